@@ -1,0 +1,20 @@
+#include "foundation/UuidText.h"
+
+#include <QRegularExpression>
+
+namespace nerim {
+
+QString uuidText(const QUuid &id) { return id.toString(QUuid::WithoutBraces).toUpper(); }
+
+std::optional<QUuid> parseUuid(const QString &text)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"));
+    if (!pattern.match(text).hasMatch())
+        return std::nullopt;
+    return QUuid::fromString(text);
+}
+
+QUuid newUuid() { return QUuid::createUuid(); }
+
+} // namespace nerim

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "persistence/MemoryError.h"
+
+#include <QByteArray>
+#include <QString>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+namespace nerim {
+
+// Puts a file on disk so that a crash or power loss leaves either the old or the
+// new content, never a torn file, and keeps the content before the latest write
+// as a backup copy next to it. Stateless; writes of one target must be
+// serialised by the caller (they share one temporary name and one backup).
+//
+// The write never leaves the target path empty: the backup is made by linking
+// (or copying) the current target under a temporary name and renaming that onto
+// the backup, and the new content then replaces the target in one rename(2).
+namespace AtomicFileWriter {
+
+struct WriteOptions {
+    // When set, the new file is created with exactly this mode from its first
+    // byte, and the backup gets the same mode (0600 for files holding secrets).
+    std::optional<mode_t> mode;
+};
+
+// Writes `bytes` to `targetPath` through "<target>.tmp" and moves the previous
+// content to `backupPath`. Throws MemoryError (writeFailed or atomicRenameFailed).
+void write(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, WriteOptions options = {});
+
+template <typename T>
+struct ReadResult {
+    T value;
+    // Set when the value came from the backup: why the primary was unusable.
+    std::optional<QString> primaryReason;
+
+    bool isRestoredFromBackup() const { return primaryReason.has_value(); }
+};
+
+// Describes a decoder's failure for the read result (JsonDecodingError and
+// MemoryError have their own description; anything else its what()).
+QString describeFailure(std::exception_ptr error);
+
+// Reads the file's bytes; returns nothing when no file exists at the path.
+// Throws std::runtime_error with the reason when it exists but cannot be read.
+std::optional<QByteArray> readBytes(const QString &path);
+
+// Reads `primaryPath`, falling back to `backupPath` when the primary is missing
+// or cannot be decoded. `decode` throws on bad content. Changes no file.
+// Throws MemoryError::bothPrimaryAndBackupUnreadable when neither yields a value.
+template <typename T>
+ReadResult<T> read(const QString &primaryPath, const QString &backupPath,
+                   const std::function<T(const QByteArray &)> &decode)
+{
+    QString primaryReason;
+    try {
+        if (auto bytes = readBytes(primaryPath))
+            return ReadResult<T>{decode(*bytes), std::nullopt};
+        primaryReason = QStringLiteral("file does not exist");
+    } catch (...) {
+        primaryReason = describeFailure(std::current_exception());
+    }
+    QString backupReason;
+    try {
+        if (auto bytes = readBytes(backupPath))
+            return ReadResult<T>{decode(*bytes), primaryReason};
+        backupReason = QStringLiteral("backup file does not exist");
+    } catch (...) {
+        backupReason = describeFailure(std::current_exception());
+    }
+    throw MemoryError::bothPrimaryAndBackupUnreadable(primaryPath, primaryReason, backupReason);
+}
+
+// "<path>.backup": the backup name every file except app.json and context.json uses.
+inline QString backupPathFor(const QString &targetPath) { return targetPath + QStringLiteral(".backup"); }
+
+} // namespace AtomicFileWriter
+} // namespace nerim

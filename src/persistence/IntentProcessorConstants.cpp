@@ -1,0 +1,152 @@
+#include "persistence/IntentProcessorConstants.h"
+
+#include "foundation/Json.h"
+#include "foundation/Log.h"
+#include "persistence/AtomicFileWriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <stdexcept>
+
+#ifndef NERIM_SHORT_VERSION
+#define NERIM_SHORT_VERSION ""
+#endif
+#ifndef NERIM_BUILD_NUMBER
+#define NERIM_BUILD_NUMBER ""
+#endif
+
+namespace nerim::IntentProcessorConstants {
+
+const QHash<QString, QString> &subprocessEnvironment()
+{
+    static const QHash<QString, QString> env{
+        {QStringLiteral("PATH"), QStringLiteral("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin")},
+        {QStringLiteral("TERM"), QStringLiteral("dumb")},
+    };
+    return env;
+}
+
+QString versionText(const QString &shortVersion, const QString &build)
+{
+    if (shortVersion.isEmpty()) {
+        logLine(QStringLiteral("[Nerim] appVersion falling back to sentinel \u2014 build version text missing"));
+        return QStringLiteral("unknown");
+    }
+    if (!build.isEmpty() && build != shortVersion)
+        return shortVersion + QStringLiteral(" (") + build + QLatin1Char(')');
+    return shortVersion;
+}
+
+const QString &appVersion()
+{
+    static const QString version =
+        versionText(QStringLiteral(NERIM_SHORT_VERSION), QStringLiteral(NERIM_BUILD_NUMBER));
+    return version;
+}
+
+QUrl groqTranscriptionURL() { return QUrl(QStringLiteral("https://api.groq.com/openai/v1/audio/transcriptions")); }
+QUrl claudeCodeDocsURL() { return QUrl(QStringLiteral("https://docs.anthropic.com/en/docs/claude-code")); }
+
+namespace {
+
+QString dataHome()
+{
+    const QString location = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (location.isEmpty())
+        throw std::runtime_error("no data folder is known for this user");
+    return location;
+}
+
+bool existsAt(const QString &path)
+{
+    // A dangling link still occupies the name.
+    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+}
+
+// Moves `legacy` to `target` when only the legacy folder exists, then creates the target.
+QString migrateAndCreate(const QString &target, const QString &legacy, const QString &logFormat)
+{
+    if (!existsAt(target) && existsAt(legacy)) {
+        if (!QDir().rename(legacy, target))
+            throw std::runtime_error(QStringLiteral("could not move %1 to %2").arg(legacy, target).toStdString());
+        logLine(logFormat.arg(legacy, target));
+    }
+    if (!existsAt(target) && !QDir().mkpath(target))
+        throw std::runtime_error(QStringLiteral("could not create %1").arg(target).toStdString());
+    return target;
+}
+
+} // namespace
+
+QString appSupportDirectory()
+{
+    const QString base = dataHome();
+    if (!QDir().mkpath(base))
+        throw std::runtime_error(QStringLiteral("could not create %1").arg(base).toStdString());
+    return migrateAndCreate(base + QStringLiteral("/Nerim"), base + QStringLiteral("/Veltra"),
+                            QStringLiteral("[Nerim memory] Migrated legacy app-support directory: %1 -> %2"));
+}
+
+QString projectDotfolder(const QString &projectPath)
+{
+    QString project = projectPath;
+    while (project.size() > 1 && project.endsWith(QLatin1Char('/')))
+        project.chop(1);
+    return migrateAndCreate(project + QStringLiteral("/.nerim"), project + QStringLiteral("/.veltra"),
+                            QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: %1 -> %2"));
+}
+
+QString scratchDirectory()
+{
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath() + QStringLiteral("/Documents");
+    const QString path = documents + QStringLiteral("/nerim-scratch");
+    if (!existsAt(path) && !QDir().mkpath(path))
+        throw std::runtime_error(QStringLiteral("could not create %1").arg(path).toStdString());
+    return path;
+}
+
+QString apiKeysFilePath()
+{
+    const QString location = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (location.isEmpty())
+        return QString();
+    return location + QStringLiteral("/Nerim/api-keys.json");
+}
+
+APIKeys readAPIKeysFile(const QString &path)
+{
+    APIKeys keys{anthropicPlaceholder, groqPlaceholder};
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return keys;
+    try {
+        const auto bytes = AtomicFileWriter::readBytes(path);
+        const auto doc = JsonObjectReader::parse(bytes.value_or(QByteArray()));
+        const QString anthropic = doc.optionalString(QStringLiteral("anthropic")).value_or(QString()).trimmed();
+        const QString groq = doc.optionalString(QStringLiteral("groq")).value_or(QString()).trimmed();
+        if (!anthropic.isEmpty())
+            keys.anthropicKey = anthropic;
+        if (!groq.isEmpty())
+            keys.groqKey = groq;
+    } catch (...) {
+        logLine(QStringLiteral("[Nerim] api-keys.json load failed: %1")
+                    .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+    }
+    return keys;
+}
+
+APIKeys readAPIKeysFile() { return readAPIKeysFile(apiKeysFilePath()); }
+
+const APIKeys &cachedKeys()
+{
+    static const APIKeys keys = readAPIKeysFile();
+    return keys;
+}
+
+bool isUsableKey(const QString &key) { return !key.isEmpty() && !key.startsWith(QStringLiteral("REPLACE_WITH_")); }
+bool hasAnthropicKey() { return isUsableKey(cachedKeys().anthropicKey); }
+bool hasGroqKey() { return isUsableKey(cachedKeys().groqKey); }
+
+} // namespace nerim::IntentProcessorConstants

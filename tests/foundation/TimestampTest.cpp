@@ -1,0 +1,57 @@
+#include "foundation/Timestamp.h"
+#include "foundation/UuidText.h"
+
+#include <gtest/gtest.h>
+
+using namespace nerim;
+
+TEST(Timestamp, IsoTextIsUtcWholeSecondsWithZ)
+{
+    EXPECT_EQ(Timestamp(0).toIso8601(), QStringLiteral("2001-01-01T00:00:00Z"));
+    // The fraction is truncated, never rounded up.
+    EXPECT_EQ(Timestamp(59.999).toIso8601(), QStringLiteral("2001-01-01T00:00:59Z"));
+    // Before the reference date, truncation still goes toward the earlier second.
+    EXPECT_EQ(Timestamp(-0.5).toIso8601(), QStringLiteral("2000-12-31T23:59:59Z"));
+    // 2024-02-29 is a leap day.
+    const auto leap = Timestamp::fromIso8601(QStringLiteral("2024-02-29T12:34:56Z"));
+    ASSERT_TRUE(leap);
+    EXPECT_EQ(leap->toIso8601(), QStringLiteral("2024-02-29T12:34:56Z"));
+}
+
+TEST(Timestamp, StrictParseRequiresAZoneAndAValidDate)
+{
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-02-30T08:00:00Z")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07 08:00:00Z")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T24:00:00Z")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("")));
+
+    const auto utc = Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00Z"));
+    const auto offset = Timestamp::fromIso8601(QStringLiteral("2026-12-07T10:30:00+02:30"));
+    ASSERT_TRUE(utc && offset);
+    EXPECT_EQ(*utc, *offset);
+    const auto fraction = Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00.25Z"));
+    ASSERT_TRUE(fraction);
+    EXPECT_DOUBLE_EQ(fraction->secondsSince(*utc), 0.25);
+}
+
+TEST(Timestamp, NowHasSubSecondPrecisionAndUnixConversionRoundTrips)
+{
+    const Timestamp t = Timestamp::now();
+    EXPECT_GT(t.toUnixSeconds(), 1.7e9);
+    EXPECT_DOUBLE_EQ(Timestamp::fromUnixSeconds(t.toUnixSeconds()).secondsSinceReferenceDate(),
+                     t.secondsSinceReferenceDate());
+}
+
+TEST(UuidText, UpperCaseCanonicalAndStrictParse)
+{
+    const QUuid id = newUuid();
+    const QString text = uuidText(id);
+    EXPECT_EQ(text.size(), 36);
+    EXPECT_EQ(text, text.toUpper());
+    EXPECT_EQ(parseUuid(text), id);
+    EXPECT_EQ(parseUuid(text.toLower()), id);
+    EXPECT_FALSE(parseUuid(QLatin1Char('{') + text + QLatin1Char('}')));
+    EXPECT_FALSE(parseUuid(text.left(35)));
+    EXPECT_FALSE(parseUuid(QString(text).remove(QLatin1Char('-'))));
+}

@@ -1,0 +1,16 @@
+// The shared main of the headless test executables: private folders first,
+// then the Qt application object, then GoogleTest.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+namespace nerim::test {
+void installTestEnvironment();
+}
+
+int main(int argc, char **argv)
+{
+    nerim::test::installTestEnvironment();
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
