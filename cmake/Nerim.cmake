@@ -2,12 +2,15 @@
 
 set(NERIM_WARNINGS -Wall -Wextra -Werror -Wno-error=deprecated-declarations)
 
+# The sanitizer build instruments everything it builds; widget and web view
+# tests are left out of it (they run in the normal build).
+if(NERIM_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 function(nerim_apply_options target)
   target_compile_options(${target} PRIVATE ${NERIM_WARNINGS})
-  if(NERIM_SANITIZE)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
-  endif()
 endfunction()
 
 # nerim_library(<name> SOURCES ... DEPENDS ...): one subsystem library.
@@ -20,11 +23,14 @@ function(nerim_library name)
   nerim_apply_options(${name})
 endfunction()
 
-# nerim_test(<name> SOURCES ... DEPENDS ... [GUI]): one GoogleTest executable,
-# registered with CTest. GUI tests are never built with the sanitizers
-# (WebEngine and the sanitizers do not mix).
+# nerim_test(<name> SOURCES ... DEPENDS ... [GUI] [TIMEOUT s]): one GoogleTest
+# executable, registered with CTest and labelled "gui" or "headless". GUI tests
+# are not built with the sanitizers (WebEngine and the sanitizers do not mix).
 function(nerim_test name)
   cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;DEPENDS" ${ARGN})
+  if(NERIM_SANITIZE AND ARG_GUI)
+    return()
+  endif()
   if(ARG_GUI)
     add_executable(${name} ${ARG_SOURCES} $<TARGET_OBJECTS:nerim_gui_test_main>)
     target_link_libraries(${name} PRIVATE Qt6::Widgets)
@@ -33,10 +39,6 @@ function(nerim_test name)
   endif()
   target_link_libraries(${name} PRIVATE nerim_test_support ${ARG_DEPENDS} GTest::gtest GTest::gmock)
   target_compile_options(${name} PRIVATE ${NERIM_WARNINGS})
-  if(NERIM_SANITIZE AND NOT ARG_GUI)
-    target_compile_options(${name} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
-    target_link_options(${name} PRIVATE -fsanitize=address,undefined)
-  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
