@@ -1,0 +1,144 @@
+#pragma once
+
+#include "launcher/DetectedFailure.h"
+#include "launcher/DevServerStatus.h"
+#include "launcher/LaunchPlan.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QCoro/QCoroTask>
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class QProcess;
+
+namespace nerim {
+
+// Runs one project's development server as a child process started through the
+// user's login shell, turns its output into lines, reports the first local
+// address and the first classified start-up failure, and stops it.
+//
+// Lives on the GUI thread and never blocks it: the child is a QProcess whose
+// output and exit arrive as signals, and stopping polls with a timer. The child
+// starts in its own process group, and every signal goes to the whole group,
+// so servers started by `npm run dev` and the like stop with it. Output and
+// exits of an earlier run never act on a later one.
+class DevServerRunner : public QObject {
+    Q_OBJECT
+
+public:
+    using Status = DevServerStatus;
+    using DetectedFailure = nerim::DetectedFailure;
+
+    // The most lines recentOutput() keeps.
+    static constexpr int recentOutputCap = 200;
+
+    struct Options {
+        // The shell that runs the launch script with "-l -c". Empty: the
+        // user's login shell when it is POSIX-like, else /bin/bash.
+        QString shell;
+        // The environment the child's is built from; none: the application's own.
+        std::optional<QProcessEnvironment> baseEnvironment;
+        // How long a stop waits after SIGTERM before SIGKILL, and how often it looks.
+        std::chrono::milliseconds stopLimit{2000};
+        std::chrono::milliseconds stopPollInterval{100};
+    };
+
+    explicit DevServerRunner(QObject *parent = nullptr);
+    explicit DevServerRunner(Options options, QObject *parent = nullptr);
+    // A live child's process group is sent SIGTERM, and SIGKILL after the stop
+    // limit, without waiting here.
+    ~DevServerRunner() override;
+
+    // State of the current run; `idle` at creation. Each has a change signal
+    // that fires only when the value changes.
+    const Status &status() const { return m_status; }
+    // The first local address found in the current run's output.
+    const std::optional<QUrl> &detectedURL() const { return m_detectedURL; }
+    // The failure of the current run; none until one is classified.
+    const std::optional<DetectedFailure> &lastFailure() const { return m_lastFailure; }
+    // The last output lines of the current run, oldest first (at most recentOutputCap).
+    const QStringList &recentOutput() const { return m_recentOutput; }
+
+    // The process group (the child's process id) of the running child; 0 when none.
+    qint64 processGroup() const { return m_processGroup; }
+
+    // Set by the owner; always called on the GUI thread.
+    std::function<void(const QString &line)> onOutputLine;      // every output line
+    std::function<void(const QUrl &url)> onURLDetected;         // once per run, the first address
+    std::function<void(const DetectedFailure &)> onFailureDetected; // once per run, the first failure
+
+    // Stops any child still alive, resets the run and launches the plan's
+    // command. Returns when the child has been launched or the launch failed
+    // (then `status` is `failed`); never throws.
+    QCoro::Task<> start(LaunchPlan plan);
+
+    // Returns when no child of this runner is running any more. A requested
+    // stop ends the run as a clean `stopped`.
+    QCoro::Task<> stop();
+
+    // The building blocks, without side effects.
+
+    // A command is compound when it contains "&&", "||", ";" or "|", or when
+    // its first word is a variable assignment (which `exec` cannot run).
+    static bool isCompoundCommand(const QString &command);
+    // The script given to the shell's -c option.
+    static QString launchScript(const LaunchPlan &plan);
+    // The child's environment: `base` with TERM (kept, or "xterm-256color"),
+    // FORCE_COLOR=0, NO_COLOR=1, PYTHONUNBUFFERED=1, PYTHONDONTWRITEBYTECODE=1,
+    // and without deploy tokens or Anthropic credentials.
+    static QProcessEnvironment childEnvironment(const QProcessEnvironment &base);
+    // `candidate` when it names a POSIX-like shell that exists, else "/bin/bash".
+    static QString posixShell(const QString &candidate);
+    // The failure a single output line reports, if any.
+    static std::optional<DetectedFailure> classifyFailureLine(const QString &line);
+    // The first run of 2-5 digits right after a colon.
+    static std::optional<int> extractPort(const QString &line);
+    // A line with its terminal escape sequences and one trailing carriage return removed.
+    static QString cleanLine(const QString &line);
+
+    // The sentence shown when the shell itself cannot be found.
+    static QString missingToolText();
+
+signals:
+    void statusChanged();
+    void detectedURLChanged();
+    void lastFailureChanged();
+    void recentOutputChanged();
+
+private:
+    void setStatus(const Status &status);
+    void setDetectedURL(const std::optional<QUrl> &url);
+    void setLastFailure(const std::optional<DetectedFailure> &failure);
+
+    void readOutput(quint64 runId, bool standardError);
+    void appendBytes(QByteArray &buffer, const QByteArray &bytes);
+    void handleLine(const QString &line);
+    void handleExit(quint64 runId, int exitCode, bool normalExit);
+    void teardown();
+
+    Options m_options;
+    Status m_status;
+    std::optional<QUrl> m_detectedURL;
+    std::optional<DetectedFailure> m_lastFailure;
+    QStringList m_recentOutput;
+    bool m_failureReported = false;
+
+    // The current run: its child, a tag that tells its signals from those of
+    // earlier runs, and the unfinished last line of each stream (raw bytes, so
+    // a character split between two reads is decoded whole).
+    QPointer<QProcess> m_process;
+    quint64 m_runId = 0;
+    qint64 m_processGroup = 0;
+    bool m_stopRequested = false;
+    QByteArray m_stdoutBuffer;
+    QByteArray m_stderrBuffer;
+};
+
+} // namespace nerim

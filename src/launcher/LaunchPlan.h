@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+namespace nerim {
+
+// How to start one project's development server: a shell command line, the
+// folder it runs in and the sentence shown while it starts. Produced by
+// ProjectTypeDetector (or a saved LaunchOverride) and handed unchanged to
+// DevServerRunner::start.
+struct LaunchPlan {
+    // Absolute path of the folder the command runs in (the project folder, or
+    // a subfolder named by a launch override).
+    QString workingDirectory;
+    // A complete shell command line; it may chain two commands with " && ".
+    QString shellCommand;
+    // Shown while the server starts, e.g. "Starting your app".
+    QString humanDescription;
+
+    friend bool operator==(const LaunchPlan &, const LaunchPlan &) = default;
+};
+
+} // namespace nerim
