@@ -1,0 +1,206 @@
+#include "credentials/Credentials.h"
+
+#include "credentials/CredentialTestSeams.h"
+#include "foundation/Log.h"
+#include "persistence/IntentProcessorConstants.h"
+
+#include <QMutex>
+#include <QStringDecoder>
+
+namespace nerim {
+
+namespace {
+
+struct Seams {
+    QMutex mutex;
+    std::shared_ptr<platform::SecretStore> store;
+    std::optional<QString> cachedKey;
+    QString publicBase;
+};
+
+Seams &seams()
+{
+    static Seams instance;
+    return instance;
+}
+
+std::shared_ptr<platform::SecretStore> store()
+{
+    QMutexLocker lock(&seams().mutex);
+    return seams().store ? seams().store : platform::SecretStore::system();
+}
+
+QString cachedAnthropicKey()
+{
+    {
+        QMutexLocker lock(&seams().mutex);
+        if (seams().cachedKey)
+            return *seams().cachedKey;
+    }
+    return IntentProcessorConstants::cachedKeys().anthropicKey;
+}
+
+QString publicAnthropicBase()
+{
+    QMutexLocker lock(&seams().mutex);
+    return seams().publicBase.isEmpty() ? QStringLiteral("https://api.anthropic.com") : seams().publicBase;
+}
+
+QString describe(platform::SecretStore::Status status, const QString &detail)
+{
+    QString text = platform::SecretStore::statusName(status);
+    if (!detail.isEmpty())
+        text += QStringLiteral(" (") + detail + QLatin1Char(')');
+    return text;
+}
+
+const QString sessionTokenLabel = QStringLiteral("Nerim session token");
+
+} // namespace
+
+namespace credentials_testing {
+
+void setSecretStore(std::shared_ptr<platform::SecretStore> store)
+{
+    QMutexLocker lock(&seams().mutex);
+    seams().store = std::move(store);
+}
+
+std::shared_ptr<platform::SecretStore> secretStore() { return store(); }
+
+void setCachedAnthropicKey(std::optional<QString> key)
+{
+    QMutexLocker lock(&seams().mutex);
+    seams().cachedKey = std::move(key);
+}
+
+void setPublicAnthropicBase(const QString &base)
+{
+    QMutexLocker lock(&seams().mutex);
+    seams().publicBase = base;
+}
+
+} // namespace credentials_testing
+
+std::optional<QString> readSessionToken()
+{
+    using Status = platform::SecretStore::Status;
+    const auto outcome = store()->read(sessionTokenService, sessionTokenAccount);
+    if (outcome.status == Status::itemNotFound)
+        return std::nullopt;
+    if (outcome.status != Status::success) {
+        logLine(QStringLiteral("[Nerim] system keyring read returned status %1").arg(describe(outcome.status, outcome.detail)));
+        return std::nullopt;
+    }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(outcome.secret);
+    if (decoder.hasError())
+        return std::nullopt;
+    const QString token = text.trimmed();
+    if (token.isEmpty())
+        return std::nullopt;
+    return token;
+}
+
+bool writeSessionToken(const QString &token)
+{
+    using Status = platform::SecretStore::Status;
+    const QString trimmed = token.trimmed();
+    if (trimmed.isEmpty())
+        return false;
+    const QByteArray bytes = trimmed.toUtf8();
+    auto keyring = store();
+    auto outcome = keyring->add(sessionTokenService, sessionTokenAccount, bytes, sessionTokenLabel);
+    if (outcome.status == Status::duplicateItem)
+        outcome = keyring->update(sessionTokenService, sessionTokenAccount, bytes);
+    if (outcome.status == Status::success)
+        return true;
+    logLine(QStringLiteral("[Nerim] system keyring write returned status %1").arg(describe(outcome.status, outcome.detail)));
+    return false;
+}
+
+bool clearSessionToken()
+{
+    using Status = platform::SecretStore::Status;
+    const auto outcome = store()->remove(sessionTokenService, sessionTokenAccount);
+    if (outcome.status == Status::success || outcome.status == Status::itemNotFound)
+        return true;
+    logLine(QStringLiteral("[Nerim] system keyring clear returned status %1").arg(describe(outcome.status, outcome.detail)));
+    return false;
+}
+
+CredentialMode credentialMode()
+{
+    if (auto token = readSessionToken())
+        return CredentialMode::managed(*token);
+    const QString key = cachedAnthropicKey();
+    if (IntentProcessorConstants::isUsableKey(key))
+        return CredentialMode::byok(key);
+    return CredentialMode::none();
+}
+
+QString builtInManagedKeysProxyBase() { return QStringLiteral("https://keys.nerim.app"); }
+
+QString managedKeysProxyBase()
+{
+    if (qEnvironmentVariableIsSet("NERIM_PROXY_BASE"))
+        return qEnvironmentVariable("NERIM_PROXY_BASE");
+    return builtInManagedKeysProxyBase();
+}
+
+QUrl anthropicPublicMessagesUrl() { return QUrl(publicAnthropicBase() + QStringLiteral("/v1/messages")); }
+
+bool isUsableHttpUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+        && !url.host().isEmpty();
+}
+
+std::optional<HttpRequest> anthropicMessagesRequest(double timeoutSeconds)
+{
+    QUrl url;
+    QByteArray authHeader;
+    QByteArray authValue;
+    if (auto token = readSessionToken()) {
+        url = QUrl(managedKeysProxyBase() + QStringLiteral("/v1/messages"), QUrl::StrictMode);
+        if (!isUsableHttpUrl(url)) {
+            logLine(QStringLiteral("[Nerim] NERIM_PROXY_BASE does not form an http(s) URL; no Messages request built"));
+            return std::nullopt;
+        }
+        authHeader = "Authorization";
+        authValue = "Bearer " + token->toUtf8();
+    } else {
+        const QString key = cachedAnthropicKey();
+        if (!IntentProcessorConstants::isUsableKey(key))
+            return std::nullopt;
+        url = anthropicPublicMessagesUrl();
+        authHeader = "x-api-key";
+        authValue = key.toUtf8();
+    }
+    HttpRequest request;
+    request.request.setUrl(url);
+    request.request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
+    // A credential travels only to the origin it was meant for.
+    request.request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+    request.request.setRawHeader("Content-Type", "application/json");
+    request.request.setRawHeader("anthropic-version", "2023-06-01");
+    request.request.setRawHeader(authHeader, authValue);
+    request.method = "POST";
+    request.timeoutSeconds = timeoutSeconds;
+    return request;
+}
+
+QHash<QString, QString> managedKeysEnvironment()
+{
+    const CredentialMode mode = credentialMode();
+    if (!mode.isManaged())
+        return {};
+    return {
+        {QStringLiteral("ANTHROPIC_BASE_URL"), managedKeysProxyBase()},
+        {QStringLiteral("ANTHROPIC_API_KEY"), mode.secret()},
+        {QStringLiteral("ANTHROPIC_AUTH_TOKEN"), mode.secret()},
+    };
+}
+
+} // namespace nerim

@@ -1,0 +1,234 @@
+#include "platform/LibsecretStore.h"
+
+#include <QFileInfo>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// glib names a struct member "signals", which Qt defines as a macro.
+#pragma push_macro("signals")
+#undef signals
+#include <libsecret/secret.h>
+#pragma pop_macro("signals")
+
+namespace nerim::platform {
+
+namespace {
+
+const SecretSchema *itemSchema()
+{
+    // Items are found by their two attributes alone, whichever program made them.
+    static const SecretSchema schema = [] {
+        SecretSchema s{};
+        s.name = "app.nerim.GenericPassword";
+        s.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
+        s.attributes[0].name = "service";
+        s.attributes[0].type = SECRET_SCHEMA_ATTRIBUTE_STRING;
+        s.attributes[1].name = "account";
+        s.attributes[1].type = SECRET_SCHEMA_ATTRIBUTE_STRING;
+        s.attributes[2].name = nullptr;
+        return s;
+    }();
+    return &schema;
+}
+
+QString takeError(GError *error)
+{
+    if (!error)
+        return QString();
+    const QString message = QString::fromUtf8(error->message);
+    g_error_free(error);
+    return message;
+}
+
+// A GError from the bus itself (no Secret Service to talk to) versus an error
+// the keyring answered with.
+SecretStore::Status classify(const GError *error)
+{
+    if (error->domain == G_IO_ERROR && error->code == G_IO_ERROR_CANCELLED)
+        return SecretStore::Status::serviceUnavailable;
+    if (error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR)
+        return SecretStore::Status::serviceUnavailable;
+    return SecretStore::Status::failure;
+}
+
+SecretStore::ReadOutcome failed(GError *error)
+{
+    SecretStore::ReadOutcome outcome;
+    outcome.status = classify(error);
+    outcome.detail = takeError(error);
+    return outcome;
+}
+
+// Runs `work` on a worker thread and waits at most `timeout` for it. On
+// expiry the work is cancelled and left to finish on its own; its result is
+// dropped.
+template <typename Result>
+Result runBounded(std::chrono::milliseconds timeout, std::function<Result(GCancellable *)> work, Result onTimeout)
+{
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        Result result;
+        GCancellable *cancellable = g_cancellable_new();
+        ~Shared() { g_object_unref(cancellable); }
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared, work = std::move(work)] {
+        Result result = work(shared->cancellable);
+        std::lock_guard lock(shared->mutex);
+        shared->result = std::move(result);
+        shared->done = true;
+        shared->finished.notify_all();
+    }).detach();
+    std::unique_lock lock(shared->mutex);
+    if (shared->finished.wait_for(lock, timeout, [&] { return shared->done; }))
+        return std::move(shared->result);
+    g_cancellable_cancel(shared->cancellable);
+    return onTimeout;
+}
+
+SecretStore::ReadOutcome lookup(const QByteArray &service, const QByteArray &account, GCancellable *cancellable)
+{
+    GError *error = nullptr;
+    SecretValue *value = secret_password_lookup_binary_sync(itemSchema(), cancellable, &error, "service",
+                                                            service.constData(), "account", account.constData(),
+                                                            nullptr);
+    if (error)
+        return failed(error);
+    SecretStore::ReadOutcome outcome;
+    if (!value) {
+        outcome.status = SecretStore::Status::itemNotFound;
+        return outcome;
+    }
+    gsize length = 0;
+    const gchar *bytes = secret_value_get(value, &length);
+    outcome.secret = QByteArray(bytes, qsizetype(length));
+    secret_value_unref(value);
+    return outcome;
+}
+
+SecretStore::Outcome store(const QByteArray &service, const QByteArray &account, const QByteArray &secret,
+                           const QByteArray &label, GCancellable *cancellable)
+{
+    GError *error = nullptr;
+    SecretValue *value = secret_value_new(secret.constData(), secret.size(), "text/plain");
+    const gboolean stored = secret_password_store_binary_sync(itemSchema(), SECRET_COLLECTION_DEFAULT,
+                                                              label.constData(), value, cancellable, &error,
+                                                              "service", service.constData(), "account",
+                                                              account.constData(), nullptr);
+    secret_value_unref(value);
+    SecretStore::Outcome outcome;
+    if (error) {
+        outcome.status = classify(error);
+        outcome.detail = takeError(error);
+    } else if (!stored) {
+        outcome.status = SecretStore::Status::failure;
+        outcome.detail = QStringLiteral("the keyring did not store the item");
+    }
+    return outcome;
+}
+
+SecretStore::Outcome asOutcome(const SecretStore::ReadOutcome &read)
+{
+    return SecretStore::Outcome{read.status, read.detail};
+}
+
+SecretStore::Outcome timedOut(std::chrono::milliseconds timeout)
+{
+    return SecretStore::Outcome{SecretStore::Status::serviceUnavailable,
+                                QStringLiteral("the system keyring did not answer within %1 ms").arg(timeout.count())};
+}
+
+SecretStore::Outcome noBus()
+{
+    return SecretStore::Outcome{SecretStore::Status::serviceUnavailable,
+                                QStringLiteral("no D-Bus session bus is available for the system keyring")};
+}
+
+} // namespace
+
+LibsecretStore::LibsecretStore(std::chrono::milliseconds timeout)
+    : m_timeout(timeout)
+{
+}
+
+bool LibsecretStore::sessionBusAvailable()
+{
+    if (!qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").isEmpty())
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
+SecretStore::ReadOutcome LibsecretStore::read(const QString &service, const QString &account)
+{
+    if (!sessionBusAvailable()) {
+        const Outcome outcome = noBus();
+        return ReadOutcome{outcome.status, outcome.detail, {}};
+    }
+    const Outcome late = timedOut(m_timeout);
+    return runBounded<ReadOutcome>(
+        m_timeout,
+        [service = service.toUtf8(), account = account.toUtf8()](GCancellable *cancellable) {
+            return lookup(service, account, cancellable);
+        },
+        ReadOutcome{late.status, late.detail, {}});
+}
+
+SecretStore::Outcome LibsecretStore::add(const QString &service, const QString &account, const QByteArray &secret,
+                                         const QString &label)
+{
+    if (!sessionBusAvailable())
+        return noBus();
+    return runBounded<Outcome>(
+        m_timeout,
+        [service = service.toUtf8(), account = account.toUtf8(), secret, label = label.toUtf8()](
+            GCancellable *cancellable) {
+            const ReadOutcome existing = lookup(service, account, cancellable);
+            if (existing.status == Status::success)
+                return Outcome{Status::duplicateItem, QString()};
+            if (existing.status != Status::itemNotFound)
+                return asOutcome(existing);
+            return store(service, account, secret, label, cancellable);
+        },
+        timedOut(m_timeout));
+}
+
+SecretStore::Outcome LibsecretStore::update(const QString &service, const QString &account, const QByteArray &secret)
+{
+    if (!sessionBusAvailable())
+        return noBus();
+    return runBounded<Outcome>(
+        m_timeout,
+        [service = service.toUtf8(), account = account.toUtf8(), secret](GCancellable *cancellable) {
+            const ReadOutcome existing = lookup(service, account, cancellable);
+            if (existing.status != Status::success)
+                return asOutcome(existing);
+            // Storing an item with the same attributes replaces its secret.
+            return store(service, account, secret, QByteArrayLiteral("Nerim secret"), cancellable);
+        },
+        timedOut(m_timeout));
+}
+
+SecretStore::Outcome LibsecretStore::remove(const QString &service, const QString &account)
+{
+    if (!sessionBusAvailable())
+        return noBus();
+    return runBounded<Outcome>(
+        m_timeout,
+        [service = service.toUtf8(), account = account.toUtf8()](GCancellable *cancellable) {
+            GError *error = nullptr;
+            const gboolean removed = secret_password_clear_sync(itemSchema(), cancellable, &error, "service",
+                                                                service.constData(), "account",
+                                                                account.constData(), nullptr);
+            if (error)
+                return Outcome{classify(error), takeError(error)};
+            return removed ? Outcome{} : Outcome{Status::itemNotFound, QString()};
+        },
+        timedOut(m_timeout));
+}
+
+} // namespace nerim::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/SecretStore.h"
+
+#include <chrono>
+
+namespace nerim::platform {
+
+// SecretStore over the freedesktop Secret Service (gnome-keyring, KWallet...)
+// through libsecret. Items carry the attributes "service" and "account".
+//
+// Each call runs libsecret's synchronous API on a short-lived worker thread
+// and waits for it at most `timeout`; a keyring that does not answer in time
+// (a locked collection waiting on an unlock prompt, a stuck bus) is cancelled
+// and reported as serviceUnavailable. Without a session bus the call fails at
+// once, before libsecret is asked.
+class LibsecretStore final : public SecretStore {
+public:
+    explicit LibsecretStore(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    ReadOutcome read(const QString &service, const QString &account) override;
+    Outcome add(const QString &service, const QString &account, const QByteArray &secret,
+                const QString &label) override;
+    Outcome update(const QString &service, const QString &account, const QByteArray &secret) override;
+    Outcome remove(const QString &service, const QString &account) override;
+
+    // True when a D-Bus session bus address is known (from the environment or
+    // the standard socket in $XDG_RUNTIME_DIR).
+    static bool sessionBusAvailable();
+
+private:
+    std::chrono::milliseconds m_timeout;
+};
+
+} // namespace nerim::platform

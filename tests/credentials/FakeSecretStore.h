@@ -1,0 +1,86 @@
+#pragma once
+
+#include "platform/SecretStore.h"
+
+#include <QHash>
+#include <QMutex>
+#include <optional>
+
+namespace nerim::test {
+
+// An in-memory keyring with the statuses of the real one. Individual
+// operations can be made to fail.
+class FakeSecretStore final : public platform::SecretStore {
+public:
+    ReadOutcome read(const QString &service, const QString &account) override
+    {
+        QMutexLocker lock(&mutex);
+        ++reads;
+        if (failRead)
+            return ReadOutcome{*failRead, QStringLiteral("scripted failure"), {}};
+        auto it = items.find(key(service, account));
+        if (it == items.end())
+            return ReadOutcome{Status::itemNotFound, {}, {}};
+        return ReadOutcome{Status::success, {}, *it};
+    }
+
+    Outcome add(const QString &service, const QString &account, const QByteArray &secret, const QString &) override
+    {
+        QMutexLocker lock(&mutex);
+        ++adds;
+        if (failWrite)
+            return Outcome{*failWrite, QStringLiteral("scripted failure")};
+        if (items.contains(key(service, account)))
+            return Outcome{Status::duplicateItem, {}};
+        items.insert(key(service, account), secret);
+        return Outcome{};
+    }
+
+    Outcome update(const QString &service, const QString &account, const QByteArray &secret) override
+    {
+        QMutexLocker lock(&mutex);
+        ++updates;
+        if (failWrite)
+            return Outcome{*failWrite, QStringLiteral("scripted failure")};
+        if (!items.contains(key(service, account)))
+            return Outcome{Status::itemNotFound, {}};
+        items.insert(key(service, account), secret);
+        return Outcome{};
+    }
+
+    Outcome remove(const QString &service, const QString &account) override
+    {
+        QMutexLocker lock(&mutex);
+        ++removes;
+        if (failRemove)
+            return Outcome{*failRemove, QStringLiteral("scripted failure")};
+        return items.remove(key(service, account)) ? Outcome{} : Outcome{Status::itemNotFound, {}};
+    }
+
+    // The session-token item, raw.
+    std::optional<QByteArray> token() const
+    {
+        QMutexLocker lock(&mutex);
+        auto it = items.find(key(QStringLiteral("app.nerim.managed-keys"), QStringLiteral("session-token")));
+        if (it == items.end())
+            return std::nullopt;
+        return *it;
+    }
+    void setToken(const QByteArray &value)
+    {
+        QMutexLocker lock(&mutex);
+        items.insert(key(QStringLiteral("app.nerim.managed-keys"), QStringLiteral("session-token")), value);
+    }
+
+    mutable QMutex mutex;
+    QHash<QString, QByteArray> items;
+    std::optional<Status> failRead;
+    std::optional<Status> failWrite;
+    std::optional<Status> failRemove;
+    int reads = 0, adds = 0, updates = 0, removes = 0;
+
+private:
+    static QString key(const QString &service, const QString &account) { return service + QChar(0) + account; }
+};
+
+} // namespace nerim::test
