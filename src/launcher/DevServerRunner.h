@@ -120,6 +120,7 @@ private:
     void readOutput(quint64 runId, bool standardError);
     void appendBytes(QByteArray &buffer, const QByteArray &bytes);
     void handleLine(const QString &line);
+    void reportFailure(const DetectedFailure &failure);
     void handleExit(quint64 runId, int exitCode, bool normalExit);
     void teardown();
 

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace nerim::platform {
+
+// Small helpers for child processes that run in a process group of their own,
+// so that stopping one also stops everything it started.
+
+// Meant for QProcess::setChildProcessModifier: runs in the forked child before
+// exec and makes it the leader of a new process group. Async-signal-safe.
+void becomeProcessGroupLeader();
+
+// The parent's half of the same step, for the process id it just forked;
+// failures (the child already did it, or already ran exec) are harmless.
+void placeInOwnProcessGroup(qint64 pid);
+
+// Sends `signal` to every process of the group `groupId` (> 0). Returns false
+// when no process of the group exists any more or the group id is not positive.
+bool signalProcessGroup(qint64 groupId, int signal);
+
+// True while any process of the group is alive; processes that have exited
+// but are not yet reaped (zombies) do not count.
+bool processGroupHasLiveMembers(qint64 groupId);
+
+} // namespace nerim::platform

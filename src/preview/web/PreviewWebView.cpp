@@ -1,0 +1,265 @@
+#include "preview/web/PreviewWebView.h"
+
+#include <QApplication>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWebEngineHistory>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+namespace nerim {
+
+namespace {
+
+// Chromium's network error codes that have their own sentence.
+constexpr int errAborted = -3;
+constexpr int errTimedOut = -7;
+constexpr int errConnectionRefused = -102;
+constexpr int errConnectionFailed = -104;
+constexpr int errInternetDisconnected = -106;
+constexpr int errAddressUnreachable = -109;
+constexpr int errConnectionTimedOut = -118;
+constexpr int errInvalidUrl = -300;
+constexpr int errDisallowedUrlScheme = -301;
+constexpr int errUnknownUrlScheme = -302;
+
+// A page that keeps to the allowed schemes and shows no JavaScript dialogs,
+// file pickers or new windows, and keeps the page's console out of the log.
+class PreviewWebPage : public QWebEnginePage {
+public:
+    using QWebEnginePage::QWebEnginePage;
+
+protected:
+    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool) override
+    {
+        return PreviewWebView::isAllowedScheme(url);
+    }
+    void javaScriptAlert(const QUrl &, const QString &) override {}
+    bool javaScriptConfirm(const QUrl &, const QString &) override { return false; }
+    bool javaScriptPrompt(const QUrl &, const QString &, const QString &, QString *) override { return false; }
+    QStringList chooseFiles(FileSelectionMode, const QStringList &, const QStringList &) override { return {}; }
+    QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int, const QString &) override {}
+};
+
+bool onGuiThread()
+{
+    return QThread::currentThread() == qApp->thread();
+}
+
+} // namespace
+
+QWebEngineProfile *PreviewWebView::sharedProfile()
+{
+    static QPointer<QWebEngineProfile> profile;
+    if (!profile) {
+        profile = new QWebEngineProfile(QStringLiteral("NerimPreview"), qApp);
+        profile->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
+        // Error pages commit an address and a title of their own; errors are
+        // shown by the panel instead.
+        profile->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+        profile->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    }
+    return profile;
+}
+
+bool PreviewWebView::isAllowedScheme(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("file") ||
+           scheme == QLatin1String("about");
+}
+
+QString PreviewWebView::loadErrorText(QWebEngineLoadingInfo::ErrorDomain domain, int errorCode,
+                                      const QString &description, const QString &addressBar)
+{
+    switch (domain) {
+    case QWebEngineLoadingInfo::ConnectionErrorDomain:
+    case QWebEngineLoadingInfo::InternalErrorDomain:
+    case QWebEngineLoadingInfo::DnsErrorDomain:
+        switch (errorCode) {
+        case errTimedOut:
+        case errConnectionTimedOut:
+            return QStringLiteral("The server took too long to respond.");
+        case errInternetDisconnected:
+            return QStringLiteral("You appear to be offline.");
+        case errConnectionRefused:
+        case errConnectionFailed:
+        case errAddressUnreachable:
+            return QStringLiteral("Couldn't connect to ") + addressBar + QStringLiteral(". Is your dev server running?");
+        case errInvalidUrl:
+        case errDisallowedUrlScheme:
+        case errUnknownUrlScheme:
+            return QStringLiteral("That URL couldn't be loaded.");
+        case errAborted:
+            return QString();
+        default:
+            break;
+        }
+        break;
+    default:
+        break;
+    }
+    return QStringLiteral("Load failed: ") + description;
+}
+
+PreviewWebView::PreviewWebView(PreviewState *state, QWidget *parent) : PreviewWebView(state, Options{}, parent) {}
+
+PreviewWebView::PreviewWebView(PreviewState *state, Options options, QWidget *parent)
+    : QWidget(parent), m_state(state), m_options(options)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_view = new QWebEngineView(this);
+    auto *page = new PreviewWebPage(sharedProfile(), m_view);
+    page->setBackgroundColor(Qt::white);
+    m_view->setPage(page);
+    layout->addWidget(m_view);
+
+    m_timeout = new QTimer(this);
+    m_timeout->setSingleShot(true);
+    connect(m_timeout, &QTimer::timeout, this, &PreviewWebView::handleTimeout);
+
+    connect(page, &QWebEnginePage::loadingChanged, this, &PreviewWebView::handleLoadingChanged);
+    connect(page, &QWebEnginePage::urlChanged, this, &PreviewWebView::handleCommit);
+
+    if (m_state) {
+        connect(m_state, &PreviewState::pendingNavigationChanged, this, &PreviewWebView::carryOutPendingNavigation);
+        // A load already waiting is carried out at once; any other request
+        // on the next turn of the event loop, like any later one.
+        if (const auto &pending = m_state->pendingNavigation();
+            pending && pending->kind() == PreviewState::PendingNavigation::Kind::load) {
+            carryOutPendingNavigation();
+        } else if (pending) {
+            QTimer::singleShot(0, this, &PreviewWebView::carryOutPendingNavigation);
+        }
+    }
+}
+
+PreviewWebView::~PreviewWebView() = default;
+
+void PreviewWebView::carryOutPendingNavigation()
+{
+    Q_ASSERT(onGuiThread());
+    if (!m_state)
+        return;
+    const auto pending = m_state->pendingNavigation();
+    if (!pending)
+        return;
+    m_state->setPendingNavigation(std::nullopt);
+
+    using Kind = PreviewState::PendingNavigation::Kind;
+    switch (pending->kind()) {
+    case Kind::load:
+        startLoad(pending->url());
+        break;
+    case Kind::back:
+        if (m_view->history()->canGoBack())
+            m_view->back();
+        break;
+    case Kind::forward:
+        if (m_view->history()->canGoForward())
+            m_view->forward();
+        break;
+    case Kind::reload:
+        if (!m_view->url().isEmpty())
+            m_view->reload();
+        else if (const auto url = PreviewState::normalizedURL(m_state->addressBar()))
+            startLoad(*url);
+        break;
+    }
+}
+
+void PreviewWebView::startLoad(const QUrl &url)
+{
+    m_view->load(url);
+}
+
+void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
+{
+    Q_ASSERT(onGuiThread());
+    if (!m_state)
+        return;
+    switch (info.status()) {
+    case QWebEngineLoadingInfo::LoadStartedStatus:
+        m_timedOut = false;
+        m_timeout->start(m_options.requestTimeout);
+        m_state->setLoading(true);
+        m_state->setError(std::nullopt);
+        break;
+    case QWebEngineLoadingInfo::LoadSucceededStatus:
+        m_timeout->stop();
+        handleFinished();
+        break;
+    case QWebEngineLoadingInfo::LoadStoppedStatus:
+        m_timeout->stop();
+        m_state->setLoading(false);
+        if (!m_timedOut)
+            m_state->setError(QString()); // cancelled: no visible sentence
+        break;
+    case QWebEngineLoadingInfo::LoadFailedStatus:
+        m_timeout->stop();
+        // The server answered with an error status: its page is what it is, as in any browser.
+        if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain ||
+            info.errorDomain() == QWebEngineLoadingInfo::HttpErrorDomain) {
+            handleFinished();
+            break;
+        }
+        m_state->setLoading(false);
+        if (!m_timedOut) {
+            m_state->setError(
+                loadErrorText(info.errorDomain(), info.errorCode(), info.errorString(), m_state->addressBar()));
+        }
+        break;
+    }
+}
+
+void PreviewWebView::handleCommit(const QUrl &url)
+{
+    Q_ASSERT(onGuiThread());
+    if (!m_state)
+        return;
+    if (url.isValid() && !url.isEmpty()) {
+        m_state->setLoadedURL(url);
+        m_state->setAddressBar(url.toString(QUrl::FullyEncoded));
+    } else {
+        m_state->setLoadedURL(std::nullopt);
+    }
+    copyHistoryFlags();
+}
+
+void PreviewWebView::handleFinished()
+{
+    m_state->setLoading(false);
+    copyHistoryFlags();
+    // QWebEnginePage::title() falls back to "host:port" for a page without a
+    // title; the document's own title is what the panel shows.
+    QPointer<PreviewWebView> self(this);
+    m_view->page()->runJavaScript(QStringLiteral("document.title"), QWebEngineScript::ApplicationWorld,
+                                  [self](const QVariant &result) {
+                                      if (self && self->m_state)
+                                          self->m_state->setTitle(result.toString());
+                                  });
+}
+
+void PreviewWebView::handleTimeout()
+{
+    if (!m_state)
+        return;
+    m_timedOut = true;
+    m_state->setLoading(false);
+    m_state->setError(QStringLiteral("The server took too long to respond."));
+    m_view->page()->triggerAction(QWebEnginePage::Stop);
+}
+
+void PreviewWebView::copyHistoryFlags()
+{
+    m_state->setCanGoBack(m_view->history()->canGoBack());
+    m_state->setCanGoForward(m_view->history()->canGoForward());
+}
+
+} // namespace nerim
