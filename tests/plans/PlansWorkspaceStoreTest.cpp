@@ -1,0 +1,107 @@
+#include "plans/PlansWorkspaceStore.h"
+
+#include "TestAsync.h"
+#include "TestEnvironment.h"
+#include "foundation/UuidText.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <gtest/gtest.h>
+
+using namespace nerim;
+
+namespace {
+
+QStringList names(const QList<PlansWorkspaceStore::File> &files)
+{
+    QStringList result;
+    for (const auto &file : files)
+        result << file.filename;
+    return result;
+}
+
+} // namespace
+
+TEST(PlansWorkspaceStore, ListCreatesTheFolderAndShowsOnlyTopLevelMarkdown)
+{
+    QLocale::setDefault(QLocale(QStringLiteral("en_US")));
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    PlansWorkspaceStore store(PlansWorkspaceStore::plansDirectoryFor(project));
+    EXPECT_TRUE(test::await(store.listFiles()).isEmpty());
+    const QString dir = project + QStringLiteral("/.nerim/plans");
+    EXPECT_TRUE(QFileInfo(dir).isDir());
+
+    for (const char *name : {"zeta.md", "Alpha.md", "beta.md", "OVERVIEW.md", "notes.txt", ".hidden.md",
+                             "overview.md.backup", "overview.md.tmp", "research/deep.md"})
+        ASSERT_TRUE(test::writeFile(dir + "/" + name, QByteArray("# ") + name));
+    ASSERT_TRUE(test::writeFile(dir + "/bad.md", QByteArray("\xff\xfe not utf-8")));
+    ASSERT_TRUE(QDir().mkpath(dir + "/folder.md"));
+    EXPECT_TRUE(test::await(store.writeFile(QStringLiteral("overview.md"), QStringLiteral("# Overview"))));
+
+    const auto files = test::await(store.listFiles());
+    EXPECT_EQ(names(files), (QStringList{"overview.md", "Alpha.md", "beta.md", "OVERVIEW.md", "zeta.md"}));
+    EXPECT_EQ(files[0].contents, QStringLiteral("# Overview"));
+    EXPECT_GT(files[0].lastModified.secondsSinceReferenceDate(), 0);
+}
+
+TEST(PlansWorkspaceStore, WritesNestedFilesWithBackups)
+{
+    const QString dir = test::makeTempDir(QStringLiteral("plans"));
+    PlansWorkspaceStore store(dir);
+    EXPECT_TRUE(test::await(store.writeFile(QStringLiteral("decisions/routing.md"), QStringLiteral("v1 é"))));
+    EXPECT_TRUE(test::await(store.writeFile(QStringLiteral("decisions/routing.md"), QStringLiteral("v2"))));
+    EXPECT_EQ(test::readFile(dir + "/decisions/routing.md"), QByteArray("v2"));
+    EXPECT_EQ(test::readFile(dir + "/decisions/routing.md.backup"), QString("v1 é").toUtf8());
+    // A leading "/" stays inside the folder.
+    EXPECT_TRUE(test::await(store.writeFile(QStringLiteral("//etc/x.md"), QStringLiteral("inside"))));
+    EXPECT_EQ(test::readFile(dir + "/etc/x.md"), QByteArray("inside"));
+}
+
+TEST(PlansWorkspaceStore, RefusesNamesThatLeaveThePlansFolder)
+{
+    const QString root = test::makeTempDir(QStringLiteral("root"));
+    const QString dir = root + QStringLiteral("/plans");
+    const QString outside = root + QStringLiteral("/outside");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    ASSERT_TRUE(QDir().mkpath(outside));
+    ASSERT_TRUE(QFile::link(outside, dir + QStringLiteral("/linked")));
+    ASSERT_TRUE(test::writeFile(outside + "/victim.md", "keep"));
+    ASSERT_TRUE(QFile::link(outside + "/victim.md", dir + QStringLiteral("/victim.md")));
+    PlansWorkspaceStore store(dir);
+    test::LogCapture log;
+    const QString refused[] = {
+        QStringLiteral("../outside/x.md"), QStringLiteral("a/../../outside/x.md"), QStringLiteral("a//b.md"),
+        QStringLiteral("linked/x.md"),     QStringLiteral("linked/new/x.md"),      QStringLiteral("victim.md"),
+        QStringLiteral(""),                QStringLiteral("/"),                    QString(QStringLiteral("a")) + QChar(0) + QStringLiteral("b.md"),
+    };
+    for (const QString &name : refused) {
+        EXPECT_FALSE(test::await(store.writeFile(name, QStringLiteral("x")))) << name.toStdString();
+        EXPECT_TRUE(log.contains(QStringLiteral("[Nerim plans-workspace] write failed for %1: ").arg(name)))
+            << name.toStdString();
+    }
+    EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"victim.md"});
+    EXPECT_EQ(test::readFile(outside + "/victim.md"), QByteArray("keep"));
+}
+
+TEST(PlansWorkspaceStore, OverviewText)
+{
+    const Timestamp at = *Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:15:42.75Z"));
+    EXPECT_EQ(PlansWorkspaceStore::overviewText(QString(), {}, at),
+              QStringLiteral("# Project overview\n\n---\n_Last updated: 2026-12-07T08:15:42Z_"));
+    const QList<PlanStep> steps{
+        {newUuid(), QStringLiteral("Scaffold"), QStringLiteral("line one\nline two"), PlanStep::Status::pending},
+        {newUuid(), QStringLiteral("Ship %1"), QString(), PlanStep::Status::inProgress},
+        {newUuid(), QStringLiteral("Done"), QString(), PlanStep::Status::done},
+    };
+    EXPECT_EQ(PlansWorkspaceStore::overviewText(QStringLiteral("A bakery site"), steps, at),
+              QStringLiteral("# Project overview\n\n**Goal:** A bakery site\n\n## Steps\n\n"
+                             "1. **[ ]** Scaffold\n   line one\n   line two\n\n"
+                             "2. **[\u2026]** Ship %1\n\n3. **[x]** Done\n\n---\n_Last updated: 2026-12-07T08:15:42Z_"));
+
+    const QString dir = test::makeTempDir(QStringLiteral("plans"));
+    PlansWorkspaceStore store(dir);
+    EXPECT_TRUE(test::await(store.writeOverview(QStringLiteral("g"), steps)));
+    EXPECT_TRUE(test::readFile(dir + "/overview.md").startsWith("# Project overview\n\n**Goal:** g\n"));
+}
