@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace nerim {
+
+// The lines of a JSON Lines file, split on line feeds, with empty lines left
+// out. A missing file, a file that cannot be read, or one whose bytes are not
+// valid UTF-8 gives an empty list. Never fails and parses no line: a line that
+// is not valid JSON is returned as it is. Used by the history files, which are
+// appended to by rewriting them whole.
+QStringList readJSONLLines(const QString &filePath);
+
+} // namespace nerim
