@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+
+namespace nerim {
+
+// Rising levels of a hang escalation, carried by a hang-signal event.
+enum class HangThreshold { log, notify, forcedDecision };
+
+// One event on an agent session's output stream. The provider yields only
+// `stdoutLine`, `stderrLine` and, last, exactly one `processExited`; consumers
+// also handle `completion` and `hangSignal`.
+class AgentOutput {
+public:
+    enum class Kind { stdoutLine, stderrLine, processExited, completion, hangSignal };
+
+    static AgentOutput stdoutLine(QString line) { return AgentOutput(Kind::stdoutLine, std::move(line)); }
+    static AgentOutput stderrLine(QString line) { return AgentOutput(Kind::stderrLine, std::move(line)); }
+    static AgentOutput processExited(qint32 exitCode)
+    {
+        AgentOutput event(Kind::processExited, QString());
+        event.m_exitCode = exitCode;
+        return event;
+    }
+    static AgentOutput completion(QString summary) { return AgentOutput(Kind::completion, std::move(summary)); }
+    static AgentOutput hangSignal(HangThreshold threshold)
+    {
+        AgentOutput event(Kind::hangSignal, QString());
+        event.m_threshold = threshold;
+        return event;
+    }
+
+    Kind kind() const { return m_kind; }
+    // The line (stdoutLine, stderrLine) or the summary (completion).
+    const QString &text() const { return m_text; }
+    qint32 exitCode() const { return m_exitCode; }          // processExited
+    HangThreshold threshold() const { return m_threshold; } // hangSignal
+
+    friend bool operator==(const AgentOutput &, const AgentOutput &) = default;
+
+private:
+    AgentOutput(Kind kind, QString text) : m_kind(kind), m_text(std::move(text)) {}
+
+    Kind m_kind;
+    QString m_text;
+    qint32 m_exitCode = 0;
+    HangThreshold m_threshold = HangThreshold::log;
+};
+
+} // namespace nerim

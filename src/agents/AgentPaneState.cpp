@@ -1,0 +1,174 @@
+#include "agents/AgentPaneState.h"
+
+#include "foundation/Log.h"
+#include "foundation/Text.h"
+#include "foundation/UuidText.h"
+
+namespace nerim {
+
+AgentPaneState::AgentPaneState(QUuid id, QString agentId, QString agentName, int paneNumber, bool isSystemPane,
+                               AgentRole role, QString responsibility, QObject *parent)
+    : QObject(parent), m_id(id), m_agentId(std::move(agentId)), m_agentName(std::move(agentName)),
+      m_paneNumber(paneNumber), m_isSystemPane(isSystemPane), m_role(role),
+      m_responsibility(std::move(responsibility))
+{
+}
+
+void AgentPaneState::setAgentName(const QString &name)
+{
+    if (m_agentName == name)
+        return;
+    m_agentName = name;
+    emit agentNameChanged();
+}
+
+void AgentPaneState::setRole(AgentRole role)
+{
+    if (m_role == role)
+        return;
+    m_role = role;
+    emit roleChanged();
+}
+
+void AgentPaneState::setResponsibility(const QString &responsibility)
+{
+    if (m_responsibility == responsibility)
+        return;
+    m_responsibility = responsibility;
+    emit responsibilityChanged();
+}
+
+QString AgentPaneState::displayResponsibility() const
+{
+    return m_responsibility.isEmpty() ? QStringLiteral("Ready for a task") : m_responsibility;
+}
+
+void AgentPaneState::setStatus(AgentStatus status)
+{
+    if (m_status == status)
+        return;
+    m_status = status;
+    emit statusChanged();
+}
+
+void AgentPaneState::setOutputLines(QList<OutputLine> lines)
+{
+    m_outputLines = std::move(lines);
+    emit outputLinesChanged();
+}
+
+void AgentPaneState::appendLine(OutputLine::Kind kind, const QString &text)
+{
+    m_outputLines.append(OutputLine::make(kind, text));
+    emit outputLinesChanged();
+}
+
+void AgentPaneState::setCurrentSession(const std::optional<AgentSession> &session)
+{
+    if (m_currentSession == session)
+        return;
+    m_currentSession = session;
+    emit currentSessionChanged();
+}
+
+void AgentPaneState::setCurrentStdout(const QStringList &lines)
+{
+    if (m_currentStdout == lines)
+        return;
+    m_currentStdout = lines;
+    emit currentStdoutChanged();
+}
+
+void AgentPaneState::appendCurrentStdout(const QString &line)
+{
+    m_currentStdout.append(line);
+    emit currentStdoutChanged();
+}
+
+void AgentPaneState::setStreamConsumer(std::shared_ptr<AgentStreamConsumer> consumer)
+{
+    if (m_streamConsumer == consumer)
+        return;
+    m_streamConsumer = std::move(consumer);
+    emit streamConsumerChanged();
+}
+
+void AgentPaneState::setConversation(const QList<ConversationTurn> &turns)
+{
+    if (m_conversation == turns)
+        return;
+    m_conversation = turns;
+    emit conversationChanged();
+}
+
+QList<ConversationTurn> AgentPaneState::completedTurns() const
+{
+    QList<ConversationTurn> turns;
+    for (const ConversationTurn &turn : m_conversation)
+        if (!turn.isInFlight())
+            turns.append(turn);
+    return turns;
+}
+
+void AgentPaneState::beginTurn(const QString &userPrompt)
+{
+    const Timestamp now = Timestamp::now();
+    if (!m_conversation.isEmpty() && m_conversation.last().isInFlight()) {
+        logLine(QStringLiteral("[Nerim] Warning: previous turn on pane %1 was never closed. Closing defensively.")
+                    .arg(m_agentName));
+        m_conversation.last().endedAt = now;
+    }
+    ConversationTurn turn;
+    turn.id = newUuid();
+    turn.userPrompt = userPrompt;
+    turn.startedAt = now;
+    m_conversation.append(std::move(turn));
+    emit conversationChanged();
+}
+
+void AgentPaneState::appendStdoutToTurn(const QString &line)
+{
+    if (m_conversation.isEmpty() || !m_conversation.last().isInFlight()) {
+        logLine(QStringLiteral("[Nerim] Warning: stdout arrived for pane %1 with no in-flight turn. Dropped.")
+                    .arg(m_agentName));
+        return;
+    }
+    ConversationTurn &turn = m_conversation.last();
+    if (turn.agentResponse.isEmpty())
+        turn.agentResponse = line;
+    else
+        turn.agentResponse += QLatin1Char('\n') + line;
+    emit conversationChanged();
+}
+
+void AgentPaneState::closeTurn(const std::optional<QString> &summary)
+{
+    if (m_conversation.isEmpty() || !m_conversation.last().isInFlight())
+        return;
+    ConversationTurn &turn = m_conversation.last();
+    turn.taskCompleteSummary = summary;
+    turn.endedAt = Timestamp::now();
+    emit conversationChanged();
+}
+
+void AgentPaneState::markExited(qint32 exitCode)
+{
+    setStatus(exitCode == 0 ? AgentStatus::done : AgentStatus::error);
+    setCurrentSession(std::nullopt);
+}
+
+std::optional<QString> AgentPaneState::taskCompleteSummary(qint32 exitCode) const
+{
+    if (exitCode != 0)
+        return std::nullopt;
+    for (qsizetype i = m_currentStdout.size() - 1; i >= 0; --i) {
+        const QString trimmed = m_currentStdout.at(i).trimmed();
+        const qsizetype at = trimmed.indexOf(taskCompleteMarker);
+        if (at < 0)
+            continue;
+        return text::trimSpacesAndTabs(trimmed.mid(at + taskCompleteMarker.size()));
+    }
+    return std::nullopt;
+}
+
+} // namespace nerim

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "agents/AgentOutputStream.h"
+#include "agents/AgentRole.h"
+#include "agents/AgentSession.h"
+#include "agents/ConversationTurn.h"
+#include "agents/ProjectAwareness.h"
+#include "persistence/ContextEntry.h"
+#include "persistence/ModelChoice.h"
+
+#include <QCoro/QCoroTask>
+#include <QList>
+#include <QString>
+#include <QUuid>
+#include <memory>
+
+namespace nerim {
+
+// The interface through which the canvas holds its agent provider. All four
+// operations are awaited from the GUI thread.
+class AgentProvider {
+public:
+    virtual ~AgentProvider() = default;
+
+    // Starts one agent for a prompt and returns once its process runs. Throws AgentError.
+    virtual QCoro::Task<AgentSession> spawn(AgentRole role, QList<ContextEntry> recentEntries,
+                                            QList<ConversationTurn> priorTurns, QString task,
+                                            ProjectAwareness awareness, ModelChoice model) = 0;
+
+    // Hands a follow-up text to a running session. Throws AgentError.
+    virtual QCoro::Task<> send(QUuid sessionId, QString text) = 0;
+
+    // The session's event stream; an already finished, empty stream for an id
+    // that has no session.
+    virtual QCoro::Task<std::shared_ptr<AgentOutputStream>> outputStream(QUuid sessionId) = 0;
+
+    // Stops the session's process if it runs; unknown ids are ignored.
+    virtual QCoro::Task<> terminate(QUuid sessionId) = 0;
+};
+
+} // namespace nerim

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "agents/AgentProvider.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace nerim {
+
+class AgentProcessSession;
+
+// Runs Anthropic's `claude` program as one child process per prompt, in the
+// project folder, and turns its standard output and standard error into one
+// ordered stream of events per session. One provider exists per open project;
+// it lives on the GUI thread, which owns every child process.
+//
+// A child
+// - receives its whole assembled prompt on standard input, which is then closed
+//   (a command-line argument is size-limited and visible to every local user);
+// - runs in its own process group and is sent SIGTERM should Nerim itself die;
+// - is stopped by `terminate` with SIGTERM to its group, then SIGKILL when it is
+//   still running after the grace period;
+// - is stopped the same way when its provider is destroyed or the application quits.
+//
+// A session's stream keeps every event, `processExited` included, until it has
+// been fetched once with `outputStream`, so an agent that fails at once still
+// reports its exit to whoever asks for its stream right after `spawn`.
+class ClaudeCodeProvider : public QObject, public AgentProvider {
+    Q_OBJECT
+public:
+    struct Options {
+        // The managed-keys credential variables laid over the child's environment
+        // ("ANTHROPIC_BASE_URL", "ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN").
+        // Called once per spawn on a worker thread; unset means no variables.
+        std::function<QHash<QString, QString>()> managedKeysEnvironment;
+        // Finds the `claude` program; unset means `resolveClaudeBinary()`.
+        std::function<std::optional<QString>()> resolveBinary;
+        // Time a terminated agent has between SIGTERM and SIGKILL.
+        std::chrono::milliseconds terminateGracePeriod{2000};
+    };
+
+    explicit ClaudeCodeProvider(QString projectPath, QObject *parent = nullptr);
+    ClaudeCodeProvider(QString projectPath, Options options, QObject *parent = nullptr);
+    ~ClaudeCodeProvider() override;
+
+    QUrl projectURL() const { return QUrl::fromLocalFile(m_projectPath); }
+    const QString &projectPath() const { return m_projectPath; }
+
+    // Sessions launched and neither ended nor terminated.
+    QList<QUuid> sessionIds() const { return m_sessions.keys(); }
+    bool hasSession(const QUuid &id) const { return m_sessions.contains(id); }
+
+    QCoro::Task<AgentSession> spawn(AgentRole role, QList<ContextEntry> recentEntries,
+                                    QList<ConversationTurn> priorTurns, QString task, ProjectAwareness awareness,
+                                    ModelChoice model) override;
+    // Always fails with `sessionNotAlive`: an agent takes no input after its prompt.
+    QCoro::Task<> send(QUuid sessionId, QString text) override;
+    QCoro::Task<std::shared_ptr<AgentOutputStream>> outputStream(QUuid sessionId) override;
+    QCoro::Task<> terminate(QUuid sessionId) override;
+
+    // Stops every agent process the application started: SIGTERM to every group,
+    // a wait of at most the grace period, then SIGKILL for what still runs.
+    // Blocks; meant for quitting, and runs by itself when the application object
+    // is about to quit.
+    static void terminateAllForQuit();
+
+private:
+    void sessionEnded(const QUuid &id);
+
+    QString m_projectPath;
+    Options m_options;
+    QHash<QUuid, AgentProcessSession *> m_sessions;
+    // Streams not yet fetched, or fetched while their process still runs.
+    struct StreamSlot {
+        std::shared_ptr<AgentOutputStream> stream;
+        bool fetched = false;
+        bool ended = false;
+    };
+    QHash<QUuid, StreamSlot> m_streams;
+};
+
+// "sha256:" followed by the 64 lower-case hex digits of SHA-256 over the UTF-8 text.
+QString promptDigest(const QString &text);
+
+// The arguments of `claude`: "--print", "--permission-mode", "acceptEdits",
+// "--output-format", "text", "--model", the model id. The prompt travels on
+// standard input.
+QStringList claudeArguments(ModelChoice model);
+
+// The project folder, created with its parents when missing. Throws
+// std::runtime_error with a readable description when the path is a file or
+// the folder cannot be created.
+QString checkWorkingDirectory(const QString &projectPath);
+
+// The child's environment: the inherited one, the fixed child overlay ("PATH",
+// "TERM"), then the managed-keys variables. PATH becomes the folder of the
+// `claude` program, the fixed list, then the inherited PATH's entries, each once.
+QHash<QString, QString> childEnvironment(const QHash<QString, QString> &inherited,
+                                         const QHash<QString, QString> &managedKeys,
+                                         const QString &claudeBinaryPath);
+
+} // namespace nerim

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "persistence/ModelChoice.h"
+
+#include <QObject>
+#include <QUrl>
+
+namespace nerim {
+
+// The Claude model chosen for one project, kept in the project's data folder as
+// model.json (backup model.json.backup). Confined to the GUI thread; the setters
+// notify only when the value changes.
+class ModelPreferenceState : public QObject {
+    Q_OBJECT
+public:
+    explicit ModelPreferenceState(QObject *parent = nullptr);
+
+    ModelChoice choice() const { return m_choice; }
+    // Does not save; call `persist` for that.
+    void setChoice(ModelChoice choice);
+
+    // model.json's location; empty until the project's data folder is known.
+    const QUrl &persistenceURL() const { return m_persistenceURL; }
+    void setPersistenceURL(const QUrl &url);
+
+    // Adopts the saved choice, if any. A file that cannot be read or decoded is
+    // logged as "[Nerim model] load failed: …"; its backup is used when it
+    // holds a valid choice, otherwise the current choice stays.
+    void load();
+    // Saves the current choice in the background (newest choice written last);
+    // a failure is logged as "[Nerim model] persist failed: …".
+    void persist();
+
+    // {"choice": raw value}, compact.
+    static QByteArray encodeSnapshot(ModelChoice choice);
+    // Throws JsonDecodingError for a missing key or an unknown raw value.
+    static ModelChoice decodeSnapshot(const QByteArray &bytes);
+
+signals:
+    void choiceChanged();
+    void persistenceURLChanged();
+
+private:
+    ModelChoice m_choice = defaultModelChoice;
+    QUrl m_persistenceURL;
+};
+
+} // namespace nerim

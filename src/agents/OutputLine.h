@@ -1,0 +1,34 @@
+#pragma once
+
+#include "foundation/Json.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QUuid>
+#include <optional>
+
+namespace nerim {
+
+// One line of a pane's transcript. `text` is kept exactly as given.
+struct OutputLine {
+    // Where the line comes from; stored by its raw value (the case name).
+    enum class Kind { stdout, stderr, system, userPrompt, taskComplete };
+
+    QUuid id;
+    Kind kind = Kind::system;
+    QString text;
+
+    // A new line with a fresh random id.
+    static OutputLine make(Kind kind, QString text);
+
+    // {"id", "kind", "text"}; all three are required when reading.
+    QJsonObject toJson() const;
+    static OutputLine fromJson(const JsonObjectReader &reader);
+
+    friend bool operator==(const OutputLine &, const OutputLine &) = default;
+};
+
+QString rawValue(OutputLine::Kind kind);
+std::optional<OutputLine::Kind> outputLineKindFromRaw(const QString &raw);
+
+} // namespace nerim

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "agents/AgentRole.h"
+#include "agents/ConversationTurn.h"
+#include "agents/OutputLine.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+#include <optional>
+
+namespace nerim {
+
+class AgentPaneState;
+
+// One saved pane in panes.json.
+struct PaneDiskSnapshot {
+    QUuid id;
+    QString agentId;
+    QString agentName;
+    int paneNumber = 0;
+    QString responsibility;
+    QList<OutputLine> outputLines;       // the whole transcript
+    QList<ConversationTurn> conversation; // closed turns only
+    bool isSystemPane = false;
+    AgentRole role = AgentRole::unspecified;
+
+    // Taken on the GUI thread; lists are shared, not copied, so this is cheap.
+    static PaneDiskSnapshot of(const AgentPaneState &pane);
+    // A restored pane: status idle, no session, the saved transcript and turns.
+    AgentPaneState *makePane(QObject *parent = nullptr) const;
+
+    // A missing or unknown "role" reads as `unspecified`, a missing or
+    // non-Boolean "isSystemPane" as false; every other key is required.
+    QJsonObject toJson() const;
+    static PaneDiskSnapshot fromJson(const JsonObjectReader &reader);
+
+    friend bool operator==(const PaneDiskSnapshot &, const PaneDiskSnapshot &) = default;
+};
+
+// The root of panes.json: a project's panes between runs.
+struct PanesSnapshot {
+    static constexpr int currentVersion = 1;
+
+    int version = currentVersion;
+    qint64 nextAgentNumber = 1;
+    std::optional<QUuid> focusedPaneId;
+    std::optional<QUuid> expandedPaneId;
+    QList<PaneDiskSnapshot> panes;
+
+    // Compact JSON; turn dates as numbers of seconds since 2001-01-01.
+    QByteArray encode() const;
+    // Strict decoding; throws JsonDecodingError. Unknown keys are ignored.
+    static PanesSnapshot decode(const QByteArray &bytes);
+
+    friend bool operator==(const PanesSnapshot &, const PanesSnapshot &) = default;
+};
+
+// The outcome of reading panes.json.
+struct PanesLoadResult {
+    std::optional<PanesSnapshot> snapshot;
+    // The file carries a version this build does not know.
+    bool unknownVersion = false;
+};
+
+// Reads panes.json: nothing (silently) when there is no file; the backup when
+// the file cannot be read or decoded (one log line either way); nothing, with a
+// log line, for an unknown version. A restored snapshot's `nextAgentNumber` is
+// raised above every restored pane number. Touches no GUI state, so it may run
+// on a worker thread.
+PanesLoadResult readPanesFile(const QString &path);
+std::optional<PanesSnapshot> loadPanesSnapshot(const QString &path);
+
+// Saves panes.json in the background through the per-path serial writer: the
+// snapshot is encoded and written off the GUI thread, the previous file becomes
+// panes.json.backup, and the newest snapshot is the last one written. A
+// failure is logged as "[Nerim panes] save failed: …".
+void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
+
+// A project's panes.json, remembering whether the file on disk is of an unknown
+// version: such a file is not overwritten by a snapshot without any pane (the
+// state of a canvas that restored nothing and that nobody has touched).
+class PanesSnapshotStore {
+public:
+    explicit PanesSnapshotStore(QString path) : m_path(std::move(path)) {}
+
+    const QString &path() const { return m_path; }
+    std::optional<PanesSnapshot> load();
+    void save(PanesSnapshot snapshot);
+    bool isKeepingUnknownVersion() const { return m_keepUnknownVersion; }
+
+private:
+    QString m_path;
+    bool m_keepUnknownVersion = false;
+};
+
+} // namespace nerim
