@@ -1,0 +1,112 @@
+#include "launcher/LaunchOverride.h"
+#include "launcher/ProjectTypeDetector.h"
+
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+using nerim::LaunchOverride;
+
+namespace {
+
+QString project() { return nerim::test::makeTempDir(QStringLiteral("project")); }
+
+void writeOverride(const QString &folder, const QByteArray &json)
+{
+    ASSERT_TRUE(nerim::test::writeFile(folder + QStringLiteral("/.nerim/launch-override.json"), json));
+}
+
+TEST(LaunchOverride, EncodesCompactInFieldOrderWithoutAbsentKeys)
+{
+    LaunchOverride full{1, QStringLiteral("npm run \"dev\""), QStringLiteral("web"), QStringLiteral("Starting your app"),
+                        QStringLiteral("2026-01-02T03:04:05Z"), QStringLiteral("Written by the Repair agent on 2026-01-02T03:04:05Z.")};
+    EXPECT_EQ(full.encode(),
+              QByteArray(R"({"version":1,"shellCommand":"npm run \"dev\"","workingSubpath":"web","description":"Starting your app",)"
+                         R"("writtenAt":"2026-01-02T03:04:05Z","notes":"Written by the Repair agent on 2026-01-02T03:04:05Z."})"));
+    LaunchOverride minimal;
+    minimal.shellCommand = QStringLiteral("make");
+    minimal.writtenAt = QStringLiteral("now");
+    EXPECT_EQ(minimal.encode(), QByteArray(R"({"version":1,"shellCommand":"make","writtenAt":"now"})"));
+    EXPECT_EQ(LaunchOverride::decode(full.encode()), full);
+    EXPECT_EQ(LaunchOverride::decode(minimal.encode()), minimal);
+}
+
+TEST(LaunchOverride, MissingFileIsNoOverrideWithoutALogLine)
+{
+    nerim::test::LogCapture log;
+    EXPECT_FALSE(LaunchOverride::load(project()).has_value());
+    EXPECT_TRUE(log.lines().isEmpty());
+}
+
+struct BadFile {
+    const char *title;
+    const char *json;
+    const char *logFragment;
+};
+
+void PrintTo(const BadFile &c, std::ostream *os) { *os << c.title; }
+
+class InvalidOverride : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(InvalidOverride, IsIgnoredWithALogLineAndDetectionFallsBack)
+{
+    const QString folder = project();
+    writeOverride(folder, GetParam().json);
+    ASSERT_TRUE(nerim::test::writeFile(folder + QStringLiteral("/index.html"), "<p>hi</p>"));
+    nerim::test::LogCapture log;
+    EXPECT_FALSE(LaunchOverride::load(folder).has_value());
+    EXPECT_TRUE(log.contains(QString::fromUtf8(GetParam().logFragment))) << log.lines().join('\n').toStdString();
+    EXPECT_EQ(nerim::ProjectTypeDetector::detect(folder).shellCommand,
+              QStringLiteral("python3 -m http.server 0 --bind 127.0.0.1"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, InvalidOverride,
+    ::testing::Values(
+        BadFile{"Version2", R"({"version":2,"shellCommand":"make","writtenAt":"x"})",
+                "[Nerim launch-override] Unknown version 2 at "},
+        BadFile{"NoWrittenAt", R"({"version":1,"shellCommand":"make"})", "[Nerim launch-override] Decode failed at "},
+        BadFile{"NoCommand", R"({"version":1,"writtenAt":"x"})", "[Nerim launch-override] Decode failed at "},
+        BadFile{"WrongType", R"({"version":"1","shellCommand":"make","writtenAt":"x"})", "Decode failed at "},
+        BadFile{"NotJson", "{", "[Nerim launch-override] Decode failed at "},
+        BadFile{"BlankCommand", R"({"version":1,"shellCommand":"  ","writtenAt":"x"})",
+                "[Nerim launch-override] Decode failed at "}));
+
+TEST(LaunchOverride, ExtraKeysAndPlanRules)
+{
+    const QString folder = project();
+    writeOverride(folder, R"({"extra":true,"version":1,"shellCommand":"npm start","workingSubpath":"web/app",)"
+                          R"("description":"","writtenAt":"x"})");
+    const auto override = LaunchOverride::load(folder);
+    ASSERT_TRUE(override.has_value());
+    const nerim::LaunchPlan plan = override->launchPlan(folder);
+    EXPECT_EQ(plan.workingDirectory, folder + QStringLiteral("/web/app"));
+    EXPECT_EQ(plan.shellCommand, QStringLiteral("npm start"));
+    EXPECT_EQ(plan.humanDescription, QString()); // present but empty stays empty
+
+    LaunchOverride plain;
+    plain.shellCommand = QStringLiteral("make");
+    plain.workingSubpath = QString();
+    EXPECT_EQ(plain.launchPlan(folder).workingDirectory, folder);
+    EXPECT_EQ(plain.launchPlan(folder).humanDescription, QStringLiteral("Starting your app"));
+}
+
+TEST(LaunchOverride, SaveCreatesDataFolderAndKeepsPreviousAsBackup)
+{
+    const QString folder = project();
+    LaunchOverride first;
+    first.shellCommand = QStringLiteral("first");
+    first.writtenAt = QStringLiteral("1");
+    first.save(folder);
+    EXPECT_TRUE(QFileInfo(folder + QStringLiteral("/.nerim")).isDir());
+    LaunchOverride second = first;
+    second.shellCommand = QStringLiteral("second");
+    second.save(folder);
+    EXPECT_EQ(LaunchOverride::load(folder)->shellCommand, QStringLiteral("second"));
+    EXPECT_EQ(nerim::test::readFile(LaunchOverride::backupFilePath(folder)), first.encode());
+    EXPECT_EQ(LaunchOverride::backupFilePath(folder), folder + QStringLiteral("/.nerim/launch-override.json.backup"));
+}
+
+} // namespace

@@ -1,0 +1,79 @@
+#include "launcher/DevServerRunner.h"
+
+#include "TestEnvironment.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+using nerim::DevServerRunner;
+using nerim::LaunchPlan;
+
+namespace {
+
+TEST(LaunchScript, CompoundCommands)
+{
+    for (const char *command : {"npm install && npm run dev", "a || b", "a; b", "cat x | grep y",
+                                "FLASK_APP=app.py flask run --port 5000", "  PORT=3001 npm start"}) {
+        EXPECT_TRUE(DevServerRunner::isCompoundCommand(QString::fromUtf8(command))) << command;
+    }
+    for (const char *command : {"npm run dev", "python3 -m http.server 0 --bind 127.0.0.1", "cargo run", "go run .",
+                                "node server.js --flag=value", "uvicorn main:app --reload --port 8000"}) {
+        EXPECT_FALSE(DevServerRunner::isCompoundCommand(QString::fromUtf8(command))) << command;
+    }
+}
+
+TEST(LaunchScript, PlainCommandFollowsExec)
+{
+    const LaunchPlan plan{QStringLiteral("/home/me/My App"), QStringLiteral("npm run dev"), QStringLiteral("Starting your app")};
+    EXPECT_EQ(DevServerRunner::launchScript(plan),
+              QStringLiteral("echo '[nerim] launching your app...' && cd '/home/me/My App' && exec npm run dev"));
+}
+
+TEST(LaunchScript, CompoundCommandRunsInBashWithQuotedApostrophes)
+{
+    const LaunchPlan plan{QStringLiteral("/home/me/Bob's app"), QStringLiteral("npm install && echo 'hi' | cat"),
+                          QString()};
+    EXPECT_EQ(DevServerRunner::launchScript(plan),
+              QStringLiteral("echo '[nerim] launching your app...' && cd '/home/me/Bob'\\''s app' && exec /bin/bash -c "
+                             "'npm install && echo '\\''hi'\\'' | cat'"));
+}
+
+TEST(ChildEnvironment, SetsColourAndPythonVariablesAndDropsSecrets)
+{
+    QProcessEnvironment base;
+    base.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin"));
+    base.insert(QStringLiteral("FORCE_COLOR"), QStringLiteral("3"));
+    for (const char *secret : {"VERCEL_TOKEN", "RAILWAY_TOKEN", "SUPABASE_ACCESS_TOKEN", "ANTHROPIC_API_KEY",
+                               "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL"})
+        base.insert(QString::fromLatin1(secret), QStringLiteral("s3cret"));
+
+    const QProcessEnvironment env = DevServerRunner::childEnvironment(base);
+    EXPECT_EQ(env.value(QStringLiteral("TERM")), QStringLiteral("xterm-256color"));
+    EXPECT_EQ(env.value(QStringLiteral("FORCE_COLOR")), QStringLiteral("0"));
+    EXPECT_EQ(env.value(QStringLiteral("NO_COLOR")), QStringLiteral("1"));
+    EXPECT_EQ(env.value(QStringLiteral("PYTHONUNBUFFERED")), QStringLiteral("1"));
+    EXPECT_EQ(env.value(QStringLiteral("PYTHONDONTWRITEBYTECODE")), QStringLiteral("1"));
+    EXPECT_EQ(env.value(QStringLiteral("PATH")), QStringLiteral("/usr/bin"));
+    EXPECT_FALSE(env.toStringList().join(QLatin1Char('\n')).contains(QStringLiteral("s3cret")));
+
+    base.insert(QStringLiteral("TERM"), QStringLiteral("dumb"));
+    EXPECT_EQ(DevServerRunner::childEnvironment(base).value(QStringLiteral("TERM")), QStringLiteral("dumb"));
+}
+
+TEST(PosixShell, FallsBackToBashForOtherShells)
+{
+    EXPECT_EQ(DevServerRunner::posixShell(QStringLiteral("/bin/bash")), QStringLiteral("/bin/bash"));
+    if (QFileInfo(QStringLiteral("/bin/sh")).isExecutable()) {
+        EXPECT_EQ(DevServerRunner::posixShell(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
+    }
+    // An existing shell that does not speak POSIX quoting is not used.
+    const QString fish = nerim::test::makeTempDir() + QStringLiteral("/fish");
+    ASSERT_TRUE(nerim::test::writeFile(fish, "#!/bin/sh\n"));
+    QFile::setPermissions(fish, QFile::permissions(fish) | QFileDevice::ExeOwner);
+    EXPECT_EQ(DevServerRunner::posixShell(fish), QStringLiteral("/bin/bash"));
+    EXPECT_EQ(DevServerRunner::posixShell(QStringLiteral("/no/such/zsh")), QStringLiteral("/bin/bash"));
+    EXPECT_EQ(DevServerRunner::posixShell(QString()), QStringLiteral("/bin/bash"));
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+#include "launcher/LocalURLDetection.h"
+
+#include <gtest/gtest.h>
+
+using nerim::detectLocalURL;
+
+namespace {
+
+struct Case {
+    const char *line;
+    const char *expected; // nullptr: no address
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.line; }
+
+class DetectLocalURL : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DetectLocalURL, MapsLineToAddress)
+{
+    const Case &c = GetParam();
+    const auto url = detectLocalURL(QString::fromUtf8(c.line));
+    if (!c.expected) {
+        EXPECT_FALSE(url.has_value()) << url->toString().toStdString();
+        return;
+    }
+    ASSERT_TRUE(url.has_value());
+    EXPECT_EQ(url->toString().toStdString(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, DetectLocalURL,
+    ::testing::Values(
+        // Written addresses, with trailing punctuation trimmed.
+        Case{"  ➜  Local:   http://localhost:5173/", "http://localhost:5173/"},
+        Case{"Server ready at http://localhost:3000.", "http://localhost:3000"},
+        Case{"(see http://127.0.0.1:8000/docs)", "http://127.0.0.1:8000/docs"},
+        Case{"Serving HTTP on 127.0.0.1 port 41234 (http://127.0.0.1:41234/) ...", "http://127.0.0.1:41234/"},
+        Case{"open [http://0.0.0.0:4000]", "http://0.0.0.0:4000"},
+        Case{"Network: https://192.168.1.20:5173/?q=1", "https://192.168.1.20:5173/?q=1"},
+        Case{"at http://172.16.0.5:9999/", "http://172.16.0.5:9999/"},
+        Case{"at http://172.31.255.1:9999/", "http://172.31.255.1:9999/"},
+        Case{"at http://10.0.0.2:3001/app", "http://10.0.0.2:3001/app"},
+        Case{"at http://my-mac.local:8080/", "http://my-mac.local:8080/"},
+        // QUrl lower-cases scheme and host; the IPv6 loopback host compares without brackets.
+        Case{"Visit HTTP://LOCALHOST:3000/Path", "http://localhost:3000/Path"},
+        Case{"listening at http://[::1]:8080/", "http://[::1]:8080/"},
+        // Public or out-of-range hosts fall back to the port patterns.
+        Case{"at http://172.32.0.1:9999/", nullptr},
+        Case{"docs: https://example.com/guide", nullptr},
+        Case{"see https://example.com then http://localhost:3000", nullptr},
+        Case{"see https://example.com, listening on port 3000", "http://localhost:3000"},
+        // Announced ports.
+        Case{"Listening on port 8080", "http://localhost:8080"},
+        Case{"listening on port 443", nullptr},
+        Case{"listening on port 80", "http://localhost:80"},
+        Case{"LOCAL: 5173", "http://localhost:5173"},
+        Case{"App running at: 4200", "http://localhost:4200"},
+        Case{"server started on 0.0.0.0:8000", nullptr},
+        Case{"using port 123456", "http://localhost:12345"},
+        Case{"port 2999 is free", nullptr},
+        Case{"available on http://foo:3000", "http://localhost:3000"},
+        // Skip phrases win over any address.
+        Case{"Error: listen EADDRINUSE: address already in use http://localhost:3000", nullptr},
+        Case{"Port 3000 is ALREADY IN USE, trying http://localhost:3001", nullptr},
+        Case{"[nodemon] app crashed - waiting for file changes before starting...", nullptr},
+        Case{"Watching... Waiting for file changes on port 3000", nullptr},
+        Case{"", nullptr}, Case{"compiled successfully", nullptr}));
+
+TEST(LocalURLDetection, PortTest)
+{
+    using nerim::localurl::isAcceptedPort;
+    EXPECT_TRUE(isAcceptedPort(80));
+    EXPECT_FALSE(isAcceptedPort(443));
+    EXPECT_FALSE(isAcceptedPort(2999));
+    EXPECT_TRUE(isAcceptedPort(3000));
+    EXPECT_TRUE(isAcceptedPort(65535));
+    EXPECT_FALSE(isAcceptedPort(65536));
+    EXPECT_EQ(nerim::localurl::knownDevelopmentPorts().size(), 21);
+}
+
+TEST(LocalURLDetection, HostWithoutNameIsNotLocal)
+{
+    EXPECT_FALSE(nerim::localurl::isLocalHost(QUrl(QStringLiteral("file:///tmp/x"))));
+    EXPECT_TRUE(nerim::localurl::isLocalHost(QUrl(QStringLiteral("http://[::1]:80/"))));
+}
+
+} // namespace
