@@ -47,14 +47,16 @@ QString quoted(const QString &text)
 QCoro::Task<Attempt> sendOnce(PlansAgentService::Environment environment, QByteArray body)
 {
     // Reading the credential may ask the system keyring: keep it off this thread.
-    auto builder = environment.messagesRequest;
-    const double timeout = environment.requestTimeoutSeconds;
-    std::optional<HttpRequest> request = co_await QtConcurrent::run([builder, timeout] { return builder(timeout); });
+    // (The future is a named local: GCC mishandles temporaries inside a co_await expression.)
+    QFuture<std::optional<HttpRequest>> built =
+        QtConcurrent::run(environment.messagesRequest, environment.requestTimeoutSeconds);
+    std::optional<HttpRequest> request = co_await built;
     if (!request)
         co_return Attempt{std::nullopt, QStringLiteral("notConfigured"), false};
     request->body = std::move(body);
 
-    const HttpClient::Result result = co_await HttpClient::send(std::move(*request));
+    QCoro::Task<HttpClient::Result> sending = HttpClient::send(std::move(*request));
+    const HttpClient::Result result = co_await std::move(sending);
     if (const auto *error = std::get_if<HttpClient::TransportError>(&result))
         co_return Attempt{std::nullopt, error->text(), error->isRetriable()};
 
