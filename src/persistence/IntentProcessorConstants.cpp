@@ -74,6 +74,9 @@ QString migrateAndCreate(const QString &target, const QString &legacy, const QSt
     }
     if (!existsAt(target) && !QDir().mkpath(target))
         throw std::runtime_error(QStringLiteral("could not create %1").arg(target).toStdString());
+    // Something else in the folder's place would only make every later write fail.
+    if (!QFileInfo(target).isDir())
+        throw std::runtime_error(QStringLiteral("%1 is not a folder").arg(target).toStdString());
     return target;
 }
 

@@ -102,6 +102,14 @@ MemoryError MemoryError::entriesNotChronological(const QString &filePath)
     return e.finish();
 }
 
+MemoryError MemoryError::readFailed(const QString &filePath, const QString &underlyingReason)
+{
+    MemoryError e(Kind::readFailed);
+    e.m_filePath = filePath;
+    e.m_reason = underlyingReason;
+    return e.finish();
+}
+
 QString MemoryError::description() const
 {
     switch (m_kind) {
@@ -129,6 +137,8 @@ QString MemoryError::description() const
         return QStringLiteral("Unknown context entry kind '") + m_backupReason + QStringLiteral("' at ") + m_filePath;
     case Kind::entriesNotChronological:
         return QStringLiteral("Context entries out of chronological order at ") + m_filePath;
+    case Kind::readFailed:
+        return QStringLiteral("Read failed at ") + m_filePath + QStringLiteral(": ") + m_reason;
     }
     return QString();
 }

@@ -21,6 +21,9 @@ public:
         projectDirectoryMissing,
         unknownEntryKind,
         entriesNotChronological,
+        // A file exists but cannot be read (permission denied, a folder in its
+        // place, an I/O error): the owner leaves it untouched and reports it.
+        readFailed,
     };
 
     static MemoryError bothPrimaryAndBackupUnreadable(const QString &filePath, const QString &primaryReason,
@@ -34,6 +37,7 @@ public:
     static MemoryError projectDirectoryMissing(const QString &projectPath);
     static MemoryError unknownEntryKind(const QString &kindString, const QString &filePath);
     static MemoryError entriesNotChronological(const QString &filePath);
+    static MemoryError readFailed(const QString &filePath, const QString &underlyingReason);
 
     Kind kind() const { return m_kind; }
 

@@ -1,0 +1,164 @@
+#include "persistence/AppState.h"
+
+#include <QJsonArray>
+#include <array>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace nerim {
+
+namespace {
+constexpr std::array<const char *, 3> outputModeNames{"notification", "verbose", "summary"};
+constexpr std::array<const char *, 6> primaryDomainNames{"webApp",       "backendService", "scriptOrCli",
+                                                         "dataPipeline", "exploring",      "other"};
+
+template <typename E, size_t N>
+std::optional<E> fromRawOf(const QString &raw, const std::array<const char *, N> &names)
+{
+    for (size_t i = 0; i < N; ++i)
+        if (raw == QLatin1String(names[i]))
+            return static_cast<E>(i);
+    return std::nullopt;
+}
+
+AppState::Onboarding decodeOnboarding(const JsonObjectReader &document)
+{
+    // A damaged onboarding object yields the default record: the user goes
+    // through onboarding again rather than losing the whole file.
+    try {
+        const auto object = document.optionalObject(QStringLiteral("onboarding"));
+        if (!object)
+            return {};
+        AppState::Onboarding onboarding;
+        onboarding.completedAt = object->optionalIsoDate(QStringLiteral("completedAt"));
+        onboarding.version = object->int32(QStringLiteral("version"));
+        onboarding.skippedQuestions = object->stringList(QStringLiteral("skippedQuestions"));
+        return onboarding;
+    } catch (const JsonDecodingError &) {
+        return {};
+    }
+}
+
+template <typename T, typename F>
+T orDefault(F read, T fallback)
+{
+    try {
+        if (auto value = read())
+            return *value;
+    } catch (const JsonDecodingError &) {
+    }
+    return fallback;
+}
+
+} // namespace
+
+QString rawValue(AppState::OutputMode mode) { return QString::fromLatin1(outputModeNames[static_cast<size_t>(mode)]); }
+QString rawValue(AppState::PrimaryDomain domain)
+{
+    return QString::fromLatin1(primaryDomainNames[static_cast<size_t>(domain)]);
+}
+std::optional<AppState::OutputMode> outputModeFromRaw(const QString &raw)
+{
+    return fromRawOf<AppState::OutputMode>(raw, outputModeNames);
+}
+std::optional<AppState::PrimaryDomain> primaryDomainFromRaw(const QString &raw)
+{
+    return fromRawOf<AppState::PrimaryDomain>(raw, primaryDomainNames);
+}
+
+const QList<AppState::PrimaryDomain> &allPrimaryDomains()
+{
+    static const QList<AppState::PrimaryDomain> all{
+        AppState::PrimaryDomain::webApp,       AppState::PrimaryDomain::backendService,
+        AppState::PrimaryDomain::scriptOrCli,  AppState::PrimaryDomain::dataPipeline,
+        AppState::PrimaryDomain::exploring,    AppState::PrimaryDomain::other};
+    return all;
+}
+
+QString currentLoginName()
+{
+    if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_name && *entry->pw_name)
+        return QString::fromLocal8Bit(entry->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+AppState AppState::fresh(Timestamp now)
+{
+    AppState state;
+    state.createdAt = now;
+    state.preferences.userDisplayName = currentLoginName();
+    return state;
+}
+
+QJsonObject AppState::toJson() const
+{
+    QJsonObject prefs;
+    prefs.insert(QStringLiteral("outputMode"), rawValue(preferences.outputMode));
+    prefs.insert(QStringLiteral("theme"), preferences.theme);
+    prefs.insert(QStringLiteral("userDisplayName"), preferences.userDisplayName);
+    prefs.insert(QStringLiteral("primaryDomain"), rawValue(preferences.primaryDomain));
+    json::insertOptional(prefs, QStringLiteral("primaryDomainOther"), preferences.primaryDomainOther);
+    prefs.insert(QStringLiteral("wantsManagedKeys"), preferences.wantsManagedKeys);
+
+    QJsonArray list;
+    for (const auto &p : projects) {
+        QJsonObject o;
+        o.insert(QStringLiteral("id"), p.id);
+        o.insert(QStringLiteral("path"), p.path);
+        o.insert(QStringLiteral("displayName"), p.displayName);
+        o.insert(QStringLiteral("createdAt"), json::isoDate(p.createdAt));
+        o.insert(QStringLiteral("lastOpenedAt"), json::isoDate(p.lastOpenedAt));
+        list.append(o);
+    }
+
+    QJsonObject board;
+    json::insertOptional(board, QStringLiteral("completedAt"), onboarding.completedAt, json::isoDate);
+    board.insert(QStringLiteral("version"), onboarding.version);
+    board.insert(QStringLiteral("skippedQuestions"), QJsonArray::fromStringList(onboarding.skippedQuestions));
+
+    QJsonObject o;
+    o.insert(QStringLiteral("schemaVersion"), schemaVersion);
+    o.insert(QStringLiteral("createdAt"), json::isoDate(createdAt));
+    o.insert(QStringLiteral("preferences"), prefs);
+    o.insert(QStringLiteral("projects"), list);
+    o.insert(QStringLiteral("onboarding"), board);
+    return o;
+}
+
+QByteArray AppState::encoded() const { return json::encodePretty(toJson()); }
+
+AppState AppState::fromJson(const JsonObjectReader &object)
+{
+    AppState state;
+    state.schemaVersion = object.int32(QStringLiteral("schemaVersion"));
+    state.createdAt = object.isoDate(QStringLiteral("createdAt"));
+
+    const JsonObjectReader prefs = object.object(QStringLiteral("preferences"));
+    state.preferences.outputMode = prefs.enumeration(QStringLiteral("outputMode"), &outputModeFromRaw);
+    state.preferences.theme = prefs.string(QStringLiteral("theme"));
+    // Keys with a fallback: absent, null or unusable values take the default.
+    const QJsonValue name = prefs.raw().value(QStringLiteral("userDisplayName"));
+    state.preferences.userDisplayName = name.isString() ? name.toString() : currentLoginName();
+    state.preferences.primaryDomain = orDefault(
+        [&] { return prefs.optionalEnumeration(QStringLiteral("primaryDomain"), &primaryDomainFromRaw); },
+        AppState::PrimaryDomain::exploring);
+    const QJsonValue other = prefs.raw().value(QStringLiteral("primaryDomainOther"));
+    if (other.isString())
+        state.preferences.primaryDomainOther = other.toString();
+    state.preferences.wantsManagedKeys =
+        orDefault([&] { return prefs.optionalBool(QStringLiteral("wantsManagedKeys")); }, false);
+
+    for (const auto &item : object.array(QStringLiteral("projects"))) {
+        const JsonObjectReader p = item.toObject();
+        state.projects.append(ProjectRegistryEntry{p.string(QStringLiteral("id")), p.string(QStringLiteral("path")),
+                                                   p.string(QStringLiteral("displayName")),
+                                                   p.isoDate(QStringLiteral("createdAt")),
+                                                   p.isoDate(QStringLiteral("lastOpenedAt"))});
+    }
+    state.onboarding = decodeOnboarding(object);
+    return state;
+}
+
+AppState AppState::decode(const QByteArray &bytes) { return fromJson(JsonObjectReader::parse(bytes)); }
+
+} // namespace nerim

@@ -1,0 +1,234 @@
+#include "foundation/Json.h"
+#include "persistence/AtomicFileWriter.h"
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <gtest/gtest.h>
+#include <csignal>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+using namespace nerim;
+
+namespace {
+
+QString decodeJson(const QByteArray &bytes)
+{
+    return JsonObjectReader::parse(bytes).string(QStringLiteral("v"));
+}
+
+AtomicFileWriter::ReadResult<QString> readJson(const QString &primary, const QString &backup)
+{
+    return AtomicFileWriter::read<QString>(primary, backup, &decodeJson);
+}
+
+QByteArray doc(const char *v) { return QByteArray("{\"v\":\"") + v + "\"}"; }
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode & 07777;
+}
+
+MemoryError bothUnreadable(const QString &primary, const QString &backup)
+{
+    try {
+        readJson(primary, backup);
+    } catch (const MemoryError &e) {
+        return e;
+    }
+    throw std::logic_error("read succeeded");
+}
+
+} // namespace
+
+TEST(AtomicFileWriter, GenerationsFoldersAndLeftovers)
+{
+    const QString dir = test::makeTempDir() + QStringLiteral("/new/folder");
+    const QString target = dir + QStringLiteral("/panes.json");
+    const QString backup = AtomicFileWriter::backupPathFor(target);
+    EXPECT_EQ(backup, dir + QStringLiteral("/panes.json.backup"));
+
+    AtomicFileWriter::write(doc("1"), target, backup);
+    EXPECT_EQ(test::readFile(target), doc("1"));
+    EXPECT_FALSE(QFileInfo::exists(backup)); // the first write leaves no backup
+
+    AtomicFileWriter::write(doc("2"), target, backup);
+    EXPECT_EQ(test::readFile(target), doc("2"));
+    EXPECT_EQ(test::readFile(backup), doc("1"));
+
+    // A stale temporary file from an interrupted write is replaced, not appended to.
+    test::writeFile(target + QStringLiteral(".tmp"), QByteArray(100, 'x'));
+    AtomicFileWriter::write(doc("3"), target, backup);
+    EXPECT_EQ(test::readFile(target), doc("3"));
+    EXPECT_EQ(test::readFile(backup), doc("2"));
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".tmp")));
+
+    AtomicFileWriter::write(QByteArray(), target, backup);
+    EXPECT_TRUE(QFileInfo::exists(target));
+    EXPECT_EQ(QFileInfo(target).size(), 0);
+
+    // A backup in another folder: both folders are created.
+    const QString other = test::makeTempDir() + QStringLiteral("/a/b/x.json");
+    const QString otherBackup = test::makeTempDir() + QStringLiteral("/c/d/x.json.bak");
+    AtomicFileWriter::write(doc("a"), other, otherBackup);
+    AtomicFileWriter::write(doc("b"), other, otherBackup);
+    EXPECT_EQ(test::readFile(otherBackup), doc("a"));
+    EXPECT_EQ(QDir(QFileInfo(other).absolutePath()).entryList(QDir::Files), QStringList{QStringLiteral("x.json")});
+}
+
+TEST(AtomicFileWriter, SecretFilesAreOwnerOnlyAndSoAreTheirBackups)
+{
+    const mode_t previousMask = ::umask(0);
+    const QString dir = test::makeTempDir();
+    const QString plain = dir + QStringLiteral("/model.json");
+    AtomicFileWriter::write(doc("1"), plain, plain + QStringLiteral(".backup"));
+    EXPECT_EQ(modeOf(plain), 0666u); // default: as the umask allows
+
+    const QString keys = dir + QStringLiteral("/api-keys.json");
+    const QString keysBackup = keys + QStringLiteral(".backup");
+    // An existing world-readable key file: after the next write neither copy is readable by others.
+    test::writeFile(keys, doc("old"));
+    QFile::setPermissions(keys, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    AtomicFileWriter::write(doc("new"), keys, keysBackup, {0600});
+    EXPECT_EQ(modeOf(keys), 0600u);
+    EXPECT_EQ(modeOf(keysBackup), 0600u);
+    EXPECT_EQ(test::readFile(keysBackup), doc("old"));
+    AtomicFileWriter::write(doc("newer"), keys, keysBackup, {0600});
+    EXPECT_EQ(modeOf(keys), 0600u);
+    EXPECT_EQ(modeOf(keysBackup), 0600u);
+    ::umask(previousMask);
+}
+
+TEST(AtomicFileWriter, WriteFailuresNameTheFileAndKeepTheOldContent)
+{
+    const QString dir = test::makeTempDir();
+    const QString target = dir + QStringLiteral("/app.json");
+    const QString backup = dir + QStringLiteral("/app.json.bak");
+    AtomicFileWriter::write(doc("1"), target, backup);
+
+    // Something that is not a file sits at the temporary name.
+    QDir().mkpath(target + QStringLiteral(".tmp/inside"));
+    try {
+        AtomicFileWriter::write(doc("2"), target, backup);
+        FAIL();
+    } catch (const MemoryError &e) {
+        EXPECT_EQ(e, MemoryError::writeFailed(target + QStringLiteral(".tmp"), QStringLiteral("could not create temp file")));
+    }
+    EXPECT_EQ(test::readFile(target), doc("1"));
+    EXPECT_FALSE(QFileInfo::exists(backup));
+
+    // The parent "folder" is a file: nothing can be created.
+    const QString blocked = dir + QStringLiteral("/file");
+    test::writeFile(blocked, "x");
+    EXPECT_THROW(AtomicFileWriter::write(doc("x"), blocked + QStringLiteral("/a.json"), blocked + QStringLiteral("/a.bak")),
+                 MemoryError);
+
+    QDir(target + QStringLiteral(".tmp")).removeRecursively();
+    // The backup name is taken by a non-empty folder: the rename onto it fails, the target stays.
+    QDir().mkpath(backup + QStringLiteral("/inside"));
+    try {
+        AtomicFileWriter::write(doc("3"), target, backup);
+        FAIL();
+    } catch (const MemoryError &e) {
+        EXPECT_EQ(e.kind(), MemoryError::Kind::atomicRenameFailed);
+        EXPECT_TRUE(e.description().startsWith(QStringLiteral("Atomic rename failed app.json \u2192 app.json.bak: ")));
+    }
+    EXPECT_EQ(test::readFile(target), doc("1"));
+}
+
+TEST(AtomicFileWriter, ReadFallsBackToTheBackup)
+{
+    const QString dir = test::makeTempDir();
+    const QString primary = dir + QStringLiteral("/context.json");
+    const QString backup = dir + QStringLiteral("/context.json.bak");
+
+    EXPECT_EQ(bothUnreadable(primary, backup),
+              MemoryError::bothPrimaryAndBackupUnreadable(primary, QStringLiteral("file does not exist"),
+                                                          QStringLiteral("backup file does not exist")));
+
+    test::writeFile(backup, doc("old"));
+    auto restored = readJson(primary, backup);
+    EXPECT_EQ(restored.value, QStringLiteral("old"));
+    EXPECT_EQ(restored.primaryReason, QStringLiteral("file does not exist"));
+
+    test::writeFile(primary, "{not json");
+    restored = readJson(primary, backup);
+    ASSERT_TRUE(restored.isRestoredFromBackup());
+    EXPECT_TRUE(restored.primaryReason->contains(QStringLiteral("not valid JSON")));
+
+    test::writeFile(primary, "{\"w\":1}");
+    restored = readJson(primary, backup);
+    EXPECT_EQ(*restored.primaryReason, QStringLiteral("required key \"v\" is missing at v"));
+
+    test::writeFile(primary, doc("new"));
+    test::writeFile(backup, "garbage");
+    const auto fromPrimary = readJson(primary, backup);
+    EXPECT_EQ(fromPrimary.value, QStringLiteral("new"));
+    EXPECT_FALSE(fromPrimary.isRestoredFromBackup());
+
+    test::writeFile(primary, "");
+    const MemoryError both = bothUnreadable(primary, backup);
+    EXPECT_EQ(both.kind(), MemoryError::Kind::bothPrimaryAndBackupUnreadable);
+    EXPECT_FALSE(both.backupReason().isEmpty());
+    // The read changes no file.
+    EXPECT_EQ(test::readFile(backup), QByteArray("garbage"));
+    EXPECT_EQ(test::readFile(primary), QByteArray());
+}
+
+// A child process rewrites one document in a loop and is killed at random
+// moments; after every kill the document must read back complete, and the
+// target path itself must always hold a complete file.
+TEST(AtomicFileWriter, SurvivesBeingKilledAtAnyMoment)
+{
+    const QString dir = test::makeTempDir();
+    const QString target = dir + QStringLiteral("/doc.json");
+    const QString backup = dir + QStringLiteral("/doc.json.bak");
+    const QByteArray a(48 * 1024, 'A');
+    const QByteArray b(64 * 1024, 'B');
+    AtomicFileWriter::write(a, target, backup);
+
+    const auto decode = [&](const QByteArray &bytes) {
+        if (bytes != a && bytes != b)
+            throw std::runtime_error("torn content of " + std::to_string(bytes.size()) + " bytes");
+        return bytes.at(0);
+    };
+    const QByteArray program = QByteArrayLiteral(NERIM_WRITE_LOOP_PATH);
+    const QByteArray targetArg = QFile::encodeName(target);
+    const QByteArray backupArg = QFile::encodeName(backup);
+    char *argv[] = {const_cast<char *>(program.constData()), const_cast<char *>(targetArg.constData()),
+                    const_cast<char *>(backupArg.constData()), nullptr};
+
+    QElapsedTimer clock;
+    clock.start();
+    int kills = 0;
+    int sawB = 0;
+    for (; kills < 300 && clock.elapsed() < 15000; ++kills) {
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        ::usleep(QRandomGenerator::global()->bounded(2000, 25000));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own (status " << status << ")";
+
+        const auto primaryBytes = AtomicFileWriter::readBytes(target);
+        ASSERT_TRUE(primaryBytes.has_value()) << "the target vanished after kill " << kills;
+        ASSERT_NO_THROW(decode(*primaryBytes)) << "torn target after kill " << kills;
+        const auto result = AtomicFileWriter::read<char>(target, backup, decode);
+        EXPECT_FALSE(result.isRestoredFromBackup());
+        sawB += result.value == 'B';
+    }
+    EXPECT_GE(kills, 100);
+    EXPECT_GT(sawB, 0); // the child really was writing
+}

@@ -1,0 +1,251 @@
+#include "persistence/MemoryError.h"
+#include "persistence/ProjectContextActor.h"
+#include "TestAsync.h"
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace nerim;
+
+namespace {
+
+using E = ContextEntry;
+
+Timestamp at(const char *iso) { return *Timestamp::fromIso8601(QString::fromLatin1(iso)); }
+
+std::shared_ptr<ProjectContextActor> open(const QString &project, const char *when, const QString &version = QStringLiteral("1.4 (212)"))
+{
+    return test::await(ProjectContextActor::open(project, version, at(when)));
+}
+
+MemoryError openError(const QString &project)
+{
+    try {
+        open(project, "2026-03-14T09:00:00Z");
+    } catch (const MemoryError &e) {
+        return e;
+    }
+    throw std::logic_error("open succeeded");
+}
+
+quint64 inodeOf(const QString &path)
+{
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_ino;
+}
+
+} // namespace
+
+// Open, append events of several kinds, reopen, and read back the summary agents get.
+TEST(ProjectContextActor, EndToEndMemoryOfAProject)
+{
+    const QString project = test::makeTempDir(QStringLiteral("My App"));
+    {
+        auto memory = open(project, "2026-03-14T09:00:00Z");
+        EXPECT_EQ(memory->contextURL(), project + QStringLiteral("/.nerim/context.json"));
+        test::await(memory->append(E::AgentSpawned{QStringLiteral("A1"), QStringLiteral("Claude 1"), QStringLiteral("designer"),
+                                                   QStringLiteral("claudeCode"), 4242, QStringLiteral("sha256:ab")},
+                                   at("2026-03-14T09:01:00Z")));
+        test::await(memory->append(E::AgentPromptReceived{QStringLiteral("A1"), QStringLiteral("Claude 1"),
+                                                          QStringLiteral("Add a login page"), E::PromptSource::text},
+                                   at("2026-03-14T09:01:00.700Z")));
+        test::await(memory->append(E::AgentTaskComplete{QStringLiteral("A1"), QStringLiteral("Claude 1"),
+                                                        QStringLiteral("Login page added"),
+                                                        {QStringLiteral("login.html")}, 0},
+                                   at("2026-03-14T09:05:00Z")));
+        test::await(memory->append(E::AgentExit{QStringLiteral("A1"), QStringLiteral("Claude 1"),
+                                                E::ExitReason::cleanCompletion, 0},
+                                   at("2026-03-14T09:05:01Z")));
+        test::await(memory->append(E::RepairSessionStarted{QStringLiteral("R"), QStringLiteral("Repair"),
+                                                           QStringLiteral("portInUse"), QStringLiteral("Port 3000 is busy"), 1},
+                                   at("2026-03-14T09:06:00Z")));
+        test::await(memory->append(E::RepairSessionEnded{QStringLiteral("R"), QStringLiteral("Repair"),
+                                                         E::RepairSessionOutcome::fixed, 1, QStringLiteral("portInUse"),
+                                                         std::nullopt},
+                                   at("2026-03-14T09:07:00Z")));
+        test::await(memory->append(E::DeployStarted{QStringLiteral("D"), QStringLiteral("Deploy"), {QStringLiteral("vercel")},
+                                                    QStringLiteral("staticSite"), QStringLiteral("first")},
+                                   at("2026-03-14T09:08:00Z")));
+        test::await(memory->append(E::DeployEnded{QStringLiteral("D"), QStringLiteral("Deploy"), {QStringLiteral("vercel")},
+                                                  E::DeploySessionOutcome::live, QStringLiteral("https://my-app.example"),
+                                                  std::nullopt, 1, std::nullopt},
+                                   at("2026-03-14T09:09:00Z")));
+        test::await(memory->append(E::FileChanged{QStringLiteral("index.html"), E::FileEventKind::modified, std::nullopt,
+                                                  QStringLiteral("Claude 1"), false},
+                                   at("2026-03-14T09:10:00Z")));
+    }
+
+    auto reopened = open(project, "2026-03-15T10:00:00Z", QStringLiteral("1.5"));
+    const ContextLog log = test::await(reopened->log());
+    ASSERT_EQ(log.entries.size(), 11);
+    EXPECT_EQ(log.projectPath, project);
+    EXPECT_EQ(log.projectId, test::await(reopened->metadata()).projectId);
+
+    const QString expected = QStringLiteral(
+        "- 2026-03-14T09:01:00Z [spawn] Claude 1 (designer, claudeCode) started\n"
+        "- 2026-03-14T09:01:00Z [prompt to Claude 1, via text] Add a login page\n"
+        "- 2026-03-14T09:05:00Z [Claude 1 complete, exit=0] Login page added [files: login.html]\n"
+        "- 2026-03-14T09:05:01Z [Claude 1 exited] reason=cleanCompletion, code=0\n"
+        "- 2026-03-14T09:06:00Z [repair started] Repair attempt 1 \u00B7 portInUse: Port 3000 is busy\n"
+        "- 2026-03-14T09:07:00Z [repair fixed] Repair after 1 attempt(s) on portInUse\n"
+        "- 2026-03-14T09:08:00Z [deploy started] Deploy on vercel (staticSite, first)\n"
+        "- 2026-03-14T09:09:00Z [deploy live] Deploy on vercel \u00B7 https://my-app.example \u00B7 1 attempt(s)\n"
+        "- 2026-03-14T09:10:00Z [file modified] index.html by Claude 1\n"
+        "- 2026-03-15T10:00:00Z [session] Project opened (Nerim 1.5)");
+    EXPECT_EQ(test::await(reopened->recentActivitySummary(10)), expected);
+    EXPECT_EQ(recentActivitySummary(test::await(reopened->recentEntries(10)), 10), expected);
+    EXPECT_EQ(log.entries.first().payload(), E::Payload(E::ProjectOpened{QStringLiteral("1.4 (212)")}));
+}
+
+TEST(ProjectContextActor, FirstAndSecondOpen)
+{
+    const QString project = test::makeTempDir(QStringLiteral("proj"));
+    const QString data = project + QStringLiteral("/.nerim");
+    auto first = open(project + QStringLiteral("/"), "2026-03-14T09:00:00Z");
+    EXPECT_EQ(QDir(data).entryList(QDir::Files), (QStringList{QStringLiteral("context.json"), QStringLiteral("metadata.json")}));
+    const ProjectMetadata metadata = test::await(first->metadata());
+    EXPECT_EQ(metadata.displayName, QStringLiteral("proj"));
+    EXPECT_EQ(ProjectMetadata::decode(test::readFile(data + QStringLiteral("/metadata.json"))), metadata);
+    const QByteArray oneEntry = test::readFile(data + QStringLiteral("/context.json"));
+    EXPECT_EQ(ContextLog::decode(oneEntry).entries.size(), 1);
+    first.reset();
+
+    auto second = open(project, "2026-03-14T10:00:00Z");
+    EXPECT_EQ(test::await(second->metadata()), metadata);
+    EXPECT_EQ(test::await(second->log()).entries.size(), 2);
+    EXPECT_EQ(test::readFile(data + QStringLiteral("/context.json.bak")), oneEntry);
+}
+
+TEST(ProjectContextActor, FoldersAndTheirFailures)
+{
+    // A legacy data folder is moved into place and used as it is.
+    const QString legacy = test::makeTempDir(QStringLiteral("legacy"));
+    ContextLog old{1, QStringLiteral("OLD-ID"), legacy, at("2025-01-01T00:00:00Z"), {}};
+    test::writeFile(legacy + QStringLiteral("/.veltra/context.json"), old.encoded());
+    test::LogCapture log;
+    auto memory = open(legacy, "2026-03-14T09:00:00Z");
+    EXPECT_FALSE(QFileInfo::exists(legacy + QStringLiteral("/.veltra")));
+    EXPECT_EQ(test::await(memory->log()).projectId, QStringLiteral("OLD-ID"));
+    EXPECT_TRUE(log.contains(QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: ")));
+    // metadata.json was missing: a new id; the log keeps its own.
+    EXPECT_NE(test::await(memory->metadata()).projectId, QStringLiteral("OLD-ID"));
+
+    const QString missing = test::makeTempDir() + QStringLiteral("/gone");
+    EXPECT_EQ(openError(missing), MemoryError::projectDirectoryMissing(missing));
+    EXPECT_FALSE(QFileInfo::exists(missing));
+
+    const QString blocked = test::makeTempDir(QStringLiteral("blocked"));
+    test::writeFile(blocked + QStringLiteral("/.nerim"), "a file, not a folder");
+    EXPECT_EQ(openError(blocked).kind(), MemoryError::Kind::projectDotfolderUnavailable);
+}
+
+TEST(ProjectContextActor, DamagedAndForeignDocuments)
+{
+    // context.json damaged, backup good: restored, logged, rewritten.
+    const QString project = test::makeTempDir(QStringLiteral("p"));
+    open(project, "2026-03-14T09:00:00Z");
+    open(project, "2026-03-14T09:30:00Z");
+    const QString context = project + QStringLiteral("/.nerim/context.json");
+    test::writeFile(context, "{\"schemaVersion\":1,");
+    test::LogCapture log;
+    auto restored = open(project, "2026-03-14T10:00:00Z");
+    EXPECT_EQ(test::await(restored->log()).entries.size(), 2);
+    ASSERT_EQ(log.lines().size(), 1);
+    EXPECT_TRUE(log.lines().first().startsWith(QStringLiteral("[Nerim memory] Recovered context.json from backup for project ") +
+                                               project + QStringLiteral(". Primary cause: ")));
+    EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 2);
+    restored.reset();
+
+    struct Case {
+        const char *file;
+        QByteArray bytes;
+        MemoryError::Kind kind;
+    };
+    ContextLog newer{2, QStringLiteral("X"), project, at("2026-01-01T00:00:00Z"), {}};
+    ContextLog unordered{1, QStringLiteral("X"), project, at("2026-01-01T00:00:00Z"),
+                         {ContextEntry(QStringLiteral("1"), at("2026-01-01T00:00:02Z"), E::ProjectOpened{}),
+                          ContextEntry(QStringLiteral("2"), at("2026-01-01T00:00:01Z"), E::ProjectOpened{})}};
+    const Case cases[] = {
+        {"metadata.json", R"({"schemaVersion":2})", MemoryError::Kind::schemaVersionMismatch},
+        {"context.json", newer.encoded(), MemoryError::Kind::schemaVersionMismatch},
+        {"context.json", unordered.encoded(), MemoryError::Kind::entriesNotChronological},
+    };
+    for (const auto &c : cases) {
+        const QString p = test::makeTempDir(QStringLiteral("case"));
+        open(p, "2026-03-14T09:00:00Z");
+        const QString path = p + QStringLiteral("/.nerim/") + QString::fromLatin1(c.file);
+        test::writeFile(path, c.bytes);
+        const MemoryError error = openError(p);
+        EXPECT_EQ(error.kind(), c.kind) << c.file;
+        EXPECT_EQ(error.filePath(), path);
+        EXPECT_EQ(test::readFile(path), c.bytes); // left as it was
+    }
+}
+
+TEST(ProjectContextActor, UndecodableMetadataIsRegeneratedWithTheLogsId)
+{
+    const QString project = test::makeTempDir(QStringLiteral("p"));
+    const QString id = test::await(open(project, "2026-03-14T09:00:00Z")->metadata()).projectId;
+    const QString metadataPath = project + QStringLiteral("/.nerim/metadata.json");
+    test::writeFile(metadataPath, "{\"projectId\": 12");
+    test::LogCapture log;
+    auto memory = open(project, "2026-03-14T10:00:00Z");
+    EXPECT_EQ(test::await(memory->metadata()).projectId, id);
+    EXPECT_EQ(ProjectMetadata::decode(test::readFile(metadataPath)).projectId, id);
+    EXPECT_EQ(log.lines().size(), 1);
+    EXPECT_TRUE(log.contains(QStringLiteral("[Nerim memory] Regenerated unreadable metadata.json for project ")));
+
+    // A metadata.json that cannot be read at all is reported, not replaced.
+    QFile::remove(metadataPath);
+    QDir().mkpath(metadataPath);
+    EXPECT_EQ(openError(project).kind(), MemoryError::Kind::readFailed);
+    EXPECT_TRUE(QFileInfo(metadataPath).isDir());
+}
+
+TEST(ProjectContextActor, MetadataIsReplacedInOneStep)
+{
+    const QString project = test::makeTempDir(QStringLiteral("p"));
+    auto memory = open(project, "2026-03-14T09:00:00Z");
+    const QString metadataPath = project + QStringLiteral("/.nerim/metadata.json");
+    const QString leftover = metadataPath + QStringLiteral(".tmp");
+    test::writeFile(leftover, "stale");
+    const quint64 before = inodeOf(metadataPath);
+    test::await(memory->saveMetadata());
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    EXPECT_NE(inodeOf(metadataPath), before); // renamed over, never deleted first
+    EXPECT_NO_THROW(ProjectMetadata::decode(test::readFile(metadataPath)));
+    const QByteArray bytes = test::readFile(metadataPath);
+    EXPECT_LT(bytes.indexOf("createdAt"), bytes.indexOf("displayName"));
+    EXPECT_LT(bytes.indexOf("projectId"), bytes.indexOf("schemaVersion"));
+}
+
+TEST(ProjectContextActor, ClockSteppedBackKeepsTheLogOpenable)
+{
+    const QString project = test::makeTempDir(QStringLiteral("p"));
+    auto memory = open(project, "2026-03-14T12:00:00Z");
+    const ContextEntry entry = test::await(memory->append(
+        E::AgentExit{QStringLiteral("a"), QStringLiteral("A"), E::ExitReason::userKilled, 143}, at("2026-03-14T11:00:00Z")));
+    EXPECT_EQ(entry.timestamp(), at("2026-03-14T12:00:00Z"));
+    memory.reset();
+    auto again = open(project, "2026-03-14T10:00:00Z");
+    EXPECT_EQ(test::await(again->log()).entries.size(), 3);
+}
+
+TEST(ProjectContextActor, FailedAppendKeepsTheEntryForTheNextSave)
+{
+    const QString project = test::makeTempDir(QStringLiteral("p"));
+    auto memory = open(project, "2026-03-14T09:00:00Z");
+    const QString context = project + QStringLiteral("/.nerim/context.json");
+    QDir().mkpath(context + QStringLiteral(".tmp/blocker"));
+    EXPECT_THROW(test::await(memory->append(E::ProjectOpened{QStringLiteral("x")}, at("2026-03-14T09:01:00Z"))),
+                 MemoryError);
+    EXPECT_EQ(test::await(memory->log()).entries.size(), 2);
+    EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 1);
+    QDir(context + QStringLiteral(".tmp")).removeRecursively();
+    test::await(memory->save());
+    EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 2);
+}
