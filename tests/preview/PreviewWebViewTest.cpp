@@ -1,0 +1,265 @@
+#include "preview/web/PreviewWebView.h"
+
+#include "LoopbackHttpServer.h"
+#include "TestEnvironment.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
+#include <gtest/gtest.h>
+#include <functional>
+
+using nerim::PreviewState;
+using nerim::PreviewWebView;
+using nerim::test::LoopbackHttpServer;
+using Pending = PreviewState::PendingNavigation;
+
+namespace {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void settle(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+LoopbackHttpServer::Reply html(const QByteArray &body)
+{
+    LoopbackHttpServer::Reply reply;
+    reply.status = 200;
+    reply.headers = {{"Content-Type", "text/html; charset=utf-8"}};
+    reply.body = body;
+    return reply;
+}
+
+// Pages of a tiny site; anything else is 404.
+class WebViewTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.setHandler([](const LoopbackHttpServer::Request &request) {
+            const QByteArray path = request.path();
+            if (path == "/")
+                return html("<html><head><title>Fixture page</title></head><body><a id=next href='/two'>two</a></body></html>");
+            if (path == "/two")
+                return html("<html><head><title>Second</title></head><body>two</body></html>");
+            if (path == "/untitled")
+                return html("<html><body>no title here</body></html>");
+            if (path == "/alert")
+                return html("<html><head><title>Alerted</title></head><body><script>alert('hi'); confirm('ok?'); "
+                            "prompt('name?'); window.open('/two');</script></body></html>");
+            if (path == "/hang")
+                return LoopbackHttpServer::Reply::hang();
+            return LoopbackHttpServer::Reply::withStatus(404, "missing");
+        });
+        view = std::make_unique<PreviewWebView>(&state, options);
+        view->resize(800, 600);
+        view->show();
+    }
+
+    void TearDown() override
+    {
+        view.reset();
+        server.closeAllConnections();
+    }
+
+    int requestsFor(const QByteArray &path) const
+    {
+        int count = 0;
+        for (const auto &request : server.requests())
+            count += request.path() == path ? 1 : 0;
+        return count;
+    }
+
+    bool loadAndWait(const QUrl &url)
+    {
+        state.navigate(url.toString());
+        return waitUntil([&] { return state.loadedURL() == url && !state.isLoading() && !state.title().isEmpty(); });
+    }
+
+    LoopbackHttpServer server;
+    PreviewState state;
+    PreviewWebView::Options options;
+    std::unique_ptr<PreviewWebView> view;
+};
+
+TEST_F(WebViewTest, LoadsThePendingRequestOnceAndReportsProgress)
+{
+    QList<bool> loading;
+    QObject::connect(&state, &PreviewState::isLoadingChanged, [&] { loading.append(state.isLoading()); });
+    const QUrl url = server.url(QStringLiteral("/"));
+    state.navigate(url.toString());
+    EXPECT_FALSE(state.pendingNavigation().has_value()); // taken out at once
+    ASSERT_TRUE(waitUntil([&] { return state.title() == QStringLiteral("Fixture page"); }))
+        << state.error().value_or(QStringLiteral("-")).toStdString();
+    EXPECT_EQ(state.loadedURL(), url);
+    EXPECT_EQ(state.addressBar(), url.toString());
+    EXPECT_FALSE(state.isLoading());
+    EXPECT_EQ(loading, (QList<bool>{true, false}));
+    EXPECT_FALSE(state.hasVisibleError());
+    EXPECT_FALSE(state.canGoBack());
+    EXPECT_EQ(requestsFor("/"), 1);
+}
+
+TEST_F(WebViewTest, BackForwardAndReload)
+{
+    ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/"))));
+    ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/two"))));
+    EXPECT_TRUE(state.canGoBack());
+    EXPECT_FALSE(state.canGoForward());
+
+    state.setPendingNavigation(Pending::back());
+    ASSERT_TRUE(waitUntil([&] { return state.loadedURL() == server.url(QStringLiteral("/")) && !state.isLoading(); }));
+    EXPECT_FALSE(state.pendingNavigation().has_value());
+    EXPECT_TRUE(waitUntil([&] { return state.canGoForward(); }));
+    EXPECT_EQ(state.addressBar(), server.url(QStringLiteral("/")).toString());
+
+    state.setPendingNavigation(Pending::forward());
+    ASSERT_TRUE(waitUntil([&] { return state.loadedURL() == server.url(QStringLiteral("/two")) && !state.isLoading(); }));
+
+    const int before = requestsFor("/two");
+    state.setPendingNavigation(Pending::reload());
+    ASSERT_TRUE(waitUntil([&] { return requestsFor("/two") > before && !state.isLoading(); }));
+    EXPECT_EQ(state.loadedURL(), server.url(QStringLiteral("/two")));
+}
+
+TEST_F(WebViewTest, ReloadWithNothingLoadedUsesTheAddressField)
+{
+    const QString typed = QStringLiteral("127.0.0.1:%1").arg(server.port());
+    state.setAddressBar(typed);
+    state.setPendingNavigation(Pending::reload());
+    ASSERT_TRUE(waitUntil([&] { return state.title() == QStringLiteral("Fixture page"); }));
+    EXPECT_EQ(state.loadedURL(), QUrl(QStringLiteral("http://") + typed + QLatin1Char('/')));
+}
+
+TEST_F(WebViewTest, BackOnAFreshViewOnlyClearsTheRequest)
+{
+    state.setPendingNavigation(Pending::back());
+    EXPECT_FALSE(state.pendingNavigation().has_value());
+    settle(300);
+    EXPECT_FALSE(state.loadedURL().has_value());
+    EXPECT_FALSE(state.isLoading());
+    EXPECT_FALSE(state.error().has_value());
+}
+
+TEST_F(WebViewTest, RefusedPortReportsItInPlainWords)
+{
+    const QUrl refused = LoopbackHttpServer::refusedUrl(QStringLiteral("/"));
+    state.navigate(refused.toString());
+    const QString typed = state.addressBar();
+    ASSERT_TRUE(waitUntil([&] { return state.hasVisibleError(); }));
+    EXPECT_EQ(*state.error(), QStringLiteral("Couldn't connect to ") + typed + QStringLiteral(". Is your dev server running?"));
+    EXPECT_FALSE(state.isLoading());
+    EXPECT_EQ(state.addressBar(), typed);
+    // No error page committed an address or a title of its own.
+    EXPECT_FALSE(state.loadedURL().has_value());
+    EXPECT_TRUE(state.title().isEmpty());
+}
+
+TEST_F(WebViewTest, PageWithoutTitleHasAnEmptyTitle)
+{
+    ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/"))));
+    state.navigate(server.url(QStringLiteral("/untitled")).toString());
+    ASSERT_TRUE(waitUntil([&] { return state.loadedURL() == server.url(QStringLiteral("/untitled")) && !state.isLoading(); }));
+    EXPECT_TRUE(waitUntil([&] { return state.title().isEmpty(); }));
+}
+
+TEST_F(WebViewTest, DialogsAndNewWindowsAreNotShown)
+{
+    const auto visibleWindows = [] {
+        int count = 0;
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            count += widget->isVisible() ? 1 : 0;
+        return count;
+    };
+    const int before = visibleWindows();
+    ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/alert"))));
+    EXPECT_EQ(state.title(), QStringLiteral("Alerted"));
+    settle(300);
+    EXPECT_EQ(visibleWindows(), before);
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<QDialog *>(widget)) << widget->metaObject()->className();
+    // window.open did not load the page anywhere.
+    EXPECT_EQ(requestsFor("/two"), 0);
+}
+
+TEST_F(WebViewTest, OtherSchemesDoNotNavigate)
+{
+    const QUrl page = server.url(QStringLiteral("/"));
+    ASSERT_TRUE(loadAndWait(page));
+    for (const char *target : {"mailto:someone@example.com", "nerim-test-scheme://open", "javascript-free:x"}) {
+        view->webView()->page()->runJavaScript(QStringLiteral("location.href = '%1';").arg(QString::fromLatin1(target)));
+        settle(400);
+        EXPECT_EQ(state.loadedURL(), page) << target;
+        EXPECT_FALSE(state.hasVisibleError()) << target;
+        EXPECT_FALSE(state.isLoading()) << target;
+    }
+    EXPECT_FALSE(PreviewWebView::isAllowedScheme(QUrl(QStringLiteral("data:text/html,hi"))));
+    EXPECT_TRUE(PreviewWebView::isAllowedScheme(QUrl(QStringLiteral("ABOUT:blank"))));
+}
+
+TEST_F(WebViewTest, ProfileIsNamedAndPersistent)
+{
+    QWebEngineProfile *profile = PreviewWebView::sharedProfile();
+    EXPECT_FALSE(profile->isOffTheRecord());
+    EXPECT_EQ(profile->storageName(), QStringLiteral("NerimPreview"));
+    EXPECT_EQ(view->webView()->page()->profile(), profile);
+}
+
+class SlowServerTest : public WebViewTest {
+protected:
+    void SetUp() override
+    {
+        options.requestTimeout = std::chrono::milliseconds(700);
+        WebViewTest::SetUp();
+    }
+};
+
+TEST_F(SlowServerTest, ServerThatNeverAnswersHitsTheTimeLimit)
+{
+    state.navigate(server.url(QStringLiteral("/hang")).toString());
+    ASSERT_TRUE(waitUntil([&] { return state.hasVisibleError(); }, 15000));
+    EXPECT_EQ(*state.error(), QStringLiteral("The server took too long to respond."));
+    EXPECT_FALSE(state.isLoading());
+    // The abort that follows the stop leaves the sentence in place.
+    settle(500);
+    EXPECT_EQ(*state.error(), QStringLiteral("The server took too long to respond."));
+
+    // The next load starts afresh.
+    ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/"))));
+    EXPECT_FALSE(state.hasVisibleError());
+}
+
+TEST(LoadErrorText, MapsChromiumCodes)
+{
+    using Info = QWebEngineLoadingInfo;
+    const QString bar = QStringLiteral("localhost:3000");
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -102, QStringLiteral("x"), bar),
+              QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?"));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -118, QStringLiteral("x"), bar),
+              QStringLiteral("The server took too long to respond."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -106, QStringLiteral("x"), bar),
+              QStringLiteral("You appear to be offline."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -300, QStringLiteral("x"), bar),
+              QStringLiteral("That URL couldn't be loaded."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -3, QStringLiteral("x"), bar), QString());
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::DnsErrorDomain, -105, QStringLiteral("name not resolved"), bar),
+              QStringLiteral("Load failed: name not resolved"));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::CertificateErrorDomain, -102, QStringLiteral("bad cert"), bar),
+              QStringLiteral("Load failed: bad cert"));
+}
+
+} // namespace
