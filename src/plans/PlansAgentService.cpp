@@ -47,7 +47,8 @@ QString quoted(const QString &text)
 QCoro::Task<Attempt> sendOnce(PlansAgentService::Environment environment, QByteArray body)
 {
     // Reading the credential may ask the system keyring: keep it off this thread.
-    // (The future is a named local: GCC mishandles temporaries inside a co_await expression.)
+    // Awaited futures and tasks are named locals throughout: GCC 12 may destroy
+    // temporaries of a co_await expression twice.
     QFuture<std::optional<HttpRequest>> built =
         QtConcurrent::run(environment.messagesRequest, environment.requestTimeoutSeconds);
     std::optional<HttpRequest> request = co_await built;
@@ -142,10 +143,13 @@ QCoro::Task<PlansAgentService::Outcome> PlansAgentService::converse(QList<PlanTu
                                                   recentActivity, fileTree)});
     const QByteArray body = requestBody(model, conversationSystemPrompt(), messages);
 
-    Attempt attempt = co_await sendOnce(environment, body);
+    QCoro::Task<Attempt> first = sendOnce(environment, body);
+    Attempt attempt = co_await std::move(first);
     if (!attempt.modelText && attempt.retriable) {
-        co_await QCoro::sleepFor(std::chrono::milliseconds(environment.retryDelayMs));
-        attempt = co_await sendOnce(environment, body);
+        QCoro::Task<> pause = QCoro::sleepFor(std::chrono::milliseconds(environment.retryDelayMs));
+        co_await std::move(pause);
+        QCoro::Task<Attempt> second = sendOnce(environment, body);
+        attempt = co_await std::move(second);
     }
     if (!attempt.modelText)
         co_return Failed{attempt.failure};
@@ -162,7 +166,8 @@ PlansAgentService::organize(QString goal, QList<PlanStep> steps, QList<PlanTurn>
 
     const QString message = buildOrganizeMessage(goal, steps, conversation, projectContext, workspaceFiles);
     const QByteArray body = requestBody(model, organizeSystemPrompt(), {Message{QStringLiteral("user"), message}});
-    const Attempt attempt = co_await sendOnce(environment, body);
+    QCoro::Task<Attempt> sending = sendOnce(environment, body);
+    const Attempt attempt = co_await std::move(sending);
     if (!attempt.modelText)
         co_return Failed{attempt.failure};
     co_return parseOrganizeResponse(*attempt.modelText);

@@ -48,8 +48,8 @@ QString renderPlan(const QString &goal, const QList<PlanStep> &steps, bool withI
 
 const QString &PlansAgentService::cutOffPlanNotice()
 {
-    static const QString notice = QStringLiteral("The plan update was cut off before it was complete, so it was not "
-                                                 "applied. Ask again and I'll send the full plan.");
+    static const QString notice =
+        QStringLiteral("The plan update was cut off before it was complete, so it was not applied.");
     return notice;
 }
 
