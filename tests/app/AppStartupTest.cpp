@@ -1,0 +1,84 @@
+#include "app/AppStartup.h"
+#include "TestAsync.h"
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <gtest/gtest.h>
+
+using namespace nerim;
+
+namespace {
+
+QByteArray record(int version)
+{
+    AppState state = AppState::fresh(Timestamp(800000000.0));
+    state.schemaVersion = version;
+    return state.encoded();
+}
+
+} // namespace
+
+// The road of the start-up load: what the window is given in each situation.
+TEST(AppStartup, LoadDecision)
+{
+    struct Case {
+        const char *what;
+        QByteArray state;  // empty: no file
+        QByteArray backup; // empty: no file
+        bool succeeds;
+        AppStateActor::Origin origin;
+        int quarantined;
+        const char *message; // fragment of the error message
+    };
+    const Case cases[] = {
+        {"first start", {}, {}, true, AppStateActor::Origin::created, 0, ""},
+        {"clean load", record(1), {}, true, AppStateActor::Origin::loaded, 0, ""},
+        {"damaged primary", "{", record(1), true, AppStateActor::Origin::restoredFromBackup, 0, ""},
+        {"both damaged", "{", "}", true, AppStateActor::Origin::quarantined, 2, ""},
+        {"only a damaged backup", {}, "}", true, AppStateActor::Origin::quarantined, 1, ""},
+        {"newer release", record(2), record(1), false, AppStateActor::Origin::loaded, 0, "newer version of Nerim"},
+    };
+    for (const auto &c : cases) {
+        const QString dir = test::makeTempDir(QStringLiteral("Nerim"));
+        if (!c.state.isEmpty())
+            test::writeFile(dir + QStringLiteral("/app.json"), c.state);
+        if (!c.backup.isEmpty())
+            test::writeFile(dir + QStringLiteral("/app.json.bak"), c.backup);
+        const QStringList before = QDir(dir).entryList(QDir::Files);
+
+        const StartupOutcome outcome = test::await(loadApplicationState(dir));
+        EXPECT_EQ(outcome.succeeded(), c.succeeds) << c.what;
+        EXPECT_EQ(outcome.quarantinedPaths.size(), c.quarantined) << c.what;
+        if (c.succeeds) {
+            EXPECT_EQ(outcome.origin, c.origin) << c.what;
+            EXPECT_TRUE(outcome.errorMessage.isEmpty()) << c.what;
+        } else {
+            EXPECT_TRUE(outcome.errorMessage.contains(QString::fromLatin1(c.message)))
+                << c.what << ": " << outcome.errorMessage.toStdString();
+            EXPECT_EQ(QDir(dir).entryList(QDir::Files), before) << c.what;
+            EXPECT_EQ(test::readFile(dir + QStringLiteral("/app.json")), c.state) << c.what;
+        }
+        for (const QString &path : outcome.quarantinedPaths)
+            EXPECT_TRUE(QFile::exists(path)) << c.what;
+    }
+}
+
+TEST(AppStartup, UnreadableFilesAndFoldersAreReportedNotReplaced)
+{
+    // app.json cannot be read (a folder stands in its place).
+    const QString dir = test::makeTempDir(QStringLiteral("Nerim"));
+    QDir().mkpath(dir + QStringLiteral("/app.json"));
+    StartupOutcome outcome = test::await(loadApplicationState(dir));
+    EXPECT_FALSE(outcome.succeeded());
+    EXPECT_TRUE(outcome.errorMessage.startsWith(QStringLiteral("Nerim couldn't read its saved state at ") + dir +
+                                                QStringLiteral("/app.json")))
+        << outcome.errorMessage.toStdString();
+    EXPECT_TRUE(QFileInfo(dir + QStringLiteral("/app.json")).isDir());
+
+    // The data folder itself cannot be made.
+    const QString file = test::makeTempDir() + QStringLiteral("/plain-file");
+    test::writeFile(file, "x");
+    outcome = test::await(loadApplicationState(file + QStringLiteral("/Nerim")));
+    EXPECT_FALSE(outcome.succeeded());
+    EXPECT_FALSE(outcome.errorMessage.isEmpty());
+}
