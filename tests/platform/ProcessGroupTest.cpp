@@ -1,0 +1,50 @@
+#include "platform/ProcessGroup.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace nerim::platform;
+
+namespace {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+TEST(ProcessGroup, SignalReachesChildrenOfTheLeader)
+{
+    QProcess leader;
+    leader.setChildProcessModifier(&becomeProcessGroupLeader);
+    // The leader starts a grandchild and waits for it.
+    leader.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("sleep 600 & echo started; wait")});
+    ASSERT_TRUE(leader.waitForStarted());
+    const qint64 group = leader.processId();
+    placeInOwnProcessGroup(group);
+    ASSERT_TRUE(leader.waitForReadyRead(5000));
+    EXPECT_TRUE(processGroupHasLiveMembers(group));
+
+    EXPECT_TRUE(signalProcessGroup(group, SIGTERM));
+    EXPECT_TRUE(leader.waitForFinished(5000));
+    // The orphaned grandchild may linger as a zombie until its new parent
+    // reaps it; it no longer counts as alive.
+    EXPECT_TRUE(waitUntil([&] { return !processGroupHasLiveMembers(group); }));
+}
+
+TEST(ProcessGroup, NonPositiveGroupsAreRefused)
+{
+    EXPECT_FALSE(signalProcessGroup(0, 0));
+    EXPECT_FALSE(signalProcessGroup(-1, 0));
+    EXPECT_FALSE(processGroupHasLiveMembers(0));
+}
+
+} // namespace
