@@ -139,6 +139,8 @@ CredentialMode credentialMode()
     return CredentialMode::none();
 }
 
+bool hasOwnAnthropicKey() { return IntentProcessorConstants::isUsableKey(cachedAnthropicKey()); }
+
 QString builtInManagedKeysProxyBase() { return QStringLiteral("https://keys.nerim.app"); }
 
 QString managedKeysProxyBase()

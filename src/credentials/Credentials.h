@@ -35,6 +35,10 @@ bool clearSessionToken();
 
 CredentialMode credentialMode();
 
+// True when the cached own Anthropic key is usable (not empty, not a
+// "REPLACE_WITH_" placeholder); the session token plays no part.
+bool hasOwnAnthropicKey();
+
 // The managed-keys proxy base: $NERIM_PROXY_BASE verbatim when the variable is
 // set (even empty), else the built-in proxy origin. Resolved at every call.
 QString managedKeysProxyBase();

@@ -1,0 +1,209 @@
+#include "CredentialsFixture.h"
+#include "LoopbackHttpServer.h"
+#include "TestAsync.h"
+#include "routing/IntentProcessorService.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+
+using namespace nerim;
+using nerim::test::LoopbackHttpServer;
+using Kind = IntentProcessorService::RouteResult::Kind;
+using Pane = IntentProcessorService::PaneDescriptor;
+
+namespace {
+
+const QList<Pane> twoPanes{{1, QStringLiteral("Claude 1")}, {2, QStringLiteral("Designer")}};
+
+QByteArray messagesReply(const QString &text)
+{
+    QJsonObject block{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), text}};
+    QJsonObject reply{{QStringLiteral("id"), QStringLiteral("msg_1")},
+                      {QStringLiteral("content"), QJsonArray{block}},
+                      {QStringLiteral("stop_reason"), QStringLiteral("end_turn")}};
+    return QJsonDocument(reply).toJson(QJsonDocument::Compact);
+}
+
+class IntentRouter : public test::CredentialsFixture {
+protected:
+    void SetUp() override
+    {
+        CredentialsFixture::SetUp();
+        credentials_testing::setCachedAnthropicKey(QStringLiteral("sk-own"));
+        credentials_testing::setPublicAnthropicBase(server.baseUrl().toString());
+    }
+
+    IntentProcessorService::RouteResult route(const QString &utterance, const QList<Pane> &panes = twoPanes)
+    {
+        IntentProcessorService service;
+        return test::await(service.route(utterance, panes));
+    }
+
+    LoopbackHttpServer server;
+    const QString twoTargets = QStringLiteral("claude 1 fix the header and claude 2 write the tests");
+};
+
+} // namespace
+
+TEST(IntentRouterLocalTest, LooksMultiTarget)
+{
+    const struct {
+        const char *utterance;
+        bool expected;
+    } rows[] = {
+        {"claude 1 fix the header and claude 2 write the tests", true},
+        {"agent 1: add a login page", false},
+        {"@1 and @2", true},
+        {"Claude 1 and AGENT 2", true},
+        {"claude 12 does things", false},
+        {"one two three four five six and then nine", false},
+        {"one two three four five six seven eight and then ten", true},
+        {"one two three four five six seven eight nine meanwhile", false},
+        {"one two three four five six seven eight nine, then ten", true},
+        {"one two three four five six seven eight nine ten eleven", false},
+        {"a b c d e f g h i j also k", true},
+        {"claude\u00a01 and claude\u20032", true},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(IntentProcessorService::looksMultiTarget(QString::fromUtf8(row.utterance)), row.expected) << row.utterance;
+}
+
+TEST(IntentRouterLocalTest, SystemPromptAndRequestBody)
+{
+    const QString &prompt = IntentProcessorService::systemPrompt();
+    EXPECT_EQ(prompt.size(), 993);
+    EXPECT_TRUE(prompt.startsWith(QStringLiteral("You are Nerim's intent router. You classify a user utterance into\n")));
+    EXPECT_TRUE(prompt.contains(QStringLiteral("\n  {\"kind\": \"single\"}\n\n")));
+    EXPECT_TRUE(prompt.contains(QStringLiteral("\n    {\"pane\": 1, \"task\": \"first task text\"},\n")));
+    EXPECT_TRUE(prompt.endsWith(QStringLiteral("\n5. Respond with the JSON object only. No prose, no code fences.")));
+
+    const QJsonObject body =
+        QJsonDocument::fromJson(IntentProcessorService::makeRequestBody(QStringLiteral("say \"hi\""), twoPanes)).object();
+    const QJsonObject expected{
+        {QStringLiteral("model"), QStringLiteral("claude-haiku-4-5-20251001")},
+        {QStringLiteral("max_tokens"), 400},
+        {QStringLiteral("system"), prompt},
+        {QStringLiteral("messages"),
+         QJsonArray{QJsonObject{
+             {QStringLiteral("role"), QStringLiteral("user")},
+             {QStringLiteral("content"),
+              QStringLiteral("The user is speaking to a canvas with the following agent panes open:\n"
+                             "  - Claude 1 (pane number 1)\n  - Designer (pane number 2)\n\n"
+                             "Their utterance: \"say \"hi\"\"\n\nRespond with JSON only. No prose, no code fences.")}}}},
+    };
+    EXPECT_EQ(body, expected);
+}
+
+TEST(IntentRouterLocalTest, ParseRouterOutput)
+{
+    const auto multi = [](QList<IntentProcessorService::RoutedTask> tasks) { return IntentProcessorService::RouteResult::multi(tasks); };
+    const struct {
+        const char *reply;
+        IntentProcessorService::RouteResult expected;
+    } rows[] = {
+        {R"({"kind": "single"})", IntentProcessorService::RouteResult::single()},
+        {"```json\n{\"kind\":\"multi\",\"tasks\":[{\"pane\":1,\"task\":\"a\"},{\"pane\":2,\"task\":\" b \"}]}\n```",
+         multi({{1, QStringLiteral("a")}, {2, QStringLiteral(" b ")}})},
+        {"```\n{\"kind\":\"single\"}```", IntentProcessorService::RouteResult::single()},
+        {R"({"kind":"multi","tasks":[{"pane":1,"task":"a"},{"pane":7,"task":"b"}]})", IntentProcessorService::RouteResult::single()},
+        {R"({"kind":"multi","tasks":[{"pane":1,"task":"a"},{"pane":1,"task":"b"}]})",
+         multi({{1, QStringLiteral("a")}, {1, QStringLiteral("b")}})},
+        {R"({"kind":"multi"})", IntentProcessorService::RouteResult::single()},
+        {R"({"kind":"multi","tasks":[{"pane":1,"task":"a"},{"pane":2,"task":"  \t"}]})", IntentProcessorService::RouteResult::single()},
+        {R"({"kind":"Single"})", IntentProcessorService::RouteResult::failed(QStringLiteral("unknown kind: Single"))},
+        {"   \n", IntentProcessorService::RouteResult::failed(QStringLiteral("empty model response"))},
+        {"```json```", IntentProcessorService::RouteResult::failed(QStringLiteral("empty model response"))},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(IntentProcessorService::parseRouterOutput(QString::fromUtf8(row.reply), twoPanes), row.expected) << row.reply;
+
+    for (const char *reply : {"  ```json\n{\"kind\":\"single\"}\n```", R"({"kind":"multi","tasks":[{"pane":"1","task":"a"}]})",
+                              "not json", R"({"tasks":[]})"}) {
+        const auto result = IntentProcessorService::parseRouterOutput(QString::fromUtf8(reply), twoPanes);
+        EXPECT_EQ(result.kind(), Kind::failed) << reply;
+        EXPECT_TRUE(result.message().startsWith(QStringLiteral("json decode: "))) << result.message().toStdString();
+    }
+}
+
+TEST_F(IntentRouter, NoOwnKeyMeansNoCredentialsEvenWithASessionToken)
+{
+    credentials_testing::setCachedAnthropicKey(QStringLiteral("REPLACE_WITH_ANTHROPIC_API_KEY"));
+    keyring->setToken("tok");
+    EXPECT_EQ(route(twoTargets).kind(), Kind::noCredentials);
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(IntentRouter, LocalTestDecidesWithoutAModelCall)
+{
+    EXPECT_EQ(route(twoTargets, {{1, QStringLiteral("Claude 1")}}).kind(), Kind::single);
+    EXPECT_EQ(route(QStringLiteral("agent 1: add a login page")).kind(), Kind::single);
+    EXPECT_EQ(route(QStringLiteral("one two three four five six and then nine")).kind(), Kind::single);
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(IntentRouter, SplitsAcrossPanesWithTheOwnKey)
+{
+    server.enqueue(LoopbackHttpServer::Reply::json(
+        200, messagesReply(QStringLiteral("```json\n{\"kind\":\"multi\",\"tasks\":[{\"pane\":1,\"task\":\"fix the header\"},"
+                                          "{\"pane\":2,\"task\":\"write the tests\"}]}\n```"))));
+    const auto result = route(twoTargets);
+    ASSERT_EQ(result.kind(), Kind::multi) << result.message().toStdString();
+    EXPECT_EQ(result.tasks(), (QList<IntentProcessorService::RoutedTask>{{1, QStringLiteral("fix the header")},
+                                                                         {2, QStringLiteral("write the tests")}}));
+    ASSERT_EQ(server.requestCount(), 1);
+    const auto request = server.requests().at(0);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path(), "/v1/messages");
+    EXPECT_EQ(request.header("x-api-key"), "sk-own");
+    EXPECT_FALSE(request.hasHeader("authorization"));
+    EXPECT_EQ(request.header("anthropic-version"), "2023-06-01");
+    EXPECT_EQ(request.json().object(), QJsonDocument::fromJson(IntentProcessorService::makeRequestBody(twoTargets, twoPanes)).object());
+}
+
+TEST_F(IntentRouter, SessionTokenSendsTheCallThroughTheProxy)
+{
+    LoopbackHttpServer proxy;
+    qputenv("NERIM_PROXY_BASE", proxy.baseUrl().toString().toUtf8());
+    keyring->setToken("tok-7");
+    proxy.enqueue(LoopbackHttpServer::Reply::json(200, messagesReply(QStringLiteral("{\"kind\":\"single\"}"))));
+    EXPECT_EQ(route(twoTargets).kind(), Kind::single);
+    ASSERT_EQ(proxy.requestCount(), 1);
+    EXPECT_EQ(proxy.requests().at(0).header("authorization"), "Bearer tok-7");
+    EXPECT_FALSE(proxy.requests().at(0).hasHeader("x-api-key"));
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(IntentRouter, FailuresAreResultsNotExceptions)
+{
+    const struct {
+        LoopbackHttpServer::Reply reply;
+        const char *messageFragment;
+    } rows[] = {
+        {LoopbackHttpServer::Reply::json(429, R"({"error":"slow down"})"), "status: 429"},
+        {LoopbackHttpServer::Reply::json(500, "oops"), "status: 500"},
+        {LoopbackHttpServer::Reply::json(200, R"({"content":"nope"})"), "decode"},
+        {LoopbackHttpServer::Reply::json(200, R"({"content":[{"type":"text"}]})"), "decode"},
+        {LoopbackHttpServer::Reply::json(200, messagesReply(QStringLiteral("I think single"))), "json decode: "},
+        {LoopbackHttpServer::Reply::json(200, R"({"content":[]})"), "empty model response"},
+    };
+    for (const auto &row : rows) {
+        server.enqueue(row.reply);
+        const auto result = route(twoTargets);
+        EXPECT_EQ(result.kind(), Kind::failed);
+        EXPECT_TRUE(result.message().contains(QString::fromUtf8(row.messageFragment))) << result.message().toStdString();
+    }
+}
+
+TEST_F(IntentRouter, SilentModelFailsAfterThreeSeconds)
+{
+    server.enqueue(LoopbackHttpServer::Reply::hang());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const auto result = route(twoTargets);
+    EXPECT_EQ(result.kind(), Kind::failed);
+    EXPECT_TRUE(result.message().contains(QStringLiteral("timed out"))) << result.message().toStdString();
+    EXPECT_GE(elapsed.elapsed(), 2900);
+    EXPECT_LT(elapsed.elapsed(), 6000);
+}
