@@ -15,6 +15,13 @@ const ContextEntry &ContextLog::append(ContextEntry::Payload payload, Timestamp 
     return entries.last();
 }
 
+const ContextEntry &ContextLog::appendEntry(const ContextEntry &entry)
+{
+    const Timestamp stamp = entries.isEmpty() ? entry.timestamp() : std::max(entry.timestamp(), entries.last().timestamp());
+    entries.append(ContextEntry(entry.id(), stamp, entry.payload()));
+    return entries.last();
+}
+
 QList<ContextEntry> ContextLog::recentEntries(qsizetype count) const
 {
     if (count < 1)

@@ -24,6 +24,9 @@ struct ContextLog {
     // Appends a new entry (fresh id) stamped max(now, newest entry's timestamp),
     // so a wall clock stepped back never breaks the chronological order.
     const ContextEntry &append(ContextEntry::Payload payload, Timestamp now);
+    // Appends an entry made elsewhere, keeping its id and payload; its time is
+    // likewise raised to the newest entry's when it is earlier.
+    const ContextEntry &appendEntry(const ContextEntry &entry);
 
     // The newest `count` entries in log order (none when count < 1).
     QList<ContextEntry> recentEntries(qsizetype count) const;

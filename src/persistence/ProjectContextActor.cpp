@@ -129,9 +129,13 @@ QFuture<std::shared_ptr<ProjectContextActor>> ProjectContextActor::open(const QS
     return runInBackground([projectPath, appVersion, now] { return openNow(projectPath, appVersion, now); });
 }
 
-std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString &projectPath, const QString &appVersion,
+std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString &givenPath, const QString &appVersion,
                                                                   Timestamp now)
 {
+    // "/a/proj/" and "/a/proj" are the same project.
+    QString projectPath = givenPath;
+    while (projectPath.size() > 1 && projectPath.endsWith(QLatin1Char('/')))
+        projectPath.chop(1);
     if (!existsAt(projectPath))
         throw MemoryError::projectDirectoryMissing(projectPath);
 
@@ -207,6 +211,15 @@ void ProjectContextActor::saveMetadataNow() { replaceAtomically(m_metadata.encod
 QFuture<ContextEntry> ProjectContextActor::append(const ContextEntry::Payload &payload, Timestamp time)
 {
     return m_executor.run([this, payload, time] { return appendNow(payload, time); });
+}
+
+QFuture<ContextEntry> ProjectContextActor::appendEntry(const ContextEntry &entry)
+{
+    return m_executor.run([this, entry] {
+        const ContextEntry stored = m_log.appendEntry(entry);
+        saveNow();
+        return stored;
+    });
 }
 
 QFuture<void> ProjectContextActor::save()

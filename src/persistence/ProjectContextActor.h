@@ -42,6 +42,9 @@ public:
     // entry is stamped max(time, newest entry's time), so the log stays in
     // order when the clock is stepped back.
     QFuture<ContextEntry> append(const ContextEntry::Payload &payload, Timestamp time);
+    // Appends an entry the caller made (same ordering rule) and saves the log;
+    // returns the entry as stored.
+    QFuture<ContextEntry> appendEntry(const ContextEntry &entry);
 
     QFuture<void> save();
     QFuture<void> saveMetadata();

@@ -112,6 +112,8 @@ TEST(ProjectContextActor, FirstAndSecondOpen)
     EXPECT_EQ(ProjectMetadata::decode(test::readFile(data + QStringLiteral("/metadata.json"))), metadata);
     const QByteArray oneEntry = test::readFile(data + QStringLiteral("/context.json"));
     EXPECT_EQ(ContextLog::decode(oneEntry).entries.size(), 1);
+    EXPECT_EQ(ContextLog::decode(oneEntry).projectPath, project);
+    EXPECT_EQ(first->projectURL(), project);
     first.reset();
 
     auto second = open(project, "2026-03-14T10:00:00Z");
@@ -230,9 +232,13 @@ TEST(ProjectContextActor, ClockSteppedBackKeepsTheLogOpenable)
     const ContextEntry entry = test::await(memory->append(
         E::AgentExit{QStringLiteral("a"), QStringLiteral("A"), E::ExitReason::userKilled, 143}, at("2026-03-14T11:00:00Z")));
     EXPECT_EQ(entry.timestamp(), at("2026-03-14T12:00:00Z"));
+    const ContextEntry made(QStringLiteral("MADE-BY-CALLER"), at("2026-03-14T08:00:00Z"), E::ProjectOpened{});
+    const ContextEntry stored = test::await(memory->appendEntry(made));
+    EXPECT_EQ(stored.id(), made.id());
+    EXPECT_EQ(stored.timestamp(), at("2026-03-14T12:00:00Z"));
     memory.reset();
     auto again = open(project, "2026-03-14T10:00:00Z");
-    EXPECT_EQ(test::await(again->log()).entries.size(), 3);
+    EXPECT_EQ(test::await(again->log()).entries.size(), 4);
 }
 
 TEST(ProjectContextActor, FailedAppendKeepsTheEntryForTheNextSave)
