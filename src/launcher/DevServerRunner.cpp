@@ -186,8 +186,14 @@ private:
         };
         while (anyAlive() && !deadline.hasExpired())
             QThread::msleep(50);
+        if (!anyAlive())
+            return;
         for (const qint64 group : std::as_const(groups))
             platform::signalProcessGroup(group, SIGKILL);
+        // SIGKILL cannot be caught; the processes are gone within moments.
+        const QDeadlineTimer killDeadline(std::chrono::milliseconds(1000));
+        while (anyAlive() && !killDeadline.hasExpired())
+            QThread::msleep(10);
     }
 
     QSet<qint64> m_orphans;

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QElapsedTimer>
+#include <QTimer>
 
 using nerim::DetectedFailure;
 using nerim::DevServerRunner;
@@ -372,6 +373,23 @@ TEST_F(DevServerRunnerTest, FlaskAndUvicornFixtures)
     }
     if (ran == 0)
         GTEST_SKIP() << "neither flask nor uvicorn is importable by the login shell's python3";
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DevServerRunnerTest, QuittingTheApplicationStopsEveryGroup)
+{
+    DevServerRunner runner(options());
+    nerim::test::await(runner.start(plan(project({}), QStringLiteral("trap '' TERM; echo ready; sleep 600"))));
+    ASSERT_TRUE(waitUntil([&] { return runner.recentOutput().contains(QStringLiteral("ready")); }));
+    const qint64 group = runner.processGroup();
+    ASSERT_TRUE(nerim::platform::processGroupHasLiveMembers(group));
+    // The event loop ends as it does when the last window closes.
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    QCoreApplication::exec();
+    EXPECT_FALSE(nerim::platform::processGroupHasLiveMembers(group));
 }
 
 } // namespace

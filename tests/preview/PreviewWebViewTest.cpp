@@ -243,6 +243,26 @@ TEST_F(SlowServerTest, ServerThatNeverAnswersHitsTheTimeLimit)
     EXPECT_FALSE(state.hasVisibleError());
 }
 
+TEST_F(WebViewTest, RequestsWaitingBeforeTheViewExistsAreCarriedOut)
+{
+    view.reset();
+    const QUrl url = server.url(QStringLiteral("/two"));
+    state.navigate(url.toString());
+    view = std::make_unique<PreviewWebView>(&state);
+    EXPECT_FALSE(state.pendingNavigation().has_value()); // a load is taken at once
+    ASSERT_TRUE(waitUntil([&] { return state.title() == QStringLiteral("Second"); }));
+
+    // Any other request waits for the next turn of the event loop.
+    view.reset();
+    state.setLoadedURL(std::nullopt);
+    state.setAddressBar(server.url(QStringLiteral("/")).toString());
+    state.setPendingNavigation(Pending::reload());
+    view = std::make_unique<PreviewWebView>(&state);
+    EXPECT_TRUE(state.pendingNavigation().has_value());
+    ASSERT_TRUE(waitUntil([&] { return state.title() == QStringLiteral("Fixture page"); }));
+    EXPECT_FALSE(state.pendingNavigation().has_value());
+}
+
 TEST(LoadErrorText, MapsChromiumCodes)
 {
     using Info = QWebEngineLoadingInfo;
