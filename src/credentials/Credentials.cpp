@@ -2,6 +2,7 @@
 
 #include "credentials/CredentialTestSeams.h"
 #include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
 #include "persistence/IntentProcessorConstants.h"
 
 #include <QMutex>
@@ -204,5 +205,26 @@ QHash<QString, QString> managedKeysEnvironment()
         {QStringLiteral("ANTHROPIC_AUTH_TOKEN"), mode.secret()},
     };
 }
+
+namespace {
+
+SerialExecutor &keyringExecutor()
+{
+    static SerialExecutor executor;
+    return executor;
+}
+
+} // namespace
+
+QFuture<std::optional<QString>> readSessionTokenAsync() { return keyringExecutor().run([] { return readSessionToken(); }); }
+
+QFuture<bool> writeSessionTokenAsync(const QString &token)
+{
+    return keyringExecutor().run([token] { return writeSessionToken(token); });
+}
+
+QFuture<bool> clearSessionTokenAsync() { return keyringExecutor().run([] { return clearSessionToken(); }); }
+
+QFuture<CredentialMode> credentialModeAsync() { return keyringExecutor().run([] { return credentialMode(); }); }
 
 } // namespace nerim

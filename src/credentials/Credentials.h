@@ -3,6 +3,7 @@
 #include "credentials/CredentialMode.h"
 #include "credentials/HttpRequest.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QString>
 #include <QUrl>
@@ -60,6 +61,13 @@ std::optional<HttpRequest> anthropicMessagesRequest(double timeoutSeconds);
 // ANTHROPIC_AUTH_TOKEN (the token); empty otherwise (the own key is never
 // handed to the agent program).
 QHash<QString, QString> managedKeysEnvironment();
+
+// The keyring calls above, run one at a time on a background thread so that
+// the GUI thread never waits on the keyring; await the futures with co_await.
+QFuture<std::optional<QString>> readSessionTokenAsync();
+QFuture<bool> writeSessionTokenAsync(const QString &token);
+QFuture<bool> clearSessionTokenAsync();
+QFuture<CredentialMode> credentialModeAsync();
 
 // True when `url` is an absolute http(s) URL with a host.
 bool isUsableHttpUrl(const QUrl &url);
