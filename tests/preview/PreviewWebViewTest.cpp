@@ -61,6 +61,8 @@ protected:
             if (path == "/alert")
                 return html("<html><head><title>Alerted</title></head><body><script>alert('hi'); confirm('ok?'); "
                             "prompt('name?'); window.open('/two');</script></body></html>");
+            if (path == "/closed")
+                return LoopbackHttpServer::Reply::close();
             if (path == "/hang")
                 return LoopbackHttpServer::Reply::hang();
             return LoopbackHttpServer::Reply::withStatus(404, "missing");
@@ -167,6 +169,21 @@ TEST_F(WebViewTest, RefusedPortReportsItInPlainWords)
     // No error page committed an address or a title of its own.
     EXPECT_FALSE(state.loadedURL().has_value());
     EXPECT_TRUE(state.title().isEmpty());
+}
+
+TEST_F(WebViewTest, ServerErrorsShowTheServersPageOrPlainWords)
+{
+    // A 404 with a body is the server's own page, not a load failure.
+    state.navigate(server.url(QStringLiteral("/missing")).toString());
+    ASSERT_TRUE(waitUntil([&] { return state.loadedURL() == server.url(QStringLiteral("/missing")) && !state.isLoading(); }));
+    settle(200);
+    EXPECT_FALSE(state.hasVisibleError()) << state.error().value_or(QString()).toStdString();
+
+    // A connection closed without an answer.
+    state.navigate(server.url(QStringLiteral("/closed")).toString());
+    ASSERT_TRUE(waitUntil([&] { return state.hasVisibleError(); }));
+    EXPECT_EQ(*state.error(), QStringLiteral("Load failed: The connection to the server was lost."));
+    EXPECT_FALSE(state.isLoading());
 }
 
 TEST_F(WebViewTest, PageWithoutTitleHasAnEmptyTitle)
@@ -276,10 +293,14 @@ TEST(LoadErrorText, MapsChromiumCodes)
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -300, QStringLiteral("x"), bar),
               QStringLiteral("That URL couldn't be loaded."));
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -3, QStringLiteral("x"), bar), QString());
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::DnsErrorDomain, -105, QStringLiteral("name not resolved"), bar),
-              QStringLiteral("Load failed: name not resolved"));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::CertificateErrorDomain, -102, QStringLiteral("bad cert"), bar),
-              QStringLiteral("Load failed: bad cert"));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::DnsErrorDomain, -105, QStringLiteral("net::ERR_NAME_NOT_RESOLVED"), bar),
+              QStringLiteral("Load failed: No server was found at that address."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::CertificateErrorDomain, -202, QStringLiteral("net::ERR_CERT"), bar),
+              QStringLiteral("Load failed: The server's security certificate isn't trusted."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -324, QStringLiteral("x"), bar),
+              QStringLiteral("Load failed: The connection to the server was lost."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -9999, QStringLiteral("odd failure"), bar),
+              QStringLiteral("Load failed: odd failure"));
 }
 
 } // namespace

@@ -26,6 +26,31 @@ constexpr int errConnectionTimedOut = -118;
 constexpr int errInvalidUrl = -300;
 constexpr int errDisallowedUrlScheme = -301;
 constexpr int errUnknownUrlScheme = -302;
+constexpr int errConnectionClosed = -100;
+constexpr int errConnectionReset = -101;
+constexpr int errNameNotResolved = -105;
+constexpr int errTooManyRedirects = -310;
+constexpr int errEmptyResponse = -324;
+
+// Chromium describes its errors by code name ("net::ERR_CONNECTION_RESET");
+// the common ones get plain words, as the system's own descriptions would be.
+QString plainDescription(QWebEngineLoadingInfo::ErrorDomain domain, int errorCode, const QString &description)
+{
+    if (domain == QWebEngineLoadingInfo::CertificateErrorDomain)
+        return QStringLiteral("The server's security certificate isn't trusted.");
+    switch (errorCode) {
+    case errNameNotResolved:
+        return QStringLiteral("No server was found at that address.");
+    case errConnectionClosed:
+    case errConnectionReset:
+    case errEmptyResponse:
+        return QStringLiteral("The connection to the server was lost.");
+    case errTooManyRedirects:
+        return QStringLiteral("The page redirected too many times.");
+    default:
+        return description;
+    }
+}
 
 // A page that keeps to the allowed schemes and shows no JavaScript dialogs,
 // file pickers or new windows, and keeps the page's console out of the log.
@@ -77,34 +102,27 @@ bool PreviewWebView::isAllowedScheme(const QUrl &url)
 QString PreviewWebView::loadErrorText(QWebEngineLoadingInfo::ErrorDomain domain, int errorCode,
                                       const QString &description, const QString &addressBar)
 {
-    switch (domain) {
-    case QWebEngineLoadingInfo::ConnectionErrorDomain:
-    case QWebEngineLoadingInfo::InternalErrorDomain:
-    case QWebEngineLoadingInfo::DnsErrorDomain:
-        switch (errorCode) {
-        case errTimedOut:
-        case errConnectionTimedOut:
-            return QStringLiteral("The server took too long to respond.");
-        case errInternetDisconnected:
-            return QStringLiteral("You appear to be offline.");
-        case errConnectionRefused:
-        case errConnectionFailed:
-        case errAddressUnreachable:
-            return QStringLiteral("Couldn't connect to ") + addressBar + QStringLiteral(". Is your dev server running?");
-        case errInvalidUrl:
-        case errDisallowedUrlScheme:
-        case errUnknownUrlScheme:
-            return QStringLiteral("That URL couldn't be loaded.");
-        case errAborted:
-            return QString();
-        default:
-            break;
-        }
-        break;
+    // Chromium's error codes are unique across its error domains.
+    switch (errorCode) {
+    case errTimedOut:
+    case errConnectionTimedOut:
+        return QStringLiteral("The server took too long to respond.");
+    case errInternetDisconnected:
+        return QStringLiteral("You appear to be offline.");
+    case errConnectionRefused:
+    case errConnectionFailed:
+    case errAddressUnreachable:
+        return QStringLiteral("Couldn't connect to ") + addressBar + QStringLiteral(". Is your dev server running?");
+    case errInvalidUrl:
+    case errDisallowedUrlScheme:
+    case errUnknownUrlScheme:
+        return QStringLiteral("That URL couldn't be loaded.");
+    case errAborted:
+        return QString();
     default:
         break;
     }
-    return QStringLiteral("Load failed: ") + description;
+    return QStringLiteral("Load failed: ") + plainDescription(domain, errorCode, description);
 }
 
 PreviewWebView::PreviewWebView(PreviewState *state, QWidget *parent) : PreviewWebView(state, Options{}, parent) {}
@@ -204,8 +222,7 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
     case QWebEngineLoadingInfo::LoadFailedStatus:
         m_timeout->stop();
         // The server answered with an error status: its page is what it is, as in any browser.
-        if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain ||
-            info.errorDomain() == QWebEngineLoadingInfo::HttpErrorDomain) {
+        if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain) {
             handleFinished();
             break;
         }
