@@ -10,7 +10,7 @@
 
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>
-#include <QCoro/QCoroProcess>
+#include <QCoro/QCoroSignal>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -340,7 +340,10 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     connect(process, &QProcess::started, process, [process, startedPid] { *startedPid = process->processId(); });
 
     process->start(QIODevice::ReadWrite);
-    const bool started = co_await qCoro(process).waitForStarted(-1);
+    // Wait for the launch to succeed or fail (a failed exec never emits `started`).
+    while (guard && process->state() == QProcess::Starting)
+        co_await qCoro(process, &QProcess::stateChanged);
+    const bool started = guard && process->state() == QProcess::Running;
     const qint64 pid = *startedPid ? *startedPid : (guard ? process->processId() : 0);
     if (!self)
         throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));

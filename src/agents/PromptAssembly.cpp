@@ -44,8 +44,8 @@ const QString &workspaceClosingParagraph()
     static const QString text = QString::fromUtf8(
         "\n"
         "If the work you do changes the shape of a plan (a new endpoint, a\n"
-        "moved table, a dropped feature, an approach other than\n"
-        "the one written down), append a brief note to the relevant workspace\n"
+        "moved table, a dropped feature, an approach other than the one\n"
+        "written down), append a brief note to the relevant workspace\n"
         "file so future agents pick it up. Use the `Write` tool with the\n"
         "`.nerim/plans/<filename>.md` path.\n");
     return text;

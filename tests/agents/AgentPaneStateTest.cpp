@@ -1,0 +1,145 @@
+#include "agents/AgentPaneState.h"
+#include "foundation/UuidText.h"
+#include "TestEnvironment.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace nerim;
+
+namespace {
+
+std::unique_ptr<AgentPaneState> makePane(const QString &name = QStringLiteral("Claude 1"))
+{
+    return std::make_unique<AgentPaneState>(newUuid(), uuidText(newUuid()), name, 1, false, AgentRole::unspecified,
+                                            QString());
+}
+
+} // namespace
+
+TEST(AgentPaneState, NewPaneIsIdleAndEmpty)
+{
+    auto pane = makePane();
+    EXPECT_EQ(pane->status(), AgentStatus::idle);
+    EXPECT_TRUE(pane->outputLines().isEmpty());
+    EXPECT_TRUE(pane->conversation().isEmpty());
+    EXPECT_TRUE(pane->currentStdout().isEmpty());
+    EXPECT_FALSE(pane->currentSession());
+    EXPECT_FALSE(pane->streamConsumer());
+    EXPECT_EQ(pane->displayResponsibility(), QStringLiteral("Ready for a task"));
+    pane->setResponsibility(QStringLiteral("  "));
+    EXPECT_EQ(pane->displayResponsibility(), QStringLiteral("  "));
+}
+
+TEST(AgentPaneState, SettersNotifyOnlyOnChangeWhileAppendsAlwaysNotify)
+{
+    auto pane = makePane();
+    int status = 0, name = 0, lines = 0, turns = 0, role = 0;
+    QObject::connect(pane.get(), &AgentPaneState::statusChanged, [&] { ++status; });
+    QObject::connect(pane.get(), &AgentPaneState::agentNameChanged, [&] { ++name; });
+    QObject::connect(pane.get(), &AgentPaneState::outputLinesChanged, [&] { ++lines; });
+    QObject::connect(pane.get(), &AgentPaneState::conversationChanged, [&] { ++turns; });
+    QObject::connect(pane.get(), &AgentPaneState::roleChanged, [&] { ++role; });
+
+    pane->setStatus(AgentStatus::idle);
+    pane->setStatus(AgentStatus::working);
+    pane->setStatus(AgentStatus::working);
+    pane->setAgentName(QStringLiteral("Claude 1"));
+    pane->setAgentName(QStringLiteral("Ada"));
+    pane->setRole(AgentRole::unspecified);
+    pane->setRole(AgentRole::designer);
+    pane->appendLine(OutputLine::Kind::stdout, QStringLiteral("same"));
+    pane->appendLine(OutputLine::Kind::stdout, QStringLiteral("same"));
+    pane->setConversation({});
+    pane->beginTurn(QStringLiteral("task"));
+    pane->appendStdoutToTurn(QStringLiteral("x"));
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(name, 1);
+    EXPECT_EQ(role, 1);
+    EXPECT_EQ(lines, 2);
+    EXPECT_EQ(turns, 2);
+    EXPECT_NE(pane->outputLines().at(0).id, pane->outputLines().at(1).id);
+}
+
+TEST(AgentPaneState, TurnCollectsStdoutLinesJoinedByLineFeeds)
+{
+    auto pane = makePane();
+    pane->beginTurn(QStringLiteral("build it"));
+    pane->appendStdoutToTurn(QString());
+    EXPECT_EQ(pane->conversation().last().agentResponse, QString()); // empty stays empty
+    pane->appendStdoutToTurn(QStringLiteral("first"));
+    pane->appendStdoutToTurn(QString());
+    pane->appendStdoutToTurn(QStringLiteral("third"));
+    EXPECT_EQ(pane->conversation().last().agentResponse, QStringLiteral("first\n\nthird"));
+    EXPECT_TRUE(pane->completedTurns().isEmpty());
+
+    pane->closeTurn(QStringLiteral("Built it."));
+    ASSERT_EQ(pane->completedTurns().size(), 1);
+    EXPECT_EQ(pane->completedTurns().first().taskCompleteSummary, QStringLiteral("Built it."));
+    const ConversationTurn closed = pane->conversation().last();
+
+    test::LogCapture log;
+    pane->appendStdoutToTurn(QStringLiteral("late"));
+    pane->closeTurn(QStringLiteral("other"));
+    EXPECT_EQ(pane->conversation().last(), closed);
+    EXPECT_TRUE(log.contains(QStringLiteral("[Nerim] Warning: stdout arrived for pane Claude 1 with no in-flight turn. Dropped.")));
+}
+
+TEST(AgentPaneState, BeginTurnClosesAnOpenTurnDefensively)
+{
+    auto pane = makePane();
+    pane->closeTurn(std::nullopt); // no turns: nothing happens
+    EXPECT_TRUE(pane->conversation().isEmpty());
+    pane->beginTurn(QStringLiteral("one"));
+    pane->setAgentName(QStringLiteral("Renamed"));
+    test::LogCapture log;
+    pane->beginTurn(QStringLiteral("two"));
+    ASSERT_EQ(pane->conversation().size(), 2);
+    const ConversationTurn first = pane->conversation().at(0);
+    EXPECT_TRUE(first.endedAt.has_value());
+    EXPECT_FALSE(first.taskCompleteSummary.has_value());
+    EXPECT_EQ(*first.endedAt, pane->conversation().at(1).startedAt);
+    EXPECT_TRUE(pane->conversation().at(1).isInFlight());
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("[Nerim] Warning: previous turn on pane Renamed was never closed. Closing defensively.")));
+
+    pane->closeTurn(std::nullopt);
+    EXPECT_FALSE(pane->conversation().last().taskCompleteSummary.has_value());
+    EXPECT_TRUE(pane->conversation().last().endedAt.has_value());
+}
+
+TEST(AgentPaneState, MarkExitedSetsDoneOrErrorAndClearsTheSession)
+{
+    for (const auto &[code, expected] : std::initializer_list<std::pair<qint32, AgentStatus>>{
+             {0, AgentStatus::done}, {1, AgentStatus::error}, {127, AgentStatus::error}, {-9, AgentStatus::error}}) {
+        auto pane = makePane();
+        AgentSession session;
+        session.id = newUuid();
+        pane->setCurrentSession(session);
+        pane->setStatus(AgentStatus::working);
+        pane->markExited(code);
+        EXPECT_EQ(pane->status(), expected) << code;
+        EXPECT_FALSE(pane->currentSession());
+    }
+}
+
+TEST(AgentPaneState, TaskCompleteSummaryComesFromTheNewestMarkerLine)
+{
+    auto pane = makePane();
+    pane->setCurrentStdout({QStringLiteral("TASK_COMPLETE: old"), QStringLiteral("work"),
+                            QStringLiteral("   TASK_COMPLETE:  \tAdded a footer.  "), QStringLiteral("trailing")});
+    EXPECT_EQ(pane->taskCompleteSummary(0), QStringLiteral("Added a footer."));
+    EXPECT_FALSE(pane->taskCompleteSummary(1));
+    pane->setCurrentStdout({QStringLiteral("nothing here")});
+    EXPECT_FALSE(pane->taskCompleteSummary(0));
+}
+
+TEST(AgentPaneState, KeepsTenThousandLinesInOrder)
+{
+    auto pane = makePane();
+    for (int i = 0; i < 10000; ++i)
+        pane->appendLine(OutputLine::Kind::stdout, QString::number(i));
+    ASSERT_EQ(pane->outputLines().size(), 10000);
+    for (int i = 0; i < 10000; i += 997)
+        EXPECT_EQ(pane->outputLines().at(i).text, QString::number(i));
+}

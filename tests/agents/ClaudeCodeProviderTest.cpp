@@ -1,0 +1,385 @@
+#include "ProviderTestSupport.h"
+#include "TestAsync.h"
+#include "TestEnvironment.h"
+#include "agents/AgentError.h"
+#include "agents/ClaudeBinary.h"
+#include "agents/OutputLineSplitter.h"
+#include "foundation/UuidText.h"
+#include "persistence/IntentProcessorConstants.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+class ClaudeCodeProviderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        project = makeTempDir(QStringLiteral("project"));
+        records = makeTempDir(QStringLiteral("records"));
+        qputenv("CLAUDE_STANDIN_RECORD_ARGS", (records + QStringLiteral("/args")).toUtf8());
+        qputenv("CLAUDE_STANDIN_RECORD_ENV", (records + QStringLiteral("/env")).toUtf8());
+        qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/stdin")).toUtf8());
+        qputenv("CLAUDE_STANDIN_RECORD_CWD", (records + QStringLiteral("/cwd")).toUtf8());
+        qputenv("CLAUDE_STANDIN_RECORD_PID", (records + QStringLiteral("/pid")).toUtf8());
+    }
+
+    AgentSession spawn(ClaudeCodeProvider &provider, const QString &task = QStringLiteral("do the thing"),
+                       ModelChoice model = ModelChoice::sonnet45)
+    {
+        return test::await(provider.spawn(AgentRole::code, {}, {}, task, ProjectAwareness{}, model));
+    }
+
+    QList<AgentOutput> run(const QString &commands)
+    {
+        claudeStandin::setCommands(commands);
+        ClaudeCodeProvider provider(project, standinOptions());
+        const AgentSession session = spawn(provider);
+        return test::await(collectAll(test::await(provider.outputStream(session.id))));
+    }
+
+    QString project;
+    QString records;
+};
+
+// A process that has ended but was not reaped (a zombie) counts as gone.
+bool isAlive(qint64 pid)
+{
+    if (::kill(static_cast<pid_t>(pid), 0) != 0)
+        return false;
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 || stat.mid(close + 2, 1) != "Z";
+}
+
+QStringList texts(const QList<AgentOutput> &events, AgentOutput::Kind kind)
+{
+    QStringList out;
+    for (const AgentOutput &event : events)
+        if (event.kind() == kind)
+            out.append(event.text());
+    return out;
+}
+
+} // namespace
+
+TEST_F(ClaudeCodeProviderTest, StartsClaudeWithArgumentsPromptOnStdinAndProjectFolder)
+{
+    claudeStandin::setCommands(QStringLiteral("out hello"));
+    ClaudeCodeProvider provider(project, standinOptions());
+    const AgentSession session = spawn(provider, QStringLiteral("make the button blue"), ModelChoice::opus47);
+    const QList<AgentOutput> events = test::await(collectAll(test::await(provider.outputStream(session.id))));
+
+    EXPECT_EQ(claudeStandin::readList(records + QStringLiteral("/args")),
+              (QStringList{QStringLiteral("--print"), QStringLiteral("--permission-mode"), QStringLiteral("acceptEdits"),
+                           QStringLiteral("--output-format"), QStringLiteral("text"), QStringLiteral("--model"),
+                           modelId(ModelChoice::opus47)}));
+    const QString prompt = QString::fromUtf8(readFile(records + QStringLiteral("/stdin")));
+    EXPECT_TRUE(prompt.startsWith(QStringLiteral("[ROLE DECLARATION]\nYou are the Code agent")));
+    EXPECT_TRUE(prompt.contains(QStringLiteral("\n[TASK]\nmake the button blue\n\n[OUTPUT INSTRUCTION]")));
+    EXPECT_EQ(session.openingPromptDigest, promptDigest(prompt));
+    EXPECT_EQ(QFileInfo(QString::fromUtf8(readFile(records + QStringLiteral("/cwd")))).canonicalFilePath(),
+              QFileInfo(project).canonicalFilePath());
+
+    // The child leads its own process group.
+    const QStringList ids = QString::fromUtf8(readFile(records + QStringLiteral("/pid"))).split(QLatin1Char(' '));
+    ASSERT_EQ(ids.size(), 2);
+    EXPECT_EQ(ids.at(0).toInt(), session.processID);
+    EXPECT_EQ(ids.at(1).toInt(), session.processID);
+
+    EXPECT_EQ(session.role, AgentRole::code);
+    EXPECT_EQ(session.provider, AgentProviderType::claudeCode);
+    EXPECT_GT(session.processID, 0);
+    ASSERT_EQ(events.size(), 2);
+    EXPECT_EQ(events.at(0), AgentOutput::stdoutLine(QStringLiteral("hello")));
+    EXPECT_EQ(events.at(1), AgentOutput::processExited(0));
+    EXPECT_FALSE(provider.hasSession(session.id));
+}
+
+TEST_F(ClaudeCodeProviderTest, ChildEnvironmentLayersCredentialsAndPath)
+{
+    claudeStandin::setCommands(QString());
+    qputenv("PATH", "/usr/bin:/home/someone/bin::/usr/local/bin");
+    qputenv("NERIM_TEST_INHERITED", "kept");
+    auto options = standinOptions();
+    options.managedKeysEnvironment = [] {
+        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), QStringLiteral("http://127.0.0.1:9")},
+                                       {QStringLiteral("ANTHROPIC_AUTH_TOKEN"), QStringLiteral("token")},
+                                       {QStringLiteral("TERM"), QStringLiteral("xterm")}};
+    };
+    ClaudeCodeProvider provider(project, options);
+    const AgentSession session = spawn(provider);
+    test::await(collectAll(test::await(provider.outputStream(session.id))));
+
+    const auto env = claudeStandin::readEnvironment(records + QStringLiteral("/env"));
+    EXPECT_EQ(env.value(QStringLiteral("NERIM_TEST_INHERITED")), QStringLiteral("kept"));
+    EXPECT_EQ(env.value(QStringLiteral("ANTHROPIC_BASE_URL")), QStringLiteral("http://127.0.0.1:9"));
+    EXPECT_EQ(env.value(QStringLiteral("ANTHROPIC_AUTH_TOKEN")), QStringLiteral("token"));
+    EXPECT_EQ(env.value(QStringLiteral("TERM")), QStringLiteral("xterm")); // the later layer wins
+    EXPECT_EQ(env.value(QStringLiteral("PATH")),
+              claudeStandin::folder() +
+                  QStringLiteral(":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/home/someone/bin"));
+}
+
+TEST(ChildEnvironment, FixedOverlayThenManagedKeysThenPathOrder)
+{
+    const QHash<QString, QString> inherited{{QStringLiteral("HOME"), QStringLiteral("/home/u")},
+                                            {QStringLiteral("TERM"), QStringLiteral("xterm-256color")}};
+    const auto env = childEnvironment(inherited, {}, QStringLiteral("/usr/bin/claude"));
+    EXPECT_EQ(env.value(QStringLiteral("TERM")), QStringLiteral("dumb"));
+    EXPECT_EQ(env.value(QStringLiteral("HOME")), QStringLiteral("/home/u"));
+    EXPECT_EQ(env.value(QStringLiteral("PATH")),
+              QStringLiteral("/usr/bin:/opt/homebrew/bin:/usr/local/bin:/bin:/usr/sbin:/sbin"));
+}
+
+TEST_F(ClaudeCodeProviderTest, DeliversLinesOfBothPipesInOrderThenTheExitCode)
+{
+    const QList<AgentOutput> events = run(QStringLiteral(
+        "out one\nerr problem one\nout two\noutraw three\\r\\nfour\\rfive\\n\\nsix\nerr problem two\n"
+        "outraw bad \\xff byte\\n\noutraw no terminator\nexit 3"));
+    EXPECT_EQ(texts(events, AgentOutput::Kind::stdoutLine),
+              (QStringList{QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three"), QStringLiteral("four"),
+                           QStringLiteral("five"), QString(), QStringLiteral("sixbad \uFFFD byte"),
+                           QStringLiteral("no terminator")}));
+    EXPECT_EQ(texts(events, AgentOutput::Kind::stderrLine),
+              (QStringList{QStringLiteral("problem one"), QStringLiteral("problem two")}));
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last(), AgentOutput::processExited(3));
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const AgentOutput &e) { return e.kind() == AgentOutput::Kind::processExited; }),
+              1);
+}
+
+TEST_F(ClaudeCodeProviderTest, AnAgentThatFailsAtOnceStillDeliversEverything)
+{
+    claudeStandin::setCommands(QStringLiteral("err Invalid API key · Please run /login\nexit 1"));
+    ClaudeCodeProvider provider(project, standinOptions());
+    const AgentSession session = spawn(provider);
+    // Let the child end before anyone asks for its stream.
+    test::await(sleepFor(300));
+    EXPECT_FALSE(provider.hasSession(session.id));
+    const auto stream = test::await(provider.outputStream(session.id));
+    const QList<AgentOutput> events = test::await(collectAll(stream));
+    ASSERT_EQ(events.size(), 2);
+    EXPECT_EQ(events.at(0), AgentOutput::stderrLine(QStringLiteral("Invalid API key · Please run /login")));
+    EXPECT_EQ(events.at(1), AgentOutput::processExited(1));
+    // Fetched once: afterwards the id has nothing.
+    EXPECT_TRUE(test::await(provider.outputStream(session.id))->atEnd());
+}
+
+TEST_F(ClaudeCodeProviderTest, DeathBySignalReportsTheSignalNumber)
+{
+    const QList<AgentOutput> events = run(QStringLiteral("out before\nsignal 6"));
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.first(), AgentOutput::stdoutLine(QStringLiteral("before")));
+    EXPECT_EQ(events.last(), AgentOutput::processExited(SIGABRT));
+}
+
+TEST_F(ClaudeCodeProviderTest, PromptLargerThanAnArgumentTravelsWhole)
+{
+    claudeStandin::setCommands(QStringLiteral("out read"));
+    ClaudeCodeProvider provider(project, standinOptions());
+    const QString task = QString(300 * 1024, QLatin1Char('x')) + QStringLiteral("é end");
+    const AgentSession session = spawn(provider, task);
+    const QList<AgentOutput> events = test::await(collectAll(test::await(provider.outputStream(session.id))));
+    EXPECT_EQ(events.last(), AgentOutput::processExited(0));
+    const QByteArray received = readFile(records + QStringLiteral("/stdin"));
+    EXPECT_TRUE(received.contains(task.toUtf8()));
+    EXPECT_EQ(promptDigest(QString::fromUtf8(received)), session.openingPromptDigest);
+}
+
+TEST_F(ClaudeCodeProviderTest, TerminateStopsTheWholeGroupAndTheStreamStillEnds)
+{
+    const QString sleeperPidFile = records + QStringLiteral("/sleeper");
+    claudeStandin::setCommands(QStringLiteral("spawn-sleeper 30 %1\nout started\nhang").arg(sleeperPidFile));
+    ClaudeCodeProvider provider(project, standinOptions());
+    const AgentSession session = spawn(provider);
+    const auto stream = test::await(provider.outputStream(session.id));
+    test::await(sleepFor(300));
+    const pid_t sleeper = QString::fromUtf8(readFile(sleeperPidFile)).toInt();
+    ASSERT_GT(sleeper, 0);
+    EXPECT_TRUE(provider.hasSession(session.id));
+
+    test::await(provider.terminate(session.id));
+    EXPECT_FALSE(provider.hasSession(session.id));
+    EXPECT_TRUE(test::await(provider.outputStream(session.id))->atEnd());
+    const QList<AgentOutput> events = test::await(collectAll(stream));
+    EXPECT_EQ(events.last(), AgentOutput::processExited(SIGTERM));
+    test::await(sleepFor(200));
+    EXPECT_FALSE(isAlive(sleeper)) << "the grandchild in the agent's group was left running";
+
+    test::await(provider.terminate(session.id)); // ended: nothing happens
+    test::await(provider.terminate(newUuid()));
+}
+
+TEST_F(ClaudeCodeProviderTest, AnAgentIgnoringTerminateIsKilledAfterTheGracePeriod)
+{
+    claudeStandin::setCommands(QStringLiteral("ignore-term\nout ready\nhang"));
+    auto options = standinOptions();
+    options.terminateGracePeriod = std::chrono::milliseconds(300);
+    ClaudeCodeProvider provider(project, options);
+    const AgentSession session = spawn(provider);
+    const auto stream = test::await(provider.outputStream(session.id));
+    test::await(sleepFor(200));
+    test::await(provider.terminate(session.id));
+    const QList<AgentOutput> events = test::await(collectAll(stream));
+    EXPECT_EQ(events.last(), AgentOutput::processExited(SIGKILL));
+}
+
+TEST_F(ClaudeCodeProviderTest, ClosingTheProviderStopsItsAgents)
+{
+    claudeStandin::setCommands(QStringLiteral("hang"));
+    auto provider = std::make_unique<ClaudeCodeProvider>(project, standinOptions());
+    const AgentSession session = spawn(*provider);
+    const auto stream = test::await(provider->outputStream(session.id));
+    provider.reset();
+    const QList<AgentOutput> events = test::await(collectAll(stream));
+    EXPECT_EQ(events.last(), AgentOutput::processExited(SIGTERM));
+    EXPECT_FALSE(isAlive(session.processID));
+}
+
+TEST_F(ClaudeCodeProviderTest, SpawnFailuresNameTheirCause)
+{
+    auto options = standinOptions();
+    options.resolveBinary = [] { return std::optional<QString>(); };
+    ClaudeCodeProvider missing(project, options);
+    try {
+        spawn(missing);
+        FAIL() << "spawn succeeded without a program";
+    } catch (const AgentError &e) {
+        EXPECT_EQ(e.kind(), AgentError::Kind::binaryNotFound);
+        EXPECT_EQ(e.searchedPaths(),
+                  (QStringList{QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude")}));
+    }
+
+    const QString file = project + QStringLiteral("/a-file");
+    writeFile(file, "x");
+    ClaudeCodeProvider onFile(file, standinOptions());
+    try {
+        spawn(onFile);
+        FAIL() << "spawn succeeded in a file";
+    } catch (const AgentError &e) {
+        EXPECT_EQ(e.kind(), AgentError::Kind::workingDirectoryUnavailable);
+        EXPECT_EQ(e.underlying(), QStringLiteral("Project path exists but is a file, not a directory: ") + file);
+    }
+
+    auto notExecutable = standinOptions();
+    notExecutable.resolveBinary = [file] { return std::optional<QString>(file); };
+    ClaudeCodeProvider badProgram(project, notExecutable);
+    try {
+        spawn(badProgram);
+        FAIL() << "spawn succeeded with a non-program";
+    } catch (const AgentError &e) {
+        EXPECT_EQ(e.kind(), AgentError::Kind::spawnFailed);
+        EXPECT_FALSE(e.underlying().isEmpty());
+    }
+    EXPECT_TRUE(badProgram.sessionIds().isEmpty());
+}
+
+TEST_F(ClaudeCodeProviderTest, MissingProjectFolderIsCreated)
+{
+    claudeStandin::setCommands(QString());
+    const QString nested = project + QStringLiteral("/new/deeper");
+    ClaudeCodeProvider provider(nested, standinOptions());
+    const AgentSession session = spawn(provider);
+    test::await(collectAll(test::await(provider.outputStream(session.id))));
+    EXPECT_TRUE(QFileInfo(nested).isDir());
+}
+
+TEST_F(ClaudeCodeProviderTest, SendAlwaysFailsAndUnknownStreamsAreEmpty)
+{
+    ClaudeCodeProvider provider(project, standinOptions());
+    try {
+        test::await(provider.send(newUuid(), QStringLiteral("token added")));
+        FAIL();
+    } catch (const AgentError &e) {
+        EXPECT_EQ(e.kind(), AgentError::Kind::sessionNotAlive);
+    }
+    const auto stream = test::await(provider.outputStream(newUuid()));
+    EXPECT_TRUE(stream->atEnd());
+    EXPECT_TRUE(test::await(collectAll(stream)).isEmpty());
+}
+
+TEST_F(ClaudeCodeProviderTest, TwoSessionsAreIndependent)
+{
+    claudeStandin::setCommands(QStringLiteral("out same\nexit 0"));
+    ClaudeCodeProvider provider(project, standinOptions());
+    const AgentSession a = spawn(provider);
+    const AgentSession b = spawn(provider);
+    EXPECT_NE(a.id, b.id);
+    EXPECT_NE(a.processID, b.processID);
+    const auto eventsA = test::await(collectAll(test::await(provider.outputStream(a.id))));
+    const auto eventsB = test::await(collectAll(test::await(provider.outputStream(b.id))));
+    EXPECT_EQ(eventsA, eventsB);
+    EXPECT_EQ(eventsA.size(), 2);
+}
+
+TEST(PromptDigest, IsPrefixedLowerCaseSha256)
+{
+    EXPECT_EQ(promptDigest(QString()),
+              QStringLiteral("sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    EXPECT_EQ(promptDigest(QStringLiteral("abc")).size(), 71);
+}
+
+TEST(ClaudeBinary, CandidatesInOrderWithEmptyPathPiecesSkipped)
+{
+    EXPECT_EQ(claudeBinaryCandidates(QStringLiteral("/home/u"), QStringLiteral(":/a::/b/:")),
+              (QStringList{QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude"),
+                           QStringLiteral("/home/u/.local/bin/claude"), QStringLiteral("/home/u/.claude/local/claude"),
+                           QStringLiteral("/a/claude"), QStringLiteral("/b//claude")}));
+    EXPECT_EQ(claudeBinaryCandidates(QStringLiteral("/h"), std::nullopt).size(), 4);
+}
+
+TEST(ClaudeBinary, OnlyExecutableRegularFilesCount)
+{
+    const QString root = makeTempDir(QStringLiteral("bins"));
+    QDir().mkpath(root + QStringLiteral("/dir/claude")); // a folder named claude
+    writeFile(root + QStringLiteral("/plain/claude"), "#!/bin/sh\n");
+    writeFile(root + QStringLiteral("/exec/claude"), "#!/bin/sh\n");
+    QFile::setPermissions(root + QStringLiteral("/exec/claude"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QStringList candidates{root + QStringLiteral("/missing/claude"), root + QStringLiteral("/dir/claude"),
+                                 root + QStringLiteral("/plain/claude"), root + QStringLiteral("/exec/claude")};
+    EXPECT_EQ(resolveClaudeBinary(candidates), root + QStringLiteral("/exec/claude"));
+    EXPECT_FALSE(resolveClaudeBinary(candidates.mid(0, 3)));
+
+    // Found on PATH when none of the fixed and home places has it.
+    qputenv("PATH", (QStringLiteral("::") + root + QStringLiteral("/dir:") + root + QStringLiteral("/exec")).toUtf8());
+    if (!QFileInfo(QStringLiteral("/opt/homebrew/bin/claude")).exists() &&
+        !QFileInfo(QStringLiteral("/usr/local/bin/claude")).exists()) {
+        EXPECT_EQ(resolveClaudeBinary(), root + QStringLiteral("/exec/claude"));
+    }
+}
+
+TEST(OutputLineSplitter, SplitsAcrossReadsOnEveryTerminator)
+{
+    const struct {
+        QList<QByteArray> chunks;
+        QStringList lines;
+    } cases[] = {
+        {{"a\r", "\nb\n"}, {QStringLiteral("a"), QStringLiteral("b")}},
+        {{"a\r", "b\r\r\n"}, {QStringLiteral("a"), QStringLiteral("b"), QString()}},
+        {{"caf\xc3", "\xa9\n"}, {QStringLiteral("café")}},
+        {{"x", "y", "z"}, {QStringLiteral("xyz")}},
+        {{"\n\n"}, {QString(), QString()}},
+        {{"end\r"}, {QStringLiteral("end")}},
+        {{"\xff\xfe\n"}, {QStringLiteral("\uFFFD\uFFFD")}},
+    };
+    for (const auto &c : cases) {
+        OutputLineSplitter splitter;
+        QStringList lines;
+        const auto collect = [&lines](QString line) { lines.append(std::move(line)); };
+        for (const QByteArray &chunk : c.chunks)
+            splitter.feed(chunk, collect);
+        splitter.finish(collect);
+        EXPECT_EQ(lines, c.lines) << c.chunks.join("|").toStdString();
+    }
+}
