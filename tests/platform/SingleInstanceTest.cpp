@@ -1,0 +1,77 @@
+#include "TestEnvironment.h"
+#include "platform/SingleInstance.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using nerim::platform::SingleInstance;
+
+namespace {
+
+QStringList waitForUrls(SingleInstance &instance)
+{
+    QStringList received;
+    QEventLoop loop;
+    QObject::connect(&instance, &SingleInstance::urlsReceived, &loop, [&](const QStringList &urls) {
+        received = urls;
+        loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return received;
+}
+
+} // namespace
+
+TEST(SingleInstance, SecondLaunchForwardsItsUrlsInOrder)
+{
+    SingleInstance first(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(first.claimOrForward({}));
+    EXPECT_TRUE(first.isPrimary());
+    EXPECT_TRUE(first.socketPath().startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/')));
+
+    SingleInstance second(QStringLiteral("nerim-test"));
+    const QStringList urls{QStringLiteral("nerim://pair?token=a"), QStringLiteral("nerim://pair?token=b%20c")};
+    EXPECT_FALSE(second.claimOrForward(urls));
+    EXPECT_FALSE(second.isPrimary());
+    EXPECT_EQ(waitForUrls(first), urls);
+}
+
+TEST(SingleInstance, SocketIsForTheUserAlone)
+{
+    SingleInstance instance(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(instance.claimOrForward({}));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(instance.socketPath()).constData(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 077, 0u);
+}
+
+TEST(SingleInstance, SocketLeftByACrashedInstanceIsTakenOver)
+{
+    {
+        SingleInstance crashed(QStringLiteral("nerim-test"));
+        ASSERT_TRUE(crashed.claimOrForward({}));
+        // Leave the socket file behind as a crash would: a plain file in its place.
+    }
+    SingleInstance stale(QStringLiteral("nerim-test"));
+    QFile leftover(stale.socketPath());
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.close();
+    EXPECT_TRUE(stale.claimOrForward({QStringLiteral("nerim://pair?token=x")}));
+    EXPECT_TRUE(stale.isPrimary());
+}
+
+TEST(SingleInstance, OversizedMessageIsDropped)
+{
+    SingleInstance first(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(first.claimOrForward({}));
+    SingleInstance second(QStringLiteral("nerim-test"));
+    EXPECT_FALSE(second.claimOrForward({QString(SingleInstance::maxMessageBytes + 10, QLatin1Char('x'))}));
+    SingleInstance third(QStringLiteral("nerim-test"));
+    EXPECT_FALSE(third.claimOrForward({QStringLiteral("nerim://pair?token=ok")}));
+    EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=ok")});
+}
