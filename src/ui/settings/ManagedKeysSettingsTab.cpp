@@ -1,0 +1,211 @@
+#include "ui/settings/ManagedKeysSettingsTab.h"
+
+#include "credentials/ManagedKeysSettingsViewModel.h"
+
+#include <QEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+namespace nerim {
+
+namespace {
+
+QLabel *plainLabel(const QString &text, QWidget *parent, const char *name = nullptr)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    if (name)
+        label->setObjectName(QString::fromLatin1(name));
+    return label;
+}
+
+void secondary(QLabel *label)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
+    label->setPalette(palette);
+}
+
+void scaledFont(QWidget *widget, double factor, QFont::Weight weight)
+{
+    QFont font = widget->font();
+    font.setPointSizeF(font.pointSizeF() * factor);
+    font.setWeight(weight);
+    widget->setFont(font);
+}
+
+QFrame *divider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+} // namespace
+
+ManagedKeysSettingsTab::ManagedKeysSettingsTab(QWidget *parent)
+    : QWidget(parent)
+    , m_model(new ManagedKeysSettingsViewModel(this))
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 24, 24, 24);
+    layout->setSpacing(18);
+
+    // Header: icon and title, then the mode line.
+    auto *header = new QVBoxLayout;
+    header->setSpacing(4);
+    auto *titleRow = new QHBoxLayout;
+    titleRow->setSpacing(8);
+    m_titleIcon = new QLabel(this);
+    auto *title = plainLabel(ManagedKeysSettingsViewModel::title(), this, "title");
+    title->setWordWrap(false);
+    scaledFont(title, 1.5, QFont::DemiBold);
+    titleRow->addWidget(m_titleIcon);
+    titleRow->addWidget(title, 1);
+    header->addLayout(titleRow);
+    m_modeLine = plainLabel(QString(), this, "modeLine");
+    secondary(m_modeLine);
+    header->addWidget(m_modeLine);
+    layout->addLayout(header);
+    layout->addWidget(divider(this));
+
+    // Mode section.
+    auto *section = new QVBoxLayout;
+    section->setSpacing(12);
+    m_modeDescription = plainLabel(QString(), this, "modeDescription");
+    secondary(m_modeDescription);
+    section->addWidget(m_modeDescription);
+    m_signOut = new QPushButton(ManagedKeysSettingsViewModel::signOutText(), this);
+    m_signOut->setObjectName(QStringLiteral("signOutButton"));
+    section->addWidget(m_signOut, 0, Qt::AlignLeft);
+    m_signOutDivider = divider(this);
+    section->addWidget(m_signOutDivider);
+    m_sectionHeading = plainLabel(QString(), this, "sectionHeading");
+    scaledFont(m_sectionHeading, 1.0, QFont::Medium);
+    section->addWidget(m_sectionHeading);
+
+    auto *entry = new QVBoxLayout;
+    entry->setSpacing(8);
+    m_tokenField = new QLineEdit(this);
+    m_tokenField->setObjectName(QStringLiteral("tokenField"));
+    m_tokenField->setEchoMode(QLineEdit::Password);
+    m_tokenField->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
+    entry->addWidget(m_tokenField);
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    m_save = new QPushButton(this);
+    m_save->setObjectName(QStringLiteral("saveButton"));
+    m_save->setDefault(false);
+    m_save->setAutoDefault(false);
+    m_cancel = new QPushButton(ManagedKeysSettingsViewModel::cancelText(), this);
+    m_cancel->setObjectName(QStringLiteral("cancelButton"));
+    m_cancel->setAutoDefault(false);
+    buttons->addWidget(m_save);
+    buttons->addWidget(m_cancel);
+    buttons->addStretch(1);
+    entry->addLayout(buttons);
+    section->addLayout(entry);
+    layout->addLayout(section);
+
+    // Result row, shown after a save.
+    m_resultDivider = divider(this);
+    layout->addWidget(m_resultDivider);
+    m_resultRow = new QWidget(this);
+    auto *resultLayout = new QHBoxLayout(m_resultRow);
+    resultLayout->setContentsMargins(0, 0, 0, 0);
+    m_resultIcon = new QLabel(m_resultRow);
+    auto *resultText = new QVBoxLayout;
+    resultText->setSpacing(2);
+    m_resultTitle = plainLabel(QString(), m_resultRow, "resultTitle");
+    m_resultDetail = plainLabel(QString(), m_resultRow, "resultDetail");
+    secondary(m_resultDetail);
+    resultText->addWidget(m_resultTitle);
+    resultText->addWidget(m_resultDetail);
+    resultLayout->addWidget(m_resultIcon, 0, Qt::AlignTop);
+    resultLayout->addLayout(resultText, 1);
+    layout->addWidget(m_resultRow);
+
+    layout->addStretch(1);
+
+    // Help note.
+    auto *help = new QVBoxLayout;
+    help->setSpacing(6);
+    auto *helpHeading = plainLabel(ManagedKeysSettingsViewModel::helpHeading(), this, "helpHeading");
+    scaledFont(helpHeading, 0.9, QFont::Medium);
+    auto *helpText = plainLabel(ManagedKeysSettingsViewModel::helpText(), this, "helpText");
+    scaledFont(helpText, 0.9, QFont::Normal);
+    secondary(helpText);
+    help->addWidget(helpHeading);
+    help->addWidget(helpText);
+    layout->addLayout(help);
+
+    connect(m_tokenField, &QLineEdit::textEdited, m_model, &ManagedKeysSettingsViewModel::setPastedToken);
+    connect(m_save, &QPushButton::clicked, m_model, [this] { m_model->saveAndVerify(); });
+    connect(m_cancel, &QPushButton::clicked, m_model, &ManagedKeysSettingsViewModel::cancelEditing);
+    connect(m_signOut, &QPushButton::clicked, m_model, [this] { m_model->signOut(); });
+    connect(m_model, &ManagedKeysSettingsViewModel::changed, this, &ManagedKeysSettingsTab::sync);
+    sync();
+    m_model->refreshMode();
+}
+
+void ManagedKeysSettingsTab::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_model->refreshMode();
+}
+
+bool ManagedKeysSettingsTab::event(QEvent *event)
+{
+    // A pairing link may have changed the credential while the window was in
+    // the background: read the mode again when it comes forward.
+    if (event->type() == QEvent::WindowActivate)
+        m_model->refreshMode();
+    return QWidget::event(event);
+}
+
+void ManagedKeysSettingsTab::sync()
+{
+    const auto mode = m_model->mode();
+    QStyle::StandardPixmap iconKind = QStyle::SP_MessageBoxWarning;
+    if (mode == CredentialMode::Kind::managed)
+        iconKind = QStyle::SP_DialogApplyButton;
+    else if (mode == CredentialMode::Kind::byok)
+        iconKind = QStyle::SP_DialogOkButton;
+    m_titleIcon->setPixmap(style()->standardIcon(iconKind).pixmap(22, 22));
+
+    m_modeLine->setText(m_model->modeLine());
+    m_modeDescription->setText(m_model->modeDescription());
+    m_signOut->setVisible(m_model->showsSignOut());
+    m_signOutDivider->setVisible(m_model->showsSignOut());
+    m_sectionHeading->setText(m_model->sectionHeading());
+    m_sectionHeading->setVisible(!m_model->sectionHeading().isEmpty());
+
+    if (m_tokenField->text() != m_model->pastedToken())
+        m_tokenField->setText(m_model->pastedToken());
+    m_tokenField->setPlaceholderText(m_model->tokenPlaceholder());
+    m_tokenField->setEnabled(m_model->canEditToken());
+    m_save->setText(m_model->saveButtonText());
+    m_save->setEnabled(m_model->canSave());
+    m_cancel->setEnabled(m_model->canCancel());
+
+    const bool showsResult = m_model->showsResult();
+    m_resultDivider->setVisible(showsResult);
+    m_resultRow->setVisible(showsResult);
+    if (showsResult) {
+        const bool success = m_model->lastResult().kind() == ManagedKeysSettingsViewModel::VerifyResult::Kind::success;
+        m_resultIcon->setPixmap(
+            style()->standardIcon(success ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxCritical).pixmap(18, 18));
+        m_resultTitle->setText(m_model->resultTitle());
+        m_resultDetail->setText(m_model->resultDetail());
+        m_resultDetail->setVisible(success);
+    }
+}
+
+} // namespace nerim

@@ -1,0 +1,54 @@
+#include "ui/settings/NerimSettingsView.h"
+
+#include "credentials/ManagedKeysSettingsViewModel.h"
+#include "ui/settings/ManagedKeysSettingsTab.h"
+
+#include <QAction>
+#include <QKeySequence>
+#include <QPointer>
+#include <QStyle>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace nerim {
+
+NerimSettingsView::NerimSettingsView(QWidget *parent)
+    : QWidget(parent)
+    , m_tabs(new QTabWidget(this))
+    , m_accountTab(new ManagedKeysSettingsTab(m_tabs))
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_tabs->addTab(m_accountTab, style()->standardIcon(QStyle::SP_DirHomeIcon), ManagedKeysSettingsViewModel::title());
+    m_tabs->setFixedSize(520, 420);
+    layout->addWidget(m_tabs);
+    setFixedSize(520, 420);
+}
+
+QWidget *NerimSettingsView::showSettingsWindow()
+{
+    static QPointer<NerimSettingsView> window;
+    if (!window) {
+        window = new NerimSettingsView();
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->setWindowTitle(QStringLiteral("Settings"));
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
+
+QAction *NerimSettingsView::createSettingsAction(QObject *parent)
+{
+    auto *action = new QAction(QStringLiteral("Settings\u2026"), parent);
+    action->setMenuRole(QAction::PreferencesRole);
+    QList<QKeySequence> shortcuts = QKeySequence::keyBindings(QKeySequence::Preferences);
+    if (shortcuts.isEmpty())
+        shortcuts.append(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    action->setShortcuts(shortcuts);
+    QObject::connect(action, &QAction::triggered, action, [] { showSettingsWindow(); });
+    return action;
+}
+
+} // namespace nerim

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QWidget>
+
+class QAction;
+class QTabWidget;
+
+namespace nerim {
+
+class ManagedKeysSettingsTab;
+
+// The content of the settings window: a tab view, fixed at 520 by 420, with
+// one tab, "Nerim Account".
+class NerimSettingsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit NerimSettingsView(QWidget *parent = nullptr);
+
+    ManagedKeysSettingsTab *accountTab() const { return m_accountTab; }
+
+    // The application menu's "Settings…" item with the platform's
+    // Preferences shortcut (Ctrl+, where the platform names none). It opens
+    // the one settings window, or brings it forward.
+    static QAction *createSettingsAction(QObject *parent);
+    // The one settings window (created on first use), shown and raised.
+    static QWidget *showSettingsWindow();
+
+private:
+    QTabWidget *m_tabs;
+    ManagedKeysSettingsTab *m_accountTab;
+};
+
+} // namespace nerim

@@ -1,0 +1,142 @@
+#include "CredentialsFixture.h"
+#include "LoopbackHttpServer.h"
+#include "TestAsync.h"
+#include "credentials/ManagedKeysSettingsViewModel.h"
+#include "ui/settings/ManagedKeysSettingsTab.h"
+#include "ui/settings/NerimSettingsView.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+using namespace nerim;
+using nerim::test::LoopbackHttpServer;
+
+namespace {
+
+class SettingsWindow : public test::CredentialsFixture {
+protected:
+    void SetUp() override
+    {
+        CredentialsFixture::SetUp();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        qputenv("NERIM_PROXY_BASE", proxy.baseUrl().toString().toUtf8());
+    }
+
+    template <typename T>
+    T *child(const char *name)
+    {
+        T *found = view->accountTab()->findChild<T *>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    void open()
+    {
+        view = std::make_unique<NerimSettingsView>();
+        view->show();
+        test::await(view->accountTab()->viewModel()->refreshMode());
+    }
+
+    LoopbackHttpServer proxy;
+    std::unique_ptr<NerimSettingsView> view;
+};
+
+} // namespace
+
+TEST_F(SettingsWindow, OneFixedSizeAccountTab)
+{
+    open();
+    EXPECT_EQ(view->size(), QSize(520, 420));
+    auto *tabs = view->findChild<QTabWidget *>();
+    ASSERT_NE(tabs, nullptr);
+    EXPECT_EQ(tabs->count(), 1);
+    EXPECT_EQ(tabs->tabText(0), QStringLiteral("Nerim Account"));
+    EXPECT_EQ(child<QLabel>("helpText")->textFormat(), Qt::PlainText);
+
+    QObject owner;
+    QAction *action = NerimSettingsView::createSettingsAction(&owner);
+    EXPECT_EQ(action->text(), QStringLiteral("Settings\u2026"));
+    EXPECT_FALSE(action->shortcut().isEmpty());
+}
+
+TEST_F(SettingsWindow, TextsAndStatesPerMode)
+{
+    struct Row {
+        std::optional<QByteArray> token;
+        QString ownKey;
+        const char *modeLine;
+        bool signOutVisible;
+        const char *heading; // nullptr: hidden
+        const char *placeholder;
+    };
+    const Row rows[] = {
+        {QByteArray("tok"), QStringLiteral("sk"), "Current mode: Managed by Nerim", true, "Replace session token",
+         "Paste a fresh Nerim session token"},
+        {std::nullopt, QStringLiteral("sk"), "Current mode: Bring your own key", false, "Switch to managed keys",
+         "Paste your Nerim session token"},
+        {std::nullopt, QString(), "Current mode: Not configured", false, nullptr, "Paste your Nerim session token"},
+    };
+    for (const auto &row : rows) {
+        keyring->items.clear();
+        if (row.token)
+            keyring->setToken(*row.token);
+        credentials_testing::setCachedAnthropicKey(row.ownKey);
+        open();
+        SCOPED_TRACE(row.modeLine);
+        EXPECT_EQ(child<QLabel>("modeLine")->text(), QString::fromUtf8(row.modeLine));
+        EXPECT_EQ(child<QPushButton>("signOutButton")->isVisible(), row.signOutVisible);
+        EXPECT_EQ(child<QLabel>("sectionHeading")->isVisible(), row.heading != nullptr);
+        if (row.heading) {
+            EXPECT_EQ(child<QLabel>("sectionHeading")->text(), QString::fromUtf8(row.heading));
+        }
+        auto *field = child<QLineEdit>("tokenField");
+        EXPECT_EQ(field->placeholderText(), QString::fromUtf8(row.placeholder));
+        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+        EXPECT_TRUE(field->isEnabled());
+        EXPECT_FALSE(child<QPushButton>("saveButton")->isEnabled());
+        EXPECT_EQ(child<QPushButton>("saveButton")->text(), QStringLiteral("Save & Verify"));
+        EXPECT_TRUE(child<QPushButton>("cancelButton")->isEnabled());
+        EXPECT_FALSE(child<QLabel>("resultTitle")->isVisible());
+    }
+}
+
+TEST_F(SettingsWindow, TypingSavingAndTheResultRow)
+{
+    open();
+    auto *field = child<QLineEdit>("tokenField");
+    auto *save = child<QPushButton>("saveButton");
+    field->setText(QStringLiteral("   "));
+    emit field->textEdited(field->text());
+    EXPECT_FALSE(save->isEnabled());
+    field->setText(QStringLiteral(" tok-new "));
+    emit field->textEdited(field->text());
+    EXPECT_TRUE(save->isEnabled());
+
+    proxy.enqueue(LoopbackHttpServer::Reply::json(200, R"({"balance": 12345})").delayed(200));
+    auto *model = view->accountTab()->viewModel();
+    auto saving = model->saveAndVerify();
+    EXPECT_FALSE(field->isEnabled());
+    EXPECT_FALSE(save->isEnabled());
+    EXPECT_EQ(save->text(), QStringLiteral("Verifying\u2026"));
+    EXPECT_FALSE(child<QPushButton>("cancelButton")->isEnabled());
+    test::await(std::move(saving));
+
+    EXPECT_TRUE(child<QLabel>("resultTitle")->isVisible());
+    EXPECT_EQ(child<QLabel>("resultTitle")->text(), QStringLiteral("Session verified. Managed keys are active."));
+    EXPECT_EQ(child<QLabel>("resultDetail")->text(), QStringLiteral("Current balance: 12,345 credits"));
+    EXPECT_EQ(field->text(), QString());
+    EXPECT_EQ(child<QLabel>("modeLine")->text(), QStringLiteral("Current mode: Managed by Nerim"));
+    EXPECT_TRUE(child<QPushButton>("signOutButton")->isVisible());
+
+    child<QPushButton>("signOutButton")->click();
+    test::await(model->refreshMode());
+    EXPECT_FALSE(child<QLabel>("resultTitle")->isVisible());
+    EXPECT_FALSE(child<QPushButton>("signOutButton")->isVisible());
+    EXPECT_EQ(keyring->token(), std::nullopt);
+}
