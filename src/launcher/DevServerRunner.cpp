@@ -136,9 +136,11 @@ public:
         return groups;
     }
 
+    // `process` may be null: a group whose leader has already exited.
     void adopt(QProcess *process, qint64 group, std::chrono::milliseconds limit)
     {
-        process->setParent(this);
+        if (process)
+            process->setParent(this);
         platform::signalProcessGroup(group, SIGTERM);
         m_orphans.insert(group);
         auto *timer = new QTimer(this);
@@ -215,21 +217,20 @@ DevServerRunner::DevServerRunner(Options options, QObject *parent) : QObject(par
 
 DevServerRunner::~DevServerRunner()
 {
-    if (!m_process)
-        return;
+    // The group of the running child, or one left behind by a leader that exited.
+    const qint64 group = m_process ? m_processGroup : m_strayGroup;
     QProcess *process = m_process;
-    disconnect(process, nullptr, this, nullptr);
-    if (process->state() == QProcess::NotRunning && !platform::processGroupHasLiveMembers(m_processGroup)) {
-        ChildReaper::liveGroups().remove(m_processGroup);
-        return; // deleted with this object
-    }
-    logLine(QStringLiteral("[Nerim][DevServerRunner] deinit force-terminating pid=%1").arg(m_processGroup));
-    ChildReaper::liveGroups().remove(m_processGroup);
-    if (ChildReaper *reaper = ChildReaper::instance()) {
-        reaper->adopt(process, m_processGroup, m_options.stopLimit);
-    } else {
-        platform::signalProcessGroup(m_processGroup, SIGTERM);
-    }
+    if (process)
+        disconnect(process, nullptr, this, nullptr);
+    ChildReaper::liveGroups().remove(group);
+    const bool leaderRunning = process && process->state() != QProcess::NotRunning;
+    if (!leaderRunning && !platform::processGroupHasLiveMembers(group))
+        return; // an exited child is deleted with this object
+    logLine(QStringLiteral("[Nerim][DevServerRunner] deinit force-terminating pid=%1").arg(group));
+    if (ChildReaper *reaper = ChildReaper::instance())
+        reaper->adopt(leaderRunning ? process : nullptr, group, m_options.stopLimit);
+    else
+        platform::signalProcessGroup(group, SIGTERM);
 }
 
 // ---- pure building blocks ----
@@ -403,7 +404,7 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
 
     // Whatever the status says, a child that still lives is stopped first, so
     // two copies of the server never run side by side.
-    if (m_process) {
+    if (m_process || platform::processGroupHasLiveMembers(m_strayGroup)) {
         co_await stop();
         if (!self)
             co_return;
@@ -629,17 +630,29 @@ void DevServerRunner::handleExit(quint64 runId, int exitCode, bool normalExit)
 
 void DevServerRunner::teardown()
 {
-    ChildReaper::liveGroups().remove(m_processGroup);
+    const qint64 group = m_processGroup;
     if (QProcess *process = m_process) {
         disconnect(process, nullptr, this, nullptr);
         m_process = nullptr;
         // Deleting a running QProcess would block until it dies; one whose exit
         // was never reported is handed to the reaper instead.
         ChildReaper *reaper = process->state() == QProcess::NotRunning ? nullptr : ChildReaper::instance();
-        if (reaper)
-            reaper->adopt(process, m_processGroup, m_options.stopLimit);
-        else
+        if (reaper) {
+            ChildReaper::liveGroups().remove(group);
+            reaper->adopt(process, group, m_options.stopLimit);
+        } else {
             process->deleteLater();
+        }
+    }
+    // Processes the child started can outlive it (a server sent to the
+    // background). The group is remembered, so that stopping, starting again,
+    // this runner going away and quitting still reach them.
+    if (group > 0 && ChildReaper::liveGroups().contains(group)) {
+        if (platform::processGroupHasLiveMembers(group)) {
+            m_strayGroup = group;
+        } else {
+            ChildReaper::liveGroups().remove(group);
+        }
     }
     m_processGroup = 0;
     m_stdoutBuffer.clear();
@@ -650,30 +663,33 @@ QCoro::Task<> DevServerRunner::stop()
 {
     QPointer<DevServerRunner> self(this);
     QPointer<QProcess> process = m_process;
-    const qint64 group = m_processGroup;
+    const qint64 group = process ? m_processGroup : m_strayGroup;
     const quint64 runId = m_runId;
 
     const auto leaderRunning = [&] { return process && process->state() != QProcess::NotRunning; };
-    if (!leaderRunning()) {
+    const auto anythingAlive = [&] { return leaderRunning() || platform::processGroupHasLiveMembers(group); };
+    if (!anythingAlive()) {
         teardown();
+        forgetStrayGroup(group);
         co_return;
     }
 
-    m_stopRequested = true;
+    if (leaderRunning())
+        m_stopRequested = true;
     platform::signalProcessGroup(group, SIGTERM);
     const QDeadlineTimer deadline(m_options.stopLimit);
-    while ((leaderRunning() || platform::processGroupHasLiveMembers(group)) && !deadline.hasExpired()) {
+    while (anythingAlive() && !deadline.hasExpired()) {
         co_await QCoro::sleepFor(m_options.stopPollInterval);
         if (!self)
             co_return;
     }
-    if (leaderRunning() || platform::processGroupHasLiveMembers(group)) {
+    if (anythingAlive()) {
         logLine(QStringLiteral("[Nerim][DevServerRunner] pid=%1 still running after SIGTERM, sending SIGKILL").arg(group));
         platform::signalProcessGroup(group, SIGKILL);
     }
     // SIGKILL cannot be ignored; the leader's exit report arrives shortly.
     const QDeadlineTimer reportDeadline(std::chrono::milliseconds(5000));
-    while ((leaderRunning() || platform::processGroupHasLiveMembers(group)) && !reportDeadline.hasExpired()) {
+    while (anythingAlive() && !reportDeadline.hasExpired()) {
         co_await QCoro::sleepFor(std::chrono::milliseconds(20));
         if (!self)
             co_return;
@@ -682,6 +698,16 @@ QCoro::Task<> DevServerRunner::stop()
     // this run is over all the same.
     if (runId == m_runId && m_process == process && process)
         handleExit(runId, process->exitCode(), false);
+    forgetStrayGroup(group);
+}
+
+void DevServerRunner::forgetStrayGroup(qint64 group)
+{
+    if (group <= 0 || platform::processGroupHasLiveMembers(group))
+        return;
+    ChildReaper::liveGroups().remove(group);
+    if (m_strayGroup == group)
+        m_strayGroup = 0;
 }
 
 } // namespace nerim

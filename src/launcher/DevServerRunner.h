@@ -123,6 +123,7 @@ private:
     void reportFailure(const DetectedFailure &failure);
     void handleExit(quint64 runId, int exitCode, bool normalExit);
     void teardown();
+    void forgetStrayGroup(qint64 group);
 
     Options m_options;
     Status m_status;
@@ -137,6 +138,9 @@ private:
     QPointer<QProcess> m_process;
     quint64 m_runId = 0;
     qint64 m_processGroup = 0;
+    // The group of an earlier child that exited while processes it started
+    // still run; 0 when there is none.
+    qint64 m_strayGroup = 0;
     bool m_stopRequested = false;
     QByteArray m_stdoutBuffer;
     QByteArray m_stderrBuffer;

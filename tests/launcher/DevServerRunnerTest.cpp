@@ -317,6 +317,39 @@ TEST_F(DevServerRunnerTest, RestartWhileRunningReplacesTheServer)
     stopAndExpectGroupGone(runner, secondGroup);
 }
 
+TEST_F(DevServerRunnerTest, ProcessesLeftBehindByAnExitedChildAreStillStopped)
+{
+    DevServerRunner runner(options());
+    // The shell exits at once and leaves a server-like process running in its group.
+    nerim::test::await(runner.start(plan(project({}), QStringLiteral("true; sleep 600 & echo started"))));
+    const qint64 group = runner.processGroup();
+    ASSERT_TRUE(waitUntil([&] { return runner.status().is(Kind::stopped); }));
+    EXPECT_EQ(runner.status(), DevServerStatus::stopped(0, true));
+    ASSERT_TRUE(nerim::platform::processGroupHasLiveMembers(group));
+
+    // Starting again first stops what was left behind.
+    nerim::test::await(runner.start(plan(project({}), QStringLiteral("true; sleep 600 & echo again"))));
+    EXPECT_FALSE(nerim::platform::processGroupHasLiveMembers(group));
+    const qint64 second = runner.processGroup();
+    ASSERT_TRUE(waitUntil([&] { return runner.status().is(Kind::stopped); }));
+    ASSERT_TRUE(nerim::platform::processGroupHasLiveMembers(second));
+
+    // So does stop(), leaving the finished run's status as it was.
+    nerim::test::await(runner.stop());
+    EXPECT_FALSE(nerim::platform::processGroupHasLiveMembers(second));
+    EXPECT_EQ(runner.status(), DevServerStatus::stopped(0, true));
+
+    // And the runner going away.
+    qint64 third = 0;
+    {
+        DevServerRunner shortLived(options());
+        nerim::test::await(shortLived.start(plan(project({}), QStringLiteral("true; sleep 600 & echo third"))));
+        third = shortLived.processGroup();
+        ASSERT_TRUE(waitUntil([&] { return shortLived.status().is(Kind::stopped); }));
+    }
+    EXPECT_TRUE(waitUntil([&] { return !nerim::platform::processGroupHasLiveMembers(third); }, 5000));
+}
+
 TEST_F(DevServerRunnerTest, RunnerGoingAwayStopsItsGroup)
 {
     qint64 group = 0;
