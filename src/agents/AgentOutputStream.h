@@ -20,7 +20,8 @@ namespace nerim {
 //         for (const AgentOutput &event : batch) ...
 //     }
 //
-// `next()` resumes from the event loop (never inside the producer's call), with
+// `next()` resumes from the event loop (never inside the producer's or the
+// consumer's own call), with
 // every event that arrived since the previous read, oldest first.
 class AgentOutputStream : public std::enable_shared_from_this<AgentOutputStream> {
 public:
@@ -45,8 +46,14 @@ public:
     class NextAwaiter {
     public:
         explicit NextAwaiter(std::shared_ptr<AgentOutputStream> stream) : m_stream(std::move(stream)) {}
-        bool await_ready() const { return !m_stream->m_buffer.isEmpty() || m_stream->m_finished; }
-        void await_suspend(std::coroutine_handle<> waiter) { m_stream->m_waiter = waiter; }
+        // Always suspends, so a consumer never runs inside its starter's call either.
+        bool await_ready() const { return false; }
+        void await_suspend(std::coroutine_handle<> waiter)
+        {
+            m_stream->m_waiter = waiter;
+            if (!m_stream->m_buffer.isEmpty() || m_stream->m_finished)
+                m_stream->scheduleWake();
+        }
         QList<AgentOutput> await_resume() { return m_stream->takeAvailable(); }
 
     private:

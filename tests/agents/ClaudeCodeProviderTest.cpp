@@ -3,6 +3,7 @@
 #include "TestEnvironment.h"
 #include "agents/AgentError.h"
 #include "agents/ClaudeBinary.h"
+#include "agents/AgentStreamConsumer.h"
 #include "agents/OutputLineSplitter.h"
 #include "foundation/UuidText.h"
 #include "persistence/IntentProcessorConstants.h"
@@ -382,4 +383,54 @@ TEST(OutputLineSplitter, SplitsAcrossReadsOnEveryTerminator)
         splitter.finish(collect);
         EXPECT_EQ(lines, c.lines) << c.chunks.join("|").toStdString();
     }
+}
+
+TEST_F(ClaudeCodeProviderTest, QuittingStopsEveryRunningAgent)
+{
+    claudeStandin::setCommands(QStringLiteral("ignore-term\nhang"));
+    auto options = standinOptions();
+    options.terminateGracePeriod = std::chrono::milliseconds(200);
+    ClaudeCodeProvider first(project, options);
+    ClaudeCodeProvider second(project, options);
+    const AgentSession a = spawn(first);
+    const AgentSession b = spawn(second);
+    const auto streamA = test::await(first.outputStream(a.id));
+    test::await(sleepFor(100));
+    ClaudeCodeProvider::terminateAllForQuit();
+    EXPECT_FALSE(isAlive(a.processID));
+    EXPECT_FALSE(isAlive(b.processID));
+    EXPECT_EQ(test::await(collectAll(streamA)).last(), AgentOutput::processExited(SIGKILL));
+}
+
+TEST(AgentStreamConsumer, HandsOutEventsInOrderUntilCancelled)
+{
+    auto stream = AgentOutputStream::create();
+    QStringList seen;
+    bool ended = false;
+    auto consumer = AgentStreamConsumer::start(
+        stream, [&](const AgentOutput &event) { seen.append(event.text()); }, [&] { ended = true; });
+    stream->yield(AgentOutput::stdoutLine(QStringLiteral("a")));
+    stream->yield(AgentOutput::stderrLine(QStringLiteral("b")));
+    EXPECT_TRUE(seen.isEmpty()); // delivered from the event loop, never inside yield
+    test::await(sleepFor(10));
+    EXPECT_EQ(seen, (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
+
+    consumer->cancel();
+    stream->yield(AgentOutput::stdoutLine(QStringLiteral("c")));
+    stream->finish();
+    test::await(sleepFor(10));
+    EXPECT_EQ(seen.size(), 2);
+    EXPECT_FALSE(ended);
+    EXPECT_TRUE(consumer->isFinished());
+
+    auto second = AgentOutputStream::create();
+    second->yield(AgentOutput::stdoutLine(QStringLiteral("early")));
+    second->finish();
+    QStringList late;
+    auto lateConsumer = AgentStreamConsumer::start(
+        second, [&](const AgentOutput &event) { late.append(event.text()); }, [&] { ended = true; });
+    EXPECT_TRUE(late.isEmpty());
+    test::await(sleepFor(10));
+    EXPECT_EQ(late, QStringList{QStringLiteral("early")});
+    EXPECT_TRUE(ended);
 }

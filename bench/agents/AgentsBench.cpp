@@ -1,0 +1,202 @@
+// Figures of the agent runtime, each printed with its target:
+//  1. output ingest: a stand-in agent prints 200,000 lines of about 100 bytes;
+//     from spawn to the consumed exit event, every line handled the way the
+//     canvas does (raw line kept, transcript line, turn answer);
+//  2. prompt assembly with 50 prior turns of 4 KB each;
+//  3. saving three panes of 20,000 transcript lines each: the time the GUI
+//     thread spends taking the snapshot, and the background write.
+#include "agents/AgentPaneState.h"
+#include "agents/AgentStreamConsumer.h"
+#include "agents/ClaudeCodeProvider.h"
+#include "agents/PanesSnapshot.h"
+#include "agents/PromptAssembly.h"
+#include "foundation/SerialFileWriter.h"
+#include "foundation/UuidText.h"
+#include "support/claude-standin/ClaudeStandin.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+
+using namespace nerim;
+namespace claudeStandin = nerim::test::claudeStandin;
+
+namespace {
+
+// Resident set size and its peak, in kB, from /proc/self/status.
+qint64 statusField(const char *name)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(name))
+            return line.mid(qstrlen(name)).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-58s %12.2f %-8s target %-14s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+void benchOutputIngest(const QString &project)
+{
+    constexpr int lineCount = 200000;
+    // 100 bytes per line with its line feed.
+    const QString text = QStringLiteral("line {n} ") + QString(99 - 16, QLatin1Char('x')) + QStringLiteral(" end");
+    claudeStandin::setCommands(QStringLiteral("repeat %1 %2\nout TASK_COMPLETE: printed everything").arg(lineCount).arg(text));
+    qputenv("CLAUDE_STANDIN_READ_STDIN", "1");
+
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    ClaudeCodeProvider provider(project, options);
+    AgentPaneState pane(newUuid(), QStringLiteral("bench"), QStringLiteral("Claude 1"), 1, false, AgentRole::code,
+                        QString());
+    pane.beginTurn(QStringLiteral("print"));
+
+    // Clear the peak so it measures this run only.
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+    const qint64 rssBefore = statusField("VmRSS:");
+
+    QEventLoop loop;
+    qint64 lines = 0;
+    qint32 exitCode = -1;
+    QElapsedTimer timer;
+    timer.start();
+    std::shared_ptr<AgentStreamConsumer> consumer;
+    auto run = [&]() -> QCoro::Task<> {
+        const AgentSession session =
+            co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{}, ModelChoice::sonnet45);
+        const auto stream = co_await provider.outputStream(session.id);
+        consumer = AgentStreamConsumer::start(stream, [&](const AgentOutput &event) {
+            if (event.kind() == AgentOutput::Kind::stdoutLine) {
+                pane.appendCurrentStdout(event.text());
+                pane.appendLine(OutputLine::Kind::stdout, event.text());
+                pane.appendStdoutToTurn(event.text());
+                ++lines;
+            } else if (event.kind() == AgentOutput::Kind::processExited) {
+                exitCode = event.exitCode();
+                pane.closeTurn(pane.taskCompleteSummary(exitCode));
+                pane.markExited(exitCode);
+                loop.quit();
+            }
+        });
+    };
+    auto task = run();
+    loop.exec();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double growthMb = (statusField("VmHWM:") - rssBefore) / 1024.0;
+    if (lines != lineCount + 1 || exitCode != 0)
+        std::printf("output ingest: unexpected run (%lld lines, exit %d)\n", static_cast<long long>(lines), exitCode);
+    report("output ingest: lines per second (200,000 x 100 B)", lines / seconds, "lines/s", ">= 300000",
+           lines / seconds >= 300000);
+    report("output ingest: peak memory growth", growthMb, "MB", "< 150", growthMb < 150);
+    qunsetenv("CLAUDE_STANDIN_COMMANDS");
+}
+
+void benchPromptAssembly(const QString &project)
+{
+    QList<ConversationTurn> turns;
+    const QString answer = QString(4096 - 20, QLatin1Char('a'));
+    for (int i = 0; i < 50; ++i) {
+        ConversationTurn turn;
+        turn.id = newUuid();
+        turn.userPrompt = QStringLiteral("request %1").arg(i);
+        turn.agentResponse = answer;
+        turn.startedAt = Timestamp(800000000 + i);
+        turn.endedAt = Timestamp(800000001 + i);
+        turns.append(turn);
+    }
+    const QList<ContextEntry> entries{
+        ContextEntry::create(ContextEntry::ProjectOpened{QStringLiteral("0.1.0")}, Timestamp::now())};
+    constexpr int runs = 200;
+    qint64 total = 0;
+    qint64 worst = 0;
+    qsizetype size = 0;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        const QString prompt = assemblePrompt(AgentRole::backend, project, entries, turns, ProjectAwareness{},
+                                              QStringLiteral("add an endpoint"));
+        const qint64 elapsed = timer.nsecsElapsed();
+        total += elapsed;
+        worst = std::max(worst, elapsed);
+        size = prompt.size();
+    }
+    const double mean = total / double(runs) / 1e6;
+    report("prompt assembly, 50 turns of 4 KB: mean", mean, "ms", "< 2", mean < 2);
+    report("prompt assembly, 50 turns of 4 KB: worst of 200", worst / 1e6, "ms", "< 2", worst / 1e6 < 2);
+    std::printf("  (prompt of %lld characters)\n", static_cast<long long>(size));
+}
+
+void benchSavePanes(const QString &project)
+{
+    QList<AgentPaneState *> panes;
+    for (int p = 1; p <= 3; ++p) {
+        auto *pane = new AgentPaneState(newUuid(), uuidText(newUuid()), QStringLiteral("Claude %1").arg(p), p, false,
+                                        AgentRole::code, QString());
+        QList<OutputLine> lines;
+        lines.reserve(20000);
+        for (int i = 0; i < 20000; ++i)
+            lines.append(OutputLine::make(OutputLine::Kind::stdout,
+                                          QStringLiteral("output line %1 of pane %2 with some ordinary text in it").arg(i).arg(p)));
+        pane->setOutputLines(lines);
+        for (int t = 0; t < 20; ++t) {
+            pane->beginTurn(QStringLiteral("task %1").arg(t));
+            pane->appendStdoutToTurn(QStringLiteral("did task %1").arg(t));
+            pane->closeTurn(QStringLiteral("Did it."));
+        }
+        panes.append(pane);
+    }
+    const QString path = project + QStringLiteral("/panes.json");
+
+    double worstSnapshotMs = 0;
+    double worstWriteMs = 0;
+    for (int round = 0; round < 5; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        PanesSnapshot snapshot;
+        snapshot.nextAgentNumber = 4;
+        snapshot.focusedPaneId = panes.last()->id();
+        for (const AgentPaneState *pane : panes)
+            snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+        savePanesSnapshot(path, std::move(snapshot));
+        worstSnapshotMs = std::max(worstSnapshotMs, timer.nsecsElapsed() / 1e6);
+        QElapsedTimer write;
+        write.start();
+        SerialFileWriter::shared().flush();
+        worstWriteMs = std::max(worstWriteMs, write.nsecsElapsed() / 1e6);
+    }
+    report("save 3 panes x 20,000 lines: GUI thread blocked (worst)", worstSnapshotMs, "ms", "< 20", worstSnapshotMs < 20);
+    report("save 3 panes x 20,000 lines: background write (worst)", worstWriteMs, "ms", "< 300", worstWriteMs < 300);
+    std::printf("  (panes.json of %.1f MB)\n", QFile(path).size() / 1e6);
+    qDeleteAll(panes);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir root;
+    const QString project = root.path() + QStringLiteral("/bench-project");
+    QDir().mkpath(project);
+    QFile::copy(QStringLiteral("/dev/null"), project + QStringLiteral("/README.md"));
+#ifndef NDEBUG
+    std::printf("note: a debug build; build in Release for meaningful figures\n");
+#endif
+    benchOutputIngest(project);
+    benchPromptAssembly(project);
+    benchSavePanes(project);
+    return 0;
+}
