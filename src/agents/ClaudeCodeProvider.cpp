@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -344,6 +345,14 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     while (guard && process->state() == QProcess::Starting)
         co_await qCoro(process, &QProcess::stateChanged);
     const bool started = guard && process->state() == QProcess::Running;
+    {
+        // Leave QProcess's own signal emission before going on, so the caller's
+        // continuation never runs inside it.
+        QTimer hop;
+        hop.setSingleShot(true);
+        hop.start(0);
+        co_await hop;
+    }
     const qint64 pid = *startedPid ? *startedPid : (guard ? process->processId() : 0);
     if (!self)
         throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));
@@ -360,7 +369,7 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
 
     // The prompt goes in on standard input, which is then closed; QProcess
     // writes it from the event loop as the child reads.
-    if (guard && guard->isRunning()) {
+    if (guard && guard->isRunning() && started) {
         process->write(prepared.prompt.toUtf8());
         process->closeWriteChannel();
     }

@@ -165,8 +165,7 @@ TEST_F(ClaudeCodeProviderTest, AnAgentThatFailsAtOnceStillDeliversEverything)
     ClaudeCodeProvider provider(project, standinOptions());
     const AgentSession session = spawn(provider);
     // Let the child end before anyone asks for its stream.
-    test::await(sleepFor(300));
-    EXPECT_FALSE(provider.hasSession(session.id));
+    EXPECT_TRUE(waitUntil([&] { return !provider.hasSession(session.id); }));
     const auto stream = test::await(provider.outputStream(session.id));
     const QList<AgentOutput> events = test::await(collectAll(stream));
     ASSERT_EQ(events.size(), 2);
@@ -204,7 +203,7 @@ TEST_F(ClaudeCodeProviderTest, TerminateStopsTheWholeGroupAndTheStreamStillEnds)
     ClaudeCodeProvider provider(project, standinOptions());
     const AgentSession session = spawn(provider);
     const auto stream = test::await(provider.outputStream(session.id));
-    test::await(sleepFor(300));
+    ASSERT_TRUE(waitUntil([&] { return QString::fromUtf8(readFile(sleeperPidFile)).toInt() > 0; }));
     const pid_t sleeper = QString::fromUtf8(readFile(sleeperPidFile)).toInt();
     ASSERT_GT(sleeper, 0);
     EXPECT_TRUE(provider.hasSession(session.id));
@@ -214,8 +213,7 @@ TEST_F(ClaudeCodeProviderTest, TerminateStopsTheWholeGroupAndTheStreamStillEnds)
     EXPECT_TRUE(test::await(provider.outputStream(session.id))->atEnd());
     const QList<AgentOutput> events = test::await(collectAll(stream));
     EXPECT_EQ(events.last(), AgentOutput::processExited(SIGTERM));
-    test::await(sleepFor(200));
-    EXPECT_FALSE(isAlive(sleeper)) << "the grandchild in the agent's group was left running";
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(sleeper); })) << "the grandchild in the agent's group was left running";
 
     test::await(provider.terminate(session.id)); // ended: nothing happens
     test::await(provider.terminate(newUuid()));
@@ -229,7 +227,8 @@ TEST_F(ClaudeCodeProviderTest, AnAgentIgnoringTerminateIsKilledAfterTheGracePeri
     ClaudeCodeProvider provider(project, options);
     const AgentSession session = spawn(provider);
     const auto stream = test::await(provider.outputStream(session.id));
-    test::await(sleepFor(200));
+    // "ready" comes after the child has set SIGTERM aside.
+    EXPECT_EQ(test::await(nextBatch(stream)).first(), AgentOutput::stdoutLine(QStringLiteral("ready")));
     test::await(provider.terminate(session.id));
     const QList<AgentOutput> events = test::await(collectAll(stream));
     EXPECT_EQ(events.last(), AgentOutput::processExited(SIGKILL));
@@ -244,7 +243,7 @@ TEST_F(ClaudeCodeProviderTest, ClosingTheProviderStopsItsAgents)
     provider.reset();
     const QList<AgentOutput> events = test::await(collectAll(stream));
     EXPECT_EQ(events.last(), AgentOutput::processExited(SIGTERM));
-    EXPECT_FALSE(isAlive(session.processID));
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(session.processID); }));
 }
 
 TEST_F(ClaudeCodeProviderTest, SpawnFailuresNameTheirCause)
@@ -387,7 +386,7 @@ TEST(OutputLineSplitter, SplitsAcrossReadsOnEveryTerminator)
 
 TEST_F(ClaudeCodeProviderTest, QuittingStopsEveryRunningAgent)
 {
-    claudeStandin::setCommands(QStringLiteral("ignore-term\nhang"));
+    claudeStandin::setCommands(QStringLiteral("ignore-term\nout ready\nhang"));
     auto options = standinOptions();
     options.terminateGracePeriod = std::chrono::milliseconds(200);
     ClaudeCodeProvider first(project, options);
@@ -395,7 +394,9 @@ TEST_F(ClaudeCodeProviderTest, QuittingStopsEveryRunningAgent)
     const AgentSession a = spawn(first);
     const AgentSession b = spawn(second);
     const auto streamA = test::await(first.outputStream(a.id));
-    test::await(sleepFor(100));
+    const auto streamB = test::await(second.outputStream(b.id));
+    EXPECT_FALSE(test::await(nextBatch(streamA)).isEmpty());
+    EXPECT_FALSE(test::await(nextBatch(streamB)).isEmpty());
     ClaudeCodeProvider::terminateAllForQuit();
     EXPECT_FALSE(isAlive(a.processID));
     EXPECT_FALSE(isAlive(b.processID));
