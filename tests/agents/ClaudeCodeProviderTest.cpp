@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -434,4 +435,16 @@ TEST(AgentStreamConsumer, HandsOutEventsInOrderUntilCancelled)
     test::await(sleepFor(10));
     EXPECT_EQ(late, QStringList{QStringLiteral("early")});
     EXPECT_TRUE(ended);
+}
+
+TEST_F(ClaudeCodeProviderTest, AnAgentDoesNotOutliveNerim)
+{
+    const QString pidFile = records + QStringLiteral("/agent-pid");
+    QProcess parent;
+    parent.start(QStringLiteral(NERIM_AGENTS_TEST_PARENT), {pidFile, project});
+    ASSERT_TRUE(parent.waitForFinished(10000));
+    EXPECT_EQ(parent.exitStatus(), QProcess::CrashExit);
+    const qint64 agent = QString::fromUtf8(readFile(pidFile)).toLongLong();
+    ASSERT_GT(agent, 0);
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(agent); })) << "the agent kept running after Nerim died";
 }
