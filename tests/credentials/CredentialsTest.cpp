@@ -1,4 +1,7 @@
 #include "CredentialsFixture.h"
+#include "LoopbackHttpServer.h"
+#include "TestAsync.h"
+#include "credentials/HttpClient.h"
 #include "TestEnvironment.h"
 #include "credentials/Credentials.h"
 
@@ -179,4 +182,23 @@ TEST_F(MessagesRequest, TokenStoredAfterAnEarlierRequestTakesEffectAtTheNext)
     EXPECT_EQ(anthropicMessagesRequest(3.0)->request.rawHeader("Authorization"), "Bearer fresh");
     ASSERT_TRUE(clearSessionToken());
     EXPECT_TRUE(anthropicMessagesRequest(3.0)->request.hasRawHeader("x-api-key"));
+}
+
+TEST_F(MessagesRequest, CredentialStaysWithItsOriginAcrossRedirects)
+{
+    test::LoopbackHttpServer proxy;
+    test::LoopbackHttpServer elsewhere;
+    elsewhere.setDefaultReply(test::LoopbackHttpServer::Reply::json(200, "{}"));
+    qputenv("NERIM_PROXY_BASE", proxy.baseUrl().toString().toUtf8());
+    keyring->setToken("tok-secret");
+    proxy.enqueue(test::LoopbackHttpServer::Reply::redirect(307, elsewhere.url("/v1/messages")));
+
+    auto request = anthropicMessagesRequest(3.0);
+    ASSERT_TRUE(request);
+    request->body = "{}";
+    const auto result = test::await(HttpClient::send(*request));
+    ASSERT_TRUE(std::holds_alternative<HttpClient::TransportError>(result));
+    EXPECT_EQ(std::get<HttpClient::TransportError>(result).kind, HttpClient::TransportError::Kind::redirectRefused);
+    EXPECT_EQ(proxy.requestCount(), 1);
+    EXPECT_EQ(elsewhere.requestCount(), 0);
 }
