@@ -47,6 +47,30 @@ SingleInstance::~SingleInstance()
         m_server.close();
 }
 
+void SingleInstance::startDelivering()
+{
+    m_delivering = true;
+    if (!m_held.isEmpty())
+        emit urlsReceived(std::exchange(m_held, QStringList()));
+}
+
+void SingleInstance::deliver(const QStringList &urls)
+{
+    if (m_delivering)
+        emit urlsReceived(urls);
+    else
+        m_held.append(urls);
+}
+
+QStringList SingleInstance::urlArguments(const QStringList &arguments)
+{
+    QStringList urls;
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        if (arguments.at(i).startsWith(QLatin1String("nerim:"), Qt::CaseInsensitive))
+            urls.append(arguments.at(i));
+    return urls;
+}
+
 QString SingleInstance::socketPath() const { return runtimeFolder() + QLatin1Char('/') + m_name + QStringLiteral(".socket"); }
 
 bool SingleInstance::claimOrForward(const QStringList &urls, int timeoutMs)
@@ -112,7 +136,7 @@ void SingleInstance::onNewConnection()
                     urls.append(url);
             }
             if (!urls.isEmpty())
-                emit urlsReceived(urls);
+                deliver(urls);
         });
     }
 }

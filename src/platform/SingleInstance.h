@@ -14,9 +14,12 @@ namespace nerim::platform {
 // exits before touching any state.
 //
 //     platform::SingleInstance instance;
-//     if (!instance.claimOrForward(urlsFromArguments))
+//     const QStringList urls = SingleInstance::urlArguments(app.arguments());
+//     if (!instance.claimOrForward(urls))
 //         return 0; // the running instance has the URLs now
 //     connect(&instance, &SingleInstance::urlsReceived, ...);
+//     ... create the main window, hand `urls` to the pairing handler ...
+//     instance.startDelivering(); // URLs that arrived meanwhile follow, in order
 //
 // Forwarded URLs are never written to a log line. Lives on the GUI thread.
 class SingleInstance : public QObject {
@@ -29,6 +32,13 @@ public:
     // True: this is now the running instance and listens for later launches.
     // False: another instance is running and has been sent `urls`.
     bool claimOrForward(const QStringList &urls, int timeoutMs = 2000);
+
+    // URLs that arrive before this call are held and then delivered in order;
+    // after it they are delivered as they come.
+    void startDelivering();
+
+    // The "nerim:" URLs among command-line arguments (the program name skipped).
+    static QStringList urlArguments(const QStringList &arguments);
 
     QString socketPath() const;
     bool isPrimary() const { return m_server.isListening(); }
@@ -43,8 +53,11 @@ signals:
 private:
     bool forward(const QStringList &urls, int timeoutMs);
     void onNewConnection();
+    void deliver(const QStringList &urls);
 
     QString m_name;
+    bool m_delivering = false;
+    QStringList m_held;
     QLocalServer m_server;
 };
 

@@ -30,6 +30,7 @@ TEST(SingleInstance, SecondLaunchForwardsItsUrlsInOrder)
 {
     SingleInstance first(QStringLiteral("nerim-test"));
     ASSERT_TRUE(first.claimOrForward({}));
+    first.startDelivering();
     EXPECT_TRUE(first.isPrimary());
     EXPECT_TRUE(first.socketPath().startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/')));
 
@@ -69,9 +70,31 @@ TEST(SingleInstance, OversizedMessageIsDropped)
 {
     SingleInstance first(QStringLiteral("nerim-test"));
     ASSERT_TRUE(first.claimOrForward({}));
+    first.startDelivering();
     SingleInstance second(QStringLiteral("nerim-test"));
     EXPECT_FALSE(second.claimOrForward({QString(SingleInstance::maxMessageBytes + 10, QLatin1Char('x'))}));
     SingleInstance third(QStringLiteral("nerim-test"));
     EXPECT_FALSE(third.claimOrForward({QStringLiteral("nerim://pair?token=ok")}));
     EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=ok")});
+}
+
+TEST(SingleInstance, UrlsArrivingBeforeTheWindowExistsAreHeldInOrder)
+{
+    SingleInstance first(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(first.claimOrForward({}));
+    QStringList delivered;
+    QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
+    for (const char *url : {"nerim://pair?token=1", "nerim://pair?token=2"}) {
+        SingleInstance later(QStringLiteral("nerim-test"));
+        EXPECT_FALSE(later.claimOrForward({QString::fromUtf8(url)}));
+        QEventLoop loop;
+        QTimer::singleShot(200, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    EXPECT_TRUE(delivered.isEmpty());
+    first.startDelivering();
+    EXPECT_EQ(delivered, (QStringList{QStringLiteral("nerim://pair?token=1"), QStringLiteral("nerim://pair?token=2")}));
+    EXPECT_EQ(SingleInstance::urlArguments({QStringLiteral("nerim"), QStringLiteral("--x"), QStringLiteral("NERIM://pair?token=a"),
+                                            QStringLiteral("https://example.com")}),
+              QStringList{QStringLiteral("NERIM://pair?token=a")});
 }
