@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>
-#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -19,6 +18,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSet>
+#include <QPromise>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <csignal>
@@ -342,8 +342,24 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
 
     process->start(QIODevice::ReadWrite);
     // Wait for the launch to succeed or fail (a failed exec never emits `started`).
-    while (guard && process->state() == QProcess::Starting)
-        co_await qCoro(process, &QProcess::stateChanged);
+    // (QCoro's signal awaiter is not used here: QProcess's signals are private
+    // signals, and awaiting those passes a null QPrivateSignal reference.)
+    while (guard && process->state() == QProcess::Starting) {
+        auto changed = std::make_shared<QPromise<void>>();
+        changed->start();
+        QFuture<void> whenChanged = changed->future();
+        const auto finish = [changed] {
+            if (!changed->future().isFinished())
+                changed->finish();
+        };
+        const auto stateConnection = connect(process, &QProcess::stateChanged, process, finish);
+        const auto goneConnection = connect(process, &QObject::destroyed, process, finish);
+        co_await whenChanged;
+        if (guard) {
+            disconnect(stateConnection);
+            disconnect(goneConnection);
+        }
+    }
     const bool started = guard && process->state() == QProcess::Running;
     {
         // Leave QProcess's own signal emission before going on, so the caller's

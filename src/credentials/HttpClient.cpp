@@ -181,6 +181,7 @@ QCoro::Task<HttpClient::Result> HttpClient::send(HttpRequest request)
     if (ms > 0 && ms < 2147483647.0) {
         auto *idleTimer = new QTimer(rawReply);
         idleTimer->setSingleShot(true);
+        idleTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5% early
         idleTimer->setInterval(int(ms));
         QObject::connect(idleTimer, &QTimer::timeout, rawReply, [idleTimeoutFired, rawReply] {
             *idleTimeoutFired = true;
