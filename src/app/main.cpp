@@ -2,11 +2,16 @@
 // of the application state, run off the GUI thread while the window is shown.
 #include "app/AppStartup.h"
 #include "app/MainWindow.h"
+#include "credentials/PairingURLHandler.h"
 #include "foundation/Log.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/SingleInstance.h"
+#include "ui/settings/NerimSettingsView.h"
 
 #include <QApplication>
+#include <QMenuBar>
 #include <QPointer>
+#include <QUrl>
 
 namespace {
 
@@ -34,8 +39,36 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());
     QApplication::setDesktopFileName(QStringLiteral("nerim"));
 
+    // One running Nerim per user: a second launch (for example a pairing link
+    // opened from the browser) hands its URLs to the running one and exits.
+    const QStringList urls = nerim::platform::SingleInstance::urlArguments(QApplication::arguments());
+    nerim::platform::SingleInstance instance;
+    if (!instance.claimOrForward(urls))
+        return 0;
+
     nerim::MainWindow window;
+    QMenu *appMenu = window.menuBar()->addMenu(QStringLiteral("Nerim"));
+    appMenu->addAction(nerim::NerimSettingsView::createSettingsAction(&window));
+    appMenu->addSeparator();
+    appMenu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, &app, &QApplication::quit);
     window.show();
+
+    auto &pairing = nerim::PairingURLHandler::shared();
+    pairing.setBringToFront([w = QPointer<nerim::MainWindow>(&window)] {
+        if (!w)
+            return;
+        w->showNormal();
+        w->raise();
+        w->activateWindow();
+    });
+    const auto handleAll = [&pairing](const QStringList &links) {
+        for (const QString &link : links)
+            pairing.handle(QUrl(link));
+    };
+    QObject::connect(&instance, &nerim::platform::SingleInstance::urlsReceived, &window, handleAll);
+    handleAll(urls);
+    instance.startDelivering();
+
     auto startup = startUp(&window);
     return app.exec();
 }
