@@ -1,19 +1,15 @@
 #include "agents/AgentProviderType.h"
 
+#include "foundation/RawValues.h"
+
 namespace nerim {
 
 namespace {
-constexpr const char *typeNames[] = {"claudeCode", "codex", "composer"};
+constexpr auto typeNames = rawValues<AgentProviderType>("claudeCode", "codex", "composer");
 }
 
-QString rawValue(AgentProviderType type) { return QString::fromLatin1(typeNames[static_cast<int>(type)]); }
+QString rawValue(AgentProviderType type) { return typeNames.raw(type); }
 
-std::optional<AgentProviderType> agentProviderTypeFromRaw(const QString &raw)
-{
-    for (int i = 0; i < 3; ++i)
-        if (raw == QLatin1String(typeNames[i]))
-            return static_cast<AgentProviderType>(i);
-    return std::nullopt;
-}
+std::optional<AgentProviderType> agentProviderTypeFromRaw(const QString &raw) { return typeNames.fromRaw(raw); }
 
 } // namespace nerim

@@ -1,9 +1,12 @@
 #include "agents/AgentRole.h"
 
+#include "foundation/RawValues.h"
+
 namespace nerim {
 
 namespace {
-constexpr const char *roleNames[] = {"unspecified", "designer", "backend", "research", "dbSchema", "ui", "code"};
+constexpr auto roleNames =
+    rawValues<AgentRole>("unspecified", "designer", "backend", "research", "dbSchema", "ui", "code");
 }
 
 const QList<AgentRole> &allAgentRoles()
@@ -14,14 +17,8 @@ const QList<AgentRole> &allAgentRoles()
     return roles;
 }
 
-QString rawValue(AgentRole role) { return QString::fromLatin1(roleNames[static_cast<int>(role)]); }
+QString rawValue(AgentRole role) { return roleNames.raw(role); }
 
-std::optional<AgentRole> agentRoleFromRaw(const QString &raw)
-{
-    for (AgentRole role : allAgentRoles())
-        if (raw == QLatin1String(roleNames[static_cast<int>(role)]))
-            return role;
-    return std::nullopt;
-}
+std::optional<AgentRole> agentRoleFromRaw(const QString &raw) { return roleNames.fromRaw(raw); }
 
 } // namespace nerim

@@ -1,22 +1,17 @@
 #include "agents/OutputLine.h"
 
+#include "foundation/RawValues.h"
 #include "foundation/UuidText.h"
 
 namespace nerim {
 
 namespace {
-constexpr const char *kindNames[] = {"stdout", "stderr", "system", "userPrompt", "taskComplete"};
+constexpr auto kindNames = rawValues<OutputLine::Kind>("stdout", "stderr", "system", "userPrompt", "taskComplete");
 }
 
-QString rawValue(OutputLine::Kind kind) { return QString::fromLatin1(kindNames[static_cast<int>(kind)]); }
+QString rawValue(OutputLine::Kind kind) { return kindNames.raw(kind); }
 
-std::optional<OutputLine::Kind> outputLineKindFromRaw(const QString &raw)
-{
-    for (int i = 0; i < 5; ++i)
-        if (raw == QLatin1String(kindNames[i]))
-            return static_cast<OutputLine::Kind>(i);
-    return std::nullopt;
-}
+std::optional<OutputLine::Kind> outputLineKindFromRaw(const QString &raw) { return kindNames.fromRaw(raw); }
 
 OutputLine OutputLine::make(Kind kind, QString text) { return OutputLine{newUuid(), kind, std::move(text)}; }
 

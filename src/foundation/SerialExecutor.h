@@ -1,10 +1,9 @@
 #pragma once
 
+#include "foundation/BackgroundWork.h"
+
 #include <QFuture>
-#include <QPromise>
 #include <QThreadPool>
-#include <exception>
-#include <memory>
 #include <type_traits>
 
 namespace nerim {
@@ -29,22 +28,7 @@ public:
     template <typename F>
     auto run(F work) -> QFuture<std::invoke_result_t<F>>
     {
-        using R = std::invoke_result_t<F>;
-        auto promise = std::make_shared<QPromise<R>>();
-        QFuture<R> future = promise->future();
-        promise->start();
-        m_pool.start([promise, work = std::move(work)]() mutable {
-            try {
-                if constexpr (std::is_void_v<R>)
-                    work();
-                else
-                    promise->addResult(work());
-            } catch (...) {
-                promise->setException(std::current_exception());
-            }
-            promise->finish();
-        });
-        return future;
+        return runInBackground(m_pool, std::move(work));
     }
 
     // Blocks until everything submitted so far has run (used at shutdown and in tests).

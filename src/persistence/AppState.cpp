@@ -1,5 +1,7 @@
 #include "persistence/AppState.h"
 
+#include "foundation/RawValues.h"
+
 #include <QJsonArray>
 #include <array>
 #include <pwd.h>
@@ -8,18 +10,9 @@
 namespace nerim {
 
 namespace {
-constexpr std::array<const char *, 3> outputModeNames{"notification", "verbose", "summary"};
-constexpr std::array<const char *, 6> primaryDomainNames{"webApp",       "backendService", "scriptOrCli",
-                                                         "dataPipeline", "exploring",      "other"};
-
-template <typename E, size_t N>
-std::optional<E> fromRawOf(const QString &raw, const std::array<const char *, N> &names)
-{
-    for (size_t i = 0; i < N; ++i)
-        if (raw == QLatin1String(names[i]))
-            return static_cast<E>(i);
-    return std::nullopt;
-}
+constexpr auto outputModeNames = rawValues<AppState::OutputMode>("notification", "verbose", "summary");
+constexpr auto primaryDomainNames = rawValues<AppState::PrimaryDomain>("webApp", "backendService", "scriptOrCli",
+                                                                      "dataPipeline", "exploring", "other");
 
 AppState::Onboarding decodeOnboarding(const JsonObjectReader &document)
 {
@@ -52,18 +45,18 @@ T orDefault(F read, T fallback)
 
 } // namespace
 
-QString rawValue(AppState::OutputMode mode) { return QString::fromLatin1(outputModeNames[static_cast<size_t>(mode)]); }
+QString rawValue(AppState::OutputMode mode) { return outputModeNames.raw(mode); }
 QString rawValue(AppState::PrimaryDomain domain)
 {
-    return QString::fromLatin1(primaryDomainNames[static_cast<size_t>(domain)]);
+    return primaryDomainNames.raw(domain);
 }
 std::optional<AppState::OutputMode> outputModeFromRaw(const QString &raw)
 {
-    return fromRawOf<AppState::OutputMode>(raw, outputModeNames);
+    return outputModeNames.fromRaw(raw);
 }
 std::optional<AppState::PrimaryDomain> primaryDomainFromRaw(const QString &raw)
 {
-    return fromRawOf<AppState::PrimaryDomain>(raw, primaryDomainNames);
+    return primaryDomainNames.fromRaw(raw);
 }
 
 const QList<AppState::PrimaryDomain> &allPrimaryDomains()

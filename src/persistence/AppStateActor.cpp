@@ -4,7 +4,7 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
-#include "persistence/BackgroundWork.h"
+#include "foundation/BackgroundWork.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 

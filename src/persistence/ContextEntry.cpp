@@ -1,5 +1,6 @@
 #include "persistence/ContextEntry.h"
 
+#include "foundation/RawValues.h"
 #include "foundation/UuidText.h"
 
 #include <QJsonArray>
@@ -10,27 +11,12 @@ namespace nerim {
 
 namespace {
 
-template <typename E, size_t N>
-QString rawOf(E value, const std::array<const char *, N> &names)
-{
-    return QString::fromLatin1(names[static_cast<size_t>(value)]);
-}
-
-template <typename E, size_t N>
-std::optional<E> fromRawOf(const QString &raw, const std::array<const char *, N> &names)
-{
-    for (size_t i = 0; i < N; ++i)
-        if (raw == QLatin1String(names[i]))
-            return static_cast<E>(i);
-    return std::nullopt;
-}
-
-constexpr std::array<const char *, 2> promptSourceNames{"voice", "text"};
-constexpr std::array<const char *, 4> exitReasonNames{"cleanCompletion", "userKilled", "hangDetected",
-                                                      "subprocessError"};
-constexpr std::array<const char *, 3> fileEventKindNames{"created", "modified", "deleted"};
-constexpr std::array<const char *, 3> repairOutcomeNames{"fixed", "stuck", "cancelled"};
-constexpr std::array<const char *, 3> deployOutcomeNames{"live", "stuck", "cancelled"};
+constexpr auto promptSourceNames = rawValues<ContextEntry::PromptSource>("voice", "text");
+constexpr auto exitReasonNames =
+    rawValues<ContextEntry::ExitReason>("cleanCompletion", "userKilled", "hangDetected", "subprocessError");
+constexpr auto fileEventKindNames = rawValues<ContextEntry::FileEventKind>("created", "modified", "deleted");
+constexpr auto repairOutcomeNames = rawValues<ContextEntry::RepairSessionOutcome>("fixed", "stuck", "cancelled");
+constexpr auto deployOutcomeNames = rawValues<ContextEntry::DeploySessionOutcome>("live", "stuck", "cancelled");
 
 // The kind strings, in the order of the payload's alternatives.
 constexpr std::array<const char *, 10> kindNames{
@@ -165,31 +151,31 @@ ContextEntry::Payload decodePayload(qsizetype kindIndex, const JsonObjectReader 
 
 } // namespace
 
-QString rawValue(ContextEntry::PromptSource value) { return rawOf(value, promptSourceNames); }
-QString rawValue(ContextEntry::ExitReason value) { return rawOf(value, exitReasonNames); }
-QString rawValue(ContextEntry::FileEventKind value) { return rawOf(value, fileEventKindNames); }
-QString rawValue(ContextEntry::RepairSessionOutcome value) { return rawOf(value, repairOutcomeNames); }
-QString rawValue(ContextEntry::DeploySessionOutcome value) { return rawOf(value, deployOutcomeNames); }
+QString rawValue(ContextEntry::PromptSource value) { return promptSourceNames.raw(value); }
+QString rawValue(ContextEntry::ExitReason value) { return exitReasonNames.raw(value); }
+QString rawValue(ContextEntry::FileEventKind value) { return fileEventKindNames.raw(value); }
+QString rawValue(ContextEntry::RepairSessionOutcome value) { return repairOutcomeNames.raw(value); }
+QString rawValue(ContextEntry::DeploySessionOutcome value) { return deployOutcomeNames.raw(value); }
 
 std::optional<ContextEntry::PromptSource> promptSourceFromRaw(const QString &raw)
 {
-    return fromRawOf<ContextEntry::PromptSource>(raw, promptSourceNames);
+    return promptSourceNames.fromRaw(raw);
 }
 std::optional<ContextEntry::ExitReason> exitReasonFromRaw(const QString &raw)
 {
-    return fromRawOf<ContextEntry::ExitReason>(raw, exitReasonNames);
+    return exitReasonNames.fromRaw(raw);
 }
 std::optional<ContextEntry::FileEventKind> fileEventKindFromRaw(const QString &raw)
 {
-    return fromRawOf<ContextEntry::FileEventKind>(raw, fileEventKindNames);
+    return fileEventKindNames.fromRaw(raw);
 }
 std::optional<ContextEntry::RepairSessionOutcome> repairSessionOutcomeFromRaw(const QString &raw)
 {
-    return fromRawOf<ContextEntry::RepairSessionOutcome>(raw, repairOutcomeNames);
+    return repairOutcomeNames.fromRaw(raw);
 }
 std::optional<ContextEntry::DeploySessionOutcome> deploySessionOutcomeFromRaw(const QString &raw)
 {
-    return fromRawOf<ContextEntry::DeploySessionOutcome>(raw, deployOutcomeNames);
+    return deployOutcomeNames.fromRaw(raw);
 }
 
 ContextEntry ContextEntry::create(Payload payload, Timestamp timestamp)

@@ -3,7 +3,7 @@
 #include "foundation/Log.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
-#include "persistence/BackgroundWork.h"
+#include "foundation/BackgroundWork.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 

@@ -1,29 +1,17 @@
 #include "plans/PlanStep.h"
 
 #include "foundation/Json.h"
+#include "foundation/RawValues.h"
 
 namespace nerim {
 
-QString rawValue(PlanStep::Status status)
-{
-    switch (status) {
-    case PlanStep::Status::pending: return QStringLiteral("pending");
-    case PlanStep::Status::inProgress: return QStringLiteral("inProgress");
-    case PlanStep::Status::done: return QStringLiteral("done");
-    }
-    return QStringLiteral("pending");
+namespace {
+constexpr auto statusNames = rawValues<PlanStep::Status>("pending", "inProgress", "done");
 }
 
-std::optional<PlanStep::Status> planStepStatusFromRaw(const QString &raw)
-{
-    if (raw == QLatin1String("pending"))
-        return PlanStep::Status::pending;
-    if (raw == QLatin1String("inProgress"))
-        return PlanStep::Status::inProgress;
-    if (raw == QLatin1String("done"))
-        return PlanStep::Status::done;
-    return std::nullopt;
-}
+QString rawValue(PlanStep::Status status) { return statusNames.raw(status); }
+
+std::optional<PlanStep::Status> planStepStatusFromRaw(const QString &raw) { return statusNames.fromRaw(raw); }
 
 PlanStep::Status nextStatus(PlanStep::Status status)
 {

@@ -1,22 +1,17 @@
 #include "plans/PlanTurn.h"
 
 #include "foundation/Json.h"
+#include "foundation/RawValues.h"
 
 namespace nerim {
 
-QString rawValue(PlanTurn::Role role)
-{
-    return role == PlanTurn::Role::agent ? QStringLiteral("agent") : QStringLiteral("user");
+namespace {
+constexpr auto roleNames = rawValues<PlanTurn::Role>("user", "agent");
 }
 
-std::optional<PlanTurn::Role> planTurnRoleFromRaw(const QString &raw)
-{
-    if (raw == QLatin1String("user"))
-        return PlanTurn::Role::user;
-    if (raw == QLatin1String("agent"))
-        return PlanTurn::Role::agent;
-    return std::nullopt;
-}
+QString rawValue(PlanTurn::Role role) { return roleNames.raw(role); }
+
+std::optional<PlanTurn::Role> planTurnRoleFromRaw(const QString &raw) { return roleNames.fromRaw(raw); }
 
 QJsonObject PlanTurn::toJson() const
 {

@@ -22,40 +22,28 @@ T await(QCoro::Task<T> &&task)
     QEventLoop loop;
     bool done = false;
     std::exception_ptr error;
-    using Slot = std::conditional_t<std::is_void_v<T>, detail::Unit, T>;
-    std::optional<Slot> result;
-    if constexpr (std::is_void_v<T>) {
-        auto driver = [&]() -> QCoro::Task<> {
-            try {
+    std::optional<std::conditional_t<std::is_void_v<T>, detail::Unit, T>> result;
+    auto driver = [&]() -> QCoro::Task<> {
+        try {
+            if constexpr (std::is_void_v<T>) {
                 co_await std::move(task);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            done = true;
-            loop.quit();
-        };
-        auto running = driver();
-        if (!done)
-            loop.exec();
-        if (error)
-            std::rethrow_exception(error);
-    } else {
-        auto driver = [&]() -> QCoro::Task<> {
-            try {
+                result.emplace();
+            } else {
                 result.emplace(co_await std::move(task));
-            } catch (...) {
-                error = std::current_exception();
             }
-            done = true;
-            loop.quit();
-        };
-        auto running = driver();
-        if (!done)
-            loop.exec();
-        if (error)
-            std::rethrow_exception(error);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done = true;
+        loop.quit();
+    };
+    auto running = driver();
+    if (!done)
+        loop.exec();
+    if (error)
+        std::rethrow_exception(error);
+    if constexpr (!std::is_void_v<T>)
         return std::move(*result);
-    }
 }
 
 template <typename T>
