@@ -20,4 +20,8 @@ struct LaunchPlan {
     friend bool operator==(const LaunchPlan &, const LaunchPlan &) = default;
 };
 
+// A plain phrase for the kind of project a launch plan starts, made from its
+// shell command ("Node/npm project (npm run dev)", "Go project (go run .)", …).
+QString plainProjectType(const LaunchPlan &plan);
+
 } // namespace nerim

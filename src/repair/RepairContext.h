@@ -50,8 +50,4 @@ struct RepairContext {
                                                         const QStringList &recentOutput);
 };
 
-// A plain phrase for the kind of project a launch plan starts, made from its
-// shell command ("Node/npm project (npm run dev)", "Go project (go run .)", …).
-QString plainProjectType(const LaunchPlan &plan);
-
 } // namespace nerim

@@ -4,7 +4,7 @@
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/MemoryError.h"
-#include "repair/JsonLines.h"
+#include "foundation/JsonLines.h"
 
 #include <QDir>
 #include <QFile>

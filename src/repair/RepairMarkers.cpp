@@ -1,6 +1,6 @@
 #include "repair/RepairMarkers.h"
 
-#include "repair/MarkerPayload.h"
+#include "foundation/MarkerPayload.h"
 
 namespace nerim::RepairMarkers {
 

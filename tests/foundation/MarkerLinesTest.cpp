@@ -1,5 +1,5 @@
-#include "repair/JsonLines.h"
-#include "repair/MarkerPayload.h"
+#include "foundation/JsonLines.h"
+#include "foundation/MarkerPayload.h"
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "repair/JsonLines.h"
+#include "foundation/JsonLines.h"
 
 #include <QFile>
 #include <QStringDecoder>

@@ -1,4 +1,4 @@
-#include "repair/MarkerPayload.h"
+#include "foundation/MarkerPayload.h"
 
 namespace nerim::DeployMarkers {
 
