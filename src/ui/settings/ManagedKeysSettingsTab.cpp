@@ -191,7 +191,8 @@ void ManagedKeysSettingsTab::sync()
         m_tokenField->setText(m_model->pastedToken());
     m_tokenField->setPlaceholderText(m_model->tokenPlaceholder());
     m_tokenField->setEnabled(m_model->canEditToken());
-    m_save->setText(m_model->saveButtonText());
+    // Button texts treat "&" as a mnemonic marker; the label shows it as written.
+    m_save->setText(QString(m_model->saveButtonText()).replace(QLatin1Char('&'), QStringLiteral("&&")));
     m_save->setEnabled(m_model->canSave());
     m_cancel->setEnabled(m_model->canCancel());
 

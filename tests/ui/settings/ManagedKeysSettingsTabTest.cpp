@@ -100,7 +100,8 @@ TEST_F(SettingsWindow, TextsAndStatesPerMode)
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         EXPECT_TRUE(field->isEnabled());
         EXPECT_FALSE(child<QPushButton>("saveButton")->isEnabled());
-        EXPECT_EQ(child<QPushButton>("saveButton")->text(), QStringLiteral("Save & Verify"));
+        // "&&" is how a button shows a literal "&" (a single one would be a mnemonic).
+        EXPECT_EQ(child<QPushButton>("saveButton")->text(), QStringLiteral("Save && Verify"));
         EXPECT_TRUE(child<QPushButton>("cancelButton")->isEnabled());
         EXPECT_FALSE(child<QLabel>("resultTitle")->isVisible());
     }
