@@ -14,6 +14,8 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QPointer>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -237,6 +239,36 @@ QHash<QString, QString> childEnvironment(const QHash<QString, QString> &inherite
     return env;
 }
 
+namespace {
+
+QMutex &defaultEnvironmentMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+ClaudeCodeProvider::EnvironmentSource &defaultEnvironmentSource()
+{
+    static ClaudeCodeProvider::EnvironmentSource source;
+    return source;
+}
+
+ClaudeCodeProvider::EnvironmentSource defaultManagedKeysEnvironment()
+{
+    QMutexLocker lock(&defaultEnvironmentMutex());
+    if (defaultEnvironmentSource())
+        return defaultEnvironmentSource();
+    return [] { return QHash<QString, QString>(); };
+}
+
+} // namespace
+
+void ClaudeCodeProvider::setDefaultManagedKeysEnvironment(EnvironmentSource source)
+{
+    QMutexLocker lock(&defaultEnvironmentMutex());
+    defaultEnvironmentSource() = std::move(source);
+}
+
 ClaudeCodeProvider::ClaudeCodeProvider(QString projectPath, QObject *parent)
     : ClaudeCodeProvider(std::move(projectPath), Options{}, parent)
 {
@@ -248,7 +280,7 @@ ClaudeCodeProvider::ClaudeCodeProvider(QString projectPath, Options options, QOb
     if (!m_options.resolveBinary)
         m_options.resolveBinary = [] { return resolveClaudeBinary(); };
     if (!m_options.managedKeysEnvironment)
-        m_options.managedKeysEnvironment = [] { return QHash<QString, QString>(); };
+        m_options.managedKeysEnvironment = defaultManagedKeysEnvironment();
 }
 
 ClaudeCodeProvider::~ClaudeCodeProvider()

@@ -37,7 +37,8 @@ public:
     struct Options {
         // The managed-keys credential variables laid over the child's environment
         // ("ANTHROPIC_BASE_URL", "ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN").
-        // Called once per spawn on a worker thread; unset means no variables.
+        // Called once per spawn on a worker thread; unset means the default
+        // installed with setDefaultManagedKeysEnvironment.
         std::function<QHash<QString, QString>()> managedKeysEnvironment;
         // Finds the `claude` program; unset means `resolveClaudeBinary()`.
         std::function<std::optional<QString>()> resolveBinary;
@@ -69,6 +70,12 @@ public:
     // Blocks; meant for quitting, and runs by itself when the application object
     // is about to quit.
     static void terminateAllForQuit();
+
+    // The managed-keys function every provider uses when its options set none.
+    // The application installs the credentials' `managedKeysEnvironment` here at
+    // start-up; until then, and in tests that don't, it returns no variables.
+    using EnvironmentSource = std::function<QHash<QString, QString>()>;
+    static void setDefaultManagedKeysEnvironment(EnvironmentSource source);
 
 private:
     void sessionEnded(const QUuid &id);

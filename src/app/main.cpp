@@ -1,7 +1,9 @@
 // The process entry: the Qt application, the one window, and the start-up load
 // of the application state, run off the GUI thread while the window is shown.
 #include "app/AppStartup.h"
+#include "agents/ClaudeCodeProvider.h"
 #include "app/MainWindow.h"
+#include "credentials/Credentials.h"
 #include "credentials/PairingURLHandler.h"
 #include "foundation/Log.h"
 #include "persistence/IntentProcessorConstants.h"
@@ -45,6 +47,9 @@ int main(int argc, char **argv)
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
         return 0;
+
+    // Agents reach the managed-keys proxy with the stored session token.
+    nerim::ClaudeCodeProvider::setDefaultManagedKeysEnvironment(&nerim::managedKeysEnvironment);
 
     nerim::MainWindow window;
     QMenu *appMenu = window.menuBar()->addMenu(QStringLiteral("Nerim"));

@@ -131,6 +131,20 @@ TEST_F(ClaudeCodeProviderTest, ChildEnvironmentLayersCredentialsAndPath)
                   QStringLiteral(":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/home/someone/bin"));
 }
 
+TEST_F(ClaudeCodeProviderTest, ProvidersWithoutTheirOwnSourceUseTheInstalledCredentials)
+{
+    claudeStandin::setCommands(QString());
+    ClaudeCodeProvider::setDefaultManagedKeysEnvironment(
+        [] { return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_AUTH_TOKEN"), QStringLiteral("installed")}}; });
+    ClaudeCodeProvider provider(project, standinOptions());
+    const AgentSession session = spawn(provider);
+    test::await(collectAll(test::await(provider.outputStream(session.id))));
+    ClaudeCodeProvider::setDefaultManagedKeysEnvironment({});
+
+    const auto env = claudeStandin::readEnvironment(records + QStringLiteral("/env"));
+    EXPECT_EQ(env.value(QStringLiteral("ANTHROPIC_AUTH_TOKEN")), QStringLiteral("installed"));
+}
+
 TEST(ChildEnvironment, FixedOverlayThenManagedKeysThenPathOrder)
 {
     const QHash<QString, QString> inherited{{QStringLiteral("HOME"), QStringLiteral("/home/u")},
