@@ -51,6 +51,25 @@ void ManagedKeysSettingsViewModel::bumpRefreshTick()
     emit changed();
 }
 
+QCoro::Task<std::optional<CredentialMode>> ManagedKeysSettingsViewModel::readAndApplyMode()
+{
+    // Reads are served in order by the keyring executor, but a read that was
+    // already finished resumes its caller at once while an earlier one may
+    // still be waiting for the event loop: apply a result only when no later
+    // read has been applied, so an old answer never overwrites a newer one.
+    QPointer<ManagedKeysSettingsViewModel> self(this);
+    const quint64 ticket = ++m_modeReadsIssued;
+    QFuture<CredentialMode> reading = credentialModeAsync();
+    const CredentialMode mode = co_await reading;
+    if (!self)
+        co_return std::nullopt;
+    if (ticket > m_modeReadApplied) {
+        m_modeReadApplied = ticket;
+        setMode(mode.kind());
+    }
+    co_return mode;
+}
+
 void ManagedKeysSettingsViewModel::setMode(CredentialMode::Kind mode)
 {
     if (mode == m_mode)
@@ -144,11 +163,8 @@ QString ManagedKeysSettingsViewModel::helpText()
 
 QCoro::Task<> ManagedKeysSettingsViewModel::refreshMode()
 {
-    QPointer<ManagedKeysSettingsViewModel> self(this);
-    const CredentialMode mode = co_await credentialModeAsync();
-    if (!self)
-        co_return;
-    setMode(mode.kind());
+    QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();
+    co_await std::move(reading);
 }
 
 QCoro::Task<> ManagedKeysSettingsViewModel::saveAndVerify()
@@ -173,10 +189,11 @@ QCoro::Task<> ManagedKeysSettingsViewModel::saveAndVerify()
     }
     bumpRefreshTick();
 
-    const CredentialMode now = co_await credentialModeAsync();
-    if (!self)
+    QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();
+    const std::optional<CredentialMode> current = co_await std::move(reading);
+    if (!current)
         co_return;
-    setMode(now.kind());
+    const CredentialMode &now = *current;
     ManagedKeysProbe::Outcome outcome =
         ManagedKeysProbe::Outcome::failure(QStringLiteral("No session token stored \u2014 paste one first."));
     if (now.isManaged())
@@ -201,10 +218,9 @@ QCoro::Task<> ManagedKeysSettingsViewModel::saveAndVerify()
             co_return;
         setLastResult(VerifyResult::failure(message));
         bumpRefreshTick();
-        const CredentialMode after = co_await credentialModeAsync();
-        if (!self)
+        QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();
+        if (!co_await std::move(reading))
             co_return;
-        setMode(after.kind());
     }
     setVerifying(false);
 }
@@ -224,10 +240,8 @@ QCoro::Task<> ManagedKeysSettingsViewModel::signOut()
     setLastResult(VerifyResult::idle());
     setPastedToken(QString());
     bumpRefreshTick();
-    const CredentialMode after = co_await credentialModeAsync();
-    if (!self)
-        co_return;
-    setMode(after.kind());
+    QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();
+    co_await std::move(reading);
 }
 
 } // namespace nerim

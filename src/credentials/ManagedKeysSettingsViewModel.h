@@ -92,12 +92,17 @@ private:
     void setLastResult(VerifyResult result);
     void bumpRefreshTick();
     void setMode(CredentialMode::Kind mode);
+    // Reads the credential mode off the GUI thread and shows it unless a later
+    // read has already been shown; nothing when the model went away meanwhile.
+    QCoro::Task<std::optional<CredentialMode>> readAndApplyMode();
 
     QString m_pastedToken;
     bool m_isVerifying = false;
     VerifyResult m_lastResult = VerifyResult::idle();
     int m_refreshTick = 0;
     CredentialMode::Kind m_mode = CredentialMode::Kind::none;
+    quint64 m_modeReadsIssued = 0;
+    quint64 m_modeReadApplied = 0;
 };
 
 } // namespace nerim
