@@ -126,6 +126,23 @@ TEST(PromptAssembly, FixedTextsHaveTheirLengths)
     EXPECT_EQ(preview.toUtf8().size() - preview.indexOf(QStringLiteral("\n\nReferential")), 280);
 }
 
+TEST(PromptAssembly, CapabilitiesKeepTheirQuotedPhrasesOnOneLine)
+{
+    // Phrases the agent may repeat to the user, or must recognise, are never cut by a line break.
+    const QStringList phrases{
+        QStringLiteral("\"run the app\" / \"show me the app\" / \"start it up\" / \"let me see it\""),
+        QStringLiteral("\"spawn agent\" / \"open another Claude\" / \"add a pane\""),
+        QStringLiteral("\u2705 \"The app is ready. Say 'run the app' to see it in the preview.\""),
+        QStringLiteral("That's the handoff."),
+        QStringLiteral("The user should NEVER see the"),
+        QStringLiteral("trust the launcher."),
+        QStringLiteral("\"hand step 2 to Claude 1\""),
+        QStringLiteral("\n        [NERIM_HANDOFF_TO_PLANS: <one-sentence vision>]\n"),
+    };
+    for (const QString &phrase : phrases)
+        EXPECT_TRUE(capabilitiesText().contains(phrase)) << phrase.toStdString();
+}
+
 TEST(PromptAssembly, OrientationVariantDependsOnActivityAndVisibleFiles)
 {
     const QString project = test::makeTempDir(QStringLiteral("folder"));
