@@ -119,7 +119,10 @@ QString IntentProcessorService::userText(const QString &utterance, const QList<P
 {
     QStringList paneLines;
     for (const PaneDescriptor &pane : panes)
-        paneLines.append(QStringLiteral("  - %1 (pane number %2)").arg(pane.agentName).arg(pane.number));
+        // Concatenated rather than QString::arg: a pane name the user typed may
+        // itself contain "%1" or "%2".
+        paneLines.append(QStringLiteral("  - ") + pane.agentName + QStringLiteral(" (pane number ")
+                         + QString::number(pane.number) + QLatin1Char(')'));
     return QStringLiteral("The user is speaking to a canvas with the following agent panes open:\n")
         + paneLines.join(QLatin1Char('\n')) + QStringLiteral("\n\nTheir utterance: \"") + utterance
         + QStringLiteral("\"\n\nRespond with JSON only. No prose, no code fences.");

@@ -94,6 +94,12 @@ TEST(IntentRouterLocalTest, SystemPromptAndRequestBody)
                              "Their utterance: \"say \"hi\"\"\n\nRespond with JSON only. No prose, no code fences.")}}}},
     };
     EXPECT_EQ(body, expected);
+
+    // Pane names are the user's own text and are taken literally.
+    EXPECT_EQ(IntentProcessorService::userText(QStringLiteral("u"), {{1, QStringLiteral("fix %1")}, {2, QStringLiteral("%2%")}}),
+              QStringLiteral("The user is speaking to a canvas with the following agent panes open:\n"
+                             "  - fix %1 (pane number 1)\n  - %2% (pane number 2)\n\n"
+                             "Their utterance: \"u\"\n\nRespond with JSON only. No prose, no code fences."));
 }
 
 TEST(IntentRouterLocalTest, ParseRouterOutput)
