@@ -227,4 +227,9 @@ QFuture<bool> clearSessionTokenAsync() { return keyringExecutor().run([] { retur
 
 QFuture<CredentialMode> credentialModeAsync() { return keyringExecutor().run([] { return credentialMode(); }); }
 
+QFuture<std::optional<HttpRequest>> anthropicMessagesRequestAsync(double timeoutSeconds)
+{
+    return keyringExecutor().run([timeoutSeconds] { return anthropicMessagesRequest(timeoutSeconds); });
+}
+
 } // namespace nerim

@@ -68,6 +68,7 @@ QFuture<std::optional<QString>> readSessionTokenAsync();
 QFuture<bool> writeSessionTokenAsync(const QString &token);
 QFuture<bool> clearSessionTokenAsync();
 QFuture<CredentialMode> credentialModeAsync();
+QFuture<std::optional<HttpRequest>> anthropicMessagesRequestAsync(double timeoutSeconds);
 
 // True when `url` is an absolute http(s) URL with a host.
 bool isUsableHttpUrl(const QUrl &url);

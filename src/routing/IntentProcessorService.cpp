@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QCoro/QCoroFuture>
 
 namespace nerim {
 
@@ -201,7 +202,9 @@ QCoro::Task<IntentProcessorService::RouteResult> IntentProcessorService::route(Q
     if (panes.size() < 2 || !looksMultiTarget(utterance))
         co_return RouteResult::single();
 
-    auto request = anthropicMessagesRequest(timeoutSeconds);
+    // The builder reads the session token from the keyring: off the GUI thread.
+    QFuture<std::optional<HttpRequest>> building = anthropicMessagesRequestAsync(timeoutSeconds);
+    std::optional<HttpRequest> request = co_await building;
     if (!request)
         co_return RouteResult::failed(
             httpErrorText(401, QStringLiteral("Nerim is not configured with managed keys or a BYOK Anthropic key.")));

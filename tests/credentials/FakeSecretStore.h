@@ -3,7 +3,9 @@
 #include "platform/SecretStore.h"
 
 #include <QHash>
+#include <QList>
 #include <QMutex>
+#include <QThread>
 #include <optional>
 
 namespace nerim::test {
@@ -16,6 +18,7 @@ public:
     {
         QMutexLocker lock(&mutex);
         ++reads;
+        readThreads.append(QThread::currentThread());
         if (failRead)
             return ReadOutcome{*failRead, QStringLiteral("scripted failure"), {}};
         auto it = items.find(key(service, account));
@@ -78,6 +81,7 @@ public:
     std::optional<Status> failWrite;
     std::optional<Status> failRemove;
     int reads = 0, adds = 0, updates = 0, removes = 0;
+    QList<QThread *> readThreads; // the thread of every read, in order
 
 private:
     static QString key(const QString &service, const QString &account) { return service + QChar(0) + account; }

@@ -179,6 +179,9 @@ TEST_F(IntentRouter, SessionTokenSendsTheCallThroughTheProxy)
     EXPECT_EQ(proxy.requests().at(0).header("authorization"), "Bearer tok-7");
     EXPECT_FALSE(proxy.requests().at(0).hasHeader("x-api-key"));
     EXPECT_EQ(server.requestCount(), 0);
+    // The keyring is read off the GUI thread.
+    ASSERT_FALSE(keyring->readThreads.isEmpty());
+    EXPECT_FALSE(keyring->readThreads.contains(QThread::currentThread()));
 }
 
 TEST_F(IntentRouter, FailuresAreResultsNotExceptions)
