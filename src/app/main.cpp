@@ -6,6 +6,7 @@
 #include "credentials/Credentials.h"
 #include "credentials/PairingURLHandler.h"
 #include "foundation/Log.h"
+#include "foundation/SerialFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/SingleInstance.h"
 #include "ui/settings/NerimSettingsView.h"
@@ -16,6 +17,14 @@
 #include <QUrl>
 
 namespace {
+
+// Waits, when main ends, for the snapshot files still being saved in the
+// background (panes, model choice, agent names, plan). Declared before the
+// window, so saves made while the window and its projects close are written
+// too, and before the process's static objects (the log among them) go away.
+struct BackgroundSavesFlushedOnExit {
+    ~BackgroundSavesFlushedOnExit() { nerim::SerialFileWriter::shared().flush(); }
+};
 
 QCoro::Task<> startUp(QPointer<nerim::MainWindow> window)
 {
@@ -40,6 +49,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Nerim"));
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());
     QApplication::setDesktopFileName(QStringLiteral("nerim"));
+    BackgroundSavesFlushedOnExit flushOnExit;
 
     // One running Nerim per user: a second launch (for example a pairing link
     // opened from the browser) hands its URLs to the running one and exits.
