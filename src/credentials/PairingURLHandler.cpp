@@ -123,12 +123,13 @@ QCoro::Task<> PairingURLHandler::processLink(QString token)
             co_return;
         }
 
-        // Put back what was stored before this link, unless something else
-        // has replaced the link's token in the meantime.
+        // Put back what was stored before this link while the keyring still
+        // holds the link's token (or never showed it after the write); a token
+        // stored or signed out elsewhere in the meantime stays as it is.
         const std::optional<QString> current = co_await readSessionTokenAsync();
         if (!self)
             co_return;
-        if (current == token || !current) {
+        if (current == token || (!current && !readBack)) {
             if (previous)
                 co_await writeSessionTokenAsync(*previous);
             else if (current)

@@ -19,8 +19,8 @@ public:
         QMutexLocker lock(&mutex);
         ++reads;
         readThreads.append(QThread::currentThread());
-        if (failRead)
-            return ReadOutcome{*failRead, QStringLiteral("scripted failure"), {}};
+        if (failRead || (failReadsAfter && reads > *failReadsAfter))
+            return ReadOutcome{failRead.value_or(Status::failure), QStringLiteral("scripted failure"), {}};
         auto it = items.find(key(service, account));
         if (it == items.end())
             return ReadOutcome{Status::itemNotFound, {}, {}};
@@ -78,6 +78,7 @@ public:
     mutable QMutex mutex;
     QHash<QString, QByteArray> items;
     std::optional<Status> failRead;
+    std::optional<int> failReadsAfter; // reads after this many fail
     std::optional<Status> failWrite;
     std::optional<Status> failRemove;
     int reads = 0, adds = 0, updates = 0, removes = 0;

@@ -196,3 +196,33 @@ TEST_F(Pairing, FailedLinkLeavesATokenStoredByOthersInPlace)
     EXPECT_TRUE(open("nerim://pair?token=link"));
     EXPECT_EQ(keyring->token(), QByteArray("pasted-meanwhile"));
 }
+
+TEST_F(Pairing, FailedLinkDoesNotUndoASignOutMadeMeanwhile)
+{
+    keyring->setToken("previous");
+    // While the probe is in flight the user signs out in the settings window.
+    proxy.setHandler([this](const LoopbackHttpServer::Request &) {
+        {
+            QMutexLocker lock(&keyring->mutex);
+            keyring->items.clear();
+        }
+        return LoopbackHttpServer::Reply::json(401, "{}");
+    });
+    EXPECT_TRUE(open("nerim://pair?token=link"));
+    EXPECT_EQ(keyring->token(), std::nullopt);
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_EQ(posted.at(0).name, QStringLiteral("NerimPairingFailed"));
+}
+
+TEST_F(Pairing, TokenThatNeverReadsBackRestoresThePreviousOne)
+{
+    keyring->setToken("previous");
+    // The write succeeds but the keyring yields no token afterwards.
+    keyring->failReadsAfter = 1; // the first read (the repeat check) works, later ones fail
+    EXPECT_TRUE(open("nerim://pair?token=link"));
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_EQ(posted.at(0).userInfo.value(QStringLiteral("message")).toString(),
+              QStringLiteral("Nerim couldn't verify that pairing link: No session token stored \u2014 paste one first."));
+    EXPECT_EQ(proxy.requestCount(), 0);
+    EXPECT_EQ(keyring->token(), QByteArray("previous"));
+}
