@@ -70,8 +70,14 @@ const QList<AppState::PrimaryDomain> &allPrimaryDomains()
 
 QString currentLoginName()
 {
-    if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_name && *entry->pw_name)
-        return QString::fromLocal8Bit(entry->pw_name);
+    // The owners call this on their own threads: the reentrant lookup keeps it
+    // clear of getpwuid's shared buffer, which other threads use too.
+    passwd entry {};
+    passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name &&
+        *found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
     return qEnvironmentVariable("USER");
 }
 
