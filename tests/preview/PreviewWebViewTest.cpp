@@ -61,6 +61,8 @@ protected:
             if (path == "/alert")
                 return html("<html><head><title>Alerted</title></head><body><script>alert('hi'); confirm('ok?'); "
                             "prompt('name?'); window.open('/two');</script></body></html>");
+            if (path == "/slow-image")
+                return html("<html><head><title>Slow image</title></head><body>page<img src='/hang'></body></html>");
             if (path == "/closed")
                 return LoopbackHttpServer::Reply::close();
             if (path == "/hang")
@@ -258,6 +260,27 @@ TEST_F(SlowServerTest, ServerThatNeverAnswersHitsTheTimeLimit)
     // The next load starts afresh.
     ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/"))));
     EXPECT_FALSE(state.hasVisibleError());
+}
+
+TEST_F(SlowServerTest, PageThatArrivedStaysShownWhileAnImageHangs)
+{
+    const QUrl url = server.url(QStringLiteral("/slow-image"));
+    state.navigate(url.toString());
+    ASSERT_TRUE(waitUntil([&] { return state.loadedURL() == url; }));
+    settle(1500); // past the time limit
+    EXPECT_FALSE(state.hasVisibleError()) << state.error().value_or(QString()).toStdString();
+    EXPECT_EQ(view->webView()->url(), url);
+
+    // A reload of the same page commits without a new address; it counts as arrived too.
+    state.setPendingNavigation(Pending::reload());
+    ASSERT_TRUE(waitUntil([&] { return requestsFor("/slow-image") == 2; }));
+    settle(1500);
+    EXPECT_FALSE(state.hasVisibleError()) << state.error().value_or(QString()).toStdString();
+
+    // A page that never answers, asked for from there, still hits the limit.
+    state.navigate(server.url(QStringLiteral("/hang")).toString());
+    ASSERT_TRUE(waitUntil([&] { return state.hasVisibleError(); }, 15000));
+    EXPECT_EQ(*state.error(), QStringLiteral("The server took too long to respond."));
 }
 
 TEST_F(WebViewTest, RequestsWaitingBeforeTheViewExistsAreCarriedOut)

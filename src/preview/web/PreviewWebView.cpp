@@ -10,6 +10,7 @@
 #include <QWebEngineScript>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <functional>
 
 namespace nerim {
 
@@ -58,10 +59,18 @@ class PreviewWebPage : public QWebEnginePage {
 public:
     using QWebEnginePage::QWebEnginePage;
 
+    // Called for every page navigation that goes ahead, including those that
+    // begin while an earlier page is still loading (which report no new start).
+    std::function<void()> onPageNavigation;
+
 protected:
-    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool) override
+    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool isMainFrame) override
     {
-        return PreviewWebView::isAllowedScheme(url);
+        if (!PreviewWebView::isAllowedScheme(url))
+            return false;
+        if (isMainFrame && onPageNavigation)
+            onPageNavigation();
+        return true;
     }
     void javaScriptAlert(const QUrl &, const QString &) override {}
     bool javaScriptConfirm(const QUrl &, const QString &) override { return false; }
@@ -135,6 +144,7 @@ PreviewWebView::PreviewWebView(PreviewState *state, Options options, QWidget *pa
     m_view = new QWebEngineView(this);
     auto *page = new PreviewWebPage(sharedProfile(), m_view);
     page->setBackgroundColor(Qt::white);
+    page->onPageNavigation = [this] { startRequestClock(); };
     m_view->setPage(page);
     layout->addWidget(m_view);
 
@@ -204,8 +214,7 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
         return;
     switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
-        m_timedOut = false;
-        m_timeout->start(m_options.requestTimeout);
+        startRequestClock();
         m_state->setLoading(true);
         m_state->setError(std::nullopt);
         break;
@@ -263,9 +272,21 @@ void PreviewWebView::handleFinished()
                                   });
 }
 
+void PreviewWebView::startRequestClock()
+{
+    m_timedOut = false;
+    m_visitAtLoadStart = m_view->history()->currentItem().lastVisited();
+    m_timeout->start(m_options.requestTimeout);
+}
+
 void PreviewWebView::handleTimeout()
 {
     if (!m_state)
+        return;
+    // The limit is on the page's own request. A page that has arrived (its
+    // history entry was committed during this load, reloads included) stays
+    // shown while slow images or scripts go on loading, as in any browser.
+    if (m_view->history()->currentItem().lastVisited() != m_visitAtLoadStart)
         return;
     m_timedOut = true;
     m_state->setLoading(false);

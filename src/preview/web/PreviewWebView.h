@@ -2,6 +2,7 @@
 
 #include "preview/PreviewState.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -25,8 +26,9 @@ class PreviewWebView : public QWidget {
 
 public:
     struct Options {
-        // A page request that takes longer than this is stopped and reported
-        // as "The server took too long to respond.".
+        // A page whose own request takes longer than this is stopped and
+        // reported as "The server took too long to respond.". Once the page
+        // itself has arrived, slow images or scripts do not count.
         std::chrono::milliseconds requestTimeout{60000};
     };
 
@@ -55,6 +57,8 @@ private:
     void handleLoadingChanged(const QWebEngineLoadingInfo &info);
     void handleCommit(const QUrl &url);
     void handleFinished();
+    // Starts the time limit of a page request.
+    void startRequestClock();
     void handleTimeout();
     void copyHistoryFlags();
 
@@ -65,6 +69,9 @@ private:
     // Set when the time limit stopped a load, so that the abort that follows
     // does not replace the time-limit sentence.
     bool m_timedOut = false;
+    // When the current history entry was last committed, as it stood when the
+    // running load started; a different value means the load's page arrived.
+    QDateTime m_visitAtLoadStart;
 };
 
 } // namespace nerim
