@@ -409,6 +409,13 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
         if (!self)
             co_return;
     }
+    // Another start may have launched its child while this one waited; that
+    // child is stopped too, so only one server is left running.
+    while (m_process) {
+        co_await stop();
+        if (!self)
+            co_return;
+    }
 
     const quint64 runId = ++m_runId;
     m_stopRequested = false;

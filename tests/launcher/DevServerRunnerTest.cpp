@@ -35,6 +35,26 @@ LaunchPlan plan(const QString &folder, const QString &command)
 
 class DevServerRunnerTest : public nerim::test::RunnerFixture {};
 
+// The process groups of the live processes whose working folder is `folder`.
+QSet<qint64> processGroupsWorkingIn(const QString &folder)
+{
+    QSet<qint64> groups;
+    const QString target = QFileInfo(folder).canonicalFilePath();
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        pid.toLongLong(&numeric);
+        if (!numeric || QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget() != target)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        if (fields.size() > 2 && fields.at(0) != "Z")
+            groups.insert(fields.at(2).toLongLong());
+    }
+    return groups;
+}
+
 TEST_F(DevServerRunnerTest, StaticSiteRunsIsFoundAndStopsCleanly)
 {
     const QString folder = project({{"index.html", "<title>Hi</title>"}});
@@ -315,6 +335,28 @@ TEST_F(DevServerRunnerTest, RestartWhileRunningReplacesTheServer)
     EXPECT_NE(*runner.detectedURL(), firstURL);
     EXPECT_TRUE(runner.status().is(Kind::running));
     stopAndExpectGroupGone(runner, secondGroup);
+}
+
+TEST_F(DevServerRunnerTest, StartsInQuickSuccessionLeaveOneServer)
+{
+    const QString folder = project({});
+    DevServerRunner runner(options());
+    const auto command = [](const char *name) { return QStringLiteral("echo %1; sleep 600").arg(QString::fromLatin1(name)); };
+    nerim::test::await(runner.start(plan(folder, command("first"))));
+    ASSERT_TRUE(waitUntil([&] { return runner.recentOutput().contains(QStringLiteral("first")); }));
+
+    // The second and third start begin while the first server still runs.
+    QCoro::Task<> second = runner.start(plan(folder, command("second")));
+    QCoro::Task<> third = runner.start(plan(folder, command("third")));
+    nerim::test::await(std::move(second));
+    nerim::test::await(std::move(third));
+    ASSERT_TRUE(waitUntil([&] { return runner.recentOutput().contains(QStringLiteral("third")); }));
+
+    // Every process still working in the project folder belongs to the last run.
+    const qint64 current = runner.processGroup();
+    EXPECT_EQ(processGroupsWorkingIn(folder), QSet<qint64>{current});
+    stopAndExpectGroupGone(runner, current);
+    EXPECT_TRUE(processGroupsWorkingIn(folder).isEmpty());
 }
 
 TEST_F(DevServerRunnerTest, ProcessesLeftBehindByAnExitedChildAreStillStopped)
