@@ -270,12 +270,16 @@ TEST_F(SlowServerTest, PageThatArrivedStaysShownWhileAnImageHangs)
     settle(1500); // past the time limit
     EXPECT_FALSE(state.hasVisibleError()) << state.error().value_or(QString()).toStdString();
     EXPECT_EQ(view->webView()->url(), url);
+    // The hanging image was given up; the page counts as finished.
+    EXPECT_FALSE(state.isLoading());
+    EXPECT_EQ(state.title(), QStringLiteral("Slow image"));
 
     // A reload of the same page commits without a new address; it counts as arrived too.
     state.setPendingNavigation(Pending::reload());
     ASSERT_TRUE(waitUntil([&] { return requestsFor("/slow-image") == 2; }));
     settle(1500);
     EXPECT_FALSE(state.hasVisibleError()) << state.error().value_or(QString()).toStdString();
+    EXPECT_FALSE(state.isLoading());
 
     // A page that never answers, asked for from there, still hits the limit.
     state.navigate(server.url(QStringLiteral("/hang")).toString());

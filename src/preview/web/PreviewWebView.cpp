@@ -285,9 +285,14 @@ void PreviewWebView::handleTimeout()
         return;
     // The limit is on the page's own request. A page that has arrived (its
     // history entry was committed during this load, reloads included) stays
-    // shown while slow images or scripts go on loading, as in any browser.
-    if (m_view->history()->currentItem().lastVisited() != m_visitAtLoadStart)
+    // shown: only the images or scripts still hanging are given up, and the
+    // page counts as finished.
+    if (m_view->history()->currentItem().lastVisited() != m_visitAtLoadStart) {
+        m_timedOut = true; // the abort that follows sets no sentence
+        m_view->page()->triggerAction(QWebEnginePage::Stop);
+        handleFinished();
         return;
+    }
     m_timedOut = true;
     m_state->setLoading(false);
     m_state->setError(QStringLiteral("The server took too long to respond."));

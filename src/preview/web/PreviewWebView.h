@@ -27,8 +27,9 @@ class PreviewWebView : public QWidget {
 public:
     struct Options {
         // A page whose own request takes longer than this is stopped and
-        // reported as "The server took too long to respond.". Once the page
-        // itself has arrived, slow images or scripts do not count.
+        // reported as "The server took too long to respond.". When the page
+        // itself has arrived, what still hangs then is given up instead and
+        // the page counts as finished.
         std::chrono::milliseconds requestTimeout{60000};
     };
 
@@ -67,7 +68,7 @@ private:
     QWebEngineView *m_view = nullptr;
     QTimer *m_timeout = nullptr;
     // Set when the time limit stopped a load, so that the abort that follows
-    // does not replace the time-limit sentence.
+    // sets no sentence of its own.
     bool m_timedOut = false;
     // When the current history entry was last committed, as it stood when the
     // running load started; a different value means the load's page arrived.
