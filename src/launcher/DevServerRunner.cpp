@@ -278,17 +278,6 @@ QProcessEnvironment DevServerRunner::childEnvironment(const QProcessEnvironment 
     return environment;
 }
 
-QString DevServerRunner::posixShell(const QString &candidate)
-{
-    static const QSet<QString> posixLike{QStringLiteral("sh"),   QStringLiteral("bash"), QStringLiteral("zsh"),
-                                         QStringLiteral("dash"), QStringLiteral("ksh"),  QStringLiteral("mksh"),
-                                         QStringLiteral("ksh93"), QStringLiteral("yash")};
-    const QFileInfo info(candidate);
-    if (info.isFile() && info.isExecutable() && posixLike.contains(info.fileName()))
-        return candidate;
-    return QStringLiteral("/bin/bash");
-}
-
 QString DevServerRunner::missingToolText()
 {
     return QStringLiteral("Couldn't find a required tool. Try installing it in Terminal first.");
@@ -430,7 +419,7 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
         emit recentOutputChanged();
     }
 
-    const QString shell = m_options.shell.isEmpty() ? posixShell(platform::loginShell()) : m_options.shell;
+    const QString shell = m_options.shell.isEmpty() ? platform::loginShell() : m_options.shell;
     const QString script = launchScript(plan);
 
     // QProcess reports no errno for a failed launch; a missing shell is found here.

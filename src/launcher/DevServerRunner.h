@@ -94,8 +94,6 @@ public:
     // FORCE_COLOR=0, NO_COLOR=1, PYTHONUNBUFFERED=1, PYTHONDONTWRITEBYTECODE=1,
     // and without deploy tokens or Anthropic credentials.
     static QProcessEnvironment childEnvironment(const QProcessEnvironment &base);
-    // `candidate` when it names a POSIX-like shell that exists, else "/bin/bash".
-    static QString posixShell(const QString &candidate);
     // The failure a single output line reports, if any.
     static std::optional<DetectedFailure> classifyFailureLine(const QString &line);
     // The first run of 2-5 digits right after a colon.

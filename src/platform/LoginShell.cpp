@@ -1,21 +1,32 @@
 #include "platform/LoginShell.h"
 
 #include <QFileInfo>
+#include <QSet>
 #include <pwd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace nerim::platform {
 
+QString posixShell(const QString &candidate)
+{
+    // Commands are written with POSIX quoting; other shells would misread them.
+    static const QSet<QString> posixLike{QStringLiteral("sh"),    QStringLiteral("bash"), QStringLiteral("zsh"),
+                                         QStringLiteral("dash"),  QStringLiteral("ksh"),  QStringLiteral("mksh"),
+                                         QStringLiteral("ksh93"), QStringLiteral("yash")};
+    const QFileInfo info(candidate);
+    if (info.isFile() && info.isExecutable() && posixLike.contains(info.fileName()))
+        return candidate;
+    return QStringLiteral("/bin/bash");
+}
+
 QString loginShell()
 {
-    if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_shell && *entry->pw_shell) {
-        const QString shell = QString::fromLocal8Bit(entry->pw_shell);
-        const QFileInfo info(shell);
-        // nologin/false are not shells a command can run in.
-        const QString name = info.fileName();
-        if (info.isExecutable() && name != QLatin1String("nologin") && name != QLatin1String("false"))
-            return shell;
-    }
+    passwd entry{};
+    passwd *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_shell)
+        return posixShell(QString::fromLocal8Bit(found->pw_shell));
     return QStringLiteral("/bin/bash");
 }
 

@@ -4,8 +4,12 @@
 
 namespace nerim::platform {
 
-// The user's login shell from the password database, when it exists and is
-// executable; "/bin/bash" otherwise. Shell commands run as `<shell> -l -c <command>`.
+// The user's login shell from the password database, when it is a POSIX shell
+// that exists; "/bin/bash" otherwise. Shell commands run as `<shell> -l -c <command>`.
 QString loginShell();
+
+// `candidate` when it names an existing, executable POSIX-like shell (sh, bash,
+// zsh, dash, ksh, …); "/bin/bash" otherwise (fish, csh, nologin, missing).
+QString posixShell(const QString &candidate);
 
 } // namespace nerim::platform

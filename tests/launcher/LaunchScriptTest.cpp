@@ -61,19 +61,4 @@ TEST(ChildEnvironment, SetsColourAndPythonVariablesAndDropsSecrets)
     EXPECT_EQ(DevServerRunner::childEnvironment(base).value(QStringLiteral("TERM")), QStringLiteral("dumb"));
 }
 
-TEST(PosixShell, FallsBackToBashForOtherShells)
-{
-    EXPECT_EQ(DevServerRunner::posixShell(QStringLiteral("/bin/bash")), QStringLiteral("/bin/bash"));
-    if (QFileInfo(QStringLiteral("/bin/sh")).isExecutable()) {
-        EXPECT_EQ(DevServerRunner::posixShell(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
-    }
-    // An existing shell that does not speak POSIX quoting is not used.
-    const QString fish = nerim::test::makeTempDir() + QStringLiteral("/fish");
-    ASSERT_TRUE(nerim::test::writeFile(fish, "#!/bin/sh\n"));
-    QFile::setPermissions(fish, QFile::permissions(fish) | QFileDevice::ExeOwner);
-    EXPECT_EQ(DevServerRunner::posixShell(fish), QStringLiteral("/bin/bash"));
-    EXPECT_EQ(DevServerRunner::posixShell(QStringLiteral("/no/such/zsh")), QStringLiteral("/bin/bash"));
-    EXPECT_EQ(DevServerRunner::posixShell(QString()), QStringLiteral("/bin/bash"));
-}
-
 } // namespace
