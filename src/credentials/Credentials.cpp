@@ -7,6 +7,8 @@
 
 #include <QMutex>
 #include <QStringDecoder>
+#include <algorithm>
+#include <atomic>
 
 namespace nerim {
 
@@ -83,25 +85,38 @@ void setPublicAnthropicBase(const QString &base)
 
 } // namespace credentials_testing
 
-std::optional<QString> readSessionToken()
+bool isAcceptableSessionToken(const QString &token)
+{
+    return !token.isEmpty()
+        && std::all_of(token.begin(), token.end(), [](QChar c) { return c.unicode() >= 0x21 && c.unicode() <= 0x7E; });
+}
+
+SessionTokenLookup lookUpSessionToken()
 {
     using Status = platform::SecretStore::Status;
     const auto outcome = store()->read(sessionTokenService, sessionTokenAccount);
     if (outcome.status == Status::itemNotFound)
-        return std::nullopt;
+        return {};
     if (outcome.status != Status::success) {
         logLine(QStringLiteral("[Nerim] system keyring read returned status %1").arg(describe(outcome.status, outcome.detail)));
-        return std::nullopt;
+        return SessionTokenLookup{std::nullopt, true,
+                                  outcome.detail.isEmpty() ? platform::SecretStore::statusName(outcome.status) : outcome.detail};
     }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder(outcome.secret);
     if (decoder.hasError())
-        return std::nullopt;
+        return {};
     const QString token = text.trimmed();
     if (token.isEmpty())
-        return std::nullopt;
-    return token;
+        return {};
+    if (!isAcceptableSessionToken(token)) {
+        logLine(QStringLiteral("[Nerim] the stored session token holds characters a token cannot have; it is not used"));
+        return {};
+    }
+    return SessionTokenLookup{token, false, QString()};
 }
+
+std::optional<QString> readSessionToken() { return lookUpSessionToken().token; }
 
 bool writeSessionToken(const QString &token)
 {
@@ -109,6 +124,10 @@ bool writeSessionToken(const QString &token)
     const QString trimmed = token.trimmed();
     if (trimmed.isEmpty())
         return false;
+    if (!isAcceptableSessionToken(trimmed)) {
+        logLine(QStringLiteral("[Nerim] session token not stored: it holds characters a token cannot have"));
+        return false;
+    }
     const QByteArray bytes = trimmed.toUtf8();
     auto keyring = store();
     auto outcome = keyring->add(sessionTokenService, sessionTokenAccount, bytes, sessionTokenLabel);
@@ -128,6 +147,29 @@ bool clearSessionToken()
         return true;
     logLine(QStringLiteral("[Nerim] system keyring clear returned status %1").arg(describe(outcome.status, outcome.detail)));
     return false;
+}
+
+KeyringChange storeSessionToken(const QString &token)
+{
+    if (writeSessionToken(token))
+        return KeyringChange::done;
+    const QString trimmed = token.trimmed();
+    if (!isAcceptableSessionToken(trimmed))
+        return KeyringChange::notDone; // refused before the keyring was asked
+    const SessionTokenLookup now = lookUpSessionToken();
+    if (now.failed)
+        return KeyringChange::unknown;
+    return now.token == trimmed ? KeyringChange::done : KeyringChange::notDone;
+}
+
+KeyringChange removeSessionToken()
+{
+    if (clearSessionToken())
+        return KeyringChange::done;
+    const SessionTokenLookup now = lookUpSessionToken();
+    if (now.failed)
+        return KeyringChange::unknown;
+    return now.token ? KeyringChange::notDone : KeyringChange::done;
 }
 
 CredentialMode credentialMode()
@@ -214,9 +256,31 @@ SerialExecutor &keyringExecutor()
     return executor;
 }
 
+std::atomic<quint64> signOuts{0};
+
 } // namespace
 
 QFuture<std::optional<QString>> readSessionTokenAsync() { return keyringExecutor().run([] { return readSessionToken(); }); }
+
+QFuture<SessionTokenLookup> lookUpSessionTokenAsync()
+{
+    return keyringExecutor().run([] { return lookUpSessionToken(); });
+}
+
+QFuture<KeyringChange> storeSessionTokenAsync(const QString &token)
+{
+    return keyringExecutor().run([token] { return storeSessionToken(token); });
+}
+
+QFuture<KeyringChange> removeSessionTokenAsync() { return keyringExecutor().run([] { return removeSessionToken(); }); }
+
+quint64 managedKeysSignOutCount() { return signOuts.load(); }
+
+QFuture<KeyringChange> signOutOfManagedKeysAsync()
+{
+    ++signOuts;
+    return removeSessionTokenAsync();
+}
 
 QFuture<bool> writeSessionTokenAsync(const QString &token)
 {

@@ -25,14 +25,48 @@ namespace nerim {
 inline const QString sessionTokenService = QStringLiteral("app.nerim.managed-keys");
 inline const QString sessionTokenAccount = QStringLiteral("session-token");
 
-// The stored token, trimmed; nothing when there is none, it is empty or not
-// UTF-8, or the keyring cannot be read (logged, without the token).
+// True when `token` can be a session token: one or more characters, all
+// printable ASCII without spaces (0x21 to 0x7E). Anything else (a line break,
+// a space, a control or non-ASCII character) would reach request headers and
+// the agents' environment as it is, so it is never stored or sent.
+bool isAcceptableSessionToken(const QString &token);
+
+// A keyring read that tells "no token" apart from "the keyring could not be
+// read" (a locked collection whose unlock prompt outlasts the time limit, no
+// keyring at all). Callers that change the item act only on a read that
+// worked: a failed read says nothing about what is stored.
+struct SessionTokenLookup {
+    std::optional<QString> token; // as readSessionToken gives it; nothing when failed
+    bool failed = false;
+    QString error; // why the read failed, fit to show (never the secret)
+};
+SessionTokenLookup lookUpSessionToken();
+
+// The stored token, trimmed; nothing when there is none, it is empty, not
+// UTF-8 or not an acceptable token, or the keyring cannot be read (logged,
+// without the token).
 std::optional<QString> readSessionToken();
 // Stores the token trimmed of whitespace and newlines, replacing a stored
-// one. False for a blank token (nothing stored) or a keyring failure (logged).
+// one. False for a blank or unacceptable token (nothing stored) or a keyring
+// failure (logged).
 bool writeSessionToken(const QString &token);
 // Removes the stored token; true also when there was none.
 bool clearSessionToken();
+
+// What a write or a clear did to the item, as far as can be told. A keyring
+// call abandoned at its time limit may still be carried out by the keyring,
+// so after a failed call the item is read back before the answer is given:
+// `done` when it now holds what was asked for, `notDone` when it does not,
+// `unknown` when it cannot be read either.
+enum class KeyringChange { done, notDone, unknown };
+KeyringChange storeSessionToken(const QString &token);
+KeyringChange removeSessionToken();
+
+// Signing out of managed keys: removes the token like removeSessionToken and
+// voids every verification pending at the moment of the call (settings tab
+// and pairing links compare managedKeysSignOutCount() before and after their
+// probe and then neither report nor restore anything).
+quint64 managedKeysSignOutCount();
 
 CredentialMode credentialMode();
 
@@ -65,8 +99,13 @@ QHash<QString, QString> managedKeysEnvironment();
 // The keyring calls above, run one at a time on a background thread so that
 // the GUI thread never waits on the keyring; await the futures with co_await.
 QFuture<std::optional<QString>> readSessionTokenAsync();
+QFuture<SessionTokenLookup> lookUpSessionTokenAsync();
 QFuture<bool> writeSessionTokenAsync(const QString &token);
 QFuture<bool> clearSessionTokenAsync();
+QFuture<KeyringChange> storeSessionTokenAsync(const QString &token);
+QFuture<KeyringChange> removeSessionTokenAsync();
+// Counts the sign-out at once (on the calling thread), then removes the token.
+QFuture<KeyringChange> signOutOfManagedKeysAsync();
 QFuture<CredentialMode> credentialModeAsync();
 QFuture<std::optional<HttpRequest>> anthropicMessagesRequestAsync(double timeoutSeconds);
 

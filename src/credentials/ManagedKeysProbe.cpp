@@ -17,11 +17,17 @@ qint64 decodeBalance(const QByteArray &body)
 
 } // namespace
 
+QString ManagedKeysProbe::rejectedMessage() { return QStringLiteral("Session token was rejected. Ask Kest for a fresh token."); }
+
 QCoro::Task<ManagedKeysProbe::Outcome> ManagedKeysProbe::probe(QString token)
 {
     const QString trimmed = token.trimmed();
     if (trimmed.isEmpty())
         co_return Outcome::failure(QStringLiteral("Session token is empty."));
+    // A line break or another character outside printable ASCII would be sent
+    // inside the header as it is.
+    if (!isAcceptableSessionToken(trimmed))
+        co_return Outcome::failure(rejectedMessage());
 
     const QUrl url(managedKeysProxyBase() + QStringLiteral("/usage/current"), QUrl::StrictMode);
     if (!isUsableHttpUrl(url))
@@ -49,7 +55,7 @@ QCoro::Task<ManagedKeysProbe::Outcome> ManagedKeysProbe::probe(QString token)
             co_return Outcome::failure(QStringLiteral("Could not parse proxy response: ") + error.description());
         }
     case 401:
-        co_return Outcome::failure(QStringLiteral("Session token was rejected. Ask Kest for a fresh token."));
+        co_return Outcome::failure(rejectedMessage());
     case 402:
         // The token is valid and its credit is used up.
         co_return Outcome::success(0);

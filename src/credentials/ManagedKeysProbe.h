@@ -40,6 +40,10 @@ public:
     static QCoro::Task<Outcome> probe(QString token);
 
     static constexpr double timeoutSeconds = 10.0;
+
+    // "Session token was rejected. Ask Kest for a fresh token." (also for a
+    // token that is not printable ASCII, which is never sent).
+    static QString rejectedMessage();
 };
 
 } // namespace nerim

@@ -58,21 +58,26 @@ QCoro::Task<std::optional<CredentialMode>> ManagedKeysSettingsViewModel::readAnd
     // still be waiting for the event loop: apply a result only when no later
     // read has been applied, so an old answer never overwrites a newer one.
     QPointer<ManagedKeysSettingsViewModel> self(this);
-    const quint64 ticket = ++m_modeReadsIssued;
+    const quint64 ticket = issueModeRead();
     QFuture<CredentialMode> reading = credentialModeAsync();
     const CredentialMode mode = co_await reading;
     if (!self)
         co_return std::nullopt;
-    if (ticket > m_modeReadApplied) {
-        m_modeReadApplied = ticket;
-        setMode(mode.kind());
-    }
+    applyModeRead(ticket, mode.kind());
     co_return mode;
+}
+
+void ManagedKeysSettingsViewModel::applyModeRead(quint64 ticket, CredentialMode::Kind mode)
+{
+    if (ticket <= m_modeReadApplied)
+        return;
+    m_modeReadApplied = ticket;
+    setMode(mode);
 }
 
 void ManagedKeysSettingsViewModel::setMode(CredentialMode::Kind mode)
 {
-    if (mode == m_mode)
+    if (m_mode == mode)
         return;
     m_mode = mode;
     emit changed();
@@ -82,7 +87,9 @@ QString ManagedKeysSettingsViewModel::title() { return QStringLiteral("Nerim Acc
 
 QString ManagedKeysSettingsViewModel::modeName() const
 {
-    switch (m_mode) {
+    if (!m_mode)
+        return QStringLiteral("Checking\u2026");
+    switch (*m_mode) {
     case CredentialMode::Kind::managed: return QStringLiteral("Managed by Nerim");
     case CredentialMode::Kind::byok: return QStringLiteral("Bring your own key");
     case CredentialMode::Kind::none: return QStringLiteral("Not configured");
@@ -94,7 +101,9 @@ QString ManagedKeysSettingsViewModel::modeLine() const { return QStringLiteral("
 
 QString ManagedKeysSettingsViewModel::modeDescription() const
 {
-    switch (m_mode) {
+    if (!m_mode)
+        return QString();
+    switch (*m_mode) {
     case CredentialMode::Kind::managed:
         return QStringLiteral("Managed by Nerim is active. Every Anthropic call routes through ")
             + hostOf(builtInManagedKeysProxyBase()) + QStringLiteral(" using your session token.");
@@ -110,7 +119,9 @@ QString ManagedKeysSettingsViewModel::modeDescription() const
 
 QString ManagedKeysSettingsViewModel::sectionHeading() const
 {
-    switch (m_mode) {
+    if (!m_mode)
+        return QString();
+    switch (*m_mode) {
     case CredentialMode::Kind::managed: return QStringLiteral("Replace session token");
     case CredentialMode::Kind::byok: return QStringLiteral("Switch to managed keys");
     case CredentialMode::Kind::none: return QString();
@@ -169,60 +180,106 @@ QCoro::Task<> ManagedKeysSettingsViewModel::refreshMode()
 
 QCoro::Task<> ManagedKeysSettingsViewModel::saveAndVerify()
 {
-    QPointer<ManagedKeysSettingsViewModel> self(this);
     const QString token = m_pastedToken.trimmed();
     if (token.isEmpty() || m_isVerifying)
         co_return;
-    setVerifying(true);
-
-    const CredentialMode previous = co_await credentialModeAsync();
-    if (!self)
-        co_return;
-    const bool written = co_await writeSessionTokenAsync(token);
-    if (!self)
-        co_return;
-    if (!written) {
-        setLastResult(VerifyResult::failure(
-            QStringLiteral("The system keyring refused the write. Check the system journal for the keyring's status.")));
-        setVerifying(false);
+    if (!isAcceptableSessionToken(token)) {
+        // Never stored: it would travel in request headers as it is.
+        setLastResult(VerifyResult::failure(ManagedKeysProbe::rejectedMessage()));
         co_return;
     }
-    bumpRefreshTick();
+    setVerifying(true);
+    co_await runSave(QPointer<ManagedKeysSettingsViewModel>(this), token);
+}
 
-    QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();
-    const std::optional<CredentialMode> current = co_await std::move(reading);
-    if (!current)
+QCoro::Task<> ManagedKeysSettingsViewModel::runSave(QPointer<ManagedKeysSettingsViewModel> view, QString token)
+{
+    // Nothing here may depend on the model but what is shown: once the token
+    // is written, verifying it and putting the previous one back must finish
+    // even when the settings window is closed meanwhile.
+    const quint64 signOutsBefore = managedKeysSignOutCount();
+    const auto signedOutMeanwhile = [signOutsBefore] { return managedKeysSignOutCount() != signOutsBefore; };
+    const auto finish = [&view](std::optional<VerifyResult> result) {
+        if (!view)
+            return;
+        if (result)
+            view->setLastResult(std::move(*result));
+        view->setVerifying(false);
+    };
+
+    const SessionTokenLookup previous = co_await lookUpSessionTokenAsync();
+    if (previous.failed) {
+        finish(VerifyResult::failure(QStringLiteral("Nerim couldn't read the system keyring, so nothing was changed. "
+                                                    "Unlock the keyring and try again. (")
+                                     + previous.error + QLatin1Char(')')));
         co_return;
-    const CredentialMode &now = *current;
+    }
+    if (signedOutMeanwhile()) {
+        finish(std::nullopt);
+        co_return;
+    }
+    const KeyringChange written = co_await storeSessionTokenAsync(token);
+    if (written == KeyringChange::notDone) {
+        finish(VerifyResult::failure(
+            QStringLiteral("The system keyring refused the write. Check the system journal for the keyring's status.")));
+        co_return;
+    }
+    if (written == KeyringChange::unknown) {
+        finish(VerifyResult::failure(QStringLiteral("The system keyring did not answer in time, so Nerim can't tell whether "
+                                                    "your session token was saved. Unlock the keyring and try again.")));
+        if (view)
+            view->bumpRefreshTick();
+        co_return;
+    }
+    if (view)
+        view->bumpRefreshTick();
+
+    quint64 ticket = view ? view->issueModeRead() : 0;
+    const CredentialMode now = co_await credentialModeAsync();
+    if (view)
+        view->applyModeRead(ticket, now.kind());
     ManagedKeysProbe::Outcome outcome =
         ManagedKeysProbe::Outcome::failure(QStringLiteral("No session token stored \u2014 paste one first."));
-    if (now.isManaged())
+    if (now.isManaged() && !signedOutMeanwhile())
         outcome = co_await ManagedKeysProbe::probe(now.secret());
-    if (!self)
+    // A sign-out while verifying voids the save: no result, nothing restored.
+    if (signedOutMeanwhile()) {
+        finish(std::nullopt);
         co_return;
+    }
 
     if (outcome.isSuccess()) {
-        setLastResult(VerifyResult::success(outcome.balance()));
-        setPastedToken(QString());
-    } else {
-        // Put the previous credential back: the previous token by one
-        // replace, or no item when there was none.
-        QString message = outcome.message();
-        if (previous.isManaged()) {
-            if (!co_await writeSessionTokenAsync(previous.secret()))
-                message += QStringLiteral("\nYour previous session token could not be put back into the system keyring.");
-        } else if (!co_await clearSessionTokenAsync()) {
-            message += QStringLiteral("\nThe rejected token could not be removed from the system keyring.");
-        }
-        if (!self)
-            co_return;
-        setLastResult(VerifyResult::failure(message));
-        bumpRefreshTick();
-        QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();
-        if (!co_await std::move(reading))
-            co_return;
+        if (view)
+            view->setPastedToken(QString());
+        finish(VerifyResult::success(outcome.balance()));
+        co_return;
     }
-    setVerifying(false);
+
+    // Put the previous credential back: the previous token by one replace, or
+    // no item when there was none.
+    QString message = outcome.message();
+    if (previous.token) {
+        const KeyringChange restored = co_await storeSessionTokenAsync(*previous.token);
+        if (restored == KeyringChange::notDone)
+            message += QStringLiteral("\nYour previous session token could not be put back into the system keyring.");
+        else if (restored == KeyringChange::unknown)
+            message += QStringLiteral("\nNerim couldn't tell whether your previous session token was put back into the system keyring.");
+    } else {
+        const KeyringChange removed = co_await removeSessionTokenAsync();
+        if (removed == KeyringChange::notDone)
+            message += QStringLiteral("\nThe rejected token could not be removed from the system keyring.");
+        else if (removed == KeyringChange::unknown)
+            message += QStringLiteral("\nNerim couldn't tell whether the rejected token was removed from the system keyring.");
+    }
+    if (!view)
+        co_return;
+    view->setLastResult(VerifyResult::failure(message));
+    view->bumpRefreshTick();
+    ticket = view->issueModeRead();
+    const CredentialMode after = co_await credentialModeAsync();
+    if (view)
+        view->applyModeRead(ticket, after.kind());
+    finish(std::nullopt);
 }
 
 void ManagedKeysSettingsViewModel::cancelEditing()
@@ -234,10 +291,17 @@ void ManagedKeysSettingsViewModel::cancelEditing()
 QCoro::Task<> ManagedKeysSettingsViewModel::signOut()
 {
     QPointer<ManagedKeysSettingsViewModel> self(this);
-    co_await clearSessionTokenAsync();
+    const KeyringChange removed = co_await signOutOfManagedKeysAsync();
     if (!self)
         co_return;
-    setLastResult(VerifyResult::idle());
+    if (removed == KeyringChange::done)
+        setLastResult(VerifyResult::idle());
+    else if (removed == KeyringChange::notDone)
+        setLastResult(VerifyResult::failure(QStringLiteral(
+            "The system keyring did not remove your session token. Check the system journal for the keyring's status.")));
+    else
+        setLastResult(VerifyResult::failure(QStringLiteral(
+            "The system keyring did not answer in time, so Nerim can't tell whether your session token was removed.")));
     setPastedToken(QString());
     bumpRefreshTick();
     QCoro::Task<std::optional<CredentialMode>> reading = readAndApplyMode();

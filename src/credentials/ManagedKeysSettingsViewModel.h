@@ -3,7 +3,9 @@
 #include "credentials/CredentialMode.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <optional>
 #include <QCoro/QCoroTask>
 
 namespace nerim {
@@ -52,14 +54,17 @@ public:
     const VerifyResult &lastResult() const { return m_lastResult; }
     // Raised after every change of the keyring item made here.
     int refreshTick() const { return m_refreshTick; }
-    // The credential mode as last read from the keyring and the key cache.
-    CredentialMode::Kind mode() const { return m_mode; }
+    // The credential mode as last read from the keyring and the key cache;
+    // nothing until the first read has returned (it may wait on the keyring).
+    std::optional<CredentialMode::Kind> mode() const { return m_mode; }
 
     // --- what the tab shows -------------------------------------------------
     static QString title();     // "Nerim Account"
-    QString modeName() const;   // "Managed by Nerim", "Bring your own key", "Not configured"
+    // "Managed by Nerim", "Bring your own key", "Not configured", or
+    // "Checking…" while the mode is not known yet.
+    QString modeName() const;
     QString modeLine() const;   // "Current mode: " + modeName()
-    QString modeDescription() const;
+    QString modeDescription() const; // empty while the mode is not known
     QString sectionHeading() const; // empty when the mode has none
     QString tokenPlaceholder() const;
     bool showsSignOut() const { return m_mode == CredentialMode::Kind::managed; }
@@ -77,9 +82,14 @@ public:
 
     // --- actions ------------------------------------------------------------
     // Stores the trimmed pasted token, verifies it with the usage probe and on
-    // failure puts the previous credential back.
+    // failure puts the previous credential back. A token that is not printable
+    // ASCII is refused before the keyring is asked; a keyring that cannot be
+    // read stops the save before anything is written. Once the token is
+    // written the save runs to its end (restore included) even when the model
+    // goes away meanwhile; a sign-out meanwhile voids it.
     QCoro::Task<> saveAndVerify();
     void cancelEditing();
+    // Removes the token and voids a save that is still verifying.
     QCoro::Task<> signOut();
     // Reads the credential mode afresh (when the window is shown, after changes).
     QCoro::Task<> refreshMode();
@@ -95,12 +105,18 @@ private:
     // Reads the credential mode off the GUI thread and shows it unless a later
     // read has already been shown; nothing when the model went away meanwhile.
     QCoro::Task<std::optional<CredentialMode>> readAndApplyMode();
+    // Mode reads are numbered when issued; an answer is shown only when no
+    // later one has been shown already.
+    quint64 issueModeRead() { return ++m_modeReadsIssued; }
+    void applyModeRead(quint64 ticket, CredentialMode::Kind mode);
+    // The save itself; `view` only receives what is shown.
+    static QCoro::Task<> runSave(QPointer<ManagedKeysSettingsViewModel> view, QString token);
 
     QString m_pastedToken;
     bool m_isVerifying = false;
     VerifyResult m_lastResult = VerifyResult::idle();
     int m_refreshTick = 0;
-    CredentialMode::Kind m_mode = CredentialMode::Kind::none;
+    std::optional<CredentialMode::Kind> m_mode;
     quint64 m_modeReadsIssued = 0;
     quint64 m_modeReadApplied = 0;
 };

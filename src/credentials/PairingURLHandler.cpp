@@ -61,7 +61,9 @@ bool PairingURLHandler::handlePair(const QUrl &url)
             break;
         }
     }
-    if (token.isEmpty()) {
+    // A token with a line break, a space, a control or a non-ASCII character
+    // is no usable token: it would be sent inside request headers as it is.
+    if (token.isEmpty() || !isAcceptableSessionToken(token)) {
         logLine(QStringLiteral("[PairingURLHandler] pair URL missing ?token="));
         PairingNotifier::shared().postFailure(missingTokenSentence);
         return false;
@@ -89,55 +91,76 @@ QCoro::Task<> PairingURLHandler::drain()
 
 QCoro::Task<> PairingURLHandler::processLink(QString token)
 {
+    // Only coming to the front depends on the handler: once the token is
+    // written, verifying it and putting the previous one back run to the end.
     QPointer<PairingURLHandler> self(this);
+    const auto bringToFront = [&self] {
+        if (self)
+            self->bringAppToFront();
+    };
+    const quint64 signOutsBefore = managedKeysSignOutCount();
+    const auto signedOutMeanwhile = [signOutsBefore] { return managedKeysSignOutCount() != signOutsBefore; };
     try {
-        const std::optional<QString> previous = co_await readSessionTokenAsync();
-        if (!self)
+        // A keyring that cannot be read says nothing about the stored token:
+        // writing now could replace (and a failed probe then delete) a working one.
+        const SessionTokenLookup previous = co_await lookUpSessionTokenAsync();
+        if (previous.failed) {
+            PairingNotifier::shared().postFailure(
+                QStringLiteral("Nerim couldn't read the system keyring, so the pairing link was not used (") + previous.error
+                + QStringLiteral(")."));
             co_return;
-        if (previous && *previous == token) {
+        }
+        if (previous.token == token) {
             logLine(QStringLiteral("[PairingURLHandler] duplicate pair click \u2014 token already stored"));
             PairingNotifier::shared().postPaired(std::nullopt);
-            bringAppToFront();
+            bringToFront();
             co_return;
         }
 
-        const bool written = co_await writeSessionTokenAsync(token);
-        if (!self)
-            co_return;
-        if (!written) {
+        if (co_await storeSessionTokenAsync(token) != KeyringChange::done) {
             PairingNotifier::shared().postFailure(QStringLiteral("Nerim couldn't save your session token to the system keyring."));
             co_return;
         }
-        bringAppToFront();
+        bringToFront();
 
         ManagedKeysProbe::Outcome outcome = ManagedKeysProbe::Outcome::failure(noTokenStoredReason);
-        const std::optional<QString> readBack = co_await readSessionTokenAsync();
-        if (!self)
-            co_return;
-        if (readBack)
+        const SessionTokenLookup readBack = co_await lookUpSessionTokenAsync();
+        if (readBack.token && !signedOutMeanwhile())
             outcome = co_await ManagedKeysProbe::probe(token);
-        if (!self)
+        // A sign-out while verifying voids the link: nothing is announced or restored.
+        if (signedOutMeanwhile()) {
+            logLine(QStringLiteral("[PairingURLHandler] signed out during verification \u2014 pairing result discarded"));
             co_return;
+        }
         if (outcome.isSuccess()) {
             PairingNotifier::shared().postPaired(outcome.balance());
             co_return;
         }
 
         // Put back what was stored before this link while the keyring still
-        // holds the link's token (or never showed it after the write); a token
-        // stored or signed out elsewhere in the meantime stays as it is.
-        const std::optional<QString> current = co_await readSessionTokenAsync();
-        if (!self)
-            co_return;
-        if (current == token || (!current && !readBack)) {
-            if (previous)
-                co_await writeSessionTokenAsync(*previous);
-            else if (current)
-                co_await clearSessionTokenAsync();
-            if (!self)
-                co_return;
+        // holds the link's token (or never showed it after the write, or
+        // cannot be read now); a token stored or signed out elsewhere in the
+        // meantime stays as it is.
+        QString message = outcome.message();
+        const SessionTokenLookup current = co_await lookUpSessionTokenAsync();
+        if (current.failed || current.token == token || (!current.token && !readBack.token)) {
+            if (previous.token) {
+                const KeyringChange restored = co_await storeSessionTokenAsync(*previous.token);
+                if (restored == KeyringChange::notDone)
+                    message += QStringLiteral("\nYour previous session token could not be put back into the system keyring.");
+                else if (restored == KeyringChange::unknown)
+                    message += QStringLiteral(
+                        "\nNerim couldn't tell whether your previous session token was put back into the system keyring.");
+            } else if (current.token || current.failed) {
+                const KeyringChange removed = co_await removeSessionTokenAsync();
+                if (removed == KeyringChange::notDone)
+                    message += QStringLiteral("\nThe rejected token could not be removed from the system keyring.");
+                else if (removed == KeyringChange::unknown)
+                    message += QStringLiteral(
+                        "\nNerim couldn't tell whether the rejected token was removed from the system keyring.");
+            }
         }
-        PairingNotifier::shared().postFailure(QStringLiteral("Nerim couldn't verify that pairing link: ") + outcome.message());
+        PairingNotifier::shared().postFailure(QStringLiteral("Nerim couldn't verify that pairing link: ") + message);
     } catch (const std::exception &error) {
         logLine(QStringLiteral("[PairingURLHandler] pairing stopped: ") + QString::fromUtf8(error.what()));
     }

@@ -49,6 +49,56 @@ TEST_F(SessionToken, UnreadableItemsReadAsNoToken)
     EXPECT_EQ(readSessionToken(), QStringLiteral("padded"));
 }
 
+TEST_F(SessionToken, OnlyPrintableAsciiWithoutSpacesIsAToken)
+{
+    keyring->setToken("kept");
+    for (const QString &bad : {QStringLiteral("abc\r\nX-Injected: yes"), QStringLiteral("tok en"), QStringLiteral("t\u00f6k"),
+                               QStringLiteral("tok\x01"), QStringLiteral("tok\x7f"), QStringLiteral("tok\u00a0en")}) {
+        EXPECT_FALSE(isAcceptableSessionToken(bad)) << bad.toStdString();
+        EXPECT_FALSE(writeSessionToken(bad)) << bad.toStdString();
+    }
+    EXPECT_EQ(keyring->adds + keyring->updates, 0);
+    EXPECT_EQ(keyring->token(), QByteArray("kept"));
+    EXPECT_TRUE(isAcceptableSessionToken(QStringLiteral("!azAZ09~._-+/=")));
+
+    // A token of that kind already in the keyring is not used either: it
+    // would add a header to every request and reach the agents' environment.
+    keyring->setToken("abc\r\nX-Injected: yes");
+    credentials_testing::setCachedAnthropicKey(QStringLiteral("sk-own"));
+    EXPECT_EQ(readSessionToken(), std::nullopt);
+    EXPECT_EQ(credentialMode().kind(), CredentialMode::Kind::byok);
+    EXPECT_TRUE(managedKeysEnvironment().isEmpty());
+    EXPECT_FALSE(anthropicMessagesRequest(3.0)->request.hasRawHeader("X-Injected"));
+}
+
+TEST_F(SessionToken, FailedReadIsToldApartFromNoToken)
+{
+    EXPECT_FALSE(lookUpSessionToken().failed);
+    keyring->failRead = Status::serviceUnavailable;
+    const SessionTokenLookup lookup = lookUpSessionToken();
+    EXPECT_TRUE(lookup.failed);
+    EXPECT_EQ(lookup.token, std::nullopt);
+    EXPECT_EQ(lookup.error, QStringLiteral("scripted failure"));
+}
+
+TEST_F(SessionToken, FailedChangesAreJudgedByReadingTheItemBack)
+{
+    keyring->setToken("old");
+    keyring->failWrite = Status::serviceUnavailable;
+    EXPECT_EQ(storeSessionToken(QStringLiteral("new")), KeyringChange::notDone);
+    keyring->failedWritesLand = true;
+    EXPECT_EQ(storeSessionToken(QStringLiteral("new")), KeyringChange::done);
+    keyring->failRead = Status::serviceUnavailable;
+    EXPECT_EQ(storeSessionToken(QStringLiteral("newer")), KeyringChange::unknown);
+    keyring->failRead.reset();
+
+    keyring->failRemove = Status::serviceUnavailable;
+    EXPECT_EQ(removeSessionToken(), KeyringChange::notDone);
+    keyring->failedRemovesLand = true;
+    EXPECT_EQ(removeSessionToken(), KeyringChange::done);
+    EXPECT_EQ(keyring->token(), std::nullopt);
+}
+
 TEST_F(SessionToken, ClearSucceedsAlsoWithoutAnItemAndSilently)
 {
     test::LogCapture log;

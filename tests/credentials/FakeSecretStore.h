@@ -11,7 +11,9 @@
 namespace nerim::test {
 
 // An in-memory keyring with the statuses of the real one. Individual
-// operations can be made to fail.
+// operations can be made to fail, and a failed write or removal can be made to
+// take effect all the same (a call abandoned at its time limit that the
+// keyring still carried out).
 class FakeSecretStore final : public platform::SecretStore {
 public:
     ReadOutcome read(const QString &service, const QString &account) override
@@ -31,11 +33,13 @@ public:
     {
         QMutexLocker lock(&mutex);
         ++adds;
-        if (failWrite)
+        if (failWrite && !failedWritesLand)
             return Outcome{*failWrite, QStringLiteral("scripted failure")};
         if (items.contains(key(service, account)))
             return Outcome{Status::duplicateItem, {}};
         items.insert(key(service, account), secret);
+        if (failWrite)
+            return Outcome{*failWrite, QStringLiteral("scripted failure")};
         return Outcome{};
     }
 
@@ -43,11 +47,13 @@ public:
     {
         QMutexLocker lock(&mutex);
         ++updates;
-        if (failWrite)
+        if (failWrite && !failedWritesLand)
             return Outcome{*failWrite, QStringLiteral("scripted failure")};
         if (!items.contains(key(service, account)))
             return Outcome{Status::itemNotFound, {}};
         items.insert(key(service, account), secret);
+        if (failWrite)
+            return Outcome{*failWrite, QStringLiteral("scripted failure")};
         return Outcome{};
     }
 
@@ -55,9 +61,12 @@ public:
     {
         QMutexLocker lock(&mutex);
         ++removes;
+        if (failRemove && !failedRemovesLand)
+            return Outcome{*failRemove, QStringLiteral("scripted failure")};
+        const bool removed = items.remove(key(service, account));
         if (failRemove)
             return Outcome{*failRemove, QStringLiteral("scripted failure")};
-        return items.remove(key(service, account)) ? Outcome{} : Outcome{Status::itemNotFound, {}};
+        return removed ? Outcome{} : Outcome{Status::itemNotFound, {}};
     }
 
     // The session-token item, raw.
@@ -81,6 +90,8 @@ public:
     std::optional<int> failReadsAfter; // reads after this many fail
     std::optional<Status> failWrite;
     std::optional<Status> failRemove;
+    bool failedWritesLand = false;  // a failing add or update stores the secret all the same
+    bool failedRemovesLand = false; // a failing removal deletes the item all the same
     int reads = 0, adds = 0, updates = 0, removes = 0;
     QList<QThread *> readThreads; // the thread of every read, in order
 

@@ -71,6 +71,9 @@ TEST_F(Probe, SendsOnlyTheTrimmedBearerToken)
 TEST_F(Probe, BlankTokenAndBadBaseSendNothing)
 {
     EXPECT_EQ(probe(QStringLiteral(" \n\t")), Outcome::failure(QStringLiteral("Session token is empty.")));
+    // A line break inside the token would become a header of its own.
+    EXPECT_EQ(probe(QStringLiteral("abc\r\nX-Injected: yes")),
+              Outcome::failure(QStringLiteral("Session token was rejected. Ask Kest for a fresh token.")));
     for (const char *base : {"not a url", "", "file:///tmp"}) {
         qputenv("NERIM_PROXY_BASE", base);
         EXPECT_EQ(probe(), Outcome::failure(QStringLiteral("Could not build probe URL."))) << base;

@@ -176,3 +176,123 @@ TEST_F(AccountTab, CancelAndSignOut)
     EXPECT_EQ(model.mode(), ModeKind::byok);
     EXPECT_FALSE(model.showsSignOut());
 }
+
+TEST_F(AccountTab, ModeIsCheckingUntilTheFirstKeyringReadReturns)
+{
+    // A keyring that has not answered yet says nothing about the mode.
+    EXPECT_EQ(model.modeLine(), QStringLiteral("Current mode: Checking\u2026"));
+    EXPECT_FALSE(model.showsSignOut());
+    EXPECT_EQ(model.sectionHeading(), QString());
+    test::await(model.refreshMode());
+    EXPECT_EQ(model.modeLine(), QStringLiteral("Current mode: Not configured"));
+}
+
+TEST_F(AccountTab, TokenOutsidePrintableAsciiIsRefusedBeforeTheKeyring)
+{
+    keyring->setToken("old");
+    for (const QString &pasted : {QStringLiteral("abc\r\nX-Injected: yes"), QStringLiteral("tok en"),
+                                  QStringLiteral("t\u00f6k"), QStringLiteral("tok\x7f")}) {
+        save(pasted);
+        EXPECT_EQ(model.lastResult(), Result::failure(QStringLiteral("Session token was rejected. Ask Kest for a fresh token.")));
+        EXPECT_EQ(model.pastedToken(), pasted);
+        EXPECT_FALSE(model.isVerifying());
+    }
+    EXPECT_EQ(keyring->adds + keyring->updates + keyring->removes, 0);
+    EXPECT_EQ(keyring->token(), QByteArray("old"));
+    EXPECT_EQ(proxy.requestCount(), 0);
+}
+
+TEST_F(AccountTab, UnreadableKeyringAbortsTheSaveBeforeAnyWrite)
+{
+    // A locked collection whose unlock prompt outlasts the time limit: the
+    // stored token is unknown, so nothing may be written or cleared.
+    keyring->setToken("working");
+    keyring->failRead = platform::SecretStore::Status::serviceUnavailable;
+    proxy.setDefaultReply(LoopbackHttpServer::Reply::json(401, "{}"));
+    save(QStringLiteral("new"));
+    EXPECT_EQ(keyring->token(), QByteArray("working"));
+    EXPECT_EQ(keyring->adds + keyring->updates + keyring->removes, 0);
+    EXPECT_EQ(proxy.requestCount(), 0);
+    EXPECT_EQ(model.lastResult().kind(), Result::Kind::failure);
+    EXPECT_TRUE(model.resultTitle().startsWith(QStringLiteral("Nerim couldn't read the system keyring"))) << model.resultTitle().toStdString();
+    EXPECT_TRUE(model.resultTitle().contains(QStringLiteral("scripted failure")));
+    EXPECT_EQ(model.pastedToken(), QStringLiteral("new"));
+    EXPECT_FALSE(model.isVerifying());
+}
+
+TEST_F(AccountTab, KeyringCallsThatFailedAreReadBackBeforeDeciding)
+{
+    using Status = platform::SecretStore::Status;
+    // The write is reported as timed out but the keyring carried it out: the
+    // token is there and gets verified (and kept).
+    keyring->setToken("old");
+    keyring->failWrite = Status::serviceUnavailable;
+    keyring->failedWritesLand = true;
+    proxy.enqueue(LoopbackHttpServer::Reply::json(200, R"({"balance": 3})"));
+    save(QStringLiteral("new"));
+    EXPECT_EQ(model.lastResult(), Result::success(3));
+    EXPECT_EQ(keyring->token(), QByteArray("new"));
+
+    // Rejected: the restore is reported as timed out but was carried out too,
+    // so no failed restore is reported.
+    proxy.enqueue(LoopbackHttpServer::Reply::json(401, "{}"));
+    save(QStringLiteral("bad"));
+    EXPECT_EQ(keyring->token(), QByteArray("new"));
+    EXPECT_EQ(model.lastResult(), Result::failure(QStringLiteral("Session token was rejected. Ask Kest for a fresh token.")));
+
+    // Without a previous token the rejected one is cleared; a removal that
+    // timed out but happened is no failure either.
+    keyring->items.clear();
+    keyring->failRemove = Status::serviceUnavailable;
+    keyring->failedRemovesLand = true;
+    proxy.enqueue(LoopbackHttpServer::Reply::json(401, "{}"));
+    save(QStringLiteral("bad"));
+    EXPECT_EQ(keyring->token(), std::nullopt);
+    EXPECT_EQ(model.lastResult(), Result::failure(QStringLiteral("Session token was rejected. Ask Kest for a fresh token.")));
+
+    // A write that really did not happen is reported as refused.
+    keyring->setToken("old");
+    keyring->failedWritesLand = false;
+    save(QStringLiteral("new"));
+    EXPECT_EQ(keyring->token(), QByteArray("old"));
+    EXPECT_TRUE(model.resultTitle().contains(QStringLiteral("system keyring refused the write")));
+}
+
+TEST_F(AccountTab, ClosingTheTabWhileVerifyingStillRestoresThePreviousToken)
+{
+    for (const std::optional<QByteArray> &previous : {std::optional<QByteArray>("old"), std::optional<QByteArray>()}) {
+        keyring->items.clear();
+        if (previous)
+            keyring->setToken(*previous);
+        auto *closing = new Model;
+        // The settings window is closed while the probe is out.
+        proxy.setHandler([&closing](const LoopbackHttpServer::Request &) {
+            delete std::exchange(closing, nullptr);
+            return LoopbackHttpServer::Reply::json(401, "{}");
+        });
+        closing->setPastedToken(QStringLiteral("bad"));
+        test::await(closing->saveAndVerify());
+        EXPECT_EQ(closing, nullptr);
+        EXPECT_EQ(keyring->token(), previous);
+    }
+}
+
+TEST_F(AccountTab, SignOutCancelsAPendingVerification)
+{
+    for (const int status : {200, 401}) {
+        SCOPED_TRACE(status);
+        keyring->setToken("old");
+        test::await(model.refreshMode());
+        // The user signs out while the probe is out.
+        proxy.setHandler([this, status](const LoopbackHttpServer::Request &) {
+            model.signOut();
+            return LoopbackHttpServer::Reply::json(status, R"({"balance": 5})");
+        });
+        save(QStringLiteral("new"));
+        EXPECT_EQ(keyring->token(), std::nullopt);
+        EXPECT_EQ(model.lastResult(), Result::idle());
+        EXPECT_FALSE(model.isVerifying());
+        test::await(model.refreshMode());
+        EXPECT_EQ(model.mode(), ModeKind::none);
+    }
+}

@@ -3,6 +3,7 @@
 #include "TestEnvironment.h"
 #include "credentials/PairingNotifier.h"
 #include "credentials/PairingURLHandler.h"
+#include "credentials/ManagedKeysSettingsViewModel.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -72,6 +73,14 @@ TEST_F(Pairing, RejectedLinksTouchNothingAndNeverLogTheToken)
         {"nerim://pair?token", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
         {"nerim://pair?token=%0A%0A", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
         {"nerim://pair?token=%20%20", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
+        // Only printable ASCII without spaces is a token: anything else would
+        // end up in request headers and the agents' environment.
+        {"nerim://pair?token=s3cret%0D%0AX-Injected:%20yes", "[PairingURLHandler] pair URL missing ?token=",
+         "This pairing link is missing a token."},
+        {"nerim://pair?token=s3%20cret", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
+        {"nerim://pair?token=s3cr%C3%A9t", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
+        {"nerim://pair?token=s3cret%00", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
+        {"nerim://pair?token=s3cret%7F", "[PairingURLHandler] pair URL missing ?token=", "This pairing link is missing a token."},
     };
     keyring->setToken("kept");
     for (const auto &row : rows) {
@@ -225,4 +234,78 @@ TEST_F(Pairing, TokenThatNeverReadsBackRestoresThePreviousOne)
               QStringLiteral("Nerim couldn't verify that pairing link: No session token stored \u2014 paste one first."));
     EXPECT_EQ(proxy.requestCount(), 0);
     EXPECT_EQ(keyring->token(), QByteArray("previous"));
+}
+
+TEST_F(Pairing, UnreadableKeyringAbortsTheLinkBeforeAnyWrite)
+{
+    // A locked collection whose unlock prompt outlasts the time limit: the
+    // stored token is unknown, so nothing may be written or cleared.
+    keyring->setToken("working");
+    keyring->failRead = platform::SecretStore::Status::serviceUnavailable;
+    proxy.setDefaultReply(LoopbackHttpServer::Reply::json(401, "{}"));
+    open("nerim://pair?token=new");
+    EXPECT_EQ(keyring->token(), QByteArray("working"));
+    EXPECT_EQ(keyring->adds + keyring->updates + keyring->removes, 0);
+    EXPECT_EQ(proxy.requestCount(), 0);
+    EXPECT_EQ(broughtToFront, 0);
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_EQ(posted.at(0).name, QStringLiteral("NerimPairingFailed"));
+    const QString message = posted.at(0).userInfo.value(QStringLiteral("message")).toString();
+    EXPECT_TRUE(message.startsWith(QStringLiteral("Nerim couldn't read the system keyring"))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("scripted failure")));
+}
+
+TEST_F(Pairing, TimedOutWriteThatLandedIsVerifiedAndRestored)
+{
+    // Every write is reported as timed out but carried out by the keyring.
+    keyring->setToken("old");
+    keyring->failWrite = platform::SecretStore::Status::serviceUnavailable;
+    keyring->failedWritesLand = true;
+    proxy.enqueue(LoopbackHttpServer::Reply::json(401, "{}"));
+    EXPECT_TRUE(open("nerim://pair?token=bad"));
+    EXPECT_EQ(proxy.requestCount(), 1);
+    EXPECT_EQ(keyring->token(), QByteArray("old"));
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_EQ(posted.at(0).userInfo.value(QStringLiteral("message")).toString(),
+              QStringLiteral("Nerim couldn't verify that pairing link: Session token was rejected. Ask Kest for a fresh token."));
+    EXPECT_EQ(broughtToFront, 1);
+
+    posted.clear();
+    proxy.enqueue(LoopbackHttpServer::Reply::json(200, R"({"balance": 4})"));
+    EXPECT_TRUE(open("nerim://pair?token=good"));
+    EXPECT_EQ(keyring->token(), QByteArray("good"));
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_EQ(posted.at(0).name, QStringLiteral("NerimSessionTokenPaired"));
+}
+
+TEST_F(Pairing, RestoreThatDidNotHappenIsReported)
+{
+    keyring->setToken("old");
+    // The keyring stops taking writes while the probe is out.
+    proxy.setHandler([this](const LoopbackHttpServer::Request &) {
+        keyring->failWrite = platform::SecretStore::Status::serviceUnavailable;
+        return LoopbackHttpServer::Reply::json(401, "{}");
+    });
+    EXPECT_TRUE(open("nerim://pair?token=bad"));
+    EXPECT_EQ(keyring->token(), QByteArray("bad"));
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_TRUE(posted.at(0).userInfo.value(QStringLiteral("message")).toString().contains(QStringLiteral("could not be put back")));
+}
+
+TEST_F(Pairing, SignOutDuringVerificationDiscardsTheResult)
+{
+    ManagedKeysSettingsViewModel settings;
+    for (const int status : {200, 401}) {
+        SCOPED_TRACE(status);
+        keyring->setToken("old");
+        posted.clear();
+        // The user signs out in the settings window while the probe is out.
+        proxy.setHandler([&settings, status](const LoopbackHttpServer::Request &) {
+            settings.signOut();
+            return LoopbackHttpServer::Reply::json(status, R"({"balance": 5})");
+        });
+        EXPECT_TRUE(open("nerim://pair?token=new"));
+        EXPECT_EQ(keyring->token(), std::nullopt);
+        EXPECT_TRUE(posted.isEmpty());
+    }
 }

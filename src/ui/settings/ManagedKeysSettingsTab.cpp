@@ -174,7 +174,9 @@ void ManagedKeysSettingsTab::sync()
 {
     const auto mode = m_model->mode();
     QStyle::StandardPixmap iconKind = QStyle::SP_MessageBoxWarning;
-    if (mode == CredentialMode::Kind::managed)
+    if (!mode)
+        iconKind = QStyle::SP_BrowserReload; // still reading the keyring
+    else if (mode == CredentialMode::Kind::managed)
         iconKind = QStyle::SP_DialogApplyButton;
     else if (mode == CredentialMode::Kind::byok)
         iconKind = QStyle::SP_DialogOkButton;
@@ -182,6 +184,7 @@ void ManagedKeysSettingsTab::sync()
 
     m_modeLine->setText(m_model->modeLine());
     m_modeDescription->setText(m_model->modeDescription());
+    m_modeDescription->setVisible(!m_model->modeDescription().isEmpty());
     m_signOut->setVisible(m_model->showsSignOut());
     m_signOutDivider->setVisible(m_model->showsSignOut());
     m_sectionHeading->setText(m_model->sectionHeading());
