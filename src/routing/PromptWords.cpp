@@ -75,6 +75,10 @@ bool isTaskLeadCharacter(QChar c)
 
 QString firstCharacter(const QString &text) { return text::characterPrefix(text, 1); }
 
+// A pane name as it is compared: lower-cased, in canonical composed form (NFC),
+// so that "zoe" followed by a combining diaeresis is the same name as "zoë".
+QString comparableName(const QString &name) { return name.toLower().normalized(QString::NormalizationForm_C); }
+
 // Removes the leading word `word` (which the text begins with) and the
 // whitespace after it.
 QString dropLeadingWord(const QString &text, const QString &word)
@@ -198,10 +202,11 @@ std::optional<QPair<AgentReference, qsizetype>> matchAgentReference(const QStrin
     for (const auto &[name, number] : addressableNames(table)) {
         if (!openPanes.contains(number))
             continue;
-        const QStringList nameTokens = handoverTokens(name.toLower());
+        const QStringList nameTokens = handoverTokens(comparableName(name));
         if (nameTokens.isEmpty() || start + nameTokens.size() > tokens.size())
             continue;
-        if (std::equal(nameTokens.begin(), nameTokens.end(), tokens.begin() + start))
+        if (std::equal(nameTokens.begin(), nameTokens.end(), tokens.begin() + start,
+                       [](const QString &nameToken, const QString &token) { return nameToken == comparableName(token); }))
             return qMakePair(AgentReference::byName(name), start + nameTokens.size());
     }
     const QString &token = tokens.at(start);
@@ -229,12 +234,14 @@ std::optional<PaneAddress> parsePaneAddress(const QString &prompt, const OpenPan
         return std::nullopt;
 
     // Name path: the prompt begins with a pane's name, compared without regard
-    // to case on the original text so that the cut position stays aligned.
+    // to case or composition on the original text (as many user-perceived
+    // characters as the name has, which composing does not change) so that the
+    // cut position stays aligned.
     for (const auto &[name, number] : addressableNames(table)) {
         if (!openPanes.contains(number))
             continue;
         const QString head = text::characterPrefix(trimmed, text::characterCount(name));
-        if (head.toLower() != name.toLower())
+        if (comparableName(head) != comparableName(name))
             continue;
         const qsizetype p = head.size();
         if (p < trimmed.size() && !isNameBoundary(firstCharacter(trimmed.mid(p))))

@@ -90,3 +90,24 @@ TEST(PaneAddress, Table)
     for (const auto &row : rows)
         EXPECT_EQ(parsePaneAddress(QString::fromUtf8(row.prompt), open, table), row.expected) << row.prompt;
 }
+
+TEST(PaneAddress, NamesMatchInCanonicalForm)
+{
+    // "zoë" typed with a combining diaeresis (as some keyboards and speech
+    // input produce it) names the same pane as the precomposed spelling, and
+    // the other way round.
+    const QString composed = QStringLiteral("zo\u00eb");
+    const QString decomposed = QStringLiteral("zoe\u0308");
+    const OpenPaneNumbers open{1, 2};
+    for (const auto &[name, typed] : {std::pair{composed, decomposed}, std::pair{decomposed, composed}}) {
+        const PaneNameTable table{{name, 2}};
+        EXPECT_EQ(parsePaneAddress(typed + QStringLiteral(" fix the header"), open, table),
+                  (PaneAddress{2, QStringLiteral("fix the header")}));
+        EXPECT_EQ(parsePaneAddress(typed.toUpper() + QStringLiteral(": fix it"), open, table), (PaneAddress{2, QStringLiteral("fix it")}));
+
+        const auto reference = matchAgentReference(handoverTokens(QStringLiteral("give step 2 to ") + typed), 4, open, table);
+        ASSERT_TRUE(reference);
+        EXPECT_EQ(reference->first, AgentReference::byName(name));
+        EXPECT_EQ(reference->second, 5);
+    }
+}
