@@ -22,6 +22,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     setCentralWidget(central);
 }
 
+void MainWindow::bringToFront()
+{
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    if (!isVisible())
+        show();
+    raise();
+    activateWindow();
+}
+
 void MainWindow::showStartupOutcome(const StartupOutcome &outcome)
 {
     m_appState = outcome.appState;

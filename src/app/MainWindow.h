@@ -22,6 +22,11 @@ public:
     // Takes the start-up outcome (and keeps the application state owner alive).
     void showStartupOutcome(const StartupOutcome &outcome);
 
+    // Shows the window in front (for a pairing link): a minimized window is
+    // restored to the state it had (maximized, full screen or normal); any
+    // other keeps its size and state and is only raised and activated.
+    void bringToFront();
+
     const std::shared_ptr<AppStateActor> &appState() const { return m_appState; }
 
 private:

@@ -44,6 +44,9 @@ QCoro::Task<> startUp(QPointer<nerim::MainWindow> window)
 
 int main(int argc, char **argv)
 {
+    // A pairing link carries a session token: take the links out of the
+    // command line, which other users can read in /proc, before anything else.
+    const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Nerim"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerim"));
@@ -53,7 +56,6 @@ int main(int argc, char **argv)
 
     // One running Nerim per user: a second launch (for example a pairing link
     // opened from the browser) hands its URLs to the running one and exits.
-    const QStringList urls = nerim::platform::SingleInstance::urlArguments(QApplication::arguments());
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
         return 0;
@@ -70,11 +72,8 @@ int main(int argc, char **argv)
 
     auto &pairing = nerim::PairingURLHandler::shared();
     pairing.setBringToFront([w = QPointer<nerim::MainWindow>(&window)] {
-        if (!w)
-            return;
-        w->showNormal();
-        w->raise();
-        w->activateWindow();
+        if (w)
+            w->bringToFront();
     });
     const auto handleAll = [&pairing](const QStringList &links) {
         for (const QString &link : links)

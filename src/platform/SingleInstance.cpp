@@ -7,6 +7,7 @@
 #include <QLockFile>
 #include <QPointer>
 #include <QStandardPaths>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace nerim::platform {
@@ -68,6 +69,26 @@ QStringList SingleInstance::urlArguments(const QStringList &arguments)
     for (qsizetype i = 1; i < arguments.size(); ++i)
         if (arguments.at(i).startsWith(QLatin1String("nerim:"), Qt::CaseInsensitive))
             urls.append(arguments.at(i));
+    return urls;
+}
+
+QStringList SingleInstance::takeUrlArguments(int argc, char **argv)
+{
+    QStringList urls;
+    for (int i = 1; i < argc; ++i) {
+        char *argument = argv[i];
+        if (!argument || qstrnicmp(argument, "nerim:", 6) != 0)
+            continue;
+        urls.append(QString::fromLocal8Bit(argument));
+        // Keep what names the link's action, unless it could hold user info;
+        // clear every byte after it. The final terminator stays where it was,
+        // so the command line keeps its length and its layout.
+        const size_t length = std::strlen(argument);
+        size_t kept = std::strcspn(argument, "?#");
+        if (std::memchr(argument, '@', kept))
+            kept = 0;
+        std::memset(argument + kept, 0, length - kept);
+    }
     return urls;
 }
 

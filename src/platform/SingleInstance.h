@@ -13,8 +13,9 @@ namespace nerim::platform {
 // URLs (pairing links opened through the "nerim" URL scheme) to it there and
 // exits before touching any state.
 //
+//     const QStringList urls = SingleInstance::takeUrlArguments(argc, argv);
+//     QApplication app(argc, argv);
 //     platform::SingleInstance instance;
-//     const QStringList urls = SingleInstance::urlArguments(app.arguments());
 //     if (!instance.claimOrForward(urls))
 //         return 0; // the running instance has the URLs now
 //     connect(&instance, &SingleInstance::urlsReceived, ...);
@@ -39,6 +40,14 @@ public:
 
     // The "nerim:" URLs among command-line arguments (the program name skipped).
     static QStringList urlArguments(const QStringList &arguments);
+
+    // The "nerim:" URLs of the process's own command line, taken out of it:
+    // each such argument is overwritten in place, so that what other users
+    // can read in /proc/<pid>/cmdline keeps only the part before the query or
+    // fragment ("nerim://pair") and never a pairing token. Call it first
+    // thing in main, before anything else reads argv. Other arguments are
+    // left as they are.
+    static QStringList takeUrlArguments(int argc, char **argv);
 
     QString socketPath() const;
     bool isPrimary() const { return m_server.isListening(); }

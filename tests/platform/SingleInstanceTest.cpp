@@ -3,6 +3,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QProcess>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -97,4 +98,32 @@ TEST(SingleInstance, UrlsArrivingBeforeTheWindowExistsAreHeldInOrder)
     EXPECT_EQ(SingleInstance::urlArguments({QStringLiteral("nerim"), QStringLiteral("--x"), QStringLiteral("NERIM://pair?token=a"),
                                             QStringLiteral("https://example.com")}),
               QStringList{QStringLiteral("NERIM://pair?token=a")});
+}
+
+TEST(SingleInstance, PairingLinksLeaveTheVisibleCommandLine)
+{
+    QProcess probe;
+    const QStringList arguments{QStringLiteral("--verbose"), QStringLiteral("nerim://pair?token=s3cret-one"),
+                                QStringLiteral("https://example.com/?keep=1"),
+                                QStringLiteral("NERIM://pair#token=s3cret-two"), QStringLiteral("nerim://s3cret-three@pair")};
+    probe.start(QStringLiteral(NERIM_ARGV_PROBE_PATH), arguments);
+    ASSERT_TRUE(probe.waitForStarted(5000));
+    QByteArray out;
+    while (!out.contains("ready\n") && probe.waitForReadyRead(10000))
+        out += probe.readAllStandardOutput();
+    ASSERT_TRUE(out.endsWith("ready\n")) << out.constData();
+
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(probe.processId()));
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    const QByteArray visible = cmdline.readAll();
+    probe.closeWriteChannel();
+    probe.waitForFinished(5000);
+
+    EXPECT_FALSE(visible.contains("s3cret")) << QByteArray(visible).replace('\0', ' ').constData();
+    QList<QByteArray> shown = visible.split('\0');
+    shown.removeAll(QByteArray());
+    EXPECT_EQ(shown.mid(1), (QList<QByteArray>{"--verbose", "nerim://pair", "https://example.com/?keep=1", "NERIM://pair"}));
+    // The links themselves were read whole before they were cleared.
+    EXPECT_EQ(QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+              (QStringList{arguments.at(1), arguments.at(3), arguments.at(4), QStringLiteral("ready")}));
 }
