@@ -199,34 +199,38 @@ QCoro::Task<> ManagedKeysSettingsViewModel::runSave(QPointer<ManagedKeysSettings
     // even when the settings window is closed meanwhile.
     const quint64 signOutsBefore = managedKeysSignOutCount();
     const auto signedOutMeanwhile = [signOutsBefore] { return managedKeysSignOutCount() != signOutsBefore; };
-    const auto finish = [&view](std::optional<VerifyResult> result) {
+    const auto finish = [&view] {
+        if (view)
+            view->setVerifying(false);
+    };
+    const auto finishWith = [&view](const VerifyResult &result) {
         if (!view)
             return;
-        if (result)
-            view->setLastResult(std::move(*result));
+        view->setLastResult(result);
         view->setVerifying(false);
     };
 
     const SessionTokenLookup previous = co_await lookUpSessionTokenAsync();
     if (previous.failed) {
-        finish(VerifyResult::failure(QStringLiteral("Nerim couldn't read the system keyring, so nothing was changed. "
-                                                    "Unlock the keyring and try again. (")
-                                     + previous.error + QLatin1Char(')')));
+        finishWith(VerifyResult::failure(QStringLiteral("Nerim couldn't read the system keyring, so nothing was changed. "
+                                                        "Unlock the keyring and try again. (")
+                                         + previous.error + QLatin1Char(')')));
         co_return;
     }
     if (signedOutMeanwhile()) {
-        finish(std::nullopt);
+        finish();
         co_return;
     }
     const KeyringChange written = co_await storeSessionTokenAsync(token);
     if (written == KeyringChange::notDone) {
-        finish(VerifyResult::failure(
+        finishWith(VerifyResult::failure(
             QStringLiteral("The system keyring refused the write. Check the system journal for the keyring's status.")));
         co_return;
     }
     if (written == KeyringChange::unknown) {
-        finish(VerifyResult::failure(QStringLiteral("The system keyring did not answer in time, so Nerim can't tell whether "
-                                                    "your session token was saved. Unlock the keyring and try again.")));
+        finishWith(VerifyResult::failure(QStringLiteral("The system keyring did not answer in time, so Nerim can't tell "
+                                                        "whether your session token was saved. Unlock the keyring and "
+                                                        "try again.")));
         if (view)
             view->bumpRefreshTick();
         co_return;
@@ -244,14 +248,14 @@ QCoro::Task<> ManagedKeysSettingsViewModel::runSave(QPointer<ManagedKeysSettings
         outcome = co_await ManagedKeysProbe::probe(now.secret());
     // A sign-out while verifying voids the save: no result, nothing restored.
     if (signedOutMeanwhile()) {
-        finish(std::nullopt);
+        finish();
         co_return;
     }
 
     if (outcome.isSuccess()) {
         if (view)
             view->setPastedToken(QString());
-        finish(VerifyResult::success(outcome.balance()));
+        finishWith(VerifyResult::success(outcome.balance()));
         co_return;
     }
 
@@ -273,13 +277,17 @@ QCoro::Task<> ManagedKeysSettingsViewModel::runSave(QPointer<ManagedKeysSettings
     }
     if (!view)
         co_return;
+    if (signedOutMeanwhile()) {
+        finish();
+        co_return;
+    }
     view->setLastResult(VerifyResult::failure(message));
     view->bumpRefreshTick();
     ticket = view->issueModeRead();
     const CredentialMode after = co_await credentialModeAsync();
     if (view)
         view->applyModeRead(ticket, after.kind());
-    finish(std::nullopt);
+    finish();
 }
 
 void ManagedKeysSettingsViewModel::cancelEditing()
