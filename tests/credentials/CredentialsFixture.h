@@ -1,7 +1,9 @@
 #pragma once
 
 #include "FakeSecretStore.h"
+#include "TestAsync.h"
 #include "credentials/CredentialTestSeams.h"
+#include "credentials/Credentials.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -20,6 +22,15 @@ protected:
     }
     void TearDown() override
     {
+        // Keyring calls still queued by this test finish against its own
+        // keyring (the calls run one at a time, so this one comes last).
+        {
+            QMutexLocker lock(&keyring->mutex);
+            keyring->failRead.reset();
+            keyring->failReadsAfter.reset();
+        }
+        keyring->releaseReads();
+        test::await(lookUpSessionTokenAsync());
         credentials_testing::setSecretStore(nullptr);
         credentials_testing::setCachedAnthropicKey(std::nullopt);
         credentials_testing::setPublicAnthropicBase(QString());

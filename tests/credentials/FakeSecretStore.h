@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMutex>
 #include <QThread>
+#include <QWaitCondition>
 #include <optional>
 
 namespace nerim::test {
@@ -18,6 +19,11 @@ class FakeSecretStore final : public platform::SecretStore {
 public:
     ReadOutcome read(const QString &service, const QString &account) override
     {
+        {
+            QMutexLocker gate(&gateMutex);
+            while (readsHeld)
+                gateOpened.wait(&gateMutex);
+        }
         QMutexLocker lock(&mutex);
         ++reads;
         readThreads.append(QThread::currentThread());
@@ -69,6 +75,20 @@ public:
         return removed ? Outcome{} : Outcome{Status::itemNotFound, {}};
     }
 
+    // Reads wait (on the keyring's thread) until released, like a keyring
+    // that has not answered yet.
+    void holdReads()
+    {
+        QMutexLocker gate(&gateMutex);
+        readsHeld = true;
+    }
+    void releaseReads()
+    {
+        QMutexLocker gate(&gateMutex);
+        readsHeld = false;
+        gateOpened.wakeAll();
+    }
+
     // The session-token item, raw.
     std::optional<QByteArray> token() const
     {
@@ -96,6 +116,10 @@ public:
     QList<QThread *> readThreads; // the thread of every read, in order
 
 private:
+    QMutex gateMutex;
+    QWaitCondition gateOpened;
+    bool readsHeld = false;
+
     static QString key(const QString &service, const QString &account) { return service + QChar(0) + account; }
 };
 

@@ -141,3 +141,20 @@ TEST_F(SettingsWindow, TypingSavingAndTheResultRow)
     EXPECT_FALSE(child<QPushButton>("signOutButton")->isVisible());
     EXPECT_EQ(keyring->token(), std::nullopt);
 }
+
+TEST_F(SettingsWindow, ModeLineSaysCheckingUntilTheKeyringAnswers)
+{
+    keyring->setToken("tok");
+    keyring->holdReads(); // the keyring has not answered yet (it may take seconds)
+    view = std::make_unique<NerimSettingsView>();
+    view->show();
+    QApplication::processEvents();
+    EXPECT_EQ(child<QLabel>("modeLine")->text(), QStringLiteral("Current mode: Checking\u2026"));
+    EXPECT_FALSE(child<QLabel>("modeDescription")->isVisible());
+    EXPECT_FALSE(child<QPushButton>("signOutButton")->isVisible());
+    keyring->releaseReads();
+    test::await(view->accountTab()->viewModel()->refreshMode());
+    EXPECT_EQ(child<QLabel>("modeLine")->text(), QStringLiteral("Current mode: Managed by Nerim"));
+    EXPECT_TRUE(child<QLabel>("modeDescription")->isVisible());
+    EXPECT_TRUE(child<QPushButton>("signOutButton")->isVisible());
+}
