@@ -6,8 +6,6 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include <QJsonObject>
-#include <QSaveFile>
-#include <stdexcept>
 
 namespace nerim {
 
@@ -60,12 +58,7 @@ void saveAgentNames(const QString &path, AgentNameMap names)
                 QJsonObject object;
                 for (auto it = names.begin(); it != names.end(); ++it)
                     object.insert(QString::number(it.key()), it.value());
-                QSaveFile file(path);
-                if (!file.open(QIODevice::WriteOnly))
-                    throw std::runtime_error(file.errorString().toStdString());
-                file.write(json::encodeCompact(object));
-                if (!file.commit())
-                    throw std::runtime_error(file.errorString().toStdString());
+                AtomicFileWriter::replace(json::encodeCompact(object), path);
             } catch (...) {
                 logLine(QStringLiteral("[Nerim agents] rename persist failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));

@@ -17,7 +17,8 @@ using AgentNameMap = QMap<qint64, QString>;
 void loadAgentNames(const QString &path, AgentNameMap &names);
 
 // Writes the map in the background through the per-path serial writer, as one
-// JSON object with decimal keys, replacing the file in one step (no backup).
+// JSON object with decimal keys, replacing the file crash-safely in one step
+// (no backup; a link in its place is replaced, never written through).
 // A failure is logged as "[Nerim agents] rename persist failed: …".
 void saveAgentNames(const QString &path, AgentNameMap names);
 

@@ -1,20 +1,23 @@
 #include "foundation/JsonLines.h"
 
-#include <QFile>
+#include "foundation/RegularFile.h"
+
 #include <QStringDecoder>
 
 namespace nerim {
 
 QStringList readJSONLLines(const QString &filePath)
 {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
+    std::optional<QByteArray> bytes;
+    try {
+        bytes = RegularFile::read(filePath);
+    } catch (const RegularFile::ReadError &) {
         return {};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    }
+    if (!bytes)
         return {};
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
+    const QString text = decoder.decode(*bytes);
     if (decoder.hasError())
         return {};
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);

@@ -98,6 +98,12 @@ std::optional<Timestamp> Timestamp::fromIso8601(const QString &text)
         offsetSeconds = (oh * 3600 + om * 60) * (zone.startsWith(QLatin1Char('-')) ? -1 : 1);
     }
     const qint64 unix = daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - offsetSeconds;
+    // Only moments whose UTC year has four digits: toIso8601 writes nothing
+    // else in a form this parser takes back.
+    static const qint64 firstSecond = daysFromCivil(1, 1, 1) * 86400;
+    static const qint64 endSecond = daysFromCivil(10000, 1, 1) * 86400;
+    if (unix < firstSecond || unix >= endSecond)
+        return std::nullopt;
     return fromUnixSeconds(static_cast<double>(unix) + fraction);
 }
 

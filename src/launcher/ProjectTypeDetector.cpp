@@ -1,6 +1,7 @@
 #include "launcher/ProjectTypeDetector.h"
 
 #include "foundation/Log.h"
+#include "foundation/RegularFile.h"
 #include "launcher/FreePortProbe.h"
 #include "launcher/LaunchOverride.h"
 
@@ -26,6 +27,18 @@ QString projectFolder(const QString &projectPath)
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
         folder.chop(1);
     return folder;
+}
+
+// The bytes of a file of the user's project, empty when it cannot be read. A
+// link is followed (projects link files around), but only a regular file of
+// bounded size is read: a named pipe or a device in its place is skipped.
+QByteArray readProjectFile(const QString &path)
+{
+    try {
+        return RegularFile::read(path, RegularFile::FinalLink::follow).value_or(QByteArray());
+    } catch (const RegularFile::ReadError &) {
+        return QByteArray();
+    }
 }
 
 // The names of the folder's top-level entries that are not hidden.
@@ -143,10 +156,7 @@ LaunchPlan ProjectTypeDetector::pythonLaunchPlan(const QString &projectPath, con
 
 QSet<QString> ProjectTypeDetector::packageScripts(const QString &packageJsonPath)
 {
-    QFile file(packageJsonPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const QJsonDocument document = QJsonDocument::fromJson(readProjectFile(packageJsonPath));
     if (!document.isObject())
         return {};
     const QJsonValue scripts = document.object().value(QStringLiteral("scripts"));
@@ -165,10 +175,7 @@ bool ProjectTypeDetector::pythonImports(const QString &module, const QString &pr
     for (const QString &name : entries) {
         if (!name.endsWith(QLatin1String(".py")))
             continue;
-        QFile file(folder + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray bytes = file.readAll();
+        const QByteArray bytes = readProjectFile(folder + QLatin1Char('/') + name);
         // Only text that is valid UTF-8 is looked at, as a strict decoder would.
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         const QString text = decoder.decode(bytes);

@@ -1,6 +1,7 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include "foundation/Json.h"
+#include "foundation/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,66 +68,129 @@ int writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode, bool
     return error;
 }
 
-// Makes `backupPath` hold what `targetPath` holds now, without ever removing the target:
-// a hard link (or a synced copy where links are refused) under a temporary name, renamed
-// onto the backup. Returns an empty string or the failure's description.
-QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath, const WriteOptions &options)
+std::optional<QByteArray> readForCopy(const QString &path)
+{
+    // Our own file, whatever its size: a copy that is refused would block every later write.
+    return RegularFile::read(path, RegularFile::FinalLink::refuse, std::numeric_limits<qint64>::max());
+}
+
+// Sets the mode of the file at `path` through a descriptor opened without
+// following a link, so that a link swapped into its place changes nothing.
+int setModeWithoutFollowing(const QString &path, mode_t mode)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (::fchmod(fd, mode) != 0)
+        error = errno;
+    ::close(fd);
+    return error;
+}
+
+// Makes `backupPath` hold what the regular file `targetPath` holds now, without
+// ever removing the target: a hard link (or a synced copy where links are
+// refused) under a temporary name, renamed onto the backup. `currentMode` is
+// the target's mode. Returns an empty string or the failure's description.
+QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath, mode_t currentMode,
+                            const WriteOptions &options)
 {
     const QString staging = backupPath + QStringLiteral(".tmp");
-    ::unlink(native(staging).constData());
-    if (::link(native(targetPath).constData(), native(staging).constData()) != 0) {
-        QFile current(targetPath);
-        if (!current.open(QIODevice::ReadOnly))
-            return current.errorString();
-        const QByteArray bytes = current.readAll();
-        struct stat st {};
-        const mode_t mode = options.mode ? *options.mode : (::stat(native(targetPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-        int stage = 0;
-        if (const int error = writeNewFile(staging, bytes, mode, true, stage)) {
-            ::unlink(native(staging).constData());
-            return errnoText(error);
+    const QByteArray stagingName = native(staging);
+    ::unlink(stagingName.constData());
+    const auto fail = [&](const QString &reason) {
+        ::unlink(stagingName.constData());
+        return reason;
+    };
+    if (detail::backupCalls().link(native(targetPath).constData(), stagingName.constData()) == 0) {
+        if (options.mode) {
+            if (const int error = setModeWithoutFollowing(staging, *options.mode))
+                return fail(errnoText(error));
         }
-    } else if (options.mode) {
-        ::chmod(native(staging).constData(), *options.mode);
+    } else {
+        std::optional<QByteArray> bytes;
+        try {
+            bytes = detail::backupCalls().readCurrent(targetPath);
+        } catch (const std::exception &e) {
+            return fail(QStringLiteral("could not copy %1 for the backup: %2")
+                            .arg(QFileInfo(targetPath).fileName(), QString::fromUtf8(e.what())));
+        }
+        if (!bytes)
+            return QString(); // gone meanwhile: nothing to keep
+        int stage = 0;
+        if (const int error = writeNewFile(staging, *bytes, options.mode.value_or(currentMode), true, stage))
+            return fail(errnoText(error));
     }
-    if (::rename(native(staging).constData(), native(backupPath).constData()) != 0) {
-        const int error = errno;
-        ::unlink(native(staging).constData());
-        return errnoText(error);
-    }
+    if (::rename(stagingName.constData(), native(backupPath).constData()) != 0)
+        return fail(errnoText(errno));
     return QString();
 }
 
-} // namespace
-
-void write(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, WriteOptions options)
+void writeFile(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, const WriteOptions &options)
 {
     const QString tempPath = targetPath + QStringLiteral(".tmp");
+    const QByteArray tempName = native(tempPath);
+    const bool keepBackup = !backupPath.isEmpty();
+    const bool backupElsewhere =
+        keepBackup && QFileInfo(backupPath).absolutePath() != QFileInfo(targetPath).absolutePath();
     makeParent(targetPath);
-    if (QFileInfo(backupPath).absolutePath() != QFileInfo(targetPath).absolutePath())
+    if (backupElsewhere)
         makeParent(backupPath);
 
-    ::unlink(native(tempPath).constData()); // left by an interrupted write
+    ::unlink(tempName.constData()); // left by an interrupted write
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
     if (const int error = writeNewFile(tempPath, bytes, mode, options.mode.has_value(), stage)) {
+        ::unlink(tempName.constData());
         if (stage == 1)
             throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
         throw MemoryError::writeFailed(tempPath, errnoText(error));
     }
 
+    // Only a regular file is kept: a link, a pipe or a device in the target's
+    // place is not ours to copy, and the rename below replaces it.
     struct stat st {};
-    if (::lstat(native(targetPath).constData(), &st) == 0) {
-        const QString failure = moveCurrentToBackup(targetPath, backupPath, options);
-        if (!failure.isEmpty())
+    if (keepBackup && ::lstat(native(targetPath).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const QString failure = moveCurrentToBackup(targetPath, backupPath, st.st_mode & 07777, options);
+        if (!failure.isEmpty()) {
+            ::unlink(tempName.constData());
             throw MemoryError::atomicRenameFailed(targetPath, backupPath, failure);
+        }
     }
-    if (::rename(native(tempPath).constData(), native(targetPath).constData()) != 0)
-        throw MemoryError::atomicRenameFailed(tempPath, targetPath, errnoText(errno));
+    if (::rename(tempName.constData(), native(targetPath).constData()) != 0) {
+        const int error = errno;
+        ::unlink(tempName.constData());
+        throw MemoryError::atomicRenameFailed(tempPath, targetPath, errnoText(error));
+    }
 
     syncFolder(targetPath);
-    if (QFileInfo(backupPath).absolutePath() != QFileInfo(targetPath).absolutePath())
+    if (backupElsewhere)
         syncFolder(backupPath);
+}
+
+} // namespace
+
+namespace detail {
+BackupCalls &backupCalls()
+{
+    static BackupCalls calls{&::link, &readForCopy};
+    return calls;
+}
+} // namespace detail
+
+void write(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, WriteOptions options)
+{
+    writeFile(bytes, targetPath, backupPath, options);
+}
+
+void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options)
+{
+    writeFile(bytes, targetPath, QString(), options);
 }
 
 QString describeFailure(std::exception_ptr error)
@@ -143,17 +208,6 @@ QString describeFailure(std::exception_ptr error)
     return QStringLiteral("unknown error");
 }
 
-std::optional<QByteArray> readBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.exists())
-        return std::nullopt;
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(file.errorString().toStdString());
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(file.errorString().toStdString());
-    return bytes;
-}
+std::optional<QByteArray> readBytes(const QString &path) { return RegularFile::read(path); }
 
 } // namespace nerim::AtomicFileWriter

@@ -19,6 +19,12 @@ namespace nerim {
 // The write never leaves the target path empty: the backup is made by linking
 // (or copying) the current target under a temporary name and renaming that onto
 // the backup, and the new content then replaces the target in one rename(2).
+//
+// Nothing is ever written through a symbolic link (the folders may belong to a
+// project from anywhere): every file is created exclusively without following a
+// link, a link at the target, the backup or a temporary name is replaced by the
+// rename rather than written through, modes are set on open descriptors only,
+// and only a regular file at the target is kept as the backup.
 namespace AtomicFileWriter {
 
 struct WriteOptions {
@@ -28,8 +34,13 @@ struct WriteOptions {
 };
 
 // Writes `bytes` to `targetPath` through "<target>.tmp" and moves the previous
-// content to `backupPath`. Throws MemoryError (writeFailed or atomicRenameFailed).
+// content to `backupPath` (when the target is a regular file; anything else in
+// its place is replaced without a backup). Throws MemoryError (writeFailed or
+// atomicRenameFailed); the target is then untouched and no temporary file is left.
 void write(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, WriteOptions options = {});
+
+// The same crash-safe replacement for the files that keep no backup copy.
+void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options = {});
 
 template <typename T>
 struct ReadResult {
@@ -45,7 +56,10 @@ struct ReadResult {
 QString describeFailure(std::exception_ptr error);
 
 // Reads the file's bytes; returns nothing when no file exists at the path.
-// Throws std::runtime_error with the reason when it exists but cannot be read.
+// Throws std::runtime_error (RegularFile::ReadError) with the reason when it
+// exists but cannot be read, and when it is a symbolic link (the writer
+// replaces links, so a link there was not made by it), not a regular file or
+// larger than RegularFile::maxReadBytes.
 std::optional<QByteArray> readBytes(const QString &path);
 
 // Reads `primaryPath`, falling back to `backupPath` when the primary is missing
@@ -76,6 +90,17 @@ ReadResult<T> read(const QString &primaryPath, const QString &backupPath,
 
 // "<path>.backup": the backup name every file except app.json and context.json uses.
 inline QString backupPathFor(const QString &targetPath) { return targetPath + QStringLiteral(".backup"); }
+
+namespace detail {
+// The two calls behind the backup copy, replaceable so that tests can make
+// them fail: the hard link of the current file and, where linking is refused
+// (another filesystem), the read for the copy.
+struct BackupCalls {
+    int (*link)(const char *from, const char *to);
+    std::optional<QByteArray> (*readCurrent)(const QString &path);
+};
+BackupCalls &backupCalls();
+} // namespace detail
 
 } // namespace AtomicFileWriter
 } // namespace nerim

@@ -5,9 +5,15 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <stdexcept>
+#include <sys/stat.h>
 
 #ifndef NERIM_SHORT_VERSION
 #define NERIM_SHORT_VERSION ""
@@ -64,16 +70,32 @@ bool existsAt(const QString &path)
     return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
 }
 
+bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
+{
+    return !canonicalPath.isEmpty() && !canonicalRoot.isEmpty() &&
+           canonicalPath.startsWith(canonicalRoot == QLatin1String("/") ? canonicalRoot : canonicalRoot + QLatin1Char('/'));
+}
+
+// Creates a folder that only its owner may enter.
+void makePrivateFolder(const QString &path)
+{
+    if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error(QStringLiteral("could not create %1: %2")
+                                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+                                     .toStdString());
+}
+
 // Moves `legacy` to `target` when only the legacy folder exists, then creates the target.
-QString migrateAndCreate(const QString &target, const QString &legacy, const QString &logFormat)
+QString migrateAndCreate(const QString &target, const QString &legacy, const QString &logFormat,
+                         const std::function<void(const QString &)> &create)
 {
     if (!existsAt(target) && existsAt(legacy)) {
         if (!QDir().rename(legacy, target))
             throw std::runtime_error(QStringLiteral("could not move %1 to %2").arg(legacy, target).toStdString());
         logLine(logFormat.arg(legacy, target));
     }
-    if (!existsAt(target) && !QDir().mkpath(target))
-        throw std::runtime_error(QStringLiteral("could not create %1").arg(target).toStdString());
+    if (!existsAt(target))
+        create(target);
     // Something else in the folder's place would only make every later write fail.
     if (!QFileInfo(target).isDir())
         throw std::runtime_error(QStringLiteral("%1 is not a folder").arg(target).toStdString());
@@ -87,8 +109,32 @@ QString appSupportDirectory()
     const QString base = dataHome();
     if (!QDir().mkpath(base))
         throw std::runtime_error(QStringLiteral("could not create %1").arg(base).toStdString());
-    return migrateAndCreate(base + QStringLiteral("/Nerim"), base + QStringLiteral("/Veltra"),
-                            QStringLiteral("[Nerim memory] Migrated legacy app-support directory: %1 -> %2"));
+    const QString folder =
+        migrateAndCreate(base + QStringLiteral("/Nerim"), base + QStringLiteral("/Veltra"),
+                         QStringLiteral("[Nerim memory] Migrated legacy app-support directory: %1 -> %2"),
+                         &makePrivateFolder);
+    // It lists the user's projects and holds the key file: owner only, also
+    // when an earlier version (or the legacy folder) made it readable by others.
+    struct stat st {};
+    if (::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) != 0)
+        ::chmod(QFile::encodeName(folder).constData(), st.st_mode & 0700);
+    return folder;
+}
+
+void checkDotfolderLink(const QString &dotfolderPath)
+{
+    const QFileInfo info(dotfolderPath);
+    if (!info.isSymLink())
+        return;
+    const QString resolved = info.canonicalFilePath();
+    if (resolved.isEmpty())
+        throw std::runtime_error(QStringLiteral("%1 is a symbolic link to %2, which does not exist")
+                                     .arg(info.fileName(), info.symLinkTarget())
+                                     .toStdString());
+    if (!isInside(resolved, QFileInfo(info.path()).canonicalFilePath()))
+        throw std::runtime_error(QStringLiteral("%1 is a symbolic link to %2, outside the project folder")
+                                     .arg(info.fileName(), resolved)
+                                     .toStdString());
 }
 
 QString projectDotfolder(const QString &projectPath)
@@ -96,8 +142,18 @@ QString projectDotfolder(const QString &projectPath)
     QString project = projectPath;
     while (project.size() > 1 && project.endsWith(QLatin1Char('/')))
         project.chop(1);
-    return migrateAndCreate(project + QStringLiteral("/.nerim"), project + QStringLiteral("/.veltra"),
-                            QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: %1 -> %2"));
+    const QString target = project + QStringLiteral("/.nerim");
+    const QString legacy = project + QStringLiteral("/.veltra");
+    // Checked before anything is moved or created.
+    checkDotfolderLink(target);
+    if (!existsAt(target))
+        checkDotfolderLink(legacy);
+    return migrateAndCreate(target, legacy, QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: %1 -> %2"),
+                            [](const QString &path) {
+                                if (!QDir().mkpath(path))
+                                    throw std::runtime_error(
+                                        QStringLiteral("could not create %1").arg(path).toStdString());
+                            });
 }
 
 QString scratchDirectory()
@@ -142,10 +198,23 @@ APIKeys readAPIKeysFile(const QString &path)
 
 APIKeys readAPIKeysFile() { return readAPIKeysFile(apiKeysFilePath()); }
 
-const APIKeys &cachedKeys()
+namespace {
+QMutex keyCacheMutex;
+std::optional<APIKeys> keyCache;
+} // namespace
+
+APIKeys cachedKeys()
 {
-    static const APIKeys keys = readAPIKeysFile();
-    return keys;
+    QMutexLocker lock(&keyCacheMutex);
+    if (!keyCache)
+        keyCache = readAPIKeysFile();
+    return *keyCache;
+}
+
+void forgetCachedKeys()
+{
+    QMutexLocker lock(&keyCacheMutex);
+    keyCache.reset();
 }
 
 bool isUsableKey(const QString &key) { return !key.isEmpty() && !key.startsWith(QStringLiteral("REPLACE_WITH_")); }

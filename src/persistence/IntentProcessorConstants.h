@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QString>
 #include <QUrl>
+#include <optional>
 
 namespace nerim::IntentProcessorConstants {
 
@@ -19,12 +20,20 @@ QUrl claudeCodeDocsURL();
 
 // The application's data folder, $XDG_DATA_HOME/Nerim (~/.local/share/Nerim),
 // moved once from the earlier product's folder beside it and created when
-// missing. Throws std::runtime_error with the file system's reason.
+// missing, readable by its owner only (mode 0700; a wider mode is narrowed).
+// Throws std::runtime_error with the file system's reason.
 QString appSupportDirectory();
 
 // <project>/.nerim, moved once from <project>/.veltra and created when missing.
-// Callers check that the project folder exists first. Throws std::runtime_error.
+// Callers check that the project folder exists first. A data folder (or legacy
+// folder) that is a symbolic link leading outside the project is refused before
+// anything is moved or created. Throws std::runtime_error with the reason.
 QString projectDotfolder(const QString &projectPath);
+
+// Throws std::runtime_error when the data folder at `dotfolderPath` (in its
+// project folder) is a symbolic link that does not lead into that project
+// folder; anything else passes, whether it exists or not.
+void checkDotfolderLink(const QString &dotfolderPath);
 
 // ~/Documents/nerim-scratch, created when missing. Throws std::runtime_error.
 QString scratchDirectory();
@@ -47,7 +56,10 @@ APIKeys readAPIKeysFile(const QString &path);
 APIKeys readAPIKeysFile();
 
 // The keys as read at first use in this process; never refreshed.
-const APIKeys &cachedKeys();
+APIKeys cachedKeys();
+// Drops the cached keys so that the next use reads the file again. For tests,
+// which give every test its own data folder within one process.
+void forgetCachedKeys();
 
 // A key is usable when it is non-empty and does not begin with "REPLACE_WITH_".
 bool isUsableKey(const QString &key);

@@ -7,21 +7,14 @@
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace nerim {
 
 namespace {
 
 bool existsAt(const QString &path) { return QFileInfo::exists(path) || QFileInfo(path).isSymLink(); }
-
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 // The integral "schemaVersion" of a document when it is not `expected`.
 std::optional<int> otherVersion(const JsonObjectReader &document, int expected)
@@ -70,43 +63,6 @@ void checkLog(const ContextLog &log, const QString &path)
     log.validateChronologicalOrder(path);
     if (log.schemaVersion != ContextLog::currentSchemaVersion)
         throw MemoryError::schemaVersionMismatch(ContextLog::currentSchemaVersion, log.schemaVersion, path);
-}
-
-// Writes `bytes` to `path` through "<path>.tmp" and one rename(2), so the file
-// is at every moment either the old or the new complete record.
-void replaceAtomically(const QByteArray &bytes, const QString &path)
-{
-    const QString temp = path + QStringLiteral(".tmp");
-    const QByteArray tempName = QFile::encodeName(temp);
-    ::unlink(tempName.constData()); // left by an interrupted write
-    const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw MemoryError::writeFailed(path, errnoText(errno));
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
-    int error = 0;
-    while (left > 0 && !error) {
-        const ssize_t n = ::write(fd, data, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno != EINTR)
-                error = errno;
-            continue;
-        }
-        data += n;
-        left -= n;
-    }
-    if (!error && ::fsync(fd) != 0)
-        error = errno;
-    ::close(fd);
-    if (error)
-        throw MemoryError::writeFailed(path, errnoText(error));
-    if (::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0)
-        throw MemoryError::writeFailed(path, errnoText(errno));
-    const int dir = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
 }
 
 } // namespace
@@ -206,7 +162,8 @@ void ProjectContextActor::saveNow()
     AtomicFileWriter::write(bytes, m_contextURL, m_backupURL);
 }
 
-void ProjectContextActor::saveMetadataNow() { replaceAtomically(m_metadata.encoded(), m_metadataURL); }
+// metadata.json keeps no backup: one crash-safe replacement.
+void ProjectContextActor::saveMetadataNow() { AtomicFileWriter::replace(m_metadata.encoded(), m_metadataURL); }
 
 QFuture<ContextEntry> ProjectContextActor::append(const ContextEntry::Payload &payload, Timestamp time)
 {

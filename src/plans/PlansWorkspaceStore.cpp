@@ -1,12 +1,13 @@
 #include "plans/PlansWorkspaceStore.h"
 
 #include "foundation/Log.h"
+#include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QCollator>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QStringList>
@@ -19,20 +20,38 @@ namespace {
 
 void makeDirectory(const QString &directory) { QDir().mkpath(directory); }
 
-// Reads a whole file as UTF-8; nothing when it cannot be read or is not valid UTF-8.
+// Reads a whole regular file as UTF-8; nothing when it cannot be read or is not valid UTF-8.
 std::optional<QString> readUtf8(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    std::optional<QByteArray> bytes;
+    try {
+        bytes = RegularFile::read(path);
+    } catch (const RegularFile::ReadError &) {
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    }
+    if (!bytes)
         return std::nullopt;
     QStringDecoder decoder(QStringDecoder::Utf8);
-    QString text = decoder(bytes);
+    QString text = decoder(*bytes);
     if (decoder.hasError())
         return std::nullopt;
     return text;
+}
+
+// Why the plans folder must not be used at all, or nothing: a plans folder that
+// is a symbolic link, or a data folder above it that leads out of the project,
+// would send every read and write somewhere else.
+std::optional<QString> folderRefusal(const QString &directory)
+{
+    const QFileInfo info(directory);
+    if (info.isSymLink())
+        return QStringLiteral("the plans folder %1 is a symbolic link").arg(directory);
+    try {
+        IntentProcessorConstants::checkDotfolderLink(info.path());
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return std::nullopt;
 }
 
 bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
@@ -128,12 +147,20 @@ QFuture<bool> PlansWorkspaceStore::writeOverview(const QString &goal, const QLis
 
 QFuture<void> PlansWorkspaceStore::ensureDirectory()
 {
-    return m_executor.run([directory = m_directory] { makeDirectory(directory); });
+    return m_executor.run([directory = m_directory] {
+        if (!folderRefusal(directory))
+            makeDirectory(directory);
+    });
 }
 
 QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString &directory)
 {
+    if (const auto refusal = folderRefusal(directory)) {
+        logLine(QStringLiteral("[Nerim plans-workspace] not reading the plans folder: %1").arg(*refusal));
+        return {};
+    }
     makeDirectory(directory);
+    const QString root = QFileInfo(directory).canonicalFilePath();
     const QFileInfoList entries =
         QDir(directory).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
     const Timestamp listedAt = Timestamp::now();
@@ -142,7 +169,15 @@ QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString 
         const QString name = entry.fileName();
         if (name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".md")))
             continue;
-        auto contents = readUtf8(entry.filePath());
+        // A link is read only when it leads to a file inside the plans folder;
+        // that file is then read by its own name, so no link is followed.
+        QString source = entry.filePath();
+        if (entry.isSymLink()) {
+            source = entry.canonicalFilePath();
+            if (!isInside(source, root) || source == root)
+                continue;
+        }
+        auto contents = readUtf8(source);
         if (!contents)
             continue;
         const QDateTime modified = entry.fileTime(QFileDevice::FileModificationTime);
@@ -165,6 +200,10 @@ QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString 
 
 bool PlansWorkspaceStore::writeFileIn(const QString &directory, const QString &filename, const QString &contents)
 {
+    if (const auto refusal = folderRefusal(directory)) {
+        logLine(QStringLiteral("[Nerim plans-workspace] write failed for %1: %2").arg(filename, *refusal));
+        return false;
+    }
     makeDirectory(directory);
     try {
         const QString target = resolveTarget(directory, filename);

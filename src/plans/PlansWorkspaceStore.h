@@ -36,7 +36,11 @@ public:
 
     // The ".md" files directly in the folder (no subfolders, hidden files,
     // backups or temporary files), "overview.md" first, the rest by name in the
-    // user's locale, case-insensitively. Creates the folder when missing; never fails.
+    // user's locale, case-insensitively. Only regular files are read, a link
+    // only when it leads to a file inside the plans folder. Creates the folder
+    // when missing; never fails. A plans folder that is a symbolic link (or
+    // lies in a data folder leading out of the project) is not read: the list
+    // is empty and one line is logged. Writes refuse such a folder too.
     QFuture<QList<File>> listFiles();
 
     // Writes `contents` crash-safely to `filename` (a path relative to the plans

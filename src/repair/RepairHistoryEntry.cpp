@@ -4,16 +4,14 @@
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/MemoryError.h"
-#include "foundation/JsonLines.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutex>
-#include <QStringDecoder>
 #include <stdexcept>
 
 namespace nerim {
@@ -40,24 +38,17 @@ void logAppendFailure(const QString &path, const QString &description)
 QMutex pendingMutex;
 QHash<QString, QList<QByteArray>> pendingLines;
 
-// The current lines of the history file, or nothing when the file exists but
-// cannot be read at all (it is then left alone rather than replaced).
-std::optional<QStringList> existingLines(const QString &path)
+// The current lines of the history file. Throws when something is there that
+// cannot be read (a link, a pipe, an unreadable file): it is then left alone
+// rather than replaced.
+QStringList existingLines(const QString &path)
 {
-    QFile file(path);
-    if (!file.exists())
-        return QStringList();
-    QStringList lines = readJSONLLines(path);
-    if (!lines.isEmpty())
-        return lines;
-    // Empty, unreadable, or not valid UTF-8. A stray invalid byte must not cost
-    // the whole history: keep every line, the damaged bytes shown as U+FFFD.
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(file.errorString().toStdString());
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(file.errorString().toStdString());
-    return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+    if (!bytes)
+        return {};
+    // A stray invalid byte must not cost the whole history: keep every line,
+    // the damaged bytes shown as U+FFFD.
+    return QString::fromUtf8(*bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -99,10 +90,16 @@ void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray
         logAppendFailure(path, QStringLiteral("the project folder %1 no longer exists").arg(projectPath));
         return;
     }
+    try {
+        // Moves a legacy data folder into place and refuses one that leads outside the project.
+        IntentProcessorConstants::projectDotfolder(projectPath);
+    } catch (const std::exception &e) {
+        logAppendFailure(path, QString::fromUtf8(e.what()));
+        return;
+    }
     QStringList all;
     try {
-        auto current = existingLines(path);
-        all = *current;
+        all = existingLines(path);
     } catch (const std::exception &e) {
         logAppendFailure(path, QStringLiteral("the existing file can't be read (%1); it was left as it is")
                                    .arg(QString::fromUtf8(e.what())));

@@ -35,6 +35,35 @@ TEST(Timestamp, StrictParseRequiresAZoneAndAValidDate)
     EXPECT_DOUBLE_EQ(fraction->secondsSince(*utc), 0.25);
 }
 
+TEST(Timestamp, OnlyYearsThatWriteBackAsFourDigitsAreAccepted)
+{
+    // Whatever is accepted must come back from its own written form, or the
+    // next read of a saved document fails. The year is judged in UTC.
+    struct Case {
+        const char *text;
+        const char *written; // nullptr: refused
+    };
+    const Case cases[] = {
+        {"0000-01-01T00:00:00+01:00", nullptr},
+        {"0001-01-01T00:30:00+01:00", nullptr},
+        {"0000-12-31T23:30:00-01:00", "0001-01-01T00:30:00Z"},
+        {"0001-01-01T00:00:00Z", "0001-01-01T00:00:00Z"},
+        {"9999-12-31T23:59:59.9Z", "9999-12-31T23:59:59Z"},
+        {"9999-12-31T23:30:00-01:00", nullptr},
+        {"9999-12-31T23:59:59-00:01", nullptr},
+    };
+    for (const Case &c : cases) {
+        const auto parsed = Timestamp::fromIso8601(QString::fromLatin1(c.text));
+        if (!c.written) {
+            EXPECT_FALSE(parsed) << c.text;
+            continue;
+        }
+        ASSERT_TRUE(parsed) << c.text;
+        EXPECT_EQ(parsed->toIso8601(), QString::fromLatin1(c.written)) << c.text;
+        EXPECT_TRUE(Timestamp::fromIso8601(parsed->toIso8601())) << c.text;
+    }
+}
+
 TEST(Timestamp, NowHasSubSecondPrecisionAndUnixConversionRoundTrips)
 {
     const Timestamp t = Timestamp::now();

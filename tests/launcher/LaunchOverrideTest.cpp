@@ -1,6 +1,7 @@
 #include "launcher/LaunchOverride.h"
 #include "launcher/ProjectTypeDetector.h"
 
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
 
 #include <QDir>
@@ -107,6 +108,60 @@ TEST(LaunchOverride, SaveCreatesDataFolderAndKeepsPreviousAsBackup)
     EXPECT_EQ(LaunchOverride::load(folder)->shellCommand, QStringLiteral("second"));
     EXPECT_EQ(nerim::test::readFile(LaunchOverride::backupFilePath(folder)), first.encode());
     EXPECT_EQ(LaunchOverride::backupFilePath(folder), folder + QStringLiteral("/.nerim/launch-override.json.backup"));
+}
+
+TEST(LaunchOverride, PlantedFilesAreNeitherWrittenThroughNorFollowed)
+{
+    // Links at the file, its backup and the temporary names: replaced, never written through.
+    const QString folder = project();
+    const QString path = LaunchOverride::filePath(folder);
+    const nerim::test::PlantedLinks links(nerim::test::writerNames(path, LaunchOverride::backupFilePath(folder)));
+    LaunchOverride override;
+    override.writtenAt = QStringLiteral("now");
+    for (const char *command : {"first", "second", "third"}) {
+        override.shellCommand = QString::fromLatin1(command);
+        override.save(folder);
+    }
+    links.expectOutsideUntouched();
+    EXPECT_EQ(LaunchOverride::load(folder)->shellCommand, QStringLiteral("third"));
+
+    // A link or a pipe in the file's place is not read (and not waited on).
+    for (const bool pipe : {false, true}) {
+        const QString planted = project();
+        const QString plantedPath = LaunchOverride::filePath(planted);
+        if (pipe) {
+            ASSERT_TRUE(nerim::test::plantFifo(plantedPath));
+        } else {
+            nerim::test::plantLinkToOutsideFile(plantedPath, override.encode());
+        }
+        nerim::test::LogCapture log;
+        EXPECT_FALSE(LaunchOverride::load(planted).has_value());
+        EXPECT_TRUE(log.contains(QStringLiteral("[Nerim launch-override] Decode failed at %1: it is ").arg(plantedPath)));
+    }
+}
+
+TEST(LaunchOverride, ADataFolderLinkedOutOfTheProjectIsNotWrittenTo)
+{
+    const QString folder = project();
+    const QString elsewhere = nerim::test::makeTempDir(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(nerim::test::writeFile(elsewhere + QStringLiteral("/launch-override.json"), "the user's own"));
+    ASSERT_TRUE(nerim::test::plantLink(folder + QStringLiteral("/.nerim"), elsewhere));
+    LaunchOverride override;
+    override.shellCommand = QStringLiteral("evil");
+    override.writtenAt = QStringLiteral("now");
+    EXPECT_THROW(override.save(folder), std::runtime_error);
+    EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{"launch-override.json"});
+    EXPECT_EQ(nerim::test::readFile(elsewhere + QStringLiteral("/launch-override.json")), QByteArray("the user's own"));
+}
+
+TEST(ProjectTypeDetector, ProjectFilesThatAreNotRegularFilesAreSkippedNotWaitedOn)
+{
+    const QString folder = project();
+    ASSERT_TRUE(nerim::test::plantFifo(folder + QStringLiteral("/package.json")));
+    ASSERT_TRUE(nerim::test::plantFifo(folder + QStringLiteral("/app.py")));
+    EXPECT_TRUE(nerim::ProjectTypeDetector::packageScripts(folder + QStringLiteral("/package.json")).isEmpty());
+    EXPECT_FALSE(nerim::ProjectTypeDetector::pythonImports(QStringLiteral("flask"), folder, {QStringLiteral("app.py")}));
 }
 
 } // namespace

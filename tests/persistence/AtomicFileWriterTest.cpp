@@ -1,5 +1,6 @@
 #include "foundation/Json.h"
 #include "persistence/AtomicFileWriter.h"
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <csignal>
 #include <spawn.h>
 #include <stdexcept>
@@ -231,4 +233,145 @@ TEST(AtomicFileWriter, SurvivesBeingKilledAtAnyMoment)
     }
     EXPECT_GE(kills, 100);
     EXPECT_GT(sawB, 0); // the child really was writing
+}
+
+namespace {
+
+// Both ways to write: with a backup, and replacing without one.
+struct WriteWay {
+    const char *name;
+    bool keepsBackup;
+};
+const WriteWay writeWays[] = {{"write", true}, {"replace", false}};
+
+void writeBy(const WriteWay &way, const QByteArray &bytes, const QString &target, const QString &backup,
+             AtomicFileWriter::WriteOptions options = {})
+{
+    if (way.keepsBackup)
+        AtomicFileWriter::write(bytes, target, backup, options);
+    else
+        AtomicFileWriter::replace(bytes, target, options);
+}
+
+// Replaces the backup calls for the life of the object.
+class BackupCallsOverride {
+public:
+    BackupCallsOverride(int (*link)(const char *, const char *),
+                        std::optional<QByteArray> (*readCurrent)(const QString &) = nullptr)
+        : m_saved(AtomicFileWriter::detail::backupCalls())
+    {
+        AtomicFileWriter::detail::backupCalls().link = link;
+        if (readCurrent)
+            AtomicFileWriter::detail::backupCalls().readCurrent = readCurrent;
+    }
+    ~BackupCallsOverride() { AtomicFileWriter::detail::backupCalls() = m_saved; }
+
+private:
+    AtomicFileWriter::detail::BackupCalls m_saved;
+};
+
+int linkAcrossFilesystems(const char *, const char *)
+{
+    errno = EXDEV;
+    return -1;
+}
+
+std::optional<QByteArray> readFailingMidway(const QString &)
+{
+    throw std::runtime_error("Input/output error");
+}
+
+} // namespace
+
+TEST(AtomicFileWriter, LinksPlantedAtAnyOfItsNamesAreReplacedNeverWrittenThrough)
+{
+    for (const WriteWay &way : writeWays) {
+        for (const std::optional<mode_t> mode : {std::optional<mode_t>(), std::optional<mode_t>(0600)}) {
+            SCOPED_TRACE(std::string(way.name) + (mode ? " with mode 0600" : ""));
+            const QString dir = test::makeTempDir();
+            const QString target = dir + QStringLiteral("/agent-names.json");
+            const QString backup = AtomicFileWriter::backupPathFor(target);
+            const test::PlantedLinks links(test::writerNames(target, backup));
+
+            writeBy(way, doc("1"), target, backup, {mode});
+            writeBy(way, doc("2"), target, backup, {mode});
+            writeBy(way, doc("3"), target, backup, {mode});
+
+            links.expectOutsideUntouched();
+            EXPECT_FALSE(QFileInfo(target).isSymLink());
+            EXPECT_EQ(test::readFile(target), doc("3"));
+            if (way.keepsBackup) {
+                EXPECT_FALSE(QFileInfo(backup).isSymLink());
+                EXPECT_EQ(test::readFile(backup), doc("2"));
+            }
+            if (mode) {
+                EXPECT_EQ(modeOf(target), *mode);
+                if (way.keepsBackup) {
+                    EXPECT_EQ(modeOf(backup), *mode);
+                }
+            }
+        }
+    }
+}
+
+TEST(AtomicFileWriter, SettingTheBackupModeNeverFollowsALink)
+{
+    // The target is a link to a file of the user's: the write with an exact
+    // mode must neither change that file's mode nor keep the link as backup.
+    const QString dir = test::makeTempDir();
+    const QString target = dir + QStringLiteral("/api-keys.json");
+    const QString backup = AtomicFileWriter::backupPathFor(target);
+    const test::PlantedLinks links({target});
+    AtomicFileWriter::write(doc("new"), target, backup, {0600});
+    links.expectOutsideUntouched();
+    EXPECT_FALSE(QFileInfo::exists(backup) || QFileInfo(backup).isSymLink());
+    EXPECT_EQ(test::readFile(target), doc("new"));
+    EXPECT_EQ(modeOf(target), 0600u);
+}
+
+TEST(AtomicFileWriter, CopiesTheBackupWhereLinksAreRefusedAndFailsWhenTheCopyFails)
+{
+    const QString dir = test::makeTempDir();
+    const QString target = dir + QStringLiteral("/api-keys.json");
+    const QString backup = AtomicFileWriter::backupPathFor(target);
+    AtomicFileWriter::write(doc("1"), target, backup, {0600});
+    {
+        const BackupCallsOverride noLinks(&linkAcrossFilesystems);
+        AtomicFileWriter::write(doc("2"), target, backup, {0600});
+    }
+    EXPECT_EQ(test::readFile(target), doc("2"));
+    EXPECT_EQ(test::readFile(backup), doc("1"));
+    EXPECT_EQ(modeOf(backup), 0600u);
+
+    {
+        const BackupCallsOverride failingCopy(&linkAcrossFilesystems, &readFailingMidway);
+        try {
+            AtomicFileWriter::write(doc("3"), target, backup, {0600});
+            FAIL() << "a write whose backup copy failed reported success";
+        } catch (const MemoryError &e) {
+            EXPECT_EQ(e.kind(), MemoryError::Kind::atomicRenameFailed);
+            EXPECT_EQ(e.underlyingReason(),
+                      QStringLiteral("could not copy api-keys.json for the backup: Input/output error"));
+        }
+    }
+    EXPECT_EQ(test::readFile(target), doc("2"));
+    EXPECT_EQ(test::readFile(backup), doc("1"));
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden), (QStringList{"api-keys.json", "api-keys.json.backup"}));
+}
+
+TEST(AtomicFileWriter, ReadRefusesWhatItsWriterWouldNotHaveMade)
+{
+    // A link in the primary's place is not read through; the backup is tried.
+    const QString dir = test::makeTempDir();
+    const QString primary = dir + QStringLiteral("/context.json");
+    const QString backup = dir + QStringLiteral("/context.json.bak");
+    test::plantLinkToOutsideFile(primary, doc("outside"));
+    test::writeFile(backup, doc("backup"));
+    const auto result = readJson(primary, backup);
+    EXPECT_EQ(result.value, QStringLiteral("backup"));
+    EXPECT_EQ(result.primaryReason, QStringLiteral("it is a symbolic link, which is not followed"));
+
+    ASSERT_TRUE(QFile::remove(backup));
+    ASSERT_TRUE(test::plantFifo(backup));
+    EXPECT_EQ(bothUnreadable(primary, backup).backupReason(), QStringLiteral("it is a named pipe, not a regular file"));
 }

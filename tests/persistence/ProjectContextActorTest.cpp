@@ -1,9 +1,11 @@
 #include "persistence/MemoryError.h"
 #include "persistence/ProjectContextActor.h"
 #include "TestAsync.h"
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -143,6 +145,73 @@ TEST(ProjectContextActor, FoldersAndTheirFailures)
     const QString blocked = test::makeTempDir(QStringLiteral("blocked"));
     test::writeFile(blocked + QStringLiteral("/.nerim"), "a file, not a folder");
     EXPECT_EQ(openError(blocked).kind(), MemoryError::Kind::projectDotfolderUnavailable);
+}
+
+TEST(ProjectContextActor, ADataFolderLinkedOutOfTheProjectIsRefusedBeforeAnythingIsWritten)
+{
+    struct Case {
+        const char *name;
+        const char *linkName; // ".nerim" or the legacy ".veltra"
+        bool leadsOutside;
+    };
+    const Case cases[] = {
+        {"data folder elsewhere", ".nerim", true},
+        {"legacy folder elsewhere", ".veltra", true},
+        {"data folder missing elsewhere", ".nerim", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString project = test::makeTempDir(QStringLiteral("project"));
+        const QString elsewhere = test::makeTempDir(QStringLiteral("elsewhere"));
+        const QString link = project + QLatin1Char('/') + QLatin1String(c.linkName);
+        ASSERT_TRUE(test::writeFile(elsewhere + QStringLiteral("/launch-override.json"), "the user's own"));
+        ASSERT_TRUE(test::plantLink(link, c.leadsOutside ? elsewhere : elsewhere + QStringLiteral("/gone")));
+
+        const MemoryError error = openError(project);
+        EXPECT_EQ(error.kind(), MemoryError::Kind::projectDotfolderUnavailable);
+        EXPECT_TRUE(error.description().startsWith(QStringLiteral("Cannot create .nerim/ in %1: %2 is a symbolic link to ")
+                                                       .arg(project, QLatin1String(c.linkName))))
+            << error.description().toStdString();
+        EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{"launch-override.json"});
+        EXPECT_EQ(QDir(project).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                  QStringList{QLatin1String(c.linkName)});
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+    }
+
+    // A link that stays inside the project is the user's own arrangement.
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    ASSERT_TRUE(QDir().mkpath(project + QStringLiteral("/data")));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.nerim"), project + QStringLiteral("/data")));
+    open(project, "2026-03-14T09:00:00Z");
+    EXPECT_TRUE(QFileInfo::exists(project + QStringLiteral("/data/context.json")));
+}
+
+TEST(ProjectContextActor, LinksPlantedInTheDataFolderAreNeverReadOrWrittenThrough)
+{
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    const QString data = project + QStringLiteral("/.nerim");
+    const QString context = data + QStringLiteral("/context.json");
+    const QString metadata = data + QStringLiteral("/metadata.json");
+    const test::PlantedLinks links(test::writerNames(context, context + QStringLiteral(".bak")) +
+                                   QStringList{metadata + QStringLiteral(".tmp")});
+    // context.json is a link: it is not read, and with no backup the open fails.
+    EXPECT_EQ(openError(project).primaryReason(), QStringLiteral("it is a symbolic link, which is not followed"));
+    ASSERT_TRUE(QFile::remove(context));
+    ASSERT_TRUE(QFile::remove(context + QStringLiteral(".bak")));
+
+    auto memory = open(project, "2026-03-14T09:00:00Z");
+    test::await(memory->append(E::ProjectOpened{QStringLiteral("again")}, at("2026-03-14T09:01:00Z")));
+    test::await(memory->saveMetadata());
+    links.expectOutsideUntouched();
+    EXPECT_EQ(test::await(memory->log()).entries.size(), 2);
+
+    // A metadata.json that is a pipe is refused at once rather than waited on.
+    memory.reset();
+    ASSERT_TRUE(QFile::remove(metadata));
+    ASSERT_TRUE(test::plantFifo(metadata));
+    const MemoryError error = openError(project);
+    EXPECT_EQ(error, MemoryError::readFailed(metadata, QStringLiteral("it is a named pipe, not a regular file")));
 }
 
 TEST(ProjectContextActor, DamagedAndForeignDocuments)

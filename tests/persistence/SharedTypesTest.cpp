@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace nerim;
 namespace ipc = nerim::IntentProcessorConstants;
@@ -137,6 +138,31 @@ TEST(IntentProcessorConstants, FoldersAndLegacyMigration)
 
     EXPECT_EQ(ipc::scratchDirectory(), test::homeDir() + QStringLiteral("/Documents/nerim-scratch"));
     EXPECT_TRUE(QFileInfo(ipc::scratchDirectory()).isDir());
+}
+
+TEST(IntentProcessorConstants, DataFolderIsForItsOwnerOnly)
+{
+    const QString data = test::homeDir() + QStringLiteral("/.local/share");
+    const QString folder = data + QStringLiteral("/Nerim");
+    const auto modeOf = [](const QString &path) {
+        struct stat st {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        return st.st_mode & 07777;
+    };
+    const mode_t previousMask = ::umask(022);
+    EXPECT_EQ(ipc::appSupportDirectory(), folder);
+    EXPECT_EQ(modeOf(folder), 0700u);
+
+    // A folder an earlier version (or the legacy product) left open to others is closed.
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    ASSERT_TRUE(QDir().mkpath(data + QStringLiteral("/Veltra")));
+    ASSERT_EQ(::chmod(QFile::encodeName(data + QStringLiteral("/Veltra")).constData(), 0755), 0);
+    EXPECT_EQ(ipc::appSupportDirectory(), folder);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0750), 0);
+    ipc::appSupportDirectory();
+    EXPECT_EQ(modeOf(folder), 0700u);
+    ::umask(previousMask);
 }
 
 TEST(SharedTypes, ModelChoicesAndPromptTargets)

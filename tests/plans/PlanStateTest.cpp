@@ -1,5 +1,6 @@
 #include "plans/PlanState.h"
 
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
@@ -216,4 +217,29 @@ TEST(PlanState, RapidSavesEndWithTheLatestSnapshotAndNoPathMeansNoFile)
     ASSERT_EQ(turns.size(), 41);
     EXPECT_EQ(turns.last().toObject()["content"].toString(), QStringLiteral("turn 39"));
     EXPECT_FALSE(QFileInfo::exists(file.path + QStringLiteral(".tmp")));
+}
+
+TEST(PlanState, PlantedLinksAreNeitherReadNorWrittenThrough)
+{
+    PlanFile file;
+    const test::PlantedLinks links(test::writerNames(file.path, file.backup));
+    // The links hold no plan of this project; a copy of a valid one elsewhere is not taken either.
+    test::writeFile(links.outsideFiles().first(), samplePlanJson());
+    PlanState plan;
+    plan.setPersistenceURL(file.path);
+    test::LogCapture log;
+    plan.load();
+    EXPECT_TRUE(plan.steps().isEmpty());
+    EXPECT_TRUE(log.contains(QStringLiteral("it is a symbolic link, which is not followed")));
+
+    for (const char *goal : {"one", "two", "three"}) {
+        plan.setGoal(QString::fromLatin1(goal));
+        plan.persist();
+        SerialFileWriter::shared().flush();
+    }
+    EXPECT_EQ(test::readFile(links.outsideFiles().first()), samplePlanJson());
+    for (const QString &outside : links.outsideFiles().mid(1))
+        EXPECT_TRUE(test::readFile(outside).startsWith("private text of the user")) << outside.toStdString();
+    EXPECT_EQ(readJson(file.path).value(QStringLiteral("goal")).toString(), QStringLiteral("three"));
+    EXPECT_EQ(readJson(file.backup).value(QStringLiteral("goal")).toString(), QStringLiteral("two"));
 }

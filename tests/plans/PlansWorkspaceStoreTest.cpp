@@ -1,7 +1,9 @@
 #include "plans/PlansWorkspaceStore.h"
 
 #include "TestAsync.h"
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
+#include "foundation/RegularFile.h"
 #include "foundation/UuidText.h"
 
 #include <QDir>
@@ -83,6 +85,72 @@ TEST(PlansWorkspaceStore, RefusesNamesThatLeaveThePlansFolder)
     }
     EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"victim.md"});
     EXPECT_EQ(test::readFile(outside + "/victim.md"), QByteArray("keep"));
+}
+
+TEST(PlansWorkspaceStore, ListsOnlyRegularFilesWhoseRealPlaceIsInsideThePlansFolder)
+{
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    const QString dir = PlansWorkspaceStore::plansDirectoryFor(project);
+    ASSERT_TRUE(test::writeFile(dir + QStringLiteral("/research/deep.md"), "# Deep"));
+    ASSERT_TRUE(test::writeFile(dir + QStringLiteral("/plain.md"), "# Plain"));
+    const QString secret = test::plantLinkToOutsideFile(dir + QStringLiteral("/notes.md"), "ANTHROPIC_API_KEY=sk-ant-x");
+    ASSERT_TRUE(test::plantLink(dir + QStringLiteral("/inside.md"), dir + QStringLiteral("/research/deep.md")));
+    ASSERT_TRUE(test::plantLink(dir + QStringLiteral("/relative.md"), QStringLiteral("research/deep.md")));
+    ASSERT_TRUE(test::plantLink(dir + QStringLiteral("/escape.md"), QStringLiteral("../../outside.md")));
+    ASSERT_TRUE(test::writeFile(project + QStringLiteral("/outside.md"), "project file, not a plan"));
+    ASSERT_TRUE(test::plantFifo(dir + QStringLiteral("/pipe.md")));
+    ASSERT_TRUE(test::plantLink(dir + QStringLiteral("/zero.md"), QStringLiteral("/dev/zero")));
+    ASSERT_TRUE(test::plantSparseFile(dir + QStringLiteral("/huge.md"), RegularFile::maxReadBytes + 1));
+
+    PlansWorkspaceStore store(dir);
+    const auto files = test::await(store.listFiles());
+    EXPECT_EQ(names(files), (QStringList{"inside.md", "plain.md", "relative.md"}));
+    for (const auto &file : files)
+        EXPECT_FALSE(file.contents.contains(QStringLiteral("sk-ant"))) << file.filename.toStdString();
+    EXPECT_EQ(test::readFile(secret), QByteArray("ANTHROPIC_API_KEY=sk-ant-x"));
+}
+
+TEST(PlansWorkspaceStore, APlansFolderLeadingElsewhereIsRefusedForReadsAndWrites)
+{
+    struct Case {
+        const char *name;
+        const char *link; // relative to the project
+        const char *leadsTo; // relative to the project; nullptr: a folder outside it
+    };
+    const Case cases[] = {
+        {"plans folder linked elsewhere", ".nerim/plans", nullptr},
+        {"plans folder linked inside the project", ".nerim/plans", "docs"},
+        {"data folder linked elsewhere", ".nerim", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString project = test::makeTempDir(QStringLiteral("project"));
+        const QString target = c.leadsTo ? project + QLatin1Char('/') + QLatin1String(c.leadsTo)
+                                         : test::makeTempDir(QStringLiteral("elsewhere"));
+        ASSERT_TRUE(test::writeFile(target + QStringLiteral("/secret.md"), "private"));
+        if (QLatin1String(c.link) == QLatin1String(".nerim")) {
+            ASSERT_TRUE(QDir().mkpath(target + QStringLiteral("/plans")));
+        }
+        ASSERT_TRUE(test::plantLink(project + QLatin1Char('/') + QLatin1String(c.link), target));
+
+        PlansWorkspaceStore store(PlansWorkspaceStore::plansDirectoryFor(project));
+        test::LogCapture log;
+        EXPECT_TRUE(test::await(store.listFiles()).isEmpty());
+        ASSERT_EQ(log.lines().size(), 1);
+        EXPECT_TRUE(log.lines().first().startsWith(QStringLiteral("[Nerim plans-workspace] not reading the plans folder: ")));
+        EXPECT_TRUE(log.lines().first().contains(QStringLiteral("is a symbolic link")));
+
+        log.clear();
+        EXPECT_FALSE(test::await(store.writeFile(QStringLiteral("new.md"), QStringLiteral("x"))));
+        EXPECT_FALSE(test::await(store.writeOverview(QStringLiteral("goal"), {})));
+        test::await(store.ensureDirectory());
+        EXPECT_EQ(log.lines().size(), 2);
+        QStringList expected{"secret.md"};
+        if (QLatin1String(c.link) == QLatin1String(".nerim"))
+            expected.prepend(QStringLiteral("plans"));
+        EXPECT_EQ(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), expected);
+        EXPECT_TRUE(QDir(target + QStringLiteral("/plans")).isEmpty());
+    }
 }
 
 TEST(PlansWorkspaceStore, OverviewText)

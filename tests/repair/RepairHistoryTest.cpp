@@ -1,6 +1,8 @@
 #include "foundation/SerialFileWriter.h"
 #include "repair/RepairHistoryEntry.h"
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
+#include <QFileInfo>
 
 #include <QDir>
 #include <QFile>
@@ -163,4 +165,53 @@ TEST(RepairHistoryEntry, AHistoryThatCannotBeReadIsLeftAsItIs)
     EXPECT_TRUE(QFileInfo(path).isDir());
     EXPECT_EQ(test::readFile(path + QStringLiteral("/keep")), "x");
     EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".backup")));
+}
+
+TEST(RepairHistoryEntry, PlantedFilesAreNeitherWrittenThroughNorCopiedIn)
+{
+    // Links at the backup and the temporary names: replaced, never written through.
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    const QString path = historyOf(project);
+    const test::PlantedLinks links(test::writerNames(path, path + QStringLiteral(".backup")).mid(1));
+    for (int i = 1; i <= 3; ++i)
+        RepairHistoryEntry::appendLines(path, {entry(i).jsonLine()});
+    links.expectOutsideUntouched();
+    EXPECT_EQ(test::readFile(path), entry(1).jsonLine() + '\n' + entry(2).jsonLine() + '\n' + entry(3).jsonLine() + '\n');
+
+    // A link or a pipe in the history's own place: nothing is read from it
+    // (no private text is copied into the project), nothing waits, it stays.
+    for (const bool pipe : {false, true}) {
+        const QString planted = historyOf(test::makeTempDir(QStringLiteral("project")));
+        QString outside;
+        if (pipe) {
+            ASSERT_TRUE(test::plantFifo(planted));
+        } else {
+            outside = test::plantLinkToOutsideFile(planted, "{\"private\":1}\n");
+        }
+        test::LogCapture log;
+        RepairHistoryEntry::appendLines(planted, {entry(1).jsonLine()});
+        EXPECT_TRUE(log.contains(QStringLiteral("[Nerim repair-history] Failed to append entry at ") + planted +
+                                 QStringLiteral(": the existing file can't be read (it is ")));
+        EXPECT_FALSE(QFileInfo(planted).isFile() && !QFileInfo(planted).isSymLink());
+        EXPECT_FALSE(QFileInfo::exists(planted + QStringLiteral(".backup")));
+        if (!pipe) {
+            EXPECT_EQ(test::readFile(outside), QByteArray("{\"private\":1}\n"));
+        }
+    }
+}
+
+TEST(RepairHistoryEntry, ADataFolderLinkedOutOfTheProjectIsNotWrittenTo)
+{
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    const QString elsewhere = test::makeTempDir(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(test::writeFile(elsewhere + QStringLiteral("/repair-history.jsonl"), "{\"theirs\":1}\n"));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.nerim"), elsewhere));
+    test::LogCapture log;
+    RepairHistoryEntry::append(entry(1), QUrl::fromLocalFile(project));
+    SerialFileWriter::shared().flush();
+    EXPECT_TRUE(log.contains(QStringLiteral(".nerim is a symbolic link to %1, outside the project folder")
+                                 .arg(QFileInfo(elsewhere).canonicalFilePath())));
+    EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{"repair-history.jsonl"});
+    EXPECT_EQ(test::readFile(elsewhere + QStringLiteral("/repair-history.jsonl")), QByteArray("{\"theirs\":1}\n"));
 }

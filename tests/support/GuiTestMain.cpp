@@ -5,6 +5,7 @@
 
 namespace nerim::test {
 void installTestEnvironment();
+void installPerTestEnvironment();
 }
 
 int main(int argc, char **argv)
@@ -15,5 +16,6 @@ int main(int argc, char **argv)
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    nerim::test::installPerTestEnvironment();
     return RUN_ALL_TESTS();
 }

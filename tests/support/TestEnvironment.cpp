@@ -1,24 +1,35 @@
 #include "TestEnvironment.h"
 
+#include "foundation/SerialFileWriter.h"
+#include "persistence/IntentProcessorConstants.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <atomic>
+#include <gtest/gtest.h>
 
 namespace nerim::test {
 
 namespace {
-QTemporaryDir *g_root = nullptr;
-std::atomic<int> g_counter{0};
-} // namespace
 
-void installTestEnvironment()
+QTemporaryDir *g_root = nullptr;
+// The folder of the test that runs now (below the root), holding its home,
+// XDG folders and working folder.
+QString g_current;
+std::atomic<int> g_counter{0};
+int g_testNumber = 0;
+// The environment as the test main left it before the first test.
+QProcessEnvironment *g_baseline = nullptr;
+
+// Points HOME, the XDG folders and the working folder at a fresh folder below the root.
+void enterFreshFolders()
 {
-    g_root = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/nerim-test-XXXXXX"));
-    const QString root = g_root->path();
-    const auto make = [&](const char *name) {
-        const QString path = root + QLatin1Char('/') + QString::fromLatin1(name);
+    g_current = QStringLiteral("%1/test-%2").arg(g_root->path()).arg(g_testNumber++);
+    const auto make = [](const char *name) {
+        const QString path = g_current + QLatin1Char('/') + QString::fromLatin1(name);
         QDir().mkpath(path);
         return path;
     };
@@ -33,7 +44,53 @@ void installTestEnvironment()
     QDir::setCurrent(make("work"));
 }
 
-QString tempRoot() { return g_root ? g_root->path() : QDir::tempPath(); }
+// Puts every variable back as it was when the process started: a test that
+// changed one (a proxy, the session bus address) does not change the next.
+void restoreBaselineEnvironment()
+{
+    const QProcessEnvironment now = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : now.keys()) {
+        if (!g_baseline->contains(name))
+            qunsetenv(name.toLocal8Bit().constData());
+    }
+    for (const QString &name : g_baseline->keys()) {
+        const QString value = g_baseline->value(name);
+        if (!now.contains(name) || now.value(name) != value)
+            qputenv(name.toLocal8Bit().constData(), value.toLocal8Bit());
+    }
+}
+
+// Every test of a program run whole (or shuffled) starts as if it ran alone:
+// the previous test's background writes have finished, the environment is the
+// starting one, the home, data and working folders are new and empty, and the
+// keys read from the key file are read again.
+class FreshFoldersForEachTest : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo &) override
+    {
+        SerialFileWriter::shared().flush();
+        restoreBaselineEnvironment();
+        enterFreshFolders();
+        IntentProcessorConstants::forgetCachedKeys();
+    }
+};
+
+} // namespace
+
+void installTestEnvironment()
+{
+    g_root = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/nerim-test-XXXXXX"));
+    // Folders for whatever runs before the first test (the application object).
+    enterFreshFolders();
+}
+
+void installPerTestEnvironment()
+{
+    // Everything the main has set up by now is the environment each test starts with.
+    g_baseline = new QProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshFoldersForEachTest);
+}
+
+QString tempRoot() { return g_root ? g_current : QDir::tempPath(); }
 QString homeDir() { return tempRoot() + QStringLiteral("/home"); }
 QString workDir() { return tempRoot() + QStringLiteral("/work"); }
 

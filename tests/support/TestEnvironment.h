@@ -9,11 +9,14 @@
 
 namespace nerim::test {
 
-// The private folders every test process runs in. The shared test main creates
-// them before anything else runs: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME,
-// XDG_CACHE_HOME, XDG_STATE_HOME and XDG_RUNTIME_DIR all point below one
-// temporary root, and the working folder is <root>/work. Nothing touches the
-// real home. (CTest runs every test in its own process, so every test gets its own.)
+// The private folders every test runs in. The shared test main creates them
+// before anything else runs and again, fresh and empty, before each test:
+// HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_CACHE_HOME, XDG_STATE_HOME and
+// XDG_RUNTIME_DIR all point below the test's own temporary root, and the
+// working folder is <root>/work. Nothing touches the real home. Before each
+// test the environment is also put back as the process started and the cached
+// API keys are dropped, so a test program passes run whole, test by test (as
+// CTest runs it) and in any order (--gtest_shuffle).
 QString tempRoot();
 QString homeDir();
 QString workDir();

@@ -5,6 +5,7 @@
 
 namespace nerim::test {
 void installTestEnvironment();
+void installPerTestEnvironment();
 }
 
 int main(int argc, char **argv)
@@ -12,5 +13,6 @@ int main(int argc, char **argv)
     nerim::test::installTestEnvironment();
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    nerim::test::installPerTestEnvironment();
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,121 @@
+#include "foundation/RegularFile.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nerim::RegularFile {
+
+namespace {
+
+[[noreturn]] void fail(const QString &reason) { throw ReadError(reason.toStdString()); }
+
+[[noreturn]] void failWithErrno(int error) { fail(QString::fromLocal8Bit(std::strerror(error))); }
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a named pipe");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("something else");
+}
+
+QString sizeText(qint64 bytes)
+{
+    constexpr qint64 mebibyte = 1024 * 1024;
+    if (bytes >= mebibyte && bytes % mebibyte == 0)
+        return QStringLiteral("%1 MiB").arg(bytes / mebibyte);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+[[noreturn]] void failTooLarge(qint64 maxBytes)
+{
+    fail(QStringLiteral("it is larger than %1, the most Nerim reads of one file").arg(sizeText(maxBytes)));
+}
+
+void checkKind(const struct stat &st, qint64 maxBytes)
+{
+    if (S_ISLNK(st.st_mode))
+        fail(QStringLiteral("it is a symbolic link, which is not followed"));
+    if (!S_ISREG(st.st_mode))
+        fail(QStringLiteral("it is %1, not a regular file").arg(kindOf(st.st_mode)));
+    if (st.st_size > maxBytes)
+        failTooLarge(maxBytes);
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 maxBytes)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const bool refuseLink = finalLink == FinalLink::refuse;
+
+    // Look before opening: opening a device can have effects of its own, and a
+    // named pipe would wait for a writer.
+    struct stat st {};
+    if ((refuseLink ? ::lstat(name.constData(), &st) : ::stat(name.constData(), &st)) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        failWithErrno(errno);
+    }
+    checkKind(st, maxBytes);
+
+    // The name may have been swapped since: the open itself refuses a link and
+    // does not wait on a pipe, and the open file is checked again.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (refuseLink ? O_NOFOLLOW : 0);
+    const Descriptor fd(::open(name.constData(), flags));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        if (errno == ELOOP && refuseLink)
+            fail(QStringLiteral("it is a symbolic link, which is not followed"));
+        failWithErrno(errno);
+    }
+    if (::fstat(fd.get(), &st) != 0)
+        failWithErrno(errno);
+    checkKind(st, maxBytes);
+
+    QByteArray bytes;
+    bytes.reserve(static_cast<qsizetype>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            failWithErrno(errno);
+        }
+        if (n == 0)
+            break;
+        if (bytes.size() + n > maxBytes) // the file grew while it was read
+            failTooLarge(maxBytes);
+        bytes.append(buffer, n);
+    }
+    return bytes;
+}
+
+} // namespace nerim::RegularFile

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+#include <stdexcept>
+
+namespace nerim {
+
+// Reading a file that may have been planted by someone else (anything in a
+// project folder: it may come from a download or a cloned repository). Only a
+// regular file is read: a named pipe would block the reader forever and a
+// device such as /dev/zero would never end, so neither is even opened. The read
+// is capped so that no file can exhaust memory.
+namespace RegularFile {
+
+// The most of one file that is read into memory (64 MiB). Far above anything
+// Nerim writes itself.
+inline constexpr qint64 maxReadBytes = qint64(64) * 1024 * 1024;
+
+enum class FinalLink {
+    // A symbolic link in the file's own place is refused. For files Nerim
+    // writes itself: its writer replaces such a link rather than writing
+    // through it, so the reader must not follow it either.
+    refuse,
+    // The link is followed; the file it leads to must still be a regular file.
+    follow,
+};
+
+// Why an existing file was not read; what() is a short English reason without
+// the path ("it is a named pipe, not a regular file").
+class ReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The whole content of the regular file at `path`; nothing when no file exists
+// there (nor any folder leading to it). Throws ReadError when something exists
+// but is not read: a refused link, anything but a regular file, a file larger
+// than `maxBytes`, or a failing open or read.
+std::optional<QByteArray> read(const QString &path, FinalLink finalLink = FinalLink::refuse,
+                               qint64 maxBytes = maxReadBytes);
+
+} // namespace RegularFile
+} // namespace nerim
