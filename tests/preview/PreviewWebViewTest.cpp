@@ -10,6 +10,7 @@
 #include <QWebEngineView>
 #include <gtest/gtest.h>
 #include <functional>
+#include <utility>
 
 using nerim::PreviewState;
 using nerim::PreviewWebView;
@@ -63,6 +64,11 @@ protected:
                             "prompt('name?'); window.open('/two');</script></body></html>");
             if (path == "/slow-image")
                 return html("<html><head><title>Slow image</title></head><body>page<img src='/hang'></body></html>");
+            if (path == "/two-lengths") {
+                auto reply = html("<p>hi</p>");
+                reply.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("999"))); // beside the server's own
+                return reply;
+            }
             if (path == "/closed")
                 return LoopbackHttpServer::Reply::close();
             if (path == "/hang")
@@ -188,6 +194,22 @@ TEST_F(WebViewTest, ServerErrorsShowTheServersPageOrPlainWords)
     EXPECT_FALSE(state.isLoading());
 }
 
+TEST_F(WebViewTest, BlockedPortAndUnreadableResponseInPlainWords)
+{
+    const std::pair<QString, QString> cases[] = {
+        // Chromium refuses port 6000 before connecting to anything.
+        {QStringLiteral("http://127.0.0.1:6000/"),
+         QStringLiteral("Load failed: This port is blocked for safety. Your app needs to run on a different port.")},
+        {server.url(QStringLiteral("/two-lengths")).toString(),
+         QStringLiteral("Load failed: The server sent a response that couldn't be read.")},
+    };
+    for (const auto &[address, sentence] : cases) {
+        state.navigate(address);
+        waitUntil([&] { return state.error() == sentence && !state.isLoading(); });
+        EXPECT_EQ(state.error().value_or(QStringLiteral("(none)")), sentence) << address.toStdString();
+    }
+}
+
 TEST_F(WebViewTest, PageWithoutTitleHasAnEmptyTitle)
 {
     ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/"))));
@@ -307,27 +329,76 @@ TEST_F(WebViewTest, RequestsWaitingBeforeTheViewExistsAreCarriedOut)
     EXPECT_FALSE(state.pendingNavigation().has_value());
 }
 
-TEST(LoadErrorText, MapsChromiumCodes)
+TEST(LoadErrorText, EveryChromiumCodeGetsPlainWords)
 {
     using Info = QWebEngineLoadingInfo;
     const QString bar = QStringLiteral("localhost:3000");
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -102, QStringLiteral("x"), bar),
-              QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?"));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -118, QStringLiteral("x"), bar),
-              QStringLiteral("The server took too long to respond."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -106, QStringLiteral("x"), bar),
-              QStringLiteral("You appear to be offline."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -300, QStringLiteral("x"), bar),
-              QStringLiteral("That URL couldn't be loaded."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -3, QStringLiteral("x"), bar), QString());
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::DnsErrorDomain, -105, QStringLiteral("net::ERR_NAME_NOT_RESOLVED"), bar),
-              QStringLiteral("Load failed: No server was found at that address."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::CertificateErrorDomain, -202, QStringLiteral("net::ERR_CERT"), bar),
-              QStringLiteral("Load failed: The server's security certificate isn't trusted."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -324, QStringLiteral("x"), bar),
-              QStringLiteral("Load failed: The connection to the server was lost."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -9999, QStringLiteral("odd failure"), bar),
-              QStringLiteral("Load failed: odd failure"));
+    const QString lost = QStringLiteral("Load failed: The connection to the server was lost.");
+    const QString unreadable = QStringLiteral("Load failed: The server sent a response that couldn't be read.");
+    const QString certificate = QStringLiteral("Load failed: The server's security certificate isn't trusted.");
+    const QString notFound = QStringLiteral("Load failed: No server was found at that address.");
+    const QString badUrl = QStringLiteral("That URL couldn't be loaded.");
+    const QString secure = QStringLiteral("Load failed: A secure connection to the server couldn't be made. If your "
+                                          "app doesn't use https, try the address with http:// instead.");
+    const QString blocked = QStringLiteral("Load failed: The page was blocked from loading.");
+    struct Case {
+        Info::ErrorDomain domain;
+        int code;
+        const char *description;
+        QString sentence;
+    };
+    const Case cases[] = {
+        {Info::ConnectionErrorDomain, -102, "x", QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?")},
+        {Info::ConnectionErrorDomain, -104, "x", QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?")},
+        {Info::ConnectionErrorDomain, -118, "x", QStringLiteral("The server took too long to respond.")},
+        {Info::InternalErrorDomain, -7, "x", QStringLiteral("The server took too long to respond.")},
+        {Info::InternalErrorDomain, -106, "x", QStringLiteral("You appear to be offline.")},
+        {Info::InternalErrorDomain, -300, "x", badUrl},
+        {Info::InternalErrorDomain, -302, "x", badUrl},
+        {Info::ConnectionErrorDomain, -108, "net::ERR_ADDRESS_INVALID", badUrl},
+        {Info::InternalErrorDomain, -3, "x", QString()},
+        {Info::DnsErrorDomain, -105, "net::ERR_NAME_NOT_RESOLVED", notFound},
+        {Info::DnsErrorDomain, -137, "net::ERR_NAME_RESOLUTION_FAILED", notFound},
+        {Info::CertificateErrorDomain, -202, "net::ERR_CERT_AUTHORITY_INVALID", certificate},
+        {Info::ConnectionErrorDomain, -201, "net::ERR_CERT_DATE_INVALID", certificate},
+        {Info::ConnectionErrorDomain, -100, "x", lost},
+        {Info::ConnectionErrorDomain, -101, "net::ERR_CONNECTION_RESET", lost},
+        {Info::ConnectionErrorDomain, -103, "net::ERR_CONNECTION_ABORTED", lost},
+        {Info::ConnectionErrorDomain, -324, "x", lost},
+        {Info::HttpErrorDomain, -354, "net::ERR_CONTENT_LENGTH_MISMATCH", lost},
+        {Info::HttpErrorDomain, -355, "net::ERR_INCOMPLETE_CHUNKED_ENCODING", lost},
+        {Info::HttpErrorDomain, -310, "net::ERR_TOO_MANY_REDIRECTS", QStringLiteral("Load failed: The page redirected too many times.")},
+        {Info::HttpErrorDomain, -311, "net::ERR_UNSAFE_REDIRECT",
+         QStringLiteral("Load failed: The page redirected to an address that can't be opened here.")},
+        {Info::HttpErrorDomain, -312, "net::ERR_UNSAFE_PORT",
+         QStringLiteral("Load failed: This port is blocked for safety. Your app needs to run on a different port.")},
+        {Info::ConnectionErrorDomain, -107, "net::ERR_SSL_PROTOCOL_ERROR", secure},
+        {Info::ConnectionErrorDomain, -113, "net::ERR_SSL_VERSION_OR_CIPHER_MISMATCH", secure},
+        {Info::HttpErrorDomain, -320, "net::ERR_INVALID_RESPONSE", unreadable},
+        {Info::HttpErrorDomain, -321, "net::ERR_INVALID_CHUNKED_ENCODING", unreadable},
+        {Info::HttpErrorDomain, -325, "net::ERR_RESPONSE_HEADERS_TOO_BIG", unreadable},
+        {Info::HttpErrorDomain, -330, "net::ERR_CONTENT_DECODING_FAILED", unreadable},
+        {Info::HttpErrorDomain, -346, "net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH", unreadable},
+        {Info::HttpErrorDomain, -350, "net::ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION", unreadable},
+        {Info::HttpErrorDomain, -370, "net::ERR_INVALID_HTTP_RESPONSE", unreadable},
+        {Info::InternalErrorDomain, -6, "net::ERR_FILE_NOT_FOUND", QStringLiteral("Load failed: The file couldn't be found.")},
+        {Info::InternalErrorDomain, -10, "net::ERR_ACCESS_DENIED", QStringLiteral("Load failed: Access to the page was denied.")},
+        {Info::InternalErrorDomain, -20, "net::ERR_BLOCKED_BY_CLIENT", blocked},
+        {Info::InternalErrorDomain, -27, "net::ERR_BLOCKED_BY_RESPONSE", blocked},
+        {Info::InternalErrorDomain, -21, "net::ERR_NETWORK_CHANGED",
+         QStringLiteral("Load failed: The network connection changed while the page was loading. Try again.")},
+        {Info::ConnectionErrorDomain, -130, "net::ERR_PROXY_CONNECTION_FAILED",
+         QStringLiteral("Load failed: Couldn't connect to the proxy server.")},
+        // Anything else: a plain sentence, with Chromium's name for the error kept in parentheses.
+        {Info::InternalErrorDomain, -2, "net::ERR_FAILED", QStringLiteral("Load failed: The page couldn't be loaded (net::ERR_FAILED).")},
+        {Info::HttpErrorDomain, -9999, "net::ERR_SOMETHING_NEW",
+         QStringLiteral("Load failed: The page couldn't be loaded (net::ERR_SOMETHING_NEW).")},
+        {Info::InternalErrorDomain, -9999, "", QStringLiteral("Load failed: The page couldn't be loaded (error -9999).")},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(PreviewWebView::loadErrorText(c.domain, c.code, QString::fromUtf8(c.description), bar), c.sentence)
+            << c.code;
+    }
 }
 
 } // namespace
