@@ -329,76 +329,57 @@ TEST_F(WebViewTest, RequestsWaitingBeforeTheViewExistsAreCarriedOut)
     EXPECT_FALSE(state.pendingNavigation().has_value());
 }
 
-TEST(LoadErrorText, EveryChromiumCodeGetsPlainWords)
+TEST(LoadErrorText, CommonChromiumCodesGetPlainWords)
 {
     using Info = QWebEngineLoadingInfo;
     const QString bar = QStringLiteral("localhost:3000");
-    const QString lost = QStringLiteral("Load failed: The connection to the server was lost.");
-    const QString unreadable = QStringLiteral("Load failed: The server sent a response that couldn't be read.");
-    const QString certificate = QStringLiteral("Load failed: The server's security certificate isn't trusted.");
-    const QString notFound = QStringLiteral("Load failed: No server was found at that address.");
-    const QString badUrl = QStringLiteral("That URL couldn't be loaded.");
-    const QString secure = QStringLiteral("Load failed: A secure connection to the server couldn't be made. If your "
-                                          "app doesn't use https, try the address with http:// instead.");
-    const QString blocked = QStringLiteral("Load failed: The page was blocked from loading.");
-    struct Case {
-        Info::ErrorDomain domain;
-        int code;
-        const char *description;
-        QString sentence;
+    // The sentences of the platform's own descriptions, and the cancelled load.
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -102, QStringLiteral("x"), bar),
+              QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?"));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -118, QStringLiteral("x"), bar),
+              QStringLiteral("The server took too long to respond."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -106, QStringLiteral("x"), bar),
+              QStringLiteral("You appear to be offline."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -300, QStringLiteral("x"), bar),
+              QStringLiteral("That URL couldn't be loaded."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -3, QStringLiteral("x"), bar), QString());
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::CertificateErrorDomain, -202, QStringLiteral("net::ERR_CERT"), bar),
+              QStringLiteral("Load failed: The server's security certificate isn't trusted."));
+
+    // Errors a development server commonly runs into, by the names Chromium
+    // gives them: none may reach the user as a code name.
+    const std::pair<int, const char *> common[] = {
+        {-2, "FAILED"}, {-6, "FILE_NOT_FOUND"}, {-10, "ACCESS_DENIED"}, {-20, "BLOCKED_BY_CLIENT"},
+        {-21, "NETWORK_CHANGED"}, {-27, "BLOCKED_BY_RESPONSE"}, {-100, "CONNECTION_CLOSED"},
+        {-101, "CONNECTION_RESET"}, {-103, "CONNECTION_ABORTED"}, {-105, "NAME_NOT_RESOLVED"},
+        {-107, "SSL_PROTOCOL_ERROR"}, {-108, "ADDRESS_INVALID"}, {-113, "SSL_VERSION_OR_CIPHER_MISMATCH"},
+        {-130, "PROXY_CONNECTION_FAILED"}, {-137, "NAME_RESOLUTION_FAILED"}, {-201, "CERT_DATE_INVALID"},
+        {-310, "TOO_MANY_REDIRECTS"}, {-311, "UNSAFE_REDIRECT"}, {-312, "UNSAFE_PORT"},
+        {-320, "INVALID_RESPONSE"}, {-321, "INVALID_CHUNKED_ENCODING"}, {-324, "EMPTY_RESPONSE"},
+        {-325, "RESPONSE_HEADERS_TOO_BIG"}, {-330, "CONTENT_DECODING_FAILED"},
+        {-346, "RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH"}, {-350, "RESPONSE_HEADERS_MULTIPLE_LOCATION"},
+        {-354, "CONTENT_LENGTH_MISMATCH"}, {-355, "INCOMPLETE_CHUNKED_ENCODING"}, {-370, "INVALID_HTTP_RESPONSE"},
     };
-    const Case cases[] = {
-        {Info::ConnectionErrorDomain, -102, "x", QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?")},
-        {Info::ConnectionErrorDomain, -104, "x", QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?")},
-        {Info::ConnectionErrorDomain, -118, "x", QStringLiteral("The server took too long to respond.")},
-        {Info::InternalErrorDomain, -7, "x", QStringLiteral("The server took too long to respond.")},
-        {Info::InternalErrorDomain, -106, "x", QStringLiteral("You appear to be offline.")},
-        {Info::InternalErrorDomain, -300, "x", badUrl},
-        {Info::InternalErrorDomain, -302, "x", badUrl},
-        {Info::ConnectionErrorDomain, -108, "net::ERR_ADDRESS_INVALID", badUrl},
-        {Info::InternalErrorDomain, -3, "x", QString()},
-        {Info::DnsErrorDomain, -105, "net::ERR_NAME_NOT_RESOLVED", notFound},
-        {Info::DnsErrorDomain, -137, "net::ERR_NAME_RESOLUTION_FAILED", notFound},
-        {Info::CertificateErrorDomain, -202, "net::ERR_CERT_AUTHORITY_INVALID", certificate},
-        {Info::ConnectionErrorDomain, -201, "net::ERR_CERT_DATE_INVALID", certificate},
-        {Info::ConnectionErrorDomain, -100, "x", lost},
-        {Info::ConnectionErrorDomain, -101, "net::ERR_CONNECTION_RESET", lost},
-        {Info::ConnectionErrorDomain, -103, "net::ERR_CONNECTION_ABORTED", lost},
-        {Info::ConnectionErrorDomain, -324, "x", lost},
-        {Info::HttpErrorDomain, -354, "net::ERR_CONTENT_LENGTH_MISMATCH", lost},
-        {Info::HttpErrorDomain, -355, "net::ERR_INCOMPLETE_CHUNKED_ENCODING", lost},
-        {Info::HttpErrorDomain, -310, "net::ERR_TOO_MANY_REDIRECTS", QStringLiteral("Load failed: The page redirected too many times.")},
-        {Info::HttpErrorDomain, -311, "net::ERR_UNSAFE_REDIRECT",
-         QStringLiteral("Load failed: The page redirected to an address that can't be opened here.")},
-        {Info::HttpErrorDomain, -312, "net::ERR_UNSAFE_PORT",
-         QStringLiteral("Load failed: This port is blocked for safety. Your app needs to run on a different port.")},
-        {Info::ConnectionErrorDomain, -107, "net::ERR_SSL_PROTOCOL_ERROR", secure},
-        {Info::ConnectionErrorDomain, -113, "net::ERR_SSL_VERSION_OR_CIPHER_MISMATCH", secure},
-        {Info::HttpErrorDomain, -320, "net::ERR_INVALID_RESPONSE", unreadable},
-        {Info::HttpErrorDomain, -321, "net::ERR_INVALID_CHUNKED_ENCODING", unreadable},
-        {Info::HttpErrorDomain, -325, "net::ERR_RESPONSE_HEADERS_TOO_BIG", unreadable},
-        {Info::HttpErrorDomain, -330, "net::ERR_CONTENT_DECODING_FAILED", unreadable},
-        {Info::HttpErrorDomain, -346, "net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH", unreadable},
-        {Info::HttpErrorDomain, -350, "net::ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION", unreadable},
-        {Info::HttpErrorDomain, -370, "net::ERR_INVALID_HTTP_RESPONSE", unreadable},
-        {Info::InternalErrorDomain, -6, "net::ERR_FILE_NOT_FOUND", QStringLiteral("Load failed: The file couldn't be found.")},
-        {Info::InternalErrorDomain, -10, "net::ERR_ACCESS_DENIED", QStringLiteral("Load failed: Access to the page was denied.")},
-        {Info::InternalErrorDomain, -20, "net::ERR_BLOCKED_BY_CLIENT", blocked},
-        {Info::InternalErrorDomain, -27, "net::ERR_BLOCKED_BY_RESPONSE", blocked},
-        {Info::InternalErrorDomain, -21, "net::ERR_NETWORK_CHANGED",
-         QStringLiteral("Load failed: The network connection changed while the page was loading. Try again.")},
-        {Info::ConnectionErrorDomain, -130, "net::ERR_PROXY_CONNECTION_FAILED",
-         QStringLiteral("Load failed: Couldn't connect to the proxy server.")},
-        // Anything else: a plain sentence, with Chromium's name for the error kept in parentheses.
-        {Info::InternalErrorDomain, -2, "net::ERR_FAILED", QStringLiteral("Load failed: The page couldn't be loaded (net::ERR_FAILED).")},
-        {Info::HttpErrorDomain, -9999, "net::ERR_SOMETHING_NEW",
-         QStringLiteral("Load failed: The page couldn't be loaded (net::ERR_SOMETHING_NEW).")},
-        {Info::InternalErrorDomain, -9999, "", QStringLiteral("Load failed: The page couldn't be loaded (error -9999).")},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(PreviewWebView::loadErrorText(c.domain, c.code, QString::fromUtf8(c.description), bar), c.sentence)
-            << c.code;
+    for (const auto &[code, name] : common) {
+        const QString text = PreviewWebView::loadErrorText(Info::HttpErrorDomain, code,
+                                                           QStringLiteral("net::ERR_") + QLatin1String(name), bar);
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Load failed: ")) || text == QStringLiteral("That URL couldn't be loaded."))
+            << name;
+        // A generic sentence may name the code in parentheses; only FAILED, which
+        // says nothing more than the sentence, is left to it here.
+        EXPECT_EQ(text.contains(QStringLiteral("ERR_")), code == -2) << text.toStdString();
     }
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::HttpErrorDomain, -312, QStringLiteral("net::ERR_UNSAFE_PORT"), bar),
+              QStringLiteral("Load failed: This port is blocked for safety. Your app needs to run on a different port."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -107, QStringLiteral("net::ERR_SSL_PROTOCOL_ERROR"), bar),
+              QStringLiteral("Load failed: A secure connection to the server couldn't be made. If your app doesn't use "
+                             "https, try the address with http:// instead."));
+
+    // Anything else: a plain sentence, with Chromium's name for the error in parentheses.
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::HttpErrorDomain, -9999, QStringLiteral("net::ERR_SOMETHING_NEW"), bar),
+              QStringLiteral("Load failed: The page couldn't be loaded (net::ERR_SOMETHING_NEW)."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -9999, QString(), bar),
+              QStringLiteral("Load failed: The page couldn't be loaded (error -9999)."));
 }
 
 } // namespace
