@@ -23,32 +23,71 @@ function(nerim_library name)
   nerim_apply_options(${name})
 endfunction()
 
+# The labels of the tests a build tree builds and registers with CTest: "gui"
+# (widgets, the web view) and "headless". scripts/setup gives the normal tree
+# "gui" and the sanitizer tree "headless", so each builds only what runs there.
+set(NERIM_TEST_LABELS "gui;headless" CACHE STRING "Labels of the tests this tree builds and runs (gui, headless)")
+
 # nerim_test(<name> SOURCES ... DEPENDS ... [GUI] [TIMEOUT s]): one GoogleTest
 # executable, registered with CTest and labelled "gui" or "headless". GUI tests
 # are not built with the sanitizers (WebEngine and the sanitizers do not mix).
+# A test whose label is not in NERIM_TEST_LABELS is still defined, but left out
+# of the default build and of CTest (`--target <name>` builds it on request).
 function(nerim_test name)
   cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;DEPENDS" ${ARGN})
   if(NERIM_SANITIZE AND ARG_GUI)
     return()
   endif()
   if(ARG_GUI)
-    add_executable(${name} ${ARG_SOURCES} $<TARGET_OBJECTS:nerim_gui_test_main>)
-    target_link_libraries(${name} PRIVATE Qt6::Widgets)
-  else()
-    add_executable(${name} ${ARG_SOURCES} $<TARGET_OBJECTS:nerim_test_main>)
-  endif()
-  target_link_libraries(${name} PRIVATE nerim_test_support ${ARG_DEPENDS} GTest::gtest GTest::gmock)
-  target_compile_options(${name} PRIVATE ${NERIM_WARNINGS})
-  if(NOT ARG_TIMEOUT)
-    set(ARG_TIMEOUT 120)
-  endif()
-  if(ARG_GUI)
     set(label gui)
   else()
     set(label headless)
+  endif()
+  set(runs_here TRUE)
+  set(exclusion "")
+  if(NOT label IN_LIST NERIM_TEST_LABELS)
+    set(runs_here FALSE)
+    set(exclusion EXCLUDE_FROM_ALL)
+  endif()
+  if(ARG_GUI)
+    add_executable(${name} ${exclusion} ${ARG_SOURCES} $<TARGET_OBJECTS:nerim_gui_test_main>)
+    target_link_libraries(${name} PRIVATE Qt6::Widgets)
+  else()
+    add_executable(${name} ${exclusion} ${ARG_SOURCES} $<TARGET_OBJECTS:nerim_test_main>)
+  endif()
+  target_link_libraries(${name} PRIVATE nerim_test_support ${ARG_DEPENDS} GTest::gtest GTest::gmock)
+  target_compile_options(${name} PRIVATE ${NERIM_WARNINGS})
+  if(NOT runs_here)
+    set_property(DIRECTORY APPEND PROPERTY NERIM_TESTS_ELSEWHERE ${name})
+    return()
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY NERIM_TESTS_HERE ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS ${label}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;NERIM_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};NERIM_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+# Helper programs in a test folder (a program a test starts, say) serve that
+# folder's tests: when none of them runs in this tree, the helpers are left out
+# of the default build too. A test that needs one still builds it as a dependency.
+function(nerim_leave_out_unused_test_helpers)
+  get_property(folders DIRECTORY ${PROJECT_SOURCE_DIR} PROPERTY SUBDIRECTORIES)
+  foreach(folder IN LISTS folders)
+    get_property(here DIRECTORY ${folder} PROPERTY NERIM_TESTS_HERE)
+    get_property(elsewhere DIRECTORY ${folder} PROPERTY NERIM_TESTS_ELSEWHERE)
+    if(here OR NOT elsewhere)
+      continue()
+    endif()
+    get_property(targets DIRECTORY ${folder} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(target IN LISTS targets)
+      get_target_property(type ${target} TYPE)
+      if(NOT type STREQUAL "INTERFACE_LIBRARY")
+        set_property(TARGET ${target} PROPERTY EXCLUDE_FROM_ALL TRUE)
+      endif()
+    endforeach()
+  endforeach()
 endfunction()

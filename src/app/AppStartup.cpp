@@ -20,9 +20,9 @@ QString startupErrorMessage(const std::exception_ptr &error)
                                       "Update Nerim to open it.")
                            .arg(e.filePath()) +
                        unchanged;
+            // One arg() call: a second one would also fill a "%2" written in the path.
             return QStringLiteral("Nerim's saved state at %1 has a format this version cannot read (version %2).")
-                       .arg(e.filePath())
-                       .arg(e.found()) +
+                       .arg(e.filePath(), QString::number(e.found())) +
                    unchanged;
         case MemoryError::Kind::readFailed:
             return QStringLiteral("Nerim couldn't read its saved state at %1 (%2). Check that the file can be read, "

@@ -113,7 +113,7 @@ QList<JsonValueReader> JsonValueReader::toArray() const
     QList<JsonValueReader> items;
     items.reserve(array.size());
     for (qsizetype i = 0; i < array.size(); ++i)
-        items.append(JsonValueReader(array.at(i), QStringLiteral("%1[%2]").arg(m_path).arg(i)));
+        items.append(JsonValueReader(array.at(i), QStringLiteral("%1[%2]").arg(m_path, QString::number(i))));
     return items;
 }
 

@@ -1,6 +1,7 @@
 #include "launcher/DevServerRunner.h"
 
 #include "foundation/Log.h"
+#include "launcher/DevServerEnvironment.h"
 #include "launcher/LocalURLDetection.h"
 #include "platform/LoginShell.h"
 #include "platform/ProcessGroup.h"
@@ -264,18 +265,7 @@ QString DevServerRunner::launchScript(const LaunchPlan &plan)
 
 QProcessEnvironment DevServerRunner::childEnvironment(const QProcessEnvironment &base)
 {
-    QProcessEnvironment environment = base;
-    if (!environment.contains(QStringLiteral("TERM")))
-        environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm-256color"));
-    environment.insert(QStringLiteral("FORCE_COLOR"), QStringLiteral("0"));
-    environment.insert(QStringLiteral("NO_COLOR"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("PYTHONDONTWRITEBYTECODE"), QStringLiteral("1"));
-    // The user's program has no business with Nerim's own credentials.
-    for (const char *secret : {"VERCEL_TOKEN", "RAILWAY_TOKEN", "SUPABASE_ACCESS_TOKEN", "ANTHROPIC_API_KEY",
-                               "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL"})
-        environment.remove(QString::fromLatin1(secret));
-    return environment;
+    return devServerEnvironment(base);
 }
 
 QString DevServerRunner::missingToolText()
@@ -491,7 +481,11 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
         m_processGroup = process->processId();
         ChildReaper::liveGroups().insert(m_processGroup);
     }
-    logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(m_processGroup).arg(script));
+    // The script holds the user's command, inline KEY=value settings included.
+    if (lcDevServerOutput().isDebugEnabled())
+        logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(QString::number(m_processGroup), script));
+    else
+        logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1)").arg(m_processGroup));
 }
 
 // ---- output ----
@@ -554,7 +548,7 @@ void DevServerRunner::handleLine(const QString &rawLine)
 
     if (!m_detectedURL) {
         if (const auto url = detectLocalURL(line)) {
-            logLine(QStringLiteral("[Nerim][DevServerRunner] URL detected: %1").arg(url->toString(QUrl::FullyEncoded)));
+            logLine(QStringLiteral("[Nerim][DevServerRunner] URL detected: %1").arg(localurl::addressForLog(*url)));
             setDetectedURL(url);
             if (m_status.is(Status::Kind::running))
                 setStatus(Status::running(url));

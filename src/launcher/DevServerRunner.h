@@ -90,9 +90,7 @@ public:
     static bool isCompoundCommand(const QString &command);
     // The script given to the shell's -c option.
     static QString launchScript(const LaunchPlan &plan);
-    // The child's environment: `base` with TERM (kept, or "xterm-256color"),
-    // FORCE_COLOR=0, NO_COLOR=1, PYTHONUNBUFFERED=1, PYTHONDONTWRITEBYTECODE=1,
-    // and without deploy tokens or Anthropic credentials.
+    // The child's environment: devServerEnvironment(base).
     static QProcessEnvironment childEnvironment(const QProcessEnvironment &base);
     // The failure a single output line reports, if any.
     static std::optional<DetectedFailure> classifyFailureLine(const QString &line);

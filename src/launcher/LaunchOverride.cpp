@@ -92,9 +92,7 @@ std::optional<LaunchOverride> LaunchOverride::load(const QString &projectPath)
     }
     if (result.version != currentVersion) {
         logLine(QStringLiteral("[Nerim launch-override] Unknown version %1 at %2 (expected %3) — ignoring.")
-                    .arg(result.version)
-                    .arg(path)
-                    .arg(currentVersion));
+                    .arg(QString::number(result.version), path, QString::number(currentVersion)));
         return std::nullopt;
     }
     // A blank command would make every later run start nothing at all.

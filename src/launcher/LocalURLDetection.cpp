@@ -1,7 +1,9 @@
 #include "launcher/LocalURLDetection.h"
 
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <array>
+#include <utility>
 
 namespace nerim {
 
@@ -36,16 +38,6 @@ const QList<QRegularExpression> &portPatterns()
     return patterns;
 }
 
-const QRegularExpression &privateRange172()
-{
-    static const QRegularExpression pattern = [] {
-        QRegularExpression re(QStringLiteral(R"(^172\.(1[6-9]|2[0-9]|3[01])\.)"));
-        re.optimize();
-        return re;
-    }();
-    return pattern;
-}
-
 // Full stop, comma, semicolon, quotation mark, apostrophe and closing brackets.
 bool isTrimCharacter(QChar c)
 {
@@ -77,11 +69,14 @@ const QList<int> &knownDevelopmentPorts()
 
 bool isSkippedLine(const QString &line)
 {
-    static const std::array<QLatin1String, 11> phrases{
+    // "is in use" covers servers that move on to another port by themselves
+    // ("Port 5173 is in use, trying another one..."): the port such a line
+    // names belongs to some other program, and the real address follows later.
+    static const std::array<QLatin1String, 12> phrases{
         QLatin1String("already running"), QLatin1String("already in use"),  QLatin1String("address in use"),
         QLatin1String("eaddrinuse"),      QLatin1String("port taken"),      QLatin1String("port is taken"),
         QLatin1String("port occupied"),   QLatin1String("port in use"),     QLatin1String("port unavailable"),
-        QLatin1String("app crashed"),     QLatin1String("waiting for file changes")};
+        QLatin1String("app crashed"),     QLatin1String("waiting for file changes"), QLatin1String("is in use")};
     const QString lower = line.toLower();
     for (const auto &phrase : phrases) {
         if (lower.contains(phrase))
@@ -96,19 +91,39 @@ bool isLocalHost(const QUrl &url)
     const QString host = url.host().toLower();
     if (host.isEmpty())
         return false;
-    if (host == QLatin1String("localhost") || host == QLatin1String("127.0.0.1") || host == QLatin1String("0.0.0.0") ||
-        host == QLatin1String("::1"))
+    if (host == QLatin1String("localhost") || host.endsWith(QLatin1String(".local")))
         return true;
-    if (host.endsWith(QLatin1String(".local")))
+    // Anything else must be an IP address: a name such as "10.example.com" is
+    // resolved by public DNS and may point anywhere.
+    QHostAddress address;
+    if (!address.setAddress(host))
+        return false;
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4); // also unwraps ::ffff:a.b.c.d
+    if (!isIPv4)
+        return address.isLoopback();
+    const QHostAddress plain(ipv4);
+    static const std::array<std::pair<QHostAddress, int>, 3> privateRanges{
+        std::pair{QHostAddress(QStringLiteral("10.0.0.0")), 8},
+        std::pair{QHostAddress(QStringLiteral("172.16.0.0")), 12},
+        std::pair{QHostAddress(QStringLiteral("192.168.0.0")), 16}};
+    if (ipv4 == 0 || plain.isLoopback())
         return true;
-    if (host.startsWith(QLatin1String("10.")) || host.startsWith(QLatin1String("192.168.")))
-        return true;
-    return privateRange172().match(host).hasMatch();
+    for (const auto &[network, prefix] : privateRanges) {
+        if (plain.isInSubnet(network, prefix))
+            return true;
+    }
+    return false;
 }
 
 bool isAcceptedPort(qint64 port)
 {
     return knownDevelopmentPorts().contains(static_cast<int>(port)) || (port >= 3000 && port <= 65535);
+}
+
+QString addressForLog(const QUrl &url)
+{
+    return url.adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment).toString(QUrl::FullyEncoded);
 }
 
 } // namespace localurl

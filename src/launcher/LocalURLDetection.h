@@ -19,12 +19,18 @@ namespace localurl {
 // The ports that always count as development ports (80 among them).
 const QList<int> &knownDevelopmentPorts();
 
-// The lower-cased line holds a phrase such as "already in use" or "app crashed".
+// The lower-cased line holds a phrase such as "already in use", "is in use" or "app crashed".
 bool isSkippedLine(const QString &line);
-// localhost, loopback, 0.0.0.0, *.local and the private 10/8, 172.16/12 and 192.168/16 ranges.
+// "localhost", *.local, or an IP address that is loopback (127/8, ::1), 0.0.0.0
+// or in the private 10/8, 172.16/12 and 192.168/16 ranges. Other names never
+// pass, however they begin.
 bool isLocalHost(const QUrl &url);
 // A known development port, or 3000-65535.
 bool isAcceptedPort(qint64 port);
+
+// The address as log lines show it: without user name, password, query and
+// fragment, where servers put access tokens ("/lab?token=...").
+QString addressForLog(const QUrl &url);
 
 } // namespace localurl
 } // namespace nerim

@@ -1,4 +1,5 @@
 #include "app/AppStartup.h"
+#include "persistence/MemoryError.h"
 #include "TestAsync.h"
 #include "TestEnvironment.h"
 
@@ -81,4 +82,25 @@ TEST(AppStartup, UnreadableFilesAndFoldersAreReportedNotReplaced)
     outcome = test::await(loadApplicationState(file + QStringLiteral("/Nerim")));
     EXPECT_FALSE(outcome.succeeded());
     EXPECT_FALSE(outcome.errorMessage.isEmpty());
+}
+
+// Paths are the user's: a folder name holding "%1" or "%2" appears as written.
+TEST(AppStartup, ErrorMessagesShowPathsAsWritten)
+{
+    for (const QString &path : {QStringLiteral("/home/u/100%2 sure/Nerim/app.json"),
+                                QStringLiteral("/home/u/%1%2%3/Nerim/app.json")}) {
+        const std::exception_ptr errors[] = {
+            std::make_exception_ptr(MemoryError::schemaVersionMismatch(1, 0, path)),
+            std::make_exception_ptr(MemoryError::schemaVersionMismatch(1, 7, path)),
+            std::make_exception_ptr(MemoryError::readFailed(path, QStringLiteral("Permission denied"))),
+        };
+        for (const auto &error : errors) {
+            const QString message = startupErrorMessage(error);
+            EXPECT_TRUE(message.contains(QStringLiteral(" at ") + path + QLatin1Char(' '))) << message.toStdString();
+        }
+    }
+    const QString old = startupErrorMessage(std::make_exception_ptr(
+        MemoryError::schemaVersionMismatch(1, 0, QStringLiteral("/data/%2/app.json"))));
+    EXPECT_EQ(old, QStringLiteral("Nerim's saved state at /data/%2/app.json has a format this version cannot read "
+                                  "(version 0). Your saved data has not been changed."));
 }

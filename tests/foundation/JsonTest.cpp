@@ -86,3 +86,14 @@ TEST(StrictJson, EncodingIsDeterministicAndOmitsAbsentOptionals)
     EXPECT_EQ(json::encodePretty(a), json::encodePretty(b));
     EXPECT_EQ(json::encodeCompact(a), QByteArray(R"({"alpha":"2001-01-01T00:00:00Z","zeta":1})"));
 }
+
+TEST(StrictJson, KeyPathKeepsPercentSignsOfKeys)
+{
+    // Keys come from files anyone may have written; "%1" in one is text, not a placeholder.
+    const auto doc = JsonObjectReader::parse(R"({"a%1":[{"k":"v"},{"k":2}]})");
+    EXPECT_EQ(failurePath([&] {
+                  for (const auto &item : doc.array(QStringLiteral("a%1")))
+                      item.toObject().string(QStringLiteral("k"));
+              }),
+              QStringLiteral("a%1[1].k"));
+}

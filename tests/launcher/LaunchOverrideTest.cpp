@@ -75,6 +75,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"BlankCommand", R"({"version":1,"shellCommand":"  ","writtenAt":"x"})",
                 "[Nerim launch-override] Decode failed at "}));
 
+TEST(LaunchOverride, LogLineShowsAProjectPathWithPercentSignsAsWritten)
+{
+    const QString folder = nerim::test::makeTempDir(QStringLiteral("100%3 done"));
+    writeOverride(folder, R"({"version":2,"shellCommand":"make","writtenAt":"x"})");
+    nerim::test::LogCapture log;
+    EXPECT_FALSE(LaunchOverride::load(folder).has_value());
+    EXPECT_TRUE(log.contains(QStringLiteral("Unknown version 2 at ") + LaunchOverride::filePath(folder) +
+                             QStringLiteral(" (expected 1)")))
+        << log.lines().join('\n').toStdString();
+}
+
 TEST(LaunchOverride, ExtraKeysAndPlanRules)
 {
     const QString folder = project();

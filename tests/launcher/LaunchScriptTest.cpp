@@ -45,8 +45,13 @@ TEST(ChildEnvironment, SetsColourAndPythonVariablesAndDropsSecrets)
     base.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin"));
     base.insert(QStringLiteral("FORCE_COLOR"), QStringLiteral("3"));
     for (const char *secret : {"VERCEL_TOKEN", "RAILWAY_TOKEN", "SUPABASE_ACCESS_TOKEN", "ANTHROPIC_API_KEY",
-                               "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL"})
+                               "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL", "ANTHROPIC_CUSTOM_HEADERS",
+                               "ANTHROPIC_MODEL", "ANTHROPIC_VERTEX_PROJECT_ID", "anthropic_api_key",
+                               "CLAUDE_CODE_OAUTH_TOKEN", "GROQ_API_KEY"})
         base.insert(QString::fromLatin1(secret), QStringLiteral("s3cret"));
+    // Names that only resemble a credential are the user's own.
+    for (const char *own : {"MY_ANTHROPIC_NOTES", "GROQ_API_KEY_FILE", "CLAUDE_CODE_THEME"})
+        base.insert(QString::fromLatin1(own), QStringLiteral("kept"));
 
     const QProcessEnvironment env = DevServerRunner::childEnvironment(base);
     EXPECT_EQ(env.value(QStringLiteral("TERM")), QStringLiteral("xterm-256color"));
@@ -55,7 +60,10 @@ TEST(ChildEnvironment, SetsColourAndPythonVariablesAndDropsSecrets)
     EXPECT_EQ(env.value(QStringLiteral("PYTHONUNBUFFERED")), QStringLiteral("1"));
     EXPECT_EQ(env.value(QStringLiteral("PYTHONDONTWRITEBYTECODE")), QStringLiteral("1"));
     EXPECT_EQ(env.value(QStringLiteral("PATH")), QStringLiteral("/usr/bin"));
-    EXPECT_FALSE(env.toStringList().join(QLatin1Char('\n')).contains(QStringLiteral("s3cret")));
+    EXPECT_FALSE(env.toStringList().join(QLatin1Char('\n')).contains(QStringLiteral("s3cret")))
+        << env.toStringList().join(QLatin1Char(' ')).toStdString();
+    for (const char *own : {"MY_ANTHROPIC_NOTES", "GROQ_API_KEY_FILE", "CLAUDE_CODE_THEME"})
+        EXPECT_EQ(env.value(QString::fromLatin1(own)), QStringLiteral("kept")) << own;
 
     base.insert(QStringLiteral("TERM"), QStringLiteral("dumb"));
     EXPECT_EQ(DevServerRunner::childEnvironment(base).value(QStringLiteral("TERM")), QStringLiteral("dumb"));

@@ -10,6 +10,7 @@
 #include <QWebEngineView>
 #include <gtest/gtest.h>
 #include <functional>
+#include <utility>
 
 using nerim::PreviewState;
 using nerim::PreviewWebView;
@@ -63,6 +64,11 @@ protected:
                             "prompt('name?'); window.open('/two');</script></body></html>");
             if (path == "/slow-image")
                 return html("<html><head><title>Slow image</title></head><body>page<img src='/hang'></body></html>");
+            if (path == "/two-lengths") {
+                auto reply = html("<p>hi</p>");
+                reply.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("999"))); // beside the server's own
+                return reply;
+            }
             if (path == "/closed")
                 return LoopbackHttpServer::Reply::close();
             if (path == "/hang")
@@ -188,6 +194,22 @@ TEST_F(WebViewTest, ServerErrorsShowTheServersPageOrPlainWords)
     EXPECT_FALSE(state.isLoading());
 }
 
+TEST_F(WebViewTest, BlockedPortAndUnreadableResponseInPlainWords)
+{
+    const std::pair<QString, QString> cases[] = {
+        // Chromium refuses port 6000 before connecting to anything.
+        {QStringLiteral("http://127.0.0.1:6000/"),
+         QStringLiteral("Load failed: This port is blocked for safety. Your app needs to run on a different port.")},
+        {server.url(QStringLiteral("/two-lengths")).toString(),
+         QStringLiteral("Load failed: The server sent a response that couldn't be read.")},
+    };
+    for (const auto &[address, sentence] : cases) {
+        state.navigate(address);
+        waitUntil([&] { return state.error() == sentence && !state.isLoading(); });
+        EXPECT_EQ(state.error().value_or(QStringLiteral("(none)")), sentence) << address.toStdString();
+    }
+}
+
 TEST_F(WebViewTest, PageWithoutTitleHasAnEmptyTitle)
 {
     ASSERT_TRUE(loadAndWait(server.url(QStringLiteral("/"))));
@@ -307,10 +329,11 @@ TEST_F(WebViewTest, RequestsWaitingBeforeTheViewExistsAreCarriedOut)
     EXPECT_FALSE(state.pendingNavigation().has_value());
 }
 
-TEST(LoadErrorText, MapsChromiumCodes)
+TEST(LoadErrorText, CommonChromiumCodesGetPlainWords)
 {
     using Info = QWebEngineLoadingInfo;
     const QString bar = QStringLiteral("localhost:3000");
+    // The sentences of the platform's own descriptions, and the cancelled load.
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -102, QStringLiteral("x"), bar),
               QStringLiteral("Couldn't connect to localhost:3000. Is your dev server running?"));
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -118, QStringLiteral("x"), bar),
@@ -320,14 +343,43 @@ TEST(LoadErrorText, MapsChromiumCodes)
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -300, QStringLiteral("x"), bar),
               QStringLiteral("That URL couldn't be loaded."));
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -3, QStringLiteral("x"), bar), QString());
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::DnsErrorDomain, -105, QStringLiteral("net::ERR_NAME_NOT_RESOLVED"), bar),
-              QStringLiteral("Load failed: No server was found at that address."));
     EXPECT_EQ(PreviewWebView::loadErrorText(Info::CertificateErrorDomain, -202, QStringLiteral("net::ERR_CERT"), bar),
               QStringLiteral("Load failed: The server's security certificate isn't trusted."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -324, QStringLiteral("x"), bar),
-              QStringLiteral("Load failed: The connection to the server was lost."));
-    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -9999, QStringLiteral("odd failure"), bar),
-              QStringLiteral("Load failed: odd failure"));
+
+    // Errors a development server commonly runs into, by the names Chromium
+    // gives them: none may reach the user as a code name.
+    const std::pair<int, const char *> common[] = {
+        {-2, "FAILED"}, {-6, "FILE_NOT_FOUND"}, {-10, "ACCESS_DENIED"}, {-20, "BLOCKED_BY_CLIENT"},
+        {-21, "NETWORK_CHANGED"}, {-27, "BLOCKED_BY_RESPONSE"}, {-100, "CONNECTION_CLOSED"},
+        {-101, "CONNECTION_RESET"}, {-103, "CONNECTION_ABORTED"}, {-105, "NAME_NOT_RESOLVED"},
+        {-107, "SSL_PROTOCOL_ERROR"}, {-108, "ADDRESS_INVALID"}, {-113, "SSL_VERSION_OR_CIPHER_MISMATCH"},
+        {-130, "PROXY_CONNECTION_FAILED"}, {-137, "NAME_RESOLUTION_FAILED"}, {-201, "CERT_DATE_INVALID"},
+        {-310, "TOO_MANY_REDIRECTS"}, {-311, "UNSAFE_REDIRECT"}, {-312, "UNSAFE_PORT"},
+        {-320, "INVALID_RESPONSE"}, {-321, "INVALID_CHUNKED_ENCODING"}, {-324, "EMPTY_RESPONSE"},
+        {-325, "RESPONSE_HEADERS_TOO_BIG"}, {-330, "CONTENT_DECODING_FAILED"},
+        {-346, "RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH"}, {-350, "RESPONSE_HEADERS_MULTIPLE_LOCATION"},
+        {-354, "CONTENT_LENGTH_MISMATCH"}, {-355, "INCOMPLETE_CHUNKED_ENCODING"}, {-370, "INVALID_HTTP_RESPONSE"},
+    };
+    for (const auto &[code, name] : common) {
+        const QString text = PreviewWebView::loadErrorText(Info::HttpErrorDomain, code,
+                                                           QStringLiteral("net::ERR_") + QLatin1String(name), bar);
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Load failed: ")) || text == QStringLiteral("That URL couldn't be loaded."))
+            << name;
+        // A generic sentence may name the code in parentheses; only FAILED, which
+        // says nothing more than the sentence, is left to it here.
+        EXPECT_EQ(text.contains(QStringLiteral("ERR_")), code == -2) << text.toStdString();
+    }
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::HttpErrorDomain, -312, QStringLiteral("net::ERR_UNSAFE_PORT"), bar),
+              QStringLiteral("Load failed: This port is blocked for safety. Your app needs to run on a different port."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::ConnectionErrorDomain, -107, QStringLiteral("net::ERR_SSL_PROTOCOL_ERROR"), bar),
+              QStringLiteral("Load failed: A secure connection to the server couldn't be made. If your app doesn't use "
+                             "https, try the address with http:// instead."));
+
+    // Anything else: a plain sentence, with Chromium's name for the error in parentheses.
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::HttpErrorDomain, -9999, QStringLiteral("net::ERR_SOMETHING_NEW"), bar),
+              QStringLiteral("Load failed: The page couldn't be loaded (net::ERR_SOMETHING_NEW)."));
+    EXPECT_EQ(PreviewWebView::loadErrorText(Info::InternalErrorDomain, -9999, QString(), bar),
+              QStringLiteral("Load failed: The page couldn't be loaded (error -9999)."));
 }
 
 } // namespace

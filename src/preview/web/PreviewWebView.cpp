@@ -17,40 +17,111 @@ namespace nerim {
 namespace {
 
 // Chromium's network error codes that have their own sentence.
+constexpr int errFileNotFound = -6;
 constexpr int errAborted = -3;
 constexpr int errTimedOut = -7;
+constexpr int errAccessDenied = -10;
+constexpr int errBlockedByClient = -20;
+constexpr int errNetworkChanged = -21;
+constexpr int errBlockedByAdministrator = -22;
+constexpr int errBlockedByResponse = -27;
+constexpr int errBlockedByCsp = -30;
+constexpr int errConnectionClosed = -100;
+constexpr int errConnectionReset = -101;
 constexpr int errConnectionRefused = -102;
+constexpr int errConnectionAborted = -103;
 constexpr int errConnectionFailed = -104;
+constexpr int errNameNotResolved = -105;
 constexpr int errInternetDisconnected = -106;
+constexpr int errSslProtocolError = -107;
+constexpr int errAddressInvalid = -108;
 constexpr int errAddressUnreachable = -109;
+constexpr int errTunnelConnectionFailed = -111;
+constexpr int errSslVersionOrCipherMismatch = -113;
 constexpr int errConnectionTimedOut = -118;
+constexpr int errProxyConnectionFailed = -130;
+constexpr int errNameResolutionFailed = -137;
+constexpr int errNetworkAccessDenied = -138;
+constexpr int errFirstCertificateError = -299; // -200 to -299: the certificate errors
+constexpr int errLastCertificateError = -200;
 constexpr int errInvalidUrl = -300;
 constexpr int errDisallowedUrlScheme = -301;
 constexpr int errUnknownUrlScheme = -302;
-constexpr int errConnectionClosed = -100;
-constexpr int errConnectionReset = -101;
-constexpr int errNameNotResolved = -105;
+constexpr int errInvalidRedirect = -303;
 constexpr int errTooManyRedirects = -310;
+constexpr int errUnsafeRedirect = -311;
+constexpr int errUnsafePort = -312;
+constexpr int errInvalidResponse = -320;
+constexpr int errInvalidChunkedEncoding = -321;
 constexpr int errEmptyResponse = -324;
+constexpr int errResponseHeadersTooBig = -325;
+constexpr int errContentDecodingFailed = -330;
+constexpr int errMultipleContentLength = -346;
+constexpr int errMultipleContentDisposition = -349;
+constexpr int errMultipleLocation = -350;
+constexpr int errContentLengthMismatch = -354;
+constexpr int errIncompleteChunkedEncoding = -355;
+constexpr int errInvalidHttpResponse = -370;
 
 // Chromium describes its errors by code name ("net::ERR_CONNECTION_RESET");
-// the common ones get plain words, as the system's own descriptions would be.
+// the user reads a plain sentence instead, and the code name only where no
+// sentence fits better.
 QString plainDescription(QWebEngineLoadingInfo::ErrorDomain domain, int errorCode, const QString &description)
 {
-    if (domain == QWebEngineLoadingInfo::CertificateErrorDomain)
+    if (domain == QWebEngineLoadingInfo::CertificateErrorDomain ||
+        (errorCode >= errFirstCertificateError && errorCode <= errLastCertificateError))
         return QStringLiteral("The server's security certificate isn't trusted.");
     switch (errorCode) {
     case errNameNotResolved:
+    case errNameResolutionFailed:
         return QStringLiteral("No server was found at that address.");
     case errConnectionClosed:
     case errConnectionReset:
+    case errConnectionAborted:
     case errEmptyResponse:
+    case errContentLengthMismatch:
+    case errIncompleteChunkedEncoding:
         return QStringLiteral("The connection to the server was lost.");
     case errTooManyRedirects:
         return QStringLiteral("The page redirected too many times.");
+    case errUnsafeRedirect:
+    case errInvalidRedirect:
+        return QStringLiteral("The page redirected to an address that can't be opened here.");
+    case errUnsafePort:
+        return QStringLiteral("This port is blocked for safety. Your app needs to run on a different port.");
+    case errSslProtocolError:
+    case errSslVersionOrCipherMismatch:
+        return QStringLiteral("A secure connection to the server couldn't be made. If your app doesn't use https, "
+                              "try the address with http:// instead.");
+    case errInvalidResponse:
+    case errInvalidHttpResponse:
+    case errInvalidChunkedEncoding:
+    case errResponseHeadersTooBig:
+    case errContentDecodingFailed:
+    case errMultipleContentLength:
+    case errMultipleContentDisposition:
+    case errMultipleLocation:
+        return QStringLiteral("The server sent a response that couldn't be read.");
+    case errFileNotFound:
+        return QStringLiteral("The file couldn't be found.");
+    case errAccessDenied:
+    case errNetworkAccessDenied:
+        return QStringLiteral("Access to the page was denied.");
+    case errBlockedByClient:
+    case errBlockedByAdministrator:
+    case errBlockedByResponse:
+    case errBlockedByCsp:
+        return QStringLiteral("The page was blocked from loading.");
+    case errNetworkChanged:
+        return QStringLiteral("The network connection changed while the page was loading. Try again.");
+    case errTunnelConnectionFailed:
+    case errProxyConnectionFailed:
+        return QStringLiteral("Couldn't connect to the proxy server.");
     default:
-        return description;
+        break;
     }
+    const QString code = description.trimmed().isEmpty() ? QStringLiteral("error %1").arg(errorCode) : description.trimmed();
+    return QStringLiteral("The page couldn't be loaded (") + code + QStringLiteral(").");
 }
 
 // A page that keeps to the allowed schemes and shows no JavaScript dialogs,
@@ -125,6 +196,7 @@ QString PreviewWebView::loadErrorText(QWebEngineLoadingInfo::ErrorDomain domain,
     case errInvalidUrl:
     case errDisallowedUrlScheme:
     case errUnknownUrlScheme:
+    case errAddressInvalid:
         return QStringLiteral("That URL couldn't be loaded.");
     case errAborted:
         return QString();

@@ -47,7 +47,9 @@ public:
     // http, https, file and about, in any letter case.
     static bool isAllowedScheme(const QUrl &url);
 
-    // The sentence for a failed load; empty for a cancelled one.
+    // The sentence for a failed load, in plain words for every error; empty for
+    // a cancelled one. An error without a sentence of its own gets a generic
+    // one with Chromium's name for it (`description`) in parentheses.
     // `addressBar` is the address field's text as it stands.
     static QString loadErrorText(QWebEngineLoadingInfo::ErrorDomain domain, int errorCode, const QString &description,
                                  const QString &addressBar);
