@@ -15,7 +15,7 @@ namespace nerim {
 
 bool isOpenableLink(const QString &address)
 {
-    const QUrl url(address, QUrl::StrictMode);
+    const QUrl url(address, QUrl::TolerantMode);
     if (!url.isValid())
         return false;
     const QString scheme = url.scheme().toLower();
