@@ -1,0 +1,42 @@
+#pragma once
+
+#include "ui/design/DesignTokens.h"
+
+#include <QFont>
+
+namespace nerim {
+
+class InterFontRegistry;
+
+// Fonts of the type scale. Sizes are in points as the design counts them (one
+// point = one device-independent pixel); Qt's point sizes are converted once,
+// in pointSizeForPixels.
+namespace Font {
+// Qt point size of `pixels` device-independent pixels: px × 72 ÷ logical DPI.
+double pointSizeForPixels(double pixels);
+// Inter at `size` and `weight` when the registry has Inter, else the system
+// font of that size and weight.
+QFont nm(double size, QFont::Weight weight);
+QFont nm(const InterFontRegistry &registry, double size, QFont::Weight weight);
+// The system's fixed-width font at `size`, regular weight; never Inter.
+QFont nmMono(double size);
+// The font of a token.
+QFont make(const NmFontSpec &spec);
+} // namespace Font
+
+// The type tokens, each made once on first use (needs a QGuiApplication).
+namespace NmFont {
+const QFont &display();
+const QFont &largeTitle();
+const QFont &title();
+const QFont &subtitle();
+const QFont &body();
+const QFont &bodyMedium();
+const QFont &caption();
+const QFont &captionMedium();
+const QFont &micro();
+const QFont &mono();
+const QFont &monoSmall();
+} // namespace NmFont
+
+} // namespace nerim

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "ui/design/NmPainter.h"
+
+#include <QColor>
+
+class QPainter;
+
+namespace nerim {
+
+// The look of one of the two raised surfaces in one focus state, from the
+// bottom layer up: the material stand-in, the paper fill, the inside stroke;
+// and the shadow it casts (painted by its parent).
+struct NmSurfaceLook {
+    NmShape shape;
+    QColor material; // translucent paper standing in for a frosted backdrop
+    QColor fill;
+    qreal strokeWidth = 0.5;
+    QColor stroke;
+    NmShadow shadow;
+};
+
+// Qt Widgets cannot blur what lies behind a widget, so the frosted materials
+// are drawn as translucent paper that lets the background show through softly.
+namespace SurfaceStyles {
+inline constexpr double kRegularMaterialOpacity = 0.5; // pane surfaces
+inline constexpr double kThinMaterialOpacity = 0.3;    // the prompt bar
+inline constexpr double kPaneCornerRadius = 14.0;
+
+// Rounded rectangle (radius 14, continuous corners) for panes, panels, cards
+// and the sidebar.
+NmSurfaceLook pane(bool focused);
+// Capsule for the prompt bar; focus swaps the stroke to the brass accent.
+NmSurfaceLook promptBar(bool focused);
+// The shadow both surfaces cast.
+NmShadow shadow(bool focused);
+
+// Paints the look's material, fill and stroke over `rect` (not the shadow).
+void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);
+} // namespace SurfaceStyles
+
+} // namespace nerim

@@ -1,0 +1,169 @@
+#include "ui/design/ImageEffects.h"
+#include "ui/design/NmPainter.h"
+
+#include <QPainter>
+#include <gtest/gtest.h>
+
+namespace nerim {
+namespace {
+
+QImage canvas(QSize size)
+{
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+TEST(PainterTest, DashesInPointsBecomePenWidths)
+{
+    EXPECT_EQ(NmPainter::dashPattern({6, 4}, 2.0), (QVector<qreal>{3, 2}));
+    EXPECT_EQ(NmPainter::dashPattern({6, 4}, 0.5), (QVector<qreal>{12, 8}));
+    // A hairline pen (width 0) counts as one point wide.
+    EXPECT_EQ(NmPainter::dashPattern({6, 4}, 0.0), (QVector<qreal>{6, 4}));
+
+    // Drawn: a 2-point pen with 6-point dashes and 4-point gaps repeats every 10 pixels.
+    QImage image = canvas(QSize(60, 4));
+    {
+        QPainter p(&image);
+        QPen pen(Qt::black, 2.0);
+        pen.setCapStyle(Qt::FlatCap);
+        pen.setDashPattern(NmPainter::dashPattern({6, 4}, 2.0));
+        p.setPen(pen);
+        p.drawLine(QPointF(0, 2), QPointF(60, 2));
+    }
+    for (int x = 0; x < 60; ++x)
+        EXPECT_EQ(qAlpha(image.pixel(x, 1)) > 128, x % 10 < 6) << x;
+}
+
+TEST(PainterTest, InsideStrokesStayInsideTheShape)
+{
+    const QRectF rect(10, 10, 80, 40);
+    for (const NmShape &shape : {NmShape::roundedRect(14), NmShape::capsule(), NmShape::rect()}) {
+        QImage stroked = canvas(QSize(100, 60));
+        QImage filled = canvas(QSize(100, 60));
+        {
+            QPainter p(&stroked);
+            NmPainter::strokeInside(p, shape, rect, 3.0, Qt::black);
+            QPainter q(&filled);
+            NmPainter::fill(q, shape, rect, Qt::black);
+        }
+        int strokePixels = 0;
+        for (int y = 0; y < 60; ++y) {
+            for (int x = 0; x < 100; ++x) {
+                const int s = qAlpha(stroked.pixel(x, y));
+                if (s > 0)
+                    ++strokePixels;
+                // Nothing outside the shape, and never clearly more coverage
+                // than the shape itself has (antialiasing varies a little).
+                const int f = qAlpha(filled.pixel(x, y));
+                if (f == 0) {
+                    EXPECT_EQ(s, 0) << int(shape.kind) << " " << x << "," << y;
+                }
+                EXPECT_LE(s, f + 24) << int(shape.kind) << " " << x << "," << y;
+            }
+        }
+        EXPECT_GT(strokePixels, 200);
+    }
+}
+
+TEST(PainterTest, ContinuousCornersAreRoundAndReachFurtherThanCircularOnes)
+{
+    const QRectF rect(0, 0, 100, 100);
+    const QPainterPath continuous = NmPainter::continuousRoundedRectPath(rect, 14);
+    QPainterPath circular;
+    circular.addRoundedRect(rect, 14, 14);
+    EXPECT_EQ(continuous.boundingRect(), rect);
+    EXPECT_FALSE(continuous.contains(QPointF(1, 1)));
+    EXPECT_TRUE(continuous.contains(QPointF(50, 50)));
+    EXPECT_TRUE(continuous.contains(QPointF(50, 0.5)));
+    // The smooth corner starts earlier along the edge: a point that the
+    // circular corner still covers lies outside the continuous one.
+    EXPECT_TRUE(circular.contains(QPointF(12, 0.3)));
+    EXPECT_FALSE(continuous.contains(QPointF(12, 0.3)));
+    // Where the corners cannot fit, the shape becomes a capsule.
+    const QRectF thin(0, 0, 100, 20);
+    EXPECT_EQ(NmPainter::continuousRoundedRectPath(thin, 14).boundingRect(), thin);
+    EXPECT_FALSE(NmPainter::continuousRoundedRectPath(thin, 14).contains(QPointF(1, 1)));
+    EXPECT_TRUE(NmPainter::continuousRoundedRectPath(thin, 14).contains(QPointF(10, 10)));
+}
+
+TEST(PainterTest, SlicedShadowsMatchAShadowRenderedWhole)
+{
+    // A 200 × 120 pane shadow is drawn from nine slices of a small cached
+    // image; it must look like the shadow of the whole shape.
+    const NmShadow shadow{QColor(27, 23, 18, 255), 24, QPointF(0, 8)};
+    const QRectF rect(60, 60, 200, 120);
+    for (const NmShape &shape : {NmShape::roundedRect(14), NmShape::capsule()}) {
+        SCOPED_TRACE(int(shape.kind));
+        QImage sliced = canvas(QSize(320, 260));
+        {
+            QPainter p(&sliced);
+            NmPainter::paintShadow(p, shape, rect, shadow);
+        }
+        QImage whole = canvas(QSize(320, 260));
+        {
+            QPainter p(&whole);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(Qt::NoPen);
+            p.setBrush(shadow.color);
+            p.drawPath(shape.path(rect.translated(shadow.offset)));
+        }
+        gaussianBlur(whole, shadow.radius / 2.0);
+        int worst = 0;
+        for (int y = 0; y < 260; ++y)
+            for (int x = 0; x < 320; ++x)
+                worst = std::max(worst, std::abs(qAlpha(sliced.pixel(x, y)) - qAlpha(whole.pixel(x, y))));
+        EXPECT_LE(worst, 6);
+        // Darkest under the middle of the shape, nothing far outside it.
+        EXPECT_GT(qAlpha(sliced.pixel(160, 128)), 240);
+        EXPECT_EQ(qAlpha(sliced.pixel(5, 5)), 0);
+    }
+}
+
+TEST(PainterTest, ShadowOpacityComesFromTheColour)
+{
+    const NmShadow shadow{QColor(27, 23, 18, 23), 24, QPointF(0, 8)};
+    QImage image = canvas(QSize(300, 300));
+    {
+        QPainter p(&image);
+        NmPainter::paintShadow(p, NmShape::roundedRect(14), QRectF(50, 50, 200, 200), shadow);
+    }
+    // Premultiplied: under the shape, alpha 23 and ink's red scaled by it.
+    const QRgb centre = image.pixel(150, 158);
+    EXPECT_NEAR(qAlpha(centre), 23, 1);
+    EXPECT_NEAR(qRed(centre), 27 * 23 / 255.0, 1);
+}
+
+TEST(ImageEffectsTest, BlurSpreadsWithoutGainingOrLosingMuchAndStaysCentred)
+{
+    QImage image = canvas(QSize(61, 61));
+    image.setPixel(30, 30, qRgba(255, 255, 255, 255));
+    image.setPixel(29, 30, qRgba(255, 255, 255, 255));
+    image.setPixel(31, 30, qRgba(255, 255, 255, 255));
+    gaussianBlur(image, 4.0);
+    long total = 0;
+    for (int y = 0; y < 61; ++y)
+        for (int x = 0; x < 61; ++x)
+            total += qAlpha(image.pixel(x, y));
+    EXPECT_NEAR(total, 3 * 255, 3 * 255 * 0.15);
+    EXPECT_EQ(qAlpha(image.pixel(30 - 8, 30)), qAlpha(image.pixel(30 + 8, 30)));
+    EXPECT_GT(qAlpha(image.pixel(30, 30)), qAlpha(image.pixel(30, 36)));
+}
+
+TEST(ImageEffectsTest, BrightnessAddsToColourButNotToTransparentPixels)
+{
+    QImage image = canvas(QSize(3, 1));
+    image.setPixel(0, 0, qRgba(100, 100, 100, 255));
+    image.setPixel(1, 0, qRgba(50, 50, 50, 128)); // premultiplied half coverage
+    image.setPixel(2, 0, qRgba(250, 250, 250, 255));
+    addBrightness(image, 0.08);
+    EXPECT_EQ(image.pixel(0, 0), qRgba(120, 120, 120, 255));
+    EXPECT_EQ(image.pixel(1, 0), qRgba(60, 60, 60, 128));
+    EXPECT_EQ(image.pixel(2, 0), qRgba(255, 255, 255, 255));
+    QImage clear = canvas(QSize(2, 2));
+    addBrightness(clear, 0.08);
+    EXPECT_EQ(clear.pixel(1, 1), 0u);
+}
+
+} // namespace
+} // namespace nerim
