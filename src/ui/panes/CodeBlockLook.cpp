@@ -1,5 +1,6 @@
 #include "ui/panes/CodeBlockLook.h"
 
+#include "ui/design/Strings.h"
 #include "ui/panes/PatternSyntax.h"
 
 #include <QRegularExpression>
@@ -16,7 +17,19 @@ QString CodeBlockLook::displayLanguage(const std::optional<QString> &language)
         if (!trimmed.isEmpty())
             return trimmed.toLower();
     }
-    return QStringLiteral("code");
+    return Strings::CodeBlock::defaultLanguage;
+}
+
+TokenColor CodeBlockLook::toneColor(Tone tone)
+{
+    return tone == Tone::string ? TokenColor{NmColor::success, 0.85} : TokenColor{NmColor::inkTertiary};
+}
+
+CodeBlockLook::CopyButton CodeBlockLook::copyButton(bool justCopied)
+{
+    if (justCopied)
+        return {u"checkmark"_s, Strings::CodeBlock::copied, {NmColor::success}};
+    return {u"doc.on.doc"_s, Strings::CodeBlock::copy, {NmColor::inkSecondary}};
 }
 
 const QSet<QString> &CodeBlockLook::slashCommentLanguages()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/panes/TokenColor.h"
+
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -40,6 +42,18 @@ struct CodeBlockLook {
     // of the line in the language's comment style. Characters outside every
     // stretch keep the text's own colour.
     static QList<Range> highlightRanges(const QString &source, const std::optional<QString> &language);
+
+    // The colour of a highlighted stretch: strings in the success green,
+    // slightly transparent; comments in the tertiary ink.
+    static TokenColor toneColor(Tone tone);
+
+    // The Copy button, before and just after a copy.
+    struct CopyButton {
+        QString symbol;
+        QString text;
+        TokenColor color;
+    };
+    static CopyButton copyButton(bool justCopied);
 };
 
 } // namespace nerim
