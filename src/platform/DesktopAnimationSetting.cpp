@@ -87,6 +87,8 @@ void DesktopAnimationSetting::readPortal(const QString &method)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kPortalInterface, method);
     call << kNamespace << kKey;
+    // Ask a portal that is already running; never start one just for this.
+    call.setAutoStartService(false);
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, method](QDBusPendingCallWatcher *w) { onPortalReply(w, method); });

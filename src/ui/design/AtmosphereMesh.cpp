@@ -21,6 +21,9 @@ constexpr double kDriftYAmplitude = 0.015;
 constexpr float kMiddleRowY = 0.32f;
 constexpr float kUpperRowsOpacity = 0.98f;
 
+// Thresholds of a one-dimensional ordered dither down the rows.
+constexpr int kRowDither[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+
 struct Rgba {
     double r = 0, g = 0, b = 0, a = 0; // premultiplied, 0…1
 };
@@ -30,20 +33,27 @@ Rgba premultiplied(const AtmosphereMesh::Colour &c)
     return {c.rgb.redF() * c.opacity, c.rgb.greenF() * c.opacity, c.rgb.blueF() * c.opacity, c.opacity};
 }
 
-// Cubic Hermite interpolation through three knots with Catmull-Rom-style
-// tangents (one-sided at the ends); gives a smooth blend with no kinks at the
-// knots.
+// Monotone cubic interpolation through three knots (Fritsch–Carlson
+// tangents): smooth at the middle knot, and never overshooting, so no channel
+// leaves the range of its neighbours and the blend keeps its hue.
 struct Spline3 {
     double knots[3];
     double value(const double values[3], double x) const
     {
-        const double k0 = knots[0], k1 = knots[1], k2 = knots[2];
-        const double s0 = (values[1] - values[0]) / std::max(1e-9, k1 - k0);
-        const double s1 = (values[2] - values[1]) / std::max(1e-9, k2 - k1);
-        const double tangents[3] = {s0, (s0 + s1) / 2.0, s1};
-        const int i = x <= k1 ? 0 : 1;
-        const double a = knots[i], b = knots[i + 1];
-        const double h = std::max(1e-9, b - a);
+        const double h0 = std::max(1e-9, knots[1] - knots[0]);
+        const double h1 = std::max(1e-9, knots[2] - knots[1]);
+        const double s0 = (values[1] - values[0]) / h0;
+        const double s1 = (values[2] - values[1]) / h1;
+        double middle = 0;
+        if (s0 * s1 > 0) {
+            const double w0 = 2 * h1 + h0;
+            const double w1 = h1 + 2 * h0;
+            middle = (w0 + w1) / (w0 / s0 + w1 / s1);
+        }
+        const double tangents[3] = {s0, middle, s1};
+        const int i = x <= knots[1] ? 0 : 1;
+        const double a = knots[i];
+        const double h = i == 0 ? h0 : h1;
         const double t = std::clamp((x - a) / h, 0.0, 1.0);
         const double t2 = t * t, t3 = t2 * t;
         const double h00 = 2 * t3 - 3 * t2 + 1, h10 = t3 - 2 * t2 + t, h01 = -2 * t3 + 3 * t2, h11 = t3 - t2;
@@ -117,11 +127,16 @@ QImage renderAtmosphere(const AtmosphereMesh &mesh, QSize size)
                 return std::clamp(rows.value(values, v), 0.0, 1.0);
             };
             const double a = channel(&Rgba::a);
-            auto over = [&](double premul, double under) { return premul + under * (1.0 - a); };
-            const int r = int(std::lround(255.0 * std::clamp(over(channel(&Rgba::r), background.r), 0.0, 1.0)));
-            const int g = int(std::lround(255.0 * std::clamp(over(channel(&Rgba::g), background.g), 0.0, 1.0)));
-            const int b = int(std::lround(255.0 * std::clamp(over(channel(&Rgba::b), background.b), 0.0, 1.0)));
-            line[x] = qRgb(r, g, b);
+            // The gradient spans few 8-bit levels over many rows: an ordered
+            // dither down the rows turns the steps between levels into a fine
+            // texture instead of bands.
+            const double threshold = (kRowDither[y % 16] + 0.5) / 16.0;
+            auto level = [&](double premul, double under) {
+                const double v = 255.0 * std::clamp(premul + under * (1.0 - a), 0.0, 1.0);
+                return std::clamp(int(std::floor(v + threshold)), 0, 255);
+            };
+            line[x] = qRgb(level(channel(&Rgba::r), background.r), level(channel(&Rgba::g), background.g),
+                           level(channel(&Rgba::b), background.b));
         }
     }
     return image;

@@ -37,8 +37,9 @@ AtmosphereMesh atmosphereMesh(double t, bool reduceMotion);
 double atmosphereTimeNow();
 
 // The mesh painted over its background into an opaque image of `size`
-// pixels, colours interpolated smoothly between the points. The mesh's
-// columns share their x and its rows their y, as atmosphereMesh makes them.
+// pixels, colours interpolated smoothly between the points and dithered down
+// the rows. The mesh's columns share their x and its rows their y, as
+// atmosphereMesh makes them.
 QImage renderAtmosphere(const AtmosphereMesh &mesh, QSize size);
 
 } // namespace nerim

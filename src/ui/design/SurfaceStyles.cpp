@@ -3,6 +3,9 @@
 #include "ui/design/Colors.h"
 
 #include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
 
 namespace nerim::SurfaceStyles {
 
@@ -54,6 +57,23 @@ void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
     NmPainter::fill(painter, look.shape, rect, look.material);
     NmPainter::fill(painter, look.shape, rect, look.fill);
     NmPainter::strokeInside(painter, look.shape, rect, look.strokeWidth, look.stroke);
+}
+
+void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity)
+{
+    if (opacity <= 0.0 || rect.isEmpty())
+        return;
+    NmShadow shadow = look.shadow;
+    shadow.color.setAlphaF(float(shadow.color.alphaF() * std::min<qreal>(opacity, 1.0)));
+    QPainterPath outside;
+    outside.addRect(shadow.bounds(rect).adjusted(-1, -1, 1, 1));
+    // Half a point inside the edge, so the clip's own (aliased) edge hides under
+    // the surface's stroke.
+    outside = outside.subtracted(look.shape.insetPath(rect, 0.5));
+    painter.save();
+    painter.setClipPath(outside, Qt::IntersectClip);
+    NmPainter::paintShadow(painter, look.shape, rect, shadow);
+    painter.restore();
 }
 
 } // namespace nerim::SurfaceStyles

@@ -37,6 +37,10 @@ NmShadow shadow(bool focused);
 
 // Paints the look's material, fill and stroke over `rect` (not the shadow).
 void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);
+// Paints the shadow the surface over `rect` casts, scaled in opacity by
+// `opacity`. Only the part outside the surface is painted: seen through the
+// translucent surface, the smooth shadow would show 8-bit contour lines.
+void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity = 1.0);
 } // namespace SurfaceStyles
 
 } // namespace nerim

@@ -78,8 +78,8 @@ TEST(AtmosphereMeshTest, RenderBlendsFromMistAtTheTopToPaperAtTheBottom)
     // Smooth: no jump between neighbouring rows anywhere.
     for (int y = 1; y < 200; ++y)
         EXPECT_LE(distance(image.pixel(20, y), image.pixel(20, y - 1)), 2) << y;
-    // Every column is the same: the rows hold one colour each.
-    EXPECT_EQ(image.pixel(0, 67), image.pixel(39, 67));
+    // The rows hold one colour each: columns differ only by the dither.
+    EXPECT_LE(distance(image.pixel(0, 67), image.pixel(39, 67)), 1);
 }
 
 TEST(AtmosphereMeshTest, RenderFollowsTheDriftUnlessMotionIsReduced)

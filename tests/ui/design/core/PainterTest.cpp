@@ -89,34 +89,39 @@ TEST(PainterTest, ContinuousCornersAreRoundAndReachFurtherThanCircularOnes)
 
 TEST(PainterTest, SlicedShadowsMatchAShadowRenderedWhole)
 {
-    // A 200 × 120 pane shadow is drawn from nine slices of a small cached
-    // image; it must look like the shadow of the whole shape.
+    // A large shadow is drawn from nine slices of a small cached image; it
+    // must look like the blurred shape itself, on normal and dense screens.
     const NmShadow shadow{QColor(27, 23, 18, 255), 24, QPointF(0, 8)};
-    const QRectF rect(60, 60, 200, 120);
-    for (const NmShape &shape : {NmShape::roundedRect(14), NmShape::capsule()}) {
-        SCOPED_TRACE(int(shape.kind));
-        QImage sliced = canvas(QSize(320, 260));
-        {
-            QPainter p(&sliced);
-            NmPainter::paintShadow(p, shape, rect, shadow);
+    const QRectF rect(60, 60, 300, 240);
+    const QSize size(420, 380);
+    for (qreal dpr : {1.0, 2.0}) {
+        for (const NmShape &shape : {NmShape::roundedRect(14), NmShape::capsule()}) {
+            SCOPED_TRACE(testing::Message() << "shape " << int(shape.kind) << " dpr " << dpr);
+            QImage sliced = canvas(size * dpr);
+            sliced.setDevicePixelRatio(dpr);
+            {
+                QPainter p(&sliced);
+                NmPainter::paintShadow(p, shape, rect, shadow);
+            }
+            QImage whole = canvas(size * dpr);
+            whole.setDevicePixelRatio(dpr);
+            {
+                QPainter p(&whole);
+                p.setRenderHint(QPainter::Antialiasing);
+                p.setPen(Qt::NoPen);
+                p.setBrush(shadow.color);
+                p.drawPath(shape.path(rect.translated(shadow.offset)));
+            }
+            gaussianBlur(whole, shadow.radius / 2.0 * dpr);
+            int worst = 0;
+            for (int y = 0; y < whole.height(); ++y)
+                for (int x = 0; x < whole.width(); ++x)
+                    worst = std::max(worst, std::abs(qAlpha(sliced.pixel(x, y)) - qAlpha(whole.pixel(x, y))));
+            EXPECT_LE(worst, 6);
+            // Darkest under the middle of the shape, nothing far outside it.
+            EXPECT_GT(qAlpha(sliced.pixel(int(210 * dpr), int(188 * dpr))), 250);
+            EXPECT_EQ(qAlpha(sliced.pixel(2, 2)), 0);
         }
-        QImage whole = canvas(QSize(320, 260));
-        {
-            QPainter p(&whole);
-            p.setRenderHint(QPainter::Antialiasing);
-            p.setPen(Qt::NoPen);
-            p.setBrush(shadow.color);
-            p.drawPath(shape.path(rect.translated(shadow.offset)));
-        }
-        gaussianBlur(whole, shadow.radius / 2.0);
-        int worst = 0;
-        for (int y = 0; y < 260; ++y)
-            for (int x = 0; x < 320; ++x)
-                worst = std::max(worst, std::abs(qAlpha(sliced.pixel(x, y)) - qAlpha(whole.pixel(x, y))));
-        EXPECT_LE(worst, 6);
-        // Darkest under the middle of the shape, nothing far outside it.
-        EXPECT_GT(qAlpha(sliced.pixel(160, 128)), 240);
-        EXPECT_EQ(qAlpha(sliced.pixel(5, 5)), 0);
     }
 }
 

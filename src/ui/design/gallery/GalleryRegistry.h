@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+class QWidget;
+
+namespace nerim::gallery {
+
+// One picture of the gallery: a file name (without .png) and what draws it.
+struct Page {
+    QString name;
+    std::function<QImage()> render;
+};
+
+// Every registered page, in name order.
+std::vector<Page> pages();
+void registerPage(const QString &name, std::function<QImage()> render);
+
+struct Registration {
+    Registration(const QString &name, std::function<QImage()> render) { registerPage(name, std::move(render)); }
+};
+
+// Lays `widget` out at `size` and renders it (with its children and their
+// effects) into an image at the screen's pixel ratio. The widget is shown
+// off-screen for the duration; pending events are processed first so that
+// layouts settle.
+QImage renderWidget(QWidget *widget, QSize size);
+
+} // namespace nerim::gallery
+
+// Registers a page: NERIM_GALLERY_PAGE(surfaces, "surfaces") { ...return image; }
+#define NERIM_GALLERY_PAGE(identifier, name)                                                                    \
+    static QImage nerimGalleryRender_##identifier();                                                            \
+    static const ::nerim::gallery::Registration nerimGalleryRegistration_##identifier(                           \
+        QStringLiteral(name), &nerimGalleryRender_##identifier);                                                \
+    static QImage nerimGalleryRender_##identifier()

@@ -1,0 +1,205 @@
+#include "ui/design/widgets/NmSurfaceModifier.h"
+
+#include "ui/design/widgets/NmMotionEffect.h"
+
+#include <QEvent>
+#include <QPainter>
+#include <QRegion>
+#include <QWidget>
+
+namespace nerim {
+
+namespace {
+
+constexpr const char *kClippedByProperty = "nmClippedBySurface";
+
+} // namespace
+
+NmSurfaceModifier::NmSurfaceModifier(Kind kind, QWidget *content, bool focused)
+    : QObject(content)
+    , m_kind(kind)
+    , m_content(content)
+    , m_focused(focused)
+{
+    content->installEventFilter(this);
+    watchParent();
+    content->update();
+    updateShadow();
+}
+
+NmPaneSurfaceModifier *NmPaneSurfaceModifier::apply(QWidget *content, bool focused)
+{
+    if (!content)
+        return nullptr;
+    if (auto *existing = qobject_cast<NmPaneSurfaceModifier *>(NmSurfaceModifier::of(content))) {
+        existing->setFocused(focused);
+        return existing;
+    }
+    return new NmPaneSurfaceModifier(Kind::pane, content, focused);
+}
+
+NmPromptBarSurfaceModifier *NmPromptBarSurfaceModifier::apply(QWidget *content, bool focused)
+{
+    if (!content)
+        return nullptr;
+    if (auto *existing = qobject_cast<NmPromptBarSurfaceModifier *>(NmSurfaceModifier::of(content))) {
+        existing->setFocused(focused);
+        return existing;
+    }
+    return new NmPromptBarSurfaceModifier(Kind::promptBar, content, focused);
+}
+
+NmSurfaceModifier *NmSurfaceModifier::of(const QWidget *content)
+{
+    return content ? content->findChild<NmSurfaceModifier *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+void NmSurfaceModifier::setFocused(bool focused)
+{
+    if (m_focused == focused)
+        return;
+    m_focused = focused;
+    if (m_content)
+        m_content->update();
+    updateShadow();
+}
+
+NmSurfaceLook NmSurfaceModifier::look() const
+{
+    return m_kind == Kind::pane ? SurfaceStyles::pane(m_focused) : SurfaceStyles::promptBar(m_focused);
+}
+
+QRectF NmSurfaceModifier::shapeRectInParent() const
+{
+    if (!m_content)
+        return {};
+    QRectF rect(m_content->geometry());
+    // A surface that is animating in or out casts the shadow of what is seen.
+    if (const NmMotionEffect *effect = NmMotionEffect::existing(m_content)) {
+        const qreal s = effect->scale();
+        const QPointF c = rect.center();
+        rect = QRectF(c.x() - rect.width() * s / 2, c.y() - rect.height() * s / 2, rect.width() * s,
+                      rect.height() * s);
+    }
+    return rect;
+}
+
+QRect NmSurfaceModifier::shadowRectInParent() const
+{
+    // Both focus states fit in the larger (focused) shadow.
+    return SurfaceStyles::shadow(true).bounds(QRectF(m_content ? m_content->geometry() : QRect())).toAlignedRect();
+}
+
+void NmSurfaceModifier::paintShadow(QPainter &painter) const
+{
+    if (!m_content || !m_content->isVisible())
+        return;
+    const NmMotionEffect *effect = NmMotionEffect::existing(m_content);
+    SurfaceStyles::paintShadow(painter, look(), shapeRectInParent(), effect ? effect->opacity() : 1.0);
+}
+
+void NmSurfaceModifier::paintChildShadows(QPainter &painter, const QWidget *parent)
+{
+    if (!parent)
+        return;
+    for (QObject *child : parent->children()) {
+        auto *widget = qobject_cast<QWidget *>(child);
+        if (!widget || widget->isWindow())
+            continue;
+        if (NmSurfaceModifier *surface = of(widget))
+            surface->paintShadow(painter);
+    }
+}
+
+void NmSurfaceModifier::updateShadow()
+{
+    if (!m_parent)
+        return;
+    const QRect now = shadowRectInParent();
+    m_parent->update(m_lastShadowRect.united(now));
+    m_lastShadowRect = now;
+}
+
+void NmSurfaceModifier::watchParent()
+{
+    QWidget *parent = m_content ? m_content->parentWidget() : nullptr;
+    if (parent == m_parent)
+        return;
+    if (m_parent) {
+        m_parent->removeEventFilter(this);
+        m_parent->update(m_lastShadowRect);
+    }
+    m_parent = parent;
+    m_lastShadowRect = QRect();
+    if (m_parent)
+        m_parent->installEventFilter(this);
+}
+
+void NmSurfaceModifier::clipChildren()
+{
+    if (!m_content)
+        return;
+    const QRectF bounds(m_content->rect());
+    const NmShape shape = look().shape;
+    // Children away from the corners need no clipping.
+    const qreal corner = shape.cornerExtent(bounds);
+    const QRectF safeX = bounds.adjusted(corner, 0, -corner, 0);
+    const QRectF safeY = bounds.adjusted(0, corner, 0, -corner);
+    const QPainterPath outline = shape.path(bounds);
+    for (QObject *object : m_content->children()) {
+        auto *child = qobject_cast<QWidget *>(object);
+        if (!child || child->isWindow())
+            continue;
+        const QRectF geometry(child->geometry());
+        const bool clear = safeX.contains(geometry) || safeY.contains(geometry);
+        if (clear) {
+            if (child->property(kClippedByProperty).toBool()) {
+                child->clearMask();
+                child->setProperty(kClippedByProperty, false);
+            }
+            continue;
+        }
+        const QPolygon polygon = outline.translated(-geometry.topLeft()).toFillPolygon().toPolygon();
+        child->setMask(QRegion(polygon));
+        child->setProperty(kClippedByProperty, true);
+    }
+}
+
+bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_content) {
+        switch (event->type()) {
+        case QEvent::Paint: {
+            // The surface is the widget's background: drawn before the widget
+            // paints its own content.
+            QPainter painter(m_content);
+            SurfaceStyles::paint(painter, look(), QRectF(m_content->rect()));
+            break;
+        }
+        case QEvent::ParentChange:
+            watchParent();
+            updateShadow();
+            break;
+        case QEvent::Resize:
+        case QEvent::LayoutRequest:
+        case QEvent::ChildAdded:
+            clipChildren();
+            updateShadow();
+            break;
+        case QEvent::Move:
+        case QEvent::Show:
+        case QEvent::Hide:
+            updateShadow();
+            break;
+        default: break;
+        }
+    } else if (watched == m_parent && event->type() == QEvent::Paint) {
+        if (!m_parent->property(kPaintsOwnSurfaceShadows).toBool()) {
+            QPainter painter(m_parent);
+            paintShadow(painter);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace nerim

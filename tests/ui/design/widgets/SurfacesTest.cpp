@@ -1,0 +1,104 @@
+#include "DesignWidgetsTestSupport.h"
+
+#include "ui/design/Colors.h"
+#include "ui/design/widgets/NmSurfaceModifier.h"
+
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace nerim {
+namespace {
+
+using test::channelDistance;
+using test::over;
+
+class SurfacesTest : public test::DesignWidgetTest {
+protected:
+    // A white host with one 200 × 100 surface at (60, 40).
+    struct Scene {
+        QWidget host;
+        QWidget *surface = nullptr;
+    };
+
+    std::unique_ptr<Scene> scene()
+    {
+        auto s = std::make_unique<Scene>();
+        s->host.setAutoFillBackground(true);
+        QPalette palette = s->host.palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        s->host.setPalette(palette);
+        s->surface = new QWidget(&s->host);
+        s->surface->setGeometry(60, 40, 200, 100);
+        showOffscreen(&s->host, QSize(320, 220));
+        return s;
+    }
+
+    static QColor probe(QWidget &host, QPoint at) { return host.grab().toImage().pixelColor(at); }
+};
+
+TEST_F(SurfacesTest, PaneFillsArePaperOverTheBackground)
+{
+    auto s = scene();
+    NmSurfaceModifier *pane = NmPaneSurfaceModifier::apply(s->surface, false);
+    // Material stand-in (paper), then paperBright at 0.62 / 0.72.
+    const QColor material = over(qColor(NmColor::paper), 0.5, Qt::white);
+    QApplication::processEvents();
+    EXPECT_LE(channelDistance(probe(s->host, {160, 90}), over(qColor(NmColor::paperBright), 0.62, material)), 3);
+    pane->setFocused(true);
+    QApplication::processEvents();
+    EXPECT_LE(channelDistance(probe(s->host, {160, 90}), over(qColor(NmColor::paperBright), 0.72, material)), 3);
+}
+
+TEST_F(SurfacesTest, PromptBarFillsAreLighterAndFocusTurnsTheStrokeBrass)
+{
+    auto s = scene();
+    NmSurfaceModifier *bar = NmPromptBarSurfaceModifier::apply(s->surface, false);
+    const QColor material = over(qColor(NmColor::paper), 0.3, Qt::white);
+    QApplication::processEvents();
+    EXPECT_LE(channelDistance(probe(s->host, {160, 90}), over(qColor(NmColor::paperBright), 0.42, material)), 3);
+    bar->setFocused(true);
+    QApplication::processEvents();
+    EXPECT_LE(channelDistance(probe(s->host, {160, 90}), over(qColor(NmColor::paperBright), 0.62, material)), 3);
+    // The stroke along the top edge is now brass: more red than blue.
+    const QColor edge = probe(s->host, {160, 40});
+    EXPECT_GT(edge.red() - edge.blue(), 8);
+}
+
+TEST_F(SurfacesTest, ParentPaintsTheShadowBelowAndItDeepensWithFocus)
+{
+    auto s = scene();
+    NmSurfaceModifier *pane = NmPaneSurfaceModifier::apply(s->surface, false);
+    QApplication::processEvents();
+    // Below the surface (offset 8 down): darker than the white host; far away: white.
+    const QColor below = probe(s->host, {160, 146});
+    EXPECT_LT(below.red(), 250);
+    EXPECT_EQ(probe(s->host, {5, 5}), QColor(Qt::white));
+    // The corners outside the rounded shape show the host (with the shadow), not the fill.
+    const QColor corner = probe(s->host, {60, 40});
+    EXPECT_GT(corner.blue(), 240);
+    pane->setFocused(true);
+    QApplication::processEvents();
+    EXPECT_LT(probe(s->host, {160, 146}).red(), below.red());
+}
+
+TEST_F(SurfacesTest, ChildrenReachingIntoTheCornersAreClippedToTheShape)
+{
+    auto s = scene();
+    auto *layout = new QVBoxLayout(s->surface);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *child = new QLabel(s->surface);
+    child->setAutoFillBackground(true);
+    QPalette palette = child->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    child->setPalette(palette);
+    layout->addWidget(child);
+    NmPaneSurfaceModifier::apply(s->surface, false);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    // The black child shows in the middle but not in the rounded-off corner.
+    EXPECT_EQ(probe(s->host, {160, 90}), QColor(Qt::black));
+    EXPECT_GT(probe(s->host, {61, 41}).red(), 200);
+}
+
+} // namespace
+} // namespace nerim
