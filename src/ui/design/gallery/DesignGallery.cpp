@@ -214,8 +214,8 @@ NERIM_GALLERY_PAGE(loadingHints, "design-loading-hints")
 
 NERIM_GALLERY_PAGE(motion, "design-motion")
 {
-    // A pane at four moments: materialize at 0 %, 50 % and 100 %, and the
-    // task-complete pulse at its peak.
+    // A pane at four moments: a quarter and half-way into materializing, at
+    // rest, and at the peak of the task-complete pulse.
     AtmosphereView view;
     view.setClock([] { return 0.0; });
     auto *row = new QHBoxLayout(&view);
@@ -226,7 +226,7 @@ NERIM_GALLERY_PAGE(motion, "design-motion")
         const char *title;
         double progress;
         double brightness;
-    } states[] = {{"Materialize 0 %", 0.0, 0}, {"Materialize 50 %", 0.5, 0}, {"At rest", 1.0, 0},
+    } states[] = {{"Materialize 25 %", 0.25, 0}, {"Materialize 50 %", 0.5, 0}, {"At rest", 1.0, 0},
                   {"Pulse peak", 1.0, 0.08}};
     for (const auto &state : states) {
         QWidget *pane = sampleSurface(&view, false, false, QString::fromLatin1(state.title),
