@@ -282,7 +282,8 @@ void SpawnPopover::paintEvent(QPaintEvent *)
         body.setBottom(body.bottom() - kArrowHeight);
 
     QPainterPath shape = NmPainter::continuousRoundedRectPath(body, kCornerRadius);
-    const qreal arrowX = std::clamp<qreal>(m_arrowX, body.left() + kCornerRadius + kArrowHalfWidth,
+    // Centred until placed against a button.
+    const qreal arrowX = std::clamp<qreal>(m_arrowX < 0 ? body.center().x() : m_arrowX, body.left() + kCornerRadius + kArrowHalfWidth,
                                            body.right() - kCornerRadius - kArrowHalfWidth);
     QPainterPath arrow;
     if (m_arrowOnTop) {

@@ -77,7 +77,7 @@ private:
     SpawnRoleButton *m_role = nullptr;
     bool m_closingQuietly = false;
     bool m_arrowOnTop = true;
-    qreal m_arrowX = 0;
+    qreal m_arrowX = -1;
 };
 
 } // namespace nerim

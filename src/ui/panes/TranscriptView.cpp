@@ -1,6 +1,7 @@
 #include "ui/panes/TranscriptView.h"
 
 #include "agents/AgentPaneState.h"
+#include "ui/design/Colors.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/panes/AgentPaneLook.h"
 #include "ui/panes/OutputLineView.h"
@@ -19,7 +20,7 @@ TranscriptRows::TranscriptRows(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("transcriptRows"));
-    setAttribute(Qt::WA_NoSystemBackground);
+    setAutoFillBackground(false);
 }
 
 int TranscriptRows::measure(QWidget *row) const
@@ -158,10 +159,18 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setAutoFillBackground(false);
     viewport()->setAutoFillBackground(false);
+    // A slim indicator without arrows, as light as the pane around it.
+    verticalScrollBar()->setStyleSheet(
+        QStringLiteral("QScrollBar:vertical { width: 7px; background: transparent; margin: 2px 1px 2px 0; }"
+                       "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 24px; }"
+                       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+                       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }")
+            .arg(qColor(NmColor::inkTertiary, 0.55).name(QColor::HexArgb)));
 
     m_rows = new TranscriptRows;
-    m_rows->setAutoFillBackground(false);
     setWidget(m_rows);
+    // The pane's surface shows through (setWidget turned the fill on).
+    m_rows->setAutoFillBackground(false);
     connect(m_rows, &TranscriptRows::contentHeightChanged, this, [this] { fitRows(); });
     connect(m_rows, &TranscriptRows::rowsSettled, this, [this] {
         fitRows();
