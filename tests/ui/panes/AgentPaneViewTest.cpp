@@ -127,12 +127,27 @@ TEST_F(AgentPaneViewTest, ARestoredTranscriptStartsAtTheTopUntilTheNextLine)
     showPane(state);
     EXPECT_GT(scrollBar()->maximum(), 0);
     EXPECT_EQ(scrollBar()->value(), 0);
+    // Only the rows in view (and a little more) are built.
+    TranscriptRows *rows = view->transcript()->rows();
+    EXPECT_LT(rows->builtRowCount(), rows->rowCount() / 2);
 
     // Replacing the lines rebuilds the rows (and, being a change of count, scrolls).
     state->setOutputLines(lines.mid(0, 60));
     settleUi();
     EXPECT_EQ(view->transcript()->rebuildCount(), 2);
     EXPECT_GE(scrollBar()->value(), scrollBar()->maximum() - TranscriptRows::verticalPadding);
+
+    // Rows built while jumping to the end sit one under the other, each as
+    // tall as its content.
+    int previousBottom = 0;
+    for (int i = 0; i < rows->rowCount(); ++i) {
+        QWidget *row = rows->builtRow(i);
+        if (!row)
+            continue;
+        EXPECT_GE(row->y(), previousBottom) << i;
+        EXPECT_EQ(row->height(), row->heightForWidth(row->width())) << i;
+        previousBottom = row->geometry().bottom();
+    }
 
     // A hidden line still scrolls to the newest visible one.
     scrollBar()->setValue(0);
