@@ -343,6 +343,12 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     });
     connect(child, &platform::ChildProcess::exited, this,
             [this, runId](int exitCode, bool normalExit) { handleExit(runId, exitCode, normalExit); });
+    connect(child, &platform::ChildProcess::started, this, [this, runId, child, script] {
+        if (runId != m_runId)
+            return;
+        m_processGroup = child->processId();
+        logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(m_processGroup).arg(script));
+    });
     connect(child, &platform::ChildProcess::killing, this, [child] {
         logLine(QStringLiteral("[Nerim][DevServerRunner] pid=%1 still running after SIGTERM, sending SIGKILL")
                     .arg(child->processId()));
@@ -363,10 +369,9 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
         logLine(QStringLiteral("[Nerim][DevServerRunner] LAUNCH FAILED: %1").arg(reason));
         setStatus(Status::failed(child->startErrorNumber() == ENOENT ? missingToolText() : reason));
         teardown();
-        co_return;
     }
-    m_processGroup = child->processId();
-    logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(m_processGroup).arg(script));
+    // Launched: the start was logged and the group noted as it was reported,
+    // before any output or exit of the child.
 }
 
 // ---- output ----

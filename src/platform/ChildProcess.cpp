@@ -343,6 +343,8 @@ void ChildProcess::start(const Options &options)
         setNonBlocking(output.fd);
         output.splitter = std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine);
         output.notifier = new QSocketNotifier(output.fd, QSocketNotifier::Read, this);
+        // Output is read once the start is reported, so lines never come before it.
+        output.notifier->setEnabled(false);
         connect(output.notifier, &QSocketNotifier::activated, this, [this, index] { readOutput(index, readBurst); });
     }
     if (options.inputPipe) {
@@ -416,6 +418,10 @@ void ChildProcess::handleMessage(const QByteArray &line)
     if (kind == guard::startedMessage && words.size() == 2 && m_state == State::starting) {
         m_programPid = words.at(1).toLongLong();
         m_state = State::running;
+        for (Output &output : m_outputs) {
+            if (output.notifier)
+                output.notifier->setEnabled(true);
+        }
         m_waiters->resolveStarted(true);
         emit started();
     } else if (kind == guard::failedMessage && words.size() == 3 && m_state == State::starting) {
