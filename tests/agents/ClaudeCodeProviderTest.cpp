@@ -10,6 +10,7 @@
 #include "platform/OutputLineSplitter.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -450,6 +451,31 @@ TEST(AgentStreamConsumer, HandsOutEventsInOrderUntilCancelled)
     test::await(sleepFor(10));
     EXPECT_EQ(late, QStringList{QStringLiteral("early")});
     EXPECT_TRUE(ended);
+}
+
+TEST(AgentStreamConsumer, AFloodOfEventsLetsTheEventLoopRunAndACancelMeanwhileStopsIt)
+{
+    auto stream = AgentOutputStream::create();
+    for (int i = 0; i < 60; ++i)
+        stream->yield(AgentOutput::stdoutLine(QString::number(i)));
+    int handled = 0;
+    int handledWhenTheLoopRan = -1;
+    std::shared_ptr<AgentStreamConsumer> consumer;
+    consumer = AgentStreamConsumer::start(stream, [&](const AgentOutput &) {
+        QElapsedTimer busy; // a handler that takes a while
+        busy.start();
+        while (busy.elapsed() < 1) {
+        }
+        if (++handled == 1)
+            QTimer::singleShot(0, [&] {
+                handledWhenTheLoopRan = handled;
+                consumer->cancel();
+            });
+    });
+    test::await(sleepFor(200));
+    EXPECT_GT(handledWhenTheLoopRan, 0);
+    EXPECT_LT(handledWhenTheLoopRan, 60);
+    EXPECT_EQ(handled, handledWhenTheLoopRan); // nothing handled after the cancel
 }
 
 TEST_F(ClaudeCodeProviderTest, NeitherAnAgentNorItsDetachedToolCommandsOutliveNerim)
