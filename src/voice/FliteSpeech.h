@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <memory>
+
+class QTextToSpeech;
+
+namespace nerim {
+
+// Speaks short sentences with Qt TextToSpeech's flite engine, one after the
+// other. The engine is loaded on first use; synthesis and playback run off
+// the GUI thread, so say() returns at once. An engine that does not load, or
+// a sound system that cannot play, makes it silent with one log line.
+class FliteSpeech : public QObject {
+    Q_OBJECT
+
+public:
+    static inline const QString engineName = QStringLiteral("flite");
+    // Sentences waiting beyond this many are dropped: old news by the time they would be heard.
+    static constexpr int maximumWaiting = 3;
+
+    explicit FliteSpeech(QObject *parent = nullptr);
+    ~FliteSpeech() override;
+
+    void say(const QString &text);
+
+    // False once the engine failed to load.
+    bool isUsable() const { return !m_unusable; }
+
+private:
+    bool ensureEngine();
+    void speakNext();
+    void disable(const QString &reason);
+
+    std::unique_ptr<QTextToSpeech> m_speech;
+    QStringList m_waiting;
+    bool m_unusable = false;
+    bool m_playbackErrorLogged = false;
+};
+
+} // namespace nerim
