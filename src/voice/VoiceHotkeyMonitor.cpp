@@ -61,13 +61,20 @@ void VoiceHotkeyMonitor::keyPressed(const QKeyEvent &event)
     const std::chrono::milliseconds now = m_clock();
     if (m_firstTapAt && now - *m_firstTapAt <= doubleTapInterval) {
         m_firstTapAt.reset();
-        // The callback may stop or destroy the monitor; nothing here runs after it.
-        const auto onDoubleTap = m_onDoubleTap;
-        if (onDoubleTap)
-            onDoubleTap();
+        doubleTapped();
         return;
     }
     m_firstTapAt = now;
+}
+
+void VoiceHotkeyMonitor::doubleTapped()
+{
+    if (!m_started)
+        return;
+    // The callback may stop or destroy the monitor; nothing here runs after it.
+    const auto onDoubleTap = m_onDoubleTap;
+    if (onDoubleTap)
+        onDoubleTap();
 }
 
 } // namespace nerim

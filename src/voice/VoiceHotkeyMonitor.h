@@ -36,6 +36,10 @@ public:
     void stop();
     bool isStarted() const { return m_started; }
 
+    // Reports a completed double tap: calls the callback while started. The
+    // filter calls it; tests of the callers may too.
+    void doubleTapped();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

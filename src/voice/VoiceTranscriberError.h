@@ -22,6 +22,9 @@ public:
         cancelled,                        // the recording was abandoned; no transcript follows
     };
 
+    // `detail`: the locale or the underlying text, for the cases that carry one.
+    explicit VoiceTranscriberError(Kind kind, QString detail = QString());
+
     static VoiceTranscriberError speechRecognitionUnavailable(QString locale);
     static VoiceTranscriberError audioEngineFailed(QString underlying);
     static VoiceTranscriberError recognitionTaskFailed(QString underlying);
@@ -36,6 +39,8 @@ public:
     const QString &locale() const { return m_payload; }
     // audioEngineFailed and recognitionTaskFailed only: what went wrong, as a sentence.
     const QString &underlying() const { return m_payload; }
+    // Either of the two above, for the cases that carry one.
+    const QString &detail() const { return m_payload; }
 
     QString description() const { return m_description; }
     const char *what() const noexcept override { return m_utf8.constData(); }
@@ -46,8 +51,6 @@ public:
     }
 
 private:
-    VoiceTranscriberError(Kind kind, QString payload = QString());
-
     Kind m_kind;
     QString m_payload;
     QString m_description;

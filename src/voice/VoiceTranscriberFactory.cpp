@@ -1,4 +1,4 @@
-#include "voice/VoiceTranscriberFactory.h"
+#include "voice/VoiceTranscribing.h"
 
 #include "persistence/IntentProcessorConstants.h"
 #include "voice/WhisperTranscriber.h"
@@ -24,17 +24,17 @@ QString withTilde(const QString &path)
 
 } // namespace
 
-std::unique_ptr<VoiceTranscribing> makeVoiceTranscriber()
+std::shared_ptr<VoiceTranscribing> makeVoiceTranscriber()
 {
     return makeVoiceTranscriber(IntentProcessorConstants::cachedKeys().groqKey);
 }
 
-std::unique_ptr<VoiceTranscribing> makeVoiceTranscriber(const QString &groqKey)
+std::shared_ptr<VoiceTranscribing> makeVoiceTranscriber(const QString &groqKey)
 {
     const QString key = groqKey.trimmed();
     if (!IntentProcessorConstants::isUsableKey(key))
         return nullptr;
-    return std::make_unique<WhisperTranscriber>(key);
+    return std::make_shared<WhisperTranscriber>(key);
 }
 
 QString voiceInputUnavailableMessage()

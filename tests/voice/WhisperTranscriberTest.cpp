@@ -4,7 +4,7 @@
 #include "TestEnvironment.h"
 #include "WavTestFile.h"
 #include "voice/VoiceTranscriberError.h"
-#include "voice/VoiceTranscriberFactory.h"
+#include "voice/VoiceTranscribing.h"
 #include "voice/WavRecorder.h"
 #include "voice/WhisperTranscriber.h"
 

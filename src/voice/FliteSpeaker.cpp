@@ -1,4 +1,4 @@
-#include "voice/FliteSpeech.h"
+#include "voice/FliteSpeaker.h"
 
 #include "foundation/Log.h"
 
@@ -6,11 +6,11 @@
 
 namespace nerim {
 
-FliteSpeech::FliteSpeech(QObject *parent) : QObject(parent) {}
+FliteSpeaker::FliteSpeaker(QObject *parent) : QObject(parent) {}
 
-FliteSpeech::~FliteSpeech() = default;
+FliteSpeaker::~FliteSpeaker() = default;
 
-void FliteSpeech::disable(const QString &reason)
+void FliteSpeaker::disable(const QString &reason)
 {
     m_unusable = true;
     m_waiting.clear();
@@ -20,7 +20,7 @@ void FliteSpeech::disable(const QString &reason)
     logLine(QStringLiteral("[Nerim voice] narration is off: %1").arg(reason));
 }
 
-bool FliteSpeech::ensureEngine()
+bool FliteSpeaker::ensureEngine()
 {
     if (m_unusable)
         return false;
@@ -55,7 +55,7 @@ bool FliteSpeech::ensureEngine()
     return true;
 }
 
-void FliteSpeech::say(const QString &text)
+void FliteSpeaker::say(const QString &text)
 {
     if (!ensureEngine())
         return;
@@ -65,7 +65,7 @@ void FliteSpeech::say(const QString &text)
     speakNext();
 }
 
-void FliteSpeech::speakNext()
+void FliteSpeaker::speakNext()
 {
     if (!m_speech || m_waiting.isEmpty())
         return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "voice/VoiceNarratorService.h"
+
 #include <QObject>
 #include <QStringList>
 #include <memory>
@@ -8,11 +10,13 @@ class QTextToSpeech;
 
 namespace nerim {
 
-// Speaks short sentences with Qt TextToSpeech's flite engine, one after the
-// other. The engine is loaded on first use; synthesis and playback run off
-// the GUI thread, so say() returns at once. An engine that does not load, or
-// a sound system that cannot play, makes it silent with one log line.
-class FliteSpeech : public QObject {
+// Speaks the narrator's sentences with Qt TextToSpeech's flite engine, one
+// after the other. The engine is loaded on first use; synthesis and playback
+// run off the GUI thread, so say() returns at once. An engine that does not
+// load, or a sound system that cannot play, makes it silent with one log
+// line. (The narrator in front decides whether to speak at all: not muted,
+// application active, text not blank.) GUI thread.
+class FliteSpeaker : public QObject, public VoiceNarratorService::Speaker {
     Q_OBJECT
 
 public:
@@ -20,10 +24,10 @@ public:
     // Sentences waiting beyond this many are dropped: old news by the time they would be heard.
     static constexpr int maximumWaiting = 3;
 
-    explicit FliteSpeech(QObject *parent = nullptr);
-    ~FliteSpeech() override;
+    explicit FliteSpeaker(QObject *parent = nullptr);
+    ~FliteSpeaker() override;
 
-    void say(const QString &text);
+    void say(const QString &text) override;
 
     // False once the engine failed to load.
     bool isUsable() const { return !m_unusable; }

@@ -1,4 +1,4 @@
-#include "voice/CanberraEventSound.h"
+#include "voice/CanberraCuePlayer.h"
 
 #include "foundation/Log.h"
 
@@ -50,12 +50,12 @@ DesktopSoundSettings desktopSoundSettings()
 } // namespace
 
 // The canberra context, used only on the worker thread.
-struct CanberraEventSound::Player {
+struct CanberraCuePlayer::Context {
     ca_context *context = nullptr;
     bool unusable = false;
     QSet<int> loggedErrors;
 
-    ~Player()
+    ~Context()
     {
         if (context)
             ca_context_destroy(context);
@@ -96,20 +96,37 @@ struct CanberraEventSound::Player {
     }
 };
 
-CanberraEventSound::CanberraEventSound()
-    : m_player(std::make_shared<Player>()), m_queued(std::make_shared<std::atomic<int>>(0))
+CanberraCuePlayer::CanberraCuePlayer()
+    : m_context(std::make_shared<Context>()), m_queued(std::make_shared<std::atomic<int>>(0))
 {
 }
 
-CanberraEventSound::~CanberraEventSound() { m_worker.waitForIdle(); }
+CanberraCuePlayer::~CanberraCuePlayer() { m_worker.waitForIdle(); }
 
-void CanberraEventSound::play(const QByteArray &eventId, const QString &description)
+QByteArray CanberraCuePlayer::eventId(SoundCueService::Cue cue)
+{
+    switch (cue) {
+    case SoundCueService::Cue::agentSpawned: return "service-login";
+    case SoundCueService::Cue::taskComplete: return "complete";
+    case SoundCueService::Cue::voiceRecordingStarted: return "device-added";
+    case SoundCueService::Cue::voiceSubmitted: return "message";
+    }
+    return "bell";
+}
+
+void CanberraCuePlayer::playCue(SoundCueService::Cue cue)
+{
+    static const char *const descriptions[] = {"Agent started", "Task complete", "Recording started", "Voice submitted"};
+    play(eventId(cue), QString::fromLatin1(descriptions[static_cast<int>(cue)]));
+}
+
+void CanberraCuePlayer::play(const QByteArray &eventId, const QString &description)
 {
     if (m_queued->load() >= maximumQueued)
         return;
     ++*m_queued;
-    m_worker.run([player = m_player, queued = m_queued, eventId, description = description.toUtf8()] {
-        player->play(eventId, description);
+    m_worker.run([context = m_context, queued = m_queued, eventId, description = description.toUtf8()] {
+        context->play(eventId, description);
         --*queued;
     });
 }
