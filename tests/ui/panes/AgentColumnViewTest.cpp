@@ -2,6 +2,7 @@
 // spawning through the popover.
 #include "PaneViewsFixture.h"
 
+#include "ui/design/Colors.h"
 #include "ui/panes/AgentColumnButtons.h"
 #include "ui/panes/AgentColumnView.h"
 #include "ui/panes/AgentPaneHeader.h"
@@ -88,6 +89,12 @@ TEST_F(AgentColumnViewTest, LayoutsFollowThePanesAndTheExpandedPane)
     EXPECT_EQ(view.chips()[0]->chip().id, first->id());
     EXPECT_EQ(view.chips()[1]->chip().id, third->id());
     EXPECT_EQ(view.chips()[0]->toolTip(), u"Switch focus to Claude 1"_s);
+    // The chip's dot is drawn in its pane's status colour.
+    first->setStatus(AgentStatus::error);
+    settleUi();
+    const QImage chip = view.chips()[0]->grab().toImage();
+    const qreal ratio = chip.devicePixelRatio();
+    EXPECT_EQ(chip.pixelColor(QPoint(int(13 * ratio), chip.height() / 2)).rgb(), qColor(NmColor::danger).rgb());
 
     // A chip expands and focuses its pane; the chips then stand for the others.
     QTest::mouseClick(view.chips()[0], Qt::LeftButton);
