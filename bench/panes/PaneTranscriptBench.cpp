@@ -1,9 +1,10 @@
 // Figures of an agent pane's transcript, each printed with its target: a pane
 // already holding 20,000 lines (200 answers with code blocks) is on screen,
 // offscreen; a new answer then streams in, first line by line and then in
-// bursts of 100 lines. For each update: the GUI thread's time from the lines'
-// arrival until the pane is brought up to date and painted (wall clock, the
-// longest and the 99th percentile). Target: every update under 16 ms.
+// bursts of 100 lines. For each update: the GUI thread's time (its CPU time,
+// which other programs on the machine do not inflate) from the lines' arrival
+// until the pane is brought up to date and painted; the longest and the 99th
+// percentile. Target: every update under 16 ms.
 #include "agents/AgentPaneState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
@@ -14,6 +15,7 @@
 #include <QUuid>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 using namespace nerim;
@@ -71,17 +73,24 @@ QList<OutputLine> history(int turns)
     return lines;
 }
 
+// CPU time of the calling thread, in milliseconds.
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
 // Processes everything the update queued (the deferred sync, layout
-// requests, the repaint) and returns how long that took with the append.
+// requests, the repaint) and returns the GUI thread's time for that and the append.
 template <typename Append>
 double timedUpdate(Append append)
 {
-    QElapsedTimer timer;
-    timer.start();
+    const double start = threadCpuMs();
     append();
     for (int i = 0; i < 4; ++i)
         QApplication::processEvents();
-    return timer.nsecsElapsed() / 1e6;
+    return threadCpuMs() - start;
 }
 
 } // namespace
@@ -108,8 +117,9 @@ int main(int argc, char **argv)
     inform("opening a pane with 20,000 lines (once, not an update)", build.nsecsElapsed() / 1e6, "ms");
 
     // A new answer streams in line by line…
+    // The first new line takes the view from the top to the end of the transcript.
+    const double jump = timedUpdate([&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); });
     std::vector<double> singles;
-    singles.push_back(timedUpdate([&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); }));
     const QStringList streamed = answer(200, 600);
     int next = 0;
     for (; next < 300; ++next)
@@ -126,6 +136,7 @@ int main(int argc, char **argv)
                 view.transcript()->rows()->rowCount());
     const double singleMax = *std::max_element(singles.begin(), singles.end());
     const double burstMax = *std::max_element(bursts.begin(), bursts.end());
+    report("first line: jump from the top to the newest line", jump, "ms", "< 16", jump < 16);
     report("one line: longest GUI-thread time per update", singleMax, "ms", "< 16", singleMax < 16);
     report("one line: 99th percentile", percentile(singles, 0.99), "ms", "< 16", percentile(singles, 0.99) < 16);
     report("100 lines: longest GUI-thread time per update", burstMax, "ms", "< 16", burstMax < 16);
