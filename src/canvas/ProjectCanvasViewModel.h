@@ -7,6 +7,7 @@
 #include "agents/ModelPreferenceState.h"
 #include "agents/PanesSnapshot.h"
 #include "agents/ProjectAwareness.h"
+#include "foundation/SerialExecutor.h"
 #include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
 #include "launcher/LaunchPlan.h"
@@ -251,6 +252,11 @@ public:
     QCoro::Task<> sendPlansMessage(QString text, PlansMessageOrigin origin = PlansMessageOrigin::user);
     QCoro::Task<> performPlanCommand(PlanCommand command);
     QCoro::Task<> organizePlans();
+    // Running the app
+    // Shows the preview, asks the project-type detector (off the GUI thread) how
+    // to start the project and starts its development server; a folder it
+    // cannot start ends as the preview's error. Returns once the server has
+    // been launched (or not); the runner's two callbacks report the rest.
     QCoro::Task<> runApp();
     void performPreviewCommand(PreviewCommand command);
     void showLaunchDetectionError(const QString &message);
@@ -326,6 +332,10 @@ private:
     void performHaptic(HapticPerformer::Pattern pattern);
     void runnerURLDetected(const QUrl &url);
     void runnerFailureDetected(const DetectedFailure &failure);
+    // Running the app
+    // One thread for the launcher's file work (detection, the saved launch
+    // command), so that a command saved before a start is seen by that start.
+    SerialExecutor &launchWork();
 
     const QString m_projectId;
     const QString m_projectPath;
@@ -368,6 +378,9 @@ private:
     std::optional<Timestamp> m_repairSessionStartedAt;
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
     std::optional<QString> m_lastLaunchAttemptDetectionError;
+    // Running the app
+    std::unique_ptr<SerialExecutor> m_launchWork;
+    int m_runAppsInFlight = 0; // starts between detection and the server's launch
     QSet<QString> m_snifferSuggestedURLs;
     AgentNameMap m_persistedAgentNames;
 
