@@ -64,6 +64,7 @@ QCoro::Task<> ProjectCanvasViewModel::runApp()
 
     // Detection reads the folder and probes ports: never on the GUI thread.
     const QString projectPath = m_projectPath;
+    ++m_launchDetections;
     QFuture<LaunchPlan> detecting = launchWork().run([projectPath] { return ProjectTypeDetector::detect(projectPath); });
     std::optional<LaunchPlan> plan;
     std::exception_ptr failure;
@@ -74,12 +75,17 @@ QCoro::Task<> ProjectCanvasViewModel::runApp()
     }
     if (!self)
         co_return;
+    // From here on the remembered plan (or error) is the current one again.
+    m_repairOverridePlan.reset();
 
     if (!plan) {
         const QString message = detectionErrorMessage(failure);
         setLastLaunchAttemptDetectionError(message);
         setLastAttemptedLaunchPlan(std::nullopt);
         showLaunchDetectionError(message);
+        // A repair's restart that cannot even begin has failed.
+        if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
+            repairRetryFailed(DevServerRunner::startupCrashFailure());
         co_return;
     }
 
@@ -87,6 +93,11 @@ QCoro::Task<> ProjectCanvasViewModel::runApp()
     setLastLaunchAttemptDetectionError(std::nullopt);
     QCoro::Task<> starting = m_devServerRunner->start(*plan);
     co_await std::move(starting);
+    if (!self)
+        co_return;
+    // A launch that failed, or a server that ended while the start returned,
+    // reported through no callback.
+    judgeRepairRetryRun();
 }
 
 void ProjectCanvasViewModel::performPreviewCommand(PreviewCommand command)
@@ -115,6 +126,8 @@ void ProjectCanvasViewModel::runnerURLDetected(const QUrl &url)
     m_preview->navigate(url.toString());
     if (!m_preview->isVisible())
         m_preview->setVisible(true);
+    if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
+        repairRetrySucceeded(url);
 }
 
 void ProjectCanvasViewModel::runnerFailureDetected(const DetectedFailure &failure)
@@ -125,6 +138,8 @@ void ProjectCanvasViewModel::runnerFailureDetected(const DetectedFailure &failur
     m_preview->setError(text);
     if (!m_preview->isVisible())
         m_preview->setVisible(true);
+    if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
+        repairRetryFailed(failure);
 }
 
 } // namespace nerim

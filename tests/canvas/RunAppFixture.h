@@ -7,6 +7,10 @@
 #include "CanvasFixture.h"
 #include "launcher/LaunchOverride.h"
 #include "launcher/ProjectTypeDetector.h"
+#include "repair/RepairHistoryEntry.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <QProcess>
 
@@ -58,6 +62,46 @@ server.listen(0, '127.0.0.1', () => {
     }
 
     std::string runnerOutput() const { return canvas->devServerRunner().recentOutput().join('\n').toStdString(); }
+
+    // The repair loop's timers, short; a test may change them before open().
+    std::chrono::milliseconds fixedToIdleDelay{150};
+    std::chrono::milliseconds retryWatchdog{60000};
+    std::optional<DevServerRunner::Options> devServerOptions;
+
+    ProjectCanvasViewModel &openWithRepairTimers(std::shared_ptr<AgentProvider> agents = {})
+    {
+        CanvasServices s = services();
+        s.repairFixedToIdleDelay = fixedToIdleDelay;
+        s.repairRetryWatchdog = retryWatchdog;
+        s.devServerOptions = devServerOptions;
+        canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project,
+                                                          QStringLiteral("Project"),
+                                                          agents ? std::move(agents) : provider, nullptr, s);
+        await(canvas->bootstrap());
+        return *canvas;
+    }
 };
+
+using RepairTest = RunAppTest;
+
+using Phase = RepairSessionState::Phase;
+
+inline void PrintTo(const Phase &phase, std::ostream *os) { *os << phase.debugDescription().toStdString(); }
+
+// The lines of the project's repair history.
+inline QStringList historyLines(const QString &project)
+{
+    SerialFileWriter::shared().flush();
+    return QString::fromUtf8(readFile(RepairHistoryEntry::historyPath(project)))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+inline QJsonObject historyEntry(const QString &line)
+{
+    return QJsonDocument::fromJson(line.toUtf8()).object();
+}
+
+// Output of a Repair agent run.
+inline AgentOutput out(const QString &line) { return AgentOutput::stdoutLine(line); }
 
 } // namespace nerim::test

@@ -73,45 +73,6 @@ TEST_F(RunAppTest, AFolderThatCannotBeStartedShowsTheDetectorsSentence)
     ASSERT_TRUE(waitForAddress()) << runnerOutput();
 }
 
-TEST_F(RunAppTest, ASavedLaunchCommandWinsOverDetection)
-{
-    writeFile(project + QStringLiteral("/index.html"), "<p>site</p>");
-    LaunchOverride saved;
-    saved.shellCommand = QStringLiteral("echo 'Serving on http://127.0.0.1:4555/' && sleep 30");
-    saved.writtenAt = QStringLiteral("2024-01-01T00:00:00Z");
-    saved.save(project);
-    open();
-
-    submit(QStringLiteral("start the app"));
-    ASSERT_TRUE(waitForAddress()) << runnerOutput();
-    EXPECT_EQ(canvas->lastAttemptedLaunchPlan()->shellCommand, saved.shellCommand);
-    EXPECT_EQ(canvas->preview().addressBar(), QStringLiteral("http://127.0.0.1:4555/"));
-}
-
-TEST_F(RunAppTest, PreviewCommandsOpenAndCloseOnlyWhenNeeded)
-{
-    open();
-    PreviewState &preview = canvas->preview();
-    int changes = 0;
-    QObject::connect(&preview, &PreviewState::isVisibleChanged, [&] { ++changes; });
-    preview.setAddressBar(QStringLiteral("http://127.0.0.1:9/"));
-
-    canvas->performPreviewCommand(PreviewCommand::close); // already hidden
-    EXPECT_EQ(changes, 0);
-    canvas->performPreviewCommand(PreviewCommand::open);
-    EXPECT_TRUE(preview.isVisible());
-    // Opening with nothing loaded loads the typed address.
-    EXPECT_EQ(preview.pendingNavigation(), PreviewState::PendingNavigation::load(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
-    preview.setExpanded(true);
-    canvas->performPreviewCommand(PreviewCommand::open); // already shown
-    EXPECT_EQ(changes, 1);
-    EXPECT_TRUE(preview.isExpanded());
-    canvas->performPreviewCommand(PreviewCommand::close);
-    EXPECT_FALSE(preview.isVisible());
-    EXPECT_FALSE(preview.isExpanded());
-    EXPECT_EQ(changes, 2);
-}
-
 TEST_F(RunAppTest, TheRunnersCallbacksDoNothingOnceTheCanvasIsGone)
 {
     open();
