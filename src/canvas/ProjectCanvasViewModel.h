@@ -62,8 +62,9 @@ struct CanvasServices {
     HapticPerformer *haptics = nullptr;       // null: HapticPerformer::shared()
     AppActivitySource *activity = nullptr;    // null: AppActivitySource::shared()
     Router router;                            // empty: the lazily created intent processor
-    std::chrono::milliseconds justSubmittedDuration{450};
-    std::chrono::milliseconds draftSaveDelay{400};
+    // Running the app
+    // The development server's shell and stop timing; none: the runner's defaults.
+    std::optional<DevServerRunner::Options> devServerOptions;
     // Repair
     // How long a fixed session shows "fixed" before the banner goes back to idle.
     static constexpr std::chrono::milliseconds defaultRepairFixedToIdleDelay{5000};
@@ -71,9 +72,8 @@ struct CanvasServices {
     static constexpr std::chrono::milliseconds defaultRepairRetryWatchdog{120000};
     std::chrono::milliseconds repairFixedToIdleDelay = defaultRepairFixedToIdleDelay;
     std::chrono::milliseconds repairRetryWatchdog = defaultRepairRetryWatchdog;
-    // Running the app
-    // The development server's shell and stop timing; none: the runner's defaults.
-    std::optional<DevServerRunner::Options> devServerOptions;
+    std::chrono::milliseconds justSubmittedDuration{450};
+    std::chrono::milliseconds draftSaveDelay{400};
 };
 
 // What the preview panel's repair banner drives repair work through, without
