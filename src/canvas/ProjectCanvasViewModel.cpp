@@ -57,7 +57,8 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
     : QObject(parent), m_projectId(std::move(projectId)), m_projectPath(std::move(projectPath)),
       m_projectDisplayName(std::move(projectDisplayName)), m_services(std::move(services)),
       m_preview(new PreviewState(this)), m_plan(new PlanState(this)), m_modelPreference(new ModelPreferenceState(this)),
-      m_devServerRunner(new DevServerRunner(this)), m_repairState(new RepairSessionState(this)),
+      m_devServerRunner(m_services.devServerOptions ? new DevServerRunner(*m_services.devServerOptions, this)
+                                                    : new DevServerRunner(this)), m_repairState(new RepairSessionState(this)),
       m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json")))
 {
     m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);

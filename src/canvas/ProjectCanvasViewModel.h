@@ -7,14 +7,17 @@
 #include "agents/ModelPreferenceState.h"
 #include "agents/PanesSnapshot.h"
 #include "agents/ProjectAwareness.h"
+#include "foundation/SerialExecutor.h"
 #include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
+#include "launcher/LaunchOverride.h"
 #include "launcher/LaunchPlan.h"
 #include "persistence/AppState.h"
 #include "persistence/ContextEntry.h"
 #include "persistence/PromptTarget.h"
 #include "plans/PlanState.h"
 #include "preview/PreviewState.h"
+#include "repair/RepairContext.h"
 #include "repair/RepairSessionState.h"
 #include "routing/IntentProcessorService.h"
 #include "routing/LocalCommands.h"
@@ -30,6 +33,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QTimer>
@@ -58,8 +62,32 @@ struct CanvasServices {
     HapticPerformer *haptics = nullptr;       // null: HapticPerformer::shared()
     AppActivitySource *activity = nullptr;    // null: AppActivitySource::shared()
     Router router;                            // empty: the lazily created intent processor
+    // Running the app
+    // The development server's shell and stop timing; none: the runner's defaults.
+    std::optional<DevServerRunner::Options> devServerOptions;
+    // Repair
+    // How long a fixed session shows "fixed" before the banner goes back to idle.
+    static constexpr std::chrono::milliseconds defaultRepairFixedToIdleDelay{5000};
+    // How long a restarted app may take to give its address before the retry counts as failed.
+    static constexpr std::chrono::milliseconds defaultRepairRetryWatchdog{120000};
+    std::chrono::milliseconds repairFixedToIdleDelay = defaultRepairFixedToIdleDelay;
+    std::chrono::milliseconds repairRetryWatchdog = defaultRepairRetryWatchdog;
     std::chrono::milliseconds justSubmittedDuration{450};
     std::chrono::milliseconds draftSaveDelay{400};
+};
+
+// What the preview panel's repair banner drives repair work through, without
+// holding the controller: built by `ProjectCanvasViewModel::repairBannerCoordinator`,
+// whose closures hold the controller weakly and do nothing once it is gone.
+struct RepairBannerCoordinator {
+    // The banner offers "Ask Nerim to fix this" only when true.
+    bool isRepairable = false;
+    std::function<void()> beginRepair;
+    std::function<void()> cancelRepair;
+    // Forgets the ended session (phase, pane id, context, error text), then begins a new one.
+    std::function<void()> retryRepairFromScratch;
+    // The value the user typed; dropped unless the phase is awaiting a secret.
+    std::function<void(const QString &value)> submitSecret;
 };
 
 // The hub of one open project: it owns the project's agent panes, the agent
@@ -251,12 +279,49 @@ public:
     QCoro::Task<> sendPlansMessage(QString text, PlansMessageOrigin origin = PlansMessageOrigin::user);
     QCoro::Task<> performPlanCommand(PlanCommand command);
     QCoro::Task<> organizePlans();
+    // Running the app
+    // Shows the preview, asks the project-type detector (off the GUI thread) how
+    // to start the project and starts its development server; a folder it
+    // cannot start ends as the preview's error. Returns once the server has
+    // been launched (or not); the runner's two callbacks report the rest.
     QCoro::Task<> runApp();
     void performPreviewCommand(PreviewCommand command);
     void showLaunchDetectionError(const QString &message);
+    // Repair
+    // Whether there is a failed start a repair session can work on: the
+    // runner's last classified failure with the plan that was run (or the
+    // launch command the Repair agent saved since), or the last detection
+    // error. The banner's "Ask Nerim to fix this" and makeRepairContext both
+    // follow it, so the button never offers what begin would refuse.
+    bool canBeginRepair() const;
+    std::optional<RepairContext> makeRepairContext() const;
+    RepairBannerCoordinator repairBannerCoordinator();
+    // The Repair system pane: the open one, else a new one appended to the canvas.
+    AgentPaneState *ensureRepairPane();
+    // The Repair pane of the current (or last) session, when it is open.
+    AgentPaneState *repairPane() const;
     QCoro::Task<> beginRepair();
     QCoro::Task<> cancelRepair();
+    // The banner's "Try again" after a session ended: forget it, begin afresh.
+    QCoro::Task<> retryRepairFromScratch();
     QCoro::Task<> submitRepairSecret(QString name, QString value);
+    // Writes NAME=value to the project's .env off the GUI thread; the error's
+    // sentence, or nothing on success.
+    QCoro::Task<std::optional<QString>> appendRepairSecretToEnv(QString name, QString value);
+    // The Repair agent's marker lines, acted on in stream order.
+    void handleRepairStuck(const QString &reason);
+    void handleRepairReadyToRetry();
+    void handleRepairAskSecret(const QString &name, const QString &explanation);
+    void handleRepairLaunchOverride(const QString &command, AgentPaneState *pane);
+    // The restarted app's outcome while the phase is retryingApp.
+    void repairRetrySucceeded(const QUrl &url);
+    void repairRetryFailed(const DetectedFailure &failure);
+    // Ends the session: phase, history line, activity entry, and after a fix the return to idle.
+    void finalizeRepair(const RepairSessionState::Phase &phase, const std::optional<QString> &reason);
+    // Whether a prompt aimed at this pane goes to the running repair session.
+    bool isRepairFollowUpTarget(const AgentPaneState *pane) const;
+    // Hands a prompt the user typed to the Repair agent (the prompt was taken).
+    QCoro::Task<> sendUserRepairFollowUp(QString text);
     QCoro::Task<> startVoiceInput();
     QCoro::Task<> stopVoiceInput();
     void finishVoiceInput(const QString &transcript);
@@ -265,6 +330,8 @@ public:
     static QString roleDisplayName(AgentRole role);
     static QString busyLine(const QString &agentName);
     static QString systemPaneLine(const QString &agentName);
+    // The case name of a hang threshold, as pane lines show it.
+    static QString hangThresholdName(HangThreshold threshold);
     static QString handoverPrompt(int stepNumber, const PlanStep &step);
     // The payload of a hand-off marker in a trimmed line, if any.
     static std::optional<QString> parsePlansHandoffMarker(const QString &trimmedLine);
@@ -326,6 +393,35 @@ private:
     void performHaptic(HapticPerformer::Pattern pattern);
     void runnerURLDetected(const QUrl &url);
     void runnerFailureDetected(const DetectedFailure &failure);
+    // Running the app
+    // One thread for the launcher's file work (detection, the saved launch
+    // command), so that a command saved before a start is seen by that start.
+    SerialExecutor &launchWork();
+    // Repair
+    // Who a follow-up to the Repair agent comes from; it decides the log line
+    // and the pane line of a run that cannot start.
+    enum class RepairFollowUpKind { retry, secret, commandRefused, user };
+    struct RepairFollowUp {
+        QString text;
+        RepairFollowUpKind kind;
+    };
+    QCoro::Task<> startRepairAgent(QString prompt, AgentPaneState *pane);
+    // Starts a run of the Repair agent in its pane now, or after the running one ends.
+    void sendRepairFollowUp(const QString &text, RepairFollowUpKind kind);
+    QCoro::Task<> startRepairFollowUpRun(RepairFollowUp followUp);
+    // Spawns one Repair agent run in the pane and starts its consumer; the
+    // failure's description when it could not start.
+    QCoro::Task<std::optional<QString>> spawnRepairRun(AgentPaneState *pane, QString task,
+                                                        QList<ConversationTurn> priorTurns, QString shownPrompt);
+    void consumeRepairOutput(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane);
+    void handleRepairOutput(const AgentOutput &event, AgentPaneState *pane);
+    void handleRepairStdoutLine(const QString &line, AgentPaneState *pane);
+    void handleRepairExit(qint32 exitCode, AgentPaneState *pane);
+    // The restarted app ended or failed to launch without either runner callback.
+    void judgeRepairRetryRun();
+    QCoro::Task<> saveRepairLaunchOverride(LaunchOverride record, QPointer<AgentPaneState> pane);
+    // Appends one entry to the activity log; a failure is logged after `failurePrefix`.
+    QCoro::Task<> logRepairActivity(ContextEntry::Payload payload, QString failurePrefix);
 
     const QString m_projectId;
     const QString m_projectPath;
@@ -368,6 +464,21 @@ private:
     std::optional<Timestamp> m_repairSessionStartedAt;
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
     std::optional<QString> m_lastLaunchAttemptDetectionError;
+    // Running the app
+    std::unique_ptr<SerialExecutor> m_launchWork;
+    int m_runAppsInFlight = 0; // starts between detection and the server's launch
+    // Repair
+    quint64 m_repairSessionSerial = 0; // one per begun session
+    quint64 m_repairRetrySerial = 0;   // one per restart of the app for a retry
+    bool m_repairRetryLaunched = false; // the retry's server start has begun
+    bool m_repairSecretInFlight = false;
+    bool m_runnerWatchedForRetries = false;
+    QString m_repairPrompt;             // the session's first prompt, given again to follow-up runs
+    std::optional<QString> m_repairSavedCommand; // the launch command saved during this session
+    // The plan of the launch command the Repair agent saved, until the next detection.
+    std::optional<LaunchPlan> m_repairOverridePlan;
+    quint64 m_launchDetections = 0;     // detections begun (a save clears the plan only if none began since)
+    QList<RepairFollowUp> m_pendingRepairFollowUps;
     QSet<QString> m_snifferSuggestedURLs;
     AgentNameMap m_persistedAgentNames;
 

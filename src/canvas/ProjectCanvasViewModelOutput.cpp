@@ -38,7 +38,9 @@ QString stripWrappers(const QString &text)
     return text.mid(begin, end - begin);
 }
 
-QString hangThresholdName(HangThreshold threshold)
+} // namespace
+
+QString ProjectCanvasViewModel::hangThresholdName(HangThreshold threshold)
 {
     switch (threshold) {
     case HangThreshold::log: return QStringLiteral("log");
@@ -47,8 +49,6 @@ QString hangThresholdName(HangThreshold threshold)
     }
     return QString();
 }
-
-} // namespace
 
 std::optional<QString> ProjectCanvasViewModel::parsePlansHandoffMarker(const QString &trimmedLine)
 {

@@ -154,6 +154,17 @@ QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
         co_return;
     QPointer<ProjectCanvasViewModel> self(this);
 
+    // A repair session never goes on without its pane: it is cancelled first.
+    if (m_repairState->repairPaneID() == id && m_repairState->phase().isActive()) {
+        QCoro::Task<> cancelling = cancelRepair();
+        co_await std::move(cancelling);
+        if (!self)
+            co_return;
+        pane = paneWithId(id);
+        if (!pane)
+            co_return;
+    }
+
     QCoro::Task<> stopping = stopPaneAgent(pane);
     co_await std::move(stopping);
     if (!self)

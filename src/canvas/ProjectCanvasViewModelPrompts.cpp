@@ -142,7 +142,9 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
 
     if (m_promptTarget.isPane()) {
         if (AgentPaneState *pane = paneWithId(m_promptTarget.paneId())) {
-            if (pane->isSystemPane()) {
+            // The Repair pane takes the user's answers while its session runs.
+            const bool repairFollowUp = isRepairFollowUpTarget(pane);
+            if (pane->isSystemPane() && !repairFollowUp) {
                 pane->appendLine(OutputLine::Kind::system, systemPaneLine(pane->agentName()));
                 co_return;
             }
@@ -153,6 +155,11 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
             setFocusedPaneId(pane->id());
             guard->release();
             takePrompt(submitted);
+            if (repairFollowUp) {
+                QCoro::Task<> answering = sendUserRepairFollowUp(text);
+                co_await std::move(answering);
+                co_return;
+            }
             QCoro::Task<> sending = sendToPane(pane, text, source);
             co_await std::move(sending);
             co_return;
@@ -249,6 +256,16 @@ QCoro::Task<> ProjectCanvasViewModel::routeAutomatically(QString text, QString s
 
     // One target: the focused task pane, or a new pane on an empty canvas.
     AgentPaneState *target = focusedPane();
+    if (isRepairFollowUpTarget(target)) {
+        if (isBusy(target->status())) {
+            target->appendLine(OutputLine::Kind::system, busyLine(target->agentName()));
+            co_return;
+        }
+        take();
+        QCoro::Task<> answering = sendUserRepairFollowUp(text);
+        co_await std::move(answering);
+        co_return;
+    }
     const bool hasTaskPane = !paneNumberIndex().isEmpty();
     if (!hasTaskPane && (!target || target->isSystemPane())) {
         target = spawnPane(QString(), AgentRole::unspecified);

@@ -171,6 +171,11 @@ QString DevServerRunner::missingToolText()
     return QStringLiteral("Couldn't find a required tool. Try installing it in Terminal first.");
 }
 
+DetectedFailure DevServerRunner::startupCrashFailure()
+{
+    return startupCrash();
+}
+
 QString DevServerRunner::cleanLine(const QString &line)
 {
     QString clean = line;

@@ -103,6 +103,9 @@ public:
 
     // The sentence shown when the shell itself cannot be found.
     static QString missingToolText();
+    // The failure reported for a server that ended before giving an address
+    // without a recognised cause.
+    static DetectedFailure startupCrashFailure();
 
 signals:
     void statusChanged();

@@ -1,0 +1,145 @@
+// Running the user's app from the canvas: the preview opens first, the
+// project-type detector decides how to start the project (off the GUI thread),
+// and the development server is started; what the server does afterwards comes
+// back through the runner's two callbacks, which also judge a repair's retry.
+#include "canvas/ProjectCanvasViewModel.h"
+
+#include "launcher/ProjectTypeDetector.h"
+
+#include <QCoro/QCoroFuture>
+#include <QPointer>
+
+namespace nerim {
+
+namespace {
+
+// The sentence shown for a failed detection.
+QString detectionErrorMessage(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const ProjectTypeDetectorError &e) {
+        return e.description();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("Couldn't tell how to start this project.");
+}
+
+// Counts a start from its detection until the server's launch.
+class InFlight {
+public:
+    InFlight(QObject *owner, int &counter) : m_owner(owner), m_counter(counter) { ++m_counter; }
+    ~InFlight()
+    {
+        if (m_owner)
+            --m_counter;
+    }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+
+private:
+    QPointer<QObject> m_owner;
+    int &m_counter;
+};
+
+} // namespace
+
+SerialExecutor &ProjectCanvasViewModel::launchWork()
+{
+    if (!m_launchWork)
+        m_launchWork = std::make_unique<SerialExecutor>();
+    return *m_launchWork;
+}
+
+QCoro::Task<> ProjectCanvasViewModel::runApp()
+{
+    QPointer<ProjectCanvasViewModel> self(this);
+    InFlight inFlight(this, m_runAppsInFlight);
+
+    // The preview opens first, so whatever the start reports is seen at once.
+    if (!m_preview->isVisible())
+        m_preview->toggleVisibility();
+
+    // Detection reads the folder and probes ports: never on the GUI thread.
+    const QString projectPath = m_projectPath;
+    ++m_launchDetections;
+    QFuture<LaunchPlan> detecting = launchWork().run([projectPath] { return ProjectTypeDetector::detect(projectPath); });
+    std::optional<LaunchPlan> plan;
+    std::exception_ptr failure;
+    try {
+        plan = co_await detecting;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self)
+        co_return;
+    // From here on the remembered plan (or error) is the current one again.
+    m_repairOverridePlan.reset();
+
+    if (!plan) {
+        const QString message = detectionErrorMessage(failure);
+        setLastLaunchAttemptDetectionError(message);
+        setLastAttemptedLaunchPlan(std::nullopt);
+        showLaunchDetectionError(message);
+        // A repair's restart that cannot even begin has failed.
+        if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
+            repairRetryFailed(DevServerRunner::startupCrashFailure());
+        co_return;
+    }
+
+    setLastAttemptedLaunchPlan(plan);
+    setLastLaunchAttemptDetectionError(std::nullopt);
+    QCoro::Task<> starting = m_devServerRunner->start(*plan);
+    co_await std::move(starting);
+    if (!self)
+        co_return;
+    // A launch that failed, or a server that ended while the start returned,
+    // reported through no callback.
+    judgeRepairRetryRun();
+}
+
+void ProjectCanvasViewModel::performPreviewCommand(PreviewCommand command)
+{
+    switch (command) {
+    case PreviewCommand::open:
+        if (!m_preview->isVisible())
+            m_preview->toggleVisibility();
+        break;
+    case PreviewCommand::close:
+        if (m_preview->isVisible())
+            m_preview->hide();
+        break;
+    }
+}
+
+void ProjectCanvasViewModel::showLaunchDetectionError(const QString &message)
+{
+    m_preview->setError(message);
+}
+
+// ---- The runner's callbacks (installed at creation, holding the controller weakly) ----
+
+void ProjectCanvasViewModel::runnerURLDetected(const QUrl &url)
+{
+    m_preview->navigate(url.toString());
+    if (!m_preview->isVisible())
+        m_preview->setVisible(true);
+    if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
+        repairRetrySucceeded(url);
+}
+
+void ProjectCanvasViewModel::runnerFailureDetected(const DetectedFailure &failure)
+{
+    QString text = failure.summary;
+    if (failure.hint && !failure.hint->isEmpty())
+        text += QStringLiteral("  ") + *failure.hint;
+    m_preview->setError(text);
+    if (!m_preview->isVisible())
+        m_preview->setVisible(true);
+    if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
+        repairRetryFailed(failure);
+}
+
+} // namespace nerim

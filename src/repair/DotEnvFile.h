@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace nerim {
+
+// The project's `.env` file, to which the repair loop adds the secret values the
+// user hands to the Repair agent. Values are written so that dotenv readers
+// (and a shell that sources the file) read them back intact. The value is a
+// secret: nothing here logs it or puts it into an error text.
+namespace DotEnvFile {
+
+// The first line of a `.env` the repair loop creates (or finds empty).
+inline const QString header = QStringLiteral("# Managed by Nerim's Repair agent \u2014 feel free to edit.");
+
+// A variable name a dotenv reader and a shell accept: [A-Za-z_][A-Za-z0-9_]*.
+bool isValidName(const QString &name);
+
+// The value as written after "NAME=": carriage returns and line feeds removed;
+// then, when it holds white space, "#", "$", a quote, a backquote or a
+// backslash, single-quoted; when it also holds a single quote, double-quoted
+// with backslash, double quote, "$" and backquote escaped by a backslash.
+QString encodeValue(const QString &value);
+
+// Adds "NAME=value" as the last line of <projectPath>/.env (an earlier line for
+// the same name stays). Returns nothing on success, else a sentence saying why
+// the file was left as it was. Blocks on disk: call it off the GUI thread.
+//
+// - A missing file is created with mode 0600, starting with the header line.
+// - An existing file keeps its mode; no backup copy is ever written.
+// - A `.env` that is a symbolic link is written through to its target only
+//   when the target is a file inside the project folder.
+// - An existing file that cannot be read (no permission, not a regular file,
+//   not UTF-8 text) is never treated as empty: it is left alone.
+std::optional<QString> append(const QString &projectPath, const QString &name, const QString &value);
+
+} // namespace DotEnvFile
+} // namespace nerim

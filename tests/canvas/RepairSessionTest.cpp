@@ -1,0 +1,355 @@
+// A repair session's rules with a scripted Repair agent: beginning and
+// refusing, the agent's markers in stream order, its exits, secrets for .env,
+// prompts the user types to the Repair pane, cancelling and closing the pane.
+#include "RunAppFixture.h"
+
+#include "agents/ClaudeCodeProvider.h"
+#include "repair/DotEnvFile.h"
+#include "repair/RepairPrompt.h"
+#include "support/claude-standin/ClaudeStandin.h"
+
+#include <QDirIterator>
+#include <sys/stat.h>
+
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+const QString askForKey = QStringLiteral(
+    "[NERIM_REPAIR_ASK_SECRET]: OPENAI_API_KEY | It's the key from https://platform.openai.com/api-keys that lets "
+    "the app talk to OpenAI.");
+
+// Every file under the folder, read whole.
+QByteArray everyFileUnder(const QString &folder)
+{
+    QByteArray all;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        all += readFile(it.next());
+    return all;
+}
+
+} // namespace
+
+class RepairSessionTest : public RepairTest {
+protected:
+    // A canvas whose last start failed at detection (the folder is empty), so a
+    // session has something to work on.
+    void openAfterADetectionError()
+    {
+        openWithRepairTimers();
+        await(canvas->runApp());
+        ASSERT_TRUE(canvas->canBeginRepair());
+    }
+
+    const Phase &phase() const { return canvas->repairState().phase(); }
+    QUuid session(int run) const { return provider->sessionIds().at(run - 1); }
+};
+
+TEST_F(RepairSessionTest, NothingToRepairMeansNoSessionAndASecondBeginIsRefused)
+{
+    openWithRepairTimers();
+    LogCapture logs;
+    EXPECT_FALSE(canvas->canBeginRepair());
+    EXPECT_FALSE(canvas->repairBannerCoordinator().isRepairable);
+    await(canvas->beginRepair());
+    EXPECT_TRUE(logs.contains(QStringLiteral("[Nerim repair] beginRepair: no crash context available \u2014 ignoring")));
+    EXPECT_EQ(phase(), Phase::idle());
+    EXPECT_TRUE(canvas->panes().isEmpty());
+
+    await(canvas->runApp());
+    EXPECT_EQ(canvas->makeRepairContext()->shellCommand, QStringLiteral("(no command \u2014 Nerim didn't run one)"));
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginRepair());
+    ASSERT_EQ(phase(), Phase::repairing(1));
+    logs.clear();
+    await(canvas->beginRepair());
+    EXPECT_TRUE(logs.contains(QStringLiteral("[Nerim repair] beginRepair called while phase is active \u2014 ignoring")));
+    EXPECT_EQ(provider->spawnCalls().size(), 1);
+    EXPECT_EQ(canvas->panes().size(), 1);
+    // Cancelling when nothing runs changes nothing.
+    await(canvas->cancelRepair());
+    EXPECT_EQ(phase(), Phase::cancelled());
+    await(canvas->cancelRepair());
+    EXPECT_EQ(historyLines(project).size(), 1);
+}
+
+TEST_F(RepairSessionTest, AStuckMarkerFollowedByTheExitIsRecordedOnceWithTheAgentsReason)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::events(
+        {out(QStringLiteral("Looking at the project.")),
+         out(QStringLiteral("> `[NERIM_REPAIR_STUCK]: The app needs a database I can't set up.`"))},
+        0));
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    ASSERT_TRUE(settle(pane));
+
+    EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The app needs a database I can't set up.")));
+    EXPECT_EQ(lineTexts(pane), (QStringList{QStringLiteral("Nerim is looking at the crash. Attempt 1 of 3."),
+                                            QStringLiteral("Looking at the project."),
+                                            QStringLiteral("[Repair agent exited \u00b7 code 0]")}));
+    EXPECT_EQ(pane->currentStdout().size(), 2);
+    QStringList history = historyLines(project);
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_EQ(historyEntry(history.first()).value(QStringLiteral("reason")).toString(),
+              QStringLiteral("The app needs a database I can't set up."));
+
+    // An agent that ends without a marker ends the session as silent.
+    provider->enqueue(FakeAgentProvider::events(
+        {out(QStringLiteral("Checking\u2026 TASK_COMPLETE:  Looked at the config.  "))}, 0));
+    await(canvas->beginRepair());
+    ASSERT_TRUE(settle(pane));
+    EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The Repair agent finished without saying what happened.")));
+    EXPECT_EQ(lineKinds(pane).at(1), OutputLine::Kind::taskComplete);
+    EXPECT_EQ(lineTexts(pane).at(1), QStringLiteral("Looked at the config."));
+    history = historyLines(project);
+    ASSERT_EQ(history.size(), 2);
+    EXPECT_EQ(historyEntry(history.last()).value(QStringLiteral("reason")).toString(),
+              QStringLiteral("agent-exited-silent"));
+}
+
+TEST_F(RepairSessionTest, ASpawnThatFailsEndsTheSessionStuck)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::failing(AgentError::binaryNotFound({QStringLiteral("/usr/bin/claude")})));
+    await(canvas->beginRepair());
+    EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The Repair agent couldn't start.")));
+    AgentPaneState *pane = canvas->repairPane();
+    EXPECT_EQ(pane->status(), AgentStatus::error);
+    EXPECT_TRUE(lineTexts(pane).last().startsWith(QStringLiteral("Couldn't start the Repair agent: binaryNotFound")));
+    EXPECT_EQ(historyEntry(historyLines(project).first()).value(QStringLiteral("reason")).toString(),
+              QStringLiteral("spawn-failed"));
+}
+
+TEST_F(RepairSessionTest, ABlankLaunchCommandIsRefusedAndTheAgentIsToldSo)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::running());
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+
+    provider->yieldEvent(session(1), out(QStringLiteral("[NERIM_REPAIR_LAUNCH_OVERRIDE]: ``")));
+    ASSERT_TRUE(waitUntil([&] {
+        return lineTexts(pane).contains(QStringLiteral("[The Repair agent's launch command was empty \u2014 nothing was saved.]"));
+    }));
+    EXPECT_FALSE(QFileInfo::exists(LaunchOverride::filePath(project)));
+    // The agent hears about it in a run of its own once this one ends; its
+    // exit, with that run waiting, does not end the session.
+    EXPECT_EQ(provider->spawnCalls().size(), 1);
+    provider->finish(session(1), 0);
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
+    EXPECT_TRUE(provider->spawnCalls().at(1).task.startsWith(
+        QStringLiteral("The launch command you printed was empty, so Nerim saved nothing.")));
+    EXPECT_EQ(phase(), Phase::repairing(1));
+}
+
+TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSeen)
+{
+    LogCapture logs; // every log line of the test
+    const QString secret = QStringLiteral("sk-live it's $5 \"off\" \\ `now`");
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Your app needs an OpenAI key to start.")),
+                                                 out(askForKey)},
+                                                0));
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    ASSERT_TRUE(settle(pane));
+    // The agent's exit after its question ends nothing: the banner asks.
+    EXPECT_EQ(phase(), Phase::awaitingSecret(QStringLiteral("OPENAI_API_KEY"),
+                                             QStringLiteral("It's the key from https://platform.openai.com/api-keys "
+                                                            "that lets the app talk to OpenAI."),
+                                             1));
+    EXPECT_EQ(phase().displayText(), QStringLiteral("Nerim needs OPENAI_API_KEY"));
+    EXPECT_TRUE(lineTexts(pane).contains(
+        QStringLiteral("Nerim needs a value for OPENAI_API_KEY. Paste it in the field on the banner above.")));
+
+    // Another name than the one asked for is refused.
+    await(canvas->submitRepairSecret(QStringLiteral("ANTHROPIC_API_KEY"), secret));
+    EXPECT_TRUE(logs.contains(
+        QStringLiteral("[Nerim repair] submitRepairSecret: name mismatch (ANTHROPIC_API_KEY vs OPENAI_API_KEY)")));
+    EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
+
+    // Pasted with a line break, through the banner.
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_STUCK]: Done for now."))}, 0));
+    canvas->repairBannerCoordinator().submitSecret(secret + QStringLiteral("\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
+    const QString env = project + QStringLiteral("/.env");
+    EXPECT_EQ(readFile(env), DotEnvFile::header.toUtf8() + "\nOPENAI_API_KEY=" +
+                                 DotEnvFile::encodeValue(secret).toUtf8() + "\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(env).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("[.env updated with OPENAI_API_KEY. Continuing.]")));
+    const FakeAgentProvider::SpawnCall followUp = provider->spawnCalls().at(1);
+    EXPECT_EQ(followUp.task, QStringLiteral("OK, `.env` updated with OPENAI_API_KEY. Continue."));
+    ASSERT_EQ(followUp.priorTurns.size(), 1);
+    EXPECT_EQ(followUp.priorTurns.first().userPrompt, provider->spawnCalls().first().task);
+    ASSERT_TRUE(settle(pane));
+    EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("Done for now.")));
+
+    // Nowhere else: log lines, pane lines, what the agents were given, the
+    // project's data folder (history, activity log, panes).
+    for (const QString &line : lineTexts(pane))
+        EXPECT_FALSE(line.contains(QStringLiteral("sk-live"))) << line.toStdString();
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    for (const QString &line : logs.lines())
+        EXPECT_FALSE(line.contains(QStringLiteral("sk-live"))) << line.toStdString();
+    for (const FakeAgentProvider::SpawnCall &call : provider->spawnCalls()) {
+        EXPECT_FALSE(call.task.contains(QStringLiteral("sk-live")));
+        for (const ConversationTurn &turn : call.priorTurns)
+            EXPECT_FALSE(turn.userPrompt.contains(QStringLiteral("sk-live")) ||
+                         turn.agentResponse.contains(QStringLiteral("sk-live")));
+    }
+    EXPECT_TRUE(QFileInfo::exists(project + QStringLiteral("/.nerim/repair-history.jsonl")));
+    EXPECT_FALSE(everyFileUnder(project + QStringLiteral("/.nerim")).contains("sk-live"));
+}
+
+TEST_F(RepairSessionTest, AWriteThatFailsIsToldToTheAgentInsteadOfTheValue)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::events(
+        {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: api-key | The key your app uses."))}, 0));
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    ASSERT_TRUE(settle(pane));
+    ASSERT_EQ(phase().kind(), Phase::Kind::awaitingSecret);
+
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->submitRepairSecret(QStringLiteral("api-key"), QStringLiteral("value-123")));
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
+    EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
+    EXPECT_EQ(phase(), Phase::repairing(1));
+    const QString task = provider->spawnCalls().at(1).task;
+    EXPECT_TRUE(task.startsWith(QStringLiteral("I couldn't write to .env: \"api-key\" can't be used as a variable name")))
+        << task.toStdString();
+    EXPECT_TRUE(task.endsWith(QStringLiteral(". Please decide whether to emit a stuck marker or try a different approach.")));
+    EXPECT_TRUE(lineTexts(pane).last().startsWith(QStringLiteral("[failed to write .env: ")));
+    EXPECT_EQ(lineKinds(pane).last(), OutputLine::Kind::stderr);
+    EXPECT_FALSE(task.contains(QStringLiteral("value-123")));
+}
+
+TEST_F(RepairSessionTest, APromptTypedToTheRepairPaneReachesTheAgentOnlyDuringASession)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::events({out(askForKey)}, 0));
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    ASSERT_TRUE(settle(pane));
+    canvas->selectPromptTarget(PromptTarget::pane(pane->id()));
+
+    provider->enqueue(FakeAgentProvider::running());
+    const QString answer = QStringLiteral("I don't have that key. Can the app start without it?");
+    submit(answer);
+    EXPECT_EQ(canvas->inputPrompt(), QString());
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
+    EXPECT_EQ(provider->spawnCalls().at(1).task, answer);
+    EXPECT_EQ(provider->spawnCalls().at(1).priorTurns.size(), 1);
+    EXPECT_TRUE(lineTexts(pane).contains(answer));
+    // The agent works again and may ask again.
+    EXPECT_EQ(phase(), Phase::repairing(1));
+
+    // While it works the pane is busy; the prompt stays.
+    ASSERT_TRUE(waitUntil([&] { return pane->status() == AgentStatus::working; }));
+    submit(QStringLiteral("also, hurry"));
+    EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("also, hurry"));
+    EXPECT_EQ(lineTexts(pane).last(), ProjectCanvasViewModel::busyLine(QStringLiteral("Repair")));
+
+    // Once the session is over the pane is Nerim's own again.
+    provider->yieldEvent(session(2), out(QStringLiteral("[NERIM_REPAIR_STUCK]: The app can't run without the key.")));
+    provider->finish(session(2), 0);
+    ASSERT_TRUE(settle(pane));
+    submit(QStringLiteral("one more thing"));
+    EXPECT_EQ(lineTexts(pane).last(), ProjectCanvasViewModel::systemPaneLine(QStringLiteral("Repair")));
+    EXPECT_EQ(provider->spawnCalls().size(), 2);
+}
+
+TEST_F(RepairSessionTest, ClosingTheRepairPaneCancelsTheSessionFirst)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Reading the logs."))}));
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    const QUuid paneId = pane->id();
+    ASSERT_TRUE(waitUntil([&] { return pane->currentSession().has_value(); }));
+
+    await(canvas->closePane(paneId));
+    EXPECT_EQ(phase(), Phase::cancelled());
+    EXPECT_EQ(canvas->repairPane(), nullptr);
+    EXPECT_TRUE(canvas->panes().isEmpty());
+    EXPECT_EQ(provider->terminated(), QList<QUuid>{session(1)});
+    const QStringList history = historyLines(project);
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_EQ(historyEntry(history.first()).value(QStringLiteral("outcome")).toString(), QStringLiteral("cancelled"));
+    EXPECT_EQ(historyEntry(history.first()).value(QStringLiteral("reason")).toString(),
+              QStringLiteral("User cancelled the repair."));
+    ASSERT_TRUE(waitUntil([&] { return entryKinds(entries()).contains(QStringLiteral("repairSessionEnded")); }));
+
+    // Without a session the pane closes as any other.
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_STUCK]: No idea."))}, 0));
+    await(canvas->beginRepair());
+    ASSERT_TRUE(settle(canvas->repairPane()));
+    await(canvas->closePane(canvas->repairPane()->id()));
+    EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("No idea.")));
+    EXPECT_EQ(historyLines(project).size(), 2);
+}
+
+// The follow-up is a new run of the real `claude` program (here its stand-in):
+// its standard input holds the session so far and the follow-up, never the value.
+TEST_F(RepairSessionTest, AFollowUpRunOfTheProgramGetsTheConversationAndTheFollowUp)
+{
+    const QString records = makeTempDir(QStringLiteral("records"));
+    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/first")).toUtf8());
+    claudeStandin::setCommands(QStringLiteral("out I need your API key.\nout ") + askForKey + QStringLiteral("\nexit 0"));
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    openWithRepairTimers(std::make_shared<ClaudeCodeProvider>(project, options));
+    await(canvas->runApp());
+
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingSecret && !pane->streamConsumer(); }));
+
+    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/second")).toUtf8());
+    claudeStandin::setCommands(QStringLiteral("out Thanks, the key is in place.\nexit 0"));
+    await(canvas->submitRepairSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-standin-value")));
+    // The second run ends without a marker while repairing: the session is over.
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck; }, 20000));
+
+    const QString first = QString::fromUtf8(readFile(records + QStringLiteral("/first")));
+    const QString second = QString::fromUtf8(readFile(records + QStringLiteral("/second")));
+    const QString briefing = buildRepairPrompt(*canvas->repairState().context());
+    EXPECT_TRUE(first.contains(briefing));
+    EXPECT_FALSE(first.contains(QStringLiteral("[PRIOR CONVERSATION")));
+    const qsizetype prior = second.indexOf(QStringLiteral("[PRIOR CONVERSATION"));
+    ASSERT_GE(prior, 0) << second.toStdString();
+    EXPECT_GT(second.indexOf(briefing.left(200), prior), prior);
+    EXPECT_TRUE(second.contains(QStringLiteral("I need your API key.")));
+    EXPECT_GT(second.lastIndexOf(QStringLiteral("OK, `.env` updated with OPENAI_API_KEY. Continue.")), prior);
+    EXPECT_FALSE(second.contains(QStringLiteral("sk-standin-value")));
+    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("Thanks, the key is in place.")));
+}
+
+TEST_F(RepairSessionTest, TheRepairPaneIsReusedAcrossSessionsAndRestarts)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_STUCK]: Not yet."))}, 0));
+    await(canvas->beginRepair());
+    ASSERT_TRUE(settle(canvas->repairPane()));
+    const QUuid id = canvas->repairPane()->id();
+
+    // Restored from panes.json, the same pane takes the next session.
+    reopen();
+    ASSERT_EQ(canvas->panes().size(), 1);
+    await(canvas->runApp());
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginRepair());
+    EXPECT_EQ(phase(), Phase::repairing(1));
+    EXPECT_EQ(canvas->panes().size(), 1);
+    ASSERT_NE(canvas->repairPane(), nullptr);
+    EXPECT_EQ(canvas->repairPane()->id(), id);
+    EXPECT_EQ(canvas->repairState().repairPaneID(), id);
+}

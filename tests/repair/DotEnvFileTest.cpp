@@ -1,0 +1,170 @@
+// The project's .env as the repair loop writes it: values that dotenv readers
+// and a shell read back intact, the file's mode, links, and files that must be
+// left alone.
+#include "repair/DotEnvFile.h"
+
+#include "PlantedFiles.h"
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+const QByteArray headerLine = DotEnvFile::header.toUtf8() + '\n';
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode & 07777;
+}
+
+// What a shell that sources the file sees as the variable's value.
+QString sourcedValue(const QString &folder, const QString &name)
+{
+    QProcess shell;
+    shell.setWorkingDirectory(folder);
+    shell.start(QStringLiteral("/bin/bash"),
+                {QStringLiteral("-c"), QStringLiteral("set -a; . ./.env; printf %s \"$%1\"").arg(name)});
+    shell.waitForFinished(10000);
+    return QString::fromUtf8(shell.readAllStandardOutput());
+}
+
+} // namespace
+
+TEST(DotEnvFile, EveryKindOfValueReadsBackIntact)
+{
+    struct Case {
+        const char *value;
+        const char *written; // after "NAME="
+    };
+    const Case cases[] = {
+        {"sk-plain_value.123", "sk-plain_value.123"},
+        {"two words", "'two words'"},
+        {"pa#ss", "'pa#ss'"},
+        {"$HOME", "'$HOME'"},
+        {"back\\slash", "'back\\slash'"},
+        {"say \"hi\"", "'say \"hi\"'"},
+        {"run `id`", "'run `id`'"},
+        {"it's", "\"it's\""},
+        {"it's $5 \"off\" \\ `now`", "\"it's \\$5 \\\"off\\\" \\\\ \\`now\\`\""},
+        {"", ""},
+    };
+    for (const Case &c : cases) {
+        const QString value = QString::fromUtf8(c.value);
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(DotEnvFile::encodeValue(value), QString::fromUtf8(c.written));
+
+        const QString folder = makeTempDir(QStringLiteral("project"));
+        ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("SECRET_VALUE"), value), std::nullopt);
+        EXPECT_EQ(readFile(folder + QStringLiteral("/.env")),
+                  headerLine + "SECRET_VALUE=" + QByteArray(c.written) + '\n');
+        EXPECT_EQ(sourcedValue(folder, QStringLiteral("SECRET_VALUE")), value);
+    }
+    // Line breaks typed or pasted with the value are not part of it.
+    EXPECT_EQ(DotEnvFile::encodeValue(QStringLiteral("abc\r\n")), QStringLiteral("abc"));
+    EXPECT_EQ(DotEnvFile::encodeValue(QStringLiteral("a\nb c\r")), QStringLiteral("'ab c'"));
+}
+
+TEST(DotEnvFile, ANewFileIsPrivateAndAnExistingOneKeepsItsModeAndLines)
+{
+    const QString folder = makeTempDir(QStringLiteral("project"));
+    const QString env = folder + QStringLiteral("/.env");
+    ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("one")), std::nullopt);
+    EXPECT_EQ(readFile(env), headerLine + "API_KEY=one\n");
+    EXPECT_EQ(modeOf(env), 0600u);
+
+    // The user's own file, without a final line break and readable by others.
+    ASSERT_TRUE(writeFile(env, "PORT=3000"));
+    ASSERT_EQ(::chmod(QFile::encodeName(env).constData(), 0644), 0);
+    ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("two")), std::nullopt);
+    EXPECT_EQ(readFile(env), QByteArray("PORT=3000\nAPI_KEY=two\n"));
+    EXPECT_EQ(modeOf(env), 0644u);
+    // A second value for the same name comes after the first.
+    ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("three")), std::nullopt);
+    EXPECT_EQ(readFile(env), QByteArray("PORT=3000\nAPI_KEY=two\nAPI_KEY=three\n"));
+
+    // An empty file is begun with the header.
+    ASSERT_TRUE(writeFile(env, ""));
+    ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("_X1"), QStringLiteral("v")), std::nullopt);
+    EXPECT_EQ(readFile(env), headerLine + "_X1=v\n");
+
+    // Nothing else is left in the folder: no backup copy of the secrets, no temporary file.
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral(".env")});
+}
+
+TEST(DotEnvFile, ANameThatIsNoVariableIsRefused)
+{
+    const QString folder = makeTempDir(QStringLiteral("project"));
+    for (const char *name : {"1KEY", "MY-KEY", "KEY NAME", "KEY=1", "", "K\u00c9Y"}) {
+        SCOPED_TRACE(name);
+        const std::optional<QString> error = DotEnvFile::append(folder, QString::fromUtf8(name), QStringLiteral("v"));
+        ASSERT_TRUE(error.has_value());
+        EXPECT_TRUE(error->contains(QStringLiteral("variable name")));
+    }
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/.env")));
+}
+
+TEST(DotEnvFile, ALinkIsFollowedOnlyToAFileInsideTheProject)
+{
+    const QString folder = makeTempDir(QStringLiteral("project"));
+    const QString env = folder + QStringLiteral("/.env");
+
+    // Inside: the file it leads to gets the line, the link stays a link.
+    ASSERT_TRUE(writeFile(folder + QStringLiteral("/config/app.env"), "PORT=1\n"));
+    ASSERT_TRUE(plantLink(env, QStringLiteral("config/app.env")));
+    ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")), std::nullopt);
+    EXPECT_TRUE(QFileInfo(env).isSymLink());
+    EXPECT_EQ(readFile(folder + QStringLiteral("/config/app.env")), QByteArray("PORT=1\nAPI_KEY=k\n"));
+
+    // Outside: refused, and the outside file is as it was.
+    QFile::remove(env);
+    const QString outside = plantLinkToOutsideFile(env, "HOME_SECRET=1\n");
+    const std::optional<QString> refused = DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k"));
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_TRUE(refused->contains(QStringLiteral("outside the project")));
+    EXPECT_EQ(readFile(outside), QByteArray("HOME_SECRET=1\n"));
+    EXPECT_EQ(modeOf(outside), 0640u);
+    EXPECT_TRUE(QFileInfo(env).isSymLink());
+
+    // Leading nowhere: refused, nothing is created.
+    QFile::remove(env);
+    ASSERT_TRUE(plantLink(env, folder + QStringLiteral("/missing.env")));
+    EXPECT_TRUE(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")).has_value());
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/missing.env")));
+}
+
+TEST(DotEnvFile, AFileThatCannotBeReadIsNeverReplaced)
+{
+    const QString folder = makeTempDir(QStringLiteral("project"));
+    const QString env = folder + QStringLiteral("/.env");
+
+    // Not UTF-8 text: the user's bytes stay.
+    const QByteArray latin1("NAME=Jos\xe9\n");
+    ASSERT_TRUE(writeFile(env, latin1));
+    const std::optional<QString> notText = DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k"));
+    ASSERT_TRUE(notText.has_value());
+    EXPECT_TRUE(notText->contains(QStringLiteral("UTF-8")));
+    EXPECT_EQ(readFile(env), latin1);
+
+    // A named pipe is neither waited on nor replaced.
+    QFile::remove(env);
+    ASSERT_TRUE(plantFifo(env));
+    EXPECT_TRUE(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")).has_value());
+    EXPECT_FALSE(QFileInfo(env).isFile());
+
+    // Nor is a folder of that name.
+    ::unlink(QFile::encodeName(env).constData());
+    ASSERT_TRUE(QDir().mkpath(env));
+    EXPECT_TRUE(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")).has_value());
+    EXPECT_TRUE(QFileInfo(env).isDir());
+}
