@@ -284,11 +284,16 @@ TEST_F(AccountTab, SignOutCancelsAPendingVerification)
         keyring->setToken("old");
         test::await(model.refreshMode());
         // The user signs out while the probe is out.
-        proxy.setHandler([this, status](const LoopbackHttpServer::Request &) {
-            model.signOut();
+        std::optional<QCoro::Task<>> signingOut;
+        proxy.setHandler([this, &signingOut, status](const LoopbackHttpServer::Request &) {
+            signingOut.emplace(model.signOut());
             return LoopbackHttpServer::Reply::json(status, R"({"balance": 5})");
         });
         save(QStringLiteral("new"));
+        // The sign-out's own removal may still be queued behind the save's
+        // keyring calls: let it finish before judging what the keyring holds.
+        ASSERT_TRUE(signingOut.has_value());
+        test::await(std::move(*signingOut));
         EXPECT_EQ(keyring->token(), std::nullopt);
         EXPECT_EQ(model.lastResult(), Result::idle());
         EXPECT_FALSE(model.isVerifying());
