@@ -41,8 +41,16 @@ void ModelPreferenceState::load()
 {
     if (m_persistenceURL.isEmpty())
         return;
-    const QString path = m_persistenceURL.toLocalFile();
-    const auto read = readSnapshotFile<ModelChoice>(path, &ModelPreferenceState::decodeSnapshot);
+    applyFileRead(readFile(m_persistenceURL.toLocalFile()));
+}
+
+SnapshotFileRead<ModelChoice> ModelPreferenceState::readFile(const QString &path)
+{
+    return readSnapshotFile<ModelChoice>(path, &ModelPreferenceState::decodeSnapshot);
+}
+
+void ModelPreferenceState::applyFileRead(const SnapshotFileRead<ModelChoice> &read)
+{
     if (read.primaryFailure) {
         if (read.restoredFromBackup)
             logLine(QStringLiteral("[Nerim model] load failed: %1; restored model.json from its backup")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "agents/SnapshotFileRead.h"
 #include "persistence/ModelChoice.h"
 
 #include <QObject>
@@ -27,6 +28,10 @@ public:
     // logged as "[Nerim model] load failed: …"; its backup is used when it
     // holds a valid choice, otherwise the current choice stays.
     void load();
+    // The two halves of `load`: reading model.json (and its backup) touches no
+    // state and may run on a worker thread; applying logs and adopts the result.
+    static SnapshotFileRead<ModelChoice> readFile(const QString &path);
+    void applyFileRead(const SnapshotFileRead<ModelChoice> &read);
     // Saves the current choice in the background (newest choice written last);
     // a failure is logged as "[Nerim model] persist failed: …".
     void persist();

@@ -9,7 +9,9 @@ namespace nerim {
 // The Claude model picked for a project's agents. Stored by its raw value (the case name).
 enum class ModelChoice { haiku45, sonnet45, sonnet46, sonnet5, opus46, opus47, opus48, fable5 };
 
-inline constexpr ModelChoice defaultModelChoice = ModelChoice::sonnet45;
+// A project without a saved choice. (sonnet45 is kept so that saved choices still
+// read, but its model is retired and no longer answers.)
+inline constexpr ModelChoice defaultModelChoice = ModelChoice::sonnet46;
 
 // All choices in the order the model picker offers them.
 const QList<ModelChoice> &allModelChoices();

@@ -117,25 +117,47 @@ void PlanState::load()
 {
     if (!m_persistenceURL)
         return;
-    const QString path = *m_persistenceURL;
+    applyFileRead(readFile(*m_persistenceURL));
+}
+
+PlanState::FileRead PlanState::readFile(const QString &path)
+{
+    FileRead read;
     if (!QFileInfo::exists(path))
-        return; // a project without a plan
+        return read; // a project without a plan
+    read.exists = true;
     try {
         const auto result = AtomicFileWriter::read<PlanDiskSnapshot>(
             path, AtomicFileWriter::backupPathFor(path), std::function<PlanDiskSnapshot(const QByteArray &)>(decodePlan));
-        if (result.isRestoredFromBackup()) {
-            logLine(QStringLiteral("[Nerim plans] load failed: %1; restored the plan from %2")
-                        .arg(*result.primaryReason, AtomicFileWriter::backupPathFor(path)));
-            m_setAsideUnreadable->store(true);
-        }
-        setGoal(result.value.goal);
-        setSteps(result.value.steps);
-        setConversation(result.value.conversation);
+        if (result.isRestoredFromBackup())
+            read.restoredFromBackupReason = *result.primaryReason;
+        read.goal = result.value.goal;
+        read.steps = result.value.steps;
+        read.conversation = result.value.conversation;
     } catch (...) {
-        logLine(QStringLiteral("[Nerim plans] load failed: %1")
-                    .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+        read.failure = AtomicFileWriter::describeFailure(std::current_exception());
+    }
+    return read;
+}
+
+void PlanState::applyFileRead(const FileRead &read)
+{
+    if (!read.exists)
+        return;
+    if (read.failure) {
+        logLine(QStringLiteral("[Nerim plans] load failed: %1").arg(*read.failure));
+        m_setAsideUnreadable->store(true);
+        return;
+    }
+    if (read.restoredFromBackupReason) {
+        logLine(QStringLiteral("[Nerim plans] load failed: %1; restored the plan from %2")
+                    .arg(*read.restoredFromBackupReason,
+                         m_persistenceURL ? AtomicFileWriter::backupPathFor(*m_persistenceURL) : QString()));
         m_setAsideUnreadable->store(true);
     }
+    setGoal(read.goal);
+    setSteps(read.steps);
+    setConversation(read.conversation);
 }
 
 QByteArray PlanState::encodePlan(const QString &goal, const QList<PlanStep> &steps,

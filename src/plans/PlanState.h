@@ -64,7 +64,21 @@ public:
     // the plan empty. An unreadable file falls back to plan.json.backup; when
     // neither can be read the plan stays empty and the unreadable file is moved
     // aside (plan.json.unreadable-<time>) before the next save replaces it.
+    // The same as `applyFileRead(readFile(path))`.
     void load();
+
+    // What reading plan.json found; `readFile` touches no plan and may run on a
+    // worker thread, `applyFileRead` adopts the result on the plan's thread.
+    struct FileRead {
+        bool exists = false;
+        QString goal;
+        QList<PlanStep> steps;
+        QList<PlanTurn> conversation;
+        std::optional<QString> restoredFromBackupReason; // the primary was unusable, the backup was read
+        std::optional<QString> failure;                  // neither file was usable; nothing was read
+    };
+    static FileRead readFile(const QString &path);
+    void applyFileRead(const FileRead &read);
 
     // Saves goal, steps and conversation in the background.
     void persist();

@@ -242,12 +242,12 @@ TEST(ModelPreference, StartsWithSonnetAndWritesNothingUntilChanged)
 {
     const QString dir = makeTempDir();
     ModelPreferenceState preference;
-    EXPECT_EQ(preference.choice(), ModelChoice::sonnet45);
+    EXPECT_EQ(preference.choice(), ModelChoice::sonnet46);
     preference.persist(); // no URL yet
     preference.setPersistenceURL(QUrl::fromLocalFile(dir + QStringLiteral("/model.json")));
     LogCapture log;
     preference.load();
-    EXPECT_EQ(preference.choice(), ModelChoice::sonnet45);
+    EXPECT_EQ(preference.choice(), ModelChoice::sonnet46);
     EXPECT_TRUE(log.lines().isEmpty());
     SerialFileWriter::shared().flush();
     EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/model.json")));
@@ -285,13 +285,13 @@ TEST(ModelPreference, BadFilesAreLoggedAndFallBackToTheBackup)
     preference.setPersistenceURL(QUrl::fromLocalFile(path));
     LogCapture log;
     preference.load();
-    EXPECT_EQ(preference.choice(), ModelChoice::sonnet45);
+    EXPECT_EQ(preference.choice(), ModelChoice::sonnet46);
     ASSERT_EQ(log.lines().size(), 1);
     EXPECT_TRUE(log.lines().first().startsWith(QStringLiteral("[Nerim model] load failed: ")));
 
-    writeFile(path + QStringLiteral(".backup"), R"({"choice":"sonnet46"})");
+    writeFile(path + QStringLiteral(".backup"), R"({"choice":"opus46"})");
     log.clear();
     preference.load();
-    EXPECT_EQ(preference.choice(), ModelChoice::sonnet46);
+    EXPECT_EQ(preference.choice(), ModelChoice::opus46);
     EXPECT_TRUE(log.contains(QStringLiteral("restored model.json from its backup")));
 }

@@ -171,7 +171,7 @@ TEST(SharedTypes, ModelChoicesAndPromptTargets)
     ASSERT_EQ(all.size(), 8);
     EXPECT_EQ(all.first(), ModelChoice::haiku45);
     EXPECT_EQ(all.last(), ModelChoice::fable5);
-    EXPECT_EQ(defaultModelChoice, ModelChoice::sonnet45);
+    EXPECT_EQ(defaultModelChoice, ModelChoice::sonnet46);
     QSet<QString> ids;
     for (ModelChoice choice : all) {
         EXPECT_EQ(modelChoiceFromRaw(rawValue(choice)), choice);

@@ -1,0 +1,423 @@
+// The controller's state, its creation, the start-up load, the output mode,
+// the services made on first use, and the orderly end.
+#include "canvas/ProjectCanvasViewModel.h"
+
+#include "agents/ClaudeCodeProvider.h"
+#include "foundation/BackgroundWork.h"
+#include "foundation/Log.h"
+#include "foundation/SerialFileWriter.h"
+#include "persistence/AppStateActor.h"
+#include "persistence/AtomicFileWriter.h"
+#include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectContextActor.h"
+#include "plans/PlansAgentService.h"
+#include "plans/PlansWorkspaceStore.h"
+
+#include <QCoro/QCoroFuture>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QStringDecoder>
+
+namespace nerim {
+
+namespace {
+
+// Everything the start-up load reads from the project's data folder, read off
+// the GUI thread in one go.
+struct SavedCanvasFiles {
+    std::optional<QString> draft;
+    PlanState::FileRead plan;
+    SnapshotFileRead<ModelChoice> model;
+    AgentNameMap agentNames;
+    std::optional<PanesSnapshot> panes;
+};
+
+// A saved draft: the whole file as UTF-8; nothing for a missing, unreadable,
+// undecodable or empty file.
+std::optional<QString> readDraft(const QString &dataFolder)
+{
+    QFile file(dataFolder + QStringLiteral("/draft.txt"));
+    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(bytes);
+    if (decoder.hasError() || text.isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projectPath, QString projectDisplayName,
+                                               std::shared_ptr<AgentProvider> provider,
+                                               std::shared_ptr<VoiceTranscribing> voiceTranscriber, Services services,
+                                               QObject *parent)
+    : QObject(parent), m_projectId(std::move(projectId)), m_projectPath(std::move(projectPath)),
+      m_projectDisplayName(std::move(projectDisplayName)), m_services(std::move(services)),
+      m_preview(new PreviewState(this)), m_plan(new PlanState(this)), m_modelPreference(new ModelPreferenceState(this)),
+      m_devServerRunner(new DevServerRunner(this)), m_repairState(new RepairSessionState(this)),
+      m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json")))
+{
+    m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);
+    m_voiceTranscriber = voiceTranscriber ? std::move(voiceTranscriber) : makeVoiceTranscriber();
+
+    QPointer<ProjectCanvasViewModel> self(this);
+    m_devServerRunner->onURLDetected = [self](const QUrl &url) {
+        if (self)
+            self->runnerURLDetected(url);
+    };
+    m_devServerRunner->onFailureDetected = [self](const DetectedFailure &failure) {
+        if (self)
+            self->runnerFailureDetected(failure);
+    };
+
+    m_justSubmittedTimer.setSingleShot(true);
+    m_justSubmittedTimer.setInterval(m_services.justSubmittedDuration);
+    connect(&m_justSubmittedTimer, &QTimer::timeout, this, [this] { setJustSubmitted(false); });
+    m_draftSaveTimer.setSingleShot(true);
+    m_draftSaveTimer.setInterval(m_services.draftSaveDelay);
+    connect(&m_draftSaveTimer, &QTimer::timeout, this, [this] { persistPromptDraft(m_pendingDraftText); });
+}
+
+// Releasing the controller saves and terminates nothing: `teardown` is the orderly end.
+ProjectCanvasViewModel::~ProjectCanvasViewModel()
+{
+    for (AgentPaneState *pane : std::as_const(m_panes)) {
+        if (pane->streamConsumer())
+            pane->streamConsumer()->cancel();
+    }
+}
+
+QString ProjectCanvasViewModel::dataFolder() const
+{
+    QString project = m_projectPath;
+    while (project.size() > 1 && project.endsWith(QLatin1Char('/')))
+        project.chop(1);
+    return project + QStringLiteral("/.nerim");
+}
+
+// ---- Observed setters ------------------------------------------------------------------------
+
+void ProjectCanvasViewModel::setAppStateActor(std::shared_ptr<AppStateActor> actor)
+{
+    m_appStateActor = std::move(actor);
+    emit appStateActorChanged();
+}
+
+void ProjectCanvasViewModel::setContextActor(std::shared_ptr<ProjectContextActor> actor)
+{
+    m_contextActor = std::move(actor);
+    emit contextActorChanged();
+}
+
+void ProjectCanvasViewModel::setPanes(QList<AgentPaneState *> panes)
+{
+    m_panes = std::move(panes);
+    emit panesChanged();
+}
+
+void ProjectCanvasViewModel::setFocusedPaneId(const std::optional<QUuid> &id)
+{
+    if (m_focusedPaneId == id)
+        return;
+    m_focusedPaneId = id;
+    emit focusedPaneIdChanged();
+}
+
+void ProjectCanvasViewModel::setExpandedPaneId(const std::optional<QUuid> &id)
+{
+    if (m_expandedPaneId == id)
+        return;
+    m_expandedPaneId = id;
+    emit expandedPaneIdChanged();
+}
+
+void ProjectCanvasViewModel::setNextAgentNumber(qint64 number)
+{
+    if (m_nextAgentNumber == number)
+        return;
+    m_nextAgentNumber = number;
+    emit nextAgentNumberChanged();
+}
+
+void ProjectCanvasViewModel::setInputPrompt(const QString &text)
+{
+    if (m_inputPrompt == text)
+        return;
+    m_inputPrompt = text;
+    emit inputPromptChanged();
+}
+
+void ProjectCanvasViewModel::setPromptTarget(const PromptTarget &target)
+{
+    if (m_promptTarget == target)
+        return;
+    m_promptTarget = target;
+    emit promptTargetChanged();
+}
+
+void ProjectCanvasViewModel::setVoiceState(const VoiceState &state)
+{
+    if (m_voiceState == state)
+        return;
+    m_voiceState = state;
+    emit voiceStateChanged();
+}
+
+void ProjectCanvasViewModel::setBootstrapStatus(const BootstrapStatus &status)
+{
+    if (m_bootstrapStatus == status)
+        return;
+    m_bootstrapStatus = status;
+    emit bootstrapStatusChanged();
+}
+
+void ProjectCanvasViewModel::setOutputModeValue(AppState::OutputMode mode)
+{
+    if (m_outputMode == mode)
+        return;
+    m_outputMode = mode;
+    emit outputModeChanged();
+}
+
+void ProjectCanvasViewModel::setJustSubmitted(bool value)
+{
+    if (m_justSubmitted == value)
+        return;
+    m_justSubmitted = value;
+    emit justSubmittedChanged();
+}
+
+void ProjectCanvasViewModel::setIsSubmitting(bool value)
+{
+    if (m_isSubmitting == value)
+        return;
+    m_isSubmitting = value;
+    emit isSubmittingChanged();
+}
+
+void ProjectCanvasViewModel::setLastLaunchAttemptDetectionError(const std::optional<QString> &message)
+{
+    if (m_lastLaunchAttemptDetectionError == message)
+        return;
+    m_lastLaunchAttemptDetectionError = message;
+    emit lastLaunchAttemptDetectionErrorChanged();
+}
+
+// ---- Services made on first use -----------------------------------------------------------
+
+PlansAgentService &ProjectCanvasViewModel::plansAgent()
+{
+    if (!m_plansAgent)
+        m_plansAgent = std::make_unique<PlansAgentService>();
+    return *m_plansAgent;
+}
+
+PlansWorkspaceStore &ProjectCanvasViewModel::plansWorkspace()
+{
+    if (!m_plansWorkspace)
+        m_plansWorkspace = std::make_unique<PlansWorkspaceStore>(PlansWorkspaceStore::plansDirectoryFor(m_projectPath));
+    return *m_plansWorkspace;
+}
+
+IntentProcessorService &ProjectCanvasViewModel::intentProcessor()
+{
+    if (!m_intentProcessor)
+        m_intentProcessor = std::make_unique<IntentProcessorService>();
+    return *m_intentProcessor;
+}
+
+VoiceHotkeyMonitor &ProjectCanvasViewModel::voiceHotkey()
+{
+    if (!m_voiceHotkey) {
+        QPointer<ProjectCanvasViewModel> self(this);
+        m_voiceHotkey = std::make_unique<VoiceHotkeyMonitor>([self] {
+            if (!self || !self->m_voiceTranscriber || self->needsPaneSelection())
+                return;
+            switch (self->m_voiceState.kind()) {
+            case VoiceState::Kind::idle:
+            case VoiceState::Kind::permissionDenied:
+            case VoiceState::Kind::error:
+                self->startVoiceInput();
+                break;
+            default:
+                self->stopVoiceInput();
+                break;
+            }
+        });
+    }
+    return *m_voiceHotkey;
+}
+
+// ---- Feedback ------------------------------------------------------------------------------
+
+void ProjectCanvasViewModel::playCue(SoundCueService::Cue cue)
+{
+    (m_services.soundCues ? *m_services.soundCues : SoundCueService::shared()).play(cue);
+}
+
+void ProjectCanvasViewModel::speak(const QString &text)
+{
+    (m_services.narrator ? *m_services.narrator : VoiceNarratorService::shared()).speak(text);
+}
+
+void ProjectCanvasViewModel::performHaptic(HapticPerformer::Pattern pattern)
+{
+    const AppActivitySource &activity = m_services.activity ? *m_services.activity : AppActivitySource::shared();
+    if (!activity.isApplicationActive())
+        return;
+    (m_services.haptics ? *m_services.haptics : HapticPerformer::shared()).perform(pattern);
+}
+
+// ---- Start-up load -------------------------------------------------------------------------
+
+QCoro::Task<> ProjectCanvasViewModel::bootstrap()
+{
+    if (m_bootstrapStarted)
+        co_return;
+    m_bootstrapStarted = true;
+    QPointer<ProjectCanvasViewModel> self(this);
+
+    // 1. The application-wide output mode.
+    if (const std::shared_ptr<AppStateActor> actor = m_appStateActor) {
+        try {
+            QFuture<AppState> reading = actor->state();
+            const AppState state = co_await reading;
+            if (!self)
+                co_return;
+            setOutputModeValue(state.preferences.outputMode);
+        } catch (...) {
+            // The canvas keeps its default mode.
+        }
+    }
+
+    // 2-7. The draft, the data folder, the plan, the model, the agent names and
+    // the panes, all read off the GUI thread; whatever is missing or unreadable
+    // leaves its state as it is.
+    const QString projectPath = m_projectPath;
+    const QString folder = dataFolder();
+    const std::shared_ptr<PanesSnapshotStore> panesStore = m_panesStore;
+    QFuture<SavedCanvasFiles> reading = runInBackground([projectPath, folder, panesStore] {
+        SavedCanvasFiles files;
+        if (QFileInfo(projectPath).isDir()) {
+            try {
+                files.draft = readDraft(IntentProcessorConstants::projectDotfolder(projectPath));
+            } catch (...) {
+                // No draft without a data folder.
+            }
+            QDir().mkpath(folder);
+        }
+        files.plan = PlanState::readFile(folder + QStringLiteral("/plan.json"));
+        files.model = ModelPreferenceState::readFile(folder + QStringLiteral("/model.json"));
+        loadAgentNames(folder + QStringLiteral("/agent-names.json"), files.agentNames);
+        files.panes = panesStore->load();
+        return files;
+    });
+    const SavedCanvasFiles files = co_await reading;
+    if (!self)
+        co_return;
+
+    if (files.draft)
+        setInputPrompt(*files.draft);
+    m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
+    m_plan->applyFileRead(files.plan);
+    m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
+    m_modelPreference->applyFileRead(files.model);
+    m_persistedAgentNames = files.agentNames;
+
+    if (files.panes && !m_tornDown) {
+        setNextAgentNumber(files.panes->nextAgentNumber);
+        QList<AgentPaneState *> panes = m_panes;
+        std::optional<QUuid> focus;
+        std::optional<QUuid> expanded;
+        for (const PaneDiskSnapshot &saved : files.panes->panes) {
+            AgentPaneState *pane = saved.makePane(this);
+            panes.append(pane);
+            if (files.panes->focusedPaneId == pane->id())
+                focus = pane->id();
+            if (files.panes->expandedPaneId == pane->id())
+                expanded = pane->id();
+        }
+        if (!focus && !panes.isEmpty())
+            focus = panes.last()->id();
+        setPanes(panes);
+        setFocusedPaneId(focus);
+        setExpandedPaneId(expanded);
+    }
+    m_panesRestored = true;
+
+    // 8. The project memory decides between ready and failed.
+    try {
+        QFuture<std::shared_ptr<ProjectContextActor>> opening =
+            ProjectContextActor::open(m_projectPath, IntentProcessorConstants::appVersion(), Timestamp::now());
+        std::shared_ptr<ProjectContextActor> actor = co_await opening;
+        if (!self)
+            co_return;
+        setContextActor(std::move(actor));
+        setBootstrapStatus(BootstrapStatus::ready());
+    } catch (...) {
+        if (!self)
+            co_return;
+        setBootstrapStatus(BootstrapStatus::failed(AtomicFileWriter::describeFailure(std::current_exception())));
+    }
+}
+
+QCoro::Task<> ProjectCanvasViewModel::setOutputMode(AppState::OutputMode mode)
+{
+    setOutputModeValue(mode);
+    const std::shared_ptr<AppStateActor> actor = m_appStateActor;
+    if (!actor)
+        co_return;
+    try {
+        QFuture<void> saving = actor->setOutputMode(mode);
+        co_await saving;
+    } catch (...) {
+        logLine(QStringLiteral("[Nerim] Failed to persist output mode: %1")
+                    .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+    }
+}
+
+// ---- Teardown ------------------------------------------------------------------------------
+
+QCoro::Task<> ProjectCanvasViewModel::teardown()
+{
+    if (m_tornDown)
+        co_return;
+    QPointer<ProjectCanvasViewModel> self(this);
+
+    if (m_voiceHotkey)
+        m_voiceHotkey->stop();
+
+    // A draft typed in the last moments before leaving is written, not dropped.
+    if (m_draftSaveTimer.isActive()) {
+        m_draftSaveTimer.stop();
+        persistPromptDraft(m_pendingDraftText);
+    }
+
+    savePanes();
+    // From here on nothing saves panes.json again: the file keeps every pane.
+    m_tornDown = true;
+
+    const QList<AgentPaneState *> panes = m_panes;
+    for (AgentPaneState *pane : panes) {
+        if (!pane->currentSession())
+            continue;
+        QCoro::Task<> stopping = stopPaneAgent(pane);
+        co_await std::move(stopping);
+        if (!self)
+            co_return;
+    }
+
+    const QList<AgentPaneState *> remaining = m_panes;
+    setPanes({});
+    setFocusedPaneId(std::nullopt);
+    for (AgentPaneState *pane : remaining)
+        pane->deleteLater();
+
+    QFuture<void> flushing = SerialFileWriter::shared().whenIdle();
+    co_await flushing;
+}
+
+} // namespace nerim

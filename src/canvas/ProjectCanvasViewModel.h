@@ -1,0 +1,380 @@
+#pragma once
+
+#include "agents/AgentNames.h"
+#include "agents/AgentOutput.h"
+#include "agents/AgentPaneState.h"
+#include "agents/AgentProvider.h"
+#include "agents/ModelPreferenceState.h"
+#include "agents/PanesSnapshot.h"
+#include "agents/ProjectAwareness.h"
+#include "foundation/Timestamp.h"
+#include "launcher/DevServerRunner.h"
+#include "launcher/LaunchPlan.h"
+#include "persistence/AppState.h"
+#include "persistence/ContextEntry.h"
+#include "persistence/PromptTarget.h"
+#include "plans/PlanState.h"
+#include "preview/PreviewState.h"
+#include "repair/RepairSessionState.h"
+#include "routing/IntentProcessorService.h"
+#include "routing/LocalCommands.h"
+#include "routing/PromptWords.h"
+#include "voice/HapticPerformer.h"
+#include "voice/SoundCueService.h"
+#include "voice/VoiceHotkeyMonitor.h"
+#include "voice/VoiceNarratorService.h"
+#include "voice/VoiceState.h"
+#include "voice/VoiceTranscribing.h"
+
+#include <QCoro/QCoroTask>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace nerim {
+
+class AppStateActor;
+class PlansAgentService;
+class PlansWorkspaceStore;
+class ProjectContextActor;
+
+// What a canvas controller uses besides its agent provider; every member has a default.
+struct CanvasServices {
+    using Router = std::function<QCoro::Task<IntentProcessorService::RouteResult>(
+        QString utterance, QList<IntentProcessorService::PaneDescriptor> panes)>;
+
+    SoundCueService *soundCues = nullptr;     // null: SoundCueService::shared()
+    VoiceNarratorService *narrator = nullptr; // null: VoiceNarratorService::shared()
+    HapticPerformer *haptics = nullptr;       // null: HapticPerformer::shared()
+    AppActivitySource *activity = nullptr;    // null: AppActivitySource::shared()
+    Router router;                            // empty: the lazily created intent processor
+    std::chrono::milliseconds justSubmittedDuration{450};
+    std::chrono::milliseconds draftSaveDelay{400};
+};
+
+// The hub of one open project: it owns the project's agent panes, the agent
+// provider and every per-project state object, takes each prompt the user
+// submits and routes it (local phrases, pane addresses, the router for several
+// panes), runs the agents, consumes their output in order and acts on their
+// marker lines, records every run in the project's activity log, and keeps the
+// panes, names and prompt draft across restarts.
+//
+// Confined to the GUI thread. Assigning an observed field the value it already
+// holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
+// which notify on every assignment. File reads and writes, the project memory
+// and the child processes' waits all happen off the GUI thread; the
+// asynchronous operations are coroutines that resume on the GUI thread, check
+// that the controller (and the pane they work on) still exists after every
+// suspension, and never throw.
+//
+// Calling order: create, assign `appStateActor`, `bootstrap()` once, work,
+// `teardown()` before the controller is discarded.
+class ProjectCanvasViewModel : public QObject {
+    Q_OBJECT
+
+public:
+    // Outcome of the start-up load.
+    class BootstrapStatus {
+    public:
+        enum class Kind { failed, loading, ready };
+
+        static BootstrapStatus failed(QString message) { return BootstrapStatus(Kind::failed, std::move(message)); }
+        static BootstrapStatus loading() { return BootstrapStatus(Kind::loading, QString()); }
+        static BootstrapStatus ready() { return BootstrapStatus(Kind::ready, QString()); }
+
+        Kind kind() const { return m_kind; }
+        const QString &message() const { return m_message; } // failed only
+
+        friend bool operator==(const BootstrapStatus &, const BootstrapStatus &) = default;
+
+    private:
+        BootstrapStatus(Kind kind, QString message) : m_kind(kind), m_message(std::move(message)) {}
+        Kind m_kind;
+        QString m_message;
+    };
+
+    // Where a message for the Plans agent comes from. A message an agent handed
+    // over is never read as a request to hand a plan step to a pane: agent
+    // output (or a web page an agent echoes) must not be able to start agents.
+    enum class PlansMessageOrigin { user, agentHandoff };
+
+    using Services = CanvasServices;
+    using Router = CanvasServices::Router;
+
+    // The pane cap for spawned panes, counted over all open panes.
+    static constexpr int paneCap = 3;
+
+    // `provider`: the agent provider, else a new ClaudeCodeProvider for the
+    // project folder. `voiceTranscriber`: else `makeVoiceTranscriber()`.
+    ProjectCanvasViewModel(QString projectId, QString projectPath, QString projectDisplayName,
+                           std::shared_ptr<AgentProvider> provider = {},
+                           std::shared_ptr<VoiceTranscribing> voiceTranscriber = {}, Services services = {},
+                           QObject *parent = nullptr);
+    ~ProjectCanvasViewModel() override;
+
+    // ---- Identity and owned objects -------------------------------------------------
+    const QString &projectId() const { return m_projectId; }
+    QUrl projectURL() const { return QUrl::fromLocalFile(m_projectPath); }
+    const QString &projectPath() const { return m_projectPath; }
+    const QString &projectDisplayName() const { return m_projectDisplayName; }
+    // <project>/.nerim
+    QString dataFolder() const;
+
+    AgentProvider &provider() const { return *m_provider; }
+    const std::shared_ptr<VoiceTranscribing> &voiceTranscriber() const { return m_voiceTranscriber; }
+    PreviewState &preview() const { return *m_preview; }
+    PlanState &plan() const { return *m_plan; }
+    ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
+    DevServerRunner &devServerRunner() const { return *m_devServerRunner; }
+    RepairSessionState &repairState() const { return *m_repairState; }
+
+    // Created on first use, the same instance afterwards.
+    PlansAgentService &plansAgent();
+    PlansWorkspaceStore &plansWorkspace();
+    IntentProcessorService &intentProcessor();
+    VoiceHotkeyMonitor &voiceHotkey();
+
+    // ---- Observed state ---------------------------------------------------------------
+    const std::shared_ptr<ProjectContextActor> &contextActor() const { return m_contextActor; }
+    const std::shared_ptr<AppStateActor> &appStateActor() const { return m_appStateActor; }
+    void setAppStateActor(std::shared_ptr<AppStateActor> actor);
+
+    const QList<AgentPaneState *> &panes() const { return m_panes; }
+    const std::optional<QUuid> &focusedPaneId() const { return m_focusedPaneId; }
+    const std::optional<QUuid> &expandedPaneId() const { return m_expandedPaneId; }
+    qint64 nextAgentNumber() const { return m_nextAgentNumber; }
+
+    const QString &inputPrompt() const { return m_inputPrompt; }
+    void setInputPrompt(const QString &text);
+    const PromptTarget &promptTarget() const { return m_promptTarget; }
+    void setPromptTarget(const PromptTarget &target);
+
+    const VoiceState &voiceState() const { return m_voiceState; }
+    void setVoiceState(const VoiceState &state);
+    bool releaseRequestedDuringSetup() const { return m_releaseRequestedDuringSetup; }
+
+    const BootstrapStatus &bootstrapStatus() const { return m_bootstrapStatus; }
+    AppState::OutputMode outputMode() const { return m_outputMode; }
+    bool justSubmitted() const { return m_justSubmitted; }
+    // A submission is being routed and its prompt not yet taken; further submits
+    // are ignored meanwhile (the prompt bar disables its send action).
+    bool isSubmitting() const { return m_isSubmitting; }
+
+    // ---- Plain state kept for the run-the-app, repair and deploy flows ---------------------
+    const std::optional<LaunchPlan> &lastAttemptedLaunchPlan() const { return m_lastAttemptedLaunchPlan; }
+    void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) { m_lastAttemptedLaunchPlan = plan; }
+    const std::optional<QString> &lastLaunchAttemptDetectionError() const { return m_lastLaunchAttemptDetectionError; }
+    void setLastLaunchAttemptDetectionError(const std::optional<QString> &message);
+    const std::optional<Timestamp> &repairSessionStartedAt() const { return m_repairSessionStartedAt; }
+    void setRepairSessionStartedAt(const std::optional<Timestamp> &at) { m_repairSessionStartedAt = at; }
+    // Local addresses already offered to the preview from agent output.
+    const QSet<QString> &snifferSuggestedURLs() const { return m_snifferSuggestedURLs; }
+    const AgentNameMap &persistedAgentNames() const { return m_persistedAgentNames; }
+
+    // ---- Set-up and teardown -------------------------------------------------------------
+    // The start-up load: output mode, draft, plan, model, agent names, panes,
+    // then the project memory, which alone decides `ready` or `failed`.
+    QCoro::Task<> bootstrap();
+    QCoro::Task<> setOutputMode(AppState::OutputMode mode);
+    // Saves the panes (and a draft still waiting to be saved), ends every
+    // pane's agent and empties the canvas. Idempotent.
+    QCoro::Task<> teardown();
+    bool isTornDown() const { return m_tornDown; }
+
+    // ---- Panes -------------------------------------------------------------------------------
+    AgentPaneState *focusedPane() const;
+    AgentPaneState *paneWithId(const QUuid &id) const;
+    void focusPane(const QUuid &id);
+    void selectPromptTarget(const PromptTarget &target);
+    void toggleExpandedPane(const QUuid &id);
+    void collapseIfExpanded(const QUuid &id);
+    // A new agent pane, or none when `paneCap` panes are open.
+    AgentPaneState *spawnPane(const QString &responsibility, AgentRole role);
+    // Adds a pane built by the caller (the Deploy and Repair system panes), without the cap.
+    void appendPane(AgentPaneState *pane);
+    void renamePane(const QUuid &id, const QString &name);
+    void setPaneRole(const QUuid &id, AgentRole role);
+    QCoro::Task<> closePane(QUuid id);
+    bool needsPaneSelection() const;
+    bool canSubmit() const;
+    void savePanes();
+    PanesSnapshot makePanesSnapshot() const;
+    void persistAgentNames();
+
+    // The task panes by number, their numbers, and the lower-cased aliases
+    // (custom names, then role words) to numbers. System panes are never addressed.
+    QMap<int, AgentPaneState *> paneNumberIndex() const;
+    OpenPaneNumbers paneNumbers() const;
+    PaneNameTable paneNameAliases() const;
+
+    // ---- Prompts ---------------------------------------------------------------------------
+    QCoro::Task<> submitPrompt(ContextEntry::PromptSource source);
+    QCoro::Task<> dispatchRoutedTasks(QList<IntentProcessorService::RoutedTask> tasks,
+                                      QMap<int, AgentPaneState *> index, ContextEntry::PromptSource source);
+    QCoro::Task<> sendToPane(AgentPaneState *pane, QString prompt, ContextEntry::PromptSource source);
+    QCoro::Task<QList<ContextEntry>> recentContextEntries(int count);
+    QCoro::Task<ProjectAwareness> makePaneAwareness(AgentRole role);
+    ProjectAwareness makeProjectAwareness() const;
+
+    // ---- Plan steps and several agents ---------------------------------------------------
+    QCoro::Task<> handPlanStep(int stepNumber, AgentReference reference, QMap<int, AgentPaneState *> index,
+                               PaneNameTable aliases, ContextEntry::PromptSource source);
+    AgentPaneState *resolveHandoverPane(const AgentReference &reference, const QMap<int, AgentPaneState *> &index,
+                                        const PaneNameTable &aliases) const;
+    void spawnAgents(int requested);
+
+    // ---- Agent output ----------------------------------------------------------------------
+    // One event of a pane's agent, in stream order (called by the pane's consumer).
+    void handleAgentOutput(const AgentOutput &event, AgentPaneState *pane);
+    void reportMemoryWriteFailure(const QString &kind, const QString &agentId, std::exception_ptr error);
+
+    // ---- Prompt draft ------------------------------------------------------------------------
+    // Called after every change of the prompt text (by the prompt bar and voice input).
+    void scheduleDraftSave();
+    void persistPromptDraft(const QString &text);
+    void clearPromptDraft();
+    bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
+
+    // ---- Plans, preview, repair and voice ---------------------------------------------------
+    QCoro::Task<> sendPlansMessage(QString text, PlansMessageOrigin origin = PlansMessageOrigin::user);
+    QCoro::Task<> performPlanCommand(PlanCommand command);
+    QCoro::Task<> organizePlans();
+    QCoro::Task<> runApp();
+    void performPreviewCommand(PreviewCommand command);
+    void showLaunchDetectionError(const QString &message);
+    QCoro::Task<> beginRepair();
+    QCoro::Task<> cancelRepair();
+    QCoro::Task<> submitRepairSecret(QString name, QString value);
+    QCoro::Task<> startVoiceInput();
+    QCoro::Task<> stopVoiceInput();
+    void finishVoiceInput(const QString &transcript);
+
+    // ---- Texts -----------------------------------------------------------------------------
+    static QString roleDisplayName(AgentRole role);
+    static QString busyLine(const QString &agentName);
+    static QString systemPaneLine(const QString &agentName);
+    static QString handoverPrompt(int stepNumber, const PlanStep &step);
+    // The payload of a hand-off marker in a trimmed line, if any.
+    static std::optional<QString> parsePlansHandoffMarker(const QString &trimmedLine);
+    // The payload of a plan-step marker in a trimmed line, cleaned; none when empty or absent.
+    static std::optional<QString> planStepMarkerPayload(const QString &trimmedLine);
+    // The plan step a plan-step marker names: its UUID, or the first not-done
+    // step with the same title (else the last such step).
+    static std::optional<QUuid> planStepForMarker(const QString &trimmedLine, const QList<PlanStep> &steps);
+
+signals:
+    void contextActorChanged();
+    void appStateActorChanged();
+    void panesChanged();
+    void focusedPaneIdChanged();
+    void expandedPaneIdChanged();
+    void nextAgentNumberChanged();
+    void inputPromptChanged();
+    void promptTargetChanged();
+    void voiceStateChanged();
+    void releaseRequestedDuringSetupChanged();
+    void bootstrapStatusChanged();
+    void outputModeChanged();
+    void justSubmittedChanged();
+    void isSubmittingChanged();
+    void lastLaunchAttemptDetectionErrorChanged();
+
+private:
+    class SubmitGuard;
+
+    void setPanes(QList<AgentPaneState *> panes);
+    void setFocusedPaneId(const std::optional<QUuid> &id);
+    void setExpandedPaneId(const std::optional<QUuid> &id);
+    void setNextAgentNumber(qint64 number);
+    void setBootstrapStatus(const BootstrapStatus &status);
+    void setOutputModeValue(AppState::OutputMode mode);
+    void setJustSubmitted(bool value);
+    void setIsSubmitting(bool value);
+    void setContextActor(std::shared_ptr<ProjectContextActor> actor);
+
+    bool isOpen(const AgentPaneState *pane) const { return pane && m_panes.contains(const_cast<AgentPaneState *>(pane)); }
+    void removePane(AgentPaneState *pane);
+    // Ends a pane's agent as the user's doing: consumer and session first, then
+    // the process, then one `userKilled` exit in the activity log.
+    QCoro::Task<> stopPaneAgent(AgentPaneState *pane);
+    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane);
+    void handleStdoutLine(const QString &line, AgentPaneState *pane);
+    void handleProcessExit(qint32 exitCode, AgentPaneState *pane);
+    QCoro::Task<> recordAgentRunEnd(QString agentId, QString agentName, QStringList stdoutLines, qint32 exitCode);
+    // Appends entries to the project memory now, in order, and reports each failed save.
+    QCoro::Task<> appendToMemory(QList<ContextEntry::Payload> payloads, QString agentId);
+    void sniffPreviewURL(const QString &line);
+    void giveSubmitFeedback();
+    void takePrompt(const QString &submittedText);
+    QCoro::Task<> routeAutomatically(QString text, QString submittedText, ContextEntry::PromptSource source,
+                                     std::shared_ptr<SubmitGuard> guard);
+    QCoro::Task<> sendBySinglePaneRule(QString text, QString submittedText, ContextEntry::PromptSource source);
+    void playCue(SoundCueService::Cue cue);
+    void speak(const QString &text);
+    void performHaptic(HapticPerformer::Pattern pattern);
+    void runnerURLDetected(const QUrl &url);
+    void runnerFailureDetected(const DetectedFailure &failure);
+
+    const QString m_projectId;
+    const QString m_projectPath;
+    const QString m_projectDisplayName;
+    Services m_services;
+
+    std::shared_ptr<AgentProvider> m_provider;
+    std::shared_ptr<VoiceTranscribing> m_voiceTranscriber;
+    std::shared_ptr<ProjectContextActor> m_contextActor;
+    std::shared_ptr<AppStateActor> m_appStateActor;
+
+    QList<AgentPaneState *> m_panes;
+    std::optional<QUuid> m_focusedPaneId;
+    std::optional<QUuid> m_expandedPaneId;
+    qint64 m_nextAgentNumber = 1;
+    QString m_inputPrompt;
+    VoiceState m_voiceState = VoiceState::idle();
+    BootstrapStatus m_bootstrapStatus = BootstrapStatus::loading();
+    AppState::OutputMode m_outputMode = AppState::OutputMode::verbose;
+    bool m_releaseRequestedDuringSetup = false;
+    bool m_justSubmitted = false;
+    bool m_isSubmitting = false;
+    PromptTarget m_promptTarget = PromptTarget::automatic();
+
+    QTimer m_justSubmittedTimer;
+    QTimer m_draftSaveTimer;
+    QString m_pendingDraftText;
+
+    PreviewState *m_preview;
+    PlanState *m_plan;
+    ModelPreferenceState *m_modelPreference;
+    DevServerRunner *m_devServerRunner;
+    RepairSessionState *m_repairState;
+
+    std::unique_ptr<PlansAgentService> m_plansAgent;
+    std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
+    std::unique_ptr<IntentProcessorService> m_intentProcessor;
+    std::unique_ptr<VoiceHotkeyMonitor> m_voiceHotkey;
+
+    std::optional<Timestamp> m_repairSessionStartedAt;
+    std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
+    std::optional<QString> m_lastLaunchAttemptDetectionError;
+    QSet<QString> m_snifferSuggestedURLs;
+    AgentNameMap m_persistedAgentNames;
+
+    std::shared_ptr<PanesSnapshotStore> m_panesStore;
+    // Saving starts once the saved panes have been restored, so an early save
+    // never replaces the file with an empty canvas.
+    bool m_panesRestored = false;
+    bool m_bootstrapStarted = false;
+    bool m_tornDown = false;
+};
+
+} // namespace nerim

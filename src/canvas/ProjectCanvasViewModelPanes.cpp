@@ -1,0 +1,259 @@
+// Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
+#include "canvas/ProjectCanvasViewModel.h"
+
+#include "foundation/Log.h"
+#include "foundation/Text.h"
+#include "foundation/UuidText.h"
+
+#include <QPointer>
+
+namespace nerim {
+
+QString ProjectCanvasViewModel::roleDisplayName(AgentRole role)
+{
+    switch (role) {
+    case AgentRole::unspecified: return QStringLiteral("General");
+    case AgentRole::designer: return QStringLiteral("Designer");
+    case AgentRole::backend: return QStringLiteral("Backend");
+    case AgentRole::research: return QStringLiteral("Research");
+    case AgentRole::dbSchema: return QStringLiteral("DB Schema");
+    case AgentRole::ui: return QStringLiteral("UI");
+    case AgentRole::code: return QStringLiteral("Code");
+    }
+    return QString();
+}
+
+AgentPaneState *ProjectCanvasViewModel::paneWithId(const QUuid &id) const
+{
+    for (AgentPaneState *pane : m_panes)
+        if (pane->id() == id)
+            return pane;
+    return nullptr;
+}
+
+AgentPaneState *ProjectCanvasViewModel::focusedPane() const
+{
+    return m_focusedPaneId ? paneWithId(*m_focusedPaneId) : nullptr;
+}
+
+void ProjectCanvasViewModel::focusPane(const QUuid &id)
+{
+    if (!paneWithId(id))
+        return;
+    setFocusedPaneId(id);
+    savePanes();
+}
+
+void ProjectCanvasViewModel::selectPromptTarget(const PromptTarget &target)
+{
+    if (target.isPane() && !paneWithId(target.paneId())) {
+        setPromptTarget(PromptTarget::automatic());
+        return;
+    }
+    setPromptTarget(target);
+}
+
+void ProjectCanvasViewModel::toggleExpandedPane(const QUuid &id)
+{
+    if (m_expandedPaneId == id) {
+        setExpandedPaneId(std::nullopt);
+        savePanes();
+        return;
+    }
+    if (!paneWithId(id))
+        return;
+    setExpandedPaneId(id);
+    setFocusedPaneId(id);
+    savePanes();
+}
+
+void ProjectCanvasViewModel::collapseIfExpanded(const QUuid &id)
+{
+    if (m_expandedPaneId == id)
+        setExpandedPaneId(std::nullopt);
+}
+
+AgentPaneState *ProjectCanvasViewModel::spawnPane(const QString &responsibility, AgentRole role)
+{
+    if (m_tornDown || m_panes.size() >= paneCap)
+        return nullptr;
+    const qint64 number = m_nextAgentNumber;
+    const QString name = m_persistedAgentNames.contains(number) ? m_persistedAgentNames.value(number)
+                                                                 : QStringLiteral("Claude %1").arg(number);
+    auto *pane = new AgentPaneState(newUuid(), uuidText(newUuid()), name, static_cast<int>(number), false, role,
+                                    text::characterPrefix(responsibility, 24), this);
+    pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Ready \u2014 type a task or hold the mic]"));
+    setNextAgentNumber(number + 1);
+    setPanes(m_panes + QList<AgentPaneState *>{pane});
+    setFocusedPaneId(pane->id());
+    savePanes();
+    playCue(SoundCueService::Cue::agentSpawned);
+    return pane;
+}
+
+void ProjectCanvasViewModel::appendPane(AgentPaneState *pane)
+{
+    if (!pane || m_tornDown || m_panes.contains(pane))
+        return;
+    pane->setParent(this);
+    setPanes(m_panes + QList<AgentPaneState *>{pane});
+    savePanes();
+}
+
+void ProjectCanvasViewModel::renamePane(const QUuid &id, const QString &name)
+{
+    const QString trimmed = name.trimmed();
+    if (trimmed.isEmpty() || text::characterCount(trimmed) > 32)
+        return;
+    AgentPaneState *pane = paneWithId(id);
+    if (!pane || pane->agentName() == trimmed)
+        return;
+    pane->setAgentName(trimmed);
+    persistAgentNames();
+    savePanes();
+}
+
+void ProjectCanvasViewModel::persistAgentNames()
+{
+    for (const AgentPaneState *pane : std::as_const(m_panes))
+        m_persistedAgentNames.insert(pane->paneNumber(), pane->agentName());
+    saveAgentNames(dataFolder() + QStringLiteral("/agent-names.json"), m_persistedAgentNames);
+}
+
+void ProjectCanvasViewModel::setPaneRole(const QUuid &id, AgentRole role)
+{
+    AgentPaneState *pane = paneWithId(id);
+    if (!pane || pane->role() == role)
+        return;
+    pane->setRole(role);
+    savePanes();
+    pane->appendLine(OutputLine::Kind::system, QStringLiteral("[role \u2192 %1]").arg(roleDisplayName(role)));
+}
+
+QCoro::Task<> ProjectCanvasViewModel::stopPaneAgent(AgentPaneState *pane)
+{
+    QPointer<ProjectCanvasViewModel> self(this);
+    // The consumer goes first, so the exit of the process being stopped is
+    // never handled as a run of its own.
+    if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
+        consumer->cancel();
+        pane->setStreamConsumer(nullptr);
+    }
+    const std::optional<AgentSession> session = pane->currentSession();
+    pane->setCurrentSession(std::nullopt);
+    pane->setStatus(AgentStatus::stopped);
+    if (!session)
+        co_return;
+
+    const QString agentId = pane->agentId();
+    const QString agentName = pane->agentName();
+    const std::shared_ptr<AgentProvider> provider = m_provider;
+    QCoro::Task<> terminating = provider->terminate(session->id);
+    co_await std::move(terminating);
+    if (!self)
+        co_return;
+    QCoro::Task<> recording = appendToMemory(
+        {ContextEntry::AgentExit{agentId, agentName, ContextEntry::ExitReason::userKilled, 0}}, agentId);
+    co_await std::move(recording);
+}
+
+QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
+{
+    AgentPaneState *pane = paneWithId(id);
+    if (!pane)
+        co_return;
+    QPointer<ProjectCanvasViewModel> self(this);
+
+    QCoro::Task<> stopping = stopPaneAgent(pane);
+    co_await std::move(stopping);
+    if (!self)
+        co_return;
+
+    // Other work may have run during the waits: the pane is looked up again.
+    if (AgentPaneState *still = paneWithId(id)) {
+        QList<AgentPaneState *> panes = m_panes;
+        panes.removeAll(still);
+        setPanes(panes);
+        still->deleteLater();
+    }
+    if (m_focusedPaneId == id)
+        setFocusedPaneId(m_panes.isEmpty() ? std::nullopt : std::optional<QUuid>(m_panes.last()->id()));
+    if (m_promptTarget.isPane() && m_promptTarget.paneId() == id)
+        setPromptTarget(PromptTarget::automatic());
+    collapseIfExpanded(id);
+    savePanes();
+}
+
+bool ProjectCanvasViewModel::needsPaneSelection() const
+{
+    return m_panes.size() >= 2 && !m_focusedPaneId;
+}
+
+bool ProjectCanvasViewModel::canSubmit() const
+{
+    return !m_inputPrompt.trimmed().isEmpty() && !needsPaneSelection();
+}
+
+PanesSnapshot ProjectCanvasViewModel::makePanesSnapshot() const
+{
+    PanesSnapshot snapshot;
+    snapshot.version = PanesSnapshot::currentVersion;
+    snapshot.nextAgentNumber = m_nextAgentNumber;
+    snapshot.focusedPaneId = m_focusedPaneId;
+    snapshot.expandedPaneId = m_expandedPaneId;
+    for (const AgentPaneState *pane : m_panes)
+        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+    return snapshot;
+}
+
+void ProjectCanvasViewModel::savePanes()
+{
+    if (!m_panesRestored || m_tornDown)
+        return;
+    m_panesStore->save(makePanesSnapshot());
+}
+
+// ---- Derived views for the phrase matchers and the router ----------------------------------
+
+QMap<int, AgentPaneState *> ProjectCanvasViewModel::paneNumberIndex() const
+{
+    QMap<int, AgentPaneState *> index;
+    for (AgentPaneState *pane : m_panes)
+        if (!pane->isSystemPane())
+            index.insert(pane->paneNumber(), pane);
+    return index;
+}
+
+OpenPaneNumbers ProjectCanvasViewModel::paneNumbers() const
+{
+    OpenPaneNumbers numbers;
+    for (AgentPaneState *pane : m_panes)
+        if (!pane->isSystemPane())
+            numbers.insert(pane->paneNumber());
+    return numbers;
+}
+
+PaneNameTable ProjectCanvasViewModel::paneNameAliases() const
+{
+    const QMap<int, AgentPaneState *> index = paneNumberIndex();
+    PaneNameTable aliases;
+    // Custom names first, so a pane called "Designer" owns that word.
+    for (auto it = index.begin(); it != index.end(); ++it) {
+        const QString name = text::trimSpacesAndTabs(it.value()->agentName()).toLower();
+        if (name.isEmpty() || name == QStringLiteral("claude %1").arg(it.key()))
+            continue;
+        if (!aliases.contains(name))
+            aliases.insert(name, it.key());
+    }
+    // Then role words, the lowest-numbered pane of a role first.
+    for (auto it = index.begin(); it != index.end(); ++it) {
+        if (it.value()->role() == AgentRole::unspecified)
+            continue;
+        const QString word = roleDisplayName(it.value()->role()).toLower();
+        if (!aliases.contains(word))
+            aliases.insert(word, it.key());
+    }
+    return aliases;
+}
+
+} // namespace nerim

@@ -1,0 +1,294 @@
+// Panes: numbering, the cap, names, roles, closing, focus and panes.json.
+#include "CanvasFixture.h"
+#include "agents/PanesSnapshot.h"
+#include "foundation/UuidText.h"
+
+#include <QFile>
+
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+AgentPaneState *systemPane(const QString &name, const QString &agentId)
+{
+    return new AgentPaneState(newUuid(), agentId, name, 0, true, AgentRole::unspecified, QString());
+}
+
+std::optional<PanesSnapshot> savedPanes(const QString &project)
+{
+    SerialFileWriter::shared().flush();
+    return loadPanesSnapshot(project + QStringLiteral("/.nerim/panes.json"));
+}
+
+} // namespace
+
+TEST_F(CanvasTest, SpawningNumbersPanesNeverReusesNumbersAndStopsAtTheCap)
+{
+    open();
+    AgentPaneState *first = canvas->spawnPane(QStringLiteral("Landing page and its hero image"), AgentRole::designer);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->agentName(), QStringLiteral("Claude 1"));
+    EXPECT_EQ(first->responsibility(), QStringLiteral("Landing page and its her"));
+    EXPECT_EQ(lineTexts(first), QStringList{QStringLiteral("[Ready \u2014 type a task or hold the mic]")});
+    EXPECT_EQ(canvas->focusedPaneId(), first->id());
+    EXPECT_EQ(canvas->nextAgentNumber(), 2);
+    EXPECT_EQ(feedback.cues.played, QList<SoundCueService::Cue>{SoundCueService::Cue::agentSpawned});
+    std::optional<PanesSnapshot> saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->version, 1);
+    EXPECT_EQ(saved->panes.size(), 1);
+
+    AgentPaneState *second = canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *third = canvas->spawnPane(QString(), AgentRole::unspecified);
+    ASSERT_TRUE(second && third);
+    EXPECT_EQ(canvas->spawnPane(QString(), AgentRole::unspecified), nullptr);
+    EXPECT_EQ(canvas->nextAgentNumber(), 4);
+
+    await(canvas->closePane(second->id()));
+    AgentPaneState *fourth = canvas->spawnPane(QString(), AgentRole::unspecified);
+    ASSERT_TRUE(fourth);
+    EXPECT_EQ(fourth->paneNumber(), 4);
+    EXPECT_EQ(fourth->agentName(), QStringLiteral("Claude 4"));
+}
+
+TEST_F(CanvasTest, SystemPanesCountTowardTheCapButAreAddedWithoutIt)
+{
+    open();
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    canvas->appendPane(systemPane(QStringLiteral("Repair"), QStringLiteral("nerim.repair")));
+    EXPECT_EQ(canvas->panes().size(), 3);
+    EXPECT_EQ(canvas->spawnPane(QString(), AgentRole::unspecified), nullptr);
+    // A system pane joins even a full canvas.
+    canvas->appendPane(systemPane(QStringLiteral("Deploy"), QStringLiteral("nerim.deploy")));
+    EXPECT_EQ(canvas->panes().size(), 4);
+    EXPECT_EQ(canvas->nextAgentNumber(), 3);
+}
+
+TEST_F(CanvasTest, RenamesAreCheckedTrimmedPersistedAndComeBackForTheirNumber)
+{
+    open();
+    AgentPaneState *one = canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *two = canvas->spawnPane(QString(), AgentRole::unspecified);
+    int nameChanges = 0;
+    QObject::connect(two, &AgentPaneState::agentNameChanged, [&] { ++nameChanges; });
+
+    const QString name32 = QString(31, QLatin1Char('a')) + QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
+    canvas->renamePane(two->id(), name32); // 32 user-perceived characters
+    EXPECT_EQ(two->agentName(), name32);
+    canvas->renamePane(two->id(), name32 + QLatin1Char('b'));
+    EXPECT_EQ(two->agentName(), name32);
+    canvas->renamePane(two->id(), QStringLiteral("  \n "));
+    canvas->renamePane(two->id(), QStringLiteral("  Ada \n"));
+    EXPECT_EQ(two->agentName(), QStringLiteral("Ada"));
+    canvas->renamePane(two->id(), QStringLiteral("Ada"));
+    EXPECT_EQ(nameChanges, 2);
+    canvas->renamePane(newUuid(), QStringLiteral("Nobody"));
+    EXPECT_EQ(one->agentName(), QStringLiteral("Claude 1"));
+
+    SerialFileWriter::shared().flush();
+    AgentNameMap names;
+    loadAgentNames(project + QStringLiteral("/.nerim/agent-names.json"), names);
+    EXPECT_EQ(names.value(2), QStringLiteral("Ada"));
+    EXPECT_EQ(names.value(1), QStringLiteral("Claude 1"));
+
+    // panes.json lost: numbering starts again, and number 2 gets its saved name.
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    QFile::remove(project + QStringLiteral("/.nerim/panes.json"));
+    canvas.reset();
+    open();
+    EXPECT_TRUE(canvas->panes().isEmpty());
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *again = canvas->spawnPane(QString(), AgentRole::unspecified);
+    EXPECT_EQ(again->paneNumber(), 2);
+    EXPECT_EQ(again->agentName(), QStringLiteral("Ada"));
+}
+
+TEST_F(CanvasTest, RoleChangesAddTheirLineOnlyWhenTheRoleChanges)
+{
+    open();
+    AgentPaneState *pane = canvas->spawnPane(QString(), AgentRole::unspecified);
+    canvas->setPaneRole(pane->id(), AgentRole::dbSchema);
+    canvas->setPaneRole(pane->id(), AgentRole::dbSchema);
+    EXPECT_EQ(pane->role(), AgentRole::dbSchema);
+    EXPECT_EQ(lineTexts(pane).last(), QStringLiteral("[role \u2192 DB Schema]"));
+    EXPECT_EQ(pane->outputLines().size(), 2);
+    EXPECT_EQ(savedPanes(project)->panes.first().role, AgentRole::dbSchema);
+}
+
+TEST_F(CanvasTest, ClosingMovesFocusResetsTargetAndExpansion)
+{
+    open();
+    AgentPaneState *one = canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *two = canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *three = canvas->spawnPane(QString(), AgentRole::unspecified);
+    const QUuid oneId = one->id();
+    const QUuid twoId = two->id();
+    const QUuid threeId = three->id();
+
+    canvas->focusPane(twoId);
+    canvas->toggleExpandedPane(twoId);
+    canvas->selectPromptTarget(PromptTarget::pane(twoId));
+    EXPECT_EQ(canvas->promptTarget(), PromptTarget::pane(twoId));
+    await(canvas->closePane(twoId));
+    EXPECT_EQ(canvas->focusedPaneId(), threeId); // the last pane left
+    EXPECT_EQ(canvas->promptTarget(), PromptTarget::automatic());
+    EXPECT_EQ(canvas->expandedPaneId(), std::nullopt);
+
+    canvas->focusPane(oneId);
+    await(canvas->closePane(threeId));
+    EXPECT_EQ(canvas->focusedPaneId(), oneId); // not the focused one: focus stays
+    await(canvas->closePane(oneId));
+    EXPECT_EQ(canvas->focusedPaneId(), std::nullopt);
+    EXPECT_TRUE(canvas->panes().isEmpty());
+    EXPECT_TRUE(savedPanes(project)->panes.isEmpty());
+
+    // A target naming a pane that is not open is not kept.
+    canvas->selectPromptTarget(PromptTarget::pane(newUuid()));
+    EXPECT_EQ(canvas->promptTarget(), PromptTarget::automatic());
+}
+
+TEST_F(CanvasTest, ClosingAWorkingPaneStopsItsAgentAndLogsOneUserKilledExit)
+{
+    open();
+    AgentPaneState *idle = canvas->spawnPane(QString(), AgentRole::unspecified);
+    await(canvas->closePane(idle->id()));
+
+    provider->enqueue(FakeAgentProvider::running({AgentOutput::stdoutLine(QStringLiteral("working on it"))}));
+    submit(QStringLiteral("make the header blue"));
+    AgentPaneState *pane = canvas->panes().first();
+    ASSERT_TRUE(waitUntil([&] { return pane->outputLines().last().text == QStringLiteral("working on it"); }));
+    const QUuid session = pane->currentSession()->id;
+    QPointer<AgentPaneState> guard(pane);
+    await(canvas->closePane(pane->id()));
+
+    EXPECT_EQ(provider->terminated(), QList<QUuid>{session});
+    ASSERT_TRUE(waitUntil([&] { return entries().size() == 4; }));
+    const QList<ContextEntry> log = entries();
+    EXPECT_EQ(entryKinds(log).last(), QStringLiteral("agentExit"));
+    const auto &exit = std::get<ContextEntry::AgentExit>(log.last().payload());
+    EXPECT_EQ(exit.reason, ContextEntry::ExitReason::userKilled);
+    EXPECT_EQ(exit.exitCode, 0);
+    // The idle pane's close wrote nothing: projectOpened, the prompt, the spawn, the exit.
+    EXPECT_EQ(entryKinds(log).count(QStringLiteral("agentExit")), 1);
+    spinEventLoop();
+    EXPECT_FALSE(guard); // released once closed
+}
+
+TEST_F(CanvasTest, PaneSelectionAndSubmitChecks)
+{
+    open();
+    canvas->setInputPrompt(QStringLiteral(" \n\t "));
+    EXPECT_FALSE(canvas->canSubmit());
+    canvas->setInputPrompt(QStringLiteral("hello"));
+    EXPECT_TRUE(canvas->canSubmit());
+
+    // Panes that arrive without taking the focus: one needs no choice, two do.
+    AgentPaneState *repair = systemPane(QStringLiteral("Repair"), QStringLiteral("nerim.repair"));
+    canvas->appendPane(repair);
+    EXPECT_FALSE(canvas->needsPaneSelection());
+    canvas->appendPane(systemPane(QStringLiteral("Deploy"), QStringLiteral("nerim.deploy")));
+    EXPECT_TRUE(canvas->needsPaneSelection());
+    EXPECT_FALSE(canvas->canSubmit());
+    canvas->focusPane(repair->id());
+    EXPECT_FALSE(canvas->needsPaneSelection());
+    EXPECT_TRUE(canvas->canSubmit());
+}
+
+TEST_F(CanvasTest, RestoringTakesEveryPaneAndRepairsFocusAndExpansion)
+{
+    PanesSnapshot snapshot;
+    snapshot.nextAgentNumber = 9;
+    snapshot.focusedPaneId = newUuid();  // names no pane
+    snapshot.expandedPaneId = newUuid(); // names no pane
+    for (int i = 1; i <= 5; ++i) {
+        PaneDiskSnapshot pane;
+        pane.id = newUuid();
+        pane.agentId = uuidText(newUuid());
+        pane.agentName = QStringLiteral("Claude %1").arg(i);
+        pane.paneNumber = i;
+        pane.outputLines = {OutputLine::make(OutputLine::Kind::stdout, QStringLiteral("line %1").arg(i))};
+        snapshot.panes.append(pane);
+    }
+    ASSERT_TRUE(writeFile(project + QStringLiteral("/.nerim/panes.json"), snapshot.encode()));
+
+    open();
+    ASSERT_EQ(canvas->panes().size(), 5);
+    EXPECT_EQ(canvas->nextAgentNumber(), 9);
+    EXPECT_EQ(canvas->focusedPaneId(), snapshot.panes.last().id);
+    EXPECT_EQ(canvas->expandedPaneId(), std::nullopt);
+    for (AgentPaneState *pane : canvas->panes())
+        EXPECT_EQ(pane->status(), AgentStatus::idle);
+    EXPECT_EQ(lineTexts(canvas->panes().at(2)), QStringList{QStringLiteral("line 3")});
+}
+
+TEST_F(CanvasTest, ATurnInFlightIsLeftOutOfThePanesFileButItsPromptLineStays)
+{
+    open();
+    provider->enqueue(FakeAgentProvider::running());
+    submit(QStringLiteral("long job"));
+    AgentPaneState *pane = canvas->panes().first();
+    ASSERT_EQ(pane->status(), AgentStatus::working);
+    canvas->focusPane(pane->id()); // saves
+    const std::optional<PanesSnapshot> saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    EXPECT_TRUE(saved->panes.first().conversation.isEmpty());
+    EXPECT_TRUE(saved->panes.first().outputLines.contains(pane->outputLines().at(1)));
+    EXPECT_EQ(saved->panes.first().outputLines.at(1).text, QStringLiteral("long job"));
+}
+
+TEST_F(CanvasTest, TeardownStopsBusyPanesAndTheNextOpenRestoresThemIdle)
+{
+    open();
+    provider->enqueue(FakeAgentProvider::running());
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(2);
+    ASSERT_EQ(canvas->panes().size(), 2);
+    for (AgentPaneState *pane : canvas->panes())
+        await(canvas->sendToPane(pane, QStringLiteral("work"), ContextEntry::PromptSource::text));
+    const std::shared_ptr<ProjectContextActor> memory = canvas->contextActor();
+
+    await(canvas->teardown());
+    EXPECT_EQ(provider->terminated().size(), 2);
+    EXPECT_TRUE(canvas->panes().isEmpty());
+    EXPECT_EQ(canvas->focusedPaneId(), std::nullopt);
+    const QList<ContextEntry> log = logEntries(*memory);
+    int killed = 0;
+    for (const ContextEntry &entry : log)
+        if (const auto *exit = std::get_if<ContextEntry::AgentExit>(&entry.payload()))
+            killed += exit->reason == ContextEntry::ExitReason::userKilled && exit->exitCode == 0;
+    EXPECT_EQ(killed, 2);
+    await(canvas->teardown()); // a second teardown changes nothing
+
+    canvas.reset();
+    open();
+    ASSERT_EQ(canvas->panes().size(), 2);
+    for (AgentPaneState *pane : canvas->panes())
+        EXPECT_EQ(pane->status(), AgentStatus::idle);
+}
+
+TEST_F(CanvasTest, AliasesPreferCustomNamesAndTheLowestNumberedRole)
+{
+    open();
+    AgentPaneState *one = canvas->spawnPane(QString(), AgentRole::designer);
+    AgentPaneState *two = canvas->spawnPane(QString(), AgentRole::designer);
+    AgentPaneState *three = canvas->spawnPane(QString(), AgentRole::backend);
+    Q_UNUSED(one);
+    canvas->renamePane(three->id(), QStringLiteral("CLAUDE 3")); // still the default form
+    PaneNameTable aliases = canvas->paneNameAliases();
+    EXPECT_EQ(aliases.value(QStringLiteral("designer")), 1);
+    EXPECT_EQ(aliases.value(QStringLiteral("backend")), 3);
+    EXPECT_FALSE(aliases.contains(QStringLiteral("claude 3")));
+
+    canvas->renamePane(two->id(), QStringLiteral("Designer"));
+    aliases = canvas->paneNameAliases();
+    EXPECT_EQ(aliases.value(QStringLiteral("designer")), 2);
+
+    // System panes are never addressed.
+    await(canvas->closePane(three->id()));
+    canvas->appendPane(systemPane(QStringLiteral("Repair"), QStringLiteral("nerim.repair")));
+    EXPECT_FALSE(canvas->paneNameAliases().contains(QStringLiteral("repair")));
+    EXPECT_FALSE(canvas->paneNumbers().contains(0));
+}
