@@ -1,0 +1,498 @@
+#include "ui/panes/InlineMarkdown.h"
+
+#include "ui/panes/PatternSyntax.h"
+
+#include <QRegularExpression>
+#include <QSet>
+#include <QUrl>
+#include <array>
+#include <optional>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace nerim {
+
+bool isOpenableLink(const QString &address)
+{
+    const QUrl url(address, QUrl::TolerantMode);
+    if (!url.isValid())
+        return false;
+    const QString scheme = url.scheme().toLower();
+    return (scheme == u"http" || scheme == u"https") && !url.host().isEmpty();
+}
+
+namespace {
+
+bool isAsciiPunctuation(QChar c)
+{
+    const char16_t u = c.unicode();
+    return (u >= 0x21 && u <= 0x2F) || (u >= 0x3A && u <= 0x40) || (u >= 0x5B && u <= 0x60)
+        || (u >= 0x7B && u <= 0x7E);
+}
+
+bool isPunctuation(QChar c) { return isAsciiPunctuation(c) || c.isPunct() || c.isSymbol(); }
+
+// One piece of the result: literal text, or a run of emphasis markers whose
+// unmatched remainder (`count` characters) shows as text.
+struct Atom {
+    QString text;
+    quint8 styles = 0;
+    QString link;
+    QChar marker;
+    int count = 0;
+
+    static Atom literal(QString text, quint8 styles = 0, QString link = {})
+    {
+        return Atom{std::move(text), styles, std::move(link), QChar(), 0};
+    }
+    static Atom markers(QChar marker, int count) { return Atom{{}, 0, {}, marker, count}; }
+};
+
+struct Delimiter {
+    qsizetype atom = 0;
+    QChar marker;
+    int originalCount = 0;
+    bool canOpen = false;
+    bool canClose = false;
+    bool removed = false;
+};
+
+struct Bracket {
+    qsizetype atom = 0;
+    qsizetype delimiterBottom = 0;
+    bool image = false;
+    bool active = true;
+};
+
+struct LinkTail {
+    QString destination;
+    qsizetype end = 0; // just after the closing parenthesis
+};
+
+const QRegularExpression &uriAutolink()
+{
+    static const QRegularExpression expression =
+        pattern::compile(QStringLiteral("<([A-Za-z][A-Za-z0-9+.\\-]{1,31}:[^<>\\x{00}-\\x{20}]*)>"));
+    return expression;
+}
+
+const QRegularExpression &emailAutolink()
+{
+    static const QRegularExpression expression = pattern::compile(QStringLiteral(
+        "<([a-zA-Z0-9.!#$%&'*+/=?^_`{|}~\\-]+@[a-zA-Z0-9](?:[a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])?"
+        "(?:\\.[a-zA-Z0-9](?:[a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])?)*)>"));
+    return expression;
+}
+
+// The inline part of CommonMark (with strikethrough as two tildes): markers
+// are collected in one pass, then paired the way CommonMark pairs delimiter
+// runs; links are closed when their "]" is reached.
+class Parser {
+public:
+    explicit Parser(const QString &source)
+        : m_source(source)
+    {
+    }
+
+    InlineMarkdown run()
+    {
+        const qsizetype size = m_source.size();
+        qsizetype i = 0;
+        while (i < size) {
+            const QChar c = m_source[i];
+            switch (c.unicode()) {
+            case u'\\':
+                if (i + 1 < size && isAsciiPunctuation(m_source[i + 1])) {
+                    m_pending += m_source[i + 1];
+                    i += 2;
+                } else {
+                    m_pending += c;
+                    ++i;
+                }
+                break;
+            case u'`': i = codeSpan(i); break;
+            case u'*':
+            case u'_':
+            case u'~': i = delimiterRun(i); break;
+            case u'<': i = autolink(i); break;
+            case u'[': i = openBracket(i, false); break;
+            case u'!':
+                if (i + 1 < size && m_source[i + 1] == u'[') {
+                    i = openBracket(i, true);
+                } else {
+                    m_pending += c;
+                    ++i;
+                }
+                break;
+            case u']': i = closeBracket(i); break;
+            default:
+                m_pending += c;
+                ++i;
+                break;
+            }
+        }
+        flushText();
+        processEmphasis(0);
+        return result();
+    }
+
+private:
+    void flushText()
+    {
+        if (m_pending.isEmpty())
+            return;
+        m_atoms.push_back(Atom::literal(m_pending));
+        m_pending.clear();
+    }
+
+    qsizetype runLength(qsizetype i, QChar c) const
+    {
+        qsizetype end = i;
+        while (end < m_source.size() && m_source[end] == c)
+            ++end;
+        return end - i;
+    }
+
+    // A backtick string opens inline code that ends at the next backtick
+    // string of the same length; without one it is literal text.
+    qsizetype codeSpan(qsizetype i)
+    {
+        const qsizetype length = runLength(i, u'`');
+        const qsizetype contentStart = i + length;
+        if (!m_lengthsWithoutCloser.contains(length)) {
+            qsizetype j = contentStart;
+            while (j < m_source.size()) {
+                if (m_source[j] != u'`') {
+                    ++j;
+                    continue;
+                }
+                const qsizetype closer = runLength(j, u'`');
+                if (closer == length) {
+                    QString content = m_source.mid(contentStart, j - contentStart);
+                    // One space on each side is padding, unless that is all there is.
+                    if (content.size() >= 2 && content.front() == u' ' && content.back() == u' '
+                        && content.count(u' ') != content.size())
+                        content = content.mid(1, content.size() - 2);
+                    flushText();
+                    m_atoms.push_back(Atom::literal(content, InlineMarkdown::code));
+                    return j + length;
+                }
+                j += closer;
+            }
+            // Every later backtick string was seen: none of this length can close.
+            m_lengthsWithoutCloser.insert(length);
+        }
+        m_pending += m_source.mid(i, length);
+        return contentStart;
+    }
+
+    qsizetype delimiterRun(qsizetype i)
+    {
+        const QChar marker = m_source[i];
+        const qsizetype length = runLength(i, marker);
+        if (marker == u'~' && length != 2) {
+            m_pending += m_source.mid(i, length);
+            return i + length;
+        }
+        // The start and end of the text count as white space.
+        const QChar before = i > 0 ? m_source[i - 1] : QChar(u'\n');
+        const QChar after = i + length < m_source.size() ? m_source[i + length] : QChar(u'\n');
+        const bool leftFlanking =
+            !after.isSpace() && (!isPunctuation(after) || before.isSpace() || isPunctuation(before));
+        const bool rightFlanking =
+            !before.isSpace() && (!isPunctuation(before) || after.isSpace() || isPunctuation(after));
+        bool canOpen = leftFlanking;
+        bool canClose = rightFlanking;
+        if (marker == u'_') {
+            canOpen = leftFlanking && (!rightFlanking || isPunctuation(before));
+            canClose = rightFlanking && (!leftFlanking || isPunctuation(after));
+        }
+        flushText();
+        m_atoms.push_back(Atom::markers(marker, int(length)));
+        m_delimiters.push_back(Delimiter{qsizetype(m_atoms.size() - 1), marker, int(length), canOpen, canClose});
+        return i + length;
+    }
+
+    qsizetype autolink(qsizetype i)
+    {
+        for (const QRegularExpression *expression : {&uriAutolink(), &emailAutolink()}) {
+            const QRegularExpressionMatch match = expression->match(
+                m_source, i, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
+            if (!match.hasMatch())
+                continue;
+            const QString address = match.captured(1);
+            flushText();
+            m_atoms.push_back(Atom::literal(address, 0, isOpenableLink(address) ? address : QString()));
+            return match.capturedEnd(0);
+        }
+        m_pending += u'<';
+        return i + 1;
+    }
+
+    qsizetype openBracket(qsizetype i, bool image)
+    {
+        flushText();
+        m_atoms.push_back(Atom::literal(image ? QStringLiteral("![") : QStringLiteral("[")));
+        m_brackets.push_back(Bracket{qsizetype(m_atoms.size() - 1), qsizetype(m_delimiters.size()), image});
+        return i + (image ? 2 : 1);
+    }
+
+    qsizetype closeBracket(qsizetype i)
+    {
+        if (m_brackets.empty()) {
+            m_pending += u']';
+            return i + 1;
+        }
+        const Bracket bracket = m_brackets.back();
+        m_brackets.pop_back();
+        const std::optional<LinkTail> tail = bracket.active ? linkTail(i + 1) : std::nullopt;
+        if (!tail) {
+            m_pending += u']';
+            return i + 1;
+        }
+        flushText();
+        processEmphasis(bracket.delimiterBottom);
+        // An image shows its description as text; a link's label opens the
+        // address only when it is a web address.
+        const bool openable = !bracket.image && isOpenableLink(tail->destination);
+        if (openable) {
+            for (qsizetype k = bracket.atom + 1; k < qsizetype(m_atoms.size()); ++k)
+                m_atoms[size_t(k)].link = tail->destination;
+        }
+        m_atoms[size_t(bracket.atom)].text.clear();
+        if (!bracket.image) {
+            // Links do not nest: no earlier "[" can open one any more.
+            for (Bracket &earlier : m_brackets) {
+                if (!earlier.image)
+                    earlier.active = false;
+            }
+        }
+        return tail->end;
+    }
+
+    // Spaces and tabs, and at most one line break.
+    qsizetype skipSpace(qsizetype i) const
+    {
+        bool lineBreakSeen = false;
+        while (i < m_source.size()) {
+            const QChar c = m_source[i];
+            if (c == u' ' || c == u'\t') {
+                ++i;
+            } else if ((c == u'\n' || c == u'\r') && !lineBreakSeen) {
+                lineBreakSeen = true;
+                i += (c == u'\r' && i + 1 < m_source.size() && m_source[i + 1] == u'\n') ? 2 : 1;
+            } else {
+                break;
+            }
+        }
+        return i;
+    }
+
+    // "(destination "title")" right after a "]".
+    std::optional<LinkTail> linkTail(qsizetype i) const
+    {
+        const qsizetype size = m_source.size();
+        if (i >= size || m_source[i] != u'(')
+            return std::nullopt;
+        i = skipSpace(i + 1);
+        QString destination;
+        if (i < size && m_source[i] == u'<') {
+            ++i;
+            while (true) {
+                if (i >= size || m_source[i] == u'\n' || m_source[i] == u'<')
+                    return std::nullopt;
+                if (m_source[i] == u'>') {
+                    ++i;
+                    break;
+                }
+                if (m_source[i] == u'\\' && i + 1 < size && isAsciiPunctuation(m_source[i + 1]))
+                    ++i;
+                destination += m_source[i++];
+            }
+        } else {
+            int depth = 0;
+            while (i < size) {
+                const QChar c = m_source[i];
+                if (c.isSpace() || c.category() == QChar::Other_Control)
+                    break;
+                if (c == u'\\' && i + 1 < size && isAsciiPunctuation(m_source[i + 1])) {
+                    destination += m_source[i + 1];
+                    i += 2;
+                    continue;
+                }
+                if (c == u'(') {
+                    if (++depth > 32)
+                        return std::nullopt;
+                } else if (c == u')') {
+                    if (depth == 0)
+                        break;
+                    --depth;
+                }
+                destination += c;
+                ++i;
+            }
+            if (depth != 0)
+                return std::nullopt;
+        }
+        const qsizetype afterDestination = i;
+        i = skipSpace(i);
+        if (i > afterDestination && i < size
+            && (m_source[i] == u'"' || m_source[i] == u'\'' || m_source[i] == u'(')) {
+            const QChar close = m_source[i] == u'(' ? QChar(u')') : m_source[i];
+            ++i;
+            while (i < size && m_source[i] != close) {
+                if (m_source[i] == u'\\' && i + 1 < size && isAsciiPunctuation(m_source[i + 1]))
+                    ++i;
+                ++i;
+            }
+            if (i >= size)
+                return std::nullopt;
+            i = skipSpace(i + 1);
+        }
+        if (i >= size || m_source[i] != u')')
+            return std::nullopt;
+        return LinkTail{destination, i + 1};
+    }
+
+    static int markerIndex(QChar marker) { return marker == u'*' ? 0 : marker == u'_' ? 1 : 2; }
+
+    // Pairs the markers from `bottom` on: each closer with the nearest opener
+    // of its kind that CommonMark allows (the rule of three for "*" and "_"),
+    // styling everything between them. Markers left over stay text.
+    void processEmphasis(qsizetype bottom)
+    {
+        // Where the search for an opener may stop, per closer kind: openers
+        // below it were already found unusable for such a closer.
+        std::array<qsizetype, 3 * 2 * 3> openersBottom;
+        openersBottom.fill(bottom);
+        for (qsizetype c = bottom; c < qsizetype(m_delimiters.size()); ++c) {
+            Delimiter &closer = m_delimiters[size_t(c)];
+            if (!closer.canClose)
+                continue;
+            while (!closer.removed) {
+                const size_t key = size_t(markerIndex(closer.marker) * 6 + (closer.canOpen ? 3 : 0)
+                                          + closer.originalCount % 3);
+                qsizetype found = -1;
+                for (qsizetype o = c - 1; o >= openersBottom[key]; --o) {
+                    const Delimiter &opener = m_delimiters[size_t(o)];
+                    if (opener.removed || opener.marker != closer.marker || !opener.canOpen)
+                        continue;
+                    if (closer.marker != u'~' && (opener.canClose || closer.canOpen)
+                        && (opener.originalCount + closer.originalCount) % 3 == 0
+                        && !(opener.originalCount % 3 == 0 && closer.originalCount % 3 == 0))
+                        continue;
+                    found = o;
+                    break;
+                }
+                if (found < 0) {
+                    openersBottom[key] = c;
+                    if (!closer.canOpen)
+                        closer.removed = true;
+                    break;
+                }
+                Delimiter &opener = m_delimiters[size_t(found)];
+                Atom &openerAtom = m_atoms[size_t(opener.atom)];
+                Atom &closerAtom = m_atoms[size_t(closer.atom)];
+                int used = 1;
+                quint8 style = InlineMarkdown::emphasis;
+                if (closer.marker == u'~') {
+                    used = 2;
+                    style = InlineMarkdown::strikethrough;
+                } else if (openerAtom.count >= 2 && closerAtom.count >= 2) {
+                    used = 2;
+                    style = InlineMarkdown::strong;
+                }
+                for (qsizetype k = opener.atom + 1; k < closer.atom; ++k)
+                    m_atoms[size_t(k)].styles |= style;
+                for (qsizetype d = found + 1; d < c; ++d)
+                    m_delimiters[size_t(d)].removed = true;
+                openerAtom.count -= used;
+                closerAtom.count -= used;
+                if (openerAtom.count == 0)
+                    opener.removed = true;
+                if (closerAtom.count == 0)
+                    closer.removed = true;
+            }
+        }
+        for (qsizetype d = bottom; d < qsizetype(m_delimiters.size()); ++d)
+            m_delimiters[size_t(d)].removed = true;
+    }
+
+    InlineMarkdown result() const
+    {
+        InlineMarkdown markdown;
+        for (const Atom &atom : m_atoms) {
+            const QString piece = atom.count > 0 ? QString(atom.count, atom.marker) : atom.text;
+            if (piece.isEmpty())
+                continue;
+            const qsizetype start = markdown.text.size();
+            markdown.text += piece;
+            if (atom.styles == 0 && atom.link.isEmpty())
+                continue;
+            if (!markdown.spans.isEmpty()) {
+                InlineMarkdown::Span &last = markdown.spans.last();
+                if (last.start + last.length == start && last.styles == atom.styles && last.link == atom.link) {
+                    last.length += piece.size();
+                    continue;
+                }
+            }
+            markdown.spans.append(InlineMarkdown::Span{start, piece.size(), atom.styles, atom.link});
+        }
+        return markdown;
+    }
+
+    const QString &m_source;
+    QString m_pending;
+    std::vector<Atom> m_atoms;
+    std::vector<Delimiter> m_delimiters;
+    std::vector<Bracket> m_brackets;
+    QSet<qsizetype> m_lengthsWithoutCloser;
+};
+
+} // namespace
+
+InlineMarkdown inlineMarkdownText(const QString &source) { return Parser(source).run(); }
+
+QString inlineMarkdownRichText(const InlineMarkdown &markdown, const QString &codeFamily)
+{
+    const auto escaped = [](QStringView text) { return text.toString().toHtmlEscaped(); };
+    QString family = codeFamily;
+    family.remove(u'\'').remove(u'"').remove(u';');
+
+    QString html = QStringLiteral("<span style=\"white-space: pre-wrap;\">");
+    qsizetype position = 0;
+    const QStringView text(markdown.text);
+    for (const InlineMarkdown::Span &span : markdown.spans) {
+        html += escaped(text.sliced(position, span.start - position));
+        QString open;
+        QString close;
+        if (!span.link.isEmpty() && isOpenableLink(span.link)) {
+            open += u"<a href=\""_s + span.link.toHtmlEscaped() + u"\">"_s;
+            close.prepend(u"</a>");
+        }
+        if (span.styles & InlineMarkdown::strong) {
+            open += u"<b>";
+            close.prepend(u"</b>");
+        }
+        if (span.styles & InlineMarkdown::emphasis) {
+            open += u"<i>";
+            close.prepend(u"</i>");
+        }
+        if (span.styles & InlineMarkdown::strikethrough) {
+            open += u"<s>";
+            close.prepend(u"</s>");
+        }
+        if (span.styles & InlineMarkdown::code) {
+            open += u"<span style=\"font-family: '"_s + family.toHtmlEscaped() + u"';\">"_s;
+            close.prepend(u"</span>");
+        }
+        html += open + escaped(text.sliced(span.start, span.length)) + close;
+        position = span.start + span.length;
+    }
+    html += escaped(text.sliced(position));
+    html += u"</span>";
+    return html;
+}
+
+} // namespace nerim

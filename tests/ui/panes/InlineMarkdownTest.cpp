@@ -1,0 +1,117 @@
+#include "ui/panes/InlineMarkdown.h"
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace nerim {
+namespace {
+
+// The result in a compact notation: each span as «styles:text» with the
+// letters e (emphasis), s (strong), c (code), x (strikethrough) and, for a
+// link, "->address" after the styles.
+std::string describe(const InlineMarkdown &markdown)
+{
+    QString out;
+    qsizetype position = 0;
+    for (const InlineMarkdown::Span &span : markdown.spans) {
+        out += markdown.text.mid(position, span.start - position);
+        QString styles;
+        if (span.styles & InlineMarkdown::emphasis)
+            styles += u'e';
+        if (span.styles & InlineMarkdown::strong)
+            styles += u's';
+        if (span.styles & InlineMarkdown::code)
+            styles += u'c';
+        if (span.styles & InlineMarkdown::strikethrough)
+            styles += u'x';
+        if (!span.link.isEmpty())
+            styles += u"->"_s + span.link;
+        out += u"«"_s + styles + u':' + markdown.text.mid(span.start, span.length) + u"»"_s;
+        position = span.start + span.length;
+    }
+    out += markdown.text.mid(position);
+    return out.toStdString();
+}
+
+struct InlineCase {
+    QString source;
+    std::string expected;
+};
+
+void expectAll(std::initializer_list<InlineCase> cases)
+{
+    for (const InlineCase &c : cases)
+        EXPECT_EQ(describe(inlineMarkdownText(c.source)), c.expected) << c.source.toStdString();
+}
+
+TEST(InlineMarkdown, EmphasisStrongAndStrikethrough)
+{
+    expectAll({
+        {u"*em* and **strong** and _em_ and __strong__"_s, "«e:em» and «s:strong» and «e:em» and «s:strong»"},
+        {u"***both***"_s, "«es:both»"},
+        {u"**bold *and em* bold**"_s, "«s:bold »«es:and em»«s: bold»"},
+        {u"~~gone~~ but ~one~ stays"_s, "«x:gone» but ~one~ stays"},
+        {u"2*3*4"_s, "2«e:3»4"},
+        {u"a * b * c"_s, "a * b * c"},
+        {u"snake_case_name and __init__"_s, "snake_case_name and «s:init»"},
+        {u"**unclosed and *half"_s, "**unclosed and *half"},
+        {u"**a*"_s, "*«e:a»"},
+        {u"*a **b*"_s, "*a *«e:b»"},
+    });
+}
+
+TEST(InlineMarkdown, CodeSpansAndEscapes)
+{
+    expectAll({
+        {u"run `npm *start*` now"_s, "run «c:npm *start*» now"},
+        {u"``a ` b``"_s, "«c:a ` b»"},
+        {u"` padded `"_s, "«c:padded»"},
+        {u"`unclosed and `` mismatched"_s, "`unclosed and `` mismatched"},
+        {u"\\*not em\\* \\` \\a"_s, "*not em* ` \\a"},
+    });
+}
+
+TEST(InlineMarkdown, KeepsWhiteSpaceAndBlockSyntax)
+{
+    expectAll({
+        {u"  two  spaces\n\n\tand a tab  \n"_s, "  two  spaces\n\n\tand a tab  \n"},
+        {u"# Heading\n- item\n> quote\n1. one"_s, "# Heading\n- item\n> quote\n1. one"},
+        {u"*across\nlines*"_s, "«e:across\nlines»"},
+    });
+}
+
+TEST(InlineMarkdown, LinksOnlyForWebAddresses)
+{
+    expectAll({
+        {u"see [the site](https://example.com/a_b) now"_s, "see «->https://example.com/a_b:the site» now"},
+        {u"[*x*](http://a.b/c?d=(1) \"title\")"_s, "«e->http://a.b/c?d=(1):x»"},
+        {u"<https://example.com/x>"_s, "«->https://example.com/x:https://example.com/x»"},
+        {u"[pair](nerim://pair?token=x)"_s, "pair"},
+        {u"[p](file:///etc/passwd) [j](javascript:alert(1)) <nerim://pair?token=y>"_s,
+         "p j nerim://pair?token=y"},
+        {u"<mailto:a@b.c> <someone@example.com>"_s, "mailto:a@b.c someone@example.com"},
+        {u"![diagram](https://example.com/d.png)"_s, "diagram"},
+        {u"[a [b](https://x.io)](https://y.io)"_s, "[a «->https://x.io:b»](https://y.io)"},
+        {u"[broken](https://x.io and [no link]"_s, "[broken](https://x.io and [no link]"},
+    });
+}
+
+TEST(InlineMarkdown, HtmlAndEntitiesStayLiteral)
+{
+    expectAll({
+        {u"<b>bold</b> <img src=x> &amp; &lt;"_s, "<b>bold</b> <img src=x> &amp; &lt;"},
+    });
+}
+
+TEST(InlineMarkdown, RichTextEscapesEverything)
+{
+    const QString html = inlineMarkdownRichText(
+        inlineMarkdownText(u"<img src=x> **<b>x</b>** [a](https://e.com/?q=\"><script>)"_s), u"Mono"_s);
+    EXPECT_FALSE(html.contains(u"<img"_s));
+    EXPECT_FALSE(html.contains(u"<script"_s));
+    EXPECT_FALSE(html.contains(u"<b>x"_s));
+}
+
+} // namespace
+} // namespace nerim

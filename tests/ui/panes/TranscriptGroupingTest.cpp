@@ -1,0 +1,136 @@
+#include "agents/OutputLineSplitter.h"
+#include "ui/panes/MarkdownSegment.h"
+#include "ui/panes/TranscriptGrouping.h"
+
+#include <QRandomGenerator>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace nerim {
+namespace {
+
+using Kind = OutputLine::Kind;
+using Mode = AppState::OutputMode;
+
+OutputLine line(Kind kind, const QString &text) { return OutputLine::make(kind, text); }
+
+TEST(TranscriptFilter, HighlightsKeepErrorsPromptsReportsAndEventLines)
+{
+    const QList<OutputLine> lines{
+        line(Kind::system, u"[Ready — type a task or hold the mic]"_s),
+        line(Kind::userPrompt, u"make a page"_s),
+        line(Kind::stdout, u"Sure, here it is."_s),
+        line(Kind::stderr, u"warning: something"_s),
+        line(Kind::system, u"Atlas exited · code 0"_s),
+        line(Kind::system, u"Failed to start"_s),        // only a capital F: hidden
+        line(Kind::system, u"Atlas respawned"_s),        // inside a longer word: shown
+        line(Kind::system, u"Atlas is busy — wait"_s),
+        line(Kind::system, u"sent a hang signal"_s),
+        line(Kind::system, u"Role changed to Designer"_s),
+        line(Kind::taskComplete, u"TASK_COMPLETE: done"_s),
+    };
+    const QList<OutputLine> highlights = visibleLines(lines, Mode::notification);
+    QList<int> shown;
+    for (const OutputLine &visible : highlights)
+        shown << int(lines.indexOf(visible));
+    EXPECT_EQ(shown, (QList<int>{1, 3, 4, 6, 7, 8, 10}));
+
+    EXPECT_EQ(visibleLines(lines, Mode::verbose), lines);
+    EXPECT_EQ(visibleLines(lines, Mode::summary), lines);
+    EXPECT_TRUE(visibleLines({}, Mode::notification).isEmpty());
+}
+
+TEST(TranscriptGrouping, ConsecutiveOutputLinesBecomeOneRun)
+{
+    const OutputLine a = line(Kind::stdout, u"a"_s);
+    const OutputLine empty = line(Kind::stdout, u""_s);
+    const OutputLine b = line(Kind::stdout, u"b"_s);
+    const QList<RenderGroup> groups = renderGroups({a, empty, b});
+    ASSERT_EQ(groups.size(), 1);
+    EXPECT_EQ(groups[0], (RenderGroup{RenderGroup::StdoutRun{a.id, b.id, u"a\n\nb"_s}}));
+    EXPECT_EQ(groups[0].id(), a.id);
+
+    EXPECT_TRUE(renderGroups({}).isEmpty());
+}
+
+TEST(TranscriptGrouping, OtherLinesStandAloneAndSplitRuns)
+{
+    const OutputLine out1 = line(Kind::stdout, u"```js"_s);
+    const OutputLine err = line(Kind::stderr, u"oops"_s);
+    const OutputLine out2 = line(Kind::stdout, u"```"_s);
+    EXPECT_EQ(renderGroups({out1, err, out2}),
+              (QList<RenderGroup>{{RenderGroup::StdoutRun{out1.id, out1.id, out1.text}},
+                                  {RenderGroup::Single{err}},
+                                  {RenderGroup::StdoutRun{out2.id, out2.id, out2.text}}}));
+
+    const OutputLine sys1 = line(Kind::system, u"spawned"_s);
+    const OutputLine out = line(Kind::stdout, u"hi"_s);
+    const OutputLine sys2 = line(Kind::system, u"exited"_s);
+    const QList<RenderGroup> groups = renderGroups({sys1, out, sys2});
+    ASSERT_EQ(groups.size(), 3);
+    EXPECT_EQ(groups[0].id(), sys1.id);
+    EXPECT_EQ(groups[1], (RenderGroup{RenderGroup::StdoutRun{out.id, out.id, u"hi"_s}}));
+    EXPECT_EQ(groups[2].id(), sys2.id);
+
+    // Highlights never show output, so there are no runs.
+    for (const RenderGroup &group : renderGroups(visibleLines({sys1, out, out, sys2}, Mode::notification)))
+        EXPECT_NE(group.asSingle(), nullptr);
+}
+
+TEST(TranscriptGrouping, ExtendingEqualsGroupingTheWholeTranscript)
+{
+    QRandomGenerator random(7);
+    const Kind kinds[] = {Kind::stdout, Kind::stdout, Kind::stdout, Kind::stderr,
+                          Kind::system, Kind::userPrompt, Kind::taskComplete};
+    const QString texts[] = {u""_s, u"x"_s, u"```"_s, u"failed"_s, u"spawned"_s, u"y\nz"_s};
+    for (int round = 0; round < 300; ++round) {
+        QList<OutputLine> transcript;
+        const int total = random.bounded(60);
+        for (int i = 0; i < total; ++i)
+            transcript << line(kinds[random.bounded(7)], texts[random.bounded(6)]);
+
+        for (Mode mode : {Mode::notification, Mode::verbose, Mode::summary}) {
+            QList<RenderGroup> groups;
+            qsizetype appended = 0;
+            while (appended < transcript.size()) {
+                const qsizetype chunk = std::min<qsizetype>(1 + random.bounded(4), transcript.size() - appended);
+                const QList<RenderGroup> before = groups;
+                const qsizetype firstChanged = extendRenderGroups(
+                    groups, std::span(transcript).subspan(size_t(appended), size_t(chunk)), mode);
+                appended += chunk;
+
+                // Only the last group of before may change; the rest stay as they were.
+                ASSERT_GE(firstChanged, std::max<qsizetype>(0, before.size() - 1));
+                ASSERT_LE(firstChanged, groups.size());
+                for (qsizetype i = 0; i < firstChanged; ++i)
+                    ASSERT_EQ(groups[i], before[i]);
+                ASSERT_EQ(groups, renderGroups(visibleLines(transcript.first(appended), mode)))
+                    << "round " << round << ", mode " << rawValue(mode).toStdString();
+            }
+        }
+    }
+}
+
+TEST(TranscriptGrouping, CrLfAgentOutputKeepsItsCodeBlock)
+{
+    // Output as the agent wrote it, read in pieces that cut a CR LF in half.
+    const QByteArray output = "Here you go:\r\n```python\r\nprint('hi')\r\n```\r\nDone.\r\n";
+    OutputLineSplitter splitter;
+    QList<OutputLine> lines;
+    const auto emitLine = [&](const QString &text) { lines << OutputLine::make(Kind::stdout, text); };
+    splitter.feed(output.left(24), emitLine);
+    splitter.feed(output.mid(24), emitLine);
+    splitter.finish(emitLine);
+
+    const QList<RenderGroup> groups = renderGroups(visibleLines(lines, Mode::verbose));
+    ASSERT_EQ(groups.size(), 1);
+    ASSERT_NE(groups[0].asStdoutRun(), nullptr);
+    EXPECT_EQ(splitMarkdownSegments(groups[0].asStdoutRun()->aggregatedText),
+              (QList<MarkdownSegment>{MarkdownSegment::prose(u"Here you go:"_s),
+                                      MarkdownSegment::code(u"python"_s, u"print('hi')"_s, true),
+                                      MarkdownSegment::prose(u"Done."_s)}));
+}
+
+} // namespace
+} // namespace nerim
