@@ -273,13 +273,14 @@ QCoro::Task<> ProjectCanvasViewModel::dispatchRoutedTasks(QList<IntentProcessorS
                                                           QMap<int, AgentPaneState *> index,
                                                           ContextEntry::PromptSource source)
 {
+    // Every task is checked before any send starts, so a pane named twice
+    // must count as taken by its first task, not only by its status.
     QSet<QUuid> given;
-    std::vector<QCoro::Task<>> sends;
+    QList<QPair<AgentPaneState *, QString>> accepted;
     for (const IntentProcessorService::RoutedTask &task : tasks) {
         AgentPaneState *pane = index.value(task.paneNumber);
         if (!pane || !isOpen(pane))
             continue;
-        // A pane already given a task of this prompt is as busy as a working one.
         if (isBusy(pane->status()) || given.contains(pane->id())) {
             pane->appendLine(OutputLine::Kind::system,
                              QStringLiteral("[%1 is busy \u2014 this task was skipped. Try again when the current one "
@@ -288,9 +289,12 @@ QCoro::Task<> ProjectCanvasViewModel::dispatchRoutedTasks(QList<IntentProcessorS
             continue;
         }
         given.insert(pane->id());
-        // Each send runs up to its first wait here, so the next task sees the pane spawning.
-        sends.push_back(sendToPane(pane, task.task, source));
+        accepted.append({pane, task.task});
     }
+    // The sends run side by side; each interleaves only at its own waits.
+    std::vector<QCoro::Task<>> sends;
+    for (const auto &[pane, task] : std::as_const(accepted))
+        sends.push_back(sendToPane(pane, task, source));
     for (QCoro::Task<> &send : sends)
         co_await std::move(send);
 }

@@ -69,7 +69,8 @@ TEST_F(CanvasOutputTest, AFailedRunClosesItsTurnWithoutSummaryAndLogsOnlyTheExit
     EXPECT_EQ(pane->conversation().last().taskCompleteSummary, std::nullopt);
     EXPECT_TRUE(pane->conversation().last().endedAt.has_value());
     ASSERT_TRUE(waitUntil([&] { return entries().size() == 4; }));
-    const auto &exit = std::get<ContextEntry::AgentExit>(entries().last().payload());
+    const QList<ContextEntry> log = entries();
+    const auto &exit = std::get<ContextEntry::AgentExit>(log.last().payload());
     EXPECT_EQ(exit.reason, ContextEntry::ExitReason::subprocessError);
     EXPECT_EQ(exit.exitCode, 1);
     EXPECT_EQ(entryKinds(entries()).count(QStringLiteral("agentTaskComplete")), 0);

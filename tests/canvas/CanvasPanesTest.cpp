@@ -71,8 +71,9 @@ TEST_F(CanvasTest, RenamesAreCheckedTrimmedPersistedAndComeBackForTheirNumber)
     open();
     AgentPaneState *one = canvas->spawnPane(QString(), AgentRole::unspecified);
     AgentPaneState *two = canvas->spawnPane(QString(), AgentRole::unspecified);
+    QObject scope; // the recording connection ends with this test's locals
     int nameChanges = 0;
-    QObject::connect(two, &AgentPaneState::agentNameChanged, [&] { ++nameChanges; });
+    QObject::connect(two, &AgentPaneState::agentNameChanged, &scope, [&] { ++nameChanges; });
 
     const QString name32 = QString(31, QLatin1Char('a')) + QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
     canvas->renamePane(two->id(), name32); // 32 user-perceived characters

@@ -24,8 +24,9 @@ TEST_F(CanvasTest, SubmittingFlashesAndTapsWhileTheAppIsActive)
     open();
     canvas->spawnPane(QString(), AgentRole::unspecified);
     provider->enqueue(FakeAgentProvider::events({}, 0));
+    QObject scope; // the recording connection ends with this test's locals
     QList<bool> flashes;
-    QObject::connect(canvas.get(), &ProjectCanvasViewModel::justSubmittedChanged,
+    QObject::connect(canvas.get(), &ProjectCanvasViewModel::justSubmittedChanged, &scope,
                      [&] { flashes.append(canvas->justSubmitted()); });
     submit(QStringLiteral("hello"));
     EXPECT_EQ(feedback.haptics.performed, QList<HapticPerformer::Pattern>{HapticPerformer::Pattern::alignment});

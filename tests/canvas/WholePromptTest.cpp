@@ -34,14 +34,15 @@ TEST_F(CanvasTest, ATypedPromptRunsAnAgentAndSurvivesAReopen)
     await(canvas->bootstrap());
     ASSERT_EQ(canvas->bootstrapStatus(), ProjectCanvasViewModel::BootstrapStatus::ready());
 
+    QObject scope; // the recording connections end with this test's locals
     QList<AgentStatus> statuses;
     QSet<AgentPaneState *> watched;
-    QObject::connect(canvas.get(), &ProjectCanvasViewModel::panesChanged, [&] {
+    QObject::connect(canvas.get(), &ProjectCanvasViewModel::panesChanged, &scope, [&] {
         for (AgentPaneState *pane : canvas->panes()) {
             if (watched.contains(pane))
                 continue;
             watched.insert(pane);
-            QObject::connect(pane, &AgentPaneState::statusChanged, pane,
+            QObject::connect(pane, &AgentPaneState::statusChanged, &scope,
                              [&statuses, pane] { statuses.append(pane->status()); });
         }
     });

@@ -1,0 +1,181 @@
+// Figures of the canvas controller, each printed with its target:
+//  1. three agents print 100,000 lines each at the same time, consumed through
+//     the controller into their panes (transcript, turn, markers, address
+//     sniffer): how long the GUI thread is busy per event-loop turn;
+//  2. a typed prompt to a running agent: GUI-thread time from `submitPrompt`
+//     until the agent has been spawned.
+#include "canvas/ProjectCanvasViewModel.h"
+#include "agents/ClaudeCodeProvider.h"
+#include "foundation/SerialFileWriter.h"
+#include "support/claude-standin/ClaudeStandin.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace nerim;
+namespace claudeStandin = nerim::test::claudeStandin;
+
+namespace {
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// CPU time of the calling thread, in milliseconds.
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Runs the event loop until the condition holds.
+template <typename F>
+void runUntil(F condition)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (condition())
+            loop.quit();
+    });
+    poll.start(1);
+    if (!condition())
+        loop.exec();
+}
+
+template <typename T>
+void awaitTask(QCoro::Task<T> &&task)
+{
+    bool done = false;
+    auto driver = [&]() -> QCoro::Task<> {
+        co_await std::move(task);
+        done = true;
+    };
+    auto running = driver();
+    runUntil([&] { return done; });
+}
+
+std::shared_ptr<ClaudeCodeProvider> standinProvider(const QString &project)
+{
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    return std::make_shared<ClaudeCodeProvider>(project, options);
+}
+
+void benchThreeStreams(const QString &project)
+{
+    constexpr int lineCount = 100000;
+    const QString text = QStringLiteral("compiling module {n} ") + QString(60, QLatin1Char('x'));
+    claudeStandin::setCommands(
+        QStringLiteral("repeat %1 %2\nout TASK_COMPLETE: printed everything\nexit 0").arg(lineCount).arg(text));
+
+    ProjectCanvasViewModel canvas(QStringLiteral("bench"), project, QStringLiteral("Bench"), standinProvider(project));
+    awaitTask(canvas.bootstrap());
+    canvas.spawnAgents(3);
+    const QList<AgentPaneState *> panes = canvas.panes();
+
+    // Every turn of the event loop ends with a zero-interval timer firing: the
+    // gaps between firings are how long the GUI thread was busy per turn.
+    std::vector<double> turns;
+    turns.reserve(1000000);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = clock.nsecsElapsed();
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        turns.push_back((now - last) / 1e6);
+        last = now;
+    });
+    heartbeat.start(0);
+
+    QElapsedTimer wall;
+    wall.start();
+    for (AgentPaneState *pane : panes) {
+        canvas.selectPromptTarget(PromptTarget::pane(pane->id()));
+        canvas.setInputPrompt(QStringLiteral("print a lot"));
+        awaitTask(canvas.submitPrompt(ContextEntry::PromptSource::text));
+    }
+    runUntil([&] {
+        for (AgentPaneState *pane : panes)
+            if (pane->status() != AgentStatus::done && pane->status() != AgentStatus::error)
+                return false;
+        return true;
+    });
+    heartbeat.stop();
+    const double seconds = wall.nsecsElapsed() / 1e9;
+
+    qsizetype consumed = 0;
+    for (AgentPaneState *pane : panes)
+        consumed += pane->currentStdout().size();
+    if (consumed != 3 * (lineCount + 1))
+        std::printf("three streams: unexpected run (%lld lines consumed)\n", static_cast<long long>(consumed));
+    const double p99 = percentile(turns, 0.99);
+    report("3 x 100,000 lines: GUI thread per event-loop turn, 99th pct", p99, "ms", "< 16", p99 < 16);
+    report("3 x 100,000 lines: GUI thread per event-loop turn, worst", percentile(turns, 1.0), "ms", "(info)", true);
+    std::printf("  (%zu turns, %.0f lines/s overall)\n", turns.size(), consumed / seconds);
+    awaitTask(canvas.teardown());
+}
+
+void benchSubmitToSpawn(const QString &project)
+{
+    claudeStandin::setCommands(QStringLiteral("out TASK_COMPLETE: ok\nexit 0"));
+    ProjectCanvasViewModel canvas(QStringLiteral("bench"), project, QStringLiteral("Bench"), standinProvider(project));
+    awaitTask(canvas.bootstrap());
+    AgentPaneState *pane = canvas.spawnPane(QString(), AgentRole::code);
+    if (!pane)
+        return;
+    constexpr int runs = 40;
+    std::vector<double> cpu;
+    for (int i = 0; i < runs; ++i) {
+        canvas.setInputPrompt(QStringLiteral("add a footer %1").arg(i));
+        const double before = threadCpuMs();
+        awaitTask(canvas.submitPrompt(ContextEntry::PromptSource::text));
+        cpu.push_back(threadCpuMs() - before);
+        runUntil([&] { return !isBusy(pane->status()) && !pane->streamConsumer(); });
+    }
+    const double median = percentile(cpu, 0.5);
+    const double p95 = percentile(cpu, 0.95);
+    report("submitPrompt to spawned agent: GUI-thread time, median", median, "ms", "< 5", median < 5);
+    report("submitPrompt to spawned agent: GUI-thread time, 95th pct", p95, "ms", "< 5", p95 < 5);
+    awaitTask(canvas.teardown());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir root;
+    const QString streams = root.path() + QStringLiteral("/streams");
+    const QString submits = root.path() + QStringLiteral("/submits");
+    QDir().mkpath(streams);
+    QDir().mkpath(submits);
+#ifndef NDEBUG
+    std::printf("note: a debug build; build in Release for meaningful figures\n");
+#endif
+    benchThreeStreams(streams);
+    benchSubmitToSpawn(submits);
+    SerialFileWriter::shared().flush();
+    return 0;
+}
