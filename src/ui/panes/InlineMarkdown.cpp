@@ -454,11 +454,17 @@ private:
 
 InlineMarkdown inlineMarkdownText(const QString &source) { return Parser(source).run(); }
 
-QString inlineMarkdownRichText(const InlineMarkdown &markdown, const QString &codeFamily)
+QString inlineMarkdownRichText(const InlineMarkdown &markdown, const InlineMarkdownStyle &style)
 {
     const auto escaped = [](QStringView text) { return text.toString().toHtmlEscaped(); };
-    QString family = codeFamily;
-    family.remove(u'\'').remove(u'"').remove(u';');
+    // Style values go inside a quoted attribute: keep them to what a family
+    // name or a colour name needs.
+    const auto cssValue = [](QString value) {
+        value.remove(u'\'').remove(u'"').remove(u';').remove(u'<').remove(u'>').remove(u'&');
+        return value;
+    };
+    const QString family = cssValue(style.codeFamily);
+    const QString linkColor = cssValue(style.linkColor);
 
     QString html = QStringLiteral("<span style=\"white-space: pre-wrap;\">");
     qsizetype position = 0;
@@ -468,7 +474,10 @@ QString inlineMarkdownRichText(const InlineMarkdown &markdown, const QString &co
         QString open;
         QString close;
         if (!span.link.isEmpty() && isOpenableLink(span.link)) {
-            open += u"<a href=\""_s + span.link.toHtmlEscaped() + u"\">"_s;
+            open += u"<a href=\""_s + span.link.toHtmlEscaped() + u"\""_s;
+            if (!linkColor.isEmpty())
+                open += u" style=\"color: "_s + linkColor + u";\""_s;
+            open += u'>';
             close.prepend(u"</a>");
         }
         if (span.styles & InlineMarkdown::strong) {
@@ -483,8 +492,8 @@ QString inlineMarkdownRichText(const InlineMarkdown &markdown, const QString &co
             open += u"<s>";
             close.prepend(u"</s>");
         }
-        if (span.styles & InlineMarkdown::code) {
-            open += u"<span style=\"font-family: '"_s + family.toHtmlEscaped() + u"';\">"_s;
+        if ((span.styles & InlineMarkdown::code) && !family.isEmpty()) {
+            open += u"<span style=\"font-family: '"_s + family + u"';\">"_s;
             close.prepend(u"</span>");
         }
         html += open + escaped(text.sliced(span.start, span.length)) + close;

@@ -40,11 +40,17 @@ struct InlineMarkdown {
 // Parses inline Markdown. Never fails: whatever is not Markdown stays text.
 InlineMarkdown inlineMarkdownText(const QString &source);
 
+// How rich text draws inline code and links: a font family and a colour name
+// ("#RRGGBB"); empty leaves Qt's default.
+struct InlineMarkdownStyle {
+    QString codeFamily;
+    QString linkColor;
+};
+
 // Rich text (Qt's HTML subset) for a label set to Qt::RichText: every
 // character of the text is escaped, white space and line breaks are kept, and
 // only the spans become markup (links only for their http/https address).
-// `codeFamily` is the font family of inline code.
-QString inlineMarkdownRichText(const InlineMarkdown &markdown, const QString &codeFamily);
+QString inlineMarkdownRichText(const InlineMarkdown &markdown, const InlineMarkdownStyle &style = {});
 
 // Whether a link address may be opened from agent text: http or https with a host.
 bool isOpenableLink(const QString &address);

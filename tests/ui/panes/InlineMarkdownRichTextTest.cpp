@@ -14,7 +14,7 @@ namespace {
 // Loads the rich text the way a label set to rich text would.
 QString shownText(const QString &source, QTextDocument &document)
 {
-    document.setHtml(inlineMarkdownRichText(inlineMarkdownText(source), u"monospace"_s));
+    document.setHtml(inlineMarkdownRichText(inlineMarkdownText(source), {u"monospace"_s, u"#b08a50"_s}));
     return document.toPlainText();
 }
 

@@ -106,8 +106,10 @@ TEST(InlineMarkdown, HtmlAndEntitiesStayLiteral)
 
 TEST(InlineMarkdown, RichTextEscapesEverything)
 {
-    const QString html = inlineMarkdownRichText(
-        inlineMarkdownText(u"<img src=x> **<b>x</b>** [a](https://e.com/?q=\"><script>)"_s), u"Mono"_s);
+    // Neither the text nor the style values can open a tag.
+    const QString html =
+        inlineMarkdownRichText(inlineMarkdownText(u"<img src=x> **<b>x</b>** [a](https://e.com/?q=\"><script>)"_s),
+                               {u"Mono\"><img src=y>"_s, u"red;\"><img src=z>"_s});
     EXPECT_FALSE(html.contains(u"<img"_s));
     EXPECT_FALSE(html.contains(u"<script"_s));
     EXPECT_FALSE(html.contains(u"<b>x"_s));

@@ -1,5 +1,6 @@
 #include "ui/panes/MarkdownSegment.h"
 
+#include <cctype>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -32,6 +33,8 @@ struct SplitCase {
     const char *text;
     QList<MarkdownSegment> expected;
 };
+
+void PrintTo(const SplitCase &c, std::ostream *out) { *out << c.name; }
 
 class SplitMarkdownSegments : public ::testing::TestWithParam<SplitCase> {};
 
@@ -76,7 +79,21 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"white space is ICU's class", "```\xC2\xA0\n\xE2\x80\x83```\n```\v \nx",
                   {C(none, "", true), P("```\v \nx")}},
         SplitCase{"a trailing line terminator ends the line", "```js\xC2\x85\nx\n```",
-                  {C(u"js"_s, "x", true)}}));
+                  {C(u"js"_s, "x", true)}}),
+    [](const ::testing::TestParamInfo<SplitCase> &info) {
+        // The case's words in CamelCase, as the test's name.
+        std::string name;
+        bool upper = true;
+        for (const char *c = info.param.name; *c; ++c) {
+            if (!std::isalnum(static_cast<unsigned char>(*c))) {
+                upper = true;
+                continue;
+            }
+            name += upper ? char(std::toupper(static_cast<unsigned char>(*c))) : *c;
+            upper = false;
+        }
+        return name;
+    });
 
 TEST(SplitMarkdownSegmentsInvariants, EveryNonFenceLineIsKeptInOrder)
 {

@@ -1,0 +1,143 @@
+#include "ui/panes/OutputLineView.h"
+
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/design/NmIcons.h"
+#include "ui/design/NmPainter.h"
+#include "ui/design/widgets/NmText.h"
+#include "ui/panes/MarkdownTextLabel.h"
+#include "ui/panes/TranscriptLook.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QVBoxLayout>
+
+namespace nerim {
+
+namespace {
+
+QColor qColor(const TokenColor &color) { return nerim::qColor(color.rgb, color.opacity); }
+
+void applyLook(QLabel *label, const OutputLineLook &look)
+{
+    label->setFont(Font::make(look.font));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, qColor(look.color));
+    label->setPalette(palette);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    if (!look.inlineMarkdown)
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+}
+
+// A wrapping label that asks for the width of its longest line, so that a
+// container hugging it grows to fit the text on one line when there is room
+// and wraps it only when there is not.
+class HuggingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    QSize sizeHint() const override
+    {
+        const QFontMetrics metrics(font());
+        int width = 0;
+        for (const QString &line : text().split(u'\n'))
+            width = std::max(width, metrics.horizontalAdvance(line));
+        width += 2 * margin() + 1;
+        return QSize(width, heightForWidth(width));
+    }
+};
+
+// A shape filled in one colour behind or beside a line.
+class Decoration : public QWidget {
+public:
+    Decoration(NmShape shape, QColor color, QWidget *parent)
+        : QWidget(parent)
+        , m_shape(shape)
+        , m_color(std::move(color))
+    {
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        NmPainter::fill(painter, m_shape, QRectF(rect()), m_color);
+    }
+
+private:
+    NmShape m_shape;
+    QColor m_color;
+};
+
+} // namespace
+
+OutputLineView::OutputLineView(const OutputLine &line, QWidget *parent)
+    : QWidget(parent)
+    , m_line(line)
+{
+    const OutputLineLook look = outputLineLook(line.kind);
+    const int padding = int(look.verticalPadding);
+
+    QLabel *text = nullptr;
+    if (look.inlineMarkdown) {
+        auto *markdown = new MarkdownTextLabel(this);
+        applyLook(markdown, look);
+        markdown->setMarkdown(line.text);
+        text = markdown;
+    } else if (look.arrangement == OutputLineLook::Arrangement::capsule) {
+        text = new HuggingLabel(this);
+        applyLook(text, look);
+        NmText::setPlainText(text, line.text);
+    } else {
+        text = new QLabel(this);
+        applyLook(text, look);
+        NmText::setPlainText(text, line.text);
+    }
+    text->setObjectName(QStringLiteral("lineText"));
+
+    switch (look.arrangement) {
+    case OutputLineLook::Arrangement::text: {
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, padding, 0, padding);
+        layout->addWidget(text);
+        break;
+    }
+    case OutputLineLook::Arrangement::promptBar: {
+        auto *layout = new QHBoxLayout(this);
+        layout->setContentsMargins(0, padding, 0, padding);
+        layout->setSpacing(int(look.spacing));
+        auto *bar = new Decoration(NmShape::rect(), qColor(look.decoration), this);
+        bar->setObjectName(QStringLiteral("promptBar"));
+        bar->setFixedWidth(2);
+        bar->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+        layout->addWidget(bar);
+        layout->addWidget(text, 1, Qt::AlignTop);
+        break;
+    }
+    case OutputLineLook::Arrangement::capsule: {
+        auto *layout = new QHBoxLayout(this);
+        layout->setContentsMargins(0, padding, 0, padding);
+        auto *capsule = new Decoration(NmShape::capsule(), qColor(look.decoration), this);
+        capsule->setObjectName(QStringLiteral("capsule"));
+        auto *inner = new QHBoxLayout(capsule);
+        inner->setContentsMargins(int(look.capsuleHorizontalPadding), int(look.capsuleVerticalPadding),
+                                  int(look.capsuleHorizontalPadding), int(look.capsuleVerticalPadding));
+        inner->setSpacing(int(look.spacing));
+        auto *symbol = new QLabel(capsule);
+        symbol->setPixmap(QPixmap::fromImage(NmIcons::image(look.symbol, NmSymbolWeight::regular, look.symbolSize,
+                                                            qColor(look.symbolColor), devicePixelRatioF())));
+        inner->addWidget(symbol, 0, Qt::AlignVCenter);
+        text->setParent(capsule);
+        inner->addWidget(text, 0, Qt::AlignVCenter);
+        capsule->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+        layout->addWidget(capsule);
+        layout->addStretch(1);
+        break;
+    }
+    }
+}
+
+} // namespace nerim
