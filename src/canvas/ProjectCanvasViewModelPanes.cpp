@@ -9,19 +9,7 @@
 
 namespace nerim {
 
-QString ProjectCanvasViewModel::roleDisplayName(AgentRole role)
-{
-    switch (role) {
-    case AgentRole::unspecified: return QStringLiteral("General");
-    case AgentRole::designer: return QStringLiteral("Designer");
-    case AgentRole::backend: return QStringLiteral("Backend");
-    case AgentRole::research: return QStringLiteral("Research");
-    case AgentRole::dbSchema: return QStringLiteral("DB Schema");
-    case AgentRole::ui: return QStringLiteral("UI");
-    case AgentRole::code: return QStringLiteral("Code");
-    }
-    return QString();
-}
+QString ProjectCanvasViewModel::roleDisplayName(AgentRole role) { return displayName(role); }
 
 AgentPaneState *ProjectCanvasViewModel::paneWithId(const QUuid &id) const
 {

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "agents/AgentRole.h"
+#include "agents/AgentStatus.h"
+#include "ui/panes/TokenColor.h"
+
+#include <QList>
+#include <QString>
+#include <QUuid>
+#include <optional>
+
+namespace nerim {
+
+// The rules of the agent column: which layout shows, how wide the column is,
+// the switch chips of the expanded layout, the spawn button, and the spawn
+// popover's draft.
+namespace AgentColumnLook {
+
+// Spawning stops at this many open panes (system panes count).
+inline constexpr int paneLimit = 3;
+// The longest responsibility, in user-perceived characters.
+inline constexpr int responsibilityLimit = 24;
+inline constexpr int columnWidth = 360;
+// The height of the stacked panes together (and of the empty layout).
+inline constexpr int paneAreaHeight = 400;
+inline constexpr int spacing = 16;
+inline constexpr int chipSpacing = 8;
+
+enum class Layout { empty, stacked, expanded };
+
+struct Arrangement {
+    Layout layout = Layout::empty;
+    // expanded: the index of the expanded pane.
+    int expandedIndex = -1;
+    // Whether the column takes the free width (while any pane id is marked
+    // expanded, even one that is not open) rather than its 360 points.
+    bool fullWidth = false;
+
+    friend bool operator==(const Arrangement &, const Arrangement &) = default;
+};
+
+// First match: no panes → empty; an open pane with the expanded id →
+// expanded; otherwise stacked.
+Arrangement arrangement(const QList<QUuid> &paneIds, const std::optional<QUuid> &expandedPaneId);
+
+// What a switch chip reads of a pane.
+struct Pane {
+    QUuid id;
+    QString agentName;
+    AgentStatus status = AgentStatus::idle;
+};
+
+struct Chip {
+    QUuid id;
+    QString title;
+    TokenColor dot;
+    QString help;
+
+    friend bool operator==(const Chip &, const Chip &) = default;
+};
+
+// One chip per pane other than the expanded one, in pane order.
+QList<Chip> chips(const QList<Pane> &panes, int expandedIndex);
+
+struct SpawnButtonLook {
+    bool enabled = true;
+    QString help;
+    // The symbol's and the title's colour.
+    TokenColor color;
+    // "3 / 3" at the limit and beyond; none below it.
+    std::optional<QString> counter;
+    double borderOpacity = 0.5;
+
+    friend bool operator==(const SpawnButtonLook &, const SpawnButtonLook &) = default;
+};
+
+// By the number of open panes, system panes included.
+SpawnButtonLook spawnButton(int paneCount);
+
+// The popover's help line: "Optional · up to 24 characters. Example: …".
+QString responsibilityHelp();
+
+// A responsibility cut to the limit: the first 24 user-perceived characters
+// when it is longer (spaces kept), none when it fits.
+std::optional<QString> limitedResponsibility(const QString &text);
+
+// The popover's draft and whether it is open. The draft survives a click
+// outside (which only closes the popover); committing and cancelling reset it.
+struct SpawnDraft {
+    QString responsibility;
+    AgentRole role = AgentRole::unspecified;
+    bool showing = false;
+
+    // What a commit spawns: the responsibility as typed and the role.
+    struct Spawn {
+        QString responsibility;
+        AgentRole role = AgentRole::unspecified;
+    };
+
+    void open() { showing = true; }
+    // Closes the popover and resets the draft, handing back what to spawn.
+    Spawn commit();
+    void cancel();
+    // Closed by a click outside: the draft stays for the next opening.
+    void dismiss() { showing = false; }
+    // Applies the length limit to a new text of the field.
+    void setResponsibility(const QString &text);
+};
+
+} // namespace AgentColumnLook
+
+} // namespace nerim

@@ -1,0 +1,102 @@
+#include "ui/workspace/PromptBarButtons.h"
+
+#include "ui/design/Colors.h"
+#include "ui/design/widgets/NmActivitySpinner.h"
+#include "ui/design/widgets/ReducibleAnimation.h"
+#include "ui/workspace/PromptBarLook.h"
+
+#include <QPainter>
+
+namespace nerim {
+
+PromptBarDiscButton::PromptBarDiscButton(QWidget *parent)
+    : QAbstractButton(parent)
+{
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    m_spinner = new NmActivitySpinner(this);
+    m_spinner->setObjectName(QStringLiteral("spinner"));
+    m_spinner->hide();
+}
+
+QSize PromptBarDiscButton::sizeHint() const { return {PromptBarLook::discSide, PromptBarLook::discSide}; }
+
+void PromptBarDiscButton::setDisc(TokenColor disc)
+{
+    if (m_disc == disc)
+        return;
+    m_disc = disc;
+    update();
+}
+
+void PromptBarDiscButton::setSymbol(const QString &symbol, qreal pointSize, NmSymbolWeight weight, TokenColor color,
+                                    bool growIn)
+{
+    const bool changed = m_spinner->isVisibleTo(this) || m_symbol != symbol;
+    m_spinner->hide();
+    m_symbol = symbol;
+    m_pointSize = pointSize;
+    m_weight = weight;
+    m_symbolColor = color;
+    m_growIn = growIn;
+    if (changed)
+        enterGlyph();
+    update();
+}
+
+void PromptBarDiscButton::setSpinner(TokenColor color)
+{
+    m_spinner->setColor(qColor(color.rgb, color.opacity));
+    if (!m_spinner->isVisibleTo(this)) {
+        m_symbol.clear();
+        m_spinner->show();
+        ReducibleAnimation::stop(this, "glyphProgress");
+        m_glyphProgress = 1.0;
+    }
+    update();
+}
+
+bool PromptBarDiscButton::showsSpinner() const { return m_spinner->isVisibleTo(this); }
+
+void PromptBarDiscButton::setGlyphProgress(qreal progress)
+{
+    m_glyphProgress = progress;
+    update();
+}
+
+void PromptBarDiscButton::enterGlyph()
+{
+    m_glyphProgress = 0.0;
+    ReducibleAnimation::animateProperty(this, "glyphProgress", 1.0, NmMotion::quick());
+}
+
+void PromptBarDiscButton::resizeEvent(QResizeEvent *event)
+{
+    QAbstractButton::resizeEvent(event);
+    const QSize spinner = m_spinner->sizeHint();
+    m_spinner->setGeometry(QRect(QPoint((width() - spinner.width()) / 2, (height() - spinner.height()) / 2), spinner));
+}
+
+void PromptBarDiscButton::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal side = qMin(width(), height());
+    const QRectF disc((width() - side) / 2.0, (height() - side) / 2.0, side, side);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(qColor(m_disc.rgb, m_disc.opacity));
+    painter.drawEllipse(disc);
+    if (m_symbol.isEmpty())
+        return;
+    const qreal progress = qBound(0.0, m_glyphProgress, 1.0);
+    painter.setOpacity(progress);
+    const qreal scale = m_growIn ? 0.7 + 0.3 * progress : 1.0;
+    painter.translate(disc.center());
+    painter.scale(scale, scale);
+    const qreal box = NmIcons::boxSide(m_pointSize);
+    NmIcons::paint(painter, QRectF(-box / 2, -box / 2, box, box), m_symbol, m_weight, m_pointSize,
+                   qColor(m_symbolColor.rgb, m_symbolColor.opacity));
+}
+
+} // namespace nerim

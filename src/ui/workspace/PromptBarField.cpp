@@ -1,0 +1,122 @@
+#include "ui/workspace/PromptBarField.h"
+
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/workspace/PromptBarLook.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QKeyEvent>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTimer>
+
+namespace nerim {
+
+PromptBarField::PromptBarField(QWidget *parent)
+    : QPlainTextEdit(parent)
+{
+    setObjectName(QStringLiteral("promptField"));
+    setFrameShape(QFrame::NoFrame);
+    setFont(NmFont::body());
+    setTabChangesFocus(true);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    document()->setDocumentMargin(4);
+    viewport()->setAutoFillBackground(false);
+    setAutoFillBackground(false);
+    setAttribute(Qt::WA_TranslucentBackground);
+
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Base, Qt::transparent);
+    palette.setColor(QPalette::Text, qColor(NmColor::ink));
+    palette.setColor(QPalette::PlaceholderText, qColor(NmColor::inkSecondary));
+    palette.setColor(QPalette::Highlight, qColor(NmColor::accent, 0.35));
+    palette.setColor(QPalette::HighlightedText, qColor(NmColor::ink));
+    setPalette(palette);
+
+    connect(document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
+            &PromptBarField::fitHeight);
+    fitHeight();
+}
+
+int PromptBarField::chrome() const
+{
+    return int(2 * document()->documentMargin()) + 2 * frameWidth();
+}
+
+int PromptBarField::lineCount() const
+{
+    // The plain text layout counts its laid-out lines as the document's height.
+    return qMax(1, int(document()->documentLayout()->documentSize().height()));
+}
+
+void PromptBarField::fitHeight()
+{
+    const int height = PromptBarLook::fieldHeight(lineCount(), fontMetrics().lineSpacing(), chrome());
+    if (height == m_height)
+        return;
+    m_height = height;
+    setFixedHeight(height);
+    // Keep the caret's line in view once the field stops growing.
+    ensureCursorVisible();
+}
+
+QSize PromptBarField::sizeHint() const
+{
+    return {200, m_height > 0 ? m_height : PromptBarLook::fieldMinimumHeight};
+}
+
+QSize PromptBarField::minimumSizeHint() const { return {40, PromptBarLook::fieldMinimumHeight}; }
+
+void PromptBarField::showText(const QString &text)
+{
+    if (toPlainText() == text)
+        return;
+    setPlainText(text);
+    moveCaretToEnd();
+}
+
+void PromptBarField::moveCaretToEnd()
+{
+    QTextCursor cursor = textCursor();
+    cursor.movePosition(QTextCursor::End);
+    setTextCursor(cursor);
+}
+
+void PromptBarField::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (event->modifiers() & Qt::ShiftModifier) {
+            // A plain line break (not the editor's own line separator).
+            insertPlainText(QStringLiteral("\n"));
+            ensureCursorVisible();
+        } else {
+            emit returnPressed();
+        }
+        event->accept();
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void PromptBarField::focusInEvent(QFocusEvent *event)
+{
+    QPlainTextEdit::focusInEvent(event);
+    emit focusChanged(true);
+}
+
+void PromptBarField::focusOutEvent(QFocusEvent *event)
+{
+    QPlainTextEdit::focusOutEvent(event);
+    emit focusChanged(false);
+}
+
+void PromptBarField::resizeEvent(QResizeEvent *event)
+{
+    QPlainTextEdit::resizeEvent(event);
+    fitHeight();
+}
+
+} // namespace nerim

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QPlainTextEdit>
+
+namespace nerim {
+
+// The prompt bar's text field: plain, borderless, one to four lines tall and
+// scrolling beyond (never below 28 or above 96 points). Return sends (the
+// keypad's Enter too); with Shift it starts a new line.
+class PromptBarField : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    explicit PromptBarField(QWidget *parent = nullptr);
+
+    // Replaces the text unless it is already shown, leaving the caret at the end.
+    void showText(const QString &text);
+    // Puts the caret after the last character.
+    void moveCaretToEnd();
+
+    // The number of lines the text takes at the field's width.
+    int lineCount() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+signals:
+    void returnPressed();
+    void focusChanged(bool focused);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void fitHeight();
+    int chrome() const;
+
+    int m_height = 0;
+};
+
+} // namespace nerim
