@@ -16,7 +16,7 @@ constexpr double kSymbolSize = 20;
 constexpr double kSpacing = 10;
 } // namespace
 
-ActionTile::ActionTile(OverviewRules::ActionTileLook rest, OverviewRules::ActionTileLook hovered,
+ActionTile::ActionTile(OverviewLook::ActionTileLook rest, OverviewLook::ActionTileLook hovered,
                        std::function<void()> action, QWidget *parent)
     : NmHoverWidget(parent)
     , m_rest(std::move(rest))
@@ -29,7 +29,7 @@ ActionTile::ActionTile(OverviewRules::ActionTileLook rest, OverviewRules::Action
 
 bool ActionTile::hits(const QPointF &point) const
 {
-    return NmPainter::continuousRoundedRectPath(QRectF(rect()), OverviewRules::cardCornerRadius).contains(point);
+    return NmPainter::continuousRoundedRectPath(QRectF(rect()), OverviewLook::cardCornerRadius).contains(point);
 }
 
 void ActionTile::mousePressEvent(QMouseEvent *event)
@@ -53,7 +53,7 @@ void ActionTile::paintEvent(QPaintEvent *)
     painter.setRenderHint(QPainter::Antialiasing);
     const double t = hoverProgress();
     const QRectF bounds = rect();
-    const NmShape shape = NmShape::roundedRect(OverviewRules::cardCornerRadius);
+    const NmShape shape = NmShape::roundedRect(OverviewLook::cardCornerRadius);
     NmPainter::fill(painter, shape, bounds, WorkspacePainting::mix(m_rest.fill, m_hovered.fill, t));
     const double borderWidth = m_rest.borderWidth + (m_hovered.borderWidth - m_rest.borderWidth) * t;
     NmPainter::strokeInside(painter, shape, bounds, borderWidth, WorkspacePainting::mix(m_rest.border, m_hovered.border, t),
@@ -72,15 +72,15 @@ void ActionTile::paintEvent(QPaintEvent *)
 }
 
 AddProjectCard::AddProjectCard(std::function<void()> onAdd, QWidget *parent)
-    : ActionTile(OverviewRules::addProjectTileLook(false), OverviewRules::addProjectTileLook(true), std::move(onAdd),
+    : ActionTile(OverviewLook::addProjectTileLook(false), OverviewLook::addProjectTileLook(true), std::move(onAdd),
                  parent)
 {
     setObjectName(QStringLiteral("AddProjectCard"));
 }
 
 StartBlankCard::StartBlankCard(std::function<void()> onStart, const QString &projectsFolder, QWidget *parent)
-    : ActionTile(OverviewRules::startBlankTileLook(false, projectsFolder),
-                 OverviewRules::startBlankTileLook(true, projectsFolder), std::move(onStart), parent)
+    : ActionTile(OverviewLook::startBlankTileLook(false, projectsFolder),
+                 OverviewLook::startBlankTileLook(true, projectsFolder), std::move(onStart), parent)
 {
     setObjectName(QStringLiteral("StartBlankCard"));
 }

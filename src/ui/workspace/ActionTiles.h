@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ui/design/widgets/NmHoverWidget.h"
-#include "ui/workspace/OverviewRules.h"
+#include "ui/workspace/OverviewLook.h"
 
 #include <functional>
 
@@ -13,11 +13,11 @@ class ActionTile : public NmHoverWidget {
     Q_OBJECT
 public:
     // The tile's look at rest and hovered; it is drawn between the two.
-    ActionTile(OverviewRules::ActionTileLook rest, OverviewRules::ActionTileLook hovered, std::function<void()> action,
+    ActionTile(OverviewLook::ActionTileLook rest, OverviewLook::ActionTileLook hovered, std::function<void()> action,
                QWidget *parent = nullptr);
 
     // The look the tile has reached (rest or hovered).
-    const OverviewRules::ActionTileLook &look() const { return isHovered() ? m_hovered : m_rest; }
+    const OverviewLook::ActionTileLook &look() const { return isHovered() ? m_hovered : m_rest; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -27,8 +27,8 @@ protected:
 private:
     bool hits(const QPointF &point) const;
 
-    OverviewRules::ActionTileLook m_rest;
-    OverviewRules::ActionTileLook m_hovered;
+    OverviewLook::ActionTileLook m_rest;
+    OverviewLook::ActionTileLook m_hovered;
     std::function<void()> m_action;
     bool m_pressed = false;
 };

@@ -2,7 +2,7 @@
 
 #include "canvas/ProjectCanvasViewModel.h"
 #include "plans/PlansWorkspaceStore.h"
-#include "ui/workspace/CanvasScreenRules.h"
+#include "ui/workspace/CanvasScreenLook.h"
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTask>
@@ -11,24 +11,42 @@ namespace nerim::CanvasPanelWiring {
 
 namespace {
 
+QCoro::Task<> nothing()
+{
+    co_return;
+}
+
+// The controller's own operations for the members left empty. They hold the
+// controller weakly: once it is gone they do nothing.
+CanvasPanelOperations completed(QPointer<ProjectCanvasViewModel> canvas, CanvasPanelOperations ops)
+{
+    if (!ops.sendPlansMessage)
+        ops.sendPlansMessage = [canvas](QString text) {
+            return canvas ? canvas->sendPlansMessage(std::move(text)) : nothing();
+        };
+    if (!ops.organizePlans)
+        ops.organizePlans = [canvas] { return canvas ? canvas->organizePlans() : nothing(); };
+    if (!ops.beginRepair)
+        ops.beginRepair = [canvas] { return canvas ? canvas->beginRepair() : nothing(); };
+    if (!ops.cancelRepair)
+        ops.cancelRepair = [canvas] { return canvas ? canvas->cancelRepair() : nothing(); };
+    if (!ops.submitRepairSecret)
+        ops.submitRepairSecret = [canvas](QString name, QString value) {
+            return canvas ? canvas->submitRepairSecret(std::move(name), std::move(value)) : nothing();
+        };
+    return ops;
+}
+
 // The tasks the callbacks start. They take everything by value (a coroutine
 // must not refer to the lambda that started it) and check the controller
 // after every suspension.
 
-QCoro::Task<> sendPlansMessage(QPointer<ProjectCanvasViewModel> canvas, QString text)
+QCoro::Task<> run(QPointer<ProjectCanvasViewModel> canvas, std::function<QCoro::Task<>()> operation)
 {
     if (!canvas)
         co_return;
-    QCoro::Task<> sending = canvas->sendPlansMessage(text);
-    co_await std::move(sending);
-}
-
-QCoro::Task<> organizePlans(QPointer<ProjectCanvasViewModel> canvas)
-{
-    if (!canvas)
-        co_return;
-    QCoro::Task<> organizing = canvas->organizePlans();
-    co_await std::move(organizing);
+    QCoro::Task<> running = operation();
+    co_await std::move(running);
 }
 
 QCoro::Task<> refreshWorkspace(QPointer<ProjectCanvasViewModel> canvas)
@@ -42,23 +60,7 @@ QCoro::Task<> refreshWorkspace(QPointer<ProjectCanvasViewModel> canvas)
     canvas->plan().setWorkspaceFiles(files);
 }
 
-QCoro::Task<> beginRepair(QPointer<ProjectCanvasViewModel> canvas)
-{
-    if (!canvas)
-        co_return;
-    QCoro::Task<> beginning = canvas->beginRepair();
-    co_await std::move(beginning);
-}
-
-QCoro::Task<> cancelRepair(QPointer<ProjectCanvasViewModel> canvas)
-{
-    if (!canvas)
-        co_return;
-    QCoro::Task<> cancelling = canvas->cancelRepair();
-    co_await std::move(cancelling);
-}
-
-QCoro::Task<> retryRepairFromScratch(QPointer<ProjectCanvasViewModel> canvas)
+QCoro::Task<> retryRepairFromScratch(QPointer<ProjectCanvasViewModel> canvas, CanvasPanelOperations ops)
 {
     if (!canvas)
         co_return;
@@ -69,32 +71,37 @@ QCoro::Task<> retryRepairFromScratch(QPointer<ProjectCanvasViewModel> canvas)
     repair.setRepairPaneID(std::nullopt);
     repair.setContext(std::nullopt);
     repair.setLastErrorText(std::nullopt);
-    QCoro::Task<> beginning = canvas->beginRepair();
+    QCoro::Task<> beginning = ops.beginRepair();
     co_await std::move(beginning);
 }
 
-QCoro::Task<> submitSecret(QPointer<ProjectCanvasViewModel> canvas, QString value)
+QCoro::Task<> submitSecret(QPointer<ProjectCanvasViewModel> canvas, CanvasPanelOperations ops, QString value)
 {
     if (!canvas)
         co_return;
     const RepairSessionState::Phase phase = canvas->repairState().phase();
     if (phase.kind() != RepairSessionState::Phase::Kind::awaitingSecret)
         co_return;
-    QCoro::Task<> submitting = canvas->submitRepairSecret(phase.varName(), value);
+    QCoro::Task<> submitting = ops.submitRepairSecret(phase.varName(), value);
     co_await std::move(submitting);
 }
 
 } // namespace
 
-PlansPanelCallbacks plansPanelCallbacks(QPointer<ProjectCanvasViewModel> canvas)
+PlansPanelCallbacks plansPanelCallbacks(QPointer<ProjectCanvasViewModel> canvas, CanvasPanelOperations operations)
 {
+    const CanvasPanelOperations ops = completed(canvas, std::move(operations));
     PlansPanelCallbacks callbacks;
-    callbacks.onGenerateRequested = [canvas](const QString &text) { sendPlansMessage(canvas, text); };
-    callbacks.onRegenerateRequested = [canvas] {
-        if (canvas)
-            sendPlansMessage(canvas, CanvasScreenRules::regeneratePrompt(canvas->plan().goal()));
+    callbacks.onGenerateRequested = [canvas, ops](const QString &text) {
+        run(canvas, [ops, text] { return ops.sendPlansMessage(text); });
     };
-    callbacks.onOrganizeRequested = [canvas] { organizePlans(canvas); };
+    callbacks.onRegenerateRequested = [canvas, ops] {
+        if (!canvas)
+            return;
+        const QString prompt = CanvasScreenLook::regeneratePrompt(canvas->plan().goal());
+        run(canvas, [ops, prompt] { return ops.sendPlansMessage(prompt); });
+    };
+    callbacks.onOrganizeRequested = [canvas, ops] { run(canvas, ops.organizePlans); };
     callbacks.onOpenWorkspaceFile = [canvas](const QString &fileName) {
         if (canvas)
             canvas->plan().setOpenWorkspaceFile(fileName);
@@ -107,16 +114,18 @@ PlansPanelCallbacks plansPanelCallbacks(QPointer<ProjectCanvasViewModel> canvas)
     return callbacks;
 }
 
-RepairBannerCoordinator repairBannerCoordinator(QPointer<ProjectCanvasViewModel> canvas)
+RepairBannerCoordinator repairBannerCoordinator(QPointer<ProjectCanvasViewModel> canvas,
+                                                CanvasPanelOperations operations)
 {
+    const CanvasPanelOperations ops = completed(canvas, std::move(operations));
     RepairBannerCoordinator coordinator;
     if (canvas)
-        coordinator.isRepairable = CanvasScreenRules::isRepairable(
+        coordinator.isRepairable = CanvasScreenLook::isRepairable(
             canvas->devServerRunner().lastFailure().has_value(), canvas->lastLaunchAttemptDetectionError().has_value());
-    coordinator.beginRepair = [canvas] { beginRepair(canvas); };
-    coordinator.cancelRepair = [canvas] { cancelRepair(canvas); };
-    coordinator.retryRepairFromScratch = [canvas] { retryRepairFromScratch(canvas); };
-    coordinator.submitSecret = [canvas](const QString &value) { submitSecret(canvas, value); };
+    coordinator.beginRepair = [canvas, ops] { run(canvas, ops.beginRepair); };
+    coordinator.cancelRepair = [canvas, ops] { run(canvas, ops.cancelRepair); };
+    coordinator.retryRepairFromScratch = [canvas, ops] { retryRepairFromScratch(canvas, ops); };
+    coordinator.submitSecret = [canvas, ops](const QString &value) { submitSecret(canvas, ops, value); };
     return coordinator;
 }
 

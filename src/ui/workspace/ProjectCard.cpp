@@ -90,9 +90,9 @@ ProjectCard::ProjectCard(AppState::ProjectRegistryEntry project, std::function<v
     connect(this, &NmHoverWidget::hoveredChanged, this, &ProjectCard::hoverChanged);
 }
 
-OverviewRules::ProjectCardLook ProjectCard::look() const
+OverviewLook::ProjectCardLook ProjectCard::look() const
 {
-    return OverviewRules::projectCardLook(m_project, isHovered(), m_now());
+    return OverviewLook::projectCardLook(m_project, isHovered(), m_now());
 }
 
 void ProjectCard::hoverChanged(bool hovered)
@@ -126,7 +126,7 @@ QStringList ProjectCard::shownPathLines() const
 
 bool ProjectCard::hits(const QPointF &point) const
 {
-    return NmPainter::continuousRoundedRectPath(QRectF(rect()), OverviewRules::cardCornerRadius).contains(point);
+    return NmPainter::continuousRoundedRectPath(QRectF(rect()), OverviewLook::cardCornerRadius).contains(point);
 }
 
 void ProjectCard::resizeEvent(QResizeEvent *event)
@@ -188,7 +188,7 @@ void ProjectCard::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
-    const OverviewRules::ProjectCardLook cardLook = look();
+    const OverviewLook::ProjectCardLook cardLook = look();
     const QRectF content = contentRect();
 
     // Name row: icon and name, centred on one line.
@@ -230,7 +230,7 @@ void ProjectCard::paintEvent(QPaintEvent *)
         painter.setPen(pen);
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(NmPainter::continuousRoundedRectPath(QRectF(rect()).adjusted(w / 2, w / 2, -w / 2, -w / 2),
-                                                              OverviewRules::cardCornerRadius));
+                                                              OverviewLook::cardCornerRadius));
     }
 }
 

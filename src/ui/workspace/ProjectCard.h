@@ -3,7 +3,7 @@
 #include "foundation/Timestamp.h"
 #include "persistence/AppState.h"
 #include "ui/design/widgets/NmHoverWidget.h"
-#include "ui/workspace/OverviewRules.h"
+#include "ui/workspace/OverviewLook.h"
 
 #include <functional>
 
@@ -26,7 +26,7 @@ public:
 
     const AppState::ProjectRegistryEntry &project() const { return m_project; }
     // The look as the card draws it now.
-    OverviewRules::ProjectCardLook look() const;
+    OverviewLook::ProjectCardLook look() const;
     IconCircleButton *removeButton() const { return m_remove; }
 
     // The secondary-click menu, built for `parent`; none for the debug scratch

@@ -5,7 +5,7 @@
 #include "ui/design/Strings.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/workspace/ActionTiles.h"
-#include "ui/workspace/OverviewRules.h"
+#include "ui/workspace/OverviewLook.h"
 #include "ui/workspace/ProjectCard.h"
 #include "ui/workspace/WorkspacePainting.h"
 
@@ -119,6 +119,8 @@ ProjectsOverviewView::ProjectsOverviewView(QList<Entry> projects, Callbacks call
     m_grid->setObjectName(QStringLiteral("grid"));
 
     setWidget(m_content);
+    // setWidget turns the content's background on; the shell's shows through.
+    m_content->setAutoFillBackground(false);
     setProjects(m_projects);
 }
 
@@ -127,8 +129,8 @@ ProjectsOverviewView::~ProjectsOverviewView() = default;
 void ProjectsOverviewView::setProjects(QList<Entry> projects)
 {
     m_projects = std::move(projects);
-    NmText::setPlainText(m_subtitle, OverviewRules::subtitleText(OverviewRules::visibleProjectCount(m_projects)));
-    m_emptyState->setVisible(OverviewRules::showsEmptyState(m_projects));
+    NmText::setPlainText(m_subtitle, OverviewLook::subtitleText(OverviewLook::visibleProjectCount(m_projects)));
+    m_emptyState->setVisible(OverviewLook::showsEmptyState(m_projects));
 
     // Cards whose entry left the list, or changed, are rebuilt when next in view.
     QHash<QString, const Entry *> byId;
@@ -168,8 +170,8 @@ QRect ProjectsOverviewView::itemRect(int index) const
 {
     const int column = index % m_columns;
     const int row = index / m_columns;
-    const double x = column * (m_options.cardWidth + OverviewRules::gridSpacing);
-    const double y = row * (m_options.cardHeight + OverviewRules::gridSpacing);
+    const double x = column * (m_options.cardWidth + OverviewLook::gridSpacing);
+    const double y = row * (m_options.cardHeight + OverviewLook::gridSpacing);
     return QRect(int(std::lround(x)), int(std::lround(y)), int(m_options.cardWidth), int(m_options.cardHeight));
 }
 
@@ -177,29 +179,29 @@ void ProjectsOverviewView::relayout()
 {
     const int width = viewport()->width();
     const double columnWidth = std::min<double>(width, m_options.contentMaxWidth);
-    const double left = std::max(0.0, (width - columnWidth) / 2) + OverviewRules::sidePadding;
-    const double blockWidth = std::max(0.0, columnWidth - 2 * OverviewRules::sidePadding);
-    m_columns = OverviewRules::gridColumns(width, m_options.cardWidth, m_options.contentMaxWidth);
+    const double left = std::max(0.0, (width - columnWidth) / 2) + OverviewLook::sidePadding;
+    const double blockWidth = std::max(0.0, columnWidth - 2 * OverviewLook::sidePadding);
+    m_columns = OverviewLook::gridColumns(width, m_options.cardWidth, m_options.contentMaxWidth);
 
-    double y = OverviewRules::headerTopPadding;
+    double y = OverviewLook::headerTopPadding;
     const int headerHeight = m_header->heightForWidth(int(blockWidth)) > 0 ? m_header->heightForWidth(int(blockWidth))
                                                                           : m_header->sizeHint().height();
     m_header->setGeometry(int(left), int(y), int(blockWidth), headerHeight);
     y += headerHeight;
     if (!m_emptyState->isHidden()) {
-        y += OverviewRules::emptyStateTopPadding;
+        y += OverviewLook::emptyStateTopPadding;
         const int emptyHeight = m_emptyState->heightForWidth(int(blockWidth)) > 0
                                     ? m_emptyState->heightForWidth(int(blockWidth))
                                     : m_emptyState->sizeHint().height();
         m_emptyState->setGeometry(int(left), int(y), int(blockWidth), emptyHeight);
         y += emptyHeight;
     }
-    const double gridHeight = OverviewRules::gridHeight(itemCount(), m_columns, m_options.cardHeight);
-    const double natural = y + gridHeight + OverviewRules::topSpacerMinimum + OverviewRules::bottomSpacerMinimum;
+    const double gridHeight = OverviewLook::gridHeight(itemCount(), m_columns, m_options.cardHeight);
+    const double natural = y + gridHeight + OverviewLook::topSpacerMinimum + OverviewLook::bottomSpacerMinimum;
     m_content->setMinimumHeight(int(std::ceil(natural)));
-    const OverviewRules::SpacerHeights spacers = OverviewRules::spacerHeights(m_content->height() - natural);
+    const OverviewLook::SpacerHeights spacers = OverviewLook::spacerHeights(m_content->height() - natural);
     y += spacers.top;
-    const double gridWidth = m_columns * m_options.cardWidth + (m_columns - 1) * OverviewRules::gridSpacing;
+    const double gridWidth = m_columns * m_options.cardWidth + (m_columns - 1) * OverviewLook::gridSpacing;
     m_grid->setGeometry(int(left), int(std::lround(y)), int(std::ceil(std::max(gridWidth, blockWidth))),
                         int(std::ceil(gridHeight)));
 
@@ -239,7 +241,7 @@ void ProjectsOverviewView::updateBuiltCards()
     const QRect visibleInGrid = visibleInContent.translated(-m_grid->pos());
     const int margin = std::max(viewport()->height(), int(m_options.cardHeight));
     const QRect wanted = visibleInGrid.adjusted(0, -margin, 0, margin);
-    const double rowStride = m_options.cardHeight + OverviewRules::gridSpacing;
+    const double rowStride = m_options.cardHeight + OverviewLook::gridSpacing;
     const int rows = (itemCount() + m_columns - 1) / m_columns;
     const int firstRow = std::clamp(int(std::floor(wanted.top() / rowStride)), 0, rows);
     const int lastRow = std::clamp(int(std::floor(wanted.bottom() / rowStride)), -1, rows - 1);
@@ -362,12 +364,12 @@ void ProjectsOverviewView::runFolderPicker()
 
 void ProjectsOverviewView::requestRemoval(const Entry &entry)
 {
-    if (OverviewRules::isDebugScratch(entry))
+    if (OverviewLook::isDebugScratch(entry))
         return;
     QPointer<ProjectsOverviewView> self(this);
     m_pendingRemoval = entry;
     const AlertChoice choice =
-        m_options.removalAlert(this, Strings::Overview::removeAlertTitle, OverviewRules::removalAlertMessage(entry));
+        m_options.removalAlert(this, Strings::Overview::removeAlertTitle, OverviewLook::removalAlertMessage(entry));
     if (!self)
         return;
     const std::optional<Entry> pending = m_pendingRemoval;

@@ -10,9 +10,16 @@
 
 namespace nerim {
 
+// How long ago (or how far ahead) `date` is from `now`, in English short
+// units, in the largest whole unit that fits: "12 sec. ago", "5 min. ago",
+// "3 hr. ago", "1 day ago", "2 days ago", "3 wk. ago", "2 mo. ago",
+// "1 yr. ago", and "in 4 min." for a date ahead of `now`. A month counts 30
+// days and a year 365. Dates ahead are shown as they are, never clamped.
+QString relativePhraseShort(Timestamp date, Timestamp now);
+
 // The rules of the projects overview and its cards, as plain functions; the
 // widgets only apply them.
-namespace OverviewRules {
+namespace OverviewLook {
 
 // Sizes of the screen, in points, as the shell makes it.
 inline constexpr double cardWidth = 220;
@@ -41,10 +48,10 @@ QString removalAlertMessage(const AppState::ProjectRegistryEntry &entry);
 
 // How many card columns fit the screen's width: the content is at most
 // `contentMaxWidth` wide, less the side paddings; at least one.
-int gridColumns(double screenWidth, double cardWidth = OverviewRules::cardWidth,
-                double contentMaxWidth = OverviewRules::contentMaxWidth);
+int gridColumns(double screenWidth, double cardWidth = OverviewLook::cardWidth,
+                double contentMaxWidth = OverviewLook::contentMaxWidth);
 // The grid's height for `items` cards in `columns` columns.
-double gridHeight(int items, int columns, double cardHeight = OverviewRules::cardHeight);
+double gridHeight(int items, int columns, double cardHeight = OverviewLook::cardHeight);
 
 // The two flexible spacers, above and below the grid. `freeHeight` is what
 // the screen has beyond its content and the spacers' minimums: it is shared
@@ -87,6 +94,6 @@ ActionTileLook startBlankTileLook(bool hovered, const QString &projectsFolder);
 // folder ("Documents/Nerim Projects"), or whole when it lies elsewhere.
 QString projectsFolderForHelp(const QString &projectsFolder, const QString &homeFolder);
 
-} // namespace OverviewRules
+} // namespace OverviewLook
 
 } // namespace nerim

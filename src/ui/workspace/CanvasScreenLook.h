@@ -6,7 +6,7 @@ namespace nerim {
 
 // The rules of the project canvas screen, as plain functions of the
 // controller's models; the screen applies them on every change.
-namespace CanvasScreenRules {
+namespace CanvasScreenLook {
 
 inline constexpr double expandedRowPadding = 40;
 
@@ -19,18 +19,19 @@ struct PanelFlags {
 };
 PanelFlags panelFlags(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded);
 
-// What the row of panels holds, from the leading side. With no pane and both
-// panels hidden it is an empty area; an expanded panel hides the agent column
-// and the other panel; when both claim to be expanded the plan wins.
+// What the row of panels holds, from the leading side: the Plans panel and
+// the preview panel while visible, and the agent column. An expanded panel
+// hides the agent column and the other panel; when both claim to be expanded
+// the plan wins. The agent column shows even without panes (it then holds
+// only its spawn button), so that a new project can start its first agent.
 struct PanelRow {
-    bool empty = false;
     bool showsPlans = false;
     bool showsPreview = false;
     bool showsAgentColumn = false;
     double horizontalPadding = 0;
     friend bool operator==(const PanelRow &, const PanelRow &) = default;
 };
-PanelRow panelRow(int paneCount, bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded);
+PanelRow panelRow(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded);
 
 // Whether the preview's repair banner offers a repair: a classified start-up
 // failure, or a failed project-type detection of the last launch.
@@ -43,6 +44,6 @@ QString regeneratePrompt(const QString &goal);
 // The failure pill's text after a failed start-up load.
 QString memoryUnavailableText(const QString &message);
 
-} // namespace CanvasScreenRules
+} // namespace CanvasScreenLook
 
 } // namespace nerim

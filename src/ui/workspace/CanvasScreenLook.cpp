@@ -1,8 +1,8 @@
-#include "ui/workspace/CanvasScreenRules.h"
+#include "ui/workspace/CanvasScreenLook.h"
 
 #include "ui/design/Strings.h"
 
-namespace nerim::CanvasScreenRules {
+namespace nerim::CanvasScreenLook {
 
 PanelFlags panelFlags(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded)
 {
@@ -14,17 +14,13 @@ PanelFlags panelFlags(bool planVisible, bool planExpanded, bool previewVisible, 
     return flags;
 }
 
-PanelRow panelRow(int paneCount, bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded)
+PanelRow panelRow(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded)
 {
     PanelRow row;
-    if (paneCount == 0 && !planVisible && !previewVisible) {
-        row.empty = true;
-        return row;
-    }
     const PanelFlags flags = panelFlags(planVisible, planExpanded, previewVisible, previewExpanded);
     row.showsPlans = planVisible && !flags.previewTakesOver;
     row.showsPreview = previewVisible && !flags.planExpanded;
-    row.showsAgentColumn = paneCount > 0 && !flags.anyPanelExpanded;
+    row.showsAgentColumn = !flags.anyPanelExpanded;
     row.horizontalPadding = flags.anyPanelExpanded ? expandedRowPadding : 0;
     return row;
 }
@@ -46,4 +42,4 @@ QString memoryUnavailableText(const QString &message)
     return Strings::Canvas::memoryUnavailablePrefix + message;
 }
 
-} // namespace nerim::CanvasScreenRules
+} // namespace nerim::CanvasScreenLook
