@@ -84,9 +84,12 @@ BlankFolder makeBlankFolder(const QString &parent, const QDateTime &time)
 }
 
 // Writes an empty file into the folder with the crash-safe writer and removes
-// it again: whether Nerim will be able to keep its data there.
+// it again: whether Nerim will be able to keep its data there. A folder that
+// is not there fails too (the writer would make it).
 bool folderIsWritable(const QString &folder)
 {
+    if (!QFileInfo(folder).isDir())
+        return false;
     const QString probe = folder + QLatin1Char('/') + AppShellViewModel::writeTestFileName;
     try {
         AtomicFileWriter::replace(QByteArray(), probe);
