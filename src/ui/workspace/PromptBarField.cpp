@@ -23,7 +23,7 @@ PromptBarField::PromptBarField(QWidget *parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    document()->setDocumentMargin(4);
+    document()->setDocumentMargin(6);
     viewport()->setAutoFillBackground(false);
     setAutoFillBackground(false);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -38,6 +38,8 @@ PromptBarField::PromptBarField(QWidget *parent)
 
     connect(document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
             &PromptBarField::fitHeight);
+    // Typing into the empty field swaps the placeholder's lines for the text's.
+    connect(this, &QPlainTextEdit::textChanged, this, &PromptBarField::fitHeight);
     fitHeight();
 }
 
@@ -48,8 +50,24 @@ int PromptBarField::chrome() const
 
 int PromptBarField::lineCount() const
 {
+    if (document()->isEmpty() && !placeholderText().isEmpty()) {
+        const int width = viewport()->width() - int(2 * document()->documentMargin());
+        if (width <= 0)
+            return 1;
+        const QRect bounds = fontMetrics().boundingRect(QRect(0, 0, width, 10000), Qt::TextWordWrap,
+                                                        placeholderText());
+        return qMax(1, bounds.height() / qMax(1, fontMetrics().lineSpacing()));
+    }
     // The plain text layout counts its laid-out lines as the document's height.
     return qMax(1, int(document()->documentLayout()->documentSize().height()));
+}
+
+void PromptBarField::setPlaceholder(const QString &text)
+{
+    if (placeholderText() == text)
+        return;
+    setPlaceholderText(text);
+    fitHeight();
 }
 
 void PromptBarField::fitHeight()

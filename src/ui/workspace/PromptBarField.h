@@ -17,7 +17,11 @@ public:
     // Puts the caret after the last character.
     void moveCaretToEnd();
 
-    // The number of lines the text takes at the field's width.
+    // Sets the placeholder; the empty field grows to show all of it.
+    void setPlaceholder(const QString &text);
+
+    // The number of lines the text (or, when empty, the placeholder) takes at
+    // the field's width.
     int lineCount() const;
 
     QSize sizeHint() const override;

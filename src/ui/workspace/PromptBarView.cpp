@@ -174,7 +174,7 @@ void PromptBarView::refresh()
         return;
     const PromptBarState state = PromptBarState::of(*m_canvas);
 
-    m_field->setPlaceholderText(PromptBarLook::placeholder(state));
+    m_field->setPlaceholder(PromptBarLook::placeholder(state));
     const bool fieldEnabled = PromptBarLook::fieldEnabled(state);
     if (!fieldEnabled && m_field->hasFocus())
         m_field->clearFocus(); // before disabling, so focus does not jump elsewhere

@@ -1,0 +1,350 @@
+#include "ui/panes/AgentColumnView.h"
+
+#include "canvas/ProjectCanvasViewModel.h"
+#include "ui/design/widgets/ReducibleTransition.h"
+#include "ui/panes/AgentColumnButtons.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/DetachedTask.h"
+#include "ui/panes/SpawnPopover.h"
+
+#include <QVariantAnimation>
+
+namespace nerim {
+
+namespace {
+
+// A pane leaving the stack shrinks a little as it fades.
+NmTransition paneRemoval() { return NmTransition{MaterializeValues{0.0, 0.0, 0.96}}; }
+
+} // namespace
+
+AgentColumnView::AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent)
+    : QWidget(parent)
+    , m_canvas(canvas)
+{
+    setObjectName(QStringLiteral("agentColumn"));
+
+    m_spawnButton = new SpawnAgentButton(this);
+    connect(m_spawnButton, &QAbstractButton::clicked, this, &AgentColumnView::openSpawnPopover);
+
+    m_popover = new SpawnPopover(this);
+    m_popover->hide();
+    connect(m_popover, &SpawnPopover::responsibilityEdited, this, [this](const QString &text) {
+        m_draft.setResponsibility(text);
+        m_popover->showDraft(m_draft.responsibility, m_draft.role);
+    });
+    connect(m_popover, &SpawnPopover::roleChosen, this, [this](AgentRole role) {
+        m_draft.role = role;
+        m_popover->showDraft(m_draft.responsibility, m_draft.role);
+    });
+    connect(m_popover, &SpawnPopover::commitRequested, this, &AgentColumnView::commitSpawn);
+    connect(m_popover, &SpawnPopover::cancelRequested, this, &AgentColumnView::cancelSpawn);
+    connect(m_popover, &SpawnPopover::dismissed, this, [this] { m_draft.dismiss(); });
+
+    connect(canvas, &ProjectCanvasViewModel::panesChanged, this, [this] {
+        watchPanes();
+        refresh();
+    });
+    for (auto signal : {&ProjectCanvasViewModel::focusedPaneIdChanged, &ProjectCanvasViewModel::expandedPaneIdChanged,
+                        &ProjectCanvasViewModel::outputModeChanged})
+        connect(canvas, signal, this, &AgentColumnView::refresh);
+    watchPanes();
+    refresh();
+}
+
+AgentPaneView *AgentColumnView::paneView(const QUuid &paneId) const
+{
+    const auto it = m_slots.constFind(paneId);
+    return it == m_slots.cend() ? nullptr : it->view.data();
+}
+
+QList<AgentPaneView *> AgentColumnView::paneViews() const
+{
+    QList<AgentPaneView *> views;
+    for (const QUuid &id : m_order)
+        if (AgentPaneView *view = paneView(id))
+            views.append(view);
+    return views;
+}
+
+QWidget *AgentColumnView::deployOverlay(const QUuid &paneId) const
+{
+    const auto it = m_slots.constFind(paneId);
+    return it == m_slots.cend() ? nullptr : it->overlay.data();
+}
+
+void AgentColumnView::watchPanes()
+{
+    for (const QMetaObject::Connection &connection : std::as_const(m_paneConnections))
+        disconnect(connection);
+    m_paneConnections.clear();
+    if (!m_canvas)
+        return;
+    for (AgentPaneState *pane : m_canvas->panes()) {
+        m_paneConnections.append(connect(pane, &AgentPaneState::agentNameChanged, this, &AgentColumnView::syncChips));
+        m_paneConnections.append(connect(pane, &AgentPaneState::statusChanged, this, &AgentColumnView::syncChips));
+    }
+}
+
+AgentColumnView::Slot AgentColumnView::makeSlot(AgentPaneState *pane)
+{
+    const QUuid id = pane->id();
+    QPointer<ProjectCanvasViewModel> canvas = m_canvas;
+    AgentPaneView::Callbacks callbacks;
+    callbacks.onFocus = [canvas, id] {
+        if (canvas)
+            canvas->focusPane(id);
+    };
+    callbacks.onClose = [this, canvas, id] {
+        // The slot goes when the controller takes the pane out of its list.
+        if (canvas)
+            startDetached(this, canvas->closePane(id));
+    };
+    callbacks.onToggleExpand = [canvas, id] {
+        if (canvas)
+            canvas->toggleExpandedPane(id);
+    };
+    callbacks.onRename = [canvas, id](const QString &name) {
+        if (canvas)
+            canvas->renamePane(id, name);
+    };
+    callbacks.onRoleChanged = [canvas, id](AgentRole role) {
+        if (canvas)
+            canvas->setPaneRole(id, role);
+    };
+
+    Slot slot;
+    if (m_overlayFactory) {
+        slot.overlay = m_overlayFactory(m_canvas, id, this);
+    } else {
+        // Stands in for the deploy cards: draws nothing and takes no room.
+        slot.overlay = new QWidget(this);
+        slot.overlay->setFixedHeight(0);
+    }
+    slot.overlay->setObjectName(QStringLiteral("deployOverlay"));
+    slot.view = new AgentPaneView(pane, m_canvas->outputMode(), std::move(callbacks), this);
+    return slot;
+}
+
+void AgentColumnView::refresh()
+{
+    if (!m_canvas)
+        return;
+    QList<QUuid> ids;
+    for (const AgentPaneState *pane : m_canvas->panes())
+        ids.append(pane->id());
+    const AgentColumnLook::Layout previousLayout = m_arrangement.layout;
+    m_arrangement = AgentColumnLook::arrangement(ids, m_canvas->expandedPaneId());
+    // Only a pane leaving the stack (and staying stacked) plays the removal.
+    const bool stackedBefore = m_built && previousLayout == AgentColumnLook::Layout::stacked;
+
+    // Slots: new panes get one, closed panes lose theirs.
+    QList<AgentPaneView *> inserted;
+    for (AgentPaneState *pane : m_canvas->panes()) {
+        if (m_slots.contains(pane->id()))
+            continue;
+        const Slot slot = makeSlot(pane);
+        m_slots.insert(pane->id(), slot);
+        inserted.append(slot.view);
+    }
+    for (auto it = m_slots.begin(); it != m_slots.end();) {
+        if (ids.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        if (it->view) {
+            if (stackedBefore && m_arrangement.layout == AgentColumnLook::Layout::stacked && it->view->isVisible())
+                ReducibleTransition::remove(it->view, paneRemoval(), NmMotion::standard());
+            it->view->hide();
+            it->view->deleteLater();
+        }
+        if (it->overlay) {
+            it->overlay->hide();
+            it->overlay->deleteLater();
+        }
+        it = m_slots.erase(it);
+    }
+    m_order = ids;
+
+    const std::optional<QUuid> focused = m_canvas->focusedPaneId();
+    for (int i = 0; i < m_order.size(); ++i) {
+        const Slot &slot = m_slots[m_order[i]];
+        const bool expanded = m_arrangement.layout == AgentColumnLook::Layout::expanded &&
+                              i == m_arrangement.expandedIndex;
+        const bool shown = m_arrangement.layout == AgentColumnLook::Layout::stacked || expanded;
+        slot.view->setFocused(focused == m_order[i]);
+        slot.view->setExpanded(expanded);
+        slot.view->setOutputMode(m_canvas->outputMode());
+        slot.view->setVisible(shown);
+        slot.overlay->setVisible(shown);
+    }
+
+    m_spawnButton->setLook(AgentColumnLook::spawnButton(int(ids.size())));
+    syncChips();
+
+    if (m_arrangement.fullWidth) {
+        setMinimumWidth(0);
+        setMaximumWidth(QWIDGETSIZE_MAX);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    } else {
+        setFixedWidth(AgentColumnLook::columnWidth + 2 * shadowMarginSide);
+        setSizePolicy(QSizePolicy::Fixed,
+                      m_arrangement.layout == AgentColumnLook::Layout::expanded ? QSizePolicy::Expanding
+                                                                                : QSizePolicy::Fixed);
+    }
+    updateGeometry();
+    placeChildren();
+
+    // Panes that join the stack later come into view; the first ones are just there.
+    if (m_built && m_arrangement.layout == AgentColumnLook::Layout::stacked)
+        for (AgentPaneView *view : std::as_const(inserted)) {
+            QVariantAnimation *entering = ReducibleTransition::insert(view, NmMotion::materialize(), NmMotion::standard());
+            if (entering) {
+                QPointer<AgentPaneView> guard(view);
+                connect(entering, &QVariantAnimation::finished, this, [guard] {
+                    if (guard)
+                        guard->restoreFocusOpacity();
+                });
+            }
+        }
+    m_built = true;
+}
+
+void AgentColumnView::syncChips()
+{
+    if (!m_canvas)
+        return;
+    QList<AgentColumnLook::Chip> chips;
+    if (m_arrangement.layout == AgentColumnLook::Layout::expanded) {
+        QList<AgentColumnLook::Pane> panes;
+        for (const AgentPaneState *pane : m_canvas->panes())
+            panes.append({pane->id(), pane->agentName(), pane->status()});
+        chips = AgentColumnLook::chips(panes, m_arrangement.expandedIndex);
+    }
+    while (m_chips.size() > chips.size())
+        delete m_chips.takeLast();
+    while (m_chips.size() < chips.size()) {
+        auto *chip = new PaneSwitchChip(this);
+        connect(chip, &QAbstractButton::clicked, this, [this, chip] {
+            if (m_canvas)
+                m_canvas->toggleExpandedPane(chip->chip().id);
+        });
+        m_chips.append(chip);
+    }
+    for (int i = 0; i < chips.size(); ++i) {
+        m_chips[i]->setChip(chips[i]);
+        m_chips[i]->show();
+    }
+    placeChildren();
+}
+
+void AgentColumnView::openSpawnPopover()
+{
+    if (!m_spawnButton->isEnabled())
+        return;
+    m_draft.open();
+    m_popover->showDraft(m_draft.responsibility, m_draft.role);
+    m_popover->popUp(m_spawnButton);
+}
+
+void AgentColumnView::commitSpawn()
+{
+    const QString responsibility = m_draft.responsibility;
+    const AgentRole role = m_draft.role;
+    // At the limit (a pane opened meanwhile by another road) nothing is
+    // spawned, and the popover closes all the same.
+    if (m_canvas)
+        m_canvas->spawnPane(responsibility, role);
+    m_draft.commit();
+    m_popover->closeQuietly();
+}
+
+void AgentColumnView::cancelSpawn()
+{
+    m_draft.cancel();
+    m_popover->closeQuietly();
+}
+
+QSize AgentColumnView::sizeHint() const
+{
+    const int button = m_spawnButton->sizeHint().height();
+    int height = AgentColumnLook::paneAreaHeight;
+    if (m_arrangement.layout != AgentColumnLook::Layout::empty)
+        height += AgentColumnLook::spacing + button;
+    return {AgentColumnLook::columnWidth + 2 * shadowMarginSide, height + shadowMarginTop + shadowMarginBottom};
+}
+
+QSize AgentColumnView::minimumSizeHint() const
+{
+    if (m_arrangement.layout == AgentColumnLook::Layout::expanded)
+        return {AgentColumnLook::columnWidth + 2 * shadowMarginSide, 200};
+    return sizeHint();
+}
+
+void AgentColumnView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placeChildren();
+}
+
+void AgentColumnView::placeChildren()
+{
+    const QRect content = rect().adjusted(shadowMarginSide, shadowMarginTop, -shadowMarginSide, -shadowMarginBottom);
+    const int buttonHeight = m_spawnButton->sizeHint().height();
+    const int spacing = AgentColumnLook::spacing;
+
+    // One slot: the overlay, and the pane view right under it.
+    const auto placeSlot = [&](const Slot &slot, const QRect &area) {
+        const int overlayHeight = slot.overlay->isVisible() ? qMax(0, slot.overlay->sizeHint().height()) : 0;
+        const int paneWidth = qMin(area.width(), slot.view->maximumWidth());
+        const int left = area.left() + (area.width() - paneWidth) / 2;
+        slot.overlay->setGeometry(left, area.top(), paneWidth, overlayHeight);
+        slot.view->setGeometry(left, area.top() + overlayHeight, paneWidth, qMax(0, area.height() - overlayHeight));
+    };
+
+    switch (m_arrangement.layout) {
+    case AgentColumnLook::Layout::empty:
+        m_spawnButton->setGeometry(content.left(),
+                                   content.top() + (AgentColumnLook::paneAreaHeight - buttonHeight) / 2,
+                                   content.width(), buttonHeight);
+        break;
+    case AgentColumnLook::Layout::stacked: {
+        const int count = int(m_order.size());
+        const int available = AgentColumnLook::paneAreaHeight - spacing * (count - 1);
+        int top = content.top();
+        for (int i = 0; i < count; ++i) {
+            // Share the area evenly; the first slots take the odd points.
+            const int height = available / count + (i < available % count ? 1 : 0);
+            placeSlot(m_slots[m_order[i]], QRect(content.left(), top, content.width(), height));
+            top += height + spacing;
+        }
+        m_spawnButton->setGeometry(content.left(), content.top() + AgentColumnLook::paneAreaHeight + spacing,
+                                   content.width(), buttonHeight);
+        break;
+    }
+    case AgentColumnLook::Layout::expanded: {
+        const int buttonTop = content.bottom() + 1 - buttonHeight;
+        m_spawnButton->setGeometry(content.left(), buttonTop, content.width(), buttonHeight);
+        int slotBottom = buttonTop - spacing;
+        if (!m_chips.isEmpty()) {
+            const int chipHeight = m_chips.first()->sizeHint().height();
+            const int chipTop = buttonTop - spacing - chipHeight;
+            int left = content.left();
+            for (PaneSwitchChip *chip : std::as_const(m_chips)) {
+                const int width = chip->sizeHint().width();
+                chip->setGeometry(left, chipTop, width, chipHeight);
+                left += width + AgentColumnLook::chipSpacing;
+            }
+            slotBottom = chipTop - spacing;
+        }
+        const QUuid expandedId = m_order.value(m_arrangement.expandedIndex);
+        if (m_slots.contains(expandedId))
+            placeSlot(m_slots[expandedId], QRect(content.left(), content.top(), content.width(),
+                                                 qMax(0, slotBottom - content.top())));
+        break;
+    }
+    }
+    update(); // the shadows follow the panes
+}
+
+} // namespace nerim

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "agents/AgentPaneState.h"
+#include "ui/panes/AgentColumnLook.h"
+
+#include <QHash>
+#include <QList>
+#include <QMetaObject>
+#include <QPointer>
+#include <QUuid>
+#include <QWidget>
+#include <functional>
+
+namespace nerim {
+
+class AgentPaneView;
+class PaneSwitchChip;
+class ProjectCanvasViewModel;
+class SpawnAgentButton;
+class SpawnPopover;
+
+// The strip of the project canvas that holds the agent panes: stacked one
+// above the other in a 400-point area, or one pane expanded to the full free
+// width with a chip for each other pane; "Spawn agent" under them (alone and
+// centred when there are no panes). It keeps one pane view per pane for as
+// long as the pane is open, wires each view's actions to the controller, and
+// holds only the spawn popover's draft itself.
+//
+// Every pane's slot has a deploy overlay above its view (a zero-height
+// stand-in until the deploy cards exist; see setDeployOverlayFactory).
+// The column leaves room around the panes for the shadows it paints.
+class AgentColumnView : public QWidget {
+    Q_OBJECT
+public:
+    // Builds the widget shown above a pane's view (the deploy cards).
+    using OverlayFactory = std::function<QWidget *(ProjectCanvasViewModel *canvas, const QUuid &paneId, QWidget *parent)>;
+
+    // Room around the panes for their shadows.
+    static constexpr int shadowMarginSide = 20;
+    static constexpr int shadowMarginTop = 4;
+    static constexpr int shadowMarginBottom = 24;
+
+    explicit AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+
+    // Must be set before panes appear to apply to all of them.
+    void setDeployOverlayFactory(OverlayFactory factory) { m_overlayFactory = std::move(factory); }
+
+    AgentColumnLook::Layout layoutKind() const { return m_arrangement.layout; }
+    bool takesFullWidth() const { return m_arrangement.fullWidth; }
+    AgentPaneView *paneView(const QUuid &paneId) const;
+    QList<AgentPaneView *> paneViews() const;
+    QWidget *deployOverlay(const QUuid &paneId) const;
+    QList<PaneSwitchChip *> chips() const { return m_chips; }
+    SpawnAgentButton *spawnButton() const { return m_spawnButton; }
+    SpawnPopover *spawnPopover() const { return m_popover; }
+    const AgentColumnLook::SpawnDraft &spawnDraft() const { return m_draft; }
+
+    // The popover's steps.
+    void openSpawnPopover();
+    void commitSpawn();
+    void cancelSpawn();
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    struct Slot {
+        QPointer<QWidget> overlay;
+        QPointer<AgentPaneView> view;
+    };
+
+    void refresh();
+    void syncSlots();
+    void syncChips();
+    void watchPanes();
+    void placeChildren();
+    Slot makeSlot(AgentPaneState *pane);
+
+    QPointer<ProjectCanvasViewModel> m_canvas;
+    OverlayFactory m_overlayFactory;
+    AgentColumnLook::Arrangement m_arrangement;
+    QList<QUuid> m_order;
+    QHash<QUuid, Slot> m_slots;
+    QList<PaneSwitchChip *> m_chips;
+    SpawnAgentButton *m_spawnButton = nullptr;
+    SpawnPopover *m_popover = nullptr;
+    AgentColumnLook::SpawnDraft m_draft;
+    QList<QMetaObject::Connection> m_paneConnections;
+    bool m_built = false;
+};
+
+} // namespace nerim

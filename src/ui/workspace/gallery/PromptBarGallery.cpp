@@ -1,0 +1,87 @@
+// Gallery page of the prompt bar: its placeholders, the microphone and send
+// states, both pills tinted and plain, and each voice notice.
+#include "ui/design/gallery/GalleryRegistry.h"
+
+#include "canvas/ProjectCanvasViewModel.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "ui/workspace/PromptBarView.h"
+
+#include <QTemporaryDir>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+using namespace nerim;
+
+namespace {
+
+// Stands in for a transcriber so the microphone shows as available.
+class IdleTranscriber : public VoiceTranscribing {
+public:
+    QCoro::Task<> start() override { co_return; }
+    QCoro::Task<QString> stopRecordingAndAwaitTranscript() override { co_return QString(); }
+};
+
+struct Bar {
+    QTemporaryDir folder;
+    std::unique_ptr<ProjectCanvasViewModel> canvas;
+
+    explicit Bar(bool transcriber = true)
+    {
+        canvas = std::make_unique<ProjectCanvasViewModel>(
+            u"gallery"_s, folder.path(), u"Gallery"_s, nullptr,
+            transcriber ? std::make_shared<IdleTranscriber>() : std::shared_ptr<VoiceTranscribing>());
+    }
+};
+
+} // namespace
+
+NERIM_GALLERY_PAGE(promptBars, "prompt-bar-states")
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    std::vector<std::unique_ptr<Bar>> bars;
+    const auto bar = [&](bool transcriber = true) -> ProjectCanvasViewModel & {
+        bars.push_back(std::make_unique<Bar>(transcriber));
+        return *bars.back()->canvas;
+    };
+
+    // An empty canvas without voice input.
+    bar(false);
+    // One focused pane with a responsibility, a typed prompt, another model.
+    {
+        ProjectCanvasViewModel &canvas = bar();
+        canvas.spawnPane(u"Landing page"_s, AgentRole::designer);
+        canvas.setInputPrompt(u"Add a pricing section with three plans"_s);
+        canvas.modelPreference().setChoice(ModelChoice::opus47);
+    }
+    // The focused pane is busy: the send disc spins; the prompt goes to Plans.
+    {
+        ProjectCanvasViewModel &canvas = bar();
+        canvas.spawnPane(QString(), AgentRole::unspecified)->setStatus(AgentStatus::working);
+        canvas.selectPromptTarget(PromptTarget::plans());
+    }
+    // Two panes (restored, say) and none chosen.
+    {
+        ProjectCanvasViewModel &canvas = bar();
+        for (int number : {1, 2})
+            canvas.appendPane(new AgentPaneState(QUuid::createUuid(), QUuid::createUuid().toString(),
+                                                 u"Claude %1"_s.arg(number), number, false, AgentRole::unspecified,
+                                                 QString()));
+    }
+    // Recording.
+    bar().setVoiceState(VoiceState::recording());
+    // The three notices.
+    bar().setVoiceState(VoiceState::permissionDenied(VoiceState::DeniedAuthorization::microphone));
+    bar().setVoiceState(VoiceState::permissionDenied(VoiceState::DeniedAuthorization::speechRecognition));
+    bar().setVoiceState(VoiceState::error(u"Transcription failed: <b>503</b> from the service"_s));
+
+    AtmosphereView view;
+    view.setClock([] { return 0.0; });
+    auto *column = new QVBoxLayout(&view);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(0);
+    for (const auto &entry : bars)
+        column->addWidget(new PromptBarView(entry->canvas.get(), &view), 0, Qt::AlignHCenter);
+    column->addStretch(1);
+    return gallery::renderWidget(&view, QSize(740, 1000));
+}
