@@ -14,6 +14,7 @@
 #include "ui/design/widgets/ReducibleTransition.h"
 #include "ui/panels/PlansPanelView.h"
 #include "ui/panels/PreviewPanelView.h"
+#include "ui/panes/AgentColumnView.h"
 #include "ui/workspace/AppServerPill.h"
 #include "ui/workspace/CanvasPanelWiring.h"
 #include "ui/workspace/HeaderToggles.h"
@@ -77,32 +78,6 @@ private:
     QLabel *m_text = nullptr;
 };
 
-// Until the agent column lands: the panes by name, in a 360-point column.
-class AgentColumnStandIn : public QLabel {
-public:
-    AgentColumnStandIn(ProjectCanvasViewModel *canvas, QWidget *parent) : QLabel(parent), m_canvas(canvas)
-    {
-        setObjectName(QStringLiteral("agentColumn"));
-        setFixedWidth(360);
-        setTextFormat(Qt::PlainText);
-        setAlignment(Qt::AlignTop | Qt::AlignLeft);
-        connect(canvas, &ProjectCanvasViewModel::panesChanged, this, [this] { refresh(); });
-        refresh();
-    }
-
-private:
-    void refresh()
-    {
-        QStringList names;
-        if (m_canvas) {
-            for (const AgentPaneState *pane : m_canvas->panes())
-                names.append(pane->agentName());
-        }
-        setText(names.join(QLatin1Char('\n')));
-    }
-    QPointer<ProjectCanvasViewModel> m_canvas;
-};
-
 } // namespace
 
 // The row of panels: Plans, preview and the agent column, 32 points apart.
@@ -126,6 +101,7 @@ public:
     void place(QWidget *plans, QWidget *preview, QWidget *column)
     {
         m_plans = plans;
+        m_column = column;
         m_layout->addStretch(1);
         m_layout->addWidget(plans, 0);
         m_layout->addWidget(preview, 1);
@@ -145,6 +121,8 @@ public:
             m_plans->setFixedWidth(plansWidth);
             m_layout->setStretch(1, 0);
         }
+        // The column's stack sits at the top; an expanded pane fills the row.
+        m_layout->setAlignment(m_column, paneExpanded ? Qt::Alignment() : Qt::AlignTop);
         const bool centred = !row.showsPreview && !planExpanded && !paneExpanded;
         m_layout->setStretch(0, centred ? 1 : 0);
         m_layout->setStretch(4, centred ? 1 : 0);
@@ -155,6 +133,7 @@ public:
 private:
     QHBoxLayout *m_layout = nullptr;
     QWidget *m_plans = nullptr;
+    QWidget *m_column = nullptr;
 };
 
 ProjectCanvasView::ProjectCanvasView(QString projectId, QUrl projectURL, QString projectDisplayName,
@@ -338,7 +317,7 @@ void ProjectCanvasView::buildCanvas()
     m_plansPanel = new PlansPanelView(&canvas->plan(), CanvasPanelWiring::plansPanelCallbacks(weak), m_row);
     m_previewPanel = new PreviewPanelView(&canvas->preview(), &canvas->repairState(),
                                           CanvasPanelWiring::repairBannerCoordinator(weak), m_row);
-    m_agentColumn = new AgentColumnStandIn(canvas, m_row);
+    m_agentColumn = new AgentColumnView(canvas, m_row);
     m_row->place(m_plansPanel, m_previewPanel, m_agentColumn);
     column->addWidget(m_row, 1);
     column->addSpacing(32);

@@ -15,6 +15,7 @@ class QShortcut;
 
 namespace nerim {
 
+class AgentColumnView;
 class AppServerPill;
 class AppStateActor;
 class DeployPill;
@@ -75,7 +76,7 @@ public:
     // Parts, for tests and the gallery (null until the canvas is built).
     SidebarView *sidebar() const { return m_sidebar; }
     PromptBarView *promptBar() const { return m_promptBar; }
-    QWidget *agentColumn() const { return m_agentColumn; }
+    AgentColumnView *agentColumn() const { return m_agentColumn; }
     PlansPanelView *plansPanel() const { return m_plansPanel; }
     PreviewPanelView *previewPanel() const { return m_previewPanel; }
     QShortcut *togglePreviewShortcut() const { return m_togglePreview; }
@@ -125,7 +126,7 @@ private:
     PanelRowWidget *m_row = nullptr;
     PlansPanelView *m_plansPanel = nullptr;
     PreviewPanelView *m_previewPanel = nullptr;
-    QWidget *m_agentColumn = nullptr;
+    AgentColumnView *m_agentColumn = nullptr;
     PromptBarView *m_promptBar = nullptr;
     SidebarView *m_sidebar = nullptr;
     QWidget *m_statusOverlay = nullptr;

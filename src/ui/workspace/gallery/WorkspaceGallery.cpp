@@ -97,13 +97,33 @@ NERIM_GALLERY_PAGE(workspaceCanvas, "workspace-canvas")
         pane->appendLine(Kind::userPrompt, u"Save recipes to a local database"_s);
         pane->appendLine(Kind::stdout, u"Adding a small SQLite store with a `recipes` table."_s);
     }
-    canvas->plan().toggleVisibility();
-    // Let the panel's entrance (a short fade under Reduce Motion) finish.
-    QElapsedTimer entering;
-    entering.start();
-    waitUntil([&entering] { return entering.elapsed() > 400; });
     const QImage image = gallery::renderWidget(&background, QSize(1180, 760));
     QCoro::Task<> tearingDown = canvas->teardown();
     waitUntil([canvas] { return canvas->isTornDown(); });
+    return image;
+}
+
+// A project whose memory could not be prepared: the canvas stays usable, with
+// the failure at the bottom and the spawn button alone in the agent column.
+NERIM_GALLERY_PAGE(workspaceCanvasFailed, "workspace-canvas-failed")
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QTemporaryDir parent;
+    // A project folder that is gone by the time it opens.
+    const QString missing = parent.path() + u"/Moved Away"_s;
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(missing), u"Moved Away"_s, nullptr, [] {},
+                                         {}, &background);
+    layout->addWidget(screen);
+    background.setAttribute(Qt::WA_DontShowOnScreen);
+    background.resize(1180, 760);
+    background.show();
+    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::failed; });
+    const QImage image = gallery::renderWidget(&background, QSize(1180, 760));
+    QCoro::Task<> tearingDown = screen->canvas()->teardown();
+    waitUntil([screen] { return screen->canvas()->isTornDown(); });
     return image;
 }
