@@ -167,6 +167,13 @@ ProjectCanvasView::ProjectCanvasView(QString projectId, QUrl projectURL, QString
 ProjectCanvasView::~ProjectCanvasView()
 {
     disappear();
+    // Nothing the controller does from here on reaches this screen.
+    if (m_canvas) {
+        ProjectCanvasViewModel *canvas = m_canvas.get();
+        for (QObject *sender : std::initializer_list<QObject *>{canvas, &canvas->plan(), &canvas->preview(),
+                                                                &canvas->devServerRunner()})
+            QObject::disconnect(sender, nullptr, this, nullptr);
+    }
     // The views that read the controller go before it can.
     const QList<QWidget *> children = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
     qDeleteAll(children);
