@@ -3,11 +3,17 @@
 #include "foundation/Log.h"
 
 #include <QCoro/QCoroTask>
+#include <QCoro/QCoroTimer>
+#include <QElapsedTimer>
+#include <chrono>
 #include <exception>
 
 namespace nerim {
 
 namespace {
+
+// The longest stretch of handling before the consumer lets the event loop run.
+constexpr qint64 sliceMs = 8;
 
 QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared_ptr<AgentOutputStream> stream,
                       AgentStreamConsumer::EventHandler onEvent, AgentStreamConsumer::EndHandler onEnd,
@@ -28,7 +34,17 @@ QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared
             }
             co_return;
         }
+        // A large batch is handled in slices, giving the event loop a turn in
+        // between, so a flood of output never holds the GUI thread for long.
+        QElapsedTimer slice;
+        slice.start();
         for (const AgentOutput &event : batch) {
+            if (slice.elapsed() >= sliceMs) {
+                co_await QCoro::sleepFor(std::chrono::milliseconds(0));
+                if (consumer->isCancelled())
+                    break;
+                slice.restart();
+            }
             // A fire-and-forget task must not let an exception escape.
             try {
                 onEvent(event);

@@ -2,93 +2,64 @@
 
 #include "agents/AgentError.h"
 #include "agents/ClaudeBinary.h"
-#include "agents/OutputLineSplitter.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/Log.h"
 #include "foundation/UuidText.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/ChildProcess.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>
-#include <QCoro/QCoroTimer>
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPointer>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSet>
-#include <QPromise>
-#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
-#include <csignal>
 #include <filesystem>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace nerim {
 
-// One running child: its process, its line splitters and its stream. Lives on
-// the GUI thread and deletes itself once the process has ended and its last
-// event has been delivered.
+// One running agent: its child process and its stream. Lives on the GUI thread
+// and deletes itself once the agent has ended and its last event has been
+// delivered.
 class AgentProcessSession : public QObject {
 public:
-    AgentProcessSession(QUuid id, std::chrono::milliseconds gracePeriod, QObject *parent)
-        : QObject(parent), m_id(id), m_stream(AgentOutputStream::create()), m_gracePeriod(gracePeriod)
+    AgentProcessSession(QUuid id, QObject *parent)
+        : QObject(parent), m_id(id), m_stream(AgentOutputStream::create())
     {
-        m_process = new QProcess(this);
+        m_child = new platform::ChildProcess(this);
         registry().insert(this);
-        ensureQuitHook();
     }
 
     ~AgentProcessSession() override { registry().remove(this); }
 
     QUuid id() const { return m_id; }
-    QProcess *process() const { return m_process; }
+    platform::ChildProcess *child() const { return m_child; }
     const std::shared_ptr<AgentOutputStream> &stream() const { return m_stream; }
-    bool isRunning() const { return m_process->state() != QProcess::NotRunning; }
+    bool isRunning() const { return m_child->isRunning(); }
 
     // Called once, with the provider's callback for the end of the session.
     void wire(std::function<void(const QUuid &)> onEnded)
     {
         m_onEnded = std::move(onEnded);
-        connect(m_process, &QProcess::readyReadStandardOutput, this, [this] { readStdout(); });
-        connect(m_process, &QProcess::readyReadStandardError, this, [this] { readStderr(); });
-        connect(m_process, &QProcess::finished, this, [this](int, QProcess::ExitStatus) { processFinished(); });
-    }
-
-    std::chrono::milliseconds gracePeriod() const { return m_gracePeriod; }
-
-    // SIGTERM to the whole group now, SIGKILL after the grace period if the
-    // process still runs. Safe to call more than once.
-    void requestStop()
-    {
-        if (!isRunning() || m_stopRequested)
-            return;
-        m_stopRequested = true;
-        signalGroup(SIGTERM);
-        QTimer::singleShot(m_gracePeriod, this, [this] {
-            if (isRunning()) {
-                logLine(QStringLiteral("[Nerim agent] agent process %1 ignored SIGTERM; sending SIGKILL")
-                            .arg(m_process->processId()));
-                signalGroup(SIGKILL);
-            }
+        connect(m_child, &platform::ChildProcess::outputLine, this, [this](const QString &line, bool standardError) {
+            m_stream->yield(standardError ? AgentOutput::stderrLine(line) : AgentOutput::stdoutLine(line));
+        });
+        connect(m_child, &platform::ChildProcess::exited, this, [this](int exitCode, bool) { processFinished(exitCode); });
+        connect(m_child, &platform::ChildProcess::killing, this, [this] {
+            logLine(QStringLiteral("[Nerim agent] agent process %1 ignored SIGTERM; sending SIGKILL")
+                        .arg(m_child->processId()));
         });
     }
 
-    void signalGroup(int signal)
-    {
-        const qint64 pid = m_process->processId();
-        if (pid <= 0)
-            return;
-        // The child made itself the leader of its own group before exec.
-        if (::kill(-static_cast<pid_t>(pid), signal) != 0)
-            ::kill(static_cast<pid_t>(pid), signal);
-    }
+    // SIGTERM to the agent and everything it started, SIGKILL after the grace
+    // period for what still runs. Safe to call more than once.
+    void requestStop() { m_child->stop(); }
 
     // A session whose launch failed: nothing will be delivered.
     void abandon()
@@ -104,55 +75,26 @@ public:
     }
 
 private:
-    static void ensureQuitHook()
-    {
-        static bool hooked = false;
-        if (hooked || !QCoreApplication::instance())
-            return;
-        hooked = true;
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
-                         &ClaudeCodeProvider::terminateAllForQuit);
-    }
-
-    void readStdout()
-    {
-        const QByteArray bytes = m_process->readAllStandardOutput();
-        m_stdoutSplitter.feed(bytes, [this](QString line) { m_stream->yield(AgentOutput::stdoutLine(std::move(line))); });
-    }
-
-    void readStderr()
-    {
-        const QByteArray bytes = m_process->readAllStandardError();
-        m_stderrSplitter.feed(bytes, [this](QString line) { m_stream->yield(AgentOutput::stderrLine(std::move(line))); });
-    }
-
-    void processFinished()
+    void processFinished(int exitCode)
     {
         if (m_finished)
             return;
         m_finished = true;
-        // Whatever is still buffered belongs before the exit event; a last line
-        // without a terminator is delivered too.
-        readStdout();
-        readStderr();
-        m_stdoutSplitter.finish([this](QString line) { m_stream->yield(AgentOutput::stdoutLine(std::move(line))); });
-        m_stderrSplitter.finish([this](QString line) { m_stream->yield(AgentOutput::stderrLine(std::move(line))); });
-        // For a child ended by a signal, Qt reports the signal's number as the exit code.
-        m_stream->yield(AgentOutput::processExited(static_cast<qint32>(m_process->exitCode())));
+        // Every line, a last one without a terminator included, came before this.
+        // For an agent ended by a signal, the exit code is the signal's number.
+        m_stream->yield(AgentOutput::processExited(static_cast<qint32>(exitCode)));
         m_stream->finish();
         if (auto onEnded = std::exchange(m_onEnded, nullptr))
             onEnded(m_id);
+        // Deleting the child process after the agent's end lets its guard
+        // finish ending whatever the agent left running.
         deleteLater();
     }
 
     QUuid m_id;
-    QProcess *m_process = nullptr;
+    platform::ChildProcess *m_child = nullptr;
     std::shared_ptr<AgentOutputStream> m_stream;
-    OutputLineSplitter m_stdoutSplitter;
-    OutputLineSplitter m_stderrSplitter;
     std::function<void(const QUuid &)> m_onEnded;
-    std::chrono::milliseconds m_gracePeriod;
-    bool m_stopRequested = false;
     bool m_finished = false;
 };
 
@@ -339,27 +281,24 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
         throw *prepared.error;
 
     const QUuid id = newUuid();
-    auto *session = new AgentProcessSession(id, m_options.terminateGracePeriod, this);
+    auto *session = new AgentProcessSession(id, this);
     QPointer<AgentProcessSession> guard(session);
     const std::shared_ptr<AgentOutputStream> stream = session->stream();
-    QProcess *process = session->process();
-    process->setProgram(prepared.binary);
-    process->setArguments(claudeArguments(model));
-    process->setWorkingDirectory(m_projectPath);
-    QProcessEnvironment environment;
+    platform::ChildProcess *child = session->child();
+
+    platform::ChildProcess::Options launch;
+    launch.program = prepared.binary;
+    launch.arguments = claudeArguments(model);
+    launch.workingDirectory = m_projectPath;
+    launch.environment = QProcessEnvironment();
     for (auto it = prepared.environment.begin(); it != prepared.environment.end(); ++it)
-        environment.insert(it.key(), it.value());
-    process->setProcessEnvironment(environment);
-    process->setProcessChannelMode(QProcess::SeparateChannels);
-    const pid_t parentPid = ::getpid();
-    process->setChildProcessModifier([parentPid] {
-        // Own process group, so stopping the agent reaches everything it started;
-        // and SIGTERM when Nerim dies, so no agent outlives its window.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parentPid)
-            ::raise(SIGTERM);
-    });
+        launch.environment.insert(it.key(), it.value());
+    launch.inputPipe = true;
+    launch.gracePeriod = m_options.terminateGracePeriod;
+    // An agent's turn is over when it exits: tool commands it left running
+    // (a server it tried out, a watcher) end with it.
+    launch.endTreeWhenProgramExits = true;
+
     // Registered before the launch, so an agent that ends at once is still
     // accounted for: its events wait in the stream until fetched.
     m_sessions.insert(id, session);
@@ -369,43 +308,17 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
             self->sessionEnded(endedId);
     });
 
-    auto startedPid = std::make_shared<qint64>(0);
-    connect(process, &QProcess::started, process, [process, startedPid] { *startedPid = process->processId(); });
-
-    process->start(QIODevice::ReadWrite);
-    // Wait for the launch to succeed or fail (a failed exec never emits `started`).
-    // (QCoro's signal awaiter is not used here: QProcess's signals are private
-    // signals, and awaiting those passes a null QPrivateSignal reference.)
-    while (guard && process->state() == QProcess::Starting) {
-        auto changed = std::make_shared<QPromise<void>>();
-        changed->start();
-        QFuture<void> whenChanged = changed->future();
-        const auto finish = [changed] {
-            if (!changed->future().isFinished())
-                changed->finish();
-        };
-        const auto stateConnection = connect(process, &QProcess::stateChanged, process, finish);
-        const auto goneConnection = connect(process, &QObject::destroyed, process, finish);
-        co_await whenChanged;
-        if (guard) {
-            disconnect(stateConnection);
-            disconnect(goneConnection);
-        }
-    }
-    const bool started = guard && process->state() == QProcess::Running;
-    {
-        // Leave QProcess's own signal emission before going on, so the caller's
-        // continuation never runs inside it.
-        QTimer hop;
-        hop.setSingleShot(true);
-        hop.start(0);
-        co_await hop;
-    }
-    const qint64 pid = *startedPid ? *startedPid : (guard ? process->processId() : 0);
+    QFuture<bool> whenStarted = child->whenStarted();
+    child->start(launch);
+    // The prompt goes in on standard input, which is then closed; it is written
+    // from the event loop as the child reads.
+    child->write(prepared.prompt.toUtf8());
+    child->closeInput();
+    const bool started = co_await whenStarted;
     if (!self)
         throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));
-    if (!started) {
-        QString reason = guard ? process->errorString() : QStringLiteral("the agent process could not be started");
+    if (!started || !guard) {
+        const QString reason = guard ? child->errorString() : QStringLiteral("the agent process could not be started");
         m_sessions.remove(id);
         m_streams.remove(id);
         if (guard) {
@@ -414,13 +327,7 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
         }
         throw AgentError::spawnFailed(reason);
     }
-
-    // The prompt goes in on standard input, which is then closed; QProcess
-    // writes it from the event loop as the child reads.
-    if (guard && guard->isRunning() && started) {
-        process->write(prepared.prompt.toUtf8());
-        process->closeWriteChannel();
-    }
+    const qint64 pid = child->processId();
 
     AgentSession result;
     result.id = id;
@@ -476,29 +383,8 @@ void ClaudeCodeProvider::sessionEnded(const QUuid &id)
 
 void ClaudeCodeProvider::terminateAllForQuit()
 {
-    const QList<AgentProcessSession *> sessions = AgentProcessSession::registry().values();
-    QList<QPointer<AgentProcessSession>> running;
-    std::chrono::milliseconds grace{0};
-    for (AgentProcessSession *session : sessions) {
-        if (!session->isRunning())
-            continue;
-        session->signalGroup(SIGTERM);
-        running.append(session);
-        grace = std::max(grace, session->gracePeriod());
-    }
-    if (running.isEmpty())
-        return;
-    QDeadlineTimer deadline(grace);
-    for (const auto &session : running) {
-        if (session && session->isRunning())
-            session->process()->waitForFinished(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)));
-    }
-    for (const auto &session : running) {
-        if (session && session->isRunning()) {
-            session->signalGroup(SIGKILL);
-            session->process()->waitForFinished(500);
-        }
-    }
+    for (AgentProcessSession *session : AgentProcessSession::registry())
+        session->requestStop();
 }
 
 } // namespace nerim

@@ -23,10 +23,13 @@ class AgentProcessSession;
 // A child
 // - receives its whole assembled prompt on standard input, which is then closed
 //   (a command-line argument is size-limited and visible to every local user);
-// - runs in its own process group and is sent SIGTERM should Nerim itself die;
-// - is stopped by `terminate` with SIGTERM to its group, then SIGKILL when it is
-//   still running after the grace period;
-// - is stopped the same way when its provider is destroyed or the application quits.
+// - runs under Nerim's process guard (platform::ChildProcess), so that the
+//   agent and everything it starts, tool commands in sessions of their own
+//   included, end when Nerim ends in any way;
+// - is stopped by `terminate`: SIGTERM to the agent and everything it started,
+//   then SIGKILL for what still runs after the grace period;
+// - is stopped the same way when its provider is destroyed or the application
+//   quits; whatever it leaves running when it exits by itself ends too.
 //
 // A session's stream keeps every event, `processExited` included, until it has
 // been fetched once with `outputStream`, so an agent that fails at once still
@@ -65,10 +68,9 @@ public:
     QCoro::Task<std::shared_ptr<AgentOutputStream>> outputStream(QUuid sessionId) override;
     QCoro::Task<> terminate(QUuid sessionId) override;
 
-    // Stops every agent process the application started: SIGTERM to every group,
-    // a wait of at most the grace period, then SIGKILL for what still runs.
-    // Blocks; meant for quitting, and runs by itself when the application object
-    // is about to quit.
+    // Asks every agent the application started to stop, as `terminate` does,
+    // and returns at once: the process guards finish the stopping, even after
+    // Nerim has gone. (Quitting does this for every child process by itself.)
     static void terminateAllForQuit();
 
     // The managed-keys function every provider uses when its options set none.

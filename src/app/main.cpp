@@ -11,6 +11,7 @@
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/SingleInstance.h"
 #include "ui/design/InterFontRegistry.h"
+#include "platform/TerminationSignals.h"
 #include "ui/settings/NerimSettingsView.h"
 
 #include <QApplication>
@@ -55,6 +56,15 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());
     QApplication::setDesktopFileName(QStringLiteral("nerim"));
     BackgroundSavesFlushedOnExit flushOnExit;
+
+    // A logout, `kill` or Ctrl+C quits in order, as the Quit menu item does:
+    // the window closes at once and the process guards end every child.
+    // (However Nerim ends otherwise, crash or SIGKILL, the guards see it too.)
+    nerim::platform::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &nerim::platform::TerminationSignals::received, &app, [](int signal) {
+        nerim::logLine(QStringLiteral("[Nerim] Quitting on signal %1").arg(signal));
+        QApplication::quit();
+    });
 
     // One running Nerim per user: a second launch (for example a pairing link
     // opened from the browser) hands its URLs to the running one and exits.

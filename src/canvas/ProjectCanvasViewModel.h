@@ -225,6 +225,8 @@ public:
     QCoro::Task<QList<ContextEntry>> recentContextEntries(int count);
     QCoro::Task<ProjectAwareness> makePaneAwareness(AgentRole role);
     ProjectAwareness makeProjectAwareness() const;
+    // Drops the pane's newest turn (the one a failed spawn had opened).
+    static void removeLastTurn(AgentPaneState *pane);
 
     // ---- Plan steps and several agents ---------------------------------------------------
     QCoro::Task<> handPlanStep(int stepNumber, AgentReference reference, QMap<int, AgentPaneState *> index,

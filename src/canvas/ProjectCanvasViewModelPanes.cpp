@@ -81,9 +81,11 @@ AgentPaneState *ProjectCanvasViewModel::spawnPane(const QString &responsibility,
 
 void ProjectCanvasViewModel::appendPane(AgentPaneState *pane)
 {
-    if (!pane || m_tornDown || m_panes.contains(pane))
+    if (!pane || m_panes.contains(pane))
         return;
-    pane->setParent(this);
+    pane->setParent(this); // the canvas owns it from here on, shown or not
+    if (m_tornDown)
+        return;
     setPanes(m_panes + QList<AgentPaneState *>{pane});
     savePanes();
 }

@@ -314,6 +314,15 @@ QCoro::Task<QList<ContextEntry>> ProjectCanvasViewModel::recentContextEntries(in
     }
 }
 
+void ProjectCanvasViewModel::removeLastTurn(AgentPaneState *pane)
+{
+    QList<ConversationTurn> turns = pane->conversation();
+    if (turns.isEmpty())
+        return;
+    turns.removeLast();
+    pane->setConversation(turns);
+}
+
 ProjectAwareness ProjectCanvasViewModel::makeProjectAwareness() const
 {
     ProjectAwareness awareness;
@@ -396,11 +405,8 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
         pane->appendLine(OutputLine::Kind::stderr, QStringLiteral("Failed to spawn agent: ") + errorDescription(failure));
         pane->setStatus(AgentStatus::error);
         pane->setCurrentSession(std::nullopt);
-        QList<ConversationTurn> turns = pane->conversation();
-        if (!turns.isEmpty() && turns.last().isInFlight()) {
-            turns.removeLast();
-            pane->setConversation(turns);
-        }
+        if (!pane->conversation().isEmpty() && pane->conversation().last().isInFlight())
+            removeLastTurn(pane);
         co_return;
     }
 

@@ -3,22 +3,16 @@
 #include "foundation/Log.h"
 #include "launcher/DevServerEnvironment.h"
 #include "launcher/LocalURLDetection.h"
+#include "platform/ChildProcess.h"
 #include "platform/LoginShell.h"
-#include "platform/ProcessGroup.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QFuture>
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QPromise>
 #include <QRegularExpression>
-#include <QSet>
-#include <QThread>
-#include <QTimer>
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
+#include <cerrno>
 #include <csignal>
 #include <memory>
 
@@ -110,98 +104,6 @@ DetectedFailure startupCrash()
                            std::nullopt};
 }
 
-// ---- children that outlive their runner ----
-
-// Takes over the child of a runner that goes away while it still runs: the
-// group gets SIGTERM at once and SIGKILL when the stop limit passes, and the
-// QProcess is deleted once its leader has exited, all without blocking. When
-// the application quits it stops every group still known, waiting at most the
-// stop limit for them to go.
-class ChildReaper : public QObject {
-public:
-    static ChildReaper *instance()
-    {
-        static QPointer<ChildReaper> reaper;
-        if (!reaper && QCoreApplication::instance()) {
-            reaper = new ChildReaper(QCoreApplication::instance());
-            connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, reaper,
-                    [r = reaper.data()] { r->stopEverythingNow(); });
-        }
-        return reaper;
-    }
-
-    // Groups of live runners, so that quitting stops them too.
-    static QSet<qint64> &liveGroups()
-    {
-        static QSet<qint64> groups;
-        return groups;
-    }
-
-    // `process` may be null: a group whose leader has already exited.
-    void adopt(QProcess *process, qint64 group, std::chrono::milliseconds limit)
-    {
-        if (process)
-            process->setParent(this);
-        platform::signalProcessGroup(group, SIGTERM);
-        m_orphans.insert(group);
-        auto *timer = new QTimer(this);
-        timer->setInterval(100);
-        const QDeadlineTimer deadline(limit);
-        QPointer<QProcess> child(process);
-        connect(timer, &QTimer::timeout, this, [this, timer, child, group, deadline, killed = false]() mutable {
-            const bool leaderRunning = child && child->state() != QProcess::NotRunning;
-            const bool groupAlive = platform::processGroupHasLiveMembers(group);
-            if (!leaderRunning && (!groupAlive || killed)) {
-                m_orphans.remove(group);
-                if (child)
-                    child->deleteLater();
-                timer->deleteLater();
-                return;
-            }
-            if (!killed && deadline.hasExpired()) {
-                platform::signalProcessGroup(group, SIGKILL);
-                killed = true;
-            }
-        });
-        timer->start();
-    }
-
-private:
-    explicit ChildReaper(QObject *parent) : QObject(parent) {}
-
-    // Runs once, when the event loop is about to end: nothing is left to
-    // keep responsive, and no child may outlive the application.
-    void stopEverythingNow()
-    {
-        QSet<qint64> groups = m_orphans;
-        groups.unite(liveGroups());
-        if (groups.isEmpty())
-            return;
-        for (const qint64 group : std::as_const(groups))
-            platform::signalProcessGroup(group, SIGTERM);
-        const QDeadlineTimer deadline(std::chrono::milliseconds(2000));
-        const auto anyAlive = [&] {
-            for (const qint64 group : std::as_const(groups)) {
-                if (platform::processGroupHasLiveMembers(group))
-                    return true;
-            }
-            return false;
-        };
-        while (anyAlive() && !deadline.hasExpired())
-            QThread::msleep(50);
-        if (!anyAlive())
-            return;
-        for (const qint64 group : std::as_const(groups))
-            platform::signalProcessGroup(group, SIGKILL);
-        // SIGKILL cannot be caught; the processes are gone within moments.
-        const QDeadlineTimer killDeadline(std::chrono::milliseconds(1000));
-        while (anyAlive() && !killDeadline.hasExpired())
-            QThread::msleep(10);
-    }
-
-    QSet<qint64> m_orphans;
-};
-
 } // namespace
 
 // ---- construction ----
@@ -213,25 +115,21 @@ DevServerRunner::DevServerRunner(Options options, QObject *parent) : QObject(par
     // Compile the shared patterns now rather than on the first output line.
     escapePattern();
     environmentVariablePatterns();
-    ChildReaper::instance();
 }
 
 DevServerRunner::~DevServerRunner()
 {
-    // The group of the running child, or one left behind by a leader that exited.
-    const qint64 group = m_process ? m_processGroup : m_strayGroup;
-    QProcess *process = m_process;
-    if (process)
-        disconnect(process, nullptr, this, nullptr);
-    ChildReaper::liveGroups().remove(group);
-    const bool leaderRunning = process && process->state() != QProcess::NotRunning;
-    if (!leaderRunning && !platform::processGroupHasLiveMembers(group))
-        return; // an exited child is deleted with this object
-    logLine(QStringLiteral("[Nerim][DevServerRunner] deinit force-terminating pid=%1").arg(group));
-    if (ChildReaper *reaper = ChildReaper::instance())
-        reaper->adopt(leaderRunning ? process : nullptr, group, m_options.stopLimit);
-    else
-        platform::signalProcessGroup(group, SIGTERM);
+    // The running child, or what an exited one left running.
+    platform::ChildProcess *live = m_child ? m_child.data() : m_leftover.data();
+    if (m_child)
+        disconnect(m_child, nullptr, this, nullptr);
+    if (!live || !live->isTreeAlive())
+        return;
+    if (live->isRunning())
+        logLine(QStringLiteral("[Nerim][DevServerRunner] deinit force-terminating pid=%1").arg(live->processId()));
+    // Deleted with this object, the child process has its guard end the whole
+    // tree (SIGTERM, SIGKILL after the stop limit) without anyone waiting here.
+    live->stop();
 }
 
 // ---- pure building blocks ----
@@ -381,16 +279,17 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
 {
     QPointer<DevServerRunner> self(this);
 
-    // Whatever the status says, a child that still lives is stopped first, so
-    // two copies of the server never run side by side.
-    if (m_process || platform::processGroupHasLiveMembers(m_strayGroup)) {
+    // Whatever the status says, a child that still lives, or processes an
+    // exited one left running, are stopped first, so two copies of the server
+    // never run side by side.
+    if (m_child || m_leftover) {
         co_await stop();
         if (!self)
             co_return;
     }
     // Another start may have launched its child while this one waited; that
     // child is stopped too, so only one server is left running.
-    while (m_process) {
+    while (m_child || m_leftover) {
         co_await stop();
         if (!self)
             co_return;
@@ -400,8 +299,6 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     m_stopRequested = false;
     setStatus(Status::starting(plan.humanDescription));
     setDetectedURL(std::nullopt);
-    m_stdoutBuffer.clear();
-    m_stderrBuffer.clear();
     m_failureReported = false;
     setLastFailure(std::nullopt);
     if (!m_recentOutput.isEmpty()) {
@@ -412,7 +309,7 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     const QString shell = m_options.shell.isEmpty() ? platform::loginShell() : m_options.shell;
     const QString script = launchScript(plan);
 
-    // QProcess reports no errno for a failed launch; a missing shell is found here.
+    // A missing shell is found here, before anything is started.
     const QFileInfo shellInfo(shell);
     if (!shellInfo.isFile() || !shellInfo.isExecutable()) {
         logLine(QStringLiteral("[Nerim][DevServerRunner] LAUNCH FAILED: %1 was not found").arg(shell));
@@ -421,106 +318,57 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
         co_return;
     }
 
-    auto *process = new QProcess(this);
-    process->setProgram(shell);
-    process->setArguments({QStringLiteral("-l"), QStringLiteral("-c"), script});
-    process->setProcessEnvironment(
-        childEnvironment(m_options.baseEnvironment.value_or(QProcessEnvironment::systemEnvironment())));
-    process->setStandardInputFile(QProcess::nullDevice());
-    process->setChildProcessModifier(&platform::becomeProcessGroupLeader);
+    platform::ChildProcess::Options launch;
+    launch.program = shell;
+    launch.arguments = {QStringLiteral("-l"), QStringLiteral("-c"), script};
+    launch.environment = childEnvironment(m_options.baseEnvironment.value_or(QProcessEnvironment::systemEnvironment()));
+    // Only a line feed ends a line; cleanLine drops the CR of a CRLF.
+    launch.carriageReturnEndsLine = false;
+    launch.gracePeriod = m_options.stopLimit;
 
-    connect(process, &QProcess::readyReadStandardOutput, this, [this, runId] { readOutput(runId, false); });
-    connect(process, &QProcess::readyReadStandardError, this, [this, runId] { readOutput(runId, true); });
-    connect(process, &QProcess::finished, this, [this, runId](int exitCode, QProcess::ExitStatus exitStatus) {
-        handleExit(runId, exitCode, exitStatus == QProcess::NormalExit);
+    auto *child = new platform::ChildProcess(this);
+    connect(child, &platform::ChildProcess::outputLine, this, [this, runId](const QString &line, bool) {
+        if (runId == m_runId)
+            handleLine(line);
     });
-
-    // Resolves once the child has started or failed to.
-    auto promise = std::make_shared<QPromise<bool>>();
-    QFuture<bool> launched = promise->future();
-    promise->start();
-    const auto settle = [promise](bool ok) {
-        if (promise->future().isFinished())
+    connect(child, &platform::ChildProcess::exited, this,
+            [this, runId](int exitCode, bool normalExit) { handleExit(runId, exitCode, normalExit); });
+    connect(child, &platform::ChildProcess::started, this, [this, runId, child, script] {
+        if (runId != m_runId)
             return;
-        promise->addResult(ok);
-        promise->finish();
-    };
-    // These stay connected when the runner goes first, so the wait always ends.
-    connect(process, &QProcess::started, process, [settle] { settle(true); });
-    connect(process, &QProcess::errorOccurred, process, [settle](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            settle(false);
+        m_processGroup = child->processId();
+        // The script holds the user's command, inline KEY=value settings included.
+        if (lcDevServerOutput().isDebugEnabled())
+            logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(QString::number(m_processGroup), script));
+        else
+            logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1)").arg(m_processGroup));
     });
-    connect(process, &QObject::destroyed, [settle] { settle(false); });
+    connect(child, &platform::ChildProcess::killing, this, [child] {
+        logLine(QStringLiteral("[Nerim][DevServerRunner] pid=%1 still running after SIGTERM, sending SIGKILL")
+                    .arg(child->processId()));
+    });
 
-    m_process = process;
-    const QPointer<QProcess> launchedProcess(process);
-    process->start(QIODevice::ReadOnly);
-    if (process->processId() > 0) {
-        m_processGroup = process->processId();
-        // The child makes itself a group leader too; doing it from both sides
-        // means no signal sent right after the fork can miss the group.
-        platform::placeInOwnProcessGroup(m_processGroup);
-        ChildReaper::liveGroups().insert(m_processGroup);
-    }
-
+    m_child = child;
+    const QPointer<platform::ChildProcess> launchedChild(child);
+    QFuture<bool> launched = child->whenStarted();
+    child->start(launch);
     const bool ok = co_await launched;
     if (!self)
         co_return;
-    if (runId != m_runId || !launchedProcess || m_process != launchedProcess)
+    if (runId != m_runId || !launchedChild || m_child != launchedChild)
         co_return; // stopped, or a newer start took over, meanwhile
 
     if (!ok) {
-        const QString reason = process->errorString();
+        const QString reason = child->errorString();
         logLine(QStringLiteral("[Nerim][DevServerRunner] LAUNCH FAILED: %1").arg(reason));
-        setStatus(Status::failed(reason));
+        setStatus(Status::failed(child->startErrorNumber() == ENOENT ? missingToolText() : reason));
         teardown();
-        co_return;
     }
-    if (m_processGroup == 0) {
-        m_processGroup = process->processId();
-        ChildReaper::liveGroups().insert(m_processGroup);
-    }
-    // The script holds the user's command, inline KEY=value settings included.
-    if (lcDevServerOutput().isDebugEnabled())
-        logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(QString::number(m_processGroup), script));
-    else
-        logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1)").arg(m_processGroup));
+    // Launched: the start was logged and the group noted as it was reported,
+    // before any output or exit of the child.
 }
 
 // ---- output ----
-
-void DevServerRunner::readOutput(quint64 runId, bool standardError)
-{
-    if (runId != m_runId || !m_process)
-        return;
-    const QByteArray bytes = standardError ? m_process->readAllStandardError() : m_process->readAllStandardOutput();
-    if (bytes.isEmpty())
-        return;
-    if (lcDevServerOutput().isDebugEnabled()) {
-        logLine(QStringLiteral("[Nerim][DevServerRunner] %1 chunk (%2 bytes): %3")
-                    .arg(standardError ? QStringLiteral("stderr") : QStringLiteral("stdout"))
-                    .arg(bytes.size())
-                    .arg(QString::fromUtf8(bytes.toPercentEncoding(" !\"#$&'()*+,/:;=?@[]{}<>|~^`\\"))));
-    }
-    appendBytes(standardError ? m_stderrBuffer : m_stdoutBuffer, bytes);
-}
-
-void DevServerRunner::appendBytes(QByteArray &buffer, const QByteArray &bytes)
-{
-    const quint64 runId = m_runId;
-    QPointer<DevServerRunner> self(this);
-    buffer.append(bytes);
-    // Whole lines are decoded, so a character whose bytes arrive in two reads stays whole.
-    qsizetype end;
-    while ((end = buffer.indexOf('\n')) >= 0) {
-        const QByteArray line = buffer.left(end);
-        buffer.remove(0, end + 1);
-        handleLine(QString::fromUtf8(line));
-        if (!self || runId != m_runId)
-            return; // a callback ended this run or this runner
-    }
-}
 
 void DevServerRunner::handleLine(const QString &rawLine)
 {
@@ -588,23 +436,7 @@ void DevServerRunner::handleExit(quint64 runId, int exitCode, bool normalExit)
         return; // an earlier run; its child was already torn down
     QPointer<DevServerRunner> self(this);
 
-    // Output still in the pipes, and an unfinished last line, belong to this run.
-    readOutput(runId, false);
-    if (!self || runId != m_runId)
-        return;
-    readOutput(runId, true);
-    if (!self || runId != m_runId)
-        return;
-    for (QByteArray *buffer : {&m_stdoutBuffer, &m_stderrBuffer}) {
-        if (buffer->isEmpty())
-            continue;
-        const QByteArray rest = *buffer;
-        buffer->clear();
-        handleLine(QString::fromUtf8(rest));
-        if (!self || runId != m_runId)
-            return;
-    }
-
+    // Every line of the run, an unfinished last one included, came before this.
     const bool clean = m_stopRequested || (normalExit && exitCode == 0);
     // A server that dies before it ever gave an address, without a recognised
     // cause ("command not found", a syntax error), still gets a failure the
@@ -620,84 +452,60 @@ void DevServerRunner::handleExit(quint64 runId, int exitCode, bool normalExit)
 
 void DevServerRunner::teardown()
 {
-    const qint64 group = m_processGroup;
-    if (QProcess *process = m_process) {
-        disconnect(process, nullptr, this, nullptr);
-        m_process = nullptr;
-        // Deleting a running QProcess would block until it dies; one whose exit
-        // was never reported is handed to the reaper instead.
-        ChildReaper *reaper = process->state() == QProcess::NotRunning ? nullptr : ChildReaper::instance();
-        if (reaper) {
-            ChildReaper::liveGroups().remove(group);
-            reaper->adopt(process, group, m_options.stopLimit);
+    if (platform::ChildProcess *child = m_child) {
+        m_child = nullptr;
+        disconnect(child, nullptr, this, nullptr);
+        if (child->isTreeAlive()) {
+            // Processes the child started can outlive it (a server sent to the
+            // background). They are kept track of until they end, so that
+            // stopping, starting again, this runner going away and quitting
+            // still reach them; they are forgotten as soon as none is left.
+            if (m_leftover)
+                m_leftover->stop(); // never happens: a start stops leftovers first
+            m_leftover = child;
+            connect(child, &platform::ChildProcess::treeEnded, this, [this, child] {
+                if (m_leftover == child)
+                    m_leftover = nullptr;
+                child->deleteLater();
+            });
         } else {
-            process->deleteLater();
-        }
-    }
-    // Processes the child started can outlive it (a server sent to the
-    // background). The group is remembered, so that stopping, starting again,
-    // this runner going away and quitting still reach them.
-    if (group > 0 && ChildReaper::liveGroups().contains(group)) {
-        if (platform::processGroupHasLiveMembers(group)) {
-            m_strayGroup = group;
-        } else {
-            ChildReaper::liveGroups().remove(group);
+            child->deleteLater();
         }
     }
     m_processGroup = 0;
-    m_stdoutBuffer.clear();
-    m_stderrBuffer.clear();
 }
 
 QCoro::Task<> DevServerRunner::stop()
 {
     QPointer<DevServerRunner> self(this);
-    QPointer<QProcess> process = m_process;
-    const qint64 group = process ? m_processGroup : m_strayGroup;
+    const QPointer<platform::ChildProcess> target = m_child ? m_child : m_leftover;
     const quint64 runId = m_runId;
 
-    const auto leaderRunning = [&] { return process && process->state() != QProcess::NotRunning; };
-    const auto anythingAlive = [&] { return leaderRunning() || platform::processGroupHasLiveMembers(group); };
-    if (!anythingAlive()) {
+    if (!target || !target->isTreeAlive()) {
         teardown();
-        forgetStrayGroup(group);
         co_return;
     }
-
-    if (leaderRunning())
+    if (target == m_child)
         m_stopRequested = true;
-    platform::signalProcessGroup(group, SIGTERM);
-    const QDeadlineTimer deadline(m_options.stopLimit);
-    while (anythingAlive() && !deadline.hasExpired()) {
+    // The guard signals the child and everything it started, SIGTERM then
+    // SIGKILL after the stop limit; this only waits, from the event loop.
+    target->stop();
+    const QDeadlineTimer deadline(m_options.stopLimit + std::chrono::milliseconds(5000));
+    while (target && target->isTreeAlive() && !deadline.hasExpired()) {
         co_await QCoro::sleepFor(m_options.stopPollInterval);
         if (!self)
             co_return;
     }
-    if (anythingAlive()) {
-        logLine(QStringLiteral("[Nerim][DevServerRunner] pid=%1 still running after SIGTERM, sending SIGKILL").arg(group));
-        platform::signalProcessGroup(group, SIGKILL);
-    }
-    // SIGKILL cannot be ignored; the leader's exit report arrives shortly.
-    const QDeadlineTimer reportDeadline(std::chrono::milliseconds(5000));
-    while (anythingAlive() && !reportDeadline.hasExpired()) {
-        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
-        if (!self)
-            co_return;
-    }
+    if (target && target->isTreeAlive())
+        logLine(QStringLiteral("[Nerim][DevServerRunner] pid=%1 did not end after SIGKILL").arg(target->processId()));
     // The exit report normally tore the run down already; if it did not come,
     // this run is over all the same.
-    if (runId == m_runId && m_process == process && process)
-        handleExit(runId, process->exitCode(), false);
-    forgetStrayGroup(group);
-}
-
-void DevServerRunner::forgetStrayGroup(qint64 group)
-{
-    if (group <= 0 || platform::processGroupHasLiveMembers(group))
-        return;
-    ChildReaper::liveGroups().remove(group);
-    if (m_strayGroup == group)
-        m_strayGroup = 0;
+    if (runId == m_runId && target && m_child == target)
+        handleExit(runId, SIGKILL, false);
+    if (target && m_leftover == target) {
+        m_leftover = nullptr;
+        target->deleteLater();
+    }
 }
 
 } // namespace nerim

@@ -4,7 +4,6 @@
 #include "launcher/DevServerStatus.h"
 #include "launcher/LaunchPlan.h"
 
-#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QProcessEnvironment>
@@ -16,19 +15,21 @@
 #include <functional>
 #include <optional>
 
-class QProcess;
-
 namespace nerim {
+
+namespace platform {
+class ChildProcess;
+}
 
 // Runs one project's development server as a child process started through the
 // user's login shell, turns its output into lines, reports the first local
 // address and the first classified start-up failure, and stops it.
 //
-// Lives on the GUI thread and never blocks it: the child is a QProcess whose
-// output and exit arrive as signals, and stopping polls with a timer. The child
-// starts in its own process group, and every signal goes to the whole group,
-// so servers started by `npm run dev` and the like stop with it. Output and
-// exits of an earlier run never act on a later one.
+// Lives on the GUI thread and never blocks it: the child is a
+// platform::ChildProcess whose output and exit arrive as signals. It runs under
+// Nerim's process guard, so stopping it ends everything it started (servers
+// started by `npm run dev` and the like, whatever detached), and nothing of it
+// outlives Nerim. Output and exits of an earlier run never act on a later one.
 class DevServerRunner : public QObject {
     Q_OBJECT
 
@@ -45,15 +46,16 @@ public:
         QString shell;
         // The environment the child's is built from; none: the application's own.
         std::optional<QProcessEnvironment> baseEnvironment;
-        // How long a stop waits after SIGTERM before SIGKILL, and how often it looks.
+        // How long a stop waits after SIGTERM before SIGKILL, and how often it
+        // looks whether everything has ended.
         std::chrono::milliseconds stopLimit{2000};
         std::chrono::milliseconds stopPollInterval{100};
     };
 
     explicit DevServerRunner(QObject *parent = nullptr);
     explicit DevServerRunner(Options options, QObject *parent = nullptr);
-    // A live child's process group is sent SIGTERM, and SIGKILL after the stop
-    // limit, without waiting here.
+    // A live child and everything it started are sent SIGTERM, and SIGKILL
+    // after the stop limit, without waiting here.
     ~DevServerRunner() override;
 
     // State of the current run; `idle` at creation. Each has a change signal
@@ -113,13 +115,10 @@ private:
     void setDetectedURL(const std::optional<QUrl> &url);
     void setLastFailure(const std::optional<DetectedFailure> &failure);
 
-    void readOutput(quint64 runId, bool standardError);
-    void appendBytes(QByteArray &buffer, const QByteArray &bytes);
     void handleLine(const QString &line);
     void reportFailure(const DetectedFailure &failure);
     void handleExit(quint64 runId, int exitCode, bool normalExit);
     void teardown();
-    void forgetStrayGroup(qint64 group);
 
     Options m_options;
     Status m_status;
@@ -128,18 +127,15 @@ private:
     QStringList m_recentOutput;
     bool m_failureReported = false;
 
-    // The current run: its child, a tag that tells its signals from those of
-    // earlier runs, and the unfinished last line of each stream (raw bytes, so
-    // a character split between two reads is decoded whole).
-    QPointer<QProcess> m_process;
+    // The current run: its child, and a tag that tells its signals from those
+    // of earlier runs.
+    QPointer<platform::ChildProcess> m_child;
     quint64 m_runId = 0;
     qint64 m_processGroup = 0;
-    // The group of an earlier child that exited while processes it started
-    // still run; 0 when there is none.
-    qint64 m_strayGroup = 0;
+    // An earlier child that exited while processes it started still run;
+    // dropped as soon as none of them is left.
+    QPointer<platform::ChildProcess> m_leftover;
     bool m_stopRequested = false;
-    QByteArray m_stdoutBuffer;
-    QByteArray m_stderrBuffer;
 };
 
 } // namespace nerim

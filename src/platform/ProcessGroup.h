@@ -4,8 +4,10 @@
 
 namespace nerim::platform {
 
-// Small helpers for child processes that run in a process group of their own,
-// so that stopping one also stops everything it started.
+// Small low-level helpers for process groups. Nerim's own children are run and
+// stopped through ChildProcess, which never signals a process id or group id it
+// remembered (an id may have been reused by then); these remain for checks
+// such as "is anything of this group still alive".
 
 // Meant for QProcess::setChildProcessModifier: runs in the forked child before
 // exec and makes it the leader of a new process group. Async-signal-safe.

@@ -2,9 +2,16 @@
 
 #include "foundation/Log.h"
 
+#include <QSettings>
+
 namespace nerim {
 
 namespace {
+
+QSettings userSettings()
+{
+    return QSettings(QSettings::UserScope, QStringLiteral("Nerim"), QStringLiteral("Nerim"));
+}
 
 VoiceNarratorService::SilentSpeaker &silentSpeaker()
 {
@@ -34,7 +41,7 @@ VoiceNarratorService::VoiceNarratorService(Speaker *speaker, AppActivitySource *
 void VoiceNarratorService::speak(const QString &text) noexcept
 {
     try {
-        if (m_muted || text.trimmed().isEmpty())
+        if (text.trimmed().isEmpty() || isMuted())
             return;
         const AppActivitySource &activity = m_activity ? *m_activity : AppActivitySource::shared();
         if (!activity.isApplicationActive())
@@ -43,6 +50,16 @@ void VoiceNarratorService::speak(const QString &text) noexcept
     } catch (...) {
         logLine(QStringLiteral("[Nerim] narration failed"));
     }
+}
+
+bool VoiceNarratorService::isMuted() const
+{
+    return userSettings().value(mutedSettingsKey, false).toBool();
+}
+
+void VoiceNarratorService::setMuted(bool muted)
+{
+    userSettings().setValue(mutedSettingsKey, muted);
 }
 
 VoiceNarratorService &VoiceNarratorService::shared()

@@ -30,8 +30,13 @@ public:
     // the text is blank after trimming. Returns at once and never fails.
     void speak(const QString &text) noexcept;
 
-    bool isMuted() const { return m_muted; }
-    void setMuted(bool muted) { m_muted = muted; }
+    // The user's mute switch (the menu's narration toggle), one for the whole
+    // application and kept across launches: the boolean `mutedSettingsKey` in
+    // the user's settings file (QSettings, organisation and application
+    // "Nerim": ~/.config/Nerim/Nerim.conf). Read at every speak.
+    static inline const QString mutedSettingsKey = QStringLiteral("app.nerim.voice.narrator.muted");
+    bool isMuted() const;
+    void setMuted(bool muted);
 
     // The process-wide narrator the canvas uses by default.
     static VoiceNarratorService &shared();
@@ -41,7 +46,6 @@ public:
 private:
     Speaker *m_speaker;
     AppActivitySource *m_activity;
-    bool m_muted = false;
 };
 
 } // namespace nerim

@@ -1,56 +1,45 @@
 #pragma once
 
-#include <QByteArray>
+#include "voice/VoiceTranscriberError.h"
+
 #include <QString>
 #include <QCoro/QCoroTask>
-#include <exception>
 #include <memory>
 
 namespace nerim {
 
-// The failures of voice input.
-class VoiceTranscriberError : public std::exception {
-public:
-    enum class Kind {
-        speechRecognitionUnavailable, // payload: the locale identifier
-        audioEngineFailed,            // payload: the underlying text
-        recognitionTaskFailed,        // payload: the underlying text
-        microphonePermissionDenied,
-        speechRecognitionPermissionDenied,
-        onDeviceRecognitionUnavailable,
-        noSpeechDetected,
-        cancelled,
-    };
-
-    VoiceTranscriberError(Kind kind, QString detail = QString());
-
-    Kind kind() const { return m_kind; }
-    // The locale or the underlying text, for the cases that carry one.
-    const QString &detail() const { return m_detail; }
-    QString description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
-
-private:
-    Kind m_kind;
-    QString m_detail;
-    QString m_description;
-    QByteArray m_utf8;
-};
-
-// Turns speech into text: one recording at a time, from `start` to
-// `stopRecordingAndAwaitTranscript`. Used from the GUI thread.
+// Turns speech into text: records from the microphone between `start` and
+// `stopRecordingAndAwaitTranscript`, then transcribes. One dictation at a
+// time; called and awaited on the GUI thread, which it never blocks.
 class VoiceTranscribing {
 public:
     virtual ~VoiceTranscribing() = default;
-    // Asks for the microphone as needed and starts recording. Throws
-    // VoiceTranscriberError (or another error).
+
+    // Starts recording (asking for whatever access the platform needs first).
+    // Throws VoiceTranscriberError, or another std::exception.
     virtual QCoro::Task<> start() = 0;
-    // Stops recording and returns the transcript. Throws.
+
+    // Stops recording and returns the transcript (possibly blank). Throws
+    // VoiceTranscriberError (`cancelled` when cancel() ran meanwhile), or
+    // another std::exception.
     virtual QCoro::Task<QString> stopRecordingAndAwaitTranscript() = 0;
+
+    // Abandons the dictation in progress, if any: the microphone closes, the
+    // recording is dropped, and a stop being awaited ends with
+    // VoiceTranscriberError::cancelled. Returns at once. (A transcriber with
+    // nothing to abandon need not override it.)
+    virtual void cancel() {}
 };
 
-// The transcriber this system can offer, or none. No transcription engine is
-// available yet, so there is none and the prompt bar hides its microphone.
+// The transcriber a project uses: the Whisper transcriber when a Groq key is
+// configured in api-keys.json ("groq", read once per process), else none.
+// Linux has no on-device recognizer good enough to fall back to.
 std::shared_ptr<VoiceTranscribing> makeVoiceTranscriber();
+// The same decision for a given Groq key (blank or a "REPLACE_WITH_" value gives none).
+std::shared_ptr<VoiceTranscribing> makeVoiceTranscriber(const QString &groqKey);
+
+// What a user reads when there is no transcriber: "Voice input needs a Groq
+// key in <key file>.", the key file shown with "~" for the home folder.
+QString voiceInputUnavailableMessage();
 
 } // namespace nerim

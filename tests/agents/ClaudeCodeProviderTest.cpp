@@ -1,14 +1,16 @@
 #include "ProviderTestSupport.h"
 #include "TestAsync.h"
 #include "TestEnvironment.h"
+#include "platform/TaggedProcesses.h"
 #include "agents/AgentError.h"
 #include "agents/ClaudeBinary.h"
 #include "agents/AgentStreamConsumer.h"
-#include "agents/OutputLineSplitter.h"
 #include "foundation/UuidText.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/OutputLineSplitter.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -389,7 +391,7 @@ TEST(OutputLineSplitter, SplitsAcrossReadsOnEveryTerminator)
         {{"\xff\xfe\n"}, {QStringLiteral("\uFFFD\uFFFD")}},
     };
     for (const auto &c : cases) {
-        OutputLineSplitter splitter;
+        platform::OutputLineSplitter splitter;
         QStringList lines;
         const auto collect = [&lines](QString line) { lines.append(std::move(line)); };
         for (const QByteArray &chunk : c.chunks)
@@ -412,9 +414,9 @@ TEST_F(ClaudeCodeProviderTest, QuittingStopsEveryRunningAgent)
     const auto streamB = test::await(second.outputStream(b.id));
     EXPECT_FALSE(test::await(nextBatch(streamA)).isEmpty());
     EXPECT_FALSE(test::await(nextBatch(streamB)).isEmpty());
+    // Returns at once; the guards finish the stopping.
     ClaudeCodeProvider::terminateAllForQuit();
-    EXPECT_FALSE(isAlive(a.processID));
-    EXPECT_FALSE(isAlive(b.processID));
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(a.processID) && !isAlive(b.processID); }));
     EXPECT_EQ(test::await(collectAll(streamA)).last(), AgentOutput::processExited(SIGKILL));
 }
 
@@ -451,14 +453,60 @@ TEST(AgentStreamConsumer, HandsOutEventsInOrderUntilCancelled)
     EXPECT_TRUE(ended);
 }
 
-TEST_F(ClaudeCodeProviderTest, AnAgentDoesNotOutliveNerim)
+TEST(AgentStreamConsumer, AFloodOfEventsLetsTheEventLoopRunAndACancelMeanwhileStopsIt)
 {
-    const QString pidFile = records + QStringLiteral("/agent-pid");
-    QProcess parent;
-    parent.start(QStringLiteral(NERIM_AGENTS_TEST_PARENT), {pidFile, project});
-    ASSERT_TRUE(parent.waitForFinished(10000));
-    EXPECT_EQ(parent.exitStatus(), QProcess::CrashExit);
-    const qint64 agent = QString::fromUtf8(readFile(pidFile)).toLongLong();
-    ASSERT_GT(agent, 0);
-    EXPECT_TRUE(waitUntil([&] { return !isAlive(agent); })) << "the agent kept running after Nerim died";
+    auto stream = AgentOutputStream::create();
+    for (int i = 0; i < 60; ++i)
+        stream->yield(AgentOutput::stdoutLine(QString::number(i)));
+    int handled = 0;
+    int handledWhenTheLoopRan = -1;
+    std::shared_ptr<AgentStreamConsumer> consumer;
+    consumer = AgentStreamConsumer::start(stream, [&](const AgentOutput &) {
+        QElapsedTimer busy; // a handler that takes a while
+        busy.start();
+        while (busy.elapsed() < 1) {
+        }
+        if (++handled == 1)
+            QTimer::singleShot(0, [&] {
+                handledWhenTheLoopRan = handled;
+                consumer->cancel();
+            });
+    });
+    test::await(sleepFor(200));
+    EXPECT_GT(handledWhenTheLoopRan, 0);
+    EXPECT_LT(handledWhenTheLoopRan, 60);
+    EXPECT_EQ(handled, handledWhenTheLoopRan); // nothing handled after the cancel
+}
+
+TEST_F(ClaudeCodeProviderTest, NeitherAnAgentNorItsDetachedToolCommandsOutliveNerim)
+{
+    // Nerim killed outright, and Nerim quitting in order on SIGTERM.
+    for (const bool killed : {true, false}) {
+        const QByteArray tag = uniqueTreeTag();
+        const QString pidFile = makeTempDir(QStringLiteral("parent")) + QStringLiteral("/agent-pid");
+        const QString toolPidFile = records + QStringLiteral("/tool-pid-") + QString::number(killed);
+        QProcess parent;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromUtf8(tagName(tag)), QString::fromUtf8(tagValue(tag)));
+        // A tool command in a session of its own, as the installed `claude` runs them.
+        environment.insert(QStringLiteral("CLAUDE_STANDIN_COMMANDS"),
+                           QStringLiteral("spawn-session 600 %1\nout started\nhang").arg(toolPidFile));
+        parent.setProcessEnvironment(environment);
+        parent.start(QStringLiteral(NERIM_AGENTS_TEST_PARENT),
+                     {pidFile, project, killed ? QStringLiteral("kill-self") : QStringLiteral("wait")});
+        ASSERT_TRUE(parent.waitForStarted());
+        if (!killed) {
+            ASSERT_TRUE(waitUntil([&] { return QString::fromUtf8(readFile(toolPidFile)).toLongLong() > 0; }, 10000));
+            ASSERT_TRUE(isAlive(QString::fromUtf8(readFile(toolPidFile)).toLongLong()));
+            ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(pidFile); }, 10000));
+            ::kill(static_cast<pid_t>(parent.processId()), SIGTERM);
+        }
+        ASSERT_TRUE(parent.waitForFinished(10000));
+        EXPECT_EQ(parent.exitStatus(), killed ? QProcess::CrashExit : QProcess::NormalExit);
+        const qint64 agent = QString::fromUtf8(readFile(pidFile)).toLongLong();
+        ASSERT_GT(agent, 0);
+        EXPECT_TRUE(waitUntil([&] { return processesTagged(tag).isEmpty(); }, 10000))
+            << "left running after Nerim " << (killed ? "was killed" : "quit") << ": " << processesTagged(tag).size();
+        EXPECT_FALSE(isAlive(agent));
+    }
 }

@@ -221,18 +221,3 @@ TEST_F(CanvasOutputTest, AMemoryWriteFailureGoesToItsPaneOrElseToTheLog)
     canvas->reportMemoryWriteFailure(QStringLiteral("agentSpawned"), QStringLiteral("gone"), failure);
     EXPECT_TRUE(log.contains(QStringLiteral("[Nerim memory] [memory: agentSpawned write failed \u2014 ")));
 }
-
-TEST_F(CanvasOutputTest, AwarenessCarriesTheVisiblePreviewAndAPlanWithContent)
-{
-    open();
-    EXPECT_EQ(canvas->makeProjectAwareness(), ProjectAwareness{});
-    canvas->preview().setVisible(true);
-    canvas->preview().setTitle(QStringLiteral("Bakery"));
-    canvas->plan().setGoal(QStringLiteral("A bakery site"));
-    const ProjectAwareness awareness = canvas->makeProjectAwareness();
-    ASSERT_TRUE(awareness.preview);
-    EXPECT_EQ(awareness.preview->title, QStringLiteral("Bakery"));
-    ASSERT_TRUE(awareness.plan);
-    EXPECT_EQ(awareness.plan->goal, QStringLiteral("A bakery site"));
-    EXPECT_FALSE(awareness.workspace);
-}

@@ -107,18 +107,6 @@ TEST_F(CanvasTest, RenamesAreCheckedTrimmedPersistedAndComeBackForTheirNumber)
     EXPECT_EQ(again->agentName(), QStringLiteral("Ada"));
 }
 
-TEST_F(CanvasTest, RoleChangesAddTheirLineOnlyWhenTheRoleChanges)
-{
-    open();
-    AgentPaneState *pane = canvas->spawnPane(QString(), AgentRole::unspecified);
-    canvas->setPaneRole(pane->id(), AgentRole::dbSchema);
-    canvas->setPaneRole(pane->id(), AgentRole::dbSchema);
-    EXPECT_EQ(pane->role(), AgentRole::dbSchema);
-    EXPECT_EQ(lineTexts(pane).last(), QStringLiteral("[role \u2192 DB Schema]"));
-    EXPECT_EQ(pane->outputLines().size(), 2);
-    EXPECT_EQ(savedPanes(project)->panes.first().role, AgentRole::dbSchema);
-}
-
 TEST_F(CanvasTest, ClosingMovesFocusResetsTargetAndExpansion)
 {
     open();
@@ -176,26 +164,6 @@ TEST_F(CanvasTest, ClosingAWorkingPaneStopsItsAgentAndLogsOneUserKilledExit)
     EXPECT_EQ(entryKinds(log).count(QStringLiteral("agentExit")), 1);
     spinEventLoop();
     EXPECT_FALSE(guard); // released once closed
-}
-
-TEST_F(CanvasTest, PaneSelectionAndSubmitChecks)
-{
-    open();
-    canvas->setInputPrompt(QStringLiteral(" \n\t "));
-    EXPECT_FALSE(canvas->canSubmit());
-    canvas->setInputPrompt(QStringLiteral("hello"));
-    EXPECT_TRUE(canvas->canSubmit());
-
-    // Panes that arrive without taking the focus: one needs no choice, two do.
-    AgentPaneState *repair = systemPane(QStringLiteral("Repair"), QStringLiteral("nerim.repair"));
-    canvas->appendPane(repair);
-    EXPECT_FALSE(canvas->needsPaneSelection());
-    canvas->appendPane(systemPane(QStringLiteral("Deploy"), QStringLiteral("nerim.deploy")));
-    EXPECT_TRUE(canvas->needsPaneSelection());
-    EXPECT_FALSE(canvas->canSubmit());
-    canvas->focusPane(repair->id());
-    EXPECT_FALSE(canvas->needsPaneSelection());
-    EXPECT_TRUE(canvas->canSubmit());
 }
 
 TEST_F(CanvasTest, RestoringTakesEveryPaneAndRepairsFocusAndExpansion)

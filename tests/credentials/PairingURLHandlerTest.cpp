@@ -1,6 +1,7 @@
 #include "CredentialsFixture.h"
 #include "LoopbackHttpServer.h"
 #include "TestEnvironment.h"
+#include "TestAsync.h"
 #include "credentials/PairingNotifier.h"
 #include "credentials/PairingURLHandler.h"
 #include "credentials/ManagedKeysSettingsViewModel.h"
@@ -300,11 +301,16 @@ TEST_F(Pairing, SignOutDuringVerificationDiscardsTheResult)
         keyring->setToken("old");
         posted.clear();
         // The user signs out in the settings window while the probe is out.
-        proxy.setHandler([&settings, status](const LoopbackHttpServer::Request &) {
-            settings.signOut();
+        std::optional<QCoro::Task<>> signingOut;
+        proxy.setHandler([&settings, &signingOut, status](const LoopbackHttpServer::Request &) {
+            signingOut.emplace(settings.signOut());
             return LoopbackHttpServer::Reply::json(status, R"({"balance": 5})");
         });
         EXPECT_TRUE(open("nerim://pair?token=new"));
+        // The sign-out's own removal may still be queued behind the pairing's
+        // keyring calls: let it finish before judging what the keyring holds.
+        ASSERT_TRUE(signingOut.has_value());
+        test::await(std::move(*signingOut));
         EXPECT_EQ(keyring->token(), std::nullopt);
         EXPECT_TRUE(posted.isEmpty());
     }

@@ -1,10 +1,14 @@
 #include "RunnerFixture.h"
 
 #include "launcher/ProjectTypeDetector.h"
+#include "platform/TaggedProcesses.h"
+#include "platform/guard/ProcessTree.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <csignal>
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -361,18 +365,28 @@ TEST_F(DevServerRunnerTest, StartsInQuickSuccessionLeaveOneServer)
 
 TEST_F(DevServerRunnerTest, ProcessesLeftBehindByAnExitedChildAreStillStopped)
 {
+    // The shell may have exited by the time start() returns; its group is
+    // noted from its first line.
+    const auto noteGroup = [](DevServerRunner &runner, qint64 &group) {
+        runner.onOutputLine = [&runner, &group](const QString &) {
+            if (group == 0)
+                group = runner.processGroup();
+        };
+    };
     DevServerRunner runner(options());
+    qint64 group = 0;
+    noteGroup(runner, group);
     // The shell exits at once and leaves a server-like process running in its group.
     nerim::test::await(runner.start(plan(project({}), QStringLiteral("true; sleep 600 & echo started"))));
-    const qint64 group = runner.processGroup();
     ASSERT_TRUE(waitUntil([&] { return runner.status().is(Kind::stopped); }));
     EXPECT_EQ(runner.status(), DevServerStatus::stopped(0, true));
     ASSERT_TRUE(nerim::platform::processGroupHasLiveMembers(group));
 
     // Starting again first stops what was left behind.
+    qint64 second = 0;
+    noteGroup(runner, second);
     nerim::test::await(runner.start(plan(project({}), QStringLiteral("true; sleep 600 & echo again"))));
     EXPECT_FALSE(nerim::platform::processGroupHasLiveMembers(group));
-    const qint64 second = runner.processGroup();
     ASSERT_TRUE(waitUntil([&] { return runner.status().is(Kind::stopped); }));
     ASSERT_TRUE(nerim::platform::processGroupHasLiveMembers(second));
 
@@ -385,9 +399,10 @@ TEST_F(DevServerRunnerTest, ProcessesLeftBehindByAnExitedChildAreStillStopped)
     qint64 third = 0;
     {
         DevServerRunner shortLived(options());
+        noteGroup(shortLived, third);
         nerim::test::await(shortLived.start(plan(project({}), QStringLiteral("true; sleep 600 & echo third"))));
-        third = shortLived.processGroup();
         ASSERT_TRUE(waitUntil([&] { return shortLived.status().is(Kind::stopped); }));
+        ASSERT_GT(third, 0);
     }
     EXPECT_TRUE(waitUntil([&] { return !nerim::platform::processGroupHasLiveMembers(third); }, 5000));
 }
@@ -456,7 +471,79 @@ TEST_F(DevServerRunnerTest, QuittingTheApplicationStopsEveryGroup)
     // The event loop ends as it does when the last window closes.
     QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
     QCoreApplication::exec();
-    EXPECT_FALSE(nerim::platform::processGroupHasLiveMembers(group));
+    // Quitting does not wait: the guard ends the group, SIGKILL after the limit.
+    EXPECT_TRUE(waitUntil([&] { return !nerim::platform::processGroupHasLiveMembers(group); }, 10000));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DevServerRunnerTest, NothingOfTheServerOutlivesNerimKilledOrQuitting)
+{
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        const QByteArray tag = nerim::test::uniqueTreeTag();
+        const QString folder = project({{"index.html", "<title>Hi</title>"}});
+        const QString urlFile = nerim::test::makeTempDir() + QStringLiteral("/url");
+        QProcess nerim;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromUtf8(nerim::test::tagName(tag)), QString::fromUtf8(nerim::test::tagValue(tag)));
+        nerim.setProcessEnvironment(environment);
+        nerim.start(QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST), {urlFile, folder});
+        ASSERT_TRUE(nerim.waitForStarted());
+        ASSERT_TRUE(waitUntil([&] { return !nerim::test::readFile(urlFile).isEmpty() || nerim.state() == QProcess::NotRunning; }));
+        const QUrl url(QString::fromUtf8(nerim::test::readFile(urlFile)));
+        ASSERT_GT(url.port(), 0);
+
+        ::kill(static_cast<pid_t>(nerim.processId()), signal);
+        ASSERT_TRUE(waitUntil([&] { return nerim.state() == QProcess::NotRunning; }));
+        EXPECT_TRUE(waitUntil([&] { return nerim::test::processesTagged(tag).isEmpty(); }))
+            << "the server outlived Nerim after signal " << signal;
+        // The port is free again.
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(url.port()));
+        EXPECT_FALSE(probe.waitForConnected(2000)) << "port " << url.port() << " still answers";
+    }
+}
+
+bool isGroupLeaderAlive(pid_t pid)
+{
+    const auto entry = nerim::platform::guard::ProcProcessTable().read(pid);
+    return entry && entry->alive();
+}
+
+TEST_F(DevServerRunnerTest, AnUnrelatedProcessCarryingTheServersGroupIdIsLeftAlone)
+{
+    // Stopping, starting again, the runner going away and quitting all reach
+    // the processes the runner started, never a process that merely carries a
+    // group id it once saw (a recycled id).
+    for (const char *ending : {"stop", "restart", "destroy", "quit"}) {
+        auto runner = std::make_unique<DevServerRunner>(options());
+        nerim::test::await(runner->start(plan(project({}), QStringLiteral("echo ready; sleep 600"))));
+        ASSERT_TRUE(waitUntil([&] { return runner->recentOutput().contains(QStringLiteral("ready")); }));
+        const pid_t group = static_cast<pid_t>(runner->processGroup());
+        QProcess stranger;
+        stranger.setChildProcessModifier([group] { ::setpgid(0, group); });
+        stranger.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
+        ASSERT_TRUE(stranger.waitForStarted());
+
+        const std::string which = ending;
+        if (which == "stop") {
+            nerim::test::await(runner->stop());
+        } else if (which == "restart") {
+            nerim::test::await(runner->start(plan(project({}), QStringLiteral("echo again"))));
+        } else if (which == "destroy") {
+            runner.reset();
+        } else {
+            QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+            QCoreApplication::exec();
+        }
+        EXPECT_TRUE(waitUntil([&] { return !isGroupLeaderAlive(group); }, 10000)) << which;
+        EXPECT_EQ(stranger.state(), QProcess::Running) << which;
+        EXPECT_TRUE(nerim::platform::processGroupHasLiveMembers(group)) << which; // the stranger alone
+        stranger.kill();
+        stranger.waitForFinished();
+    }
 }
 
 } // namespace

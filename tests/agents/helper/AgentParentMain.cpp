@@ -1,8 +1,13 @@
-// A small program that plays Nerim dying while an agent runs: it starts the
-// stand-in `claude` (which hangs) through a provider, writes the agent's process
-// id to the file named by its first argument, and then kills itself with SIGKILL,
-// so no clean-up code of its own runs.
+// A small program that plays Nerim while an agent runs: it starts the stand-in
+// `claude` (by default one that hangs) through a provider, writes the agent's
+// process id to the file named by its first argument once the agent has
+// printed something, and then ends as its third argument says:
+//   kill-self (the default)  SIGKILL itself, so no clean-up code of its own runs
+//   wait                     keep running, quitting in order on SIGTERM, SIGINT
+//                            and SIGHUP as Nerim does
+// Usage: agents_test_parent PID-FILE PROJECT [HOW]
 #include "agents/ClaudeCodeProvider.h"
+#include "platform/TerminationSignals.h"
 #include "support/claude-standin/ClaudeStandin.h"
 
 #include <QCoreApplication>
@@ -20,7 +25,12 @@ int main(int argc, char **argv)
         return 2;
     const QString pidFile = QString::fromLocal8Bit(argv[1]);
     const QString project = QString::fromLocal8Bit(argv[2]);
-    qputenv("CLAUDE_STANDIN_COMMANDS", "hang");
+    const bool killSelf = argc < 4 || QByteArray(argv[3]) == "kill-self";
+    if (qEnvironmentVariableIsEmpty("CLAUDE_STANDIN_COMMANDS"))
+        qputenv("CLAUDE_STANDIN_COMMANDS", "hang");
+    platform::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &platform::TerminationSignals::received, &app, &QCoreApplication::quit);
+
     ClaudeCodeProvider::Options options;
     options.resolveBinary = [] { return std::optional<QString>(test::claudeStandin::path()); };
     ClaudeCodeProvider provider(project, options);
@@ -28,6 +38,9 @@ int main(int argc, char **argv)
         try {
             const AgentSession session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("wait"),
                                                                  ProjectAwareness{}, ModelChoice::sonnet45);
+            // The agent is under way once it has said something (or ended).
+            const auto stream = co_await provider.outputStream(session.id);
+            const auto firstEvents = co_await stream->next();
             QFile file(pidFile);
             if (file.open(QIODevice::WriteOnly))
                 file.write(QByteArray::number(session.processID));
@@ -35,7 +48,8 @@ int main(int argc, char **argv)
         } catch (...) {
             ::_exit(3);
         }
-        ::kill(::getpid(), SIGKILL);
+        if (killSelf)
+            ::kill(::getpid(), SIGKILL);
     };
     auto task = run();
     return app.exec();

@@ -34,6 +34,11 @@
 //   spawn-sleeper SECONDS FILE
 //                       start a grandchild that keeps both output pipes open,
 //                       sleeps SECONDS and writes its pid to FILE first
+//   spawn-session SECONDS FILE
+//                       start a grandchild in a session of its own (setsid, as
+//                       the installed `claude` runs its tool commands) with its
+//                       output on /dev/null, that ignores SIGHUP, writes its pid
+//                       to FILE and sleeps SECONDS
 //   hang                wait until killed
 //   signal N            die of signal N
 //   exit N              exit with code N
@@ -42,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -226,6 +232,21 @@ int main(int argc, char **argv)
             flushAll();
             const pid_t child = fork();
             if (child == 0) {
+                writeFile(file, std::to_string(getpid()));
+                sleepMs(std::strtol(seconds.c_str(), nullptr, 10) * 1000);
+                _exit(0);
+            }
+        } else if (verb == "spawn-session") {
+            std::string seconds, file;
+            split(rest, seconds, file);
+            flushAll();
+            const pid_t child = fork();
+            if (child == 0) {
+                setsid();
+                std::signal(SIGHUP, SIG_IGN);
+                const int null = open("/dev/null", O_RDWR);
+                for (int fd = 0; fd <= 2; ++fd)
+                    dup2(null, fd);
                 writeFile(file, std::to_string(getpid()));
                 sleepMs(std::strtol(seconds.c_str(), nullptr, 10) * 1000);
                 _exit(0);

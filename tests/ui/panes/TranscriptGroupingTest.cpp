@@ -1,4 +1,4 @@
-#include "agents/OutputLineSplitter.h"
+#include "platform/OutputLineSplitter.h"
 #include "ui/panes/MarkdownSegment.h"
 #include "ui/panes/TranscriptGrouping.h"
 
@@ -116,7 +116,7 @@ TEST(TranscriptGrouping, CrLfAgentOutputKeepsItsCodeBlock)
 {
     // Output as the agent wrote it, read in pieces that cut a CR LF in half.
     const QByteArray output = "Here you go:\r\n```python\r\nprint('hi')\r\n```\r\nDone.\r\n";
-    OutputLineSplitter splitter;
+    platform::OutputLineSplitter splitter;
     QList<OutputLine> lines;
     const auto emitLine = [&](const QString &text) { lines << OutputLine::make(Kind::stdout, text); };
     splitter.feed(output.left(24), emitLine);

@@ -3,15 +3,20 @@
 #include <QByteArray>
 #include <QString>
 
-namespace nerim {
+namespace nerim::platform {
 
 // Cuts a child's output bytes into text lines. A line ends at LF, CRLF or a lone
 // CR (a CRLF split across two reads still counts once); the terminator is not
 // part of the line. Each line is decoded as UTF-8, bad bytes becoming U+FFFD.
 // Bytes of an unfinished line wait for the next read, so a character split
 // across two reads decodes whole.
+//
+// With `carriageReturnEndsLine` false only LF ends a line, and a CR before it
+// stays in the line (for readers that clean lines themselves).
 class OutputLineSplitter {
 public:
+    explicit OutputLineSplitter(bool carriageReturnEndsLine = true) : m_carriageReturnEndsLine(carriageReturnEndsLine) {}
+
     // Calls `emitLine(QString)` for every line the bytes complete, in order.
     template <typename F>
     void feed(const char *data, qsizetype size, F &&emitLine)
@@ -25,7 +30,7 @@ public:
         }
         for (; i < size; ++i) {
             const char c = data[i];
-            if (c != '\n' && c != '\r')
+            if (c != '\n' && (c != '\r' || !m_carriageReturnEndsLine))
                 continue;
             emitLine(takeLine(data + start, i - start));
             if (c == '\r') {
@@ -70,6 +75,7 @@ private:
 
     QByteArray m_partial;
     bool m_afterCarriageReturn = false;
+    bool m_carriageReturnEndsLine = true;
 };
 
-} // namespace nerim
+} // namespace nerim::platform

@@ -1,0 +1,626 @@
+#include "platform/ChildProcess.h"
+
+#include "platform/guard/GuardProtocol.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QPromise>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <spawn.h>
+// glibc 2.36's header lacks the C linkage block.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace nerim::platform {
+
+// Watches the guard process and reaps it when it exits. A ChildProcess deleted
+// while its tree still lives hands its watch to the application object, which
+// keeps it until the guard has finished ending the tree.
+class HelperWatch : public QObject {
+public:
+    HelperWatch(pid_t pid, QObject *parent) : QObject(parent), m_pid(pid)
+    {
+        m_pidfd = ::pidfd_open(pid, 0);
+        if (m_pidfd >= 0) {
+            auto *notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this] { check(); });
+        } else {
+            // Kernels without pidfds: look now and then.
+            auto *timer = new QTimer(this);
+            connect(timer, &QTimer::timeout, this, [this] { check(); });
+            timer->start(50);
+        }
+    }
+
+    ~HelperWatch() override
+    {
+        if (m_pidfd >= 0)
+            ::close(m_pidfd);
+    }
+
+    // Called once with the guard's wait status (-1 when someone else reaped it).
+    std::function<void(int)> onEnded;
+
+    // From now on the watch belongs to the application and goes once the guard has.
+    void orphan()
+    {
+        onEnded = nullptr;
+        QCoreApplication *app = QCoreApplication::instance();
+        if (m_ended || !app || app->thread() != thread()) {
+            deleteLater();
+            return;
+        }
+        setParent(app);
+        onEnded = [this](int) { deleteLater(); };
+    }
+
+private:
+    void check()
+    {
+        if (m_ended)
+            return;
+        int status = 0;
+        const pid_t got = ::waitpid(m_pid, &status, WNOHANG);
+        if (got == 0 || (got < 0 && errno == EINTR))
+            return;
+        m_ended = true;
+        // Nothing more to watch. (Deleted later: this may run inside its signal.)
+        for (QObject *child : children())
+            child->deleteLater();
+        if (m_pidfd >= 0) {
+            for (auto *notifier : findChildren<QSocketNotifier *>())
+                notifier->setEnabled(false);
+        }
+        if (auto callback = std::exchange(onEnded, nullptr))
+            callback(got == m_pid ? status : -1);
+    }
+
+    pid_t m_pid;
+    int m_pidfd = -1;
+    bool m_ended = false;
+};
+
+struct ChildProcess::Waiters {
+    std::optional<QPromise<bool>> started;
+    std::optional<QPromise<void>> ended;
+
+    void resolveStarted(bool ok)
+    {
+        if (!started)
+            return;
+        started->addResult(ok);
+        started->finish();
+        started.reset();
+    }
+
+    void resolveEnded()
+    {
+        if (!ended)
+            return;
+        ended->finish();
+        ended.reset();
+    }
+};
+
+namespace {
+
+QSet<ChildProcess *> &liveProcesses()
+{
+    static QSet<ChildProcess *> processes;
+    return processes;
+}
+
+void ensureQuitHook()
+{
+    static QPointer<QCoreApplication> hooked;
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || hooked == app)
+        return;
+    hooked = app;
+    QObject::connect(app, &QCoreApplication::aboutToQuit, app, &ChildProcess::stopAll);
+}
+
+// Writing to the standard input of a program that has ended must fail with
+// EPIPE rather than end Nerim. (Qt's own QProcess does the same.) The guard
+// resets the signal for the programs it starts.
+void ignoreBrokenPipes()
+{
+    struct sigaction current;
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+        struct sigaction ignore;
+        std::memset(&ignore, 0, sizeof ignore);
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGPIPE, &ignore, nullptr);
+    }
+}
+
+// Moves a descriptor above the standard three and the guard's control slot, so
+// handing them to the guard can never overwrite one with another.
+int raised(int fd)
+{
+    if (fd < 0 || fd >= 10)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    ::close(fd);
+    return moved;
+}
+
+// Notifiers are let go of later: this may run inside one's own signal.
+void dropNotifier(QSocketNotifier *&notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+void setNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+void closeFd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Most bytes one read of a pipe takes, and most one notification handles, so a
+// program that floods its output cannot hold the event loop.
+constexpr qsizetype readChunk = 64 * 1024;
+constexpr qsizetype readBurst = 1024 * 1024;
+
+} // namespace
+
+ChildProcess::ChildProcess(QObject *parent) : QObject(parent), m_waiters(std::make_shared<Waiters>()) {}
+
+ChildProcess::~ChildProcess()
+{
+    liveProcesses().remove(this);
+    if (isTreeAlive()) {
+        stop();
+        if (m_helper)
+            m_helper->orphan();
+    }
+    closeControl();
+    closeOutput();
+    closeInputNow();
+    m_waiters->resolveStarted(false);
+    m_waiters->resolveEnded();
+}
+
+QString ChildProcess::guardProgram()
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard");
+    if (QFileInfo(beside).isExecutable())
+        return beside;
+    return QStringLiteral(NERIM_GUARD_BUILD_PATH);
+}
+
+void ChildProcess::stopAll()
+{
+    for (ChildProcess *process : liveProcesses())
+        process->stop();
+}
+
+void ChildProcess::start(const Options &options)
+{
+    if (m_state != State::notStarted)
+        return;
+    m_state = State::starting;
+    m_program = options.program;
+    m_workingDirectory = options.workingDirectory;
+    liveProcesses().insert(this);
+    ensureQuitHook();
+    ignoreBrokenPipes();
+
+    int control[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    int in[2] = {-1, -1};
+    const auto closeAll = [&] {
+        for (int *pair : {control, out, err, in}) {
+            closeFd(pair[0]);
+            closeFd(pair[1]);
+        }
+    };
+    bool made = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) == 0 &&
+                ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0 &&
+                (!options.inputPipe || ::pipe2(in, O_CLOEXEC) == 0);
+    const int madeErrno = errno;
+    for (int *pair : {control, out, err, in}) {
+        pair[0] = raised(pair[0]);
+        pair[1] = raised(pair[1]);
+    }
+    made = made && control[1] >= 0 && out[1] >= 0 && err[1] >= 0 && (!options.inputPipe || in[0] >= 0);
+    if (!made) {
+        closeAll();
+        fail(QStringLiteral("Nerim could not set up the pipes for %1: %2").arg(m_program, errnoText(madeErrno)),
+             madeErrno);
+        return;
+    }
+
+    // The guard's command line and environment (which is the program's).
+    QList<QByteArray> argumentBytes{QByteArrayLiteral("nerim-guard")};
+    if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+        argumentBytes << QByteArrayLiteral("--parent") << QByteArray::number(::getpid());
+    argumentBytes << QByteArrayLiteral("--grace-ms") << QByteArray::number(qint64(options.gracePeriod.count()));
+    if (options.endTreeWhenProgramExits)
+        argumentBytes << QByteArrayLiteral("--end-tree-on-exit");
+    if (!options.workingDirectory.isEmpty())
+        argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
+    argumentBytes << QByteArrayLiteral("--") << QFile::encodeName(options.program);
+    for (const QString &argument : options.arguments)
+        argumentBytes << argument.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &argument : argumentBytes)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    QList<QByteArray> environmentBytes;
+    for (const QString &entry : options.environment.toStringList())
+        environmentBytes << entry.toLocal8Bit();
+    std::vector<char *> envp;
+    for (QByteArray &entry : environmentBytes)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (options.inputPipe)
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, control[1], guard::controlDescriptor);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t allSignals;
+    sigfillset(&allSignals);
+    sigdelset(&allSignals, SIGKILL);
+    sigdelset(&allSignals, SIGSTOP);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setsigdefault(&attributes, &allSignals);
+    // A group of its own: a Ctrl+C in Nerim's terminal reaches Nerim, which
+    // then stops its children in order, not every program at once.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+    const QByteArray guardPath = QFile::encodeName(guardProgram());
+    pid_t helper = 0;
+    const int spawnError = ::posix_spawn(&helper, guardPath.constData(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    // The guard's ends live on in the guard alone.
+    closeFd(control[1]);
+    closeFd(out[1]);
+    closeFd(err[1]);
+    closeFd(in[0]);
+    if (spawnError != 0) {
+        closeAll();
+        fail(QStringLiteral("Nerim could not start its process guard %1: %2")
+                 .arg(QString::fromLocal8Bit(guardPath), errnoText(spawnError)),
+             spawnError);
+        return;
+    }
+
+    m_helper = new HelperWatch(helper, this);
+    m_helper->onEnded = [this](int status) { helperEnded(status); };
+
+    m_control = control[0];
+    setNonBlocking(m_control);
+    m_controlNotifier = new QSocketNotifier(m_control, QSocketNotifier::Read, this);
+    connect(m_controlNotifier, &QSocketNotifier::activated, this, [this] { readControl(); });
+    const int outputFds[2] = {out[0], err[0]};
+    for (int index = 0; index < 2; ++index) {
+        Output &output = m_outputs[index];
+        output.fd = outputFds[index];
+        setNonBlocking(output.fd);
+        output.splitter = std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine);
+        output.notifier = new QSocketNotifier(output.fd, QSocketNotifier::Read, this);
+        // Output is read once the start is reported, so lines never come before it.
+        output.notifier->setEnabled(false);
+        connect(output.notifier, &QSocketNotifier::activated, this, [this, index] { readOutput(index, readBurst); });
+    }
+    if (options.inputPipe) {
+        m_input = in[1];
+        setNonBlocking(m_input);
+        m_inputNotifier = new QSocketNotifier(m_input, QSocketNotifier::Write, this);
+        m_inputNotifier->setEnabled(false);
+        connect(m_inputNotifier, &QSocketNotifier::activated, this, [this] { writeInput(); });
+        writeInput();
+    }
+}
+
+void ChildProcess::fail(const QString &reason, int errorNumber)
+{
+    m_errorString = reason;
+    m_startErrno = errorNumber;
+    m_state = State::ended;
+    liveProcesses().remove(this);
+    closeControl();
+    closeOutput();
+    closeInputNow();
+    // Reported from the event loop, as every other outcome is.
+    QMetaObject::invokeMethod(
+        this,
+        [this, reason] {
+            QPointer<ChildProcess> self(this);
+            m_waiters->resolveStarted(false);
+            emit failedToStart(reason);
+            if (!self)
+                return;
+            m_waiters->resolveEnded();
+            emit treeEnded();
+        },
+        Qt::QueuedConnection);
+}
+
+// ---- the guard's reports ----
+
+void ChildProcess::readControl()
+{
+    if (m_control < 0)
+        return;
+    QPointer<ChildProcess> self(this);
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::recv(m_control, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got > 0) {
+            m_controlBuffer.append(buffer, got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            closeControl(); // the guard is exiting; its watch reports that
+        break;
+    }
+    qsizetype end;
+    while ((end = m_controlBuffer.indexOf('\n')) >= 0) {
+        const QByteArray line = m_controlBuffer.left(end);
+        m_controlBuffer.remove(0, end + 1);
+        handleMessage(line);
+        if (!self)
+            return;
+    }
+}
+
+void ChildProcess::handleMessage(const QByteArray &line)
+{
+    const QList<QByteArray> words = line.split(' ');
+    const QByteArray &kind = words.first();
+    if (kind == guard::startedMessage && words.size() == 2 && m_state == State::starting) {
+        m_programPid = words.at(1).toLongLong();
+        m_state = State::running;
+        for (Output &output : m_outputs) {
+            if (output.notifier)
+                output.notifier->setEnabled(true);
+        }
+        m_waiters->resolveStarted(true);
+        emit started();
+    } else if (kind == guard::failedMessage && words.size() == 3 && m_state == State::starting) {
+        const int error = words.at(2).toInt();
+        const QString where = words.at(1) == "chdir" ? m_workingDirectory : m_program;
+        if (m_helper)
+            m_helper->orphan(); // it exits at once; it is reaped in the background
+        fail(QStringLiteral("%1: %2").arg(where, errnoText(error)), error);
+    } else if (kind == guard::exitedMessage && words.size() == 3 && m_state == State::running) {
+        const int code = words.at(1).toInt();
+        const int signal = words.at(2).toInt();
+        programEnded(signal != 0 ? signal : code, signal == 0);
+    } else if (kind == guard::killingMessage) {
+        emit killing();
+    }
+}
+
+void ChildProcess::helperEnded(int waitStatus)
+{
+    QPointer<ChildProcess> self(this);
+    // Reports still in the socket come first.
+    readControl();
+    if (!self || m_state == State::ended)
+        return;
+    if (m_state == State::starting) {
+        fail(QStringLiteral("Nerim's process guard stopped before %1 started").arg(m_program), 0);
+        return;
+    }
+    if (m_state == State::running) {
+        // The guard itself was killed: the program got the parent-death signal.
+        const bool bySignal = waitStatus != -1 && WIFSIGNALED(waitStatus);
+        programEnded(bySignal ? WTERMSIG(waitStatus) : SIGTERM, false);
+        if (!self)
+            return;
+    }
+    m_state = State::ended;
+    liveProcesses().remove(this);
+    closeControl();
+    closeOutput();
+    closeInputNow();
+    m_waiters->resolveEnded();
+    emit treeEnded();
+}
+
+void ChildProcess::programEnded(int exitCode, bool normalExit)
+{
+    QPointer<ChildProcess> self(this);
+    // Everything the program wrote before it ended is in the pipes by now.
+    for (int index = 0; index < 2; ++index) {
+        readOutput(index, 4 * readBurst);
+        if (!self)
+            return;
+        if (m_outputs[index].splitter) {
+            QStringList rest;
+            m_outputs[index].splitter->finish([&rest](QString line) { rest.append(std::move(line)); });
+            for (const QString &line : rest) {
+                emit outputLine(line, index == 1);
+                if (!self)
+                    return;
+            }
+        }
+    }
+    m_state = State::exited;
+    closeOutput();
+    closeInputNow();
+    emit exited(exitCode, normalExit);
+}
+
+// ---- output and input ----
+
+void ChildProcess::readOutput(int index, qsizetype limit)
+{
+    Output &output = m_outputs[index];
+    if (output.fd < 0)
+        return;
+    QPointer<ChildProcess> self(this);
+    QStringList lines;
+    const auto collect = [&lines](QString line) { lines.append(std::move(line)); };
+    char buffer[readChunk];
+    bool atEnd = false;
+    for (qsizetype taken = 0; taken < limit;) {
+        const ssize_t got = ::read(output.fd, buffer, sizeof buffer);
+        if (got > 0) {
+            output.splitter->feed(buffer, got, collect);
+            taken += got;
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        atEnd = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        break;
+    }
+    if (atEnd)
+        output.splitter->finish(collect);
+    const bool standardError = index == 1;
+    for (const QString &line : std::as_const(lines)) {
+        emit outputLine(line, standardError);
+        if (!self)
+            return;
+    }
+    if (atEnd) {
+        Output &same = m_outputs[index];
+        dropNotifier(same.notifier);
+        closeFd(same.fd);
+    }
+}
+
+void ChildProcess::write(const QByteArray &bytes)
+{
+    if (m_input < 0 || bytes.isEmpty())
+        return;
+    m_pendingInput.append(bytes);
+    writeInput();
+}
+
+void ChildProcess::closeInput()
+{
+    m_closeInputWhenWritten = true;
+    writeInput();
+}
+
+void ChildProcess::writeInput()
+{
+    if (m_input < 0)
+        return;
+    while (!m_pendingInput.isEmpty()) {
+        const ssize_t written = ::write(m_input, m_pendingInput.constData(), size_t(m_pendingInput.size()));
+        if (written > 0) {
+            m_pendingInput.remove(0, written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            m_inputNotifier->setEnabled(true);
+            return;
+        }
+        // EPIPE: the program has stopped reading.
+        m_pendingInput.clear();
+        closeInputNow();
+        return;
+    }
+    m_inputNotifier->setEnabled(false);
+    if (m_closeInputWhenWritten)
+        closeInputNow();
+}
+
+void ChildProcess::closeInputNow()
+{
+    dropNotifier(m_inputNotifier);
+    closeFd(m_input);
+}
+
+void ChildProcess::closeOutput()
+{
+    for (Output &output : m_outputs) {
+        dropNotifier(output.notifier);
+        closeFd(output.fd);
+    }
+}
+
+void ChildProcess::closeControl()
+{
+    dropNotifier(m_controlNotifier);
+    closeFd(m_control);
+}
+
+// ---- stopping ----
+
+void ChildProcess::stop()
+{
+    if (m_control < 0 || !isTreeAlive())
+        return;
+    const QByteArray command(guard::stopCommand);
+    (void)::send(m_control, command.constData(), size_t(command.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+QFuture<bool> ChildProcess::whenStarted()
+{
+    if (m_programPid > 0)
+        return QtFuture::makeReadyFuture(true);
+    if (m_state == State::ended)
+        return QtFuture::makeReadyFuture(false);
+    if (!m_waiters->started) {
+        m_waiters->started.emplace();
+        m_waiters->started->start();
+    }
+    return m_waiters->started->future();
+}
+
+QFuture<void> ChildProcess::whenTreeEnded()
+{
+    if (!isTreeAlive())
+        return QtFuture::makeReadyFuture();
+    if (!m_waiters->ended) {
+        m_waiters->ended.emplace();
+        m_waiters->ended->start();
+    }
+    return m_waiters->ended->future();
+}
+
+} // namespace nerim::platform

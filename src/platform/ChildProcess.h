@@ -1,0 +1,168 @@
+#pragma once
+
+#include "platform/OutputLineSplitter.h"
+
+#include <QByteArray>
+#include <QFuture>
+#include <QObject>
+#include <QPointer>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace nerim::platform {
+
+class HelperWatch;
+
+// The one way Nerim runs a program: an agent, a development server, a tool.
+//
+// The program runs under Nerim's process guard (`nerim-guard`, built beside
+// the `nerim` executable), a small process of ours that is a child subreaper:
+// everything the program starts stays below the guard, even what detaches into
+// a session of its own. The guard ends that whole tree (SIGTERM, then SIGKILL
+// after the grace period)
+//   - when `stop()` is called, or this object is deleted while the tree lives;
+//   - when Nerim ends in any way: quitting, a signal, a crash or SIGKILL (the
+//     guard's control socket reaches its end);
+//   - when the program ends, if `endTreeWhenProgramExits` is set;
+// and exits once no process of the tree is left. Nerim itself never signals a
+// process id: it only talks to the guard over a socket whose other end it
+// alone holds, so no recycled id can ever be hit.
+//
+// Output arrives as lines (see OutputLineSplitter) from the event loop; nothing
+// here blocks the calling thread. Use it on the application's main thread, the
+// thread whose lifetime the guard's parent-death signal follows.
+//
+// Signals are emitted in this order: `started` or `failedToStart`; output lines;
+// `exited` (after every line the program wrote before it ended); `treeEnded`.
+// A slot may delete this object with deleteLater().
+class ChildProcess : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QString program;
+        QStringList arguments;
+        // Empty: Nerim's own working folder.
+        QString workingDirectory;
+        // The program's whole environment.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // Standard input is a pipe fed by write(); otherwise it reads /dev/null.
+        bool inputPipe = false;
+        // Whether a lone CR ends an output line (LF always does).
+        bool carriageReturnEndsLine = true;
+        // Time the tree has between SIGTERM and SIGKILL when it is stopped.
+        std::chrono::milliseconds gracePeriod{2000};
+        // Ends what the program left running as soon as the program ends.
+        // Otherwise leftovers run on (and `treeEnded` waits for them) until
+        // `stop()`, the deletion of this object, or Nerim's end.
+        bool endTreeWhenProgramExits = false;
+    };
+
+    enum class State {
+        notStarted,
+        starting,  // the guard runs; the program is being started
+        running,   // the program runs
+        exited,    // the program ended; processes it started may still run
+        ended,     // no process of the tree is left (or the start failed)
+    };
+
+    explicit ChildProcess(QObject *parent = nullptr);
+    // Never blocks: a tree that still lives is told to stop, and the guard is
+    // reaped once it has finished that.
+    ~ChildProcess() override;
+
+    // Launches the guard, which starts the program. Call once.
+    void start(const Options &options);
+
+    State state() const { return m_state; }
+    // The program has started and not yet ended.
+    bool isRunning() const { return m_state == State::running; }
+    // Some process of the tree may still run (the guard has not ended).
+    bool isTreeAlive() const { return m_state != State::notStarted && m_state != State::ended; }
+
+    // The program's process id, 0 before it started; the program leads a
+    // process group of its own with that id.
+    qint64 processId() const { return m_programPid; }
+
+    // Why the start failed, and the errno behind it (0 when none applies).
+    const QString &errorString() const { return m_errorString; }
+    int startErrorNumber() const { return m_startErrno; }
+
+    // Queues bytes for the program's standard input (Options::inputPipe); they
+    // are written as the program reads. A program that ends early drops the rest.
+    void write(const QByteArray &bytes);
+    // Closes standard input once everything queued has been written.
+    void closeInput();
+
+    // Asks the guard to end the whole tree. Safe at any time, more than once.
+    void stop();
+
+    // Resolve with the start's outcome (true: started) and when no process of
+    // the tree is left; both also resolve when this object is deleted first.
+    QFuture<bool> whenStarted();
+    QFuture<void> whenTreeEnded();
+
+    // Asks every tree that lives to end; returns at once. Runs by itself when
+    // the application object is about to quit: the guards finish the stopping
+    // after Nerim has gone.
+    static void stopAll();
+
+    // Where the guard program is looked for: beside the running executable
+    // first, then where the build put it.
+    static QString guardProgram();
+
+signals:
+    void started();
+    void failedToStart(const QString &reason);
+    void outputLine(const QString &line, bool standardError);
+    // `exitCode` is the program's exit code, or the number of the signal that
+    // ended it (then `normalExit` is false).
+    void exited(int exitCode, bool normalExit);
+    // The grace period passed and the tree is being killed.
+    void killing();
+    void treeEnded();
+
+private:
+    void fail(const QString &reason, int errorNumber);
+    void readControl();
+    void handleMessage(const QByteArray &line);
+    void readOutput(int index, qsizetype limit);
+    void writeInput();
+    void closeInputNow();
+    void programEnded(int exitCode, bool normalExit);
+    void helperEnded(int waitStatus);
+    void closeOutput();
+    void closeControl();
+
+    struct Output {
+        int fd = -1;
+        QSocketNotifier *notifier = nullptr;
+        std::unique_ptr<OutputLineSplitter> splitter;
+    };
+
+    State m_state = State::notStarted;
+    qint64 m_programPid = 0;
+    QString m_program;
+    QString m_workingDirectory;
+    QString m_errorString;
+    int m_startErrno = 0;
+
+    int m_control = -1;
+    QSocketNotifier *m_controlNotifier = nullptr;
+    QByteArray m_controlBuffer;
+    Output m_outputs[2];
+    int m_input = -1;
+    QSocketNotifier *m_inputNotifier = nullptr;
+    QByteArray m_pendingInput;
+    bool m_closeInputWhenWritten = false;
+    QPointer<HelperWatch> m_helper;
+
+    struct Waiters;
+    std::shared_ptr<Waiters> m_waiters;
+};
+
+} // namespace nerim::platform

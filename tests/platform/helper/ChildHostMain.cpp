@@ -1,0 +1,54 @@
+// A small program that plays Nerim around one child process: it runs the given
+// program through ChildProcess, quits in order on SIGTERM, SIGINT and SIGHUP as
+// Nerim does, and once the program prints "ready" writes the ready file and
+// ends the way it is told:
+//   wait       keep running (the test sends a signal)
+//   quit       quit in order, as the Quit menu item does
+//   abort      crash (SIGABRT, no clean-up of its own)
+//   kill-self  SIGKILL itself
+// Usage: platform_test_child_host READY-FILE HOW GRACE-MS PROGRAM [ARGUMENT...]
+#include "platform/ChildProcess.h"
+#include "platform/TerminationSignals.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <csignal>
+#include <cstdlib>
+
+using nerim::platform::ChildProcess;
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 5)
+        return 2;
+    const QString readyFile = QString::fromLocal8Bit(argv[1]);
+    const QByteArray how = argv[2];
+
+    nerim::platform::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &nerim::platform::TerminationSignals::received, &app, &QCoreApplication::quit);
+
+    ChildProcess::Options options;
+    options.program = QString::fromLocal8Bit(argv[4]);
+    for (int i = 5; i < argc; ++i)
+        options.arguments.append(QString::fromLocal8Bit(argv[i]));
+    options.gracePeriod = std::chrono::milliseconds(std::atoi(argv[3]));
+    ChildProcess child;
+    QObject::connect(&child, &ChildProcess::failedToStart, &app, [] { std::exit(3); });
+    QObject::connect(&child, &ChildProcess::outputLine, &app, [&](const QString &line, bool) {
+        if (line != QLatin1String("ready"))
+            return;
+        QFile file(readyFile);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QByteArray::number(child.processId()));
+        file.close();
+        if (how == "quit")
+            QCoreApplication::quit();
+        else if (how == "abort")
+            std::abort();
+        else if (how == "kill-self")
+            ::raise(SIGKILL);
+    });
+    child.start(options);
+    return app.exec();
+}

@@ -1,0 +1,64 @@
+#include "TestEnvironment.h"
+#include "voice/CanberraCuePlayer.h"
+#include "voice/DesktopVoiceBackends.h"
+#include "voice/FliteSpeaker.h"
+#include "voice/SoundCueService.h"
+#include "voice/VoiceNarratorService.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace nerim;
+using namespace nerim::test;
+
+// The tests run without a sound server (scripts/test starts none). The real
+// sound and speech backends must then stay quiet: no exception, no hang,
+// nothing but a log line.
+
+namespace {
+int linesStartingWith(const LogCapture &log, const QString &prefix)
+{
+    int count = 0;
+    for (const QString &line : log.lines())
+        count += line.startsWith(prefix);
+    return count;
+}
+} // namespace
+
+TEST(RealBackendsSmoke, TheApplicationsBackendsInstallAndStaySilent)
+{
+    LogCapture log;
+    {
+        DesktopVoiceBackends backends;
+        SoundCueService::shared().play(SoundCueService::Cue::taskComplete);
+        SoundCueService::shared().play(SoundCueService::Cue::agentSpawned);
+        VoiceNarratorService::shared().speak(QStringLiteral("Agent 1 is done."));
+        VoiceNarratorService::shared().speak(QStringLiteral("Agent 2 is done."));
+        // Give the speech engine time to try; without a sound server it reports a playback error.
+        QTest::qWait(300);
+        VoiceNarratorService::shared().speak(QStringLiteral("Agent 3 is done."));
+        QTest::qWait(300);
+    }
+    EXPECT_LE(linesStartingWith(log, QStringLiteral("[Nerim voice] narration")), 1)
+        << "a narrator that cannot be heard says so once";
+    EXPECT_EQ(linesStartingWith(log, QStringLiteral("[Nerim voice] narration is off")), 0)
+        << "the flite engine is installed with the application";
+
+    // Uninstalled again: the shared services are silent stand-ins once more.
+    SoundCueService::shared().play(SoundCueService::Cue::voiceSubmitted);
+    VoiceNarratorService::shared().speak(QStringLiteral("Nobody hears this."));
+}
+
+TEST(RealBackendsSmoke, EventSoundsAreQueuedBoundedAndFailuresLoggedOnce)
+{
+    LogCapture log;
+    {
+        CanberraCuePlayer player;
+        player.playCue(SoundCueService::Cue::taskComplete);
+        player.play("no-such-event-in-any-theme", QStringLiteral("Nothing"));
+        for (int i = 0; i < 50; ++i)
+            player.playCue(SoundCueService::Cue::voiceSubmitted); // more than the queue takes
+        player.waitForIdle();
+    }
+    EXPECT_LE(linesStartingWith(log, QStringLiteral("[Nerim sound]")), 2) << "not a line for every cue";
+}
