@@ -10,9 +10,10 @@
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/SingleInstance.h"
-#include "ui/design/InterFontRegistry.h"
 #include "platform/TerminationSignals.h"
+#include "ui/design/InterFontRegistry.h"
 #include "ui/settings/NerimSettingsView.h"
+#include "voice/DesktopVoiceBackends.h"
 
 #include <QApplication>
 #include <QMenuBar>
@@ -79,6 +80,8 @@ int main(int argc, char **argv)
     // the loading hints show the brand mark.
     nerim::InterFontRegistry::shared();
     nerim::OnboardingWordmark::installAsLoadingHintMark();
+    // Sound cues and spoken narration through the desktop, while Nerim runs.
+    nerim::DesktopVoiceBackends voiceBackends;
 
     nerim::MainWindow window;
     QMenu *appMenu = window.menuBar()->addMenu(QStringLiteral("Nerim"));
