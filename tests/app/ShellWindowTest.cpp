@@ -224,15 +224,18 @@ TEST_F(ShellWindowTest, AddAFolderRunAPromptAndComeBack)
     EXPECT_EQ(statusLook(status->status()).shownLabel(), u"DONE"_s);
     auto *transcript = paneView->findChild<TranscriptView *>();
     ASSERT_TRUE(transcript);
-    bool replyShown = false;
-    for (const RenderGroup &group : transcript->groups()) {
-        const auto *run = group.asStdoutRun();
-        const auto *single = group.asSingle();
-        const QString text = run ? run->aggregatedText : single ? single->line.text : QString();
-        if (text.contains(u"Hello from the stand-in agent."_s))
-            replyShown = transcript->rowForGroup(group.id()) != nullptr;
-    }
-    EXPECT_TRUE(replyShown);
+    // The transcript shows the reply once it has taken the new lines in.
+    const auto replyShown = [transcript] {
+        for (const RenderGroup &group : transcript->groups()) {
+            const auto *run = group.asStdoutRun();
+            const auto *single = group.asSingle();
+            const QString text = run ? run->aggregatedText : single ? single->line.text : QString();
+            if (text.contains(u"Hello from the stand-in agent."_s) && transcript->rowForGroup(group.id()))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitFor(replyShown));
 
     SidebarButton *projects = screen->sidebar()->buttons().first();
     QTest::mouseClick(projects, Qt::LeftButton, {}, projects->clickArea().center());
