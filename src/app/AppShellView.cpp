@@ -3,6 +3,7 @@
 #include "app/AppShellViewModel.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
+#include "ui/design/NmPainter.h"
 #include "ui/design/widgets/AtmosphereView.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/workspace/OverviewLook.h"
@@ -11,6 +12,7 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QPainter>
 #include <QUrl>
 
 namespace nerim {
@@ -18,6 +20,21 @@ namespace nerim {
 namespace {
 constexpr int kBannerTop = 16;
 constexpr int kBannerWidth = 640;
+
+// The banner floats over the screen below it: it sits on paper, so that its
+// faint red reads the same over any content.
+class BannerBacking : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        NmPainter::fill(painter, NmShape::roundedRect(8), QRectF(rect()), qColor(NmColor::paperBright, 0.96));
+    }
+};
 } // namespace
 
 AppShellView::AppShellView(AppShellViewModel *shell, QWidget *parent)
@@ -44,10 +61,11 @@ AppShellView::AppShellView(AppShellViewModel *shell, Options options, QWidget *p
     m_startupMessage->setContentsMargins(96, 0, 96, 0);
     m_startupMessage->hide();
 
-    m_banner = new PromptBarNotice(this);
+    m_bannerBacking = new BannerBacking(this);
+    m_bannerBacking->hide();
+    m_banner = new PromptBarNotice(m_bannerBacking);
     m_banner->setObjectName(QStringLiteral("errorBanner"));
     m_banner->setFixedWidth(kBannerWidth);
-    m_banner->hide();
     connect(m_banner, &PromptBarNotice::dismissRequested, this, [this] {
         if (m_shell)
             m_shell->setLastError(std::nullopt);
@@ -159,22 +177,22 @@ void AppShellView::showScreen(QWidget *screen)
         m_background->lower();
         m_startupMessage->hide();
     }
-    m_banner->raise();
+    m_bannerBacking->raise();
 }
 
 void AppShellView::refreshBanner()
 {
     const std::optional<QString> error = m_shell ? m_shell->lastError() : std::nullopt;
     if (!error) {
-        m_banner->hide();
+        m_bannerBacking->hide();
         return;
     }
     PromptBarLook::Notice notice;
     notice.kind = PromptBarLook::Notice::Kind::message;
     notice.text = *error;
     m_banner->setNotice(notice);
-    m_banner->show();
-    m_banner->raise();
+    m_bannerBacking->show();
+    m_bannerBacking->raise();
     placeBanner();
 }
 
@@ -182,7 +200,8 @@ void AppShellView::placeBanner()
 {
     const int height = m_banner->heightForWidth(kBannerWidth) > 0 ? m_banner->heightForWidth(kBannerWidth)
                                                                   : m_banner->sizeHint().height();
-    m_banner->setGeometry((width() - kBannerWidth) / 2, kBannerTop, kBannerWidth, height);
+    m_bannerBacking->setGeometry((width() - kBannerWidth) / 2, kBannerTop, kBannerWidth, height);
+    m_banner->setGeometry(0, 0, kBannerWidth, height);
 }
 
 void AppShellView::resizeEvent(QResizeEvent *event)

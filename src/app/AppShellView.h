@@ -60,6 +60,7 @@ private:
     Options m_options;
     AtmosphereView *m_background = nullptr;
     QPointer<QWidget> m_screen;
+    QWidget *m_bannerBacking = nullptr;
     PromptBarNotice *m_banner = nullptr;
     QLabel *m_startupMessage = nullptr;
 };
