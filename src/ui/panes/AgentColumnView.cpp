@@ -226,8 +226,10 @@ void AgentColumnView::syncChips()
     while (m_chips.size() < chips.size()) {
         auto *chip = new PaneSwitchChip(this);
         connect(chip, &QAbstractButton::clicked, this, [this, chip] {
+            // A copy: the change re-labels this very chip while the controller works.
+            const QUuid id = chip->chip().id;
             if (m_canvas)
-                m_canvas->toggleExpandedPane(chip->chip().id);
+                m_canvas->toggleExpandedPane(id);
         });
         m_chips.append(chip);
     }

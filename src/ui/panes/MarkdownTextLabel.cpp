@@ -5,6 +5,7 @@
 #include "ui/panes/InlineMarkdown.h"
 
 #include <QDesktopServices>
+#include <QEvent>
 #include <QUrl>
 
 namespace nerim {
@@ -23,11 +24,36 @@ MarkdownTextLabel::MarkdownTextLabel(QWidget *parent)
     });
 }
 
+QSize MarkdownTextLabel::minimumSizeHint() const { return {0, fontMetrics().height()}; }
+
+QSize MarkdownTextLabel::sizeHint() const
+{
+    const int width = this->width() > 0 ? this->width() : 320;
+    return {width, heightForWidth(width)};
+}
+
+int MarkdownTextLabel::heightForWidth(int width) const
+{
+    if (width != m_cachedWidth) {
+        m_cachedWidth = width;
+        m_cachedHeight = QLabel::heightForWidth(width);
+    }
+    return m_cachedHeight;
+}
+
+void MarkdownTextLabel::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        m_cachedWidth = -1;
+}
+
 void MarkdownTextLabel::setMarkdown(const QString &text)
 {
     if (text == m_markdown && !this->text().isEmpty())
         return;
     m_markdown = text;
+    m_cachedWidth = -1;
     const InlineMarkdownStyle style{Font::make(NmFontSpecs::mono).family(), qColor(NmColor::accent).name()};
     setText(inlineMarkdownRichText(inlineMarkdownText(text), style));
 }

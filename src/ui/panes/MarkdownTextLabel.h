@@ -16,8 +16,21 @@ public:
     void setMarkdown(const QString &text);
     const QString &markdown() const { return m_markdown; }
 
+    // A wrapped label's own size hints lay its text out again at widths it
+    // is never shown at; in a transcript that is most of the cost of a new
+    // line. These ask only for the height at the given width, laid out once
+    // per text, font and width.
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+    int heightForWidth(int width) const override;
+
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
     QString m_markdown;
+    mutable int m_cachedWidth = -1;
+    mutable int m_cachedHeight = 0;
 };
 
 } // namespace nerim

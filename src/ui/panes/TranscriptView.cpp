@@ -1,23 +1,26 @@
 #include "ui/panes/TranscriptView.h"
 
-#include "agents/AgentPaneState.h"
 #include "ui/design/Colors.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/panes/AgentPaneLook.h"
 #include "ui/panes/OutputLineView.h"
+#include "ui/panes/RunPieces.h"
 #include "ui/panes/StdoutRunView.h"
 
-#include <QCoreApplication>
 #include <QEvent>
 #include <QScrollBar>
+#include <algorithm>
 #include <span>
 
 namespace nerim {
 
 // ---- TranscriptRows -------------------------------------------------------------------------
 
-TranscriptRows::TranscriptRows(QWidget *parent)
+TranscriptRows::TranscriptRows(Factory factory, Estimate estimate, Gap gap, QWidget *parent)
     : QWidget(parent)
+    , m_factory(std::move(factory))
+    , m_estimate(std::move(estimate))
+    , m_gap(std::move(gap))
 {
     setObjectName(QStringLiteral("transcriptRows"));
     setAutoFillBackground(false);
@@ -32,65 +35,134 @@ int TranscriptRows::measure(QWidget *row) const
     return std::max({height, row->minimumHeight(), 0});
 }
 
-int TranscriptRows::rowBottom(int index) const { return m_tops.at(index) + m_heights.at(index); }
-
-void TranscriptRows::setContentHeight(int height)
+void TranscriptRows::refreshTops() const
 {
-    if (height == m_contentHeight)
+    const int count = int(m_heights.size());
+    if (m_staleFrom >= count)
         return;
-    m_contentHeight = height;
+    m_tops.resize(count);
+    for (int i = m_staleFrom; i < count; ++i)
+        m_tops[i] = i == 0 ? verticalPadding : m_tops[i - 1] + m_heights[i - 1] + m_gaps[i];
+    m_staleFrom = count;
+}
+
+int TranscriptRows::rowTop(int index) const
+{
+    refreshTops();
+    return m_tops.at(index);
+}
+
+int TranscriptRows::rowAt(int y) const
+{
+    if (m_heights.isEmpty())
+        return -1;
+    refreshTops();
+    const auto it = std::upper_bound(m_tops.cbegin(), m_tops.cend(), y);
+    return std::max(0, int(it - m_tops.cbegin()) - 1);
+}
+
+int TranscriptRows::contentHeight() const
+{
+    if (m_heights.isEmpty())
+        return 2 * verticalPadding;
+    return rowBottom(int(m_heights.size()) - 1) + verticalPadding;
+}
+
+void TranscriptRows::notifyHeight()
+{
+    const int height = contentHeight();
+    if (height == m_reportedHeight)
+        return;
+    m_reportedHeight = height;
     updateGeometry();
     emit contentHeightChanged(height);
 }
 
-void TranscriptRows::placeFrom(int index)
+void TranscriptRows::placeBuiltFrom(int index)
 {
-    for (int i = index; i < m_rows.size(); ++i) {
-        m_tops[i] = i == 0 ? verticalPadding : m_tops[i - 1] + m_heights[i - 1] + spacing;
-        const QRect geometry(horizontalPadding, m_tops[i], m_width, m_heights[i]);
-        if (m_rows[i]->geometry() != geometry)
-            m_rows[i]->setGeometry(geometry);
+    refreshTops();
+    for (auto it = m_built.lowerBound(index); it != m_built.end(); ++it) {
+        const QRect geometry(horizontalPadding, m_tops[it.key()], m_width, m_heights[it.key()]);
+        if (it.value()->geometry() != geometry)
+            it.value()->setGeometry(geometry);
     }
-    setContentHeight(m_rows.isEmpty() ? 2 * verticalPadding : rowBottom(int(m_rows.size()) - 1) + verticalPadding);
 }
 
-void TranscriptRows::appendRow(QWidget *row)
+void TranscriptRows::heightChanged(int index, int height)
 {
-    if (row->parentWidget() != this)
-        row->setParent(this);
-    row->installEventFilter(this);
-    m_rows.append(row);
-    m_heights.append(measure(row));
-    m_tops.append(0);
-    placeFrom(int(m_rows.size()) - 1);
-    row->show();
-    // A new row settles once laid out (a code block learns whether it scrolls).
-    m_dirty.insert(row);
-}
-
-void TranscriptRows::rowChanged(int index)
-{
-    QWidget *row = m_rows.at(index);
-    const int height = measure(row);
-    m_dirty.insert(row);
-    if (height == m_heights[index])
+    if (m_heights[index] == height)
         return;
     m_heights[index] = height;
-    placeFrom(index);
+    m_staleFrom = std::min(m_staleFrom, index + 1);
+    placeBuiltFrom(index);
 }
 
-void TranscriptRows::clear()
+QWidget *TranscriptRows::ensureBuilt(int index)
 {
-    for (QWidget *row : std::as_const(m_rows)) {
+    if (QWidget *row = m_built.value(index))
+        return row;
+    QWidget *row = m_factory(index, this);
+    row->installEventFilter(this);
+    m_built.insert(index, row);
+    m_indexOf.insert(row, index);
+    m_measured[index] = true;
+    const int height = measure(row);
+    if (m_heights[index] != height)
+        heightChanged(index, height);
+    else
+        placeBuiltFrom(index);
+    row->show();
+    // It settles once laid out (a code block learns whether it scrolls).
+    m_dirty.insert(row);
+    notifyHeight();
+    return row;
+}
+
+void TranscriptRows::buildRange(int top, int bottom)
+{
+    if (m_heights.isEmpty() || m_width <= 0)
+        return;
+    for (int i = rowAt(std::max(0, top)); i < m_heights.size() && rowTop(i) <= bottom; ++i)
+        ensureBuilt(i);
+}
+
+void TranscriptRows::reset(int count)
+{
+    for (QWidget *row : std::as_const(m_built)) {
         row->removeEventFilter(this);
         row->hide();
         row->deleteLater();
     }
-    m_rows.clear();
-    m_heights.clear();
-    m_tops.clear();
+    m_built.clear();
+    m_indexOf.clear();
     m_dirty.clear();
-    setContentHeight(2 * verticalPadding);
+    m_heights.clear();
+    m_gaps.clear();
+    m_measured.clear();
+    append(count);
+}
+
+void TranscriptRows::append(int count)
+{
+    const int first = int(m_heights.size());
+    for (int i = first; i < first + count; ++i) {
+        m_gaps.append(i == 0 ? 0 : m_gap(i));
+        m_heights.append(m_estimate(i, m_width));
+        m_measured.append(false);
+    }
+    m_staleFrom = std::min(m_staleFrom, first);
+    notifyHeight();
+}
+
+void TranscriptRows::rowChanged(int index)
+{
+    if (QWidget *row = m_built.value(index)) {
+        heightChanged(index, measure(row));
+        m_dirty.insert(row);
+    } else {
+        heightChanged(index, m_estimate(index, m_width));
+    }
+    notifyHeight();
 }
 
 void TranscriptRows::setContentWidth(int width)
@@ -98,18 +170,22 @@ void TranscriptRows::setContentWidth(int width)
     if (width == m_width)
         return;
     m_width = width;
-    for (int i = 0; i < m_rows.size(); ++i)
-        m_heights[i] = measure(m_rows[i]);
-    placeFrom(0);
+    for (int i = 0; i < m_heights.size(); ++i) {
+        QWidget *row = m_built.value(i);
+        m_heights[i] = row ? measure(row) : m_estimate(i, width);
+    }
+    m_staleFrom = 0;
+    placeBuiltFrom(0);
+    notifyHeight();
 }
 
-QSize TranscriptRows::sizeHint() const { return {m_width + 2 * horizontalPadding, m_contentHeight}; }
+QSize TranscriptRows::sizeHint() const { return {m_width + 2 * horizontalPadding, contentHeight()}; }
 
 bool TranscriptRows::eventFilter(QObject *watched, QEvent *event)
 {
     // A row's own layout is about to recompute: its height may change.
     if (event->type() == QEvent::LayoutRequest)
-        if (auto *row = qobject_cast<QWidget *>(watched); row && row->parentWidget() == this)
+        if (auto *row = qobject_cast<QWidget *>(watched); row && m_indexOf.contains(row))
             m_dirty.insert(row);
     return QWidget::eventFilter(watched, event);
 }
@@ -127,25 +203,40 @@ void TranscriptRows::settleDirtyRows()
 {
     if (m_dirty.isEmpty())
         return;
-    int first = -1;
-    // Dirty rows are nearly always the last few; look from the end.
-    for (int i = int(m_rows.size()) - 1; i >= 0 && !m_dirty.isEmpty(); --i) {
-        QWidget *row = m_rows[i];
-        if (!m_dirty.remove(row))
-            continue;
-        const int height = measure(row);
-        if (height != m_heights[i]) {
-            m_heights[i] = height;
-            first = i;
-        }
+    const QSet<QWidget *> dirty = std::exchange(m_dirty, {});
+    for (QWidget *row : dirty) {
+        const auto it = m_indexOf.constFind(row);
+        if (it != m_indexOf.cend())
+            heightChanged(it.value(), measure(row));
     }
-    m_dirty.clear();
-    if (first >= 0)
-        placeFrom(first);
+    notifyHeight();
     emit rowsSettled();
 }
 
 // ---- TranscriptView -------------------------------------------------------------------------
+
+namespace {
+
+// Rough heights of rows not yet built, close enough for the scroll bar.
+constexpr int kLineHeight = 18;
+constexpr int kAverageCharacterWidth = 7;
+constexpr int kCodeBlockChrome = 44;
+
+int wrappedLines(QStringView text, int width)
+{
+    const int perLine = std::max(1, width / kAverageCharacterWidth);
+    int lines = 0;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == u'\n') {
+            lines += 1 + int((i - start) / perLine);
+            start = i + 1;
+        }
+    }
+    return lines;
+}
+
+} // namespace
 
 TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, QWidget *parent)
     : QScrollArea(parent)
@@ -167,7 +258,9 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
                        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }")
             .arg(qColor(NmColor::inkTertiary, 0.55).name(QColor::HexArgb)));
 
-    m_rows = new TranscriptRows;
+    m_rows = new TranscriptRows([this](int index, QWidget *parent) { return makeRow(index, parent); },
+                                [this](int index, int width) { return estimateRow(index, width); },
+                                [this](int index) { return m_items.at(index).gapAbove; });
     setWidget(m_rows);
     // The pane's surface shows through (setWidget turned the fill on).
     m_rows->setAutoFillBackground(false);
@@ -176,10 +269,6 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
         fitRows();
         if (m_followAnchor && m_followAnchor == AgentPaneLook::scrollTarget(m_groups))
             scrollToNewest(false);
-    });
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
-        if (!m_scrolling)
-            m_followAnchor.reset(); // the user scrolled: stop following
     });
 
     if (pane)
@@ -192,26 +281,18 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     }
 }
 
-QWidget *TranscriptView::rowForGroup(const QUuid &groupId) const
-{
-    for (int i = int(m_groups.size()) - 1; i >= 0; --i)
-        if (m_groups[i].id() == groupId)
-            return i < m_rows->rowCount() ? m_rows->row(i) : nullptr;
-    return nullptr;
-}
-
 void TranscriptView::setOutputMode(AppState::OutputMode mode)
 {
     if (mode == m_mode)
         return;
     m_mode = mode;
     m_followAnchor.reset();
+    // A change of mode does not scroll to the newest line: the view keeps
+    // its place as far as the new rows allow.
     const int value = verticalScrollBar()->value();
     rebuild();
-    // A change of mode does not scroll to the newest line.
-    m_scrolling = true;
-    verticalScrollBar()->setValue(value);
-    m_scrolling = false;
+    setScrollValue(value);
+    buildVisibleRows();
 }
 
 void TranscriptView::scheduleSync()
@@ -252,45 +333,102 @@ void TranscriptView::sync()
 void TranscriptView::rebuild()
 {
     ++m_rebuilds;
-    m_rows->clear();
     m_groups.clear();
+    m_items.clear();
     if (m_pane)
         m_groups = renderGroups(visibleLines(m_pane->outputLines(), m_mode));
+    addRowsFrom(0);
+    m_rows->reset(int(m_items.size()));
     fitRows();
-    for (const RenderGroup &group : std::as_const(m_groups))
-        m_rows->appendRow(makeRow(group));
-    fitRows();
+    buildVisibleRows();
+}
+
+void TranscriptView::addRowsFrom(qsizetype firstGroup)
+{
+    for (qsizetype group = firstGroup; group < m_groups.size(); ++group) {
+        const int gap = m_items.isEmpty() ? 0 : TranscriptRows::spacing;
+        const auto *run = m_groups[group].asStdoutRun();
+        if (!run) {
+            m_items.append({int(group), 0, 0, gap});
+            continue;
+        }
+        int above = gap;
+        for (const RunPiece &piece : cutRunPieces(run->aggregatedText)) {
+            m_items.append({int(group), piece.start, piece.end, above});
+            above = piece.gapAfter;
+        }
+    }
 }
 
 void TranscriptView::appendFrom(qsizetype firstNewLine)
 {
     const QList<OutputLine> &lines = m_pane->outputLines();
     const std::span<const OutputLine> added(lines.constData() + firstNewLine, size_t(lines.size() - firstNewLine));
-    syncRowsFrom(extendRenderGroups(m_groups, added, m_mode));
-}
-
-void TranscriptView::syncRowsFrom(qsizetype firstChangedGroup)
-{
-    for (qsizetype i = firstChangedGroup; i < m_groups.size(); ++i) {
-        if (i < m_rows->rowCount()) {
-            // Only a run that goes on changes; single lines never do.
-            if (const auto *run = m_groups[i].asStdoutRun())
-                if (auto *view = qobject_cast<StdoutRunView *>(m_rows->row(int(i)))) {
-                    view->setRawText(run->aggregatedText);
-                    m_rows->rowChanged(int(i));
-                }
-            continue;
+    const qsizetype groupsBefore = m_groups.size();
+    const int rowsBefore = int(m_items.size());
+    const qsizetype firstChanged = extendRenderGroups(m_groups, added, m_mode);
+    if (firstChanged < groupsBefore) {
+        // Only the last group can change: a run that goes on. Its last piece
+        // grows, and pieces may follow it.
+        const auto *run = m_groups[firstChanged].asStdoutRun();
+        const int open = rowsBefore - 1;
+        if (run && open >= 0 && m_items[open].group == int(firstChanged)) {
+            const QList<RunPiece> pieces = cutRunPieces(run->aggregatedText, m_items[open].start);
+            m_items[open].end = pieces.first().end;
+            int above = pieces.first().gapAfter;
+            for (qsizetype i = 1; i < pieces.size(); ++i) {
+                m_items.append({int(firstChanged), pieces[i].start, pieces[i].end, above});
+                above = pieces[i].gapAfter;
+            }
+            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(open)))
+                view->setRawText(pieceText(m_items[open]));
+            m_rows->rowChanged(open);
         }
-        m_rows->appendRow(makeRow(m_groups[i]));
     }
+    addRowsFrom(groupsBefore);
+    if (m_items.size() > rowsBefore)
+        m_rows->append(int(m_items.size()) - rowsBefore);
     fitRows();
 }
 
-QWidget *TranscriptView::makeRow(const RenderGroup &group)
+QString TranscriptView::pieceText(const Row &row) const
 {
-    if (const auto *run = group.asStdoutRun())
-        return new StdoutRunView(run->aggregatedText, m_rows);
-    return new OutputLineView(group.asSingle()->line, m_rows);
+    const auto *run = m_groups.at(row.group).asStdoutRun();
+    return run ? run->aggregatedText.mid(row.start, row.end - row.start) : QString();
+}
+
+QWidget *TranscriptView::makeRow(int index, QWidget *parent)
+{
+    const Row &row = m_items.at(index);
+    const RenderGroup &group = m_groups.at(row.group);
+    if (group.asStdoutRun())
+        return new StdoutRunView(pieceText(row), parent);
+    return new OutputLineView(group.asSingle()->line, parent);
+}
+
+int TranscriptView::estimateRow(int index, int width) const
+{
+    const Row &row = m_items.at(index);
+    const RenderGroup &group = m_groups.at(row.group);
+    if (const auto *run = group.asStdoutRun()) {
+        const QStringView text = QStringView(run->aggregatedText).sliced(row.start, row.end - row.start);
+        const int fences = int(text.count(u"```"));
+        return wrappedLines(text, width) * kLineHeight + (fences + 1) / 2 * kCodeBlockChrome;
+    }
+    const OutputLine &line = group.asSingle()->line;
+    const int lines = wrappedLines(line.text, width);
+    switch (line.kind) {
+    case OutputLine::Kind::userPrompt: return lines * kLineHeight + 8;
+    case OutputLine::Kind::taskComplete: return lines * kLineHeight + 20;
+    default: return lines * kLineHeight;
+    }
+}
+
+void TranscriptView::setScrollValue(int value)
+{
+    m_scrolling = true;
+    verticalScrollBar()->setValue(value);
+    m_scrolling = false;
 }
 
 void TranscriptView::scrollToNewest(bool animated)
@@ -299,23 +437,59 @@ void TranscriptView::scrollToNewest(bool animated)
     if (!target || m_rows->rowCount() == 0)
         return;
     m_followAnchor = target;
-    fitRows();
     QScrollBar *bar = verticalScrollBar();
-    // The newest row's bottom (a run's bottom anchor) at the bottom of the view.
-    const int bottom = m_rows->rowBottom(m_rows->rowCount() - 1);
-    const int value = std::clamp(bottom - viewport()->height(), bar->minimum(), bar->maximum());
-    const auto apply = [this](double to) {
-        m_scrolling = true;
-        verticalScrollBar()->setValue(int(std::lround(to)));
-        m_scrolling = false;
-    };
+    const int viewportHeight = viewport()->height();
+    const int last = m_rows->rowCount() - 1;
+    // The newest row's bottom (a run's bottom anchor) at the bottom of the
+    // view. Building the rows that come into view there settles their
+    // heights, which can move it: look again until it stays.
+    int value = 0;
+    m_building = true;
+    for (int pass = 0; pass < 4; ++pass) {
+        m_rows->ensureBuilt(last);
+        fitRows();
+        value = std::clamp(m_rows->rowBottom(last) - viewportHeight, 0,
+                           std::max(0, m_rows->contentHeight() - viewportHeight));
+        const int before = m_rows->rowBottom(last);
+        m_rows->buildRange(value, value + viewportHeight);
+        if (m_rows->rowBottom(last) == before)
+            break;
+    }
+    m_building = false;
+    fitRows();
+    value = std::clamp(m_rows->rowBottom(last) - viewportHeight, bar->minimum(), bar->maximum());
     if (!animated) {
         ReducibleAnimation::stop(this, "followNewest");
-        apply(value);
+        setScrollValue(value);
         return;
     }
     const NmAnimation linear{QEasingCurve(QEasingCurve::Linear), AgentPaneLook::scrollDurationMs};
-    ReducibleAnimation::animateValue(this, "followNewest", bar->value(), value, linear, apply);
+    ReducibleAnimation::animateValue(this, "followNewest", bar->value(), value, linear,
+                                     [this](double to) { setScrollValue(int(std::lround(to))); });
+}
+
+void TranscriptView::buildVisibleRows()
+{
+    if (m_building || m_rows->rowCount() == 0 || viewport()->height() <= 0)
+        return;
+    m_building = true;
+    QScrollBar *bar = verticalScrollBar();
+    const int viewportHeight = viewport()->height();
+    // Keep the first visible row where it is while rows above it settle.
+    for (int pass = 0; pass < 3; ++pass) {
+        const int value = bar->value();
+        const int anchor = m_rows->rowAt(value);
+        const int offset = value - m_rows->rowTop(anchor);
+        const int height = m_rows->contentHeight();
+        m_rows->buildRange(value - viewportHeight / 2, value + viewportHeight + viewportHeight / 2);
+        fitRows();
+        const int anchored = m_rows->rowTop(anchor) + offset;
+        if (anchored != value)
+            setScrollValue(anchored);
+        if (m_rows->contentHeight() == height && bar->value() == value)
+            break;
+    }
+    m_building = false;
 }
 
 void TranscriptView::fitRows()
@@ -331,6 +505,15 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
 {
     QScrollArea::resizeEvent(event);
     fitRows();
+    buildVisibleRows();
+}
+
+void TranscriptView::scrollContentsBy(int dx, int dy)
+{
+    QScrollArea::scrollContentsBy(dx, dy);
+    if (!m_scrolling)
+        m_followAnchor.reset(); // the user scrolled: stop following
+    buildVisibleRows();
 }
 
 } // namespace nerim

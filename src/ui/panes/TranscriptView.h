@@ -5,23 +5,23 @@
 #include "persistence/AppState.h"
 #include "ui/panes/TranscriptGrouping.h"
 
-#include <QHash>
 #include <QList>
+#include <QMap>
 #include <QPointer>
 #include <QScrollArea>
 #include <QSet>
 #include <QUuid>
+#include <functional>
 #include <optional>
 
 namespace nerim {
 
-
-
-// The rows of a transcript, one widget per render group, placed one under
-// the other by hand: a new row is measured and placed on its own, so adding
-// to a long transcript costs the same as adding to a short one. A row that
-// changes its own height (a code block growing, a run getting longer) is
-// measured again and the rows under it move down.
+// The rows of a transcript (a line, or a piece of a run of agent output),
+// placed one under the other by hand and built lazily: a row gets its widget only when it comes near the
+// visible part (or is asked for), and until then takes an estimated height.
+// A built row is kept (lines never change), measured once at the current
+// width, and measured again only when its content changes. So opening a long
+// transcript, or adding to one, costs what the visible rows cost.
 class TranscriptRows : public QWidget {
     Q_OBJECT
 public:
@@ -29,30 +29,45 @@ public:
     static constexpr int verticalPadding = 12;
     static constexpr int spacing = 6;
 
-    explicit TranscriptRows(QWidget *parent = nullptr);
+    // Makes the widget of row `index` (a child of `parent`).
+    using Factory = std::function<QWidget *(int index, QWidget *parent)>;
+    // A cheap guess of row `index`'s height at a width.
+    using Estimate = std::function<int(int index, int width)>;
+    // The space above row `index` (not asked for the first row).
+    using Gap = std::function<int(int index)>;
 
-    int rowCount() const { return int(m_rows.size()); }
-    QWidget *row(int index) const { return m_rows.at(index); }
-    void appendRow(QWidget *row);
-    // Measures the row again (its content changed) and moves those under it.
+    TranscriptRows(Factory factory, Estimate estimate, Gap gap, QWidget *parent = nullptr);
+
+    int rowCount() const { return int(m_heights.size()); }
+    // The widget of a row, or null while it is not built.
+    QWidget *builtRow(int index) const { return m_built.value(index); }
+    int builtRowCount() const { return int(m_built.size()); }
+    QWidget *ensureBuilt(int index);
+    // Builds every row that reaches into [top, bottom].
+    void buildRange(int top, int bottom);
+
+    // Drops every row and starts over with `count` rows, none built.
+    void reset(int count);
+    // Adds `count` rows at the end, none built.
+    void append(int count);
+    // Row `index` changed its content: measured again (or estimated again).
     void rowChanged(int index);
-    // Deletes every row.
-    void clear();
 
-    // The height all rows need at the current width, padding included.
-    int contentHeight() const { return m_contentHeight; }
-    // Where row `index` ends, in this widget's coordinates.
-    int rowBottom(int index) const;
+    int rowTop(int index) const;
+    int rowBottom(int index) const { return rowTop(index) + m_heights.at(index); }
+    // The row at height `y` (the last one below it), -1 without rows.
+    int rowAt(int y) const;
+    int contentHeight() const;
 
-    // The rows' width; every row is measured again when it changes.
+    // The rows' width; built rows are measured again when it changes.
     void setContentWidth(int width);
+    int contentWidth() const { return m_width; }
 
     QSize sizeHint() const override;
 
 signals:
-    // The content height changed (the scroll view resizes the rows).
     void contentHeightChanged(int height);
-    // Rows were measured again after changing on their own.
+    // Built rows were measured again after changing on their own.
     void rowsSettled();
 
 protected:
@@ -61,24 +76,36 @@ protected:
 
 private:
     int measure(QWidget *row) const;
-    void placeFrom(int index);
+    void heightChanged(int index, int height);
+    void refreshTops() const;
+    void placeBuiltFrom(int index);
     void settleDirtyRows();
-    void setContentHeight(int height);
+    void notifyHeight();
 
-    QList<QWidget *> m_rows;
+    Factory m_factory;
+    Estimate m_estimate;
+    Gap m_gap;
     QList<int> m_heights;
-    QList<int> m_tops;
+    QList<int> m_gaps;
+    QList<bool> m_measured;
+    QMap<int, QWidget *> m_built;
+    QHash<QWidget *, int> m_indexOf;
     QSet<QWidget *> m_dirty;
+    mutable QList<int> m_tops;
+    // Tops from this index on are out of date.
+    mutable int m_staleFrom = 0;
     int m_width = 0;
-    int m_contentHeight = 2 * verticalPadding;
+    int m_reportedHeight = -1;
 };
 
-// A pane's transcript: its lines filtered by the output mode and grouped into
-// rows (a run of agent output is one row, cut into prose and code blocks),
-// in a vertical scroll view. Rows are kept per group and never rebuilt while
-// lines are only added: the last run grows in place and new groups are added
-// as rows, at most once per turn of the event loop for a burst of lines. The
-// rows are rebuilt only when the lines are replaced or the mode changes.
+// A pane's transcript: its lines filtered by the output mode and grouped (a
+// run of agent output is one group, cut into prose and code blocks), in a
+// vertical scroll view. Each line is a row; a run is drawn as a few rows, its
+// pieces (RunPieces.h). Rows are kept and never rebuilt while lines are only
+// added: the last piece of a run grows in place and new pieces and lines are
+// added as rows, at most once per turn of the event loop for a burst of
+// lines. The rows are rebuilt only when the lines are replaced or the mode
+// changes, and only those in view are built at all.
 //
 // Each change of the line count (not the first showing, not a change of
 // mode) scrolls the newest visible line to the bottom, over 0.08 s or at once
@@ -91,10 +118,18 @@ public:
     void setOutputMode(AppState::OutputMode mode);
     AppState::OutputMode outputMode() const { return m_mode; }
 
+    // One row of the transcript: a line, or a piece of a run.
+    struct Row {
+        int group = 0;
+        // Pieces only: the piece's place in the run's text.
+        qsizetype start = 0;
+        qsizetype end = 0;
+        int gapAbove = 0;
+    };
+
     TranscriptRows *rows() const { return m_rows; }
     const QList<RenderGroup> &groups() const { return m_groups; }
-    // The row of a group, by the group's id.
-    QWidget *rowForGroup(const QUuid &groupId) const;
+    const QList<Row> &rowItems() const { return m_items; }
     // Brings the transcript up to date at once (normally it waits for the
     // next turn of the event loop).
     void syncNow();
@@ -103,21 +138,28 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
     void scheduleSync();
     void sync();
     void rebuild();
     void appendFrom(qsizetype firstNewLine);
-    void syncRowsFrom(qsizetype firstChangedGroup);
-    QWidget *makeRow(const RenderGroup &group);
+    QWidget *makeRow(int index, QWidget *parent);
+    QString pieceText(const Row &row) const;
+    // Adds the rows of groups from `firstGroup` on.
+    void addRowsFrom(qsizetype firstGroup);
+    int estimateRow(int index, int width) const;
     void scrollToNewest(bool animated);
+    void buildVisibleRows();
+    void setScrollValue(int value);
     void fitRows();
 
     QPointer<AgentPaneState> m_pane;
     AppState::OutputMode m_mode;
     TranscriptRows *m_rows = nullptr;
     QList<RenderGroup> m_groups;
+    QList<Row> m_items;
     // How many of the pane's lines the groups hold, and the last one's id.
     qsizetype m_drawnLineCount = 0;
     QUuid m_lastDrawnLineId;
@@ -125,6 +167,7 @@ private:
     // The line the view follows while its rows settle; cleared when the user scrolls.
     std::optional<QUuid> m_followAnchor;
     bool m_scrolling = false;
+    bool m_building = false;
     int m_rebuilds = 0;
 };
 

@@ -38,6 +38,22 @@ QString withTilde(const QString &path)
     return path;
 }
 
+QCoro::Task<> startVoiceInput(QPointer<ProjectCanvasViewModel> canvas)
+{
+    if (!canvas)
+        co_return;
+    QCoro::Task<> starting = canvas->startVoiceInput();
+    co_await std::move(starting);
+}
+
+QCoro::Task<> stopVoiceInput(QPointer<ProjectCanvasViewModel> canvas)
+{
+    if (!canvas)
+        co_return;
+    QCoro::Task<> stopping = canvas->stopVoiceInput();
+    co_await std::move(stopping);
+}
+
 } // namespace
 
 QString PromptBarView::defaultVoiceUnavailableReason()
@@ -70,6 +86,11 @@ PromptBarView::PromptBarView(ProjectCanvasViewModel *canvas, Options options, QW
         m_options.voiceUnavailableReason = defaultVoiceUnavailableReason();
     if (!m_options.openSettings)
         m_options.openSettings = &PromptBarView::openPrivacySettings;
+    const QPointer<ProjectCanvasViewModel> guarded(canvas);
+    if (!m_options.startVoice)
+        m_options.startVoice = [guarded] { return startVoiceInput(guarded); };
+    if (!m_options.stopVoice)
+        m_options.stopVoice = [guarded] { return stopVoiceInput(guarded); };
     build();
 
     connect(canvas, &ProjectCanvasViewModel::inputPromptChanged, this, [this] {
@@ -226,9 +247,9 @@ void PromptBarView::toggleVoice()
     if (!m_canvas)
         return;
     if (PromptBarLook::isVoiceActive(m_canvas->voiceState()))
-        startDetached(this, m_canvas->stopVoiceInput());
+        startDetached(this, m_options.stopVoice());
     else
-        startDetached(this, m_canvas->startVoiceInput());
+        startDetached(this, m_options.startVoice());
 }
 
 void PromptBarView::voiceStateChanged()

@@ -2,6 +2,8 @@
 
 #include "voice/VoiceState.h"
 
+#include <QCoro/QCoroTask>
+
 #include <QList>
 #include <QMetaObject>
 #include <QPointer>
@@ -32,6 +34,8 @@ class PromptBarView : public QWidget {
 public:
     // Opens the desktop's privacy settings for what was refused.
     using SettingsOpener = std::function<void(VoiceState::DeniedAuthorization)>;
+    // Starts or stops voice input; the controller's own operations unless replaced.
+    using VoiceOperation = std::function<QCoro::Task<>()>;
 
     struct Options {
         // The microphone's help when there is no transcriber; empty: the
@@ -39,6 +43,9 @@ public:
         QString voiceUnavailableReason;
         // Empty: `openPrivacySettings`.
         SettingsOpener openSettings;
+        // Empty: the controller's startVoiceInput and stopVoiceInput.
+        VoiceOperation startVoice;
+        VoiceOperation stopVoice;
     };
 
     explicit PromptBarView(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);

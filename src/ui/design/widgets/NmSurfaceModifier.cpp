@@ -172,8 +172,20 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
         case QEvent::Paint: {
             // The surface is the widget's background: drawn before the widget
             // paints its own content.
+            // Drawn once per size and focus, then copied: a pane repaints its
+            // background whenever its transcript scrolls.
+            const qreal ratio = m_content->devicePixelRatioF();
+            if (m_background.isNull() || m_background.deviceIndependentSize() != QSizeF(m_content->size()) ||
+                m_background.devicePixelRatio() != ratio || m_backgroundFocused != m_focused) {
+                m_background = QPixmap(m_content->size() * ratio);
+                m_background.setDevicePixelRatio(ratio);
+                m_background.fill(Qt::transparent);
+                QPainter background(&m_background);
+                SurfaceStyles::paint(background, look(), QRectF(m_content->rect()));
+                m_backgroundFocused = m_focused;
+            }
             QPainter painter(m_content);
-            SurfaceStyles::paint(painter, look(), QRectF(m_content->rect()));
+            painter.drawPixmap(0, 0, m_background);
             break;
         }
         case QEvent::ParentChange:

@@ -3,6 +3,7 @@
 #include "ui/design/SurfaceStyles.h"
 
 #include <QObject>
+#include <QPixmap>
 #include <QPointer>
 #include <QRectF>
 
@@ -58,6 +59,9 @@ private:
     QPointer<QWidget> m_parent;
     bool m_focused = false;
     QRect m_lastShadowRect;
+    // The surface as last drawn, for its size and focus.
+    QPixmap m_background;
+    bool m_backgroundFocused = false;
 };
 
 // Rounded rectangle of radius 14 (panes, panels, project cards, the sidebar).

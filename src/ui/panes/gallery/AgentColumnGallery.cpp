@@ -120,3 +120,23 @@ NERIM_GALLERY_PAGE(spawnPopover, "panes-spawn-popover")
     row->addWidget(popover, 0, Qt::AlignCenter);
     return gallery::renderWidget(&view, QSize(360, 420));
 }
+
+// A long answer is drawn in pieces; the seams must not show.
+NERIM_GALLERY_PAGE(agentLongAnswer, "panes-long-answer")
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QTemporaryDir folder;
+    ProjectCanvasViewModel canvas(u"gallery"_s, folder.path(), u"Gallery"_s);
+    AgentPaneState *pane = canvas.spawnPane(u"Long answer"_s, AgentRole::research);
+    pane->appendLine(Kind::userPrompt, u"Summarise the notes"_s);
+    for (int i = 1; i <= 30; ++i)
+        pane->appendLine(Kind::stdout, i == 15 ? QString()
+                                               : u"Line %1 of the answer, with *some* words and `code` in it."_s.arg(i));
+    canvas.toggleExpandedPane(pane->id());
+    AtmosphereView view;
+    view.setClock([] { return 0.0; });
+    auto *row = new QHBoxLayout(&view);
+    row->setContentsMargins(24, 24, 24, 8);
+    row->addWidget(new AgentColumnView(&canvas, &view));
+    return gallery::renderWidget(&view, QSize(620, 900));
+}

@@ -1,0 +1,134 @@
+// Figures of an agent pane's transcript, each printed with its target: a pane
+// already holding 20,000 lines (200 answers with code blocks) is on screen,
+// offscreen; a new answer then streams in, first line by line and then in
+// bursts of 100 lines. For each update: the GUI thread's time from the lines'
+// arrival until the pane is brought up to date and painted (wall clock, the
+// longest and the 99th percentile). Target: every update under 16 ms.
+#include "agents/AgentPaneState.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/TranscriptView.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QUuid>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace nerim;
+using Kind = OutputLine::Kind;
+
+namespace {
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+void inform(const char *what, double value, const char *unit)
+{
+    std::printf("%-62s %10.2f %-4s\n", what, value, unit);
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// The lines of one answer of `length` lines: prose around a fenced block.
+QStringList answer(int turn, int length)
+{
+    QStringList lines;
+    lines.append(QStringLiteral("Working on step %1: I'll update the **signup form** and its `handler`.").arg(turn));
+    lines.append(QStringLiteral("```js"));
+    for (int i = 0; i < length / 3; ++i)
+        lines.append(QStringLiteral("const field%1 = form.querySelector('#field-%1'); // check \"value\"").arg(i));
+    lines.append(QStringLiteral("```"));
+    while (lines.size() < length)
+        lines.append(QStringLiteral("Line %1 of the explanation, with a [link](https://example.com/%1) and more words.")
+                         .arg(lines.size()));
+    return lines;
+}
+
+// A transcript of `turns` prompts, each followed by an answer, a task report
+// and an exit line: 100 lines a turn.
+QList<OutputLine> history(int turns)
+{
+    QList<OutputLine> lines;
+    lines.reserve(turns * 100);
+    for (int turn = 0; turn < turns; ++turn) {
+        lines.append(OutputLine::make(Kind::userPrompt, QStringLiteral("Please do part %1 of the plan").arg(turn)));
+        for (const QString &text : answer(turn, 97))
+            lines.append(OutputLine::make(Kind::stdout, text));
+        lines.append(OutputLine::make(Kind::taskComplete, QStringLiteral("Part %1 is done").arg(turn)));
+        lines.append(OutputLine::make(Kind::system, QStringLiteral("Bench exited · code 0")));
+    }
+    return lines;
+}
+
+// Processes everything the update queued (the deferred sync, layout
+// requests, the repaint) and returns how long that took with the append.
+template <typename Append>
+double timedUpdate(Append append)
+{
+    QElapsedTimer timer;
+    timer.start();
+    append();
+    for (int i = 0; i < 4; ++i)
+        QApplication::processEvents();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    MotionPreferences::shared().setReduceMotion(false);
+
+    AgentPaneState pane(QUuid::createUuid(), QStringLiteral("bench"), QStringLiteral("Bench"), 1, false,
+                        AgentRole::unspecified, QString());
+    pane.setOutputLines(history(200));
+
+    QElapsedTimer build;
+    build.start();
+    AgentPaneView view(&pane, AppState::OutputMode::verbose, {});
+    view.setFocused(true);
+    view.resize(360, 640);
+    view.show();
+    for (int i = 0; i < 4; ++i)
+        QApplication::processEvents();
+    inform("opening a pane with 20,000 lines (once, not an update)", build.nsecsElapsed() / 1e6, "ms");
+
+    // A new answer streams in line by line…
+    std::vector<double> singles;
+    singles.push_back(timedUpdate([&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); }));
+    const QStringList streamed = answer(200, 600);
+    int next = 0;
+    for (; next < 300; ++next)
+        singles.push_back(timedUpdate([&] { pane.appendLine(Kind::stdout, streamed[next]); }));
+    // …then in bursts of 100 lines per turn of the event loop.
+    std::vector<double> bursts;
+    for (int burst = 0; burst < 30; ++burst)
+        bursts.push_back(timedUpdate([&] {
+            for (int i = 0; i < 100; ++i, ++next)
+                pane.appendLine(Kind::stdout, next < streamed.size() ? streamed[next] : QStringLiteral("more output"));
+        }));
+
+    std::printf("pane transcript, %lld lines at the end, %d rows\n", static_cast<long long>(pane.outputLines().size()),
+                view.transcript()->rows()->rowCount());
+    const double singleMax = *std::max_element(singles.begin(), singles.end());
+    const double burstMax = *std::max_element(bursts.begin(), bursts.end());
+    report("one line: longest GUI-thread time per update", singleMax, "ms", "< 16", singleMax < 16);
+    report("one line: 99th percentile", percentile(singles, 0.99), "ms", "< 16", percentile(singles, 0.99) < 16);
+    report("100 lines: longest GUI-thread time per update", burstMax, "ms", "< 16", burstMax < 16);
+    report("100 lines: 99th percentile", percentile(bursts, 0.99), "ms", "< 16", percentile(bursts, 0.99) < 16);
+    return 0;
+}

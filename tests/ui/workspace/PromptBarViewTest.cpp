@@ -1,0 +1,435 @@
+// The prompt bar over a real controller with the fake agent provider: typing
+// and sending, the guards against sending twice, voice input and its
+// notices, the model picker, and a prompt that reaches a pane.
+#include "ui/panes/PaneViewsFixture.h"
+
+#include "agents/ModelPreferenceState.h"
+#include "ui/design/Colors.h"
+#include "ui/panes/AgentColumnView.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/AgentTargetPill.h"
+#include "ui/panes/StdoutRunView.h"
+#include "ui/panes/TranscriptView.h"
+#include "ui/workspace/ModelPickerPill.h"
+#include "ui/workspace/PromptBarButtons.h"
+#include "ui/workspace/PromptBarField.h"
+#include "ui/workspace/PromptBarNotice.h"
+#include "ui/workspace/PromptBarView.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace nerim::test {
+namespace {
+
+class PromptBarViewTest : public PaneViewsTest {
+protected:
+    PromptBarView *bar = nullptr;
+    QList<VoiceState::DeniedAuthorization> settingsOpened;
+    const QString unavailable = u"Voice input needs a Groq key in ~/keys.json."_s;
+
+    // Voice input as the controller runs it, over the fake transcriber.
+    static QCoro::Task<> startVoice(QPointer<ProjectCanvasViewModel> canvas, std::shared_ptr<FakeTranscriber> voice)
+    {
+        canvas->setVoiceState(VoiceState::requestingPermissions());
+        QCoro::Task<> starting = voice->start();
+        co_await std::move(starting);
+        if (canvas)
+            canvas->setVoiceState(VoiceState::recording());
+    }
+    static QCoro::Task<> stopVoice(QPointer<ProjectCanvasViewModel> canvas, std::shared_ptr<FakeTranscriber> voice)
+    {
+        if (canvas->voiceState() != VoiceState::recording())
+            co_return;
+        canvas->setVoiceState(VoiceState::transcribing());
+        QCoro::Task<QString> stopping = voice->stopRecordingAndAwaitTranscript();
+        const QString text = co_await std::move(stopping);
+        if (!canvas)
+            co_return;
+        canvas->finishVoiceInput(text);
+        canvas->setVoiceState(VoiceState::idle());
+    }
+
+    PromptBarView &showBar()
+    {
+        PromptBarView::Options options;
+        // The controller's own voice operations are still being built; these
+        // play its states over the fake transcriber.
+        const QPointer<ProjectCanvasViewModel> guarded(canvas.get());
+        options.startVoice = [guarded, voice = transcriber] { return startVoice(guarded, voice); };
+        options.stopVoice = [guarded, voice = transcriber] { return stopVoice(guarded, voice); };
+        options.voiceUnavailableReason = unavailable;
+        options.openSettings = [this](VoiceState::DeniedAuthorization denied) { settingsOpened.append(denied); };
+        bar = show(new PromptBarView(canvas.get(), options));
+        return *bar;
+    }
+
+    void type(const QString &text) { QTest::keyClicks(bar->field(), text); }
+    void pressReturn(Qt::KeyboardModifiers modifiers = {}) { QTest::keyClick(bar->field(), Qt::Key_Return, modifiers); }
+
+    // One task pane with a finished run, focused.
+    AgentPaneState *idlePane() { return canvas->spawnPane(QString(), AgentRole::unspecified); }
+};
+
+TEST_F(PromptBarViewTest, ReturnSendsOnceAndShiftReturnStartsALine)
+{
+    open();
+    showBar();
+    AgentPaneState *pane = idlePane();
+    provider->enqueue(FakeAgentProvider::events({AgentOutput::stdoutLine(u"ok"_s)}));
+
+    type(u"first line"_s);
+    pressReturn(Qt::ShiftModifier);
+    type(u"second"_s);
+    // The keypad's Enter with Shift is a new line too.
+    QTest::keyClick(bar->field(), Qt::Key_Enter, Qt::ShiftModifier | Qt::KeypadModifier);
+    type(u"third"_s);
+    EXPECT_EQ(canvas->inputPrompt(), u"first line\nsecond\nthird"_s);
+    EXPECT_TRUE(provider->spawnCalls().isEmpty());
+    EXPECT_TRUE(bar->sendButton()->isEnabled());
+
+    pressReturn();
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 1; }));
+    EXPECT_EQ(provider->spawnCalls()[0].task, u"first line\nsecond\nthird"_s);
+    EXPECT_TRUE(bar->field()->toPlainText().isEmpty());
+    ASSERT_TRUE(settle(pane));
+    spinEventLoop();
+    EXPECT_EQ(provider->spawnCalls().size(), 1);
+}
+
+TEST_F(PromptBarViewTest, SpacesOnlyDisableTheButtonButReturnStillAsksTheController)
+{
+    open();
+    showBar();
+    idlePane();
+    type(u"   "_s);
+    EXPECT_FALSE(bar->sendButton()->isEnabled());
+    EXPECT_EQ(bar->sendButton()->symbolColor(), (TokenColor{NmColor::inkTertiary, 0.6}));
+    EXPECT_EQ(bar->sendButton()->disc(), (TokenColor{NmColor::hairline, 0.35}));
+    pressReturn();
+    spinEventLoop();
+    // The controller dropped the empty prompt: nothing sent, nothing cleared.
+    EXPECT_TRUE(provider->spawnCalls().isEmpty());
+    EXPECT_FALSE(canvas->justSubmitted());
+    EXPECT_EQ(bar->field()->toPlainText(), u"   "_s);
+}
+
+TEST_F(PromptBarViewTest, TheCheckmarkIgnoresClicks)
+{
+    // A checkmark that stays up, so the test can click it.
+    open();
+    canvas.reset();
+    CanvasServices longFeedback = services();
+    longFeedback.justSubmittedDuration = 1h;
+    canvas = std::make_unique<ProjectCanvasViewModel>(u"project-id"_s, project, u"Project"_s, provider, nullptr,
+                                                      longFeedback);
+    await(canvas->bootstrap());
+    showBar();
+    AgentPaneState *pane = idlePane();
+    provider->enqueue(FakeAgentProvider::events({}));
+    provider->enqueue(FakeAgentProvider::events({}));
+
+    type(u"one"_s);
+    QTest::mouseClick(bar->sendButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 1; }));
+    ASSERT_TRUE(settle(pane));
+    ASSERT_TRUE(canvas->justSubmitted());
+    EXPECT_EQ(bar->sendButton()->symbol(), u"checkmark"_s);
+
+    type(u"two"_s);
+    EXPECT_FALSE(bar->sendButton()->isEnabled());
+    QTest::mouseClick(bar->sendButton(), Qt::LeftButton);
+    spinEventLoop();
+    EXPECT_EQ(provider->spawnCalls().size(), 1);
+    EXPECT_EQ(canvas->inputPrompt(), u"two"_s);
+}
+
+TEST_F(PromptBarViewTest, WhileTheRouterDecidesNeitherReturnNorTheButtonSendsAgain)
+{
+    open();
+    showBar();
+    AgentPaneState *first = idlePane();
+    idlePane();
+    canvas->focusPane(first->id());
+    router.hold = true;
+    provider->enqueue(FakeAgentProvider::events({}));
+    provider->enqueue(FakeAgentProvider::events({}));
+
+    type(u"make it blue"_s);
+    pressReturn();
+    ASSERT_TRUE(waitUntil([&] { return router.calls == 1; }));
+    ASSERT_TRUE(canvas->isSubmitting());
+    // The text stays while the router decides; the bar must not send it again.
+    EXPECT_EQ(bar->field()->toPlainText(), u"make it blue"_s);
+    EXPECT_FALSE(bar->sendButton()->isEnabled());
+    pressReturn();
+    QTest::mouseClick(bar->sendButton(), Qt::LeftButton);
+    spinEventLoop();
+    EXPECT_EQ(router.calls, 1);
+
+    router.hold = false;
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 1; }));
+    ASSERT_TRUE(settle(first));
+    spinEventLoop();
+    EXPECT_EQ(provider->spawnCalls().size(), 1);
+    EXPECT_FALSE(canvas->isSubmitting());
+    EXPECT_TRUE(bar->field()->toPlainText().isEmpty());
+}
+
+TEST_F(PromptBarViewTest, FieldGrowsToFourLinesThenScrolls)
+{
+    open();
+    showBar();
+    type(u"a"_s);
+    const int one = bar->field()->height();
+    EXPECT_GE(one, 28);
+    pressReturn(Qt::ShiftModifier);
+    type(u"b"_s);
+    const int two = bar->field()->height();
+    EXPECT_GT(two, one);
+    for (const QString &line : {u"c"_s, u"d"_s}) {
+        pressReturn(Qt::ShiftModifier);
+        type(line);
+    }
+    const int four = bar->field()->height();
+    EXPECT_GT(four, two);
+    for (const QString &line : {u"e"_s, u"f"_s, u"g"_s}) {
+        pressReturn(Qt::ShiftModifier);
+        type(line);
+    }
+    EXPECT_EQ(bar->field()->height(), four);
+    EXPECT_LE(four, 96);
+}
+
+TEST_F(PromptBarViewTest, EveryChangeOfTheTextIsSavedAsTheDraft)
+{
+    open();
+    showBar();
+    type(u"keep this"_s);
+    const QString draft = canvas->dataFolder() + u"/draft.txt"_s;
+    ASSERT_TRUE(waitUntil([&] {
+        SerialFileWriter::shared().flush();
+        QFile file(draft);
+        return file.open(QIODevice::ReadOnly) && file.readAll() == "keep this";
+    }));
+}
+
+TEST_F(PromptBarViewTest, VoiceInputAndItsNotices)
+{
+    openWithVoice();
+    showBar();
+    transcriber->transcript = u"add a footer"_s;
+    PromptBarDiscButton *mic = bar->micButton();
+    EXPECT_TRUE(mic->isEnabled());
+    EXPECT_EQ(mic->toolTip(), u"Click to talk · double-tap ⇧ (Right Shift) to talk hands-free"_s);
+
+    QTest::mouseClick(mic, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::recording(); }));
+    EXPECT_EQ(mic->symbol(), u"mic.fill"_s);
+    EXPECT_FALSE(bar->field()->isEnabled());
+    EXPECT_EQ(bar->field()->placeholderText(), u"Listening…"_s);
+
+    // A second click ends the recording; the text lands in the field, which
+    // takes the focus with the caret after the last character.
+    QTest::mouseClick(mic, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::idle(); }));
+    spinEventLoop();
+    EXPECT_EQ(bar->field()->toPlainText(), u"add a footer"_s);
+    EXPECT_TRUE(bar->field()->hasFocus());
+    EXPECT_EQ(bar->field()->textCursor().position(), 12);
+    EXPECT_TRUE(bar->isFieldFocused());
+
+    // A refused microphone: the notice, Settings opened on request (the notice
+    // stays), then dismissed.
+    canvas->setVoiceState(VoiceState::permissionDenied(VoiceState::DeniedAuthorization::microphone));
+    PromptBarNotice *notice = bar->notice();
+    ASSERT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->textLabel()->text(), u"Microphone access is off. Enable it in Settings to use voice."_s);
+    EXPECT_EQ(mic->toolTip(), u"Voice permission needed — open Settings to enable it"_s);
+    QTest::mouseClick(notice->findChild<QPushButton *>(u"openSettingsButton"_s), Qt::LeftButton);
+    EXPECT_EQ(settingsOpened, QList<VoiceState::DeniedAuthorization>{VoiceState::DeniedAuthorization::microphone});
+    EXPECT_TRUE(notice->isVisible());
+    QTest::mouseClick(notice->findChild<QToolButton *>(u"dismissButton"_s), Qt::LeftButton);
+    EXPECT_EQ(canvas->voiceState(), VoiceState::idle());
+    EXPECT_FALSE(notice->isVisible());
+
+    // Any other failure: its message, literally, and no Settings button.
+    canvas->setVoiceState(VoiceState::error(u"Transcription failed: <img src=x>"_s));
+    ASSERT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->textLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(notice->textLabel()->text(), u"Transcription failed: <img src=x>"_s);
+    EXPECT_FALSE(notice->findChild<QPushButton *>(u"openSettingsButton"_s)->isVisible());
+    // Clicking the microphone again moves the state on, which removes the notice.
+    QTest::mouseClick(mic, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::recording(); }));
+    EXPECT_FALSE(notice->isVisible());
+    QTest::mouseClick(mic, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::idle(); }));
+}
+
+TEST_F(PromptBarViewTest, ARecordingStaysStoppableWhenAPaneMustBeChosen)
+{
+    openWithVoice();
+    showBar();
+    QTest::mouseClick(bar->micButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::recording(); }));
+
+    // Two panes arrive with none focused (restored, say) while recording.
+    for (int number : {1, 2})
+        canvas->appendPane(new AgentPaneState(QUuid::createUuid(), u"agent-%1"_s.arg(number),
+                                              u"Claude %1"_s.arg(number), number, false, AgentRole::unspecified, {}));
+    ASSERT_TRUE(canvas->needsPaneSelection());
+    EXPECT_EQ(bar->field()->placeholderText(), u"Click an agent to send it a prompt"_s);
+    EXPECT_TRUE(bar->micButton()->isEnabled());
+
+    QTest::mouseClick(bar->micButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::idle(); }));
+    EXPECT_EQ(transcriber->stops, 1);
+    // Back at rest, a new recording waits for a pane to be chosen.
+    EXPECT_FALSE(bar->micButton()->isEnabled());
+    EXPECT_FALSE(bar->sendButton()->isEnabled());
+    EXPECT_FALSE(bar->field()->isEnabled());
+}
+
+TEST_F(PromptBarViewTest, WithoutATranscriberTheMicrophoneSaysWhatVoiceNeeds)
+{
+    open();
+    showBar();
+    EXPECT_FALSE(bar->micButton()->isEnabled());
+    EXPECT_EQ(bar->micButton()->toolTip(), unavailable);
+    EXPECT_EQ(bar->micButton()->symbolColor(), (TokenColor{NmColor::inkTertiary, 0.55}));
+    // The default reason names the key file.
+    EXPECT_TRUE(PromptBarView::defaultVoiceUnavailableReason().startsWith(u"Voice input needs a Groq key in "_s));
+    EXPECT_TRUE(PromptBarView::defaultVoiceUnavailableReason().endsWith(u"api-keys.json."_s));
+}
+
+TEST_F(PromptBarViewTest, ModelPickerKeepsTheLastOfTwoQuickPicks)
+{
+    open();
+    showBar();
+    ModelPreferenceState &model = canvas->modelPreference();
+    ASSERT_EQ(model.choice(), defaultModelChoice);
+    const QString path = model.persistenceURL().toLocalFile();
+    ASSERT_FALSE(path.isEmpty());
+
+    std::unique_ptr<QMenu> menu(bar->modelPill()->buildMenu(nullptr));
+    ASSERT_EQ(menu->actions().size(), 8);
+    const auto pick = [&](const QString &title) {
+        for (QAction *action : menu->actions())
+            if (action->text() == title)
+                action->trigger();
+    };
+    // The current model again: nothing changes, nothing is written.
+    pick(u"Sonnet 4.6"_s);
+    SerialFileWriter::shared().flush();
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(bar->modelPill()->look().tinted);
+
+    pick(u"Opus 4.7"_s);
+    EXPECT_EQ(bar->modelPill()->look().shownTitle(), u"OPUS 4.7"_s);
+    EXPECT_TRUE(bar->modelPill()->look().tinted);
+    pick(u"Haiku 4.5"_s);
+    SerialFileWriter::shared().flush();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ModelPreferenceState::decodeSnapshot(file.readAll()), ModelChoice::haiku45);
+
+    // The pill is drawn on the accent tint; the starting model is not.
+    const auto centerLeft = [&](MenuPill *pill) {
+        const QImage image = pill->grab().toImage();
+        return image.pixelColor(QPoint(image.width() / 2, int(image.height() * 0.2)));
+    };
+    const QColor tinted = centerLeft(bar->modelPill());
+    pick(u"Sonnet 4.6"_s);
+    const QColor plain = centerLeft(bar->modelPill());
+    const QColor accent = qColor(NmColor::accent);
+    const auto distance = [](QColor a, QColor b) {
+        return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
+    };
+    EXPECT_LT(distance(tinted, accent), distance(plain, accent));
+}
+
+TEST_F(PromptBarViewTest, TheTargetPillMenuChoosesWhereThePromptGoes)
+{
+    open();
+    showBar();
+    AgentPaneState *atlas = idlePane();
+    atlas->setAgentName(u"R&D <b>"_s);
+    auto *deploy = new AgentPaneState(QUuid::createUuid(), u"deploy"_s, u"Deploy"_s, 0, true, AgentRole::code, {});
+    canvas->appendPane(deploy);
+
+    AgentTargetPill *pill = bar->targetPill();
+    EXPECT_EQ(pill->toolTip(), u"Choose which agent receives your next prompt"_s);
+    std::unique_ptr<QMenu> menu(pill->buildMenu(nullptr));
+    QStringList entries;
+    QList<QAction *> items;
+    for (QAction *action : menu->actions()) {
+        if (action->isSeparator() && action->text().isEmpty())
+            continue;
+        entries.append(action->text());
+        if (!action->isSeparator())
+            items.append(action);
+    }
+    // "&" is shown, not taken as a shortcut key; the system pane is not offered.
+    EXPECT_EQ(entries, (QStringList{u"Auto"_s, u"Plans"_s, u"Task agents"_s, u"R&&D <b>"_s}));
+    for (QAction *action : items)
+        EXPECT_TRUE(action->isEnabled());
+
+    items[2]->trigger();
+    EXPECT_EQ(canvas->promptTarget(), PromptTarget::pane(atlas->id()));
+    EXPECT_EQ(pill->look().shownTitle(), u"R&D <B>"_s);
+    EXPECT_EQ(bar->field()->placeholderText(), u"Prompt R&D <b>"_s);
+    atlas->setAgentName(u"Atlas"_s);
+    EXPECT_EQ(pill->look().title, u"Atlas"_s);
+    items[1]->trigger();
+    EXPECT_EQ(canvas->promptTarget(), PromptTarget::plans());
+    EXPECT_EQ(bar->field()->placeholderText(), u"Message the Plans agent"_s);
+    items[0]->trigger();
+    EXPECT_EQ(canvas->promptTarget(), PromptTarget::automatic());
+    EXPECT_FALSE(pill->look().tinted);
+}
+
+TEST_F(PromptBarViewTest, APromptTypedInTheBarReachesAPaneAndItsReplyShowsThere)
+{
+    open();
+    window = std::make_unique<QWidget>();
+    auto *layout = new QVBoxLayout(window.get());
+    auto *column = new AgentColumnView(canvas.get(), window.get());
+    auto *promptBar = new PromptBarView(canvas.get(), window.get());
+    layout->addWidget(column);
+    layout->addWidget(promptBar);
+    window->resize(900, 800);
+    window->show();
+    settleUi();
+    bar = promptBar;
+
+    provider->enqueue(FakeAgentProvider::events(
+        {AgentOutput::stdoutLine(u"Added a **pricing** section."_s), AgentOutput::stdoutLine(u"TASK_COMPLETE: pricing"_s)}));
+    type(u"add a pricing section"_s);
+    // The send disc is the accent while there is something to send.
+    const QImage disc = bar->sendButton()->grab().toImage();
+    EXPECT_EQ(disc.pixelColor(QPoint(disc.width() / 10, disc.height() / 2)).rgb(), qColor(NmColor::accent).rgb());
+    QTest::mouseClick(bar->sendButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(waitUntil([&] { return canvas->panes().size() == 1; }));
+    AgentPaneState *pane = canvas->panes()[0];
+    ASSERT_TRUE(settle(pane));
+    settleUi();
+    AgentPaneView *view = column->paneView(pane->id());
+    ASSERT_NE(view, nullptr);
+    bool replyShown = false;
+    for (StdoutRunView *run : view->findChildren<StdoutRunView *>())
+        replyShown = replyShown || run->rawText().contains(u"Added a **pricing** section."_s);
+    EXPECT_TRUE(replyShown);
+    EXPECT_EQ(view->taskCompleteCount(), 1);
+}
+
+} // namespace
+} // namespace nerim::test
