@@ -226,11 +226,14 @@ TEST_F(ShellWindowTest, AddAFolderRunAPromptAndComeBack)
     ASSERT_TRUE(transcript);
     // The transcript shows the reply once it has taken the new lines in.
     const auto replyShown = [transcript] {
-        for (const RenderGroup &group : transcript->groups()) {
+        const QList<RenderGroup> &groups = transcript->groups();
+        const QList<TranscriptView::Row> &rows = transcript->rowItems();
+        for (int i = 0; i < rows.size(); ++i) {
+            const RenderGroup &group = groups.at(rows[i].group);
             const auto *run = group.asStdoutRun();
             const auto *single = group.asSingle();
             const QString text = run ? run->aggregatedText : single ? single->line.text : QString();
-            if (text.contains(u"Hello from the stand-in agent."_s) && transcript->rowForGroup(group.id()))
+            if (text.contains(u"Hello from the stand-in agent."_s) && transcript->rows()->builtRow(i))
                 return true;
         }
         return false;
