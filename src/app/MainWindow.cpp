@@ -1,25 +1,31 @@
 #include "app/MainWindow.h"
 
-#include <QLabel>
+#include "app/AppShellViewModel.h"
+
 #include <QMessageBox>
-#include <QVBoxLayout>
 
 namespace nerim {
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(AppShellView::Options{}, parent)
+{
+}
+
+MainWindow::MainWindow(AppShellView::Options options, QWidget *parent)
+    : QMainWindow(parent)
 {
     setWindowTitle(QStringLiteral("Nerim"));
     resize(defaultWidth, defaultHeight);
-    auto *central = new QWidget(this);
-    auto *layout = new QVBoxLayout(central);
-    m_message = new QLabel(central);
-    m_message->setTextFormat(Qt::PlainText);
-    m_message->setWordWrap(true);
-    m_message->setAlignment(Qt::AlignCenter);
-    m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_message->hide();
-    layout->addWidget(m_message);
-    setCentralWidget(central);
+    m_shell = new AppShellViewModel({}, this);
+    m_shellView = new AppShellView(m_shell, std::move(options), this);
+    setCentralWidget(m_shellView);
+}
+
+MainWindow::~MainWindow()
+{
+    // The screens go before the shell whose state they show.
+    delete m_shellView;
+    m_shellView = nullptr;
 }
 
 void MainWindow::bringToFront()
@@ -35,10 +41,12 @@ void MainWindow::bringToFront()
 void MainWindow::showStartupOutcome(const StartupOutcome &outcome)
 {
     m_appState = outcome.appState;
+    // Loaded: the shell reads the projects and shows the overview.
+    QCoro::Task<> taking = m_shell->takeStartupOutcome(outcome);
+    Q_UNUSED(taking);
     if (outcome.succeeded())
         return;
-    m_message->setText(outcome.errorMessage);
-    m_message->show();
+    m_shellView->showStartupFailure(outcome.errorMessage);
     auto *box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Nerim"), outcome.errorMessage,
                                 QMessageBox::Ok, this);
     box->setTextFormat(Qt::PlainText);

@@ -1,16 +1,18 @@
 #pragma once
 
+#include "app/AppShellView.h"
 #include "app/AppStartup.h"
 
 #include <QMainWindow>
 #include <memory>
 
-class QLabel;
-
 namespace nerim {
 
-// The application's one window. For now it shows nothing but the outcome of the
-// start-up load: empty once the state is ready, or the error message.
+class AppShellViewModel;
+
+// The application's one window: the shell's view of the route (the projects
+// overview or a project's canvas) on the drifting background; after a failed
+// start-up load, the load's message instead.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -18,6 +20,8 @@ public:
     static constexpr int defaultHeight = 760;
 
     explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(AppShellView::Options options, QWidget *parent = nullptr);
+    ~MainWindow() override;
 
     // Takes the start-up outcome (and keeps the application state owner alive).
     void showStartupOutcome(const StartupOutcome &outcome);
@@ -28,10 +32,13 @@ public:
     void bringToFront();
 
     const std::shared_ptr<AppStateActor> &appState() const { return m_appState; }
+    AppShellViewModel *shell() const { return m_shell; }
+    AppShellView *shellView() const { return m_shellView; }
 
 private:
     std::shared_ptr<AppStateActor> m_appState;
-    QLabel *m_message = nullptr;
+    AppShellViewModel *m_shell = nullptr;
+    AppShellView *m_shellView = nullptr;
 };
 
 } // namespace nerim

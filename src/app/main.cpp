@@ -7,10 +7,13 @@
 #include "credentials/PairingURLHandler.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
+#include "ui/design/InterFontRegistry.h"
 #include "ui/settings/NerimSettingsView.h"
+#include "voice/DesktopVoiceBackends.h"
 
 #include <QApplication>
 #include <QMenuBar>
@@ -72,6 +75,13 @@ int main(int argc, char **argv)
 
     // Agents reach the managed-keys proxy with the stored session token.
     nerim::ClaudeCodeProvider::setDefaultManagedKeysEnvironment(&nerim::managedKeysEnvironment);
+
+    // Inter is registered once, before the first window draws any text, and
+    // the loading hints show the brand mark.
+    nerim::InterFontRegistry::shared();
+    nerim::OnboardingWordmark::installAsLoadingHintMark();
+    // Sound cues and spoken narration through the desktop, while Nerim runs.
+    nerim::DesktopVoiceBackends voiceBackends;
 
     nerim::MainWindow window;
     QMenu *appMenu = window.menuBar()->addMenu(QStringLiteral("Nerim"));

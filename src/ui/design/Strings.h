@@ -37,6 +37,90 @@ inline const QString error = QStringLiteral("error");
 inline const QString stopped = QStringLiteral("stopped");
 } // namespace AgentStatusLabel
 
+// The window between its screens: the shell's error banner and the messages of
+// opening, adding, removing and starting projects.
+namespace Shell {
+inline const QString notReady = QStringLiteral("App state not ready yet — try again.");
+inline const QString unwritableFolder =
+    QStringLiteral("Nerim can't write to that folder. Pick another or check its permissions in your file manager.");
+// Followed by the folder (home as "~"), ": " and the reason.
+inline const QString couldNotCreate = QStringLiteral("Couldn't create ");
+inline const QString couldNotCreateProjectFolder = QStringLiteral("Couldn't create a new project folder: ");
+inline const QString projectsFolderName = QStringLiteral("Nerim Projects");
+inline const QString blankProjectPrefix = QStringLiteral("Untitled Project ");
+inline const QString dismiss = QStringLiteral("Dismiss");
+} // namespace Shell
+
+// The projects overview and its cards.
+namespace Overview {
+inline const QString title = QStringLiteral("Projects");
+inline const QString subtitleNone = QStringLiteral("Pick a folder to start a project.");
+inline const QString subtitleOne = QStringLiteral("One project.");
+// After the count.
+inline const QString subtitleManySuffix = QStringLiteral(" projects.");
+inline const QString emptyTitle = QStringLiteral("Add your first project");
+// The part between backticks is shown as inline code.
+inline const QString emptyBody = QStringLiteral("Pick any folder. Nerim will initialize `.nerim/` inside it and open the canvas.");
+inline const QString folderPickerTitle = QStringLiteral("Choose a project folder");
+inline const QString removeAlertTitle = QStringLiteral("Remove this project?");
+// After the project's name.
+inline const QString removeAlertMessageSuffix = QStringLiteral(
+    " will be removed from your projects list. The folder and any .nerim/ context stay on disk — you can re-add it later.");
+inline const QString removeAction = QStringLiteral("Remove");
+inline const QString cancelAction = QStringLiteral("Cancel");
+inline const QString openMenuItem = QStringLiteral("Open");
+inline const QString removeMenuItem = QStringLiteral("Remove from Nerim…");
+inline const QString removeButtonHelp = QStringLiteral("Remove from Nerim (folder stays on disk)");
+inline const QString scratchFooter = QStringLiteral("Debug testing directory");
+inline const QString lastOpenedPrefix = QStringLiteral("Last opened ");
+inline const QString addProject = QStringLiteral("Add project");
+inline const QString addProjectHelp = QStringLiteral("Choose any folder to add as a project");
+inline const QString startBlank = QStringLiteral("Start blank");
+// Followed by where blank projects are made (Documents/Nerim Projects).
+inline const QString startBlankHelpPrefix = QStringLiteral("Create an empty project — Nerim will make a fresh folder in ");
+} // namespace Overview
+
+// The project canvas screen, its header controls and its sidebar.
+namespace Canvas {
+inline const QString memoryUnavailablePrefix = QStringLiteral("Memory unavailable · ");
+inline const QString togglePreviewCommand = QStringLiteral("__toggle-preview");
+inline const QString collapseExpandedPaneCommand = QStringLiteral("__collapse-expanded-pane");
+inline const QString regenerateWithGoal = QStringLiteral("Please regenerate the plan from scratch for this goal: ");
+inline const QString regenerate = QStringLiteral("Please regenerate the plan from scratch.");
+} // namespace Canvas
+
+namespace Header {
+inline const QString serverStarting = QStringLiteral("Starting");
+inline const QString serverRunning = QStringLiteral("Running");
+inline const QString serverStopped = QStringLiteral("Stopped");
+inline const QString serverFailed = QStringLiteral("Couldn't start");
+inline const QString serverCrashed = QStringLiteral("Crashed");
+inline const QString stopServerHelp = QStringLiteral("Stop the app");
+inline const QString plan = QStringLiteral("Plan");
+inline const QString hidePlanHelp = QStringLiteral("Hide the plans panel");
+inline const QString showPlanHelp = QStringLiteral(
+    "Show the plans panel — describe your vision, Nerim's planning agent builds you a step-by-step plan");
+inline const QString preview = QStringLiteral("Preview");
+inline const QString hidePreviewHelp = QStringLiteral("Hide the preview panel");
+inline const QString showPreviewHelp =
+    QStringLiteral("Show the preview panel — displays your app once it's running, or any URL you paste");
+inline const QString fullTranscript = QStringLiteral("Full transcript");
+inline const QString highlights = QStringLiteral("Highlights");
+inline const QString outputModeHelp = QStringLiteral(
+    "Full transcript shows every line. Highlights shows only spawn / task-complete / errors + your own prompts.");
+inline const QString voicePreparing = QStringLiteral("Preparing microphone…");
+inline const QString voiceListening = QStringLiteral("Listening…");
+inline const QString voiceTranscribing = QStringLiteral("Transcribing…");
+inline const QString voiceSending = QStringLiteral("Sending…");
+} // namespace Header
+
+namespace Sidebar {
+inline const QString projects = QStringLiteral("Projects");
+inline const QString notes = QStringLiteral("Notes · coming in V2");
+inline const QString extensions = QStringLiteral("Extensions · coming in V2");
+inline const QString settings = QStringLiteral("Settings · coming in V2");
+} // namespace Sidebar
+
 // Agent panes: the pane header, the agent column with its spawn popover, and
 // the prompt-target pill.
 namespace AgentPane {

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+
+namespace nerim {
+
+// The rules of the project canvas screen, as plain functions of the
+// controller's models; the screen applies them on every change.
+namespace CanvasScreenLook {
+
+inline constexpr double expandedRowPadding = 40;
+
+// What the two panels' flags add up to.
+struct PanelFlags {
+    bool planExpanded = false;    // visible and expanded
+    bool previewExpanded = false; // visible and expanded
+    bool anyPanelExpanded = false;
+    bool previewTakesOver = false; // the preview expanded and the plan not
+};
+PanelFlags panelFlags(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded);
+
+// What the row of panels holds, from the leading side: the Plans panel and
+// the preview panel while visible, and the agent column. An expanded panel
+// hides the agent column and the other panel; when both claim to be expanded
+// the plan wins. The agent column shows even without panes (it then holds
+// only its spawn button), so that a new project can start its first agent.
+struct PanelRow {
+    bool showsPlans = false;
+    bool showsPreview = false;
+    bool showsAgentColumn = false;
+    double horizontalPadding = 0;
+    friend bool operator==(const PanelRow &, const PanelRow &) = default;
+};
+PanelRow panelRow(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded);
+
+// Whether the preview's repair banner offers a repair: a classified start-up
+// failure, or a failed project-type detection of the last launch.
+bool isRepairable(bool hasLastFailure, bool hasDetectionError);
+
+// The message that asks the Plans agent for a new plan. The goal is used as
+// it is: only an empty goal gives the plain request.
+QString regeneratePrompt(const QString &goal);
+
+// The failure pill's text after a failed start-up load.
+QString memoryUnavailableText(const QString &message);
+
+} // namespace CanvasScreenLook
+
+} // namespace nerim

@@ -1,0 +1,499 @@
+#include "ui/workspace/ProjectCanvasView.h"
+
+#include "canvas/ProjectCanvasViewModel.h"
+#include "persistence/AppStateActor.h"
+#include "ui/deploy/DeployPill.h"
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/design/NmIcons.h"
+#include "ui/design/NmPainter.h"
+#include "ui/design/Strings.h"
+#include "ui/design/SurfaceStyles.h"
+#include "ui/design/widgets/NmLoadingHint.h"
+#include "ui/design/widgets/NmText.h"
+#include "ui/design/widgets/ReducibleTransition.h"
+#include "ui/panels/PlansPanelView.h"
+#include "ui/panels/PreviewPanelView.h"
+#include "ui/panes/AgentColumnView.h"
+#include "ui/workspace/AppServerPill.h"
+#include "ui/workspace/CanvasPanelWiring.h"
+#include "ui/workspace/HeaderToggles.h"
+#include "ui/workspace/OutputModeToggle.h"
+#include "ui/workspace/PromptBarView.h"
+#include "ui/workspace/SidebarView.h"
+#include "ui/workspace/VoiceStatusIndicator.h"
+#include "ui/workspace/WorkspacePainting.h"
+
+#include <QCoro/QCoroSignal>
+#include <QHBoxLayout>
+#include <QHideEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+namespace nerim {
+
+namespace {
+
+constexpr int kOverlayBottomPadding = 12;
+constexpr int kVoiceTopPadding = 12;
+constexpr int kSidebarInset = 16;
+constexpr int kPanelSpacing = 32;
+
+// The bottom pill after a failed start-up load: a warning sign and
+// "Memory unavailable · " with the controller's message, as plain text.
+class FailurePill : public QWidget {
+public:
+    FailurePill(const QString &message, QWidget *parent) : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("failurePill"));
+        auto *layout = new QHBoxLayout(this);
+        layout->setContentsMargins(12 + int(NmIcons::boxSide(11)) + 8, 8, 12, 8);
+        m_text = new QLabel(this);
+        m_text->setObjectName(QStringLiteral("failureText"));
+        NmText::setPlainText(m_text, CanvasScreenLook::memoryUnavailableText(message));
+        m_text->setFont(NmFont::caption());
+        QPalette palette = m_text->palette();
+        palette.setColor(QPalette::WindowText, qColor(NmColor::ink));
+        m_text->setPalette(palette);
+        layout->addWidget(m_text);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF bounds = rect();
+        NmPainter::fill(painter, NmShape::roundedRect(8), bounds, SurfaceStyles::pane(false).material);
+        NmPainter::fill(painter, NmShape::roundedRect(8), bounds, qColor(NmColor::paperBright, 0.6));
+        const double icon = NmIcons::boxSide(11);
+        NmIcons::paint(painter, QRectF(12, (height() - icon) / 2, icon, icon), u"exclamationmark.triangle",
+                       NmSymbolWeight::regular, 11, qColor(NmColor::danger));
+    }
+
+private:
+    QLabel *m_text = nullptr;
+};
+
+} // namespace
+
+// The row of panels: Plans, preview and the agent column, 32 points apart.
+// It keeps clear of the sidebar on its leading side. The Plans panel keeps a
+// column's width unless expanded, the preview takes the width left over, and
+// while neither wants more the row's content is centred.
+class ProjectCanvasView::PanelRowWidget : public QWidget {
+public:
+    static constexpr int sidebarClearance = kSidebarInset + int(SidebarLook::railWidth) + kSidebarInset;
+    static constexpr int trailingMargin = 40;
+    static constexpr int plansWidth = 380;
+
+    explicit PanelRowWidget(QWidget *parent) : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("panelRow"));
+        m_layout = new QHBoxLayout(this);
+        m_layout->setContentsMargins(sidebarClearance, 0, trailingMargin, 0);
+        m_layout->setSpacing(kPanelSpacing);
+    }
+
+    void place(QWidget *plans, QWidget *preview, QWidget *column)
+    {
+        m_plans = plans;
+        m_column = column;
+        m_layout->addStretch(1);
+        m_layout->addWidget(plans, 0);
+        m_layout->addWidget(preview, 1);
+        m_layout->addWidget(column, 1, Qt::AlignTop);
+        m_layout->addStretch(1);
+        preview->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    }
+
+    void apply(const CanvasScreenLook::PanelRow &row, bool planExpanded, bool paneExpanded)
+    {
+        if (planExpanded) {
+            m_plans->setMinimumWidth(0);
+            m_plans->setMaximumWidth(QWIDGETSIZE_MAX);
+            m_plans->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+            m_layout->setStretch(1, 1);
+        } else {
+            m_plans->setFixedWidth(plansWidth);
+            m_layout->setStretch(1, 0);
+        }
+        // The column's stack sits at the top; an expanded pane fills the row.
+        m_layout->setAlignment(m_column, paneExpanded ? Qt::Alignment() : Qt::AlignTop);
+        const bool centred = !row.showsPreview && !planExpanded && !paneExpanded;
+        m_layout->setStretch(0, centred ? 1 : 0);
+        m_layout->setStretch(4, centred ? 1 : 0);
+        const int padding = int(row.horizontalPadding);
+        m_layout->setContentsMargins(std::max(sidebarClearance, padding), 0, std::max(trailingMargin, padding), 0);
+    }
+
+private:
+    QHBoxLayout *m_layout = nullptr;
+    QWidget *m_plans = nullptr;
+    QWidget *m_column = nullptr;
+};
+
+ProjectCanvasView::ProjectCanvasView(QString projectId, QUrl projectURL, QString projectDisplayName,
+                                     std::shared_ptr<AppStateActor> appStateActor,
+                                     std::function<void()> onReturnToOverview, ControllerFactory controllerFactory,
+                                     QWidget *parent)
+    : QWidget(parent)
+    , m_projectId(std::move(projectId))
+    , m_projectURL(std::move(projectURL))
+    , m_projectDisplayName(std::move(projectDisplayName))
+    , m_appStateActor(std::move(appStateActor))
+    , m_onReturnToOverview(std::move(onReturnToOverview))
+    , m_controllerFactory(std::move(controllerFactory))
+{
+    setObjectName(QStringLiteral("ProjectCanvasView"));
+    if (!m_controllerFactory) {
+        m_controllerFactory = [](const QString &id, const QString &path, const QString &name) {
+            return std::make_shared<ProjectCanvasViewModel>(id, path, name);
+        };
+    }
+    m_openingPage = new QWidget(this);
+    m_openingPage->setObjectName(QStringLiteral("openingPage"));
+    auto *opening = new QVBoxLayout(m_openingPage);
+    opening->addStretch(1);
+    opening->addWidget(new NmLoadingHint(NmLoadingHint::Mark::monogram, Strings::Loading::openingProject,
+                                         m_projectDisplayName, m_openingPage),
+                       0, Qt::AlignHCenter);
+    opening->addStretch(1);
+}
+
+ProjectCanvasView::~ProjectCanvasView()
+{
+    disappear();
+    // Nothing the controller does from here on reaches this screen.
+    if (m_canvas) {
+        ProjectCanvasViewModel *canvas = m_canvas.get();
+        for (QObject *sender : std::initializer_list<QObject *>{canvas, &canvas->plan(), &canvas->preview(),
+                                                                &canvas->devServerRunner()})
+            QObject::disconnect(sender, nullptr, this, nullptr);
+    }
+    // The views that read the controller go before it can.
+    const QList<QWidget *> children = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    qDeleteAll(children);
+    // A screen that goes without leaving (the window closing) still stops
+    // its agents and saves its panes; the controller lives until then.
+    if (m_canvas && !m_leaving && !m_canvas->isTornDown())
+        leave(nullptr, m_canvas, {});
+}
+
+ProjectCanvasView::Phase ProjectCanvasView::phase() const
+{
+    if (!m_canvas)
+        return Phase::opening;
+    switch (m_canvas->bootstrapStatus().kind()) {
+    case ProjectCanvasViewModel::BootstrapStatus::Kind::loading: return Phase::loading;
+    case ProjectCanvasViewModel::BootstrapStatus::Kind::ready: return Phase::ready;
+    case ProjectCanvasViewModel::BootstrapStatus::Kind::failed: return Phase::failed;
+    }
+    return Phase::loading;
+}
+
+// ---- Appearing, disappearing, leaving ----------------------------------------------------
+
+void ProjectCanvasView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // A window coming back from the taskbar sends spontaneous events: that is
+    // not an appearance of the screen.
+    if (!event->spontaneous())
+        appear();
+}
+
+void ProjectCanvasView::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    if (!event->spontaneous())
+        disappear();
+}
+
+void ProjectCanvasView::appear()
+{
+    m_shown = true;
+    placeOverlays();
+    if (m_canvas)
+        return; // a second appearance creates nothing
+    startUp(this);
+}
+
+void ProjectCanvasView::disappear()
+{
+    m_shown = false;
+    if (m_canvas)
+        m_canvas->voiceHotkey().stop();
+}
+
+QCoro::Task<> ProjectCanvasView::startUp(QPointer<ProjectCanvasView> screen)
+{
+    std::shared_ptr<ProjectCanvasViewModel> canvas =
+        screen->m_controllerFactory(screen->m_projectId, screen->m_projectURL.toLocalFile(), screen->m_projectDisplayName);
+    canvas->setAppStateActor(screen->m_appStateActor);
+    screen->adoptController(canvas);
+    QCoro::Task<> booting = canvas->bootstrap();
+    co_await std::move(booting);
+    // Gone, leaving or no longer shown: nothing more to start.
+    if (!screen || screen->m_leaving || !screen->m_shown || canvas->isTornDown())
+        co_return;
+    canvas->voiceHotkey().start();
+}
+
+QCoro::Task<> ProjectCanvasView::finishBootstrap(std::shared_ptr<ProjectCanvasViewModel> canvas)
+{
+    // The screen starts the load as soon as it makes the controller, so a
+    // loading controller is one whose load is still running.
+    while (canvas->bootstrapStatus().kind() == ProjectCanvasViewModel::BootstrapStatus::Kind::loading)
+        co_await qCoro(canvas.get(), &ProjectCanvasViewModel::bootstrapStatusChanged);
+}
+
+void ProjectCanvasView::leaveProject()
+{
+    if (m_leaving)
+        return;
+    m_leaving = true;
+    leave(this, m_canvas, m_onReturnToOverview);
+}
+
+QCoro::Task<> ProjectCanvasView::leave(QPointer<ProjectCanvasView> screen,
+                                       std::shared_ptr<ProjectCanvasViewModel> canvas,
+                                       std::function<void()> onReturnToOverview)
+{
+    if (canvas) {
+        QCoro::Task<> loading = finishBootstrap(canvas);
+        co_await std::move(loading);
+        QCoro::Task<> tearingDown = canvas->teardown();
+        co_await std::move(tearingDown);
+    }
+    if (!screen || !onReturnToOverview)
+        co_return;
+    onReturnToOverview();
+}
+
+// ---- Building ------------------------------------------------------------------------------
+
+void ProjectCanvasView::adoptController(std::shared_ptr<ProjectCanvasViewModel> canvas)
+{
+    m_canvas = std::move(canvas);
+    buildCanvas();
+    m_openingPage->hide();
+    m_canvasPage->show();
+    m_canvasPage->setGeometry(rect());
+    refreshStatusOverlay();
+    refreshPanelRow();
+    refreshShortcuts();
+    placeOverlays();
+}
+
+void ProjectCanvasView::buildCanvas()
+{
+    ProjectCanvasViewModel *canvas = m_canvas.get();
+    m_canvasPage = new QWidget(this);
+    m_canvasPage->setObjectName(QStringLiteral("canvasPage"));
+    auto *column = new QVBoxLayout(m_canvasPage);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    auto *header = new QHBoxLayout;
+    header->setContentsMargins(96, 24, 40, 0);
+    header->setSpacing(12);
+    m_title = new QLabel(m_canvasPage);
+    m_title->setObjectName(QStringLiteral("projectTitle"));
+    // The name is the user's folder name: plain text, never markup.
+    NmText::setPlainText(m_title, canvas->projectDisplayName().toUpper());
+    m_title->setFont(WorkspacePainting::tracked(NmFont::micro(), 0.08));
+    QPalette palette = m_title->palette();
+    palette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
+    m_title->setPalette(palette);
+    header->addWidget(m_title, 0, Qt::AlignVCenter);
+    header->addStretch(1);
+    header->addWidget(new AppServerPill(&canvas->devServerRunner(), m_canvasPage), 0, Qt::AlignVCenter);
+    header->addWidget(new DeployPill(canvas, m_canvasPage), 0, Qt::AlignVCenter);
+    header->addWidget(new PlanToggle(&canvas->plan(), m_canvasPage), 0, Qt::AlignVCenter);
+    header->addWidget(new PreviewToggle(&canvas->preview(), m_canvasPage), 0, Qt::AlignVCenter);
+    header->addWidget(new OutputModeToggle(canvas, m_canvasPage), 0, Qt::AlignVCenter);
+    column->addLayout(header);
+    column->addSpacing(32);
+
+    m_row = new PanelRowWidget(m_canvasPage);
+    QPointer<ProjectCanvasViewModel> weak(canvas);
+    m_plansPanel = new PlansPanelView(&canvas->plan(), CanvasPanelWiring::plansPanelCallbacks(weak), m_row);
+    m_previewPanel = new PreviewPanelView(&canvas->preview(), &canvas->repairState(),
+                                          CanvasPanelWiring::repairBannerCoordinator(weak), m_row);
+    m_agentColumn = new AgentColumnView(canvas, m_row);
+    m_row->place(m_plansPanel, m_previewPanel, m_agentColumn);
+    column->addWidget(m_row, 1);
+    column->addSpacing(32);
+
+    auto *bottom = new QHBoxLayout;
+    bottom->setContentsMargins(0, 0, 0, 32);
+    m_promptBar = new PromptBarView(canvas, m_canvasPage);
+    bottom->addStretch(1);
+    bottom->addWidget(m_promptBar, 0, Qt::AlignBottom);
+    bottom->addStretch(1);
+    column->addLayout(bottom);
+
+    m_sidebar = new SidebarView([this] { leaveProject(); }, this);
+    m_sidebar->show();
+    m_voiceIndicator = new VoiceStatusIndicator(this);
+    m_voiceIndicator->setState(canvas->voiceState());
+
+    // The two window-wide commands; Escape only while a pane is expanded, so
+    // that otherwise it reaches the focused control.
+    m_togglePreview = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this);
+    m_togglePreview->setObjectName(Strings::Canvas::togglePreviewCommand);
+    connect(m_togglePreview, &QShortcut::activated, this, [this] {
+        if (m_canvas)
+            m_canvas->preview().toggleVisibility();
+    });
+    m_collapsePane = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    m_collapsePane->setObjectName(Strings::Canvas::collapseExpandedPaneCommand);
+    connect(m_collapsePane, &QShortcut::activated, this, [this] {
+        if (m_canvas && m_canvas->expandedPaneId())
+            m_canvas->toggleExpandedPane(*m_canvas->expandedPaneId());
+    });
+
+    connect(canvas, &ProjectCanvasViewModel::bootstrapStatusChanged, this, &ProjectCanvasView::refreshStatusOverlay);
+    connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &ProjectCanvasView::refreshPanelRow);
+    connect(canvas, &ProjectCanvasViewModel::expandedPaneIdChanged, this, [this] {
+        refreshShortcuts();
+        refreshPanelRow();
+    });
+    connect(canvas, &ProjectCanvasViewModel::voiceStateChanged, this, [this] {
+        if (m_canvas)
+            m_voiceIndicator->setState(m_canvas->voiceState());
+        placeOverlays();
+    });
+    connect(canvas, &ProjectCanvasViewModel::lastLaunchAttemptDetectionErrorChanged, this,
+            &ProjectCanvasView::refreshRepairCoordinator);
+    connect(&canvas->devServerRunner(), &DevServerRunner::lastFailureChanged, this,
+            &ProjectCanvasView::refreshRepairCoordinator);
+    PlanState &plan = canvas->plan();
+    PreviewState &preview = canvas->preview();
+    connect(&plan, &PlanState::isVisibleChanged, this, &ProjectCanvasView::refreshPanelRow);
+    connect(&plan, &PlanState::isExpandedChanged, this, &ProjectCanvasView::planExpandedChanged);
+    connect(&preview, &PreviewState::isVisibleChanged, this, &ProjectCanvasView::refreshPanelRow);
+    connect(&preview, &PreviewState::isExpandedChanged, this, &ProjectCanvasView::previewExpandedChanged);
+
+    m_sidebar->raise();
+    m_voiceIndicator->raise();
+}
+
+// ---- Keeping up with the controller -------------------------------------------------------
+
+void ProjectCanvasView::refreshStatusOverlay()
+{
+    if (!m_canvas)
+        return;
+    delete m_statusOverlay;
+    m_statusOverlay = nullptr;
+    const ProjectCanvasViewModel::BootstrapStatus &status = m_canvas->bootstrapStatus();
+    switch (status.kind()) {
+    case ProjectCanvasViewModel::BootstrapStatus::Kind::loading:
+        m_statusOverlay = new NmLoadingHint(NmLoadingHint::Mark::none, Strings::Loading::preparingMemory,
+                                            std::nullopt, this);
+        m_statusOverlay->setObjectName(QStringLiteral("preparingMemory"));
+        break;
+    case ProjectCanvasViewModel::BootstrapStatus::Kind::failed:
+        m_statusOverlay = new FailurePill(status.message(), this);
+        break;
+    case ProjectCanvasViewModel::BootstrapStatus::Kind::ready:
+        break;
+    }
+    if (m_statusOverlay) {
+        m_statusOverlay->setAttribute(Qt::WA_TransparentForMouseEvents);
+        m_statusOverlay->show();
+        m_statusOverlay->raise();
+        if (m_voiceIndicator)
+            m_voiceIndicator->raise();
+    }
+    placeOverlays();
+}
+
+void ProjectCanvasView::planExpandedChanged()
+{
+    // One expanded panel at a time.
+    if (m_canvas && m_canvas->plan().isExpanded())
+        m_canvas->preview().setExpanded(false);
+    refreshPanelRow();
+}
+
+void ProjectCanvasView::previewExpandedChanged()
+{
+    if (m_canvas && m_canvas->preview().isExpanded())
+        m_canvas->plan().setIsExpanded(false);
+    refreshPanelRow();
+}
+
+void ProjectCanvasView::refreshPanelRow()
+{
+    if (!m_canvas || !m_row)
+        return;
+    const PlanState &plan = m_canvas->plan();
+    const PreviewState &preview = m_canvas->preview();
+    const CanvasScreenLook::PanelRow row =
+        CanvasScreenLook::panelRow(plan.isVisible(), plan.isExpanded(), preview.isVisible(), preview.isExpanded());
+    const auto apply = [this](QWidget *panel, bool shown, bool before) {
+        if (shown == before && m_panelRowApplied && panel->isHidden() == !shown)
+            return;
+        if (!m_panelRowApplied || !isVisible()) {
+            panel->setVisible(shown);
+        } else if (shown) {
+            ReducibleTransition::insert(panel, NmMotion::materialize(), NmMotion::standard());
+        } else if (!panel->isHidden()) {
+            ReducibleTransition::remove(panel, NmMotion::materialize(), NmMotion::standard());
+        }
+    };
+    apply(m_plansPanel, row.showsPlans, m_panelRow.showsPlans);
+    apply(m_previewPanel, row.showsPreview, m_panelRow.showsPreview);
+    m_agentColumn->setVisible(row.showsAgentColumn);
+    m_row->apply(row, row.showsPlans && plan.isExpanded(), m_canvas->expandedPaneId().has_value());
+    m_panelRow = row;
+    m_panelRowApplied = true;
+}
+
+void ProjectCanvasView::refreshShortcuts()
+{
+    if (m_collapsePane)
+        m_collapsePane->setEnabled(m_canvas && m_canvas->expandedPaneId().has_value());
+}
+
+void ProjectCanvasView::refreshRepairCoordinator()
+{
+    if (m_previewPanel && m_canvas)
+        m_previewPanel->setRepairCoordinator(CanvasPanelWiring::repairBannerCoordinator(m_canvas.get()));
+}
+
+void ProjectCanvasView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_openingPage->setGeometry(rect());
+    if (m_canvasPage)
+        m_canvasPage->setGeometry(rect());
+    placeOverlays();
+}
+
+void ProjectCanvasView::placeOverlays()
+{
+    m_openingPage->setGeometry(rect());
+    if (m_sidebar) {
+        m_sidebar->move(kSidebarInset, (height() - m_sidebar->height()) / 2);
+    }
+    if (m_statusOverlay) {
+        const QSize size = m_statusOverlay->sizeHint();
+        m_statusOverlay->setGeometry((width() - size.width()) / 2, height() - kOverlayBottomPadding - size.height(),
+                                     size.width(), size.height());
+    }
+    if (m_voiceIndicator) {
+        const QSize size = m_voiceIndicator->sizeHint();
+        m_voiceIndicator->setGeometry((width() - size.width()) / 2,
+                                      kVoiceTopPadding - VoiceStatusIndicator::shadowMargins().top(), size.width(),
+                                      size.height());
+    }
+}
+
+} // namespace nerim

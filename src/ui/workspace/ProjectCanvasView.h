@@ -1,0 +1,140 @@
+#pragma once
+
+#include "ui/workspace/CanvasScreenLook.h"
+
+#include <QCoro/QCoroTask>
+
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QShortcut;
+
+namespace nerim {
+
+class AgentColumnView;
+class AppServerPill;
+class AppStateActor;
+class DeployPill;
+class NmLoadingHint;
+class OutputModeToggle;
+class PlanToggle;
+class PlansPanelView;
+class PreviewPanelView;
+class PreviewToggle;
+class ProjectCanvasViewModel;
+class PromptBarView;
+class SidebarView;
+class VoiceStatusIndicator;
+
+// The screen of one open project. On its first appearance it creates the
+// project's controller and runs its start-up load, showing "Opening
+// project…" until the controller exists and "Preparing memory…" (or, after
+// a failed load, "Memory unavailable · …") under a canvas that is usable at
+// once: the header with the project's name and controls, the row of panels
+// (Plans, preview, agents), the prompt bar, and the sidebar whose projects
+// button leaves the project. Ctrl+E shows or hides the preview; Escape
+// collapses an expanded pane.
+//
+// Leaving runs once: the controller is torn down (its agents stopped, its
+// panes saved) before the shell is asked to show the overview; clicks that
+// arrive meanwhile are ignored. The controller is shared, so it outlives the
+// screen until its teardown has finished, and every task started here checks
+// that the screen and the controller still exist after each wait. The screen
+// disappearing (taken out of the window, or destroyed) only stops the voice
+// hotkey; a minimised window is not a disappearance.
+class ProjectCanvasView : public QWidget {
+    Q_OBJECT
+public:
+    // Makes the controller for the project (tests pass one with a fake agent
+    // provider); empty: a controller with its own defaults.
+    using ControllerFactory = std::function<std::shared_ptr<ProjectCanvasViewModel>(
+        const QString &projectId, const QString &projectPath, const QString &projectDisplayName)>;
+
+    enum class Phase { opening, loading, ready, failed };
+
+    ProjectCanvasView(QString projectId, QUrl projectURL, QString projectDisplayName,
+                      std::shared_ptr<AppStateActor> appStateActor, std::function<void()> onReturnToOverview,
+                      ControllerFactory controllerFactory = {}, QWidget *parent = nullptr);
+    ~ProjectCanvasView() override;
+
+    const QString &projectId() const { return m_projectId; }
+    ProjectCanvasViewModel *canvas() const { return m_canvas.get(); }
+    Phase phase() const;
+
+    // The sidebar's projects button: tears the controller down, then asks to
+    // return to the overview. Runs once; later calls are ignored.
+    void leaveProject();
+    bool isLeaving() const { return m_leaving; }
+
+    // The panel row as last applied.
+    const CanvasScreenLook::PanelRow &panelRow() const { return m_panelRow; }
+
+    // Parts, for tests and the gallery (null until the canvas is built).
+    SidebarView *sidebar() const { return m_sidebar; }
+    PromptBarView *promptBar() const { return m_promptBar; }
+    AgentColumnView *agentColumn() const { return m_agentColumn; }
+    PlansPanelView *plansPanel() const { return m_plansPanel; }
+    PreviewPanelView *previewPanel() const { return m_previewPanel; }
+    QShortcut *togglePreviewShortcut() const { return m_togglePreview; }
+    QShortcut *collapsePaneShortcut() const { return m_collapsePane; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    class PanelRowWidget;
+
+    // The start-up task, leaving, and the teardown of a controller whose
+    // screen went away: they hold the screen weakly and the controller shared.
+    static QCoro::Task<> startUp(QPointer<ProjectCanvasView> screen);
+    static QCoro::Task<> leave(QPointer<ProjectCanvasView> screen, std::shared_ptr<ProjectCanvasViewModel> canvas,
+                               std::function<void()> onReturnToOverview);
+    static QCoro::Task<> finishBootstrap(std::shared_ptr<ProjectCanvasViewModel> canvas);
+
+    void appear();
+    void disappear();
+    void adoptController(std::shared_ptr<ProjectCanvasViewModel> canvas);
+    void buildCanvas();
+    void placeOverlays();
+    void refreshStatusOverlay();
+    void refreshPanelRow();
+    void refreshShortcuts();
+    void refreshRepairCoordinator();
+    void planExpandedChanged();
+    void previewExpandedChanged();
+
+    const QString m_projectId;
+    const QUrl m_projectURL;
+    const QString m_projectDisplayName;
+    std::shared_ptr<AppStateActor> m_appStateActor;
+    std::function<void()> m_onReturnToOverview;
+    ControllerFactory m_controllerFactory;
+
+    std::shared_ptr<ProjectCanvasViewModel> m_canvas;
+    bool m_leaving = false;
+    bool m_shown = false;
+
+    QWidget *m_openingPage = nullptr;
+    QWidget *m_canvasPage = nullptr;
+    QLabel *m_title = nullptr;
+    PanelRowWidget *m_row = nullptr;
+    PlansPanelView *m_plansPanel = nullptr;
+    PreviewPanelView *m_previewPanel = nullptr;
+    AgentColumnView *m_agentColumn = nullptr;
+    PromptBarView *m_promptBar = nullptr;
+    SidebarView *m_sidebar = nullptr;
+    QWidget *m_statusOverlay = nullptr;
+    VoiceStatusIndicator *m_voiceIndicator = nullptr;
+    QShortcut *m_togglePreview = nullptr;
+    QShortcut *m_collapsePane = nullptr;
+    CanvasScreenLook::PanelRow m_panelRow;
+    bool m_panelRowApplied = false;
+};
+
+} // namespace nerim

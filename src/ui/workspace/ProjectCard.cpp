@@ -1,0 +1,237 @@
+#include "ui/workspace/ProjectCard.h"
+
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/design/NmPainter.h"
+#include "ui/design/Strings.h"
+#include "ui/design/widgets/NmSurfaceModifier.h"
+#include "ui/design/widgets/NmText.h"
+#include "ui/design/widgets/ReducibleTransition.h"
+#include "ui/workspace/WorkspacePainting.h"
+
+#include <QContextMenuEvent>
+#include <QFontMetricsF>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPointer>
+#include <QTextLayout>
+#include <cmath>
+
+namespace nerim {
+
+namespace {
+
+constexpr double kPadding = 20;
+constexpr double kStackSpacing = 10;
+constexpr double kRowSpacing = 8;
+constexpr double kIconSize = 14;
+constexpr double kRemoveSide = 20;
+constexpr double kRemoveInset = 8;
+
+// `text` laid out in `width` on at most `maxLines` lines (breaking anywhere
+// when a word does not fit); the last line is cut with an ellipsis when the
+// text goes on.
+QStringList wrappedLines(const QString &text, const QFont &font, double width, int maxLines)
+{
+    QStringList lines;
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    int consumed = 0;
+    while (lines.size() < maxLines) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid())
+            break;
+        line.setLineWidth(width);
+        lines.append(text.mid(line.textStart(), line.textLength()));
+        consumed = line.textStart() + line.textLength();
+    }
+    layout.endLayout();
+    if (consumed < text.size() && !lines.isEmpty()) {
+        const QFontMetricsF metrics(font);
+        lines.last() = metrics.elidedText(lines.last() + text.mid(consumed), Qt::ElideRight, width);
+    }
+    return lines;
+}
+
+} // namespace
+
+ProjectCard::ProjectCard(AppState::ProjectRegistryEntry project, std::function<void()> onOpen,
+                         std::function<void()> onRemove, std::function<Timestamp()> now, QWidget *parent)
+    : NmHoverWidget(parent)
+    , m_project(std::move(project))
+    , m_onOpen(std::move(onOpen))
+    , m_onRemove(std::move(onRemove))
+    , m_now(now ? std::move(now) : std::function<Timestamp()>(&Timestamp::now))
+{
+    setObjectName(QStringLiteral("ProjectCard"));
+    setCursor(Qt::PointingHandCursor);
+    NmPaneSurfaceModifier::apply(this, false);
+
+    IconCircleButton::Look remove;
+    remove.symbol = QStringLiteral("xmark");
+    remove.weight = NmSymbolWeight::semibold;
+    remove.pointSize = 9;
+    remove.iconColor = {NmColor::inkSecondary};
+    remove.side = kRemoveSide;
+    remove.fill = {NmColor::paperBright, 0.9};
+    remove.stroke = {NmColor::hairline, 0.5};
+    m_remove = new IconCircleButton(remove, this);
+    m_remove->setObjectName(QStringLiteral("removeButton"));
+    NmText::setPlainToolTip(m_remove, Strings::Overview::removeButtonHelp);
+    m_remove->hide();
+    connect(m_remove, &QAbstractButton::clicked, this, [this] {
+        if (m_onRemove)
+            m_onRemove();
+    });
+    connect(this, &NmHoverWidget::hoveredChanged, this, &ProjectCard::hoverChanged);
+}
+
+OverviewLook::ProjectCardLook ProjectCard::look() const
+{
+    return OverviewLook::projectCardLook(m_project, isHovered(), m_now());
+}
+
+void ProjectCard::hoverChanged(bool hovered)
+{
+    if (auto *surface = NmSurfaceModifier::of(this))
+        surface->setFocused(hovered);
+    const bool showRemove = look().showsRemoveButton;
+    if (showRemove && m_remove->isHidden())
+        ReducibleTransition::insert(m_remove, NmMotion::opacity(), NmMotion::quick());
+    else if (!showRemove && !m_remove->isHidden())
+        ReducibleTransition::remove(m_remove, NmMotion::opacity(), NmMotion::quick());
+    update();
+}
+
+QRectF ProjectCard::contentRect() const
+{
+    return QRectF(rect()).adjusted(kPadding, kPadding, -kPadding, -kPadding);
+}
+
+QString ProjectCard::shownName() const
+{
+    const QRectF content = contentRect();
+    const double available = content.width() - NmIcons::boxSide(kIconSize) - kRowSpacing;
+    return QFontMetricsF(NmFont::bodyMedium()).elidedText(m_project.displayName, Qt::ElideRight, available);
+}
+
+QStringList ProjectCard::shownPathLines() const
+{
+    return wrappedLines(m_project.path, NmFont::monoSmall(), contentRect().width(), 2);
+}
+
+bool ProjectCard::hits(const QPointF &point) const
+{
+    return NmPainter::continuousRoundedRectPath(QRectF(rect()), OverviewLook::cardCornerRadius).contains(point);
+}
+
+void ProjectCard::resizeEvent(QResizeEvent *event)
+{
+    NmHoverWidget::resizeEvent(event);
+    m_remove->move(int(width() - kRemoveInset - kRemoveSide), int(kRemoveInset));
+}
+
+void ProjectCard::mousePressEvent(QMouseEvent *event)
+{
+    m_pressed = event->button() == Qt::LeftButton && hits(event->position());
+    event->accept();
+}
+
+void ProjectCard::mouseReleaseEvent(QMouseEvent *event)
+{
+    const bool clicked = m_pressed && event->button() == Qt::LeftButton && hits(event->position());
+    m_pressed = false;
+    event->accept();
+    if (clicked && m_onOpen)
+        m_onOpen();
+}
+
+QMenu *ProjectCard::buildContextMenu(QWidget *parent)
+{
+    if (!look().offersContextMenu)
+        return nullptr;
+    auto *menu = new QMenu(parent);
+    QPointer<ProjectCard> self(this);
+    menu->addAction(Strings::Overview::openMenuItem, menu, [self] {
+        if (self && self->m_onOpen)
+            self->m_onOpen();
+    });
+    menu->addSeparator();
+    QAction *remove = menu->addAction(Strings::Overview::removeMenuItem, menu, [self] {
+        if (self && self->m_onRemove)
+            self->m_onRemove();
+    });
+    remove->setObjectName(QStringLiteral("removeAction"));
+    // Menus have no destructive role here: the danger colour marks it.
+    remove->setProperty("destructive", true);
+    return menu;
+}
+
+void ProjectCard::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu *menu = buildContextMenu(this);
+    if (!menu) {
+        event->ignore();
+        return;
+    }
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+    event->accept();
+}
+
+void ProjectCard::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    const OverviewLook::ProjectCardLook cardLook = look();
+    const QRectF content = contentRect();
+
+    // Name row: icon and name, centred on one line.
+    const QFontMetricsF nameMetrics(NmFont::bodyMedium());
+    const double iconSide = NmIcons::boxSide(kIconSize);
+    const double rowHeight = std::max(nameMetrics.height(), iconSide);
+    NmIcons::paint(painter, QRectF(content.left(), content.top() + (rowHeight - iconSide) / 2, iconSide, iconSide),
+                   cardLook.symbol, NmSymbolWeight::regular, kIconSize, WorkspacePainting::color(cardLook.iconColor));
+    painter.setFont(NmFont::bodyMedium());
+    painter.setPen(qColor(NmColor::ink));
+    const double nameLeft = content.left() + iconSide + kRowSpacing;
+    painter.drawText(QRectF(nameLeft, content.top(), content.right() - nameLeft, rowHeight),
+                     Qt::AlignVCenter | Qt::AlignLeft, shownName());
+
+    // Path: at most two lines.
+    painter.setFont(NmFont::monoSmall());
+    painter.setPen(qColor(NmColor::inkSecondary));
+    const QFontMetricsF pathMetrics(NmFont::monoSmall());
+    double y = content.top() + rowHeight + kStackSpacing;
+    for (const QString &line : shownPathLines()) {
+        painter.drawText(QRectF(content.left(), y, content.width(), pathMetrics.height()), Qt::AlignLeft | Qt::AlignTop,
+                         line);
+        y += pathMetrics.lineSpacing();
+    }
+
+    // Footer at the bottom.
+    painter.setFont(NmFont::caption());
+    painter.setPen(qColor(NmColor::inkTertiary));
+    const QFontMetricsF footerMetrics(NmFont::caption());
+    painter.drawText(QRectF(content.left(), content.bottom() - footerMetrics.height(), content.width(),
+                            footerMetrics.height()),
+                     Qt::AlignLeft | Qt::AlignBottom,
+                     footerMetrics.elidedText(cardLook.footer, Qt::ElideRight, content.width()));
+
+    if (cardLook.showsDashedOutline) {
+        const double w = 0.5;
+        QPen pen(qColor(NmColor::inkTertiary, 0.5), w);
+        pen.setDashPattern(NmPainter::dashPattern({4, 4}, w));
+        painter.setPen(pen);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(NmPainter::continuousRoundedRectPath(QRectF(rect()).adjusted(w / 2, w / 2, -w / 2, -w / 2),
+                                                              OverviewLook::cardCornerRadius));
+    }
+}
+
+} // namespace nerim

@@ -1,0 +1,129 @@
+// Gallery pages of the workspace screens: the projects overview (with the
+// debug scratch card, and empty) and a project's canvas.
+#include "ui/design/gallery/GalleryRegistry.h"
+
+#include "canvas/ProjectCanvasViewModel.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "ui/workspace/ProjectCanvasView.h"
+#include "ui/workspace/ProjectsOverviewView.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+using namespace nerim;
+
+namespace {
+
+// A fixed moment, so the "Last opened" phrases do not change between runs.
+const Timestamp kNow(800000000.0);
+
+AppState::ProjectRegistryEntry entry(const QString &id, const QString &name, const QString &path, double hoursAgo)
+{
+    const Timestamp opened = kNow.addingSeconds(-hoursAgo * 3600);
+    return {id, path, name, opened, opened};
+}
+
+QImage renderOverview(const QList<AppState::ProjectRegistryEntry> &projects, QSize size)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    ProjectsOverviewView::Callbacks callbacks;
+    callbacks.onStartBlank = [] {};
+    ProjectsOverviewView::Options options;
+    options.now = [] { return kNow; };
+    layout->addWidget(new ProjectsOverviewView(projects, callbacks, options, &background));
+    return gallery::renderWidget(&background, size);
+}
+
+void waitUntil(const std::function<bool()> &condition)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && timer.elapsed() < 5000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+} // namespace
+
+NERIM_GALLERY_PAGE(workspaceOverview, "workspace-overview")
+{
+    return renderOverview(
+        {
+            entry(u"A1"_s, u"Recipe Box"_s, u"/home/ada/Documents/Nerim Projects/Recipe Box"_s, 0.5),
+            entry(u"scratch-debug"_s, u"nerim-scratch"_s, u"/home/ada/Documents/nerim-scratch"_s, 3),
+            entry(u"B2"_s, u"Book club site with a very long name that will not fit"_s,
+                  u"/home/ada/code/clients/2026/book-club/website-redesign/frontend/app"_s, 30),
+            entry(u"C3"_s, u"<b>Invoices</b>"_s, u"/home/ada/Invoices"_s, 24 * 40),
+        },
+        QSize(1180, 760));
+}
+
+NERIM_GALLERY_PAGE(workspaceOverviewEmpty, "workspace-overview-empty")
+{
+    return renderOverview({}, QSize(900, 600));
+}
+
+NERIM_GALLERY_PAGE(workspaceCanvas, "workspace-canvas")
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QTemporaryDir project;
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
+                                         [] {}, {}, &background);
+    layout->addWidget(screen);
+    background.setAttribute(Qt::WA_DontShowOnScreen);
+    background.resize(1180, 760);
+    background.show();
+    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    using Kind = OutputLine::Kind;
+    if (AgentPaneState *pane = canvas->spawnPane(u"UI build"_s, AgentRole::designer)) {
+        pane->appendLine(Kind::userPrompt, u"Make the recipe cards look like index cards"_s);
+        pane->appendLine(Kind::stdout, u"I'll give each card a **paper texture**, a red rule and rounded corners."_s);
+        pane->appendLine(Kind::taskComplete, u"Recipe cards restyled"_s);
+    }
+    if (AgentPaneState *pane = canvas->spawnPane(QString(), AgentRole::backend)) {
+        pane->appendLine(Kind::userPrompt, u"Save recipes to a local database"_s);
+        pane->appendLine(Kind::stdout, u"Adding a small SQLite store with a `recipes` table."_s);
+    }
+    const QImage image = gallery::renderWidget(&background, QSize(1180, 760));
+    QCoro::Task<> tearingDown = canvas->teardown();
+    waitUntil([canvas] { return canvas->isTornDown(); });
+    return image;
+}
+
+// A project whose memory could not be prepared: the canvas stays usable, with
+// the failure at the bottom and the spawn button alone in the agent column.
+NERIM_GALLERY_PAGE(workspaceCanvasFailed, "workspace-canvas-failed")
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QTemporaryDir parent;
+    // A project folder that is gone by the time it opens.
+    const QString missing = parent.path() + u"/Moved Away"_s;
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(missing), u"Moved Away"_s, nullptr, [] {},
+                                         {}, &background);
+    layout->addWidget(screen);
+    background.setAttribute(Qt::WA_DontShowOnScreen);
+    background.resize(1180, 760);
+    background.show();
+    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::failed; });
+    const QImage image = gallery::renderWidget(&background, QSize(1180, 760));
+    QCoro::Task<> tearingDown = screen->canvas()->teardown();
+    waitUntil([screen] { return screen->canvas()->isTornDown(); });
+    return image;
+}

@@ -1,0 +1,258 @@
+// The window as the user meets it: the shell's routes on the background, the
+// error banner, double clicks, and one whole road from adding a folder to a
+// finished prompt and back, with the stand-in `claude` on PATH.
+#include "TestAsync.h"
+#include "TestEnvironment.h"
+#include "agents/ClaudeBinary.h"
+#include "agents/PanesSnapshot.h"
+#include "app/AppShellViewModel.h"
+#include "app/MainWindow.h"
+#include "canvas/ProjectCanvasViewModel.h"
+#include "persistence/AppStateActor.h"
+#include "support/claude-standin/ClaudeStandin.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "ui/panes/AgentColumnButtons.h"
+#include "ui/panes/AgentColumnView.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/SpawnPopover.h"
+#include "ui/panes/StatusPill.h"
+#include "ui/panes/TranscriptLook.h"
+#include "ui/panes/TranscriptView.h"
+#include "ui/workspace/ActionTiles.h"
+#include "ui/workspace/ProjectCard.h"
+#include "ui/workspace/PromptBarField.h"
+#include "ui/workspace/PromptBarNotice.h"
+#include "ui/workspace/PromptBarView.h"
+#include "ui/workspace/SidebarView.h"
+#include "ui/workspace/WorkspacePainting.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+template <typename F>
+bool waitFor(F condition, int timeoutMs = 15000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+void clickCentre(QWidget *widget)
+{
+    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+}
+
+class ShellWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { MotionPreferences::shared().setReduceMotion(true); }
+
+    void open(AppShellView::Options options = {})
+    {
+        window = std::make_unique<MainWindow>(std::move(options));
+        window->setAttribute(Qt::WA_DontShowOnScreen);
+        window->show();
+        window->showStartupOutcome(await(loadApplicationState()));
+        ASSERT_TRUE(waitFor([this] { return window->shellView()->overview(); }));
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        QApplication::processEvents();
+    }
+
+    std::unique_ptr<MainWindow> window;
+};
+
+} // namespace
+
+TEST_F(ShellWindowTest, RoutesSitOnTheBackgroundAndErrorsShowAsPlainText)
+{
+    open();
+    AppShellView *view = window->shellView();
+    EXPECT_TRUE(view->background()->isVisible());
+    EXPECT_EQ(view->screen()->geometry(), view->background()->geometry());
+    EXPECT_FALSE(view->errorBanner()->isVisible());
+
+    const QString message = u"Write failed at /home/<b>me</b>/app.json: disk full"_s;
+    window->shell()->setLastError(message);
+    ASSERT_TRUE(view->errorBanner()->isVisible());
+    QLabel *text = view->errorBanner()->textLabel();
+    EXPECT_EQ(text->textFormat(), Qt::PlainText);
+    EXPECT_EQ(text->text(), message);
+    auto *dismiss = view->errorBanner()->findChild<QToolButton *>(u"dismissButton"_s);
+    EXPECT_EQ(dismiss->toolTip(), u"Dismiss"_s);
+    clickCentre(dismiss);
+    EXPECT_FALSE(window->shell()->lastError());
+    EXPECT_FALSE(view->errorBanner()->isVisible());
+}
+
+TEST_F(ShellWindowTest, AFailedStartupKeepsItsMessageOnTheBackground)
+{
+    window = std::make_unique<MainWindow>();
+    window->setAttribute(Qt::WA_DontShowOnScreen);
+    window->show();
+    StartupOutcome failed;
+    failed.errorMessage = u"Nerim's saved state at /x/app.json was written by a newer version of Nerim."_s;
+    window->showStartupOutcome(failed);
+    QApplication::processEvents();
+    EXPECT_FALSE(window->shellView()->screen());
+    EXPECT_TRUE(window->shellView()->startupMessage()->isVisible());
+    EXPECT_EQ(window->shellView()->startupMessage()->text(), failed.errorMessage);
+}
+
+// A double click on a card opens its project once; a removal goes through the
+// alert and reaches the shell once.
+TEST_F(ShellWindowTest, ADoubleClickOpensOnceAndRemovalAsksFirst)
+{
+    const QString folder = makeTempDir(u"Twice"_s);
+    const QString other = makeTempDir(u"Other"_s);
+    {
+        auto actor = await(AppStateActor::load());
+        await(actor->registerProject(folder, u"Twice"_s, Timestamp(200)));
+        await(actor->registerProject(other, u"Other"_s, Timestamp(100)));
+    }
+    int alerts = 0;
+    int controllers = 0;
+    AppShellView::Options options;
+    options.removalAlert = [&](QWidget *, const QString &, const QString &) {
+        ++alerts;
+        return ProjectsOverviewView::AlertChoice::remove;
+    };
+    options.controllerFactory = [&](const QString &id, const QString &path, const QString &name) {
+        ++controllers;
+        return std::make_shared<ProjectCanvasViewModel>(id, path, name);
+    };
+    open(options);
+
+    ProjectsOverviewView *overview = window->shellView()->overview();
+    const QString otherId = window->shell()->projects().at(1).id;
+    ProjectCard *card = overview->cardFor(otherId);
+    ASSERT_TRUE(card);
+    QTest::mouseClick(card, Qt::LeftButton, {}, card->rect().center());
+    QTest::mouseClick(card, Qt::LeftButton, {}, card->rect().center());
+    QTest::mouseDClick(card, Qt::LeftButton, {}, card->rect().center());
+    ASSERT_TRUE(waitFor([this] { return window->shellView()->canvasScreen(); }));
+    ProjectCanvasView *screen = window->shellView()->canvasScreen();
+    ASSERT_TRUE(waitFor([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; }));
+    QApplication::processEvents();
+    EXPECT_EQ(controllers, 1);
+    EXPECT_EQ(window->shell()->route().projectId(), otherId);
+
+    // Back on the overview the list is read again: the opened project leads.
+    screen->leaveProject();
+    ASSERT_TRUE(waitFor([this] { return window->shellView()->overview(); }));
+    EXPECT_EQ(window->shell()->projects().first().id, otherId);
+
+    overview = window->shellView()->overview();
+    card = overview->cardFor(otherId);
+    QEnterEvent enter(QPointF(10, 10), QPointF(10, 10), card->mapToGlobal(QPointF(10, 10)));
+    QApplication::sendEvent(card, &enter);
+    QApplication::processEvents();
+    clickCentre(card->removeButton());
+    ASSERT_TRUE(waitFor([this] { return window->shell()->projects().size() == 1; }));
+    EXPECT_EQ(alerts, 1);
+    EXPECT_EQ(await(window->shell()->appStateActor()->state()).projects.size(), 1);
+    EXPECT_TRUE(QFileInfo(other).isDir());
+}
+
+// The whole road: add a folder through the add card (it opens), spawn an
+// agent from the popover, send it a prompt with Return, see its reply and
+// "DONE", go back to the overview and find the pane saved in panes.json.
+TEST_F(ShellWindowTest, AddAFolderRunAPromptAndComeBack)
+{
+    const QString path = qEnvironmentVariable("PATH");
+    qputenv("PATH", (claudeStandin::folder() + u":"_s + path).toUtf8());
+    const std::optional<QString> found = resolveClaudeBinary();
+    if (found != claudeStandin::path())
+        GTEST_SKIP() << "a claude program at " << found.value_or(QString()).toStdString()
+                     << " would be found before the stand-in; not running it";
+    claudeStandin::setCommands(u"out Hello from the stand-in agent.\nout TASK_COMPLETE: Said hello.\nexit 0"_s);
+
+    const QString project = makeTempDir(u"Greeting"_s);
+    AppShellView::Options options;
+    options.folderPicker = [project](QWidget *) { return std::optional<QString>(project); };
+    open(options);
+
+    clickCentre(window->shellView()->overview()->addProjectCard());
+    ASSERT_TRUE(waitFor([this] { return window->shellView()->canvasScreen(); }));
+    ProjectCanvasView *screen = window->shellView()->canvasScreen();
+    ASSERT_TRUE(waitFor([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; }));
+
+    // A new installation shows highlights; the reply shows in the full transcript.
+    auto *fullTranscript = screen->findChild<QWidget *>(u"segment-verbose"_s);
+    ASSERT_TRUE(fullTranscript);
+    clickCentre(fullTranscript);
+    ASSERT_TRUE(waitFor([screen] { return screen->canvas()->outputMode() == AppState::OutputMode::verbose; }));
+
+    AgentColumnView *column = screen->agentColumn();
+    clickCentre(column->spawnButton());
+    auto *commit = column->findChild<QAbstractButton *>(u"spawnCommitButton"_s);
+    ASSERT_TRUE(commit && commit->isVisible());
+    clickCentre(commit);
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    ASSERT_EQ(canvas->panes().size(), 1);
+    AgentPaneState *pane = canvas->panes().first();
+
+    PromptBarField *field = screen->promptBar()->field();
+    field->setFocus();
+    QTest::keyClicks(field, u"say hello"_s);
+    QTest::keyClick(field, Qt::Key_Return);
+    ASSERT_TRUE(waitFor([pane] { return pane->status() == AgentStatus::done; }));
+
+    AgentPaneView *paneView = column->paneView(pane->id());
+    ASSERT_TRUE(paneView);
+    auto *status = paneView->findChild<StatusPill *>(u"statusPill"_s);
+    ASSERT_TRUE(waitFor([status] { return status->status() == AgentStatus::done; }));
+    EXPECT_EQ(statusLook(status->status()).shownLabel(), u"DONE"_s);
+    auto *transcript = paneView->findChild<TranscriptView *>();
+    ASSERT_TRUE(transcript);
+    // The transcript shows the reply once it has taken the new lines in.
+    const auto replyShown = [transcript] {
+        const QList<RenderGroup> &groups = transcript->groups();
+        const QList<TranscriptView::Row> &rows = transcript->rowItems();
+        for (int i = 0; i < rows.size(); ++i) {
+            const RenderGroup &group = groups.at(rows[i].group);
+            const auto *run = group.asStdoutRun();
+            const auto *single = group.asSingle();
+            const QString text = run ? run->aggregatedText : single ? single->line.text : QString();
+            if (text.contains(u"Hello from the stand-in agent."_s) && transcript->rows()->builtRow(i))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitFor(replyShown));
+
+    SidebarButton *projects = screen->sidebar()->buttons().first();
+    QTest::mouseClick(projects, Qt::LeftButton, {}, projects->clickArea().center());
+    ASSERT_TRUE(waitFor([this] { return window->shellView()->overview(); }));
+    ASSERT_EQ(window->shell()->projects().size(), 1);
+    const QString id = window->shell()->projects().first().id;
+    EXPECT_TRUE(window->shellView()->overview()->cardFor(id));
+    EXPECT_EQ(window->shell()->projects().first().path, project);
+
+    const std::optional<PanesSnapshot> saved = loadPanesSnapshot(project + u"/.nerim/panes.json"_s);
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(saved->panes.size(), 1);
+    bool replySaved = false;
+    for (const OutputLine &line : saved->panes.first().outputLines)
+        replySaved |= line.text == u"Hello from the stand-in agent."_s;
+    EXPECT_TRUE(replySaved);
+}

@@ -1,0 +1,218 @@
+// The projects overview offscreen: its cards, the injected folder picker and
+// removal alert, and the lazily built grid.
+#include "WorkspaceWidgetTest.h"
+
+#include "ui/workspace/ActionTiles.h"
+#include "ui/workspace/ProjectCard.h"
+#include "ui/workspace/ProjectsOverviewView.h"
+#include "ui/workspace/WorkspacePainting.h"
+
+#include <QEnterEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace nerim;
+using namespace nerim::test;
+using Entry = AppState::ProjectRegistryEntry;
+
+namespace {
+
+Entry entryFor(const QString &id, const QString &name)
+{
+    return {id, u"/home/u/"_s + name, name, Timestamp(100), Timestamp(100)};
+}
+
+void hover(QWidget *widget, bool inside)
+{
+    if (inside) {
+        QEnterEvent enter(QPointF(10, 10), QPointF(10, 10), widget->mapToGlobal(QPointF(10, 10)));
+        QApplication::sendEvent(widget, &enter);
+    } else {
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(widget, &leave);
+    }
+    settleEvents();
+}
+
+void clickCentre(QWidget *widget)
+{
+    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+}
+
+// The overview with recording callbacks and scripted dialogs.
+class OverviewTest : public WorkspaceWidgetTest {
+protected:
+    ProjectsOverviewView &make(QList<Entry> projects, bool startBlank = true, QSize size = QSize(1180, 760))
+    {
+        ProjectsOverviewView::Callbacks callbacks;
+        callbacks.onOpen = [this](const Entry &e) { opened.append(e.id); };
+        callbacks.onAddProject = [this](const QString &path) { added.append(path); };
+        callbacks.onRemoveProject = [this](const Entry &e) { removed.append(e.id); };
+        if (startBlank)
+            callbacks.onStartBlank = [this] { ++blanks; };
+        ProjectsOverviewView::Options options;
+        options.folderPicker = [this](QWidget *) {
+            ++picks;
+            return pickResult;
+        };
+        options.removalAlert = [this](QWidget *, const QString &title, const QString &message) {
+            alerts.append(title + u" | "_s + message);
+            pendingDuringAlert = view->projectPendingRemoval().has_value();
+            return alertChoice;
+        };
+        view = std::make_unique<ProjectsOverviewView>(projects, callbacks, options);
+        view->setAttribute(Qt::WA_DontShowOnScreen);
+        view->resize(size);
+        view->show();
+        settleEvents();
+        return *view;
+    }
+
+    std::unique_ptr<ProjectsOverviewView> view;
+    QStringList opened, added, removed, alerts;
+    int blanks = 0;
+    int picks = 0;
+    std::optional<QString> pickResult;
+    ProjectsOverviewView::AlertChoice alertChoice = ProjectsOverviewView::AlertChoice::cancel;
+    bool pendingDuringAlert = false;
+};
+
+} // namespace
+
+TEST_F(OverviewTest, GridHoldsTheCardsInTheOrderGivenThenTheTiles)
+{
+    make({entryFor(u"B"_s, u"beta"_s), entryFor(u"scratch-debug"_s, u"nerim-scratch"_s), entryFor(u"A"_s, u"alpha"_s)});
+    QList<ProjectCard *> cards = view->builtProjectCards();
+    ASSERT_EQ(cards.size(), 3);
+    EXPECT_EQ(cards[0]->project().id, u"B"_s);
+    EXPECT_EQ(cards[2]->project().id, u"A"_s);
+    EXPECT_EQ(view->subtitleLabel()->text(), u"2 projects."_s);
+    EXPECT_FALSE(view->showsEmptyState());
+    EXPECT_EQ(view->columnCount(), 4);
+    // Row by row: three cards and the add tile, then the start-blank tile.
+    EXPECT_EQ(view->addProjectCard()->geometry().top(), cards[0]->geometry().top());
+    EXPECT_GT(view->addProjectCard()->geometry().left(), cards[2]->geometry().left());
+    EXPECT_GT(view->startBlankCard()->geometry().top(), cards[0]->geometry().top());
+    EXPECT_EQ(cards[0]->size(), QSize(220, 140));
+
+    // A narrow window still has one column.
+    view->resize(300, 700);
+    settleEvents();
+    EXPECT_EQ(view->columnCount(), 1);
+
+    // Without the start-blank action the grid ends with the add tile.
+    make({}, false);
+    EXPECT_TRUE(view->addProjectCard());
+    EXPECT_FALSE(view->startBlankCard());
+    EXPECT_TRUE(view->showsEmptyState());
+    EXPECT_EQ(view->subtitleLabel()->text(), u"Pick a folder to start a project."_s);
+}
+
+TEST_F(OverviewTest, CardsOpenRemoveAndOfferAMenuExceptTheScratchCard)
+{
+    make({entryFor(u"A"_s, u"alpha"_s), entryFor(u"scratch-debug"_s, u"nerim-scratch"_s)});
+    ProjectCard *card = view->cardFor(u"A"_s);
+    ProjectCard *scratch = view->cardFor(u"scratch-debug"_s);
+
+    clickCentre(scratch);
+    settleEvents();
+    EXPECT_EQ(opened, QStringList{u"scratch-debug"_s});
+    hover(scratch, true);
+    EXPECT_TRUE(scratch->removeButton()->isHidden());
+    EXPECT_EQ(scratch->buildContextMenu(view.get()), nullptr);
+
+    // Hovering shows the remove button; it asks before removing, and never opens.
+    EXPECT_TRUE(card->removeButton()->isHidden());
+    hover(card, true);
+    ASSERT_FALSE(card->removeButton()->isHidden());
+    EXPECT_EQ(card->removeButton()->toolTip(), u"Remove from Nerim (folder stays on disk)"_s);
+    alertChoice = ProjectsOverviewView::AlertChoice::remove;
+    clickCentre(card->removeButton());
+    settleEvents();
+    EXPECT_EQ(removed, QStringList{u"A"_s});
+    EXPECT_EQ(opened.size(), 1);
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_EQ(alerts[0], u"Remove this project? | alpha will be removed from your projects list. The folder and any "
+                         ".nerim/ context stay on disk — you can re-add it later."_s);
+    EXPECT_TRUE(pendingDuringAlert);
+    EXPECT_FALSE(view->projectPendingRemoval());
+    hover(card, false);
+    EXPECT_TRUE(card->removeButton()->isHidden());
+
+    // The menu: "Open", a divider, "Remove from Nerim…" (through the alert too).
+    std::unique_ptr<QMenu> menu(card->buildContextMenu(view.get()));
+    ASSERT_TRUE(menu);
+    const QList<QAction *> actions = menu->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text(), u"Open"_s);
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_EQ(actions[2]->text(), u"Remove from Nerim…"_s);
+    for (ProjectsOverviewView::AlertChoice choice :
+         {ProjectsOverviewView::AlertChoice::cancel, ProjectsOverviewView::AlertChoice::dismissed}) {
+        alertChoice = choice;
+        actions[2]->trigger();
+        settleEvents();
+        EXPECT_FALSE(view->projectPendingRemoval());
+    }
+    EXPECT_EQ(removed.size(), 1);
+    EXPECT_EQ(alerts.size(), 3);
+    actions[0]->trigger();
+    settleEvents();
+    EXPECT_EQ(opened, (QStringList{u"scratch-debug"_s, u"A"_s}));
+}
+
+TEST_F(OverviewTest, TheAddTileRunsThePickerAndTheStartTileStarts)
+{
+    make({});
+    clickCentre(view->addProjectCard());
+    settleEvents();
+    EXPECT_EQ(picks, 1);
+    EXPECT_TRUE(added.isEmpty());
+
+    pickResult = u"/home/u/My Site"_s;
+    clickCentre(view->addProjectCard());
+    settleEvents();
+    EXPECT_EQ(added, QStringList{u"/home/u/My Site"_s});
+
+    clickCentre(view->startBlankCard());
+    settleEvents();
+    EXPECT_EQ(blanks, 1);
+    EXPECT_EQ(view->startBlankCard()->toolTip(),
+              u"Create an empty project — Nerim will make a fresh folder in Documents/Nerim Projects"_s);
+}
+
+TEST_F(OverviewTest, NamesAndPathsAreShownAsWritten)
+{
+    Entry odd = entryFor(u"A"_s, u"<b>Shop</b> &amp;"_s);
+    odd.path = u"/home/u/<i>dir</i>/a very long folder name that goes on/and on/and on/for three lines or more"_s;
+    make({odd});
+    ProjectCard *card = view->cardFor(u"A"_s);
+    EXPECT_TRUE(card->shownName().startsWith(u"<b>Shop</b>"_s));
+    const QStringList lines = card->shownPathLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].startsWith(u"/home/u/<i>dir</i>"_s));
+    EXPECT_TRUE(lines[1].endsWith(u"…"_s));
+}
+
+TEST_F(OverviewTest, AThousandProjectsBuildOnlyTheCardsNearTheView)
+{
+    QList<Entry> many;
+    for (int i = 0; i < 1000; ++i)
+        many.append(entryFor(QString::number(i), u"p"_s + QString::number(i)));
+    make(many);
+    EXPECT_EQ(view->subtitleLabel()->text(), u"1000 projects."_s);
+    const qsizetype built = view->builtProjectCards().size();
+    EXPECT_GT(built, 0);
+    EXPECT_LT(built, 100);
+    EXPECT_FALSE(view->cardFor(u"999"_s));
+
+    view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
+    settleEvents();
+    EXPECT_TRUE(view->cardFor(u"999"_s));
+    EXPECT_FALSE(view->cardFor(u"0"_s));
+    EXPECT_TRUE(view->startBlankCard());
+    EXPECT_LT(view->builtProjectCards().size(), 100);
+}
