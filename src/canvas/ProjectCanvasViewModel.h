@@ -1,5 +1,7 @@
 #pragma once
 
+#include "canvas/RepairBannerCoordinator.h"
+
 #include "agents/AgentNames.h"
 #include "agents/AgentOutput.h"
 #include "agents/AgentPaneState.h"
@@ -74,20 +76,6 @@ struct CanvasServices {
     std::chrono::milliseconds repairRetryWatchdog = defaultRepairRetryWatchdog;
     std::chrono::milliseconds justSubmittedDuration{450};
     std::chrono::milliseconds draftSaveDelay{400};
-};
-
-// What the preview panel's repair banner drives repair work through, without
-// holding the controller: built by `ProjectCanvasViewModel::repairBannerCoordinator`,
-// whose closures hold the controller weakly and do nothing once it is gone.
-struct RepairBannerCoordinator {
-    // The banner offers "Ask Nerim to fix this" only when true.
-    bool isRepairable = false;
-    std::function<void()> beginRepair;
-    std::function<void()> cancelRepair;
-    // Forgets the ended session (phase, pane id, context, error text), then begins a new one.
-    std::function<void()> retryRepairFromScratch;
-    // The value the user typed; dropped unless the phase is awaiting a secret.
-    std::function<void(const QString &value)> submitSecret;
 };
 
 // The hub of one open project: it owns the project's agent panes, the agent

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/workspace/RepairBannerCoordinator.h"
+#include "canvas/RepairBannerCoordinator.h"
 
 #include <QPointer>
 #include <QWidget>

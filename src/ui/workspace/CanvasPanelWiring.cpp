@@ -67,6 +67,8 @@ QCoro::Task<> retryRepairFromScratch(QPointer<ProjectCanvasViewModel> canvas, Ca
     // The previous session is forgotten first, so that the new one starts
     // from `idle` with no pane, context or error of its own.
     RepairSessionState &repair = canvas->repairState();
+    if (repair.phase().isActive())
+        co_return; // a session still running is not thrown away
     repair.setPhase(RepairSessionState::Phase::idle());
     repair.setRepairPaneID(std::nullopt);
     repair.setContext(std::nullopt);
@@ -117,11 +119,15 @@ PlansPanelCallbacks plansPanelCallbacks(QPointer<ProjectCanvasViewModel> canvas,
 RepairBannerCoordinator repairBannerCoordinator(QPointer<ProjectCanvasViewModel> canvas,
                                                 CanvasPanelOperations operations)
 {
+    const bool injected = operations.beginRepair || operations.cancelRepair || operations.submitRepairSecret;
+    if (!injected)
+        return canvas ? canvas->repairBannerCoordinator() : RepairBannerCoordinator{};
     const CanvasPanelOperations ops = completed(canvas, std::move(operations));
     RepairBannerCoordinator coordinator;
+    // The same predicate the repair loop begins by, so the banner never offers
+    // a repair that would do nothing.
     if (canvas)
-        coordinator.isRepairable = CanvasScreenLook::isRepairable(
-            canvas->devServerRunner().lastFailure().has_value(), canvas->lastLaunchAttemptDetectionError().has_value());
+        coordinator.isRepairable = canvas->canBeginRepair();
     coordinator.beginRepair = [canvas, ops] { run(canvas, ops.beginRepair); };
     coordinator.cancelRepair = [canvas, ops] { run(canvas, ops.cancelRepair); };
     coordinator.retryRepairFromScratch = [canvas, ops] { retryRepairFromScratch(canvas, ops); };

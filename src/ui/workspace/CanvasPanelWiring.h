@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/workspace/RepairBannerCoordinator.h"
+#include "canvas/RepairBannerCoordinator.h"
 
 #include <QCoro/QCoroTask>
 #include <QPointer>
@@ -40,9 +40,10 @@ namespace CanvasPanelWiring {
 PlansPanelCallbacks plansPanelCallbacks(QPointer<ProjectCanvasViewModel> canvas,
                                         CanvasPanelOperations operations = {});
 
-// The coordinator for the controller's current state: repairable when the
-// development server reported a classified failure or the last launch's
-// project-type detection failed.
+// The coordinator for the controller's current state: the controller's own
+// (`ProjectCanvasViewModel::repairBannerCoordinator`), or, with operations
+// handed in, one that starts those instead. Repairable exactly when the
+// controller can begin a repair.
 RepairBannerCoordinator repairBannerCoordinator(QPointer<ProjectCanvasViewModel> canvas,
                                                 CanvasPanelOperations operations = {});
 

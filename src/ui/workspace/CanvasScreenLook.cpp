@@ -25,11 +25,6 @@ PanelRow panelRow(bool planVisible, bool planExpanded, bool previewVisible, bool
     return row;
 }
 
-bool isRepairable(bool hasLastFailure, bool hasDetectionError)
-{
-    return hasLastFailure || hasDetectionError;
-}
-
 QString regeneratePrompt(const QString &goal)
 {
     if (goal.isEmpty())

@@ -33,10 +33,6 @@ struct PanelRow {
 };
 PanelRow panelRow(bool planVisible, bool planExpanded, bool previewVisible, bool previewExpanded);
 
-// Whether the preview's repair banner offers a repair: a classified start-up
-// failure, or a failed project-type detection of the last launch.
-bool isRepairable(bool hasLastFailure, bool hasDetectionError);
-
 // The message that asks the Plans agent for a new plan. The goal is used as
 // it is: only an empty goal gives the plain request.
 QString regeneratePrompt(const QString &goal);

@@ -51,9 +51,6 @@ TEST(CanvasScreenLook, RegeneratePromptKeepsAGoalOfSpaces)
     EXPECT_EQ(CanvasScreenLook::regeneratePrompt(u"  "_s), u"Please regenerate the plan from scratch for this goal:   "_s);
     EXPECT_EQ(CanvasScreenLook::regeneratePrompt(u"A recipe site"_s),
               u"Please regenerate the plan from scratch for this goal: A recipe site"_s);
-    EXPECT_FALSE(CanvasScreenLook::isRepairable(false, false));
-    EXPECT_TRUE(CanvasScreenLook::isRepairable(true, false));
-    EXPECT_TRUE(CanvasScreenLook::isRepairable(false, true));
     EXPECT_EQ(CanvasScreenLook::memoryUnavailableText(u"<i>disk</i> full"_s), u"Memory unavailable · <i>disk</i> full"_s);
 }
 
