@@ -33,7 +33,7 @@ PanesSnapshot panesOf(int next)
     return snapshot;
 }
 
-const ModelChoice choices[] = {ModelChoice::opus47, ModelChoice::haiku45, ModelChoice::sonnet46};
+const ModelChoice choices[] = {ModelChoice::opus47, ModelChoice::haiku45, ModelChoice::opus48};
 
 // One of the three files, driven through its own load and save functions.
 struct PaneFile {
