@@ -1,6 +1,7 @@
 #include "app/AppShellViewModel.h"
 
 #include "foundation/BackgroundWork.h"
+#include "foundation/DisplayPath.h"
 #include "foundation/Log.h"
 #include "persistence/AppStateActor.h"
 #include "persistence/AtomicFileWriter.h"
@@ -178,14 +179,7 @@ QList<AppState::ProjectRegistryEntry> AppShellViewModel::sortedForOverview(QList
 
 QString AppShellViewModel::pathForDisplay(const QString &path, const QString &homeFolder)
 {
-    QString home = QDir::cleanPath(homeFolder);
-    if (home.isEmpty() || home == QStringLiteral("/"))
-        return path;
-    if (path == home)
-        return QStringLiteral("~");
-    if (path.startsWith(home + QLatin1Char('/')))
-        return QStringLiteral("~") + path.mid(home.size());
-    return path;
+    return nerim::pathForDisplay(path, homeFolder);
 }
 
 QString AppShellViewModel::blankProjectName(const QDateTime &time, int attempt)

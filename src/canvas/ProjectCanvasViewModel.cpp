@@ -62,7 +62,7 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
       m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json")))
 {
     m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);
-    m_voiceTranscriber = voiceTranscriber ? std::move(voiceTranscriber) : makeVoiceTranscriber();
+    m_voiceTranscriber = voiceTranscriber ? std::move(voiceTranscriber) : chooseVoiceTranscriber(m_services);
 
     QPointer<ProjectCanvasViewModel> self(this);
     m_devServerRunner->onURLDetected = [self](const QUrl &url) {
@@ -230,28 +230,6 @@ IntentProcessorService &ProjectCanvasViewModel::intentProcessor()
     return *m_intentProcessor;
 }
 
-VoiceHotkeyMonitor &ProjectCanvasViewModel::voiceHotkey()
-{
-    if (!m_voiceHotkey) {
-        QPointer<ProjectCanvasViewModel> self(this);
-        m_voiceHotkey = std::make_unique<VoiceHotkeyMonitor>([self] {
-            if (!self || !self->m_voiceTranscriber || self->needsPaneSelection())
-                return;
-            switch (self->m_voiceState.kind()) {
-            case VoiceState::Kind::idle:
-            case VoiceState::Kind::permissionDenied:
-            case VoiceState::Kind::error:
-                self->startVoiceInput();
-                break;
-            default:
-                self->stopVoiceInput();
-                break;
-            }
-        });
-    }
-    return *m_voiceHotkey;
-}
-
 // ---- Feedback ------------------------------------------------------------------------------
 
 void ProjectCanvasViewModel::playCue(SoundCueService::Cue cue)
@@ -388,8 +366,7 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
         co_return;
     QPointer<ProjectCanvasViewModel> self(this);
 
-    if (m_voiceHotkey)
-        m_voiceHotkey->stop();
+    endVoiceInput();
 
     // A draft typed in the last moments before leaving is written, not dropped.
     if (m_draftSaveTimer.isActive()) {

@@ -38,6 +38,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 #include <QUuid>
@@ -76,6 +77,13 @@ struct CanvasServices {
     std::chrono::milliseconds repairRetryWatchdog = defaultRepairRetryWatchdog;
     std::chrono::milliseconds justSubmittedDuration{450};
     std::chrono::milliseconds draftSaveDelay{400};
+
+    // Voice input
+    using TranscriberFactory = std::function<std::shared_ptr<VoiceTranscribing>()>;
+    using HotkeyFactory = std::function<std::unique_ptr<VoiceHotkeyMonitor>(std::function<void()> onDoubleTap)>;
+    // Asked once, when the controller is given no transcriber; may give none.
+    TranscriberFactory transcriberFactory; // empty: makeVoiceTranscriber()
+    HotkeyFactory hotkeyFactory;           // empty: a monitor on the monotonic clock
 };
 
 // The hub of one open project: it owns the project's agent panes, the agent
@@ -264,9 +272,20 @@ public:
     bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
 
     // ---- Plans, preview, repair and voice ---------------------------------------------------
+    // Plans agent
+    // One turn of the Plans conversation: the message is recorded, the agent
+    // answers, a revised plan is applied and overview.md rewritten; every
+    // failure ends as one sentence in the plan's `lastError`. A message arriving
+    // while a reply is generated is dropped, except an agent's hand-off, which
+    // waits and is sent when the reply ends.
     QCoro::Task<> sendPlansMessage(QString text, PlansMessageOrigin origin = PlansMessageOrigin::user);
     QCoro::Task<> performPlanCommand(PlanCommand command);
+    // Writes the plan and the conversation into Markdown files under .nerim/plans.
     QCoro::Task<> organizePlans();
+    // The sentence the Plans panel shows for a failure text of the Plans agent.
+    static QString plansErrorMessage(const QString &failure);
+    // Hand-offs waiting for the reply being generated, oldest first.
+    const QStringList &pendingPlansHandoffs() const { return m_pendingPlansHandoffs; }
     // Running the app
     // Shows the preview, asks the project-type detector (off the GUI thread) how
     // to start the project and starts its development server; a folder it
@@ -310,9 +329,16 @@ public:
     bool isRepairFollowUpTarget(const AgentPaneState *pane) const;
     // Hands a prompt the user typed to the Repair agent (the prompt was taken).
     QCoro::Task<> sendUserRepairFollowUp(QString text);
+    // Voice input
+    // The hotkey's action: starts a dictation (unless there is no transcriber
+    // or a pane must be chosen first), or stops the one under way (always).
+    void toggleVoiceInput();
     QCoro::Task<> startVoiceInput();
     QCoro::Task<> stopVoiceInput();
-    void finishVoiceInput(const QString &transcript);
+    // Puts a transcript where the user is writing: the Plans draft while its
+    // field has the focus, else the prompt (with a draft save), joined to what
+    // is there by one space. Blank text changes nothing.
+    void insertTranscript(const QString &transcript);
 
     // ---- Texts -----------------------------------------------------------------------------
     static QString roleDisplayName(AgentRole role);
@@ -373,6 +399,15 @@ private:
     void sniffPreviewURL(const QString &line);
     void giveSubmitFeedback();
     void takePrompt(const QString &submittedText);
+    // Plans agent
+    QString plansProjectHeader() const;
+    QCoro::Task<> converseWithPlans(QString trimmed);
+    // Voice input
+    static std::shared_ptr<VoiceTranscribing> chooseVoiceTranscriber(const Services &services);
+    void setReleaseRequestedDuringSetup(bool value);
+    QCoro::Task<> finishVoiceInput();
+    // Leaving the project: the hotkey stops and a dictation under way is dropped.
+    void endVoiceInput();
     QCoro::Task<> routeAutomatically(QString text, QString submittedText, ContextEntry::PromptSource source,
                                      std::shared_ptr<SubmitGuard> guard);
     QCoro::Task<> sendBySinglePaneRule(QString text, QString submittedText, ContextEntry::PromptSource source);
@@ -448,6 +483,11 @@ private:
     std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
     std::unique_ptr<IntentProcessorService> m_intentProcessor;
     std::unique_ptr<VoiceHotkeyMonitor> m_voiceHotkey;
+    // Plans agent
+    QStringList m_pendingPlansHandoffs;
+    // Voice input: changed by every start and by leaving, so a dictation that
+    // was abandoned never writes its outcome.
+    quint64 m_voiceDictation = 0;
 
     std::optional<Timestamp> m_repairSessionStartedAt;
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;

@@ -166,6 +166,12 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
         }
         setPromptTarget(PromptTarget::automatic());
     } else if (m_promptTarget.kind() == PromptTarget::Kind::plans) {
+        // While the Plans agent answers, the prompt stays in the bar rather
+        // than being taken and then dropped.
+        if (m_plan->isGenerating()) {
+            m_plan->setIsVisible(true);
+            co_return;
+        }
         guard->release();
         takePrompt(submitted);
         m_plan->setIsVisible(true);
@@ -201,6 +207,11 @@ QCoro::Task<> ProjectCanvasViewModel::routeAutomatically(QString text, QString s
         co_return;
     }
     if (const std::optional<PlanCommand> command = parsePlanCommand(text)) {
+        // A topic for the Plans agent waits in the bar while it answers.
+        if (command->topic && m_plan->isGenerating()) {
+            m_plan->setIsVisible(true);
+            co_return;
+        }
         take();
         QCoro::Task<> performing = performPlanCommand(*command);
         co_await std::move(performing);

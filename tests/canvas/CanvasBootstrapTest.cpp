@@ -160,27 +160,27 @@ TEST_F(CanvasTest, TypingIsSavedOnceAfterAPauseAndClearingRemovesTheDraft)
 TEST_F(CanvasTest, AVoiceTranscriptJoinsThePromptWithOneSpace)
 {
     open();
-    canvas->finishVoiceInput(QStringLiteral("  add a footer \n"));
+    canvas->insertTranscript(QStringLiteral("  add a footer \n"));
     EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("add a footer"));
-    canvas->finishVoiceInput(QStringLiteral("in blue"));
+    canvas->insertTranscript(QStringLiteral("in blue"));
     EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("add a footer in blue"));
     canvas->setInputPrompt(QStringLiteral("make it "));
-    canvas->finishVoiceInput(QStringLiteral("bigger"));
+    canvas->insertTranscript(QStringLiteral("bigger"));
     EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("make it bigger"));
     EXPECT_TRUE(canvas->hasPendingDraftSave());
-    canvas->finishVoiceInput(QStringLiteral("   "));
+    canvas->insertTranscript(QStringLiteral("   "));
     EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("make it bigger"));
 
     // The Plans draft takes it while its field has the focus.
     canvas->plan().setIsVisible(true);
     canvas->plan().setDraftFieldFocused(true);
-    canvas->finishVoiceInput(QStringLiteral("a loyalty card"));
+    canvas->insertTranscript(QStringLiteral("a loyalty card"));
     EXPECT_EQ(canvas->plan().draftVision(), QStringLiteral("a loyalty card"));
     EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("make it bigger"));
 
     // Without a transcriber, dictation says so.
     await(canvas->startVoiceInput());
-    EXPECT_EQ(canvas->voiceState(), VoiceState::error(QStringLiteral("Voice input isn't available for this locale.")));
+    EXPECT_EQ(canvas->voiceState(), VoiceState::error(voiceInputUnavailableMessage()));
     await(canvas->stopVoiceInput());
     EXPECT_EQ(canvas->voiceState(), VoiceState::idle());
 }

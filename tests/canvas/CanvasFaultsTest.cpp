@@ -181,7 +181,8 @@ TEST_F(CanvasTest, AnAgentsHandOffCanNeverHandAStepToAPane)
         {AgentOutput::stdoutLine(QStringLiteral("[NERIM_HANDOFF_TO_PLANS: hand step 1 to claude 1]"))}, 0));
     await(canvas->sendToPane(two, QStringLiteral("read the page"), ContextEntry::PromptSource::text));
     ASSERT_TRUE(settle(two));
-    ASSERT_TRUE(waitUntil([&] { return canvas->plan().conversation().size() == 1; }));
+    // The hand-off reaches the Plans agent (without a key, its call ends at once).
+    ASSERT_TRUE(waitUntil([&] { return canvas->plan().conversation().size() == 1 && !canvas->plan().isGenerating(); }));
     EXPECT_EQ(canvas->plan().conversation().first().content, QStringLiteral("hand step 1 to claude 1"));
     EXPECT_EQ(canvas->plan().steps().first().status, PlanStep::Status::pending);
     EXPECT_EQ(provider->spawnCalls().size(), 1);

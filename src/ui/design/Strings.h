@@ -192,7 +192,6 @@ inline const QString openSettingsHelp =
     QStringLiteral("Opens the Privacy section of Settings where you can enable this permission");
 inline const QString dismiss = QStringLiteral("Dismiss");
 // The microphone's help without a transcriber; %1: the key file, "~" for home.
-inline const QString voiceNeedsKey = QStringLiteral("Voice input needs a Groq key in %1.");
 } // namespace PromptBar
 
 namespace ModelPicker {

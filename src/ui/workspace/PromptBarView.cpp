@@ -4,6 +4,7 @@
 #include "persistence/IntentProcessorConstants.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Strings.h"
+#include "voice/VoiceTranscribing.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/panes/AgentTargetPill.h"
@@ -28,16 +29,6 @@ namespace {
 // Room around the capsule for the shadow its parent paints.
 constexpr int kShadowMargin = 24;
 
-QString withTilde(const QString &path)
-{
-    const QString home = QDir::homePath();
-    if (home.isEmpty() || home == QLatin1String("/"))
-        return path;
-    if (path.startsWith(home + QLatin1Char('/')))
-        return QLatin1Char('~') + path.mid(home.size());
-    return path;
-}
-
 QCoro::Task<> startVoiceInput(QPointer<ProjectCanvasViewModel> canvas)
 {
     if (!canvas)
@@ -58,7 +49,7 @@ QCoro::Task<> stopVoiceInput(QPointer<ProjectCanvasViewModel> canvas)
 
 QString PromptBarView::defaultVoiceUnavailableReason()
 {
-    return Strings::PromptBar::voiceNeedsKey.arg(withTilde(IntentProcessorConstants::apiKeysFilePath()));
+    return voiceInputUnavailableMessage();
 }
 
 void PromptBarView::openPrivacySettings(VoiceState::DeniedAuthorization denied)

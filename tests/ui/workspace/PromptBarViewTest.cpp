@@ -53,7 +53,7 @@ protected:
         const QString text = co_await std::move(stopping);
         if (!canvas)
             co_return;
-        canvas->finishVoiceInput(text);
+        canvas->insertTranscript(text);
         canvas->setVoiceState(VoiceState::idle());
     }
 
