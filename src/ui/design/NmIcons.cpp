@@ -70,6 +70,19 @@ const std::vector<NmIconEntry> &table()
         {QStringLiteral("square.grid.2x2"), QStringLiteral("squares-four"), {W::light, W::regular}},
         {QStringLiteral("square.and.pencil"), QStringLiteral("note-pencil"), {W::light, W::regular}},
         {QStringLiteral("gearshape"), QStringLiteral("gear"), {W::light, W::regular}},
+        // The Plans and preview panels and the repair banner.
+        {QStringLiteral("folder.badge.gearshape"), QStringLiteral("folder-star"), {W::regular}},
+        {QStringLiteral("arrow.clockwise"), QStringLiteral("arrow-clockwise"), {W::regular, W::bold}},
+        {QStringLiteral("arrow.right"), QStringLiteral("arrow-right"), {W::regular}},
+        {QStringLiteral("chevron.left"), QStringLiteral("caret-left"), {W::regular, W::bold}},
+        {QStringLiteral("chevron.right"), QStringLiteral("caret-right"), {W::regular}},
+        {QStringLiteral("doc"), QStringLiteral("file"), {W::regular}},
+        {QStringLiteral("doc.text"), QStringLiteral("file-text"), {W::regular}},
+        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("warning"), {W::fill}},
+        {QStringLiteral("exclamationmark.circle.fill"), QStringLiteral("warning-circle"), {W::fill}},
+        {QStringLiteral("globe"), QStringLiteral("globe"), {W::regular}},
+        {QStringLiteral("globe.americas"), QStringLiteral("globe-hemisphere-west"), {W::light}},
+        {QStringLiteral("key.horizontal"), QStringLiteral("key"), {W::regular}},
     };
     return entries;
 }

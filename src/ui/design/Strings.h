@@ -198,4 +198,62 @@ namespace ModelPicker {
 inline const QString help = QStringLiteral("Choose the model that runs your agents and the Plans Agent");
 } // namespace ModelPicker
 
+
+// The Plans side panel.
+namespace PlansPanel {
+inline const QString title = QStringLiteral("Plan");
+inline const QString organizeHelpFirst = QStringLiteral("Organize this conversation into plan files");
+inline const QString organizeHelpRewrite = QStringLiteral("Rewrite the plan files from the latest conversation");
+inline const QString startOverHelp = QStringLiteral("Ask the planning agent to start over from the same goal");
+inline const QString expandHelp = QStringLiteral("Expand plans to full canvas");
+inline const QString collapseHelp = QStringLiteral("Return plans to tiled view");
+inline const QString closeHelp = QStringLiteral("Close plans panel");
+inline const QString back = QStringLiteral("Back");
+inline const QString missingFile =
+    QStringLiteral("_File no longer exists — refresh the workspace or hit Organize to regenerate._");
+inline const QString emptyTitle = QStringLiteral("Plan it out");
+inline const QString emptyDescription = QStringLiteral(
+    "Describe what you want to build — say it or type it. Nerim's planning agent will produce a step-by-step plan "
+    "you can refine together, then hand to the coding agents.");
+inline const QString voiceHint = QStringLiteral(
+    "Tap the mic or double-tap Right Shift, then say something like \"plan out a Next.js blog with markdown posts.\"");
+inline const QString emptyPlaceholder = QStringLiteral("…or type what we're building here");
+inline const QString composerPlaceholder = QStringLiteral("Refine the plan or ask a question…");
+inline const QString planning = QStringLiteral("Planning…");
+inline const QString generatePlan = QStringLiteral("Generate plan");
+inline const QString send = QStringLiteral("Send");
+inline const QString sending = QStringLiteral("Sending…");
+// Followed by the file's full name.
+inline const QString openFileHelpPrefix = QStringLiteral("Open ");
+inline const QString agentLabel = QStringLiteral("Nerim");
+inline const QString updatedThePlan = QStringLiteral("• updated the plan");
+} // namespace PlansPanel
+
+// The preview panel, its toolbar and the repair banner.
+namespace PreviewPanel {
+inline const QString title = QStringLiteral("Preview");
+inline const QString expandHelp = QStringLiteral("Expand preview to full canvas");
+inline const QString collapseHelp = QStringLiteral("Return to tiled view");
+inline const QString closeHelp = QStringLiteral("Close preview");
+inline const QString emptyMessage =
+    QStringLiteral("Paste a link above, or say “run the app” to start yours and open it here.");
+inline const QString back = QStringLiteral("Back");
+inline const QString forward = QStringLiteral("Forward");
+inline const QString reload = QStringLiteral("Reload");
+inline const QString stopReload = QStringLiteral("Stop / reload");
+inline const QString addressPrompt = QStringLiteral("Paste a link, or say “run the app”");
+inline const QString ask = QStringLiteral("Ask Nerim to fix this");
+inline const QString askHelp =
+    QStringLiteral("Spawn a Repair agent that will diagnose the crash and try a safe fix.");
+inline const QString dismiss = QStringLiteral("Dismiss");
+inline const QString cancel = QStringLiteral("Cancel");
+inline const QString cancelHelp = QStringLiteral("Stop the current repair attempt.");
+inline const QString cancelSecretHelp = QStringLiteral(
+    "Cancel the repair. Your app stays crashed until you supply the value or try a different fix.");
+inline const QString submit = QStringLiteral("Submit");
+inline const QString fixedShort = QStringLiteral("Fixed.");
+inline const QString tryAgain = QStringLiteral("Try again");
+inline const QString tryAgainHelp = QStringLiteral("Start a fresh repair session (retry counter resets to 0).");
+} // namespace PreviewPanel
+
 } // namespace nerim::Strings

@@ -1,65 +1,565 @@
 #include "ui/panels/PreviewPanelView.h"
 
 #include "preview/PreviewState.h"
+#include "preview/web/PreviewWebView.h"
 #include "repair/RepairSessionState.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmActivitySpinner.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 #include "ui/design/widgets/NmText.h"
+#include "ui/panels/PanelWidgets.h"
 
+#include <QEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
 #include <QVBoxLayout>
 
 namespace nerim {
 
+namespace {
+
+constexpr int kTiledWidth = 640;
+constexpr int kTiledHeight = 400;
+
+// A row of the status strip on its tint.
+class TintedRow : public QWidget {
+public:
+    TintedRow(QColor fill, QWidget *parent) : QWidget(parent), m_fill(fill) {}
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.fillRect(rect(), m_fill);
+    }
+
+private:
+    QColor m_fill;
+};
+
+// Lies over the web view while nothing is loaded; clicks pass through.
+class EmptyState : public QWidget {
+public:
+    explicit EmptyState(QWidget *parent) : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("previewEmptyState"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        auto *column = new QVBoxLayout(this);
+        column->setContentsMargins(32, 32, 32, 32);
+        column->setSpacing(14);
+        column->addStretch(1);
+        QLabel *globe = symbolLabel(QStringLiteral("globe.americas"), 32, NmSymbolWeight::light,
+                                    qColor(NmColor::inkTertiary), this);
+        column->addWidget(globe, 0, Qt::AlignHCenter);
+        QFont title = NmFont::title();
+        title.setLetterSpacing(QFont::PercentageSpacing, 99);
+        QLabel *heading = plainLabel(Strings::PreviewPanel::title, title, qColor(NmColor::ink), this);
+        column->addWidget(heading, 0, Qt::AlignHCenter);
+        QLabel *message =
+            plainLabel(Strings::PreviewPanel::emptyMessage, NmFont::body(), qColor(NmColor::inkSecondary), this, true);
+        message->setAlignment(Qt::AlignHCenter);
+        message->setContentsMargins(24, 0, 24, 0);
+        column->addWidget(message);
+        column->addStretch(1);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.fillRect(rect(), qColor(NmColor::paperBright));
+    }
+};
+
+CapsuleButton::Look pillLook(const QString &symbol)
+{
+    CapsuleButton::Look look;
+    look.font = NmFont::caption();
+    look.text = qColor(NmColor::ink);
+    look.fill = qColor(NmColor::paperBright);
+    look.stroke = qColor(NmColor::hairline, 0.4);
+    look.symbol = symbol;
+    look.symbolSize = 9;
+    look.symbolWeight = NmSymbolWeight::semibold;
+    look.paddingX = 10;
+    look.paddingY = 4;
+    return look;
+}
+
+PanelIconButton *xmarkButton(int side, const QString &help, QWidget *parent)
+{
+    auto *button =
+        new PanelIconButton(QStringLiteral("xmark"), 9, NmSymbolWeight::medium, qColor(NmColor::inkSecondary), side,
+                            parent);
+    NmText::setPlainToolTip(button, help);
+    return button;
+}
+
+QLabel *bannerText(const QString &text, int lines, QWidget *parent)
+{
+    QLabel *label = plainLabel(text, NmFont::caption(), qColor(NmColor::ink), parent, true);
+    label->setObjectName(QStringLiteral("bannerText"));
+    label->setMaximumHeight(label->fontMetrics().lineSpacing() * lines + 2);
+    label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    return label;
+}
+
+} // namespace
+
 PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repairState,
                                    RepairBannerCoordinator coordinator, QWidget *parent)
+    : PreviewPanelView(state, repairState, std::optional<RepairBannerCoordinator>(std::move(coordinator)), {}, parent)
+{
+}
+
+PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repairState,
+                                   std::optional<RepairBannerCoordinator> coordinator, ContentFactory contentFactory,
+                                   QWidget *parent)
     : QWidget(parent)
     , m_state(state)
     , m_repairState(repairState)
     , m_coordinator(std::move(coordinator))
 {
     setObjectName(QStringLiteral("PreviewPanelView"));
-    setMinimumWidth(300);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(20, 18, 20, 18);
-    layout->setSpacing(10);
-    auto *title = new QLabel(this);
-    NmText::setPlainText(title, Strings::Header::preview.toUpper());
-    title->setFont(NmFont::micro());
-    QPalette palette = title->palette();
-    palette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
-    title->setPalette(palette);
-    layout->addWidget(title);
-    m_address = new QLabel(this);
-    m_address->setTextFormat(Qt::PlainText);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    // Header.
+    auto *header = new QHBoxLayout;
+    header->setContentsMargins(12, 8, 12, 8);
+    header->setSpacing(8);
+    header->addWidget(
+        symbolLabel(QStringLiteral("globe"), 11, NmSymbolWeight::regular, qColor(NmColor::inkSecondary), this));
+    QFont micro = NmFont::micro();
+    micro.setLetterSpacing(QFont::PercentageSpacing, 108);
+    m_title = plainLabel(QString(), micro, qColor(NmColor::inkSecondary), this);
+    m_title->setObjectName(QStringLiteral("previewTitle"));
+    m_title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    header->addWidget(m_title, 1);
+    header->addSpacing(8);
+    m_expand = new PanelIconButton(QString(), 10, NmSymbolWeight::medium, qColor(NmColor::inkSecondary), 20, this);
+    m_expand->setObjectName(QStringLiteral("previewExpandButton"));
+    connect(m_expand, &QAbstractButton::clicked, this, [this] {
+        if (m_state)
+            m_state->toggleExpanded();
+    });
+    m_close = xmarkButton(20, Strings::PreviewPanel::closeHelp, this);
+    m_close->setObjectName(QStringLiteral("previewCloseButton"));
+    connect(m_close, &QAbstractButton::clicked, this, [this] {
+        if (m_state)
+            m_state->hide();
+    });
+    header->addWidget(m_expand);
+    header->addWidget(m_close);
+    column->addLayout(header);
+    column->addWidget(panelDivider(qColor(NmColor::hairline, 0.3), this));
+
+    // Toolbar.
+    auto *toolbar = new QWidget(this);
+    toolbar->setObjectName(QStringLiteral("previewToolbar"));
+    toolbar->setFixedHeight(36);
+    auto *tools = new QHBoxLayout(toolbar);
+    tools->setContentsMargins(10, 0, 10, 0);
+    tools->setSpacing(6);
+    const auto toolButton = [&](const char *name) {
+        auto *button = new PanelIconButton(QString(), 11, NmSymbolWeight::medium, qColor(NmColor::ink), 22, toolbar);
+        button->setObjectName(QLatin1String(name));
+        button->setDisabledColor(qColor(NmColor::inkTertiary, 0.5));
+        tools->addWidget(button);
+        return button;
+    };
+    m_back = toolButton("backButton");
+    m_forward = toolButton("forwardButton");
+    m_reload = toolButton("reloadButton");
+    connect(m_back, &QAbstractButton::clicked, this, [this] {
+        if (m_state)
+            m_state->setPendingNavigation(PreviewState::PendingNavigation::back());
+    });
+    connect(m_forward, &QAbstractButton::clicked, this, [this] {
+        if (m_state)
+            m_state->setPendingNavigation(PreviewState::PendingNavigation::forward());
+    });
+    connect(m_reload, &QAbstractButton::clicked, this, [this] {
+        if (m_state)
+            m_state->setPendingNavigation(PreviewState::PendingNavigation::reload());
+    });
+    m_address = new QLineEdit(toolbar);
+    m_address->setObjectName(QStringLiteral("addressField"));
     m_address->setFont(NmFont::monoSmall());
-    m_address->setWordWrap(true);
-    m_address->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    palette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
-    m_address->setPalette(palette);
-    layout->addWidget(m_address, 1);
-    NmPaneSurfaceModifier::apply(this, false);
-    if (state) {
-        connect(state, &PreviewState::loadedURLChanged, this, &PreviewPanelView::refresh);
-        connect(state, &PreviewState::addressBarChanged, this, &PreviewPanelView::refresh);
+    m_address->setPlaceholderText(Strings::PreviewPanel::addressPrompt);
+    m_address->setFrame(false);
+    m_address->setTextMargins(10, 0, 10, 0);
+    m_address->setFixedHeight(24);
+    m_address->setAttribute(Qt::WA_TranslucentBackground);
+    {
+        QPalette palette = m_address->palette();
+        palette.setColor(QPalette::Base, Qt::transparent);
+        palette.setColor(QPalette::Text, qColor(NmColor::ink));
+        palette.setColor(QPalette::PlaceholderText, qColor(NmColor::inkTertiary));
+        palette.setColor(QPalette::Highlight, qColor(NmColor::accent, 0.4));
+        m_address->setPalette(palette);
     }
-    refresh();
+    m_address->installEventFilter(this);
+    connect(m_address, &QLineEdit::textEdited, this, [this](const QString &text) {
+        if (m_state)
+            m_state->setAddressBar(text);
+    });
+    connect(m_address, &QLineEdit::returnPressed, this, &PreviewPanelView::submitAddress);
+    tools->addWidget(m_address, 1);
+    m_spinner = new NmActivitySpinner(toolbar);
+    m_spinner->setObjectName(QStringLiteral("loadingSpinner"));
+    m_spinner->setColor(qColor(NmColor::inkSecondary));
+    tools->addWidget(m_spinner);
+    tools->addSpacing(4);
+    column->addWidget(toolbar);
+    column->addWidget(panelDivider(qColor(NmColor::hairline, 0.3), this));
+
+    // Status strip.
+    m_stripHolder = new QVBoxLayout;
+    m_stripHolder->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(m_stripHolder);
+
+    // Content: the page, with the empty state as a sibling above it (never a
+    // graphics effect over the web view, which would draw it blank).
+    m_contentArea = new QWidget(this);
+    m_contentArea->setObjectName(QStringLiteral("previewContent"));
+    m_contentArea->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    auto *contentLayout = new QVBoxLayout(m_contentArea);
+    contentLayout->setContentsMargins(0, 0, 0, 0);
+    m_content = contentFactory ? contentFactory(state, m_contentArea) : new PreviewWebView(state, m_contentArea);
+    contentLayout->addWidget(m_content);
+    m_emptyState = new EmptyState(m_contentArea);
+    m_contentArea->installEventFilter(this);
+    column->addWidget(m_contentArea, 1);
+
+    NmPaneSurfaceModifier::apply(this, false);
+
+    if (state) {
+        connect(state, &PreviewState::titleChanged, this, &PreviewPanelView::refreshHeader);
+        connect(state, &PreviewState::loadedURLChanged, this, [this] {
+            refreshHeader();
+            refreshEmptyState();
+        });
+        connect(state, &PreviewState::isExpandedChanged, this, [this] {
+            refreshHeader();
+            refreshFrame();
+        });
+        connect(state, &PreviewState::isLoadingChanged, this, [this] {
+            refreshToolbar();
+            refreshEmptyState();
+        });
+        connect(state, &PreviewState::canGoBackChanged, this, &PreviewPanelView::refreshToolbar);
+        connect(state, &PreviewState::canGoForwardChanged, this, &PreviewPanelView::refreshToolbar);
+        connect(state, &PreviewState::addressBarChanged, this, &PreviewPanelView::refreshAddress);
+        connect(state, &PreviewState::errorChanged, this, [this] { refreshStrip(); });
+    }
+    if (repairState)
+        connect(repairState, &RepairSessionState::phaseChanged, this, [this] { refreshStrip(); });
+    refreshHeader();
+    refreshToolbar();
+    refreshAddress();
+    refreshStrip(true);
+    refreshEmptyState();
+    refreshFrame();
 }
 
 void PreviewPanelView::setRepairCoordinator(RepairBannerCoordinator coordinator)
 {
     m_coordinator = std::move(coordinator);
+    refreshStrip(true);
 }
 
-void PreviewPanelView::refresh()
+// ---- Actions -----------------------------------------------------------------------------
+
+void PreviewPanelView::submitAddress()
 {
     if (!m_state)
         return;
-    const QString address = m_state->loadedURL() ? m_state->loadedURL()->toString() : m_state->addressBar();
-    NmText::setPlainText(m_address, address);
+    m_state->navigate(m_state->addressBar());
+    m_address->clearFocus();
+}
+
+void PreviewPanelView::submitSecretDraft()
+{
+    const std::optional<QString> value = PreviewPanelLook::submittedSecret(m_secretDraft, m_coordinator.has_value());
+    if (!value)
+        return;
+    // The draft is gone before the value leaves the panel.
+    m_secretDraft.clear();
+    if (auto *field = findChild<QLineEdit *>(QStringLiteral("secretField")))
+        field->clear();
+    if (auto *submit = findChild<QAbstractButton *>(QStringLiteral("secretSubmit")))
+        submit->setEnabled(false);
+    const RepairBannerCoordinator coordinator = *m_coordinator;
+    if (coordinator.submitSecret)
+        coordinator.submitSecret(*value);
+}
+
+// ---- Following the models ----------------------------------------------------------------
+
+void PreviewPanelView::refreshHeader()
+{
+    if (!m_state)
+        return;
+    NmText::setPlainText(m_title, PreviewPanelLook::displayTitle(m_state->title(), m_state->loadedURL()).toUpper());
+    m_expand->setSymbol(PreviewPanelLook::expandSymbol(m_state->isExpanded()));
+    NmText::setPlainToolTip(m_expand, PreviewPanelLook::expandHelp(m_state->isExpanded()));
+}
+
+void PreviewPanelView::refreshToolbar()
+{
+    if (!m_state)
+        return;
+    const PreviewPanelLook::Toolbar look =
+        PreviewPanelLook::toolbar(m_state->canGoBack(), m_state->canGoForward(), m_state->isLoading());
+    const std::pair<PanelIconButton *, PreviewPanelLook::ToolbarButton> buttons[] = {
+        {m_back, look.back}, {m_forward, look.forward}, {m_reload, look.reload}};
+    for (const auto &[button, spec] : buttons) {
+        button->setSymbol(spec.symbol);
+        button->setEnabled(spec.enabled);
+        NmText::setPlainToolTip(button, spec.help);
+    }
+    m_spinner->setVisible(look.showsSpinner);
+}
+
+void PreviewPanelView::refreshAddress()
+{
+    // The field always shows the model's text, focused or not; written only
+    // when it differs so typing keeps its caret.
+    if (m_state && m_address->text() != m_state->addressBar())
+        m_address->setText(m_state->addressBar());
+}
+
+void PreviewPanelView::refreshStrip(bool force)
+{
+    if (!m_state)
+        return;
+    std::optional<RepairSessionState::Phase> phase;
+    if (m_repairState)
+        phase = m_repairState->phase();
+    const PreviewPanelLook::Strip strip = PreviewPanelLook::strip(
+        phase, m_state->error(), m_coordinator.has_value(), m_coordinator && m_coordinator->isRepairable);
+    if (!force && m_shownStrip == strip)
+        return;
+    m_shownStrip = strip;
+    delete m_strip;
+    m_strip = strip.row == PreviewPanelLook::Strip::Row::none ? nullptr : buildStrip(strip);
+    if (m_strip)
+        m_stripHolder->addWidget(m_strip);
+}
+
+QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
+{
+    using Row = PreviewPanelLook::Strip::Row;
+    QColor fill;
+    switch (strip.row) {
+    case Row::error: fill = qColor(NmColor::danger, 0.06); break;
+    case Row::progress: fill = qColor(NmColor::accent, 0.06); break;
+    case Row::secret: fill = qColor(NmColor::accent, 0.08); break;
+    case Row::fixed: fill = QColor::fromRgbF(0.2f, 0.78f, 0.35f, 0.1f); break;
+    case Row::stuck: fill = QColor::fromRgbF(1.0f, 0.58f, 0.0f, 0.08f); break;
+    case Row::none: break;
+    }
+    auto *row = new TintedRow(fill, this);
+    const RepairBannerCoordinator coordinator = m_coordinator.value_or(RepairBannerCoordinator{});
+    const auto dismiss = [this, row](std::function<void()> action) {
+        auto *button = xmarkButton(18, Strings::PreviewPanel::dismiss, row);
+        button->setObjectName(QStringLiteral("dismissButton"));
+        connect(button, &QAbstractButton::clicked, this, std::move(action));
+        return button;
+    };
+
+    if (strip.row == Row::secret) {
+        row->setObjectName(QStringLiteral("secretPrompt"));
+        auto *column = new QVBoxLayout(row);
+        column->setContentsMargins(12, 10, 12, 10);
+        column->setSpacing(8);
+        auto *head = new QHBoxLayout;
+        head->setSpacing(8);
+        QLabel *key =
+            symbolLabel(QStringLiteral("key.horizontal"), 12, NmSymbolWeight::regular, qColor(NmColor::accent), row);
+        head->addWidget(key, 0, Qt::AlignTop);
+        head->addWidget(bannerText(strip.text, 3, row), 1, Qt::AlignTop);
+        if (strip.showsCancel) {
+            auto *cancel = xmarkButton(18, Strings::PreviewPanel::cancelSecretHelp, row);
+            cancel->setObjectName(QStringLiteral("cancelRepairButton"));
+            connect(cancel, &QAbstractButton::clicked, this, [coordinator] {
+                if (coordinator.cancelRepair)
+                    coordinator.cancelRepair();
+            });
+            head->addWidget(cancel, 0, Qt::AlignTop);
+        }
+        column->addLayout(head);
+        auto *entry = new QHBoxLayout;
+        entry->setSpacing(8);
+        QLabel *name =
+            plainLabel(strip.varName + QLatin1Char('='), NmFont::monoSmall(), qColor(NmColor::inkSecondary), row);
+        name->setObjectName(QStringLiteral("secretName"));
+        entry->addWidget(name);
+        auto *field = new QLineEdit(row);
+        field->setObjectName(QStringLiteral("secretField"));
+        field->setEchoMode(QLineEdit::Password);
+        field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText
+                                   | Qt::ImhNoAutoUppercase);
+        field->setFont(NmFont::monoSmall());
+        field->setText(m_secretDraft);
+        field->setStyleSheet(QStringLiteral("QLineEdit{background:%1;border:0.5px solid %2;border-radius:4px;"
+                                            "padding:4px 8px;color:%3;}")
+                                 .arg(qColor(NmColor::paperShade, 0.7).name(QColor::HexArgb),
+                                      qColor(NmColor::accent, 0.4).name(QColor::HexArgb),
+                                      qColor(NmColor::ink).name()));
+        entry->addWidget(field, 1);
+        CapsuleButton::Look look;
+        look.font = NmFont::caption();
+        look.text = qColor(NmColor::ink);
+        look.fill = qColor(NmColor::accent, 0.2);
+        look.stroke = qColor(NmColor::accent, 0.5);
+        look.paddingX = 12;
+        look.paddingY = 4;
+        auto *submit = new CapsuleButton(Strings::PreviewPanel::submit, look, row);
+        submit->setObjectName(QStringLiteral("secretSubmit"));
+        submit->setEnabled(!m_secretDraft.isEmpty());
+        entry->addWidget(submit);
+        column->addLayout(entry);
+        connect(field, &QLineEdit::textEdited, this, [this, submit](const QString &text) {
+            m_secretDraft = text;
+            submit->setEnabled(!text.isEmpty());
+        });
+        connect(field, &QLineEdit::returnPressed, this, &PreviewPanelView::submitSecretDraft);
+        connect(submit, &QAbstractButton::clicked, this, &PreviewPanelView::submitSecretDraft);
+        return row;
+    }
+
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(12, 8, 12, 8);
+    line->setSpacing(8);
+    switch (strip.row) {
+    case Row::error: {
+        row->setObjectName(QStringLiteral("errorRow"));
+        line->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 10, NmSymbolWeight::regular,
+                                    qColor(NmColor::danger), row));
+        line->addWidget(bannerText(strip.text, 2, row), 1);
+        if (strip.showsAsk) {
+            auto *ask = new CapsuleButton(Strings::PreviewPanel::ask, pillLook(QStringLiteral("wand.and.stars")), row);
+            ask->setObjectName(QStringLiteral("askButton"));
+            NmText::setPlainToolTip(ask, Strings::PreviewPanel::askHelp);
+            connect(ask, &QAbstractButton::clicked, this, [coordinator] {
+                if (coordinator.beginRepair)
+                    coordinator.beginRepair();
+            });
+            line->addWidget(ask);
+        }
+        line->addWidget(dismiss([this] {
+            if (m_state)
+                PreviewPanelLook::dismissErrorRow(*m_state);
+        }));
+        break;
+    }
+    case Row::progress: {
+        row->setObjectName(QStringLiteral("progressRow"));
+        auto *spinner = new NmActivitySpinner(row);
+        spinner->setColor(qColor(NmColor::inkSecondary));
+        spinner->setDiameter(NmActivitySpinner::smallDiameter * 0.7);
+        spinner->setFixedSize(14, 14);
+        line->addWidget(spinner);
+        line->addWidget(bannerText(strip.text, 2, row), 1);
+        if (strip.showsCancel) {
+            CapsuleButton::Look look;
+            look.font = NmFont::caption();
+            look.text = qColor(NmColor::inkSecondary);
+            look.fill = qColor(NmColor::paperShade, 0.6);
+            look.stroke = Qt::transparent;
+            look.paddingX = 8;
+            look.paddingY = 3;
+            auto *cancel = new CapsuleButton(Strings::PreviewPanel::cancel, look, row);
+            cancel->setObjectName(QStringLiteral("cancelRepairButton"));
+            NmText::setPlainToolTip(cancel, Strings::PreviewPanel::cancelHelp);
+            connect(cancel, &QAbstractButton::clicked, this, [coordinator] {
+                if (coordinator.cancelRepair)
+                    coordinator.cancelRepair();
+            });
+            line->addWidget(cancel);
+        }
+        break;
+    }
+    case Row::fixed:
+        row->setObjectName(QStringLiteral("fixedRow"));
+        line->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), 11, NmSymbolWeight::regular,
+                                    QColor::fromRgbF(0.2f, 0.78f, 0.35f), row));
+        line->addWidget(bannerText(strip.text.isEmpty() ? Strings::PreviewPanel::fixedShort : strip.text, 2, row), 1);
+        break;
+    case Row::stuck: {
+        row->setObjectName(QStringLiteral("stuckRow"));
+        line->addWidget(symbolLabel(QStringLiteral("exclamationmark.circle.fill"), 11, NmSymbolWeight::regular,
+                                    QColor::fromRgbF(1.0f, 0.58f, 0.0f), row));
+        line->addWidget(bannerText(strip.text, 2, row), 1);
+        if (strip.showsTryAgain) {
+            auto *retry =
+                new CapsuleButton(Strings::PreviewPanel::tryAgain, pillLook(QStringLiteral("arrow.clockwise")), row);
+            retry->setObjectName(QStringLiteral("tryAgainButton"));
+            NmText::setPlainToolTip(retry, Strings::PreviewPanel::tryAgainHelp);
+            connect(retry, &QAbstractButton::clicked, this, [coordinator] {
+                if (coordinator.retryRepairFromScratch)
+                    coordinator.retryRepairFromScratch();
+            });
+            line->addWidget(retry);
+        }
+        line->addWidget(dismiss([this] {
+            if (m_state)
+                PreviewPanelLook::dismissStuckRow(*m_state, m_repairState);
+        }));
+        break;
+    }
+    case Row::secret:
+    case Row::none: break;
+    }
+    return row;
+}
+
+void PreviewPanelView::refreshEmptyState()
+{
+    if (!m_state)
+        return;
+    const bool shows = PreviewPanelLook::showsEmptyState(m_state->loadedURL(), m_state->isLoading());
+    m_emptyState->setGeometry(m_contentArea->rect());
+    m_emptyState->setVisible(shows);
+    if (shows)
+        m_emptyState->raise();
+}
+
+void PreviewPanelView::refreshFrame()
+{
+    const bool expanded = m_state && m_state->isExpanded();
+    setMaximumSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight);
+    updateGeometry();
+}
+
+bool PreviewPanelView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_contentArea && event->type() == QEvent::Resize)
+        m_emptyState->setGeometry(m_contentArea->rect());
+    if (watched == m_address && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut))
+        update();
+    return QWidget::eventFilter(watched, event);
+}
+
+void PreviewPanelView::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (!m_address)
+        return;
+    // The address field's inset and its stroke, accent while it has focus.
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRect field(m_address->mapTo(this, QPoint(0, 0)), m_address->size());
+    const QRectF box = QRectF(field).adjusted(0.25, 0.25, -0.25, -0.25);
+    painter.setBrush(qColor(NmColor::paperShade, 0.6));
+    painter.setPen(QPen(m_address->hasFocus() ? qColor(NmColor::accent, 0.6) : qColor(NmColor::hairline, 0.4), 0.5));
+    painter.drawRoundedRect(box, 4, 4);
 }
 
 } // namespace nerim

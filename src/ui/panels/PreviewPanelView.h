@@ -1,37 +1,83 @@
 #pragma once
 
 #include "canvas/RepairBannerCoordinator.h"
+#include "ui/panels/PreviewPanelLook.h"
 
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
+class QLineEdit;
+class QVBoxLayout;
 
 namespace nerim {
 
+class NmActivitySpinner;
+class PanelIconButton;
 class PreviewState;
 class RepairSessionState;
 
-// The preview panel of the canvas. A stand-in for now: a surface showing the
-// address the preview holds. It is built with the preview and repair models
-// and the repair banner's coordinator, which the canvas screen renews
-// whenever what it reads changes.
+// The browser-like preview panel of the canvas: a header (page title, expand,
+// close), the toolbar (back, forward, reload/stop, the address field bound to
+// PreviewState.addressBar, a spinner while loading), the status strip with
+// the repair banner or the last page error, and the web view under an empty
+// state that lets clicks through. It writes only the address, the one-shot
+// navigation requests and the banner's dismissals; repair work goes through
+// the coordinator the canvas screen renews.
 class PreviewPanelView : public QWidget {
     Q_OBJECT
 public:
+    // Builds the widget that shows the page; the web view by default.
+    using ContentFactory = std::function<QWidget *(PreviewState *state, QWidget *parent)>;
+
     PreviewPanelView(PreviewState *state, RepairSessionState *repairState, RepairBannerCoordinator coordinator,
+                     QWidget *parent = nullptr);
+    PreviewPanelView(PreviewState *state, RepairSessionState *repairState,
+                     std::optional<RepairBannerCoordinator> coordinator, ContentFactory contentFactory,
                      QWidget *parent = nullptr);
 
     void setRepairCoordinator(RepairBannerCoordinator coordinator);
-    const RepairBannerCoordinator &repairCoordinator() const { return m_coordinator; }
+    const std::optional<RepairBannerCoordinator> &repairCoordinator() const { return m_coordinator; }
+
+    void submitAddress();
+    void submitSecretDraft();
+    const QString &secretDraft() const { return m_secretDraft; }
+    QWidget *content() const { return m_content; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void refresh();
+    void refreshHeader();
+    void refreshToolbar();
+    void refreshAddress();
+    void refreshStrip(bool force = false);
+    void refreshEmptyState();
+    void refreshFrame();
+    QWidget *buildStrip(const PreviewPanelLook::Strip &strip);
 
     QPointer<PreviewState> m_state;
     QPointer<RepairSessionState> m_repairState;
-    RepairBannerCoordinator m_coordinator;
-    QLabel *m_address = nullptr;
+    std::optional<RepairBannerCoordinator> m_coordinator;
+    QString m_secretDraft;
+
+    QLabel *m_title = nullptr;
+    PanelIconButton *m_expand = nullptr;
+    PanelIconButton *m_close = nullptr;
+    PanelIconButton *m_back = nullptr;
+    PanelIconButton *m_forward = nullptr;
+    PanelIconButton *m_reload = nullptr;
+    QLineEdit *m_address = nullptr;
+    NmActivitySpinner *m_spinner = nullptr;
+    QVBoxLayout *m_stripHolder = nullptr;
+    QWidget *m_strip = nullptr;
+    std::optional<PreviewPanelLook::Strip> m_shownStrip;
+    QWidget *m_contentArea = nullptr;
+    QWidget *m_content = nullptr;
+    QWidget *m_emptyState = nullptr;
 };
 
 } // namespace nerim

@@ -14,6 +14,8 @@
 #include "ui/design/widgets/ReducibleTransition.h"
 #include "ui/panels/PlansPanelView.h"
 #include "ui/panels/PreviewPanelView.h"
+#include "preview/PreviewState.h"
+#include "repair/RepairSessionState.h"
 #include "ui/panes/AgentColumnView.h"
 #include "ui/workspace/AppServerPill.h"
 #include "ui/workspace/CanvasPanelWiring.h"
@@ -88,7 +90,7 @@ class ProjectCanvasView::PanelRowWidget : public QWidget {
 public:
     static constexpr int sidebarClearance = kSidebarInset + int(SidebarLook::railWidth) + kSidebarInset;
     static constexpr int trailingMargin = 40;
-    static constexpr int plansWidth = 380;
+    static constexpr int plansWidth = 300;
 
     explicit PanelRowWidget(QWidget *parent) : QWidget(parent)
     {
@@ -121,6 +123,8 @@ public:
             m_plans->setFixedWidth(plansWidth);
             m_layout->setStretch(1, 0);
         }
+        // Tiled, the Plans panel hugs its content's height from the top.
+        m_layout->setAlignment(m_plans, planExpanded ? Qt::Alignment() : Qt::AlignTop);
         // The column's stack sits at the top; an expanded pane fills the row.
         m_layout->setAlignment(m_column, paneExpanded ? Qt::Alignment() : Qt::AlignTop);
         const bool centred = !row.showsPreview && !planExpanded && !paneExpanded;
@@ -372,6 +376,11 @@ void ProjectCanvasView::buildCanvas()
             &ProjectCanvasView::refreshRepairCoordinator);
     connect(&canvas->devServerRunner(), &DevServerRunner::lastFailureChanged, this,
             &ProjectCanvasView::refreshRepairCoordinator);
+    // Whether a repair can begin also follows the session's phase and the
+    // preview's error, which the banner shows beside it.
+    connect(&canvas->repairState(), &RepairSessionState::phaseChanged, this,
+            &ProjectCanvasView::refreshRepairCoordinator);
+    connect(&canvas->preview(), &PreviewState::errorChanged, this, &ProjectCanvasView::refreshRepairCoordinator);
     PlanState &plan = canvas->plan();
     PreviewState &preview = canvas->preview();
     connect(&plan, &PlanState::isVisibleChanged, this, &ProjectCanvasView::refreshPanelRow);
