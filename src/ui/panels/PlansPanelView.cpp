@@ -30,6 +30,8 @@ QScrollArea *darkScrollArea(QWidget *content, Qt::Orientation orientation, QWidg
     auto *area = new QScrollArea(parent);
     area->setFrameShape(QFrame::NoFrame);
     area->setWidgetResizable(true);
+    // A click on a row must not pull keyboard focus away from the draft field.
+    area->setFocusPolicy(Qt::NoFocus);
     area->setWidget(content);
     area->viewport()->setAutoFillBackground(false);
     content->setAutoFillBackground(false);
@@ -356,6 +358,7 @@ void PlansPanelView::setLinkOpener(LinkOpener opener)
         auto *layout = m_fileText->parentWidget()->layout();
         auto *replacement = new PlanMarkdownView(PlansPanelColor::textSecondary(), m_linkOpener,
                                                  m_fileText->parentWidget());
+        replacement->setObjectName(m_fileText->objectName());
         layout->replaceWidget(m_fileText, replacement);
         delete m_fileText;
         m_fileText = replacement;

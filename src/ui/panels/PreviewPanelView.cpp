@@ -269,8 +269,20 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
 
 void PreviewPanelView::setRepairCoordinator(RepairBannerCoordinator coordinator)
 {
+    // The rows read the coordinator when clicked, so only a change of what
+    // they offer rebuilds them (a secret being typed keeps its field).
     m_coordinator = std::move(coordinator);
-    refreshStrip(true);
+    refreshStrip();
+}
+
+void PreviewPanelView::runCoordinator(std::function<void()> RepairBannerCoordinator::*action)
+{
+    if (!m_coordinator)
+        return;
+    // A copy of the whole coordinator: the action may renew the panel's own.
+    const RepairBannerCoordinator coordinator = *m_coordinator;
+    if (coordinator.*action)
+        (coordinator.*action)();
 }
 
 // ---- Actions -----------------------------------------------------------------------------
@@ -346,7 +358,12 @@ void PreviewPanelView::refreshStrip(bool force)
     if (!force && m_shownStrip == strip)
         return;
     m_shownStrip = strip;
-    delete m_strip;
+    if (m_strip) {
+        // The old row may be the one whose button is being clicked right now:
+        // take it out at once, free it once the click is over.
+        m_strip->setParent(nullptr);
+        m_strip->deleteLater();
+    }
     m_strip = strip.row == PreviewPanelLook::Strip::Row::none ? nullptr : buildStrip(strip);
     if (m_strip)
         m_stripHolder->addWidget(m_strip);
@@ -365,7 +382,6 @@ QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
     case Row::none: break;
     }
     auto *row = new TintedRow(fill, this);
-    const RepairBannerCoordinator coordinator = m_coordinator.value_or(RepairBannerCoordinator{});
     const auto dismiss = [this, row](std::function<void()> action) {
         auto *button = xmarkButton(18, Strings::PreviewPanel::dismiss, row);
         button->setObjectName(QStringLiteral("dismissButton"));
@@ -387,10 +403,7 @@ QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
         if (strip.showsCancel) {
             auto *cancel = xmarkButton(18, Strings::PreviewPanel::cancelSecretHelp, row);
             cancel->setObjectName(QStringLiteral("cancelRepairButton"));
-            connect(cancel, &QAbstractButton::clicked, this, [coordinator] {
-                if (coordinator.cancelRepair)
-                    coordinator.cancelRepair();
-            });
+            connect(cancel, &QAbstractButton::clicked, this, [this] { runCoordinator(&RepairBannerCoordinator::cancelRepair); });
             head->addWidget(cancel, 0, Qt::AlignTop);
         }
         column->addLayout(head);
@@ -447,10 +460,7 @@ QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
             auto *ask = new CapsuleButton(Strings::PreviewPanel::ask, pillLook(QStringLiteral("wand.and.stars")), row);
             ask->setObjectName(QStringLiteral("askButton"));
             NmText::setPlainToolTip(ask, Strings::PreviewPanel::askHelp);
-            connect(ask, &QAbstractButton::clicked, this, [coordinator] {
-                if (coordinator.beginRepair)
-                    coordinator.beginRepair();
-            });
+            connect(ask, &QAbstractButton::clicked, this, [this] { runCoordinator(&RepairBannerCoordinator::beginRepair); });
             line->addWidget(ask);
         }
         line->addWidget(dismiss([this] {
@@ -478,10 +488,7 @@ QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
             auto *cancel = new CapsuleButton(Strings::PreviewPanel::cancel, look, row);
             cancel->setObjectName(QStringLiteral("cancelRepairButton"));
             NmText::setPlainToolTip(cancel, Strings::PreviewPanel::cancelHelp);
-            connect(cancel, &QAbstractButton::clicked, this, [coordinator] {
-                if (coordinator.cancelRepair)
-                    coordinator.cancelRepair();
-            });
+            connect(cancel, &QAbstractButton::clicked, this, [this] { runCoordinator(&RepairBannerCoordinator::cancelRepair); });
             line->addWidget(cancel);
         }
         break;
@@ -502,10 +509,7 @@ QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
                 new CapsuleButton(Strings::PreviewPanel::tryAgain, pillLook(QStringLiteral("arrow.clockwise")), row);
             retry->setObjectName(QStringLiteral("tryAgainButton"));
             NmText::setPlainToolTip(retry, Strings::PreviewPanel::tryAgainHelp);
-            connect(retry, &QAbstractButton::clicked, this, [coordinator] {
-                if (coordinator.retryRepairFromScratch)
-                    coordinator.retryRepairFromScratch();
-            });
+            connect(retry, &QAbstractButton::clicked, this, [this] { runCoordinator(&RepairBannerCoordinator::retryRepairFromScratch); });
             line->addWidget(retry);
         }
         line->addWidget(dismiss([this] {

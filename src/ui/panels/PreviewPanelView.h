@@ -58,6 +58,7 @@ private:
     void refreshEmptyState();
     void refreshFrame();
     QWidget *buildStrip(const PreviewPanelLook::Strip &strip);
+    void runCoordinator(std::function<void()> RepairBannerCoordinator::*action);
 
     QPointer<PreviewState> m_state;
     QPointer<RepairSessionState> m_repairState;
