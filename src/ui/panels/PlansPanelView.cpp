@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -369,6 +370,7 @@ void PlansPanelView::setLinkOpener(LinkOpener opener)
 void PlansPanelView::buildHeader(QVBoxLayout *column)
 {
     auto *header = new QWidget(this);
+    m_header = header;
     header->setObjectName(QStringLiteral("plansHeader"));
     auto *row = new QHBoxLayout(header);
     row->setContentsMargins(12, 8, 12, 8);
@@ -874,19 +876,26 @@ void PlansPanelView::refreshFrame()
 
 QSize PlansPanelView::sizeHint() const
 {
-    // Tiled, the panel hugs its content up to its maximum height.
-    const QSize hint = QWidget::sizeHint();
-    int height = hint.height();
-    if (m_stack && m_stack->currentWidget() == m_planPage)
-        height = std::max(height, kTiledHeight);
+    // Tiled, the panel hugs the branch on screen (not the tallest of the
+    // three), up to its maximum height.
+    int height = m_header ? m_header->sizeHint().height() + 1 : 0;
+    if (m_stack && m_stack->currentWidget())
+        height += m_stack->currentWidget()->sizeHint().height();
     return {kTiledWidth, std::min(height, kTiledHeight)};
 }
 
 void PlansPanelView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    if (!event->spontaneous() && m_callbacks.onRefreshWorkspace)
-        m_callbacks.onRefreshWorkspace();
+    if (event->spontaneous())
+        return;
+    // Re-list the plan files each time the panel comes on screen; a panel
+    // shown only in passing (with its parent, then hidden by the canvas)
+    // lists nothing.
+    QTimer::singleShot(0, this, [this] {
+        if (isVisible() && m_callbacks.onRefreshWorkspace)
+            m_callbacks.onRefreshWorkspace();
+    });
 }
 
 void PlansPanelView::paintEvent(QPaintEvent *)

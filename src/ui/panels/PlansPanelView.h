@@ -77,6 +77,7 @@ private:
     LinkOpener m_linkOpener;
     bool m_draftFieldFocused = false;
 
+    QWidget *m_header = nullptr;
     QLabel *m_generatingDot = nullptr;
     QWidget *m_organizeSlot = nullptr;
     PanelIconButton *m_organize = nullptr;

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -230,8 +231,9 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
     m_contentArea->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     auto *contentLayout = new QVBoxLayout(m_contentArea);
     contentLayout->setContentsMargins(0, 0, 0, 0);
-    m_content = contentFactory ? contentFactory(state, m_contentArea) : new PreviewWebView(state, m_contentArea);
-    contentLayout->addWidget(m_content);
+    m_contentFactory = contentFactory ? std::move(contentFactory) : [](PreviewState *previewState, QWidget *parent) {
+        return static_cast<QWidget *>(new PreviewWebView(previewState, parent));
+    };
     m_emptyState = new EmptyState(m_contentArea);
     m_contentArea->installEventFilter(this);
     column->addWidget(m_contentArea, 1);
@@ -540,6 +542,27 @@ void PreviewPanelView::refreshFrame()
     const bool expanded = m_state && m_state->isExpanded();
     setMaximumSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight);
     updateGeometry();
+}
+
+void PreviewPanelView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The page (a whole browser engine) is made the first time the panel is
+    // on screen, not for every project whose canvas merely opens.
+    // A panel shown only in passing (its parent shown before the canvas hides
+    // it again) makes none.
+    if (!m_content && m_contentFactory)
+        QTimer::singleShot(0, this, &PreviewPanelView::makeContent);
+}
+
+void PreviewPanelView::makeContent()
+{
+    if (m_content || !m_contentFactory || !isVisible())
+        return;
+    m_content = m_contentFactory(m_state, m_contentArea);
+    m_contentArea->layout()->addWidget(m_content);
+    m_content->show();
+    refreshEmptyState();
 }
 
 bool PreviewPanelView::eventFilter(QObject *watched, QEvent *event)

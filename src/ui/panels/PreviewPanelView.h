@@ -44,13 +44,16 @@ public:
     void submitAddress();
     void submitSecretDraft();
     const QString &secretDraft() const { return m_secretDraft; }
+    // The page widget; made when the panel is first shown.
     QWidget *content() const { return m_content; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void makeContent();
     void refreshHeader();
     void refreshToolbar();
     void refreshAddress();
@@ -77,6 +80,7 @@ private:
     QWidget *m_strip = nullptr;
     std::optional<PreviewPanelLook::Strip> m_shownStrip;
     QWidget *m_contentArea = nullptr;
+    ContentFactory m_contentFactory;
     QWidget *m_content = nullptr;
     QWidget *m_emptyState = nullptr;
 };
