@@ -359,6 +359,10 @@ void PreviewPanelView::refreshStrip(bool force)
         phase, m_state->error(), m_coordinator.has_value(), m_coordinator && m_coordinator->isRepairable);
     if (!force && m_shownStrip == strip)
         return;
+    // A value typed for one prompt is never offered to the next one.
+    if (m_shownStrip && m_shownStrip->row == PreviewPanelLook::Strip::Row::secret
+        && (strip.row != PreviewPanelLook::Strip::Row::secret || strip.varName != m_shownStrip->varName))
+        m_secretDraft.clear();
     m_shownStrip = strip;
     if (m_strip) {
         // The old row may be the one whose button is being clicked right now:

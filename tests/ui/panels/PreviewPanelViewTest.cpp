@@ -123,6 +123,10 @@ TEST_F(PreviewPanelViewTest, WithoutACoordinatorSubmitKeepsTheDraftAndRepairButt
     QTest::keyClicks(child<QLineEdit>("secretField"), QStringLiteral("v"));
     QTest::keyClick(child<QLineEdit>("secretField"), Qt::Key_Return);
     EXPECT_EQ(panel->secretDraft(), QStringLiteral("v"));
+    // The prompt for another value starts empty: the draft went with its prompt.
+    repair.setPhase(Phase::awaitingSecret(QStringLiteral("OTHER"), QStringLiteral("Needed."), 1));
+    EXPECT_EQ(panel->secretDraft(), QString());
+    EXPECT_EQ(child<QLineEdit>("secretField")->text(), QString());
     repair.setPhase(Phase::stuck(QStringLiteral("why")));
     EXPECT_EQ(child("tryAgainButton"), nullptr);
     EXPECT_NE(child("dismissButton"), nullptr);
