@@ -60,8 +60,8 @@ QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFol
                          QStringLiteral("--no-audit"), QStringLiteral("--no-fund"), provider.npmPackage()};
     options.workingDirectory = toolsFolder;
     options.endTreeWhenProgramExits = true;
-    QFuture<void> ended = child->whenTreeEnded();
     child->start(options);
+    QFuture<void> ended = child->whenTreeEnded();
     co_await ended;
 
     if (!outcome->startFailure.isEmpty())
