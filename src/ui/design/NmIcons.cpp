@@ -70,6 +70,17 @@ const std::vector<NmIconEntry> &table()
         {QStringLiteral("square.grid.2x2"), QStringLiteral("squares-four"), {W::light, W::regular}},
         {QStringLiteral("square.and.pencil"), QStringLiteral("note-pencil"), {W::light, W::regular}},
         {QStringLiteral("gearshape"), QStringLiteral("gear"), {W::light, W::regular}},
+        // Deploy: the pill and the Live menu.
+        {QStringLiteral("arrow.up.circle"), QStringLiteral("arrow-circle-up"), {W::regular}},
+        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("warning"), {W::fill}},
+        {QStringLiteral("arrow.up.right.square"), QStringLiteral("arrow-square-out"), {W::regular}},
+        {QStringLiteral("arrow.clockwise.circle"), QStringLiteral("arrow-clockwise"), {W::regular}},
+        {QStringLiteral("text.append"), QStringLiteral("text-align-left"), {W::regular}},
+        {QStringLiteral("key.horizontal"), QStringLiteral("key"), {W::regular}},
+        {QStringLiteral("globe"), QStringLiteral("globe"), {W::regular}},
+        {QStringLiteral("arrow.triangle.branch"), QStringLiteral("git-branch"), {W::regular}},
+        {QStringLiteral("arrow.uturn.backward.circle"), QStringLiteral("arrow-u-up-left"), {W::regular}},
+        {QStringLiteral("pin.slash"), QStringLiteral("push-pin-slash"), {W::regular}},
     };
     return entries;
 }
