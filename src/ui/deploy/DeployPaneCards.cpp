@@ -92,6 +92,7 @@ DeployCard::DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas
             m_field->setEchoMode(QLineEdit::Password);
         }
         connect(m_field, &QLineEdit::textChanged, this, &DeployCard::refreshEnabled);
+        connect(m_field, &QLineEdit::returnPressed, this, &DeployCard::submit);
         actions->addWidget(m_field, 1);
     } else {
         actions->addStretch(1);
