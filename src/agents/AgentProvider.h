@@ -9,12 +9,24 @@
 #include "persistence/ModelChoice.h"
 
 #include <QCoro/QCoroTask>
+#include <QHash>
 #include <QList>
+#include <QStringList>
 #include <QString>
 #include <QUuid>
 #include <memory>
 
 namespace nerim {
+
+// What one run adds to the agent's process: variables laid over its
+// environment last, folders put first on its PATH, and arguments appended to
+// the agent program's own. Nerim's system agents use them (the Deploy agent's
+// tokens and tool folder); the values never reach the prompt.
+struct SpawnExtras {
+    QHash<QString, QString> environment;
+    QStringList pathEntries;
+    QStringList arguments;
+};
 
 // The interface through which the canvas holds its agent provider. All four
 // operations are awaited from the GUI thread.
@@ -25,7 +37,8 @@ public:
     // Starts one agent for a prompt and returns once its process runs. Throws AgentError.
     virtual QCoro::Task<AgentSession> spawn(AgentRole role, QList<ContextEntry> recentEntries,
                                             QList<ConversationTurn> priorTurns, QString task,
-                                            ProjectAwareness awareness, ModelChoice model) = 0;
+                                            ProjectAwareness awareness, ModelChoice model,
+                                            SpawnExtras extras = {}) = 0;
 
     // Hands a follow-up text to a running session. Throws AgentError.
     virtual QCoro::Task<> send(QUuid sessionId, QString text) = 0;

@@ -239,7 +239,8 @@ ClaudeCodeProvider::~ClaudeCodeProvider()
 
 QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<ContextEntry> recentEntries,
                                                     QList<ConversationTurn> priorTurns, QString task,
-                                                    ProjectAwareness awareness, ModelChoice model)
+                                                    ProjectAwareness awareness, ModelChoice model,
+                                                    SpawnExtras extras)
 {
     QPointer<ClaudeCodeProvider> self(this);
 
@@ -288,11 +289,19 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
 
     platform::ChildProcess::Options launch;
     launch.program = prepared.binary;
-    launch.arguments = claudeArguments(model);
+    launch.arguments = claudeArguments(model) + extras.arguments;
     launch.workingDirectory = m_projectPath;
     launch.environment = QProcessEnvironment();
     for (auto it = prepared.environment.begin(); it != prepared.environment.end(); ++it)
         launch.environment.insert(it.key(), it.value());
+    // The run's own variables go over everything; its folders lead the PATH.
+    for (auto it = extras.environment.begin(); it != extras.environment.end(); ++it)
+        launch.environment.insert(it.key(), it.value());
+    if (!extras.pathEntries.isEmpty()) {
+        const QString path = launch.environment.value(QStringLiteral("PATH"));
+        launch.environment.insert(QStringLiteral("PATH"), extras.pathEntries.join(QLatin1Char(':')) +
+                                                              (path.isEmpty() ? QString() : QStringLiteral(":") + path));
+    }
     launch.inputPipe = true;
     launch.gracePeriod = m_options.terminateGracePeriod;
     // An agent's turn is over when it exits: tool commands it left running

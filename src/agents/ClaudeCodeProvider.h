@@ -62,7 +62,7 @@ public:
 
     QCoro::Task<AgentSession> spawn(AgentRole role, QList<ContextEntry> recentEntries,
                                     QList<ConversationTurn> priorTurns, QString task, ProjectAwareness awareness,
-                                    ModelChoice model) override;
+                                    ModelChoice model, SpawnExtras extras = {}) override;
     // Always fails with `sessionNotAlive`: an agent takes no input after its prompt.
     QCoro::Task<> send(QUuid sessionId, QString text) override;
     QCoro::Task<std::shared_ptr<AgentOutputStream>> outputStream(QUuid sessionId) override;

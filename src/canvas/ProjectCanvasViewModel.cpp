@@ -59,6 +59,7 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
       m_preview(new PreviewState(this)), m_plan(new PlanState(this)), m_modelPreference(new ModelPreferenceState(this)),
       m_devServerRunner(m_services.devServerOptions ? new DevServerRunner(*m_services.devServerOptions, this)
                                                     : new DevServerRunner(this)), m_repairState(new RepairSessionState(this)),
+      m_deployState(new DeploySessionState(this)),
       m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json")))
 {
     m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);
@@ -377,6 +378,10 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     savePanes();
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;
+    // The pasted tokens and values live no longer than the canvas.
+    m_deployTokens.clear();
+    m_deployNextRunValues.clear();
+    m_deployRunValues.clear();
 
     const QList<AgentPaneState *> panes = m_panes;
     for (AgentPaneState *pane : panes) {

@@ -9,6 +9,11 @@
 #include "agents/ModelPreferenceState.h"
 #include "agents/PanesSnapshot.h"
 #include "agents/ProjectAwareness.h"
+#include "deploy/DeployConfig.h"
+#include "deploy/DeployContext.h"
+#include "deploy/DeployHistoryEntry.h"
+#include "deploy/DeployMarkers.h"
+#include "deploy/DeploySessionState.h"
 #include "foundation/SerialExecutor.h"
 #include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
@@ -32,6 +37,7 @@
 #include "voice/VoiceTranscribing.h"
 
 #include <QCoro/QCoroTask>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -75,6 +81,11 @@ struct CanvasServices {
     static constexpr std::chrono::milliseconds defaultRepairRetryWatchdog{120000};
     std::chrono::milliseconds repairFixedToIdleDelay = defaultRepairFixedToIdleDelay;
     std::chrono::milliseconds repairRetryWatchdog = defaultRepairRetryWatchdog;
+    // Deploy
+    // Where the providers' command-line tools are installed; empty: "deploy-tools" in Nerim's data folder.
+    QString deployToolsFolder;
+    // The npm program the tool installer runs (a name looked up on PATH, or a path).
+    QString npmProgram = QStringLiteral("npm");
     std::chrono::milliseconds justSubmittedDuration{450};
     std::chrono::milliseconds draftSaveDelay{400};
 
@@ -161,6 +172,7 @@ public:
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
     DevServerRunner &devServerRunner() const { return *m_devServerRunner; }
     RepairSessionState &repairState() const { return *m_repairState; }
+    DeploySessionState &deployState() const { return *m_deployState; }
 
     // Created on first use, the same instance afterwards.
     PlansAgentService &plansAgent();
@@ -329,6 +341,40 @@ public:
     bool isRepairFollowUpTarget(const AgentPaneState *pane) const;
     // Hands a prompt the user typed to the Repair agent (the prompt was taken).
     QCoro::Task<> sendUserRepairFollowUp(QString text);
+
+    // Deploy
+    // The session's inputs for the project: shape from the last launch
+    // command, the .env names, the package.json dependencies. Reads two small files.
+    DeployContext makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const;
+    // The Deploy system pane: the open one, else a new one appended to the canvas.
+    AgentPaneState *ensureDeployPane();
+    // The pane the deploy session records, when it is open.
+    AgentPaneState *deployPane() const;
+    QCoro::Task<> beginDeploy(QList<DeployProvider> providers, DeployKind kind);
+    QCoro::Task<> retryDeploy();
+    QCoro::Task<> cancelDeploy();
+    QCoro::Task<> submitDeployToken(QString name, QString value);
+    QCoro::Task<> submitDeploySecret(QString name, QString value);
+    // Decisions per variable: "send", "skip" or "custom:" and a value.
+    QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions);
+    QCoro::Task<> beginCustomDomain(QString domain);
+    // The Live menu's env-var and domain items: switch a live session to the
+    // phase whose card the Deploy pane shows. False when there is no Deploy pane.
+    bool openEnvVarChecklist();
+    bool openCustomDomainInput();
+    // The domain cards' close mark: back to the live deploy, the polling run stopped.
+    QCoro::Task<> closeDomainCard();
+    QCoro::Task<> beginRollback(DeployHistoryEntry entry);
+    QCoro::Task<> beginGitConnect(bool enable);
+    // Ends the session in a terminal phase: history line, activity log, and on
+    // live the saved settings.
+    void finalizeDeploy(const DeploySessionState::Phase &phase, const std::optional<QString> &reason);
+    const std::optional<Timestamp> &deploySessionStartedAt() const { return m_deploySessionStartedAt; }
+    const std::optional<std::pair<DeployProvider, QString>> &pendingDeploymentID() const { return m_pendingDeploymentID; }
+    // Names of the tokens held for Deploy runs (values are never handed out).
+    QStringList deployTokenNames() const { return m_deployTokens.keys(); }
+    // Whether a name may be set in a Deploy run's environment.
+    static bool isAllowedDeployVariableName(const QString &name);
     // Voice input
     // The hotkey's action: starts a dictation (unless there is no transcriber
     // or a pane must be chosen first), or stops the one under way (always).
@@ -446,6 +492,26 @@ private:
     // Appends one entry to the activity log; a failure is logged after `failurePrefix`.
     QCoro::Task<> logRepairActivity(ContextEntry::Payload payload, QString failurePrefix);
 
+    // Deploy
+    // Starts a run of the Deploy agent in its pane now, or after the running one ends.
+    void sendDeployFollowUp(const QString &text);
+    QCoro::Task<> startDeployRun(QString task, bool firstRun);
+    QCoro::Task<> installDeployTools(QList<DeployProvider> providers, quint64 serial);
+    void consumeDeployOutput(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane);
+    void handleDeployOutput(const AgentOutput &event, AgentPaneState *pane);
+    void handleDeployStdoutLine(const QString &line, AgentPaneState *pane);
+    void handleDeployExit(qint32 exitCode, AgentPaneState *pane);
+    void handleDeploySignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
+    // Output of a Deploy run with every held value of 8+ characters masked.
+    QString maskDeployValues(QString text) const;
+    // The live deploy to come back to after a domain step or an operation.
+    std::optional<DeploySessionState::TerminalSnapshot> liveSnapshot() const;
+    QCoro::Task<> beginDeployOperation(ProviderTask task, DeployProvider provider,
+                                       DeploySessionState::TerminalSnapshot snapshot);
+    void saveDeployConfig(std::function<void(DeployConfig &)> change);
+    QCoro::Task<> logDeployActivity(ContextEntry::Payload payload);
+    QString deployToolsFolder() const;
+
     const QString m_projectId;
     const QString m_projectPath;
     const QString m_projectDisplayName;
@@ -478,6 +544,7 @@ private:
     ModelPreferenceState *m_modelPreference;
     DevServerRunner *m_devServerRunner;
     RepairSessionState *m_repairState;
+    DeploySessionState *m_deployState;
 
     std::unique_ptr<PlansAgentService> m_plansAgent;
     std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
@@ -507,6 +574,19 @@ private:
     std::optional<LaunchPlan> m_repairOverridePlan;
     quint64 m_launchDetections = 0;     // detections begun (a save clears the plan only if none began since)
     QList<RepairFollowUp> m_pendingRepairFollowUps;
+    // Deploy
+    std::optional<Timestamp> m_deploySessionStartedAt;
+    // The tokens the user pasted, by variable name: given to every Deploy run's
+    // environment (never to Nerim's own, nor another child's), dropped at teardown.
+    QHash<QString, QString> m_deployTokens;
+    // Values for the next Deploy run only (a secret, "custom:" checklist values),
+    // and those of the run in progress, dropped when it ends.
+    QHash<QString, QString> m_deployNextRunValues;
+    QHash<QString, QString> m_deployRunValues;
+    std::optional<std::pair<DeployProvider, QString>> m_pendingDeploymentID;
+    quint64 m_deploySessionSerial = 0;
+    QString m_deployPrompt;          // the session's briefing, given again to follow-up runs
+    QStringList m_pendingDeployFollowUps;
     QSet<QString> m_snifferSuggestedURLs;
     AgentNameMap m_persistedAgentNames;
 

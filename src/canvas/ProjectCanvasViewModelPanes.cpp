@@ -164,6 +164,16 @@ QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
         if (!pane)
             co_return;
     }
+    // Nor does a deploy session: a pane closed mid-deploy cancels the deploy.
+    if (m_deployState->deployPaneID() == id && m_deployState->phase().isActive()) {
+        QCoro::Task<> cancelling = cancelDeploy();
+        co_await std::move(cancelling);
+        if (!self)
+            co_return;
+        pane = paneWithId(id);
+        if (!pane)
+            co_return;
+    }
 
     QCoro::Task<> stopping = stopPaneAgent(pane);
     co_await std::move(stopping);

@@ -3,6 +3,8 @@
 #include "deploy/DeployProvider.h"
 
 #include <QList>
+#include <QSet>
+#include <QString>
 #include <QStringList>
 
 namespace nerim {
@@ -11,10 +13,28 @@ namespace nerim {
 struct DeployContext {
     // The providers to deploy to, in the order they are deployed.
     QList<DeployProvider> providersInOrder;
-    // Names of the variables found in the project's .env files, in the order listed there.
+    // Names of the variables found in the project's .env file, in file order, each once.
     QStringList envVarNames;
+    DeployKind kind = DeployKind::fresh;
+    DeployProvider::ProjectShape shape = DeployProvider::ProjectShape::unknown;
+    // The launch command the shape was read from (empty when the app never ran).
+    QString launchCommand{};
+    // The project's .env file, when there is one.
+    QString envFilePath{};
+    // The dependency names of the project's package.json, sorted.
+    QStringList dependencies{};
+    int attempt = 1;
+    int retryCap = 2;
 
     friend bool operator==(const DeployContext &, const DeployContext &) = default;
+
+    // The variable names of a .env text: every "KEY=" line, with an optional
+    // "export " in front, in file order, each name once. Comments, blank lines
+    // and lines that are not assignments are skipped.
+    static QStringList envVarNamesIn(const QString &dotEnvText);
+    // The names under "dependencies" and "devDependencies" of a package.json
+    // text; nothing when it does not parse.
+    static QSet<QString> dependencyNamesIn(const QByteArray &packageJson);
 };
 
 } // namespace nerim

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "deploy/DeployContext.h"
+#include "deploy/DeployTypes.h"
 
 #include <QObject>
 #include <QString>
@@ -18,22 +19,103 @@ class DeploySessionState : public QObject {
     Q_OBJECT
 
 public:
-    // Where the session stands.
+    // The live deploy kept while a custom-domain step or a provider operation
+    // runs, so that the session can return to `live`.
+    struct TerminalSnapshot {
+        QString frontendURL;
+        std::optional<QString> backendURL;
+        friend bool operator==(const TerminalSnapshot &, const TerminalSnapshot &) = default;
+    };
+
+    // Where the session stands. Active in every case except live, stuck,
+    // customDomainVerified, idle and cancelled.
     class Phase {
     public:
-        enum class Kind { idle };
+        enum class Kind {
+            authenticating,
+            awaitingToken,
+            buildingBackend,
+            backendReady,
+            envVarChecklist,
+            awaitingSecret,
+            envUploaded,
+            buildingFrontend,
+            live,
+            stuck,
+            customDomainInput,
+            customDomainVerifying,
+            customDomainVerified,
+            runningOperation,
+            idle,
+            preparing,
+            cancelled,
+        };
 
         Phase() = default; // idle
+
+        static Phase authenticating(DeployProvider provider);
+        static Phase awaitingToken(QString varName, QString explanation, std::optional<DeployProvider> provider);
+        static Phase buildingBackend(DeployProvider provider);
+        static Phase backendReady(DeployProvider provider, QString url, std::optional<QString> anonKey);
+        static Phase envVarChecklist(DeployProvider hostingProvider);
+        static Phase awaitingSecret(QString varName, QString explanation);
+        static Phase envUploaded(DeployProvider hostingProvider);
+        static Phase buildingFrontend(DeployProvider provider);
+        static Phase live(QString url, std::optional<QString> backendURL);
+        static Phase stuck(QString reason);
+        static Phase customDomainInput(TerminalSnapshot mainPhase);
+        static Phase customDomainVerifying(TerminalSnapshot mainPhase, QString domain, QList<DomainRecord> records,
+                                           int attemptsRemaining);
+        static Phase customDomainVerified(QString domain);
+        static Phase runningOperation(ProviderTask task, DeployProvider provider, TerminalSnapshot snapshot);
         static Phase idle() { return Phase(); }
+        static Phase preparing() { return Phase(Kind::preparing); }
+        static Phase cancelled() { return Phase(Kind::cancelled); }
 
         Kind kind() const { return m_kind; }
-        // True while a deploy is under way (never for idle).
-        bool isActive() const { return false; }
+        // The provider of authenticating, awaitingToken (may be absent),
+        // buildingBackend, backendReady, envVarChecklist, envUploaded,
+        // buildingFrontend and runningOperation.
+        const std::optional<DeployProvider> &provider() const { return m_provider; }
+        const QString &varName() const { return m_varName; }         // awaitingToken, awaitingSecret
+        const QString &explanation() const { return m_explanation; } // awaitingToken, awaitingSecret
+        // backendReady's backend url; live's url.
+        const QString &url() const { return m_url; }
+        const std::optional<QString> &anonKey() const { return m_anonKey; }       // backendReady
+        const std::optional<QString> &backendURL() const { return m_backendURL; } // live
+        const QString &reason() const { return m_reason; }                        // stuck
+        // customDomainInput, customDomainVerifying (mainPhase); runningOperation (snapshot).
+        const TerminalSnapshot &snapshot() const { return m_snapshot; }
+        const QString &domain() const { return m_domain; } // customDomainVerifying, customDomainVerified
+        const QList<DomainRecord> &records() const { return m_records; }
+        int attemptsRemaining() const { return m_attemptsRemaining; }
+        const ProviderTask &task() const { return m_task; } // runningOperation
+
+        bool isActive() const;
+        // The in-progress pill's text for this phase.
+        QString pillLabel() const;
+        // For log lines: the case name and its labelled payload. Never holds an
+        // anon key or a task's decision values.
+        QString debugDescription() const;
 
         friend bool operator==(const Phase &, const Phase &) = default;
 
     private:
+        explicit Phase(Kind kind) : m_kind(kind) {}
+
         Kind m_kind = Kind::idle;
+        std::optional<DeployProvider> m_provider;
+        QString m_varName;
+        QString m_explanation;
+        QString m_url;
+        std::optional<QString> m_anonKey;
+        std::optional<QString> m_backendURL;
+        QString m_reason;
+        TerminalSnapshot m_snapshot;
+        QString m_domain;
+        QList<DomainRecord> m_records;
+        int m_attemptsRemaining = 0;
+        ProviderTask m_task;
     };
 
     explicit DeploySessionState(QObject *parent = nullptr);

@@ -1,23 +1,62 @@
 #pragma once
 
+#include "ui/deploy/DeployLook.h"
+#include "ui/deploy/DeployProviderPickerSheet.h"
+
+#include <QDialog>
+#include <QMenu>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 
 namespace nerim {
 
 class ProjectCanvasViewModel;
 
-// The Deploy pill of the canvas header. A stand-in for now: it takes the
-// controller it will drive and shows nothing.
+// The Deploy pill of the canvas header: one of four faces chosen from the
+// deploy session's phase — the Deploy button (opens the provider picker), the
+// in-progress pill (shows the Deploy pane), the stuck pill (retries) and the
+// Live pill (opens the Live menu). It keeps no deploy state of its own.
 class DeployPill : public QWidget {
     Q_OBJECT
 public:
+    // Makes the picker sheet for a seed; injectable so tests need no real dialog.
+    using PickerFactory = std::function<DeployProviderPickerSheet *(const QSet<DeployProvider> &seed, QWidget *parent)>;
+
     explicit DeployPill(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
 
-    bool showingPicker() const { return false; }
+    DeployLook::PillFace face() const { return m_face; }
+    QString text() const { return m_text; }
+    bool showingPicker() const { return m_picker != nullptr; }
+    DeployProviderPickerSheet *picker() const { return m_picker; }
+    void setPickerFactory(PickerFactory factory) { m_pickerFactory = std::move(factory); }
+    // The Live menu (built afresh each time it opens).
+    QMenu *liveMenu() const { return m_menu; }
+
+    // The face's action, as a click does.
+    void activate();
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
+    void refresh();
+    bool unlocked() const;
+    void openPicker();
+    void focusDeployPane();
+
     QPointer<ProjectCanvasViewModel> m_canvas;
+    DeployLook::PillFace m_face = DeployLook::PillFace::hidden;
+    QString m_text;
+    QPointer<DeployProviderPickerSheet> m_picker;
+    PickerFactory m_pickerFactory;
+    QMenu *m_menu = nullptr;
 };
+
+// Fills `menu` with the Live menu's sections for the canvas's live deploy.
+void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas);
 
 } // namespace nerim

@@ -83,6 +83,14 @@ const std::vector<NmIconEntry> &table()
         {QStringLiteral("globe"), QStringLiteral("globe"), {W::regular}},
         {QStringLiteral("globe.americas"), QStringLiteral("globe-hemisphere-west"), {W::light}},
         {QStringLiteral("key.horizontal"), QStringLiteral("key"), {W::regular}},
+        // Deploy: the pill and the Live menu.
+        {QStringLiteral("arrow.up.circle"), QStringLiteral("arrow-circle-up"), {W::regular}},
+        {QStringLiteral("arrow.up.right.square"), QStringLiteral("arrow-square-out"), {W::regular}},
+        {QStringLiteral("arrow.clockwise.circle"), QStringLiteral("arrow-clockwise"), {W::regular}},
+        {QStringLiteral("text.append"), QStringLiteral("text-align-left"), {W::regular}},
+        {QStringLiteral("arrow.triangle.branch"), QStringLiteral("git-branch"), {W::regular}},
+        {QStringLiteral("arrow.uturn.backward.circle"), QStringLiteral("arrow-u-up-left"), {W::regular}},
+        {QStringLiteral("pin.slash"), QStringLiteral("push-pin-slash"), {W::regular}},
     };
     return entries;
 }

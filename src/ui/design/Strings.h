@@ -256,4 +256,52 @@ inline const QString tryAgain = QStringLiteral("Try again");
 inline const QString tryAgainHelp = QStringLiteral("Start a fresh repair session (retry counter resets to 0).");
 } // namespace PreviewPanel
 
+// The Deploy pill, its picker, the deploy cards and the Live menu.
+namespace Deploy {
+inline const QString deployButton = QStringLiteral("Deploy");
+inline const QString deployButtonHelp = QStringLiteral("Push this project to a live URL");
+inline const QString inProgressHelp = QStringLiteral("Deploy in progress \u2014 click to view the transcript");
+inline const QString stuckPill = QStringLiteral("Deploy stuck \u2014 Try again");
+inline const QString stuckHelp = QStringLiteral("Retry the deploy from scratch");
+inline const QString sectionActions = QStringLiteral("Actions");
+inline const QString sectionEnv = QStringLiteral("Env & domain");
+inline const QString sectionDanger = QStringLiteral("Danger zone");
+inline const QString openLiveURL = QStringLiteral("Open live URL");
+inline const QString copyURL = QStringLiteral("Copy URL");
+inline const QString redeploy = QStringLiteral("Redeploy");
+inline const QString viewTranscript = QStringLiteral("View deploy transcript");
+inline const QString envVars = QStringLiteral("Env vars");
+inline const QString addDomain = QStringLiteral("Add custom domain");
+inline const QString deployOnPush = QStringLiteral("Also deploy when I push to main");
+inline const QString rollBack = QStringLiteral("Roll back to earlier deploy");
+inline const QString rollBackNone = QStringLiteral("Roll back \u2014 no earlier deploys yet");
+inline const QString unpin = QStringLiteral("Unpin (hide Live pill)");
+// Cards
+inline const QString tokenTitle = QStringLiteral("Paste your %1 token");
+inline const QString tokenTitleNoProvider = QStringLiteral("Paste your token");
+inline const QString secretTitle = QStringLiteral("Nerim needs %1");
+inline const QString pastePlaceholder = QStringLiteral("Paste here");
+inline const QString continueButton = QStringLiteral("Continue");
+inline const QString checklistTitle = QStringLiteral("Which env vars should go to %1?");
+inline const QString checklistEmpty = QStringLiteral("Your project has no .env variables.");
+inline const QString choiceSend = QStringLiteral("Send");
+inline const QString choiceSkip = QStringLiteral("Skip");
+inline const QString choiceCustom = QStringLiteral("Custom");
+inline const QString customPlaceholder = QStringLiteral("Value to use");
+inline const QString uploadButton = QStringLiteral("Upload");
+inline const QString domainTitle = QStringLiteral("Add a custom domain");
+inline const QString domainPlaceholder = QStringLiteral("shop.example.com");
+inline const QString fetchRecords = QStringLiteral("Fetch DNS records");
+inline const QString verifyTitle = QStringLiteral("Add these records at your domain registrar");
+inline const QString verifyChecking = QStringLiteral("Checking DNS for %1\u2026 (%2 checks left)");
+inline const QString closeHelp = QStringLiteral("Close");
+inline const QString copyHelp = QStringLiteral("Copy");
+// Picker
+inline const QString pickerTitle = QStringLiteral("Where should this go live?");
+inline const QString pickerSubtitle = QStringLiteral("Nerim picked what fits your project. Change it if you like.");
+inline const QString pickerCommit = QStringLiteral("Deploy");
+inline const QString pickerCancel = QStringLiteral("Cancel");
+inline const QString pickerNeedsHost = QStringLiteral("Pick Vercel or Railway to host the app.");
+} // namespace Deploy
+
 } // namespace nerim::Strings

@@ -2,6 +2,7 @@
 
 #include "canvas/ProjectCanvasViewModel.h"
 #include "persistence/AppStateActor.h"
+#include "ui/deploy/DeployPaneCards.h"
 #include "ui/deploy/DeployPill.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
@@ -329,6 +330,9 @@ void ProjectCanvasView::buildCanvas()
     m_previewPanel = new PreviewPanelView(&canvas->preview(), &canvas->repairState(),
                                           CanvasPanelWiring::repairBannerCoordinator(weak), m_row);
     m_agentColumn = new AgentColumnView(canvas, m_row);
+    m_agentColumn->setDeployOverlayFactory([](ProjectCanvasViewModel *c, const QUuid &paneId, QWidget *parent) {
+        return new DeployPaneOverlay(c, paneId, parent);
+    });
     m_row->place(m_plansPanel, m_previewPanel, m_agentColumn);
     column->addWidget(m_row, 1);
     column->addSpacing(32);

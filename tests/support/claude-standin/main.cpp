@@ -16,6 +16,9 @@
 //                                `claude --print` reads its prompt)
 //   CLAUDE_STANDIN_SCRIPT        file holding the script (below)
 //   CLAUDE_STANDIN_COMMANDS      the script itself, when no script file is given
+//   CLAUDE_STANDIN_SCRIPT_DIR    a folder of scripts, one per run: the Nth run
+//                                plays "run-N" (the file "runs" there counts them);
+//                                wins over the two above
 //   CLAUDE_STANDIN_EXIT          exit code when the script does not end otherwise (0)
 // Recording files are appended to when CLAUDE_STANDIN_APPEND is "1" (several runs
 // in one test), and otherwise replaced.
@@ -42,6 +45,8 @@
 //   hang                wait until killed
 //   signal N            die of signal N
 //   exit N              exit with code N
+//   run COMMAND         COMMAND run by /bin/sh in the stand-in's environment,
+//                       its output on the stand-in's own
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -175,7 +180,22 @@ int main(int argc, char **argv)
     }
 
     std::string script;
-    if (const std::string file = env("CLAUDE_STANDIN_SCRIPT"); !file.empty()) {
+    if (const std::string dir = env("CLAUDE_STANDIN_SCRIPT_DIR"); !dir.empty()) {
+        long runs = 0;
+        {
+            std::ifstream counter(dir + "/runs");
+            counter >> runs;
+        }
+        ++runs;
+        {
+            std::ofstream counter(dir + "/runs", std::ios::trunc);
+            counter << runs;
+        }
+        std::ifstream in(dir + "/run-" + std::to_string(runs), std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        script = content.str();
+    } else if (const std::string file = env("CLAUDE_STANDIN_SCRIPT"); !file.empty()) {
         std::ifstream in(file, std::ios::binary);
         std::stringstream content;
         content << in.rdbuf();
@@ -251,6 +271,10 @@ int main(int argc, char **argv)
                 sleepMs(std::strtol(seconds.c_str(), nullptr, 10) * 1000);
                 _exit(0);
             }
+        } else if (verb == "run") {
+            flushAll();
+            const int status = std::system(rest.c_str());
+            (void)status;
         } else if (verb == "hang") {
             flushAll();
             for (;;)

@@ -20,9 +20,10 @@ QCoro::Task<> pause(int ms)
 
 QCoro::Task<AgentSession> FakeAgentProvider::spawn(AgentRole role, QList<ContextEntry> recentEntries,
                                                    QList<ConversationTurn> priorTurns, QString task,
-                                                   ProjectAwareness awareness, ModelChoice model)
+                                                   ProjectAwareness awareness, ModelChoice model,
+                                                   SpawnExtras extras)
 {
-    m_spawnCalls.append({role, recentEntries, priorTurns, task, awareness, model});
+    m_spawnCalls.append({role, recentEntries, priorTurns, task, awareness, model, std::move(extras)});
     Script script = m_scripts.isEmpty() ? Script{} : m_scripts.dequeue();
     if (script.holdSpawn) {
         ++m_held;

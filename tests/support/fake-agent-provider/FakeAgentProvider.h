@@ -40,6 +40,7 @@ public:
         QString task;
         ProjectAwareness awareness;
         ModelChoice model;
+        SpawnExtras extras;
     };
 
     // Scripts are used in order; with none queued a spawn runs until finished.
@@ -66,7 +67,7 @@ public:
 
     QCoro::Task<AgentSession> spawn(AgentRole role, QList<ContextEntry> recentEntries,
                                     QList<ConversationTurn> priorTurns, QString task, ProjectAwareness awareness,
-                                    ModelChoice model) override;
+                                    ModelChoice model, SpawnExtras extras = {}) override;
     QCoro::Task<> send(QUuid sessionId, QString text) override;
     QCoro::Task<std::shared_ptr<AgentOutputStream>> outputStream(QUuid sessionId) override;
     QCoro::Task<> terminate(QUuid sessionId) override;

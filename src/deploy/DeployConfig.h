@@ -1,0 +1,54 @@
+#pragma once
+
+#include "deploy/DeployProvider.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <optional>
+
+namespace nerim {
+
+// The project's saved deploy settings: <project>/.nerim/deploy-config.json,
+// keyed by the field names. Never holds a token or a secret value: an env
+// decision is "send", "skip" or "custom" (without the value).
+struct DeployConfig {
+    int version = 1;
+    QList<DeployProvider> providers;
+    std::optional<QString> frontendURL;
+    std::optional<QString> backendURL;
+    std::optional<QString> backendAnonKey;
+    std::optional<QString> customDomain;
+    std::optional<bool> autoDeployOnPush;
+    QMap<QString, QString> projectIDs;
+    QMap<QString, QString> envDecisions;
+    std::optional<QString> lastDeployedAt;
+    int revision = 0;
+
+    friend bool operator==(const DeployConfig &, const DeployConfig &) = default;
+
+    static inline const QString fileName = QStringLiteral("deploy-config.json");
+
+    static DeployConfig empty() { return DeployConfig(); }
+
+    // Pretty-printed, sorted keys.
+    QByteArray encode() const;
+    // Strict: throws JsonDecodingError for a missing key, a wrong type or an unknown provider.
+    static DeployConfig decode(const QByteArray &bytes);
+
+    // <project>/.nerim/deploy-config.json
+    static QString configPath(const QString &projectPath);
+
+    // The saved settings; nothing when neither the file nor its backup reads,
+    // or when the file has a version other than 1 (both logged). Small and
+    // synchronous, so the deploy views may call it while rendering.
+    static std::optional<DeployConfig> load(const QUrl &projectURL);
+    // Writes the file crash-safely, the previous content kept as ".backup".
+    // Throws on failure (std::exception with the reason).
+    static void save(const DeployConfig &config, const QUrl &projectURL);
+};
+
+} // namespace nerim

@@ -1,0 +1,111 @@
+#include "deploy/DeployHistoryEntry.h"
+
+#include "foundation/Json.h"
+#include "foundation/JsonLines.h"
+#include "foundation/Log.h"
+#include "foundation/SerialFileWriter.h"
+#include "repair/RepairHistoryEntry.h"
+
+#include <QDir>
+#include <QHash>
+#include <QMutex>
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace nerim {
+
+namespace {
+const QString tag = QStringLiteral("[Nerim deploy-history]");
+
+// Encoded lines waiting for the background writer, per history file. The serial
+// writer keeps only the newest queued job of a path, so each job drains all
+// that is queued for it and none is lost.
+QMutex pendingMutex;
+QHash<QString, QList<QByteArray>> pendingLines;
+} // namespace
+
+QByteArray DeployHistoryEntry::jsonLine() const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("timestamp"), timestamp);
+    object.insert(QStringLiteral("providers"), QJsonArray::fromStringList(providers));
+    auto text = [](const QString &s) { return QJsonValue(s); };
+    json::insertOptional(object, QStringLiteral("frontendURL"), frontendURL, text);
+    json::insertOptional(object, QStringLiteral("backendURL"), backendURL, text);
+    json::insertOptional(object, QStringLiteral("deploymentID"), deploymentID, text);
+    object.insert(QStringLiteral("outcome"), outcome);
+    object.insert(QStringLiteral("kind"), kind);
+    object.insert(QStringLiteral("attempts"), attempts);
+    json::insertOptional(object, QStringLiteral("reason"), reason, text);
+    object.insert(QStringLiteral("durationSec"), durationSec);
+    return json::encodeCompact(object);
+}
+
+DeployHistoryEntry DeployHistoryEntry::decode(const QByteArray &line)
+{
+    const JsonObjectReader reader = JsonObjectReader::parse(line);
+    DeployHistoryEntry entry;
+    entry.timestamp = reader.string(QStringLiteral("timestamp"));
+    entry.providers = reader.stringList(QStringLiteral("providers"));
+    entry.frontendURL = reader.optionalString(QStringLiteral("frontendURL"));
+    entry.backendURL = reader.optionalString(QStringLiteral("backendURL"));
+    entry.deploymentID = reader.optionalString(QStringLiteral("deploymentID"));
+    entry.outcome = reader.string(QStringLiteral("outcome"));
+    entry.kind = reader.string(QStringLiteral("kind"));
+    entry.attempts = reader.int32(QStringLiteral("attempts"));
+    entry.reason = reader.optionalString(QStringLiteral("reason"));
+    entry.durationSec = reader.int64(QStringLiteral("durationSec"));
+    return entry;
+}
+
+QString DeployHistoryEntry::historyPath(const QString &projectPath)
+{
+    return QDir(projectPath).filePath(QStringLiteral(".nerim/") + fileName);
+}
+
+void DeployHistoryEntry::append(const DeployHistoryEntry &entry, const QUrl &projectURL)
+{
+    if (!projectURL.isLocalFile() || projectURL.toLocalFile().isEmpty()) {
+        logLine(QStringLiteral("%1 Failed to append entry: the project is not a local folder").arg(tag));
+        return;
+    }
+    const QString path = historyPath(projectURL.toLocalFile());
+    const QByteArray line = entry.jsonLine();
+    {
+        QMutexLocker lock(&pendingMutex);
+        pendingLines[path].append(line);
+    }
+    // The history files share one capped, crash-safe append.
+    SerialFileWriter::shared().submit(
+        path,
+        [path] {
+            QList<QByteArray> lines;
+            {
+                QMutexLocker lock(&pendingMutex);
+                lines = pendingLines.take(path);
+            }
+            RepairHistoryEntry::appendLines(path, lines);
+        },
+        tag);
+}
+
+QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL, int limit)
+{
+    QList<DeployHistoryEntry> live;
+    if (!projectURL.isLocalFile() || limit <= 0)
+        return live;
+    for (const QString &line : readJSONLLines(historyPath(projectURL.toLocalFile()))) {
+        try {
+            DeployHistoryEntry entry = decode(line.toUtf8());
+            if (entry.outcome == QLatin1String("live"))
+                live.append(std::move(entry));
+        } catch (const std::exception &) {
+            // A damaged line costs only itself.
+        }
+    }
+    if (live.size() > limit)
+        live = live.mid(live.size() - limit);
+    return live;
+}
+
+} // namespace nerim

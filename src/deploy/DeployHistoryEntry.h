@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <optional>
+
+namespace nerim {
+
+// The outcome of one finished deploy session: one line of the project's
+// .nerim/deploy-history.jsonl. The Live menu reads the live ones back to offer
+// rollbacks.
+struct DeployHistoryEntry {
+    QString timestamp; // ISO 8601 UTC
+    QStringList providers;
+    std::optional<QString> frontendURL;
+    std::optional<QString> backendURL;
+    std::optional<QString> deploymentID;
+    QString outcome; // "live", "stuck", "cancelled"
+    QString kind;    // "fresh", "redeploy", or the operation ("rollback", "gitConnect", "envVarUpdate", "domain")
+    int attempts = 1;
+    std::optional<QString> reason;
+    qint64 durationSec = 0;
+
+    friend bool operator==(const DeployHistoryEntry &, const DeployHistoryEntry &) = default;
+
+    static inline const QString fileName = QStringLiteral("deploy-history.jsonl");
+
+    // One compact JSON object, without a line feed.
+    QByteArray jsonLine() const;
+    // Strict: throws JsonDecodingError.
+    static DeployHistoryEntry decode(const QByteArray &line);
+
+    // <project>/.nerim/deploy-history.jsonl
+    static QString historyPath(const QString &projectPath);
+
+    // Appends the entry in the background, in order, with a backup and the
+    // history's size cap (the oldest half goes when the file passes 1 MiB).
+    // Returns at once and never throws; failures are logged.
+    static void append(const DeployHistoryEntry &entry, const QUrl &projectURL);
+
+    // The last `limit` entries whose outcome is "live", oldest first; lines
+    // that don't decode are skipped; empty when the file is missing.
+    static QList<DeployHistoryEntry> recentLive(const QUrl &projectURL, int limit);
+};
+
+} // namespace nerim

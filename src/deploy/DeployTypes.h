@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <optional>
+
+namespace nerim {
+
+// One DNS record the user adds at their registrar for a custom domain.
+struct DomainRecord {
+    QString type;
+    QString name;
+    QString value;
+    std::optional<int> ttl;
+
+    // Type, name and value joined with "|".
+    QString identity() const { return type + QLatin1Char('|') + name + QLatin1Char('|') + value; }
+
+    friend bool operator==(const DomainRecord &, const DomainRecord &) = default;
+
+    // A JSON array of objects with "type", "name", "value" (strings) and an
+    // optional integer "ttl". Strict: anything else gives nothing.
+    static std::optional<QList<DomainRecord>> listFromJson(const QString &json);
+};
+
+// A change to a live deploy that the Deploy agent carries out.
+struct ProviderTask {
+    enum class Kind { rollback, gitConnect, envVarUpdate };
+
+    Kind kind = Kind::rollback;
+    QString targetDeploymentID; // rollback
+    QString targetTimestamp;    // rollback
+    bool enable = false;        // gitConnect
+    QMap<QString, QString> decisions; // envVarUpdate
+
+    static ProviderTask rollback(QString deploymentID, QString timestamp)
+    {
+        return {Kind::rollback, std::move(deploymentID), std::move(timestamp), false, {}};
+    }
+    static ProviderTask gitConnect(bool enable) { return {Kind::gitConnect, {}, {}, enable, {}}; }
+    static ProviderTask envVarUpdate(QMap<QString, QString> decisions)
+    {
+        return {Kind::envVarUpdate, {}, {}, false, std::move(decisions)};
+    }
+
+    friend bool operator==(const ProviderTask &, const ProviderTask &) = default;
+};
+
+// The host of an address ("https://app.example.com/x" gives "app.example.com");
+// text that is not an address with a host loses every "https://" and "http://"
+// and is cut before its first slash.
+QString displayHost(const QString &address);
+
+// Whether a typed domain may be handed to the Deploy agent: trimmed and
+// lower-cased, it has at least two non-empty dot-separated pieces, and every
+// piece holds only letters, digits and "-" (the agent passes the domain to
+// shell commands, so nothing else may reach it).
+bool isPlausibleDomain(const QString &text);
+
+// The domain as it is sent: trimmed of white space and lower-cased.
+QString cleanedDomain(const QString &text);
+
+} // namespace nerim

@@ -1,0 +1,145 @@
+// A deploy end to end, headless: the real controller and agent provider run
+// the stand-in `claude` (one script per run) and a stand-in `vercel` command
+// in Nerim's tools folder that records its environment. From the picker's
+// commit through a token, a checklist with a custom value and a build to
+// Live; then a redeploy and a rollback to the first deployment.
+#include "CanvasFixture.h"
+
+#include "agents/ClaudeCodeProvider.h"
+#include "deploy/DeployToolInstaller.h"
+#include "support/claude-standin/ClaudeStandin.h"
+
+#include <QDir>
+#include <QFile>
+
+using namespace nerim;
+using namespace nerim::test;
+using Phase = DeploySessionState::Phase;
+
+namespace {
+
+const QString token = QStringLiteral("vercel-e2e-token-5f3a9c");
+const QString customValue = QStringLiteral("sk_custom_e2e_771bd2");
+
+void writeExecutable(const QString &path, const QByteArray &text)
+{
+    writeFile(path, text);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Unsets the stand-in's knobs when the test ends, so no other test inherits them.
+struct StandinKnobs {
+    ~StandinKnobs()
+    {
+        for (const char *name : {"CLAUDE_STANDIN_SCRIPT_DIR", "CLAUDE_STANDIN_RECORD_ARGS", "CLAUDE_STANDIN_RECORD_STDIN",
+                                 "CLAUDE_STANDIN_APPEND"})
+            qunsetenv(name);
+    }
+};
+
+} // namespace
+
+TEST_F(CanvasTest, ADeployGoesLiveThenRedeploysAndRollsBackWithTheTokenOnlyInDeployRuns)
+{
+    StandinKnobs knobs;
+    const QString scripts = makeTempDir(QStringLiteral("scripts"));
+    const QString records = makeTempDir(QStringLiteral("records"));
+    const QString tools = makeTempDir(QStringLiteral("deploy-tools"));
+    QDir().mkpath(DeployToolInstaller::binFolder(tools));
+    writeExecutable(DeployToolInstaller::binFolder(tools) + QStringLiteral("/vercel"),
+                    QStringLiteral("#!/bin/sh\nenv > '%1/vercel-env-'\"$1\"\necho \"vercel stand-in: $1\"\n")
+                        .arg(records)
+                        .toUtf8());
+    writeFile(project + QStringLiteral("/.env"), "API_KEY=local-only\n");
+    writeFile(project + QStringLiteral("/package.json"), R"({"dependencies":{"vite":"5"}})");
+
+    const auto script = [&](int run, const QString &text) {
+        writeFile(scripts + QStringLiteral("/run-%1").arg(run), text.toUtf8());
+    };
+    script(1, QStringLiteral("out Looking at the project.\nout [NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to publish\nexit 0\n"));
+    script(2, QStringLiteral("run env > '%1/claude-env-2'\nrun vercel whoami\nout [NERIM_DEPLOY_SIGNED_IN] vercel\nexit 0\n")
+                  .arg(records));
+    script(3, QStringLiteral("run env > '%1/claude-env-3'\nout [NERIM_DEPLOY_ENV_OK]\nout [NERIM_DEPLOY_BUILDING] vercel\n"
+                             "run vercel deploy\nout [NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_first\n"
+                             "out [NERIM_DEPLOY_LIVE] https://shop-first.vercel.app\nexit 0\n")
+                  .arg(records));
+    script(4, QStringLiteral("out [NERIM_DEPLOY_SIGNED_IN] vercel\nout [NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_second\n"
+                             "out [NERIM_DEPLOY_LIVE] https://shop-second.vercel.app\nexit 0\n"));
+    script(5, QStringLiteral("run vercel rollback\nout [NERIM_DEPLOY_OPERATION_DONE] Back on the first deploy\nexit 0\n"));
+    qputenv("CLAUDE_STANDIN_SCRIPT_DIR", scripts.toUtf8());
+    qputenv("CLAUDE_STANDIN_RECORD_ARGS", (records + QStringLiteral("/args")).toUtf8());
+    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/stdin")).toUtf8());
+    qputenv("CLAUDE_STANDIN_APPEND", "1");
+
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    CanvasServices s = services();
+    s.deployToolsFolder = tools;
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("id"), project, QStringLiteral("Shop"),
+                                                      std::make_shared<ClaudeCodeProvider>(project, options), nullptr, s);
+    await(canvas->bootstrap());
+
+    // The picker's seeded commit: a vite front end goes to Vercel.
+    const QList<DeployProvider> chosen = DeployProvider::deployOrder(DeployProvider::suggestedProviders(
+        DeployProvider::classify(QStringLiteral("npx vite")),
+        DeployContext::dependencyNamesIn(readFile(project + QStringLiteral("/package.json")))));
+    ASSERT_EQ(chosen, QList<DeployProvider>{DeployProvider::vercel});
+    await(canvas->beginDeploy(chosen, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase().kind() == Phase::Kind::awaitingToken; }, 20000));
+    AgentPaneState *pane = canvas->deployPane();
+    ASSERT_TRUE(settle(pane));
+
+    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase() == Phase::envVarChecklist(DeployProvider::vercel); },
+                          20000))
+        << lineTexts(pane).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(pane));
+    // The token is in run 2's and the tool's environment, not in Nerim's.
+    EXPECT_TRUE(readFile(records + QStringLiteral("/claude-env-2")).contains("VERCEL_TOKEN=" + token.toUtf8()));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("VERCEL_TOKEN=" + token.toUtf8()));
+    EXPECT_TRUE(qgetenv("VERCEL_TOKEN").isEmpty());
+    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("vercel stand-in: whoami")));
+
+    await(canvas->applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("custom:") + customValue}}));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase().kind() == Phase::Kind::live; }, 20000))
+        << lineTexts(pane).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(pane));
+    EXPECT_EQ(canvas->deployState().phase().pillLabel(), QStringLiteral("Live \u00B7 shop-first.vercel.app"));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/claude-env-3")).contains("API_KEY=" + customValue.toUtf8()));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-deploy")).contains("API_KEY=" + customValue.toUtf8()));
+
+    // Redeploy to a second deployment, then roll back to the first.
+    ASSERT_TRUE(waitUntil([&] { return DeployConfig::load(canvas->projectURL()).has_value(); }));
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] {
+        return canvas->deployState().phase() == Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt);
+    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(canvas->deployPane()));
+    SerialFileWriter::shared().flush();
+    const QList<DeployHistoryEntry> points = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
+    ASSERT_EQ(points.size(), 2);
+    EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_first"));
+    EXPECT_EQ(points.last().deploymentID, QStringLiteral("dpl_second"));
+    await(canvas->beginRollback(points.first()));
+    ASSERT_TRUE(waitUntil([&] {
+        return canvas->deployState().phase().kind() == Phase::Kind::live && !isBusy(canvas->deployPane()->status());
+    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(QFile::exists(records + QStringLiteral("/vercel-env-rollback")));
+    EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("5"));
+
+    // Nothing secret in argv, on standard input or in any file under the project.
+    SerialFileWriter::shared().flush();
+    canvas->savePanes();
+    SerialFileWriter::shared().flush();
+    for (const QString &file : {records + QStringLiteral("/args"), records + QStringLiteral("/stdin")}) {
+        EXPECT_FALSE(readFile(file).contains(token.toUtf8())) << file.toStdString();
+        EXPECT_FALSE(readFile(file).contains(customValue.toUtf8())) << file.toStdString();
+    }
+    for (const QString &name : {QStringLiteral("deploy-config.json"), QStringLiteral("deploy-history.jsonl"),
+                                QStringLiteral("panes.json")}) {
+        const QByteArray bytes = readFile(project + QStringLiteral("/.nerim/") + name);
+        EXPECT_FALSE(bytes.isEmpty()) << name.toStdString();
+        EXPECT_FALSE(bytes.contains(token.toUtf8())) << name.toStdString();
+        EXPECT_FALSE(bytes.contains(customValue.toUtf8())) << name.toStdString();
+    }
+}
