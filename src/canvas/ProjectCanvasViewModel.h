@@ -343,6 +343,9 @@ public:
     QCoro::Task<> sendUserRepairFollowUp(QString text);
 
     // Deploy
+    // Changes deploy-config.json (read, changed, revision + 1, written) on the
+    // launcher's serial thread, so saves keep their order and never block the window.
+    void saveDeployConfig(std::function<void(DeployConfig &)> change);
     // The session's inputs for the project: shape from the last launch
     // command, the .env names, the package.json dependencies. Reads two small files.
     DeployContext makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const;
@@ -508,7 +511,6 @@ private:
     std::optional<DeploySessionState::TerminalSnapshot> liveSnapshot() const;
     QCoro::Task<> beginDeployOperation(ProviderTask task, DeployProvider provider,
                                        DeploySessionState::TerminalSnapshot snapshot);
-    void saveDeployConfig(std::function<void(DeployConfig &)> change);
     QCoro::Task<> logDeployActivity(ContextEntry::Payload payload);
     QString deployToolsFolder() const;
 

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThread>
 
 using namespace nerim;
 using namespace nerim::test;
@@ -348,3 +349,29 @@ TEST_F(DeployFlowTest, MissingToolsAreInstalledWithNpmAndAFailedInstallLetsTheDe
     EXPECT_EQ(await(DeployToolInstaller::install(bin + QStringLiteral("/absent"), toolsFolder, DeployProvider::railway)),
               QStringLiteral("npm isn't installed on this computer"));
 }
+
+namespace {
+
+TEST_F(DeployFlowTest, ConfigChangesFromTheLiveMenuAreSavedInOrderOffTheWindowThread)
+{
+    ProjectCanvasViewModel &canvas = openDeploy();
+    const Qt::HANDLE windowThread = QThread::currentThreadId();
+    Qt::HANDLE savedOn = windowThread;
+    canvas.saveDeployConfig([&](DeployConfig &config) {
+        savedOn = QThread::currentThreadId();
+        config.autoDeployOnPush = true;
+    });
+    canvas.saveDeployConfig([](DeployConfig &config) { config.frontendURL = QStringLiteral("https://shop.example"); });
+    canvas.saveDeployConfig([](DeployConfig &config) { config.frontendURL.reset(); });
+    ASSERT_TRUE(waitUntil([&] {
+        const std::optional<DeployConfig> config = DeployConfig::load(canvas.projectURL());
+        return config && config->revision >= 3;
+    }));
+    const DeployConfig config = *DeployConfig::load(canvas.projectURL());
+    EXPECT_NE(savedOn, windowThread);
+    EXPECT_EQ(config.autoDeployOnPush, std::optional<bool>(true));
+    EXPECT_FALSE(config.frontendURL.has_value());
+    EXPECT_EQ(config.revision, 3);
+}
+
+} // namespace

@@ -285,27 +285,13 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
                 if (guard->openCustomDomainInput() && guard->deployState().deployPaneID())
                     guard->focusPane(*guard->deployState().deployPaneID());
             } else if (id == QLatin1String("push")) {
-                DeployConfig saved = DeployConfig::load(projectURL).value_or(DeployConfig::empty());
-                saved.autoDeployOnPush = checked;
-                saved.revision += 1;
-                try {
-                    DeployConfig::save(saved, projectURL);
-                } catch (...) {
-                    // The toggle shows the old value next time; the operation still starts.
-                }
+                guard->saveDeployConfig([checked](DeployConfig &config) { config.autoDeployOnPush = checked; });
                 startDetached(menu, guard->beginGitConnect(checked));
             } else if (id == QLatin1String("unpin")) {
-                std::optional<DeployConfig> saved = DeployConfig::load(projectURL);
-                if (!saved)
-                    return;
-                saved->frontendURL.reset();
-                saved->customDomain.reset();
-                saved->revision += 1;
-                try {
-                    DeployConfig::save(*saved, projectURL);
-                } catch (...) {
-                    return;
-                }
+                guard->saveDeployConfig([](DeployConfig &config) {
+                    config.frontendURL.reset();
+                    config.customDomain.reset();
+                });
                 guard->deployState().setPhase(DeploySessionState::Phase::idle());
             }
         });
