@@ -439,7 +439,11 @@ private:
     // Ends a pane's agent as the user's doing: consumer and session first, then
     // the process, then one `userKilled` exit in the activity log.
     QCoro::Task<> stopPaneAgent(AgentPaneState *pane);
-    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane);
+    // The one consumer of a pane's agent output: every event goes to `handler`
+    // while the controller and the pane live; a consumer already on the pane is cancelled.
+    using OutputHandler = void (ProjectCanvasViewModel::*)(const AgentOutput &, AgentPaneState *);
+    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
+                             OutputHandler handler = &ProjectCanvasViewModel::handleAgentOutput);
     void handleStdoutLine(const QString &line, AgentPaneState *pane);
     void handleProcessExit(qint32 exitCode, AgentPaneState *pane);
     QCoro::Task<> recordAgentRunEnd(QString agentId, QString agentName, QStringList stdoutLines, qint32 exitCode);
@@ -485,7 +489,6 @@ private:
     // failure's description when it could not start.
     QCoro::Task<std::optional<QString>> spawnRepairRun(AgentPaneState *pane, QString task,
                                                         QList<ConversationTurn> priorTurns, QString shownPrompt);
-    void consumeRepairOutput(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane);
     void handleRepairOutput(const AgentOutput &event, AgentPaneState *pane);
     void handleRepairStdoutLine(const QString &line, AgentPaneState *pane);
     void handleRepairExit(qint32 exitCode, AgentPaneState *pane);
@@ -500,7 +503,6 @@ private:
     void sendDeployFollowUp(const QString &text);
     QCoro::Task<> startDeployRun(QString task, bool firstRun);
     QCoro::Task<> installDeployTools(QList<DeployProvider> providers, quint64 serial);
-    void consumeDeployOutput(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane);
     void handleDeployOutput(const AgentOutput &event, AgentPaneState *pane);
     void handleDeployStdoutLine(const QString &line, AgentPaneState *pane);
     void handleDeployExit(qint32 exitCode, AgentPaneState *pane);

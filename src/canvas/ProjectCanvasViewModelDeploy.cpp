@@ -578,35 +578,10 @@ QCoro::Task<> ProjectCanvasViewModel::startDeployRun(QString task, bool firstRun
         if (!providers.isEmpty())
             m_deployState->setPhase(Phase::authenticating(providers.first()));
     }
-    consumeDeployOutput(stream, pane);
+    startStreamConsumer(stream, pane, &ProjectCanvasViewModel::handleDeployOutput);
 }
 
 // ---- The agent's output -----------------------------------------------------------------------
-
-void ProjectCanvasViewModel::consumeDeployOutput(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane)
-{
-    if (const std::shared_ptr<AgentStreamConsumer> previous = pane->streamConsumer())
-        previous->cancel();
-    QPointer<ProjectCanvasViewModel> self(this);
-    QPointer<AgentPaneState> guard(pane);
-    auto handle = std::make_shared<std::weak_ptr<AgentStreamConsumer>>();
-    std::shared_ptr<AgentStreamConsumer> consumer = AgentStreamConsumer::start(
-        std::move(stream),
-        [self, guard, handle](const AgentOutput &event) {
-            if (!self || !guard) {
-                if (const auto running = handle->lock())
-                    running->cancel();
-                return;
-            }
-            self->handleDeployOutput(event, guard);
-        },
-        [guard, handle] {
-            if (guard && guard->streamConsumer() && guard->streamConsumer() == handle->lock())
-                guard->setStreamConsumer(nullptr);
-        });
-    *handle = consumer;
-    pane->setStreamConsumer(consumer);
-}
 
 void ProjectCanvasViewModel::handleDeployOutput(const AgentOutput &event, AgentPaneState *pane)
 {

@@ -479,7 +479,8 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
     startStreamConsumer(stream, pane);
 }
 
-void ProjectCanvasViewModel::startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane)
+void ProjectCanvasViewModel::startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
+                                                 OutputHandler handler)
 {
     if (const std::shared_ptr<AgentStreamConsumer> previous = pane->streamConsumer())
         previous->cancel();
@@ -488,13 +489,13 @@ void ProjectCanvasViewModel::startStreamConsumer(std::shared_ptr<AgentOutputStre
     auto handle = std::make_shared<std::weak_ptr<AgentStreamConsumer>>();
     std::shared_ptr<AgentStreamConsumer> consumer = AgentStreamConsumer::start(
         std::move(stream),
-        [self, guard, handle](const AgentOutput &event) {
+        [self, guard, handle, handler](const AgentOutput &event) {
             if (!self || !guard) {
                 if (const auto running = handle->lock())
                     running->cancel();
                 return;
             }
-            self->handleAgentOutput(event, guard);
+            (self.data()->*handler)(event, guard);
         },
         [guard, handle] {
             if (guard && guard->streamConsumer() && guard->streamConsumer() == handle->lock())

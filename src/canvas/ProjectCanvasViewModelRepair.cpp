@@ -437,7 +437,7 @@ QCoro::Task<std::optional<QString>> ProjectCanvasViewModel::spawnRepairRun(Agent
     }
     pane->setCurrentSession(session);
     pane->setStatus(AgentStatus::working);
-    consumeRepairOutput(stream, pane);
+    startStreamConsumer(stream, pane, &ProjectCanvasViewModel::handleRepairOutput);
     co_return std::nullopt;
 }
 
@@ -512,31 +512,6 @@ QCoro::Task<> ProjectCanvasViewModel::sendUserRepairFollowUp(QString text)
 }
 
 // ---- The agent's output -----------------------------------------------------------------------
-
-void ProjectCanvasViewModel::consumeRepairOutput(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane)
-{
-    if (const std::shared_ptr<AgentStreamConsumer> previous = pane->streamConsumer())
-        previous->cancel();
-    QPointer<ProjectCanvasViewModel> self(this);
-    QPointer<AgentPaneState> guard(pane);
-    auto handle = std::make_shared<std::weak_ptr<AgentStreamConsumer>>();
-    std::shared_ptr<AgentStreamConsumer> consumer = AgentStreamConsumer::start(
-        std::move(stream),
-        [self, guard, handle](const AgentOutput &event) {
-            if (!self || !guard) {
-                if (const auto running = handle->lock())
-                    running->cancel();
-                return;
-            }
-            self->handleRepairOutput(event, guard);
-        },
-        [guard, handle] {
-            if (guard && guard->streamConsumer() && guard->streamConsumer() == handle->lock())
-                guard->setStreamConsumer(nullptr);
-        });
-    *handle = consumer;
-    pane->setStreamConsumer(consumer);
-}
 
 void ProjectCanvasViewModel::handleRepairOutput(const AgentOutput &event, AgentPaneState *pane)
 {
