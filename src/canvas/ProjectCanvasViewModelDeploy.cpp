@@ -981,15 +981,22 @@ QCoro::Task<> ProjectCanvasViewModel::beginGitConnect(bool enable)
         logDeploy(QStringLiteral("beginGitConnect while phase active \u2014 ignoring"));
         co_return;
     }
-    const std::optional<DeployConfig> config = DeployConfig::load(projectURL());
-    const std::optional<DeployProvider> hosting = config ? firstHosting(config->providers) : std::nullopt;
-    if (!config || !config->frontendURL || !hosting) {
+    // The live deploy on screen wins over deploy-config.json, whose save after
+    // going live may still be on its way.
+    const std::optional<Snapshot> snapshot = liveSnapshot();
+    std::optional<DeployProvider> hosting;
+    if (const std::optional<DeployContext> context = m_deployState->context())
+        hosting = firstHosting(context->providersInOrder);
+    if (!hosting) {
+        if (const std::optional<DeployConfig> config = DeployConfig::load(projectURL()))
+            hosting = firstHosting(config->providers);
+    }
+    if (!snapshot || !hosting) {
         finalizeDeploy(Phase::stuck(QStringLiteral("Nerim doesn't have a live deploy to wire to git yet.")),
                        QStringLiteral("no-live-deploy"));
         co_return;
     }
-    QCoro::Task<> operating = beginDeployOperation(ProviderTask::gitConnect(enable), *hosting,
-                                                   Snapshot{*config->frontendURL, config->backendURL});
+    QCoro::Task<> operating = beginDeployOperation(ProviderTask::gitConnect(enable), *hosting, *snapshot);
     co_await std::move(operating);
 }
 

@@ -167,7 +167,10 @@ TEST_F(DeployFlowTest, AFreshDeployGoesLiveThroughTokenChecklistAndBuildWithoutL
     ASSERT_TRUE(settle(pane));
 
     // The live deploy is saved in the background.
-    ASSERT_TRUE(waitUntil([&] { return DeployConfig::load(canvas->projectURL()).has_value(); }));
+    ASSERT_TRUE(waitUntil([&] {
+        const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
+        return config && config->frontendURL;
+    }));
 
     // The custom value went with that run only.
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Connected"))}));
