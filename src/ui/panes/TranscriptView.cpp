@@ -4,7 +4,7 @@
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/panes/AgentPaneLook.h"
 #include "ui/panes/OutputLineView.h"
-#include "ui/panes/RunPieces.h"
+#include "ui/panes/RunChunks.h"
 #include "ui/panes/StdoutRunView.h"
 
 #include <QEvent>
@@ -353,9 +353,9 @@ void TranscriptView::addRowsFrom(qsizetype firstGroup)
             continue;
         }
         int above = gap;
-        for (const RunPiece &piece : cutRunPieces(run->aggregatedText)) {
-            m_items.append({int(group), piece.start, piece.end, above});
-            above = piece.gapAfter;
+        for (const RunChunk &chunk : cutRunChunks(run->aggregatedText)) {
+            m_items.append({int(group), chunk.start, chunk.end, above});
+            above = chunk.gapAfter;
         }
     }
 }
@@ -368,20 +368,20 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
     const int rowsBefore = int(m_items.size());
     const qsizetype firstChanged = extendRenderGroups(m_groups, added, m_mode);
     if (firstChanged < groupsBefore) {
-        // Only the last group can change: a run that goes on. Its last piece
-        // grows, and pieces may follow it.
+        // Only the last group can change: a run that goes on. Its last chunk
+        // grows, and chunks may follow it.
         const auto *run = m_groups[firstChanged].asStdoutRun();
         const int open = rowsBefore - 1;
         if (run && open >= 0 && m_items[open].group == int(firstChanged)) {
-            const QList<RunPiece> pieces = cutRunPieces(run->aggregatedText, m_items[open].start);
-            m_items[open].end = pieces.first().end;
-            int above = pieces.first().gapAfter;
-            for (qsizetype i = 1; i < pieces.size(); ++i) {
-                m_items.append({int(firstChanged), pieces[i].start, pieces[i].end, above});
-                above = pieces[i].gapAfter;
+            const QList<RunChunk> chunks = cutRunChunks(run->aggregatedText, m_items[open].start);
+            m_items[open].end = chunks.first().end;
+            int above = chunks.first().gapAfter;
+            for (qsizetype i = 1; i < chunks.size(); ++i) {
+                m_items.append({int(firstChanged), chunks[i].start, chunks[i].end, above});
+                above = chunks[i].gapAfter;
             }
             if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(open)))
-                view->setRawText(pieceText(m_items[open]));
+                view->setRawText(chunkText(m_items[open]));
             m_rows->rowChanged(open);
         }
     }
@@ -391,7 +391,7 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
     fitRows();
 }
 
-QString TranscriptView::pieceText(const Row &row) const
+QString TranscriptView::chunkText(const Row &row) const
 {
     const auto *run = m_groups.at(row.group).asStdoutRun();
     return run ? run->aggregatedText.mid(row.start, row.end - row.start) : QString();
@@ -402,7 +402,7 @@ QWidget *TranscriptView::makeRow(int index, QWidget *parent)
     const Row &row = m_items.at(index);
     const RenderGroup &group = m_groups.at(row.group);
     if (group.asStdoutRun())
-        return new StdoutRunView(pieceText(row), parent);
+        return new StdoutRunView(chunkText(row), parent);
     return new OutputLineView(group.asSingle()->line, parent);
 }
 

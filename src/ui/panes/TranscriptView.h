@@ -16,7 +16,7 @@
 
 namespace nerim {
 
-// The rows of a transcript (a line, or a piece of a run of agent output),
+// The rows of a transcript (a line, or a chunk of a run of agent output),
 // placed one under the other by hand and built lazily: a row gets its widget only when it comes near the
 // visible part (or is asked for), and until then takes an estimated height.
 // A built row is kept (lines never change), measured once at the current
@@ -101,8 +101,8 @@ private:
 // A pane's transcript: its lines filtered by the output mode and grouped (a
 // run of agent output is one group, cut into prose and code blocks), in a
 // vertical scroll view. Each line is a row; a run is drawn as a few rows, its
-// pieces (RunPieces.h). Rows are kept and never rebuilt while lines are only
-// added: the last piece of a run grows in place and new pieces and lines are
+// chunks (RunChunks.h). Rows are kept and never rebuilt while lines are only
+// added: the last chunk of a run grows in place and new chunks and lines are
 // added as rows, at most once per turn of the event loop for a burst of
 // lines. The rows are rebuilt only when the lines are replaced or the mode
 // changes, and only those in view are built at all.
@@ -118,10 +118,10 @@ public:
     void setOutputMode(AppState::OutputMode mode);
     AppState::OutputMode outputMode() const { return m_mode; }
 
-    // One row of the transcript: a line, or a piece of a run.
+    // One row of the transcript: a line, or a chunk of a run.
     struct Row {
         int group = 0;
-        // Pieces only: the piece's place in the run's text.
+        // Chunks only: the chunk's place in the run's text.
         qsizetype start = 0;
         qsizetype end = 0;
         int gapAbove = 0;
@@ -146,7 +146,7 @@ private:
     void rebuild();
     void appendFrom(qsizetype firstNewLine);
     QWidget *makeRow(int index, QWidget *parent);
-    QString pieceText(const Row &row) const;
+    QString chunkText(const Row &row) const;
     // Adds the rows of groups from `firstGroup` on.
     void addRowsFrom(qsizetype firstGroup);
     int estimateRow(int index, int width) const;

@@ -121,7 +121,7 @@ NERIM_GALLERY_PAGE(spawnPopover, "panes-spawn-popover")
     return gallery::renderWidget(&view, QSize(360, 420));
 }
 
-// A long answer is drawn in pieces; the seams must not show.
+// A long answer is drawn in chunks; the seams must not show.
 NERIM_GALLERY_PAGE(agentLongAnswer, "panes-long-answer")
 {
     MotionPreferences::shared().setReduceMotion(true);

@@ -1,4 +1,4 @@
-#include "ui/panes/RunPieces.h"
+#include "ui/panes/RunChunks.h"
 
 #include "ui/panes/MarkdownSegment.h"
 
@@ -26,7 +26,7 @@ bool isBlank(QStringView line) { return line.trimmed().isEmpty(); }
 
 } // namespace
 
-QList<RunPiece> cutRunPieces(const QString &text, qsizetype from)
+QList<RunChunk> cutRunChunks(const QString &text, qsizetype from)
 {
     const QRegularExpression &openFence = MarkdownSegment::openFencePattern();
     const QRegularExpression &closeFence = MarkdownSegment::closeFencePattern();
@@ -35,8 +35,8 @@ QList<RunPiece> cutRunPieces(const QString &text, qsizetype from)
         return QStringView(text).sliced(lines[i].first, lines[i].second - lines[i].first);
     };
 
-    QList<RunPiece> pieces;
-    qsizetype pieceStart = from;
+    QList<RunChunk> chunks;
+    qsizetype chunkStart = from;
     int count = 0;
     bool inCode = false;
     bool nextOpens = !lines.isEmpty() && openFence.match(lineAt(0)).hasMatch();
@@ -52,23 +52,23 @@ QList<RunPiece> cutRunPieces(const QString &text, qsizetype from)
         }
         nextOpens = i + 1 < lines.size() && openFence.match(lineAt(i + 1)).hasMatch();
         ++count;
-        if (inCode || count < RunPieces::pieceLines || i + 1 >= lines.size())
+        if (inCode || count < RunChunks::chunkLines || i + 1 >= lines.size())
             continue;
         const bool prose = !opens && !closes;
         const QStringView next = lineAt(i + 1);
         int gap = -1;
         if (closes || (prose && nextOpens))
-            gap = RunPieces::segmentGap;
-        else if (prose && ((!isBlank(line) && !isBlank(next)) || count >= RunPieces::maximumPieceLines))
+            gap = RunChunks::segmentGap;
+        else if (prose && ((!isBlank(line) && !isBlank(next)) || count >= RunChunks::maximumChunkLines))
             gap = 0;
         if (gap < 0)
             continue;
-        pieces.append({pieceStart, lines[i].second, gap});
-        pieceStart = lines[i + 1].first;
+        chunks.append({chunkStart, lines[i].second, gap});
+        chunkStart = lines[i + 1].first;
         count = 0;
     }
-    pieces.append({pieceStart, text.size(), 0});
-    return pieces;
+    chunks.append({chunkStart, text.size(), 0});
+    return chunks;
 }
 
 } // namespace nerim
