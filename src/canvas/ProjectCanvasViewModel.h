@@ -441,6 +441,9 @@ private:
     QCoro::Task<> stopPaneAgent(AgentPaneState *pane);
     // The one consumer of a pane's agent output: every event goes to `handler`
     // while the controller and the pane live; a consumer already on the pane is cancelled.
+    // Cancels the pane's output consumer and forgets its session, so the exit of
+    // a process about to be stopped is never handled as a run; gives that session.
+    std::optional<AgentSession> detachAgentRun(AgentPaneState *pane);
     using OutputHandler = void (ProjectCanvasViewModel::*)(const AgentOutput &, AgentPaneState *);
     void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
                              OutputHandler handler = &ProjectCanvasViewModel::handleAgentOutput);

@@ -262,12 +262,8 @@ QCoro::Task<> ProjectCanvasViewModel::beginDeploy(QList<DeployProvider> provider
     if (!pane)
         co_return;
     // An agent still running from an earlier session has nothing more to say.
-    if (const std::optional<AgentSession> earlier = pane->currentSession()) {
-        if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
-            consumer->cancel();
-            pane->setStreamConsumer(nullptr);
-        }
-        pane->setCurrentSession(std::nullopt);
+    if (pane->currentSession()) {
+        const std::optional<AgentSession> earlier = detachAgentRun(pane);
         const std::shared_ptr<AgentProvider> provider = m_provider;
         QCoro::Task<> stopping = provider->terminate(earlier->id);
         co_await std::move(stopping);
@@ -345,13 +341,8 @@ QCoro::Task<> ProjectCanvasViewModel::cancelDeploy()
     std::optional<AgentSession> session;
     if (pane) {
         // The consumer goes first, so the stopped agent's exit is not taken for its answer.
-        if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
-            consumer->cancel();
-            pane->setStreamConsumer(nullptr);
-        }
-        session = pane->currentSession();
+        session = detachAgentRun(pane);
         if (session || isBusy(pane->status())) {
-            pane->setCurrentSession(std::nullopt);
             pane->setStatus(AgentStatus::stopped);
             pane->closeTurn(std::nullopt);
         }
@@ -929,13 +920,8 @@ QCoro::Task<> ProjectCanvasViewModel::closeDomainCard()
     // The run that polls DNS is stopped with the card, so no late marker lands on the live deploy.
     std::optional<AgentSession> session;
     if (AgentPaneState *pane = deployPane()) {
-        if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
-            consumer->cancel();
-            pane->setStreamConsumer(nullptr);
-        }
-        session = pane->currentSession();
+        session = detachAgentRun(pane);
         if (session || isBusy(pane->status())) {
-            pane->setCurrentSession(std::nullopt);
             pane->setStatus(AgentStatus::stopped);
             pane->closeTurn(std::nullopt);
         }

@@ -125,12 +125,7 @@ QCoro::Task<> ProjectCanvasViewModel::stopPaneAgent(AgentPaneState *pane)
     QPointer<ProjectCanvasViewModel> self(this);
     // The consumer goes first, so the exit of the process being stopped is
     // never handled as a run of its own.
-    if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
-        consumer->cancel();
-        pane->setStreamConsumer(nullptr);
-    }
-    const std::optional<AgentSession> session = pane->currentSession();
-    pane->setCurrentSession(std::nullopt);
+    const std::optional<AgentSession> session = detachAgentRun(pane);
     pane->setStatus(AgentStatus::stopped);
     if (!session)
         co_return;

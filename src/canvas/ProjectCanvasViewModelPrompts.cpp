@@ -479,6 +479,17 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
     startStreamConsumer(stream, pane);
 }
 
+std::optional<AgentSession> ProjectCanvasViewModel::detachAgentRun(AgentPaneState *pane)
+{
+    if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
+        consumer->cancel();
+        pane->setStreamConsumer(nullptr);
+    }
+    std::optional<AgentSession> session = pane->currentSession();
+    pane->setCurrentSession(std::nullopt);
+    return session;
+}
+
 void ProjectCanvasViewModel::startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
                                                  OutputHandler handler)
 {

@@ -216,12 +216,8 @@ QCoro::Task<> ProjectCanvasViewModel::beginRepair()
         co_return;
 
     // An agent still running from an earlier session has nothing more to say.
-    if (const std::optional<AgentSession> earlier = pane->currentSession()) {
-        if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
-            consumer->cancel();
-            pane->setStreamConsumer(nullptr);
-        }
-        pane->setCurrentSession(std::nullopt);
+    if (pane->currentSession()) {
+        const std::optional<AgentSession> earlier = detachAgentRun(pane);
         const std::shared_ptr<AgentProvider> provider = m_provider;
         QCoro::Task<> stopping = provider->terminate(earlier->id);
         co_await std::move(stopping);
@@ -257,13 +253,8 @@ QCoro::Task<> ProjectCanvasViewModel::cancelRepair()
     std::optional<AgentSession> session;
     if (pane) {
         // The consumer goes first, so the stopped agent's exit is not taken for its answer.
-        if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
-            consumer->cancel();
-            pane->setStreamConsumer(nullptr);
-        }
-        session = pane->currentSession();
+        session = detachAgentRun(pane);
         if (session || isBusy(pane->status())) {
-            pane->setCurrentSession(std::nullopt);
             pane->setStatus(AgentStatus::stopped);
             pane->closeTurn(std::nullopt);
         }
