@@ -65,10 +65,18 @@ function(nerim_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  set(test_environment "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;NERIM_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};NERIM_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS ${label}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;NERIM_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};NERIM_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    ENVIRONMENT "${test_environment}")
+  # Headless programs also run once whole, in a shuffled order (gtest prints
+  # the seed it used), so a test that depends on another's leftovers fails.
+  if(NOT ARG_GUI)
+    add_test(NAME ${name}.whole_shuffled COMMAND ${name} --gtest_shuffle)
+    set_tests_properties(${name}.whole_shuffled PROPERTIES
+      TIMEOUT 1200 LABELS "headless;whole" ENVIRONMENT "${test_environment}")
+  endif()
 endfunction()
 
 # Helper programs in a test folder (a program a test starts, say) serve that

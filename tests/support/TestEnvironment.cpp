@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <atomic>
 #include <gtest/gtest.h>
@@ -35,7 +36,13 @@ void enterFreshFolders()
     };
     qputenv("HOME", make("home").toUtf8());
     qputenv("XDG_DATA_HOME", make("home/.local/share").toUtf8());
-    qputenv("XDG_CONFIG_HOME", make("home/.config").toUtf8());
+    const QString config = make("home/.config");
+    qputenv("XDG_CONFIG_HOME", config.toUtf8());
+    // QSettings works out the user's configuration folder once per process;
+    // point it at this test's folder, or a setting written by one test would
+    // be read by the next.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config);
     qputenv("XDG_CACHE_HOME", make("home/.cache").toUtf8());
     qputenv("XDG_STATE_HOME", make("home/.local/state").toUtf8());
     const QString runtime = make("runtime");
