@@ -194,14 +194,22 @@ void AgentColumnView::refresh()
     m_order = ids;
 
     const std::optional<QUuid> focused = m_canvas->focusedPaneId();
+    // Going from the expanded pane back to the stack, the other panes come
+    // into view as new ones do; expanding one takes the others out of view.
+    const bool onScreen = m_built && isVisible();
     for (int i = 0; i < m_order.size(); ++i) {
         const Slot &slot = m_slots[m_order[i]];
         const bool expanded = m_arrangement.layout == AgentColumnLook::Layout::expanded &&
                               i == m_arrangement.expandedIndex;
         const bool shown = m_arrangement.layout == AgentColumnLook::Layout::stacked || expanded;
+        const bool wasShown = slot.view->isVisible();
         slot.view->setFocused(focused == m_order[i]);
         slot.view->setExpanded(expanded);
         slot.view->setOutputMode(m_canvas->outputMode());
+        if (onScreen && wasShown && !shown)
+            ReducibleTransition::remove(slot.view, paneRemoval(), NmMotion::standard());
+        else if (onScreen && !wasShown && shown && !inserted.contains(slot.view.data()))
+            inserted.append(slot.view);
         slot.view->setVisible(shown);
         slot.overlay->setVisible(shown);
     }

@@ -48,8 +48,10 @@ void seekAnimations(QObject *root, double fraction)
 {
     const auto running = root->findChildren<QVariantAnimation *>();
     for (QVariantAnimation *animation : running) {
-        if (animation->state() != QAbstractAnimation::Running)
+        if (animation->state() == QAbstractAnimation::Stopped)
             continue;
+        // Held where it is put: drawing a page takes longer than a motion.
+        animation->pause();
         animation->setCurrentTime(int(animation->duration() * fraction));
     }
     for (int i = 0; i < 3; ++i)

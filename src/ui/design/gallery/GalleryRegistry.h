@@ -34,8 +34,8 @@ struct Registration {
 QImage renderWidget(QWidget *widget, QSize size);
 
 // Moves every animation running under `root` (its children, recursively) to
-// `fraction` of its duration, so a page can show a motion part of the way;
-// 1 ends them. Pending events are processed afterwards.
+// `fraction` of its duration and holds it there, so a page can show a motion
+// part of the way; 1 ends them. Pending events are processed afterwards.
 void seekAnimations(QObject *root, double fraction);
 
 // Lays `frames` side by side, each under its caption, on the paper colour.

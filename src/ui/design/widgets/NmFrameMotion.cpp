@@ -183,14 +183,15 @@ QSize NmMovingWidgetItem::maximumSize() const
 {
     const QWidget *widget = this->widget();
     QSize size = QWidgetItem::maximumSize();
-    return widget ? size.boundedTo(NmLayoutLimits::maximumSize(widget)).expandedTo(minimumSize()) : size;
+    // A hidden widget takes no room, whatever its limits.
+    return widget && !isEmpty() ? size.boundedTo(NmLayoutLimits::maximumSize(widget)).expandedTo(minimumSize()) : size;
 }
 
 QSize NmMovingWidgetItem::minimumSize() const
 {
     const QWidget *widget = this->widget();
     QSize size = QWidgetItem::minimumSize();
-    return widget ? size.expandedTo(NmLayoutLimits::minimumSize(widget)) : size;
+    return widget && !isEmpty() ? size.expandedTo(NmLayoutLimits::minimumSize(widget)) : size;
 }
 
 QSize NmMovingWidgetItem::sizeHint() const

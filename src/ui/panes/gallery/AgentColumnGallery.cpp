@@ -167,7 +167,6 @@ QImage columnMotion(const std::function<void(ProjectCanvasViewModel &, AgentPane
     std::vector<std::pair<QString, QImage>> frames;
     frames.emplace_back(u"Before"_s, gallery::renderWidget(&view, size));
     change(canvas, first, second);
-    gallery::seekAnimations(&view, 0.0);
     gallery::seekAnimations(&view, 0.12);
     frames.emplace_back(u"On the way"_s, view.grab().toImage());
     gallery::seekAnimations(&view, 1.0);

@@ -105,10 +105,11 @@ NERIM_GALLERY_PAGE(promptBarDiscMotion, "motion-prompt-discs")
     column->addWidget(new PromptBarView(listening.canvas.get(), &view), 0, Qt::AlignHCenter);
     column->addStretch(1);
     std::vector<std::pair<QString, QImage>> frames;
-    frames.emplace_back(u"Before"_s, gallery::renderWidget(&view, QSize(700, 200)));
+    gallery::renderWidget(&view, QSize(700, 200));
+    gallery::seekAnimations(&view, 1.0); // the symbols' first fade
+    frames.emplace_back(u"Before"_s, view.grab().toImage());
     sending.canvas->setInputPrompt(u"Add a pricing section"_s);
     listening.canvas->setVoiceState(VoiceState::recording());
-    gallery::seekAnimations(&view, 0.0);
     gallery::seekAnimations(&view, 0.2);
     frames.emplace_back(u"On the way"_s, view.grab().toImage());
     gallery::seekAnimations(&view, 1.0);

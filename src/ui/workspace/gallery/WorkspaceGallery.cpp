@@ -128,9 +128,9 @@ NERIM_GALLERY_PAGE(workspaceCanvasFailed, "workspace-canvas-failed")
     return image;
 }
 
-// The canvas's row when the Plans panel is expanded and when an agent pane
-// is: the panels move to their new frames with the standard spring.
-NERIM_GALLERY_PAGE(workspaceExpandMotion, "motion-canvas-expand")
+// The canvas's row when the Plans panel is expanded (`plans`) or an agent
+// pane is: the panels move to their new frames with the standard spring.
+QImage canvasExpandMotion(bool plans)
 {
     MotionPreferences::shared().setReduceMotion(true);
     QTemporaryDir project;
@@ -142,43 +142,39 @@ NERIM_GALLERY_PAGE(workspaceExpandMotion, "motion-canvas-expand")
                                          [] {}, {}, &background);
     layout->addWidget(screen);
     background.setAttribute(Qt::WA_DontShowOnScreen);
-    const QSize size(1180, 760);
-    background.resize(size);
+    background.resize(1180, 760);
     background.show();
     waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
     ProjectCanvasViewModel *canvas = screen->canvas();
     AgentPaneState *pane = canvas->spawnPane(u"UI build"_s, AgentRole::designer);
     pane->appendLine(OutputLine::Kind::userPrompt, u"Make the recipe cards look like index cards"_s);
-    canvas->plan().setIsVisible(true);
+    if (plans)
+        canvas->plan().setIsVisible(true);
+    gallery::seekAnimations(&background, 1.0);
 
     std::vector<std::pair<QString, QImage>> frames;
     const auto shoot = [&](const QString &title) {
         QImage image = background.grab().toImage();
-        // Half size, so that six frames fit one page.
+        // Half size, so that the three frames fit one page.
         image = image.scaled(image.size() / 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         frames.emplace_back(title, image);
     };
-    shoot(u"Plans tiled"_s);
+    shoot(u"Tiled"_s);
     MotionPreferences::shared().setReduceMotion(false);
-    canvas->plan().toggleExpanded();
-    gallery::seekAnimations(&background, 0.0);
+    if (plans)
+        canvas->plan().toggleExpanded();
+    else
+        canvas->toggleExpandedPane(pane->id());
     gallery::seekAnimations(&background, 0.12);
     shoot(u"Expanding"_s);
     gallery::seekAnimations(&background, 1.0);
-    shoot(u"Plans expanded"_s);
-    canvas->plan().setIsVisible(false);
-    canvas->plan().setIsExpanded(false);
-    gallery::seekAnimations(&background, 1.0);
-    shoot(u"Pane tiled"_s);
-    canvas->toggleExpandedPane(pane->id());
-    gallery::seekAnimations(&background, 0.0);
-    gallery::seekAnimations(&background, 0.12);
-    shoot(u"Expanding"_s);
-    gallery::seekAnimations(&background, 1.0);
-    shoot(u"Pane expanded"_s);
+    shoot(u"Expanded"_s);
     MotionPreferences::shared().setReduceMotion(true);
 
     QCoro::Task<> tearingDown = canvas->teardown();
     waitUntil([canvas] { return canvas->isTornDown(); });
     return gallery::frameStrip(frames);
 }
+
+NERIM_GALLERY_PAGE(workspacePlansExpandMotion, "motion-canvas-plans-expand") { return canvasExpandMotion(true); }
+NERIM_GALLERY_PAGE(workspacePaneExpandMotion, "motion-canvas-pane-expand") { return canvasExpandMotion(false); }

@@ -76,6 +76,14 @@ TEST_F(FrameMotionTest, UnderReduceMotionWidgetsJumpAndADeletedWidgetIsDropped)
     EXPECT_FALSE(motion->isRunning());
     EXPECT_EQ(panel->width(), 300);
 
+    // A hidden widget's limits take no room.
+    NmLayoutLimits::setMinimumSize(rest, QSize(250, 0));
+    rest->hide();
+    row->activate();
+    EXPECT_EQ(panel->width(), 600);
+    rest->show();
+    row->activate();
+
     reduceMotion(false);
     NmLayoutLimits::setMaximumSize(panel, QSize(100, QWIDGETSIZE_MAX));
     motion->capture({panel, rest}, NmMotion::standard());
