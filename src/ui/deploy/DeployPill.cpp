@@ -28,8 +28,7 @@ constexpr qreal leadSide = 12;
 
 QFont pillFont()
 {
-    QFont font = NmFont::captionMedium();
-    font.setLetterSpacing(QFont::AbsoluteSpacing, 0.08 * 11);
+    QFont font = Font::tracked(NmFont::captionMedium(), 0.08);
     font.setCapitalization(QFont::AllUppercase);
     return font;
 }

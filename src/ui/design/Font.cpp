@@ -71,3 +71,14 @@ NERIM_FONT_TOKEN(monoSmall)
 #undef NERIM_FONT_TOKEN
 
 } // namespace nerim::NmFont
+
+namespace nerim {
+
+QFont Font::tracked(const QFont &font, double points)
+{
+    QFont result = font;
+    result.setLetterSpacing(QFont::AbsoluteSpacing, points);
+    return result;
+}
+
+} // namespace nerim

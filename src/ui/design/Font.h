@@ -22,6 +22,9 @@ QFont nm(const InterFontRegistry &registry, double size, QFont::Weight weight);
 QFont nmMono(double size);
 // The font of a token.
 QFont make(const NmFontSpec &spec);
+// `font` with its letters `points` apart beyond the usual (the design's
+// tracking: an absolute distance in points, whatever the font's size).
+QFont tracked(const QFont &font, double points);
 } // namespace Font
 
 // The type tokens, each made once on first use (needs a QGuiApplication).

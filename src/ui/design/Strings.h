@@ -128,7 +128,7 @@ inline const QString renameHelp = QStringLiteral("Double-click to rename");
 inline const QString renameMenuItem = QStringLiteral("Rename\u2026");
 inline const QString systemPaneHelp = QStringLiteral("Nerim-owned pane \u2014 see plans/SELF_HEALING_PREVIEW.md");
 inline const QString roleMenuHelp =
-    QStringLiteral("Change this agent\u2019s role \u2014 determines which parts of the plan it focuses on and which "
+    QStringLiteral("Change this agent's role \u2014 determines which parts of the plan it focuses on and which "
                    "specialized system prompt it gets on the next task.");
 inline const QString expandHelp = QStringLiteral("Expand pane to full canvas");
 inline const QString collapseHelp = QStringLiteral("Return to tiled view");
@@ -189,7 +189,7 @@ inline const QString speechRecognitionOff =
     QStringLiteral("Speech recognition is off. Enable it in Settings to use voice.");
 inline const QString openSettings = QStringLiteral("Open Settings");
 inline const QString openSettingsHelp =
-    QStringLiteral("Opens the Privacy section of Settings where you can enable this permission");
+    QStringLiteral("Opens the Privacy panel of GNOME Settings where you can enable this permission");
 inline const QString dismiss = QStringLiteral("Dismiss");
 // The microphone's help without a transcriber; %1: the key file, "~" for home.
 } // namespace PromptBar

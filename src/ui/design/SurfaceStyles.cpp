@@ -52,6 +52,35 @@ NmSurfaceLook promptBar(bool focused)
     return look;
 }
 
+namespace {
+
+QColor mixColor(const QColor &from, const QColor &to, double t)
+{
+    const auto mix = [t](float a, float b) { return a + (b - a) * float(t); };
+    return QColor::fromRgbF(mix(from.redF(), to.redF()), mix(from.greenF(), to.greenF()),
+                            mix(from.blueF(), to.blueF()), mix(from.alphaF(), to.alphaF()));
+}
+
+} // namespace
+
+NmSurfaceLook between(const NmSurfaceLook &from, const NmSurfaceLook &to, double progress)
+{
+    const double t = std::clamp(progress, 0.0, 1.0);
+    if (t <= 0.0)
+        return from;
+    if (t >= 1.0)
+        return to;
+    NmSurfaceLook look = to;
+    look.material = mixColor(from.material, to.material, t);
+    look.fill = mixColor(from.fill, to.fill, t);
+    look.strokeWidth = from.strokeWidth + (to.strokeWidth - from.strokeWidth) * t;
+    look.stroke = mixColor(from.stroke, to.stroke, t);
+    look.shadow.color = mixColor(from.shadow.color, to.shadow.color, t);
+    look.shadow.radius = from.shadow.radius + (to.shadow.radius - from.shadow.radius) * t;
+    look.shadow.offset = from.shadow.offset + (to.shadow.offset - from.shadow.offset) * t;
+    return look;
+}
+
 void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
 {
     NmPainter::fill(painter, look.shape, rect, look.material);

@@ -35,6 +35,11 @@ NmSurfaceLook promptBar(bool focused);
 // The shadow both surfaces cast.
 NmShadow shadow(bool focused);
 
+// The look part of the way (`progress`, 0 to 1) from `from` to `to`: colours
+// and the shadow's radius and offset mixed linearly; the shape is `to`'s.
+// Used while a surface's focus changes.
+NmSurfaceLook between(const NmSurfaceLook &from, const NmSurfaceLook &to, double progress);
+
 // Paints the look's material, fill and stroke over `rect` (not the shadow).
 void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);
 // Paints the shadow the surface over `rect` casts, scaled in opacity by

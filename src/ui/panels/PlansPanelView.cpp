@@ -5,6 +5,7 @@
 #include "ui/design/Font.h"
 #include "ui/design/Strings.h"
 #include "ui/design/widgets/NmActivitySpinner.h"
+#include "ui/design/widgets/NmFrameMotion.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/panels/PlansPanelLook.h"
 
@@ -224,8 +225,7 @@ public:
         column->setSpacing(3);
         auto *header = new QHBoxLayout;
         header->setSpacing(5);
-        QFont micro = NmFont::micro();
-        micro.setLetterSpacing(QFont::PercentageSpacing, 108);
+        const QFont micro = Font::tracked(NmFont::micro(), 0.08);
         QLabel *label = plainLabel(Strings::PlansPanel::agentLabel.toUpper(), micro, qColor(NmColor::accent), this);
         label->setObjectName(QStringLiteral("agentLabel"));
         header->addWidget(label);
@@ -379,8 +379,7 @@ void PlansPanelView::buildHeader(QVBoxLayout *column)
     title->setSpacing(6);
     title->addWidget(symbolLabel(QStringLiteral("list.bullet.rectangle"), 11, NmSymbolWeight::regular,
                                  qColor(NmColor::accent), header));
-    QFont micro = NmFont::micro();
-    micro.setLetterSpacing(QFont::PercentageSpacing, 108);
+    const QFont micro = Font::tracked(NmFont::micro(), 0.08);
     title->addWidget(plainLabel(Strings::PlansPanel::title.toUpper(), micro, qColor(NmColor::accent), header));
     m_generatingDot = new QLabel(header);
     m_generatingDot->setObjectName(QStringLiteral("generatingDot"));
@@ -508,8 +507,7 @@ QWidget *PlansPanelView::buildEmptyPage()
     auto *column = new QVBoxLayout(page);
     column->setContentsMargins(14, 14, 14, 12);
     column->setSpacing(12);
-    QFont titleFont = NmFont::title();
-    titleFont.setLetterSpacing(QFont::PercentageSpacing, 99);
+    const QFont titleFont = Font::tracked(NmFont::title(), -0.01);
     column->addWidget(plainLabel(Strings::PlansPanel::emptyTitle, titleFont, PlansPanelColor::text(), page));
     column->addWidget(plainLabel(Strings::PlansPanel::emptyDescription, NmFont::body(),
                                  PlansPanelColor::textSecondary(), page, true));
@@ -869,7 +867,10 @@ void PlansPanelView::refreshError()
 void PlansPanelView::refreshFrame()
 {
     const bool expanded = m_state && m_state->isExpanded();
-    setMaximumSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight);
+    // A limit for the canvas's row, not for the widget: the row moves the
+    // panel through the sizes between when it is expanded or collapsed.
+    NmLayoutLimits::setMaximumSize(
+        this, QSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight));
     setSizePolicy(QSizePolicy::Expanding, expanded ? QSizePolicy::Expanding : QSizePolicy::Maximum);
     updateGeometry();
 }

@@ -7,6 +7,7 @@
 #include "ui/design/Font.h"
 #include "ui/design/Strings.h"
 #include "ui/design/widgets/NmActivitySpinner.h"
+#include "ui/design/widgets/NmFrameMotion.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/panels/PanelWidgets.h"
@@ -55,8 +56,7 @@ public:
         QLabel *globe = symbolLabel(QStringLiteral("globe.americas"), 32, NmSymbolWeight::light,
                                     qColor(NmColor::inkTertiary), this);
         column->addWidget(globe, 0, Qt::AlignHCenter);
-        QFont title = NmFont::title();
-        title.setLetterSpacing(QFont::PercentageSpacing, 99);
+        const QFont title = Font::tracked(NmFont::title(), -0.01);
         QLabel *heading = plainLabel(Strings::PreviewPanel::title, title, qColor(NmColor::ink), this);
         column->addWidget(heading, 0, Qt::AlignHCenter);
         QLabel *message =
@@ -135,8 +135,7 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
     header->setSpacing(8);
     header->addWidget(
         symbolLabel(QStringLiteral("globe"), 11, NmSymbolWeight::regular, qColor(NmColor::inkSecondary), this));
-    QFont micro = NmFont::micro();
-    micro.setLetterSpacing(QFont::PercentageSpacing, 108);
+    const QFont micro = Font::tracked(NmFont::micro(), 0.08);
     m_title = plainLabel(QString(), micro, qColor(NmColor::inkSecondary), this);
     m_title->setObjectName(QStringLiteral("previewTitle"));
     m_title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -544,7 +543,10 @@ void PreviewPanelView::refreshEmptyState()
 void PreviewPanelView::refreshFrame()
 {
     const bool expanded = m_state && m_state->isExpanded();
-    setMaximumSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight);
+    // A limit for the canvas's row, not for the widget: the row moves the
+    // panel through the sizes between when it is expanded or collapsed.
+    NmLayoutLimits::setMaximumSize(
+        this, QSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight));
     updateGeometry();
 }
 

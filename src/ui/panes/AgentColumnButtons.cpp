@@ -47,8 +47,7 @@ void SpawnAgentButton::setLook(const AgentColumnLook::SpawnButtonLook &look)
 
 QFont SpawnAgentButton::counterFont() const
 {
-    QFont font = NmFont::micro();
-    font.setLetterSpacing(QFont::AbsoluteSpacing, NmFontSpecs::micro.size * 0.08);
+    QFont font = Font::tracked(NmFont::micro(), 0.08);
     return font;
 }
 

@@ -1,6 +1,7 @@
 #include "ui/panes/AgentColumnView.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/design/widgets/NmFrameMotion.h"
 #include "ui/design/widgets/ReducibleTransition.h"
 #include "ui/panes/AgentColumnButtons.h"
 #include "ui/panes/AgentPaneView.h"
@@ -23,6 +24,7 @@ AgentColumnView::AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent
     , m_canvas(canvas)
 {
     setObjectName(QStringLiteral("agentColumn"));
+    m_motion = new NmFrameMotion(this);
 
     m_spawnButton = new SpawnAgentButton(this);
     connect(m_spawnButton, &QAbstractButton::clicked, this, &AgentColumnView::openSpawnPopover);
@@ -65,6 +67,23 @@ QList<AgentPaneView *> AgentColumnView::paneViews() const
         if (AgentPaneView *view = paneView(id))
             views.append(view);
     return views;
+}
+
+QRect AgentColumnView::restingGeometry(const QWidget *widget) const
+{
+    return m_motion->isMoving(widget) ? m_motion->target(widget) : (widget ? widget->geometry() : QRect());
+}
+
+QList<QWidget *> AgentColumnView::movingWidgets() const
+{
+    QList<QWidget *> widgets{m_spawnButton};
+    for (const Slot &slot : m_slots) {
+        widgets.append(slot.view);
+        widgets.append(slot.overlay);
+    }
+    for (PaneSwitchChip *chip : m_chips)
+        widgets.append(chip);
+    return widgets;
 }
 
 QWidget *AgentColumnView::deployOverlay(const QUuid &paneId) const
@@ -134,6 +153,12 @@ void AgentColumnView::refresh()
     for (const AgentPaneState *pane : m_canvas->panes())
         ids.append(pane->id());
     const AgentColumnLook::Layout previousLayout = m_arrangement.layout;
+    // Spawning, closing or reordering panes, and expanding, collapsing or
+    // switching the expanded pane, move everything from where it was.
+    const std::optional<QUuid> expandedId = m_canvas->expandedPaneId();
+    if (m_built && isVisible() && (ids != m_order || expandedId != m_expandedId))
+        m_motion->capture(movingWidgets(), NmMotion::standard());
+    m_expandedId = expandedId;
     m_arrangement = AgentColumnLook::arrangement(ids, m_canvas->expandedPaneId());
     // Only a pane leaving the stack (and staying stacked) plays the removal.
     const bool stackedBefore = m_built && previousLayout == AgentColumnLook::Layout::stacked;
@@ -152,6 +177,8 @@ void AgentColumnView::refresh()
             ++it;
             continue;
         }
+        m_motion->forget(it->view);
+        m_motion->forget(it->overlay);
         if (it->view) {
             if (stackedBefore && m_arrangement.layout == AgentColumnLook::Layout::stacked && it->view->isVisible())
                 ReducibleTransition::remove(it->view, paneRemoval(), NmMotion::standard());
@@ -167,14 +194,22 @@ void AgentColumnView::refresh()
     m_order = ids;
 
     const std::optional<QUuid> focused = m_canvas->focusedPaneId();
+    // Going from the expanded pane back to the stack, the other panes come
+    // into view as new ones do; expanding one takes the others out of view.
+    const bool onScreen = m_built && isVisible();
     for (int i = 0; i < m_order.size(); ++i) {
         const Slot &slot = m_slots[m_order[i]];
         const bool expanded = m_arrangement.layout == AgentColumnLook::Layout::expanded &&
                               i == m_arrangement.expandedIndex;
         const bool shown = m_arrangement.layout == AgentColumnLook::Layout::stacked || expanded;
+        const bool wasShown = slot.view->isVisible();
         slot.view->setFocused(focused == m_order[i]);
         slot.view->setExpanded(expanded);
         slot.view->setOutputMode(m_canvas->outputMode());
+        if (onScreen && wasShown && !shown)
+            ReducibleTransition::remove(slot.view, paneRemoval(), NmMotion::standard());
+        else if (onScreen && !wasShown && shown && !inserted.contains(slot.view.data()))
+            inserted.append(slot.view);
         slot.view->setVisible(shown);
         slot.overlay->setVisible(shown);
     }
@@ -182,12 +217,16 @@ void AgentColumnView::refresh()
     m_spawnButton->setLook(AgentColumnLook::spawnButton(int(ids.size())));
     syncChips();
 
+    // The width is a limit for the layout, not for the widget, so the column
+    // can pass through the widths between while it grows or shrinks.
     if (m_arrangement.fullWidth) {
-        setMinimumWidth(0);
-        setMaximumWidth(QWIDGETSIZE_MAX);
+        NmLayoutLimits::setMinimumSize(this, QSize(0, 0));
+        NmLayoutLimits::setMaximumSize(this, QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     } else {
-        setFixedWidth(AgentColumnLook::columnWidth + 2 * shadowMarginSide);
+        const int width = AgentColumnLook::columnWidth + 2 * shadowMarginSide;
+        NmLayoutLimits::setMinimumSize(this, QSize(width, 0));
+        NmLayoutLimits::setMaximumSize(this, QSize(width, QWIDGETSIZE_MAX));
         setSizePolicy(QSizePolicy::Fixed,
                       m_arrangement.layout == AgentColumnLook::Layout::expanded ? QSizePolicy::Expanding
                                                                                 : QSizePolicy::Fixed);
@@ -298,17 +337,19 @@ void AgentColumnView::placeChildren()
     // One slot: the overlay, and the pane view right under it.
     const auto placeSlot = [&](const Slot &slot, const QRect &area) {
         const int overlayHeight = slot.overlay->isVisible() ? qMax(0, slot.overlay->sizeHint().height()) : 0;
-        const int paneWidth = qMin(area.width(), slot.view->maximumWidth());
+        const int paneWidth =
+            qMin(area.width(), AgentPaneLook::maximumWidth(slot.view->isExpanded()).value_or(QWIDGETSIZE_MAX));
         const int left = area.left() + (area.width() - paneWidth) / 2;
-        slot.overlay->setGeometry(left, area.top(), paneWidth, overlayHeight);
-        slot.view->setGeometry(left, area.top() + overlayHeight, paneWidth, qMax(0, area.height() - overlayHeight));
+        m_motion->place(slot.overlay, QRect(left, area.top(), paneWidth, overlayHeight));
+        m_motion->place(slot.view,
+                        QRect(left, area.top() + overlayHeight, paneWidth, qMax(0, area.height() - overlayHeight)));
     };
 
     switch (m_arrangement.layout) {
     case AgentColumnLook::Layout::empty:
-        m_spawnButton->setGeometry(content.left(),
-                                   content.top() + (AgentColumnLook::paneAreaHeight - buttonHeight) / 2,
-                                   content.width(), buttonHeight);
+        m_motion->place(m_spawnButton,
+                        QRect(content.left(), content.top() + (AgentColumnLook::paneAreaHeight - buttonHeight) / 2,
+                              content.width(), buttonHeight));
         break;
     case AgentColumnLook::Layout::stacked: {
         const int count = int(m_order.size());
@@ -320,13 +361,13 @@ void AgentColumnView::placeChildren()
             placeSlot(m_slots[m_order[i]], QRect(content.left(), top, content.width(), height));
             top += height + spacing;
         }
-        m_spawnButton->setGeometry(content.left(), content.top() + AgentColumnLook::paneAreaHeight + spacing,
-                                   content.width(), buttonHeight);
+        m_motion->place(m_spawnButton, QRect(content.left(), content.top() + AgentColumnLook::paneAreaHeight + spacing,
+                                             content.width(), buttonHeight));
         break;
     }
     case AgentColumnLook::Layout::expanded: {
         const int buttonTop = content.bottom() + 1 - buttonHeight;
-        m_spawnButton->setGeometry(content.left(), buttonTop, content.width(), buttonHeight);
+        m_motion->place(m_spawnButton, QRect(content.left(), buttonTop, content.width(), buttonHeight));
         int slotBottom = buttonTop - spacing;
         if (!m_chips.isEmpty()) {
             const int chipHeight = m_chips.first()->sizeHint().height();
@@ -334,7 +375,7 @@ void AgentColumnView::placeChildren()
             int left = content.left();
             for (PaneSwitchChip *chip : std::as_const(m_chips)) {
                 const int width = chip->sizeHint().width();
-                chip->setGeometry(left, chipTop, width, chipHeight);
+                m_motion->place(chip, QRect(left, chipTop, width, chipHeight));
                 left += width + AgentColumnLook::chipSpacing;
             }
             slotBottom = chipTop - spacing;

@@ -10,10 +10,12 @@
 #include <QUuid>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 namespace nerim {
 
 class AgentPaneView;
+class NmFrameMotion;
 class PaneSwitchChip;
 class ProjectCanvasViewModel;
 class SpawnAgentButton;
@@ -60,6 +62,12 @@ public:
     void commitSpawn();
     void cancelSpawn();
 
+    // Moves the panes, chips and the spawn button from their old frames to
+    // the new ones when panes come, go, or a pane is expanded or collapsed.
+    NmFrameMotion *frameMotion() const { return m_motion; }
+    // Where the layout puts `widget` once the motion has ended.
+    QRect restingGeometry(const QWidget *widget) const;
+
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
@@ -78,11 +86,14 @@ private:
     void watchPanes();
     void placeChildren();
     Slot makeSlot(AgentPaneState *pane);
+    QList<QWidget *> movingWidgets() const;
 
     QPointer<ProjectCanvasViewModel> m_canvas;
     OverlayFactory m_overlayFactory;
     AgentColumnLook::Arrangement m_arrangement;
     QList<QUuid> m_order;
+    std::optional<QUuid> m_expandedId;
+    NmFrameMotion *m_motion = nullptr;
     QHash<QUuid, Slot> m_slots;
     QList<PaneSwitchChip *> m_chips;
     SpawnAgentButton *m_spawnButton = nullptr;

@@ -93,8 +93,7 @@ QMenu *RoleMenuButton::buildMenu(QWidget *parent)
 
 QFont RoleMenuButton::titleFont() const
 {
-    QFont font = NmFont::micro();
-    font.setLetterSpacing(QFont::AbsoluteSpacing, NmFontSpecs::micro.size * 0.08);
+    QFont font = Font::tracked(NmFont::micro(), 0.08);
     return font;
 }
 

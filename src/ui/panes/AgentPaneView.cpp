@@ -109,7 +109,6 @@ AgentPaneView::~AgentPaneView() { qApp->removeEventFilter(this); }
 void AgentPaneView::build()
 {
     NmPaneSurfaceModifier::apply(this, m_focused);
-    setMaximumWidth(*AgentPaneLook::maximumWidth(false));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 
     auto *root = new QVBoxLayout(this);
@@ -267,7 +266,8 @@ void AgentPaneView::setExpanded(bool expanded)
     if (expanded == m_expanded)
         return;
     m_expanded = expanded;
-    setMaximumWidth(AgentPaneLook::maximumWidth(expanded).value_or(QWIDGETSIZE_MAX));
+    // The column gives the pane its width (at most 360 points unless
+    // expanded), so that the width can change gradually.
     m_expandButton->setLook(AgentPaneLook::expandButton(expanded));
 }
 

@@ -48,8 +48,7 @@ QMenu *MenuPill::buildMenu(QWidget *parent) const { return m_builder ? m_builder
 
 QFont MenuPill::titleFont() const
 {
-    QFont font = NmFont::captionMedium();
-    font.setLetterSpacing(QFont::AbsoluteSpacing, NmFontSpecs::captionMedium.size * MenuPillLook::tracking);
+    QFont font = Font::tracked(NmFont::captionMedium(), MenuPillLook::tracking);
     return font;
 }
 

@@ -28,7 +28,7 @@ struct MenuPillLook {
     static constexpr double spacing = 6;
     static constexpr double horizontalPadding = 10;
     static constexpr double verticalPadding = 6;
-    // The tracking of the title, as a fraction of its size.
+    // The tracking of the title, in points.
     static constexpr double tracking = 0.08;
 
     // `hover` runs from 0 (pointer away) to 1 (pointer over the pill).

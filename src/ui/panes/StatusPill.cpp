@@ -24,8 +24,7 @@ constexpr int swingMs = 1000; // one way
 
 QFont labelFont()
 {
-    QFont font = Font::make(NmFontSpecs::micro);
-    font.setLetterSpacing(QFont::AbsoluteSpacing, 0.08);
+    QFont font = Font::tracked(Font::make(NmFontSpecs::micro), 0.08);
     return font;
 }
 

@@ -10,6 +10,7 @@
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
 #include "ui/design/SurfaceStyles.h"
+#include "ui/design/widgets/NmFrameMotion.h"
 #include "ui/design/widgets/NmLoadingHint.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleTransition.h"
@@ -104,11 +105,19 @@ public:
     void place(QWidget *plans, QWidget *preview, QWidget *column)
     {
         m_plans = plans;
+        m_preview = preview;
         m_column = column;
         m_layout->addStretch(1);
-        m_layout->addWidget(plans, 0);
-        m_layout->addWidget(preview, 1);
-        m_layout->addWidget(column, 1, Qt::AlignTop);
+        // The panels move to their new frames instead of jumping there.
+        const auto add = [this](QWidget *widget, int stretch, Qt::Alignment alignment) {
+            auto *item = new NmMovingWidgetItem(widget, m_motion);
+            item->setAlignment(alignment);
+            m_layout->addItem(item);
+            m_layout->setStretch(m_layout->count() - 1, stretch);
+        };
+        add(plans, 0, {});
+        add(preview, 1, {});
+        add(column, 1, Qt::AlignTop);
         m_layout->addStretch(1);
         preview->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     }
@@ -116,12 +125,11 @@ public:
     void apply(const CanvasScreenLook::PanelRow &row, bool planExpanded, bool paneExpanded)
     {
         if (planExpanded) {
-            m_plans->setMinimumWidth(0);
-            m_plans->setMaximumWidth(QWIDGETSIZE_MAX);
+            NmLayoutLimits::setMinimumSize(m_plans, QSize(0, 0));
             m_plans->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
             m_layout->setStretch(1, 1);
         } else {
-            m_plans->setFixedWidth(plansWidth);
+            NmLayoutLimits::setMinimumSize(m_plans, QSize(plansWidth, 0));
             m_layout->setStretch(1, 0);
         }
         // Tiled, the Plans panel hugs its content's height from the top.
@@ -135,9 +143,18 @@ public:
         m_layout->setContentsMargins(std::max(sidebarClearance, padding), 0, std::max(trailingMargin, padding), 0);
     }
 
+    // Records the panels' frames; the next layout moves them from there.
+    void captureFrames()
+    {
+        if (isVisible())
+            m_motion->capture({m_plans, m_preview, m_column}, NmMotion::standard());
+    }
+
 private:
     QHBoxLayout *m_layout = nullptr;
+    NmFrameMotion *m_motion = new NmFrameMotion(this);
     QWidget *m_plans = nullptr;
+    QWidget *m_preview = nullptr;
     QWidget *m_column = nullptr;
 };
 
@@ -461,6 +478,8 @@ void ProjectCanvasView::refreshPanelRow()
             ReducibleTransition::remove(panel, NmMotion::materialize(), NmMotion::standard());
         }
     };
+    if (m_panelRowApplied)
+        m_row->captureFrames();
     apply(m_plansPanel, row.showsPlans, m_panelRow.showsPlans);
     apply(m_previewPanel, row.showsPreview, m_panelRow.showsPreview);
     m_agentColumn->setVisible(row.showsAgentColumn);

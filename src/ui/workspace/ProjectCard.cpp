@@ -4,6 +4,7 @@
 #include "ui/design/Font.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmMenus.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleTransition.h"
@@ -167,7 +168,7 @@ QMenu *ProjectCard::buildContextMenu(QWidget *parent)
     });
     remove->setObjectName(QStringLiteral("removeAction"));
     // Menus have no destructive role here: the danger colour marks it.
-    remove->setProperty("destructive", true);
+    NmMenus::markDestructive(remove);
     return menu;
 }
 

@@ -7,6 +7,8 @@
 
 #include <QPainter>
 
+#include <algorithm>
+
 namespace nerim {
 
 PromptBarDiscButton::PromptBarDiscButton(QWidget *parent)
@@ -27,7 +29,24 @@ void PromptBarDiscButton::setDisc(TokenColor disc)
     if (m_disc == disc)
         return;
     m_disc = disc;
-    update();
+    changeColor(m_shownDisc, "discColor", qColor(disc.rgb, disc.opacity));
+}
+
+void PromptBarDiscButton::changeColor(QColor &shown, const QByteArray &key, const QColor &to)
+{
+    if (!isVisible() || !shown.isValid()) {
+        ReducibleAnimation::stop(this, key);
+        shown = to;
+        update();
+        return;
+    }
+    const QColor from = shown;
+    ReducibleAnimation::animateValue(this, key, 0.0, 1.0, NmMotion::quick(), [this, &shown, from, to](double t) {
+        const auto mix = [t](float a, float b) { return a + (b - a) * float(std::clamp(t, 0.0, 1.0)); };
+        shown = QColor::fromRgbF(mix(from.redF(), to.redF()), mix(from.greenF(), to.greenF()),
+                                 mix(from.blueF(), to.blueF()), mix(from.alphaF(), to.alphaF()));
+        update();
+    });
 }
 
 void PromptBarDiscButton::setSymbol(const QString &symbol, qreal pointSize, NmSymbolWeight weight, TokenColor color,
@@ -39,6 +58,7 @@ void PromptBarDiscButton::setSymbol(const QString &symbol, qreal pointSize, NmSy
     m_pointSize = pointSize;
     m_weight = weight;
     m_symbolColor = color;
+    changeColor(m_shownSymbol, "symbolColor", qColor(color.rgb, color.opacity));
     m_growIn = growIn;
     if (changed)
         enterGlyph();
@@ -85,7 +105,7 @@ void PromptBarDiscButton::paintEvent(QPaintEvent *)
     const qreal side = qMin(width(), height());
     const QRectF disc((width() - side) / 2.0, (height() - side) / 2.0, side, side);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(qColor(m_disc.rgb, m_disc.opacity));
+    painter.setBrush(m_shownDisc.isValid() ? m_shownDisc : qColor(m_disc.rgb, m_disc.opacity));
     painter.drawEllipse(disc);
     if (m_symbol.isEmpty())
         return;
@@ -96,7 +116,7 @@ void PromptBarDiscButton::paintEvent(QPaintEvent *)
     painter.scale(scale, scale);
     const qreal box = NmIcons::boxSide(m_pointSize);
     NmIcons::paint(painter, QRectF(-box / 2, -box / 2, box, box), m_symbol, m_weight, m_pointSize,
-                   qColor(m_symbolColor.rgb, m_symbolColor.opacity));
+                   m_shownSymbol.isValid() ? m_shownSymbol : qColor(m_symbolColor.rgb, m_symbolColor.opacity));
 }
 
 } // namespace nerim

@@ -11,7 +11,9 @@ class NmActivitySpinner;
 
 // The prompt bar's round buttons (microphone and send): a 30-point disc with
 // a symbol, or a small spinner, centred on it. A new symbol comes in with a
-// short fade (the checkmark also grows from 70 %), at once under Reduce Motion.
+// short fade (the checkmark also grows from 70 %); the disc's and the
+// symbol's colours change with the quick spring; all at once under Reduce
+// Motion.
 class PromptBarDiscButton : public QAbstractButton {
     Q_OBJECT
     Q_PROPERTY(qreal glyphProgress READ glyphProgress WRITE setGlyphProgress)
@@ -20,6 +22,9 @@ public:
 
     void setDisc(TokenColor disc);
     TokenColor disc() const { return m_disc; }
+    // The colours as drawn now (between two tokens while they change).
+    QColor shownDiscColor() const { return m_shownDisc; }
+    QColor shownSymbolColor() const { return m_shownSymbol; }
     // `growIn`: the symbol enters scaled up from 70 %.
     void setSymbol(const QString &symbol, qreal pointSize, NmSymbolWeight weight, TokenColor color,
                    bool growIn = false);
@@ -41,8 +46,12 @@ protected:
 
 private:
     void enterGlyph();
+    // Moves a shown colour to `to`, animated while the button is on screen.
+    void changeColor(QColor &shown, const QByteArray &key, const QColor &to);
 
     TokenColor m_disc;
+    QColor m_shownDisc;
+    QColor m_shownSymbol;
     QString m_symbol;
     qreal m_pointSize = 12;
     NmSymbolWeight m_weight = NmSymbolWeight::regular;

@@ -5,7 +5,9 @@
 #include "ui/workspace/PromptBarLook.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QApplication>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
@@ -35,6 +37,15 @@ PromptBarField::PromptBarField(QWidget *parent)
     palette.setColor(QPalette::Highlight, qColor(NmColor::accent, 0.35));
     palette.setColor(QPalette::HighlightedText, qColor(NmColor::ink));
     setPalette(palette);
+
+    // The editor draws no caret of its own; paintEvent draws the accent one.
+    setCursorWidth(0);
+    m_caretBlink = new QTimer(this);
+    connect(m_caretBlink, &QTimer::timeout, this, [this] {
+        m_caretOn = !m_caretOn;
+        updateCaret();
+    });
+    connect(this, &QPlainTextEdit::cursorPositionChanged, this, &PromptBarField::wakeCaret);
 
     connect(document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
             &PromptBarField::fitHeight);
@@ -122,13 +133,59 @@ void PromptBarField::keyPressEvent(QKeyEvent *event)
 void PromptBarField::focusInEvent(QFocusEvent *event)
 {
     QPlainTextEdit::focusInEvent(event);
+    wakeCaret();
     emit focusChanged(true);
 }
 
 void PromptBarField::focusOutEvent(QFocusEvent *event)
 {
     QPlainTextEdit::focusOutEvent(event);
+    m_caretBlink->stop();
+    m_caretOn = false;
+    updateCaret();
     emit focusChanged(false);
+}
+
+QColor PromptBarField::caretColor() { return qColor(NmColor::accent); }
+
+bool PromptBarField::showsCaret() const { return m_caretOn && hasFocus() && isEnabled() && !isReadOnly(); }
+
+void PromptBarField::wakeCaret()
+{
+    if (!hasFocus())
+        return;
+    m_caretOn = true;
+    const int flash = QApplication::cursorFlashTime();
+    if (flash > 0)
+        m_caretBlink->start(flash / 2);
+    else
+        m_caretBlink->stop();
+    updateCaret();
+}
+
+void PromptBarField::updateCaret()
+{
+    // Only the caret's old and new places are repainted.
+    const QRect now = cursorRect().adjusted(-2, 0, 2, 0);
+    viewport()->update(m_caretRect.united(now));
+    m_caretRect = now;
+}
+
+void PromptBarField::changeEvent(QEvent *event)
+{
+    QPlainTextEdit::changeEvent(event);
+    if (event->type() == QEvent::EnabledChange || event->type() == QEvent::ReadOnlyChange)
+        updateCaret();
+}
+
+void PromptBarField::paintEvent(QPaintEvent *event)
+{
+    QPlainTextEdit::paintEvent(event);
+    if (!showsCaret())
+        return;
+    const QRect caret = cursorRect();
+    QPainter painter(viewport());
+    painter.fillRect(QRect(caret.left(), caret.top(), 1, caret.height()), caretColor());
 }
 
 void PromptBarField::resizeEvent(QResizeEvent *event)

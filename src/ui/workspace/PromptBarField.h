@@ -1,12 +1,16 @@
 #pragma once
 
+#include <QColor>
 #include <QPlainTextEdit>
+
+class QTimer;
 
 namespace nerim {
 
 // The prompt bar's text field: plain, borderless, one to four lines tall and
 // scrolling beyond (never below 28 or above 96 points). Return sends (the
-// keypad's Enter too); with Shift it starts a new line.
+// keypad's Enter too); with Shift it starts a new line. Its caret is drawn
+// in the brass accent (the editor's own caret would take the text's ink).
 class PromptBarField : public QPlainTextEdit {
     Q_OBJECT
 public:
@@ -24,6 +28,10 @@ public:
     // the field's width.
     int lineCount() const;
 
+    // Whether the accent caret is drawn at this moment (it blinks).
+    bool showsCaret() const;
+    static QColor caretColor();
+
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
@@ -36,12 +44,21 @@ protected:
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
+    // Shows the caret and starts its blinking over (after a key or a move).
+    void wakeCaret();
+    void updateCaret();
+
     void fitHeight();
     int chrome() const;
 
     int m_height = 0;
+    QTimer *m_caretBlink = nullptr;
+    bool m_caretOn = false;
+    QRect m_caretRect;
 };
 
 } // namespace nerim

@@ -29,9 +29,7 @@ QColor mix(TokenColor from, TokenColor to, double progress)
 
 QFont tracked(const QFont &font, double tracking)
 {
-    QFont result = font;
-    result.setLetterSpacing(QFont::AbsoluteSpacing, tracking);
-    return result;
+    return Font::tracked(font, tracking);
 }
 
 QFont pillLabelFont()

@@ -3,6 +3,7 @@
 #include "PaneViewsFixture.h"
 
 #include "ui/design/Colors.h"
+#include "ui/design/widgets/NmFrameMotion.h"
 #include "ui/panes/AgentColumnButtons.h"
 #include "ui/panes/AgentColumnView.h"
 #include "ui/panes/AgentPaneHeader.h"
@@ -112,10 +113,94 @@ TEST_F(AgentColumnViewTest, LayoutsFollowThePanesAndTheExpandedPane)
     settleUi();
     EXPECT_EQ(view.layoutKind(), AgentColumnLook::Layout::stacked);
     EXPECT_FALSE(view.takesFullWidth());
-    EXPECT_EQ(view.maximumWidth(), fixedWidth);
+    EXPECT_EQ(NmLayoutLimits::maximumSize(&view).width(), fixedWidth);
     EXPECT_EQ(view.paneView(first->id()), nullptr);
     EXPECT_TRUE(view.spawnButton()->isEnabled());
     EXPECT_FALSE(view.spawnButton()->look().counter);
+}
+
+// The frames a stacked column of `count` panes gives its panes (in the column).
+QList<QRect> stackedFrames(int count)
+{
+    QList<QRect> frames;
+    const int available = AgentColumnLook::paneAreaHeight - AgentColumnLook::spacing * (count - 1);
+    int top = AgentColumnView::shadowMarginTop;
+    for (int i = 0; i < count; ++i) {
+        const int height = available / count + (i < available % count ? 1 : 0);
+        frames.append(QRect(AgentColumnView::shadowMarginSide, top, AgentColumnLook::columnWidth, height));
+        top += height + AgentColumnLook::spacing;
+    }
+    return frames;
+}
+
+QList<QRect> paneFrames(const AgentColumnView &view)
+{
+    QList<QRect> frames;
+    for (AgentPaneView *pane : view.paneViews())
+        if (pane->isVisible())
+            frames.append(pane->geometry());
+    return frames;
+}
+
+TEST_F(AgentColumnViewTest, PanesMoveToTheirNewFramesAndEndExactlyThere)
+{
+    AgentColumnView &view = showColumn();
+    AgentPaneState *first = canvas->spawnPane(QString(), AgentRole::unspecified);
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    settleUi();
+    ASSERT_EQ(paneFrames(view), stackedFrames(2));
+
+    // A third pane: the two make room gradually, from where they were.
+    MotionPreferences::shared().setReduceMotion(false);
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    ASSERT_TRUE(view.frameMotion()->isRunning());
+    const QList<QRect> target = stackedFrames(3);
+    AgentPaneView *firstView = view.paneView(first->id());
+    EXPECT_EQ(view.restingGeometry(firstView), target[0]);
+    EXPECT_EQ(firstView->geometry(), stackedFrames(2)[0]);
+    ASSERT_TRUE(waitUntil([&] { return !view.frameMotion()->isRunning(); }));
+    EXPECT_EQ(paneFrames(view), target);
+
+    // Expanding grows the pane's width from 360 to the column's.
+    view.resize(900, view.height());
+    settleUi();
+    QTest::mouseClick(firstView->expandButton(), Qt::LeftButton);
+    ASSERT_TRUE(view.frameMotion()->isRunning());
+    EXPECT_LE(firstView->width(), AgentColumnLook::columnWidth);
+    ASSERT_TRUE(waitUntil([&] { return !view.frameMotion()->isRunning(); }));
+    EXPECT_EQ(firstView->width(), 900 - 2 * AgentColumnView::shadowMarginSide);
+    EXPECT_EQ(firstView->geometry(), view.restingGeometry(firstView));
+}
+
+TEST_F(AgentColumnViewTest, UnderReduceMotionPanesJumpToTheirFrames)
+{
+    AgentColumnView &view = showColumn();
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    settleUi();
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    EXPECT_FALSE(view.frameMotion()->isRunning());
+    EXPECT_EQ(paneFrames(view), stackedFrames(2));
+}
+
+TEST_F(AgentColumnViewTest, APaneClosedWhileThePanesMoveLeavesTheOthersAtTheirFrames)
+{
+    AgentColumnView &view = showColumn();
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *second = canvas->spawnPane(QString(), AgentRole::unspecified);
+    settleUi();
+
+    MotionPreferences::shared().setReduceMotion(false);
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    ASSERT_TRUE(view.frameMotion()->isRunning());
+    AgentPaneView *closing = view.paneView(second->id());
+    QTest::mouseClick(closing->closeButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->panes().size() == 2; }));
+    // The closed pane's view is gone from the motion at once.
+    EXPECT_EQ(view.paneView(second->id()), nullptr);
+    EXPECT_FALSE(view.frameMotion()->isMoving(closing));
+    ASSERT_TRUE(waitUntil([&] { return !view.frameMotion()->isRunning(); }));
+    settleUi();
+    EXPECT_EQ(paneFrames(view), stackedFrames(2));
 }
 
 TEST_F(AgentColumnViewTest, ExpandingTheOnlyPaneShowsNoChipsAndEverySlotHasAnOverlay)

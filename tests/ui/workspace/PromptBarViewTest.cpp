@@ -5,6 +5,7 @@
 
 #include "agents/ModelPreferenceState.h"
 #include "ui/design/Colors.h"
+#include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentColumnView.h"
 #include "ui/panes/AgentPaneView.h"
 #include "ui/panes/AgentTargetPill.h"
@@ -181,6 +182,48 @@ TEST_F(PromptBarViewTest, WhileTheRouterDecidesNeitherReturnNorTheButtonSendsAga
     EXPECT_EQ(provider->spawnCalls().size(), 1);
     EXPECT_FALSE(canvas->isSubmitting());
     EXPECT_TRUE(bar->field()->toPlainText().isEmpty());
+}
+
+TEST_F(PromptBarViewTest, DiscsChangeColourWithTheSpringOrAtOnceUnderReduceMotion)
+{
+    open();
+    showBar();
+    idlePane();
+    settleUi();
+    PromptBarDiscButton *send = bar->sendButton();
+    const QColor pale = send->shownDiscColor();
+    const QColor accent = qColor(NmColor::accent);
+
+    MotionPreferences::shared().setReduceMotion(false);
+    type(u"x"_s);
+    EXPECT_EQ(send->disc(), (TokenColor{NmColor::accent, 1.0}));
+    // The disc starts from the pale colour and ends exactly on the accent.
+    EXPECT_NE(send->shownDiscColor(), accent);
+    ASSERT_TRUE(waitUntil([&] { return send->shownDiscColor() == accent; }));
+
+    MotionPreferences::shared().setReduceMotion(true);
+    QTest::keyClick(bar->field(), Qt::Key_Backspace);
+    EXPECT_EQ(send->shownDiscColor(), pale);
+}
+
+TEST_F(PromptBarViewTest, TheFocusedFieldDrawsItsCaretInTheAccent)
+{
+    open();
+    showBar();
+    idlePane();
+    bar->field()->setFocus();
+    ASSERT_TRUE(waitUntil([&] { return bar->field()->hasFocus(); }));
+    // Typing shows the caret and starts its blinking over.
+    type(u"a"_s);
+    ASSERT_TRUE(bar->field()->showsCaret());
+    const QImage image = bar->field()->viewport()->grab().toImage();
+    const QRect caret = bar->field()->cursorRect();
+    const qreal ratio = image.devicePixelRatio();
+    const QColor drawn = image.pixelColor(QPoint(int(caret.left() * ratio), int(caret.center().y() * ratio)));
+    EXPECT_EQ(drawn.rgb(), PromptBarField::caretColor().rgb());
+    // Without focus there is no caret.
+    bar->field()->clearFocus();
+    EXPECT_FALSE(bar->field()->showsCaret());
 }
 
 TEST_F(PromptBarViewTest, FieldGrowsToFourLinesThenScrolls)

@@ -269,3 +269,29 @@ NERIM_GALLERY_PAGE(kit, "design-kit")
     SurfaceStyles::paint(p, SurfaceStyles::pane(true), card);
     return image;
 }
+
+NERIM_GALLERY_PAGE(surfaceFocus, "motion-surface-focus")
+{
+    // A pane and the prompt bar gaining focus (a card gaining hover is the
+    // pane's change): before, on the way with the quick spring, after.
+    MotionPreferences::shared().setReduceMotion(false);
+    AtmosphereView view;
+    view.setClock([] { return 0.0; });
+    auto *column = new QVBoxLayout(&view);
+    column->setContentsMargins(40, 32, 40, 48);
+    column->setSpacing(40);
+    QWidget *pane = sampleSurface(&view, false, false, QStringLiteral("Pane"), QStringLiteral("Builds the sign-up page"));
+    QWidget *bar = sampleSurface(&view, true, false, QStringLiteral("Add a contact form to the home page"), QString());
+    column->addWidget(pane, 1);
+    column->addWidget(bar);
+    std::vector<std::pair<QString, QImage>> frames;
+    frames.emplace_back(QStringLiteral("Unfocused"), gallery::renderWidget(&view, QSize(420, 260)));
+    NmSurfaceModifier::of(pane)->setFocused(true);
+    NmSurfaceModifier::of(bar)->setFocused(true);
+    gallery::seekAnimations(&view, 0.2);
+    frames.emplace_back(QStringLiteral("On the way"), view.grab().toImage());
+    gallery::seekAnimations(&view, 1.0);
+    frames.emplace_back(QStringLiteral("Focused"), view.grab().toImage());
+    MotionPreferences::shared().setReduceMotion(true);
+    return gallery::frameStrip(frames);
+}

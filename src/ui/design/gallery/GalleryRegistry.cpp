@@ -1,6 +1,11 @@
 #include "GalleryRegistry.h"
 
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+
 #include <QApplication>
+#include <QPainter>
+#include <QVariantAnimation>
 #include <QWidget>
 
 #include <algorithm>
@@ -37,6 +42,49 @@ QImage renderWidget(QWidget *widget, QSize size)
     for (int i = 0; i < 3; ++i)
         QApplication::processEvents();
     return widget->grab().toImage();
+}
+
+void seekAnimations(QObject *root, double fraction)
+{
+    const auto running = root->findChildren<QVariantAnimation *>();
+    for (QVariantAnimation *animation : running) {
+        if (animation->state() == QAbstractAnimation::Stopped)
+            continue;
+        // Held where it is put: drawing a page takes longer than a motion.
+        animation->pause();
+        animation->setCurrentTime(int(animation->duration() * fraction));
+    }
+    for (int i = 0; i < 3; ++i)
+        QApplication::processEvents();
+}
+
+QImage frameStrip(const std::vector<std::pair<QString, QImage>> &frames)
+{
+    constexpr int caption = 28;
+    constexpr int gap = 16;
+    qreal ratio = 1;
+    int width = gap;
+    int height = 0;
+    for (const auto &[title, image] : frames) {
+        ratio = image.devicePixelRatio();
+        width += int(image.width() / ratio) + gap;
+        height = std::max(height, int(image.height() / ratio));
+    }
+    QImage strip(QSize(width, height + caption + gap) * ratio, QImage::Format_ARGB32_Premultiplied);
+    strip.setDevicePixelRatio(ratio);
+    strip.fill(qColor(NmColor::paperShade));
+    QPainter painter(&strip);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setFont(NmFont::captionMedium());
+    int left = gap;
+    for (const auto &[title, image] : frames) {
+        const int frameWidth = int(image.width() / ratio);
+        painter.setPen(qColor(NmColor::inkSecondary));
+        painter.drawText(QRect(left, 0, frameWidth, caption), Qt::AlignLeft | Qt::AlignVCenter, title);
+        painter.drawImage(QPoint(left, caption), image);
+        left += frameWidth + gap;
+    }
+    return strip;
 }
 
 } // namespace nerim::gallery

@@ -5,8 +5,10 @@
 #include <QString>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
+class QObject;
 class QWidget;
 
 namespace nerim::gallery {
@@ -30,6 +32,14 @@ struct Registration {
 // off-screen for the duration; pending events are processed first so that
 // layouts settle.
 QImage renderWidget(QWidget *widget, QSize size);
+
+// Moves every animation running under `root` (its children, recursively) to
+// `fraction` of its duration and holds it there, so a page can show a motion
+// part of the way; 1 ends them. Pending events are processed afterwards.
+void seekAnimations(QObject *root, double fraction);
+
+// Lays `frames` side by side, each under its caption, on the paper colour.
+QImage frameStrip(const std::vector<std::pair<QString, QImage>> &frames);
 
 } // namespace nerim::gallery
 

@@ -1,11 +1,14 @@
 #include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include "ui/design/widgets/NmMotionEffect.h"
+#include "ui/design/widgets/ReducibleAnimation.h"
 
 #include <QEvent>
 #include <QPainter>
 #include <QRegion>
 #include <QWidget>
+
+#include <cmath>
 
 namespace nerim {
 
@@ -20,6 +23,7 @@ NmSurfaceModifier::NmSurfaceModifier(Kind kind, QWidget *content, bool focused)
     , m_kind(kind)
     , m_content(content)
     , m_focused(focused)
+    , m_focusProgress(focused ? 1.0 : 0.0)
 {
     content->installEventFilter(this);
     watchParent();
@@ -59,6 +63,19 @@ void NmSurfaceModifier::setFocused(bool focused)
     if (m_focused == focused)
         return;
     m_focused = focused;
+    const qreal target = focused ? 1.0 : 0.0;
+    if (!m_content || !m_content->isVisible()) {
+        ReducibleAnimation::stop(this, "focusProgress");
+        setFocusProgress(target);
+        return;
+    }
+    ReducibleAnimation::animateValue(this, "focusProgress", m_focusProgress, target, NmMotion::quick(),
+                                     [this](double progress) { setFocusProgress(progress); });
+}
+
+void NmSurfaceModifier::setFocusProgress(qreal progress)
+{
+    m_focusProgress = progress;
     if (m_content)
         m_content->update();
     updateShadow();
@@ -66,7 +83,17 @@ void NmSurfaceModifier::setFocused(bool focused)
 
 NmSurfaceLook NmSurfaceModifier::look() const
 {
-    return m_kind == Kind::pane ? SurfaceStyles::pane(m_focused) : SurfaceStyles::promptBar(m_focused);
+    const auto lookFor = [this](bool focused) {
+        return m_kind == Kind::pane ? SurfaceStyles::pane(focused) : SurfaceStyles::promptBar(focused);
+    };
+    if (m_focusProgress <= 0.0)
+        return lookFor(false);
+    if (m_focusProgress >= 1.0)
+        return lookFor(true);
+    NmSurfaceLook look = SurfaceStyles::between(lookFor(false), lookFor(true), m_focusProgress);
+    // Shadows are blurred once per radius and kept: whole points are enough.
+    look.shadow.radius = std::round(look.shadow.radius);
+    return look;
 }
 
 QRectF NmSurfaceModifier::shapeRectInParent() const
@@ -176,13 +203,13 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
             // background whenever its transcript scrolls.
             const qreal ratio = m_content->devicePixelRatioF();
             if (m_background.isNull() || m_background.deviceIndependentSize() != QSizeF(m_content->size()) ||
-                m_background.devicePixelRatio() != ratio || m_backgroundFocused != m_focused) {
+                m_background.devicePixelRatio() != ratio || m_backgroundProgress != m_focusProgress) {
                 m_background = QPixmap(m_content->size() * ratio);
                 m_background.setDevicePixelRatio(ratio);
                 m_background.fill(Qt::transparent);
                 QPainter background(&m_background);
                 SurfaceStyles::paint(background, look(), QRectF(m_content->rect()));
-                m_backgroundFocused = m_focused;
+                m_backgroundProgress = m_focusProgress;
             }
             QPainter painter(m_content);
             painter.drawPixmap(0, 0, m_background);

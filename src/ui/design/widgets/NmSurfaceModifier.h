@@ -29,7 +29,13 @@ public:
 
     Kind kind() const { return m_kind; }
     bool focused() const { return m_focused; }
+    // A change of focus moves the fill, stroke and shadow to the new look
+    // with the quick spring while the surface is on screen (at once under
+    // Reduce Motion, or while hidden).
     void setFocused(bool focused);
+    // How far the look is from unfocused (0) to focused (1).
+    qreal focusProgress() const { return m_focusProgress; }
+    // The look as drawn now.
     NmSurfaceLook look() const;
     QWidget *content() const { return m_content; }
 
@@ -50,6 +56,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void setFocusProgress(qreal progress);
     void watchParent();
     void clipChildren();
     QRectF shapeRectInParent() const;
@@ -58,10 +65,11 @@ private:
     QPointer<QWidget> m_content;
     QPointer<QWidget> m_parent;
     bool m_focused = false;
+    qreal m_focusProgress = 0;
     QRect m_lastShadowRect;
     // The surface as last drawn, for its size and focus.
     QPixmap m_background;
-    bool m_backgroundFocused = false;
+    qreal m_backgroundProgress = -1;
 };
 
 // Rounded rectangle of radius 14 (panes, panels, project cards, the sidebar).

@@ -140,3 +140,61 @@ NERIM_GALLERY_PAGE(agentLongAnswer, "panes-long-answer")
     row->addWidget(new AgentColumnView(&canvas, &view));
     return gallery::renderWidget(&view, QSize(620, 900));
 }
+
+namespace {
+
+// Two panes in the column, then `change`; the column before, part of the way
+// and after (with the standard spring).
+QImage columnMotion(const std::function<void(ProjectCanvasViewModel &, AgentPaneState *, AgentPaneState *)> &change,
+                    QSize size)
+{
+    MotionPreferences::shared().setReduceMotion(false);
+    QTemporaryDir folder;
+    ProjectCanvasViewModel canvas(u"gallery"_s, folder.path(), u"Gallery"_s);
+    AgentPaneState *first = canvas.spawnPane(u"Landing page"_s, AgentRole::designer);
+    AgentPaneState *second = canvas.spawnPane(u"Signup API"_s, AgentRole::backend);
+    first->setAgentName(u"Atlas"_s);
+    second->setAgentName(u"Juniper"_s);
+    first->appendLine(Kind::userPrompt, u"Add a signup form to the landing page"_s);
+    second->appendLine(Kind::userPrompt, u"Store signups in a table"_s);
+    canvas.focusPane(first->id());
+
+    AtmosphereView view;
+    view.setClock([] { return 0.0; });
+    auto *row = new QHBoxLayout(&view);
+    row->setContentsMargins(24, 24, 24, 8);
+    row->addWidget(new AgentColumnView(&canvas, &view), 0, Qt::AlignLeft | Qt::AlignTop);
+    std::vector<std::pair<QString, QImage>> frames;
+    frames.emplace_back(u"Before"_s, gallery::renderWidget(&view, size));
+    change(canvas, first, second);
+    gallery::seekAnimations(&view, 0.12);
+    frames.emplace_back(u"On the way"_s, view.grab().toImage());
+    gallery::seekAnimations(&view, 1.0);
+    frames.emplace_back(u"After"_s, view.grab().toImage());
+    MotionPreferences::shared().setReduceMotion(true);
+    return gallery::frameStrip(frames);
+}
+
+} // namespace
+
+NERIM_GALLERY_PAGE(columnSpawnMotion, "motion-column-spawn")
+{
+    return columnMotion([](ProjectCanvasViewModel &canvas, AgentPaneState *, AgentPaneState *) {
+        canvas.spawnPane(u"Reviewer"_s, AgentRole::research);
+    }, QSize(460, 520));
+}
+
+NERIM_GALLERY_PAGE(columnCloseMotion, "motion-column-close")
+{
+    return columnMotion([](ProjectCanvasViewModel &canvas, AgentPaneState *first, AgentPaneState *) {
+        QCoro::Task<> closing = canvas.closePane(first->id());
+        Q_UNUSED(closing);
+    }, QSize(460, 520));
+}
+
+NERIM_GALLERY_PAGE(columnExpandMotion, "motion-column-expand")
+{
+    return columnMotion([](ProjectCanvasViewModel &canvas, AgentPaneState *first, AgentPaneState *) {
+        canvas.toggleExpandedPane(first->id());
+    }, QSize(760, 520));
+}

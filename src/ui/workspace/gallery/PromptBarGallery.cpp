@@ -85,3 +85,35 @@ NERIM_GALLERY_PAGE(promptBars, "prompt-bar-states")
     column->addStretch(1);
     return gallery::renderWidget(&view, QSize(740, 1000));
 }
+
+// The discs changing colour with the quick spring: typing makes the send
+// disc brass, starting to listen makes the microphone's disc brass and its
+// symbol light.
+NERIM_GALLERY_PAGE(promptBarDiscMotion, "motion-prompt-discs")
+{
+    MotionPreferences::shared().setReduceMotion(false);
+    Bar sending;
+    sending.canvas->spawnPane(u"Landing page"_s, AgentRole::designer);
+    Bar listening;
+    listening.canvas->spawnPane(u"Landing page"_s, AgentRole::designer);
+
+    AtmosphereView view;
+    view.setClock([] { return 0.0; });
+    auto *column = new QVBoxLayout(&view);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->addWidget(new PromptBarView(sending.canvas.get(), &view), 0, Qt::AlignHCenter);
+    column->addWidget(new PromptBarView(listening.canvas.get(), &view), 0, Qt::AlignHCenter);
+    column->addStretch(1);
+    std::vector<std::pair<QString, QImage>> frames;
+    gallery::renderWidget(&view, QSize(700, 200));
+    gallery::seekAnimations(&view, 1.0); // the symbols' first fade
+    frames.emplace_back(u"Before"_s, view.grab().toImage());
+    sending.canvas->setInputPrompt(u"Add a pricing section"_s);
+    listening.canvas->setVoiceState(VoiceState::recording());
+    gallery::seekAnimations(&view, 0.2);
+    frames.emplace_back(u"On the way"_s, view.grab().toImage());
+    gallery::seekAnimations(&view, 1.0);
+    frames.emplace_back(u"After"_s, view.grab().toImage());
+    MotionPreferences::shared().setReduceMotion(true);
+    return gallery::frameStrip(frames);
+}

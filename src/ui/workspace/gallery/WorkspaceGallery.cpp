@@ -127,3 +127,54 @@ NERIM_GALLERY_PAGE(workspaceCanvasFailed, "workspace-canvas-failed")
     waitUntil([screen] { return screen->canvas()->isTornDown(); });
     return image;
 }
+
+// The canvas's row when the Plans panel is expanded (`plans`) or an agent
+// pane is: the panels move to their new frames with the standard spring.
+QImage canvasExpandMotion(bool plans)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QTemporaryDir project;
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
+                                         [] {}, {}, &background);
+    layout->addWidget(screen);
+    background.setAttribute(Qt::WA_DontShowOnScreen);
+    background.resize(1180, 760);
+    background.show();
+    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    AgentPaneState *pane = canvas->spawnPane(u"UI build"_s, AgentRole::designer);
+    pane->appendLine(OutputLine::Kind::userPrompt, u"Make the recipe cards look like index cards"_s);
+    if (plans)
+        canvas->plan().setIsVisible(true);
+    gallery::seekAnimations(&background, 1.0);
+
+    std::vector<std::pair<QString, QImage>> frames;
+    const auto shoot = [&](const QString &title) {
+        QImage image = background.grab().toImage();
+        // Half size, so that the three frames fit one page.
+        image = image.scaled(image.size() / 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        frames.emplace_back(title, image);
+    };
+    shoot(u"Tiled"_s);
+    MotionPreferences::shared().setReduceMotion(false);
+    if (plans)
+        canvas->plan().toggleExpanded();
+    else
+        canvas->toggleExpandedPane(pane->id());
+    gallery::seekAnimations(&background, 0.12);
+    shoot(u"Expanding"_s);
+    gallery::seekAnimations(&background, 1.0);
+    shoot(u"Expanded"_s);
+    MotionPreferences::shared().setReduceMotion(true);
+
+    QCoro::Task<> tearingDown = canvas->teardown();
+    waitUntil([canvas] { return canvas->isTornDown(); });
+    return gallery::frameStrip(frames);
+}
+
+NERIM_GALLERY_PAGE(workspacePlansExpandMotion, "motion-canvas-plans-expand") { return canvasExpandMotion(true); }
+NERIM_GALLERY_PAGE(workspacePaneExpandMotion, "motion-canvas-pane-expand") { return canvasExpandMotion(false); }

@@ -1,9 +1,11 @@
 #include "DesignWidgetsTestSupport.h"
 
 #include "ui/design/Colors.h"
+#include "ui/design/SurfaceStyles.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include <QLabel>
+#include <QTest>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -14,6 +16,9 @@ using test::over;
 
 class SurfacesTest : public test::DesignWidgetTest {
 protected:
+    // The looks of the two focus states, without the motion between them.
+    void SetUp() override { reduceMotion(true); }
+
     // A white host with one 200 × 100 surface at (60, 40).
     struct Scene {
         QWidget host;
@@ -98,6 +103,55 @@ TEST_F(SurfacesTest, ChildrenReachingIntoTheCornersAreClippedToTheShape)
     // The black child shows in the middle but not in the rounded-off corner.
     EXPECT_EQ(probe(s->host, {160, 90}), QColor(Qt::black));
     EXPECT_GT(probe(s->host, {61, 41}).red(), 200);
+}
+
+TEST_F(SurfacesTest, AFocusChangeOnScreenMovesFillAndShadowWithTheQuickSpring)
+{
+    reduceMotion(false);
+    auto s = scene();
+    NmSurfaceModifier *pane = NmPaneSurfaceModifier::apply(s->surface, false);
+    const QColor material = over(qColor(NmColor::paper), 0.5, Qt::white);
+    QApplication::processEvents();
+    pane->setFocused(true);
+    // Still the unfocused look when the change begins, the focused one at the end.
+    EXPECT_TRUE(pane->focused());
+    EXPECT_LT(pane->focusProgress(), 1.0);
+    EXPECT_EQ(pane->look().shadow, SurfaceStyles::shadow(false));
+    const auto settled = [&] { return pane->focusProgress() == 1.0; };
+    for (int i = 0; i < 200 && !settled(); ++i)
+        QTest::qWait(10);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(pane->look().shadow, SurfaceStyles::shadow(true));
+    QApplication::processEvents();
+    EXPECT_LE(channelDistance(probe(s->host, {160, 90}), over(qColor(NmColor::paperBright), 0.72, material)), 3);
+}
+
+TEST_F(SurfacesTest, AFocusChangeIsImmediateUnderReduceMotionOrWhileHidden)
+{
+    auto s = scene();
+    NmSurfaceModifier *pane = NmPaneSurfaceModifier::apply(s->surface, false);
+    pane->setFocused(true);
+    EXPECT_EQ(pane->focusProgress(), 1.0);
+
+    reduceMotion(false);
+    s->surface->hide();
+    pane->setFocused(false);
+    EXPECT_EQ(pane->focusProgress(), 0.0);
+    EXPECT_EQ(pane->look().fill, SurfaceStyles::pane(false).fill);
+}
+
+TEST_F(SurfacesTest, LooksBetweenTheFocusStatesMixEveryValue)
+{
+    const NmSurfaceLook from = SurfaceStyles::promptBar(false);
+    const NmSurfaceLook to = SurfaceStyles::promptBar(true);
+    const NmSurfaceLook half = SurfaceStyles::between(from, to, 0.5);
+    EXPECT_NEAR(half.fill.alphaF(), (0.42 + 0.62) / 2, 0.01);
+    EXPECT_NEAR(half.shadow.radius, 28, 1e-9);
+    EXPECT_NEAR(half.shadow.color.alphaF(), (0.06 + 0.09) / 2, 0.01);
+    EXPECT_EQ(SurfaceStyles::between(from, to, 0).fill, from.fill);
+    EXPECT_EQ(SurfaceStyles::between(from, to, 1).stroke, to.stroke);
+    // A spring's overshoot stays within the two looks.
+    EXPECT_EQ(SurfaceStyles::between(from, to, 1.2).fill, to.fill);
 }
 
 } // namespace
