@@ -4,7 +4,12 @@
 //     canvas does (raw line kept, transcript line, turn answer);
 //  2. prompt assembly with 50 prior turns of 4 KB each;
 //  3. saving three panes of 20,000 transcript lines each: the time the GUI
-//     thread spends taking the snapshot, and the background write.
+//     thread spends taking the snapshot, and the background write;
+//  4. three agents printing 100,000 lines each at once, consumed into their
+//     panes: lines per second and GUI-thread time per event-loop turn, once as
+//     events through the event reader (each line a message of its own, the
+//     costliest shape) and once as plain lines (the earlier figures), side by
+//     side; the reader may cost at most a fifth of the throughput.
 #include "agents/AgentPaneState.h"
 #include "agents/AgentStreamConsumer.h"
 #include "agents/ClaudeCodeProvider.h"
@@ -22,7 +27,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 using namespace nerim;
 namespace claudeStandin = nerim::test::claudeStandin;
@@ -183,6 +191,114 @@ void benchSavePanes(const QString &project)
     qDeleteAll(panes);
 }
 
+struct StreamsFigures {
+    double linesPerSecond = 0;
+    double p99TurnMs = 0;
+    double worstTurnMs = 0;
+};
+
+double percentileOf(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+StreamsFigures runThreeStreams(const QString &project, bool plain)
+{
+    constexpr int lineCount = 100000;
+    const QString text = QStringLiteral("compiling module {n} ") + QString(60, QLatin1Char('x'));
+    claudeStandin::setCommands(QStringLiteral("repeat %1 %2\nout TASK_COMPLETE: printed everything").arg(lineCount).arg(text));
+    qputenv("CLAUDE_STANDIN_PLAIN", plain ? "1" : "0");
+
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    ClaudeCodeProvider provider(project, options);
+    std::vector<std::unique_ptr<AgentPaneState>> panes;
+    for (int i = 0; i < 3; ++i) {
+        panes.push_back(std::make_unique<AgentPaneState>(newUuid(), QStringLiteral("bench"),
+                                                         QStringLiteral("Claude %1").arg(i + 1), i + 1, false,
+                                                         AgentRole::code, QString()));
+        panes.back()->beginTurn(QStringLiteral("print"));
+    }
+
+    // Every turn of the event loop ends with a zero-interval timer firing: the
+    // gaps between firings are how long the GUI thread was busy per turn.
+    std::vector<double> turns;
+    turns.reserve(1000000);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = clock.nsecsElapsed();
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        turns.push_back((now - last) / 1e6);
+        last = now;
+    });
+
+    QEventLoop loop;
+    qint64 lines = 0;
+    int ended = 0;
+    std::vector<std::shared_ptr<AgentStreamConsumer>> consumers;
+    std::vector<QCoro::Task<>> runs;
+    QElapsedTimer wall;
+    wall.start();
+    heartbeat.start(0);
+    // The coroutine keeps `target` in its frame; the lambda itself outlives it.
+    const auto start = [&](AgentPaneState *target) -> QCoro::Task<> {
+            const AgentSession session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"),
+                                                                 ProjectAwareness{}, ModelChoice::sonnet45);
+            const auto stream = co_await provider.outputStream(session.id);
+            consumers.push_back(AgentStreamConsumer::start(stream, [&, target](const AgentOutput &event) {
+                if (event.kind() == AgentOutput::Kind::stdoutLine) {
+                    target->appendCurrentStdout(event.text());
+                    target->appendLine(OutputLine::Kind::stdout, event.text());
+                    target->appendStdoutToTurn(event.text());
+                    ++lines;
+                } else if (event.kind() == AgentOutput::Kind::processExited) {
+                    target->closeTurn(target->taskCompleteSummary(event.exitCode()));
+                    target->markExited(event.exitCode());
+                    if (++ended == 3)
+                        loop.quit();
+                }
+            }));
+    };
+    for (auto &pane : panes)
+        runs.push_back(start(pane.get()));
+    loop.exec();
+    heartbeat.stop();
+    const double seconds = wall.nsecsElapsed() / 1e9;
+    if (lines != 3 * (lineCount + 1))
+        std::printf("three streams: unexpected run (%lld lines)\n", static_cast<long long>(lines));
+    qunsetenv("CLAUDE_STANDIN_COMMANDS");
+    qunsetenv("CLAUDE_STANDIN_PLAIN");
+    return {lines / seconds, percentileOf(turns, 0.99), percentileOf(turns, 1.0)};
+}
+
+void benchThreeStreamsThroughTheReader(const QString &project)
+{
+    // Alternating runs, best of each, so that a busy machine weighs on both alike.
+    StreamsFigures plain, events;
+    for (int round = 0; round < 2; ++round) {
+        const StreamsFigures p = runThreeStreams(project, true);
+        const StreamsFigures e = runThreeStreams(project, false);
+        if (p.linesPerSecond > plain.linesPerSecond)
+            plain = p;
+        if (e.linesPerSecond > events.linesPerSecond)
+            events = e;
+    }
+    report("3 x 100,000 lines as plain lines (earlier): lines per second", plain.linesPerSecond, "lines/s", "(info)", true);
+    report("3 x 100,000 lines as events (reader): lines per second", events.linesPerSecond, "lines/s",
+           ">= 80% plain", events.linesPerSecond >= 0.8 * plain.linesPerSecond);
+    std::printf("  (events at %.0f%% of the plain throughput)\n", 100.0 * events.linesPerSecond / plain.linesPerSecond);
+    report("3 x 100,000 lines as plain lines: GUI per turn, 99th pct", plain.p99TurnMs, "ms", "< 16", plain.p99TurnMs < 16);
+    report("3 x 100,000 lines as events: GUI per turn, 99th pct", events.p99TurnMs, "ms", "< 16", events.p99TurnMs < 16);
+    report("3 x 100,000 lines as plain lines: GUI per turn, worst", plain.worstTurnMs, "ms", "(info)", true);
+    report("3 x 100,000 lines as events: GUI per turn, worst", events.worstTurnMs, "ms", "(info)", true);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -198,5 +314,6 @@ int main(int argc, char **argv)
     benchOutputIngest(project);
     benchPromptAssembly(project);
     benchSavePanes(project);
+    benchThreeStreamsThroughTheReader(project);
     return 0;
 }

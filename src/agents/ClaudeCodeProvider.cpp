@@ -1,6 +1,7 @@
 #include "agents/ClaudeCodeProvider.h"
 
 #include "agents/AgentError.h"
+#include "agents/AgentEventReader.h"
 #include "agents/ClaudeBinary.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/Log.h"
@@ -48,7 +49,15 @@ public:
     {
         m_onEnded = std::move(onEnded);
         connect(m_child, &platform::ChildProcess::outputLine, this, [this](const QString &line, bool standardError) {
-            m_stream->yield(standardError ? AgentOutput::stderrLine(line) : AgentOutput::stdoutLine(line));
+            if (standardError) {
+                m_stream->yield(AgentOutput::stderrLine(line));
+                return;
+            }
+            // Standard output carries the program's events, one per line.
+            m_events.clear();
+            m_reader.readLine(line, m_events);
+            for (AgentOutput &event : m_events)
+                m_stream->yield(std::move(event));
         });
         connect(m_child, &platform::ChildProcess::exited, this, [this](int exitCode, bool) { processFinished(exitCode); });
         connect(m_child, &platform::ChildProcess::killing, this, [this] {
@@ -96,6 +105,8 @@ private:
     std::shared_ptr<AgentOutputStream> m_stream;
     std::function<void(const QUuid &)> m_onEnded;
     bool m_finished = false;
+    AgentEventReader m_reader;
+    QList<AgentOutput> m_events;
 };
 
 namespace {
@@ -128,9 +139,17 @@ QString promptDigest(const QString &text)
 
 QStringList claudeArguments(ModelChoice model)
 {
-    return {QStringLiteral("--print"),         QStringLiteral("--permission-mode"), QStringLiteral("acceptEdits"),
-            QStringLiteral("--output-format"), QStringLiteral("text"),              QStringLiteral("--model"),
-            modelId(model)};
+    return {QStringLiteral("--print"),
+            QStringLiteral("--permission-mode"),
+            QStringLiteral("acceptEdits"),
+            QStringLiteral("--output-format"),
+            QStringLiteral("stream-json"),
+            QStringLiteral("--verbose"),
+            QStringLiteral("--model"),
+            modelId(model),
+            QStringLiteral("--setting-sources"),
+            QStringLiteral("user"),
+            QStringLiteral("--strict-mcp-config")};
 }
 
 QString checkWorkingDirectory(const QString &projectPath)

@@ -98,8 +98,16 @@ private:
 QString promptDigest(const QString &text);
 
 // The arguments of `claude`: "--print", "--permission-mode", "acceptEdits",
-// "--output-format", "text", "--model", the model id. The prompt travels on
-// standard input.
+// "--output-format", "stream-json", "--verbose" (the program requires it for
+// events with --print), "--model", the model id, then "--setting-sources",
+// "user", "--strict-mcp-config": only the user's own settings apply and no MCP
+// server is started, so files a project brings along (.claude/settings*.json
+// with hooks, environment and permissions, .mcp.json) never change what a run
+// does. The prompt travels on standard input.
+//
+// Events, not plain text, so that each message reaches the pane while the run
+// still goes (plain text shows only the final message, once the program ends);
+// AgentEventReader turns them back into lines.
 QStringList claudeArguments(ModelChoice model);
 
 // The project folder, created with its parents when missing. Throws

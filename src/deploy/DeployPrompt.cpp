@@ -1,5 +1,7 @@
 #include "deploy/DeployPrompt.h"
 
+#include "deploy/DeployRuns.h"
+
 namespace nerim {
 
 namespace {
@@ -37,8 +39,12 @@ QString buildDeployPrompt(const QString &projectName, const DeployContext &conte
     prompt += QStringLiteral("Variables named in the project's .env: %1.\n\n").arg(envNames);
     prompt += QStringLiteral(
         "Tokens and values are in your environment; never print them. Refer to them only by their variable name.\n"
-        "Use only the providers' command-line tools, git, npm and npx.\n\n"
-        "Talk to Nerim with these lines, each alone on its own line, exactly as written:\n");
+        "Use only the providers' command-line tools, git, and %1; npm, npx, node and package scripts are not "
+        "available.\n"
+        "The only tokens you can ask for are %2.\n\n"
+        "Talk to Nerim with these lines, each alone on its own line, exactly as written:\n")
+                  .arg(DeployRuns::shellHelpers().join(QStringLiteral(", ")),
+                       DeployRuns::askableTokenNames(context.providersInOrder));
     const QList<std::pair<QString, QString>> markers = {
         {needToken, QStringLiteral("VARIABLE | why: you need the user's access token in that variable")},
         {askSecret, QStringLiteral("VARIABLE | why: you need a value only the user knows")},

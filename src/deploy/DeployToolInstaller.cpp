@@ -1,5 +1,6 @@
 #include "deploy/DeployToolInstaller.h"
 
+#include "launcher/DevServerEnvironment.h"
 #include "platform/ChildProcess.h"
 
 #include <QCoro/QCoroFuture>
@@ -7,9 +8,62 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
+#include <QTimer>
+#include <algorithm>
 #include <memory>
 
 namespace nerim::DeployToolInstaller {
+
+namespace {
+
+// The one place the tools' versions are named. Raise a version only after
+// trying the tool with the Deploy agent's briefing.
+struct PinnedTool {
+    DeployProvider::Value provider;
+    const char *version;
+};
+constexpr PinnedTool pinnedTools[] = {
+    {DeployProvider::vercel, "64.0.2"},
+    {DeployProvider::railway, "5.63.1"},
+    {DeployProvider::supabase, "3.1.0"},
+};
+
+QString pinnedVersion(DeployProvider provider)
+{
+    for (const PinnedTool &tool : pinnedTools)
+        if (tool.provider == DeployProvider::Value(provider))
+            return QString::fromLatin1(tool.version);
+    return {};
+}
+
+QCoro::Task<std::optional<QString>> runInstall(Request request, QString package);
+
+} // namespace
+
+QString pinnedPackage(DeployProvider provider)
+{
+    return provider.npmPackage() + QLatin1Char('@') + pinnedVersion(provider);
+}
+
+QString progressLine(DeployProvider provider)
+{
+    return QStringLiteral("Installing the %1 command-line tool (%2)\u2026").arg(provider.toolName(), pinnedPackage(provider));
+}
+
+QCoro::Task<std::optional<QString>> install(Request request)
+{
+    const QString package = pinnedPackage(request.provider);
+    return runInstall(std::move(request), package);
+}
+
+QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFolder, DeployProvider provider)
+{
+    Request request;
+    request.npmProgram = std::move(npmProgram);
+    request.toolsFolder = std::move(toolsFolder);
+    request.provider = provider;
+    return runInstall(std::move(request), provider.npmPackage());
+}
 
 QString binFolder(const QString &toolsFolder)
 {
@@ -24,8 +78,12 @@ bool isAvailable(DeployProvider provider, const QString &toolsFolder, const QStr
     return !QStandardPaths::findExecutable(tool, pathVariable.split(QLatin1Char(':'), Qt::SkipEmptyParts)).isEmpty();
 }
 
-QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFolder, DeployProvider provider)
+namespace {
+
+QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
 {
+    const QString &npmProgram = request.npmProgram;
+    const QString &toolsFolder = request.toolsFolder;
     const QString program = QFileInfo(npmProgram).isAbsolute() ? npmProgram
                                                                 : QStandardPaths::findExecutable(npmProgram);
     if (program.isEmpty() || !QFileInfo(program).isExecutable())
@@ -39,6 +97,7 @@ QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFol
         bool exited = false;
         QString startFailure;
         QString lastErrorLine;
+        bool timedOut = false;
     };
     auto outcome = std::make_shared<Outcome>();
     auto child = std::make_unique<platform::ChildProcess>();
@@ -57,15 +116,35 @@ QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFol
     platform::ChildProcess::Options options;
     options.program = program;
     options.arguments = {QStringLiteral("install"), QStringLiteral("--prefix"), toolsFolder,
-                         QStringLiteral("--no-audit"), QStringLiteral("--no-fund"), provider.npmPackage()};
+                         QStringLiteral("--no-audit"), QStringLiteral("--no-fund"), package};
     options.workingDirectory = toolsFolder;
+    options.environment = devServerEnvironment(request.baseEnvironment);
     options.endTreeWhenProgramExits = true;
+    if (request.progress)
+        request.progress(progressLine(request.provider));
+    // npm waiting on a network that never answers must not hold the deploy.
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, child.get(), [outcome, process = child.get()] {
+        outcome->timedOut = true;
+        process->stop();
+    });
     child->start(options);
+    limit.start(request.timeLimit);
     QFuture<void> ended = child->whenTreeEnded();
     co_await ended;
+    limit.stop();
 
     if (!outcome->startFailure.isEmpty())
         co_return QStringLiteral("npm couldn't start (%1)").arg(outcome->startFailure);
+    if (outcome->timedOut) {
+        const auto seconds = std::max<qint64>(
+            1, std::chrono::ceil<std::chrono::seconds>(request.timeLimit).count());
+        const QString span = seconds % 60 == 0
+                                 ? (seconds == 60 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(seconds / 60))
+                                 : (seconds == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(seconds));
+        co_return QStringLiteral("npm didn't finish within %1 and was stopped").arg(span);
+    }
     if (!outcome->exited)
         co_return QStringLiteral("npm was stopped");
     if (!outcome->normalExit || outcome->exitCode != 0) {
@@ -76,5 +155,7 @@ QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFol
     }
     co_return std::nullopt;
 }
+
+} // namespace
 
 } // namespace nerim::DeployToolInstaller

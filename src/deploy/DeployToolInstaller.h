@@ -3,8 +3,11 @@
 #include "deploy/DeployProvider.h"
 
 #include <QCoro/QCoroTask>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <chrono>
+#include <functional>
 #include <optional>
 
 namespace nerim {
@@ -20,10 +23,42 @@ QString binFolder(const QString &toolsFolder);
 // Whether the tool is in the tools folder or on the given PATH.
 bool isAvailable(DeployProvider provider, const QString &toolsFolder, const QString &pathVariable);
 
-// Runs `npm install --prefix <folder> --no-audit --no-fund <package>` (under
-// Nerim's process guard, output collected, nothing read from standard input).
-// Returns nothing on success, else a short reason for the user ("npm isn't
-// installed", the exit code and npm's last error line). Never throws.
+// The exact version of each provider's tool that Nerim installs, from one
+// table: "vercel@64.0.2", "@railway/cli@5.63.1", "supabase@3.1.0".
+QString pinnedPackage(DeployProvider provider);
+
+// The Deploy pane's line while a tool installs:
+// "Installing the vercel command-line tool (vercel@64.0.2)…".
+QString progressLine(DeployProvider provider);
+
+// How long an install may take before it is given up.
+inline constexpr std::chrono::minutes defaultTimeLimit{5};
+
+struct Request {
+    QString npmProgram;
+    QString toolsFolder;
+    DeployProvider provider = DeployProvider::vercel;
+    // The environment npm would inherit; it runs with the development
+    // server's environment made from it, so none of Nerim's credentials (the
+    // agents' key, the voice key, deploy tokens) reach npm or the package's
+    // install scripts.
+    QProcessEnvironment baseEnvironment = QProcessEnvironment::systemEnvironment();
+    std::chrono::milliseconds timeLimit = defaultTimeLimit;
+    // Told the progress line when npm starts (for the Deploy pane).
+    std::function<void(const QString &line)> progress;
+};
+
+// Runs `npm install --prefix <folder> --no-audit --no-fund <pinned package>`
+// under Nerim's process guard (output collected, nothing read from standard
+// input), with the development server's environment. Stops npm and everything
+// it started once the time limit has passed. Returns nothing on success, else
+// a short reason for the user ("npm isn't installed", the exit code and npm's
+// last error line, the time limit). Never throws.
+QCoro::Task<std::optional<QString>> install(Request request);
+
+// The form the canvas calls today: as above with the default limit and no
+// progress callback, but naming the package without its version. The
+// environment is the development server's all the same.
 QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFolder, DeployProvider provider);
 
 } // namespace DeployToolInstaller

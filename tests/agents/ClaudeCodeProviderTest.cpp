@@ -84,8 +84,9 @@ TEST_F(ClaudeCodeProviderTest, StartsClaudeWithArgumentsPromptOnStdinAndProjectF
 
     EXPECT_EQ(claudeStandin::readList(records + QStringLiteral("/args")),
               (QStringList{QStringLiteral("--print"), QStringLiteral("--permission-mode"), QStringLiteral("acceptEdits"),
-                           QStringLiteral("--output-format"), QStringLiteral("text"), QStringLiteral("--model"),
-                           modelId(ModelChoice::opus47)}));
+                           QStringLiteral("--output-format"), QStringLiteral("stream-json"), QStringLiteral("--verbose"),
+                           QStringLiteral("--model"), modelId(ModelChoice::opus47), QStringLiteral("--setting-sources"),
+                           QStringLiteral("user"), QStringLiteral("--strict-mcp-config")}));
     const QString prompt = QString::fromUtf8(readFile(records + QStringLiteral("/stdin")));
     EXPECT_TRUE(prompt.startsWith(QStringLiteral("[ROLE DECLARATION]\nYou are the Code agent")));
     EXPECT_TRUE(prompt.contains(QStringLiteral("\n[TASK]\nmake the button blue\n\n[OUTPUT INSTRUCTION]")));
@@ -509,4 +510,48 @@ TEST_F(ClaudeCodeProviderTest, NeitherAnAgentNorItsDetachedToolCommandsOutliveNe
             << "left running after Nerim " << (killed ? "was killed" : "quit") << ": " << processesTagged(tag).size();
         EXPECT_FALSE(isAlive(agent));
     }
+}
+
+// Each message reaches the stream while the agent still runs: the stand-in
+// holds its second message back until the test has seen the first.
+TEST_F(ClaudeCodeProviderTest, AMessageReachesTheStreamWhileTheRunGoesOn)
+{
+    const QString release = records + QStringLiteral("/release");
+    claudeStandin::setCommands(QStringLiteral("out First I will write the page.\nhold %1\nout Done.\nexit 0").arg(release));
+    ClaudeCodeProvider provider(project, standinOptions());
+    const AgentSession session = spawn(provider);
+    const std::shared_ptr<AgentOutputStream> stream = test::await(provider.outputStream(session.id));
+
+    QList<AgentOutput> seen;
+    ASSERT_TRUE(waitUntil([&] {
+        seen += stream->takeAvailable();
+        return !seen.isEmpty();
+    }));
+    EXPECT_EQ(seen, (QList<AgentOutput>{AgentOutput::stdoutLine(QStringLiteral("First I will write the page."))}));
+    EXPECT_TRUE(provider.hasSession(session.id)); // still running
+
+    QFile(release).open(QIODevice::WriteOnly);
+    seen += test::await(collectAll(stream));
+    // The closing result repeats "Done." and is not shown again.
+    EXPECT_EQ(seen, (QList<AgentOutput>{AgentOutput::stdoutLine(QStringLiteral("First I will write the page.")),
+                                        AgentOutput::stdoutLine(QStringLiteral("Done.")),
+                                        AgentOutput::processExited(0)}));
+}
+
+// An error the program reports in an event reaches the stream as standard
+// error, in its own words; its standard error and plain lines still pass.
+TEST_F(ClaudeCodeProviderTest, ErrorResultsAndPlainLinesReachTheStream)
+{
+    const QList<AgentOutput> events = run(QStringLiteral(
+        "err a warning on standard error\n"
+        "run echo plain text from a tool\n"
+        "event {\"type\":\"result\",\"subtype\":\"error_during_execution\",\"is_error\":true,\"result\":\"Not logged in \u00b7 Please run /login\"}\n"
+        "exit 1"));
+    // The two pipes are read apart, so only the set of lines is certain.
+    QStringList errors = texts(events, AgentOutput::Kind::stderrLine);
+    errors.sort();
+    EXPECT_EQ(errors, (QStringList{QString::fromUtf8("Not logged in \u00b7 Please run /login"),
+                                   QStringLiteral("a warning on standard error")}));
+    EXPECT_EQ(texts(events, AgentOutput::Kind::stdoutLine), QStringList{QStringLiteral("plain text from a tool")});
+    EXPECT_EQ(events.last(), AgentOutput::processExited(1));
 }

@@ -20,8 +20,18 @@
 //                                plays "run-N" (the file "runs" there counts them);
 //                                wins over the two above
 //   CLAUDE_STANDIN_EXIT          exit code when the script does not end otherwise (0)
+//   CLAUDE_STANDIN_PLAIN         "1": plain text even when events are asked for
+//                                (for benchmarks that compare the two)
 // Recording files are appended to when CLAUDE_STANDIN_APPEND is "1" (several runs
 // in one test), and otherwise replaced.
+//
+// Started with "--output-format stream-json" it speaks in events, as the real
+// program does: an opening "system" event, then what the script prints on
+// standard output gathered into "assistant" messages (one per stretch of output
+// between pauses and other flushing commands; standard error stays apart from
+// messages, as with the real program; `repeat` gives each line a message of its
+// own), and at the end a "result" event that repeats the last message. `run`
+// output and `event` lines go out unwrapped.
 //
 // Script: one command per line; empty lines and lines starting with "#" are
 // skipped. In TEXT, \n \r \t \\ \e and \xHH are escapes.
@@ -47,6 +57,11 @@
 //   exit N              exit with code N
 //   run COMMAND         COMMAND run by /bin/sh in the stand-in's environment,
 //                       its output on the stand-in's own
+//   event JSON          JSON and a line feed on standard output, as it is (an
+//                       event of the test's own making, e.g. a failed result)
+//   hold FILE           waits until FILE exists (output so far is flushed
+//                       first), so a test can see an earlier message arrive
+//                       while the run still goes
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -117,15 +132,89 @@ void sleepMs(long ms)
     }
 }
 
+void put(FILE *stream, const std::string &text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+// Event mode: standard-output text waits here until it goes out as a message.
+bool streamJson = false;
+std::string pendingText;
+std::string lastMessage;
+
+std::string jsonString(const std::string &text)
+{
+    std::string out = "\"";
+    out.reserve(text.size() + 16);
+    for (const char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+                out += escaped;
+            } else {
+                out += c; // other bytes as they are, invalid UTF-8 included
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+void emitMessage(const std::string &text)
+{
+    // The fields around the text are those the installed program writes, so
+    // that reading an event costs what it costs with the real one.
+    put(stdout, R"({"type":"assistant","message":{"id":"msg_01standin","type":"message","role":"assistant",)"
+                R"("model":"claude-standin","content":[{"type":"text","text":)" +
+                    jsonString(text) +
+                    R"(}],"stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":5,"output_tokens":1,)"
+                    R"("cache_creation_input_tokens":0,"cache_read_input_tokens":0,"service_tier":"standard"},)"
+                    R"("context_management":null},"parent_tool_use_id":null,)"
+                    R"("session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09","uuid":"fe21d276-b9ec-4d00-8c1e-2b84c3737e09"})" +
+                    "\n");
+    lastMessage = text;
+}
+
+void flushMessage()
+{
+    if (!streamJson || pendingText.empty())
+        return;
+    emitMessage(pendingText);
+    pendingText.clear();
+}
+
+// Standard output, as plain text or as part of the next message.
+void putOut(const std::string &text)
+{
+    if (streamJson)
+        pendingText += text;
+    else
+        put(stdout, text);
+}
+
 void flushAll()
 {
+    flushMessage();
     std::fflush(stdout);
     std::fflush(stderr);
 }
 
-void put(FILE *stream, const std::string &text)
+void finishRun(int exitCode)
 {
-    std::fwrite(text.data(), 1, text.size(), stream);
+    flushMessage();
+    if (streamJson) {
+        put(stdout, R"({"type":"result","subtype":"success","is_error":false,"result":)" + jsonString(lastMessage) +
+                        R"(,"num_turns":1,"session_id":"standin","exit_code":)" + std::to_string(exitCode) + "}\n");
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
 }
 
 // "verb rest-of-line"
@@ -147,6 +236,8 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         args += argv[i];
         args += '\0';
+        if (i + 1 < argc && std::strcmp(argv[i], "--output-format") == 0 && std::strcmp(argv[i + 1], "stream-json") == 0)
+            streamJson = env("CLAUDE_STANDIN_PLAIN") != "1";
     }
     writeFile(env("CLAUDE_STANDIN_RECORD_ARGS"), args);
 
@@ -157,7 +248,7 @@ int main(int argc, char **argv)
     }
     writeFile(env("CLAUDE_STANDIN_RECORD_ENV"), environment);
 
-    char cwd[4096];
+    char cwd[4096] = {};
     if (getcwd(cwd, sizeof cwd))
         writeFile(env("CLAUDE_STANDIN_RECORD_CWD"), cwd);
     writeFile(env("CLAUDE_STANDIN_RECORD_PID"),
@@ -204,6 +295,11 @@ int main(int argc, char **argv)
         script = env("CLAUDE_STANDIN_COMMANDS");
     }
 
+    if (streamJson)
+        put(stdout, R"({"type":"system","subtype":"init","cwd":)" + jsonString(cwd) +
+                        R"(,"session_id":"standin","tools":["Bash","Edit","Read","Write"],"model":"claude-standin"})" +
+                        "\n");
+
     std::istringstream lines(script);
     std::string line;
     while (std::getline(lines, line)) {
@@ -214,12 +310,12 @@ int main(int argc, char **argv)
         std::string verb, rest;
         split(line, verb, rest);
         if (verb == "out") {
-            put(stdout, unescape(rest) + "\n");
+            putOut(unescape(rest) + "\n");
         } else if (verb == "err") {
             std::fflush(stdout);
             put(stderr, unescape(rest) + "\n");
         } else if (verb == "outraw") {
-            put(stdout, unescape(rest));
+            putOut(unescape(rest));
         } else if (verb == "errraw") {
             std::fflush(stdout);
             put(stderr, unescape(rest));
@@ -229,18 +325,27 @@ int main(int argc, char **argv)
             const long count = std::strtol(countText.c_str(), nullptr, 10);
             const std::string pattern = unescape(text);
             const size_t marker = pattern.find("{n}");
+            flushMessage();
             for (long n = 1; n <= count; ++n) {
-                if (marker == std::string::npos) {
-                    put(stdout, pattern);
+                const std::string text = marker == std::string::npos
+                                             ? pattern
+                                             : pattern.substr(0, marker) + std::to_string(n) + pattern.substr(marker + 3);
+                if (streamJson) {
+                    emitMessage(text);
                 } else {
-                    put(stdout, pattern.substr(0, marker));
-                    put(stdout, std::to_string(n));
-                    put(stdout, pattern.substr(marker + 3));
+                    put(stdout, text);
+                    std::fputc('\n', stdout);
                 }
-                std::fputc('\n', stdout);
             }
         } else if (verb == "echo-stdin") {
-            put(stdout, input);
+            putOut(input);
+        } else if (verb == "event") {
+            flushMessage();
+            put(stdout, rest + "\n");
+        } else if (verb == "hold") {
+            flushAll();
+            while (access(rest.c_str(), F_OK) != 0)
+                sleepMs(10);
         } else if (verb == "sleep") {
             flushAll();
             sleepMs(std::strtol(rest.c_str(), nullptr, 10));
@@ -287,14 +392,16 @@ int main(int argc, char **argv)
             sleepMs(1000);
             return 128 + number;
         } else if (verb == "exit") {
-            flushAll();
-            return static_cast<int>(std::strtol(rest.c_str(), nullptr, 10));
+            const int code = static_cast<int>(std::strtol(rest.c_str(), nullptr, 10));
+            finishRun(code);
+            return code;
         } else {
             flushAll();
             std::fprintf(stderr, "claude stand-in: unknown command: %s\n", line.c_str());
             return 90;
         }
     }
-    flushAll();
-    return static_cast<int>(std::strtol(env("CLAUDE_STANDIN_EXIT").c_str(), nullptr, 10));
+    const int code = static_cast<int>(std::strtol(env("CLAUDE_STANDIN_EXIT").c_str(), nullptr, 10));
+    finishRun(code);
+    return code;
 }
