@@ -337,7 +337,7 @@ void EnvVarChecklistCard::rebuildRows()
             custom->setVisible(DeployLook::showsCustomField(tag));
             updateGeometry();
         });
-        connect(custom, &QLineEdit::textEdited, this, [this, name](const QString &text) {
+        connect(custom, &QLineEdit::textChanged, this, [this, name](const QString &text) {
             m_customDrafts.insert(name, text);
         });
         row->addWidget(label, 0, Qt::AlignVCenter);

@@ -264,6 +264,14 @@ TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASi
               (QMap<QString, QString>{{QStringLiteral("DATABASE_URL"), QStringLiteral("send")},
                                       {QStringLiteral("DEBUG"), QStringLiteral("skip")},
                                       {QStringLiteral("STRIPE_KEY"), QStringLiteral("skip")}}));
+    // A typed replacement is sent as typed; switching away hides it and keeps it.
+    QTest::keyClicks(card->customField(QStringLiteral("STRIPE_KEY")), QStringLiteral(" sk 1"));
+    EXPECT_EQ(card->resolvedDecisions().value(QStringLiteral("STRIPE_KEY")), QStringLiteral("custom: sk 1"));
+    card->choice(QStringLiteral("STRIPE_KEY"))->choose(QStringLiteral("skip"));
+    EXPECT_FALSE(card->customField(QStringLiteral("STRIPE_KEY"))->isVisibleTo(card));
+    EXPECT_EQ(card->resolvedDecisions().value(QStringLiteral("STRIPE_KEY")), QStringLiteral("skip"));
+    card->choice(QStringLiteral("STRIPE_KEY"))->choose(QStringLiteral("custom"));
+    EXPECT_EQ(card->customField(QStringLiteral("STRIPE_KEY"))->text(), QStringLiteral(" sk 1"));
 
     // Applied while the agent runs: the button waits for it.
     card->submit();
@@ -278,6 +286,7 @@ TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASi
     waitForIdleAgent();
     ASSERT_EQ(provider->spawnCalls().size(), 2);
     EXPECT_TRUE(provider->spawnCalls().last().task.contains(QStringLiteral("DEBUG")));
+    EXPECT_EQ(provider->spawnCalls().last().extras.environment.value(QStringLiteral("STRIPE_KEY")), QStringLiteral(" sk 1"));
     EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::envVarChecklist);
     EXPECT_EQ(overlay->card(), card);
     EXPECT_TRUE(card->primaryButton()->isEnabled());
