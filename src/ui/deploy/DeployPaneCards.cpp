@@ -1,20 +1,20 @@
 #include "ui/deploy/DeployPaneCards.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/deploy/DeployControls.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
-#include "ui/design/Strings.h"
+#include "ui/design/widgets/NmActivitySpinner.h"
 #include "ui/panes/DetachedTask.h"
 
 #include <QClipboard>
-#include <QGridLayout>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QShortcut>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -24,287 +24,494 @@ namespace {
 using Card = DeployLook::CardKind;
 using Kind = DeploySessionState::Phase::Kind;
 
-QToolButton *iconButton(const QString &symbol, const QString &help, QWidget *parent)
+QLabel *textLabel(const QFont &font, NmRgb color, QWidget *parent, bool wraps)
 {
-    auto *button = new QToolButton(parent);
-    button->setAutoRaise(true);
-    button->setToolTip(help);
-    button->setIcon(QIcon(QPixmap::fromImage(
-        NmIcons::image(symbol, NmSymbolWeight::medium, 9, qColor(NmColor::inkSecondary), 2.0))));
-    button->setFixedSize(18, 18);
-    return button;
+    auto *label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    label->setWordWrap(wraps);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, qColor(color));
+    label->setPalette(palette);
+    if (wraps)
+        label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    return label;
 }
 
-QString styleFor(const QString &objectName)
+// A one-line text cut in the middle when it does not fit.
+class MiddleElidedLabel : public QWidget {
+public:
+    MiddleElidedLabel(const QString &text, QWidget *parent) : QWidget(parent), m_text(text)
+    {
+        setFont(NmFont::monoSmall());
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        setToolTip(text);
+    }
+    QString text() const { return m_text; }
+    QSize sizeHint() const override
+    {
+        const QFontMetrics metrics(font());
+        return QSize(metrics.horizontalAdvance(m_text), metrics.height());
+    }
+    QSize minimumSizeHint() const override { return QSize(QFontMetrics(font()).horizontalAdvance(u'\u2026') * 3, sizeHint().height()); }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setPen(qColor(NmColor::ink));
+        painter.drawText(rect(), Qt::AlignVCenter | Qt::AlignLeft,
+                         QFontMetrics(font()).elidedText(m_text, Qt::ElideMiddle, width()));
+    }
+
+private:
+    QString m_text;
+};
+
+// A record row: type, name and value on a light rounded inset.
+class RecordRow : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.fillPath(NmPainter::continuousRoundedRectPath(QRectF(rect()), 4), qColor(NmColor::paperShade, 0.4));
+    }
+};
+
+void primaryInk(DeployCapsuleButton *button, qreal padH, qreal padV)
 {
-    return QStringLiteral("#%1 { background: %2; border: 1px solid %3; border-radius: 6px; padding: 4px 8px; }")
-        .arg(objectName, qColor(NmColor::paperShade).name(), qColor(NmColor::hairline, 0.6).name(QColor::HexArgb));
+    button->setLook(NmFont::bodyMedium(), {DeployLook::white}, {NmColor::ink});
+    button->setPadding(padH, padV);
 }
 
 } // namespace
 
+// ---- DeployCard ---------------------------------------------------------------------------------
+
 DeployCard::DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
-    : QFrame(parent), m_kind(kind), m_canvas(canvas)
+    : QWidget(parent), m_kind(kind), m_canvas(canvas)
 {
     setObjectName(QStringLiteral("deployCard"));
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 12, 14, 12);
-    layout->setSpacing(8);
-    auto *header = new QHBoxLayout;
-    m_title = new QLabel(this);
-    m_title->setFont(NmFont::bodyMedium());
-    m_title->setTextFormat(Qt::PlainText);
-    m_title->setWordWrap(true);
-    header->addWidget(m_title, 1);
-    if (kind == Card::domainInput || kind == Card::domainVerify) {
-        QToolButton *close = iconButton(QStringLiteral("xmark"), Strings::Deploy::closeHelp, this);
-        close->setObjectName(QStringLiteral("closeButton"));
-        connect(close, &QToolButton::clicked, this, [this] {
-            if (m_canvas)
-                startDetached(this, m_canvas->closeDomainCard());
-        });
-        header->addWidget(close, 0, Qt::AlignTop);
-    }
-    layout->addLayout(header);
-    m_text = new QLabel(this);
-    m_text->setFont(NmFont::caption());
-    m_text->setTextFormat(Qt::PlainText);
-    m_text->setWordWrap(true);
-    QPalette secondary = m_text->palette();
-    secondary.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
-    m_text->setPalette(secondary);
-    layout->addWidget(m_text);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
 
-    m_rows = new QWidget(this);
-    layout->addWidget(m_rows);
-    m_rows->setVisible(kind == Card::envChecklist || kind == Card::domainVerify);
+void DeployCard::setPhase(const DeploySessionState::Phase &phase)
+{
+    // A new phase (or a new payload) asks afresh: the last answer is spent.
+    if (!(phase == m_phase))
+        m_answer.answered = false;
+    m_phase = phase;
+    refreshLook();
+}
 
-    auto *actions = new QHBoxLayout;
-    if (kind == Card::token || kind == Card::secret || kind == Card::domainInput) {
-        m_field = new QLineEdit(this);
-        m_field->setObjectName(QStringLiteral("cardField"));
-        m_field->setFont(NmFont::body());
-        m_field->setStyleSheet(styleFor(QStringLiteral("cardField")));
-        if (kind == Card::domainInput) {
-            m_field->setPlaceholderText(Strings::Deploy::domainPlaceholder);
-        } else {
-            m_field->setPlaceholderText(Strings::Deploy::pastePlaceholder);
-            m_field->setEchoMode(QLineEdit::Password);
-        }
-        connect(m_field, &QLineEdit::textChanged, this, &DeployCard::refreshEnabled);
-        connect(m_field, &QLineEdit::returnPressed, this, &DeployCard::submit);
-        actions->addWidget(m_field, 1);
-    } else {
-        actions->addStretch(1);
-    }
-    if (kind != Card::domainVerify) {
-        const QString label = kind == Card::envChecklist  ? Strings::Deploy::uploadButton
-                              : kind == Card::domainInput ? Strings::Deploy::fetchRecords
-                                                          : Strings::Deploy::continueButton;
-        m_primary = new QPushButton(label, this);
-        m_primary->setObjectName(QStringLiteral("primaryButton"));
-        m_primary->setFont(NmFont::bodyMedium());
-        m_primary->setCursor(Qt::PointingHandCursor);
-        m_primary->setStyleSheet(QStringLiteral("#primaryButton { color: white; background: %1; border: none; "
-                                                "border-radius: 11px; padding: 4px 12px; }"
-                                                "#primaryButton:disabled { background: %2; }")
-                                     .arg(qColor(NmColor::ink).name(), qColor(NmColor::inkTertiary).name()));
-        connect(m_primary, &QPushButton::clicked, this, &DeployCard::submit);
-        actions->addWidget(m_primary);
-        // Return belongs to this card only: another pane's card or the prompt bar keeps its own.
-        auto *returnKey = new QShortcut(QKeySequence(Qt::Key_Return), this);
-        returnKey->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(returnKey, &QShortcut::activated, this, &DeployCard::submit);
-        auto *enterKey = new QShortcut(QKeySequence(Qt::Key_Enter), this);
-        enterKey->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(enterKey, &QShortcut::activated, this, &DeployCard::submit);
-    }
-    layout->addLayout(actions);
+void DeployCard::setAgentRunning(bool running)
+{
+    if (m_answer.agentRunning == running)
+        return;
+    m_answer.agentRunning = running;
+    refreshLook();
 }
 
 void DeployCard::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.fillPath(NmPainter::continuousRoundedRectPath(QRectF(rect()).adjusted(6, 4, -6, -4), 10),
-                     qColor(NmColor::accent, 0.08));
+    painter.fillRect(rect(), qColor(NmColor::accent, 0.08));
+    if (m_bottomRule)
+        painter.fillRect(QRectF(0, height() - 1, width(), 1), qColor(NmColor::accent, 0.35));
 }
 
-void DeployCard::setPhase(const DeploySessionState::Phase &phase)
+void DeployCard::buildHeader(const QString &symbol, bool withTitle, bool withClose, const QString &closeHelp)
 {
-    if (!(phase == m_phase))
-        m_submitted = false;
-    m_phase = phase;
-    const QString provider = phase.provider() ? phase.provider()->displayName() : QString();
-    switch (m_kind) {
-    case Card::token:
-        m_title->setText(phase.provider() ? Strings::Deploy::tokenTitle.arg(provider)
-                                          : Strings::Deploy::tokenTitleNoProvider);
-        m_text->setText(phase.explanation().isEmpty() ? phase.varName() : phase.explanation());
-        break;
-    case Card::secret:
-        m_title->setText(Strings::Deploy::secretTitle.arg(phase.varName()));
-        m_text->setText(phase.explanation());
-        break;
-    case Card::envChecklist: {
-        m_title->setText(Strings::Deploy::checklistTitle.arg(provider));
-        const QStringList names =
-            m_canvas && m_canvas->deployState().context() ? m_canvas->deployState().context()->envVarNames : QStringList{};
-        m_text->setText(names.isEmpty() ? Strings::Deploy::checklistEmpty : QString());
-        m_text->setVisible(names.isEmpty());
-        if (names != m_names)
-            buildChecklist(names);
-        break;
+    auto *header = new QHBoxLayout;
+    header->setSpacing(8);
+    header->setAlignment(Qt::AlignTop);
+    header->addWidget(deploySymbol(symbol, 12, {NmColor::accent}, this, 1), 0, Qt::AlignTop);
+    if (withTitle) {
+        auto *texts = new QVBoxLayout;
+        texts->setSpacing(2);
+        m_title = textLabel(NmFont::bodyMedium(), NmColor::ink, this, true);
+        m_title->setObjectName(QStringLiteral("cardTitle"));
+        m_lead = textLabel(NmFont::caption(), NmColor::inkSecondary, this, true);
+        m_lead->setObjectName(QStringLiteral("cardLead"));
+        texts->addWidget(m_title);
+        texts->addWidget(m_lead);
+        header->addLayout(texts, 1);
+    } else {
+        m_lead = textLabel(NmFont::body(), NmColor::ink, this, true);
+        m_lead->setObjectName(QStringLiteral("cardExplanation"));
+        header->addWidget(m_lead, 1, Qt::AlignTop);
     }
-    case Card::domainInput:
-        m_title->setText(Strings::Deploy::domainTitle);
-        m_text->setVisible(false);
-        break;
-    case Card::domainVerify: {
-        m_title->setText(Strings::Deploy::verifyTitle);
-        m_text->setText(Strings::Deploy::verifyChecking.arg(phase.domain()).arg(phase.attemptsRemaining()));
-        delete m_rows->layout();
-        qDeleteAll(m_rows->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
-        auto *grid = new QGridLayout(m_rows);
-        grid->setContentsMargins(0, 0, 0, 0);
-        int row = 0;
-        for (const DomainRecord &record : phase.records()) {
-            int column = 0;
-            for (const QString &part : {record.type, record.name, record.value}) {
-                auto *label = new QLabel(part, m_rows);
-                label->setTextFormat(Qt::PlainText);
-                label->setFont(column == 2 ? NmFont::monoSmall() : NmFont::caption());
-                label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-                grid->addWidget(label, row, column++);
+    if (withClose) {
+        m_close = deployIconButton(QStringLiteral("xmark"), 9, NmColor::inkSecondary, 18, closeHelp, this);
+        m_close->setObjectName(QStringLiteral("closeButton"));
+        m_close->setAccessibleName(QStringLiteral("Close"));
+        header->addWidget(m_close, 0, Qt::AlignTop);
+    }
+    static_cast<QVBoxLayout *>(layout())->addLayout(header);
+}
+
+void DeployCard::addReturnShortcut()
+{
+    // Return belongs to this card only: another pane's card or the prompt bar keeps its own.
+    for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
+        auto *shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (m_primary && m_primary->isEnabled())
+                submit();
+        });
+    }
+}
+
+// ---- PasteCard ----------------------------------------------------------------------------------
+
+PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
+    : DeployCard(kind, canvas, parent)
+{
+    setObjectName(kind == Card::token ? QStringLiteral("TokenPasteCard") : QStringLiteral("SecretPasteCard"));
+    const DeployLook::PasteCardLook look = DeployLook::pasteCardLook(kind, m_phase, QString());
+    m_bottomRule = look.bottomRule;
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 10, 12, 10);
+    layout->setSpacing(8);
+    buildHeader(look.symbol, false, true, look.closeHelp);
+    connect(m_close, &QToolButton::clicked, this, [this] {
+        if (m_canvas)
+            startDetached(this, m_canvas->cancelDeploy());
+    });
+
+    auto *input = new QHBoxLayout;
+    input->setSpacing(8);
+    m_name = textLabel(NmFont::monoSmall(), NmColor::inkSecondary, this, false);
+    m_name->setObjectName(QStringLiteral("varLabel"));
+    m_field = new DeployField(true, 8, 4, this);
+    m_field->setObjectName(QStringLiteral("cardField"));
+    m_field->setFont(NmFont::monoSmall());
+    m_field->setEchoMode(QLineEdit::Password);
+    m_field->setPlaceholderText(look.placeholder);
+    m_field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(m_field, &QLineEdit::textChanged, this, [this] { refreshLook(); });
+    connect(m_field, &QLineEdit::returnPressed, this, &PasteCard::submit);
+    m_primary = new DeployCapsuleButton(look.submitTitle, this);
+    m_primary->setObjectName(QStringLiteral("primaryButton"));
+    m_primary->setLook(NmFont::caption(), {NmColor::ink}, {NmColor::accent, 0.2}, DeployLook::Tint{NmColor::accent, 0.5},
+                       0.5);
+    m_primary->setPadding(12, 4);
+    connect(m_primary, &QAbstractButton::clicked, this, &PasteCard::submit);
+    input->addWidget(m_name, 0, Qt::AlignVCenter);
+    input->addWidget(m_field, 1, Qt::AlignVCenter);
+    input->addWidget(m_primary, 0, Qt::AlignVCenter);
+    layout->addLayout(input);
+    addReturnShortcut();
+}
+
+void PasteCard::setPhase(const DeploySessionState::Phase &phase)
+{
+    DeployCard::setPhase(phase);
+}
+
+void PasteCard::refreshLook()
+{
+    const DeployLook::PasteCardLook look = DeployLook::pasteCardLook(m_kind, m_phase, m_field->text());
+    m_lead->setText(look.explanation);
+    m_name->setText(look.label);
+    m_primary->setEnabled(look.submitEnabled);
+    updateGeometry();
+}
+
+void PasteCard::submit()
+{
+    if (!m_canvas)
+        return;
+    const std::optional<QString> value = DeployLook::pasteSubmission(m_kind, m_field->text());
+    if (!value)
+        return;
+    // The field is emptied first: the value lives on only in the controller,
+    // and a second Return at once finds nothing to send.
+    m_field->clear();
+    m_answer.answered = true;
+    const QString name = m_phase.varName();
+    startDetached(this, m_kind == Card::token ? m_canvas->submitDeployToken(name, *value)
+                                              : m_canvas->submitDeploySecret(name, *value));
+}
+
+// ---- EnvVarChecklistCard ------------------------------------------------------------------------
+
+EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget *parent)
+    : DeployCard(Card::envChecklist, canvas, parent)
+{
+    setObjectName(QStringLiteral("EnvVarChecklistCard"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 14, 14, 14);
+    layout->setSpacing(10);
+    buildHeader(QStringLiteral("checklist"), true, false, QString());
+    m_empty = textLabel(NmFont::caption(), NmColor::inkSecondary, this, true);
+    m_empty->setObjectName(QStringLiteral("emptyLine"));
+    m_empty->setContentsMargins(0, 6, 0, 6);
+    layout->addWidget(m_empty);
+    m_rows = new QWidget(this);
+    auto *rows = new QVBoxLayout(m_rows);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(6);
+    layout->addWidget(m_rows);
+    auto *footer = new QHBoxLayout;
+    footer->addStretch(1);
+    m_primary = new DeployCapsuleButton(QString(), this);
+    m_primary->setObjectName(QStringLiteral("primaryButton"));
+    primaryInk(m_primary, 16, 6);
+    connect(m_primary, &QAbstractButton::clicked, this, &EnvVarChecklistCard::submit);
+    footer->addWidget(m_primary);
+    layout->addLayout(footer);
+    addReturnShortcut();
+    if (canvas)
+        connect(&canvas->deployState(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
+}
+
+QStringList EnvVarChecklistCard::currentNames() const
+{
+    if (!m_canvas || !m_canvas->deployState().context())
+        return {};
+    return m_canvas->deployState().context()->envVarNames;
+}
+
+void EnvVarChecklistCard::setPhase(const DeploySessionState::Phase &phase)
+{
+    DeployCard::setPhase(phase);
+}
+
+void EnvVarChecklistCard::refreshLook()
+{
+    const QStringList names = currentNames();
+    if (names != m_names) {
+        m_names = names;
+        rebuildRows();
+    }
+    const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
+    const DeployLook::ChecklistLook look = DeployLook::checklistLook(host, m_names, m_answer);
+    m_title->setText(look.title);
+    m_lead->setText(look.lead);
+    m_empty->setText(look.emptyLine);
+    m_empty->setVisible(look.showsEmptyLine);
+    m_rows->setVisible(!look.showsEmptyLine);
+    m_primary->setText(look.buttonTitle);
+    m_primary->updateGeometry();
+    m_primary->setEnabled(look.buttonEnabled);
+    updateGeometry();
+}
+
+void EnvVarChecklistCard::rebuildRows()
+{
+    auto *rows = static_cast<QVBoxLayout *>(m_rows->layout());
+    while (QLayoutItem *item = rows->takeAt(0)) {
+        if (QLayout *row = item->layout()) {
+            while (QLayoutItem *child = row->takeAt(0)) {
+                delete child->widget();
+                delete child;
             }
-            QToolButton *copy = iconButton(QStringLiteral("doc.on.doc"), Strings::Deploy::copyHelp, m_rows);
+        }
+        delete item;
+    }
+    for (const QString &name : m_names) {
+        auto *row = new QHBoxLayout;
+        row->setSpacing(8);
+        QLabel *label = textLabel(NmFont::monoSmall(), NmColor::ink, m_rows, false);
+        label->setText(name);
+        label->setMinimumWidth(160);
+        auto *choice = new DeploySegmentedChoice(DeployLook::envChoiceSegments(), m_rows);
+        choice->setObjectName(QStringLiteral("choice:") + name);
+        choice->setCurrentTag(DeployLook::rowDecision(m_decisions, name));
+        auto *custom = new DeployField(false, 6, 3, m_rows);
+        custom->setObjectName(QStringLiteral("custom:") + name);
+        custom->setFont(NmFont::monoSmall());
+        custom->setEchoMode(QLineEdit::Password);
+        custom->setPlaceholderText(DeployLook::Text::customPlaceholder);
+        custom->setText(m_customDrafts.value(name));
+        custom->setVisible(DeployLook::showsCustomField(choice->currentTag()));
+        custom->setMinimumWidth(120);
+        connect(choice, &DeploySegmentedChoice::tagChosen, this, [this, name, custom](const QString &tag) {
+            m_decisions.insert(name, tag);
+            custom->setVisible(DeployLook::showsCustomField(tag));
+            updateGeometry();
+        });
+        connect(custom, &QLineEdit::textChanged, this, [this, name](const QString &text) {
+            m_customDrafts.insert(name, text);
+        });
+        row->addWidget(label, 0, Qt::AlignVCenter);
+        row->addWidget(choice, 0, Qt::AlignVCenter);
+        row->addWidget(custom, 1, Qt::AlignVCenter);
+        row->addStretch(0);
+        rows->addLayout(row);
+    }
+}
+
+DeploySegmentedChoice *EnvVarChecklistCard::choice(const QString &name) const
+{
+    return m_rows->findChild<DeploySegmentedChoice *>(QStringLiteral("choice:") + name);
+}
+
+DeployField *EnvVarChecklistCard::customField(const QString &name) const
+{
+    return m_rows->findChild<DeployField *>(QStringLiteral("custom:") + name);
+}
+
+QMap<QString, QString> EnvVarChecklistCard::resolvedDecisions() const
+{
+    return DeployLook::resolvedDecisions(m_names, m_decisions, m_customDrafts);
+}
+
+void EnvVarChecklistCard::submit()
+{
+    if (!m_canvas || !m_primary->isEnabled())
+        return;
+    m_answer.answered = true;
+    const QMap<QString, QString> decisions = resolvedDecisions();
+    refreshLook();
+    startDetached(this, m_canvas->applyEnvVarChecklist(decisions));
+}
+
+// ---- DomainInputCard ----------------------------------------------------------------------------
+
+DomainInputCard::DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent)
+    : DeployCard(Card::domainInput, canvas, parent)
+{
+    setObjectName(QStringLiteral("DomainInputCard"));
+    const DeployLook::DomainInputLook look = DeployLook::domainInputLook(QString());
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 14, 14, 14);
+    layout->setSpacing(10);
+    buildHeader(look.symbol, true, true, QString());
+    connect(m_close, &QToolButton::clicked, this, [this] {
+        if (m_canvas)
+            startDetached(this, m_canvas->closeDomainCard());
+    });
+    auto *row = new QHBoxLayout;
+    row->setSpacing(8);
+    m_field = new DeployField(true, 8, 6, this);
+    m_field->setObjectName(QStringLiteral("cardField"));
+    m_field->setFont(NmFont::monoSmall());
+    m_field->setPlaceholderText(look.placeholder);
+    m_field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(m_field, &QLineEdit::textChanged, this, [this] { refreshLook(); });
+    connect(m_field, &QLineEdit::returnPressed, this, &DomainInputCard::submit);
+    m_primary = new DeployCapsuleButton(look.buttonTitle, this);
+    m_primary->setObjectName(QStringLiteral("primaryButton"));
+    primaryInk(m_primary, 12, 6);
+    connect(m_primary, &QAbstractButton::clicked, this, &DomainInputCard::submit);
+    row->addWidget(m_field, 1, Qt::AlignVCenter);
+    row->addWidget(m_primary, 0, Qt::AlignVCenter);
+    layout->addLayout(row);
+    addReturnShortcut();
+}
+
+void DomainInputCard::refreshLook()
+{
+    const DeployLook::DomainInputLook look = DeployLook::domainInputLook(m_field->text());
+    m_title->setText(look.title);
+    m_lead->setText(look.lead);
+    m_primary->setEnabled(look.buttonEnabled);
+    updateGeometry();
+}
+
+void DomainInputCard::submit()
+{
+    if (!m_canvas)
+        return;
+    const std::optional<QString> domain = DeployLook::domainSubmission(m_field->text());
+    if (!domain)
+        return;
+    // The draft stays: the controller's next phase replaces this card.
+    m_answer.answered = true;
+    startDetached(this, m_canvas->beginCustomDomain(*domain));
+}
+
+// ---- DomainVerifyCard ---------------------------------------------------------------------------
+
+DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent)
+    : DeployCard(Card::domainVerify, canvas, parent)
+{
+    setObjectName(QStringLiteral("DomainVerifyCard"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 14, 14, 14);
+    layout->setSpacing(10);
+    buildHeader(QStringLiteral("globe"), true, true, QString());
+    connect(m_close, &QToolButton::clicked, this, [this] {
+        if (m_canvas)
+            startDetached(this, m_canvas->closeDomainCard());
+    });
+    m_rows = new QWidget(this);
+    auto *rows = new QVBoxLayout(m_rows);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(6);
+    layout->addWidget(m_rows);
+    auto *checking = new QHBoxLayout;
+    checking->setSpacing(8);
+    auto *spinner = new NmActivitySpinner(this);
+    spinner->setObjectName(QStringLiteral("checkingSpinner"));
+    spinner->setDiameter(10);
+    spinner->setColor(qColor(NmColor::inkSecondary));
+    m_checking = textLabel(NmFont::caption(), NmColor::inkSecondary, this, false);
+    m_checking->setObjectName(QStringLiteral("checkingLine"));
+    checking->addWidget(spinner, 0, Qt::AlignVCenter);
+    checking->addWidget(m_checking, 1, Qt::AlignVCenter);
+    layout->addLayout(checking);
+}
+
+void DomainVerifyCard::setPhase(const DeploySessionState::Phase &phase)
+{
+    DeployCard::setPhase(phase);
+}
+
+void DomainVerifyCard::refreshLook()
+{
+    const DeployLook::DomainVerifyLook look = DeployLook::domainVerifyLook(m_phase.domain(), m_phase.attemptsRemaining());
+    m_title->setText(look.title);
+    m_lead->setText(look.lead);
+    m_checking->setText(look.checkingLine);
+    if (m_phase.records() != m_records) {
+        m_records = m_phase.records();
+        auto *rows = static_cast<QVBoxLayout *>(m_rows->layout());
+        qDeleteAll(m_rows->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
+        for (const DomainRecord &record : m_records) {
+            auto *row = new RecordRow(m_rows);
+            row->setObjectName(QStringLiteral("record:") + record.identity());
+            auto *line = new QHBoxLayout(row);
+            line->setContentsMargins(6, 6, 6, 6);
+            line->setSpacing(8);
+            QLabel *type = textLabel(NmFont::monoSmall(), NmColor::ink, row, false);
+            type->setText(record.type);
+            type->setMinimumWidth(50);
+            QLabel *name = textLabel(NmFont::monoSmall(), NmColor::ink, row, false);
+            name->setText(record.name);
+            name->setMinimumWidth(100);
+            line->addWidget(type);
+            line->addWidget(name);
+            line->addWidget(new MiddleElidedLabel(record.value, row), 1);
+            QToolButton *copy = deployIconButton(QStringLiteral("doc.on.doc"), 10, NmColor::inkSecondary,
+                                                 qCeil(NmIcons::boxSide(10)) + 8, DeployLook::Text::copyValueHelp, row);
+            copy->setObjectName(QStringLiteral("copyValue"));
             const QString value = record.value;
             connect(copy, &QToolButton::clicked, this, [value] {
                 QGuiApplication::clipboard()->clear();
                 QGuiApplication::clipboard()->setText(value);
             });
-            grid->addWidget(copy, row++, column);
+            line->addWidget(copy);
+            rows->addWidget(row);
         }
-        grid->setColumnStretch(2, 1);
-        m_rows->setVisible(!phase.records().isEmpty());
-        break;
     }
-    case Card::none: break;
-    }
-    refreshEnabled();
+    m_rows->setVisible(!m_records.isEmpty());
+    updateGeometry();
 }
 
-void DeployCard::buildChecklist(const QStringList &names)
+QList<QToolButton *> DomainVerifyCard::copyButtons() const
 {
-    m_names = names;
-    delete m_rows->layout();
-    qDeleteAll(m_rows->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
-    auto *grid = new QGridLayout(m_rows);
-    grid->setContentsMargins(0, 0, 0, 0);
-    int row = 0;
-    for (const QString &name : names) {
-        auto *label = new QLabel(name, m_rows);
-        label->setTextFormat(Qt::PlainText);
-        label->setFont(NmFont::monoSmall());
-        auto *choice = new QComboBox(m_rows);
-        choice->setObjectName(QStringLiteral("choice:") + name);
-        choice->addItems({Strings::Deploy::choiceSend, Strings::Deploy::choiceSkip, Strings::Deploy::choiceCustom});
-        auto *custom = new QLineEdit(m_rows);
-        custom->setObjectName(QStringLiteral("custom:") + name);
-        custom->setPlaceholderText(Strings::Deploy::customPlaceholder);
-        custom->setEchoMode(QLineEdit::Password);
-        custom->setVisible(false);
-        connect(choice, &QComboBox::currentIndexChanged, this, [this, custom](int index) {
-            custom->setVisible(index == 2);
-            refreshEnabled();
-        });
-        connect(custom, &QLineEdit::textChanged, this, &DeployCard::refreshEnabled);
-        grid->addWidget(label, row, 0);
-        grid->addWidget(choice, row, 1);
-        grid->addWidget(custom, row++, 2);
-    }
-    grid->setColumnStretch(2, 1);
+    return m_rows->findChildren<QToolButton *>(QStringLiteral("copyValue"));
 }
 
-QComboBox *DeployCard::choiceBox(const QString &name) const
-{
-    return m_rows->findChild<QComboBox *>(QStringLiteral("choice:") + name);
-}
-
-QLineEdit *DeployCard::customField(const QString &name) const
-{
-    return m_rows->findChild<QLineEdit *>(QStringLiteral("custom:") + name);
-}
-
-void DeployCard::refreshEnabled()
-{
-    if (!m_primary)
-        return;
-    bool ready = true;
-    if (m_kind == Card::token || m_kind == Card::secret)
-        ready = !m_field->text().trimmed().isEmpty();
-    else if (m_kind == Card::domainInput)
-        ready = isPlausibleDomain(m_field->text());
-    else if (m_kind == Card::envChecklist) {
-        QMap<QString, DeployLook::EnvChoice> choices;
-        QMap<QString, QString> drafts;
-        for (const QString &name : m_names) {
-            if (QComboBox *box = choiceBox(name))
-                choices.insert(name, DeployLook::EnvChoice(box->currentIndex()));
-            if (QLineEdit *field = customField(name))
-                drafts.insert(name, field->text());
-        }
-        ready = DeployLook::checklistDecisions(m_names, choices, drafts).has_value();
-    }
-    m_primary->setEnabled(ready && !m_submitted);
-}
-
-void DeployCard::submit()
-{
-    if (!m_canvas || !m_primary || !m_primary->isEnabled() || m_submitted)
-        return;
-    switch (m_kind) {
-    case Card::token:
-    case Card::secret: {
-        const QString value = m_field->text().trimmed();
-        if (value.isEmpty())
-            return;
-        // The field is emptied first: the value lives on only in the controller.
-        m_field->clear();
-        m_submitted = true;
-        const QString name = m_phase.varName();
-        startDetached(this, m_kind == Card::token ? m_canvas->submitDeployToken(name, value)
-                                                  : m_canvas->submitDeploySecret(name, value));
-        break;
-    }
-    case Card::envChecklist: {
-        QMap<QString, DeployLook::EnvChoice> choices;
-        QMap<QString, QString> drafts;
-        for (const QString &name : m_names) {
-            choices.insert(name, DeployLook::EnvChoice(choiceBox(name)->currentIndex()));
-            drafts.insert(name, customField(name)->text());
-        }
-        const auto decisions = DeployLook::checklistDecisions(m_names, choices, drafts);
-        if (!decisions)
-            return;
-        for (const QString &name : m_names)
-            customField(name)->clear();
-        m_submitted = true;
-        startDetached(this, m_canvas->applyEnvVarChecklist(*decisions));
-        break;
-    }
-    case Card::domainInput: {
-        const QString domain = cleanedDomain(m_field->text());
-        if (!isPlausibleDomain(domain))
-            return;
-        m_submitted = true;
-        startDetached(this, m_canvas->beginCustomDomain(domain));
-        break;
-    }
-    default: break;
-    }
-    refreshEnabled();
-}
+// ---- DeployPaneOverlay --------------------------------------------------------------------------
 
 DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid &paneID, QWidget *parent)
     : QWidget(parent), m_canvas(canvas), m_paneID(paneID)
@@ -314,8 +521,26 @@ DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid
     if (canvas) {
         connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
         connect(&canvas->deployState(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
+        connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &DeployPaneOverlay::refresh);
     }
     refresh();
+}
+
+bool DeployPaneOverlay::deployAgentRunning() const
+{
+    const AgentPaneState *pane = m_canvas ? m_canvas->deployPane() : nullptr;
+    return pane && isBusy(pane->status());
+}
+
+void DeployPaneOverlay::watchDeployAgent()
+{
+    disconnect(m_agentWatch);
+    AgentPaneState *pane = m_canvas && m_card ? m_canvas->deployPane() : nullptr;
+    if (pane)
+        m_agentWatch = connect(pane, &AgentPaneState::statusChanged, this, [this] {
+            if (m_card)
+                m_card->setAgentRunning(deployAgentRunning());
+        });
 }
 
 void DeployPaneOverlay::refresh()
@@ -329,13 +554,32 @@ void DeployPaneOverlay::refresh()
         m_card = nullptr;
     }
     if (kind != Card::none && !m_card) {
-        m_card = new DeployCard(kind, m_canvas, this);
+        switch (kind) {
+        case Card::token:
+        case Card::secret: m_card = new PasteCard(kind, m_canvas, this); break;
+        case Card::envChecklist: m_card = new EnvVarChecklistCard(m_canvas, this); break;
+        case Card::domainInput: m_card = new DomainInputCard(m_canvas, this); break;
+        case Card::domainVerify: m_card = new DomainVerifyCard(m_canvas, this); break;
+        case Card::none: break;
+        }
         layout()->addWidget(m_card);
     }
-    if (m_card)
+    watchDeployAgent();
+    if (m_card) {
+        m_card->setAgentRunning(deployAgentRunning());
         m_card->setPhase(phase);
+    }
     setVisible(m_card != nullptr);
     updateGeometry();
+}
+
+bool DeployPaneOverlay::event(QEvent *event)
+{
+    // The card's height changes with its rows and wrapped lines: the parent
+    // places this strip again.
+    if (event->type() == QEvent::LayoutRequest)
+        updateGeometry();
+    return QWidget::event(event);
 }
 
 } // namespace nerim

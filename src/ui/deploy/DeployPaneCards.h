@@ -2,71 +2,165 @@
 
 #include "ui/deploy/DeployLook.h"
 
-#include <QComboBox>
-#include <QFrame>
 #include <QLabel>
-#include <QLineEdit>
+#include <QMap>
 #include <QPointer>
-#include <QPushButton>
+#include <QToolButton>
 #include <QUuid>
+#include <QWidget>
 
 namespace nerim {
 
+class DeployCapsuleButton;
+class DeployField;
+class DeploySegmentedChoice;
 class ProjectCanvasViewModel;
 
-// One deploy card: its own padding and a tinted background, a title, a text
-// and the controls of its kind. A card whose case comes again with a new
-// payload is updated in place and keeps what the user typed.
-class DeployCard : public QFrame {
+// One deploy card above the Deploy pane: it draws its own padding and its
+// tinted background and hands the user's answer to the canvas controller.
+// A card whose phase comes again with a new payload is updated in place and
+// keeps what the user typed.
+class DeployCard : public QWidget {
     Q_OBJECT
 public:
     DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
 
     DeployLook::CardKind kind() const { return m_kind; }
-    void setPhase(const DeploySessionState::Phase &phase);
+    // The payload of the current phase.
+    virtual void setPhase(const DeploySessionState::Phase &phase);
+    // Whether the Deploy pane has an agent run going (or queued), as the
+    // session reports it: a card that has answered waits only while it has.
+    void setAgentRunning(bool running);
+    DeployLook::AnswerState answerState() const { return m_answer; }
 
-    QLineEdit *field() const { return m_field; }
-    QPushButton *primaryButton() const { return m_primary; }
+    // The card's action, as its button and Return do.
+    virtual void submit() = 0;
+
+    DeployField *field() const { return m_field; }
+    DeployCapsuleButton *primaryButton() const { return m_primary; }
+    QToolButton *closeButton() const { return m_close; }
     QLabel *titleLabel() const { return m_title; }
-    // The checklist's choice box and custom field of a variable.
-    QComboBox *choiceBox(const QString &name) const;
-    QLineEdit *customField(const QString &name) const;
-    // The primary action, as the button and Return do.
-    void submit();
+    QLabel *leadLabel() const { return m_lead; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-
-private:
-    void buildChecklist(const QStringList &names);
-    void refreshEnabled();
+    virtual void refreshLook() = 0;
+    // Header row: symbol, title (optional) and lead or explanation, close mark (optional).
+    void buildHeader(const QString &symbol, bool withTitle, bool withClose, const QString &closeHelp);
+    void addReturnShortcut();
 
     DeployLook::CardKind m_kind;
     QPointer<ProjectCanvasViewModel> m_canvas;
     DeploySessionState::Phase m_phase;
+    DeployLook::AnswerState m_answer;
     QLabel *m_title = nullptr;
-    QLabel *m_text = nullptr;
-    QLineEdit *m_field = nullptr;
-    QPushButton *m_primary = nullptr;
+    QLabel *m_lead = nullptr;
+    DeployField *m_field = nullptr;
+    DeployCapsuleButton *m_primary = nullptr;
+    QToolButton *m_close = nullptr;
+    bool m_bottomRule = false;
+};
+
+// The token and secret cards: the agent's reason, "NAME=", a masked field
+// and Submit; the close mark cancels the deploy.
+class PasteCard : public DeployCard {
+    Q_OBJECT
+public:
+    PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    void setPhase(const DeploySessionState::Phase &phase) override;
+    void submit() override;
+    QLabel *nameLabel() const { return m_name; }
+
+protected:
+    void refreshLook() override;
+
+private:
+    QLabel *m_name = nullptr;
+};
+
+// The env-var checklist: one row per variable with a send / skip / replace
+// choice, and one button that hands the decisions over.
+class EnvVarChecklistCard : public DeployCard {
+    Q_OBJECT
+public:
+    EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    void setPhase(const DeploySessionState::Phase &phase) override;
+    void submit() override;
+
+    QStringList names() const { return m_names; }
+    DeploySegmentedChoice *choice(const QString &name) const;
+    DeployField *customField(const QString &name) const;
+    QLabel *emptyLabel() const { return m_empty; }
+    // What the button would hand over now.
+    QMap<QString, QString> resolvedDecisions() const;
+
+protected:
+    void refreshLook() override;
+
+private:
+    void rebuildRows();
+    QStringList currentNames() const;
+
     QWidget *m_rows = nullptr;
+    QLabel *m_empty = nullptr;
     QStringList m_names;
-    // Set by a submit until the phase moves on, so a second Return sends nothing.
-    bool m_submitted = false;
+    QMap<QString, QString> m_decisions;
+    QMap<QString, QString> m_customDrafts;
+};
+
+// The domain input card: the domain field and "Fetch DNS records".
+class DomainInputCard : public DeployCard {
+    Q_OBJECT
+public:
+    DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    void submit() override;
+
+protected:
+    void refreshLook() override;
+};
+
+// The verify card: the records to add, each with a copy button, and the
+// checking line while the Deploy agent polls DNS.
+class DomainVerifyCard : public DeployCard {
+    Q_OBJECT
+public:
+    DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    void setPhase(const DeploySessionState::Phase &phase) override;
+    void submit() override {}
+
+    QList<QToolButton *> copyButtons() const;
+    QLabel *checkingLabel() const { return m_checking; }
+
+protected:
+    void refreshLook() override;
+
+private:
+    QWidget *m_rows = nullptr;
+    QLabel *m_checking = nullptr;
+    QList<DomainRecord> m_records;
 };
 
 // The strip above one agent pane that shows the deploy card the session asks
-// for, on the Deploy pane only; nothing (and no room) otherwise.
+// for, on the Deploy pane only; nothing (and no room) otherwise. It asks its
+// parent to place it again whenever its card comes, goes or changes size.
 class DeployPaneOverlay : public QWidget {
     Q_OBJECT
 public:
     DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid &paneID, QWidget *parent = nullptr);
     DeployCard *card() const { return m_card; }
 
+protected:
+    bool event(QEvent *event) override;
+
 private:
     void refresh();
+    void watchDeployAgent();
+    bool deployAgentRunning() const;
+
     QPointer<ProjectCanvasViewModel> m_canvas;
     QUuid m_paneID;
     QPointer<DeployCard> m_card;
+    QMetaObject::Connection m_agentWatch;
 };
 
 } // namespace nerim

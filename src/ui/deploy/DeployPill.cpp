@@ -1,19 +1,25 @@
 #include "ui/deploy/DeployPill.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/deploy/DeployControls.h"
 #include "ui/deploy/DeployProviderPickerSheet.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
-#include "ui/design/Strings.h"
+#include "ui/design/widgets/NmIconImage.h"
 #include "ui/panes/DetachedTask.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QWidgetAction>
+#include <QLabel>
 #include <QPainter>
+#include <QProxyStyle>
+#include <QStyleOptionMenuItem>
 #include <QUrl>
 
 namespace nerim {
@@ -25,6 +31,9 @@ using Face = DeployLook::PillFace;
 constexpr qreal padH = 11;
 constexpr qreal padV = 6;
 constexpr qreal leadSide = 12;
+// The in-progress ring: one turn a second, drawn at about 60 frames a second.
+constexpr int ringFrameMs = 16;
+constexpr qreal ringDegreesPerFrame = 360.0 * ringFrameMs / 1000.0;
 
 QFont pillFont()
 {
@@ -56,6 +65,12 @@ DeployPill::DeployPill(ProjectCanvasViewModel *canvas, QWidget *parent)
 {
     setObjectName(QStringLiteral("DeployPill"));
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+    m_ringTimer.setInterval(ringFrameMs);
+    connect(&m_ringTimer, &QTimer::timeout, this, [this] {
+        m_ringAngle = std::fmod(m_ringAngle + ringDegreesPerFrame, 360.0);
+        update();
+    });
     m_pickerFactory = [](const QSet<DeployProvider> &seed, QWidget *parent) {
         return new DeployProviderPickerSheet(seed, parent);
     };
@@ -86,15 +101,35 @@ void DeployPill::refresh()
     const DeploySessionState::Phase &phase = m_canvas->deployState().phase();
     m_face = DeployLook::pillFace(phase, unlocked());
     m_text = DeployLook::pillText(m_face, phase);
-    switch (m_face) {
-    case Face::deployButton: setToolTip(Strings::Deploy::deployButtonHelp); break;
-    case Face::inProgress: setToolTip(Strings::Deploy::inProgressHelp); break;
-    case Face::stuck: setToolTip(Strings::Deploy::stuckHelp); break;
-    default: setToolTip(QString()); break;
-    }
+    setToolTip(DeployLook::pillChrome(m_face).help);
+    setAccessibleName(m_text);
     setVisible(m_face != Face::hidden);
+    updateRing();
     updateGeometry();
     update();
+}
+
+void DeployPill::updateRing()
+{
+    // The ring turns whenever the in-progress face is on screen, Reduce Motion
+    // or not: a still ring would look like a deploy that has stopped.
+    const bool turns = DeployLook::pillChrome(m_face).ringTurns && isVisible();
+    if (turns && !m_ringTimer.isActive())
+        m_ringTimer.start();
+    else if (!turns)
+        m_ringTimer.stop();
+}
+
+void DeployPill::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    updateRing();
+}
+
+void DeployPill::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    updateRing();
 }
 
 QSize DeployPill::sizeHint() const
@@ -103,8 +138,9 @@ QSize DeployPill::sizeHint() const
         return QSize(0, 0);
     const QFontMetricsF metrics(pillFont());
     const qreal text = metrics.horizontalAdvance(m_text.toUpper());
-    const qreal spacing = m_face == Face::inProgress ? 8 : 6;
-    const qreal trailing = m_face == Face::live ? 6 + 9 : 0;
+    const DeployLook::PillChrome chrome = DeployLook::pillChrome(m_face);
+    const qreal spacing = chrome.spacing;
+    const qreal trailing = chrome.chevron ? 6 + 9 : 0;
     return QSize(int(std::ceil(padH * 2 + leadSide + spacing + text + trailing)),
                  int(std::ceil(padV * 2 + std::max(metrics.height(), leadSide))));
 }
@@ -113,70 +149,49 @@ void DeployPill::paintEvent(QPaintEvent *)
 {
     if (m_face == Face::hidden)
         return;
+    const DeployLook::PillChrome chrome = DeployLook::pillChrome(m_face);
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    QColor fill, stroke;
-    switch (m_face) {
-    case Face::deployButton:
-        fill = qColor(NmColor::paperBright, 0.92);
-        stroke = qColor(NmColor::hairline, 0.55);
-        break;
-    case Face::inProgress:
-        fill = qColor(NmColor::accentSoft, 0.6);
-        stroke = qColor(NmColor::accent, 0.55);
-        break;
-    case Face::stuck:
-        fill = qColor(NmColor::warning, 0.14);
-        stroke = qColor(NmColor::warning, 0.55);
-        break;
-    default:
-        fill = qColor(NmColor::success, 0.14);
-        stroke = qColor(NmColor::success, 0.55);
-        break;
-    }
     const QPainterPath capsule = NmPainter::capsulePath(box);
-    painter.fillPath(capsule, fill);
-    painter.setPen(QPen(stroke, 0.75));
+    painter.fillPath(capsule, tintColor(chrome.fill));
+    painter.setPen(QPen(tintColor(chrome.stroke), 0.75));
     painter.drawPath(capsule);
+    if (hasFocus()) {
+        painter.setPen(QPen(qColor(NmColor::accent, 0.8), 1.5));
+        painter.drawPath(NmPainter::capsulePath(box.adjusted(1, 1, -1, -1)));
+    }
 
     qreal x = padH;
     const qreal cy = height() / 2.0;
     const QRectF lead(x, cy - leadSide / 2, leadSide, leadSide);
-    switch (m_face) {
-    case Face::deployButton:
-        NmIcons::paint(painter, lead, u"arrow.up.circle", NmSymbolWeight::medium, 11, qColor(NmColor::ink));
-        x += leadSide + 6;
+    switch (chrome.lead) {
+    case DeployLook::PillChrome::Lead::symbol:
+        NmIcons::paint(painter, lead, chrome.symbol, NmSymbolWeight::medium, chrome.symbolSize, tintColor(chrome.leadTint));
         break;
-    case Face::inProgress: {
-        // A still progress ring: the pill redraws on every phase change, not on a timer.
-        painter.setPen(QPen(qColor(NmColor::accent, 0.25), 1.6));
-        painter.drawEllipse(lead.adjusted(1.5, 1.5, -1.5, -1.5));
-        painter.setPen(QPen(qColor(NmColor::accent), 1.6, Qt::SolidLine, Qt::RoundCap));
-        painter.drawArc(lead.adjusted(1.5, 1.5, -1.5, -1.5), 90 * 16, -110 * 16);
-        x += leadSide + 8;
+    case DeployLook::PillChrome::Lead::ring: {
+        const QRectF ring = lead.adjusted(1.5, 1.5, -1.5, -1.5);
+        painter.setPen(QPen(qColor(chrome.leadTint.color, 0.25), 1.6));
+        painter.drawEllipse(ring);
+        painter.setPen(QPen(tintColor(chrome.leadTint), 1.6, Qt::SolidLine, Qt::RoundCap));
+        painter.drawArc(ring, int((90 - m_ringAngle) * 16), -110 * 16);
         break;
     }
-    case Face::stuck:
-        NmIcons::paint(painter, lead, u"exclamationmark.triangle.fill", NmSymbolWeight::medium, 10,
-                       qColor(NmColor::warning));
-        x += leadSide + 6;
-        break;
-    default: {
+    case DeployLook::PillChrome::Lead::dot:
         painter.setPen(Qt::NoPen);
-        painter.setBrush(qColor(NmColor::success));
+        painter.setBrush(tintColor(chrome.leadTint));
         painter.drawEllipse(QRectF(x + 2, cy - 4, 8, 8));
-        x += leadSide + 6;
         break;
+    case DeployLook::PillChrome::Lead::none: break;
     }
-    }
+    x += leadSide + chrome.spacing;
     painter.setFont(pillFont());
     painter.setPen(qColor(NmColor::ink));
-    const qreal trailing = m_face == Face::live ? 15 : 0;
+    const qreal trailing = chrome.chevron ? 15 : 0;
     const QRectF textBox(x, 0, width() - x - padH - trailing, height());
     painter.drawText(textBox, Qt::AlignVCenter | Qt::AlignLeft,
                      QFontMetricsF(pillFont()).elidedText(m_text.toUpper(), Qt::ElideMiddle, textBox.width()));
-    if (m_face == Face::live)
+    if (chrome.chevron)
         NmIcons::paint(painter, QRectF(width() - padH - 9, cy - 4.5, 9, 9), u"chevron.down", NmSymbolWeight::semibold, 8,
                        qColor(NmColor::inkSecondary));
 }
@@ -185,6 +200,14 @@ void DeployPill::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         activate();
+}
+
+void DeployPill::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        activate();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 void DeployPill::activate()
@@ -206,12 +229,16 @@ void DeployPill::openPicker()
         return;
     m_picker = m_pickerFactory(DeployProviderPickerSheet::seedFor(*m_canvas), this);
     m_picker->setAttribute(Qt::WA_DeleteOnClose);
-    QPointer<ProjectCanvasViewModel> canvas = m_canvas;
-    connect(m_picker, &DeployProviderPickerSheet::committed, this, [this, canvas](QList<DeployProvider> providers) {
-        if (canvas)
-            startDetached(this, canvas->beginDeploy(providers, DeployKind::fresh));
-    });
+    connect(m_picker, &DeployProviderPickerSheet::committed, this, &DeployPill::commitPicker);
     m_picker->open();
+}
+
+void DeployPill::commitPicker(const QSet<DeployProvider> &providers)
+{
+    m_picker = nullptr;
+    if (providers.isEmpty() || !m_canvas)
+        return;
+    startDetached(this, m_canvas->beginDeploy(DeployProvider::deployOrder(providers), DeployKind::fresh));
 }
 
 void DeployPill::focusDeployPane()
@@ -220,9 +247,71 @@ void DeployPill::focusDeployPane()
         m_canvas->focusPane(*m_canvas->deployState().deployPaneID());
 }
 
+namespace {
+
+// The Live menu's toggle keeps its symbol and shows its state with a check
+// mark at the end of the row (the plain style would only sink the symbol).
+class LiveMenuStyle : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        if (element != CE_MenuItem || !item || item->checkType == QStyleOptionMenuItem::NotCheckable ||
+            item->icon.isNull()) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        QStyleOptionMenuItem plain(*item);
+        plain.checkType = QStyleOptionMenuItem::NotCheckable;
+        plain.checked = false;
+        QProxyStyle::drawControl(element, &plain, painter, widget);
+        if (item->checked) {
+            const QRectF box(item->rect.right() - 24, item->rect.center().y() - 7, 14, 14);
+            NmIcons::paint(*painter, box, u"checkmark", NmSymbolWeight::semibold, 11, qColor(NmColor::ink));
+        }
+    }
+    QSize sizeFromContents(ContentsType type, const QStyleOption *option, const QSize &size,
+                           const QWidget *widget) const override
+    {
+        QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
+        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        if (type == CT_MenuItem && item && item->checkType != QStyleOptionMenuItem::NotCheckable)
+            result.rwidth() += 24;
+        return result;
+    }
+};
+
+} // namespace
+
+static void addLiveMenuSection(QMenu *menu, const QString &title)
+{
+    if (!menu->isEmpty())
+        menu->addSeparator();
+    // A section heading: small secondary text, not an item.
+    auto *heading = new QWidgetAction(menu);
+    heading->setObjectName(QStringLiteral("section:") + title);
+    heading->setText(title);
+    heading->setEnabled(false);
+    auto *label = new QLabel(title);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(NmFont::captionMedium());
+    label->setContentsMargins(12, 4, 12, 2);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
+    label->setPalette(palette);
+    heading->setDefaultWidget(label);
+    menu->addAction(heading);
+}
+
 void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
 {
     menu->clear();
+    if (!dynamic_cast<const LiveMenuStyle *>(menu->style())) {
+        auto *style = new LiveMenuStyle;
+        style->setParent(menu);
+        menu->setStyle(style);
+    }
     if (!canvas)
         return;
     QPointer<ProjectCanvasViewModel> guard(canvas);
@@ -230,18 +319,20 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
     const std::optional<DeployConfig> config = DeployConfig::load(projectURL);
     const QList<DeployHistoryEntry> candidates =
         DeployLook::rollbackCandidates(DeployHistoryEntry::recentLive(projectURL, 6));
-    const auto icon = [](const QString &symbol) {
-        return symbol.isEmpty() ? QIcon()
-                                : QIcon(QPixmap::fromImage(NmIcons::image(symbol, NmSymbolWeight::regular, 13,
-                                                                          qColor(NmColor::ink), 2.0)));
+    const auto icon = [](const QString &symbol, NmRgb color) {
+        return NmIcons::icon(symbol, NmSymbolWeight::regular, 13, qColor(color));
     };
+    QString section;
     for (const DeployLook::LiveMenuItem &item :
          DeployLook::liveMenuItems(config && config->autoDeployOnPush.value_or(false), candidates)) {
-        if (!item.section.isEmpty())
-            menu->addSection(item.section); // section titles take no mnemonic
+        if (item.section != section) {
+            section = item.section;
+            addLiveMenuSection(menu, section);
+        }
         const QString title = DeployLook::menuTitle(item.title);
         if (item.kind == DeployLook::LiveMenuItem::Kind::submenu) {
-            QMenu *sub = menu->addMenu(icon(item.symbol), title);
+            QMenu *sub = menu->addMenu(icon(item.symbol, NmColor::ink), title);
+            sub->menuAction()->setObjectName(item.id);
             for (const DeployHistoryEntry &entry : item.entries)
                 sub->addAction(DeployLook::menuTitle(DeployLook::rollbackTitle(entry)), menu, [guard, entry, menu] {
                     if (guard)
@@ -249,7 +340,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
                 });
             continue;
         }
-        QAction *action = menu->addAction(icon(item.symbol), title);
+        QAction *action = menu->addAction(icon(item.symbol, item.destructive ? NmColor::danger : NmColor::ink), title);
         action->setObjectName(item.id);
         if (item.kind == DeployLook::LiveMenuItem::Kind::disabled) {
             action->setEnabled(false);

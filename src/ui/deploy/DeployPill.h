@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QMenu>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 
@@ -20,7 +21,7 @@ class ProjectCanvasViewModel;
 class DeployPill : public QWidget {
     Q_OBJECT
 public:
-    // Makes the picker sheet for a seed; injectable so tests need no real dialog.
+    // Makes the picker sheet for a seed; injectable so tests can reach the sheet.
     using PickerFactory = std::function<DeployProviderPickerSheet *(const QSet<DeployProvider> &seed, QWidget *parent)>;
 
     explicit DeployPill(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
@@ -35,18 +36,29 @@ public:
 
     // The face's action, as a click does.
     void activate();
+    // The sheet's result: the empty set closes it, any other set starts a
+    // fresh deploy of those providers in deploy order.
+    void commitPicker(const QSet<DeployProvider> &providers);
+
+    // Whether the in-progress ring is turning, and its angle in degrees.
+    bool ringTurning() const { return m_ringTimer.isActive(); }
+    qreal ringAngle() const { return m_ringAngle; }
 
     QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     void refresh();
     bool unlocked() const;
     void openPicker();
     void focusDeployPane();
+    void updateRing();
 
     QPointer<ProjectCanvasViewModel> m_canvas;
     DeployLook::PillFace m_face = DeployLook::PillFace::hidden;
@@ -54,6 +66,8 @@ private:
     QPointer<DeployProviderPickerSheet> m_picker;
     PickerFactory m_pickerFactory;
     QMenu *m_menu = nullptr;
+    QTimer m_ringTimer;
+    qreal m_ringAngle = 0;
 };
 
 // Fills `menu` with the Live menu's sections for the canvas's live deploy.

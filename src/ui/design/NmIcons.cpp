@@ -91,6 +91,13 @@ const std::vector<NmIconEntry> &table()
         {QStringLiteral("arrow.triangle.branch"), QStringLiteral("git-branch"), {W::regular}},
         {QStringLiteral("arrow.uturn.backward.circle"), QStringLiteral("arrow-u-up-left"), {W::regular}},
         {QStringLiteral("pin.slash"), QStringLiteral("push-pin-slash"), {W::regular}},
+        // Deploy destinations and deploy cards.
+        {QStringLiteral("circle"), QStringLiteral("circle"), {W::regular}},
+        {QStringLiteral("triangle.fill"), QStringLiteral("triangle"), {W::fill}},
+        {QStringLiteral("tram.fill"), QStringLiteral("tram"), {W::fill}},
+        {QStringLiteral("bolt.fill"), QStringLiteral("lightning"), {W::fill}},
+        {QStringLiteral("checklist"), QStringLiteral("list-checks"), {W::regular}},
+        {QStringLiteral("lock.rectangle.on.rectangle"), QStringLiteral("lock"), {W::regular}},
     };
     return entries;
 }

@@ -1,16 +1,21 @@
 // The deploy widgets offscreen over a real canvas controller whose Deploy
-// agent is scripted: the pill's faces, the card kept per case, the submit
-// that empties the field first and sends once, the picker's commit.
+// agent is scripted: the pill's faces and turning ring, the Live menu, the
+// picker's commit and cancel, each card's answer and its way on after the
+// Deploy agent has exited silently.
 #include "TestAsync.h"
 #include "TestEnvironment.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "foundation/SerialFileWriter.h"
 #include "support/fake-agent-provider/FakeAgentProvider.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/deploy/DeployControls.h"
 #include "ui/deploy/DeployPaneCards.h"
 #include "ui/deploy/DeployPill.h"
 #include "ui/deploy/DeployProviderPickerSheet.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QWidgetAction>
 #include <QDir>
 #include <QTest>
 #include <QTimer>
@@ -62,11 +67,30 @@ protected:
     QString tools;
     std::shared_ptr<FakeAgentProvider> provider;
     std::unique_ptr<ProjectCanvasViewModel> canvas;
+
+    // Starts a deploy whose first run prints `line`, then keeps running or exits.
+    QUuid startDeployAt(const QString &line, Phase::Kind until, bool keepsRunning)
+    {
+        provider->enqueue(keepsRunning ? FakeAgentProvider::running({AgentOutput::stdoutLine(line)})
+                                       : FakeAgentProvider::events({AgentOutput::stdoutLine(line)}));
+        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+        for (int i = 0; i < 100 && canvas->deployState().phase().kind() != until; ++i)
+            spin(5);
+        EXPECT_EQ(canvas->deployState().phase().kind(), until);
+        return *canvas->deployState().deployPaneID();
+    }
+    // Waits until the Deploy pane's agent is no longer busy.
+    void waitForIdleAgent()
+    {
+        for (int i = 0; i < 200 && canvas->deployPane() && isBusy(canvas->deployPane()->status()); ++i)
+            spin(5);
+    }
 };
 
 } // namespace
 
-TEST_F(DeployWidgetsTest, ThePillFollowsThePhaseAndUnlocksWithASavedDeploy)
+
+TEST_F(DeployWidgetsTest, ThePillFollowsThePhaseAndItsRingTurnsEvenWithReducedMotion)
 {
     DeployPill pill(canvas.get());
     EXPECT_EQ(pill.face(), DeployLook::PillFace::hidden);
@@ -77,25 +101,43 @@ TEST_F(DeployWidgetsTest, ThePillFollowsThePhaseAndUnlocksWithASavedDeploy)
     DeployConfig::save(saved, canvas->projectURL());
     canvas->deployState().setPhase(Phase::cancelled());
     EXPECT_EQ(pill.face(), DeployLook::PillFace::deployButton);
+    EXPECT_EQ(pill.toolTip(), QStringLiteral("Push this project to a live URL"));
 
+    MotionPreferences::shared().setReduceMotion(true);
+    pill.show();
     canvas->deployState().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
     EXPECT_EQ(pill.face(), DeployLook::PillFace::inProgress);
     EXPECT_EQ(pill.text(), QStringLiteral("Building\u2026"));
+    EXPECT_TRUE(pill.ringTurning());
+    const qreal before = pill.ringAngle();
+    for (int i = 0; i < 100 && pill.ringAngle() == before; ++i)
+        spin(5);
+    EXPECT_NE(pill.ringAngle(), before);
+    MotionPreferences::shared().setReduceMotion(false);
+
+    canvas->deployState().setPhase(Phase::stuck(QStringLiteral("secret reason")));
+    EXPECT_FALSE(pill.ringTurning());
+    EXPECT_EQ(pill.text(), QStringLiteral("Deploy stuck \u2014 Try again"));
     canvas->deployState().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app/"), std::nullopt));
     EXPECT_EQ(pill.face(), DeployLook::PillFace::live);
     EXPECT_EQ(pill.text(), QStringLiteral("Live \u00B7 shop.vercel.app"));
 
-    // The Live menu is built afresh when it opens, its titles escaped.
+    // The Live menu: three headed sections, built afresh when it opens.
     buildLiveMenu(pill.liveMenu(), canvas.get());
-    QStringList titles;
+    QStringList entries;
     for (QAction *action : pill.liveMenu()->actions())
         if (!action->isSeparator())
-            titles.append(action->text());
-    EXPECT_TRUE(titles.contains(QStringLiteral("Open live URL")));
-    EXPECT_TRUE(titles.contains(QStringLiteral("Roll back \u2014 no earlier deploys yet")));
+            entries.append((qobject_cast<QWidgetAction *>(action) ? QStringLiteral("# ") : QString()) + action->text());
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("# Actions"), QStringLiteral("Open live URL"),
+                                    QStringLiteral("Copy URL"), QStringLiteral("Redeploy"),
+                                    QStringLiteral("View deploy transcript"), QStringLiteral("# Env & domain"),
+                                    QStringLiteral("Env vars"), QStringLiteral("Add custom domain"),
+                                    QStringLiteral("Also deploy when I push to main"), QStringLiteral("# Danger zone"),
+                                    QStringLiteral("Roll back \u2014 no earlier deploys yet"),
+                                    QStringLiteral("Unpin (hide Live pill)")}));
 }
 
-TEST_F(DeployWidgetsTest, PickerCommitStartsTheDeployInDeployOrder)
+TEST_F(DeployWidgetsTest, PickerShowsTheOrderAndCommitsAnyNonEmptySet)
 {
     DeployConfig saved;
     saved.frontendURL = QStringLiteral("https://shop.vercel.app");
@@ -106,17 +148,38 @@ TEST_F(DeployWidgetsTest, PickerCommitStartsTheDeployInDeployOrder)
         opened = new DeployProviderPickerSheet(seed, parent);
         return opened.data();
     });
+
+    // Cancel hands over nothing and starts nothing.
     pill.activate();
     ASSERT_TRUE(opened);
     EXPECT_TRUE(opened->isVisible()); // opened window-modally, not run in a loop of its own
-    EXPECT_TRUE(opened->checkBox(DeployProvider::vercel)->isChecked());
-    opened->checkBox(DeployProvider::vercel)->setChecked(false);
-    opened->checkBox(DeployProvider::supabase)->setChecked(true);
-    EXPECT_FALSE(opened->commitButton()->isEnabled()); // Supabase alone hosts nothing
-    opened->checkBox(DeployProvider::railway)->setChecked(true);
+    EXPECT_EQ(opened->checked(), QSet<DeployProvider>{DeployProvider::vercel});
+    EXPECT_EQ(opened->orderHintLabel()->text(), QStringLiteral("Deploy to Vercel."));
+    EXPECT_EQ(opened->commitButton()->text(), QStringLiteral("Deploy to Vercel"));
+    QTest::keyClick(opened, Qt::Key_Escape);
+    EXPECT_FALSE(pill.showingPicker());
+    spin(20);
+    EXPECT_TRUE(provider->spawnCalls().isEmpty());
+
+    // Supabase alone is a valid choice; an empty set cannot be committed.
+    pill.activate();
+    ASSERT_TRUE(opened);
+    opened->row(DeployProvider::vercel)->click();
+    EXPECT_EQ(opened->orderHintLabel()->text(), QStringLiteral("Pick at least one destination."));
+    EXPECT_EQ(opened->commitButton()->text(), QStringLiteral("Deploy"));
+    EXPECT_FALSE(opened->commitButton()->isEnabled());
+    QTest::keyClick(opened, Qt::Key_Return);
+    EXPECT_TRUE(pill.showingPicker());
+    opened->row(DeployProvider::supabase)->click();
+    EXPECT_TRUE(opened->commitButton()->isEnabled());
+    opened->row(DeployProvider::vercel)->click();
+    opened->row(DeployProvider::railway)->click();
+    EXPECT_EQ(opened->orderHintLabel()->text(), QStringLiteral("Deploy in this order: Supabase \u2192 Railway \u2192 Vercel."));
+    EXPECT_EQ(opened->commitButton()->text(), QStringLiteral("Deploy to 3 services"));
+    opened->row(DeployProvider::vercel)->click();
     provider->enqueue(FakeAgentProvider::running());
-    opened->commitButton()->click();
-    opened->commitButton()->click();
+    QTest::keyClick(opened, Qt::Key_Return);
+    QTest::keyClick(opened, Qt::Key_Return);
     spin(100);
     ASSERT_EQ(provider->spawnCalls().size(), 1);
     ASSERT_TRUE(canvas->deployState().context());
@@ -124,14 +187,10 @@ TEST_F(DeployWidgetsTest, PickerCommitStartsTheDeployInDeployOrder)
               (QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway}));
 }
 
-TEST_F(DeployWidgetsTest, TheTokenCardKeepsItsDraftPerCaseAndSubmitsOnceWithAnEmptiedField)
+TEST_F(DeployWidgetsTest, TheTokenCardSendsTheTrimmedPasteOnceAndItsCloseMarkCancels)
 {
-    provider->enqueue(FakeAgentProvider::events(
-        {AgentOutput::stdoutLine(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to publish"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-    for (int i = 0; i < 50 && canvas->deployState().phase().kind() != Phase::Kind::awaitingToken; ++i)
-        spin(5);
-    const QUuid paneId = *canvas->deployState().deployPaneID();
+    const QUuid paneId = startDeployAt(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to publish"),
+                                       Phase::Kind::awaitingToken, false);
     QWidget window;
     auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
     auto *elsewhere = new DeployPaneOverlay(canvas.get(), QUuid::createUuid(), &window);
@@ -139,18 +198,25 @@ TEST_F(DeployWidgetsTest, TheTokenCardKeepsItsDraftPerCaseAndSubmitsOnceWithAnEm
     QApplication::setActiveWindow(&window);
     ASSERT_NE(overlay->card(), nullptr);
     EXPECT_EQ(elsewhere->card(), nullptr);
-    DeployCard *card = overlay->card();
-    EXPECT_EQ(card->titleLabel()->text(), QStringLiteral("Paste your Vercel token"));
+    auto *card = qobject_cast<PasteCard *>(overlay->card());
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(card->nameLabel()->text(), QStringLiteral("VERCEL_TOKEN="));
+    EXPECT_EQ(card->leadLabel()->text(), QStringLiteral("to publish"));
+    EXPECT_EQ(card->field()->placeholderText(), QString());
+    EXPECT_EQ(card->primaryButton()->text(), QStringLiteral("Submit"));
     EXPECT_FALSE(card->primaryButton()->isEnabled());
+    EXPECT_EQ(card->closeButton()->toolTip(), QStringLiteral("Cancel the deploy. You can retry once you have the token."));
 
     // A second token request updates the same card; the draft stays.
-    card->field()->setText(QStringLiteral("draft-token-value"));
+    card->field()->setText(QStringLiteral(" draft-token-value  "));
     canvas->deployState().setPhase(Phase::awaitingToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("again"),
                                                         DeployProvider::vercel));
     EXPECT_EQ(overlay->card(), card);
-    EXPECT_EQ(card->field()->text(), QStringLiteral("draft-token-value"));
+    EXPECT_EQ(card->field()->text(), QStringLiteral(" draft-token-value  "));
 
-    // Return twice: one submission, the field emptied before it goes.
+    // Return twice: one submission, the field emptied before it goes, the
+    // white space around the paste gone.
+    waitForIdleAgent();
     provider->enqueue(FakeAgentProvider::running());
     card->field()->setFocus();
     QTest::keyClick(card->field(), Qt::Key_Return);
@@ -160,13 +226,109 @@ TEST_F(DeployWidgetsTest, TheTokenCardKeepsItsDraftPerCaseAndSubmitsOnceWithAnEm
     EXPECT_EQ(provider->spawnCalls().size(), 2);
     EXPECT_EQ(provider->spawnCalls().last().extras.environment.value(QStringLiteral("VERCEL_TOKEN")),
               QStringLiteral("draft-token-value"));
+    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::authenticating);
 
-    // Another kind of card replaces it, starting empty.
+    // A secret card's close mark has no help; it cancels the deploy.
     canvas->deployState().setPhase(Phase::awaitingSecret(QStringLiteral("STRIPE_KEY"), QString()));
     ASSERT_NE(overlay->card(), nullptr);
     EXPECT_EQ(overlay->card()->kind(), DeployLook::CardKind::secret);
     EXPECT_TRUE(overlay->card()->field()->text().isEmpty());
-    canvas->deployState().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
+    EXPECT_TRUE(overlay->card()->closeButton()->toolTip().isEmpty());
+    overlay->card()->closeButton()->click();
+    spin(50);
+    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::cancelled);
     EXPECT_EQ(overlay->card(), nullptr);
     EXPECT_FALSE(overlay->isVisibleTo(&window));
+}
+
+TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASilentExit)
+{
+    writeFile(project + QStringLiteral("/.env"), "DATABASE_URL=x\nDEBUG=1\nSTRIPE_KEY=s\n");
+    const QUuid paneId =
+        startDeployAt(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel"), Phase::Kind::envVarChecklist, true);
+    QWidget window;
+    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+    window.show();
+    auto *card = qobject_cast<EnvVarChecklistCard *>(overlay->card());
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(card->titleLabel()->text(), QStringLiteral("Review env vars for Vercel"));
+    EXPECT_EQ(card->primaryButton()->text(), QStringLiteral("Apply and continue"));
+    ASSERT_NE(card->choice(QStringLiteral("DEBUG")), nullptr);
+    EXPECT_EQ(card->choice(QStringLiteral("DEBUG"))->labels(),
+              (QStringList{QStringLiteral("Send to prod"), QStringLiteral("Skip"), QStringLiteral("Use different value")}));
+    card->choice(QStringLiteral("DEBUG"))->choose(QStringLiteral("skip"));
+    card->choice(QStringLiteral("STRIPE_KEY"))->choose(QStringLiteral("custom"));
+    EXPECT_TRUE(card->customField(QStringLiteral("STRIPE_KEY"))->isVisibleTo(card));
+    EXPECT_TRUE(card->primaryButton()->isEnabled()); // an empty replacement is sent as "skip"
+    EXPECT_EQ(card->resolvedDecisions(),
+              (QMap<QString, QString>{{QStringLiteral("DATABASE_URL"), QStringLiteral("send")},
+                                      {QStringLiteral("DEBUG"), QStringLiteral("skip")},
+                                      {QStringLiteral("STRIPE_KEY"), QStringLiteral("skip")}}));
+    // A typed replacement is sent as typed; switching away hides it and keeps it.
+    QTest::keyClicks(card->customField(QStringLiteral("STRIPE_KEY")), QStringLiteral(" sk 1"));
+    EXPECT_EQ(card->resolvedDecisions().value(QStringLiteral("STRIPE_KEY")), QStringLiteral("custom: sk 1"));
+    card->choice(QStringLiteral("STRIPE_KEY"))->choose(QStringLiteral("skip"));
+    EXPECT_FALSE(card->customField(QStringLiteral("STRIPE_KEY"))->isVisibleTo(card));
+    EXPECT_EQ(card->resolvedDecisions().value(QStringLiteral("STRIPE_KEY")), QStringLiteral("skip"));
+    card->choice(QStringLiteral("STRIPE_KEY"))->choose(QStringLiteral("custom"));
+    EXPECT_EQ(card->customField(QStringLiteral("STRIPE_KEY"))->text(), QStringLiteral(" sk 1"));
+
+    // Applied while the agent runs: the button waits for it.
+    card->submit();
+    spin(20);
+    EXPECT_TRUE(isBusy(canvas->deployPane()->status()));
+    EXPECT_FALSE(card->primaryButton()->isEnabled());
+
+    // The agent exits without confirming (and so does the run that took the
+    // choices): the phase stays, and the card offers Apply again.
+    provider->enqueue(FakeAgentProvider::events({}, 0));
+    provider->finish(provider->sessionIds().first(), 0);
+    waitForIdleAgent();
+    ASSERT_EQ(provider->spawnCalls().size(), 2);
+    EXPECT_TRUE(provider->spawnCalls().last().task.contains(QStringLiteral("DEBUG")));
+    EXPECT_EQ(provider->spawnCalls().last().extras.environment.value(QStringLiteral("STRIPE_KEY")), QStringLiteral(" sk 1"));
+    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::envVarChecklist);
+    EXPECT_EQ(overlay->card(), card);
+    EXPECT_TRUE(card->primaryButton()->isEnabled());
+    provider->enqueue(FakeAgentProvider::running());
+    QTest::keyClick(card, Qt::Key_Return);
+    spin(50);
+    EXPECT_EQ(provider->spawnCalls().size(), 3);
+}
+
+TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive)
+{
+    canvas->deployState().setDeployPaneID(QUuid::createUuid());
+    const DeploySessionState::TerminalSnapshot snapshot{QStringLiteral("https://shop.vercel.app"), std::nullopt};
+    canvas->deployState().setPhase(Phase::customDomainInput(snapshot));
+    QWidget window;
+    auto *overlay = new DeployPaneOverlay(canvas.get(), *canvas->deployState().deployPaneID(), &window);
+    window.show();
+    auto *input = qobject_cast<DomainInputCard *>(overlay->card());
+    ASSERT_NE(input, nullptr);
+    EXPECT_EQ(input->titleLabel()->text(), QStringLiteral("Add a custom domain"));
+    EXPECT_FALSE(input->primaryButton()->isEnabled());
+    input->field()->setText(QStringLiteral("shop"));
+    EXPECT_FALSE(input->primaryButton()->isEnabled());
+    input->field()->setText(QStringLiteral("  Shop.Example.com "));
+    EXPECT_TRUE(input->primaryButton()->isEnabled());
+    input->closeButton()->click();
+    spin(20);
+    EXPECT_EQ(canvas->deployState().phase(), Phase::live(snapshot.frontendURL, snapshot.backendURL));
+    EXPECT_EQ(overlay->card(), nullptr);
+
+    canvas->deployState().setPhase(Phase::customDomainVerifying(
+        snapshot, QStringLiteral("shop.example.com"),
+        {DomainRecord{QStringLiteral("CNAME"), QStringLiteral("shop"), QStringLiteral("cname.vercel-dns.com"), 60}}, 30));
+    auto *verify = qobject_cast<DomainVerifyCard *>(overlay->card());
+    ASSERT_NE(verify, nullptr);
+    EXPECT_EQ(verify->titleLabel()->text(), QStringLiteral("Add these DNS records at your registrar for shop.example.com"));
+    EXPECT_EQ(verify->checkingLabel()->text(), QStringLiteral("Checking DNS\u2026 (30 attempts remaining)"));
+    ASSERT_EQ(verify->copyButtons().size(), 1);
+    EXPECT_EQ(verify->copyButtons().first()->toolTip(), QStringLiteral("Copy value"));
+    verify->copyButtons().first()->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("cname.vercel-dns.com"));
+    verify->closeButton()->click();
+    spin(20);
+    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::live);
 }

@@ -3,13 +3,16 @@
 #include "ui/design/gallery/GalleryRegistry.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/deploy/DeployControls.h"
 #include "ui/deploy/DeployPaneCards.h"
 #include "ui/deploy/DeployPill.h"
 #include "ui/deploy/DeployProviderPickerSheet.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
 
+#include <QHBoxLayout>
 #include <QLabel>
+#include <functional>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
@@ -81,49 +84,116 @@ NERIM_GALLERY_PAGE(deployPill, "deploy-pill")
 
 NERIM_GALLERY_PAGE(deployPicker, "deploy-picker")
 {
-    DeployProviderPickerSheet sheet({DeployProvider::vercel, DeployProvider::supabase});
-    return gallery::renderWidget(&sheet, QSize(480, 400));
+    // Seeded for a Vite app with the Supabase client; then every row off.
+    std::unique_ptr<QWidget> page(paperPage(QSize(1000, 440)));
+    auto *layout = new QHBoxLayout(page.get());
+    layout->setContentsMargins(10, 10, 10, 10);
+    auto *seeded = new DeployProviderPickerSheet({DeployProvider::vercel, DeployProvider::supabase}, page.get());
+    auto *empty = new DeployProviderPickerSheet({}, page.get());
+    for (auto *sheet : {seeded, empty}) {
+        sheet->setWindowFlags(Qt::Widget);
+        sheet->setFixedSize(480, 420);
+        layout->addWidget(sheet);
+    }
+    const QImage image = gallery::renderWidget(page.get(), QSize(1000, 440));
+    page.reset();
+    return image;
+}
+
+NERIM_GALLERY_PAGE(deployPickerThree, "deploy-picker-three")
+{
+    DeployProviderPickerSheet sheet({DeployProvider::vercel, DeployProvider::railway, DeployProvider::supabase});
+    return gallery::renderWidget(&sheet, QSize(460, 420));
 }
 
 NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
 {
     QTemporaryDir project;
     const DeploySessionState::TerminalSnapshot snapshot{u"https://recipe-box.vercel.app"_s, std::nullopt};
-    const QList<Phase> phases = {
-        Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"Create one at vercel.com/account/tokens and paste it here."_s,
-                             DeployProvider::vercel),
-        Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"Payments need your Stripe secret key & nothing else."_s),
-        Phase::envVarChecklist(DeployProvider::vercel),
-        Phase::customDomainInput(snapshot),
-        Phase::customDomainVerifying(
-            snapshot, u"recipes.example.com"_s,
-            {DomainRecord{u"A"_s, u"@"_s, u"76.76.21.21"_s, 3600},
-             DomainRecord{u"CNAME"_s, u"www"_s, u"cname.vercel-dns.com"_s, std::nullopt}},
-            30),
+    struct Shown {
+        Phase phase;
+        QStringList envNames;
+        std::function<void(DeployCard *)> setUp;
+    };
+    const QStringList names{u"DATABASE_URL"_s, u"STRIPE_SECRET_KEY"_s, u"NEXT_PUBLIC_ANALYTICS_WRITE_KEY"_s, u"DEBUG"_s};
+    const QList<Shown> shown = {
+        {Phase::awaitingToken(u"VERCEL_TOKEN"_s,
+                              u"Nerim needs a Vercel access token to publish your app. Create one at "
+                              u"vercel.com/account/tokens (scope: your account) and paste it here."_s,
+                              DeployProvider::vercel),
+         {}, [](DeployCard *card) { card->field()->setText(u"abc"_s); }},
+        {Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"Payments need your Stripe secret key & nothing else."_s), {}, {}},
+        {Phase::envVarChecklist(DeployProvider::vercel), names,
+         [](DeployCard *card) {
+             auto *checklist = static_cast<EnvVarChecklistCard *>(card);
+             checklist->choice(u"DEBUG"_s)->choose(u"skip"_s);
+             checklist->choice(u"STRIPE_SECRET_KEY"_s)->choose(u"custom"_s);
+             checklist->customField(u"STRIPE_SECRET_KEY"_s)->setText(u"sk_live_123"_s);
+         }},
+        {Phase::envVarChecklist(DeployProvider::railway), {}, {}},
     };
     std::vector<std::unique_ptr<ProjectCanvasViewModel>> canvases;
-    std::unique_ptr<QWidget> page(paperPage(QSize(560, 900)));
+    std::unique_ptr<QWidget> page(paperPage(QSize(620, 760)));
     auto *layout = new QVBoxLayout(page.get());
     layout->setContentsMargins(16, 12, 16, 12);
-    for (const Phase &phase : phases) {
+    layout->setSpacing(14);
+    for (const Shown &item : shown) {
         canvases.push_back(galleryCanvas(project.path()));
         ProjectCanvasViewModel &canvas = *canvases.back();
         DeployContext context;
         context.providersInOrder = {DeployProvider::vercel};
-        context.envVarNames = {u"DATABASE_URL"_s, u"STRIPE_SECRET_KEY"_s, u"DEBUG"_s};
+        context.envVarNames = item.envNames;
         canvas.deployState().setContext(context);
+        const QUuid paneId = QUuid::createUuid();
+        canvas.deployState().setDeployPaneID(paneId);
+        canvas.deployState().setPhase(item.phase);
+        auto *overlay = new DeployPaneOverlay(&canvas, paneId, page.get());
+        if (item.setUp && overlay->card())
+            item.setUp(overlay->card());
+        layout->addWidget(overlay);
+    }
+    layout->addStretch(1);
+    const QImage image = gallery::renderWidget(page.get(), QSize(620, 760));
+    page.reset();
+    return image;
+}
+
+NERIM_GALLERY_PAGE(deployDomainCards, "deploy-domain-cards")
+{
+    QTemporaryDir project;
+    const DeploySessionState::TerminalSnapshot snapshot{u"https://recipe-box.vercel.app"_s, std::nullopt};
+    const QList<std::pair<Phase, QString>> shown = {
+        {Phase::customDomainInput(snapshot), QString()},
+        {Phase::customDomainInput(snapshot), u"Recipes.Example.com"_s},
+        {Phase::customDomainVerifying(snapshot, u"recipes.example.com"_s, {}, 30), QString()},
+        {Phase::customDomainVerifying(
+             snapshot, u"recipes.example.com"_s,
+             {DomainRecord{u"A"_s, u"@"_s, u"76.76.21.21"_s, 3600},
+              DomainRecord{u"CNAME"_s, u"www"_s, u"cname.vercel-dns.com"_s, std::nullopt},
+              DomainRecord{u"TXT"_s, u"_vercel"_s,
+                           u"vc-domain-verify=recipes.example.com,4f1c9e2b7a3d8e6f0a1b2c3d4e5f6a7b8c9d0e1f"_s,
+                           std::nullopt}},
+             1),
+         QString()},
+    };
+    std::vector<std::unique_ptr<ProjectCanvasViewModel>> canvases;
+    std::unique_ptr<QWidget> page(paperPage(QSize(560, 760)));
+    auto *layout = new QVBoxLayout(page.get());
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(14);
+    for (const auto &[phase, draft] : shown) {
+        canvases.push_back(galleryCanvas(project.path()));
+        ProjectCanvasViewModel &canvas = *canvases.back();
         const QUuid paneId = QUuid::createUuid();
         canvas.deployState().setDeployPaneID(paneId);
         canvas.deployState().setPhase(phase);
         auto *overlay = new DeployPaneOverlay(&canvas, paneId, page.get());
-        if (phase.kind() == Phase::Kind::envVarChecklist && overlay->card())
-            overlay->card()->choiceBox(u"DEBUG"_s)->setCurrentIndex(1);
-        if (phase.kind() == Phase::Kind::customDomainInput && overlay->card())
-            overlay->card()->field()->setText(u"recipes.example.com"_s);
+        if (!draft.isEmpty() && overlay->card())
+            overlay->card()->field()->setText(draft);
         layout->addWidget(overlay);
     }
     layout->addStretch(1);
-    const QImage image = gallery::renderWidget(page.get(), QSize(560, 900));
+    const QImage image = gallery::renderWidget(page.get(), QSize(560, 760));
     page.reset();
     return image;
 }
