@@ -36,8 +36,7 @@ const DeployLook::PickerRow &rowInfo(DeployProvider provider)
 
 QFont tagFont()
 {
-    QFont font = NmFont::micro();
-    font.setLetterSpacing(QFont::AbsoluteSpacing, 0.08);
+    QFont font = Font::tracked(NmFont::micro(), 0.08);
     font.setCapitalization(QFont::AllUppercase);
     return font;
 }
