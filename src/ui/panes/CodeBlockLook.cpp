@@ -115,7 +115,8 @@ enum : quint8 { plain = 0, stringTone = 1, commentTone = 2 };
 void paint(std::vector<quint8> &tones, const QString &source, const QRegularExpression &expression,
            quint8 tone, bool needsClosingQuote)
 {
-    QRegularExpressionMatchIterator matches = expression.globalMatch(source);
+    QRegularExpressionMatchIterator matches =
+        expression.globalMatch(source, 0, QRegularExpression::NormalMatch, pattern::checkedText);
     while (matches.hasNext()) {
         const QRegularExpressionMatch match = matches.next();
         if (needsClosingQuote && match.capturedLength(1) == 0)
@@ -128,9 +129,11 @@ void paint(std::vector<quint8> &tones, const QString &source, const QRegularExpr
 
 } // namespace
 
-QList<CodeBlockLook::Range> CodeBlockLook::highlightRanges(const QString &source,
+QList<CodeBlockLook::Range> CodeBlockLook::highlightRanges(const QString &text,
                                                           const std::optional<QString> &language)
 {
+    // Checked once here, not by every match.
+    const QString source = pattern::withoutLoneSurrogates(text);
     std::vector<quint8> tones(size_t(source.size()), plain);
     paint(tones, source, doubleQuotedString(), stringTone, true);
     paint(tones, source, singleQuotedString(), stringTone, true);

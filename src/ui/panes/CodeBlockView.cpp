@@ -162,7 +162,10 @@ CodeBlockView::CodeBlockView(std::optional<QString> language, QString source, bo
     m_code = new QTextEdit(this);
     m_code->setObjectName(QStringLiteral("code"));
     m_code->setReadOnly(true);
-    m_code->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Selectable with the mouse; a click never takes the keyboard from the
+    // prompt field (copying goes through the Copy button or the menu).
+    m_code->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_code->setFocusPolicy(Qt::NoFocus);
     m_code->setLineWrapMode(QTextEdit::NoWrap);
     m_code->setFrameShape(QFrame::NoFrame);
     m_code->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -208,21 +211,50 @@ void CodeBlockView::setBlock(std::optional<QString> language, QString source, bo
     const bool languageChanged = language != m_language;
     m_language = std::move(language);
     m_source = std::move(source);
-    m_closed = closed;
     NmText::setPlainText(m_languageLabel, CodeBlockLook::displayLanguage(m_language));
-    m_streamingBadge->setVisible(!m_closed);
+    setClosed(closed);
 
     if (!m_codeShown || languageChanged) {
-        showCode(std::move(shown), 0, true);
+        m_shownText = shown;
+        showCode(shown, 0, true);
     } else if (shown != m_shownText) {
         // Highlighting never reaches across a line break, so a block that only
         // grew is redone from the start of its last line.
-        if (shown.startsWith(m_shownText))
-            showCode(std::move(shown), m_shownText.lastIndexOf(u'\n') + 1, false);
-        else
-            showCode(std::move(shown), 0, true);
+        if (shown.startsWith(m_shownText)) {
+            const qsizetype from = m_shownText.lastIndexOf(u'\n') + 1;
+            m_shownText = shown;
+            showCode(m_shownText.mid(from), from, false);
+        } else {
+            m_shownText = shown;
+            showCode(shown, 0, true);
+        }
     }
     m_codeShown = true;
+}
+
+void CodeBlockView::setClosed(bool closed)
+{
+    m_closed = closed;
+    m_streamingBadge->setVisible(!m_closed);
+}
+
+void CodeBlockView::appendSource(QStringView more, bool closed)
+{
+    // A line feed that completes a carriage return changes what is shown
+    // before it: that takes the whole block again.
+    if (!m_codeShown || (m_source.endsWith(u'\r') && more.startsWith(u'\n'))) {
+        setBlock(m_language, m_source + more.toString(), closed);
+        return;
+    }
+    setClosed(closed);
+    if (more.isEmpty())
+        return;
+    m_source += more;
+    QString shown = more.toString();
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const qsizetype from = m_shownText.lastIndexOf(u'\n') + 1;
+    m_shownText += shown;
+    showCode(m_shownText.mid(from), from, false);
 }
 
 void CodeBlockView::setCopyResetInterval(std::chrono::milliseconds interval) { m_copyReset->setInterval(interval); }
@@ -244,7 +276,7 @@ void CodeBlockView::setJustCopied(bool justCopied)
     emit justCopiedChanged(justCopied);
 }
 
-void CodeBlockView::showCode(QString shown, qsizetype from, bool rebuild)
+void CodeBlockView::showCode(const QString &tail, qsizetype from, bool rebuild)
 {
     QTextDocument *document = m_code->document();
     // The reader's place stays: the sideways scroll and any selection.
@@ -280,7 +312,6 @@ void CodeBlockView::showCode(QString shown, qsizetype from, bool rebuild)
     tones[int(CodeBlockLook::Tone::string)].setForeground(qColor(CodeBlockLook::toneColor(CodeBlockLook::Tone::string)));
     tones[int(CodeBlockLook::Tone::comment)].setForeground(
         qColor(CodeBlockLook::toneColor(CodeBlockLook::Tone::comment)));
-    const QString tail = shown.mid(from);
     const QStringView text(tail);
     qsizetype done = 0;
     for (const CodeBlockLook::Range &range : CodeBlockLook::highlightRanges(tail, m_language)) {
@@ -293,12 +324,11 @@ void CodeBlockView::showCode(QString shown, qsizetype from, bool rebuild)
         cursor.insertText(text.sliced(done).toString(), plain);
     // The layout takes up a new frame format only when the text changes: an
     // empty block gets (and loses) a character to be laid out with its padding.
-    if (rebuild && shown.isEmpty()) {
+    if (rebuild && tail.isEmpty()) {
         cursor.insertText(QStringLiteral(" "), plain);
         cursor.deletePreviousChar();
     }
     cursor.endEditBlock();
-    m_shownText = std::move(shown);
 
     QTextCursor restored(document);
     const int end = int(document->characterCount()) - 1;

@@ -29,6 +29,9 @@ public:
     CodeBlockView(std::optional<QString> language, QString source, bool closed, QWidget *parent = nullptr);
 
     void setBlock(std::optional<QString> language, QString source, bool closed);
+    // More of the same block arrived: `more` goes at the end of the source.
+    // Costs what `more` and the last line cost, however long the block is.
+    void appendSource(QStringView more, bool closed);
     const std::optional<QString> &language() const { return m_language; }
     const QString &source() const { return m_source; }
     bool isClosed() const { return m_closed; }
@@ -52,9 +55,11 @@ protected:
 
 private:
     void setJustCopied(bool justCopied);
-    // Shows `shown` (the source with CR LF as LF), highlighted; with `rebuild`
-    // false only the text from `from` on is replaced.
-    void showCode(QString shown, qsizetype from, bool rebuild);
+    // Shows `tail`, the shown text (the source with CR LF as LF) from `from`
+    // on, highlighted; with `rebuild` the document starts over (`from` is 0),
+    // else only the text from `from` on is replaced.
+    void showCode(const QString &tail, qsizetype from, bool rebuild);
+    void setClosed(bool closed);
     void fitCodeHeight();
 
     std::optional<QString> m_language;

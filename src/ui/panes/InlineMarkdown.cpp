@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QUrl>
 #include <array>
+#include <bit>
 #include <optional>
 #include <vector>
 
@@ -49,6 +50,8 @@ struct Atom {
     static Atom markers(QChar marker, int count) { return Atom{{}, 0, {}, marker, count}; }
 };
 
+// The delimiters still in play form a doubly linked list (by index), so that
+// removing the ones between a pair costs once per delimiter, not per pair.
 struct Delimiter {
     qsizetype atom = 0;
     QChar marker;
@@ -56,6 +59,9 @@ struct Delimiter {
     bool canOpen = false;
     bool canClose = false;
     bool removed = false;
+    qsizetype position = 0; // in the source
+    qsizetype previous = -1;
+    qsizetype next = -1;
 };
 
 struct Bracket {
@@ -63,6 +69,14 @@ struct Bracket {
     qsizetype delimiterBottom = 0;
     bool image = false;
     bool active = true;
+    qsizetype position = 0; // in the source
+};
+
+// A style given to the atoms [first, last) by a pair of markers.
+struct StyleRange {
+    qsizetype first = 0;
+    qsizetype last = 0;
+    quint8 style = 0;
 };
 
 struct LinkTail {
@@ -85,20 +99,25 @@ const QRegularExpression &emailAutolink()
     return expression;
 }
 
-// The inline part of CommonMark (with strikethrough as two tildes): markers
-// are collected in one pass, then paired the way CommonMark pairs delimiter
-// runs; links are closed when their "]" is reached.
+// The inline part of CommonMark (with strikethrough as two tildes) over one
+// paragraph, [begin, end) of the source: markers are collected in one pass,
+// then paired the way CommonMark pairs delimiter runs; links are closed when
+// their "]" is reached. The source has no lone surrogates. Every construct
+// that opens also records the stretch of source it holds open.
 class Parser {
 public:
-    explicit Parser(const QString &source)
+    Parser(const QString &source, qsizetype begin, qsizetype end, QList<std::pair<qsizetype, qsizetype>> *openRanges)
         : m_source(source)
+        , m_begin(begin)
+        , m_end(end)
+        , m_openRanges(openRanges)
     {
     }
 
     InlineMarkdown run()
     {
-        const qsizetype size = m_source.size();
-        qsizetype i = 0;
+        const qsizetype size = m_end;
+        qsizetype i = m_begin;
         while (i < size) {
             const QChar c = m_source[i];
             switch (c.unicode()) {
@@ -133,11 +152,20 @@ public:
             }
         }
         flushText();
-        processEmphasis(0);
+        // Whatever is still open stays open to the end: more text could close it.
+        for (const Bracket &bracket : m_brackets)
+            holdOpen(bracket.position, m_end);
+        processEmphasis(0, m_end);
         return result();
     }
 
 private:
+    void holdOpen(qsizetype from, qsizetype to)
+    {
+        if (m_openRanges && to > from + 1)
+            m_openRanges->append({from, to});
+    }
+
     void flushText()
     {
         if (m_pending.isEmpty())
@@ -149,7 +177,7 @@ private:
     qsizetype runLength(qsizetype i, QChar c) const
     {
         qsizetype end = i;
-        while (end < m_source.size() && m_source[end] == c)
+        while (end < m_end && m_source[end] == c)
             ++end;
         return end - i;
     }
@@ -162,7 +190,7 @@ private:
         const qsizetype contentStart = i + length;
         if (!m_lengthsWithoutCloser.contains(length)) {
             qsizetype j = contentStart;
-            while (j < m_source.size()) {
+            while (j < m_end) {
                 if (m_source[j] != u'`') {
                     ++j;
                     continue;
@@ -176,6 +204,7 @@ private:
                         content = content.mid(1, content.size() - 2);
                     flushText();
                     m_atoms.push_back(Atom::literal(content, InlineMarkdown::code));
+                    holdOpen(i, j + length);
                     return j + length;
                 }
                 j += closer;
@@ -183,6 +212,7 @@ private:
             // Every later backtick string was seen: none of this length can close.
             m_lengthsWithoutCloser.insert(length);
         }
+        holdOpen(i, m_end);
         m_pending += m_source.mid(i, length);
         return contentStart;
     }
@@ -196,8 +226,8 @@ private:
             return i + length;
         }
         // The start and end of the text count as white space.
-        const QChar before = i > 0 ? m_source[i - 1] : QChar(u'\n');
-        const QChar after = i + length < m_source.size() ? m_source[i + length] : QChar(u'\n');
+        const QChar before = i > m_begin ? m_source[i - 1] : QChar(u'\n');
+        const QChar after = i + length < m_end ? m_source[i + length] : QChar(u'\n');
         const bool leftFlanking =
             !after.isSpace() && (!isPunctuation(after) || before.isSpace() || isPunctuation(before));
         const bool rightFlanking =
@@ -210,16 +240,35 @@ private:
         }
         flushText();
         m_atoms.push_back(Atom::markers(marker, int(length)));
-        m_delimiters.push_back(Delimiter{qsizetype(m_atoms.size() - 1), marker, int(length), canOpen, canClose});
+        const qsizetype index = qsizetype(m_delimiters.size());
+        m_delimiters.push_back(Delimiter{qsizetype(m_atoms.size() - 1), marker, int(length), canOpen, canClose, false,
+                                         i, m_lastDelimiter, -1});
+        if (m_lastDelimiter >= 0)
+            m_delimiters[size_t(m_lastDelimiter)].next = index;
+        m_lastDelimiter = index;
         return i + length;
+    }
+
+    // Characters that may follow the "<" of an autolink: a scheme's first
+    // letter or a character of an e-mail address.
+    static bool mayStartAutolink(QChar c)
+    {
+        const char16_t u = c.unicode();
+        return u < 0x80 && (QChar::isLetterOrNumber(u) || QStringView(u".!#$%&'*+/=?^_`{|}~-").contains(c));
     }
 
     qsizetype autolink(qsizetype i)
     {
+        if (i + 1 >= m_end || !mayStartAutolink(m_source[i + 1])) {
+            m_pending += u'<';
+            return i + 1;
+        }
         for (const QRegularExpression *expression : {&uriAutolink(), &emailAutolink()}) {
-            const QRegularExpressionMatch match = expression->match(
-                m_source, i, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
-            if (!match.hasMatch())
+            // Anchored, on a text checked once: the match reads only what it needs.
+            const QRegularExpressionMatch match =
+                expression->match(m_source, i, QRegularExpression::NormalMatch,
+                                  QRegularExpression::AnchorAtOffsetMatchOption | pattern::checkedText);
+            if (!match.hasMatch() || match.capturedEnd(0) > m_end)
                 continue;
             const QString address = match.captured(1);
             flushText();
@@ -234,7 +283,7 @@ private:
     {
         flushText();
         m_atoms.push_back(Atom::literal(image ? QStringLiteral("![") : QStringLiteral("[")));
-        m_brackets.push_back(Bracket{qsizetype(m_atoms.size() - 1), qsizetype(m_delimiters.size()), image});
+        m_brackets.push_back(Bracket{qsizetype(m_atoms.size() - 1), qsizetype(m_delimiters.size()), image, true, i});
         return i + (image ? 2 : 1);
     }
 
@@ -246,13 +295,17 @@ private:
         }
         const Bracket bracket = m_brackets.back();
         m_brackets.pop_back();
+        m_reach = i + 1;
         const std::optional<LinkTail> tail = bracket.active ? linkTail(i + 1) : std::nullopt;
         if (!tail) {
+            // Held open as far as the link's tail was read.
+            holdOpen(bracket.position, std::max(i + 1, m_reach));
             m_pending += u']';
             return i + 1;
         }
+        holdOpen(bracket.position, tail->end);
         flushText();
-        processEmphasis(bracket.delimiterBottom);
+        processEmphasis(bracket.delimiterBottom, tail->end);
         // An image shows its description as text; a link's label opens the
         // address only when it is a web address.
         const bool openable = !bracket.image && isOpenableLink(tail->destination);
@@ -275,13 +328,13 @@ private:
     qsizetype skipSpace(qsizetype i) const
     {
         bool lineBreakSeen = false;
-        while (i < m_source.size()) {
+        while (i < m_end) {
             const QChar c = m_source[i];
             if (c == u' ' || c == u'\t') {
                 ++i;
             } else if ((c == u'\n' || c == u'\r') && !lineBreakSeen) {
                 lineBreakSeen = true;
-                i += (c == u'\r' && i + 1 < m_source.size() && m_source[i + 1] == u'\n') ? 2 : 1;
+                i += (c == u'\r' && i + 1 < m_end && m_source[i + 1] == u'\n') ? 2 : 1;
             } else {
                 break;
             }
@@ -289,19 +342,24 @@ private:
         return i;
     }
 
-    // "(destination "title")" right after a "]".
-    std::optional<LinkTail> linkTail(qsizetype i) const
+    // "(destination "title")" right after a "]". A tail that is not one
+    // leaves in m_reach where the reading stopped.
+    std::optional<LinkTail> linkTail(qsizetype i)
     {
-        const qsizetype size = m_source.size();
-        if (i >= size || m_source[i] != u'(')
+        const qsizetype size = m_end;
+        const auto none = [&]() -> std::optional<LinkTail> {
+            m_reach = i;
             return std::nullopt;
+        };
+        if (i >= size || m_source[i] != u'(')
+            return none();
         i = skipSpace(i + 1);
         QString destination;
         if (i < size && m_source[i] == u'<') {
             ++i;
             while (true) {
                 if (i >= size || m_source[i] == u'\n' || m_source[i] == u'<')
-                    return std::nullopt;
+                    return none();
                 if (m_source[i] == u'>') {
                     ++i;
                     break;
@@ -323,7 +381,7 @@ private:
                 }
                 if (c == u'(') {
                     if (++depth > 32)
-                        return std::nullopt;
+                        return none();
                 } else if (c == u')') {
                     if (depth == 0)
                         break;
@@ -333,7 +391,7 @@ private:
                 ++i;
             }
             if (depth != 0)
-                return std::nullopt;
+                return none();
         }
         const qsizetype afterDestination = i;
         i = skipSpace(i);
@@ -347,11 +405,11 @@ private:
                 ++i;
             }
             if (i >= size)
-                return std::nullopt;
+                return none();
             i = skipSpace(i + 1);
         }
         if (i >= size || m_source[i] != u')')
-            return std::nullopt;
+            return none();
         return LinkTail{destination, i + 1};
     }
 
@@ -360,13 +418,20 @@ private:
     // Pairs the markers from `bottom` on: each closer with the nearest opener
     // of its kind that CommonMark allows (the rule of three for "*" and "_"),
     // styling everything between them. Markers left over stay text.
-    void processEmphasis(qsizetype bottom)
+    // Each pair styles the atoms between its markers by a range, not atom by
+    // atom, and delimiters leave the list once: the pairing is linear.
+    // `closedAt` is where the markers still open at the end stop being open.
+    void processEmphasis(qsizetype bottom, qsizetype closedAt)
     {
+        // The first delimiter still in play from `bottom` on.
+        qsizetype first = -1;
+        for (qsizetype d = m_lastDelimiter; d >= bottom; d = m_delimiters[size_t(d)].previous)
+            first = d;
         // Where the search for an opener may stop, per closer kind: openers
         // below it were already found unusable for such a closer.
         std::array<qsizetype, 3 * 2 * 3> openersBottom;
         openersBottom.fill(bottom);
-        for (qsizetype c = bottom; c < qsizetype(m_delimiters.size()); ++c) {
+        for (qsizetype c = first; c >= 0; c = m_delimiters[size_t(c)].next) {
             Delimiter &closer = m_delimiters[size_t(c)];
             if (!closer.canClose)
                 continue;
@@ -374,9 +439,9 @@ private:
                 const size_t key = size_t(markerIndex(closer.marker) * 6 + (closer.canOpen ? 3 : 0)
                                           + closer.originalCount % 3);
                 qsizetype found = -1;
-                for (qsizetype o = c - 1; o >= openersBottom[key]; --o) {
+                for (qsizetype o = closer.previous; o >= openersBottom[key]; o = m_delimiters[size_t(o)].previous) {
                     const Delimiter &opener = m_delimiters[size_t(o)];
-                    if (opener.removed || opener.marker != closer.marker || !opener.canOpen)
+                    if (opener.marker != closer.marker || !opener.canOpen)
                         continue;
                     if (closer.marker != u'~' && (opener.canClose || closer.canOpen)
                         && (opener.originalCount + closer.originalCount) % 3 == 0
@@ -388,7 +453,7 @@ private:
                 if (found < 0) {
                     openersBottom[key] = c;
                     if (!closer.canOpen)
-                        closer.removed = true;
+                        remove(c, -1);
                     break;
                 }
                 Delimiter &opener = m_delimiters[size_t(found)];
@@ -403,56 +468,155 @@ private:
                     used = 2;
                     style = InlineMarkdown::strong;
                 }
-                for (qsizetype k = opener.atom + 1; k < closer.atom; ++k)
-                    m_atoms[size_t(k)].styles |= style;
-                for (qsizetype d = found + 1; d < c; ++d)
-                    m_delimiters[size_t(d)].removed = true;
+                m_styleRanges.push_back(StyleRange{opener.atom + 1, closer.atom, style});
+                const qsizetype closerEnd = closer.position + closer.originalCount;
+                while (opener.next != c)
+                    remove(opener.next, closerEnd);
                 openerAtom.count -= used;
                 closerAtom.count -= used;
                 if (openerAtom.count == 0)
-                    opener.removed = true;
+                    remove(found, closerEnd);
                 if (closerAtom.count == 0)
-                    closer.removed = true;
+                    remove(c, closerEnd);
             }
         }
-        for (qsizetype d = bottom; d < qsizetype(m_delimiters.size()); ++d)
-            m_delimiters[size_t(d)].removed = true;
+        // What is left from `bottom` on is the tail of the list.
+        while (m_lastDelimiter >= bottom)
+            remove(m_lastDelimiter, closedAt);
+    }
+
+    // Takes delimiter `d` out of play; an opener was held open up to `closedAt`.
+    // Its own links stay, so a walk forward from it goes on.
+    void remove(qsizetype d, qsizetype closedAt)
+    {
+        Delimiter &delimiter = m_delimiters[size_t(d)];
+        if (delimiter.removed)
+            return;
+        delimiter.removed = true;
+        if (delimiter.canOpen && closedAt >= 0)
+            holdOpen(delimiter.position, closedAt);
+        if (delimiter.previous >= 0)
+            m_delimiters[size_t(delimiter.previous)].next = delimiter.next;
+        if (delimiter.next >= 0)
+            m_delimiters[size_t(delimiter.next)].previous = delimiter.previous;
+        else
+            m_lastDelimiter = delimiter.previous;
     }
 
     InlineMarkdown result() const
     {
+        // The styles of the pairs, counted in and out along the atoms (one
+        // counter per style bit: a style may nest in itself).
+        std::vector<std::array<int, 4>> changes(m_atoms.size() + 1, std::array<int, 4>{});
+        for (const StyleRange &range : m_styleRanges) {
+            const int bit = std::countr_zero(unsigned(range.style));
+            ++changes[size_t(range.first)][size_t(bit)];
+            --changes[size_t(range.last)][size_t(bit)];
+        }
+        std::array<int, 4> depth{};
         InlineMarkdown markdown;
-        for (const Atom &atom : m_atoms) {
+        for (size_t a = 0; a < m_atoms.size(); ++a) {
+            const Atom &atom = m_atoms[a];
+            quint8 styles = atom.styles;
+            for (size_t bit = 0; bit < depth.size(); ++bit) {
+                depth[bit] += changes[a][bit];
+                if (depth[bit] > 0)
+                    styles |= quint8(1u << bit);
+            }
             const QString piece = atom.count > 0 ? QString(atom.count, atom.marker) : atom.text;
             if (piece.isEmpty())
                 continue;
             const qsizetype start = markdown.text.size();
             markdown.text += piece;
-            if (atom.styles == 0 && atom.link.isEmpty())
+            if (styles == 0 && atom.link.isEmpty())
                 continue;
             if (!markdown.spans.isEmpty()) {
                 InlineMarkdown::Span &last = markdown.spans.last();
-                if (last.start + last.length == start && last.styles == atom.styles && last.link == atom.link) {
+                if (last.start + last.length == start && last.styles == styles && last.link == atom.link) {
                     last.length += piece.size();
                     continue;
                 }
             }
-            markdown.spans.append(InlineMarkdown::Span{start, piece.size(), atom.styles, atom.link});
+            markdown.spans.append(InlineMarkdown::Span{start, piece.size(), styles, atom.link});
         }
         return markdown;
     }
 
     const QString &m_source;
+    const qsizetype m_begin;
+    const qsizetype m_end;
+    QList<std::pair<qsizetype, qsizetype>> *m_openRanges = nullptr;
     QString m_pending;
     std::vector<Atom> m_atoms;
     std::vector<Delimiter> m_delimiters;
+    qsizetype m_lastDelimiter = -1;
+    std::vector<StyleRange> m_styleRanges;
+    qsizetype m_reach = 0;
     std::vector<Bracket> m_brackets;
     QSet<qsizetype> m_lengthsWithoutCloser;
 };
 
+// Calls `paragraph(begin, end)` for each paragraph of `source` and
+// `blank(begin, end)` for each blank line between them (white space only,
+// with its line break), in text order, together covering the whole text.
+template <typename Paragraph, typename Blank>
+void forEachParagraph(const QString &source, Paragraph paragraph, Blank blank)
+{
+    const qsizetype size = source.size();
+    qsizetype paragraphStart = 0;
+    qsizetype lineStart = 0;
+    while (lineStart < size) {
+        qsizetype lineEnd = source.indexOf(u'\n', lineStart);
+        if (lineEnd < 0)
+            break; // the last line has no break to end a paragraph with
+        bool isBlank = true;
+        for (qsizetype i = lineStart; isBlank && i < lineEnd; ++i) {
+            const QChar c = source[i];
+            isBlank = c == u' ' || c == u'\t' || c == u'\r';
+        }
+        if (isBlank) {
+            if (lineStart > paragraphStart)
+                paragraph(paragraphStart, lineStart);
+            blank(lineStart, lineEnd + 1);
+            paragraphStart = lineEnd + 1;
+        }
+        lineStart = lineEnd + 1;
+    }
+    if (paragraphStart < size)
+        paragraph(paragraphStart, size);
+}
+
 } // namespace
 
-InlineMarkdown inlineMarkdownText(const QString &source) { return Parser(source).run(); }
+// Inline Markdown never reaches across a blank line: each paragraph is parsed
+// on its own, so a stray marker holds nothing open past its paragraph.
+InlineMarkdown inlineMarkdownText(const QString &input)
+{
+    const QString source = pattern::withoutLoneSurrogates(input);
+    InlineMarkdown markdown;
+    const auto add = [&](InlineMarkdown piece) {
+        const qsizetype offset = markdown.text.size();
+        markdown.text += piece.text;
+        for (InlineMarkdown::Span &span : piece.spans) {
+            span.start += offset;
+            markdown.spans.append(std::move(span));
+        }
+    };
+    forEachParagraph(
+        source, [&](qsizetype begin, qsizetype end) { add(Parser(source, begin, end, nullptr).run()); },
+        [&](qsizetype begin, qsizetype end) { markdown.text += QStringView(source).sliced(begin, end - begin); });
+    return markdown;
+}
+
+QList<std::pair<qsizetype, qsizetype>> inlineMarkdownOpenRanges(const QString &input)
+{
+    const QString source = pattern::withoutLoneSurrogates(input);
+    QList<std::pair<qsizetype, qsizetype>> ranges;
+    forEachParagraph(
+        source, [&](qsizetype begin, qsizetype end) { Parser(source, begin, end, &ranges).run(); },
+        [](qsizetype, qsizetype) {});
+    return ranges;
+}
 
 QString inlineMarkdownRichText(const InlineMarkdown &markdown, const InlineMarkdownStyle &style)
 {

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <utility>
 
 namespace nerim {
 
@@ -38,7 +39,17 @@ struct InlineMarkdown {
 };
 
 // Parses inline Markdown. Never fails: whatever is not Markdown stays text.
+// Nothing reaches across a blank line (each paragraph is read on its own), and
+// a lone UTF-16 surrogate shows as U+FFFD (without changing any offset).
 InlineMarkdown inlineMarkdownText(const QString &source);
+
+// The stretches [first, last) of `source` that an inline construct holds open:
+// from an emphasis marker, a backtick string or a "[" to the end of what
+// closes it (or, for one still open, to the end of its paragraph: more text
+// could close it). A line break at p may cut the text into two parts parsed
+// alone, reading exactly as the whole does, when no stretch has
+// first < p < last; more text appended later never changes that.
+QList<std::pair<qsizetype, qsizetype>> inlineMarkdownOpenRanges(const QString &source);
 
 // How rich text draws inline code and links: a font family and a colour name
 // ("#RRGGBB"); empty leaves Qt's default.

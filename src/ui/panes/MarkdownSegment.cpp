@@ -23,80 +23,80 @@ const QRegularExpression &MarkdownSegment::closeFencePattern()
     return pattern;
 }
 
-namespace {
-
-QString joined(const QList<QStringView> &lines)
+void MarkdownSegmenter::reset(QStringView text)
 {
-    qsizetype size = lines.isEmpty() ? 0 : lines.size() - 1;
-    for (const QStringView &line : lines)
-        size += line.size();
-    QString text;
-    text.reserve(size);
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i > 0)
-            text += u'\n';
-        text += lines[i];
-    }
-    return text;
+    m_segments.clear();
+    m_inCode = false;
+    m_proseOpen = false;
+    m_codeLines = 0;
+    takeLines(text);
 }
 
-} // namespace
-
-QList<MarkdownSegment> splitMarkdownSegments(const QString &text)
+bool MarkdownSegmenter::append(QStringView more)
 {
-    const QRegularExpression &openFence = MarkdownSegment::openFencePattern();
-    const QRegularExpression &closeFence = MarkdownSegment::closeFencePattern();
+    if (more.isEmpty())
+        return true;
+    if (more.front() != u'\n' || m_endsWithCarriageReturn)
+        return false;
+    takeLines(more.sliced(1));
+    return true;
+}
 
-    QList<MarkdownSegment> result;
-    QList<QStringView> proseLines;
-    QList<QStringView> codeLines;
-    bool inCode = false;
-    std::optional<QString> language;
-
-    const auto takeLine = [&](QStringView line) {
-        if (!inCode) {
-            const QRegularExpressionMatch match = openFence.match(line);
-            if (!match.hasMatch()) {
-                proseLines.append(line);
-                return;
-            }
-            const QString word = match.captured(1);
-            if (!proseLines.isEmpty()) {
-                result.append(MarkdownSegment::prose(joined(proseLines)));
-                proseLines.clear();
-            }
-            language = word.isEmpty() ? std::nullopt : std::optional<QString>(word);
-            inCode = true;
-            return;
-        }
-        if (!closeFence.match(line).hasMatch()) {
-            codeLines.append(line);
-            return;
-        }
-        result.append(MarkdownSegment::code(language, joined(codeLines), true));
-        codeLines.clear();
-        language.reset();
-        inCode = false;
-    };
-
-    // A line feed breaks the text unless a carriage return comes right before
-    // it: CR LF is one user-perceived character, and no other character joins
-    // a line feed into a cluster.
-    const QStringView view(text);
+// A line feed breaks the text unless a carriage return comes right before it:
+// CR LF is one user-perceived character, and no other character joins a line
+// feed into a cluster.
+void MarkdownSegmenter::takeLines(QStringView text)
+{
     qsizetype start = 0;
-    for (qsizetype i = 0; i < view.size(); ++i) {
-        if (view[i] == u'\n' && (i == 0 || view[i - 1] != u'\r')) {
-            takeLine(view.sliced(start, i - start));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n' && (i == 0 || text[i - 1] != u'\r')) {
+            takeLine(text.sliced(start, i - start));
             start = i + 1;
         }
     }
-    takeLine(view.sliced(start));
+    takeLine(text.sliced(start));
+    m_endsWithCarriageReturn = !text.isEmpty() && text.back() == u'\r';
+}
 
-    if (!proseLines.isEmpty())
-        result.append(MarkdownSegment::prose(joined(proseLines)));
-    if (inCode)
-        result.append(MarkdownSegment::code(language, joined(codeLines), false));
-    return result;
+void MarkdownSegmenter::takeLine(QStringView line)
+{
+    if (!m_inCode) {
+        const QRegularExpressionMatch match = MarkdownSegment::openFencePattern().match(line);
+        if (!match.hasMatch()) {
+            if (m_proseOpen) {
+                QString &text = std::get<MarkdownSegment::Prose>(m_segments.last().value).text;
+                text += u'\n';
+                text += line;
+            } else {
+                m_segments.append(MarkdownSegment::prose(line.toString()));
+                m_proseOpen = true;
+            }
+            return;
+        }
+        const QString word = match.captured(1);
+        m_segments.append(
+            MarkdownSegment::code(word.isEmpty() ? std::nullopt : std::optional<QString>(word), QString(), false));
+        m_inCode = true;
+        m_proseOpen = false;
+        m_codeLines = 0;
+        return;
+    }
+    auto &code = std::get<MarkdownSegment::Code>(m_segments.last().value);
+    if (MarkdownSegment::closeFencePattern().match(line).hasMatch()) {
+        code.closed = true;
+        m_inCode = false;
+        return;
+    }
+    if (m_codeLines++ > 0)
+        code.body += u'\n';
+    code.body += line;
+}
+
+QList<MarkdownSegment> splitMarkdownSegments(const QString &text)
+{
+    MarkdownSegmenter segmenter;
+    segmenter.reset(text);
+    return segmenter.segments();
 }
 
 } // namespace nerim

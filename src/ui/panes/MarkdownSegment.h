@@ -58,4 +58,31 @@ struct MarkdownSegment {
 // the empty text gives one empty prose segment.
 QList<MarkdownSegment> splitMarkdownSegments(const QString &text);
 
+// The same cutting as the text grows: `append` takes what was added in time
+// that depends only on its own length, so a long open code block costs
+// nothing more per line than a short one.
+class MarkdownSegmenter {
+public:
+    // Starts over with `text`.
+    void reset(QStringView text);
+    // Takes `more`, added at the end of the text. Only the start of a new line
+    // can be taken this way; anything else (more that goes on the last line,
+    // or a line feed right after a carriage return) returns false and takes
+    // nothing: then reset with the whole text.
+    bool append(QStringView more);
+    const QList<MarkdownSegment> &segments() const { return m_segments; }
+
+private:
+    void takeLines(QStringView text);
+    void takeLine(QStringView line);
+
+    QList<MarkdownSegment> m_segments;
+    bool m_inCode = false;
+    // Whether the last segment is prose that the next prose line joins.
+    bool m_proseOpen = false;
+    // Lines of the open code block so far.
+    qsizetype m_codeLines = 0;
+    bool m_endsWithCarriageReturn = false;
+};
+
 } // namespace nerim

@@ -17,6 +17,8 @@ MarkdownTextLabel::MarkdownTextLabel(QWidget *parent)
     setWordWrap(true);
     setOpenExternalLinks(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
+    // Selecting with the mouse leaves the keyboard in the prompt field.
+    setFocusPolicy(Qt::NoFocus);
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
     connect(this, &QLabel::linkActivated, this, [](const QString &link) {
         if (isOpenableLink(link))

@@ -29,6 +29,8 @@ void applyLook(QLabel *label, const OutputLineLook &look)
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     if (!look.inlineMarkdown)
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Selecting with the mouse leaves the keyboard in the prompt field.
+    label->setFocusPolicy(Qt::NoFocus);
 }
 
 // A wrapping label that asks for the width of its longest line, so that a

@@ -36,4 +36,33 @@ inline QRegularExpression compile(const QString &source)
     return expression;
 }
 
+// A text any pattern can read: every lone UTF-16 surrogate (half of a pair
+// without its other half) becomes U+FFFD, so the length and every offset stay
+// the same. A text with a lone surrogate is not valid UTF-16, and a pattern
+// never matches anywhere in it; once sanitised, the text can be matched with
+// QRegularExpression::DontCheckSubjectStringMatchOption, which spares each
+// match a check of the whole text.
+inline QString withoutLoneSurrogates(const QString &text)
+{
+    const qsizetype size = text.size();
+    const QChar *data = text.constData();
+    QString result;
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = data[i];
+        if (!c.isSurrogate())
+            continue;
+        if (c.isHighSurrogate() && i + 1 < size && data[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (result.isNull())
+            result = text;
+        result[i] = QChar(QChar::ReplacementCharacter);
+    }
+    return result.isNull() ? text : result;
+}
+
+// Matching options for a text that went through withoutLoneSurrogates.
+inline constexpr QRegularExpression::MatchOptions checkedText = QRegularExpression::DontCheckSubjectStringMatchOption;
+
 } // namespace nerim::pattern

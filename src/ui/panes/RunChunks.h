@@ -10,7 +10,9 @@ namespace nerim {
 // chunks in view. A chunk is cut only where the cut cannot show: outside code
 // blocks, and either between two lines of prose that are not blank (the chunks
 // then touch, as the lines would) or where a code block begins or ends (with
-// the usual gap between a run's segments).
+// the usual gap between a run's segments). Prose is never cut where inline
+// Markdown (emphasis, code, a link) is open across the line break, or could
+// still be closed by text after it: each chunk, read alone, reads as the run.
 struct RunChunk {
     // [start, end) of the run's text, without the line break after it.
     qsizetype start = 0;
@@ -31,6 +33,36 @@ inline constexpr int maximumChunkLines = 36;
 // The gap between a run's prose and its code blocks.
 inline constexpr int segmentGap = 6;
 } // namespace RunChunks
+
+// Cuts a growing run into chunks, reading each line once: `update` takes the
+// run's text each time it grew (only ever appended to) and returns the chunks
+// from the one that was open before on; the last one is open.
+class RunChunker {
+public:
+    // Cuts from `from` on: the start of a line outside any code block, as the
+    // start of the text or of a chunk is.
+    explicit RunChunker(qsizetype from = 0);
+
+    QList<RunChunk> update(const QString &text);
+
+private:
+    // Whether inline Markdown is open across the line break at `lineBreak`,
+    // in the prose that ends at `proseEnd`.
+    bool inlineOpenAcross(const QString &text, qsizetype lineBreak, qsizetype proseEnd);
+
+    qsizetype m_chunkStart = 0;
+    int m_count = 0;
+    bool m_inCode = false;
+    // The start of the last line read, not yet decided on.
+    qsizetype m_lineStart = 0;
+    // Where the prose the last line belongs to began.
+    qsizetype m_proseStart = 0;
+    bool m_lastWasProse = false;
+    // The stretches inline Markdown holds open, read over [from, to).
+    qsizetype m_parsedFrom = -1;
+    qsizetype m_parsedTo = -1;
+    QList<std::pair<qsizetype, qsizetype>> m_open;
+};
 
 // Cuts `text` from `from` on (the start of a line outside any code block, as
 // the start of the text or of a chunk is) into chunks. Lines end at a line

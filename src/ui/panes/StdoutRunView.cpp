@@ -39,8 +39,29 @@ void StdoutRunView::setRawText(const QString &rawText)
     if (rawText == m_rawText && !m_entries.isEmpty())
         return;
     m_rawText = rawText;
-    const QList<MarkdownSegment> segments = splitMarkdownSegments(rawText);
-    for (qsizetype i = 0; i < segments.size(); ++i) {
+    m_segmenter.reset(m_rawText);
+    showSegments(0, false);
+}
+
+void StdoutRunView::appendRawText(QStringView more)
+{
+    if (more.isEmpty())
+        return;
+    const qsizetype before = m_segmenter.segments().size();
+    m_rawText += more;
+    if (!m_segmenter.append(more)) {
+        m_segmenter.reset(m_rawText);
+        showSegments(0, false);
+        return;
+    }
+    // The last segment grew (or closed), and new ones may follow it.
+    showSegments(std::max<qsizetype>(0, before - 1), true);
+}
+
+void StdoutRunView::showSegments(qsizetype first, bool grown)
+{
+    const QList<MarkdownSegment> &segments = m_segmenter.segments();
+    for (qsizetype i = first; i < segments.size(); ++i) {
         QWidget *existing = i < m_entries.size() ? m_entries[i] : nullptr;
         QWidget *entry = nullptr;
         if (const auto *prose = segments[i].asProse()) {
@@ -52,7 +73,9 @@ void StdoutRunView::setRawText(const QString &rawText)
         } else {
             const auto *code = segments[i].asCode();
             auto *block = qobject_cast<CodeBlockView *>(existing);
-            if (block)
+            if (block && grown && block->language() == code->language && block->source().size() <= code->body.size())
+                block->appendSource(QStringView(code->body).sliced(block->source().size()), code->closed);
+            else if (block)
                 block->setBlock(code->language, code->body, code->closed);
             else
                 block = new CodeBlockView(code->language, code->body, code->closed, this);

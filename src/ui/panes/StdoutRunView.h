@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/panes/MarkdownSegment.h"
+
 #include <QList>
 #include <QWidget>
 
@@ -10,17 +12,26 @@ namespace nerim {
 // A run of agent output as one block: the text is cut at its code fences;
 // prose shows with inline Markdown, each block in a CodeBlockView. Handing a
 // longer text of the same run updates the entries in place, so a code block
-// keeps its state (a copy just made) while more of the run arrives.
+// keeps its state (a copy just made) while more of the run arrives; appending
+// lines (`appendRawText`) costs what the new lines cost, however long the
+// code block they go into.
 class StdoutRunView : public QWidget {
     Q_OBJECT
 public:
     explicit StdoutRunView(const QString &rawText, QWidget *parent = nullptr);
 
     void setRawText(const QString &rawText);
+    // `more` was added at the end of the text.
+    void appendRawText(QStringView more);
     const QString &rawText() const { return m_rawText; }
 
 private:
+    // Brings the entries from segment `first` on up to date; `grown` says the
+    // segments only grew since they were last shown.
+    void showSegments(qsizetype first, bool grown);
+
     QString m_rawText;
+    MarkdownSegmenter m_segmenter;
     QVBoxLayout *m_layout = nullptr;
     QList<QWidget *> m_entries;
 };

@@ -10,6 +10,7 @@
 #include <QEvent>
 #include <QScrollBar>
 #include <algorithm>
+#include <cmath>
 #include <span>
 
 namespace nerim {
@@ -102,10 +103,11 @@ QWidget *TranscriptRows::ensureBuilt(int index)
     if (QWidget *row = m_built.value(index))
         return row;
     QWidget *row = m_factory(index, this);
+    ++m_builds;
     row->installEventFilter(this);
     m_built.insert(index, row);
     m_indexOf.insert(row, index);
-    m_measured[index] = true;
+    m_measuredAt[index] = m_width;
     const int height = measure(row);
     if (m_heights[index] != height)
         heightChanged(index, height);
@@ -126,19 +128,43 @@ void TranscriptRows::buildRange(int top, int bottom)
         ensureBuilt(i);
 }
 
+void TranscriptRows::dropWidget(QWidget *row)
+{
+    row->removeEventFilter(this);
+    row->hide();
+    row->deleteLater();
+}
+
+void TranscriptRows::releaseOutside(int top, int bottom)
+{
+    if (m_built.isEmpty())
+        return;
+    const int first = std::max(0, rowAt(top));
+    const int last = rowAt(bottom);
+    for (auto it = m_built.begin(); it != m_built.end();) {
+        if (it.key() >= first && it.key() <= last) {
+            ++it;
+            continue;
+        }
+        // Its measured height stays as the row's estimate.
+        QWidget *row = it.value();
+        m_indexOf.remove(row);
+        m_dirty.remove(row);
+        dropWidget(row);
+        it = m_built.erase(it);
+    }
+}
+
 void TranscriptRows::reset(int count)
 {
-    for (QWidget *row : std::as_const(m_built)) {
-        row->removeEventFilter(this);
-        row->hide();
-        row->deleteLater();
-    }
+    for (QWidget *row : std::as_const(m_built))
+        dropWidget(row);
     m_built.clear();
     m_indexOf.clear();
     m_dirty.clear();
     m_heights.clear();
     m_gaps.clear();
-    m_measured.clear();
+    m_measuredAt.clear();
     append(count);
 }
 
@@ -148,7 +174,7 @@ void TranscriptRows::append(int count)
     for (int i = first; i < first + count; ++i) {
         m_gaps.append(i == 0 ? 0 : m_gap(i));
         m_heights.append(m_estimate(i, m_width));
-        m_measured.append(false);
+        m_measuredAt.append(-1);
     }
     m_staleFrom = std::min(m_staleFrom, first);
     notifyHeight();
@@ -160,6 +186,7 @@ void TranscriptRows::rowChanged(int index)
         heightChanged(index, measure(row));
         m_dirty.insert(row);
     } else {
+        m_measuredAt[index] = -1;
         heightChanged(index, m_estimate(index, m_width));
     }
     notifyHeight();
@@ -169,10 +196,23 @@ void TranscriptRows::setContentWidth(int width)
 {
     if (width == m_width)
         return;
+    const int before = m_width;
     m_width = width;
+    // Only built rows (those near the view) are laid out at the new width. A
+    // row measured before keeps its height scaled by how its estimate changes
+    // (so the rows keep their proportions) until it is built and measured
+    // again; the others are estimated.
     for (int i = 0; i < m_heights.size(); ++i) {
-        QWidget *row = m_built.value(i);
-        m_heights[i] = row ? measure(row) : m_estimate(i, width);
+        if (QWidget *row = m_built.value(i)) {
+            m_measuredAt[i] = width;
+            m_heights[i] = measure(row);
+        } else if (m_measuredAt[i] > 0 && before > 0) {
+            const int was = std::max(1, m_estimate(i, before));
+            m_heights[i] = int(std::lround(double(m_heights[i]) * m_estimate(i, width) / was));
+            m_measuredAt[i] = width;
+        } else {
+            m_heights[i] = m_estimate(i, width);
+        }
     }
     m_staleFrom = 0;
     placeBuiltFrom(0);
@@ -217,6 +257,9 @@ void TranscriptRows::settleDirtyRows()
 
 namespace {
 
+// How many screens of rows above and below the view keep their widgets.
+constexpr int kKeptScreens = 2;
+
 // Rough heights of rows not yet built, close enough for the scroll bar.
 constexpr int kLineHeight = 18;
 constexpr int kAverageCharacterWidth = 7;
@@ -244,6 +287,9 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     , m_mode(mode)
 {
     setObjectName(QStringLiteral("transcript"));
+    // The keyboard stays in the prompt field: a click here focuses the pane
+    // and selects text, but never takes the keyboard (a scroll area would).
+    setFocusPolicy(Qt::NoFocus);
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(false);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -335,6 +381,7 @@ void TranscriptView::rebuild()
     ++m_rebuilds;
     m_groups.clear();
     m_items.clear();
+    m_openRunGroup = -1;
     if (m_pane)
         m_groups = renderGroups(visibleLines(m_pane->outputLines(), m_mode));
     addRowsFrom(0);
@@ -353,7 +400,12 @@ void TranscriptView::addRowsFrom(qsizetype firstGroup)
             continue;
         }
         int above = gap;
-        for (const RunChunk &chunk : cutRunChunks(run->aggregatedText)) {
+        // The last run may go on: its chunker is kept to read only what is added.
+        RunChunker chunker;
+        const QList<RunChunk> chunks = chunker.update(run->aggregatedText);
+        m_openRunGroup = int(group);
+        m_openRunChunker = chunker;
+        for (const RunChunk &chunk : chunks) {
             m_items.append({int(group), chunk.start, chunk.end, above});
             above = chunk.gapAfter;
         }
@@ -373,15 +425,25 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
         const auto *run = m_groups[firstChanged].asStdoutRun();
         const int open = rowsBefore - 1;
         if (run && open >= 0 && m_items[open].group == int(firstChanged)) {
-            const QList<RunChunk> chunks = cutRunChunks(run->aggregatedText, m_items[open].start);
+            if (m_openRunGroup != int(firstChanged)) {
+                m_openRunGroup = int(firstChanged);
+                m_openRunChunker = RunChunker(m_items[open].start);
+            }
+            const QList<RunChunk> chunks = m_openRunChunker.update(run->aggregatedText);
+            const qsizetype shownEnd = m_items[open].end;
             m_items[open].end = chunks.first().end;
             int above = chunks.first().gapAfter;
             for (qsizetype i = 1; i < chunks.size(); ++i) {
                 m_items.append({int(firstChanged), chunks[i].start, chunks[i].end, above});
                 above = chunks[i].gapAfter;
             }
-            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(open)))
-                view->setRawText(chunkText(m_items[open]));
+            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(open))) {
+                const Row &row = m_items[open];
+                if (view->rawText().size() == shownEnd - row.start && row.end >= shownEnd)
+                    view->appendRawText(QStringView(run->aggregatedText).sliced(shownEnd, row.end - shownEnd));
+                else
+                    view->setRawText(chunkText(row));
+            }
             m_rows->rowChanged(open);
         }
     }
@@ -489,6 +551,11 @@ void TranscriptView::buildVisibleRows()
         if (m_rows->contentHeight() == height && bar->value() == value)
             break;
     }
+    // Rows far out of view let go of their widgets (keeping their height):
+    // a long transcript read from top to bottom holds only a few screens of
+    // rows, and a change of width lays out only those.
+    const int value = bar->value();
+    m_rows->releaseOutside(value - kKeptScreens * viewportHeight, value + (kKeptScreens + 1) * viewportHeight);
     m_building = false;
 }
 
@@ -503,8 +570,24 @@ void TranscriptView::fitRows()
 
 void TranscriptView::resizeEvent(QResizeEvent *event)
 {
+    // The row at the top of the view stays there, at the same share of its
+    // height, while the rows take the new width.
+    QScrollBar *bar = verticalScrollBar();
+    const int value = bar->value();
+    const int anchor = m_rows->rowAt(value);
+    double share = 0;
+    if (anchor >= 0) {
+        const int height = std::max(1, m_rows->rowBottom(anchor) - m_rows->rowTop(anchor));
+        share = double(value - m_rows->rowTop(anchor)) / height;
+    }
     QScrollArea::resizeEvent(event);
     fitRows();
+    if (m_followAnchor) {
+        scrollToNewest(false);
+    } else if (anchor >= 0 && anchor < m_rows->rowCount()) {
+        const int height = m_rows->rowBottom(anchor) - m_rows->rowTop(anchor);
+        setScrollValue(m_rows->rowTop(anchor) + int(std::lround(share * height)));
+    }
     buildVisibleRows();
 }
 

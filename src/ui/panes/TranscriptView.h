@@ -3,6 +3,7 @@
 #include "agents/AgentPaneState.h"
 #include "agents/OutputLine.h"
 #include "persistence/AppState.h"
+#include "ui/panes/RunChunks.h"
 #include "ui/panes/TranscriptGrouping.h"
 
 #include <QList>
@@ -17,11 +18,15 @@
 namespace nerim {
 
 // The rows of a transcript (a line, or a chunk of a run of agent output),
-// placed one under the other by hand and built lazily: a row gets its widget only when it comes near the
-// visible part (or is asked for), and until then takes an estimated height.
-// A built row is kept (lines never change), measured once at the current
-// width, and measured again only when its content changes. So opening a long
-// transcript, or adding to one, costs what the visible rows cost.
+// placed one under the other by hand and built lazily: a row gets its widget
+// only when it comes near the visible part (or is asked for), and until then
+// takes an estimated height. A built row is measured once at the current
+// width and again only when its content changes; rows far out of view are
+// released (`releaseOutside`) and keep their measured height. A change of
+// width measures only the built rows; the others take their height scaled by
+// their estimate and are measured when they are built again. So opening a
+// long transcript, adding to one, reading through it or resizing it costs
+// what the rows near the view cost.
 class TranscriptRows : public QWidget {
     Q_OBJECT
 public:
@@ -45,6 +50,10 @@ public:
     QWidget *ensureBuilt(int index);
     // Builds every row that reaches into [top, bottom].
     void buildRange(int top, int bottom);
+    // Lets go of the widgets of rows wholly outside [top, bottom].
+    void releaseOutside(int top, int bottom);
+    // Row widgets made so far (for tests).
+    int buildCount() const { return m_builds; }
 
     // Drops every row and starts over with `count` rows, none built.
     void reset(int count);
@@ -76,6 +85,7 @@ protected:
 
 private:
     int measure(QWidget *row) const;
+    void dropWidget(QWidget *row);
     void heightChanged(int index, int height);
     void refreshTops() const;
     void placeBuiltFrom(int index);
@@ -87,7 +97,9 @@ private:
     Gap m_gap;
     QList<int> m_heights;
     QList<int> m_gaps;
-    QList<bool> m_measured;
+    // The width a row's height was measured (or last scaled) for, -1 while
+    // it is an estimate.
+    QList<int> m_measuredAt;
     QMap<int, QWidget *> m_built;
     QHash<QWidget *, int> m_indexOf;
     QSet<QWidget *> m_dirty;
@@ -96,6 +108,7 @@ private:
     mutable int m_staleFrom = 0;
     int m_width = 0;
     int m_reportedHeight = -1;
+    int m_builds = 0;
 };
 
 // A pane's transcript: its lines filtered by the output mode and grouped (a
@@ -156,6 +169,9 @@ private:
     void fitRows();
 
     QPointer<AgentPaneState> m_pane;
+    // The chunker of the last run, which only ever grows.
+    int m_openRunGroup = -1;
+    RunChunker m_openRunChunker;
     AppState::OutputMode m_mode;
     TranscriptRows *m_rows = nullptr;
     QList<RenderGroup> m_groups;

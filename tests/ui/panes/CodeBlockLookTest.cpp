@@ -170,5 +170,17 @@ TEST(CodeBlockLook, OneMegabyteLineOfQuotedText)
     EXPECT_TRUE(CodeBlockLook::highlightRanges(unclosed, u"python"_s).isEmpty());
 }
 
+TEST(CodeBlockLook, ALoneSurrogateLeavesTheHighlightingOn)
+{
+    const QString source = u"a = \"x"_s + QChar(0xDC00) + u"\" // done"_s;
+    const QList<CodeBlockLook::Range> ranges = CodeBlockLook::highlightRanges(source, u"js"_s);
+    ASSERT_EQ(ranges.size(), 2);
+    EXPECT_EQ(ranges[0].start, 4);
+    EXPECT_EQ(ranges[0].length, 4);
+    EXPECT_EQ(ranges[0].tone, CodeBlockLook::Tone::string);
+    EXPECT_EQ(ranges[1].tone, CodeBlockLook::Tone::comment);
+    EXPECT_EQ(ranges[1].start + ranges[1].length, source.size());
+}
+
 } // namespace
 } // namespace nerim

@@ -115,5 +115,44 @@ TEST(InlineMarkdown, RichTextEscapesEverything)
     EXPECT_FALSE(html.contains(u"<b>x"_s));
 }
 
+TEST(InlineMarkdown, NothingReachesAcrossABlankLine)
+{
+    expectAll({
+        {u"*a\n\nb*"_s, "*a\n\nb*"},
+        {u"`one\n  \ntwo`"_s, "`one\n  \ntwo`"},
+        {u"**a\nb**\n\n*c*"_s, "«s:a\nb»\n\n«e:c»"},
+        {u"[a\n\n](https://x.org)"_s, "[a\n\n](https://x.org)"},
+        {u"\n\n*a*\n"_s, "\n\n«e:a»\n"},
+    });
+}
+
+TEST(InlineMarkdown, DeeplyNestedEmphasisPairsUp)
+{
+    QString source;
+    for (int i = 0; i < 2000; ++i)
+        source += u"*a "_s;
+    for (int i = 0; i < 2000; ++i)
+        source += u"a* "_s;
+    const InlineMarkdown markdown = inlineMarkdownText(source);
+    EXPECT_EQ(markdown.text.count(u'*'), 0);
+    ASSERT_FALSE(markdown.spans.isEmpty());
+    EXPECT_EQ(markdown.spans.first().styles, InlineMarkdown::emphasis);
+    // Pairs still nest as CommonMark pairs them.
+    expectAll({{u"*a **b *c* d** e*"_s, "«e:a »«es:b c d»«e: e»"}});
+}
+
+// A lone surrogate (half of a pair) is not valid UTF-16: it shows as U+FFFD
+// and the rest of the text keeps its links and highlighting.
+TEST(InlineMarkdown, ALoneSurrogateTurnsNothingOff)
+{
+    const QString lone = QString(QChar(0xD800));
+    const InlineMarkdown markdown = inlineMarkdownText(u"bad "_s + lone + u" see <https://example.com> *now*"_s);
+    EXPECT_EQ(describe(markdown),
+              "bad \xEF\xBF\xBD see «->https://example.com:https://example.com» «e:now»");
+    // A whole pair is kept.
+    const QString pair = u"\U0001F600"_s;
+    EXPECT_EQ(inlineMarkdownText(pair + u"*x*"_s).text, pair + u"x"_s);
+}
+
 } // namespace
 } // namespace nerim

@@ -117,5 +117,27 @@ TEST(SplitMarkdownSegmentsInvariants, OneMegabyteLineOfQuotedText)
     EXPECT_EQ(segments[0], MarkdownSegment::code(u"js"_s, line, true));
 }
 
+TEST(SplitMarkdownSegmentsInvariants, GrowingLineByLineGivesTheWholeTextsSegments)
+{
+    const QStringList lines{u"intro"_s, u"```js"_s, u"a();"_s, u""_s, u"b(\r);"_s, u"```"_s, u"after"_s,
+                            u""_s,      u"```"_s,   u"open"_s};
+    MarkdownSegmenter segmenter;
+    QString text;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString more = (i ? u"\n"_s : QString()) + lines[i];
+        text += more;
+        if (i == 0)
+            segmenter.reset(text);
+        else
+            ASSERT_TRUE(segmenter.append(more));
+        EXPECT_EQ(segmenter.segments(), splitMarkdownSegments(text)) << i;
+    }
+    // More for the last line, or a line feed that completes a CR, is not a new line.
+    EXPECT_FALSE(segmenter.append(u"x"_s));
+    MarkdownSegmenter cr;
+    cr.reset(u"a\r"_s);
+    EXPECT_FALSE(cr.append(u"\nb"_s));
+}
+
 } // namespace
 } // namespace nerim

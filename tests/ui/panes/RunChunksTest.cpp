@@ -3,6 +3,8 @@
 // grew line by line.
 #include "ui/panes/RunChunks.h"
 
+#include "ui/panes/InlineMarkdown.h"
+
 #include <QStringList>
 #include <gtest/gtest.h>
 
@@ -103,6 +105,87 @@ TEST(RunChunks, AGrowingRunIsCutAsTheWholeWouldBe)
     }
     EXPECT_EQ(grown, atOnce);
     EXPECT_GT(atOnce.size(), 10);
+}
+
+// Each chunk's inline Markdown, read alone, joined with the line breaks
+// between chunks: what the transcript shows of a run without code blocks.
+InlineMarkdown readInChunks(const QString &text, const QList<RunChunk> &chunks)
+{
+    InlineMarkdown joined;
+    for (const RunChunk &chunk : chunks) {
+        if (!joined.text.isEmpty() || chunk.start > 0)
+            joined.text += u'\n';
+        InlineMarkdown part = inlineMarkdownText(text.mid(chunk.start, chunk.end - chunk.start));
+        for (InlineMarkdown::Span &span : part.spans) {
+            span.start += joined.text.size();
+            if (!joined.spans.isEmpty() && joined.spans.last().start + joined.spans.last().length == span.start
+                && joined.spans.last().styles == span.styles && joined.spans.last().link == span.link)
+                joined.spans.last().length += span.length;
+            else
+                joined.spans.append(span);
+        }
+        joined.text += part.text;
+    }
+    return joined;
+}
+
+TEST(RunChunks, InlineMarkdownReadsTheSameAcrossTheCuts)
+{
+    // Spans that open before the twelfth line and close after it, each kind.
+    const QList<QStringList> runs{
+        numbered(u"line "_s, 11) + QStringList{u"some **bold"_s, u"still bold** after"_s} + numbered(u"x "_s, 30),
+        numbered(u"line "_s, 11) + QStringList{u"a `code"_s, u"span` here"_s} + numbered(u"x "_s, 30),
+        numbered(u"line "_s, 11) + QStringList{u"a [link"_s, u"text](https://example.com/a) ok"_s}
+            + numbered(u"x "_s, 30),
+        numbered(u"line "_s, 11) + QStringList{u"~~struck"_s} + numbered(u"y "_s, 8) + QStringList{u"end~~"_s}
+            + numbered(u"x "_s, 30),
+        // A marker that stays unpaired holds the cut off only to the blank line.
+        numbered(u"line "_s, 11) + QStringList{u"src/*.ts is a glob"_s} + numbered(u"y "_s, 30) + QStringList{QString()}
+            + numbered(u"z "_s, 30),
+    };
+    for (const QStringList &lines : runs) {
+        const QString text = lines.join(u'\n');
+        const QList<RunChunk> chunks = cutRunChunks(text);
+        EXPECT_GT(chunks.size(), 1) << text.toStdString();
+        const InlineMarkdown whole = inlineMarkdownText(text);
+        const InlineMarkdown parts = readInChunks(text, chunks);
+        EXPECT_EQ(parts.text, whole.text) << text.toStdString();
+        EXPECT_EQ(parts.spans, whole.spans) << text.toStdString();
+    }
+    // The glob holds cuts off up to its paragraph's end only.
+    const QString globbed = runs.last().join(u'\n');
+    const QList<RunChunk> chunks = cutRunChunks(globbed);
+    EXPECT_GE(chunks.size(), 3);
+    EXPECT_TRUE(globbed.mid(chunks[0].start, chunks[0].end - chunks[0].start).contains(u"y 30"_s));
+}
+
+TEST(RunChunks, TheChunkerReadsAGrowingRunAsTheWholeText)
+{
+    QStringList lines;
+    for (int i = 0; i < 300; ++i) {
+        if (i % 61 == 25)
+            lines.append(u"```"_s);
+        else if (i % 61 == 50)
+            lines.append(u"```"_s);
+        else if (i % 13 == 5)
+            lines.append(u"a **bold"_s);
+        else if (i % 13 == 7)
+            lines.append(u"bold** b"_s);
+        else
+            lines.append(u"words %1"_s.arg(i));
+    }
+    const QString whole = lines.join(u'\n');
+    RunChunker chunker;
+    QList<RunChunk> grown;
+    QString text;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        text += (i ? u"\n"_s : QString()) + lines[i];
+        if (!grown.isEmpty())
+            grown.removeLast();
+        grown.append(chunker.update(text));
+    }
+    EXPECT_EQ(grown, cutRunChunks(whole));
+    EXPECT_GT(grown.size(), 10);
 }
 
 } // namespace

@@ -1,0 +1,211 @@
+// Figures of what a long transcript costs the GUI thread, each printed with
+// its target (GUI-thread CPU time, which other programs on the machine do not
+// inflate):
+// - a pane holding 6,000 lines that the reader has scrolled through from top
+//   to bottom is widened and narrowed again (the pane expanding and
+//   collapsing);
+// - 8,000 lines are appended one by one to one open code block (an append
+//   late in the block should cost what one early in it costs);
+// - inline Markdown of 96 KB of nested emphasis, 64 KiB of "<" and 64 KiB of
+//   ordinary HTML.
+#include "agents/AgentPaneState.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/InlineMarkdown.h"
+#include "ui/panes/TranscriptView.h"
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QUuid>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace nerim;
+using Kind = OutputLine::Kind;
+
+namespace {
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+void inform(const char *what, double value, const char *unit) { std::printf("%-62s %10.2f %-4s\n", what, value, unit); }
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+void settle()
+{
+    for (int i = 0; i < 4; ++i)
+        QApplication::processEvents();
+}
+
+template <typename Work>
+double timed(Work work)
+{
+    const double start = threadCpuMs();
+    work();
+    settle();
+    return threadCpuMs() - start;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
+}
+
+AgentPaneState *makePane(QObject *parent)
+{
+    auto *pane = new AgentPaneState(QUuid::createUuid(), QStringLiteral("bench"), QStringLiteral("Bench"), 1, false,
+                                    AgentRole::unspecified, QString());
+    pane->setParent(parent);
+    return pane;
+}
+
+// 6,000 lines: prompts, answers of prose with a code block, task reports.
+QList<OutputLine> transcript()
+{
+    QList<OutputLine> lines;
+    for (int turn = 0; lines.size() < 6000; ++turn) {
+        lines.append(OutputLine::make(Kind::userPrompt, QStringLiteral("Please do part %1 of the plan").arg(turn)));
+        for (int i = 0; i < 20; ++i)
+            lines.append(OutputLine::make(
+                Kind::stdout, QStringLiteral("Line %1 of the answer, with **bold words**, `code` and a [link](https://"
+                                             "example.com/%1) that wraps at a narrow width.")
+                                  .arg(i)));
+        lines.append(OutputLine::make(Kind::stdout, QStringLiteral("```js")));
+        for (int i = 0; i < 14; ++i)
+            lines.append(OutputLine::make(Kind::stdout, QStringLiteral("const value%1 = compute(%1); // note").arg(i)));
+        lines.append(OutputLine::make(Kind::stdout, QStringLiteral("```")));
+        lines.append(OutputLine::make(Kind::taskComplete, QStringLiteral("Part %1 is done").arg(turn)));
+    }
+    return lines;
+}
+
+void resizeAfterScrolling()
+{
+    QWidget holder;
+    AgentPaneState *pane = makePane(&holder);
+    pane->setOutputLines(transcript());
+    // The pane inside a window, as in the column: its resizes are the
+    // column's, delivered at once.
+    QWidget window;
+    window.resize(1000, 700);
+    auto *view = new AgentPaneView(pane, AppState::OutputMode::verbose, {}, &window);
+    view->setMaximumWidth(QWIDGETSIZE_MAX); // expanded
+    view->setGeometry(0, 0, 360, 640);
+    window.show();
+    settle();
+    QScrollBar *bar = view->transcript()->verticalScrollBar();
+    bar->setValue(0);
+    settle();
+    // The reader scrolls from the top to the bottom, a page at a time.
+    while (bar->value() < bar->maximum()) {
+        bar->setValue(bar->value() + bar->pageStep());
+        settle();
+    }
+    std::printf("transcript of %lld lines, %d rows, %d built after scrolling through\n",
+                static_cast<long long>(pane->outputLines().size()), view->transcript()->rows()->rowCount(),
+                view->transcript()->rows()->builtRowCount());
+    bar->setValue(bar->maximum() / 2);
+    settle();
+    const double widen = timed([&] { view->resize(720, 640); });
+    const double narrow = timed([&] { view->resize(360, 640); });
+    report("6,000 scrolled-through lines: widen the pane", widen, "ms", "< 16", widen < 16);
+    report("6,000 scrolled-through lines: narrow it again", narrow, "ms", "< 16", narrow < 16);
+}
+
+void appendToOpenFence()
+{
+    QWidget holder;
+    AgentPaneState *pane = makePane(&holder);
+    pane->appendLine(Kind::stdout, QStringLiteral("Here is the file:"));
+    pane->appendLine(Kind::stdout, QStringLiteral("```ts"));
+    AgentPaneView view(pane, AppState::OutputMode::verbose, {});
+    view.resize(360, 640);
+    view.show();
+    settle();
+    std::vector<double> early;
+    std::vector<double> appends;
+    double total = 0;
+    for (int i = 0; i < 8000; ++i) {
+        const double ms = timed([&] {
+            pane->appendLine(Kind::stdout,
+                             QStringLiteral("export const field%1 = form.querySelector(\"#field-%1\"); // keep").arg(i));
+        });
+        total += ms;
+        if (i < 1000)
+            early.push_back(ms);
+        if (i >= 4000)
+            appends.push_back(ms);
+    }
+    const double p99 = percentile(appends, 0.99);
+    const double longest = *std::max_element(appends.begin(), appends.end());
+    inform("8,000 appends to one open fence: total GUI time", total / 1000, "s");
+    inform("append at the first 1,000 lines of the fence: median", percentile(early, 0.5), "ms");
+    report("append at 4,000-8,000 lines of the fence: median", percentile(appends, 0.5), "ms", "< 2",
+           percentile(appends, 0.5) < 2);
+    report("append at 4,000-8,000 lines of the fence: 99th percentile", p99, "ms", "< 16", p99 < 16);
+    inform("append at 4,000-8,000 lines of the fence: longest", longest, "ms");
+}
+
+void inlineMarkdown()
+{
+    // Emphasis nested as deeply as it goes: "*a *a *a … a* a* a*".
+    QString nested;
+    while (nested.size() < 48 * 1024)
+        nested += QStringLiteral("*a ");
+    const qsizetype openers = nested.size() / 3;
+    for (qsizetype i = 0; i < openers; ++i)
+        nested += QStringLiteral("a* ");
+    const QString angles(64 * 1024, u'<');
+    QString html;
+    while (html.size() < 64 * 1024)
+        html += QStringLiteral("<div class=\"card\"><a href=\"/page\">Open <b>this</b></a></div>\n");
+
+    const struct {
+        const char *what;
+        const QString &text;
+        double target;
+    } cases[] = {
+        {"inline Markdown: 96 KB of nested emphasis", nested, 50},
+        {"inline Markdown: 64 KiB of \"<\"", angles, 20},
+        {"inline Markdown: 64 KiB of HTML", html, 20},
+    };
+    for (const auto &c : cases) {
+        InlineMarkdown result;
+        const double ms = timed([&] { result = inlineMarkdownText(c.text); });
+        char target[16];
+        std::snprintf(target, sizeof target, "< %g", c.target);
+        report(c.what, ms, "ms", target, ms < c.target);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    MotionPreferences::shared().setReduceMotion(true);
+    const QStringList only = app.arguments().mid(1);
+    const auto wanted = [&](const char *name) { return only.isEmpty() || only.contains(QLatin1String(name)); };
+    if (wanted("markdown"))
+        inlineMarkdown();
+    if (wanted("resize"))
+        resizeAfterScrolling();
+    if (wanted("fence"))
+        appendToOpenFence();
+    return 0;
+}
