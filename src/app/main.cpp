@@ -84,10 +84,8 @@ int main(int argc, char **argv)
     nerim::DesktopVoiceBackends voiceBackends;
 
     nerim::MainWindow window;
-    QMenu *appMenu = window.menuBar()->addMenu(QStringLiteral("Nerim"));
-    appMenu->addAction(nerim::NerimSettingsView::createSettingsAction(&window));
-    appMenu->addSeparator();
-    appMenu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, &app, &QApplication::quit);
+    QApplication::setWindowIcon(nerim::MainWindow::applicationIcon());
+    window.installApplicationMenu();
     window.show();
 
     auto &pairing = nerim::PairingURLHandler::shared();

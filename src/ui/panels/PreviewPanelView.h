@@ -82,6 +82,7 @@ private:
     QWidget *m_contentArea = nullptr;
     ContentFactory m_contentFactory;
     QWidget *m_content = nullptr;
+    QWidget *m_pageHost = nullptr;
     QWidget *m_emptyState = nullptr;
 };
 
