@@ -579,6 +579,11 @@ void PreviewPanelView::refreshFrame()
     updateGeometry();
 }
 
+QSize PreviewPanelView::sizeHint() const
+{
+    return {kTiledWidth, kTiledHeight};
+}
+
 void PreviewPanelView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
