@@ -163,9 +163,12 @@ void AtmosphereView::updateSchedule()
 {
     const QWidget *top = window();
     const bool minimised = top->windowState().testFlag(Qt::WindowMinimized);
-    // A window that was never activated (an off-screen one, say) counts as
-    // active while the application is; one the user left rests.
-    const bool inactive = !top->isActiveWindow() && QGuiApplication::applicationState() != Qt::ApplicationActive;
+    // A window that was never activated (an off-screen one, say) keeps
+    // drifting; one the user has left (to another application) rests.
+    if (top->isActiveWindow())
+        m_windowWasActive = true;
+    const bool inactive = m_windowWasActive && !top->isActiveWindow()
+                          && QGuiApplication::applicationState() != Qt::ApplicationActive;
     if (isVisible() && !minimised && !inactive && !MotionPreferences::shared().reduceMotion())
         m_frames.start();
     else

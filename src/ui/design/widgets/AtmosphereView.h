@@ -57,6 +57,7 @@ private:
     QList<float> m_shownSample;
     QPointer<QWidget> m_watchedWindow;
     int m_renders = 0;
+    bool m_windowWasActive = false;
 };
 
 } // namespace nerim
