@@ -2,6 +2,15 @@
 
 #include "app/AppShellViewModel.h"
 
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/settings/DialogStyle.h"
+#include "ui/settings/NerimSettingsView.h"
+#include "voice/VoiceNarratorService.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 
 namespace nerim {
@@ -15,6 +24,7 @@ MainWindow::MainWindow(AppShellView::Options options, QWidget *parent)
     : QMainWindow(parent)
 {
     setWindowTitle(QStringLiteral("Nerim"));
+    setWindowIcon(applicationIcon());
     resize(defaultWidth, defaultHeight);
     m_shell = new AppShellViewModel({}, this);
     m_shellView = new AppShellView(m_shell, std::move(options), this);
@@ -26,6 +36,45 @@ MainWindow::~MainWindow()
     // The screens go before the shell whose state they show.
     delete m_shellView;
     m_shellView = nullptr;
+}
+
+QIcon MainWindow::applicationIcon()
+{
+    return QIcon(QStringLiteral(":/nerim/nerim.svg"));
+}
+
+void MainWindow::installApplicationMenu()
+{
+    QMenuBar *bar = menuBar();
+    QMenu *menu = bar->addMenu(QStringLiteral("Nerim"));
+    menu->addAction(NerimSettingsView::createSettingsAction(this));
+    QAction *mute = menu->addAction(QStringLiteral("Mute Narration"));
+    mute->setObjectName(QStringLiteral("muteNarrationAction"));
+    mute->setCheckable(true);
+    mute->setChecked(VoiceNarratorService::shared().isMuted());
+    connect(mute, &QAction::toggled, this, [](bool muted) { VoiceNarratorService::shared().setMuted(muted); });
+    connect(menu, &QMenu::aboutToShow, mute, [mute] { mute->setChecked(VoiceNarratorService::shared().isMuted()); });
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, qApp, &QApplication::quit);
+
+    // The bar takes the colour of the background's top edge (mist over
+    // paper), so it reads as part of the window rather than a grey strip;
+    // the menu itself is a dialog-like surface of the palette.
+    const QColor top = qColor(NmColor::mist);
+    const auto css = [](const QColor &c) { return c.name(QColor::HexRgb); };
+    bar->setFont(NmFont::captionMedium());
+    bar->setStyleSheet(QStringLiteral("QMenuBar { background: %1; color: %2; border: none; padding: 2px 8px; }"
+                                      "QMenuBar::item { background: transparent; padding: 3px 10px; "
+                                      "border-radius: 6px; }"
+                                      "QMenuBar::item:selected, QMenuBar::item:pressed { background: %3; }")
+                           .arg(css(top), css(qColor(NmColor::inkSecondary)), css(qColor(NmColor::accentSoft))));
+    menu->setFont(NmFont::body());
+    menu->setStyleSheet(QStringLiteral("QMenu { background: %1; color: %2; border: 1px solid %3; padding: 4px; }"
+                                       "QMenu::item { padding: 5px 24px 5px 24px; border-radius: 4px; }"
+                                       "QMenu::item:selected { background: %4; }"
+                                       "QMenu::separator { height: 1px; background: %3; margin: 4px 8px; }")
+                            .arg(css(qColor(NmColor::paperBright)), css(qColor(NmColor::ink)),
+                                 css(qColor(NmColor::hairline)), css(qColor(NmColor::accentSoft))));
 }
 
 void MainWindow::bringToFront()
@@ -51,6 +100,7 @@ void MainWindow::showStartupOutcome(const StartupOutcome &outcome)
                                 QMessageBox::Ok, this);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    DialogStyle::apply(box);
     box->open();
 }
 

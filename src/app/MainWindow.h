@@ -3,6 +3,7 @@
 #include "app/AppShellView.h"
 #include "app/AppStartup.h"
 
+#include <QIcon>
 #include <QMainWindow>
 #include <memory>
 
@@ -25,6 +26,13 @@ public:
 
     // Takes the start-up outcome (and keeps the application state owner alive).
     void showStartupOutcome(const StartupOutcome &outcome);
+
+    // The application menu "Nerim" (Settings…, the narration mute toggle,
+    // Quit Nerim) in a menu bar drawn with the design's palette and type,
+    // running into the window's background.
+    void installApplicationMenu();
+    // The application icon: the brand mark, from the resources.
+    static QIcon applicationIcon();
 
     // Shows the window in front (for a pairing link): a minimized window is
     // restored to the state it had (maximized, full screen or normal); any

@@ -51,6 +51,10 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
+    // The preview's page has a native window of its own (see the preview
+    // panel); its siblings stay drawn in the window's surface, so their
+    // transitions and effects keep working.
+    QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Nerim"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerim"));
@@ -84,10 +88,8 @@ int main(int argc, char **argv)
     nerim::DesktopVoiceBackends voiceBackends;
 
     nerim::MainWindow window;
-    QMenu *appMenu = window.menuBar()->addMenu(QStringLiteral("Nerim"));
-    appMenu->addAction(nerim::NerimSettingsView::createSettingsAction(&window));
-    appMenu->addSeparator();
-    appMenu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, &app, &QApplication::quit);
+    QApplication::setWindowIcon(nerim::MainWindow::applicationIcon());
+    window.installApplicationMenu();
     window.show();
 
     auto &pairing = nerim::PairingURLHandler::shared();

@@ -1,6 +1,12 @@
 #include "app/MainWindow.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "voice/VoiceNarratorService.h"
 
 #include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using nerim::MainWindow;
@@ -37,4 +43,81 @@ TEST(MainWindow, BringingToFrontKeepsMaximizedAndFullScreen)
         EXPECT_FALSE(window.isMinimized());
         EXPECT_EQ(window.windowState() & ~Qt::WindowActive, row.expected);
     }
+}
+
+// The drifting background repaints only when the picture changed visibly (a
+// frame's worth of drift changes nothing a person could see) and rests while
+// the window is minimised, hidden or under Reduce Motion.
+TEST(MainWindow, TheBackgroundRestsUntilItsPictureVisiblyChanges)
+{
+    nerim::MotionPreferences::shared().setReduceMotion(false);
+    MainWindow window;
+    window.setAttribute(Qt::WA_DontShowOnScreen);
+    window.resize(1280, 800);
+    auto *background = window.findChild<nerim::AtmosphereView *>();
+    ASSERT_NE(background, nullptr);
+    double t = 1000.0;
+    background->setClock([&t] { return t; });
+    window.show();
+    QApplication::setActiveWindow(&window);
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    ASSERT_TRUE(background->isAnimating());
+    background->grab();
+    const int drawn = background->renderCount();
+
+    // Ticks a thirtieth of a second apart for a second: nothing visible moves.
+    for (int tick = 0; tick < 30; ++tick) {
+        t += 1.0 / 30;
+        QTest::qWait(12);
+        background->grab();
+    }
+    EXPECT_LE(background->renderCount() - drawn, 1);
+
+    // Ten seconds on, the middle row has moved: the picture is drawn anew.
+    t += 10;
+    QTest::qWait(400);
+    background->grab();
+    EXPECT_GT(background->renderCount(), drawn);
+
+    window.showMinimized();
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    EXPECT_FALSE(background->isAnimating());
+    window.showNormal();
+    QApplication::setActiveWindow(&window);
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    EXPECT_TRUE(background->isAnimating());
+    window.hide();
+    QApplication::processEvents();
+    EXPECT_FALSE(background->isAnimating());
+    nerim::MotionPreferences::shared().setReduceMotion(true);
+}
+
+// The application menu, drawn with the palette: Settings…, the narration
+// mute toggle (bound to the user's setting) and Quit Nerim.
+TEST(MainWindow, TheApplicationMenuHoldsSettingsTheMuteToggleAndQuit)
+{
+    MainWindow window;
+    window.installApplicationMenu();
+    const QList<QAction *> menus = window.menuBar()->actions();
+    ASSERT_EQ(menus.size(), 1);
+    EXPECT_EQ(menus[0]->text(), QStringLiteral("Nerim"));
+    QMenu *menu = menus[0]->menu();
+    ASSERT_NE(menu, nullptr);
+    QStringList texts;
+    for (QAction *action : menu->actions())
+        texts << (action->isSeparator() ? QStringLiteral("—") : action->text());
+    EXPECT_EQ(texts, (QStringList{QStringLiteral("Settings\u2026"), QStringLiteral("Mute Narration"),
+                                  QStringLiteral("—"), QStringLiteral("Quit Nerim")}));
+    QAction *mute = menu->findChild<QAction *>(QStringLiteral("muteNarrationAction"));
+    ASSERT_NE(mute, nullptr);
+    const bool before = nerim::VoiceNarratorService::shared().isMuted();
+    mute->setChecked(!before);
+    EXPECT_EQ(nerim::VoiceNarratorService::shared().isMuted(), !before);
+    mute->setChecked(before);
+    EXPECT_EQ(nerim::VoiceNarratorService::shared().isMuted(), before);
+    EXPECT_FALSE(window.windowIcon().isNull());
+    EXPECT_FALSE(MainWindow::applicationIcon().pixmap(64, 64).isNull());
 }

@@ -28,10 +28,13 @@
 #include "ui/workspace/WorkspacePainting.h"
 
 #include <QAbstractButton>
+#include <QDialog>
+#include <QPointer>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -132,9 +135,10 @@ TEST_F(ShellWindowTest, ADoubleClickOpensOnceAndRemovalAsksFirst)
     int alerts = 0;
     int controllers = 0;
     AppShellView::Options options;
-    options.removalAlert = [&](QWidget *, const QString &, const QString &) {
+    options.removalAlert = [&](QWidget *, const QString &, const QString &,
+                               std::function<void(ProjectsOverviewView::AlertChoice)> done) {
         ++alerts;
-        return ProjectsOverviewView::AlertChoice::remove;
+        QTimer::singleShot(0, [done] { done(ProjectsOverviewView::AlertChoice::remove); });
     };
     options.controllerFactory = [&](const QString &id, const QString &path, const QString &name) {
         ++controllers;
@@ -173,6 +177,71 @@ TEST_F(ShellWindowTest, ADoubleClickOpensOnceAndRemovalAsksFirst)
     EXPECT_TRUE(QFileInfo(other).isDir());
 }
 
+// The overview's own dialogs (the desktop's folder picker, then the removal
+// alert) are open when a project opens meanwhile, as an open or add started
+// before would: the shell replaces the overview, the dialog goes with it and
+// the process goes on; the dialog's late answer changes nothing.
+TEST_F(ShellWindowTest, AScreenReplacedUnderItsOpenDialogTakesTheDialogAlong)
+{
+    const QString folder = makeTempDir(u"Meanwhile"_s);
+    {
+        auto actor = await(AppStateActor::load());
+        await(actor->registerProject(folder, u"Meanwhile"_s, Timestamp(200)));
+    }
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
+    AppShellView::Options options;
+    options.controllerFactory = [](const QString &id, const QString &path, const QString &name) {
+        return std::make_shared<ProjectCanvasViewModel>(id, path, name);
+    };
+    open(options);
+    const AppState::ProjectRegistryEntry entry = window->shell()->projects().first();
+
+    // Whatever modal dialog is still up once the canvas shows is answered
+    // (cancelled), so that a dialog run in a nested loop ends too.
+    QTimer closer;
+    closer.setInterval(20);
+    QObject::connect(&closer, &QTimer::timeout, [this] {
+        if (!window->shellView()->canvasScreen())
+            return;
+        if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+            dialog->reject();
+    });
+    closer.start();
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "folder picker" : "removal alert");
+        QPointer<ProjectsOverviewView> overview = window->shellView()->overview();
+        ASSERT_TRUE(overview);
+        QTimer::singleShot(60, window.get(), [this, entry] {
+            QCoro::Task<> opening = window->shell()->openProject(entry);
+            Q_UNUSED(opening);
+        });
+        if (round == 0)
+            clickCentre(overview->addProjectCard());
+        else
+            overview->requestRemoval(entry);
+        // The tile's action runs from the event loop.
+        QApplication::processEvents();
+        // The dialog is open and waits on the event loop, not in a nested one.
+        ASSERT_TRUE(overview);
+        EXPECT_TRUE(overview->isDialogOpen());
+        ASSERT_TRUE(waitFor([this] { return window->shellView()->canvasScreen() != nullptr; }));
+        ASSERT_TRUE(waitFor([&overview] { return overview.isNull(); }));
+        QApplication::processEvents();
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        for (QWidget *top : QApplication::topLevelWidgets())
+            EXPECT_FALSE(qobject_cast<QDialog *>(top) && top->isVisible()) << top->metaObject()->className();
+        EXPECT_EQ(window->shell()->route().projectId(), entry.id);
+        EXPECT_EQ(window->shell()->projects().size(), 1);
+
+        ProjectCanvasView *screen = window->shellView()->canvasScreen();
+        ASSERT_TRUE(waitFor([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; }));
+        screen->leaveProject();
+        ASSERT_TRUE(waitFor([this] { return window->shellView()->overview() != nullptr; }));
+    }
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
+}
+
 // The whole road: add a folder through the add card (it opens), spawn an
 // agent from the popover, send it a prompt with Return, see its reply and
 // "DONE", go back to the overview and find the pane saved in panes.json.
@@ -188,7 +257,9 @@ TEST_F(ShellWindowTest, AddAFolderRunAPromptAndComeBack)
 
     const QString project = makeTempDir(u"Greeting"_s);
     AppShellView::Options options;
-    options.folderPicker = [project](QWidget *) { return std::optional<QString>(project); };
+    options.folderPicker = [project](QWidget *, std::function<void(std::optional<QString>)> done) {
+        QTimer::singleShot(0, [project, done] { done(project); });
+    };
     open(options);
 
     clickCentre(window->shellView()->overview()->addProjectCard());

@@ -13,11 +13,15 @@
 #include "ui/panels/PanelWidgets.h"
 
 #include <QEvent>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
 
 namespace nerim {
 
@@ -99,11 +103,34 @@ PanelIconButton *xmarkButton(int side, const QString &help, QWidget *parent)
     return button;
 }
 
+// A wrapped banner text that asks for the height its lines take at its
+// current width (up to its line limit): the strip's layouts size rows by
+// their hints, which assume a wider label, and would cut the last line.
+class BannerText : public QLabel {
+public:
+    explicit BannerText(QWidget *parent) : QLabel(parent) {}
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        const int wanted = std::min(heightForWidth(width()), maximumHeight());
+        if (wanted > 0 && wanted != minimumHeight())
+            setMinimumHeight(wanted);
+    }
+};
+
 QLabel *bannerText(const QString &text, int lines, QWidget *parent)
 {
-    QLabel *label = plainLabel(text, NmFont::caption(), qColor(NmColor::ink), parent, true);
+    auto *label = new BannerText(parent);
+    NmText::setPlainText(label, text);
+    label->setFont(NmFont::caption());
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, qColor(NmColor::ink));
+    label->setPalette(palette);
+    label->setWordWrap(true);
     label->setObjectName(QStringLiteral("bannerText"));
-    label->setMaximumHeight(label->fontMetrics().lineSpacing() * lines + 2);
+    label->setMaximumHeight(int(std::ceil(QFontMetricsF(label->font()).lineSpacing() * lines)) + 2);
     label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     return label;
 }
@@ -538,6 +565,10 @@ void PreviewPanelView::refreshEmptyState()
     m_emptyState->setVisible(shows);
     if (shows)
         m_emptyState->raise();
+    // The page's own window would cover the empty state: it steps aside
+    // while the empty state shows (nothing is loading then).
+    if (m_pageHost)
+        m_pageHost->setVisible(!shows);
 }
 
 void PreviewPanelView::refreshFrame()
@@ -548,6 +579,11 @@ void PreviewPanelView::refreshFrame()
     NmLayoutLimits::setMaximumSize(
         this, QSize(expanded ? QWIDGETSIZE_MAX : kTiledWidth, expanded ? QWIDGETSIZE_MAX : kTiledHeight));
     updateGeometry();
+}
+
+QSize PreviewPanelView::sizeHint() const
+{
+    return {kTiledWidth, kTiledHeight};
 }
 
 void PreviewPanelView::showEvent(QShowEvent *event)
@@ -565,8 +601,18 @@ void PreviewPanelView::makeContent()
 {
     if (m_content || !m_contentFactory || !isVisible())
         return;
-    m_content = m_contentFactory(m_state, m_contentArea);
-    m_contentArea->layout()->addWidget(m_content);
+    // The page sits in a native child window of its own: a web view is
+    // composited through the GPU, and inside the window's own surface every
+    // small repaint elsewhere (a caret's blink) would composite the whole
+    // window again.
+    m_pageHost = new QWidget(m_contentArea);
+    m_pageHost->setObjectName(QStringLiteral("previewPageHost"));
+    m_pageHost->setAttribute(Qt::WA_NativeWindow);
+    auto *hostLayout = new QVBoxLayout(m_pageHost);
+    hostLayout->setContentsMargins(0, 0, 0, 0);
+    m_content = m_contentFactory(m_state, m_pageHost);
+    hostLayout->addWidget(m_content);
+    m_contentArea->layout()->addWidget(m_pageHost);
     m_content->show();
     refreshEmptyState();
 }

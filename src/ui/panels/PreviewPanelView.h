@@ -47,6 +47,10 @@ public:
     // The page widget; made when the panel is first shown.
     QWidget *content() const { return m_content; }
 
+    // Tiled, the panel would fill its frame (640 × 400 at most): the row
+    // places it at the top at that height rather than at its content's.
+    QSize sizeHint() const override;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -82,6 +86,7 @@ private:
     QWidget *m_contentArea = nullptr;
     ContentFactory m_contentFactory;
     QWidget *m_content = nullptr;
+    QWidget *m_pageHost = nullptr;
     QWidget *m_emptyState = nullptr;
 };
 

@@ -12,6 +12,7 @@
 #include "ui/panes/MenuPill.h"
 
 #include <QGuiApplication>
+#include <QPainterPath>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -21,7 +22,16 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QLibrary>
 #include <QtMath>
+
+#include <cstdlib>
+
+#if __has_include(<xcb/xcb.h>) && QT_CONFIG(xcb)
+#include <QtGui/qguiapplication_platform.h>
+#include <xcb/xcb.h>
+#define NERIM_HAS_XCB_HEADERS 1
+#endif
 
 namespace nerim {
 
@@ -57,7 +67,76 @@ protected:
     }
 };
 
+std::function<bool()> &compositingProbe()
+{
+    static std::function<bool()> probe;
+    return probe;
+}
+
+#ifdef NERIM_HAS_XCB_HEADERS
+// Whether an X11 compositing manager runs: it owns the selection
+// "_NET_WM_CM_S<screen>". The functions come from the xcb library Qt's own
+// X11 support has loaded already.
+bool x11Composites()
+{
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return true;
+    using InternAtom = xcb_intern_atom_cookie_t (*)(xcb_connection_t *, uint8_t, uint16_t, const char *);
+    using InternAtomReply = xcb_intern_atom_reply_t *(*)(xcb_connection_t *, xcb_intern_atom_cookie_t,
+                                                          xcb_generic_error_t **);
+    using SelectionOwner = xcb_get_selection_owner_cookie_t (*)(xcb_connection_t *, xcb_atom_t);
+    using SelectionOwnerReply = xcb_get_selection_owner_reply_t *(*)(
+        xcb_connection_t *, xcb_get_selection_owner_cookie_t, xcb_generic_error_t **);
+    QLibrary xcb(QStringLiteral("xcb"), 1);
+    const auto internAtom = reinterpret_cast<InternAtom>(xcb.resolve("xcb_intern_atom"));
+    const auto internAtomReply = reinterpret_cast<InternAtomReply>(xcb.resolve("xcb_intern_atom_reply"));
+    const auto selectionOwner = reinterpret_cast<SelectionOwner>(xcb.resolve("xcb_get_selection_owner"));
+    const auto selectionOwnerReply =
+        reinterpret_cast<SelectionOwnerReply>(xcb.resolve("xcb_get_selection_owner_reply"));
+    if (!internAtom || !internAtomReply || !selectionOwner || !selectionOwnerReply)
+        return true;
+    // The screen number of the display name ("host:display.screen").
+    int screenNumber = 0;
+    const QString display = qEnvironmentVariable("DISPLAY");
+    const qsizetype dot = display.lastIndexOf(QLatin1Char('.'));
+    if (dot > display.lastIndexOf(QLatin1Char(':')))
+        screenNumber = display.mid(dot + 1).toInt();
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screenNumber);
+    xcb_intern_atom_reply_t *atom =
+        internAtomReply(connection, internAtom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
+    if (!atom)
+        return true;
+    xcb_get_selection_owner_reply_t *owner =
+        selectionOwnerReply(connection, selectionOwner(connection, atom->atom), nullptr);
+    std::free(atom);
+    if (!owner)
+        return true;
+    const bool composites = owner->owner != XCB_NONE;
+    std::free(owner);
+    return composites;
+}
+#endif
+
 } // namespace
+
+bool SpawnPopover::screenComposites()
+{
+    if (compositingProbe())
+        return compositingProbe()();
+#ifdef NERIM_HAS_XCB_HEADERS
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        return x11Composites();
+#endif
+    // Wayland always composites; other platforms draw pop-ups themselves.
+    return true;
+}
+
+void SpawnPopover::setCompositingProbe(std::function<bool()> probe)
+{
+    compositingProbe() = std::move(probe);
+}
 
 // ---- SpawnRoleButton ------------------------------------------------------------------------
 
@@ -132,7 +211,11 @@ SpawnPopover::SpawnPopover(QWidget *parent)
     : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint)
 {
     setObjectName(QStringLiteral("spawnPopover"));
-    setAttribute(Qt::WA_TranslucentBackground);
+    // A translucent window needs a compositing manager; without one its
+    // clear corners and shadow would show black, so the popover is drawn
+    // opaque and cut to its outline instead.
+    m_translucent = screenComposites();
+    setAttribute(Qt::WA_TranslucentBackground, m_translucent);
 
     auto *column = new QVBoxLayout(this);
     column->setSpacing(10);
@@ -234,6 +317,7 @@ void SpawnPopover::popUp(QWidget *anchor)
     x = std::clamp(x, available.left() - kShadowMargin,
                    std::max(available.left() - kShadowMargin, available.right() + kShadowMargin - width()));
     m_arrowX = anchorRect.center().x() - x;
+    updateMask();
     move(x, y);
     show();
     raise();
@@ -271,10 +355,8 @@ void SpawnPopover::hideEvent(QHideEvent *event)
         emit dismissed();
 }
 
-void SpawnPopover::paintEvent(QPaintEvent *)
+QPainterPath SpawnPopover::outline() const
 {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
     QRectF body = QRectF(rect()).adjusted(kShadowMargin, kShadowMargin, -kShadowMargin, -kShadowMargin);
     if (m_arrowOnTop)
         body.setTop(body.top() + kArrowHeight);
@@ -296,11 +378,45 @@ void SpawnPopover::paintEvent(QPaintEvent *)
         arrow.lineTo(arrowX + kArrowHalfWidth, body.bottom() - 1);
     }
     arrow.closeSubpath();
-    shape = shape.united(arrow);
+    return shape.united(arrow);
+}
 
-    NmPainter::paintShadow(painter, NmShape::roundedRect(kCornerRadius), body,
-                           NmShadow{QColor(27, 23, 18, 40), 18, QPointF(0, 4)});
-    painter.setPen(QPen(qColor(NmColor::hairline, 0.7), 0.75));
+void SpawnPopover::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    updateMask();
+}
+
+void SpawnPopover::updateMask()
+{
+    if (m_translucent) {
+        clearMask();
+        return;
+    }
+    // The window itself takes the outline's shape (the shape extension needs
+    // no compositor), so nothing around the outline is drawn at all.
+    setMask(QRegion(outline().toFillPolygon().toPolygon()));
+}
+
+void SpawnPopover::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPainterPath shape = outline();
+    if (m_translucent) {
+        QRectF body = QRectF(rect()).adjusted(kShadowMargin, kShadowMargin, -kShadowMargin, -kShadowMargin);
+        if (m_arrowOnTop)
+            body.setTop(body.top() + kArrowHeight);
+        else
+            body.setBottom(body.bottom() - kArrowHeight);
+        NmPainter::paintShadow(painter, NmShape::roundedRect(kCornerRadius), body,
+                               NmShadow{QColor(27, 23, 18, 40), 18, QPointF(0, 4)});
+    } else {
+        // Opaque: what lies outside the outline (masked away on screen) is
+        // the popover's own paper, never black.
+        painter.fillRect(rect(), qColor(NmColor::paperBright));
+    }
+    painter.setPen(QPen(qColor(NmColor::hairline, m_translucent ? 0.7 : 1.0), m_translucent ? 0.75 : 1.0));
     painter.setBrush(qColor(NmColor::paperBright));
     painter.drawPath(shape);
 }

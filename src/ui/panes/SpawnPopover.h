@@ -3,7 +3,10 @@
 #include "agents/AgentRole.h"
 
 #include <QAbstractButton>
+#include <QPainterPath>
 #include <QWidget>
+
+#include <functional>
 
 class QLineEdit;
 class QMenu;
@@ -58,6 +61,17 @@ public:
     QLineEdit *field() const { return m_field; }
     SpawnRoleButton *roleButton() const { return m_role; }
     bool arrowOnTop() const { return m_arrowOnTop; }
+    // Whether the popover is drawn on a translucent window (with its shadow);
+    // otherwise opaque and cut to its outline.
+    bool isTranslucent() const { return m_translucent; }
+    // The outline the popover is drawn in: the rounded body and its arrow.
+    QPainterPath outline() const;
+
+    // Whether the screen composites windows (an X11 compositing manager
+    // runs; always on Wayland). Popovers made while it does not are opaque.
+    static bool screenComposites();
+    // Replaces that answer (for tests); an empty function restores the query.
+    static void setCompositingProbe(std::function<bool()> probe);
 
 signals:
     void responsibilityEdited(const QString &text);
@@ -71,12 +85,16 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void updateMask();
+
     QLineEdit *m_field = nullptr;
     SpawnRoleButton *m_role = nullptr;
     bool m_closingQuietly = false;
     bool m_arrowOnTop = true;
+    bool m_translucent = true;
     qreal m_arrowX = -1;
 };
 

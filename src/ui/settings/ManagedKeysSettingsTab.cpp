@@ -1,5 +1,8 @@
 #include "ui/settings/ManagedKeysSettingsTab.h"
 
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+
 #include "credentials/ManagedKeysSettingsViewModel.h"
 
 #include <QEvent>
@@ -28,13 +31,13 @@ QLabel *plainLabel(const QString &text, QWidget *parent, const char *name = null
 void secondary(QLabel *label)
 {
     QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
+    palette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
     label->setPalette(palette);
 }
 
 void scaledFont(QWidget *widget, double factor, QFont::Weight weight)
 {
-    QFont font = widget->font();
+    QFont font = NmFont::body();
     font.setPointSizeF(font.pointSizeF() * factor);
     font.setWeight(weight);
     widget->setFont(font);

@@ -1,7 +1,10 @@
 #include "ui/settings/NerimSettingsView.h"
 
 #include "credentials/ManagedKeysSettingsViewModel.h"
+#include "ui/settings/DialogStyle.h"
 #include "ui/settings/ManagedKeysSettingsTab.h"
+
+#include <QApplication>
 
 #include <QAction>
 #include <QKeySequence>
@@ -23,15 +26,21 @@ NerimSettingsView::NerimSettingsView(QWidget *parent)
     m_tabs->setFixedSize(520, 420);
     layout->addWidget(m_tabs);
     setFixedSize(520, 420);
+    DialogStyle::apply(this);
 }
 
-QWidget *NerimSettingsView::showSettingsWindow()
+QWidget *NerimSettingsView::showSettingsWindow(QWidget *over)
 {
     static QPointer<NerimSettingsView> window;
-    if (!window) {
-        window = new NerimSettingsView();
+    const bool made = !window;
+    if (made) {
+        // A dialog of Nerim's window, so it opens over it (not wherever the
+        // window manager puts a new top-level window).
+        window = new NerimSettingsView(over ? over->window() : nullptr);
+        window->setWindowFlag(Qt::Dialog);
         window->setAttribute(Qt::WA_DeleteOnClose);
         window->setWindowTitle(QStringLiteral("Settings"));
+        DialogStyle::centreOver(window, over);
     }
     window->show();
     window->raise();
@@ -47,7 +56,10 @@ QAction *NerimSettingsView::createSettingsAction(QObject *parent)
     if (shortcuts.isEmpty())
         shortcuts.append(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     action->setShortcuts(shortcuts);
-    QObject::connect(action, &QAction::triggered, action, [] { showSettingsWindow(); });
+    QObject::connect(action, &QAction::triggered, action, [action] {
+        QWidget *over = qobject_cast<QWidget *>(action->parent());
+        showSettingsWindow(over ? over : QApplication::activeWindow());
+    });
     return action;
 }
 

@@ -20,10 +20,12 @@ public:
 
     // The application menu's "Settings…" item with the platform's
     // Preferences shortcut (Ctrl+, where the platform names none). It opens
-    // the one settings window, or brings it forward.
+    // the one settings window over `parent` (when a widget; else over the
+    // active window), or brings it forward.
     static QAction *createSettingsAction(QObject *parent);
-    // The one settings window (created on first use), shown and raised.
-    static QWidget *showSettingsWindow();
+    // The one settings window (created on first use, as a dialog centred
+    // over `over`'s window), shown and raised.
+    static QWidget *showSettingsWindow(QWidget *over = nullptr);
 
 private:
     QTabWidget *m_tabs;

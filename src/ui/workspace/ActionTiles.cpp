@@ -6,6 +6,7 @@
 #include "ui/workspace/WorkspacePainting.h"
 
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -24,7 +25,32 @@ ActionTile::ActionTile(OverviewLook::ActionTileLook rest, OverviewLook::ActionTi
     , m_action(std::move(action))
 {
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
     NmText::setPlainToolTip(this, m_rest.help);
+}
+
+void ActionTile::keyPressEvent(QKeyEvent *event)
+{
+    if (!event->isAutoRepeat() && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier
+        && WorkspacePainting::isActivationKey(event->key())) {
+        event->accept();
+        if (m_action)
+            m_action();
+        return;
+    }
+    NmHoverWidget::keyPressEvent(event);
+}
+
+void ActionTile::focusInEvent(QFocusEvent *event)
+{
+    NmHoverWidget::focusInEvent(event);
+    update();
+}
+
+void ActionTile::focusOutEvent(QFocusEvent *event)
+{
+    NmHoverWidget::focusOutEvent(event);
+    update();
 }
 
 bool ActionTile::hits(const QPointF &point) const
@@ -69,6 +95,8 @@ void ActionTile::paintEvent(QPaintEvent *)
     painter.setFont(font);
     painter.setPen(WorkspacePainting::mix(m_rest.labelColor, m_hovered.labelColor, t));
     painter.drawText(QRectF(0, top + symbol + kSpacing, width(), metrics.height()), Qt::AlignCenter, m_rest.label);
+    if (hasFocus())
+        WorkspacePainting::paintFocusRing(painter, bounds, OverviewLook::cardCornerRadius);
 }
 
 AddProjectCard::AddProjectCard(std::function<void()> onAdd, QWidget *parent)

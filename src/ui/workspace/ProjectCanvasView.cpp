@@ -134,6 +134,9 @@ public:
         }
         // Tiled, the Plans panel hugs its content's height from the top.
         m_layout->setAlignment(m_plans, planExpanded ? Qt::Alignment() : Qt::AlignTop);
+        // Tiled, the preview's frame (at most 400 high) sits at the top like
+        // the agent column beside it; expanded it fills the row.
+        m_layout->setAlignment(m_preview, row.horizontalPadding > 0 ? Qt::Alignment() : Qt::AlignTop);
         // The column's stack sits at the top; an expanded pane fills the row.
         m_layout->setAlignment(m_column, paneExpanded ? Qt::Alignment() : Qt::AlignTop);
         const bool centred = !row.showsPreview && !planExpanded && !paneExpanded;

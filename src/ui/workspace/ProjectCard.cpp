@@ -13,6 +13,7 @@
 #include <QContextMenuEvent>
 #include <QFontMetricsF>
 #include <QMenu>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -70,6 +71,7 @@ ProjectCard::ProjectCard(AppState::ProjectRegistryEntry project, std::function<v
 {
     setObjectName(QStringLiteral("ProjectCard"));
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
     NmPaneSurfaceModifier::apply(this, false);
 
     IconCircleButton::Look remove;
@@ -123,6 +125,30 @@ QString ProjectCard::shownName() const
 QStringList ProjectCard::shownPathLines() const
 {
     return wrappedLines(m_project.path, NmFont::monoSmall(), contentRect().width(), 2);
+}
+
+void ProjectCard::keyPressEvent(QKeyEvent *event)
+{
+    if (!event->isAutoRepeat() && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier
+        && WorkspacePainting::isActivationKey(event->key())) {
+        event->accept();
+        if (m_onOpen)
+            m_onOpen();
+        return;
+    }
+    NmHoverWidget::keyPressEvent(event);
+}
+
+void ProjectCard::focusInEvent(QFocusEvent *event)
+{
+    NmHoverWidget::focusInEvent(event);
+    update();
+}
+
+void ProjectCard::focusOutEvent(QFocusEvent *event)
+{
+    NmHoverWidget::focusOutEvent(event);
+    update();
 }
 
 bool ProjectCard::hits(const QPointF &point) const
@@ -233,6 +259,8 @@ void ProjectCard::paintEvent(QPaintEvent *)
         painter.drawPath(NmPainter::continuousRoundedRectPath(QRectF(rect()).adjusted(w / 2, w / 2, -w / 2, -w / 2),
                                                               OverviewLook::cardCornerRadius));
     }
+    if (hasFocus())
+        WorkspacePainting::paintFocusRing(painter, QRectF(rect()), OverviewLook::cardCornerRadius);
 }
 
 } // namespace nerim

@@ -5,11 +5,15 @@
 #include "ui/design/Strings.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/workspace/ActionTiles.h"
+#include "ui/settings/DialogStyle.h"
 #include "ui/workspace/OverviewLook.h"
 #include "ui/workspace/ProjectCard.h"
 #include "ui/workspace/WorkspacePainting.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -354,68 +358,98 @@ StartBlankCard *ProjectsOverviewView::startBlankCard() const
 
 void ProjectsOverviewView::runFolderPicker()
 {
-    QPointer<ProjectsOverviewView> self(this);
-    const std::optional<QString> folder = m_options.folderPicker(this);
-    if (!self || !folder || folder->isEmpty())
+    if (m_dialogOpen)
         return;
-    if (m_callbacks.onAddProject)
-        m_callbacks.onAddProject(*folder);
+    m_dialogOpen = true;
+    std::weak_ptr<int> alive = m_lifetime;
+    m_options.folderPicker(this, [this, alive](std::optional<QString> folder) {
+        if (alive.expired())
+            return;
+        m_dialogOpen = false;
+        if (!folder || folder->isEmpty())
+            return;
+        if (m_callbacks.onAddProject)
+            m_callbacks.onAddProject(*folder);
+    });
 }
 
 void ProjectsOverviewView::requestRemoval(const Entry &entry)
 {
-    if (OverviewLook::isDebugScratch(entry))
+    if (OverviewLook::isDebugScratch(entry) || m_dialogOpen)
         return;
-    QPointer<ProjectsOverviewView> self(this);
     m_pendingRemoval = entry;
-    const AlertChoice choice =
-        m_options.removalAlert(this, Strings::Overview::removeAlertTitle, OverviewLook::removalAlertMessage(entry));
-    if (!self)
-        return;
-    const std::optional<Entry> pending = m_pendingRemoval;
-    m_pendingRemoval.reset();
-    if (choice == AlertChoice::remove && pending && m_callbacks.onRemoveProject)
-        m_callbacks.onRemoveProject(*pending);
+    m_dialogOpen = true;
+    std::weak_ptr<int> alive = m_lifetime;
+    m_options.removalAlert(this, Strings::Overview::removeAlertTitle, OverviewLook::removalAlertMessage(entry),
+                           [this, alive](AlertChoice choice) {
+                               if (alive.expired())
+                                   return;
+                               m_dialogOpen = false;
+                               const std::optional<Entry> pending = m_pendingRemoval;
+                               m_pendingRemoval.reset();
+                               if (choice == AlertChoice::remove && pending && m_callbacks.onRemoveProject)
+                                   m_callbacks.onRemoveProject(*pending);
+                           });
+}
+
+QString ProjectsOverviewView::folderPickerStartFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir())
+        return documents;
+    return QDir::homePath();
 }
 
 ProjectsOverviewView::FolderPicker ProjectsOverviewView::desktopFolderPicker()
 {
-    return [](QWidget *parent) -> std::optional<QString> {
-        QFileDialog dialog(parent, Strings::Overview::folderPickerTitle);
-        dialog.setFileMode(QFileDialog::Directory);
-        dialog.setOption(QFileDialog::ShowDirsOnly, true);
-        dialog.setOption(QFileDialog::ReadOnly, false); // new folders may be made
-        if (dialog.exec() != QDialog::Accepted)
-            return std::nullopt;
-        const QStringList chosen = dialog.selectedFiles();
-        if (chosen.isEmpty())
-            return std::nullopt;
-        return chosen.first();
+    return [](QWidget *parent, std::function<void(std::optional<QString>)> done) {
+        // A child of the screen, so that a screen replaced meanwhile takes
+        // the dialog with it (its answer is then dropped).
+        auto *dialog = new QFileDialog(parent, Strings::Overview::folderPickerTitle, folderPickerStartFolder());
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowModality(Qt::WindowModal);
+        dialog->setFileMode(QFileDialog::Directory);
+        dialog->setOption(QFileDialog::ShowDirsOnly, true);
+        dialog->setOption(QFileDialog::ReadOnly, false); // new folders may be made
+        QObject::connect(dialog, &QDialog::finished, dialog, [dialog, done = std::move(done)](int result) {
+            const QStringList chosen = dialog->selectedFiles();
+            if (result != QDialog::Accepted || chosen.isEmpty())
+                done(std::nullopt);
+            else
+                done(chosen.first());
+        });
+        dialog->open();
     };
 }
 
 ProjectsOverviewView::RemovalAlert ProjectsOverviewView::desktopRemovalAlert()
 {
-    return [](QWidget *parent, const QString &title, const QString &message) {
-        QMessageBox box(parent);
-        box.setIcon(QMessageBox::Warning);
-        box.setWindowTitle(title);
-        box.setText(title);
+    return [](QWidget *parent, const QString &title, const QString &message, std::function<void(AlertChoice)> done) {
+        auto *box = new QMessageBox(parent);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::WindowModal);
+        box->setIcon(QMessageBox::Warning);
+        box->setWindowTitle(title);
+        box->setText(title);
         // The message holds the project's name: never read as markup.
-        box.setTextFormat(Qt::PlainText);
-        box.setInformativeText(message);
-        if (auto *informative = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+        box->setTextFormat(Qt::PlainText);
+        box->setInformativeText(message);
+        if (auto *informative = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
             informative->setTextFormat(Qt::PlainText);
-        QPushButton *remove = box.addButton(Strings::Overview::removeAction, QMessageBox::DestructiveRole);
-        QPushButton *cancel = box.addButton(Strings::Overview::cancelAction, QMessageBox::RejectRole);
-        box.setDefaultButton(cancel);
-        box.setEscapeButton(cancel);
-        box.exec();
-        if (box.clickedButton() == remove)
-            return AlertChoice::remove;
-        if (box.clickedButton() == cancel)
-            return AlertChoice::cancel;
-        return AlertChoice::dismissed;
+        QPushButton *remove = box->addButton(Strings::Overview::removeAction, QMessageBox::DestructiveRole);
+        QPushButton *cancel = box->addButton(Strings::Overview::cancelAction, QMessageBox::RejectRole);
+        box->setDefaultButton(cancel);
+        box->setEscapeButton(cancel);
+        DialogStyle::apply(box);
+        QObject::connect(box, &QDialog::finished, box, [box, remove, cancel, done = std::move(done)](int) {
+            if (box->clickedButton() == remove)
+                done(AlertChoice::remove);
+            else if (box->clickedButton() == cancel)
+                done(AlertChoice::cancel);
+            else
+                done(AlertChoice::dismissed);
+        });
+        box->open();
     };
 }
 

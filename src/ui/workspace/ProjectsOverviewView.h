@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QScrollArea>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -26,7 +27,10 @@ class StartBlankCard;
 // only state of its own is the entry whose removal awaits confirmation.
 //
 // The folder picker and the removal alert are injected functions (the
-// defaults run the desktop's dialogs), so tests never open a dialog. Cards
+// defaults open the desktop's dialogs, window-modal, without a nested event
+// loop), so tests never open a dialog. Each answers through a callback: the
+// shell may replace this screen while a dialog is open, which takes the
+// dialog with it and drops its answer. Cards
 // are built lazily, only for the rows in or near view. Names and paths are
 // shown as plain text everywhere.
 class ProjectsOverviewView : public QScrollArea {
@@ -34,11 +38,15 @@ class ProjectsOverviewView : public QScrollArea {
 public:
     using Entry = AppState::ProjectRegistryEntry;
 
-    // Returns the chosen folder's path, or none when the user cancelled.
-    using FolderPicker = std::function<std::optional<QString>(QWidget *parent)>;
+    // Calls `done` with the chosen folder's path, or none when the user
+    // cancelled; never before returning.
+    using FolderPicker =
+        std::function<void(QWidget *parent, std::function<void(std::optional<QString>)> done)>;
     enum class AlertChoice { remove, cancel, dismissed };
-    // Asks to confirm a removal, with the alert's title and message.
-    using RemovalAlert = std::function<AlertChoice(QWidget *parent, const QString &title, const QString &message)>;
+    // Asks to confirm a removal, with the alert's title and message, and
+    // calls `done` with the answer; never before returning.
+    using RemovalAlert = std::function<void(QWidget *parent, const QString &title, const QString &message,
+                                            std::function<void(AlertChoice)> done)>;
 
     struct Callbacks {
         std::function<void(const Entry &)> onOpen;
@@ -65,8 +73,9 @@ public:
     void setProjects(QList<Entry> projects);
     const QList<Entry> &projects() const { return m_projects; }
     const std::optional<Entry> &projectPendingRemoval() const { return m_pendingRemoval; }
+    bool isDialogOpen() const { return m_dialogOpen; }
 
-    // The add tile's action: runs the folder picker and hands a chosen folder on.
+    // The add tile's action: opens the folder picker; a chosen folder is handed on.
     void runFolderPicker();
     // A card's remove action: the removal waits for the alert.
     void requestRemoval(const Entry &entry);
@@ -83,6 +92,8 @@ public:
     int columnCount() const;
 
     static FolderPicker desktopFolderPicker();
+    // Where the folder picker starts: Documents, or home without one.
+    static QString folderPickerStartFolder();
     static RemovalAlert desktopRemovalAlert();
 
 protected:
@@ -102,6 +113,10 @@ private:
     Callbacks m_callbacks;
     Options m_options;
     std::optional<Entry> m_pendingRemoval;
+    // Whether a dialog of this screen is open; its answer is taken only while
+    // the screen lives.
+    bool m_dialogOpen = false;
+    std::shared_ptr<int> m_lifetime = std::make_shared<int>(0);
 
     Content *m_content = nullptr;
     QWidget *m_header = nullptr;

@@ -61,23 +61,30 @@ int PromptBarField::chrome() const
 
 int PromptBarField::lineCount() const
 {
-    if (document()->isEmpty() && !placeholderText().isEmpty()) {
-        const int width = viewport()->width() - int(2 * document()->documentMargin());
-        if (width <= 0)
-            return 1;
-        const QRect bounds = fontMetrics().boundingRect(QRect(0, 0, width, 10000), Qt::TextWordWrap,
-                                                        placeholderText());
-        return qMax(1, bounds.height() / qMax(1, fontMetrics().lineSpacing()));
-    }
+    // The empty field is one line: its placeholder is cut to that line, so
+    // the bar keeps its height when the first character replaces it.
+    if (document()->isEmpty())
+        return 1;
     // The plain text layout counts its laid-out lines as the document's height.
     return qMax(1, int(document()->documentLayout()->documentSize().height()));
 }
 
+void PromptBarField::showPlaceholderLine()
+{
+    // Drawn from the document margin to the viewport's right edge.
+    const int width = viewport()->width() - int(document()->documentMargin()) - 2;
+    const QString shown = width > 0 ? QFontMetrics(font()).elidedText(m_placeholder, Qt::ElideRight, width)
+                                    : m_placeholder;
+    if (placeholderText() != shown)
+        setPlaceholderText(shown);
+}
+
 void PromptBarField::setPlaceholder(const QString &text)
 {
-    if (placeholderText() == text)
+    if (m_placeholder == text)
         return;
-    setPlaceholderText(text);
+    m_placeholder = text;
+    showPlaceholderLine();
     fitHeight();
 }
 
@@ -191,6 +198,7 @@ void PromptBarField::paintEvent(QPaintEvent *event)
 void PromptBarField::resizeEvent(QResizeEvent *event)
 {
     QPlainTextEdit::resizeEvent(event);
+    showPlaceholderLine();
     fitHeight();
 }
 

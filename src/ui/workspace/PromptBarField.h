@@ -21,11 +21,12 @@ public:
     // Puts the caret after the last character.
     void moveCaretToEnd();
 
-    // Sets the placeholder; the empty field grows to show all of it.
+    // Sets the placeholder, shown on the empty field's one line (cut with an
+    // ellipsis when the field is narrower).
     void setPlaceholder(const QString &text);
+    const QString &placeholder() const { return m_placeholder; }
 
-    // The number of lines the text (or, when empty, the placeholder) takes at
-    // the field's width.
+    // The number of lines the text takes at the field's width; one when empty.
     int lineCount() const;
 
     // Whether the accent caret is drawn at this moment (it blinks).
@@ -54,11 +55,13 @@ private:
 
     void fitHeight();
     int chrome() const;
+    void showPlaceholderLine();
 
     int m_height = 0;
     QTimer *m_caretBlink = nullptr;
     bool m_caretOn = false;
     QRect m_caretRect;
+    QString m_placeholder;
 };
 
 } // namespace nerim

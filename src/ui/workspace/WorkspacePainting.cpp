@@ -6,6 +6,7 @@
 #include "ui/workspace/HeaderControlsLook.h"
 
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 
 namespace nerim {
@@ -56,6 +57,24 @@ void paintHeaderPillOutline(QPainter &painter, const QRectF &rect)
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(NmPainter::capsulePath(rect.adjusted(w / 2, w / 2, -w / 2, -w / 2)));
     painter.restore();
+}
+
+void paintFocusRing(QPainter &painter, const QRectF &bounds, double cornerRadius)
+{
+    constexpr double kWidth = 2;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(qColor(NmColor::accent), kWidth));
+    const double inset = kWidth / 2;
+    painter.drawPath(NmPainter::continuousRoundedRectPath(bounds.adjusted(inset, inset, -inset, -inset),
+                                                          std::max(0.0, cornerRadius - inset)));
+    painter.restore();
+}
+
+bool isActivationKey(int key)
+{
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
 }
 
 } // namespace WorkspacePainting

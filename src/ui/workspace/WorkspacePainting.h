@@ -29,6 +29,12 @@ QFont pillLabelFont();
 void paintHeaderPillBackground(QPainter &painter, const QRectF &rect);
 void paintHeaderPillOutline(QPainter &painter, const QRectF &rect);
 
+// The keyboard focus ring of a card or tile: an accent outline just inside
+// `bounds`, following its corners.
+void paintFocusRing(QPainter &painter, const QRectF &bounds, double cornerRadius);
+// Whether a key press activates a focused card or tile (Return, Enter, Space).
+bool isActivationKey(int key);
+
 } // namespace WorkspacePainting
 
 // A symbol on a filled circle (a stop, remove or dismiss button): no chrome of

@@ -12,10 +12,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 using namespace nerim;
 using namespace nerim::test;
@@ -130,6 +133,23 @@ TEST_F(PreviewPanelViewTest, WithoutACoordinatorSubmitKeepsTheDraftAndRepairButt
     repair.setPhase(Phase::stuck(QStringLiteral("why")));
     EXPECT_EQ(child("tryAgainButton"), nullptr);
     EXPECT_NE(child("dismissButton"), nullptr);
+}
+
+// In a narrow panel a long error wraps onto its second line, and the row
+// gives the text the height of both lines (the second is not cut off).
+TEST_F(PreviewPanelViewTest, ANarrowPanelShowsTheErrorsSecondLineWhole)
+{
+    show();
+    panel->resize(300, 400);
+    state.setError(QStringLiteral("Your app crashed while starting. Run npm install, then try again."));
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    QLabel *text = child<QLabel>("bannerText");
+    ASSERT_NE(text, nullptr);
+    const int lineHeight = int(std::ceil(QFontMetricsF(text->font()).lineSpacing()));
+    ASSERT_GT(text->heightForWidth(text->width()), lineHeight + lineHeight / 2) << "the text wraps";
+    EXPECT_GE(text->height(), text->heightForWidth(text->width()));
+    EXPECT_GE(text->height(), 2 * lineHeight);
 }
 
 TEST_F(PreviewPanelViewTest, ErrorsAndTitlesShowLiterally)

@@ -14,6 +14,9 @@
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 using namespace nerim;
 using nerim::test::LoopbackHttpServer;
 
@@ -157,4 +160,60 @@ TEST_F(SettingsWindow, ModeLineSaysCheckingUntilTheKeyringAnswers)
     EXPECT_EQ(child<QLabel>("modeLine")->text(), QStringLiteral("Current mode: Managed by Nerim"));
     EXPECT_TRUE(child<QLabel>("modeDescription")->isVisible());
     EXPECT_TRUE(child<QPushButton>("signOutButton")->isVisible());
+}
+
+namespace {
+
+// The WCAG contrast ratio of two opaque colours.
+double contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+} // namespace
+
+// The menu item opens the one settings window as a dialog of the window it
+// was made for, centred over it, in the design's type and ink; its secondary
+// lines stay readable.
+TEST_F(SettingsWindow, OpensCentredOverTheWindowInTheDesignsFaceAndInk)
+{
+    QWidget main;
+    // Small enough that the centred window fits on the offscreen screen.
+    main.setGeometry(100, 100, 600, 440);
+    main.show();
+    QAction *action = NerimSettingsView::createSettingsAction(&main);
+    action->trigger();
+    QApplication::processEvents();
+    NerimSettingsView *settings = nullptr;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (auto *found = qobject_cast<NerimSettingsView *>(top); found && found->isVisible())
+            settings = found;
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->parentWidget(), &main);
+    EXPECT_TRUE(settings->windowFlags().testFlag(Qt::Dialog));
+    const QPoint offCentre = settings->geometry().center() - main.frameGeometry().center();
+    EXPECT_LE(offCentre.manhattanLength(), 4) << offCentre.x() << "," << offCentre.y();
+
+    EXPECT_EQ(settings->font().family(), QStringLiteral("Inter"));
+    auto *modeLine = settings->findChild<QLabel *>(QStringLiteral("modeLine"));
+    ASSERT_NE(modeLine, nullptr);
+    EXPECT_EQ(modeLine->font().family(), QStringLiteral("Inter"));
+    const QColor background = settings->palette().color(QPalette::Window);
+    EXPECT_GE(contrast(modeLine->palette().color(QPalette::WindowText), background), 4.5);
+    EXPECT_GE(contrast(settings->palette().color(QPalette::WindowText), background), 7.0);
+
+    // A second trigger brings the same window forward.
+    action->trigger();
+    QApplication::processEvents();
+    int shown = 0;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        shown += qobject_cast<NerimSettingsView *>(top) && top->isVisible() ? 1 : 0;
+    EXPECT_EQ(shown, 1);
+    settings->close();
+    QApplication::processEvents();
 }

@@ -277,7 +277,7 @@ TEST_F(PromptBarViewTest, VoiceInputAndItsNotices)
     ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::recording(); }));
     EXPECT_EQ(mic->symbol(), u"mic.fill"_s);
     EXPECT_FALSE(bar->field()->isEnabled());
-    EXPECT_EQ(bar->field()->placeholderText(), u"Listening…"_s);
+    EXPECT_EQ(bar->field()->placeholder(), u"Listening…"_s);
 
     // A second click ends the recording; the text lands in the field, which
     // takes the focus with the caret after the last character.
@@ -329,7 +329,7 @@ TEST_F(PromptBarViewTest, ARecordingStaysStoppableWhenAPaneMustBeChosen)
         canvas->appendPane(new AgentPaneState(QUuid::createUuid(), u"agent-%1"_s.arg(number),
                                               u"Claude %1"_s.arg(number), number, false, AgentRole::unspecified, {}));
     ASSERT_TRUE(canvas->needsPaneSelection());
-    EXPECT_EQ(bar->field()->placeholderText(), u"Click an agent to send it a prompt"_s);
+    EXPECT_EQ(bar->field()->placeholder(), u"Click an agent to send it a prompt"_s);
     EXPECT_TRUE(bar->micButton()->isEnabled());
 
     QTest::mouseClick(bar->micButton(), Qt::LeftButton);
@@ -428,12 +428,12 @@ TEST_F(PromptBarViewTest, TheTargetPillMenuChoosesWhereThePromptGoes)
     items[2]->trigger();
     EXPECT_EQ(canvas->promptTarget(), PromptTarget::pane(atlas->id()));
     EXPECT_EQ(pill->look().shownTitle(), u"R&D <B>"_s);
-    EXPECT_EQ(bar->field()->placeholderText(), u"Prompt R&D <b>"_s);
+    EXPECT_EQ(bar->field()->placeholder(), u"Prompt R&D <b>"_s);
     atlas->setAgentName(u"Atlas"_s);
     EXPECT_EQ(pill->look().title, u"Atlas"_s);
     items[1]->trigger();
     EXPECT_EQ(canvas->promptTarget(), PromptTarget::plans());
-    EXPECT_EQ(bar->field()->placeholderText(), u"Message the Plans agent"_s);
+    EXPECT_EQ(bar->field()->placeholder(), u"Message the Plans agent"_s);
     items[0]->trigger();
     EXPECT_EQ(canvas->promptTarget(), PromptTarget::automatic());
     EXPECT_FALSE(pill->look().tinted);

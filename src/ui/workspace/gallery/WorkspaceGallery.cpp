@@ -1,14 +1,21 @@
 // Gallery pages of the workspace screens: the projects overview (with the
-// debug scratch card, and empty) and a project's canvas.
+// debug scratch card, and empty) and a project's canvas, each also at the two
+// window sizes the screens are checked at (1280 × 800 and 1600 × 1000), and
+// the settings window and the removal alert.
 #include "ui/design/gallery/GalleryRegistry.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/design/widgets/AtmosphereView.h"
 #include "ui/workspace/ProjectCanvasView.h"
+#include "ui/settings/NerimSettingsView.h"
+#include "ui/workspace/ProjectCard.h"
 #include "ui/workspace/ProjectsOverviewView.h"
+#include "preview/PreviewState.h"
+#include "plans/PlanState.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
@@ -178,3 +185,126 @@ QImage canvasExpandMotion(bool plans)
 
 NERIM_GALLERY_PAGE(workspacePlansExpandMotion, "motion-canvas-plans-expand") { return canvasExpandMotion(true); }
 NERIM_GALLERY_PAGE(workspacePaneExpandMotion, "motion-canvas-pane-expand") { return canvasExpandMotion(false); }
+
+namespace {
+
+QList<AppState::ProjectRegistryEntry> someProjects()
+{
+    return {
+        entry(u"A1"_s, u"Recipe Box"_s, u"/home/ada/Documents/Nerim Projects/Recipe Box"_s, 0.5),
+        entry(u"B2"_s, u"Book Club"_s, u"/home/ada/Documents/Nerim Projects/Book Club"_s, 30),
+        entry(u"C3"_s, u"Invoices"_s, u"/home/ada/Invoices"_s, 24 * 40),
+        entry(u"D4"_s, u"Garden Planner"_s, u"/home/ada/Documents/Garden Planner"_s, 24 * 3),
+    };
+}
+
+// The canvas with three idle panes, the Plans panel and the preview (empty).
+QImage renderFullCanvas(QSize size)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QTemporaryDir project;
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
+                                         [] {}, {}, &background);
+    layout->addWidget(screen);
+    background.setAttribute(Qt::WA_DontShowOnScreen);
+    background.resize(size);
+    background.show();
+    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    using Kind = OutputLine::Kind;
+    const QStringList names{u"UI build"_s, u"Data"_s, u"Reviewer"_s};
+    for (int p = 0; p < 3; ++p) {
+        if (AgentPaneState *pane = canvas->spawnPane(names[p], AgentRole::code)) {
+            pane->appendLine(Kind::userPrompt, u"Make the recipe cards look like index cards"_s);
+            for (int i = 0; i < 8; ++i)
+                pane->appendLine(Kind::stdout, u"Line %1: gave each card a **paper texture** and a red rule."_s.arg(i + 1));
+        }
+    }
+    canvas->plan().setIsVisible(true);
+    canvas->preview().setVisible(true);
+    // The panels' entrances and the web view's first frame.
+    QElapsedTimer settling;
+    settling.start();
+    waitUntil([&settling] { return settling.elapsed() > 1500; });
+    const QImage image = gallery::renderWidget(&background, size);
+    QCoro::Task<> tearingDown = canvas->teardown();
+    waitUntil([canvas] { return canvas->isTornDown(); });
+    return image;
+}
+
+} // namespace
+
+NERIM_GALLERY_PAGE(workspaceOverviewSmall, "workspace-overview-1280x800")
+{
+    return renderOverview(someProjects(), QSize(1280, 800));
+}
+
+NERIM_GALLERY_PAGE(workspaceOverviewLarge, "workspace-overview-1600x1000")
+{
+    return renderOverview(someProjects(), QSize(1600, 1000));
+}
+
+NERIM_GALLERY_PAGE(workspaceCanvasFullSmall, "workspace-canvas-panels-1280x800")
+{
+    return renderFullCanvas(QSize(1280, 800));
+}
+
+NERIM_GALLERY_PAGE(workspaceCanvasFullLarge, "workspace-canvas-panels-1600x1000")
+{
+    return renderFullCanvas(QSize(1600, 1000));
+}
+
+// The overview's first card with keyboard focus (its ring).
+NERIM_GALLERY_PAGE(workspaceOverviewFocus, "workspace-overview-focus")
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    AtmosphereView background;
+    background.setClock([] { return 0.0; });
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    ProjectsOverviewView::Callbacks callbacks;
+    callbacks.onStartBlank = [] {};
+    ProjectsOverviewView::Options options;
+    options.now = [] { return kNow; };
+    auto *overview = new ProjectsOverviewView(someProjects(), callbacks, options, &background);
+    layout->addWidget(overview);
+    background.setAttribute(Qt::WA_DontShowOnScreen);
+    background.resize(1280, 800);
+    background.show();
+    QApplication::setActiveWindow(&background);
+    waitUntil([overview] { return overview->cardFor(u"A1"_s) != nullptr; });
+    if (ProjectCard *card = overview->cardFor(u"A1"_s))
+        card->setFocus(Qt::TabFocusReason);
+    return gallery::renderWidget(&background, QSize(1280, 800));
+}
+
+NERIM_GALLERY_PAGE(settingsWindow, "settings-window")
+{
+    NerimSettingsView view;
+    return gallery::renderWidget(&view, view.size());
+}
+
+NERIM_GALLERY_PAGE(removalAlert, "workspace-removal-alert")
+{
+    QWidget host;
+    host.setAttribute(Qt::WA_DontShowOnScreen);
+    host.resize(800, 600);
+    host.show();
+    ProjectsOverviewView::desktopRemovalAlert()(&host, u"Remove this project?"_s,
+                                                  u"Recipe Box will be removed from your projects list. The folder and "
+                                                  "any .nerim/ context stay on disk — you can re-add it later."_s,
+                                                  [](ProjectsOverviewView::AlertChoice) {});
+    QMessageBox *box = host.findChild<QMessageBox *>();
+    if (!box)
+        return {};
+    box->setAttribute(Qt::WA_DontShowOnScreen);
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    const QImage image = box->grab().toImage();
+    box->close();
+    return image;
+}

@@ -2,16 +2,19 @@
 // removal alert, and the lazily built grid.
 #include "WorkspaceWidgetTest.h"
 
+#include "ui/design/Colors.h"
 #include "ui/workspace/ActionTiles.h"
 #include "ui/workspace/ProjectCard.h"
 #include "ui/workspace/ProjectsOverviewView.h"
 #include "ui/workspace/WorkspacePainting.h"
 
+#include <QApplication>
 #include <QEnterEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 using namespace nerim;
@@ -54,14 +57,18 @@ protected:
         if (startBlank)
             callbacks.onStartBlank = [this] { ++blanks; };
         ProjectsOverviewView::Options options;
-        options.folderPicker = [this](QWidget *) {
+        // The scripted dialogs answer from the event loop, as real ones do.
+        options.folderPicker = [this](QWidget *, std::function<void(std::optional<QString>)> done) {
             ++picks;
-            return pickResult;
+            QTimer::singleShot(0, [done, result = pickResult] { done(result); });
         };
-        options.removalAlert = [this](QWidget *, const QString &title, const QString &message) {
+        options.removalAlert = [this](QWidget *, const QString &title, const QString &message,
+                                      std::function<void(ProjectsOverviewView::AlertChoice)> done) {
             alerts.append(title + u" | "_s + message);
-            pendingDuringAlert = view->projectPendingRemoval().has_value();
-            return alertChoice;
+            QTimer::singleShot(0, [this, done, choice = alertChoice] {
+                pendingDuringAlert = view->projectPendingRemoval().has_value();
+                done(choice);
+            });
         };
         view = std::make_unique<ProjectsOverviewView>(projects, callbacks, options);
         view->setAttribute(Qt::WA_DontShowOnScreen);
@@ -182,6 +189,75 @@ TEST_F(OverviewTest, TheAddTileRunsThePickerAndTheStartTileStarts)
     EXPECT_EQ(blanks, 1);
     EXPECT_EQ(view->startBlankCard()->toolTip(),
               u"Create an empty project — Nerim will make a fresh folder in Documents/Nerim Projects"_s);
+}
+
+// Whether an accent focus ring shows along the left edge of `widget`.
+bool showsFocusRing(QWidget *widget)
+{
+    const QImage image = widget->grab().toImage();
+    const QColor accent = qColor(NmColor::accent);
+    const int y = image.height() / 2;
+    for (int x = 0; x < 4 && x < image.width(); ++x) {
+        const QColor c = image.pixelColor(int(x * image.devicePixelRatio()), int(y * image.devicePixelRatio()));
+        if (std::abs(c.red() - accent.red()) < 24 && std::abs(c.green() - accent.green()) < 24
+            && std::abs(c.blue() - accent.blue()) < 24)
+            return true;
+    }
+    return false;
+}
+
+// Tab walks the cards and tiles with a visible ring; Return, Enter and Space
+// run what a click runs, other keys nothing.
+TEST_F(OverviewTest, CardsAndTilesWorkFromTheKeyboard)
+{
+    pickResult = u"/home/u/Keyed"_s;
+    make({entryFor(u"A"_s, u"alpha"_s)});
+    // Keyboard focus needs an active window, shown (offscreen).
+    view->hide();
+    view->setAttribute(Qt::WA_DontShowOnScreen, false);
+    view->show();
+    QApplication::setActiveWindow(view.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    ProjectCard *card = view->cardFor(u"A"_s);
+    AddProjectCard *add = view->addProjectCard();
+    StartBlankCard *blank = view->startBlankCard();
+    if (QWidget *focused = QApplication::focusWidget())
+        focused->clearFocus();
+    settleEvents();
+    EXPECT_FALSE(showsFocusRing(card));
+    EXPECT_FALSE(showsFocusRing(add));
+
+    // A click does not take the keyboard; Tab does.
+    clickCentre(card);
+    settleEvents();
+    EXPECT_FALSE(card->hasFocus());
+    card->setFocus(Qt::TabFocusReason);
+    settleEvents();
+    ASSERT_TRUE(card->hasFocus());
+    EXPECT_TRUE(showsFocusRing(card));
+    QTest::keyClick(card, Qt::Key_A);
+    QTest::keyClick(card, Qt::Key_Return, Qt::ControlModifier);
+    settleEvents();
+    EXPECT_EQ(opened, QStringList{u"A"_s});
+    QTest::keyClick(card, Qt::Key_Return);
+    settleEvents();
+    EXPECT_EQ(opened, (QStringList{u"A"_s, u"A"_s}));
+
+    QTest::keyClick(card, Qt::Key_Tab);
+    settleEvents();
+    ASSERT_TRUE(add->hasFocus());
+    EXPECT_FALSE(showsFocusRing(card));
+    EXPECT_TRUE(showsFocusRing(add));
+    QTest::keyClick(add, Qt::Key_Space);
+    settleEvents();
+    EXPECT_EQ(added, QStringList{u"/home/u/Keyed"_s});
+
+    QTest::keyClick(add, Qt::Key_Tab);
+    settleEvents();
+    ASSERT_TRUE(blank->hasFocus());
+    QTest::keyClick(blank, Qt::Key_Enter, Qt::KeypadModifier);
+    settleEvents();
+    EXPECT_EQ(blanks, 1);
 }
 
 TEST_F(OverviewTest, NamesAndPathsAreShownAsWritten)

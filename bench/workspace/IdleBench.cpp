@@ -1,0 +1,244 @@
+// What the window costs while nothing happens: the CPU time of Nerim and of
+// every process it started (the web engine's among them) over a quiet
+// stretch, as a share of one core. Measured on the projects overview and on a
+// project's canvas with three idle panes, each with motion on and off, and on
+// that canvas with the preview showing a still page (motion on). Run it under
+// a real X server for figures that include drawing on screen; without
+// DISPLAY it runs offscreen. NERIM_IDLE_SECONDS sets the stretch (20 s).
+#include "agents/OutputLine.h"
+#include "agents/PanesSnapshot.h"
+#include "app/AppShellViewModel.h"
+#include "app/MainWindow.h"
+#include "canvas/ProjectCanvasViewModel.h"
+#include "persistence/AppStateActor.h"
+#include "preview/PreviewState.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "ui/workspace/ProjectCanvasView.h"
+
+#include <QApplication>
+#include <QCoro/QCoroFuture>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <unistd.h>
+
+using namespace nerim;
+
+namespace {
+
+constexpr double kTargetPercent = 1.0;
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// Runs the event loop (sleeping while nothing happens) for `ms`.
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// CPU seconds (user and system) of this process and all its descendants, from
+// /proc; `selfOnly` counts this process alone.
+double treeCpuSeconds(bool selfOnly = false)
+{
+    QHash<int, int> parentOf;
+    QHash<int, double> cpuOf;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const int pid = entry.toInt(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        if (close < 0)
+            continue;
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        // After the name: state(0) ppid(1) … utime(11) stime(12).
+        if (fields.size() < 13)
+            continue;
+        parentOf.insert(pid, fields[1].toInt());
+        cpuOf.insert(pid, double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks));
+    }
+    const int self = int(getpid());
+    double total = 0;
+    for (auto it = cpuOf.constBegin(); it != cpuOf.constEnd(); ++it) {
+        int pid = it.key();
+        if (selfOnly && pid != self)
+            continue;
+        for (int hops = 0; pid > 1 && hops < 64; ++hops) {
+            if (pid == self) {
+                total += it.value();
+                break;
+            }
+            pid = parentOf.value(pid, 0);
+        }
+    }
+    return total;
+}
+
+QList<OutputLine> transcript(int pane)
+{
+    QList<OutputLine> lines;
+    for (int i = 0; i < 40; ++i)
+        lines.append(OutputLine::make(i % 10 == 0 ? OutputLine::Kind::userPrompt : OutputLine::Kind::stdout,
+                                      QStringLiteral("Pane %1, line %2: updated the **recipe card** and its `props`.")
+                                          .arg(pane)
+                                          .arg(i)));
+    return lines;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // As the application does: only the preview's page gets a native window.
+    QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+    QApplication app(argc, argv);
+    QTextStream out(stdout);
+    const int seconds = qEnvironmentVariableIsSet("NERIM_IDLE_SECONDS") ? qEnvironmentVariableIntValue("NERIM_IDLE_SECONDS") : 20;
+
+    const QString project = home.path() + QStringLiteral("/Recipes");
+    QDir().mkpath(project + QStringLiteral("/.nerim"));
+    PanesSnapshot snapshot;
+    snapshot.nextAgentNumber = 4;
+    for (int p = 1; p <= 3; ++p) {
+        PaneDiskSnapshot pane;
+        pane.id = QUuid::createUuid();
+        pane.agentId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        pane.agentName = QStringLiteral("Claude %1").arg(p);
+        pane.paneNumber = p;
+        pane.outputLines = transcript(p);
+        snapshot.panes.append(pane);
+    }
+    QFile panes(project + QStringLiteral("/.nerim/panes.json"));
+    if (!panes.open(QIODevice::WriteOnly) || panes.write(snapshot.encode()) < 0)
+        return 1;
+    panes.close();
+    const QString page = home.path() + QStringLiteral("/still.html");
+    QFile still(page);
+    if (!still.open(QIODevice::WriteOnly))
+        return 1;
+    still.write("<!doctype html><title>Still</title><body style='font:16px sans-serif'><h1>A still page</h1>"
+                "<p>Nothing moves here.</p></body>");
+    still.close();
+
+    // Three known projects on the overview, the first the one opened later.
+    AppState::ProjectRegistryEntry entry;
+    {
+        QFuture<std::shared_ptr<AppStateActor>> loadingActor = AppStateActor::load();
+        loadingActor.waitForFinished();
+        std::shared_ptr<AppStateActor> actor = loadingActor.result();
+        for (const QString &other : {QStringLiteral("Book Club"), QStringLiteral("Invoices")}) {
+            QDir().mkpath(home.path() + QLatin1Char('/') + other);
+            QFuture<AppState::ProjectRegistryEntry> made =
+                actor->registerProject(home.path() + QLatin1Char('/') + other, other, Timestamp::now());
+            made.waitForFinished();
+        }
+        QFuture<AppState::ProjectRegistryEntry> registering =
+            actor->registerProject(project, QStringLiteral("Recipes"), Timestamp::now());
+        registering.waitForFinished();
+        entry = registering.result();
+    }
+
+    MainWindow window;
+    window.resize(1280, 800);
+    window.show();
+    window.activateWindow();
+    std::optional<StartupOutcome> outcome;
+    QCoro::Task<> loading = [](std::optional<StartupOutcome> *result) -> QCoro::Task<> {
+        *result = co_await loadApplicationState();
+    }(&outcome);
+    if (!waitFor([&] { return outcome.has_value(); }) || !outcome->succeeded())
+        return 1;
+    window.showStartupOutcome(*outcome);
+    if (!waitFor([&] { return window.shellView()->overview() != nullptr; }))
+        return 1;
+
+    const auto measure = [&](const QString &what, bool reduceMotion) {
+        MotionPreferences::shared().setReduceMotion(reduceMotion);
+        runFor(2000);
+        auto *background = window.findChild<AtmosphereView *>();
+        const int rendersBefore = background ? background->renderCount() : 0;
+        const double before = treeCpuSeconds();
+        const double selfBefore = treeCpuSeconds(true);
+        QElapsedTimer wall;
+        wall.start();
+        runFor(seconds * 1000);
+        const double cpu = treeCpuSeconds() - before;
+        const double selfPercent = 100.0 * (treeCpuSeconds(true) - selfBefore) / (wall.nsecsElapsed() / 1e9);
+        const double percent = 100.0 * cpu / (wall.nsecsElapsed() / 1e9);
+        out << what << ", motion " << (reduceMotion ? "off" : "on ") << ": " << QString::number(percent, 'f', 2)
+            << "% of one core over " << seconds << " s (target: under " << kTargetPercent << "%) "
+            << (percent < kTargetPercent ? "MET" : "MISSED") << " (Nerim's own process "
+            << QString::number(selfPercent, 'f', 2) << "%); background drawn "
+            << (background ? background->renderCount() - rendersBefore : 0) << " times"
+            << (background && !background->isAnimating() ? " (resting)" : "") << "\n";
+        out.flush();
+    };
+
+    const bool previewOnly = qEnvironmentVariableIsSet("NERIM_IDLE_PREVIEW_ONLY");
+    out << "platform " << QGuiApplication::platformName() << ", window 1280 × 800\n";
+    if (!previewOnly) {
+        measure(QStringLiteral("overview"), false);
+        measure(QStringLiteral("overview"), true);
+    }
+
+    QCoro::Task<> opening = window.shell()->openProject(entry);
+    if (!waitFor([&] {
+            ProjectCanvasView *screen = window.shellView()->canvasScreen();
+            return screen && screen->phase() == ProjectCanvasView::Phase::ready && screen->canvas()->panes().size() == 3;
+        }))
+        return 1;
+    if (!previewOnly) {
+        measure(QStringLiteral("canvas with three idle panes"), false);
+        measure(QStringLiteral("canvas with three idle panes"), true);
+    }
+
+    ProjectCanvasViewModel *canvas = window.shellView()->canvasScreen()->canvas();
+    canvas->preview().setVisible(true);
+    canvas->preview().navigate(QUrl::fromLocalFile(page).toString());
+    waitFor([&] { return canvas->preview().loadedURL().has_value() && !canvas->preview().isLoading(); }, 30000);
+    runFor(3000);
+    out << "preview: " << (canvas->preview().loadedURL() ? canvas->preview().loadedURL()->toString() : QString())
+        << "\n";
+    measure(QStringLiteral("canvas with three idle panes and the preview on a still page"), false);
+    measure(QStringLiteral("canvas with three idle panes and the preview on a still page"), true);
+    // Without a blinking caret anywhere in the window.
+    if (QWidget *focused = QApplication::focusWidget())
+        focused->clearFocus();
+    measure(QStringLiteral("the same with no text field focused"), false);
+
+    QCoro::Task<> tearingDown = canvas->teardown();
+    waitFor([&] { return canvas->isTornDown(); }, 10000);
+    return 0;
+}
