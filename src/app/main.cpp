@@ -11,6 +11,7 @@
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
+#include "preview/PreviewSandbox.h"
 #include "ui/design/InterFontRegistry.h"
 #include "ui/settings/NerimSettingsView.h"
 #include "voice/DesktopVoiceBackends.h"
@@ -19,6 +20,8 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QUrl>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -51,7 +54,19 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
-    QApplication app(argc, argv);
+    // The preview's web engine reads its options from this command line; as
+    // root it must run without its sandbox, or it ends the whole process.
+    std::vector<QByteArray> engineArguments;
+    for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))
+        engineArguments.push_back(argument.toUtf8());
+    if (!engineArguments.empty())
+        nerim::logLine(nerim::PreviewSandbox::withoutSandboxLogLine());
+    std::vector<char *> arguments(argv, argv + argc);
+    for (QByteArray &argument : engineArguments)
+        arguments.push_back(argument.data());
+    int argumentCount = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    QApplication app(argumentCount, arguments.data());
     QApplication::setApplicationName(QStringLiteral("Nerim"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerim"));
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());
