@@ -9,6 +9,7 @@
 #include "foundation/SerialFileWriter.h"
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/LibsecretStore.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "preview/PreviewSandbox.h"
@@ -54,6 +55,8 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
+    // Without a session bus, nothing may start one that would outlive Nerim.
+    nerim::platform::LibsecretStore::startNoSessionBus();
     // The preview's web engine reads its options from this command line; as
     // root it must run without its sandbox, or it ends the whole process.
     std::vector<QByteArray> engineArguments;
