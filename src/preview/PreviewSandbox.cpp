@@ -7,7 +7,8 @@ bool runsWithoutSandbox(uid_t effectiveUid) { return effectiveUid == 0; }
 QStringList engineArguments(uid_t effectiveUid)
 {
     if (runsWithoutSandbox(effectiveUid))
-        return {QStringLiteral("--no-sandbox")};
+        // The engine takes the application's arguments only after this marker.
+        return {QStringLiteral("--webEngineArgs"), QStringLiteral("--no-sandbox")};
     return {};
 }
 

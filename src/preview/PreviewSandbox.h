@@ -12,8 +12,9 @@ namespace nerim::PreviewSandbox {
 // keeps it for everyone else. Pure functions of the user id.
 bool runsWithoutSandbox(uid_t effectiveUid);
 
-// The arguments to add to the application's command line, where the web
-// engine reads its own options: "--no-sandbox" for root, else none.
+// The arguments to add at the end of the application's command line, where
+// the web engine reads its own options (those after "--webEngineArgs"):
+// "--webEngineArgs --no-sandbox" for root, else none.
 QStringList engineArguments(uid_t effectiveUid);
 
 // The one log line said when the sandbox is left off.

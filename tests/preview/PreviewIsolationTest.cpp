@@ -56,15 +56,17 @@ struct Preview {
 
     Preview() { view->resize(640, 480); }
 
-    // Loads the address and waits until the page has set a title of the form "done:...".
+    // Loads the address and waits until the page's script has set a title of
+    // the form "done:..." (the page's own title, which it may change late).
     QString titleAfterLoading(const QUrl &url)
     {
-        state.setTitle(QString());
+        QWebEnginePage *page = view->webView()->page();
         state.navigate(url.toString());
         waitUntil([&] {
-            return state.title().startsWith(QStringLiteral("done:")) || state.hasVisibleError();
+            return (page->url() == url && page->title().startsWith(QStringLiteral("done:"))) ||
+                   state.hasVisibleError();
         });
-        return state.title();
+        return page->title();
     }
 };
 
