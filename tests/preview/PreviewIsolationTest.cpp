@@ -177,6 +177,7 @@ TEST(PreviewIsolation, ACrashedPageProcessLeavesTheAppRunningWithASentence)
     Preview preview;
     preview.view->show();
     ASSERT_EQ(preview.titleAfterLoading(server.url(QStringLiteral("/"))), QStringLiteral("done:page"));
+    ASSERT_TRUE(waitUntil([&] { return !preview.state.isLoading() && preview.state.title() == "done:page"; }));
     const qint64 renderer = preview.view->webView()->page()->renderProcessPid();
     ASSERT_GT(renderer, 0);
 

@@ -366,6 +366,7 @@ PreviewWebView::~PreviewWebView()
 void PreviewWebView::handlePageProcessEnded()
 {
     m_timeout->stop();
+    m_pageProcessEnded = true;
     if (!m_state)
         return;
     m_state->setLoading(false);
@@ -416,6 +417,7 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
         return;
     switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
+        m_pageProcessEnded = false;
         startRequestClock();
         m_state->setLoading(true);
         m_state->setError(std::nullopt);
@@ -427,7 +429,7 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
     case QWebEngineLoadingInfo::LoadStoppedStatus:
         m_timeout->stop();
         m_state->setLoading(false);
-        if (!m_timedOut)
+        if (!m_timedOut && !m_pageProcessEnded)
             m_state->setError(QString()); // cancelled: no visible sentence
         break;
     case QWebEngineLoadingInfo::LoadFailedStatus:
@@ -438,7 +440,8 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
             break;
         }
         m_state->setLoading(false);
-        if (!m_timedOut) {
+        // A load cut off by the end of the page process keeps that sentence.
+        if (!m_timedOut && !m_pageProcessEnded) {
             m_state->setError(
                 loadErrorText(info.errorDomain(), info.errorCode(), info.errorString(), m_state->addressBar()));
         }

@@ -93,6 +93,9 @@ private:
     // Set when the time limit stopped a load, so that the abort that follows
     // sets no sentence of its own.
     bool m_timedOut = false;
+    // Set when the page process ended abnormally, until the next load starts:
+    // the load it cut off reports no sentence of its own.
+    bool m_pageProcessEnded = false;
     // When the current history entry was last committed, as it stood when the
     // running load started; a different value means the load's page arrived.
     QDateTime m_visitAtLoadStart;
