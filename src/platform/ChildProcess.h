@@ -23,9 +23,9 @@ class HelperWatch;
 // The program runs under Nerim's process guard (`nerim-guard`, built beside
 // the `nerim` executable), a small process of ours that is a child subreaper:
 // everything the program starts stays below the guard, even what detaches into
-// a session of its own. Where the kernel allows it, the program also runs in a
-// PID namespace whose init dies with the guard, so that even a guard killed
-// with SIGKILL takes the whole tree with it. The guard ends that whole tree
+// a session of its own. Asked to (`Options::pidNamespace`) and where the kernel
+// allows it, the program also runs in a PID namespace whose init dies with the
+// guard, so that even a guard killed with SIGKILL takes the whole tree with it. The guard ends that whole tree
 // (SIGTERM, then SIGKILL after the grace period)
 //   - when `stop()` is called, or this object is deleted while the tree lives;
 //   - when Nerim ends in any way: quitting, a signal, a crash or SIGKILL (the
@@ -63,10 +63,12 @@ public:
         // `stop()`, the deletion of this object, or Nerim's end.
         bool endTreeWhenProgramExits = false;
         // Runs the tree in a PID namespace of its own when the kernel allows
-        // it. Off, only the guard's subreaper keeps the tree together, which
-        // a guard killed with SIGKILL cannot uphold (tests use this to check
-        // that fallback).
-        bool pidNamespace = true;
+        // it, so that it ends with the guard even when the guard is killed
+        // with SIGKILL. Off, only the guard's subreaper keeps the tree
+        // together, which a guard killed outright cannot uphold. In the
+        // namespace the program sees ids of its own (getpid() differs from
+        // processId()) and cannot signal processes outside it.
+        bool pidNamespace = false;
     };
 
     enum class State {

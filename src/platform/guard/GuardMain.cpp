@@ -174,7 +174,7 @@ struct InitReport {
 // Process 1 of the program's namespace: starts PROGRAM, passes on its end,
 // and reaps every orphan of the namespace until none is left. It dies with the
 // guard, and the kernel then ends everything in the namespace.
-[[noreturn]] void runInit(const Arguments &args, int reportFd, int statusFd, int signalFd)
+[[noreturn]] void runInit(const Arguments &args, int reportFd, int statusFd, int signalFd, int goFd)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The guard may have died before the line above took effect; its end of
@@ -198,8 +198,17 @@ struct InitReport {
         (void)!write(reportFd, failure, sizeof failure);
         _exit(127);
     }
-    if (program == 0)
+    if (program == 0) {
+        // Waits until the guard has found the program's id as Nerim sees it.
+        char go = 0;
+        ssize_t got;
+        do {
+            got = read(goFd, &go, 1);
+        } while (got < 0 && errno == EINTR);
+        close(goFd);
         runProgram(args, 1, reportFd);
+    }
+    close(goFd);
     setpgid(program, program);
     close(reportFd);
     const InitReport started{1, static_cast<int>(program)};
@@ -266,12 +275,16 @@ public:
             report(std::string(failedMessage) + " exec " + std::to_string(errno));
             return false;
         }
+        // In a namespace: the init's reports, and the word that lets the
+        // program go on to exec once the guard has found its id.
         int statusPipe[2] = {-1, -1};
-        const bool isolated = m_args.pidNamespace && pipe2(statusPipe, O_CLOEXEC) == 0 && enterPidNamespace();
-        if (!isolated && statusPipe[0] >= 0) {
-            close(statusPipe[0]);
-            close(statusPipe[1]);
-            statusPipe[0] = statusPipe[1] = -1;
+        int goPipe[2] = {-1, -1};
+        const bool isolated = m_args.pidNamespace && pipe2(statusPipe, O_CLOEXEC) == 0 &&
+                              pipe2(goPipe, O_CLOEXEC) == 0 && enterPidNamespace();
+        if (!isolated) {
+            for (const int fd : {statusPipe[0], statusPipe[1], goPipe[0], goPipe[1]})
+                if (fd >= 0)
+                    close(fd);
         }
         const pid_t child = fork();
         if (child < 0) {
@@ -281,15 +294,33 @@ public:
         if (child == 0) {
             if (isolated) {
                 close(statusPipe[0]);
-                runInit(m_args, reportPipe[1], statusPipe[1], m_signals);
+                close(goPipe[1]);
+                runInit(m_args, reportPipe[1], statusPipe[1], m_signals, goPipe[0]);
             }
             runProgram(m_args, m_self, reportPipe[1]);
         }
         close(reportPipe[1]);
-        if (isolated)
-            close(statusPipe[1]);
-        int failure[2] = {0, 0};
+        pid_t program = child;
         ssize_t got;
+        if (isolated) {
+            close(statusPipe[1]);
+            close(goPipe[0]);
+            m_isolated = true;
+            m_initStatus = statusPipe[0];
+            InitReport started{0, 0};
+            do {
+                got = read(m_initStatus, &started, sizeof started);
+            } while (got < 0 && errno == EINTR);
+            if (got == static_cast<ssize_t>(sizeof started) && started.kind == 1)
+                program = outerPidOf(child, started.value, m_table);
+            // The program waits for this before it runs, so it was still there
+            // to be found; should it not be, the init's id stands in for it.
+            (void)!write(goPipe[1], "g", 1);
+            close(goPipe[1]);
+            if (program <= 0)
+                program = child;
+        }
+        int failure[2] = {0, 0};
         do {
             got = read(reportPipe[0], failure, sizeof failure);
         } while (got < 0 && errno == EINTR);
@@ -297,29 +328,14 @@ public:
         if (got == static_cast<ssize_t>(sizeof failure)) {
             int status = 0;
             waitpid(child, &status, 0);
-            if (isolated)
-                close(statusPipe[0]);
+            closeInitStatus();
             report(std::string(failedMessage) + (failure[0] == static_cast<int>(Stage::chdir) ? " chdir " : " exec ") +
                    std::to_string(failure[1]));
             return false;
         }
         m_child = child;
-        pid_t program = child;
         if (isolated) {
-            m_isolated = true;
-            m_initStatus = statusPipe[0];
-            InitReport started{0, 0};
-            do {
-                got = read(m_initStatus, &started, sizeof started);
-            } while (got < 0 && errno == EINTR);
-            program = got == static_cast<ssize_t>(sizeof started) && started.kind == 1
-                          ? outerPidOf(child, started.value, m_table)
-                          : 0;
             fcntl(m_initStatus, F_SETFL, O_NONBLOCK);
-            // The program ended (or the init died) before its id was found:
-            // the init's id stands in for it, which names a process of the tree.
-            if (program <= 0)
-                program = child;
         } else {
             // Setting the group from this side too means no signal sent from now on can miss it.
             setpgid(child, child);
