@@ -9,8 +9,10 @@
 #include "foundation/SerialFileWriter.h"
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/LibsecretStore.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
+#include "preview/PreviewSandbox.h"
 #include "ui/design/InterFontRegistry.h"
 #include "ui/settings/NerimSettingsView.h"
 #include "voice/DesktopVoiceBackends.h"
@@ -19,6 +21,8 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QUrl>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -55,7 +59,21 @@ int main(int argc, char **argv)
     // panel); its siblings stay drawn in the window's surface, so their
     // transitions and effects keep working.
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
-    QApplication app(argc, argv);
+    // Without a session bus, nothing may start one that would outlive Nerim.
+    nerim::platform::LibsecretStore::startNoSessionBus();
+    // The preview's web engine reads its options from this command line; as
+    // root it must run without its sandbox, or it ends the whole process.
+    std::vector<QByteArray> engineArguments;
+    for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))
+        engineArguments.push_back(argument.toUtf8());
+    if (!engineArguments.empty())
+        nerim::logLine(nerim::PreviewSandbox::withoutSandboxLogLine());
+    std::vector<char *> arguments(argv, argv + argc);
+    for (QByteArray &argument : engineArguments)
+        arguments.push_back(argument.data());
+    int argumentCount = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    QApplication app(argumentCount, arguments.data());
     QApplication::setApplicationName(QStringLiteral("Nerim"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerim"));
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());

@@ -1,5 +1,7 @@
 #include "deploy/DeployHistoryEntry.h"
 
+#include "deploy/DeployTypes.h"
+
 #include "foundation/Json.h"
 #include "foundation/JsonLines.h"
 #include "foundation/Log.h"
@@ -97,8 +99,22 @@ QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL,
     for (const QString &line : readJSONLLines(historyPath(projectURL.toLocalFile()))) {
         try {
             DeployHistoryEntry entry = decode(line.toUtf8());
-            if (entry.outcome == QLatin1String("live"))
-                live.append(std::move(entry));
+            if (entry.outcome != QLatin1String("live"))
+                continue;
+            // The file is project data anyone may have written: an id that
+            // is not of a plain shape would go into the Deploy agent's
+            // prompt, so the line is not offered at all, and an address
+            // outside the entry's providers is not kept.
+            if (entry.deploymentID && !isPlainDeploymentID(*entry.deploymentID))
+                continue;
+            QList<DeployProvider> providers;
+            for (const QString &raw : std::as_const(entry.providers))
+                if (const std::optional<DeployProvider> provider = DeployProvider::fromRaw(raw))
+                    providers.append(*provider);
+            for (std::optional<QString> *address : {&entry.frontendURL, &entry.backendURL})
+                if (*address && !isAcceptedLiveAddress(**address, providers, std::nullopt))
+                    address->reset();
+            live.append(std::move(entry));
         } catch (const std::exception &) {
             // A damaged line costs only itself.
         }

@@ -42,7 +42,10 @@ struct DeployHistoryEntry {
     static void append(const DeployHistoryEntry &entry, const QUrl &projectURL);
 
     // The last `limit` entries whose outcome is "live", oldest first; lines
-    // that don't decode are skipped; empty when the file is missing.
+    // that don't decode, and entries whose deployment id is not of a plain
+    // shape (`isPlainDeploymentID`), are skipped; an address whose host does
+    // not belong to one of the entry's providers is dropped from its entry;
+    // empty when the file is missing.
     static QList<DeployHistoryEntry> recentLive(const QUrl &projectURL, int limit);
 };
 

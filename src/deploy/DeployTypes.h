@@ -1,5 +1,7 @@
 #pragma once
 
+#include "deploy/DeployProvider.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -61,5 +63,24 @@ bool isPlausibleDomain(const QString &text);
 
 // The domain as it is sent: trimmed of white space and lower-cased.
 QString cleanedDomain(const QString &text);
+
+// The host suffix of the addresses a provider gives a deploy:
+// ".vercel.app", ".up.railway.app", ".supabase.co".
+QString providerHostSuffix(DeployProvider provider);
+
+// Whether an address the Deploy agent reports (or that a project file holds)
+// may be saved and opened as a live address: an http or https address without
+// user name or password whose host is a name under the host suffix of one of
+// the `deployed` providers, or is exactly the user's verified custom domain.
+// Anything else (another site, an IP address, "javascript:", a file) is
+// refused. Pure.
+bool isAcceptedLiveAddress(const QString &address, const QList<DeployProvider> &deployed,
+                           const std::optional<QString> &verifiedCustomDomain);
+
+// Whether a deployment id may be handed to the Deploy agent (it goes into its
+// prompt and from there into provider commands): 1 to `maxDeploymentIDLength`
+// letters, digits, "_" and "-". Pure.
+inline constexpr qsizetype maxDeploymentIDLength = 128;
+bool isPlainDeploymentID(const QString &id);
 
 } // namespace nerim

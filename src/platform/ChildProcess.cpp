@@ -270,6 +270,8 @@ void ChildProcess::start(const Options &options)
     argumentBytes << QByteArrayLiteral("--grace-ms") << QByteArray::number(qint64(options.gracePeriod.count()));
     if (options.endTreeWhenProgramExits)
         argumentBytes << QByteArrayLiteral("--end-tree-on-exit");
+    if (!options.pidNamespace)
+        argumentBytes << QByteArrayLiteral("--no-pid-namespace");
     if (!options.workingDirectory.isEmpty())
         argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
     argumentBytes << QByteArrayLiteral("--") << QFile::encodeName(options.program);

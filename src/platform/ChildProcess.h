@@ -23,8 +23,10 @@ class HelperWatch;
 // The program runs under Nerim's process guard (`nerim-guard`, built beside
 // the `nerim` executable), a small process of ours that is a child subreaper:
 // everything the program starts stays below the guard, even what detaches into
-// a session of its own. The guard ends that whole tree (SIGTERM, then SIGKILL
-// after the grace period)
+// a session of its own. Asked to (`Options::pidNamespace`) and where the kernel
+// allows it, the program also runs in a PID namespace whose init dies with the
+// guard, so that even a guard killed with SIGKILL takes the whole tree with it. The guard ends that whole tree
+// (SIGTERM, then SIGKILL after the grace period)
 //   - when `stop()` is called, or this object is deleted while the tree lives;
 //   - when Nerim ends in any way: quitting, a signal, a crash or SIGKILL (the
 //     guard's control socket reaches its end);
@@ -60,6 +62,13 @@ public:
         // Otherwise leftovers run on (and `treeEnded` waits for them) until
         // `stop()`, the deletion of this object, or Nerim's end.
         bool endTreeWhenProgramExits = false;
+        // Runs the tree in a PID namespace of its own when the kernel allows
+        // it, so that it ends with the guard even when the guard is killed
+        // with SIGKILL. Off, only the guard's subreaper keeps the tree
+        // together, which a guard killed outright cannot uphold. In the
+        // namespace the program sees ids of its own (getpid() differs from
+        // processId()) and cannot signal processes outside it.
+        bool pidNamespace = false;
     };
 
     enum class State {
@@ -84,8 +93,9 @@ public:
     // Some process of the tree may still run (the guard has not ended).
     bool isTreeAlive() const { return m_state != State::notStarted && m_state != State::ended; }
 
-    // The program's process id, 0 before it started; the program leads a
-    // process group of its own with that id.
+    // The program's process id (as Nerim sees it, whatever namespace the
+    // program runs in), 0 before it started; the program leads a process
+    // group of its own with that id.
     qint64 processId() const { return m_programPid; }
 
     // Why the start failed, and the errno behind it (0 when none applies).

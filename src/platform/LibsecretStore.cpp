@@ -1,5 +1,7 @@
 #include "platform/LibsecretStore.h"
 
+#include "foundation/Log.h"
+
 #include <QFileInfo>
 #include <condition_variable>
 #include <functional>
@@ -157,10 +159,26 @@ LibsecretStore::LibsecretStore(std::chrono::milliseconds timeout)
 
 bool LibsecretStore::sessionBusAvailable()
 {
-    if (!qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").isEmpty())
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address == noBusAddress)
+        return false;
+    if (!address.isEmpty())
         return true;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
+bool LibsecretStore::startNoSessionBus()
+{
+    if (sessionBusAvailable())
+        return true;
+    static std::once_flag said;
+    std::call_once(said, [] {
+        logLine(QStringLiteral("[Nerim] No D-Bus session bus: the system keyring is unavailable (no bus is "
+                               "started for it)"));
+    });
+    qputenv("DBUS_SESSION_BUS_ADDRESS", noBusAddress);
+    return false;
 }
 
 SecretStore::ReadOutcome LibsecretStore::read(const QString &service, const QString &account)

@@ -28,6 +28,20 @@ public:
     // the standard socket in $XDG_RUNTIME_DIR).
     static bool sessionBusAvailable();
 
+    // Without a session bus, libdbus (Qt's D-Bus, the accessibility bridge)
+    // and GLib (libsecret) would each start one of their own by running
+    // `dbus-launch --autolaunch`, whose dbus-daemon outlives Nerim. When no
+    // bus is there, this names a bus address that starts nothing
+    // (`noBusAddress`) in the environment of this process and of what it
+    // starts, and says once in the log that the system keyring is
+    // unavailable; calls to the store then fail at once. Returns whether a
+    // session bus is there. Call first thing in main, before any thread.
+    static bool startNoSessionBus();
+
+    // An address of an unknown kind: every D-Bus library fails to connect to
+    // it at once, and none starts a bus in its place.
+    static inline const char *const noBusAddress = "disabled:";
+
 private:
     std::chrono::milliseconds m_timeout;
 };

@@ -11,10 +11,18 @@ namespace nerim::platform {
 // Bytes of an unfinished line wait for the next read, so a character split
 // across two reads decodes whole.
 //
+// A line that grows past `maxLineBytes` without ending is cut there (at a
+// character boundary): the part so far is delivered with `cutMarker` after it,
+// and the rest goes on as a new line. A child printing without line breaks
+// therefore never makes its reader hold more than about that much.
+//
 // With `carriageReturnEndsLine` false only LF ends a line, and a CR before it
 // stays in the line (for readers that clean lines themselves).
 class OutputLineSplitter {
 public:
+    static constexpr qsizetype maxLineBytes = qsizetype(1) << 20;
+    static QString cutMarker() { return QStringLiteral(" [\u2026 line cut, longer than 1 MiB]"); }
+
     explicit OutputLineSplitter(bool carriageReturnEndsLine = true) : m_carriageReturnEndsLine(carriageReturnEndsLine) {}
 
     // Calls `emitLine(QString)` for every line the bytes complete, in order.
@@ -45,6 +53,8 @@ public:
         }
         if (start < size)
             m_partial.append(data + start, size - start);
+        while (m_partial.size() > maxLineBytes)
+            emitLine(takeCutLine());
     }
 
     template <typename F>
@@ -70,6 +80,18 @@ private:
         m_partial.append(data, size);
         QString line = QString::fromUtf8(m_partial);
         m_partial.clear();
+        return line;
+    }
+
+    // The first `maxLineBytes` of the unfinished line (fewer when that would
+    // split a UTF-8 character), with the marker; the rest stays.
+    QString takeCutLine()
+    {
+        qsizetype cut = maxLineBytes;
+        for (int back = 0; back < 3 && (static_cast<unsigned char>(m_partial[cut]) & 0xC0) == 0x80; ++back)
+            --cut;
+        QString line = QString::fromUtf8(m_partial.constData(), cut) + cutMarker();
+        m_partial.remove(0, cut);
         return line;
     }
 

@@ -19,13 +19,6 @@ void placeInOwnProcessGroup(qint64 pid)
         ::setpgid(static_cast<pid_t>(pid), static_cast<pid_t>(pid));
 }
 
-bool signalProcessGroup(qint64 groupId, int signal)
-{
-    if (groupId <= 0)
-        return false;
-    return ::kill(static_cast<pid_t>(-groupId), signal) == 0;
-}
-
 bool processGroupHasLiveMembers(qint64 groupId)
 {
     if (groupId <= 0)

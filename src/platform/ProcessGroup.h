@@ -17,10 +17,6 @@ void becomeProcessGroupLeader();
 // failures (the child already did it, or already ran exec) are harmless.
 void placeInOwnProcessGroup(qint64 pid);
 
-// Sends `signal` to every process of the group `groupId` (> 0). Returns false
-// when no process of the group exists any more or the group id is not positive.
-bool signalProcessGroup(qint64 groupId, int signal);
-
 // True while any process of the group is alive; processes that have exited
 // but are not yet reaped (zombies) do not count.
 bool processGroupHasLiveMembers(qint64 groupId);

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QStringView>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -30,7 +32,9 @@ bool isInside(const QString &path, const QString &root)
 
 bool isValidName(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    // Matched whole: "$" alone would also accept a name followed by a line feed.
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z_][A-Za-z0-9_]*")));
     return pattern.match(name).hasMatch();
 }
 
@@ -40,27 +44,28 @@ QString encodeValue(const QString &value)
     plain.remove(QLatin1Char('\r'));
     plain.remove(QLatin1Char('\n'));
 
-    bool needsQuotes = false;
-    for (const QChar c : std::as_const(plain)) {
-        if (c.isSpace() || c == QLatin1Char('#') || c == QLatin1Char('$') || c == QLatin1Char('"') ||
-            c == QLatin1Char('\'') || c == QLatin1Char('`') || c == QLatin1Char('\\')) {
-            needsQuotes = true;
-            break;
-        }
-    }
-    if (!needsQuotes)
+    // Characters no shell and no dotenv reader gives a meaning of its own.
+    const auto isPlain = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
+               QStringView(u"_./:@%+,-").contains(c);
+    };
+    if (std::all_of(plain.cbegin(), plain.cend(), isPlain))
         return plain;
-    if (!plain.contains(QLatin1Char('\'')))
-        return QLatin1Char('\'') + plain + QLatin1Char('\'');
 
-    QString escaped;
-    escaped.reserve(plain.size() + 8);
+    // Inside single quotes a shell takes every character as it is; a single
+    // quote itself ends the quoting, is written escaped, and quoting resumes.
+    QString quoted;
+    quoted.reserve(plain.size() + 8);
+    quoted += QLatin1Char('\'');
     for (const QChar c : std::as_const(plain)) {
-        if (c == QLatin1Char('\\') || c == QLatin1Char('"') || c == QLatin1Char('$') || c == QLatin1Char('`'))
-            escaped += QLatin1Char('\\');
-        escaped += c;
+        if (c == QLatin1Char('\''))
+            quoted += QStringLiteral("'\\''");
+        else
+            quoted += c;
     }
-    return QLatin1Char('"') + escaped + QLatin1Char('"');
+    quoted += QLatin1Char('\'');
+    return quoted;
 }
 
 std::optional<QString> append(const QString &projectPath, const QString &name, const QString &value)
@@ -97,36 +102,57 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
         return QStringLiteral(".env can't be read (%1)").arg(systemReason(errno));
     }
 
-    QString text;
+    // The earlier bytes are kept exactly as they are (a byte-order mark, CRLF
+    // line ends); the decoding only checks that they are UTF-8 text.
+    QByteArray bytes;
+    // The file ends up readable and writable by its owner alone: it now holds
+    // a secret. The owner's own bits are kept.
     mode_t mode = 0600;
     if (exists) {
-        std::optional<QByteArray> bytes;
+        std::optional<QByteArray> existing;
         try {
-            bytes = RegularFile::read(target, RegularFile::FinalLink::refuse);
+            existing = RegularFile::read(target, RegularFile::FinalLink::refuse);
         } catch (const RegularFile::ReadError &e) {
             return QStringLiteral("the existing .env can't be read (%1); it was left as it is")
                 .arg(QString::fromUtf8(e.what()));
         }
-        if (bytes) {
+        if (existing) {
             QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            text = decoder(*bytes);
+            const QString decoded = decoder(*existing);
+            Q_UNUSED(decoded)
             if (decoder.hasError())
                 return QStringLiteral("the existing .env isn't UTF-8 text; it was left as it is");
-            mode = st.st_mode & 07777;
+            bytes = *existing;
+            mode = st.st_mode & 0700;
         }
         // A file that vanished since it was looked at is created afresh.
     }
 
-    if (text.isEmpty())
-        text = header + QLatin1Char('\n');
-    else if (!text.endsWith(QLatin1Char('\n')))
-        text += QLatin1Char('\n');
-    text += name + QLatin1Char('=') + encodeValue(value) + QLatin1Char('\n');
+    static const QByteArray byteOrderMark("\xEF\xBB\xBF");
+    const qsizetype contentStart = bytes.startsWith(byteOrderMark) ? byteOrderMark.size() : 0;
+    if (bytes.size() == contentStart) {
+        // A byte-order mark alone stays on a line of its own: a shell reads
+        // it as part of the line's first word, and the header's apostrophe
+        // would then open a quote.
+        if (contentStart > 0)
+            bytes += '\n';
+        bytes += header.toUtf8() + '\n';
+    } else {
+        // An unfinished last line is ended, so the new line stands on its own.
+        if (!bytes.endsWith('\n'))
+            bytes += '\n';
+        // A last line ending in a backslash would carry on into the next one
+        // for a shell: an empty line ends it first.
+        const QByteArray lastLine = bytes.chopped(1);
+        if (lastLine.endsWith('\\'))
+            bytes += '\n';
+    }
+    bytes += name.toUtf8() + '=' + encodeValue(value).toUtf8() + '\n';
 
     try {
         AtomicFileWriter::WriteOptions options;
         options.mode = mode;
-        AtomicFileWriter::replace(text.toUtf8(), target, options);
+        AtomicFileWriter::replace(bytes, target, options);
     } catch (...) {
         return AtomicFileWriter::describeFailure(std::current_exception());
     }

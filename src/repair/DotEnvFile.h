@@ -18,9 +18,9 @@ inline const QString header = QStringLiteral("# Managed by Nerim's Repair agent 
 bool isValidName(const QString &name);
 
 // The value as written after "NAME=": carriage returns and line feeds removed;
-// then, when it holds white space, "#", "$", a quote, a backquote or a
-// backslash, single-quoted; when it also holds a single quote, double-quoted
-// with backslash, double quote, "$" and backquote escaped by a backslash.
+// then, unless every character is plain (letters, digits and "_./:@%+,-"),
+// put in single quotes, each single quote of the value written as '\''. A
+// shell that sources the file reads the value back as it was.
 QString encodeValue(const QString &value);
 
 // Adds "NAME=value" as the last line of <projectPath>/.env (an earlier line for
@@ -28,7 +28,12 @@ QString encodeValue(const QString &value);
 // the file was left as it was. Blocks on disk: call it off the GUI thread.
 //
 // - A missing file is created with mode 0600, starting with the header line.
-// - An existing file keeps its mode; no backup copy is ever written.
+// - An existing file keeps its bytes exactly (a byte-order mark included) and
+//   its owner's permission bits, but loses those of group and others, since it
+//   now holds a secret; no backup copy is ever written.
+// - An unfinished last line is ended with a line feed; one that ends in a
+//   backslash (a shell would join the next line to it) is followed by an
+//   empty line.
 // - A `.env` that is a symbolic link is written through to its target only
 //   when the target is a file inside the project folder.
 // - An existing file that cannot be read (no permission, not a regular file,

@@ -57,6 +57,24 @@ inline QList<qint64> processesTagged(const QByteArray &tag)
 }
 
 // Runs the event loop until `done` holds or the time is up; returns whether it held.
+// The command name (/proc/<pid>/comm) of a process; empty once it is gone.
+inline QByteArray commandName(qint64 pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
+}
+
+// The tagged processes other than Nerim's guards and the init a guard puts
+// into the program's namespace: what the program itself runs.
+inline QList<qint64> programProcessesTagged(const QByteArray &tag)
+{
+    QList<qint64> found;
+    for (const qint64 pid : processesTagged(tag))
+        if (!commandName(pid).startsWith("nerim-guard"))
+            found.append(pid);
+    return found;
+}
+
 template <typename F>
 bool waitFor(F done, int timeoutMs = 15000)
 {

@@ -252,12 +252,19 @@ TEST_F(WebViewTest, OtherSchemesDoNotNavigate)
     EXPECT_TRUE(PreviewWebView::isAllowedScheme(QUrl(QStringLiteral("ABOUT:blank"))));
 }
 
-TEST_F(WebViewTest, ProfileIsNamedAndPersistent)
+TEST_F(WebViewTest, EachProjectsPreviewHasAnOffTheRecordProfileOfItsOwn)
 {
-    QWebEngineProfile *profile = PreviewWebView::sharedProfile();
-    EXPECT_FALSE(profile->isOffTheRecord());
-    EXPECT_EQ(profile->storageName(), QStringLiteral("NerimPreview"));
+    QWebEngineProfile *profile = PreviewWebView::profileFor(&state);
+    ASSERT_NE(profile, nullptr);
+    EXPECT_TRUE(profile->isOffTheRecord());
     EXPECT_EQ(view->webView()->page()->profile(), profile);
+    // A second view of the same project shares it; another project's does not.
+    PreviewWebView sameProject(&state);
+    EXPECT_EQ(sameProject.webView()->page()->profile(), profile);
+    PreviewState otherState;
+    PreviewWebView otherProject(&otherState);
+    EXPECT_NE(otherProject.webView()->page()->profile(), profile);
+    EXPECT_TRUE(otherProject.webView()->page()->profile()->isOffTheRecord());
 }
 
 class SlowServerTest : public WebViewTest {

@@ -54,8 +54,9 @@ TEST(DotEnvFile, EveryKindOfValueReadsBackIntact)
         {"back\\slash", "'back\\slash'"},
         {"say \"hi\"", "'say \"hi\"'"},
         {"run `id`", "'run `id`'"},
-        {"it's", "\"it's\""},
-        {"it's $5 \"off\" \\ `now`", "\"it's \\$5 \\\"off\\\" \\\\ \\`now\\`\""},
+        {"it's", "'it'\\''s'"},
+        {"it's $5 \"off\" \\ `now`", "'it'\\''s $5 \"off\" \\ `now`'"},
+        {"user@host:5432/db?x=1%20+,-", "'user@host:5432/db?x=1%20+,-'"},
         {"", ""},
     };
     for (const Case &c : cases) {
@@ -82,12 +83,19 @@ TEST(DotEnvFile, ANewFileIsPrivateAndAnExistingOneKeepsItsModeAndLines)
     EXPECT_EQ(readFile(env), headerLine + "API_KEY=one\n");
     EXPECT_EQ(modeOf(env), 0600u);
 
-    // The user's own file, without a final line break and readable by others.
+    // The user's own file, without a final line break and readable by others
+    // (as the Repair agent's placeholder file is): once it holds a secret,
+    // only its owner can read it.
     ASSERT_TRUE(writeFile(env, "PORT=3000"));
     ASSERT_EQ(::chmod(QFile::encodeName(env).constData(), 0644), 0);
     ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("two")), std::nullopt);
     EXPECT_EQ(readFile(env), QByteArray("PORT=3000\nAPI_KEY=two\n"));
-    EXPECT_EQ(modeOf(env), 0644u);
+    EXPECT_EQ(modeOf(env), 0600u);
+    // The owner's own bits are kept, those of group and others dropped.
+    ASSERT_EQ(::chmod(QFile::encodeName(env).constData(), 0775), 0);
+    ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("OTHER"), QStringLiteral("x")), std::nullopt);
+    EXPECT_EQ(modeOf(env), 0700u);
+    ASSERT_TRUE(writeFile(env, "PORT=3000\nAPI_KEY=two\n"));
     // A second value for the same name comes after the first.
     ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("three")), std::nullopt);
     EXPECT_EQ(readFile(env), QByteArray("PORT=3000\nAPI_KEY=two\nAPI_KEY=three\n"));
@@ -105,7 +113,7 @@ TEST(DotEnvFile, ANewFileIsPrivateAndAnExistingOneKeepsItsModeAndLines)
 TEST(DotEnvFile, ANameThatIsNoVariableIsRefused)
 {
     const QString folder = makeTempDir(QStringLiteral("project"));
-    for (const char *name : {"1KEY", "MY-KEY", "KEY NAME", "KEY=1", "", "K\u00c9Y"}) {
+    for (const char *name : {"1KEY", "MY-KEY", "KEY NAME", "KEY=1", "", "K\u00c9Y", "KEY\n", "KEY\nrm -rf ~"}) {
         SCOPED_TRACE(name);
         const std::optional<QString> error = DotEnvFile::append(folder, QString::fromUtf8(name), QStringLiteral("v"));
         ASSERT_TRUE(error.has_value());
@@ -167,4 +175,56 @@ TEST(DotEnvFile, AFileThatCannotBeReadIsNeverReplaced)
     ASSERT_TRUE(QDir().mkpath(env));
     EXPECT_TRUE(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")).has_value());
     EXPECT_TRUE(QFileInfo(env).isDir());
+}
+
+// Values a shell would otherwise run, redirect, expand or cut short: sourced
+// by bash, each gives back exactly the value (line breaks removed), and no
+// command runs.
+TEST(DotEnvFile, HostileValuesAreReadBackByAShellAsTheyWere)
+{
+    const char *values[] = {
+        "Tr0ub4dor&3", "x;id", "a>b", "a<b", "a|id", "$(id)", "(sub)", "~/x", "~", "a*", "[ab]", "{a,b}", "!x",
+        "'", "''", "a'b'c", "\"", "\\", "end\\", "\\'", "tab\there", "x=y", "#start", " lead", "trail ",
+        "caf\u00e9 \u2014 \u65e5\u672c", "multi\nline\r\nvalue", "a'\nid'",
+    };
+    for (const char *raw : values) {
+        const QString value = QString::fromUtf8(raw);
+        SCOPED_TRACE(raw);
+        const QString folder = makeTempDir(QStringLiteral("project"));
+        ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("SECRET"), value), std::nullopt);
+        QString expected = value;
+        expected.remove(QLatin1Char('\r'));
+        expected.remove(QLatin1Char('\n'));
+        EXPECT_EQ(sourcedValue(folder, QStringLiteral("SECRET")), expected);
+        // Nothing but .env is in the folder: no file made by a redirection.
+        EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList{QStringLiteral(".env")});
+    }
+}
+
+// The earlier content stays byte for byte, and whatever it ends with, the new
+// line is read as a line of its own.
+TEST(DotEnvFile, EarlierBytesStayAndTheNewLineStandsAlone)
+{
+    struct Case {
+        const char *before;
+        const char *after; // the whole file after appending API_KEY=k
+    };
+    const Case cases[] = {
+        {"\xEF\xBB\xBFPORT=1\n", "\xEF\xBB\xBFPORT=1\nAPI_KEY=k\n"},
+        {"\xEF\xBB\xBF", "\xEF\xBB\xBF\n# Managed by Nerim's Repair agent \xE2\x80\x94 feel free to edit.\nAPI_KEY=k\n"},
+        {"PORT=1\r\n", "PORT=1\r\nAPI_KEY=k\n"},
+        {"PORT=1", "PORT=1\nAPI_KEY=k\n"},
+        {"PATH_PART=a\\", "PATH_PART=a\\\n\nAPI_KEY=k\n"},
+        {"PATH_PART=a\\\n", "PATH_PART=a\\\n\nAPI_KEY=k\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.before);
+        const QString folder = makeTempDir(QStringLiteral("project"));
+        const QString env = folder + QStringLiteral("/.env");
+        ASSERT_TRUE(writeFile(env, c.before));
+        ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")), std::nullopt);
+        EXPECT_EQ(readFile(env), QByteArray(c.after));
+        EXPECT_EQ(sourcedValue(folder, QStringLiteral("API_KEY")), QStringLiteral("k"));
+    }
 }

@@ -2,6 +2,16 @@
 // Nerim runs (agents, development servers, tools), so that nothing those
 // programs start can outlive its reason to run.
 //
+// Where the kernel allows it (as root, or through an unprivileged user
+// namespace) the program runs in a PID namespace of its own, below a tiny init
+// process the guard starts first. Whatever the program starts stays in that
+// namespace, and when its init dies every process in it is killed by the
+// kernel. The init dies with the guard (its parent-death signal is SIGKILL), so
+// even a guard killed outright with SIGKILL takes the whole tree with it. The
+// namespace also gets a /proc of its own, so that process ids the program
+// reads there are the ones its kill(1) understands. Without namespaces the
+// guard falls back to what it does in either case:
+//
 // The guard is a child subreaper: every process below it whose parent exits
 // (a server sent to the background, a tool command started in a session of its
 // own with setsid) is re-parented to the guard rather than to init, so the
@@ -27,6 +37,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -43,6 +55,7 @@ struct Arguments {
     pid_t parent = 0;
     std::chrono::milliseconds grace{2000};
     bool endTreeOnExit = false;
+    bool pidNamespace = true;
     const char *workingDirectory = nullptr;
     char **program = nullptr; // PROGRAM and its arguments, null-terminated
 };
@@ -59,6 +72,10 @@ bool parseArguments(int argc, char **argv, Arguments &out)
         }
         if (option == "--end-tree-on-exit") {
             out.endTreeOnExit = true;
+            continue;
+        }
+        if (option == "--no-pid-namespace") {
+            out.pidNamespace = false;
             continue;
         }
         if (i + 1 >= argc)
@@ -91,7 +108,8 @@ void report(const std::string &line)
 enum class Stage : int { chdir = 1, exec = 2 };
 
 // In the forked child: becomes PROGRAM, or writes why it could not to `reportFd`.
-[[noreturn]] void runProgram(const Arguments &args, pid_t guard, int reportFd)
+// `parent` is the process that forked it (the guard, or the namespace's init).
+[[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd)
 {
     sigset_t none;
     sigemptyset(&none);
@@ -100,7 +118,7 @@ enum class Stage : int { chdir = 1, exec = 2 };
     setpgid(0, 0);
     // Should the guard itself be killed outright, the program is still told to go.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != guard)
+    if (getppid() != parent)
         _exit(126);
     const auto fail = [reportFd](Stage stage) {
         const int failure[2] = {static_cast<int>(stage), errno};
@@ -112,6 +130,137 @@ enum class Stage : int { chdir = 1, exec = 2 };
     execvp(args.program[0], args.program);
     fail(Stage::exec);
     _exit(127);
+}
+
+bool writeFile(const char *path, const std::string &text)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written;
+}
+
+// Makes the processes the guard forks from now on start a new PID namespace.
+// With the privilege for it (root) that is all; otherwise through a user
+// namespace of the guard's own, in which the guard's user and group are
+// mapped to themselves, so programs still run as the user they were.
+// False when the kernel allows neither.
+bool enterPidNamespace()
+{
+    if (unshare(CLONE_NEWPID) == 0)
+        return true;
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0)
+        return false;
+    // Once in the user namespace there is no way back: a failed mapping
+    // leaves the program running as the overflow user, which is still
+    // sandboxed by the namespace, so it is not treated as fatal.
+    writeFile("/proc/self/setgroups", "deny");
+    writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
+    writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+    return true;
+}
+
+// What the namespace's init tells the guard over its status pipe: first the
+// program's process id as the namespace sees it, then its wait status.
+struct InitReport {
+    int kind; // 1: started (value: its id there), 2: ended (value: its wait status), 3: no process left
+    int value;
+};
+
+// Process 1 of the program's namespace: starts PROGRAM, passes on its end,
+// and reaps every orphan of the namespace until none is left. It dies with the
+// guard, and the kernel then ends everything in the namespace.
+[[noreturn]] void runInit(const Arguments &args, int reportFd, int statusFd, int signalFd, int goFd)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The guard may have died before the line above took effect; its end of
+    // the status pipe is then closed.
+    pollfd lifeline{statusFd, POLLOUT, 0};
+    if (poll(&lifeline, 1, 0) < 0 || (lifeline.revents & POLLERR))
+        _exit(0);
+    close(signalFd);
+    close(controlDescriptor);
+    prctl(PR_SET_NAME, "nerim-guard-init");
+
+    // A /proc showing this namespace, in a mount namespace of its own that
+    // still receives the system's later mounts. Best effort: without it the
+    // program sees the system's process ids there.
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0)
+        (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+
+    const pid_t program = fork();
+    if (program < 0) {
+        const int failure[2] = {2, errno}; // reported as an exec failure
+        (void)!write(reportFd, failure, sizeof failure);
+        _exit(127);
+    }
+    if (program == 0) {
+        // Waits until the guard has found the program's id as Nerim sees it.
+        char go = 0;
+        ssize_t got;
+        do {
+            got = read(goFd, &go, 1);
+        } while (got < 0 && errno == EINTR);
+        close(goFd);
+        runProgram(args, 1, reportFd);
+    }
+    close(goFd);
+    setpgid(program, program);
+    close(reportFd);
+    const InitReport started{1, static_cast<int>(program)};
+    (void)!write(statusFd, &started, sizeof started);
+
+    // The program's output goes to Nerim; the init holds none of it open.
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; fd <= 2 && null >= 0; ++fd)
+        dup2(null, fd);
+
+    for (;;) {
+        int status = 0;
+        const pid_t ended = waitpid(-1, &status, 0);
+        if (ended == program) {
+            const InitReport report{2, status};
+            (void)!write(statusFd, &report, sizeof report);
+        } else if (ended < 0 && errno == ECHILD) {
+            // Nothing of the namespace runs any more. Its teardown may still
+            // wait for an outside process that joined a process group of it;
+            // the guard need not wait for that.
+            const InitReport done{3, 0};
+            (void)!write(statusFd, &done, sizeof done);
+            _exit(0);
+        }
+    }
+}
+
+// The process id, as this process sees it, of the child of `parent` whose id
+// in its own (innermost) namespace is `innerPid`; 0 when there is none.
+pid_t outerPidOf(pid_t parent, pid_t innerPid, const ProcessTable &table)
+{
+    for (const ProcessEntry &entry : table.list()) {
+        if (entry.parent != parent)
+            continue;
+        FILE *status = std::fopen(("/proc/" + std::to_string(entry.pid) + "/status").c_str(), "re");
+        if (!status)
+            continue;
+        char line[512];
+        pid_t inner = 0;
+        while (std::fgets(line, sizeof line, status)) {
+            if (std::strncmp(line, "NSpid:", 6) != 0)
+                continue;
+            // The last number is the id in the innermost namespace.
+            for (char *field = std::strtok(line + 6, " \t\n"); field; field = std::strtok(nullptr, " \t\n"))
+                inner = static_cast<pid_t>(std::strtol(field, nullptr, 10));
+            break;
+        }
+        std::fclose(status);
+        if (inner == innerPid)
+            return entry.pid;
+    }
+    return 0;
 }
 
 class Guard {
@@ -126,16 +275,52 @@ public:
             report(std::string(failedMessage) + " exec " + std::to_string(errno));
             return false;
         }
+        // In a namespace: the init's reports, and the word that lets the
+        // program go on to exec once the guard has found its id.
+        int statusPipe[2] = {-1, -1};
+        int goPipe[2] = {-1, -1};
+        const bool isolated = m_args.pidNamespace && pipe2(statusPipe, O_CLOEXEC) == 0 &&
+                              pipe2(goPipe, O_CLOEXEC) == 0 && enterPidNamespace();
+        if (!isolated) {
+            for (const int fd : {statusPipe[0], statusPipe[1], goPipe[0], goPipe[1]})
+                if (fd >= 0)
+                    close(fd);
+        }
         const pid_t child = fork();
         if (child < 0) {
             report(std::string(failedMessage) + " exec " + std::to_string(errno));
             return false;
         }
-        if (child == 0)
+        if (child == 0) {
+            if (isolated) {
+                close(statusPipe[0]);
+                close(goPipe[1]);
+                runInit(m_args, reportPipe[1], statusPipe[1], m_signals, goPipe[0]);
+            }
             runProgram(m_args, m_self, reportPipe[1]);
+        }
         close(reportPipe[1]);
-        int failure[2] = {0, 0};
+        pid_t program = child;
         ssize_t got;
+        if (isolated) {
+            close(statusPipe[1]);
+            close(goPipe[0]);
+            m_isolated = true;
+            m_initStatus = statusPipe[0];
+            InitReport started{0, 0};
+            do {
+                got = read(m_initStatus, &started, sizeof started);
+            } while (got < 0 && errno == EINTR);
+            if (got == static_cast<ssize_t>(sizeof started) && started.kind == 1)
+                program = outerPidOf(child, started.value, m_table);
+            // The program waits for this before it runs, so it was still there
+            // to be found; should it not be, the init's id stands in for it.
+            (void)!write(goPipe[1], "g", 1);
+            close(goPipe[1]);
+            if (program <= 0)
+                program = child;
+        }
+        int failure[2] = {0, 0};
         do {
             got = read(reportPipe[0], failure, sizeof failure);
         } while (got < 0 && errno == EINTR);
@@ -143,14 +328,19 @@ public:
         if (got == static_cast<ssize_t>(sizeof failure)) {
             int status = 0;
             waitpid(child, &status, 0);
+            closeInitStatus();
             report(std::string(failedMessage) + (failure[0] == static_cast<int>(Stage::chdir) ? " chdir " : " exec ") +
                    std::to_string(failure[1]));
             return false;
         }
         m_child = child;
-        // Setting the group from this side too means no signal sent from now on can miss it.
-        setpgid(child, child);
-        report(std::string(startedMessage) + " " + std::to_string(child));
+        if (isolated) {
+            fcntl(m_initStatus, F_SETFL, O_NONBLOCK);
+        } else {
+            // Setting the group from this side too means no signal sent from now on can miss it.
+            setpgid(child, child);
+        }
+        report(std::string(startedMessage) + " " + std::to_string(program));
         return true;
     }
 
@@ -158,12 +348,14 @@ public:
     {
         for (;;) {
             reap();
-            if (m_childExited && m_noChildren)
+            if (m_childExited && (m_noChildren || m_namespaceEmpty))
                 std::exit(0);
             escalateWhenDue();
 
-            pollfd fds[2] = {{m_signals, POLLIN, 0}, {m_controlOpen ? controlDescriptor : -1, POLLIN, 0}};
-            const int ready = poll(fds, 2, pollTimeout());
+            pollfd fds[3] = {{m_signals, POLLIN, 0},
+                             {m_controlOpen ? controlDescriptor : -1, POLLIN, 0},
+                             {m_initStatus, POLLIN, 0}};
+            const int ready = poll(fds, 3, pollTimeout());
             if (ready < 0 && errno != EINTR)
                 std::exit(1);
             if (ready <= 0)
@@ -172,6 +364,8 @@ public:
                 readSignals();
             if (fds[1].revents & (POLLIN | POLLHUP | POLLERR))
                 readControl();
+            if (fds[2].revents & (POLLIN | POLLHUP | POLLERR))
+                readInitStatus();
         }
     }
 
@@ -196,8 +390,19 @@ private:
             int status = 0;
             const pid_t pid = waitpid(-1, &status, WNOHANG);
             if (pid > 0) {
-                if (pid == m_child)
-                    childEnded(status);
+                if (pid == m_child) {
+                    if (!m_isolated) {
+                        childEnded(status);
+                    } else {
+                        // The init has gone, and with it the whole namespace.
+                        // What it had still to tell is in the pipe; a program
+                        // it could not report on went down with it (SIGKILL).
+                        readInitStatus();
+                        closeInitStatus();
+                        if (!m_childExited)
+                            childEnded(WIFSIGNALED(status) ? status : SIGKILL);
+                    }
+                }
                 continue;
             }
             if (pid < 0 && errno == EINTR)
@@ -207,6 +412,33 @@ private:
             m_noChildren = pid < 0 && errno == ECHILD;
             return;
         }
+    }
+
+    void readInitStatus()
+    {
+        InitReport message{0, 0};
+        for (;;) {
+            const ssize_t got = read(m_initStatus, &message, sizeof message);
+            if (got == static_cast<ssize_t>(sizeof message)) {
+                if (message.kind == 2 && !m_childExited)
+                    childEnded(message.value);
+                if (message.kind == 3)
+                    m_namespaceEmpty = true;
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got == 0)
+                closeInitStatus();
+            return;
+        }
+    }
+
+    void closeInitStatus()
+    {
+        if (m_initStatus >= 0)
+            close(m_initStatus);
+        m_initStatus = -1;
     }
 
     void childEnded(int status)
@@ -269,7 +501,16 @@ private:
     Arguments m_args;
     int m_signals;
     pid_t m_self;
+    // The program's process when it runs directly below the guard, else the
+    // namespace's init.
     pid_t m_child = 0;
+    // Whether the program runs in a namespace of its own below an init.
+    bool m_isolated = false;
+    // Read end of the init's status pipe; -1 without a namespace or once closed.
+    int m_initStatus = -1;
+    // The init has seen the last process of the namespace end (only the
+    // init itself is left, and it is exiting).
+    bool m_namespaceEmpty = false;
     ProcProcessTable m_table;
     bool m_childExited = false;
     bool m_noChildren = false;

@@ -7,10 +7,13 @@
 #include <QWebEngineHistory>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineScript>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 #include <functional>
+#include <map>
 
 namespace nerim {
 
@@ -158,18 +161,121 @@ bool onGuiThread()
 
 } // namespace
 
-QWebEngineProfile *PreviewWebView::sharedProfile()
-{
-    static QPointer<QWebEngineProfile> profile;
-    if (!profile) {
-        profile = new QWebEngineProfile(QStringLiteral("NerimPreview"), qApp);
-        profile->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
+namespace {
+
+// Holds back every request a local page must not make (see isAllowedRequest).
+class LocalPageFence : public QWebEngineUrlRequestInterceptor {
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        const bool mainFrameNavigation = info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame;
+        if (!PreviewWebView::isAllowedRequest(info.requestUrl(), info.firstPartyUrl(), info.initiator(),
+                                              mainFrameNavigation))
+            info.block(true);
+    }
+};
+
+// Owns one project's profile. The profile is deleted only after every page
+// that used it: each view deletes its page before letting go of its hold.
+class ProfileOwner : public QObject {
+public:
+    ProfileOwner()
+    {
+        // No storage name: off the record.
+        profile = new QWebEngineProfile(this);
+        auto *fence = new LocalPageFence(profile);
+        profile->setUrlRequestInterceptor(fence);
+        profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+        profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+        QWebEngineSettings *settings = profile->settings();
         // Error pages commit an address and a title of their own; errors are
         // shown by the panel instead.
-        profile->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
-        profile->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+        settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+        settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+        // A local page (an address typed in the field, a file in the
+        // project) reads no other local file and reaches no server.
+        settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
+        settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+        settings->setAttribute(QWebEngineSettings::AllowRunningInsecureContent, false);
+        settings->setAttribute(QWebEngineSettings::NavigateOnDropEnabled, false);
+        settings->setAttribute(QWebEngineSettings::JavascriptCanAccessClipboard, false);
+        settings->setAttribute(QWebEngineSettings::JavascriptCanPaste, false);
     }
-    return profile;
+
+    QWebEngineProfile *profile = nullptr;
+};
+
+// The profile of each preview state that has a view. GUI thread only.
+std::map<const PreviewState *, std::weak_ptr<QObject>> &profileOwners()
+{
+    static std::map<const PreviewState *, std::weak_ptr<QObject>> owners;
+    return owners;
+}
+
+std::shared_ptr<QObject> holdProfileFor(PreviewState *state)
+{
+    if (state) {
+        auto found = profileOwners().find(state);
+        if (found != profileOwners().end()) {
+            if (std::shared_ptr<QObject> owner = found->second.lock())
+                return owner;
+        }
+    }
+    std::shared_ptr<QObject> owner(new ProfileOwner, [](QObject *o) { delete o; });
+    if (state) {
+        const bool firstTime = profileOwners().find(state) == profileOwners().end();
+        profileOwners()[state] = owner;
+        // A later state at the same address is another project's: it must
+        // never find this profile.
+        if (firstTime)
+            QObject::connect(state, &QObject::destroyed, qApp, [state] { profileOwners().erase(state); });
+    }
+    return owner;
+}
+
+QWebEngineProfile *profileOf(const std::shared_ptr<QObject> &owner)
+{
+    return static_cast<ProfileOwner *>(owner.get())->profile;
+}
+
+bool isLocal(const QUrl &url)
+{
+    return url.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+QWebEngineProfile *PreviewWebView::profileFor(PreviewState *state)
+{
+    if (!state)
+        return nullptr;
+    auto found = profileOwners().find(state);
+    if (found == profileOwners().end())
+        return nullptr;
+    const std::shared_ptr<QObject> owner = found->second.lock();
+    return owner ? profileOf(owner) : nullptr;
+}
+
+bool PreviewWebView::isAllowedRequest(const QUrl &requestUrl, const QUrl &firstPartyUrl, const QUrl &initiator,
+                                      bool isMainFrameNavigation)
+{
+    if (isMainFrameNavigation)
+        return true;
+    // A local page's origin is opaque ("null") or "file://"; its first party is
+    // the file's address.
+    const bool fromLocalPage = isLocal(firstPartyUrl) || isLocal(initiator);
+    if (!fromLocalPage)
+        return !isLocal(requestUrl);
+    const QString scheme = requestUrl.scheme().toLower();
+    return scheme == QLatin1String("file") || scheme == QLatin1String("data") || scheme == QLatin1String("blob") ||
+           scheme == QLatin1String("about");
+}
+
+QString PreviewWebView::pageProcessEndedText()
+{
+    return QStringLiteral("The preview stopped working. Reload to try again.");
 }
 
 bool PreviewWebView::isAllowedScheme(const QUrl &url)
@@ -214,7 +320,8 @@ PreviewWebView::PreviewWebView(PreviewState *state, Options options, QWidget *pa
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_view = new QWebEngineView(this);
-    auto *page = new PreviewWebPage(sharedProfile(), m_view);
+    m_profileHold = holdProfileFor(m_state);
+    auto *page = new PreviewWebPage(profileOf(m_profileHold), m_view);
     page->setBackgroundColor(Qt::white);
     page->onPageNavigation = [this] { startRequestClock(); };
     m_view->setPage(page);
@@ -226,6 +333,13 @@ PreviewWebView::PreviewWebView(PreviewState *state, Options options, QWidget *pa
 
     connect(page, &QWebEnginePage::loadingChanged, this, &PreviewWebView::handleLoadingChanged);
     connect(page, &QWebEnginePage::urlChanged, this, &PreviewWebView::handleCommit);
+    // A page process that crashes or is killed ends only the page: the
+    // preview says so in a sentence, and a reload starts a new process.
+    connect(page, &QWebEnginePage::renderProcessTerminated, this,
+            [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
+                if (status != QWebEnginePage::NormalTerminationStatus)
+                    handlePageProcessEnded();
+            });
 
     if (m_state) {
         connect(m_state, &PreviewState::pendingNavigationChanged, this, &PreviewWebView::carryOutPendingNavigation);
@@ -240,7 +354,24 @@ PreviewWebView::PreviewWebView(PreviewState *state, Options options, QWidget *pa
     }
 }
 
-PreviewWebView::~PreviewWebView() = default;
+PreviewWebView::~PreviewWebView()
+{
+    // The page goes before the profile it uses, telling this view nothing more.
+    m_view->page()->disconnect(this);
+    delete m_view;
+    m_view = nullptr;
+    m_profileHold.reset();
+}
+
+void PreviewWebView::handlePageProcessEnded()
+{
+    m_timeout->stop();
+    m_pageProcessEnded = true;
+    if (!m_state)
+        return;
+    m_state->setLoading(false);
+    m_state->setError(pageProcessEndedText());
+}
 
 void PreviewWebView::carryOutPendingNavigation()
 {
@@ -286,6 +417,7 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
         return;
     switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
+        m_pageProcessEnded = false;
         startRequestClock();
         m_state->setLoading(true);
         m_state->setError(std::nullopt);
@@ -297,7 +429,7 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
     case QWebEngineLoadingInfo::LoadStoppedStatus:
         m_timeout->stop();
         m_state->setLoading(false);
-        if (!m_timedOut)
+        if (!m_timedOut && !m_pageProcessEnded)
             m_state->setError(QString()); // cancelled: no visible sentence
         break;
     case QWebEngineLoadingInfo::LoadFailedStatus:
@@ -308,7 +440,8 @@ void PreviewWebView::handleLoadingChanged(const QWebEngineLoadingInfo &info)
             break;
         }
         m_state->setLoading(false);
-        if (!m_timedOut) {
+        // A load cut off by the end of the page process keeps that sentence.
+        if (!m_timedOut && !m_pageProcessEnded) {
             m_state->setError(
                 loadErrorText(info.errorDomain(), info.errorCode(), info.errorString(), m_state->addressBar()));
         }

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <QWebEngineLoadingInfo>
 #include <chrono>
+#include <memory>
 
 class QTimer;
 class QWebEngineProfile;
@@ -40,12 +41,29 @@ public:
     PreviewState *state() const { return m_state; }
     QWebEngineView *webView() const { return m_view; }
 
-    // One named, persistent profile shared by every preview: cookies and site
-    // storage survive restarts and are shared by all projects.
-    static QWebEngineProfile *sharedProfile();
+    // The browser profile of the previews bound to `state`, which is one
+    // project's: off the record (cookies, site storage, caches and service
+    // workers live in memory only and go with the profile), so no page of
+    // one project can read what another project's pages stored, even on the
+    // same address, nor can a service worker of one answer for another, now
+    // or after a restart. Every view bound to the same state shares it; it
+    // goes with the last of them. A null state gets a profile of the view's own.
+    // Local (file:) pages reach neither other local files nor the network.
+    static QWebEngineProfile *profileFor(PreviewState *state);
 
     // http, https, file and about, in any letter case.
     static bool isAllowedScheme(const QUrl &url);
+
+    // Whether a request may go out. A local (file:) page loads only local,
+    // data, blob and about addresses: no server, no WebSocket. A web page
+    // loads anything but local files. A navigation of the main frame (a new
+    // page replacing the local one) always goes. Pure.
+    static bool isAllowedRequest(const QUrl &requestUrl, const QUrl &firstPartyUrl, const QUrl &initiator,
+                                 bool isMainFrameNavigation);
+
+    // The sentence the preview shows when the web engine's page process ended
+    // abnormally (crashed, killed, out of memory).
+    static QString pageProcessEndedText();
 
     // The sentence for a failed load, in plain words for every error; empty for
     // a cancelled one. An error without a sentence of its own gets a generic
@@ -64,14 +82,20 @@ private:
     void startRequestClock();
     void handleTimeout();
     void copyHistoryFlags();
+    void handlePageProcessEnded();
 
     QPointer<PreviewState> m_state;
+    // Keeps the profile alive while this view's page uses it.
+    std::shared_ptr<QObject> m_profileHold;
     Options m_options;
     QWebEngineView *m_view = nullptr;
     QTimer *m_timeout = nullptr;
     // Set when the time limit stopped a load, so that the abort that follows
     // sets no sentence of its own.
     bool m_timedOut = false;
+    // Set when the page process ended abnormally, until the next load starts:
+    // the load it cut off reports no sentence of its own.
+    bool m_pageProcessEnded = false;
     // When the current history entry was last committed, as it stood when the
     // running load started; a different value means the load's page arrived.
     QDateTime m_visitAtLoadStart;
