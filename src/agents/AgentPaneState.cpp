@@ -174,10 +174,7 @@ void AgentPaneState::appendStdoutToTurn(const QString &line)
         return;
     }
     ConversationTurn &turn = m_conversation.last();
-    if (turn.agentResponse.isEmpty())
-        turn.agentResponse = line;
-    else
-        turn.agentResponse += QLatin1Char('\n') + line;
+    turn.agentResponse.appendLine(line);
     emit conversationChanged();
 }
 

@@ -30,13 +30,15 @@ inline void appendLiteral(QByteArray &out, QByteArrayView text) { out.append(tex
 
 } // namespace
 
-void appendString(QByteArray &out, QStringView text)
+namespace {
+
+// The escaped UTF-8 of `text`, without quotes.
+void appendStringContent(QByteArray &out, QStringView text)
 {
     const qsizetype start = out.size();
-    // At most six bytes per UTF-16 unit (an escape), plus the quotes.
-    char *cursor = grow(out, text.size() * 6 + 2);
+    // At most six bytes per UTF-16 unit (an escape).
+    char *cursor = grow(out, text.size() * 6);
     char *const begin = cursor;
-    *cursor++ = '"';
     const char16_t *src = text.utf16();
     const char16_t *const end = src + text.size();
     while (src != end) {
@@ -85,8 +87,30 @@ void appendString(QByteArray &out, QStringView text)
             *cursor++ = lowerHex(u & 0xF);
         }
     }
-    *cursor++ = '"';
     out.resize(start + (cursor - begin));
+}
+
+} // namespace
+
+void appendString(QByteArray &out, QStringView text)
+{
+    out.append('"');
+    appendStringContent(out, text);
+    out.append('"');
+}
+
+void appendResponse(QByteArray &out, const TurnResponse &response)
+{
+    // Escaping works unit by unit (a surrogate pair never spans the "\n"
+    // between two lines), so the lines escaped one by one give the joined text's bytes.
+    out.append('"');
+    const QStringList &lines = response.lines();
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            out.append("\\n", 2);
+        appendStringContent(out, lines.at(i));
+    }
+    out.append('"');
 }
 
 void appendInteger(QByteArray &out, qint64 value) { out.append(QByteArray::number(value)); }
@@ -128,7 +152,7 @@ void appendOutputLine(QByteArray &out, const OutputLine &line)
 void appendTurn(QByteArray &out, const ConversationTurn &turn)
 {
     appendLiteral(out, "{\"agentResponse\":");
-    appendString(out, turn.agentResponse);
+    appendResponse(out, turn.agentResponse);
     if (turn.endedAt) {
         appendLiteral(out, ",\"endedAt\":");
         appendNumber(out, turn.endedAt->secondsSinceReferenceDate());

@@ -8,6 +8,7 @@
 namespace nerim {
 
 struct ConversationTurn;
+class TurnResponse;
 struct OutputLine;
 struct PaneDiskSnapshot;
 struct PanesSnapshot;
@@ -21,6 +22,8 @@ namespace panesEncoding {
 
 // A JSON string with its quotes.
 void appendString(QByteArray &out, QStringView text);
+// A turn's answer as the JSON string of its joined text.
+void appendResponse(QByteArray &out, const TurnResponse &response);
 // A JSON number.
 void appendNumber(QByteArray &out, double value);
 void appendInteger(QByteArray &out, qint64 value);

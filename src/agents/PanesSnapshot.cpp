@@ -2,6 +2,7 @@
 
 #include "agents/AgentPaneState.h"
 #include "agents/PanesEncoding.h"
+#include "agents/PanesFastReader.h"
 #include "agents/PanesSaver.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
@@ -306,7 +307,12 @@ PanesSnapshot PanesSnapshot::fromJson(const QJsonObject &root)
     return snapshot;
 }
 
-PanesSnapshot PanesSnapshot::decode(const QByteArray &bytes) { return fromJson(JsonObjectReader::parse(bytes).raw()); }
+PanesSnapshot PanesSnapshot::decode(const QByteArray &bytes)
+{
+    if (std::optional<PanesSnapshot> snapshot = readPanesQuickly(bytes))
+        return std::move(*snapshot);
+    return fromJson(JsonObjectReader::parse(bytes).raw());
+}
 
 namespace {
 
@@ -338,23 +344,33 @@ PanesLoadResult readPanesFile(const QString &path)
     std::optional<PanesSnapshot> snapshot;
     std::optional<QString> primaryFailure;
     try {
+        // The quick reader takes the files this program writes; anything it
+        // does not take plainly goes through the strict reader.
+        std::optional<qint64> version;
         std::optional<QJsonObject> root;
         {
             const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
             if (!bytes)
                 return result; // nothing saved yet
-            root = JsonObjectReader::parse(*bytes).raw();
+            snapshot = readPanesQuickly(*bytes);
+            if (snapshot) {
+                version = snapshot->version;
+            } else {
+                root = JsonObjectReader::parse(*bytes).raw();
+                version = documentVersion(*root);
+            }
         }
         // A file of another version is left alone before its content is
         // judged: a later format need not decode as this one.
-        if (const auto version = documentVersion(*root); version && *version != PanesSnapshot::currentVersion) {
+        if (version && *version != PanesSnapshot::currentVersion) {
             logLine(QStringLiteral("[Nerim panes] load: unknown version %1 (expected %2), ignoring")
                         .arg(*version)
                         .arg(PanesSnapshot::currentVersion));
             result.unknownVersion = true;
             return result;
         }
-        snapshot = decodeCurrentVersion(*root);
+        if (root)
+            snapshot = decodeCurrentVersion(*root);
     } catch (...) {
         primaryFailure = AtomicFileWriter::describeFailure(std::current_exception());
     }
@@ -363,7 +379,11 @@ PanesLoadResult readPanesFile(const QString &path)
     if (primaryFailure) {
         try {
             if (const auto bytes = AtomicFileWriter::readBytes(AtomicFileWriter::backupPathFor(path))) {
-                snapshot = decodeCurrentVersion(JsonObjectReader::parse(*bytes).raw());
+                PanesSnapshot backup = PanesSnapshot::decode(*bytes);
+                if (backup.version != PanesSnapshot::currentVersion)
+                    throw JsonDecodingError(QStringLiteral("version"),
+                                            QStringLiteral("unknown version %1").arg(backup.version));
+                snapshot = std::move(backup);
                 restoredFromBackup = true;
             }
         } catch (...) {

@@ -3,6 +3,7 @@
 #include "TestEnvironment.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesEncoding.h"
+#include "agents/PanesFastReader.h"
 #include "agents/PanesSaver.h"
 #include "agents/PanesSnapshot.h"
 #include "foundation/Json.h"
@@ -11,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSet>
 #include <gtest/gtest.h>
@@ -209,6 +211,62 @@ TEST(PanesFormat, AMalformedFileFailsWithTheStrictReadersErrorAndKeyPath)
     EXPECT_EQ(errors.size(), cases.size() - 1); // each case fails its own way, bar the two that read
     EXPECT_EQ(errorOf(&PanesSnapshot::decode, replaced("\"kind\":\"stderr\"", "\"kind\":\"stdErr\"")),
               "unknown value \"stdErr\" at panes[0].outputLines[1].kind");
+}
+
+TEST(PanesFormat, TheQuickReaderTakesWrittenFilesAndAgreesWithTheStrictReaderOnAnyOther)
+{
+    const PanesSnapshot snapshot = variedSnapshot();
+    const QByteArray bytes = snapshot.encode();
+    // What this program writes never needs the slow path.
+    EXPECT_EQ(readPanesQuickly(bytes), snapshot);
+    EXPECT_EQ(readPanesQuickly(readFile(goldenPath())), referenceDecode(readFile(goldenPath())));
+    // Other layouts of the same content: indented, keys reordered, extra keys.
+    const QByteArray indented = QJsonDocument::fromJson(bytes).toJson(QJsonDocument::Indented);
+    EXPECT_EQ(readPanesQuickly(indented), snapshot);
+    const QByteArray shuffled = R"( { "panes" : [ { "x":[{"y":[1,-2.5e3,true,false,null,"\u00e9\n"]}], "outputLines":[{"text":"a\/b \ud83d\ude00 \udc00","kind":"stdout","id":"6f1c2d3e-4a5b-4c6d-8e7f-9a0b1c2d3e4f"}],"conversation":[{"endedAt":null,"taskCompleteSummary":null,"startedAt":-0,"agentResponse":"","userPrompt":")"
+        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xef\xbf\xbe\xf4\x8f\xbf\xbf"
+        R"(","id":"6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4F"}],"role":7,"isSystemPane":"yes","responsibility":"","paneNumber":1E0,"agentName":"n","agentId":"i","id":"6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4F"} ] , "expandedPaneId":null, "nextAgentNumber": 9007199254740993, "version" : 1 } )";
+    ASSERT_TRUE(readPanesQuickly(shuffled));
+    EXPECT_EQ(*readPanesQuickly(shuffled), referenceDecode(shuffled));
+
+    // Damaged copies (bytes changed, dropped, doubled, added) read the same way
+    // both ways: the same snapshot or the same error.
+    QRandomGenerator random(2027);
+    const QByteArray small = [] {
+        PanesSnapshot s = variedSnapshot();
+        s.panes[0].outputLines = s.panes[0].outputLines.mid(0, 12);
+        return s.encode();
+    }();
+    const char replacements[] = {'"', '\\', ',', ':', '{', '}', '[', ']', '0', '9', '-', '.', 'e', 'n', 't', 'u',
+                                 ' ', '\x01', '\x80', '\xc3', '\xed', '\xff', 'A', 'z'};
+    int quickAccepted = 0;
+    for (int n = 0; n < 3000; ++n) {
+        QByteArray damaged = small;
+        for (int edits = 1 + random.bounded(2); edits > 0; --edits) {
+            const qsizetype at = random.bounded(int(damaged.size()));
+            switch (random.bounded(4)) {
+            case 0: damaged[at] = replacements[random.bounded(int(sizeof replacements))]; break;
+            case 1: damaged.remove(at, 1 + random.bounded(3)); break;
+            case 2: damaged.insert(at, damaged.mid(at, 1 + random.bounded(8))); break;
+            default: damaged.insert(at, replacements[random.bounded(int(sizeof replacements))]);
+            }
+        }
+        std::string expected;
+        std::optional<PanesSnapshot> reference;
+        try {
+            reference = referenceDecode(damaged);
+        } catch (const JsonDecodingError &e) {
+            expected = e.description().toStdString();
+        }
+        if (reference) {
+            quickAccepted += readPanesQuickly(damaged).has_value();
+            ASSERT_EQ(PanesSnapshot::decode(damaged), *reference) << damaged.toStdString();
+        } else {
+            ASSERT_FALSE(readPanesQuickly(damaged)) << damaged.toStdString();
+            ASSERT_EQ(errorOf(&PanesSnapshot::decode, damaged), expected) << damaged.toStdString();
+        }
+    }
+    EXPECT_GT(quickAccepted, 0);
 }
 
 TEST(PanesFormat, ReadingAFileParsesItOnceAndKeepsTheVersionRules)
