@@ -393,7 +393,9 @@ TEST(PaneState, LineIdsAreUniqueCanonicalUuidsAndTheRunsStdoutStaysBounded)
     EXPECT_EQ(parseUuid(uuidText(id).toLower()), id);
     for (const char *bad : {"{6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4F}", "6F1C2D3E4A5B-4C6D-8E7F-9A0B1C2D3E4F0",
                             "6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4", "6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4FF",
-                            "6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4G", "6F1C2D3E-4A5B-4C6D-8E7F+9A0B1C2D3E4F", ""})
+                            "6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4G", "6F1C2D3E-4A5B-4C6D-8E7F+9A0B1C2D3E4F", "",
+                            // Once accepted: the pattern's end anchor let a final line break through.
+                            "6F1C2D3E-4A5B-4C6D-8E7F-9A0B1C2D3E4F\n"})
         EXPECT_FALSE(parseUuid(QString::fromLatin1(bad))) << bad;
 
     AgentPaneState pane(newUuid(), QStringLiteral("a"), QStringLiteral("Claude 1"), 1, false, AgentRole::code, QString());
