@@ -127,7 +127,7 @@ void benchThreeStreams(const QString &project)
 
     qsizetype consumed = 0;
     for (AgentPaneState *pane : panes)
-        consumed += pane->currentStdout().size();
+        consumed += pane->currentStdoutLineCount();
     if (consumed != 3 * (lineCount + 1))
         std::printf("three streams: unexpected run (%lld lines consumed)\n", static_cast<long long>(consumed));
     const double p99 = percentile(turns, 0.99);

@@ -4,7 +4,15 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
+#include <atomic>
+
 namespace nerim {
+
+namespace {
+std::atomic<quint64> lastGeneration{0};
+}
+
+void AgentPaneState::bumpGeneration() { m_generation = lastGeneration.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 AgentPaneState::AgentPaneState(QUuid id, QString agentId, QString agentName, int paneNumber, bool isSystemPane,
                                AgentRole role, QString responsibility, QObject *parent)
@@ -12,6 +20,7 @@ AgentPaneState::AgentPaneState(QUuid id, QString agentId, QString agentName, int
       m_paneNumber(paneNumber), m_isSystemPane(isSystemPane), m_role(role),
       m_responsibility(std::move(responsibility))
 {
+    bumpGeneration();
 }
 
 void AgentPaneState::setAgentName(const QString &name)
@@ -19,6 +28,7 @@ void AgentPaneState::setAgentName(const QString &name)
     if (m_agentName == name)
         return;
     m_agentName = name;
+    bumpGeneration();
     emit agentNameChanged();
 }
 
@@ -27,6 +37,7 @@ void AgentPaneState::setRole(AgentRole role)
     if (m_role == role)
         return;
     m_role = role;
+    bumpGeneration();
     emit roleChanged();
 }
 
@@ -35,6 +46,7 @@ void AgentPaneState::setResponsibility(const QString &responsibility)
     if (m_responsibility == responsibility)
         return;
     m_responsibility = responsibility;
+    bumpGeneration();
     emit responsibilityChanged();
 }
 
@@ -54,12 +66,14 @@ void AgentPaneState::setStatus(AgentStatus status)
 void AgentPaneState::setOutputLines(QList<OutputLine> lines)
 {
     m_outputLines = std::move(lines);
+    bumpGeneration();
     emit outputLinesChanged();
 }
 
 void AgentPaneState::appendLine(OutputLine::Kind kind, const QString &text)
 {
     m_outputLines.append(OutputLine::make(kind, text));
+    bumpGeneration();
     emit outputLinesChanged();
 }
 
@@ -73,16 +87,40 @@ void AgentPaneState::setCurrentSession(const std::optional<AgentSession> &sessio
 
 void AgentPaneState::setCurrentStdout(const QStringList &lines)
 {
+    m_currentStdoutCount = lines.size();
     if (m_currentStdout == lines)
         return;
     m_currentStdout = lines;
+    if (m_currentStdout.size() >= 2 * currentStdoutKept)
+        trimCurrentStdout();
     emit currentStdoutChanged();
 }
 
 void AgentPaneState::appendCurrentStdout(const QString &line)
 {
     m_currentStdout.append(line);
+    ++m_currentStdoutCount;
+    // Trimmed in batches, so each line is moved at most once.
+    if (m_currentStdout.size() >= 2 * currentStdoutKept)
+        trimCurrentStdout();
     emit currentStdoutChanged();
+}
+
+void AgentPaneState::trimCurrentStdout()
+{
+    const qsizetype firstKept = m_currentStdout.size() - currentStdoutKept;
+    // A line holds the marker after trimming exactly when it holds it at all:
+    // the marker has no white space in it.
+    qsizetype newestMarker = -1;
+    for (qsizetype i = m_currentStdout.size() - 1; i >= 0 && newestMarker < 0; --i)
+        if (m_currentStdout.at(i).contains(taskCompleteMarker))
+            newestMarker = i;
+    QStringList kept;
+    kept.reserve(2 * currentStdoutKept);
+    if (newestMarker >= 0 && newestMarker < firstKept)
+        kept.append(m_currentStdout.at(newestMarker));
+    kept.append(m_currentStdout.mid(firstKept));
+    m_currentStdout = std::move(kept);
 }
 
 void AgentPaneState::setStreamConsumer(std::shared_ptr<AgentStreamConsumer> consumer)
@@ -98,6 +136,7 @@ void AgentPaneState::setConversation(const QList<ConversationTurn> &turns)
     if (m_conversation == turns)
         return;
     m_conversation = turns;
+    bumpGeneration();
     emit conversationChanged();
 }
 
@@ -123,6 +162,7 @@ void AgentPaneState::beginTurn(const QString &userPrompt)
     turn.userPrompt = userPrompt;
     turn.startedAt = now;
     m_conversation.append(std::move(turn));
+    bumpGeneration();
     emit conversationChanged();
 }
 
@@ -134,10 +174,7 @@ void AgentPaneState::appendStdoutToTurn(const QString &line)
         return;
     }
     ConversationTurn &turn = m_conversation.last();
-    if (turn.agentResponse.isEmpty())
-        turn.agentResponse = line;
-    else
-        turn.agentResponse += QLatin1Char('\n') + line;
+    turn.agentResponse.appendLine(line);
     emit conversationChanged();
 }
 
@@ -148,6 +185,7 @@ void AgentPaneState::closeTurn(const std::optional<QString> &summary)
     ConversationTurn &turn = m_conversation.last();
     turn.taskCompleteSummary = summary;
     turn.endedAt = Timestamp::now();
+    bumpGeneration();
     emit conversationChanged();
 }
 

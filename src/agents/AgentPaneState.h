@@ -60,10 +60,19 @@ public:
     const std::optional<AgentSession> &currentSession() const { return m_currentSession; }
     void setCurrentSession(const std::optional<AgentSession> &session);
 
-    // Every standard-output line of the current run, unaltered.
+    // The standard-output lines of the current run that its readers need,
+    // unaltered and in order: the newest `currentStdoutKept` lines or more,
+    // and, when it is older than those, the newest line holding
+    // "TASK_COMPLETE:". (A run that prints without end would otherwise hold
+    // every line a second time.) Searching it from the newest line backwards
+    // for the marker, or taking its last few lines, gives what the whole run
+    // would give.
     const QStringList &currentStdout() const { return m_currentStdout; }
     void setCurrentStdout(const QStringList &lines);
     void appendCurrentStdout(const QString &line);
+    // How many standard-output lines the current run has printed.
+    qint64 currentStdoutLineCount() const { return m_currentStdoutCount; }
+    static constexpr qsizetype currentStdoutKept = 1000;
 
     const std::shared_ptr<AgentStreamConsumer> &streamConsumer() const { return m_streamConsumer; }
     void setStreamConsumer(std::shared_ptr<AgentStreamConsumer> consumer);
@@ -88,6 +97,11 @@ public:
     // spaces and tabs trimmed; nothing when there is none or the code is not 0.
     std::optional<QString> taskCompleteSummary(qint32 exitCode) const;
 
+    // Changes whenever something panes.json keeps of the pane changes (name,
+    // role, responsibility, transcript, closed turns); never the same for two
+    // panes of the process, so equal generations mean equal saved content.
+    quint64 generation() const { return m_generation; }
+
 signals:
     void agentNameChanged();
     void roleChanged();
@@ -100,6 +114,9 @@ signals:
     void conversationChanged();
 
 private:
+    void bumpGeneration();
+    void trimCurrentStdout();
+
     QUuid m_id;
     QString m_agentId;
     QString m_agentName;
@@ -111,6 +128,8 @@ private:
     QList<OutputLine> m_outputLines;
     std::optional<AgentSession> m_currentSession;
     QStringList m_currentStdout;
+    qint64 m_currentStdoutCount = 0;
+    quint64 m_generation = 0;
     std::shared_ptr<AgentStreamConsumer> m_streamConsumer;
     QList<ConversationTurn> m_conversation;
 };

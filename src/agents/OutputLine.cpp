@@ -11,9 +11,11 @@ constexpr auto kindNames = rawValues<OutputLine::Kind>("stdout", "stderr", "syst
 
 QString rawValue(OutputLine::Kind kind) { return kindNames.raw(kind); }
 
+const char *rawValueLatin1(OutputLine::Kind kind) { return kindNames.rawLatin1(kind); }
+
 std::optional<OutputLine::Kind> outputLineKindFromRaw(const QString &raw) { return kindNames.fromRaw(raw); }
 
-OutputLine OutputLine::make(Kind kind, QString text) { return OutputLine{newUuid(), kind, std::move(text)}; }
+OutputLine OutputLine::make(Kind kind, QString text) { return OutputLine{newSequentialUuid(), kind, std::move(text)}; }
 
 QJsonObject OutputLine::toJson() const
 {

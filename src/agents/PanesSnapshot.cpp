@@ -1,12 +1,18 @@
 #include "agents/PanesSnapshot.h"
 
 #include "agents/AgentPaneState.h"
-#include "agents/SnapshotFileRead.h"
+#include "agents/PanesEncoding.h"
+#include "agents/PanesFastReader.h"
+#include "agents/PanesSaver.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "foundation/UuidText.h"
+#include "persistence/AtomicFileWriter.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
+#include <cmath>
+#include <limits>
+#include <span>
 
 namespace nerim {
 
@@ -22,6 +28,7 @@ PaneDiskSnapshot PaneDiskSnapshot::of(const AgentPaneState &pane)
     snapshot.conversation = pane.completedTurns();
     snapshot.isSystemPane = pane.isSystemPane();
     snapshot.role = pane.role();
+    snapshot.generation = pane.generation();
     return snapshot;
 }
 
@@ -75,7 +82,14 @@ PaneDiskSnapshot PaneDiskSnapshot::fromJson(const JsonObjectReader &reader)
     return pane;
 }
 
-QByteArray PanesSnapshot::encode() const
+bool operator==(const PaneDiskSnapshot &a, const PaneDiskSnapshot &b)
+{
+    return a.id == b.id && a.agentId == b.agentId && a.agentName == b.agentName && a.paneNumber == b.paneNumber &&
+           a.responsibility == b.responsibility && a.outputLines == b.outputLines && a.conversation == b.conversation &&
+           a.isSystemPane == b.isSystemPane && a.role == b.role;
+}
+
+QJsonObject PanesSnapshot::toJson() const
 {
     QJsonArray paneArray;
     for (const PaneDiskSnapshot &pane : panes)
@@ -86,31 +100,226 @@ QByteArray PanesSnapshot::encode() const
     json::insertOptional(object, QStringLiteral("focusedPaneId"), focusedPaneId, &json::uuid);
     json::insertOptional(object, QStringLiteral("expandedPaneId"), expandedPaneId, &json::uuid);
     object.insert(QStringLiteral("panes"), paneArray);
-    return json::encodeCompact(object);
+    return object;
+}
+
+QByteArray PanesSnapshot::encode() const { return panesEncoding::join(panesEncoding::encodePieces(*this)); }
+
+namespace {
+
+// The decoder walks the parsed document once, looking each key up once and
+// checking types directly. Key paths are built only when something is wrong:
+// the strict reader is then run on the offending object at its path, so the
+// error (reason and path) is the one it gives.
+struct Where {
+    qsizetype pane = -1;
+    const char *array = nullptr; // "outputLines" or "conversation"
+    qsizetype index = -1;
+
+    QString path() const
+    {
+        if (pane < 0)
+            return QString();
+        QString text = QStringLiteral("panes[%1]").arg(pane);
+        if (array)
+            text += QStringLiteral(".%1[%2]").arg(QLatin1String(array)).arg(index);
+        return text;
+    }
+};
+
+// Runs the strict reader's accessor for `key` on `object` at `where`, which
+// throws the reader's own error; falls back to a plain one should it not.
+template <typename Read>
+[[noreturn]] void failStrictly(const QJsonObject &object, const Where &where, QLatin1StringView key, Read read)
+{
+    const JsonObjectReader reader(object, where.path());
+    read(reader, QString(key));
+    reader.fail(QStringLiteral("unexpected value of \"%1\"").arg(key));
+}
+
+[[noreturn]] void failElement(const QJsonValue &value, const QString &path)
+{
+    (void)JsonValueReader(value, path).toObject();
+    throw JsonDecodingError(path, QStringLiteral("expected an object"));
+}
+
+QString requiredString(const QJsonObject &object, QLatin1StringView key, const Where &where)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isString())
+        return value.toString();
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) { (void)r.string(k); });
+}
+
+QUuid requiredUuid(const QJsonObject &object, QLatin1StringView key, const Where &where)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isString())
+        if (const std::optional<QUuid> id = parseUuid(value.toString()))
+            return *id;
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) { (void)r.uuid(k); });
+}
+
+std::optional<QUuid> optionalUuid(const QJsonObject &object, QLatin1StringView key, const Where &where)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined() || value.isNull())
+        return std::nullopt;
+    if (value.isString())
+        if (const std::optional<QUuid> id = parseUuid(value.toString()))
+            return *id;
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) { (void)r.optionalUuid(k); });
+}
+
+template <typename Int>
+Int requiredInteger(const QJsonObject &object, QLatin1StringView key, const Where &where)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (std::trunc(d) == d && d >= double(std::numeric_limits<Int>::min()) &&
+            d < -double(std::numeric_limits<Int>::min()))
+            return static_cast<Int>(d);
+    }
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) {
+        if constexpr (sizeof(Int) == 4)
+            (void)r.int32(k);
+        else
+            (void)r.int64(k);
+    });
+}
+
+Timestamp requiredNumberDate(const QJsonObject &object, QLatin1StringView key, const Where &where)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isDouble())
+        return Timestamp(value.toDouble());
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) { (void)r.numberDate(k); });
+}
+
+QJsonArray requiredArray(const QJsonObject &object, QLatin1StringView key, const Where &where)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isArray())
+        return value.toArray();
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) { (void)r.array(k); });
+}
+
+OutputLine::Kind lineKind(const QJsonObject &object, const Where &where)
+{
+    static const QLatin1StringView key("kind");
+    const QJsonValue value = object.value(key);
+    if (value.isString())
+        if (const auto kind = outputLineKindFromRaw(value.toString()))
+            return *kind;
+    failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) {
+        (void)r.enumeration(k, &outputLineKindFromRaw);
+    });
+}
+
+OutputLine decodeLine(const QJsonObject &object, const Where &where)
+{
+    OutputLine line;
+    line.id = requiredUuid(object, QLatin1StringView("id"), where);
+    line.kind = lineKind(object, where);
+    line.text = requiredString(object, QLatin1StringView("text"), where);
+    return line;
+}
+
+ConversationTurn decodeTurn(const QJsonObject &object, const Where &where)
+{
+    ConversationTurn turn;
+    turn.id = requiredUuid(object, QLatin1StringView("id"), where);
+    turn.userPrompt = requiredString(object, QLatin1StringView("userPrompt"), where);
+    turn.agentResponse = requiredString(object, QLatin1StringView("agentResponse"), where);
+    const QJsonValue summary = object.value(QLatin1StringView("taskCompleteSummary"));
+    if (summary.isString())
+        turn.taskCompleteSummary = summary.toString();
+    else if (!summary.isUndefined() && !summary.isNull())
+        failStrictly(object, where, QLatin1StringView("taskCompleteSummary"),
+                     [](const JsonObjectReader &r, const QString &k) { (void)r.optionalString(k); });
+    turn.startedAt = requiredNumberDate(object, QLatin1StringView("startedAt"), where);
+    const QJsonValue ended = object.value(QLatin1StringView("endedAt"));
+    if (ended.isDouble())
+        turn.endedAt = Timestamp(ended.toDouble());
+    else if (!ended.isUndefined() && !ended.isNull())
+        failStrictly(object, where, QLatin1StringView("endedAt"),
+                     [](const JsonObjectReader &r, const QString &k) { (void)r.optionalNumberDate(k); });
+    return turn;
+}
+
+// The elements of `array` as objects, each decoded by `decode`.
+template <typename T, typename Decode>
+QList<T> decodeElements(const QJsonArray &array, Where where, Decode decode)
+{
+    QList<T> items;
+    items.reserve(array.size());
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        where.index = i;
+        const QJsonValue value = array.at(i);
+        if (!value.isObject())
+            failElement(value, where.path());
+        items.append(decode(value.toObject(), where));
+    }
+    return items;
+}
+
+PaneDiskSnapshot decodePane(const QJsonObject &object, qsizetype index)
+{
+    const Where where{index};
+    PaneDiskSnapshot pane;
+    pane.id = requiredUuid(object, QLatin1StringView("id"), where);
+    pane.agentId = requiredString(object, QLatin1StringView("agentId"), where);
+    pane.agentName = requiredString(object, QLatin1StringView("agentName"), where);
+    pane.paneNumber = requiredInteger<int>(object, QLatin1StringView("paneNumber"), where);
+    pane.responsibility = requiredString(object, QLatin1StringView("responsibility"), where);
+    const QJsonArray lines = requiredArray(object, QLatin1StringView("outputLines"), where);
+    pane.outputLines = decodeElements<OutputLine>(lines, Where{index, "outputLines"}, &decodeLine);
+    const QJsonArray turns = requiredArray(object, QLatin1StringView("conversation"), where);
+    pane.conversation = decodeElements<ConversationTurn>(turns, Where{index, "conversation"}, &decodeTurn);
+    // Lenient keys: files written before these existed still load.
+    const QJsonValue isSystem = object.value(QLatin1StringView("isSystemPane"));
+    pane.isSystemPane = isSystem.isBool() && isSystem.toBool();
+    const QJsonValue role = object.value(QLatin1StringView("role"));
+    pane.role = role.isString() ? agentRoleFromRaw(role.toString()).value_or(AgentRole::unspecified)
+                                : AgentRole::unspecified;
+    return pane;
+}
+
+} // namespace
+
+PanesSnapshot PanesSnapshot::fromJson(const QJsonObject &root)
+{
+    const Where where;
+    PanesSnapshot snapshot;
+    snapshot.version = requiredInteger<int>(root, QLatin1StringView("version"), where);
+    snapshot.nextAgentNumber = requiredInteger<qint64>(root, QLatin1StringView("nextAgentNumber"), where);
+    snapshot.focusedPaneId = optionalUuid(root, QLatin1StringView("focusedPaneId"), where);
+    snapshot.expandedPaneId = optionalUuid(root, QLatin1StringView("expandedPaneId"), where);
+    const QJsonArray panes = requiredArray(root, QLatin1StringView("panes"), where);
+    snapshot.panes.reserve(panes.size());
+    for (qsizetype i = 0; i < panes.size(); ++i) {
+        const QJsonValue value = panes.at(i);
+        if (!value.isObject())
+            failElement(value, QStringLiteral("panes[%1]").arg(i));
+        snapshot.panes.append(decodePane(value.toObject(), i));
+    }
+    return snapshot;
 }
 
 PanesSnapshot PanesSnapshot::decode(const QByteArray &bytes)
 {
-    const JsonObjectReader reader = JsonObjectReader::parse(bytes);
-    PanesSnapshot snapshot;
-    snapshot.version = reader.int32(QStringLiteral("version"));
-    snapshot.nextAgentNumber = reader.int64(QStringLiteral("nextAgentNumber"));
-    snapshot.focusedPaneId = reader.optionalUuid(QStringLiteral("focusedPaneId"));
-    snapshot.expandedPaneId = reader.optionalUuid(QStringLiteral("expandedPaneId"));
-    for (const JsonValueReader &pane : reader.array(QStringLiteral("panes")))
-        snapshot.panes.append(PaneDiskSnapshot::fromJson(pane.toObject()));
-    return snapshot;
+    if (std::optional<PanesSnapshot> snapshot = readPanesQuickly(bytes))
+        return std::move(*snapshot);
+    return fromJson(JsonObjectReader::parse(bytes).raw());
 }
 
 namespace {
 
-// The version of a document, when it is an object with an integer "version".
-std::optional<qint64> documentVersion(const QByteArray &bytes)
+// The version of a document, when it has an integer "version".
+std::optional<qint64> documentVersion(const QJsonObject &root)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
-    if (!document.isObject())
-        return std::nullopt;
-    const QJsonValue version = document.object().value(QStringLiteral("version"));
+    const QJsonValue version = root.value(QLatin1StringView("version"));
     if (!version.isDouble())
         return std::nullopt;
     const double value = version.toDouble();
@@ -119,47 +328,79 @@ std::optional<qint64> documentVersion(const QByteArray &bytes)
     return static_cast<qint64>(value);
 }
 
+PanesSnapshot decodeCurrentVersion(const QJsonObject &root)
+{
+    PanesSnapshot snapshot = PanesSnapshot::fromJson(root);
+    if (snapshot.version != PanesSnapshot::currentVersion)
+        throw JsonDecodingError(QStringLiteral("version"), QStringLiteral("unknown version %1").arg(snapshot.version));
+    return snapshot;
+}
+
 } // namespace
 
 PanesLoadResult readPanesFile(const QString &path)
 {
     PanesLoadResult result;
-    // A file of another version is left alone before its content is judged:
-    // a later format need not decode as this one.
+    std::optional<PanesSnapshot> snapshot;
+    std::optional<QString> primaryFailure;
     try {
-        if (const auto bytes = AtomicFileWriter::readBytes(path)) {
-            if (const auto version = documentVersion(*bytes); version && *version != PanesSnapshot::currentVersion) {
-                logLine(QStringLiteral("[Nerim panes] load: unknown version %1 (expected %2), ignoring")
-                            .arg(*version)
-                            .arg(PanesSnapshot::currentVersion));
-                result.unknownVersion = true;
-                return result;
+        // The quick reader takes the files this program writes; anything it
+        // does not take plainly goes through the strict reader.
+        std::optional<qint64> version;
+        std::optional<QJsonObject> root;
+        {
+            const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+            if (!bytes)
+                return result; // nothing saved yet
+            snapshot = readPanesQuickly(*bytes);
+            if (snapshot) {
+                version = snapshot->version;
+            } else {
+                root = JsonObjectReader::parse(*bytes).raw();
+                version = documentVersion(*root);
             }
         }
+        // A file of another version is left alone before its content is
+        // judged: a later format need not decode as this one.
+        if (version && *version != PanesSnapshot::currentVersion) {
+            logLine(QStringLiteral("[Nerim panes] load: unknown version %1 (expected %2), ignoring")
+                        .arg(*version)
+                        .arg(PanesSnapshot::currentVersion));
+            result.unknownVersion = true;
+            return result;
+        }
+        if (root)
+            snapshot = decodeCurrentVersion(*root);
     } catch (...) {
-        // Unreadable: the read below reports it and tries the backup.
+        primaryFailure = AtomicFileWriter::describeFailure(std::current_exception());
     }
 
-    const auto read = readSnapshotFile<PanesSnapshot>(path, [](const QByteArray &bytes) {
-        PanesSnapshot snapshot = PanesSnapshot::decode(bytes);
-        if (snapshot.version != PanesSnapshot::currentVersion)
-            throw JsonDecodingError(QStringLiteral("version"), QStringLiteral("unknown version %1").arg(snapshot.version));
-        return snapshot;
-    });
-    if (read.primaryFailure) {
-        if (read.restoredFromBackup)
+    bool restoredFromBackup = false;
+    if (primaryFailure) {
+        try {
+            if (const auto bytes = AtomicFileWriter::readBytes(AtomicFileWriter::backupPathFor(path))) {
+                PanesSnapshot backup = PanesSnapshot::decode(*bytes);
+                if (backup.version != PanesSnapshot::currentVersion)
+                    throw JsonDecodingError(QStringLiteral("version"),
+                                            QStringLiteral("unknown version %1").arg(backup.version));
+                snapshot = std::move(backup);
+                restoredFromBackup = true;
+            }
+        } catch (...) {
+            // The backup is no better; the primary's failure is the one reported.
+        }
+        if (restoredFromBackup)
             logLine(QStringLiteral("[Nerim panes] load failed: %1; restored panes.json from its backup")
-                        .arg(*read.primaryFailure));
+                        .arg(*primaryFailure));
         else
-            logLine(QStringLiteral("[Nerim panes] load failed: %1").arg(*read.primaryFailure));
+            logLine(QStringLiteral("[Nerim panes] load failed: %1").arg(*primaryFailure));
     }
-    if (!read.value)
+    if (!snapshot)
         return result;
 
-    PanesSnapshot snapshot = *read.value;
     // Never hand out a next number that a restored pane already carries.
-    for (const PaneDiskSnapshot &pane : snapshot.panes)
-        snapshot.nextAgentNumber = std::max<qint64>(snapshot.nextAgentNumber, qint64(pane.paneNumber) + 1);
+    for (const PaneDiskSnapshot &pane : snapshot->panes)
+        snapshot->nextAgentNumber = std::max<qint64>(snapshot->nextAgentNumber, qint64(pane.paneNumber) + 1);
     result.snapshot = std::move(snapshot);
     return result;
 }
@@ -172,7 +413,9 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
         path,
         [path, snapshot = std::move(snapshot)] {
             try {
-                AtomicFileWriter::write(snapshot.encode(), path, AtomicFileWriter::backupPathFor(path));
+                const QList<QByteArray> pieces = panesEncoding::encodePieces(snapshot);
+                AtomicFileWriter::write(std::span<const QByteArray>(pieces.constData(), pieces.size()), path,
+                                        AtomicFileWriter::backupPathFor(path));
             } catch (...) {
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
@@ -181,6 +424,13 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
         QStringLiteral("[Nerim panes]"));
 }
 
+PanesSnapshotStore::PanesSnapshotStore(QString path)
+    : m_path(std::move(path)), m_saver(std::make_unique<PanesSaver>(m_path))
+{
+}
+
+PanesSnapshotStore::~PanesSnapshotStore() = default;
+
 std::optional<PanesSnapshot> PanesSnapshotStore::load()
 {
     PanesLoadResult result = readPanesFile(m_path);
@@ -188,14 +438,14 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
     return std::move(result.snapshot);
 }
 
-void PanesSnapshotStore::save(PanesSnapshot snapshot)
+bool PanesSnapshotStore::save(PanesSnapshot snapshot)
 {
     if (m_keepUnknownVersion) {
         if (snapshot.panes.isEmpty())
-            return;
+            return false;
         m_keepUnknownVersion = false;
     }
-    savePanesSnapshot(m_path, std::move(snapshot));
+    return m_saver->save(std::move(snapshot));
 }
 
 } // namespace nerim

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 #include <QUuid>
+#include <memory>
 #include <optional>
 
 namespace nerim {
@@ -27,6 +28,9 @@ struct PaneDiskSnapshot {
     QList<ConversationTurn> conversation; // closed turns only
     bool isSystemPane = false;
     AgentRole role = AgentRole::unspecified;
+    // Not saved: the pane's `generation()` when the snapshot was taken; 0 for
+    // a snapshot made otherwise (read from a file, built by hand).
+    quint64 generation = 0;
 
     // Taken on the GUI thread; lists are shared, not copied, so this is cheap.
     static PaneDiskSnapshot of(const AgentPaneState &pane);
@@ -38,7 +42,8 @@ struct PaneDiskSnapshot {
     QJsonObject toJson() const;
     static PaneDiskSnapshot fromJson(const JsonObjectReader &reader);
 
-    friend bool operator==(const PaneDiskSnapshot &, const PaneDiskSnapshot &) = default;
+    // Equal saved content (the generation is not compared).
+    friend bool operator==(const PaneDiskSnapshot &a, const PaneDiskSnapshot &b);
 };
 
 // The root of panes.json: a project's panes between runs.
@@ -51,10 +56,16 @@ struct PanesSnapshot {
     std::optional<QUuid> expandedPaneId;
     QList<PaneDiskSnapshot> panes;
 
-    // Compact JSON; turn dates as numbers of seconds since 2001-01-01.
+    // Compact JSON; turn dates as numbers of seconds since 2001-01-01. The
+    // bytes are those of `toJson()` written by the platform's JSON document
+    // in its compact form (keys sorted), produced without building it.
     QByteArray encode() const;
-    // Strict decoding; throws JsonDecodingError. Unknown keys are ignored.
+    QJsonObject toJson() const;
+    // Strict decoding; throws JsonDecodingError (naming the key path of the
+    // first fault). Unknown keys are ignored.
     static PanesSnapshot decode(const QByteArray &bytes);
+    // The same on an already parsed document.
+    static PanesSnapshot fromJson(const QJsonObject &root);
 
     friend bool operator==(const PanesSnapshot &, const PanesSnapshot &) = default;
 };
@@ -77,24 +88,30 @@ std::optional<PanesSnapshot> loadPanesSnapshot(const QString &path);
 // Saves panes.json in the background through the per-path serial writer: the
 // snapshot is encoded and written off the GUI thread, the previous file becomes
 // panes.json.backup, and the newest snapshot is the last one written. A
-// failure is logged as "[Nerim panes] save failed: …".
+// failure is logged as "[Nerim panes] save failed: …". Encodes everything
+// afresh; `PanesSaver` reuses what it encoded before.
 void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
 
 // A project's panes.json, remembering whether the file on disk is of an unknown
 // version: such a file is not overwritten by a snapshot without any pane (the
 // state of a canvas that restored nothing and that nobody has touched).
+// Saves go through a `PanesSaver`, so a snapshot equal to the last one saved
+// is not written again.
 class PanesSnapshotStore {
 public:
-    explicit PanesSnapshotStore(QString path) : m_path(std::move(path)) {}
+    explicit PanesSnapshotStore(QString path);
+    ~PanesSnapshotStore();
 
     const QString &path() const { return m_path; }
     std::optional<PanesSnapshot> load();
-    void save(PanesSnapshot snapshot);
+    // Returns whether a write was queued.
+    bool save(PanesSnapshot snapshot);
     bool isKeepingUnknownVersion() const { return m_keepUnknownVersion; }
 
 private:
     QString m_path;
     bool m_keepUnknownVersion = false;
+    std::unique_ptr<class PanesSaver> m_saver;
 };
 
 } // namespace nerim

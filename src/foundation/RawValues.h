@@ -19,6 +19,7 @@ struct RawValues {
     std::array<const char *, N> names;
 
     QString raw(E value) const { return QString::fromLatin1(names[static_cast<std::size_t>(value)]); }
+    const char *rawLatin1(E value) const { return names[static_cast<std::size_t>(value)]; }
 
     std::optional<E> fromRaw(const QString &raw) const
     {

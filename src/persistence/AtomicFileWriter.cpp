@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,7 +51,7 @@ bool writeAll(int fd, const char *data, qsizetype size)
 
 // Creates `path` exclusively and writes `bytes` to it, synced. Returns 0 or the errno of the failure,
 // with `stage` telling whether creation (1) or writing (2) failed.
-int writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode, bool exactMode, int &stage)
+int writeNewFile(const QString &path, std::span<const QByteArray> pieces, mode_t mode, bool exactMode, int &stage)
 {
     stage = 1;
     const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -60,8 +61,12 @@ int writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode, bool
     int error = 0;
     if (exactMode && ::fchmod(fd, mode) != 0)
         error = errno;
-    if (!error && !writeAll(fd, bytes.constData(), bytes.size()))
-        error = errno;
+    for (const QByteArray &piece : pieces) {
+        if (error || !writeAll(fd, piece.constData(), piece.size())) {
+            error = error ? error : errno;
+            break;
+        }
+    }
     if (!error && ::fsync(fd) != 0)
         error = errno;
     ::close(fd);
@@ -123,7 +128,8 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
         if (!bytes)
             return QString(); // gone meanwhile: nothing to keep
         int stage = 0;
-        if (const int error = writeNewFile(staging, *bytes, options.mode.value_or(currentMode), true, stage))
+        if (const int error = writeNewFile(staging, std::span<const QByteArray>(&*bytes, 1),
+                                           options.mode.value_or(currentMode), true, stage))
             return fail(errnoText(error));
     }
     if (::rename(stagingName.constData(), native(backupPath).constData()) != 0)
@@ -131,7 +137,7 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
     return QString();
 }
 
-void writeFile(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, const WriteOptions &options)
+void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath, const WriteOptions &options)
 {
     const QString tempPath = targetPath + QStringLiteral(".tmp");
     const QByteArray tempName = native(tempPath);
@@ -145,7 +151,7 @@ void writeFile(const QByteArray &bytes, const QString &targetPath, const QString
     ::unlink(tempName.constData()); // left by an interrupted write
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
-    if (const int error = writeNewFile(tempPath, bytes, mode, options.mode.has_value(), stage)) {
+    if (const int error = writeNewFile(tempPath, pieces, mode, options.mode.has_value(), stage)) {
         ::unlink(tempName.constData());
         if (stage == 1)
             throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
@@ -185,12 +191,18 @@ BackupCalls &backupCalls()
 
 void write(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, WriteOptions options)
 {
-    writeFile(bytes, targetPath, backupPath, options);
+    writeFile(std::span<const QByteArray>(&bytes, 1), targetPath, backupPath, options);
+}
+
+void write(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath,
+           WriteOptions options)
+{
+    writeFile(pieces, targetPath, backupPath, options);
 }
 
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options)
 {
-    writeFile(bytes, targetPath, QString(), options);
+    writeFile(std::span<const QByteArray>(&bytes, 1), targetPath, QString(), options);
 }
 
 QString describeFailure(std::exception_ptr error)

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <span>
 #include <sys/types.h>
 
 namespace nerim {
@@ -38,6 +39,10 @@ struct WriteOptions {
 // its place is replaced without a backup). Throws MemoryError (writeFailed or
 // atomicRenameFailed); the target is then untouched and no temporary file is left.
 void write(const QByteArray &bytes, const QString &targetPath, const QString &backupPath, WriteOptions options = {});
+// The same with the content given as pieces written one after another, so a
+// large document need not be joined into one buffer first.
+void write(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath,
+           WriteOptions options = {});
 
 // The same crash-safe replacement for the files that keep no backup copy.
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options = {});

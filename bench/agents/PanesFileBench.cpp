@@ -1,0 +1,283 @@
+// panes.json and the memory of pane states, each figure printed with its target:
+//  1. reading a panes.json of three panes with 20,000 transcript lines each;
+//  2. the CPU time of a save of those panes (all threads: the snapshot on the
+//     calling thread, encoding and writing on the writer's), the first save
+//     after opening and a save after one more line;
+//  3. the peak memory growth during a save of three panes of 100,000 lines;
+//  4. memory held per byte of agent output: three panes fed 100,000 lines each
+//     the way the canvas feeds them (raw line, transcript line, turn answer).
+#include "agents/AgentPaneState.h"
+#include "agents/PanesSnapshot.h"
+#include "foundation/SerialFileWriter.h"
+#include "foundation/UuidText.h"
+#ifndef PANES_BENCH_WITHOUT_SAVER
+#include "agents/PanesSaver.h"
+#endif
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <malloc.h>
+#include <memory>
+#include <vector>
+
+using namespace nerim;
+
+namespace {
+
+double cpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// A field of /proc/self/status in kB.
+qint64 statusField(const char *name)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith(name))
+            return line.mid(qstrlen(name)).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+void resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-62s %10.2f %-5s target %-10s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+void info(const char *what, double value, const char *unit)
+{
+    std::printf("%-62s %10.2f %-5s (info)\n", what, value, unit);
+}
+
+// A transcript that looks like an agent's: prompts, prose, code and system lines.
+QList<OutputLine> transcript(int pane, int count)
+{
+    QList<OutputLine> lines;
+    lines.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        OutputLine::Kind kind = OutputLine::Kind::stdout;
+        QString text;
+        switch (i % 50) {
+        case 0:
+            kind = OutputLine::Kind::userPrompt;
+            text = QStringLiteral("Add the next part of the recipe site (%1)").arg(i);
+            break;
+        case 10: text = QStringLiteral("```js"); break;
+        case 11: case 12: case 13:
+            text = QStringLiteral("const card%1 = render(recipe, { pane: %2 }); // step").arg(i).arg(pane);
+            break;
+        case 14: text = QStringLiteral("```"); break;
+        case 49:
+            kind = OutputLine::Kind::system;
+            text = QStringLiteral("[Claude %1 exited · code 0]").arg(pane);
+            break;
+        default: text = QStringLiteral("Line %1: updated **RecipeCard** with `props` and a short note about it.").arg(i);
+        }
+        lines.append(OutputLine::make(kind, text));
+    }
+    return lines;
+}
+
+QString writeTranscriptFile(const QString &path, int linesPerPane)
+{
+    PanesSnapshot snapshot;
+    snapshot.nextAgentNumber = 4;
+    for (int p = 1; p <= 3; ++p) {
+        PaneDiskSnapshot pane;
+        pane.id = newUuid();
+        pane.agentId = uuidText(newUuid());
+        pane.agentName = QStringLiteral("Claude %1").arg(p);
+        pane.paneNumber = p;
+        pane.outputLines = transcript(p, linesPerPane);
+        snapshot.panes.append(pane);
+    }
+    snapshot.focusedPaneId = snapshot.panes.first().id;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(snapshot.encode());
+    return path;
+}
+
+using Panes = std::vector<std::unique_ptr<AgentPaneState>>;
+
+Panes restore(const PanesSnapshot &snapshot)
+{
+    Panes panes;
+    for (const PaneDiskSnapshot &pane : snapshot.panes)
+        panes.emplace_back(pane.makePane());
+    return panes;
+}
+
+PanesSnapshot snapshotOf(const Panes &panes)
+{
+    PanesSnapshot snapshot;
+    snapshot.nextAgentNumber = 4;
+    snapshot.focusedPaneId = panes.front()->id();
+    for (const auto &pane : panes)
+        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+    return snapshot;
+}
+
+// One save as the canvas makes it, with the writer waited for.
+struct Saver {
+    explicit Saver(const QString &path) : path(path)
+#ifndef PANES_BENCH_WITHOUT_SAVER
+        , saver(path)
+#endif
+    {
+    }
+    void save(const Panes &panes)
+    {
+#ifndef PANES_BENCH_WITHOUT_SAVER
+        saver.save(snapshotOf(panes));
+#else
+        savePanesSnapshot(path, snapshotOf(panes));
+#endif
+        SerialFileWriter::shared().flush();
+    }
+    QString path;
+#ifndef PANES_BENCH_WITHOUT_SAVER
+    PanesSaver saver;
+#endif
+};
+
+void benchRead(const QString &folder)
+{
+    const QString path = writeTranscriptFile(folder + QStringLiteral("/read.json"), 20000);
+    std::vector<double> runs;
+    std::vector<double> cpu;
+    for (int run = 0; run < 7; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        const double c0 = threadCpuMs();
+        const PanesLoadResult loaded = readPanesFile(path);
+        cpu.push_back(threadCpuMs() - c0);
+        runs.push_back(timer.nsecsElapsed() / 1e6);
+        if (!loaded.snapshot || loaded.snapshot->panes.size() != 3)
+            std::printf("read: unexpected result\n");
+    }
+    std::sort(runs.begin(), runs.end());
+    std::sort(cpu.begin(), cpu.end());
+    std::printf("  (panes.json of %.1f MB)\n", QFile(path).size() / 1e6);
+    // The read runs on one thread: its CPU time is the figure a loaded machine does not distort.
+    report("read panes.json, 3 x 20,000 lines, CPU (median of 7)", cpu[cpu.size() / 2], "ms", "< 60",
+           cpu[cpu.size() / 2] < 60);
+    info("read panes.json, 3 x 20,000 lines, wall clock (median of 7)", runs[runs.size() / 2], "ms");
+}
+
+void benchSave(const QString &folder)
+{
+    const QString path = writeTranscriptFile(folder + QStringLiteral("/save.json"), 20000);
+    const Panes panes = restore(*readPanesFile(path).snapshot);
+    Saver saver(path);
+    double c0 = cpuMs();
+    saver.save(panes);
+    const double first = cpuMs() - c0;
+    std::vector<double> runs;
+    for (int run = 0; run < 7; ++run) {
+        panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more line %1").arg(run));
+        c0 = cpuMs();
+        saver.save(panes);
+        runs.push_back(cpuMs() - c0);
+    }
+    std::sort(runs.begin(), runs.end());
+    c0 = cpuMs();
+    saver.save(panes);
+    const double unchanged = cpuMs() - c0;
+    report("save CPU, 3 x 20,000 lines, one line added (median of 7)", runs[runs.size() / 2], "ms", "< 50",
+           runs[runs.size() / 2] < 50);
+    info("save CPU, 3 x 20,000 lines, first save after opening", first, "ms");
+    info("save CPU, nothing changed", unchanged, "ms");
+}
+
+void benchSaveMemory(const QString &folder)
+{
+    const QString path = writeTranscriptFile(folder + QStringLiteral("/big.json"), 100000);
+    const Panes panes = restore(*readPanesFile(path).snapshot);
+    Saver saver(path);
+    malloc_trim(0);
+    const qint64 beforeSaves = statusField("VmRSS:");
+    resetPeak();
+    qint64 before = beforeSaves;
+    saver.save(panes);
+    const double firstPeak = (statusField("VmHWM:") - before) / 1024.0;
+    panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more line"));
+    malloc_trim(0);
+    resetPeak();
+    before = statusField("VmRSS:");
+    saver.save(panes);
+    const double peak = (statusField("VmHWM:") - before) / 1024.0;
+    malloc_trim(0);
+    std::printf("  (panes.json of %.1f MB)\n", QFile(path).size() / 1e6);
+    report("save 3 x 100,000 lines: peak memory growth, one line added", peak, "MB", "< 40", peak < 40);
+    info("save 3 x 100,000 lines: peak memory growth, first save", firstPeak, "MB");
+    info("save 3 x 100,000 lines: memory kept after the saves (cache)", (statusField("VmRSS:") - beforeSaves) / 1024.0, "MB");
+}
+
+void benchMemoryPerByte()
+{
+    constexpr int lineCount = 100000;
+    malloc_trim(0);
+    const qint64 before = statusField("VmRSS:");
+    Panes panes;
+    qint64 outputBytes = 0;
+    for (int p = 1; p <= 3; ++p) {
+        auto pane = std::make_unique<AgentPaneState>(newUuid(), uuidText(newUuid()), QStringLiteral("Claude %1").arg(p),
+                                                     p, false, AgentRole::code, QString());
+        pane->beginTurn(QStringLiteral("print"));
+        for (int i = 0; i < lineCount; ++i) {
+            // About 80 bytes, as the output-ingest benchmark prints; built per line, as the stream delivers them.
+            const QString line = QStringLiteral("line %1 of pane %2: ").arg(i).arg(p) + QString(60, QLatin1Char('x'));
+            outputBytes += line.size() + 1; // ASCII: one byte per character, and the line feed
+            pane->appendCurrentStdout(line);
+            pane->appendLine(OutputLine::Kind::stdout, line);
+            pane->appendStdoutToTurn(line);
+        }
+        pane->closeTurn(std::nullopt);
+        pane->markExited(0);
+        panes.push_back(std::move(pane));
+    }
+    malloc_trim(0);
+    const double ratio = double(statusField("VmRSS:") - before) * 1024.0 / double(outputBytes);
+    std::printf("  (%.1f MB of output)\n", outputBytes / 1e6);
+    report("memory per byte of output held in pane states, 3 x 100,000", ratio, "x", "<= 4", ratio <= 4);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir root;
+#ifndef NDEBUG
+    std::printf("note: a debug build; build in Release for meaningful figures\n");
+#endif
+    benchMemoryPerByte();
+    benchRead(root.path());
+    benchSave(root.path());
+    benchSaveMemory(root.path());
+    return 0;
+}

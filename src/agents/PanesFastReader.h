@@ -1,0 +1,19 @@
+#pragma once
+
+#include "agents/PanesSnapshot.h"
+
+#include <QByteArray>
+#include <optional>
+
+namespace nerim {
+
+// Reads panes.json straight from its bytes in one pass, without building a
+// JSON document, for the files this program writes. It accepts only what is
+// plainly well formed and of the expected shape (strict JSON, valid UTF-8,
+// every required key present with its type, known kinds, valid UUIDs, no
+// repeated keys) and gives exactly what the strict document reader gives for
+// such a file; anything else gives nothing, and the caller then reads the
+// file through the strict reader, which reports the fault.
+std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes);
+
+} // namespace nerim
