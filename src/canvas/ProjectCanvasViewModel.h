@@ -57,6 +57,7 @@
 namespace nerim {
 
 class AppStateActor;
+class RepairSession;
 class PlansAgentService;
 class PlansWorkspaceStore;
 class ProjectContextActor;
@@ -171,7 +172,7 @@ public:
     PlanState &plan() const { return *m_plan; }
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
     DevServerRunner &devServerRunner() const { return *m_devServerRunner; }
-    RepairSessionState &repairState() const { return *m_repairState; }
+    RepairSessionState &repairState() const;
     DeploySessionState &deployState() const { return *m_deployState; }
 
     // Created on first use, the same instance afterwards.
@@ -211,8 +212,6 @@ public:
     void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) { m_lastAttemptedLaunchPlan = plan; }
     const std::optional<QString> &lastLaunchAttemptDetectionError() const { return m_lastLaunchAttemptDetectionError; }
     void setLastLaunchAttemptDetectionError(const std::optional<QString> &message);
-    const std::optional<Timestamp> &repairSessionStartedAt() const { return m_repairSessionStartedAt; }
-    void setRepairSessionStartedAt(const std::optional<Timestamp> &at) { m_repairSessionStartedAt = at; }
     // Local addresses already offered to the preview from agent output.
     const QSet<QString> &snifferSuggestedURLs() const { return m_snifferSuggestedURLs; }
     const AgentNameMap &persistedAgentNames() const { return m_persistedAgentNames; }
@@ -315,8 +314,6 @@ public:
     bool canBeginRepair() const;
     std::optional<RepairContext> makeRepairContext() const;
     RepairBannerCoordinator repairBannerCoordinator();
-    // The Repair system pane: the open one, else a new one appended to the canvas.
-    AgentPaneState *ensureRepairPane();
     // The Repair pane of the current (or last) session, when it is open.
     AgentPaneState *repairPane() const;
     QCoro::Task<> beginRepair();
@@ -324,23 +321,6 @@ public:
     // The banner's "Try again" after a session ended: forget it, begin afresh.
     QCoro::Task<> retryRepairFromScratch();
     QCoro::Task<> submitRepairSecret(QString name, QString value);
-    // Writes NAME=value to the project's .env off the GUI thread; the error's
-    // sentence, or nothing on success.
-    QCoro::Task<std::optional<QString>> appendRepairSecretToEnv(QString name, QString value);
-    // The Repair agent's marker lines, acted on in stream order.
-    void handleRepairStuck(const QString &reason);
-    void handleRepairReadyToRetry();
-    void handleRepairAskSecret(const QString &name, const QString &explanation);
-    void handleRepairLaunchOverride(const QString &command, AgentPaneState *pane);
-    // The restarted app's outcome while the phase is retryingApp.
-    void repairRetrySucceeded(const QUrl &url);
-    void repairRetryFailed(const DetectedFailure &failure);
-    // Ends the session: phase, history line, activity entry, and after a fix the return to idle.
-    void finalizeRepair(const RepairSessionState::Phase &phase, const std::optional<QString> &reason);
-    // Whether a prompt aimed at this pane goes to the running repair session.
-    bool isRepairFollowUpTarget(const AgentPaneState *pane) const;
-    // Hands a prompt the user typed to the Repair agent (the prompt was taken).
-    QCoro::Task<> sendUserRepairFollowUp(QString text);
 
     // Deploy
     // Changes deploy-config.json (read, changed, revision + 1, written) on the
@@ -393,8 +373,6 @@ public:
     static QString roleDisplayName(AgentRole role);
     static QString busyLine(const QString &agentName);
     static QString systemPaneLine(const QString &agentName);
-    // The case name of a hang threshold, as pane lines show it.
-    static QString hangThresholdName(HangThreshold threshold);
     static QString handoverPrompt(int stepNumber, const PlanStep &step);
     // The payload of a hand-off marker in a trimmed line, if any.
     static std::optional<QString> parsePlansHandoffMarker(const QString &trimmedLine);
@@ -423,6 +401,7 @@ signals:
 
 private:
     class SubmitGuard;
+    class SessionHost;
 
     void setPanes(QList<AgentPaneState *> panes);
     void setFocusedPaneId(const std::optional<QUuid> &id);
@@ -444,9 +423,8 @@ private:
     // Cancels the pane's output consumer and forgets its session, so the exit of
     // a process about to be stopped is never handled as a run; gives that session.
     std::optional<AgentSession> detachAgentRun(AgentPaneState *pane);
-    using OutputHandler = void (ProjectCanvasViewModel::*)(const AgentOutput &, AgentPaneState *);
-    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
-                             OutputHandler handler = &ProjectCanvasViewModel::handleAgentOutput);
+    using OutputHandler = std::function<void(const AgentOutput &, AgentPaneState *)>;
+    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane, OutputHandler handler);
     void handleStdoutLine(const QString &line, AgentPaneState *pane);
     void handleProcessExit(qint32 exitCode, AgentPaneState *pane);
     QCoro::Task<> recordAgentRunEnd(QString agentId, QString agentName, QStringList stdoutLines, qint32 exitCode);
@@ -476,31 +454,6 @@ private:
     // One thread for the launcher's file work (detection, the saved launch
     // command), so that a command saved before a start is seen by that start.
     SerialExecutor &launchWork();
-    // Repair
-    // Who a follow-up to the Repair agent comes from; it decides the log line
-    // and the pane line of a run that cannot start.
-    enum class RepairFollowUpKind { retry, secret, commandRefused, user };
-    struct RepairFollowUp {
-        QString text;
-        RepairFollowUpKind kind;
-    };
-    QCoro::Task<> startRepairAgent(QString prompt, AgentPaneState *pane);
-    // Starts a run of the Repair agent in its pane now, or after the running one ends.
-    void sendRepairFollowUp(const QString &text, RepairFollowUpKind kind);
-    QCoro::Task<> startRepairFollowUpRun(RepairFollowUp followUp);
-    // Spawns one Repair agent run in the pane and starts its consumer; the
-    // failure's description when it could not start.
-    QCoro::Task<std::optional<QString>> spawnRepairRun(AgentPaneState *pane, QString task,
-                                                        QList<ConversationTurn> priorTurns, QString shownPrompt);
-    void handleRepairOutput(const AgentOutput &event, AgentPaneState *pane);
-    void handleRepairStdoutLine(const QString &line, AgentPaneState *pane);
-    void handleRepairExit(qint32 exitCode, AgentPaneState *pane);
-    // The restarted app ended or failed to launch without either runner callback.
-    void judgeRepairRetryRun();
-    QCoro::Task<> saveRepairLaunchOverride(LaunchOverride record, QPointer<AgentPaneState> pane);
-    // Appends one entry to the activity log; a failure is logged after `failurePrefix`.
-    QCoro::Task<> logRepairActivity(ContextEntry::Payload payload, QString failurePrefix);
-
     // Deploy
     // Starts a run of the Deploy agent in its pane now, or after the running one ends.
     void sendDeployFollowUp(const QString &text);
@@ -550,7 +503,6 @@ private:
     PlanState *m_plan;
     ModelPreferenceState *m_modelPreference;
     DevServerRunner *m_devServerRunner;
-    RepairSessionState *m_repairState;
     DeploySessionState *m_deployState;
 
     std::unique_ptr<PlansAgentService> m_plansAgent;
@@ -563,24 +515,12 @@ private:
     // was abandoned never writes its outcome.
     quint64 m_voiceDictation = 0;
 
-    std::optional<Timestamp> m_repairSessionStartedAt;
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
     std::optional<QString> m_lastLaunchAttemptDetectionError;
     // Running the app
     std::unique_ptr<SerialExecutor> m_launchWork;
     int m_runAppsInFlight = 0; // starts between detection and the server's launch
-    // Repair
-    quint64 m_repairSessionSerial = 0; // one per begun session
-    quint64 m_repairRetrySerial = 0;   // one per restart of the app for a retry
-    bool m_repairRetryLaunched = false; // the retry's server start has begun
-    bool m_repairSecretInFlight = false;
-    bool m_runnerWatchedForRetries = false;
-    QString m_repairPrompt;             // the session's first prompt, given again to follow-up runs
-    std::optional<QString> m_repairSavedCommand; // the launch command saved during this session
-    // The plan of the launch command the Repair agent saved, until the next detection.
-    std::optional<LaunchPlan> m_repairOverridePlan;
-    quint64 m_launchDetections = 0;     // detections begun (a save clears the plan only if none began since)
-    QList<RepairFollowUp> m_pendingRepairFollowUps;
+    quint64 m_launchDetections = 0; // detections begun (a saved start command counts only if none began since)
     // Deploy
     std::optional<Timestamp> m_deploySessionStartedAt;
     // The tokens the user pasted, by variable name: given to every Deploy run's
@@ -598,6 +538,9 @@ private:
     AgentNameMap m_persistedAgentNames;
 
     std::shared_ptr<PanesSnapshotStore> m_panesStore;
+    // The Repair and Deploy flows, and what they are given of this controller.
+    std::unique_ptr<SessionHost> m_sessionHost;
+    std::unique_ptr<RepairSession> m_repair;
     // Saving starts once the saved panes have been restored, so an early save
     // never replaces the file with an empty canvas.
     bool m_panesRestored = false;

@@ -17,6 +17,8 @@
 // run ends. Output of a run has every held value masked.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "canvas/PaneRuns.h"
+
 #include "deploy/DeployPrompt.h"
 #include "deploy/DeployToolInstaller.h"
 #include "foundation/Log.h"
@@ -569,7 +571,9 @@ QCoro::Task<> ProjectCanvasViewModel::startDeployRun(QString task, bool firstRun
         if (!providers.isEmpty())
             m_deployState->setPhase(Phase::authenticating(providers.first()));
     }
-    startStreamConsumer(stream, pane, &ProjectCanvasViewModel::handleDeployOutput);
+    startStreamConsumer(stream, pane, [this](const AgentOutput &event, AgentPaneState *target) {
+        handleDeployOutput(event, target);
+    });
 }
 
 // ---- The agent's output -----------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "canvas/RepairSession.h"
+
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
@@ -150,7 +152,7 @@ QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
     QPointer<ProjectCanvasViewModel> self(this);
 
     // A repair session never goes on without its pane: it is cancelled first.
-    if (m_repairState->repairPaneID() == id && m_repairState->phase().isActive()) {
+    if (m_repair->isActiveIn(id)) {
         QCoro::Task<> cancelling = cancelRepair();
         co_await std::move(cancelling);
         if (!self)

@@ -3,6 +3,7 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/AgentError.h"
+#include "canvas/RepairSession.h"
 #include "foundation/UuidText.h"
 #include "persistence/ProjectContextActor.h"
 #include "plans/PlansWorkspaceStore.h"
@@ -143,7 +144,7 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
     if (m_promptTarget.isPane()) {
         if (AgentPaneState *pane = paneWithId(m_promptTarget.paneId())) {
             // The Repair pane takes the user's answers while its session runs.
-            const bool repairFollowUp = isRepairFollowUpTarget(pane);
+            const bool repairFollowUp = m_repair->isFollowUpTarget(pane);
             if (pane->isSystemPane() && !repairFollowUp) {
                 pane->appendLine(OutputLine::Kind::system, systemPaneLine(pane->agentName()));
                 co_return;
@@ -156,7 +157,7 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
             guard->release();
             takePrompt(submitted);
             if (repairFollowUp) {
-                QCoro::Task<> answering = sendUserRepairFollowUp(text);
+                QCoro::Task<> answering = m_repair->sendUserFollowUp(text);
                 co_await std::move(answering);
                 co_return;
             }
@@ -267,13 +268,13 @@ QCoro::Task<> ProjectCanvasViewModel::routeAutomatically(QString text, QString s
 
     // One target: the focused task pane, or a new pane on an empty canvas.
     AgentPaneState *target = focusedPane();
-    if (isRepairFollowUpTarget(target)) {
+    if (m_repair->isFollowUpTarget(target)) {
         if (isBusy(target->status())) {
             target->appendLine(OutputLine::Kind::system, busyLine(target->agentName()));
             co_return;
         }
         take();
-        QCoro::Task<> answering = sendUserRepairFollowUp(text);
+        QCoro::Task<> answering = m_repair->sendUserFollowUp(text);
         co_await std::move(answering);
         co_return;
     }
@@ -476,7 +477,9 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
     // Closed (or sent a newer prompt) during the writes: that path ended this run.
     if (!isOpen(pane) || !pane->currentSession() || pane->currentSession()->id != session.id)
         co_return;
-    startStreamConsumer(stream, pane);
+    startStreamConsumer(stream, pane, [this](const AgentOutput &event, AgentPaneState *target) {
+        handleAgentOutput(event, target);
+    });
 }
 
 std::optional<AgentSession> ProjectCanvasViewModel::detachAgentRun(AgentPaneState *pane)
@@ -506,7 +509,7 @@ void ProjectCanvasViewModel::startStreamConsumer(std::shared_ptr<AgentOutputStre
                     running->cancel();
                 return;
             }
-            (self.data()->*handler)(event, guard);
+            handler(event, guard);
         },
         [guard, handle] {
             if (guard && guard->streamConsumer() && guard->streamConsumer() == handle->lock())

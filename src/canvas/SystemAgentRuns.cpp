@@ -1,0 +1,242 @@
+#include "canvas/SystemAgentRuns.h"
+
+#include "canvas/PaneRuns.h"
+#include "foundation/Timestamp.h"
+#include "foundation/UuidText.h"
+#include "persistence/AtomicFileWriter.h"
+#include "persistence/ProjectContextActor.h"
+
+#include <QCoro/QCoroFuture>
+#include <QPointer>
+
+namespace nerim {
+
+SystemAgentRuns::SystemAgentRuns(SystemAgentHost &host, Flow flow) : m_host(host), m_flow(std::move(flow)) {}
+
+AgentPaneState *SystemAgentRuns::ensurePane()
+{
+    for (AgentPaneState *pane : m_host.panes()) {
+        if (pane->isSystemPane() && pane->agentName() == m_flow.paneName)
+            return pane;
+    }
+    auto *pane = new AgentPaneState(newUuid(), m_flow.agentId, m_flow.paneName, 0, true, AgentRole::unspecified,
+                                    m_flow.responsibility);
+    m_host.appendPane(pane);
+    return pane;
+}
+
+QCoro::Task<AgentPaneState *> SystemAgentRuns::freshPane(std::function<AgentPaneState *()> lookUp,
+                                                         std::function<bool()> stillCurrent)
+{
+    AgentPaneState *pane = lookUp();
+    if (!pane)
+        co_return nullptr;
+    // An agent still running from an earlier session has nothing more to say.
+    if (pane->currentSession()) {
+        const std::optional<AgentSession> earlier = m_host.detachAgentRun(pane);
+        const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
+        QCoro::Task<> stopping = provider->terminate(earlier->id);
+        co_await std::move(stopping);
+        if (!stillCurrent())
+            co_return nullptr;
+        pane = lookUp();
+        if (!pane)
+            co_return nullptr;
+    }
+    pane->setOutputLines({});
+    pane->setCurrentStdout({});
+    pane->setConversation({});
+    co_return pane;
+}
+
+QList<ConversationTurn> SystemAgentRuns::turnsSoFar(const AgentPaneState *pane) const
+{
+    QList<ConversationTurn> turns = pane->completedTurns();
+    if (!turns.isEmpty() && turns.first().userPrompt == m_flow.shownBriefing)
+        turns.first().userPrompt = m_briefing;
+    return turns;
+}
+
+// ---- One run ------------------------------------------------------------------------------------
+
+QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane, Run run)
+{
+    QPointer<SystemAgentRuns> self(this);
+    QPointer<AgentPaneState> guard(pane);
+    const quint64 session = m_session;
+    // The provider stays alive for the spawn even if the canvas goes meanwhile.
+    const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
+    // The session was cancelled or ended, or the pane closed, during a wait.
+    const auto abandoned = [&] {
+        return !self || !guard || !m_host.isPaneOpen(pane) || m_host.isTornDown() || session != m_session ||
+               !m_flow.isActive();
+    };
+    // The flow hears of it before anything else waits.
+    const auto notStarted = [&](NotStarted why) {
+        if (self && m_flow.notStarted)
+            m_flow.notStarted(guard ? pane : nullptr, why);
+    };
+
+    pane->setCurrentStdout({});
+    pane->setStatus(AgentStatus::spawning);
+    pane->beginTurn(run.shownPrompt);
+
+    QList<ContextEntry> entries;
+    if (run.recentEntries > 0) {
+        QCoro::Task<QList<ContextEntry>> reading = m_host.recentContextEntries(run.recentEntries);
+        entries = co_await std::move(reading);
+        if (abandoned()) {
+            notStarted(NotStarted::abandonedBeforeSpawn);
+            co_return std::nullopt;
+        }
+    }
+
+    AgentSession spawned;
+    std::exception_ptr failure;
+    try {
+        QCoro::Task<AgentSession> spawning = provider->spawn(AgentRole::code, entries, run.priorTurns, run.task,
+                                                             m_host.projectAwareness(), m_host.modelChoice(),
+                                                             run.extras);
+        spawned = co_await std::move(spawning);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        if (!self)
+            co_return std::nullopt;
+        notStarted(NotStarted::spawnFailed);
+        co_return AtomicFileWriter::describeFailure(failure);
+    }
+    if (abandoned()) {
+        notStarted(NotStarted::abandonedAtSpawn);
+        QCoro::Task<> stopping = provider->terminate(spawned.id);
+        co_await std::move(stopping);
+        co_return std::nullopt;
+    }
+
+    // The stream is taken at once: every event of the run reaches the consumer.
+    QCoro::Task<std::shared_ptr<AgentOutputStream>> fetching = provider->outputStream(spawned.id);
+    const std::shared_ptr<AgentOutputStream> stream = co_await std::move(fetching);
+    if (abandoned()) {
+        notStarted(NotStarted::abandonedAtStream);
+        QCoro::Task<> stopping = provider->terminate(spawned.id);
+        co_await std::move(stopping);
+        co_return std::nullopt;
+    }
+    pane->setCurrentSession(spawned);
+    pane->setStatus(AgentStatus::working);
+    if (run.running)
+        run.running();
+    m_host.startStreamConsumer(stream, pane,
+                               [this](const AgentOutput &event, AgentPaneState *target) { handleOutput(event, target); });
+    co_return std::nullopt;
+}
+
+void SystemAgentRuns::startWhenFree(AgentPaneState *pane, std::function<void()> start)
+{
+    if (!pane)
+        return;
+    // One run at a time: this one goes in when the running one ends.
+    if (pane->currentSession() || isBusy(pane->status())) {
+        m_waiting.append(std::move(start));
+        return;
+    }
+    start();
+}
+
+bool SystemAgentRuns::startNextWaiting()
+{
+    if (m_waiting.isEmpty())
+        return false;
+    const std::function<void()> start = m_waiting.takeFirst();
+    start();
+    return true;
+}
+
+void SystemAgentRuns::showStartFailure(AgentPaneState *pane, const QString &failure) const
+{
+    pane->appendLine(OutputLine::Kind::stderr, QStringLiteral("Couldn't start the %1: ").arg(m_flow.agentLabel) + failure);
+    pane->setStatus(AgentStatus::error);
+}
+
+void SystemAgentRuns::tidyAbandoned(AgentPaneState *pane)
+{
+    if (pane->status() == AgentStatus::spawning)
+        pane->setStatus(AgentStatus::stopped);
+    removeTurnInFlight(pane);
+}
+
+// ---- The run's output ---------------------------------------------------------------------------
+
+void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pane)
+{
+    const auto shown = [this](const QString &text) { return m_flow.mask ? m_flow.mask(text) : text; };
+    switch (event.kind()) {
+    case AgentOutput::Kind::stdoutLine:
+        m_flow.stdoutLine(shown(event.text()), pane);
+        break;
+    case AgentOutput::Kind::stderrLine:
+        pane->appendLine(OutputLine::Kind::stderr, shown(event.text()));
+        break;
+    case AgentOutput::Kind::completion:
+        if (!event.text().isEmpty())
+            pane->appendLine(OutputLine::Kind::taskComplete, shown(event.text()));
+        break;
+    case AgentOutput::Kind::hangSignal:
+        pane->appendLine(OutputLine::Kind::system, QStringLiteral("[%1 has been quiet for a while \u2014 %2]")
+                                                       .arg(m_flow.agentLabel, hangThresholdName(event.threshold())));
+        break;
+    case AgentOutput::Kind::processExited: {
+        const qint32 exitCode = event.exitCode();
+        pane->appendLine(exitCode == 0 ? OutputLine::Kind::system : OutputLine::Kind::stderr,
+                         QStringLiteral("[%1 exited \u00b7 code %2]").arg(m_flow.agentLabel).arg(exitCode));
+        pane->setStatus(exitCode == 0 ? AgentStatus::done : AgentStatus::error);
+        pane->setCurrentSession(std::nullopt);
+        pane->closeTurn(std::nullopt);
+        m_flow.exited(exitCode, pane);
+        break;
+    }
+    }
+}
+
+// ---- Stopping ------------------------------------------------------------------------------------
+
+std::optional<AgentSession> SystemAgentRuns::stop(AgentPaneState *pane)
+{
+    if (!pane)
+        return std::nullopt;
+    std::optional<AgentSession> session = m_host.detachAgentRun(pane);
+    if (session || isBusy(pane->status())) {
+        pane->setStatus(AgentStatus::stopped);
+        pane->closeTurn(std::nullopt);
+    }
+    return session;
+}
+
+QCoro::Task<> SystemAgentRuns::terminate(std::optional<AgentSession> session)
+{
+    if (!session)
+        co_return;
+    const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
+    QCoro::Task<> stopping = provider->terminate(session->id);
+    co_await std::move(stopping);
+}
+
+// ---- Activity log --------------------------------------------------------------------------------
+
+QCoro::Task<> SystemAgentRuns::logActivity(ContextEntry::Payload payload, QString failurePrefix)
+{
+    const std::shared_ptr<ProjectContextActor> actor = m_host.contextActor();
+    if (!actor)
+        co_return;
+    // The log function outlives this object, which may be gone after the wait.
+    const std::function<void(const QString &)> log = m_flow.log;
+    try {
+        QFuture<ContextEntry> appending = actor->append(payload, Timestamp::now());
+        co_await appending;
+    } catch (...) {
+        log(failurePrefix + AtomicFileWriter::describeFailure(std::current_exception()));
+    }
+}
+
+} // namespace nerim
