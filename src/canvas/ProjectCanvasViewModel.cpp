@@ -3,6 +3,7 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/ClaudeCodeProvider.h"
+#include "canvas/DeploySession.h"
 #include "canvas/RepairSession.h"
 #include "foundation/BackgroundWork.h"
 #include "foundation/Log.h"
@@ -117,11 +118,11 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
       m_preview(new PreviewState(this)), m_plan(new PlanState(this)), m_modelPreference(new ModelPreferenceState(this)),
       m_devServerRunner(m_services.devServerOptions ? new DevServerRunner(*m_services.devServerOptions, this)
                                                     : new DevServerRunner(this)),
-      m_deployState(new DeploySessionState(this)),
       m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json"))),
       m_sessionHost(std::make_unique<SessionHost>(*this)),
       m_repair(std::make_unique<RepairSession>(*m_sessionHost, m_services.repairFixedToIdleDelay,
-                                               m_services.repairRetryWatchdog))
+                                               m_services.repairRetryWatchdog)),
+      m_deploy(std::make_unique<DeploySession>(*m_sessionHost, m_services.deployToolsFolder, m_services.npmProgram))
 {
     m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);
     m_voiceTranscriber = voiceTranscriber ? std::move(voiceTranscriber) : chooseVoiceTranscriber(m_services);
@@ -440,9 +441,7 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;
     // The pasted tokens and values live no longer than the canvas.
-    m_deployTokens.clear();
-    m_deployNextRunValues.clear();
-    m_deployRunValues.clear();
+    m_deploy->forgetHeldValues();
 
     const QList<AgentPaneState *> panes = m_panes;
     for (AgentPaneState *pane : panes) {

@@ -57,6 +57,7 @@
 namespace nerim {
 
 class AppStateActor;
+class DeploySession;
 class RepairSession;
 class PlansAgentService;
 class PlansWorkspaceStore;
@@ -173,7 +174,7 @@ public:
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
     DevServerRunner &devServerRunner() const { return *m_devServerRunner; }
     RepairSessionState &repairState() const;
-    DeploySessionState &deployState() const { return *m_deployState; }
+    DeploySessionState &deployState() const;
 
     // Created on first use, the same instance afterwards.
     PlansAgentService &plansAgent();
@@ -260,8 +261,6 @@ public:
     QCoro::Task<QList<ContextEntry>> recentContextEntries(int count);
     QCoro::Task<ProjectAwareness> makePaneAwareness(AgentRole role);
     ProjectAwareness makeProjectAwareness() const;
-    // Drops the pane's newest turn (the one a failed spawn had opened).
-    static void removeLastTurn(AgentPaneState *pane);
 
     // ---- Plan steps and several agents ---------------------------------------------------
     QCoro::Task<> handPlanStep(int stepNumber, AgentReference reference, QMap<int, AgentPaneState *> index,
@@ -329,8 +328,6 @@ public:
     // The session's inputs for the project: shape from the last launch
     // command, the .env names, the package.json dependencies. Reads two small files.
     DeployContext makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const;
-    // The Deploy system pane: the open one, else a new one appended to the canvas.
-    AgentPaneState *ensureDeployPane();
     // The pane the deploy session records, when it is open.
     AgentPaneState *deployPane() const;
     QCoro::Task<> beginDeploy(QList<DeployProvider> providers, DeployKind kind);
@@ -349,13 +346,8 @@ public:
     QCoro::Task<> closeDomainCard();
     QCoro::Task<> beginRollback(DeployHistoryEntry entry);
     QCoro::Task<> beginGitConnect(bool enable);
-    // Ends the session in a terminal phase: history line, activity log, and on
-    // live the saved settings.
-    void finalizeDeploy(const DeploySessionState::Phase &phase, const std::optional<QString> &reason);
-    const std::optional<Timestamp> &deploySessionStartedAt() const { return m_deploySessionStartedAt; }
-    const std::optional<std::pair<DeployProvider, QString>> &pendingDeploymentID() const { return m_pendingDeploymentID; }
     // Names of the tokens held for Deploy runs (values are never handed out).
-    QStringList deployTokenNames() const { return m_deployTokens.keys(); }
+    QStringList deployTokenNames() const;
     // Whether a name may be set in a Deploy run's environment.
     static bool isAllowedDeployVariableName(const QString &name);
     // Voice input
@@ -454,23 +446,6 @@ private:
     // One thread for the launcher's file work (detection, the saved launch
     // command), so that a command saved before a start is seen by that start.
     SerialExecutor &launchWork();
-    // Deploy
-    // Starts a run of the Deploy agent in its pane now, or after the running one ends.
-    void sendDeployFollowUp(const QString &text);
-    QCoro::Task<> startDeployRun(QString task, bool firstRun);
-    QCoro::Task<> installDeployTools(QList<DeployProvider> providers, quint64 serial);
-    void handleDeployOutput(const AgentOutput &event, AgentPaneState *pane);
-    void handleDeployStdoutLine(const QString &line, AgentPaneState *pane);
-    void handleDeployExit(qint32 exitCode, AgentPaneState *pane);
-    void handleDeploySignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
-    // Output of a Deploy run with every held value of 8+ characters masked.
-    QString maskDeployValues(QString text) const;
-    // The live deploy to come back to after a domain step or an operation.
-    std::optional<DeploySessionState::TerminalSnapshot> liveSnapshot() const;
-    QCoro::Task<> beginDeployOperation(ProviderTask task, DeployProvider provider,
-                                       DeploySessionState::TerminalSnapshot snapshot);
-    QCoro::Task<> logDeployActivity(ContextEntry::Payload payload);
-    QString deployToolsFolder() const;
 
     const QString m_projectId;
     const QString m_projectPath;
@@ -503,7 +478,6 @@ private:
     PlanState *m_plan;
     ModelPreferenceState *m_modelPreference;
     DevServerRunner *m_devServerRunner;
-    DeploySessionState *m_deployState;
 
     std::unique_ptr<PlansAgentService> m_plansAgent;
     std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
@@ -521,19 +495,6 @@ private:
     std::unique_ptr<SerialExecutor> m_launchWork;
     int m_runAppsInFlight = 0; // starts between detection and the server's launch
     quint64 m_launchDetections = 0; // detections begun (a saved start command counts only if none began since)
-    // Deploy
-    std::optional<Timestamp> m_deploySessionStartedAt;
-    // The tokens the user pasted, by variable name: given to every Deploy run's
-    // environment (never to Nerim's own, nor another child's), dropped at teardown.
-    QHash<QString, QString> m_deployTokens;
-    // Values for the next Deploy run only (a secret, "custom:" checklist values),
-    // and those of the run in progress, dropped when it ends.
-    QHash<QString, QString> m_deployNextRunValues;
-    QHash<QString, QString> m_deployRunValues;
-    std::optional<std::pair<DeployProvider, QString>> m_pendingDeploymentID;
-    quint64 m_deploySessionSerial = 0;
-    QString m_deployPrompt;          // the session's briefing, given again to follow-up runs
-    QStringList m_pendingDeployFollowUps;
     QSet<QString> m_snifferSuggestedURLs;
     AgentNameMap m_persistedAgentNames;
 
@@ -541,6 +502,7 @@ private:
     // The Repair and Deploy flows, and what they are given of this controller.
     std::unique_ptr<SessionHost> m_sessionHost;
     std::unique_ptr<RepairSession> m_repair;
+    std::unique_ptr<DeploySession> m_deploy;
     // Saving starts once the saved panes have been restored, so an early save
     // never replaces the file with an empty canvas.
     bool m_panesRestored = false;

@@ -1,6 +1,7 @@
 // Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "canvas/DeploySession.h"
 #include "canvas/RepairSession.h"
 
 #include "foundation/Log.h"
@@ -162,7 +163,7 @@ QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
             co_return;
     }
     // Nor does a deploy session: a pane closed mid-deploy cancels the deploy.
-    if (m_deployState->deployPaneID() == id && m_deployState->phase().isActive()) {
+    if (m_deploy->isActiveIn(id)) {
         QCoro::Task<> cancelling = cancelDeploy();
         co_await std::move(cancelling);
         if (!self)

@@ -3,6 +3,7 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/AgentError.h"
+#include "canvas/PaneRuns.h"
 #include "canvas/RepairSession.h"
 #include "foundation/UuidText.h"
 #include "persistence/ProjectContextActor.h"
@@ -343,15 +344,6 @@ QCoro::Task<QList<ContextEntry>> ProjectCanvasViewModel::recentContextEntries(in
     }
 }
 
-void ProjectCanvasViewModel::removeLastTurn(AgentPaneState *pane)
-{
-    QList<ConversationTurn> turns = pane->conversation();
-    if (turns.isEmpty())
-        return;
-    turns.removeLast();
-    pane->setConversation(turns);
-}
-
 ProjectAwareness ProjectCanvasViewModel::makeProjectAwareness() const
 {
     ProjectAwareness awareness;
@@ -434,8 +426,7 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
         pane->appendLine(OutputLine::Kind::stderr, QStringLiteral("Failed to spawn agent: ") + errorDescription(failure));
         pane->setStatus(AgentStatus::error);
         pane->setCurrentSession(std::nullopt);
-        if (!pane->conversation().isEmpty() && pane->conversation().last().isInFlight())
-            removeLastTurn(pane);
+        removeTurnInFlight(pane);
         co_return;
     }
 
@@ -477,9 +468,8 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
     // Closed (or sent a newer prompt) during the writes: that path ended this run.
     if (!isOpen(pane) || !pane->currentSession() || pane->currentSession()->id != session.id)
         co_return;
-    startStreamConsumer(stream, pane, [this](const AgentOutput &event, AgentPaneState *target) {
-        handleAgentOutput(event, target);
-    });
+    startStreamConsumer(stream, pane,
+                        [this](const AgentOutput &event, AgentPaneState *target) { handleAgentOutput(event, target); });
 }
 
 std::optional<AgentSession> ProjectCanvasViewModel::detachAgentRun(AgentPaneState *pane)

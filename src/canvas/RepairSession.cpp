@@ -33,10 +33,14 @@ const QString exitedSilentText = QStringLiteral("The Repair agent finished witho
 std::optional<ContextEntry::RepairSessionOutcome> outcomeOf(const Phase &phase)
 {
     switch (phase.kind()) {
-    case Phase::Kind::fixed: return ContextEntry::RepairSessionOutcome::fixed;
-    case Phase::Kind::stuck: return ContextEntry::RepairSessionOutcome::stuck;
-    case Phase::Kind::cancelled: return ContextEntry::RepairSessionOutcome::cancelled;
-    default: return std::nullopt;
+    case Phase::Kind::fixed:
+        return ContextEntry::RepairSessionOutcome::fixed;
+    case Phase::Kind::stuck:
+        return ContextEntry::RepairSessionOutcome::stuck;
+    case Phase::Kind::cancelled:
+        return ContextEntry::RepairSessionOutcome::cancelled;
+    default:
+        return std::nullopt;
     }
 }
 
@@ -254,10 +258,10 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
 
     if (outcome && m_host.contextActor()) {
         if (AgentPaneState *pane = this->pane()) {
-            QCoro::Task<> logging = m_runs.logActivity(
-                ContextEntry::RepairSessionEnded{uuidText(pane->id()), pane->agentName(), *outcome, attempts, category,
-                                                 reason},
-                QStringLiteral("failed to log session end: "));
+            QCoro::Task<> logging =
+                m_runs.logActivity(ContextEntry::RepairSessionEnded{uuidText(pane->id()), pane->agentName(), *outcome,
+                                                                    attempts, category, reason},
+                                   QStringLiteral("failed to log session end: "));
             Q_UNUSED(logging);
         }
     }

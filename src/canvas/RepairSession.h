@@ -109,8 +109,8 @@ private:
     SystemAgentRuns m_runs;
 
     std::optional<Timestamp> m_startedAt;
-    quint64 m_retrySerial = 0;     // one per restart of the app for a retry
-    bool m_retryLaunched = false;  // the retry's server start has begun
+    quint64 m_retrySerial = 0;    // one per restart of the app for a retry
+    bool m_retryLaunched = false; // the retry's server start has begun
     bool m_secretInFlight = false;
     bool m_runnerWatched = false;
     std::optional<QString> m_savedCommand; // the launch command saved during this session

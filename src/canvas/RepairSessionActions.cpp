@@ -176,9 +176,11 @@ void RepairSession::retryFailed(const DetectedFailure &failure)
             : output.mid(std::max<qsizetype>(0, output.size() - followUpOutputLines)).join(QLatin1Char('\n'));
     const QString followUp =
         QStringLiteral("Your previous fix didn't take. The app crashed again on the retry with:\n    ") +
-        failure.summary + QStringLiteral("\n\nFresh output from this retry (most recent lines below):\n----\n") + fresh +
-        QStringLiteral("\n----\n\nYou've already tried what you tried \u2014 you can see it above in this conversation. "
-                       "Please pick a DIFFERENT approach this time, or emit ") +
+        failure.summary + QStringLiteral("\n\nFresh output from this retry (most recent lines below):\n----\n") +
+        fresh +
+        QStringLiteral(
+            "\n----\n\nYou've already tried what you tried \u2014 you can see it above in this conversation. "
+            "Please pick a DIFFERENT approach this time, or emit ") +
         RepairMarkers::stuck + QStringLiteral(": <one-line reason> if you're out of safe ideas.");
 
     m_state->setPhase(Phase::repairing(attempt));
@@ -195,9 +197,9 @@ void RepairSession::handleAskSecret(const QString &name, const QString &explanat
     logRepair(QStringLiteral("ASK_SECRET received: %1 (explanation: %2)").arg(name, explanation));
     m_state->setPhase(Phase::awaitingSecret(name, explanation, phase.attempt()));
     if (AgentPaneState *pane = this->pane())
-        pane->appendLine(OutputLine::Kind::system,
-                         QStringLiteral("Nerim needs a value for %1. Paste it in the field on the banner above.")
-                             .arg(name));
+        pane->appendLine(
+            OutputLine::Kind::system,
+            QStringLiteral("Nerim needs a value for %1. Paste it in the field on the banner above.").arg(name));
 }
 
 QCoro::Task<> RepairSession::submitSecret(QString name, QString value)

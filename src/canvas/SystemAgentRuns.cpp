@@ -94,9 +94,9 @@ QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane,
     AgentSession spawned;
     std::exception_ptr failure;
     try {
-        QCoro::Task<AgentSession> spawning = provider->spawn(AgentRole::code, entries, run.priorTurns, run.task,
-                                                             m_host.projectAwareness(), m_host.modelChoice(),
-                                                             run.extras);
+        QCoro::Task<AgentSession> spawning =
+            provider->spawn(AgentRole::code, entries, run.priorTurns, run.task, m_host.projectAwareness(),
+                            m_host.modelChoice(), run.extras);
         spawned = co_await std::move(spawning);
     } catch (...) {
         failure = std::current_exception();
@@ -127,8 +127,8 @@ QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane,
     pane->setStatus(AgentStatus::working);
     if (run.running)
         run.running();
-    m_host.startStreamConsumer(stream, pane,
-                               [this](const AgentOutput &event, AgentPaneState *target) { handleOutput(event, target); });
+    m_host.startStreamConsumer(
+        stream, pane, [this](const AgentOutput &event, AgentPaneState *target) { handleOutput(event, target); });
     co_return std::nullopt;
 }
 
@@ -155,7 +155,8 @@ bool SystemAgentRuns::startNextWaiting()
 
 void SystemAgentRuns::showStartFailure(AgentPaneState *pane, const QString &failure) const
 {
-    pane->appendLine(OutputLine::Kind::stderr, QStringLiteral("Couldn't start the %1: ").arg(m_flow.agentLabel) + failure);
+    pane->appendLine(OutputLine::Kind::stderr,
+                     QStringLiteral("Couldn't start the %1: ").arg(m_flow.agentLabel) + failure);
     pane->setStatus(AgentStatus::error);
 }
 

@@ -3,9 +3,9 @@
 #include "agents/AgentOutput.h"
 #include "agents/AgentPaneState.h"
 #include "agents/AgentProvider.h"
-#include "persistence/ModelChoice.h"
 #include "agents/ProjectAwareness.h"
 #include "persistence/ContextEntry.h"
+#include "persistence/ModelChoice.h"
 
 #include <QCoro/QCoroTask>
 #include <QList>
@@ -65,13 +65,13 @@ public:
     enum class NotStarted {
         abandonedBeforeSpawn, // while the activity log was read
         spawnFailed,
-        abandonedAtSpawn,     // the process started after its session moved on
-        abandonedAtStream,    // likewise, while its output stream was taken
+        abandonedAtSpawn,  // the process started after its session moved on
+        abandonedAtStream, // likewise, while its output stream was taken
     };
 
     // Who the agent is and what the flow does with its runs.
     struct Flow {
-        QString paneName;      // "Repair", "Deploy": also how a restored pane is found again
+        QString paneName; // "Repair", "Deploy": also how a restored pane is found again
         QString agentId;
         QString responsibility;
         QString agentLabel;    // pane lines say "[<label> exited · code 0]"
