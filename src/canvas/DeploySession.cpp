@@ -24,9 +24,7 @@ using Kind = DeploySessionState::Phase::Kind;
 
 namespace {
 
-const QString paneName = QStringLiteral("Deploy");
-const QString agentId = QStringLiteral("nerim.deploy");
-const QString responsibility = QStringLiteral("Putting your app online");
+const QString logPrefix = QStringLiteral("[Nerim deploy] ");
 // What the pane's first turn shows in place of the long briefing.
 const QString shownBriefing = QStringLiteral("(Nerim's deploy briefing)");
 
@@ -53,26 +51,19 @@ std::optional<ContextEntry::DeploySessionOutcome> outcomeOf(const DeploySession:
 {
     switch (phase.kind()) {
     case Kind::live:
-    case Kind::customDomainVerified:
-        return ContextEntry::DeploySessionOutcome::live;
-    case Kind::stuck:
-        return ContextEntry::DeploySessionOutcome::stuck;
-    case Kind::cancelled:
-        return ContextEntry::DeploySessionOutcome::cancelled;
-    default:
-        return std::nullopt;
+    case Kind::customDomainVerified: return ContextEntry::DeploySessionOutcome::live;
+    case Kind::stuck: return ContextEntry::DeploySessionOutcome::stuck;
+    case Kind::cancelled: return ContextEntry::DeploySessionOutcome::cancelled;
+    default: return std::nullopt;
     }
 }
 
 QString taskKindName(const ProviderTask &task)
 {
     switch (task.kind) {
-    case ProviderTask::Kind::rollback:
-        return QStringLiteral("rollback");
-    case ProviderTask::Kind::gitConnect:
-        return QStringLiteral("gitConnect");
-    case ProviderTask::Kind::envVarUpdate:
-        return QStringLiteral("envVarUpdate");
+    case ProviderTask::Kind::rollback: return QStringLiteral("rollback");
+    case ProviderTask::Kind::gitConnect: return QStringLiteral("gitConnect");
+    case ProviderTask::Kind::envVarUpdate: return QStringLiteral("envVarUpdate");
     }
     return QString();
 }
@@ -89,30 +80,16 @@ QStringList rawValues(const QList<DeployProvider> &providers)
 
 void DeploySession::logDeploy(const QString &text)
 {
-    logLine(QStringLiteral("[Nerim deploy] ") + text);
+    logLine(logPrefix + text);
 }
 
 DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QString npmProgram)
     : m_host(host), m_toolsFolder(std::move(toolsFolder)), m_npmProgram(std::move(npmProgram)),
-      m_state(new DeploySessionState(this)), m_runs(host, flow())
+      m_state(new DeploySessionState(this)),
+      m_runs(host, *this,
+             {QStringLiteral("Deploy"), QStringLiteral("nerim.deploy"), QStringLiteral("Putting your app online"),
+              QStringLiteral("Deploy agent"), shownBriefing, logPrefix})
 {
-}
-
-SystemAgentRuns::Flow DeploySession::flow()
-{
-    SystemAgentRuns::Flow flow;
-    flow.paneName = paneName;
-    flow.agentId = agentId;
-    flow.responsibility = responsibility;
-    flow.agentLabel = QStringLiteral("Deploy agent");
-    flow.shownBriefing = shownBriefing;
-    flow.isActive = [this] { return m_state->phase().isActive(); };
-    flow.stdoutLine = [this](const QString &line, AgentPaneState *pane) { handleStdoutLine(line, pane); };
-    flow.exited = [this](qint32, AgentPaneState *pane) { handleExit(pane); };
-    flow.notStarted = [this](AgentPaneState *pane, SystemAgentRuns::NotStarted why) { handleNotStarted(pane, why); };
-    flow.mask = [this](const QString &text) { return maskHeldValues(text); };
-    flow.log = logDeploy;
-    return flow;
 }
 
 // ---- Names and values -----------------------------------------------------------------------
@@ -133,8 +110,9 @@ bool DeploySession::isAllowedVariableName(const QString &name)
     return true;
 }
 
-QString DeploySession::maskHeldValues(QString text) const
+QString DeploySession::shownOutput(const QString &output) const
 {
+    QString text = output;
     for (const QHash<QString, QString> *held : {&m_tokens, &m_runValues, &m_nextRunValues})
         for (const QString &value : *held)
             if (value.size() >= maskedMinimumLength)
@@ -184,17 +162,6 @@ DeployContext DeploySession::makeContext(const QList<DeployProvider> &providers,
     return context;
 }
 
-AgentPaneState *DeploySession::pane() const
-{
-    const std::optional<QUuid> &id = m_state->deployPaneID();
-    return id ? m_host.paneWithId(*id) : nullptr;
-}
-
-bool DeploySession::isActiveIn(const QUuid &paneId) const
-{
-    return m_state->deployPaneID() == paneId && m_state->phase().isActive();
-}
-
 std::optional<DeploySession::Snapshot> DeploySession::liveSnapshot() const
 {
     const Phase &phase = m_state->phase();
@@ -219,47 +186,36 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
         logDeploy(QStringLiteral("beginDeploy called with no providers \u2014 ignoring"));
         co_return;
     }
-    if (m_host.isTornDown())
-        co_return;
-    QPointer<DeploySession> self(this);
-
     // Preparing before the first wait: a second begin right after is refused.
-    const quint64 serial = m_runs.beginSession();
+    const std::optional<quint64> serial = m_runs.beginSession();
+    if (!serial)
+        co_return;
     m_state->setPhase(Phase::preparing());
-    m_runs.dropWaiting();
     m_nextRunValues.clear();
     m_pendingDeploymentID.reset();
-    m_startedAt = Timestamp::now();
     m_state->setLastErrorText(std::nullopt);
     m_state->setLastProgressLine(std::nullopt);
     const DeployContext context = makeContext(providers, kind);
     m_state->setContext(context);
-    AgentPaneState *pane = m_runs.ensurePane();
-    m_state->setDeployPaneID(pane->id());
-    const auto stillPreparing = [&] {
-        return self && m_runs.session() == serial && m_state->phase().kind() == Kind::preparing;
-    };
+    AgentPaneState *pane = m_runs.openPane();
+    QPointer<DeploySession> self(this);
+    const auto stillPreparing = [&] { return self && m_runs.isPreparing(*serial); };
     const QStringList names = rawValues(providers);
     logDeploy(QStringLiteral("begin %1 deploy to %2").arg(deployKindRawValue(kind), names.join(QStringLiteral(", "))));
 
-    QCoro::Task<> logging = m_runs.logActivity(
-        ContextEntry::DeployStarted{uuidText(pane->id()), pane->agentName(), names,
-                                    context.shape == DeployProvider::ProjectShape::frontend ? QStringLiteral("frontend")
-                                    : context.shape == DeployProvider::ProjectShape::backendOrFullStack
-                                        ? QStringLiteral("backendOrFullStack")
-                                        : QStringLiteral("unknown"),
-                                    deployKindRawValue(kind)},
+    const QString shape = context.shape == DeployProvider::ProjectShape::frontend ? QStringLiteral("frontend")
+                          : context.shape == DeployProvider::ProjectShape::backendOrFullStack
+                              ? QStringLiteral("backendOrFullStack")
+                              : QStringLiteral("unknown");
+    QCoro::Task<AgentPaneState *> preparing = m_runs.preparePane(
+        *serial,
+        ContextEntry::DeployStarted{uuidText(pane->id()), pane->agentName(), names, shape, deployKindRawValue(kind)},
         QStringLiteral("failed to log deploy activity: "));
-    co_await std::move(logging);
-    if (!stillPreparing())
-        co_return;
-
-    QCoro::Task<AgentPaneState *> clearing = m_runs.freshPane([this] { return this->pane(); }, stillPreparing);
-    pane = co_await std::move(clearing);
+    pane = co_await std::move(preparing);
     if (!pane)
         co_return;
 
-    QCoro::Task<> installing = installTools(providers, serial);
+    QCoro::Task<> installing = installTools(providers, *serial);
     co_await std::move(installing);
     if (!stillPreparing())
         co_return;
@@ -314,15 +270,7 @@ QCoro::Task<> DeploySession::retry()
 
 QCoro::Task<> DeploySession::cancel()
 {
-    const Phase phase = m_state->phase();
-    if (!phase.isActive())
-        co_return;
-    logDeploy(QStringLiteral("user cancelled session in phase %1").arg(phase.debugDescription()));
-    const std::optional<AgentSession> session = m_runs.stop(pane());
-    m_runValues.clear();
-    finalize(Phase::cancelled(), QStringLiteral("You cancelled the deploy."));
-    QCoro::Task<> stopping = m_runs.terminate(session);
-    co_await std::move(stopping);
+    return m_runs.cancel([this] { finalize(Phase::cancelled(), QStringLiteral("You cancelled the deploy.")); });
 }
 
 void DeploySession::finalize(const Phase &phase, const std::optional<QString> &reason)
@@ -362,7 +310,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
                                                                 : QStringLiteral("fresh");
     entry.attempts = context ? context->attempt : 1;
     entry.reason = reason;
-    entry.durationSec = m_startedAt ? std::llround(now.secondsSince(*m_startedAt)) : 0;
+    entry.durationSec = m_runs.secondsSinceStart(now);
     DeployHistoryEntry::append(entry, m_host.projectURL());
     m_pendingDeploymentID.reset();
 
@@ -421,7 +369,7 @@ void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
 
 void DeploySession::sendFollowUp(const QString &text)
 {
-    m_runs.startWhenFree(pane(), [this, text] {
+    m_runs.startWhenFree([this, text] {
         QCoro::Task<> starting = startRun(text, false);
         Q_UNUSED(starting);
     });
@@ -432,10 +380,6 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun)
     AgentPaneState *pane = this->pane();
     if (!pane || !m_state->phase().isActive())
         co_return;
-    QPointer<DeploySession> self(this);
-    QPointer<AgentPaneState> guard(pane);
-    const quint64 serial = m_runs.session();
-
     SystemAgentRuns::Run run;
     run.task = task;
     run.shownPrompt = firstRun ? shownBriefing : task;
@@ -463,25 +407,24 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun)
         };
     }
 
-    QCoro::Task<std::optional<QString>> starting = m_runs.start(pane, run);
-    const std::optional<QString> failure = co_await std::move(starting);
-    if (!self || !failure)
+    QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> starting = m_runs.start(pane, run);
+    const std::optional<SystemAgentRuns::StartFailure> failure = co_await std::move(starting);
+    if (!failure)
         co_return;
-    logDeploy(QStringLiteral("provider.spawn failed: %1").arg(*failure));
-    if (guard)
-        m_runs.showStartFailure(pane, *failure);
-    if (serial == m_runs.session() && m_state->phase().isActive())
+    logDeploy(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
+    if (failure->pane)
+        m_runs.showStartFailure(failure->pane, failure->description);
+    if (failure->sameSession && m_state->phase().isActive())
         finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 
-void DeploySession::handleNotStarted(AgentPaneState *pane, SystemAgentRuns::NotStarted why)
+void DeploySession::handleNotStarted(AgentPaneState *pane, NotStarted why)
 {
-    m_runValues.clear();
     if (!pane)
         return;
-    if (why == SystemAgentRuns::NotStarted::spawnFailed)
+    if (why == NotStarted::spawnFailed)
         removeTurnInFlight(pane);
-    else if (why == SystemAgentRuns::NotStarted::abandonedAtSpawn)
+    else if (why == NotStarted::abandonedAtSpawn)
         SystemAgentRuns::tidyAbandoned(pane);
 }
 
@@ -499,22 +442,16 @@ void DeploySession::handleStdoutLine(const QString &line, AgentPaneState *pane)
     pane->appendStdoutToTurn(line);
 }
 
-void DeploySession::handleExit(AgentPaneState *pane)
+void DeploySession::handleRunEnded(AgentPaneState *, bool inSessionPane)
 {
-    // A secret or a custom value was for that run only.
-    m_runValues.clear();
-
-    const Phase phase = m_state->phase();
-    if (!phase.isActive() || pane != this->pane()) {
+    // The run of an earlier pane: nothing that waited goes on.
+    if (!inSessionPane) {
         m_runs.dropWaiting();
         return;
     }
-    // An answer that waited for this run starts now.
-    if (m_runs.startNextWaiting())
-        return;
     // Stopped to wait for the user: expected. Anything else ends the session,
     // since no further output can come.
-    if (!isWaitingForUser(phase))
+    if (!isWaitingForUser(m_state->phase()))
         finalize(Phase::stuck(exitedSilentText), QStringLiteral("agent-exited-silent"));
 }
 

@@ -39,7 +39,7 @@ namespace nerim {
 // a run has every held value masked.
 //
 // Owned by the canvas controller, which forwards its operations. GUI thread only.
-class DeploySession : public QObject {
+class DeploySession : public QObject, private SystemAgentFlow {
 public:
     using Phase = DeploySessionState::Phase;
 
@@ -57,9 +57,9 @@ public:
     // command, the .env names, the package.json dependencies. Reads two small files.
     DeployContext makeContext(const QList<DeployProvider> &providers, DeployKind kind) const;
     // The pane the session records, when it is open.
-    AgentPaneState *pane() const;
+    AgentPaneState *pane() const { return m_runs.pane(); }
     // Whether the running session works in this pane.
-    bool isActiveIn(const QUuid &paneId) const;
+    bool isActiveIn(const QUuid &paneId) const { return m_runs.isActiveIn(paneId); }
 
     QCoro::Task<> begin(QList<DeployProvider> providers, DeployKind kind);
     QCoro::Task<> retry();
@@ -93,10 +93,7 @@ private:
     using Snapshot = DeploySessionState::TerminalSnapshot;
 
     static void logDeploy(const QString &text);
-    SystemAgentRuns::Flow flow();
     QString toolsFolder() const;
-    // Output of a Deploy run with every held value of 8+ characters masked.
-    QString maskHeldValues(QString text) const;
     // The live deploy to come back to after a domain step or an operation.
     std::optional<Snapshot> liveSnapshot() const;
     QCoro::Task<> installTools(QList<DeployProvider> providers, quint64 serial);
@@ -107,15 +104,28 @@ private:
     // Starts a run of the agent now, or after the running one ends.
     void sendFollowUp(const QString &text);
     QCoro::Task<> startRun(QString task, bool firstRun);
-    void handleStdoutLine(const QString &line, AgentPaneState *pane);
-    void handleExit(AgentPaneState *pane);
-    void handleNotStarted(AgentPaneState *pane, SystemAgentRuns::NotStarted why);
+
+    // The agent's runs (SystemAgentFlow).
+    bool isActive() const override { return m_state->phase().isActive(); }
+    bool isPreparing() const override { return m_state->phase().kind() == Phase::Kind::preparing; }
+    QString phaseDescription() const override { return m_state->phase().debugDescription(); }
+    std::optional<QUuid> paneId() const override { return m_state->deployPaneID(); }
+    void setPaneId(const QUuid &id) override { m_state->setDeployPaneID(id); }
+    void handleStdoutLine(const QString &line, AgentPaneState *pane) override;
+    // A secret or a custom value was for that run only.
+    void handleRunOver() override { m_runValues.clear(); }
+    void handleNotStarted(AgentPaneState *pane, NotStarted why) override;
+    void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
+    // Output of a Deploy run with every held value of 8+ characters masked.
+    QString shownOutput(const QString &text) const override;
     void handleSignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
     // The Deploy pane for a value a card hands in: only in the `expected`
     // phase and for the variable the agent asked for (else a log line), and
     // only while the pane is open.
     AgentPaneState *paneForValue(Phase::Kind expected, const QString &name, const QString &operation,
                                  const QString &valueKind) const;
+    // A name that may not be set in a Deploy run's environment (and a log line saying so).
+    static bool refusesVariable(const QString &name);
     QCoro::Task<> beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot);
 
     CanvasSessionHost &m_host;
@@ -124,7 +134,6 @@ private:
     DeploySessionState *m_state;
     SystemAgentRuns m_runs;
 
-    std::optional<Timestamp> m_startedAt;
     // The tokens the user pasted, by variable name: given to every Deploy run's
     // environment (never to Nerim's own, nor another child's).
     QHash<QString, QString> m_tokens;

@@ -161,14 +161,21 @@ AgentPaneState *DeploySession::paneForValue(Kind expected, const QString &name, 
     return pane();
 }
 
+bool DeploySession::refusesVariable(const QString &name)
+{
+    if (isAllowedVariableName(name))
+        return false;
+    logDeploy(QStringLiteral("refused to set the variable %1 for the Deploy agent").arg(name));
+    return true;
+}
+
 QCoro::Task<> DeploySession::submitToken(QString name, QString value)
 {
     AgentPaneState *pane =
         paneForValue(Kind::awaitingToken, name, QStringLiteral("submitDeployToken"), QStringLiteral("token"));
     if (!pane)
         co_return;
-    if (!isAllowedVariableName(name)) {
-        logDeploy(QStringLiteral("refused to set the variable %1 for the Deploy agent").arg(name));
+    if (refusesVariable(name)) {
         pane->appendLine(OutputLine::Kind::stderr,
                          QStringLiteral("[Nerim can't set %1. Asking the agent for another way.]").arg(name));
         sendFollowUp(QStringLiteral("Nerim can't set a variable named %1. Ask for the token under a name of "
@@ -191,8 +198,7 @@ QCoro::Task<> DeploySession::submitSecret(QString name, QString value)
         paneForValue(Kind::awaitingSecret, name, QStringLiteral("submitDeploySecret"), QStringLiteral("secret"));
     if (!pane)
         co_return;
-    if (!isAllowedVariableName(name)) {
-        logDeploy(QStringLiteral("refused to set the variable %1 for the Deploy agent").arg(name));
+    if (refusesVariable(name)) {
         sendFollowUp(QStringLiteral("Nerim can't set a variable named %1. Print %2 with the reason.")
                          .arg(name, DeployMarkers::stuck));
         co_return;
@@ -220,8 +226,7 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
     QHash<QString, QString> values;
     for (auto it = decisions.begin(); it != decisions.end(); ++it) {
         if (it.value().startsWith(QLatin1String("custom:"))) {
-            if (!isAllowedVariableName(it.key())) {
-                logDeploy(QStringLiteral("refused to set the variable %1 for the Deploy agent").arg(it.key()));
+            if (refusesVariable(it.key())) {
                 kept.insert(it.key(), QStringLiteral("skip"));
                 continue;
             }
@@ -306,7 +311,7 @@ QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
     if (!hosting && m_state->context())
         hosting = firstHosting(m_state->context()->providersInOrder);
     const QString hostName = hosting ? hosting->displayName() : QStringLiteral("provider");
-    m_startedAt = Timestamp::now();
+    m_runs.restartClock();
     m_state->setPhase(Phase::customDomainVerifying(phase.snapshot(), cleaned, {}, domainAttempts));
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Adding ") + cleaned + QStringLiteral(" to your ") +
                                                    hostName + QStringLiteral("\u2026]"));
@@ -325,7 +330,7 @@ QCoro::Task<> DeploySession::closeDomainCard()
     if (phase.kind() != Kind::customDomainInput && phase.kind() != Kind::customDomainVerifying)
         co_return;
     // The run that polls DNS is stopped with the card, so no late marker lands on the live deploy.
-    const std::optional<AgentSession> session = m_runs.stop(pane());
+    const std::optional<AgentSession> session = m_runs.stop();
     m_runs.dropWaiting();
     m_runValues.clear();
     m_state->setPhase(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL));
@@ -386,15 +391,11 @@ QCoro::Task<> DeploySession::beginGitConnect(bool enable)
 
 QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot)
 {
-    if (m_host.isTornDown())
+    if (!m_runs.beginSession())
         co_return;
-    m_runs.beginSession();
-    m_runs.dropWaiting();
     m_pendingDeploymentID.reset();
-    m_startedAt = Timestamp::now();
     m_state->setPhase(Phase::runningOperation(task, provider, snapshot));
-    AgentPaneState *pane = m_runs.ensurePane();
-    m_state->setDeployPaneID(pane->id());
+    AgentPaneState *pane = m_runs.openPane();
     if (m_runs.briefing().isEmpty())
         m_runs.setBriefing(buildDeployPrompt(
             m_host.projectDisplayName(), m_state->context().value_or(makeContext({provider}, DeployKind::redeploy))));

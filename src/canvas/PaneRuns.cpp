@@ -14,12 +14,9 @@ void removeTurnInFlight(AgentPaneState *pane)
 QString hangThresholdName(HangThreshold threshold)
 {
     switch (threshold) {
-    case HangThreshold::log:
-        return QStringLiteral("log");
-    case HangThreshold::notify:
-        return QStringLiteral("notify");
-    case HangThreshold::forcedDecision:
-        return QStringLiteral("forcedDecision");
+    case HangThreshold::log: return QStringLiteral("log");
+    case HangThreshold::notify: return QStringLiteral("notify");
+    case HangThreshold::forcedDecision: return QStringLiteral("forcedDecision");
     }
     return QString();
 }

@@ -12,12 +12,9 @@
 #include "deploy/DeployConfig.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"
-#include "deploy/DeployMarkers.h"
 #include "deploy/DeploySessionState.h"
 #include "foundation/SerialExecutor.h"
-#include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
-#include "launcher/LaunchOverride.h"
 #include "launcher/LaunchPlan.h"
 #include "persistence/AppState.h"
 #include "persistence/ContextEntry.h"
@@ -37,7 +34,6 @@
 #include "voice/VoiceTranscribing.h"
 
 #include <QCoro/QCoroTask>
-#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -104,7 +100,9 @@ struct CanvasServices {
 // submits and routes it (local phrases, pane addresses, the router for several
 // panes), runs the agents, consumes their output in order and acts on their
 // marker lines, records every run in the project's activity log, and keeps the
-// panes, names and prompt draft across restarts.
+// panes, names and prompt draft across restarts. The repair loop and the deploy
+// flow are sessions of their own (RepairSession, DeploySession), owned here and
+// given only what they need of the controller; their operations forward to them.
 //
 // Confined to the GUI thread. Assigning an observed field the value it already
 // holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
@@ -208,9 +206,8 @@ public:
     // are ignored meanwhile (the prompt bar disables its send action).
     bool isSubmitting() const { return m_isSubmitting; }
 
-    // ---- Plain state kept for the run-the-app, repair and deploy flows ---------------------
+    // ---- Plain state of running the app (the repair and deploy sessions read it too) -------
     const std::optional<LaunchPlan> &lastAttemptedLaunchPlan() const { return m_lastAttemptedLaunchPlan; }
-    void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) { m_lastAttemptedLaunchPlan = plan; }
     const std::optional<QString> &lastLaunchAttemptDetectionError() const { return m_lastLaunchAttemptDetectionError; }
     void setLastLaunchAttemptDetectionError(const std::optional<QString> &message);
     // Local addresses already offered to the preview from agent output.
@@ -281,7 +278,7 @@ public:
     void clearPromptDraft();
     bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
 
-    // ---- Plans, preview, repair and voice ---------------------------------------------------
+    // ---- Plans, running the app, repair, deploy and voice ---------------------------------
     // Plans agent
     // One turn of the Plans conversation: the message is recorded, the agent
     // answers, a revised plan is applied and overview.md rewritten; every
@@ -304,12 +301,10 @@ public:
     QCoro::Task<> runApp();
     void performPreviewCommand(PreviewCommand command);
     void showLaunchDetectionError(const QString &message);
-    // Repair
-    // Whether there is a failed start a repair session can work on: the
-    // runner's last classified failure with the plan that was run (or the
-    // launch command the Repair agent saved since), or the last detection
-    // error. The banner's "Ask Nerim to fix this" and makeRepairContext both
-    // follow it, so the button never offers what begin would refuse.
+    // Repair: the repair loop lives in its own session (canvas/RepairSession.h);
+    // these operations forward to it.
+    // Whether there is a failed start a repair session can work on; the
+    // banner's "Ask Nerim to fix this" and makeRepairContext both follow it.
     bool canBeginRepair() const;
     std::optional<RepairContext> makeRepairContext() const;
     RepairBannerCoordinator repairBannerCoordinator();
@@ -321,12 +316,10 @@ public:
     QCoro::Task<> retryRepairFromScratch();
     QCoro::Task<> submitRepairSecret(QString name, QString value);
 
-    // Deploy
-    // Changes deploy-config.json (read, changed, revision + 1, written) on the
-    // launcher's serial thread, so saves keep their order and never block the window.
+    // Deploy: the deploy flow lives in its own session (canvas/DeploySession.h);
+    // these operations forward to it.
+    // Changes deploy-config.json on the launcher's serial thread, in order.
     void saveDeployConfig(std::function<void(DeployConfig &)> change);
-    // The session's inputs for the project: shape from the last launch
-    // command, the .env names, the package.json dependencies. Reads two small files.
     DeployContext makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const;
     // The pane the deploy session records, when it is open.
     AgentPaneState *deployPane() const;
@@ -406,15 +399,15 @@ private:
     void setContextActor(std::shared_ptr<ProjectContextActor> actor);
 
     bool isOpen(const AgentPaneState *pane) const { return pane && m_panes.contains(const_cast<AgentPaneState *>(pane)); }
-    void removePane(AgentPaneState *pane);
+    void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) { m_lastAttemptedLaunchPlan = plan; }
     // Ends a pane's agent as the user's doing: consumer and session first, then
     // the process, then one `userKilled` exit in the activity log.
     QCoro::Task<> stopPaneAgent(AgentPaneState *pane);
-    // The one consumer of a pane's agent output: every event goes to `handler`
-    // while the controller and the pane live; a consumer already on the pane is cancelled.
     // Cancels the pane's output consumer and forgets its session, so the exit of
     // a process about to be stopped is never handled as a run; gives that session.
     std::optional<AgentSession> detachAgentRun(AgentPaneState *pane);
+    // The one consumer of a pane's agent output: every event goes to `handler`
+    // while the controller and the pane live; a consumer already on the pane is cancelled.
     using OutputHandler = std::function<void(const AgentOutput &, AgentPaneState *)>;
     void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane, OutputHandler handler);
     void handleStdoutLine(const QString &line, AgentPaneState *pane);
@@ -436,7 +429,6 @@ private:
     void endVoiceInput();
     QCoro::Task<> routeAutomatically(QString text, QString submittedText, ContextEntry::PromptSource source,
                                      std::shared_ptr<SubmitGuard> guard);
-    QCoro::Task<> sendBySinglePaneRule(QString text, QString submittedText, ContextEntry::PromptSource source);
     void playCue(SoundCueService::Cue cue);
     void speak(const QString &text);
     void performHaptic(HapticPerformer::Pattern pattern);
@@ -444,7 +436,8 @@ private:
     void runnerFailureDetected(const DetectedFailure &failure);
     // Running the app
     // One thread for the launcher's file work (detection, the saved launch
-    // command), so that a command saved before a start is seen by that start.
+    // command, deploy-config.json, .env), so that such work keeps its order:
+    // a command saved before a start is seen by that start.
     SerialExecutor &launchWork();
 
     const QString m_projectId;

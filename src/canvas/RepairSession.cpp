@@ -21,9 +21,7 @@ using Phase = RepairSessionState::Phase;
 
 namespace {
 
-const QString paneName = QStringLiteral("Repair");
-const QString agentId = QStringLiteral("nerim.repair");
-const QString responsibility = QStringLiteral("Fixing the crash");
+const QString logPrefix = QStringLiteral("[Nerim repair] ");
 // What the pane's first turn shows in place of the long briefing.
 const QString shownBriefing = QStringLiteral("(system prompt \u2014 see plans/SELF_HEALING_PREVIEW.md \u00a76)");
 
@@ -33,14 +31,10 @@ const QString exitedSilentText = QStringLiteral("The Repair agent finished witho
 std::optional<ContextEntry::RepairSessionOutcome> outcomeOf(const Phase &phase)
 {
     switch (phase.kind()) {
-    case Phase::Kind::fixed:
-        return ContextEntry::RepairSessionOutcome::fixed;
-    case Phase::Kind::stuck:
-        return ContextEntry::RepairSessionOutcome::stuck;
-    case Phase::Kind::cancelled:
-        return ContextEntry::RepairSessionOutcome::cancelled;
-    default:
-        return std::nullopt;
+    case Phase::Kind::fixed: return ContextEntry::RepairSessionOutcome::fixed;
+    case Phase::Kind::stuck: return ContextEntry::RepairSessionOutcome::stuck;
+    case Phase::Kind::cancelled: return ContextEntry::RepairSessionOutcome::cancelled;
+    default: return std::nullopt;
     }
 }
 
@@ -48,30 +42,17 @@ std::optional<ContextEntry::RepairSessionOutcome> outcomeOf(const Phase &phase)
 
 void RepairSession::logRepair(const QString &text)
 {
-    logLine(QStringLiteral("[Nerim repair] ") + text);
+    logLine(logPrefix + text);
 }
 
 RepairSession::RepairSession(CanvasSessionHost &host, std::chrono::milliseconds fixedToIdleDelay,
                              std::chrono::milliseconds retryWatchdog)
     : m_host(host), m_fixedToIdleDelay(fixedToIdleDelay), m_retryWatchdog(retryWatchdog),
-      m_state(new RepairSessionState(this)), m_runs(host, flow())
+      m_state(new RepairSessionState(this)),
+      m_runs(host, *this,
+             {QStringLiteral("Repair"), QStringLiteral("nerim.repair"), QStringLiteral("Fixing the crash"),
+              QStringLiteral("Repair agent"), shownBriefing, logPrefix})
 {
-}
-
-SystemAgentRuns::Flow RepairSession::flow()
-{
-    SystemAgentRuns::Flow flow;
-    flow.paneName = paneName;
-    flow.agentId = agentId;
-    flow.responsibility = responsibility;
-    flow.agentLabel = QStringLiteral("Repair agent");
-    flow.shownBriefing = shownBriefing;
-    flow.isActive = [this] { return m_state->phase().isActive(); };
-    flow.stdoutLine = [this](const QString &line, AgentPaneState *pane) { handleStdoutLine(line, pane); };
-    flow.exited = [this](qint32, AgentPaneState *pane) { handleExit(pane); };
-    flow.notStarted = [this](AgentPaneState *pane, SystemAgentRuns::NotStarted why) { handleNotStarted(pane, why); };
-    flow.log = logRepair;
-    return flow;
 }
 
 // ---- What a session works on --------------------------------------------------------------
@@ -133,20 +114,9 @@ RepairBannerCoordinator RepairSession::bannerCoordinator()
 
 // ---- The Repair pane ------------------------------------------------------------------------
 
-AgentPaneState *RepairSession::pane() const
-{
-    const std::optional<QUuid> &id = m_state->repairPaneID();
-    return id ? m_host.paneWithId(*id) : nullptr;
-}
-
 bool RepairSession::isFollowUpTarget(const AgentPaneState *pane) const
 {
     return pane && pane->isSystemPane() && m_state->phase().isActive() && m_state->repairPaneID() == pane->id();
-}
-
-bool RepairSession::isActiveIn(const QUuid &paneId) const
-{
-    return m_state->repairPaneID() == paneId && m_state->phase().isActive();
 }
 
 // ---- Beginning, cancelling, ending ------------------------------------------------------------
@@ -162,35 +132,24 @@ QCoro::Task<> RepairSession::begin()
         logRepair(QStringLiteral("beginRepair: no crash context available \u2014 ignoring"));
         co_return;
     }
-    if (m_host.isTornDown())
+    // Preparing before the first wait: a second begin right after is refused.
+    const std::optional<quint64> serial = m_runs.beginSession();
+    if (!serial)
         co_return;
     QPointer<RepairSession> self(this);
-
-    // Preparing before the first wait: a second begin right after is refused.
-    const quint64 serial = m_runs.beginSession();
-    m_runs.dropWaiting();
     m_savedCommand.reset();
     m_secretInFlight = false;
     m_state->setPhase(Phase::preparing());
     m_state->setContext(context);
-    m_startedAt = Timestamp::now();
-    AgentPaneState *pane = m_runs.ensurePane();
-    m_state->setRepairPaneID(pane->id());
-    const auto stillPreparing = [&] {
-        return self && m_runs.session() == serial && m_state->phase().kind() == Phase::Kind::preparing;
-    };
+    AgentPaneState *pane = m_runs.openPane();
+    const auto stillPreparing = [&] { return self && m_runs.isPreparing(*serial); };
 
-    if (m_host.contextActor()) {
-        QCoro::Task<> logging = m_runs.logActivity(
-            ContextEntry::RepairSessionStarted{uuidText(pane->id()), pane->agentName(),
-                                               rawValue(context->failureCategory), context->summary, context->attempt},
-            QStringLiteral("failed to log session start: "));
-        co_await std::move(logging);
-        if (!stillPreparing())
-            co_return;
-    }
-    QCoro::Task<AgentPaneState *> clearing = m_runs.freshPane([this] { return this->pane(); }, stillPreparing);
-    pane = co_await std::move(clearing);
+    QCoro::Task<AgentPaneState *> preparing = m_runs.preparePane(
+        *serial,
+        ContextEntry::RepairSessionStarted{uuidText(pane->id()), pane->agentName(), rawValue(context->failureCategory),
+                                           context->summary, context->attempt},
+        QStringLiteral("failed to log session start: "));
+    pane = co_await std::move(preparing);
     if (!pane)
         co_return;
 
@@ -207,16 +166,7 @@ QCoro::Task<> RepairSession::begin()
 
 QCoro::Task<> RepairSession::cancel()
 {
-    const Phase phase = m_state->phase();
-    if (!phase.isActive())
-        co_return;
-    logRepair(QStringLiteral("user cancelled session in phase %1").arg(phase.debugDescription()));
-
-    const std::optional<AgentSession> session = m_runs.stop(pane());
-    // Ended before the wait, so a restarted app reporting meanwhile finds it over.
-    finalize(Phase::cancelled(), QStringLiteral("User cancelled the repair."));
-    QCoro::Task<> stopping = m_runs.terminate(session);
-    co_await std::move(stopping);
+    return m_runs.cancel([this] { finalize(Phase::cancelled(), QStringLiteral("User cancelled the repair.")); });
 }
 
 QCoro::Task<> RepairSession::retryFromScratch()
@@ -247,14 +197,13 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
         logRepair(QStringLiteral("finalize called with non-terminal phase: %1").arg(phase.debugDescription()));
     const QString category = context ? rawValue(context->failureCategory) : QStringLiteral("unknown");
 
-    RepairHistoryEntry entry;
-    entry.timestamp = now.toIso8601();
-    entry.category = category;
-    entry.attempts = attempts;
-    entry.outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown");
-    entry.reason = reason;
-    entry.durationSec = m_startedAt ? std::llround(now.secondsSince(*m_startedAt)) : qint64(0);
-    RepairHistoryEntry::append(entry, m_host.projectURL());
+    RepairHistoryEntry::append({.timestamp = now.toIso8601(),
+                                .category = category,
+                                .attempts = attempts,
+                                .outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown"),
+                                .reason = reason,
+                                .durationSec = m_runs.secondsSinceStart(now)},
+                               m_host.projectURL());
 
     if (outcome && m_host.contextActor()) {
         if (AgentPaneState *pane = this->pane()) {
@@ -281,26 +230,21 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
 
 QCoro::Task<> RepairSession::startFirstRun(AgentPaneState *pane)
 {
-    QPointer<RepairSession> self(this);
-    QPointer<AgentPaneState> guard(pane);
-    const quint64 serial = m_runs.session();
-    SystemAgentRuns::Run run;
-    run.task = m_runs.briefing();
-    run.shownPrompt = shownBriefing;
-    run.recentEntries = 10;
-    QCoro::Task<std::optional<QString>> starting = m_runs.start(pane, run);
-    const std::optional<QString> failure = co_await std::move(starting);
-    if (!self || !guard || !failure || serial != m_runs.session())
+    QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> starting =
+        m_runs.start(pane, {.task = m_runs.briefing(), .shownPrompt = shownBriefing, .recentEntries = 10});
+    const std::optional<SystemAgentRuns::StartFailure> failure = co_await std::move(starting);
+    // A run of a session that has moved on, or whose pane closed, has nobody to tell.
+    if (!failure || !failure->pane || !failure->sameSession)
         co_return;
-    logRepair(QStringLiteral("provider.spawn failed: %1").arg(*failure));
+    logRepair(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
     if (AgentPaneState *current = this->pane())
-        m_runs.showStartFailure(current, *failure);
+        m_runs.showStartFailure(current, failure->description);
     finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 
 void RepairSession::sendFollowUp(const QString &text, FollowUpKind kind)
 {
-    m_runs.startWhenFree(pane(), [this, followUp = FollowUp{text, kind}] {
+    m_runs.startWhenFree([this, followUp = FollowUp{text, kind}] {
         QCoro::Task<> starting = startFollowUpRun(followUp);
         Q_UNUSED(starting);
     });
@@ -311,51 +255,45 @@ QCoro::Task<> RepairSession::startFollowUpRun(FollowUp followUp)
     AgentPaneState *pane = this->pane();
     if (!pane || !m_state->phase().isActive())
         co_return;
-    QPointer<RepairSession> self(this);
-    QPointer<AgentPaneState> guard(pane);
-    const quint64 serial = m_runs.session();
-
-    SystemAgentRuns::Run run;
-    run.task = followUp.text;
-    run.shownPrompt = followUp.text;
-    run.priorTurns = m_runs.turnsSoFar(pane);
-    run.recentEntries = 10;
+    const QList<ConversationTurn> prior = m_runs.turnsSoFar(pane);
     if (followUp.kind == FollowUpKind::user)
         pane->appendLine(OutputLine::Kind::userPrompt, followUp.text);
 
-    QCoro::Task<std::optional<QString>> starting = m_runs.start(pane, run);
-    const std::optional<QString> failure = co_await std::move(starting);
-    if (!self || !guard || !failure || serial != m_runs.session())
+    QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> starting = m_runs.start(
+        pane, {.task = followUp.text, .shownPrompt = followUp.text, .priorTurns = prior, .recentEntries = 10});
+    const std::optional<SystemAgentRuns::StartFailure> failure = co_await std::move(starting);
+    if (!failure || !failure->pane || !failure->sameSession)
         co_return;
 
+    const QString &description = failure->description;
     AgentPaneState *current = this->pane();
     switch (followUp.kind) {
     case FollowUpKind::retry:
-        logRepair(QStringLiteral("escalation send failed: %1").arg(*failure));
+        logRepair(QStringLiteral("escalation send failed: %1").arg(description));
         break;
     case FollowUpKind::secret:
-        logRepair(QStringLiteral("provider.send failed: %1").arg(*failure));
+        logRepair(QStringLiteral("provider.send failed: %1").arg(description));
         if (current)
             current->appendLine(OutputLine::Kind::stderr,
-                                QStringLiteral("[couldn't deliver confirmation to agent: %1]").arg(*failure));
+                                QStringLiteral("[couldn't deliver confirmation to agent: %1]").arg(description));
         break;
     case FollowUpKind::commandRefused:
     case FollowUpKind::user:
-        logRepair(QStringLiteral("provider.spawn failed: %1").arg(*failure));
+        logRepair(QStringLiteral("provider.spawn failed: %1").arg(description));
         break;
     }
     if (current)
-        m_runs.showStartFailure(current, *failure);
+        m_runs.showStartFailure(current, description);
     // With no agent left to work, the session cannot go on.
     if (m_state->phase().isActive())
         finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 
-void RepairSession::handleNotStarted(AgentPaneState *pane, SystemAgentRuns::NotStarted why)
+void RepairSession::handleNotStarted(AgentPaneState *pane, NotStarted why)
 {
     if (!pane)
         return;
-    if (why == SystemAgentRuns::NotStarted::spawnFailed) {
+    if (why == NotStarted::spawnFailed) {
         pane->setCurrentSession(std::nullopt);
         removeTurnInFlight(pane);
         return;
@@ -410,19 +348,12 @@ void RepairSession::handleStdoutLine(const QString &line, AgentPaneState *pane)
     pane->appendStdoutToTurn(line);
 }
 
-void RepairSession::handleExit(AgentPaneState *pane)
+void RepairSession::handleRunEnded(AgentPaneState *, bool)
 {
-    const Phase phase = m_state->phase();
-    if (!phase.isActive()) {
-        m_runs.dropWaiting();
-        return;
-    }
-    // A follow-up that waited for this run starts now.
-    if (pane == this->pane() && m_runs.startNextWaiting())
-        return;
     // After its ready or ask-secret marker the agent is expected to stop;
     // otherwise its exit is the end of its work.
-    if (phase.kind() == Phase::Kind::preparing || phase.kind() == Phase::Kind::repairing)
+    const Phase::Kind kind = m_state->phase().kind();
+    if (kind == Phase::Kind::preparing || kind == Phase::Kind::repairing)
         finalize(Phase::stuck(exitedSilentText), QStringLiteral("agent-exited-silent"));
 }
 

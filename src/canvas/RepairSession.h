@@ -32,7 +32,7 @@ namespace nerim {
 // after its ready or ask-secret marker the agent's exit is expected.
 //
 // Owned by the canvas controller, which forwards its operations. GUI thread only.
-class RepairSession : public QObject {
+class RepairSession : public QObject, private SystemAgentFlow {
 public:
     RepairSession(CanvasSessionHost &host, std::chrono::milliseconds fixedToIdleDelay,
                   std::chrono::milliseconds retryWatchdog);
@@ -48,7 +48,7 @@ public:
     // The banner's closures, each holding this session weakly.
     RepairBannerCoordinator bannerCoordinator();
     // The Repair pane of the current (or last) session, when it is open.
-    AgentPaneState *pane() const;
+    AgentPaneState *pane() const { return m_runs.pane(); }
 
     QCoro::Task<> begin();
     QCoro::Task<> cancel();
@@ -61,7 +61,7 @@ public:
     // Hands a prompt the user typed to the agent (the prompt was taken).
     QCoro::Task<> sendUserFollowUp(QString text);
     // Whether the running session works in this pane.
-    bool isActiveIn(const QUuid &paneId) const;
+    bool isActiveIn(const QUuid &paneId) const { return m_runs.isActiveIn(paneId); }
 
     // Running the app reports here. A detection has ended: the plan of a
     // launch command the agent saved is no longer the one to judge by.
@@ -82,16 +82,22 @@ private:
     };
 
     static void logRepair(const QString &text);
-    SystemAgentRuns::Flow flow();
     // Ends the session: phase, history line, activity entry, and after a fix the return to idle.
     void finalize(const RepairSessionState::Phase &phase, const std::optional<QString> &reason);
     QCoro::Task<> startFirstRun(AgentPaneState *pane);
     // Starts a run of the agent now, or after the running one ends.
     void sendFollowUp(const QString &text, FollowUpKind kind);
     QCoro::Task<> startFollowUpRun(FollowUp followUp);
-    void handleStdoutLine(const QString &line, AgentPaneState *pane);
-    void handleExit(AgentPaneState *pane);
-    void handleNotStarted(AgentPaneState *pane, SystemAgentRuns::NotStarted why);
+
+    // The agent's runs (SystemAgentFlow).
+    bool isActive() const override { return m_state->phase().isActive(); }
+    bool isPreparing() const override { return m_state->phase().kind() == RepairSessionState::Phase::Kind::preparing; }
+    QString phaseDescription() const override { return m_state->phase().debugDescription(); }
+    std::optional<QUuid> paneId() const override { return m_state->repairPaneID(); }
+    void setPaneId(const QUuid &id) override { m_state->setRepairPaneID(id); }
+    void handleStdoutLine(const QString &line, AgentPaneState *pane) override;
+    void handleNotStarted(AgentPaneState *pane, NotStarted why) override;
+    void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
 
     // The agent's marker lines, acted on in stream order.
     void handleReadyToRetry();
@@ -108,7 +114,6 @@ private:
     RepairSessionState *m_state;
     SystemAgentRuns m_runs;
 
-    std::optional<Timestamp> m_startedAt;
     quint64 m_retrySerial = 0;    // one per restart of the app for a retry
     bool m_retryLaunched = false; // the retry's server start has begun
     bool m_secretInFlight = false;

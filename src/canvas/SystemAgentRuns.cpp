@@ -1,34 +1,76 @@
 #include "canvas/SystemAgentRuns.h"
 
 #include "canvas/PaneRuns.h"
-#include "foundation/Timestamp.h"
+#include "foundation/Log.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/ProjectContextActor.h"
 
 #include <QCoro/QCoroFuture>
 #include <QPointer>
+#include <cmath>
 
 namespace nerim {
 
-SystemAgentRuns::SystemAgentRuns(SystemAgentHost &host, Flow flow) : m_host(host), m_flow(std::move(flow)) {}
-
-AgentPaneState *SystemAgentRuns::ensurePane()
+SystemAgentRuns::SystemAgentRuns(SystemAgentHost &host, SystemAgentFlow &flow, Agent agent)
+    : m_host(host), m_flow(flow), m_agent(std::move(agent))
 {
-    for (AgentPaneState *pane : m_host.panes()) {
-        if (pane->isSystemPane() && pane->agentName() == m_flow.paneName)
-            return pane;
-    }
-    auto *pane = new AgentPaneState(newUuid(), m_flow.agentId, m_flow.paneName, 0, true, AgentRole::unspecified,
-                                    m_flow.responsibility);
-    m_host.appendPane(pane);
-    return pane;
 }
 
-QCoro::Task<AgentPaneState *> SystemAgentRuns::freshPane(std::function<AgentPaneState *()> lookUp,
-                                                         std::function<bool()> stillCurrent)
+AgentPaneState *SystemAgentRuns::pane() const
 {
-    AgentPaneState *pane = lookUp();
+    const std::optional<QUuid> id = m_flow.paneId();
+    return id ? m_host.paneWithId(*id) : nullptr;
+}
+
+bool SystemAgentRuns::isActiveIn(const QUuid &paneId) const
+{
+    return m_flow.paneId() == paneId && m_flow.isActive();
+}
+
+std::optional<quint64> SystemAgentRuns::beginSession()
+{
+    if (m_host.isTornDown())
+        return std::nullopt;
+    m_waiting.clear();
+    restartClock();
+    return ++m_session;
+}
+
+qint64 SystemAgentRuns::secondsSinceStart(const Timestamp &now) const
+{
+    return m_startedAt ? std::llround(now.secondsSince(*m_startedAt)) : qint64(0);
+}
+
+// ---- A session's pane -----------------------------------------------------------------------------
+
+AgentPaneState *SystemAgentRuns::openPane()
+{
+    AgentPaneState *open = nullptr;
+    for (AgentPaneState *pane : m_host.panes()) {
+        if (pane->isSystemPane() && pane->agentName() == m_agent.paneName) {
+            open = pane;
+            break;
+        }
+    }
+    if (!open) {
+        open = new AgentPaneState(newUuid(), m_agent.agentId, m_agent.paneName, 0, true, AgentRole::unspecified,
+                                  m_agent.responsibility);
+        m_host.appendPane(open);
+    }
+    m_flow.setPaneId(open->id());
+    return open;
+}
+
+QCoro::Task<AgentPaneState *> SystemAgentRuns::preparePane(quint64 session, ContextEntry::Payload started,
+                                                           QString failurePrefix)
+{
+    QPointer<SystemAgentRuns> self(this);
+    QCoro::Task<> logging = logActivity(std::move(started), std::move(failurePrefix));
+    co_await std::move(logging);
+    if (!self || !isPreparing(session))
+        co_return nullptr;
+    AgentPaneState *pane = this->pane();
     if (!pane)
         co_return nullptr;
     // An agent still running from an earlier session has nothing more to say.
@@ -37,9 +79,9 @@ QCoro::Task<AgentPaneState *> SystemAgentRuns::freshPane(std::function<AgentPane
         const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
         QCoro::Task<> stopping = provider->terminate(earlier->id);
         co_await std::move(stopping);
-        if (!stillCurrent())
+        if (!self || !isPreparing(session))
             co_return nullptr;
-        pane = lookUp();
+        pane = this->pane();
         if (!pane)
             co_return nullptr;
     }
@@ -52,14 +94,14 @@ QCoro::Task<AgentPaneState *> SystemAgentRuns::freshPane(std::function<AgentPane
 QList<ConversationTurn> SystemAgentRuns::turnsSoFar(const AgentPaneState *pane) const
 {
     QList<ConversationTurn> turns = pane->completedTurns();
-    if (!turns.isEmpty() && turns.first().userPrompt == m_flow.shownBriefing)
+    if (!turns.isEmpty() && turns.first().userPrompt == m_agent.shownBriefing)
         turns.first().userPrompt = m_briefing;
     return turns;
 }
 
 // ---- One run ------------------------------------------------------------------------------------
 
-QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane, Run run)
+QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start(AgentPaneState *pane, Run run)
 {
     QPointer<SystemAgentRuns> self(this);
     QPointer<AgentPaneState> guard(pane);
@@ -73,8 +115,10 @@ QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane,
     };
     // The flow hears of it before anything else waits.
     const auto notStarted = [&](NotStarted why) {
-        if (self && m_flow.notStarted)
-            m_flow.notStarted(guard ? pane : nullptr, why);
+        if (!self)
+            return;
+        m_flow.handleRunOver();
+        m_flow.handleNotStarted(guard ? pane : nullptr, why);
     };
 
     pane->setCurrentStdout({});
@@ -105,7 +149,7 @@ QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane,
         if (!self)
             co_return std::nullopt;
         notStarted(NotStarted::spawnFailed);
-        co_return AtomicFileWriter::describeFailure(failure);
+        co_return StartFailure{AtomicFileWriter::describeFailure(failure), guard, session == m_session};
     }
     if (abandoned()) {
         notStarted(NotStarted::abandonedAtSpawn);
@@ -132,8 +176,9 @@ QCoro::Task<std::optional<QString>> SystemAgentRuns::start(AgentPaneState *pane,
     co_return std::nullopt;
 }
 
-void SystemAgentRuns::startWhenFree(AgentPaneState *pane, std::function<void()> start)
+void SystemAgentRuns::startWhenFree(std::function<void()> start)
 {
+    AgentPaneState *pane = this->pane();
     if (!pane)
         return;
     // One run at a time: this one goes in when the running one ends.
@@ -144,19 +189,9 @@ void SystemAgentRuns::startWhenFree(AgentPaneState *pane, std::function<void()> 
     start();
 }
 
-bool SystemAgentRuns::startNextWaiting()
-{
-    if (m_waiting.isEmpty())
-        return false;
-    const std::function<void()> start = m_waiting.takeFirst();
-    start();
-    return true;
-}
-
 void SystemAgentRuns::showStartFailure(AgentPaneState *pane, const QString &failure) const
 {
-    pane->appendLine(OutputLine::Kind::stderr,
-                     QStringLiteral("Couldn't start the %1: ").arg(m_flow.agentLabel) + failure);
+    pane->appendLine(OutputLine::Kind::stderr, QStringLiteral("Couldn't start the %1: ").arg(m_agent.label) + failure);
     pane->setStatus(AgentStatus::error);
 }
 
@@ -171,39 +206,55 @@ void SystemAgentRuns::tidyAbandoned(AgentPaneState *pane)
 
 void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pane)
 {
-    const auto shown = [this](const QString &text) { return m_flow.mask ? m_flow.mask(text) : text; };
     switch (event.kind()) {
     case AgentOutput::Kind::stdoutLine:
-        m_flow.stdoutLine(shown(event.text()), pane);
+        m_flow.handleStdoutLine(m_flow.shownOutput(event.text()), pane);
         break;
     case AgentOutput::Kind::stderrLine:
-        pane->appendLine(OutputLine::Kind::stderr, shown(event.text()));
+        pane->appendLine(OutputLine::Kind::stderr, m_flow.shownOutput(event.text()));
         break;
     case AgentOutput::Kind::completion:
         if (!event.text().isEmpty())
-            pane->appendLine(OutputLine::Kind::taskComplete, shown(event.text()));
+            pane->appendLine(OutputLine::Kind::taskComplete, m_flow.shownOutput(event.text()));
         break;
     case AgentOutput::Kind::hangSignal:
         pane->appendLine(OutputLine::Kind::system, QStringLiteral("[%1 has been quiet for a while \u2014 %2]")
-                                                       .arg(m_flow.agentLabel, hangThresholdName(event.threshold())));
+                                                       .arg(m_agent.label, hangThresholdName(event.threshold())));
         break;
-    case AgentOutput::Kind::processExited: {
-        const qint32 exitCode = event.exitCode();
-        pane->appendLine(exitCode == 0 ? OutputLine::Kind::system : OutputLine::Kind::stderr,
-                         QStringLiteral("[%1 exited \u00b7 code %2]").arg(m_flow.agentLabel).arg(exitCode));
-        pane->setStatus(exitCode == 0 ? AgentStatus::done : AgentStatus::error);
-        pane->setCurrentSession(std::nullopt);
-        pane->closeTurn(std::nullopt);
-        m_flow.exited(exitCode, pane);
+    case AgentOutput::Kind::processExited:
+        handleExit(event.exitCode(), pane);
         break;
     }
+}
+
+void SystemAgentRuns::handleExit(qint32 exitCode, AgentPaneState *pane)
+{
+    pane->appendLine(exitCode == 0 ? OutputLine::Kind::system : OutputLine::Kind::stderr,
+                     QStringLiteral("[%1 exited \u00b7 code %2]").arg(m_agent.label).arg(exitCode));
+    pane->setStatus(exitCode == 0 ? AgentStatus::done : AgentStatus::error);
+    pane->setCurrentSession(std::nullopt);
+    pane->closeTurn(std::nullopt);
+    m_flow.handleRunOver();
+
+    if (!m_flow.isActive()) {
+        m_waiting.clear();
+        return;
     }
+    // A run that waited for this one starts now.
+    const bool inSessionPane = pane == this->pane();
+    if (inSessionPane && !m_waiting.isEmpty()) {
+        const std::function<void()> start = m_waiting.takeFirst();
+        start();
+        return;
+    }
+    m_flow.handleRunEnded(pane, inSessionPane);
 }
 
 // ---- Stopping ------------------------------------------------------------------------------------
 
-std::optional<AgentSession> SystemAgentRuns::stop(AgentPaneState *pane)
+std::optional<AgentSession> SystemAgentRuns::stop()
 {
+    AgentPaneState *pane = this->pane();
     if (!pane)
         return std::nullopt;
     std::optional<AgentSession> session = m_host.detachAgentRun(pane);
@@ -223,6 +274,18 @@ QCoro::Task<> SystemAgentRuns::terminate(std::optional<AgentSession> session)
     co_await std::move(stopping);
 }
 
+QCoro::Task<> SystemAgentRuns::cancel(std::function<void()> end)
+{
+    if (!m_flow.isActive())
+        co_return;
+    logLine(m_agent.logPrefix + QStringLiteral("user cancelled session in phase %1").arg(m_flow.phaseDescription()));
+    const std::optional<AgentSession> session = stop();
+    m_flow.handleRunOver();
+    end();
+    QCoro::Task<> stopping = terminate(session);
+    co_await std::move(stopping);
+}
+
 // ---- Activity log --------------------------------------------------------------------------------
 
 QCoro::Task<> SystemAgentRuns::logActivity(ContextEntry::Payload payload, QString failurePrefix)
@@ -230,13 +293,13 @@ QCoro::Task<> SystemAgentRuns::logActivity(ContextEntry::Payload payload, QStrin
     const std::shared_ptr<ProjectContextActor> actor = m_host.contextActor();
     if (!actor)
         co_return;
-    // The log function outlives this object, which may be gone after the wait.
-    const std::function<void(const QString &)> log = m_flow.log;
+    // This object may be gone after the wait.
+    const QString logPrefix = m_agent.logPrefix;
     try {
         QFuture<ContextEntry> appending = actor->append(payload, Timestamp::now());
         co_await appending;
     } catch (...) {
-        log(failurePrefix + AtomicFileWriter::describeFailure(std::current_exception()));
+        logLine(logPrefix + failurePrefix + AtomicFileWriter::describeFailure(std::current_exception()));
     }
 }
 

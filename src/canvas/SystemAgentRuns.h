@@ -4,6 +4,7 @@
 #include "agents/AgentPaneState.h"
 #include "agents/AgentProvider.h"
 #include "agents/ProjectAwareness.h"
+#include "foundation/Timestamp.h"
 #include "persistence/ContextEntry.h"
 #include "persistence/ModelChoice.h"
 
@@ -45,21 +46,8 @@ public:
     virtual ModelChoice modelChoice() const = 0;
 };
 
-// The runs of one of Nerim's own agents (Repair, Deploy) in its system pane.
-//
-// `claude` answers one prompt per process, so a session of a system agent is
-// a series of runs in one pane: the first is given the session's briefing,
-// every later one the session's turns so far with the briefing restored and
-// the new message as its task. One run goes at a time; a message for the agent
-// that arrives while a run goes waits until that run exits. Each run's output
-// is consumed in stream order: the flow's line handler acts on marker lines,
-// and the flow hears of every exit.
-//
-// A run belongs to the session that was current when it was asked for; a run
-// of an earlier session, or one whose session ended, whose pane closed or
-// whose canvas was left while it started, is stopped as soon as it has started.
-// GUI thread only.
-class SystemAgentRuns : public QObject {
+// What a flow (the Repair loop, the Deploy flow) does with its agent's runs.
+class SystemAgentFlow {
 public:
     // Why a run asked for did not go on to run.
     enum class NotStarted {
@@ -69,71 +57,123 @@ public:
         abandonedAtStream, // likewise, while its output stream was taken
     };
 
-    // Who the agent is and what the flow does with its runs.
-    struct Flow {
+    virtual ~SystemAgentFlow() = default;
+
+    // Whether the flow's session still wants runs.
+    virtual bool isActive() const = 0;
+    // Whether the session is still preparing its first run.
+    virtual bool isPreparing() const = 0;
+    // The session's phase, for log lines.
+    virtual QString phaseDescription() const = 0;
+    // The pane the session records (kept after it ends).
+    virtual std::optional<QUuid> paneId() const = 0;
+    virtual void setPaneId(const QUuid &id) = 0;
+    // One stdout line of a run, as the pane shows it, in stream order.
+    virtual void handleStdoutLine(const QString &line, AgentPaneState *pane) = 0;
+    // A run exited or will not run: what was meant for that run only goes.
+    virtual void handleRunOver() {}
+    // A run will not run. Called before any further wait; the pane is null once it is gone.
+    virtual void handleNotStarted(AgentPaneState *pane, NotStarted why) = 0;
+    // A run exited while the session is active, and no run waited for it in
+    // the session's pane. `inSessionPane`: the run was in that pane.
+    virtual void handleRunEnded(AgentPaneState *pane, bool inSessionPane) = 0;
+    // Output text as the pane shows it.
+    virtual QString shownOutput(const QString &text) const { return text; }
+};
+
+// The runs of one of Nerim's own agents (Repair, Deploy) in its system pane.
+//
+// `claude` answers one prompt per process, so a session of a system agent is
+// a series of runs in one pane: the first is given the session's briefing,
+// every later one the session's turns so far with the briefing restored and
+// the new message as its task. One run goes at a time; a message for the agent
+// that arrives while a run goes waits until that run exits. Each run's output
+// is consumed in stream order and handed to the flow, which acts on marker
+// lines and hears of every exit.
+//
+// A run belongs to the session that was current when it was asked for; a run
+// of an earlier session, or one whose session ended, whose pane closed or
+// whose canvas was left while it started, is stopped as soon as it has started.
+// GUI thread only.
+class SystemAgentRuns : public QObject {
+public:
+    using NotStarted = SystemAgentFlow::NotStarted;
+
+    // Who the agent is.
+    struct Agent {
         QString paneName; // "Repair", "Deploy": also how a restored pane is found again
         QString agentId;
         QString responsibility;
-        QString agentLabel;    // pane lines say "[<label> exited · code 0]"
+        QString label;         // pane lines say "[<label> exited · code 0]"
         QString shownBriefing; // what the first turn shows in place of the long briefing
-        // Whether the flow's session still wants runs.
-        std::function<bool()> isActive;
-        // One stdout line of a run, masked, in stream order.
-        std::function<void(const QString &line, AgentPaneState *pane)> stdoutLine;
-        // After the pane recorded a run's exit (status, session, turn).
-        std::function<void(qint32 exitCode, AgentPaneState *pane)> exited;
-        // Called before any further wait when a run will not run; the pane is null once it is gone.
-        std::function<void(AgentPaneState *pane, NotStarted why)> notStarted;
-        // Output text as the pane shows it (the Deploy agent's held values masked); empty: unchanged.
-        std::function<QString(const QString &text)> mask;
-        // Log lines of the flow, such as a failed activity entry.
-        std::function<void(const QString &text)> log;
+        QString logPrefix;     // of the flow's log lines
     };
 
     // One run of the agent.
     struct Run {
         QString task;
-        QString shownPrompt; // what the pane's new turn shows
-        QList<ConversationTurn> priorTurns;
-        int recentEntries = 0; // activity-log entries read for the agent first; 0: none, no wait
-        SpawnExtras extras;    // environment, PATH folders and arguments of this run only
+        QString shownPrompt = {}; // what the pane's new turn shows
+        QList<ConversationTurn> priorTurns = {};
+        int recentEntries = 0;   // activity-log entries read for the agent first; 0: none, no wait
+        SpawnExtras extras = {}; // environment, PATH folders and arguments of this run only
         // Runs once the run works, just before its output is consumed.
-        std::function<void()> running;
+        std::function<void()> running = {};
     };
 
-    SystemAgentRuns(SystemAgentHost &host, Flow flow);
+    SystemAgentRuns(SystemAgentHost &host, SystemAgentFlow &flow, Agent agent);
 
-    // The open pane of this agent (a restored one counts), else a new one appended to the canvas.
-    AgentPaneState *ensurePane();
+    // The pane the session records, when it is open.
+    AgentPaneState *pane() const;
+    // Whether the session is active in this pane.
+    bool isActiveIn(const QUuid &paneId) const;
 
-    // Sessions. Runs asked for before `beginSession` are abandoned.
-    quint64 beginSession() { return ++m_session; }
+    // Begins a session: runs asked for before are abandoned, those waiting
+    // dropped, and the session's clock starts. None once the canvas was left.
+    std::optional<quint64> beginSession();
     quint64 session() const { return m_session; }
+    // `session` is still the current one and preparing.
+    bool isPreparing(quint64 session) const { return session == m_session && m_flow.isPreparing(); }
     const QString &briefing() const { return m_briefing; }
     void setBriefing(const QString &briefing) { m_briefing = briefing; }
+    // The session's clock, for the history's duration.
+    void restartClock() { m_startedAt = Timestamp::now(); }
+    qint64 secondsSinceStart(const Timestamp &now) const;
 
-    // The pane made ready for a new session: an agent still running there from
-    // an earlier one is stopped, then the transcript and turns are emptied.
-    // Null when the pane is gone or `stillCurrent` no longer holds after the wait.
-    QCoro::Task<AgentPaneState *> freshPane(std::function<AgentPaneState *()> lookUp,
-                                            std::function<bool()> stillCurrent);
+    // The session's pane: the open pane of this agent (a restored one counts),
+    // else a new one appended to the canvas; recorded as the session's.
+    AgentPaneState *openPane();
+    // The session's pane made ready for its first run: `started` goes into the
+    // activity log (a failure is logged after `failurePrefix`), an agent still
+    // running there from an earlier session is stopped, then the transcript and
+    // turns are emptied. Null when the pane is gone, or the session is no longer
+    // the preparing one after a wait.
+    QCoro::Task<AgentPaneState *> preparePane(quint64 session, ContextEntry::Payload started, QString failurePrefix);
     // The pane's completed turns, the first one with the briefing it only named.
     QList<ConversationTurn> turnsSoFar(const AgentPaneState *pane) const;
 
-    // Starts one run in the pane and its consumer. The failure's description
-    // when the agent could not be spawned; nothing once it runs or was abandoned.
-    QCoro::Task<std::optional<QString>> start(AgentPaneState *pane, Run run);
-    // `start` now, or once the pane's running agent has exited. Nothing without a pane.
-    void startWhenFree(AgentPaneState *pane, std::function<void()> start);
-    // Starts the oldest waiting run; false when none waits.
-    bool startNextWaiting();
+    // An agent that could not be spawned.
+    struct StartFailure {
+        QString description;
+        AgentPaneState *pane; // null once the pane is gone
+        bool sameSession;     // the run's session is still the current one
+    };
+    // Starts one run in the pane and its consumer. A failure to spawn while
+    // this object lives; nothing once the run works or was abandoned.
+    QCoro::Task<std::optional<StartFailure>> start(AgentPaneState *pane, Run run);
+    // `start` now, or once the running agent in the session's pane has exited.
+    // Nothing without a pane.
+    void startWhenFree(std::function<void()> start);
     void dropWaiting() { m_waiting.clear(); }
 
-    // Ends the pane's run for a cancel: consumer and session first, so the
+    // Ends the run in the session's pane: consumer and session first, so the
     // stopped agent's exit is never taken for its answer; a busy pane shows it
     // stopped. Gives the session, for `terminate`.
-    std::optional<AgentSession> stop(AgentPaneState *pane);
+    std::optional<AgentSession> stop();
     QCoro::Task<> terminate(std::optional<AgentSession> session);
+    // The user cancels the active session: the run is stopped, `end` ends the
+    // session, and then the stopped agent's process is terminated (so whatever
+    // reports during that wait finds the session over). Nothing while none is active.
+    QCoro::Task<> cancel(std::function<void()> end);
 
     // Appends one entry to the activity log; a failure is logged after `failurePrefix`.
     QCoro::Task<> logActivity(ContextEntry::Payload payload, QString failurePrefix);
@@ -146,11 +186,14 @@ public:
 
 private:
     void handleOutput(const AgentOutput &event, AgentPaneState *pane);
+    void handleExit(qint32 exitCode, AgentPaneState *pane);
 
     SystemAgentHost &m_host;
-    const Flow m_flow;
+    SystemAgentFlow &m_flow;
+    const Agent m_agent;
     quint64 m_session = 0;
     QString m_briefing;
+    std::optional<Timestamp> m_startedAt;
     QList<std::function<void()>> m_waiting;
 };
 
