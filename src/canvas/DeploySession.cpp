@@ -88,7 +88,7 @@ DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QStri
       m_state(new DeploySessionState(this)),
       m_runs(host, *this,
              {QStringLiteral("Deploy"), QStringLiteral("nerim.deploy"), QStringLiteral("Putting your app online"),
-              QStringLiteral("Deploy agent"), shownBriefing, logPrefix})
+              QStringLiteral("Deploy agent"), shownBriefing, logPrefix, /*stopsRunAfterCanvasGone=*/false})
 {
 }
 

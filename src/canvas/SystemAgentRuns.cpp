@@ -106,6 +106,7 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
     QPointer<SystemAgentRuns> self(this);
     QPointer<AgentPaneState> guard(pane);
     const quint64 session = m_session;
+    const bool stopsRunAfterCanvasGone = m_agent.stopsRunAfterCanvasGone;
     // The provider stays alive for the spawn even if the canvas goes meanwhile.
     const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
     // The session was cancelled or ended, or the pane closed, during a wait.
@@ -151,6 +152,8 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
         notStarted(NotStarted::spawnFailed);
         co_return StartFailure{AtomicFileWriter::describeFailure(failure), guard, session == m_session};
     }
+    if (!self && !stopsRunAfterCanvasGone)
+        co_return std::nullopt;
     if (abandoned()) {
         notStarted(NotStarted::abandonedAtSpawn);
         QCoro::Task<> stopping = provider->terminate(spawned.id);

@@ -107,6 +107,9 @@ public:
         QString label;         // pane lines say "[<label> exited · code 0]"
         QString shownBriefing; // what the first turn shows in place of the long briefing
         QString logPrefix;     // of the flow's log lines
+        // An agent whose spawn returns after the canvas has gone is stopped
+        // (true), or left to end by itself (false).
+        bool stopsRunAfterCanvasGone = true;
     };
 
     // One run of the agent.
