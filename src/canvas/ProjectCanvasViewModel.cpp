@@ -3,6 +3,8 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/ClaudeCodeProvider.h"
+#include "canvas/DeploySession.h"
+#include "canvas/RepairSession.h"
 #include "foundation/BackgroundWork.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
@@ -50,6 +52,63 @@ std::optional<QString> readDraft(const QString &dataFolder)
 
 } // namespace
 
+// What the Repair and Deploy sessions are given of the controller.
+class ProjectCanvasViewModel::SessionHost final : public CanvasSessionHost {
+public:
+    explicit SessionHost(ProjectCanvasViewModel &canvas) : m_canvas(canvas) {}
+
+    // The agents' runs
+    const QList<AgentPaneState *> &panes() const override { return m_canvas.m_panes; }
+    AgentPaneState *paneWithId(const QUuid &id) const override { return m_canvas.paneWithId(id); }
+    bool isPaneOpen(const AgentPaneState *pane) const override { return m_canvas.isOpen(pane); }
+    void appendPane(AgentPaneState *pane) override { m_canvas.appendPane(pane); }
+    bool isTornDown() const override { return m_canvas.m_tornDown; }
+    std::shared_ptr<AgentProvider> agentProvider() const override { return m_canvas.m_provider; }
+    std::shared_ptr<ProjectContextActor> contextActor() const override { return m_canvas.m_contextActor; }
+    std::optional<AgentSession> detachAgentRun(AgentPaneState *pane) override { return m_canvas.detachAgentRun(pane); }
+    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
+                             OutputHandler handler) override
+    {
+        m_canvas.startStreamConsumer(std::move(stream), pane, std::move(handler));
+    }
+    QCoro::Task<QList<ContextEntry>> recentContextEntries(int count) override
+    {
+        return m_canvas.recentContextEntries(count);
+    }
+    ProjectAwareness projectAwareness() const override { return m_canvas.makeProjectAwareness(); }
+    ModelChoice modelChoice() const override { return m_canvas.m_modelPreference->choice(); }
+
+    // The sessions
+    QString projectPath() const override { return m_canvas.m_projectPath; }
+    QUrl projectURL() const override { return m_canvas.projectURL(); }
+    QString projectDisplayName() const override { return m_canvas.m_projectDisplayName; }
+    SerialExecutor &launchWork() override { return m_canvas.launchWork(); }
+    DevServerRunner &devServerRunner() override { return *m_canvas.m_devServerRunner; }
+    PreviewState &preview() override { return *m_canvas.m_preview; }
+    const std::optional<LaunchPlan> &lastAttemptedLaunchPlan() const override
+    {
+        return m_canvas.m_lastAttemptedLaunchPlan;
+    }
+    void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) override
+    {
+        m_canvas.setLastAttemptedLaunchPlan(plan);
+    }
+    const std::optional<QString> &lastLaunchAttemptDetectionError() const override
+    {
+        return m_canvas.m_lastLaunchAttemptDetectionError;
+    }
+    void setLastLaunchAttemptDetectionError(const std::optional<QString> &message) override
+    {
+        m_canvas.setLastLaunchAttemptDetectionError(message);
+    }
+    quint64 launchDetections() const override { return m_canvas.m_launchDetections; }
+    bool isStartingApp() const override { return m_canvas.m_runAppsInFlight != 0; }
+    QCoro::Task<> runApp() override { return m_canvas.runApp(); }
+
+private:
+    ProjectCanvasViewModel &m_canvas;
+};
+
 ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projectPath, QString projectDisplayName,
                                                std::shared_ptr<AgentProvider> provider,
                                                std::shared_ptr<VoiceTranscribing> voiceTranscriber, Services services,
@@ -58,9 +117,12 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
       m_projectDisplayName(std::move(projectDisplayName)), m_services(std::move(services)),
       m_preview(new PreviewState(this)), m_plan(new PlanState(this)), m_modelPreference(new ModelPreferenceState(this)),
       m_devServerRunner(m_services.devServerOptions ? new DevServerRunner(*m_services.devServerOptions, this)
-                                                    : new DevServerRunner(this)), m_repairState(new RepairSessionState(this)),
-      m_deployState(new DeploySessionState(this)),
-      m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json")))
+                                                    : new DevServerRunner(this)),
+      m_panesStore(std::make_shared<PanesSnapshotStore>(dataFolder() + QStringLiteral("/panes.json"))),
+      m_sessionHost(std::make_unique<SessionHost>(*this)),
+      m_repair(std::make_unique<RepairSession>(*m_sessionHost, m_services.repairFixedToIdleDelay,
+                                               m_services.repairRetryWatchdog)),
+      m_deploy(std::make_unique<DeploySession>(*m_sessionHost, m_services.deployToolsFolder, m_services.npmProgram))
 {
     m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);
     m_voiceTranscriber = voiceTranscriber ? std::move(voiceTranscriber) : chooseVoiceTranscriber(m_services);
@@ -379,9 +441,7 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;
     // The pasted tokens and values live no longer than the canvas.
-    m_deployTokens.clear();
-    m_deployNextRunValues.clear();
-    m_deployRunValues.clear();
+    m_deploy->forgetHeldValues();
 
     const QList<AgentPaneState *> panes = m_panes;
     for (AgentPaneState *pane : panes) {

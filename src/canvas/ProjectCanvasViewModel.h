@@ -12,12 +12,9 @@
 #include "deploy/DeployConfig.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"
-#include "deploy/DeployMarkers.h"
 #include "deploy/DeploySessionState.h"
 #include "foundation/SerialExecutor.h"
-#include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
-#include "launcher/LaunchOverride.h"
 #include "launcher/LaunchPlan.h"
 #include "persistence/AppState.h"
 #include "persistence/ContextEntry.h"
@@ -37,7 +34,6 @@
 #include "voice/VoiceTranscribing.h"
 
 #include <QCoro/QCoroTask>
-#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -57,6 +53,8 @@
 namespace nerim {
 
 class AppStateActor;
+class DeploySession;
+class RepairSession;
 class PlansAgentService;
 class PlansWorkspaceStore;
 class ProjectContextActor;
@@ -102,7 +100,9 @@ struct CanvasServices {
 // submits and routes it (local phrases, pane addresses, the router for several
 // panes), runs the agents, consumes their output in order and acts on their
 // marker lines, records every run in the project's activity log, and keeps the
-// panes, names and prompt draft across restarts.
+// panes, names and prompt draft across restarts. The repair loop and the deploy
+// flow are sessions of their own (RepairSession, DeploySession), owned here and
+// given only what they need of the controller; their operations forward to them.
 //
 // Confined to the GUI thread. Assigning an observed field the value it already
 // holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
@@ -171,8 +171,8 @@ public:
     PlanState &plan() const { return *m_plan; }
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
     DevServerRunner &devServerRunner() const { return *m_devServerRunner; }
-    RepairSessionState &repairState() const { return *m_repairState; }
-    DeploySessionState &deployState() const { return *m_deployState; }
+    RepairSessionState &repairState() const;
+    DeploySessionState &deployState() const;
 
     // Created on first use, the same instance afterwards.
     PlansAgentService &plansAgent();
@@ -206,13 +206,10 @@ public:
     // are ignored meanwhile (the prompt bar disables its send action).
     bool isSubmitting() const { return m_isSubmitting; }
 
-    // ---- Plain state kept for the run-the-app, repair and deploy flows ---------------------
+    // ---- Plain state of running the app (the repair and deploy sessions read it too) -------
     const std::optional<LaunchPlan> &lastAttemptedLaunchPlan() const { return m_lastAttemptedLaunchPlan; }
-    void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) { m_lastAttemptedLaunchPlan = plan; }
     const std::optional<QString> &lastLaunchAttemptDetectionError() const { return m_lastLaunchAttemptDetectionError; }
     void setLastLaunchAttemptDetectionError(const std::optional<QString> &message);
-    const std::optional<Timestamp> &repairSessionStartedAt() const { return m_repairSessionStartedAt; }
-    void setRepairSessionStartedAt(const std::optional<Timestamp> &at) { m_repairSessionStartedAt = at; }
     // Local addresses already offered to the preview from agent output.
     const QSet<QString> &snifferSuggestedURLs() const { return m_snifferSuggestedURLs; }
     const AgentNameMap &persistedAgentNames() const { return m_persistedAgentNames; }
@@ -261,8 +258,6 @@ public:
     QCoro::Task<QList<ContextEntry>> recentContextEntries(int count);
     QCoro::Task<ProjectAwareness> makePaneAwareness(AgentRole role);
     ProjectAwareness makeProjectAwareness() const;
-    // Drops the pane's newest turn (the one a failed spawn had opened).
-    static void removeLastTurn(AgentPaneState *pane);
 
     // ---- Plan steps and several agents ---------------------------------------------------
     QCoro::Task<> handPlanStep(int stepNumber, AgentReference reference, QMap<int, AgentPaneState *> index,
@@ -283,7 +278,7 @@ public:
     void clearPromptDraft();
     bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
 
-    // ---- Plans, preview, repair and voice ---------------------------------------------------
+    // ---- Plans, running the app, repair, deploy and voice ---------------------------------
     // Plans agent
     // One turn of the Plans conversation: the message is recorded, the agent
     // answers, a revised plan is applied and overview.md rewritten; every
@@ -306,17 +301,13 @@ public:
     QCoro::Task<> runApp();
     void performPreviewCommand(PreviewCommand command);
     void showLaunchDetectionError(const QString &message);
-    // Repair
-    // Whether there is a failed start a repair session can work on: the
-    // runner's last classified failure with the plan that was run (or the
-    // launch command the Repair agent saved since), or the last detection
-    // error. The banner's "Ask Nerim to fix this" and makeRepairContext both
-    // follow it, so the button never offers what begin would refuse.
+    // Repair: the repair loop lives in its own session (canvas/RepairSession.h);
+    // these operations forward to it.
+    // Whether there is a failed start a repair session can work on; the
+    // banner's "Ask Nerim to fix this" and makeRepairContext both follow it.
     bool canBeginRepair() const;
     std::optional<RepairContext> makeRepairContext() const;
     RepairBannerCoordinator repairBannerCoordinator();
-    // The Repair system pane: the open one, else a new one appended to the canvas.
-    AgentPaneState *ensureRepairPane();
     // The Repair pane of the current (or last) session, when it is open.
     AgentPaneState *repairPane() const;
     QCoro::Task<> beginRepair();
@@ -324,33 +315,12 @@ public:
     // The banner's "Try again" after a session ended: forget it, begin afresh.
     QCoro::Task<> retryRepairFromScratch();
     QCoro::Task<> submitRepairSecret(QString name, QString value);
-    // Writes NAME=value to the project's .env off the GUI thread; the error's
-    // sentence, or nothing on success.
-    QCoro::Task<std::optional<QString>> appendRepairSecretToEnv(QString name, QString value);
-    // The Repair agent's marker lines, acted on in stream order.
-    void handleRepairStuck(const QString &reason);
-    void handleRepairReadyToRetry();
-    void handleRepairAskSecret(const QString &name, const QString &explanation);
-    void handleRepairLaunchOverride(const QString &command, AgentPaneState *pane);
-    // The restarted app's outcome while the phase is retryingApp.
-    void repairRetrySucceeded(const QUrl &url);
-    void repairRetryFailed(const DetectedFailure &failure);
-    // Ends the session: phase, history line, activity entry, and after a fix the return to idle.
-    void finalizeRepair(const RepairSessionState::Phase &phase, const std::optional<QString> &reason);
-    // Whether a prompt aimed at this pane goes to the running repair session.
-    bool isRepairFollowUpTarget(const AgentPaneState *pane) const;
-    // Hands a prompt the user typed to the Repair agent (the prompt was taken).
-    QCoro::Task<> sendUserRepairFollowUp(QString text);
 
-    // Deploy
-    // Changes deploy-config.json (read, changed, revision + 1, written) on the
-    // launcher's serial thread, so saves keep their order and never block the window.
+    // Deploy: the deploy flow lives in its own session (canvas/DeploySession.h);
+    // these operations forward to it.
+    // Changes deploy-config.json on the launcher's serial thread, in order.
     void saveDeployConfig(std::function<void(DeployConfig &)> change);
-    // The session's inputs for the project: shape from the last launch
-    // command, the .env names, the package.json dependencies. Reads two small files.
     DeployContext makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const;
-    // The Deploy system pane: the open one, else a new one appended to the canvas.
-    AgentPaneState *ensureDeployPane();
     // The pane the deploy session records, when it is open.
     AgentPaneState *deployPane() const;
     QCoro::Task<> beginDeploy(QList<DeployProvider> providers, DeployKind kind);
@@ -369,13 +339,8 @@ public:
     QCoro::Task<> closeDomainCard();
     QCoro::Task<> beginRollback(DeployHistoryEntry entry);
     QCoro::Task<> beginGitConnect(bool enable);
-    // Ends the session in a terminal phase: history line, activity log, and on
-    // live the saved settings.
-    void finalizeDeploy(const DeploySessionState::Phase &phase, const std::optional<QString> &reason);
-    const std::optional<Timestamp> &deploySessionStartedAt() const { return m_deploySessionStartedAt; }
-    const std::optional<std::pair<DeployProvider, QString>> &pendingDeploymentID() const { return m_pendingDeploymentID; }
     // Names of the tokens held for Deploy runs (values are never handed out).
-    QStringList deployTokenNames() const { return m_deployTokens.keys(); }
+    QStringList deployTokenNames() const;
     // Whether a name may be set in a Deploy run's environment.
     static bool isAllowedDeployVariableName(const QString &name);
     // Voice input
@@ -393,8 +358,6 @@ public:
     static QString roleDisplayName(AgentRole role);
     static QString busyLine(const QString &agentName);
     static QString systemPaneLine(const QString &agentName);
-    // The case name of a hang threshold, as pane lines show it.
-    static QString hangThresholdName(HangThreshold threshold);
     static QString handoverPrompt(int stepNumber, const PlanStep &step);
     // The payload of a hand-off marker in a trimmed line, if any.
     static std::optional<QString> parsePlansHandoffMarker(const QString &trimmedLine);
@@ -423,6 +386,7 @@ signals:
 
 private:
     class SubmitGuard;
+    class SessionHost;
 
     void setPanes(QList<AgentPaneState *> panes);
     void setFocusedPaneId(const std::optional<QUuid> &id);
@@ -435,18 +399,17 @@ private:
     void setContextActor(std::shared_ptr<ProjectContextActor> actor);
 
     bool isOpen(const AgentPaneState *pane) const { return pane && m_panes.contains(const_cast<AgentPaneState *>(pane)); }
-    void removePane(AgentPaneState *pane);
+    void setLastAttemptedLaunchPlan(const std::optional<LaunchPlan> &plan) { m_lastAttemptedLaunchPlan = plan; }
     // Ends a pane's agent as the user's doing: consumer and session first, then
     // the process, then one `userKilled` exit in the activity log.
     QCoro::Task<> stopPaneAgent(AgentPaneState *pane);
-    // The one consumer of a pane's agent output: every event goes to `handler`
-    // while the controller and the pane live; a consumer already on the pane is cancelled.
     // Cancels the pane's output consumer and forgets its session, so the exit of
     // a process about to be stopped is never handled as a run; gives that session.
     std::optional<AgentSession> detachAgentRun(AgentPaneState *pane);
-    using OutputHandler = void (ProjectCanvasViewModel::*)(const AgentOutput &, AgentPaneState *);
-    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
-                             OutputHandler handler = &ProjectCanvasViewModel::handleAgentOutput);
+    // The one consumer of a pane's agent output: every event goes to `handler`
+    // while the controller and the pane live; a consumer already on the pane is cancelled.
+    using OutputHandler = std::function<void(const AgentOutput &, AgentPaneState *)>;
+    void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane, OutputHandler handler);
     void handleStdoutLine(const QString &line, AgentPaneState *pane);
     void handleProcessExit(qint32 exitCode, AgentPaneState *pane);
     QCoro::Task<> recordAgentRunEnd(QString agentId, QString agentName, QStringList stdoutLines, qint32 exitCode);
@@ -466,7 +429,6 @@ private:
     void endVoiceInput();
     QCoro::Task<> routeAutomatically(QString text, QString submittedText, ContextEntry::PromptSource source,
                                      std::shared_ptr<SubmitGuard> guard);
-    QCoro::Task<> sendBySinglePaneRule(QString text, QString submittedText, ContextEntry::PromptSource source);
     void playCue(SoundCueService::Cue cue);
     void speak(const QString &text);
     void performHaptic(HapticPerformer::Pattern pattern);
@@ -474,50 +436,9 @@ private:
     void runnerFailureDetected(const DetectedFailure &failure);
     // Running the app
     // One thread for the launcher's file work (detection, the saved launch
-    // command), so that a command saved before a start is seen by that start.
+    // command, deploy-config.json, .env), so that such work keeps its order:
+    // a command saved before a start is seen by that start.
     SerialExecutor &launchWork();
-    // Repair
-    // Who a follow-up to the Repair agent comes from; it decides the log line
-    // and the pane line of a run that cannot start.
-    enum class RepairFollowUpKind { retry, secret, commandRefused, user };
-    struct RepairFollowUp {
-        QString text;
-        RepairFollowUpKind kind;
-    };
-    QCoro::Task<> startRepairAgent(QString prompt, AgentPaneState *pane);
-    // Starts a run of the Repair agent in its pane now, or after the running one ends.
-    void sendRepairFollowUp(const QString &text, RepairFollowUpKind kind);
-    QCoro::Task<> startRepairFollowUpRun(RepairFollowUp followUp);
-    // Spawns one Repair agent run in the pane and starts its consumer; the
-    // failure's description when it could not start.
-    QCoro::Task<std::optional<QString>> spawnRepairRun(AgentPaneState *pane, QString task,
-                                                        QList<ConversationTurn> priorTurns, QString shownPrompt);
-    void handleRepairOutput(const AgentOutput &event, AgentPaneState *pane);
-    void handleRepairStdoutLine(const QString &line, AgentPaneState *pane);
-    void handleRepairExit(qint32 exitCode, AgentPaneState *pane);
-    // The restarted app ended or failed to launch without either runner callback.
-    void judgeRepairRetryRun();
-    QCoro::Task<> saveRepairLaunchOverride(LaunchOverride record, QPointer<AgentPaneState> pane);
-    // Appends one entry to the activity log; a failure is logged after `failurePrefix`.
-    QCoro::Task<> logRepairActivity(ContextEntry::Payload payload, QString failurePrefix);
-
-    // Deploy
-    // Starts a run of the Deploy agent in its pane now, or after the running one ends.
-    void sendDeployFollowUp(const QString &text);
-    QCoro::Task<> startDeployRun(QString task, bool firstRun);
-    QCoro::Task<> installDeployTools(QList<DeployProvider> providers, quint64 serial);
-    void handleDeployOutput(const AgentOutput &event, AgentPaneState *pane);
-    void handleDeployStdoutLine(const QString &line, AgentPaneState *pane);
-    void handleDeployExit(qint32 exitCode, AgentPaneState *pane);
-    void handleDeploySignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
-    // Output of a Deploy run with every held value of 8+ characters masked.
-    QString maskDeployValues(QString text) const;
-    // The live deploy to come back to after a domain step or an operation.
-    std::optional<DeploySessionState::TerminalSnapshot> liveSnapshot() const;
-    QCoro::Task<> beginDeployOperation(ProviderTask task, DeployProvider provider,
-                                       DeploySessionState::TerminalSnapshot snapshot);
-    QCoro::Task<> logDeployActivity(ContextEntry::Payload payload);
-    QString deployToolsFolder() const;
 
     const QString m_projectId;
     const QString m_projectPath;
@@ -550,8 +471,6 @@ private:
     PlanState *m_plan;
     ModelPreferenceState *m_modelPreference;
     DevServerRunner *m_devServerRunner;
-    RepairSessionState *m_repairState;
-    DeploySessionState *m_deployState;
 
     std::unique_ptr<PlansAgentService> m_plansAgent;
     std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
@@ -563,41 +482,20 @@ private:
     // was abandoned never writes its outcome.
     quint64 m_voiceDictation = 0;
 
-    std::optional<Timestamp> m_repairSessionStartedAt;
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
     std::optional<QString> m_lastLaunchAttemptDetectionError;
     // Running the app
     std::unique_ptr<SerialExecutor> m_launchWork;
     int m_runAppsInFlight = 0; // starts between detection and the server's launch
-    // Repair
-    quint64 m_repairSessionSerial = 0; // one per begun session
-    quint64 m_repairRetrySerial = 0;   // one per restart of the app for a retry
-    bool m_repairRetryLaunched = false; // the retry's server start has begun
-    bool m_repairSecretInFlight = false;
-    bool m_runnerWatchedForRetries = false;
-    QString m_repairPrompt;             // the session's first prompt, given again to follow-up runs
-    std::optional<QString> m_repairSavedCommand; // the launch command saved during this session
-    // The plan of the launch command the Repair agent saved, until the next detection.
-    std::optional<LaunchPlan> m_repairOverridePlan;
-    quint64 m_launchDetections = 0;     // detections begun (a save clears the plan only if none began since)
-    QList<RepairFollowUp> m_pendingRepairFollowUps;
-    // Deploy
-    std::optional<Timestamp> m_deploySessionStartedAt;
-    // The tokens the user pasted, by variable name: given to every Deploy run's
-    // environment (never to Nerim's own, nor another child's), dropped at teardown.
-    QHash<QString, QString> m_deployTokens;
-    // Values for the next Deploy run only (a secret, "custom:" checklist values),
-    // and those of the run in progress, dropped when it ends.
-    QHash<QString, QString> m_deployNextRunValues;
-    QHash<QString, QString> m_deployRunValues;
-    std::optional<std::pair<DeployProvider, QString>> m_pendingDeploymentID;
-    quint64 m_deploySessionSerial = 0;
-    QString m_deployPrompt;          // the session's briefing, given again to follow-up runs
-    QStringList m_pendingDeployFollowUps;
+    quint64 m_launchDetections = 0; // detections begun (a saved start command counts only if none began since)
     QSet<QString> m_snifferSuggestedURLs;
     AgentNameMap m_persistedAgentNames;
 
     std::shared_ptr<PanesSnapshotStore> m_panesStore;
+    // The Repair and Deploy flows, and what they are given of this controller.
+    std::unique_ptr<SessionHost> m_sessionHost;
+    std::unique_ptr<RepairSession> m_repair;
+    std::unique_ptr<DeploySession> m_deploy;
     // Saving starts once the saved panes have been restored, so an early save
     // never replaces the file with an empty canvas.
     bool m_panesRestored = false;

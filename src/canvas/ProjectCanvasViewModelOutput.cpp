@@ -2,6 +2,8 @@
 // turn, marker lines, the address sniffer, and the run's end in the activity log.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "canvas/PaneRuns.h"
+
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
@@ -39,16 +41,6 @@ QString stripWrappers(const QString &text)
 }
 
 } // namespace
-
-QString ProjectCanvasViewModel::hangThresholdName(HangThreshold threshold)
-{
-    switch (threshold) {
-    case HangThreshold::log: return QStringLiteral("log");
-    case HangThreshold::notify: return QStringLiteral("notify");
-    case HangThreshold::forcedDecision: return QStringLiteral("forcedDecision");
-    }
-    return QString();
-}
 
 std::optional<QString> ProjectCanvasViewModel::parsePlansHandoffMarker(const QString &trimmedLine)
 {

@@ -1,6 +1,9 @@
 // Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "canvas/DeploySession.h"
+#include "canvas/RepairSession.h"
+
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
@@ -149,19 +152,13 @@ QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
         co_return;
     QPointer<ProjectCanvasViewModel> self(this);
 
-    // A repair session never goes on without its pane: it is cancelled first.
-    if (m_repairState->repairPaneID() == id && m_repairState->phase().isActive()) {
-        QCoro::Task<> cancelling = cancelRepair();
-        co_await std::move(cancelling);
-        if (!self)
-            co_return;
-        pane = paneWithId(id);
-        if (!pane)
-            co_return;
-    }
-    // Nor does a deploy session: a pane closed mid-deploy cancels the deploy.
-    if (m_deployState->deployPaneID() == id && m_deployState->phase().isActive()) {
-        QCoro::Task<> cancelling = cancelDeploy();
+    // Neither a repair nor a deploy session goes on without its pane: the one
+    // running in it is cancelled first (a pane closed mid-deploy cancels the deploy).
+    for (int flow = 0; flow < 2; ++flow) {
+        const bool repair = flow == 0;
+        if (repair ? !m_repair->isActiveIn(id) : !m_deploy->isActiveIn(id))
+            continue;
+        QCoro::Task<> cancelling = repair ? cancelRepair() : cancelDeploy();
         co_await std::move(cancelling);
         if (!self)
             co_return;

@@ -3,6 +3,8 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/AgentError.h"
+#include "canvas/PaneRuns.h"
+#include "canvas/RepairSession.h"
 #include "foundation/UuidText.h"
 #include "persistence/ProjectContextActor.h"
 #include "plans/PlansWorkspaceStore.h"
@@ -143,7 +145,7 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
     if (m_promptTarget.isPane()) {
         if (AgentPaneState *pane = paneWithId(m_promptTarget.paneId())) {
             // The Repair pane takes the user's answers while its session runs.
-            const bool repairFollowUp = isRepairFollowUpTarget(pane);
+            const bool repairFollowUp = m_repair->isFollowUpTarget(pane);
             if (pane->isSystemPane() && !repairFollowUp) {
                 pane->appendLine(OutputLine::Kind::system, systemPaneLine(pane->agentName()));
                 co_return;
@@ -156,7 +158,7 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
             guard->release();
             takePrompt(submitted);
             if (repairFollowUp) {
-                QCoro::Task<> answering = sendUserRepairFollowUp(text);
+                QCoro::Task<> answering = m_repair->sendUserFollowUp(text);
                 co_await std::move(answering);
                 co_return;
             }
@@ -267,13 +269,13 @@ QCoro::Task<> ProjectCanvasViewModel::routeAutomatically(QString text, QString s
 
     // One target: the focused task pane, or a new pane on an empty canvas.
     AgentPaneState *target = focusedPane();
-    if (isRepairFollowUpTarget(target)) {
+    if (m_repair->isFollowUpTarget(target)) {
         if (isBusy(target->status())) {
             target->appendLine(OutputLine::Kind::system, busyLine(target->agentName()));
             co_return;
         }
         take();
-        QCoro::Task<> answering = sendUserRepairFollowUp(text);
+        QCoro::Task<> answering = m_repair->sendUserFollowUp(text);
         co_await std::move(answering);
         co_return;
     }
@@ -340,15 +342,6 @@ QCoro::Task<QList<ContextEntry>> ProjectCanvasViewModel::recentContextEntries(in
     } catch (...) {
         co_return QList<ContextEntry>();
     }
-}
-
-void ProjectCanvasViewModel::removeLastTurn(AgentPaneState *pane)
-{
-    QList<ConversationTurn> turns = pane->conversation();
-    if (turns.isEmpty())
-        return;
-    turns.removeLast();
-    pane->setConversation(turns);
 }
 
 ProjectAwareness ProjectCanvasViewModel::makeProjectAwareness() const
@@ -433,8 +426,7 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
         pane->appendLine(OutputLine::Kind::stderr, QStringLiteral("Failed to spawn agent: ") + errorDescription(failure));
         pane->setStatus(AgentStatus::error);
         pane->setCurrentSession(std::nullopt);
-        if (!pane->conversation().isEmpty() && pane->conversation().last().isInFlight())
-            removeLastTurn(pane);
+        removeTurnInFlight(pane);
         co_return;
     }
 
@@ -476,7 +468,8 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
     // Closed (or sent a newer prompt) during the writes: that path ended this run.
     if (!isOpen(pane) || !pane->currentSession() || pane->currentSession()->id != session.id)
         co_return;
-    startStreamConsumer(stream, pane);
+    startStreamConsumer(stream, pane,
+                        [this](const AgentOutput &event, AgentPaneState *target) { handleAgentOutput(event, target); });
 }
 
 std::optional<AgentSession> ProjectCanvasViewModel::detachAgentRun(AgentPaneState *pane)
@@ -506,7 +499,7 @@ void ProjectCanvasViewModel::startStreamConsumer(std::shared_ptr<AgentOutputStre
                     running->cancel();
                 return;
             }
-            (self.data()->*handler)(event, guard);
+            handler(event, guard);
         },
         [guard, handle] {
             if (guard && guard->streamConsumer() && guard->streamConsumer() == handle->lock())

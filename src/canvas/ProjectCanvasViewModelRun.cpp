@@ -4,6 +4,7 @@
 // back through the runner's two callbacks, which also judge a repair's retry.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "canvas/RepairSession.h"
 #include "launcher/ProjectTypeDetector.h"
 
 #include <QCoro/QCoroFuture>
@@ -76,7 +77,7 @@ QCoro::Task<> ProjectCanvasViewModel::runApp()
     if (!self)
         co_return;
     // From here on the remembered plan (or error) is the current one again.
-    m_repairOverridePlan.reset();
+    m_repair->forgetSavedCommandPlan();
 
     if (!plan) {
         const QString message = detectionErrorMessage(failure);
@@ -84,8 +85,7 @@ QCoro::Task<> ProjectCanvasViewModel::runApp()
         setLastAttemptedLaunchPlan(std::nullopt);
         showLaunchDetectionError(message);
         // A repair's restart that cannot even begin has failed.
-        if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
-            repairRetryFailed(DevServerRunner::startupCrashFailure());
+        m_repair->retryFailed(DevServerRunner::startupCrashFailure());
         co_return;
     }
 
@@ -97,7 +97,7 @@ QCoro::Task<> ProjectCanvasViewModel::runApp()
         co_return;
     // A launch that failed, or a server that ended while the start returned,
     // reported through no callback.
-    judgeRepairRetryRun();
+    m_repair->judgeRetryRun();
 }
 
 void ProjectCanvasViewModel::performPreviewCommand(PreviewCommand command)
@@ -126,8 +126,7 @@ void ProjectCanvasViewModel::runnerURLDetected(const QUrl &url)
     m_preview->navigate(url.toString());
     if (!m_preview->isVisible())
         m_preview->setVisible(true);
-    if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
-        repairRetrySucceeded(url);
+    m_repair->retrySucceeded(url);
 }
 
 void ProjectCanvasViewModel::runnerFailureDetected(const DetectedFailure &failure)
@@ -138,8 +137,7 @@ void ProjectCanvasViewModel::runnerFailureDetected(const DetectedFailure &failur
     m_preview->setError(text);
     if (!m_preview->isVisible())
         m_preview->setVisible(true);
-    if (m_repairState->phase().kind() == RepairSessionState::Phase::Kind::retryingApp)
-        repairRetryFailed(failure);
+    m_repair->retryFailed(failure);
 }
 
 } // namespace nerim

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "canvas/CanvasSessionHost.h"
+#include "canvas/SystemAgentRuns.h"
+#include "deploy/DeployConfig.h"
+#include "deploy/DeployContext.h"
+#include "deploy/DeployHistoryEntry.h"
+#include "deploy/DeployMarkers.h"
+#include "deploy/DeploySessionState.h"
+#include "foundation/Timestamp.h"
+
+#include <QCoro/QCoroTask>
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace nerim {
+
+// The deploy flow of one canvas. A session of Nerim's Deploy agent runs in the
+// Deploy system pane: it is briefed on the project and the chosen providers,
+// and talks back through marker lines, on which the session asks the user for
+// a token, a value, a review of the env vars or a domain through the cards of
+// the deploy overlay, follows the build, and ends live, stuck or cancelled.
+//
+// Every answer to the agent (a token, a value, the reviewed variables, a
+// domain) and every later operation on the live deploy (rollback, git, env
+// vars) is a new run in the pane; an answer arriving mid-run starts when the
+// run exits.
+//
+// Tokens and values never reach Nerim's own environment, a prompt, a pane, a
+// file or a log line: a token is held here and laid over the environment of
+// every Deploy run (and no other child); a secret or a custom value goes into
+// the next run's environment only and is dropped when that run ends. Output of
+// a run has every held value masked.
+//
+// Owned by the canvas controller, which forwards its operations. GUI thread only.
+class DeploySession : public QObject, private SystemAgentFlow {
+public:
+    using Phase = DeploySessionState::Phase;
+
+    // `toolsFolder`: where the providers' command-line tools are installed
+    // (empty: "deploy-tools" in Nerim's data folder); `npmProgram`: the npm the
+    // tool installer runs.
+    DeploySession(CanvasSessionHost &host, QString toolsFolder, QString npmProgram);
+
+    DeploySessionState &state() const { return *m_state; }
+
+    // Changes deploy-config.json (read, changed, revision + 1, written) on the
+    // launcher's serial thread, so saves keep their order and never block the window.
+    void saveConfig(std::function<void(DeployConfig &)> change);
+    // The session's inputs for the project: shape from the last launch
+    // command, the .env names, the package.json dependencies. Reads two small files.
+    DeployContext makeContext(const QList<DeployProvider> &providers, DeployKind kind) const;
+    // The pane the session records, when it is open.
+    AgentPaneState *pane() const { return m_runs.pane(); }
+    // Whether the running session works in this pane.
+    bool isActiveIn(const QUuid &paneId) const { return m_runs.isActiveIn(paneId); }
+
+    QCoro::Task<> begin(QList<DeployProvider> providers, DeployKind kind);
+    QCoro::Task<> retry();
+    QCoro::Task<> cancel();
+
+    // What the cards hand in.
+    QCoro::Task<> submitToken(QString name, QString value);
+    QCoro::Task<> submitSecret(QString name, QString value);
+    // Decisions per variable: "send", "skip" or "custom:" and a value.
+    QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions);
+    QCoro::Task<> beginCustomDomain(QString domain);
+    // The Live menu's env-var and domain items: switch a live session to the
+    // phase whose card the Deploy pane shows. False when there is no Deploy pane.
+    bool openEnvVarChecklist();
+    bool openCustomDomainInput();
+    // The domain cards' close mark: back to the live deploy, the polling run stopped.
+    QCoro::Task<> closeDomainCard();
+
+    // Operations on the live deploy.
+    QCoro::Task<> beginRollback(DeployHistoryEntry entry);
+    QCoro::Task<> beginGitConnect(bool enable);
+
+    // Names of the tokens held for Deploy runs (values are never handed out).
+    QStringList tokenNames() const { return m_tokens.keys(); }
+    // Whether a name may be set in a Deploy run's environment.
+    static bool isAllowedVariableName(const QString &name);
+    // Leaving the project: the pasted tokens and values live no longer than the canvas.
+    void forgetHeldValues();
+
+private:
+    using Snapshot = DeploySessionState::TerminalSnapshot;
+
+    static void logDeploy(const QString &text);
+    QString toolsFolder() const;
+    // The live deploy to come back to after a domain step or an operation.
+    std::optional<Snapshot> liveSnapshot() const;
+    QCoro::Task<> installTools(QList<DeployProvider> providers, quint64 serial);
+    // Ends the session in a terminal phase: history line, activity log, and on
+    // live the saved settings.
+    void finalize(const Phase &phase, const std::optional<QString> &reason);
+
+    // Starts a run of the agent now, or after the running one ends.
+    void sendFollowUp(const QString &text);
+    QCoro::Task<> startRun(QString task, bool firstRun);
+
+    // The agent's runs (SystemAgentFlow).
+    bool isActive() const override { return m_state->phase().isActive(); }
+    bool isPreparing() const override { return m_state->phase().kind() == Phase::Kind::preparing; }
+    QString phaseDescription() const override { return m_state->phase().debugDescription(); }
+    std::optional<QUuid> paneId() const override { return m_state->deployPaneID(); }
+    void setPaneId(const QUuid &id) override { m_state->setDeployPaneID(id); }
+    void handleStdoutLine(const QString &line, AgentPaneState *pane) override;
+    // A secret or a custom value was for that run only.
+    void handleRunOver() override { m_runValues.clear(); }
+    void handleNotStarted(AgentPaneState *pane, NotStarted why) override;
+    void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
+    // Output of a Deploy run with every held value of 8+ characters masked.
+    QString shownOutput(const QString &text) const override;
+    void handleSignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
+    // The Deploy pane for a value a card hands in: only in the `expected`
+    // phase and for the variable the agent asked for (else a log line), and
+    // only while the pane is open.
+    AgentPaneState *paneForValue(Phase::Kind expected, const QString &name, const QString &operation,
+                                 const QString &valueKind) const;
+    // A name that may not be set in a Deploy run's environment (and a log line saying so).
+    static bool refusesVariable(const QString &name);
+    QCoro::Task<> beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot);
+
+    CanvasSessionHost &m_host;
+    const QString m_toolsFolder;
+    const QString m_npmProgram;
+    DeploySessionState *m_state;
+    SystemAgentRuns m_runs;
+
+    // The tokens the user pasted, by variable name: given to every Deploy run's
+    // environment (never to Nerim's own, nor another child's).
+    QHash<QString, QString> m_tokens;
+    // Values for the next Deploy run only (a secret, "custom:" checklist values),
+    // and those of the run in progress, dropped when it ends.
+    QHash<QString, QString> m_nextRunValues;
+    QHash<QString, QString> m_runValues;
+    std::optional<std::pair<DeployProvider, QString>> m_pendingDeploymentID;
+};
+
+} // namespace nerim

@@ -1,0 +1,203 @@
+#pragma once
+
+#include "agents/AgentOutput.h"
+#include "agents/AgentPaneState.h"
+#include "agents/AgentProvider.h"
+#include "agents/ProjectAwareness.h"
+#include "foundation/Timestamp.h"
+#include "persistence/ContextEntry.h"
+#include "persistence/ModelChoice.h"
+
+#include <QCoro/QCoroTask>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace nerim {
+
+class ProjectContextActor;
+
+// What the runs of a system agent need of the canvas that holds their pane.
+class SystemAgentHost {
+public:
+    using OutputHandler = std::function<void(const AgentOutput &event, AgentPaneState *pane)>;
+
+    virtual ~SystemAgentHost() = default;
+
+    virtual const QList<AgentPaneState *> &panes() const = 0;
+    virtual AgentPaneState *paneWithId(const QUuid &id) const = 0;
+    virtual bool isPaneOpen(const AgentPaneState *pane) const = 0;
+    // Adds a system pane to the canvas, which owns it from then on.
+    virtual void appendPane(AgentPaneState *pane) = 0;
+    virtual bool isTornDown() const = 0;
+    virtual std::shared_ptr<AgentProvider> agentProvider() const = 0;
+    virtual std::shared_ptr<ProjectContextActor> contextActor() const = 0;
+    // Cancels the pane's output consumer and forgets its session, which it gives.
+    virtual std::optional<AgentSession> detachAgentRun(AgentPaneState *pane) = 0;
+    // The one consumer of a run's output: every event goes to `handler` while the canvas and the pane live.
+    virtual void startStreamConsumer(std::shared_ptr<AgentOutputStream> stream, AgentPaneState *pane,
+                                     OutputHandler handler) = 0;
+    virtual QCoro::Task<QList<ContextEntry>> recentContextEntries(int count) = 0;
+    virtual ProjectAwareness projectAwareness() const = 0;
+    virtual ModelChoice modelChoice() const = 0;
+};
+
+// What a flow (the Repair loop, the Deploy flow) does with its agent's runs.
+class SystemAgentFlow {
+public:
+    // Why a run asked for did not go on to run.
+    enum class NotStarted {
+        abandonedBeforeSpawn, // while the activity log was read
+        spawnFailed,
+        abandonedAtSpawn,  // the process started after its session moved on
+        abandonedAtStream, // likewise, while its output stream was taken
+    };
+
+    virtual ~SystemAgentFlow() = default;
+
+    // Whether the flow's session still wants runs.
+    virtual bool isActive() const = 0;
+    // Whether the session is still preparing its first run.
+    virtual bool isPreparing() const = 0;
+    // The session's phase, for log lines.
+    virtual QString phaseDescription() const = 0;
+    // The pane the session records (kept after it ends).
+    virtual std::optional<QUuid> paneId() const = 0;
+    virtual void setPaneId(const QUuid &id) = 0;
+    // One stdout line of a run, as the pane shows it, in stream order.
+    virtual void handleStdoutLine(const QString &line, AgentPaneState *pane) = 0;
+    // A run exited or will not run: what was meant for that run only goes.
+    virtual void handleRunOver() {}
+    // A run will not run. Called before any further wait; the pane is null once it is gone.
+    virtual void handleNotStarted(AgentPaneState *pane, NotStarted why) = 0;
+    // A run exited while the session is active, and no run waited for it in
+    // the session's pane. `inSessionPane`: the run was in that pane.
+    virtual void handleRunEnded(AgentPaneState *pane, bool inSessionPane) = 0;
+    // Output text as the pane shows it.
+    virtual QString shownOutput(const QString &text) const { return text; }
+};
+
+// The runs of one of Nerim's own agents (Repair, Deploy) in its system pane.
+//
+// `claude` answers one prompt per process, so a session of a system agent is
+// a series of runs in one pane: the first is given the session's briefing,
+// every later one the session's turns so far with the briefing restored and
+// the new message as its task. One run goes at a time; a message for the agent
+// that arrives while a run goes waits until that run exits. Each run's output
+// is consumed in stream order and handed to the flow, which acts on marker
+// lines and hears of every exit.
+//
+// A run belongs to the session that was current when it was asked for; a run
+// of an earlier session, or one whose session ended, whose pane closed or
+// whose canvas was left while it started, is stopped as soon as it has started.
+// GUI thread only.
+class SystemAgentRuns : public QObject {
+public:
+    using NotStarted = SystemAgentFlow::NotStarted;
+
+    // Who the agent is.
+    struct Agent {
+        QString paneName; // "Repair", "Deploy": also how a restored pane is found again
+        QString agentId;
+        QString responsibility;
+        QString label;         // pane lines say "[<label> exited · code 0]"
+        QString shownBriefing; // what the first turn shows in place of the long briefing
+        QString logPrefix;     // of the flow's log lines
+        // An agent whose spawn returns after the canvas has gone is stopped
+        // (true), or left to end by itself (false).
+        bool stopsRunAfterCanvasGone = true;
+    };
+
+    // One run of the agent.
+    struct Run {
+        QString task;
+        QString shownPrompt = {}; // what the pane's new turn shows
+        QList<ConversationTurn> priorTurns = {};
+        int recentEntries = 0;   // activity-log entries read for the agent first; 0: none, no wait
+        SpawnExtras extras = {}; // environment, PATH folders and arguments of this run only
+        // Runs once the run works, just before its output is consumed.
+        std::function<void()> running = {};
+    };
+
+    SystemAgentRuns(SystemAgentHost &host, SystemAgentFlow &flow, Agent agent);
+
+    // The pane the session records, when it is open.
+    AgentPaneState *pane() const;
+    // Whether the session is active in this pane.
+    bool isActiveIn(const QUuid &paneId) const;
+
+    // Begins a session: runs asked for before are abandoned, those waiting
+    // dropped, and the session's clock starts. None once the canvas was left.
+    std::optional<quint64> beginSession();
+    quint64 session() const { return m_session; }
+    // `session` is still the current one and preparing.
+    bool isPreparing(quint64 session) const { return session == m_session && m_flow.isPreparing(); }
+    const QString &briefing() const { return m_briefing; }
+    void setBriefing(const QString &briefing) { m_briefing = briefing; }
+    // The session's clock, for the history's duration.
+    void restartClock() { m_startedAt = Timestamp::now(); }
+    qint64 secondsSinceStart(const Timestamp &now) const;
+
+    // The session's pane: the open pane of this agent (a restored one counts),
+    // else a new one appended to the canvas; recorded as the session's.
+    AgentPaneState *openPane();
+    // The session's pane made ready for its first run: `started` goes into the
+    // activity log (a failure is logged after `failurePrefix`), an agent still
+    // running there from an earlier session is stopped, then the transcript and
+    // turns are emptied. Null when the pane is gone, or the session is no longer
+    // the preparing one after a wait.
+    QCoro::Task<AgentPaneState *> preparePane(quint64 session, ContextEntry::Payload started, QString failurePrefix);
+    // The pane's completed turns, the first one with the briefing it only named.
+    QList<ConversationTurn> turnsSoFar(const AgentPaneState *pane) const;
+
+    // An agent that could not be spawned.
+    struct StartFailure {
+        QString description;
+        AgentPaneState *pane; // null once the pane is gone
+        bool sameSession;     // the run's session is still the current one
+    };
+    // Starts one run in the pane and its consumer. A failure to spawn while
+    // this object lives; nothing once the run works or was abandoned.
+    QCoro::Task<std::optional<StartFailure>> start(AgentPaneState *pane, Run run);
+    // `start` now, or once the running agent in the session's pane has exited.
+    // Nothing without a pane.
+    void startWhenFree(std::function<void()> start);
+    void dropWaiting() { m_waiting.clear(); }
+
+    // Ends the run in the session's pane: consumer and session first, so the
+    // stopped agent's exit is never taken for its answer; a busy pane shows it
+    // stopped. Gives the session, for `terminate`.
+    std::optional<AgentSession> stop();
+    QCoro::Task<> terminate(std::optional<AgentSession> session);
+    // The user cancels the active session: the run is stopped, `end` ends the
+    // session, and then the stopped agent's process is terminated (so whatever
+    // reports during that wait finds the session over). Nothing while none is active.
+    QCoro::Task<> cancel(std::function<void()> end);
+
+    // Appends one entry to the activity log; a failure is logged after `failurePrefix`.
+    QCoro::Task<> logActivity(ContextEntry::Payload payload, QString failurePrefix);
+
+    // Shows in the pane that the agent could not be started, and why.
+    void showStartFailure(AgentPaneState *pane, const QString &failure) const;
+    // Leaves a pane whose run will not go on as it was before the run: a
+    // spawning pane shows stopped, the run's turn is dropped.
+    static void tidyAbandoned(AgentPaneState *pane);
+
+private:
+    void handleOutput(const AgentOutput &event, AgentPaneState *pane);
+    void handleExit(qint32 exitCode, AgentPaneState *pane);
+
+    SystemAgentHost &m_host;
+    SystemAgentFlow &m_flow;
+    const Agent m_agent;
+    quint64 m_session = 0;
+    QString m_briefing;
+    std::optional<Timestamp> m_startedAt;
+    QList<std::function<void()>> m_waiting;
+};
+
+} // namespace nerim
