@@ -119,7 +119,7 @@ QString decisionLines(const QMap<QString, QString> &decisions)
 
 bool ProjectCanvasViewModel::isAllowedDeployVariableName(const QString &name)
 {
-    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\z"));
     if (!shape.match(name).hasMatch())
         return false;
     const QString upper = name.toUpper();

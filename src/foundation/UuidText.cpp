@@ -9,7 +9,7 @@ QString uuidText(const QUuid &id) { return id.toString(QUuid::WithoutBraces).toU
 std::optional<QUuid> parseUuid(const QString &text)
 {
     static const QRegularExpression pattern(
-        QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"));
+        QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\z"));
     if (!pattern.match(text).hasMatch())
         return std::nullopt;
     return QUuid::fromString(text);
