@@ -184,7 +184,13 @@ void leaveCgroup(const char *cgroup)
     if (slash == std::string::npos || slash == 0)
         return;
     writeFile((group.substr(0, slash) + "/cgroup.procs").c_str(), "0");
-    rmdir(cgroup);
+    // A namespace's init may still be on its way out; it is given a moment.
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (rmdir(cgroup) != 0 && errno == EBUSY && Clock::now() < deadline) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        usleep(10 * 1000);
+    }
 }
 
 // What the namespace's init tells the guard over its status pipe: first the
