@@ -203,6 +203,9 @@ int RunCgroup::endAbandoned()
     const auto &found = hierarchy();
     const QString folder = notesFolder();
     int ended = 0;
+    struct stat info;
+    if (::lstat(QFile::encodeName(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return 0; // nothing noted, or not a folder of this user's
     const QStringList names = QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden);
     for (const QString &name : names) {
         if (!isGroupName(name))
