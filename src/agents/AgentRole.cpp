@@ -6,7 +6,7 @@ namespace nerim {
 
 namespace {
 constexpr auto roleNames =
-    rawValues<AgentRole>("unspecified", "designer", "backend", "research", "dbSchema", "ui", "code");
+    rawValues<AgentRole>("unspecified", "designer", "backend", "research", "dbSchema", "ui", "code", "deploy");
 }
 
 const QList<AgentRole> &allAgentRoles()
@@ -31,6 +31,7 @@ QString displayName(AgentRole role)
     case AgentRole::dbSchema: return QStringLiteral("DB Schema");
     case AgentRole::ui: return QStringLiteral("UI");
     case AgentRole::code: return QStringLiteral("Code");
+    case AgentRole::deploy: return QStringLiteral("Deploy");
     }
     return QString();
 }
@@ -45,6 +46,7 @@ QString symbolName(AgentRole role)
     case AgentRole::dbSchema: return QStringLiteral("cylinder.split.1x2");
     case AgentRole::ui: return QStringLiteral("square.on.circle");
     case AgentRole::code: return QStringLiteral("chevron.left.forwardslash.chevron.right");
+    case AgentRole::deploy: return QStringLiteral("globe");
     }
     return QString();
 }

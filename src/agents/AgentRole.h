@@ -7,9 +7,11 @@
 namespace nerim {
 
 // The role an agent's prompt is built for. Stored by its raw value (the case name).
-enum class AgentRole { unspecified, designer, backend, research, dbSchema, ui, code };
+// `deploy` is the role of Nerim's own Deploy agent only: no pane holds it, so
+// it is not among the roles below.
+enum class AgentRole { unspecified, designer, backend, research, dbSchema, ui, code, deploy };
 
-// Every role, in declaration order.
+// Every role a pane can hold, in declaration order.
 const QList<AgentRole> &allAgentRoles();
 
 QString rawValue(AgentRole role);

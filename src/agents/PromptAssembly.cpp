@@ -245,6 +245,10 @@ RoleFocus roleFocus(AgentRole role)
                 QStringLiteral("application logic, data handling, API integration, and backend structure. Build to "
                                "support what the UI Agent creates. Do not modify visual styling or component "
                                "layout.")};
+    case AgentRole::deploy:
+        return {QStringLiteral("Deploy"),
+                QStringLiteral("putting this project online with the deploy providers' command-line tools, as the "
+                               "deploy briefing in the task says. You do not change the project's code.")};
     }
     return roleFocus(AgentRole::unspecified);
 }
@@ -410,6 +414,9 @@ QString assemblePrompt(AgentRole role, const QString &projectPath, const QList<C
     prompt += projectPlanBlock(awareness.plan);
     prompt += planWorkspaceBlock(awareness.workspace);
     prompt += livePreviewBlock(awareness.preview);
+    // The Deploy agent's briefing (its task) says how it reports and when it stops.
+    if (role == AgentRole::deploy)
+        return prompt + QStringLiteral("\n[TASK]\n") + task;
     prompt += capabilitiesText();
     prompt += orientationBlock(recentEntries.size(), projectPath, visibleTopLevelNames(projectPath));
     prompt += QStringLiteral("\n[TASK]\n") + task;

@@ -6,14 +6,15 @@
 
 #include "canvas/PaneRuns.h"
 #include "deploy/DeployPrompt.h"
+#include "deploy/DeployRuns.h"
 #include "deploy/DeployToolInstaller.h"
 #include "foundation/Log.h"
 #include "foundation/SerialExecutor.h"
 #include "foundation/UuidText.h"
 #include "persistence/IntentProcessorConstants.h"
 
+#include <QCoro/QCoroFuture>
 #include <QDir>
-#include <QFile>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <cmath>
@@ -31,7 +32,6 @@ const QString shownBriefing = QStringLiteral("(Nerim's deploy briefing)");
 const QString couldNotStartText = QStringLiteral("The Deploy agent couldn't start.");
 const QString exitedSilentText = QStringLiteral("The Deploy agent finished without saying what happened.");
 const QString maskText = QStringLiteral("\u2022\u2022\u2022\u2022");
-constexpr qsizetype maskedMinimumLength = 8;
 
 // Phases in which the agent has stopped on purpose, waiting for the user.
 bool isWaitingForUser(const DeploySession::Phase &phase)
@@ -66,6 +66,14 @@ QString taskKindName(const ProviderTask &task)
     case ProviderTask::Kind::envVarUpdate: return QStringLiteral("envVarUpdate");
     }
     return QString();
+}
+
+std::optional<DeployProvider> firstHostingOf(const QList<DeployProvider> &providers)
+{
+    for (DeployProvider provider : providers)
+        if (provider.isHosting())
+            return provider;
+    return std::nullopt;
 }
 
 QStringList rawValues(const QList<DeployProvider> &providers)
@@ -112,19 +120,58 @@ bool DeploySession::isAllowedVariableName(const QString &name)
 
 QString DeploySession::shownOutput(const QString &output) const
 {
+    // Every held value, however short, the longest first so that a value
+    // holding another is masked whole.
+    QStringList values = m_tokens.values() + m_maskedUntilRunEnds;
+    for (const QHash<QString, QString> *held : {&m_runValues, &m_nextRunValues})
+        values += held->values();
+    std::sort(values.begin(), values.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
     QString text = output;
-    for (const QHash<QString, QString> *held : {&m_tokens, &m_runValues, &m_nextRunValues})
-        for (const QString &value : *held)
-            if (value.size() >= maskedMinimumLength)
-                text.replace(value, maskText);
+    for (const QString &value : std::as_const(values))
+        if (!value.isEmpty())
+            text.replace(value, maskText);
     return text;
+}
+
+QStringList DeploySession::tokenNames() const
+{
+    QStringList names;
+    for (DeployProvider provider : DeployProvider::allCases())
+        if (m_tokens.contains(provider))
+            names.append(provider.tokenVariable());
+    return names;
+}
+
+void DeploySession::dropHeldValues()
+{
+    // A run still going had them in its environment: its output stays masked until it ends.
+    if (const AgentPaneState *pane = this->pane(); pane && pane->currentSession()) {
+        m_maskedUntilRunEnds += m_tokens.values();
+        m_maskedUntilRunEnds += m_runValues.values();
+    }
+    m_tokens.clear();
+    m_nextRunValues.clear();
+    m_runValues.clear();
 }
 
 void DeploySession::forgetHeldValues()
 {
-    m_tokens.clear();
-    m_nextRunValues.clear();
+    dropHeldValues();
+    m_maskedUntilRunEnds.clear();
+}
+
+void DeploySession::handleRunOver()
+{
     m_runValues.clear();
+    m_maskedUntilRunEnds.clear();
+    updateRunGoing();
+}
+
+void DeploySession::updateRunGoing()
+{
+    const AgentPaneState *pane = this->pane();
+    const bool going = pane && (pane->currentSession() || isBusy(pane->status()) || m_runs.hasWaiting());
+    m_state->setAgentRunGoing(going);
 }
 
 QString DeploySession::toolsFolder() const
@@ -136,7 +183,7 @@ QString DeploySession::toolsFolder() const
 
 // ---- Context and pane -----------------------------------------------------------------------
 
-DeployContext DeploySession::makeContext(const QList<DeployProvider> &providers, DeployKind kind) const
+QCoro::Task<DeployContext> DeploySession::makeContext(QList<DeployProvider> providers, DeployKind kind) const
 {
     DeployContext context;
     context.providersInOrder = providers;
@@ -144,33 +191,73 @@ DeployContext DeploySession::makeContext(const QList<DeployProvider> &providers,
     const std::optional<LaunchPlan> &plan = m_host.lastAttemptedLaunchPlan();
     context.launchCommand = plan ? plan->shellCommand : QString();
     context.shape = DeployProvider::classify(context.launchCommand);
-    const QString projectPath = m_host.projectPath();
-    const QString envPath = QDir(projectPath).filePath(QStringLiteral(".env"));
-    QFile env(envPath);
-    if (env.open(QIODevice::ReadOnly)) {
-        context.envFilePath = envPath;
-        context.envVarNames = DeployContext::envVarNamesIn(QString::fromUtf8(env.read(1 << 20)));
-    }
-    QFile package(QDir(projectPath).filePath(QStringLiteral("package.json")));
-    if (package.open(QIODevice::ReadOnly)) {
-        QStringList names = DeployContext::dependencyNamesIn(package.read(4 << 20)).values();
-        names.sort();
-        context.dependencies = names;
-    }
     context.attempt = 1;
     context.retryCap = 2;
-    return context;
+    // .env and package.json come from the project: read off the window's
+    // thread, and never waited on (a pipe or a device is not read at all).
+    QFuture<DeployProjectFiles> reading = DeployProjectFiles::readInBackground(m_host.projectPath());
+    const DeployProjectFiles files = co_await reading;
+    context.envFilePath = files.envFilePath;
+    context.envVarNames = files.envVarNames;
+    context.dependencies = files.dependencies;
+    co_return context;
+}
+
+std::optional<QString> DeploySession::liveURL() const
+{
+    const Phase &phase = m_state->phase();
+    if (phase.kind() == Kind::live)
+        return phase.url();
+    if (phase.kind() == Kind::customDomainVerified)
+        return QStringLiteral("https://") + phase.domain();
+    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL())) {
+        if (config->customDomain)
+            return QStringLiteral("https://") + *config->customDomain;
+        if (config->frontendURL)
+            return config->frontendURL;
+    }
+    return std::nullopt;
 }
 
 std::optional<DeploySession::Snapshot> DeploySession::liveSnapshot() const
 {
+    const std::optional<QString> url = liveURL();
+    if (!url)
+        return std::nullopt;
+    // The saved backend, else the live phase's (its save may still be on its way).
     const Phase &phase = m_state->phase();
-    if (phase.kind() == Kind::live)
-        return Snapshot{phase.url(), phase.backendURL()};
+    std::optional<QString> backend;
+    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
+        backend = config->backendURL;
+    if (!backend && phase.kind() == Kind::live)
+        backend = phase.backendURL();
+    return Snapshot{*url, backend};
+}
+
+QList<DeployProvider> DeploySession::redeployProviders() const
+{
+    if (const std::optional<DeployContext> &context = m_state->context(); context && !context->providersInOrder.isEmpty())
+        return context->providersInOrder;
     if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL());
-        config && config->frontendURL)
-        return Snapshot{*config->frontendURL, config->backendURL};
-    return std::nullopt;
+        config && !config->providers.isEmpty())
+        return config->providers;
+    return {DeployProvider::vercel};
+}
+
+std::optional<DeployProvider> DeploySession::runProvider() const
+{
+    const Phase &phase = m_state->phase();
+    if (phase.provider())
+        return phase.provider();
+    const QList<DeployProvider> providers =
+        m_state->context() ? m_state->context()->providersInOrder : QList<DeployProvider>{};
+    // The first run works for the first provider; a secret, a domain or an
+    // operation belongs to the hosting one.
+    if (phase.kind() == Kind::preparing)
+        return providers.isEmpty() ? std::nullopt : std::optional<DeployProvider>(providers.first());
+    if (const std::optional<DeployProvider> hosting = firstHostingOf(providers))
+        return hosting;
+    return firstHostingOf(redeployProviders());
 }
 
 // ---- Beginning, cancelling, ending ------------------------------------------------------------
@@ -195,11 +282,17 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
     m_pendingDeploymentID.reset();
     m_state->setLastErrorText(std::nullopt);
     m_state->setLastProgressLine(std::nullopt);
-    const DeployContext context = makeContext(providers, kind);
-    m_state->setContext(context);
-    AgentPaneState *pane = m_runs.openPane();
+    m_operation.reset();
+    m_checklistFromLive.reset();
+    m_domainFlow.reset();
     QPointer<DeploySession> self(this);
     const auto stillPreparing = [&] { return self && m_runs.isPreparing(*serial); };
+    QCoro::Task<DeployContext> gathering = makeContext(providers, kind);
+    const DeployContext context = co_await std::move(gathering);
+    if (!stillPreparing())
+        co_return;
+    m_state->setContext(context);
+    AgentPaneState *pane = m_runs.openPane();
     const QStringList names = rawValues(providers);
     logDeploy(QStringLiteral("begin %1 deploy to %2").arg(deployKindRawValue(kind), names.join(QStringLiteral(", "))));
 
@@ -233,10 +326,15 @@ QCoro::Task<> DeploySession::installTools(QList<DeployProvider> providers, quint
     for (DeployProvider provider : providers) {
         if (DeployToolInstaller::isAvailable(provider, folder, path))
             continue;
-        if (AgentPaneState *pane = this->pane())
-            pane->appendLine(OutputLine::Kind::system,
-                             QStringLiteral("Installing the %1 command-line tool\u2026").arg(provider.toolName()));
-        QCoro::Task<std::optional<QString>> installing = DeployToolInstaller::install(m_npmProgram, folder, provider);
+        DeployToolInstaller::Request request;
+        request.npmProgram = m_npmProgram;
+        request.toolsFolder = folder;
+        request.provider = provider;
+        request.progress = [self](const QString &line) {
+            if (AgentPaneState *pane = self ? self->pane() : nullptr)
+                pane->appendLine(OutputLine::Kind::system, line);
+        };
+        QCoro::Task<std::optional<QString>> installing = DeployToolInstaller::install(std::move(request));
         const std::optional<QString> failure = co_await std::move(installing);
         if (!self || serial != m_runs.session())
             co_return;
@@ -277,9 +375,17 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
 {
     logDeploy(QStringLiteral("finalize \u2192 %1").arg(phase.debugDescription()));
     const Phase before = m_state->phase();
+    // What the session was doing, also when it stopped on the way for a token.
+    const std::optional<std::pair<ProviderTask, Snapshot>> operation = m_operation;
+    const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying;
     m_state->setPhase(phase);
     m_runs.dropWaiting();
-    m_nextRunValues.clear();
+    // Live, stuck or cancelled: the session's tokens and values go with it.
+    dropHeldValues();
+    m_operation.reset();
+    m_checklistFromLive.reset();
+    m_domainFlow.reset();
+    updateRunGoing();
     if (phase.kind() == Kind::stuck)
         m_state->setLastErrorText(phase.reason());
 
@@ -301,13 +407,13 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     entry.backendURL = backendURL;
     if (m_pendingDeploymentID)
         entry.deploymentID = m_pendingDeploymentID->second;
-    else if (before.kind() == Kind::runningOperation && before.task().kind == ProviderTask::Kind::rollback)
-        entry.deploymentID = before.task().targetDeploymentID;
+    else if (operation && operation->first.kind == ProviderTask::Kind::rollback)
+        entry.deploymentID = operation->first.targetDeploymentID;
     entry.outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown");
-    entry.kind = before.kind() == Kind::runningOperation        ? taskKindName(before.task())
-                 : before.kind() == Kind::customDomainVerifying ? QStringLiteral("domain")
-                 : context                                      ? deployKindRawValue(context->kind)
-                                                                : QStringLiteral("fresh");
+    entry.kind = operation      ? taskKindName(operation->first)
+                 : addingDomain ? QStringLiteral("domain")
+                 : context      ? deployKindRawValue(context->kind)
+                                : QStringLiteral("fresh");
     entry.attempts = context ? context->attempt : 1;
     entry.reason = reason;
     entry.durationSec = m_runs.secondsSinceStart(now);
@@ -316,7 +422,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
 
     AgentPaneState *pane = this->pane();
     if (phase.kind() == Kind::live) {
-        if (pane && before.kind() != Kind::runningOperation)
+        if (pane && !operation)
             pane->appendLine(OutputLine::Kind::taskComplete,
                              QStringLiteral("Deployed. Your app is live at ") + phase.url());
         const QList<DeployProvider> chosen = context ? context->providersInOrder : QList<DeployProvider>{};
@@ -367,35 +473,47 @@ void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
 
 // ---- Agent runs -----------------------------------------------------------------------------------
 
-void DeploySession::sendFollowUp(const QString &text)
+void DeploySession::sendFollowUp(const QString &text, bool typedByUser)
 {
-    m_runs.startWhenFree([this, text] {
-        QCoro::Task<> starting = startRun(text, false);
+    m_runs.startWhenFree([this, text, typedByUser] {
+        QCoro::Task<> starting = startRun(text, false, typedByUser);
         Q_UNUSED(starting);
     });
+    updateRunGoing();
 }
 
-QCoro::Task<> DeploySession::startRun(QString task, bool firstRun)
+QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByUser)
 {
     AgentPaneState *pane = this->pane();
-    if (!pane || !m_state->phase().isActive())
+    if (!pane || !m_state->phase().isActive()) {
+        updateRunGoing();
         co_return;
+    }
     SystemAgentRuns::Run run;
+    run.role = AgentRole::deploy;
     run.task = task;
     run.shownPrompt = firstRun ? shownBriefing : task;
     if (!firstRun)
         run.priorTurns = m_runs.turnsSoFar(pane);
-    // The values meant for this run go with it, and only with it.
+    if (typedByUser)
+        pane->appendLine(OutputLine::Kind::userPrompt, task);
+    // The values meant for this run go with it, and only with it; of the
+    // tokens, only the one of the provider this run works for.
     m_runValues = m_nextRunValues;
     m_nextRunValues.clear();
-    for (auto it = m_tokens.begin(); it != m_tokens.end(); ++it)
+    const QHash<QString, QString> token = m_tokens.environmentFor(runProvider());
+    for (auto it = token.begin(); it != token.end(); ++it)
         run.extras.environment.insert(it.key(), it.value());
     for (auto it = m_runValues.begin(); it != m_runValues.end(); ++it)
         run.extras.environment.insert(it.key(), it.value());
+    // git must not run what the project's own repository configuration names.
+    const QHash<QString, QString> git = DeployRuns::gitSafetyEnvironment();
+    for (auto it = git.begin(); it != git.end(); ++it)
+        run.extras.environment.insert(it.key(), it.value());
     run.extras.pathEntries = {DeployToolInstaller::binFolder(toolsFolder())};
-    run.extras.arguments = {QStringLiteral("--allowedTools"),
-                            QStringLiteral("Bash(vercel:*) Bash(railway:*) Bash(supabase:*) Bash(git:*) Bash(npm:*) "
-                                           "Bash(npx:*)")};
+    const std::optional<DeployContext> &context = m_state->context();
+    run.extras.arguments =
+        DeployRuns::runArguments(context ? context->providersInOrder : redeployProviders());
     if (firstRun) {
         run.running = [this] {
             if (m_state->phase().kind() != Kind::preparing)
@@ -408,7 +526,12 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun)
     }
 
     QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> starting = m_runs.start(pane, run);
+    updateRunGoing();
+    QPointer<DeploySession> self(this);
     const std::optional<SystemAgentRuns::StartFailure> failure = co_await std::move(starting);
+    if (!self)
+        co_return;
+    updateRunGoing();
     if (!failure)
         co_return;
     logDeploy(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
@@ -432,8 +555,11 @@ void DeploySession::handleNotStarted(AgentPaneState *pane, NotStarted why)
 
 void DeploySession::handleStdoutLine(const QString &line, AgentPaneState *pane)
 {
-    // A marker is acted on here, in stream order, and kept out of the transcript.
+    // A marker is acted on here, in stream order, and kept out of the
+    // transcript; the turn keeps it, so later runs know what it reported
+    // (the backend's address, the deployment, the live address).
     if (const std::optional<DeployMarkers::Signal> signal = DeployMarkers::parse(line)) {
+        pane->appendStdoutToTurn(line);
         handleSignal(*signal, pane);
         return;
     }
@@ -444,6 +570,7 @@ void DeploySession::handleStdoutLine(const QString &line, AgentPaneState *pane)
 
 void DeploySession::handleRunEnded(AgentPaneState *, bool inSessionPane)
 {
+    updateRunGoing();
     // The run of an earlier pane: nothing that waited goes on.
     if (!inSessionPane) {
         m_runs.dropWaiting();

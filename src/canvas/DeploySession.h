@@ -6,6 +6,7 @@
 #include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"
 #include "deploy/DeployMarkers.h"
+#include "deploy/DeployRuns.h"
 #include "deploy/DeploySessionState.h"
 #include "foundation/Timestamp.h"
 
@@ -33,8 +34,9 @@ namespace nerim {
 // run exits.
 //
 // Tokens and values never reach Nerim's own environment, a prompt, a pane, a
-// file or a log line: a token is held here and laid over the environment of
-// every Deploy run (and no other child); a secret or a custom value goes into
+// file or a log line: a token is held here for its provider and laid over the
+// environment of that provider's Deploy runs only (and no other child), until
+// the session ends or the project closes; a secret or a custom value goes into
 // the next run's environment only and is dropped when that run ends. Output of
 // a run has every held value masked.
 //
@@ -54,8 +56,9 @@ public:
     // launcher's serial thread, so saves keep their order and never block the window.
     void saveConfig(std::function<void(DeployConfig &)> change);
     // The session's inputs for the project: shape from the last launch
-    // command, the .env names, the package.json dependencies. Reads two small files.
-    DeployContext makeContext(const QList<DeployProvider> &providers, DeployKind kind) const;
+    // command, the .env names, the package.json dependencies. The two files
+    // are read off the GUI thread.
+    QCoro::Task<DeployContext> makeContext(QList<DeployProvider> providers, DeployKind kind) const;
     // The pane the session records, when it is open.
     AgentPaneState *pane() const { return m_runs.pane(); }
     // Whether the running session works in this pane.
@@ -72,9 +75,19 @@ public:
     QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions);
     QCoro::Task<> beginCustomDomain(QString domain);
     // The Live menu's env-var and domain items: switch a live session to the
-    // phase whose card the Deploy pane shows. False when there is no Deploy pane.
+    // phase whose card the Deploy pane shows. False (and nothing changes) when
+    // there is no Deploy pane, no hosting provider or no live address.
     bool openEnvVarChecklist();
     bool openCustomDomainInput();
+    // The Live menu's Unpin: deploy-config.json loses its live address and
+    // custom domain (nothing at all when there is no such file), and once that
+    // is saved the session is reset to idle.
+    void unpin();
+
+    // A prompt the user typed to the Deploy pane while a session is active
+    // goes to the Deploy agent, as a run of its own.
+    bool isFollowUpTarget(const AgentPaneState *pane) const;
+    QCoro::Task<> sendUserFollowUp(QString text);
     // The domain cards' close mark: back to the live deploy, the polling run stopped.
     QCoro::Task<> closeDomainCard();
 
@@ -83,7 +96,7 @@ public:
     QCoro::Task<> beginGitConnect(bool enable);
 
     // Names of the tokens held for Deploy runs (values are never handed out).
-    QStringList tokenNames() const { return m_tokens.keys(); }
+    QStringList tokenNames() const;
     // Whether a name may be set in a Deploy run's environment.
     static bool isAllowedVariableName(const QString &name);
     // Leaving the project: the pasted tokens and values live no longer than the canvas.
@@ -96,14 +109,25 @@ private:
     QString toolsFolder() const;
     // The live deploy to come back to after a domain step or an operation.
     std::optional<Snapshot> liveSnapshot() const;
+    // The live address as the Live menu knows it: the live phase's, the
+    // verified domain's, else the saved custom domain or frontend address.
+    std::optional<QString> liveURL() const;
+    // Redeploy's providers: the session's, else the saved ones, else Vercel.
+    QList<DeployProvider> redeployProviders() const;
+    // The provider whose token a run started now is given.
+    std::optional<DeployProvider> runProvider() const;
+    // Publishes whether a run goes or waits in the Deploy pane.
+    void updateRunGoing();
+    // Ends the session's hold on tokens and values.
+    void dropHeldValues();
     QCoro::Task<> installTools(QList<DeployProvider> providers, quint64 serial);
     // Ends the session in a terminal phase: history line, activity log, and on
     // live the saved settings.
     void finalize(const Phase &phase, const std::optional<QString> &reason);
 
     // Starts a run of the agent now, or after the running one ends.
-    void sendFollowUp(const QString &text);
-    QCoro::Task<> startRun(QString task, bool firstRun);
+    void sendFollowUp(const QString &text, bool typedByUser = false);
+    QCoro::Task<> startRun(QString task, bool firstRun, bool typedByUser = false);
 
     // The agent's runs (SystemAgentFlow).
     bool isActive() const override { return m_state->phase().isActive(); }
@@ -113,10 +137,10 @@ private:
     void setPaneId(const QUuid &id) override { m_state->setDeployPaneID(id); }
     void handleStdoutLine(const QString &line, AgentPaneState *pane) override;
     // A secret or a custom value was for that run only.
-    void handleRunOver() override { m_runValues.clear(); }
+    void handleRunOver() override;
     void handleNotStarted(AgentPaneState *pane, NotStarted why) override;
     void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
-    // Output of a Deploy run with every held value of 8+ characters masked.
+    // Output of a Deploy run with every held value masked.
     QString shownOutput(const QString &text) const override;
     void handleSignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
     // The Deploy pane for a value a card hands in: only in the `expected`
@@ -134,14 +158,26 @@ private:
     DeploySessionState *m_state;
     SystemAgentRuns m_runs;
 
-    // The tokens the user pasted, by variable name: given to every Deploy run's
-    // environment (never to Nerim's own, nor another child's).
-    QHash<QString, QString> m_tokens;
+    // The tokens the user pasted, by provider: each given to that provider's
+    // runs only (never to Nerim's own environment, nor another child's).
+    DeployRuns::HeldTokens m_tokens;
     // Values for the next Deploy run only (a secret, "custom:" checklist values),
     // and those of the run in progress, dropped when it ends.
     QHash<QString, QString> m_nextRunValues;
     QHash<QString, QString> m_runValues;
+    // Values of a run still going after its session ended, masked until it exits.
+    QStringList m_maskedUntilRunEnds;
     std::optional<std::pair<DeployProvider, QString>> m_pendingDeploymentID;
+    // The operation on the live deploy this session carries out, and the live
+    // deploy it returns to (also while it waits for a token).
+    std::optional<std::pair<ProviderTask, Snapshot>> m_operation;
+    // The custom domain being added and the live deploy it belongs to (also
+    // while the agent waits for a token on the way).
+    std::optional<std::pair<Snapshot, QString>> m_domainFlow;
+    // The checklist was opened from the Live menu: its answer updates the live deploy.
+    std::optional<Snapshot> m_checklistFromLive;
+    // Bumped by every context read, so only the latest one lands.
+    quint64 m_contextReads = 0;
 };
 
 } // namespace nerim

@@ -4,7 +4,11 @@
 #include "canvas/DeploySession.h"
 
 #include "deploy/DeployPrompt.h"
+#include "deploy/DeployRuns.h"
 #include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
+
+#include <QCoro/QCoroFuture>
 
 namespace nerim {
 
@@ -49,15 +53,22 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         logDeploy(QStringLiteral("marker ignored in phase %1").arg(phase.debugDescription()));
         return;
     }
-    const bool verifying = phase.kind() == Kind::customDomainVerifying;
+    // A domain being added: the records and the verdict count also after the
+    // agent stopped on the way for a token.
+    const bool verifying = phase.kind() == Kind::customDomainVerifying || m_domainFlow.has_value();
     const std::optional<DeployContext> context = m_state->context();
     switch (signal.kind) {
     case S::needToken: {
-        std::optional<DeployProvider> provider;
-        for (DeployProvider p : DeployProvider::allCases())
-            if (p.tokenVariable().compare(signal.first, Qt::CaseInsensitive) == 0)
-                provider = p;
-        m_state->setPhase(Phase::awaitingToken(signal.first, signal.second, provider));
+        // Only the token of one of this deploy's providers, under that
+        // provider's own variable; any other name is refused by name.
+        const QList<DeployProvider> providers = context ? context->providersInOrder : redeployProviders();
+        const std::optional<DeployProvider> provider = DeployRuns::providerForTokenRequest(signal.first, providers);
+        if (!provider) {
+            logDeploy(DeployRuns::refusedTokenLogLine(signal.first));
+            sendFollowUp(DeployRuns::refusedTokenReply(signal.first, providers));
+            break;
+        }
+        m_state->setPhase(Phase::awaitingToken(provider->tokenVariable(), signal.second, provider));
         break;
     }
     case S::askSecret:
@@ -78,14 +89,18 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
     case S::backendReady: {
         const std::optional<QString> key =
             signal.second.isEmpty() ? std::nullopt : std::optional<QString>(signal.second);
+        if (!isAcceptedLiveAddress(signal.first, {DeployProvider::supabase}, std::nullopt)) {
+            logDeploy(QStringLiteral("backend address refused: not on Supabase"));
+            break;
+        }
         m_state->setCapturedBackendURL(signal.first);
         m_state->setCapturedBackendAnonKey(key);
         m_state->setPhase(Phase::backendReady(DeployProvider::supabase, signal.first, key));
         break;
     }
     case S::envOK:
-        if (phase.kind() == Kind::runningOperation && phase.task().kind == ProviderTask::Kind::envVarUpdate) {
-            finalize(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL), std::nullopt);
+        if (m_operation && m_operation->first.kind == ProviderTask::Kind::envVarUpdate) {
+            finalize(Phase::live(m_operation->second.frontendURL, m_operation->second.backendURL), std::nullopt);
             break;
         }
         m_state->setPhase(Phase::envUploaded(
@@ -103,18 +118,47 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         break;
     case S::deploymentID:
         if (const std::optional<DeployProvider> provider = DeployProvider::fromRaw(signal.first.toLower());
-            provider && !signal.second.isEmpty())
-            m_pendingDeploymentID = std::make_pair(*provider, signal.second);
+            provider && !signal.second.isEmpty()) {
+            // It goes into a later rollback prompt: only a plain id is kept.
+            if (isPlainDeploymentID(signal.second))
+                m_pendingDeploymentID = std::make_pair(*provider, signal.second);
+            else
+                logDeploy(QStringLiteral("deployment id refused: not a plain id"));
+        }
         break;
     case S::live: {
-        const std::optional<QString> backend =
+        // The Live menu opens this address: only one of the deployed
+        // providers' hosts, or the user's verified custom domain.
+        const QList<DeployProvider> deployed = context ? context->providersInOrder : redeployProviders();
+        std::optional<QString> customDomain;
+        if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
+            customDomain = config->customDomain;
+        if (!isAcceptedLiveAddress(signal.first, deployed, customDomain)) {
+            logDeploy(QStringLiteral("live address refused: %1").arg(displayHost(signal.first)));
+            QStringList names;
+            for (DeployProvider provider : deployed)
+                names.append(provider.displayName());
+            finalize(Phase::stuck(QStringLiteral("The Deploy agent reported a live address that isn't on %1, so "
+                                                 "Nerim didn't keep it.")
+                                      .arg(names.join(QStringLiteral(" or ")))),
+                     QStringLiteral("live-address-refused"));
+            break;
+        }
+        std::optional<QString> backend =
             !signal.second.isEmpty() ? std::optional<QString>(signal.second) : m_state->capturedBackendURL();
+        if (backend && !isAcceptedLiveAddress(*backend, deployed, std::nullopt)) {
+            logDeploy(QStringLiteral("backend address refused: %1").arg(displayHost(*backend)));
+            backend.reset();
+        }
         finalize(Phase::live(signal.first, backend), std::nullopt);
         break;
     }
-    case S::stuck:
-        finalize(Phase::stuck(signal.first), signal.first);
+    case S::stuck: {
+        // The reason is one line of the agent's own, "|" and all.
+        const QString reason = signal.second.isEmpty() ? signal.first : signal.first + QStringLiteral(" | ") + signal.second;
+        finalize(Phase::stuck(reason), reason);
         break;
+    }
     case S::domainRecords: {
         // Only the verify card waits for records: a late one after the card closed changes nothing.
         if (!verifying)
@@ -124,21 +168,25 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
             logDeploy(QStringLiteral("domain records didn't parse \u2014 ignoring"));
             break;
         }
-        m_state->setPhase(Phase::customDomainVerifying(phase.snapshot(), cleanedDomain(signal.first), *records,
-                                                       phase.attemptsRemaining()));
+        const bool onCard = phase.kind() == Kind::customDomainVerifying;
+        m_state->setPhase(Phase::customDomainVerifying(onCard ? phase.snapshot() : m_domainFlow->first,
+                                                       cleanedDomain(signal.first), *records,
+                                                       onCard ? phase.attemptsRemaining() : domainAttempts));
         break;
     }
     case S::domainVerified:
         if (!verifying)
             break;
-        finalize(Phase::customDomainVerified(signal.first.isEmpty() ? phase.domain() : cleanedDomain(signal.first)),
+        finalize(Phase::customDomainVerified(!signal.first.isEmpty() ? cleanedDomain(signal.first)
+                                             : m_domainFlow                ? m_domainFlow->second
+                                                                           : phase.domain()),
                  std::nullopt);
         break;
     case S::operationDone:
-        if (phase.kind() == Kind::runningOperation) {
+        if (m_operation) {
             if (!signal.first.isEmpty())
                 pane->appendLine(OutputLine::Kind::taskComplete, signal.first);
-            finalize(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL), std::nullopt);
+            finalize(Phase::live(m_operation->second.frontendURL, m_operation->second.backendURL), std::nullopt);
         }
         break;
     }
@@ -175,20 +223,16 @@ QCoro::Task<> DeploySession::submitToken(QString name, QString value)
         paneForValue(Kind::awaitingToken, name, QStringLiteral("submitDeployToken"), QStringLiteral("token"));
     if (!pane)
         co_return;
-    if (refusesVariable(name)) {
-        pane->appendLine(OutputLine::Kind::stderr,
-                         QStringLiteral("[Nerim can't set %1. Asking the agent for another way.]").arg(name));
-        sendFollowUp(QStringLiteral("Nerim can't set a variable named %1. Ask for the token under a name of "
-                                    "your own (letters, digits and _), or print %2 with the reason.")
-                         .arg(name, DeployMarkers::stuck));
+    // The phase names only the token of one of this deploy's providers.
+    const std::optional<DeployProvider> provider = m_state->phase().provider();
+    if (!provider) {
+        logDeploy(QStringLiteral("submitDeployToken for no provider \u2014 ignoring"));
         co_return;
     }
-    m_tokens.insert(name, value);
+    m_tokens.hold(*provider, value);
     pane->appendLine(OutputLine::Kind::system,
                      QStringLiteral("[Nerim saved your ") + name + QStringLiteral(". Continuing.]"));
-    for (DeployProvider provider : DeployProvider::allCases())
-        if (provider.tokenVariable().compare(name, Qt::CaseInsensitive) == 0)
-            m_state->setPhase(Phase::authenticating(provider));
+    m_state->setPhase(Phase::authenticating(*provider));
     sendFollowUp(QStringLiteral("OK, ") + name + QStringLiteral(" is set in your environment. Continue."));
 }
 
@@ -242,11 +286,16 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
     saveConfig([stored](DeployConfig &config) { config.envDecisions = stored; });
 
     AgentPaneState *pane = this->pane();
-    if (!pane) {
-        // From the Live menu without a session pane: an operation on the live deploy.
-        if (const std::optional<Snapshot> snapshot = liveSnapshot()) {
-            m_nextRunValues = values;
+    // From the Live menu (or without a session pane): an update of the live
+    // deploy, which goes back to live once the agent has uploaded.
+    if (!pane || m_checklistFromLive) {
+        std::optional<Snapshot> snapshot = m_checklistFromLive;
+        if (!snapshot)
+            snapshot = liveSnapshot();
+        if (snapshot) {
             const DeployProvider hosting = phase.provider().value_or(DeployProvider::vercel);
+            // The custom values go with the operation's run.
+            m_nextRunValues = values;
             QCoro::Task<> operating = beginOperation(ProviderTask::envVarUpdate(stored), hosting, *snapshot);
             co_await std::move(operating);
         }
@@ -263,26 +312,90 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
 bool DeploySession::openEnvVarChecklist()
 {
     const Phase phase = m_state->phase();
-    if (phase.isActive() || !this->pane())
+    if (phase.isActive() || !m_state->deployPaneID() || !this->pane())
         return false;
-    std::optional<DeployProvider> hosting;
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-        hosting = firstHosting(config->providers);
-    if (!hosting && m_state->context())
-        hosting = firstHosting(m_state->context()->providersInOrder);
-    m_state->setPhase(Phase::envVarChecklist(hosting.value_or(DeployProvider::vercel)));
+    // The hosting provider of the deploy; a Supabase-only deploy has none to take variables.
+    const std::optional<DeployProvider> hosting = firstHosting(redeployProviders());
+    if (!hosting)
+        return false;
+    m_checklistFromLive = liveSnapshot();
+    m_state->setPhase(Phase::envVarChecklist(*hosting));
+    if (!m_state->context()) {
+        // The card lists the .env names once they have been read.
+        const quint64 read = ++m_contextReads;
+        QPointer<DeploySession> self(this);
+        auto reading = [](QPointer<DeploySession> self, quint64 read, DeployProvider hosting) -> QCoro::Task<> {
+            QCoro::Task<DeployContext> gathering = self->makeContext({hosting}, DeployKind::redeploy);
+            const DeployContext context = co_await std::move(gathering);
+            if (self && read == self->m_contextReads && !self->m_state->context() &&
+                self->m_state->phase().kind() == Kind::envVarChecklist)
+                self->m_state->setContext(context);
+        };
+        QCoro::Task<> filling = reading(self, read, *hosting);
+        Q_UNUSED(filling);
+    }
     return true;
 }
 
 bool DeploySession::openCustomDomainInput()
 {
-    if (m_state->phase().isActive() || !this->pane())
+    if (m_state->phase().isActive() || !m_state->deployPaneID() || !this->pane())
         return false;
     const std::optional<Snapshot> snapshot = liveSnapshot();
     if (!snapshot)
         return false;
     m_state->setPhase(Phase::customDomainInput(*snapshot));
     return true;
+}
+
+void DeploySession::unpin()
+{
+    if (!DeployConfig::load(m_host.projectURL()))
+        return;
+    QPointer<DeploySession> self(this);
+    const QUrl url = m_host.projectURL();
+    // The session is reset once the file no longer names the address, so the
+    // Deploy button that then shows reads the saved settings as they are.
+    QFuture<void> saving = m_host.launchWork().run([url] {
+        std::optional<DeployConfig> config = DeployConfig::load(url);
+        if (!config)
+            return;
+        config->frontendURL.reset();
+        config->customDomain.reset();
+        config->revision += 1;
+        try {
+            DeployConfig::save(*config, url);
+        } catch (const std::exception &e) {
+            logDeploy(QStringLiteral("failed to save deploy-config.json: %1").arg(QString::fromUtf8(e.what())));
+        }
+    });
+    auto resetting = [](QPointer<DeploySession> self, QFuture<void> saving) -> QCoro::Task<> {
+        co_await saving;
+        if (!self || self->m_state->phase().isActive())
+            co_return;
+        DeploySessionState &state = *self->m_state;
+        state.setPhase(Phase::idle());
+        state.setDeployPaneID(std::nullopt);
+        state.setContext(std::nullopt);
+        state.setLastProgressLine(std::nullopt);
+        state.setLastErrorText(std::nullopt);
+        state.setCapturedBackendURL(std::nullopt);
+        state.setCapturedBackendAnonKey(std::nullopt);
+    };
+    QCoro::Task<> reset = resetting(self, saving);
+    Q_UNUSED(reset);
+}
+
+bool DeploySession::isFollowUpTarget(const AgentPaneState *pane) const
+{
+    return pane && pane->isSystemPane() && m_state->phase().isActive() && m_state->deployPaneID() == pane->id();
+}
+
+QCoro::Task<> DeploySession::sendUserFollowUp(QString text)
+{
+    if (!pane() || !m_state->phase().isActive() || text.trimmed().isEmpty())
+        co_return;
+    sendFollowUp(text, /*typedByUser=*/true);
 }
 
 QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
@@ -312,6 +425,7 @@ QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
         hosting = firstHosting(m_state->context()->providersInOrder);
     const QString hostName = hosting ? hosting->displayName() : QStringLiteral("provider");
     m_runs.restartClock();
+    m_domainFlow = std::make_pair(phase.snapshot(), cleaned);
     m_state->setPhase(Phase::customDomainVerifying(phase.snapshot(), cleaned, {}, domainAttempts));
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Adding ") + cleaned + QStringLiteral(" to your ") +
                                                    hostName + QStringLiteral("\u2026]"));
@@ -332,8 +446,10 @@ QCoro::Task<> DeploySession::closeDomainCard()
     // The run that polls DNS is stopped with the card, so no late marker lands on the live deploy.
     const std::optional<AgentSession> session = m_runs.stop();
     m_runs.dropWaiting();
-    m_runValues.clear();
+    dropHeldValues();
+    m_domainFlow.reset();
     m_state->setPhase(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL));
+    updateRunGoing();
     QCoro::Task<> stopping = m_runs.terminate(session);
     co_await std::move(stopping);
 }
@@ -345,6 +461,11 @@ QCoro::Task<> DeploySession::beginRollback(DeployHistoryEntry entry)
     if (m_state->phase().isActive()) {
         logDeploy(QStringLiteral("beginRollback while phase active \u2014 ignoring"));
         co_return;
+    }
+    // The id goes into the agent's prompt: a planted history line's crafted id is as good as none.
+    if (entry.deploymentID && !isPlainDeploymentID(*entry.deploymentID)) {
+        logDeploy(QStringLiteral("beginRollback: the deployment id is not a plain id"));
+        entry.deploymentID.reset();
     }
     if (!entry.deploymentID || entry.deploymentID->isEmpty()) {
         finalize(Phase::stuck(QStringLiteral("Nerim didn't record a deployment ID for that deploy. Try Redeploy "
@@ -391,14 +512,25 @@ QCoro::Task<> DeploySession::beginGitConnect(bool enable)
 
 QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot)
 {
-    if (!m_runs.beginSession())
+    const std::optional<quint64> serial = m_runs.beginSession();
+    if (!serial)
         co_return;
     m_pendingDeploymentID.reset();
+    m_checklistFromLive.reset();
+    m_operation = std::make_pair(task, snapshot);
     m_state->setPhase(Phase::runningOperation(task, provider, snapshot));
+    if (m_runs.briefing().isEmpty()) {
+        std::optional<DeployContext> context = m_state->context();
+        if (!context) {
+            QPointer<DeploySession> self(this);
+            QCoro::Task<DeployContext> gathering = makeContext({provider}, DeployKind::redeploy);
+            context = co_await std::move(gathering);
+            if (!self || *serial != m_runs.session() || !m_state->phase().isActive())
+                co_return;
+        }
+        m_runs.setBriefing(buildDeployPrompt(m_host.projectDisplayName(), *context));
+    }
     AgentPaneState *pane = m_runs.openPane();
-    if (m_runs.briefing().isEmpty())
-        m_runs.setBriefing(buildDeployPrompt(
-            m_host.projectDisplayName(), m_state->context().value_or(makeContext({provider}, DeployKind::redeploy))));
 
     QString text;
     switch (task.kind) {

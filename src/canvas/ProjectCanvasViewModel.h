@@ -320,7 +320,8 @@ public:
     // these operations forward to it.
     // Changes deploy-config.json on the launcher's serial thread, in order.
     void saveDeployConfig(std::function<void(DeployConfig &)> change);
-    DeployContext makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const;
+    // Reads .env and package.json off the GUI thread.
+    QCoro::Task<DeployContext> makeDeployContext(QList<DeployProvider> providers, DeployKind kind) const;
     // The pane the deploy session records, when it is open.
     AgentPaneState *deployPane() const;
     QCoro::Task<> beginDeploy(QList<DeployProvider> providers, DeployKind kind);
@@ -332,9 +333,11 @@ public:
     QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions);
     QCoro::Task<> beginCustomDomain(QString domain);
     // The Live menu's env-var and domain items: switch a live session to the
-    // phase whose card the Deploy pane shows. False when there is no Deploy pane.
+    // phase whose card the Deploy pane shows. False when nothing changed.
     bool openEnvVarChecklist();
     bool openCustomDomainInput();
+    // The Live menu's Unpin (nothing without a deploy-config.json).
+    void unpinDeploy();
     // The domain cards' close mark: back to the live deploy, the polling run stopped.
     QCoro::Task<> closeDomainCard();
     QCoro::Task<> beginRollback(DeployHistoryEntry entry);

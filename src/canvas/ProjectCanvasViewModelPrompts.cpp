@@ -4,6 +4,7 @@
 
 #include "agents/AgentError.h"
 #include "canvas/PaneRuns.h"
+#include "canvas/DeploySession.h"
 #include "canvas/RepairSession.h"
 #include "foundation/UuidText.h"
 #include "persistence/ProjectContextActor.h"
@@ -45,7 +46,8 @@ const QStringList &workspaceKeywords(AgentRole role)
     case AgentRole::dbSchema: return dbSchema;
     case AgentRole::unspecified:
     case AgentRole::ui:
-    case AgentRole::code: return none;
+    case AgentRole::code:
+    case AgentRole::deploy: return none;
     }
     return none;
 }
@@ -144,9 +146,10 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
 
     if (m_promptTarget.isPane()) {
         if (AgentPaneState *pane = paneWithId(m_promptTarget.paneId())) {
-            // The Repair pane takes the user's answers while its session runs.
+            // The Repair and Deploy panes take the user's answers while their session runs.
             const bool repairFollowUp = m_repair->isFollowUpTarget(pane);
-            if (pane->isSystemPane() && !repairFollowUp) {
+            const bool deployFollowUp = m_deploy->isFollowUpTarget(pane);
+            if (pane->isSystemPane() && !repairFollowUp && !deployFollowUp) {
                 pane->appendLine(OutputLine::Kind::system, systemPaneLine(pane->agentName()));
                 co_return;
             }
@@ -159,6 +162,11 @@ QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource so
             takePrompt(submitted);
             if (repairFollowUp) {
                 QCoro::Task<> answering = m_repair->sendUserFollowUp(text);
+                co_await std::move(answering);
+                co_return;
+            }
+            if (deployFollowUp) {
+                QCoro::Task<> answering = m_deploy->sendUserFollowUp(text);
                 co_await std::move(answering);
                 co_return;
             }
@@ -276,6 +284,16 @@ QCoro::Task<> ProjectCanvasViewModel::routeAutomatically(QString text, QString s
         }
         take();
         QCoro::Task<> answering = m_repair->sendUserFollowUp(text);
+        co_await std::move(answering);
+        co_return;
+    }
+    if (m_deploy->isFollowUpTarget(target)) {
+        if (isBusy(target->status())) {
+            target->appendLine(OutputLine::Kind::system, busyLine(target->agentName()));
+            co_return;
+        }
+        take();
+        QCoro::Task<> answering = m_deploy->sendUserFollowUp(text);
         co_await std::move(answering);
         co_return;
     }

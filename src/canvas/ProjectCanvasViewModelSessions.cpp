@@ -56,9 +56,10 @@ void ProjectCanvasViewModel::saveDeployConfig(std::function<void(DeployConfig &)
 {
     m_deploy->saveConfig(std::move(change));
 }
-DeployContext ProjectCanvasViewModel::makeDeployContext(const QList<DeployProvider> &providers, DeployKind kind) const
+QCoro::Task<DeployContext> ProjectCanvasViewModel::makeDeployContext(QList<DeployProvider> providers,
+                                                                    DeployKind kind) const
 {
-    return m_deploy->makeContext(providers, kind);
+    return m_deploy->makeContext(std::move(providers), kind);
 }
 AgentPaneState *ProjectCanvasViewModel::deployPane() const
 {
@@ -99,6 +100,10 @@ bool ProjectCanvasViewModel::openEnvVarChecklist()
 bool ProjectCanvasViewModel::openCustomDomainInput()
 {
     return m_deploy->openCustomDomainInput();
+}
+void ProjectCanvasViewModel::unpinDeploy()
+{
+    m_deploy->unpin();
 }
 QCoro::Task<> ProjectCanvasViewModel::closeDomainCard()
 {

@@ -140,7 +140,7 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
     std::exception_ptr failure;
     try {
         QCoro::Task<AgentSession> spawning =
-            provider->spawn(AgentRole::code, entries, run.priorTurns, run.task, m_host.projectAwareness(),
+            provider->spawn(run.role, entries, run.priorTurns, run.task, m_host.projectAwareness(),
                             m_host.modelChoice(), run.extras);
         spawned = co_await std::move(spawning);
     } catch (...) {

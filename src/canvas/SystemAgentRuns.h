@@ -119,6 +119,7 @@ public:
         QList<ConversationTurn> priorTurns = {};
         int recentEntries = 0;   // activity-log entries read for the agent first; 0: none, no wait
         SpawnExtras extras = {}; // environment, PATH folders and arguments of this run only
+        AgentRole role = AgentRole::code; // whose prompt the agent is given
         // Runs once the run works, just before its output is consumed.
         std::function<void()> running = {};
     };
@@ -167,6 +168,8 @@ public:
     // Nothing without a pane.
     void startWhenFree(std::function<void()> start);
     void dropWaiting() { m_waiting.clear(); }
+    // Whether a run waits for the running one.
+    bool hasWaiting() const { return !m_waiting.isEmpty(); }
 
     // Ends the run in the session's pane: consumer and session first, so the
     // stopped agent's exit is never taken for its answer; a busy pane shows it

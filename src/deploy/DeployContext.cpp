@@ -1,5 +1,10 @@
 #include "deploy/DeployContext.h"
 
+#include "foundation/BackgroundWork.h"
+#include "foundation/Log.h"
+#include "foundation/RegularFile.h"
+
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -30,6 +35,45 @@ QSet<QString> DeployContext::dependencyNamesIn(const QByteArray &packageJson)
             names.insert(it.key());
     }
     return names;
+}
+
+namespace {
+
+// A project file's bytes; nothing when it is missing or was refused.
+std::optional<QByteArray> readProjectFile(const QString &path, qint64 maxBytes)
+{
+    try {
+        // A .env kept elsewhere and linked in is common; only what it leads to must be a regular file.
+        return RegularFile::read(path, RegularFile::FinalLink::follow, maxBytes);
+    } catch (const RegularFile::ReadError &error) {
+        logLine(QStringLiteral("[Nerim deploy] didn't read %1: %2")
+                    .arg(QDir(path).dirName(), QString::fromUtf8(error.what())));
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+DeployProjectFiles DeployProjectFiles::read(const QString &projectPath)
+{
+    DeployProjectFiles files;
+    const QDir project(projectPath);
+    const QString envPath = project.filePath(QStringLiteral(".env"));
+    if (const std::optional<QByteArray> env = readProjectFile(envPath, qint64(1) << 20)) {
+        files.envFilePath = envPath;
+        files.envVarNames = DeployContext::envVarNamesIn(QString::fromUtf8(*env));
+    }
+    if (const std::optional<QByteArray> package =
+            readProjectFile(project.filePath(QStringLiteral("package.json")), qint64(4) << 20)) {
+        files.dependencies = DeployContext::dependencyNamesIn(*package).values();
+        files.dependencies.sort();
+    }
+    return files;
+}
+
+QFuture<DeployProjectFiles> DeployProjectFiles::readInBackground(const QString &projectPath)
+{
+    return runInBackground([projectPath] { return read(projectPath); });
 }
 
 } // namespace nerim

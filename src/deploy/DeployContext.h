@@ -2,6 +2,7 @@
 
 #include "deploy/DeployProvider.h"
 
+#include <QFuture>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -35,6 +36,22 @@ struct DeployContext {
     // The names under "dependencies" and "devDependencies" of a package.json
     // text; nothing when it does not parse.
     static QSet<QString> dependencyNamesIn(const QByteArray &packageJson);
+};
+
+// What a deploy reads of the project's own files.
+struct DeployProjectFiles {
+    // The project's .env file and its variable names, when it was read.
+    QString envFilePath;
+    QStringList envVarNames;
+    // The dependency names of package.json, sorted.
+    QStringList dependencies;
+
+    // Reads .env and package.json of the project folder through
+    // `RegularFile`: a named pipe, a device or an oversized file is not read
+    // (and counts as absent, with a log line); nothing waits on it. Blocking
+    // file access: run it off the GUI thread (`readInBackground`).
+    static DeployProjectFiles read(const QString &projectPath);
+    static QFuture<DeployProjectFiles> readInBackground(const QString &projectPath);
 };
 
 } // namespace nerim

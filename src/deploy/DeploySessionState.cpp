@@ -39,6 +39,11 @@ void DeploySessionState::setLastErrorText(const std::optional<QString> &text)
     assign(this, m_lastErrorText, text, &DeploySessionState::lastErrorTextChanged);
 }
 
+void DeploySessionState::setAgentRunGoing(bool going)
+{
+    assign(this, m_agentRunGoing, going, &DeploySessionState::agentRunGoingChanged);
+}
+
 void DeploySessionState::setCapturedBackendURL(const std::optional<QString> &url)
 {
     assign(this, m_capturedBackendURL, url, &DeploySessionState::capturedBackendURLChanged);

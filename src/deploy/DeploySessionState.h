@@ -129,6 +129,10 @@ public:
     const std::optional<QString> &lastErrorText() const { return m_lastErrorText; }
     const std::optional<QString> &capturedBackendURL() const { return m_capturedBackendURL; }
     const std::optional<QString> &capturedBackendAnonKey() const { return m_capturedBackendAnonKey; }
+    // Whether a run of the Deploy agent is going in the Deploy pane or waits
+    // to start there. A card that has handed in its answer waits while this
+    // holds; once it no longer does, the answer can be given again.
+    bool agentRunGoing() const { return m_agentRunGoing; }
 
     void setPhase(const Phase &phase);
     void setDeployPaneID(const std::optional<QUuid> &id);
@@ -137,6 +141,7 @@ public:
     void setLastErrorText(const std::optional<QString> &text);
     void setCapturedBackendURL(const std::optional<QString> &url);
     void setCapturedBackendAnonKey(const std::optional<QString> &key);
+    void setAgentRunGoing(bool going);
 
 signals:
     void phaseChanged();
@@ -146,6 +151,7 @@ signals:
     void lastErrorTextChanged();
     void capturedBackendURLChanged();
     void capturedBackendAnonKeyChanged();
+    void agentRunGoingChanged();
 
 private:
     Phase m_phase;
@@ -155,6 +161,7 @@ private:
     std::optional<QString> m_lastErrorText;
     std::optional<QString> m_capturedBackendURL;
     std::optional<QString> m_capturedBackendAnonKey;
+    bool m_agentRunGoing = false;
 };
 
 } // namespace nerim

@@ -56,14 +56,6 @@ QCoro::Task<std::optional<QString>> install(Request request)
     return runInstall(std::move(request), package);
 }
 
-QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFolder, DeployProvider provider)
-{
-    Request request;
-    request.npmProgram = std::move(npmProgram);
-    request.toolsFolder = std::move(toolsFolder);
-    request.provider = provider;
-    return runInstall(std::move(request), provider.npmPackage());
-}
 
 QString binFolder(const QString &toolsFolder)
 {

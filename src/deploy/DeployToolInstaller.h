@@ -56,10 +56,5 @@ struct Request {
 // last error line, the time limit). Never throws.
 QCoro::Task<std::optional<QString>> install(Request request);
 
-// The form the canvas calls today: as above with the default limit and no
-// progress callback, but naming the package without its version. The
-// environment is the development server's all the same.
-QCoro::Task<std::optional<QString>> install(QString npmProgram, QString toolsFolder, DeployProvider provider);
-
 } // namespace DeployToolInstaller
 } // namespace nerim

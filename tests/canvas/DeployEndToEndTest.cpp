@@ -143,3 +143,100 @@ TEST_F(CanvasTest, ADeployGoesLiveThenRedeploysAndRollsBackWithTheTokenOnlyInDep
         EXPECT_FALSE(bytes.contains(customValue.toUtf8())) << name.toStdString();
     }
 }
+
+// A whole deploy whose markers reach the session while each run still goes
+// (the stand-in holds its run until the test has seen the phase), through the
+// token, the checklist, the build and Live, then a custom domain whose records
+// show while the agent still polls, after a token asked for on the way.
+TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
+{
+    StandinKnobs knobs;
+    const QString scripts = makeTempDir(QStringLiteral("scripts"));
+    const QString records = makeTempDir(QStringLiteral("records"));
+    const QString gates = makeTempDir(QStringLiteral("gates"));
+    const QString tools = makeTempDir(QStringLiteral("deploy-tools"));
+    QDir().mkpath(DeployToolInstaller::binFolder(tools));
+    writeExecutable(DeployToolInstaller::binFolder(tools) + QStringLiteral("/vercel"),
+                    QStringLiteral("#!/bin/sh\nenv > '%1/vercel-env-'\"$1\"\necho \"vercel stand-in: $1\"\n")
+                        .arg(records)
+                        .toUtf8());
+    writeFile(project + QStringLiteral("/.env"), "API_KEY=local-only\n");
+    const auto gate = [&](const char *name) { return gates + QLatin1Char('/') + QLatin1String(name); };
+    const auto open = [&](const char *name) { writeFile(gate(name), "go"); };
+    const auto script = [&](int run, const QString &text) {
+        writeFile(scripts + QStringLiteral("/run-%1").arg(run), text.toUtf8());
+    };
+    script(1, QStringLiteral("out [NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to publish\nhold %1\nexit 0\n").arg(gate("1")));
+    script(2, QStringLiteral("run vercel whoami\nout [NERIM_DEPLOY_SIGNED_IN] vercel\nhold %1\nexit 0\n").arg(gate("2")));
+    script(3, QStringLiteral("out [NERIM_DEPLOY_ENV_OK]\nout [NERIM_DEPLOY_BUILDING] vercel\nhold %1\n"
+                             "run vercel deploy\nout [NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_a\n"
+                             "out [NERIM_DEPLOY_LIVE] https://shop.vercel.app\nhold %2\nexit 0\n")
+                  .arg(gate("3"), gate("4")));
+    script(4, QStringLiteral("out [NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to add the domain\nexit 0\n"));
+    script(5, QStringLiteral("run vercel domains\nout [NERIM_DEPLOY_DOMAIN_RECORDS] shop.example.com | "
+                             "[{\"type\":\"CNAME\",\"name\":\"shop\",\"value\":\"cname.vercel-dns.com\"}]\n"
+                             "hold %1\nout [NERIM_DEPLOY_DOMAIN_VERIFIED] shop.example.com\nexit 0\n")
+                  .arg(gate("5")));
+    qputenv("CLAUDE_STANDIN_SCRIPT_DIR", scripts.toUtf8());
+    qputenv("CLAUDE_STANDIN_RECORD_ARGS", (records + QStringLiteral("/args")).toUtf8());
+    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/stdin")).toUtf8());
+    qputenv("CLAUDE_STANDIN_APPEND", "1");
+
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    CanvasServices s = services();
+    s.deployToolsFolder = tools;
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("id"), project, QStringLiteral("Shop"),
+                                                      std::make_shared<ClaudeCodeProvider>(project, options), nullptr, s);
+    await(canvas->bootstrap());
+    const DeploySessionState &state = canvas->deployState();
+    const auto phaseIs = [&](Phase::Kind kind) { return state.phase().kind() == kind; };
+
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::awaitingToken); }, 20000));
+    EXPECT_TRUE(state.agentRunGoing()); // the run still holds
+    open("1");
+    ASSERT_TRUE(waitUntil([&] { return !state.agentRunGoing(); }, 20000));
+
+    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    ASSERT_TRUE(waitUntil([&] { return state.phase() == Phase::envVarChecklist(DeployProvider::vercel); }, 20000));
+    EXPECT_TRUE(state.agentRunGoing());
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("VERCEL_TOKEN=" + token.toUtf8()));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("GIT_CONFIG_KEY_0=core.fsmonitor"));
+    open("2");
+    ASSERT_TRUE(waitUntil([&] { return !state.agentRunGoing(); }, 20000));
+
+    await(canvas->applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("skip")}}));
+    ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::buildingFrontend); }, 20000));
+    EXPECT_TRUE(state.agentRunGoing());
+    open("3");
+    ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::live); }, 20000));
+    EXPECT_EQ(state.phase(), Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+    EXPECT_TRUE(isBusy(canvas->deployPane()->status())); // live before the run ended
+    open("4");
+    ASSERT_TRUE(settle(canvas->deployPane()));
+    // The briefing told this agent who it is, with no task agent's closing line.
+    const QByteArray prompts = readFile(records + QStringLiteral("/stdin"));
+    EXPECT_TRUE(prompts.contains("You are the Deploy agent"));
+    EXPECT_FALSE(prompts.contains("TASK_COMPLETE"));
+    EXPECT_FALSE(prompts.contains("Code agent"));
+
+    // A custom domain: the agent needs the token again, then reports records
+    // that show while it keeps checking DNS.
+    ASSERT_TRUE(canvas->openCustomDomainInput());
+    await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+    ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::awaitingToken) && !state.agentRunGoing(); }, 20000));
+    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::customDomainVerifying) && !state.phase().records().isEmpty(); },
+                          20000))
+        << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(state.agentRunGoing());
+    EXPECT_EQ(state.phase().records().first().value, QStringLiteral("cname.vercel-dns.com"));
+    EXPECT_EQ(state.phase().snapshot().frontendURL, QStringLiteral("https://shop.vercel.app"));
+    open("5");
+    ASSERT_TRUE(waitUntil([&] { return state.phase() == Phase::customDomainVerified(QStringLiteral("shop.example.com")); },
+                          20000));
+    ASSERT_TRUE(settle(canvas->deployPane()));
+    EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("5"));
+    EXPECT_FALSE(readFile(records + QStringLiteral("/args")).contains(token.toUtf8()));
+}

@@ -5,7 +5,9 @@
 #include "deploy/DeployRuns.h"
 #include "deploy/DeployToolInstaller.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace nerim;
@@ -139,4 +141,52 @@ TEST(DeployRunsTest, TheInstallerGivesUpAfterItsTimeLimit)
     request.timeLimit = std::chrono::milliseconds(300);
     EXPECT_EQ(await(DeployToolInstaller::install(request)),
               std::optional<QString>(QStringLiteral("npm didn't finish within 1 second and was stopped")));
+}
+
+// A project's own .git/config may name programs for git to run (hooks, a
+// file-system monitor, an ssh command, a pager); in a Deploy run they would
+// see the provider's token. The run's environment overrides all of them.
+TEST(DeployRunsTest, GitInADeployRunRunsNothingTheRepositoryConfigNames)
+{
+    const QString repo = makeTempDir(QStringLiteral("repo"));
+    const QString ran = makeTempDir(QStringLiteral("ran"));
+    const auto git = [&](const QStringList &arguments, const QHash<QString, QString> &extra) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            environment.insert(it.key(), it.value());
+        environment.insert(QStringLiteral("GIT_AUTHOR_NAME"), QStringLiteral("t"));
+        environment.insert(QStringLiteral("GIT_AUTHOR_EMAIL"), QStringLiteral("t@example.com"));
+        environment.insert(QStringLiteral("GIT_COMMITTER_NAME"), QStringLiteral("t"));
+        environment.insert(QStringLiteral("GIT_COMMITTER_EMAIL"), QStringLiteral("t@example.com"));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(repo);
+        process.start(QStringLiteral("git"), arguments);
+        process.waitForFinished(30000);
+        return process.exitCode();
+    };
+    if (git({QStringLiteral("init"), QStringLiteral("-q")}, {}) != 0)
+        GTEST_SKIP() << "git is not available";
+    // The planted configuration: a hook folder and a monitor that leave a mark when run.
+    const QString hooks = repo + QStringLiteral("/planted-hooks");
+    QDir().mkpath(hooks);
+    const QString hook = hooks + QStringLiteral("/pre-commit");
+    writeFile(hook, QStringLiteral("#!/bin/sh\ntouch '%1/hook'\n").arg(ran).toUtf8());
+    const QString monitor = repo + QStringLiteral("/planted-monitor");
+    writeFile(monitor, QStringLiteral("#!/bin/sh\ntouch '%1/monitor'\n").arg(ran).toUtf8());
+    for (const QString &path : {hook, monitor})
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    ASSERT_EQ(git({QStringLiteral("config"), QStringLiteral("core.hooksPath"), hooks}, {}), 0);
+    ASSERT_EQ(git({QStringLiteral("config"), QStringLiteral("core.fsmonitor"), monitor}, {}), 0);
+
+    const QStringList commit{QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("--allow-empty"),
+                             QStringLiteral("-m"), QStringLiteral("x")};
+    EXPECT_EQ(git(commit, DeployRuns::gitSafetyEnvironment()), 0);
+    EXPECT_EQ(git({QStringLiteral("status"), QStringLiteral("--short")}, DeployRuns::gitSafetyEnvironment()), 0);
+    EXPECT_FALSE(QFile::exists(ran + QStringLiteral("/hook")));
+    EXPECT_FALSE(QFile::exists(ran + QStringLiteral("/monitor")));
+
+    // Without it the planted programs run: the plant above is a real one.
+    git(commit, {});
+    EXPECT_TRUE(QFile::exists(ran + QStringLiteral("/hook")));
 }

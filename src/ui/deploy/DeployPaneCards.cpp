@@ -522,25 +522,18 @@ DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid
         connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
         connect(&canvas->deployState(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
         connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &DeployPaneOverlay::refresh);
+        // A card that has answered waits while the session says a run goes.
+        connect(&canvas->deployState(), &DeploySessionState::agentRunGoingChanged, this, [this] {
+            if (m_card)
+                m_card->setAgentRunning(deployAgentRunning());
+        });
     }
     refresh();
 }
 
 bool DeployPaneOverlay::deployAgentRunning() const
 {
-    const AgentPaneState *pane = m_canvas ? m_canvas->deployPane() : nullptr;
-    return pane && isBusy(pane->status());
-}
-
-void DeployPaneOverlay::watchDeployAgent()
-{
-    disconnect(m_agentWatch);
-    AgentPaneState *pane = m_canvas && m_card ? m_canvas->deployPane() : nullptr;
-    if (pane)
-        m_agentWatch = connect(pane, &AgentPaneState::statusChanged, this, [this] {
-            if (m_card)
-                m_card->setAgentRunning(deployAgentRunning());
-        });
+    return m_canvas && m_canvas->deployState().agentRunGoing();
 }
 
 void DeployPaneOverlay::refresh()
@@ -564,7 +557,6 @@ void DeployPaneOverlay::refresh()
         }
         layout()->addWidget(m_card);
     }
-    watchDeployAgent();
     if (m_card) {
         m_card->setAgentRunning(deployAgentRunning());
         m_card->setPhase(phase);

@@ -154,13 +154,11 @@ protected:
 
 private:
     void refresh();
-    void watchDeployAgent();
     bool deployAgentRunning() const;
 
     QPointer<ProjectCanvasViewModel> m_canvas;
     QUuid m_paneID;
     QPointer<DeployCard> m_card;
-    QMetaObject::Connection m_agentWatch;
 };
 
 } // namespace nerim

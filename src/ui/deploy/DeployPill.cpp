@@ -225,12 +225,24 @@ void DeployPill::activate()
 
 void DeployPill::openPicker()
 {
-    if (!unlocked() || m_picker)
+    if (!unlocked() || m_picker || m_openingPicker)
         return;
-    m_picker = m_pickerFactory(DeployProviderPickerSheet::seedFor(*m_canvas), this);
-    m_picker->setAttribute(Qt::WA_DeleteOnClose);
-    connect(m_picker, &DeployProviderPickerSheet::committed, this, &DeployPill::commitPicker);
-    m_picker->open();
+    m_openingPicker = true;
+    // The seed reads package.json off the GUI thread; the sheet opens with it.
+    auto opening = [](QPointer<DeployPill> self) -> QCoro::Task<> {
+        QCoro::Task<QSet<DeployProvider>> seeding = DeployProviderPickerSheet::seedFor(self->m_canvas);
+        const QSet<DeployProvider> seed = co_await std::move(seeding);
+        if (!self)
+            co_return;
+        self->m_openingPicker = false;
+        if (!self->m_canvas || self->m_face != Face::deployButton || !self->unlocked() || self->m_picker)
+            co_return;
+        self->m_picker = self->m_pickerFactory(seed, self);
+        self->m_picker->setAttribute(Qt::WA_DeleteOnClose);
+        connect(self->m_picker, &DeployProviderPickerSheet::committed, self, &DeployPill::commitPicker);
+        self->m_picker->open();
+    };
+    startDetached(this, opening(this));
 }
 
 void DeployPill::commitPicker(const QSet<DeployProvider> &providers)
@@ -378,11 +390,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
                 guard->saveDeployConfig([checked](DeployConfig &config) { config.autoDeployOnPush = checked; });
                 startDetached(menu, guard->beginGitConnect(checked));
             } else if (id == QLatin1String("unpin")) {
-                guard->saveDeployConfig([](DeployConfig &config) {
-                    config.frontendURL.reset();
-                    config.customDomain.reset();
-                });
-                guard->deployState().setPhase(DeploySessionState::Phase::idle());
+                guard->unpinDeploy();
             }
         });
     }

@@ -29,6 +29,8 @@ public:
     DeployLook::PillFace face() const { return m_face; }
     QString text() const { return m_text; }
     bool showingPicker() const { return m_picker != nullptr; }
+    // The sheet waits for the project's package.json to be read.
+    bool openingPicker() const { return m_openingPicker; }
     DeployProviderPickerSheet *picker() const { return m_picker; }
     void setPickerFactory(PickerFactory factory) { m_pickerFactory = std::move(factory); }
     // The Live menu (built afresh each time it opens).
@@ -64,6 +66,8 @@ private:
     DeployLook::PillFace m_face = DeployLook::PillFace::hidden;
     QString m_text;
     QPointer<DeployProviderPickerSheet> m_picker;
+    // The seed is being read: a second click opens no second sheet.
+    bool m_openingPicker = false;
     PickerFactory m_pickerFactory;
     QMenu *m_menu = nullptr;
     QTimer m_ringTimer;

@@ -8,7 +8,7 @@
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
 
-#include <QFile>
+#include <QCoro/QCoroFuture>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -281,15 +281,16 @@ void DeployProviderPickerSheet::keyPressEvent(QKeyEvent *event)
     QDialog::keyPressEvent(event);
 }
 
-QSet<DeployProvider> DeployProviderPickerSheet::seedFor(const ProjectCanvasViewModel &canvas)
+QCoro::Task<QSet<DeployProvider>> DeployProviderPickerSheet::seedFor(QPointer<ProjectCanvasViewModel> canvas)
 {
+    if (!canvas)
+        co_return DeployLook::pickerSeed(QString(), {});
     const QString command =
-        canvas.lastAttemptedLaunchPlan() ? canvas.lastAttemptedLaunchPlan()->shellCommand : QString();
-    QFile package(canvas.projectPath() + QStringLiteral("/package.json"));
-    QSet<QString> dependencies;
-    if (package.open(QIODevice::ReadOnly))
-        dependencies = DeployContext::dependencyNamesIn(package.read(4 << 20));
-    return DeployLook::pickerSeed(command, dependencies);
+        canvas->lastAttemptedLaunchPlan() ? canvas->lastAttemptedLaunchPlan()->shellCommand : QString();
+    QFuture<DeployProjectFiles> reading = DeployProjectFiles::readInBackground(canvas->projectPath());
+    const DeployProjectFiles files = co_await reading;
+    const QSet<QString> dependencies(files.dependencies.begin(), files.dependencies.end());
+    co_return DeployLook::pickerSeed(command, dependencies);
 }
 
 } // namespace nerim

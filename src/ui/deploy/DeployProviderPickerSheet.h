@@ -3,7 +3,9 @@
 #include "deploy/DeployProvider.h"
 
 #include <QAbstractButton>
+#include <QCoro/QCoroTask>
 #include <QDialog>
+#include <QPointer>
 #include <QHash>
 #include <QLabel>
 #include <QSet>
@@ -55,8 +57,9 @@ public:
     void commit();
     void cancel();
 
-    // The seed for a canvas: its last launch command and the package.json dependencies.
-    static QSet<DeployProvider> seedFor(const ProjectCanvasViewModel &canvas);
+    // The seed for a canvas: its last launch command and the package.json
+    // dependencies (read off the GUI thread; a pipe or device is not read).
+    static QCoro::Task<QSet<DeployProvider>> seedFor(QPointer<ProjectCanvasViewModel> canvas);
 
 signals:
     // The checked set on commit, the empty set on cancel; unordered.

@@ -328,6 +328,15 @@ void AgentColumnView::resizeEvent(QResizeEvent *event)
     placeChildren();
 }
 
+bool AgentColumnView::event(QEvent *event)
+{
+    // The column has no layout of its own: a child's updateGeometry() arrives
+    // here, and the panes are placed again with the new overlay height.
+    if (event->type() == QEvent::LayoutRequest)
+        placeChildren();
+    return QWidget::event(event);
+}
+
 void AgentColumnView::placeChildren()
 {
     const QRect content = rect().adjusted(shadowMarginSide, shadowMarginTop, -shadowMarginSide, -shadowMarginBottom);

@@ -73,6 +73,8 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    // A child (a deploy overlay whose card came, went or changed height) asks for room.
+    bool event(QEvent *event) override;
 
 private:
     struct Slot {

@@ -12,6 +12,8 @@
 #include "ui/deploy/DeployPaneCards.h"
 #include "ui/deploy/DeployPill.h"
 #include "ui/deploy/DeployProviderPickerSheet.h"
+#include "ui/panes/AgentColumnView.h"
+#include "ui/panes/AgentPaneView.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -20,6 +22,8 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace nerim;
 using namespace nerim::test;
@@ -144,14 +148,28 @@ TEST_F(DeployWidgetsTest, PickerShowsTheOrderAndCommitsAnyNonEmptySet)
     DeployConfig::save(saved, canvas->projectURL());
     DeployPill pill(canvas.get());
     QPointer<DeployProviderPickerSheet> opened;
-    pill.setPickerFactory([&opened](const QSet<DeployProvider> &seed, QWidget *parent) {
+
+    // The seed reads package.json off the window's thread: a pipe there is
+    // not waited on, and a second click meanwhile opens no second sheet.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(project + QStringLiteral("/package.json")).constData(), 0600), 0);
+    const auto openSheet = [&] {
+        opened = nullptr;
+        pill.activate();
+        pill.activate();
+        for (int i = 0; i < 400 && !opened; ++i)
+            spin(5);
+    };
+    int sheets = 0;
+    pill.setPickerFactory([&opened, &sheets](const QSet<DeployProvider> &seed, QWidget *parent) {
+        ++sheets;
         opened = new DeployProviderPickerSheet(seed, parent);
         return opened.data();
     });
 
     // Cancel hands over nothing and starts nothing.
-    pill.activate();
+    openSheet();
     ASSERT_TRUE(opened);
+    EXPECT_EQ(sheets, 1);
     EXPECT_TRUE(opened->isVisible()); // opened window-modally, not run in a loop of its own
     EXPECT_EQ(opened->checked(), QSet<DeployProvider>{DeployProvider::vercel});
     EXPECT_EQ(opened->orderHintLabel()->text(), QStringLiteral("Deploy to Vercel."));
@@ -162,7 +180,7 @@ TEST_F(DeployWidgetsTest, PickerShowsTheOrderAndCommitsAnyNonEmptySet)
     EXPECT_TRUE(provider->spawnCalls().isEmpty());
 
     // Supabase alone is a valid choice; an empty set cannot be committed.
-    pill.activate();
+    openSheet();
     ASSERT_TRUE(opened);
     opened->row(DeployProvider::vercel)->click();
     EXPECT_EQ(opened->orderHintLabel()->text(), QStringLiteral("Pick at least one destination."));
@@ -331,4 +349,53 @@ TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive
     verify->closeButton()->click();
     spin(20);
     EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::live);
+}
+
+// In the real agent column: a card opened from the Live menu on a Deploy pane
+// that already has the focus gets its height (the column places its panes
+// again when an overlay asks for room).
+TEST_F(DeployWidgetsTest, EachLiveMenuCardGetsItsHeightInTheAgentColumnOnAFocusedDeployPane)
+{
+    writeFile(project + QStringLiteral("/.env"), "API_KEY=x\n");
+    QWidget window;
+    auto *column = new AgentColumnView(canvas.get(), &window);
+    column->setDeployOverlayFactory([](ProjectCanvasViewModel *c, const QUuid &paneId, QWidget *parent) {
+        return new DeployPaneOverlay(c, paneId, parent);
+    });
+    window.resize(column->sizeHint() + QSize(0, 200));
+    column->resize(column->sizeHint() + QSize(0, 200));
+    window.show();
+    const QUuid paneId =
+        startDeployAt(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"), Phase::Kind::live, false);
+    waitForIdleAgent();
+    canvas->focusPane(paneId);
+    spin(50);
+    QWidget *overlay = column->deployOverlay(paneId);
+    ASSERT_NE(overlay, nullptr);
+    EXPECT_EQ(overlay->height(), 0);
+
+    QMenu menu;
+    const auto choose = [&](const QString &id) {
+        buildLiveMenu(&menu, canvas.get());
+        for (QAction *action : menu.actions())
+            if (action->objectName() == id)
+                action->trigger();
+        for (int i = 0; i < 100 && overlay->height() == 0; ++i)
+            spin(5);
+    };
+    for (const QString &id : {QStringLiteral("env"), QStringLiteral("domain")}) {
+        choose(id);
+        auto *card = qobject_cast<DeployPaneOverlay *>(overlay)->card();
+        ASSERT_NE(card, nullptr) << id.toStdString();
+        EXPECT_GT(overlay->height(), 0) << id.toStdString();
+        EXPECT_EQ(overlay->height(), overlay->sizeHint().height()) << id.toStdString();
+        EXPECT_GE(card->height(), card->sizeHint().height()) << id.toStdString();
+        // The pane moved down under the card.
+        EXPECT_EQ(column->paneView(paneId)->y(), overlay->y() + overlay->height()) << id.toStdString();
+        // Back to the live deploy: the card goes and takes no room.
+        canvas->deployState().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+        for (int i = 0; i < 100 && overlay->height() != 0; ++i)
+            spin(5);
+        EXPECT_EQ(qobject_cast<DeployPaneOverlay *>(overlay)->card(), nullptr);
+    }
 }
