@@ -61,7 +61,8 @@ int main(int argc, char **argv)
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     // Without a session bus, nothing may start one that would outlive Nerim.
     nerim::platform::LibsecretStore::startNoSessionBus();
-    // The preview's web engine reads its options from this command line; as
+    // The preview's web engine reads its options from this command line when
+    // it is loaded (the first time a preview shows, see PreviewEngine); as
     // root it must run without its sandbox, or it ends the whole process.
     std::vector<QByteArray> engineArguments;
     for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))

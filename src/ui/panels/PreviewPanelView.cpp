@@ -1,7 +1,8 @@
 #include "ui/panels/PreviewPanelView.h"
 
 #include "preview/PreviewState.h"
-#include "preview/web/PreviewWebView.h"
+#include "preview/PreviewPageFactory.h"
+#include "preview/engine/PreviewEngine.h"
 #include "repair/RepairSessionState.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
@@ -258,7 +259,14 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
     auto *contentLayout = new QVBoxLayout(m_contentArea);
     contentLayout->setContentsMargins(0, 0, 0, 0);
     m_contentFactory = contentFactory ? std::move(contentFactory) : [](PreviewState *previewState, QWidget *parent) {
-        return static_cast<QWidget *>(new PreviewWebView(previewState, parent));
+        // The web engine is loaded now, the first time any preview shows.
+        if (PreviewPageFactory *engine = PreviewEngine::factory())
+            return engine->createPage(previewState, parent);
+        auto *failure = new QLabel(PreviewEngine::errorText(), parent);
+        failure->setObjectName(QStringLiteral("previewEngineError"));
+        failure->setAlignment(Qt::AlignCenter);
+        failure->setWordWrap(true);
+        return static_cast<QWidget *>(failure);
     };
     m_emptyState = new EmptyState(m_contentArea);
     m_contentArea->installEventFilter(this);
