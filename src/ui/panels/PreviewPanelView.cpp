@@ -15,7 +15,6 @@
 
 #include <QEvent>
 #include <QFontMetricsF>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -565,15 +564,6 @@ QWidget *PreviewPanelView::buildStrip(const PreviewPanelLook::Strip &strip)
     return row;
 }
 
-PreviewPanelView::~PreviewPanelView()
-{
-    // An embedded page's widget owns the window its container holds: it goes
-    // first, taking its window along, before the container would delete that
-    // window from under it.
-    if (m_content && !m_content->parent())
-        delete m_content;
-}
-
 void PreviewPanelView::refreshEmptyState()
 {
     if (!m_state)
@@ -619,28 +609,17 @@ void PreviewPanelView::makeContent()
 {
     if (m_content || !m_contentFactory || !isVisible())
         return;
-    // The page is a window of its own, embedded in the panel. A web view is
-    // composited through OpenGL, and inside the main window's surface it
-    // would have every small repaint elsewhere (a caret's blink) composite
-    // the whole window again; this way the rest of the window is painted as
-    // any other, and only the page's own window is composited.
-    // (A platform that cannot embed one window in another, the offscreen
-    // one of tests, gets the page in a native child widget.)
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-        m_pageHost = new QWidget(m_contentArea);
-        m_pageHost->setAttribute(Qt::WA_NativeWindow);
-        auto *hostLayout = new QVBoxLayout(m_pageHost);
-        hostLayout->setContentsMargins(0, 0, 0, 0);
-        m_content = m_contentFactory(m_state, m_pageHost);
-        hostLayout->addWidget(m_content);
-    } else {
-        m_content = m_contentFactory(m_state, nullptr);
-        m_content->setAttribute(Qt::WA_NativeWindow);
-        m_content->winId();
-        m_pageHost = QWidget::createWindowContainer(m_content->windowHandle(), m_contentArea);
-    }
+    // The page sits in a native child window of its own: a web view is
+    // composited through the GPU, and inside the window's own surface every
+    // small repaint elsewhere (a caret's blink) would composite the whole
+    // window again.
+    m_pageHost = new QWidget(m_contentArea);
     m_pageHost->setObjectName(QStringLiteral("previewPageHost"));
+    m_pageHost->setAttribute(Qt::WA_NativeWindow);
+    auto *hostLayout = new QVBoxLayout(m_pageHost);
+    hostLayout->setContentsMargins(0, 0, 0, 0);
+    m_content = m_contentFactory(m_state, m_pageHost);
+    hostLayout->addWidget(m_content);
     m_contentArea->layout()->addWidget(m_pageHost);
     m_content->show();
     refreshEmptyState();

@@ -37,7 +37,6 @@ public:
     PreviewPanelView(PreviewState *state, RepairSessionState *repairState,
                      std::optional<RepairBannerCoordinator> coordinator, ContentFactory contentFactory,
                      QWidget *parent = nullptr);
-    ~PreviewPanelView() override;
 
     void setRepairCoordinator(RepairBannerCoordinator coordinator);
     const std::optional<RepairBannerCoordinator> &repairCoordinator() const { return m_coordinator; }
@@ -45,8 +44,7 @@ public:
     void submitAddress();
     void submitSecretDraft();
     const QString &secretDraft() const { return m_secretDraft; }
-    // The page widget; made when the panel is first shown, as a window of
-    // its own embedded in the panel (not a child widget of the panel).
+    // The page widget; made when the panel is first shown.
     QWidget *content() const { return m_content; }
 
     // Tiled, the panel would fill its frame (640 × 400 at most): the row
