@@ -17,6 +17,7 @@
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
+#include <QOpenGLContext>
 #include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -609,17 +610,20 @@ void PreviewPanelView::makeContent()
 {
     if (m_content || !m_contentFactory || !isVisible())
         return;
-    // The page sits in a native child window of its own: a web view is
-    // composited through the GPU, and inside the window's own surface every
-    // small repaint elsewhere (a caret's blink) would composite the whole
-    // window again.
+    // A page the engine composites through OpenGL takes its surface from the
+    // window it is drawn in: a native child window made for it would be a
+    // plain one, which the page cannot be drawn into. Without OpenGL (the
+    // engine then draws in software) the page sits in a native child window
+    // of its own.
     m_pageHost = new QWidget(m_contentArea);
     m_pageHost->setObjectName(QStringLiteral("previewPageHost"));
-    m_pageHost->setAttribute(Qt::WA_NativeWindow);
     auto *hostLayout = new QVBoxLayout(m_pageHost);
     hostLayout->setContentsMargins(0, 0, 0, 0);
     m_content = m_contentFactory(m_state, m_pageHost);
     hostLayout->addWidget(m_content);
+    const QOpenGLContext *shared = QOpenGLContext::globalShareContext();
+    if (!shared || !shared->isValid())
+        m_pageHost->setAttribute(Qt::WA_NativeWindow);
     m_contentArea->layout()->addWidget(m_pageHost);
     m_content->show();
     refreshEmptyState();
