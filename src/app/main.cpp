@@ -55,9 +55,14 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
+    // A preview's page drawn in software has a native window of its own (see
+    // the preview panel); its siblings stay drawn in the window's surface, so
+    // their transitions and effects keep working.
+    QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     // Without a session bus, nothing may start one that would outlive Nerim.
     nerim::platform::LibsecretStore::startNoSessionBus();
-    // The preview's web engine reads its options from this command line; as
+    // The preview's web engine reads its options from this command line when
+    // it is loaded (the first time a preview shows, see PreviewEngine); as
     // root it must run without its sandbox, or it ends the whole process.
     std::vector<QByteArray> engineArguments;
     for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))

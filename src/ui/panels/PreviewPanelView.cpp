@@ -1,7 +1,8 @@
 #include "ui/panels/PreviewPanelView.h"
 
 #include "preview/PreviewState.h"
-#include "preview/web/PreviewWebView.h"
+#include "preview/PreviewPageFactory.h"
+#include "preview/engine/PreviewEngine.h"
 #include "repair/RepairSessionState.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
@@ -16,6 +17,7 @@
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
+#include <QOpenGLContext>
 #include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -258,7 +260,14 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
     auto *contentLayout = new QVBoxLayout(m_contentArea);
     contentLayout->setContentsMargins(0, 0, 0, 0);
     m_contentFactory = contentFactory ? std::move(contentFactory) : [](PreviewState *previewState, QWidget *parent) {
-        return static_cast<QWidget *>(new PreviewWebView(previewState, parent));
+        // The web engine is loaded now, the first time any preview shows.
+        if (PreviewPageFactory *engine = PreviewEngine::factory())
+            return engine->createPage(previewState, parent);
+        auto *failure = new QLabel(PreviewEngine::errorText(), parent);
+        failure->setObjectName(QStringLiteral("previewEngineError"));
+        failure->setAlignment(Qt::AlignCenter);
+        failure->setWordWrap(true);
+        return static_cast<QWidget *>(failure);
     };
     m_emptyState = new EmptyState(m_contentArea);
     m_contentArea->installEventFilter(this);
@@ -601,15 +610,20 @@ void PreviewPanelView::makeContent()
 {
     if (m_content || !m_contentFactory || !isVisible())
         return;
-    // The page is drawn into the window's own surface: a native child window
-    // for it leaves the page blank (the web view composites through the
-    // window's OpenGL surface, which a raster child window lacks).
+    // A page the engine composites through OpenGL takes its surface from the
+    // window it is drawn in: a native child window made for it would be a
+    // plain one, which the page cannot be drawn into. Without OpenGL (the
+    // engine then draws in software) the page sits in a native child window
+    // of its own.
     m_pageHost = new QWidget(m_contentArea);
     m_pageHost->setObjectName(QStringLiteral("previewPageHost"));
     auto *hostLayout = new QVBoxLayout(m_pageHost);
     hostLayout->setContentsMargins(0, 0, 0, 0);
     m_content = m_contentFactory(m_state, m_pageHost);
     hostLayout->addWidget(m_content);
+    const QOpenGLContext *shared = QOpenGLContext::globalShareContext();
+    if (!shared || !shared->isValid())
+        m_pageHost->setAttribute(Qt::WA_NativeWindow);
     m_contentArea->layout()->addWidget(m_pageHost);
     m_content->show();
     refreshEmptyState();

@@ -1,0 +1,23 @@
+// The yardstick of the start and memory benchmarks: a bare Qt Widgets window
+// of Nerim's size, built in the same tree with the same options. It stays
+// open until it is ended; the benchmark's probe reports its first paint.
+#include <QApplication>
+#include <QPainter>
+#include <QWidget>
+
+class BareWindow : public QWidget {
+    Q_OBJECT
+protected:
+    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), QColor(0xf4, 0xf1, 0xea)); }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    BareWindow window;
+    window.resize(1280, 800);
+    window.show();
+    return QApplication::exec();
+}
+
+#include "BareWindow.moc"

@@ -1,0 +1,152 @@
+// Start and memory at rest: `nerim` against a bare Qt window built in the same
+// tree, A/B alternated. Each run is timed from the start of the program to its
+// first painted overview (the bare window: its first paint); then, after the
+// window has rested, the PSS of the program and of every process it started,
+// and the shared libraries it has loaded. Run it under an X server (Xvfb will
+// do). NERIM_START_ROUNDS sets the number of rounds (7); NERIM_START_APP
+// another `nerim` to measure (an earlier build, say).
+#include "persistence/AppStateActor.h"
+#include "ProcessFigures.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+#include <algorithm>
+#include <optional>
+
+using namespace nerim;
+
+namespace {
+
+constexpr double kStartTarget = 1.3;
+constexpr double kPssTarget = 1.5;
+constexpr int kRestMs = 3000;
+
+struct Run {
+    double startMs = 0;
+    double pssMb = 0;
+    int libraries = 0;
+    bool webEngine = false;
+};
+
+std::optional<Run> measure(const QString &program, const QProcessEnvironment &environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, {});
+    if (!process.waitForStarted(10000))
+        return std::nullopt;
+    QByteArray output;
+    while (!output.contains("painted\n")) {
+        if (!process.waitForReadyRead(30000))
+            return std::nullopt;
+        output += process.readAllStandardOutput();
+    }
+    Run run;
+    run.startMs = double(clock.nsecsElapsed()) / 1e6;
+    QThread::msleep(kRestMs);
+    const pid_t pid = pid_t(process.processId());
+    run.pssMb = bench::treePssMegabytes(pid);
+    run.libraries = bench::loadedLibraries(pid);
+    run.webEngine = bench::hasLibrary(pid, "WebEngineCore");
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    return run;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
+    const QString runtime = home.path() + QStringLiteral("/runtime");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        out << "start_bench needs an X server (DISPLAY), e.g. under Xvfb\n";
+        return 2;
+    }
+    const int rounds = qEnvironmentVariableIsSet("NERIM_START_ROUNDS") ? qEnvironmentVariableIntValue("NERIM_START_ROUNDS") : 7;
+
+    // Three known projects, so that the overview shows cards.
+    {
+        QFuture<std::shared_ptr<AppStateActor>> loading = AppStateActor::load();
+        loading.waitForFinished();
+        std::shared_ptr<AppStateActor> actor = loading.result();
+        for (const QString &name : {QStringLiteral("Recipes"), QStringLiteral("Book Club"), QStringLiteral("Invoices")}) {
+            QDir().mkpath(home.path() + QLatin1Char('/') + name);
+            QFuture<AppState::ProjectRegistryEntry> made =
+                actor->registerProject(home.path() + QLatin1Char('/') + name, name, Timestamp::now());
+            made.waitForFinished();
+        }
+    }
+
+    const QString nerim = qEnvironmentVariableIsEmpty("NERIM_START_APP") ? QStringLiteral(NERIM_APP)
+                                                                          : qEnvironmentVariable("NERIM_START_APP");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Both programs carry the same probe that reports their first paint.
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(NERIM_FIRST_PAINT_PROBE));
+    QProcessEnvironment nerimEnvironment = environment;
+    environment.insert(QStringLiteral("NERIM_FIRST_PAINT_CLASS"), QStringLiteral("BareWindow"));
+    nerimEnvironment.insert(QStringLiteral("NERIM_FIRST_PAINT_CLASS"), QStringLiteral("nerim::ProjectsOverviewView"));
+
+    QList<double> bareStart, nerimStart, barePss, nerimPss;
+    int bareLibraries = 0, nerimLibraries = 0;
+    bool webEngineAtStart = false;
+    for (int round = 0; round < rounds; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool bare = (round + turn) % 2 == 0;
+            const std::optional<Run> run = bare ? measure(QStringLiteral(NERIM_BARE_WINDOW), environment)
+                                                : measure(nerim, nerimEnvironment);
+            if (!run) {
+                out << (bare ? "the bare window" : "nerim") << " showed no first paint\n";
+                return 1;
+            }
+            (bare ? bareStart : nerimStart).append(run->startMs);
+            (bare ? barePss : nerimPss).append(run->pssMb);
+            (bare ? bareLibraries : nerimLibraries) = run->libraries;
+            if (!bare)
+                webEngineAtStart = webEngineAtStart || run->webEngine;
+        }
+    }
+
+    const auto figure = [](double value, int decimals = 1) { return QString::number(value, 'f', decimals); };
+    const double startRatio = median(nerimStart) / median(bareStart);
+    const double pssRatio = median(nerimPss) / median(barePss);
+    out << "rounds " << rounds << ", A/B alternated, platform X11 (" << qgetenv("DISPLAY") << ")\n";
+    out << "start to the first painted overview: nerim " << figure(median(nerimStart)) << " ms (median; "
+        << figure(*std::min_element(nerimStart.begin(), nerimStart.end())) << "–"
+        << figure(*std::max_element(nerimStart.begin(), nerimStart.end())) << "), bare window "
+        << figure(median(bareStart)) << " ms: " << figure(startRatio, 2) << "× (target ≤ " << kStartTarget << "×) "
+        << (startRatio <= kStartTarget ? "MET" : "MISSED") << "\n";
+    out << "idle PSS on the overview: nerim " << figure(median(nerimPss)) << " MB, bare window " << figure(median(barePss))
+        << " MB: " << figure(pssRatio, 2) << "× (target ≤ " << kPssTarget << "×) "
+        << (pssRatio <= kPssTarget ? "MET" : "MISSED") << "\n";
+    out << "shared libraries loaded at rest: nerim " << nerimLibraries << ", bare window " << bareLibraries
+        << "; web engine loaded at start: " << (webEngineAtStart ? "yes" : "no") << "\n";
+    return 0;
+}
