@@ -181,3 +181,45 @@ TEST_F(CanvasTest, APaneNameWithAPlaceholderIsShownAsTypedInEveryLine)
     })) << texts.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(texts.contains(QStringLiteral("[Build %1 exited \u00b7 code 0]"))) << texts.join(QLatin1Char('\n')).toStdString();
 }
+
+// Leaving detaches each pane's run before stopping its process: the stopped
+// process's own exit is never handled as a run that ended by itself.
+TEST_F(CanvasTest, LeavingRecordsOnlyTheUsersStopForEachRunningAgent)
+{
+    open();
+    for (int i = 0; i < 2; ++i) {
+        FakeAgentProvider::Script script = FakeAgentProvider::running();
+        script.terminateWaitsForExit = true;
+        provider->enqueue(script);
+    }
+    canvas->spawnAgents(2);
+    for (AgentPaneState *pane : canvas->panes())
+        await(canvas->sendToPane(pane, QStringLiteral("work"), ContextEntry::PromptSource::text));
+    const QList<AgentPaneState *> panes = canvas->panes();
+    const std::shared_ptr<ProjectContextActor> memory = canvas->contextActor();
+
+    await(canvas->teardown());
+    spinEventLoop();
+    QStringList exits;
+    for (const ContextEntry &entry : logEntries(*memory))
+        if (const auto *exit = std::get_if<ContextEntry::AgentExit>(&entry.payload()))
+            exits.append(QStringLiteral("%1/%2").arg(rawValue(exit->reason), QString::number(exit->exitCode)));
+    EXPECT_EQ(exits, (QStringList{QStringLiteral("userKilled/0"), QStringLiteral("userKilled/0")}));
+}
+
+TEST_F(CanvasTest, TheSavedFocusAndExpansionComeBack)
+{
+    open();
+    canvas->spawnAgents(3);
+    const QUuid middle = canvas->panes().at(1)->id();
+    const QUuid first = canvas->panes().at(0)->id();
+    canvas->toggleExpandedPane(first);
+    canvas->focusPane(middle);
+    ASSERT_EQ(canvas->focusedPaneId(), middle);
+    ASSERT_EQ(canvas->expandedPaneId(), first);
+
+    reopen();
+    ASSERT_EQ(canvas->panes().size(), 3);
+    EXPECT_EQ(canvas->focusedPaneId(), middle);
+    EXPECT_EQ(canvas->expandedPaneId(), first);
+}
