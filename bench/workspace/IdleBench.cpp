@@ -121,8 +121,6 @@ int main(int argc, char **argv)
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    // As the application does: only the preview's page gets a native window.
-    QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     QTextStream out(stdout);
     const int seconds = qEnvironmentVariableIsSet("NERIM_IDLE_SECONDS") ? qEnvironmentVariableIntValue("NERIM_IDLE_SECONDS") : 20;

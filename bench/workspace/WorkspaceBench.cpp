@@ -27,7 +27,7 @@ namespace {
 constexpr int kPanes = 3;
 constexpr int kLinesPerPane = 20000;
 constexpr int kRuns = 5;
-constexpr double kTargetMs = 300;
+constexpr double kTargetMs = 150;
 
 // A transcript that looks like an agent's: prompts, prose, code and system lines.
 QList<OutputLine> transcript(int pane)

@@ -3,22 +3,95 @@
 #include "foundation/Log.h"
 
 #include <QCoro/QCoroTask>
-#include <QCoro/QCoroTimer>
 #include <QElapsedTimer>
-#include <chrono>
+#include <QTimer>
+#include <coroutine>
+#include <deque>
 #include <exception>
 
 namespace nerim {
 
 namespace {
 
-// The longest stretch of handling before the consumer lets the event loop run.
-constexpr qint64 sliceMs = 8;
+// One time budget per turn of the event loop, shared by every consumer on the
+// GUI thread. A consumer with events to hand out waits for a turn; a turn is a
+// single zero-interval timer firing that resumes the waiting consumers one
+// after another until together they have used the budget. One that runs out
+// in the middle of a batch waits for the next turn behind the others, so
+// several streaming panes take the budget in rounds and, between two turns,
+// the event loop paints and answers input.
+class TurnBudget {
+public:
+    static TurnBudget &shared()
+    {
+        // Never destroyed: its timer must not outlive the application object.
+        static TurnBudget *budget = new TurnBudget;
+        return *budget;
+    }
+
+    static constexpr qint64 budgetNs = AgentStreamConsumer::turnBudgetNs;
+
+    // Whether the running turn's budget is used up (outside a turn: always).
+    bool spent() const { return !m_inTurn || m_clock.nsecsElapsed() >= budgetNs; }
+
+    class TurnAwaiter {
+    public:
+        bool await_ready() const { return false; }
+        void await_suspend(std::coroutine_handle<> waiter) { TurnBudget::shared().enqueue(waiter); }
+        void await_resume() const {}
+    };
+    // Awaitable: resumes the consumer inside a turn of the shared budget.
+    TurnAwaiter nextTurn() { return {}; }
+
+private:
+    TurnBudget()
+    {
+        m_timer.setSingleShot(true);
+        m_timer.setInterval(0);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { runTurn(); });
+    }
+
+    void enqueue(std::coroutine_handle<> waiter)
+    {
+        m_waiting.push_back(waiter);
+        if (!m_inTurn && !m_timer.isActive())
+            m_timer.start();
+    }
+
+    void runTurn()
+    {
+        m_inTurn = true;
+        m_clock.start();
+        // Only those waiting when the turn began take part; one that runs out
+        // and queues again waits for the next turn.
+        std::deque<std::coroutine_handle<>> now;
+        now.swap(m_waiting);
+        while (!now.empty()) {
+            if (m_clock.nsecsElapsed() >= budgetNs) {
+                // The rest go first next time.
+                m_waiting.insert(m_waiting.begin(), now.begin(), now.end());
+                break;
+            }
+            const std::coroutine_handle<> waiter = now.front();
+            now.pop_front();
+            waiter.resume();
+        }
+        m_inTurn = false;
+        if (!m_waiting.empty())
+            m_timer.start();
+    }
+
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    bool m_inTurn = false;
+    std::deque<std::coroutine_handle<>> m_waiting;
+};
 
 QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared_ptr<AgentOutputStream> stream,
                       AgentStreamConsumer::EventHandler onEvent, AgentStreamConsumer::EndHandler onEnd,
                       bool *finishedFlag)
 {
+    TurnBudget &budget = TurnBudget::shared();
     for (;;) {
         const QList<AgentOutput> batch = co_await stream->next();
         if (consumer->isCancelled())
@@ -34,16 +107,14 @@ QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared
             }
             co_return;
         }
-        // A large batch is handled in slices, giving the event loop a turn in
-        // between, so a flood of output never holds the GUI thread for long.
-        QElapsedTimer slice;
-        slice.start();
+        // The batch is handed out within turns of the shared budget: a flood
+        // of output, in one pane or several, never holds the GUI thread for
+        // longer than the budget before the event loop runs again.
         for (const AgentOutput &event : batch) {
-            if (slice.elapsed() >= sliceMs) {
-                co_await QCoro::sleepFor(std::chrono::milliseconds(0));
+            if (budget.spent()) {
+                co_await budget.nextTurn();
                 if (consumer->isCancelled())
                     break;
-                slice.restart();
             }
             // A fire-and-forget task must not let an exception escape.
             try {

@@ -2,6 +2,7 @@
 
 #include "agents/AgentOutputStream.h"
 
+#include <QtGlobal>
 #include <functional>
 #include <memory>
 
@@ -20,6 +21,10 @@ public:
     // stream that ended by itself; it does not run after `cancel()`.
     static std::shared_ptr<AgentStreamConsumer> start(std::shared_ptr<AgentOutputStream> stream,
                                                       EventHandler onEvent, EndHandler onEnd = {});
+
+    // Most GUI-thread time all consumers together spend handing out events in
+    // one turn of the event loop; the event that crosses it still completes.
+    static constexpr qint64 turnBudgetNs = 4'000'000;
 
     // Stops handing out events: no handler runs after this returns.
     void cancel();

@@ -55,10 +55,6 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
-    // The preview's page has a native window of its own (see the preview
-    // panel); its siblings stay drawn in the window's surface, so their
-    // transitions and effects keep working.
-    QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     // Without a session bus, nothing may start one that would outlive Nerim.
     nerim::platform::LibsecretStore::startNoSessionBus();
     // The preview's web engine reads its options from this command line; as

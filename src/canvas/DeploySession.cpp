@@ -96,7 +96,7 @@ DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QStri
 
 bool DeploySession::isAllowedVariableName(const QString &name)
 {
-    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\z"));
     if (!shape.match(name).hasMatch())
         return false;
     const QString upper = name.toUpper();

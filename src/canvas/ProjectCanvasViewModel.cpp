@@ -469,6 +469,14 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
         persistPromptDraft(m_pendingDraftText);
     }
 
+    // No pane takes more output from here on, so the save below holds every
+    // line shown, even those that would arrive while other agents are stopped.
+    for (AgentPaneState *pane : std::as_const(m_panes)) {
+        if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
+            consumer->cancel();
+            pane->setStreamConsumer(nullptr);
+        }
+    }
     savePanes();
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;

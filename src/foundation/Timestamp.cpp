@@ -71,7 +71,7 @@ QString Timestamp::toIso8601() const
 std::optional<Timestamp> Timestamp::fromIso8601(const QString &text)
 {
     static const QRegularExpression pattern(QStringLiteral(
-        "^(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})(\\.\\d+)?(Z|[+-]\\d{2}:?\\d{2})$"));
+        "^(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})(\\.\\d+)?(Z|[+-]\\d{2}:?\\d{2})\\z"));
     const auto match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;

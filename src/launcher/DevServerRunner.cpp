@@ -330,6 +330,10 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     // Only a line feed ends a line; cleanLine drops the CR of a CRLF.
     launch.carriageReturnEndsLine = false;
     launch.gracePeriod = m_options.stopLimit;
+    // The server and all it starts live in a PID namespace of their own, so
+    // they end with the guard even when the guard is killed outright (the
+    // network stays the host's: the preview reaches the server on 127.0.0.1).
+    launch.pidNamespace = true;
 
     auto *child = new platform::ChildProcess(this);
     connect(child, &platform::ChildProcess::outputLine, this, [this, runId](const QString &line, bool) {

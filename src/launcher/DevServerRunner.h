@@ -29,7 +29,9 @@ class ChildProcess;
 // platform::ChildProcess whose output and exit arrive as signals. It runs under
 // Nerim's process guard, so stopping it ends everything it started (servers
 // started by `npm run dev` and the like, whatever detached), and nothing of it
-// outlives Nerim. Output and exits of an earlier run never act on a later one.
+// outlives Nerim. The server runs in a PID namespace of its own where the
+// kernel allows one (on the host's network), so it also ends with a guard that
+// is killed outright. Output and exits of an earlier run never act on a later one.
 class DevServerRunner : public QObject {
     Q_OBJECT
 
@@ -68,7 +70,7 @@ public:
     // The last output lines of the current run, oldest first (at most recentOutputCap).
     const QStringList &recentOutput() const { return m_recentOutput; }
 
-    // The process group (the child's process id) of the running child; 0 when none.
+    // The process group (the child's process id, as Nerim sees it) of the running child; 0 when none.
     qint64 processGroup() const { return m_processGroup; }
 
     // Set by the owner; always called on the GUI thread.

@@ -1,5 +1,6 @@
 #include "platform/ChildProcess.h"
 
+#include "platform/RunCgroup.h"
 #include "platform/guard/GuardProtocol.h"
 
 #include <QCoreApplication>
@@ -8,7 +9,9 @@
 #include <QPromise>
 #include <QSet>
 #include <QSocketNotifier>
+#include <QDeadlineTimer>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
@@ -50,7 +53,13 @@ public:
     {
         if (m_pidfd >= 0)
             ::close(m_pidfd);
+        // An empty group goes now; one still in use is ended by the next Nerim.
+        if (m_cgroup)
+            m_cgroup->remove();
     }
+
+    // The tree's own cgroup, which the guard has moved into.
+    std::optional<RunCgroup> m_cgroup;
 
     // Called once with the guard's wait status (-1 when someone else reaped it).
     std::function<void(int)> onEnded;
@@ -60,7 +69,7 @@ public:
     {
         onEnded = nullptr;
         QCoreApplication *app = QCoreApplication::instance();
-        if (m_ended || !app || app->thread() != thread()) {
+        if (m_finished || !app || app->thread() != thread()) {
             deleteLater();
             return;
         }
@@ -85,13 +94,41 @@ private:
             for (auto *notifier : findChildren<QSocketNotifier *>())
                 notifier->setEnabled(false);
         }
+        const int waitStatus = got == m_pid ? status : -1;
+        if (!m_cgroup || !m_cgroup->isPopulated()) {
+            finish(waitStatus);
+            return;
+        }
+        // The guard went without ending its tree (it was killed outright):
+        // the cgroup ends what is left, and the tree counts as ended once the
+        // group is empty.
+        m_cgroup->killAll();
+        auto *timer = new QTimer(this);
+        const QDeadlineTimer deadline(5000);
+        connect(timer, &QTimer::timeout, this, [this, timer, deadline, waitStatus] {
+            if (m_cgroup->isPopulated() && !deadline.hasExpired())
+                return;
+            timer->stop();
+            timer->deleteLater();
+            finish(waitStatus);
+        });
+        timer->start(10);
+    }
+
+    void finish(int waitStatus)
+    {
+        m_finished = true;
+        if (m_cgroup && m_cgroup->remove())
+            m_cgroup.reset();
         if (auto callback = std::exchange(onEnded, nullptr))
-            callback(got == m_pid ? status : -1);
+            callback(waitStatus);
     }
 
     pid_t m_pid;
     int m_pidfd = -1;
     bool m_ended = false;
+    // Reaped, and the cgroup (if any) emptied.
+    bool m_finished = false;
 };
 
 struct ChildProcess::Waiters {
@@ -122,6 +159,17 @@ QSet<ChildProcess *> &liveProcesses()
 {
     static QSet<ChildProcess *> processes;
     return processes;
+}
+
+// Groups left by a Nerim that was killed together with its guards are ended
+// once, by the first child process this Nerim starts (off the calling thread:
+// it may wait a moment for killed processes to go).
+void endAbandonedGroupsOnce()
+{
+    static bool done = false;
+    if (std::exchange(done, true))
+        return;
+    QThreadPool::globalInstance()->start([] { RunCgroup::endAbandoned(); });
 }
 
 void ensureQuitHook()
@@ -236,6 +284,7 @@ void ChildProcess::start(const Options &options)
     liveProcesses().insert(this);
     ensureQuitHook();
     ignoreBrokenPipes();
+    endAbandonedGroupsOnce();
 
     int control[2] = {-1, -1};
     int out[2] = {-1, -1};
@@ -272,6 +321,9 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--end-tree-on-exit");
     if (!options.pidNamespace)
         argumentBytes << QByteArrayLiteral("--no-pid-namespace");
+    std::optional<RunCgroup> cgroup = options.ownCgroup ? RunCgroup::create() : std::nullopt;
+    if (cgroup)
+        argumentBytes << QByteArrayLiteral("--cgroup") << QFile::encodeName(cgroup->path());
     if (!options.workingDirectory.isEmpty())
         argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
     argumentBytes << QByteArrayLiteral("--") << QFile::encodeName(options.program);
@@ -324,6 +376,8 @@ void ChildProcess::start(const Options &options)
     closeFd(err[1]);
     closeFd(in[0]);
     if (spawnError != 0) {
+        if (cgroup)
+            cgroup->remove();
         closeAll();
         fail(QStringLiteral("Nerim could not start its process guard %1: %2")
                  .arg(QString::fromLocal8Bit(guardPath), errnoText(spawnError)),
@@ -332,6 +386,7 @@ void ChildProcess::start(const Options &options)
     }
 
     m_helper = new HelperWatch(helper, this);
+    m_helper->m_cgroup = std::move(cgroup);
     m_helper->onEnded = [this](int status) { helperEnded(status); };
 
     m_control = control[0];

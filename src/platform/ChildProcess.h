@@ -25,7 +25,10 @@ class HelperWatch;
 // everything the program starts stays below the guard, even what detaches into
 // a session of its own. Asked to (`Options::pidNamespace`) and where the kernel
 // allows it, the program also runs in a PID namespace whose init dies with the
-// guard, so that even a guard killed with SIGKILL takes the whole tree with it. The guard ends that whole tree
+// guard, so that even a guard killed with SIGKILL takes the whole tree with it.
+// Where Nerim may make cgroups the tree also runs in a cgroup of its own
+// (`Options::ownCgroup`, see RunCgroup), which Nerim empties with one kill when
+// it sees the guard go without having ended the tree. The guard ends that whole tree
 // (SIGTERM, then SIGKILL after the grace period)
 //   - when `stop()` is called, or this object is deleted while the tree lives;
 //   - when Nerim ends in any way: quitting, a signal, a crash or SIGKILL (the
@@ -69,6 +72,11 @@ public:
         // namespace the program sees ids of its own (getpid() differs from
         // processId()) and cannot signal processes outside it.
         bool pidNamespace = false;
+        // Puts the tree into a cgroup of its own where Nerim may make one
+        // (root, a delegated desktop session): should the guard be killed
+        // outright, Nerim then kills what is left in the group. Unlike the
+        // namespace, the program keeps the system's view of processes.
+        bool ownCgroup = true;
     };
 
     enum class State {

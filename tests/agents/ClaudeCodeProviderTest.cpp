@@ -485,6 +485,65 @@ TEST(AgentStreamConsumer, AFloodOfEventsLetsTheEventLoopRunAndACancelMeanwhileSt
     EXPECT_EQ(handled, handledWhenTheLoopRan); // nothing handled after the cancel
 }
 
+TEST(AgentStreamConsumer, FloodingStreamsShareOneBudgetPerTurnAndTakeItInRounds)
+{
+    // Two streams flooded at once, with handlers that take half a millisecond:
+    // between two turns of the event loop both together hand out no more than
+    // one budget's worth, the second stream starts before the first is done,
+    // and every event is still handled, in order.
+    constexpr qint64 handlerNs = 500'000;
+    const auto busy = [] {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.nsecsElapsed() < handlerNs) {
+        }
+    };
+    auto first = AgentOutputStream::create();
+    auto second = AgentOutputStream::create();
+    constexpr int count = 60;
+    for (int i = 0; i < count; ++i) {
+        first->yield(AgentOutput::stdoutLine(QString::number(i)));
+        second->yield(AgentOutput::stdoutLine(QString::number(i)));
+    }
+    first->finish();
+    second->finish();
+    QStringList order;
+    qsizetype handledAtLastTurn = 0;
+    qsizetype mostInOneTurn = 0;
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        mostInOneTurn = std::max(mostInOneTurn, order.size() - handledAtLastTurn);
+        handledAtLastTurn = order.size();
+    });
+    heartbeat.start(0);
+    int ends = 0;
+    const auto handlerFor = [&](QString tag) {
+        return [&, tag](const AgentOutput &event) {
+            order.append(tag + event.text());
+            busy();
+        };
+    };
+    auto a = AgentStreamConsumer::start(first, handlerFor(QStringLiteral("a")), [&] { ++ends; });
+    auto b = AgentStreamConsumer::start(second, handlerFor(QStringLiteral("b")), [&] { ++ends; });
+    ASSERT_TRUE(waitUntil([&] { return ends == 2; }));
+
+    ASSERT_EQ(order.size(), 2 * count);
+    QStringList fromA;
+    QStringList fromB;
+    for (const QString &entry : std::as_const(order))
+        (entry.startsWith(QLatin1Char('a')) ? fromA : fromB).append(entry.mid(1));
+    QStringList expected;
+    for (int i = 0; i < count; ++i)
+        expected.append(QString::number(i));
+    EXPECT_EQ(fromA, expected);
+    EXPECT_EQ(fromB, expected);
+    EXPECT_LT(order.indexOf(QStringLiteral("b0")), order.indexOf(QStringLiteral("a%1").arg(count - 1)))
+        << "one stream waited for the other's whole flood";
+    // The event that crosses the budget still finishes.
+    EXPECT_LE(mostInOneTurn, AgentStreamConsumer::turnBudgetNs / handlerNs + 1);
+    EXPECT_GT(mostInOneTurn, 0);
+}
+
 TEST_F(ClaudeCodeProviderTest, NeitherAnAgentNorItsDetachedToolCommandsOutliveNerim)
 {
     // Nerim killed outright, and Nerim quitting in order on SIGTERM.

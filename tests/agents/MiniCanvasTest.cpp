@@ -175,7 +175,9 @@ TEST(MiniCanvas, OnePromptRunsThroughPaneTranscriptTurnAndPanesFile)
     const QString stdinFile = makeTempDir() + QStringLiteral("/stdin");
     qputenv("CLAUDE_STANDIN_RECORD_STDIN", stdinFile.toUtf8());
     qputenv("CLAUDE_STANDIN_APPEND", "0");
-    claudeStandin::setCommands(QStringLiteral("out Reading the project\nerr warning: slow disk\nsleep 50\n"
+    // The pause sends the first message before the warning: the two come
+    // through separate pipes, so only a gap between them fixes their order.
+    claudeStandin::setCommands(QStringLiteral("out Reading the project\nsleep 50\nerr warning: slow disk\nsleep 50\n"
                                               "out Wrote index.html\nout   TASK_COMPLETE:  Added a landing page.  \n"
                                               "exit 0"));
 

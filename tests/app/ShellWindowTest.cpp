@@ -303,7 +303,7 @@ TEST_F(ShellWindowTest, AddAFolderRunAPromptAndComeBack)
             const RenderGroup &group = groups.at(rows[i].group);
             const auto *run = group.asStdoutRun();
             const auto *single = group.asSingle();
-            const QString text = run ? run->aggregatedText : single ? single->line.text : QString();
+            const QString text = run ? run->text.toString() : single ? single->line.text : QString();
             if (text.contains(u"Hello from the stand-in agent."_s) && transcript->rows()->builtRow(i))
                 return true;
         }

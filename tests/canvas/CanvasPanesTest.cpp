@@ -261,3 +261,33 @@ TEST_F(CanvasTest, AliasesPreferCustomNamesAndTheLowestNumberedRole)
     EXPECT_FALSE(canvas->paneNameAliases().contains(QStringLiteral("repair")));
     EXPECT_FALSE(canvas->paneNumbers().contains(0));
 }
+
+TEST_F(CanvasTest, TeardownSavesEveryLineThePanesShowEvenWhileAgentsKeepPrinting)
+{
+    open();
+    provider->enqueue(FakeAgentProvider::running());
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(2);
+    ASSERT_EQ(canvas->panes().size(), 2);
+    for (AgentPaneState *pane : canvas->panes())
+        await(canvas->sendToPane(pane, QStringLiteral("work"), ContextEntry::PromptSource::text));
+    // Output arrives for both agents just as the project closes; stopping
+    // the first agent lets the event loop run before the second is stopped.
+    QHash<QUuid, QList<OutputLine>> shown;
+    for (AgentPaneState *pane : canvas->panes()) {
+        shown.insert(pane->id(), pane->outputLines());
+        QObject::connect(pane, &AgentPaneState::outputLinesChanged, pane,
+                         [&shown, pane] { shown.insert(pane->id(), pane->outputLines()); });
+    }
+    for (const QUuid &session : provider->sessionIds())
+        for (int i = 0; i < 5; ++i)
+            provider->yieldEvent(session, AgentOutput::stdoutLine(QStringLiteral("late line %1").arg(i)));
+
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    const std::optional<PanesSnapshot> saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(saved->panes.size(), 2);
+    for (const PaneDiskSnapshot &pane : saved->panes)
+        EXPECT_EQ(pane.outputLines, shown.value(pane.id)) << "panes.json differs from what the pane showed";
+}

@@ -245,7 +245,7 @@ TEST_F(DeployFlowTest, RefusalsAndTheExitsThatEndASession)
     EXPECT_TRUE(canvas->deployTokenNames().isEmpty());
     EXPECT_TRUE(logged.join(QLatin1Char('\n')).contains(QStringLiteral("refused to set the variable PATH")));
     for (const char *bad : {"LD_PRELOAD", "npm_config_prefix", "ANTHROPIC_API_KEY", "CLAUDE_X", "HOME", "SHELL",
-                            "NODE_OPTIONS", "1A", "A-B", ""})
+                            "NODE_OPTIONS", "1A", "A-B", "", "STRIPE_KEY\n"})
         EXPECT_FALSE(ProjectCanvasViewModel::isAllowedDeployVariableName(QString::fromUtf8(bad))) << bad;
     EXPECT_TRUE(ProjectCanvasViewModel::isAllowedDeployVariableName(QStringLiteral("STRIPE_SECRET_KEY")));
 

@@ -25,6 +25,9 @@ TEST(Timestamp, StrictParseRequiresAZoneAndAValidDate)
     EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07 08:00:00Z")));
     EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T24:00:00Z")));
     EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("")));
+    // The whole text is the time: a trailing line feed is not ignored.
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00Z\n")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00+02:00\n")));
 
     const auto utc = Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00Z"));
     const auto offset = Timestamp::fromIso8601(QStringLiteral("2026-12-07T10:30:00+02:30"));
@@ -83,4 +86,5 @@ TEST(UuidText, UpperCaseCanonicalAndStrictParse)
     EXPECT_FALSE(parseUuid(QLatin1Char('{') + text + QLatin1Char('}')));
     EXPECT_FALSE(parseUuid(text.left(35)));
     EXPECT_FALSE(parseUuid(QString(text).remove(QLatin1Char('-'))));
+    EXPECT_FALSE(parseUuid(text + QLatin1Char('\n')));
 }

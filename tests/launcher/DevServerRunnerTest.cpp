@@ -506,6 +506,68 @@ TEST_F(DevServerRunnerTest, NothingOfTheServerOutlivesNerimKilledOrQuitting)
     }
 }
 
+// A guard killed outright (the OOM killer, `pkill -9 nerim`) takes the whole
+// server with it, a process detached with setsid included: the server runs in
+// a PID namespace of its own, on the host's network.
+TEST_F(DevServerRunnerTest, AGuardKilledOutrightLeavesNothingOfTheServer)
+{
+    if (!loginShellHas("python3"))
+        GTEST_SKIP() << "the login shell finds no python3";
+    const QByteArray tag = nerim::test::uniqueTreeTag();
+    DevServerRunner::Options tagged = options();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromUtf8(nerim::test::tagName(tag)), QString::fromUtf8(nerim::test::tagValue(tag)));
+    tagged.baseEnvironment = environment;
+    DevServerRunner runner(tagged);
+    const QString folder = project({{"index.html", "<title>Inside</title>"}});
+    const qint64 group = startAndWaitForURL(
+        runner, plan(folder, QStringLiteral("setsid sh -c 'trap \"\" TERM HUP; sleep 600' </dev/null >/dev/null 2>&1 & "
+                                            "echo \"shell $$\"; exec python3 -m http.server 0 --bind 127.0.0.1")));
+    ASSERT_TRUE(runner.detectedURL().has_value());
+    const quint16 port = static_cast<quint16>(runner.detectedURL()->port());
+    ASSERT_TRUE(waitUntil([&] { return nerim::test::programProcessesTagged(tag).size() >= 3; }));
+
+    // Served on the host's loopback, where the preview looks.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write("GET /index.html HTTP/1.0\r\n\r\n");
+    QByteArray reply;
+    while (client.waitForReadyRead(5000))
+        reply += client.readAll();
+    EXPECT_TRUE(reply.startsWith("HTTP/1.0 200")) << reply.left(200).toStdString();
+    EXPECT_TRUE(reply.contains("<title>Inside</title>"));
+
+    // In the namespace the shell has an id of its own; Nerim's is the host's.
+    const QString shellLine = runner.recentOutput().filter(QStringLiteral("shell ")).value(0);
+    const bool isolated = !shellLine.isEmpty() && shellLine != QStringLiteral("shell %1").arg(group);
+
+    qint64 guardPid = 0;
+    for (const qint64 pid : nerim::test::processesTagged(tag)) {
+        const auto entry = nerim::platform::guard::ProcProcessTable().read(static_cast<pid_t>(pid));
+        if (entry && entry->parent == ::getpid() && nerim::test::commandName(pid) == "nerim-guard")
+            guardPid = pid;
+    }
+    ASSERT_GT(guardPid, 0);
+    ASSERT_EQ(::kill(static_cast<pid_t>(guardPid), SIGKILL), 0);
+    if (!isolated) {
+        // A kernel that gives no PID namespace: the subreaper alone cannot
+        // uphold this; what is left is cleaned up here.
+        for (const qint64 pid : nerim::test::processesTagged(tag))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        GTEST_SKIP() << "this kernel gives this user no PID namespace";
+    }
+    EXPECT_TRUE(waitUntil([&] { return nerim::test::processesTagged(tag).isEmpty(); }))
+        << nerim::test::processesTagged(tag).size() << " processes left";
+    EXPECT_TRUE(waitUntil([&] { return !runner.status().is(Kind::running) && runner.processGroup() == 0; }))
+        << runner.status().displayText().toStdString();
+    // The runner starts the server anew.
+    const qint64 again = startAndWaitForURL(runner, plan(folder, QStringLiteral("python3 -m http.server 0 --bind 127.0.0.1")));
+    EXPECT_GT(again, 0);
+    stopAndExpectGroupGone(runner, again);
+    EXPECT_TRUE(nerim::test::processesTagged(tag).isEmpty());
+}
+
 bool isGroupLeaderAlive(pid_t pid)
 {
     const auto entry = nerim::platform::guard::ProcProcessTable().read(pid);

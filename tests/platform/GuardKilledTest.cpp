@@ -5,7 +5,15 @@
 #include "platform/ChildProcess.h"
 #include "platform/guard/ProcessTree.h"
 
+#include "platform/RunCgroup.h"
+
 #include "TaggedProcesses.h"
+#include "TestEnvironment.h"
+
+#include <QFile>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 
 #include <csignal>
 #include <sched.h>
@@ -74,6 +82,28 @@ void killTagged(const QByteArray &tag)
         ::kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
+// Whether this process may make cgroups below its own (root, a delegated session).
+bool cgroupsWritable()
+{
+    const auto probe = RunCgroup::create();
+    return probe && probe->remove();
+}
+
+// The cgroup v2 group a process is in, as /proc/<pid>/cgroup names it.
+QByteArray cgroupOf(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cgroup").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith("0::"))
+            return line.mid(3);
+    return {};
+}
+
+const char *const noCgroups = "this user may make no cgroup v2 group here (no unified hierarchy, no cgroup.kill, "
+                              "or a session that delegates none): the subreaper alone holds the tree";
+
 } // namespace
 
 TEST(GuardKilled, TheWholeTreeEndsWithTheGuardSetsidGrandchildIncluded)
@@ -131,4 +161,106 @@ TEST(GuardKilled, WithoutANamespaceTheSubreaperStillEndsTheTree)
     EXPECT_TRUE(events.contains(QStringLiteral("exited %1 0").arg(SIGKILL))) << events.join('|').toStdString();
     EXPECT_TRUE(processesTagged(tag).isEmpty());
     killTagged(tag);
+}
+
+// An agent keeps the system's view of processes (no PID namespace), so a guard
+// killed outright is answered by the tree's cgroup: Nerim sees the guard go
+// without having ended the tree and kills the whole group.
+TEST(GuardKilled, WithoutANamespaceTheTreesCgroupEndsItWhenTheGuardIsKilled)
+{
+    if (!cgroupsWritable())
+        GTEST_SKIP() << noCgroups;
+    const QByteArray tag = uniqueTreeTag();
+    ChildProcess child;
+    bool ready = false;
+    bool ended = false;
+    QObject::connect(&child, &ChildProcess::outputLine, [&](const QString &line, bool) { ready |= line == QStringLiteral("ready"); });
+    QObject::connect(&child, &ChildProcess::treeEnded, [&] { ended = true; });
+    child.start(detaching(tag, false));
+    ASSERT_TRUE(waitFor([&] { return ready && programProcessesTagged(tag).size() >= 5; }));
+    EXPECT_FALSE(hasNamespaceInit(tag));
+    const qint64 guardPid = guardOf(tag);
+    ASSERT_GT(guardPid, 0);
+    // The program is the guard's own child, in the system's process ids.
+    EXPECT_EQ(guard::ProcProcessTable().read(static_cast<pid_t>(child.processId()))->parent, guardPid);
+    // Guard and tree, detached processes included, share a group of their own.
+    const QByteArray group = cgroupOf(guardPid);
+    EXPECT_TRUE(group.contains("/nerim-run-")) << group.toStdString();
+    EXPECT_NE(group, cgroupOf(::getpid()));
+    for (const qint64 pid : processesTagged(tag))
+        EXPECT_EQ(cgroupOf(pid), group) << commandName(pid).toStdString();
+
+    ASSERT_EQ(::kill(static_cast<pid_t>(guardPid), SIGKILL), 0);
+    EXPECT_TRUE(waitFor([&] { return ended; }));
+    // By the time the tree is reported ended, nothing of it runs.
+    EXPECT_TRUE(processesTagged(tag).isEmpty()) << processesTagged(tag).size() << " left";
+    EXPECT_FALSE(child.isTreeAlive());
+    // The group is gone with its note.
+    EXPECT_TRUE(waitFor([] { return QDir(RunCgroup::notesFolder()).entryList(QDir::Files).isEmpty(); }));
+    killTagged(tag);
+}
+
+// Nerim killed together with its guard (`pkill -9 nerim` matches both): the
+// next Nerim ends what the guard's tree left, through the group noted in the
+// runtime folder.
+TEST(GuardKilled, AGroupLeftByANerimKilledWithItsGuardIsEndedByTheNextStart)
+{
+    if (!cgroupsWritable())
+        GTEST_SKIP() << noCgroups;
+    const QByteArray tag = uniqueTreeTag();
+    const QString readyFile = nerim::test::makeTempDir() + QStringLiteral("/ready");
+    QProcess nerim;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromUtf8(tagName(tag)), QString::fromUtf8(tagValue(tag)));
+    nerim.setProcessEnvironment(environment);
+    nerim.start(QStringLiteral(NERIM_PLATFORM_TEST_CHILD_HOST),
+                {readyFile, QStringLiteral("wait"), QStringLiteral("300"), QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                 detachingScript});
+    ASSERT_TRUE(nerim.waitForStarted());
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(readyFile) && programProcessesTagged(tag).size() >= 5; }));
+    qint64 guardPid = 0;
+    for (const qint64 pid : processesTagged(tag)) {
+        const auto entry = guard::ProcProcessTable().read(static_cast<pid_t>(pid));
+        if (entry && entry->parent == nerim.processId() && commandName(pid) == "nerim-guard")
+            guardPid = pid;
+    }
+    ASSERT_GT(guardPid, 0);
+    // Nerim is held still, so that it cannot answer its guard's end itself.
+    ::kill(static_cast<pid_t>(nerim.processId()), SIGSTOP);
+    ::kill(static_cast<pid_t>(guardPid), SIGKILL);
+    ::kill(static_cast<pid_t>(nerim.processId()), SIGKILL);
+    ASSERT_TRUE(nerim.waitForFinished());
+    // The subreaper went with the guard: what detached runs on.
+    EXPECT_TRUE(waitFor([&] { return processesTagged(tag).size() >= 2 && guardOf(tag) == 0; }));
+    EXPECT_FALSE(processesTagged(tag).isEmpty());
+
+    const QStringList notes = QDir(RunCgroup::notesFolder()).entryList(QDir::Files);
+    QByteArray seen = "notes: " + notes.join(',').toUtf8() + "; groups:";
+    for (const qint64 pid : processesTagged(tag))
+        seen += ' ' + cgroupOf(pid);
+    for (const QString &name : notes)
+        seen += " note " + nerim::test::readFile(RunCgroup::notesFolder() + '/' + name);
+    EXPECT_GE(RunCgroup::endAbandoned(), 1) << seen.toStdString();
+    EXPECT_TRUE(waitFor([&] { return processesTagged(tag).isEmpty(); })) << processesTagged(tag).size() << " left";
+    EXPECT_TRUE(QDir(RunCgroup::notesFolder()).entryList(QDir::Files).isEmpty());
+    killTagged(tag);
+}
+
+// A note is followed only to a group of Nerim's own kind in the cgroup file
+// system: a planted one that names any other folder is dropped untouched.
+TEST(GuardKilled, APlantedNoteNeverLeadsOutsideNerimsGroups)
+{
+    const QString name = QStringLiteral("nerim-run-0f0f0f0f-1111-2222-3333-444455556666");
+    const QString decoy = nerim::test::makeTempDir() + QLatin1Char('/') + name;
+    ASSERT_TRUE(QDir().mkpath(decoy));
+    ASSERT_TRUE(nerim::test::writeFile(decoy + QStringLiteral("/cgroup.kill"), ""));
+    ASSERT_TRUE(nerim::test::writeFile(decoy + QStringLiteral("/cgroup.events"), "populated 1\n"));
+    ASSERT_TRUE(QDir().mkpath(RunCgroup::notesFolder()));
+    const QString note = RunCgroup::notesFolder() + QLatin1Char('/') + name;
+    // Its owner (no process 0) is gone.
+    ASSERT_TRUE(nerim::test::writeFile(note, QFile::encodeName(decoy) + "\n0 0\n"));
+    EXPECT_EQ(RunCgroup::endAbandoned(), 0);
+    EXPECT_TRUE(nerim::test::readFile(decoy + QStringLiteral("/cgroup.kill")).isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(decoy));
+    EXPECT_FALSE(QFileInfo::exists(note));
 }

@@ -25,6 +25,10 @@
 //   - when the program ends, if asked to with --end-tree-on-exit.
 // It reports the program's start and end on the control socket (see
 // GuardProtocol.h) and exits once no process of the tree is left.
+//
+// Given a cgroup (--cgroup), the guard moves itself into it before it starts
+// anything, so the whole tree is in that group; should the guard be killed
+// outright, Nerim kills what is left in the group (see RunCgroup.h).
 #include "platform/guard/GuardProtocol.h"
 #include "platform/guard/ProcessTree.h"
 
@@ -57,6 +61,7 @@ struct Arguments {
     bool endTreeOnExit = false;
     bool pidNamespace = true;
     const char *workingDirectory = nullptr;
+    const char *cgroup = nullptr; // a cgroup v2 group to move into before anything is started
     char **program = nullptr; // PROGRAM and its arguments, null-terminated
 };
 
@@ -88,6 +93,9 @@ bool parseArguments(int argc, char **argv, Arguments &out)
             out.grace = std::chrono::milliseconds(std::strtol(value, &end, 10));
         } else if (option == "--cwd") {
             out.workingDirectory = value;
+            continue;
+        } else if (option == "--cgroup") {
+            out.cgroup = value;
             continue;
         } else {
             return false;
@@ -162,6 +170,27 @@ bool enterPidNamespace()
     writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
     writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
     return true;
+}
+
+// Once the tree has ended, the guard leaves the tree's cgroup for the one
+// above it and removes the group, so that no empty group is left behind even
+// when Nerim is already gone. (Best effort: Nerim removes it otherwise.)
+void leaveCgroup(const char *cgroup)
+{
+    if (!cgroup)
+        return;
+    const std::string group = cgroup;
+    const std::string::size_type slash = group.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return;
+    writeFile((group.substr(0, slash) + "/cgroup.procs").c_str(), "0");
+    // A namespace's init may still be on its way out; it is given a moment.
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (rmdir(cgroup) != 0 && errno == EBUSY && Clock::now() < deadline) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        usleep(10 * 1000);
+    }
 }
 
 // What the namespace's init tells the guard over its status pipe: first the
@@ -348,8 +377,10 @@ public:
     {
         for (;;) {
             reap();
-            if (m_childExited && (m_noChildren || m_namespaceEmpty))
+            if (m_childExited && (m_noChildren || m_namespaceEmpty)) {
+                leaveCgroup(m_args.cgroup);
                 std::exit(0);
+            }
             escalateWhenDue();
 
             pollfd fds[3] = {{m_signals, POLLIN, 0},
@@ -541,6 +572,12 @@ int main(int argc, char **argv)
             return 0; // Nerim is already gone: nothing is started
     }
 
+    // Into the tree's own cgroup first, so that everything started from here
+    // on is in it: Nerim ends what is left there should the guard be killed
+    // outright. Best effort: without it the subreaper still holds the tree.
+    if (args.cgroup)
+        writeFile((std::string(args.cgroup) + "/cgroup.procs").c_str(), "0");
+
     sigset_t handled;
     sigemptyset(&handled);
     for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
@@ -553,8 +590,10 @@ int main(int argc, char **argv)
     }
 
     Guard guard(args, signals);
-    if (!guard.launch())
+    if (!guard.launch()) {
+        leaveCgroup(args.cgroup);
         return 0;
+    }
 
     // The guard keeps none of the program's standard streams open, so their
     // ends are seen as soon as the program's tree closes them.

@@ -4,7 +4,7 @@
 // control socket: one text line per message.
 //
 // Command line of the guard:
-//   nerim-guard [--parent PID] [--grace-ms N] [--end-tree-on-exit] [--cwd DIR] -- PROGRAM [ARGUMENT...]
+//   nerim-guard [--parent PID] [--grace-ms N] [--end-tree-on-exit] [--cwd DIR] [--cgroup DIR] [--no-pid-namespace] -- PROGRAM [ARGUMENT...]
 // Its standard input, output and error are handed to PROGRAM; the control
 // socket is file descriptor 3. The guard's environment is PROGRAM's.
 //

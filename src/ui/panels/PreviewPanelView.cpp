@@ -601,13 +601,11 @@ void PreviewPanelView::makeContent()
 {
     if (m_content || !m_contentFactory || !isVisible())
         return;
-    // The page sits in a native child window of its own: a web view is
-    // composited through the GPU, and inside the window's own surface every
-    // small repaint elsewhere (a caret's blink) would composite the whole
-    // window again.
+    // The page is drawn into the window's own surface: a native child window
+    // for it leaves the page blank (the web view composites through the
+    // window's OpenGL surface, which a raster child window lacks).
     m_pageHost = new QWidget(m_contentArea);
     m_pageHost->setObjectName(QStringLiteral("previewPageHost"));
-    m_pageHost->setAttribute(Qt::WA_NativeWindow);
     auto *hostLayout = new QVBoxLayout(m_pageHost);
     hostLayout->setContentsMargins(0, 0, 0, 0);
     m_content = m_contentFactory(m_state, m_pageHost);

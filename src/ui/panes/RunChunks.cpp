@@ -28,6 +28,57 @@ bool isBlank(QStringView line) { return line.trimmed().isEmpty(); }
 
 } // namespace
 
+void RunText::append(const QString &line)
+{
+    const qsizetype start = m_ends.isEmpty() ? 0 : m_ends.last() + 1;
+    m_lines.append(line);
+    m_ends.append(start + line.size());
+}
+
+qsizetype RunText::lineAt(qsizetype at) const
+{
+    // The first line whose end (its line break) is at or after `at`.
+    return std::lower_bound(m_ends.cbegin(), m_ends.cend(), at) - m_ends.cbegin();
+}
+
+QString RunText::mid(qsizetype from, qsizetype length) const
+{
+    from = std::clamp<qsizetype>(from, 0, size());
+    const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
+    QString text;
+    text.reserve(to - from);
+    for (qsizetype line = lineAt(from); line < m_lines.size() && from < to; ++line) {
+        const qsizetype end = m_ends.at(line);
+        const qsizetype start = end - m_lines.at(line).size();
+        if (from < end)
+            text.append(QStringView(m_lines.at(line)).sliced(from - start, std::min(end, to) - from));
+        from = std::min(end, to);
+        if (from < to) {
+            text.append(u'\n');
+            ++from;
+        }
+    }
+    return text;
+}
+
+qsizetype RunText::count(qsizetype from, qsizetype length, QStringView needle) const
+{
+    from = std::clamp<qsizetype>(from, 0, size());
+    const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
+    qsizetype found = 0;
+    for (qsizetype line = lineAt(from); line < m_lines.size(); ++line) {
+        const qsizetype end = m_ends.at(line);
+        const qsizetype start = end - m_lines.at(line).size();
+        if (start >= to)
+            break;
+        const qsizetype first = std::max(start, from);
+        const qsizetype last = std::min(end, to);
+        if (first < last)
+            found += QStringView(m_lines.at(line)).sliced(first - start, last - first).count(needle);
+    }
+    return found;
+}
+
 RunChunker::RunChunker(qsizetype from)
     : m_chunkStart(from)
     , m_lineStart(from)
@@ -35,7 +86,7 @@ RunChunker::RunChunker(qsizetype from)
 {
 }
 
-bool RunChunker::inlineOpenAcross(const QString &text, qsizetype lineBreak, qsizetype proseEnd)
+bool RunChunker::inlineOpenAcross(const RunText &text, qsizetype lineBreak, qsizetype proseEnd)
 {
     if (lineBreak >= m_parsedTo || m_parsedFrom < 0) {
         // The prose from the open chunk's start (a place where nothing is
@@ -61,14 +112,21 @@ bool RunChunker::inlineOpenAcross(const QString &text, qsizetype lineBreak, qsiz
     return it != m_open.cbegin() && std::prev(it)->second > lineBreak;
 }
 
-QList<RunChunk> RunChunker::update(const QString &text)
+QList<RunChunk> RunChunker::update(const RunText &text)
 {
     const QRegularExpression &openFence = MarkdownSegment::openFencePattern();
     const QRegularExpression &closeFence = MarkdownSegment::closeFencePattern();
-    // Lines from the last one seen before (it may have grown) on.
-    const auto lines = linesFrom(text, m_lineStart);
+    // Lines from the last one seen before (it may have grown) on: only that
+    // part of the run is put together.
+    const qsizetype base = m_lineStart;
+    const QString tail = text.mid(base, text.size() - base);
+    auto lines = linesFrom(tail, 0);
+    for (auto &[start, end] : lines) {
+        start += base;
+        end += base;
+    }
     const auto lineAt = [&](qsizetype i) {
-        return QStringView(text).sliced(lines[i].first, lines[i].second - lines[i].first);
+        return QStringView(tail).sliced(lines[i].first - base, lines[i].second - lines[i].first);
     };
     QList<bool> opensBlock(lines.size());
     for (qsizetype i = 0; i < lines.size(); ++i)
@@ -123,6 +181,6 @@ QList<RunChunk> RunChunker::update(const QString &text)
     return chunks;
 }
 
-QList<RunChunk> cutRunChunks(const QString &text, qsizetype from) { return RunChunker(from).update(text); }
+QList<RunChunk> cutRunChunks(const QString &text, qsizetype from) { return RunChunker(from).update(RunText(text)); }
 
 } // namespace nerim

@@ -5,6 +5,40 @@
 
 namespace nerim {
 
+// The text of a run of agent output: its lines' texts joined with "\n", held
+// as the lines' own strings (shared with the transcript, not copied), with the
+// place where each ends. Any stretch of it is put together on demand.
+class RunText {
+public:
+    RunText() = default;
+    explicit RunText(const QString &firstLine) { append(firstLine); }
+
+    // Adds a line at the end (after a "\n" unless it is the first).
+    void append(const QString &line);
+
+    qsizetype size() const { return m_ends.isEmpty() ? 0 : m_ends.last(); }
+    bool isEmpty() const { return size() == 0; }
+    // [from, from + length) of the joined text.
+    QString mid(qsizetype from, qsizetype length) const;
+    QString toString() const { return mid(0, size()); }
+    // How many of the text's characters are in [from, from + length) and
+    // match `needle` wholly inside one line.
+    qsizetype count(qsizetype from, qsizetype length, QStringView needle) const;
+
+    friend bool operator==(const RunText &a, const RunText &b)
+    {
+        return a.size() == b.size() && a.toString() == b.toString();
+    }
+
+private:
+    // The line that holds position `at` (its line break counts as its own).
+    qsizetype lineAt(qsizetype at) const;
+
+    QList<QString> m_lines;
+    // Where each line ends in the joined text.
+    QList<qsizetype> m_ends;
+};
+
 // A run of agent output is drawn in chunks of a few lines each, so that a
 // growing answer only redraws its last chunk and a long one only builds the
 // chunks in view. A chunk is cut only where the cut cannot show: outside code
@@ -43,12 +77,13 @@ public:
     // start of the text or of a chunk is.
     explicit RunChunker(qsizetype from = 0);
 
-    QList<RunChunk> update(const QString &text);
+    QList<RunChunk> update(const RunText &text);
+    QList<RunChunk> update(const QString &text) { return update(RunText(text)); }
 
 private:
     // Whether inline Markdown is open across the line break at `lineBreak`,
     // in the prose that ends at `proseEnd`.
-    bool inlineOpenAcross(const QString &text, qsizetype lineBreak, qsizetype proseEnd);
+    bool inlineOpenAcross(const RunText &text, qsizetype lineBreak, qsizetype proseEnd);
 
     qsizetype m_chunkStart = 0;
     int m_count = 0;

@@ -52,14 +52,14 @@ QList<RenderGroup> renderGroups(const QList<OutputLine> &visibleLines)
     QList<RenderGroup> groups;
     std::optional<QUuid> runStart;
     std::optional<QUuid> runEnd;
-    QStringList buffer;
+    RunText buffer;
 
     const auto flush = [&] {
         if (runStart && runEnd)
-            groups.append(RenderGroup{RenderGroup::StdoutRun{*runStart, *runEnd, buffer.join(u'\n')}});
+            groups.append(RenderGroup{RenderGroup::StdoutRun{*runStart, *runEnd, std::move(buffer)}});
         runStart.reset();
         runEnd.reset();
-        buffer.clear();
+        buffer = RunText();
     };
 
     for (const OutputLine &line : visibleLines) {
@@ -92,13 +92,12 @@ qsizetype extendRenderGroups(QList<RenderGroup> &groups, std::span<const OutputL
         if (!groups.isEmpty()) {
             if (auto *run = std::get_if<RenderGroup::StdoutRun>(&groups.last().value)) {
                 run->lastLineId = line.id;
-                run->aggregatedText += u'\n';
-                run->aggregatedText += line.text;
+                run->text.append(line.text);
                 firstChanged = std::min(firstChanged, groups.size() - 1);
                 continue;
             }
         }
-        groups.append(RenderGroup{RenderGroup::StdoutRun{line.id, line.id, line.text}});
+        groups.append(RenderGroup{RenderGroup::StdoutRun{line.id, line.id, RunText(line.text)}});
     }
     return firstChanged;
 }

@@ -2,6 +2,7 @@
 
 #include "agents/OutputLine.h"
 #include "persistence/AppState.h"
+#include "ui/panes/RunChunks.h"
 
 #include <QList>
 #include <QString>
@@ -21,8 +22,8 @@ struct RenderGroup {
     struct StdoutRun {
         QUuid firstLineId;
         QUuid lastLineId;
-        // The lines' texts joined with "\n".
-        QString aggregatedText;
+        // The lines' texts joined with "\n" (sharing the lines' strings).
+        RunText text;
         friend bool operator==(const StdoutRun &, const StdoutRun &) = default;
     };
 

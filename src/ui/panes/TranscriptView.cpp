@@ -402,7 +402,7 @@ void TranscriptView::addRowsFrom(qsizetype firstGroup)
         int above = gap;
         // The last run may go on: its chunker is kept to read only what is added.
         RunChunker chunker;
-        const QList<RunChunk> chunks = chunker.update(run->aggregatedText);
+        const QList<RunChunk> chunks = chunker.update(run->text);
         m_openRunGroup = int(group);
         m_openRunChunker = chunker;
         for (const RunChunk &chunk : chunks) {
@@ -429,7 +429,7 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
                 m_openRunGroup = int(firstChanged);
                 m_openRunChunker = RunChunker(m_items[open].start);
             }
-            const QList<RunChunk> chunks = m_openRunChunker.update(run->aggregatedText);
+            const QList<RunChunk> chunks = m_openRunChunker.update(run->text);
             const qsizetype shownEnd = m_items[open].end;
             m_items[open].end = chunks.first().end;
             int above = chunks.first().gapAfter;
@@ -440,7 +440,7 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
             if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(open))) {
                 const Row &row = m_items[open];
                 if (view->rawText().size() == shownEnd - row.start && row.end >= shownEnd)
-                    view->appendRawText(QStringView(run->aggregatedText).sliced(shownEnd, row.end - shownEnd));
+                    view->appendRawText(run->text.mid(shownEnd, row.end - shownEnd));
                 else
                     view->setRawText(chunkText(row));
             }
@@ -456,7 +456,7 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
 QString TranscriptView::chunkText(const Row &row) const
 {
     const auto *run = m_groups.at(row.group).asStdoutRun();
-    return run ? run->aggregatedText.mid(row.start, row.end - row.start) : QString();
+    return run ? run->text.mid(row.start, row.end - row.start) : QString();
 }
 
 QWidget *TranscriptView::makeRow(int index, QWidget *parent)
@@ -473,7 +473,7 @@ int TranscriptView::estimateRow(int index, int width) const
     const Row &row = m_items.at(index);
     const RenderGroup &group = m_groups.at(row.group);
     if (const auto *run = group.asStdoutRun()) {
-        const QStringView text = QStringView(run->aggregatedText).sliced(row.start, row.end - row.start);
+        const QString text = run->text.mid(row.start, row.end - row.start);
         const int fences = int(text.count(u"```"));
         return wrappedLines(text, width) * kLineHeight + (fences + 1) / 2 * kCodeBlockChrome;
     }

@@ -3,6 +3,7 @@
 #include "ui/panes/TranscriptGrouping.h"
 
 #include <QRandomGenerator>
+#include <span>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -48,7 +49,7 @@ TEST(TranscriptGrouping, ConsecutiveOutputLinesBecomeOneRun)
     const OutputLine b = line(Kind::stdout, u"b"_s);
     const QList<RenderGroup> groups = renderGroups({a, empty, b});
     ASSERT_EQ(groups.size(), 1);
-    EXPECT_EQ(groups[0], (RenderGroup{RenderGroup::StdoutRun{a.id, b.id, u"a\n\nb"_s}}));
+    EXPECT_EQ(groups[0], (RenderGroup{RenderGroup::StdoutRun{a.id, b.id, RunText(u"a\n\nb"_s)}}));
     EXPECT_EQ(groups[0].id(), a.id);
 
     EXPECT_TRUE(renderGroups({}).isEmpty());
@@ -60,9 +61,9 @@ TEST(TranscriptGrouping, OtherLinesStandAloneAndSplitRuns)
     const OutputLine err = line(Kind::stderr, u"oops"_s);
     const OutputLine out2 = line(Kind::stdout, u"```"_s);
     EXPECT_EQ(renderGroups({out1, err, out2}),
-              (QList<RenderGroup>{{RenderGroup::StdoutRun{out1.id, out1.id, out1.text}},
+              (QList<RenderGroup>{{RenderGroup::StdoutRun{out1.id, out1.id, RunText(out1.text)}},
                                   {RenderGroup::Single{err}},
-                                  {RenderGroup::StdoutRun{out2.id, out2.id, out2.text}}}));
+                                  {RenderGroup::StdoutRun{out2.id, out2.id, RunText(out2.text)}}}));
 
     const OutputLine sys1 = line(Kind::system, u"spawned"_s);
     const OutputLine out = line(Kind::stdout, u"hi"_s);
@@ -70,7 +71,7 @@ TEST(TranscriptGrouping, OtherLinesStandAloneAndSplitRuns)
     const QList<RenderGroup> groups = renderGroups({sys1, out, sys2});
     ASSERT_EQ(groups.size(), 3);
     EXPECT_EQ(groups[0].id(), sys1.id);
-    EXPECT_EQ(groups[1], (RenderGroup{RenderGroup::StdoutRun{out.id, out.id, u"hi"_s}}));
+    EXPECT_EQ(groups[1], (RenderGroup{RenderGroup::StdoutRun{out.id, out.id, RunText(u"hi"_s)}}));
     EXPECT_EQ(groups[2].id(), sys2.id);
 
     // Highlights never show output, so there are no runs.
@@ -112,6 +113,45 @@ TEST(TranscriptGrouping, ExtendingEqualsGroupingTheWholeTranscript)
     }
 }
 
+TEST(TranscriptGrouping, ARunsTextIsItsLinesJoinedAndReadsAsTheJoinedText)
+{
+    // Lines as agents print them: empty ones, some holding line breaks of
+    // their own, fences, a carriage return.
+    const QStringList texts{u"Here is the plan:"_s, u""_s,      u"```js"_s,        u"const a = 1;\nconst b = 2;"_s,
+                            u"```"_s,               u"done\r"_s, u"two\n\nbreaks"_s, u""_s,
+                            u"last line"_s};
+    QList<RenderGroup> groups;
+    QStringList joined;
+    for (const QString &text : texts) {
+        const OutputLine added = line(Kind::stdout, text);
+        extendRenderGroups(groups, std::span<const OutputLine>(&added, 1), Mode::verbose);
+        joined.append(text);
+        ASSERT_EQ(groups.size(), 1);
+        EXPECT_EQ(groups[0].asStdoutRun()->text.toString(), joined.join(u'\n'));
+    }
+    const RunText &run = groups[0].asStdoutRun()->text;
+    const QString whole = joined.join(u'\n');
+    ASSERT_EQ(run.size(), whole.size());
+    for (qsizetype from = 0; from <= whole.size(); ++from) {
+        for (qsizetype length = 0; from + length <= whole.size(); length += 3) {
+            ASSERT_EQ(run.mid(from, length), whole.mid(from, length)) << from << " " << length;
+            ASSERT_EQ(run.count(from, length, u"```"), QStringView(whole).sliced(from, length).count(u"```"));
+        }
+    }
+    // The chunks of a run read line by line are those of its joined text.
+    RunText growing;
+    RunChunker chunker;
+    QList<RunChunk> chunks;
+    for (const QString &text : texts) {
+        growing.append(text);
+        const QList<RunChunk> update = chunker.update(growing);
+        while (!chunks.isEmpty() && chunks.last().start >= update.first().start)
+            chunks.removeLast();
+        chunks.append(update);
+    }
+    EXPECT_EQ(chunks, cutRunChunks(whole));
+}
+
 TEST(TranscriptGrouping, CrLfAgentOutputKeepsItsCodeBlock)
 {
     // Output as the agent wrote it, read in pieces that cut a CR LF in half.
@@ -126,7 +166,7 @@ TEST(TranscriptGrouping, CrLfAgentOutputKeepsItsCodeBlock)
     const QList<RenderGroup> groups = renderGroups(visibleLines(lines, Mode::verbose));
     ASSERT_EQ(groups.size(), 1);
     ASSERT_NE(groups[0].asStdoutRun(), nullptr);
-    EXPECT_EQ(splitMarkdownSegments(groups[0].asStdoutRun()->aggregatedText),
+    EXPECT_EQ(splitMarkdownSegments(groups[0].asStdoutRun()->text.toString()),
               (QList<MarkdownSegment>{MarkdownSegment::prose(u"Here you go:"_s),
                                       MarkdownSegment::code(u"python"_s, u"print('hi')"_s, true),
                                       MarkdownSegment::prose(u"Done."_s)}));

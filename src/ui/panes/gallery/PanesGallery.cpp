@@ -109,7 +109,7 @@ NERIM_GALLERY_PAGE(transcript, "panes-transcript")
         if (const auto *single = group.asSingle())
             column->addWidget(new OutputLineView(single->line, pane));
         else
-            column->addWidget(new StdoutRunView(group.asStdoutRun()->aggregatedText, pane));
+            column->addWidget(new StdoutRunView(group.asStdoutRun()->text.toString(), pane));
     }
     column->addStretch(1);
     outer->addWidget(pane);
