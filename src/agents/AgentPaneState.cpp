@@ -170,7 +170,7 @@ void AgentPaneState::appendStdoutToTurn(const QString &line)
 {
     if (m_conversation.isEmpty() || !m_conversation.last().isInFlight()) {
         logLine(QStringLiteral("[Nerim] Warning: stdout arrived for pane %1 with no in-flight turn. Dropped.")
-                    .arg(m_agentName));
+                    .arg(m_paneNumber));
         return;
     }
     ConversationTurn &turn = m_conversation.last();

@@ -19,7 +19,6 @@
 #include <QProcessEnvironment>
 #include <QSet>
 #include <QtConcurrent/QtConcurrentRun>
-#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -155,20 +154,15 @@ QStringList claudeArguments(ModelChoice model)
 QString checkWorkingDirectory(const QString &projectPath)
 {
     const QFileInfo info(projectPath);
-    if (info.exists() || info.isSymLink()) {
-        if (info.isDir())
-            return projectPath;
+    if (info.isDir())
+        return projectPath;
+    if (info.exists() || info.isSymLink())
         throw std::runtime_error(
             (QStringLiteral("Project path exists but is a file, not a directory: ") + projectPath).toStdString());
-    }
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(QFile::encodeName(projectPath).toStdString()), error);
-    if (error) {
-        throw std::runtime_error(QStringLiteral("Could not create the project folder %1: %2")
-                                     .arg(projectPath, QString::fromStdString(error.message()))
-                                     .toStdString());
-    }
-    return projectPath;
+    // A project folder that is gone (deleted, or on a disk that is not mounted)
+    // is never made again here: the agent would work in an empty folder. Start
+    // blank makes its new folder itself before anything runs in it.
+    throw std::runtime_error((QStringLiteral("The project folder is missing: ") + projectPath).toStdString());
 }
 
 QHash<QString, QString> childEnvironment(const QHash<QString, QString> &inherited,

@@ -110,9 +110,10 @@ QString promptDigest(const QString &text);
 // AgentEventReader turns them back into lines.
 QStringList claudeArguments(ModelChoice model);
 
-// The project folder, created with its parents when missing. Throws
-// std::runtime_error with a readable description when the path is a file or
-// the folder cannot be created.
+// The project folder, which must exist: a missing one is never created (Start
+// blank makes its own folder before anything runs in it). Throws
+// std::runtime_error with a readable description when the path is missing or
+// is not a folder.
 QString checkWorkingDirectory(const QString &projectPath);
 
 // The child's environment: the inherited one, the fixed child overlay ("PATH",

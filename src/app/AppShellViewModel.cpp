@@ -147,6 +147,9 @@ void AppShellViewModel::setRoute(const AppShellRoute &route)
     if (m_route == route)
         return;
     m_route = route;
+    // A banner belongs to the screen whose action raised it: it never stays
+    // over the next screen.
+    setLastError(std::nullopt);
     emit routeChanged();
 }
 

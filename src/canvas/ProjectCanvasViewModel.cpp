@@ -7,6 +7,7 @@
 #include "canvas/RepairSession.h"
 #include "foundation/BackgroundWork.h"
 #include "foundation/Log.h"
+#include "foundation/RegularFile.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AppStateActor.h"
 #include "persistence/AtomicFileWriter.h"
@@ -29,22 +30,31 @@ namespace {
 // the GUI thread in one go.
 struct SavedCanvasFiles {
     std::optional<QString> draft;
+    // Set when the data folder passed its check; nothing else is read without it.
+    bool dataFolderUsable = false;
+    bool projectFolderMissing = false;
     PlanState::FileRead plan;
     SnapshotFileRead<ModelChoice> model;
     AgentNameMap agentNames;
     std::optional<PanesSnapshot> panes;
 };
 
-// A saved draft: the whole file as UTF-8; nothing for a missing, unreadable,
-// undecodable or empty file.
+// A saved draft: the whole file as UTF-8; nothing for a missing, undecodable
+// or empty file, nor for anything but a regular file (a link, a pipe or a
+// device planted there is refused without being opened for long).
 std::optional<QString> readDraft(const QString &dataFolder)
 {
-    QFile file(dataFolder + QStringLiteral("/draft.txt"));
-    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+    std::optional<QByteArray> bytes;
+    try {
+        bytes = RegularFile::read(dataFolder + QStringLiteral("/draft.txt"));
+    } catch (const std::exception &e) {
+        logLine(QStringLiteral("[Nerim] Prompt draft not read: %1").arg(QString::fromUtf8(e.what())));
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
+    }
+    if (!bytes)
+        return std::nullopt;
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder(bytes);
+    const QString text = decoder(*bytes);
     if (decoder.hasError() || text.isEmpty())
         return std::nullopt;
     return text;
@@ -341,19 +351,19 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     const QString projectPath = m_projectPath;
     const QString folder = dataFolder();
     const std::shared_ptr<PanesSnapshotStore> panesStore = m_panesStore;
-    QFuture<SavedCanvasFiles> reading = runInBackground([projectPath, folder, panesStore] {
+    QFuture<SavedCanvasFiles> reading = runInBackground([projectPath, panesStore] {
         SavedCanvasFiles files;
-        if (QFileInfo(projectPath).isDir()) {
-            try {
-                files.draft = readDraft(IntentProcessorConstants::projectDotfolder(projectPath));
-            } catch (...) {
-                // No draft without a data folder.
-            }
-            QDir().mkpath(folder);
-        }
-        files.plan = PlanState::readFile(folder + QStringLiteral("/plan.json"));
-        files.model = ModelPreferenceState::readFile(folder + QStringLiteral("/model.json"));
-        loadAgentNames(folder + QStringLiteral("/agent-names.json"), files.agentNames);
+        files.projectFolderMissing = !QFileInfo(projectPath).isDir();
+        // A project folder that is gone is not made again, and a data folder
+        // that is a link leading out of the project is neither read nor written.
+        const std::optional<QString> checked = checkedDataFolder(projectPath);
+        if (!checked)
+            return files;
+        files.dataFolderUsable = true;
+        files.draft = readDraft(*checked);
+        files.plan = PlanState::readFile(*checked + QStringLiteral("/plan.json"));
+        files.model = ModelPreferenceState::readFile(*checked + QStringLiteral("/model.json"));
+        loadAgentNames(*checked + QStringLiteral("/agent-names.json"), files.agentNames);
         files.panes = panesStore->load();
         return files;
     });
@@ -361,13 +371,19 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     if (!self)
         co_return;
 
-    if (files.draft)
+    // Whatever the user typed while the project loaded wins over the saved draft.
+    if (files.draft && m_inputPrompt.isEmpty())
         setInputPrompt(*files.draft);
-    m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
-    m_plan->applyFileRead(files.plan);
-    m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
-    m_modelPreference->applyFileRead(files.model);
-    m_persistedAgentNames = files.agentNames;
+    m_dataFolderUsable = files.dataFolderUsable;
+    m_projectFolderMissing = files.projectFolderMissing;
+    if (files.dataFolderUsable) {
+        m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
+        m_plan->applyFileRead(files.plan);
+        explainUnansweredPlansMessage();
+        m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
+        m_modelPreference->applyFileRead(files.model);
+        m_persistedAgentNames = files.agentNames;
+    }
 
     if (files.panes && !m_tornDown) {
         setNextAgentNumber(files.panes->nextAgentNumber);
@@ -402,7 +418,23 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     } catch (...) {
         if (!self)
             co_return;
+        // Nothing more is written into a project whose memory could not open.
+        m_dataFolderUsable = false;
+        m_plan->setPersistenceURL(std::nullopt);
+        m_modelPreference->setPersistenceURL(QUrl());
         setBootstrapStatus(BootstrapStatus::failed(AtomicFileWriter::describeFailure(std::current_exception())));
+    }
+}
+
+std::optional<QString> ProjectCanvasViewModel::checkedDataFolder(const QString &projectPath)
+{
+    if (!QFileInfo(projectPath).isDir())
+        return std::nullopt;
+    try {
+        return IntentProcessorConstants::projectDotfolder(projectPath);
+    } catch (const std::exception &e) {
+        logLine(QStringLiteral("[Nerim] Project data folder refused: %1").arg(QString::fromUtf8(e.what())));
+        return std::nullopt;
     }
 }
 
@@ -451,9 +483,14 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     // The pasted tokens and values live no longer than the canvas.
     m_deploy->forgetHeldValues();
 
-    const QList<AgentPaneState *> panes = m_panes;
-    for (AgentPaneState *pane : panes) {
-        if (!pane->currentSession())
+    // A close already under way may delete a pane during any of these waits,
+    // so each pane is looked up again by its id after every wait.
+    QList<QUuid> paneIds;
+    for (const AgentPaneState *pane : std::as_const(m_panes))
+        paneIds.append(pane->id());
+    for (const QUuid &id : std::as_const(paneIds)) {
+        AgentPaneState *pane = paneWithId(id);
+        if (!pane || !pane->currentSession())
             continue;
         QCoro::Task<> stopping = stopPaneAgent(pane);
         co_await std::move(stopping);

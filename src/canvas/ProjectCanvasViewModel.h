@@ -164,6 +164,22 @@ public:
     const QString &projectDisplayName() const { return m_projectDisplayName; }
     // <project>/.nerim
     QString dataFolder() const;
+    // The pane line that says no agent was started because the project folder is gone.
+    static QString projectFolderMissingLine()
+    {
+        return QStringLiteral("[The project folder is missing — no agent was started]");
+    }
+    // The data folder every writer of the canvas uses, checked where the write
+    // happens (off the GUI thread): nothing when the project folder is gone or
+    // its data folder is a link leading out of it. Creates the data folder of
+    // an existing project folder.
+    static std::optional<QString> checkedDataFolder(const QString &projectPath);
+    // Whether this canvas may write into the project's data folder: only after
+    // the start-up load found it usable and while the memory has not failed.
+    bool canWriteProjectData() const { return m_dataFolderUsable; }
+    // Whether the start-up load found the project folder gone: the canvas then
+    // starts no agent and no server (the opening failure says why).
+    bool isProjectFolderMissing() const { return m_projectFolderMissing; }
 
     AgentProvider &provider() const { return *m_provider; }
     const std::shared_ptr<VoiceTranscribing> &voiceTranscriber() const { return m_voiceTranscriber; }
@@ -285,14 +301,33 @@ public:
     // failure ends as one sentence in the plan's `lastError`. A message arriving
     // while a reply is generated is dropped, except an agent's hand-off, which
     // waits and is sent when the reply ends.
-    QCoro::Task<> sendPlansMessage(QString text, PlansMessageOrigin origin = PlansMessageOrigin::user);
+    // `fromPane`: the pane whose agent printed a hand-off (agentHandoff only).
+    QCoro::Task<> sendPlansMessage(QString text, PlansMessageOrigin origin = PlansMessageOrigin::user,
+                                   AgentPaneState *fromPane = nullptr);
     QCoro::Task<> performPlanCommand(PlanCommand command);
     // Writes the plan and the conversation into Markdown files under .nerim/plans.
     QCoro::Task<> organizePlans();
     // The sentence the Plans panel shows for a failure text of the Plans agent.
     static QString plansErrorMessage(const QString &failure);
-    // Hand-offs waiting for the reply being generated, oldest first.
-    const QStringList &pendingPlansHandoffs() const { return m_pendingPlansHandoffs; }
+    // Why the last message of a restored conversation has no answer, in the
+    // plan's `lastError`, so the panel never shows it without a word.
+    void explainUnansweredPlansMessage();
+    static QString plansKeyMissingMessage();
+    static QString plansUnansweredMessage()
+    {
+        return QStringLiteral("Your last message got no answer. Send it again to ask the Plans agent once more.");
+    }
+    // The agents' hand-offs waiting for the Plans agent's reply, oldest first.
+    QStringList pendingPlansHandoffs() const;
+    // The pane lines that say a waiting hand-off was dropped.
+    static QString handoffReplacedLine()
+    {
+        return QStringLiteral("[An earlier hand-off to Plans from this run was replaced by the newest one]");
+    }
+    static QString handoffRepeatedLine()
+    {
+        return QStringLiteral("[The same hand-off is already waiting for Plans \u2014 not sent again]");
+    }
     // Running the app
     // Shows the preview, asks the project-type detector (off the GUI thread) how
     // to start the project and starts its development server; a folder it
@@ -480,7 +515,15 @@ private:
     std::unique_ptr<IntentProcessorService> m_intentProcessor;
     std::unique_ptr<VoiceHotkeyMonitor> m_voiceHotkey;
     // Plans agent
-    QStringList m_pendingPlansHandoffs;
+    // At most one waiting hand-off per pane run (the latest): a run that prints
+    // hand-off lines while Plans answers costs one more call, not one per line.
+    void queuePlansHandoff(const QString &trimmed, AgentPaneState *fromPane);
+    struct PendingHandoff {
+        QString text;
+        QUuid paneId;
+        QUuid run; // the session of the run that printed it; null when unknown
+    };
+    QList<PendingHandoff> m_pendingPlansHandoffs;
     // Voice input: changed by every start and by leaving, so a dictation that
     // was abandoned never writes its outcome.
     quint64 m_voiceDictation = 0;
@@ -504,6 +547,11 @@ private:
     bool m_panesRestored = false;
     bool m_bootstrapStarted = false;
     bool m_tornDown = false;
+    // Set by the start-up load when the data folder passed its check, cleared
+    // when the memory fails to open: a canvas whose memory failed writes
+    // nothing into the project.
+    bool m_dataFolderUsable = false;
+    bool m_projectFolderMissing = false;
 };
 
 } // namespace nerim

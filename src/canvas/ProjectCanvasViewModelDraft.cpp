@@ -9,12 +9,13 @@
 
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
-#include "persistence/IntentProcessorConstants.h"
+#include "persistence/AtomicFileWriter.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace nerim {
 
@@ -35,33 +36,30 @@ void ProjectCanvasViewModel::scheduleDraftSave()
 
 void ProjectCanvasViewModel::persistPromptDraft(const QString &text)
 {
+    // Typing while the project loads is saved (the write checks the folder);
+    // once the memory has failed, nothing is.
+    if (m_bootstrapStatus.kind() == BootstrapStatus::Kind::failed)
+        return;
     const QString projectPath = m_projectPath;
     SerialFileWriter::shared().submit(draftPath(dataFolder()), [projectPath, text] {
-        // The data folder is never made for a project folder that is gone.
-        if (!QFileInfo(projectPath).isDir())
+        // The folder is checked where the write happens: a project folder that
+        // is gone is never made again, a linked data folder is never written into.
+        const std::optional<QString> folder = checkedDataFolder(projectPath);
+        if (!folder)
             return;
-        QString folder;
-        try {
-            folder = IntentProcessorConstants::projectDotfolder(projectPath);
-        } catch (...) {
-            return;
-        }
-        const QString path = draftPath(folder);
+        const QString path = draftPath(*folder);
         try {
             if (text.isEmpty()) {
-                QFile file(path);
-                if (file.exists() && !file.remove())
-                    throw std::runtime_error(file.errorString().toStdString());
+                // Unlinking removes whatever is at the name, never what a link leads to.
+                const QByteArray native = QFile::encodeName(path);
+                if (::unlink(native.constData()) != 0 && errno != ENOENT)
+                    throw std::runtime_error(std::strerror(errno));
                 return;
             }
-            QSaveFile file(path);
-            if (!file.open(QIODevice::WriteOnly))
-                throw std::runtime_error(file.errorString().toStdString());
-            file.write(text.toUtf8());
-            if (!file.commit())
-                throw std::runtime_error(file.errorString().toStdString());
-        } catch (const std::exception &e) {
-            logLine(QStringLiteral("[Nerim] Prompt draft persist failed: %1").arg(QString::fromUtf8(e.what())));
+            AtomicFileWriter::replace(text.toUtf8(), path);
+        } catch (...) {
+            logLine(QStringLiteral("[Nerim] Prompt draft persist failed: %1")
+                        .arg(AtomicFileWriter::describeFailure(std::current_exception())));
         }
     });
 }
@@ -69,8 +67,7 @@ void ProjectCanvasViewModel::persistPromptDraft(const QString &text)
 void ProjectCanvasViewModel::clearPromptDraft()
 {
     m_draftSaveTimer.stop();
-    const QString path = draftPath(dataFolder());
-    SerialFileWriter::shared().submit(path, [path] { QFile::remove(path); });
+    persistPromptDraft(QString());
 }
 
 } // namespace nerim

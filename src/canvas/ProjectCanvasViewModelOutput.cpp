@@ -128,7 +128,7 @@ void ProjectCanvasViewModel::handleStdoutLine(const QString &line, AgentPaneStat
     if (const std::optional<QString> payload = parsePlansHandoffMarker(trimmed)) {
         m_plan->setIsVisible(true);
         // Marked as an agent's hand-off, so it can never act as a step handover.
-        QCoro::Task<> handing = sendPlansMessage(*payload, PlansMessageOrigin::agentHandoff);
+        QCoro::Task<> handing = sendPlansMessage(*payload, PlansMessageOrigin::agentHandoff, pane);
         Q_UNUSED(handing);
         handled = true;
     } else if (const std::optional<QUuid> id = planStepForMarker(trimmed, m_plan->steps())) {
@@ -154,7 +154,7 @@ void ProjectCanvasViewModel::handleStdoutLine(const QString &line, AgentPaneStat
 void ProjectCanvasViewModel::handleProcessExit(qint32 exitCode, AgentPaneState *pane)
 {
     pane->appendLine(exitCode == 0 ? OutputLine::Kind::system : OutputLine::Kind::stderr,
-                     QStringLiteral("[%1 exited \u00b7 code %2]").arg(pane->agentName()).arg(exitCode));
+                     QStringLiteral("[%1 exited \u00b7 code %2]").arg(pane->agentName(), QString::number(exitCode)));
     pane->closeTurn(pane->taskCompleteSummary(exitCode));
     pane->markExited(exitCode);
     savePanes();

@@ -110,6 +110,8 @@ void ProjectCanvasViewModel::persistAgentNames()
 {
     for (const AgentPaneState *pane : std::as_const(m_panes))
         m_persistedAgentNames.insert(pane->paneNumber(), pane->agentName());
+    if (!m_dataFolderUsable)
+        return;
     saveAgentNames(dataFolder() + QStringLiteral("/agent-names.json"), m_persistedAgentNames);
 }
 
@@ -212,6 +214,9 @@ PanesSnapshot ProjectCanvasViewModel::makePanesSnapshot() const
 void ProjectCanvasViewModel::savePanes()
 {
     if (!m_panesRestored || m_tornDown)
+        return;
+    // Only into a data folder the start-up load checked, and never after the memory failed.
+    if (!m_dataFolderUsable)
         return;
     m_panesStore->save(makePanesSnapshot());
 }

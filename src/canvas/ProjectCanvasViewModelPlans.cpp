@@ -74,7 +74,47 @@ QString ProjectCanvasViewModel::plansProjectHeader() const
     return QStringLiteral("Project: ") + m_projectDisplayName + QStringLiteral("\nPath: ") + m_projectPath;
 }
 
-QCoro::Task<> ProjectCanvasViewModel::sendPlansMessage(QString text, PlansMessageOrigin origin)
+QStringList ProjectCanvasViewModel::pendingPlansHandoffs() const
+{
+    QStringList texts;
+    for (const PendingHandoff &handoff : m_pendingPlansHandoffs)
+        texts.append(handoff.text);
+    return texts;
+}
+
+void ProjectCanvasViewModel::queuePlansHandoff(const QString &trimmed, AgentPaneState *fromPane)
+{
+    PendingHandoff handoff{trimmed, {}, {}};
+    if (fromPane) {
+        handoff.paneId = fromPane->id();
+        if (const std::optional<AgentSession> &session = fromPane->currentSession())
+            handoff.run = session->id;
+    }
+    // An exact repeat of the message being answered or of one waiting is dropped.
+    const QList<PlanTurn> &conversation = m_plan->conversation();
+    bool repeated = !conversation.isEmpty() && conversation.last().role == PlanTurn::Role::user &&
+                    conversation.last().content == trimmed;
+    for (const PendingHandoff &waiting : std::as_const(m_pendingPlansHandoffs))
+        repeated = repeated || waiting.text == trimmed;
+    if (repeated) {
+        if (fromPane)
+            fromPane->appendLine(OutputLine::Kind::system, handoffRepeatedLine());
+        return;
+    }
+    if (fromPane) {
+        for (PendingHandoff &waiting : m_pendingPlansHandoffs) {
+            if (waiting.paneId == handoff.paneId && waiting.run == handoff.run) {
+                waiting.text = trimmed;
+                fromPane->appendLine(OutputLine::Kind::system, handoffReplacedLine());
+                return;
+            }
+        }
+    }
+    m_pendingPlansHandoffs.append(handoff);
+}
+
+QCoro::Task<> ProjectCanvasViewModel::sendPlansMessage(QString text, PlansMessageOrigin origin,
+                                                       AgentPaneState *fromPane)
 {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
@@ -83,7 +123,7 @@ QCoro::Task<> ProjectCanvasViewModel::sendPlansMessage(QString text, PlansMessag
         // The user's message stays in the prompt bar (the submission checks
         // first); an agent's hand-off has nowhere else to wait, so it queues.
         if (origin == PlansMessageOrigin::agentHandoff)
-            m_pendingPlansHandoffs.append(trimmed);
+            queuePlansHandoff(trimmed, fromPane);
         co_return;
     }
     // Only the user may hand a plan step to a pane by talking to the Plans agent.
@@ -101,7 +141,7 @@ QCoro::Task<> ProjectCanvasViewModel::sendPlansMessage(QString text, PlansMessag
     co_await std::move(conversing);
     // Hand-offs that arrived during the reply go next, one reply at a time.
     while (self && !m_tornDown && !m_plan->isGenerating() && !m_pendingPlansHandoffs.isEmpty()) {
-        QCoro::Task<> next = converseWithPlans(m_pendingPlansHandoffs.takeFirst());
+        QCoro::Task<> next = converseWithPlans(m_pendingPlansHandoffs.takeFirst().text);
         co_await std::move(next);
     }
 }
@@ -159,10 +199,24 @@ QCoro::Task<> ProjectCanvasViewModel::converseWithPlans(QString trimmed)
         m_plan->setLastError(plansErrorMessage(failed->message));
     } else {
         logLine(QStringLiteral("[Nerim plans] agent disabled \u2014 API key not configured"));
-        m_plan->setLastError(
-            QStringLiteral("Planning is off until you add an Anthropic key to %1.").arg(keyFileForDisplay()));
+        m_plan->setLastError(plansKeyMissingMessage());
     }
     m_plan->setIsGenerating(false);
+}
+
+QString ProjectCanvasViewModel::plansKeyMissingMessage()
+{
+    return QStringLiteral("Planning is off until you add an Anthropic key to %1.").arg(keyFileForDisplay());
+}
+
+void ProjectCanvasViewModel::explainUnansweredPlansMessage()
+{
+    if (m_plan->isGenerating() || (m_plan->lastError() && !m_plan->lastError()->isEmpty()))
+        return;
+    const QList<PlanTurn> &conversation = m_plan->conversation();
+    if (conversation.isEmpty() || conversation.last().role != PlanTurn::Role::user)
+        return;
+    m_plan->setLastError(plansAgent().hasAnthropicKey() ? plansUnansweredMessage() : plansKeyMissingMessage());
 }
 
 QCoro::Task<> ProjectCanvasViewModel::performPlanCommand(PlanCommand command)

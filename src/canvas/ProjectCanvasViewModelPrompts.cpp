@@ -124,11 +124,26 @@ void ProjectCanvasViewModel::giveSubmitFeedback()
 
 void ProjectCanvasViewModel::takePrompt(const QString &submittedText)
 {
-    // Text typed while the prompt was being routed stays in the prompt bar.
-    if (m_inputPrompt != submittedText)
+    if (m_inputPrompt == submittedText) {
+        setInputPrompt(QString());
+        clearPromptDraft();
         return;
-    setInputPrompt(QString());
-    clearPromptDraft();
+    }
+    // Text typed while the prompt was being routed stays in the prompt bar,
+    // without the prompt already sent: one more Return must not send it again.
+    if (!submittedText.isEmpty() && m_inputPrompt.startsWith(submittedText)) {
+        QString added = m_inputPrompt.mid(submittedText.size());
+        qsizetype start = 0;
+        while (start < added.size() && added.at(start).isSpace())
+            ++start;
+        added.remove(0, start);
+        setInputPrompt(added);
+        if (added.isEmpty()) {
+            clearPromptDraft();
+            return;
+        }
+        scheduleDraftSave();
+    }
 }
 
 QCoro::Task<> ProjectCanvasViewModel::submitPrompt(ContextEntry::PromptSource source)
@@ -407,6 +422,11 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
         pane->appendLine(OutputLine::Kind::system, systemPaneLine(pane->agentName()));
         co_return;
     }
+    if (m_projectFolderMissing) {
+        // An agent would run in a folder made again, empty: none is started.
+        pane->appendLine(OutputLine::Kind::stderr, projectFolderMissingLine());
+        co_return;
+    }
     QPointer<ProjectCanvasViewModel> self(this);
     QPointer<AgentPaneState> guard(pane);
     // The provider stays alive for the spawn even if the controller goes meanwhile.
@@ -467,7 +487,7 @@ QCoro::Task<> ProjectCanvasViewModel::sendToPane(AgentPaneState *pane, QString p
     }
 
     pane->appendLine(OutputLine::Kind::system,
-                     QStringLiteral("[%1 spawned \u00b7 pid %2]").arg(pane->agentName()).arg(session.processID));
+                     QStringLiteral("[%1 spawned \u00b7 pid %2]").arg(pane->agentName(), QString::number(session.processID)));
     pane->setCurrentSession(session);
     pane->setStatus(AgentStatus::working);
     playCue(SoundCueService::Cue::agentSpawned);
@@ -595,8 +615,7 @@ QCoro::Task<> ProjectCanvasViewModel::handPlanStep(int stepNumber, AgentReferenc
         pane->appendLine(OutputLine::Kind::system,
                          QStringLiteral("[%1 is busy \u2014 waiting for the current task to finish before starting "
                                         "step %2.]")
-                             .arg(pane->agentName())
-                             .arg(stepNumber));
+                             .arg(pane->agentName(), QString::number(stepNumber)));
         co_return;
     }
     const PlanStep step = steps.at(stepNumber - 1);

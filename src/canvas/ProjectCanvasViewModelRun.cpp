@@ -56,6 +56,9 @@ SerialExecutor &ProjectCanvasViewModel::launchWork()
 
 QCoro::Task<> ProjectCanvasViewModel::runApp()
 {
+    // No server is started in a project folder that is gone.
+    if (m_projectFolderMissing)
+        co_return;
     QPointer<ProjectCanvasViewModel> self(this);
     InFlight inFlight(this, m_runAppsInFlight);
 

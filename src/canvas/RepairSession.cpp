@@ -12,6 +12,7 @@
 #include "repair/RepairMarkers.h"
 #include "repair/RepairPrompt.h"
 
+#include <QFileInfo>
 #include <QTimer>
 #include <cmath>
 
@@ -59,6 +60,10 @@ RepairSession::RepairSession(CanvasSessionHost &host, std::chrono::milliseconds 
 
 bool RepairSession::canBegin() const
 {
+    // Nothing can be repaired in a project folder that is gone (deleted or
+    // unmounted): the agent would only work in a folder made again, empty.
+    if (!QFileInfo(m_host.projectPath()).isDir())
+        return false;
     const bool failedPlan =
         m_host.devServerRunner().lastFailure() && (m_host.lastAttemptedLaunchPlan() || m_overridePlan);
     return failedPlan || m_host.lastLaunchAttemptDetectionError().has_value();

@@ -105,7 +105,7 @@ std::optional<DeployConfig> DeployConfig::load(const QUrl &projectURL)
             try {
                 return decoder(*bytes);
             } catch (const VersionMismatch &mismatch) {
-                logLine(QStringLiteral("%1 %2 has version %3; ignoring it").arg(tag, path).arg(mismatch.version));
+                logLine(QStringLiteral("%1 %2 has version %3; ignoring it").arg(tag, path, QString::number(mismatch.version)));
                 return std::nullopt;
             } catch (...) {
                 // fall through to the backup
@@ -116,7 +116,7 @@ std::optional<DeployConfig> DeployConfig::load(const QUrl &projectURL)
             logLine(QStringLiteral("%1 read the backup of %2: %3").arg(tag, path, *result.primaryReason));
         return result.value;
     } catch (const VersionMismatch &mismatch) {
-        logLine(QStringLiteral("%1 %2 has version %3; ignoring it").arg(tag, path).arg(mismatch.version));
+        logLine(QStringLiteral("%1 %2 has version %3; ignoring it").arg(tag, path, QString::number(mismatch.version)));
     } catch (const MemoryError &e) {
         logLine(QStringLiteral("%1 %2").arg(tag, e.description()));
     } catch (const std::exception &e) {

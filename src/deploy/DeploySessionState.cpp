@@ -264,8 +264,7 @@ QString Phase::debugDescription() const
         return QStringLiteral("customDomainInput");
     case Kind::customDomainVerifying:
         return QStringLiteral("customDomainVerifying(domain: %1, attemptsRemaining: %2)")
-            .arg(m_domain)
-            .arg(m_attemptsRemaining);
+            .arg(m_domain, QString::number(m_attemptsRemaining));
     case Kind::customDomainVerified:
         return QStringLiteral("customDomainVerified(domain: %1)").arg(m_domain);
     case Kind::runningOperation:

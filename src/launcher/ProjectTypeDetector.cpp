@@ -131,21 +131,21 @@ LaunchPlan ProjectTypeDetector::pythonLaunchPlan(const QString &projectPath, con
         const QString file =
             firstPresent({QStringLiteral("streamlit_app.py"), QStringLiteral("app.py"), QStringLiteral("main.py")}, entries)
                 .value_or(QStringLiteral("app.py"));
-        return plan(folder, QStringLiteral("streamlit run %1 --server.port %2 --server.headless true").arg(file).arg(port));
+        return plan(folder, QStringLiteral("streamlit run %1 --server.port %2 --server.headless true").arg(file, QString::number(port)));
     }
     if (imports("fastapi") || imports("uvicorn")) {
         QString application = QStringLiteral("main:app");
         if (!entries.contains(QStringLiteral("main.py")) && entries.contains(QStringLiteral("app.py")))
             application = QStringLiteral("app:app");
         const int port = firstFreePort(8000, 20).value_or(8000);
-        return plan(folder, QStringLiteral("uvicorn %1 --reload --port %2").arg(application).arg(port));
+        return plan(folder, QStringLiteral("uvicorn %1 --reload --port %2").arg(application, QString::number(port)));
     }
     if (imports("flask")) {
         const QString file =
             firstPresent({QStringLiteral("app.py"), QStringLiteral("main.py"), QStringLiteral("run.py")}, entries)
                 .value_or(QStringLiteral("app.py"));
         const int port = firstFreePort(5000, 20).value_or(5000);
-        return plan(folder, QStringLiteral("FLASK_APP=%1 flask run --port %2").arg(file).arg(port));
+        return plan(folder, QStringLiteral("FLASK_APP=%1 flask run --port %2").arg(file, QString::number(port)));
     }
     const auto script =
         firstPresent({QStringLiteral("main.py"), QStringLiteral("app.py"), QStringLiteral("run.py")}, entries);

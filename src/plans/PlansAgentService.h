@@ -94,6 +94,9 @@ public:
     PlansAgentService();
     explicit PlansAgentService(Environment environment);
 
+    // Whether the calls can be made at all (an own Anthropic key is configured).
+    bool hasAnthropicKey() const { return m_environment.hasAnthropicKey && m_environment.hasAnthropicKey(); }
+
     // One turn of the planning conversation. `conversation` is the plan's
     // conversation without the new message; `fileTree` is given only with the
     // first message. A transport failure that may pass (offline, connection

@@ -119,9 +119,7 @@ void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray
             all = all.mid(dropped);
             joinedBytes = all.join(QLatin1Char('\n')).toUtf8().size();
             logLine(QStringLiteral("%1 Rolled %2: dropped oldest %3 entries (file was over %4 bytes)")
-                        .arg(tag, fileName)
-                        .arg(dropped)
-                        .arg(sizeCap));
+                        .arg(tag, fileName, QString::number(dropped), QString::number(sizeCap)));
         }
     }
 

@@ -63,7 +63,7 @@ TEST(AgentPaneState, SettersNotifyOnlyOnChangeWhileAppendsAlwaysNotify)
 
 TEST(AgentPaneState, TurnCollectsStdoutLinesJoinedByLineFeeds)
 {
-    auto pane = makePane();
+    auto pane = makePane(QStringLiteral("Builder"));
     pane->beginTurn(QStringLiteral("build it"));
     pane->appendStdoutToTurn(QString());
     EXPECT_EQ(pane->conversation().last().agentResponse, QString()); // empty stays empty
@@ -82,7 +82,7 @@ TEST(AgentPaneState, TurnCollectsStdoutLinesJoinedByLineFeeds)
     pane->appendStdoutToTurn(QStringLiteral("late"));
     pane->closeTurn(QStringLiteral("other"));
     EXPECT_EQ(pane->conversation().last(), closed);
-    EXPECT_TRUE(log.contains(QStringLiteral("[Nerim] Warning: stdout arrived for pane Claude 1 with no in-flight turn. Dropped.")));
+    EXPECT_TRUE(log.contains(QStringLiteral("[Nerim] Warning: stdout arrived for pane 1 with no in-flight turn. Dropped.")));
 }
 
 TEST(AgentPaneState, BeginTurnClosesAnOpenTurnDefensively)

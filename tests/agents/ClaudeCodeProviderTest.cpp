@@ -302,14 +302,20 @@ TEST_F(ClaudeCodeProviderTest, SpawnFailuresNameTheirCause)
     EXPECT_TRUE(badProgram.sessionIds().isEmpty());
 }
 
-TEST_F(ClaudeCodeProviderTest, MissingProjectFolderIsCreated)
+TEST_F(ClaudeCodeProviderTest, AMissingProjectFolderIsRefusedAndNeverMadeAgain)
 {
     claudeStandin::setCommands(QString());
-    const QString nested = project + QStringLiteral("/new/deeper");
+    const QString nested = project + QStringLiteral("/gone/deeper");
     ClaudeCodeProvider provider(nested, standinOptions());
-    const AgentSession session = spawn(provider);
-    test::await(collectAll(test::await(provider.outputStream(session.id))));
-    EXPECT_TRUE(QFileInfo(nested).isDir());
+    try {
+        spawn(provider);
+        FAIL() << "spawn succeeded in a missing folder";
+    } catch (const AgentError &e) {
+        EXPECT_EQ(e.kind(), AgentError::Kind::workingDirectoryUnavailable);
+        EXPECT_EQ(e.underlying(), QStringLiteral("The project folder is missing: ") + nested);
+    }
+    EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/gone")));
+    EXPECT_TRUE(provider.sessionIds().isEmpty());
 }
 
 TEST_F(ClaudeCodeProviderTest, SendAlwaysFailsAndUnknownStreamsAreEmpty)

@@ -288,3 +288,22 @@ TEST(AppShellRules, PathsShowTheHomeAsTilde)
     EXPECT_EQ(AppShellViewModel::pathForDisplay(QStringLiteral("/data/Docs"), QStringLiteral("/")),
               QStringLiteral("/data/Docs"));
 }
+
+TEST_F(AppShellTest, AnOverviewErrorDoesNotStayOverTheNextScreen)
+{
+    start();
+    await(shell->addProject(makeTempDir() + QStringLiteral("/missing")));
+    ASSERT_TRUE(shell->lastError());
+    EXPECT_EQ(shell->route(), AppShellRoute::projectsOverview());
+
+    // The next project opens: the overview's banner goes with the overview.
+    const QString folder = makeTempDir(QStringLiteral("Next Site"));
+    await(shell->addProject(folder));
+    EXPECT_EQ(shell->route().path(), folder);
+    EXPECT_FALSE(shell->lastError());
+
+    // Back on the overview, a new failure shows again.
+    await(shell->returnToOverview());
+    await(shell->addProject(makeTempDir() + QStringLiteral("/missing")));
+    EXPECT_TRUE(shell->lastError());
+}

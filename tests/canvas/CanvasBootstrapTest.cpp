@@ -48,11 +48,6 @@ TEST_F(CanvasTest, ASavedModelChoiceIsKeptEvenForTheOlderModel)
 
 TEST_F(CanvasTest, AnUnreadableMemoryFailsTheOpeningButTheRestIsRestored)
 {
-    writeFile(project + QStringLiteral("/.nerim/context.json"), "{broken");
-    writeFile(project + QStringLiteral("/.nerim/context.json.bak"), "also broken");
-    writeFile(draftFile(project), "half a thought");
-    writeFile(project + QStringLiteral("/.nerim/plan.json"),
-              R"({"goal":"Bakery","steps":[{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","title":"Hero","detail":"","status":"pending"}],"conversation":[]})");
     {
         open();
         canvas->spawnPane(QString(), AgentRole::code);
@@ -60,6 +55,11 @@ TEST_F(CanvasTest, AnUnreadableMemoryFailsTheOpeningButTheRestIsRestored)
         SerialFileWriter::shared().flush();
         canvas.reset();
     }
+    writeFile(project + QStringLiteral("/.nerim/context.json"), "{broken");
+    writeFile(project + QStringLiteral("/.nerim/context.json.bak"), "also broken");
+    writeFile(draftFile(project), "half a thought");
+    writeFile(project + QStringLiteral("/.nerim/plan.json"),
+              R"({"goal":"Bakery","steps":[{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","title":"Hero","detail":"","status":"pending"}],"conversation":[]})");
     open();
     EXPECT_EQ(canvas->bootstrapStatus().kind(), ProjectCanvasViewModel::BootstrapStatus::Kind::failed);
     EXPECT_TRUE(canvas->bootstrapStatus().message().contains(QStringLiteral("context.json")))
@@ -76,6 +76,18 @@ TEST_F(CanvasTest, AnUnreadableMemoryFailsTheOpeningButTheRestIsRestored)
     EXPECT_TRUE(provider->spawnCalls().first().recentEntries.isEmpty());
     for (const OutputLine &line : canvas->panes().first()->outputLines())
         EXPECT_FALSE(line.text.startsWith(QStringLiteral("[memory:")));
+
+    // A canvas whose memory failed writes nothing into the project.
+    const QByteArray panesBefore = [&] {
+        QFile file(project + QStringLiteral("/.nerim/panes.json"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    canvas->spawnPane(QString(), AgentRole::code);
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    QFile after(project + QStringLiteral("/.nerim/panes.json"));
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), panesBefore);
 }
 
 TEST_F(CanvasTest, TheOutputModeComesFromTheAppStateAndIsSavedThere)

@@ -299,3 +299,79 @@ TEST_F(CanvasPlansTest, OrganizeWritesTheFilesAndCountsTheOnesThatCouldNotBeWrit
     EXPECT_EQ(canvas->plan().lastError(), ProjectCanvasViewModel::plansErrorMessage(QStringLiteral("status: 500")));
     EXPECT_FALSE(canvas->plan().isOrganizing());
 }
+
+// An agent that prints hand-off lines while Plans answers costs one more call
+// per run, with its latest words, not one call per line.
+TEST_F(CanvasPlansTest, HandOffsWhileAReplyRunsWaitOnePerRunAndRepeatsAreDropped)
+{
+    giveAnthropicKey();
+    open();
+    server.enqueue(Reply::json(200, answer(QStringLiteral("First reply."))).delayed(1500));
+    server.enqueue(Reply::json(200, answer(QStringLiteral("Noted the menu."))));
+    server.enqueue(Reply::json(200, answer(QStringLiteral("Noted the form."))));
+
+    provider->enqueue(FakeAgentProvider::running());
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(2);
+    AgentPaneState *first = canvas->panes().at(0);
+    AgentPaneState *second = canvas->panes().at(1);
+    await(canvas->sendToPane(first, QStringLiteral("menu"), ContextEntry::PromptSource::text));
+    await(canvas->sendToPane(second, QStringLiteral("form"), ContextEntry::PromptSource::text));
+    const QUuid firstRun = first->currentSession()->id;
+    const QUuid secondRun = second->currentSession()->id;
+
+    const auto handOff = [&](const QUuid &run, const QString &text) {
+        provider->yieldEvent(run, AgentOutput::stdoutLine(QStringLiteral("[NERIM_HANDOFF_TO_PLANS: %1]").arg(text)));
+    };
+    handOff(firstRun, QStringLiteral("Plan the menu"));
+    ASSERT_TRUE(server.waitForRequests(1));
+    ASSERT_TRUE(canvas->plan().isGenerating());
+
+    handOff(firstRun, QStringLiteral("Plan the menu"));       // the one being answered: dropped
+    handOff(firstRun, QStringLiteral("Menu has prices now")); // waits
+    handOff(firstRun, QStringLiteral("Menu is done"));        // replaces the one before
+    handOff(secondRun, QStringLiteral("Form is done"));       // another run: waits too
+    handOff(secondRun, QStringLiteral("Menu is done"));       // an exact repeat: dropped
+    ASSERT_TRUE(waitUntil([&] { return canvas->pendingPlansHandoffs().size() == 2 &&
+                                       lineTexts(second).contains(ProjectCanvasViewModel::handoffRepeatedLine()); }));
+    EXPECT_EQ(canvas->pendingPlansHandoffs(),
+              (QStringList{QStringLiteral("Menu is done"), QStringLiteral("Form is done")}));
+    EXPECT_EQ(lineTexts(first).count(ProjectCanvasViewModel::handoffRepeatedLine()), 1);
+    EXPECT_EQ(lineTexts(first).count(ProjectCanvasViewModel::handoffReplacedLine()), 1);
+
+    ASSERT_TRUE(waitUntil([&] { return canvas->plan().conversation().size() == 6 && !canvas->plan().isGenerating(); }));
+    EXPECT_EQ(server.requestCount(), 3);
+    EXPECT_EQ(turnTexts(canvas->plan()),
+              (QStringList{QStringLiteral("user: Plan the menu"), QStringLiteral("agent: First reply."),
+                           QStringLiteral("user: Menu is done"), QStringLiteral("agent: Noted the menu."),
+                           QStringLiteral("user: Form is done"), QStringLiteral("agent: Noted the form.")}));
+}
+
+// A message left without an answer (no key, or the app ended during the call)
+// is explained whenever the conversation is shown again.
+TEST_F(CanvasPlansTest, ARestoredUnansweredMessageSaysWhyItHasNoAnswer)
+{
+    open();
+    await(canvas->sendPlansMessage(QStringLiteral("Plan a bakery site")));
+    ASSERT_EQ(canvas->plan().conversation().size(), 1);
+    EXPECT_EQ(canvas->plan().lastError(), ProjectCanvasViewModel::plansKeyMissingMessage());
+
+    // Leaving and coming back: the message is shown again, and so is why.
+    reopen();
+    ASSERT_EQ(canvas->plan().conversation().size(), 1);
+    EXPECT_EQ(canvas->plan().lastError(), ProjectCanvasViewModel::plansKeyMissingMessage());
+
+}
+
+TEST_F(CanvasPlansTest, AMessageLeftDuringItsReplySaysSoWhenShownAgain)
+{
+    giveAnthropicKey();
+    open();
+    server.enqueue(Reply::json(200, answer(QStringLiteral("Too late."))).delayed(1500));
+    QCoro::Task<> replying = canvas->sendPlansMessage(QStringLiteral("Plan a bakery site"));
+    ASSERT_TRUE(server.waitForRequests(1));
+    reopen();
+    ASSERT_EQ(canvas->plan().conversation().size(), 1);
+    EXPECT_EQ(canvas->plan().lastError(), ProjectCanvasViewModel::plansUnansweredMessage());
+    await(std::move(replying));
+}

@@ -206,6 +206,7 @@ TEST_F(RepairTest, ARestartWhoseServerCannotBeLaunchedFails)
 
 TEST_F(RepairTest, AProjectWithNothingToStartEndsFixedOnceItsCommandIsSaved)
 {
+    LogCapture log;
     openWithRepairTimers();
     await(canvas->runApp());
     const QString command = QStringLiteral("echo \"This project has nothing to start automatically.\"");
@@ -230,6 +231,14 @@ TEST_F(RepairTest, AProjectWithNothingToStartEndsFixedOnceItsCommandIsSaved)
     const QStringList history = historyLines(project);
     ASSERT_EQ(history.size(), 1);
     EXPECT_EQ(historyEntry(history.first()).value(QStringLiteral("outcome")).toString(), QStringLiteral("fixed"));
+
+    // The log lines of the loop, word for word.
+    const QStringList lines = log.lines();
+    for (const QString &expected :
+         {QStringLiteral("[Nerim repair] LAUNCH_OVERRIDE received: ") + command,
+          QStringLiteral("[Nerim repair] READY_TO_RETRY received (attempt 1) \u2014 re-running app"),
+          QStringLiteral("[Nerim repair] finalize \u2192 fixed")})
+        EXPECT_TRUE(lines.contains(expected)) << expected.toStdString() << "\n" << lines.join(QLatin1Char('\n')).toStdString();
 }
 
 // A saved launch command clears the remembered plan; the failure it was saved

@@ -80,9 +80,17 @@ TEST_F(RunAppTest, TheRunnersCallbacksDoNothingOnceTheCanvasIsGone)
     // The runner's callbacks hold the controller weakly: once it is gone they are no-ops.
     const auto urlCallback = runner.onURLDetected;
     const auto failureCallback = runner.onFailureDetected;
+    // The preview is kept past the canvas, so a callback that still reached
+    // the controller would show on it (and the sanitizer build would report
+    // the use after free).
+    std::unique_ptr<PreviewState> preview(&canvas->preview());
+    preview->setParent(nullptr);
     await(canvas->teardown());
     canvas.reset();
+    ASSERT_FALSE(preview->isVisible());
     urlCallback(QUrl(QStringLiteral("http://127.0.0.1:1/")));
     failureCallback(DevServerRunner::startupCrashFailure());
-    SUCCEED(); // the sanitizer build would report a use after free
+    EXPECT_FALSE(preview->isVisible());
+    EXPECT_FALSE(preview->pendingNavigation());
+    EXPECT_FALSE(preview->error().has_value());
 }

@@ -249,9 +249,12 @@ void PromptBarView::voiceStateChanged()
         return;
     refresh();
     const bool active = PromptBarLook::isVoiceActive(m_canvas->voiceState());
+    const bool began = !m_voiceActive && active;
     const bool ended = m_voiceActive && !active;
     m_voiceActive = active;
-    if (ended && !m_canvas->inputPrompt().isEmpty()) {
+    if (began)
+        m_promptBeforeVoice = m_canvas->inputPrompt();
+    if (ended && m_canvas->inputPrompt() != m_promptBeforeVoice) {
         // Dictation put its text into the field: continue typing after it.
         m_field->setFocus(Qt::OtherFocusReason);
         QPointer<PromptBarField> field = m_field;

@@ -89,6 +89,9 @@ private:
     QList<QMetaObject::Connection> m_paneConnections;
     bool m_fieldFocused = false;
     bool m_voiceActive = false;
+    // The prompt's text when the dictation began: the field takes the focus at
+    // its end only when the words went there (not into the Plans draft).
+    QString m_promptBeforeVoice;
     bool m_applying = false;
 };
 

@@ -49,6 +49,7 @@ QCoro::Task<AgentSession> FakeAgentProvider::spawn(AgentRole role, QList<Context
     state.running = true;
     state.terminatedExitCode = script.terminatedExitCode;
     state.terminatedExitDelayMs = script.terminatedExitDelayMs;
+    state.terminateWaitsForExit = script.terminateWaitsForExit;
     m_sessions.insert(session.id, state);
     m_order.append(session.id);
     for (const AgentOutput &event : script.events)
@@ -82,7 +83,12 @@ QCoro::Task<> FakeAgentProvider::terminate(QUuid sessionId)
         const int delay = it->terminatedExitDelayMs;
         QTimer::singleShot(delay, &m_timerContext, [this, sessionId, code] { finish(sessionId, code); });
     } else {
+        const bool waits = it->terminateWaitsForExit;
         finish(sessionId, code);
+        if (waits) {
+            QCoro::Task<> waiting = pause(20);
+            co_await std::move(waiting);
+        }
     }
 }
 

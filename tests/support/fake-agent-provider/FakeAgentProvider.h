@@ -31,6 +31,9 @@ public:
         // and after how long (0: during the terminate call itself).
         qint32 terminatedExitCode = 15;
         int terminatedExitDelayMs = 0;
+        // The terminate call returns only after the exit was reported and the
+        // event loop has run (as a real stop waits for the process to end).
+        bool terminateWaitsForExit = false;
     };
 
     struct SpawnCall {
@@ -93,6 +96,7 @@ private:
         bool running = false;
         qint32 terminatedExitCode = 15;
         int terminatedExitDelayMs = 0;
+        bool terminateWaitsForExit = false;
     };
 
     QQueue<Script> m_scripts;

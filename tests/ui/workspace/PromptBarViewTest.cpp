@@ -19,6 +19,7 @@
 
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
@@ -315,6 +316,29 @@ TEST_F(PromptBarViewTest, VoiceInputAndItsNotices)
     EXPECT_FALSE(notice->isVisible());
     QTest::mouseClick(mic, Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::idle(); }));
+}
+
+TEST_F(PromptBarViewTest, DictationIntoThePlansDraftLeavesTheFocusWhereItIs)
+{
+    openWithVoice();
+    showBar();
+    canvas->setInputPrompt(u"earlier words"_s);
+    transcriber->transcript = u"a plan for the bakery"_s;
+    auto *elsewhere = new QLineEdit(bar->window());
+    elsewhere->show();
+
+    QTest::mouseClick(bar->micButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::recording(); }));
+    // The Plans draft field has the keyboard: the words go there.
+    canvas->plan().setIsVisible(true);
+    canvas->plan().setDraftFieldFocused(true);
+    elsewhere->setFocus(Qt::OtherFocusReason);
+    QTest::mouseClick(bar->micButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return canvas->voiceState() == VoiceState::idle(); }));
+    spinEventLoop();
+    EXPECT_EQ(canvas->plan().draftVision(), u"a plan for the bakery"_s);
+    EXPECT_EQ(canvas->inputPrompt(), u"earlier words"_s);
+    EXPECT_FALSE(bar->field()->hasFocus());
 }
 
 TEST_F(PromptBarViewTest, ARecordingStaysStoppableWhenAPaneMustBeChosen)
