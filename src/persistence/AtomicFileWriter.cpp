@@ -17,13 +17,24 @@
 
 namespace nerim::AtomicFileWriter {
 
+bool makeFolder(const QString &folder)
+{
+    const QFileInfo info(folder);
+    if (info.isDir())
+        return true;
+    if (!QFileInfo(info.absolutePath()).isDir())
+        return false;
+    return QDir().mkdir(info.absoluteFilePath()) || QFileInfo(folder).isDir();
+}
+
 namespace {
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 QByteArray native(const QString &path) { return QFile::encodeName(path); }
 
-void makeParent(const QString &path) { QDir().mkpath(QFileInfo(path).absolutePath()); }
+// A failure shows up as a failed write of the file, naming its folder.
+void makeParent(const QString &path) { makeFolder(QFileInfo(path).absolutePath()); }
 
 void syncFolder(const QString &path)
 {

@@ -47,6 +47,12 @@ void write(std::span<const QByteArray> pieces, const QString &targetPath, const 
 // The same crash-safe replacement for the files that keep no backup copy.
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options = {});
 
+// Creates `folder` when it is missing and its parent exists; never creates the
+// parent. The writers create a missing data folder this way, so a project
+// folder that was deleted or unmounted is never made again by a save.
+// Returns whether the folder exists afterwards.
+bool makeFolder(const QString &folder);
+
 template <typename T>
 struct ReadResult {
     T value;

@@ -150,7 +150,9 @@ QString projectDotfolder(const QString &projectPath)
         checkDotfolderLink(legacy);
     return migrateAndCreate(target, legacy, QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: %1 -> %2"),
                             [](const QString &path) {
-                                if (!QDir().mkpath(path))
+                                // Only the data folder itself: a project folder
+                                // that is gone is never made again.
+                                if (!AtomicFileWriter::makeFolder(path))
                                     throw std::runtime_error(
                                         QStringLiteral("could not create %1").arg(path).toStdString());
                             });

@@ -18,7 +18,7 @@ namespace nerim {
 
 namespace {
 
-void makeDirectory(const QString &directory) { QDir().mkpath(directory); }
+void makeDirectory(const QString &directory) { AtomicFileWriter::makeFolder(directory); }
 
 // Reads a whole regular file as UTF-8; nothing when it cannot be read or is not valid UTF-8.
 std::optional<QString> readUtf8(const QString &path)
@@ -99,7 +99,7 @@ QString resolveTarget(const QString &directory, const QString &filename)
     const QString parent = QFileInfo(target).path();
     if (!isInside(canonicalExistingAncestor(parent), root))
         throw std::runtime_error("the file would lie outside the plans folder");
-    makeDirectory(parent); // a failure here shows up as a failed write below
+    QDir().mkpath(parent); // inside the existing plans folder; a failure shows up as a failed write below
     if (!isInside(canonicalExistingAncestor(parent), root))
         throw std::runtime_error("the file would lie outside the plans folder");
     const QFileInfo targetInfo(target);

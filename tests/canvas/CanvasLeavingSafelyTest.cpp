@@ -152,6 +152,28 @@ TEST_F(CanvasTest, AMissingProjectFolderStartsNothingAndIsNeverMadeAgain)
     EXPECT_FALSE(QFileInfo::exists(gone));
 }
 
+TEST_F(CanvasTest, AProjectFolderDeletedWhileOpenIsNeverMadeAgain)
+{
+    const QString folder = project + QStringLiteral("/site");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), folder, QStringLiteral("Site"),
+                                                      provider, nullptr, services());
+    await(canvas->bootstrap());
+    ASSERT_EQ(canvas->bootstrapStatus(), ProjectCanvasViewModel::BootstrapStatus::ready());
+
+    // The folder goes away (deleted, or its disk unmounted) while the canvas is open;
+    // every save that follows (panes, names, draft, activity log) and leaving find it gone.
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    AgentPaneState *pane = canvas->spawnPane(QStringLiteral("Site"), AgentRole::designer);
+    ASSERT_TRUE(pane);
+    canvas->renamePane(pane->id(), QStringLiteral("Builder"));
+    canvas->setInputPrompt(QStringLiteral("typed"));
+    canvas->scheduleDraftSave();
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    EXPECT_FALSE(QFileInfo::exists(folder));
+}
+
 TEST_F(CanvasTest, TypingBeforeTheSavedDraftArrivesWinsAndIsSaved)
 {
     writeFile(draftFile(project), "the old draft");

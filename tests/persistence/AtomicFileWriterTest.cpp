@@ -56,7 +56,7 @@ MemoryError bothUnreadable(const QString &primary, const QString &backup)
 
 TEST(AtomicFileWriter, GenerationsFoldersAndLeftovers)
 {
-    const QString dir = test::makeTempDir() + QStringLiteral("/new/folder");
+    const QString dir = test::makeTempDir() + QStringLiteral("/folder");
     const QString target = dir + QStringLiteral("/panes.json");
     const QString backup = AtomicFileWriter::backupPathFor(target);
     EXPECT_EQ(backup, dir + QStringLiteral("/panes.json.backup"));
@@ -81,12 +81,22 @@ TEST(AtomicFileWriter, GenerationsFoldersAndLeftovers)
     EXPECT_EQ(QFileInfo(target).size(), 0);
 
     // A backup in another folder: both folders are created.
-    const QString other = test::makeTempDir() + QStringLiteral("/a/b/x.json");
-    const QString otherBackup = test::makeTempDir() + QStringLiteral("/c/d/x.json.bak");
+    const QString other = test::makeTempDir() + QStringLiteral("/b/x.json");
+    const QString otherBackup = test::makeTempDir() + QStringLiteral("/d/x.json.bak");
     AtomicFileWriter::write(doc("a"), other, otherBackup);
     AtomicFileWriter::write(doc("b"), other, otherBackup);
     EXPECT_EQ(test::readFile(otherBackup), doc("a"));
     EXPECT_EQ(QDir(QFileInfo(other).absolutePath()).entryList(QDir::Files), QStringList{QStringLiteral("x.json")});
+
+    // Only the file's own folder is made: a folder above it that is gone (a
+    // deleted or unmounted project) is never made again, the write fails.
+    const QString project = test::makeTempDir() + QStringLiteral("/project");
+    const QString inGone = project + QStringLiteral("/.nerim/panes.json");
+    EXPECT_THROW(AtomicFileWriter::write(doc("x"), inGone, AtomicFileWriter::backupPathFor(inGone)), MemoryError);
+    EXPECT_THROW(AtomicFileWriter::replace(doc("x"), inGone), MemoryError);
+    EXPECT_FALSE(QFileInfo::exists(project));
+    EXPECT_FALSE(AtomicFileWriter::makeFolder(project + QStringLiteral("/.nerim")));
+    EXPECT_FALSE(QFileInfo::exists(project));
 }
 
 TEST(AtomicFileWriter, SecretFilesAreOwnerOnlyAndSoAreTheirBackups)
