@@ -18,7 +18,13 @@ namespace nerim {
 
 namespace {
 
-void makeDirectory(const QString &directory) { AtomicFileWriter::makeFolder(directory); }
+// The plans folder and the data folder it lies in are made when missing; the
+// project folder above them never is.
+void makeDirectory(const QString &directory)
+{
+    AtomicFileWriter::makeFolder(QFileInfo(directory).absolutePath());
+    AtomicFileWriter::makeFolder(directory);
+}
 
 // Reads a whole regular file as UTF-8; nothing when it cannot be read or is not valid UTF-8.
 std::optional<QString> readUtf8(const QString &path)
