@@ -4,8 +4,10 @@
 
 #include <QFileInfo>
 #include <condition_variable>
+#include <dlfcn.h>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 // glib names a struct member "signals", which Qt defines as a macro.
@@ -17,6 +19,69 @@
 namespace nerim::platform {
 
 namespace {
+
+// The keyring client is loaded the first time the store is used, so that
+// Nerim starts without it (and without GIO, which it brings). Only the few
+// functions used below are resolved; GLib's come through the client's own
+// dependencies.
+struct SecretLibrary {
+    decltype(&secret_password_lookup_binary_sync) lookupBinary = nullptr;
+    decltype(&secret_password_store_binary_sync) storeBinary = nullptr;
+    decltype(&secret_password_clear_sync) clear = nullptr;
+    decltype(&secret_value_new) valueNew = nullptr;
+    decltype(&secret_value_get) valueGet = nullptr;
+    decltype(&secret_value_unref) valueUnref = nullptr;
+    decltype(&g_cancellable_new) cancellableNew = nullptr;
+    decltype(&g_cancellable_cancel) cancellableCancel = nullptr;
+    decltype(&g_object_unref) objectUnref = nullptr;
+    decltype(&g_error_free) errorFree = nullptr;
+    decltype(&g_io_error_quark) ioErrorQuark = nullptr;
+    decltype(&g_dbus_error_quark) dbusErrorQuark = nullptr;
+    QString error; // why it could not be loaded; empty once loaded
+
+    bool loaded() const { return error.isEmpty(); }
+};
+
+const SecretLibrary &secretLibrary()
+{
+    static const SecretLibrary library = [] {
+        SecretLibrary l;
+        // Never closed: worker threads left to finish on their own may still be in it.
+        void *handle = dlopen(LibsecretStore::libraryName, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            l.error = QString::fromLocal8Bit(dlerror());
+        } else {
+            QStringList missing;
+            const auto resolve = [&](auto &function, const char *name) {
+                function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(handle, name));
+                if (!function)
+                    missing << QString::fromLatin1(name);
+            };
+            resolve(l.lookupBinary, "secret_password_lookup_binary_sync");
+            resolve(l.storeBinary, "secret_password_store_binary_sync");
+            resolve(l.clear, "secret_password_clear_sync");
+            resolve(l.valueNew, "secret_value_new");
+            resolve(l.valueGet, "secret_value_get");
+            resolve(l.valueUnref, "secret_value_unref");
+            resolve(l.cancellableNew, "g_cancellable_new");
+            resolve(l.cancellableCancel, "g_cancellable_cancel");
+            resolve(l.objectUnref, "g_object_unref");
+            resolve(l.errorFree, "g_error_free");
+            resolve(l.ioErrorQuark, "g_io_error_quark");
+            resolve(l.dbusErrorQuark, "g_dbus_error_quark");
+            if (!missing.isEmpty())
+                l.error =
+                    QStringLiteral("%1 lacks %2")
+                        .arg(QString::fromLatin1(LibsecretStore::libraryName), missing.join(QStringLiteral(", ")));
+        }
+        if (!l.loaded())
+            logLine(QStringLiteral("[Nerim] The system keyring is unavailable: its client library couldn't be "
+                                   "loaded (%1)")
+                        .arg(l.error));
+        return l;
+    }();
+    return library;
+}
 
 const SecretSchema *itemSchema()
 {
@@ -40,7 +105,7 @@ QString takeError(GError *error)
     if (!error)
         return QString();
     const QString message = QString::fromUtf8(error->message);
-    g_error_free(error);
+    secretLibrary().errorFree(error);
     return message;
 }
 
@@ -48,9 +113,9 @@ QString takeError(GError *error)
 // the keyring answered with.
 SecretStore::Status classify(const GError *error)
 {
-    if (error->domain == G_IO_ERROR && error->code == G_IO_ERROR_CANCELLED)
+    if (error->domain == secretLibrary().ioErrorQuark() && error->code == G_IO_ERROR_CANCELLED)
         return SecretStore::Status::serviceUnavailable;
-    if (error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR)
+    if (error->domain == secretLibrary().dbusErrorQuark() || error->domain == secretLibrary().ioErrorQuark())
         return SecretStore::Status::serviceUnavailable;
     return SecretStore::Status::failure;
 }
@@ -74,8 +139,8 @@ Result runBounded(std::chrono::milliseconds timeout, std::function<Result(GCance
         std::condition_variable finished;
         bool done = false;
         Result result;
-        GCancellable *cancellable = g_cancellable_new();
-        ~Shared() { g_object_unref(cancellable); }
+        GCancellable *cancellable = secretLibrary().cancellableNew();
+        ~Shared() { secretLibrary().objectUnref(cancellable); }
     };
     auto shared = std::make_shared<Shared>();
     std::thread([shared, work = std::move(work)] {
@@ -88,16 +153,15 @@ Result runBounded(std::chrono::milliseconds timeout, std::function<Result(GCance
     std::unique_lock lock(shared->mutex);
     if (shared->finished.wait_for(lock, timeout, [&] { return shared->done; }))
         return std::move(shared->result);
-    g_cancellable_cancel(shared->cancellable);
+    secretLibrary().cancellableCancel(shared->cancellable);
     return onTimeout;
 }
 
 SecretStore::ReadOutcome lookup(const QByteArray &service, const QByteArray &account, GCancellable *cancellable)
 {
     GError *error = nullptr;
-    SecretValue *value = secret_password_lookup_binary_sync(itemSchema(), cancellable, &error, "service",
-                                                            service.constData(), "account", account.constData(),
-                                                            nullptr);
+    SecretValue *value = secretLibrary().lookupBinary(itemSchema(), cancellable, &error, "service", service.constData(),
+                                                      "account", account.constData(), nullptr);
     if (error)
         return failed(error);
     SecretStore::ReadOutcome outcome;
@@ -106,9 +170,9 @@ SecretStore::ReadOutcome lookup(const QByteArray &service, const QByteArray &acc
         return outcome;
     }
     gsize length = 0;
-    const gchar *bytes = secret_value_get(value, &length);
+    const gchar *bytes = secretLibrary().valueGet(value, &length);
     outcome.secret = QByteArray(bytes, qsizetype(length));
-    secret_value_unref(value);
+    secretLibrary().valueUnref(value);
     return outcome;
 }
 
@@ -116,12 +180,11 @@ SecretStore::Outcome store(const QByteArray &service, const QByteArray &account,
                            const QByteArray &label, GCancellable *cancellable)
 {
     GError *error = nullptr;
-    SecretValue *value = secret_value_new(secret.constData(), secret.size(), "text/plain");
-    const gboolean stored = secret_password_store_binary_sync(itemSchema(), SECRET_COLLECTION_DEFAULT,
-                                                              label.constData(), value, cancellable, &error,
-                                                              "service", service.constData(), "account",
-                                                              account.constData(), nullptr);
-    secret_value_unref(value);
+    SecretValue *value = secretLibrary().valueNew(secret.constData(), secret.size(), "text/plain");
+    const gboolean stored =
+        secretLibrary().storeBinary(itemSchema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, cancellable,
+                                    &error, "service", service.constData(), "account", account.constData(), nullptr);
+    secretLibrary().valueUnref(value);
     SecretStore::Outcome outcome;
     if (error) {
         outcome.status = classify(error);
@@ -148,6 +211,23 @@ SecretStore::Outcome noBus()
 {
     return SecretStore::Outcome{SecretStore::Status::serviceUnavailable,
                                 QStringLiteral("no D-Bus session bus is available for the system keyring")};
+}
+
+SecretStore::Outcome noLibrary()
+{
+    return SecretStore::Outcome{
+        SecretStore::Status::serviceUnavailable,
+        QStringLiteral("the system keyring's client library couldn't be loaded (%1)").arg(secretLibrary().error)};
+}
+
+// Why the store cannot be used at all (no bus, no client library), or nothing.
+std::optional<SecretStore::Outcome> unusable()
+{
+    if (!LibsecretStore::sessionBusAvailable())
+        return noBus();
+    if (!secretLibrary().loaded())
+        return noLibrary();
+    return std::nullopt;
 }
 
 } // namespace
@@ -183,10 +263,8 @@ bool LibsecretStore::startNoSessionBus()
 
 SecretStore::ReadOutcome LibsecretStore::read(const QString &service, const QString &account)
 {
-    if (!sessionBusAvailable()) {
-        const Outcome outcome = noBus();
-        return ReadOutcome{outcome.status, outcome.detail, {}};
-    }
+    if (const auto outcome = unusable())
+        return ReadOutcome{outcome->status, outcome->detail, {}};
     const Outcome late = timedOut(m_timeout);
     return runBounded<ReadOutcome>(
         m_timeout,
@@ -199,8 +277,8 @@ SecretStore::ReadOutcome LibsecretStore::read(const QString &service, const QStr
 SecretStore::Outcome LibsecretStore::add(const QString &service, const QString &account, const QByteArray &secret,
                                          const QString &label)
 {
-    if (!sessionBusAvailable())
-        return noBus();
+    if (const auto outcome = unusable())
+        return *outcome;
     return runBounded<Outcome>(
         m_timeout,
         [service = service.toUtf8(), account = account.toUtf8(), secret, label = label.toUtf8()](
@@ -217,8 +295,8 @@ SecretStore::Outcome LibsecretStore::add(const QString &service, const QString &
 
 SecretStore::Outcome LibsecretStore::update(const QString &service, const QString &account, const QByteArray &secret)
 {
-    if (!sessionBusAvailable())
-        return noBus();
+    if (const auto outcome = unusable())
+        return *outcome;
     return runBounded<Outcome>(
         m_timeout,
         [service = service.toUtf8(), account = account.toUtf8(), secret](GCancellable *cancellable) {
@@ -233,15 +311,15 @@ SecretStore::Outcome LibsecretStore::update(const QString &service, const QStrin
 
 SecretStore::Outcome LibsecretStore::remove(const QString &service, const QString &account)
 {
-    if (!sessionBusAvailable())
-        return noBus();
+    if (const auto outcome = unusable())
+        return *outcome;
     return runBounded<Outcome>(
         m_timeout,
         [service = service.toUtf8(), account = account.toUtf8()](GCancellable *cancellable) {
             GError *error = nullptr;
-            const gboolean removed = secret_password_clear_sync(itemSchema(), cancellable, &error, "service",
-                                                                service.constData(), "account",
-                                                                account.constData(), nullptr);
+            const gboolean removed =
+                secretLibrary().clear(itemSchema(), cancellable, &error, "service", service.constData(), "account",
+                                      account.constData(), nullptr);
             if (error)
                 return Outcome{classify(error), takeError(error)};
             return removed ? Outcome{} : Outcome{Status::itemNotFound, QString()};

@@ -13,7 +13,9 @@ namespace nerim::platform {
 // and waits for it at most `timeout`; a keyring that does not answer in time
 // (a locked collection waiting on an unlock prompt, a stuck bus) is cancelled
 // and reported as serviceUnavailable. Without a session bus the call fails at
-// once, before libsecret is asked.
+// once, before libsecret is asked. libsecret itself is loaded on the first
+// call that needs it; when it cannot be loaded, that is logged once and every
+// call reports serviceUnavailable.
 class LibsecretStore final : public SecretStore {
 public:
     explicit LibsecretStore(std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -41,6 +43,9 @@ public:
     // An address of an unknown kind: every D-Bus library fails to connect to
     // it at once, and none starts a bus in its place.
     static inline const char *const noBusAddress = "disabled:";
+
+    // The keyring client library, loaded on first use.
+    static inline const char *const libraryName = "libsecret-1.so.0";
 
 private:
     std::chrono::milliseconds m_timeout;

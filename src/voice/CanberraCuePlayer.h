@@ -36,6 +36,10 @@ public:
     // Queues any theme event; returns at once.
     void play(const QByteArray &eventId, const QString &description);
 
+    // The sound library, loaded on the worker thread at the first cue; when it
+    // cannot be loaded, that is logged once and the cues stay silent.
+    static inline const char *const libraryName = "libcanberra.so.0";
+
     // Waits until every queued event has been handed to the sound system (tests).
     void waitForIdle() { m_worker.waitForIdle(); }
 

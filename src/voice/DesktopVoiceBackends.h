@@ -1,8 +1,8 @@
 #pragma once
 
 #include "voice/CanberraCuePlayer.h"
-#include "voice/FliteSpeaker.h"
 #include "voice/GuiAppActivity.h"
+#include "voice/VoiceBackendLibrary.h"
 
 namespace nerim {
 
@@ -10,7 +10,8 @@ namespace nerim {
 // installed behind the shared SoundCueService, VoiceNarratorService and
 // AppActivitySource for as long as this object lives. The application makes
 // one after its QApplication and lets it go before the application object;
-// without it everything stays silent (headless tools and tests).
+// without it everything stays silent (headless tools and tests). The sound
+// and speech libraries are loaded at the first cue and the first sentence.
 class DesktopVoiceBackends {
 public:
     DesktopVoiceBackends();
@@ -22,7 +23,7 @@ public:
 private:
     GuiAppActivity m_activity;
     CanberraCuePlayer m_cues;
-    FliteSpeaker m_speaker;
+    VoiceBackendLibrary::SpeakerOnFirstUse m_speaker;
 };
 
 } // namespace nerim

@@ -3,7 +3,7 @@
 #include "credentials/HttpClient.h"
 #include "foundation/Log.h"
 #include "persistence/IntentProcessorConstants.h"
-#include "voice/MicrophoneAudioSource.h"
+#include "voice/VoiceBackendLibrary.h"
 #include "voice/VoiceTranscriberError.h"
 #include "voice/WavRecorder.h"
 
@@ -60,7 +60,7 @@ WhisperTranscriber::WhisperTranscriber(QString apiKey, SourceFactory makeSource,
     : QObject(parent), m_apiKey(std::move(apiKey)), m_makeSource(std::move(makeSource)), m_options(std::move(options))
 {
     if (!m_makeSource)
-        m_makeSource = [] { return std::make_unique<MicrophoneAudioSource>(); };
+        m_makeSource = [] { return VoiceBackendLibrary::createMicrophone(); };
 }
 
 WhisperTranscriber::~WhisperTranscriber() = default;
@@ -72,8 +72,9 @@ QCoro::Task<void> WhisperTranscriber::start()
     ++m_generation;
     if (m_recorder)
         m_recorder->discard();
-    m_recorder = std::make_unique<WavRecorder>(m_makeSource());
     try {
+        // The default source loads the capture library first, which can fail too.
+        m_recorder = std::make_unique<WavRecorder>(m_makeSource());
         m_recorder->start();
     } catch (const VoiceTranscriberError &error) {
         m_recorder.reset();

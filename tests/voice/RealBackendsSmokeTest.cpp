@@ -3,7 +3,9 @@
 #include "voice/DesktopVoiceBackends.h"
 #include "voice/FliteSpeaker.h"
 #include "voice/SoundCueService.h"
+#include "voice/VoiceBackendLibrary.h"
 #include "voice/VoiceNarratorService.h"
+#include "voice/VoiceTranscriberError.h"
 
 #include <QTest>
 #include <gtest/gtest.h>
@@ -61,4 +63,23 @@ TEST(RealBackendsSmoke, EventSoundsAreQueuedBoundedAndFailuresLoggedOnce)
         player.waitForIdle();
     }
     EXPECT_LE(linesStartingWith(log, QStringLiteral("[Nerim sound]")), 2) << "not a line for every cue";
+}
+
+TEST(RealBackendsSmoke, TheMicrophoneComesFromItsLibraryAndItsFailuresReachTheCaller)
+{
+    LogCapture log;
+    std::unique_ptr<AudioCaptureSource> microphone = VoiceBackendLibrary::createMicrophone();
+    ASSERT_NE(microphone, nullptr);
+    // Without a sound server it cannot open; the library's error is the
+    // application's own type, so the transcriber can tell the user why.
+    try {
+        microphone->start([](const QByteArray &) {});
+        microphone->stop();
+    } catch (const VoiceTranscriberError &error) {
+        EXPECT_EQ(error.kind(), VoiceTranscriberError::Kind::audioEngineFailed);
+    }
+    microphone.reset();
+    // A second one comes from the library already loaded.
+    EXPECT_NE(VoiceBackendLibrary::createMicrophone(), nullptr);
+    EXPECT_EQ(linesStartingWith(log, QStringLiteral("[Nerim voice] the audio capture library")), 0);
 }

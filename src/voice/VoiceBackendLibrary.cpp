@@ -1,0 +1,107 @@
+#include "voice/VoiceBackendLibrary.h"
+
+#include "foundation/Log.h"
+#include "voice/VoiceTranscriberError.h"
+#include "voice/backends/BackendEntry.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <dlfcn.h>
+
+namespace nerim::VoiceBackendLibrary {
+
+namespace {
+
+struct Backend {
+    bool tried = false;
+    QFunctionPointer create = nullptr;
+    QString error;
+};
+
+// Finds the library beside the executable, then where the build put it, and
+// resolves its entry point once; later calls return what the first found.
+const Backend &load(Backend &backend, const QString &fileName, const QString &buildPath, const char *entry)
+{
+    if (backend.tried)
+        return backend;
+    backend.tried = true;
+    QStringList paths{QDir(QCoreApplication::applicationDirPath()).filePath(fileName)};
+    if (!buildPath.isEmpty())
+        paths << buildPath;
+    QStringList failures;
+    for (const QString &path : paths) {
+        if (!QFileInfo::exists(path))
+            continue;
+        // Never closed: the objects it makes live on after the loader.
+        void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            failures << QString::fromLocal8Bit(dlerror());
+            continue;
+        }
+        if (auto create = reinterpret_cast<QFunctionPointer>(dlsym(handle, entry))) {
+            backend.create = create;
+            return backend;
+        }
+        failures << QStringLiteral("%1 lacks %2").arg(path, QString::fromLatin1(entry));
+    }
+    backend.error = failures.isEmpty() ? QStringLiteral("%1 was not found").arg(fileName) : failures.join(u' ');
+    return backend;
+}
+
+#ifdef NERIM_SPEECH_BACKEND_BUILD_PATH
+const QString speechBuildPath = QStringLiteral(NERIM_SPEECH_BACKEND_BUILD_PATH);
+#else
+const QString speechBuildPath;
+#endif
+#ifdef NERIM_AUDIO_CAPTURE_BACKEND_BUILD_PATH
+const QString captureBuildPath = QStringLiteral(NERIM_AUDIO_CAPTURE_BACKEND_BUILD_PATH);
+#else
+const QString captureBuildPath;
+#endif
+
+} // namespace
+
+std::unique_ptr<VoiceNarratorService::Speaker> createSpeaker()
+{
+    static Backend backend;
+    const bool first = !backend.tried;
+    load(backend, QStringLiteral("libnerim_speech_backend.so"), speechBuildPath, "nerimCreateSpeaker");
+    if (!backend.create) {
+        if (first)
+            logLine(QStringLiteral("[Nerim voice] narration is off: the speech library couldn't be loaded (%1)")
+                        .arg(backend.error));
+        return nullptr;
+    }
+    using Create = VoiceNarratorService::Speaker *(*)(HostLogLine);
+    return std::unique_ptr<VoiceNarratorService::Speaker>(reinterpret_cast<Create>(backend.create)(&logLine));
+}
+
+std::unique_ptr<AudioCaptureSource> createMicrophone()
+{
+    static Backend backend;
+    const bool first = !backend.tried;
+    load(backend, QStringLiteral("libnerim_audio_capture_backend.so"), captureBuildPath, "nerimCreateMicrophone");
+    if (!backend.create) {
+        if (first)
+            logLine(
+                QStringLiteral("[Nerim voice] the audio capture library couldn't be loaded (%1)").arg(backend.error));
+        throw VoiceTranscriberError::audioEngineFailed(QStringLiteral("the sound system could not be loaded."));
+    }
+    using Create = AudioCaptureSource *(*)(HostLogLine);
+    return std::unique_ptr<AudioCaptureSource>(reinterpret_cast<Create>(backend.create)(&logLine));
+}
+
+void SpeakerOnFirstUse::say(const QString &text)
+{
+    if (!m_tried) {
+        m_tried = true;
+        m_speaker = createSpeaker();
+    }
+    if (m_speaker)
+        m_speaker->say(text);
+}
+
+} // namespace nerim::VoiceBackendLibrary
