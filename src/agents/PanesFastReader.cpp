@@ -103,18 +103,8 @@ private:
             expect(':');
             whitespace();
             member(key);
-            whitespace();
-            if (m_p == m_end)
-                throw NotPlain{};
-            if (*m_p == ',') {
-                ++m_p;
-                continue;
-            }
-            if (*m_p == '}') {
-                ++m_p;
+            if (!another('}'))
                 return;
-            }
-            throw NotPlain{};
         }
     }
 
@@ -129,19 +119,27 @@ private:
         for (;;) {
             whitespace();
             element();
-            whitespace();
-            if (m_p == m_end)
-                throw NotPlain{};
-            if (*m_p == ',') {
-                ++m_p;
-                continue;
-            }
-            if (*m_p == ']') {
-                ++m_p;
+            if (!another(']'))
                 return;
-            }
-            throw NotPlain{};
         }
+    }
+
+    // After a member or element: true when a "," says another follows, false
+    // at the `close` that ends the object or array.
+    bool another(char close)
+    {
+        whitespace();
+        if (m_p == m_end)
+            throw NotPlain{};
+        if (*m_p == ',') {
+            ++m_p;
+            return true;
+        }
+        if (*m_p == close) {
+            ++m_p;
+            return false;
+        }
+        throw NotPlain{};
     }
 
     bool isNull()
