@@ -57,6 +57,29 @@ void waitUntil(const std::function<bool()> &condition)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
+// A project's canvas screen on the background, off screen and ready, for a page.
+struct CanvasScene {
+    QTemporaryDir project;
+    AtmosphereView background;
+    ProjectCanvasView *screen = nullptr;
+
+    explicit CanvasScene(QSize size)
+    {
+        MotionPreferences::shared().setReduceMotion(true);
+        background.setClock([] { return 0.0; });
+        auto *layout = new QVBoxLayout(&background);
+        layout->setContentsMargins(0, 0, 0, 0);
+        screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
+                                       [] {}, {}, &background);
+        layout->addWidget(screen);
+        background.setAttribute(Qt::WA_DontShowOnScreen);
+        background.resize(size);
+        background.show();
+        ProjectCanvasView *view = screen;
+        waitUntil([view] { return view->phase() == ProjectCanvasView::Phase::ready; });
+    }
+};
+
 } // namespace
 
 NERIM_GALLERY_PAGE(workspaceOverview, "workspace-overview")
@@ -79,19 +102,9 @@ NERIM_GALLERY_PAGE(workspaceOverviewEmpty, "workspace-overview-empty")
 
 NERIM_GALLERY_PAGE(workspaceCanvas, "workspace-canvas")
 {
-    MotionPreferences::shared().setReduceMotion(true);
-    QTemporaryDir project;
-    AtmosphereView background;
-    background.setClock([] { return 0.0; });
-    auto *layout = new QVBoxLayout(&background);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
-                                         [] {}, {}, &background);
-    layout->addWidget(screen);
-    background.setAttribute(Qt::WA_DontShowOnScreen);
-    background.resize(1180, 760);
-    background.show();
-    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+    CanvasScene scene(QSize(1180, 760));
+    AtmosphereView &background = scene.background;
+    ProjectCanvasView *screen = scene.screen;
 
     ProjectCanvasViewModel *canvas = screen->canvas();
     using Kind = OutputLine::Kind;
@@ -139,19 +152,9 @@ NERIM_GALLERY_PAGE(workspaceCanvasFailed, "workspace-canvas-failed")
 // pane is: the panels move to their new frames with the standard spring.
 QImage canvasExpandMotion(bool plans)
 {
-    MotionPreferences::shared().setReduceMotion(true);
-    QTemporaryDir project;
-    AtmosphereView background;
-    background.setClock([] { return 0.0; });
-    auto *layout = new QVBoxLayout(&background);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
-                                         [] {}, {}, &background);
-    layout->addWidget(screen);
-    background.setAttribute(Qt::WA_DontShowOnScreen);
-    background.resize(1180, 760);
-    background.show();
-    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+    CanvasScene scene(QSize(1180, 760));
+    AtmosphereView &background = scene.background;
+    ProjectCanvasView *screen = scene.screen;
     ProjectCanvasViewModel *canvas = screen->canvas();
     AgentPaneState *pane = canvas->spawnPane(u"UI build"_s, AgentRole::designer);
     pane->appendLine(OutputLine::Kind::userPrompt, u"Make the recipe cards look like index cards"_s);
@@ -201,19 +204,9 @@ QList<AppState::ProjectRegistryEntry> someProjects()
 // The canvas with three idle panes, the Plans panel and the preview (empty).
 QImage renderFullCanvas(QSize size)
 {
-    MotionPreferences::shared().setReduceMotion(true);
-    QTemporaryDir project;
-    AtmosphereView background;
-    background.setClock([] { return 0.0; });
-    auto *layout = new QVBoxLayout(&background);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto *screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
-                                         [] {}, {}, &background);
-    layout->addWidget(screen);
-    background.setAttribute(Qt::WA_DontShowOnScreen);
-    background.resize(size);
-    background.show();
-    waitUntil([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+    CanvasScene scene(size);
+    AtmosphereView &background = scene.background;
+    ProjectCanvasView *screen = scene.screen;
     ProjectCanvasViewModel *canvas = screen->canvas();
     using Kind = OutputLine::Kind;
     const QStringList names{u"UI build"_s, u"Data"_s, u"Reviewer"_s};
