@@ -3,7 +3,8 @@
 // preview showing a page, against a bare QWebEngineView showing the same
 // page. PSS of the process and of every process it started (the web
 // engine's), after a rest. Run it under an X server (Xvfb will do).
-#include "ProcessFigures.h"
+#include "../BenchWindow.h"
+#include "../ProcessFigures.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellViewModel.h"
@@ -26,6 +27,8 @@
 #include <unistd.h>
 
 using namespace nerim;
+using bench::waitFor;
+using bench::runFor;
 
 namespace {
 
@@ -33,25 +36,7 @@ constexpr double kTarget = 1.15;
 constexpr int kLinesPerPane = 20000;
 constexpr int kRestMs = 3000;
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs = 120000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 } // namespace
 
@@ -112,20 +97,13 @@ int main(int argc, char **argv)
     MainWindow window;
     window.resize(1280, 800);
     window.show();
-    std::optional<StartupOutcome> outcome;
-    QCoro::Task<> loading = [](std::optional<StartupOutcome> *result) -> QCoro::Task<> {
-        *result = co_await loadApplicationState();
-    }(&outcome);
-    if (!waitFor([&] { return outcome.has_value(); }) || !outcome->succeeded())
-        return 1;
-    window.showStartupOutcome(*outcome);
-    if (!waitFor([&] { return window.shellView()->overview() != nullptr; }))
+    if (!bench::showOverview(window))
         return 1;
     QCoro::Task<> opening = window.shell()->openProject(entry);
     if (!waitFor([&] {
             ProjectCanvasView *screen = window.shellView()->canvasScreen();
             return screen && screen->phase() == ProjectCanvasView::Phase::ready && screen->canvas()->panes().size() == 3;
-        }))
+        }, 120000))
         return 1;
     ProjectCanvasViewModel *canvas = window.shellView()->canvasScreen()->canvas();
     canvas->preview().setVisible(true);

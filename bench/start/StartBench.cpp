@@ -6,7 +6,7 @@
 // do). NERIM_START_ROUNDS sets the number of rounds (7); NERIM_START_APP
 // another `nerim` to measure (an earlier build, say).
 #include "persistence/AppStateActor.h"
-#include "ProcessFigures.h"
+#include "../ProcessFigures.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -5,6 +5,8 @@
 // that canvas with the preview showing a still page (motion on). Run it under
 // a real X server for figures that include drawing on screen; without
 // DISPLAY it runs offscreen. NERIM_IDLE_SECONDS sets the stretch (20 s).
+#include "../BenchWindow.h"
+#include "../ProcessFigures.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellViewModel.h"
@@ -31,72 +33,24 @@
 #include <unistd.h>
 
 using namespace nerim;
+using bench::waitFor;
+using bench::runFor;
 
 namespace {
 
 constexpr double kTargetPercent = 1.0;
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
-// Runs the event loop (sleeping while nothing happens) for `ms`.
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
-// CPU seconds (user and system) of this process and all its descendants, from
-// /proc; `selfOnly` counts this process alone.
+// CPU seconds (user and system) of this process and all its descendants;
+// `selfOnly` counts this process alone.
 double treeCpuSeconds(bool selfOnly = false)
 {
-    QHash<int, int> parentOf;
-    QHash<int, double> cpuOf;
-    const long ticks = sysconf(_SC_CLK_TCK);
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const qsizetype close = line.lastIndexOf(')');
-        if (close < 0)
-            continue;
-        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-        // After the name: state(0) ppid(1) … utime(11) stime(12).
-        if (fields.size() < 13)
-            continue;
-        parentOf.insert(pid, fields[1].toInt());
-        cpuOf.insert(pid, double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks));
-    }
-    const int self = int(getpid());
+    if (selfOnly)
+        return bench::cpuSeconds(getpid());
     double total = 0;
-    for (auto it = cpuOf.constBegin(); it != cpuOf.constEnd(); ++it) {
-        int pid = it.key();
-        if (selfOnly && pid != self)
-            continue;
-        for (int hops = 0; pid > 1 && hops < 64; ++hops) {
-            if (pid == self) {
-                total += it.value();
-                break;
-            }
-            pid = parentOf.value(pid, 0);
-        }
-    }
+    for (pid_t pid : bench::processTree(getpid()))
+        total += bench::cpuSeconds(pid);
     return total;
 }
 
@@ -172,14 +126,7 @@ int main(int argc, char **argv)
     window.resize(1280, 800);
     window.show();
     window.activateWindow();
-    std::optional<StartupOutcome> outcome;
-    QCoro::Task<> loading = [](std::optional<StartupOutcome> *result) -> QCoro::Task<> {
-        *result = co_await loadApplicationState();
-    }(&outcome);
-    if (!waitFor([&] { return outcome.has_value(); }) || !outcome->succeeded())
-        return 1;
-    window.showStartupOutcome(*outcome);
-    if (!waitFor([&] { return window.shellView()->overview() != nullptr; }))
+    if (!bench::showOverview(window))
         return 1;
 
     const auto measure = [&](const QString &what, bool reduceMotion) {

@@ -2,6 +2,7 @@
 // lines each: the time from the shell's route change to the first paint of
 // the canvas with all three panes drawn. Prints each run and the median
 // beside the target. Runs offscreen in a temporary home; starts no agent.
+#include "../BenchWindow.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellViewModel.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 
 using namespace nerim;
+using bench::waitFor;
 
 namespace {
 
@@ -63,17 +65,6 @@ QList<OutputLine> transcript(int pane)
     return lines;
 }
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return true;
-}
 
 // Counts the first paint of each agent pane view.
 class PaintWatch : public QObject {
@@ -135,14 +126,7 @@ int main(int argc, char **argv)
         MainWindow window;
         window.setAttribute(Qt::WA_DontShowOnScreen);
         window.show();
-        std::optional<StartupOutcome> outcome;
-        QCoro::Task<> loading = [](std::optional<StartupOutcome> *result) -> QCoro::Task<> {
-            *result = co_await loadApplicationState();
-        }(&outcome);
-        if (!waitFor([&] { return outcome.has_value(); }) || !outcome->succeeded())
-            return 1;
-        window.showStartupOutcome(*outcome);
-        if (!waitFor([&] { return window.shellView()->overview() != nullptr; }))
+        if (!bench::showOverview(window))
             return 1;
         QFuture<AppState::ProjectRegistryEntry> registering =
             window.shell()->appStateActor()->registerProject(project, QStringLiteral("Recipes"), Timestamp::now());

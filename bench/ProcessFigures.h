@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace nerim::bench {
 
@@ -44,6 +45,23 @@ inline QList<pid_t> processTree(pid_t root)
         }
     }
     return tree;
+}
+
+// CPU seconds (user and system) one process has used (0 when it is gone).
+inline double cpuSeconds(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0)
+        return 0;
+    // After the name: state(0) ppid(1) … utime(11) stime(12).
+    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
 // Proportional set size in MB of one process (0 when it is gone).
