@@ -78,15 +78,22 @@ private:
         return m_p != m_end && *m_p == c;
     }
 
+    // Reads `open`; false (with `close` read too) when the object or array is empty.
+    bool opensNonEmpty(char open, char close)
+    {
+        expect(open);
+        if (!peekIs(close))
+            return true;
+        ++m_p;
+        return false;
+    }
+
     // Calls member(key) with the reader at each member's value.
     template <typename Member>
     void object(Member member)
     {
-        expect('{');
-        if (peekIs('}')) {
-            ++m_p;
+        if (!opensNonEmpty('{', '}'))
             return;
-        }
         for (;;) {
             expect('"');
             const char *start = m_p;
@@ -111,11 +118,8 @@ private:
     template <typename Element>
     void array(Element element)
     {
-        expect('[');
-        if (peekIs(']')) {
-            ++m_p;
+        if (!opensNonEmpty('[', ']'))
             return;
-        }
         for (;;) {
             whitespace();
             element();
