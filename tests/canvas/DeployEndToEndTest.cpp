@@ -37,6 +37,27 @@ struct StandinKnobs {
     }
 };
 
+// The Shop project's canvas over the stand-in `claude`, which plays the run
+// scripts in `scripts` and records its arguments and input in `records`; the
+// deploy tools are looked for in `tools`.
+std::unique_ptr<ProjectCanvasViewModel> openCanvasWithStandin(const QString &project, CanvasServices services,
+                                                              const QString &scripts, const QString &records,
+                                                              const QString &tools)
+{
+    qputenv("CLAUDE_STANDIN_SCRIPT_DIR", scripts.toUtf8());
+    qputenv("CLAUDE_STANDIN_RECORD_ARGS", (records + QStringLiteral("/args")).toUtf8());
+    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/stdin")).toUtf8());
+    qputenv("CLAUDE_STANDIN_APPEND", "1");
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+    services.deployToolsFolder = tools;
+    auto canvas = std::make_unique<ProjectCanvasViewModel>(
+        QStringLiteral("id"), project, QStringLiteral("Shop"), std::make_shared<ClaudeCodeProvider>(project, options),
+        nullptr, services);
+    await(canvas->bootstrap());
+    return canvas;
+}
+
 } // namespace
 
 TEST_F(CanvasTest, ADeployGoesLiveThenRedeploysAndRollsBackWithTheTokenOnlyInDeployRuns)
@@ -66,18 +87,7 @@ TEST_F(CanvasTest, ADeployGoesLiveThenRedeploysAndRollsBackWithTheTokenOnlyInDep
     script(4, QStringLiteral("out [NERIM_DEPLOY_SIGNED_IN] vercel\nout [NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_second\n"
                              "out [NERIM_DEPLOY_LIVE] https://shop-second.vercel.app\nexit 0\n"));
     script(5, QStringLiteral("run vercel rollback\nout [NERIM_DEPLOY_OPERATION_DONE] Back on the first deploy\nexit 0\n"));
-    qputenv("CLAUDE_STANDIN_SCRIPT_DIR", scripts.toUtf8());
-    qputenv("CLAUDE_STANDIN_RECORD_ARGS", (records + QStringLiteral("/args")).toUtf8());
-    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/stdin")).toUtf8());
-    qputenv("CLAUDE_STANDIN_APPEND", "1");
-
-    ClaudeCodeProvider::Options options;
-    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
-    CanvasServices s = services();
-    s.deployToolsFolder = tools;
-    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("id"), project, QStringLiteral("Shop"),
-                                                      std::make_shared<ClaudeCodeProvider>(project, options), nullptr, s);
-    await(canvas->bootstrap());
+    canvas = openCanvasWithStandin(project, services(), scripts, records, tools);
 
     // The picker's seeded commit: a vite front end goes to Vercel.
     const QList<DeployProvider> chosen = DeployProvider::deployOrder(DeployProvider::suggestedProviders(
@@ -177,18 +187,7 @@ TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
                              "[{\"type\":\"CNAME\",\"name\":\"shop\",\"value\":\"cname.vercel-dns.com\"}]\n"
                              "hold %1\nout [NERIM_DEPLOY_DOMAIN_VERIFIED] shop.example.com\nexit 0\n")
                   .arg(gate("5")));
-    qputenv("CLAUDE_STANDIN_SCRIPT_DIR", scripts.toUtf8());
-    qputenv("CLAUDE_STANDIN_RECORD_ARGS", (records + QStringLiteral("/args")).toUtf8());
-    qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/stdin")).toUtf8());
-    qputenv("CLAUDE_STANDIN_APPEND", "1");
-
-    ClaudeCodeProvider::Options options;
-    options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
-    CanvasServices s = services();
-    s.deployToolsFolder = tools;
-    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("id"), project, QStringLiteral("Shop"),
-                                                      std::make_shared<ClaudeCodeProvider>(project, options), nullptr, s);
-    await(canvas->bootstrap());
+    canvas = openCanvasWithStandin(project, services(), scripts, records, tools);
     const DeploySessionState &state = canvas->deployState();
     const auto phaseIs = [&](Phase::Kind kind) { return state.phase().kind() == kind; };
 
