@@ -7,7 +7,12 @@
 // - 8,000 lines are appended one by one to one open code block (an append
 //   late in the block should cost what one early in it costs);
 // - inline Markdown of 96 KB of nested emphasis, 64 KiB of "<" and 64 KiB of
-//   ordinary HTML.
+//   ordinary HTML;
+// - a pane of 100,000 and of 1,000,000 lines, read half way down, is widened
+//   (the pane expanding) and narrowed again;
+// - an answer that opened a "[" it never closes grows by 11,000 lines, one at
+//   a time, without a blank line: what a line costs at the end of it against
+//   what one cost at its start.
 #include "agents/AgentPaneState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
@@ -191,6 +196,99 @@ void inlineMarkdown()
     }
 }
 
+// `count` lines of a transcript like an agent's: prompts, answers of prose with
+// a code block, task reports and exit lines.
+QList<OutputLine> longTranscript(int count)
+{
+    QList<OutputLine> lines;
+    lines.reserve(count);
+    for (int turn = 0; lines.size() < count; ++turn) {
+        lines.append(OutputLine::make(Kind::userPrompt, QStringLiteral("Please do part %1 of the plan").arg(turn)));
+        for (int i = 0; i < 20; ++i)
+            lines.append(OutputLine::make(
+                Kind::stdout, QStringLiteral("Line %1 of the answer, with **bold words**, `code` and a [link](https://"
+                                             "example.com/%1) that wraps at a narrow width.")
+                                  .arg(i)));
+        lines.append(OutputLine::make(Kind::stdout, QStringLiteral("```js")));
+        for (int i = 0; i < 14; ++i)
+            lines.append(OutputLine::make(Kind::stdout, QStringLiteral("const value%1 = compute(%1); // note").arg(i)));
+        lines.append(OutputLine::make(Kind::stdout, QStringLiteral("```")));
+        lines.append(OutputLine::make(Kind::taskComplete, QStringLiteral("Part %1 is done").arg(turn)));
+        lines.append(OutputLine::make(Kind::system, QStringLiteral("Bench exited · code 0")));
+    }
+    lines.resize(count);
+    return lines;
+}
+
+void widenLongTranscripts()
+{
+    for (const int count : {100000, 1000000}) {
+        QWidget holder;
+        AgentPaneState *pane = makePane(&holder);
+        pane->setOutputLines(longTranscript(count));
+        QWidget window;
+        window.resize(1000, 700);
+        auto *view = new AgentPaneView(pane, AppState::OutputMode::verbose, {}, &window);
+        view->setMaximumWidth(QWIDGETSIZE_MAX); // expanded
+        view->setGeometry(0, 0, 360, 640);
+        window.show();
+        settle();
+        QScrollBar *bar = view->transcript()->verticalScrollBar();
+        bar->setValue(bar->maximum() / 2);
+        settle();
+        std::vector<double> widen;
+        std::vector<double> narrow;
+        for (int round = 0; round < 3; ++round) {
+            widen.push_back(timed([&] { view->resize(720, 640); }));
+            narrow.push_back(timed([&] { view->resize(360, 640); }));
+        }
+        char what[96];
+        std::snprintf(what, sizeof what, "%s lines read half way: widen the pane (median of 3)",
+                      count == 100000 ? "100,000" : "1,000,000");
+        report(what, percentile(widen, 0.5), "ms", "<= 16", percentile(widen, 0.5) <= 16);
+        std::snprintf(what, sizeof what, "%s lines read half way: narrow it again (median of 3)",
+                      count == 100000 ? "100,000" : "1,000,000");
+        report(what, percentile(narrow, 0.5), "ms", "<= 16", percentile(narrow, 0.5) <= 16);
+    }
+}
+
+void growBehindAnOpenBracket()
+{
+    QWidget holder;
+    AgentPaneState *pane = makePane(&holder);
+    pane->appendLine(Kind::userPrompt, QStringLiteral("Collect the results"));
+    pane->appendLine(Kind::stdout, QStringLiteral("Results so far [partial, more to come:"));
+    AgentPaneView view(pane, AppState::OutputMode::verbose, {});
+    view.resize(360, 640);
+    view.show();
+    settle();
+    constexpr int kLines = 11000;
+    std::vector<double> early;
+    std::vector<double> late;
+    double total = 0;
+    for (int i = 0; i < kLines; ++i) {
+        QString text;
+        switch (i % 4) {
+        case 0: text = QStringLiteral("Checked item %1 with a [link](https://example.com/%1) to its page.").arg(i); break;
+        case 1: text = QStringLiteral("Item %1 passes `npm test` and **all** of its checks.").arg(i); break;
+        case 2: text = QStringLiteral("Item %1: \"quoted\" (noted) and done.").arg(i); break;
+        default: text = QStringLiteral("Plain progress line %1 of the results.").arg(i); break;
+        }
+        const double ms = timed([&] { pane->appendLine(Kind::stdout, text); });
+        total += ms;
+        if (i < 1000)
+            early.push_back(ms);
+        if (i >= kLines - 1000)
+            late.push_back(ms);
+    }
+    inform("11,000 lines behind an open \"[\": total GUI time", total / 1000, "s");
+    inform("a line among the first 1,000: median", percentile(early, 0.5), "ms");
+    report("a line at 10,000-11,000 lines behind the \"[\": median", percentile(late, 0.5), "ms", "< 2",
+           percentile(late, 0.5) < 2);
+    report("a line at 10,000-11,000 lines behind the \"[\": 99th percentile", percentile(late, 0.99), "ms", "< 16",
+           percentile(late, 0.99) < 16);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -207,5 +305,9 @@ int main(int argc, char **argv)
         resizeAfterScrolling();
     if (wanted("fence"))
         appendToOpenFence();
+    if (wanted("widen"))
+        widenLongTranscripts();
+    if (wanted("bracket"))
+        growBehindAnOpenBracket();
     return 0;
 }

@@ -1,0 +1,225 @@
+// Three agents stream at once into a project's canvas screen on the window
+// background, as the user sees it: the stand-in `claude` prints 100,000 lines
+// for each of three panes, consumed by the canvas controller and shown by the
+// pane views with the full transcript (and once more in Highlights, for
+// comparison). Every turn of the event loop ends with a zero-interval timer
+// firing; the gaps between firings in which output arrived are how long the
+// GUI thread was busy per turn: its wall time and its own CPU time (which
+// other programs on the machine do not inflate), each printed with its target.
+//
+// Arguments: the lines per pane (100000 unless given). Runs in a temporary
+// home; offscreen unless QT_QPA_PLATFORM says otherwise (e.g. xcb on a real X
+// server, which adds what the display costs).
+#include "canvas/ProjectCanvasViewModel.h"
+#include "agents/ClaudeCodeProvider.h"
+#include "foundation/SerialFileWriter.h"
+#include "support/claude-standin/ClaudeStandin.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "ui/panes/AgentColumnView.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/TranscriptView.h"
+#include "ui/workspace/ProjectCanvasView.h"
+
+#include <QApplication>
+#include <QCoro/QCoroTask>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace nerim;
+namespace claudeStandin = nerim::test::claudeStandin;
+
+namespace {
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-66s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+template <typename F>
+bool runUntil(F condition, int timeoutMs = 600000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (condition() || timer.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    poll.start(1);
+    if (!condition())
+        loop.exec();
+    return condition();
+}
+
+template <typename T>
+void awaitTask(QCoro::Task<T> &&task)
+{
+    bool done = false;
+    auto driver = [&]() -> QCoro::Task<> {
+        co_await std::move(task);
+        done = true;
+    };
+    auto running = driver();
+    runUntil([&] { return done; });
+}
+
+struct Figures {
+    double p99WallMs = 0;
+    double worstWallMs = 0;
+    double p99CpuMs = 0;
+    double linesPerSecond = 0;
+    size_t turns = 0;
+};
+
+Figures streamThree(AppState::OutputMode mode, int lineCount)
+{
+    QTemporaryDir project;
+    const QString text = QStringLiteral("Compiled module {n} of `src/app` with **strict** checks and a "
+                                        "[note](https://example.com/notes) about it ")
+                         + QString(24, QLatin1Char('x'));
+    claudeStandin::setCommands(
+        QStringLiteral("repeat %1 %2\nout TASK_COMPLETE: printed everything\nexit 0").arg(lineCount).arg(text));
+
+    // The window as the app shows a project: the canvas screen on the background.
+    AtmosphereView background;
+    auto *layout = new QVBoxLayout(&background);
+    layout->setContentsMargins(0, 0, 0, 0);
+    const auto factory = [](const QString &id, const QString &path, const QString &name) {
+        ClaudeCodeProvider::Options options;
+        options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
+        return std::make_shared<ProjectCanvasViewModel>(id, path, name,
+                                                        std::make_shared<ClaudeCodeProvider>(path, options));
+    };
+    auto *screen = new ProjectCanvasView(QStringLiteral("bench"), QUrl::fromLocalFile(project.path()),
+                                         QStringLiteral("Bench"), nullptr, [] {}, factory, &background);
+    layout->addWidget(screen);
+    background.resize(1180, 760);
+    background.show();
+    QApplication::setActiveWindow(&background);
+    runUntil([&] { return screen->phase() == ProjectCanvasView::Phase::ready; });
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    awaitTask(canvas->setOutputMode(mode));
+    canvas->spawnAgents(3);
+    const QList<AgentPaneState *> panes = canvas->panes();
+    runUntil([] { return false; }, 300);
+
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    wall.reserve(1000000);
+    cpu.reserve(1000000);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastWall = clock.nsecsElapsed();
+    double lastCpu = threadCpuMs();
+    qsizetype linesBefore = 0;
+    const auto linesNow = [&] {
+        qsizetype lines = 0;
+        for (AgentPaneState *pane : panes)
+            lines += pane->outputLines().size();
+        return lines;
+    };
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const qint64 nowWall = clock.nsecsElapsed();
+        const double nowCpu = threadCpuMs();
+        const qsizetype lines = linesNow();
+        // Only the turns in which output was handled count: most turns of a
+        // fast loop are empty and would hide the long ones in the percentile.
+        if (lines != linesBefore) {
+            wall.push_back((nowWall - lastWall) / 1e6);
+            cpu.push_back(nowCpu - lastCpu);
+        }
+        linesBefore = lines;
+        lastWall = clock.nsecsElapsed();
+        lastCpu = threadCpuMs();
+    });
+    heartbeat.start(0);
+
+    QElapsedTimer run;
+    run.start();
+    for (AgentPaneState *pane : panes) {
+        canvas->selectPromptTarget(PromptTarget::pane(pane->id()));
+        canvas->setInputPrompt(QStringLiteral("print a lot"));
+        awaitTask(canvas->submitPrompt(ContextEntry::PromptSource::text));
+    }
+    runUntil([&] {
+        for (AgentPaneState *pane : panes)
+            if (pane->status() != AgentStatus::done && pane->status() != AgentStatus::error)
+                return false;
+        return true;
+    });
+    heartbeat.stop();
+    const double seconds = run.nsecsElapsed() / 1e9;
+    qint64 consumed = 0;
+    for (AgentPaneState *pane : panes)
+        consumed += pane->currentStdoutLineCount();
+    if (consumed != 3 * qint64(lineCount + 1))
+        std::printf("unexpected run: %lld lines consumed\n", static_cast<long long>(consumed));
+
+    Figures figures{percentile(wall, 0.99), percentile(wall, 1.0), percentile(cpu, 0.99), consumed / seconds,
+                    wall.size()};
+    QCoro::Task<> tearingDown = canvas->teardown();
+    runUntil([&] { return canvas->isTornDown(); });
+    // The panes are saved before the project folder goes.
+    SerialFileWriter::shared().flush();
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    MotionPreferences::shared().setReduceMotion(false);
+#ifndef NDEBUG
+    std::printf("note: a debug build; build in Release for meaningful figures\n");
+#endif
+    const int lines = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100000;
+    std::printf("three panes streaming %d lines each, platform %s\n", lines, qPrintable(app.platformName()));
+    const Figures full = streamThree(AppState::OutputMode::verbose, lines);
+    const Figures highlights = streamThree(AppState::OutputMode::notification, lines);
+    report("full transcript: event-loop turn, 99th percentile (wall)", full.p99WallMs, "ms", "<= 16",
+           full.p99WallMs <= 16);
+    report("full transcript: event-loop turn, 99th percentile (GUI CPU)", full.p99CpuMs, "ms", "<= 16",
+           full.p99CpuMs <= 16);
+    report("full transcript: event-loop turn, worst (wall)", full.worstWallMs, "ms", "(info)", true);
+    std::printf("  (%zu turns with output, %.0f lines/s)\n", full.turns, full.linesPerSecond);
+    report("highlights: event-loop turn, 99th percentile (wall)", highlights.p99WallMs, "ms", "<= 16",
+           highlights.p99WallMs <= 16);
+    report("highlights: event-loop turn, 99th percentile (GUI CPU)", highlights.p99CpuMs, "ms", "<= 16",
+           highlights.p99CpuMs <= 16);
+    std::printf("  (%zu turns with output, %.0f lines/s)\n", highlights.turns, highlights.linesPerSecond);
+    return 0;
+}
