@@ -19,12 +19,17 @@ namespace {
 
 QColor qColor(const TokenColor &color) { return nerim::qColor(color.rgb, color.opacity); }
 
+void applyColors(QWidget *text, const OutputLineLook &look)
+{
+    text->setFont(Font::make(look.font));
+    QPalette palette = text->palette();
+    palette.setColor(QPalette::WindowText, qColor(look.color));
+    text->setPalette(palette);
+}
+
 void applyLook(QLabel *label, const OutputLineLook &look)
 {
-    label->setFont(Font::make(look.font));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, qColor(look.color));
-    label->setPalette(palette);
+    applyColors(label, look);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     if (!look.inlineMarkdown)
@@ -83,20 +88,22 @@ OutputLineView::OutputLineView(const OutputLine &line, QWidget *parent)
     const OutputLineLook look = outputLineLook(line.kind);
     const int padding = int(look.verticalPadding);
 
-    QLabel *text = nullptr;
+    QWidget *text = nullptr;
     if (look.inlineMarkdown) {
         auto *markdown = new MarkdownTextLabel(this);
-        applyLook(markdown, look);
+        applyColors(markdown, look);
         markdown->setMarkdown(line.text);
         text = markdown;
     } else if (look.arrangement == OutputLineLook::Arrangement::capsule) {
-        text = new HuggingLabel(this);
-        applyLook(text, look);
-        NmText::setPlainText(text, line.text);
+        auto *label = new HuggingLabel(this);
+        applyLook(label, look);
+        NmText::setPlainText(label, line.text);
+        text = label;
     } else {
-        text = new QLabel(this);
-        applyLook(text, look);
-        NmText::setPlainText(text, line.text);
+        auto *label = new QLabel(this);
+        applyLook(label, look);
+        NmText::setPlainText(label, line.text);
+        text = label;
     }
     text->setObjectName(QStringLiteral("lineText"));
 
