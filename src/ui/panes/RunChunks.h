@@ -2,6 +2,8 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
+#include <utility>
 
 namespace nerim {
 
@@ -44,9 +46,12 @@ private:
 // chunks in view. A chunk is cut only where the cut cannot show: outside code
 // blocks, and either between two lines of prose that are not blank (the chunks
 // then touch, as the lines would) or where a code block begins or ends (with
-// the usual gap between a run's segments). Prose is never cut where inline
-// Markdown (emphasis, code, a link) is open across the line break, or could
-// still be closed by text after it: each chunk, read alone, reads as the run.
+// the usual gap between a run's segments). Each chunk, read alone, reads as
+// the run: prose is never cut where inline Markdown (emphasis, code, a link)
+// that has been closed is open across the line break. Markup still open at the
+// end of the text (a "[" that nothing closed yet) reads as plain text, so a
+// long stretch behind it is cut too, but only every `maximumChunkLines` lines;
+// should later text close it after all, those cuts are taken back.
 struct RunChunk {
     // [start, end) of the run's text, without the line break after it.
     qsizetype start = 0;
@@ -62,15 +67,18 @@ namespace RunChunks {
 // A chunk is cut at the first place it may be, once it has this many lines.
 inline constexpr int chunkLines = 12;
 // Past this many lines, a chunk of prose is cut at the next line break even
-// next to a blank line.
+// next to a blank line, or behind markup still open.
 inline constexpr int maximumChunkLines = 36;
 // The gap between a run's prose and its code blocks.
 inline constexpr int segmentGap = 6;
 } // namespace RunChunks
 
-// Cuts a growing run into chunks, reading each line once: `update` takes the
-// run's text each time it grew (only ever appended to) and returns the chunks
-// from the one that was open before on; the last one is open.
+// Cuts a growing run into chunks, reading each line about once: `update`
+// takes the run's text each time it grew (only ever appended to) and returns
+// the chunks from the first one that changed on: the one that was open before
+// (it grew), or an earlier one when the new text closed markup that cuts made
+// behind it had counted as open (those cuts are taken back). The last chunk
+// is open.
 class RunChunker {
 public:
     // Cuts from `from` on: the start of a line outside any code block, as the
@@ -80,23 +88,59 @@ public:
     QList<RunChunk> update(const RunText &text);
     QList<RunChunk> update(const QString &text) { return update(RunText(text)); }
 
-private:
-    // Whether inline Markdown is open across the line break at `lineBreak`,
-    // in the prose that ends at `proseEnd`.
-    bool inlineOpenAcross(const RunText &text, qsizetype lineBreak, qsizetype proseEnd);
+    // The markup still open at the open chunk's start, as a short stand-in
+    // text (for tests).
+    QStringList openMarkup() const { return m_openMarkup; }
 
-    qsizetype m_chunkStart = 0;
-    int m_count = 0;
-    bool m_inCode = false;
-    // The start of the last line read, not yet decided on.
-    qsizetype m_lineStart = 0;
-    // Where the prose the last line belongs to began.
-    qsizetype m_proseStart = 0;
-    bool m_lastWasProse = false;
-    // The stretches inline Markdown holds open, read over [from, to).
-    qsizetype m_parsedFrom = -1;
-    qsizetype m_parsedTo = -1;
-    QList<std::pair<qsizetype, qsizetype>> m_open;
+private:
+    // What inline Markdown holds open in the prose read, from `from` to `to`.
+    struct Reading {
+        qsizetype from = -1;
+        qsizetype to = -1;
+        // Stretches held open by markup that was closed, or that what follows
+        // inside the text may still close, merged and in order.
+        QList<std::pair<qsizetype, qsizetype>> held;
+        // Stretches held by markup open to the end of a paragraph that has
+        // ended: nothing can close it any more, it reads as text.
+        QList<std::pair<qsizetype, qsizetype>> ended;
+        // Where markup starts that is open at the end of the text.
+        QList<qsizetype> openStarts;
+        // The stand-ins for markup from before the chunk still open at the end.
+        QStringList openStandIns;
+        // The text closed markup from before the chunk: cuts behind it do not stand.
+        bool closesEarlier = false;
+    };
+    enum class Across { nothing, endedMarkup, openMarkup, heldMarkup };
+
+    // Cuts the lines from the last one read on; false when the text closed
+    // markup that cuts behind the open chunk took for open.
+    bool cutLines(const RunText &text, QList<RunChunk> &chunks);
+    // What is open across `lineBreak` in the prose that ends at `proseEnd`;
+    // the line from `undecidedFrom` on may still grow.
+    Across across(const RunText &text, qsizetype lineBreak, qsizetype proseEnd, qsizetype undecidedFrom);
+    void read(const RunText &text, qsizetype from, qsizetype to, qsizetype undecidedFrom);
+    // Stand-ins for the markup open across `lineBreak`; false when some
+    // cannot be stood in for.
+    bool openMarkupAt(const RunText &text, qsizetype lineBreak, QStringList &markup) const;
+
+    // Where the chunker stands: what `update` goes back to.
+    struct Place {
+        qsizetype chunkStart = 0;
+        int count = 0;
+        bool inCode = false;
+        // The start of the last line read, not yet decided on.
+        qsizetype lineStart = 0;
+        // Where the prose the last line belongs to began.
+        qsizetype proseStart = 0;
+        bool lastWasProse = false;
+    };
+    Place m_place;
+    // After the last cut that stands whatever follows.
+    Place m_settled;
+    // Stand-ins for the markup open at the open chunk's start (a cut behind
+    // open markup), read in front of the chunk's own text.
+    QStringList m_openMarkup;
+    Reading m_reading;
 };
 
 // Cuts `text` from `from` on (the start of a line outside any code block, as

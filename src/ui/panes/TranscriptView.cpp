@@ -180,6 +180,24 @@ void TranscriptRows::append(int count)
     notifyHeight();
 }
 
+void TranscriptRows::truncate(int count)
+{
+    if (count >= m_heights.size())
+        return;
+    for (auto it = m_built.lowerBound(count); it != m_built.end();) {
+        QWidget *row = it.value();
+        m_indexOf.remove(row);
+        m_dirty.remove(row);
+        dropWidget(row);
+        it = m_built.erase(it);
+    }
+    m_heights.resize(count);
+    m_gaps.resize(count);
+    m_measuredAt.resize(count);
+    m_staleFrom = std::min(m_staleFrom, count);
+    notifyHeight();
+}
+
 void TranscriptRows::rowChanged(int index)
 {
     if (QWidget *row = m_built.value(index)) {
@@ -430,26 +448,37 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
                 m_openRunChunker = RunChunker(m_items[open].start);
             }
             const QList<RunChunk> chunks = m_openRunChunker.update(run->text);
-            const qsizetype shownEnd = m_items[open].end;
-            m_items[open].end = chunks.first().end;
+            // The chunks from the first one that changed: the open one, or an
+            // earlier one whose cut the new lines took back (the rows after it
+            // go, and it takes their text).
+            int first = open;
+            while (first > 0 && m_items[first - 1].group == int(firstChanged)
+                   && m_items[first].start > chunks.first().start)
+                --first;
+            if (first < open) {
+                m_items.resize(first + 1);
+                m_rows->truncate(first + 1);
+            }
+            const qsizetype shownEnd = m_items[first].end;
+            m_items[first].end = chunks.first().end;
             int above = chunks.first().gapAfter;
             for (qsizetype i = 1; i < chunks.size(); ++i) {
                 m_items.append({int(firstChanged), chunks[i].start, chunks[i].end, above});
                 above = chunks[i].gapAfter;
             }
-            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(open))) {
-                const Row &row = m_items[open];
+            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(first))) {
+                const Row &row = m_items[first];
                 if (view->rawText().size() == shownEnd - row.start && row.end >= shownEnd)
                     view->appendRawText(run->text.mid(shownEnd, row.end - shownEnd));
                 else
                     view->setRawText(chunkText(row));
             }
-            m_rows->rowChanged(open);
+            m_rows->rowChanged(first);
         }
     }
     addRowsFrom(groupsBefore);
-    if (m_items.size() > rowsBefore)
-        m_rows->append(int(m_items.size()) - rowsBefore);
+    if (m_items.size() > m_rows->rowCount())
+        m_rows->append(int(m_items.size()) - m_rows->rowCount());
     fitRows();
 }
 

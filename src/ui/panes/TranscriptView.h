@@ -59,6 +59,8 @@ public:
     void reset(int count);
     // Adds `count` rows at the end, none built.
     void append(int count);
+    // Drops the rows from `count` on.
+    void truncate(int count);
     // Row `index` changed its content: measured again (or estimated again).
     void rowChanged(int index);
 
