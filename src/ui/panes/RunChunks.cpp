@@ -63,19 +63,8 @@ QString RunText::mid(qsizetype from, qsizetype length) const
 
 qsizetype RunText::count(qsizetype from, qsizetype length, QStringView needle) const
 {
-    from = std::clamp<qsizetype>(from, 0, size());
-    const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
     qsizetype found = 0;
-    for (qsizetype line = lineAt(from); line < m_lines.size(); ++line) {
-        const qsizetype end = m_ends.at(line);
-        const qsizetype start = end - m_lines.at(line).size();
-        if (start >= to)
-            break;
-        const qsizetype first = std::max(start, from);
-        const qsizetype last = std::min(end, to);
-        if (first < last)
-            found += QStringView(m_lines.at(line)).sliced(first - start, last - first).count(needle);
-    }
+    forEachLine(from, length, [&](QStringView line) { found += line.count(needle); });
     return found;
 }
 

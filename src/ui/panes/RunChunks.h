@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
+#include <algorithm>
 #include <utility>
 
 namespace nerim {
@@ -26,6 +28,22 @@ public:
     // How many of the text's characters are in [from, from + length) and
     // match `needle` wholly inside one line.
     qsizetype count(qsizetype from, qsizetype length, QStringView needle) const;
+    // Calls `visit` with each line's part in [from, from + length), in order,
+    // without putting the stretch together.
+    template <typename Visit>
+    void forEachLine(qsizetype from, qsizetype length, Visit visit) const
+    {
+        from = std::clamp<qsizetype>(from, 0, size());
+        const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
+        for (qsizetype line = lineAt(from); line < m_lines.size(); ++line) {
+            const qsizetype end = m_ends.at(line);
+            const qsizetype start = end - m_lines.at(line).size();
+            if (start > to || (start == to && end > to))
+                break;
+            const qsizetype first = std::max(start, from);
+            visit(QStringView(m_lines.at(line)).sliced(first - start, std::max<qsizetype>(0, std::min(end, to) - first)));
+        }
+    }
 
     friend bool operator==(const RunText &a, const RunText &b)
     {

@@ -107,7 +107,6 @@ QWidget *TranscriptRows::ensureBuilt(int index)
     row->installEventFilter(this);
     m_built.insert(index, row);
     m_indexOf.insert(row, index);
-    m_measuredAt[index] = m_width;
     const int height = measure(row);
     if (m_heights[index] != height)
         heightChanged(index, height);
@@ -164,7 +163,6 @@ void TranscriptRows::reset(int count)
     m_dirty.clear();
     m_heights.clear();
     m_gaps.clear();
-    m_measuredAt.clear();
     append(count);
 }
 
@@ -174,7 +172,6 @@ void TranscriptRows::append(int count)
     for (int i = first; i < first + count; ++i) {
         m_gaps.append(i == 0 ? 0 : m_gap(i));
         m_heights.append(m_estimate(i, m_width));
-        m_measuredAt.append(-1);
     }
     m_staleFrom = std::min(m_staleFrom, first);
     notifyHeight();
@@ -193,7 +190,6 @@ void TranscriptRows::truncate(int count)
     }
     m_heights.resize(count);
     m_gaps.resize(count);
-    m_measuredAt.resize(count);
     m_staleFrom = std::min(m_staleFrom, count);
     notifyHeight();
 }
@@ -204,7 +200,6 @@ void TranscriptRows::rowChanged(int index)
         heightChanged(index, measure(row));
         m_dirty.insert(row);
     } else {
-        m_measuredAt[index] = -1;
         heightChanged(index, m_estimate(index, m_width));
     }
     notifyHeight();
@@ -214,26 +209,19 @@ void TranscriptRows::setContentWidth(int width)
 {
     if (width == m_width)
         return;
-    const int before = m_width;
     m_width = width;
-    // Only built rows (those near the view) are laid out at the new width. A
-    // row measured before keeps its height scaled by how its estimate changes
-    // (so the rows keep their proportions) until it is built and measured
-    // again; the others are estimated.
-    for (int i = 0; i < m_heights.size(); ++i) {
-        if (QWidget *row = m_built.value(i)) {
-            m_measuredAt[i] = width;
-            m_heights[i] = measure(row);
-        } else if (m_measuredAt[i] > 0 && before > 0) {
-            const int was = std::max(1, m_estimate(i, before));
-            m_heights[i] = int(std::lround(double(m_heights[i]) * m_estimate(i, width) / was));
-            m_measuredAt[i] = width;
-        } else {
-            m_heights[i] = m_estimate(i, width);
-        }
+    // Only the built rows (those in and near the view) are laid out at the new
+    // width. Every other row keeps the height it had, measured or estimated,
+    // until it comes near the view and is built: a change of width costs what
+    // the rows near the view cost, however long the transcript.
+    if (m_built.isEmpty()) {
+        notifyHeight();
+        return;
     }
-    m_staleFrom = 0;
-    placeBuiltFrom(0);
+    for (auto it = m_built.cbegin(); it != m_built.cend(); ++it)
+        m_heights[it.key()] = measure(it.value());
+    m_staleFrom = std::min(m_staleFrom, m_built.firstKey() + 1);
+    placeBuiltFrom(m_built.firstKey());
     notifyHeight();
 }
 
@@ -335,6 +323,8 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
             scrollToNewest(false);
     });
 
+    m_frameTimer.setSingleShot(true);
+    connect(&m_frameTimer, &QTimer::timeout, this, &TranscriptView::sync);
     if (pane)
         connect(pane, &AgentPaneState::outputLinesChanged, this, &TranscriptView::scheduleSync);
     // The first showing starts at the top, without scrolling.
@@ -364,14 +354,23 @@ void TranscriptView::scheduleSync()
     if (m_syncScheduled)
         return;
     m_syncScheduled = true;
-    QMetaObject::invokeMethod(this, &TranscriptView::sync, Qt::QueuedConnection);
+    // At most once a frame: on the next turn of the event loop when the last
+    // update is a frame ago, else once the frame is over, so that lines
+    // arriving over many short turns are laid out and painted together.
+    const qint64 since = m_lastSync.isValid() ? m_lastSync.elapsed() : kFrameMs;
+    if (since >= kFrameMs)
+        QMetaObject::invokeMethod(this, &TranscriptView::sync, Qt::QueuedConnection);
+    else
+        m_frameTimer.start(int(kFrameMs - since));
 }
 
 void TranscriptView::syncNow() { sync(); }
 
 void TranscriptView::sync()
 {
+    m_frameTimer.stop();
     m_syncScheduled = false;
+    m_lastSync.start();
     if (!m_pane)
         return;
     const QList<OutputLine> &lines = m_pane->outputLines();
@@ -502,9 +501,14 @@ int TranscriptView::estimateRow(int index, int width) const
     const Row &row = m_items.at(index);
     const RenderGroup &group = m_groups.at(row.group);
     if (const auto *run = group.asStdoutRun()) {
-        const QString text = run->text.mid(row.start, row.end - row.start);
-        const int fences = int(text.count(u"```"));
-        return wrappedLines(text, width) * kLineHeight + (fences + 1) / 2 * kCodeBlockChrome;
+        // Read in place, line by line: the chunk's text is never put together.
+        int lines = 0;
+        int fences = 0;
+        run->text.forEachLine(row.start, row.end - row.start, [&](QStringView line) {
+            lines += wrappedLines(line, width);
+            fences += int(line.count(u"```"));
+        });
+        return lines * kLineHeight + (fences + 1) / 2 * kCodeBlockChrome;
     }
     const OutputLine &line = group.asSingle()->line;
     const int lines = wrappedLines(line.text, width);

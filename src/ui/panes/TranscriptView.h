@@ -6,11 +6,13 @@
 #include "ui/panes/RunChunks.h"
 #include "ui/panes/TranscriptGrouping.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QPointer>
 #include <QScrollArea>
 #include <QSet>
+#include <QTimer>
 #include <QUuid>
 #include <functional>
 #include <optional>
@@ -23,9 +25,9 @@ namespace nerim {
 // takes an estimated height. A built row is measured once at the current
 // width and again only when its content changes; rows far out of view are
 // released (`releaseOutside`) and keep their measured height. A change of
-// width measures only the built rows; the others take their height scaled by
-// their estimate and are measured when they are built again. So opening a
-// long transcript, adding to one, reading through it or resizing it costs
+// width measures only the built rows; every other row keeps the height it
+// has until it is built again, so the rows far away cost nothing. So opening
+// a long transcript, adding to one, reading through it or resizing it costs
 // what the rows near the view cost.
 class TranscriptRows : public QWidget {
     Q_OBJECT
@@ -99,9 +101,6 @@ private:
     Gap m_gap;
     QList<int> m_heights;
     QList<int> m_gaps;
-    // The width a row's height was measured (or last scaled) for, -1 while
-    // it is an estimate.
-    QList<int> m_measuredAt;
     QMap<int, QWidget *> m_built;
     QHash<QWidget *, int> m_indexOf;
     QSet<QWidget *> m_dirty;
@@ -118,9 +117,9 @@ private:
 // vertical scroll view. Each line is a row; a run is drawn as a few rows, its
 // chunks (RunChunks.h). Rows are kept and never rebuilt while lines are only
 // added: the last chunk of a run grows in place and new chunks and lines are
-// added as rows, at most once per turn of the event loop for a burst of
-// lines. The rows are rebuilt only when the lines are replaced or the mode
-// changes, and only those in view are built at all.
+// added as rows, at most once a frame for a burst of lines. The rows are
+// rebuilt only when the lines are replaced or the mode changes, and only those
+// in view are built at all.
 //
 // Each change of the line count (not the first showing, not a change of
 // mode) scrolls the newest visible line to the bottom, over 0.08 s or at once
@@ -146,8 +145,11 @@ public:
     const QList<RenderGroup> &groups() const { return m_groups; }
     const QList<Row> &rowItems() const { return m_items; }
     // Brings the transcript up to date at once (normally it waits for the
-    // next turn of the event loop).
+    // next turn of the event loop, or the end of the frame when it was
+    // brought up to date less than a frame ago).
     void syncNow();
+    // Lines came that the transcript does not show yet.
+    bool hasPendingSync() const { return m_syncScheduled; }
     // Times the rows were rebuilt from scratch (for tests).
     int rebuildCount() const { return m_rebuilds; }
 
@@ -182,6 +184,10 @@ private:
     qsizetype m_drawnLineCount = 0;
     QUuid m_lastDrawnLineId;
     bool m_syncScheduled = false;
+    // Updates come at most once a frame.
+    static constexpr qint64 kFrameMs = 16;
+    QElapsedTimer m_lastSync;
+    QTimer m_frameTimer;
     // The line the view follows while its rows settle; cleared when the user scrolls.
     std::optional<QUuid> m_followAnchor;
     bool m_scrolling = false;
