@@ -176,7 +176,9 @@ QCache<QString, ShadowImage> &shadowCache()
     return cache;
 }
 
-// The blurred image of the shape at `size` with the shadow's colour.
+// The blurred image of the shape at `size` in the shadow's colour, opaque:
+// its opacity is applied when it is drawn, so one image serves a shadow
+// whose opacity animates (a surface gaining focus, a pane fading in).
 QImage renderShadow(const NmShape &shape, const QSizeF &size, const NmShadow &shadow, qreal dpr)
 {
     const qreal spread = shadow.spread();
@@ -192,12 +194,6 @@ QImage renderShadow(const NmShape &shape, const QSizeF &size, const NmShadow &sh
         NmPainter::fill(p, shape, QRectF(QPointF(spread, spread), size), opaque);
     }
     gaussianBlur(image, shadow.radius / 2.0 * dpr);
-    // Apply the shadow's opacity after blurring, so the colour stays exact.
-    {
-        QPainter p(&image);
-        p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-        p.fillRect(image.rect(), QColor(0, 0, 0, shadow.color.alpha()));
-    }
     image.setDevicePixelRatio(dpr);
     return image;
 }
@@ -209,7 +205,7 @@ QString cacheKey(const NmShape &shape, qreal cornerRadius, const QSizeF &size, c
         .arg(cornerRadius)
         .arg(size.width())
         .arg(size.height())
-        .arg(shadow.color.rgba(), 0, 16)
+        .arg(shadow.color.rgb(), 0, 16)
         .arg(shadow.radius)
         .arg(dpr);
 }
@@ -257,6 +253,7 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
     const qreal yt[4] = {target.top(), target.top() + my, target.bottom() - my, target.bottom()};
     painter.save();
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setOpacity(painter.opacity() * shadow.color.alphaF());
     for (int row = 0; row < 3; ++row) {
         for (int col = 0; col < 3; ++col) {
             if (xs[col + 1] <= xs[col] || ys[row + 1] <= ys[row])
