@@ -127,7 +127,8 @@ Figures streamThree(AppState::OutputMode mode, int lineCount)
     awaitTask(canvas->setOutputMode(mode));
     canvas->spawnAgents(3);
     const QList<AgentPaneState *> panes = canvas->panes();
-    runUntil([] { return false; }, 300);
+    // The panes have come in (their entrance animations are over).
+    runUntil([] { return false; }, 1000);
 
     std::vector<double> wall;
     std::vector<double> cpu;

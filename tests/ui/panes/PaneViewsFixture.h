@@ -6,6 +6,7 @@
 
 #include "canvas/CanvasFixture.h"
 #include "ui/design/MotionPreferences.h"
+#include "ui/panes/TranscriptView.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -104,6 +105,16 @@ protected:
     {
         for (int i = 0; i < turns; ++i)
             QApplication::processEvents();
+        // A transcript catches up at most once a frame: let the frame end.
+        const auto behind = [] {
+            for (QWidget *widget : QApplication::allWidgets())
+                if (auto *transcript = qobject_cast<TranscriptView *>(widget); transcript && transcript->hasPendingSync())
+                    return true;
+            return false;
+        };
+        for (int i = 0; i < 200 && behind(); ++i)
+            QTest::qWait(1);
+        QApplication::processEvents();
     }
 
     std::shared_ptr<FakeTranscriber> transcriber;

@@ -1,6 +1,6 @@
 // Cutting a run of agent output into chunks: never inside a code block,
 // never losing a line, and the same chunks whether the run arrived at once or
-// grew line by line.
+// grew line by line; behind markup still open, cuts that later text takes back.
 #include "ui/panes/RunChunks.h"
 
 #include "ui/panes/InlineMarkdown.h"
@@ -197,6 +197,71 @@ TEST(RunChunks, TheChunkerReadsAGrowingRunAsTheWholeText)
     const QList<RunChunk> grown = growLineByLine(lines);
     EXPECT_EQ(grown, cutRunChunks(whole));
     EXPECT_GT(grown.size(), 10);
+}
+
+
+// A long answer behind markup nothing has closed yet is cut all the same, and
+// at every step of its growth the chunks, each read alone, read as the whole
+// text does; when the markup is closed after all, the cuts behind it go.
+TEST(RunChunks, MarkupStillOpenHoldsNoCutOffForGood)
+{
+    // Lines that carry markup of their own, closed on the line.
+    QStringList body;
+    for (int i = 0; i < 90; ++i) {
+        switch (i % 4) {
+        case 0: body.append(u"item %1 has a [link](https://example.com/%1) in it"_s.arg(i)); break;
+        case 1: body.append(u"item %1 passes `npm test` and **all** checks"_s.arg(i)); break;
+        case 2: body.append(u"item %1: \"quoted\" (noted) and done"_s.arg(i)); break;
+        default: body.append(u"plain line %1"_s.arg(i)); break;
+        }
+    }
+    const struct {
+        const char *what;
+        QStringList lines;
+        bool merged; // whether the opener and the closer end up in one chunk
+    } runs[] = {
+        {"a bracket never closed", QStringList{u"Results [partial:"_s} + body, false},
+        {"a bracket that becomes a link", QStringList{u"See [the list"_s} + body + QStringList{u"](https://example.com/all) end"_s}
+             + numbered(u"after "_s, 40), true},
+        {"a bracket closed without a link", QStringList{u"Array ["_s} + body + QStringList{u"] done"_s}
+             + numbered(u"after "_s, 40), true},
+        {"strong emphasis closed far below", QStringList{u"intro **bold starts"_s} + body + QStringList{u"bold ends** here"_s}
+             + numbered(u"after "_s, 40), true},
+        {"code closed far below", QStringList{u"a ``code span"_s} + body + QStringList{u"ends`` here"_s}
+             + numbered(u"after "_s, 40), true},
+        {"emphasis whose paragraph ends", QStringList{u"open _emphasis"_s} + body + QStringList{QString()} + body, false},
+        {"strikethrough closed far below", QStringList{u"~~gone"_s} + body + QStringList{u"still~~ back"_s}
+             + numbered(u"after "_s, 40), true},
+    };
+    for (const auto &run : runs) {
+        SCOPED_TRACE(run.what);
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        bool rewound = false;
+        for (qsizetype i = 0; i < run.lines.size(); ++i) {
+            text += (i ? u"\n"_s : QString()) + run.lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            rewound = rewound || (!grown.isEmpty() && changed.first().start < grown.last().start);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+            const InlineMarkdown whole = inlineMarkdownText(text);
+            const InlineMarkdown parts = readInChunks(text, grown);
+            ASSERT_EQ(parts.text, whole.text) << "after line " << i;
+            ASSERT_EQ(parts.spans, whole.spans) << "after line " << i;
+        }
+        EXPECT_EQ(grown, cutRunChunks(text));
+        EXPECT_EQ(rewound, run.merged);
+        // The opener's chunk reaches its closer, or the stretch behind it is cut.
+        if (run.merged) {
+            EXPECT_TRUE(texts(text, grown).first().contains(run.lines[run.lines.size() - 41]));
+        } else {
+            EXPECT_GE(grown.size(), 3);
+            for (const QString &part : texts(text, grown))
+                EXPECT_LE(part.count(u'\n') + 1, RunChunks::maximumChunkLines);
+        }
+    }
 }
 
 } // namespace

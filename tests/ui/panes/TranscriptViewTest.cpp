@@ -1,6 +1,8 @@
 // The transcript as a whole: a click into it leaves the keyboard where it
-// was, rows far out of view are released, and inline Markdown reads the same
-// across the chunks a long answer is drawn in.
+// was, rows far out of view are released and left alone by a change of width,
+// inline Markdown reads the same across the chunks a long answer is drawn in
+// (also behind markup still open, and after it closes), and lines that wait
+// for the next update (at most one a frame) are all taken in by it.
 #include "agents/AgentPaneState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
@@ -9,6 +11,8 @@
 #include "ui/panes/OutputLineView.h"
 #include "ui/panes/StdoutRunView.h"
 #include "ui/panes/TranscriptView.h"
+#include "ui/panes/InlineMarkdown.h"
+#include "ui/panes/RunChunks.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -169,6 +173,130 @@ TEST(TranscriptView, LinesStreamedIntoAnOpenCodeBlockShowAsTheWholeBlock)
     view.syncNow();
     EXPECT_TRUE(block->isClosed());
     EXPECT_EQ(block->source(), body.join(u'\n'));
+}
+
+
+// The rows of the run that group `group` of the view is drawn in, as the
+// texts of their chunks.
+QStringList runRows(const TranscriptView &view, int group)
+{
+    QStringList texts;
+    const auto *run = view.groups().at(group).asStdoutRun();
+    for (const TranscriptView::Row &row : view.rowItems())
+        if (row.group == group)
+            texts.append(run->text.mid(row.start, row.end - row.start));
+    return texts;
+}
+
+TEST(TranscriptView, AnAnswerBehindAnOpenBracketIsDrawnInChunksUntilTheBracketCloses)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    pane->appendLine(Kind::userPrompt, u"collect"_s);
+    pane->appendLine(Kind::stdout, u"See [the results"_s);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    for (int i = 0; i < 100; ++i) {
+        pane->appendLine(Kind::stdout, i % 2 ? u"item %1 with `code` and **bold**"_s.arg(i) : u"item %1"_s.arg(i));
+        view.syncNow();
+    }
+    // The newest chunk, the one redrawn as lines come, stays short.
+    QStringList rows = runRows(view, 1);
+    ASSERT_GE(rows.size(), 3);
+    for (const QString &row : rows)
+        EXPECT_LE(row.count(u'\n') + 1, RunChunks::maximumChunkLines);
+    auto *newest = qobject_cast<StdoutRunView *>(view.rows()->builtRow(view.rows()->rowCount() - 1));
+    ASSERT_NE(newest, nullptr);
+    EXPECT_EQ(newest->rawText(), rows.last());
+
+    // The bracket becomes a link over the whole answer: one row again, which
+    // shows the whole answer as the link it is.
+    pane->appendLine(Kind::stdout, u"](https://example.com/all) and more"_s);
+    view.syncNow();
+    rows = runRows(view, 1);
+    ASSERT_EQ(rows.size(), 1);
+    const QString whole = view.groups().at(1).asStdoutRun()->text.toString();
+    EXPECT_EQ(rows.first(), whole);
+    view.verticalScrollBar()->setValue(0);
+    settle();
+    auto *row = qobject_cast<StdoutRunView *>(view.rows()->ensureBuilt(1));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->rawText(), whole);
+    auto *label = row->findChild<MarkdownTextLabel *>();
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->markdown(), whole);
+    EXPECT_TRUE(label->text().contains(u"href=\"https://example.com/all\""_s));
+}
+
+TEST(TranscriptView, AChangeOfWidthLeavesTheRowsFarFromTheViewAlone)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    QList<OutputLine> lines;
+    for (int i = 0; i < 3000; ++i)
+        lines.append(OutputLine::make(i % 7 == 0 ? Kind::userPrompt : Kind::system,
+                                      u"Line %1 with enough words to wrap when the pane is narrow"_s.arg(i)));
+    pane->setOutputLines(lines);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    QScrollBar *bar = view.verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    settle();
+    TranscriptRows *rows = view.rows();
+    const int top = rows->rowAt(bar->value());
+    const int builds = rows->buildCount();
+    // The first rows and the last ones are far from the view.
+    QList<int> farHeights;
+    for (int i : {0, 1, 2, rows->rowCount() - 2, rows->rowCount() - 1})
+        farHeights.append(rows->rowBottom(i) - rows->rowTop(i));
+
+    view.resize(720, 400);
+    settle();
+    EXPECT_EQ(rows->rowAt(bar->value()), top);
+    EXPECT_LT(rows->buildCount() - builds, 40);
+    QList<int> after;
+    for (int i : {0, 1, 2, rows->rowCount() - 2, rows->rowCount() - 1})
+        after.append(rows->rowBottom(i) - rows->rowTop(i));
+    EXPECT_EQ(after, farHeights);
+    // The rows in view are laid out at the new width, one under the other.
+    int built = 0;
+    for (int i = 0; i < rows->rowCount(); ++i) {
+        if (QWidget *row = rows->builtRow(i)) {
+            ++built;
+            EXPECT_EQ(row->width(), rows->contentWidth());
+            EXPECT_EQ(row->geometry().top(), rows->rowTop(i));
+            EXPECT_EQ(row->height(), row->heightForWidth(row->width()));
+        }
+    }
+    EXPECT_GT(built, 0);
+}
+
+TEST(TranscriptView, LinesWaitingForTheNextUpdateAreAllTakenIn)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    pane->appendLine(Kind::stdout, u"first"_s);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    pane->appendLine(Kind::stderr, u"second"_s);
+    view.syncNow();
+    const int shown = view.rows()->rowCount();
+    // New lines wait for the next update (at the end of the frame, this soon
+    // after one)…
+    pane->appendLine(Kind::stderr, u"third"_s);
+    pane->appendLine(Kind::stderr, u"fourth"_s);
+    EXPECT_TRUE(view.hasPendingSync());
+    EXPECT_EQ(view.rows()->rowCount(), shown);
+    // …which takes them all in.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }));
+    EXPECT_EQ(view.rows()->rowCount(), shown + 2);
+    EXPECT_EQ(view.groups().size(), 4);
 }
 
 } // namespace
