@@ -17,6 +17,18 @@ namespace {
 // result is indistinguishable and four times cheaper.
 constexpr double kDownsampleSigma = 4.0;
 
+// A value this close to its resting one is the resting one: an animation that
+// ends a hair away from it must not leave the widget drawn through the effect
+// (or, for a blur or a brightness, through an offscreen copy) from then on.
+qreal settled(qreal value, qreal rest) { return std::abs(value - rest) < 1e-6 ? rest : value; }
+
+// Whether a change from `from` to `to` is too small to draw, unless it comes
+// to rest or leaves it.
+bool unchanged(qreal from, qreal to, qreal rest)
+{
+    return qFuzzyCompare(1.0 + from, 1.0 + to) && (from == rest) == (to == rest);
+}
+
 } // namespace
 
 NmMotionEffect::NmMotionEffect(QObject *parent)
@@ -42,8 +54,8 @@ NmMotionEffect *NmMotionEffect::existing(const QWidget *widget)
 
 void NmMotionEffect::setOpacity(qreal opacity)
 {
-    opacity = std::clamp<qreal>(opacity, 0.0, 1.0);
-    if (qFuzzyCompare(opacity, m_opacity))
+    opacity = settled(std::clamp<qreal>(opacity, 0.0, 1.0), 1.0);
+    if (unchanged(m_opacity, opacity, 1.0))
         return;
     m_opacity = opacity;
     changed();
@@ -51,7 +63,8 @@ void NmMotionEffect::setOpacity(qreal opacity)
 
 void NmMotionEffect::setScale(qreal scale)
 {
-    if (qFuzzyCompare(scale, m_scale))
+    scale = settled(scale, 1.0);
+    if (unchanged(m_scale, scale, 1.0))
         return;
     m_scale = scale;
     changed();
@@ -59,8 +72,8 @@ void NmMotionEffect::setScale(qreal scale)
 
 void NmMotionEffect::setBlurRadius(qreal radius)
 {
-    radius = std::max<qreal>(0.0, radius);
-    if (qFuzzyCompare(1.0 + radius, 1.0 + m_blur))
+    radius = settled(std::max<qreal>(0.0, radius), 0.0);
+    if (unchanged(m_blur, radius, 0.0))
         return;
     m_blur = radius;
     changed();
@@ -68,7 +81,8 @@ void NmMotionEffect::setBlurRadius(qreal radius)
 
 void NmMotionEffect::setBrightness(qreal brightness)
 {
-    if (qFuzzyCompare(1.0 + brightness, 1.0 + m_brightness))
+    brightness = settled(brightness, 0.0);
+    if (unchanged(m_brightness, brightness, 0.0))
         return;
     m_brightness = brightness;
     changed();
@@ -76,10 +90,11 @@ void NmMotionEffect::setBrightness(qreal brightness)
 
 void NmMotionEffect::setValues(const MaterializeValues &values)
 {
-    const bool boundsChange = !qFuzzyCompare(1.0 + values.blur, 1.0 + m_blur) || values.scale > 1.0 || m_scale > 1.0;
-    m_opacity = std::clamp(values.opacity, 0.0, 1.0);
-    m_scale = values.scale;
-    m_blur = std::max(0.0, values.blur);
+    const qreal blur = settled(std::max(0.0, values.blur), 0.0);
+    const bool boundsChange = !qFuzzyCompare(1.0 + blur, 1.0 + m_blur) || values.scale > 1.0 || m_scale > 1.0;
+    m_opacity = settled(std::clamp(values.opacity, 0.0, 1.0), 1.0);
+    m_scale = settled(values.scale, 1.0);
+    m_blur = blur;
     if (boundsChange)
         updateBoundingRect();
     update();

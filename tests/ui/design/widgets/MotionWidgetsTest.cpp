@@ -132,6 +132,31 @@ TEST_F(MotionWidgetsTest, PulseBrightensOnChangesOnlyAndNeverUnderReduceMotion)
     EXPECT_EQ(TaskCompletePulseWrapper::apply(&pane), pulse);
 }
 
+// An animation that ends a hair away from the resting values leaves the
+// effect at rest, so the widget is drawn directly again (not through an
+// offscreen copy for a blur or a brightness nobody can see).
+TEST_F(MotionWidgetsTest, AnEffectThatEndsAHairFromRestIsAtRest)
+{
+    QWidget pane;
+    NmMotionEffect *effect = NmMotionEffect::of(&pane);
+    ASSERT_NE(effect, nullptr);
+    effect->setBrightness(0.08);
+    effect->setBrightness(1e-13);
+    effect->setOpacity(0.85);
+    effect->setOpacity(0.99999999);
+    effect->setBlurRadius(12);
+    effect->setBlurRadius(1e-12);
+    effect->setScale(0.96);
+    effect->setScale(1.0 - 1e-12);
+    EXPECT_TRUE(effect->isAtRest());
+    EXPECT_EQ(effect->brightness(), 0.0);
+    EXPECT_EQ(effect->opacity(), 1.0);
+    // Values that are not a hair from rest stay as given.
+    effect->setOpacity(0.85);
+    EXPECT_DOUBLE_EQ(effect->opacity(), 0.85);
+    EXPECT_FALSE(effect->isAtRest());
+}
+
 TEST_F(MotionWidgetsTest, BreathingLineRestsAtPointSevenUnderReduceMotion)
 {
     reduceMotion(true);
