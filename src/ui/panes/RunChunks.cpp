@@ -147,6 +147,19 @@ void RunChunker::read(const RunText &text, qsizetype from, qsizetype to, qsizety
     m_reading.to = to;
     // The markup open at the chunk's start, stood in for in front of it.
     const bool standIns = !m_openMarkup.isEmpty() && from == m_place.chunkStart;
+    // Only backticks, emphasis markers and brackets open markup: prose
+    // without any holds nothing open and need not be read.
+    if (!standIns) {
+        bool markers = false;
+        text.forEachLine(from, to - from, [&](QStringView line) {
+            for (qsizetype i = 0; !markers && i < line.size(); ++i) {
+                const char16_t c = line[i].unicode();
+                markers = c == u'`' || c == u'*' || c == u'_' || c == u'~' || c == u'[';
+            }
+        });
+        if (!markers)
+            return;
+    }
     QString source;
     QList<qsizetype> standInAt;
     if (standIns) {
