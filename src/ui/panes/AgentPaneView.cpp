@@ -205,6 +205,9 @@ void AgentPaneView::build()
     root->addWidget(divider);
 
     m_transcript = new TranscriptView(m_pane, m_outputMode, this);
+    // The transcript takes what the header leaves, down to nothing: a short
+    // pane (under a deploy card) keeps its whole header.
+    m_transcript->setSizePolicy(m_transcript->sizePolicy().horizontalPolicy(), QSizePolicy::Ignored);
     root->addWidget(m_transcript, 1);
 
     m_pulse = TaskCompletePulseWrapper::apply(this);

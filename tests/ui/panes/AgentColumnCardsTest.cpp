@@ -78,6 +78,10 @@ void turnWheelOverCard(QWidget *column, QWidget *overlay, int notches)
     QApplication::sendEvent(column, &event);
 }
 
+// The canvas of a maximised window on a screen of `screen`: the title bar
+// and the menu bar take about 50 points of its height.
+QSize canvasOnScreen(QSize screen) { return screen - QSize(0, 50); }
+
 struct CardCase {
     const char *name;
     Phase phase;
@@ -164,6 +168,10 @@ protected:
             QWidget *name = pane->isSystemPane() ? view->findChild<QWidget *>(u"systemName"_s)
                                                  : view->findChild<QWidget *>(u"nameLabel"_s);
             ASSERT_NE(name, nullptr);
+            // The header is not squeezed: it has the height its rows ask for.
+            QWidget *header = name->parentWidget();
+            EXPECT_GE(header->height(), header->sizeHint().height());
+            EXPECT_TRUE(paneFrame.contains(frameIn(header, screen.get())));
             for (QWidget *part : {name, static_cast<QWidget *>(view->statusPill()),
                                   static_cast<QWidget *>(view->closeButton())}) {
                 EXPECT_TRUE(part->isVisible()) << part->objectName().toStdString();
@@ -210,7 +218,8 @@ class AgentColumnCardsAtWindowSize : public AgentColumnCardsTest, public ::testi
 
 TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneShowsACard)
 {
-    openWithDeployPane(GetParam());
+    const QSize screenSize = GetParam();
+    openWithDeployPane(canvasOnScreen(screenSize));
     ProjectCanvasViewModel *canvas = screen->canvas();
     const DeploySessionState::TerminalSnapshot live{u"https://recipe-box.vercel.app"_s, std::nullopt};
     const QList<DomainRecord> records{
@@ -231,8 +240,10 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneSh
         ASSERT_NE(overlay, nullptr);
         ASSERT_TRUE(overlay->isVisible()) << item.name;
         expectHeadersInView(item.name);
-        // There is room for the whole card.
-        EXPECT_TRUE(overlay->mask().isEmpty()) << item.name;
+        // On the larger screen there is room for the whole of every card.
+        if (screenSize.height() >= 1000) {
+            EXPECT_TRUE(overlay->mask().isEmpty()) << item.name;
+        }
     }
 
     // Without a card the panes share the column's resting height again.
@@ -255,7 +266,7 @@ TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatS
     for (int i = 1; i <= 12; ++i)
         env += "SETTING_NUMBER_" + QByteArray::number(i) + "=value\n";
     writeFile(project + u"/.env"_s, env);
-    openWithDeployPane(QSize(1280, 800), 4);
+    openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 4);
     ProjectCanvasViewModel *canvas = screen->canvas();
     canvas->deployState().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
     settle();
