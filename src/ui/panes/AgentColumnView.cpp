@@ -242,6 +242,7 @@ void AgentColumnView::refresh()
                       : m_arrangement.layout == AgentColumnLook::Layout::stacked ? QSizePolicy::Maximum
                                                                                   : QSizePolicy::Fixed);
     }
+    m_askedSize = sizeHint();
     updateGeometry();
     placeChildren();
 
@@ -469,8 +470,13 @@ bool AgentColumnView::event(QEvent *event)
     // The column has no layout of its own: a child's updateGeometry() arrives
     // here, and the panes are placed again with the new overlay height.
     if (event->type() == QEvent::LayoutRequest) {
-        // A card asks the canvas for more (or less) height, too.
-        updateGeometry();
+        // A card that came, went or changed height asks the canvas for more
+        // (or less) height, too.
+        const QSize hint = sizeHint();
+        if (hint != m_askedSize) {
+            m_askedSize = hint;
+            updateGeometry();
+        }
         placeChildren();
     }
     return QWidget::event(event);

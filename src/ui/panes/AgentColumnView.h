@@ -129,6 +129,8 @@ private:
     AgentColumnLook::SpawnDraft m_draft;
     QList<QMetaObject::Connection> m_paneConnections;
     bool m_built = false;
+    // The size hint the canvas last heard of.
+    QSize m_askedSize;
 };
 
 } // namespace nerim
