@@ -284,3 +284,32 @@ TEST_F(SystemAgentRacesTest, AnAgentThatStartsAfterTheCanvasIsGoneIsStopped)
         EXPECT_TRUE(onlyRunning(std::nullopt));
     }
 }
+
+TEST_F(SystemAgentRacesTest, AnOperationBegunWhileTheAgentThatWentLiveStillWorksStopsThatAgent)
+{
+    openCanvas();
+    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"))}));
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] { return deployPhase().kind() == DeployPhase::Kind::live; }));
+    AgentPaneState *pane = canvas->deployPane();
+    const QUuid wentLive = provider->sessionIds().first();
+    ASSERT_TRUE(provider->isRunning(wentLive));
+
+    DeployHistoryEntry point;
+    point.providers = {QStringLiteral("vercel")};
+    point.deploymentID = QStringLiteral("dpl_1");
+    point.timestamp = QStringLiteral("2024-01-01T00:00:00Z");
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginRollback(point));
+    ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == 2 && pane->currentSession().has_value(); }));
+    const QUuid rollingBack = provider->sessionIds().last();
+    EXPECT_EQ(pane->currentSession()->id, rollingBack);
+    EXPECT_TRUE(provider->terminated().contains(wentLive));
+    EXPECT_TRUE(onlyRunning(rollingBack));
+    // The stopped agent's exit ends nothing of the rollback.
+    spinEventLoop();
+    EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::runningOperation);
+
+    await(canvas->cancelDeploy());
+    EXPECT_TRUE(onlyRunning(std::nullopt));
+}
