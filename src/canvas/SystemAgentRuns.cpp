@@ -139,14 +139,6 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
         m_flow.handleNotStarted(guard ? pane : nullptr, why);
     };
 
-    // An agent still working in the pane (of a session that has ended) would
-    // go unobserved once this run's output is consumed: it is stopped.
-    if (pane->currentSession()) {
-        const std::optional<AgentSession> earlier = m_host.detachAgentRun(pane);
-        pane->closeTurn(std::nullopt);
-        QCoro::Task<> stopping = provider->terminate(earlier->id);
-        Q_UNUSED(stopping);
-    }
     pane->setCurrentStdout({});
     pane->setStatus(AgentStatus::spawning);
     pane->beginTurn(run.shownPrompt);

@@ -285,31 +285,48 @@ TEST_F(SystemAgentRacesTest, AnAgentThatStartsAfterTheCanvasIsGoneIsStopped)
     }
 }
 
-TEST_F(SystemAgentRacesTest, AnOperationBegunWhileTheAgentThatWentLiveStillWorksStopsThatAgent)
+TEST_F(SystemAgentRacesTest, AnOperationWaitsForTheAgentThatWentLiveAndNeitherIsLeftRunning)
 {
     openCanvas();
-    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-    ASSERT_TRUE(waitUntil([&] { return deployPhase().kind() == DeployPhase::Kind::live; }));
-    AgentPaneState *pane = canvas->deployPane();
-    const QUuid wentLive = provider->sessionIds().first();
-    ASSERT_TRUE(provider->isRunning(wentLive));
-
     DeployHistoryEntry point;
     point.providers = {QStringLiteral("vercel")};
     point.deploymentID = QStringLiteral("dpl_1");
     point.timestamp = QStringLiteral("2024-01-01T00:00:00Z");
-    provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRollback(point));
-    ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == 2 && pane->currentSession().has_value(); }));
-    const QUuid rollingBack = provider->sessionIds().last();
-    EXPECT_EQ(pane->currentSession()->id, rollingBack);
-    EXPECT_TRUE(provider->terminated().contains(wentLive));
-    EXPECT_TRUE(onlyRunning(rollingBack));
-    // The stopped agent's exit ends nothing of the rollback.
-    spinEventLoop();
-    EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::runningOperation);
+    // Twice: the earlier agent ends by itself, then the user cancels while the rollback waits.
+    for (const bool cancelWhileWaiting : {false, true}) {
+        SCOPED_TRACE(cancelWhileWaiting ? "cancelled while waiting" : "the earlier agent ends");
+        provider->enqueue(
+            FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"))}));
+        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+        ASSERT_TRUE(waitUntil([&] { return deployPhase().kind() == DeployPhase::Kind::live; }));
+        AgentPaneState *pane = canvas->deployPane();
+        const QUuid wentLive = provider->sessionIds().last();
+        ASSERT_TRUE(provider->isRunning(wentLive));
 
-    await(canvas->cancelDeploy());
-    EXPECT_TRUE(onlyRunning(std::nullopt));
+        // One agent at a time: the rollback's run waits for the one still working.
+        provider->enqueue(FakeAgentProvider::running());
+        await(canvas->beginRollback(point));
+        spinEventLoop();
+        const qsizetype started = provider->sessionIds().size();
+        EXPECT_EQ(provider->sessionIds().last(), wentLive);
+        EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::runningOperation);
+
+        if (cancelWhileWaiting) {
+            await(canvas->cancelDeploy());
+            spinEventLoop();
+            EXPECT_TRUE(provider->terminated().contains(wentLive));
+            EXPECT_EQ(provider->sessionIds().size(), started);
+            EXPECT_TRUE(onlyRunning(std::nullopt));
+            continue;
+        }
+        // Its exit is no ending of the rollback: the rollback's run goes in.
+        provider->finish(wentLive, 0);
+        ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == started + 1 && pane->currentSession(); }));
+        const QUuid rollingBack = provider->sessionIds().last();
+        EXPECT_EQ(pane->currentSession()->id, rollingBack);
+        EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::runningOperation);
+        EXPECT_TRUE(onlyRunning(rollingBack));
+        await(canvas->cancelDeploy());
+        EXPECT_TRUE(onlyRunning(std::nullopt));
+    }
 }
