@@ -128,27 +128,59 @@ QString addressForLog(const QUrl &url)
 
 } // namespace localurl
 
+namespace {
+
+// Two ASCII digits in a row: every announced port has them.
+bool hasDigitPair(QStringView line)
+{
+    bool previous = false;
+    for (const QChar c : line) {
+        const bool digit = c.unicode() >= u'0' && c.unicode() <= u'9';
+        if (digit && previous)
+            return true;
+        previous = digit;
+    }
+    return false;
+}
+
+} // namespace
+
 std::optional<QUrl> detectLocalURL(const QString &line)
 {
-    if (localurl::isSkippedLine(line))
+    // Most output lines name no address and no port: two cheap scans settle
+    // them before any lower-casing or pattern runs. A written address needs
+    // "://"; an announced port needs two digits in a row.
+    const bool mayHoldAddress = line.contains(QLatin1String("://"));
+    const bool mayHoldPort = hasDigitPair(line);
+    if (!mayHoldAddress && !mayHoldPort)
         return std::nullopt;
 
-    if (const auto match = addressPattern().match(line); match.hasMatch()) {
-        const QUrl url(trimmedAddress(match.captured(0)), QUrl::StrictMode);
-        if (url.isValid() && localurl::isLocalHost(url))
-            return url;
+    std::optional<QUrl> found;
+    if (mayHoldAddress) {
+        if (const auto match = addressPattern().match(line); match.hasMatch()) {
+            const QUrl url(trimmedAddress(match.captured(0)), QUrl::StrictMode);
+            if (url.isValid() && localurl::isLocalHost(url))
+                found = url;
+        }
     }
-
-    for (const QRegularExpression &pattern : portPatterns()) {
-        const auto match = pattern.match(line);
-        if (!match.hasMatch())
-            continue;
-        bool ok = false;
-        const qint64 port = match.captured(1).toLongLong(&ok);
-        if (ok && localurl::isAcceptedPort(port))
-            return QUrl(QStringLiteral("http://localhost:") + QString::number(port));
+    if (!found && mayHoldPort) {
+        for (const QRegularExpression &pattern : portPatterns()) {
+            const auto match = pattern.match(line);
+            if (!match.hasMatch())
+                continue;
+            bool ok = false;
+            const qint64 port = match.captured(1).toLongLong(&ok);
+            if (ok && localurl::isAcceptedPort(port)) {
+                found = QUrl(QStringLiteral("http://localhost:") + QString::number(port));
+                break;
+            }
+        }
     }
-    return std::nullopt;
+    // A line that reports a port conflict, a crash or a waiting watcher names
+    // no address to open, whatever it holds.
+    if (found && localurl::isSkippedLine(line))
+        return std::nullopt;
+    return found;
 }
 
 } // namespace nerim
