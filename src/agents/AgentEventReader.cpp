@@ -455,7 +455,7 @@ void appendShownLine(QByteArrayView line, bool standardError, QList<AgentOutput>
 {
     constexpr qsizetype limit = AgentEventReader::maxShownLineBytes;
     if (line.size() <= limit) {
-        out.append(shownLine(QString::fromUtf8(line), standardError));
+        out.append(shownLine(platform::OutputLines::decode(line), standardError));
         return;
     }
     QList<qsizetype> cuts; // where each piece ends
@@ -473,7 +473,7 @@ void appendShownLine(QByteArrayView line, bool standardError, QList<AgentOutput>
     for (qsizetype piece = 0; piece < cuts.size(); ++piece) {
         const bool last = piece + 1 == cuts.size();
         QString text = QStringLiteral("(part %1 of %2) ").arg(piece + 1).arg(cuts.size()) +
-                       QString::fromUtf8(line.sliced(offset, cuts[piece] - offset));
+                       platform::OutputLines::decode(line.sliced(offset, cuts[piece] - offset));
         if (!last)
             text += AgentEventReader::cutNotice();
         out.append(shownLine(std::move(text), standardError));
@@ -515,7 +515,7 @@ void AgentEventReader::readLine(QByteArrayView line, QList<AgentOutput> &out)
 {
     Event event;
     if (!parseEvent(line, event)) {
-        out.append(AgentOutput::stdoutLine(QString::fromUtf8(line)));
+        out.append(AgentOutput::stdoutLine(platform::OutputLines::decode(line)));
         return;
     }
     const QByteArrayView type = event.type.view();

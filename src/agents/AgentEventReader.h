@@ -53,6 +53,7 @@ public:
     // Reads one line of the program's standard output (UTF-8, without its
     // terminator) and appends what the pane shows to `out`.
     void readLine(QByteArrayView line, QList<AgentOutput> &out);
+    void readLine(const QByteArray &line, QList<AgentOutput> &out) { readLine(QByteArrayView(line), out); }
     void readLine(const QString &line, QList<AgentOutput> &out) { readLine(QByteArrayView(line.toUtf8()), out); }
 
     // An event longer than `maxEventBytes` went by unread: one standard-error

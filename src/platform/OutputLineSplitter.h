@@ -92,13 +92,22 @@ public:
     {
         switch (form(i)) {
         case Form::whole:
-            return QString::fromUtf8(bytes(i));
+            return decode(bytes(i));
         case Form::cut:
-            return QString::fromUtf8(bytes(i)) + cutMarker(m_limit);
+            return decode(bytes(i)) + cutMarker(m_limit);
         case Form::leftOut:
             break;
         }
         return QStringLiteral("[A line over %1 was left out]").arg(sizeText(m_limit));
+    }
+
+    // UTF-8 as text, bad bytes becoming U+FFFD; unlike QString::fromUtf8, a
+    // byte-order mark at the start is kept, so text passes on unchanged.
+    static QString decode(QByteArrayView bytes)
+    {
+        if (bytes.startsWith("\xEF\xBB\xBF"))
+            return QChar(0xFEFF) + QString::fromUtf8(bytes.sliced(3));
+        return QString::fromUtf8(bytes);
     }
 
     // " [… line cut, longer than 1 MiB]" for a limit of 1 MiB.

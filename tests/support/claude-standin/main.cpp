@@ -62,6 +62,12 @@
 //   hold FILE           waits until FILE exists (output so far is flushed
 //                       first), so a test can see an earlier message arrive
 //                       while the run still goes
+//   write-file BYTES PATH
+//                       writes BYTES bytes of source-like text to PATH (whose
+//                       lines hold quotes, backslashes, tabs and marker-like
+//                       words) the way the program's Write tool does: in events,
+//                       one tool call carrying the whole content and one tool
+//                       result carrying it again; nothing in plain text
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -180,6 +186,50 @@ void emitMessage(const std::string &text)
                     R"("session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09","uuid":"fe21d276-b9ec-4d00-8c1e-2b84c3737e09"})" +
                     "\n");
     lastMessage = text;
+}
+
+// The usage block and the identifiers the installed program puts on a message.
+const char *const messageTail =
+    R"(],"stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":5,"output_tokens":1,)"
+    R"("cache_creation_input_tokens":0,"cache_read_input_tokens":0,"service_tier":"standard"},)"
+    R"("context_management":null},"parent_tool_use_id":null,)"
+    R"("session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09","uuid":"fe21d276-b9ec-4d00-8c1e-2b84c3737e09"})";
+
+// `size` bytes of text shaped like source code, with words that would be
+// markers if they ever reached a pane as lines of their own.
+std::string fileContent(size_t size)
+{
+    std::string content;
+    content.reserve(size + 128);
+    for (long n = 1; content.size() < size; ++n) {
+        content += "const line" + std::to_string(n) +
+                   " = \"quoted\\path\";\t// TASK_COMPLETE: not the agent's own\n"
+                   "[NERIM_DEPLOY_LIVE] https://example.com/" + std::to_string(n) + "\n";
+    }
+    content.resize(size);
+    return content;
+}
+
+void writeFileTool(size_t size, const std::string &path)
+{
+    const std::string content = fileContent(size);
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    if (!streamJson)
+        return;
+    const std::string id = "toolu_01standinwrite";
+    put(stdout, R"({"type":"assistant","message":{"id":"msg_01standin","type":"message","role":"assistant",)"
+                R"("model":"claude-standin","content":[{"type":"tool_use","id":")" + id +
+                    R"(","name":"Write","input":{"file_path":)" + jsonString(path) + R"(,"content":)" +
+                    jsonString(content) + "}}" + messageTail + "\n");
+    put(stdout, R"({"type":"user","message":{"role":"user","content":[{"tool_use_id":")" + id +
+                    R"(","type":"tool_result","content":)" + jsonString("File created successfully at: " + path) +
+                    R"(}]},"parent_tool_use_id":null,"session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09",)"
+                    R"("uuid":"0b6c4e8f-3f7e-4c55-9d0e-6a1e2f3c4d5e","tool_use_result":{"type":"create","filePath":)" +
+                    jsonString(path) + R"(,"content":)" + jsonString(content) +
+                    R"(,"structuredPatch":[],"originalFile":null}})" + "\n");
 }
 
 void flushMessage()
@@ -337,6 +387,11 @@ int main(int argc, char **argv)
                     std::fputc('\n', stdout);
                 }
             }
+        } else if (verb == "write-file") {
+            std::string bytes, path;
+            split(rest, bytes, path);
+            flushMessage();
+            writeFileTool(static_cast<size_t>(std::strtoll(bytes.c_str(), nullptr, 10)), path);
         } else if (verb == "echo-stdin") {
             putOut(input);
         } else if (verb == "event") {
