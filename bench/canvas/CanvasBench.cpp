@@ -259,6 +259,10 @@ void benchSubmitToSpawn(const QString &project)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    const QStringList wanted = app.arguments().mid(1);
+    const auto runs = [&wanted](const char *name) {
+        return wanted.isEmpty() || wanted.contains(QLatin1String(name));
+    };
     QTemporaryDir root;
     const QString streams = root.path() + QStringLiteral("/streams");
     const QString submits = root.path() + QStringLiteral("/submits");
@@ -269,9 +273,12 @@ int main(int argc, char **argv)
 #ifndef NDEBUG
     std::printf("note: a debug build; build in Release for meaningful figures\n");
 #endif
-    benchThreeStreams(streams);
-    benchSubmitToSpawn(submits);
-    benchQuitWhileFlooding(quits);
+    if (runs("streams"))
+        benchThreeStreams(streams);
+    if (runs("submit"))
+        benchSubmitToSpawn(submits);
+    if (runs("quit"))
+        benchQuitWhileFlooding(quits);
     SerialFileWriter::shared().flush();
     return 0;
 }

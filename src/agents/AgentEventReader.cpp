@@ -2,7 +2,13 @@
 
 #include "platform/OutputLineSplitter.h"
 
+#include <QtAlgorithms>
+#include <QtEndian>
+#include <QVarLengthArray>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <utility>
 
 namespace nerim {
@@ -33,9 +39,9 @@ struct Event {
     bool hasResult = false;
     bool isError = false;
     bool hasErrorField = false; // an "error" string on the event
-    QList<JsonText> errors;
+    QVarLengthArray<JsonText, 1> errors;
     JsonText model;
-    QList<JsonText> texts; // the message's text blocks, in order
+    QVarLengthArray<JsonText, 2> texts; // the message's text blocks, in order
 };
 
 // A strict reader of one JSON text over its UTF-8 bytes, keeping only what
@@ -207,21 +213,37 @@ private:
     }
 
     // The first byte at or after `p` that a string cannot hold as it is: a
-    // quote, a backslash or a control character. Eight bytes at a time.
+    // quote, a backslash or a control character. Sixteen bytes at a time
+    // where the processor has SSE2, else eight (the lowest flagged byte of a
+    // word is exactly the first such byte: a false flag can only sit above a
+    // true one); most strings of an event end within the first block.
     static const char *plainRunEnd(const char *p, const char *end)
     {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i control = _mm_set1_epi8(0x1F);
+        while (end - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+            const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+            const int mask = _mm_movemask_epi8(special);
+            if (mask != 0)
+                return p + qCountTrailingZeroBits(static_cast<quint32>(mask));
+            p += 16;
+        }
+#endif
         constexpr quint64 ones = 0x0101010101010101ULL;
         constexpr quint64 highs = 0x8080808080808080ULL;
         while (end - p >= 8) {
-            quint64 v;
-            std::memcpy(&v, p, 8);
-            const quint64 quote = v ^ (ones * '"');
-            const quint64 backslash = v ^ (ones * '\\');
-            const quint64 hit = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+            const quint64 v = qFromLittleEndian<quint64>(p); // byte 0 lowest
+            const quint64 quoteBytes = v ^ (ones * '"');
+            const quint64 backslashBytes = v ^ (ones * '\\');
+            const quint64 hit = (((quoteBytes - ones) & ~quoteBytes) | ((backslashBytes - ones) & ~backslashBytes) |
                                  ((v - ones * 0x20) & ~v)) &
                                 highs;
             if (hit)
-                break;
+                return p + (qCountTrailingZeroBits(hit) >> 3);
             p += 8;
         }
         while (p < end) {

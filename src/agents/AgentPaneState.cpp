@@ -4,6 +4,7 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
+#include <QStringMatcher>
 #include <atomic>
 
 namespace nerim {
@@ -114,8 +115,9 @@ void AgentPaneState::trimCurrentStdout()
     // A line holds the marker after trimming exactly when it holds it at all:
     // the marker has no white space in it. Only the lines that came since the
     // last trim are searched; the newest marker line before them is known.
+    static const QStringMatcher marker(taskCompleteMarker);
     for (qsizetype i = m_currentStdout.size() - 1; i >= m_markerSearched; --i) {
-        if (m_currentStdout.at(i).contains(taskCompleteMarker)) {
+        if (marker.indexIn(m_currentStdout.at(i)) >= 0) {
             m_newestMarker = i;
             break;
         }

@@ -143,15 +143,26 @@ bool hasDigitPair(QStringView line)
     return false;
 }
 
+// Whether the line could announce a port: two digits in a row, and a word
+// that every port pattern needs ("Local:" has a colon; "listening on",
+// "available on" and "started on" hold " on"; "running at" holds " at").
+bool mayAnnouncePort(QStringView line)
+{
+    if (!hasDigitPair(line))
+        return false;
+    return line.contains(QLatin1Char(':')) || line.contains(QLatin1String("port"), Qt::CaseInsensitive) ||
+           line.contains(QLatin1String(" on"), Qt::CaseInsensitive) ||
+           line.contains(QLatin1String(" at"), Qt::CaseInsensitive);
+}
+
 } // namespace
 
 std::optional<QUrl> detectLocalURL(const QString &line)
 {
-    // Most output lines name no address and no port: two cheap scans settle
-    // them before any lower-casing or pattern runs. A written address needs
-    // "://"; an announced port needs two digits in a row.
+    // Most output lines name no address and no port: cheap scans settle them
+    // before any lower-casing or pattern runs. A written address needs "://".
     const bool mayHoldAddress = line.contains(QLatin1String("://"));
-    const bool mayHoldPort = hasDigitPair(line);
+    const bool mayHoldPort = mayAnnouncePort(line);
     if (!mayHoldAddress && !mayHoldPort)
         return std::nullopt;
 
