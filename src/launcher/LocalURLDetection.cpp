@@ -130,39 +130,59 @@ QString addressForLog(const QUrl &url)
 
 namespace {
 
-// Two ASCII digits in a row: every announced port has them.
-bool hasDigitPair(QStringView line)
+// What one pass over a line tells about it: whether it holds a colon (every
+// written address has "://", and "Local:" one) and two ASCII digits in a row
+// (every announced port has them).
+struct LineScreen {
+    bool colon = false;
+    bool digitPair = false;
+};
+
+LineScreen screen(QStringView line)
 {
-    bool previous = false;
+    LineScreen result;
+    bool previousDigit = false;
     for (const QChar c : line) {
-        const bool digit = c.unicode() >= u'0' && c.unicode() <= u'9';
-        if (digit && previous)
-            return true;
-        previous = digit;
+        const char16_t u = c.unicode();
+        const bool digit = u >= u'0' && u <= u'9';
+        result.digitPair |= digit && previousDigit;
+        result.colon |= u == u':';
+        previousDigit = digit;
     }
-    return false;
+    return result;
 }
 
-// Whether the line could announce a port: two digits in a row, and a word
-// that every port pattern needs ("Local:" has a colon; "listening on",
-// "available on" and "started on" hold " on"; "running at" holds " at").
-bool mayAnnouncePort(QStringView line)
+// Whether the line holds, in any letter case, a word that every port pattern
+// without a colon needs: "port", or " on" ("listening on", "available on",
+// "started on") or " at" ("running at").
+bool mentionsPortWord(QStringView line)
 {
-    if (!hasDigitPair(line))
-        return false;
-    return line.contains(QLatin1Char(':')) || line.contains(QLatin1String("port"), Qt::CaseInsensitive) ||
-           line.contains(QLatin1String(" on"), Qt::CaseInsensitive) ||
-           line.contains(QLatin1String(" at"), Qt::CaseInsensitive);
+    constexpr auto pack = [](char a, char b, char c, char d) {
+        return (quint64(quint8(a)) << 48) | (quint64(quint8(b)) << 32) | (quint64(quint8(c)) << 16) | quint64(quint8(d));
+    };
+    constexpr quint64 three = 0xFFFF'FFFF'FFFFULL;
+    quint64 last = 0; // the last four characters, ASCII letters lower-cased
+    for (const QChar c : line) {
+        char16_t u = c.unicode();
+        if (u >= u'A' && u <= u'Z')
+            u += u'a' - u'A';
+        last = (last << 16) | u;
+        if (last == pack('p', 'o', 'r', 't') || (last & three) == pack(0, ' ', 'o', 'n') ||
+            (last & three) == pack(0, ' ', 'a', 't'))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
 
 std::optional<QUrl> detectLocalURL(const QString &line)
 {
-    // Most output lines name no address and no port: cheap scans settle them
-    // before any lower-casing or pattern runs. A written address needs "://".
-    const bool mayHoldAddress = line.contains(QLatin1String("://"));
-    const bool mayHoldPort = mayAnnouncePort(line);
+    // Most output lines name no address and no port: a pass or two over the
+    // characters settles them before any lower-casing or pattern runs.
+    const LineScreen seen = screen(line);
+    const bool mayHoldAddress = seen.colon && line.contains(QLatin1String("://"));
+    const bool mayHoldPort = seen.digitPair && (seen.colon || mentionsPortWord(line));
     if (!mayHoldAddress && !mayHoldPort)
         return std::nullopt;
 
