@@ -67,7 +67,8 @@
 //                       lines hold quotes, backslashes, tabs and marker-like
 //                       words) the way the program's Write tool does: in events,
 //                       one tool call carrying the whole content and one tool
-//                       result carrying it again; nothing in plain text
+//                       result carrying it again (shaped as the installed
+//                       program, 2.1.197, writes them); nothing in plain text
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -238,11 +239,14 @@ void writeFileTool(size_t size, const std::string &path)
                     R"(","name":"Write","input":{"file_path":)" + jsonString(path) + R"(,"content":)" +
                     jsonString(content) + "}}" + messageTail + "\n");
     put(stdout, R"({"type":"user","message":{"role":"user","content":[{"tool_use_id":")" + id +
-                    R"(","type":"tool_result","content":)" + jsonString("File created successfully at: " + path) +
+                    R"(","type":"tool_result","content":)" +
+                    jsonString("File created successfully at: " + path +
+                               " (file state is current in your context \u2014 no need to Read it back)") +
                     R"(}]},"parent_tool_use_id":null,"session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09",)"
-                    R"("uuid":"0b6c4e8f-3f7e-4c55-9d0e-6a1e2f3c4d5e","tool_use_result":{"type":"create","filePath":)" +
+                    R"("uuid":"0b6c4e8f-3f7e-4c55-9d0e-6a1e2f3c4d5e","timestamp":"2026-01-01T00:00:00.000Z",)"
+                    R"("tool_use_result":{"type":"create","filePath":)" +
                     jsonString(path) + R"(,"content":)" + jsonString(content) +
-                    R"(,"structuredPatch":[],"originalFile":null}})" + "\n");
+                    R"(,"structuredPatch":[],"originalFile":null,"userModified":false}})" + "\n");
 }
 
 void flushMessage()
