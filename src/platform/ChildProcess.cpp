@@ -1,11 +1,13 @@
 #include "platform/ChildProcess.h"
 
+#include "platform/OutputTurnBudget.h"
 #include "platform/RunCgroup.h"
 #include "platform/guard/GuardProtocol.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QPromise>
 #include <QSet>
 #include <QSocketNotifier>
@@ -237,9 +239,17 @@ QString errnoText(int error)
 }
 
 // Most bytes one read of a pipe takes, and most one notification handles, so a
-// program that floods its output cannot hold the event loop.
+// program that floods its output cannot hold the event loop, and several that
+// flood at once are read alike (the pipes are always woken in the same order).
+// Once the turn's share of output work is used up, a wake-up reads only once.
 constexpr qsizetype readChunk = 64 * 1024;
-constexpr qsizetype readBurst = 1024 * 1024;
+constexpr qsizetype readBurst = 256 * 1024;
+// Room in a standard-output pipe: a program that prints fast runs ahead by
+// this much instead of waiting for every 64 KiB to be read, which on a busy
+// machine costs a wake-up each.
+constexpr int outputPipeSize = 1024 * 1024;
+// What a pipe may still hold when the program has ended, read before `exited`.
+constexpr qsizetype drainLimit = 4 * outputPipeSize;
 
 } // namespace
 
@@ -398,11 +408,17 @@ void ChildProcess::start(const Options &options)
         Output &output = m_outputs[index];
         output.fd = outputFds[index];
         setNonBlocking(output.fd);
-        output.splitter = std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine);
+        if (index == 0)
+            (void)::fcntl(output.fd, F_SETPIPE_SZ, outputPipeSize); // where the system allows it
+        output.splitter = index == 0 ? std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine,
+                                                                            options.standardOutputLineLimit,
+                                                                            options.standardOutputOverlong)
+                                     : std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine);
         output.notifier = new QSocketNotifier(output.fd, QSocketNotifier::Read, this);
         // Output is read once the start is reported, so lines never come before it.
         output.notifier->setEnabled(false);
-        connect(output.notifier, &QSocketNotifier::activated, this, [this, index] { readOutput(index, readBurst); });
+        connect(output.notifier, &QSocketNotifier::activated, this,
+                [this, index] { readOutput(index, readBurst, true); });
     }
     if (options.inputPipe) {
         m_input = in[1];
@@ -528,17 +544,14 @@ void ChildProcess::programEnded(int exitCode, bool normalExit)
     QPointer<ChildProcess> self(this);
     // Everything the program wrote before it ended is in the pipes by now.
     for (int index = 0; index < 2; ++index) {
-        readOutput(index, 4 * readBurst);
+        readOutput(index, drainLimit, false);
         if (!self)
             return;
         if (m_outputs[index].splitter) {
-            QStringList rest;
-            m_outputs[index].splitter->finish([&rest](QString line) { rest.append(std::move(line)); });
-            for (const QString &line : rest) {
-                emit outputLine(line, index == 1);
-                if (!self)
-                    return;
-            }
+            OutputLines rest;
+            m_outputs[index].splitter->finish(rest);
+            if (!rest.isEmpty() && !deliver(rest, index == 1))
+                return;
         }
     }
     m_state = State::exited;
@@ -549,41 +562,63 @@ void ChildProcess::programEnded(int exitCode, bool normalExit)
 
 // ---- output and input ----
 
-void ChildProcess::readOutput(int index, qsizetype limit)
+void ChildProcess::readOutput(int index, qsizetype limit, bool budgeted)
 {
-    Output &output = m_outputs[index];
-    if (output.fd < 0)
+    if (m_outputs[index].fd < 0)
         return;
-    QPointer<ChildProcess> self(this);
-    QStringList lines;
-    const auto collect = [&lines](QString line) { lines.append(std::move(line)); };
+    const bool standardError = index == 1;
+    if (budgeted)
+        OutputTurnBudget::elapsedNs(); // the turn's clock runs from here, if not already
     char buffer[readChunk];
     bool atEnd = false;
-    for (qsizetype taken = 0; taken < limit;) {
+    qsizetype taken = 0;
+    do {
+        Output &output = m_outputs[index];
         const ssize_t got = ::read(output.fd, buffer, sizeof buffer);
-        if (got > 0) {
-            output.splitter->feed(buffer, got, collect);
-            taken += got;
-            continue;
-        }
         if (got < 0 && errno == EINTR)
             continue;
-        atEnd = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        break;
-    }
-    if (atEnd)
-        output.splitter->finish(collect);
-    const bool standardError = index == 1;
-    for (const QString &line : std::as_const(lines)) {
-        emit outputLine(line, standardError);
-        if (!self)
+        if (got <= 0) {
+            atEnd = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            break;
+        }
+        taken += got;
+        // One batch per read: the receivers' work counts against the turn
+        // before the next read is made.
+        OutputLines lines;
+        output.splitter->split(QByteArray(buffer, got), lines);
+        if (!lines.isEmpty() && !deliver(lines, standardError))
             return;
+        if (m_outputs[index].fd < 0)
+            return;
+    } while (taken < limit && !(budgeted && OutputTurnBudget::readingSpent()));
+    if (!atEnd)
+        return;
+    Output &output = m_outputs[index];
+    OutputLines rest;
+    output.splitter->finish(rest);
+    // The pipe is done with before the last lines go out: a receiver may
+    // delete this object.
+    dropNotifier(output.notifier);
+    closeFd(output.fd);
+    if (!rest.isEmpty())
+        deliver(rest, standardError);
+}
+
+bool ChildProcess::deliver(const OutputLines &lines, bool standardError)
+{
+    QPointer<ChildProcess> self(this);
+    emit outputLines(lines, standardError);
+    if (!self)
+        return false;
+    static const QMetaMethod lineSignal = QMetaMethod::fromSignal(&ChildProcess::outputLine);
+    if (!isSignalConnected(lineSignal))
+        return true;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        emit outputLine(lines.text(i), standardError);
+        if (!self)
+            return false;
     }
-    if (atEnd) {
-        Output &same = m_outputs[index];
-        dropNotifier(same.notifier);
-        closeFd(same.fd);
-    }
+    return true;
 }
 
 void ChildProcess::write(const QByteArray &bytes)
