@@ -571,13 +571,22 @@ std::string neutralEditor(const Environment &environment)
 enum class Subsection { none, any, optional, fixed };
 enum class When { always, whenSet, whenSetToCommand };
 
+using Neutral = std::string (*)(const Environment &environment, const std::vector<GitConfigEntry> &user);
+
 struct Rule {
     const char *section;
     Subsection subsection;
     const char *fixedSubsection; // for Subsection::fixed
     const char *name; // "*": any name
     When when;
-    std::string (*neutral)(const Environment &environment, const std::vector<GitConfigEntry> &user);
+    // The value that runs nothing: `constant`, or what `neutral` works out.
+    const char *constant;
+    Neutral neutral = nullptr;
+
+    std::string neutralValue(const Environment &environment, const std::vector<GitConfigEntry> &user) const
+    {
+        return neutral ? neutral(environment, user) : std::string(constant);
+    }
 };
 
 std::optional<std::string> lastUserValue(const std::vector<GitConfigEntry> &user, const std::string &section,
@@ -599,78 +608,73 @@ const char *const plainExternalDiff =
 
 const Rule rules[] = {
     // Always set: keys without a name of their own.
-    {"core", Subsection::none, nullptr, "fsmonitor", When::always, [](auto &, auto &) { return std::string("false"); }},
-    {"core", Subsection::none, nullptr, "hookspath", When::always, [](auto &, auto &) { return std::string("/dev/null"); }},
-    {"core", Subsection::none, nullptr, "sshcommand", When::always,
+    {"core", Subsection::none, nullptr, "fsmonitor", When::always, "false"},
+    {"core", Subsection::none, nullptr, "hookspath", When::always, "/dev/null"},
+    {"core", Subsection::none, nullptr, "sshcommand", When::always, nullptr,
      [](const Environment &environment, auto &) {
          // Unset, git would run GIT_SSH, or "ssh".
          const std::string program = nonEmptyVariable(environment, "GIT_SSH");
          return program.empty() ? std::string("ssh") : shellQuoted(program);
      }},
-    {"core", Subsection::none, nullptr, "pager", When::always,
+    {"core", Subsection::none, nullptr, "pager", When::always, nullptr,
      [](const Environment &environment, auto &) {
          const std::string pager = nonEmptyVariable(environment, "PAGER");
          return pager.empty() ? std::string("less") : pager;
      }},
-    {"core", Subsection::none, nullptr, "editor", When::always,
+    {"core", Subsection::none, nullptr, "editor", When::always, nullptr,
      [](const Environment &environment, auto &) { return neutralEditor(environment); }},
-    {"sequence", Subsection::none, nullptr, "editor", When::always,
+    {"sequence", Subsection::none, nullptr, "editor", When::always, nullptr,
      [](const Environment &environment, const std::vector<GitConfigEntry> &user) {
          // Unset, git uses the commit editor.
          const auto editor = lastUserValue(user, "core", false, {}, "editor");
          return editor ? *editor : neutralEditor(environment);
      }},
-    {"core", Subsection::none, nullptr, "askpass", When::always,
+    {"core", Subsection::none, nullptr, "askpass", When::always, nullptr,
      [](const Environment &environment, auto &) { return nonEmptyVariable(environment, "SSH_ASKPASS"); }},
-    {"gpg", Subsection::none, nullptr, "program", When::always, [](auto &, auto &) { return std::string("gpg"); }},
-    {"gpg", Subsection::fixed, "openpgp", "program", When::always, [](auto &, auto &) { return std::string("gpg"); }},
-    {"gpg", Subsection::fixed, "x509", "program", When::always, [](auto &, auto &) { return std::string("gpgsm"); }},
-    {"gpg", Subsection::fixed, "ssh", "program", When::always, [](auto &, auto &) { return std::string("ssh-keygen"); }},
-    {"protocol", Subsection::fixed, "ext", "allow", When::always, [](auto &, auto &) { return std::string("never"); }},
+    {"gpg", Subsection::none, nullptr, "program", When::always, "gpg"},
+    {"gpg", Subsection::fixed, "openpgp", "program", When::always, "gpg"},
+    {"gpg", Subsection::fixed, "x509", "program", When::always, "gpgsm"},
+    {"gpg", Subsection::fixed, "ssh", "program", When::always, "ssh-keygen"},
+    {"protocol", Subsection::fixed, "ext", "allow", When::always, "never"},
     // Set where the repository sets them.
-    {"diff", Subsection::none, nullptr, "external", When::whenSet, [](auto &, auto &) { return std::string(plainExternalDiff); }},
+    {"diff", Subsection::none, nullptr, "external", When::whenSet, plainExternalDiff},
     {"core", Subsection::none, nullptr, "alternaterefscommand", When::whenSet,
-     [](auto &, auto &) {
-         return std::string("f() { git --git-dir=\"$1\" for-each-ref --format='%(objectname)'; }; f");
-     }},
-    {"gpg", Subsection::fixed, "ssh", "defaultkeycommand", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"interactive", Subsection::none, nullptr, "difffilter", When::whenSet, [](auto &, auto &) { return std::string("cat"); }},
-    {"imap", Subsection::none, nullptr, "tunnel", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"instaweb", Subsection::none, nullptr, "httpd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"instaweb", Subsection::none, nullptr, "browser", When::whenSet, [](auto &, auto &) { return std::string(); }},
+     "f() { git --git-dir=\"$1\" for-each-ref --format='%(objectname)'; }; f"},
+    {"gpg", Subsection::fixed, "ssh", "defaultkeycommand", When::whenSet, ""},
+    {"interactive", Subsection::none, nullptr, "difffilter", When::whenSet, "cat"},
+    {"imap", Subsection::none, nullptr, "tunnel", When::whenSet, ""},
+    {"instaweb", Subsection::none, nullptr, "httpd", When::whenSet, ""},
+    {"instaweb", Subsection::none, nullptr, "browser", When::whenSet, ""},
     // An empty command is no filter: the content passes unchanged.
-    {"filter", Subsection::any, nullptr, "clean", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"filter", Subsection::any, nullptr, "smudge", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"filter", Subsection::any, nullptr, "process", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"filter", Subsection::any, nullptr, "required", When::whenSet, [](auto &, auto &) { return std::string("false"); }},
-    {"diff", Subsection::any, nullptr, "textconv", When::whenSet, [](auto &, auto &) { return std::string("cat"); }},
-    {"diff", Subsection::any, nullptr, "command", When::whenSet, [](auto &, auto &) { return std::string(plainExternalDiff); }},
+    {"filter", Subsection::any, nullptr, "clean", When::whenSet, ""},
+    {"filter", Subsection::any, nullptr, "smudge", When::whenSet, ""},
+    {"filter", Subsection::any, nullptr, "process", When::whenSet, ""},
+    {"filter", Subsection::any, nullptr, "required", When::whenSet, "false"},
+    {"diff", Subsection::any, nullptr, "textconv", When::whenSet, "cat"},
+    {"diff", Subsection::any, nullptr, "command", When::whenSet, plainExternalDiff},
     {"merge", Subsection::any, nullptr, "driver", When::whenSet,
-     [](auto &, auto &) { return std::string("git merge-file -L ours -L base -L theirs --marker-size=%L %A %O %B"); }},
-    {"difftool", Subsection::any, nullptr, "cmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"difftool", Subsection::any, nullptr, "path", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"mergetool", Subsection::any, nullptr, "cmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"mergetool", Subsection::any, nullptr, "path", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"browser", Subsection::any, nullptr, "cmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"browser", Subsection::any, nullptr, "path", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"man", Subsection::any, nullptr, "cmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"man", Subsection::any, nullptr, "path", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"guitool", Subsection::any, nullptr, "cmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"remote", Subsection::any, nullptr, "uploadpack", When::whenSet,
-     [](auto &, auto &) { return std::string("git-upload-pack"); }},
-    {"remote", Subsection::any, nullptr, "receivepack", When::whenSet,
-     [](auto &, auto &) { return std::string("git-receive-pack"); }},
-    {"submodule", Subsection::any, nullptr, "update", When::whenSetToCommand,
-     [](auto &, auto &) { return std::string("checkout"); }},
-    {"sendemail", Subsection::optional, nullptr, "tocmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"sendemail", Subsection::optional, nullptr, "cccmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"sendemail", Subsection::optional, nullptr, "headercmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"sendemail", Subsection::optional, nullptr, "sendmailcmd", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"sendemail", Subsection::optional, nullptr, "smtpserver", When::whenSet, [](auto &, auto &) { return std::string(); }},
+     "git merge-file -L ours -L base -L theirs --marker-size=%L %A %O %B"},
+    {"difftool", Subsection::any, nullptr, "cmd", When::whenSet, ""},
+    {"difftool", Subsection::any, nullptr, "path", When::whenSet, ""},
+    {"mergetool", Subsection::any, nullptr, "cmd", When::whenSet, ""},
+    {"mergetool", Subsection::any, nullptr, "path", When::whenSet, ""},
+    {"browser", Subsection::any, nullptr, "cmd", When::whenSet, ""},
+    {"browser", Subsection::any, nullptr, "path", When::whenSet, ""},
+    {"man", Subsection::any, nullptr, "cmd", When::whenSet, ""},
+    {"man", Subsection::any, nullptr, "path", When::whenSet, ""},
+    {"guitool", Subsection::any, nullptr, "cmd", When::whenSet, ""},
+    {"remote", Subsection::any, nullptr, "uploadpack", When::whenSet, "git-upload-pack"},
+    {"remote", Subsection::any, nullptr, "receivepack", When::whenSet, "git-receive-pack"},
+    {"submodule", Subsection::any, nullptr, "update", When::whenSetToCommand, "checkout"},
+    {"sendemail", Subsection::optional, nullptr, "tocmd", When::whenSet, ""},
+    {"sendemail", Subsection::optional, nullptr, "cccmd", When::whenSet, ""},
+    {"sendemail", Subsection::optional, nullptr, "headercmd", When::whenSet, ""},
+    {"sendemail", Subsection::optional, nullptr, "sendmailcmd", When::whenSet, ""},
+    {"sendemail", Subsection::optional, nullptr, "smtpserver", When::whenSet, ""},
     // An alias may run a shell command ("!..."), or pass "-c" settings that
     // come after these; an empty one refuses to run.
-    {"alias", Subsection::optional, nullptr, "*", When::whenSet, [](auto &, auto &) { return std::string(); }},
-    {"pager", Subsection::optional, nullptr, "*", When::whenSet, [](auto &, auto &) { return std::string("false"); }},
+    {"alias", Subsection::optional, nullptr, "*", When::whenSet, ""},
+    {"pager", Subsection::optional, nullptr, "*", When::whenSet, "false"},
     // uploadpack.packObjectsHook is not here: git takes it only from the
     // system and global files and the command line, never from a repository.
 };
@@ -850,7 +854,7 @@ GitSafety gitSafety(const std::vector<GitConfigEntry> &repository, const std::ve
         if (!done.insert(name).second)
             return;
         const auto own = userValueFor(user, key);
-        safety.settings.emplace_back(name, own ? *own : rule.neutral(environment, user));
+        safety.settings.emplace_back(name, own ? *own : rule.neutralValue(environment, user));
     };
     for (const Rule &rule : rules) {
         if (rule.when != When::always)
