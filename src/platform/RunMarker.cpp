@@ -27,9 +27,27 @@ struct Marked {
     QByteArray mark;
 };
 
-// The NERIM_RUN value in a process's environment, if it has one and this
+struct Marks {
+    QByteArray run; // NERIM_RUN
+    QByteArray runtime; // XDG_RUNTIME_DIR: the user's session
+};
+
+// The value of `name` in an environment block ("NAME=value\0..."), if it is there.
+std::optional<QByteArray> valueIn(const QByteArray &block, const QByteArray &name)
+{
+    const QByteArray prefix = name + '=';
+    qsizetype at = block.startsWith(prefix) ? 0 : block.indexOf('\0' + prefix);
+    if (at < 0)
+        return std::nullopt;
+    if (at > 0)
+        ++at;
+    const qsizetype end = block.indexOf('\0', at);
+    return block.mid(at + prefix.size(), end < 0 ? -1 : end - at - prefix.size());
+}
+
+// The marks in a process's environment, if it has a run mark and this
 // process may read it (only processes of the same user).
-std::optional<QByteArray> markOf(pid_t pid)
+std::optional<Marks> marksOf(pid_t pid)
 {
     const QByteArray path = "/proc/" + QByteArray::number(pid) + "/environ";
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
@@ -49,18 +67,14 @@ std::optional<QByteArray> markOf(pid_t pid)
         break;
     }
     ::close(fd);
-    const QByteArray prefix = QByteArray(RunMarker::variable) + '=';
-    qsizetype at = text.startsWith(prefix) ? 0 : text.indexOf('\0' + prefix);
-    if (at < 0)
+    const auto run = valueIn(text, RunMarker::variable);
+    if (!run)
         return std::nullopt;
-    if (at > 0)
-        ++at;
-    const qsizetype end = text.indexOf('\0', at);
-    return text.mid(at + prefix.size(), end < 0 ? -1 : end - at - prefix.size());
+    return Marks{*run, valueIn(text, "XDG_RUNTIME_DIR").value_or(QByteArray())};
 }
 
 // The live processes of this user that carry a mark `wanted` accepts.
-std::vector<Marked> markedProcesses(const std::function<bool(const QByteArray &)> &wanted)
+std::vector<Marked> markedProcesses(const std::function<bool(const Marks &)> &wanted)
 {
     std::vector<Marked> found;
     DIR *proc = ::opendir("/proc");
@@ -79,12 +93,12 @@ std::vector<Marked> markedProcesses(const std::function<bool(const QByteArray &)
         const QByteArray folder = "/proc/" + QByteArray::number(pid);
         if (::stat(folder.constData(), &info) != 0 || info.st_uid != user)
             continue;
-        const auto mark = markOf(pid);
-        if (!mark || !wanted(*mark))
+        const auto marks = marksOf(pid);
+        if (!marks || !wanted(*marks))
             continue;
         const auto process = table.read(pid);
         if (process && process->alive())
-            found.push_back(Marked{pid, process->startTime, *mark});
+            found.push_back(Marked{pid, process->startTime, marks->run});
     }
     ::closedir(proc);
     return found;
@@ -100,7 +114,7 @@ bool signalIfSame(pid_t pid, unsigned long long startTime, int signal)
 
 // SIGTERM (and SIGCONT) to each process `wanted` accepts, SIGKILL after the
 // grace period, until none is left; what became this process's child is reaped.
-int endMarked(const std::function<bool(const QByteArray &)> &wanted, std::chrono::milliseconds grace,
+int endMarked(const std::function<bool(const Marks &)> &wanted, std::chrono::milliseconds grace,
               std::chrono::milliseconds limit)
 {
     const auto start = Clock::now();
@@ -197,16 +211,20 @@ int RunMarker::endRun(const QByteArray &mark, std::chrono::milliseconds grace, s
 {
     if (mark.isEmpty())
         return 0;
-    return endMarked([&mark](const QByteArray &found) { return found == mark; }, grace, limit);
+    return endMarked([&mark](const Marks &found) { return found.run == mark; }, grace, limit);
 }
 
 int RunMarker::endAbandoned(std::chrono::milliseconds grace, std::chrono::milliseconds limit)
 {
     // A Nerim's liveness is looked up once per owner and scan.
     std::map<QByteArray, bool> running;
+    const QByteArray session = qgetenv("XDG_RUNTIME_DIR");
     return endMarked(
-        [&running](const QByteArray &found) {
-            const QByteArray owner = ownerOf(found);
+        [&running, &session](const Marks &found) {
+            // Only what was started in this user's session.
+            if (found.runtime != session)
+                return false;
+            const QByteArray owner = ownerOf(found.run);
             if (owner.isEmpty() || owner == RunMarker::owner())
                 return false;
             const auto known = running.find(owner);

@@ -38,8 +38,9 @@ public:
     static int endRun(const QByteArray &mark, std::chrono::milliseconds grace = std::chrono::milliseconds(2000),
                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
-    // Ends, as endRun does, the processes of this user whose mark names a
-    // Nerim that no longer runs. Blocks: call it off the GUI thread.
+    // Ends, as endRun does, the processes of this user's session (the same
+    // XDG_RUNTIME_DIR in their environment) whose mark names a Nerim that no
+    // longer runs. Blocks: call it off the GUI thread.
     static int endAbandoned(std::chrono::milliseconds grace = std::chrono::milliseconds(2000),
                             std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 };

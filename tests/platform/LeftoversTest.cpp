@@ -125,6 +125,15 @@ TEST(Leftovers, WhatANerimKilledWithItsGuardsLeftIsEndedByTheNextOne)
     own.start(options);
     ASSERT_TRUE(waitFor([&] { return own.isRunning(); }));
 
+    // A process whose mark names a Nerim long gone, but of another session: not this Nerim's to end.
+    QProcess otherSession;
+    QProcessEnvironment otherEnvironment = QProcessEnvironment::systemEnvironment();
+    otherEnvironment.insert(QString::fromLatin1(RunMarker::variable), QStringLiteral("1.1.1"));
+    otherEnvironment.insert(QStringLiteral("XDG_RUNTIME_DIR"), makeTempDir(QStringLiteral("other-session")));
+    otherSession.setProcessEnvironment(otherEnvironment);
+    otherSession.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
+    ASSERT_TRUE(otherSession.waitForStarted());
+
     ::kill(static_cast<pid_t>(host.processId()), SIGKILL);
     ::kill(static_cast<pid_t>(guardPid), SIGKILL);
     ASSERT_TRUE(waitFor([&] { return host.state() == QProcess::NotRunning; }));
@@ -136,6 +145,9 @@ TEST(Leftovers, WhatANerimKilledWithItsGuardsLeftIsEndedByTheNextOne)
     EXPECT_TRUE(waitFor([&] { return processesTagged(tag).isEmpty(); })) << processesTagged(tag).size() << " left";
     EXPECT_TRUE(own.isRunning());
     EXPECT_FALSE(programProcessesTagged(ownTag).isEmpty());
+    EXPECT_EQ(otherSession.state(), QProcess::Running);
+    otherSession.kill();
+    otherSession.waitForFinished();
     killTagged(tag);
 }
 
