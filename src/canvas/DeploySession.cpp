@@ -96,7 +96,7 @@ DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QStri
       m_state(new DeploySessionState(this)),
       m_runs(host, *this,
              {QStringLiteral("Deploy"), QStringLiteral("nerim.deploy"), QStringLiteral("Putting your app online"),
-              QStringLiteral("Deploy agent"), shownBriefing, logPrefix, /*stopsRunAfterCanvasGone=*/false})
+              QStringLiteral("Deploy agent"), shownBriefing, logPrefix})
 {
 }
 
@@ -412,7 +412,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     const std::optional<Phase> operation = m_operation;
     const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying;
     m_state->setPhase(phase);
-    m_runs.dropWaiting();
+    m_runs.endRuns();
     // The values were for this session's runs; the tokens stay for the
     // operations on the live deploy unless the user cancelled.
     dropHeldValues(phase.kind() == Kind::cancelled);
@@ -576,7 +576,7 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
     logDeploy(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
     if (failure->pane)
         m_runs.showStartFailure(failure->pane, failure->description);
-    if (failure->sameSession && m_state->phase().isActive())
+    if (m_state->phase().isActive())
         finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 
