@@ -1,8 +1,12 @@
 #include "platform/ChildProcess.h"
 
+#include "platform/OrphanReaper.h"
 #include "platform/OutputTurnBudget.h"
 #include "platform/RunCgroup.h"
+#include "platform/RunMarker.h"
 #include "platform/guard/GuardProtocol.h"
+
+#include "foundation/BackgroundWork.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -39,6 +43,8 @@ class HelperWatch : public QObject {
 public:
     HelperWatch(pid_t pid, QObject *parent) : QObject(parent), m_pid(pid)
     {
+        // Reaped here, never by the orphan reaper.
+        OrphanReaper::claim(pid);
         m_pidfd = ::pidfd_open(pid, 0);
         if (m_pidfd >= 0) {
             auto *notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
@@ -53,6 +59,8 @@ public:
 
     ~HelperWatch() override
     {
+        if (!m_ended)
+            OrphanReaper::release(m_pid); // (reaped by nobody now: the reaper takes it)
         if (m_pidfd >= 0)
             ::close(m_pidfd);
         // An empty group goes now; one still in use is ended by the next Nerim.
@@ -62,6 +70,9 @@ public:
 
     // The tree's own cgroup, which the guard has moved into.
     std::optional<RunCgroup> m_cgroup;
+    // The run mark every process of the tree carries, and the tree's grace period.
+    QByteArray m_mark;
+    std::chrono::milliseconds m_grace{2000};
 
     // Called once with the guard's wait status (-1 when someone else reaped it).
     std::function<void(int)> onEnded;
@@ -96,7 +107,18 @@ private:
             for (auto *notifier : findChildren<QSocketNotifier *>())
                 notifier->setEnabled(false);
         }
+        OrphanReaper::release(m_pid);
         const int waitStatus = got == m_pid ? status : -1;
+        // A guard that exited by itself ended its tree first.
+        const bool endedItsTree = waitStatus != -1 && WIFEXITED(waitStatus);
+        if (!m_cgroup && !endedItsTree && !m_mark.isEmpty()) {
+            // Killed outright, with no cgroup to hold the tree: whatever it
+            // left (now this subreaper's, or init's) is found by its mark.
+            QFuture<int> ending = runInBackground(
+                [mark = m_mark, grace = m_grace] { return RunMarker::endRun(mark, grace); });
+            ending.then(this, [this, waitStatus](int) { finish(waitStatus); });
+            return;
+        }
         if (!m_cgroup || !m_cgroup->isPopulated()) {
             finish(waitStatus);
             return;
@@ -172,6 +194,15 @@ void endAbandonedGroupsOnce()
     if (std::exchange(done, true))
         return;
     QThreadPool::globalInstance()->start([] { RunCgroup::endAbandoned(); });
+}
+
+// The program and its arguments, for the guard's environment (see GuardProtocol.h).
+void putProgram(QProcessEnvironment &environment, const QString &program, const QStringList &arguments)
+{
+    const QStringList words = QStringList{program} + arguments;
+    environment.insert(QString::fromLatin1(guard::programCountVariable), QString::number(words.size()));
+    for (qsizetype i = 0; i < words.size(); ++i)
+        environment.insert(QString::fromLatin1(guard::programWordVariable) + QString::number(i), words[i]);
 }
 
 void ensureQuitHook()
@@ -272,16 +303,22 @@ ChildProcess::~ChildProcess()
 
 QString ChildProcess::guardProgram()
 {
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard");
-    if (QFileInfo(beside).isExecutable())
-        return beside;
-    return QStringLiteral(NERIM_GUARD_BUILD_PATH);
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard");
 }
 
 void ChildProcess::stopAll()
 {
     for (ChildProcess *process : liveProcesses())
         process->stop();
+}
+
+void ChildProcess::endLeftoversOfEarlierRuns()
+{
+    endAbandonedGroupsOnce();
+    static bool done = false;
+    if (std::exchange(done, true))
+        return;
+    QThreadPool::globalInstance()->start([] { RunMarker::endAbandoned(); });
 }
 
 void ChildProcess::start(const Options &options)
@@ -336,15 +373,22 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--cgroup") << QFile::encodeName(cgroup->path());
     if (!options.workingDirectory.isEmpty())
         argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
-    argumentBytes << QByteArrayLiteral("--") << QFile::encodeName(options.program);
-    for (const QString &argument : options.arguments)
-        argumentBytes << argument.toLocal8Bit();
+    if (!options.projectFolder.isEmpty())
+        argumentBytes << QByteArrayLiteral("--git-from") << QFile::encodeName(options.projectFolder);
+    for (const QString &path : options.hiddenPaths)
+        argumentBytes << QByteArrayLiteral("--hide") << QFile::encodeName(path);
     std::vector<char *> argv;
     for (QByteArray &argument : argumentBytes)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    // The program's command line goes in the environment, which only this
+    // user can read (a command may hold a key); so does the run's mark.
+    QProcessEnvironment environment = options.environment;
+    putProgram(environment, options.program, options.arguments);
+    const QByteArray mark = RunMarker::forNewRun();
+    environment.insert(QString::fromLatin1(RunMarker::variable), QString::fromLatin1(mark));
     QList<QByteArray> environmentBytes;
-    for (const QString &entry : options.environment.toStringList())
+    for (const QString &entry : environment.toStringList())
         environmentBytes << entry.toLocal8Bit();
     std::vector<char *> envp;
     for (QByteArray &entry : environmentBytes)
@@ -397,6 +441,8 @@ void ChildProcess::start(const Options &options)
 
     m_helper = new HelperWatch(helper, this);
     m_helper->m_cgroup = std::move(cgroup);
+    m_helper->m_mark = mark;
+    m_helper->m_grace = options.gracePeriod;
     m_helper->onEnded = [this](int status) { helperEnded(status); };
 
     m_control = control[0];

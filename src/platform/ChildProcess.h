@@ -84,7 +84,18 @@ public:
         // (root, a delegated desktop session): should the guard be killed
         // outright, Nerim then kills what is left in the group. Unlike the
         // namespace, the program keeps the system's view of processes.
+        // Without a group, what the killed guard left is found by its run
+        // mark (see RunMarker) and ended the same way.
         bool ownCgroup = true;
+        // The folder whose git repository is the project's (see
+        // GitConfigSafety.h: whatever it is, its configuration runs nothing
+        // in the tree); empty: the working directory.
+        QString projectFolder;
+        // Paths the tree must not read (Nerim's data folder, the agent's own
+        // settings): in the PID namespace's own mount namespace an empty,
+        // read-only file system lies over each. Only with `pidNamespace`,
+        // where the kernel gives one.
+        QStringList hiddenPaths;
     };
 
     enum class State {
@@ -137,8 +148,14 @@ public:
     // after Nerim has gone.
     static void stopAll();
 
-    // Where the guard program is looked for: beside the running executable
-    // first, then where the build put it.
+    // Ends, once and on a worker thread, what an earlier Nerim killed together
+    // with its guards left running: the cgroups it noted, and the processes
+    // that carry its run marks (see RunMarker). Also done, for the cgroups,
+    // by the first child process started.
+    static void endLeftoversOfEarlierRuns();
+
+    // The guard program: `nerim-guard` beside the running executable, and
+    // nowhere else (a copied `nerim` never runs what lies at a fixed path).
     static QString guardProgram();
 
 signals:

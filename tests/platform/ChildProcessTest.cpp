@@ -4,6 +4,8 @@
 #include "TaggedProcesses.h"
 #include "TestEnvironment.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 #include <algorithm>
@@ -417,3 +419,14 @@ INSTANTIATE_TEST_SUITE_P(Endings, ChildOutlivesNothing,
                          });
 
 } // namespace
+
+// The guard is run from beside the executable only: no path of the build
+// tree is compiled in, so a copied `nerim` never runs what lies there.
+TEST(ChildProcess, NoBuildTreePathOfTheGuardIsCompiledIn)
+{
+    EXPECT_EQ(ChildProcess::guardProgram(), QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard"));
+    QFile self(QStringLiteral("/proc/self/exe"));
+    ASSERT_TRUE(self.open(QIODevice::ReadOnly));
+    const QByteArray image = self.readAll();
+    EXPECT_FALSE(image.contains(QFile::encodeName(binaryDir() + QStringLiteral("/src/app/nerim-guard"))));
+}
