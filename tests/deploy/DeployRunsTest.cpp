@@ -58,7 +58,7 @@ TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpe
     EXPECT_TRUE(prompt.contains(DeployRuns::allowedCommandsText(context.providersInOrder)));
     EXPECT_TRUE(prompt.contains(QStringLiteral("The only tokens you can ask for are SUPABASE_ACCESS_TOKEN, VERCEL_TOKEN.")));
     EXPECT_FALSE(prompt.contains(QLatin1String("--token")));
-    const QByteArray readme = readFile(QString::fromLocal8Bit(qgetenv("NERIM_TEST_SOURCE_DIR")) + QStringLiteral("/README.md"));
+    const QByteArray readme = readFile(test::sourceDir() + QStringLiteral("/README.md"));
     ASSERT_FALSE(readme.isEmpty());
     for (const DeployRuns::AllowedCommand &command : DeployRuns::allowedCommands(DeployProvider::allCases()))
         EXPECT_TRUE(readme.contains("`" + command.words.toUtf8())) << command.words.toStdString();
