@@ -92,6 +92,11 @@ ProjectsOverviewView::ProjectsOverviewView(QList<Entry> projects, Callbacks call
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setAttribute(Qt::WA_TranslucentBackground);
     viewport()->setAutoFillBackground(false);
+    // Tab goes from card to card (each shows its focus ring); the scroll area
+    // itself shows no focus, so it is no stop. Keys a card does not use (Page
+    // Down, the arrows) still reach the scroll area and scroll.
+    setFocusPolicy(Qt::NoFocus);
+    verticalScrollBar()->setFocusPolicy(Qt::NoFocus);
     setWidgetResizable(true);
 
     m_content = new Content(this);
