@@ -28,7 +28,7 @@ QFont nm(const InterFontRegistry &registry, double size, QFont::Weight weight)
     font.setPointSizeF(pointSizeForPixels(size));
     font.setWeight(weight);
     font.setItalic(false);
-    return font;
+    return withEmojiFallback(font);
 }
 
 QFont nmMono(double size)
@@ -37,7 +37,24 @@ QFont nmMono(double size)
     font.setPointSizeF(pointSizeForPixels(size));
     font.setWeight(QFont::Normal);
     font.setItalic(false);
+    return withEmojiFallback(font);
+}
+
+QFont withEmojiFallback(QFont font)
+{
+    QStringList families = font.families();
+    if (families.isEmpty())
+        families.append(font.family());
+    if (!families.contains(emojiFamily)) {
+        families.append(emojiFamily);
+        font.setFamilies(families);
+    }
     return font;
+}
+
+void installEmojiFallback()
+{
+    QGuiApplication::setFont(withEmojiFallback(QGuiApplication::font()));
 }
 
 QFont make(const NmFontSpec &spec)

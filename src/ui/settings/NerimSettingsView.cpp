@@ -30,16 +30,19 @@ QString tabStyleSheet()
     const auto rgba = [](NmRgb rgb, double opacity) {
         return QStringLiteral("rgba(%1, %2, %3, %4)").arg(rgb.red).arg(rgb.green).arg(rgb.blue).arg(opacity);
     };
-    return QStringLiteral("QTabWidget::pane { border: none; background: transparent; top: 0px; }"
+    return QStringLiteral("QTabWidget { background: transparent; }"
+                          "QTabWidget::pane { border: none; background: transparent; top: 0px; }"
                           "QTabWidget::tab-bar { alignment: center; }"
                           "QTabBar { background: transparent; }"
                           "QTabBar::tab { color: %1; background: %2; border: 0.5px solid %3; border-radius: 13px;"
-                          " padding: 4px 14px; margin: 12px 0px 2px 0px; }")
+                          " padding: 4px 14px; margin: 12px 0px 0px 0px; }")
         .arg(rgba(NmColor::ink, 1), rgba(NmColor::accentSoft, 1), rgba(NmColor::hairline, 0.6));
 }
 
-// Room around the account tab's surface for its shadow.
+// Room around the account tab's surface: its shadow fades out within it
+// (above, where the tab bar would cut it, it needs the most).
 constexpr int kSurfaceMargin = 14;
+constexpr int kSurfaceTopMargin = 26;
 
 } // namespace
 
@@ -56,12 +59,11 @@ NerimSettingsView::NerimSettingsView(QWidget *parent)
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("accountPage"));
     auto *pageLayout = new QVBoxLayout(page);
-    pageLayout->setContentsMargins(kSurfaceMargin, kSurfaceMargin - 4, kSurfaceMargin, kSurfaceMargin + 4);
+    pageLayout->setContentsMargins(kSurfaceMargin, kSurfaceTopMargin, kSurfaceMargin, kSurfaceMargin + 4);
     pageLayout->addWidget(m_accountTab);
     NmPaneSurfaceModifier::apply(m_accountTab, true);
 
     m_tabs->setStyleSheet(tabStyleSheet());
-    m_tabs->setDocumentMode(true);
     m_tabs->tabBar()->setFont(NmFont::captionMedium());
     m_tabs->tabBar()->setFocusPolicy(Qt::NoFocus);
     m_tabs->tabBar()->setDrawBase(false);

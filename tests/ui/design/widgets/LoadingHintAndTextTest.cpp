@@ -9,6 +9,9 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLayout>
+#include <QPainter>
+
+#include <algorithm>
 
 namespace nerim {
 namespace {
@@ -78,6 +81,7 @@ TEST_F(LoadingHintTest, FontsFallBackToTheSystemFontAndMonoIsNeverInter)
     QFont expected = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     expected.setPointSizeF(Font::pointSizeForPixels(13));
     expected.setWeight(QFont::Medium);
+    expected = Font::withEmojiFallback(expected);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(Font::nm(without, 13, QFont::Medium), expected);
     EXPECT_EQ(lines, 1);
@@ -88,6 +92,36 @@ TEST_F(LoadingHintTest, FontsFallBackToTheSystemFontAndMonoIsNeverInter)
     EXPECT_EQ(mono.weight(), QFont::Normal);
     // Point sizes keep fractions: 9.5 design points is never rounded to pixels.
     EXPECT_DOUBLE_EQ(NmFont::micro().pointSizeF(), Font::pointSizeForPixels(9.5));
+}
+
+// Emoji in the type scale's text and monospaced faces are drawn in colour
+// from the emoji face, also those that the desktop's first fallbacks have
+// black-and-white drawings of (the lightning bolt, the aeroplane).
+TEST_F(LoadingHintTest, EmojiAreDrawnInColour)
+{
+    if (!QFontDatabase::families().contains(Font::emojiFamily))
+        GTEST_SKIP() << "fonts-noto-color-emoji is not installed (scripts/setup installs it)";
+    const auto colouredPixels = [](const QFont &font, const QString &text) {
+        QImage image(80, 40, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(0, 0, 80, 40), Qt::AlignCenter, text);
+        painter.end();
+        int coloured = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                coloured += std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 60;
+            }
+        return coloured;
+    };
+    for (const QFont &font : {NmFont::body(), NmFont::mono(), NmFont::micro()}) {
+        EXPECT_EQ(font.families().last(), Font::emojiFamily);
+        for (const QString &emoji : {QStringLiteral("\U0001F355"), QStringLiteral("\u26A1"), QStringLiteral("\u2708")})
+            EXPECT_GT(colouredPixels(font, emoji), 20) << font.family().toStdString() << " " << emoji.toStdString();
+    }
 }
 
 TEST_F(LoadingHintTest, AtmosphereStandsStillUnderReduceMotion)
