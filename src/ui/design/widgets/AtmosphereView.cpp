@@ -29,6 +29,10 @@ constexpr int kSampleBand = 16;
 constexpr int kBands = kSampleRows / kSampleBand;
 // A band whose colour moved by this many 8-bit levels has changed visibly.
 constexpr float kVisibleChange = 0.5f;
+// When one band has, every band that has moved by this much is repainted with
+// it: each repaint costs a composite of the whole window once a web view is
+// in it, so bands that would cross the line soon after go in the same one.
+constexpr float kCarriedChange = 0.25f;
 } // namespace
 
 AtmosphereView::AtmosphereView(QWidget *parent)
@@ -106,22 +110,26 @@ void AtmosphereView::refresh()
         update();
         return;
     }
+    const auto moved = [&](int band) {
+        float most = 0;
+        for (int channel = 0; channel < 3; ++channel)
+            most = std::max(most, std::abs(now[band * 3 + channel] - m_shownSample[band * 3 + channel]));
+        return most;
+    };
+    bool visible = false;
+    for (int band = 0; band < kBands && !visible; ++band)
+        visible = moved(band) >= kVisibleChange;
+    if (!visible)
+        return;
     QRegion changed;
     QList<float> shown = m_shownSample;
     for (int band = 0; band < kBands; ++band) {
-        bool visible = false;
-        for (int channel = 0; channel < 3; ++channel) {
-            const qsizetype i = band * 3 + channel;
-            visible = visible || std::abs(now[i] - m_shownSample[i]) >= kVisibleChange;
-        }
-        if (!visible)
+        if (moved(band) < kCarriedChange)
             continue;
         changed += bandArea(band);
         for (int channel = 0; channel < 3; ++channel)
             shown[band * 3 + channel] = now[band * 3 + channel];
     }
-    if (changed.isEmpty())
-        return;
     // Only the changed bands take the new rows; the others keep showing
     // (and remembering) what they showed.
     const QList<QRgb> rows = render();
@@ -133,7 +141,7 @@ void AtmosphereView::refresh()
             m_rows[y] = rows[y];
     }
     m_shownSample = shown;
-    m_lastRepainted = changed.boundingRect();
+    m_lastRepainted = changed;
     update(changed);
 }
 

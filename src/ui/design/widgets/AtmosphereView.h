@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QRegion>
 #include <QRgb>
 #include <QPointer>
 #include <QTimer>
@@ -37,9 +38,9 @@ public:
     bool isAnimating() const { return m_frames.isActive(); }
     // How many times the picture was rendered anew, for tests and benchmarks.
     int renderCount() const { return m_renders; }
-    // The area the last change of the picture repainted, in the view's
+    // What the last change of the picture repainted, in the view's
     // coordinates (empty before the first change).
-    QRect lastRepaintedArea() const { return m_lastRepainted; }
+    QRegion lastRepainted() const { return m_lastRepainted; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -63,7 +64,7 @@ private:
     QTimer m_frames;
     QList<QRgb> m_rows;
     QList<float> m_shownSample;
-    QRect m_lastRepainted;
+    QRegion m_lastRepainted;
     QPointer<QWidget> m_watchedWindow;
     int m_renders = 0;
     bool m_windowWasActive = false;

@@ -6,6 +6,7 @@
 #include "ui/design/widgets/NmLoadingHint.h"
 #include "ui/design/widgets/NmText.h"
 
+#include <QDir>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLayout>
@@ -142,6 +143,49 @@ TEST_F(LoadingHintTest, AtmosphereStandsStillUnderReduceMotion)
     reduceMotion(false);
     EXPECT_TRUE(view.isAnimating());
     EXPECT_NE(view.grab().toImage(), still);
+}
+
+// The drift repaints only the bands of the window whose colour moved, and
+// what is shown afterwards is the picture of that moment to within a level;
+// painting starts none of the painter's helper threads (a scaled image would).
+TEST_F(LoadingHintTest, AtmosphereRepaintsOnlyWhatMovedAndScalesNoImage)
+{
+    const auto threads = [] { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+    double t = 1000.0;
+    AtmosphereView view;
+    view.setClock([&] { return t; });
+    const qsizetype threadsBefore = threads();
+    showOffscreen(&view, QSize(1600, 1000));
+    view.grab();
+    EXPECT_EQ(threads(), threadsBefore);
+
+    const int renders = view.renderCount();
+    while (view.renderCount() == renders && t < 1030.0) {
+        t += 0.25;
+        view.setClock([&] { return t; });
+    }
+    ASSERT_GT(view.renderCount(), renders);
+    const QRegion repainted = view.lastRepainted();
+    EXPECT_FALSE(repainted.isEmpty());
+    int area = 0;
+    for (const QRect &rect : repainted)
+        area += rect.width() * rect.height();
+    EXPECT_LT(area, view.width() * view.height() / 2);
+
+    AtmosphereView fresh;
+    fresh.setClock([&] { return t; });
+    showOffscreen(&fresh, QSize(1600, 1000));
+    const QImage shown = view.grab().toImage();
+    const QImage expected = fresh.grab().toImage();
+    ASSERT_EQ(shown.size(), expected.size());
+    int worst = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        const int x = (y * 7) % shown.width();
+        const QColor a = shown.pixelColor(x, y), b = expected.pixelColor(x, y);
+        worst = std::max({worst, std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                          std::abs(a.blue() - b.blue())});
+    }
+    EXPECT_LE(worst, 1);
 }
 
 } // namespace
