@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
 #include <QPainter>
@@ -120,9 +122,18 @@ TEST_F(LoadingHintTest, EmojiAreDrawnInColour)
     };
     for (const QFont &font : {NmFont::body(), NmFont::mono(), NmFont::micro()}) {
         EXPECT_EQ(font.families().last(), Font::emojiFamily);
+        // The text face stays the font (the generic "monospace" too): digits
+        // and letters never come from the emoji face.
+        EXPECT_NE(QFontInfo(font).family(), Font::emojiFamily) << font.family().toStdString();
         for (const QString &emoji : {QStringLiteral("\U0001F355"), QStringLiteral("\u26A1"), QStringLiteral("\u2708")})
             EXPECT_GT(colouredPixels(font, emoji), 20) << font.family().toStdString() << " " << emoji.toStdString();
     }
+    // The application's default font (a generic name) gets the same fallback
+    // after the face it stands for.
+    const QFont defaultFont = Font::withEmojiFallback(QGuiApplication::font());
+    EXPECT_EQ(defaultFont.families().last(), Font::emojiFamily);
+    EXPECT_NE(QFontInfo(defaultFont).family(), Font::emojiFamily);
+    EXPECT_GT(colouredPixels(defaultFont, QStringLiteral("\U0001F355")), 20);
 }
 
 TEST_F(LoadingHintTest, AtmosphereStandsStillUnderReduceMotion)
