@@ -32,6 +32,20 @@ QString commandForLog(const QString &command)
     return shown;
 }
 
+// Agent text for a log or pane line, with every control character written
+// out as an escape, so that none reaches a terminal that shows the log.
+QString printable(const QString &text)
+{
+    QString shown;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 // A command the agent wrapped in one Markdown code span, without it.
 QString unwrapCodeSpan(const QString &command)
 {
@@ -194,6 +208,23 @@ void RepairSession::handleAskSecret(const QString &name, const QString &explanat
     const Phase phase = m_state->phase();
     if (phase.kind() != Phase::Kind::repairing)
         return;
+    // A name .env cannot hold is refused before the user is asked for a value
+    // that could never be written; the agent is told why and works on.
+    if (!DotEnvFile::isValidName(name)) {
+        const QString shown = printable(name);
+        logRepair(QStringLiteral("ASK_SECRET refused: \"%1\" is not a variable name").arg(shown));
+        if (AgentPaneState *pane = this->pane())
+            pane->appendLine(OutputLine::Kind::stderr,
+                             QStringLiteral("[The Repair agent asked for a value named \"%1\", which can't be a "
+                                            "variable name in .env \u2014 Nerim asked it to correct the name.]")
+                                 .arg(shown));
+        sendFollowUp(QStringLiteral("Nerim can't ask the user for \"%1\": a variable name in .env uses only letters, "
+                                    "digits and underscores and doesn't start with a digit. Print %2: followed by "
+                                    "the name the app reads, \" | \" and the explanation, or %3: with the reason.")
+                         .arg(shown, RepairMarkers::askSecret, RepairMarkers::stuck),
+                     FollowUpKind::refused);
+        return;
+    }
     logRepair(QStringLiteral("ASK_SECRET received: %1 (explanation: %2)").arg(name, explanation));
     m_state->setPhase(Phase::awaitingSecret(name, explanation, phase.attempt()));
     if (AgentPaneState *pane = this->pane())
@@ -270,7 +301,7 @@ void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState 
         sendFollowUp(QStringLiteral("The launch command you printed was empty, so Nerim saved nothing. Print ") +
                          RepairMarkers::launchOverride +
                          QStringLiteral(": followed by the full shell command on the same line."),
-                     FollowUpKind::commandRefused);
+                     FollowUpKind::refused);
         return;
     }
     const QString now = Timestamp::now().toIso8601();
@@ -310,9 +341,7 @@ QCoro::Task<> RepairSession::saveLaunchOverride(LaunchOverride record, QPointer<
     m_savedCommand = record.shellCommand;
     if (pane)
         pane->appendLine(OutputLine::Kind::system,
-                         QStringLiteral("[Nerim saved the launch command to `.nerim/launch-override.json`: %1 \u2014 "
-                                        "it runs every time your app starts.]")
-                             .arg(record.shellCommand));
+                         QStringLiteral("[Nerim saved the launch command to `.nerim/launch-override.json`.]"));
     // The remembered start is out of date, unless a start began since the save
     // was asked for: that one already runs the saved command.
     if (detections == m_host.launchDetections()) {

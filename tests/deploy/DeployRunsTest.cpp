@@ -1,4 +1,5 @@
 #include "TestAsync.h"
+#include "ProviderTestSupport.h"
 #include "TestEnvironment.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployPrompt.h"
@@ -8,40 +9,75 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 using namespace nerim;
 using namespace nerim::test;
 
-// Each deploy's run may use its own providers' tools, git and the few shell
-// helpers, and nothing that runs a package or a project script.
-TEST(DeployRunsTest, AllowedToolsAreTheProvidersToolsGitAndTheHelpers)
+// Each deploy's run may use the subcommands of its own providers' tools that a
+// deploy needs, a few exact git commands and the shell helpers: never a whole
+// tool, git with a setting or an alias, a subcommand that runs the project's
+// own code here, or anything that runs a package.
+TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpers)
 {
-    EXPECT_EQ(DeployRuns::allowedTools({DeployProvider::vercel}),
-              (QStringList{QStringLiteral("Bash(vercel:*)"), QStringLiteral("Bash(git:*)"), QStringLiteral("Bash(printf:*)"),
-                           QStringLiteral("Bash(cat:*)"), QStringLiteral("Bash(sleep:*)"), QStringLiteral("Bash(dig:*)"),
-                           QStringLiteral("Bash(nslookup:*)")}));
+    const QStringList vercel = DeployRuns::allowedTools({DeployProvider::vercel});
+    for (const char *rule : {"Bash(vercel deploy:*)", "Bash(vercel env:*)", "Bash(vercel rollback:*)",
+                             "Bash(vercel git:*)", "Bash(git init)", "Bash(git push)", "Bash(git push -u origin main)",
+                             "Bash(git add:*)", "Bash(git commit:*)", "Bash(git status:*)", "Bash(printenv:*)",
+                             "Bash(dig:*)"})
+        EXPECT_TRUE(vercel.contains(QLatin1String(rule))) << rule;
+    const QStringList all = DeployRuns::allowedTools(DeployProvider::allCases());
+    for (const char *rule : {"Bash(vercel:*)", "Bash(git:*)", "Bash(git push:*)", "Bash(git init:*)",
+                             "Bash(vercel build:*)", "Bash(vercel dev:*)", "Bash(vercel pull:*)",
+                             "Bash(railway:*)", "Bash(railway run:*)", "Bash(railway shell:*)", "Bash(supabase:*)",
+                             "Bash(supabase start:*)", "Bash(supabase functions serve:*)", "Bash(npm:*)",
+                             "Bash(npx:*)", "Bash(node:*)", "Bash(git config:*)"})
+        EXPECT_FALSE(all.contains(QLatin1String(rule))) << rule;
+    for (const QString &rule : all)
+        for (const char *forbidden : {"npm", "npx", "node", "pnpm", "yarn", "bun", " -c", "build", "login", "run"})
+            EXPECT_FALSE(rule.contains(QRegularExpression(QStringLiteral("\\b%1\\b").arg(QLatin1String(forbidden)))))
+                << rule.toStdString();
+    // Only the deploy's own providers' tools.
+    for (const QList<DeployProvider> &providers :
+         {QList<DeployProvider>{DeployProvider::vercel}, QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway}}) {
+        const QString rules = DeployRuns::runArguments(providers).at(1);
+        for (DeployProvider other : DeployProvider::allCases())
+            EXPECT_EQ(rules.contains(QStringLiteral("Bash(%1 ").arg(other.toolName())), providers.contains(other));
+    }
     const QStringList arguments = DeployRuns::runArguments({DeployProvider::supabase, DeployProvider::railway});
     ASSERT_EQ(arguments.size(), 2);
     EXPECT_EQ(arguments.at(0), QStringLiteral("--allowedTools"));
-    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase:*) Bash(railway:*) Bash(git:*) ")));
-    for (const QList<DeployProvider> &providers :
-         {QList<DeployProvider>{DeployProvider::vercel}, QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway},
-          QList<DeployProvider>(DeployProvider::allCases())}) {
-        const QString rules = DeployRuns::runArguments(providers).at(1);
-        for (const char *forbidden : {"npm", "npx", "node", "pnpm", "yarn", "bun"})
-            EXPECT_FALSE(rules.contains(QStringLiteral("Bash(%1:").arg(QLatin1String(forbidden)))) << forbidden;
-        for (DeployProvider other : DeployProvider::allCases())
-            EXPECT_EQ(rules.contains(QStringLiteral("Bash(%1:*)").arg(other.toolName())), providers.contains(other));
-    }
+    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase projects list:*) ")));
 
-    // The briefing says the same.
+    // The briefing names the same commands, and the README lists each of them.
     DeployContext context;
     context.providersInOrder = {DeployProvider::supabase, DeployProvider::vercel};
     const QString prompt = buildDeployPrompt(QStringLiteral("Shop"), context);
-    EXPECT_TRUE(prompt.contains(QStringLiteral("Use only the providers' command-line tools, git, and printf, cat, "
-                                               "sleep, dig, nslookup; npm, npx, node and package scripts are not available.")));
+    EXPECT_TRUE(prompt.contains(DeployRuns::allowedCommandsText(context.providersInOrder)));
     EXPECT_TRUE(prompt.contains(QStringLiteral("The only tokens you can ask for are SUPABASE_ACCESS_TOKEN, VERCEL_TOKEN.")));
+    EXPECT_FALSE(prompt.contains(QLatin1String("--token")));
+    const QByteArray readme = readFile(QString::fromLocal8Bit(qgetenv("NERIM_TEST_SOURCE_DIR")) + QStringLiteral("/README.md"));
+    ASSERT_FALSE(readme.isEmpty());
+    for (const DeployRuns::AllowedCommand &command : DeployRuns::allowedCommands(DeployProvider::allCases()))
+        EXPECT_TRUE(readme.contains("`" + command.words.toUtf8())) << command.words.toStdString();
+}
+
+// A value the user gives goes into the run's environment under the name the
+// agent asked for: never a provider's token, nor a name that changes how the
+// run's programs behave.
+TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
+{
+    for (const char *name : {"STRIPE_SECRET_KEY", "API_KEY", "DATABASE_URL", "NODE_ENV", "SUPABASE_URL",
+                             "NEXT_PUBLIC_SUPABASE_ANON_KEY", "VITE_API_URL", "lessons_url", "_X"})
+        EXPECT_TRUE(DeployRuns::isSettableVariable(QLatin1String(name))) << name;
+    for (const char *name : {"VERCEL_TOKEN", "railway_token", "SUPABASE_ACCESS_TOKEN", "PATH", "HOME", "BASH_ENV",
+                             "ENV", "NODE_OPTIONS", "NODE_PATH", "LD_PRELOAD", "ld_library_path", "GIT_SSH_COMMAND",
+                             "GIT_CONFIG_COUNT", "PYTHONPATH", "PYTHONSTARTUP", "npm_config_prefix", "NPM_CONFIG_USERCONFIG",
+                             "BASH_FUNC_ls%%", "HTTPS_PROXY", "https_proxy", "SSL_CERT_FILE", "XDG_CONFIG_HOME",
+                             "ANTHROPIC_API_KEY", "CLAUDE_CODE_OAUTH_TOKEN", "VERCEL_PROJECT_ID", "PERL5OPT", "IFS",
+                             "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
+        EXPECT_FALSE(DeployRuns::isSettableVariable(QString::fromUtf8(name))) << name;
 }
 
 // A token request is honoured only for a provider of this deploy; every other
@@ -128,6 +164,31 @@ TEST(DeployRunsTest, TheInstallerRunsNpmWithoutCredentialsAndPinsTheVersion)
         EXPECT_FALSE(package.section(QLatin1Char('@'), -1).isEmpty());
         EXPECT_TRUE(DeployToolInstaller::progressLine(provider).contains(package));
     }
+}
+
+// The deploy that asked for an install was cancelled: npm stops at once, and
+// an install asked for after that does not start.
+TEST(DeployRunsTest, AnInstallStopsWhenItsStopperGoes)
+{
+    const QString bin = makeTempDir(QStringLiteral("npm-bin"));
+    const QString marks = makeTempDir(QStringLiteral("marks"));
+    DeployToolInstaller::Request request;
+    request.npmProgram = writeNpm(bin, QStringLiteral("echo $$ > '%1/pid'\nexec sleep 600\n").arg(marks).toUtf8());
+    request.toolsFolder = makeTempDir(QStringLiteral("tools"));
+    request.provider = DeployProvider::vercel;
+    auto *stopper = new QObject;
+    request.stopper = stopper;
+    request.stoppable = true;
+    QCoro::Task<std::optional<QString>> installing = DeployToolInstaller::install(request);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(marks + QStringLiteral("/pid")); }));
+    const QByteArray pid = readFile(marks + QStringLiteral("/pid")).trimmed();
+    delete stopper;
+    EXPECT_EQ(await(std::move(installing)), std::optional<QString>(QStringLiteral("the install was stopped")));
+    EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)));
+
+    QFile::remove(marks + QStringLiteral("/pid"));
+    EXPECT_EQ(await(DeployToolInstaller::install(request)), std::optional<QString>(QStringLiteral("the install was stopped")));
+    EXPECT_FALSE(QFile::exists(marks + QStringLiteral("/pid")));
 }
 
 // An npm that never finishes is stopped at the time limit, with a clear reason.
