@@ -291,7 +291,10 @@ void EnvVarChecklistCard::refreshLook()
         rebuildRows();
     }
     const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
-    const DeployLook::ChecklistLook look = DeployLook::checklistLook(host, m_names, m_answer);
+    const std::optional<DeployContext> &context =
+        m_canvas ? m_canvas->deployState().context() : std::optional<DeployContext>();
+    const DeployLook::ChecklistLook look =
+        DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge);
     m_title->setText(look.title);
     m_lead->setText(look.lead);
     m_empty->setText(look.emptyLine);

@@ -314,6 +314,25 @@ TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASi
     EXPECT_EQ(provider->spawnCalls().size(), 3);
 }
 
+// A .env too large to read: the card says so rather than that there is none.
+TEST_F(DeployWidgetsTest, TheChecklistSaysWhenTheDotEnvWasTooLargeToRead)
+{
+    writeFile(project + QStringLiteral("/.env"), "API_KEY=x\n" + QByteArray(2 << 20, '#'));
+    const QUuid paneId =
+        startDeployAt(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel"), Phase::Kind::envVarChecklist, true);
+    QWidget window;
+    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+    window.show();
+    auto *card = qobject_cast<EnvVarChecklistCard *>(overlay->card());
+    ASSERT_NE(card, nullptr);
+    auto *line = card->findChild<QLabel *>(QStringLiteral("emptyLine"));
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->isVisibleTo(card));
+    EXPECT_EQ(line->text(),
+              QStringLiteral("Nerim didn't read the .env file: it is larger than 1 MiB. Continuing without env vars."));
+    EXPECT_EQ(card->primaryButton()->text(), QStringLiteral("Continue"));
+}
+
 TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive)
 {
     canvas->deployState().setDeployPaneID(QUuid::createUuid());

@@ -114,6 +114,7 @@ NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
         Phase phase;
         QStringList envNames;
         std::function<void(DeployCard *)> setUp;
+        bool envFileTooLarge = false;
     };
     const QStringList names{u"DATABASE_URL"_s, u"STRIPE_SECRET_KEY"_s, u"NEXT_PUBLIC_ANALYTICS_WRITE_KEY"_s, u"DEBUG"_s};
     const QList<Shown> shown = {
@@ -131,9 +132,10 @@ NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
              checklist->customField(u"STRIPE_SECRET_KEY"_s)->setText(u"sk_live_123"_s);
          }},
         {Phase::envVarChecklist(DeployProvider::railway), {}, {}},
+        {Phase::envVarChecklist(DeployProvider::vercel), {}, {}, true},
     };
     std::vector<std::unique_ptr<ProjectCanvasViewModel>> canvases;
-    std::unique_ptr<QWidget> page(paperPage(QSize(620, 760)));
+    std::unique_ptr<QWidget> page(paperPage(QSize(620, 860)));
     auto *layout = new QVBoxLayout(page.get());
     layout->setContentsMargins(16, 12, 16, 12);
     layout->setSpacing(14);
@@ -143,6 +145,7 @@ NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
         DeployContext context;
         context.providersInOrder = {DeployProvider::vercel};
         context.envVarNames = item.envNames;
+        context.envFileTooLarge = item.envFileTooLarge;
         canvas.deployState().setContext(context);
         const QUuid paneId = QUuid::createUuid();
         canvas.deployState().setDeployPaneID(paneId);
@@ -153,7 +156,7 @@ NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
         layout->addWidget(overlay);
     }
     layout->addStretch(1);
-    const QImage image = gallery::renderWidget(page.get(), QSize(620, 760));
+    const QImage image = gallery::renderWidget(page.get(), QSize(620, 860));
     page.reset();
     return image;
 }
