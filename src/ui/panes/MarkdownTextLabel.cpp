@@ -90,6 +90,8 @@ void MarkdownTextLabel::setMarkdown(const QString &text)
     if (same == 0)
         ++m_fullLayouts;
     fill(same);
+    // What a screen reader reads: the text as shown.
+    setAccessibleName(m_shown.text);
     m_selectionAnchor = std::min(m_selectionAnchor, int(same));
     m_selectionPosition = std::min(m_selectionPosition, int(same));
     updateGeometry();
