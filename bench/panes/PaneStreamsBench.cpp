@@ -203,6 +203,8 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // Each figure is out as soon as it is known.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     MotionPreferences::shared().setReduceMotion(false);
 #ifndef NDEBUG
     std::printf("note: a debug build; build in Release for meaningful figures\n");

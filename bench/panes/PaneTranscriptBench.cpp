@@ -81,13 +81,16 @@ double threadCpuMs()
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-// Processes everything the update queued (the deferred sync, layout
-// requests, the repaint) and returns the GUI thread's time for that and the append.
+// Brings the transcript up to date (it would wait for the end of the frame
+// when it was updated less than a frame ago), processes what that queued
+// (layout requests, the repaint) and returns the GUI thread's time for that
+// and the append.
 template <typename Append>
-double timedUpdate(Append append)
+double timedUpdate(TranscriptView *transcript, Append append)
 {
     const double start = threadCpuMs();
     append();
+    transcript->syncNow();
     for (int i = 0; i < 4; ++i)
         QApplication::processEvents();
     return threadCpuMs() - start;
@@ -100,6 +103,8 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // Each figure is out as soon as it is known.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     MotionPreferences::shared().setReduceMotion(false);
 
     AgentPaneState pane(QUuid::createUuid(), QStringLiteral("bench"), QStringLiteral("Bench"), 1, false,
@@ -118,16 +123,16 @@ int main(int argc, char **argv)
 
     // A new answer streams in line by line…
     // The first new line takes the view from the top to the end of the transcript.
-    const double jump = timedUpdate([&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); });
+    const double jump = timedUpdate(view.transcript(), [&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); });
     std::vector<double> singles;
     const QStringList streamed = answer(200, 600);
     int next = 0;
     for (; next < 300; ++next)
-        singles.push_back(timedUpdate([&] { pane.appendLine(Kind::stdout, streamed[next]); }));
+        singles.push_back(timedUpdate(view.transcript(), [&] { pane.appendLine(Kind::stdout, streamed[next]); }));
     // …then in bursts of 100 lines per turn of the event loop.
     std::vector<double> bursts;
     for (int burst = 0; burst < 30; ++burst)
-        bursts.push_back(timedUpdate([&] {
+        bursts.push_back(timedUpdate(view.transcript(), [&] {
             for (int i = 0; i < 100; ++i, ++next)
                 pane.appendLine(Kind::stdout, next < streamed.size() ? streamed[next] : QStringLiteral("more output"));
         }));
