@@ -171,7 +171,8 @@ void TranscriptRows::append(int count)
     const int first = int(m_heights.size());
     for (int i = first; i < first + count; ++i) {
         m_gaps.append(i == 0 ? 0 : m_gap(i));
-        m_heights.append(m_estimate(i, m_width));
+        // Without a width yet, a placeholder until the first width comes.
+        m_heights.append(m_width > 0 ? m_estimate(i, m_width) : 0);
     }
     m_staleFrom = std::min(m_staleFrom, first);
     notifyHeight();
@@ -199,7 +200,7 @@ void TranscriptRows::rowChanged(int index)
     if (QWidget *row = m_built.value(index)) {
         heightChanged(index, measure(row));
         m_dirty.insert(row);
-    } else {
+    } else if (m_width > 0) {
         heightChanged(index, m_estimate(index, m_width));
     }
     notifyHeight();
@@ -209,7 +210,16 @@ void TranscriptRows::setContentWidth(int width)
 {
     if (width == m_width)
         return;
+    const bool firstWidth = m_width <= 0;
     m_width = width;
+    if (firstWidth && width > 0) {
+        // Rows added before there was a width took a placeholder: they are
+        // estimated now, once.
+        for (int i = 0; i < m_heights.size(); ++i)
+            if (!m_built.contains(i))
+                m_heights[i] = m_estimate(i, width);
+        m_staleFrom = 0;
+    }
     // Only the built rows (those in and near the view) are laid out at the new
     // width. Every other row keeps the height it had, measured or estimated,
     // until it comes near the view and is built: a change of width costs what
