@@ -224,13 +224,12 @@ std::optional<HttpRequest> anthropicMessagesRequest(double timeoutSeconds)
         authValue = key.toUtf8();
     }
     HttpRequest request;
-    request.request.setUrl(url);
-    request.request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
-    // A credential travels only to the origin it was meant for.
-    request.request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    request.request.setRawHeader("Content-Type", "application/json");
-    request.request.setRawHeader("anthropic-version", "2023-06-01");
-    request.request.setRawHeader(authHeader, authValue);
+    request.url = url;
+    // HttpClient follows no redirect to another origin, so the credential
+    // travels only to the origin it was meant for.
+    request.setRawHeader("Content-Type", "application/json");
+    request.setRawHeader("anthropic-version", "2023-06-01");
+    request.setRawHeader(authHeader, authValue);
     request.method = "POST";
     request.timeoutSeconds = timeoutSeconds;
     return request;

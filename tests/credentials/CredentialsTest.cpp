@@ -68,7 +68,7 @@ TEST_F(SessionToken, OnlyPrintableAsciiWithoutSpacesIsAToken)
     EXPECT_EQ(readSessionToken(), std::nullopt);
     EXPECT_EQ(credentialMode().kind(), CredentialMode::Kind::byok);
     EXPECT_TRUE(managedKeysEnvironment().isEmpty());
-    EXPECT_FALSE(anthropicMessagesRequest(3.0)->request.hasRawHeader("X-Injected"));
+    EXPECT_FALSE(anthropicMessagesRequest(3.0)->hasRawHeader("X-Injected"));
 }
 
 TEST_F(SessionToken, FailedReadIsToldApartFromNoToken)
@@ -172,11 +172,11 @@ TEST_F(MessagesRequest, ManagedGoesToTheProxyWithABearerTokenOnly)
     const auto request = anthropicMessagesRequest(3.0);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->method, "POST");
-    EXPECT_EQ(request->request.url().toString(), QStringLiteral("http://127.0.0.1:4567/v1/messages"));
-    EXPECT_EQ(request->request.rawHeader("Authorization"), "Bearer tok-9");
-    EXPECT_FALSE(request->request.hasRawHeader("x-api-key"));
-    EXPECT_EQ(request->request.rawHeader("Content-Type"), "application/json");
-    EXPECT_EQ(request->request.rawHeader("anthropic-version"), "2023-06-01");
+    EXPECT_EQ(request->url.toString(), QStringLiteral("http://127.0.0.1:4567/v1/messages"));
+    EXPECT_EQ(request->rawHeader("Authorization"), "Bearer tok-9");
+    EXPECT_FALSE(request->hasRawHeader("x-api-key"));
+    EXPECT_EQ(request->rawHeader("Content-Type"), "application/json");
+    EXPECT_EQ(request->rawHeader("anthropic-version"), "2023-06-01");
     EXPECT_DOUBLE_EQ(request->timeoutSeconds, 3.0);
 }
 
@@ -185,9 +185,9 @@ TEST_F(MessagesRequest, OwnKeyGoesToThePublicEndpointWithTheKeyHeaderOnly)
     credentials_testing::setCachedAnthropicKey(QStringLiteral("sk-own"));
     const auto request = anthropicMessagesRequest(60.0);
     ASSERT_TRUE(request);
-    EXPECT_EQ(request->request.url().toString(), QStringLiteral("https://api.anthropic.com/v1/messages"));
-    EXPECT_EQ(request->request.rawHeader("x-api-key"), "sk-own");
-    EXPECT_FALSE(request->request.hasRawHeader("Authorization"));
+    EXPECT_EQ(request->url.toString(), QStringLiteral("https://api.anthropic.com/v1/messages"));
+    EXPECT_EQ(request->rawHeader("x-api-key"), "sk-own");
+    EXPECT_FALSE(request->hasRawHeader("Authorization"));
     EXPECT_DOUBLE_EQ(request->timeoutSeconds, 60.0);
 }
 
@@ -195,11 +195,11 @@ TEST_F(MessagesRequest, ProxyBaseIsTakenVerbatim)
 {
     keyring->setToken("tok");
     qputenv("NERIM_PROXY_BASE", "http://127.0.0.1:9/");
-    EXPECT_EQ(anthropicMessagesRequest(3.0)->request.url().toString(), QStringLiteral("http://127.0.0.1:9//v1/messages"));
+    EXPECT_EQ(anthropicMessagesRequest(3.0)->url.toString(), QStringLiteral("http://127.0.0.1:9//v1/messages"));
     EXPECT_EQ(managedKeysEnvironment().value(QStringLiteral("ANTHROPIC_BASE_URL")), QStringLiteral("http://127.0.0.1:9/"));
 
     qunsetenv("NERIM_PROXY_BASE");
-    EXPECT_EQ(anthropicMessagesRequest(3.0)->request.url().toString(),
+    EXPECT_EQ(anthropicMessagesRequest(3.0)->url.toString(),
               builtInManagedKeysProxyBase() + QStringLiteral("/v1/messages"));
 }
 
@@ -227,11 +227,11 @@ TEST_F(MessagesRequest, ManagedEnvironmentCarriesBaseAndToken)
 TEST_F(MessagesRequest, TokenStoredAfterAnEarlierRequestTakesEffectAtTheNext)
 {
     credentials_testing::setCachedAnthropicKey(QStringLiteral("sk-own"));
-    EXPECT_TRUE(anthropicMessagesRequest(3.0)->request.hasRawHeader("x-api-key"));
+    EXPECT_TRUE(anthropicMessagesRequest(3.0)->hasRawHeader("x-api-key"));
     ASSERT_TRUE(writeSessionToken(QStringLiteral("fresh")));
-    EXPECT_EQ(anthropicMessagesRequest(3.0)->request.rawHeader("Authorization"), "Bearer fresh");
+    EXPECT_EQ(anthropicMessagesRequest(3.0)->rawHeader("Authorization"), "Bearer fresh");
     ASSERT_TRUE(clearSessionToken());
-    EXPECT_TRUE(anthropicMessagesRequest(3.0)->request.hasRawHeader("x-api-key"));
+    EXPECT_TRUE(anthropicMessagesRequest(3.0)->hasRawHeader("x-api-key"));
 }
 
 TEST_F(MessagesRequest, CredentialStaysWithItsOriginAcrossRedirects)
