@@ -176,10 +176,12 @@ QCache<QString, ShadowImage> &shadowCache()
     return cache;
 }
 
-// The blurred image of the shape at `size` with the shadow's colour.
-QImage renderShadow(const NmShape &shape, const QSizeF &size, const NmShadow &shadow, qreal dpr)
+// The blurred image of the shape at `size` in `colour` at full opacity; the
+// shadow's opacity is applied when it is drawn, so one image serves every
+// opacity (a focus change fades the opacity) and keeps its smooth gradient.
+QImage renderShadow(const NmShape &shape, const QSizeF &size, const QColor &colour, qreal radius, qreal spread,
+                    qreal dpr)
 {
-    const qreal spread = shadow.spread();
     const QSizeF full(size.width() + 2 * spread, size.height() + 2 * spread);
     QImage image(QSize(int(std::ceil(full.width() * dpr)), int(std::ceil(full.height() * dpr))),
                  QImage::Format_ARGB32_Premultiplied);
@@ -187,34 +189,32 @@ QImage renderShadow(const NmShape &shape, const QSizeF &size, const NmShadow &sh
     {
         QPainter p(&image);
         p.scale(dpr, dpr);
-        QColor opaque = shadow.color;
-        opaque.setAlphaF(1.0f);
-        NmPainter::fill(p, shape, QRectF(QPointF(spread, spread), size), opaque);
+        NmPainter::fill(p, shape, QRectF(QPointF(spread, spread), size), colour);
     }
-    gaussianBlur(image, shadow.radius / 2.0 * dpr);
-    // Apply the shadow's opacity after blurring, so the colour stays exact.
-    {
-        QPainter p(&image);
-        p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-        p.fillRect(image.rect(), QColor(0, 0, 0, shadow.color.alpha()));
-    }
+    gaussianBlur(image, radius / 2.0 * dpr);
     image.setDevicePixelRatio(dpr);
     return image;
 }
 
-QString cacheKey(const NmShape &shape, qreal cornerRadius, const QSizeF &size, const NmShadow &shadow, qreal dpr)
+QString cacheKey(const NmShape &shape, qreal cornerRadius, const QSizeF &size, QRgb colour, qreal radius, qreal dpr)
 {
     return QStringLiteral("%1/%2/%3x%4/%5/%6/%7")
         .arg(int(shape.kind))
         .arg(cornerRadius)
         .arg(size.width())
         .arg(size.height())
-        .arg(shadow.color.rgba(), 0, 16)
-        .arg(shadow.radius)
+        .arg(colour, 0, 16)
+        .arg(radius)
         .arg(dpr);
 }
 
 } // namespace
+
+int NmPainter::shadowImageCount()
+{
+    QMutexLocker lock(&shadowCacheMutex);
+    return int(shadowCache().count());
+}
 
 void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow)
 {
@@ -233,7 +233,9 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
     const bool sliceX = rect.width() > sliceLength;
     const bool sliceY = rect.height() > sliceLength;
     const QSizeF sourceSize(sliceX ? sliceLength : rect.width(), sliceY ? sliceLength : rect.height());
-    const QString key = cacheKey(shape, shape.cornerExtent(rect), sourceSize, shadow, dpr);
+    QColor colour = shadow.color;
+    colour.setAlpha(255);
+    const QString key = cacheKey(shape, shape.cornerExtent(rect), sourceSize, colour.rgb(), shadow.radius, dpr);
 
     QImage image;
     {
@@ -242,7 +244,7 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
             image = cached->image;
     }
     if (image.isNull()) {
-        image = renderShadow(shape, sourceSize, shadow, dpr);
+        image = renderShadow(shape, sourceSize, colour, shadow.radius, spread, dpr);
         QMutexLocker lock(&shadowCacheMutex);
         shadowCache().insert(key, new ShadowImage{image});
     }
@@ -257,6 +259,7 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
     const qreal yt[4] = {target.top(), target.top() + my, target.bottom() - my, target.bottom()};
     painter.save();
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setOpacity(painter.opacity() * shadow.color.alphaF());
     for (int row = 0; row < 3; ++row) {
         for (int col = 0; col < 3; ++col) {
             if (xs[col + 1] <= xs[col] || ys[row + 1] <= ys[row])

@@ -70,8 +70,12 @@ void strokeInside(QPainter &painter, const NmShape &shape, const QRectF &rect, q
                   const QVector<qreal> &dashes = {});
 
 // Paints the shadow that `shape` over `rect` casts, from a cached blurred
-// image (nine-slice, so the size of the shape costs nothing once cached).
+// image of the shape: nine slices of it, so one image serves every size of the
+// shape (only a side too short to slice is drawn whole), and at full opacity,
+// so one serves every opacity of the shadow's colour.
 void paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow);
+// How many blurred shadow images are kept.
+int shadowImageCount();
 
 } // namespace NmPainter
 

@@ -88,21 +88,56 @@ void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
     NmPainter::strokeInside(painter, look.shape, rect, look.strokeWidth, look.stroke);
 }
 
-void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity)
+namespace {
+
+// Paints `look`'s shadow over `rect` outside the surface, for each of
+// `parts` (the look's share of the shadow, 0 to 1).
+void paintShadowParts(QPainter &painter, const NmSurfaceLook &clipLook,
+                      std::initializer_list<std::pair<const NmSurfaceLook *, qreal>> parts, const QRectF &rect,
+                      qreal opacity)
 {
     if (opacity <= 0.0 || rect.isEmpty())
         return;
-    NmShadow shadow = look.shadow;
-    shadow.color.setAlphaF(float(shadow.color.alphaF() * std::min<qreal>(opacity, 1.0)));
     QPainterPath outside;
-    outside.addRect(shadow.bounds(rect).adjusted(-1, -1, 1, 1));
+    QRectF reach;
+    for (const auto &[look, share] : parts)
+        reach = reach.united(look->shadow.bounds(rect));
+    outside.addRect(reach.adjusted(-1, -1, 1, 1));
     // Half a point inside the edge, so the clip's own (aliased) edge hides under
     // the surface's stroke.
-    outside = outside.subtracted(look.shape.insetPath(rect, 0.5));
+    outside = outside.subtracted(clipLook.shape.insetPath(rect, 0.5));
     painter.save();
     painter.setClipPath(outside, Qt::IntersectClip);
-    NmPainter::paintShadow(painter, look.shape, rect, shadow);
+    for (const auto &[look, share] : parts) {
+        if (share <= 0.0)
+            continue;
+        NmShadow shadow = look->shadow;
+        shadow.color.setAlphaF(float(shadow.color.alphaF() * std::min<qreal>(opacity, 1.0) * share));
+        NmPainter::paintShadow(painter, look->shape, rect, shadow);
+    }
     painter.restore();
+}
+
+} // namespace
+
+void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity)
+{
+    paintShadowParts(painter, look, {{&look, 1.0}}, rect, opacity);
+}
+
+void paintShadowBetween(QPainter &painter, const NmSurfaceLook &from, const NmSurfaceLook &to, double progress,
+                        const QRectF &rect, qreal opacity)
+{
+    const double t = std::clamp(progress, 0.0, 1.0);
+    if (t <= 0.0) {
+        paintShadow(painter, from, rect, opacity);
+        return;
+    }
+    if (t >= 1.0) {
+        paintShadow(painter, to, rect, opacity);
+        return;
+    }
+    paintShadowParts(painter, to, {{&from, 1.0 - t}, {&to, t}}, rect, opacity);
 }
 
 } // namespace nerim::SurfaceStyles

@@ -46,6 +46,12 @@ void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);
 // `opacity`. Only the part outside the surface is painted: seen through the
 // translucent surface, the smooth shadow would show 8-bit contour lines.
 void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity = 1.0);
+// The shadow of a surface part of the way (`progress`, 0 to 1) from `from`'s
+// look to `to`'s: the two looks' shadows faded into each other, so a focus
+// change draws from the two shadow images the surface keeps at rest instead
+// of blurring one for every step in between.
+void paintShadowBetween(QPainter &painter, const NmSurfaceLook &from, const NmSurfaceLook &to, double progress,
+                        const QRectF &rect, qreal opacity = 1.0);
 } // namespace SurfaceStyles
 
 } // namespace nerim

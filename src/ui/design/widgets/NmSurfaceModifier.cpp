@@ -8,7 +8,6 @@
 #include <QRegion>
 #include <QWidget>
 
-#include <cmath>
 
 namespace nerim {
 
@@ -81,19 +80,14 @@ void NmSurfaceModifier::setFocusProgress(qreal progress)
     updateShadow();
 }
 
+NmSurfaceLook NmSurfaceModifier::restingLook(bool focused) const
+{
+    return m_kind == Kind::pane ? SurfaceStyles::pane(focused) : SurfaceStyles::promptBar(focused);
+}
+
 NmSurfaceLook NmSurfaceModifier::look() const
 {
-    const auto lookFor = [this](bool focused) {
-        return m_kind == Kind::pane ? SurfaceStyles::pane(focused) : SurfaceStyles::promptBar(focused);
-    };
-    if (m_focusProgress <= 0.0)
-        return lookFor(false);
-    if (m_focusProgress >= 1.0)
-        return lookFor(true);
-    NmSurfaceLook look = SurfaceStyles::between(lookFor(false), lookFor(true), m_focusProgress);
-    // Shadows are blurred once per radius and kept: whole points are enough.
-    look.shadow.radius = std::round(look.shadow.radius);
-    return look;
+    return SurfaceStyles::between(restingLook(false), restingLook(true), m_focusProgress);
 }
 
 QRectF NmSurfaceModifier::shapeRectInParent() const
@@ -122,7 +116,10 @@ void NmSurfaceModifier::paintShadow(QPainter &painter) const
     if (!m_content || !m_content->isVisible())
         return;
     const NmMotionEffect *effect = NmMotionEffect::existing(m_content);
-    SurfaceStyles::paintShadow(painter, look(), shapeRectInParent(), effect ? effect->opacity() : 1.0);
+    const qreal opacity = effect ? effect->opacity() : 1.0;
+    // While the focus changes, the two looks' shadows fade into each other.
+    SurfaceStyles::paintShadowBetween(painter, restingLook(false), restingLook(true), m_focusProgress,
+                                      shapeRectInParent(), opacity);
 }
 
 void NmSurfaceModifier::paintChildShadows(QPainter &painter, const QWidget *parent)

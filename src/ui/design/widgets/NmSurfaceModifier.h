@@ -57,6 +57,8 @@ protected:
 
 private:
     void setFocusProgress(qreal progress);
+    // The look at rest, focused or not.
+    NmSurfaceLook restingLook(bool focused) const;
     void watchParent();
     void clipChildren();
     QRectF shapeRectInParent() const;
