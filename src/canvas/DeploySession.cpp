@@ -549,10 +549,6 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
         run.extras.environment.insert(it.key(), it.value());
     for (auto it = m_runValues.begin(); it != m_runValues.end(); ++it)
         run.extras.environment.insert(it.key(), it.value());
-    // git must not run what the project's own repository configuration names.
-    const QHash<QString, QString> git = DeployRuns::gitSafetyEnvironment();
-    for (auto it = git.begin(); it != git.end(); ++it)
-        run.extras.environment.insert(it.key(), it.value());
     run.extras.pathEntries = {DeployToolInstaller::binFolder(toolsFolder())};
     const std::optional<DeployContext> &context = m_state->context();
     run.extras.arguments =

@@ -4,13 +4,13 @@
 #include "canvas/RepairSession.h"
 
 #include "foundation/SerialExecutor.h"
+#include "launcher/LaunchPlan.h"
 #include "launcher/LocalURLDetection.h"
 #include "persistence/AtomicFileWriter.h"
 #include "repair/DotEnvFile.h"
 #include "repair/RepairMarkers.h"
 
 #include <QCoro/QCoroFuture>
-#include <QRegularExpression>
 #include <QTimer>
 
 namespace nerim {
@@ -21,16 +21,6 @@ namespace {
 
 // The restarted app may print this many of its last lines into a follow-up.
 constexpr qsizetype followUpOutputLines = 60;
-
-// A start command for the log: values of inline NAME=value settings are left
-// out, since an agent may put a key there.
-QString commandForLog(const QString &command)
-{
-    static const QRegularExpression assignment(QStringLiteral(R"((^|\s)([A-Za-z_][A-Za-z0-9_]*)=\S*)"));
-    QString shown = command;
-    shown.replace(assignment, QStringLiteral("\\1\\2=\u2026"));
-    return shown;
-}
 
 // Agent text for a log or pane line, with every control character written
 // out as an escape, so that none reaches a terminal that shows the log.
@@ -292,7 +282,7 @@ QCoro::Task<std::optional<QString>> RepairSession::appendSecretToEnv(QString nam
 
 void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState *pane)
 {
-    logRepair(QStringLiteral("LAUNCH_OVERRIDE received: %1").arg(commandForLog(command)));
+    logRepair(QStringLiteral("LAUNCH_OVERRIDE received: %1").arg(launchCommandForLog(command)));
     const QString unwrapped = unwrapCodeSpan(command);
     if (unwrapped.isEmpty()) {
         // Saved, an empty command would be the start of every later run.
