@@ -264,18 +264,26 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
         shadowCache().insert(key, new ShadowImage{image});
     }
 
-    const QRectF target = shadow.bounds(rect);
     const QSizeF source(sourceSize.width() + 2 * spread, sourceSize.height() + 2 * spread);
-    const qreal mx = sliceX ? corner + 2 * spread : source.width() / 2;
-    const qreal my = sliceY ? corner + 2 * spread : source.height() / 2;
+    const QSizeF slice(sliceX ? corner + 2 * spread : source.width() / 2,
+                       sliceY ? corner + 2 * spread : source.height() / 2);
+    painter.save();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform); // the image is kept at a lower resolution
+    painter.setOpacity(painter.opacity() * shadow.color.alphaF());
+    drawNineSlice(painter, image, source, shadow.bounds(rect), slice);
+    painter.restore();
+}
+
+void NmPainter::drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
+                              const QSizeF &corner)
+{
+    const qreal mx = corner.width();
+    const qreal my = corner.height();
     const qreal xs[4] = {0, mx, source.width() - mx, source.width()};
     const qreal ys[4] = {0, my, source.height() - my, source.height()};
     const qreal xt[4] = {target.left(), target.left() + mx, target.right() - mx, target.right()};
     const qreal yt[4] = {target.top(), target.top() + my, target.bottom() - my, target.bottom()};
     const qreal scale = image.devicePixelRatio(); // image pixels per point
-    painter.save();
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.setOpacity(painter.opacity() * shadow.color.alphaF());
     for (int row = 0; row < 3; ++row) {
         for (int col = 0; col < 3; ++col) {
             if (xs[col + 1] <= xs[col] || ys[row + 1] <= ys[row])
@@ -285,7 +293,6 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
             painter.drawImage(t, image, s);
         }
     }
-    painter.restore();
 }
 
 } // namespace nerim

@@ -82,6 +82,17 @@ void paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, co
 // How many blurred shadow images are kept.
 int shadowImageCount();
 
+// Draws `image`, a picture of `source` points (at the image's device pixel
+// ratio), over `target` in nine slices: `corner.width()` points at its left
+// and right and `corner.height()` at its top and bottom as they are, the edges
+// between them stretched along their length, the middle stretched both ways.
+// A corner of half the source's side leaves no middle on that axis (the
+// target then has the source's length there). The stretched parts of the
+// source must be the same all along (a straight edge), with a point of the
+// same to either side.
+void drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
+                   const QSizeF &corner);
+
 } // namespace NmPainter
 
 } // namespace nerim

@@ -195,21 +195,15 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
         switch (event->type()) {
         case QEvent::Paint: {
             // The surface is the widget's background: drawn before the widget
-            // paints its own content.
-            // Drawn once per size and focus, then copied: a pane repaints its
-            // background whenever its transcript scrolls.
-            const qreal ratio = m_content->devicePixelRatioF();
-            if (m_background.isNull() || m_background.deviceIndependentSize() != QSizeF(m_content->size()) ||
-                m_background.devicePixelRatio() != ratio || m_backgroundProgress != m_focusProgress) {
-                m_background = QPixmap(m_content->size() * ratio);
-                m_background.setDevicePixelRatio(ratio);
-                m_background.fill(Qt::transparent);
-                QPainter background(&m_background);
-                SurfaceStyles::paint(background, look(), QRectF(m_content->rect()));
-                m_backgroundProgress = m_focusProgress;
-            }
+            // paints its own content. At rest it is drawn from the small image
+            // of its look (a pane repaints its background whenever its
+            // transcript scrolls); while its focus changes, directly.
             QPainter painter(m_content);
-            painter.drawPixmap(0, 0, m_background);
+            const QRectF rect(m_content->rect());
+            if (m_focusProgress <= 0.0 || m_focusProgress >= 1.0)
+                SurfaceStyles::paintSliced(painter, look(), rect);
+            else
+                SurfaceStyles::paint(painter, look(), rect);
             break;
         }
         case QEvent::ParentChange:

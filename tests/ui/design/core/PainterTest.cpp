@@ -198,6 +198,43 @@ TEST(PainterTest, SurfaceShadowFadesBetweenItsTwoLooks)
     EXPECT_EQ(qAlpha(half.pixel(180, 140)), 0);
 }
 
+// A surface drawn from its cached slices is the surface drawn whole, for the
+// pane's rounded rectangle and the prompt bar's capsule, on normal and dense
+// screens, including sizes too small to slice.
+TEST(PainterTest, SlicedSurfaceMatchesTheSurfacePaintedWhole)
+{
+    for (qreal dpr : {1.0, 2.0, 1.5}) {
+        for (const NmSurfaceLook &look : {SurfaceStyles::pane(true), SurfaceStyles::promptBar(false)}) {
+            for (const QRectF rect : {QRectF(0, 0, 420, 300), QRectF(0, 0, 240, 44), QRectF(0, 0, 30, 20)}) {
+                SCOPED_TRACE(testing::Message() << "dpr " << dpr << " shape " << int(look.shape.kind) << " "
+                                                << rect.width() << "x" << rect.height());
+                const QSize pixels = (rect.size() * dpr).toSize();
+                QImage sliced = canvas(pixels);
+                sliced.setDevicePixelRatio(dpr);
+                QImage whole = canvas(pixels);
+                whole.setDevicePixelRatio(dpr);
+                {
+                    QPainter p(&sliced);
+                    SurfaceStyles::paintSliced(p, look, rect);
+                }
+                {
+                    QPainter p(&whole);
+                    SurfaceStyles::paint(p, look, rect);
+                }
+                int worst = 0;
+                for (int y = 0; y < pixels.height(); ++y)
+                    for (int x = 0; x < pixels.width(); ++x) {
+                        const QRgb a = sliced.pixel(x, y);
+                        const QRgb b = whole.pixel(x, y);
+                        worst = std::max({worst, std::abs(qAlpha(a) - qAlpha(b)), std::abs(qRed(a) - qRed(b)),
+                                          std::abs(qBlue(a) - qBlue(b))});
+                    }
+                EXPECT_LE(worst, 2);
+            }
+        }
+    }
+}
+
 TEST(ImageEffectsTest, BlurSpreadsWithoutGainingOrLosingMuchAndStaysCentred)
 {
     QImage image = canvas(QSize(61, 61));
