@@ -9,10 +9,14 @@
 #include "foundation/SerialFileWriter.h"
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/ChildProcess.h"
 #include "platform/LibsecretStore.h"
+#include "platform/OrphanReaper.h"
+#include "platform/RunCgroup.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "preview/PreviewSandbox.h"
+#include "ui/design/Font.h"
 #include "ui/design/InterFontRegistry.h"
 #include "ui/settings/NerimSettingsView.h"
 #include "voice/DesktopVoiceBackends.h"
@@ -96,12 +100,22 @@ int main(int argc, char **argv)
     if (!instance.claimOrForward(urls))
         return 0;
 
+    // Where no cgroup can hold a run's tree, what a killed process guard
+    // leaves comes to Nerim, which ends it; and what an earlier Nerim killed
+    // together with its guards left running is ended now, off this thread.
+    if (!nerim::platform::RunCgroup::isAvailable())
+        nerim::platform::OrphanReaper::install();
+    nerim::platform::ChildProcess::endLeftoversOfEarlierRuns();
+
     // Agents reach the managed-keys proxy with the stored session token.
     nerim::ClaudeCodeProvider::setDefaultManagedKeysEnvironment(&nerim::managedKeysEnvironment);
 
     // Inter is registered once, before the first window draws any text, and
     // the loading hints show the brand mark.
     nerim::InterFontRegistry::shared();
+    // Colour emoji before the desktop's black-and-white fallbacks, also in
+    // dialogs and menus that use the default font.
+    nerim::Font::installEmojiFallback();
     nerim::OnboardingWordmark::installAsLoadingHintMark();
     // Sound cues and spoken narration through the desktop, while Nerim runs.
     nerim::DesktopVoiceBackends voiceBackends;

@@ -96,7 +96,7 @@ DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QStri
       m_state(new DeploySessionState(this)),
       m_runs(host, *this,
              {QStringLiteral("Deploy"), QStringLiteral("nerim.deploy"), QStringLiteral("Putting your app online"),
-              QStringLiteral("Deploy agent"), shownBriefing, logPrefix, /*stopsRunAfterCanvasGone=*/false})
+              QStringLiteral("Deploy agent"), shownBriefing, logPrefix})
 {
 }
 
@@ -104,18 +104,7 @@ DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QStri
 
 bool DeploySession::isAllowedVariableName(const QString &name)
 {
-    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\z"));
-    if (!shape.match(name).hasMatch())
-        return false;
-    const QString upper = name.toUpper();
-    static const QStringList reserved{QStringLiteral("PATH"), QStringLiteral("HOME"), QStringLiteral("SHELL"),
-                                      QStringLiteral("NODE_OPTIONS")};
-    if (reserved.contains(upper))
-        return false;
-    for (const char *prefix : {"LD_", "NPM_CONFIG_", "ANTHROPIC_", "CLAUDE_"})
-        if (upper.startsWith(QLatin1String(prefix)))
-            return false;
-    return true;
+    return DeployRuns::isSettableVariable(name);
 }
 
 QString DeploySession::shownOutput(const QString &output) const
@@ -142,21 +131,24 @@ QStringList DeploySession::tokenNames() const
     return names;
 }
 
-void DeploySession::dropHeldValues()
+void DeploySession::dropHeldValues(bool tokensToo)
 {
     // A run still going had them in its environment: its output stays masked until it ends.
     if (const AgentPaneState *pane = this->pane(); pane && pane->currentSession()) {
-        m_maskedUntilRunEnds += m_tokens.values();
+        if (tokensToo)
+            m_maskedUntilRunEnds += m_tokens.values();
         m_maskedUntilRunEnds += m_runValues.values();
     }
-    m_tokens.clear();
+    if (tokensToo)
+        m_tokens.clear();
     m_nextRunValues.clear();
     m_runValues.clear();
 }
 
 void DeploySession::forgetHeldValues()
 {
-    dropHeldValues();
+    writeLiveEntryAwaitingID();
+    dropHeldValues(true);
     m_maskedUntilRunEnds.clear();
 }
 
@@ -164,7 +156,34 @@ void DeploySession::handleRunOver()
 {
     m_runValues.clear();
     m_maskedUntilRunEnds.clear();
+    writeLiveEntryAwaitingID();
     updateRunGoing();
+}
+
+std::optional<DeploySession::Phase> DeploySession::flowPhase() const
+{
+    if (m_operation)
+        return m_operation;
+    return m_domainFlow;
+}
+
+QList<DeployProvider> DeploySession::sessionProviders() const
+{
+    const std::optional<DeployContext> &context = m_state->context();
+    return context ? context->providersInOrder : redeployProviders();
+}
+
+void DeploySession::writeLiveEntryAwaitingID()
+{
+    if (!m_liveEntryAwaitingID)
+        return;
+    DeployHistoryEntry entry = m_liveEntryAwaitingID->entry;
+    // A git, env-var or domain change made no deployment to return to: it must
+    // not take a place among the live deploys the Live menu offers.
+    if (!entry.deploymentID && !m_liveEntryAwaitingID->rollbackPoint)
+        entry.outcome = QStringLiteral("updated");
+    m_liveEntryAwaitingID.reset();
+    DeployHistoryEntry::append(entry, m_host.projectURL());
 }
 
 void DeploySession::updateRunGoing()
@@ -199,6 +218,7 @@ QCoro::Task<DeployContext> DeploySession::makeContext(QList<DeployProvider> prov
     const DeployProjectFiles files = co_await reading;
     context.envFilePath = files.envFilePath;
     context.envVarNames = files.envVarNames;
+    context.envFileTooLarge = files.envFileTooLarge;
     context.dependencies = files.dependencies;
     co_return context;
 }
@@ -210,12 +230,9 @@ std::optional<QString> DeploySession::liveURL() const
         return phase.url();
     if (phase.kind() == Kind::customDomainVerified)
         return QStringLiteral("https://") + phase.domain();
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL())) {
-        if (config->customDomain)
-            return QStringLiteral("https://") + *config->customDomain;
-        if (config->frontendURL)
-            return config->frontendURL;
-    }
+    // Only the addresses in the shape Nerim saves them: the file may have been planted.
+    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
+        return config->liveURL();
     return std::nullopt;
 }
 
@@ -273,6 +290,7 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
         logDeploy(QStringLiteral("beginDeploy called with no providers \u2014 ignoring"));
         co_return;
     }
+    writeLiveEntryAwaitingID();
     // Preparing before the first wait: a second begin right after is refused.
     const std::optional<quint64> serial = m_runs.beginSession();
     if (!serial)
@@ -323,20 +341,33 @@ QCoro::Task<> DeploySession::installTools(QList<DeployProvider> providers, quint
     QPointer<DeploySession> self(this);
     const QString folder = toolsFolder();
     const QString path = QProcessEnvironment::systemEnvironment().value(QStringLiteral("PATH"));
+    // The installs stop, npm and all, once the session is no longer preparing
+    // (cancelled, ended, replaced) or the canvas goes.
+    delete m_installStopper;
+    auto *stopper = new QObject(this);
+    m_installStopper = stopper;
+    connect(m_state, &DeploySessionState::phaseChanged, stopper, [this, stopper, serial] {
+        if (!m_runs.isPreparing(serial))
+            stopper->deleteLater();
+    });
     for (DeployProvider provider : providers) {
+        if (!self || !m_runs.isPreparing(serial))
+            co_return;
         if (DeployToolInstaller::isAvailable(provider, folder, path))
             continue;
         DeployToolInstaller::Request request;
         request.npmProgram = m_npmProgram;
         request.toolsFolder = folder;
         request.provider = provider;
+        request.stopper = m_installStopper;
+        request.stoppable = true;
         request.progress = [self](const QString &line) {
             if (AgentPaneState *pane = self ? self->pane() : nullptr)
                 pane->appendLine(OutputLine::Kind::system, line);
         };
         QCoro::Task<std::optional<QString>> installing = DeployToolInstaller::install(std::move(request));
         const std::optional<QString> failure = co_await std::move(installing);
-        if (!self || serial != m_runs.session())
+        if (!self || !m_runs.isPreparing(serial))
             co_return;
         if (failure) {
             logDeploy(QStringLiteral("installing %1 failed: %2").arg(provider.npmPackage(), *failure));
@@ -374,14 +405,17 @@ QCoro::Task<> DeploySession::cancel()
 void DeploySession::finalize(const Phase &phase, const std::optional<QString> &reason)
 {
     logDeploy(QStringLiteral("finalize \u2192 %1").arg(phase.debugDescription()));
+    // A line still waiting for an id comes first: the history stays in order.
+    writeLiveEntryAwaitingID();
     const Phase before = m_state->phase();
     // What the session was doing, also when it stopped on the way for a token.
-    const std::optional<std::pair<ProviderTask, Snapshot>> operation = m_operation;
+    const std::optional<Phase> operation = m_operation;
     const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying;
     m_state->setPhase(phase);
-    m_runs.dropWaiting();
-    // Live, stuck or cancelled: the session's tokens and values go with it.
-    dropHeldValues();
+    m_runs.endRuns();
+    // The values were for this session's runs; the tokens stay for the
+    // operations on the live deploy unless the user cancelled.
+    dropHeldValues(phase.kind() == Kind::cancelled);
     m_operation.reset();
     m_checklistFromLive.reset();
     m_domainFlow.reset();
@@ -407,18 +441,27 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     entry.backendURL = backendURL;
     if (m_pendingDeploymentID)
         entry.deploymentID = m_pendingDeploymentID->second;
-    else if (operation && operation->first.kind == ProviderTask::Kind::rollback)
-        entry.deploymentID = operation->first.targetDeploymentID;
+    else if (operation && operation->task().kind == ProviderTask::Kind::rollback)
+        entry.deploymentID = operation->task().targetDeploymentID;
     entry.outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown");
-    entry.kind = operation      ? taskKindName(operation->first)
+    entry.kind = operation      ? taskKindName(operation->task())
                  : addingDomain ? QStringLiteral("domain")
                  : context      ? deployKindRawValue(context->kind)
                                 : QStringLiteral("fresh");
     entry.attempts = context ? context->attempt : 1;
     entry.reason = reason;
     entry.durationSec = m_runs.secondsSinceStart(now);
-    DeployHistoryEntry::append(entry, m_host.projectURL());
     m_pendingDeploymentID.reset();
+    // Live without a deployment id: the run may still print it after the
+    // address. Its line waits for the id until the run is over.
+    if (outcome == ContextEntry::DeploySessionOutcome::live && !entry.deploymentID) {
+        m_liveEntryAwaitingID = LiveEntry{entry, !operation && !addingDomain};
+        const AgentPaneState *running = this->pane();
+        if (!running || !running->currentSession())
+            writeLiveEntryAwaitingID();
+    } else {
+        DeployHistoryEntry::append(entry, m_host.projectURL());
+    }
 
     AgentPaneState *pane = this->pane();
     if (phase.kind() == Kind::live) {
@@ -506,10 +549,6 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
         run.extras.environment.insert(it.key(), it.value());
     for (auto it = m_runValues.begin(); it != m_runValues.end(); ++it)
         run.extras.environment.insert(it.key(), it.value());
-    // git must not run what the project's own repository configuration names.
-    const QHash<QString, QString> git = DeployRuns::gitSafetyEnvironment();
-    for (auto it = git.begin(); it != git.end(); ++it)
-        run.extras.environment.insert(it.key(), it.value());
     run.extras.pathEntries = {DeployToolInstaller::binFolder(toolsFolder())};
     const std::optional<DeployContext> &context = m_state->context();
     run.extras.arguments =
@@ -537,7 +576,7 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
     logDeploy(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
     if (failure->pane)
         m_runs.showStartFailure(failure->pane, failure->description);
-    if (failure->sameSession && m_state->phase().isActive())
+    if (m_state->phase().isActive())
         finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 

@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -35,10 +36,16 @@ namespace nerim {
 //
 // Tokens and values never reach Nerim's own environment, a prompt, a pane, a
 // file or a log line: a token is held here for its provider and laid over the
-// environment of that provider's Deploy runs only (and no other child), until
-// the session ends or the project closes; a secret or a custom value goes into
-// the next run's environment only and is dropped when that run ends. Output of
-// a run has every held value masked.
+// environment of that provider's Deploy runs only (and no other child), also
+// for the later operations on the live deploy, until the user cancels a
+// deploy or the project closes; a secret or a custom value goes into the next
+// run's environment only and is dropped when that run ends. Output of a run
+// has every held value masked.
+//
+// An operation on the live deploy and the custom-domain step are flows of
+// their own: while one runs, the agent's sign-in, token, build and secret
+// markers bring the session back to that flow's phase, never into the steps
+// of a deploy.
 //
 // Owned by the canvas controller, which forwards its operations. GUI thread only.
 class DeploySession : public QObject, private SystemAgentFlow {
@@ -118,8 +125,16 @@ private:
     std::optional<DeployProvider> runProvider() const;
     // Publishes whether a run goes or waits in the Deploy pane.
     void updateRunGoing();
-    // Ends the session's hold on tokens and values.
-    void dropHeldValues();
+    // Ends the hold on the values meant for the next runs, and with
+    // `tokensToo` on the tokens as well.
+    void dropHeldValues(bool tokensToo);
+    // The phase of the operation or the custom-domain step under way (also
+    // while the agent waits for a token or a value on the way); nothing during
+    // a deploy.
+    std::optional<Phase> flowPhase() const;
+    // Writes the history line of a session that went live while its run went
+    // on, with the deployment id the run printed after its live address (if any).
+    void writeLiveEntryAwaitingID();
     QCoro::Task<> installTools(QList<DeployProvider> providers, quint64 serial);
     // Ends the session in a terminal phase: history line, activity log, and on
     // live the saved settings.
@@ -150,6 +165,8 @@ private:
                                  const QString &valueKind) const;
     // A name that may not be set in a Deploy run's environment (and a log line saying so).
     static bool refusesVariable(const QString &name);
+    // The providers whose token variables the agent may ask for.
+    QList<DeployProvider> sessionProviders() const;
     QCoro::Task<> beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot);
 
     CanvasSessionHost &m_host;
@@ -168,16 +185,27 @@ private:
     // Values of a run still going after its session ended, masked until it exits.
     QStringList m_maskedUntilRunEnds;
     std::optional<std::pair<DeployProvider, QString>> m_pendingDeploymentID;
-    // The operation on the live deploy this session carries out, and the live
-    // deploy it returns to (also while it waits for a token).
-    std::optional<std::pair<ProviderTask, Snapshot>> m_operation;
-    // The custom domain being added and the live deploy it belongs to (also
-    // while the agent waits for a token on the way).
-    std::optional<std::pair<Snapshot, QString>> m_domainFlow;
+    // The history line of a session that went live without a deployment id
+    // while its run still goes: written when a DEPLOYMENT_ID marker of that
+    // run names one, or when the run is over. `rollbackPoint`: the session
+    // made a deployment (not a git, env-var or domain change).
+    struct LiveEntry {
+        DeployHistoryEntry entry;
+        bool rollbackPoint = true;
+    };
+    std::optional<LiveEntry> m_liveEntryAwaitingID;
+    // The operation on the live deploy this session carries out: its
+    // runningOperation phase (task, provider and the live deploy it returns to).
+    std::optional<Phase> m_operation;
+    // The custom domain being added: its customDomainVerifying phase as it
+    // stands (the live deploy, the domain the user typed, the records reported for it).
+    std::optional<Phase> m_domainFlow;
     // The checklist was opened from the Live menu: its answer updates the live deploy.
     std::optional<Snapshot> m_checklistFromLive;
     // Bumped by every context read, so only the latest one lands.
     quint64 m_contextReads = 0;
+    // The tool installs of the session being prepared stop when it goes.
+    QPointer<QObject> m_installStopper;
 };
 
 } // namespace nerim

@@ -26,21 +26,6 @@ std::optional<DeployProvider> firstHosting(const QList<DeployProvider> &provider
     return std::nullopt;
 }
 
-// The checklist's decisions as the agent reads them; a custom value is named, never written.
-QString decisionLines(const QMap<QString, QString> &decisions)
-{
-    QStringList lines;
-    for (auto it = decisions.begin(); it != decisions.end(); ++it) {
-        if (it.value().startsWith(QLatin1String("custom:")))
-            lines.append(QStringLiteral("%1: send the value that is in your environment as %1").arg(it.key()));
-        else if (it.value() == QLatin1String("send"))
-            lines.append(QStringLiteral("%1: send the value from the project's .env").arg(it.key()));
-        else
-            lines.append(QStringLiteral("%1: skip").arg(it.key()));
-    }
-    return lines.join(QLatin1Char('\n'));
-}
-
 } // namespace
 
 // ---- The agent's markers ----------------------------------------------------------------------
@@ -50,18 +35,31 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
     using S = DeployMarkers::Signal::Kind;
     const Phase phase = m_state->phase();
     if (!phase.isActive()) {
+        // The deployment that went live, named after its address by the same run.
+        if (signal.kind == S::deploymentID && m_liveEntryAwaitingID) {
+            const std::optional<DeployProvider> provider = DeployProvider::fromRaw(signal.first.toLower());
+            const QStringList &deployed = m_liveEntryAwaitingID->entry.providers;
+            if (provider && (deployed.isEmpty() || deployed.contains(provider->rawValue())) &&
+                isPlainDeploymentID(signal.second)) {
+                m_liveEntryAwaitingID->entry.deploymentID = signal.second;
+                writeLiveEntryAwaitingID();
+            } else {
+                logDeploy(QStringLiteral("deployment id refused: not a plain id of this deploy's providers"));
+            }
+            return;
+        }
         logDeploy(QStringLiteral("marker ignored in phase %1").arg(phase.debugDescription()));
         return;
     }
-    // A domain being added: the records and the verdict count also after the
-    // agent stopped on the way for a token.
-    const bool verifying = phase.kind() == Kind::customDomainVerifying || m_domainFlow.has_value();
+    // An operation or the domain step under way: the markers of a deploy's
+    // steps bring the session back to that flow's own phase.
+    const std::optional<Phase> flow = flowPhase();
     const std::optional<DeployContext> context = m_state->context();
+    const QList<DeployProvider> providers = sessionProviders();
     switch (signal.kind) {
     case S::needToken: {
         // Only the token of one of this deploy's providers, under that
         // provider's own variable; any other name is refused by name.
-        const QList<DeployProvider> providers = context ? context->providersInOrder : redeployProviders();
         const std::optional<DeployProvider> provider = DeployRuns::providerForTokenRequest(signal.first, providers);
         if (!provider) {
             logDeploy(DeployRuns::refusedTokenLogLine(signal.first));
@@ -72,9 +70,21 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         break;
     }
     case S::askSecret:
+        // The value goes into a run's environment: a provider's token or a
+        // name that changes how programs run is refused like a token request,
+        // before the card opens.
+        if (!DeployRuns::isSettableVariable(signal.first)) {
+            logDeploy(DeployRuns::refusedTokenLogLine(signal.first));
+            sendFollowUp(DeployRuns::refusedTokenReply(signal.first, providers));
+            break;
+        }
         m_state->setPhase(Phase::awaitingSecret(signal.first, signal.second));
         break;
     case S::signedIn: {
+        if (flow) {
+            m_state->setPhase(*flow);
+            break;
+        }
         const std::optional<DeployProvider> provider = DeployProvider::fromRaw(signal.first.toLower());
         if (!provider)
             break;
@@ -87,20 +97,29 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         break;
     }
     case S::backendReady: {
+        if (flow) {
+            logDeploy(QStringLiteral("backend marker ignored during %1").arg(flow->debugDescription()));
+            break;
+        }
+        const QString url = normalizedLiveAddress(signal.first);
         const std::optional<QString> key =
             signal.second.isEmpty() ? std::nullopt : std::optional<QString>(signal.second);
-        if (!isAcceptedLiveAddress(signal.first, {DeployProvider::supabase}, std::nullopt)) {
+        if (!isAcceptedLiveAddress(url, {DeployProvider::supabase}, std::nullopt)) {
             logDeploy(QStringLiteral("backend address refused: not on Supabase"));
             break;
         }
-        m_state->setCapturedBackendURL(signal.first);
+        m_state->setCapturedBackendURL(url);
         m_state->setCapturedBackendAnonKey(key);
-        m_state->setPhase(Phase::backendReady(DeployProvider::supabase, signal.first, key));
+        m_state->setPhase(Phase::backendReady(DeployProvider::supabase, url, key));
         break;
     }
     case S::envOK:
-        if (m_operation && m_operation->first.kind == ProviderTask::Kind::envVarUpdate) {
-            finalize(Phase::live(m_operation->second.frontendURL, m_operation->second.backendURL), std::nullopt);
+        if (m_operation && m_operation->task().kind == ProviderTask::Kind::envVarUpdate) {
+            finalize(Phase::live(m_operation->snapshot().frontendURL, m_operation->snapshot().backendURL), std::nullopt);
+            break;
+        }
+        if (flow) {
+            m_state->setPhase(*flow);
             break;
         }
         m_state->setPhase(Phase::envUploaded(
@@ -108,6 +127,10 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
                                               : DeployProvider(DeployProvider::vercel))));
         break;
     case S::building: {
+        if (flow) {
+            m_state->setPhase(*flow);
+            break;
+        }
         const DeployProvider provider =
             DeployProvider::fromRaw(signal.first.toLower()).value_or(phase.provider().value_or(DeployProvider::vercel));
         m_state->setPhase(Phase::buildingFrontend(provider));
@@ -127,16 +150,21 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         }
         break;
     case S::live: {
+        // The domain step ends with its own verdict, not a deploy's address.
+        if (m_domainFlow) {
+            logDeploy(QStringLiteral("live marker ignored while adding a domain"));
+            break;
+        }
         // The Live menu opens this address: only one of the deployed
         // providers' hosts, or the user's verified custom domain.
-        const QList<DeployProvider> deployed = context ? context->providersInOrder : redeployProviders();
+        const QString address = normalizedLiveAddress(signal.first);
         std::optional<QString> customDomain;
         if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-            customDomain = config->customDomain;
-        if (!isAcceptedLiveAddress(signal.first, deployed, customDomain)) {
-            logDeploy(QStringLiteral("live address refused: %1").arg(displayHost(signal.first)));
+            customDomain = config->acceptedCustomDomain();
+        if (!isAcceptedLiveAddress(address, providers, customDomain)) {
+            logDeploy(QStringLiteral("live address refused: %1").arg(displayHost(address)));
             QStringList names;
-            for (DeployProvider provider : deployed)
+            for (DeployProvider provider : providers)
                 names.append(provider.displayName());
             finalize(Phase::stuck(QStringLiteral("The Deploy agent reported a live address that isn't on %1, so "
                                                  "Nerim didn't keep it.")
@@ -144,13 +172,14 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
                      QStringLiteral("live-address-refused"));
             break;
         }
-        std::optional<QString> backend =
-            !signal.second.isEmpty() ? std::optional<QString>(signal.second) : m_state->capturedBackendURL();
-        if (backend && !isAcceptedLiveAddress(*backend, deployed, std::nullopt)) {
+        std::optional<QString> backend = !signal.second.isEmpty()
+                                             ? std::optional<QString>(normalizedLiveAddress(signal.second))
+                                             : m_state->capturedBackendURL();
+        if (backend && !isAcceptedLiveAddress(*backend, providers, std::nullopt)) {
             logDeploy(QStringLiteral("backend address refused: %1").arg(displayHost(*backend)));
             backend.reset();
         }
-        finalize(Phase::live(signal.first, backend), std::nullopt);
+        finalize(Phase::live(address, backend), std::nullopt);
         break;
     }
     case S::stuck: {
@@ -160,33 +189,40 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         break;
     }
     case S::domainRecords: {
-        // Only the verify card waits for records: a late one after the card closed changes nothing.
-        if (!verifying)
+        // Only the verify card waits for records (a late one after the card
+        // closed changes nothing), and only those of the domain the user typed.
+        if (!m_domainFlow)
             break;
+        if (!isSameDomain(signal.first, m_domainFlow->domain())) {
+            logDeploy(QStringLiteral("domain records for another domain than the one typed \u2014 ignoring"));
+            break;
+        }
         const std::optional<QList<DomainRecord>> records = DomainRecord::listFromJson(signal.second);
         if (!records) {
             logDeploy(QStringLiteral("domain records didn't parse \u2014 ignoring"));
             break;
         }
-        const bool onCard = phase.kind() == Kind::customDomainVerifying;
-        m_state->setPhase(Phase::customDomainVerifying(onCard ? phase.snapshot() : m_domainFlow->first,
-                                                       cleanedDomain(signal.first), *records,
-                                                       onCard ? phase.attemptsRemaining() : domainAttempts));
+        m_domainFlow = Phase::customDomainVerifying(m_domainFlow->snapshot(), m_domainFlow->domain(), *records,
+                                                    m_domainFlow->attemptsRemaining());
+        // While the agent waits for a token the card asks for it; the records show after.
+        if (phase.kind() == Kind::customDomainVerifying)
+            m_state->setPhase(*m_domainFlow);
         break;
     }
     case S::domainVerified:
-        if (!verifying)
+        if (!m_domainFlow)
             break;
-        finalize(Phase::customDomainVerified(!signal.first.isEmpty() ? cleanedDomain(signal.first)
-                                             : m_domainFlow                ? m_domainFlow->second
-                                                                           : phase.domain()),
-                 std::nullopt);
+        if (!signal.first.isEmpty() && !isSameDomain(signal.first, m_domainFlow->domain())) {
+            logDeploy(QStringLiteral("domain verdict for another domain than the one typed \u2014 ignoring"));
+            break;
+        }
+        finalize(Phase::customDomainVerified(m_domainFlow->domain()), std::nullopt);
         break;
     case S::operationDone:
         if (m_operation) {
             if (!signal.first.isEmpty())
                 pane->appendLine(OutputLine::Kind::taskComplete, signal.first);
-            finalize(Phase::live(m_operation->second.frontendURL, m_operation->second.backendURL), std::nullopt);
+            finalize(Phase::live(m_operation->snapshot().frontendURL, m_operation->snapshot().backendURL), std::nullopt);
         }
         break;
     }
@@ -232,7 +268,11 @@ QCoro::Task<> DeploySession::submitToken(QString name, QString value)
     m_tokens.hold(*provider, value);
     pane->appendLine(OutputLine::Kind::system,
                      QStringLiteral("[Nerim saved your ") + name + QStringLiteral(". Continuing.]"));
-    m_state->setPhase(Phase::authenticating(*provider));
+    // An operation or the domain step goes on in its own phase; a deploy signs in.
+    if (const std::optional<Phase> flow = flowPhase())
+        m_state->setPhase(*flow);
+    else
+        m_state->setPhase(Phase::authenticating(*provider));
     sendFollowUp(QStringLiteral("OK, ") + name + QStringLiteral(" is set in your environment. Continue."));
 }
 
@@ -250,7 +290,9 @@ QCoro::Task<> DeploySession::submitSecret(QString name, QString value)
     m_nextRunValues.insert(name, value);
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Nerim got your value for ") + name +
                                                    QStringLiteral(". Uploading to the provider.]"));
-    if (const std::optional<DeployContext> context = m_state->context())
+    if (const std::optional<Phase> flow = flowPhase())
+        m_state->setPhase(*flow);
+    else if (const std::optional<DeployContext> context = m_state->context())
         if (const std::optional<DeployProvider> hosting = firstHosting(context->providersInOrder))
             m_state->setPhase(Phase::envVarChecklist(*hosting));
     sendFollowUp(QStringLiteral("The user provided ") + name + QStringLiteral(". It is in your environment as ") +
@@ -281,7 +323,7 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
                         it.value() == QLatin1String("send") ? QStringLiteral("send") : QStringLiteral("skip"));
         }
     }
-    const QString lines = decisionLines(decisions);
+    const QString lines = envDecisionLines(decisions);
     const QMap<QString, QString> stored = kept;
     saveConfig([stored](DeployConfig &config) { config.envDecisions = stored; });
 
@@ -425,8 +467,8 @@ QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
         hosting = firstHosting(m_state->context()->providersInOrder);
     const QString hostName = hosting ? hosting->displayName() : QStringLiteral("provider");
     m_runs.restartClock();
-    m_domainFlow = std::make_pair(phase.snapshot(), cleaned);
-    m_state->setPhase(Phase::customDomainVerifying(phase.snapshot(), cleaned, {}, domainAttempts));
+    m_domainFlow = Phase::customDomainVerifying(phase.snapshot(), cleaned, {}, domainAttempts);
+    m_state->setPhase(*m_domainFlow);
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Adding ") + cleaned + QStringLiteral(" to your ") +
                                                    hostName + QStringLiteral("\u2026]"));
     sendFollowUp(
@@ -446,7 +488,8 @@ QCoro::Task<> DeploySession::closeDomainCard()
     // The run that polls DNS is stopped with the card, so no late marker lands on the live deploy.
     const std::optional<AgentSession> session = m_runs.stop();
     m_runs.dropWaiting();
-    dropHeldValues();
+    // The tokens stay for what the user does next with the live deploy.
+    dropHeldValues(false);
     m_domainFlow.reset();
     m_state->setPhase(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL));
     updateRunGoing();
@@ -512,54 +555,28 @@ QCoro::Task<> DeploySession::beginGitConnect(bool enable)
 
 QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot)
 {
+    writeLiveEntryAwaitingID();
     const std::optional<quint64> serial = m_runs.beginSession();
     if (!serial)
         co_return;
     m_pendingDeploymentID.reset();
     m_checklistFromLive.reset();
-    m_operation = std::make_pair(task, snapshot);
-    m_state->setPhase(Phase::runningOperation(task, provider, snapshot));
-    if (m_runs.briefing().isEmpty()) {
-        std::optional<DeployContext> context = m_state->context();
-        if (!context) {
-            QPointer<DeploySession> self(this);
-            QCoro::Task<DeployContext> gathering = makeContext({provider}, DeployKind::redeploy);
-            context = co_await std::move(gathering);
-            if (!self || *serial != m_runs.session() || !m_state->phase().isActive())
-                co_return;
-        }
-        m_runs.setBriefing(buildDeployPrompt(m_host.projectDisplayName(), *context));
-    }
+    m_domainFlow.reset();
+    m_operation = Phase::runningOperation(task, provider, snapshot);
+    m_state->setPhase(*m_operation);
     AgentPaneState *pane = m_runs.openPane();
-
-    QString text;
-    switch (task.kind) {
-    case ProviderTask::Kind::rollback:
-        text = QStringLiteral("Roll the live deploy on %1 back to deployment %2 (deployed %3).")
-                   .arg(provider.displayName(), task.targetDeploymentID, task.targetTimestamp);
-        break;
-    case ProviderTask::Kind::gitConnect:
-        text = task.enable ? QStringLiteral("Connect the %1 project to this project's git repository so that a push "
-                                            "to main deploys it.")
-                                 .arg(provider.displayName())
-                           : QStringLiteral("Disconnect the %1 project from git so that a push no longer deploys it.")
-                                 .arg(provider.displayName());
-        break;
-    case ProviderTask::Kind::envVarUpdate:
-        text = QStringLiteral("Update the live deploy's environment variables on %1:\n").arg(provider.displayName()) +
-               decisionLines(task.decisions) + QStringLiteral("\nThen print ") + DeployMarkers::envOK +
-               QStringLiteral(".");
-        break;
-    }
-    if (task.kind != ProviderTask::Kind::envVarUpdate)
-        text += QStringLiteral(" When it is done print %1 with one short line.").arg(DeployMarkers::operationDone);
-    // A fresh briefing when the pane has no session yet, else a follow-up to it.
-    const bool firstRun = pane->completedTurns().isEmpty();
-    if (firstRun) {
-        QCoro::Task<> starting = startRun(m_runs.briefing() + QStringLiteral("\n\n") + text, true);
+    // The operation's own briefing: the change to make and the marker that ends it.
+    const QString briefing = buildOperationPrompt(m_host.projectDisplayName(), sessionProviders(), task, provider);
+    const bool freshPane =
+        pane->completedTurns().isEmpty() && !pane->currentSession() && !isBusy(pane->status());
+    if (freshPane) {
+        // It opens the pane's conversation, and later runs are given it whole.
+        m_runs.setBriefing(briefing);
+        QCoro::Task<> starting = startRun(briefing, true);
         co_await std::move(starting);
     } else {
-        sendFollowUp(text);
+        // After a deploy in this pane it follows that conversation.
+        sendFollowUp(briefing);
     }
 }
 

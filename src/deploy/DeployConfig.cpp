@@ -1,5 +1,6 @@
 #include "deploy/DeployConfig.h"
 
+#include "deploy/DeployTypes.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "persistence/AtomicFileWriter.h"
@@ -36,6 +37,27 @@ struct VersionMismatch {
 };
 
 } // namespace
+
+std::optional<QString> DeployConfig::acceptedCustomDomain() const
+{
+    if (customDomain && isAcceptableCustomDomain(*customDomain))
+        return cleanedDomain(*customDomain);
+    return std::nullopt;
+}
+
+std::optional<QString> DeployConfig::acceptedFrontendURL() const
+{
+    if (frontendURL && isAcceptedLiveAddress(*frontendURL, providers, acceptedCustomDomain()))
+        return frontendURL->trimmed();
+    return std::nullopt;
+}
+
+std::optional<QString> DeployConfig::liveURL() const
+{
+    if (const std::optional<QString> domain = acceptedCustomDomain())
+        return QStringLiteral("https://") + *domain;
+    return acceptedFrontendURL();
+}
 
 QByteArray DeployConfig::encode() const
 {

@@ -34,6 +34,16 @@ struct DeployConfig {
 
     static DeployConfig empty() { return DeployConfig(); }
 
+    // The file is project data anyone may have written, so its addresses are
+    // taken only in the shape Nerim itself saves them:
+    // the custom domain when it is a plain domain name (`isAcceptableCustomDomain`);
+    std::optional<QString> acceptedCustomDomain() const;
+    // the frontend address when it is on one of the file's providers or on
+    // that custom domain (`isAcceptedLiveAddress`);
+    std::optional<QString> acceptedFrontendURL() const;
+    // the live address: "https://" and the custom domain, else the frontend address.
+    std::optional<QString> liveURL() const;
+
     // Pretty-printed, sorted keys.
     QByteArray encode() const;
     // Strict: throws JsonDecodingError for a missing key, a wrong type or an unknown provider.

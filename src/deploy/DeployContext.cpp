@@ -5,6 +5,7 @@
 #include "foundation/RegularFile.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -59,9 +60,13 @@ DeployProjectFiles DeployProjectFiles::read(const QString &projectPath)
     DeployProjectFiles files;
     const QDir project(projectPath);
     const QString envPath = project.filePath(QStringLiteral(".env"));
-    if (const std::optional<QByteArray> env = readProjectFile(envPath, qint64(1) << 20)) {
+    if (const std::optional<QByteArray> env = readProjectFile(envPath, maxEnvFileBytes)) {
         files.envFilePath = envPath;
         files.envVarNames = DeployContext::envVarNamesIn(QString::fromUtf8(*env));
+    } else {
+        // Refused for its size, not because it is missing or no regular file.
+        const QFileInfo info(envPath);
+        files.envFileTooLarge = info.isFile() && info.size() > maxEnvFileBytes;
     }
     if (const std::optional<QByteArray> package =
             readProjectFile(project.filePath(QStringLiteral("package.json")), qint64(4) << 20)) {

@@ -22,6 +22,9 @@ struct DeployContext {
     QString launchCommand{};
     // The project's .env file, when there is one.
     QString envFilePath{};
+    // The project has a .env file that was not read because it is larger than
+    // `DeployProjectFiles::maxEnvFileBytes`.
+    bool envFileTooLarge = false;
     // The dependency names of the project's package.json, sorted.
     QStringList dependencies{};
     int attempt = 1;
@@ -40,9 +43,14 @@ struct DeployContext {
 
 // What a deploy reads of the project's own files.
 struct DeployProjectFiles {
+    // The most of a .env file that is read (1 MiB).
+    static constexpr qint64 maxEnvFileBytes = qint64(1) << 20;
+
     // The project's .env file and its variable names, when it was read.
     QString envFilePath;
     QStringList envVarNames;
+    // There is a .env file, larger than `maxEnvFileBytes`, so it was not read.
+    bool envFileTooLarge = false;
     // The dependency names of package.json, sorted.
     QStringList dependencies;
 

@@ -2,6 +2,8 @@
 
 #include "deploy/DeployRuns.h"
 
+#include <QMap>
+
 namespace nerim {
 
 namespace {
@@ -16,15 +18,77 @@ QString shapeText(DeployProvider::ProjectShape shape)
     return QStringLiteral("not known; look at the project to decide");
 }
 
+QStringList providerLines(const QList<DeployProvider> &providers)
+{
+    QStringList lines;
+    for (DeployProvider provider : providers)
+        lines.append(QStringLiteral("%1 (command-line tool %2, token variable %3)")
+                         .arg(provider.displayName(), provider.toolName(), provider.tokenVariable()));
+    return lines;
+}
+
+// How every run works: non-interactive, tokens from the environment, the
+// commands it may run, the tokens it may ask for. Every command written
+// between backticks here is one the run's allowed tools let it execute.
+QString runRules(const QList<DeployProvider> &providers)
+{
+    QStringList readers;
+    std::optional<DeployProvider> hosting;
+    for (DeployProvider provider : providers) {
+        readers.append(QStringLiteral("%1 reads %2").arg(provider.toolName(), provider.tokenVariable()));
+        if (!hosting && provider.isHosting())
+            hosting = provider;
+    }
+    QString rules = QStringLiteral(
+        "There is no terminal and nobody can answer a question or open a browser for you. Run every command "
+        "non-interactively: pass --yes (or the tool's own flag that skips confirmations) to anything that could ask, "
+        "and never start a login prompt or a browser sign-in. Each provider's tool reads its token from the "
+        "environment by itself (%1), so never pass a token on a command line. A command holding a variable "
+        "($NAME) or a command substitution is refused before it runs.")
+                        .arg(readers.join(QStringLiteral(", ")));
+    if (hosting)
+        rules += QStringLiteral(" A value that is in your environment goes to a tool on its standard input, for "
+                                "example `%1`.")
+                     .arg(DeployRuns::uploadFromEnvironmentCommand(*hosting, QStringLiteral("API_KEY")));
+    rules += QStringLiteral(" If a command waits for input, stop it and find the non-interactive form.\n"
+                            "Tokens and values are in your environment; never print them. Refer to them only by "
+                            "their variable name.\n"
+                            "You can run only these commands (those ending in \u2026 with any arguments, the others "
+                            "exactly as written): %1. Anything else is refused, npm, npx, node and package scripts "
+                            "included.\n"
+                            "The only tokens you can ask for are %2.\n\n")
+                 .arg(DeployRuns::allowedCommandsText(providers), DeployRuns::askableTokenNames(providers));
+    return rules;
+}
+
+QString markerLines(const QList<std::pair<QString, QString>> &markers)
+{
+    QString text = QStringLiteral("Talk to Nerim with these lines, each alone on its own line, exactly as written, "
+                                  "printed at the moment the step happens (not collected at the end):\n");
+    for (const auto &[marker, meaning] : markers)
+        text += QStringLiteral("%1 %2\n").arg(marker, meaning);
+    return text;
+}
+
 } // namespace
+
+QString envDecisionLines(const QMap<QString, QString> &decisions)
+{
+    QStringList lines;
+    for (auto it = decisions.begin(); it != decisions.end(); ++it) {
+        if (it.value().startsWith(QLatin1String("custom")))
+            lines.append(QStringLiteral("%1: send the value that is in your environment as %1").arg(it.key()));
+        else if (it.value() == QLatin1String("send"))
+            lines.append(QStringLiteral("%1: send the value from the project's .env").arg(it.key()));
+        else
+            lines.append(QStringLiteral("%1: skip").arg(it.key()));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
 
 QString buildDeployPrompt(const QString &projectName, const DeployContext &context)
 {
     using namespace DeployMarkers;
-    QStringList providers;
-    for (DeployProvider provider : context.providersInOrder)
-        providers.append(QStringLiteral("%1 (command-line tool `%2`, token variable %3)")
-                             .arg(provider.displayName(), provider.toolName(), provider.tokenVariable()));
     const QString envNames = context.envVarNames.isEmpty() ? QStringLiteral("(none)")
                                                            : context.envVarNames.join(QStringLiteral(", "));
     const bool fresh = context.kind == DeployKind::fresh;
@@ -32,29 +96,16 @@ QString buildDeployPrompt(const QString &projectName, const DeployContext &conte
     prompt += QStringLiteral("You are Nerim's Deploy agent. You put the project \"%1\" in this folder online for a "
                              "person who is not technical. You do not change the project's code.\n\n")
                   .arg(projectName);
-    prompt += QStringLiteral("Providers, in this order: %1.\n").arg(providers.join(QStringLiteral("; ")));
+    prompt += QStringLiteral("Providers, in this order: %1.\n")
+                  .arg(providerLines(context.providersInOrder).join(QStringLiteral("; ")));
     prompt += QStringLiteral("Kind: %1.\n").arg(deployKindRawValue(context.kind));
     prompt += QStringLiteral("Project shape: %1.\n").arg(shapeText(context.shape));
     if (!context.launchCommand.isEmpty())
         prompt += QStringLiteral("It starts locally with: %1\n").arg(context.launchCommand);
     prompt += QStringLiteral("Variables named in the project's .env: %1.\n\n").arg(envNames);
+    prompt += runRules(context.providersInOrder);
 
-    prompt += QStringLiteral(
-        "There is no terminal and nobody can answer a question or open a browser for you. Run every command "
-        "non-interactively: pass --yes (or the tool's own flag that skips confirmations) to anything that could ask, "
-        "never start a login prompt or a browser sign-in, and take tokens only from the environment (for example "
-        "`vercel --token \"$VERCEL_TOKEN\"`; railway and supabase read RAILWAY_TOKEN and SUPABASE_ACCESS_TOKEN "
-        "by themselves). If a command waits for input, stop it and find the non-interactive form.\n"
-        "Tokens and values are in your environment; never print them. Refer to them only by their variable name.\n"
-        "Use only the providers' command-line tools, git, and %1; npm, npx, node and package scripts are not "
-        "available.\n"
-        "The only tokens you can ask for are %2.\n\n")
-                  .arg(DeployRuns::shellHelpers().join(QStringLiteral(", ")),
-                       DeployRuns::askableTokenNames(context.providersInOrder));
-
-    prompt += QStringLiteral("Talk to Nerim with these lines, each alone on its own line, exactly as written, printed "
-                             "at the moment the step happens (not collected at the end):\n");
-    const QList<std::pair<QString, QString>> markers = {
+    prompt += markerLines({
         {needToken, QStringLiteral("VARIABLE | why: you need the user's access token in that variable")},
         {askSecret, QStringLiteral("VARIABLE | why: you need a value only the user knows")},
         {signedIn, QStringLiteral("provider: you are signed in to that provider (vercel, railway or supabase)")},
@@ -68,9 +119,7 @@ QString buildDeployPrompt(const QString &projectName, const DeployContext &conte
         {domainRecords, QStringLiteral("domain | JSON array of {\"type\",\"name\",\"value\",\"ttl\"}: the DNS records to add")},
         {domainVerified, QStringLiteral("domain: the custom domain works")},
         {operationDone, QStringLiteral("one short line: the operation Nerim asked for is done")},
-    };
-    for (const auto &[marker, meaning] : markers)
-        prompt += QStringLiteral("%1 %2\n").arg(marker, meaning);
+    });
 
     prompt += QStringLiteral("\nThe steps, provider by provider in the order above:\n");
     prompt += QStringLiteral(
@@ -109,6 +158,67 @@ QString buildDeployPrompt(const QString &projectName, const DeployContext &conte
                   "on, print %1 with the reason and end your reply. Do not ask questions in prose; nobody reads "
                   "them until you stop.\n")
                   .arg(stuck);
+    return prompt;
+}
+
+QString buildOperationPrompt(const QString &projectName, const QList<DeployProvider> &providers,
+                             const ProviderTask &task, DeployProvider provider)
+{
+    using namespace DeployMarkers;
+    QString change;
+    QString end = operationDone;
+    QList<std::pair<QString, QString>> markers{
+        {needToken, QStringLiteral("VARIABLE | why: you need the user's access token in that variable")},
+    };
+    switch (task.kind) {
+    case ProviderTask::Kind::rollback:
+        change = QStringLiteral("Roll the live deploy on %1 back to deployment %2 (deployed %3): make that "
+                                "deployment the one the live address serves again. Build nothing.")
+                     .arg(provider.displayName(), task.targetDeploymentID, task.targetTimestamp);
+        break;
+    case ProviderTask::Kind::gitConnect:
+        change = task.enable ? QStringLiteral("Connect the %1 project to this project's git repository so that a "
+                                              "push to main deploys it.")
+                                   .arg(provider.displayName())
+                             : QStringLiteral("Disconnect the %1 project from git so that a push no longer "
+                                              "deploys it.")
+                                   .arg(provider.displayName());
+        break;
+    case ProviderTask::Kind::envVarUpdate:
+        change = QStringLiteral("Update the live deploy's environment variables on %1 as the user chose:\n")
+                     .arg(provider.displayName()) +
+                 envDecisionLines(task.decisions) +
+                 QStringLiteral("\nUpload exactly that, nothing else. When the provider needs a new deployment "
+                                "for the values to take effect, make it.");
+        end = envOK;
+        markers.append({askSecret, QStringLiteral("VARIABLE | why: a value you must send is missing")});
+        break;
+    }
+    markers.append({progress, QStringLiteral("one short line: what is happening now")});
+    if (task.kind != ProviderTask::Kind::gitConnect)
+        markers.append({deploymentID, QStringLiteral("provider | id: the id of a new deployment you made")});
+    markers.append({stuck, QStringLiteral("one-line reason: you cannot go on")});
+    markers.append({end, QStringLiteral("%1: the change is done").arg(end == envOK ? QString() : QStringLiteral(
+                                                                                                 "one short line"))});
+
+    QString prompt;
+    prompt += QStringLiteral("You are Nerim's Deploy agent. The project \"%1\" in this folder is already live; "
+                             "you make one change to the live deploy for a person who is not technical. You do not "
+                             "change the project's code.\n\n")
+                  .arg(projectName);
+    prompt += QStringLiteral("The change: %1\n\n").arg(change);
+    prompt += QStringLiteral("Providers of this deploy: %1.\n\n")
+                  .arg(providerLines(providers).join(QStringLiteral("; ")));
+    prompt += runRules(providers);
+    prompt += markerLines(markers);
+    prompt += QStringLiteral(
+                  "\nThis is not a new deploy: sign-in, upload and build steps are not reported. When the tool "
+                  "is not signed in because its token variable is empty or refused, print %1 with the variable "
+                  "and a one-line reason and end your reply: Nerim asks the user and starts you again with the "
+                  "token. When the change is done, print %2 and end your reply. When you cannot go on, print %3 "
+                  "with the reason and end your reply. Do not ask questions in prose; nobody reads them until "
+                  "you stop.\n")
+                  .arg(needToken, end, stuck);
     return prompt;
 }
 

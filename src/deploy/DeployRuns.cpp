@@ -1,25 +1,95 @@
 #include "deploy/DeployRuns.h"
 
+#include <QRegularExpression>
+
 namespace nerim::DeployRuns {
 
-const QStringList &shellHelpers()
+QString AllowedCommand::rule() const
 {
-    static const QStringList helpers{QStringLiteral("printf"), QStringLiteral("cat"), QStringLiteral("sleep"),
-                                     QStringLiteral("dig"), QStringLiteral("nslookup")};
+    return withArguments ? QStringLiteral("Bash(%1:*)").arg(words) : QStringLiteral("Bash(%1)").arg(words);
+}
+
+namespace {
+
+QList<AllowedCommand> withArguments(const QString &tool, const QStringList &subcommands)
+{
+    QList<AllowedCommand> commands;
+    for (const QString &subcommand : subcommands)
+        commands.append({tool + QLatin1Char(' ') + subcommand, true});
+    return commands;
+}
+
+} // namespace
+
+QList<AllowedCommand> toolCommands(DeployProvider provider)
+{
+    switch (provider) {
+    case DeployProvider::vercel:
+        return withArguments(QStringLiteral("vercel"),
+                             {QStringLiteral("whoami"), QStringLiteral("link"), QStringLiteral("deploy"),
+                              QStringLiteral("env"), QStringLiteral("domains add"), QStringLiteral("domains inspect"),
+                              QStringLiteral("domains ls"), QStringLiteral("inspect"), QStringLiteral("list"),
+                              QStringLiteral("logs"), QStringLiteral("rollback"), QStringLiteral("promote"),
+                              QStringLiteral("git")});
+    case DeployProvider::railway:
+        return withArguments(QStringLiteral("railway"),
+                             {QStringLiteral("whoami"), QStringLiteral("init"), QStringLiteral("link"),
+                              QStringLiteral("up"), QStringLiteral("status"), QStringLiteral("variables"),
+                              QStringLiteral("domain"), QStringLiteral("redeploy"), QStringLiteral("deployment list"),
+                              QStringLiteral("logs"), QStringLiteral("list")});
+    case DeployProvider::supabase:
+        return withArguments(QStringLiteral("supabase"),
+                             {QStringLiteral("projects list"), QStringLiteral("projects create"),
+                              QStringLiteral("projects api-keys"), QStringLiteral("orgs list"), QStringLiteral("init"),
+                              QStringLiteral("link"), QStringLiteral("db push"), QStringLiteral("migration list"),
+                              QStringLiteral("secrets set"), QStringLiteral("secrets list"),
+                              QStringLiteral("functions deploy"), QStringLiteral("domains")});
+    }
+    return {};
+}
+
+const QList<AllowedCommand> &gitCommands()
+{
+    static const QList<AllowedCommand> commands{
+        {QStringLiteral("git init"), false},
+        {QStringLiteral("git status"), true},
+        {QStringLiteral("git rev-parse"), true},
+        {QStringLiteral("git add"), true},
+        {QStringLiteral("git commit"), true},
+        {QStringLiteral("git remote"), true},
+        {QStringLiteral("git push"), false},
+        {QStringLiteral("git push origin main"), false},
+        {QStringLiteral("git push -u origin main"), false},
+    };
+    return commands;
+}
+
+const QList<AllowedCommand> &shellHelpers()
+{
+    static const QList<AllowedCommand> helpers{
+        {QStringLiteral("printenv"), true}, {QStringLiteral("printf"), true}, {QStringLiteral("cat"), true},
+        {QStringLiteral("sleep"), true},    {QStringLiteral("dig"), true},    {QStringLiteral("nslookup"), true},
+    };
     return helpers;
+}
+
+QList<AllowedCommand> allowedCommands(const QList<DeployProvider> &providers)
+{
+    QList<AllowedCommand> commands;
+    for (DeployProvider provider : providers)
+        for (const AllowedCommand &command : toolCommands(provider))
+            if (!commands.contains(command))
+                commands.append(command);
+    commands += gitCommands();
+    commands += shellHelpers();
+    return commands;
 }
 
 QStringList allowedTools(const QList<DeployProvider> &providers)
 {
-    QStringList commands;
-    for (DeployProvider provider : providers)
-        if (!commands.contains(provider.toolName()))
-            commands.append(provider.toolName());
-    commands.append(QStringLiteral("git"));
-    commands += shellHelpers();
     QStringList rules;
-    for (const QString &command : commands)
-        rules.append(QStringLiteral("Bash(%1:*)").arg(command));
+    for (const AllowedCommand &command : allowedCommands(providers))
+        rules.append(command.rule());
     return rules;
 }
 
@@ -28,21 +98,70 @@ QStringList runArguments(const QList<DeployProvider> &providers)
     return {QStringLiteral("--allowedTools"), allowedTools(providers).join(QLatin1Char(' '))};
 }
 
-QHash<QString, QString> gitSafetyEnvironment()
+QString allowedCommandsText(const QList<DeployProvider> &providers)
 {
-    static const QList<std::pair<QString, QString>> settings = {
-        {QStringLiteral("core.fsmonitor"), QStringLiteral("false")},
-        {QStringLiteral("core.hooksPath"), QStringLiteral("/dev/null")},
-        {QStringLiteral("core.sshCommand"), QStringLiteral("ssh")},
-        {QStringLiteral("core.pager"), QStringLiteral("cat")},
-    };
-    QHash<QString, QString> environment;
-    environment.insert(QStringLiteral("GIT_CONFIG_COUNT"), QString::number(settings.size()));
-    for (qsizetype i = 0; i < settings.size(); ++i) {
-        environment.insert(QStringLiteral("GIT_CONFIG_KEY_%1").arg(i), settings[i].first);
-        environment.insert(QStringLiteral("GIT_CONFIG_VALUE_%1").arg(i), settings[i].second);
+    QStringList texts;
+    for (const AllowedCommand &command : allowedCommands(providers))
+        texts.append(command.withArguments ? command.words + QStringLiteral(" \u2026") : command.words);
+    return texts.join(QStringLiteral(", "));
+}
+
+QString uploadFromEnvironmentCommand(DeployProvider provider, const QString &name)
+{
+    switch (provider) {
+    case DeployProvider::vercel:
+        return QStringLiteral("printenv %1 | vercel env add %1 production").arg(name);
+    case DeployProvider::railway:
+        return QStringLiteral("printenv %1 | railway variables --set-from-stdin %1").arg(name);
+    case DeployProvider::supabase:
+        break;
     }
-    return environment;
+    return QString();
+}
+
+bool isSettableVariable(const QString &name)
+{
+    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\z"));
+    if (!shape.match(name).hasMatch())
+        return false;
+    const QString upper = name.toUpper();
+    for (DeployProvider provider : DeployProvider::allCases())
+        if (upper == provider.tokenVariable())
+            return false;
+    // Names that change what a program runs, loads, trusts or where it looks:
+    // the shells', the linker's, the language runtimes' and package managers',
+    // git's, the proxies and certificates, the providers' own settings and
+    // Nerim's credentials.
+    static const QStringList exact{
+        QStringLiteral("PATH"),          QStringLiteral("HOME"),         QStringLiteral("SHELL"),
+        QStringLiteral("ENV"),           QStringLiteral("BASH_ENV"),     QStringLiteral("IFS"),
+        QStringLiteral("CDPATH"),        QStringLiteral("GLOBIGNORE"),   QStringLiteral("SHELLOPTS"),
+        QStringLiteral("BASHOPTS"),      QStringLiteral("PROMPT_COMMAND"), QStringLiteral("PS4"),
+        QStringLiteral("TMPDIR"),        QStringLiteral("USER"),         QStringLiteral("LOGNAME"),
+        QStringLiteral("EDITOR"),        QStringLiteral("VISUAL"),       QStringLiteral("PAGER"),
+        QStringLiteral("MANPAGER"),      QStringLiteral("BROWSER"),      QStringLiteral("GCONV_PATH"),
+        QStringLiteral("LOCPATH"),       QStringLiteral("HOSTALIASES"),  QStringLiteral("RES_OPTIONS"),
+        QStringLiteral("NODE_OPTIONS"),  QStringLiteral("RUBYOPT"),      QStringLiteral("RUBYLIB"),
+        QStringLiteral("PERLLIB"),       QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLiteral("_JAVA_OPTIONS"),
+        QStringLiteral("JDK_JAVA_OPTIONS"), QStringLiteral("CLASSPATH"), QStringLiteral("CURL_CA_BUNDLE"),
+        QStringLiteral("REQUESTS_CA_BUNDLE"), QStringLiteral("GROQ_API_KEY"), QStringLiteral("VERCEL_ORG_ID"),
+        QStringLiteral("VERCEL_PROJECT_ID"), QStringLiteral("RAILWAY_API_TOKEN"),
+        QStringLiteral("RAILWAY_PROJECT_TOKEN"), QStringLiteral("DENO_DIR"), QStringLiteral("NODE_PATH"),
+        QStringLiteral("NODE_EXTRA_CA_CERTS"), QStringLiteral("NODE_TLS_REJECT_UNAUTHORIZED"),
+        QStringLiteral("LESSOPEN"), QStringLiteral("LESSCLOSE"),
+    };
+    if (exact.contains(upper))
+        return false;
+    static const char *const prefixes[] = {
+        "LD_",     "BASH_FUNC_", "GIT_",   "PYTHON",  "NPM_CONFIG_", "YARN_",   "PNPM_",   "COREPACK_",
+        "BUN_",    "PERL5",      "GEM_",   "BUNDLE_", "PIP_",        "UV_",     "CONDA_",  "SSH_",
+        "GNUPG",   "GPG_",       "DOCKER_", "XDG_",   "SSL_CERT_",   "HTTP_PROXY",
+        "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "FTP_PROXY", "MALLOC_", "ANTHROPIC_", "CLAUDE_", "DYLD_",
+    };
+    for (const char *prefix : prefixes)
+        if (upper.startsWith(QLatin1String(prefix)))
+            return false;
+    return true;
 }
 
 std::optional<DeployProvider> providerForTokenRequest(const QString &variable, const QList<DeployProvider> &providers)

@@ -74,6 +74,8 @@ namespace {
 
 QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
 {
+    if (request.stoppable && !request.stopper)
+        co_return QStringLiteral("the install was stopped");
     const QString &npmProgram = request.npmProgram;
     const QString &toolsFolder = request.toolsFolder;
     const QString program = QFileInfo(npmProgram).isAbsolute() ? npmProgram
@@ -90,6 +92,7 @@ QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
         QString startFailure;
         QString lastErrorLine;
         bool timedOut = false;
+        bool stopped = false;
     };
     auto outcome = std::make_shared<Outcome>();
     auto child = std::make_unique<platform::ChildProcess>();
@@ -121,6 +124,14 @@ QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
         outcome->timedOut = true;
         process->stop();
     });
+    if (request.stoppable) {
+        if (!request.stopper)
+            co_return QStringLiteral("the install was stopped");
+        QObject::connect(request.stopper.data(), &QObject::destroyed, child.get(), [outcome, process = child.get()] {
+            outcome->stopped = true;
+            process->stop();
+        });
+    }
     child->start(options);
     limit.start(request.timeLimit);
     QFuture<void> ended = child->whenTreeEnded();
@@ -129,6 +140,8 @@ QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
 
     if (!outcome->startFailure.isEmpty())
         co_return QStringLiteral("npm couldn't start (%1)").arg(outcome->startFailure);
+    if (outcome->stopped)
+        co_return QStringLiteral("the install was stopped");
     if (outcome->timedOut) {
         const auto seconds = std::max<qint64>(
             1, std::chrono::ceil<std::chrono::seconds>(request.timeLimit).count());

@@ -3,6 +3,8 @@
 #include "deploy/DeployProvider.h"
 
 #include <QCoro/QCoroTask>
+#include <QObject>
+#include <QPointer>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -46,14 +48,20 @@ struct Request {
     std::chrono::milliseconds timeLimit = defaultTimeLimit;
     // Told the progress line when npm starts (for the Deploy pane).
     std::function<void(const QString &line)> progress;
+    // When set, the install is given up (npm and all it started stopped at
+    // once) as soon as this object is destroyed, and is not begun when it
+    // already is: the deploy that asked for it was cancelled or ended.
+    QPointer<QObject> stopper;
+    bool stoppable = false; // `stopper` was given (a destroyed one reads as null)
 };
 
 // Runs `npm install --prefix <folder> --no-audit --no-fund <pinned package>`
 // under Nerim's process guard (output collected, nothing read from standard
 // input), with the development server's environment. Stops npm and everything
-// it started once the time limit has passed. Returns nothing on success, else
-// a short reason for the user ("npm isn't installed", the exit code and npm's
-// last error line, the time limit). Never throws.
+// it started once the time limit has passed, or once the request's stopper is
+// gone. Returns nothing on success, else a short reason for the user ("npm
+// isn't installed", the exit code and npm's last error line, the time limit,
+// "the install was stopped"). Never throws.
 QCoro::Task<std::optional<QString>> install(Request request);
 
 } // namespace DeployToolInstaller

@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace nerim {
@@ -49,6 +50,78 @@ QString displayHost(const QString &address)
 
 QString cleanedDomain(const QString &text) { return text.trimmed().toLower(); }
 
+namespace {
+
+// A host name of dot-separated labels of ASCII letters, digits and "-",
+// none empty and none starting or ending with "-".
+bool isPlainHostName(const QString &host)
+{
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    for (const QStringView label : QStringView(host).split(QLatin1Char('.'))) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
+            label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            const char16_t u = c.unicode();
+            if (!((u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') || u == u'-'))
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<QString> asciiDomain(const QString &text)
+{
+    const QString cleaned = cleanedDomain(text);
+    if (cleaned.isEmpty())
+        return std::nullopt;
+    const QString ascii = QString::fromLatin1(QUrl::toAce(cleaned)).toLower();
+    if (!isPlainHostName(ascii))
+        return std::nullopt;
+    return ascii;
+}
+
+bool isSameDomain(const QString &a, const QString &b)
+{
+    const std::optional<QString> first = asciiDomain(a);
+    return first && *first == asciiDomain(b);
+}
+
+bool isAcceptableCustomDomain(const QString &domain)
+{
+    return isPlausibleDomain(domain) && asciiDomain(domain).has_value();
+}
+
+QString normalizedLiveAddress(const QString &text)
+{
+    QString address = text.trimmed();
+    if (address.size() >= 2 && ((address.startsWith(QLatin1Char('<')) && address.endsWith(QLatin1Char('>'))) ||
+                                (address.startsWith(QLatin1Char('`')) && address.endsWith(QLatin1Char('`')))))
+        address = address.mid(1, address.size() - 2).trimmed();
+    // The full stop of the sentence the address ends.
+    while (address.endsWith(QLatin1Char('.')))
+        address.chop(1);
+    // A host written in its fully qualified form ("shop.vercel.app.:443/x").
+    const qsizetype scheme = address.indexOf(QLatin1String("://"));
+    if (scheme > 0) {
+        const qsizetype begin = scheme + 3;
+        qsizetype end = address.size();
+        for (const QChar stop : {QLatin1Char('/'), QLatin1Char('?'), QLatin1Char('#')}) {
+            const qsizetype at = address.indexOf(stop, begin);
+            if (at >= 0 && at < end)
+                end = at;
+        }
+        static const QRegularExpression trailingDots(QStringLiteral("\\.+(:[0-9]*)?\\z"));
+        QString authority = address.mid(begin, end - begin);
+        authority.replace(trailingDots, QStringLiteral("\\1"));
+        address = address.left(begin) + authority + address.mid(end);
+    }
+    return address;
+}
+
 bool isPlausibleDomain(const QString &text)
 {
     const QStringList pieces = cleanedDomain(text).split(QLatin1Char('.'), Qt::SkipEmptyParts);
@@ -74,38 +147,33 @@ QString providerHostSuffix(DeployProvider provider)
     return QString();
 }
 
-namespace {
-
-// A host name of dot-separated labels of ASCII letters, digits and "-",
-// none empty and none starting or ending with "-".
-bool isPlainHostName(const QString &host)
-{
-    if (host.isEmpty() || host.size() > 253)
-        return false;
-    for (const QStringView label : QStringView(host).split(QLatin1Char('.'))) {
-        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
-            label.endsWith(QLatin1Char('-')))
-            return false;
-        for (const QChar c : label) {
-            const char16_t u = c.unicode();
-            if (!((u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') || u == u'-'))
-                return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 bool isAcceptedLiveAddress(const QString &address, const QList<DeployProvider> &deployed,
                            const std::optional<QString> &verifiedCustomDomain)
 {
     const QString trimmed = address.trimmed();
     // Only the characters an address may hold as written; QUrl would quietly
-    // mend the rest.
-    for (const QChar c : trimmed)
-        if (c.unicode() <= 0x20 || c.unicode() >= 0x7f || c == QLatin1Char('\\'))
+    // mend the rest. Letters beyond ASCII may stand only in the user's own
+    // domain, which is compared in its ASCII form below.
+    bool beyondAscii = false;
+    for (const uint c : trimmed.toUcs4()) {
+        if (c <= 0x20 || c == 0x7f || c == U'\\')
             return false;
+        beyondAscii = beyondAscii || c > 0x7f;
+        switch (QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Other_PrivateUse:
+        case QChar::Other_NotAssigned:
+        case QChar::Separator_Space:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return false;
+        default:
+            break;
+        }
+    }
     const QUrl url(trimmed, QUrl::StrictMode);
     if (!url.isValid() || url.isRelative())
         return false;
@@ -117,16 +185,13 @@ bool isAcceptedLiveAddress(const QString &address, const QList<DeployProvider> &
     const QString host = url.host(QUrl::FullyEncoded).toLower();
     if (!isPlainHostName(host))
         return false;
-    for (const DeployProvider provider : deployed) {
+    for (const DeployProvider provider : beyondAscii ? QList<DeployProvider>() : deployed) {
         const QString suffix = providerHostSuffix(provider);
         if (host.size() > suffix.size() && host.endsWith(suffix))
             return true;
     }
-    if (verifiedCustomDomain) {
-        const QString domain = cleanedDomain(*verifiedCustomDomain);
-        if (isPlausibleDomain(domain) && host == domain)
-            return true;
-    }
+    if (verifiedCustomDomain && isAcceptableCustomDomain(*verifiedCustomDomain))
+        return asciiDomain(*verifiedCustomDomain) == host;
     return false;
 }
 

@@ -64,14 +64,36 @@ bool isPlausibleDomain(const QString &text);
 // The domain as it is sent: trimmed of white space and lower-cased.
 QString cleanedDomain(const QString &text);
 
+// A domain in its ASCII (IDNA) form, "bäckerei-müller.de" giving
+// "xn--bckerei-mller-ilb1c.de", after `cleanedDomain`; nothing when it has no
+// such form or is not a plain host name in it (dot-separated labels of ASCII
+// letters, digits and "-").
+std::optional<QString> asciiDomain(const QString &text);
+
+// Whether two domains name the same host, compared in their ASCII form. An
+// agent's report about a domain counts only for the domain the user typed.
+bool isSameDomain(const QString &a, const QString &b);
+
+// Whether a saved custom domain may stand for the live deploy: a plausible
+// domain whose ASCII form is a plain host name (no scheme, path, query or port).
+bool isAcceptableCustomDomain(const QString &domain);
+
 // The host suffix of the addresses a provider gives a deploy:
 // ".vercel.app", ".up.railway.app", ".supabase.co".
 QString providerHostSuffix(DeployProvider provider);
 
+// An address as an agent may write it at the end of a sentence or in Markdown,
+// made plain: white space trimmed, one pair of "<" ">" or of backticks around it
+// removed, and the dots that end the text or the host name dropped
+// ("<https://shop.vercel.app.>" gives "https://shop.vercel.app"). It is still
+// to be checked with `isAcceptedLiveAddress`.
+QString normalizedLiveAddress(const QString &text);
+
 // Whether an address the Deploy agent reports (or that a project file holds)
 // may be saved and opened as a live address: an http or https address without
 // user name or password whose host is a name under the host suffix of one of
-// the `deployed` providers, or is exactly the user's verified custom domain.
+// the `deployed` providers, or is the user's verified custom domain (hosts
+// compared in their ASCII form, so a domain with non-ASCII letters counts).
 // Anything else (another site, an IP address, "javascript:", a file) is
 // refused. Pure.
 bool isAcceptedLiveAddress(const QString &address, const QList<DeployProvider> &deployed,

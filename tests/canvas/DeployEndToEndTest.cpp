@@ -239,3 +239,78 @@ TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
     EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("5"));
     EXPECT_FALSE(readFile(records + QStringLiteral("/args")).contains(token.toUtf8()));
 }
+
+// Live, then Roll back, over the stand-in `claude` and a stand-in `vercel`: the
+// token pasted for the deploy is in the rollback's environment (no second
+// token step), a sign-in line the rollback prints changes nothing, and the
+// rollback ends on its own marker back on the live deploy.
+TEST_F(CanvasTest, ALiveDeployRollsBackWithItsTokenToItsOwnEndMarker)
+{
+    StandinKnobs knobs;
+    const QString scripts = makeTempDir(QStringLiteral("scripts"));
+    const QString records = makeTempDir(QStringLiteral("records"));
+    const QString tools = makeTempDir(QStringLiteral("deploy-tools"));
+    QDir().mkpath(DeployToolInstaller::binFolder(tools));
+    writeExecutable(DeployToolInstaller::binFolder(tools) + QStringLiteral("/vercel"),
+                    QStringLiteral("#!/bin/sh\nenv > '%1/vercel-env-'\"$1\"\necho \"vercel stand-in: $*\"\n")
+                        .arg(records)
+                        .toUtf8());
+    const auto script = [&](int run, const QString &text) {
+        writeFile(scripts + QStringLiteral("/run-%1").arg(run), text.toUtf8());
+    };
+    script(1, QStringLiteral("out [NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to publish\nexit 0\n"));
+    script(2, QStringLiteral("run vercel whoami\nout [NERIM_DEPLOY_SIGNED_IN] vercel\n"
+                             "out [NERIM_DEPLOY_LIVE] https://shop-first.vercel.app.\n"
+                             "out [NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_first\nexit 0\n"));
+    script(3, QStringLiteral("run vercel deploy\nout [NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_second\n"
+                             "out [NERIM_DEPLOY_LIVE] <https://shop-second.vercel.app>\nexit 0\n"));
+    script(4, QStringLiteral("out [NERIM_DEPLOY_SIGNED_IN] vercel\nrun vercel rollback dpl_first\n"
+                             "out [NERIM_DEPLOY_PROGRESS] Rolling back\n"
+                             "out [NERIM_DEPLOY_OPERATION_DONE] Back on the first deploy\nexit 0\n"));
+    canvas = openCanvasWithStandin(project, services(), scripts, records, tools);
+    const DeploySessionState &state = canvas->deployState();
+
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] { return state.phase().kind() == Phase::Kind::awaitingToken; }, 20000));
+    ASSERT_TRUE(settle(canvas->deployPane()));
+    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    ASSERT_TRUE(waitUntil([&] { return state.phase().kind() == Phase::Kind::live; }, 20000))
+        << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(state.phase(), Phase::live(QStringLiteral("https://shop-first.vercel.app"), std::nullopt));
+    ASSERT_TRUE(settle(canvas->deployPane()));
+
+    // A second deploy, with the token kept: no card in between.
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] {
+        return state.phase() == Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt);
+    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(canvas->deployPane()));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-deploy")).contains("VERCEL_TOKEN=" + token.toUtf8()));
+
+    SerialFileWriter::shared().flush();
+    const QList<DeployHistoryEntry> points = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
+    ASSERT_EQ(points.size(), 2);
+    EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_first")); // printed after its address
+    await(canvas->beginRollback(points.first()));
+    EXPECT_EQ(state.phase().pillLabel(), QStringLiteral("Rolling back\u2026"));
+    QList<Phase::Kind> seen;
+    ASSERT_TRUE(waitUntil([&] {
+        if (seen.isEmpty() || seen.last() != state.phase().kind())
+            seen.append(state.phase().kind());
+        return state.phase().kind() == Phase::Kind::live && !isBusy(canvas->deployPane()->status());
+    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(state.phase(), Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt));
+    EXPECT_FALSE(seen.contains(Phase::Kind::awaitingToken));
+    EXPECT_FALSE(seen.contains(Phase::Kind::envVarChecklist));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-rollback")).contains("VERCEL_TOKEN=" + token.toUtf8()));
+    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("vercel stand-in: rollback dpl_first")));
+    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("Back on the first deploy")));
+    EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("4"));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/stdin")).contains("back to deployment dpl_first"));
+
+    SerialFileWriter::shared().flush();
+    const QByteArray history = readFile(DeployHistoryEntry::historyPath(project));
+    EXPECT_TRUE(history.trimmed().split('\n').last().contains("\"kind\":\"rollback\""));
+    EXPECT_FALSE(history.contains(token.toUtf8()));
+    EXPECT_FALSE(readFile(records + QStringLiteral("/args")).contains(token.toUtf8()));
+}

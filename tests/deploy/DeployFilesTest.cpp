@@ -1,4 +1,5 @@
 #include "deploy/DeployConfig.h"
+#include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
@@ -152,4 +153,25 @@ TEST(DeployHistoryFile, StaysUnderTheSizeCapDroppingTheOldestHalf)
     EXPECT_LE(bytes.size(), 1048576 + 1);
     EXPECT_LT(bytes.count('\n'), 13);
     EXPECT_EQ(DeployHistoryEntry::recentLive(url, 1).value(0).deploymentID, QStringLiteral("dpl_last"));
+}
+
+// A .env is read up to 1 MiB; a larger one is not read, and the checklist is
+// told so rather than that there is no .env at all.
+TEST(DeployProjectFilesRead, ADotEnvOverOneMiBIsReportedAsTooLargeNotMissing)
+{
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    EXPECT_FALSE(DeployProjectFiles::read(project).envFileTooLarge);
+
+    QByteArray text = "API_KEY=1\n";
+    text += QByteArray(DeployProjectFiles::maxEnvFileBytes - text.size(), '#');
+    ASSERT_TRUE(test::writeFile(project + QStringLiteral("/.env"), text));
+    DeployProjectFiles files = DeployProjectFiles::read(project);
+    EXPECT_FALSE(files.envFileTooLarge);
+    EXPECT_EQ(files.envVarNames, QStringList{QStringLiteral("API_KEY")});
+
+    ASSERT_TRUE(test::writeFile(project + QStringLiteral("/.env"), text + "\nB=2\n"));
+    files = DeployProjectFiles::read(project);
+    EXPECT_TRUE(files.envFileTooLarge);
+    EXPECT_TRUE(files.envVarNames.isEmpty());
+    EXPECT_TRUE(files.envFilePath.isEmpty());
 }

@@ -1,4 +1,6 @@
+#include "PlantedRepository.h"
 #include "TestAsync.h"
+#include "ProviderTestSupport.h"
 #include "TestEnvironment.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployPrompt.h"
@@ -8,40 +10,75 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 using namespace nerim;
 using namespace nerim::test;
 
-// Each deploy's run may use its own providers' tools, git and the few shell
-// helpers, and nothing that runs a package or a project script.
-TEST(DeployRunsTest, AllowedToolsAreTheProvidersToolsGitAndTheHelpers)
+// Each deploy's run may use the subcommands of its own providers' tools that a
+// deploy needs, a few exact git commands and the shell helpers: never a whole
+// tool, git with a setting or an alias, a subcommand that runs the project's
+// own code here, or anything that runs a package.
+TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpers)
 {
-    EXPECT_EQ(DeployRuns::allowedTools({DeployProvider::vercel}),
-              (QStringList{QStringLiteral("Bash(vercel:*)"), QStringLiteral("Bash(git:*)"), QStringLiteral("Bash(printf:*)"),
-                           QStringLiteral("Bash(cat:*)"), QStringLiteral("Bash(sleep:*)"), QStringLiteral("Bash(dig:*)"),
-                           QStringLiteral("Bash(nslookup:*)")}));
+    const QStringList vercel = DeployRuns::allowedTools({DeployProvider::vercel});
+    for (const char *rule : {"Bash(vercel deploy:*)", "Bash(vercel env:*)", "Bash(vercel rollback:*)",
+                             "Bash(vercel git:*)", "Bash(git init)", "Bash(git push)", "Bash(git push -u origin main)",
+                             "Bash(git add:*)", "Bash(git commit:*)", "Bash(git status:*)", "Bash(printenv:*)",
+                             "Bash(dig:*)"})
+        EXPECT_TRUE(vercel.contains(QLatin1String(rule))) << rule;
+    const QStringList all = DeployRuns::allowedTools(DeployProvider::allCases());
+    for (const char *rule : {"Bash(vercel:*)", "Bash(git:*)", "Bash(git push:*)", "Bash(git init:*)",
+                             "Bash(vercel build:*)", "Bash(vercel dev:*)", "Bash(vercel pull:*)",
+                             "Bash(railway:*)", "Bash(railway run:*)", "Bash(railway shell:*)", "Bash(supabase:*)",
+                             "Bash(supabase start:*)", "Bash(supabase functions serve:*)", "Bash(npm:*)",
+                             "Bash(npx:*)", "Bash(node:*)", "Bash(git config:*)"})
+        EXPECT_FALSE(all.contains(QLatin1String(rule))) << rule;
+    for (const QString &rule : all)
+        for (const char *forbidden : {"npm", "npx", "node", "pnpm", "yarn", "bun", " -c", "build", "login", "run"})
+            EXPECT_FALSE(rule.contains(QRegularExpression(QStringLiteral("\\b%1\\b").arg(QLatin1String(forbidden)))))
+                << rule.toStdString();
+    // Only the deploy's own providers' tools.
+    for (const QList<DeployProvider> &providers :
+         {QList<DeployProvider>{DeployProvider::vercel}, QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway}}) {
+        const QString rules = DeployRuns::runArguments(providers).at(1);
+        for (DeployProvider other : DeployProvider::allCases())
+            EXPECT_EQ(rules.contains(QStringLiteral("Bash(%1 ").arg(other.toolName())), providers.contains(other));
+    }
     const QStringList arguments = DeployRuns::runArguments({DeployProvider::supabase, DeployProvider::railway});
     ASSERT_EQ(arguments.size(), 2);
     EXPECT_EQ(arguments.at(0), QStringLiteral("--allowedTools"));
-    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase:*) Bash(railway:*) Bash(git:*) ")));
-    for (const QList<DeployProvider> &providers :
-         {QList<DeployProvider>{DeployProvider::vercel}, QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway},
-          QList<DeployProvider>(DeployProvider::allCases())}) {
-        const QString rules = DeployRuns::runArguments(providers).at(1);
-        for (const char *forbidden : {"npm", "npx", "node", "pnpm", "yarn", "bun"})
-            EXPECT_FALSE(rules.contains(QStringLiteral("Bash(%1:").arg(QLatin1String(forbidden)))) << forbidden;
-        for (DeployProvider other : DeployProvider::allCases())
-            EXPECT_EQ(rules.contains(QStringLiteral("Bash(%1:*)").arg(other.toolName())), providers.contains(other));
-    }
+    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase projects list:*) ")));
 
-    // The briefing says the same.
+    // The briefing names the same commands, and the README lists each of them.
     DeployContext context;
     context.providersInOrder = {DeployProvider::supabase, DeployProvider::vercel};
     const QString prompt = buildDeployPrompt(QStringLiteral("Shop"), context);
-    EXPECT_TRUE(prompt.contains(QStringLiteral("Use only the providers' command-line tools, git, and printf, cat, "
-                                               "sleep, dig, nslookup; npm, npx, node and package scripts are not available.")));
+    EXPECT_TRUE(prompt.contains(DeployRuns::allowedCommandsText(context.providersInOrder)));
     EXPECT_TRUE(prompt.contains(QStringLiteral("The only tokens you can ask for are SUPABASE_ACCESS_TOKEN, VERCEL_TOKEN.")));
+    EXPECT_FALSE(prompt.contains(QLatin1String("--token")));
+    const QByteArray readme = readFile(test::sourceDir() + QStringLiteral("/README.md"));
+    ASSERT_FALSE(readme.isEmpty());
+    for (const DeployRuns::AllowedCommand &command : DeployRuns::allowedCommands(DeployProvider::allCases()))
+        EXPECT_TRUE(readme.contains("`" + command.words.toUtf8())) << command.words.toStdString();
+}
+
+// A value the user gives goes into the run's environment under the name the
+// agent asked for: never a provider's token, nor a name that changes how the
+// run's programs behave.
+TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
+{
+    for (const char *name : {"STRIPE_SECRET_KEY", "API_KEY", "DATABASE_URL", "NODE_ENV", "SUPABASE_URL",
+                             "NEXT_PUBLIC_SUPABASE_ANON_KEY", "VITE_API_URL", "lessons_url", "_X"})
+        EXPECT_TRUE(DeployRuns::isSettableVariable(QLatin1String(name))) << name;
+    for (const char *name : {"VERCEL_TOKEN", "railway_token", "SUPABASE_ACCESS_TOKEN", "PATH", "HOME", "BASH_ENV",
+                             "ENV", "NODE_OPTIONS", "NODE_PATH", "LD_PRELOAD", "ld_library_path", "GIT_SSH_COMMAND",
+                             "GIT_CONFIG_COUNT", "PYTHONPATH", "PYTHONSTARTUP", "npm_config_prefix", "NPM_CONFIG_USERCONFIG",
+                             "BASH_FUNC_ls%%", "HTTPS_PROXY", "https_proxy", "SSL_CERT_FILE", "XDG_CONFIG_HOME",
+                             "ANTHROPIC_API_KEY", "CLAUDE_CODE_OAUTH_TOKEN", "VERCEL_PROJECT_ID", "PERL5OPT", "IFS",
+                             "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
+        EXPECT_FALSE(DeployRuns::isSettableVariable(QString::fromUtf8(name))) << name;
 }
 
 // A token request is honoured only for a provider of this deploy; every other
@@ -130,6 +167,31 @@ TEST(DeployRunsTest, TheInstallerRunsNpmWithoutCredentialsAndPinsTheVersion)
     }
 }
 
+// The deploy that asked for an install was cancelled: npm stops at once, and
+// an install asked for after that does not start.
+TEST(DeployRunsTest, AnInstallStopsWhenItsStopperGoes)
+{
+    const QString bin = makeTempDir(QStringLiteral("npm-bin"));
+    const QString marks = makeTempDir(QStringLiteral("marks"));
+    DeployToolInstaller::Request request;
+    request.npmProgram = writeNpm(bin, QStringLiteral("echo $$ > '%1/pid'\nexec sleep 600\n").arg(marks).toUtf8());
+    request.toolsFolder = makeTempDir(QStringLiteral("tools"));
+    request.provider = DeployProvider::vercel;
+    auto *stopper = new QObject;
+    request.stopper = stopper;
+    request.stoppable = true;
+    QCoro::Task<std::optional<QString>> installing = DeployToolInstaller::install(request);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(marks + QStringLiteral("/pid")); }));
+    const QByteArray pid = readFile(marks + QStringLiteral("/pid")).trimmed();
+    delete stopper;
+    EXPECT_EQ(await(std::move(installing)), std::optional<QString>(QStringLiteral("the install was stopped")));
+    EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)));
+
+    QFile::remove(marks + QStringLiteral("/pid"));
+    EXPECT_EQ(await(DeployToolInstaller::install(request)), std::optional<QString>(QStringLiteral("the install was stopped")));
+    EXPECT_FALSE(QFile::exists(marks + QStringLiteral("/pid")));
+}
+
 // An npm that never finishes is stopped at the time limit, with a clear reason.
 TEST(DeployRunsTest, TheInstallerGivesUpAfterItsTimeLimit)
 {
@@ -144,49 +206,27 @@ TEST(DeployRunsTest, TheInstallerGivesUpAfterItsTimeLimit)
 }
 
 // A project's own .git/config may name programs for git to run (hooks, a
-// file-system monitor, an ssh command, a pager); in a Deploy run they would
-// see the provider's token. The run's environment overrides all of them.
-TEST(DeployRunsTest, GitInADeployRunRunsNothingTheRepositoryConfigNames)
+// file-system monitor, filters, text converters...); in a deploy's runs they
+// would see the provider's token. Every process Nerim starts gets git settings
+// that take them away (see ChildProcess): here the deploy-tool installer's
+// npm, which uses git in the repository it runs in.
+TEST(DeployRunsTest, GitInTheToolInstallersRunRunsNothingTheRepositoryConfigNames)
 {
-    const QString repo = makeTempDir(QStringLiteral("repo"));
-    const QString ran = makeTempDir(QStringLiteral("ran"));
-    const auto git = [&](const QStringList &arguments, const QHash<QString, QString> &extra) {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            environment.insert(it.key(), it.value());
-        environment.insert(QStringLiteral("GIT_AUTHOR_NAME"), QStringLiteral("t"));
-        environment.insert(QStringLiteral("GIT_AUTHOR_EMAIL"), QStringLiteral("t@example.com"));
-        environment.insert(QStringLiteral("GIT_COMMITTER_NAME"), QStringLiteral("t"));
-        environment.insert(QStringLiteral("GIT_COMMITTER_EMAIL"), QStringLiteral("t@example.com"));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(repo);
-        process.start(QStringLiteral("git"), arguments);
-        process.waitForFinished(30000);
-        return process.exitCode();
-    };
-    if (git({QStringLiteral("init"), QStringLiteral("-q")}, {}) != 0)
-        GTEST_SKIP() << "git is not available";
-    // The planted configuration: a hook folder and a monitor that leave a mark when run.
-    const QString hooks = repo + QStringLiteral("/planted-hooks");
-    QDir().mkpath(hooks);
-    const QString hook = hooks + QStringLiteral("/pre-commit");
-    writeFile(hook, QStringLiteral("#!/bin/sh\ntouch '%1/hook'\n").arg(ran).toUtf8());
-    const QString monitor = repo + QStringLiteral("/planted-monitor");
-    writeFile(monitor, QStringLiteral("#!/bin/sh\ntouch '%1/monitor'\n").arg(ran).toUtf8());
-    for (const QString &path : {hook, monitor})
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    ASSERT_EQ(git({QStringLiteral("config"), QStringLiteral("core.hooksPath"), hooks}, {}), 0);
-    ASSERT_EQ(git({QStringLiteral("config"), QStringLiteral("core.fsmonitor"), monitor}, {}), 0);
-
-    const QStringList commit{QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("--allow-empty"),
-                             QStringLiteral("-m"), QStringLiteral("x")};
-    EXPECT_EQ(git(commit, DeployRuns::gitSafetyEnvironment()), 0);
-    EXPECT_EQ(git({QStringLiteral("status"), QStringLiteral("--short")}, DeployRuns::gitSafetyEnvironment()), 0);
-    EXPECT_FALSE(QFile::exists(ran + QStringLiteral("/hook")));
-    EXPECT_FALSE(QFile::exists(ran + QStringLiteral("/monitor")));
-
-    // Without it the planted programs run: the plant above is a real one.
-    git(commit, {});
-    EXPECT_TRUE(QFile::exists(ran + QStringLiteral("/hook")));
+    const PlantedRepository planted = PlantedRepository::create();
+    if (planted.folder.isEmpty())
+        GTEST_SKIP() << "git is not installed";
+    const QString bin = makeTempDir(QStringLiteral("npm-bin"));
+    DeployToolInstaller::Request request;
+    QString npm = QStringLiteral("cd '%1' && { %2; }\n").arg(planted.folder, planted.routineCommands());
+    request.npmProgram = writeNpm(bin, npm.toUtf8());
+    // The tools folder lies in the repository, so npm's git works in it.
+    request.toolsFolder = planted.folder + QStringLiteral("/tools");
+    QDir().mkpath(request.toolsFolder);
+    request.provider = DeployProvider::vercel;
+    request.baseEnvironment = QProcessEnvironment::systemEnvironment();
+    request.baseEnvironment.insert(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("secret"));
+    EXPECT_EQ(await(DeployToolInstaller::install(request)), std::nullopt);
+    EXPECT_TRUE(planted.marksLeft().isEmpty()) << planted.marksLeft().join(' ').toStdString();
+    EXPECT_TRUE(planted.ownHelperAnswer().contains("password=from-your-own-helper"));
+    EXPECT_EQ(planted.lastCommit(), "work");
 }

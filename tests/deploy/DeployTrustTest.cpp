@@ -2,6 +2,7 @@
 // untrusted: only addresses of the deployed provider (or the user's verified
 // domain) are taken as live addresses, and only plain deployment ids reach
 // the agent's prompt.
+#include "deploy/DeployConfig.h"
 #include "deploy/DeployHistoryEntry.h"
 #include "deploy/DeployTypes.h"
 #include "TestEnvironment.h"
@@ -74,4 +75,81 @@ TEST(DeployHistoryFile, APlantedLineWithACraftedIdOrAddressIsNotOffered)
     EXPECT_EQ(live[0].frontendURL, QStringLiteral("https://shop.vercel.app"));
     EXPECT_EQ(live[1].deploymentID, QStringLiteral("dpl_other"));
     EXPECT_EQ(live[1].frontendURL, std::nullopt);
+}
+
+// A verified domain beyond ASCII is the same host as its ASCII (IDNA) form,
+// written either way; a provider's host still has to be written in ASCII.
+TEST(LiveAddress, ADomainBeyondAsciiIsComparedInItsAsciiForm)
+{
+    const QList<DeployProvider> vercel{DeployProvider::vercel};
+    const std::optional<QString> domain = QStringLiteral("B\u00e4ckerei-M\u00fcller.de");
+    for (const QString &accepted :
+         {QStringLiteral("https://b\u00e4ckerei-m\u00fcller.de"), QStringLiteral("https://xn--bckerei-mller-bfb28a.de/"),
+          QStringLiteral("https://B\u00c4CKEREI-m\u00fcller.de/\u00fcber-uns")}) {
+        SCOPED_TRACE(accepted.toStdString());
+        EXPECT_TRUE(isAcceptedLiveAddress(accepted, vercel, domain));
+    }
+    for (const QString &refused :
+         {QStringLiteral("https://b\u00e4ckerei-m\u00fcller.com"), QStringLiteral("https://b\u00e4ckerei-m\u00fcller.de\u202e"),
+          QStringLiteral("https://b\u00e4cker\u00a0ei-m\u00fcller.de"), QStringLiteral("https://sh\u00f6p.vercel.app")}) {
+        SCOPED_TRACE(refused.toStdString());
+        EXPECT_FALSE(isAcceptedLiveAddress(refused, vercel, domain));
+    }
+    EXPECT_TRUE(isSameDomain(QStringLiteral("xn--bckerei-mller-bfb28a.de"), *domain));
+    EXPECT_TRUE(isSameDomain(QStringLiteral(" Shop.Example.COM"), QStringLiteral("shop.example.com")));
+    for (const char *other : {"evil.example", "shop.example.com.evil.example", "evil.example/phish?x=1", "", "shop"})
+        EXPECT_FALSE(isSameDomain(QString::fromUtf8(other), QStringLiteral("shop.example.com"))) << other;
+}
+
+// How an agent may write an address at the end of a sentence or in Markdown.
+TEST(LiveAddress, AnAddressIsMadePlainBeforeItIsChecked)
+{
+    const QList<QPair<QString, QString>> cases{
+        {QStringLiteral("https://shop.vercel.app."), QStringLiteral("https://shop.vercel.app")},
+        {QStringLiteral("<https://shop.vercel.app>"), QStringLiteral("https://shop.vercel.app")},
+        {QStringLiteral(" <https://shop.vercel.app.> "), QStringLiteral("https://shop.vercel.app")},
+        {QStringLiteral("`https://shop.vercel.app/`"), QStringLiteral("https://shop.vercel.app/")},
+        {QStringLiteral("https://shop.vercel.app./docs"), QStringLiteral("https://shop.vercel.app/docs")},
+        {QStringLiteral("https://shop.vercel.app.:8443/x?y=1"), QStringLiteral("https://shop.vercel.app:8443/x?y=1")},
+        {QStringLiteral("https://shop.vercel.app/a.b"), QStringLiteral("https://shop.vercel.app/a.b")},
+        {QStringLiteral("<https://evil.example>"), QStringLiteral("https://evil.example")},
+    };
+    for (const auto &[written, plain] : cases) {
+        SCOPED_TRACE(written.toStdString());
+        EXPECT_EQ(normalizedLiveAddress(written), plain);
+    }
+    EXPECT_TRUE(isAcceptedLiveAddress(normalizedLiveAddress(QStringLiteral("<https://shop.vercel.app.>")),
+                                      {DeployProvider::vercel}, std::nullopt));
+}
+
+// deploy-config.json comes with the project: a custom domain is taken only
+// as a plain domain name, a frontend address only on the file's providers or
+// that domain, so a planted file cannot make Open or Copy use another site.
+TEST(DeployConfigFile, OnlyAddressesInTheShapeNerimSavesAreTaken)
+{
+    DeployConfig config;
+    config.providers = {DeployProvider::vercel};
+    config.frontendURL = QStringLiteral("https://shop.vercel.app");
+    EXPECT_EQ(config.liveURL(), QStringLiteral("https://shop.vercel.app"));
+    config.customDomain = QStringLiteral("Shop.Example.com");
+    EXPECT_EQ(config.acceptedCustomDomain(), QStringLiteral("shop.example.com"));
+    EXPECT_EQ(config.liveURL(), QStringLiteral("https://shop.example.com"));
+    config.frontendURL = QStringLiteral("https://shop.example.com/");
+    EXPECT_EQ(config.acceptedFrontendURL(), QStringLiteral("https://shop.example.com/"));
+
+    for (const char *planted : {"evil.example/phish?x=1", "https://evil.example", "evil.example:8080", "user@evil.example",
+                                "localhost", "evil example.com", ""}) {
+        SCOPED_TRACE(planted);
+        config.customDomain = QString::fromUtf8(planted);
+        config.frontendURL = QStringLiteral("https://shop.vercel.app");
+        EXPECT_EQ(config.acceptedCustomDomain(), std::nullopt);
+        EXPECT_EQ(config.liveURL(), QStringLiteral("https://shop.vercel.app"));
+    }
+    config.customDomain.reset();
+    for (const char *planted : {"https://evil.example/", "javascript:alert(1)", "https://shop.up.railway.app",
+                                "file:///etc/passwd"}) {
+        SCOPED_TRACE(planted);
+        config.frontendURL = QString::fromUtf8(planted);
+        EXPECT_EQ(config.liveURL(), std::nullopt);
+    }
 }

@@ -164,14 +164,15 @@ QMap<QString, QString> resolvedDecisions(const QStringList &names, const QMap<QS
     return result;
 }
 
-ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &names, const AnswerState &answer)
+ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &names, const AnswerState &answer,
+                            bool envFileTooLarge)
 {
     ChecklistLook look;
     look.symbol = QStringLiteral("checklist");
     look.title = Text::checklistTitle + hostingProvider.displayName();
     look.lead = Text::checklistLead;
     look.showsEmptyLine = names.isEmpty();
-    look.emptyLine = Text::checklistEmpty;
+    look.emptyLine = envFileTooLarge ? Text::checklistTooLarge : Text::checklistEmpty;
     look.buttonTitle = names.isEmpty() ? Text::checklistContinue : Text::checklistApply;
     // Pressed once, the button waits while the Deploy agent uploads the
     // choices, so they are not sent twice; it comes back when the agent has

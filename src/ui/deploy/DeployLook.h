@@ -57,6 +57,8 @@ inline const QString checklistTitle = QStringLiteral("Review env vars for ");
 inline const QString checklistLead =
     QStringLiteral("Pick which values ship to production. Skip anything that's only for local development.");
 inline const QString checklistEmpty = QStringLiteral("Nerim didn't find a .env file. Continuing without env vars.");
+inline const QString checklistTooLarge =
+    QStringLiteral("Nerim didn't read the .env file: it is larger than 1 MiB. Continuing without env vars.");
 inline const QString choiceSend = QStringLiteral("Send to prod");
 inline const QString choiceSkip = QStringLiteral("Skip");
 inline const QString choiceCustom = QStringLiteral("Use different value");
@@ -182,7 +184,9 @@ struct ChecklistLook {
     QString buttonTitle;
     bool buttonEnabled = true;
 };
-ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &names, const AnswerState &answer);
+// With no names, the line says why: no .env file, or one too large to read.
+ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &names, const AnswerState &answer,
+                            bool envFileTooLarge = false);
 
 // ---- The domain cards ------------------------------------------------------------------------
 

@@ -48,12 +48,9 @@ QString liveURLFor(ProjectCanvasViewModel *canvas)
     if (phase.kind() == DeploySessionState::Phase::Kind::live ||
         phase.kind() == DeploySessionState::Phase::Kind::customDomainVerified)
         return DeployLook::liveURLOfPhase(phase);
-    if (const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL())) {
-        if (config->customDomain)
-            return QStringLiteral("https://") + *config->customDomain;
-        if (config->frontendURL)
-            return *config->frontendURL;
-    }
+    // Only an address in the shape Nerim saves it: the file may have been planted.
+    if (const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL()))
+        return config->liveURL().value_or(QString());
     return QString();
 }
 

@@ -140,6 +140,12 @@ TEST(DeployLook, ChecklistTextsDecisionsAndAWayOnAfterTheAgentExits)
     EXPECT_TRUE(empty.showsEmptyLine);
     EXPECT_EQ(empty.emptyLine, QStringLiteral("Nerim didn't find a .env file. Continuing without env vars."));
     EXPECT_EQ(empty.buttonTitle, QStringLiteral("Continue"));
+    // A .env too large to read is not a missing one.
+    const ChecklistLook tooLarge = checklistLook(R, {}, {}, true);
+    EXPECT_TRUE(tooLarge.showsEmptyLine);
+    EXPECT_EQ(tooLarge.emptyLine,
+              QStringLiteral("Nerim didn't read the .env file: it is larger than 1 MiB. Continuing without env vars."));
+    EXPECT_EQ(tooLarge.buttonTitle, QStringLiteral("Continue"));
     const ChecklistLook listed = checklistLook(V, {QStringLiteral("A")}, {});
     EXPECT_FALSE(listed.showsEmptyLine);
     EXPECT_EQ(listed.buttonTitle, QStringLiteral("Apply and continue"));

@@ -1,0 +1,267 @@
+// The Deploy run's allowed tools are enforced by the agent program, so they
+// are checked against the installed program itself: a Deploy run started the
+// way Nerim starts it, over a Messages API on 127.0.0.1 that answers each turn
+// with the next Bash command to try, reads in the next request whether the
+// program ran it or refused it. Every command a briefing shows must run;
+// git with a setting or an alias, npm, node and the provider subcommands that
+// build or run the project here must be refused.
+//
+// Runs where NERIM_REAL_CLAUDE names the installed `claude`; skipped elsewhere.
+#include "ProviderTestSupport.h"
+#include "TestEnvironment.h"
+#include "deploy/DeployPrompt.h"
+#include "deploy/DeployRuns.h"
+#include "support/loopback-http/LoopbackHttpServer.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+// A Messages API that plays Bash commands one turn at a time and keeps what
+// the program answered to each.
+class CommandPlayer {
+public:
+    explicit CommandPlayer(QStringList commands) : m_commands(std::move(commands))
+    {
+        m_server.setHandler([this](const LoopbackHttpServer::Request &request) { return answer(request); });
+    }
+
+    QUrl baseUrl() const { return m_server.baseUrl(); }
+    // The program's answer to each command played, by command.
+    const QHash<QString, QString> &results() const { return m_results; }
+
+private:
+    LoopbackHttpServer::Reply answer(const LoopbackHttpServer::Request &request)
+    {
+        if (!request.path().endsWith("/v1/messages"))
+            return LoopbackHttpServer::Reply::text(404, "not here");
+        const QJsonObject body = request.json().object();
+        const QJsonArray messages = body.value(QLatin1String("messages")).toArray();
+        const QJsonValue last = messages.isEmpty() ? QJsonValue() : messages.last().toObject().value(QLatin1String("content"));
+        for (const QJsonValue &block : last.toArray()) {
+            const QJsonObject object = block.toObject();
+            if (object.value(QLatin1String("type")).toString() != QLatin1String("tool_result"))
+                continue;
+            const QString id = object.value(QLatin1String("tool_use_id")).toString();
+            const QJsonValue content = object.value(QLatin1String("content"));
+            QString text = content.toString();
+            for (const QJsonValue &part : content.toArray())
+                text += part.toObject().value(QLatin1String("text")).toString();
+            if (m_played.contains(id))
+                m_results.insert(m_played.value(id), text);
+        }
+        QJsonObject block;
+        QString stop = QStringLiteral("end_turn");
+        if (body.value(QLatin1String("tools")).toArray().isEmpty() || m_next >= m_commands.size()) {
+            block = QJsonObject{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), QStringLiteral("Done.")}};
+        } else {
+            const QString id = QStringLiteral("toolu_%1").arg(m_next);
+            m_played.insert(id, m_commands.at(m_next));
+            block = QJsonObject{{QStringLiteral("type"), QStringLiteral("tool_use")},
+                                {QStringLiteral("id"), id},
+                                {QStringLiteral("name"), QStringLiteral("Bash")},
+                                {QStringLiteral("input"), QJsonObject{{QStringLiteral("command"), m_commands.at(m_next)},
+                                                                      {QStringLiteral("description"), QStringLiteral("check")}}}};
+            stop = QStringLiteral("tool_use");
+            ++m_next;
+        }
+        return reply(block, stop, body.value(QLatin1String("stream")).toBool());
+    }
+
+    static LoopbackHttpServer::Reply reply(const QJsonObject &block, const QString &stop, bool stream)
+    {
+        const QJsonObject usage{{QStringLiteral("input_tokens"), 10}, {QStringLiteral("output_tokens"), 5}};
+        QJsonObject message{{QStringLiteral("id"), QStringLiteral("msg_1")},
+                            {QStringLiteral("type"), QStringLiteral("message")},
+                            {QStringLiteral("role"), QStringLiteral("assistant")},
+                            {QStringLiteral("model"), QStringLiteral("claude-sonnet-4-5")},
+                            {QStringLiteral("stop_sequence"), QJsonValue::Null},
+                            {QStringLiteral("usage"), usage}};
+        if (!stream) {
+            message.insert(QStringLiteral("content"), QJsonArray{block});
+            message.insert(QStringLiteral("stop_reason"), stop);
+            return LoopbackHttpServer::Reply::json(200, QJsonDocument(message).toJson(QJsonDocument::Compact));
+        }
+        message.insert(QStringLiteral("content"), QJsonArray());
+        message.insert(QStringLiteral("stop_reason"), QJsonValue::Null);
+        QJsonObject start = block;
+        QJsonObject delta;
+        if (block.value(QLatin1String("type")) == QLatin1String("text")) {
+            start.insert(QStringLiteral("text"), QString());
+            delta = {{QStringLiteral("type"), QStringLiteral("text_delta")}, {QStringLiteral("text"), block.value(QLatin1String("text"))}};
+        } else {
+            start.insert(QStringLiteral("input"), QJsonObject());
+            delta = {{QStringLiteral("type"), QStringLiteral("input_json_delta")},
+                     {QStringLiteral("partial_json"),
+                      QString::fromUtf8(QJsonDocument(block.value(QLatin1String("input")).toObject()).toJson(QJsonDocument::Compact))}};
+        }
+        const QList<QJsonObject> events{
+            {{QStringLiteral("type"), QStringLiteral("message_start")}, {QStringLiteral("message"), message}},
+            {{QStringLiteral("type"), QStringLiteral("content_block_start")}, {QStringLiteral("index"), 0}, {QStringLiteral("content_block"), start}},
+            {{QStringLiteral("type"), QStringLiteral("content_block_delta")}, {QStringLiteral("index"), 0}, {QStringLiteral("delta"), delta}},
+            {{QStringLiteral("type"), QStringLiteral("content_block_stop")}, {QStringLiteral("index"), 0}},
+            {{QStringLiteral("type"), QStringLiteral("message_delta")},
+             {QStringLiteral("delta"), QJsonObject{{QStringLiteral("stop_reason"), stop}, {QStringLiteral("stop_sequence"), QJsonValue::Null}}},
+             {QStringLiteral("usage"), QJsonObject{{QStringLiteral("output_tokens"), 5}}}},
+            {{QStringLiteral("type"), QStringLiteral("message_stop")}},
+        };
+        QByteArray sse;
+        for (const QJsonObject &event : events)
+            sse += "event: " + event.value(QLatin1String("type")).toString().toUtf8() + "\ndata: " +
+                   QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n";
+        LoopbackHttpServer::Reply reply = LoopbackHttpServer::Reply::withStatus(200, sse);
+        reply.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/event-stream")));
+        return reply;
+    }
+
+    LoopbackHttpServer m_server;
+    QStringList m_commands;
+    qsizetype m_next = 0;
+    QHash<QString, QString> m_played;
+    QHash<QString, QString> m_results;
+};
+
+// The program's own words when it does not run a command.
+bool wasRefused(const QString &result)
+{
+    static const QRegularExpression refusal(QStringLiteral(
+        "requires approval|has been denied|can't be checked|cannot be statically analyzed|Contains [a-z_ ]+|was blocked"));
+    return refusal.match(result).hasMatch();
+}
+
+void writeExecutable(const QString &path, const QByteArray &text)
+{
+    writeFile(path, text);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+} // namespace
+
+TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesTheRest)
+{
+    const QString program = QString::fromLocal8Bit(qgetenv("NERIM_REAL_CLAUDE"));
+    if (program.isEmpty() || !QFileInfo(program).isExecutable())
+        GTEST_SKIP() << "NERIM_REAL_CLAUDE does not name the installed claude program, so the Deploy allow-list "
+                        "is not checked against it here";
+
+    const QList<DeployProvider> providers = DeployProvider::allCases();
+    const QString project = makeTempDir(QStringLiteral("project"));
+    const QString marks = makeTempDir(QStringLiteral("marks"));
+    const QString bin = makeTempDir(QStringLiteral("tools-bin"));
+    // Stand-ins for the providers' tools and for npm and node: each notes that it ran.
+    for (const char *tool : {"vercel", "railway", "supabase", "npm", "npx", "node"})
+        writeExecutable(bin + QLatin1Char('/') + QLatin1String(tool),
+                        QStringLiteral("#!/bin/sh\necho \"%1 $*\" >> '%2/ran'\n").arg(QLatin1String(tool), marks).toUtf8());
+    // A repository whose own config carries an alias that runs a program.
+    QProcess git;
+    git.setWorkingDirectory(project);
+    git.start(QStringLiteral("git"), {QStringLiteral("init"), QStringLiteral("-q")});
+    ASSERT_TRUE(git.waitForFinished(30000));
+    git.start(QStringLiteral("git"), {QStringLiteral("config"), QStringLiteral("alias.y"),
+                                      QStringLiteral("!touch '%1/planted-alias'").arg(marks)});
+    ASSERT_TRUE(git.waitForFinished(30000));
+
+    // Every command between backticks in every briefing, and one use of each allowed command.
+    QStringList briefings;
+    for (const QList<DeployProvider> &chosen :
+         {QList<DeployProvider>{DeployProvider::vercel}, QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway},
+          QList<DeployProvider>{DeployProvider::supabase}, providers}) {
+        for (const DeployKind kind : {DeployKind::fresh, DeployKind::redeploy}) {
+            DeployContext context;
+            context.providersInOrder = chosen;
+            context.kind = kind;
+            briefings.append(buildDeployPrompt(QStringLiteral("Shop"), context));
+        }
+        for (const ProviderTask &task :
+             {ProviderTask::rollback(QStringLiteral("dpl_0"), QStringLiteral("2026-12-07T10:00:00Z")),
+              ProviderTask::gitConnect(true), ProviderTask::envVarUpdate({{QStringLiteral("API_KEY"), QStringLiteral("custom")}})})
+            briefings.append(buildOperationPrompt(QStringLiteral("Shop"), chosen, task, chosen.last()));
+    }
+    QStringList allowed;
+    static const QRegularExpression backticked(QStringLiteral("`([^`]+)`"));
+    for (const QString &briefing : std::as_const(briefings))
+        for (const QRegularExpressionMatch &match : backticked.globalMatch(briefing))
+            if (!allowed.contains(match.captured(1)))
+                allowed.append(match.captured(1));
+    ASSERT_FALSE(allowed.isEmpty());
+    const qsizetype briefingCommands = allowed.size();
+    for (const DeployRuns::AllowedCommand &command : DeployRuns::allowedCommands(providers)) {
+        if (!command.withArguments)
+            allowed.append(command.words);
+        else if (command.words.startsWith(QLatin1String("git ")))
+            allowed.append(command.words + QStringLiteral(" --help-me-not"));
+        else if (!command.words.startsWith(QLatin1String("dig")) && !command.words.startsWith(QLatin1String("nslookup")))
+            allowed.append(command.words + QStringLiteral(" --help"));
+    }
+    const QStringList refused{
+        QStringLiteral("vercel --token \"$VERCEL_TOKEN\""),
+        QStringLiteral("git -c alias.x='!touch %1/alias' x").arg(marks),
+        QStringLiteral("git -c core.pager='touch %1/pager' status").arg(marks),
+        QStringLiteral("git y"),
+        QStringLiteral("git init --template=%1").arg(marks),
+        QStringLiteral("git push -u origin main --receive-pack='touch %1/pack'").arg(marks),
+        QStringLiteral("GIT_SSH_COMMAND=true git push"),
+        QStringLiteral("npm --version"),
+        QStringLiteral("npx vercel"),
+        QStringLiteral("node -e 1"),
+        QStringLiteral("vercel build"),
+        QStringLiteral("vercel dev"),
+        QStringLiteral("vercel"),
+        QStringLiteral("railway run sh"),
+        QStringLiteral("supabase start"),
+        QStringLiteral("printenv API_KEY | npm exec vercel"),
+    };
+
+    CommandPlayer player(allowed + refused);
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [program] { return std::optional<QString>(program); };
+    const QString base = player.baseUrl().toString();
+    options.managedKeysEnvironment = [base] {
+        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), base},
+                                       {QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("test-key")}};
+    };
+    ClaudeCodeProvider provider(project, options);
+    SpawnExtras extras;
+    extras.arguments = DeployRuns::runArguments(providers);
+    extras.pathEntries = {bin};
+    extras.environment = {{QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok")},
+                          {QStringLiteral("API_KEY"), QStringLiteral("value-1")},
+                          {QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1")},
+                          {QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1")}};
+    const AgentSession session = await(provider.spawn(AgentRole::deploy, {}, {}, QStringLiteral("Check the commands."),
+                                                      ProjectAwareness{}, ModelChoice::sonnet45, extras));
+    const std::shared_ptr<AgentOutputStream> stream = await(provider.outputStream(session.id));
+    QCoro::Task<QList<AgentOutput>> collecting = collectAll(stream);
+    const QList<AgentOutput> output = await(std::move(collecting));
+    ASSERT_FALSE(output.isEmpty());
+    EXPECT_EQ(output.last(), AgentOutput::processExited(0));
+
+    const QHash<QString, QString> &results = player.results();
+    for (qsizetype i = 0; i < allowed.size(); ++i) {
+        const QString &command = allowed.at(i);
+        SCOPED_TRACE((i < briefingCommands ? "briefing: " : "allowed: ") + command.toStdString());
+        ASSERT_TRUE(results.contains(command));
+        EXPECT_FALSE(wasRefused(results.value(command))) << results.value(command).toStdString();
+    }
+    for (const QString &command : refused) {
+        SCOPED_TRACE("refused: " + command.toStdString());
+        ASSERT_TRUE(results.contains(command));
+        EXPECT_TRUE(wasRefused(results.value(command))) << results.value(command).toStdString();
+    }
+    // Nothing they name ran.
+    for (const char *mark : {"alias", "pager", "planted-alias", "pack"})
+        EXPECT_FALSE(QFile::exists(marks + QLatin1Char('/') + QLatin1String(mark))) << mark;
+    const QString ran = QString::fromUtf8(readFile(marks + QStringLiteral("/ran")));
+    for (const char *never : {"npm ", "npx ", "node ", "vercel build", "vercel dev", "railway run", "supabase start"})
+        EXPECT_FALSE(ran.contains(QLatin1String(never))) << never;
+    EXPECT_TRUE(ran.contains(QLatin1String("vercel env add API_KEY production")));
+    EXPECT_TRUE(ran.contains(QLatin1String("railway variables --set-from-stdin API_KEY")));
+}
