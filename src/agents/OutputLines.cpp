@@ -205,7 +205,8 @@ QString decodeWithFlags(QByteArrayView bytes, quint8 flags)
         return QString();
     if (flags & asciiOnly)
         return QString::fromLatin1(bytes);
-    if (!(flags & loneSurrogates))
+    // Qt's decoder drops a byte-order mark that a text starts with.
+    if (!(flags & loneSurrogates) && !bytes.startsWith("\xEF\xBB\xBF"))
         return QString::fromUtf8(bytes);
     return decodeHeld(bytes);
 }
