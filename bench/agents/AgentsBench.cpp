@@ -1,15 +1,18 @@
 // Figures of the agent runtime, each printed with its target:
-//  1. output ingest: a stand-in agent prints 200,000 lines of about 100 bytes;
-//     from spawn to the consumed exit event, every line handled the way the
-//     canvas does (raw line kept, transcript line, turn answer);
+//  1. output ingest, one agent: a stand-in agent prints 200,000 events of a
+//     line each; from spawn to the consumed exit event, every line handled the
+//     way the canvas does (raw line kept, transcript line, turn answer);
 //  2. prompt assembly with 50 prior turns of 4 KB each;
 //  3. saving three panes of 20,000 transcript lines each: the time the GUI
 //     thread spends taking the snapshot, and the background write;
 //  4. three agents printing 100,000 lines each at once, consumed into their
-//     panes: lines per second and GUI-thread time per event-loop turn, once as
-//     events through the event reader (each line a message of its own, the
-//     costliest shape) and once as plain lines (the earlier figures), side by
-//     side; the reader may cost at most a fifth of the throughput.
+//     panes: lines per second, the GUI thread's own time per line (what it
+//     could take in were the agents faster) and its time per event-loop turn
+//     in which output was handled, once as events through the event reader
+//     (each line a message of its own, the costliest shape) and once as plain
+//     lines, in alternating rounds.
+// Arguments name the figures to run ("ingest", "prompt", "save", "streams");
+// none runs them all.
 #include "agents/AgentPaneState.h"
 #include "agents/AgentStreamConsumer.h"
 #include "agents/ClaudeCodeProvider.h"
@@ -29,6 +32,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -52,7 +56,7 @@ qint64 statusField(const char *name)
 
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
-    std::printf("%-58s %12.2f %-8s target %-14s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+    std::printf("%-66s %12.2f %-8s target %-12s %s\n", what, value, unit, target, met ? "met" : "MISSED");
 }
 
 void benchOutputIngest(const QString &project)
@@ -106,7 +110,7 @@ void benchOutputIngest(const QString &project)
     const double growthMb = (statusField("VmHWM:") - rssBefore) / 1024.0;
     if (lines != lineCount + 1 || exitCode != 0)
         std::printf("output ingest: unexpected run (%lld lines, exit %d)\n", static_cast<long long>(lines), exitCode);
-    report("output ingest: lines per second (200,000 x 100 B)", lines / seconds, "lines/s", ">= 300000",
+    report("output ingest, one agent: lines per second (200,000 x 100 B)", lines / seconds, "lines/s", ">= 300000",
            lines / seconds >= 300000);
     report("output ingest: peak memory growth", growthMb, "MB", "< 150", growthMb < 150);
     qunsetenv("CLAUDE_STANDIN_COMMANDS");
@@ -185,7 +189,8 @@ void benchSavePanes(const QString &project)
         SerialFileWriter::shared().flush();
         worstWriteMs = std::max(worstWriteMs, write.nsecsElapsed() / 1e6);
     }
-    report("save 3 panes x 20,000 lines: GUI thread blocked (worst)", worstSnapshotMs, "ms", "< 20", worstSnapshotMs < 20);
+    report("save 3 panes x 20,000 lines: GUI thread blocked (worst)", worstSnapshotMs, "ms", "<= 8 (kept)",
+           worstSnapshotMs <= 8);
     report("save 3 panes x 20,000 lines: background write (worst)", worstWriteMs, "ms", "< 300", worstWriteMs < 300);
     std::printf("  (panes.json of %.1f MB)\n", QFile(path).size() / 1e6);
     qDeleteAll(panes);
@@ -193,6 +198,7 @@ void benchSavePanes(const QString &project)
 
 struct StreamsFigures {
     double linesPerSecond = 0;
+    double guiCpuPerLineUs = 0;
     double p99TurnMs = 0;
     double worstTurnMs = 0;
 };
@@ -225,27 +231,34 @@ StreamsFigures runThreeStreams(const QString &project, bool plain)
     }
 
     // Every turn of the event loop ends with a zero-interval timer firing: the
-    // gaps between firings are how long the GUI thread was busy per turn.
+    // gaps between firings are how long the GUI thread was busy per turn. Only
+    // the turns in which output was handled count: most turns of a fast loop
+    // are empty and would hide the long ones in the percentile.
     std::vector<double> turns;
     turns.reserve(1000000);
     QElapsedTimer clock;
     clock.start();
     qint64 last = clock.nsecsElapsed();
+    qint64 lines = 0;
+    qint64 linesBefore = 0;
     QTimer heartbeat;
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        turns.push_back((now - last) / 1e6);
-        last = now;
+        if (lines != linesBefore)
+            turns.push_back((now - last) / 1e6);
+        linesBefore = lines;
+        last = clock.nsecsElapsed();
     });
 
     QEventLoop loop;
-    qint64 lines = 0;
     int ended = 0;
     std::vector<std::shared_ptr<AgentStreamConsumer>> consumers;
     std::vector<QCoro::Task<>> runs;
     QElapsedTimer wall;
     wall.start();
     heartbeat.start(0);
+    timespec cpuStart{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     // The coroutine keeps `target` in its frame; the lambda itself outlives it.
     const auto start = [&](AgentPaneState *target) -> QCoro::Task<> {
             const AgentSession session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"),
@@ -270,18 +283,21 @@ StreamsFigures runThreeStreams(const QString &project, bool plain)
     loop.exec();
     heartbeat.stop();
     const double seconds = wall.nsecsElapsed() / 1e9;
+    timespec cpuEnd{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
+    const double cpuUs = (cpuEnd.tv_sec - cpuStart.tv_sec) * 1e6 + (cpuEnd.tv_nsec - cpuStart.tv_nsec) / 1e3;
     if (lines != 3 * (lineCount + 1))
         std::printf("three streams: unexpected run (%lld lines)\n", static_cast<long long>(lines));
     qunsetenv("CLAUDE_STANDIN_COMMANDS");
     qunsetenv("CLAUDE_STANDIN_PLAIN");
-    return {lines / seconds, percentileOf(turns, 0.99), percentileOf(turns, 1.0)};
+    return {lines / seconds, cpuUs / lines, percentileOf(turns, 0.99), percentileOf(turns, 1.0)};
 }
 
 void benchThreeStreamsThroughTheReader(const QString &project)
 {
-    // Alternating runs, best of each, so that a busy machine weighs on both alike.
+    // Alternating rounds, best of each, so that a busy machine weighs on both alike.
     StreamsFigures plain, events;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
         const StreamsFigures p = runThreeStreams(project, true);
         const StreamsFigures e = runThreeStreams(project, false);
         if (p.linesPerSecond > plain.linesPerSecond)
@@ -289,14 +305,23 @@ void benchThreeStreamsThroughTheReader(const QString &project)
         if (e.linesPerSecond > events.linesPerSecond)
             events = e;
     }
-    report("3 x 100,000 lines as plain lines (earlier): lines per second", plain.linesPerSecond, "lines/s", "(info)", true);
-    report("3 x 100,000 lines as events (reader): lines per second", events.linesPerSecond, "lines/s",
-           ">= 80% plain", events.linesPerSecond >= 0.8 * plain.linesPerSecond);
-    std::printf("  (events at %.0f%% of the plain throughput)\n", 100.0 * events.linesPerSecond / plain.linesPerSecond);
-    report("3 x 100,000 lines as plain lines: GUI per turn, 99th pct", plain.p99TurnMs, "ms", "< 16", plain.p99TurnMs < 16);
-    report("3 x 100,000 lines as events: GUI per turn, 99th pct", events.p99TurnMs, "ms", "< 16", events.p99TurnMs < 16);
-    report("3 x 100,000 lines as plain lines: GUI per turn, worst", plain.worstTurnMs, "ms", "(info)", true);
+    report("3 x 100,000 lines as events (reader): lines per second", events.linesPerSecond, "lines/s", ">= 1000000",
+           events.linesPerSecond >= 1e6);
+    report("3 x 100,000 lines as plain lines: lines per second", plain.linesPerSecond, "lines/s", "(info)", true);
+    // What the GUI thread itself spends per line, whatever the agents' pace:
+    // its capacity in lines per second of its own time.
+    report("3 x 100,000 lines as events: GUI-thread capacity", 1e6 / events.guiCpuPerLineUs, "lines/s", ">= 1000000",
+           1e6 / events.guiCpuPerLineUs >= 1e6);
+    report("3 x 100,000 lines as plain lines: GUI-thread capacity", 1e6 / plain.guiCpuPerLineUs, "lines/s", "(info)",
+           true);
+    std::printf("  (GUI-thread time per line: events %.2f us, plain %.2f us)\n", events.guiCpuPerLineUs,
+                plain.guiCpuPerLineUs);
+    report("3 x 100,000 lines as events: GUI per turn with output, 99th pct", events.p99TurnMs, "ms", "<= 16",
+           events.p99TurnMs <= 16);
+    report("3 x 100,000 lines as plain lines: GUI per turn with output, 99th pct", plain.p99TurnMs, "ms", "<= 16",
+           plain.p99TurnMs <= 16);
     report("3 x 100,000 lines as events: GUI per turn, worst", events.worstTurnMs, "ms", "(info)", true);
+    report("3 x 100,000 lines as plain lines: GUI per turn, worst", plain.worstTurnMs, "ms", "(info)", true);
 }
 
 } // namespace
@@ -304,6 +329,10 @@ void benchThreeStreamsThroughTheReader(const QString &project)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QStringList wanted = app.arguments().mid(1);
+    const auto runs = [&wanted](const char *name) {
+        return wanted.isEmpty() || wanted.contains(QLatin1String(name));
+    };
     QTemporaryDir root;
     const QString project = root.path() + QStringLiteral("/bench-project");
     QDir().mkpath(project);
@@ -311,9 +340,13 @@ int main(int argc, char **argv)
 #ifndef NDEBUG
     std::printf("note: a debug build; build in Release for meaningful figures\n");
 #endif
-    benchOutputIngest(project);
-    benchPromptAssembly(project);
-    benchSavePanes(project);
-    benchThreeStreamsThroughTheReader(project);
+    if (runs("ingest"))
+        benchOutputIngest(project);
+    if (runs("prompt"))
+        benchPromptAssembly(project);
+    if (runs("save"))
+        benchSavePanes(project);
+    if (runs("streams"))
+        benchThreeStreamsThroughTheReader(project);
     return 0;
 }

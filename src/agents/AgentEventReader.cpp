@@ -1,106 +1,133 @@
 #include "agents/AgentEventReader.h"
 
-#include <QStringList>
+#include "platform/OutputLineSplitter.h"
+
+#include <QtAlgorithms>
+#include <QtEndian>
+#include <QVarLengthArray>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <utility>
 
 namespace nerim {
 
 namespace {
 
-// What the reader needs of one event. Every event line is scanned once, in
-// place: a full JSON document for a line of which only one or two strings
-// matter would cost several times the rest of a line's way to its pane.
+// A JSON string's value as UTF-8: the bytes between its quotes where it holds
+// no escape (the common case: nothing is copied), else its decoded bytes.
+struct JsonText {
+    QByteArrayView raw;
+    QByteArray decoded;
+    bool escaped = false;
+
+    QByteArrayView view() const { return escaped ? QByteArrayView(decoded) : raw; }
+};
+
+bool is(QByteArrayView text, const char *literal)
+{
+    const size_t size = std::strlen(literal);
+    return size_t(text.size()) == size && std::memcmp(text.data(), literal, size) == 0;
+}
+
+// What the reader needs of one event.
 struct Event {
-    QString type;
-    QString subtype;
-    QString result;
+    JsonText type;
+    JsonText subtype;
+    JsonText result;
     bool hasResult = false;
     bool isError = false;
     bool hasErrorField = false; // an "error" string on the event
-    QStringList errors;
-    QString model;
-    QList<QString> texts; // the message's text blocks, in order
+    QVarLengthArray<JsonText, 1> errors;
+    JsonText model;
+    QVarLengthArray<JsonText, 2> texts; // the message's text blocks, in order
 };
 
-// A strict reader of one JSON text over UTF-16, keeping only what `Event`
-// names and checking the rest for well-formedness. Any fault makes the whole
-// line "not an event".
+// A strict reader of one JSON text over its UTF-8 bytes, keeping only what
+// `Event` names and checking everything else for well-formedness without
+// decoding it: a tool call carrying a whole file costs one pass over its
+// bytes. Any fault makes the whole line "not an event". Bytes that are not
+// UTF-8 inside strings are let through (the decoded text shows U+FFFD).
 class Scanner {
 public:
-    Scanner(const QChar *begin, const QChar *end) : m_p(begin), m_end(end) {}
+    Scanner(const char *begin, const char *end) : m_p(begin), m_end(end) {}
 
     bool readEvent(Event &event)
     {
         skipSpace();
-        if (!readObject([&](const QString &key) { return readTopField(key, event); }))
+        if (!readObject([&](QByteArrayView key) { return readTopField(key, event); }))
             return false;
         skipSpace();
         return m_p == m_end;
     }
 
 private:
-    bool readTopField(const QString &key, Event &event)
+    bool readTopField(QByteArrayView key, Event &event)
     {
-        if (key == QLatin1String("type"))
+        if (is(key, "type"))
             return readStringOrSkip(event.type);
-        if (key == QLatin1String("subtype"))
+        if (is(key, "subtype"))
             return readStringOrSkip(event.subtype);
-        if (key == QLatin1String("result")) {
-            if (peek() == u'"') {
+        if (is(key, "result")) {
+            if (peek() == '"') {
                 event.hasResult = true;
                 return readString(&event.result);
             }
             return skipValue();
         }
-        if (key == QLatin1String("is_error")) {
-            if (peek() == u't') {
+        if (is(key, "is_error")) {
+            if (peek() == 't') {
                 event.isError = true;
-                return literal(u"true");
+                return literal("true");
             }
             return skipValue();
         }
-        if (key == QLatin1String("error")) {
-            if (peek() == u'"') {
+        if (is(key, "error")) {
+            if (peek() == '"') {
                 event.hasErrorField = true;
                 return readString(nullptr);
             }
             return skipValue();
         }
-        if (key == QLatin1String("errors") && peek() == u'[') {
+        if (is(key, "errors") && peek() == '[') {
             return readArray([&] {
-                if (peek() != u'"')
+                if (peek() != '"')
                     return skipValue();
-                QString error;
+                JsonText error;
                 if (!readString(&error))
                     return false;
                 event.errors.append(std::move(error));
                 return true;
             });
         }
-        if (key == QLatin1String("message") && peek() == u'{')
-            return readObject([&](const QString &field) { return readMessageField(field, event); });
+        if (is(key, "message") && peek() == '{')
+            return readObject([&](QByteArrayView field) { return readMessageField(field, event); });
         return skipValue();
     }
 
-    bool readMessageField(const QString &key, Event &event)
+    bool readMessageField(QByteArrayView key, Event &event)
     {
-        if (key == QLatin1String("model"))
+        if (is(key, "model"))
             return readStringOrSkip(event.model);
-        if (key == QLatin1String("content") && peek() == u'[') {
+        if (is(key, "content") && peek() == '[') {
             return readArray([&] {
-                if (peek() != u'{')
+                if (peek() != '{')
                     return skipValue();
-                QString type, text;
+                JsonText type, text;
                 bool hasText = false;
-                const bool ok = readObject([&](const QString &field) {
-                    if (field == QLatin1String("type"))
+                const bool ok = readObject([&](QByteArrayView field) {
+                    if (is(field, "type"))
                         return readStringOrSkip(type);
-                    if (field == QLatin1String("text") && peek() == u'"') {
+                    if (is(field, "text") && peek() == '"') {
                         hasText = true;
                         return readString(&text);
                     }
+                    // A tool call's input and a tool result's content are
+                    // looked over, never decoded.
                     return skipValue();
                 });
-                if (ok && hasText && type == QLatin1String("text"))
+                if (ok && hasText && is(type.view(), "text"))
                     event.texts.append(std::move(text));
                 return ok;
             });
@@ -108,26 +135,22 @@ private:
         return skipValue();
     }
 
-    char16_t peek()
+    char peek()
     {
         skipSpace();
-        return m_p < m_end ? m_p->unicode() : u'\0';
+        return m_p < m_end ? *m_p : '\0';
     }
 
     void skipSpace()
     {
-        while (m_p < m_end) {
-            const char16_t c = m_p->unicode();
-            if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r')
-                break;
+        while (m_p < m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\n' || *m_p == '\r'))
             ++m_p;
-        }
     }
 
-    bool expect(char16_t c)
+    bool expect(char c)
     {
         skipSpace();
-        if (m_p >= m_end || m_p->unicode() != c)
+        if (m_p >= m_end || *m_p != c)
             return false;
         ++m_p;
         return true;
@@ -137,23 +160,23 @@ private:
     template <typename F>
     bool readObject(F &&field)
     {
-        if (!expect(u'{'))
+        if (!expect('{'))
             return false;
-        if (peek() == u'}') {
+        if (peek() == '}') {
             ++m_p;
             return true;
         }
         for (;;) {
-            QString key;
-            if (peek() != u'"' || !readString(&key) || !expect(u':') || !field(key))
+            JsonText key;
+            if (peek() != '"' || !readString(&key) || !expect(':') || !field(key.view()))
                 return false;
-            const char16_t next = peek();
+            const char next = peek();
             if (m_p >= m_end)
                 return false;
             ++m_p;
-            if (next == u'}')
+            if (next == '}')
                 return true;
-            if (next != u',')
+            if (next != ',')
                 return false;
         }
     }
@@ -162,160 +185,245 @@ private:
     template <typename F>
     bool readArray(F &&element)
     {
-        if (!expect(u'['))
+        if (!expect('['))
             return false;
-        if (peek() == u']') {
+        if (peek() == ']') {
             ++m_p;
             return true;
         }
         for (;;) {
             if (!element())
                 return false;
-            const char16_t next = peek();
+            const char next = peek();
             if (m_p >= m_end)
                 return false;
             ++m_p;
-            if (next == u']')
+            if (next == ']')
                 return true;
-            if (next != u',')
+            if (next != ',')
                 return false;
         }
     }
 
-    bool readStringOrSkip(QString &out)
+    bool readStringOrSkip(JsonText &out)
     {
-        if (peek() == u'"')
+        if (peek() == '"')
             return readString(&out);
         return skipValue();
     }
 
-    static int hexValue(char16_t c)
+    // The first byte at or after `p` that a string cannot hold as it is: a
+    // quote, a backslash or a control character. Sixteen bytes at a time
+    // where the processor has SSE2, else eight (the lowest flagged byte of a
+    // word is exactly the first such byte: a false flag can only sit above a
+    // true one); most strings of an event end within the first block.
+    static const char *plainRunEnd(const char *p, const char *end)
     {
-        if (c >= u'0' && c <= u'9')
-            return c - u'0';
-        if (c >= u'a' && c <= u'f')
-            return c - u'a' + 10;
-        if (c >= u'A' && c <= u'F')
-            return c - u'A' + 10;
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i control = _mm_set1_epi8(0x1F);
+        while (end - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+            const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+            const int mask = _mm_movemask_epi8(special);
+            if (mask != 0)
+                return p + qCountTrailingZeroBits(static_cast<quint32>(mask));
+            p += 16;
+        }
+#endif
+        constexpr quint64 ones = 0x0101010101010101ULL;
+        constexpr quint64 highs = 0x8080808080808080ULL;
+        while (end - p >= 8) {
+            const quint64 v = qFromLittleEndian<quint64>(p); // byte 0 lowest
+            const quint64 quoteBytes = v ^ (ones * '"');
+            const quint64 backslashBytes = v ^ (ones * '\\');
+            const quint64 hit = (((quoteBytes - ones) & ~quoteBytes) | ((backslashBytes - ones) & ~backslashBytes) |
+                                 ((v - ones * 0x20) & ~v)) &
+                                highs;
+            if (hit)
+                return p + (qCountTrailingZeroBits(hit) >> 3);
+            p += 8;
+        }
+        while (p < end) {
+            const unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '"' || c == '\\' || c < 0x20)
+                break;
+            ++p;
+        }
+        return p;
+    }
+
+    static int hexValue(char c)
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         return -1;
     }
 
-    // A string at the reader; into `out` unless it is null.
-    bool readString(QString *out)
+    // Four hex digits at `p`, or -1.
+    static int hex4(const char *p, const char *end)
     {
-        if (!expect(u'"'))
+        if (end - p < 4)
+            return -1;
+        int code = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int digit = hexValue(p[i]);
+            if (digit < 0)
+                return -1;
+            code = code * 16 + digit;
+        }
+        return code;
+    }
+
+    static void appendUtf8(QByteArray &out, char32_t code)
+    {
+        if (code < 0x80) {
+            out.append(char(code));
+        } else if (code < 0x800) {
+            out.append(char(0xC0 | (code >> 6)));
+            out.append(char(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.append(char(0xE0 | (code >> 12)));
+            out.append(char(0x80 | ((code >> 6) & 0x3F)));
+            out.append(char(0x80 | (code & 0x3F)));
+        } else {
+            out.append(char(0xF0 | (code >> 18)));
+            out.append(char(0x80 | ((code >> 12) & 0x3F)));
+            out.append(char(0x80 | ((code >> 6) & 0x3F)));
+            out.append(char(0x80 | (code & 0x3F)));
+        }
+    }
+
+    // A string at the reader; into `out` unless it is null.
+    bool readString(JsonText *out)
+    {
+        if (!expect('"'))
             return false;
-        const QChar *start = m_p;
-        // Plain run first: most strings have no escape at all.
-        while (m_p < m_end) {
-            const char16_t c = m_p->unicode();
-            if (c == u'"') {
-                if (out)
-                    *out = QString(start, m_p - start);
-                ++m_p;
-                return true;
-            }
-            if (c == u'\\' || c < 0x20)
-                break;
+        const char *start = m_p;
+        m_p = plainRunEnd(m_p, m_end);
+        if (m_p < m_end && *m_p == '"') {
+            if (out)
+                out->raw = QByteArrayView(start, m_p - start);
             ++m_p;
+            return true;
         }
-        QString decoded;
-        if (out) {
-            decoded.reserve((m_end - start));
+        QByteArray decoded;
+        if (out)
             decoded.append(start, m_p - start);
-        }
         while (m_p < m_end) {
-            const char16_t c = m_p->unicode();
-            ++m_p;
-            if (c == u'"') {
-                if (out)
-                    *out = std::move(decoded);
+            const char c = *m_p;
+            if (c == '"') {
+                ++m_p;
+                if (out) {
+                    out->decoded = std::move(decoded);
+                    out->escaped = true;
+                }
                 return true;
             }
-            if (c < 0x20)
-                return false;
-            if (c != u'\\') {
+            if (c != '\\') {
+                if (static_cast<unsigned char>(c) < 0x20)
+                    return false;
+                const char *run = m_p;
+                m_p = plainRunEnd(m_p, m_end);
                 if (out)
-                    decoded.append(QChar(c));
+                    decoded.append(run, m_p - run);
                 continue;
             }
-            if (m_p >= m_end)
+            if (m_end - m_p < 2)
                 return false;
-            const char16_t e = m_p->unicode();
-            ++m_p;
-            char16_t value = 0;
+            const char e = m_p[1];
+            m_p += 2;
+            char value = 0;
             switch (e) {
-            case u'"': value = u'"'; break;
-            case u'\\': value = u'\\'; break;
-            case u'/': value = u'/'; break;
-            case u'b': value = u'\b'; break;
-            case u'f': value = u'\f'; break;
-            case u'n': value = u'\n'; break;
-            case u'r': value = u'\r'; break;
-            case u't': value = u'\t'; break;
-            case u'u': {
-                if (m_end - m_p < 4)
+            case '"': value = '"'; break;
+            case '\\': value = '\\'; break;
+            case '/': value = '/'; break;
+            case 'b': value = '\b'; break;
+            case 'f': value = '\f'; break;
+            case 'n': value = '\n'; break;
+            case 'r': value = '\r'; break;
+            case 't': value = '\t'; break;
+            case 'u': {
+                const int code = hex4(m_p, m_end);
+                if (code < 0)
                     return false;
-                int code = 0;
-                for (int i = 0; i < 4; ++i) {
-                    const int digit = hexValue(m_p[i].unicode());
-                    if (digit < 0)
-                        return false;
-                    code = code * 16 + digit;
-                }
                 m_p += 4;
-                value = static_cast<char16_t>(code);
-                break;
+                char32_t scalar = char32_t(code);
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    // A pair is one character; a half on its own is none.
+                    const int low = m_end - m_p >= 6 && m_p[0] == '\\' && m_p[1] == 'u' ? hex4(m_p + 2, m_end) : -1;
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        scalar = 0x10000 + ((char32_t(code) - 0xD800) << 10) + (char32_t(low) - 0xDC00);
+                        m_p += 6;
+                    } else {
+                        scalar = 0xFFFD;
+                    }
+                } else if (code >= 0xDC00 && code <= 0xDFFF) {
+                    scalar = 0xFFFD;
+                }
+                if (out)
+                    appendUtf8(decoded, scalar);
+                continue;
             }
             default: return false;
             }
             if (out)
-                decoded.append(QChar(value));
+                decoded.append(value);
         }
         return false;
     }
 
-    bool literal(std::u16string_view word)
+    bool literal(const char *word)
     {
         skipSpace();
-        if (static_cast<size_t>(m_end - m_p) < word.size())
+        const size_t size = std::strlen(word);
+        if (size_t(m_end - m_p) < size || std::memcmp(m_p, word, size) != 0)
             return false;
-        for (size_t i = 0; i < word.size(); ++i)
-            if (m_p[i].unicode() != word[i])
-                return false;
-        m_p += word.size();
+        m_p += size;
         return true;
     }
 
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?: no leading zeros,
+    // no bare point, no plus sign.
     bool skipNumber()
     {
-        const QChar *start = m_p;
-        if (m_p < m_end && *m_p == u'-')
-            ++m_p;
-        const QChar *digits = m_p;
-        while (m_p < m_end && m_p->unicode() >= u'0' && m_p->unicode() <= u'9')
-            ++m_p;
-        if (m_p == digits)
+        const char *p = m_p;
+        if (p < m_end && *p == '-')
+            ++p;
+        if (p >= m_end || !isDigit(*p))
             return false;
-        if (m_p < m_end && *m_p == u'.') {
-            ++m_p;
-            const QChar *fraction = m_p;
-            while (m_p < m_end && m_p->unicode() >= u'0' && m_p->unicode() <= u'9')
-                ++m_p;
-            if (m_p == fraction)
-                return false;
+        if (*p == '0') {
+            ++p;
+        } else {
+            while (p < m_end && isDigit(*p))
+                ++p;
         }
-        if (m_p < m_end && (*m_p == u'e' || *m_p == u'E')) {
-            ++m_p;
-            if (m_p < m_end && (*m_p == u'+' || *m_p == u'-'))
-                ++m_p;
-            const QChar *exponent = m_p;
-            while (m_p < m_end && m_p->unicode() >= u'0' && m_p->unicode() <= u'9')
-                ++m_p;
-            if (m_p == exponent)
+        if (p < m_end && *p == '.') {
+            ++p;
+            if (p >= m_end || !isDigit(*p))
                 return false;
+            while (p < m_end && isDigit(*p))
+                ++p;
         }
-        return m_p > start;
+        if (p < m_end && (*p == 'e' || *p == 'E')) {
+            ++p;
+            if (p < m_end && (*p == '+' || *p == '-'))
+                ++p;
+            if (p >= m_end || !isDigit(*p))
+                return false;
+            while (p < m_end && isDigit(*p))
+                ++p;
+        }
+        m_p = p;
+        return true;
     }
 
     bool skipValue()
@@ -324,12 +432,12 @@ private:
             return false;
         bool ok = false;
         switch (peek()) {
-        case u'{': ok = readObject([this](const QString &) { return skipValue(); }); break;
-        case u'[': ok = readArray([this] { return skipValue(); }); break;
-        case u'"': ok = readString(nullptr); break;
-        case u't': ok = literal(u"true"); break;
-        case u'f': ok = literal(u"false"); break;
-        case u'n': ok = literal(u"null"); break;
+        case '{': ok = readObject([this](QByteArrayView) { return skipValue(); }); break;
+        case '[': ok = readArray([this] { return skipValue(); }); break;
+        case '"': ok = readString(nullptr); break;
+        case 't': ok = literal("true"); break;
+        case 'f': ok = literal("false"); break;
+        case 'n': ok = literal("null"); break;
         default: ok = skipNumber(); break;
         }
         --m_depth;
@@ -337,86 +445,125 @@ private:
     }
 
     static constexpr int maxDepth = 512;
-    const QChar *m_p;
-    const QChar *m_end;
+    const char *m_p;
+    const char *m_end;
     int m_depth = 0;
 };
 
 // The event of a line, or nothing for a line that is not one.
-bool parseEvent(const QString &line, Event &event)
+bool parseEvent(QByteArrayView line, Event &event)
 {
     // Cheap test first: every event starts with a brace.
-    const QChar *begin = line.constData();
-    const QChar *end = begin + line.size();
-    const QChar *first = begin;
-    while (first < end && (*first == u' ' || *first == u'\t'))
+    const char *begin = line.data();
+    const char *end = begin + line.size();
+    const char *first = begin;
+    while (first < end && (*first == ' ' || *first == '\t'))
         ++first;
-    if (first == end || *first != u'{')
+    if (first == end || *first != '{')
         return false;
     Scanner scanner(first, end);
-    return scanner.readEvent(event) && !event.type.isEmpty();
+    return scanner.readEvent(event) && !event.type.view().isEmpty();
+}
+
+AgentOutput shownLine(QString text, bool standardError)
+{
+    return standardError ? AgentOutput::stderrLine(std::move(text)) : AgentOutput::stdoutLine(std::move(text));
+}
+
+// One line of shown text; a line too long for one piece goes out in pieces,
+// each one led by "(part K of N) " and all but the last ending with the cut
+// notice.
+void appendShownLine(QByteArrayView line, bool standardError, QList<AgentOutput> &out)
+{
+    constexpr qsizetype limit = AgentEventReader::maxShownLineBytes;
+    if (line.size() <= limit) {
+        out.append(shownLine(platform::OutputLines::decode(line), standardError));
+        return;
+    }
+    QList<qsizetype> cuts; // where each piece ends
+    for (qsizetype offset = 0; offset < line.size();) {
+        qsizetype cut = std::min(limit, line.size() - offset);
+        // Never inside a UTF-8 character.
+        for (int back = 0; back < 3 && offset + cut < line.size() &&
+                           (static_cast<unsigned char>(line[offset + cut]) & 0xC0) == 0x80;
+             ++back)
+            --cut;
+        offset += cut;
+        cuts.append(offset);
+    }
+    qsizetype offset = 0;
+    for (qsizetype piece = 0; piece < cuts.size(); ++piece) {
+        const bool last = piece + 1 == cuts.size();
+        QString text = QStringLiteral("(part %1 of %2) ").arg(piece + 1).arg(cuts.size()) +
+                       platform::OutputLines::decode(line.sliced(offset, cuts[piece] - offset));
+        if (!last)
+            text += AgentEventReader::cutNotice();
+        out.append(shownLine(std::move(text), standardError));
+        offset = cuts[piece];
+    }
 }
 
 } // namespace
 
-void AgentEventReader::appendLines(const QString &text, bool standardError, QList<AgentOutput> &out)
+QString AgentEventReader::cutNotice()
 {
-    const auto make = [standardError](QString line) {
-        return standardError ? AgentOutput::stderrLine(std::move(line)) : AgentOutput::stdoutLine(std::move(line));
-    };
-    const QChar *data = text.constData();
-    const qsizetype size = text.size();
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < size; ++i) {
-        const char16_t c = data[i].unicode();
-        if (c != u'\n' && c != u'\r')
-            continue;
-        out.append(make(QString(data + start, i - start)));
-        if (c == u'\r' && i + 1 < size && data[i + 1] == QLatin1Char('\n'))
-            ++i;
-        start = i + 1;
-    }
-    if (start == 0 && size > 0) {
-        out.append(make(text)); // one line: shares the text, no copy
-        return;
-    }
-    if (start < size)
-        out.append(make(QString(data + start, size - start)));
+    return QStringLiteral(" \u2026 (cut: the line is longer than %1)")
+        .arg(platform::OutputLines::sizeText(maxShownLineBytes));
 }
 
-void AgentEventReader::showText(const QString &text, bool standardError, QList<AgentOutput> &out)
+void AgentEventReader::showText(QByteArrayView text, bool standardError, QList<AgentOutput> &out)
 {
     if (text.isEmpty())
         return;
-    appendLines(text, standardError, out);
-    m_lastShown = text;
+    // Cut into lines the way plain-text output is cut.
+    const char *data = text.data();
+    const qsizetype size = text.size();
+    platform::LineEndFinder ends(data, size, true);
+    qsizetype start = 0;
+    for (qsizetype end; (end = ends.next(start)) >= 0;) {
+        appendShownLine(text.sliced(start, end - start), standardError, out);
+        start = end + 1;
+        if (data[end] == '\r' && start < size && data[start] == '\n')
+            ++start;
+    }
+    if (start < size)
+        appendShownLine(text.sliced(start), standardError, out);
+    m_lastShown = text.toByteArray();
     m_lastShownWasError = standardError;
     m_shownAny = true;
 }
 
-void AgentEventReader::readLine(const QString &line, QList<AgentOutput> &out)
+void AgentEventReader::readLine(QByteArrayView line, QList<AgentOutput> &out)
 {
     Event event;
     if (!parseEvent(line, event)) {
-        out.append(AgentOutput::stdoutLine(line));
+        out.append(AgentOutput::stdoutLine(platform::OutputLines::decode(line)));
         return;
     }
-    if (event.type == QLatin1String("assistant")) {
+    const QByteArrayView type = event.type.view();
+    if (is(type, "assistant")) {
         // The program's own messages name no real model and mark the failure.
-        const bool synthetic = event.model == QLatin1String("<synthetic>") || event.hasErrorField;
-        for (const QString &text : std::as_const(event.texts))
-            showText(text, synthetic, out);
+        const bool synthetic = is(event.model.view(), "<synthetic>") || event.hasErrorField;
+        for (const JsonText &text : std::as_const(event.texts))
+            showText(text.view(), synthetic, out);
         return;
     }
-    if (event.type == QLatin1String("result")) {
-        const bool failed = event.isError || (!event.subtype.isEmpty() && event.subtype != QLatin1String("success"));
-        QString text = event.result;
+    if (is(type, "result")) {
+        const QByteArrayView subtype = event.subtype.view();
+        const bool failed = event.isError || (!subtype.isEmpty() && !is(subtype, "success"));
+        QByteArray text = event.result.view().toByteArray();
         if (failed) {
             if (text.isEmpty()) {
                 // A failure without a message of its own: its error list, or its kind.
-                text = !event.errors.isEmpty() ? event.errors.join(QLatin1Char('\n'))
-                                               : QStringLiteral("The agent stopped: %1")
-                                                     .arg(event.subtype.isEmpty() ? QStringLiteral("error") : event.subtype);
+                if (!event.errors.isEmpty()) {
+                    for (qsizetype i = 0; i < event.errors.size(); ++i) {
+                        if (i > 0)
+                            text.append('\n');
+                        text.append(event.errors.at(i).view());
+                    }
+                } else {
+                    text = "The agent stopped: " + (subtype.isEmpty() ? QByteArray("error") : subtype.toByteArray());
+                }
             }
             if (!(m_lastShownWasError && text == m_lastShown))
                 showText(text, true, out);
@@ -426,6 +573,12 @@ void AgentEventReader::readLine(const QString &line, QList<AgentOutput> &out)
         return;
     }
     // "system", "user" (tool results), and anything newer: nothing to show.
+}
+
+void AgentEventReader::readLeftOut(QList<AgentOutput> &out)
+{
+    out.append(AgentOutput::stderrLine(
+        QStringLiteral("[An agent message over %1 was left out]").arg(platform::OutputLines::sizeText(maxEventBytes))));
 }
 
 } // namespace nerim

@@ -2,6 +2,8 @@
 
 #include "agents/AgentOutput.h"
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -24,23 +26,44 @@ namespace nerim {
 //   unless those very words were just shown.
 // - Tool calls and results, the opening `system` event and every other event
 //   show nothing.
-// - A line that is not a JSON object with a "type" is passed on unchanged, as
-//   a standard-output line (a program that prints plain text still shows).
+// - A line that is not strict JSON, or not an object with a "type", is passed
+//   on unchanged, as a standard-output line (a program that prints plain text
+//   still shows).
+//
+// Events are read whole, however large (a tool call that writes a big file
+// carries the whole file): the reader scans an event's bytes in place and
+// decodes only the few strings it shows or compares. Only the text it shows
+// is cut: a shown line longer than `maxShownLineBytes` goes out in pieces,
+// each led by "(part K of N) " and all but the last ending with `cutNotice()`.
+// So no piece passes for a marker line: none starts like one, and none ends
+// where a marker's payload would seem to end (the notice holds no closing
+// bracket either).
 //
 // One reader per run; it only keeps what the next result needs to compare.
 class AgentEventReader {
 public:
-    // Reads one line of the program's standard output (without its
-    // terminator) and appends what the pane shows to `out`.
-    void readLine(const QString &line, QList<AgentOutput> &out);
+    // The longest event read; a longer one is left out (see `readLeftOut`).
+    static constexpr qsizetype maxEventBytes = qsizetype(64) << 20;
+    // The longest line of shown text given out in one piece.
+    static constexpr qsizetype maxShownLineBytes = qsizetype(1) << 20;
 
-    // Splits text into lines the way plain-text output is split.
-    static void appendLines(const QString &text, bool standardError, QList<AgentOutput> &out);
+    // " … (cut: the line is longer than 1 MiB)"
+    static QString cutNotice();
+
+    // Reads one line of the program's standard output (UTF-8, without its
+    // terminator) and appends what the pane shows to `out`.
+    void readLine(QByteArrayView line, QList<AgentOutput> &out);
+    void readLine(const QByteArray &line, QList<AgentOutput> &out) { readLine(QByteArrayView(line), out); }
+    void readLine(const QString &line, QList<AgentOutput> &out) { readLine(QByteArrayView(line.toUtf8()), out); }
+
+    // An event longer than `maxEventBytes` went by unread: one standard-error
+    // line says so, "[An agent message over 64 MiB was left out]".
+    void readLeftOut(QList<AgentOutput> &out);
 
 private:
-    void showText(const QString &text, bool standardError, QList<AgentOutput> &out);
+    void showText(QByteArrayView text, bool standardError, QList<AgentOutput> &out);
 
-    QString m_lastShown;
+    QByteArray m_lastShown;
     bool m_lastShownWasError = false;
     bool m_shownAny = false;
 };

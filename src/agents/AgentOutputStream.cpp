@@ -25,6 +25,18 @@ void AgentOutputStream::yield(AgentOutput event)
     scheduleWake();
 }
 
+void AgentOutputStream::yield(QList<AgentOutput> &&events)
+{
+    if (m_finished || events.isEmpty())
+        return;
+    if (m_buffer.isEmpty())
+        m_buffer.swap(events);
+    else
+        m_buffer.append(std::move(events));
+    events.clear();
+    scheduleWake();
+}
+
 void AgentOutputStream::finish()
 {
     if (m_finished)

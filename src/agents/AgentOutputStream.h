@@ -31,6 +31,8 @@ public:
 
     // Producer side.
     void yield(AgentOutput event);
+    // Several events at once, in order (one wake-up for all of them).
+    void yield(QList<AgentOutput> &&events);
     void finish();
 
     bool isFinished() const { return m_finished; }

@@ -4,6 +4,7 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
+#include <QStringMatcher>
 #include <atomic>
 
 namespace nerim {
@@ -96,6 +97,8 @@ void AgentPaneState::setCurrentStdout(const QStringList &lines)
     if (m_currentStdout == lines)
         return;
     m_currentStdout = lines;
+    m_markerSearched = 0;
+    m_newestMarker = -1;
     if (m_currentStdout.size() >= 2 * currentStdoutKept)
         trimCurrentStdout();
     emit currentStdoutChanged();
@@ -115,17 +118,28 @@ void AgentPaneState::trimCurrentStdout()
 {
     const qsizetype firstKept = m_currentStdout.size() - currentStdoutKept;
     // A line holds the marker after trimming exactly when it holds it at all:
-    // the marker has no white space in it.
-    qsizetype newestMarker = -1;
-    for (qsizetype i = m_currentStdout.size() - 1; i >= 0 && newestMarker < 0; --i)
-        if (m_currentStdout.at(i).contains(taskCompleteMarker))
-            newestMarker = i;
+    // the marker has no white space in it. Only the lines that came since the
+    // last trim are searched; the newest marker line before them is known.
+    static const QStringMatcher marker(taskCompleteMarker);
+    for (qsizetype i = m_currentStdout.size() - 1; i >= m_markerSearched; --i) {
+        if (marker.indexIn(m_currentStdout.at(i)) >= 0) {
+            m_newestMarker = i;
+            break;
+        }
+    }
     QStringList kept;
     kept.reserve(2 * currentStdoutKept);
-    if (newestMarker >= 0 && newestMarker < firstKept)
-        kept.append(m_currentStdout.at(newestMarker));
+    qsizetype newestMarker = -1;
+    if (m_newestMarker >= 0 && m_newestMarker < firstKept) {
+        kept.append(m_currentStdout.at(m_newestMarker));
+        newestMarker = 0;
+    } else if (m_newestMarker >= firstKept) {
+        newestMarker = m_newestMarker - firstKept;
+    }
     kept.append(m_currentStdout.mid(firstKept));
     m_currentStdout = std::move(kept);
+    m_newestMarker = newestMarker;
+    m_markerSearched = m_currentStdout.size();
 }
 
 void AgentPaneState::setStreamConsumer(std::shared_ptr<AgentStreamConsumer> consumer)

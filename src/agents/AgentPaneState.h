@@ -136,6 +136,10 @@ private:
     std::optional<AgentSession> m_currentSession;
     QStringList m_currentStdout;
     qint64 m_currentStdoutCount = 0;
+    // Lines of `m_currentStdout` before this index have been searched for the
+    // task-complete marker; the newest one holding it, or -1.
+    qsizetype m_markerSearched = 0;
+    qsizetype m_newestMarker = -1;
     quint64 m_generation = 0;
     std::shared_ptr<AgentStreamConsumer> m_streamConsumer;
     QList<ConversationTurn> m_conversation;

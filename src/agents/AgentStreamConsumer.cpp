@@ -3,7 +3,6 @@
 #include "foundation/Log.h"
 
 #include <QCoro/QCoroTask>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <coroutine>
 #include <deque>
@@ -13,38 +12,33 @@ namespace nerim {
 
 namespace {
 
-// One time budget per turn of the event loop, shared by every consumer on the
-// GUI thread. A consumer with events to hand out waits for a turn; a turn is a
-// single zero-interval timer firing that resumes the waiting consumers one
-// after another until together they have used the budget. One that runs out
-// in the middle of a batch waits for the next turn behind the others, so
-// several streaming panes take the budget in rounds and, between two turns,
-// the event loop paints and answers input.
-class TurnBudget {
+// Consumers that found the turn's output budget spent wait here for a later
+// turn: a single zero-interval timer firing that resumes them one after
+// another, oldest first, for as long as the shared budget lasts (and always
+// at least one, so every stream moves on). One that runs out in the middle
+// of a batch waits again behind the others, so several streaming panes take
+// the budget in rounds and, between two turns, the event loop paints and
+// answers input.
+class TurnQueue {
 public:
-    static TurnBudget &shared()
+    static TurnQueue &shared()
     {
         // Never destroyed: its timer must not outlive the application object.
-        static TurnBudget *budget = new TurnBudget;
-        return *budget;
+        static TurnQueue *queue = new TurnQueue;
+        return *queue;
     }
-
-    static constexpr qint64 budgetNs = AgentStreamConsumer::turnBudgetNs;
-
-    // Whether the running turn's budget is used up (outside a turn: always).
-    bool spent() const { return !m_inTurn || m_clock.nsecsElapsed() >= budgetNs; }
 
     class TurnAwaiter {
     public:
         bool await_ready() const { return false; }
-        void await_suspend(std::coroutine_handle<> waiter) { TurnBudget::shared().enqueue(waiter); }
+        void await_suspend(std::coroutine_handle<> waiter) { TurnQueue::shared().enqueue(waiter); }
         void await_resume() const {}
     };
-    // Awaitable: resumes the consumer inside a turn of the shared budget.
+    // Awaitable: resumes the consumer in a later turn.
     TurnAwaiter nextTurn() { return {}; }
 
 private:
-    TurnBudget()
+    TurnQueue()
     {
         m_timer.setSingleShot(true);
         m_timer.setInterval(0);
@@ -61,19 +55,20 @@ private:
     void runTurn()
     {
         m_inTurn = true;
-        m_clock.start();
         // Only those waiting when the turn began take part; one that runs out
         // and queues again waits for the next turn.
         std::deque<std::coroutine_handle<>> now;
         now.swap(m_waiting);
+        bool resumedAny = false;
         while (!now.empty()) {
-            if (m_clock.nsecsElapsed() >= budgetNs) {
+            if (resumedAny && platform::OutputTurnBudget::spent()) {
                 // The rest go first next time.
                 m_waiting.insert(m_waiting.begin(), now.begin(), now.end());
                 break;
             }
             const std::coroutine_handle<> waiter = now.front();
             now.pop_front();
+            resumedAny = true;
             waiter.resume();
         }
         m_inTurn = false;
@@ -82,7 +77,6 @@ private:
     }
 
     QTimer m_timer;
-    QElapsedTimer m_clock;
     bool m_inTurn = false;
     std::deque<std::coroutine_handle<>> m_waiting;
 };
@@ -91,7 +85,7 @@ QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared
                       AgentStreamConsumer::EventHandler onEvent, AgentStreamConsumer::EndHandler onEnd,
                       bool *finishedFlag)
 {
-    TurnBudget &budget = TurnBudget::shared();
+    TurnQueue &queue = TurnQueue::shared();
     for (;;) {
         const QList<AgentOutput> batch = co_await stream->next();
         if (consumer->isCancelled())
@@ -109,13 +103,17 @@ QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared
         }
         // The batch is handed out within turns of the shared budget: a flood
         // of output, in one pane or several, never holds the GUI thread for
-        // longer than the budget before the event loop runs again.
+        // much longer than the budget before the event loop runs again.
+        platform::OutputTurnBudget::elapsedNs(); // the turn's clock runs from here, if not already
+        qsizetype handledSinceResumed = 0;
         for (const AgentOutput &event : batch) {
-            if (budget.spent()) {
-                co_await budget.nextTurn();
+            if (handledSinceResumed > 0 && platform::OutputTurnBudget::spent()) {
+                co_await queue.nextTurn();
+                handledSinceResumed = 0;
                 if (consumer->isCancelled())
                     break;
             }
+            ++handledSinceResumed;
             // A fire-and-forget task must not let an exception escape.
             try {
                 onEvent(event);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agents/AgentOutputStream.h"
+#include "platform/OutputTurnBudget.h"
 
 #include <QtGlobal>
 #include <functional>
@@ -22,9 +23,12 @@ public:
     static std::shared_ptr<AgentStreamConsumer> start(std::shared_ptr<AgentOutputStream> stream,
                                                       EventHandler onEvent, EndHandler onEnd = {});
 
-    // Most GUI-thread time all consumers together spend handing out events in
-    // one turn of the event loop; the event that crosses it still completes.
-    static constexpr qint64 turnBudgetNs = 4'000'000;
+    // Most GUI-thread time streamed output takes in one turn of the event
+    // loop, shared by every consumer and by the reading of child output (see
+    // platform::OutputTurnBudget). A consumer always hands out at least one
+    // event when it is resumed; the event that crosses the budget still
+    // completes.
+    static constexpr qint64 turnBudgetNs = platform::OutputTurnBudget::budgetNs;
 
     // Stops handing out events: no handler runs after this returns.
     void cancel();

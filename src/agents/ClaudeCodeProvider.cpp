@@ -47,17 +47,8 @@ public:
     void wire(std::function<void(const QUuid &)> onEnded)
     {
         m_onEnded = std::move(onEnded);
-        connect(m_child, &platform::ChildProcess::outputLine, this, [this](const QString &line, bool standardError) {
-            if (standardError) {
-                m_stream->yield(AgentOutput::stderrLine(line));
-                return;
-            }
-            // Standard output carries the program's events, one per line.
-            m_events.clear();
-            m_reader.readLine(line, m_events);
-            for (AgentOutput &event : m_events)
-                m_stream->yield(std::move(event));
-        });
+        connect(m_child, &platform::ChildProcess::outputLines, this,
+                [this](const platform::OutputLines &lines, bool standardError) { readLines(lines, standardError); });
         connect(m_child, &platform::ChildProcess::exited, this, [this](int exitCode, bool) { processFinished(exitCode); });
         connect(m_child, &platform::ChildProcess::killing, this, [this] {
             logLine(QStringLiteral("[Nerim agent] agent process %1 ignored SIGTERM; sending SIGKILL")
@@ -83,6 +74,22 @@ public:
     }
 
 private:
+    // One batch of the child's lines becomes one batch of events.
+    void readLines(const platform::OutputLines &lines, bool standardError)
+    {
+        QList<AgentOutput> events;
+        events.reserve(lines.size());
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            if (standardError)
+                events.append(AgentOutput::stderrLine(lines.text(i)));
+            else if (lines.form(i) == platform::OutputLines::Form::leftOut)
+                m_reader.readLeftOut(events);
+            else // standard output carries the program's events, one per line
+                m_reader.readLine(lines.bytes(i), events);
+        }
+        m_stream->yield(std::move(events));
+    }
+
     void processFinished(int exitCode)
     {
         if (m_finished)
@@ -105,7 +112,6 @@ private:
     std::function<void(const QUuid &)> m_onEnded;
     bool m_finished = false;
     AgentEventReader m_reader;
-    QList<AgentOutput> m_events;
 };
 
 namespace {
@@ -316,6 +322,10 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
                                                               (path.isEmpty() ? QString() : QStringLiteral(":") + path));
     }
     launch.inputPipe = true;
+    // Events are read whole, however big: a tool call that writes a file
+    // carries the whole file.
+    launch.standardOutputLineLimit = AgentEventReader::maxEventBytes;
+    launch.standardOutputOverlong = platform::OutputLineSplitter::Overlong::leaveOut;
     launch.gracePeriod = m_options.terminateGracePeriod;
     // An agent's turn is over when it exits: tool commands it left running
     // (a server it tried out, a watcher) end with it.

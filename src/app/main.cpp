@@ -9,7 +9,10 @@
 #include "foundation/SerialFileWriter.h"
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "platform/ChildProcess.h"
 #include "platform/LibsecretStore.h"
+#include "platform/OrphanReaper.h"
+#include "platform/RunCgroup.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "preview/PreviewSandbox.h"
@@ -95,6 +98,13 @@ int main(int argc, char **argv)
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
         return 0;
+
+    // Where no cgroup can hold a run's tree, what a killed process guard
+    // leaves comes to Nerim, which ends it; and what an earlier Nerim killed
+    // together with its guards left running is ended now, off this thread.
+    if (!nerim::platform::RunCgroup::isAvailable())
+        nerim::platform::OrphanReaper::install();
+    nerim::platform::ChildProcess::endLeftoversOfEarlierRuns();
 
     // Agents reach the managed-keys proxy with the stored session token.
     nerim::ClaudeCodeProvider::setDefaultManagedKeysEnvironment(&nerim::managedKeysEnvironment);

@@ -96,7 +96,7 @@ DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QStri
       m_state(new DeploySessionState(this)),
       m_runs(host, *this,
              {QStringLiteral("Deploy"), QStringLiteral("nerim.deploy"), QStringLiteral("Putting your app online"),
-              QStringLiteral("Deploy agent"), shownBriefing, logPrefix, /*stopsRunAfterCanvasGone=*/false})
+              QStringLiteral("Deploy agent"), shownBriefing, logPrefix})
 {
 }
 
@@ -412,7 +412,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     const std::optional<Phase> operation = m_operation;
     const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying;
     m_state->setPhase(phase);
-    m_runs.dropWaiting();
+    m_runs.endRuns();
     // The values were for this session's runs; the tokens stay for the
     // operations on the live deploy unless the user cancelled.
     dropHeldValues(phase.kind() == Kind::cancelled);
@@ -549,10 +549,6 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
         run.extras.environment.insert(it.key(), it.value());
     for (auto it = m_runValues.begin(); it != m_runValues.end(); ++it)
         run.extras.environment.insert(it.key(), it.value());
-    // git must not run what the project's own repository configuration names.
-    const QHash<QString, QString> git = DeployRuns::gitSafetyEnvironment();
-    for (auto it = git.begin(); it != git.end(); ++it)
-        run.extras.environment.insert(it.key(), it.value());
     run.extras.pathEntries = {DeployToolInstaller::binFolder(toolsFolder())};
     const std::optional<DeployContext> &context = m_state->context();
     run.extras.arguments =
@@ -580,7 +576,7 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
     logDeploy(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
     if (failure->pane)
         m_runs.showStartFailure(failure->pane, failure->description);
-    if (failure->sameSession && m_state->phase().isActive())
+    if (m_state->phase().isActive())
         finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 

@@ -123,9 +123,15 @@ void ProjectCanvasViewModel::handleStdoutLine(const QString &line, AgentPaneStat
     const QString trimmed = line.trimmed();
 
     // The first marker that matches wins; a marker that names nothing falls
-    // through to the next test and finally shows as ordinary output.
+    // through to the next test and finally shows as ordinary output. Every
+    // marker holds "_" and ":", which most lines lack: two quick scans spare
+    // them the searches.
+    const bool mayHoldMarker = trimmed.contains(QLatin1Char('_')) && trimmed.contains(QLatin1Char(':'));
     bool handled = false;
-    if (const std::optional<QString> payload = parsePlansHandoffMarker(trimmed)) {
+    if (!mayHoldMarker) {
+        pane->appendLine(OutputLine::Kind::stdout, line);
+        handled = true;
+    } else if (const std::optional<QString> payload = parsePlansHandoffMarker(trimmed)) {
         m_plan->setIsVisible(true);
         // Marked as an agent's hand-off, so it can never act as a step handover.
         QCoro::Task<> handing = sendPlansMessage(*payload, PlansMessageOrigin::agentHandoff, pane);

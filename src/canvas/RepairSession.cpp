@@ -191,7 +191,7 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
 {
     logRepair(QStringLiteral("finalize \u2192 %1").arg(phase.debugDescription()));
     m_state->setPhase(phase);
-    m_runs.dropWaiting();
+    m_runs.endRuns();
     ++m_retrySerial; // a retry's watchdog has nothing left to watch
 
     const Timestamp now = Timestamp::now();
@@ -238,8 +238,8 @@ QCoro::Task<> RepairSession::startFirstRun(AgentPaneState *pane)
     QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> starting =
         m_runs.start(pane, {.task = m_runs.briefing(), .shownPrompt = shownBriefing, .recentEntries = 10});
     const std::optional<SystemAgentRuns::StartFailure> failure = co_await std::move(starting);
-    // A run of a session that has moved on, or whose pane closed, has nobody to tell.
-    if (!failure || !failure->pane || !failure->sameSession)
+    // A run whose pane closed has nobody to tell (one of an older generation reports nothing).
+    if (!failure || !failure->pane)
         co_return;
     logRepair(QStringLiteral("provider.spawn failed: %1").arg(failure->description));
     if (AgentPaneState *current = this->pane())
@@ -267,7 +267,7 @@ QCoro::Task<> RepairSession::startFollowUpRun(FollowUp followUp)
     QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> starting = m_runs.start(
         pane, {.task = followUp.text, .shownPrompt = followUp.text, .priorTurns = prior, .recentEntries = 10});
     const std::optional<SystemAgentRuns::StartFailure> failure = co_await std::move(starting);
-    if (!failure || !failure->pane || !failure->sameSession)
+    if (!failure || !failure->pane)
         co_return;
 
     const QString &description = failure->description;
@@ -282,7 +282,7 @@ QCoro::Task<> RepairSession::startFollowUpRun(FollowUp followUp)
             current->appendLine(OutputLine::Kind::stderr,
                                 QStringLiteral("[couldn't deliver confirmation to agent: %1]").arg(description));
         break;
-    case FollowUpKind::commandRefused:
+    case FollowUpKind::refused:
     case FollowUpKind::user:
         logRepair(QStringLiteral("provider.spawn failed: %1").arg(description));
         break;

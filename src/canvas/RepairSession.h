@@ -73,9 +73,9 @@ public:
     void judgeRetryRun();
 
 private:
-    // Who a follow-up comes from; it decides the log line and the pane line of
-    // a run that cannot start.
-    enum class FollowUpKind { retry, secret, commandRefused, user };
+    // Who a follow-up comes from (`refused`: a marker Nerim could not act on);
+    // it decides the log line and the pane line of a run that cannot start.
+    enum class FollowUpKind { retry, secret, refused, user };
     struct FollowUp {
         QString text;
         FollowUpKind kind;

@@ -4,13 +4,13 @@
 #include "canvas/RepairSession.h"
 
 #include "foundation/SerialExecutor.h"
+#include "launcher/LaunchPlan.h"
 #include "launcher/LocalURLDetection.h"
 #include "persistence/AtomicFileWriter.h"
 #include "repair/DotEnvFile.h"
 #include "repair/RepairMarkers.h"
 
 #include <QCoro/QCoroFuture>
-#include <QRegularExpression>
 #include <QTimer>
 
 namespace nerim {
@@ -22,13 +22,17 @@ namespace {
 // The restarted app may print this many of its last lines into a follow-up.
 constexpr qsizetype followUpOutputLines = 60;
 
-// A start command for the log: values of inline NAME=value settings are left
-// out, since an agent may put a key there.
-QString commandForLog(const QString &command)
+// Agent text for a log or pane line, with every control character written
+// out as an escape, so that none reaches a terminal that shows the log.
+QString printable(const QString &text)
 {
-    static const QRegularExpression assignment(QStringLiteral(R"((^|\s)([A-Za-z_][A-Za-z0-9_]*)=\S*)"));
-    QString shown = command;
-    shown.replace(assignment, QStringLiteral("\\1\\2=\u2026"));
+    QString shown;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
     return shown;
 }
 
@@ -194,6 +198,23 @@ void RepairSession::handleAskSecret(const QString &name, const QString &explanat
     const Phase phase = m_state->phase();
     if (phase.kind() != Phase::Kind::repairing)
         return;
+    // A name .env cannot hold is refused before the user is asked for a value
+    // that could never be written; the agent is told why and works on.
+    if (!DotEnvFile::isValidName(name)) {
+        const QString shown = printable(name);
+        logRepair(QStringLiteral("ASK_SECRET refused: \"%1\" is not a variable name").arg(shown));
+        if (AgentPaneState *pane = this->pane())
+            pane->appendLine(OutputLine::Kind::stderr,
+                             QStringLiteral("[The Repair agent asked for a value named \"%1\", which can't be a "
+                                            "variable name in .env \u2014 Nerim asked it to correct the name.]")
+                                 .arg(shown));
+        sendFollowUp(QStringLiteral("Nerim can't ask the user for \"%1\": a variable name in .env uses only letters, "
+                                    "digits and underscores and doesn't start with a digit. Print %2: followed by "
+                                    "the name the app reads, \" | \" and the explanation, or %3: with the reason.")
+                         .arg(shown, RepairMarkers::askSecret, RepairMarkers::stuck),
+                     FollowUpKind::refused);
+        return;
+    }
     logRepair(QStringLiteral("ASK_SECRET received: %1 (explanation: %2)").arg(name, explanation));
     m_state->setPhase(Phase::awaitingSecret(name, explanation, phase.attempt()));
     if (AgentPaneState *pane = this->pane())
@@ -261,7 +282,7 @@ QCoro::Task<std::optional<QString>> RepairSession::appendSecretToEnv(QString nam
 
 void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState *pane)
 {
-    logRepair(QStringLiteral("LAUNCH_OVERRIDE received: %1").arg(commandForLog(command)));
+    logRepair(QStringLiteral("LAUNCH_OVERRIDE received: %1").arg(launchCommandForLog(command)));
     const QString unwrapped = unwrapCodeSpan(command);
     if (unwrapped.isEmpty()) {
         // Saved, an empty command would be the start of every later run.
@@ -270,7 +291,7 @@ void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState 
         sendFollowUp(QStringLiteral("The launch command you printed was empty, so Nerim saved nothing. Print ") +
                          RepairMarkers::launchOverride +
                          QStringLiteral(": followed by the full shell command on the same line."),
-                     FollowUpKind::commandRefused);
+                     FollowUpKind::refused);
         return;
     }
     const QString now = Timestamp::now().toIso8601();
@@ -310,9 +331,7 @@ QCoro::Task<> RepairSession::saveLaunchOverride(LaunchOverride record, QPointer<
     m_savedCommand = record.shellCommand;
     if (pane)
         pane->appendLine(OutputLine::Kind::system,
-                         QStringLiteral("[Nerim saved the launch command to `.nerim/launch-override.json`: %1 \u2014 "
-                                        "it runs every time your app starts.]")
-                             .arg(record.shellCommand));
+                         QStringLiteral("[Nerim saved the launch command to `.nerim/launch-override.json`.]"));
     // The remembered start is out of date, unless a start began since the save
     // was asked for: that one already runs the saved command.
     if (detections == m_host.launchDetections()) {

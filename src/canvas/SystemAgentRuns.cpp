@@ -32,9 +32,21 @@ std::optional<quint64> SystemAgentRuns::beginSession()
 {
     if (m_host.isTornDown())
         return std::nullopt;
-    m_waiting.clear();
+    endRuns();
     restartClock();
     return ++m_session;
+}
+
+void SystemAgentRuns::endRuns()
+{
+    ++m_generation;
+    m_waiting.clear();
+    // The run still starting will not go on: its pane shows it stopped, without its turn.
+    if (m_starting) {
+        if (AgentPaneState *pane = m_starting->pane)
+            tidyAbandoned(pane);
+        m_starting.reset();
+    }
 }
 
 qint64 SystemAgentRuns::secondsSinceStart(const Timestamp &now) const
@@ -105,19 +117,24 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
 {
     QPointer<SystemAgentRuns> self(this);
     QPointer<AgentPaneState> guard(pane);
-    const quint64 session = m_session;
-    const bool stopsRunAfterCanvasGone = m_agent.stopsRunAfterCanvasGone;
+    // A new run: whatever an earlier one still reports is no longer the session's.
+    const quint64 generation = ++m_generation;
+    m_starting = Starting{generation, guard};
     // The provider stays alive for the spawn even if the canvas goes meanwhile.
     const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
-    // The session was cancelled or ended, or the pane closed, during a wait.
+    // The run is still the one the session waits for (checked after each wait).
+    const auto current = [&] { return self && isCurrent(generation); };
+    // The session was cancelled or ended, the step closed, a newer run asked
+    // for, or the pane closed or the canvas left, during a wait.
     const auto abandoned = [&] {
-        return !self || !guard || !m_host.isPaneOpen(pane) || m_host.isTornDown() || session != m_session ||
-               !m_flow.isActive();
+        return !current() || !guard || !m_host.isPaneOpen(pane) || !m_flow.isActive();
     };
-    // The flow hears of it before anything else waits.
+    // The flow hears of it before anything else waits; a run of an older
+    // generation has nobody to tell (what moved the generation on tidied the pane).
     const auto notStarted = [&](NotStarted why) {
-        if (!self)
+        if (!current())
             return;
+        m_starting.reset();
         m_flow.handleRunOver();
         m_flow.handleNotStarted(guard ? pane : nullptr, why);
     };
@@ -147,13 +164,12 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
         failure = std::current_exception();
     }
     if (failure) {
-        if (!self)
+        if (!current())
             co_return std::nullopt;
         notStarted(NotStarted::spawnFailed);
-        co_return StartFailure{AtomicFileWriter::describeFailure(failure), guard, session == m_session};
+        co_return StartFailure{AtomicFileWriter::describeFailure(failure), guard};
     }
-    if (!self && !stopsRunAfterCanvasGone)
-        co_return std::nullopt;
+    // A late agent is stopped, also when this object (the canvas) is gone.
     if (abandoned()) {
         notStarted(NotStarted::abandonedAtSpawn);
         QCoro::Task<> stopping = provider->terminate(spawned.id);
@@ -170,12 +186,14 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
         co_await std::move(stopping);
         co_return std::nullopt;
     }
+    m_starting.reset();
     pane->setCurrentSession(spawned);
     pane->setStatus(AgentStatus::working);
     if (run.running)
         run.running();
-    m_host.startStreamConsumer(
-        stream, pane, [this](const AgentOutput &event, AgentPaneState *target) { handleOutput(event, target); });
+    m_host.startStreamConsumer(stream, pane, [this, generation](const AgentOutput &event, AgentPaneState *target) {
+        handleOutput(event, target, generation);
+    });
     co_return std::nullopt;
 }
 
@@ -207,7 +225,7 @@ void SystemAgentRuns::tidyAbandoned(AgentPaneState *pane)
 
 // ---- The run's output ---------------------------------------------------------------------------
 
-void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pane)
+void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pane, quint64 generation)
 {
     switch (event.kind()) {
     case AgentOutput::Kind::stdoutLine:
@@ -225,12 +243,12 @@ void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pan
                                                        .arg(m_agent.label, hangThresholdName(event.threshold())));
         break;
     case AgentOutput::Kind::processExited:
-        handleExit(event.exitCode(), pane);
+        handleExit(event.exitCode(), pane, generation);
         break;
     }
 }
 
-void SystemAgentRuns::handleExit(qint32 exitCode, AgentPaneState *pane)
+void SystemAgentRuns::handleExit(qint32 exitCode, AgentPaneState *pane, quint64 generation)
 {
     pane->appendLine(exitCode == 0 ? OutputLine::Kind::system : OutputLine::Kind::stderr,
                      QStringLiteral("[%1 exited \u00b7 code %2]").arg(m_agent.label).arg(exitCode));
@@ -243,13 +261,18 @@ void SystemAgentRuns::handleExit(qint32 exitCode, AgentPaneState *pane)
         m_waiting.clear();
         return;
     }
-    // A run that waited for this one starts now.
+    // A run that waited for this one starts now (the pane is free, whichever
+    // generation the run that left it had).
     const bool inSessionPane = pane == this->pane();
     if (inSessionPane && !m_waiting.isEmpty()) {
         const std::function<void()> start = m_waiting.takeFirst();
         start();
         return;
     }
+    // The exit of a run of an ended session, or of a step since closed, says
+    // nothing about the current one.
+    if (!isCurrent(generation))
+        return;
     m_flow.handleRunEnded(pane, inSessionPane);
 }
 
@@ -258,13 +281,15 @@ void SystemAgentRuns::handleExit(qint32 exitCode, AgentPaneState *pane)
 std::optional<AgentSession> SystemAgentRuns::stop()
 {
     AgentPaneState *pane = this->pane();
-    if (!pane)
-        return std::nullopt;
-    std::optional<AgentSession> session = m_host.detachAgentRun(pane);
-    if (session || isBusy(pane->status())) {
-        pane->setStatus(AgentStatus::stopped);
-        pane->closeTurn(std::nullopt);
+    std::optional<AgentSession> session;
+    if (pane) {
+        session = m_host.detachAgentRun(pane);
+        if (session || isBusy(pane->status())) {
+            pane->setStatus(AgentStatus::stopped);
+            pane->closeTurn(std::nullopt);
+        }
     }
+    endRuns();
     return session;
 }
 

@@ -11,6 +11,7 @@
 #include <QCoro/QCoroTask>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUuid>
 #include <functional>
@@ -91,10 +92,13 @@ public:
 // is consumed in stream order and handed to the flow, which acts on marker
 // lines and hears of every exit.
 //
-// A run belongs to the session that was current when it was asked for; a run
-// of an earlier session, or one whose session ended, whose pane closed or
-// whose canvas was left while it started, is stopped as soon as it has started.
-// GUI thread only.
+// Every run carries a generation: the one current when it was asked for.
+// A new session, a new run, cancelling, stopping (a closed step) and the end of
+// a session each move the generation on. Whatever arrives for an older
+// generation (a spawn that returns late, its failure, its exit) changes nothing
+// in the session or the pane, and a late agent is stopped as soon as it has
+// started; so is one whose pane closed or whose canvas was left (or released)
+// while it started. GUI thread only.
 class SystemAgentRuns : public QObject {
 public:
     using NotStarted = SystemAgentFlow::NotStarted;
@@ -107,9 +111,6 @@ public:
         QString label;         // pane lines say "[<label> exited · code 0]"
         QString shownBriefing; // what the first turn shows in place of the long briefing
         QString logPrefix;     // of the flow's log lines
-        // An agent whose spawn returns after the canvas has gone is stopped
-        // (true), or left to end by itself (false).
-        bool stopsRunAfterCanvasGone = true;
     };
 
     // One run of the agent.
@@ -134,6 +135,12 @@ public:
     // Begins a session: runs asked for before are abandoned, those waiting
     // dropped, and the session's clock starts. None once the canvas was left.
     std::optional<quint64> beginSession();
+    // The session ended (or its step was closed): the generation moves on, so
+    // a run still starting is stopped once it has started and the pane is left
+    // as it was before that run; runs waiting are dropped. A run already
+    // working is left alone: its output still reaches the flow, but its exit
+    // no longer counts as the session's.
+    void endRuns();
     quint64 session() const { return m_session; }
     // `session` is still the current one and preparing.
     bool isPreparing(quint64 session) const { return session == m_session && m_flow.isPreparing(); }
@@ -155,14 +162,14 @@ public:
     // The pane's completed turns, the first one with the briefing it only named.
     QList<ConversationTurn> turnsSoFar(const AgentPaneState *pane) const;
 
-    // An agent that could not be spawned.
+    // An agent of the current generation that could not be spawned.
     struct StartFailure {
         QString description;
         AgentPaneState *pane; // null once the pane is gone
-        bool sameSession;     // the run's session is still the current one
     };
     // Starts one run in the pane and its consumer. A failure to spawn while
-    // this object lives; nothing once the run works or was abandoned.
+    // the run's generation is current; nothing once the run works, was
+    // abandoned or belongs to an older generation.
     QCoro::Task<std::optional<StartFailure>> start(AgentPaneState *pane, Run run);
     // `start` now, or once the running agent in the session's pane has exited.
     // Nothing without a pane.
@@ -173,7 +180,8 @@ public:
 
     // Ends the run in the session's pane: consumer and session first, so the
     // stopped agent's exit is never taken for its answer; a busy pane shows it
-    // stopped. Gives the session, for `terminate`.
+    // stopped; the generation moves on (`endRuns`), so a run still starting is
+    // stopped once it has. Gives the session, for `terminate`.
     std::optional<AgentSession> stop();
     QCoro::Task<> terminate(std::optional<AgentSession> session);
     // The user cancels the active session: the run is stopped, `end` ends the
@@ -191,13 +199,23 @@ public:
     static void tidyAbandoned(AgentPaneState *pane);
 
 private:
-    void handleOutput(const AgentOutput &event, AgentPaneState *pane);
-    void handleExit(qint32 exitCode, AgentPaneState *pane);
+    void handleOutput(const AgentOutput &event, AgentPaneState *pane, quint64 generation);
+    void handleExit(qint32 exitCode, AgentPaneState *pane, quint64 generation);
+    // A run's generation is the current one, and the canvas still takes runs.
+    bool isCurrent(quint64 generation) const { return generation == m_generation && !m_host.isTornDown(); }
+
+    // The run between its spawn being asked for and its output being consumed.
+    struct Starting {
+        quint64 generation;
+        QPointer<AgentPaneState> pane;
+    };
 
     SystemAgentHost &m_host;
     SystemAgentFlow &m_flow;
     const Agent m_agent;
     quint64 m_session = 0;
+    quint64 m_generation = 0;
+    std::optional<Starting> m_starting;
     QString m_briefing;
     std::optional<Timestamp> m_startedAt;
     QList<std::function<void()>> m_waiting;

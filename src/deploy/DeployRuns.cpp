@@ -164,23 +164,6 @@ bool isSettableVariable(const QString &name)
     return true;
 }
 
-QHash<QString, QString> gitSafetyEnvironment()
-{
-    static const QList<std::pair<QString, QString>> settings = {
-        {QStringLiteral("core.fsmonitor"), QStringLiteral("false")},
-        {QStringLiteral("core.hooksPath"), QStringLiteral("/dev/null")},
-        {QStringLiteral("core.sshCommand"), QStringLiteral("ssh")},
-        {QStringLiteral("core.pager"), QStringLiteral("cat")},
-    };
-    QHash<QString, QString> environment;
-    environment.insert(QStringLiteral("GIT_CONFIG_COUNT"), QString::number(settings.size()));
-    for (qsizetype i = 0; i < settings.size(); ++i) {
-        environment.insert(QStringLiteral("GIT_CONFIG_KEY_%1").arg(i), settings[i].first);
-        environment.insert(QStringLiteral("GIT_CONFIG_VALUE_%1").arg(i), settings[i].second);
-    }
-    return environment;
-}
-
 std::optional<DeployProvider> providerForTokenRequest(const QString &variable, const QList<DeployProvider> &providers)
 {
     const QString name = variable.trimmed();

@@ -77,14 +77,6 @@ QString uploadFromEnvironmentCommand(DeployProvider provider, const QString &nam
 // does not matter).
 bool isSettableVariable(const QString &name);
 
-// Environment that makes git, when a Deploy run calls it, ignore what the
-// project's own repository configuration could run: no file-system monitor
-// program, no hooks, the plain ssh and no pager (GIT_CONFIG_COUNT /
-// GIT_CONFIG_KEY_n / GIT_CONFIG_VALUE_n, which win over every config file).
-// The project's .git/config may have been planted, and these commands would
-// run with the provider's token in their environment.
-QHash<QString, QString> gitSafetyEnvironment();
-
 // The provider whose token a token request names, when that provider is one of
 // this deploy's; nothing for any other name (a name compares without regard
 // to letter case, the provider's own spelling is what the run then gets).

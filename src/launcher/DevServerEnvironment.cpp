@@ -1,6 +1,23 @@
 #include "launcher/DevServerEnvironment.h"
 
+#include "persistence/IntentProcessorConstants.h"
+
+#include <QDir>
+#include <QFileInfo>
+
 namespace nerim {
+
+QStringList devServerHiddenPaths()
+{
+    QStringList paths;
+    const QString keyFile = IntentProcessorConstants::apiKeysFilePath();
+    if (!keyFile.isEmpty())
+        paths.append(QFileInfo(keyFile).absolutePath());
+    const QString home = QDir::homePath();
+    paths.append(home + QStringLiteral("/.claude"));
+    paths.append(home + QStringLiteral("/.claude.json"));
+    return paths;
+}
 
 bool isWithheldFromDevServer(const QString &name)
 {

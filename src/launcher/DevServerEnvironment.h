@@ -2,6 +2,7 @@
 
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 namespace nerim {
 
@@ -10,6 +11,15 @@ namespace nerim {
 // PYTHONDONTWRITEBYTECODE=1, and without any credential of Nerim's own (see
 // isWithheldFromDevServer). No side effects; callable from any thread.
 QProcessEnvironment devServerEnvironment(const QProcessEnvironment &base);
+
+// What the user's program must not read, hidden in its namespace (see
+// ChildProcess::Options::hiddenPaths): Nerim's data folder (the key file), and
+// the agent program's own settings folder and file in the home folder.
+QStringList devServerHiddenPaths();
+
+// The variable that carries the start command to the launch script (never on
+// a command line, which every user can read).
+inline constexpr const char *launchCommandVariable = "NERIM_LAUNCH_COMMAND";
 
 // Whether a variable of Nerim's environment is kept from the user's program:
 // every ANTHROPIC_* variable, CLAUDE_CODE_OAUTH_TOKEN, GROQ_API_KEY and the

@@ -150,14 +150,12 @@ QString DevServerRunner::launchScript(const LaunchPlan &plan)
     const QString quote = QStringLiteral("'\\''");
     QString folder = plan.workingDirectory;
     folder.replace(QLatin1Char('\''), quote);
-    QString script = QStringLiteral("echo '[nerim] launching your app...' && cd '") + folder + QStringLiteral("' && exec ");
-    if (isCompoundCommand(plan.shellCommand)) {
-        QString command = plan.shellCommand;
-        command.replace(QLatin1Char('\''), quote);
-        script += QStringLiteral("/bin/bash -c '") + command + QLatin1Char('\'');
-    } else {
-        script += plan.shellCommand;
-    }
+    const QString variable = QString::fromLatin1(launchCommandVariable);
+    QString script = QStringLiteral("echo '[nerim] launching your app...' && cd '") + folder + QStringLiteral("' && ");
+    if (isCompoundCommand(plan.shellCommand))
+        script += QStringLiteral("exec /bin/bash -c 'c=$%1; unset %1; eval \"$c\"'").arg(variable);
+    else
+        script += QStringLiteral("c=$%1 && unset %1 && eval \"exec $c\"").arg(variable);
     return script;
 }
 
@@ -327,6 +325,9 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     launch.program = shell;
     launch.arguments = {QStringLiteral("-l"), QStringLiteral("-c"), script};
     launch.environment = childEnvironment(m_options.baseEnvironment.value_or(QProcessEnvironment::systemEnvironment()));
+    launch.environment.insert(QString::fromLatin1(launchCommandVariable), plan.shellCommand);
+    // The project's repository is the one in the folder the command runs in.
+    launch.projectFolder = plan.workingDirectory;
     // Only a line feed ends a line; cleanLine drops the CR of a CRLF.
     launch.carriageReturnEndsLine = false;
     launch.gracePeriod = m_options.stopLimit;
@@ -334,6 +335,8 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     // they end with the guard even when the guard is killed outright (the
     // network stays the host's: the preview reaches the server on 127.0.0.1).
     launch.pidNamespace = true;
+    // The namespace also keeps Nerim's keys and the agent's settings out of its reach.
+    launch.hiddenPaths = m_options.hiddenPaths.value_or(devServerHiddenPaths());
 
     auto *child = new platform::ChildProcess(this);
     connect(child, &platform::ChildProcess::outputLine, this, [this, runId](const QString &line, bool) {
@@ -342,13 +345,14 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     });
     connect(child, &platform::ChildProcess::exited, this,
             [this, runId](int exitCode, bool normalExit) { handleExit(runId, exitCode, normalExit); });
-    connect(child, &platform::ChildProcess::started, this, [this, runId, child, script] {
+    connect(child, &platform::ChildProcess::started, this, [this, runId, child, command = plan.shellCommand] {
         if (runId != m_runId)
             return;
         m_processGroup = child->processId();
-        // The script holds the user's command, inline KEY=value settings included.
+        // Never an assignment's value: the command may hold a key.
         if (lcDevServerOutput().isDebugEnabled())
-            logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2").arg(QString::number(m_processGroup), script));
+            logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1): %2")
+                        .arg(QString::number(m_processGroup), launchCommandForLog(command)));
         else
             logLine(QStringLiteral("[Nerim][DevServerRunner] launched (pid=%1)").arg(m_processGroup));
     });

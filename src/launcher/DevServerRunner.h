@@ -52,6 +52,8 @@ public:
         // looks whether everything has ended.
         std::chrono::milliseconds stopLimit{2000};
         std::chrono::milliseconds stopPollInterval{100};
+        // What the server cannot read; none: devServerHiddenPaths().
+        std::optional<QStringList> hiddenPaths;
     };
 
     explicit DevServerRunner(QObject *parent = nullptr);
@@ -92,7 +94,11 @@ public:
     // A command is compound when it contains "&&", "||", ";" or "|", or when
     // its first word is a variable assignment (which `exec` cannot run).
     static bool isCompoundCommand(const QString &command);
-    // The script given to the shell's -c option.
+    // The script given to the shell's -c option. It holds no part of the
+    // command, which may carry a key ("STRIPE_KEY=… npm start") and which a
+    // command line would show to every user: the command comes in the
+    // environment (launchCommandVariable), which the script takes it out of
+    // before it runs it (with `exec`, or by /bin/bash for a compound one).
     static QString launchScript(const LaunchPlan &plan);
     // The child's environment: devServerEnvironment(base).
     static QProcessEnvironment childEnvironment(const QProcessEnvironment &base);

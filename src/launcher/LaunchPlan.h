@@ -24,4 +24,10 @@ struct LaunchPlan {
 // shell command ("Node/npm project (npm run dev)", "Go project (go run .)", …).
 QString plainProjectType(const LaunchPlan &plan);
 
+// A start command as the log may show it: the value of every NAME=value
+// assignment in it (at the start, after `env` or `export`, after a separator),
+// quoted or not, is written "…", since a key is often given that way
+// ("STRIPE_KEY=… npm run dev").
+QString launchCommandForLog(const QString &command);
+
 } // namespace nerim

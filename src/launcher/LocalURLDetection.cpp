@@ -128,27 +128,90 @@ QString addressForLog(const QUrl &url)
 
 } // namespace localurl
 
+namespace {
+
+// What one pass over a line tells about it: whether it holds a colon (every
+// written address has "://", and "Local:" one) and two ASCII digits in a row
+// (every announced port has them).
+struct LineScreen {
+    bool colon = false;
+    bool digitPair = false;
+};
+
+LineScreen screen(QStringView line)
+{
+    LineScreen result;
+    bool previousDigit = false;
+    for (const QChar c : line) {
+        const char16_t u = c.unicode();
+        const bool digit = u >= u'0' && u <= u'9';
+        result.digitPair |= digit && previousDigit;
+        result.colon |= u == u':';
+        previousDigit = digit;
+    }
+    return result;
+}
+
+// Whether the line holds, in any letter case, a word that every port pattern
+// without a colon needs: "port", or " on" ("listening on", "available on",
+// "started on") or " at" ("running at").
+bool mentionsPortWord(QStringView line)
+{
+    constexpr auto pack = [](char a, char b, char c, char d) {
+        return (quint64(quint8(a)) << 48) | (quint64(quint8(b)) << 32) | (quint64(quint8(c)) << 16) | quint64(quint8(d));
+    };
+    constexpr quint64 three = 0xFFFF'FFFF'FFFFULL;
+    quint64 last = 0; // the last four characters, ASCII letters lower-cased
+    for (const QChar c : line) {
+        char16_t u = c.unicode();
+        if (u >= u'A' && u <= u'Z')
+            u += u'a' - u'A';
+        last = (last << 16) | u;
+        if (last == pack('p', 'o', 'r', 't') || (last & three) == pack(0, ' ', 'o', 'n') ||
+            (last & three) == pack(0, ' ', 'a', 't'))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 std::optional<QUrl> detectLocalURL(const QString &line)
 {
-    if (localurl::isSkippedLine(line))
+    // Most output lines name no address and no port: a pass or two over the
+    // characters settles them before any lower-casing or pattern runs.
+    const LineScreen seen = screen(line);
+    const bool mayHoldAddress = seen.colon && line.contains(QLatin1String("://"));
+    const bool mayHoldPort = seen.digitPair && (seen.colon || mentionsPortWord(line));
+    if (!mayHoldAddress && !mayHoldPort)
         return std::nullopt;
 
-    if (const auto match = addressPattern().match(line); match.hasMatch()) {
-        const QUrl url(trimmedAddress(match.captured(0)), QUrl::StrictMode);
-        if (url.isValid() && localurl::isLocalHost(url))
-            return url;
+    std::optional<QUrl> found;
+    if (mayHoldAddress) {
+        if (const auto match = addressPattern().match(line); match.hasMatch()) {
+            const QUrl url(trimmedAddress(match.captured(0)), QUrl::StrictMode);
+            if (url.isValid() && localurl::isLocalHost(url))
+                found = url;
+        }
     }
-
-    for (const QRegularExpression &pattern : portPatterns()) {
-        const auto match = pattern.match(line);
-        if (!match.hasMatch())
-            continue;
-        bool ok = false;
-        const qint64 port = match.captured(1).toLongLong(&ok);
-        if (ok && localurl::isAcceptedPort(port))
-            return QUrl(QStringLiteral("http://localhost:") + QString::number(port));
+    if (!found && mayHoldPort) {
+        for (const QRegularExpression &pattern : portPatterns()) {
+            const auto match = pattern.match(line);
+            if (!match.hasMatch())
+                continue;
+            bool ok = false;
+            const qint64 port = match.captured(1).toLongLong(&ok);
+            if (ok && localurl::isAcceptedPort(port)) {
+                found = QUrl(QStringLiteral("http://localhost:") + QString::number(port));
+                break;
+            }
+        }
     }
-    return std::nullopt;
+    // A line that reports a port conflict, a crash or a waiting watcher names
+    // no address to open, whatever it holds.
+    if (found && localurl::isSkippedLine(line))
+        return std::nullopt;
+    return found;
 }
 
 } // namespace nerim

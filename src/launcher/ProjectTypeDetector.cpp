@@ -74,7 +74,7 @@ LaunchPlan ProjectTypeDetector::detect(const QString &projectPath)
     const QString folder = projectFolder(projectPath);
     if (const auto override = LaunchOverride::load(folder)) {
         logLine(QStringLiteral("[Nerim][ProjectTypeDetector] using launch override: %1 (written %2)")
-                    .arg(override->shellCommand, override->writtenAt));
+                    .arg(launchCommandForLog(override->shellCommand), override->writtenAt));
         return override->launchPlan(folder);
     }
 

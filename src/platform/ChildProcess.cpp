@@ -1,11 +1,17 @@
 #include "platform/ChildProcess.h"
 
+#include "platform/OrphanReaper.h"
+#include "platform/OutputTurnBudget.h"
 #include "platform/RunCgroup.h"
+#include "platform/RunMarker.h"
 #include "platform/guard/GuardProtocol.h"
+
+#include "foundation/BackgroundWork.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QPromise>
 #include <QSet>
 #include <QSocketNotifier>
@@ -37,6 +43,8 @@ class HelperWatch : public QObject {
 public:
     HelperWatch(pid_t pid, QObject *parent) : QObject(parent), m_pid(pid)
     {
+        // Reaped here, never by the orphan reaper.
+        OrphanReaper::claim(pid);
         m_pidfd = ::pidfd_open(pid, 0);
         if (m_pidfd >= 0) {
             auto *notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
@@ -51,6 +59,8 @@ public:
 
     ~HelperWatch() override
     {
+        if (!m_ended)
+            OrphanReaper::release(m_pid); // (reaped by nobody now: the reaper takes it)
         if (m_pidfd >= 0)
             ::close(m_pidfd);
         // An empty group goes now; one still in use is ended by the next Nerim.
@@ -60,6 +70,9 @@ public:
 
     // The tree's own cgroup, which the guard has moved into.
     std::optional<RunCgroup> m_cgroup;
+    // The run mark every process of the tree carries, and the tree's grace period.
+    QByteArray m_mark;
+    std::chrono::milliseconds m_grace{2000};
 
     // Called once with the guard's wait status (-1 when someone else reaped it).
     std::function<void(int)> onEnded;
@@ -94,7 +107,18 @@ private:
             for (auto *notifier : findChildren<QSocketNotifier *>())
                 notifier->setEnabled(false);
         }
+        OrphanReaper::release(m_pid);
         const int waitStatus = got == m_pid ? status : -1;
+        // A guard that exited by itself ended its tree first.
+        const bool endedItsTree = waitStatus != -1 && WIFEXITED(waitStatus);
+        if (!m_cgroup && !endedItsTree && !m_mark.isEmpty()) {
+            // Killed outright, with no cgroup to hold the tree: whatever it
+            // left (now this subreaper's, or init's) is found by its mark.
+            QFuture<int> ending = runInBackground(
+                [mark = m_mark, grace = m_grace] { return RunMarker::endRun(mark, grace); });
+            ending.then(this, [this, waitStatus](int) { finish(waitStatus); });
+            return;
+        }
         if (!m_cgroup || !m_cgroup->isPopulated()) {
             finish(waitStatus);
             return;
@@ -172,6 +196,15 @@ void endAbandonedGroupsOnce()
     QThreadPool::globalInstance()->start([] { RunCgroup::endAbandoned(); });
 }
 
+// The program and its arguments, for the guard's environment (see GuardProtocol.h).
+void putProgram(QProcessEnvironment &environment, const QString &program, const QStringList &arguments)
+{
+    const QStringList words = QStringList{program} + arguments;
+    environment.insert(QString::fromLatin1(guard::programCountVariable), QString::number(words.size()));
+    for (qsizetype i = 0; i < words.size(); ++i)
+        environment.insert(QString::fromLatin1(guard::programWordVariable) + QString::number(i), words[i]);
+}
+
 void ensureQuitHook()
 {
     static QPointer<QCoreApplication> hooked;
@@ -237,9 +270,17 @@ QString errnoText(int error)
 }
 
 // Most bytes one read of a pipe takes, and most one notification handles, so a
-// program that floods its output cannot hold the event loop.
+// program that floods its output cannot hold the event loop, and several that
+// flood at once are read alike (the pipes are always woken in the same order).
+// Once the turn's share of output work is used up, a wake-up reads only once.
 constexpr qsizetype readChunk = 64 * 1024;
-constexpr qsizetype readBurst = 1024 * 1024;
+constexpr qsizetype readBurst = 256 * 1024;
+// Room in a standard-output pipe: a program that prints fast runs ahead by
+// this much instead of waiting for every 64 KiB to be read, which on a busy
+// machine costs a wake-up each.
+constexpr int outputPipeSize = 1024 * 1024;
+// What a pipe may still hold when the program has ended, read before `exited`.
+constexpr qsizetype drainLimit = 4 * outputPipeSize;
 
 } // namespace
 
@@ -262,16 +303,22 @@ ChildProcess::~ChildProcess()
 
 QString ChildProcess::guardProgram()
 {
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard");
-    if (QFileInfo(beside).isExecutable())
-        return beside;
-    return QStringLiteral(NERIM_GUARD_BUILD_PATH);
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard");
 }
 
 void ChildProcess::stopAll()
 {
     for (ChildProcess *process : liveProcesses())
         process->stop();
+}
+
+void ChildProcess::endLeftoversOfEarlierRuns()
+{
+    endAbandonedGroupsOnce();
+    static bool done = false;
+    if (std::exchange(done, true))
+        return;
+    QThreadPool::globalInstance()->start([] { RunMarker::endAbandoned(); });
 }
 
 void ChildProcess::start(const Options &options)
@@ -326,15 +373,22 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--cgroup") << QFile::encodeName(cgroup->path());
     if (!options.workingDirectory.isEmpty())
         argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
-    argumentBytes << QByteArrayLiteral("--") << QFile::encodeName(options.program);
-    for (const QString &argument : options.arguments)
-        argumentBytes << argument.toLocal8Bit();
+    if (!options.projectFolder.isEmpty())
+        argumentBytes << QByteArrayLiteral("--git-from") << QFile::encodeName(options.projectFolder);
+    for (const QString &path : options.hiddenPaths)
+        argumentBytes << QByteArrayLiteral("--hide") << QFile::encodeName(path);
     std::vector<char *> argv;
     for (QByteArray &argument : argumentBytes)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    // The program's command line goes in the environment, which only this
+    // user can read (a command may hold a key); so does the run's mark.
+    QProcessEnvironment environment = options.environment;
+    putProgram(environment, options.program, options.arguments);
+    const QByteArray mark = RunMarker::forNewRun();
+    environment.insert(QString::fromLatin1(RunMarker::variable), QString::fromLatin1(mark));
     QList<QByteArray> environmentBytes;
-    for (const QString &entry : options.environment.toStringList())
+    for (const QString &entry : environment.toStringList())
         environmentBytes << entry.toLocal8Bit();
     std::vector<char *> envp;
     for (QByteArray &entry : environmentBytes)
@@ -387,6 +441,8 @@ void ChildProcess::start(const Options &options)
 
     m_helper = new HelperWatch(helper, this);
     m_helper->m_cgroup = std::move(cgroup);
+    m_helper->m_mark = mark;
+    m_helper->m_grace = options.gracePeriod;
     m_helper->onEnded = [this](int status) { helperEnded(status); };
 
     m_control = control[0];
@@ -398,11 +454,17 @@ void ChildProcess::start(const Options &options)
         Output &output = m_outputs[index];
         output.fd = outputFds[index];
         setNonBlocking(output.fd);
-        output.splitter = std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine);
+        if (index == 0)
+            (void)::fcntl(output.fd, F_SETPIPE_SZ, outputPipeSize); // where the system allows it
+        output.splitter = index == 0 ? std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine,
+                                                                            options.standardOutputLineLimit,
+                                                                            options.standardOutputOverlong)
+                                     : std::make_unique<OutputLineSplitter>(options.carriageReturnEndsLine);
         output.notifier = new QSocketNotifier(output.fd, QSocketNotifier::Read, this);
         // Output is read once the start is reported, so lines never come before it.
         output.notifier->setEnabled(false);
-        connect(output.notifier, &QSocketNotifier::activated, this, [this, index] { readOutput(index, readBurst); });
+        connect(output.notifier, &QSocketNotifier::activated, this,
+                [this, index] { readOutput(index, readBurst, true); });
     }
     if (options.inputPipe) {
         m_input = in[1];
@@ -528,17 +590,14 @@ void ChildProcess::programEnded(int exitCode, bool normalExit)
     QPointer<ChildProcess> self(this);
     // Everything the program wrote before it ended is in the pipes by now.
     for (int index = 0; index < 2; ++index) {
-        readOutput(index, 4 * readBurst);
+        readOutput(index, drainLimit, false);
         if (!self)
             return;
         if (m_outputs[index].splitter) {
-            QStringList rest;
-            m_outputs[index].splitter->finish([&rest](QString line) { rest.append(std::move(line)); });
-            for (const QString &line : rest) {
-                emit outputLine(line, index == 1);
-                if (!self)
-                    return;
-            }
+            OutputLines rest;
+            m_outputs[index].splitter->finish(rest);
+            if (!rest.isEmpty() && !deliver(rest, index == 1))
+                return;
         }
     }
     m_state = State::exited;
@@ -549,41 +608,63 @@ void ChildProcess::programEnded(int exitCode, bool normalExit)
 
 // ---- output and input ----
 
-void ChildProcess::readOutput(int index, qsizetype limit)
+void ChildProcess::readOutput(int index, qsizetype limit, bool budgeted)
 {
-    Output &output = m_outputs[index];
-    if (output.fd < 0)
+    if (m_outputs[index].fd < 0)
         return;
-    QPointer<ChildProcess> self(this);
-    QStringList lines;
-    const auto collect = [&lines](QString line) { lines.append(std::move(line)); };
+    const bool standardError = index == 1;
+    if (budgeted)
+        OutputTurnBudget::elapsedNs(); // the turn's clock runs from here, if not already
     char buffer[readChunk];
     bool atEnd = false;
-    for (qsizetype taken = 0; taken < limit;) {
+    qsizetype taken = 0;
+    do {
+        Output &output = m_outputs[index];
         const ssize_t got = ::read(output.fd, buffer, sizeof buffer);
-        if (got > 0) {
-            output.splitter->feed(buffer, got, collect);
-            taken += got;
-            continue;
-        }
         if (got < 0 && errno == EINTR)
             continue;
-        atEnd = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        break;
-    }
-    if (atEnd)
-        output.splitter->finish(collect);
-    const bool standardError = index == 1;
-    for (const QString &line : std::as_const(lines)) {
-        emit outputLine(line, standardError);
-        if (!self)
+        if (got <= 0) {
+            atEnd = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            break;
+        }
+        taken += got;
+        // One batch per read: the receivers' work counts against the turn
+        // before the next read is made.
+        OutputLines lines;
+        output.splitter->split(QByteArray(buffer, got), lines);
+        if (!lines.isEmpty() && !deliver(lines, standardError))
             return;
+        if (m_outputs[index].fd < 0)
+            return;
+    } while (taken < limit && !(budgeted && OutputTurnBudget::readingSpent()));
+    if (!atEnd)
+        return;
+    Output &output = m_outputs[index];
+    OutputLines rest;
+    output.splitter->finish(rest);
+    // The pipe is done with before the last lines go out: a receiver may
+    // delete this object.
+    dropNotifier(output.notifier);
+    closeFd(output.fd);
+    if (!rest.isEmpty())
+        deliver(rest, standardError);
+}
+
+bool ChildProcess::deliver(const OutputLines &lines, bool standardError)
+{
+    QPointer<ChildProcess> self(this);
+    emit outputLines(lines, standardError);
+    if (!self)
+        return false;
+    static const QMetaMethod lineSignal = QMetaMethod::fromSignal(&ChildProcess::outputLine);
+    if (!isSignalConnected(lineSignal))
+        return true;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        emit outputLine(lines.text(i), standardError);
+        if (!self)
+            return false;
     }
-    if (atEnd) {
-        Output &same = m_outputs[index];
-        dropNotifier(same.notifier);
-        closeFd(same.fd);
-    }
+    return true;
 }
 
 void ChildProcess::write(const QByteArray &bytes)

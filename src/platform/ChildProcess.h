@@ -38,8 +38,11 @@ class HelperWatch;
 // process id: it only talks to the guard over a socket whose other end it
 // alone holds, so no recycled id can ever be hit.
 //
-// Output arrives as lines (see OutputLineSplitter) from the event loop; nothing
-// here blocks the calling thread. Use it on the application's main thread, the
+// Output arrives as lines (see OutputLineSplitter) from the event loop, in
+// batches: each wake-up of a pipe reads a bounded amount, and less once the
+// turn's share of output work is used up (see OutputTurnBudget), so a program
+// that floods its output cannot hold the event loop. Nothing here blocks the
+// calling thread. Use it on the application's main thread, the
 // thread whose lifetime the guard's parent-death signal follows.
 //
 // Signals are emitted in this order: `started` or `failedToStart`; output lines;
@@ -59,6 +62,11 @@ public:
         bool inputPipe = false;
         // Whether a lone CR ends an output line (LF always does).
         bool carriageReturnEndsLine = true;
+        // Longest standard-output line in bytes, and what becomes of a longer
+        // one: cut into pieces, or left out whole (reported by its size).
+        // Standard error is always cut at the default limit.
+        qsizetype standardOutputLineLimit = OutputLineSplitter::maxLineBytes;
+        OutputLineSplitter::Overlong standardOutputOverlong = OutputLineSplitter::Overlong::cut;
         // Time the tree has between SIGTERM and SIGKILL when it is stopped.
         std::chrono::milliseconds gracePeriod{2000};
         // Ends what the program left running as soon as the program ends.
@@ -76,7 +84,18 @@ public:
         // (root, a delegated desktop session): should the guard be killed
         // outright, Nerim then kills what is left in the group. Unlike the
         // namespace, the program keeps the system's view of processes.
+        // Without a group, what the killed guard left is found by its run
+        // mark (see RunMarker) and ended the same way.
         bool ownCgroup = true;
+        // The folder whose git repository is the project's (see
+        // GitConfigSafety.h: whatever it is, its configuration runs nothing
+        // in the tree); empty: the working directory.
+        QString projectFolder;
+        // Paths the tree must not read (Nerim's data folder, the agent's own
+        // settings): in the PID namespace's own mount namespace an empty,
+        // read-only file system lies over each. Only with `pidNamespace`,
+        // where the kernel gives one.
+        QStringList hiddenPaths;
     };
 
     enum class State {
@@ -129,13 +148,24 @@ public:
     // after Nerim has gone.
     static void stopAll();
 
-    // Where the guard program is looked for: beside the running executable
-    // first, then where the build put it.
+    // Ends, once and on a worker thread, what an earlier Nerim killed together
+    // with its guards left running: the cgroups it noted, and the processes
+    // that carry its run marks (see RunMarker). Also done, for the cgroups,
+    // by the first child process started.
+    static void endLeftoversOfEarlierRuns();
+
+    // The guard program: `nerim-guard` beside the running executable, and
+    // nowhere else (a copied `nerim` never runs what lies at a fixed path).
     static QString guardProgram();
 
 signals:
     void started();
     void failedToStart(const QString &reason);
+    // The lines one read completed, undecoded. The batch shares the bytes it
+    // was read into; a receiver that keeps lines copies or decodes them.
+    void outputLines(const nerim::platform::OutputLines &lines, bool standardError);
+    // The same lines one at a time, decoded (a cut piece ends with the cut
+    // marker); decoded only while something listens.
     void outputLine(const QString &line, bool standardError);
     // `exitCode` is the program's exit code, or the number of the signal that
     // ended it (then `normalExit` is false).
@@ -148,7 +178,11 @@ private:
     void fail(const QString &reason, int errorNumber);
     void readControl();
     void handleMessage(const QByteArray &line);
-    void readOutput(int index, qsizetype limit);
+    // Reads up to `limit` bytes, fewer when the turn's share of output work
+    // is used up and `budgeted` (at least one read is made either way).
+    void readOutput(int index, qsizetype limit, bool budgeted);
+    // Hands out the lines; false when a receiver deleted this object.
+    bool deliver(const OutputLines &lines, bool standardError);
     void writeInput();
     void closeInputNow();
     void programEnded(int exitCode, bool normalExit);

@@ -178,6 +178,21 @@ std::optional<RunCgroup> RunCgroup::create()
     return RunCgroup(path, note);
 }
 
+bool RunCgroup::isAvailable()
+{
+    const auto &found = hierarchy();
+    if (!found)
+        return false;
+    const QString probe = found->own + QLatin1Char('/') + namePrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+    const QByteArray path = QFile::encodeName(probe);
+    if (::mkdir(path.constData(), 0755) != 0)
+        return false;
+    const bool usable = ::access(QFile::encodeName(probe + QStringLiteral("/cgroup.kill")).constData(), W_OK) == 0 &&
+                        ::access(QFile::encodeName(probe + QStringLiteral("/cgroup.procs")).constData(), W_OK) == 0;
+    ::rmdir(path.constData());
+    return usable;
+}
+
 bool RunCgroup::isPopulated() const
 {
     const auto events = readSmall(m_path + QStringLiteral("/cgroup.events"));

@@ -27,6 +27,9 @@ public:
     // A new, empty group, noted in the runtime folder; none where cgroups cannot be written here.
     static std::optional<RunCgroup> create();
 
+    // Whether groups can be made here (a group is made and removed to find out).
+    static bool isAvailable();
+
     // The group's folder in the cgroup file system.
     const QString &path() const { return m_path; }
 

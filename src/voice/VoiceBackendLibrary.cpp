@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 #include <dlfcn.h>
 
 namespace nerim::VoiceBackendLibrary {
@@ -21,46 +20,30 @@ struct Backend {
     QString error;
 };
 
-// Finds the library beside the executable, then where the build put it, and
-// resolves its entry point once; later calls return what the first found.
-const Backend &load(Backend &backend, const QString &fileName, const QString &buildPath, const char *entry)
+// Loads the library from beside the executable, the one place it is looked
+// for, and resolves its entry point once; later calls return what the first found.
+const Backend &load(Backend &backend, const QString &fileName, const char *entry)
 {
     if (backend.tried)
         return backend;
     backend.tried = true;
-    QStringList paths{QDir(QCoreApplication::applicationDirPath()).filePath(fileName)};
-    if (!buildPath.isEmpty())
-        paths << buildPath;
-    QStringList failures;
-    for (const QString &path : paths) {
-        if (!QFileInfo::exists(path))
-            continue;
-        // Never closed: the objects it makes live on after the loader.
-        void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            failures << QString::fromLocal8Bit(dlerror());
-            continue;
-        }
-        if (auto create = reinterpret_cast<QFunctionPointer>(dlsym(handle, entry))) {
-            backend.create = create;
-            return backend;
-        }
-        failures << QStringLiteral("%1 lacks %2").arg(path, QString::fromLatin1(entry));
+    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath(fileName);
+    if (!QFileInfo::exists(path)) {
+        backend.error = QStringLiteral("%1 was not found").arg(fileName);
+        return backend;
     }
-    backend.error = failures.isEmpty() ? QStringLiteral("%1 was not found").arg(fileName) : failures.join(u' ');
+    // Never closed: the objects it makes live on after the loader.
+    void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        backend.error = QString::fromLocal8Bit(dlerror());
+        return backend;
+    }
+    if (auto create = reinterpret_cast<QFunctionPointer>(dlsym(handle, entry)))
+        backend.create = create;
+    else
+        backend.error = QStringLiteral("%1 lacks %2").arg(path, QString::fromLatin1(entry));
     return backend;
 }
-
-#ifdef NERIM_SPEECH_BACKEND_BUILD_PATH
-const QString speechBuildPath = QStringLiteral(NERIM_SPEECH_BACKEND_BUILD_PATH);
-#else
-const QString speechBuildPath;
-#endif
-#ifdef NERIM_AUDIO_CAPTURE_BACKEND_BUILD_PATH
-const QString captureBuildPath = QStringLiteral(NERIM_AUDIO_CAPTURE_BACKEND_BUILD_PATH);
-#else
-const QString captureBuildPath;
-#endif
 
 } // namespace
 
@@ -68,7 +51,7 @@ std::unique_ptr<VoiceNarratorService::Speaker> createSpeaker()
 {
     static Backend backend;
     const bool first = !backend.tried;
-    load(backend, QStringLiteral("libnerim_speech_backend.so"), speechBuildPath, "nerimCreateSpeaker");
+    load(backend, QStringLiteral("libnerim_speech_backend.so"), "nerimCreateSpeaker");
     if (!backend.create) {
         if (first)
             logLine(QStringLiteral("[Nerim voice] narration is off: the speech library couldn't be loaded (%1)")
@@ -83,7 +66,7 @@ std::unique_ptr<AudioCaptureSource> createMicrophone()
 {
     static Backend backend;
     const bool first = !backend.tried;
-    load(backend, QStringLiteral("libnerim_audio_capture_backend.so"), captureBuildPath, "nerimCreateMicrophone");
+    load(backend, QStringLiteral("libnerim_audio_capture_backend.so"), "nerimCreateMicrophone");
     if (!backend.create) {
         if (first)
             logLine(

@@ -8,7 +8,7 @@
 namespace nerim {
 
 // The speech engine and the microphone live in libraries of their own beside
-// the `nerim` executable (in a build tree, where the build put them), loaded
+// the `nerim` executable (and are looked for nowhere else), loaded
 // the first time they are needed, so that Nerim starts without Qt
 // TextToSpeech, Qt Multimedia and the sound server's client. A library that
 // cannot be loaded is said once in the log. GUI thread.

@@ -157,3 +157,92 @@ TEST(AgentEventReaderTest, EscapesAndFieldOrderAreRead)
     EXPECT_EQ(read({line}), QList<AgentOutput>{AgentOutput::stdoutLine(
                                 QString::fromUtf8("caf\xc3\xa9 \"quoted\" \xf0\x9f\x98\x80\\n/"))});
 }
+
+// A line is an event only when it is strict JSON: numbers with a leading zero,
+// a bare decimal point or a plus sign, unknown escapes and the like make it
+// plain text, shown as it is, never an event that vanishes. Odd but valid
+// forms still read as events (here of a kind that shows nothing).
+TEST(AgentEventReaderTest, OnlyStrictJsonIsAnEvent)
+{
+    const QStringList notJson{
+        QStringLiteral(R"({"type":"system","subtype":"init","n":01})"),
+        QStringLiteral(R"({"type":"system","n":-01})"),
+        QStringLiteral(R"({"type":"system","n":00})"),
+        QStringLiteral(R"({"type":"system","n":[0,010,1]})"),
+        QStringLiteral(R"({"type":"system","n":01.5e-3})"),
+        QStringLiteral(R"({"type":"system","n":.5})"),
+        QStringLiteral(R"({"type":"system","n":+1})"),
+        QStringLiteral(R"({"type":"system","n":1e})"),
+        QStringLiteral(R"({"type":"system","n":NaN})"),
+        QStringLiteral(R"({"type":"system","n":True})"),
+        QStringLiteral(R"({"type":"system","s":"\x"})"),
+        QStringLiteral(R"({"type":"system","s":"\u00zz"})"),
+        QStringLiteral(R"({"type":"system","n":[1,]})"),
+        QStringLiteral(R"({"type":"system" "subtype":"init"})"),
+        QStringLiteral(R"({'type':'system'})"),
+        QStringLiteral("\uFEFF{\"type\":\"system\"}"),
+    };
+    for (const QString &line : notJson)
+        EXPECT_EQ(read({line}), QList<AgentOutput>{AgentOutput::stdoutLine(line)}) << line.toStdString();
+
+    const QStringList events{
+        QStringLiteral(R"({"type":"system","n":[-0,0,-0.0e+0,1E-2,10,2.5e10]})"),
+        QStringLiteral(R"({"type":"system","s":"\ud800 \u0000 \/"})"),
+        QStringLiteral("\t {\"type\" : \"sys\\u0074em\" } \t"),
+    };
+    for (const QString &line : events)
+        EXPECT_TRUE(read({line}).isEmpty()) << line.toStdString();
+}
+
+// An event is read whole however big it is: a tool call carrying megabytes
+// shows nothing and the message's text around it shows as usual. A shown line
+// longer than the piece limit goes out in numbered pieces that together hold
+// all of it; each but the last ends with the cut notice.
+TEST(AgentEventReaderTest, BigEventsReadWholeAndOnlyLongShownLinesAreCut)
+{
+    const QString content = QStringLiteral("const a = \"x\\\\y\";\t// TASK_COMPLETE: no\n").repeated(120000);
+    QJsonObject tool{{QStringLiteral("type"), QStringLiteral("tool_use")},
+                     {QStringLiteral("name"), QStringLiteral("Write")},
+                     {QStringLiteral("input"), QJsonObject{{QStringLiteral("file_path"), QStringLiteral("/p/a.js")},
+                                                           {QStringLiteral("content"), content}}}};
+    QJsonObject before{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), QStringLiteral("Writing it.")}};
+    QJsonObject after{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), QStringLiteral("Written.")}};
+    const QByteArray event = QJsonDocument(
+        QJsonObject{{QStringLiteral("type"), QStringLiteral("assistant")},
+                    {QStringLiteral("message"), QJsonObject{{QStringLiteral("model"), QStringLiteral("m")},
+                                                            {QStringLiteral("content"), QJsonArray{before, tool, after}}}}})
+                                 .toJson(QJsonDocument::Compact);
+    ASSERT_GT(event.size(), 5'000'000);
+    AgentEventReader reader;
+    QList<AgentOutput> shown;
+    reader.readLine(QByteArrayView(event), shown);
+    EXPECT_EQ(shown, (QList<AgentOutput>{out("Writing it."), out("Written.")}));
+
+    // 2.5 MiB on one line, with "é" (two bytes) so that a cut could split one.
+    const QString longLine = QStringLiteral("x") + QStringLiteral("é").repeated(1310720) + QStringLiteral("end");
+    const QList<AgentOutput> pieces = read({assistant(QStringLiteral("first\n") + longLine + QStringLiteral("\nlast"))});
+    ASSERT_EQ(pieces.size(), 5);
+    EXPECT_EQ(pieces.first(), out("first"));
+    EXPECT_EQ(pieces.last(), out("last"));
+    QString joined;
+    for (int i = 1; i <= 3; ++i) {
+        QString piece = pieces.at(i).text();
+        const QString lead = QStringLiteral("(part %1 of 3) ").arg(i);
+        ASSERT_TRUE(piece.startsWith(lead));
+        piece.remove(0, lead.size());
+        if (i < 3) {
+            ASSERT_TRUE(piece.endsWith(AgentEventReader::cutNotice()));
+            piece.chop(AgentEventReader::cutNotice().size());
+            EXPECT_LE(piece.toUtf8().size(), AgentEventReader::maxShownLineBytes);
+        }
+        EXPECT_FALSE(piece.contains(QChar::ReplacementCharacter));
+        joined += piece;
+    }
+    EXPECT_TRUE(joined == longLine);
+    EXPECT_EQ(AgentEventReader::cutNotice(), QStringLiteral(" \u2026 (cut: the line is longer than 1 MiB)"));
+
+    // An event too big to read at all is named by one line.
+    QList<AgentOutput> leftOut;
+    reader.readLeftOut(leftOut);
+    EXPECT_EQ(leftOut, QList<AgentOutput>{err("[An agent message over 64 MiB was left out]")});
+}

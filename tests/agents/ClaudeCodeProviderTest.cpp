@@ -3,6 +3,7 @@
 #include "TestEnvironment.h"
 #include "platform/TaggedProcesses.h"
 #include "agents/AgentError.h"
+#include "agents/AgentEventReader.h"
 #include "agents/ClaudeBinary.h"
 #include "agents/AgentStreamConsumer.h"
 #include "foundation/UuidText.h"
@@ -619,4 +620,29 @@ TEST_F(ClaudeCodeProviderTest, ErrorResultsAndPlainLinesReachTheStream)
                                    QStringLiteral("a warning on standard error")}));
     EXPECT_EQ(texts(events, AgentOutput::Kind::stdoutLine), QStringList{QStringLiteral("plain text from a tool")});
     EXPECT_EQ(events.last(), AgentOutput::processExited(1));
+}
+
+// A tool call that writes a big file arrives as one event carrying the whole
+// file, and its result carries it again: both are read whole and show nothing,
+// so only the agent's words reach the stream. An event past the reading limit
+// is left out with one line saying so, and what follows still reads.
+TEST_F(ClaudeCodeProviderTest, FileSizedEventsShowOnlyTheAgentsWords)
+{
+    const QString big = project + QStringLiteral("/big.txt");
+    const QList<AgentOutput> events = run(QStringLiteral("out Writing the data.\n"
+                                                         "write-file 3000000 data.txt\n"
+                                                         "out Now a huge one.\n"
+                                                         "write-file %1 %2\n"
+                                                         "out TASK_COMPLETE: Wrote both.\n")
+                                              .arg(AgentEventReader::maxEventBytes + 1000)
+                                              .arg(big));
+    EXPECT_EQ(QFileInfo(project + QStringLiteral("/data.txt")).size(), 3000000);
+    EXPECT_EQ(QFileInfo(big).size(), AgentEventReader::maxEventBytes + 1000);
+    EXPECT_EQ(texts(events, AgentOutput::Kind::stdoutLine),
+              (QStringList{QStringLiteral("Writing the data."), QStringLiteral("Now a huge one."),
+                           QStringLiteral("TASK_COMPLETE: Wrote both.")}));
+    // The call and its result each went past the limit.
+    EXPECT_EQ(texts(events, AgentOutput::Kind::stderrLine),
+              QStringList(2, QStringLiteral("[An agent message over 64 MiB was left out]")));
+    EXPECT_EQ(events.last(), AgentOutput::processExited(0));
 }

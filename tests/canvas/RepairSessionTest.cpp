@@ -211,25 +211,69 @@ TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSe
 TEST_F(RepairSessionTest, AWriteThatFailsIsToldToTheAgentInsteadOfTheValue)
 {
     openAfterADetectionError();
+    // .env leads out of the project: nothing is written there.
+    const QString outside = makeTempDir(QStringLiteral("outside")) + QStringLiteral("/env");
+    writeFile(outside, "");
+    ASSERT_TRUE(QFile::link(outside, project + QStringLiteral("/.env")));
     provider->enqueue(FakeAgentProvider::events(
-        {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: api-key | The key your app uses."))}, 0));
+        {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: API_KEY | The key your app uses."))}, 0));
     await(canvas->beginRepair());
     AgentPaneState *pane = canvas->repairPane();
     ASSERT_TRUE(settle(pane));
     ASSERT_EQ(phase().kind(), Phase::Kind::awaitingSecret);
 
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->submitRepairSecret(QStringLiteral("api-key"), QStringLiteral("value-123")));
+    await(canvas->submitRepairSecret(QStringLiteral("API_KEY"), QStringLiteral("value-123")));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
-    EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
+    EXPECT_EQ(readFile(outside), QByteArray());
     EXPECT_EQ(phase(), Phase::repairing(1));
     const QString task = provider->spawnCalls().at(1).task;
-    EXPECT_TRUE(task.startsWith(QStringLiteral("I couldn't write to .env: \"api-key\" can't be used as a variable name")))
+    EXPECT_TRUE(task.startsWith(QStringLiteral("I couldn't write to .env: .env is a link to a file outside the project")))
         << task.toStdString();
     EXPECT_TRUE(task.endsWith(QStringLiteral(". Please decide whether to emit a stuck marker or try a different approach.")));
     EXPECT_TRUE(lineTexts(pane).last().startsWith(QStringLiteral("[failed to write .env: ")));
     EXPECT_EQ(lineKinds(pane).last(), OutputLine::Kind::stderr);
     EXPECT_FALSE(task.contains(QStringLiteral("value-123")));
+}
+
+TEST_F(RepairSessionTest, ASecretAskedForUnderANameDotEnvCannotHoldIsRefusedBeforeTheBannerAsks)
+{
+    LogCapture logs;
+    openAfterADetectionError();
+    const QString escaped = QStringLiteral("KEY\\x1b[31m");
+    // The agent asks under a name carrying an escape sequence, then under one
+    // that starts with a digit, and ends its run each time as it was told to.
+    provider->enqueue(FakeAgentProvider::events(
+        {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: KEY\x1b[31m | The key your app uses."))}, 0));
+    provider->enqueue(FakeAgentProvider::events(
+        {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: 1PASSWORD | The database password."))}, 0));
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+
+    // No card: the agent is told at once and works on, in a run of its own.
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 3 && pane->status() == AgentStatus::working; }));
+    EXPECT_EQ(phase(), Phase::repairing(1));
+    const QString told = provider->spawnCalls().at(1).task;
+    EXPECT_TRUE(told.startsWith(QStringLiteral("Nerim can't ask the user for \"") + escaped + QLatin1Char('"')))
+        << told.toStdString();
+    EXPECT_TRUE(told.contains(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]")));
+    EXPECT_TRUE(provider->spawnCalls().at(2).task.startsWith(QStringLiteral("Nerim can't ask the user for \"1PASSWORD\"")));
+    const QStringList texts = lineTexts(pane);
+    EXPECT_TRUE(texts.contains(QStringLiteral("[The Repair agent asked for a value named \"") + escaped +
+                               QStringLiteral("\", which can't be a variable name in .env \u2014 Nerim asked it to "
+                                              "correct the name.]")));
+    for (const QString &text : texts)
+        EXPECT_FALSE(text.contains(QChar(0x1b))) << text.toStdString();
+    EXPECT_TRUE(logs.contains(QStringLiteral("[Nerim repair] ASK_SECRET refused: \"") + escaped + QLatin1Char('"')));
+    for (const QString &line : logs.lines())
+        EXPECT_FALSE(line.contains(QChar(0x1b))) << line.toStdString();
+
+    // A value handed in anyway goes nowhere.
+    canvas->repairBannerCoordinator().submitSecret(QStringLiteral("value-123"));
+    spinEventLoop();
+    EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
+    EXPECT_EQ(phase(), Phase::repairing(1));
 }
 
 TEST_F(RepairSessionTest, APromptTypedToTheRepairPaneReachesTheAgentOnlyDuringASession)

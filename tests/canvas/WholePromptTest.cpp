@@ -6,6 +6,7 @@
 #include "agents/PanesSnapshot.h"
 #include "support/claude-standin/ClaudeStandin.h"
 
+#include <QFileInfo>
 #include <QSet>
 #include <algorithm>
 
@@ -133,4 +134,44 @@ TEST_F(CanvasTest, ATypedPromptRunsAnAgentAndSurvivesAReopen)
     EXPECT_EQ(canvas->focusedPaneId(), paneId);
     EXPECT_EQ(canvas->nextAgentNumber(), 2);
     EXPECT_EQ(entryKinds(entries()).mid(0, 5), entryKinds(log));
+}
+
+// An agent that writes a 2 MB and a 20 MB file: each write is one event that
+// carries the whole file, and its result carries it again. The pane shows the
+// agent's words only, and the turn and panes.json hold no tool JSON.
+TEST_F(CanvasTest, AnAgentWritingBigFilesShowsItsWordsAndSavesNoToolJson)
+{
+    claudeStandin::setCommands(QStringLiteral("out I'll write the two data files.\n"
+                                              "write-file 2000000 small.txt\n"
+                                              "write-file 20000000 large.txt\n"
+                                              "out Both files are written.\n"
+                                              "out TASK_COMPLETE: Wrote the data files.\nexit 0"));
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("id-1"), project, QStringLiteral("Data"),
+                                                      standinProvider(project), nullptr, services());
+    await(canvas->bootstrap());
+    submit(QStringLiteral("write the data files"));
+    ASSERT_EQ(canvas->panes().size(), 1);
+    AgentPaneState *pane = canvas->panes().first();
+    ASSERT_TRUE(waitUntil([&] { return !isBusy(pane->status()) && !pane->streamConsumer(); }, 60000));
+    EXPECT_EQ(QFileInfo(project + QStringLiteral("/large.txt")).size(), 20000000);
+
+    QStringList shown;
+    for (const OutputLine &line : pane->outputLines()) {
+        if (line.kind == OutputLine::Kind::stdout || line.kind == OutputLine::Kind::taskComplete ||
+            line.kind == OutputLine::Kind::stderr)
+            shown.append(line.text);
+    }
+    EXPECT_EQ(shown, (QStringList{QStringLiteral("I'll write the two data files."),
+                                  QStringLiteral("Both files are written."), QStringLiteral("Wrote the data files.")}));
+    EXPECT_EQ(pane->status(), AgentStatus::done);
+    ASSERT_EQ(pane->conversation().size(), 1);
+    EXPECT_EQ(pane->conversation().first().agentResponse,
+              QStringLiteral("I'll write the two data files.\nBoth files are written.\nTASK_COMPLETE: Wrote the data files."));
+
+    SerialFileWriter::shared().flush();
+    const QByteArray saved = readFile(project + QStringLiteral("/.nerim/panes.json"));
+    ASSERT_FALSE(saved.isEmpty());
+    EXPECT_LT(saved.size(), 20000);
+    for (const char *tool : {"tool_use", "tool_result", "quoted", "NERIM_DEPLOY_LIVE", "{\\\"type\\\""})
+        EXPECT_FALSE(saved.contains(tool)) << tool;
 }

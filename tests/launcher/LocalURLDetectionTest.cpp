@@ -80,7 +80,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{" ⚠ Port 3000 is in use, trying 3001 instead.", nullptr},
         Case{"Port 4321 is in use, trying another one at http://localhost:4321/", nullptr},
         Case{"Watching... Waiting for file changes on port 3000", nullptr},
-        Case{"", nullptr}, Case{"compiled successfully", nullptr}));
+        Case{"", nullptr}, Case{"compiled successfully", nullptr},
+        // Lines are first screened cheaply; what those scans let through is
+        // still every address the patterns find: one written without a digit,
+        // phrases in any letter case without a colon, a port after tabs.
+        Case{"open http://localhost/ now", "http://localhost/"},
+        Case{"at https://devbox.local/app", "https://devbox.local/app"},
+        Case{"LISTENING ON 3000", "http://localhost:3000"},
+        Case{"server Running AT 4000", "http://localhost:4000"},
+        Case{"Listening on\t\t8081", "http://localhost:8081"},
+        Case{"compiling module 3000 of 4000", nullptr},
+        Case{"build 2024: 3000 files", nullptr}));
 
 TEST(LocalURLDetection, PortTest)
 {

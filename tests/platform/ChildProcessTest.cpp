@@ -4,7 +4,10 @@
 #include "TaggedProcesses.h"
 #include "TestEnvironment.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
 #include <QProcess>
 #include <QRegularExpression>
@@ -99,6 +102,50 @@ TEST(ChildProcess, ReportsLinesOfBothStreamsThenTheExitThenTheEndOfTheTree)
     aborted.start(shell(QStringLiteral("kill -ABRT $$")));
     ASSERT_TRUE(waitFor([&] { return abortedReports.ended(); }));
     EXPECT_TRUE(abortedReports.has(QStringLiteral("exited %1 signal").arg(SIGABRT))) << abortedReports.events.join('|').toStdString();
+}
+
+// A program that floods both pipes: its lines come in batches, a wake-up of
+// a pipe takes in at most about a mebibyte before the event loop turns again,
+// and every line still arrives once, in order, before the exit.
+TEST(ChildProcess, AFloodIsReadInBoundedBatchesAndEveryLineArrivesInOrder)
+{
+    ChildProcess child;
+    QByteArray out;
+    QByteArray err;
+    int batches = 0;
+    qint64 takenThisTurn = 0;
+    qint64 mostInOneTurn = 0;
+    bool exitedAfterLines = false;
+    QObject::connect(&child, &ChildProcess::outputLines, [&](const OutputLines &lines, bool standardError) {
+        ++batches;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(lines.form(i), OutputLines::Form::whole);
+            (standardError ? err : out) += lines.bytes(i).toByteArray() + '\n';
+            takenThisTurn += lines.byteCount(i) + 1;
+        }
+        mostInOneTurn = std::max(mostInOneTurn, takenThisTurn);
+    });
+    QObject::connect(&child, &ChildProcess::exited, [&] { exitedAfterLines = !out.isEmpty() && !err.isEmpty(); });
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { takenThisTurn = 0; });
+    heartbeat.start(0);
+    child.start(shell(QStringLiteral("seq 1 20000 >&2 & seq 1 400000; wait")));
+    ASSERT_TRUE(waitFor([&] { return child.state() == ChildProcess::State::ended; }));
+    heartbeat.stop();
+
+    QByteArray expectedOut;
+    for (int i = 1; i <= 400000; ++i)
+        expectedOut += QByteArray::number(i) + '\n';
+    QByteArray expectedErr;
+    for (int i = 1; i <= 20000; ++i)
+        expectedErr += QByteArray::number(i) + '\n';
+    EXPECT_TRUE(out == expectedOut);
+    EXPECT_TRUE(err == expectedErr);
+    EXPECT_TRUE(exitedAfterLines);
+    // 2.7 MB of lines in far fewer batches than lines, and no turn that took
+    // in more than a mebibyte per pipe (plus one read).
+    EXPECT_LT(batches, 420000 / 20);
+    EXPECT_LE(mostInOneTurn, 2 * (qint64(1) << 20) + 2 * 65536);
 }
 
 TEST(ChildProcess, StartFailuresNameTheirCause)
@@ -372,3 +419,14 @@ INSTANTIATE_TEST_SUITE_P(Endings, ChildOutlivesNothing,
                          });
 
 } // namespace
+
+// The guard is run from beside the executable only: no path of the build
+// tree is compiled in, so a copied `nerim` never runs what lies there.
+TEST(ChildProcess, NoBuildTreePathOfTheGuardIsCompiledIn)
+{
+    EXPECT_EQ(ChildProcess::guardProgram(), QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-guard"));
+    QFile self(QStringLiteral("/proc/self/exe"));
+    ASSERT_TRUE(self.open(QIODevice::ReadOnly));
+    const QByteArray image = self.readAll();
+    EXPECT_FALSE(image.contains(QFile::encodeName(binaryDir() + QStringLiteral("/src/app/nerim-guard"))));
+}

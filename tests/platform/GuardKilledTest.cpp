@@ -54,19 +54,6 @@ qint64 guardOf(const QByteArray &tag)
     return 0;
 }
 
-// Whether the kernel lets a process like this one make a PID namespace (with
-// the privilege for it, or through a user namespace).
-bool kernelAllowsPidNamespaces()
-{
-    const pid_t probe = ::fork();
-    if (probe == 0) {
-        const bool made = ::unshare(CLONE_NEWPID) == 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) == 0;
-        ::_exit(made ? 0 : 1);
-    }
-    int status = 0;
-    return probe > 0 && ::waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool hasNamespaceInit(const QByteArray &tag)
 {
     for (const qint64 pid : processesTagged(tag))

@@ -13,6 +13,9 @@
 #include <QList>
 #include <QTimer>
 #include <QUuid>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace nerim::test {
 
@@ -73,6 +76,19 @@ inline QList<qint64> programProcessesTagged(const QByteArray &tag)
         if (!commandName(pid).startsWith("nerim-guard"))
             found.append(pid);
     return found;
+}
+
+// Whether the kernel lets a process like this one make a PID namespace (with
+// the privilege for it, or through a user namespace).
+inline bool kernelAllowsPidNamespaces()
+{
+    const pid_t probe = ::fork();
+    if (probe == 0) {
+        const bool made = ::unshare(CLONE_NEWPID) == 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) == 0;
+        ::_exit(made ? 0 : 1);
+    }
+    int status = 0;
+    return probe > 0 && ::waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 template <typename F>

@@ -29,6 +29,12 @@
 // Given a cgroup (--cgroup), the guard moves itself into it before it starts
 // anything, so the whole tree is in that group; should the guard be killed
 // outright, Nerim kills what is left in the group (see RunCgroup.h).
+//
+// Before it starts the program the guard gives it the git settings that keep
+// the project's own repository configuration from running anything (see
+// GitConfigSafety.h), and in the program's namespace it lays empty, read-only
+// file systems over the folders it was asked to hide (--hide).
+#include "platform/guard/GitConfigSafety.h"
 #include "platform/guard/GuardProtocol.h"
 #include "platform/guard/ProcessTree.h"
 
@@ -46,6 +52,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -62,19 +69,43 @@ struct Arguments {
     bool pidNamespace = true;
     const char *workingDirectory = nullptr;
     const char *cgroup = nullptr; // a cgroup v2 group to move into before anything is started
-    char **program = nullptr; // PROGRAM and its arguments, null-terminated
+    const char *gitFrom = nullptr; // where the program's git repository is looked for
+    std::vector<const char *> hidden; // paths laid over in the program's namespace
+    std::vector<std::string> words; // PROGRAM and its arguments
+    std::vector<char *> program; // the same, null-terminated, for exec
 };
+
+// PROGRAM and its arguments come in the environment (never on the command
+// line, which every user can read in /proc), and leave it before anything is
+// started.
+bool takeProgram(Arguments &out)
+{
+    const char *count = std::getenv(programCountVariable);
+    if (!count)
+        return false;
+    char *end = nullptr;
+    const long words = std::strtol(count, &end, 10);
+    if (!end || *end != '\0' || words < 1 || words > 1000000)
+        return false;
+    for (long i = 0; i < words; ++i) {
+        const std::string name = programWordVariable + std::to_string(i);
+        const char *word = std::getenv(name.c_str());
+        if (!word)
+            return false;
+        out.words.emplace_back(word);
+        unsetenv(name.c_str());
+    }
+    unsetenv(programCountVariable);
+    for (std::string &word : out.words)
+        out.program.push_back(word.data());
+    out.program.push_back(nullptr);
+    return true;
+}
 
 bool parseArguments(int argc, char **argv, Arguments &out)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--") {
-            if (i + 1 >= argc)
-                return false;
-            out.program = argv + i + 1;
-            return true;
-        }
         if (option == "--end-tree-on-exit") {
             out.endTreeOnExit = true;
             continue;
@@ -97,13 +128,19 @@ bool parseArguments(int argc, char **argv, Arguments &out)
         } else if (option == "--cgroup") {
             out.cgroup = value;
             continue;
+        } else if (option == "--git-from") {
+            out.gitFrom = value;
+            continue;
+        } else if (option == "--hide") {
+            out.hidden.push_back(value);
+            continue;
         } else {
             return false;
         }
         if (!end || *end != '\0')
             return false;
     }
-    return false;
+    return takeProgram(out);
 }
 
 void report(const std::string &line)
@@ -135,7 +172,7 @@ enum class Stage : int { chdir = 1, exec = 2 };
     };
     if (args.workingDirectory && chdir(args.workingDirectory) != 0)
         fail(Stage::chdir);
-    execvp(args.program[0], args.program);
+    execvp(args.program[0], args.program.data());
     fail(Stage::exec);
     _exit(127);
 }
@@ -170,6 +207,38 @@ bool enterPidNamespace()
     writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
     writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
     return true;
+}
+
+// Gives the program the git settings that keep the repository of the folder
+// it works in (or `gitFrom`) from running anything (see GitConfigSafety.h).
+void applyGitSafety(const Arguments &args)
+{
+    Environment environment;
+    for (char **entry = environ; *entry; ++entry) {
+        const char *equals = std::strchr(*entry, '=');
+        if (equals)
+            environment.emplace(std::string(*entry, static_cast<size_t>(equals - *entry)), std::string(equals + 1));
+    }
+    const char *folder = args.gitFrom ? args.gitFrom : args.workingDirectory;
+    for (const auto &[name, value] : gitSafetyEnvironment(folder ? folder : ".", environment))
+        setenv(name.c_str(), value.c_str(), 1);
+}
+
+// Lays an empty, read-only file system over each path (a folder) or the null
+// device over it (a file) in this mount namespace, so that nothing started
+// here can read what is there. Paths that do not exist are left alone.
+void hidePaths(const std::vector<const char *> &paths)
+{
+    for (const char *path : paths) {
+        struct stat info;
+        if (stat(path, &info) != 0)
+            continue;
+        if (S_ISDIR(info.st_mode))
+            (void)mount("nerim-hidden", path, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                        "size=4k,nr_inodes=8,mode=0500");
+        else
+            (void)mount("/dev/null", path, nullptr, MS_BIND, nullptr);
+    }
 }
 
 // Once the tree has ended, the guard leaves the tree's cgroup for the one
@@ -218,8 +287,10 @@ struct InitReport {
     // A /proc showing this namespace, in a mount namespace of its own that
     // still receives the system's later mounts. Best effort: without it the
     // program sees the system's process ids there.
-    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0)
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0) {
         (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+        hidePaths(args.hidden);
+    }
 
     const pid_t program = fork();
     if (program < 0) {
@@ -564,6 +635,8 @@ int main(int argc, char **argv)
     close_range(controlDescriptor + 1, ~0U, 0);
     fcntl(controlDescriptor, F_SETFD, FD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);
+
+    applyGitSafety(args);
 
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (args.parent > 0) {

@@ -4,9 +4,14 @@
 // control socket: one text line per message.
 //
 // Command line of the guard:
-//   nerim-guard [--parent PID] [--grace-ms N] [--end-tree-on-exit] [--cwd DIR] [--cgroup DIR] [--no-pid-namespace] -- PROGRAM [ARGUMENT...]
+//   nerim-guard [--parent PID] [--grace-ms N] [--end-tree-on-exit] [--cwd DIR] [--cgroup DIR]
+//               [--no-pid-namespace] [--git-from DIR] [--hide PATH]...
+// PROGRAM and its arguments are not on it (other users can read a command
+// line): they come in the environment, NERIM_GUARD_WORDS holding their number
+// and NERIM_GUARD_WORD_<i> each, PROGRAM first; the guard takes them out of
+// the environment it hands on. Otherwise the guard's environment is PROGRAM's.
 // Its standard input, output and error are handed to PROGRAM; the control
-// socket is file descriptor 3. The guard's environment is PROGRAM's.
+// socket is file descriptor 3.
 //
 // Nerim → guard: any data (Nerim sends "stop\n") asks the guard to end the
 // whole tree; so does the end of the socket (Nerim has exited, however it ended).
@@ -21,6 +26,9 @@
 namespace nerim::platform::guard {
 
 inline constexpr int controlDescriptor = 3;
+
+inline constexpr const char *programCountVariable = "NERIM_GUARD_WORDS";
+inline constexpr const char *programWordVariable = "NERIM_GUARD_WORD_";
 
 inline constexpr const char *stopCommand = "stop\n";
 inline constexpr const char *startedMessage = "started";

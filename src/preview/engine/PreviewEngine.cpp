@@ -37,13 +37,11 @@ QString libraryFileName()
     return QStringLiteral("libnerim_preview_engine.so");
 }
 
+// Beside the executable, and nowhere else: a copied `nerim` never loads what
+// lies at a fixed path.
 QStringList candidatePaths()
 {
-    QStringList paths{QDir(QCoreApplication::applicationDirPath()).filePath(libraryFileName())};
-#ifdef NERIM_PREVIEW_ENGINE_BUILD_PATH
-    paths << QStringLiteral(NERIM_PREVIEW_ENGINE_BUILD_PATH);
-#endif
-    return paths;
+    return {QDir(QCoreApplication::applicationDirPath()).filePath(libraryFileName())};
 }
 
 // The web engine composites its pages with OpenGL contexts that share with

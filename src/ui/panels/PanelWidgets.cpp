@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QTextBlock>
 #include <QVBoxLayout>
 
@@ -295,6 +296,41 @@ void PlanMarkdownView::setContent(const QString &content)
 }
 
 // ---- Helpers -----------------------------------------------------------------------------
+
+void makeDarkScrollArea(QScrollArea *area, QWidget *content, Qt::Orientation orientation)
+{
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidgetResizable(true);
+    // A click on a row must not pull keyboard focus away from the draft field.
+    area->setFocusPolicy(Qt::NoFocus);
+    area->setWidget(content);
+    area->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    area->setAttribute(Qt::WA_TranslucentBackground);
+    area->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;}"));
+    if (orientation == Qt::Horizontal) {
+        area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    } else {
+        area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    }
+}
+
+QScrollArea *darkScrollArea(QWidget *content, Qt::Orientation orientation, QWidget *parent)
+{
+    auto *area = new QScrollArea(parent);
+    makeDarkScrollArea(area, content, orientation);
+    return area;
+}
+
+PanelIconButton *xmarkButton(int side, const QString &help, QWidget *parent)
+{
+    auto *button =
+        new PanelIconButton(QStringLiteral("xmark"), 9, NmSymbolWeight::medium, qColor(NmColor::inkSecondary), side,
+                            parent);
+    NmText::setPlainToolTip(button, help);
+    return button;
+}
 
 QWidget *panelDivider(const QColor &color, QWidget *parent)
 {

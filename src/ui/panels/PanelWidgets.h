@@ -11,6 +11,7 @@
 #include <functional>
 
 class QLabel;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace nerim {
@@ -127,6 +128,15 @@ private:
     QVBoxLayout *m_layout = nullptr;
 };
 
+// A scroll area without frame or background for the Plans panel's dark
+// surface, holding `content`: vertical (no sideways bar) or horizontal (no
+// bars at all). It never takes the keyboard focus, so a click on a row
+// leaves it in the draft field.
+QScrollArea *darkScrollArea(QWidget *content, Qt::Orientation orientation, QWidget *parent);
+// Makes `area` such a scroll area.
+void makeDarkScrollArea(QScrollArea *area, QWidget *content, Qt::Orientation orientation);
+// The "xmark" close glyph as a button in a square of `side`, with its help.
+PanelIconButton *xmarkButton(int side, const QString &help, QWidget *parent);
 // A horizontal hairline.
 QWidget *panelDivider(const QColor &color, QWidget *parent);
 // A plain-text label (never read as markup).

@@ -1,25 +1,25 @@
 #pragma once
 
-#include "plans/PlanStep.h"
 #include "ui/panels/PanelWidgets.h"
 #include "ui/workspace/CanvasPanelWiring.h"
 
-#include <QHash>
 #include <QPointer>
-#include <QUuid>
 #include <QWidget>
 
 class QLabel;
 class QStackedWidget;
-class QVBoxLayout;
-class QHBoxLayout;
 
 namespace nerim {
 
-class NmActivitySpinner;
+class DraftField;
+class PlanConversation;
+class PlanFileChips;
+class PlanFilePage;
 class PlanState;
-class PlanStepRowView;
-class PlanTurnRowView;
+class PlanStepList;
+class PlansComposer;
+class PlansEmptyState;
+class PlansPanelHeader;
 
 // The Plans side panel of the canvas: a dark surface with a header (title,
 // organize, start over, expand, close) and one of three branches: an open plan
@@ -28,6 +28,12 @@ class PlanTurnRowView;
 // the project's PlanState and hands all work to the six callbacks; it writes
 // only the draft, the draft field's focus mirror, expand/close and step
 // statuses. Rows are kept by id, so a change redraws in place.
+//
+// The parts live in their own files: the header (PlansPanelHeader), the
+// file chips and the open file (PlanWorkspaceFiles), the steps
+// (PlanStepList), the conversation (PlanConversation), and the empty state
+// and composer (PlansComposer). This class lays them out and follows the
+// model.
 class PlansPanelView : public QWidget {
     Q_OBJECT
 public:
@@ -50,12 +56,9 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    friend class DraftBranch;
-    void buildHeader(QVBoxLayout *column);
-    QWidget *buildFilePage();
-    QWidget *buildEmptyPage();
     QWidget *buildPlanPage();
-    QWidget *buildErrorLine(QWidget *parent);
+    void watchDraftField(DraftField *field);
+    void toggleStep(const QUuid &id);
 
     void refreshHeader();
     void refreshBranch();
@@ -63,11 +66,12 @@ private:
     void refreshChips();
     void refreshSteps();
     void refreshTurns();
+    void refreshGoal();
     void refreshDraft();
     void refreshError();
     void refreshFrame();
 
-    void branchAppeared(class DraftField *field);
+    void branchAppeared(DraftField *field);
     void branchDisappeared();
     void draftFocusChanged(bool focused);
     void returnPressed();
@@ -77,42 +81,19 @@ private:
     LinkOpener m_linkOpener;
     bool m_draftFieldFocused = false;
 
-    QWidget *m_header = nullptr;
-    QLabel *m_generatingDot = nullptr;
-    QWidget *m_organizeSlot = nullptr;
-    PanelIconButton *m_organize = nullptr;
-    NmActivitySpinner *m_organizeSpinner = nullptr;
-    PanelIconButton *m_startOver = nullptr;
-    PanelIconButton *m_expand = nullptr;
-    PanelIconButton *m_close = nullptr;
-
+    PlansPanelHeader *m_header = nullptr;
     QStackedWidget *m_stack = nullptr;
-    QWidget *m_filePage = nullptr;
-    QWidget *m_emptyPage = nullptr;
+    PlanFilePage *m_filePage = nullptr;
+    PlansEmptyState *m_emptyPage = nullptr;
     QWidget *m_planPage = nullptr;
 
-    MiddleElidedLabel *m_fileName = nullptr;
-    PlanMarkdownView *m_fileText = nullptr;
-
-    DraftField *m_emptyDraft = nullptr;
-    DraftField *m_composerDraft = nullptr;
-    class CapsuleButton *m_generateButton = nullptr;
-    class CapsuleButton *m_sendButton = nullptr;
-    QWidget *m_emptyError = nullptr;
-    QWidget *m_composerError = nullptr;
-
-    QWidget *m_chipStrip = nullptr;
-    QHBoxLayout *m_chipLayout = nullptr;
+    PlanFileChips *m_chips = nullptr;
     QWidget *m_chipDivider = nullptr;
     QLabel *m_goal = nullptr;
-    QWidget *m_stepsBox = nullptr;
-    QVBoxLayout *m_stepsLayout = nullptr;
+    PlanStepList *m_steps = nullptr;
     QWidget *m_turnsDivider = nullptr;
-    QWidget *m_turnsBox = nullptr;
-    QVBoxLayout *m_turnsLayout = nullptr;
-    QHash<QUuid, PlanStepRowView *> m_stepRows;
-    QHash<QUuid, PlanTurnRowView *> m_turnRows;
-    QList<QUuid> m_turnOrder;
+    PlanConversation *m_turns = nullptr;
+    PlansComposer *m_composer = nullptr;
 };
 
 } // namespace nerim

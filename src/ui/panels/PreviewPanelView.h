@@ -1,6 +1,7 @@
 #pragma once
 
 #include "canvas/RepairBannerCoordinator.h"
+#include "ui/panels/PreviewContent.h"
 #include "ui/panels/PreviewPanelLook.h"
 
 #include <QPointer>
@@ -9,14 +10,14 @@
 #include <functional>
 
 class QLabel;
-class QLineEdit;
 class QVBoxLayout;
 
 namespace nerim {
 
-class NmActivitySpinner;
 class PanelIconButton;
 class PreviewState;
+class PreviewToolbar;
+struct PreviewStripActions;
 class RepairSessionState;
 
 // The browser-like preview panel of the canvas: a header (page title, expand,
@@ -26,11 +27,15 @@ class RepairSessionState;
 // state that lets clicks through. It writes only the address, the one-shot
 // navigation requests and the banner's dismissals; repair work goes through
 // the coordinator the canvas screen renews.
+//
+// The parts live in their own files: the toolbar (PreviewToolbar), the
+// strip's rows (PreviewStatusStrip) and the page area (PreviewContent). This
+// class lays them out and follows the models.
 class PreviewPanelView : public QWidget {
     Q_OBJECT
 public:
     // Builds the widget that shows the page; the web view by default.
-    using ContentFactory = std::function<QWidget *(PreviewState *state, QWidget *parent)>;
+    using ContentFactory = PreviewPageMaker;
 
     PreviewPanelView(PreviewState *state, RepairSessionState *repairState, RepairBannerCoordinator coordinator,
                      QWidget *parent = nullptr);
@@ -45,16 +50,14 @@ public:
     void submitSecretDraft();
     const QString &secretDraft() const { return m_secretDraft; }
     // The page widget; made when the panel is first shown.
-    QWidget *content() const { return m_content; }
+    QWidget *content() const;
 
     // Tiled, the panel would fill its frame (640 × 400 at most): the row
     // places it at the top at that height rather than at its content's.
     QSize sizeHint() const override;
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
     void showEvent(QShowEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void makeContent();
@@ -64,7 +67,7 @@ private:
     void refreshStrip(bool force = false);
     void refreshEmptyState();
     void refreshFrame();
-    QWidget *buildStrip(const PreviewPanelLook::Strip &strip);
+    PreviewStripActions stripActions();
     void runCoordinator(std::function<void()> RepairBannerCoordinator::*action);
 
     QPointer<PreviewState> m_state;
@@ -75,19 +78,11 @@ private:
     QLabel *m_title = nullptr;
     PanelIconButton *m_expand = nullptr;
     PanelIconButton *m_close = nullptr;
-    PanelIconButton *m_back = nullptr;
-    PanelIconButton *m_forward = nullptr;
-    PanelIconButton *m_reload = nullptr;
-    QLineEdit *m_address = nullptr;
-    NmActivitySpinner *m_spinner = nullptr;
+    PreviewToolbar *m_toolbar = nullptr;
     QVBoxLayout *m_stripHolder = nullptr;
     QWidget *m_strip = nullptr;
     std::optional<PreviewPanelLook::Strip> m_shownStrip;
-    QWidget *m_contentArea = nullptr;
-    ContentFactory m_contentFactory;
-    QWidget *m_content = nullptr;
-    QWidget *m_pageHost = nullptr;
-    QWidget *m_emptyState = nullptr;
+    PreviewContent *m_content = nullptr;
 };
 
 } // namespace nerim

@@ -3,6 +3,10 @@
 #include "foundation/Text.h"
 #include "ui/design/Strings.h"
 
+#include <algorithm>
+#include <tuple>
+#include <utility>
+
 namespace nerim::AgentColumnLook {
 
 namespace S = Strings::AgentColumn;
@@ -24,6 +28,109 @@ Arrangement arrangement(const QList<QUuid> &paneIds, const std::optional<QUuid> 
         }
     }
     result.layout = Layout::stacked;
+    return result;
+}
+
+namespace {
+
+int gaps(const QList<SlotNeed> &needs) { return needs.isEmpty() ? 0 : spacing * int(needs.size() - 1); }
+
+// Splits `space` among panes with these least heights: evenly where the share
+// covers a pane's least height, the pane's least height where it does not.
+QList<int> shareWithMinimums(int space, const QList<int> &minimums)
+{
+    const int count = int(minimums.size());
+    QList<int> heights(count, 0);
+    QList<bool> fixed(count, false);
+    // Panes whose least height exceeds the even share take it; the others
+    // share the rest. A few rounds settle it (each fixes at least one pane).
+    for (bool changed = true; changed;) {
+        changed = false;
+        int left = space;
+        int open = 0;
+        for (int i = 0; i < count; ++i) {
+            if (fixed[i])
+                left -= minimums[i];
+            else
+                ++open;
+        }
+        if (open == 0)
+            break;
+        const int share = left > 0 ? left / open : 0;
+        for (int i = 0; i < count; ++i)
+            if (!fixed[i] && minimums[i] > share) {
+                fixed[i] = true;
+                changed = true;
+            }
+    }
+    int left = space;
+    int open = 0;
+    for (int i = 0; i < count; ++i) {
+        if (fixed[i]) {
+            heights[i] = minimums[i];
+            left -= minimums[i];
+        } else {
+            ++open;
+        }
+    }
+    left = std::max(0, left);
+    for (int i = 0, k = 0; i < count; ++i)
+        if (!fixed[i]) {
+            heights[i] = left / open + (k < left % open ? 1 : 0);
+            ++k;
+        }
+    return heights;
+}
+
+} // namespace
+
+int stackedAreaHeight(const QList<SlotNeed> &needs)
+{
+    int cards = 0;
+    int needed = gaps(needs);
+    for (const SlotNeed &slot : needs) {
+        cards += slot.card;
+        needed += slot.card + slot.header + slot.line;
+    }
+    return std::max(paneAreaHeight + cards, needed);
+}
+
+QList<SlotHeights> stackedSlotHeights(int area, const QList<SlotNeed> &needs)
+{
+    int cards = 0;
+    for (const SlotNeed &need : needs)
+        cards += need.card;
+    const int space = area - gaps(needs);
+    // The least height of each pane: with its line, or (for the panes
+    // without a card, once the area is short) without it.
+    const auto least = [&](bool othersKeepLine) {
+        QList<int> result;
+        int total = 0;
+        for (const SlotNeed &need : needs) {
+            result.append(need.header + (need.card > 0 || othersKeepLine ? need.line : 0));
+            total += result.last();
+        }
+        return std::pair{result, total};
+    };
+    auto [minimums, total] = least(true);
+    if (cards + total > space)
+        std::tie(minimums, total) = least(false);
+
+    QList<SlotHeights> result;
+    if (cards + total <= space) {
+        const QList<int> panes = shareWithMinimums(space - cards, minimums);
+        for (int i = 0; i < needs.size(); ++i)
+            result.append({needs[i].card, panes[i]});
+        return result;
+    }
+    // Too short for the cards: the panes keep their least heights and the
+    // cards show what is left, in order.
+    int left = std::max(0, space - total);
+    for (int i = 0; i < needs.size(); ++i) {
+        const int card = std::min(needs[i].card, left);
+        left -= card;
+        result.append({card, minimums[i]});
+    }
     return result;
 }
 

@@ -43,6 +43,37 @@ struct Arrangement {
 // expanded; otherwise stacked.
 Arrangement arrangement(const QList<QUuid> &paneIds, const std::optional<QUuid> &expandedPaneId);
 
+// What one slot of the stacked layout asks for: the deploy card above the
+// pane (0 without one), the pane's header (with the divider under it) and
+// one line of its transcript.
+struct SlotNeed {
+    int card = 0;
+    int header = 0;
+    int line = 0;
+};
+
+// The height the stacked panes would take together: the resting area, grown
+// by the cards above them (and never less than what keeps every header and
+// a line of each pane in view).
+int stackedAreaHeight(const QList<SlotNeed> &needs);
+
+// How one slot is split: the part of its card in view (all of it unless the
+// area is too short; the card then scrolls) and the pane under it.
+struct SlotHeights {
+    int card = 0;
+    int pane = 0;
+
+    friend bool operator==(const SlotHeights &, const SlotHeights &) = default;
+};
+
+// The slots in an area of `area` points, gaps included. The panes share what
+// the cards leave evenly (the first panes take the odd points), and a pane
+// never gets less than its header and a line while the area holds that for
+// all of them. When it does not, the panes without a card give up their line
+// first; then the card shows only what is left after every header and the
+// carrying pane's line (and scrolls). Past that the slots overrun the area.
+QList<SlotHeights> stackedSlotHeights(int area, const QList<SlotNeed> &needs);
+
 // What a switch chip reads of a pane.
 struct Pane {
     QUuid id;

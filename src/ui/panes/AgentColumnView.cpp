@@ -1,6 +1,7 @@
 #include "ui/panes/AgentColumnView.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/design/Colors.h"
 #include "ui/design/widgets/NmFrameMotion.h"
 #include "ui/design/widgets/ReducibleTransition.h"
 #include "ui/panes/AgentColumnButtons.h"
@@ -8,7 +9,12 @@
 #include "ui/panes/DetachedTask.h"
 #include "ui/panes/SpawnPopover.h"
 
+#include <QApplication>
+#include <QPainter>
 #include <QVariantAnimation>
+#include <QWheelEvent>
+
+#include <algorithm>
 
 namespace nerim {
 
@@ -52,6 +58,8 @@ AgentColumnView::AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent
         connect(canvas, signal, this, &AgentColumnView::refresh);
     watchPanes();
     refresh();
+    // Moving the keyboard into a card part that is scrolled away brings it into view.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) { revealFocus(now); });
 }
 
 AgentPaneView *AgentColumnView::paneView(const QUuid &paneId) const
@@ -227,10 +235,14 @@ void AgentColumnView::refresh()
         const int width = AgentColumnLook::columnWidth + 2 * shadowMarginSide;
         NmLayoutLimits::setMinimumSize(this, QSize(width, 0));
         NmLayoutLimits::setMaximumSize(this, QSize(width, QWIDGETSIZE_MAX));
+        // Stacked, the column asks for the resting height grown by any card,
+        // and makes do with less (down to the resting height) in a short window.
         setSizePolicy(QSizePolicy::Fixed,
                       m_arrangement.layout == AgentColumnLook::Layout::expanded ? QSizePolicy::Expanding
-                                                                                : QSizePolicy::Fixed);
+                      : m_arrangement.layout == AgentColumnLook::Layout::stacked ? QSizePolicy::Maximum
+                                                                                  : QSizePolicy::Fixed);
     }
+    m_askedSize = sizeHint();
     updateGeometry();
     placeChildren();
 
@@ -306,10 +318,44 @@ void AgentColumnView::cancelSpawn()
     m_popover->closeQuietly();
 }
 
+int AgentColumnView::paneWidth(const Slot &slot, int areaWidth) const
+{
+    return qMin(areaWidth, AgentPaneLook::maximumWidth(slot.view->isExpanded()).value_or(QWIDGETSIZE_MAX));
+}
+
+int AgentColumnView::overlayHeight(const Slot &slot, int width) const
+{
+    QWidget *overlay = slot.overlay;
+    if (!overlay || !overlay->isVisibleTo(this))
+        return 0;
+    // A card's wrapped lines need more height at the pane's width than at its own.
+    const int height = overlay->hasHeightForWidth() ? overlay->heightForWidth(width) : overlay->sizeHint().height();
+    return qMax(0, qMax(height, overlay->minimumSizeHint().height()));
+}
+
+QList<AgentColumnLook::SlotNeed> AgentColumnView::stackedNeeds() const
+{
+    const int areaWidth = AgentColumnLook::columnWidth;
+    const int line = [this] {
+        for (const Slot &slot : m_slots)
+            if (slot.view)
+                return slot.view->compactHeight(true) - slot.view->compactHeight(false);
+        return 0;
+    }();
+    QList<AgentColumnLook::SlotNeed> needs;
+    for (const QUuid &id : m_order) {
+        const Slot &slot = m_slots[id];
+        needs.append({overlayHeight(slot, paneWidth(slot, areaWidth)), slot.view->compactHeight(false), line});
+    }
+    return needs;
+}
+
 QSize AgentColumnView::sizeHint() const
 {
     const int button = m_spawnButton->sizeHint().height();
     int height = AgentColumnLook::paneAreaHeight;
+    if (m_arrangement.layout == AgentColumnLook::Layout::stacked)
+        height = AgentColumnLook::stackedAreaHeight(stackedNeeds());
     if (m_arrangement.layout != AgentColumnLook::Layout::empty)
         height += AgentColumnLook::spacing + button;
     return {AgentColumnLook::columnWidth + 2 * shadowMarginSide, height + shadowMarginTop + shadowMarginBottom};
@@ -317,9 +363,100 @@ QSize AgentColumnView::sizeHint() const
 
 QSize AgentColumnView::minimumSizeHint() const
 {
-    if (m_arrangement.layout == AgentColumnLook::Layout::expanded)
-        return {AgentColumnLook::columnWidth + 2 * shadowMarginSide, 200};
+    const int width = AgentColumnLook::columnWidth + 2 * shadowMarginSide;
+    switch (m_arrangement.layout) {
+    case AgentColumnLook::Layout::expanded: return {width, 200};
+    case AgentColumnLook::Layout::stacked:
+        // The resting height: cards ask for more through the size hint only,
+        // so that a card never makes the window itself grow.
+        return {width, AgentColumnLook::paneAreaHeight + AgentColumnLook::spacing +
+                           m_spawnButton->sizeHint().height() + shadowMarginTop + shadowMarginBottom};
+    case AgentColumnLook::Layout::empty: break;
+    }
     return sizeHint();
+}
+
+void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumnLook::SlotHeights &split)
+{
+    const int width = paneWidth(slot, area.width());
+    const int left = area.left() + (area.width() - width) / 2;
+    slot.cardFull = overlayHeight(slot, width);
+    slot.cardShown = qMin(split.card, slot.cardFull);
+    slot.cardScroll = slot.cardClipped() ? std::clamp(slot.cardScroll, 0, slot.cardFull - slot.cardShown) : 0;
+    if (slot.cardClipped()) {
+        // The card keeps its full height and shows the window onto it.
+        m_motion->place(slot.overlay, QRect(left, area.top() - slot.cardScroll, width, slot.cardFull));
+        slot.overlay->setMask(QRegion(0, slot.cardScroll, width, slot.cardShown));
+    } else {
+        m_motion->place(slot.overlay, QRect(left, area.top(), width, slot.cardShown));
+        slot.overlay->clearMask();
+    }
+    m_motion->place(slot.view, QRect(left, area.top() + slot.cardShown, width, qMax(0, split.pane)));
+}
+
+QRect AgentColumnView::shownCardRect(const Slot &slot) const
+{
+    const QRect frame = restingGeometry(slot.overlay);
+    return QRect(frame.left(), frame.top() + slot.cardScroll, frame.width(), slot.cardShown);
+}
+
+void AgentColumnView::revealFocus(QWidget *focused)
+{
+    if (!focused)
+        return;
+    for (Slot &slot : m_slots) {
+        if (!slot.cardClipped() || !slot.overlay || !slot.overlay->isAncestorOf(focused))
+            continue;
+        const QRect frame(focused->mapTo(slot.overlay, QPoint(0, 0)), focused->size());
+        int scroll = slot.cardScroll;
+        if (frame.bottom() >= scroll + slot.cardShown)
+            scroll = frame.bottom() + 1 - slot.cardShown;
+        if (frame.top() < scroll)
+            scroll = frame.top();
+        if (scroll != slot.cardScroll) {
+            slot.cardScroll = scroll;
+            placeChildren();
+        }
+        return;
+    }
+}
+
+void AgentColumnView::wheelEvent(QWheelEvent *event)
+{
+    for (Slot &slot : m_slots) {
+        if (!slot.cardClipped() || !shownCardRect(slot).contains(event->position().toPoint()))
+            continue;
+        int delta = event->pixelDelta().y();
+        if (delta == 0)
+            delta = qRound(event->angleDelta().y() / 120.0 * QApplication::wheelScrollLines() * cardScrollLine);
+        const int scroll = std::clamp(slot.cardScroll - delta, 0, slot.cardFull - slot.cardShown);
+        if (scroll != slot.cardScroll) {
+            slot.cardScroll = scroll;
+            placeChildren();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::wheelEvent(event);
+}
+
+void AgentColumnView::paintEvent(QPaintEvent *)
+{
+    // A thin mark in the margin beside a card that scrolls: how much of it is
+    // in view, and where.
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (const Slot &slot : std::as_const(m_slots)) {
+        if (!slot.cardClipped() || !slot.overlay || !slot.overlay->isVisible())
+            continue;
+        const QRect shown = shownCardRect(slot);
+        const qreal scale = qreal(shown.height()) / slot.cardFull;
+        const QRectF thumb(shown.right() + 5, shown.top() + slot.cardScroll * scale, 4,
+                           qMax<qreal>(12, shown.height() * scale));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(qColor(NmColor::inkTertiary, 0.5));
+        painter.drawRoundedRect(thumb, 2, 2);
+    }
 }
 
 void AgentColumnView::resizeEvent(QResizeEvent *event)
@@ -332,8 +469,16 @@ bool AgentColumnView::event(QEvent *event)
 {
     // The column has no layout of its own: a child's updateGeometry() arrives
     // here, and the panes are placed again with the new overlay height.
-    if (event->type() == QEvent::LayoutRequest)
+    if (event->type() == QEvent::LayoutRequest) {
+        // A card that came, went or changed height asks the canvas for more
+        // (or less) height, too.
+        const QSize hint = sizeHint();
+        if (hint != m_askedSize) {
+            m_askedSize = hint;
+            updateGeometry();
+        }
         placeChildren();
+    }
     return QWidget::event(event);
 }
 
@@ -343,17 +488,6 @@ void AgentColumnView::placeChildren()
     const int buttonHeight = m_spawnButton->sizeHint().height();
     const int spacing = AgentColumnLook::spacing;
 
-    // One slot: the overlay, and the pane view right under it.
-    const auto placeSlot = [&](const Slot &slot, const QRect &area) {
-        const int overlayHeight = slot.overlay->isVisible() ? qMax(0, slot.overlay->sizeHint().height()) : 0;
-        const int paneWidth =
-            qMin(area.width(), AgentPaneLook::maximumWidth(slot.view->isExpanded()).value_or(QWIDGETSIZE_MAX));
-        const int left = area.left() + (area.width() - paneWidth) / 2;
-        m_motion->place(slot.overlay, QRect(left, area.top(), paneWidth, overlayHeight));
-        m_motion->place(slot.view,
-                        QRect(left, area.top() + overlayHeight, paneWidth, qMax(0, area.height() - overlayHeight)));
-    };
-
     switch (m_arrangement.layout) {
     case AgentColumnLook::Layout::empty:
         m_motion->place(m_spawnButton,
@@ -361,17 +495,19 @@ void AgentColumnView::placeChildren()
                               content.width(), buttonHeight));
         break;
     case AgentColumnLook::Layout::stacked: {
-        const int count = int(m_order.size());
-        const int available = AgentColumnLook::paneAreaHeight - spacing * (count - 1);
+        // The area the column asks for, or what its frame leaves when the
+        // window gives it less (never under the resting 400 points).
+        const QList<AgentColumnLook::SlotNeed> needs = stackedNeeds();
+        const int area = qMax(AgentColumnLook::paneAreaHeight, qMin(AgentColumnLook::stackedAreaHeight(needs),
+                                                                    content.height() - spacing - buttonHeight));
+        const QList<AgentColumnLook::SlotHeights> heights = AgentColumnLook::stackedSlotHeights(area, needs);
         int top = content.top();
-        for (int i = 0; i < count; ++i) {
-            // Share the area evenly; the first slots take the odd points.
-            const int height = available / count + (i < available % count ? 1 : 0);
-            placeSlot(m_slots[m_order[i]], QRect(content.left(), top, content.width(), height));
+        for (int i = 0; i < m_order.size(); ++i) {
+            const int height = heights[i].card + heights[i].pane;
+            placeSlot(m_slots[m_order[i]], QRect(content.left(), top, content.width(), height), heights[i]);
             top += height + spacing;
         }
-        m_motion->place(m_spawnButton, QRect(content.left(), content.top() + AgentColumnLook::paneAreaHeight + spacing,
-                                             content.width(), buttonHeight));
+        m_motion->place(m_spawnButton, QRect(content.left(), top, content.width(), buttonHeight));
         break;
     }
     case AgentColumnLook::Layout::expanded: {
@@ -390,9 +526,14 @@ void AgentColumnView::placeChildren()
             slotBottom = chipTop - spacing;
         }
         const QUuid expandedId = m_order.value(m_arrangement.expandedIndex);
-        if (m_slots.contains(expandedId))
-            placeSlot(m_slots[expandedId], QRect(content.left(), content.top(), content.width(),
-                                                 qMax(0, slotBottom - content.top())));
+        if (m_slots.contains(expandedId)) {
+            Slot &slot = m_slots[expandedId];
+            const QRect area(content.left(), content.top(), content.width(), qMax(0, slotBottom - content.top()));
+            const AgentColumnLook::SlotNeed need{overlayHeight(slot, paneWidth(slot, area.width())),
+                                                 slot.view->compactHeight(false),
+                                                 slot.view->compactHeight(true) - slot.view->compactHeight(false)};
+            placeSlot(slot, area, AgentColumnLook::stackedSlotHeights(area.height(), {need}).constFirst());
+        }
         break;
     }
     }

@@ -24,7 +24,9 @@ class SpawnPopover;
 // The strip of the project canvas that holds the agent panes: stacked one
 // above the other in a 400-point area, or one pane expanded to the full free
 // width with a chip for each other pane; "Spawn agent" under them (alone and
-// centred when there are no panes). It keeps one pane view per pane for as
+// centred when there are no panes). A deploy card above a stacked pane makes
+// the column ask for that much more height, and wherever the column ends up,
+// every pane keeps its header (and, room allowing, a line of its transcript). It keeps one pane view per pane for as
 // long as the pane is open, wires each view's actions to the controller, and
 // holds only the spawn popover's draft itself.
 //
@@ -73,6 +75,10 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    // Scrolls a card that does not fit.
+    void wheelEvent(QWheelEvent *event) override;
+    // The scroll mark beside a card that does not fit.
+    void paintEvent(QPaintEvent *event) override;
     // A child (a deploy overlay whose card came, went or changed height) asks for room.
     bool event(QEvent *event) override;
 
@@ -80,6 +86,13 @@ private:
     struct Slot {
         QPointer<QWidget> overlay;
         QPointer<AgentPaneView> view;
+        // A card taller than the room left for it shows `cardShown` points of
+        // its `cardFull`, from `cardScroll` down; the wheel and the keyboard
+        // focus move it.
+        int cardFull = 0;
+        int cardShown = 0;
+        int cardScroll = 0;
+        bool cardClipped() const { return cardShown > 0 && cardShown < cardFull; }
     };
 
     void refresh();
@@ -89,11 +102,24 @@ private:
     void placeChildren();
     Slot makeSlot(AgentPaneState *pane);
     QList<QWidget *> movingWidgets() const;
+    // The width a pane gets in a column area of `areaWidth`.
+    int paneWidth(const Slot &slot, int areaWidth) const;
+    // The height of the slot's deploy card at the pane's width (0 without one).
+    int overlayHeight(const Slot &slot, int width) const;
+    // What each stacked slot asks for, in pane order.
+    QList<AgentColumnLook::SlotNeed> stackedNeeds() const;
+    // Places the card (what of it fits) and the pane under it in `area`.
+    void placeSlot(Slot &slot, const QRect &area, const AgentColumnLook::SlotHeights &split);
+    // The part of a clipped card in view, in the column's coordinates.
+    QRect shownCardRect(const Slot &slot) const;
+    // Scrolls a clipped card so that its focused child is in view.
+    void revealFocus(QWidget *focused);
 
     QPointer<ProjectCanvasViewModel> m_canvas;
     OverlayFactory m_overlayFactory;
     AgentColumnLook::Arrangement m_arrangement;
     QList<QUuid> m_order;
+    static constexpr int cardScrollLine = 20;
     std::optional<QUuid> m_expandedId;
     NmFrameMotion *m_motion = nullptr;
     QHash<QUuid, Slot> m_slots;
@@ -103,6 +129,8 @@ private:
     AgentColumnLook::SpawnDraft m_draft;
     QList<QMetaObject::Connection> m_paneConnections;
     bool m_built = false;
+    // The size hint the canvas last heard of.
+    QSize m_askedSize;
 };
 
 } // namespace nerim

@@ -62,6 +62,8 @@ private:
     AgentPaneView *m_view;
 };
 
+constexpr int kDividerHeight = 1;
+
 // The thin line under the header.
 class Divider : public QWidget {
 public:
@@ -116,6 +118,7 @@ void AgentPaneView::build()
     root->setSpacing(0);
 
     auto *header = new QWidget(this);
+    m_header = header;
     auto *headerLayout = new QVBoxLayout(header);
     headerLayout->setContentsMargins(16, 12, 16, 12);
     headerLayout->setSpacing(4);
@@ -198,10 +201,13 @@ void AgentPaneView::build()
     root->addWidget(header);
 
     auto *divider = new Divider(this);
-    divider->setFixedHeight(1);
+    divider->setFixedHeight(kDividerHeight);
     root->addWidget(divider);
 
     m_transcript = new TranscriptView(m_pane, m_outputMode, this);
+    // The transcript takes what the header leaves, down to nothing: a short
+    // pane (under a deploy card) keeps its whole header.
+    m_transcript->setSizePolicy(m_transcript->sizePolicy().horizontalPolicy(), QSizePolicy::Ignored);
     root->addWidget(m_transcript, 1);
 
     m_pulse = TaskCompletePulseWrapper::apply(this);
@@ -212,6 +218,16 @@ void AgentPaneView::build()
     refreshResponsibility();
     if (NmMotionEffect *effect = NmMotionEffect::of(this))
         effect->setOpacity(AgentPaneLook::opacity(m_focused));
+}
+
+int AgentPaneView::compactHeight(bool withLine) const
+{
+    // The header, the divider under it and, for a line, the transcript's top
+    // padding and one line of agent text.
+    int height = m_header->sizeHint().height() + kDividerHeight;
+    if (withLine)
+        height += TranscriptRows::verticalPadding + QFontMetrics(NmFont::body()).height();
+    return height;
 }
 
 void AgentPaneView::refreshName()

@@ -77,6 +77,11 @@ public:
     // The number of task-complete lines the pulse has counted.
     int taskCompleteCount() const { return m_taskCompleteCount; }
 
+    // The least height that shows the whole header and, with `withLine`, one
+    // line of the transcript under it. The column keeps a pane at least this
+    // tall while a deploy card stands above it.
+    int compactHeight(bool withLine) const;
+
     TranscriptView *transcript() const { return m_transcript; }
     RoleMenuButton *roleMenu() const { return m_roleMenu; }
     StatusPill *statusPill() const { return m_statusPill; }
@@ -103,6 +108,7 @@ private:
     bool m_expanded = false;
     AgentPaneLook::RenameState m_rename;
 
+    QWidget *m_header = nullptr;
     QWidget *m_nameLabel = nullptr;
     QWidget *m_systemName = nullptr;
     QWidget *m_systemNameLabel = nullptr;

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace nerim {
 
@@ -42,11 +43,14 @@ public:
 
     QSize sizeHint() const override
     {
-        const QFontMetrics metrics(font());
-        int width = 0;
-        for (const QString &line : text().split(u'\n'))
-            width = std::max(width, metrics.horizontalAdvance(line));
-        width += 2 * margin() + 1;
+        // Fractional advances, rounded up: the label lays its text out with
+        // them, so a width rounded to whole points can be a hair too narrow
+        // and wrap the last word.
+        const QFontMetricsF metrics(font());
+        qreal text = 0;
+        for (const QString &line : this->text().split(u'\n'))
+            text = std::max(text, metrics.horizontalAdvance(line));
+        const int width = qCeil(text) + 2 * margin() + 1;
         return QSize(width, heightForWidth(width));
     }
 };

@@ -6,20 +6,30 @@
 //   quit       quit in order, as the Quit menu item does
 //   abort      crash (SIGABRT, no clean-up of its own)
 //   kill-self  SIGKILL itself
-// Usage: platform_test_child_host READY-FILE HOW GRACE-MS PROGRAM [ARGUMENT...]
+// Usage: platform_test_child_host [--agent] READY-FILE HOW GRACE-MS PROGRAM [ARGUMENT...]
+// With --agent the program runs as an agent does where no cgroup can be made:
+// no PID namespace, no cgroup, and the host is a subreaper as Nerim then is.
 #include "platform/ChildProcess.h"
+#include "platform/OrphanReaper.h"
 #include "platform/TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 using nerim::platform::ChildProcess;
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    const bool agent = argc > 1 && std::strcmp(argv[1], "--agent") == 0;
+    if (agent) {
+        --argc;
+        ++argv;
+        nerim::platform::OrphanReaper::install();
+    }
     if (argc < 5)
         return 2;
     const QString readyFile = QString::fromLocal8Bit(argv[1]);
@@ -33,6 +43,10 @@ int main(int argc, char **argv)
     for (int i = 5; i < argc; ++i)
         options.arguments.append(QString::fromLocal8Bit(argv[i]));
     options.gracePeriod = std::chrono::milliseconds(std::atoi(argv[3]));
+    if (agent) {
+        options.ownCgroup = false;
+        options.pidNamespace = false;
+    }
     ChildProcess child;
     QObject::connect(&child, &ChildProcess::failedToStart, &app, [] { std::exit(3); });
     QObject::connect(&child, &ChildProcess::outputLine, &app, [&](const QString &line, bool) {

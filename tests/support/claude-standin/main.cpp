@@ -62,6 +62,13 @@
 //   hold FILE           waits until FILE exists (output so far is flushed
 //                       first), so a test can see an earlier message arrive
 //                       while the run still goes
+//   write-file BYTES PATH
+//                       writes BYTES bytes of source-like text to PATH (whose
+//                       lines hold quotes, backslashes, tabs and marker-like
+//                       words) the way the program's Write tool does: in events,
+//                       one tool call carrying the whole content and one tool
+//                       result carrying it again (shaped as the installed
+//                       program, 2.1.197, writes them); nothing in plain text
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -142,44 +149,104 @@ bool streamJson = false;
 std::string pendingText;
 std::string lastMessage;
 
-std::string jsonString(const std::string &text)
+// Appends `text` as a JSON string; runs of ordinary bytes go in whole (the
+// benchmarks have the stand-in write millions of events).
+void appendJsonString(std::string &out, const std::string &text)
 {
-    std::string out = "\"";
-    out.reserve(text.size() + 16);
-    for (const char c : text) {
+    out += '"';
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue; // other bytes as they are, invalid UTF-8 included
+        out.append(text, run, i - run);
+        run = i + 1;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                out += escaped;
-            } else {
-                out += c; // other bytes as they are, invalid UTF-8 included
-            }
+        default: {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        }
         }
     }
+    out.append(text, run, std::string::npos);
     out += '"';
+}
+
+std::string jsonString(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size() + 16);
+    appendJsonString(out, text);
     return out;
 }
+
+// The usage block and the identifiers the installed program puts on a message.
+const char *const messageTail =
+    R"(],"stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":5,"output_tokens":1,)"
+    R"("cache_creation_input_tokens":0,"cache_read_input_tokens":0,"service_tier":"standard"},)"
+    R"("context_management":null},"parent_tool_use_id":null,)"
+    R"("session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09","uuid":"fe21d276-b9ec-4d00-8c1e-2b84c3737e09"})";
 
 void emitMessage(const std::string &text)
 {
     // The fields around the text are those the installed program writes, so
     // that reading an event costs what it costs with the real one.
-    put(stdout, R"({"type":"assistant","message":{"id":"msg_01standin","type":"message","role":"assistant",)"
-                R"("model":"claude-standin","content":[{"type":"text","text":)" +
-                    jsonString(text) +
-                    R"(}],"stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":5,"output_tokens":1,)"
-                    R"("cache_creation_input_tokens":0,"cache_read_input_tokens":0,"service_tier":"standard"},)"
-                    R"("context_management":null},"parent_tool_use_id":null,)"
-                    R"("session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09","uuid":"fe21d276-b9ec-4d00-8c1e-2b84c3737e09"})" +
-                    "\n");
+    static std::string event;
+    event.clear();
+    event += R"({"type":"assistant","message":{"id":"msg_01standin","type":"message","role":"assistant",)"
+             R"("model":"claude-standin","content":[{"type":"text","text":)";
+    appendJsonString(event, text);
+    event += "}";
+    event += messageTail;
+    event += '\n';
+    put(stdout, event);
     lastMessage = text;
+}
+
+// `size` bytes of text shaped like source code, with words that would be
+// markers if they ever reached a pane as lines of their own.
+std::string fileContent(size_t size)
+{
+    std::string content;
+    content.reserve(size + 128);
+    for (long n = 1; content.size() < size; ++n) {
+        content += "const line" + std::to_string(n) +
+                   " = \"quoted\\path\";\t// TASK_COMPLETE: not the agent's own\n"
+                   "[NERIM_DEPLOY_LIVE] https://example.com/" + std::to_string(n) + "\n";
+    }
+    content.resize(size);
+    return content;
+}
+
+void writeFileTool(size_t size, const std::string &path)
+{
+    const std::string content = fileContent(size);
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    if (!streamJson)
+        return;
+    const std::string id = "toolu_01standinwrite";
+    put(stdout, R"({"type":"assistant","message":{"id":"msg_01standin","type":"message","role":"assistant",)"
+                R"("model":"claude-standin","content":[{"type":"tool_use","id":")" + id +
+                    R"(","name":"Write","input":{"file_path":)" + jsonString(path) + R"(,"content":)" +
+                    jsonString(content) + "}}" + messageTail + "\n");
+    put(stdout, R"({"type":"user","message":{"role":"user","content":[{"tool_use_id":")" + id +
+                    R"(","type":"tool_result","content":)" +
+                    jsonString("File created successfully at: " + path +
+                               " (file state is current in your context \u2014 no need to Read it back)") +
+                    R"(}]},"parent_tool_use_id":null,"session_id":"8d756680-cdb6-4ef9-b61f-2b84c3737e09",)"
+                    R"("uuid":"0b6c4e8f-3f7e-4c55-9d0e-6a1e2f3c4d5e","timestamp":"2026-01-01T00:00:00.000Z",)"
+                    R"("tool_use_result":{"type":"create","filePath":)" +
+                    jsonString(path) + R"(,"content":)" + jsonString(content) +
+                    R"(,"structuredPatch":[],"originalFile":null,"userModified":false}})" + "\n");
 }
 
 void flushMessage()
@@ -337,6 +404,11 @@ int main(int argc, char **argv)
                     std::fputc('\n', stdout);
                 }
             }
+        } else if (verb == "write-file") {
+            std::string bytes, path;
+            split(rest, bytes, path);
+            flushMessage();
+            writeFileTool(static_cast<size_t>(std::strtoll(bytes.c_str(), nullptr, 10)), path);
         } else if (verb == "echo-stdin") {
             putOut(input);
         } else if (verb == "event") {

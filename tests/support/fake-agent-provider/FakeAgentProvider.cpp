@@ -27,7 +27,8 @@ QCoro::Task<AgentSession> FakeAgentProvider::spawn(AgentRole role, QList<Context
     Script script = m_scripts.isEmpty() ? Script{} : m_scripts.dequeue();
     if (script.holdSpawn) {
         ++m_held;
-        while (!m_released) {
+        const int release = m_releases;
+        while (m_releases == release) {
             QCoro::Task<> waiting = pause(2);
             co_await std::move(waiting);
         }

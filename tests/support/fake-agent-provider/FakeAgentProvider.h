@@ -25,7 +25,7 @@ public:
         // Set: the process exits right after `events` (an instant exit).
         // Unset: it runs until `finish` or `terminate`.
         std::optional<qint32> exitCode;
-        // The spawn does not return until `releaseSpawns()`.
+        // The spawn does not return until the next `releaseSpawns()`.
         bool holdSpawn = false;
         // The exit a terminated, still running session reports (SIGTERM's number),
         // and after how long (0: during the terminate call itself).
@@ -67,6 +67,12 @@ public:
         script.events = std::move(events);
         return script;
     }
+    // The script, its spawn held until released (then it fails or starts as scripted).
+    static Script held(Script script)
+    {
+        script.holdSpawn = true;
+        return script;
+    }
 
     QCoro::Task<AgentSession> spawn(AgentRole role, QList<ContextEntry> recentEntries,
                                     QList<ConversationTurn> priorTurns, QString task, ProjectAwareness awareness,
@@ -75,8 +81,8 @@ public:
     QCoro::Task<std::shared_ptr<AgentOutputStream>> outputStream(QUuid sessionId) override;
     QCoro::Task<> terminate(QUuid sessionId) override;
 
-    // Lets every held spawn return.
-    void releaseSpawns() { m_released = true; }
+    // Lets every spawn held so far return; later held spawns wait for the next release.
+    void releaseSpawns() { ++m_releases; }
     int heldSpawns() const { return m_held; }
 
     // Feeds a running session.
@@ -104,7 +110,7 @@ private:
     QList<QUuid> m_order;
     QList<SpawnCall> m_spawnCalls;
     QList<QUuid> m_terminated;
-    bool m_released = false;
+    int m_releases = 0;
     int m_held = 0;
     qint32 m_nextPid = 4100;
     QObject m_timerContext; // timers of late exits die with the provider

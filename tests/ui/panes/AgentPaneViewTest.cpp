@@ -309,5 +309,41 @@ TEST_F(AgentPaneViewTest, EachFinishedTaskPulsesAndFocusDimsTheOthers)
     EXPECT_DOUBLE_EQ(effect->property("opacity").toDouble(), 1.0);
 }
 
+// A finished task's summary that fits the pane is one line in its chip, at
+// the app's font; one too long for the pane wraps inside it.
+TEST_F(AgentPaneViewTest, ATaskCompleteChipKeepsASummaryThatFitsOnOneLine)
+{
+    AgentPaneState *state = spawnTaskPane();
+    showPane(state);
+    const QStringList summaries{u"Added a notes file"_s, u"Checked the form"_s, u"Done"_s,
+                                u"Signups are saved to the database"_s, u"Fixed the email check on signup"_s,
+                                u"Moved the recipe cards into a grid"_s};
+    for (const QString &summary : summaries)
+        state->appendLine(OutputLine::Kind::taskComplete, summary);
+    const QString longSummary = u"Rewrote the whole signup flow so that every field checks itself as you type, "
+                                u"and the form keeps what you typed when the server is slow"_s;
+    state->appendLine(OutputLine::Kind::taskComplete, longSummary);
+    settleUi();
+
+    const QList<OutputLineView *> rows = rowsOfType<OutputLineView>();
+    QStringList seen;
+    for (OutputLineView *row : rows) {
+        auto *text = row->findChild<QLabel *>(u"lineText"_s);
+        if (row->line().kind != OutputLine::Kind::taskComplete || !text)
+            continue;
+        seen.append(text->text());
+        SCOPED_TRACE(text->text().toStdString());
+        const int oneLine = text->heightForWidth(10000);
+        EXPECT_LE(row->width(), view->width());
+        if (text->text() == longSummary) {
+            EXPECT_GT(text->height(), oneLine);
+            continue;
+        }
+        EXPECT_EQ(text->height(), oneLine);
+        EXPECT_EQ(text->heightForWidth(text->width()), oneLine);
+    }
+    EXPECT_EQ(seen, summaries + QStringList{longSummary});
+}
+
 } // namespace
 } // namespace nerim::test

@@ -127,6 +127,38 @@ TEST(AgentColumnLook, SpawnButtonByNumberOfPanes)
     EXPECT_EQ(AgentColumnLook::spawnButton(4).counter, u"4 / 3"_s);
 }
 
+TEST(AgentColumnLook, ACardGrowsTheStackAndThePanesUnderItKeepTheirHeaders)
+{
+    using Heights = QList<AgentColumnLook::SlotHeights>;
+    using AgentColumnLook::stackedAreaHeight;
+    using AgentColumnLook::stackedSlotHeights;
+    const AgentColumnLook::SlotNeed plain{0, 60, 30};
+    const AgentColumnLook::SlotNeed carrier{150, 60, 30};
+
+    // Without a card: the resting 400 points, shared evenly (first panes take the odd points).
+    EXPECT_EQ(stackedAreaHeight({plain, plain, plain}), 400);
+    EXPECT_EQ(stackedSlotHeights(400, {plain, plain, plain}), (Heights{{0, 123}, {0, 123}, {0, 122}}));
+    // Four panes need more than the resting area to keep a line each.
+    EXPECT_EQ(stackedAreaHeight({plain, plain, plain, plain}), 4 * 90 + 3 * 16);
+
+    // A card adds its height; with all of it the panes keep their shares.
+    EXPECT_EQ(stackedAreaHeight({plain, plain, carrier}), 550);
+    EXPECT_EQ(stackedSlotHeights(550, {plain, plain, carrier}), (Heights{{0, 123}, {0, 123}, {150, 122}}));
+    // Less room: the panes shrink evenly, down to a header and a line each.
+    EXPECT_EQ(stackedSlotHeights(460, {plain, plain, carrier}), (Heights{{0, 93}, {0, 93}, {150, 92}}));
+    // Less still: the other panes give up their line first, the card's pane keeps it.
+    EXPECT_EQ(stackedSlotHeights(450, {plain, plain, carrier}), (Heights{{0, 89}, {0, 89}, {150, 90}}));
+    EXPECT_EQ(stackedSlotHeights(430, {carrier, plain, plain}), (Heights{{150, 90}, {0, 79}, {0, 79}}));
+    EXPECT_EQ(stackedSlotHeights(400, {plain, plain, carrier}), (Heights{{0, 64}, {0, 64}, {150, 90}}));
+    // ...then the card shows what is left after the headers and its pane's line, and scrolls.
+    EXPECT_EQ(stackedSlotHeights(300, {plain, plain, carrier}), (Heights{{0, 60}, {0, 60}, {58, 90}}));
+    // Headers alone too tall: the card goes out of view and the slots overrun.
+    EXPECT_EQ(stackedSlotHeights(200, {plain, plain, carrier}), (Heights{{0, 60}, {0, 60}, {0, 90}}));
+    // An expanded pane is one slot on its own.
+    EXPECT_EQ(stackedSlotHeights(500, {carrier}), (Heights{{150, 350}}));
+    EXPECT_EQ(stackedSlotHeights(200, {carrier}), (Heights{{110, 90}}));
+}
+
 TEST(AgentColumnLook, ResponsibilityKeepsItsFirst24Characters)
 {
     EXPECT_EQ(AgentColumnLook::limitedResponsibility(u"abcdefghijklmnopqrstuvwxyz"_s), u"abcdefghijklmnopqrstuvwx"_s);

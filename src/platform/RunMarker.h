@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <chrono>
+
+namespace nerim::platform {
+
+// The mark every process Nerim starts carries in its environment (the
+// variable NERIM_RUN, inherited by everything the process starts in turn):
+// which Nerim started it ("<process id>.<start time>", the pair that names a
+// process for good, as ids are reused) and which run it belongs to (a number
+// of that Nerim's own). It finds what a run left behind once its process
+// guard is gone, without a cgroup to hold the tree:
+//   - a guard killed outright while Nerim runs: Nerim ends every process
+//     that carries that run's mark (see ChildProcess);
+//   - Nerim killed together with its guards: the next Nerim to start ends
+//     every process of the user whose mark names a Nerim that no longer runs.
+// Only processes of the user Nerim runs as are looked at; each is signalled
+// through a pidfd after checking it is still the process that was found.
+class RunMarker {
+public:
+    static constexpr const char *variable = "NERIM_RUN";
+
+    // "<pid>.<start time>" of this process.
+    static const QByteArray &owner();
+    // A new run's mark: owner() followed by "." and a number not used before.
+    static QByteArray forNewRun();
+    // The owner part of a mark; empty when it is not one.
+    static QByteArray ownerOf(const QByteArray &mark);
+    // Whether the process a mark's owner part names still runs.
+    static bool isOwnerRunning(const QByteArray &owner);
+
+    // Ends every process of this user that carries `mark`: SIGTERM and
+    // SIGCONT now, SIGKILL to whatever is left after `grace`, until none is
+    // left or `limit` has passed. Those that became this process's children
+    // (it is a subreaper, see OrphanReaper) are reaped. Returns how many
+    // processes were found. Blocks: call it off the GUI thread.
+    static int endRun(const QByteArray &mark, std::chrono::milliseconds grace = std::chrono::milliseconds(2000),
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
+    // Ends, as endRun does, the processes of this user's session (the same
+    // XDG_RUNTIME_DIR in their environment) whose mark names a Nerim that no
+    // longer runs. Blocks: call it off the GUI thread.
+    static int endAbandoned(std::chrono::milliseconds grace = std::chrono::milliseconds(2000),
+                            std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+};
+
+} // namespace nerim::platform

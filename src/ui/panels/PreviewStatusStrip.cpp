@@ -1,0 +1,259 @@
+#include "ui/panels/PreviewStatusStrip.h"
+
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/design/Strings.h"
+#include "ui/design/widgets/NmActivitySpinner.h"
+#include "ui/design/widgets/NmText.h"
+#include "ui/panels/PanelWidgets.h"
+
+#include <QFontMetricsF>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace nerim {
+
+namespace {
+
+// A row of the status strip on its tint.
+class TintedRow : public QWidget {
+public:
+    TintedRow(QColor fill, QWidget *parent) : QWidget(parent), m_fill(fill) {}
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.fillRect(rect(), m_fill);
+    }
+
+private:
+    QColor m_fill;
+};
+
+CapsuleButton::Look pillLook(const QString &symbol)
+{
+    CapsuleButton::Look look;
+    look.font = NmFont::caption();
+    look.text = qColor(NmColor::ink);
+    look.fill = qColor(NmColor::paperBright);
+    look.stroke = qColor(NmColor::hairline, 0.4);
+    look.symbol = symbol;
+    look.symbolSize = 9;
+    look.symbolWeight = NmSymbolWeight::semibold;
+    look.paddingX = 10;
+    look.paddingY = 4;
+    return look;
+}
+
+// A wrapped banner text that asks for the height its lines take at its
+// current width (up to its line limit): the strip's layouts size rows by
+// their hints, which assume a wider label, and would cut the last line.
+class BannerText : public QLabel {
+public:
+    explicit BannerText(QWidget *parent) : QLabel(parent) {}
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        const int wanted = std::min(heightForWidth(width()), maximumHeight());
+        if (wanted > 0 && wanted != minimumHeight())
+            setMinimumHeight(wanted);
+    }
+};
+
+QLabel *bannerText(const QString &text, int lines, QWidget *parent)
+{
+    auto *label = new BannerText(parent);
+    NmText::setPlainText(label, text);
+    label->setFont(NmFont::caption());
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, qColor(NmColor::ink));
+    label->setPalette(palette);
+    label->setWordWrap(true);
+    label->setObjectName(QStringLiteral("bannerText"));
+    label->setMaximumHeight(int(std::ceil(QFontMetricsF(label->font()).lineSpacing() * lines)) + 2);
+    label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    return label;
+}
+
+// Calls `action` (when there is one) from a click, for as long as `context` lives.
+void onClick(QAbstractButton *button, QObject *context, const std::function<void()> &action)
+{
+    QObject::connect(button, &QAbstractButton::clicked, context, [action] {
+        if (action)
+            action();
+    });
+}
+
+// The secret prompt: the explanation, "NAME=" and a masked field with Submit.
+QWidget *secretPrompt(const PreviewPanelLook::Strip &strip, const QString &secretDraft,
+                      const PreviewStripActions &actions, TintedRow *row, QWidget *panel)
+{
+    row->setObjectName(QStringLiteral("secretPrompt"));
+    auto *column = new QVBoxLayout(row);
+    column->setContentsMargins(12, 10, 12, 10);
+    column->setSpacing(8);
+    auto *head = new QHBoxLayout;
+    head->setSpacing(8);
+    QLabel *key =
+        symbolLabel(QStringLiteral("key.horizontal"), 12, NmSymbolWeight::regular, qColor(NmColor::accent), row);
+    head->addWidget(key, 0, Qt::AlignTop);
+    head->addWidget(bannerText(strip.text, 3, row), 1, Qt::AlignTop);
+    if (strip.showsCancel) {
+        auto *cancel = xmarkButton(18, Strings::PreviewPanel::cancelSecretHelp, row);
+        cancel->setObjectName(QStringLiteral("cancelRepairButton"));
+        onClick(cancel, panel, actions.cancelRepair);
+        head->addWidget(cancel, 0, Qt::AlignTop);
+    }
+    column->addLayout(head);
+    auto *entry = new QHBoxLayout;
+    entry->setSpacing(8);
+    QLabel *name =
+        plainLabel(strip.varName + QLatin1Char('='), NmFont::monoSmall(), qColor(NmColor::inkSecondary), row);
+    name->setObjectName(QStringLiteral("secretName"));
+    entry->addWidget(name);
+    auto *field = new QLineEdit(row);
+    field->setObjectName(QStringLiteral("secretField"));
+    field->setEchoMode(QLineEdit::Password);
+    field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText
+                               | Qt::ImhNoAutoUppercase);
+    field->setFont(NmFont::monoSmall());
+    field->setText(secretDraft);
+    field->setStyleSheet(QStringLiteral("QLineEdit{background:%1;border:0.5px solid %2;border-radius:4px;"
+                                        "padding:4px 8px;color:%3;}")
+                             .arg(qColor(NmColor::paperShade, 0.7).name(QColor::HexArgb),
+                                  qColor(NmColor::accent, 0.4).name(QColor::HexArgb), qColor(NmColor::ink).name()));
+    entry->addWidget(field, 1);
+    CapsuleButton::Look look;
+    look.font = NmFont::caption();
+    look.text = qColor(NmColor::ink);
+    look.fill = qColor(NmColor::accent, 0.2);
+    look.stroke = qColor(NmColor::accent, 0.5);
+    look.paddingX = 12;
+    look.paddingY = 4;
+    auto *submit = new CapsuleButton(Strings::PreviewPanel::submit, look, row);
+    submit->setObjectName(QStringLiteral("secretSubmit"));
+    submit->setEnabled(!secretDraft.isEmpty());
+    entry->addWidget(submit);
+    column->addLayout(entry);
+    const std::function<void(const QString &)> edited = actions.secretEdited;
+    QObject::connect(field, &QLineEdit::textEdited, panel, [edited, submit](const QString &text) {
+        if (edited)
+            edited(text);
+        submit->setEnabled(!text.isEmpty());
+    });
+    const std::function<void()> send = actions.submitSecret;
+    QObject::connect(field, &QLineEdit::returnPressed, panel, [send] {
+        if (send)
+            send();
+    });
+    onClick(submit, panel, actions.submitSecret);
+    return row;
+}
+
+} // namespace
+
+QWidget *buildPreviewStripRow(const PreviewPanelLook::Strip &strip, const QString &secretDraft,
+                              const PreviewStripActions &actions, QWidget *panel)
+{
+    using Row = PreviewPanelLook::Strip::Row;
+    QColor fill;
+    switch (strip.row) {
+    case Row::error: fill = qColor(NmColor::danger, 0.06); break;
+    case Row::progress: fill = qColor(NmColor::accent, 0.06); break;
+    case Row::secret: fill = qColor(NmColor::accent, 0.08); break;
+    case Row::fixed: fill = QColor::fromRgbF(0.2f, 0.78f, 0.35f, 0.1f); break;
+    case Row::stuck: fill = QColor::fromRgbF(1.0f, 0.58f, 0.0f, 0.08f); break;
+    case Row::none: return nullptr;
+    }
+    auto *row = new TintedRow(fill, panel);
+    const auto dismiss = [&](const std::function<void()> &action) {
+        auto *button = xmarkButton(18, Strings::PreviewPanel::dismiss, row);
+        button->setObjectName(QStringLiteral("dismissButton"));
+        onClick(button, panel, action);
+        return button;
+    };
+
+    if (strip.row == Row::secret)
+        return secretPrompt(strip, secretDraft, actions, row, panel);
+
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(12, 8, 12, 8);
+    line->setSpacing(8);
+    switch (strip.row) {
+    case Row::error: {
+        row->setObjectName(QStringLiteral("errorRow"));
+        line->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 10, NmSymbolWeight::regular,
+                                    qColor(NmColor::danger), row));
+        line->addWidget(bannerText(strip.text, 2, row), 1);
+        if (strip.showsAsk) {
+            auto *ask = new CapsuleButton(Strings::PreviewPanel::ask, pillLook(QStringLiteral("wand.and.stars")), row);
+            ask->setObjectName(QStringLiteral("askButton"));
+            NmText::setPlainToolTip(ask, Strings::PreviewPanel::askHelp);
+            onClick(ask, panel, actions.beginRepair);
+            line->addWidget(ask);
+        }
+        line->addWidget(dismiss(actions.dismissError));
+        break;
+    }
+    case Row::progress: {
+        row->setObjectName(QStringLiteral("progressRow"));
+        auto *spinner = new NmActivitySpinner(row);
+        spinner->setColor(qColor(NmColor::inkSecondary));
+        spinner->setDiameter(NmActivitySpinner::smallDiameter * 0.7);
+        spinner->setFixedSize(14, 14);
+        line->addWidget(spinner);
+        line->addWidget(bannerText(strip.text, 2, row), 1);
+        if (strip.showsCancel) {
+            CapsuleButton::Look look;
+            look.font = NmFont::caption();
+            look.text = qColor(NmColor::inkSecondary);
+            look.fill = qColor(NmColor::paperShade, 0.6);
+            look.stroke = Qt::transparent;
+            look.paddingX = 8;
+            look.paddingY = 3;
+            auto *cancel = new CapsuleButton(Strings::PreviewPanel::cancel, look, row);
+            cancel->setObjectName(QStringLiteral("cancelRepairButton"));
+            NmText::setPlainToolTip(cancel, Strings::PreviewPanel::cancelHelp);
+            onClick(cancel, panel, actions.cancelRepair);
+            line->addWidget(cancel);
+        }
+        break;
+    }
+    case Row::fixed:
+        row->setObjectName(QStringLiteral("fixedRow"));
+        line->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), 11, NmSymbolWeight::regular,
+                                    QColor::fromRgbF(0.2f, 0.78f, 0.35f), row));
+        line->addWidget(bannerText(strip.text.isEmpty() ? Strings::PreviewPanel::fixedShort : strip.text, 2, row), 1);
+        break;
+    case Row::stuck: {
+        row->setObjectName(QStringLiteral("stuckRow"));
+        line->addWidget(symbolLabel(QStringLiteral("exclamationmark.circle.fill"), 11, NmSymbolWeight::regular,
+                                    QColor::fromRgbF(1.0f, 0.58f, 0.0f), row));
+        line->addWidget(bannerText(strip.text, 2, row), 1);
+        if (strip.showsTryAgain) {
+            auto *retry =
+                new CapsuleButton(Strings::PreviewPanel::tryAgain, pillLook(QStringLiteral("arrow.clockwise")), row);
+            retry->setObjectName(QStringLiteral("tryAgainButton"));
+            NmText::setPlainToolTip(retry, Strings::PreviewPanel::tryAgainHelp);
+            onClick(retry, panel, actions.retryRepair);
+            line->addWidget(retry);
+        }
+        line->addWidget(dismiss(actions.dismissStuck));
+        break;
+    }
+    case Row::secret:
+    case Row::none: break;
+    }
+    return row;
+}
+
+} // namespace nerim

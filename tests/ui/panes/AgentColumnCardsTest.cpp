@@ -1,0 +1,311 @@
+// The agent column inside the real canvas screen, at the window sizes people
+// use, while the Deploy pane shows each of its cards beside two other panes:
+// every pane keeps its header (name, status, close mark) in view, the pane
+// with a card keeps a line of its transcript, and nothing is drawn over
+// anything else or outside the window.
+#include "TestAsync.h"
+#include "TestEnvironment.h"
+#include "canvas/ProjectCanvasViewModel.h"
+#include "foundation/SerialFileWriter.h"
+#include "support/fake-agent-provider/FakeAgentProvider.h"
+#include "support/voice-fakes/VoiceFakes.h"
+#include "ui/deploy/DeployControls.h"
+#include "ui/deploy/DeployPaneCards.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/panes/AgentColumnButtons.h"
+#include "ui/panes/AgentColumnView.h"
+#include "ui/panes/AgentPaneHeader.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/StatusPill.h"
+#include "ui/panes/TranscriptView.h"
+#include "ui/workspace/ProjectCanvasView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QWheelEvent>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using Phase = nerim::DeploySessionState::Phase;
+
+namespace nerim::test {
+namespace {
+
+template <typename F>
+bool waitFor(F condition, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+void settle()
+{
+    for (int i = 0; i < 8; ++i)
+        QApplication::processEvents();
+}
+
+// `widget`'s frame in `screen`'s coordinates.
+QRect frameIn(const QWidget *widget, const QWidget *screen)
+{
+    return QRect(widget->mapTo(screen, QPoint(0, 0)), widget->size());
+}
+
+// The part of a deploy overlay in view, in `screen`'s coordinates: all of
+// it, or the window onto a card that scrolls.
+QRect shownCard(const QWidget *overlay)
+{
+    const QWidget *screen = overlay->window();
+    const QRect frame = frameIn(overlay, screen);
+    return overlay->mask().isEmpty() ? frame : overlay->mask().boundingRect().translated(frame.topLeft());
+}
+
+// Turns the wheel by `notches` (down when negative) over the middle of the
+// card's part in view, as the column receives it from there (Qt hands a real
+// wheel event that a child leaves to its parent; a sent one it does not).
+void turnWheelOverCard(QWidget *column, QWidget *overlay, int notches)
+{
+    const QPointF at = QPointF(column->mapFrom(overlay->window(), shownCard(overlay).center()));
+    QWheelEvent event(at, column->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(column, &event);
+}
+
+// The canvas of a maximised window on a screen of `screen`: the title bar
+// and the menu bar take about 50 points of its height.
+QSize canvasOnScreen(QSize screen) { return screen - QSize(0, 50); }
+
+struct CardCase {
+    const char *name;
+    Phase phase;
+};
+
+class AgentColumnCardsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MotionPreferences::shared().setReduceMotion(true);
+        project = makeTempDir(u"project"_s);
+        tools = makeTempDir(u"tools"_s);
+        QDir().mkpath(tools + u"/node_modules/.bin"_s);
+        for (const char *tool : {"vercel", "railway", "supabase"}) {
+            const QString path = tools + u"/node_modules/.bin/"_s + QLatin1String(tool);
+            writeFile(path, "#!/bin/sh\n");
+            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        }
+        // Variables for the checklist: one row each.
+        writeFile(project + u"/.env"_s,
+                  "DATABASE_URL=postgres://x\nSTRIPE_SECRET_KEY=sk\nNEXT_PUBLIC_SITE_URL=https://x\nRESEND_API_KEY=re\n");
+        provider = std::make_shared<FakeAgentProvider>();
+    }
+
+    void TearDown() override
+    {
+        screen.reset();
+        waitFor([this] { return !controller; });
+        SerialFileWriter::shared().flush();
+    }
+
+    // The canvas screen at `size` with two agents and a Deploy pane waiting
+    // for a token.
+    void openWithDeployPane(QSize size, int panes = 3)
+    {
+        auto factory = [this](const QString &id, const QString &path, const QString &name) {
+            CanvasServices services;
+            services.soundCues = &feedback.soundService;
+            services.narrator = &feedback.narrator;
+            services.haptics = &feedback.haptics;
+            services.activity = &feedback.activity;
+            services.deployToolsFolder = tools;
+            auto made = std::make_shared<ProjectCanvasViewModel>(id, path, name, provider, nullptr, services);
+            controller = made.get();
+            return made;
+        };
+        screen = std::make_unique<ProjectCanvasView>(u"project-id"_s, QUrl::fromLocalFile(project), u"Recipe Box"_s,
+                                                     nullptr, [] {}, factory);
+        screen->setAttribute(Qt::WA_DontShowOnScreen);
+        screen->resize(size);
+        screen->show();
+        ASSERT_TRUE(waitFor([this] { return screen->phase() == ProjectCanvasView::Phase::ready; }));
+        ProjectCanvasViewModel *canvas = screen->canvas();
+        for (int p = 1; p < panes; ++p)
+            if (AgentPaneState *pane = canvas->spawnPane(u"Part %1"_s.arg(p), AgentRole::unspecified))
+                for (int i = 0; i < 12; ++i)
+                    pane->appendLine(OutputLine::Kind::stdout, u"Line %1 of the agent's answer."_s.arg(i + 1));
+        provider->enqueue(FakeAgentProvider::running(
+            {AgentOutput::stdoutLine(u"[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | Nerim needs it to publish"_s)}));
+        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+        ASSERT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::awaitingToken; }));
+        ASSERT_EQ(canvas->panes().size(), panes);
+        settle();
+    }
+
+    // Every pane's header lies inside its pane, the pane inside the column's
+    // frame on screen, no pane or card overlaps another, and the pane that
+    // carries a card keeps room for a line of its transcript.
+    void expectHeadersInView(const char *card)
+    {
+        SCOPED_TRACE(card);
+        ProjectCanvasViewModel *canvas = screen->canvas();
+        AgentColumnView *column = screen->agentColumn();
+        const QRect window = screen->rect();
+        const QRect columnFrame = frameIn(column, screen.get());
+        EXPECT_TRUE(window.contains(columnFrame)) << "column " << columnFrame.y() << "+" << columnFrame.height();
+        QList<QRect> taken;
+        for (AgentPaneState *pane : canvas->panes()) {
+            SCOPED_TRACE(pane->agentName().toStdString());
+            AgentPaneView *view = column->paneView(pane->id());
+            ASSERT_NE(view, nullptr);
+            ASSERT_TRUE(view->isVisible());
+            const QRect paneFrame = frameIn(view, screen.get());
+            QWidget *name = pane->isSystemPane() ? view->findChild<QWidget *>(u"systemName"_s)
+                                                 : view->findChild<QWidget *>(u"nameLabel"_s);
+            ASSERT_NE(name, nullptr);
+            // The header is not squeezed: it has the height its rows ask for.
+            QWidget *header = name->parentWidget();
+            EXPECT_GE(header->height(), header->sizeHint().height());
+            EXPECT_TRUE(paneFrame.contains(frameIn(header, screen.get())));
+            for (QWidget *part : {name, static_cast<QWidget *>(view->statusPill()),
+                                  static_cast<QWidget *>(view->closeButton())}) {
+                EXPECT_TRUE(part->isVisible()) << part->objectName().toStdString();
+                const QRect partFrame = frameIn(part, screen.get());
+                EXPECT_FALSE(partFrame.isEmpty()) << part->objectName().toStdString();
+                EXPECT_TRUE(paneFrame.contains(partFrame))
+                    << part->objectName().toStdString() << " at " << partFrame.y() << "+" << partFrame.height()
+                    << " in a pane at " << paneFrame.y() << "+" << paneFrame.height();
+                EXPECT_TRUE(window.contains(partFrame)) << part->objectName().toStdString();
+                EXPECT_TRUE(columnFrame.contains(partFrame)) << part->objectName().toStdString();
+            }
+            taken.append(paneFrame);
+            if (QWidget *overlay = column->deployOverlay(pane->id()); overlay && overlay->isVisible()) {
+                const QRect shown = shownCard(overlay);
+                EXPECT_GE(overlay->height(), overlay->heightForWidth(overlay->width())) << "the card is squeezed";
+                EXPECT_TRUE(columnFrame.contains(shown));
+                EXPECT_GT(shown.height(), 0);
+                taken.append(shown);
+                // Below the header: the divider and at least one line.
+                const QRect transcript = frameIn(view->transcript(), screen.get());
+                EXPECT_GE(transcript.height(), view->fontMetrics().height())
+                    << "the transcript keeps " << transcript.height() << " points";
+            }
+        }
+        for (int i = 0; i < taken.size(); ++i)
+            for (int j = i + 1; j < taken.size(); ++j)
+                EXPECT_FALSE(taken[i].intersects(taken[j])) << "frames " << i << " and " << j << " overlap";
+        // The spawn button stays under the panes and on screen.
+        const QRect button = frameIn(column->spawnButton(), screen.get());
+        EXPECT_TRUE(window.contains(button));
+        for (const QRect &frame : std::as_const(taken))
+            EXPECT_FALSE(frame.intersects(button));
+    }
+
+    QString project;
+    QString tools;
+    std::shared_ptr<FakeAgentProvider> provider;
+    RecordedFeedback feedback;
+    std::unique_ptr<ProjectCanvasView> screen;
+    QPointer<ProjectCanvasViewModel> controller;
+};
+
+class AgentColumnCardsAtWindowSize : public AgentColumnCardsTest, public ::testing::WithParamInterface<QSize> {};
+
+TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneShowsACard)
+{
+    const QSize screenSize = GetParam();
+    openWithDeployPane(canvasOnScreen(screenSize));
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    const DeploySessionState::TerminalSnapshot live{u"https://recipe-box.vercel.app"_s, std::nullopt};
+    const QList<DomainRecord> records{
+        {u"A"_s, u"@"_s, u"76.76.21.21"_s, std::nullopt},
+        {u"CNAME"_s, u"www"_s, u"cname.vercel-dns.com"_s, std::nullopt},
+    };
+    const CardCase cases[] = {
+        {"token", Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"Nerim needs it to publish"_s, DeployProvider::vercel)},
+        {"secret", Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"The checkout page charges cards with it"_s)},
+        {"env-var checklist", Phase::envVarChecklist(DeployProvider::vercel)},
+        {"domain input", Phase::customDomainInput(live)},
+        {"domain verification", Phase::customDomainVerifying(live, u"recipes.example.com"_s, records, 30)},
+    };
+    for (const CardCase &item : cases) {
+        canvas->deployState().setPhase(item.phase);
+        settle();
+        QWidget *overlay = screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID());
+        ASSERT_NE(overlay, nullptr);
+        ASSERT_TRUE(overlay->isVisible()) << item.name;
+        expectHeadersInView(item.name);
+        // On the larger screen there is room for the whole of every card.
+        if (screenSize.height() >= 1000) {
+            EXPECT_TRUE(overlay->mask().isEmpty()) << item.name;
+        }
+    }
+
+    // Without a card the panes share the column's resting height again.
+    canvas->deployState().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
+    settle();
+    AgentColumnView *column = screen->agentColumn();
+    EXPECT_EQ(column->sizeHint(), QSize(AgentColumnLook::columnWidth + 2 * AgentColumnView::shadowMarginSide,
+                                        AgentColumnLook::paneAreaHeight + AgentColumnLook::spacing +
+                                            column->spawnButton()->sizeHint().height() +
+                                            AgentColumnView::shadowMarginTop + AgentColumnView::shadowMarginBottom));
+    expectHeadersInView("no card");
+}
+
+// A checklist of many variables beside three other panes is taller than a
+// 1280 × 800 window can hold: the headers stay, the card shows what fits and
+// scrolls, by the wheel and as the keyboard moves through it.
+TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatStay)
+{
+    QByteArray env;
+    for (int i = 1; i <= 12; ++i)
+        env += "SETTING_NUMBER_" + QByteArray::number(i) + "=value\n";
+    writeFile(project + u"/.env"_s, env);
+    openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 4);
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    canvas->deployState().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
+    settle();
+    expectHeadersInView("long checklist");
+
+    auto *overlay = qobject_cast<DeployPaneOverlay *>(
+        screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID()));
+    ASSERT_NE(overlay, nullptr);
+    ASSERT_NE(overlay->card(), nullptr);
+    ASSERT_FALSE(overlay->mask().isEmpty());
+    const auto inView = [&](QWidget *widget) { return shownCard(overlay).contains(frameIn(widget, screen.get())); };
+    QWidget *apply = overlay->card()->primaryButton();
+    EXPECT_TRUE(inView(overlay->card()->titleLabel()));
+    EXPECT_FALSE(inView(apply));
+
+    // The wheel over the card scrolls it to its end and no further.
+    for (int i = 0; i < 40; ++i)
+        turnWheelOverCard(screen->agentColumn(), overlay, -1);
+    settle();
+    EXPECT_TRUE(inView(apply));
+    EXPECT_FALSE(inView(overlay->card()->titleLabel()));
+    expectHeadersInView("scrolled to the end");
+
+    // Back up by the wheel, then the keyboard on the button brings it into view.
+    for (int i = 0; i < 40; ++i)
+        turnWheelOverCard(screen->agentColumn(), overlay, 1);
+    settle();
+    EXPECT_TRUE(inView(overlay->card()->titleLabel()));
+    QApplication::setActiveWindow(screen.get());
+    apply->setFocus(Qt::TabFocusReason);
+    settle();
+    EXPECT_TRUE(inView(apply));
+    expectHeadersInView("focus on the button");
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowSizes, AgentColumnCardsAtWindowSize, ::testing::Values(QSize(1280, 800), QSize(1600, 1000)),
+                         [](const ::testing::TestParamInfo<QSize> &info) {
+                             return std::to_string(info.param.width()) + "x" + std::to_string(info.param.height());
+                         });
+
+} // namespace
+} // namespace nerim::test
