@@ -13,6 +13,7 @@
 #ifdef PANE_MEMORY_BENCH_WHOLE_APP
 #include "../BenchWindow.h"
 #include "agents/ClaudeCodeProvider.h"
+#include "app/AppShellViewModel.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "persistence/AppStateActor.h"
 #include "support/claude-standin/ClaudeStandin.h"
