@@ -16,6 +16,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "preview/PreviewSandbox.h"
+#include "ui/design/Font.h"
 #include "ui/design/InterFontRegistry.h"
 #include "ui/settings/NerimSettingsView.h"
 #include "voice/DesktopVoiceBackends.h"
@@ -112,6 +113,9 @@ int main(int argc, char **argv)
     // Inter is registered once, before the first window draws any text, and
     // the loading hints show the brand mark.
     nerim::InterFontRegistry::shared();
+    // Colour emoji before the desktop's black-and-white fallbacks, also in
+    // dialogs and menus that use the default font.
+    nerim::Font::installEmojiFallback();
     nerim::OnboardingWordmark::installAsLoadingHintMark();
     // Sound cues and spoken narration through the desktop, while Nerim runs.
     nerim::DesktopVoiceBackends voiceBackends;

@@ -3,6 +3,7 @@
 #include "ui/design/InterFontRegistry.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -28,7 +29,7 @@ QFont nm(const InterFontRegistry &registry, double size, QFont::Weight weight)
     font.setPointSizeF(pointSizeForPixels(size));
     font.setWeight(weight);
     font.setItalic(false);
-    return font;
+    return withEmojiFallback(font);
 }
 
 QFont nmMono(double size)
@@ -37,7 +38,31 @@ QFont nmMono(double size)
     font.setPointSizeF(pointSizeForPixels(size));
     font.setWeight(QFont::Normal);
     font.setItalic(false);
+    return withEmojiFallback(font);
+}
+
+QFont withEmojiFallback(QFont font)
+{
+    QStringList families = font.families();
+    if (families.isEmpty())
+        families.append(font.family());
+    if (families.contains(emojiFamily))
+        return font;
+    // A generic name ("monospace", "Sans Serif") is the desktop's alias, not
+    // a face Qt knows: with a list, Qt would pass over it and make the emoji
+    // face the font of every character it has (digits among them). The face
+    // the alias stands for comes first, then.
+    const QString resolved = QFontInfo(font).family();
+    if (!families.contains(resolved))
+        families.append(resolved);
+    families.append(emojiFamily);
+    font.setFamilies(families);
     return font;
+}
+
+void installEmojiFallback()
+{
+    QGuiApplication::setFont(withEmojiFallback(QGuiApplication::font()));
 }
 
 QFont make(const NmFontSpec &spec)

@@ -25,6 +25,17 @@ QFont make(const NmFontSpec &spec);
 // `font` with its letters `points` apart beyond the usual (the design's
 // tracking: an absolute distance in points, whatever the font's size).
 QFont tracked(const QFont &font, double points);
+
+// The colour emoji face (Debian's fonts-noto-color-emoji).
+inline const QString emojiFamily = QStringLiteral("Noto Color Emoji");
+// `font` with the colour emoji face as its next family: a character its own
+// faces lack is drawn in colour, before the desktop's other fallbacks (which
+// have black-and-white drawings of many emoji) are tried. Every font of the
+// type scale has it.
+QFont withEmojiFallback(QFont font);
+// Gives the application's default font (dialogs, menus, widgets without a
+// type token) the same fallback. Needs a QGuiApplication.
+void installEmojiFallback();
 } // namespace Font
 
 // The type tokens, each made once on first use (needs a QGuiApplication).

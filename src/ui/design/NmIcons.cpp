@@ -83,6 +83,10 @@ const std::vector<NmIconEntry> &table()
         {QStringLiteral("globe"), QStringLiteral("globe"), {W::regular}},
         {QStringLiteral("globe.americas"), QStringLiteral("globe-hemisphere-west"), {W::light}},
         {QStringLiteral("key.horizontal"), QStringLiteral("key"), {W::regular}},
+        // Settings: the credential mode and the verification result.
+        {QStringLiteral("checkmark.seal.fill"), QStringLiteral("seal-check"), {W::fill}},
+        {QStringLiteral("key.fill"), QStringLiteral("key"), {W::fill}},
+        {QStringLiteral("xmark.octagon.fill"), QStringLiteral("x-circle"), {W::fill}},
         // Deploy: the pill and the Live menu.
         {QStringLiteral("arrow.up.circle"), QStringLiteral("arrow-circle-up"), {W::regular}},
         {QStringLiteral("arrow.up.right.square"), QStringLiteral("arrow-square-out"), {W::regular}},

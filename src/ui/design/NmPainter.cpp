@@ -1,5 +1,6 @@
 #include "ui/design/NmPainter.h"
 
+#include "ui/design/Colors.h"
 #include "ui/design/ImageEffects.h"
 
 #include <QCache>
@@ -161,6 +162,12 @@ void NmPainter::strokeInside(QPainter &painter, const NmShape &shape, const QRec
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(shape.insetPath(rect, width / 2.0));
     painter.restore();
+}
+
+void NmPainter::focusRing(QPainter &painter, const NmShape &shape, const QRectF &rect)
+{
+    constexpr qreal kWidth = 2;
+    strokeInside(painter, shape, rect, kWidth, qColor(NmColor::accent));
 }
 
 namespace {

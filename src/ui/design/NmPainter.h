@@ -69,6 +69,11 @@ void fill(QPainter &painter, const NmShape &shape, const QRectF &rect, const QCo
 void strokeInside(QPainter &painter, const NmShape &shape, const QRectF &rect, qreal width, const QColor &color,
                   const QVector<qreal> &dashes = {});
 
+// The keyboard focus ring: a 2-point accent line along the inside edge of
+// `shape` over `rect` (callers leave room for it around what it surrounds, or
+// draw it just inside a card).
+void focusRing(QPainter &painter, const NmShape &shape, const QRectF &rect);
+
 // Paints the shadow that `shape` over `rect` casts, from a cached blurred
 // image (nine-slice, so the size of the shape costs nothing once cached).
 void paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow);

@@ -2,6 +2,8 @@
 
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
+#include "ui/design/NmIcons.h"
+#include "ui/design/widgets/NmCapsuleButton.h"
 
 #include "credentials/ManagedKeysSettingsViewModel.h"
 
@@ -11,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStyle>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -21,6 +22,7 @@ namespace {
 QLabel *plainLabel(const QString &text, QWidget *parent, const char *name = nullptr)
 {
     auto *label = new QLabel(text, parent);
+    label->setFont(NmFont::body());
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     if (name)
@@ -28,27 +30,50 @@ QLabel *plainLabel(const QString &text, QWidget *parent, const char *name = null
     return label;
 }
 
-void secondary(QLabel *label)
+void tinted(QLabel *label, NmRgb colour)
 {
     QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
+    palette.setColor(QPalette::WindowText, qColor(colour));
     label->setPalette(palette);
 }
 
-void scaledFont(QWidget *widget, double factor, QFont::Weight weight)
+void secondary(QLabel *label)
 {
-    QFont font = NmFont::body();
-    font.setPointSizeF(font.pointSizeF() * factor);
-    font.setWeight(weight);
-    widget->setFont(font);
+    tinted(label, NmColor::inkSecondary);
 }
 
+// A hairline across the surface.
 QFrame *divider(QWidget *parent)
 {
     auto *line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
+    line->setFrameShape(QFrame::NoFrame);
+    line->setFixedHeight(1);
+    line->setAutoFillBackground(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::Window, qColor(NmColor::hairline, 0.45));
+    line->setPalette(palette);
     return line;
+}
+
+// The token field: a paper-shade inset whose hairline outline turns brass
+// with the focus.
+QString fieldStyleSheet()
+{
+    const auto rgba = [](NmRgb rgb, double opacity) {
+        return QStringLiteral("rgba(%1, %2, %3, %4)").arg(rgb.red).arg(rgb.green).arg(rgb.blue).arg(opacity);
+    };
+    return QStringLiteral("QLineEdit { background: %1; color: %2; border: 1px solid %3; border-radius: 8px;"
+                          " padding: 5px 10px; selection-background-color: %4; selection-color: %2; }"
+                          "QLineEdit:focus { border: 1px solid %5; }"
+                          "QLineEdit:disabled { color: %6; }")
+        .arg(rgba(NmColor::paperShade, 0.8), rgba(NmColor::ink, 1), rgba(NmColor::hairline, 0.7),
+             rgba(NmColor::accent, 0.35), rgba(NmColor::accent, 0.8), rgba(NmColor::inkTertiary, 1));
+}
+
+QPixmap symbol(const QString &name, qreal pointSize, NmRgb colour, const QWidget *on)
+{
+    return QPixmap::fromImage(
+        NmIcons::image(name, NmSymbolWeight::regular, pointSize, qColor(colour), on->devicePixelRatioF()));
 }
 
 } // namespace
@@ -69,7 +94,8 @@ ManagedKeysSettingsTab::ManagedKeysSettingsTab(QWidget *parent)
     m_titleIcon = new QLabel(this);
     auto *title = plainLabel(ManagedKeysSettingsViewModel::title(), this, "title");
     title->setWordWrap(false);
-    scaledFont(title, 1.5, QFont::DemiBold);
+    title->setFont(NmFont::title());
+    tinted(title, NmColor::ink);
     titleRow->addWidget(m_titleIcon);
     titleRow->addWidget(title, 1);
     header->addLayout(titleRow);
@@ -85,13 +111,14 @@ ManagedKeysSettingsTab::ManagedKeysSettingsTab(QWidget *parent)
     m_modeDescription = plainLabel(QString(), this, "modeDescription");
     secondary(m_modeDescription);
     section->addWidget(m_modeDescription);
-    m_signOut = new QPushButton(ManagedKeysSettingsViewModel::signOutText(), this);
+    m_signOut = new NmCapsuleButton(ManagedKeysSettingsViewModel::signOutText(), NmCapsuleButton::Role::destructive,
+                                    this);
     m_signOut->setObjectName(QStringLiteral("signOutButton"));
     section->addWidget(m_signOut, 0, Qt::AlignLeft);
     m_signOutDivider = divider(this);
     section->addWidget(m_signOutDivider);
     m_sectionHeading = plainLabel(QString(), this, "sectionHeading");
-    scaledFont(m_sectionHeading, 1.0, QFont::Medium);
+    m_sectionHeading->setFont(NmFont::bodyMedium());
     section->addWidget(m_sectionHeading);
 
     auto *entry = new QVBoxLayout;
@@ -99,15 +126,18 @@ ManagedKeysSettingsTab::ManagedKeysSettingsTab(QWidget *parent)
     m_tokenField = new QLineEdit(this);
     m_tokenField->setObjectName(QStringLiteral("tokenField"));
     m_tokenField->setEchoMode(QLineEdit::Password);
+    m_tokenField->setFont(NmFont::body());
+    m_tokenField->setStyleSheet(fieldStyleSheet());
     m_tokenField->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
     entry->addWidget(m_tokenField);
     auto *buttons = new QHBoxLayout;
-    buttons->setSpacing(10);
-    m_save = new QPushButton(this);
+    // The buttons' focus-ring room stands in for part of the spacing.
+    buttons->setSpacing(10 - 2 * NmCapsuleButton::kRingRoom);
+    m_save = new NmCapsuleButton(QString(), NmCapsuleButton::Role::prominent, this);
     m_save->setObjectName(QStringLiteral("saveButton"));
     m_save->setDefault(false);
     m_save->setAutoDefault(false);
-    m_cancel = new QPushButton(ManagedKeysSettingsViewModel::cancelText(), this);
+    m_cancel = new NmCapsuleButton(ManagedKeysSettingsViewModel::cancelText(), NmCapsuleButton::Role::bordered, this);
     m_cancel->setObjectName(QStringLiteral("cancelButton"));
     m_cancel->setAutoDefault(false);
     buttons->addWidget(m_save);
@@ -141,9 +171,9 @@ ManagedKeysSettingsTab::ManagedKeysSettingsTab(QWidget *parent)
     auto *help = new QVBoxLayout;
     help->setSpacing(6);
     auto *helpHeading = plainLabel(ManagedKeysSettingsViewModel::helpHeading(), this, "helpHeading");
-    scaledFont(helpHeading, 0.9, QFont::Medium);
+    helpHeading->setFont(NmFont::captionMedium());
     auto *helpText = plainLabel(ManagedKeysSettingsViewModel::helpText(), this, "helpText");
-    scaledFont(helpText, 0.9, QFont::Normal);
+    helpText->setFont(NmFont::caption());
     secondary(helpText);
     help->addWidget(helpHeading);
     help->addWidget(helpText);
@@ -176,14 +206,15 @@ bool ManagedKeysSettingsTab::event(QEvent *event)
 void ManagedKeysSettingsTab::sync()
 {
     const auto mode = m_model->mode();
-    QStyle::StandardPixmap iconKind = QStyle::SP_MessageBoxWarning;
-    if (!mode)
-        iconKind = QStyle::SP_BrowserReload; // still reading the keyring
-    else if (mode == CredentialMode::Kind::managed)
-        iconKind = QStyle::SP_DialogApplyButton;
+    // Still reading the keyring: the tab's own symbol until the mode is known.
+    QString titleSymbol = QStringLiteral("person.crop.circle");
+    if (mode == CredentialMode::Kind::managed)
+        titleSymbol = QStringLiteral("checkmark.seal.fill");
     else if (mode == CredentialMode::Kind::byok)
-        iconKind = QStyle::SP_DialogOkButton;
-    m_titleIcon->setPixmap(style()->standardIcon(iconKind).pixmap(22, 22));
+        titleSymbol = QStringLiteral("key.fill");
+    else if (mode)
+        titleSymbol = QStringLiteral("exclamationmark.triangle.fill");
+    m_titleIcon->setPixmap(symbol(titleSymbol, 18, NmColor::accent, this));
 
     m_modeLine->setText(m_model->modeLine());
     m_modeDescription->setText(m_model->modeDescription());
@@ -207,8 +238,8 @@ void ManagedKeysSettingsTab::sync()
     m_resultRow->setVisible(showsResult);
     if (showsResult) {
         const bool success = m_model->lastResult().kind() == ManagedKeysSettingsViewModel::VerifyResult::Kind::success;
-        m_resultIcon->setPixmap(
-            style()->standardIcon(success ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxCritical).pixmap(18, 18));
+        m_resultIcon->setPixmap(success ? symbol(QStringLiteral("checkmark.circle.fill"), 15, NmColor::success, this)
+                                        : symbol(QStringLiteral("xmark.octagon.fill"), 15, NmColor::danger, this));
         m_resultTitle->setText(m_model->resultTitle());
         m_resultDetail->setText(m_model->resultDetail());
         m_resultDetail->setVisible(success);

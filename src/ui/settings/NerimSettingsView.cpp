@@ -3,30 +3,96 @@
 #include "credentials/ManagedKeysSettingsViewModel.h"
 #include "ui/settings/DialogStyle.h"
 #include "ui/settings/ManagedKeysSettingsTab.h"
+#include "ui/design/Colors.h"
+#include "ui/design/Font.h"
+#include "ui/design/NmIcons.h"
+#include "ui/design/widgets/AtmosphereView.h"
+#include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include <QApplication>
 
 #include <QAction>
+#include <QKeyEvent>
 #include <QKeySequence>
+#include <QTabBar>
 #include <QPointer>
-#include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace nerim {
 
+namespace {
+
+// The one tab as a pill over the background, the page under it clear (its
+// content is a pane surface of its own).
+QString tabStyleSheet()
+{
+    const auto rgba = [](NmRgb rgb, double opacity) {
+        return QStringLiteral("rgba(%1, %2, %3, %4)").arg(rgb.red).arg(rgb.green).arg(rgb.blue).arg(opacity);
+    };
+    return QStringLiteral("QTabWidget { background: transparent; }"
+                          "QTabWidget::pane { border: none; background: transparent; top: 0px; }"
+                          "QTabWidget::tab-bar { alignment: center; }"
+                          "QTabBar { background: transparent; }"
+                          "QTabBar::tab { color: %1; background: %2; border: 0.5px solid %3; border-radius: 13px;"
+                          " padding: 4px 14px; margin: 12px 0px 0px 0px; }")
+        .arg(rgba(NmColor::ink, 1), rgba(NmColor::accentSoft, 1), rgba(NmColor::hairline, 0.6));
+}
+
+// Room around the account tab's surface: its shadow fades out within it
+// (above, where the tab bar would cut it, it needs the most).
+constexpr int kSurfaceMargin = 14;
+constexpr int kSurfaceTopMargin = 26;
+
+} // namespace
+
 NerimSettingsView::NerimSettingsView(QWidget *parent)
     : QWidget(parent)
+    , m_background(new AtmosphereView(this))
     , m_tabs(new QTabWidget(this))
-    , m_accountTab(new ManagedKeysSettingsTab(m_tabs))
+    , m_accountTab(new ManagedKeysSettingsTab)
 {
+    DialogStyle::apply(this);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    m_tabs->addTab(m_accountTab, style()->standardIcon(QStyle::SP_DirHomeIcon), ManagedKeysSettingsViewModel::title());
+    // The tab's page: the account tab on its surface, with room for the shadow.
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("accountPage"));
+    auto *pageLayout = new QVBoxLayout(page);
+    pageLayout->setContentsMargins(kSurfaceMargin, kSurfaceTopMargin, kSurfaceMargin, kSurfaceMargin + 4);
+    pageLayout->addWidget(m_accountTab);
+    NmPaneSurfaceModifier::apply(m_accountTab, true);
+
+    m_tabs->setStyleSheet(tabStyleSheet());
+    m_tabs->tabBar()->setFont(NmFont::captionMedium());
+    m_tabs->tabBar()->setFocusPolicy(Qt::NoFocus);
+    m_tabs->tabBar()->setDrawBase(false);
+    const QImage icon = NmIcons::image(u"person.crop.circle", NmSymbolWeight::regular, 12, qColor(NmColor::ink),
+                                       devicePixelRatioF());
+    m_tabs->addTab(page, QIcon(QPixmap::fromImage(icon)), ManagedKeysSettingsViewModel::title());
     m_tabs->setFixedSize(520, 420);
     layout->addWidget(m_tabs);
     setFixedSize(520, 420);
-    DialogStyle::apply(this);
+    m_background->lower();
+    m_background->setGeometry(rect());
+}
+
+void NerimSettingsView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_background->setGeometry(rect());
+}
+
+void NerimSettingsView::keyPressEvent(QKeyEvent *event)
+{
+    // Escape closes the window, as it closes the desktop's dialogs; a child
+    // that has a use for it (none does today) takes it first.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 QWidget *NerimSettingsView::showSettingsWindow(QWidget *over)

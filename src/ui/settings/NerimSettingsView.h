@@ -10,7 +10,9 @@ namespace nerim {
 class ManagedKeysSettingsTab;
 
 // The content of the settings window: a tab view, fixed at 520 by 420, with
-// one tab, "Nerim Account".
+// one tab, "Nerim Account", in the application's own face: the drifting
+// background, the tab as a pill, its content on a pane surface. Escape closes
+// the window.
 class NerimSettingsView : public QWidget {
     Q_OBJECT
 public:
@@ -27,7 +29,12 @@ public:
     // over `over`'s window), shown and raised.
     static QWidget *showSettingsWindow(QWidget *over = nullptr);
 
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    QWidget *m_background;
     QTabWidget *m_tabs;
     ManagedKeysSettingsTab *m_accountTab;
 };

@@ -92,6 +92,13 @@ ProjectsOverviewView::ProjectsOverviewView(QList<Entry> projects, Callbacks call
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setAttribute(Qt::WA_TranslucentBackground);
     viewport()->setAutoFillBackground(false);
+    // Tab goes from card to card (each shows its focus ring); the scroll area
+    // itself shows no focus, so it is no stop. It holds the focus while the
+    // screen opens (see showEvent), so that no card starts out with a ring
+    // and the first Tab lands on the first card. Keys a card does not use
+    // (Page Down, the arrows) still reach the scroll area and scroll.
+    setFocusPolicy(Qt::ClickFocus);
+    verticalScrollBar()->setFocusPolicy(Qt::NoFocus);
     setWidgetResizable(true);
 
     m_content = new Content(this);
@@ -222,6 +229,16 @@ void ProjectsOverviewView::relayout()
             item->setGeometry(itemRect(i));
     }
     updateBuiltCards();
+}
+
+void ProjectsOverviewView::showEvent(QShowEvent *event)
+{
+    QScrollArea::showEvent(event);
+    // Otherwise the window would give its first card the focus (and its ring)
+    // when it is activated, before any key was pressed.
+    const QWidget *focused = window()->focusWidget();
+    if (!focused || !focused->isVisible() || !isAncestorOf(focused))
+        setFocus(Qt::OtherFocusReason);
 }
 
 void ProjectsOverviewView::resizeEvent(QResizeEvent *event)

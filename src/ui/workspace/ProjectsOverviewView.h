@@ -97,6 +97,7 @@ public:
     static RemovalAlert desktopRemovalAlert();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
 

@@ -1,5 +1,6 @@
 #include "ui/workspace/PromptBarField.h"
 
+#include "ui/design/CaretBlinkRest.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
 #include "ui/workspace/PromptBarLook.h"
@@ -9,6 +10,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <QTextBlock>
 #include <QTimer>
 
@@ -46,6 +48,10 @@ PromptBarField::PromptBarField(QWidget *parent)
         updateCaret();
     });
     connect(this, &QPlainTextEdit::cursorPositionChanged, this, &PromptBarField::wakeCaret);
+    // The caret stops blinking (steady) after a while without input, and
+    // blinks again with the next.
+    CaretBlinkRest::shared();
+    connect(QGuiApplication::styleHints(), &QStyleHints::cursorFlashTimeChanged, this, &PromptBarField::wakeCaret);
 
     connect(document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
             &PromptBarField::fitHeight);
@@ -75,8 +81,15 @@ void PromptBarField::showPlaceholderLine()
     const int width = viewport()->width() - int(document()->documentMargin()) - 2;
     const QString shown = width > 0 ? QFontMetrics(font()).elidedText(m_placeholder, Qt::ElideRight, width)
                                     : m_placeholder;
-    if (placeholderText() != shown)
-        setPlaceholderText(shown);
+    if (placeholderText() == shown)
+        return;
+    setPlaceholderText(shown);
+    // The editor repaints only when its placeholder appears or disappears,
+    // not when the text of a shown one changes: without this the old hint
+    // stays on screen until something else repaints the field (and a caret
+    // blink redraws only the first letter).
+    if (document()->isEmpty())
+        viewport()->update();
 }
 
 void PromptBarField::setPlaceholder(const QString &text)
@@ -162,7 +175,8 @@ void PromptBarField::wakeCaret()
     if (!hasFocus())
         return;
     m_caretOn = true;
-    const int flash = QApplication::cursorFlashTime();
+    // A flash time of 0 is a steady caret.
+    const int flash = QGuiApplication::styleHints()->cursorFlashTime();
     if (flash > 0)
         m_caretBlink->start(flash / 2);
     else

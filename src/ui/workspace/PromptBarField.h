@@ -10,7 +10,9 @@ namespace nerim {
 // The prompt bar's text field: plain, borderless, one to four lines tall and
 // scrolling beyond (never below 28 or above 96 points). Return sends (the
 // keypad's Enter too); with Shift it starts a new line. Its caret is drawn
-// in the brass accent (the editor's own caret would take the text's ink).
+// in the brass accent (the editor's own caret would take the text's ink) and,
+// like every caret of the application, stops blinking after a while without
+// input (CaretBlinkRest).
 class PromptBarField : public QPlainTextEdit {
     Q_OBJECT
 public:
@@ -22,14 +24,15 @@ public:
     void moveCaretToEnd();
 
     // Sets the placeholder, shown on the empty field's one line (cut with an
-    // ellipsis when the field is narrower).
+    // ellipsis when the field is narrower); a shown one is repainted at once.
     void setPlaceholder(const QString &text);
     const QString &placeholder() const { return m_placeholder; }
 
     // The number of lines the text takes at the field's width; one when empty.
     int lineCount() const;
 
-    // Whether the accent caret is drawn at this moment (it blinks).
+    // Whether the accent caret is drawn at this moment (it blinks, or stays
+    // shown while the carets rest).
     bool showsCaret() const;
     static QColor caretColor();
 

@@ -61,15 +61,7 @@ void paintHeaderPillOutline(QPainter &painter, const QRectF &rect)
 
 void paintFocusRing(QPainter &painter, const QRectF &bounds, double cornerRadius)
 {
-    constexpr double kWidth = 2;
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(Qt::NoBrush);
-    painter.setPen(QPen(qColor(NmColor::accent), kWidth));
-    const double inset = kWidth / 2;
-    painter.drawPath(NmPainter::continuousRoundedRectPath(bounds.adjusted(inset, inset, -inset, -inset),
-                                                          std::max(0.0, cornerRadius - inset)));
-    painter.restore();
+    NmPainter::focusRing(painter, NmShape::roundedRect(cornerRadius), bounds);
 }
 
 bool isActivationKey(int key)

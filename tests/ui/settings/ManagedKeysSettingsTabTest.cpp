@@ -11,7 +11,9 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QPointer>
 #include <QTabWidget>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -216,4 +218,32 @@ TEST_F(SettingsWindow, OpensCentredOverTheWindowInTheDesignsFaceAndInk)
     EXPECT_EQ(shown, 1);
     settings->close();
     QApplication::processEvents();
+}
+
+// Escape closes the window from wherever the focus is in it (the token field
+// included), as the desktop's dialogs do; other keys leave it open.
+TEST_F(SettingsWindow, EscapeClosesIt)
+{
+    QWidget main;
+    main.setGeometry(100, 100, 600, 440);
+    main.show();
+    QPointer<QWidget> settings = NerimSettingsView::showSettingsWindow(&main);
+    ASSERT_FALSE(settings.isNull());
+    QApplication::processEvents();
+    auto *field = settings->findChild<QLineEdit *>(QStringLiteral("tokenField"));
+    ASSERT_NE(field, nullptr);
+    field->setFocus();
+    QTest::keyClicks(field, QStringLiteral("abc"));
+    QTest::keyClick(field, Qt::Key_Escape, Qt::ShiftModifier);
+    EXPECT_TRUE(settings->isVisible());
+    QTest::keyClick(field, Qt::Key_Escape);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(settings.isNull() || !settings->isVisible());
+
+    // With the focus on the window itself too.
+    settings = NerimSettingsView::showSettingsWindow(&main);
+    QApplication::processEvents();
+    QTest::keyClick(settings.data(), Qt::Key_Escape);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(settings.isNull() || !settings->isVisible());
 }

@@ -4,6 +4,7 @@
 #include "ui/panes/PaneViewsFixture.h"
 
 #include "agents/ModelPreferenceState.h"
+#include "ui/design/CaretBlinkRest.h"
 #include "ui/design/Colors.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentColumnView.h"
@@ -22,6 +23,9 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QStyleHints>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -225,6 +229,85 @@ TEST_F(PromptBarViewTest, TheFocusedFieldDrawsItsCaretInTheAccent)
     // Without focus there is no caret.
     bar->field()->clearFocus();
     EXPECT_FALSE(bar->field()->showsCaret());
+}
+
+// What the screen shows of the field: the window's flushed pixels, not a
+// fresh rendering (which would repaint everything and hide a missed repaint).
+QImage shownField(PromptBarField *field)
+{
+    QWidget *top = field->window();
+    const QImage window = top->screen()->grabWindow(top->winId()).toImage();
+    const qreal ratio = window.devicePixelRatio();
+    const QRect area(field->viewport()->mapTo(top, QPoint(0, 0)), field->viewport()->size());
+    return window.copy(QRect(area.topLeft() * ratio, area.size() * ratio));
+}
+
+// The empty field's hint follows the focused pane's status on screen at once:
+// busy while it works, and back to the same pixels when it is done.
+TEST_F(PromptBarViewTest, TheShownHintFollowsThePanesStatus)
+{
+    open();
+    showBar();
+    AgentPaneState *pane = idlePane();
+    bar->field()->clearFocus();
+    settleUi();
+    const QImage idle = shownField(bar->field());
+    ASSERT_FALSE(bar->field()->placeholder().contains(u"busy"_s));
+
+    pane->setStatus(AgentStatus::working);
+    settleUi();
+    EXPECT_TRUE(bar->field()->placeholder().contains(u"busy"_s));
+    const QImage busy = shownField(bar->field());
+    EXPECT_TRUE(busy != idle) << "the old hint is still on screen";
+
+    pane->setStatus(AgentStatus::done);
+    settleUi();
+    EXPECT_TRUE(shownField(bar->field()) == idle) << "the busy hint is still on screen";
+}
+
+// After a while without input the caret stops blinking (it stays shown, and
+// nothing repaints the field); the next key makes it blink again with the
+// desktop's flash time.
+TEST_F(PromptBarViewTest, TheCaretRestsWithoutInputAndBlinksAgainOnAKey)
+{
+    open();
+    showBar();
+    idlePane();
+    CaretBlinkRest &rest = CaretBlinkRest::shared();
+    const int flashTime = rest.awakeFlashTime();
+    ASSERT_GT(flashTime, 0);
+    rest.setTimeout(300ms);
+    const auto restore = qScopeGuard([&rest] { rest.setTimeout(CaretBlinkRest::defaultTimeout); });
+    bar->field()->setFocus();
+    ASSERT_TRUE(waitUntil([&] { return bar->field()->hasFocus(); }));
+    type(u"a"_s);
+    EXPECT_FALSE(rest.isResting());
+    ASSERT_TRUE(waitUntil([&] { return rest.isResting(); }));
+    EXPECT_EQ(QGuiApplication::styleHints()->cursorFlashTime(), 0);
+    EXPECT_TRUE(bar->field()->showsCaret());
+
+    // Two blinks' worth of waiting paints nothing.
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            paints += event->type() == QEvent::Paint ? 1 : 0;
+            return false;
+        }
+    } counter;
+    settleUi();
+    bar->field()->viewport()->installEventFilter(&counter);
+    QTest::qWait(flashTime + 100);
+    EXPECT_EQ(counter.paints, 0);
+    EXPECT_TRUE(bar->field()->showsCaret());
+
+    type(u"b"_s);
+    EXPECT_FALSE(rest.isResting());
+    EXPECT_EQ(QGuiApplication::styleHints()->cursorFlashTime(), flashTime);
+    // (Longer than a blink before it rests again, to see the caret go off.)
+    rest.setTimeout(CaretBlinkRest::defaultTimeout);
+    ASSERT_TRUE(waitUntil([&] { return !bar->field()->showsCaret(); }));
+    bar->field()->viewport()->removeEventFilter(&counter);
 }
 
 TEST_F(PromptBarViewTest, FieldGrowsToFourLinesThenScrolls)

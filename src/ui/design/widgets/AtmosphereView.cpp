@@ -6,7 +6,9 @@
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QRegion>
 
 #include <algorithm>
 #include <cmath>
@@ -24,14 +26,13 @@ constexpr int kFrameMs = 330;
 // period, so each band's mean is the undithered colour to 1/16 of a level.
 constexpr int kSampleRows = 256;
 constexpr int kSampleBand = 16;
+constexpr int kBands = kSampleRows / kSampleBand;
 // A band whose colour moved by this many 8-bit levels has changed visibly.
 constexpr float kVisibleChange = 0.5f;
-// The mesh's rows hold one colour each, so a narrow image stretched sideways
-// loses nothing; its height follows the widget's pixels (up to a limit) so
-// the dither stays fine.
-constexpr int kImageWidth = 16;
-constexpr int kMaxImageHeight = 2400;
-
+// When one band has, every band that has moved by this much is repainted with
+// it: each repaint costs a composite of the whole window once a web view is
+// in it, so bands that would cross the line soon after go in the same one.
+constexpr float kCarriedChange = 0.25f;
 } // namespace
 
 AtmosphereView::AtmosphereView(QWidget *parent)
@@ -60,8 +61,8 @@ QList<float> AtmosphereView::sample() const
     const QImage probe =
         renderAtmosphere(atmosphereMesh(t, MotionPreferences::shared().reduceMotion()), QSize(1, kSampleRows));
     QList<float> bands;
-    bands.reserve(kSampleRows / kSampleBand * 3);
-    for (int band = 0; band < kSampleRows / kSampleBand; ++band) {
+    bands.reserve(kBands * 3);
+    for (int band = 0; band < kBands; ++band) {
         int r = 0, g = 0, b = 0;
         for (int y = band * kSampleBand; y < (band + 1) * kSampleBand; ++y) {
             const QRgb pixel = probe.pixel(0, y);
@@ -74,39 +75,103 @@ QList<float> AtmosphereView::sample() const
     return bands;
 }
 
-QImage AtmosphereView::render()
+QList<QRgb> AtmosphereView::render()
 {
     ++m_renders;
-    m_shownSample = sample();
-    const int height = std::clamp(int(std::ceil(this->height() * devicePixelRatioF())), 1, kMaxImageHeight);
+    const int height = std::max(1, int(std::ceil(this->height() * devicePixelRatioF())));
     const double t = m_clock ? m_clock() : 0.0;
-    return renderAtmosphere(atmosphereMesh(t, MotionPreferences::shared().reduceMotion()),
-                            QSize(kImageWidth, height));
+    // The mesh's rows hold one colour each: one pixel per row says it all.
+    const QImage column =
+        renderAtmosphere(atmosphereMesh(t, MotionPreferences::shared().reduceMotion()), QSize(1, height));
+    QList<QRgb> rows(height);
+    for (int y = 0; y < height; ++y)
+        rows[y] = column.pixel(0, y);
+    return rows;
+}
+
+QRect AtmosphereView::bandArea(int band) const
+{
+    // Whole logical rows that cover the band's share of the height, with a
+    // row to spare on each side for rounding.
+    const int top = int(std::floor(double(band) * height() / kBands)) - 1;
+    const int bottom = int(std::ceil(double(band + 1) * height() / kBands)) + 1;
+    return QRect(0, top, width(), bottom - top).intersected(rect());
 }
 
 void AtmosphereView::refresh()
 {
-    if (m_image.isNull()) {
+    if (m_rows.isEmpty()) {
         update();
         return;
     }
     const QList<float> now = sample();
-    bool visible = now.size() != m_shownSample.size();
-    for (qsizetype i = 0; !visible && i < now.size(); ++i)
-        visible = std::abs(now[i] - m_shownSample[i]) >= kVisibleChange;
+    if (now.size() != m_shownSample.size()) {
+        m_rows.clear();
+        update();
+        return;
+    }
+    const auto moved = [&](int band) {
+        float most = 0;
+        for (int channel = 0; channel < 3; ++channel)
+            most = std::max(most, std::abs(now[band * 3 + channel] - m_shownSample[band * 3 + channel]));
+        return most;
+    };
+    bool visible = false;
+    for (int band = 0; band < kBands && !visible; ++band)
+        visible = moved(band) >= kVisibleChange;
     if (!visible)
         return;
-    m_image = render();
-    update();
+    QRegion changed;
+    QList<float> shown = m_shownSample;
+    for (int band = 0; band < kBands; ++band) {
+        if (moved(band) < kCarriedChange)
+            continue;
+        changed += bandArea(band);
+        for (int channel = 0; channel < 3; ++channel)
+            shown[band * 3 + channel] = now[band * 3 + channel];
+    }
+    // Only the changed bands take the new rows; the others keep showing
+    // (and remembering) what they showed.
+    const QList<QRgb> rows = render();
+    const qreal ratio = devicePixelRatioF();
+    for (const QRect &area : changed) {
+        const int first = std::max(0, int(std::floor(area.top() * ratio)));
+        const int last = std::min(int(rows.size()), int(std::ceil((area.bottom() + 1) * ratio)));
+        for (int y = first; y < last && y < m_rows.size(); ++y)
+            m_rows[y] = rows[y];
+    }
+    m_shownSample = shown;
+    m_lastRepainted = changed;
+    update(changed);
 }
 
-void AtmosphereView::paintEvent(QPaintEvent *)
+void AtmosphereView::paintEvent(QPaintEvent *event)
 {
-    if (m_image.isNull())
-        m_image = render();
+    if (m_rows.isEmpty()) {
+        m_shownSample = sample();
+        m_rows = render();
+    }
     QPainter painter(this);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(QRectF(rect()), m_image);
+    {
+        // Each row of device pixels is one solid fill across the exposed area.
+        const qreal ratio = devicePixelRatioF();
+        const QRect exposed = event->rect();
+        painter.save();
+        painter.scale(1 / ratio, 1 / ratio);
+        const int left = int(std::floor(exposed.left() * ratio));
+        const int right = int(std::ceil((exposed.right() + 1) * ratio));
+        const int first = std::max(0, int(std::floor(exposed.top() * ratio)));
+        const int last = std::min(int(m_rows.size()), int(std::ceil((exposed.bottom() + 1) * ratio)));
+        for (int y = first; y < last; ++y) {
+            const QRgb colour = m_rows[y];
+            int end = y + 1;
+            while (end < last && m_rows[end] == colour)
+                ++end;
+            painter.fillRect(QRect(left, y, right - left, end - y), QColor(colour));
+            y = end - 1;
+        }
+        painter.restore();
+    }
     NmSurfaceModifier::paintChildShadows(painter, this);
 }
 
@@ -156,7 +221,7 @@ void AtmosphereView::hideEvent(QHideEvent *event)
 void AtmosphereView::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    m_image = QImage();
+    m_rows.clear();
 }
 
 void AtmosphereView::updateSchedule()

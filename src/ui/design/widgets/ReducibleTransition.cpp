@@ -77,9 +77,23 @@ QVariantAnimation *ReducibleTransition::insert(QWidget *widget, const NmTransiti
         return nullptr;
     QVariantAnimation *running = run(widget, effect, resolved.transition.away, MaterializeValues{}, resolved.animation);
     QPointer<NmMotionEffect> target = effect;
-    QObject::connect(running, &QVariantAnimation::finished, widget, [target] {
-        if (target)
-            target->setValues(MaterializeValues{});
+    QPointer<QWidget> inserted = widget;
+    QObject::connect(running, &QVariantAnimation::finished, widget, [target, inserted] {
+        if (!target)
+            return;
+        target->setValues(MaterializeValues{});
+        // At rest the effect draws nothing of its own, but while it is on,
+        // every repaint inside the widget goes through it, and a web view
+        // inside is no longer composited live (its last frame under the
+        // effect stays on screen): it comes off once the widget is at rest,
+        // unless something else has set it moving again meanwhile.
+        QMetaObject::invokeMethod(
+            target,
+            [target, inserted] {
+                if (target && inserted && inserted->graphicsEffect() == target && target->isAtRest())
+                    inserted->setGraphicsEffect(nullptr);
+            },
+            Qt::QueuedConnection);
     });
     return running;
 }

@@ -63,14 +63,14 @@ struct CanvasScene {
     AtmosphereView background;
     ProjectCanvasView *screen = nullptr;
 
-    explicit CanvasScene(QSize size)
+    explicit CanvasScene(QSize size, const QString &name = u"Recipe Box"_s)
     {
         MotionPreferences::shared().setReduceMotion(true);
         background.setClock([] { return 0.0; });
         auto *layout = new QVBoxLayout(&background);
         layout->setContentsMargins(0, 0, 0, 0);
-        screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), u"Recipe Box"_s, nullptr,
-                                       [] {}, {}, &background);
+        screen = new ProjectCanvasView(u"gallery"_s, QUrl::fromLocalFile(project.path()), name, nullptr, [] {}, {},
+                                       &background);
         layout->addWidget(screen);
         background.setAttribute(Qt::WA_DontShowOnScreen);
         background.resize(size);
@@ -121,6 +121,27 @@ NERIM_GALLERY_PAGE(workspaceCanvas, "workspace-canvas")
     QCoro::Task<> tearingDown = canvas->teardown();
     waitUntil([canvas] { return canvas->isTornDown(); });
     return image;
+}
+
+// Emoji in colour wherever names and agent text are shown: the header's
+// project name, a transcript's prompt and answer, the task-complete chip,
+// and (under the canvas) a project card.
+NERIM_GALLERY_PAGE(workspaceEmoji, "workspace-emoji")
+{
+    const QString name = u"Pizza Night \U0001F355"_s;
+    CanvasScene scene(QSize(1180, 620), name);
+    ProjectCanvasViewModel *canvas = scene.screen->canvas();
+    using Kind = OutputLine::Kind;
+    if (AgentPaneState *pane = canvas->spawnPane(u"Party \U0001F389"_s, AgentRole::designer)) {
+        pane->appendLine(Kind::userPrompt, u"Put a \U0001F355 and a \u2764\uFE0F in the header"_s);
+        pane->appendLine(Kind::stdout, u"Added \U0001F355 and \u2764\uFE0F to the header \u2705 \U0001F469\u200D\U0001F4BB \U0001F44D\U0001F3FD"_s);
+        pane->appendLine(Kind::taskComplete, u"Header has \U0001F355 now \U0001F389"_s);
+    }
+    const QImage canvasImage = gallery::renderWidget(&scene.background, QSize(1180, 620));
+    QCoro::Task<> tearingDown = canvas->teardown();
+    waitUntil([canvas] { return canvas->isTornDown(); });
+    const QImage overview = renderOverview({entry(u"A1"_s, name, u"/home/ada/Pizza Night"_s, 0.5)}, QSize(1180, 420));
+    return gallery::frameStrip({{u"Canvas"_s, canvasImage}, {u"Overview"_s, overview}});
 }
 
 // A project whose memory could not be prepared: the canvas stays usable, with

@@ -6,9 +6,15 @@
 #include "ui/design/widgets/NmLoadingHint.h"
 #include "ui/design/widgets/NmText.h"
 
+#include <QDir>
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
+#include <QPainter>
+
+#include <algorithm>
 
 namespace nerim {
 namespace {
@@ -78,6 +84,7 @@ TEST_F(LoadingHintTest, FontsFallBackToTheSystemFontAndMonoIsNeverInter)
     QFont expected = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     expected.setPointSizeF(Font::pointSizeForPixels(13));
     expected.setWeight(QFont::Medium);
+    expected = Font::withEmojiFallback(expected);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(Font::nm(without, 13, QFont::Medium), expected);
     EXPECT_EQ(lines, 1);
@@ -88,6 +95,45 @@ TEST_F(LoadingHintTest, FontsFallBackToTheSystemFontAndMonoIsNeverInter)
     EXPECT_EQ(mono.weight(), QFont::Normal);
     // Point sizes keep fractions: 9.5 design points is never rounded to pixels.
     EXPECT_DOUBLE_EQ(NmFont::micro().pointSizeF(), Font::pointSizeForPixels(9.5));
+}
+
+// Emoji in the type scale's text and monospaced faces are drawn in colour
+// from the emoji face, also those that the desktop's first fallbacks have
+// black-and-white drawings of (the lightning bolt, the aeroplane).
+TEST_F(LoadingHintTest, EmojiAreDrawnInColour)
+{
+    if (!QFontDatabase::families().contains(Font::emojiFamily))
+        GTEST_SKIP() << "fonts-noto-color-emoji is not installed (scripts/setup installs it)";
+    const auto colouredPixels = [](const QFont &font, const QString &text) {
+        QImage image(80, 40, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(0, 0, 80, 40), Qt::AlignCenter, text);
+        painter.end();
+        int coloured = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                coloured += std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 60;
+            }
+        return coloured;
+    };
+    for (const QFont &font : {NmFont::body(), NmFont::mono(), NmFont::micro()}) {
+        EXPECT_EQ(font.families().last(), Font::emojiFamily);
+        // The text face stays the font (the generic "monospace" too): digits
+        // and letters never come from the emoji face.
+        EXPECT_NE(QFontInfo(font).family(), Font::emojiFamily) << font.family().toStdString();
+        for (const QString &emoji : {QStringLiteral("\U0001F355"), QStringLiteral("\u26A1"), QStringLiteral("\u2708")})
+            EXPECT_GT(colouredPixels(font, emoji), 20) << font.family().toStdString() << " " << emoji.toStdString();
+    }
+    // The application's default font (a generic name) gets the same fallback
+    // after the face it stands for.
+    const QFont defaultFont = Font::withEmojiFallback(QGuiApplication::font());
+    EXPECT_EQ(defaultFont.families().last(), Font::emojiFamily);
+    EXPECT_NE(QFontInfo(defaultFont).family(), Font::emojiFamily);
+    EXPECT_GT(colouredPixels(defaultFont, QStringLiteral("\U0001F355")), 20);
 }
 
 TEST_F(LoadingHintTest, AtmosphereStandsStillUnderReduceMotion)
@@ -108,6 +154,49 @@ TEST_F(LoadingHintTest, AtmosphereStandsStillUnderReduceMotion)
     reduceMotion(false);
     EXPECT_TRUE(view.isAnimating());
     EXPECT_NE(view.grab().toImage(), still);
+}
+
+// The drift repaints only the bands of the window whose colour moved, and
+// what is shown afterwards is the picture of that moment to within a level;
+// painting starts none of the painter's helper threads (a scaled image would).
+TEST_F(LoadingHintTest, AtmosphereRepaintsOnlyWhatMovedAndScalesNoImage)
+{
+    const auto threads = [] { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+    double t = 1000.0;
+    AtmosphereView view;
+    view.setClock([&] { return t; });
+    const qsizetype threadsBefore = threads();
+    showOffscreen(&view, QSize(1600, 1000));
+    view.grab();
+    EXPECT_EQ(threads(), threadsBefore);
+
+    const int renders = view.renderCount();
+    while (view.renderCount() == renders && t < 1030.0) {
+        t += 0.25;
+        view.setClock([&] { return t; });
+    }
+    ASSERT_GT(view.renderCount(), renders);
+    const QRegion repainted = view.lastRepainted();
+    EXPECT_FALSE(repainted.isEmpty());
+    int area = 0;
+    for (const QRect &rect : repainted)
+        area += rect.width() * rect.height();
+    EXPECT_LT(area, view.width() * view.height() / 2);
+
+    AtmosphereView fresh;
+    fresh.setClock([&] { return t; });
+    showOffscreen(&fresh, QSize(1600, 1000));
+    const QImage shown = view.grab().toImage();
+    const QImage expected = fresh.grab().toImage();
+    ASSERT_EQ(shown.size(), expected.size());
+    int worst = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        const int x = (y * 7) % shown.width();
+        const QColor a = shown.pixelColor(x, y), b = expected.pixelColor(x, y);
+        worst = std::max({worst, std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                          std::abs(a.blue() - b.blue())});
+    }
+    EXPECT_LE(worst, 1);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "DesignWidgetsTestSupport.h"
 
+#include <QApplication>
+
 #include "ui/design/widgets/NmBreathingPulse.h"
 #include "ui/design/widgets/NmHoverWidget.h"
 #include "ui/design/widgets/NmLoadingHint.h"
@@ -54,6 +56,34 @@ TEST_F(MotionWidgetsTest, MaterializeWithMotionStartsBlurredAndSmall)
     EXPECT_EQ(effect->values(), (MaterializeValues{12.0, 0.0, 0.96}));
     running->setCurrentTime(running->duration());
     EXPECT_TRUE(effect->isAtRest());
+}
+
+// Once an insertion is at rest the widget carries no effect any more (every
+// repaint inside it would go through the effect, and a web view inside would
+// show its last frame under it); one set moving again meanwhile stays.
+TEST_F(MotionWidgetsTest, AnInsertedWidgetAtRestCarriesNoEffect)
+{
+    for (bool reduce : {false, true}) {
+        SCOPED_TRACE(reduce);
+        reduceMotion(reduce);
+        QWidget parent;
+        showOffscreen(&parent, QSize(300, 200));
+        auto *pane = new QWidget(&parent);
+        QVariantAnimation *running = ReducibleTransition::insert(pane, NmMotion::materialize(), NmMotion::standard());
+        ASSERT_NE(running, nullptr);
+        EXPECT_NE(pane->graphicsEffect(), nullptr);
+        running->setCurrentTime(running->duration());
+        QApplication::processEvents();
+        EXPECT_EQ(pane->graphicsEffect(), nullptr);
+
+        auto *dimmed = new QWidget(&parent);
+        running = ReducibleTransition::insert(dimmed, NmMotion::materialize(), NmMotion::standard());
+        running->setCurrentTime(running->duration());
+        NmMotionEffect::existing(dimmed)->setOpacity(0.85);
+        QApplication::processEvents();
+        ASSERT_NE(NmMotionEffect::existing(dimmed), nullptr);
+        EXPECT_DOUBLE_EQ(NmMotionEffect::existing(dimmed)->opacity(), 0.85);
+    }
 }
 
 TEST_F(MotionWidgetsTest, RemovalAnimatesASnapshotAndHidesTheWidgetAtOnce)

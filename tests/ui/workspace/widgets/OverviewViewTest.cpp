@@ -260,6 +260,42 @@ TEST_F(OverviewTest, CardsAndTilesWorkFromTheKeyboard)
     EXPECT_EQ(blanks, 1);
 }
 
+// Every stop of the Tab order is a card or a tile, and shows its ring: no
+// card has the focus (or a ring) when the screen opens, the first Tab lands
+// on the first card, and going round (forwards and back) never stops on
+// something that shows nothing.
+TEST_F(OverviewTest, EveryTabStopShowsTheFocusRing)
+{
+    make({entryFor(u"A"_s, u"alpha"_s), entryFor(u"B"_s, u"beta"_s)});
+    view->hide();
+    view->setAttribute(Qt::WA_DontShowOnScreen, false);
+    view->show();
+    QApplication::setActiveWindow(view.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    settleEvents();
+
+    const QList<QWidget *> stops{view->cardFor(u"A"_s), view->cardFor(u"B"_s), view->addProjectCard(),
+                                 view->startBlankCard()};
+    for (QWidget *stop : stops) {
+        EXPECT_FALSE(stop->hasFocus());
+        EXPECT_FALSE(showsFocusRing(stop));
+    }
+    for (const Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab}) {
+        for (int press = 0; press < 2 * int(stops.size()); ++press) {
+            QWidget *from = QApplication::focusWidget() ? QApplication::focusWidget() : view.get();
+            QTest::keyClick(from, key);
+            settleEvents();
+            QWidget *focused = QApplication::focusWidget();
+            ASSERT_NE(focused, nullptr) << press;
+            EXPECT_TRUE(stops.contains(focused)) << press << " " << focused->metaObject()->className();
+            EXPECT_TRUE(showsFocusRing(focused)) << press << " " << focused->metaObject()->className();
+            if (key == Qt::Key_Tab && press == 0) {
+                EXPECT_EQ(focused, stops.first());
+            }
+        }
+    }
+}
+
 TEST_F(OverviewTest, NamesAndPathsAreShownAsWritten)
 {
     Entry odd = entryFor(u"A"_s, u"<b>Shop</b> &amp;"_s);
