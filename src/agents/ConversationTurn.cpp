@@ -58,7 +58,7 @@ void TurnResponse::appendTranscriptLine(const OutputLines &transcript, qsizetype
     m_pieces.append(Piece{transcript, index, 1, QByteArray()});
 }
 
-QString TurnResponse::toString() const
+QByteArray TurnResponse::heldText() const
 {
     QByteArray joined;
     bool first = true;
@@ -68,8 +68,10 @@ QString TurnResponse::toString() const
         first = false;
         joined.append(bytes);
     });
-    return transcriptText::decode(joined);
+    return joined;
 }
+
+QString TurnResponse::toString() const { return transcriptText::decode(heldText()); }
 
 qsizetype TurnResponse::count(QChar c) const
 {
@@ -91,7 +93,17 @@ qsizetype TurnResponse::count(QChar c) const
 
 bool operator==(const TurnResponse &a, const TurnResponse &b)
 {
-    return a.m_size == b.m_size && a.toString() == b.toString();
+    // A text has one held form (a "\n" always parts the pieces), so equal
+    // bytes are equal texts.
+    if (a.m_size != b.m_size)
+        return false;
+    const auto samePiece = [](const TurnResponse::Piece &x, const TurnResponse::Piece &y) {
+        return x.count == y.count && x.first == y.first &&
+               (x.count > 0 ? x.lines.sharesStorageWith(y.lines) : x.text == y.text);
+    };
+    if (std::equal(a.m_pieces.begin(), a.m_pieces.end(), b.m_pieces.begin(), b.m_pieces.end(), samePiece))
+        return true;
+    return a.heldText() == b.heldText();
 }
 
 QString ConversationTurn::displayResponse() const

@@ -33,6 +33,8 @@ public:
 
     QString toString() const;
     operator QString() const { return toString(); } // NOLINT
+    // The joined text as held (see forEachPiece).
+    QByteArray heldText() const;
 
     bool isEmpty() const { return m_size == 0; }
     // Of the joined text, in UTF-16 code units.
