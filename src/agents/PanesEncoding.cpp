@@ -189,9 +189,10 @@ void appendInteger(QByteArray &out, qint64 value) { out.append(QByteArray::numbe
 
 void appendNumber(QByteArray &out, double value)
 {
-    // The document writer keeps an integral value within 64 bits as an integer.
-    if (std::isfinite(value) && std::trunc(value) == value && value >= -9223372036854775808.0 &&
-        value < 9223372036854775808.0) {
+    // The document writer writes a whole number up to 2^53 in magnitude (where
+    // every integer is a double) with all its digits, and every other number
+    // in its shortest form ("1e+16", "9223372036854776000").
+    if (std::trunc(value) == value && std::fabs(value) <= 9007199254740992.0) {
         appendInteger(out, static_cast<qint64>(value));
         return;
     }

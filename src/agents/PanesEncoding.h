@@ -17,9 +17,10 @@ struct PanesSnapshot;
 
 // The compact JSON of panes.json written piece by piece, byte for byte as the
 // platform's JSON document writes it (keys in sorted order, strings as UTF-8
-// with the same escapes, integral numbers as integers, other numbers in their
-// shortest form), so a document can be put together from pieces encoded at
-// different times, or taken from a file written before.
+// with the same escapes, whole numbers up to 2^53 in magnitude with all their
+// digits, other numbers in their shortest form), so a document can be put
+// together from pieces encoded at different times, or taken from a file
+// written before.
 namespace panesEncoding {
 
 // A JSON string with its quotes.

@@ -2,12 +2,12 @@
 
 #include "agents/PanesEncoding.h"
 #include "agents/PanesSaver.h"
+#include "foundation/Json.h"
 #include "foundation/UuidText.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace nerim {
 
@@ -391,11 +391,9 @@ private:
     template <typename Int>
     Int integer()
     {
-        const double d = number();
-        if (std::trunc(d) != d || d < double(std::numeric_limits<Int>::min()) ||
-            d >= -double(std::numeric_limits<Int>::min()))
-            throw NotPlain{};
-        return static_cast<Int>(d);
+        if (const std::optional<Int> value = json::exactInteger<Int>(number()))
+            return *value;
+        throw NotPlain{};
     }
 
     QUuid uuid()

@@ -10,8 +10,6 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include <QJsonArray>
-#include <cmath>
-#include <limits>
 
 namespace nerim {
 
@@ -179,12 +177,9 @@ template <typename Int>
 Int requiredInteger(const QJsonObject &object, QLatin1StringView key, const Where &where)
 {
     const QJsonValue value = object.value(key);
-    if (value.isDouble()) {
-        const double d = value.toDouble();
-        if (std::trunc(d) == d && d >= double(std::numeric_limits<Int>::min()) &&
-            d < -double(std::numeric_limits<Int>::min()))
-            return static_cast<Int>(d);
-    }
+    if (value.isDouble())
+        if (const std::optional<Int> integer = json::exactInteger<Int>(value.toDouble()))
+            return *integer;
     failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) {
         if constexpr (sizeof(Int) == 4)
             (void)r.int32(k);
@@ -327,16 +322,14 @@ PanesSnapshot PanesSnapshot::decode(const QByteArray &bytes)
 
 namespace {
 
-// The version of a document, when it has an integer "version".
+// The version of a document, when it has an integer "version" (one out of
+// range is no version: the strict reader then reports it).
 std::optional<qint64> documentVersion(const QJsonObject &root)
 {
     const QJsonValue version = root.value(QLatin1StringView("version"));
     if (!version.isDouble())
         return std::nullopt;
-    const double value = version.toDouble();
-    if (value != static_cast<double>(static_cast<qint64>(value)))
-        return std::nullopt;
-    return static_cast<qint64>(value);
+    return json::exactInteger<qint64>(version.toDouble());
 }
 
 PanesSnapshot decodeCurrentVersion(const QJsonObject &root)

@@ -128,6 +128,37 @@ TEST_F(SessionToken, KeyringFailuresAreLoggedWithoutTheToken)
         EXPECT_FALSE(line.contains(QStringLiteral("very-secret-token")));
 }
 
+// Without a keyring to talk to, every use of the token fails the same way:
+// the log says so once, and again only once the keyring has answered since.
+TEST_F(SessionToken, AnUnreachableKeyringIsLoggedOnce)
+{
+    test::LogCapture log;
+    keyring->failRead = Status::serviceUnavailable;
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(lookUpSessionToken().failed);
+    keyring->failWrite = Status::serviceUnavailable;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(writeSessionToken(QStringLiteral("tok")));
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    ASSERT_EQ(log.lines().size(), 2);
+    EXPECT_TRUE(log.lines()[0].startsWith(QStringLiteral("[Nerim] system keyring read returned status serviceUnavailable")));
+    EXPECT_TRUE(log.lines()[1].startsWith(QStringLiteral("[Nerim] system keyring write returned status serviceUnavailable")));
+
+    // Another kind of failure is news.
+    keyring->failRead = Status::failure;
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_EQ(log.lines().size(), 3);
+
+    // The keyring came back, then went away again: said once more.
+    keyring->failRead.reset();
+    EXPECT_FALSE(lookUpSessionToken().failed);
+    keyring->failRead = Status::serviceUnavailable;
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_EQ(log.lines().size(), 4);
+}
+
 TEST_F(SessionToken, MissingItemIsReadSilently)
 {
     test::LogCapture log;
