@@ -10,7 +10,6 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include <QJsonArray>
-#include <span>
 
 namespace nerim {
 
@@ -101,7 +100,12 @@ QJsonObject PanesSnapshot::toJson() const
     return object;
 }
 
-QByteArray PanesSnapshot::encode() const { return panesEncoding::join(panesEncoding::encodePieces(*this)); }
+QByteArray PanesSnapshot::encode() const
+{
+    panesEncoding::ByteArrayOutput out;
+    panesEncoding::encodeDocument(*this, out);
+    return out.take();
+}
 
 namespace {
 
@@ -269,7 +273,14 @@ PaneDiskSnapshot decodePane(const QJsonObject &object, qsizetype index)
     pane.paneNumber = requiredInteger<int>(object, QLatin1StringView("paneNumber"), where);
     pane.responsibility = requiredString(object, QLatin1StringView("responsibility"), where);
     const QJsonArray lines = requiredArray(object, QLatin1StringView("outputLines"), where);
-    pane.outputLines = decodeElements<OutputLine>(lines, Where{index, "outputLines"}, &decodeLine);
+    Where at{index, "outputLines"};
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        at.index = i;
+        const QJsonValue value = lines.at(i);
+        if (!value.isObject())
+            failElement(value, at.path());
+        pane.outputLines.append(decodeLine(value.toObject(), at));
+    }
     const QJsonArray turns = requiredArray(object, QLatin1StringView("conversation"), where);
     pane.conversation = decodeElements<ConversationTurn>(turns, Where{index, "conversation"}, &decodeTurn);
     // Lenient keys: files written before these existed still load.
@@ -342,10 +353,19 @@ PanesLoadResult readPanesFile(const QString &path)
         std::optional<qint64> version;
         std::optional<QJsonObject> root;
         {
+            // The file's identity before and after reading: when both agree,
+            // the bytes read are the file's, and where its parts lie is worth
+            // keeping for the first save.
+            const std::optional<AtomicFileWriter::FileIdentity> before = AtomicFileWriter::FileIdentity::of(path);
             const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
             if (!bytes)
                 return result; // nothing saved yet
-            snapshot = readPanesQuickly(*bytes);
+            auto layout = std::make_shared<PanesFileLayout>();
+            snapshot = readPanesQuickly(*bytes, layout.get());
+            if (snapshot && before && before == AtomicFileWriter::FileIdentity::of(path) && before->size == bytes->size()) {
+                layout->file = *before;
+                result.layout = std::move(layout);
+            }
             if (snapshot) {
                 version = snapshot->version;
             } else {
@@ -360,12 +380,14 @@ PanesLoadResult readPanesFile(const QString &path)
                         .arg(*version)
                         .arg(PanesSnapshot::currentVersion));
             result.unknownVersion = true;
+            result.layout.reset();
             return result;
         }
         if (root)
             snapshot = decodeCurrentVersion(*root);
     } catch (...) {
         primaryFailure = AtomicFileWriter::describeFailure(std::current_exception());
+        result.layout.reset();
     }
 
     bool restoredFromBackup = false;
@@ -406,9 +428,7 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
         path,
         [path, snapshot = std::move(snapshot)] {
             try {
-                const QList<QByteArray> pieces = panesEncoding::encodePieces(snapshot);
-                AtomicFileWriter::write(std::span<const QByteArray>(pieces.constData(), pieces.size()), path,
-                                        AtomicFileWriter::backupPathFor(path));
+                (void)panesEncoding::writeReusing(snapshot, path, nullptr);
             } catch (...) {
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
@@ -428,6 +448,8 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
 {
     PanesLoadResult result = readPanesFile(m_path);
     m_keepUnknownVersion = result.unknownVersion;
+    if (result.layout)
+        m_saver->adopt(std::move(result.layout));
     return std::move(result.snapshot);
 }
 
