@@ -3,6 +3,7 @@
 #include "agents/PanesEncoding.h"
 #include "agents/PanesSaver.h"
 #include "foundation/Json.h"
+#include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
 #include <charconv>
@@ -245,26 +246,6 @@ private:
         return char16_t(unit);
     }
 
-    static void appendHeld(QByteArray &out, char32_t code)
-    {
-        // A surrogate's unit is held in the three bytes it would take (see OutputLines).
-        if (code < 0x80) {
-            out.append(char(code));
-        } else if (code < 0x800) {
-            out.append(char(0xC0 | (code >> 6)));
-            out.append(char(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.append(char(0xE0 | (code >> 12)));
-            out.append(char(0x80 | ((code >> 6) & 0x3F)));
-            out.append(char(0x80 | (code & 0x3F)));
-        } else {
-            out.append(char(0xF0 | (code >> 18)));
-            out.append(char(0x80 | ((code >> 12) & 0x3F)));
-            out.append(char(0x80 | ((code >> 6) & 0x3F)));
-            out.append(char(0x80 | (code & 0x3F)));
-        }
-    }
-
     // A string value in the form a transcript holds text (OutputLines::utf8):
     // a view of the input when the string has no escapes, else of text decoded
     // into a scratch buffer, valid until the next string. Escapes are read as
@@ -321,7 +302,7 @@ private:
                     if (QChar::isLowSurrogate(next)) {
                         // Written as the character itself by this program.
                         m_canonical = false;
-                        appendHeld(m_scratch, QChar::surrogateToUcs4(unit, next));
+                        text::appendUtf8(m_scratch, QChar::surrogateToUcs4(unit, next));
                         break;
                     }
                     m_p = back;
@@ -329,7 +310,7 @@ private:
                 const bool shortForm = unit == 0x8 || unit == 0x9 || unit == 0xA || unit == 0xC || unit == 0xD;
                 if (!QChar::isSurrogate(unit) && (unit >= 0x20 || shortForm))
                     m_canonical = false;
-                appendHeld(m_scratch, unit);
+                text::appendUtf8(m_scratch, unit);
                 break;
             }
             default: throw NotPlain{};
