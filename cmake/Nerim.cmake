@@ -3,10 +3,12 @@
 set(NERIM_WARNINGS -Wall -Wextra -Werror -Wno-error=deprecated-declarations)
 
 # The sanitizer build instruments everything it builds; widget and web view
-# tests are left out of it (they run in the normal build).
+# tests are left out of it (they run in the normal build). GCC's "undefined"
+# leaves out the conversion of a double beyond an integer's range, which a
+# number read from a file can ask for: it is checked too.
 if(NERIM_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
+  add_compile_options(-fsanitize=address,undefined,float-cast-overflow -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined,float-cast-overflow)
 endif()
 
 function(nerim_apply_options target)

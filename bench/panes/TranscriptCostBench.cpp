@@ -6,8 +6,9 @@
 //   collapsing);
 // - 8,000 lines are appended one by one to one open code block (an append
 //   late in the block should cost what one early in it costs);
-// - inline Markdown of 96 KB of nested emphasis, 64 KiB of "<" and 64 KiB of
-//   ordinary HTML;
+// - inline Markdown of 96 KB of nested emphasis, 64 KiB of "<", 64 KiB of
+//   ordinary HTML, and 64 KiB each of unclosed link titles, backtick strings of
+//   every length, and open brackets followed by links;
 // - a pane of 100,000 and of 1,000,000 lines, read half way down, is widened
 //   (the pane expanding) and narrowed again;
 // - an answer that opened a "[" it never closes grows without a blank line,
@@ -180,6 +181,18 @@ void inlineMarkdown()
     QString html;
     while (html.size() < 64 * 1024)
         html += QStringLiteral("<div class=\"card\"><a href=\"/page\">Open <b>this</b></a></div>\n");
+    // Link titles that never close: each "](a (" looks for the end of its title.
+    QString titles;
+    while (titles.size() < 64 * 1024)
+        titles += QStringLiteral("[](a (");
+    // Backtick strings of every length, none closed.
+    QString backticks;
+    for (int length = 1; backticks.size() < 64 * 1024; ++length)
+        backticks += QString(length, u'`') + QStringLiteral(" x ");
+    // Brackets left open, then links: each link closes every "[" before it for links.
+    QString brackets(32 * 1024, u'[');
+    while (brackets.size() < 64 * 1024)
+        brackets += QStringLiteral("[a](https://x.io) ");
 
     const struct {
         const char *what;
@@ -189,6 +202,9 @@ void inlineMarkdown()
         {"inline Markdown: 96 KB of nested emphasis", nested, 50},
         {"inline Markdown: 64 KiB of \"<\"", angles, 20},
         {"inline Markdown: 64 KiB of HTML", html, 20},
+        {"inline Markdown: 64 KiB of unclosed link titles", titles, 50},
+        {"inline Markdown: 64 KiB of backtick strings", backticks, 50},
+        {"inline Markdown: 32 KiB of \"[\", then links", brackets, 50},
     };
     for (const auto &c : cases) {
         InlineMarkdown result;

@@ -2,11 +2,14 @@
 // on standard output once the first paint of a widget of the class named by
 // NERIM_FIRST_PAINT_CLASS (or of a widget inside one) is done. The program
 // itself is unchanged, so an earlier build can be measured the same way.
+// With NERIM_FIRST_PAINT_EXIT set, the program ends right after it (for
+// profiling the start alone).
 #include <QApplication>
 #include <QEvent>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -25,6 +28,8 @@ protected:
                 QTimer::singleShot(0, [] {
                     std::printf("painted\n");
                     std::fflush(stdout);
+                    if (qEnvironmentVariableIsSet("NERIM_FIRST_PAINT_EXIT"))
+                        std::_Exit(0);
                 });
                 break;
             }

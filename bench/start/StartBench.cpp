@@ -30,7 +30,11 @@ struct Run {
     double startMs = 0;
     double pssMb = 0;
     int libraries = 0;
+    // What a bare window does not load, and Nerim loads only when it is used.
     bool webEngine = false;
+    bool network = false;
+    bool iconEngine = false;
+    bool imagePlugins = false;
 };
 
 std::optional<Run> measure(const QString &program, const QProcessEnvironment &environment)
@@ -57,6 +61,9 @@ std::optional<Run> measure(const QString &program, const QProcessEnvironment &en
     run.pssMb = bench::treePssMegabytes(pid);
     run.libraries = bench::loadedLibraries(pid);
     run.webEngine = bench::hasLibrary(pid, "WebEngineCore");
+    run.network = bench::hasLibrary(pid, "libQt6Network");
+    run.iconEngine = bench::hasLibrary(pid, "/iconengines/");
+    run.imagePlugins = bench::hasLibrary(pid, "/imageformats/");
     process.terminate();
     if (!process.waitForFinished(10000)) {
         process.kill();
@@ -116,7 +123,7 @@ int main(int argc, char **argv)
 
     QList<double> bareStart, nerimStart, barePss, nerimPss;
     int bareLibraries = 0, nerimLibraries = 0;
-    bool webEngineAtStart = false;
+    Run loadedAtStart; // what any of Nerim's runs had loaded at rest
     for (int round = 0; round < rounds; ++round) {
         for (int turn = 0; turn < 2; ++turn) {
             const bool bare = (round + turn) % 2 == 0;
@@ -129,8 +136,12 @@ int main(int argc, char **argv)
             (bare ? bareStart : nerimStart).append(run->startMs);
             (bare ? barePss : nerimPss).append(run->pssMb);
             (bare ? bareLibraries : nerimLibraries) = run->libraries;
-            if (!bare)
-                webEngineAtStart = webEngineAtStart || run->webEngine;
+            if (!bare) {
+                loadedAtStart.webEngine |= run->webEngine;
+                loadedAtStart.network |= run->network;
+                loadedAtStart.iconEngine |= run->iconEngine;
+                loadedAtStart.imagePlugins |= run->imagePlugins;
+            }
         }
     }
 
@@ -146,7 +157,10 @@ int main(int argc, char **argv)
     out << "idle PSS on the overview: nerim " << figure(median(nerimPss)) << " MB, bare window " << figure(median(barePss))
         << " MB: " << figure(pssRatio, 2) << "× (target ≤ " << kPssTarget << "×) "
         << (pssRatio <= kPssTarget ? "MET" : "MISSED") << "\n";
-    out << "shared libraries loaded at rest: nerim " << nerimLibraries << ", bare window " << bareLibraries
-        << "; web engine loaded at start: " << (webEngineAtStart ? "yes" : "no") << "\n";
+    const auto said = [](bool loaded) { return loaded ? "yes" : "no"; };
+    out << "shared libraries loaded at rest: nerim " << nerimLibraries << ", bare window " << bareLibraries << "\n";
+    out << "loaded by nerim at start (target: none): web engine " << said(loadedAtStart.webEngine) << ", Qt Network "
+        << said(loadedAtStart.network) << ", SVG icon engine " << said(loadedAtStart.iconEngine)
+        << ", image format plugins " << said(loadedAtStart.imagePlugins) << "\n";
     return 0;
 }

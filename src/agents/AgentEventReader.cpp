@@ -1,5 +1,6 @@
 #include "agents/AgentEventReader.h"
 
+#include "foundation/Text.h"
 #include "platform/OutputLineSplitter.h"
 
 #include <QtAlgorithms>
@@ -281,25 +282,6 @@ private:
         return code;
     }
 
-    static void appendUtf8(QByteArray &out, char32_t code)
-    {
-        if (code < 0x80) {
-            out.append(char(code));
-        } else if (code < 0x800) {
-            out.append(char(0xC0 | (code >> 6)));
-            out.append(char(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.append(char(0xE0 | (code >> 12)));
-            out.append(char(0x80 | ((code >> 6) & 0x3F)));
-            out.append(char(0x80 | (code & 0x3F)));
-        } else {
-            out.append(char(0xF0 | (code >> 18)));
-            out.append(char(0x80 | ((code >> 12) & 0x3F)));
-            out.append(char(0x80 | ((code >> 6) & 0x3F)));
-            out.append(char(0x80 | (code & 0x3F)));
-        }
-    }
-
     // A string at the reader; into `out` unless it is null.
     bool readString(JsonText *out)
     {
@@ -368,7 +350,7 @@ private:
                     scalar = 0xFFFD;
                 }
                 if (out)
-                    appendUtf8(decoded, scalar);
+                    text::appendUtf8(decoded, scalar);
                 continue;
             }
             default: return false;

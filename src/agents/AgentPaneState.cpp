@@ -64,16 +64,21 @@ void AgentPaneState::setStatus(AgentStatus status)
     emit statusChanged();
 }
 
-void AgentPaneState::setOutputLines(QList<OutputLine> lines)
+void AgentPaneState::setOutputLines(OutputLines lines)
 {
     m_outputLines = std::move(lines);
+    m_newestStdoutLine.reset();
     bumpGeneration();
     emit outputLinesChanged();
 }
 
 void AgentPaneState::appendLine(OutputLine::Kind kind, const QString &text)
 {
-    m_outputLines.append(OutputLine::make(kind, text));
+    m_outputLines.append(kind, text, newSequentialUuid());
+    if (kind == OutputLine::Kind::stdout)
+        m_newestStdoutLine = text;
+    else
+        m_newestStdoutLine.reset();
     bumpGeneration();
     emit outputLinesChanged();
 }
@@ -188,7 +193,11 @@ void AgentPaneState::appendStdoutToTurn(const QString &line)
         return;
     }
     ConversationTurn &turn = m_conversation.last();
-    turn.agentResponse.appendLine(line);
+    if (m_newestStdoutLine && *m_newestStdoutLine == line)
+        turn.agentResponse.appendTranscriptLine(m_outputLines, m_outputLines.size() - 1);
+    else
+        turn.agentResponse.appendLine(line);
+    m_newestStdoutLine.reset();
     emit conversationChanged();
 }
 

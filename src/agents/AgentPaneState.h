@@ -6,6 +6,7 @@
 #include "agents/AgentStreamConsumer.h"
 #include "agents/ConversationTurn.h"
 #include "agents/OutputLine.h"
+#include "agents/OutputLines.h"
 
 #include <QList>
 #include <QObject>
@@ -52,8 +53,9 @@ public:
     AgentStatus status() const { return m_status; }
     void setStatus(AgentStatus status);
 
-    const QList<OutputLine> &outputLines() const { return m_outputLines; }
-    void setOutputLines(QList<OutputLine> lines);
+    // The transcript. Its copies are cheap and may be read on any thread.
+    const OutputLines &outputLines() const { return m_outputLines; }
+    void setOutputLines(OutputLines lines);
     // Appends a new line with a fresh id; the text is kept unchanged.
     void appendLine(OutputLine::Kind kind, const QString &text);
 
@@ -85,7 +87,9 @@ public:
     // Opens a turn for a prompt, first closing (without a summary) one left open.
     void beginTurn(const QString &userPrompt);
     // Adds a standard-output line to the open turn's answer; dropped with a
-    // warning when no turn is open.
+    // warning when no turn is open. When the newest transcript line is a
+    // standard-output line with this text, not yet in the turn, the answer
+    // refers to it instead of holding the text again.
     void appendStdoutToTurn(const QString &line);
     // Closes the open turn with the summary; nothing when no turn is open.
     void closeTurn(const std::optional<QString> &summary);
@@ -125,7 +129,10 @@ private:
     AgentRole m_role;
     QString m_responsibility;
     AgentStatus m_status = AgentStatus::idle;
-    QList<OutputLine> m_outputLines;
+    OutputLines m_outputLines;
+    // The text of the newest transcript line when it is a standard-output line
+    // that no turn holds yet (shared with the caller's string, not copied).
+    std::optional<QString> m_newestStdoutLine;
     std::optional<AgentSession> m_currentSession;
     QStringList m_currentStdout;
     qint64 m_currentStdoutCount = 0;

@@ -3,6 +3,7 @@
 #include "agents/AgentError.h"
 #include "agents/AgentEventReader.h"
 #include "agents/ClaudeBinary.h"
+#include "agents/ProjectInstructions.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/Log.h"
 #include "foundation/UuidText.h"
@@ -60,6 +61,9 @@ public:
     // period for what still runs. Safe to call more than once.
     void requestStop() { m_child->stop(); }
 
+    // Kept while the agent runs: the copy of the project's notes it reads.
+    void keep(std::shared_ptr<ProjectInstructions::File> instructions) { m_instructions = std::move(instructions); }
+
     // A session whose launch failed: nothing will be delivered.
     void abandon()
     {
@@ -112,6 +116,7 @@ private:
     std::function<void(const QUuid &)> m_onEnded;
     bool m_finished = false;
     AgentEventReader m_reader;
+    std::shared_ptr<ProjectInstructions::File> m_instructions;
 };
 
 namespace {
@@ -123,6 +128,7 @@ struct PreparedLaunch {
     QString prompt;
     QString digest;
     QHash<QString, QString> environment;
+    std::shared_ptr<ProjectInstructions::File> instructions; // the project's CLAUDE.md, when it has one
 };
 
 QHash<QString, QString> inheritedEnvironment()
@@ -142,19 +148,22 @@ QString promptDigest(const QString &text)
            QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-QStringList claudeArguments(ModelChoice model)
+QStringList claudeArguments(ModelChoice model, const QString &instructionsFile)
 {
-    return {QStringLiteral("--print"),
-            QStringLiteral("--permission-mode"),
-            QStringLiteral("acceptEdits"),
-            QStringLiteral("--output-format"),
-            QStringLiteral("stream-json"),
-            QStringLiteral("--verbose"),
-            QStringLiteral("--model"),
-            modelId(model),
-            QStringLiteral("--setting-sources"),
-            QStringLiteral("user"),
-            QStringLiteral("--strict-mcp-config")};
+    QStringList arguments{QStringLiteral("--print"),
+                          QStringLiteral("--permission-mode"),
+                          QStringLiteral("acceptEdits"),
+                          QStringLiteral("--output-format"),
+                          QStringLiteral("stream-json"),
+                          QStringLiteral("--verbose"),
+                          QStringLiteral("--model"),
+                          modelId(model),
+                          QStringLiteral("--setting-sources"),
+                          QStringLiteral("user"),
+                          QStringLiteral("--strict-mcp-config")};
+    if (!instructionsFile.isEmpty())
+        arguments << QStringLiteral("--append-system-prompt-file") << instructionsFile;
+    return arguments;
 }
 
 QString checkWorkingDirectory(const QString &projectPath)
@@ -285,6 +294,11 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
                 return prepared;
             }
             prepared.prompt = assemblePrompt(role, projectPath, recentEntries, priorTurns, awareness, task);
+            // Task and Repair agents read the project's notes, as in the folder;
+            // the Deploy agent, which holds a provider's token, does not.
+            if (role != AgentRole::deploy)
+                if (const std::optional<QString> notes = ProjectInstructions::read(projectPath))
+                    prepared.instructions = ProjectInstructions::File::write(ProjectInstructions::forAgent(projectPath, *notes));
             prepared.digest = promptDigest(prepared.prompt);
             prepared.environment = childEnvironment(inheritedEnvironment(), managedKeys(), prepared.binary);
         } catch (const std::exception &e) {
@@ -308,7 +322,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
 
     platform::ChildProcess::Options launch;
     launch.program = prepared.binary;
-    launch.arguments = claudeArguments(model) + extras.arguments;
+    launch.arguments =
+        claudeArguments(model, prepared.instructions ? prepared.instructions->path() : QString()) + extras.arguments;
     launch.workingDirectory = m_projectPath;
     launch.environment = QProcessEnvironment();
     for (auto it = prepared.environment.begin(); it != prepared.environment.end(); ++it)
@@ -335,6 +350,7 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     // accounted for: its events wait in the stream until fetched.
     m_sessions.insert(id, session);
     m_streams.insert(id, StreamSlot{stream, false, false});
+    session->keep(std::move(prepared.instructions));
     session->wire([self](const QUuid &endedId) {
         if (self)
             self->sessionEnded(endedId);

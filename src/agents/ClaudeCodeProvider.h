@@ -105,10 +105,17 @@ QString promptDigest(const QString &text);
 // with hooks, environment and permissions, .mcp.json) never change what a run
 // does. The prompt travels on standard input.
 //
+// Those settings also keep the program from reading the project's CLAUDE.md;
+// Nerim reads it (ProjectInstructions) and, given `instructionsFile` (a
+// private copy of its text for the agent), adds
+// "--append-system-prompt-file" and that file, whose text the program adds to
+// its own system prompt. A file rather than the text itself, which every local
+// user could read on the command line (and which is limited in size there).
+//
 // Events, not plain text, so that each message reaches the pane while the run
 // still goes (plain text shows only the final message, once the program ends);
 // AgentEventReader turns them back into lines.
-QStringList claudeArguments(ModelChoice model);
+QStringList claudeArguments(ModelChoice model, const QString &instructionsFile = QString());
 
 // The project folder, which must exist: a missing one is never created (Start
 // blank makes its own folder before anything runs in it). Throws

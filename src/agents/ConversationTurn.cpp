@@ -1,12 +1,10 @@
 #include "agents/ConversationTurn.h"
 
+#include <algorithm>
+
 namespace nerim {
 
-TurnResponse::TurnResponse(const QString &text) : m_size(text.size())
-{
-    if (!text.isEmpty())
-        m_lines.append(text);
-}
+TurnResponse::TurnResponse(const QString &text) { appendLine(text); }
 
 TurnResponse &TurnResponse::operator=(const QString &text)
 {
@@ -14,39 +12,98 @@ TurnResponse &TurnResponse::operator=(const QString &text)
     return *this;
 }
 
-void TurnResponse::appendLine(const QString &line)
+TurnResponse TurnResponse::fromUtf8(QByteArray held)
 {
-    if (m_size == 0) {
-        m_lines.clear();
-        if (!line.isEmpty())
-            m_lines.append(line);
-        m_size = line.size();
-        return;
-    }
-    m_lines.append(line);
-    m_size += 1 + line.size();
+    TurnResponse response;
+    response.m_size = transcriptText::utf16Length(held);
+    if (response.m_size > 0)
+        response.m_pieces.append(Piece{OutputLines(), 0, 0, std::move(held)});
+    return response;
 }
 
-QString TurnResponse::toString() const
+bool TurnResponse::startsAfresh()
 {
-    if (m_lines.size() == 1)
-        return m_lines.first();
-    return m_lines.join(QLatin1Char('\n'));
+    if (m_size != 0)
+        return false;
+    m_pieces.clear();
+    return true;
 }
+
+void TurnResponse::appendLine(const QString &line)
+{
+    // An empty line while the answer is empty leaves it empty.
+    const bool first = startsAfresh();
+    if (first && line.isEmpty())
+        return;
+    m_pieces.append(Piece{OutputLines(), 0, 0, transcriptText::encode(line)});
+    m_size += (first ? 0 : 1) + line.size();
+}
+
+void TurnResponse::appendTranscriptLine(const OutputLines &transcript, qsizetype index)
+{
+    const bool first = startsAfresh();
+    const qsizetype length = transcript.textLength(index);
+    if (first && length == 0)
+        return;
+    m_size += (first ? 0 : 1) + length;
+    if (!m_pieces.isEmpty()) {
+        Piece &last = m_pieces.last();
+        if (last.count > 0 && last.first + last.count == index && last.lines.sharesStorageWith(transcript)) {
+            // Extends the range; the copy taken now holds the new line too.
+            last.lines = transcript;
+            ++last.count;
+            return;
+        }
+    }
+    m_pieces.append(Piece{transcript, index, 1, QByteArray()});
+}
+
+QByteArray TurnResponse::heldText() const
+{
+    QByteArray joined;
+    bool first = true;
+    forEachPiece([&](QByteArrayView bytes) {
+        if (!first)
+            joined.append('\n');
+        first = false;
+        joined.append(bytes);
+    });
+    return joined;
+}
+
+QString TurnResponse::toString() const { return transcriptText::decode(heldText()); }
 
 qsizetype TurnResponse::count(QChar c) const
 {
+    if (m_size == 0)
+        return 0;
     qsizetype n = 0;
-    for (const QString &line : m_lines)
-        n += line.count(c);
-    if (c == QLatin1Char('\n') && !m_lines.isEmpty())
-        n += m_lines.size() - 1;
+    qsizetype pieces = 0;
+    forEachPiece([&](QByteArrayView bytes) {
+        ++pieces;
+        if (c.unicode() < 0x80)
+            n += std::count(bytes.begin(), bytes.end(), char(c.unicode()));
+        else
+            n += transcriptText::decode(bytes).count(c);
+    });
+    if (c == QLatin1Char('\n'))
+        n += pieces - 1;
     return n;
 }
 
 bool operator==(const TurnResponse &a, const TurnResponse &b)
 {
-    return a.m_size == b.m_size && (a.m_lines == b.m_lines || a.toString() == b.toString());
+    // A text has one held form (a "\n" always parts the pieces), so equal
+    // bytes are equal texts.
+    if (a.m_size != b.m_size)
+        return false;
+    const auto samePiece = [](const TurnResponse::Piece &x, const TurnResponse::Piece &y) {
+        return x.count == y.count && x.first == y.first &&
+               (x.count > 0 ? x.lines.sharesStorageWith(y.lines) : x.text == y.text);
+    };
+    if (std::equal(a.m_pieces.begin(), a.m_pieces.end(), b.m_pieces.begin(), b.m_pieces.end(), samePiece))
+        return true;
+    return a.heldText() == b.heldText();
 }
 
 QString ConversationTurn::displayResponse() const

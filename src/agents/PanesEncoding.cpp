@@ -2,17 +2,18 @@
 
 #include "agents/ConversationTurn.h"
 #include "agents/OutputLine.h"
+#include "agents/OutputLines.h"
 #include "agents/PanesSnapshot.h"
 #include "foundation/UuidText.h"
 
 #include <QLocale>
 #include <cmath>
+#include <cstring>
+#include <unistd.h>
 
 namespace nerim::panesEncoding {
 
 namespace {
-
-constexpr qsizetype pieceSize = 64 * 1024;
 
 inline char lowerHex(unsigned v) { return char(v < 10 ? '0' + v : 'a' + v - 10); }
 
@@ -90,6 +91,69 @@ void appendStringContent(QByteArray &out, QStringView text)
     out.resize(start + (cursor - begin));
 }
 
+// The escaped form of text held as a transcript holds it, without quotes:
+// valid UTF-8 is written as it is, a lone surrogate's three bytes as the
+// escape the document writer gives the code unit.
+void appendHeldStringContent(QByteArray &out, QByteArrayView held)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(held.data());
+    const auto *const end = p + held.size();
+    // In stretches, so that a long text never reserves six times its size.
+    constexpr qsizetype stretch = 16 * 1024;
+    while (p != end) {
+        const auto *stop = end - p > stretch ? p + stretch : end;
+        while (stop != end && (*stop & 0xC0) == 0x80)
+            ++stop; // a character is never cut
+        const qsizetype start = out.size();
+        char *cursor = grow(out, (stop - p) * 6);
+        char *const begin = cursor;
+        while (p != stop) {
+            const auto *run = p;
+            while (p != stop && *p >= 0x20 && *p != '"' && *p != '\\' && *p != 0xED)
+                ++p;
+            std::memcpy(cursor, run, size_t(p - run));
+            cursor += p - run;
+            if (p == stop)
+                break;
+            const unsigned char c = *p;
+            if (c == 0xED) {
+                if (p[1] >= 0xA0) {
+                    const unsigned u = 0xD000 | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+                    *cursor++ = '\\';
+                    *cursor++ = 'u';
+                    *cursor++ = lowerHex(u >> 12);
+                    *cursor++ = lowerHex((u >> 8) & 0xF);
+                    *cursor++ = lowerHex((u >> 4) & 0xF);
+                    *cursor++ = lowerHex(u & 0xF);
+                } else {
+                    std::memcpy(cursor, p, 3);
+                    cursor += 3;
+                }
+                p += 3;
+                continue;
+            }
+            ++p;
+            *cursor++ = '\\';
+            switch (c) {
+            case '"': *cursor++ = '"'; break;
+            case '\\': *cursor++ = '\\'; break;
+            case 0x8: *cursor++ = 'b'; break;
+            case 0xc: *cursor++ = 'f'; break;
+            case 0xa: *cursor++ = 'n'; break;
+            case 0xd: *cursor++ = 'r'; break;
+            case 0x9: *cursor++ = 't'; break;
+            default:
+                *cursor++ = 'u';
+                *cursor++ = '0';
+                *cursor++ = '0';
+                *cursor++ = lowerHex(c >> 4);
+                *cursor++ = lowerHex(c & 0xF);
+            }
+        }
+        out.resize(start + (cursor - begin));
+    }
+}
+
 } // namespace
 
 void appendString(QByteArray &out, QStringView text)
@@ -99,17 +163,25 @@ void appendString(QByteArray &out, QStringView text)
     out.append('"');
 }
 
+void appendHeldString(QByteArray &out, QByteArrayView held)
+{
+    out.append('"');
+    appendHeldStringContent(out, held);
+    out.append('"');
+}
+
 void appendResponse(QByteArray &out, const TurnResponse &response)
 {
-    // Escaping works unit by unit (a surrogate pair never spans the "\n"
-    // between two lines), so the lines escaped one by one give the joined text's bytes.
+    // Escaping works character by character and a "\n" never joins two
+    // surrogates, so the pieces escaped one by one give the joined text's bytes.
     out.append('"');
-    const QStringList &lines = response.lines();
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i > 0)
+    bool first = true;
+    response.forEachPiece([&](QByteArrayView piece) {
+        if (!first)
             out.append("\\n", 2);
-        appendStringContent(out, lines.at(i));
-    }
+        first = false;
+        appendHeldStringContent(out, piece);
+    });
     out.append('"');
 }
 
@@ -117,9 +189,10 @@ void appendInteger(QByteArray &out, qint64 value) { out.append(QByteArray::numbe
 
 void appendNumber(QByteArray &out, double value)
 {
-    // The document writer keeps an integral value within 64 bits as an integer.
-    if (std::isfinite(value) && std::trunc(value) == value && value >= -9223372036854775808.0 &&
-        value < 9223372036854775808.0) {
+    // The document writer writes a whole number up to 2^53 in magnitude (where
+    // every integer is a double) with all its digits, and every other number
+    // in its shortest form ("1e+16", "9223372036854776000").
+    if (std::trunc(value) == value && std::fabs(value) <= 9007199254740992.0) {
         appendInteger(out, static_cast<qint64>(value));
         return;
     }
@@ -149,10 +222,22 @@ void appendOutputLine(QByteArray &out, const OutputLine &line)
     out.append('}');
 }
 
-void appendTurn(QByteArray &out, const ConversationTurn &turn)
+void appendOutputLine(QByteArray &out, const OutputLines &lines, qsizetype index)
 {
-    appendLiteral(out, "{\"agentResponse\":");
-    appendResponse(out, turn.agentResponse);
+    appendLiteral(out, "{\"id\":");
+    appendUuid(out, lines.id(index));
+    appendLiteral(out, ",\"kind\":\"");
+    appendLiteral(out, rawValueLatin1(lines.kind(index)));
+    appendLiteral(out, "\",\"text\":");
+    appendHeldString(out, lines.utf8(index));
+    out.append('}');
+}
+
+namespace {
+
+// A turn's members after its answer, and its closing brace.
+void appendTurnRest(QByteArray &out, const ConversationTurn &turn)
+{
     if (turn.endedAt) {
         appendLiteral(out, ",\"endedAt\":");
         appendNumber(out, turn.endedAt->secondsSinceReferenceDate());
@@ -168,6 +253,41 @@ void appendTurn(QByteArray &out, const ConversationTurn &turn)
     appendLiteral(out, ",\"userPrompt\":");
     appendString(out, turn.userPrompt);
     out.append('}');
+}
+
+// A turn into an output, its answer passed on as it is escaped.
+void putTurn(Output &out, const ConversationTurn &turn)
+{
+    QByteArray &buffer = out.buffer();
+    appendLiteral(buffer, "{\"agentResponse\":\"");
+    bool first = true;
+    turn.agentResponse.forEachPiece([&](QByteArrayView piece) {
+        if (!first)
+            buffer.append("\\n", 2);
+        first = false;
+        constexpr qsizetype stretch = Output::pieceSize;
+        while (piece.size() > stretch) {
+            qsizetype cut = stretch;
+            while (cut < piece.size() && (static_cast<unsigned char>(piece[cut]) & 0xC0) == 0x80)
+                ++cut;
+            appendHeldStringContent(buffer, piece.first(cut));
+            piece = piece.sliced(cut);
+            out.flushIfLarge();
+        }
+        appendHeldStringContent(buffer, piece);
+        out.flushIfLarge();
+    });
+    buffer.append('"');
+    appendTurnRest(buffer, turn);
+}
+
+} // namespace
+
+void appendTurn(QByteArray &out, const ConversationTurn &turn)
+{
+    appendLiteral(out, "{\"agentResponse\":");
+    appendResponse(out, turn.agentResponse);
+    appendTurnRest(out, turn);
 }
 
 void appendPaneOpening(QByteArray &out, const PaneDiskSnapshot &pane)
@@ -223,77 +343,76 @@ void appendDocumentClosing(QByteArray &out, const PanesSnapshot &snapshot)
     out.append('}');
 }
 
-QByteArray &PieceList::current()
+void Output::flush()
 {
-    if (m_current.capacity() == 0)
-        m_current.reserve(pieceSize + pieceSize / 4);
-    return m_current;
-}
-
-void PieceList::cut()
-{
-    if (m_current.isEmpty())
+    if (m_buffer.isEmpty())
         return;
-    m_pieces.append(std::move(m_current));
-    m_current = QByteArray();
+    put(m_buffer);
+    m_passed += m_buffer.size();
+    m_buffer.resize(0);
 }
 
-void PieceList::cutIfLarge()
+void Output::copyFrom(int fd, qint64 offset, qint64 length)
 {
-    if (m_current.size() >= pieceSize)
-        cut();
+    flush();
+    QByteArray piece(qsizetype(std::min<qint64>(length, pieceSize)), Qt::Uninitialized);
+    while (length > 0) {
+        const ssize_t n = ::pread(fd, piece.data(), size_t(std::min<qint64>(length, piece.size())), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("a file written before could not be read again");
+        put(QByteArrayView(piece.constData(), n));
+        m_passed += n;
+        offset += n;
+        length -= n;
+    }
 }
 
-void PieceList::add(const QByteArray &piece)
+QByteArray ByteArrayOutput::take()
 {
-    cut();
-    m_pieces.append(piece);
+    flush();
+    return std::move(m_bytes);
 }
 
-QList<QByteArray> PieceList::take()
+void encodeDocument(const PanesSnapshot &snapshot, Output &out, Reuse *reuse)
 {
-    cut();
-    return std::move(m_pieces);
-}
-
-QList<QByteArray> encodePieces(const PanesSnapshot &snapshot)
-{
-    PieceList pieces;
-    appendDocumentOpening(pieces.current(), snapshot);
+    QByteArray &buffer = out.buffer();
+    if (buffer.capacity() < Output::pieceSize)
+        buffer.reserve(Output::pieceSize + Output::pieceSize / 4);
+    appendDocumentOpening(buffer, snapshot);
     for (qsizetype p = 0; p < snapshot.panes.size(); ++p) {
         const PaneDiskSnapshot &pane = snapshot.panes.at(p);
         if (p > 0)
-            pieces.current().append(',');
-        appendPaneOpening(pieces.current(), pane);
+            buffer.append(',');
+        appendPaneOpening(buffer, pane);
         for (qsizetype t = 0; t < pane.conversation.size(); ++t) {
+            const ConversationTurn &turn = pane.conversation.at(t);
             if (t > 0)
-                pieces.current().append(',');
-            appendTurn(pieces.current(), pane.conversation.at(t));
-            pieces.cutIfLarge();
+                buffer.append(',');
+            const qint64 begin = out.position();
+            if (!reuse || !reuse->putTurn(pane, turn, out))
+                putTurn(out, turn);
+            if (reuse)
+                reuse->wroteTurn(pane, turn, begin, out.position());
+            out.flushIfLarge();
         }
-        appendPaneMiddle(pieces.current(), pane);
-        for (qsizetype i = 0; i < pane.outputLines.size(); ++i) {
+        appendPaneMiddle(buffer, pane);
+        const qint64 linesBegin = out.position();
+        const OutputLines &lines = pane.outputLines;
+        const qsizetype reused = reuse && !lines.isEmpty() ? reuse->putLines(pane, out) : 0;
+        for (qsizetype i = reused; i < lines.size(); ++i) {
             if (i > 0)
-                pieces.current().append(',');
-            appendOutputLine(pieces.current(), pane.outputLines.at(i));
-            pieces.cutIfLarge();
+                buffer.append(',');
+            appendOutputLine(buffer, lines, i);
+            out.flushIfLarge();
         }
-        appendPaneClosing(pieces.current(), pane);
+        if (reuse)
+            reuse->wroteLines(pane, linesBegin, out.position());
+        appendPaneClosing(buffer, pane);
     }
-    appendDocumentClosing(pieces.current(), snapshot);
-    return pieces.take();
-}
-
-QByteArray join(const QList<QByteArray> &pieces)
-{
-    qsizetype total = 0;
-    for (const QByteArray &piece : pieces)
-        total += piece.size();
-    QByteArray bytes;
-    bytes.reserve(total);
-    for (const QByteArray &piece : pieces)
-        bytes.append(piece);
-    return bytes;
+    appendDocumentClosing(buffer, snapshot);
+    out.flush();
 }
 
 } // namespace nerim::panesEncoding

@@ -1,11 +1,14 @@
 #include "agents/PanesFastReader.h"
 
+#include "agents/PanesEncoding.h"
+#include "agents/PanesSaver.h"
+#include "foundation/Json.h"
+#include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace nerim {
 
@@ -16,7 +19,10 @@ struct NotPlain {};
 
 class Reader {
 public:
-    Reader(const char *begin, const char *end) : m_p(begin), m_end(end) {}
+    Reader(const char *begin, const char *end, PanesFileLayout *layout)
+        : m_begin(begin), m_p(begin), m_end(end), m_layout(layout)
+    {
+    }
 
     PanesSnapshot document()
     {
@@ -60,8 +66,11 @@ private:
 
     void whitespace()
     {
+        const char *from = m_p;
         while (m_p != m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
             ++m_p;
+        if (m_p != from)
+            m_canonical = false;
     }
 
     void expect(char c)
@@ -151,6 +160,7 @@ private:
         whitespace();
         if (m_end - m_p >= 4 && std::memcmp(m_p, "null", 4) == 0) {
             m_p += 4;
+            m_canonical = false; // written as an absent key
             return true;
         }
         return false;
@@ -167,119 +177,149 @@ private:
         return -1;
     }
 
-    // A string value: plain ASCII is taken as it stands; escapes and UTF-8
-    // are decoded, and anything out of the ordinary gives up.
-    QString string()
+    // Checks one UTF-8 sequence at the cursor, strictly (no overlong forms,
+    // no surrogates, nothing above U+10FFFF), and steps over it.
+    void utf8Sequence()
+    {
+        const unsigned char c = static_cast<unsigned char>(*m_p);
+        int more = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            if (c == 0xE0)
+                low = 0xA0;
+            else if (c == 0xED)
+                high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            if (c == 0xF0)
+                low = 0x90;
+            else if (c == 0xF4)
+                high = 0x8F;
+        } else {
+            throw NotPlain{};
+        }
+        if (m_end - m_p <= more)
+            throw NotPlain{};
+        for (int i = 1; i <= more; ++i) {
+            const unsigned char b = static_cast<unsigned char>(m_p[i]);
+            if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF))
+                throw NotPlain{};
+        }
+        m_p += more + 1;
+    }
+
+    // Steps over bytes that stand for themselves in a string (valid UTF-8,
+    // no quote, backslash or control character).
+    void plainRun()
+    {
+        while (m_p != m_end) {
+            const unsigned char c = static_cast<unsigned char>(*m_p);
+            if (c < 0x80) {
+                if (c < 0x20 || c == '"' || c == '\\')
+                    return;
+                ++m_p;
+            } else {
+                utf8Sequence();
+            }
+        }
+    }
+
+    // Four hex digits at the cursor, as one UTF-16 unit; upper-case letters
+    // are no form this program writes.
+    char16_t hexUnit()
+    {
+        if (m_end - m_p < 4)
+            throw NotPlain{};
+        int unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int d = hexDigit(m_p[i]);
+            if (d < 0)
+                throw NotPlain{};
+            if (m_p[i] >= 'A' && m_p[i] <= 'F')
+                m_canonical = false;
+            unit = unit << 4 | d;
+        }
+        m_p += 4;
+        return char16_t(unit);
+    }
+
+    // A string value in the form a transcript holds text (OutputLines::utf8):
+    // a view of the input when the string has no escapes, else of text decoded
+    // into a scratch buffer, valid until the next string. Escapes are read as
+    // the document reader reads them, one UTF-16 unit each (a pair of escaped
+    // surrogates is one character). Anything this program would write another
+    // way (other escapes, upper-case hex digits) makes the input not canonical.
+    QByteArrayView heldString()
     {
         expect('"');
         const char *start = m_p;
-        while (m_p != m_end) {
-            const unsigned char c = static_cast<unsigned char>(*m_p);
-            if (c == '"') {
-                QString text = QString::fromLatin1(start, m_p - start);
-                ++m_p;
-                return text;
-            }
-            if (c == '\\' || c < 0x20 || c >= 0x80)
-                break;
-            ++m_p;
-        }
+        plainRun();
         if (m_p == m_end)
             throw NotPlain{};
-        QString text;
-        text.reserve((m_p - start) + 64);
-        text.append(QLatin1StringView(start, m_p - start));
+        if (*m_p == '"')
+            return QByteArrayView(start, m_p++ - start);
+        m_scratch.resize(0);
+        m_scratch.append(start, m_p - start);
         while (m_p != m_end) {
             const unsigned char c = static_cast<unsigned char>(*m_p);
             if (c == '"') {
                 ++m_p;
-                return text;
+                return QByteArrayView(m_scratch);
             }
-            if (c < 0x20)
-                throw NotPlain{};
-            if (c < 0x80 && c != '\\') {
+            if (c != '\\') {
                 const char *run = m_p;
-                while (m_p != m_end && static_cast<unsigned char>(*m_p) >= 0x20 &&
-                       static_cast<unsigned char>(*m_p) < 0x80 && *m_p != '"' && *m_p != '\\')
-                    ++m_p;
-                text.append(QLatin1StringView(run, m_p - run));
+                plainRun();
+                if (m_p == run)
+                    throw NotPlain{}; // a control character
+                m_scratch.append(run, m_p - run);
                 continue;
             }
-            if (c == '\\') {
-                if (m_end - m_p < 2)
-                    throw NotPlain{};
-                const char e = m_p[1];
-                m_p += 2;
-                switch (e) {
-                case '"': text.append(QLatin1Char('"')); break;
-                case '\\': text.append(QLatin1Char('\\')); break;
-                case '/': text.append(QLatin1Char('/')); break;
-                case 'b': text.append(QChar(0x8)); break;
-                case 'f': text.append(QChar(0xC)); break;
-                case 'n': text.append(QChar(0xA)); break;
-                case 'r': text.append(QChar(0xD)); break;
-                case 't': text.append(QChar(0x9)); break;
-                case 'u': {
-                    if (m_end - m_p < 4)
-                        throw NotPlain{};
-                    int unit = 0;
-                    for (int i = 0; i < 4; ++i) {
-                        const int d = hexDigit(m_p[i]);
-                        if (d < 0)
-                            throw NotPlain{};
-                        unit = unit << 4 | d;
+            if (m_end - m_p < 2)
+                throw NotPlain{};
+            const char e = m_p[1];
+            m_p += 2;
+            switch (e) {
+            case '"': m_scratch.append('"'); break;
+            case '\\': m_scratch.append('\\'); break;
+            case '/':
+                m_scratch.append('/');
+                m_canonical = false;
+                break;
+            case 'b': m_scratch.append('\x08'); break;
+            case 'f': m_scratch.append('\x0C'); break;
+            case 'n': m_scratch.append('\n'); break;
+            case 'r': m_scratch.append('\r'); break;
+            case 't': m_scratch.append('\t'); break;
+            case 'u': {
+                const char16_t unit = hexUnit();
+                if (QChar::isHighSurrogate(unit) && m_end - m_p >= 6 && m_p[0] == '\\' && m_p[1] == 'u') {
+                    const char *back = m_p;
+                    m_p += 2;
+                    const char16_t next = hexUnit();
+                    if (QChar::isLowSurrogate(next)) {
+                        // Written as the character itself by this program.
+                        m_canonical = false;
+                        text::appendUtf8(m_scratch, QChar::surrogateToUcs4(unit, next));
+                        break;
                     }
-                    m_p += 4;
-                    // One UTF-16 unit per escape, as the document reader keeps it.
-                    text.append(QChar(char16_t(unit)));
-                    break;
+                    m_p = back;
                 }
-                default: throw NotPlain{};
-                }
-                continue;
+                const bool shortForm = unit == 0x8 || unit == 0x9 || unit == 0xA || unit == 0xC || unit == 0xD;
+                if (!QChar::isSurrogate(unit) && (unit >= 0x20 || shortForm))
+                    m_canonical = false;
+                text::appendUtf8(m_scratch, unit);
+                break;
             }
-            // UTF-8, strictly: no overlong forms, no surrogates, nothing above U+10FFFF.
-            char32_t code = 0;
-            int more = 0;
-            unsigned char low = 0x80, high = 0xBF;
-            if (c >= 0xC2 && c <= 0xDF) {
-                code = c & 0x1F;
-                more = 1;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                code = c & 0x0F;
-                more = 2;
-                if (c == 0xE0)
-                    low = 0xA0;
-                else if (c == 0xED)
-                    high = 0x9F;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                code = c & 0x07;
-                more = 3;
-                if (c == 0xF0)
-                    low = 0x90;
-                else if (c == 0xF4)
-                    high = 0x8F;
-            } else {
-                throw NotPlain{};
-            }
-            if (m_end - m_p <= more)
-                throw NotPlain{};
-            for (int i = 1; i <= more; ++i) {
-                const unsigned char b = static_cast<unsigned char>(m_p[i]);
-                if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF))
-                    throw NotPlain{};
-                code = code << 6 | (b & 0x3F);
-            }
-            m_p += more + 1;
-            if (code >= 0x10000) {
-                text.append(QChar(QChar::highSurrogate(code)));
-                text.append(QChar(QChar::lowSurrogate(code)));
-            } else {
-                text.append(QChar(char16_t(code)));
+            default: throw NotPlain{};
             }
         }
         throw NotPlain{};
     }
+
+    QString string() { return transcriptText::decode(heldString()); }
 
     // A number token, read as the document reader reads it (a double).
     double number()
@@ -320,24 +360,62 @@ private:
         const auto [end, error] = std::from_chars(start, m_p, value);
         if (error != std::errc() || end != m_p || !std::isfinite(value))
             throw NotPlain{};
+        if (m_canonical) {
+            m_number.resize(0);
+            panesEncoding::appendNumber(m_number, value);
+            if (QByteArrayView(m_number) != QByteArrayView(start, m_p - start))
+                m_canonical = false;
+        }
         return value;
     }
 
     template <typename Int>
     Int integer()
     {
-        const double d = number();
-        if (std::trunc(d) != d || d < double(std::numeric_limits<Int>::min()) ||
-            d >= -double(std::numeric_limits<Int>::min()))
-            throw NotPlain{};
-        return static_cast<Int>(d);
+        if (const std::optional<Int> value = json::exactInteger<Int>(number()))
+            return *value;
+        throw NotPlain{};
     }
 
     QUuid uuid()
     {
-        if (const std::optional<QUuid> id = parseUuid(string()))
-            return *id;
+        const QByteArrayView text = heldString();
+        if (text.size() == 36) {
+            QUuid id;
+            bool upper = true;
+            if (parseUuidBytes(text.data(), id, upper)) {
+                if (!upper)
+                    m_canonical = false;
+                return id;
+            }
+        }
         throw NotPlain{};
+    }
+
+    // The canonical form's 36 characters (either letter case; `upper` tells
+    // whether every letter was upper-case).
+    static bool parseUuidBytes(const char *text, QUuid &id, bool &upper)
+    {
+        uchar bytes[16];
+        int at = 0;
+        for (int i = 0; i < 36;) {
+            if (i == 8 || i == 13 || i == 18 || i == 23) {
+                if (text[i] != '-')
+                    return false;
+                ++i;
+                continue;
+            }
+            const int high = hexDigit(text[i]);
+            const int low = hexDigit(text[i + 1]);
+            if (high < 0 || low < 0)
+                return false;
+            if ((text[i] >= 'a' && text[i] <= 'f') || (text[i + 1] >= 'a' && text[i + 1] <= 'f'))
+                upper = false;
+            bytes[at++] = uchar(high << 4 | low);
+            i += 2;
+        }
+        id = QUuid::fromRfc4122(QByteArrayView(reinterpret_cast<const char *>(bytes), 16));
+        return true;
     }
 
     std::optional<QUuid> optionalUuid()
@@ -373,37 +451,133 @@ private:
         m_p += size;
     }
 
-    OutputLine line()
+    // One line object of any layout, appended to `lines`.
+    void line(OutputLines &lines)
     {
-        OutputLine line;
+        QUuid lineId;
+        std::optional<OutputLine::Kind> lineKind;
         bool id = false, kind = false, text = false;
+        QByteArray held;
         object([&](std::string_view key) {
             if (key == "id") {
                 once(id);
-                line.id = uuid();
+                lineId = uuid();
             } else if (key == "kind") {
                 once(kind);
-                const std::optional<OutputLine::Kind> value = outputLineKindFromRaw(string());
-                if (!value)
+                lineKind = outputLineKindFromRaw(string());
+                if (!lineKind)
                     throw NotPlain{};
-                line.kind = *value;
             } else if (key == "text") {
                 once(text);
-                line.text = string();
+                held = heldString().toByteArray();
             } else {
                 skipValue(0);
             }
         });
         if (!id || !kind || !text)
             throw NotPlain{};
-        return line;
+        lines.appendUtf8(*lineKind, held, lineId);
+    }
+
+    // Reads `literal` when the input goes on with it.
+    bool take(std::string_view literal)
+    {
+        if (size_t(m_end - m_p) < literal.size() || std::memcmp(m_p, literal.data(), literal.size()) != 0)
+            return false;
+        m_p += literal.size();
+        return true;
+    }
+
+    // A line object exactly as this program writes it, appended to `lines`:
+    // returns false, having read and appended nothing, for any other layout.
+    bool canonicalLine(OutputLines &lines)
+    {
+        const char *start = m_p;
+        QUuid id;
+        bool upper = true;
+        if (!take(R"({"id":")") || m_end - m_p < 36 || !parseUuidBytes(m_p, id, upper) || !upper) {
+            m_p = start;
+            return false;
+        }
+        m_p += 36;
+        std::optional<OutputLine::Kind> kind;
+        if (take(R"(","kind":")")) {
+            for (const OutputLine::Kind candidate : {OutputLine::Kind::stdout, OutputLine::Kind::stderr,
+                                                     OutputLine::Kind::system, OutputLine::Kind::userPrompt,
+                                                     OutputLine::Kind::taskComplete}) {
+                if (take(rawValueLatin1(candidate))) {
+                    kind = candidate;
+                    break;
+                }
+            }
+        }
+        if (!kind || !take(R"(","text":)")) {
+            m_p = start;
+            return false;
+        }
+        const bool wasCanonical = m_canonical;
+        m_canonical = true;
+        const QByteArrayView text = heldString();
+        const bool textCanonical = m_canonical;
+        m_canonical = wasCanonical;
+        if (!textCanonical || !take("}")) {
+            m_p = start;
+            return false;
+        }
+        lines.appendUtf8(*kind, text, id);
+        return true;
+    }
+
+    // The "outputLines" array. Notes where the longest run of lines from the
+    // first, each as this program writes it and joined by bare commas, lies.
+    void outputLines(OutputLines &lines, PanesFileLayout::Pane &layout)
+    {
+        expect('[');
+        const qint64 begin = m_p - m_begin;
+        qint64 canonicalEnd = begin;
+        qsizetype canonicalCount = 0;
+        bool prefix = true;
+        if (peekIs(']')) {
+            ++m_p;
+            return;
+        }
+        if (m_p - m_begin != begin)
+            prefix = false; // white space before the first line
+        for (;;) {
+            if (!(prefix && canonicalLine(lines))) {
+                prefix = false;
+                whitespace();
+                line(lines);
+            } else {
+                ++canonicalCount;
+                canonicalEnd = m_p - m_begin;
+            }
+            if (prefix && m_p != m_end && *m_p == ',') {
+                ++m_p;
+                continue;
+            }
+            prefix = false;
+            if (!another(']'))
+                break;
+        }
+        layout.storageId = lines.storageId();
+        layout.lineCount = canonicalCount;
+        layout.lines = {begin, canonicalEnd};
     }
 
     ConversationTurn turn()
     {
         ConversationTurn turn;
         bool id = false, prompt = false, response = false, summary = false, started = false, ended = false;
+        // The keys in the order this program writes them (sorted).
+        static constexpr std::string_view order[] = {"agentResponse", "endedAt",           "id",
+                                                     "startedAt",     "taskCompleteSummary", "userPrompt"};
+        size_t next = 0;
         object([&](std::string_view key) {
+            while (next < std::size(order) && order[next] != key)
+                ++next;
+            if (next == std::size(order))
+                m_canonical = false;
             if (key == "id") {
                 once(id);
                 turn.id = uuid();
@@ -412,7 +586,7 @@ private:
                 turn.userPrompt = string();
             } else if (key == "agentResponse") {
                 once(response);
-                turn.agentResponse = string();
+                turn.agentResponse = TurnResponse::fromUtf8(heldString().toByteArray());
             } else if (key == "taskCompleteSummary") {
                 once(summary);
                 if (!isNull())
@@ -433,18 +607,32 @@ private:
         return turn;
     }
 
+    void conversation(QList<ConversationTurn> &turns, PanesFileLayout::Pane &layout)
+    {
+        array([&] {
+            const bool wasCanonical = m_canonical;
+            m_canonical = true;
+            const qint64 begin = m_p - m_begin;
+            turns.append(turn());
+            if (m_canonical)
+                layout.turns.insert(turns.last().id, {PanesFileLayout::turnKey(turns.last()), {begin, m_p - m_begin}});
+            m_canonical = wasCanonical;
+        });
+    }
+
     PaneDiskSnapshot pane()
     {
         PaneDiskSnapshot pane;
+        PanesFileLayout::Pane paneLayout;
         bool id = false, agentId = false, name = false, number = false, responsibility = false, lines = false,
              turns = false, system = false, role = false;
         object([&](std::string_view key) {
             if (key == "outputLines") {
                 once(lines);
-                array([&] { pane.outputLines.append(line()); });
+                outputLines(pane.outputLines, paneLayout);
             } else if (key == "conversation") {
                 once(turns);
-                array([&] { pane.conversation.append(turn()); });
+                conversation(pane.conversation, paneLayout);
             } else if (key == "id") {
                 once(id);
                 pane.id = uuid();
@@ -484,21 +672,32 @@ private:
         });
         if (!id || !agentId || !name || !number || !responsibility || !lines || !turns)
             throw NotPlain{};
+        if (m_layout && !m_layout->panes.contains(pane.id))
+            m_layout->panes.insert(pane.id, std::move(paneLayout));
         return pane;
     }
 
+    const char *const m_begin;
     const char *m_p;
     const char *const m_end;
+    PanesFileLayout *const m_layout;
+    // Whether what was read since this was last set is as this program
+    // writes it.
+    bool m_canonical = true;
+    QByteArray m_scratch;
+    QByteArray m_number;
 };
 
 } // namespace
 
-std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes)
+std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes, PanesFileLayout *layout)
 {
     try {
-        Reader reader(bytes.constData(), bytes.constData() + bytes.size());
+        Reader reader(bytes.constData(), bytes.constData() + bytes.size(), layout);
         return reader.document();
     } catch (const NotPlain &) {
+        if (layout)
+            layout->panes.clear();
         return std::nullopt;
     }
 }

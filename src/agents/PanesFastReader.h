@@ -14,6 +14,10 @@ namespace nerim {
 // repeated keys) and gives exactly what the strict document reader gives for
 // such a file; anything else gives nothing, and the caller then reads the
 // file through the strict reader, which reports the fault.
-std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes);
+//
+// Given `layout`, it also notes where in `bytes` each pane's transcript lines
+// and each turn lie when they are exactly as this program writes them (the
+// longest such run of lines from the first), for the first save to copy.
+std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes, PanesFileLayout *layout = nullptr);
 
 } // namespace nerim

@@ -5,50 +5,16 @@
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 
-#include <QHash>
+#include <QFile>
 #include <QMutex>
+#include <QScopeGuard>
 #include <atomic>
-#include <span>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace nerim {
 
-// What earlier saves encoded, per pane id. A block holds the lines
-// [k * blockLines, (k + 1) * blockLines) of a transcript joined by ","; its key
-// is a hash of those lines' ids, kinds and text lengths (a line's id stands for
-// its content: lines are never edited). Closed turns never change either; a
-// turn's entry is checked against its sizes and dates.
-struct PanesSaver::Cache {
-    struct Block {
-        size_t key = 0;
-        QByteArray bytes;
-    };
-    struct Turn {
-        size_t key = 0;
-        QByteArray bytes;
-    };
-    struct Pane {
-        QList<Block> blocks;
-        QHash<QUuid, Turn> turns;
-    };
-    QMutex mutex;
-    QHash<QUuid, Pane> panes;
-    // Set by a write that failed, so that the next save is not skipped.
-    std::atomic<bool> writeFailed{false};
-};
-
-namespace {
-
-size_t blockKey(const QList<OutputLine> &lines, qsizetype from, qsizetype to)
-{
-    size_t key = 0;
-    for (qsizetype i = from; i < to; ++i) {
-        const OutputLine &line = lines.at(i);
-        key = qHashMulti(key, line.id, int(line.kind), line.text.size());
-    }
-    return key;
-}
-
-size_t turnKey(const ConversationTurn &turn)
+size_t PanesFileLayout::turnKey(const ConversationTurn &turn)
 {
     return qHashMulti(0, turn.userPrompt.size(), turn.agentResponse.size(), turn.taskCompleteSummary.has_value(),
                       turn.taskCompleteSummary ? turn.taskCompleteSummary->size() : 0,
@@ -56,84 +22,140 @@ size_t turnKey(const ConversationTurn &turn)
                       turn.endedAt ? turn.endedAt->secondsSinceReferenceDate() : -1.0);
 }
 
+// What the saver knows of the file between saves.
+struct PanesSaver::State {
+    QMutex mutex;
+    // Of the file written (or read) last; none once it may have changed.
+    std::shared_ptr<const PanesFileLayout> layout;
+    // Set by a write that failed, so that the next save is not skipped.
+    std::atomic<bool> writeFailed{false};
+};
+
+namespace {
+
+// Passes the document to the file being written.
+class FileOutput final : public panesEncoding::Output {
+public:
+    explicit FileOutput(AtomicFileWriter::ContentSink &sink) : m_sink(sink) {}
+
+    void copyFrom(int fd, qint64 offset, qint64 length) override
+    {
+        flush();
+        m_sink.copyFrom(fd, offset, length);
+        passed(length);
+    }
+
+protected:
+    void put(QByteArrayView bytes) override { m_sink.write(bytes); }
+
+private:
+    AtomicFileWriter::ContentSink &m_sink;
+};
+
+// Takes parts from the previous file (open at `fd`, checked to be the one
+// `previous` describes) and notes where the new file puts each part.
+class FileReuse final : public panesEncoding::Reuse {
+public:
+    FileReuse(const PanesFileLayout *previous, int fd, PanesFileLayout &next)
+        : m_previous(previous), m_fd(fd), m_next(next)
+    {
+    }
+
+    qsizetype putLines(const PaneDiskSnapshot &pane, panesEncoding::Output &out) override
+    {
+        const PanesFileLayout::Pane *before = previous(pane);
+        if (!before || before->lineCount == 0 || before->storageId != pane.outputLines.storageId() ||
+            before->lineCount > pane.outputLines.size())
+            return 0;
+        out.copyFrom(m_fd, before->lines.begin, before->lines.end - before->lines.begin);
+        return before->lineCount;
+    }
+
+    bool putTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, panesEncoding::Output &out) override
+    {
+        const PanesFileLayout::Pane *before = previous(pane);
+        if (!before)
+            return false;
+        const auto found = before->turns.constFind(turn.id);
+        if (found == before->turns.constEnd() || found->key != PanesFileLayout::turnKey(turn))
+            return false;
+        out.copyFrom(m_fd, found->range.begin, found->range.end - found->range.begin);
+        return true;
+    }
+
+    void wroteLines(const PaneDiskSnapshot &pane, qint64 begin, qint64 end) override
+    {
+        PanesFileLayout::Pane &entry = m_next.panes[pane.id];
+        entry.storageId = pane.outputLines.storageId();
+        entry.lineCount = pane.outputLines.size();
+        entry.lines = {begin, end};
+    }
+
+    void wroteTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, qint64 begin, qint64 end) override
+    {
+        m_next.panes[pane.id].turns.insert(turn.id, {PanesFileLayout::turnKey(turn), {begin, end}});
+    }
+
+private:
+    const PanesFileLayout::Pane *previous(const PaneDiskSnapshot &pane) const
+    {
+        if (!m_previous || m_fd < 0)
+            return nullptr;
+        const auto found = m_previous->panes.constFind(pane.id);
+        return found == m_previous->panes.constEnd() ? nullptr : &*found;
+    }
+
+    const PanesFileLayout *m_previous;
+    int m_fd;
+    PanesFileLayout &m_next;
+};
+
+// The file at `path` when it is the one `layout` describes, open for reading.
+int openUnchanged(const QString &path, const PanesFileLayout &layout)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (AtomicFileWriter::FileIdentity::of(fd) != layout.file) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 namespace panesEncoding {
 
-QList<QByteArray> encodePiecesWithCache(const PanesSnapshot &snapshot, PanesSaver::Cache &cache)
+PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout)
 {
-    constexpr qsizetype blockLines = PanesSaver::blockLines;
-    QHash<QUuid, PanesSaver::Cache::Pane> kept;
-    PieceList pieces;
-    appendDocumentOpening(pieces.current(), snapshot);
-    for (qsizetype p = 0; p < snapshot.panes.size(); ++p) {
-        const PaneDiskSnapshot &pane = snapshot.panes.at(p);
-        PanesSaver::Cache::Pane earlier = cache.panes.take(pane.id);
-        PanesSaver::Cache::Pane now;
-        if (p > 0)
-            pieces.current().append(',');
-        appendPaneOpening(pieces.current(), pane);
-        for (qsizetype t = 0; t < pane.conversation.size(); ++t) {
-            const ConversationTurn &turn = pane.conversation.at(t);
-            if (t > 0)
-                pieces.current().append(',');
-            const size_t key = turnKey(turn);
-            auto found = earlier.turns.constFind(turn.id);
-            PanesSaver::Cache::Turn entry;
-            if (found != earlier.turns.constEnd() && found->key == key) {
-                entry = *found;
-            } else {
-                entry.key = key;
-                appendTurn(entry.bytes, turn);
-            }
-            pieces.add(entry.bytes);
-            now.turns.insert(turn.id, std::move(entry));
-        }
-        appendPaneMiddle(pieces.current(), pane);
-        const QList<OutputLine> &lines = pane.outputLines;
-        const qsizetype fullBlocks = lines.size() / blockLines;
-        now.blocks.reserve(fullBlocks);
-        for (qsizetype b = 0; b < fullBlocks; ++b) {
-            const qsizetype from = b * blockLines;
-            const size_t key = blockKey(lines, from, from + blockLines);
-            PanesSaver::Cache::Block block;
-            if (b < earlier.blocks.size() && earlier.blocks.at(b).key == key) {
-                block = earlier.blocks.at(b);
-            } else {
-                block.key = key;
-                block.bytes.reserve(blockLines * 128);
-                for (qsizetype i = from; i < from + blockLines; ++i) {
-                    if (i > from)
-                        block.bytes.append(',');
-                    appendOutputLine(block.bytes, lines.at(i));
-                }
-                block.bytes.squeeze();
-            }
-            if (b > 0)
-                pieces.current().append(',');
-            pieces.add(block.bytes);
-            now.blocks.append(std::move(block));
-        }
-        // The lines after the last full block are encoded on every save.
-        for (qsizetype i = fullBlocks * blockLines; i < lines.size(); ++i) {
-            if (i > 0)
-                pieces.current().append(',');
-            appendOutputLine(pieces.current(), lines.at(i));
-        }
-        appendPaneClosing(pieces.current(), pane);
-        kept.insert(pane.id, std::move(now));
-    }
-    appendDocumentClosing(pieces.current(), snapshot);
-    // Panes no longer saved are forgotten.
-    cache.panes = std::move(kept);
-    return pieces.take();
+    PanesFileLayout next;
+    next.file = AtomicFileWriter::write(
+        [&](AtomicFileWriter::ContentSink &sink) {
+            const int fd = layout ? openUnchanged(path, *layout) : -1;
+            const auto closing = qScopeGuard([fd] {
+                if (fd >= 0)
+                    ::close(fd);
+            });
+            FileOutput out(sink);
+            FileReuse reuse(layout, fd, next);
+            encodeDocument(snapshot, out, &reuse);
+        },
+        path, AtomicFileWriter::backupPathFor(path));
+    return next;
 }
 
 } // namespace panesEncoding
 
-PanesSaver::PanesSaver(QString path) : m_path(std::move(path)), m_cache(std::make_shared<Cache>()) {}
+PanesSaver::PanesSaver(QString path) : m_path(std::move(path)), m_state(std::make_shared<State>()) {}
 
 PanesSaver::~PanesSaver() = default;
+
+void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->layout = std::move(layout);
+}
 
 std::optional<PanesSaver::Fingerprint> PanesSaver::fingerprintOf(const PanesSnapshot &snapshot)
 {
@@ -154,21 +176,21 @@ std::optional<PanesSaver::Fingerprint> PanesSaver::fingerprintOf(const PanesSnap
 bool PanesSaver::save(PanesSnapshot snapshot)
 {
     std::optional<Fingerprint> fingerprint = fingerprintOf(snapshot);
-    const bool failedBefore = m_cache->writeFailed.exchange(false);
+    const bool failedBefore = m_state->writeFailed.exchange(false);
     if (!failedBefore && fingerprint && m_lastQueued && *fingerprint == *m_lastQueued)
         return false;
     m_lastQueued = std::move(fingerprint);
     SerialFileWriter::shared().submit(
         m_path,
-        [path = m_path, cache = m_cache, snapshot = std::move(snapshot)] {
+        [path = m_path, state = m_state, snapshot = std::move(snapshot)] {
+            QMutexLocker lock(&state->mutex);
+            // Whatever happens now, the file may no longer be the one described.
+            const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
             try {
-                QMutexLocker lock(&cache->mutex);
-                const QList<QByteArray> pieces = panesEncoding::encodePiecesWithCache(snapshot, *cache);
-                lock.unlock();
-                AtomicFileWriter::write(std::span<const QByteArray>(pieces.constData(), pieces.size()), path,
-                                        AtomicFileWriter::backupPathFor(path));
+                state->layout =
+                    std::make_shared<const PanesFileLayout>(panesEncoding::writeReusing(snapshot, path, before.get()));
             } catch (...) {
-                cache->writeFailed = true;
+                state->writeFailed = true;
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
             }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "agents/PanesSnapshot.h"
+#include "persistence/AtomicFileWriter.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QUuid>
@@ -10,17 +12,49 @@
 
 namespace nerim {
 
+// Where the parts of a panes.json that this program wrote (or read and found
+// exactly as it would write them) lie in the file, so that the next save can
+// copy them from it instead of encoding them again.
+struct PanesFileLayout {
+    struct Range {
+        qint64 begin = 0;
+        qint64 end = 0;
+    };
+    struct Turn {
+        size_t key = 0; // of the turn's content (see PanesSaver)
+        Range range;
+    };
+    struct Pane {
+        // The first `lineCount` lines of the transcript whose storage is
+        // `storageId` (OutputLines::storageId), joined by ",".
+        quint64 storageId = 0;
+        qsizetype lineCount = 0;
+        Range lines;
+        QHash<QUuid, Turn> turns;
+    };
+
+    // The file as it was when the ranges were taken: they hold only while it
+    // is unchanged.
+    AtomicFileWriter::FileIdentity file;
+    QHash<QUuid, Pane> panes;
+
+    // What a turn's entry is checked against: its sizes and dates (a closed
+    // turn never changes, but a turn of the same id could come from elsewhere).
+    static size_t turnKey(const ConversationTurn &turn);
+};
+
 // Saves one panes.json cheaply, in the background through the per-path serial
 // writer (the newest queued snapshot wins):
 // - a snapshot whose panes all carry the same generations as the last one
 //   queued, with the same root values, is not written again (a failed write
 //   is always retried by the next save);
-// - transcript lines are encoded in blocks that are kept and reused while the
-//   lines they hold stay the same, and closed turns once each, so a save
-//   encodes only what is new and writes the file as a sequence of pieces,
-//   never as one document in memory.
+// - the new file is written as it is encoded, never held whole in memory;
+//   what it shares with the file written last (the transcript lines that were
+//   saved then, the closed turns) is copied from that file, while the file is
+//   unchanged, instead of being encoded again. Nothing encoded is kept between
+//   saves, only where the parts lie in the file.
 // The bytes written are exactly those of `PanesSnapshot::encode()`.
-// Used from one thread (the GUI thread); the encoding runs on the writer's.
+// Used from one thread (the GUI thread); the writing runs on the writer's.
 class PanesSaver {
 public:
     explicit PanesSaver(QString path);
@@ -32,10 +66,11 @@ public:
     // Returns whether a write was queued.
     bool save(PanesSnapshot snapshot);
 
-    // Lines per reusable encoded block.
-    static constexpr qsizetype blockLines = 256;
+    // The file at `path` was just read and holds these parts (for the first
+    // save after opening a project).
+    void adopt(std::shared_ptr<const PanesFileLayout> layout);
 
-    struct Cache;
+    struct State;
 
 private:
     struct Fingerprint {
@@ -49,14 +84,15 @@ private:
     static std::optional<Fingerprint> fingerprintOf(const PanesSnapshot &snapshot);
 
     QString m_path;
-    std::shared_ptr<Cache> m_cache;
+    std::shared_ptr<State> m_state;
     std::optional<Fingerprint> m_lastQueued;
 };
 
 namespace panesEncoding {
-// The document encoded through a saver's cache (for tests and benchmarks:
-// what a save writes).
-QList<QByteArray> encodePiecesWithCache(const PanesSnapshot &snapshot, PanesSaver::Cache &cache);
+// Writes the snapshot to `path` (through AtomicFileWriter, with its backup),
+// copying from the file there what `layout` says it holds, while that file is
+// unchanged. Returns the new file's layout. Throws as AtomicFileWriter does.
+PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout);
 } // namespace panesEncoding
 
 } // namespace nerim

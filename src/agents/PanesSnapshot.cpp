@@ -10,9 +10,6 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include <QJsonArray>
-#include <cmath>
-#include <limits>
-#include <span>
 
 namespace nerim {
 
@@ -103,7 +100,12 @@ QJsonObject PanesSnapshot::toJson() const
     return object;
 }
 
-QByteArray PanesSnapshot::encode() const { return panesEncoding::join(panesEncoding::encodePieces(*this)); }
+QByteArray PanesSnapshot::encode() const
+{
+    panesEncoding::ByteArrayOutput out;
+    panesEncoding::encodeDocument(*this, out);
+    return out.take();
+}
 
 namespace {
 
@@ -175,12 +177,9 @@ template <typename Int>
 Int requiredInteger(const QJsonObject &object, QLatin1StringView key, const Where &where)
 {
     const QJsonValue value = object.value(key);
-    if (value.isDouble()) {
-        const double d = value.toDouble();
-        if (std::trunc(d) == d && d >= double(std::numeric_limits<Int>::min()) &&
-            d < -double(std::numeric_limits<Int>::min()))
-            return static_cast<Int>(d);
-    }
+    if (value.isDouble())
+        if (const std::optional<Int> integer = json::exactInteger<Int>(value.toDouble()))
+            return *integer;
     failStrictly(object, where, key, [](const JsonObjectReader &r, const QString &k) {
         if constexpr (sizeof(Int) == 4)
             (void)r.int32(k);
@@ -274,7 +273,14 @@ PaneDiskSnapshot decodePane(const QJsonObject &object, qsizetype index)
     pane.paneNumber = requiredInteger<int>(object, QLatin1StringView("paneNumber"), where);
     pane.responsibility = requiredString(object, QLatin1StringView("responsibility"), where);
     const QJsonArray lines = requiredArray(object, QLatin1StringView("outputLines"), where);
-    pane.outputLines = decodeElements<OutputLine>(lines, Where{index, "outputLines"}, &decodeLine);
+    Where at{index, "outputLines"};
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        at.index = i;
+        const QJsonValue value = lines.at(i);
+        if (!value.isObject())
+            failElement(value, at.path());
+        pane.outputLines.append(decodeLine(value.toObject(), at));
+    }
     const QJsonArray turns = requiredArray(object, QLatin1StringView("conversation"), where);
     pane.conversation = decodeElements<ConversationTurn>(turns, Where{index, "conversation"}, &decodeTurn);
     // Lenient keys: files written before these existed still load.
@@ -316,16 +322,14 @@ PanesSnapshot PanesSnapshot::decode(const QByteArray &bytes)
 
 namespace {
 
-// The version of a document, when it has an integer "version".
+// The version of a document, when it has an integer "version" (one out of
+// range is no version: the strict reader then reports it).
 std::optional<qint64> documentVersion(const QJsonObject &root)
 {
     const QJsonValue version = root.value(QLatin1StringView("version"));
     if (!version.isDouble())
         return std::nullopt;
-    const double value = version.toDouble();
-    if (value != static_cast<double>(static_cast<qint64>(value)))
-        return std::nullopt;
-    return static_cast<qint64>(value);
+    return json::exactInteger<qint64>(version.toDouble());
 }
 
 PanesSnapshot decodeCurrentVersion(const QJsonObject &root)
@@ -349,10 +353,19 @@ PanesLoadResult readPanesFile(const QString &path)
         std::optional<qint64> version;
         std::optional<QJsonObject> root;
         {
+            // The file's identity before and after reading: when both agree,
+            // the bytes read are the file's, and where its parts lie is worth
+            // keeping for the first save.
+            const std::optional<AtomicFileWriter::FileIdentity> before = AtomicFileWriter::FileIdentity::of(path);
             const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
             if (!bytes)
                 return result; // nothing saved yet
-            snapshot = readPanesQuickly(*bytes);
+            auto layout = std::make_shared<PanesFileLayout>();
+            snapshot = readPanesQuickly(*bytes, layout.get());
+            if (snapshot && before && before == AtomicFileWriter::FileIdentity::of(path) && before->size == bytes->size()) {
+                layout->file = *before;
+                result.layout = std::move(layout);
+            }
             if (snapshot) {
                 version = snapshot->version;
             } else {
@@ -367,12 +380,14 @@ PanesLoadResult readPanesFile(const QString &path)
                         .arg(*version)
                         .arg(PanesSnapshot::currentVersion));
             result.unknownVersion = true;
+            result.layout.reset();
             return result;
         }
         if (root)
             snapshot = decodeCurrentVersion(*root);
     } catch (...) {
         primaryFailure = AtomicFileWriter::describeFailure(std::current_exception());
+        result.layout.reset();
     }
 
     bool restoredFromBackup = false;
@@ -413,9 +428,7 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
         path,
         [path, snapshot = std::move(snapshot)] {
             try {
-                const QList<QByteArray> pieces = panesEncoding::encodePieces(snapshot);
-                AtomicFileWriter::write(std::span<const QByteArray>(pieces.constData(), pieces.size()), path,
-                                        AtomicFileWriter::backupPathFor(path));
+                (void)panesEncoding::writeReusing(snapshot, path, nullptr);
             } catch (...) {
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
@@ -435,6 +448,8 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
 {
     PanesLoadResult result = readPanesFile(m_path);
     m_keepUnknownVersion = result.unknownVersion;
+    if (result.layout)
+        m_saver->adopt(std::move(result.layout));
     return std::move(result.snapshot);
 }
 

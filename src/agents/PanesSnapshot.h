@@ -3,6 +3,7 @@
 #include "agents/AgentRole.h"
 #include "agents/ConversationTurn.h"
 #include "agents/OutputLine.h"
+#include "agents/OutputLines.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -16,6 +17,7 @@
 namespace nerim {
 
 class AgentPaneState;
+struct PanesFileLayout;
 
 // One saved pane in panes.json.
 struct PaneDiskSnapshot {
@@ -24,7 +26,7 @@ struct PaneDiskSnapshot {
     QString agentName;
     int paneNumber = 0;
     QString responsibility;
-    QList<OutputLine> outputLines;       // the whole transcript
+    OutputLines outputLines;              // the whole transcript
     QList<ConversationTurn> conversation; // closed turns only
     bool isSystemPane = false;
     AgentRole role = AgentRole::unspecified;
@@ -32,7 +34,8 @@ struct PaneDiskSnapshot {
     // a snapshot made otherwise (read from a file, built by hand).
     quint64 generation = 0;
 
-    // Taken on the GUI thread; lists are shared, not copied, so this is cheap.
+    // Taken on the GUI thread; the transcript and turns are shared, not
+    // copied, so this is cheap, and the copy may be read on another thread.
     static PaneDiskSnapshot of(const AgentPaneState &pane);
     // A restored pane: status idle, no session, the saved transcript and turns.
     AgentPaneState *makePane(QObject *parent = nullptr) const;
@@ -75,6 +78,9 @@ struct PanesLoadResult {
     std::optional<PanesSnapshot> snapshot;
     // The file carries a version this build does not know.
     bool unknownVersion = false;
+    // Where the parts of the file read lie in it, for the first save (see
+    // PanesSaver::adopt); none when they could not be told.
+    std::shared_ptr<const PanesFileLayout> layout;
 };
 
 // Reads panes.json: nothing (silently) when there is no file; the backup when
@@ -89,7 +95,7 @@ std::optional<PanesSnapshot> loadPanesSnapshot(const QString &path);
 // snapshot is encoded and written off the GUI thread, the previous file becomes
 // panes.json.backup, and the newest snapshot is the last one written. A
 // failure is logged as "[Nerim panes] save failed: …". Encodes everything
-// afresh; `PanesSaver` reuses what it encoded before.
+// afresh; `PanesSaver` copies what the file already holds.
 void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
 
 // A project's panes.json, remembering whether the file on disk is of an unknown

@@ -9,6 +9,8 @@
 #include "voice/VoiceNarratorService.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QImage>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -40,7 +42,22 @@ MainWindow::~MainWindow()
 
 QIcon MainWindow::applicationIcon()
 {
-    return QIcon(QStringLiteral(":/nerim/nerim.svg"));
+    // The brand mark rendered at build time in the sizes the window system
+    // asks for, as raw pixels (see icon/IconRenderer.cpp).
+    static const QIcon icon = [] {
+        QIcon made;
+        for (const int side : {16, 32, 48, 64, 128}) {
+            QFile file(QStringLiteral(":/nerim/nerim-%1.rgba").arg(side));
+            const QByteArray pixels = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            if (pixels.size() != qsizetype(side) * side * 4)
+                continue;
+            const QImage image(reinterpret_cast<const uchar *>(pixels.constData()), side, side, side * 4,
+                               QImage::Format_RGBA8888);
+            made.addPixmap(QPixmap::fromImage(image.convertToFormat(QImage::Format_ARGB32_Premultiplied)));
+        }
+        return made;
+    }();
+    return icon;
 }
 
 void MainWindow::installApplicationMenu()

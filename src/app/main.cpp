@@ -1,6 +1,7 @@
 // The process entry: the Qt application, the one window, and the start-up load
 // of the application state, run off the GUI thread while the window is shown.
 #include "app/AppStartup.h"
+#include "app/ApplicationStyle.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "app/MainWindow.h"
 #include "credentials/Credentials.h"
@@ -84,6 +85,9 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());
     QApplication::setDesktopFileName(QStringLiteral("nerim"));
     BackgroundSavesFlushedOnExit flushOnExit;
+    // The desktop's style, with the standard icons that Qt reads from image
+    // files drawn by Nerim (the menu bar's), so no image plugin is loaded.
+    QApplication::setStyle(new nerim::ApplicationStyle);
 
     // A logout, `kill` or Ctrl+C quits in order, as the Quit menu item does:
     // the window closes at once and the process guards end every child.

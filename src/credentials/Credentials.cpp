@@ -6,6 +6,7 @@
 #include "persistence/IntentProcessorConstants.h"
 
 #include <QMutex>
+#include <QSet>
 #include <QStringDecoder>
 #include <algorithm>
 #include <atomic>
@@ -59,14 +60,48 @@ QString describe(platform::SecretStore::Status status, const QString &detail)
 
 const QString sessionTokenLabel = QStringLiteral("Nerim session token");
 
+// A keyring that cannot be reached (no session bus, no keyring running) fails
+// every call in the same way, and the token is read at every use: each kind
+// of failure is logged once, until the keyring answers again.
+class KeyringFailureLog {
+public:
+    void failed(const QString &line)
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_said.contains(line))
+            return;
+        m_said.insert(line);
+        logLine(line);
+    }
+    // The keyring answered (or another one took its place): failures are news again.
+    void reset()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_said.clear();
+    }
+
+private:
+    QMutex m_mutex;
+    QSet<QString> m_said;
+};
+
+KeyringFailureLog &keyringFailures()
+{
+    static KeyringFailureLog log;
+    return log;
+}
+
 } // namespace
 
 namespace credentials_testing {
 
 void setSecretStore(std::shared_ptr<platform::SecretStore> store)
 {
-    QMutexLocker lock(&seams().mutex);
-    seams().store = std::move(store);
+    {
+        QMutexLocker lock(&seams().mutex);
+        seams().store = std::move(store);
+    }
+    keyringFailures().reset();
 }
 
 std::shared_ptr<platform::SecretStore> secretStore() { return store(); }
@@ -95,10 +130,13 @@ SessionTokenLookup lookUpSessionToken()
 {
     using Status = platform::SecretStore::Status;
     const auto outcome = store()->read(sessionTokenService, sessionTokenAccount);
+    if (outcome.status == Status::success || outcome.status == Status::itemNotFound)
+        keyringFailures().reset();
     if (outcome.status == Status::itemNotFound)
         return {};
     if (outcome.status != Status::success) {
-        logLine(QStringLiteral("[Nerim] system keyring read returned status %1").arg(describe(outcome.status, outcome.detail)));
+        keyringFailures().failed(QStringLiteral("[Nerim] system keyring read returned status %1")
+                                     .arg(describe(outcome.status, outcome.detail)));
         return SessionTokenLookup{std::nullopt, true,
                                   outcome.detail.isEmpty() ? platform::SecretStore::statusName(outcome.status) : outcome.detail};
     }
@@ -133,9 +171,12 @@ bool writeSessionToken(const QString &token)
     auto outcome = keyring->add(sessionTokenService, sessionTokenAccount, bytes, sessionTokenLabel);
     if (outcome.status == Status::duplicateItem)
         outcome = keyring->update(sessionTokenService, sessionTokenAccount, bytes);
-    if (outcome.status == Status::success)
+    if (outcome.status == Status::success) {
+        keyringFailures().reset();
         return true;
-    logLine(QStringLiteral("[Nerim] system keyring write returned status %1").arg(describe(outcome.status, outcome.detail)));
+    }
+    keyringFailures().failed(
+        QStringLiteral("[Nerim] system keyring write returned status %1").arg(describe(outcome.status, outcome.detail)));
     return false;
 }
 
@@ -143,9 +184,12 @@ bool clearSessionToken()
 {
     using Status = platform::SecretStore::Status;
     const auto outcome = store()->remove(sessionTokenService, sessionTokenAccount);
-    if (outcome.status == Status::success || outcome.status == Status::itemNotFound)
+    if (outcome.status == Status::success || outcome.status == Status::itemNotFound) {
+        keyringFailures().reset();
         return true;
-    logLine(QStringLiteral("[Nerim] system keyring clear returned status %1").arg(describe(outcome.status, outcome.detail)));
+    }
+    keyringFailures().failed(
+        QStringLiteral("[Nerim] system keyring clear returned status %1").arg(describe(outcome.status, outcome.detail)));
     return false;
 }
 
@@ -224,13 +268,12 @@ std::optional<HttpRequest> anthropicMessagesRequest(double timeoutSeconds)
         authValue = key.toUtf8();
     }
     HttpRequest request;
-    request.request.setUrl(url);
-    request.request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
-    // A credential travels only to the origin it was meant for.
-    request.request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    request.request.setRawHeader("Content-Type", "application/json");
-    request.request.setRawHeader("anthropic-version", "2023-06-01");
-    request.request.setRawHeader(authHeader, authValue);
+    request.url = url;
+    // HttpClient follows no redirect to another origin, so the credential
+    // travels only to the origin it was meant for.
+    request.setRawHeader("Content-Type", "application/json");
+    request.setRawHeader("anthropic-version", "2023-06-01");
+    request.setRawHeader(authHeader, authValue);
     request.method = "POST";
     request.timeoutSeconds = timeoutSeconds;
     return request;

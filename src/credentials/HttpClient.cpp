@@ -1,102 +1,68 @@
 #include "credentials/HttpClient.h"
 
+#include "credentials/HttpTransport.h"
+#include "foundation/Log.h"
+
 #include <QCoreApplication>
-#include <QHostAddress>
-#include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QPointer>
-#include <QThread>
-#include <QTimer>
-#include <QCoro/QCoroNetworkReply>
-#include <cmath>
-#include <memory>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <dlfcn.h>
+#include <mutex>
 
 namespace nerim {
 
 namespace {
 
-bool isLoopbackHost(const QString &host)
-{
-    if (host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0
-        || host.endsWith(QStringLiteral(".localhost"), Qt::CaseInsensitive))
-        return true;
-    QHostAddress address;
-    return address.setAddress(host) && address.isLoopback();
-}
-
-// Loopback traffic never goes through a proxy; everything else follows the
-// system's proxy settings (http_proxy, no_proxy, ...).
-class LoopbackDirectProxyFactory final : public QNetworkProxyFactory {
-public:
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
-    {
-        if (isLoopbackHost(query.peerHostName()))
-            return {QNetworkProxy(QNetworkProxy::NoProxy)};
-        return QNetworkProxyFactory::systemProxyForQuery(query);
-    }
+struct TransportLibrary {
+    HttpTransport *transport = nullptr;
+    QString error;
 };
 
-HttpClient::TransportError transportError(QNetworkReply::NetworkError code, bool idleTimeoutFired)
+// Finds the library beside the executable, then where the build put it, and
+// takes its transport; done once, by the first request of the process.
+TransportLibrary loadTransportLibrary()
 {
-    using Kind = HttpClient::TransportError::Kind;
-    HttpClient::TransportError error;
-    error.code = int(code);
-    if (idleTimeoutFired) {
-        error.kind = Kind::timedOut;
-        error.code = int(QNetworkReply::TimeoutError);
-        error.description = QStringLiteral("The request timed out.");
-        return error;
+    const QString fileName = QStringLiteral("libnerim_http_transport.so");
+    QStringList paths;
+    if (QCoreApplication::instance())
+        paths << QDir(QCoreApplication::applicationDirPath()).filePath(fileName);
+#ifdef NERIM_HTTP_TRANSPORT_BUILD_PATH
+    paths << QStringLiteral(NERIM_HTTP_TRANSPORT_BUILD_PATH);
+#endif
+    TransportLibrary library;
+    QStringList failures;
+    for (const QString &path : paths) {
+        if (!QFileInfo::exists(path))
+            continue;
+        // Never closed: replies and managers made by it live until the end.
+        void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            failures << QString::fromLocal8Bit(dlerror());
+            continue;
+        }
+        using Create = HttpTransport *(*)();
+        if (auto create = reinterpret_cast<Create>(dlsym(handle, "nerimCreateHttpTransport"))) {
+            library.transport = create();
+            return library;
+        }
+        failures << QStringLiteral("%1 lacks nerimCreateHttpTransport").arg(path);
     }
-    switch (code) {
-    case QNetworkReply::TimeoutError:
-        error.kind = Kind::timedOut;
-        error.description = QStringLiteral("The request timed out.");
-        break;
-    case QNetworkReply::ConnectionRefusedError:
-        error.kind = Kind::cannotConnect;
-        error.description = QStringLiteral("Could not connect to the server.");
-        break;
-    case QNetworkReply::HostNotFoundError:
-        error.kind = Kind::hostNotFound;
-        error.description = QStringLiteral("A server with the specified host name could not be found.");
-        break;
-    case QNetworkReply::RemoteHostClosedError:
-        error.kind = Kind::connectionLost;
-        error.description = QStringLiteral("The network connection was lost.");
-        break;
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-        error.kind = Kind::notConnected;
-        error.description = QStringLiteral("The network is unreachable; the computer appears to be offline.");
-        break;
-    case QNetworkReply::SslHandshakeFailedError:
-        error.kind = Kind::secureConnectionFailed;
-        error.description = QStringLiteral("A secure connection to the server could not be made.");
-        break;
-    case QNetworkReply::InsecureRedirectError:
-    case QNetworkReply::TooManyRedirectsError:
-        error.kind = Kind::redirectRefused;
-        error.description = QStringLiteral("The server redirected the request to another address, which was not followed.");
-        break;
-    case QNetworkReply::OperationCanceledError:
-        error.kind = Kind::cancelled;
-        error.description = QStringLiteral("The request was cancelled.");
-        break;
-    default:
-        error.kind = Kind::other;
-        error.description = QStringLiteral("The request failed (network error %1).").arg(int(code));
-        break;
-    }
-    return error;
+    library.error = failures.isEmpty() ? QStringLiteral("%1 was not found").arg(fileName) : failures.join(u' ');
+    return library;
 }
 
-// Errors below 200 are failures of the connection or the proxy; from 200 on
-// Qt reports an HTTP status it received (and then status and body are valid).
-bool isTransportFailure(QNetworkReply::NetworkError code)
+HttpTransport *transport()
 {
-    return code != QNetworkReply::NoError && int(code) < 200;
+    static std::once_flag once;
+    static TransportLibrary library;
+    std::call_once(once, [] {
+        library = loadTransportLibrary();
+        if (!library.transport)
+            logLine(QStringLiteral("[Nerim] the network library couldn't be loaded (%1)").arg(library.error));
+    });
+    return library.transport;
 }
 
 } // namespace
@@ -144,79 +110,16 @@ QString HttpClient::TransportError::text() const
     return QStringLiteral("network error %1 (%2): %3").arg(code).arg(kindName(kind), description);
 }
 
-QNetworkAccessManager *HttpClient::manager()
-{
-    // QNetworkAccessManager belongs to one thread: one manager per thread.
-    thread_local QPointer<QNetworkAccessManager> perThread;
-    if (!perThread) {
-        auto *created = new QNetworkAccessManager();
-        created->setProxyFactory(new LoopbackDirectProxyFactory());
-        QThread *thread = QThread::currentThread();
-        if (QCoreApplication::instance() && thread == QCoreApplication::instance()->thread()) {
-            created->setParent(QCoreApplication::instance());
-        } else {
-            QObject::connect(thread, &QThread::finished, created, &QObject::deleteLater);
-        }
-        perThread = created;
-    }
-    return perThread;
-}
-
 QCoro::Task<HttpClient::Result> HttpClient::send(HttpRequest request)
 {
-    QNetworkRequest qtRequest = request.request;
-    // The idle timeout is enforced here so that its expiry is told apart from
-    // other aborts; Qt's own transfer timeout stays off.
-    qtRequest.setTransferTimeout(0);
-    if (!qtRequest.attribute(QNetworkRequest::RedirectPolicyAttribute).isValid())
-        qtRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-
-    QNetworkReply *rawReply = manager()->sendCustomRequest(qtRequest, request.method, request.body);
-    QPointer<QNetworkReply> reply = rawReply;
-
-    // The timer lives with the reply, so that it is never destroyed while it
-    // is emitting (the abort below resumes this coroutine synchronously).
-    auto idleTimeoutFired = std::make_shared<bool>(false);
-    const double ms = std::ceil(request.timeoutSeconds * 1000.0);
-    if (ms > 0 && ms < 2147483647.0) {
-        auto *idleTimer = new QTimer(rawReply);
-        idleTimer->setSingleShot(true);
-        idleTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5% early
-        idleTimer->setInterval(int(ms));
-        QObject::connect(idleTimer, &QTimer::timeout, rawReply, [idleTimeoutFired, rawReply] {
-            *idleTimeoutFired = true;
-            rawReply->abort();
-        });
-        const auto restart = [idleTimer] { idleTimer->start(); };
-        QObject::connect(rawReply, &QNetworkReply::downloadProgress, idleTimer, restart);
-        QObject::connect(rawReply, &QNetworkReply::uploadProgress, idleTimer, restart);
-        QObject::connect(rawReply, &QNetworkReply::metaDataChanged, idleTimer, restart);
-        QObject::connect(rawReply, &QNetworkReply::redirected, idleTimer, restart);
-        QObject::connect(rawReply, &QNetworkReply::finished, idleTimer, &QTimer::stop);
-        idleTimer->start();
+    HttpTransport *carrier = transport();
+    if (!carrier) {
+        TransportError unavailable;
+        unavailable.kind = TransportError::Kind::other;
+        unavailable.description = QStringLiteral("Nerim's network library couldn't be loaded.");
+        co_return unavailable;
     }
-
-    if (!rawReply->isFinished())
-        co_await rawReply;
-    if (!reply) {
-        TransportError gone;
-        gone.kind = TransportError::Kind::cancelled;
-        gone.code = int(QNetworkReply::OperationCanceledError);
-        gone.description = QStringLiteral("The request was cancelled.");
-        co_return gone;
-    }
-    reply->deleteLater();
-
-    const QNetworkReply::NetworkError code = reply->error();
-    if (*idleTimeoutFired || isTransportFailure(code))
-        co_return transportError(code, *idleTimeoutFired);
-
-    Response response;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    response.status = status.isValid() ? status.toInt() : 0;
-    response.body = reply->readAll();
-    response.headers = reply->rawHeaderPairs();
-    co_return response;
+    co_return co_await carrier->send(std::move(request));
 }
 
 } // namespace nerim

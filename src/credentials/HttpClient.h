@@ -9,11 +9,10 @@
 #include <QCoro/QCoroTask>
 #include <variant>
 
-class QNetworkAccessManager;
-
 namespace nerim {
 
-// The application's one HTTP client over QNetworkAccessManager. A reply is
+// The application's one HTTP client over QNetworkAccessManager, which lives in
+// a library loaded at the first request (see HttpTransport). A reply is
 // classified by its HTTP status first: Qt also flags 4xx and 5xx replies as
 // errors, yet their status and body are what the callers read. Only a failure
 // of the transport itself (refused, host not found, connection lost, idle
@@ -24,7 +23,8 @@ namespace nerim {
 // never travel to a host they were not meant for.
 //
 // Runs on the calling thread's event loop (the GUI thread in the application);
-// never blocks it.
+// never blocks it. When the network library cannot be loaded, every request
+// fails with a TransportError of kind `other` (logged once).
 class HttpClient {
 public:
     struct Response {
@@ -65,9 +65,6 @@ public:
     using Result = std::variant<Response, TransportError>;
 
     static QCoro::Task<Result> send(HttpRequest request);
-
-    // The client's manager on the calling thread (created on first use).
-    static QNetworkAccessManager *manager();
 };
 
 } // namespace nerim

@@ -53,11 +53,10 @@ QCoro::Task<KeyValidationService::Outcome> KeyValidationService::validate(QStrin
         co_return Outcome::rejected();
 
     HttpRequest request;
-    request.request.setUrl(anthropicPublicMessagesUrl());
-    request.request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    request.request.setRawHeader("Content-Type", "application/json");
-    request.request.setRawHeader("anthropic-version", "2023-06-01");
-    request.request.setRawHeader("x-api-key", trimmed.toUtf8());
+    request.url = anthropicPublicMessagesUrl();
+    request.setRawHeader("Content-Type", "application/json");
+    request.setRawHeader("anthropic-version", "2023-06-01");
+    request.setRawHeader("x-api-key", trimmed.toUtf8());
     request.method = "POST";
     request.body = probeRequestBody();
     request.timeoutSeconds = timeoutSeconds;

@@ -34,9 +34,8 @@ QCoro::Task<ManagedKeysProbe::Outcome> ManagedKeysProbe::probe(QString token)
         co_return Outcome::failure(QStringLiteral("Could not build probe URL."));
 
     HttpRequest request;
-    request.request.setUrl(url);
-    request.request.setRawHeader("Authorization", "Bearer " + trimmed.toUtf8());
-    request.request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+    request.url = url;
+    request.setRawHeader("Authorization", "Bearer " + trimmed.toUtf8());
     request.method = "GET";
     request.timeoutSeconds = timeoutSeconds;
 

@@ -4,6 +4,7 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QLocale>
 #include <cmath>
 #include <limits>
 
@@ -59,26 +60,20 @@ double JsonValueReader::toDouble() const
     return m_value.toDouble();
 }
 
-int JsonValueReader::toInt32() const
+template <typename Int>
+Int JsonValueReader::toInteger() const
 {
     const double d = toDouble();
+    if (const std::optional<Int> value = json::exactInteger<Int>(d))
+        return *value;
     if (std::trunc(d) != d)
         fail(QStringLiteral("expected an integer but found %1").arg(d));
-    if (d < std::numeric_limits<int>::min() || d > std::numeric_limits<int>::max())
-        fail(QStringLiteral("integer %1 is out of range").arg(d, 0, 'f', 0));
-    return static_cast<int>(d);
+    fail(QStringLiteral("integer %1 is out of range").arg(d, 0, 'g', QLocale::FloatingPointShortest));
 }
 
-qint64 JsonValueReader::toInt64() const
-{
-    const double d = toDouble();
-    if (std::trunc(d) != d)
-        fail(QStringLiteral("expected an integer but found %1").arg(d));
-    // 2^63 itself is not representable as qint64.
-    if (d < -9223372036854775808.0 || d >= 9223372036854775808.0)
-        fail(QStringLiteral("integer %1 is out of range").arg(d, 0, 'f', 0));
-    return static_cast<qint64>(d);
-}
+int JsonValueReader::toInt32() const { return toInteger<int>(); }
+
+qint64 JsonValueReader::toInt64() const { return toInteger<qint64>(); }
 
 QUuid JsonValueReader::toUuid() const
 {
@@ -127,10 +122,37 @@ QStringList JsonValueReader::toStringList() const
 
 JsonObjectReader::JsonObjectReader(QJsonObject object, QString path) : m_object(std::move(object)), m_path(std::move(path)) {}
 
+namespace {
+
+// The platform's parser drops a U+FEFF (UTF-8 EF BB BF) that a string begins
+// with; written as the escape \uFEFF it is kept. A quote right before those
+// bytes can only open a string (after a closing quote they are no JSON at
+// all, and the escape is no JSON there either), so each such U+FEFF becomes
+// the escape and every string reads with the characters it holds.
+QByteArray withLeadingByteOrderMarksEscaped(const QByteArray &bytes)
+{
+    static const QByteArray quoted("\"\xEF\xBB\xBF");
+    qsizetype at = bytes.indexOf(quoted);
+    if (at < 0)
+        return bytes;
+    QByteArray escaped;
+    escaped.reserve(bytes.size() + 16);
+    qsizetype copied = 0;
+    for (; at >= 0; at = bytes.indexOf(quoted, at + quoted.size())) {
+        escaped.append(bytes.constData() + copied, at - copied);
+        escaped.append("\"\\uFEFF");
+        copied = at + quoted.size();
+    }
+    escaped.append(bytes.constData() + copied, bytes.size() - copied);
+    return escaped;
+}
+
+} // namespace
+
 JsonObjectReader JsonObjectReader::parse(const QByteArray &bytes)
 {
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    const QJsonDocument document = QJsonDocument::fromJson(withLeadingByteOrderMarksEscaped(bytes), &error);
     if (error.error != QJsonParseError::NoError)
         throw JsonDecodingError(QString(), QStringLiteral("the data is not valid JSON (%1 at offset %2)")
                                                .arg(error.errorString())

@@ -10,8 +10,10 @@
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <cmath>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <optional>
 
 namespace nerim {
@@ -73,6 +75,9 @@ public:
     [[noreturn]] void fail(const QString &reason) const;
 
 private:
+    template <typename Int>
+    Int toInteger() const;
+
     QJsonValue m_value;
     QString m_path;
 };
@@ -84,7 +89,8 @@ class JsonObjectReader {
 public:
     explicit JsonObjectReader(QJsonObject object, QString path = QString());
 
-    // Parses bytes whose top level must be an object.
+    // Parses bytes whose top level must be an object. A string that begins
+    // with U+FEFF keeps it (the platform's parser alone would drop it).
     static JsonObjectReader parse(const QByteArray &bytes);
 
     const QJsonObject &raw() const { return m_object; }
@@ -141,6 +147,20 @@ private:
 };
 
 namespace json {
+
+// `d` as an Int when it is a whole number within Int's range, else nothing:
+// a JSON number out of range is a read error, never a conversion (a double
+// beyond the integer's range has no defined conversion at all).
+template <typename Int>
+std::optional<Int> exactInteger(double d)
+{
+    static_assert(std::numeric_limits<Int>::is_integer && std::numeric_limits<Int>::is_signed);
+    // -min is 2^(bits-1), a power of two the double holds exactly; max is not.
+    constexpr double limit = -double(std::numeric_limits<Int>::min());
+    if (!(d >= -limit && d < limit) || std::trunc(d) != d)
+        return std::nullopt;
+    return static_cast<Int>(d);
+}
 
 // Pretty-printed (QJsonDocument::Indented) and compact encodings. QJsonObject
 // keeps its keys sorted, so equal values always encode to identical bytes.

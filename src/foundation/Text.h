@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace nerim::text {
@@ -16,5 +17,26 @@ inline QString trimmed(const QString &text) { return text.trimmed(); }
 
 // Trims only spaces and tabs from both ends; line breaks stay.
 QString trimSpacesAndTabs(const QString &text);
+
+// Appends one code point as UTF-8. A lone surrogate's unit is written in the
+// three bytes it would take, as the transcript's storage holds it.
+inline void appendUtf8(QByteArray &out, char32_t code)
+{
+    if (code < 0x80) {
+        out.append(char(code));
+    } else if (code < 0x800) {
+        out.append(char(0xC0 | (code >> 6)));
+        out.append(char(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.append(char(0xE0 | (code >> 12)));
+        out.append(char(0x80 | ((code >> 6) & 0x3F)));
+        out.append(char(0x80 | (code & 0x3F)));
+    } else {
+        out.append(char(0xF0 | (code >> 18)));
+        out.append(char(0x80 | ((code >> 12) & 0x3F)));
+        out.append(char(0x80 | ((code >> 6) & 0x3F)));
+        out.append(char(0x80 | (code & 0x3F)));
+    }
+}
 
 } // namespace nerim::text

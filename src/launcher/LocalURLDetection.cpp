@@ -1,8 +1,9 @@
 #include "launcher/LocalURLDetection.h"
 
-#include <QHostAddress>
 #include <QRegularExpression>
+#include <arpa/inet.h>
 #include <array>
+#include <cstring>
 #include <utility>
 
 namespace nerim {
@@ -95,22 +96,34 @@ bool isLocalHost(const QUrl &url)
         return true;
     // Anything else must be an IP address: a name such as "10.example.com" is
     // resolved by public DNS and may point anywhere.
-    QHostAddress address;
-    if (!address.setAddress(host))
+    const QByteArray text = host.toLatin1();
+    quint32 ipv4 = 0;
+    in_addr v4 {};
+    in6_addr v6 {};
+    if (::inet_pton(AF_INET, text.constData(), &v4) == 1) {
+        ipv4 = ntohl(v4.s_addr);
+    } else if (::inet_pton(AF_INET6, text.constData(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6))
+            return true;
+        // ::ffff:a.b.c.d (mapped) and ::a.b.c.d (compatible, "::" among
+        // them) are IPv4 addresses written as IPv6.
+        static constexpr unsigned char zeros[10] = {};
+        const unsigned char *bytes = v6.s6_addr;
+        const bool embedsIPv4 = std::memcmp(bytes, zeros, sizeof zeros) == 0 &&
+                                ((bytes[10] == 0xff && bytes[11] == 0xff) || (bytes[10] == 0 && bytes[11] == 0));
+        if (!embedsIPv4)
+            return false;
+        ipv4 = quint32(bytes[12]) << 24 | quint32(bytes[13]) << 16 | quint32(bytes[14]) << 8 | quint32(bytes[15]);
+    } else {
         return false;
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4); // also unwraps ::ffff:a.b.c.d
-    if (!isIPv4)
-        return address.isLoopback();
-    const QHostAddress plain(ipv4);
-    static const std::array<std::pair<QHostAddress, int>, 3> privateRanges{
-        std::pair{QHostAddress(QStringLiteral("10.0.0.0")), 8},
-        std::pair{QHostAddress(QStringLiteral("172.16.0.0")), 12},
-        std::pair{QHostAddress(QStringLiteral("192.168.0.0")), 16}};
-    if (ipv4 == 0 || plain.isLoopback())
+    }
+    // 0.0.0.0, loopback and the private ranges.
+    static constexpr std::array<std::pair<quint32, int>, 4> localRanges{
+        std::pair{0x7F000000u, 8}, std::pair{0x0A000000u, 8}, std::pair{0xAC100000u, 12}, std::pair{0xC0A80000u, 16}};
+    if (ipv4 == 0)
         return true;
-    for (const auto &[network, prefix] : privateRanges) {
-        if (plain.isInSubnet(network, prefix))
+    for (const auto &[network, prefix] : localRanges) {
+        if ((ipv4 >> (32 - prefix)) == (network >> (32 - prefix)))
             return true;
     }
     return false;

@@ -60,9 +60,85 @@ bool writeAll(int fd, const char *data, qsizetype size)
     return true;
 }
 
-// Creates `path` exclusively and writes `bytes` to it, synced. Returns 0 or the errno of the failure,
-// with `stage` telling whether creation (1) or writing (2) failed.
-int writeNewFile(const QString &path, std::span<const QByteArray> pieces, mode_t mode, bool exactMode, int &stage)
+FileIdentity identityOf(const struct stat &st)
+{
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
+                        qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// Writes to an open file, remembering the first failure.
+class FileSink final : public ContentSink {
+public:
+    FileSink(int fd, QString path) : m_fd(fd), m_path(std::move(path)) {}
+
+    void write(QByteArrayView bytes) override
+    {
+        if (m_error)
+            return;
+        if (!writeAll(m_fd, bytes.data(), bytes.size()))
+            m_error = errno;
+        m_position += bytes.size();
+    }
+
+    void copyFrom(int fd, qint64 offset, qint64 length) override
+    {
+        if (m_error)
+            return;
+        m_position += length;
+        off64_t from = offset;
+        // The kernel copies while it can (on one file system, without the bytes
+        // passing through here); what it refuses is read and written here.
+        while (length > 0 && m_kernelCopies) {
+            const ssize_t n = ::copy_file_range(fd, &from, m_fd, nullptr, size_t(length), 0);
+            if (n > 0) {
+                length -= n;
+                continue;
+            }
+            if (n == 0)
+                throw MemoryError::writeFailed(m_path, QStringLiteral("the file to copy from ended early"));
+            if (errno == EINTR)
+                continue;
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EPERM) {
+                m_error = errno;
+                return;
+            }
+            m_kernelCopies = false;
+        }
+        QByteArray buffer(qsizetype(std::min<qint64>(length, 256 * 1024)), Qt::Uninitialized);
+        while (length > 0) {
+            const ssize_t n = ::pread(fd, buffer.data(), size_t(std::min<qint64>(length, buffer.size())), from);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw MemoryError::writeFailed(m_path, errnoText(errno));
+            if (n == 0)
+                throw MemoryError::writeFailed(m_path, QStringLiteral("the file to copy from ended early"));
+            if (!writeAll(m_fd, buffer.constData(), n)) {
+                m_error = errno;
+                return;
+            }
+            from += n;
+            length -= n;
+        }
+    }
+
+    qint64 position() const override { return m_position; }
+    int error() const { return m_error; }
+
+private:
+    int m_fd;
+    QString m_path;
+    int m_error = 0;
+    qint64 m_position = 0;
+    bool m_kernelCopies = true;
+};
+
+// Creates `path` exclusively and writes what `produce` gives to it, synced.
+// Returns 0 or the errno of the failure, with `stage` telling whether creation
+// (1) or writing (2) failed; `identity` is then the new file's. What `produce`
+// throws is thrown on (the file is left for the caller to remove).
+int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &produce, mode_t mode,
+                 bool exactMode, int &stage, FileIdentity *identity = nullptr)
 {
     stage = 1;
     const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -72,16 +148,34 @@ int writeNewFile(const QString &path, std::span<const QByteArray> pieces, mode_t
     int error = 0;
     if (exactMode && ::fchmod(fd, mode) != 0)
         error = errno;
-    for (const QByteArray &piece : pieces) {
-        if (error || !writeAll(fd, piece.constData(), piece.size())) {
-            error = error ? error : errno;
-            break;
+    if (!error) {
+        FileSink sink(fd, path);
+        try {
+            produce(sink);
+        } catch (...) {
+            ::close(fd);
+            throw;
         }
+        error = sink.error();
     }
     if (!error && ::fsync(fd) != 0)
         error = errno;
+    struct stat st {};
+    if (!error && identity && ::fstat(fd, &st) == 0)
+        *identity = identityOf(st);
     ::close(fd);
     return error;
+}
+
+int writeNewFile(const QString &path, std::span<const QByteArray> pieces, mode_t mode, bool exactMode, int &stage)
+{
+    return writeNewFile(
+        path,
+        [pieces](ContentSink &sink) {
+            for (const QByteArray &piece : pieces)
+                sink.write(piece);
+        },
+        mode, exactMode, stage);
 }
 
 std::optional<QByteArray> readForCopy(const QString &path)
@@ -148,7 +242,8 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
     return QString();
 }
 
-void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath, const WriteOptions &options)
+FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const QString &targetPath,
+                       const QString &backupPath, const WriteOptions &options)
 {
     const QString tempPath = targetPath + QStringLiteral(".tmp");
     const QByteArray tempName = native(tempPath);
@@ -162,7 +257,15 @@ void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, co
     ::unlink(tempName.constData()); // left by an interrupted write
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
-    if (const int error = writeNewFile(tempPath, pieces, mode, options.mode.has_value(), stage)) {
+    FileIdentity identity;
+    int error = 0;
+    try {
+        error = writeNewFile(tempPath, produce, mode, options.mode.has_value(), stage, &identity);
+    } catch (...) {
+        ::unlink(tempName.constData());
+        throw;
+    }
+    if (error) {
         ::unlink(tempName.constData());
         if (stage == 1)
             throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
@@ -188,6 +291,18 @@ void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, co
     syncFolder(targetPath);
     if (backupElsewhere)
         syncFolder(backupPath);
+    return identity;
+}
+
+void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath,
+               const WriteOptions &options)
+{
+    writeFile(
+        [pieces](ContentSink &sink) {
+            for (const QByteArray &piece : pieces)
+                sink.write(piece);
+        },
+        targetPath, backupPath, options);
 }
 
 } // namespace
@@ -209,6 +324,28 @@ void write(std::span<const QByteArray> pieces, const QString &targetPath, const 
            WriteOptions options)
 {
     writeFile(pieces, targetPath, backupPath, options);
+}
+
+FileIdentity write(const std::function<void(ContentSink &)> &produce, const QString &targetPath,
+                   const QString &backupPath, WriteOptions options)
+{
+    return writeFile(produce, targetPath, backupPath, options);
+}
+
+std::optional<FileIdentity> FileIdentity::of(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return identityOf(st);
+}
+
+std::optional<FileIdentity> FileIdentity::of(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(native(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return identityOf(st);
 }
 
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options)

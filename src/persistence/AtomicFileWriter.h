@@ -3,6 +3,7 @@
 #include "persistence/MemoryError.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <exception>
 #include <functional>
@@ -43,6 +44,42 @@ void write(const QByteArray &bytes, const QString &targetPath, const QString &ba
 // large document need not be joined into one buffer first.
 void write(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath,
            WriteOptions options = {});
+
+// A file as the file system knows it: the same identity means the same file,
+// unchanged since (only the writers here change a file without changing its
+// modification time, and they always make a new one).
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+
+    // The regular file open at `fd`, or at `path` (not through a link).
+    static std::optional<FileIdentity> of(int fd);
+    static std::optional<FileIdentity> of(const QString &path);
+    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+};
+
+// Where a streamed write puts the new content, in the order given.
+class ContentSink {
+public:
+    virtual ~ContentSink() = default;
+    // Writes the bytes straight through: give it pieces of some size.
+    virtual void write(QByteArrayView bytes) = 0;
+    // Appends `length` bytes of the file open at `fd`, from `offset` on,
+    // copied by the kernel where it can. Throws MemoryError when they cannot
+    // all be read.
+    virtual void copyFrom(int fd, qint64 offset, qint64 length) = 0;
+    // Bytes put so far.
+    virtual qint64 position() const = 0;
+};
+
+// The same with the content made while it is written: `produce` puts it into
+// the sink, so no more of it need be in memory at once than it chooses.
+// Whatever `produce` throws is thrown on, with the target untouched and no
+// temporary file left. Returns the identity of the new file.
+FileIdentity write(const std::function<void(ContentSink &)> &produce, const QString &targetPath,
+                   const QString &backupPath, WriteOptions options = {});
 
 // The same crash-safe replacement for the files that keep no backup copy.
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options = {});

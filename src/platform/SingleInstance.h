@@ -1,9 +1,14 @@
 #pragma once
 
-#include <QLocalServer>
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <map>
+#include <memory>
+
+class QSocketNotifier;
 
 namespace nerim::platform {
 
@@ -11,7 +16,9 @@ namespace nerim::platform {
 // a local socket in $XDG_RUNTIME_DIR (a folder only the user can enter; the
 // socket itself is made owner-only too); a later launch hands its command-line
 // URLs (pairing links opened through the "nerim" URL scheme) to it there and
-// exits before touching any state.
+// exits before touching any state. The message is the URLs, one a line, and
+// the sender's end of the connection; the socket is a plain Unix stream
+// socket watched by the event loop (no network library is loaded for it).
 //
 //     const QStringList urls = SingleInstance::takeUrlArguments(argc, argv);
 //     QApplication app(argc, argv);
@@ -50,7 +57,7 @@ public:
     static QStringList takeUrlArguments(int argc, char **argv);
 
     QString socketPath() const;
-    bool isPrimary() const { return m_server.isListening(); }
+    bool isPrimary() const { return m_listener >= 0; }
 
     // Largest message a later launch may send.
     static constexpr qint64 maxMessageBytes = 64 * 1024;
@@ -60,14 +67,22 @@ signals:
     void urlsReceived(const QStringList &urls);
 
 private:
+    struct Connection;
+
     bool forward(const QStringList &urls, int timeoutMs);
-    void onNewConnection();
+    bool listen(const QString &path);
+    void acceptConnections();
+    void readConnection(int fd);
+    void closeConnection(int fd);
     void deliver(const QStringList &urls);
 
     QString m_name;
     bool m_delivering = false;
     QStringList m_held;
-    QLocalServer m_server;
+    int m_listener = -1;
+    QString m_listeningPath;
+    QSocketNotifier *m_listenerNotifier = nullptr;
+    std::map<int, std::unique_ptr<Connection>> m_connections;
 };
 
 } // namespace nerim::platform

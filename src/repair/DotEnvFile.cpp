@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QStringList>
 #include <QStringView>
 #include <algorithm>
 #include <cerrno>
@@ -38,11 +39,25 @@ bool isValidName(const QString &name)
     return pattern.match(name).hasMatch();
 }
 
-QString encodeValue(const QString &value)
+std::optional<QString> encodeValue(const QString &value, QString *why)
 {
     QString plain = value;
     plain.remove(QLatin1Char('\r'));
     plain.remove(QLatin1Char('\n'));
+    const auto refuse = [why](const QString &reason) -> std::optional<QString> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+
+    if (plain.contains(QChar(0)))
+        return refuse(QStringLiteral("the value holds a NUL character, which no environment variable can hold"));
+    // python-dotenv puts the value of another variable in place of "${NAME}"
+    // or "${NAME:-default}" wherever it stands, in quotes or not.
+    static const QRegularExpression expansion(QStringLiteral("\\$\\{[^}:]*(?::-[^}]*)?\\}"));
+    if (expansion.match(plain).hasMatch())
+        return refuse(QStringLiteral("the value holds \"${…}\", which Python's dotenv would replace with the value of "
+                                     "another variable"));
 
     // Characters no shell and no dotenv reader gives a meaning of its own.
     const auto isPlain = [](QChar c) {
@@ -53,19 +68,40 @@ QString encodeValue(const QString &value)
     if (std::all_of(plain.cbegin(), plain.cend(), isPlain))
         return plain;
 
-    // Inside single quotes a shell takes every character as it is; a single
-    // quote itself ends the quoting, is written escaped, and quoting resumes.
-    QString quoted;
-    quoted.reserve(plain.size() + 8);
-    quoted += QLatin1Char('\'');
-    for (const QChar c : std::as_const(plain)) {
-        if (c == QLatin1Char('\''))
-            quoted += QStringLiteral("'\\''");
-        else
-            quoted += c;
-    }
-    quoted += QLatin1Char('\'');
-    return quoted;
+    // Inside single quotes a shell and Node's dotenv take every character as
+    // it is; python-dotenv alone reads "\\" and "\'" there as escapes, and a
+    // final backslash would escape the closing quote for it.
+    const bool endsInBackslash = plain.endsWith(QLatin1Char('\\'));
+    const bool hasSingleQuote = plain.contains(QLatin1Char('\''));
+    if (!hasSingleQuote && !endsInBackslash && !plain.contains(QStringLiteral("\\\\")))
+        return QLatin1Char('\'') + plain + QLatin1Char('\'');
+
+    // Inside double quotes a shell expands "$" and "`" and unescapes a
+    // backslash before $ ` " \ and a line break; Node's dotenv turns a
+    // backslash and n or r into a line break; python-dotenv unescapes a
+    // backslash before \ ' " a b f n r t v. A value with none of these (and
+    // no final backslash, which would escape the closing quote) reads back
+    // as it is.
+    QStringList conflicts;
+    for (const QChar c : {QChar(u'"'), QChar(u'$'), QChar(u'`')})
+        if (plain.contains(c))
+            conflicts.append(c);
+    bool escapingBackslash = endsInBackslash;
+    for (qsizetype i = 0; i + 1 < plain.size() && !escapingBackslash; ++i)
+        escapingBackslash = plain[i] == u'\\' && QStringView(u"\\'\"abfnrtv$`").contains(plain[i + 1]);
+    if (escapingBackslash)
+        conflicts.append(QStringLiteral("\\"));
+    if (conflicts.isEmpty())
+        return QLatin1Char('"') + plain + QLatin1Char('"');
+
+    if (!hasSingleQuote)
+        return refuse(QStringLiteral("the value has a backslash that the programs reading .env would each take "
+                                     "differently (two in a row, or one at the end)"));
+    const QString last = conflicts.takeLast();
+    const QString listed = conflicts.isEmpty() ? last : conflicts.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+    return refuse(QStringLiteral("the value holds ' together with %1, and no way of writing that in .env reads back "
+                                 "the same in every program")
+                      .arg(listed));
 }
 
 std::optional<QString> append(const QString &projectPath, const QString &name, const QString &value)
@@ -74,6 +110,11 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
         return QStringLiteral("\"%1\" can't be used as a variable name in .env (use letters, digits and "
                               "underscores, not starting with a digit)")
             .arg(name);
+
+    QString refusal;
+    const std::optional<QString> encoded = encodeValue(value, &refusal);
+    if (!encoded)
+        return refusal + QStringLiteral("; .env was left as it is");
 
     QString folder = projectPath;
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
@@ -147,7 +188,7 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
         if (lastLine.endsWith('\\'))
             bytes += '\n';
     }
-    bytes += name.toUtf8() + '=' + encodeValue(value).toUtf8() + '\n';
+    bytes += name.toUtf8() + '=' + encoded->toUtf8() + '\n';
 
     try {
         AtomicFileWriter::WriteOptions options;

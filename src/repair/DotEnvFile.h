@@ -6,9 +6,10 @@
 namespace nerim {
 
 // The project's `.env` file, to which the repair loop adds the secret values the
-// user hands to the Repair agent. Values are written so that dotenv readers
-// (and a shell that sources the file) read them back intact. The value is a
-// secret: nothing here logs it or puts it into an error text.
+// user hands to the Repair agent. Values are written so that the readers a
+// project uses (a shell that sources the file, Node's dotenv, python-dotenv)
+// all read them back as they were. The value is a secret: nothing here logs it
+// or puts it into an error text.
 namespace DotEnvFile {
 
 // The first line of a `.env` the repair loop creates (or finds empty).
@@ -17,16 +18,25 @@ inline const QString header = QStringLiteral("# Managed by Nerim's Repair agent 
 // A variable name a dotenv reader and a shell accept: [A-Za-z_][A-Za-z0-9_]*.
 bool isValidName(const QString &name);
 
-// The value as written after "NAME=": carriage returns and line feeds removed;
-// then, unless every character is plain (letters, digits and "_./:@%+,-"),
-// put in single quotes, each single quote of the value written as '\''. A
-// shell that sources the file reads the value back as it was.
-QString encodeValue(const QString &value);
+// The value as written after "NAME=", with its carriage returns and line
+// feeds removed first: as it is when every character is plain (letters,
+// digits and "_./:@%+,-"); else in single quotes when it holds no "'" (and no
+// backslash the dotenv readers would take as an escape); else in double
+// quotes when nothing in it means something there ('"', "$", "`", a backslash
+// before a character some reader unescapes). The three readers give back
+// exactly the value from each of these forms.
+//
+// Some values have no such form (e.g. one holding both kinds of quote, or
+// "${NAME}", which python-dotenv replaces with another variable): then
+// nothing, and `why`, when given, says so in a sentence without the value.
+std::optional<QString> encodeValue(const QString &value, QString *why = nullptr);
 
 // Adds "NAME=value" as the last line of <projectPath>/.env (an earlier line for
 // the same name stays). Returns nothing on success, else a sentence saying why
 // the file was left as it was. Blocks on disk: call it off the GUI thread.
 //
+// - A value that cannot be written so that every reader reads it back (see
+//   encodeValue) is refused, and the file is not touched.
 // - A missing file is created with mode 0600, starting with the header line.
 // - An existing file keeps its bytes exactly (a byte-order mark included) and
 //   its owner's permission bits, but loses those of group and others, since it

@@ -99,11 +99,10 @@ QCoro::Task<QString> WhisperTranscriber::stopRecordingAndAwaitTranscript()
 
     const QByteArray boundary = "nerim-" + QUuid::createUuid().toByteArray(QUuid::Id128);
     HttpRequest request;
-    request.request.setUrl(m_options.endpoint);
-    request.request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    request.request.setRawHeader("Authorization", "Bearer " + m_apiKey.toUtf8());
-    request.request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
-    request.request.setRawHeader("Accept", "application/json");
+    request.url = m_options.endpoint;
+    request.setRawHeader("Authorization", "Bearer " + m_apiKey.toUtf8());
+    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
+    request.setRawHeader("Accept", "application/json");
     request.method = "POST";
     request.body = multipartBody(boundary, m_options.model, wav);
     request.timeoutSeconds = m_options.timeoutSeconds;

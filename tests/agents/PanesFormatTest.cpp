@@ -269,6 +269,50 @@ TEST(PanesFormat, TheQuickReaderTakesWrittenFilesAndAgreesWithTheStrictReaderOnA
     EXPECT_GT(quickAccepted, 0);
 }
 
+// Inputs found by fuzzing the readers and the writer: whole dates past 2^53
+// s, a string that begins with U+FEFF, and numbers beyond every integer.
+TEST(PanesFormat, EdgesOfNumbersAndTextReadAndWriteAlikeOnBothPaths)
+{
+    PanesSnapshot snapshot = variedSnapshot();
+    PaneDiskSnapshot &pane = snapshot.panes[0];
+    const double wholeDates[] = {9007199254740992.0, 9007199254740994.0, 1e16, -1e17, 4611686018427387904.0,
+                                 1234567890123456789.0, 1e300};
+    for (qsizetype t = 0; t < qsizetype(std::size(wholeDates)); ++t)
+        pane.conversation[t].startedAt = Timestamp(wholeDates[t]);
+    const QString bom(QChar(0xFEFF));
+    pane.agentName = bom + QStringLiteral("Ada");
+    pane.responsibility = bom;
+    pane.outputLines[0].text = bom + QStringLiteral("output");
+    pane.conversation[0].userPrompt = bom + bom;
+
+    const QByteArray bytes = snapshot.encode();
+    EXPECT_EQ(bytes, referenceEncode(snapshot)); // e.g. 1e+16, as the document writer puts it
+    EXPECT_TRUE(bytes.contains("\"startedAt\":1e+16"));
+    EXPECT_EQ(readPanesQuickly(bytes), snapshot);
+    EXPECT_EQ(referenceDecode(bytes), snapshot);
+    EXPECT_EQ(PanesSnapshot::fromJson(JsonObjectReader::parse(bytes).raw()), snapshot);
+
+    // Out of range: an error of the strict reader on both paths, never a conversion.
+    for (const char *number : {"1e300", "-1e300", "1e19", "9223372036854775808"}) {
+        for (const char *key : {"version", "nextAgentNumber"}) {
+            QByteArray document = R"({"version":1,"nextAgentNumber":1,"panes":[]})";
+            document.replace(QByteArray("\"") + key + "\":1", QByteArray("\"") + key + "\":" + number);
+            EXPECT_EQ(errorOf(&PanesSnapshot::decode, document), errorOf(&referenceDecode, document)) << document.data();
+            EXPECT_NE(errorOf(&PanesSnapshot::decode, document), "ok") << document.data();
+        }
+        QByteArray withPane = bytes;
+        withPane.replace("\"paneNumber\":2", QByteArray("\"paneNumber\":") + number);
+        EXPECT_EQ(errorOf(&PanesSnapshot::decode, withPane), errorOf(&referenceDecode, withPane));
+    }
+    const QString path = makeTempDir() + QStringLiteral("/panes.json");
+    ASSERT_TRUE(writeFile(path, R"({"version":1e300,"nextAgentNumber":1,"panes":[]})"));
+    LogCapture log;
+    const PanesLoadResult huge = readPanesFile(path);
+    EXPECT_FALSE(huge.snapshot);
+    EXPECT_FALSE(huge.unknownVersion);
+    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("[Nerim panes] load failed: integer 1e+300 is out of range at version")});
+}
+
 TEST(PanesFormat, ReadingAFileParsesItOnceAndKeepsTheVersionRules)
 {
     const QString dir = makeTempDir();

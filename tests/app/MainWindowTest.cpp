@@ -1,3 +1,4 @@
+#include "app/ApplicationStyle.h"
 #include "app/MainWindow.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/design/widgets/AtmosphereView.h"
@@ -120,4 +121,45 @@ TEST(MainWindow, TheApplicationMenuHoldsSettingsTheMuteToggleAndQuit)
     EXPECT_EQ(nerim::VoiceNarratorService::shared().isMuted(), before);
     EXPECT_FALSE(window.windowIcon().isNull());
     EXPECT_FALSE(MainWindow::applicationIcon().pixmap(64, 64).isNull());
+}
+
+// The icon is made from pixels rendered at build time: every size the window
+// system asks for, each the brand mark (a dark mark on a light tile with
+// transparent corners), none of them blank or of the wrong size.
+TEST(MainWindow, ApplicationIconHasEverySizeOfTheBrandMark)
+{
+    const QIcon icon = MainWindow::applicationIcon();
+    QList<QSize> sizes = icon.availableSizes();
+    std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+    EXPECT_EQ(sizes, (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}}));
+    for (const QSize &size : sizes) {
+        SCOPED_TRACE(size.width());
+        const QImage image = icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(image.size(), size);
+        EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+        EXPECT_EQ(qAlpha(image.pixel(size.width() - 1, size.height() - 1)), 0);
+        // The tile is light paper; the mark crosses the middle row in ink.
+        EXPECT_GT(qGray(image.pixel(size.width() / 2, size.height() / 5)), 200);
+        int darkest = 255;
+        for (int x = 0; x < size.width(); ++x)
+            darkest = std::min(darkest, qGray(image.pixel(x, size.height() / 2)));
+        EXPECT_LT(darkest, 100);
+    }
+}
+
+// The style draws the menu bar's overflow icons itself and leaves every other
+// standard icon to the desktop's style.
+TEST(ApplicationStyle, DrawsTheOverflowIconsAndForwardsTheRest)
+{
+    nerim::ApplicationStyle style;
+    for (const auto which : {QStyle::SP_ToolBarHorizontalExtensionButton, QStyle::SP_ToolBarVerticalExtensionButton}) {
+        const QImage image = style.standardIcon(which).pixmap(16, 16).toImage();
+        ASSERT_FALSE(image.isNull());
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                inked += qAlpha(image.pixel(x, y)) > 128;
+        EXPECT_GT(inked, 10) << which;
+    }
+    EXPECT_FALSE(style.standardIcon(QStyle::SP_MessageBoxWarning).isNull());
 }

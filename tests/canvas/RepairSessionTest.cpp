@@ -149,7 +149,9 @@ TEST_F(RepairSessionTest, ABlankLaunchCommandIsRefusedAndTheAgentIsToldSo)
 TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSeen)
 {
     LogCapture logs; // every log line of the test
-    const QString secret = QStringLiteral("sk-live it's $5 \"off\" \\ `now`");
+    // Shell syntax of every kind (a value with both kinds of quote has no
+    // form every .env reader reads back, and is refused).
+    const QString secret = QStringLiteral("sk-live $5 \"off\" \\ `now` & (x) | y");
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Your app needs an OpenAI key to start.")),
                                                  out(askForKey)},
@@ -178,7 +180,7 @@ TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSe
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
     const QString env = project + QStringLiteral("/.env");
     EXPECT_EQ(readFile(env), DotEnvFile::header.toUtf8() + "\nOPENAI_API_KEY=" +
-                                 DotEnvFile::encodeValue(secret).toUtf8() + "\n");
+                                 DotEnvFile::encodeValue(secret)->toUtf8() + "\n");
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(env).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);

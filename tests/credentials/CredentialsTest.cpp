@@ -68,7 +68,7 @@ TEST_F(SessionToken, OnlyPrintableAsciiWithoutSpacesIsAToken)
     EXPECT_EQ(readSessionToken(), std::nullopt);
     EXPECT_EQ(credentialMode().kind(), CredentialMode::Kind::byok);
     EXPECT_TRUE(managedKeysEnvironment().isEmpty());
-    EXPECT_FALSE(anthropicMessagesRequest(3.0)->request.hasRawHeader("X-Injected"));
+    EXPECT_FALSE(anthropicMessagesRequest(3.0)->hasRawHeader("X-Injected"));
 }
 
 TEST_F(SessionToken, FailedReadIsToldApartFromNoToken)
@@ -128,6 +128,37 @@ TEST_F(SessionToken, KeyringFailuresAreLoggedWithoutTheToken)
         EXPECT_FALSE(line.contains(QStringLiteral("very-secret-token")));
 }
 
+// Without a keyring to talk to, every use of the token fails the same way:
+// the log says so once, and again only once the keyring has answered since.
+TEST_F(SessionToken, AnUnreachableKeyringIsLoggedOnce)
+{
+    test::LogCapture log;
+    keyring->failRead = Status::serviceUnavailable;
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(lookUpSessionToken().failed);
+    keyring->failWrite = Status::serviceUnavailable;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(writeSessionToken(QStringLiteral("tok")));
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    ASSERT_EQ(log.lines().size(), 2);
+    EXPECT_TRUE(log.lines()[0].startsWith(QStringLiteral("[Nerim] system keyring read returned status serviceUnavailable")));
+    EXPECT_TRUE(log.lines()[1].startsWith(QStringLiteral("[Nerim] system keyring write returned status serviceUnavailable")));
+
+    // Another kind of failure is news.
+    keyring->failRead = Status::failure;
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_EQ(log.lines().size(), 3);
+
+    // The keyring came back, then went away again: said once more.
+    keyring->failRead.reset();
+    EXPECT_FALSE(lookUpSessionToken().failed);
+    keyring->failRead = Status::serviceUnavailable;
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_TRUE(lookUpSessionToken().failed);
+    EXPECT_EQ(log.lines().size(), 4);
+}
+
 TEST_F(SessionToken, MissingItemIsReadSilently)
 {
     test::LogCapture log;
@@ -172,11 +203,11 @@ TEST_F(MessagesRequest, ManagedGoesToTheProxyWithABearerTokenOnly)
     const auto request = anthropicMessagesRequest(3.0);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->method, "POST");
-    EXPECT_EQ(request->request.url().toString(), QStringLiteral("http://127.0.0.1:4567/v1/messages"));
-    EXPECT_EQ(request->request.rawHeader("Authorization"), "Bearer tok-9");
-    EXPECT_FALSE(request->request.hasRawHeader("x-api-key"));
-    EXPECT_EQ(request->request.rawHeader("Content-Type"), "application/json");
-    EXPECT_EQ(request->request.rawHeader("anthropic-version"), "2023-06-01");
+    EXPECT_EQ(request->url.toString(), QStringLiteral("http://127.0.0.1:4567/v1/messages"));
+    EXPECT_EQ(request->rawHeader("Authorization"), "Bearer tok-9");
+    EXPECT_FALSE(request->hasRawHeader("x-api-key"));
+    EXPECT_EQ(request->rawHeader("Content-Type"), "application/json");
+    EXPECT_EQ(request->rawHeader("anthropic-version"), "2023-06-01");
     EXPECT_DOUBLE_EQ(request->timeoutSeconds, 3.0);
 }
 
@@ -185,9 +216,9 @@ TEST_F(MessagesRequest, OwnKeyGoesToThePublicEndpointWithTheKeyHeaderOnly)
     credentials_testing::setCachedAnthropicKey(QStringLiteral("sk-own"));
     const auto request = anthropicMessagesRequest(60.0);
     ASSERT_TRUE(request);
-    EXPECT_EQ(request->request.url().toString(), QStringLiteral("https://api.anthropic.com/v1/messages"));
-    EXPECT_EQ(request->request.rawHeader("x-api-key"), "sk-own");
-    EXPECT_FALSE(request->request.hasRawHeader("Authorization"));
+    EXPECT_EQ(request->url.toString(), QStringLiteral("https://api.anthropic.com/v1/messages"));
+    EXPECT_EQ(request->rawHeader("x-api-key"), "sk-own");
+    EXPECT_FALSE(request->hasRawHeader("Authorization"));
     EXPECT_DOUBLE_EQ(request->timeoutSeconds, 60.0);
 }
 
@@ -195,11 +226,11 @@ TEST_F(MessagesRequest, ProxyBaseIsTakenVerbatim)
 {
     keyring->setToken("tok");
     qputenv("NERIM_PROXY_BASE", "http://127.0.0.1:9/");
-    EXPECT_EQ(anthropicMessagesRequest(3.0)->request.url().toString(), QStringLiteral("http://127.0.0.1:9//v1/messages"));
+    EXPECT_EQ(anthropicMessagesRequest(3.0)->url.toString(), QStringLiteral("http://127.0.0.1:9//v1/messages"));
     EXPECT_EQ(managedKeysEnvironment().value(QStringLiteral("ANTHROPIC_BASE_URL")), QStringLiteral("http://127.0.0.1:9/"));
 
     qunsetenv("NERIM_PROXY_BASE");
-    EXPECT_EQ(anthropicMessagesRequest(3.0)->request.url().toString(),
+    EXPECT_EQ(anthropicMessagesRequest(3.0)->url.toString(),
               builtInManagedKeysProxyBase() + QStringLiteral("/v1/messages"));
 }
 
@@ -227,11 +258,11 @@ TEST_F(MessagesRequest, ManagedEnvironmentCarriesBaseAndToken)
 TEST_F(MessagesRequest, TokenStoredAfterAnEarlierRequestTakesEffectAtTheNext)
 {
     credentials_testing::setCachedAnthropicKey(QStringLiteral("sk-own"));
-    EXPECT_TRUE(anthropicMessagesRequest(3.0)->request.hasRawHeader("x-api-key"));
+    EXPECT_TRUE(anthropicMessagesRequest(3.0)->hasRawHeader("x-api-key"));
     ASSERT_TRUE(writeSessionToken(QStringLiteral("fresh")));
-    EXPECT_EQ(anthropicMessagesRequest(3.0)->request.rawHeader("Authorization"), "Bearer fresh");
+    EXPECT_EQ(anthropicMessagesRequest(3.0)->rawHeader("Authorization"), "Bearer fresh");
     ASSERT_TRUE(clearSessionToken());
-    EXPECT_TRUE(anthropicMessagesRequest(3.0)->request.hasRawHeader("x-api-key"));
+    EXPECT_TRUE(anthropicMessagesRequest(3.0)->hasRawHeader("x-api-key"));
 }
 
 TEST_F(MessagesRequest, CredentialStaysWithItsOriginAcrossRedirects)

@@ -14,7 +14,7 @@ namespace {
 HttpRequest get(const QUrl &url, double timeout = 5.0)
 {
     HttpRequest request;
-    request.request.setUrl(url);
+    request.url = url;
     request.method = "GET";
     request.timeoutSeconds = timeout;
     return request;
@@ -59,8 +59,8 @@ TEST(HttpClient, SendsMethodHeadersAndBody)
     HttpRequest request = get(server.url("/v1/messages?x=1"));
     request.method = "POST";
     request.body = R"({"model":"m"})";
-    request.request.setRawHeader("Content-Type", "application/json");
-    request.request.setRawHeader("x-api-key", "sk-test");
+    request.setRawHeader("Content-Type", "application/json");
+    request.setRawHeader("x-api-key", "sk-test");
     const auto response = expectResponse(test::await(HttpClient::send(request)));
     EXPECT_EQ(response.header("content-type"), "application/json");
     ASSERT_EQ(server.requestCount(), 1);
@@ -141,7 +141,7 @@ TEST(HttpClient, CredentialNeverFollowsARedirectToAnotherOrigin)
         HttpRequest request = get(origin.url("/v1/messages"));
         request.method = "POST";
         request.body = "{}";
-        request.request.setRawHeader("Authorization", "Bearer secret-token");
+        request.setRawHeader("Authorization", "Bearer secret-token");
         const auto result = test::await(HttpClient::send(request));
         const auto error = expectTransportError(result);
         EXPECT_EQ(error.kind, Kind::redirectRefused) << status;

@@ -2,6 +2,7 @@
 #include "foundation/UuidText.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace nerim;
 
@@ -96,4 +97,54 @@ TEST(StrictJson, KeyPathKeepsPercentSignsOfKeys)
                       item.toObject().string(QStringLiteral("k"));
               }),
               QStringLiteral("a%1[1].k"));
+}
+
+// Numbers far beyond an integer's range are read errors, never conversions
+// (converting such a double is undefined, which the sanitizer build traps).
+TEST(StrictJson, HugeNumbersAreOutOfRangeNotConverted)
+{
+    const auto doc = JsonObjectReader::parse(
+        R"({"huge":1e300,"tiny":-1e300,"two63":9223372036854775808,"min64":-9223372036854775808,"two31":-2147483648})");
+    for (const char *key : {"huge", "tiny", "two63"}) {
+        EXPECT_EQ(failurePath([&] { doc.int64(QString::fromLatin1(key)); }), QString::fromLatin1(key));
+        EXPECT_EQ(failurePath([&] { doc.int32(QString::fromLatin1(key)); }), QString::fromLatin1(key));
+    }
+    try {
+        doc.int32(QStringLiteral("huge"));
+    } catch (const JsonDecodingError &e) {
+        EXPECT_EQ(e.description(), QStringLiteral("integer 1e+300 is out of range at huge"));
+    }
+    // The ends of the ranges themselves still read.
+    EXPECT_EQ(doc.int64(QStringLiteral("min64")), std::numeric_limits<qint64>::min());
+    EXPECT_EQ(doc.int32(QStringLiteral("two31")), std::numeric_limits<int>::min());
+
+    EXPECT_EQ(json::exactInteger<int>(2147483647.0), 2147483647);
+    EXPECT_EQ(json::exactInteger<int>(2147483648.0), std::nullopt);
+    EXPECT_EQ(json::exactInteger<qint64>(-0.0), 0);
+    EXPECT_EQ(json::exactInteger<qint64>(9223372036854775807.0), std::nullopt); // that double is 2^63
+    EXPECT_EQ(json::exactInteger<qint64>(2.5), std::nullopt);
+    EXPECT_EQ(json::exactInteger<qint64>(std::numeric_limits<double>::infinity()), std::nullopt);
+    EXPECT_EQ(json::exactInteger<qint64>(std::numeric_limits<double>::quiet_NaN()), std::nullopt);
+}
+
+// A string that begins with U+FEFF keeps it, as one that has it anywhere else
+// does; a byte-order mark before the document is still allowed.
+TEST(StrictJson, AByteOrderMarkAtAStringsStartIsKept)
+{
+    const QString bom(QChar(0xFEFF));
+    const auto doc = JsonObjectReader::parse("\xEF\xBB\xBF{\"\xEF\xBB\xBFkey\":\"\xEF\xBB\xBF\xEF\xBB\xBFname\","
+                                             "\"mid\":\"a\xEF\xBB\xBF\",\"escaped\":\"\\ufeffx\",\"quote\":\"\\\"\xEF\xBB\xBF\","
+                                             "\"list\":[\"\xEF\xBB\xBF\"]}");
+    EXPECT_EQ(doc.string(bom + QStringLiteral("key")), bom + bom + QStringLiteral("name"));
+    EXPECT_EQ(doc.string(QStringLiteral("mid")), QStringLiteral("a") + bom);
+    EXPECT_EQ(doc.string(QStringLiteral("escaped")), bom + QStringLiteral("x"));
+    EXPECT_EQ(doc.string(QStringLiteral("quote")), QStringLiteral("\"") + bom);
+    EXPECT_EQ(doc.stringList(QStringLiteral("list")), QStringList{bom});
+    // What the writer writes reads back whole.
+    QJsonObject object;
+    object.insert(QStringLiteral("name"), bom + QStringLiteral("Ada"));
+    EXPECT_EQ(JsonObjectReader::parse(json::encodeCompact(object)).string(QStringLiteral("name")),
+              bom + QStringLiteral("Ada"));
+    // Not JSON stays not JSON.
+    EXPECT_EQ(failurePath([] { JsonObjectReader::parse("{\"a\":\"b\"\xEF\xBB\xBF}"); }), QStringLiteral("<root>"));
 }

@@ -120,4 +120,21 @@ TEST(LocalURLDetection, HostWithoutNameIsNotLocal)
     EXPECT_TRUE(nerim::localurl::isLocalHost(QUrl(QStringLiteral("http://[::1]:80/"))));
 }
 
+TEST(LocalURLDetection, IPv6FormsOfIPv4AddressesAreJudgedByTheirIPv4Number)
+{
+    using nerim::localurl::isLocalHost;
+    const auto local = [](const char *url) { return isLocalHost(QUrl(QString::fromLatin1(url))); };
+    EXPECT_TRUE(local("http://[::ffff:127.0.0.1]:3000/"));
+    EXPECT_TRUE(local("http://[::ffff:10.1.2.3]:3000/"));
+    EXPECT_FALSE(local("http://[::ffff:8.8.8.8]:3000/"));
+    EXPECT_FALSE(local("http://[::ffff:172.32.0.1]:3000/"));
+    EXPECT_TRUE(local("http://[::]:3000/"));
+    EXPECT_TRUE(local("http://[::192.168.0.1]:3000/"));
+    EXPECT_FALSE(local("http://[fe80::1]:3000/"));
+    EXPECT_FALSE(local("http://[::2]:3000/"));
+    // Names that only look like numbers are names.
+    EXPECT_FALSE(local("http://127.0.0.1x:3000/"));
+    EXPECT_FALSE(local("http://0.0.0.0.0:3000/"));
+}
+
 } // namespace

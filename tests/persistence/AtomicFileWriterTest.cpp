@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <csignal>
 #include <spawn.h>
 #include <stdexcept>
@@ -384,4 +385,49 @@ TEST(AtomicFileWriter, ReadRefusesWhatItsWriterWouldNotHaveMade)
     ASSERT_TRUE(QFile::remove(backup));
     ASSERT_TRUE(test::plantFifo(backup));
     EXPECT_EQ(bothUnreadable(primary, backup).backupReason(), QStringLiteral("it is a named pipe, not a regular file"));
+}
+
+TEST(AtomicFileWriter, AStreamedWriteTakesWhatItIsGivenAndCopiesFromAnotherFile)
+{
+    const QString dir = nerim::test::makeTempDir();
+    const QString source = dir + QStringLiteral("/source");
+    QByteArray sourceBytes;
+    for (int i = 0; i < 100000; ++i)
+        sourceBytes += QByteArray::number(i) + ' ';
+    ASSERT_TRUE(nerim::test::writeFile(source, sourceBytes));
+    const QString target = dir + QStringLiteral("/target.json");
+    const QString backup = AtomicFileWriter::backupPathFor(target);
+    ASSERT_TRUE(nerim::test::writeFile(target, "old"));
+
+    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const AtomicFileWriter::FileIdentity written = AtomicFileWriter::write(
+        [&](AtomicFileWriter::ContentSink &sink) {
+            sink.write("head|");
+            sink.copyFrom(fd, 7, 200000);
+            sink.write("|");
+            sink.copyFrom(fd, 0, 5);
+            EXPECT_EQ(sink.position(), 5 + 200000 + 1 + 5);
+        },
+        target, backup);
+    EXPECT_EQ(nerim::test::readFile(target), "head|" + sourceBytes.mid(7, 200000) + "|" + sourceBytes.left(5));
+    EXPECT_EQ(nerim::test::readFile(backup), "old");
+    EXPECT_EQ(AtomicFileWriter::FileIdentity::of(target), written);
+
+    // Copying past the end of the other file, or a producer that throws,
+    // leaves the target as it was and no temporary file behind.
+    EXPECT_THROW(AtomicFileWriter::write([&](AtomicFileWriter::ContentSink &sink) { sink.copyFrom(fd, 10, sourceBytes.size()); },
+                                         target, backup),
+                 MemoryError);
+    EXPECT_THROW(AtomicFileWriter::write(
+                     [&](AtomicFileWriter::ContentSink &sink) {
+                         sink.write("partial");
+                         throw std::runtime_error("stopped");
+                     },
+                     target, backup),
+                 std::runtime_error);
+    ::close(fd);
+    EXPECT_EQ(AtomicFileWriter::FileIdentity::of(target), written);
+    EXPECT_FALSE(QFile::exists(target + QStringLiteral(".tmp")));
+    EXPECT_EQ(nerim::test::readFile(backup), "old");
 }

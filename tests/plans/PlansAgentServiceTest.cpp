@@ -56,9 +56,9 @@ protected:
             ++builds;
             EXPECT_EQ(timeout, requestedTimeout);
             HttpRequest request;
-            request.request.setUrl(url);
-            request.request.setRawHeader("Content-Type", "application/json");
-            request.request.setRawHeader("x-api-key", "sk-test");
+            request.url = url;
+            request.setRawHeader("Content-Type", "application/json");
+            request.setRawHeader("x-api-key", "sk-test");
             request.method = "POST";
             request.timeoutSeconds = timeout;
             return std::optional<HttpRequest>(request);
@@ -205,7 +205,7 @@ TEST_F(PlansAgentServiceCalls, RefusedConnectionIsRetriedOnceAndMissingCredentia
     env.messagesRequest = [this](double timeout) {
         ++builds;
         HttpRequest request;
-        request.request.setUrl(test::LoopbackHttpServer::refusedUrl(QStringLiteral("/v1/messages")));
+        request.url = test::LoopbackHttpServer::refusedUrl(QStringLiteral("/v1/messages"));
         request.method = "POST";
         request.timeoutSeconds = timeout;
         return std::optional<HttpRequest>(request);

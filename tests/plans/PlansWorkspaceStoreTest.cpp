@@ -80,7 +80,8 @@ TEST(PlansWorkspaceStore, RefusesNamesThatLeaveThePlansFolder)
     };
     for (const QString &name : refused) {
         EXPECT_FALSE(test::await(store.writeFile(name, QStringLiteral("x")))) << name.toStdString();
-        EXPECT_TRUE(log.contains(QStringLiteral("[Nerim plans-workspace] write failed for %1: ").arg(name)))
+        // Log lines are escaped: the NUL of a name shows as "\x00".
+        EXPECT_TRUE(log.contains(escapedForLog(QStringLiteral("[Nerim plans-workspace] write failed for %1: ").arg(name))))
             << name.toStdString();
     }
     EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"victim.md"});

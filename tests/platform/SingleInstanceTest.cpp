@@ -5,8 +5,12 @@
 #include <QFile>
 #include <QProcess>
 #include <QTimer>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using nerim::platform::SingleInstance;
 
@@ -23,6 +27,28 @@ QStringList waitForUrls(SingleInstance &instance)
     QTimer::singleShot(5000, &loop, &QEventLoop::quit);
     loop.exec();
     return received;
+}
+
+// A connection to the running instance made by hand, as any local program could.
+int connectTo(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    std::memcpy(address.sun_path, encoded.constData(), size_t(encoded.size()));
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void spinEventLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 } // namespace
@@ -77,6 +103,43 @@ TEST(SingleInstance, OversizedMessageIsDropped)
     SingleInstance third(QStringLiteral("nerim-test"));
     EXPECT_FALSE(third.claimOrForward({QStringLiteral("nerim://pair?token=ok")}));
     EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=ok")});
+}
+
+TEST(SingleInstance, MessageArrivingInPiecesIsDeliveredWholeOnceTheSenderCloses)
+{
+    SingleInstance first(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(first.claimOrForward({}));
+    first.startDelivering();
+    QStringList delivered;
+    QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
+
+    const int fd = connectTo(first.socketPath());
+    ASSERT_GE(fd, 0);
+    const auto send = [fd](const char *text) {
+        return ::write(fd, text, std::strlen(text)) == ssize_t(std::strlen(text));
+    };
+    ASSERT_TRUE(send("nerim://pair?tok"));
+    spinEventLoop(100);
+    ASSERT_TRUE(send("en=a\r\n\nnerim://pair?token=b"));
+    spinEventLoop(100);
+    EXPECT_TRUE(delivered.isEmpty()); // not before the sender's end
+    ::close(fd);
+    spinEventLoop(200);
+    EXPECT_EQ(delivered, (QStringList{QStringLiteral("nerim://pair?token=a"), QStringLiteral("nerim://pair?token=b")}));
+}
+
+TEST(SingleInstance, SilentConnectionHoldsUpNoLaterLaunch)
+{
+    SingleInstance first(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(first.claimOrForward({}));
+    first.startDelivering();
+    const int silent = connectTo(first.socketPath());
+    ASSERT_GE(silent, 0);
+    spinEventLoop(50);
+    SingleInstance later(QStringLiteral("nerim-test"));
+    EXPECT_FALSE(later.claimOrForward({QStringLiteral("nerim://pair?token=later")}));
+    EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=later")});
+    ::close(silent);
 }
 
 TEST(SingleInstance, UrlsArrivingBeforeTheWindowExistsAreHeldInOrder)

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -54,8 +55,10 @@ TEST(DotEnvFile, EveryKindOfValueReadsBackIntact)
         {"back\\slash", "'back\\slash'"},
         {"say \"hi\"", "'say \"hi\"'"},
         {"run `id`", "'run `id`'"},
-        {"it's", "'it'\\''s'"},
-        {"it's $5 \"off\" \\ `now`", "'it'\\''s $5 \"off\" \\ `now`'"},
+        // A single quote: double quotes, which every reader takes as they are
+        // when nothing else in the value means something there.
+        {"it's", "\"it's\""},
+        {"it's #1 & more!", "\"it's #1 & more!\""},
         {"user@host:5432/db?x=1%20+,-", "'user@host:5432/db?x=1%20+,-'"},
         {"", ""},
     };
@@ -73,6 +76,50 @@ TEST(DotEnvFile, EveryKindOfValueReadsBackIntact)
     // Line breaks typed or pasted with the value are not part of it.
     EXPECT_EQ(DotEnvFile::encodeValue(QStringLiteral("abc\r\n")), QStringLiteral("abc"));
     EXPECT_EQ(DotEnvFile::encodeValue(QStringLiteral("a\nb c\r")), QStringLiteral("'ab c'"));
+}
+
+// Values that no form of a .env line gives back unchanged to a shell, Node's
+// dotenv and python-dotenv alike are refused with a sentence that does not
+// hold the value, and the file stays as it was.
+TEST(DotEnvFile, AValueNoReaderCouldReadBackIsRefused)
+{
+    struct Case {
+        QString value;
+        QString reason; // a part of the sentence
+    };
+    const Case cases[] = {
+        {QStringLiteral("it's $5 \"off\" \\ `now`"), QStringLiteral("' together with \", $ and `,")},
+        {QStringLiteral("it's \"quoted\""), QStringLiteral("' together with \",")},
+        {QStringLiteral("it'\"s\r\n"), QStringLiteral("' together with \",")},
+        {QStringLiteral("it's $HOME"), QStringLiteral("' together with $,")},
+        {QStringLiteral("it's \\n"), QStringLiteral("' together with \\,")},
+        {QStringLiteral("it\\'s"), QStringLiteral("' together with \\,")},
+        {QStringLiteral("it's\\"), QStringLiteral("' together with \\,")},
+        {QStringLiteral("end\\"), QStringLiteral("backslash")},
+        {QStringLiteral("two\\\\in a row"), QStringLiteral("backslash")},
+        {QStringLiteral("${HOME}"), QStringLiteral("${…}")},
+        {QStringLiteral("pre${A:-b}post"), QStringLiteral("${…}")},
+        {QStringLiteral("nul") + QChar(0) + QStringLiteral("inside"), QStringLiteral("NUL")},
+    };
+    for (const Case &c : cases) {
+        const QString &value = c.value;
+        SCOPED_TRACE(value.toStdString());
+        QString why;
+        EXPECT_EQ(DotEnvFile::encodeValue(value, &why), std::nullopt);
+        EXPECT_TRUE(why.contains(c.reason)) << why.toStdString();
+
+        const QString folder = makeTempDir(QStringLiteral("project"));
+        const QString env = folder + QStringLiteral("/.env");
+        ASSERT_TRUE(writeFile(env, "PORT=1\n"));
+        const std::optional<QString> error = DotEnvFile::append(folder, QStringLiteral("SECRET"), value);
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(*error, why + QStringLiteral("; .env was left as it is"));
+        EXPECT_FALSE(error->contains(value));
+        EXPECT_EQ(readFile(env), QByteArray("PORT=1\n"));
+    }
+    // "${" without a closing brace, or with a colon but no ":-", is no expansion.
+    EXPECT_EQ(DotEnvFile::encodeValue(QStringLiteral("${HOME")), QStringLiteral("'${HOME'"));
+    EXPECT_EQ(DotEnvFile::encodeValue(QStringLiteral("${a:b}")), QStringLiteral("'${a:b}'"));
 }
 
 TEST(DotEnvFile, ANewFileIsPrivateAndAnExistingOneKeepsItsModeAndLines)
@@ -179,7 +226,8 @@ TEST(DotEnvFile, AFileThatCannotBeReadIsNeverReplaced)
 
 // Values a shell would otherwise run, redirect, expand or cut short: sourced
 // by bash, each gives back exactly the value (line breaks removed), and no
-// command runs.
+// command runs. The few that dotenv readers would take differently are
+// refused instead, and leave no file.
 TEST(DotEnvFile, HostileValuesAreReadBackByAShellAsTheyWere)
 {
     const char *values[] = {
@@ -187,10 +235,16 @@ TEST(DotEnvFile, HostileValuesAreReadBackByAShellAsTheyWere)
         "'", "''", "a'b'c", "\"", "\\", "end\\", "\\'", "tab\there", "x=y", "#start", " lead", "trail ",
         "caf\u00e9 \u2014 \u65e5\u672c", "multi\nline\r\nvalue", "a'\nid'",
     };
+    const QSet<QString> refused{QStringLiteral("\\"), QStringLiteral("end\\"), QStringLiteral("\\'")};
     for (const char *raw : values) {
         const QString value = QString::fromUtf8(raw);
         SCOPED_TRACE(raw);
         const QString folder = makeTempDir(QStringLiteral("project"));
+        if (refused.contains(value)) {
+            EXPECT_TRUE(DotEnvFile::append(folder, QStringLiteral("SECRET"), value).has_value());
+            EXPECT_TRUE(QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+            continue;
+        }
         ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("SECRET"), value), std::nullopt);
         QString expected = value;
         expected.remove(QLatin1Char('\r'));

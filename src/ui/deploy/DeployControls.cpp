@@ -5,10 +5,12 @@
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/widgets/NmIconImage.h"
+#include "ui/design/widgets/NmText.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTextLayout>
 #include <QtMath>
 
 namespace nerim {
@@ -265,6 +267,293 @@ void DeploySegmentedChoice::keyPressEvent(QKeyEvent *event)
         choose(m_segments[m_current + 1].tag);
     else
         QWidget::keyPressEvent(event);
+}
+
+// ---- DeployWrappedLabel ------------------------------------------------------------------------
+
+namespace {
+
+// Lays `text` out in lines of `width`, breaking inside a word only where the
+// word alone is wider than a line. Returns the height the lines take.
+qreal layOutLines(QTextLayout &layout, qreal width)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal y = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(qMax<qreal>(1, width));
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+    }
+    layout.endLayout();
+    return y;
+}
+
+} // namespace
+
+DeployWrappedLabel::DeployWrappedLabel(QWidget *parent)
+    : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setWordWrap(true);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+}
+
+QSize DeployWrappedLabel::minimumSizeHint() const
+{
+    // Any width will do: a word that does not fit is broken. One line high,
+    // so that a narrow measure never makes a parent reserve a tall column.
+    const QMargins margins = contentsMargins();
+    return {fontMetrics().horizontalAdvance(QStringLiteral("MMMM")) + margins.left() + margins.right(),
+            fontMetrics().height() + margins.top() + margins.bottom()};
+}
+
+int DeployWrappedLabel::heightForWidth(int width) const
+{
+    const QMargins margins = contentsMargins();
+    if (text().isEmpty())
+        return margins.top() + margins.bottom();
+    QTextLayout layout(text(), font());
+    return qCeil(layOutLines(layout, width - margins.left() - margins.right())) + margins.top() + margins.bottom();
+}
+
+void DeployWrappedLabel::paintEvent(QPaintEvent *)
+{
+    const QRect area = contentsRect();
+    QTextLayout layout(text(), font());
+    layOutLines(layout, area.width());
+    QPainter painter(this);
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+    layout.draw(&painter, area.topLeft());
+}
+
+// ---- DeployElidedLabel -------------------------------------------------------------------------
+
+DeployElidedLabel::DeployElidedLabel(const QFont &font, NmRgb color, Qt::TextElideMode mode, QWidget *parent)
+    : QWidget(parent), m_color(color), m_mode(mode)
+{
+    setFont(font);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+void DeployElidedLabel::setText(const QString &text)
+{
+    if (text == m_text)
+        return;
+    m_text = text;
+    updateGeometry();
+    updateToolTip();
+    update();
+}
+
+void DeployElidedLabel::setFloorWidth(int width)
+{
+    m_floor = width;
+    updateGeometry();
+}
+
+QString DeployElidedLabel::shownText() const { return fontMetrics().elidedText(m_text, m_mode, width()); }
+
+QSize DeployElidedLabel::sizeHint() const
+{
+    return {qMax(m_floor, qCeil(QFontMetricsF(font()).horizontalAdvance(m_text))), fontMetrics().height()};
+}
+
+QSize DeployElidedLabel::minimumSizeHint() const
+{
+    const int shortest = fontMetrics().horizontalAdvance(QStringLiteral("M\u2026M"));
+    return {m_floor > 0 ? qMin(m_floor, sizeHint().width()) : qMin(shortest, sizeHint().width()),
+            fontMetrics().height()};
+}
+
+void DeployElidedLabel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setPen(qColor(m_color));
+    painter.drawText(rect(), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, shownText());
+}
+
+void DeployElidedLabel::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    updateToolTip();
+}
+
+void DeployElidedLabel::updateToolTip()
+{
+    // Only a shortened text needs its whole self on hover.
+    NmText::setPlainToolTip(this, shownText() == m_text ? QString() : m_text);
+}
+
+// ---- DeployFlowLayout --------------------------------------------------------------------------
+
+DeployFlowLayout::DeployFlowLayout(int spacing, int lineSpacing, QWidget *parent)
+    : QLayout(parent), m_spacing(spacing), m_lineSpacing(lineSpacing)
+{
+    setContentsMargins(0, 0, 0, 0);
+}
+
+DeployFlowLayout::~DeployFlowLayout()
+{
+    while (QLayoutItem *item = takeAt(0))
+        delete item;
+}
+
+void DeployFlowLayout::addItem(QLayoutItem *item)
+{
+    m_items.append(item);
+    invalidate();
+}
+
+QLayoutItem *DeployFlowLayout::itemAt(int index) const
+{
+    return index >= 0 && index < m_items.size() ? m_items[index] : nullptr;
+}
+
+QLayoutItem *DeployFlowLayout::takeAt(int index)
+{
+    if (index < 0 || index >= m_items.size())
+        return nullptr;
+    QLayoutItem *item = m_items.takeAt(index);
+    invalidate();
+    return item;
+}
+
+namespace {
+
+bool expandsSideways(const QLayoutItem *item) { return item->expandingDirections() & Qt::Horizontal; }
+
+// The width an item needs on a line: what it asks for, or for an item that
+// takes the rest of its line, the least it can live with.
+int neededWidth(const QLayoutItem *item)
+{
+    return expandsSideways(item) ? item->minimumSize().width() : item->sizeHint().width();
+}
+
+int itemHeight(const QLayoutItem *item, int width)
+{
+    return item->hasHeightForWidth() ? item->heightForWidth(width) : item->sizeHint().height();
+}
+
+} // namespace
+
+QList<QList<DeployFlowLayout::Placed>> DeployFlowLayout::arrange(const QRect &area) const
+{
+    const int width = qMax(1, area.width());
+    // Which items share a line.
+    QList<QList<QLayoutItem *>> lines;
+    int used = 0;
+    for (QLayoutItem *item : m_items) {
+        if (item->isEmpty())
+            continue;
+        const int need = neededWidth(item);
+        if (lines.isEmpty() || used + m_spacing + need > width) {
+            lines.append({item});
+            used = need;
+        } else {
+            lines.last().append(item);
+            used += m_spacing + need;
+        }
+    }
+    // Their widths and heights on each line.
+    QList<QList<Placed>> placed;
+    int y = area.top();
+    for (const QList<QLayoutItem *> &line : lines) {
+        QList<int> widths;
+        int taken = m_spacing * int(line.size() - 1);
+        int expanding = 0;
+        for (QLayoutItem *item : line) {
+            widths.append(qMin(neededWidth(item), width));
+            taken += widths.last();
+            expanding += expandsSideways(item) ? 1 : 0;
+        }
+        int spare = qMax(0, width - taken);
+        for (int i = 0; i < line.size() && expanding > 0; ++i) {
+            if (!expandsSideways(line[i]))
+                continue;
+            const int share = spare / expanding--;
+            widths[i] += share;
+            spare -= share;
+        }
+        int lineHeight = 0;
+        QList<int> heights;
+        for (int i = 0; i < line.size(); ++i) {
+            heights.append(itemHeight(line[i], widths[i]));
+            lineHeight = qMax(lineHeight, heights.last());
+        }
+        QList<Placed> row;
+        int x = area.left();
+        for (int i = 0; i < line.size(); ++i) {
+            row.append({line[i], QRect(x, y + (lineHeight - heights[i]) / 2, widths[i], heights[i])});
+            x += widths[i] + m_spacing;
+        }
+        placed.append(row);
+        y += lineHeight + m_lineSpacing;
+    }
+    return placed;
+}
+
+int DeployFlowLayout::heightForWidth(int width) const
+{
+    const QMargins margins = contentsMargins();
+    const QList<QList<Placed>> lines =
+        arrange(QRect(0, 0, width - margins.left() - margins.right(), 0));
+    int bottom = 0;
+    for (const QList<Placed> &line : lines)
+        for (const Placed &item : line)
+            bottom = qMax(bottom, item.rect.bottom() + 1);
+    return bottom + margins.top() + margins.bottom();
+}
+
+int DeployFlowLayout::lineCount(int width) const
+{
+    const QMargins margins = contentsMargins();
+    return int(arrange(QRect(0, 0, width - margins.left() - margins.right(), 0)).size());
+}
+
+QSize DeployFlowLayout::sizeHint() const
+{
+    // Everything on one line.
+    int width = 0;
+    int height = 0;
+    int shown = 0;
+    for (const QLayoutItem *item : m_items) {
+        if (item->isEmpty())
+            continue;
+        width += item->sizeHint().width();
+        height = qMax(height, item->sizeHint().height());
+        ++shown;
+    }
+    width += m_spacing * qMax(0, shown - 1);
+    const QMargins margins = contentsMargins();
+    return {width + margins.left() + margins.right(), height + margins.top() + margins.bottom()};
+}
+
+QSize DeployFlowLayout::minimumSize() const
+{
+    // One item per line, each as narrow as it can be.
+    int width = 0;
+    int height = 0;
+    for (const QLayoutItem *item : m_items) {
+        if (item->isEmpty())
+            continue;
+        width = qMax(width, item->minimumSize().width());
+        height = qMax(height, item->minimumSize().height());
+    }
+    const QMargins margins = contentsMargins();
+    return {width + margins.left() + margins.right(), height + margins.top() + margins.bottom()};
+}
+
+void DeployFlowLayout::setGeometry(const QRect &rect)
+{
+    QLayout::setGeometry(rect);
+    for (const QList<Placed> &line : arrange(contentsRect()))
+        for (const Placed &item : line)
+            item.item->setGeometry(item.rect);
 }
 
 } // namespace nerim

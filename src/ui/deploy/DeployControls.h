@@ -3,12 +3,15 @@
 #include "ui/deploy/DeployLook.h"
 
 #include <QAbstractButton>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QToolButton>
 #include <QWidget>
 
 // The small controls the deploy views share: the capsule button, the icon
-// button, the rounded field and the segmented choice.
+// button, the rounded field, the segmented choice, and the labels and row
+// layout that keep a card's contents inside the card at a pane's width.
 namespace nerim {
 
 QColor tintColor(const DeployLook::Tint &tint);
@@ -91,6 +94,90 @@ private:
     QList<QRectF> segmentRects() const;
     QList<DeployLook::EnvChoiceSegment> m_segments;
     int m_current = 0;
+};
+
+// Plain text that wraps at word boundaries, and inside a word that is wider
+// than the label (a long domain, address or token name from an agent), so it
+// never asks for more width than it is given. The text is never read as
+// markup.
+class DeployWrappedLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit DeployWrappedLabel(QWidget *parent = nullptr);
+
+    QSize minimumSizeHint() const override;
+    int heightForWidth(int width) const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// One line of plain text, shortened with "…" (in the middle or at the end)
+// when it does not fit; the whole text is then its tooltip. It asks for at
+// least `floorWidth`, so that labels of one column line up.
+class DeployElidedLabel : public QWidget {
+    Q_OBJECT
+public:
+    DeployElidedLabel(const QFont &font, NmRgb color, Qt::TextElideMode mode, QWidget *parent = nullptr);
+
+    void setText(const QString &text);
+    const QString &text() const { return m_text; }
+    void setFloorWidth(int width);
+    // The text as drawn at the current width.
+    QString shownText() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void updateToolTip();
+
+    QString m_text;
+    NmRgb m_color;
+    Qt::TextElideMode m_mode;
+    int m_floor = 0;
+};
+
+// A row that folds: its items are laid out left to right, and an item that
+// no longer fits on the line starts the next one, so a row too wide for a
+// narrow card goes on below instead of past the card's edge. On each line the
+// items that expand horizontally share what is left; an item wider than the
+// whole width gets the whole width (a label then shortens its text). Items
+// are centred vertically on their line.
+class DeployFlowLayout : public QLayout {
+public:
+    DeployFlowLayout(int spacing, int lineSpacing, QWidget *parent = nullptr);
+    ~DeployFlowLayout() override;
+
+    void addItem(QLayoutItem *item) override;
+    QLayoutItem *itemAt(int index) const override;
+    QLayoutItem *takeAt(int index) override;
+    int count() const override { return int(m_items.size()); }
+    Qt::Orientations expandingDirections() const override { return Qt::Horizontal; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+    QSize minimumSize() const override;
+    void setGeometry(const QRect &rect) override;
+
+    // How many lines the items take in a layout `width` wide.
+    int lineCount(int width) const;
+
+private:
+    struct Placed {
+        QLayoutItem *item;
+        QRect rect;
+    };
+    // Where each shown item goes in `area`, line by line.
+    QList<QList<Placed>> arrange(const QRect &area) const;
+
+    QList<QLayoutItem *> m_items;
+    int m_spacing;
+    int m_lineSpacing;
 };
 
 } // namespace nerim

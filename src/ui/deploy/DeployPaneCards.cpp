@@ -26,47 +26,14 @@ using Kind = DeploySessionState::Phase::Kind;
 
 QLabel *textLabel(const QFont &font, NmRgb color, QWidget *parent, bool wraps)
 {
-    auto *label = new QLabel(parent);
+    QLabel *label = wraps ? new DeployWrappedLabel(parent) : new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
-    label->setWordWrap(wraps);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, qColor(color));
     label->setPalette(palette);
-    if (wraps)
-        label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     return label;
 }
-
-// A one-line text cut in the middle when it does not fit.
-class MiddleElidedLabel : public QWidget {
-public:
-    MiddleElidedLabel(const QString &text, QWidget *parent) : QWidget(parent), m_text(text)
-    {
-        setFont(NmFont::monoSmall());
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        setToolTip(text);
-    }
-    QString text() const { return m_text; }
-    QSize sizeHint() const override
-    {
-        const QFontMetrics metrics(font());
-        return QSize(metrics.horizontalAdvance(m_text), metrics.height());
-    }
-    QSize minimumSizeHint() const override { return QSize(QFontMetrics(font()).horizontalAdvance(u'\u2026') * 3, sizeHint().height()); }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setPen(qColor(NmColor::ink));
-        painter.drawText(rect(), Qt::AlignVCenter | Qt::AlignLeft,
-                         QFontMetrics(font()).elidedText(m_text, Qt::ElideMiddle, width()));
-    }
-
-private:
-    QString m_text;
-};
 
 // A record row: type, name and value on a light rounded inset.
 class RecordRow : public QWidget {
@@ -82,6 +49,9 @@ protected:
     }
 };
 
+// The narrowest a text field gets before the controls of its row fold.
+constexpr int fieldMinimumWidth = 120;
+
 void primaryInk(DeployCapsuleButton *button, qreal padH, qreal padV)
 {
     button->setLook(NmFont::bodyMedium(), {DeployLook::white}, {NmColor::ink});
@@ -96,7 +66,9 @@ DeployCard::DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas
     : QWidget(parent), m_kind(kind), m_canvas(canvas)
 {
     setObjectName(QStringLiteral("deployCard"));
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // As tall as its contents at the width it is given: wrapped lines and
+    // folded rows make a card taller in a narrow pane.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 }
 
 void DeployCard::setPhase(const DeploySessionState::Phase &phase)
@@ -116,6 +88,16 @@ void DeployCard::setAgentRunning(bool running)
     refreshLook();
 }
 
+void DeployCard::contentChanged()
+{
+    // A nested row keeps the heights it worked out for its old text until it
+    // is told otherwise; a height asked for before the next layout pass
+    // (the agent column asks at once) would be short.
+    for (QLayout *nested : findChildren<QLayout *>())
+        nested->invalidate();
+    updateGeometry();
+}
+
 void DeployCard::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
@@ -128,7 +110,6 @@ void DeployCard::buildHeader(const QString &symbol, bool withTitle, bool withClo
 {
     auto *header = new QHBoxLayout;
     header->setSpacing(8);
-    header->setAlignment(Qt::AlignTop);
     header->addWidget(deploySymbol(symbol, 12, {NmColor::accent}, this, 1), 0, Qt::AlignTop);
     if (withTitle) {
         auto *texts = new QVBoxLayout;
@@ -184,27 +165,35 @@ PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, 
             startDetached(this, m_canvas->cancelDeploy());
     });
 
-    auto *input = new QHBoxLayout;
-    input->setSpacing(8);
-    m_name = textLabel(NmFont::monoSmall(), NmColor::inkSecondary, this, false);
+    // "NAME=" then the field with Submit; a name too long to leave the field
+    // room puts the field and Submit on the line below it.
+    auto *input = new DeployFlowLayout(8, 6);
+    m_name = new DeployElidedLabel(NmFont::monoSmall(), NmColor::inkSecondary, Qt::ElideMiddle, this);
     m_name->setObjectName(QStringLiteral("varLabel"));
-    m_field = new DeployField(true, 8, 4, this);
+    auto *entry = new QWidget(this);
+    entry->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    auto *entryRow = new QHBoxLayout(entry);
+    entryRow->setContentsMargins(0, 0, 0, 0);
+    entryRow->setSpacing(8);
+    m_field = new DeployField(true, 8, 4, entry);
     m_field->setObjectName(QStringLiteral("cardField"));
     m_field->setFont(NmFont::monoSmall());
     m_field->setEchoMode(QLineEdit::Password);
     m_field->setPlaceholderText(look.placeholder);
     m_field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_field->setMinimumWidth(fieldMinimumWidth);
     connect(m_field, &QLineEdit::textChanged, this, [this] { refreshLook(); });
     connect(m_field, &QLineEdit::returnPressed, this, &PasteCard::submit);
-    m_primary = new DeployCapsuleButton(look.submitTitle, this);
+    m_primary = new DeployCapsuleButton(look.submitTitle, entry);
     m_primary->setObjectName(QStringLiteral("primaryButton"));
     m_primary->setLook(NmFont::caption(), {NmColor::ink}, {NmColor::accent, 0.2}, DeployLook::Tint{NmColor::accent, 0.5},
                        0.5);
     m_primary->setPadding(12, 4);
     connect(m_primary, &QAbstractButton::clicked, this, &PasteCard::submit);
-    input->addWidget(m_name, 0, Qt::AlignVCenter);
-    input->addWidget(m_field, 1, Qt::AlignVCenter);
-    input->addWidget(m_primary, 0, Qt::AlignVCenter);
+    entryRow->addWidget(m_field, 1, Qt::AlignVCenter);
+    entryRow->addWidget(m_primary, 0, Qt::AlignVCenter);
+    input->addWidget(m_name);
+    input->addWidget(entry);
     layout->addLayout(input);
     addReturnShortcut();
 }
@@ -220,7 +209,7 @@ void PasteCard::refreshLook()
     m_lead->setText(look.explanation);
     m_name->setText(look.label);
     m_primary->setEnabled(look.submitEnabled);
-    updateGeometry();
+    contentChanged();
 }
 
 void PasteCard::submit()
@@ -303,7 +292,7 @@ void EnvVarChecklistCard::refreshLook()
     m_primary->setText(look.buttonTitle);
     m_primary->updateGeometry();
     m_primary->setEnabled(look.buttonEnabled);
-    updateGeometry();
+    contentChanged();
 }
 
 void EnvVarChecklistCard::rebuildRows()
@@ -319,11 +308,15 @@ void EnvVarChecklistCard::rebuildRows()
         delete item;
     }
     for (const QString &name : m_names) {
-        auto *row = new QHBoxLayout;
-        row->setSpacing(8);
-        QLabel *label = textLabel(NmFont::monoSmall(), NmColor::ink, m_rows, false);
+        // The name, the choice, and the replacement field while it is chosen.
+        // Where the pane is wide enough they share one line, the choices of
+        // all rows in one column; in a narrow pane the choice goes under the
+        // name and the field under the choice.
+        auto *row = new DeployFlowLayout(8, 4);
+        auto *label = new DeployElidedLabel(NmFont::monoSmall(), NmColor::ink, Qt::ElideMiddle, m_rows);
+        label->setObjectName(QStringLiteral("name:") + name);
         label->setText(name);
-        label->setMinimumWidth(160);
+        label->setFloorWidth(160);
         auto *choice = new DeploySegmentedChoice(DeployLook::envChoiceSegments(), m_rows);
         choice->setObjectName(QStringLiteral("choice:") + name);
         choice->setCurrentTag(DeployLook::rowDecision(m_decisions, name));
@@ -334,19 +327,19 @@ void EnvVarChecklistCard::rebuildRows()
         custom->setPlaceholderText(DeployLook::Text::customPlaceholder);
         custom->setText(m_customDrafts.value(name));
         custom->setVisible(DeployLook::showsCustomField(choice->currentTag()));
-        custom->setMinimumWidth(120);
+        custom->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        custom->setMinimumWidth(fieldMinimumWidth);
         connect(choice, &DeploySegmentedChoice::tagChosen, this, [this, name, custom](const QString &tag) {
             m_decisions.insert(name, tag);
             custom->setVisible(DeployLook::showsCustomField(tag));
-            updateGeometry();
+            contentChanged();
         });
         connect(custom, &QLineEdit::textChanged, this, [this, name](const QString &text) {
             m_customDrafts.insert(name, text);
         });
-        row->addWidget(label, 0, Qt::AlignVCenter);
-        row->addWidget(choice, 0, Qt::AlignVCenter);
-        row->addWidget(custom, 1, Qt::AlignVCenter);
-        row->addStretch(0);
+        row->addWidget(label);
+        row->addWidget(choice);
+        row->addWidget(custom);
         rows->addLayout(row);
     }
 }
@@ -391,21 +384,21 @@ DomainInputCard::DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent
         if (m_canvas)
             startDetached(this, m_canvas->closeDomainCard());
     });
-    auto *row = new QHBoxLayout;
-    row->setSpacing(8);
+    auto *row = new DeployFlowLayout(8, 8);
     m_field = new DeployField(true, 8, 6, this);
     m_field->setObjectName(QStringLiteral("cardField"));
     m_field->setFont(NmFont::monoSmall());
     m_field->setPlaceholderText(look.placeholder);
     m_field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_field->setMinimumWidth(fieldMinimumWidth);
     connect(m_field, &QLineEdit::textChanged, this, [this] { refreshLook(); });
     connect(m_field, &QLineEdit::returnPressed, this, &DomainInputCard::submit);
     m_primary = new DeployCapsuleButton(look.buttonTitle, this);
     m_primary->setObjectName(QStringLiteral("primaryButton"));
     primaryInk(m_primary, 12, 6);
     connect(m_primary, &QAbstractButton::clicked, this, &DomainInputCard::submit);
-    row->addWidget(m_field, 1, Qt::AlignVCenter);
-    row->addWidget(m_primary, 0, Qt::AlignVCenter);
+    row->addWidget(m_field);
+    row->addWidget(m_primary);
     layout->addLayout(row);
     addReturnShortcut();
 }
@@ -416,7 +409,7 @@ void DomainInputCard::refreshLook()
     m_title->setText(look.title);
     m_lead->setText(look.lead);
     m_primary->setEnabled(look.buttonEnabled);
-    updateGeometry();
+    contentChanged();
 }
 
 void DomainInputCard::submit()
@@ -487,12 +480,19 @@ void DomainVerifyCard::refreshLook()
             QLabel *type = textLabel(NmFont::monoSmall(), NmColor::ink, row, false);
             type->setText(record.type);
             type->setMinimumWidth(50);
-            QLabel *name = textLabel(NmFont::monoSmall(), NmColor::ink, row, false);
+            // A long name or value is shortened in the middle, its whole text
+            // on hover, so the copy button stays inside the card.
+            auto *name = new DeployElidedLabel(NmFont::monoSmall(), NmColor::ink, Qt::ElideMiddle, row);
             name->setText(record.name);
-            name->setMinimumWidth(100);
+            name->setFloorWidth(100);
+            auto *valueLabel = new DeployElidedLabel(NmFont::monoSmall(), NmColor::ink, Qt::ElideMiddle, row);
+            valueLabel->setObjectName(QStringLiteral("recordValue"));
+            valueLabel->setText(record.value);
+            valueLabel->setFloorWidth(100); // a long name shortens before the value vanishes
+            valueLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
             line->addWidget(type);
             line->addWidget(name);
-            line->addWidget(new MiddleElidedLabel(record.value, row), 1);
+            line->addWidget(valueLabel, 1);
             QToolButton *copy = deployIconButton(QStringLiteral("doc.on.doc"), 10, NmColor::inkSecondary,
                                                  qCeil(NmIcons::boxSide(10)) + 8, DeployLook::Text::copyValueHelp, row);
             copy->setObjectName(QStringLiteral("copyValue"));
@@ -506,7 +506,7 @@ void DomainVerifyCard::refreshLook()
         }
     }
     m_rows->setVisible(!m_records.isEmpty());
-    updateGeometry();
+    contentChanged();
 }
 
 QList<QToolButton *> DomainVerifyCard::copyButtons() const

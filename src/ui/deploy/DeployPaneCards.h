@@ -12,6 +12,7 @@
 namespace nerim {
 
 class DeployCapsuleButton;
+class DeployElidedLabel;
 class DeployField;
 class DeploySegmentedChoice;
 class ProjectCanvasViewModel;
@@ -48,6 +49,8 @@ protected:
     // Header row: symbol, title (optional) and lead or explanation, close mark (optional).
     void buildHeader(const QString &symbol, bool withTitle, bool withClose, const QString &closeHelp);
     void addReturnShortcut();
+    // Asks for the card's height again after its texts or rows changed.
+    void contentChanged();
 
     DeployLook::CardKind m_kind;
     QPointer<ProjectCanvasViewModel> m_canvas;
@@ -69,13 +72,13 @@ public:
     PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override;
-    QLabel *nameLabel() const { return m_name; }
+    DeployElidedLabel *nameLabel() const { return m_name; }
 
 protected:
     void refreshLook() override;
 
 private:
-    QLabel *m_name = nullptr;
+    DeployElidedLabel *m_name = nullptr;
 };
 
 // The env-var checklist: one row per variable with a send / skip / replace

@@ -11,6 +11,26 @@
 
 namespace nerim {
 
+namespace {
+
+// fonts-inter's upright faces: the style in the file name and the weight.
+struct UprightFace {
+    QString style;
+    int weight;
+};
+
+const QList<UprightFace> &uprightFaces()
+{
+    static const QList<UprightFace> faces = {
+        {QStringLiteral("Thin"), 100},    {QStringLiteral("ExtraLight"), 200}, {QStringLiteral("Light"), 300},
+        {QStringLiteral("Regular"), 400}, {QStringLiteral("Medium"), 500},     {QStringLiteral("SemiBold"), 600},
+        {QStringLiteral("Bold"), 700},    {QStringLiteral("ExtraBold"), 800},  {QStringLiteral("Black"), 900},
+    };
+    return faces;
+}
+
+} // namespace
+
 InterFontRegistry::InterFontRegistry(const Environment &environment)
     : m_isRegistered(registerInterFont(environment))
 {
@@ -32,8 +52,13 @@ bool InterFontRegistry::registerInterFont(const Environment &env)
         return false;
     }
 
-    // 2–3. Register every file; the first failure ends the registration.
+    // 2–3. Register every file whose face the system lacks; the first
+    // failure ends the registration.
+    const QList<int> installed = env.installedUprightWeights ? env.installedUprightWeights() : QList<int>();
     for (const QString &file : files) {
+        const std::optional<int> weight = faceWeight(file);
+        if (weight && installed.contains(*weight))
+            continue;
         const RegisterResult result = env.registerFontFile(file);
         if (!result.ok) {
             const QString description =
@@ -65,17 +90,22 @@ bool InterFontRegistry::registerInterFont(const Environment &env)
     return false;
 }
 
+std::optional<int> InterFontRegistry::faceWeight(const QString &path)
+{
+    const QString name = QFileInfo(path).completeBaseName();
+    for (const UprightFace &face : uprightFaces()) {
+        if (name == QLatin1String("Inter-") + face.style)
+            return face.weight;
+    }
+    return std::nullopt;
+}
+
 InterFontRegistry::Environment InterFontRegistry::systemEnvironment()
 {
     Environment env;
     env.findFontFiles = [] {
         // fonts-inter installs its static faces here; the upright weights are
         // the ones the type scale uses.
-        static const QStringList weights = {
-            QStringLiteral("Thin"),   QStringLiteral("ExtraLight"), QStringLiteral("Light"),
-            QStringLiteral("Regular"), QStringLiteral("Medium"),    QStringLiteral("SemiBold"),
-            QStringLiteral("Bold"),   QStringLiteral("ExtraBold"),  QStringLiteral("Black"),
-        };
         const QStringList folders = QStandardPaths::locateAll(
             QStandardPaths::GenericDataLocation, QStringLiteral("fonts/opentype/inter"),
             QStandardPaths::LocateDirectory);
@@ -88,14 +118,22 @@ InterFontRegistry::Environment InterFontRegistry::systemEnvironment()
             if (!dir.exists(QStringLiteral("Inter-Regular.otf")))
                 continue;
             QStringList files;
-            for (const QString &weight : weights) {
-                const QString path = dir.filePath(QStringLiteral("Inter-%1.otf").arg(weight));
+            for (const UprightFace &face : uprightFaces()) {
+                const QString path = dir.filePath(QStringLiteral("Inter-%1.otf").arg(face.style));
                 if (QFileInfo::exists(path))
                     files.append(path);
             }
             return files;
         }
         return QStringList();
+    };
+    env.installedUprightWeights = [] {
+        QList<int> weights;
+        for (const QString &style : QFontDatabase::styles(NmFontFamily::inter)) {
+            if (!QFontDatabase::italic(NmFontFamily::inter, style))
+                weights.append(QFontDatabase::weight(NmFontFamily::inter, style));
+        }
+        return weights;
     };
     env.registerFontFile = [](const QString &path) {
         RegisterResult result;

@@ -183,41 +183,53 @@ QCache<QString, ShadowImage> &shadowCache()
     return cache;
 }
 
-// The blurred image of the shape at `size` in the shadow's colour, opaque:
-// its opacity is applied when it is drawn, so one image serves a shadow
-// whose opacity animates (a surface gaining focus, a pane fading in).
-QImage renderShadow(const NmShape &shape, const QSizeF &size, const NmShadow &shadow, qreal dpr)
+// The blurred image of the shape at `size` in `colour` at full opacity; the
+// shadow's opacity is applied when it is drawn, so one image serves every
+// opacity (a focus change fades the opacity) and keeps its smooth gradient.
+//
+// A shadow is a wide blur: it is kept at a fraction of the device's
+// resolution, a few pixels per standard deviation of the blur, and drawn
+// scaled up smoothly. It looks the same and costs a fraction to blur and hold.
+QImage renderShadow(const NmShape &shape, const QSizeF &size, const QColor &colour, qreal radius, qreal spread,
+                    qreal dpr)
 {
-    const qreal spread = shadow.spread();
+    constexpr qreal kPixelsPerDeviation = 3;
+    const qreal sigma = radius / 2.0 * dpr; // in device pixels
+    const qreal reduction = std::max<qreal>(1, std::floor(sigma / kPixelsPerDeviation));
+    const qreal scale = dpr / reduction; // image pixels per point
     const QSizeF full(size.width() + 2 * spread, size.height() + 2 * spread);
-    QImage image(QSize(int(std::ceil(full.width() * dpr)), int(std::ceil(full.height() * dpr))),
+    QImage image(QSize(int(std::ceil(full.width() * scale)), int(std::ceil(full.height() * scale))),
                  QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     {
         QPainter p(&image);
-        p.scale(dpr, dpr);
-        QColor opaque = shadow.color;
-        opaque.setAlphaF(1.0f);
-        NmPainter::fill(p, shape, QRectF(QPointF(spread, spread), size), opaque);
+        p.scale(scale, scale);
+        NmPainter::fill(p, shape, QRectF(QPointF(spread, spread), size), colour);
     }
-    gaussianBlur(image, shadow.radius / 2.0 * dpr);
-    image.setDevicePixelRatio(dpr);
+    gaussianBlur(image, sigma / reduction);
+    image.setDevicePixelRatio(scale);
     return image;
 }
 
-QString cacheKey(const NmShape &shape, qreal cornerRadius, const QSizeF &size, const NmShadow &shadow, qreal dpr)
+QString cacheKey(const NmShape &shape, qreal cornerRadius, const QSizeF &size, QRgb colour, qreal radius, qreal dpr)
 {
     return QStringLiteral("%1/%2/%3x%4/%5/%6/%7")
         .arg(int(shape.kind))
         .arg(cornerRadius)
         .arg(size.width())
         .arg(size.height())
-        .arg(shadow.color.rgb(), 0, 16)
-        .arg(shadow.radius)
+        .arg(colour, 0, 16)
+        .arg(radius)
         .arg(dpr);
 }
 
 } // namespace
+
+int NmPainter::shadowImageCount()
+{
+    QMutexLocker lock(&shadowCacheMutex);
+    return int(shadowCache().count());
+}
 
 void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow)
 {
@@ -236,7 +248,9 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
     const bool sliceX = rect.width() > sliceLength;
     const bool sliceY = rect.height() > sliceLength;
     const QSizeF sourceSize(sliceX ? sliceLength : rect.width(), sliceY ? sliceLength : rect.height());
-    const QString key = cacheKey(shape, shape.cornerExtent(rect), sourceSize, shadow, dpr);
+    QColor colour = shadow.color;
+    colour.setAlpha(255);
+    const QString key = cacheKey(shape, shape.cornerExtent(rect), sourceSize, colour.rgb(), shadow.radius, dpr);
 
     QImage image;
     {
@@ -245,32 +259,40 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
             image = cached->image;
     }
     if (image.isNull()) {
-        image = renderShadow(shape, sourceSize, shadow, dpr);
+        image = renderShadow(shape, sourceSize, colour, shadow.radius, spread, dpr);
         QMutexLocker lock(&shadowCacheMutex);
         shadowCache().insert(key, new ShadowImage{image});
     }
 
-    const QRectF target = shadow.bounds(rect);
     const QSizeF source(sourceSize.width() + 2 * spread, sourceSize.height() + 2 * spread);
-    const qreal mx = sliceX ? corner + 2 * spread : source.width() / 2;
-    const qreal my = sliceY ? corner + 2 * spread : source.height() / 2;
+    const QSizeF slice(sliceX ? corner + 2 * spread : source.width() / 2,
+                       sliceY ? corner + 2 * spread : source.height() / 2);
+    painter.save();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform); // the image is kept at a lower resolution
+    painter.setOpacity(painter.opacity() * shadow.color.alphaF());
+    drawNineSlice(painter, image, source, shadow.bounds(rect), slice);
+    painter.restore();
+}
+
+void NmPainter::drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
+                              const QSizeF &corner)
+{
+    const qreal mx = corner.width();
+    const qreal my = corner.height();
     const qreal xs[4] = {0, mx, source.width() - mx, source.width()};
     const qreal ys[4] = {0, my, source.height() - my, source.height()};
     const qreal xt[4] = {target.left(), target.left() + mx, target.right() - mx, target.right()};
     const qreal yt[4] = {target.top(), target.top() + my, target.bottom() - my, target.bottom()};
-    painter.save();
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.setOpacity(painter.opacity() * shadow.color.alphaF());
+    const qreal scale = image.devicePixelRatio(); // image pixels per point
     for (int row = 0; row < 3; ++row) {
         for (int col = 0; col < 3; ++col) {
             if (xs[col + 1] <= xs[col] || ys[row + 1] <= ys[row])
                 continue;
-            const QRectF s(QPointF(xs[col] * dpr, ys[row] * dpr), QPointF(xs[col + 1] * dpr, ys[row + 1] * dpr));
+            const QRectF s(QPointF(xs[col] * scale, ys[row] * scale), QPointF(xs[col + 1] * scale, ys[row + 1] * scale));
             const QRectF t(QPointF(xt[col], yt[row]), QPointF(xt[col + 1], yt[row + 1]));
             painter.drawImage(t, image, s);
         }
     }
-    painter.restore();
 }
 
 } // namespace nerim

@@ -75,8 +75,23 @@ void strokeInside(QPainter &painter, const NmShape &shape, const QRectF &rect, q
 void focusRing(QPainter &painter, const NmShape &shape, const QRectF &rect);
 
 // Paints the shadow that `shape` over `rect` casts, from a cached blurred
-// image (nine-slice, so the size of the shape costs nothing once cached).
+// image of the shape: nine slices of it, so one image serves every size of the
+// shape (only a side too short to slice is drawn whole), and at full opacity,
+// so one serves every opacity of the shadow's colour.
 void paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow);
+// How many blurred shadow images are kept.
+int shadowImageCount();
+
+// Draws `image`, a picture of `source` points (at the image's device pixel
+// ratio), over `target` in nine slices: `corner.width()` points at its left
+// and right and `corner.height()` at its top and bottom as they are, the edges
+// between them stretched along their length, the middle stretched both ways.
+// A corner of half the source's side leaves no middle on that axis (the
+// target then has the source's length there). The stretched parts of the
+// source must be the same all along (a straight edge), with a point of the
+// same to either side.
+void drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
+                   const QSizeF &corner);
 
 } // namespace NmPainter
 

@@ -2,10 +2,13 @@
 
 #include "ui/design/Colors.h"
 
+#include <QCache>
+#include <QMutex>
 #include <QPainter>
 #include <QPainterPath>
 
 #include <algorithm>
+#include <cmath>
 
 namespace nerim::SurfaceStyles {
 
@@ -88,21 +91,121 @@ void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
     NmPainter::strokeInside(painter, look.shape, rect, look.strokeWidth, look.stroke);
 }
 
-void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity)
+namespace {
+
+QMutex slicedLookMutex;
+QCache<QString, QImage> &slicedLooks()
+{
+    static QCache<QString, QImage> cache(32);
+    return cache;
+}
+
+} // namespace
+
+void paintSliced(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
+{
+    if (rect.isEmpty())
+        return;
+    // The corners as drawn, and a point beyond them on each side: the
+    // stretched middle of the image is straight edge and flat fill.
+    const qreal extent = look.shape.cornerExtent(rect);
+    const qreal corner = std::ceil(extent) + 1;
+    const qreal sliceLength = 2 * corner + 2;
+    const bool sliceX = rect.width() > sliceLength;
+    const bool sliceY = rect.height() > sliceLength;
+    if (!sliceX && !sliceY) {
+        paint(painter, look, rect);
+        return;
+    }
+    const QSizeF source(sliceX ? sliceLength : rect.width(), sliceY ? sliceLength : rect.height());
+    const qreal dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const QString key = QStringLiteral("%1/%2/%3x%4/%5/%6/%7/%8/%9")
+                            .arg(int(look.shape.kind))
+                            .arg(extent)
+                            .arg(source.width())
+                            .arg(source.height())
+                            .arg(look.material.rgba(), 0, 16)
+                            .arg(look.fill.rgba(), 0, 16)
+                            .arg(look.stroke.rgba(), 0, 16)
+                            .arg(look.strokeWidth)
+                            .arg(dpr);
+    QImage image;
+    {
+        QMutexLocker lock(&slicedLookMutex);
+        if (const QImage *cached = slicedLooks().object(key))
+            image = *cached;
+    }
+    if (image.isNull()) {
+        image = QImage(QSize(int(std::ceil(source.width() * dpr)), int(std::ceil(source.height() * dpr))),
+                       QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(dpr);
+        image.fill(Qt::transparent);
+        {
+            QPainter p(&image);
+            paint(p, look, QRectF(QPointF(0, 0), source));
+        }
+        QMutexLocker lock(&slicedLookMutex);
+        slicedLooks().insert(key, new QImage(image));
+    }
+    painter.save();
+    // At a whole device pixel ratio every slice lands on whole pixels and the
+    // stretched ones are the same all along: no filtering needed.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, dpr != std::floor(dpr));
+    NmPainter::drawNineSlice(painter, image, source, rect,
+                             QSizeF(sliceX ? corner : source.width() / 2, sliceY ? corner : source.height() / 2));
+    painter.restore();
+}
+
+namespace {
+
+// Paints `look`'s shadow over `rect` outside the surface, for each of
+// `parts` (the look's share of the shadow, 0 to 1).
+void paintShadowParts(QPainter &painter, const NmSurfaceLook &clipLook,
+                      std::initializer_list<std::pair<const NmSurfaceLook *, qreal>> parts, const QRectF &rect,
+                      qreal opacity)
 {
     if (opacity <= 0.0 || rect.isEmpty())
         return;
-    NmShadow shadow = look.shadow;
-    shadow.color.setAlphaF(float(shadow.color.alphaF() * std::min<qreal>(opacity, 1.0)));
     QPainterPath outside;
-    outside.addRect(shadow.bounds(rect).adjusted(-1, -1, 1, 1));
+    QRectF reach;
+    for (const auto &[look, share] : parts)
+        reach = reach.united(look->shadow.bounds(rect));
+    outside.addRect(reach.adjusted(-1, -1, 1, 1));
     // Half a point inside the edge, so the clip's own (aliased) edge hides under
     // the surface's stroke.
-    outside = outside.subtracted(look.shape.insetPath(rect, 0.5));
+    outside = outside.subtracted(clipLook.shape.insetPath(rect, 0.5));
     painter.save();
     painter.setClipPath(outside, Qt::IntersectClip);
-    NmPainter::paintShadow(painter, look.shape, rect, shadow);
+    for (const auto &[look, share] : parts) {
+        if (share <= 0.0)
+            continue;
+        NmShadow shadow = look->shadow;
+        shadow.color.setAlphaF(float(shadow.color.alphaF() * std::min<qreal>(opacity, 1.0) * share));
+        NmPainter::paintShadow(painter, look->shape, rect, shadow);
+    }
     painter.restore();
+}
+
+} // namespace
+
+void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity)
+{
+    paintShadowParts(painter, look, {{&look, 1.0}}, rect, opacity);
+}
+
+void paintShadowBetween(QPainter &painter, const NmSurfaceLook &from, const NmSurfaceLook &to, double progress,
+                        const QRectF &rect, qreal opacity)
+{
+    const double t = std::clamp(progress, 0.0, 1.0);
+    if (t <= 0.0) {
+        paintShadow(painter, from, rect, opacity);
+        return;
+    }
+    if (t >= 1.0) {
+        paintShadow(painter, to, rect, opacity);
+        return;
+    }
+    paintShadowParts(painter, to, {{&from, 1.0 - t}, {&to, t}}, rect, opacity);
 }
 
 } // namespace nerim::SurfaceStyles

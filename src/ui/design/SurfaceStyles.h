@@ -42,10 +42,21 @@ NmSurfaceLook between(const NmSurfaceLook &from, const NmSurfaceLook &to, double
 
 // Paints the look's material, fill and stroke over `rect` (not the shadow).
 void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);
+// The same picture drawn from a small cached image of the look, in nine
+// slices (see NmPainter::drawNineSlice): one image per shape and look serves
+// every surface of any size, and drawing it again costs a few small copies.
+// For surfaces at rest; one whose look is changing is painted directly.
+void paintSliced(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);
 // Paints the shadow the surface over `rect` casts, scaled in opacity by
 // `opacity`. Only the part outside the surface is painted: seen through the
 // translucent surface, the smooth shadow would show 8-bit contour lines.
 void paintShadow(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect, qreal opacity = 1.0);
+// The shadow of a surface part of the way (`progress`, 0 to 1) from `from`'s
+// look to `to`'s: the two looks' shadows faded into each other, so a focus
+// change draws from the two shadow images the surface keeps at rest instead
+// of blurring one for every step in between.
+void paintShadowBetween(QPainter &painter, const NmSurfaceLook &from, const NmSurfaceLook &to, double progress,
+                        const QRectF &rect, qreal opacity = 1.0);
 } // namespace SurfaceStyles
 
 } // namespace nerim

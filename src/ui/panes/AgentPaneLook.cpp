@@ -86,4 +86,12 @@ int taskCompleteCount(std::span<const OutputLine> lines)
                              [](const OutputLine &line) { return line.kind == OutputLine::Kind::taskComplete; }));
 }
 
+int taskCompleteCount(const OutputLines &lines, qsizetype from)
+{
+    int count = 0;
+    for (qsizetype i = std::max<qsizetype>(0, from); i < lines.size(); ++i)
+        count += lines.kind(i) == OutputLine::Kind::taskComplete;
+    return count;
+}
+
 } // namespace nerim::AgentPaneLook

@@ -2,6 +2,7 @@
 
 #include "agents/AgentRole.h"
 #include "agents/OutputLine.h"
+#include "agents/OutputLines.h"
 #include "ui/design/DesignTokens.h"
 #include "ui/panes/TranscriptGrouping.h"
 
@@ -82,6 +83,8 @@ std::optional<QUuid> scrollTarget(const QList<RenderGroup> &groups);
 
 // The number of task-complete lines among `lines` (in every output mode).
 int taskCompleteCount(std::span<const OutputLine> lines);
+// The same for the lines of `lines` from `from` on.
+int taskCompleteCount(const OutputLines &lines, qsizetype from);
 
 } // namespace AgentPaneLook
 

@@ -346,16 +346,15 @@ void AgentPaneView::countTaskCompletes()
 {
     if (!m_pane)
         return;
-    const QList<OutputLine> &lines = m_pane->outputLines();
+    const OutputLines &lines = m_pane->outputLines();
     const bool appended = lines.size() >= m_countedLines &&
-                          (m_countedLines == 0 || lines.at(m_countedLines - 1).id == m_lastCountedLineId);
+                          (m_countedLines == 0 || lines.id(m_countedLines - 1) == m_lastCountedLineId);
     if (appended)
-        m_taskCompleteCount += AgentPaneLook::taskCompleteCount(
-            std::span<const OutputLine>(lines.constData() + m_countedLines, size_t(lines.size() - m_countedLines)));
+        m_taskCompleteCount += AgentPaneLook::taskCompleteCount(lines, m_countedLines);
     else
-        m_taskCompleteCount = AgentPaneLook::taskCompleteCount(lines);
+        m_taskCompleteCount = AgentPaneLook::taskCompleteCount(lines, 0);
     m_countedLines = lines.size();
-    m_lastCountedLineId = lines.isEmpty() ? QUuid() : lines.last().id;
+    m_lastCountedLineId = lines.isEmpty() ? QUuid() : lines.id(lines.size() - 1);
     m_pulse->setTrigger(m_taskCompleteCount);
 }
 

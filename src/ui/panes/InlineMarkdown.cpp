@@ -3,11 +3,11 @@
 #include "ui/panes/PatternSyntax.h"
 
 #include <QRegularExpression>
-#include <QSet>
 #include <QUrl>
 #include <array>
 #include <bit>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -68,7 +68,6 @@ struct Bracket {
     qsizetype atom = 0;
     qsizetype delimiterBottom = 0;
     bool image = false;
-    bool active = true;
     qsizetype position = 0; // in the source
 };
 
@@ -188,33 +187,49 @@ private:
     {
         const qsizetype length = runLength(i, u'`');
         const qsizetype contentStart = i + length;
-        if (!m_lengthsWithoutCloser.contains(length)) {
-            qsizetype j = contentStart;
-            while (j < m_end) {
-                if (m_source[j] != u'`') {
-                    ++j;
-                    continue;
-                }
-                const qsizetype closer = runLength(j, u'`');
-                if (closer == length) {
-                    QString content = m_source.mid(contentStart, j - contentStart);
-                    // One space on each side is padding, unless that is all there is.
-                    if (content.size() >= 2 && content.front() == u' ' && content.back() == u' '
-                        && content.count(u' ') != content.size())
-                        content = content.mid(1, content.size() - 2);
-                    flushText();
-                    m_atoms.push_back(Atom::literal(content, InlineMarkdown::code));
-                    holdOpen(i, j + length);
-                    return j + length;
-                }
-                j += closer;
-            }
-            // Every later backtick string was seen: none of this length can close.
-            m_lengthsWithoutCloser.insert(length);
+        if (const std::optional<qsizetype> j = backtickRunOfLength(length, contentStart)) {
+            QString content = m_source.mid(contentStart, *j - contentStart);
+            // One space on each side is padding, unless that is all there is.
+            if (content.size() >= 2 && content.front() == u' ' && content.back() == u' '
+                && content.count(u' ') != content.size())
+                content = content.mid(1, content.size() - 2);
+            flushText();
+            m_atoms.push_back(Atom::literal(content, InlineMarkdown::code));
+            holdOpen(i, *j + length);
+            return *j + length;
         }
         holdOpen(i, m_end);
         m_pending += m_source.mid(i, length);
         return contentStart;
+    }
+
+    // The first backtick string of exactly `length` backticks that starts at
+    // or after `from`. The paragraph's backtick strings are listed by length
+    // in one pass when first needed; openers are met in text order, so each
+    // list is walked forward once.
+    std::optional<qsizetype> backtickRunOfLength(qsizetype length, qsizetype from)
+    {
+        if (!m_backtickRunsListed) {
+            m_backtickRunsListed = true;
+            for (qsizetype j = m_begin; j < m_end;) {
+                if (m_source[j] != u'`') {
+                    ++j;
+                    continue;
+                }
+                const qsizetype run = runLength(j, u'`');
+                m_backtickRuns[run].starts.push_back(j);
+                j += run;
+            }
+        }
+        const auto found = m_backtickRuns.find(length);
+        if (found == m_backtickRuns.end())
+            return std::nullopt;
+        BacktickRuns &runs = found->second;
+        while (runs.next < runs.starts.size() && runs.starts[runs.next] < from)
+            ++runs.next;
+        if (runs.next == runs.starts.size())
+            return std::nullopt;
+        return runs.starts[runs.next];
     }
 
     qsizetype delimiterRun(qsizetype i)
@@ -283,7 +298,7 @@ private:
     {
         flushText();
         m_atoms.push_back(Atom::literal(image ? QStringLiteral("![") : QStringLiteral("[")));
-        m_brackets.push_back(Bracket{qsizetype(m_atoms.size() - 1), qsizetype(m_delimiters.size()), image, true, i});
+        m_brackets.push_back(Bracket{qsizetype(m_atoms.size() - 1), qsizetype(m_delimiters.size()), image, i});
         return i + (image ? 2 : 1);
     }
 
@@ -295,8 +310,12 @@ private:
         }
         const Bracket bracket = m_brackets.back();
         m_brackets.pop_back();
+        // A "[" below the floor was open when a link closed: links do not
+        // nest, so it can no longer open one (an image still can).
+        const bool active = bracket.image || qsizetype(m_brackets.size()) >= m_linkFloor;
+        m_linkFloor = std::min(m_linkFloor, qsizetype(m_brackets.size()));
         m_reach = i + 1;
-        const std::optional<LinkTail> tail = bracket.active ? linkTail(i + 1) : std::nullopt;
+        const std::optional<LinkTail> tail = active ? linkTail(i + 1) : std::nullopt;
         if (!tail) {
             // Held open as far as the link's tail was read.
             holdOpen(bracket.position, std::max(i + 1, m_reach));
@@ -315,11 +334,9 @@ private:
         }
         m_atoms[size_t(bracket.atom)].text.clear();
         if (!bracket.image) {
-            // Links do not nest: no earlier "[" can open one any more.
-            for (Bracket &earlier : m_brackets) {
-                if (!earlier.image)
-                    earlier.active = false;
-            }
+            // Links do not nest: no "[" still open can open one any more. One
+            // floor for all of them keeps this a step, not a walk of the stack.
+            m_linkFloor = qsizetype(m_brackets.size());
         }
         return tail->end;
     }
@@ -398,12 +415,7 @@ private:
         if (i > afterDestination && i < size
             && (m_source[i] == u'"' || m_source[i] == u'\'' || m_source[i] == u'(')) {
             const QChar close = m_source[i] == u'(' ? QChar(u')') : m_source[i];
-            ++i;
-            while (i < size && m_source[i] != close) {
-                if (m_source[i] == u'\\' && i + 1 < size && isAsciiPunctuation(m_source[i + 1]))
-                    ++i;
-                ++i;
-            }
+            i = titleEnd(i + 1, close);
             if (i >= size)
                 return none();
             i = skipSpace(i + 1);
@@ -411,6 +423,37 @@ private:
         if (i >= size || m_source[i] != u')')
             return none();
         return LinkTail{destination, i + 1};
+    }
+
+    // Where a link title that starts at `from` ends: the first `close` not
+    // escaped by a backslash, or the end of the paragraph. Every "](x (" of a
+    // paragraph looks for its title's end, so each position's answer is kept
+    // (the scan from a position goes on exactly as the scan from where it
+    // leads), and the paragraph is read once per kind of title however many
+    // titles start in it.
+    qsizetype titleEnd(qsizetype from, QChar close)
+    {
+        std::vector<qsizetype> &known = m_titleEnds[close == u'"' ? 0 : close == u'\'' ? 1 : 2];
+        if (known.empty())
+            known.assign(size_t(m_end - m_begin), -1);
+        m_titleWalk.clear();
+        qsizetype p = from;
+        qsizetype end = m_end;
+        while (p < m_end) {
+            if (known[size_t(p - m_begin)] >= 0) {
+                end = known[size_t(p - m_begin)];
+                break;
+            }
+            if (m_source[p] == close) {
+                end = p;
+                break;
+            }
+            m_titleWalk.push_back(p);
+            p += (m_source[p] == u'\\' && p + 1 < m_end && isAsciiPunctuation(m_source[p + 1])) ? 2 : 1;
+        }
+        for (const qsizetype walked : m_titleWalk)
+            known[size_t(walked - m_begin)] = end;
+        return end;
     }
 
     static int markerIndex(QChar marker) { return marker == u'*' ? 0 : marker == u'_' ? 1 : 2; }
@@ -553,7 +596,18 @@ private:
     std::vector<StyleRange> m_styleRanges;
     qsizetype m_reach = 0;
     std::vector<Bracket> m_brackets;
-    QSet<qsizetype> m_lengthsWithoutCloser;
+    // Brackets at this index of m_brackets and above may still open a link.
+    qsizetype m_linkFloor = 0;
+    struct BacktickRuns {
+        std::vector<qsizetype> starts;
+        size_t next = 0;
+    };
+    std::unordered_map<qsizetype, BacktickRuns> m_backtickRuns;
+    bool m_backtickRunsListed = false;
+    // Per kind of title ('"', "'", "("): for each position of the paragraph,
+    // where a title read from there ends, or -1 while unknown.
+    std::array<std::vector<qsizetype>, 3> m_titleEnds;
+    std::vector<qsizetype> m_titleWalk;
 };
 
 // Calls `paragraph(begin, end)` for each paragraph of `source` and

@@ -35,6 +35,27 @@ void RunText::append(const QString &line)
     m_ends.append(start + line.size());
 }
 
+void RunText::append(const OutputLines &lines, qsizetype index)
+{
+    const bool follows = m_fromTranscript > 0 && m_first + m_fromTranscript == index && m_transcript.sharesStorageWith(lines);
+    if (!m_lines.isEmpty() || (lineCount() > 0 && !follows)) {
+        append(lines.text(index));
+        return;
+    }
+    if (lineCount() == 0)
+        m_first = index;
+    // The copy taken now holds the new line too.
+    m_transcript = lines;
+    ++m_fromTranscript;
+    const qsizetype start = m_ends.isEmpty() ? 0 : m_ends.last() + 1;
+    m_ends.append(start + lines.textLength(index));
+}
+
+QString RunText::lineText(qsizetype line) const
+{
+    return line < m_fromTranscript ? m_transcript.text(m_first + line) : m_lines.at(line - m_fromTranscript);
+}
+
 qsizetype RunText::lineAt(qsizetype at) const
 {
     // The first line whose end (its line break) is at or after `at`.
@@ -47,11 +68,13 @@ QString RunText::mid(qsizetype from, qsizetype length) const
     const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
     QString text;
     text.reserve(to - from);
-    for (qsizetype line = lineAt(from); line < m_lines.size() && from < to; ++line) {
+    for (qsizetype line = lineAt(from); line < lineCount() && from < to; ++line) {
         const qsizetype end = m_ends.at(line);
-        const qsizetype start = end - m_lines.at(line).size();
-        if (from < end)
-            text.append(QStringView(m_lines.at(line)).sliced(from - start, std::min(end, to) - from));
+        if (from < end) {
+            const QString whole = lineText(line);
+            const qsizetype start = end - whole.size();
+            text.append(QStringView(whole).sliced(from - start, std::min(end, to) - from));
+        }
         from = std::min(end, to);
         if (from < to) {
             text.append(u'\n');

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "agents/OutputLines.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -9,16 +11,23 @@
 
 namespace nerim {
 
-// The text of a run of agent output: its lines' texts joined with "\n", held
-// as the lines' own strings (shared with the transcript, not copied), with the
-// place where each ends. Any stretch of it is put together on demand.
+// The text of a run of agent output: its lines' texts joined with "\n", with
+// the place where each ends. Lines taken from a transcript are read from it
+// when a stretch is asked for (the run holds no copy of their text); lines
+// given as strings are held as those strings. Any stretch of it is put
+// together on demand.
 class RunText {
 public:
     RunText() = default;
     explicit RunText(const QString &firstLine) { append(firstLine); }
+    // A run whose first line is line `index` of `lines`.
+    RunText(const OutputLines &lines, qsizetype index) { append(lines, index); }
 
     // Adds a line at the end (after a "\n" unless it is the first).
     void append(const QString &line);
+    // Adds line `index` of `lines`; held by reference when it follows the
+    // run's last line there.
+    void append(const OutputLines &lines, qsizetype index);
 
     qsizetype size() const { return m_ends.isEmpty() ? 0 : m_ends.last(); }
     bool isEmpty() const { return size() == 0; }
@@ -35,13 +44,14 @@ public:
     {
         from = std::clamp<qsizetype>(from, 0, size());
         const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
-        for (qsizetype line = lineAt(from); line < m_lines.size(); ++line) {
+        for (qsizetype line = lineAt(from); line < lineCount(); ++line) {
             const qsizetype end = m_ends.at(line);
-            const qsizetype start = end - m_lines.at(line).size();
+            const qsizetype start = line == 0 ? 0 : m_ends.at(line - 1) + 1;
             if (start > to || (start == to && end > to))
                 break;
             const qsizetype first = std::max(start, from);
-            visit(QStringView(m_lines.at(line)).sliced(first - start, std::max<qsizetype>(0, std::min(end, to) - first)));
+            const QString text = lineText(line);
+            visit(QStringView(text).sliced(first - start, std::max<qsizetype>(0, std::min(end, to) - first)));
         }
     }
 
@@ -53,7 +63,14 @@ public:
 private:
     // The line that holds position `at` (its line break counts as its own).
     qsizetype lineAt(qsizetype at) const;
+    QString lineText(qsizetype line) const;
+    qsizetype lineCount() const { return m_ends.size(); }
 
+    // Lines [m_first, m_first + m_fromTranscript) of m_transcript come first;
+    // lines given as strings follow.
+    OutputLines m_transcript;
+    qsizetype m_first = 0;
+    qsizetype m_fromTranscript = 0;
     QList<QString> m_lines;
     // Where each line ends in the joined text.
     QList<qsizetype> m_ends;

@@ -35,71 +35,92 @@ bool isVisible(const OutputLine &line, AppState::OutputMode mode)
     return false;
 }
 
-QList<OutputLine> visibleLines(const QList<OutputLine> &lines, AppState::OutputMode mode)
+OutputLines visibleLines(const OutputLines &lines, AppState::OutputMode mode)
 {
     if (mode != AppState::OutputMode::notification)
         return lines;
-    QList<OutputLine> visible;
-    for (const OutputLine &line : lines) {
-        if (isVisible(line, mode))
-            visible.append(line);
+    OutputLines visible;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines.kind(i) == OutputLine::Kind::stdout)
+            continue; // never shown here: not decoded
+        if (isVisible(lines.at(i), mode))
+            visible.appendLineOf(lines, i);
     }
     return visible;
 }
 
-QList<RenderGroup> renderGroups(const QList<OutputLine> &visibleLines)
+namespace {
+
+// Adds lines [from, to) of `lines` (read through `line`, `kind` and `addToRun`)
+// to the groups; returns the first group that changed or was added.
+template <typename Line, typename Kind, typename AddToRun, typename StartRun>
+qsizetype extend(QList<RenderGroup> &groups, qsizetype from, qsizetype to, AppState::OutputMode mode, Line line,
+                 Kind kind, AddToRun addToRun, StartRun startRun)
 {
-    QList<RenderGroup> groups;
-    std::optional<QUuid> runStart;
-    std::optional<QUuid> runEnd;
-    RunText buffer;
-
-    const auto flush = [&] {
-        if (runStart && runEnd)
-            groups.append(RenderGroup{RenderGroup::StdoutRun{*runStart, *runEnd, std::move(buffer)}});
-        runStart.reset();
-        runEnd.reset();
-        buffer = RunText();
-    };
-
-    for (const OutputLine &line : visibleLines) {
-        if (line.kind == OutputLine::Kind::stdout) {
-            if (!runStart)
-                runStart = line.id;
-            runEnd = line.id;
-            buffer.append(line.text);
-        } else {
-            flush();
-            groups.append(RenderGroup{RenderGroup::Single{line}});
+    qsizetype firstChanged = groups.size();
+    for (qsizetype i = from; i < to; ++i) {
+        if (kind(i) != OutputLine::Kind::stdout) {
+            OutputLine value = line(i);
+            if (isVisible(value, mode))
+                groups.append(RenderGroup{RenderGroup::Single{std::move(value)}});
+            continue;
         }
+        if (mode == AppState::OutputMode::notification)
+            continue; // output is hidden there
+        // A standard-output line continues a run that ends the list, else starts one.
+        if (!groups.isEmpty()) {
+            if (auto *run = std::get_if<RenderGroup::StdoutRun>(&groups.last().value)) {
+                addToRun(*run, i);
+                firstChanged = std::min(firstChanged, groups.size() - 1);
+                continue;
+            }
+        }
+        groups.append(RenderGroup{startRun(i)});
     }
-    flush();
+    return firstChanged;
+}
+
+} // namespace
+
+QList<RenderGroup> renderGroups(const OutputLines &visibleLines)
+{
+    // Every line is visible: the verbose grouping of them is theirs.
+    QList<RenderGroup> groups;
+    extendRenderGroups(groups, visibleLines, 0, AppState::OutputMode::verbose);
     return groups;
 }
 
 qsizetype extendRenderGroups(QList<RenderGroup> &groups, std::span<const OutputLine> appendedLines,
                              AppState::OutputMode mode)
 {
-    qsizetype firstChanged = groups.size();
-    for (const OutputLine &line : appendedLines) {
-        if (!isVisible(line, mode))
-            continue;
-        if (line.kind != OutputLine::Kind::stdout) {
-            groups.append(RenderGroup{RenderGroup::Single{line}});
-            continue;
-        }
-        // A standard-output line continues a run that ends the list, else starts one.
-        if (!groups.isEmpty()) {
-            if (auto *run = std::get_if<RenderGroup::StdoutRun>(&groups.last().value)) {
-                run->lastLineId = line.id;
-                run->text.append(line.text);
-                firstChanged = std::min(firstChanged, groups.size() - 1);
-                continue;
-            }
-        }
-        groups.append(RenderGroup{RenderGroup::StdoutRun{line.id, line.id, RunText(line.text)}});
-    }
-    return firstChanged;
+    const auto line = [&](qsizetype i) { return appendedLines[size_t(i)]; };
+    return extend(
+        groups, 0, qsizetype(appendedLines.size()), mode, line,
+        [&](qsizetype i) { return appendedLines[size_t(i)].kind; },
+        [&](RenderGroup::StdoutRun &run, qsizetype i) {
+            run.lastLineId = appendedLines[size_t(i)].id;
+            run.text.append(appendedLines[size_t(i)].text);
+        },
+        [&](qsizetype i) {
+            const OutputLine &first = appendedLines[size_t(i)];
+            return RenderGroup::StdoutRun{first.id, first.id, RunText(first.text)};
+        });
+}
+
+qsizetype extendRenderGroups(QList<RenderGroup> &groups, const OutputLines &transcript, qsizetype firstAppended,
+                             AppState::OutputMode mode)
+{
+    return extend(
+        groups, firstAppended, transcript.size(), mode, [&](qsizetype i) { return transcript.at(i); },
+        [&](qsizetype i) { return transcript.kind(i); },
+        [&](RenderGroup::StdoutRun &run, qsizetype i) {
+            run.lastLineId = transcript.id(i);
+            run.text.append(transcript, i);
+        },
+        [&](qsizetype i) {
+            const QUuid id = transcript.id(i);
+            return RenderGroup::StdoutRun{id, id, RunText(transcript, i)};
+        });
 }
 
 } // namespace nerim

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agents/OutputLine.h"
+#include "agents/OutputLines.h"
 #include "persistence/AppState.h"
 #include "ui/panes/RunChunks.h"
 
@@ -22,7 +23,7 @@ struct RenderGroup {
     struct StdoutRun {
         QUuid firstLineId;
         QUuid lastLineId;
-        // The lines' texts joined with "\n" (sharing the lines' strings).
+        // The lines' texts joined with "\n" (read from the transcript).
         RunText text;
         friend bool operator==(const StdoutRun &, const StdoutRun &) = default;
     };
@@ -45,11 +46,11 @@ struct RenderGroup {
 bool isVisible(const OutputLine &line, AppState::OutputMode mode);
 
 // The lines that show in `mode`, in transcript order.
-QList<OutputLine> visibleLines(const QList<OutputLine> &lines, AppState::OutputMode mode);
+OutputLines visibleLines(const OutputLines &lines, AppState::OutputMode mode);
 
 // Groups visible lines: every maximal sequence of consecutive standard-output
 // lines becomes one run, every other line a group of its own.
-QList<RenderGroup> renderGroups(const QList<OutputLine> &visibleLines);
+QList<RenderGroup> renderGroups(const OutputLines &visibleLines);
 
 // Brings `groups` (the groups of a transcript in `mode`) up to date after
 // `appendedLines` were added to the end of that transcript. Only the last group
@@ -58,6 +59,10 @@ QList<RenderGroup> renderGroups(const QList<OutputLine> &visibleLines);
 // the index of the first group that changed or was added (`groups.size()` when
 // nothing changed).
 qsizetype extendRenderGroups(QList<RenderGroup> &groups, std::span<const OutputLine> appendedLines,
+                             AppState::OutputMode mode);
+// The same for the lines of `transcript` from `firstAppended` on; runs read
+// their text from the transcript.
+qsizetype extendRenderGroups(QList<RenderGroup> &groups, const OutputLines &transcript, qsizetype firstAppended,
                              AppState::OutputMode mode);
 
 } // namespace nerim

@@ -341,7 +341,7 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     rebuild();
     if (pane) {
         m_drawnLineCount = pane->outputLines().size();
-        m_lastDrawnLineId = m_drawnLineCount ? pane->outputLines().last().id : QUuid();
+        m_lastDrawnLineId = m_drawnLineCount ? pane->outputLines().id(m_drawnLineCount - 1) : QUuid();
     }
 }
 
@@ -383,15 +383,15 @@ void TranscriptView::sync()
     m_lastSync.start();
     if (!m_pane)
         return;
-    const QList<OutputLine> &lines = m_pane->outputLines();
+    const OutputLines &lines = m_pane->outputLines();
     const qsizetype count = lines.size();
-    const QUuid lastId = count ? lines.last().id : QUuid();
+    const QUuid lastId = count ? lines.id(count - 1) : QUuid();
     if (count == m_drawnLineCount && lastId == m_lastDrawnLineId)
         return;
     // Lines are only ever added, except when the whole list is replaced (a
     // restore): an append keeps the last drawn line where it was.
     const bool appended = count >= m_drawnLineCount &&
-                          (m_drawnLineCount == 0 || lines.at(m_drawnLineCount - 1).id == m_lastDrawnLineId);
+                          (m_drawnLineCount == 0 || lines.id(m_drawnLineCount - 1) == m_lastDrawnLineId);
     if (appended)
         appendFrom(m_drawnLineCount);
     else
@@ -441,11 +441,9 @@ void TranscriptView::addRowsFrom(qsizetype firstGroup)
 
 void TranscriptView::appendFrom(qsizetype firstNewLine)
 {
-    const QList<OutputLine> &lines = m_pane->outputLines();
-    const std::span<const OutputLine> added(lines.constData() + firstNewLine, size_t(lines.size() - firstNewLine));
     const qsizetype groupsBefore = m_groups.size();
     const int rowsBefore = int(m_items.size());
-    const qsizetype firstChanged = extendRenderGroups(m_groups, added, m_mode);
+    const qsizetype firstChanged = extendRenderGroups(m_groups, m_pane->outputLines(), firstNewLine, m_mode);
     if (firstChanged < groupsBefore) {
         // Only the last group can change: a run that goes on. Its last chunk
         // grows, and chunks may follow it.

@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QLayoutItem>
 #include <QWidgetAction>
 #include <QDir>
 #include <QTest>
@@ -82,6 +83,63 @@ protected:
             spin(5);
         EXPECT_EQ(canvas->deployState().phase().kind(), until);
         return *canvas->deployState().deployPaneID();
+    }
+    // Shows the card of `phase` on a Deploy pane `width` wide, placed as the
+    // agent column places it: that width, and the height it asks for there.
+    DeployCard *cardAt(QWidget &window, int width, const Phase &phase, const QStringList &envNames = {})
+    {
+        DeployContext context;
+        context.providersInOrder = {DeployProvider::vercel};
+        context.envVarNames = envNames;
+        canvas->deployState().setContext(context);
+        const QUuid paneId = QUuid::createUuid();
+        canvas->deployState().setDeployPaneID(paneId);
+        canvas->deployState().setPhase(phase);
+        auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+        window.resize(width, 900);
+        window.show();
+        place(overlay, width);
+        return overlay->card();
+    }
+    static void place(QWidget *overlay, int width)
+    {
+        for (int i = 0; i < 3; ++i) {
+            overlay->setGeometry(0, 0, width, overlay->heightForWidth(width));
+            spin(5);
+        }
+    }
+    // The shown controls and texts of `card` that stick out of it, or
+    // that overlap one another.
+    static std::string misplaced(DeployCard *card)
+    {
+        QList<QWidget *> leaves;
+        for (QWidget *widget : card->findChildren<QWidget *>()) {
+            if (!widget->isVisibleTo(card))
+                continue;
+            bool leaf = true;
+            for (QWidget *child : widget->findChildren<QWidget *>())
+                leaf = leaf && !child->isVisibleTo(card);
+            if (leaf)
+                leaves.append(widget);
+        }
+        const auto frame = [card](QWidget *widget) { return QRect(widget->mapTo(card, QPoint(0, 0)), widget->size()); };
+        const auto name = [](QWidget *widget) {
+            return QStringLiteral("%1 %2").arg(QString::fromLatin1(widget->metaObject()->className()), widget->objectName());
+        };
+        QStringList wrong;
+        for (QWidget *leaf : leaves) {
+            if (!card->rect().contains(frame(leaf)))
+                wrong.append(name(leaf) + QStringLiteral(" outside the card"));
+            // Squeezed below what it needs (a button, the choice, a text
+            // whose word does not fit) counts as cut too.
+            if (leaf->width() < QWidgetItem(leaf).minimumSize().width() ||
+                (leaf->hasHeightForWidth() && leaf->height() < leaf->heightForWidth(leaf->width())))
+                wrong.append(name(leaf) + QStringLiteral(" squeezed"));
+            for (QWidget *other : leaves)
+                if (other < leaf && frame(other).intersects(frame(leaf)))
+                    wrong.append(name(leaf) + QStringLiteral(" overlaps ") + name(other));
+        }
+        return wrong.join(QStringLiteral("; ")).toStdString();
     }
     // Waits until the Deploy pane's agent is no longer busy.
     void waitForIdleAgent()
@@ -407,7 +465,7 @@ TEST_F(DeployWidgetsTest, EachLiveMenuCardGetsItsHeightInTheAgentColumnOnAFocuse
         auto *card = qobject_cast<DeployPaneOverlay *>(overlay)->card();
         ASSERT_NE(card, nullptr) << id.toStdString();
         EXPECT_GT(overlay->height(), 0) << id.toStdString();
-        EXPECT_EQ(overlay->height(), overlay->sizeHint().height()) << id.toStdString();
+        EXPECT_EQ(overlay->height(), overlay->heightForWidth(overlay->width())) << id.toStdString();
         EXPECT_GE(card->height(), card->sizeHint().height()) << id.toStdString();
         // The pane moved down under the card.
         EXPECT_EQ(column->paneView(paneId)->y(), overlay->y() + overlay->height()) << id.toStdString();
@@ -417,4 +475,71 @@ TEST_F(DeployWidgetsTest, EachLiveMenuCardGetsItsHeightInTheAgentColumnOnAFocuse
             spin(5);
         EXPECT_EQ(qobject_cast<DeployPaneOverlay *>(overlay)->card(), nullptr);
     }
+}
+
+// Every card at the pane's 360 points, with long agent texts, names and
+// domains: each control and text stays inside the card, none on another, and
+// the checklist's last choice can be clicked. Where the pane is wider the
+// checklist keeps each row on one line, its choices in one column.
+TEST_F(DeployWidgetsTest, EveryCardKeepsItsControlsInsideThePaneWidth)
+{
+    const QString longWord = QStringLiteral("https://vercel.com/account/settings/tokens/create-a-new-token-here");
+    const QString longName = QStringLiteral("NEXT_PUBLIC_SUPABASE_SERVICE_ROLE_KEY_FOR_THE_PRODUCTION_DATABASE");
+    const QStringList names{QStringLiteral("API_KEY"), QStringLiteral("DATABASE_URL"),
+                            QStringLiteral("NEXT_PUBLIC_SUPABASE_ANON_KEY"), longName};
+    const QString domain = QStringLiteral("reallylongcompanysubdomainname.examplecompanydomainname.com");
+    const DeploySessionState::TerminalSnapshot snapshot{QStringLiteral("https://shop.vercel.app"), std::nullopt};
+    const QList<DomainRecord> records{
+        {QStringLiteral("A"), QStringLiteral("@"), QStringLiteral("76.76.21.21"), 60},
+        {QStringLiteral("TXT"), QStringLiteral("_vercel.reallylongcompanysubdomainname.examplecompanydomainname.com"),
+         QStringLiteral("vc-domain-verify=reallylongcompanysubdomainname.examplecompanydomainname.com,4f1c9e2b7a3d8e6f"),
+         std::nullopt}};
+    const QList<std::pair<const char *, Phase>> phases{
+        {"token", Phase::awaitingToken(longName, QStringLiteral("Create one at ") + longWord, DeployProvider::vercel)},
+        {"short token", Phase::awaitingToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("to publish"), std::nullopt)},
+        {"secret", Phase::awaitingSecret(QStringLiteral("STRIPE_SECRET_KEY"), QStringLiteral("Payments need it."))},
+        {"checklist", Phase::envVarChecklist(DeployProvider::railway)},
+        {"domain input", Phase::customDomainInput(snapshot)},
+        {"domain verify", Phase::customDomainVerifying(snapshot, domain, records, 1)},
+    };
+    for (const auto &[what, phase] : phases) {
+        QWidget window;
+        DeployCard *card = cardAt(window, 360, phase, names);
+        ASSERT_NE(card, nullptr) << what;
+        EXPECT_EQ(card->width(), 360) << what;
+        EXPECT_EQ(misplaced(card), "") << what;
+        if (auto *checklist = qobject_cast<EnvVarChecklistCard *>(card)) {
+            // "Use different value" is the last segment: a click on its end
+            // picks it, and the field that comes fits too.
+            DeploySegmentedChoice *choice = checklist->choice(QStringLiteral("DATABASE_URL"));
+            QTest::mouseClick(choice, Qt::LeftButton, {}, QPoint(choice->width() - 6, choice->height() / 2));
+            EXPECT_EQ(choice->currentTag(), QStringLiteral("custom"));
+            place(card->parentWidget(), 360);
+            EXPECT_TRUE(checklist->customField(QStringLiteral("DATABASE_URL"))->isVisibleTo(card));
+            EXPECT_EQ(misplaced(card), "") << what;
+            // The long name is shortened, and whole on hover.
+            auto *label = card->findChild<DeployElidedLabel *>(QStringLiteral("name:") + longName);
+            ASSERT_NE(label, nullptr);
+            EXPECT_NE(label->shownText(), longName);
+            EXPECT_EQ(label->toolTip(), longName);
+        }
+    }
+
+    // Wide: name column, choice and field on one line; a name wider than the
+    // column widens its own row only.
+    QWidget window;
+    auto *checklist = qobject_cast<EnvVarChecklistCard *>(cardAt(window, 760, Phase::envVarChecklist(DeployProvider::vercel),
+                                                                 names.mid(0, 3)));
+    ASSERT_NE(checklist, nullptr);
+    checklist->choice(QStringLiteral("API_KEY"))->choose(QStringLiteral("custom"));
+    place(checklist->parentWidget(), 760);
+    EXPECT_EQ(misplaced(checklist), "");
+    const auto left = [&](const QString &name) { return checklist->choice(name)->mapTo(checklist, QPoint(0, 0)); };
+    EXPECT_EQ(left(QStringLiteral("API_KEY")).x(), left(QStringLiteral("DATABASE_URL")).x());
+    EXPECT_GT(left(QStringLiteral("NEXT_PUBLIC_SUPABASE_ANON_KEY")).x(), left(QStringLiteral("API_KEY")).x());
+    QWidget *field = checklist->customField(QStringLiteral("API_KEY"));
+    QWidget *name = checklist->findChild<QWidget *>(QStringLiteral("name:API_KEY"));
+    const int middle = checklist->choice(QStringLiteral("API_KEY"))->geometry().center().y();
+    EXPECT_NEAR(name->geometry().center().y(), middle, 1);
+    EXPECT_NEAR(field->geometry().center().y(), middle, 1);
 }

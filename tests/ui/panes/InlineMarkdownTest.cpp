@@ -141,6 +141,58 @@ TEST(InlineMarkdown, DeeplyNestedEmphasisPairsUp)
     expectAll({{u"*a **b *c* d** e*"_s, "«e:a »«es:b c d»«e: e»"}});
 }
 
+// Constructs that look far ahead for their end (a link's title, a backtick
+// string's partner, a "[" that a later link closes for links) read as
+// CommonMark reads them, also when a paragraph holds thousands of them: each
+// such search reads the paragraph once, not once per construct (the times
+// are in bench/panes).
+TEST(InlineMarkdown, ConstructsThatLookAheadReadTheSameInLongParagraphs)
+{
+    expectAll({
+        {u"[a](https://x.io (t \\) x)) z"_s, "«->https://x.io:a» z"},
+        {u"[a](https://x.io (t) [b](https://y.io (u))"_s, "[a](https://x.io (t) «->https://y.io:b»"},
+        {u"[a](https://x.io (t [b](https://y.io \"u\") c"_s, "[a](https://x.io (t «->https://y.io:b» c"},
+        {u"`` a ` b ``"_s, "«c:a ` b»"},
+        {u"\\``x`"_s, "`«c:x»"},
+        {u"` `` `` `"_s, "«c:`` ``»"},
+        {u"```x`` y```"_s, "«c:x`` y»"},
+        {u"`a``b`"_s, "«c:a``b»"},
+        {u"[[[a](https://x.io) [b](https://y.io)"_s, "[[«->https://x.io:a» «->https://y.io:b»"},
+        {u"[x [a](https://x.io)](https://y.io) [c](https://z.io)"_s,
+         "[x «->https://x.io:a»](https://y.io) «->https://z.io:c»"},
+        {u"![[a](https://x.io)](https://y.io/i.png)"_s, "«->https://x.io:a»"},
+        {u"[[a](https://x.io)] [b](https://y.io)"_s, "[«->https://x.io:a»] «->https://y.io:b»"},
+    });
+    EXPECT_EQ(inlineMarkdownOpenRanges(u"[a](https://x.io (t) [b](https://y.io (u))"_s),
+              (QList<std::pair<qsizetype, qsizetype>>{{0, 21}, {21, 42}}));
+
+    // Thousands of unclosed titles stay text, held open to the paragraph's end.
+    QString titles;
+    for (int i = 0; i < 3000; ++i)
+        titles += u"[](a ("_s;
+    EXPECT_EQ(describe(inlineMarkdownText(titles)), titles.toStdString());
+    const QString closed = titles + u"[b](https://y.io \"t\")"_s;
+    EXPECT_EQ(describe(inlineMarkdownText(closed)), titles.toStdString() + "«->https://y.io:b»");
+    const auto ranges = inlineMarkdownOpenRanges(titles);
+    ASSERT_EQ(ranges.size(), 3000);
+    EXPECT_EQ(ranges.first(), std::make_pair(qsizetype(0), titles.size()));
+
+    // Backtick strings of every length, none closed, then one that is.
+    QString ticks;
+    for (int length = 2; length <= 200; ++length)
+        ticks += QString(length, u'`') + u" x "_s;
+    EXPECT_EQ(describe(inlineMarkdownText(ticks + u"`y`"_s)), ticks.toStdString() + "«c:y»");
+
+    // Many "[" left open, then many links: each link still opens.
+    QString brackets(5000, u'[');
+    std::string expected(5000, '[');
+    for (int i = 0; i < 500; ++i) {
+        brackets += u"[a](https://x.io) "_s;
+        expected += "«->https://x.io:a» ";
+    }
+    EXPECT_EQ(describe(inlineMarkdownText(brackets)), expected);
+}
+
 // A lone surrogate (half of a pair) is not valid UTF-16: it shows as U+FFFD
 // and the rest of the text keeps its links and highlighting.
 TEST(InlineMarkdown, ALoneSurrogateTurnsNothingOff)

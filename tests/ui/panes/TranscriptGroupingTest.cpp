@@ -172,5 +172,39 @@ TEST(TranscriptGrouping, CrLfAgentOutputKeepsItsCodeBlock)
                                       MarkdownSegment::prose(u"Done."_s)}));
 }
 
+TEST(TranscriptGrouping, RunsReadFromTheTranscriptMatchTheirLinesJoinedAtEveryPosition)
+{
+    // Text of every UTF-8 width and what UTF-8 cannot hold, so that positions
+    // in the joined text and in the held bytes differ.
+    const QStringList texts{u"plain"_s, u""_s, u"é ß — 漢字"_s, u"😀 pair 😀"_s,
+                            QString(QChar(0xD800)) + u" lone "_s + QString(QChar(0xDC00)), u"```"_s, u"\uFEFFmark"_s};
+    OutputLines transcript;
+    QList<OutputLine> asList;
+    QList<RenderGroup> fromTranscript;
+    QList<RenderGroup> fromList;
+    for (int i = 0; i < 40; ++i) {
+        const OutputLine added = line(i % 9 == 8 ? Kind::stderr : Kind::stdout, texts.at(i % texts.size()));
+        transcript.append(added);
+        asList.append(added);
+        extendRenderGroups(fromTranscript, transcript, transcript.size() - 1, Mode::verbose);
+        extendRenderGroups(fromList, std::span<const OutputLine>(&added, 1), Mode::verbose);
+        ASSERT_EQ(fromTranscript, fromList);
+    }
+    EXPECT_EQ(fromTranscript, renderGroups(asList));
+    for (const RenderGroup &group : fromTranscript) {
+        const RenderGroup::StdoutRun *run = group.asStdoutRun();
+        if (!run)
+            continue;
+        const QString whole = run->text.toString();
+        ASSERT_EQ(run->text.size(), whole.size());
+        for (qsizetype from = 0; from <= whole.size(); ++from) {
+            for (qsizetype length = 0; from + length <= whole.size(); length += 2) {
+                ASSERT_EQ(run->text.mid(from, length), whole.mid(from, length)) << from << " " << length;
+                ASSERT_EQ(run->text.count(from, length, u"```"), QStringView(whole).sliced(from, length).count(u"```"));
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace nerim

@@ -106,10 +106,46 @@ NERIM_GALLERY_PAGE(deployPickerThree, "deploy-picker-three")
     return gallery::renderWidget(&sheet, QSize(460, 420));
 }
 
+namespace {
+
+// The cards as the Deploy pane shows them: 360 points wide.
+constexpr int paneWidth = 360;
+
+// The overlay of `phase` on a pane `width` wide, as tall as it asks to be there.
+DeployPaneOverlay *paneOverlay(ProjectCanvasViewModel &canvas, const Phase &phase, const QStringList &envNames,
+                               bool envFileTooLarge, QWidget *page)
+{
+    DeployContext context;
+    context.providersInOrder = {DeployProvider::vercel};
+    context.envVarNames = envNames;
+    context.envFileTooLarge = envFileTooLarge;
+    canvas.deployState().setContext(context);
+    const QUuid paneId = QUuid::createUuid();
+    canvas.deployState().setDeployPaneID(paneId);
+    canvas.deployState().setPhase(phase);
+    auto *overlay = new DeployPaneOverlay(&canvas, paneId, page);
+    return overlay;
+}
+
+// Stacks `overlays` at `width` with 14 points between them.
+QImage renderStacked(QWidget *page, const QList<DeployPaneOverlay *> &overlays, int width)
+{
+    int y = 12;
+    for (DeployPaneOverlay *overlay : overlays) {
+        const int height = overlay->heightForWidth(width);
+        overlay->setGeometry(16, y, width, height);
+        y += height + 14;
+    }
+    const QSize size(width + 32, y);
+    page->resize(size);
+    return gallery::renderWidget(page, size);
+}
+
+} // namespace
+
 NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
 {
     QTemporaryDir project;
-    const DeploySessionState::TerminalSnapshot snapshot{u"https://recipe-box.vercel.app"_s, std::nullopt};
     struct Shown {
         Phase phase;
         QStringList envNames;
@@ -123,7 +159,8 @@ NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
                               u"vercel.com/account/tokens (scope: your account) and paste it here."_s,
                               DeployProvider::vercel),
          {}, [](DeployCard *card) { card->field()->setText(u"abc"_s); }},
-        {Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"Payments need your Stripe secret key & nothing else."_s), {}, {}},
+        {Phase::awaitingSecret(u"SUPABASE_SERVICE_ROLE_KEY_FOR_PRODUCTION"_s,
+                               u"Payments need your Stripe secret key & nothing else."_s), {}, {}},
         {Phase::envVarChecklist(DeployProvider::vercel), names,
          [](DeployCard *card) {
              auto *checklist = static_cast<EnvVarChecklistCard *>(card);
@@ -135,28 +172,32 @@ NERIM_GALLERY_PAGE(deployCards, "deploy-cards")
         {Phase::envVarChecklist(DeployProvider::vercel), {}, {}, true},
     };
     std::vector<std::unique_ptr<ProjectCanvasViewModel>> canvases;
-    std::unique_ptr<QWidget> page(paperPage(QSize(620, 860)));
-    auto *layout = new QVBoxLayout(page.get());
-    layout->setContentsMargins(16, 12, 16, 12);
-    layout->setSpacing(14);
+    std::unique_ptr<QWidget> page(paperPage(QSize(paneWidth + 32, 900)));
+    QList<DeployPaneOverlay *> overlays;
     for (const Shown &item : shown) {
         canvases.push_back(galleryCanvas(project.path()));
-        ProjectCanvasViewModel &canvas = *canvases.back();
-        DeployContext context;
-        context.providersInOrder = {DeployProvider::vercel};
-        context.envVarNames = item.envNames;
-        context.envFileTooLarge = item.envFileTooLarge;
-        canvas.deployState().setContext(context);
-        const QUuid paneId = QUuid::createUuid();
-        canvas.deployState().setDeployPaneID(paneId);
-        canvas.deployState().setPhase(item.phase);
-        auto *overlay = new DeployPaneOverlay(&canvas, paneId, page.get());
+        auto *overlay = paneOverlay(*canvases.back(), item.phase, item.envNames, item.envFileTooLarge, page.get());
         if (item.setUp && overlay->card())
             item.setUp(overlay->card());
-        layout->addWidget(overlay);
+        overlays.append(overlay);
     }
-    layout->addStretch(1);
-    const QImage image = gallery::renderWidget(page.get(), QSize(620, 860));
+    const QImage image = renderStacked(page.get(), overlays, paneWidth);
+    page.reset();
+    return image;
+}
+
+// An expanded Deploy pane has room for each checklist row on one line.
+NERIM_GALLERY_PAGE(deployChecklistWide, "deploy-checklist-wide")
+{
+    QTemporaryDir project;
+    auto canvas = galleryCanvas(project.path());
+    std::unique_ptr<QWidget> page(paperPage(QSize(700, 300)));
+    auto *overlay = paneOverlay(*canvas, Phase::envVarChecklist(DeployProvider::vercel),
+                                {u"DATABASE_URL"_s, u"STRIPE_SECRET_KEY"_s, u"NEXT_PUBLIC_ANALYTICS_WRITE_KEY"_s},
+                                false, page.get());
+    auto *checklist = static_cast<EnvVarChecklistCard *>(overlay->card());
+    checklist->choice(u"STRIPE_SECRET_KEY"_s)->choose(u"custom"_s);
+    const QImage image = renderStacked(page.get(), {overlay}, 640);
     page.reset();
     return image;
 }
@@ -178,25 +219,23 @@ NERIM_GALLERY_PAGE(deployDomainCards, "deploy-domain-cards")
                            std::nullopt}},
              1),
          QString()},
+        {Phase::customDomainVerifying(
+             snapshot, u"shopfrontforthebestrecipesintown.recipeboxexamplecompany.com"_s,
+             {DomainRecord{u"CNAME"_s, u"shopfrontforthebestrecipesintown"_s, u"cname.vercel-dns.com"_s, std::nullopt}},
+             12),
+         QString()},
     };
     std::vector<std::unique_ptr<ProjectCanvasViewModel>> canvases;
-    std::unique_ptr<QWidget> page(paperPage(QSize(560, 760)));
-    auto *layout = new QVBoxLayout(page.get());
-    layout->setContentsMargins(16, 12, 16, 12);
-    layout->setSpacing(14);
+    std::unique_ptr<QWidget> page(paperPage(QSize(paneWidth + 32, 900)));
+    QList<DeployPaneOverlay *> overlays;
     for (const auto &[phase, draft] : shown) {
         canvases.push_back(galleryCanvas(project.path()));
-        ProjectCanvasViewModel &canvas = *canvases.back();
-        const QUuid paneId = QUuid::createUuid();
-        canvas.deployState().setDeployPaneID(paneId);
-        canvas.deployState().setPhase(phase);
-        auto *overlay = new DeployPaneOverlay(&canvas, paneId, page.get());
+        auto *overlay = paneOverlay(*canvases.back(), phase, {}, false, page.get());
         if (!draft.isEmpty() && overlay->card())
             overlay->card()->field()->setText(draft);
-        layout->addWidget(overlay);
+        overlays.append(overlay);
     }
-    layout->addStretch(1);
-    const QImage image = gallery::renderWidget(page.get(), QSize(560, 760));
+    const QImage image = renderStacked(page.get(), overlays, paneWidth);
     page.reset();
     return image;
 }

@@ -8,7 +8,6 @@
 #include <QRegion>
 #include <QWidget>
 
-#include <cmath>
 
 namespace nerim {
 
@@ -81,19 +80,14 @@ void NmSurfaceModifier::setFocusProgress(qreal progress)
     updateShadow();
 }
 
+NmSurfaceLook NmSurfaceModifier::restingLook(bool focused) const
+{
+    return m_kind == Kind::pane ? SurfaceStyles::pane(focused) : SurfaceStyles::promptBar(focused);
+}
+
 NmSurfaceLook NmSurfaceModifier::look() const
 {
-    const auto lookFor = [this](bool focused) {
-        return m_kind == Kind::pane ? SurfaceStyles::pane(focused) : SurfaceStyles::promptBar(focused);
-    };
-    if (m_focusProgress <= 0.0)
-        return lookFor(false);
-    if (m_focusProgress >= 1.0)
-        return lookFor(true);
-    NmSurfaceLook look = SurfaceStyles::between(lookFor(false), lookFor(true), m_focusProgress);
-    // Shadows are blurred once per radius and kept: whole points are enough.
-    look.shadow.radius = std::round(look.shadow.radius);
-    return look;
+    return SurfaceStyles::between(restingLook(false), restingLook(true), m_focusProgress);
 }
 
 QRectF NmSurfaceModifier::shapeRectInParent() const
@@ -122,7 +116,10 @@ void NmSurfaceModifier::paintShadow(QPainter &painter) const
     if (!m_content || !m_content->isVisible())
         return;
     const NmMotionEffect *effect = NmMotionEffect::existing(m_content);
-    SurfaceStyles::paintShadow(painter, look(), shapeRectInParent(), effect ? effect->opacity() : 1.0);
+    const qreal opacity = effect ? effect->opacity() : 1.0;
+    // While the focus changes, the two looks' shadows fade into each other.
+    SurfaceStyles::paintShadowBetween(painter, restingLook(false), restingLook(true), m_focusProgress,
+                                      shapeRectInParent(), opacity);
 }
 
 void NmSurfaceModifier::paintChildShadows(QPainter &painter, const QWidget *parent)
@@ -198,21 +195,15 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
         switch (event->type()) {
         case QEvent::Paint: {
             // The surface is the widget's background: drawn before the widget
-            // paints its own content.
-            // Drawn once per size and focus, then copied: a pane repaints its
-            // background whenever its transcript scrolls.
-            const qreal ratio = m_content->devicePixelRatioF();
-            if (m_background.isNull() || m_background.deviceIndependentSize() != QSizeF(m_content->size()) ||
-                m_background.devicePixelRatio() != ratio || m_backgroundProgress != m_focusProgress) {
-                m_background = QPixmap(m_content->size() * ratio);
-                m_background.setDevicePixelRatio(ratio);
-                m_background.fill(Qt::transparent);
-                QPainter background(&m_background);
-                SurfaceStyles::paint(background, look(), QRectF(m_content->rect()));
-                m_backgroundProgress = m_focusProgress;
-            }
+            // paints its own content. At rest it is drawn from the small image
+            // of its look (a pane repaints its background whenever its
+            // transcript scrolls); while its focus changes, directly.
             QPainter painter(m_content);
-            painter.drawPixmap(0, 0, m_background);
+            const QRectF rect(m_content->rect());
+            if (m_focusProgress <= 0.0 || m_focusProgress >= 1.0)
+                SurfaceStyles::paintSliced(painter, look(), rect);
+            else
+                SurfaceStyles::paint(painter, look(), rect);
             break;
         }
         case QEvent::ParentChange:

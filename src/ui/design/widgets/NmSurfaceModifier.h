@@ -3,7 +3,6 @@
 #include "ui/design/SurfaceStyles.h"
 
 #include <QObject>
-#include <QPixmap>
 #include <QPointer>
 #include <QRectF>
 
@@ -57,6 +56,8 @@ protected:
 
 private:
     void setFocusProgress(qreal progress);
+    // The look at rest, focused or not.
+    NmSurfaceLook restingLook(bool focused) const;
     void watchParent();
     void clipChildren();
     QRectF shapeRectInParent() const;
@@ -67,9 +68,6 @@ private:
     bool m_focused = false;
     qreal m_focusProgress = 0;
     QRect m_lastShadowRect;
-    // The surface as last drawn, for its size and focus.
-    QPixmap m_background;
-    qreal m_backgroundProgress = -1;
 };
 
 // Rounded rectangle of radius 14 (panes, panels, project cards, the sidebar).

@@ -10,6 +10,7 @@ struct FakeFonts {
     QStringList files;
     InterFontRegistry::RegisterResult registerResult{true, {}};
     QStringList families;
+    QList<int> installedWeights; // upright faces the system already lists
 
     int lookups = 0;
     QStringList registered;
@@ -23,6 +24,7 @@ struct FakeFonts {
             ++lookups;
             return files;
         };
+        env.installedUprightWeights = [this] { return installedWeights; };
         env.registerFontFile = [this](const QString &path) {
             registered.append(path);
             return registerResult;
@@ -104,6 +106,51 @@ TEST(InterFontRegistryTest, RegistersOnceHoweverOftenItIsAsked)
         EXPECT_FALSE(registry.isRegistered());
     EXPECT_EQ(fonts.lookups, 1);
     EXPECT_EQ(fonts.log.size(), 1);
+}
+
+// Faces the system already has are not registered again; a face it lacks (or
+// a file whose face is not known by its name) is, and a failure there still
+// ends the registration.
+TEST(InterFontRegistryTest, RegistersOnlyTheFacesTheSystemLacks)
+{
+    const QString folder = QStringLiteral("/usr/share/fonts/opentype/inter/");
+    const QStringList files = {folder + QStringLiteral("Inter-Thin.otf"), folder + QStringLiteral("Inter-Regular.otf"),
+                               folder + QStringLiteral("Inter-SemiBold.otf"), folder + QStringLiteral("Inter-Odd.otf")};
+    const QStringList families = {QStringLiteral("Inter")};
+    {
+        FakeFonts fonts;
+        fonts.files = files.mid(0, 3);
+        fonts.families = families;
+        fonts.installedWeights = {100, 200, 300, 400, 500, 600, 700, 800, 900};
+        const InterFontRegistry registry(fonts.environment());
+        EXPECT_TRUE(registry.isRegistered());
+        EXPECT_TRUE(fonts.registered.isEmpty());
+        EXPECT_EQ(fonts.log, QStringList{QStringLiteral(
+                                 "[Nerim design] Inter font registered — Font.nm(...) will use Inter from fonts-inter.")});
+    }
+    {
+        FakeFonts fonts;
+        fonts.files = files;
+        fonts.families = families;
+        fonts.installedWeights = {400, 700}; // an italic-only or partial installation lists fewer
+        const InterFontRegistry registry(fonts.environment());
+        EXPECT_TRUE(registry.isRegistered());
+        EXPECT_EQ(fonts.registered, (QStringList{files[0], files[2], files[3]}));
+    }
+    {
+        FakeFonts fonts;
+        fonts.files = files;
+        fonts.families = families;
+        fonts.installedWeights = {100};
+        fonts.registerResult = {false, QStringLiteral("Permission denied")};
+        const InterFontRegistry registry(fonts.environment());
+        EXPECT_FALSE(registry.isRegistered());
+        EXPECT_EQ(fonts.registered, QStringList{files[1]});
+    }
+    EXPECT_EQ(InterFontRegistry::faceWeight(folder + QStringLiteral("Inter-ExtraBold.otf")), 800);
+    EXPECT_EQ(InterFontRegistry::faceWeight(QStringLiteral("Inter-Light.otf")), 300);
+    EXPECT_EQ(InterFontRegistry::faceWeight(folder + QStringLiteral("Inter-LightItalic.otf")), std::nullopt);
+    EXPECT_EQ(InterFontRegistry::faceWeight(folder + QStringLiteral("InterDisplay-Light.otf")), std::nullopt);
 }
 
 TEST(InterFontRegistryTest, SystemLookupFindsOnlyUprightInterFaces)

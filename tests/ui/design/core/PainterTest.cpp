@@ -1,7 +1,9 @@
 #include "ui/design/ImageEffects.h"
 #include "ui/design/NmPainter.h"
+#include "ui/design/SurfaceStyles.h"
 
 #include <QPainter>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace nerim {
@@ -137,6 +139,100 @@ TEST(PainterTest, ShadowOpacityComesFromTheColour)
     const QRgb centre = image.pixel(150, 158);
     EXPECT_NEAR(qAlpha(centre), 23, 1);
     EXPECT_NEAR(qRed(centre), 27 * 23 / 255.0, 1);
+}
+
+// A shape's shadow is blurred once: drawn at other opacities (a focus change
+// fades them) and at other sizes long enough to slice, it reuses that image.
+TEST(PainterTest, OneShadowImageServesEveryOpacityAndSlicedSize)
+{
+    const NmShape shape = NmShape::roundedRect(11.5); // a radius no other test draws
+    const auto draw = [&](int alpha, const QRectF &rect) {
+        QImage image = canvas(QSize(700, 500));
+        QPainter p(&image);
+        NmPainter::paintShadow(p, shape, rect, NmShadow{QColor(27, 23, 18, alpha), 20, QPointF(0, 8)});
+        return image;
+    };
+    const int before = NmPainter::shadowImageCount();
+    const QImage faint = draw(30, QRectF(60, 60, 300, 200));
+    EXPECT_EQ(NmPainter::shadowImageCount(), before + 1);
+    const QImage strong = draw(120, QRectF(60, 60, 300, 200));
+    draw(23, QRectF(40, 50, 560, 380));
+    draw(200, QRectF(100, 100, 180, 130));
+    EXPECT_EQ(NmPainter::shadowImageCount(), before + 1);
+    // Four times the opacity, four times the shadow (within rounding).
+    const QRgb below = faint.pixel(210, 268);
+    EXPECT_GT(qAlpha(below), 8);
+    EXPECT_NEAR(qAlpha(strong.pixel(210, 268)), 4 * qAlpha(below), 4);
+}
+
+// A surface whose focus is changing casts its two resting shadows faded into
+// each other: all of the unfocused one at the start, all of the focused one
+// at the end, and between the two on the way.
+TEST(PainterTest, SurfaceShadowFadesBetweenItsTwoLooks)
+{
+    const NmSurfaceLook from = SurfaceStyles::pane(false);
+    const NmSurfaceLook to = SurfaceStyles::pane(true);
+    const QRectF rect(60, 60, 240, 160);
+    const auto draw = [&](const std::function<void(QPainter &)> &paint) {
+        QImage image = canvas(QSize(360, 300));
+        QPainter p(&image);
+        paint(p);
+        return image;
+    };
+    const QImage unfocused = draw([&](QPainter &p) { SurfaceStyles::paintShadow(p, from, rect); });
+    const QImage focused = draw([&](QPainter &p) { SurfaceStyles::paintShadow(p, to, rect); });
+    EXPECT_EQ(draw([&](QPainter &p) { SurfaceStyles::paintShadowBetween(p, from, to, 0.0, rect); }), unfocused);
+    EXPECT_EQ(draw([&](QPainter &p) { SurfaceStyles::paintShadowBetween(p, from, to, 1.0, rect); }), focused);
+    const int images = NmPainter::shadowImageCount();
+    const QImage half = draw([&](QPainter &p) { SurfaceStyles::paintShadowBetween(p, from, to, 0.5, rect); });
+    EXPECT_EQ(NmPainter::shadowImageCount(), images);
+    for (const QPoint at : {QPoint(180, 235), QPoint(180, 255), QPoint(310, 140)}) {
+        SCOPED_TRACE(testing::Message() << at.x() << "," << at.y());
+        const int a = qAlpha(unfocused.pixel(at));
+        const int b = qAlpha(focused.pixel(at));
+        EXPECT_NE(a, b);
+        EXPECT_GE(qAlpha(half.pixel(at)), std::min(a, b) - 1);
+        EXPECT_LE(qAlpha(half.pixel(at)), std::max(a, b) + 1);
+    }
+    // Nothing is drawn inside the surface.
+    EXPECT_EQ(qAlpha(half.pixel(180, 140)), 0);
+}
+
+// A surface drawn from its cached slices is the surface drawn whole, for the
+// pane's rounded rectangle and the prompt bar's capsule, on normal and dense
+// screens, including sizes too small to slice.
+TEST(PainterTest, SlicedSurfaceMatchesTheSurfacePaintedWhole)
+{
+    for (qreal dpr : {1.0, 2.0, 1.5}) {
+        for (const NmSurfaceLook &look : {SurfaceStyles::pane(true), SurfaceStyles::promptBar(false)}) {
+            for (const QRectF rect : {QRectF(0, 0, 420, 300), QRectF(0, 0, 240, 44), QRectF(0, 0, 30, 20)}) {
+                SCOPED_TRACE(testing::Message() << "dpr " << dpr << " shape " << int(look.shape.kind) << " "
+                                                << rect.width() << "x" << rect.height());
+                const QSize pixels = (rect.size() * dpr).toSize();
+                QImage sliced = canvas(pixels);
+                sliced.setDevicePixelRatio(dpr);
+                QImage whole = canvas(pixels);
+                whole.setDevicePixelRatio(dpr);
+                {
+                    QPainter p(&sliced);
+                    SurfaceStyles::paintSliced(p, look, rect);
+                }
+                {
+                    QPainter p(&whole);
+                    SurfaceStyles::paint(p, look, rect);
+                }
+                int worst = 0;
+                for (int y = 0; y < pixels.height(); ++y)
+                    for (int x = 0; x < pixels.width(); ++x) {
+                        const QRgb a = sliced.pixel(x, y);
+                        const QRgb b = whole.pixel(x, y);
+                        worst = std::max({worst, std::abs(qAlpha(a) - qAlpha(b)), std::abs(qRed(a) - qRed(b)),
+                                          std::abs(qBlue(a) - qBlue(b))});
+                    }
+                EXPECT_LE(worst, 2);
+            }
+        }
+    }
 }
 
 TEST(ImageEffectsTest, BlurSpreadsWithoutGainingOrLosingMuchAndStaysCentred)
