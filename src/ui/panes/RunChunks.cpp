@@ -170,17 +170,14 @@ void RunChunker::read(const RunText &text, qsizetype from, qsizetype to, qsizety
     m_reading.to = to;
     // The markup open at the chunk's start, stood in for in front of it.
     const bool standIns = !m_openMarkup.isEmpty() && from == m_place.chunkStart;
+    const QString prose = text.mid(from, to - from);
     // Only backticks, emphasis markers and brackets open markup: prose
     // without any holds nothing open and need not be read.
     if (!standIns) {
-        bool markers = false;
-        text.forEachLine(from, to - from, [&](QStringView line) {
-            for (qsizetype i = 0; !markers && i < line.size(); ++i) {
-                const char16_t c = line[i].unicode();
-                markers = c == u'`' || c == u'*' || c == u'_' || c == u'~' || c == u'[';
-            }
-        });
-        if (!markers)
+        const auto opensMarkup = [](QChar c) {
+            return c == u'`' || c == u'*' || c == u'_' || c == u'~' || c == u'[';
+        };
+        if (std::none_of(prose.cbegin(), prose.cend(), opensMarkup))
             return;
     }
     QString source;
@@ -195,7 +192,7 @@ void RunChunker::read(const RunText &text, qsizetype from, qsizetype to, qsizety
         source += u'\n';
     }
     const qsizetype offset = source.size();
-    source += text.mid(from, to - from);
+    source += prose;
     const qsizetype decided = offset + std::max<qsizetype>(0, undecidedFrom - from);
     source += kReadAfter;
     QList<std::pair<qsizetype, qsizetype>> ranges = inlineMarkdownOpenRanges(source);
