@@ -13,6 +13,7 @@
 //     lines, in alternating rounds.
 // Arguments name the figures to run ("ingest", "prompt", "save", "streams");
 // none runs them all.
+#include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "agents/AgentStreamConsumer.h"
 #include "agents/ClaudeCodeProvider.h"
@@ -40,6 +41,8 @@ using namespace nerim;
 namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
+
+using bench::percentile;
 
 // Resident set size and its peak, in kB, from /proc/self/status.
 qint64 statusField(const char *name)
@@ -203,15 +206,6 @@ struct StreamsFigures {
     double worstTurnMs = 0;
 };
 
-double percentileOf(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
-    return values[index];
-}
-
 StreamsFigures runThreeStreams(const QString &project, bool plain)
 {
     constexpr int lineCount = 100000;
@@ -290,7 +284,7 @@ StreamsFigures runThreeStreams(const QString &project, bool plain)
         std::printf("three streams: unexpected run (%lld lines)\n", static_cast<long long>(lines));
     qunsetenv("CLAUDE_STANDIN_COMMANDS");
     qunsetenv("CLAUDE_STANDIN_PLAIN");
-    return {lines / seconds, cpuUs / lines, percentileOf(turns, 0.99), percentileOf(turns, 1.0)};
+    return {lines / seconds, cpuUs / lines, percentile(turns, 0.99), percentile(turns, 1.0)};
 }
 
 void benchThreeStreamsThroughTheReader(const QString &project)

@@ -6,6 +6,7 @@
 //  3. the peak memory growth during a save of three panes of 100,000 lines;
 //  4. memory held per byte of agent output: three panes fed 100,000 lines each
 //     the way the canvas feeds them (raw line, transcript line, turn answer).
+#include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
@@ -26,17 +27,12 @@ using namespace nerim;
 
 namespace {
 
+using bench::threadCpuMs;
+
 double cpuMs()
 {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double threadCpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 

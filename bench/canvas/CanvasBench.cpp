@@ -8,6 +8,7 @@
 //  3. quitting while three agents flood their panes.
 // Arguments name the figures to run ("streams", "submit", "quit"); none runs
 // them all.
+#include "../BenchTiming.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "agents/PanesFastReader.h"
@@ -33,26 +34,12 @@ namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
 
+using bench::percentile;
+using bench::threadCpuMs;
+
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-66s %10.2f %-7s target %-12s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
-    return values[index];
-}
-
-// CPU time of the calling thread, in milliseconds.
-double threadCpuMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 // Runs the event loop until the condition holds.

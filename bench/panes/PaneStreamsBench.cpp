@@ -10,6 +10,7 @@
 // Arguments: the lines per pane (100000 unless given). Runs in a temporary
 // home; offscreen unless QT_QPA_PLATFORM says otherwise (e.g. xcb on a real X
 // server, which adds what the display costs).
+#include "../BenchTiming.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "foundation/SerialFileWriter.h"
@@ -39,25 +40,12 @@ namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
 
+using bench::percentile;
+using bench::threadCpuMs;
+
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-66s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
-    return values[index];
-}
-
-double threadCpuMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 template <typename F>

@@ -5,6 +5,7 @@
 // which other programs on the machine do not inflate) from the lines' arrival
 // until the pane is brought up to date and painted; the longest and the 99th
 // percentile. Target: every update under 16 ms.
+#include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
@@ -23,6 +24,9 @@ using Kind = OutputLine::Kind;
 
 namespace {
 
+using bench::percentile;
+using bench::threadCpuMs;
+
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
@@ -31,15 +35,6 @@ void report(const char *what, double value, const char *unit, const char *target
 void inform(const char *what, double value, const char *unit)
 {
     std::printf("%-62s %10.2f %-4s\n", what, value, unit);
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
-    return values[index];
 }
 
 // The lines of one answer of `length` lines: prose around a fenced block.
@@ -71,14 +66,6 @@ QList<OutputLine> history(int turns)
         lines.append(OutputLine::make(Kind::system, QStringLiteral("Bench exited · code 0")));
     }
     return lines;
-}
-
-// CPU time of the calling thread, in milliseconds.
-double threadCpuMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 // Brings the transcript up to date (it would wait for the end of the frame

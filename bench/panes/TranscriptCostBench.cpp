@@ -15,6 +15,7 @@
 //   its first 1,000 lines one at a time, 9,000 more in a burst, then 200 one
 //   at a time: what a line costs 10,000 lines behind the "[" against what one
 //   cost at its start.
+#include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
@@ -34,19 +35,15 @@ using Kind = OutputLine::Kind;
 
 namespace {
 
+using bench::percentile;
+using bench::threadCpuMs;
+
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
 }
 
 void inform(const char *what, double value, const char *unit) { std::printf("%-62s %10.2f %-4s\n", what, value, unit); }
-
-double threadCpuMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
 
 void settle()
 {
@@ -61,14 +58,6 @@ double timed(Work work)
     work();
     settle();
     return threadCpuMs() - start;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
 }
 
 AgentPaneState *makePane(QObject *parent)
