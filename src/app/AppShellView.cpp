@@ -61,16 +61,6 @@ AppShellView::AppShellView(AppShellViewModel *shell, Options options, QWidget *p
     m_startupMessage->setContentsMargins(96, 0, 96, 0);
     m_startupMessage->hide();
 
-    m_bannerBacking = new BannerBacking(this);
-    m_bannerBacking->hide();
-    m_banner = new PromptBarNotice(m_bannerBacking);
-    m_banner->setObjectName(QStringLiteral("errorBanner"));
-    m_banner->setFixedWidth(kBannerWidth);
-    connect(m_banner, &PromptBarNotice::dismissRequested, this, [this] {
-        if (m_shell)
-            m_shell->setLastError(std::nullopt);
-    });
-
     if (shell) {
         connect(shell, &AppShellViewModel::routeChanged, this, &AppShellView::routeChanged);
         connect(shell, &AppShellViewModel::lastErrorChanged, this, &AppShellView::refreshBanner);
@@ -177,15 +167,28 @@ void AppShellView::showScreen(QWidget *screen)
         m_background->lower();
         m_startupMessage->hide();
     }
-    m_bannerBacking->raise();
+    if (m_bannerBacking)
+        m_bannerBacking->raise();
 }
 
 void AppShellView::refreshBanner()
 {
     const std::optional<QString> error = m_shell ? m_shell->lastError() : std::nullopt;
     if (!error) {
-        m_bannerBacking->hide();
+        if (m_bannerBacking)
+            m_bannerBacking->hide();
         return;
+    }
+    // Made for the first error, so that a start without one never builds it.
+    if (!m_banner) {
+        m_bannerBacking = new BannerBacking(this);
+        m_banner = new PromptBarNotice(m_bannerBacking);
+        m_banner->setObjectName(QStringLiteral("errorBanner"));
+        m_banner->setFixedWidth(kBannerWidth);
+        connect(m_banner, &PromptBarNotice::dismissRequested, this, [this] {
+            if (m_shell)
+                m_shell->setLastError(std::nullopt);
+        });
     }
     PromptBarLook::Notice notice;
     notice.kind = PromptBarLook::Notice::Kind::message;
@@ -198,6 +201,8 @@ void AppShellView::refreshBanner()
 
 void AppShellView::placeBanner()
 {
+    if (!m_banner)
+        return;
     const int height = m_banner->heightForWidth(kBannerWidth) > 0 ? m_banner->heightForWidth(kBannerWidth)
                                                                   : m_banner->sizeHint().height();
     m_bannerBacking->setGeometry((width() - kBannerWidth) / 2, kBannerTop, kBannerWidth, height);

@@ -38,6 +38,7 @@ public:
     QWidget *screen() const { return m_screen; }
     ProjectsOverviewView *overview() const;
     ProjectCanvasView *canvasScreen() const;
+    // The banner of the shell's last error (null until the first error).
     PromptBarNotice *errorBanner() const { return m_banner; }
     AtmosphereView *background() const { return m_background; }
 

@@ -4,6 +4,7 @@
 #include "app/ApplicationStyle.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "app/MainWindow.h"
+#include "app/StartupChores.h"
 #include "credentials/Credentials.h"
 #include "credentials/PairingURLHandler.h"
 #include "foundation/Log.h"
@@ -11,6 +12,7 @@
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/ChildProcess.h"
+#include "platform/DesktopAnimationSetting.h"
 #include "platform/LibsecretStore.h"
 #include "platform/OrphanReaper.h"
 #include "platform/RunCgroup.h"
@@ -60,6 +62,8 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
+    // Fontconfig starts up while the connection to the display is made.
+    nerim::FontconfigPreload fontconfig;
     // A preview's page drawn in software has a native window of its own (see
     // the preview panel); its siblings stay drawn in the window's surface, so
     // their transitions and effects keep working.
@@ -103,17 +107,13 @@ int main(int argc, char **argv)
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
         return 0;
-
-    // Where no cgroup can hold a run's tree, what a killed process guard
-    // leaves comes to Nerim, which ends it; and what an earlier Nerim killed
-    // together with its guards left running is ended now, off this thread.
-    if (!nerim::platform::RunCgroup::isAvailable())
-        nerim::platform::OrphanReaper::install();
-    nerim::platform::ChildProcess::endLeftoversOfEarlierRuns();
+    // No child process starts before the reaper is in place (see below).
+    nerim::DesktopAnimationSetting::holdProcesses();
 
     // Agents reach the managed-keys proxy with the stored session token.
     nerim::ClaudeCodeProvider::setDefaultManagedKeysEnvironment(&nerim::managedKeysEnvironment);
 
+    fontconfig.wait();
     // Inter is registered once, before the first window draws any text, and
     // the loading hints show the brand mark.
     nerim::InterFontRegistry::shared();
@@ -128,6 +128,19 @@ int main(int argc, char **argv)
     QApplication::setWindowIcon(nerim::MainWindow::applicationIcon());
     window.installApplicationMenu();
     window.show();
+    // What the first picture does not need waits until it is on the screen
+    // (no child process is started before then: agents and servers wait for
+    // the user, the desktop's reduce-motion reading is held above).
+    nerim::runAfterFirstPaint(&window, [] {
+        // Where no cgroup can hold a run's tree, what a killed process guard
+        // leaves comes to Nerim, which ends it; and what an earlier Nerim
+        // killed together with its guards left running is ended now, off
+        // this thread.
+        if (!nerim::platform::RunCgroup::isAvailable())
+            nerim::platform::OrphanReaper::install();
+        nerim::platform::ChildProcess::endLeftoversOfEarlierRuns();
+        nerim::DesktopAnimationSetting::releaseProcesses();
+    });
 
     auto &pairing = nerim::PairingURLHandler::shared();
     pairing.setBringToFront([w = QPointer<nerim::MainWindow>(&window)] {

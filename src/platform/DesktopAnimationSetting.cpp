@@ -7,6 +7,8 @@
 #include <QDBusVariant>
 #include <QProcess>
 
+#include <utility>
+
 namespace nerim {
 
 namespace {
@@ -16,6 +18,13 @@ const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kPortalInterface = QStringLiteral("org.freedesktop.portal.Settings");
 const QString kNamespace = QStringLiteral("org.gnome.desktop.interface");
 const QString kKey = QStringLiteral("enable-animations");
+
+bool processesHeld = false;
+QList<QPointer<DesktopAnimationSetting>> &waitingForRelease()
+{
+    static QList<QPointer<DesktopAnimationSetting>> waiting;
+    return waiting;
+}
 
 // The portal's older Read method wraps the value in one more variant.
 std::optional<bool> unwrapBool(QVariant value)
@@ -112,10 +121,32 @@ void DesktopAnimationSetting::onPortalReply(QDBusPendingCallWatcher *watcher, co
     readGsettings();
 }
 
+void DesktopAnimationSetting::holdProcesses()
+{
+    processesHeld = true;
+}
+
+void DesktopAnimationSetting::releaseProcesses()
+{
+    processesHeld = false;
+    const QList<QPointer<DesktopAnimationSetting>> waiting = std::exchange(waitingForRelease(), {});
+    for (const QPointer<DesktopAnimationSetting> &setting : waiting) {
+        if (setting && setting->m_waitingForRelease) {
+            setting->m_waitingForRelease = false;
+            setting->readGsettings();
+        }
+    }
+}
+
 void DesktopAnimationSetting::readGsettings()
 {
-    if (m_gsettings)
+    if (m_gsettings || m_waitingForRelease)
         return;
+    if (processesHeld) {
+        m_waitingForRelease = true;
+        waitingForRelease().append(this);
+        return;
+    }
     auto *process = new QProcess(this);
     m_gsettings = process;
     process->setProgram(QStringLiteral("gsettings"));

@@ -33,6 +33,15 @@ public:
     // Parses a `gsettings get` answer ("true" / "false" with a line end).
     static std::optional<bool> parseGsettingsValue(const QByteArray &output);
 
+    // While held, a reading that needs `gsettings` waits to start its process
+    // until release: the application holds it from its start until its first
+    // window is on the screen and the process reaper is in place. (The
+    // portal's reading, a message on the bus, is never held.) GUI thread only.
+    static void holdProcesses();
+    static void releaseProcesses();
+    // Whether this object waits for the release to start `gsettings`.
+    bool isWaitingForRelease() const { return m_waitingForRelease; }
+
 signals:
     void animationsEnabledChanged(bool enabled);
 
@@ -46,6 +55,7 @@ private:
 
     std::optional<bool> m_enabled;
     bool m_started = false;
+    bool m_waitingForRelease = false;
     QPointer<QProcess> m_gsettings;
 };
 

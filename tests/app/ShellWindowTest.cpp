@@ -92,7 +92,7 @@ TEST_F(ShellWindowTest, RoutesSitOnTheBackgroundAndErrorsShowAsPlainText)
     AppShellView *view = window->shellView();
     EXPECT_TRUE(view->background()->isVisible());
     EXPECT_EQ(view->screen()->geometry(), view->background()->geometry());
-    EXPECT_FALSE(view->errorBanner()->isVisible());
+    EXPECT_FALSE(view->errorBanner() && view->errorBanner()->isVisible());
 
     const QString message = u"Write failed at /home/<b>me</b>/app.json: disk full"_s;
     window->shell()->setLastError(message);

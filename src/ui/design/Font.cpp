@@ -29,6 +29,12 @@ QFont nm(const InterFontRegistry &registry, double size, QFont::Weight weight)
     font.setPointSizeF(pointSizeForPixels(size));
     font.setWeight(weight);
     font.setItalic(false);
+    if (registry.isRegistered()) {
+        // Inter is a face the database has (the registry checked), not an
+        // alias: no need to load it to learn which face it stands for.
+        font.setFamilies({NmFontFamily::inter, emojiFamily});
+        return font;
+    }
     return withEmojiFallback(font);
 }
 

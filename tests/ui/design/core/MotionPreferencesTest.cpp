@@ -2,7 +2,10 @@
 #include "ui/design/Colors.h"
 #include "ui/design/MotionPreferences.h"
 
+#include <QDBusConnection>
+#include <QProcess>
 #include <QSignalSpy>
+#include <memory>
 #include <gtest/gtest.h>
 
 namespace nerim {
@@ -70,6 +73,32 @@ TEST(MotionPreferencesTest, ReadsGsettingsAnswers)
     EXPECT_EQ(DesktopAnimationSetting::parseGsettingsValue("false\n"), false);
     EXPECT_EQ(DesktopAnimationSetting::parseGsettingsValue("No such key “enable-animations”\n"), std::nullopt);
     EXPECT_EQ(DesktopAnimationSetting::parseGsettingsValue(""), std::nullopt);
+}
+
+// Held, a reading that needs `gsettings` starts no process until released;
+// objects gone meanwhile are passed over.
+TEST(MotionPreferencesTest, AHeldGsettingsReadingWaitsForTheRelease)
+{
+    if (QDBusConnection::sessionBus().isConnected())
+        GTEST_SKIP() << "a session bus is there: the reading asks the portal first";
+    DesktopAnimationSetting::holdProcesses();
+    DesktopAnimationSetting desktop;
+    auto gone = std::make_unique<DesktopAnimationSetting>();
+    desktop.start();
+    gone->start();
+    EXPECT_TRUE(desktop.isWaitingForRelease());
+    EXPECT_TRUE(desktop.findChildren<QProcess *>().isEmpty());
+    gone.reset();
+
+    DesktopAnimationSetting::releaseProcesses();
+    EXPECT_FALSE(desktop.isWaitingForRelease());
+    EXPECT_EQ(desktop.findChildren<QProcess *>().size(), 1);
+
+    // Not held any more: a new reading starts at once.
+    DesktopAnimationSetting later;
+    later.start();
+    EXPECT_FALSE(later.isWaitingForRelease());
+    EXPECT_EQ(later.findChildren<QProcess *>().size(), 1);
 }
 
 TEST(ColorsTest, TokensKeepTheirExactBytesAndTwinTokensStaySeparate)

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <thread>
+
+namespace nerim {
+
+// Fontconfig reads its configuration (some seventy files) and its font caches
+// the first time a font is looked up, some milliseconds of work. Started at the
+// top of main, on a thread of its own, it is done while the application object
+// connects to the display; wait() is called before the first font is looked up
+// (fontconfig's own start-up is safe to race, but doing it twice is a waste).
+// Where Qt draws text without fontconfig, it does nothing.
+class FontconfigPreload {
+public:
+    FontconfigPreload();
+    ~FontconfigPreload();
+    FontconfigPreload(const FontconfigPreload &) = delete;
+    FontconfigPreload &operator=(const FontconfigPreload &) = delete;
+
+    void wait();
+
+private:
+    std::thread m_thread;
+};
+
+// Runs `chore` once, on the GUI thread, right after the first paint of
+// `window` (or of a widget inside it) has reached the screen: for start-up work
+// that the first picture does not need. If nothing is painted within
+// `fallbackMs` (a window that is never shown, say), the chore runs then.
+// Nothing runs if the window is gone first.
+void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallbackMs = 2000);
+
+} // namespace nerim

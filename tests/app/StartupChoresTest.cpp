@@ -1,0 +1,82 @@
+#include "app/StartupChores.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using nerim::runAfterFirstPaint;
+
+namespace {
+
+class Painted : public QWidget {
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        ++paints;
+        QPainter(this).fillRect(rect(), Qt::white);
+    }
+};
+
+} // namespace
+
+// The chore waits for the window's first paint (a child's will do), runs once
+// after it, and not again on later paints.
+TEST(StartupChores, AChoreRunsOnceAfterTheFirstPaintOfTheWindow)
+{
+    QWidget window;
+    window.resize(200, 120);
+    auto *inside = new Painted;
+    inside->setParent(&window);
+    inside->setGeometry(10, 10, 50, 50);
+    int runs = 0;
+    int paintsWhenRun = -1;
+    runAfterFirstPaint(&window, [&] {
+        ++runs;
+        paintsWhenRun = inside->paints;
+    }, 60000);
+
+    // Another window's paint is not this one's.
+    Painted other;
+    other.resize(80, 80);
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+    QTRY_VERIFY(other.paints > 0);
+    QApplication::processEvents();
+    EXPECT_EQ(runs, 0);
+
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTRY_COMPARE(runs, 1);
+    EXPECT_GE(paintsWhenRun, 1);
+
+    inside->update();
+    QTRY_VERIFY(inside->paints > paintsWhenRun);
+    QTest::qWait(20);
+    EXPECT_EQ(runs, 1);
+}
+
+// A window never painted still gets its chores, late; one that is gone never
+// does.
+TEST(StartupChores, UnpaintedWindowsRunTheChoreLateAndClosedOnesNever)
+{
+    QWidget hidden;
+    int hiddenRuns = 0;
+    runAfterFirstPaint(&hidden, [&] { ++hiddenRuns; }, 30);
+    QTRY_COMPARE(hiddenRuns, 1);
+    QTest::qWait(50);
+    EXPECT_EQ(hiddenRuns, 1);
+
+    int goneRuns = 0;
+    {
+        auto gone = std::make_unique<QWidget>();
+        runAfterFirstPaint(gone.get(), [&] { ++goneRuns; }, 30);
+    }
+    QTest::qWait(80);
+    EXPECT_EQ(goneRuns, 0);
+}
