@@ -7,7 +7,102 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <dlfcn.h>
+#include <type_traits>
+
 namespace nerim::Font {
+
+namespace {
+
+// The few fontconfig calls resolveAlias makes, looked up in the copy Qt's
+// font database has loaded (nothing more is built against fontconfig).
+struct Fontconfig {
+    using Pattern = void;
+    Pattern *(*patternCreate)() = nullptr;
+    void (*patternDestroy)(Pattern *) = nullptr;
+    int (*patternAddString)(Pattern *, const char *, const unsigned char *) = nullptr;
+    int (*patternAddInteger)(Pattern *, const char *, int) = nullptr;
+    int (*patternGetString)(const Pattern *, const char *, int, unsigned char **) = nullptr;
+    int (*configSubstitute)(void *, Pattern *, int) = nullptr;
+    void (*defaultSubstitute)(Pattern *) = nullptr;
+    Pattern *(*fontMatch)(void *, Pattern *, int *) = nullptr;
+
+    static const Fontconfig &shared()
+    {
+        static const Fontconfig loaded = [] {
+            Fontconfig f;
+            const auto find = [](auto &function, const char *name) {
+                function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(RTLD_DEFAULT, name));
+            };
+            find(f.patternCreate, "FcPatternCreate");
+            find(f.patternDestroy, "FcPatternDestroy");
+            find(f.patternAddString, "FcPatternAddString");
+            find(f.patternAddInteger, "FcPatternAddInteger");
+            find(f.patternGetString, "FcPatternGetString");
+            find(f.configSubstitute, "FcConfigSubstitute");
+            find(f.defaultSubstitute, "FcDefaultSubstitute");
+            find(f.fontMatch, "FcFontMatch");
+            return f;
+        }();
+        return loaded;
+    }
+
+    bool usable() const
+    {
+        return patternCreate && patternDestroy && patternAddString && patternAddInteger && patternGetString &&
+               configSubstitute && defaultSubstitute && fontMatch;
+    }
+};
+
+// fontconfig's constants (fontconfig.h).
+constexpr int kFcMatchPattern = 0;
+constexpr int kFcResultMatch = 0;
+constexpr int kFcSlantRoman = 0;
+
+} // namespace
+
+QString resolveAlias(const QFont &font)
+{
+    const QStringList families = font.families().isEmpty() ? QStringList{font.family()} : font.families();
+    const QString family = families.constFirst();
+    // The face fontconfig ranks first for the name in an upright request
+    // without a style hint, as Qt's own lookup ends up with (Qt's database
+    // lists the generic names too, as stand-ins), but without loading it:
+    // loading loads a face the first picture may never draw.
+    const Fontconfig &fc = Fontconfig::shared();
+    // (A name with its foundry, "Family [foundry]", is Qt's own notation.)
+    if (fc.usable() && font.style() == QFont::StyleNormal && font.styleHint() == QFont::AnyStyle &&
+        !family.contains(QLatin1Char('['))) {
+        QString matched;
+        if (Fontconfig::Pattern *pattern = fc.patternCreate()) {
+            const QByteArray name = family.toUtf8();
+            fc.patternAddString(pattern, "family", reinterpret_cast<const unsigned char *>(name.constData()));
+            fc.patternAddInteger(pattern, "slant", kFcSlantRoman);
+            fc.configSubstitute(nullptr, pattern, kFcMatchPattern);
+            fc.defaultSubstitute(pattern);
+            int result = -1;
+            if (Fontconfig::Pattern *best = fc.fontMatch(nullptr, pattern, &result)) {
+                // A face with several names ("Inter", "Inter Black") is drawn
+                // under the name asked for; a generic name gives the first.
+                unsigned char *value = nullptr;
+                for (int i = 0; fc.patternGetString(best, "family", i, &value) == kFcResultMatch && value; ++i) {
+                    const QString name = QString::fromUtf8(reinterpret_cast<const char *>(value));
+                    if (i == 0)
+                        matched = name;
+                    if (name.compare(family, Qt::CaseInsensitive) == 0) {
+                        matched = name;
+                        break;
+                    }
+                }
+                fc.patternDestroy(best);
+            }
+            fc.patternDestroy(pattern);
+        }
+        if (!matched.isEmpty() && QFontDatabase::families().contains(matched))
+            return matched;
+    }
+    return QFontInfo(font).family();
+}
 
 double pointSizeForPixels(double pixels)
 {
@@ -58,7 +153,7 @@ QFont withEmojiFallback(QFont font)
     // a face Qt knows: with a list, Qt would pass over it and make the emoji
     // face the font of every character it has (digits among them). The face
     // the alias stands for comes first, then.
-    const QString resolved = QFontInfo(font).family();
+    const QString resolved = resolveAlias(font);
     if (!families.contains(resolved))
         families.append(resolved);
     families.append(emojiFamily);

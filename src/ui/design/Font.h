@@ -33,6 +33,10 @@ inline const QString emojiFamily = QStringLiteral("Noto Color Emoji");
 // have black-and-white drawings of many emoji) are tried. Every font of the
 // type scale has it.
 QFont withEmojiFallback(QFont font);
+// The face Qt draws `font`'s first family with (the face itself, or the one a
+// desktop name such as "Sans Serif" stands for), found without loading it
+// where fontconfig can say.
+QString resolveAlias(const QFont &font);
 // Gives the application's default font (dialogs, menus, widgets without a
 // type token) the same fallback. Needs a QGuiApplication.
 void installEmojiFallback();

@@ -114,18 +114,6 @@ ProjectsOverviewView::ProjectsOverviewView(QList<Entry> projects, Callbacks call
     m_subtitle->setObjectName(QStringLiteral("subtitle"));
     header->addWidget(m_subtitle);
 
-    m_emptyState = new QWidget(m_content);
-    m_emptyState->setObjectName(QStringLiteral("emptyState"));
-    auto *empty = new QVBoxLayout(m_emptyState);
-    empty->setContentsMargins(0, 0, 0, 0);
-    empty->setSpacing(6);
-    empty->addWidget(makeLabel(Strings::Overview::emptyTitle, NmFont::bodyMedium(), NmColor::ink, m_emptyState));
-    QLabel *body = makeLabel(QString(), NmFont::body(), NmColor::inkSecondary, m_emptyState);
-    body->setTextFormat(Qt::RichText);
-    body->setText(inlineCodeHtml(Strings::Overview::emptyBody));
-    body->setWordWrap(true);
-    empty->addWidget(body);
-
     m_grid = new QWidget(m_content);
     m_grid->setObjectName(QStringLiteral("grid"));
 
@@ -137,11 +125,32 @@ ProjectsOverviewView::ProjectsOverviewView(QList<Entry> projects, Callbacks call
 
 ProjectsOverviewView::~ProjectsOverviewView() = default;
 
+void ProjectsOverviewView::makeEmptyState()
+{
+    // Made when first shown: an overview with projects never lays out its
+    // rich text (nor loads the faces it names).
+    m_emptyState = new QWidget(m_content);
+    m_emptyState->setObjectName(QStringLiteral("emptyState"));
+    auto *empty = new QVBoxLayout(m_emptyState);
+    empty->setContentsMargins(0, 0, 0, 0);
+    empty->setSpacing(6);
+    empty->addWidget(makeLabel(Strings::Overview::emptyTitle, NmFont::bodyMedium(), NmColor::ink, m_emptyState));
+    QLabel *body = makeLabel(QString(), NmFont::body(), NmColor::inkSecondary, m_emptyState);
+    body->setTextFormat(Qt::RichText);
+    body->setText(inlineCodeHtml(Strings::Overview::emptyBody));
+    body->setWordWrap(true);
+    empty->addWidget(body);
+}
+
 void ProjectsOverviewView::setProjects(QList<Entry> projects)
 {
     m_projects = std::move(projects);
     NmText::setPlainText(m_subtitle, OverviewLook::subtitleText(OverviewLook::visibleProjectCount(m_projects)));
-    m_emptyState->setVisible(OverviewLook::showsEmptyState(m_projects));
+    const bool showsEmpty = OverviewLook::showsEmptyState(m_projects);
+    if (showsEmpty && !m_emptyState)
+        makeEmptyState();
+    if (m_emptyState)
+        m_emptyState->setVisible(showsEmpty);
 
     // Cards whose entry left the list, or changed, are rebuilt when next in view.
     QHash<QString, const Entry *> byId;
@@ -174,7 +183,7 @@ int ProjectsOverviewView::columnCount() const
 
 bool ProjectsOverviewView::showsEmptyState() const
 {
-    return !m_emptyState->isHidden();
+    return m_emptyState && !m_emptyState->isHidden();
 }
 
 QRect ProjectsOverviewView::itemRect(int index) const
@@ -199,7 +208,7 @@ void ProjectsOverviewView::relayout()
                                                                           : m_header->sizeHint().height();
     m_header->setGeometry(int(left), int(y), int(blockWidth), headerHeight);
     y += headerHeight;
-    if (!m_emptyState->isHidden()) {
+    if (showsEmptyState()) {
         y += OverviewLook::emptyStateTopPadding;
         const int emptyHeight = m_emptyState->heightForWidth(int(blockWidth)) > 0
                                     ? m_emptyState->heightForWidth(int(blockWidth))

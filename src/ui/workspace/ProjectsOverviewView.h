@@ -105,6 +105,7 @@ private:
     class Content;
 
     void relayout();
+    void makeEmptyState();
     void updateBuiltCards();
     QWidget *buildItem(int index);
     int itemCount() const;

@@ -136,6 +136,26 @@ TEST_F(LoadingHintTest, EmojiAreDrawnInColour)
     EXPECT_GT(colouredPixels(defaultFont, QStringLiteral("\U0001F355")), 20);
 }
 
+// The face a font is drawn with is found without loading it, and it is the
+// face Qt loads: for the application's font, generic names and real faces.
+TEST_F(LoadingHintTest, AliasesResolveToTheFaceQtDraws)
+{
+    QList<QFont> fonts = {QGuiApplication::font(), QFont(QStringLiteral("Sans Serif")), QFont(QStringLiteral("serif")),
+                          QFont(QStringLiteral("sans-serif")), QFontDatabase::systemFont(QFontDatabase::FixedFont)};
+    // Faces of the database, some also with their foundry.
+    for (const QString &family : QFontDatabase::families())
+        fonts.append(QFont(family));
+    for (const QFont &font : fonts) {
+        QFont bold = font;
+        bold.setWeight(QFont::Bold);
+        for (const QFont &asked : {font, bold}) {
+            const QString resolved = Font::resolveAlias(asked);
+            EXPECT_FALSE(resolved.isEmpty()) << asked.family().toStdString();
+            EXPECT_EQ(resolved.toStdString(), QFontInfo(asked).family().toStdString()) << asked.family().toStdString();
+        }
+    }
+}
+
 TEST_F(LoadingHintTest, AtmosphereStandsStillUnderReduceMotion)
 {
     double t = 1000.0;
