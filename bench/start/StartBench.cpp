@@ -115,6 +115,13 @@ int main(int argc, char **argv)
     const QString nerim = qEnvironmentVariableIsEmpty("NERIM_START_APP") ? QStringLiteral(NERIM_APP)
                                                                           : qEnvironmentVariable("NERIM_START_APP");
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Without a session bus, Nerim runs with none (it never starts one),
+    // while a bare Qt program would start one through dbus-launch for its
+    // accessibility bridge, at every start: both get the address that starts
+    // none (Nerim's own choice), so that neither pays for a bus a desktop
+    // would have running already.
+    if (environment.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")).isEmpty())
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("disabled:"));
     // Both programs carry the same probe that reports their first paint.
     environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(NERIM_FIRST_PAINT_PROBE));
     QProcessEnvironment nerimEnvironment = environment;
