@@ -194,8 +194,8 @@ private:
     static constexpr qint64 kFrameMs = 16;
     // While a turn of the event loop has taken less than this (reading and
     // handing out the output counts), another slice of new lines is taken in.
-    static constexpr qint64 kTurnBudgetNs = 9'000'000;
-    static constexpr qsizetype kLinesPerSlice = 128;
+    static constexpr qint64 kTurnBudgetNs = 6'000'000;
+    static constexpr qsizetype kLinesPerSlice = 64;
     QElapsedTimer m_lastSync;
     QTimer m_frameTimer;
     // The line the view follows while its rows settle; cleared when the user scrolls.
