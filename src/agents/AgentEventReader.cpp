@@ -510,7 +510,11 @@ void AgentEventReader::showText(QByteArrayView text, bool standardError, QList<A
     }
     if (start < size)
         appendShownLine(text.sliced(start), standardError, out);
-    m_lastShown = text.toByteArray();
+    // Only a failure is compared with what was shown last.
+    if (standardError)
+        m_lastShown = text.toByteArray();
+    else
+        m_lastShown.clear();
     m_lastShownWasError = standardError;
     m_shownAny = true;
 }

@@ -4,7 +4,6 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
-#include <QStringMatcher>
 #include <atomic>
 
 namespace nerim {
@@ -114,30 +113,53 @@ void AgentPaneState::appendCurrentStdout(const QString &line)
     emit currentStdoutChanged();
 }
 
+namespace {
+
+// Whether `line` holds the task-complete marker. The marker's colon is rare
+// in ordinary output, so the line is scanned for colons (a vectorised search)
+// and only what precedes one is compared.
+bool holdsTaskCompleteMarker(QStringView line)
+{
+    const QStringView stem = QStringView(taskCompleteMarker).chopped(1);
+    Q_ASSERT(taskCompleteMarker.endsWith(QLatin1Char(':')));
+    for (qsizetype colon = line.indexOf(QLatin1Char(':'), stem.size()); colon >= 0;
+         colon = line.indexOf(QLatin1Char(':'), colon + 1)) {
+        if (line.sliced(colon - stem.size(), stem.size()) == stem)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void AgentPaneState::trimCurrentStdout()
 {
     const qsizetype firstKept = m_currentStdout.size() - currentStdoutKept;
     // A line holds the marker after trimming exactly when it holds it at all:
     // the marker has no white space in it. Only the lines that came since the
     // last trim are searched; the newest marker line before them is known.
-    static const QStringMatcher marker(taskCompleteMarker);
     for (qsizetype i = m_currentStdout.size() - 1; i >= m_markerSearched; --i) {
-        if (marker.indexIn(m_currentStdout.at(i)) >= 0) {
+        if (holdsTaskCompleteMarker(m_currentStdout.at(i))) {
             m_newestMarker = i;
             break;
         }
     }
-    QStringList kept;
-    kept.reserve(2 * currentStdoutKept);
+    // Trimmed in place: dropping the front of a list only moves its start, and
+    // the room freed there is used again as lines are appended.
+    qsizetype dropped = firstKept;
     qsizetype newestMarker = -1;
     if (m_newestMarker >= 0 && m_newestMarker < firstKept) {
-        kept.append(m_currentStdout.at(m_newestMarker));
+        // The older marker line stays, just before the newest lines.
+        dropped = firstKept - 1;
+        if (m_newestMarker != dropped) {
+            const QString line = m_currentStdout.at(m_newestMarker);
+            m_currentStdout[dropped] = line;
+        }
         newestMarker = 0;
     } else if (m_newestMarker >= firstKept) {
         newestMarker = m_newestMarker - firstKept;
     }
-    kept.append(m_currentStdout.mid(firstKept));
-    m_currentStdout = std::move(kept);
+    m_currentStdout.remove(0, dropped);
     m_newestMarker = newestMarker;
     m_markerSearched = m_currentStdout.size();
 }
