@@ -4,7 +4,11 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
+#include <QtAlgorithms>
 #include <atomic>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nerim {
 
@@ -116,15 +120,33 @@ void AgentPaneState::appendCurrentStdout(const QString &line)
 namespace {
 
 // Whether `line` holds the task-complete marker. The marker's colon is rare
-// in ordinary output, so the line is scanned for colons (a vectorised search)
-// and only what precedes one is compared.
+// in ordinary output, so the line is scanned for colons, eight code units at
+// a time where the processor has SSE2, and only what precedes one is
+// compared.
 bool holdsTaskCompleteMarker(QStringView line)
 {
-    const QStringView stem = QStringView(taskCompleteMarker).chopped(1);
+    static const QString stem = taskCompleteMarker.chopped(1);
     Q_ASSERT(taskCompleteMarker.endsWith(QLatin1Char(':')));
-    for (qsizetype colon = line.indexOf(QLatin1Char(':'), stem.size()); colon >= 0;
-         colon = line.indexOf(QLatin1Char(':'), colon + 1)) {
-        if (line.sliced(colon - stem.size(), stem.size()) == stem)
+    const char16_t *const text = line.utf16();
+    const qsizetype size = line.size();
+    const auto followsStem = [&](qsizetype colon) {
+        return QStringView(text + colon - stem.size(), stem.size()) == stem;
+    };
+    qsizetype i = stem.size(); // the first place a marker's colon can be
+#if defined(__SSE2__)
+    const __m128i colon = _mm_set1_epi16(':');
+    for (; size - i >= 8; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        for (quint32 mask = quint32(_mm_movemask_epi8(_mm_cmpeq_epi16(units, colon))); mask != 0; mask &= mask - 1) {
+            const int bit = qCountTrailingZeroBits(mask);
+            mask &= ~(1u << bit); // each unit sets two bits
+            if (followsStem(i + bit / 2))
+                return true;
+        }
+    }
+#endif
+    for (; i < size; ++i) {
+        if (text[i] == u':' && followsStem(i))
             return true;
     }
     return false;
