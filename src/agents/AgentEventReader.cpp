@@ -171,17 +171,11 @@ private:
             if (at(p) != ':')
                 return nullptr;
             p = field(key.view(), space(p + 1));
-            if (!p)
-                return nullptr;
-            p = space(p);
-            if (p == m_end)
-                return nullptr;
-            const char next = *p++;
-            if (next == '}')
+            bool more = false;
+            if (p)
+                p = separator(p, '}', more);
+            if (!more)
                 return p;
-            if (next != ',')
-                return nullptr;
-            p = space(p);
         }
     }
 
@@ -194,18 +188,27 @@ private:
             return p + 1;
         for (;;) {
             p = element(p);
-            if (!p)
-                return nullptr;
-            p = space(p);
-            if (p == m_end)
-                return nullptr;
-            const char next = *p++;
-            if (next == ']')
+            bool more = false;
+            if (p)
+                p = separator(p, ']', more);
+            if (!more)
                 return p;
-            if (next != ',')
-                return nullptr;
-            p = space(p);
         }
+    }
+
+    // After a member or an element: past the comma and the space after it
+    // when another one follows (`more`), past `close` when none does; null
+    // on anything else.
+    const char *separator(const char *p, char close, bool &more) const
+    {
+        p = space(p);
+        if (p == m_end)
+            return nullptr;
+        const char next = *p++;
+        more = next == ',';
+        if (more)
+            return space(p);
+        return next == close ? p : nullptr;
     }
 
     const char *stringOrSkip(const char *p, JsonText &out)
