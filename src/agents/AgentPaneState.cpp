@@ -94,29 +94,6 @@ void AgentPaneState::setCurrentSession(const std::optional<AgentSession> &sessio
     emit currentSessionChanged();
 }
 
-void AgentPaneState::setCurrentStdout(const QStringList &lines)
-{
-    m_currentStdoutCount = lines.size();
-    if (m_currentStdout == lines)
-        return;
-    m_currentStdout = lines;
-    m_markerSearched = 0;
-    m_newestMarker = -1;
-    if (m_currentStdout.size() >= 2 * currentStdoutKept)
-        trimCurrentStdout();
-    emit currentStdoutChanged();
-}
-
-void AgentPaneState::appendCurrentStdout(const QString &line)
-{
-    m_currentStdout.append(line);
-    ++m_currentStdoutCount;
-    // Trimmed in batches, so each line is moved at most once.
-    if (m_currentStdout.size() >= 2 * currentStdoutKept)
-        trimCurrentStdout();
-    emit currentStdoutChanged();
-}
-
 namespace {
 
 // Whether `line` holds the task-complete marker. The marker's colon is rare
@@ -154,12 +131,43 @@ bool holdsTaskCompleteMarker(QStringView line)
 
 } // namespace
 
+void AgentPaneState::setCurrentStdout(const QStringList &lines)
+{
+    m_currentStdoutCount = lines.size();
+    if (m_currentStdout == lines)
+        return;
+    m_currentStdout = lines;
+    m_markerSearched = 0;
+    m_newestMarker = -1;
+    if (m_currentStdout.size() >= 2 * currentStdoutKept)
+        trimCurrentStdout();
+    emit currentStdoutChanged();
+}
+
+void AgentPaneState::appendCurrentStdout(const QString &line)
+{
+    m_currentStdout.append(line);
+    ++m_currentStdoutCount;
+    // Searched for the marker now, while its text is still in the cache,
+    // unless older lines still wait for the search at the next trim.
+    if (m_markerSearched == m_currentStdout.size() - 1) {
+        if (holdsTaskCompleteMarker(line))
+            m_newestMarker = m_markerSearched;
+        ++m_markerSearched;
+    }
+    // Trimmed in batches, so each line is moved at most once.
+    if (m_currentStdout.size() >= 2 * currentStdoutKept)
+        trimCurrentStdout();
+    emit currentStdoutChanged();
+}
+
 void AgentPaneState::trimCurrentStdout()
 {
     const qsizetype firstKept = m_currentStdout.size() - currentStdoutKept;
     // A line holds the marker after trimming exactly when it holds it at all:
-    // the marker has no white space in it. Only the lines that came since the
-    // last trim are searched; the newest marker line before them is known.
+    // the marker has no white space in it. Only lines not searched yet (as
+    // they came, or since the last trim) are searched; the newest marker
+    // line before them is known.
     for (qsizetype i = m_currentStdout.size() - 1; i >= m_markerSearched; --i) {
         if (holdsTaskCompleteMarker(m_currentStdout.at(i))) {
             m_newestMarker = i;

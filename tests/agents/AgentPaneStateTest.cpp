@@ -152,9 +152,11 @@ TEST(AgentPaneState, ALongRunKeepsItsNewestLinesAndItsNewestMarkerLine)
         QStringLiteral("ASK_COMPLETE: cut short %1"),
         QStringLiteral("%1:::::::::::::::::::::::::::::::::"),
     };
+    // The run starts from lines given whole, then streams.
     auto pane = makePane();
-    QStringList all;
-    qsizetype newestMarker = -1;
+    QStringList all{QStringLiteral("given"), QStringLiteral("TASK_COMPLETE: given at first"), QStringLiteral("x")};
+    pane->setCurrentStdout(all);
+    qsizetype newestMarker = 1;
     quint32 seed = 7;
     const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
     for (int i = 0; i < 9000; ++i) {
@@ -192,7 +194,7 @@ TEST(AgentPaneState, ALongRunKeepsItsNewestLinesAndItsNewestMarkerLine)
             ASSERT_EQ(pane->taskCompleteSummary(0), reference->taskCompleteSummary(0)) << i;
         }
     }
-    EXPECT_EQ(pane->currentStdoutLineCount(), 9000);
+    EXPECT_EQ(pane->currentStdoutLineCount(), 9003);
 }
 
 TEST(AgentPaneState, KeepsTenThousandLinesInOrder)
