@@ -57,6 +57,13 @@ qint64 statusField(const char *name)
     return -1;
 }
 
+// An agent that does not start ends its figure at once (the figure then
+// reports an unexpected run) instead of leaving the bench waiting for ever.
+void notStarted(const std::exception &e)
+{
+    std::printf("an agent did not start: %s\n", e.what());
+}
+
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-66s %12.2f %-8s target %-12s %s\n", what, value, unit, target, met ? "met" : "MISSED");
@@ -90,8 +97,15 @@ void benchOutputIngest(const QString &project)
     timer.start();
     std::shared_ptr<AgentStreamConsumer> consumer;
     auto run = [&]() -> QCoro::Task<> {
-        const AgentSession session =
-            co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{}, ModelChoice::sonnet45);
+        AgentSession session;
+        try {
+            session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{},
+                                              ModelChoice::sonnet45);
+        } catch (const std::exception &e) {
+            notStarted(e);
+            loop.quit();
+            co_return;
+        }
         const auto stream = co_await provider.outputStream(session.id);
         consumer = AgentStreamConsumer::start(stream, [&](const AgentOutput &event) {
             if (event.kind() == AgentOutput::Kind::stdoutLine) {
@@ -255,8 +269,16 @@ StreamsFigures runThreeStreams(const QString &project, bool plain)
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     // The coroutine keeps `target` in its frame; the lambda itself outlives it.
     const auto start = [&](AgentPaneState *target) -> QCoro::Task<> {
-            const AgentSession session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"),
-                                                                 ProjectAwareness{}, ModelChoice::sonnet45);
+            AgentSession session;
+            try {
+                session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{},
+                                                  ModelChoice::sonnet45);
+            } catch (const std::exception &e) {
+                notStarted(e);
+                if (++ended == 3)
+                    loop.quit();
+                co_return;
+            }
             const auto stream = co_await provider.outputStream(session.id);
             consumers.push_back(AgentStreamConsumer::start(stream, [&, target](const AgentOutput &event) {
                 if (event.kind() == AgentOutput::Kind::stdoutLine) {
