@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <vector>
 
 using namespace nerim;
@@ -57,11 +58,18 @@ qint64 statusField(const char *name)
     return -1;
 }
 
-// An agent that does not start ends its figure at once (the figure then
-// reports an unexpected run) instead of leaving the bench waiting for ever.
-void notStarted(const std::exception &e)
+// Starts a bench agent. One that does not start is said so and ends its
+// figure at once (the figure then reports an unexpected run), instead of
+// leaving the bench waiting for ever.
+QCoro::Task<std::optional<AgentSession>> spawnAgent(ClaudeCodeProvider &provider)
 {
-    std::printf("an agent did not start: %s\n", e.what());
+    try {
+        co_return co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{},
+                                          ModelChoice::sonnet45);
+    } catch (const std::exception &e) {
+        std::printf("an agent did not start: %s\n", e.what());
+        co_return std::nullopt;
+    }
 }
 
 void report(const char *what, double value, const char *unit, const char *target, bool met)
@@ -97,16 +105,12 @@ void benchOutputIngest(const QString &project)
     timer.start();
     std::shared_ptr<AgentStreamConsumer> consumer;
     auto run = [&]() -> QCoro::Task<> {
-        AgentSession session;
-        try {
-            session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{},
-                                              ModelChoice::sonnet45);
-        } catch (const std::exception &e) {
-            notStarted(e);
+        const std::optional<AgentSession> session = co_await spawnAgent(provider);
+        if (!session) {
             loop.quit();
             co_return;
         }
-        const auto stream = co_await provider.outputStream(session.id);
+        const auto stream = co_await provider.outputStream(session->id);
         consumer = AgentStreamConsumer::start(stream, [&](const AgentOutput &event) {
             if (event.kind() == AgentOutput::Kind::stdoutLine) {
                 pane.appendCurrentStdout(event.text());
@@ -269,17 +273,13 @@ StreamsFigures runThreeStreams(const QString &project, bool plain)
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     // The coroutine keeps `target` in its frame; the lambda itself outlives it.
     const auto start = [&](AgentPaneState *target) -> QCoro::Task<> {
-            AgentSession session;
-            try {
-                session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{},
-                                                  ModelChoice::sonnet45);
-            } catch (const std::exception &e) {
-                notStarted(e);
+            const std::optional<AgentSession> session = co_await spawnAgent(provider);
+            if (!session) {
                 if (++ended == 3)
                     loop.quit();
                 co_return;
             }
-            const auto stream = co_await provider.outputStream(session.id);
+            const auto stream = co_await provider.outputStream(session->id);
             consumers.push_back(AgentStreamConsumer::start(stream, [&, target](const AgentOutput &event) {
                 if (event.kind() == AgentOutput::Kind::stdoutLine) {
                     target->appendCurrentStdout(event.text());
