@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <vector>
 
 using namespace nerim;
@@ -55,6 +56,20 @@ qint64 statusField(const char *name)
             return line.mid(qstrlen(name)).trimmed().split(' ').first().toLongLong();
     }
     return -1;
+}
+
+// Starts a bench agent. One that does not start is said so and ends its
+// figure at once (the figure then reports an unexpected run), instead of
+// leaving the bench waiting for ever.
+QCoro::Task<std::optional<AgentSession>> spawnAgent(ClaudeCodeProvider &provider)
+{
+    try {
+        co_return co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{},
+                                          ModelChoice::sonnet45);
+    } catch (const std::exception &e) {
+        std::printf("an agent did not start: %s\n", e.what());
+        co_return std::nullopt;
+    }
 }
 
 void report(const char *what, double value, const char *unit, const char *target, bool met)
@@ -90,9 +105,12 @@ void benchOutputIngest(const QString &project)
     timer.start();
     std::shared_ptr<AgentStreamConsumer> consumer;
     auto run = [&]() -> QCoro::Task<> {
-        const AgentSession session =
-            co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"), ProjectAwareness{}, ModelChoice::sonnet45);
-        const auto stream = co_await provider.outputStream(session.id);
+        const std::optional<AgentSession> session = co_await spawnAgent(provider);
+        if (!session) {
+            loop.quit();
+            co_return;
+        }
+        const auto stream = co_await provider.outputStream(session->id);
         consumer = AgentStreamConsumer::start(stream, [&](const AgentOutput &event) {
             if (event.kind() == AgentOutput::Kind::stdoutLine) {
                 pane.appendCurrentStdout(event.text());
@@ -255,9 +273,13 @@ StreamsFigures runThreeStreams(const QString &project, bool plain)
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     // The coroutine keeps `target` in its frame; the lambda itself outlives it.
     const auto start = [&](AgentPaneState *target) -> QCoro::Task<> {
-            const AgentSession session = co_await provider.spawn(AgentRole::code, {}, {}, QStringLiteral("print"),
-                                                                 ProjectAwareness{}, ModelChoice::sonnet45);
-            const auto stream = co_await provider.outputStream(session.id);
+            const std::optional<AgentSession> session = co_await spawnAgent(provider);
+            if (!session) {
+                if (++ended == 3)
+                    loop.quit();
+                co_return;
+            }
+            const auto stream = co_await provider.outputStream(session->id);
             consumers.push_back(AgentStreamConsumer::start(stream, [&, target](const AgentOutput &event) {
                 if (event.kind() == AgentOutput::Kind::stdoutLine) {
                     target->appendCurrentStdout(event.text());

@@ -127,10 +127,15 @@ Figures streamThree(AppState::OutputMode mode, int lineCount)
     qint64 lastWall = clock.nsecsElapsed();
     double lastCpu = threadCpuMs();
     qsizetype linesBefore = 0;
+    // A turn counts when output arrived in it or the views took some in
+    // (a view that fell behind catches up over later turns).
+    const QList<TranscriptView *> views = screen->findChildren<TranscriptView *>();
     const auto linesNow = [&] {
         qsizetype lines = 0;
         for (AgentPaneState *pane : panes)
             lines += pane->outputLines().size();
+        for (TranscriptView *view : views)
+            lines += view->shownLineCount();
         return lines;
     };
     QTimer heartbeat;
@@ -160,6 +165,9 @@ Figures streamThree(AppState::OutputMode mode, int lineCount)
     runUntil([&] {
         for (AgentPaneState *pane : panes)
             if (pane->status() != AgentStatus::done && pane->status() != AgentStatus::error)
+                return false;
+        for (TranscriptView *view : views)
+            if (view->hasPendingSync())
                 return false;
         return true;
     });

@@ -50,167 +50,172 @@ struct Event {
 // decoding it: a tool call carrying a whole file costs one pass over its
 // bytes. Any fault makes the whole line "not an event". Bytes that are not
 // UTF-8 inside strings are let through (the decoded text shows U+FFFD).
+//
+// Each step takes the position it reads from and returns the position after
+// what it read, or null on a fault: the position stays in a register through
+// the whole scan. A value is read from its first byte (white space before it
+// already skipped), which may be the end of the text.
 class Scanner {
 public:
-    Scanner(const char *begin, const char *end) : m_p(begin), m_end(end) {}
+    explicit Scanner(const char *end) : m_end(end) {}
 
-    bool readEvent(Event &event)
+    bool readEvent(const char *begin, Event &event)
     {
-        skipSpace();
-        if (!readObject([&](QByteArrayView key) { return readTopField(key, event); }))
+        const char *p = space(begin);
+        if (at(p) != '{')
             return false;
-        skipSpace();
-        return m_p == m_end;
+        p = object(p, [&](QByteArrayView key, const char *value) { return topField(key, value, event); });
+        return p && space(p) == m_end;
     }
 
 private:
-    bool readTopField(QByteArrayView key, Event &event)
+    const char *topField(QByteArrayView key, const char *p, Event &event)
     {
         if (is(key, "type"))
-            return readStringOrSkip(event.type);
+            return stringOrSkip(p, event.type);
         if (is(key, "subtype"))
-            return readStringOrSkip(event.subtype);
+            return stringOrSkip(p, event.subtype);
         if (is(key, "result")) {
-            if (peek() == '"') {
+            if (at(p) == '"') {
                 event.hasResult = true;
-                return readString(&event.result);
+                return string(p, &event.result);
             }
-            return skipValue();
+            return skipValue(p);
         }
         if (is(key, "is_error")) {
-            if (peek() == 't') {
+            if (at(p) == 't') {
                 event.isError = true;
-                return literal("true");
+                return literal(p, "true");
             }
-            return skipValue();
+            return skipValue(p);
         }
         if (is(key, "error")) {
-            if (peek() == '"') {
+            if (at(p) == '"') {
                 event.hasErrorField = true;
-                return readString(nullptr);
+                return string(p, nullptr);
             }
-            return skipValue();
+            return skipValue(p);
         }
-        if (is(key, "errors") && peek() == '[') {
-            return readArray([&] {
-                if (peek() != '"')
-                    return skipValue();
+        if (is(key, "errors") && at(p) == '[') {
+            return array(p, [&](const char *q) -> const char * {
+                if (at(q) != '"')
+                    return skipValue(q);
                 JsonText error;
-                if (!readString(&error))
-                    return false;
-                event.errors.append(std::move(error));
-                return true;
+                q = string(q, &error);
+                if (q)
+                    event.errors.append(std::move(error));
+                return q;
             });
         }
-        if (is(key, "message") && peek() == '{')
-            return readObject([&](QByteArrayView field) { return readMessageField(field, event); });
-        return skipValue();
+        if (is(key, "message") && at(p) == '{')
+            return object(p, [&](QByteArrayView field, const char *q) { return messageField(field, q, event); });
+        return skipValue(p);
     }
 
-    bool readMessageField(QByteArrayView key, Event &event)
+    const char *messageField(QByteArrayView key, const char *p, Event &event)
     {
         if (is(key, "model"))
-            return readStringOrSkip(event.model);
-        if (is(key, "content") && peek() == '[') {
-            return readArray([&] {
-                if (peek() != '{')
-                    return skipValue();
+            return stringOrSkip(p, event.model);
+        if (is(key, "content") && at(p) == '[') {
+            return array(p, [&](const char *q) -> const char * {
+                if (at(q) != '{')
+                    return skipValue(q);
                 JsonText type, text;
                 bool hasText = false;
-                const bool ok = readObject([&](QByteArrayView field) {
+                q = object(q, [&](QByteArrayView field, const char *r) -> const char * {
                     if (is(field, "type"))
-                        return readStringOrSkip(type);
-                    if (is(field, "text") && peek() == '"') {
+                        return stringOrSkip(r, type);
+                    if (is(field, "text") && at(r) == '"') {
                         hasText = true;
-                        return readString(&text);
+                        return string(r, &text);
                     }
                     // A tool call's input and a tool result's content are
                     // looked over, never decoded.
-                    return skipValue();
+                    return skipValue(r);
                 });
-                if (ok && hasText && is(type.view(), "text"))
+                if (q && hasText && is(type.view(), "text"))
                     event.texts.append(std::move(text));
-                return ok;
+                return q;
             });
         }
-        return skipValue();
+        return skipValue(p);
     }
 
-    char peek()
+    char at(const char *p) const { return p < m_end ? *p : '\0'; }
+
+    const char *space(const char *p) const
     {
-        skipSpace();
-        return m_p < m_end ? *m_p : '\0';
+        // Compact JSON has no white space between tokens: one test for the
+        // usual case (every white-space byte is at most a space).
+        while (p < m_end && static_cast<unsigned char>(*p) <= ' ' &&
+               (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            ++p;
+        return p;
     }
 
-    void skipSpace()
-    {
-        while (m_p < m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\n' || *m_p == '\r'))
-            ++m_p;
-    }
-
-    bool expect(char c)
-    {
-        skipSpace();
-        if (m_p >= m_end || *m_p != c)
-            return false;
-        ++m_p;
-        return true;
-    }
-
-    // Calls `field(key)` with the reader at each member's value.
+    // An object at `p`; calls `field(key, value)` with each member's value.
     template <typename F>
-    bool readObject(F &&field)
+    const char *object(const char *p, F &&field)
     {
-        if (!expect('{'))
-            return false;
-        if (peek() == '}') {
-            ++m_p;
-            return true;
-        }
+        p = space(p + 1);
+        if (at(p) == '}')
+            return p + 1;
         for (;;) {
+            if (at(p) != '"')
+                return nullptr;
             JsonText key;
-            if (peek() != '"' || !readString(&key) || !expect(':') || !field(key.view()))
-                return false;
-            const char next = peek();
-            if (m_p >= m_end)
-                return false;
-            ++m_p;
-            if (next == '}')
-                return true;
-            if (next != ',')
-                return false;
+            p = string(p, &key);
+            if (!p)
+                return nullptr;
+            p = space(p);
+            if (at(p) != ':')
+                return nullptr;
+            p = field(key.view(), space(p + 1));
+            bool more = false;
+            if (p)
+                p = separator(p, '}', more);
+            if (!more)
+                return p;
         }
     }
 
-    // Calls `element()` with the reader at each element.
+    // An array at `p`; calls `element(p)` at each element.
     template <typename F>
-    bool readArray(F &&element)
+    const char *array(const char *p, F &&element)
     {
-        if (!expect('['))
-            return false;
-        if (peek() == ']') {
-            ++m_p;
-            return true;
-        }
+        p = space(p + 1);
+        if (at(p) == ']')
+            return p + 1;
         for (;;) {
-            if (!element())
-                return false;
-            const char next = peek();
-            if (m_p >= m_end)
-                return false;
-            ++m_p;
-            if (next == ']')
-                return true;
-            if (next != ',')
-                return false;
+            p = element(p);
+            bool more = false;
+            if (p)
+                p = separator(p, ']', more);
+            if (!more)
+                return p;
         }
     }
 
-    bool readStringOrSkip(JsonText &out)
+    // After a member or an element: past the comma and the space after it
+    // when another one follows (`more`), past `close` when none does; null
+    // on anything else.
+    const char *separator(const char *p, char close, bool &more) const
     {
-        if (peek() == '"')
-            return readString(&out);
-        return skipValue();
+        p = space(p);
+        if (p == m_end)
+            return nullptr;
+        const char next = *p++;
+        more = next == ',';
+        if (more)
+            return space(p);
+        return next == close ? p : nullptr;
+    }
+
+    const char *stringOrSkip(const char *p, JsonText &out)
+    {
+        if (at(p) == '"')
+            return string(p, &out);
+        return skipValue(p);
     }
 
     // The first byte at or after `p` that a string cannot hold as it is: a
@@ -282,45 +287,50 @@ private:
         return code;
     }
 
-    // A string at the reader; into `out` unless it is null.
-    bool readString(JsonText *out)
+    // A string at `p` (its opening quote); into `out` unless it is null. A
+    // string without escapes (nearly all of them) is found in one vectorised
+    // pass and nothing is copied; one with escapes is decoded apart.
+    const char *string(const char *p, JsonText *out)
     {
-        if (!expect('"'))
-            return false;
-        const char *start = m_p;
-        m_p = plainRunEnd(m_p, m_end);
-        if (m_p < m_end && *m_p == '"') {
+        const char *start = p + 1;
+        const char *stop = plainRunEnd(start, m_end);
+        if (Q_LIKELY(stop < m_end && *stop == '"')) {
             if (out)
-                out->raw = QByteArrayView(start, m_p - start);
-            ++m_p;
-            return true;
+                out->raw = QByteArrayView(start, stop - start);
+            return stop + 1;
         }
+        return escapedString(start, stop, out);
+    }
+
+    // The rest of a string that starts at `start`, from `p`, its first byte
+    // that is not plain text (or its end).
+    Q_NEVER_INLINE const char *escapedString(const char *start, const char *p, JsonText *out)
+    {
         QByteArray decoded;
         if (out)
-            decoded.append(start, m_p - start);
-        while (m_p < m_end) {
-            const char c = *m_p;
+            decoded.append(start, p - start);
+        while (p < m_end) {
+            const char c = *p;
             if (c == '"') {
-                ++m_p;
                 if (out) {
                     out->decoded = std::move(decoded);
                     out->escaped = true;
                 }
-                return true;
+                return p + 1;
             }
             if (c != '\\') {
                 if (static_cast<unsigned char>(c) < 0x20)
-                    return false;
-                const char *run = m_p;
-                m_p = plainRunEnd(m_p, m_end);
+                    return nullptr;
+                const char *run = p;
+                p = plainRunEnd(p, m_end);
                 if (out)
-                    decoded.append(run, m_p - run);
+                    decoded.append(run, p - run);
                 continue;
             }
-            if (m_end - m_p < 2)
-                return false;
-            const char e = m_p[1];
-            m_p += 2;
+            if (m_end - p < 2)
+                return nullptr;
+            const char e = p[1];
+            p += 2;
             char value = 0;
             switch (e) {
             case '"': value = '"'; break;
@@ -332,17 +342,17 @@ private:
             case 'r': value = '\r'; break;
             case 't': value = '\t'; break;
             case 'u': {
-                const int code = hex4(m_p, m_end);
+                const int code = hex4(p, m_end);
                 if (code < 0)
-                    return false;
-                m_p += 4;
+                    return nullptr;
+                p += 4;
                 char32_t scalar = char32_t(code);
                 if (code >= 0xD800 && code <= 0xDBFF) {
                     // A pair is one character; a half on its own is none.
-                    const int low = m_end - m_p >= 6 && m_p[0] == '\\' && m_p[1] == 'u' ? hex4(m_p + 2, m_end) : -1;
+                    const int low = m_end - p >= 6 && p[0] == '\\' && p[1] == 'u' ? hex4(p + 2, m_end) : -1;
                     if (low >= 0xDC00 && low <= 0xDFFF) {
                         scalar = 0x10000 + ((char32_t(code) - 0xD800) << 10) + (char32_t(low) - 0xDC00);
-                        m_p += 6;
+                        p += 6;
                     } else {
                         scalar = 0xFFFD;
                     }
@@ -353,35 +363,32 @@ private:
                     text::appendUtf8(decoded, scalar);
                 continue;
             }
-            default: return false;
+            default: return nullptr;
             }
             if (out)
                 decoded.append(value);
         }
-        return false;
+        return nullptr;
     }
 
-    bool literal(const char *word)
+    const char *literal(const char *p, const char *word) const
     {
-        skipSpace();
         const size_t size = std::strlen(word);
-        if (size_t(m_end - m_p) < size || std::memcmp(m_p, word, size) != 0)
-            return false;
-        m_p += size;
-        return true;
+        if (size_t(m_end - p) < size || std::memcmp(p, word, size) != 0)
+            return nullptr;
+        return p + size;
     }
 
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
     // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?: no leading zeros,
     // no bare point, no plus sign.
-    bool skipNumber()
+    const char *number(const char *p) const
     {
-        const char *p = m_p;
         if (p < m_end && *p == '-')
             ++p;
         if (p >= m_end || !isDigit(*p))
-            return false;
+            return nullptr;
         if (*p == '0') {
             ++p;
         } else {
@@ -391,7 +398,7 @@ private:
         if (p < m_end && *p == '.') {
             ++p;
             if (p >= m_end || !isDigit(*p))
-                return false;
+                return nullptr;
             while (p < m_end && isDigit(*p))
                 ++p;
         }
@@ -400,35 +407,35 @@ private:
             if (p < m_end && (*p == '+' || *p == '-'))
                 ++p;
             if (p >= m_end || !isDigit(*p))
-                return false;
+                return nullptr;
             while (p < m_end && isDigit(*p))
                 ++p;
         }
-        m_p = p;
-        return true;
+        return p;
     }
 
-    bool skipValue()
+    // Any value at `p`, checked and passed over; nested at most `maxDepth`
+    // deep.
+    const char *skipValue(const char *p)
     {
         if (++m_depth > maxDepth)
-            return false;
-        bool ok = false;
-        switch (peek()) {
-        case '{': ok = readObject([this](QByteArrayView) { return skipValue(); }); break;
-        case '[': ok = readArray([this] { return skipValue(); }); break;
-        case '"': ok = readString(nullptr); break;
-        case 't': ok = literal("true"); break;
-        case 'f': ok = literal("false"); break;
-        case 'n': ok = literal("null"); break;
-        default: ok = skipNumber(); break;
+            return nullptr;
+        const char *after = nullptr;
+        switch (at(p)) {
+        case '"': after = string(p, nullptr); break;
+        case '{': after = object(p, [this](QByteArrayView, const char *q) { return skipValue(q); }); break;
+        case '[': after = array(p, [this](const char *q) { return skipValue(q); }); break;
+        case 't': after = literal(p, "true"); break;
+        case 'f': after = literal(p, "false"); break;
+        case 'n': after = literal(p, "null"); break;
+        default: after = number(p); break;
         }
         --m_depth;
-        return ok;
+        return after;
     }
 
     static constexpr int maxDepth = 512;
-    const char *m_p;
-    const char *m_end;
+    const char *const m_end;
     int m_depth = 0;
 };
 
@@ -443,8 +450,8 @@ bool parseEvent(QByteArrayView line, Event &event)
         ++first;
     if (first == end || *first != '{')
         return false;
-    Scanner scanner(first, end);
-    return scanner.readEvent(event) && !event.type.view().isEmpty();
+    Scanner scanner(end);
+    return scanner.readEvent(first, event) && !event.type.view().isEmpty();
 }
 
 AgentOutput shownLine(QString text, bool standardError)
@@ -510,7 +517,11 @@ void AgentEventReader::showText(QByteArrayView text, bool standardError, QList<A
     }
     if (start < size)
         appendShownLine(text.sliced(start), standardError, out);
-    m_lastShown = text.toByteArray();
+    // Only a failure is compared with what was shown last.
+    if (standardError)
+        m_lastShown = text.toByteArray();
+    else
+        m_lastShown.clear();
     m_lastShownWasError = standardError;
     m_shownAny = true;
 }

@@ -48,3 +48,6 @@ private:
 };
 
 } // namespace nerim
+
+// A kind and a shared string: moved in memory as it is, without copying.
+Q_DECLARE_TYPEINFO(nerim::AgentOutput, Q_RELOCATABLE_TYPE);

@@ -4,8 +4,11 @@
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
-#include <QStringMatcher>
+#include <QtAlgorithms>
 #include <atomic>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nerim {
 
@@ -91,6 +94,43 @@ void AgentPaneState::setCurrentSession(const std::optional<AgentSession> &sessio
     emit currentSessionChanged();
 }
 
+namespace {
+
+// Whether `line` holds the task-complete marker. The marker's colon is rare
+// in ordinary output, so the line is scanned for colons, eight code units at
+// a time where the processor has SSE2, and only what precedes one is
+// compared.
+bool holdsTaskCompleteMarker(QStringView line)
+{
+    static const QString stem = taskCompleteMarker.chopped(1);
+    Q_ASSERT(taskCompleteMarker.endsWith(QLatin1Char(':')));
+    const char16_t *const text = line.utf16();
+    const qsizetype size = line.size();
+    const auto followsStem = [&](qsizetype colon) {
+        return QStringView(text + colon - stem.size(), stem.size()) == stem;
+    };
+    qsizetype i = stem.size(); // the first place a marker's colon can be
+#if defined(__SSE2__)
+    const __m128i colon = _mm_set1_epi16(':');
+    for (; size - i >= 8; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        for (quint32 mask = quint32(_mm_movemask_epi8(_mm_cmpeq_epi16(units, colon))); mask != 0; mask &= mask - 1) {
+            const int bit = qCountTrailingZeroBits(mask);
+            mask &= ~(1u << bit); // each unit sets two bits
+            if (followsStem(i + bit / 2))
+                return true;
+        }
+    }
+#endif
+    for (; i < size; ++i) {
+        if (text[i] == u':' && followsStem(i))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void AgentPaneState::setCurrentStdout(const QStringList &lines)
 {
     m_currentStdoutCount = lines.size();
@@ -108,6 +148,13 @@ void AgentPaneState::appendCurrentStdout(const QString &line)
 {
     m_currentStdout.append(line);
     ++m_currentStdoutCount;
+    // Searched for the marker now, while its text is still in the cache,
+    // unless older lines still wait for the search at the next trim.
+    if (m_markerSearched == m_currentStdout.size() - 1) {
+        if (holdsTaskCompleteMarker(line))
+            m_newestMarker = m_markerSearched;
+        ++m_markerSearched;
+    }
     // Trimmed in batches, so each line is moved at most once.
     if (m_currentStdout.size() >= 2 * currentStdoutKept)
         trimCurrentStdout();
@@ -118,26 +165,31 @@ void AgentPaneState::trimCurrentStdout()
 {
     const qsizetype firstKept = m_currentStdout.size() - currentStdoutKept;
     // A line holds the marker after trimming exactly when it holds it at all:
-    // the marker has no white space in it. Only the lines that came since the
-    // last trim are searched; the newest marker line before them is known.
-    static const QStringMatcher marker(taskCompleteMarker);
+    // the marker has no white space in it. Only lines not searched yet (as
+    // they came, or since the last trim) are searched; the newest marker
+    // line before them is known.
     for (qsizetype i = m_currentStdout.size() - 1; i >= m_markerSearched; --i) {
-        if (marker.indexIn(m_currentStdout.at(i)) >= 0) {
+        if (holdsTaskCompleteMarker(m_currentStdout.at(i))) {
             m_newestMarker = i;
             break;
         }
     }
-    QStringList kept;
-    kept.reserve(2 * currentStdoutKept);
+    // Trimmed in place: dropping the front of a list only moves its start, and
+    // the room freed there is used again as lines are appended.
+    qsizetype dropped = firstKept;
     qsizetype newestMarker = -1;
     if (m_newestMarker >= 0 && m_newestMarker < firstKept) {
-        kept.append(m_currentStdout.at(m_newestMarker));
+        // The older marker line stays, just before the newest lines.
+        dropped = firstKept - 1;
+        if (m_newestMarker != dropped) {
+            const QString line = m_currentStdout.at(m_newestMarker);
+            m_currentStdout[dropped] = line;
+        }
         newestMarker = 0;
     } else if (m_newestMarker >= firstKept) {
         newestMarker = m_newestMarker - firstKept;
     }
-    kept.append(m_currentStdout.mid(firstKept));
-    m_currentStdout = std::move(kept);
+    m_currentStdout.remove(0, dropped);
     m_newestMarker = newestMarker;
     m_markerSearched = m_currentStdout.size();
 }

@@ -81,6 +81,39 @@ private:
     std::deque<std::coroutine_handle<>> m_waiting;
 };
 
+// When a consumer reads the turn's clock. After a reading that found the
+// events since the one before quick (under `quickEventNs` each on average),
+// the next `stride - 1` events go without one; after a slow stretch, every
+// event is followed by a reading. So a turn runs past its budget by at most
+// a few quick events, or by the one slow event that crossed it.
+class ClockPace {
+public:
+    static constexpr int stride = 4;
+    static constexpr qint64 quickEventNs = 2'000;
+
+    // The turn's clock runs from here, if not already.
+    ClockPace() : m_lastReading(platform::OutputTurnBudget::elapsedNs()) {}
+
+    // An event has been handed out.
+    void count() { ++m_sinceReading; }
+    // Whether the clock is to be read before the next event.
+    bool due() { return m_skip == 0 || --m_skip == 0; }
+    // Reads the clock: whether the turn's budget is spent.
+    bool spent()
+    {
+        const qint64 now = platform::OutputTurnBudget::elapsedNs();
+        m_skip = now - m_lastReading < quickEventNs * m_sinceReading ? stride : 0;
+        m_lastReading = now;
+        m_sinceReading = 0;
+        return now >= platform::OutputTurnBudget::budgetNs;
+    }
+
+private:
+    qint64 m_lastReading;
+    qsizetype m_sinceReading = 0;
+    int m_skip = 0;
+};
+
 QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared_ptr<AgentOutputStream> stream,
                       AgentStreamConsumer::EventHandler onEvent, AgentStreamConsumer::EndHandler onEnd,
                       bool *finishedFlag)
@@ -104,16 +137,21 @@ QCoro::Task<> consume(std::shared_ptr<AgentStreamConsumer> consumer, std::shared
         // The batch is handed out within turns of the shared budget: a flood
         // of output, in one pane or several, never holds the GUI thread for
         // much longer than the budget before the event loop runs again.
-        platform::OutputTurnBudget::elapsedNs(); // the turn's clock runs from here, if not already
+        // Reading the turn's clock costs about what handing out a short line
+        // does: while events go quickly it is read after every few of them
+        // (see `ClockPace`), and after every one once they take longer.
+        ClockPace pace;
         qsizetype handledSinceResumed = 0;
         for (const AgentOutput &event : batch) {
-            if (handledSinceResumed > 0 && platform::OutputTurnBudget::spent()) {
+            if (handledSinceResumed > 0 && pace.due() && pace.spent()) {
                 co_await queue.nextTurn();
                 handledSinceResumed = 0;
+                pace = ClockPace();
                 if (consumer->isCancelled())
                     break;
             }
             ++handledSinceResumed;
+            pace.count();
             // A fire-and-forget task must not let an exception escape.
             try {
                 onEvent(event);

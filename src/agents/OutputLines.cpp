@@ -1,6 +1,7 @@
 #include "agents/OutputLines.h"
 
 #include <QAtomicInteger>
+#include <QtAlgorithms>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -8,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nerim {
 
@@ -95,13 +99,61 @@ constexpr quint32 largestBlockBytes = 1024 * 1024;
 
 std::atomic<quint64> lastStorageId{0};
 
-// The size of `text` as held, and its flags.
-qsizetype heldSize(QStringView text, quint8 &flags)
+// How many code units `text` starts with that are below 0x80: eight at a
+// time where the processor has SSE2, else four.
+qsizetype asciiPrefix(const char16_t *begin, const char16_t *end)
 {
-    const char16_t *p = text.utf16();
-    const char16_t *const end = p + text.size();
-    qsizetype size = 0;
-    bool ascii = true;
+    const char16_t *p = begin;
+#if defined(__SSE2__)
+    const __m128i high = _mm_set1_epi16(qint16(0xFF80));
+    while (end - p >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), _mm_setzero_si128()));
+        if (mask != 0xFFFF)
+            return (p - begin) + qCountTrailingZeroBits(quint32(~mask & 0xFFFF)) / 2;
+        p += 8;
+    }
+#endif
+    while (end - p >= 4) {
+        quint64 v;
+        std::memcpy(&v, p, sizeof v);
+        if (v & 0xFF80FF80FF80FF80ULL)
+            break;
+        p += 4;
+    }
+    while (p != end && *p < 0x80)
+        ++p;
+    return p - begin;
+}
+
+// Writes the `count` code units at `p`, all below 0x80, as bytes.
+void narrowAscii(const char16_t *p, qsizetype count, char *out)
+{
+    const char16_t *const end = p + count;
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(a, b));
+        p += 16;
+        out += 16;
+    }
+#endif
+    while (p != end)
+        *out++ = char(*p++);
+}
+
+// The size of `text` as held, and its flags; `ascii` is how many code units
+// it starts with that are below 0x80 (see `asciiPrefix`).
+qsizetype heldSize(QStringView text, qsizetype ascii, quint8 &flags)
+{
+    if (ascii == text.size()) {
+        flags = asciiOnly;
+        return ascii;
+    }
+    const char16_t *p = text.utf16() + ascii;
+    const char16_t *const end = text.utf16() + text.size();
+    qsizetype size = ascii;
     bool lone = false;
     for (; p != end; ++p) {
         const char16_t u = *p;
@@ -109,7 +161,6 @@ qsizetype heldSize(QStringView text, quint8 &flags)
             ++size;
             continue;
         }
-        ascii = false;
         if (u < 0x800) {
             size += 2;
         } else if (u < 0xD800 || u > 0xDFFF) {
@@ -122,14 +173,16 @@ qsizetype heldSize(QStringView text, quint8 &flags)
             lone = true;
         }
     }
-    flags = quint8((ascii ? asciiOnly : 0) | (lone ? loneSurrogates : 0));
+    flags = quint8(lone ? loneSurrogates : 0);
     return size;
 }
 
-void encodeHeld(QStringView text, char *out)
+void encodeHeld(QStringView text, qsizetype ascii, char *out)
 {
-    const char16_t *p = text.utf16();
-    const char16_t *const end = p + text.size();
+    narrowAscii(text.utf16(), ascii, out);
+    out += ascii;
+    const char16_t *p = text.utf16() + ascii;
+    const char16_t *const end = text.utf16() + text.size();
     while (p != end) {
         const char16_t u = *p++;
         if (u < 0x80) {
@@ -360,13 +413,14 @@ void OutputLines::append(OutputLine::Kind kind, QStringView text, const QUuid &i
 {
     prepareAppend();
     quint8 flags = 0;
-    const qsizetype size = heldSize(text, flags);
+    const qsizetype ascii = asciiPrefix(text.utf16(), text.utf16() + text.size());
+    const qsizetype size = heldSize(text, ascii, flags);
     if (size > std::numeric_limits<quint32>::max())
         throw std::bad_alloc();
     quint32 block = 0;
     quint32 offset = 0;
     if (char *out = m_storage->reserve(size, block, offset))
-        encodeHeld(text, out);
+        encodeHeld(text, ascii, out);
     Record &r = m_storage->newRecord(m_size, id, kind);
     r.block = block;
     r.offset = offset;
@@ -485,8 +539,9 @@ namespace transcriptText {
 QByteArray encode(QStringView text)
 {
     quint8 flags = 0;
-    QByteArray bytes(heldSize(text, flags), Qt::Uninitialized);
-    encodeHeld(text, bytes.data());
+    const qsizetype ascii = asciiPrefix(text.utf16(), text.utf16() + text.size());
+    QByteArray bytes(heldSize(text, ascii, flags), Qt::Uninitialized);
+    encodeHeld(text, ascii, bytes.data());
     return bytes;
 }
 

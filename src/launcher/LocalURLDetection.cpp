@@ -1,6 +1,7 @@
 #include "launcher/LocalURLDetection.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cstring>
@@ -165,9 +166,9 @@ LineScreen screen(QStringView line)
     return result;
 }
 
-// Whether the line holds, in any letter case, a word that every port pattern
-// without a colon needs: "port", or " on" ("listening on", "available on",
-// "started on") or " at" ("running at").
+// Whether the line holds, in any letter case, a word that one of the port
+// patterns needs: "port", " on" ("listening on", "available on", "started
+// on"), " at" ("running at") or "cal:" ("Local:").
 bool mentionsPortWord(QStringView line)
 {
     constexpr auto pack = [](char a, char b, char c, char d) {
@@ -180,10 +181,77 @@ bool mentionsPortWord(QStringView line)
         if (u >= u'A' && u <= u'Z')
             u += u'a' - u'A';
         last = (last << 16) | u;
-        if (last == pack('p', 'o', 'r', 't') || (last & three) == pack(0, ' ', 'o', 'n') ||
-            (last & three) == pack(0, ' ', 'a', 't'))
+        if (last == pack('p', 'o', 'r', 't') || last == pack('c', 'a', 'l', ':') ||
+            (last & three) == pack(0, ' ', 'o', 'n') || (last & three) == pack(0, ' ', 'a', 't'))
             return true;
     }
+    return false;
+}
+
+bool isAddressCharacter(char16_t u)
+{
+    if ((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9'))
+        return true;
+    return u < 0x80 && std::strchr("-._~:/?#@!$&'*+,;=%[]", char(u)) != nullptr && u != 0;
+}
+
+// Whether the first web address in the line (where the address pattern
+// matches) may name a local host. False only when its host is plainly a
+// name that is neither "localhost" nor under ".local": such an address is
+// never taken, so the pattern and the address parser need not run. Anything
+// unusual (an IP literal, percent escapes, brackets, several "@") is left to
+// them.
+bool firstAddressMayBeLocal(QStringView line)
+{
+    const qsizetype size = line.size();
+    const auto lower = [&](qsizetype i) {
+        const char16_t u = line[i].unicode();
+        return u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u;
+    };
+    const auto startsWith = [&](qsizetype i, QLatin1StringView word) {
+        if (i + word.size() > size)
+            return false;
+        for (qsizetype k = 0; k < word.size(); ++k)
+            if (lower(i + k) != char16_t(word[k].unicode()))
+                return false;
+        return true;
+    };
+    for (qsizetype i = 0; i + 7 < size; ++i) {
+        if (!startsWith(i, QLatin1StringView("http")))
+            continue;
+        qsizetype at = i + 4;
+        if (at < size && lower(at) == u's')
+            ++at;
+        if (!startsWith(at, QLatin1StringView("://")))
+            continue;
+        at += 3;
+        if (at >= size || !isAddressCharacter(line[at].unicode()))
+            continue;
+        // The authority: up to the path, query or fragment, or the end of the address.
+        qsizetype end = at;
+        while (end < size && isAddressCharacter(line[end].unicode()) && line[end] != u'/' && line[end] != u'?'
+               && line[end] != u'#')
+            ++end;
+        QStringView host = line.sliced(at, end - at);
+        if (host.count(u'@') > 1 || host.contains(u'%') || host.contains(u'[') || host.contains(u']'))
+            return true;
+        if (const qsizetype userEnd = host.indexOf(u'@'); userEnd >= 0)
+            host = host.sliced(userEnd + 1);
+        if (const qsizetype colon = host.indexOf(u':'); colon >= 0)
+            host = host.first(colon);
+        while (!host.isEmpty() && isTrimCharacter(host.back()))
+            host.chop(1);
+        if (host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0
+            || host.endsWith(QLatin1StringView(".local"), Qt::CaseInsensitive))
+            return true;
+        // Digits, dots and hex letters may be an IP address in some form.
+        return std::all_of(host.begin(), host.end(), [](QChar c) {
+            const char16_t u = c.unicode();
+            return (u >= u'0' && u <= u'9') || u == u'.' || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F')
+                || u == u'x' || u == u'X';
+        });
+    }
+    // No address the pattern would match.
     return false;
 }
 
@@ -194,8 +262,8 @@ std::optional<QUrl> detectLocalURL(const QString &line)
     // Most output lines name no address and no port: a pass or two over the
     // characters settles them before any lower-casing or pattern runs.
     const LineScreen seen = screen(line);
-    const bool mayHoldAddress = seen.colon && line.contains(QLatin1String("://"));
-    const bool mayHoldPort = seen.digitPair && (seen.colon || mentionsPortWord(line));
+    const bool mayHoldAddress = seen.colon && line.contains(QLatin1String("://")) && firstAddressMayBeLocal(line);
+    const bool mayHoldPort = seen.digitPair && mentionsPortWord(line);
     if (!mayHoldAddress && !mayHoldPort)
         return std::nullopt;
 

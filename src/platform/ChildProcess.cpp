@@ -615,12 +615,19 @@ void ChildProcess::readOutput(int index, qsizetype limit, bool budgeted)
     const bool standardError = index == 1;
     if (budgeted)
         OutputTurnBudget::elapsedNs(); // the turn's clock runs from here, if not already
-    char buffer[readChunk];
     bool atEnd = false;
     qsizetype taken = 0;
     do {
         Output &output = m_outputs[index];
-        const ssize_t got = ::read(output.fd, buffer, sizeof buffer);
+        // Read straight into the buffer the lines will share. Once the last
+        // batch is gone the buffer is ours alone again and is used once more:
+        // no allocation, and memory that is still in the cache.
+        QByteArray &buffer = output.readBuffer;
+        if (buffer.isDetached() && buffer.capacity() >= readChunk)
+            buffer.resize(readChunk);
+        else
+            buffer = QByteArray(readChunk, Qt::Uninitialized);
+        const ssize_t got = ::read(output.fd, buffer.data(), size_t(readChunk));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
@@ -628,10 +635,19 @@ void ChildProcess::readOutput(int index, qsizetype limit, bool budgeted)
             break;
         }
         taken += got;
+        // A short read gets a buffer of its own size: whatever keeps its bytes
+        // (an unfinished line) does not keep the whole buffer.
+        QByteArray bytes;
+        if (got < readChunk / 4) {
+            bytes = QByteArray(buffer.constData(), got);
+        } else {
+            buffer.truncate(got);
+            bytes = buffer;
+        }
         // One batch per read: the receivers' work counts against the turn
         // before the next read is made.
         OutputLines lines;
-        output.splitter->split(QByteArray(buffer, got), lines);
+        output.splitter->split(std::move(bytes), lines);
         if (!lines.isEmpty() && !deliver(lines, standardError))
             return;
         if (m_outputs[index].fd < 0)
@@ -646,6 +662,7 @@ void ChildProcess::readOutput(int index, qsizetype limit, bool budgeted)
     // delete this object.
     dropNotifier(output.notifier);
     closeFd(output.fd);
+    output.readBuffer = QByteArray();
     if (!rest.isEmpty())
         deliver(rest, standardError);
 }
@@ -718,6 +735,7 @@ void ChildProcess::closeOutput()
     for (Output &output : m_outputs) {
         dropNotifier(output.notifier);
         closeFd(output.fd);
+        output.readBuffer = QByteArray();
     }
 }
 

@@ -194,6 +194,9 @@ private:
         int fd = -1;
         QSocketNotifier *notifier = nullptr;
         std::unique_ptr<OutputLineSplitter> splitter;
+        // What reads go into; shared with the lines of the last read while
+        // they are out.
+        QByteArray readBuffer;
     };
 
     State m_state = State::notStarted;

@@ -134,6 +134,69 @@ TEST(AgentPaneState, TaskCompleteSummaryComesFromTheNewestMarkerLine)
     EXPECT_FALSE(pane->taskCompleteSummary(0));
 }
 
+// A long run keeps only its newest standard-output lines, and the newest
+// marker line when it is older than those: the summary is what the whole run
+// would give, wherever the marker stands in its line (a colon of its own
+// elsewhere, right at the start, after long text) and whenever it came.
+TEST(AgentPaneState, ALongRunKeepsItsNewestLinesAndItsNewestMarkerLine)
+{
+    const QStringList shapes{
+        QStringLiteral("TASK_COMPLETE: at the start %1"),
+        QStringLiteral("a: colon first, then TASK_COMPLETE: further on %1"),
+        QStringLiteral("%1 a longer stretch of text before it, well past a block or two, TASK_COMPLETE:end"),
+        QStringLiteral("été TASK_COMPLETE:%1"),
+    };
+    const QStringList nearMisses{
+        QStringLiteral("TASK_COMPLETE without its colon %1"),
+        QStringLiteral("TASK_COMPLETE : spaced %1"),
+        QStringLiteral("ASK_COMPLETE: cut short %1"),
+        QStringLiteral("%1:::::::::::::::::::::::::::::::::"),
+    };
+    // The run starts from lines given whole, then streams.
+    auto pane = makePane();
+    QStringList all{QStringLiteral("given"), QStringLiteral("TASK_COMPLETE: given at first"), QStringLiteral("x")};
+    pane->setCurrentStdout(all);
+    qsizetype newestMarker = 1;
+    quint32 seed = 7;
+    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (int i = 0; i < 9000; ++i) {
+        const quint32 roll = next() % 1000;
+        QString line = QStringLiteral("line %1").arg(i);
+        if (roll < 3)
+            line = shapes.at(next() % shapes.size()).arg(i);
+        else if (roll < 40)
+            line = nearMisses.at(next() % nearMisses.size()).arg(i);
+        all.append(line);
+        if (line.contains(taskCompleteMarker))
+            newestMarker = all.size() - 1;
+        pane->appendCurrentStdout(line);
+
+        const QStringList &kept = pane->currentStdout();
+        ASSERT_GE(kept.size(), std::min<qsizetype>(all.size(), AgentPaneState::currentStdoutKept)) << i;
+        ASSERT_LE(kept.size(), 2 * AgentPaneState::currentStdoutKept) << i;
+        ASSERT_EQ(kept.last(), line) << i;
+        // Checked whole right after each trim and now and then between.
+        if (kept.size() > AgentPaneState::currentStdoutKept + 1 && i % 61 != 0)
+            continue;
+        // The kept lines are the newest ones, led by the marker line when it
+        // is older than them.
+        const bool markerLeads = newestMarker >= 0 && newestMarker < all.size() - kept.size();
+        const qsizetype suffix = markerLeads ? kept.size() - 1 : kept.size();
+        ASSERT_EQ(kept.mid(kept.size() - suffix), all.mid(all.size() - suffix)) << i;
+        if (markerLeads) {
+            ASSERT_EQ(kept.first(), all.at(newestMarker)) << i;
+        }
+        if (newestMarker < 0) {
+            ASSERT_FALSE(pane->taskCompleteSummary(0)) << i;
+        } else {
+            auto reference = makePane();
+            reference->setCurrentStdout({all.at(newestMarker)});
+            ASSERT_EQ(pane->taskCompleteSummary(0), reference->taskCompleteSummary(0)) << i;
+        }
+    }
+    EXPECT_EQ(pane->currentStdoutLineCount(), 9003);
+}
+
 TEST(AgentPaneState, KeepsTenThousandLinesInOrder)
 {
     auto pane = makePane();

@@ -93,6 +93,27 @@ TEST(OutputLines, EveryTextReadsBackExactlyAndCopiesStayAsTheyWereTaken)
     }
     // Valid text is held as its UTF-8.
     EXPECT_EQ(lines.utf8(3), texts.at(3).toUtf8());
+    // Plain ASCII is taken in blocks: a character of any width or a lone
+    // surrogate anywhere in or after a long ASCII stretch.
+    const QString ascii = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyz ~\x7f\t");
+    const QStringList odd{QStringLiteral("\u00e9"), QStringLiteral("\u6f22"), QStringLiteral("\U0001F600"),
+                          QString(QChar(0xD800)), QString(QChar(0xDC00)), QString(QChar(0x80)), QString(QChar(0xFF))};
+    for (qsizetype at = 0; at <= ascii.size(); ++at) {
+        for (const QString &character : odd) {
+            const QString text = ascii.left(at) + character + ascii.mid(at);
+            OutputLines one;
+            one.append(Kind::stdout, text, newSequentialUuid());
+            ASSERT_EQ(one.text(0), text) << at;
+            ASSERT_EQ(one.textLength(0), text.size()) << at;
+            ASSERT_EQ(transcriptText::decode(transcriptText::encode(text)), text) << at;
+            if (!QChar::isSurrogate(character.at(0).unicode()) || character.size() == 2) {
+                ASSERT_EQ(one.utf8(0), text.toUtf8()) << at;
+            }
+        }
+        OutputLines plain;
+        plain.append(Kind::stdout, ascii.left(at), newSequentialUuid());
+        ASSERT_EQ(plain.utf8(0), ascii.left(at).toLatin1()) << at;
+    }
     EXPECT_EQ(lines.utf8(5), texts.at(5).toUtf8());
 
     // A copy keeps what it held while the original grows; a copy that appends

@@ -90,7 +90,24 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"server Running AT 4000", "http://localhost:4000"},
         Case{"Listening on\t\t8081", "http://localhost:8081"},
         Case{"compiling module 3000 of 4000", nullptr},
-        Case{"build 2024: 3000 files", nullptr}));
+        Case{"build 2024: 3000 files", nullptr},
+        // An address whose host is plainly a public name settles the written
+        // address without the patterns; hosts in any other form still reach them.
+        Case{"at http://example.com@127.0.0.1:3000/", "http://example.com@127.0.0.1:3000/"},
+        Case{"at http://user@localhost:5173/", "http://user@localhost:5173/"},
+        Case{"at http://DEVBOX.LOCAL:8080/", "http://devbox.local:8080/"},
+        Case{"at http://127.1:3000/", "http://127.0.0.1:3000/"},
+        Case{"at http://0x7f.0.0.1:3000/", "http://127.0.0.1:3000/"},
+        Case{"at http://%6cocalhost:3000/", nullptr},
+        Case{"at http://a@b@localhost:3000/", nullptr},
+        Case{"at http://localhost.:3000/", nullptr},
+        Case{"at http://localhost.", "http://localhost"},
+        Case{"at http://2130706433:3000/", "http://127.0.0.1:3000/"},
+        Case{"at https://cdn.example.org/x then Local: 5173", "http://localhost:5173"},
+        Case{"at https://cdn.example.org:3000/x", nullptr},
+        Case{"at https://user:pw@cdn.example.org:3000/x", nullptr},
+        Case{"xhttps://localhost:3000", "https://localhost:3000"},
+        Case{"http:// https://localhost:3000/", "https://localhost:3000/"}));
 
 TEST(LocalURLDetection, PortTest)
 {

@@ -6,6 +6,7 @@
 #include <QCache>
 #include <QMutex>
 #include <QPainter>
+#include <optional>
 
 #include <algorithm>
 #include <cmath>
@@ -274,6 +275,27 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
     painter.restore();
 }
 
+namespace {
+
+// The colour of every pixel of `area` of a premultiplied image, if they are
+// all the same (only small areas are looked at).
+std::optional<QColor> uniformColour(const QImage &image, QRect area)
+{
+    area &= image.rect();
+    if (area.isEmpty() || area.width() * area.height() > 64 || image.format() != QImage::Format_ARGB32_Premultiplied)
+        return std::nullopt;
+    const QRgb first = reinterpret_cast<const QRgb *>(image.constScanLine(area.top()))[area.left()];
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (line[x] != first)
+                return std::nullopt;
+    }
+    return QColor::fromRgba(qUnpremultiply(first));
+}
+
+} // namespace
+
 void NmPainter::drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
                               const QSizeF &corner)
 {
@@ -290,6 +312,13 @@ void NmPainter::drawNineSlice(QPainter &painter, const QImage &image, const QSiz
                 continue;
             const QRectF s(QPointF(xs[col] * scale, ys[row] * scale), QPointF(xs[col + 1] * scale, ys[row + 1] * scale));
             const QRectF t(QPointF(xt[col], yt[row]), QPointF(xt[col + 1], yt[row + 1]));
+            // The middle is stretched most: when it is one colour, it is filled.
+            if (row == 1 && col == 1) {
+                if (const std::optional<QColor> colour = uniformColour(image, s.toAlignedRect())) {
+                    painter.fillRect(t, *colour);
+                    continue;
+                }
+            }
             painter.drawImage(t, image, s);
         }
     }

@@ -2,7 +2,7 @@
 
 #include "ui/design/Colors.h"
 
-#include <QCache>
+#include <QList>
 #include <QMutex>
 #include <QPainter>
 #include <QPainterPath>
@@ -93,11 +93,27 @@ void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
 
 namespace {
 
+// What a sliced image is drawn from.
+struct SliceKey {
+    int kind = 0;
+    qreal extent = 0;
+    QSizeF source;
+    QRgb material = 0;
+    QRgb fill = 0;
+    QRgb stroke = 0;
+    qreal strokeWidth = 0;
+    qreal dpr = 1;
+    friend bool operator==(const SliceKey &, const SliceKey &) = default;
+};
+
+// The images of the last looks drawn, the newest first: a window shows a
+// handful of looks, found here without building a key text on every paint.
+constexpr qsizetype kSlicedLooksKept = 32;
 QMutex slicedLookMutex;
-QCache<QString, QImage> &slicedLooks()
+QList<std::pair<SliceKey, QImage>> &slicedLooks()
 {
-    static QCache<QString, QImage> cache(32);
-    return cache;
+    static QList<std::pair<SliceKey, QImage>> images;
+    return images;
 }
 
 } // namespace
@@ -119,21 +135,19 @@ void paintSliced(QPainter &painter, const NmSurfaceLook &look, const QRectF &rec
     }
     const QSizeF source(sliceX ? sliceLength : rect.width(), sliceY ? sliceLength : rect.height());
     const qreal dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    const QString key = QStringLiteral("%1/%2/%3x%4/%5/%6/%7/%8/%9")
-                            .arg(int(look.shape.kind))
-                            .arg(extent)
-                            .arg(source.width())
-                            .arg(source.height())
-                            .arg(look.material.rgba(), 0, 16)
-                            .arg(look.fill.rgba(), 0, 16)
-                            .arg(look.stroke.rgba(), 0, 16)
-                            .arg(look.strokeWidth)
-                            .arg(dpr);
+    const SliceKey key{int(look.shape.kind), extent,           source,           look.material.rgba(),
+                       look.fill.rgba(),     look.stroke.rgba(), look.strokeWidth, dpr};
     QImage image;
     {
         QMutexLocker lock(&slicedLookMutex);
-        if (const QImage *cached = slicedLooks().object(key))
-            image = *cached;
+        QList<std::pair<SliceKey, QImage>> &images = slicedLooks();
+        const auto found = std::find_if(images.begin(), images.end(),
+                                        [&](const std::pair<SliceKey, QImage> &entry) { return entry.first == key; });
+        if (found != images.end()) {
+            image = found->second;
+            if (found != images.begin())
+                std::rotate(images.begin(), found, found + 1);
+        }
     }
     if (image.isNull()) {
         image = QImage(QSize(int(std::ceil(source.width() * dpr)), int(std::ceil(source.height() * dpr))),
@@ -145,7 +159,10 @@ void paintSliced(QPainter &painter, const NmSurfaceLook &look, const QRectF &rec
             paint(p, look, QRectF(QPointF(0, 0), source));
         }
         QMutexLocker lock(&slicedLookMutex);
-        slicedLooks().insert(key, new QImage(image));
+        QList<std::pair<SliceKey, QImage>> &images = slicedLooks();
+        images.prepend({key, image});
+        if (images.size() > kSlicedLooksKept)
+            images.removeLast();
     }
     painter.save();
     // At a whole device pixel ratio every slice lands on whole pixels and the

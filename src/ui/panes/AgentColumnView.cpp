@@ -482,8 +482,18 @@ bool AgentColumnView::event(QEvent *event)
     return QWidget::event(event);
 }
 
+QList<QRect> AgentColumnView::childGeometries() const
+{
+    QList<QRect> geometries;
+    for (QObject *child : children())
+        if (auto *widget = qobject_cast<QWidget *>(child); widget && !widget->isWindow())
+            geometries.append(widget->isVisible() ? widget->geometry() : QRect());
+    return geometries;
+}
+
 void AgentColumnView::placeChildren()
 {
+    const QList<QRect> before = childGeometries();
     const QRect content = rect().adjusted(shadowMarginSide, shadowMarginTop, -shadowMarginSide, -shadowMarginBottom);
     const int buttonHeight = m_spawnButton->sizeHint().height();
     const int spacing = AgentColumnLook::spacing;
@@ -537,7 +547,15 @@ void AgentColumnView::placeChildren()
         break;
     }
     }
-    update(); // the shadows follow the panes
+    // A pane's shadow follows it by itself. The column repaints when one of
+    // its children moved (a pane's layout asks for a placing whenever its
+    // transcript grows, mostly to the same places) or a card shows its
+    // scroll mark.
+    const bool marks = std::any_of(m_slots.cbegin(), m_slots.cend(), [](const Slot &slot) {
+        return slot.cardClipped() && slot.overlay && slot.overlay->isVisible();
+    });
+    if (marks || childGeometries() != before)
+        update();
 }
 
 } // namespace nerim

@@ -100,6 +100,8 @@ private:
     void syncChips();
     void watchPanes();
     void placeChildren();
+    // Where the children are now (a hidden one as an empty rectangle).
+    QList<QRect> childGeometries() const;
     Slot makeSlot(AgentPaneState *pane);
     QList<QWidget *> movingWidgets() const;
     // The width a pane gets in a column area of `areaWidth`.

@@ -5,6 +5,7 @@
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
+#include "ui/design/SurfaceStyles.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 
@@ -14,6 +15,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -22,6 +24,7 @@
 #include <QTextFrame>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 namespace nerim {
@@ -359,14 +362,30 @@ bool CodeBlockView::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void CodeBlockView::paintEvent(QPaintEvent *)
+void CodeBlockView::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF box = QRectF(rect()).adjusted(0, outerMargin, 0, -outerMargin);
-    const NmShape shape = NmShape::roundedRect(cornerRadius);
-    NmPainter::fill(painter, shape, box, nerim::qColor(NmColor::paperShade));
-    NmPainter::strokeInside(painter, shape, box, strokeWidth, nerim::qColor(NmColor::hairline, 0.4));
+    QRectF box = QRectF(rect()).adjusted(0, outerMargin, 0, -outerMargin);
+    // A long block shows a small part of its box: the box is drawn from just
+    // above that part to just below it (a corner out of sight stays out of
+    // it), so that drawing costs what is seen, not the block's length.
+    const qreal slack = cornerRadius + strokeWidth + 2;
+    // (Drawn through a pane's effect, the event asks for the whole block:
+    // what the transcript's scrolling leaves visible bounds it.)
+    const QRectF exposed(event->rect() & visibleRegion().boundingRect());
+    box.setTop(std::max(box.top(), exposed.top() - slack));
+    box.setBottom(std::min(box.bottom(), exposed.bottom() + slack));
+    if (box.height() <= 0)
+        return;
+    // Drawn from a small image of the box, its straight middle stretched.
+    NmSurfaceLook look;
+    look.shape = NmShape::roundedRect(cornerRadius);
+    look.material = Qt::transparent;
+    look.fill = nerim::qColor(NmColor::paperShade);
+    look.strokeWidth = strokeWidth;
+    look.stroke = nerim::qColor(NmColor::hairline, 0.4);
+    SurfaceStyles::paintSliced(painter, look, box);
     painter.fillRect(m_divider->geometry(), nerim::qColor(NmColor::hairline, 0.35));
 }
 

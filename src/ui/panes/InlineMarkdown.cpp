@@ -122,10 +122,10 @@ public:
             switch (c.unicode()) {
             case u'\\':
                 if (i + 1 < size && isAsciiPunctuation(m_source[i + 1])) {
-                    m_pending += m_source[i + 1];
+                    addText(m_source[i + 1]);
                     i += 2;
                 } else {
-                    m_pending += c;
+                    addText(c);
                     ++i;
                 }
                 break;
@@ -139,15 +139,21 @@ public:
                 if (i + 1 < size && m_source[i + 1] == u'[') {
                     i = openBracket(i, true);
                 } else {
-                    m_pending += c;
+                    addText(c);
                     ++i;
                 }
                 break;
             case u']': i = closeBracket(i); break;
-            default:
-                m_pending += c;
-                ++i;
+            default: {
+                // Plain text up to the next character that may be markup,
+                // taken in one piece.
+                qsizetype next = i + 1;
+                while (next < size && !mayBeMarkup(m_source[next]))
+                    ++next;
+                addText(QStringView(m_source).sliced(i, next - i));
+                i = next;
                 break;
+            }
             }
         }
         flushText();
@@ -155,18 +161,62 @@ public:
         for (const Bracket &bracket : m_brackets)
             holdOpen(bracket.position, m_end);
         processEmphasis(0, m_end);
-        return result();
+        // Only the stretches held open were asked for: the text is not put together.
+        return m_openRanges ? InlineMarkdown{} : result();
     }
 
 private:
+    // The characters `run` treats as (possibly) markup.
+    static bool mayBeMarkup(QChar c)
+    {
+        switch (c.unicode()) {
+        case u'\\':
+        case u'`':
+        case u'*':
+        case u'_':
+        case u'~':
+        case u'<':
+        case u'[':
+        case u'!':
+        case u']': return true;
+        default: return false;
+        }
+    }
+
+    // Whether a link's address opens: asked only when the text is wanted.
+    bool opens(const QString &address) const { return !m_openRanges && isOpenableLink(address); }
+
     void holdOpen(qsizetype from, qsizetype to)
     {
         if (m_openRanges && to > from + 1)
             m_openRanges->append({from, to});
     }
 
+    // Text read as text. When only the stretches held open are asked for,
+    // its characters are not kept: only that there was some.
+    void addText(QChar c)
+    {
+        if (m_openRanges)
+            m_pendingText = true;
+        else
+            m_pending += c;
+    }
+    void addText(QStringView text)
+    {
+        if (m_openRanges)
+            m_pendingText = m_pendingText || !text.isEmpty();
+        else
+            m_pending += text;
+    }
+
     void flushText()
     {
+        if (m_openRanges) {
+            if (m_pendingText)
+                m_atoms.push_back(Atom::literal(QString()));
+            m_pendingText = false;
+            return;
+        }
         if (m_pending.isEmpty())
             return;
         m_atoms.push_back(Atom::literal(m_pending));
@@ -188,7 +238,7 @@ private:
         const qsizetype length = runLength(i, u'`');
         const qsizetype contentStart = i + length;
         if (const std::optional<qsizetype> j = backtickRunOfLength(length, contentStart)) {
-            QString content = m_source.mid(contentStart, *j - contentStart);
+            QString content = m_openRanges ? QString() : m_source.mid(contentStart, *j - contentStart);
             // One space on each side is padding, unless that is all there is.
             if (content.size() >= 2 && content.front() == u' ' && content.back() == u' '
                 && content.count(u' ') != content.size())
@@ -199,7 +249,7 @@ private:
             return *j + length;
         }
         holdOpen(i, m_end);
-        m_pending += m_source.mid(i, length);
+        addText(QStringView(m_source).sliced(i, length));
         return contentStart;
     }
 
@@ -237,7 +287,7 @@ private:
         const QChar marker = m_source[i];
         const qsizetype length = runLength(i, marker);
         if (marker == u'~' && length != 2) {
-            m_pending += m_source.mid(i, length);
+            addText(QStringView(m_source).sliced(i, length));
             return i + length;
         }
         // The start and end of the text count as white space.
@@ -275,7 +325,7 @@ private:
     qsizetype autolink(qsizetype i)
     {
         if (i + 1 >= m_end || !mayStartAutolink(m_source[i + 1])) {
-            m_pending += u'<';
+            addText(u'<');
             return i + 1;
         }
         for (const QRegularExpression *expression : {&uriAutolink(), &emailAutolink()}) {
@@ -287,10 +337,10 @@ private:
                 continue;
             const QString address = match.captured(1);
             flushText();
-            m_atoms.push_back(Atom::literal(address, 0, isOpenableLink(address) ? address : QString()));
+            m_atoms.push_back(Atom::literal(address, 0, opens(address) ? address : QString()));
             return match.capturedEnd(0);
         }
-        m_pending += u'<';
+        addText(u'<');
         return i + 1;
     }
 
@@ -305,7 +355,7 @@ private:
     qsizetype closeBracket(qsizetype i)
     {
         if (m_brackets.empty()) {
-            m_pending += u']';
+            addText(u']');
             return i + 1;
         }
         const Bracket bracket = m_brackets.back();
@@ -319,7 +369,7 @@ private:
         if (!tail) {
             // Held open as far as the link's tail was read.
             holdOpen(bracket.position, std::max(i + 1, m_reach));
-            m_pending += u']';
+            addText(u']');
             return i + 1;
         }
         holdOpen(bracket.position, tail->end);
@@ -327,7 +377,7 @@ private:
         processEmphasis(bracket.delimiterBottom, tail->end);
         // An image shows its description as text; a link's label opens the
         // address only when it is a web address.
-        const bool openable = !bracket.image && isOpenableLink(tail->destination);
+        const bool openable = !bracket.image && opens(tail->destination);
         if (openable) {
             for (qsizetype k = bracket.atom + 1; k < qsizetype(m_atoms.size()); ++k)
                 m_atoms[size_t(k)].link = tail->destination;
@@ -339,6 +389,15 @@ private:
             m_linkFloor = qsizetype(m_brackets.size());
         }
         return tail->end;
+    }
+
+    // White space or a control character: the end of an address not in "<>".
+    static bool endsBareDestination(QChar c)
+    {
+        const char16_t u = c.unicode();
+        if (u < 0x80)
+            return u <= 0x20 || u == 0x7F;
+        return c.isSpace() || c.category() == QChar::Other_Control;
     }
 
     // Spaces and tabs, and at most one line break.
@@ -387,13 +446,17 @@ private:
             }
         } else {
             int depth = 0;
+            // The address is taken in pieces between escapes.
+            qsizetype piece = i;
             while (i < size) {
                 const QChar c = m_source[i];
-                if (c.isSpace() || c.category() == QChar::Other_Control)
+                if (endsBareDestination(c))
                     break;
                 if (c == u'\\' && i + 1 < size && isAsciiPunctuation(m_source[i + 1])) {
+                    destination += QStringView(m_source).sliced(piece, i - piece);
                     destination += m_source[i + 1];
                     i += 2;
+                    piece = i;
                     continue;
                 }
                 if (c == u'(') {
@@ -404,9 +467,9 @@ private:
                         break;
                     --depth;
                 }
-                destination += c;
                 ++i;
             }
+            destination += QStringView(m_source).sliced(piece, i - piece);
             if (depth != 0)
                 return none();
         }
@@ -590,6 +653,7 @@ private:
     const qsizetype m_end;
     QList<std::pair<qsizetype, qsizetype>> *m_openRanges = nullptr;
     QString m_pending;
+    bool m_pendingText = false;
     std::vector<Atom> m_atoms;
     std::vector<Delimiter> m_delimiters;
     qsizetype m_lastDelimiter = -1;

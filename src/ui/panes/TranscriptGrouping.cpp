@@ -1,6 +1,7 @@
 #include "ui/panes/TranscriptGrouping.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -108,10 +109,10 @@ qsizetype extendRenderGroups(QList<RenderGroup> &groups, std::span<const OutputL
 }
 
 qsizetype extendRenderGroups(QList<RenderGroup> &groups, const OutputLines &transcript, qsizetype firstAppended,
-                             AppState::OutputMode mode)
+                             AppState::OutputMode mode, qsizetype end)
 {
     return extend(
-        groups, firstAppended, transcript.size(), mode, [&](qsizetype i) { return transcript.at(i); },
+        groups, firstAppended, end < 0 ? transcript.size() : std::min(end, transcript.size()), mode, [&](qsizetype i) { return transcript.at(i); },
         [&](qsizetype i) { return transcript.kind(i); },
         [&](RenderGroup::StdoutRun &run, qsizetype i) {
             run.lastLineId = transcript.id(i);

@@ -60,9 +60,9 @@ QList<RenderGroup> renderGroups(const OutputLines &visibleLines);
 // nothing changed).
 qsizetype extendRenderGroups(QList<RenderGroup> &groups, std::span<const OutputLine> appendedLines,
                              AppState::OutputMode mode);
-// The same for the lines of `transcript` from `firstAppended` on; runs read
-// their text from the transcript.
+// The same for the lines of `transcript` from `firstAppended` up to `end`
+// (its end when negative); runs read their text from the transcript.
 qsizetype extendRenderGroups(QList<RenderGroup> &groups, const OutputLines &transcript, qsizetype firstAppended,
-                             AppState::OutputMode mode);
+                             AppState::OutputMode mode, qsizetype end = -1);
 
 } // namespace nerim

@@ -1,5 +1,6 @@
 #include "ui/panes/TranscriptView.h"
 
+#include "platform/OutputTurnBudget.h"
 #include "ui/design/Colors.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/panes/AgentPaneLook.h"
@@ -374,9 +375,11 @@ void TranscriptView::scheduleSync()
         m_frameTimer.start(int(kFrameMs - since));
 }
 
-void TranscriptView::syncNow() { sync(); }
+void TranscriptView::sync() { takeInLines(true); }
 
-void TranscriptView::sync()
+void TranscriptView::syncNow() { takeInLines(false); }
+
+void TranscriptView::takeInLines(bool withinTurnBudget)
 {
     m_frameTimer.stop();
     m_syncScheduled = false;
@@ -392,15 +395,30 @@ void TranscriptView::sync()
     // restore): an append keeps the last drawn line where it was.
     const bool appended = count >= m_drawnLineCount &&
                           (m_drawnLineCount == 0 || lines.id(m_drawnLineCount - 1) == m_lastDrawnLineId);
-    if (appended)
-        appendFrom(m_drawnLineCount);
-    else
+    const qsizetype drawnBefore = m_drawnLineCount;
+    if (appended) {
+        // A flood of output is taken in a slice at a time while the turn has
+        // time left (at least one slice a turn); the rest follows in the next
+        // frame, so that the window keeps painting and answering input.
+        qsizetype drawn = m_drawnLineCount;
+        // Starts the turn's clock when nothing else has yet.
+        platform::OutputTurnBudget::elapsedNs();
+        do {
+            const qsizetype end = withinTurnBudget ? std::min(count, drawn + kLinesPerSlice) : count;
+            appendFrom(drawn, end);
+            drawn = end;
+        } while (drawn < count && platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs);
+        fitRows();
+        m_drawnLineCount = drawn;
+    } else {
         rebuild();
-    const bool countChanged = count != m_drawnLineCount;
-    m_drawnLineCount = count;
-    m_lastDrawnLineId = lastId;
-    if (countChanged)
+        m_drawnLineCount = count;
+    }
+    m_lastDrawnLineId = m_drawnLineCount ? lines.id(m_drawnLineCount - 1) : QUuid();
+    if (m_drawnLineCount != drawnBefore)
         scrollToNewest(true);
+    if (m_drawnLineCount < count)
+        scheduleSync();
 }
 
 void TranscriptView::rebuild()
@@ -439,11 +457,11 @@ void TranscriptView::addRowsFrom(qsizetype firstGroup)
     }
 }
 
-void TranscriptView::appendFrom(qsizetype firstNewLine)
+void TranscriptView::appendFrom(qsizetype firstNewLine, qsizetype end)
 {
     const qsizetype groupsBefore = m_groups.size();
     const int rowsBefore = int(m_items.size());
-    const qsizetype firstChanged = extendRenderGroups(m_groups, m_pane->outputLines(), firstNewLine, m_mode);
+    const qsizetype firstChanged = extendRenderGroups(m_groups, m_pane->outputLines(), firstNewLine, m_mode, end);
     if (firstChanged < groupsBefore) {
         // Only the last group can change: a run that goes on. Its last chunk
         // grows, and chunks may follow it.
@@ -486,7 +504,6 @@ void TranscriptView::appendFrom(qsizetype firstNewLine)
     addRowsFrom(groupsBefore);
     if (m_items.size() > m_rows->rowCount())
         m_rows->append(int(m_items.size()) - m_rows->rowCount());
-    fitRows();
 }
 
 QString TranscriptView::chunkText(const Row &row) const

@@ -150,6 +150,8 @@ public:
     void syncNow();
     // Lines came that the transcript does not show yet.
     bool hasPendingSync() const { return m_syncScheduled; }
+    // How many of the pane's lines the view has taken in.
+    qsizetype shownLineCount() const { return m_drawnLineCount; }
     // Times the rows were rebuilt from scratch (for tests).
     int rebuildCount() const { return m_rebuilds; }
 
@@ -160,8 +162,12 @@ protected:
 private:
     void scheduleSync();
     void sync();
+    // Takes in the lines added since the last time; within the turn's
+    // budget, or all of them.
+    void takeInLines(bool withinTurnBudget);
     void rebuild();
-    void appendFrom(qsizetype firstNewLine);
+    // Adds lines [firstNewLine, end) of the pane's to the groups and rows.
+    void appendFrom(qsizetype firstNewLine, qsizetype end);
     QWidget *makeRow(int index, QWidget *parent);
     QString chunkText(const Row &row) const;
     // Adds the rows of groups from `firstGroup` on.
@@ -186,6 +192,10 @@ private:
     bool m_syncScheduled = false;
     // Updates come at most once a frame.
     static constexpr qint64 kFrameMs = 16;
+    // While a turn of the event loop has taken less than this (reading and
+    // handing out the output counts), another slice of new lines is taken in.
+    static constexpr qint64 kTurnBudgetNs = 6'000'000;
+    static constexpr qsizetype kLinesPerSlice = 64;
     QElapsedTimer m_lastSync;
     QTimer m_frameTimer;
     // The line the view follows while its rows settle; cleared when the user scrolls.

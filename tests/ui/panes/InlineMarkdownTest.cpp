@@ -94,6 +94,11 @@ TEST(InlineMarkdown, LinksOnlyForWebAddresses)
         {u"![diagram](https://example.com/d.png)"_s, "diagram"},
         {u"[a [b](https://x.io)](https://y.io)"_s, "[a «->https://x.io:b»](https://y.io)"},
         {u"[broken](https://x.io and [no link]"_s, "[broken](https://x.io and [no link]"},
+        // Escaped brackets belong to the address; white space or a control
+        // character, ASCII or not, ends it.
+        {u"[a](https://x.io/a\\)b\\(c) z"_s, "«->https://x.io/a)b(c:a» z"},
+        {u"[a](https://x.io/\u00A0b)"_s, "[a](https://x.io/\u00A0b)"},
+        {u"[a](https://x.io/\u0085b) [c](https://x.io/\u007Fd)"_s, "[a](https://x.io/\u0085b) [c](https://x.io/\u007Fd)"},
     });
 }
 

@@ -2,7 +2,8 @@
 // was, rows far out of view are released and left alone by a change of width,
 // inline Markdown reads the same across the chunks a long answer is drawn in
 // (also behind markup still open, and after it closes), and lines that wait
-// for the next update (at most one a frame) are all taken in by it.
+// for the next update (at most one a frame) are all taken in by it, a flood
+// over as many frames as it takes, ending as if read at once.
 #include "agents/AgentPaneState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
@@ -300,6 +301,51 @@ TEST(TranscriptView, LinesWaitingForTheNextUpdateAreAllTakenIn)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }));
     EXPECT_EQ(view.rows()->rowCount(), shown + 2);
     EXPECT_EQ(view.groups().size(), 4);
+}
+
+TEST(TranscriptView, AFloodTakenInOverManyFramesEndsAsIfReadAtOnce)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    // More than a frame takes in, so that its slices end anywhere: inside
+    // code blocks, between the lines of emphasis that spans a line break,
+    // next to lines of other kinds. More arrives while the view catches up.
+    const auto add = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            switch (i % 97) {
+            case 0: pane->appendLine(Kind::stderr, u"warning %1"_s.arg(i)); break;
+            case 10: pane->appendLine(Kind::stdout, u"```js"_s); break;
+            case 20: pane->appendLine(Kind::stdout, u"```"_s); break;
+            case 40: pane->appendLine(Kind::stdout, u"an *open"_s); break;
+            case 41: pane->appendLine(Kind::stdout, u"emphasis* closed, then a [link that"_s); break;
+            case 90: pane->appendLine(Kind::stdout, u"never closes"_s); break;
+            default:
+                pane->appendLine(Kind::stdout, u"line %1 with `code` and [a link](https://example.com/%1)"_s.arg(i));
+            }
+        }
+    };
+    add(0, 3000);
+    settle();
+    add(3000, 6000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+    EXPECT_EQ(view.shownLineCount(), pane->outputLines().size());
+
+    TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
+    whole.resize(360, 400);
+    EXPECT_EQ(view.groups(), whole.groups());
+    ASSERT_EQ(view.rows()->rowCount(), whole.rows()->rowCount());
+    for (int i = 0; i < whole.rows()->rowCount(); ++i) {
+        const auto *run = qobject_cast<StdoutRunView *>(view.rows()->ensureBuilt(i));
+        const auto *expected = qobject_cast<StdoutRunView *>(whole.rows()->ensureBuilt(i));
+        ASSERT_EQ(run == nullptr, expected == nullptr) << "row " << i;
+        if (run) {
+            ASSERT_EQ(run->rawText(), expected->rawText()) << "row " << i;
+        }
+    }
 }
 
 } // namespace

@@ -34,6 +34,9 @@ bool unchanged(qreal from, qreal to, qreal rest)
 NmMotionEffect::NmMotionEffect(QObject *parent)
     : QGraphicsEffect(parent)
 {
+    // At rest the widget is drawn as if it had no effect: an enabled effect
+    // has Qt draw the whole widget again whenever any part of it changes.
+    setEnabled(false);
 }
 
 NmMotionEffect *NmMotionEffect::of(QWidget *widget)
@@ -95,6 +98,7 @@ void NmMotionEffect::setValues(const MaterializeValues &values)
     m_opacity = settled(std::clamp(values.opacity, 0.0, 1.0), 1.0);
     m_scale = settled(values.scale, 1.0);
     m_blur = blur;
+    setEnabled(!isAtRest());
     if (boundsChange)
         updateBoundingRect();
     update();
@@ -124,6 +128,7 @@ QRectF NmMotionEffect::boundingRectFor(const QRectF &sourceRect) const
 
 void NmMotionEffect::changed()
 {
+    setEnabled(!isAtRest());
     updateBoundingRect();
     update();
     notifySurface();

@@ -211,10 +211,18 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
             updateShadow();
             break;
         case QEvent::Resize:
-        case QEvent::LayoutRequest:
-        case QEvent::ChildAdded:
             clipChildren();
             updateShadow();
+            break;
+        case QEvent::LayoutRequest:
+        case QEvent::ChildAdded:
+            // The surface's own place is the same: its shadow is redrawn only
+            // if it moved since (a pane's layout is asked for whenever its
+            // transcript grows, and the parent's repaint would take every
+            // widget over the shadow with it).
+            clipChildren();
+            if (shadowRectInParent() != m_lastShadowRect)
+                updateShadow();
             break;
         case QEvent::Move:
         case QEvent::Show:

@@ -198,13 +198,20 @@ TEST(PainterTest, SurfaceShadowFadesBetweenItsTwoLooks)
     EXPECT_EQ(qAlpha(half.pixel(180, 140)), 0);
 }
 
-// A surface drawn from its cached slices is the surface drawn whole, for the
-// pane's rounded rectangle and the prompt bar's capsule, on normal and dense
-// screens, including sizes too small to slice.
+// A surface drawn from its cached slices (its middle filled with the one
+// colour it has) is the surface drawn whole, for the pane's rounded
+// rectangle, the prompt bar's capsule and a code block's opaque box, on
+// normal and dense screens, including sizes too small to slice.
 TEST(PainterTest, SlicedSurfaceMatchesTheSurfacePaintedWhole)
 {
+    NmSurfaceLook codeBox;
+    codeBox.shape = NmShape::roundedRect(8);
+    codeBox.material = Qt::transparent;
+    codeBox.fill = QColor(0xEF, 0xE8, 0xDC);
+    codeBox.strokeWidth = 1;
+    codeBox.stroke = QColor(0, 0, 0, 40);
     for (qreal dpr : {1.0, 2.0, 1.5}) {
-        for (const NmSurfaceLook &look : {SurfaceStyles::pane(true), SurfaceStyles::promptBar(false)}) {
+        for (const NmSurfaceLook &look : {SurfaceStyles::pane(true), SurfaceStyles::promptBar(false), codeBox}) {
             for (const QRectF rect : {QRectF(0, 0, 420, 300), QRectF(0, 0, 240, 44), QRectF(0, 0, 30, 20)}) {
                 SCOPED_TRACE(testing::Message() << "dpr " << dpr << " shape " << int(look.shape.kind) << " "
                                                 << rect.width() << "x" << rect.height());
