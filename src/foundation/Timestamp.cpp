@@ -1,6 +1,5 @@
 #include "foundation/Timestamp.h"
 
-#include <QRegularExpression>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -70,34 +69,59 @@ QString Timestamp::toIso8601() const
 
 std::optional<Timestamp> Timestamp::fromIso8601(const QString &text)
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})(\\.\\d+)?(Z|[+-]\\d{2}:?\\d{2})\\z"));
-    const auto match = pattern.match(text);
-    if (!match.hasMatch())
+    // yyyy-MM-ddTHH:mm:ss, an optional fraction of a second, then "Z" or an
+    // offset (+HH:mm or +HHmm), with nothing before or after: read by hand,
+    // in ASCII digits only (state files are read at start, before anything
+    // else needs a regular expression).
+    const QStringView t(text);
+    qsizetype i = 0;
+    const auto isDigit = [&](qsizetype at) { return at < t.size() && t[at] >= u'0' && t[at] <= u'9'; };
+    const auto number = [&](int count, int &value) {
+        value = 0;
+        for (int k = 0; k < count; ++k, ++i) {
+            if (!isDigit(i))
+                return false;
+            value = value * 10 + (t[i].unicode() - u'0');
+        }
+        return true;
+    };
+    const auto literal = [&](char16_t c) {
+        if (i >= t.size() || t[i] != c)
+            return false;
+        ++i;
+        return true;
+    };
+    int year = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (!number(4, year) || !literal(u'-') || !number(2, mo) || !literal(u'-') || !number(2, d) || !literal(u'T')
+        || !number(2, h) || !literal(u':') || !number(2, mi) || !literal(u':') || !number(2, s))
         return std::nullopt;
-    const qint64 y = match.captured(1).toLongLong();
-    const unsigned mo = match.captured(2).toUInt();
-    const unsigned d = match.captured(3).toUInt();
-    const int h = match.captured(4).toInt();
-    const int mi = match.captured(5).toInt();
-    const int s = match.captured(6).toInt();
-    if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || s > 59)
-        return std::nullopt;
+    const qint64 y = year;
     double fraction = 0;
-    if (!match.captured(7).isEmpty())
-        fraction = (QStringLiteral("0") + match.captured(7)).toDouble();
-    int offsetSeconds = 0;
-    const QString zone = match.captured(8);
-    if (zone != QLatin1String("Z")) {
-        QString digits = zone.mid(1);
-        digits.remove(QLatin1Char(':'));
-        const int oh = digits.left(2).toInt();
-        const int om = digits.mid(2, 2).toInt();
-        if (oh > 23 || om > 59)
+    if (literal(u'.')) {
+        const qsizetype first = i;
+        while (isDigit(i))
+            ++i;
+        if (i == first)
             return std::nullopt;
-        offsetSeconds = (oh * 3600 + om * 60) * (zone.startsWith(QLatin1Char('-')) ? -1 : 1);
+        fraction = (QStringLiteral("0.") + t.sliced(first, i - first).toString()).toDouble();
     }
-    const qint64 unix = daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - offsetSeconds;
+    int offsetSeconds = 0;
+    if (!literal(u'Z')) {
+        const bool east = literal(u'+');
+        if (!east && !literal(u'-'))
+            return std::nullopt;
+        int oh = 0, om = 0;
+        if (!number(2, oh))
+            return std::nullopt;
+        literal(u':');
+        if (!number(2, om) || oh > 23 || om > 59)
+            return std::nullopt;
+        offsetSeconds = (oh * 3600 + om * 60) * (east ? 1 : -1);
+    }
+    if (i != t.size() || mo < 1 || mo > 12 || d < 1 || unsigned(d) > daysInMonth(y, unsigned(mo)) || h > 23 || mi > 59
+        || s > 59)
+        return std::nullopt;
+    const qint64 unix = daysFromCivil(y, unsigned(mo), unsigned(d)) * 86400 + h * 3600 + mi * 60 + s - offsetSeconds;
     // Only moments whose UTC year has four digits: toIso8601 writes nothing
     // else in a form this parser takes back.
     static const qint64 firstSecond = daysFromCivil(1, 1, 1) * 86400;

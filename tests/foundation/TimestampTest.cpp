@@ -28,6 +28,15 @@ TEST(Timestamp, StrictParseRequiresAZoneAndAValidDate)
     // The whole text is the time: a trailing line feed is not ignored.
     EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00Z\n")));
     EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00+02:00\n")));
+    // Every part has its digits, ASCII ones only; a fraction has at least one.
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00.Z")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00+02")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00+24:00")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QStringLiteral("2026-12-7T08:00:00Z")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QString::fromUtf16(u"\uFF12026-12-07T08:00:00Z")));
+    EXPECT_FALSE(Timestamp::fromIso8601(QString::fromUtf16(u"2026-12-07T08:00:0\u0660Z")));
+    EXPECT_EQ(Timestamp::fromIso8601(QStringLiteral("2026-12-07T10:30:00+0230")),
+              Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00Z")));
 
     const auto utc = Timestamp::fromIso8601(QStringLiteral("2026-12-07T08:00:00Z"));
     const auto offset = Timestamp::fromIso8601(QStringLiteral("2026-12-07T10:30:00+02:30"));
