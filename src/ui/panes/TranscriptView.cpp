@@ -340,10 +340,6 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
         connect(pane, &AgentPaneState::outputLinesChanged, this, &TranscriptView::scheduleSync);
     // The first showing starts at the top, without scrolling.
     rebuild();
-    if (pane) {
-        m_drawnLineCount = pane->outputLines().size();
-        m_lastDrawnLineId = m_drawnLineCount ? pane->outputLines().id(m_drawnLineCount - 1) : QUuid();
-    }
 }
 
 void TranscriptView::setOutputMode(AppState::OutputMode mode)
@@ -410,11 +406,10 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         } while (drawn < count && platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs);
         fitRows();
         m_drawnLineCount = drawn;
+        m_lastDrawnLineId = drawn ? lines.id(drawn - 1) : QUuid();
     } else {
         rebuild();
-        m_drawnLineCount = count;
     }
-    m_lastDrawnLineId = m_drawnLineCount ? lines.id(m_drawnLineCount - 1) : QUuid();
     if (m_drawnLineCount != drawnBefore)
         scrollToNewest(true);
     if (m_drawnLineCount < count)
@@ -427,8 +422,14 @@ void TranscriptView::rebuild()
     m_groups.clear();
     m_items.clear();
     m_openRunGroup = -1;
-    if (m_pane)
-        m_groups = renderGroups(visibleLines(m_pane->outputLines(), m_mode));
+    if (m_pane) {
+        const OutputLines &lines = m_pane->outputLines();
+        m_groups = renderGroups(visibleLines(lines, m_mode));
+        // Every line is in the groups now, also those a flood had not yet
+        // brought in: the next update takes only what comes after them.
+        m_drawnLineCount = lines.size();
+        m_lastDrawnLineId = m_drawnLineCount ? lines.id(m_drawnLineCount - 1) : QUuid();
+    }
     addRowsFrom(0);
     m_rows->reset(int(m_items.size()));
     fitRows();

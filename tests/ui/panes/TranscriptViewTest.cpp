@@ -348,5 +348,32 @@ TEST(TranscriptView, AFloodTakenInOverManyFramesEndsAsIfReadAtOnce)
     }
 }
 
+TEST(TranscriptView, AChangeOfModeWhileAFloodIsTakenInShowsEveryLineOnce)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    for (int i = 0; i < 40000; ++i)
+        pane->appendLine(i % 50 == 0 ? Kind::stderr : Kind::stdout,
+                         u"line %1 with `code`, **strong** words and [a link](https://example.com/%1)"_s.arg(i));
+    // Part of the flood is shown; the mode changes before the rest is (the
+    // new mode's rows hold every line already).
+    QApplication::processEvents();
+    view.setOutputMode(AppState::OutputMode::notification);
+    view.setOutputMode(AppState::OutputMode::verbose);
+    for (int i = 40000; i < 40100; ++i)
+        pane->appendLine(Kind::stdout, u"line %1"_s.arg(i));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+
+    TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
+    EXPECT_EQ(view.shownLineCount(), pane->outputLines().size());
+    EXPECT_EQ(view.rows()->rowCount(), whole.rows()->rowCount());
+    ASSERT_EQ(view.groups().size(), whole.groups().size());
+    EXPECT_TRUE(view.groups() == whole.groups());
+}
+
 } // namespace
 } // namespace nerim
