@@ -4,15 +4,22 @@
 #include "agents/ClaudeCodeProvider.h"
 #include "support/claude-standin/ClaudeStandin.h"
 
+#include <QDir>
+#include <QFile>
+
 using namespace nerim;
 using namespace nerim::test;
 
 TEST_F(CanvasTest, ThreeStreamingPanesLoseNothingAndAClosedPaneHearsNothingMore)
 {
     constexpr int half = 5000;
-    claudeStandin::setCommands(QStringLiteral("repeat %1 early {n}\nsleep 300\nrepeat %1 late {n}\n"
+    // Each agent waits between its halves until the test lets it go on, so
+    // the panes are busy while the user types, however fast they stream.
+    const QString goOn = QDir(project).filePath(QStringLiteral("go-on"));
+    claudeStandin::setCommands(QStringLiteral("repeat %1 early {n}\nhold %2\nrepeat %1 late {n}\n"
                                               "out TASK_COMPLETE: streamed\nexit 0")
-                                   .arg(half));
+                                   .arg(half)
+                                   .arg(goOn));
     ClaudeCodeProvider::Options options;
     options.resolveBinary = [] { return std::optional<QString>(claudeStandin::path()); };
     canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("id"), project, QStringLiteral("Stress"),
@@ -51,6 +58,9 @@ TEST_F(CanvasTest, ThreeStreamingPanesLoseNothingAndAClosedPaneHearsNothingMore)
     ASSERT_LT(closed->currentStdout().size(), 2 * half);
     await(canvas->closePane(closed->id()));
     const int afterCloseBaseline = linesAfterClose;
+    QFile released(goOn);
+    ASSERT_TRUE(released.open(QIODevice::WriteOnly));
+    released.close();
 
     AgentPaneState *first = panes.at(0);
     AgentPaneState *third = panes.at(2);
