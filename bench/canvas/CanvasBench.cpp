@@ -8,6 +8,7 @@
 //  3. quitting while three agents flood their panes.
 // Arguments name the figures to run ("streams", "submit", "quit"); none runs
 // them all.
+#include "../BenchLoop.h"
 #include "../BenchTiming.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "agents/ClaudeCodeProvider.h"
@@ -34,39 +35,14 @@ namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
 
+using bench::awaitTask;
 using bench::percentile;
+using bench::runUntil;
 using bench::threadCpuMs;
 
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-66s %10.2f %-7s target %-12s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-// Runs the event loop until the condition holds.
-template <typename F>
-void runUntil(F condition)
-{
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition())
-            loop.quit();
-    });
-    poll.start(1);
-    if (!condition())
-        loop.exec();
-}
-
-template <typename T>
-void awaitTask(QCoro::Task<T> &&task)
-{
-    bool done = false;
-    auto driver = [&]() -> QCoro::Task<> {
-        co_await std::move(task);
-        done = true;
-    };
-    auto running = driver();
-    runUntil([&] { return done; });
 }
 
 std::shared_ptr<ClaudeCodeProvider> standinProvider(const QString &project)

@@ -11,6 +11,7 @@
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
 #ifdef PANE_MEMORY_BENCH_WHOLE_APP
+#include "../BenchLoop.h"
 #include "../BenchWindow.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "app/AppShellViewModel.h"
@@ -108,9 +109,7 @@ void benchWholeApplication()
     using bench::waitFor;
     namespace claudeStandin = nerim::test::claudeStandin;
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    bench::useTemporaryHome(home);
     const QString project = home.path() + QStringLiteral("/Recipes");
     QDir().mkpath(project);
 

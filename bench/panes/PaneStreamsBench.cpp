@@ -10,6 +10,7 @@
 // Arguments: the lines per pane (100000 unless given). Runs in a temporary
 // home; offscreen unless QT_QPA_PLATFORM says otherwise (e.g. xcb on a real X
 // server, which adds what the display costs).
+#include "../BenchLoop.h"
 #include "../BenchTiming.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "agents/ClaudeCodeProvider.h"
@@ -40,41 +41,14 @@ namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
 
+using bench::awaitTask;
 using bench::percentile;
+using bench::runUntil;
 using bench::threadCpuMs;
 
 void report(const char *what, double value, const char *unit, const char *target, bool met)
 {
     std::printf("%-66s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-template <typename F>
-bool runUntil(F condition, int timeoutMs = 600000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition() || timer.elapsed() > timeoutMs)
-            loop.quit();
-    });
-    poll.start(1);
-    if (!condition())
-        loop.exec();
-    return condition();
-}
-
-template <typename T>
-void awaitTask(QCoro::Task<T> &&task)
-{
-    bool done = false;
-    auto driver = [&]() -> QCoro::Task<> {
-        co_await std::move(task);
-        done = true;
-    };
-    auto running = driver();
-    runUntil([&] { return done; });
 }
 
 struct Figures {
@@ -193,9 +167,7 @@ Figures streamThree(AppState::OutputMode mode, int lineCount)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    bench::useTemporaryHome(home);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -7,6 +7,7 @@
 // made the two look alike). PSS of the program and of every process it
 // started (the web engine's), A/B alternated; NERIM_PREVIEW_ROUNDS sets the
 // number of rounds (3). Run it under an X server (Xvfb will do).
+#include "../BenchLoop.h"
 #include "../ProcessFigures.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
@@ -103,9 +104,7 @@ QString figure(double value, int decimals = 1) { return QString::number(value, '
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    bench::useTemporaryHome(home);
     qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
     const QString runtime = home.path() + QStringLiteral("/runtime");
     QDir().mkpath(runtime);

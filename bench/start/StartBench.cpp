@@ -5,6 +5,7 @@
 // and the shared libraries it has loaded. Run it under an X server (Xvfb will
 // do). NERIM_START_ROUNDS sets the number of rounds (7); NERIM_START_APP
 // another `nerim` to measure (an earlier build, say).
+#include "../BenchLoop.h"
 #include "persistence/AppStateActor.h"
 #include "../ProcessFigures.h"
 
@@ -83,9 +84,7 @@ double median(QList<double> values)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    bench::useTemporaryHome(home);
     qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
     const QString runtime = home.path() + QStringLiteral("/runtime");
     QDir().mkpath(runtime);

@@ -13,6 +13,7 @@
 // The web engine gets the arguments the application gives it (as root it
 // runs without its sandbox, or it would end the process); a preview that does
 // not load ends the run with a message instead of a missing figure.
+#include "../BenchLoop.h"
 #include "../BenchWindow.h"
 #include "../ProcessFigures.h"
 #include "agents/OutputLine.h"
@@ -81,9 +82,7 @@ QList<OutputLine> transcript(int pane)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    bench::useTemporaryHome(home);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     bench::ApplicationArguments arguments(argc, argv);

@@ -2,6 +2,7 @@
 // lines each: the time from the shell's route change to the first paint of
 // the canvas with all three panes drawn. Prints each run and the median
 // beside the target. Runs offscreen in a temporary home; starts no agent.
+#include "../BenchLoop.h"
 #include "../BenchWindow.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
@@ -85,9 +86,7 @@ protected:
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    bench::useTemporaryHome(home);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

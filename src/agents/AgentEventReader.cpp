@@ -261,17 +261,6 @@ private:
         return p;
     }
 
-    static int hexValue(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     // Four hex digits at `p`, or -1.
     static int hex4(const char *p, const char *end)
     {
@@ -279,7 +268,7 @@ private:
             return -1;
         int code = 0;
         for (int i = 0; i < 4; ++i) {
-            const int digit = hexValue(p[i]);
+            const int digit = text::hexDigitValue(p[i]);
             if (digit < 0)
                 return -1;
             code = code * 16 + digit;

@@ -33,6 +33,35 @@ inline void appendLiteral(QByteArray &out, QByteArrayView text) { out.append(tex
 
 namespace {
 
+// A backslash, "u" and the four lower-case hex digits of the UTF-16 code unit `u`;
+// returns the end of what was written.
+char *writeUnitEscape(char *cursor, unsigned u)
+{
+    *cursor++ = '\\';
+    *cursor++ = 'u';
+    *cursor++ = lowerHex(u >> 12);
+    *cursor++ = lowerHex((u >> 8) & 0xF);
+    *cursor++ = lowerHex((u >> 4) & 0xF);
+    *cursor++ = lowerHex(u & 0xF);
+    return cursor;
+}
+
+// The escape of an ASCII character a string cannot hold as it is: a quote,
+// a backslash or a control character (the short form where there is one).
+char *writeAsciiEscape(char *cursor, unsigned c)
+{
+    switch (c) {
+    case '"': *cursor++ = '\\'; *cursor++ = '"'; return cursor;
+    case '\\': *cursor++ = '\\'; *cursor++ = '\\'; return cursor;
+    case 0x8: *cursor++ = '\\'; *cursor++ = 'b'; return cursor;
+    case 0xc: *cursor++ = '\\'; *cursor++ = 'f'; return cursor;
+    case 0xa: *cursor++ = '\\'; *cursor++ = 'n'; return cursor;
+    case 0xd: *cursor++ = '\\'; *cursor++ = 'r'; return cursor;
+    case 0x9: *cursor++ = '\\'; *cursor++ = 't'; return cursor;
+    default: return writeUnitEscape(cursor, c);
+    }
+}
+
 // The escaped UTF-8 of `text`, without quotes.
 void appendStringContent(QByteArray &out, QStringView text)
 {
@@ -49,22 +78,7 @@ void appendStringContent(QByteArray &out, QStringView text)
                 *cursor++ = char(u);
                 continue;
             }
-            *cursor++ = '\\';
-            switch (u) {
-            case u'"': *cursor++ = '"'; break;
-            case u'\\': *cursor++ = '\\'; break;
-            case 0x8: *cursor++ = 'b'; break;
-            case 0xc: *cursor++ = 'f'; break;
-            case 0xa: *cursor++ = 'n'; break;
-            case 0xd: *cursor++ = 'r'; break;
-            case 0x9: *cursor++ = 't'; break;
-            default:
-                *cursor++ = 'u';
-                *cursor++ = '0';
-                *cursor++ = '0';
-                *cursor++ = lowerHex(u >> 4);
-                *cursor++ = lowerHex(u & 0xF);
-            }
+            cursor = writeAsciiEscape(cursor, u);
         } else if (u < 0x800) {
             *cursor++ = char(0xC0 | (u >> 6));
             *cursor++ = char(0x80 | (u & 0x3F));
@@ -80,12 +94,7 @@ void appendStringContent(QByteArray &out, QStringView text)
             *cursor++ = char(0x80 | (c & 0x3F));
         } else {
             // A lone surrogate has no UTF-8 form: written as an escape.
-            *cursor++ = '\\';
-            *cursor++ = 'u';
-            *cursor++ = lowerHex(u >> 12);
-            *cursor++ = lowerHex((u >> 8) & 0xF);
-            *cursor++ = lowerHex((u >> 4) & 0xF);
-            *cursor++ = lowerHex(u & 0xF);
+            cursor = writeUnitEscape(cursor, u);
         }
     }
     out.resize(start + (cursor - begin));
@@ -118,13 +127,7 @@ void appendHeldStringContent(QByteArray &out, QByteArrayView held)
             const unsigned char c = *p;
             if (c == 0xED) {
                 if (p[1] >= 0xA0) {
-                    const unsigned u = 0xD000 | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-                    *cursor++ = '\\';
-                    *cursor++ = 'u';
-                    *cursor++ = lowerHex(u >> 12);
-                    *cursor++ = lowerHex((u >> 8) & 0xF);
-                    *cursor++ = lowerHex((u >> 4) & 0xF);
-                    *cursor++ = lowerHex(u & 0xF);
+                    cursor = writeUnitEscape(cursor, 0xD000 | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
                 } else {
                     std::memcpy(cursor, p, 3);
                     cursor += 3;
@@ -133,22 +136,7 @@ void appendHeldStringContent(QByteArray &out, QByteArrayView held)
                 continue;
             }
             ++p;
-            *cursor++ = '\\';
-            switch (c) {
-            case '"': *cursor++ = '"'; break;
-            case '\\': *cursor++ = '\\'; break;
-            case 0x8: *cursor++ = 'b'; break;
-            case 0xc: *cursor++ = 'f'; break;
-            case 0xa: *cursor++ = 'n'; break;
-            case 0xd: *cursor++ = 'r'; break;
-            case 0x9: *cursor++ = 't'; break;
-            default:
-                *cursor++ = 'u';
-                *cursor++ = '0';
-                *cursor++ = '0';
-                *cursor++ = lowerHex(c >> 4);
-                *cursor++ = lowerHex(c & 0xF);
-            }
+            cursor = writeAsciiEscape(cursor, c);
         }
         out.resize(start + (cursor - begin));
     }

@@ -166,17 +166,6 @@ private:
         return false;
     }
 
-    static int hexDigit(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     // Checks one UTF-8 sequence at the cursor, strictly (no overlong forms,
     // no surrogates, nothing above U+10FFFF), and steps over it.
     void utf8Sequence()
@@ -235,7 +224,7 @@ private:
             throw NotPlain{};
         int unit = 0;
         for (int i = 0; i < 4; ++i) {
-            const int d = hexDigit(m_p[i]);
+            const int d = text::hexDigitValue(m_p[i]);
             if (d < 0)
                 throw NotPlain{};
             if (m_p[i] >= 'A' && m_p[i] <= 'F')
@@ -405,8 +394,8 @@ private:
                 ++i;
                 continue;
             }
-            const int high = hexDigit(text[i]);
-            const int low = hexDigit(text[i + 1]);
+            const int high = text::hexDigitValue(text[i]);
+            const int low = text::hexDigitValue(text[i + 1]);
             if (high < 0 || low < 0)
                 return false;
             if ((text[i] >= 'a' && text[i] <= 'f') || (text[i + 1] >= 'a' && text[i + 1] <= 'f'))

@@ -18,6 +18,18 @@ inline QString trimmed(const QString &text) { return text.trimmed(); }
 // Trims only spaces and tabs from both ends; line breaks stay.
 QString trimSpacesAndTabs(const QString &text);
 
+// The value of an ASCII hex digit (either case), or -1 for any other character.
+constexpr int hexDigitValue(char32_t c)
+{
+    if (c >= U'0' && c <= U'9')
+        return int(c - U'0');
+    if (c >= U'a' && c <= U'f')
+        return int(c - U'a') + 10;
+    if (c >= U'A' && c <= U'F')
+        return int(c - U'A') + 10;
+    return -1;
+}
+
 // Appends one code point as UTF-8. A lone surrogate's unit is written in the
 // three bytes it would take, as the transcript's storage holds it.
 inline void appendUtf8(QByteArray &out, char32_t code)

@@ -1,5 +1,7 @@
 #include "foundation/UuidText.h"
 
+#include "foundation/Text.h"
+
 #include <atomic>
 #include <cstring>
 
@@ -8,18 +10,6 @@ namespace nerim {
 namespace {
 
 constexpr char upperHex[] = "0123456789ABCDEF";
-
-// The value of a hexadecimal digit of either case, or -1.
-inline int hexValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -57,8 +47,8 @@ std::optional<QUuid> parseUuid(QStringView text)
             ++i;
             continue;
         }
-        const int high = hexValue(text[i].unicode());
-        const int low = hexValue(text[i + 1].unicode());
+        const int high = text::hexDigitValue(text[i].unicode());
+        const int low = text::hexDigitValue(text[i + 1].unicode());
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes[byte++] = static_cast<unsigned char>(high << 4 | low);
