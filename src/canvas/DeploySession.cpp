@@ -34,7 +34,7 @@ const QString exitedSilentText = QStringLiteral("The Deploy agent finished witho
 const QString maskText = QStringLiteral("\u2022\u2022\u2022\u2022");
 
 // Phases in which the agent has stopped on purpose, waiting for the user.
-bool isWaitingForUser(const DeploySession::Phase &phase)
+bool waitsForUser(const DeploySession::Phase &phase)
 {
     switch (phase.kind()) {
     case Kind::awaitingToken:
@@ -152,6 +152,11 @@ void DeploySession::forgetHeldValues()
     m_maskedUntilRunEnds.clear();
 }
 
+bool DeploySession::isWaitingForUser() const
+{
+    return waitsForUser(m_state->phase());
+}
+
 void DeploySession::handleRunOver()
 {
     m_runValues.clear();
@@ -183,6 +188,12 @@ void DeploySession::writeLiveEntryAwaitingID()
     if (!entry.deploymentID && !m_liveEntryAwaitingID->rollbackPoint)
         entry.outcome = QStringLiteral("updated");
     m_liveEntryAwaitingID.reset();
+    appendHistory(entry);
+}
+
+void DeploySession::appendHistory(const DeployHistoryEntry &entry)
+{
+    // The append records a deployment that went live as this user's own.
     DeployHistoryEntry::append(entry, m_host.projectURL());
 }
 
@@ -234,6 +245,37 @@ std::optional<QString> DeploySession::liveURL() const
     if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
         return config->liveURL();
     return std::nullopt;
+}
+
+std::optional<DeploySession::Phase> DeploySession::livePhaseNow() const
+{
+    const Phase &phase = m_state->phase();
+    if (phase.kind() == Kind::live || phase.kind() == Kind::customDomainVerified)
+        return phase;
+    if (const std::optional<Snapshot> snapshot = liveSnapshot())
+        return Phase::live(snapshot->frontendURL, snapshot->backendURL);
+    return std::nullopt;
+}
+
+QString DeploySession::activityName() const
+{
+    const Phase &phase = m_state->phase();
+    if (m_operation) {
+        switch (m_operation->task().kind) {
+        case ProviderTask::Kind::rollback: return QStringLiteral("the rollback");
+        case ProviderTask::Kind::gitConnect:
+            return m_operation->task().enable ? QStringLiteral("connecting to git")
+                                              : QStringLiteral("disconnecting from git");
+        case ProviderTask::Kind::envVarUpdate: return QStringLiteral("the env-var update");
+        }
+    }
+    if (m_domainFlow || phase.kind() == Kind::customDomainInput || phase.kind() == Kind::customDomainVerifying)
+        return QStringLiteral("adding the domain");
+    if (m_checklistFromLive)
+        return QStringLiteral("the env-var update");
+    if (m_state->context() && m_state->context()->kind == DeployKind::redeploy)
+        return QStringLiteral("the redeploy");
+    return QStringLiteral("the deploy");
 }
 
 std::optional<DeploySession::Snapshot> DeploySession::liveSnapshot() const
@@ -291,10 +333,13 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
         co_return;
     }
     writeLiveEntryAwaitingID();
+    // A deploy over a live one (Redeploy) that is cancelled leaves that one live.
+    const std::optional<Phase> live = livePhaseNow();
     // Preparing before the first wait: a second begin right after is refused.
     const std::optional<quint64> serial = m_runs.beginSession();
     if (!serial)
         co_return;
+    m_returnTo = live;
     m_state->setPhase(Phase::preparing());
     m_nextRunValues.clear();
     m_pendingDeploymentID.reset();
@@ -310,6 +355,9 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
     if (!stillPreparing())
         co_return;
     m_state->setContext(context);
+    // The checklist's rows start from the choices the user saved last time.
+    const std::optional<DeployConfig> saved = DeployConfig::load(m_host.projectURL());
+    m_state->setEnvDecisions(saved ? saved->envDecisions : QMap<QString, QString>{});
     AgentPaneState *pane = m_runs.openPane();
     const QStringList names = rawValues(providers);
     logDeploy(QStringLiteral("begin %1 deploy to %2").arg(deployKindRawValue(kind), names.join(QStringLiteral(", "))));
@@ -399,7 +447,48 @@ QCoro::Task<> DeploySession::retry()
 
 QCoro::Task<> DeploySession::cancel()
 {
-    return m_runs.cancel([this] { finalize(Phase::cancelled(), QStringLiteral("You cancelled the deploy.")); });
+    return m_runs.cancel([this] {
+        const QString what = activityName();
+        finalize(Phase::cancelled(), QStringLiteral("You cancelled %1.").arg(what));
+    });
+}
+
+void DeploySession::endForQuit()
+{
+    if (!m_state->phase().isActive())
+        return;
+    const QString what = activityName();
+    logDeploy(QStringLiteral("Nerim closes the project during %1").arg(what));
+    // The pane's line comes with the history's, as for any cancel.
+    finalize(Phase::cancelled(), QStringLiteral("Nerim was closed during %1.").arg(what));
+}
+
+QCoro::Task<> DeploySession::restoreLive()
+{
+    QPointer<DeploySession> self(this);
+    const QUrl url = m_host.projectURL();
+    // Only an address this user's own deploy saved (the config's own record
+    // vouches for it): a cloned project's file makes nothing live.
+    QFuture<std::optional<Snapshot>> reading = m_host.launchWork().run([url]() -> std::optional<Snapshot> {
+        const std::optional<DeployConfig> config = DeployConfig::load(url);
+        if (!config)
+            return std::nullopt;
+        const std::optional<QString> live = config->liveURL();
+        if (!live)
+            return std::nullopt;
+        return Snapshot{*live, config->backendURL};
+    });
+    const std::optional<Snapshot> snapshot = co_await reading;
+    if (!self || !snapshot || m_host.isTornDown() || m_state->phase().kind() != Kind::idle)
+        co_return;
+    for (AgentPaneState *pane : m_host.panes()) {
+        if (pane->isSystemPane() && pane->agentName() == QLatin1String("Deploy")) {
+            m_state->setDeployPaneID(pane->id());
+            break;
+        }
+    }
+    logDeploy(QStringLiteral("the project opens live at %1").arg(displayHost(snapshot->frontendURL)));
+    m_state->setPhase(Phase::live(snapshot->frontendURL, snapshot->backendURL));
 }
 
 void DeploySession::finalize(const Phase &phase, const std::optional<QString> &reason)
@@ -410,12 +499,17 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     const Phase before = m_state->phase();
     // What the session was doing, also when it stopped on the way for a token.
     const std::optional<Phase> operation = m_operation;
-    const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying;
-    m_state->setPhase(phase);
+    const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying ||
+                              before.kind() == Kind::customDomainInput;
+    const bool updatingEnvVars = m_checklistFromLive.has_value();
+    // Cancelled on a live deploy: that deploy is still live, and so is its Live menu.
+    const std::optional<Phase> back = phase.kind() == Kind::cancelled ? m_returnTo : std::nullopt;
+    m_returnTo.reset();
+    m_state->setPhase(back ? *back : phase);
     m_runs.endRuns();
     // The values were for this session's runs; the tokens stay for the
-    // operations on the live deploy unless the user cancelled.
-    dropHeldValues(phase.kind() == Kind::cancelled);
+    // operations on the live deploy unless the user cancelled a deploy.
+    dropHeldValues(phase.kind() == Kind::cancelled && !back);
     m_operation.reset();
     m_checklistFromLive.reset();
     m_domainFlow.reset();
@@ -444,10 +538,11 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     else if (operation && operation->task().kind == ProviderTask::Kind::rollback)
         entry.deploymentID = operation->task().targetDeploymentID;
     entry.outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown");
-    entry.kind = operation      ? taskKindName(operation->task())
-                 : addingDomain ? QStringLiteral("domain")
-                 : context      ? deployKindRawValue(context->kind)
-                                : QStringLiteral("fresh");
+    entry.kind = operation         ? taskKindName(operation->task())
+                 : addingDomain    ? QStringLiteral("domain")
+                 : updatingEnvVars ? QStringLiteral("envVarUpdate")
+                 : context         ? deployKindRawValue(context->kind)
+                                   : QStringLiteral("fresh");
     entry.attempts = context ? context->attempt : 1;
     entry.reason = reason;
     entry.durationSec = m_runs.secondsSinceStart(now);
@@ -460,14 +555,44 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
         if (!running || !running->currentSession())
             writeLiveEntryAwaitingID();
     } else {
-        DeployHistoryEntry::append(entry, m_host.projectURL());
+        appendHistory(entry);
     }
 
     AgentPaneState *pane = this->pane();
+    // The pane says what was cancelled, and where the app still is.
+    if (phase.kind() == Kind::cancelled && pane) {
+        QString line = reason.value_or(QStringLiteral("Cancelled."));
+        if (back)
+            line += QStringLiteral(" Your app is still live at ") +
+                    (back->kind() == Kind::customDomainVerified ? QStringLiteral("https://") + back->domain()
+                                                                : back->url()) +
+                    QLatin1Char('.');
+        pane->appendLine(OutputLine::Kind::system, QLatin1Char('[') + line + QLatin1Char(']'));
+    }
+    // The git setting the Live menu shows follows what the provider now does:
+    // the new one once the operation went live, the earlier one otherwise.
+    if (operation && operation->task().kind == ProviderTask::Kind::gitConnect && outcome) {
+        const bool enabled = phase.kind() == Kind::live ? operation->task().enable : !operation->task().enable;
+        saveConfig([enabled](DeployConfig &config) { config.autoDeployOnPush = enabled; });
+    }
     if (phase.kind() == Kind::live) {
+        const QUrl projectURL = m_host.projectURL();
+        const QString liveAt = phase.url();
+        // This user's own deploy went live there: the address the Live menu may offer.
+        QFuture<void> recording = m_host.launchWork().run([projectURL, liveAt] {
+            try {
+                DeployOwnRecord::update(projectURL, [&](DeployOwnRecord &record) { record.frontendURL = liveAt; });
+            } catch (const std::exception &e) {
+                logDeploy(QStringLiteral("failed to record the live address: %1").arg(QString::fromUtf8(e.what())));
+            }
+        });
+        Q_UNUSED(recording);
         if (pane && !operation)
             pane->appendLine(OutputLine::Kind::taskComplete,
                              QStringLiteral("Deployed. Your app is live at ") + phase.url());
+        else if (pane && operation->task().kind == ProviderTask::Kind::envVarUpdate)
+            pane->appendLine(OutputLine::Kind::taskComplete,
+                             QStringLiteral("Env vars updated. Your app is live at ") + phase.url());
         const QList<DeployProvider> chosen = context ? context->providersInOrder : QList<DeployProvider>{};
         const QString url = phase.url();
         const std::optional<QString> backend = phase.backendURL();
@@ -485,6 +610,15 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
         });
     } else if (phase.kind() == Kind::customDomainVerified) {
         const QString domain = phase.domain();
+        const QUrl projectURL = m_host.projectURL();
+        QFuture<void> recording = m_host.launchWork().run([projectURL, domain] {
+            try {
+                DeployOwnRecord::update(projectURL, [&](DeployOwnRecord &record) { record.customDomain = domain; });
+            } catch (const std::exception &e) {
+                logDeploy(QStringLiteral("failed to record the domain: %1").arg(QString::fromUtf8(e.what())));
+            }
+        });
+        Q_UNUSED(recording);
         saveConfig([domain](DeployConfig &config) { config.customDomain = domain; });
     }
 
@@ -502,7 +636,7 @@ void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
     const QUrl url = m_host.projectURL();
     // Read, changed and written on the launcher's serial thread, so saves keep their order.
     QFuture<void> saving = m_host.launchWork().run([url, change] {
-        DeployConfig config = DeployConfig::load(url).value_or(DeployConfig::empty());
+        DeployConfig config = DeployConfig::loadFile(url).value_or(DeployConfig::empty());
         change(config);
         config.revision += 1;
         try {
@@ -617,7 +751,7 @@ void DeploySession::handleRunEnded(AgentPaneState *, bool inSessionPane)
     }
     // Stopped to wait for the user: expected. Anything else ends the session,
     // since no further output can come.
-    if (!isWaitingForUser(m_state->phase()))
+    if (!waitsForUser(m_state->phase()))
         finalize(Phase::stuck(exitedSilentText), QStringLiteral("agent-exited-silent"));
 }
 

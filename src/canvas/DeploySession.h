@@ -73,7 +73,20 @@ public:
 
     QCoro::Task<> begin(QList<DeployProvider> providers, DeployKind kind);
     QCoro::Task<> retry();
+    // The user cancels what the session is doing (a card's close mark, the
+    // Deploy pane closed): the run is stopped and the history gains a line of
+    // that operation, outcome "cancelled", naming what was cancelled. A
+    // redeploy, an operation, the env-var card or a domain step on a live
+    // deploy returns to that live deploy (its Live menu and held tokens
+    // stay); a first deploy ends cancelled.
     QCoro::Task<> cancel();
+    // Opening the project: when the saved live address is one this user's own
+    // deploy on this machine went live at, an idle session becomes live again
+    // (read off the GUI thread; the restored Deploy pane, if any, is its pane).
+    QCoro::Task<> restoreLive();
+    // Nerim closes the project while the session is active: the pane and the
+    // history say what was interrupted (outcome "cancelled").
+    void endForQuit();
 
     // What the cards hand in.
     QCoro::Task<> submitToken(QString name, QString value);
@@ -117,8 +130,17 @@ private:
     // The live deploy to come back to after a domain step or an operation.
     std::optional<Snapshot> liveSnapshot() const;
     // The live address as the Live menu knows it: the live phase's, the
-    // verified domain's, else the saved custom domain or frontend address.
+    // verified domain's, else the saved custom domain or frontend address
+    // (only as this user's own deploy or verification saved it).
     std::optional<QString> liveURL() const;
+    // The live phase to come back to: the session's own when it is live,
+    // else the saved live deploy's.
+    std::optional<Phase> livePhaseNow() const;
+    // What the session is doing, for the lines saying it was cancelled:
+    // "the rollback", "the redeploy", "the deploy"…
+    QString activityName() const;
+    // Appends a history line; a deployment that went live joins this user's record.
+    void appendHistory(const DeployHistoryEntry &entry);
     // Redeploy's providers: the session's, else the saved ones, else Vercel.
     QList<DeployProvider> redeployProviders() const;
     // The provider whose token a run started now is given.
@@ -148,6 +170,7 @@ private:
     bool isActive() const override { return m_state->phase().isActive(); }
     bool isPreparing() const override { return m_state->phase().kind() == Phase::Kind::preparing; }
     QString phaseDescription() const override { return m_state->phase().debugDescription(); }
+    bool isWaitingForUser() const override;
     std::optional<QUuid> paneId() const override { return m_state->deployPaneID(); }
     void setPaneId(const QUuid &id) override { m_state->setDeployPaneID(id); }
     void handleStdoutLine(const QString &line, AgentPaneState *pane) override;
@@ -202,6 +225,9 @@ private:
     std::optional<Phase> m_domainFlow;
     // The checklist was opened from the Live menu: its answer updates the live deploy.
     std::optional<Snapshot> m_checklistFromLive;
+    // The live deploy (its live or customDomainVerified phase) that a
+    // cancelled redeploy, operation, checklist or domain step returns to.
+    std::optional<Phase> m_returnTo;
     // Bumped by every context read, so only the latest one lands.
     quint64 m_contextReads = 0;
     // The tool installs of the session being prepared stop when it goes.

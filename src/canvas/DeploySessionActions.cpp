@@ -354,13 +354,25 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
 bool DeploySession::openEnvVarChecklist()
 {
     const Phase phase = m_state->phase();
-    if (phase.isActive() || !m_state->deployPaneID() || !this->pane())
+    if (phase.isActive())
         return false;
     // The hosting provider of the deploy; a Supabase-only deploy has none to take variables.
     const std::optional<DeployProvider> hosting = firstHosting(redeployProviders());
-    if (!hosting)
+    const std::optional<Phase> live = livePhaseNow();
+    if (!hosting || !live)
         return false;
+    // A step of its own: a run still going from before acts on nothing here,
+    // and a cancel is timed from now.
+    writeLiveEntryAwaitingID();
+    if (!m_runs.beginSession())
+        return false;
+    if (!this->pane())
+        m_runs.openPane();
+    m_returnTo = live;
     m_checklistFromLive = liveSnapshot();
+    // The rows start from the choices the user saved (a value kept local stays local).
+    const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL());
+    m_state->setEnvDecisions(config ? config->envDecisions : QMap<QString, QString>{});
     m_state->setPhase(Phase::envVarChecklist(*hosting));
     if (!m_state->context()) {
         // The card lists the .env names once they have been read.
@@ -381,11 +393,18 @@ bool DeploySession::openEnvVarChecklist()
 
 bool DeploySession::openCustomDomainInput()
 {
-    if (m_state->phase().isActive() || !m_state->deployPaneID() || !this->pane())
+    if (m_state->phase().isActive())
         return false;
     const std::optional<Snapshot> snapshot = liveSnapshot();
-    if (!snapshot)
+    const std::optional<Phase> live = livePhaseNow();
+    if (!snapshot || !live)
         return false;
+    writeLiveEntryAwaitingID();
+    if (!m_runs.beginSession())
+        return false;
+    if (!this->pane())
+        m_runs.openPane();
+    m_returnTo = live;
     m_state->setPhase(Phase::customDomainInput(*snapshot));
     return true;
 }
@@ -491,7 +510,9 @@ QCoro::Task<> DeploySession::closeDomainCard()
     // The tokens stay for what the user does next with the live deploy.
     dropHeldValues(false);
     m_domainFlow.reset();
-    m_state->setPhase(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL));
+    const std::optional<Phase> back = m_returnTo;
+    m_returnTo.reset();
+    m_state->setPhase(back.value_or(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL)));
     updateRunGoing();
     QCoro::Task<> stopping = m_runs.terminate(session);
     co_await std::move(stopping);
@@ -556,9 +577,18 @@ QCoro::Task<> DeploySession::beginGitConnect(bool enable)
 QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider provider, Snapshot snapshot)
 {
     writeLiveEntryAwaitingID();
+    // The live deploy a cancel returns to: the one on screen, else the one
+    // the Live menu's card was opened from, else the saved one.
+    const Phase before = m_state->phase();
+    const std::optional<Phase> back = before.kind() == Kind::live || before.kind() == Kind::customDomainVerified
+                                          ? std::optional<Phase>(before)
+                                      : m_returnTo ? m_returnTo
+                                                   : std::optional<Phase>(Phase::live(snapshot.frontendURL,
+                                                                                      snapshot.backendURL));
     const std::optional<quint64> serial = m_runs.beginSession();
     if (!serial)
         co_return;
+    m_returnTo = back;
     m_pendingDeploymentID.reset();
     m_checklistFromLive.reset();
     m_domainFlow.reset();
@@ -575,7 +605,13 @@ QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider pr
         QCoro::Task<> starting = startRun(briefing, true);
         co_await std::move(starting);
     } else {
-        // After a deploy in this pane it follows that conversation.
+        // After a deploy in this pane it follows that conversation; a run
+        // still going there finishes first (what it prints acts on nothing).
+        if (pane->currentSession() || isBusy(pane->status()))
+            pane->appendLine(OutputLine::Kind::system,
+                             QStringLiteral("[The Deploy agent's last run is still finishing; %1 starts once it "
+                                            "has.]")
+                                 .arg(activityName()));
         sendFollowUp(briefing);
     }
 }

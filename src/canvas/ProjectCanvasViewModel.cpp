@@ -405,6 +405,9 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         setExpandedPaneId(expanded);
     }
     m_panesRestored = true;
+    // A project whose own deploy is live opens with its Live menu.
+    QCoro::Task<> restoringLive = m_deploy->restoreLive();
+    Q_UNUSED(restoringLive);
 
     // 8. The project memory decides between ready and failed.
     try {
@@ -468,6 +471,9 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
         m_draftSaveTimer.stop();
         persistPromptDraft(m_pendingDraftText);
     }
+
+    // A deploy step still under way says so in its pane and its history.
+    m_deploy->endForQuit();
 
     // No pane takes more output from here on, so the save below holds every
     // line shown, even those that would arrive while other agents are stopped.

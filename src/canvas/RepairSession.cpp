@@ -249,10 +249,15 @@ QCoro::Task<> RepairSession::startFirstRun(AgentPaneState *pane)
 
 void RepairSession::sendFollowUp(const QString &text, FollowUpKind kind)
 {
-    m_runs.startWhenFree([this, followUp = FollowUp{text, kind}] {
-        QCoro::Task<> starting = startFollowUpRun(followUp);
-        Q_UNUSED(starting);
-    });
+    // A new attempt, or the answer to a marker Nerim refused, takes over from
+    // the run still going: what that run prints from now on is only shown.
+    const bool supersedes = kind == FollowUpKind::retry || kind == FollowUpKind::refused;
+    m_runs.startWhenFree(
+        [this, followUp = FollowUp{text, kind}] {
+            QCoro::Task<> starting = startFollowUpRun(followUp);
+            Q_UNUSED(starting);
+        },
+        supersedes);
 }
 
 QCoro::Task<> RepairSession::startFollowUpRun(FollowUp followUp)

@@ -99,6 +99,10 @@ private:
     void handleNotStarted(AgentPaneState *pane, NotStarted why) override;
     void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
 
+    // A marker Nerim refused is answered by a new run, which counts as an
+    // attempt: false (and the session ends stuck) once the attempts are used up.
+    bool countRefusedRun();
+
     // The agent's marker lines, acted on in stream order.
     void handleReadyToRetry();
     void handleAskSecret(const QString &name, const QString &explanation);

@@ -191,6 +191,29 @@ void RepairSession::retryFailed(const DetectedFailure &failure)
     sendFollowUp(followUp, FollowUpKind::retry);
 }
 
+bool RepairSession::countRefusedRun()
+{
+    std::optional<RepairContext> context = m_state->context();
+    const Phase phase = m_state->phase();
+    if (!context || phase.kind() != Phase::Kind::repairing)
+        return phase.isActive();
+    const int cap = context->retryCap;
+    // Each refusal starts a run that costs like any other: never an unbounded loop.
+    if (context->attempt >= cap) {
+        finalize(Phase::stuck(QStringLiteral("The Repair agent kept asking for something Nerim can't do, %1 times.")
+                                  .arg(cap)),
+                 QStringLiteral("refusal-cap-hit"));
+        return false;
+    }
+    context->attempt += 1;
+    const int attempt = context->attempt;
+    m_state->setContext(context);
+    m_state->setPhase(Phase::repairing(attempt));
+    if (AgentPaneState *pane = this->pane())
+        pane->appendLine(OutputLine::Kind::system, QStringLiteral("Attempt %1 of %2.").arg(attempt).arg(cap));
+    return true;
+}
+
 // ---- A secret for .env ----------------------------------------------------------------------------
 
 void RepairSession::handleAskSecret(const QString &name, const QString &explanation)
@@ -201,6 +224,8 @@ void RepairSession::handleAskSecret(const QString &name, const QString &explanat
     // A name .env cannot hold is refused before the user is asked for a value
     // that could never be written; the agent is told why and works on.
     if (!DotEnvFile::isValidName(name)) {
+        if (!countRefusedRun())
+            return;
         const QString shown = printable(name);
         logRepair(QStringLiteral("ASK_SECRET refused: \"%1\" is not a variable name").arg(shown));
         if (AgentPaneState *pane = this->pane())
@@ -285,6 +310,8 @@ void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState 
     logRepair(QStringLiteral("LAUNCH_OVERRIDE received: %1").arg(launchCommandForLog(command)));
     const QString unwrapped = unwrapCodeSpan(command);
     if (unwrapped.isEmpty()) {
+        if (!countRefusedRun())
+            return;
         // Saved, an empty command would be the start of every later run.
         pane->appendLine(OutputLine::Kind::stderr,
                          QStringLiteral("[The Repair agent's launch command was empty \u2014 nothing was saved.]"));

@@ -33,12 +33,16 @@ std::optional<quint64> SystemAgentRuns::beginSession()
     if (m_host.isTornDown())
         return std::nullopt;
     endRuns();
+    // A new session: whatever an earlier run still prints is no longer acted on.
+    m_trailing.reset();
     restartClock();
     return ++m_session;
 }
 
 void SystemAgentRuns::endRuns()
 {
+    // The run that ended the session may still complete what it reported.
+    m_trailing = m_generation;
     ++m_generation;
     m_waiting.clear();
     // The run still starting will not go on: its pane shows it stopped, without its turn.
@@ -118,7 +122,8 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
     QPointer<SystemAgentRuns> self(this);
     QPointer<AgentPaneState> guard(pane);
     // A new run: whatever an earlier one still reports is no longer the session's.
-    const quint64 generation = ++m_generation;
+    moveOn();
+    const quint64 generation = m_generation;
     m_starting = Starting{generation, guard};
     // The provider stays alive for the spawn even if the canvas goes meanwhile.
     const std::shared_ptr<AgentProvider> provider = m_host.agentProvider();
@@ -197,13 +202,17 @@ QCoro::Task<std::optional<SystemAgentRuns::StartFailure>> SystemAgentRuns::start
     co_return std::nullopt;
 }
 
-void SystemAgentRuns::startWhenFree(std::function<void()> start)
+void SystemAgentRuns::startWhenFree(std::function<void()> start, bool supersedes)
 {
     AgentPaneState *pane = this->pane();
     if (!pane)
         return;
     // One run at a time: this one goes in when the running one ends.
     if (pane->currentSession() || isBusy(pane->status())) {
+        // The session has moved on: the running run's markers no longer act
+        // (a run still starting has said nothing yet, and is not abandoned).
+        if (supersedes && !m_starting)
+            moveOn();
         m_waiting.append(std::move(start));
         return;
     }
@@ -225,11 +234,19 @@ void SystemAgentRuns::tidyAbandoned(AgentPaneState *pane)
 
 // ---- The run's output ---------------------------------------------------------------------------
 
+void SystemAgentFlow::showStaleStdoutLine(const QString &line, AgentPaneState *pane)
+{
+    pane->appendLine(OutputLine::Kind::stdout, line);
+}
+
 void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pane, quint64 generation)
 {
     switch (event.kind()) {
     case AgentOutput::Kind::stdoutLine:
-        m_flow.handleStdoutLine(m_flow.shownOutput(event.text()), pane);
+        if (acts(generation))
+            m_flow.handleStdoutLine(m_flow.shownOutput(event.text()), pane);
+        else
+            m_flow.showStaleStdoutLine(m_flow.shownOutput(event.text()), pane);
         break;
     case AgentOutput::Kind::stderrLine:
         pane->appendLine(OutputLine::Kind::stderr, m_flow.shownOutput(event.text()));
@@ -252,7 +269,9 @@ void SystemAgentRuns::handleExit(qint32 exitCode, AgentPaneState *pane, quint64 
 {
     pane->appendLine(exitCode == 0 ? OutputLine::Kind::system : OutputLine::Kind::stderr,
                      QStringLiteral("[%1 exited \u00b7 code %2]").arg(m_agent.label).arg(exitCode));
-    pane->setStatus(exitCode == 0 ? AgentStatus::done : AgentStatus::error);
+    // A clean exit while the session waits for the user's answer is not the end of its work.
+    const bool waits = exitCode == 0 && acts(generation) && m_flow.isActive() && m_flow.isWaitingForUser();
+    pane->setStatus(exitCode != 0 ? AgentStatus::error : waits ? AgentStatus::idle : AgentStatus::done);
     pane->setCurrentSession(std::nullopt);
     pane->closeTurn(std::nullopt);
     m_flow.handleRunOver();

@@ -71,6 +71,12 @@ public:
     virtual void setPaneId(const QUuid &id) = 0;
     // One stdout line of a run, as the pane shows it, in stream order.
     virtual void handleStdoutLine(const QString &line, AgentPaneState *pane) = 0;
+    // One stdout line of a run the session has moved on from: shown as text,
+    // never acted on.
+    virtual void showStaleStdoutLine(const QString &line, AgentPaneState *pane);
+    // Whether the session has stopped on purpose for the user's answer, so a
+    // run that exits cleanly now leaves its pane waiting rather than done.
+    virtual bool isWaitingForUser() const { return false; }
     // A run exited or will not run: what was meant for that run only goes.
     virtual void handleRunOver() {}
     // A run will not run. Called before any further wait; the pane is null once it is gone.
@@ -91,6 +97,13 @@ public:
 // that arrives while a run goes waits until that run exits. Each run's output
 // is consumed in stream order and handed to the flow, which acts on marker
 // lines and hears of every exit.
+//
+// Only the current generation's output is acted on: once the session asks for
+// a run that takes over its step (even one that waits for the running run to
+// exit), begins anew or its step closes, an earlier run's lines are still shown but its markers do
+// nothing. The one exception is the run that ended the session: until
+// anything else is asked for, what it prints after the end still reaches the
+// flow (which, being inactive, takes only what completes that end).
 //
 // Every run carries a generation: the one current when it was asked for.
 // A new session, a new run, cancelling, stopping (a closed step) and the end of
@@ -172,8 +185,10 @@ public:
     // abandoned or belongs to an older generation.
     QCoro::Task<std::optional<StartFailure>> start(AgentPaneState *pane, Run run);
     // `start` now, or once the running agent in the session's pane has exited.
-    // Nothing without a pane.
-    void startWhenFree(std::function<void()> start);
+    // Nothing without a pane. `supersedes`: the run asked for takes over the
+    // session's step, so the running agent's markers no longer act (its
+    // lines are still shown).
+    void startWhenFree(std::function<void()> start, bool supersedes = false);
     void dropWaiting() { m_waiting.clear(); }
     // Whether a run waits for the running one.
     bool hasWaiting() const { return !m_waiting.isEmpty(); }
@@ -200,6 +215,17 @@ public:
 
 private:
     void handleOutput(const AgentOutput &event, AgentPaneState *pane, quint64 generation);
+    // Whether output of a run of `generation` is the flow's to act on.
+    bool acts(quint64 generation) const
+    {
+        return !m_host.isTornDown() && (generation == m_generation || generation == m_trailing);
+    }
+    // The generation moves on for a new step: no earlier run acts any more.
+    void moveOn()
+    {
+        ++m_generation;
+        m_trailing.reset();
+    }
     void handleExit(qint32 exitCode, AgentPaneState *pane, quint64 generation);
     // A run's generation is the current one, and the canvas still takes runs.
     bool isCurrent(quint64 generation) const { return generation == m_generation && !m_host.isTornDown(); }
@@ -215,6 +241,8 @@ private:
     const Agent m_agent;
     quint64 m_session = 0;
     quint64 m_generation = 0;
+    // The generation whose run ended the session, while nothing newer was asked for.
+    std::optional<quint64> m_trailing;
     std::optional<Starting> m_starting;
     QString m_briefing;
     std::optional<Timestamp> m_startedAt;

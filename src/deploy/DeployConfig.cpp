@@ -40,14 +40,16 @@ struct VersionMismatch {
 
 std::optional<QString> DeployConfig::acceptedCustomDomain() const
 {
-    if (customDomain && isAcceptableCustomDomain(*customDomain))
+    if (customDomain && isAcceptableCustomDomain(*customDomain) &&
+        (!own.record || own.record->vouchesForDomain(*customDomain)))
         return cleanedDomain(*customDomain);
     return std::nullopt;
 }
 
 std::optional<QString> DeployConfig::acceptedFrontendURL() const
 {
-    if (frontendURL && isAcceptedLiveAddress(*frontendURL, providers, acceptedCustomDomain()))
+    if (frontendURL && isAcceptedLiveAddress(*frontendURL, providers, acceptedCustomDomain()) &&
+        (!own.record || own.record->vouchesForFrontendURL(*frontendURL)))
         return frontendURL->trimmed();
     return std::nullopt;
 }
@@ -106,6 +108,14 @@ QString DeployConfig::configPath(const QString &projectPath)
 }
 
 std::optional<DeployConfig> DeployConfig::load(const QUrl &projectURL)
+{
+    std::optional<DeployConfig> config = loadFile(projectURL);
+    if (config)
+        config->own.record = DeployOwnRecord::load(projectURL);
+    return config;
+}
+
+std::optional<DeployConfig> DeployConfig::loadFile(const QUrl &projectURL)
 {
     if (!projectURL.isLocalFile())
         return std::nullopt;

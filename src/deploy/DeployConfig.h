@@ -1,5 +1,6 @@
 #pragma once
 
+#include "deploy/DeployOwnRecord.h"
 #include "deploy/DeployProvider.h"
 
 #include <QByteArray>
@@ -27,6 +28,16 @@ struct DeployConfig {
     QMap<QString, QString> envDecisions;
     std::optional<QString> lastDeployedAt;
     int revision = 0;
+    // Not part of the file: what this user's own deploys on this machine made
+    // of the project, attached by `load`. While it is attached, an address or
+    // a domain counts only when it names them too (a cloned project's file is
+    // data from elsewhere). Equal whatever it holds, so configs compare by
+    // their content alone.
+    struct Vouching {
+        std::optional<DeployOwnRecord> record;
+        friend bool operator==(const Vouching &, const Vouching &) { return true; }
+    };
+    Vouching own;
 
     friend bool operator==(const DeployConfig &, const DeployConfig &) = default;
 
@@ -36,10 +47,12 @@ struct DeployConfig {
 
     // The file is project data anyone may have written, so its addresses are
     // taken only in the shape Nerim itself saves them:
-    // the custom domain when it is a plain domain name (`isAcceptableCustomDomain`);
+    // the custom domain when it is a plain domain name (`isAcceptableCustomDomain`)
+    // and, from `load`, the one this user verified;
     std::optional<QString> acceptedCustomDomain() const;
     // the frontend address when it is on one of the file's providers or on
-    // that custom domain (`isAcceptedLiveAddress`);
+    // that custom domain (`isAcceptedLiveAddress`) and, from `load`, the
+    // one this user's deploy went live at;
     std::optional<QString> acceptedFrontendURL() const;
     // the live address: "https://" and the custom domain, else the frontend address.
     std::optional<QString> liveURL() const;
@@ -52,10 +65,13 @@ struct DeployConfig {
     // <project>/.nerim/deploy-config.json
     static QString configPath(const QString &projectPath);
 
-    // The saved settings; nothing when neither the file nor its backup reads,
+    // The saved settings, with this user's own record of the project attached
+    // (`own`); nothing when neither the file nor its backup reads,
     // or when the file has a version other than 1 (both logged). Small and
     // synchronous, so the deploy views may call it while rendering.
     static std::optional<DeployConfig> load(const QUrl &projectURL);
+    // The file alone, nothing attached (for changing and saving it).
+    static std::optional<DeployConfig> loadFile(const QUrl &projectURL);
     // Writes the file crash-safely, the previous content kept as ".backup".
     // Throws on failure (std::exception with the reason).
     static void save(const DeployConfig &config, const QUrl &projectURL);

@@ -1,5 +1,6 @@
 #include "deploy/DeployHistoryEntry.h"
 
+#include "deploy/DeployOwnRecord.h"
 #include "deploy/DeployTypes.h"
 
 #include "foundation/Json.h"
@@ -24,6 +25,9 @@ const QString tag = QStringLiteral("[Nerim deploy-history]");
 // that is queued for it and none is lost.
 QMutex pendingMutex;
 QHash<QString, QList<QByteArray>> pendingLines;
+// Deployments that went live, per history file, waiting to join this user's
+// record (with the project they belong to) before their lines are written.
+QHash<QString, QList<std::pair<QUrl, QString>>> pendingDeployments;
 } // namespace
 
 QByteArray DeployHistoryEntry::jsonLine() const
@@ -76,15 +80,28 @@ void DeployHistoryEntry::append(const DeployHistoryEntry &entry, const QUrl &pro
     {
         QMutexLocker lock(&pendingMutex);
         pendingLines[path].append(line);
+        // Nerim writes history lines only for this user's own deploys: a
+        // deployment that went live is theirs to roll back to.
+        if (entry.outcome == QLatin1String("live") && entry.deploymentID && !entry.deploymentID->isEmpty())
+            pendingDeployments[path].append({projectURL, *entry.deploymentID});
     }
     // The history files share one capped, crash-safe append.
     SerialFileWriter::shared().submit(
         path,
         [path] {
             QList<QByteArray> lines;
+            QList<std::pair<QUrl, QString>> deployments;
             {
                 QMutexLocker lock(&pendingMutex);
                 lines = pendingLines.take(path);
+                deployments = pendingDeployments.take(path);
+            }
+            for (const auto &[url, id] : std::as_const(deployments)) {
+                try {
+                    DeployOwnRecord::update(url, [&](DeployOwnRecord &record) { record.addDeployment(id); });
+                } catch (const std::exception &e) {
+                    logLine(QStringLiteral("%1 couldn't record the deployment: %2").arg(tag, QString::fromUtf8(e.what())));
+                }
             }
             RepairHistoryEntry::appendLines(path, lines);
         },
@@ -96,16 +113,23 @@ QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL,
     QList<DeployHistoryEntry> live;
     if (!projectURL.isLocalFile() || limit <= 0)
         return live;
+    const DeployOwnRecord own = DeployOwnRecord::load(projectURL);
+    // The deployment live now: the one the latest "live" line names (none
+    // when that line names none).
+    std::optional<QString> current;
     for (const QString &line : readJSONLLines(historyPath(projectURL.toLocalFile()))) {
         try {
             DeployHistoryEntry entry = decode(line.toUtf8());
             if (entry.outcome != QLatin1String("live"))
                 continue;
+            current = entry.deploymentID;
             // The file is project data anyone may have written: an id that
             // is not of a plain shape would go into the Deploy agent's
-            // prompt, so the line is not offered at all, and an address
+            // prompt, and one this user's deploys never made is not theirs
+            // to roll back to, so neither line is offered at all; an address
             // outside the entry's providers is not kept.
-            if (entry.deploymentID && !isPlainDeploymentID(*entry.deploymentID))
+            if (!entry.deploymentID || !isPlainDeploymentID(*entry.deploymentID) ||
+                !own.vouchesForDeployment(*entry.deploymentID))
                 continue;
             QList<DeployProvider> providers;
             for (const QString &raw : std::as_const(entry.providers))
@@ -114,11 +138,15 @@ QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL,
             for (std::optional<QString> *address : {&entry.frontendURL, &entry.backendURL})
                 if (*address && !isAcceptedLiveAddress(**address, providers, std::nullopt))
                     address->reset();
+            // One line per deployment: its latest.
+            live.removeIf([&](const DeployHistoryEntry &earlier) { return earlier.deploymentID == entry.deploymentID; });
             live.append(std::move(entry));
         } catch (const std::exception &) {
             // A damaged line costs only itself.
         }
     }
+    if (current)
+        live.removeIf([&](const DeployHistoryEntry &entry) { return entry.deploymentID == current; });
     if (live.size() > limit)
         live = live.mid(live.size() - limit);
     return live;

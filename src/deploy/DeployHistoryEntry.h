@@ -38,12 +38,16 @@ struct DeployHistoryEntry {
 
     // Appends the entry in the background, in order, with a backup and the
     // history's size cap (the oldest half goes when the file passes 1 MiB).
+    // A deployment that went live joins this user's record first (`DeployOwnRecord`).
     // Returns at once and never throws; failures are logged.
     static void append(const DeployHistoryEntry &entry, const QUrl &projectURL);
 
-    // The last `limit` entries whose outcome is "live", oldest first; lines
-    // that don't decode, and entries whose deployment id is not of a plain
-    // shape (`isPlainDeploymentID`), are skipped; an address whose host does
+    // The deployments the Live menu offers to roll back to, oldest first, at
+    // most `limit`: one line per deployment id (its latest "live" line),
+    // never the deployment live now (the id of the latest "live" line), and
+    // only deployments this user's own deploys made (`DeployOwnRecord`).
+    // Lines that don't decode, lines without an id and ids not of a plain
+    // shape (`isPlainDeploymentID`) are skipped; an address whose host does
     // not belong to one of the entry's providers is dropped from its entry;
     // empty when the file is missing.
     static QList<DeployHistoryEntry> recentLive(const QUrl &projectURL, int limit);

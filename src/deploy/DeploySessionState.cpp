@@ -44,6 +44,11 @@ void DeploySessionState::setAgentRunGoing(bool going)
     assign(this, m_agentRunGoing, going, &DeploySessionState::agentRunGoingChanged);
 }
 
+void DeploySessionState::setEnvDecisions(const QMap<QString, QString> &decisions)
+{
+    assign(this, m_envDecisions, decisions, &DeploySessionState::envDecisionsChanged);
+}
+
 void DeploySessionState::setCapturedBackendURL(const std::optional<QString> &url)
 {
     assign(this, m_capturedBackendURL, url, &DeploySessionState::capturedBackendURLChanged);

@@ -3,6 +3,7 @@
 #include "deploy/DeployContext.h"
 #include "deploy/DeployTypes.h"
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QUuid>
@@ -133,6 +134,10 @@ public:
     // to start there. A card that has handed in its answer waits while this
     // holds; once it no longer does, the answer can be given again.
     bool agentRunGoing() const { return m_agentRunGoing; }
+    // The env-var decisions saved by the last review ("send", "skip" or
+    // "custom" by name, from deploy-config.json), set when the checklist
+    // opens: its rows start from them, a name without one on "send".
+    const QMap<QString, QString> &envDecisions() const { return m_envDecisions; }
 
     void setPhase(const Phase &phase);
     void setDeployPaneID(const std::optional<QUuid> &id);
@@ -142,6 +147,7 @@ public:
     void setCapturedBackendURL(const std::optional<QString> &url);
     void setCapturedBackendAnonKey(const std::optional<QString> &key);
     void setAgentRunGoing(bool going);
+    void setEnvDecisions(const QMap<QString, QString> &decisions);
 
 signals:
     void phaseChanged();
@@ -152,6 +158,7 @@ signals:
     void capturedBackendURLChanged();
     void capturedBackendAnonKeyChanged();
     void agentRunGoingChanged();
+    void envDecisionsChanged();
 
 private:
     Phase m_phase;
@@ -162,6 +169,7 @@ private:
     std::optional<QString> m_capturedBackendURL;
     std::optional<QString> m_capturedBackendAnonKey;
     bool m_agentRunGoing = false;
+    QMap<QString, QString> m_envDecisions;
 };
 
 } // namespace nerim

@@ -89,11 +89,20 @@ TEST_F(DeployOperationsTest, ThePastedTokenServesEveryLaterOperationUntilTheUser
     EXPECT_TRUE(lastSpawn().task.contains(QLatin1String("API_KEY: send the value that is in your environment as API_KEY")));
     EXPECT_FALSE(lastSpawn().task.contains(QLatin1String("v-1")));
 
-    // Cancelling an operation ends the hold: the next run has no token.
+    // Cancelling an operation returns to the live deploy, whose later
+    // operations still need the token; cancelling a deploy ends the hold.
     provider->enqueue(FakeAgentProvider::running());
     await(canvas->beginGitConnect(false));
     ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
     EXPECT_EQ(lastToken(), token);
+    await(canvas->cancelDeploy());
+    EXPECT_EQ(phase().kind(), Phase::Kind::live);
+    EXPECT_EQ(canvas->deployTokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
+    canvas->unpinDeploy();
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::idle() && settle(canvas->deployPane()); }));
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
     await(canvas->cancelDeploy());
     EXPECT_EQ(phase(), Phase::cancelled());
     EXPECT_TRUE(canvas->deployTokenNames().isEmpty());
@@ -307,11 +316,11 @@ TEST_F(DeployOperationsTest, TheHistoryKeepsEveryDeployAsARollbackPoint)
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deployPane()); }));
 
     SerialFileWriter::shared().flush();
+    // The earlier deployment is offered; dpl_env, live now, is not.
     const QList<DeployHistoryEntry> live = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
-    ASSERT_EQ(live.size(), 2);
+    ASSERT_EQ(live.size(), 1);
     EXPECT_EQ(live.first().deploymentID, QStringLiteral("dpl_late"));
     EXPECT_EQ(live.first().frontendURL, liveURL);
-    EXPECT_EQ(live.last().deploymentID, QStringLiteral("dpl_env"));
     const QByteArray history = readFile(DeployHistoryEntry::historyPath(project));
     EXPECT_EQ(history.count("\"outcome\":\"updated\""), 8);
     EXPECT_EQ(history.count("\"kind\":\"gitConnect\""), 6);

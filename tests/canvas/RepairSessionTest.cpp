@@ -143,7 +143,8 @@ TEST_F(RepairSessionTest, ABlankLaunchCommandIsRefusedAndTheAgentIsToldSo)
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
     EXPECT_TRUE(provider->spawnCalls().at(1).task.startsWith(
         QStringLiteral("The launch command you printed was empty, so Nerim saved nothing.")));
-    EXPECT_EQ(phase(), Phase::repairing(1));
+    // That run counts as an attempt.
+    EXPECT_EQ(phase(), Phase::repairing(2));
 }
 
 TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSeen)
@@ -255,7 +256,8 @@ TEST_F(RepairSessionTest, ASecretAskedForUnderANameDotEnvCannotHoldIsRefusedBefo
 
     // No card: the agent is told at once and works on, in a run of its own.
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 3 && pane->status() == AgentStatus::working; }));
-    EXPECT_EQ(phase(), Phase::repairing(1));
+    // Each refusal's run counts as an attempt.
+    EXPECT_EQ(phase(), Phase::repairing(3));
     const QString told = provider->spawnCalls().at(1).task;
     EXPECT_TRUE(told.startsWith(QStringLiteral("Nerim can't ask the user for \"") + escaped + QLatin1Char('"')))
         << told.toStdString();
@@ -275,7 +277,7 @@ TEST_F(RepairSessionTest, ASecretAskedForUnderANameDotEnvCannotHoldIsRefusedBefo
     canvas->repairBannerCoordinator().submitSecret(QStringLiteral("value-123"));
     spinEventLoop();
     EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
-    EXPECT_EQ(phase(), Phase::repairing(1));
+    EXPECT_EQ(phase(), Phase::repairing(3));
 }
 
 TEST_F(RepairSessionTest, APromptTypedToTheRepairPaneReachesTheAgentOnlyDuringASession)
@@ -398,4 +400,54 @@ TEST_F(RepairSessionTest, TheRepairPaneIsReusedAcrossSessionsAndRestarts)
     ASSERT_NE(canvas->repairPane(), nullptr);
     EXPECT_EQ(canvas->repairPane()->id(), id);
     EXPECT_EQ(canvas->repairState().repairPaneID(), id);
+}
+
+// The first attempt says it is ready and keeps running; the restart fails, so
+// the second attempt waits for it. Whatever the first attempt prints then (a
+// stuck marker, another ready marker) is shown but changes nothing: the
+// second attempt runs once the first has exited, and its own marker counts.
+TEST_F(RepairSessionTest, AnEarlierAttemptStillRunningCannotEndTheSessionTheNextAttemptIsDueFor)
+{
+    openAfterADetectionError();
+    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_READY_TO_RETRY]"))}));
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginRepair());
+    AgentPaneState *pane = canvas->repairPane();
+    // The restart of the empty folder fails at once: attempt 2 is due, behind attempt 1.
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::repairing(2); }));
+    ASSERT_EQ(provider->sessionIds().size(), 1);
+    ASSERT_TRUE(provider->isRunning(session(1)));
+
+    provider->yieldEvent(session(1), out(QStringLiteral("[NERIM_REPAIR_STUCK]: attempt one gives up")));
+    provider->yieldEvent(session(1), out(QStringLiteral("[NERIM_READY_TO_RETRY]")));
+    spinEventLoop();
+    EXPECT_EQ(phase(), Phase::repairing(2));
+    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("[NERIM_REPAIR_STUCK]: attempt one gives up")));
+
+    provider->finish(session(1), 0);
+    ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == 2 && pane->currentSession(); }));
+    EXPECT_EQ(phase(), Phase::repairing(2));
+    provider->yieldEvent(session(2), out(QStringLiteral("[NERIM_REPAIR_STUCK]: attempt two gives up")));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck; }));
+    EXPECT_EQ(phase().reason(), QStringLiteral("attempt two gives up"));
+    provider->finish(session(2), 0);
+    ASSERT_TRUE(settle(pane));
+}
+
+// An agent that asks again and again for a value under a name Nerim refuses
+// uses up the attempts: each refusal's run counts, and the session ends stuck
+// instead of starting runs without end.
+TEST_F(RepairSessionTest, RefusedRequestsUseUpTheAttemptsInsteadOfLooping)
+{
+    openAfterADetectionError();
+    for (int i = 0; i < 10; ++i)
+        provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: 1BAD | again"))}, 0));
+    await(canvas->beginRepair());
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck; }));
+    const int cap = canvas->repairState().context()->retryCap;
+    EXPECT_EQ(provider->spawnCalls().size(), cap);
+    spinEventLoop(50);
+    EXPECT_EQ(provider->spawnCalls().size(), cap);
+    EXPECT_TRUE(lineTexts(canvas->repairPane()).contains(QStringLiteral("Attempt %1 of %1.").arg(cap)));
+    ASSERT_TRUE(settle(canvas->repairPane()));
 }

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+namespace nerim {
+
+// What this user's own deploys on this machine made of a project: the live
+// address a deploy reported, the custom domain a verification confirmed, and
+// the deployments that went live. Kept outside the project, in Nerim's data
+// folder ("deploy-records.json", keyed by the project folder's canonical
+// path), because the project's own .nerim/deploy-config.json and
+// deploy-history.jsonl may have come with a cloned folder: an address, domain
+// or deployment named there counts only when this record names it too.
+struct DeployOwnRecord {
+    std::optional<QString> frontendURL;
+    std::optional<QString> customDomain;
+    // Oldest first, each once; the oldest go past `maxDeploymentIDs`.
+    QStringList deploymentIDs;
+
+    friend bool operator==(const DeployOwnRecord &, const DeployOwnRecord &) = default;
+
+    static constexpr int maxDeploymentIDs = 200;
+    static inline const QString fileName = QStringLiteral("deploy-records.json");
+
+    // <Nerim's data folder>/deploy-records.json
+    static QString recordsPath();
+    // The key of a project: its folder's canonical path (the path as given
+    // while the folder does not exist).
+    static QString projectKey(const QUrl &projectURL);
+
+    // The project's record; empty when there is none or the file (and its
+    // backup) cannot be read, so nothing is vouched for.
+    static DeployOwnRecord load(const QUrl &projectURL);
+    // Reads, changes and writes the project's record crash-safely, one change
+    // at a time in this process; a file that no longer reads is set aside
+    // (".unreadable") and reported, not overwritten. Blocking: off the GUI
+    // thread. Throws std::exception with the reason when it cannot be written.
+    static void update(const QUrl &projectURL, const std::function<void(DeployOwnRecord &)> &change);
+
+    // Whether the address is the one this user's deploy went live at.
+    bool vouchesForFrontendURL(const QString &url) const;
+    // Whether the domain is the one this user's verification confirmed.
+    bool vouchesForDomain(const QString &domain) const;
+    bool vouchesForDeployment(const QString &deploymentID) const;
+    // Adds a deployment that went live (kept once, newest last).
+    void addDeployment(const QString &deploymentID);
+};
+
+} // namespace nerim
