@@ -510,9 +510,8 @@ QCoro::Task<> DeploySession::closeDomainCard()
     // The tokens stay for what the user does next with the live deploy.
     dropHeldValues(false);
     m_domainFlow.reset();
-    const std::optional<Phase> back = m_returnTo;
     m_returnTo.reset();
-    m_state->setPhase(back.value_or(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL)));
+    m_state->setPhase(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL));
     updateRunGoing();
     QCoro::Task<> stopping = m_runs.terminate(session);
     co_await std::move(stopping);

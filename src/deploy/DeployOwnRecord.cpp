@@ -143,10 +143,22 @@ void DeployOwnRecord::update(const QUrl &projectURL, const std::function<void(De
     }
 }
 
+namespace {
+
+// An address as compared with the recorded one: made plain, without a final slash.
+QString comparable(const QString &address)
+{
+    QString plain = normalizedLiveAddress(address);
+    while (plain.endsWith(QLatin1Char('/')))
+        plain.chop(1);
+    return plain;
+}
+
+} // namespace
+
 bool DeployOwnRecord::vouchesForFrontendURL(const QString &url) const
 {
-    return frontendURL && !url.trimmed().isEmpty() &&
-           normalizedLiveAddress(*frontendURL) == normalizedLiveAddress(url);
+    return frontendURL && !comparable(url).isEmpty() && comparable(*frontendURL) == comparable(url);
 }
 
 bool DeployOwnRecord::vouchesForDomain(const QString &domain) const

@@ -27,8 +27,9 @@ protected:
         provider->enqueue(keepRunning ? FakeAgentProvider::running(events) : FakeAgentProvider::events(events));
         await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
         ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
-        if (!keepRunning)
+        if (!keepRunning) {
             ASSERT_TRUE(settle(canvas->deployPane()));
+        }
         ASSERT_TRUE(waitUntil([&] {
             const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
             return config && config->liveURL() == liveURL;
@@ -188,12 +189,14 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.named.toStdString());
-        provider->enqueue(FakeAgentProvider::running());
+        if (step.startsRun)
+            provider->enqueue(FakeAgentProvider::running());
         const qsizetype spawned = provider->sessionIds().size();
         step.start();
         ASSERT_TRUE(phase().isActive());
-        if (step.startsRun)
+        if (step.startsRun) {
             ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == spawned + 1; }));
+        }
         await(canvas->cancelDeploy());
         EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
         EXPECT_EQ(canvas->deployTokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
@@ -219,7 +222,8 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deployPane()); }));
     await(canvas->cancelDeploy());
     EXPECT_EQ(phase(), Phase::cancelled());
-    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("[You cancelled the deploy.]")));
+    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("[You cancelled the deploy.]")))
+        << lineTexts(canvas->deployPane()).join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(history().last().outcome, QStringLiteral("cancelled"));
 }
 

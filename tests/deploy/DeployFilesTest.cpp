@@ -125,18 +125,19 @@ TEST(DeployHistoryFile, AppendsReadBackLiveEntriesSkippingBadLines)
     file.write("{not json\n{\"timestamp\":\"t\",\"outcome\":\"live\"}\n");
     file.close();
 
+    // The deployments before the one live now (dpl_4), the latest last.
     const auto recent = DeployHistoryEntry::recentLive(url, 2);
     ASSERT_EQ(recent.size(), 2);
-    EXPECT_EQ(recent[0], liveEntry(QStringLiteral("dpl_3")));
-    EXPECT_EQ(recent[1], liveEntry(QStringLiteral("dpl_4")));
-    EXPECT_EQ(DeployHistoryEntry::recentLive(url, 10).size(), 4);
+    EXPECT_EQ(recent[0], liveEntry(QStringLiteral("dpl_2")));
+    EXPECT_EQ(recent[1], liveEntry(QStringLiteral("dpl_3")));
+    EXPECT_EQ(DeployHistoryEntry::recentLive(url, 10).size(), 3);
     EXPECT_EQ(DeployHistoryEntry::decode(stuck.jsonLine()), stuck);
 
     // Each later append keeps the file before it as the backup, bad lines included.
     DeployHistoryEntry::append(liveEntry(QStringLiteral("dpl_5")), url);
     SerialFileWriter::shared().flush();
     EXPECT_TRUE(test::readFile(path + QStringLiteral(".backup")).endsWith("{not json\n{\"timestamp\":\"t\",\"outcome\":\"live\"}\n"));
-    EXPECT_EQ(DeployHistoryEntry::recentLive(url, 1).value(0).deploymentID, QStringLiteral("dpl_5"));
+    EXPECT_EQ(DeployHistoryEntry::recentLive(url, 1).value(0).deploymentID, QStringLiteral("dpl_4"));
 }
 
 TEST(DeployHistoryFile, StaysUnderTheSizeCapDroppingTheOldestHalf)
@@ -152,7 +153,10 @@ TEST(DeployHistoryFile, StaysUnderTheSizeCapDroppingTheOldestHalf)
     const QByteArray bytes = test::readFile(DeployHistoryEntry::historyPath(project));
     EXPECT_LE(bytes.size(), 1048576 + 1);
     EXPECT_LT(bytes.count('\n'), 13);
-    EXPECT_EQ(DeployHistoryEntry::recentLive(url, 1).value(0).deploymentID, QStringLiteral("dpl_last"));
+    // dpl_last is live now; the one before it is offered once.
+    const QList<DeployHistoryEntry> points = DeployHistoryEntry::recentLive(url, 5);
+    ASSERT_EQ(points.size(), 1);
+    EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_big"));
 }
 
 // A .env is read up to 1 MiB; a larger one is not read, and the checklist is
