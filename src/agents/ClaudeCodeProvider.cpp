@@ -3,6 +3,7 @@
 #include "agents/AgentError.h"
 #include "agents/AgentEventReader.h"
 #include "agents/ClaudeBinary.h"
+#include "agents/GitExcludes.h"
 #include "agents/ProjectInstructions.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/Log.h"
@@ -308,6 +309,11 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
         }
         return prepared;
     };
+    // Whatever the agent stages in a git repository, local secrets and Nerim's
+    // own folder stay out of it.
+    co_await GitExcludes::keepSecretsOut(m_projectPath);
+    if (!self)
+        throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));
     PreparedLaunch prepared = co_await QtConcurrent::run(std::move(work));
     if (!self)
         throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));
