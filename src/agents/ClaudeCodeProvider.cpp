@@ -279,7 +279,7 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     auto work = [projectPath = m_projectPath, resolve = m_options.resolveBinary,
                  managedKeys = m_options.managedKeysEnvironment, role, recentEntries = std::move(recentEntries),
                  priorTurns = std::move(priorTurns), task = std::move(task),
-                 awareness = std::move(awareness)]() -> PreparedLaunch {
+                 awareness = std::move(awareness), prepare = extras.prepare]() -> PreparedLaunch {
         PreparedLaunch prepared;
         try {
             const std::optional<QString> binary = resolve();
@@ -300,6 +300,14 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
             if (role != AgentRole::deploy)
                 if (const std::optional<QString> notes = ProjectInstructions::read(projectPath))
                     prepared.instructions = ProjectInstructions::File::write(ProjectInstructions::forAgent(projectPath, *notes));
+            if (prepare) {
+                try {
+                    prepare();
+                } catch (const std::exception &e) {
+                    prepared.error = AgentError::spawnFailed(QString::fromUtf8(e.what()));
+                    return prepared;
+                }
+            }
             prepared.digest = promptDigest(prepared.prompt);
             prepared.environment = childEnvironment(inheritedEnvironment(), managedKeys(), prepared.binary);
         } catch (const std::exception &e) {

@@ -569,6 +569,16 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
     if (m_domainFlow)
         scope.domain = m_domainFlow->domain();
     run.extras.arguments = DeployRuns::runArguments(scope);
+    // The run's Supabase tool is Nerim's fence around the real one, written
+    // before the run starts; when it cannot be written the run does not start.
+    if (scope.providers.contains(DeployProvider::supabase)) {
+        const QString fence = QDir(toolsFolder()).filePath(QStringLiteral("fence"));
+        const QStringList search =
+            run.extras.pathEntries +
+            QProcessEnvironment::systemEnvironment().value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        run.extras.pathEntries.prepend(fence);
+        run.extras.prepare = [fence, search] { DeployRuns::writeSupabaseFence(fence, search); };
+    }
     if (firstRun) {
         run.running = [this] {
             if (m_state->phase().kind() != Kind::preparing)

@@ -1,6 +1,11 @@
 #include "deploy/DeployRuns.h"
 
 #include "deploy/DeployTypes.h"
+#include "persistence/AtomicFileWriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <stdexcept>
 
 #include <QRegularExpression>
 
@@ -90,8 +95,7 @@ QList<AllowedCommand> toolCommands(DeployProvider provider, const RunScope &scop
             commands.append(exact(QLatin1String(words)));
         // These name a project, an organisation or a value only the provider
         // and the run know.
-        for (const char *words : {"supabase projects create", "supabase projects api-keys", "supabase link",
-                                  "supabase secrets set"})
+        for (const char *words : {"supabase projects create", "supabase projects api-keys", "supabase link"})
             commands.append(withArguments(QLatin1String(words)));
         break;
     }
@@ -102,6 +106,52 @@ QStringList supabaseRefusedTools()
 {
     return {QStringLiteral("Bash(supabase *--workdir*)"), QStringLiteral("Bash(supabase *--env-file*)"),
             QStringLiteral("Bash(supabase *--import-map*)"), QStringLiteral("Bash(supabase *--profile*)")};
+}
+
+QByteArray supabaseFenceScript(const QString &program)
+{
+    QByteArray script = "#!/bin/sh\n"
+                        "# Written by Nerim for its Deploy runs: the Supabase tool, refusing any\n"
+                        "# option that names a folder or file, so a run works only in its project.\n"
+                        "for argument in \"$@\"; do\n"
+                        "  case \"$argument\" in\n"
+                        "    -*) name=$(printf '%s' \"$argument\" | tr -d '_-' | tr 'A-Z' 'a-z') ;;\n"
+                        "    *) continue ;;\n"
+                        "  esac\n"
+                        "  case \"$name\" in\n"
+                        "    workdir|workdir=*|envfile|envfile=*|importmap|importmap=*|profile|profile=*)\n"
+                        "      echo \"Nerim refused '$argument': a deploy works only inside its project folder.\" >&2\n"
+                        "      exit 2 ;;\n"
+                        "  esac\n"
+                        "done\n";
+    if (program.isEmpty())
+        return script + "echo \"supabase isn't installed on this computer.\" >&2\nexit 127\n";
+    QByteArray quoted = program.toUtf8();
+    quoted.replace("'", "'\\''");
+    return script + "exec '" + quoted + "' \"$@\"\n";
+}
+
+void writeSupabaseFence(const QString &folder, const QStringList &searchPath)
+{
+    const QString fence = QDir::cleanPath(QDir(folder).absolutePath());
+    QString program;
+    for (const QString &entry : searchPath) {
+        if (entry.isEmpty() || QDir::cleanPath(QDir(entry).absolutePath()) == fence)
+            continue;
+        const QFileInfo candidate(QDir(entry).filePath(QStringLiteral("supabase")));
+        if (candidate.isFile() && candidate.isExecutable()) {
+            program = candidate.absoluteFilePath();
+            break;
+        }
+    }
+    if (!QDir().mkpath(fence))
+        throw std::runtime_error("the folder for the Supabase tool could not be made");
+    try {
+        AtomicFileWriter::replace(supabaseFenceScript(program), QDir(fence).filePath(QStringLiteral("supabase")),
+                                  {mode_t(0700)});
+    } catch (const std::exception &error) {
+        throw std::runtime_error(std::string("the Supabase tool could not be prepared: ") + error.what());
+    }
 }
 
 QString deployCommitMessage() { return QStringLiteral("Deploy from Nerim"); }

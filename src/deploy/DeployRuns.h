@@ -69,6 +69,23 @@ QList<AllowedCommand> toolCommands(DeployProvider provider, const RunScope &scop
 // "--import-map"), for the Supabase commands that take arguments.
 QStringList supabaseRefusedTools();
 
+// The Supabase tool as a Deploy run finds it, first on the run's PATH: a
+// small script that refuses any argument naming a folder or file for the
+// tool (`--workdir`, `--env-file`, `--import-map`, `--profile`, with or
+// without "=value", in any letter case, with or without "-" and "_" inside)
+// before it runs
+// the real tool at `program` with the arguments unchanged. It sees the words
+// the shell made, so no quoting gets past it, unlike a rule matched against
+// the command's text. Exits 2 with a line on standard error when it refuses,
+// 127 when `program` is empty.
+QByteArray supabaseFenceScript(const QString &program);
+
+// Writes that script as `supabase` in `folder` (made when missing, with its
+// parent), for the real tool found first in `searchPath` (outside `folder`),
+// mode 0700, through the crash-safe writer. Throws std::runtime_error.
+// Touches the disk: call it off the main thread.
+void writeSupabaseFence(const QString &folder, const QStringList &searchPath);
+
 // What a deploy may do with git: look at the state, stage everything except
 // local secrets and Nerim's folder, commit with Nerim's message, list the
 // remotes and push main to the remote the project already has. Only exact

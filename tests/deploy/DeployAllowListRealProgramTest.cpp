@@ -287,7 +287,17 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
         QStringLiteral("vercel rollback dpl_1 --yes"),
         QStringLiteral("railway up %1").arg(QFileInfo(keyFile).absolutePath()),
     };
-    CommandPlayer player(allowed + refused);
+    // Let through by the program (its refusals match the command's text,
+    // which quoting changes), stopped by the run's Supabase tool.
+    const QStringList fenced{
+        QStringLiteral("supabase link --project-ref abc --work''dir %1").arg(marks),
+        QStringLiteral("supabase projects api-keys --project-ref abc --\"env-file\" %1").arg(keyFile),
+        QStringLiteral("supabase link --project-ref abc --workdir %1").arg(marks),
+    };
+    const QString fence = makeTempDir(QStringLiteral("tools")) + QStringLiteral("/fence");
+    DeployRuns::writeSupabaseFence(fence, {bin});
+
+    CommandPlayer player(allowed + refused + fenced);
     ClaudeCodeProvider::Options options;
     options.resolveBinary = [program] { return std::optional<QString>(program); };
     const QString base = player.baseUrl().toString();
@@ -298,7 +308,7 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     ClaudeCodeProvider provider(project, options);
     SpawnExtras extras;
     extras.arguments = DeployRuns::runArguments(scope);
-    extras.pathEntries = {bin};
+    extras.pathEntries = {fence, bin};
     extras.environment = {{QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel-token-value-4711")},
                           {QStringLiteral("API_KEY"), QStringLiteral("value-1")},
                           {QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1")},
@@ -323,6 +333,12 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
         ASSERT_TRUE(results.contains(command));
         EXPECT_TRUE(wasRefused(results.value(command))) << results.value(command).toStdString();
     }
+    for (const QString &command : fenced) {
+        SCOPED_TRACE("fenced: " + command.toStdString());
+        ASSERT_TRUE(results.contains(command));
+        EXPECT_TRUE(wasRefused(results.value(command)) || results.value(command).contains(QLatin1String("Nerim refused")))
+            << results.value(command).toStdString();
+    }
     // Neither the token nor the key file reached the conversation.
     for (auto it = results.begin(); it != results.end(); ++it) {
         EXPECT_FALSE(it.value().contains(QLatin1String("vercel-token-value-4711"))) << it.key().toStdString();
@@ -335,7 +351,7 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     for (const char *never : {"npm ", "npx ", "node ", "vercel build", "vercel dev", "railway run", "supabase start"})
         EXPECT_FALSE(ran.contains(QLatin1String(never))) << never;
     EXPECT_TRUE(ran.contains(QLatin1String("vercel env add API_KEY production")));
-    for (const char *never : {"env pull", "local-config", "--cwd", "-A ", "OTHER", "attacker", "dpl_1"})
+    for (const char *never : {"env pull", "local-config", "--cwd", "-A ", "OTHER", "attacker", "dpl_1", "work", "env-file"})
         EXPECT_FALSE(ran.contains(QLatin1String(never))) << never;
     EXPECT_TRUE(ran.contains(QLatin1String("railway variables --set-from-stdin API_KEY")));
 }

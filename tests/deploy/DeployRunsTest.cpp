@@ -342,3 +342,58 @@ TEST(DeployRunsTest, TheDeployStagingLeavesSecretsOutWhateverTheIgnoreFilesSay)
     EXPECT_EQ(staged, (QStringList{QStringLiteral(".gitignore"), QStringLiteral("api/main.py"),
                                    QStringLiteral("index.html")}));
 }
+
+// The run's Supabase tool refuses every argument that names a folder or file
+// for it, whatever the quoting or spelling, and hands every other argument to
+// the real tool exactly as given.
+TEST(DeployRunsTest, TheSupabaseFenceRefusesPathOptionsAndPassesTheRestUnchanged)
+{
+    const QString real = makeTempDir(QStringLiteral("real-bin"));
+    const QString record = makeTempDir(QStringLiteral("record")) + QStringLiteral("/args");
+    writeFile(real + QStringLiteral("/supabase"),
+              QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\" >> '%1'; done\necho >> '%1'\n")
+                  .arg(record)
+                  .toUtf8());
+    QFile::setPermissions(real + QStringLiteral("/supabase"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString fence = makeTempDir(QStringLiteral("tools")) + QStringLiteral("/fence");
+    // The fence's own folder is passed over when the real tool is looked for.
+    DeployRuns::writeSupabaseFence(fence, {fence, makeTempDir(QStringLiteral("empty-bin")), real});
+    EXPECT_TRUE(QFileInfo(fence + QStringLiteral("/supabase")).isExecutable());
+    EXPECT_EQ(QFile::permissions(fence + QStringLiteral("/supabase")) & 0x0077, 0);
+    DeployRuns::writeSupabaseFence(fence, {fence, real});
+
+    const auto run = [&fence](const QStringList &arguments) {
+        QProcess process;
+        process.start(fence + QStringLiteral("/supabase"), arguments);
+        process.waitForFinished(30000);
+        return std::pair{process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
+    };
+    EXPECT_EQ(run({QStringLiteral("link"), QStringLiteral("--project-ref"), QStringLiteral("abc")}).first, 0);
+    EXPECT_EQ(run({QStringLiteral("projects"), QStringLiteral("create"), QStringLiteral("My 'Shop' $HOME"),
+                   QStringLiteral("--org-id"), QStringLiteral("o*")})
+                  .first,
+              0);
+    for (const QStringList &arguments :
+         {QStringList{QStringLiteral("link"), QStringLiteral("--workdir"), QStringLiteral("/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--project-ref"), QStringLiteral("a"), QStringLiteral("--workdir=/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--WorkDir=/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--work_dir"), QStringLiteral("/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--workdir\n")},
+          QStringList{QStringLiteral("secrets"), QStringLiteral("set"), QStringLiteral("--env-file"), QStringLiteral("/x")},
+          QStringList{QStringLiteral("functions"), QStringLiteral("deploy"), QStringLiteral("--import-map=/x")},
+          QStringList{QStringLiteral("projects"), QStringLiteral("list"), QStringLiteral("--profile"), QStringLiteral("/x")}}) {
+        const auto [code, error] = run(arguments);
+        EXPECT_EQ(code, 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(error.startsWith(QLatin1String("Nerim refused"))) << error.toStdString();
+    }
+    EXPECT_EQ(readFile(record), "[link][--project-ref][abc]\n[projects][create][My 'Shop' $HOME][--org-id][o*]\n");
+
+    // Without the real tool the fence says so and runs nothing.
+    const QString lone = makeTempDir(QStringLiteral("lone")) + QStringLiteral("/fence");
+    DeployRuns::writeSupabaseFence(lone, {makeTempDir(QStringLiteral("nothing"))});
+    QProcess missing;
+    missing.start(lone + QStringLiteral("/supabase"), {QStringLiteral("projects"), QStringLiteral("list")});
+    missing.waitForFinished(30000);
+    EXPECT_EQ(missing.exitCode(), 127);
+}
