@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QString>
 #include <QUuid>
+#include <functional>
 #include <memory>
 
 namespace nerim {
@@ -21,11 +22,14 @@ namespace nerim {
 // What one run adds to the agent's process: variables laid over its
 // environment last, folders put first on its PATH, and arguments appended to
 // the agent program's own. Nerim's system agents use them (the Deploy agent's
-// tokens and tool folder); the values never reach the prompt.
+// tokens and tool folder); the values never reach the prompt. `prepare`, when
+// set, runs on a worker thread before the program starts (files the run's
+// PATH leads to); whatever it throws fails the start.
 struct SpawnExtras {
     QHash<QString, QString> environment;
     QStringList pathEntries;
     QStringList arguments;
+    std::function<void()> prepare = nullptr;
 };
 
 // The interface through which the canvas holds its agent provider. All four

@@ -3,6 +3,7 @@
 #include "agents/AgentError.h"
 #include "agents/AgentEventReader.h"
 #include "agents/ClaudeBinary.h"
+#include "agents/GitExcludes.h"
 #include "agents/ProjectInstructions.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/Log.h"
@@ -278,7 +279,7 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     auto work = [projectPath = m_projectPath, resolve = m_options.resolveBinary,
                  managedKeys = m_options.managedKeysEnvironment, role, recentEntries = std::move(recentEntries),
                  priorTurns = std::move(priorTurns), task = std::move(task),
-                 awareness = std::move(awareness)]() -> PreparedLaunch {
+                 awareness = std::move(awareness), prepare = extras.prepare]() -> PreparedLaunch {
         PreparedLaunch prepared;
         try {
             const std::optional<QString> binary = resolve();
@@ -299,6 +300,14 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
             if (role != AgentRole::deploy)
                 if (const std::optional<QString> notes = ProjectInstructions::read(projectPath))
                     prepared.instructions = ProjectInstructions::File::write(ProjectInstructions::forAgent(projectPath, *notes));
+            if (prepare) {
+                try {
+                    prepare();
+                } catch (const std::exception &e) {
+                    prepared.error = AgentError::spawnFailed(QString::fromUtf8(e.what()));
+                    return prepared;
+                }
+            }
             prepared.digest = promptDigest(prepared.prompt);
             prepared.environment = childEnvironment(inheritedEnvironment(), managedKeys(), prepared.binary);
         } catch (const std::exception &e) {
@@ -308,6 +317,11 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
         }
         return prepared;
     };
+    // Whatever the agent stages in a git repository, local secrets and Nerim's
+    // own folder stay out of it.
+    co_await GitExcludes::keepSecretsOut(m_projectPath);
+    if (!self)
+        throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));
     PreparedLaunch prepared = co_await QtConcurrent::run(std::move(work));
     if (!self)
         throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));

@@ -685,8 +685,34 @@ QCoro::Task<> DeploySession::startRun(QString task, bool firstRun, bool typedByU
         run.extras.environment.insert(it.key(), it.value());
     run.extras.pathEntries = {DeployToolInstaller::binFolder(toolsFolder())};
     const std::optional<DeployContext> &context = m_state->context();
-    run.extras.arguments =
-        DeployRuns::runArguments(context ? context->providersInOrder : redeployProviders());
+    // The rules that name a variable, a domain or a deployment are built for
+    // this run from what Nerim itself holds: the values it put into the
+    // environment, the project's .env names, the domain the user typed and the
+    // deployment the user chose to return to.
+    DeployRuns::RunScope scope(context ? context->providersInOrder : redeployProviders());
+    scope.valueNames = m_runValues.keys();
+    if (context)
+        scope.variableNames = context->envVarNames;
+    scope.variableNames += m_runValues.keys();
+    if (m_operation && m_operation->kind() == Kind::runningOperation) {
+        const ProviderTask &operation = m_operation->task();
+        if (operation.kind == ProviderTask::Kind::rollback)
+            scope.deploymentID = operation.targetDeploymentID;
+        scope.variableNames += operation.decisions.keys();
+    }
+    if (m_domainFlow)
+        scope.domain = m_domainFlow->domain();
+    run.extras.arguments = DeployRuns::runArguments(scope);
+    // The run's Supabase tool is Nerim's fence around the real one, written
+    // before the run starts; when it cannot be written the run does not start.
+    if (scope.providers.contains(DeployProvider::supabase)) {
+        const QString fence = QDir(toolsFolder()).filePath(QStringLiteral("fence"));
+        const QStringList search =
+            run.extras.pathEntries +
+            QProcessEnvironment::systemEnvironment().value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        run.extras.pathEntries.prepend(fence);
+        run.extras.prepare = [fence, search] { DeployRuns::writeSupabaseFence(fence, search); };
+    }
     if (firstRun) {
         run.running = [this] {
             if (m_state->phase().kind() != Kind::preparing)

@@ -490,13 +490,7 @@ QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
     m_state->setPhase(*m_domainFlow);
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Adding ") + cleaned + QStringLiteral(" to your ") +
                                                    hostName + QStringLiteral("\u2026]"));
-    sendFollowUp(
-        QStringLiteral(
-            "Add the custom domain %1 to the live deploy on %2. Print %3 %1 | followed by a JSON array of the "
-            "DNS records to add (objects with \"type\", \"name\", \"value\" and optional \"ttl\"). Then check "
-            "DNS every 10 seconds, up to 30 attempts; when the domain works print %4 %1, else print %5 "
-            "with the reason.")
-            .arg(cleaned, hostName, DeployMarkers::domainRecords, DeployMarkers::domainVerified, DeployMarkers::stuck));
+    sendFollowUp(customDomainRequest(cleaned, hostName));
 }
 
 QCoro::Task<> DeploySession::closeDomainCard()

@@ -30,8 +30,9 @@ QStringList providerLines(const QList<DeployProvider> &providers)
 // How every run works: non-interactive, tokens from the environment, the
 // commands it may run, the tokens it may ask for. Every command written
 // between backticks here is one the run's allowed tools let it execute.
-QString runRules(const QList<DeployProvider> &providers)
+QString runRules(const DeployRuns::RunScope &scope)
 {
+    const QList<DeployProvider> &providers = scope.providers;
     QStringList readers;
     std::optional<DeployProvider> hosting;
     for (DeployProvider provider : providers) {
@@ -47,17 +48,23 @@ QString runRules(const QList<DeployProvider> &providers)
         "($NAME) or a command substitution is refused before it runs.")
                         .arg(readers.join(QStringLiteral(", ")));
     if (hosting)
-        rules += QStringLiteral(" A value that is in your environment goes to a tool on its standard input, for "
-                                "example `%1`.")
-                     .arg(DeployRuns::uploadFromEnvironmentCommand(*hosting, QStringLiteral("API_KEY")));
-    rules += QStringLiteral(" If a command waits for input, stop it and find the non-interactive form.\n"
+        rules += QStringLiteral(" A value that Nerim tells you is in your environment goes to a tool on its standard "
+                                "input, for example %1 for a value named NAME; printenv works only for those names.")
+                     .arg(DeployRuns::uploadFromEnvironmentCommand(*hosting, QStringLiteral("NAME")));
+    rules += QStringLiteral(" A value from the project's .env is read from the file in this folder and piped the "
+                            "same way. If a command waits for input, stop it and find the non-interactive form.\n"
                             "Tokens and values are in your environment; never print them. Refer to them only by "
                             "their variable name.\n"
+                            "Stage changes only with `%1` and commit only with `%2`: local secrets (.env files) and "
+                            "Nerim's .nerim folder never go into git. Push only to the remote the project already "
+                            "has; never add or change a remote.\n"
                             "You can run only these commands (those ending in \u2026 with any arguments, the others "
-                            "exactly as written): %1. Anything else is refused, npm, npx, node and package scripts "
-                            "included.\n"
-                            "The only tokens you can ask for are %2.\n\n")
-                 .arg(DeployRuns::allowedCommandsText(providers), DeployRuns::askableTokenNames(providers));
+                            "exactly as written): %3. Anything else is refused, npm, npx, node and package scripts "
+                            "included, and so is any command that names a file or folder outside this project.\n"
+                            "The only tokens you can ask for are %4.\n\n")
+                 .arg(DeployRuns::deployStageCommand(),
+                      DeployRuns::deployCommitCommand(), DeployRuns::allowedCommandsText(scope),
+                      DeployRuns::askableTokenNames(providers));
     return rules;
 }
 
@@ -103,7 +110,9 @@ QString buildDeployPrompt(const QString &projectName, const DeployContext &conte
     if (!context.launchCommand.isEmpty())
         prompt += QStringLiteral("It starts locally with: %1\n").arg(context.launchCommand);
     prompt += QStringLiteral("Variables named in the project's .env: %1.\n\n").arg(envNames);
-    prompt += runRules(context.providersInOrder);
+    DeployRuns::RunScope scope(context.providersInOrder);
+    scope.variableNames = context.envVarNames;
+    prompt += runRules(scope);
 
     prompt += markerLines({
         {needToken, QStringLiteral("VARIABLE | why: you need the user's access token in that variable")},
@@ -149,8 +158,8 @@ QString buildDeployPrompt(const QString &projectName, const DeployContext &conte
                              "address (and the backend address when there is one). Then end your reply.\n")
                   .arg(building, progress, deploymentID, live);
     prompt += QStringLiteral("5. A custom domain, when Nerim asks for one later: print %1 with the domain and the "
-                             "records as soon as the provider gives them, then check DNS as asked and print %2 "
-                             "when it works.\n")
+                             "records as soon as the provider gives them, then check DNS with the commands Nerim "
+                             "names for that domain and print %2 when it works.\n")
                   .arg(domainRecords, domainVerified);
     prompt += QStringLiteral(
                   "\nWhen you need something from the user (a token, a value, the review of the variables), print "
@@ -209,7 +218,16 @@ QString buildOperationPrompt(const QString &projectName, const QList<DeployProvi
     prompt += QStringLiteral("The change: %1\n\n").arg(change);
     prompt += QStringLiteral("Providers of this deploy: %1.\n\n")
                   .arg(providerLines(providers).join(QStringLiteral("; ")));
-    prompt += runRules(providers);
+    DeployRuns::RunScope scope(providers);
+    if (task.kind == ProviderTask::Kind::rollback)
+        scope.deploymentID = task.targetDeploymentID;
+    if (task.kind == ProviderTask::Kind::envVarUpdate)
+        for (auto it = task.decisions.begin(); it != task.decisions.end(); ++it) {
+            scope.variableNames.append(it.key());
+            if (it.value().startsWith(QLatin1String("custom")))
+                scope.valueNames.append(it.key());
+        }
+    prompt += runRules(scope);
     prompt += markerLines(markers);
     prompt += QStringLiteral(
                   "\nThis is not a new deploy: sign-in, upload and build steps are not reported. When the tool "
@@ -220,6 +238,20 @@ QString buildOperationPrompt(const QString &projectName, const QList<DeployProvi
                   "you stop.\n")
                   .arg(needToken, end, stuck);
     return prompt;
+}
+
+QString customDomainRequest(const QString &domain, const QString &hostName)
+{
+    QStringList checks;
+    for (const DeployRuns::AllowedCommand &check : DeployRuns::domainChecks(domain))
+        checks.append(QLatin1Char('`') + check.words + QLatin1Char('`'));
+    return QStringLiteral(
+               "Add the custom domain %1 to the live deploy on %2. Print %3 %1 | followed by a JSON array of the "
+               "DNS records to add (objects with \"type\", \"name\", \"value\" and optional \"ttl\"). Then check "
+               "DNS every 10 seconds, up to 30 attempts, with the provider's domain command or these look-ups: %4; "
+               "when the domain works print %5 %1, else print %6 with the reason.")
+        .arg(domain, hostName, DeployMarkers::domainRecords, checks.join(QStringLiteral(", ")),
+             DeployMarkers::domainVerified, DeployMarkers::stuck);
 }
 
 } // namespace nerim

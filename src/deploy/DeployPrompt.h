@@ -25,4 +25,9 @@ QString buildOperationPrompt(const QString &projectName, const QList<DeployProvi
 // custom value named (it is in the run's environment), never written.
 QString envDecisionLines(const QMap<QString, QString> &decisions);
 
+// What the Deploy agent is asked when the user adds a custom domain: register
+// it with the hosting provider (`hostName`), report its records, and check DNS
+// with the look-ups its run may make for that domain.
+QString customDomainRequest(const QString &domain, const QString &hostName);
+
 } // namespace nerim

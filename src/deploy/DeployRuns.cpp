@@ -1,5 +1,12 @@
 #include "deploy/DeployRuns.h"
 
+#include "deploy/DeployTypes.h"
+#include "persistence/AtomicFileWriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <stdexcept>
+
 #include <QRegularExpression>
 
 namespace nerim::DeployRuns {
@@ -11,98 +18,227 @@ QString AllowedCommand::rule() const
 
 namespace {
 
-QList<AllowedCommand> withArguments(const QString &tool, const QStringList &subcommands)
+AllowedCommand exact(const QString &words) { return {words, false}; }
+AllowedCommand withArguments(const QString &words) { return {words, true}; }
+
+bool isVariableName(const QString &name)
 {
-    QList<AllowedCommand> commands;
-    for (const QString &subcommand : subcommands)
-        commands.append({tool + QLatin1Char(' ') + subcommand, true});
-    return commands;
+    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\z"));
+    return shape.match(name).hasMatch();
+}
+
+// The variable names of a scope that may stand in a rule, each once.
+QStringList variableNames(const RunScope &scope)
+{
+    QStringList names;
+    for (const QStringList *list : {&scope.variableNames, &scope.valueNames})
+        for (const QString &name : *list)
+            if (isVariableName(name) && !names.contains(name))
+                names.append(name);
+    return names;
+}
+
+// A deployment id or address as a provider writes it ("dpl_3Fq…",
+// "shop-abc123.vercel.app"): nothing a shell or the tool could read as more.
+bool isDeploymentID(const QString &id)
+{
+    static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,199}\\z"));
+    return shape.match(id).hasMatch();
+}
+
+void appendOnce(QList<AllowedCommand> &commands, const AllowedCommand &command)
+{
+    if (!commands.contains(command))
+        commands.append(command);
 }
 
 } // namespace
 
-QList<AllowedCommand> toolCommands(DeployProvider provider)
+QList<AllowedCommand> toolCommands(DeployProvider provider, const RunScope &scope)
 {
+    QList<AllowedCommand> commands;
+    const std::optional<QString> domain = scope.domain ? asciiDomain(*scope.domain) : std::nullopt;
+    const std::optional<QString> deployment =
+        scope.deploymentID && isDeploymentID(*scope.deploymentID) ? scope.deploymentID : std::nullopt;
     switch (provider) {
     case DeployProvider::vercel:
-        return withArguments(QStringLiteral("vercel"),
-                             {QStringLiteral("whoami"), QStringLiteral("link"), QStringLiteral("deploy"),
-                              QStringLiteral("env"), QStringLiteral("domains add"), QStringLiteral("domains inspect"),
-                              QStringLiteral("domains ls"), QStringLiteral("inspect"), QStringLiteral("list"),
-                              QStringLiteral("logs"), QStringLiteral("rollback"), QStringLiteral("promote"),
-                              QStringLiteral("git")});
+        for (const char *words : {"vercel whoami", "vercel link --yes", "vercel deploy --prod --yes", "vercel env ls",
+                                  "vercel list", "vercel domains ls", "vercel git connect --yes",
+                                  "vercel git disconnect --yes"})
+            commands.append(exact(QLatin1String(words)));
+        for (const QString &name : variableNames(scope)) {
+            commands.append(exact(QStringLiteral("vercel env add %1 production").arg(name)));
+            commands.append(exact(QStringLiteral("vercel env rm %1 production --yes").arg(name)));
+        }
+        if (domain) {
+            commands.append(exact(QStringLiteral("vercel domains add %1").arg(*domain)));
+            commands.append(exact(QStringLiteral("vercel domains inspect %1").arg(*domain)));
+        }
+        if (deployment) {
+            commands.append(exact(QStringLiteral("vercel rollback %1 --yes").arg(*deployment)));
+            commands.append(exact(QStringLiteral("vercel promote %1 --yes").arg(*deployment)));
+        }
+        break;
     case DeployProvider::railway:
-        return withArguments(QStringLiteral("railway"),
-                             {QStringLiteral("whoami"), QStringLiteral("init"), QStringLiteral("link"),
-                              QStringLiteral("up"), QStringLiteral("status"), QStringLiteral("variables"),
-                              QStringLiteral("domain"), QStringLiteral("redeploy"), QStringLiteral("deployment list"),
-                              QStringLiteral("logs"), QStringLiteral("list")});
+        for (const char *words : {"railway whoami", "railway status", "railway init", "railway link",
+                                  "railway up --detach", "railway variables", "railway domain", "railway redeploy --yes",
+                                  "railway deployment list", "railway logs", "railway list"})
+            commands.append(exact(QLatin1String(words)));
+        for (const QString &name : variableNames(scope))
+            commands.append(exact(QStringLiteral("railway variables --set-from-stdin %1").arg(name)));
+        if (domain)
+            commands.append(exact(QStringLiteral("railway domain %1").arg(*domain)));
+        break;
     case DeployProvider::supabase:
-        return withArguments(QStringLiteral("supabase"),
-                             {QStringLiteral("projects list"), QStringLiteral("projects create"),
-                              QStringLiteral("projects api-keys"), QStringLiteral("orgs list"), QStringLiteral("init"),
-                              QStringLiteral("link"), QStringLiteral("db push"), QStringLiteral("migration list"),
-                              QStringLiteral("secrets set"), QStringLiteral("secrets list"),
-                              QStringLiteral("functions deploy"), QStringLiteral("domains")});
+        for (const char *words : {"supabase projects list", "supabase orgs list", "supabase init", "supabase db push",
+                                  "supabase migration list", "supabase secrets list", "supabase functions deploy"})
+            commands.append(exact(QLatin1String(words)));
+        // These name a project, an organisation or a value only the provider
+        // and the run know.
+        for (const char *words : {"supabase projects create", "supabase projects api-keys", "supabase link"})
+            commands.append(withArguments(QLatin1String(words)));
+        break;
     }
-    return {};
+    return commands;
+}
+
+QStringList supabaseRefusedTools()
+{
+    return {QStringLiteral("Bash(supabase *--workdir*)"), QStringLiteral("Bash(supabase *--env-file*)"),
+            QStringLiteral("Bash(supabase *--import-map*)"), QStringLiteral("Bash(supabase *--profile*)")};
+}
+
+QByteArray supabaseFenceScript(const QString &program)
+{
+    QByteArray script = "#!/bin/sh\n"
+                        "# Written by Nerim for its Deploy runs: the Supabase tool, refusing any\n"
+                        "# option that names a folder or file, so a run works only in its project.\n"
+                        "for argument in \"$@\"; do\n"
+                        "  case \"$argument\" in\n"
+                        "    -*) name=$(printf '%s' \"$argument\" | tr -d '_-' | tr 'A-Z' 'a-z') ;;\n"
+                        "    *) continue ;;\n"
+                        "  esac\n"
+                        "  case \"$name\" in\n"
+                        "    workdir|workdir=*|envfile|envfile=*|importmap|importmap=*|profile|profile=*)\n"
+                        "      echo \"Nerim refused '$argument': a deploy works only inside its project folder.\" >&2\n"
+                        "      exit 2 ;;\n"
+                        "  esac\n"
+                        "done\n";
+    if (program.isEmpty())
+        return script + "echo \"supabase isn't installed on this computer.\" >&2\nexit 127\n";
+    QByteArray quoted = program.toUtf8();
+    quoted.replace("'", "'\\''");
+    return script + "exec '" + quoted + "' \"$@\"\n";
+}
+
+void writeSupabaseFence(const QString &folder, const QStringList &searchPath)
+{
+    const QString fence = QDir::cleanPath(QDir(folder).absolutePath());
+    QString program;
+    for (const QString &entry : searchPath) {
+        if (entry.isEmpty() || QDir::cleanPath(QDir(entry).absolutePath()) == fence)
+            continue;
+        const QFileInfo candidate(QDir(entry).filePath(QStringLiteral("supabase")));
+        if (candidate.isFile() && candidate.isExecutable()) {
+            program = candidate.absoluteFilePath();
+            break;
+        }
+    }
+    if (!QDir().mkpath(fence))
+        throw std::runtime_error("the folder for the Supabase tool could not be made");
+    try {
+        AtomicFileWriter::replace(supabaseFenceScript(program), QDir(fence).filePath(QStringLiteral("supabase")),
+                                  {mode_t(0700)});
+    } catch (const std::exception &error) {
+        throw std::runtime_error(std::string("the Supabase tool could not be prepared: ") + error.what());
+    }
+}
+
+QString deployCommitMessage() { return QStringLiteral("Deploy from Nerim"); }
+
+QString deployCommitCommand() { return QStringLiteral("git commit -m \"%1\"").arg(deployCommitMessage()); }
+
+QString deployStageCommand()
+{
+    return QStringLiteral("git add -A -- . ':!.env' ':!*/.env' ':!.env.*' ':!*/.env.*' ':!.nerim' ':!*/.nerim/*'");
 }
 
 const QList<AllowedCommand> &gitCommands()
 {
     static const QList<AllowedCommand> commands{
-        {QStringLiteral("git init"), false},
-        {QStringLiteral("git status"), true},
-        {QStringLiteral("git rev-parse"), true},
-        {QStringLiteral("git add"), true},
-        {QStringLiteral("git commit"), true},
-        {QStringLiteral("git remote"), true},
-        {QStringLiteral("git push"), false},
-        {QStringLiteral("git push origin main"), false},
-        {QStringLiteral("git push -u origin main"), false},
+        exact(QStringLiteral("git status")),
+        exact(QStringLiteral("git status --porcelain")),
+        exact(QStringLiteral("git status --short")),
+        exact(QStringLiteral("git rev-parse --is-inside-work-tree")),
+        exact(QStringLiteral("git rev-parse --show-toplevel")),
+        exact(QStringLiteral("git rev-parse --abbrev-ref HEAD")),
+        exact(QStringLiteral("git rev-parse HEAD")),
+        exact(deployStageCommand()),
+        exact(deployCommitCommand()),
+        exact(QStringLiteral("git remote")),
+        exact(QStringLiteral("git remote -v")),
+        exact(QStringLiteral("git push")),
+        exact(QStringLiteral("git push origin main")),
+        exact(QStringLiteral("git push -u origin main")),
     };
     return commands;
 }
 
-const QList<AllowedCommand> &shellHelpers()
+QList<AllowedCommand> domainChecks(const QString &domain)
 {
-    static const QList<AllowedCommand> helpers{
-        {QStringLiteral("printenv"), true}, {QStringLiteral("printf"), true}, {QStringLiteral("cat"), true},
-        {QStringLiteral("sleep"), true},    {QStringLiteral("dig"), true},    {QStringLiteral("nslookup"), true},
-    };
+    QList<AllowedCommand> checks;
+    const std::optional<QString> ascii = asciiDomain(domain);
+    if (!ascii)
+        return checks;
+    for (const QString &host : {*ascii, QStringLiteral("www.") + *ascii})
+        for (const char *type : {"A", "AAAA", "CNAME", "TXT"})
+            checks.append(exact(QStringLiteral("dig +short %1 %2").arg(host, QLatin1String(type))));
+    return checks;
+}
+
+QList<AllowedCommand> shellHelpers(const RunScope &scope)
+{
+    QList<AllowedCommand> helpers{withArguments(QStringLiteral("printf")), withArguments(QStringLiteral("sleep"))};
+    for (const QString &name : scope.valueNames)
+        if (isSettableVariable(name))
+            appendOnce(helpers, exact(QStringLiteral("printenv %1").arg(name)));
+    if (scope.domain)
+        helpers += domainChecks(*scope.domain);
     return helpers;
 }
 
-QList<AllowedCommand> allowedCommands(const QList<DeployProvider> &providers)
+QList<AllowedCommand> allowedCommands(const RunScope &scope)
 {
     QList<AllowedCommand> commands;
-    for (DeployProvider provider : providers)
-        for (const AllowedCommand &command : toolCommands(provider))
-            if (!commands.contains(command))
-                commands.append(command);
+    for (DeployProvider provider : scope.providers)
+        for (const AllowedCommand &command : toolCommands(provider, scope))
+            appendOnce(commands, command);
     commands += gitCommands();
-    commands += shellHelpers();
+    commands += shellHelpers(scope);
     return commands;
 }
 
-QStringList allowedTools(const QList<DeployProvider> &providers)
+QStringList allowedTools(const RunScope &scope)
 {
     QStringList rules;
-    for (const AllowedCommand &command : allowedCommands(providers))
+    for (const AllowedCommand &command : allowedCommands(scope))
         rules.append(command.rule());
     return rules;
 }
 
-QStringList runArguments(const QList<DeployProvider> &providers)
+QStringList runArguments(const RunScope &scope)
 {
-    return {QStringLiteral("--allowedTools"), allowedTools(providers).join(QLatin1Char(' '))};
+    QStringList arguments{QStringLiteral("--allowedTools"), allowedTools(scope).join(QLatin1Char(' '))};
+    if (scope.providers.contains(DeployProvider::supabase))
+        arguments << QStringLiteral("--disallowedTools") << supabaseRefusedTools().join(QLatin1Char(' '));
+    return arguments;
 }
 
-QString allowedCommandsText(const QList<DeployProvider> &providers)
+QString allowedCommandsText(const RunScope &scope)
 {
     QStringList texts;
-    for (const AllowedCommand &command : allowedCommands(providers))
-        texts.append(command.withArguments ? command.words + QStringLiteral(" \u2026") : command.words);
+    for (const AllowedCommand &command : allowedCommands(scope))
+        texts.append(command.withArguments ? command.words + QStringLiteral(" \u2026") : QLatin1Char('`') + command.words + QLatin1Char('`'));
     return texts.join(QStringLiteral(", "));
 }
 
@@ -121,8 +257,7 @@ QString uploadFromEnvironmentCommand(DeployProvider provider, const QString &nam
 
 bool isSettableVariable(const QString &name)
 {
-    static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\z"));
-    if (!shape.match(name).hasMatch())
+    if (!isVariableName(name))
         return false;
     const QString upper = name.toUpper();
     for (DeployProvider provider : DeployProvider::allCases())

@@ -30,39 +30,106 @@ struct AllowedCommand {
     friend bool operator==(const AllowedCommand &, const AllowedCommand &) = default;
 };
 
-// The subcommands of a provider's tool that a deploy needs: signing in, linking,
+// What one run works with, besides its providers: the values Nerim put into
+// its environment, the variables it may upload, the domain the user typed and
+// the deployment a rollback returns to. The rules that name such a thing are
+// built from it, one exact rule per name, so a run can touch nothing else.
+struct RunScope {
+    RunScope(QList<DeployProvider> providers = {}) : providers(std::move(providers)) {}
+
+    QList<DeployProvider> providers;
+    // Names whose values the user gave for this run and that are in its
+    // environment: each may be read with "printenv NAME" and nothing else.
+    QStringList valueNames;
+    // Names of variables the run may add to or remove from the provider's
+    // store (the project's .env names, the user's chosen ones).
+    QStringList variableNames;
+    // The custom domain being added, as the user typed it.
+    std::optional<QString> domain;
+    // The deployment a rollback makes live again.
+    std::optional<QString> deploymentID;
+};
+
+// The commands of a provider's tool that a deploy needs: signing in, linking,
 // deploying, variables, domains, listing, rolling back and git connection.
 // Never one that runs the project's own code or scripts on this computer
 // (`vercel build`, `vercel dev`, `railway run`, `railway shell`,
 // `supabase start`, `supabase functions serve`), signs in or out
-// interactively, buys something or deletes a project.
-QList<AllowedCommand> toolCommands(DeployProvider provider);
+// interactively, buys something or deletes a project, nor one that reads or
+// writes a file outside the project: Vercel's and Railway's are exact forms
+// (a rule with arguments would also let through `--local-config`, `--cwd`, a
+// folder to deploy or `env pull <path>`), those naming a variable, a domain or
+// a deployment built from the run's scope. Supabase's commands that need an
+// id only the provider knows take arguments; `supabaseRefusedTools` keeps
+// the options that name a path away from them.
+QList<AllowedCommand> toolCommands(DeployProvider provider, const RunScope &scope = {});
 
-// What a deploy may do with git: make a repository, stage and commit, name the
-// remote and push main to it, and look at the state. No global option comes
-// before the subcommand (so no "-c" setting and no alias), `git init` takes no
-// template and a push names no program to run (only the exact forms here).
+// Rules the program refuses even where an allowed prefix matches: the
+// Supabase tool's options that name a folder or file ("--workdir", "--env-file",
+// "--import-map"), for the Supabase commands that take arguments.
+QStringList supabaseRefusedTools();
+
+// The Supabase tool as a Deploy run finds it, first on the run's PATH: a
+// small script that refuses any argument naming a folder or file for the
+// tool (`--workdir`, `--env-file`, `--import-map`, `--profile`, with or
+// without "=value", in any letter case, with or without "-" and "_" inside)
+// before it runs
+// the real tool at `program` with the arguments unchanged. It sees the words
+// the shell made, so no quoting gets past it, unlike a rule matched against
+// the command's text. Exits 2 with a line on standard error when it refuses,
+// 127 when `program` is empty.
+QByteArray supabaseFenceScript(const QString &program);
+
+// Writes that script as `supabase` in `folder` (made when missing, with its
+// parent), for the real tool found first in `searchPath` (outside `folder`),
+// mode 0700, through the crash-safe writer. Throws std::runtime_error.
+// Touches the disk: call it off the main thread.
+void writeSupabaseFence(const QString &folder, const QStringList &searchPath);
+
+// What a deploy may do with git: look at the state, stage everything except
+// local secrets and Nerim's folder, commit with Nerim's message, list the
+// remotes and push main to the remote the project already has. Only exact
+// forms: no global option before the subcommand (so no "-c" setting and no
+// alias), no `git init`, no remote added or changed, no file read into a
+// commit (`-F`, `--template`, `--pathspec-from-file`).
 const QList<AllowedCommand> &gitCommands();
 
-// The shell helpers: `printenv` and `printf` to hand a value to a tool on its
-// standard input, `cat` to read a file, `sleep` to wait between checks, `dig`
-// and `nslookup` to look at DNS records.
-const QList<AllowedCommand> &shellHelpers();
+// The message of a Deploy run's commit, and the one command that makes it.
+QString deployCommitMessage();
+QString deployCommitCommand();
 
-// Every command a Deploy run with these providers may execute: their tools'
-// subcommands, then git's, then the shell helpers. No npm, npx, node or
+// The one way a Deploy run stages: everything except `.env`, `.env.*` and
+// `.nerim/` at any depth, whatever the project's ignore files say.
+QString deployStageCommand();
+
+// The shell helpers: `printf` to hand text to a tool on its standard input,
+// `sleep` to wait between checks, `printenv` for the names of the values of
+// this run only, and the DNS look-ups of the domain being added (no server,
+// port or file argument). Reading files in the project needs no rule: the
+// program allows it there and nowhere else.
+QList<AllowedCommand> shellHelpers(const RunScope &scope = {});
+
+// The DNS look-ups of a domain: "dig +short DOMAIN A" (A, AAAA, CNAME, TXT)
+// for the domain and its "www." name, in its ASCII form; nothing for a text
+// that is not a plain domain name.
+QList<AllowedCommand> domainChecks(const QString &domain);
+
+// Every command a Deploy run with this scope may execute: its providers'
+// tools' commands, then git's, then the shell helpers. No npm, npx, node or
 // package script: those run any package, or the project's own scripts, with
 // the run's token in their environment.
-QList<AllowedCommand> allowedCommands(const QList<DeployProvider> &providers);
+QList<AllowedCommand> allowedCommands(const RunScope &scope);
 
 // The agent's allowed tools for such a run, one rule per allowed command.
-QStringList allowedTools(const QList<DeployProvider> &providers);
+QStringList allowedTools(const RunScope &scope);
 
-// The extra arguments of such a run: "--allowedTools" and the rules, space-separated.
-QStringList runArguments(const QList<DeployProvider> &providers);
+// The extra arguments of such a run: "--allowedTools" and the rules,
+// space-separated, then "--disallowedTools" and the refused ones when the
+// run uses Supabase.
+QStringList runArguments(const RunScope &scope);
 
-// The allowed commands as the briefing lists them: "vercel deploy …", "git init".
-QString allowedCommandsText(const QList<DeployProvider> &providers);
+// The allowed commands as the briefing lists them: "supabase link …", "git remote".
+QString allowedCommandsText(const RunScope &scope);
 
 // How a value in the run's environment reaches the provider's store of
 // variables without appearing on a command line: "printenv NAME | vercel env

@@ -96,6 +96,12 @@ TEST_F(DeployFlowTest, AFreshDeployGoesLiveThroughTokenChecklistAndBuildWithoutL
     EXPECT_EQ(third.extras.environment.value(QStringLiteral("API_KEY")), customValue);
     EXPECT_EQ(third.extras.environment.value(QStringLiteral("VERCEL_TOKEN")), token);
     EXPECT_FALSE(third.task.contains(customValue));
+    // That run alone may print the value the user gave, and nothing else.
+    const QString thirdRules = third.extras.arguments.join(QLatin1Char(' '));
+    EXPECT_TRUE(thirdRules.contains(QLatin1String("Bash(printenv API_KEY)")));
+    EXPECT_TRUE(thirdRules.contains(QLatin1String("Bash(vercel env add API_KEY production)")));
+    EXPECT_FALSE(thirdRules.contains(QLatin1String("Bash(printenv VERCEL_TOKEN)")));
+    EXPECT_FALSE(second.extras.arguments.join(QLatin1Char(' ')).contains(QLatin1String("printenv")));
     EXPECT_EQ(canvas->deployState().lastProgressLine(), QStringLiteral("Uploading files"));
     EXPECT_EQ(phase().pillLabel(), QStringLiteral("Live \u00B7 shop.vercel.app"));
     EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("Deployed. Your app is live at https://shop.vercel.app")));
@@ -112,6 +118,7 @@ TEST_F(DeployFlowTest, AFreshDeployGoesLiveThroughTokenChecklistAndBuildWithoutL
     await(canvas->beginGitConnect(true));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 4; }));
     EXPECT_FALSE(provider->spawnCalls().at(3).extras.environment.contains(QStringLiteral("API_KEY")));
+    EXPECT_FALSE(provider->spawnCalls().at(3).extras.arguments.join(QLatin1Char(' ')).contains(QLatin1String("printenv")));
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(pane); }));
 
     // Saved settings and history: the URL and the decision, never a value.
@@ -228,6 +235,12 @@ TEST_F(DeployFlowTest, ADomainCardClosedMidCheckStopsThePollingRunAndOperationsR
     EXPECT_EQ(phase().domain(), QStringLiteral("shop.example.com"));
     EXPECT_EQ(phase().attemptsRemaining(), 30);
     EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("[Adding shop.example.com to your Vercel\u2026]")));
+    // The run that adds it may look up that domain's records, without a server, and no other.
+    const QString domainRules = provider->spawnCalls().last().extras.arguments.join(QLatin1Char(' '));
+    EXPECT_TRUE(domainRules.contains(QLatin1String("Bash(dig +short shop.example.com CNAME)")));
+    EXPECT_TRUE(domainRules.contains(QLatin1String("Bash(vercel domains add shop.example.com)")));
+    EXPECT_FALSE(domainRules.contains(QLatin1String("Bash(dig:*)")));
+    EXPECT_TRUE(provider->spawnCalls().last().task.contains(QLatin1String("`dig +short shop.example.com A`")));
 
     const QUuid polling = lastSession();
     await(canvas->closeDomainCard());
@@ -252,6 +265,11 @@ TEST_F(DeployFlowTest, ADomainCardClosedMidCheckStopsThePollingRunAndOperationsR
     EXPECT_EQ(phase().kind() == Phase::Kind::runningOperation || phase().kind() == Phase::Kind::live, true);
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live; }));
     EXPECT_TRUE(provider->spawnCalls().last().task.contains(QLatin1String("dpl_7")));
+    // Only the deployment the user chose can be rolled back to.
+    const QString rollbackRules = provider->spawnCalls().last().extras.arguments.join(QLatin1Char(' '));
+    EXPECT_TRUE(rollbackRules.contains(QLatin1String("Bash(vercel rollback dpl_7 --yes)")));
+    EXPECT_FALSE(rollbackRules.contains(QLatin1String("vercel rollback:*")));
+    EXPECT_FALSE(rollbackRules.contains(QLatin1String("dig")));
 }
 
 TEST_F(DeployFlowTest, MissingToolsAreInstalledWithNpmAndAFailedInstallLetsTheDeployGoOn)
@@ -365,7 +383,13 @@ TEST_F(DeployFlowTest, EachTokenReachesOnlyItsProvidersRunsAndLaterRunsKnowWhatM
     // A run's own variables are its token and nothing else: git's settings
     // come to every process from its guard (see DeployEndToEndTest).
     EXPECT_FALSE(third.extras.environment.contains(QStringLiteral("GIT_CONFIG_COUNT")));
-    EXPECT_EQ(third.extras.arguments, DeployRuns::runArguments({DeployProvider::supabase, DeployProvider::vercel}));
+    DeployRuns::RunScope scope(QList<DeployProvider>{DeployProvider::supabase, DeployProvider::vercel});
+    scope.variableNames = canvas->deployState().context()->envVarNames;
+    EXPECT_EQ(third.extras.arguments, DeployRuns::runArguments(scope));
+    // Its Supabase tool is the fence Nerim writes before the run starts.
+    ASSERT_FALSE(third.extras.pathEntries.isEmpty());
+    EXPECT_TRUE(third.extras.pathEntries.first().endsWith(QLatin1String("/fence")));
+    EXPECT_TRUE(static_cast<bool>(third.extras.prepare));
     // The run knows what the earlier runs' markers said, though the transcript doesn't show them.
     QString earlier;
     for (const ConversationTurn &turn : third.priorTurns)

@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -22,12 +24,20 @@ using namespace nerim::test;
 // own code here, or anything that runs a package.
 TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpers)
 {
-    const QStringList vercel = DeployRuns::allowedTools({DeployProvider::vercel});
-    for (const char *rule : {"Bash(vercel deploy:*)", "Bash(vercel env:*)", "Bash(vercel rollback:*)",
-                             "Bash(vercel git:*)", "Bash(git init)", "Bash(git push)", "Bash(git push -u origin main)",
-                             "Bash(git add:*)", "Bash(git commit:*)", "Bash(git status:*)", "Bash(printenv:*)",
-                             "Bash(dig:*)"})
+    const QStringList vercel = DeployRuns::allowedTools(QList<DeployProvider>{DeployProvider::vercel});
+    for (const char *rule : {"Bash(vercel deploy --prod --yes)", "Bash(vercel env ls)", "Bash(vercel git connect --yes)",
+                             "Bash(git push)", "Bash(git push -u origin main)", "Bash(git status)",
+                             "Bash(git commit -m \"Deploy from Nerim\")", "Bash(git remote -v)", "Bash(sleep:*)"})
         EXPECT_TRUE(vercel.contains(QLatin1String(rule))) << rule;
+    // Nothing that takes a path, a server, a remote URL or a file: no prefix
+    // rule of Vercel's or git's at all.
+    for (const QString &rule : vercel)
+        EXPECT_FALSE(rule.endsWith(QLatin1String(":*)")) && (rule.startsWith(QLatin1String("Bash(vercel")) ||
+                                                              rule.startsWith(QLatin1String("Bash(git"))))
+            << rule.toStdString();
+    for (const char *rule : {"Bash(git init)", "Bash(git add:*)", "Bash(git commit:*)", "Bash(git remote:*)",
+                             "Bash(printenv:*)", "Bash(dig:*)", "Bash(nslookup:*)", "Bash(cat:*)", "Bash(vercel env:*)"})
+        EXPECT_FALSE(vercel.contains(QLatin1String(rule))) << rule;
     const QStringList all = DeployRuns::allowedTools(DeployProvider::allCases());
     for (const char *rule : {"Bash(vercel:*)", "Bash(git:*)", "Bash(git push:*)", "Bash(git init:*)",
                              "Bash(vercel build:*)", "Bash(vercel dev:*)", "Bash(vercel pull:*)",
@@ -46,10 +56,14 @@ TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpe
         for (DeployProvider other : DeployProvider::allCases())
             EXPECT_EQ(rules.contains(QStringLiteral("Bash(%1 ").arg(other.toolName())), providers.contains(other));
     }
-    const QStringList arguments = DeployRuns::runArguments({DeployProvider::supabase, DeployProvider::railway});
-    ASSERT_EQ(arguments.size(), 2);
+    const QStringList arguments =
+        DeployRuns::runArguments(QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway});
+    ASSERT_EQ(arguments.size(), 4);
     EXPECT_EQ(arguments.at(0), QStringLiteral("--allowedTools"));
-    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase projects list:*) ")));
+    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase projects list) ")));
+    EXPECT_EQ(arguments.at(2), QStringLiteral("--disallowedTools"));
+    EXPECT_TRUE(arguments.at(3).contains(QStringLiteral("Bash(supabase *--workdir*)")));
+    EXPECT_EQ(DeployRuns::runArguments(QList<DeployProvider>{DeployProvider::vercel}).size(), 2);
 
     // The briefing names the same commands, and the README lists each of them.
     DeployContext context;
@@ -229,4 +243,157 @@ TEST(DeployRunsTest, GitInTheToolInstallersRunRunsNothingTheRepositoryConfigName
     EXPECT_TRUE(planted.marksLeft().isEmpty()) << planted.marksLeft().join(' ').toStdString();
     EXPECT_TRUE(planted.ownHelperAnswer().contains("password=from-your-own-helper"));
     EXPECT_EQ(planted.lastCommit(), "work");
+}
+
+// The rules that name something are built for one run from what Nerim holds:
+// printenv only for the values the user gave for it (never a token or a name
+// that changes how programs run), the variables by name, the DNS look-ups of
+// the typed domain in its ASCII form with no server, and the deployment to
+// return to; anything that is not a plain name, domain or id gives no rule.
+TEST(DeployRunsTest, TheRulesOfARunNameOnlyItsValuesItsDomainAndItsDeployment)
+{
+    struct Case {
+        const char *name;
+        QStringList valueNames;
+        std::optional<QString> domain;
+        std::optional<QString> deploymentID;
+        QStringList present;
+        QStringList absent;
+    };
+    const QList<Case> cases{
+        {"no values", {}, {}, {}, {}, {QStringLiteral("Bash(printenv"), QStringLiteral("Bash(dig"), QStringLiteral("rollback")}},
+        {"values the user gave", {QStringLiteral("API_KEY"), QStringLiteral("STRIPE_SECRET")}, {}, {},
+         {QStringLiteral("Bash(printenv API_KEY)"), QStringLiteral("Bash(printenv STRIPE_SECRET)"),
+          QStringLiteral("Bash(vercel env add API_KEY production)"),
+          QStringLiteral("Bash(vercel env rm STRIPE_SECRET production --yes)"),
+          QStringLiteral("Bash(railway variables --set-from-stdin API_KEY)")},
+         {QStringLiteral("Bash(printenv:*)"), QStringLiteral("Bash(printenv)")}},
+        {"tokens and settings are never printed",
+         {QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel_token"), QStringLiteral("ANTHROPIC_API_KEY"),
+          QStringLiteral("PATH"), QStringLiteral("A B"), QStringLiteral("X;id"), QStringLiteral("-v")},
+         {}, {}, {}, {QStringLiteral("Bash(printenv"), QStringLiteral("A B"), QStringLiteral("X;id"), QStringLiteral("printenv -v")}},
+        {"a typed domain", {}, QStringLiteral(" Shop.Example.com "), {},
+         {QStringLiteral("Bash(dig +short shop.example.com A)"), QStringLiteral("Bash(dig +short shop.example.com TXT)"),
+          QStringLiteral("Bash(dig +short www.shop.example.com CNAME)"),
+          QStringLiteral("Bash(vercel domains add shop.example.com)"),
+          QStringLiteral("Bash(vercel domains inspect shop.example.com)"),
+          QStringLiteral("Bash(railway domain shop.example.com)")},
+         {QStringLiteral("Bash(dig:*)"), QStringLiteral("nslookup"), QStringLiteral("@")}},
+        {"an international domain", {}, QStringLiteral("b\u00e4ckerei-m\u00fcller.de"), {},
+         {QStringLiteral("Bash(dig +short xn--bckerei-mller-bfb28a.de A)")}, {QStringLiteral("\u00e4")}},
+        {"not a domain", {}, QStringLiteral("@127.0.0.1 -p 5353 x.example"), {}, {},
+         {QStringLiteral("Bash(dig"), QStringLiteral("domains add")}},
+        {"a file for dig", {}, QStringLiteral("-f /home/u/.local/share/Nerim/api-keys.json"), {}, {},
+         {QStringLiteral("Bash(dig"), QStringLiteral("api-keys.json")}},
+        {"a deployment", {}, {}, QStringLiteral("dpl_3Fq9x"),
+         {QStringLiteral("Bash(vercel rollback dpl_3Fq9x --yes)"), QStringLiteral("Bash(vercel promote dpl_3Fq9x --yes)")},
+         {}},
+        {"not a deployment", {}, {}, QStringLiteral("--local-config /tmp/x.json"), {},
+         {QStringLiteral("rollback"), QStringLiteral("local-config")}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        DeployRuns::RunScope scope(DeployProvider::allCases());
+        scope.valueNames = c.valueNames;
+        scope.domain = c.domain;
+        scope.deploymentID = c.deploymentID;
+        const QStringList rules = DeployRuns::allowedTools(scope);
+        const QString joined = rules.join(QLatin1Char('\n'));
+        for (const QString &rule : c.present)
+            EXPECT_TRUE(rules.contains(rule)) << rule.toStdString();
+        for (const QString &text : c.absent)
+            EXPECT_FALSE(joined.contains(text)) << text.toStdString();
+    }
+    // The custom-domain request names exactly the look-ups the run may make.
+    const QString request = customDomainRequest(QStringLiteral("shop.example.com"), QStringLiteral("Vercel"));
+    for (const DeployRuns::AllowedCommand &check : DeployRuns::domainChecks(QStringLiteral("shop.example.com")))
+        EXPECT_TRUE(request.contains(QLatin1Char('`') + check.words + QLatin1Char('`'))) << check.words.toStdString();
+    EXPECT_EQ(DeployRuns::domainChecks(QStringLiteral("shop.example.com")).size(), 8);
+}
+
+// The one way a Deploy run stages leaves local secrets and Nerim's folder out
+// even where the project's own .gitignore asks git to take them.
+TEST(DeployRunsTest, TheDeployStagingLeavesSecretsOutWhateverTheIgnoreFilesSay)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("git")).isEmpty())
+        GTEST_SKIP() << "git is not installed";
+    const QString folder = makeTempDir(QStringLiteral("stage"));
+    const auto run = [&folder](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(folder);
+        process.start(program, arguments);
+        process.waitForFinished(60000);
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+    run(QStringLiteral("git"), {QStringLiteral("init"), QStringLiteral("-q")});
+    for (const char *file : {"index.html", ".env", ".env.production.local", "api/.env", "api/.env.local", "api/main.py",
+                             ".nerim/launch-override.json", "api/.nerim/context.json"}) {
+        const QString path = folder + QLatin1Char('/') + QLatin1String(file);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        writeFile(path, "STRIPE_KEY=sk_live_1\n");
+    }
+    writeFile(folder + QStringLiteral("/.gitignore"), "!.env\n!.env.*\n!.nerim/\n");
+    // The command as the agent program runs it: through the shell.
+    run(QStringLiteral("bash"), {QStringLiteral("-c"), DeployRuns::deployStageCommand()});
+    QStringList staged = run(QStringLiteral("git"), {QStringLiteral("diff"), QStringLiteral("--cached"),
+                                                     QStringLiteral("--name-only")})
+                             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    staged.sort();
+    EXPECT_EQ(staged, (QStringList{QStringLiteral(".gitignore"), QStringLiteral("api/main.py"),
+                                   QStringLiteral("index.html")}));
+}
+
+// The run's Supabase tool refuses every argument that names a folder or file
+// for it, whatever the quoting or spelling, and hands every other argument to
+// the real tool exactly as given.
+TEST(DeployRunsTest, TheSupabaseFenceRefusesPathOptionsAndPassesTheRestUnchanged)
+{
+    const QString real = makeTempDir(QStringLiteral("real-bin"));
+    const QString record = makeTempDir(QStringLiteral("record")) + QStringLiteral("/args");
+    writeFile(real + QStringLiteral("/supabase"),
+              QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\" >> '%1'; done\necho >> '%1'\n")
+                  .arg(record)
+                  .toUtf8());
+    QFile::setPermissions(real + QStringLiteral("/supabase"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString fence = makeTempDir(QStringLiteral("tools")) + QStringLiteral("/fence");
+    // The fence's own folder is passed over when the real tool is looked for.
+    DeployRuns::writeSupabaseFence(fence, {fence, makeTempDir(QStringLiteral("empty-bin")), real});
+    EXPECT_TRUE(QFileInfo(fence + QStringLiteral("/supabase")).isExecutable());
+    EXPECT_EQ(QFile::permissions(fence + QStringLiteral("/supabase")) & 0x0077, 0);
+    DeployRuns::writeSupabaseFence(fence, {fence, real});
+
+    const auto run = [&fence](const QStringList &arguments) {
+        QProcess process;
+        process.start(fence + QStringLiteral("/supabase"), arguments);
+        process.waitForFinished(30000);
+        return std::pair{process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
+    };
+    EXPECT_EQ(run({QStringLiteral("link"), QStringLiteral("--project-ref"), QStringLiteral("abc")}).first, 0);
+    EXPECT_EQ(run({QStringLiteral("projects"), QStringLiteral("create"), QStringLiteral("My 'Shop' $HOME"),
+                   QStringLiteral("--org-id"), QStringLiteral("o*")})
+                  .first,
+              0);
+    for (const QStringList &arguments :
+         {QStringList{QStringLiteral("link"), QStringLiteral("--workdir"), QStringLiteral("/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--project-ref"), QStringLiteral("a"), QStringLiteral("--workdir=/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--WorkDir=/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--work_dir"), QStringLiteral("/tmp")},
+          QStringList{QStringLiteral("link"), QStringLiteral("--workdir\n")},
+          QStringList{QStringLiteral("secrets"), QStringLiteral("set"), QStringLiteral("--env-file"), QStringLiteral("/x")},
+          QStringList{QStringLiteral("functions"), QStringLiteral("deploy"), QStringLiteral("--import-map=/x")},
+          QStringList{QStringLiteral("projects"), QStringLiteral("list"), QStringLiteral("--profile"), QStringLiteral("/x")}}) {
+        const auto [code, error] = run(arguments);
+        EXPECT_EQ(code, 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(error.startsWith(QLatin1String("Nerim refused"))) << error.toStdString();
+    }
+    EXPECT_EQ(readFile(record), "[link][--project-ref][abc]\n[projects][create][My 'Shop' $HOME][--org-id][o*]\n");
+
+    // Without the real tool the fence says so and runs nothing.
+    const QString lone = makeTempDir(QStringLiteral("lone")) + QStringLiteral("/fence");
+    DeployRuns::writeSupabaseFence(lone, {makeTempDir(QStringLiteral("nothing"))});
+    QProcess missing;
+    missing.start(lone + QStringLiteral("/supabase"), {QStringLiteral("projects"), QStringLiteral("list")});
+    missing.waitForFinished(30000);
+    EXPECT_EQ(missing.exitCode(), 127);
 }

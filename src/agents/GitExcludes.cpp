@@ -1,0 +1,233 @@
+#include "agents/GitExcludes.h"
+
+#include "foundation/Log.h"
+#include "foundation/RegularFile.h"
+#include "persistence/AtomicFileWriter.h"
+#include "platform/ChildProcess.h"
+
+#include <QCoro/QCoroFuture>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+#include <memory>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace nerim::GitExcludes {
+
+namespace {
+
+const QString envVariants = QStringLiteral(".env.*");
+
+const QStringList &reincludedExamples()
+{
+    static const QStringList lines{QStringLiteral("!.env.example"), QStringLiteral("!.env.sample"),
+                                   QStringLiteral("!.env.template")};
+    return lines;
+}
+
+// The file's lines as git compares them: without the line end and without
+// the trailing blanks git drops.
+QStringList linesOf(const QByteArray &content)
+{
+    QStringList lines;
+    for (const QByteArray &raw : content.split('\n')) {
+        QByteArray line = raw;
+        while (!line.isEmpty() && (line.endsWith('\r') || line.endsWith(' ') || line.endsWith('\t')))
+            line.chop(1);
+        lines.append(QString::fromUtf8(line));
+    }
+    return lines;
+}
+
+void logExcludes(const QString &text) { logLine(QStringLiteral("[Nerim git] ") + text); }
+
+// The kind of what is at `path`, without following a link; 0 when nothing is.
+mode_t kindAt(const QString &path)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode & S_IFMT;
+}
+
+} // namespace
+
+const QStringList &secretLines()
+{
+    static const QStringList lines = [] {
+        QStringList all{QStringLiteral("# Kept out of git by Nerim: local secrets and Nerim's own folder"),
+                        QStringLiteral(".env"), envVariants};
+        all += reincludedExamples();
+        all.append(QStringLiteral(".nerim/"));
+        return all;
+    }();
+    return lines;
+}
+
+std::optional<QByteArray> withSecretLines(const QByteArray &existing)
+{
+    const QStringList present = linesOf(existing);
+    QStringList missing;
+    for (const QString &line : secretLines())
+        if (!present.contains(line))
+            missing.append(line);
+    if (missing.isEmpty())
+        return std::nullopt;
+    // Git takes the last line that matches a path: examples re-included before
+    // a newly added `.env.*` would be excluded again, so they follow it.
+    if (missing.contains(envVariants))
+        for (const QString &line : reincludedExamples())
+            if (!missing.contains(line))
+                missing.insert(missing.indexOf(envVariants) + 1 + reincludedExamples().indexOf(line), line);
+    QByteArray content = existing;
+    if (!content.isEmpty() && !content.endsWith('\n'))
+        content.append('\n');
+    for (const QString &line : missing)
+        content.append(line.toUtf8()).append('\n');
+    return content;
+}
+
+Outcome addSecretLines(const QString &path)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    const mode_t folderKind = kindAt(folder);
+    if (folderKind == S_IFLNK)
+        throw std::runtime_error("its folder is a symbolic link");
+    if (folderKind == 0) {
+        if (!AtomicFileWriter::makeFolder(folder))
+            throw std::runtime_error("its folder could not be made");
+    } else if (folderKind != S_IFDIR) {
+        throw std::runtime_error("its folder is not a folder");
+    }
+    // A link, pipe or device in the file's place is refused, never followed.
+    std::optional<QByteArray> existing;
+    try {
+        existing = RegularFile::read(path, RegularFile::FinalLink::refuse);
+    } catch (const RegularFile::ReadError &error) {
+        throw std::runtime_error(error.what());
+    }
+    const std::optional<QByteArray> content = withSecretLines(existing.value_or(QByteArray()));
+    if (!content)
+        return Outcome::alreadyThere;
+    try {
+        AtomicFileWriter::replace(*content, path);
+    } catch (const std::exception &error) {
+        throw std::runtime_error(error.what());
+    }
+    return Outcome::added;
+}
+
+QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chrono::milliseconds timeLimit)
+{
+    // A folder that is gone has no repository; the run's own start says so.
+    // (Awaited as a future, then read: the value of an awaited expression is
+    // never used to initialise a variable here, which this compiler's
+    // coroutines get wrong for some types.)
+    QFuture<QString> finding = QtConcurrent::run([folder] {
+        return QFileInfo(folder).isDir() ? QStandardPaths::findExecutable(QStringLiteral("git")) : QString();
+    });
+    co_await finding;
+    const QString git = finding.result();
+    if (git.isEmpty())
+        co_return std::nullopt;
+
+    struct Outcome {
+        bool exited = false;
+        int exitCode = -1;
+        bool timedOut = false;
+        QString startFailure;
+        QStringList lines;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto child = std::make_unique<platform::ChildProcess>();
+    QObject::connect(child.get(), &platform::ChildProcess::exited, child.get(), [outcome](int code, bool normal) {
+        outcome->exited = normal;
+        outcome->exitCode = code;
+    });
+    QObject::connect(child.get(), &platform::ChildProcess::failedToStart, child.get(),
+                     [outcome](const QString &reason) { outcome->startFailure = reason; });
+    QObject::connect(child.get(), &platform::ChildProcess::outputLine, child.get(),
+                     [outcome](const QString &line, bool standardError) {
+                         if (!standardError)
+                             outcome->lines.append(line);
+                     });
+
+    // Only what git needs to find the repository and the user's own settings:
+    // no credential, no variable that points git at another repository.
+    const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment;
+    for (const char *name : {"PATH", "HOME", "XDG_CONFIG_HOME", "USER", "LOGNAME"})
+        if (system.contains(QLatin1String(name)))
+            environment.insert(QLatin1String(name), system.value(QLatin1String(name)));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    environment.insert(QStringLiteral("GIT_TERMINAL_PROMPT"), QStringLiteral("0"));
+
+    platform::ChildProcess::Options options;
+    options.program = git;
+    options.arguments = {QStringLiteral("rev-parse"), QStringLiteral("--git-path"), QStringLiteral("info/exclude")};
+    options.workingDirectory = folder;
+    options.projectFolder = folder;
+    options.environment = environment;
+    options.endTreeWhenProgramExits = true;
+    options.carriageReturnEndsLine = false;
+
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, child.get(), [outcome, process = child.get()] {
+        outcome->timedOut = true;
+        process->stop();
+    });
+    child->start(options);
+    limit.start(timeLimit);
+    co_await child->whenTreeEnded();
+    limit.stop();
+
+    if (!outcome->startFailure.isEmpty()) {
+        logExcludes(QStringLiteral("git couldn't start to find the exclude file (%1)").arg(outcome->startFailure));
+        co_return std::nullopt;
+    }
+    if (outcome->timedOut) {
+        logExcludes(QStringLiteral("git didn't say where the exclude file is in time"));
+        co_return std::nullopt;
+    }
+    // Not a repository (git exits with 128), or nothing usable said.
+    if (!outcome->exited || outcome->exitCode != 0 || outcome->lines.size() != 1 || outcome->lines.first().isEmpty())
+        co_return std::nullopt;
+    co_return QDir::cleanPath(QDir(folder).absoluteFilePath(outcome->lines.first()));
+}
+
+QCoro::Task<> keepSecretsOut(QString folder)
+{
+    QCoro::Task<std::optional<QString>> locating = locateExcludeFile(folder);
+    std::optional<QString> path;
+    try {
+        path = co_await std::move(locating);
+    } catch (const std::exception &error) {
+        logExcludes(QStringLiteral("couldn't find the exclude file: %1").arg(QString::fromUtf8(error.what())));
+        co_return;
+    }
+    if (!path)
+        co_return;
+    const QString target = *path;
+    QFuture<std::optional<QString>> adding = QtConcurrent::run([target]() -> std::optional<QString> {
+        try {
+            addSecretLines(target);
+            return std::nullopt;
+        } catch (const std::exception &error) {
+            return QString::fromUtf8(error.what());
+        } catch (...) {
+            return QStringLiteral("unknown error");
+        }
+    });
+    co_await adding;
+    const std::optional<QString> failure = adding.result();
+    if (failure)
+        logExcludes(QStringLiteral("couldn't keep .env and .nerim/ out of git (%1): %2").arg(target, *failure));
+}
+
+} // namespace nerim::GitExcludes

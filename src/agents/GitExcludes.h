@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoro/QCoroTask>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <optional>
+
+namespace nerim {
+
+// Keeps local secrets (`.env` and its local variants) and Nerim's own
+// `.nerim/` folder out of what git adds in a project that is a git repository,
+// before an agent runs there: the patterns go into the repository's own
+// exclude file (`info/exclude` in its git folder), which changes no tracked
+// file and is never committed. A file git already tracks stays tracked.
+namespace GitExcludes {
+
+// The lines Nerim keeps in the exclude file, in order: a comment saying why,
+// `.env`, `.env.*`, the example files re-included (`!.env.example`,
+// `!.env.sample`, `!.env.template`), then `.nerim/`.
+const QStringList &secretLines();
+
+// The exclude file's new content: `existing` with each of `secretLines` it
+// lacks appended (the re-included examples again after `.env.*` when that
+// is added, since the last matching line decides). Nothing when every line is
+// already there, so a second run adds nothing.
+std::optional<QByteArray> withSecretLines(const QByteArray &existing);
+
+// What became of the exclude file.
+enum class Outcome { added, alreadyThere };
+
+// Adds the lines to the exclude file at `path` (absolute), making its
+// `info` folder when missing. Never writes through a link: a link at the file
+// or at its folder, or anything but a regular file there, is refused. Written
+// with the crash-safe writer. Throws std::runtime_error with the reason.
+// Touches the disk: call it off the main thread.
+Outcome addSecretLines(const QString &path);
+
+// Asks git where the repository holding `folder` keeps its exclude file
+// (`git rev-parse --git-path info/exclude`, under Nerim's process guard,
+// with a small environment); absolute. Nothing when the folder is in no
+// repository, git is missing or does not answer within `timeLimit`. Runs on
+// the main thread without blocking it.
+QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder,
+                                                      std::chrono::milliseconds timeLimit = std::chrono::seconds(10));
+
+// Both, for a run about to start in `folder`: never throws and never holds a
+// run back for long; what could not be done is logged.
+QCoro::Task<> keepSecretsOut(QString folder);
+
+} // namespace GitExcludes
+} // namespace nerim
