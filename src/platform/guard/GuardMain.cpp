@@ -252,7 +252,9 @@ bool rebuildWithout(const std::string &folder, const std::set<std::string> &left
     DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
     if (!entries)
         return false;
-    const std::string options = "mode=" + std::to_string(info.st_mode & 07777) + ",uid=" +
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(info.st_mode & 07777));
+    const std::string options = std::string("mode=") + mode + ",uid=" +
                                 std::to_string(info.st_uid) + ",gid=" + std::to_string(info.st_gid);
     if (mount("nerim-rebuilt", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
         closedir(entries);
