@@ -246,18 +246,23 @@ bool rebuildWithout(const std::string &folder, const std::set<std::string> &left
 {
     struct stat info;
     const int real = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (real < 0 || fstat(real, &info) != 0)
+    if (real < 0)
         return false;
-    const int listing = openat(real, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int listing = fstat(real, &info) == 0 ? openat(real, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (!entries)
+    if (!entries) {
+        if (listing >= 0)
+            close(listing);
+        close(real);
         return false;
+    }
     char mode[16];
     std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(info.st_mode & 07777));
     const std::string options = std::string("mode=") + mode + ",uid=" +
                                 std::to_string(info.st_uid) + ",gid=" + std::to_string(info.st_gid);
     if (mount("nerim-rebuilt", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
         closedir(entries);
+        close(real);
         return false;
     }
     bool whole = true;
