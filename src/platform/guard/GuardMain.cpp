@@ -310,10 +310,11 @@ bool hidePaths(const std::vector<const char *> &paths)
     std::vector<const char *> present;
     for (const char *path : paths) {
         struct stat info;
-        if (lstat(path, &info) == 0) {
+        if (stat(path, &info) == 0) {
             present.push_back(path);
             continue;
         }
+        // Missing, or a link to nothing yet: hidden through its folder.
         if (errno != ENOENT && errno != ENOTDIR)
             return false;
         std::string missing = path;
@@ -324,7 +325,7 @@ bool hidePaths(const std::vector<const char *> &paths)
             if (slash == std::string::npos)
                 return false; // only absolute paths are hidden
             const std::string folder = slash == 0 ? "/" : missing.substr(0, slash);
-            if (lstat(folder.c_str(), &info) == 0) {
+            if (stat(folder.c_str(), &info) == 0) {
                 if (!S_ISDIR(info.st_mode) || folder == "/")
                     return false;
                 rebuilt[folder].insert(missing.substr(slash + 1));
