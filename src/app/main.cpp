@@ -16,6 +16,7 @@
 #include "platform/LibsecretStore.h"
 #include "platform/OrphanReaper.h"
 #include "platform/RunCgroup.h"
+#include "platform/RunMarker.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "preview/PreviewSandbox.h"
@@ -62,6 +63,9 @@ int main(int argc, char **argv)
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
+    // A run mark inherited from whatever started Nerim (a program Nerim ran
+    // once, say) is not Nerim's: nothing it starts may carry it.
+    qunsetenv(nerim::platform::RunMarker::variable);
     // Fontconfig starts up while the connection to the display is made.
     nerim::FontconfigPreload fontconfig;
     // A preview's page drawn in software has a native window of its own (see

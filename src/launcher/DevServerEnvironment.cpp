@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
 
 namespace nerim {
 
@@ -15,7 +17,25 @@ QStringList devServerHiddenPaths()
         paths.append(QFileInfo(keyFile).absolutePath());
     const QString home = QDir::homePath();
     paths.append(home + QStringLiteral("/.claude"));
+    // Hidden even when it appears only later (see the guard).
     paths.append(home + QStringLiteral("/.claude.json"));
+    // The session's runtime folder: the session bus and the keyring's
+    // sockets, and Nerim's own runtime files.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
+        paths.append(runtime);
+    // A bus listening somewhere else is hidden where it is.
+    for (const QString &address : qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").split(QLatin1Char(';'))) {
+        if (!address.startsWith(QLatin1String("unix:")))
+            continue;
+        for (const QString &pair : address.mid(5).split(QLatin1Char(','))) {
+            if (!pair.startsWith(QLatin1String("path=")))
+                continue;
+            const QString path = QUrl::fromPercentEncoding(pair.mid(5).toUtf8());
+            if (QDir::isAbsolutePath(path) && (runtime.isEmpty() || !path.startsWith(runtime + QLatin1Char('/'))))
+                paths.append(path);
+        }
+    }
     return paths;
 }
 
@@ -41,6 +61,9 @@ QProcessEnvironment devServerEnvironment(const QProcessEnvironment &base)
     environment.insert(QStringLiteral("NO_COLOR"), QStringLiteral("1"));
     environment.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
     environment.insert(QStringLiteral("PYTHONDONTWRITEBYTECODE"), QStringLiteral("1"));
+    // Nor with the session bus, through which it could have a service of the
+    // session (outside its namespace) started, or reach the keyring.
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     // The user's program has no business with Nerim's own credentials.
     for (const QString &name : environment.keys()) {
         if (isWithheldFromDevServer(name))

@@ -9,12 +9,16 @@ namespace nerim {
 // The environment a development server runs with: `base` with TERM (kept, or
 // "xterm-256color"), FORCE_COLOR=0, NO_COLOR=1, PYTHONUNBUFFERED=1 and
 // PYTHONDONTWRITEBYTECODE=1, and without any credential of Nerim's own (see
-// isWithheldFromDevServer). No side effects; callable from any thread.
+// isWithheldFromDevServer) or the session bus's address. No side effects;
+// callable from any thread.
 QProcessEnvironment devServerEnvironment(const QProcessEnvironment &base);
 
 // What the user's program must not read, hidden in its namespace (see
-// ChildProcess::Options::hiddenPaths): Nerim's data folder (the key file), and
-// the agent program's own settings folder and file in the home folder.
+// ChildProcess::Options::hiddenPaths): Nerim's data folder (the key file), the
+// agent program's own settings folder and file in the home folder (also when
+// they appear only later), the session's runtime folder (the session bus, the
+// keyring's sockets, Nerim's runtime files) and a session bus socket kept
+// elsewhere.
 QStringList devServerHiddenPaths();
 
 // The variable that carries the start command to the launch script (never on

@@ -2,6 +2,10 @@
 
 #include "platform/guard/ProcessTree.h"
 
+#include <QFile>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
 #include <QThread>
 #include <atomic>
 #include <cerrno>
@@ -10,6 +14,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,8 +34,75 @@ struct Marked {
 
 struct Marks {
     QByteArray run; // NERIM_RUN
-    QByteArray runtime; // XDG_RUNTIME_DIR: the user's session
 };
+
+// Nerim's private runtime folder, made when missing; empty when there is
+// none, or when what is there is not a folder of this user's alone.
+QString privateFolder()
+{
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty())
+        return {};
+    const QString folder = runtime + QStringLiteral("/nerim");
+    const QByteArray encoded = QFile::encodeName(folder);
+    ::mkdir(encoded.constData(), 0700);
+    struct stat info {};
+    if (::lstat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0)
+        return {};
+    return folder;
+}
+
+bool isOwner(const QByteArray &text)
+{
+    const QList<QByteArray> parts = text.split('.');
+    if (parts.size() != 2)
+        return false;
+    for (const QByteArray &part : parts) {
+        bool number = false;
+        part.toULongLong(&number);
+        if (!number)
+            return false;
+    }
+    return true;
+}
+
+QList<QByteArray> readOwners(const QString &file)
+{
+    QList<QByteArray> owners;
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return owners;
+    for (const QByteArray &line : in.read(1024 * 1024).split('\n')) {
+        if (isOwner(line) && !owners.contains(line))
+            owners.append(line);
+    }
+    return owners;
+}
+
+bool writeOwners(const QString &file, const QList<QByteArray> &owners)
+{
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly))
+        return false;
+    for (const QByteArray &owner : owners)
+        out.write(owner + '\n');
+    return out.commit();
+}
+
+// Runs `change` on the recorded owners under the file's lock and saves what it returns.
+bool changeOwners(const std::function<QList<QByteArray>(QList<QByteArray>)> &change)
+{
+    const QString file = RunMarker::ownersFile();
+    if (file.isEmpty())
+        return false;
+    QLockFile lock(file + QStringLiteral(".lock"));
+    if (!lock.tryLock(5000))
+        return false;
+    const QList<QByteArray> before = readOwners(file);
+    const QList<QByteArray> after = change(before);
+    return after == before || writeOwners(file, after);
+}
 
 // The value of `name` in an environment block ("NAME=value\0..."), if it is there.
 std::optional<QByteArray> valueIn(const QByteArray &block, const QByteArray &name)
@@ -70,7 +142,7 @@ std::optional<Marks> marksOf(pid_t pid)
     const auto run = valueIn(text, RunMarker::variable);
     if (!run)
         return std::nullopt;
-    return Marks{*run, valueIn(text, "XDG_RUNTIME_DIR").value_or(QByteArray())};
+    return Marks{*run};
 }
 
 // The live processes of this user that carry a mark `wanted` accepts.
@@ -175,8 +247,31 @@ const QByteArray &RunMarker::owner()
 
 QByteArray RunMarker::forNewRun()
 {
+    recordOwner();
     static std::atomic<quint64> runs{0};
     return owner() + '.' + QByteArray::number(++runs);
+}
+
+QString RunMarker::ownersFile()
+{
+    const QString folder = privateFolder();
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/run-owners");
+}
+
+QList<QByteArray> RunMarker::recordedOwners()
+{
+    const QString file = ownersFile();
+    return file.isEmpty() ? QList<QByteArray>() : readOwners(file);
+}
+
+bool RunMarker::recordOwner()
+{
+    static const bool recorded = changeOwners([](QList<QByteArray> owners) {
+        if (!owners.contains(owner()))
+            owners.append(owner());
+        return owners;
+    });
+    return recorded;
 }
 
 QByteArray RunMarker::ownerOf(const QByteArray &mark)
@@ -216,25 +311,24 @@ int RunMarker::endRun(const QByteArray &mark, std::chrono::milliseconds grace, s
 
 int RunMarker::endAbandoned(std::chrono::milliseconds grace, std::chrono::milliseconds limit)
 {
-    // A Nerim's liveness is looked up once per owner and scan.
-    std::map<QByteArray, bool> running;
-    const QByteArray session = qgetenv("XDG_RUNTIME_DIR");
-    return endMarked(
-        [&running, &session](const Marks &found) {
-            // Only what was started in this user's session.
-            if (found.runtime != session)
-                return false;
-            const QByteArray owner = ownerOf(found.run);
-            if (owner.isEmpty() || owner == RunMarker::owner())
-                return false;
-            const auto known = running.find(owner);
-            if (known != running.end())
-                return !known->second;
-            const bool alive = isOwnerRunning(owner);
-            running.emplace(owner, alive);
-            return !alive;
-        },
-        grace, limit);
+    // Only the runs of a Nerim that recorded itself here and has ended.
+    std::set<QByteArray> ended;
+    for (const QByteArray &recorded : recordedOwners())
+        if (recorded != owner() && !isOwnerRunning(recorded))
+            ended.insert(recorded);
+    if (ended.empty())
+        return 0;
+    const auto ofEnded = [&ended](const Marks &found) { return ended.count(ownerOf(found.run)) > 0; };
+    const int count = endMarked(ofEnded, grace, limit);
+    // An owner is forgotten once nothing of its runs is left.
+    std::set<QByteArray> left;
+    for (const Marked &process : markedProcesses(ofEnded))
+        left.insert(ownerOf(process.mark));
+    changeOwners([&](QList<QByteArray> owners) {
+        owners.removeIf([&](const QByteArray &recorded) { return ended.count(recorded) && !left.count(recorded); });
+        return owners;
+    });
+    return count;
 }
 
 } // namespace nerim::platform

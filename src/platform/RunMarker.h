@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QString>
 #include <chrono>
 
 namespace nerim::platform {
@@ -14,7 +16,13 @@ namespace nerim::platform {
 //   - a guard killed outright while Nerim runs: Nerim ends every process
 //     that carries that run's mark (see ChildProcess);
 //   - Nerim killed together with its guards: the next Nerim to start ends
-//     every process of the user whose mark names a Nerim that no longer runs.
+//     every process of the user whose mark names a Nerim that no longer runs
+//     and that Nerim itself recorded. A mark alone proves nothing (any
+//     program can put one in its environment); a Nerim that starts runs
+//     writes itself ("<pid>.<start time>") into the owners file in its
+//     private runtime folder ($XDG_RUNTIME_DIR/nerim, 0700, hidden from the
+//     programs it runs), and the sweep ends only the runs of owners found
+//     there. A mark naming any other owner is left alone.
 // Only processes of the user Nerim runs as are looked at; each is signalled
 // through a pidfd after checking it is still the process that was found.
 class RunMarker {
@@ -24,7 +32,16 @@ public:
     // "<pid>.<start time>" of this process.
     static const QByteArray &owner();
     // A new run's mark: owner() followed by "." and a number not used before.
+    // The first call records this process in the owners file.
     static QByteArray forNewRun();
+
+    // Writes this process into the owners file, once (later calls do nothing).
+    // False when it could not be (no private runtime folder to hold it).
+    static bool recordOwner();
+    // The owners file: owners(), one a line; empty when there is no runtime folder.
+    static QString ownersFile();
+    // The owners recorded there; none when the folder is not private to this user.
+    static QList<QByteArray> recordedOwners();
     // The owner part of a mark; empty when it is not one.
     static QByteArray ownerOf(const QByteArray &mark);
     // Whether the process a mark's owner part names still runs.
@@ -38,9 +55,9 @@ public:
     static int endRun(const QByteArray &mark, std::chrono::milliseconds grace = std::chrono::milliseconds(2000),
                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
-    // Ends, as endRun does, the processes of this user's session (the same
-    // XDG_RUNTIME_DIR in their environment) whose mark names a Nerim that no
-    // longer runs. Blocks: call it off the GUI thread.
+    // Ends, as endRun does, the processes of this user whose mark names a
+    // recorded owner that no longer runs, and then takes from the owners file
+    // each such owner that has nothing left. Blocks: call it off the GUI thread.
     static int endAbandoned(std::chrono::milliseconds grace = std::chrono::milliseconds(2000),
                             std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 };

@@ -2,13 +2,17 @@
 
 #include "foundation/Log.h"
 
+#include <QCryptographicHash>
 #include <QFile>
-#include <QLockFile>
+#include <QThread>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
+#include <cstddef>
 #include <optional>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +21,11 @@
 namespace nerim::platform {
 
 namespace {
+
+// The peer's pidfd, on kernels that hand one out with the credentials.
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
 
 // $XDG_RUNTIME_DIR, or Qt's user-only fallback folder when it is not set.
 QString runtimeFolder()
@@ -36,21 +45,60 @@ QByteArray encode(const QStringList &urls)
     return bytes;
 }
 
-// The socket address of `path`; none when the path is too long for one.
-std::optional<sockaddr_un> socketAddress(const QString &path)
+// The abstract socket address named `name`.
+std::optional<std::pair<sockaddr_un, socklen_t>> socketAddress(const QByteArray &name)
 {
-    const QByteArray encoded = QFile::encodeName(path);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (encoded.isEmpty() || size_t(encoded.size()) >= sizeof address.sun_path)
+    if (name.isEmpty() || size_t(name.size()) + 1 > sizeof address.sun_path)
         return std::nullopt;
-    std::memcpy(address.sun_path, encoded.constData(), size_t(encoded.size()));
-    return address;
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    return std::pair{address, socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()))};
 }
 
 QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
+bool sameFile(const QByteArray &one, const QByteArray &other)
+{
+    struct stat a {};
+    struct stat b {};
+    return ::stat(one.constData(), &a) == 0 && ::stat(other.constData(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// Whether the process behind `pidfd` has not ended.
+bool stillRuns(int pidfd)
+{
+    pollfd ended{pidfd, POLLIN, 0};
+    return ::poll(&ended, 1, 0) == 0;
+}
+
 } // namespace
+
+bool SingleInstance::isNerimPeer(int fd)
+{
+    ucred credentials {};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.pid <= 0 ||
+        credentials.uid != ::geteuid())
+        return false;
+    // A handle on the peer itself, so that its process id, read from /proc
+    // below, cannot have passed to another process meanwhile: the kernel's
+    // own where it gives one, else one opened now and checked afterwards.
+    int pidfd = -1;
+    size = sizeof pidfd;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) != 0)
+        pidfd = int(::syscall(SYS_pidfd_open, credentials.pid, 0));
+    if (pidfd < 0)
+        return false;
+    const QByteArray peer = "/proc/" + QByteArray::number(credentials.pid);
+    bool same = sameFile("/proc/self/exe", peer + "/exe");
+    for (const char *space : {"/ns/user", "/ns/mnt", "/ns/pid"})
+        same = same && sameFile(QByteArray("/proc/self") + space, peer + space);
+    same = same && stillRuns(pidfd);
+    ::close(pidfd);
+    return same;
+}
 
 struct SingleInstance::Connection {
     QSocketNotifier *notifier = nullptr;
@@ -70,7 +118,6 @@ SingleInstance::~SingleInstance()
     if (m_listener >= 0) {
         delete m_listenerNotifier;
         ::close(m_listener);
-        ::unlink(QFile::encodeName(m_listeningPath).constData());
     }
 }
 
@@ -118,72 +165,86 @@ QStringList SingleInstance::takeUrlArguments(int argc, char **argv)
     return urls;
 }
 
-QString SingleInstance::socketPath() const { return runtimeFolder() + QLatin1Char('/') + m_name + QStringLiteral(".socket"); }
+QByteArray SingleInstance::socketName() const
+{
+    const QByteArray session =
+        QCryptographicHash::hash(QFile::encodeName(runtimeFolder()), QCryptographicHash::Sha256).toHex().left(16);
+    return m_name.toUtf8() + '-' + QByteArray::number(::geteuid()) + '-' + session;
+}
 
 bool SingleInstance::claimOrForward(const QStringList &urls, int timeoutMs)
 {
-    const QString folder = runtimeFolder();
-    if (folder.isEmpty()) {
-        logLine(QStringLiteral("[Nerim] no runtime folder for the single-instance socket; running without one"));
-        return true;
+    // Two launches at once: one takes the name, the other finds it taken and
+    // forwards to it. A few rounds cover an instance that was just quitting.
+    for (int round = 0; round < 5; ++round) {
+        switch (forward(urls, timeoutMs)) {
+        case Forwarded::sent:
+            return false;
+        case Forwarded::notNerim:
+            logLine(QStringLiteral("[Nerim] Another program holds Nerim's instance channel; nothing was sent to it, "
+                                   "and this Nerim runs without the channel"));
+            return true;
+        case Forwarded::nobodyListens:
+            break;
+        }
+        bool nameTaken = false;
+        if (listen(&nameTaken) || !nameTaken)
+            return true;
+        QThread::msleep(20);
     }
-    // One launch at a time decides who is the running instance.
-    QLockFile lock(folder + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
-    lock.tryLock(timeoutMs);
-
-    if (forward(urls, timeoutMs))
-        return false;
-    listen(socketPath());
+    logLine(QStringLiteral("[Nerim] The instance channel could not be claimed; running without it"));
     return true;
 }
 
-bool SingleInstance::listen(const QString &path)
+bool SingleInstance::listen(bool *nameTaken)
 {
-    const std::optional<sockaddr_un> address = socketAddress(path);
+    const auto address = socketAddress(socketName());
     if (!address) {
-        logLine(QStringLiteral("[Nerim] single-instance socket unavailable: its path is too long"));
+        logLine(QStringLiteral("[Nerim] single-instance socket unavailable: its name is too long"));
         return false;
     }
-    // Whatever is at the path is left from an instance that crashed: nothing
-    // answered there.
-    ::unlink(address->sun_path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         logLine(QStringLiteral("[Nerim] single-instance socket unavailable: ") + errorText(errno));
         return false;
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&*address), sizeof *address) != 0 ||
-        ::chmod(address->sun_path, 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address->first), address->second) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
         const int error = errno;
         ::close(fd);
-        ::unlink(address->sun_path);
-        logLine(QStringLiteral("[Nerim] single-instance socket unavailable: ") + errorText(error));
+        *nameTaken = error == EADDRINUSE;
+        if (!*nameTaken)
+            logLine(QStringLiteral("[Nerim] single-instance socket unavailable: ") + errorText(error));
         return false;
     }
     m_listener = fd;
-    m_listeningPath = path;
     m_listenerNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_listenerNotifier, &QSocketNotifier::activated, this, &SingleInstance::acceptConnections);
     return true;
 }
 
-bool SingleInstance::forward(const QStringList &urls, int timeoutMs)
+SingleInstance::Forwarded SingleInstance::forward(const QStringList &urls, int timeoutMs)
 {
-    const std::optional<sockaddr_un> address = socketAddress(socketPath());
+    const auto address = socketAddress(socketName());
     if (!address)
-        return false;
+        return Forwarded::nobodyListens;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return Forwarded::nobodyListens;
     // Connecting and writing wait at most the timeout each (a running
     // instance that is too busy to take the connection at once).
     timeval timeout {};
     timeout.tv_sec = timeoutMs / 1000;
     timeout.tv_usec = (timeoutMs % 1000) * 1000;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&*address), sizeof *address) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address->first), address->second) != 0) {
         ::close(fd);
-        return false;
+        return Forwarded::nobodyListens;
+    }
+    // The links go to Nerim alone: a program that took the name gets none.
+    if (!isNerimPeer(fd)) {
+        ::close(fd);
+        return Forwarded::notNerim;
     }
     const QByteArray message = encode(urls);
     qsizetype written = 0;
@@ -199,7 +260,7 @@ bool SingleInstance::forward(const QStringList &urls, int timeoutMs)
     if (written < message.size())
         logLine(QStringLiteral("[Nerim] could not hand the opened links to the running instance"));
     // The running instance answered; this launch exits either way.
-    return true;
+    return Forwarded::sent;
 }
 
 void SingleInstance::acceptConnections()
@@ -210,6 +271,17 @@ void SingleInstance::acceptConnections()
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             return; // EAGAIN: none left; anything else: tried again at the next wake-up
+        }
+        // Links are taken from Nerim alone (a later launch of it); another
+        // program's are refused unread.
+        if (!isNerimPeer(fd)) {
+            ucred credentials {};
+            socklen_t size = sizeof credentials;
+            ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size);
+            ::close(fd);
+            logLine(QStringLiteral("[Nerim] Refused links sent to Nerim by a program that is not Nerim (process %1)")
+                        .arg(credentials.pid));
+            continue;
         }
         auto connection = std::make_unique<Connection>();
         connection->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);

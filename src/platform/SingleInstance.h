@@ -12,13 +12,26 @@ class QSocketNotifier;
 
 namespace nerim::platform {
 
-// Keeps Nerim to one running instance per user. The first instance listens on
-// a local socket in $XDG_RUNTIME_DIR (a folder only the user can enter; the
-// socket itself is made owner-only too); a later launch hands its command-line
-// URLs (pairing links opened through the "nerim" URL scheme) to it there and
-// exits before touching any state. The message is the URLs, one a line, and
-// the sender's end of the connection; the socket is a plain Unix stream
-// socket watched by the event loop (no network library is loaded for it).
+// Keeps Nerim to one running instance per user and session. The first
+// instance listens on an abstract Unix socket whose name holds the user id and
+// a digest of $XDG_RUNTIME_DIR: the kernel keeps that name for the listening
+// process alone while it runs, so no other program can unlink it or listen in
+// its place, and nothing of it lies in a folder a program could reach. A later
+// launch hands its command-line URLs (pairing links opened through the
+// "nerim" URL scheme) to it there and exits before touching any state.
+//
+// Either end checks the other is Nerim before anything passes: the peer's
+// credentials (SO_PEERCRED) name this user, its executable (/proc/<pid>/exe)
+// is the very file this process runs, and it runs in this process's user,
+// mount and PID namespaces (so a program Nerim runs in a namespace of its own
+// cannot pass, whatever it executes). A launch that finds another program
+// holding the name sends it nothing and runs on as an instance of its own,
+// without the channel; links from a sender that is not Nerim are refused
+// (never delivered) and the refusal is logged.
+//
+// The message is the URLs, one a line, and the sender's end of the
+// connection; the socket is a plain Unix stream socket watched by the event
+// loop (no network library is loaded for it).
 //
 //     const QStringList urls = SingleInstance::takeUrlArguments(argc, argv);
 //     QApplication app(argc, argv);
@@ -33,11 +46,12 @@ namespace nerim::platform {
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    // `name` names the socket; tests pass their own.
+    // `name` starts the socket's name; tests pass their own.
     explicit SingleInstance(QString name = QStringLiteral("nerim"), QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    // True: this is now the running instance and listens for later launches.
+    // True: this is now the running instance and listens for later launches
+    // (or, when another program holds the name, runs without the channel).
     // False: another instance is running and has been sent `urls`.
     bool claimOrForward(const QStringList &urls, int timeoutMs = 2000);
 
@@ -56,7 +70,12 @@ public:
     // left as they are.
     static QStringList takeUrlArguments(int argc, char **argv);
 
-    QString socketPath() const;
+    // The socket's abstract name (the leading NUL byte left out).
+    QByteArray socketName() const;
+
+    // Whether the process at the other end of a connected Unix socket is a
+    // Nerim of this user: the same executable file, in the same namespaces.
+    static bool isNerimPeer(int fd);
     bool isPrimary() const { return m_listener >= 0; }
 
     // Largest message a later launch may send.
@@ -69,8 +88,9 @@ signals:
 private:
     struct Connection;
 
-    bool forward(const QStringList &urls, int timeoutMs);
-    bool listen(const QString &path);
+    enum class Forwarded { sent, nobodyListens, notNerim };
+    Forwarded forward(const QStringList &urls, int timeoutMs);
+    bool listen(bool *nameTaken);
     void acceptConnections();
     void readConnection(int fd);
     void closeConnection(int fd);
@@ -80,7 +100,6 @@ private:
     bool m_delivering = false;
     QStringList m_held;
     int m_listener = -1;
-    QString m_listeningPath;
     QSocketNotifier *m_listenerNotifier = nullptr;
     std::map<int, std::unique_ptr<Connection>> m_connections;
 };

@@ -7,12 +7,16 @@
 #include "launcher/LaunchOverride.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "launcher/ProjectTypeDetector.h"
+#include "platform/SingleInstance.h"
 #include "platform/TaggedProcesses.h"
 
 #include "PlantedRepository.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QLoggingCategory>
+#include <QTimer>
+#include <unistd.h>
 
 using nerim::DevServerRunner;
 using nerim::DevServerStatus;
@@ -22,6 +26,10 @@ using Kind = DevServerStatus::Kind;
 namespace {
 
 class DevServerIsolationTest : public nerim::test::RunnerFixture {
+public:
+    using RunnerFixture::options;
+    using RunnerFixture::waitUntil;
+
 protected:
     void TearDown() override { QLoggingCategory::setFilterRules(QString()); }
 
@@ -115,6 +123,87 @@ TEST_F(DevServerIsolationTest, TheAppCannotReadNerimsDataFolderOrTheAgentsSettin
     // Outside the app's namespace everything is as it was.
     EXPECT_EQ(nerim::test::readFile(dataFolder + QStringLiteral("/api-keys.json")), "{\"anthropic\":\"sk-ant-secret\"}");
     EXPECT_FALSE(QFileInfo::exists(dataFolder + QStringLiteral("/new")));
+}
+
+namespace {
+
+// What a hostile app tries once it runs: read the agent's settings that
+// appear only after it started, reach the session bus and the keyring's
+// sockets, send Nerim a link, and undo what hides Nerim's files by unmounting.
+void tryEverythingAsTheApp(DevServerIsolationTest &test, const QString &folder)
+{
+    const QString home = nerim::test::homeDir();
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString dataFolder = QFileInfo(nerim::IntentProcessorConstants::apiKeysFilePath()).absolutePath();
+    ASSERT_TRUE(nerim::test::writeFile(dataFolder + QStringLiteral("/api-keys.json"), "{\"anthropic\":\"sk-ant-secret\"}"));
+    ASSERT_TRUE(nerim::test::writeFile(home + QStringLiteral("/kept.txt"), "home file\n"));
+    ASSERT_TRUE(nerim::test::writeFile(runtime + QStringLiteral("/bus"), "bus-reached"));
+    ASSERT_TRUE(nerim::test::writeFile(runtime + QStringLiteral("/keyring/control"), "keyring-reached"));
+    qputenv("DBUS_SESSION_BUS_ADDRESS", QFile::encodeName(QStringLiteral("unix:path=") + runtime + QStringLiteral("/bus")));
+    nerim::platform::SingleInstance nerim(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(nerim.claimOrForward({}));
+    nerim.startDelivering();
+    QStringList delivered;
+    QObject::connect(&nerim, &nerim::platform::SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
+
+    const QString script = QStringLiteral(
+        "echo ready; while [ ! -e go ]; do sleep 0.05; done; "
+        "cat ~/.claude.json ~/.claude/.credentials.json '%1/api-keys.json' '%2/bus' '%2/keyring/control'; "
+        "echo \"address=$DBUS_SESSION_BUS_ADDRESS\"; cat ~/kept.txt; echo mine > ~/new.txt && cat ~/new.txt; "
+        "'%3' send '%4' 'nerim://pair?token=from-the-app' && echo sent; "
+        "for p in ~ '%1' '%2' /proc; do umount \"$p\" && echo \"unmounted $p\"; umount -l \"$p\" && echo \"unmounted $p\"; done; "
+        "cat ~/.claude.json '%1/api-keys.json'; grep CapEff /proc/self/status; echo done")
+                               .arg(dataFolder, runtime, QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_PEER),
+                                    QString::fromUtf8(nerim.socketName()));
+    DevServerRunner runner(test.options());
+    nerim::test::await(runner.start(LaunchPlan{folder, script, QStringLiteral("Starting your app")}));
+    ASSERT_TRUE(test.waitUntil([&] { return runner.recentOutput().contains(QStringLiteral("ready")); }))
+        << runner.recentOutput().join('\n').toStdString();
+    // The agent writes its settings only now, while the app runs.
+    ASSERT_TRUE(nerim::test::writeFile(home + QStringLiteral("/.claude.json"), "primary-secret"));
+    ASSERT_TRUE(nerim::test::writeFile(home + QStringLiteral("/.claude/.credentials.json"), "oauth-secret"));
+    ASSERT_TRUE(nerim::test::writeFile(folder + QStringLiteral("/go"), ""));
+    EXPECT_TRUE(test.waitUntil([&] { return runner.status().is(Kind::stopped); }, 60000));
+    const QString output = runner.recentOutput().join(QLatin1Char('\n'));
+
+    for (const char *secret : {"primary-secret", "oauth-secret", "sk-ant-secret", "bus-reached", "keyring-reached",
+                               "unmounted", "address=unix"})
+        EXPECT_FALSE(output.contains(QLatin1String(secret))) << secret << "\n" << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("address="))) << output.toStdString();
+    // What the app needs of the home folder still works.
+    EXPECT_TRUE(output.contains(QStringLiteral("home file"))) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("mine"))) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("CapEff:\t0000000000000000"))) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("done"))) << output.toStdString();
+    // Nerim took no link from it; outside the namespace nothing changed.
+    QEventLoop settle;
+    QTimer::singleShot(200, &settle, &QEventLoop::quit);
+    settle.exec();
+    EXPECT_TRUE(delivered.isEmpty()) << delivered.join(' ').toStdString();
+    EXPECT_EQ(nerim::test::readFile(home + QStringLiteral("/.claude.json")), "primary-secret");
+    EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/new.txt")));
+}
+
+} // namespace
+
+// As root the app keeps no capability, so the namespace cannot be undone.
+TEST_F(DevServerIsolationTest, AsRootTheAppReachesNothingLaterNorTheBusNorNerimAndCannotUnmount)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the root path needs the tests run as root";
+    if (!nerim::test::kernelAllowsPidNamespaces())
+        GTEST_SKIP() << "this kernel gives this user no PID namespace, so no mount namespace either";
+    tryEverythingAsTheApp(*this, project({}));
+}
+
+// As a normal user the app runs in a user namespace of Nerim's guard.
+TEST_F(DevServerIsolationTest, AsAUserTheAppReachesNothingLaterNorTheBusNorNerimAndCannotUnmount)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "the normal user's path needs the tests run as a user other than root";
+    if (!nerim::test::kernelAllowsPidNamespaces())
+        GTEST_SKIP() << "this kernel gives this user no PID namespace, so no mount namespace either";
+    tryEverythingAsTheApp(*this, project({}));
 }
 
 // "Run the app" in a project whose repository planted programs in its git

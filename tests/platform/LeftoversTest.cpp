@@ -151,6 +151,59 @@ TEST(Leftovers, WhatANerimKilledWithItsGuardsLeftIsEndedByTheNextOne)
     killTagged(tag);
 }
 
+// A run mark proves nothing by itself: any program can put one in its
+// environment (a `sleep` started by hand, a mark pushed into the session's
+// service environment). The sweep ends only runs of a Nerim that recorded
+// itself in the private owners file, and forgets such an owner once nothing
+// of it is left.
+TEST(Leftovers, TheSweepEndsOnlyRunsOfANerimThatRecordedItself)
+{
+    // An owner that ran and has ended, but never recorded itself.
+    QProcess ended;
+    ended.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read line")});
+    ASSERT_TRUE(ended.waitForStarted());
+    const auto entry = guard::ProcProcessTable().read(static_cast<pid_t>(ended.processId()));
+    ASSERT_TRUE(entry.has_value());
+    const QByteArray deadOwner = QByteArray::number(ended.processId()) + '.' + QByteArray::number(entry->startTime);
+    ended.closeWriteChannel();
+    ASSERT_TRUE(ended.waitForFinished());
+
+    const auto sleeper = [](QProcess &process, const QByteArray &mark) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(RunMarker::variable), QString::fromLatin1(mark));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
+        return process.waitForStarted();
+    };
+    QProcess forged;
+    QProcess ofDeadOwner;
+    ASSERT_TRUE(sleeper(forged, "1.1.1"));
+    ASSERT_TRUE(sleeper(ofDeadOwner, deadOwner + ".1"));
+
+    EXPECT_EQ(RunMarker::endAbandoned(std::chrono::milliseconds(300)), 0);
+    EXPECT_EQ(forged.state(), QProcess::Running);
+    EXPECT_EQ(ofDeadOwner.state(), QProcess::Running);
+
+    // Had that owner been a Nerim that recorded itself, its run is ended now.
+    const QString owners = RunMarker::ownersFile();
+    ASSERT_FALSE(owners.isEmpty());
+    ASSERT_TRUE(writeFile(owners, RunMarker::owner() + '\n' + deadOwner + '\n'));
+    EXPECT_EQ(RunMarker::endAbandoned(std::chrono::milliseconds(300)), 1);
+    EXPECT_TRUE(ofDeadOwner.waitForFinished(5000));
+    EXPECT_EQ(forged.state(), QProcess::Running);
+    EXPECT_FALSE(RunMarker::recordedOwners().contains(deadOwner));
+    EXPECT_TRUE(RunMarker::recordedOwners().contains(RunMarker::owner()));
+
+    // A private folder that is not private any more is not trusted.
+    ASSERT_TRUE(writeFile(owners, "1.1\n"));
+    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(owners).absolutePath()).constData(), 0755), 0);
+    EXPECT_TRUE(RunMarker::recordedOwners().isEmpty());
+    EXPECT_EQ(RunMarker::endAbandoned(std::chrono::milliseconds(300)), 0);
+    EXPECT_EQ(forged.state(), QProcess::Running);
+    forged.kill();
+    forged.waitForFinished();
+}
+
 TEST(Leftovers, TheReaperTakesOnlyWhatNobodyWaitsFor)
 {
     ASSERT_TRUE(OrphanReaper::install());

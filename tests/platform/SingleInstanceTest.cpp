@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QTimer>
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using nerim::platform::SingleInstance;
@@ -29,15 +31,16 @@ QStringList waitForUrls(SingleInstance &instance)
     return received;
 }
 
-// A connection to the running instance made by hand, as any local program could.
-int connectTo(const QString &path)
+// A connection to the running instance made by hand from this process (this
+// program's own executable, so it passes as a later launch would).
+int connectTo(const QByteArray &name)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    const QByteArray encoded = QFile::encodeName(path);
-    std::memcpy(address.sun_path, encoded.constData(), size_t(encoded.size()));
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    const auto size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), size) != 0) {
         ::close(fd);
         return -1;
     }
@@ -59,7 +62,6 @@ TEST(SingleInstance, SecondLaunchForwardsItsUrlsInOrder)
     ASSERT_TRUE(first.claimOrForward({}));
     first.startDelivering();
     EXPECT_TRUE(first.isPrimary());
-    EXPECT_TRUE(first.socketPath().startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/')));
 
     SingleInstance second(QStringLiteral("nerim-test"));
     const QStringList urls{QStringLiteral("nerim://pair?token=a"), QStringLiteral("nerim://pair?token=b%20c")};
@@ -68,29 +70,104 @@ TEST(SingleInstance, SecondLaunchForwardsItsUrlsInOrder)
     EXPECT_EQ(waitForUrls(first), urls);
 }
 
-TEST(SingleInstance, SocketIsForTheUserAlone)
+// The name belongs to the user and the session: another runtime folder (another
+// session of the same user) gets a channel of its own.
+TEST(SingleInstance, TheChannelIsTheUsersAndTheSessions)
 {
     SingleInstance instance(QStringLiteral("nerim-test"));
-    ASSERT_TRUE(instance.claimOrForward({}));
-    struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(instance.socketPath()).constData(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(info.st_mode & 077, 0u);
+    const QByteArray name = instance.socketName();
+    EXPECT_TRUE(name.startsWith("nerim-test-" + QByteArray::number(::geteuid()) + '-')) << name.constData();
+    const QString otherSession = nerim::test::makeTempDir(QStringLiteral("other-session"));
+    ASSERT_EQ(::chmod(QFile::encodeName(otherSession).constData(), 0700), 0);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(otherSession));
+    EXPECT_NE(SingleInstance(QStringLiteral("nerim-test")).socketName(), name);
 }
 
-TEST(SingleInstance, SocketLeftByACrashedInstanceIsTakenOver)
+// A program that takes the name before Nerim runs (or while it is not
+// running) is sent nothing: the launch sees the peer is not Nerim, runs on as
+// the instance itself without the channel, and says so.
+TEST(SingleInstance, AnImpostorHoldingTheNameReceivesNoLink)
 {
-    {
-        SingleInstance crashed(QStringLiteral("nerim-test"));
-        ASSERT_TRUE(crashed.claimOrForward({}));
-        // Leave the socket file behind as a crash would: a plain file in its place.
+    SingleInstance launch(QStringLiteral("nerim-test"));
+    const QString received = nerim::test::makeTempDir() + QStringLiteral("/received");
+    QProcess impostor;
+    impostor.start(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_PEER),
+                   {QStringLiteral("listen"), QString::fromUtf8(launch.socketName()), received});
+    ASSERT_TRUE(impostor.waitForStarted(5000));
+    ASSERT_TRUE(impostor.waitForReadyRead(5000));
+    ASSERT_EQ(impostor.readAllStandardOutput(), "listening\n");
+
+    nerim::test::LogCapture log;
+    EXPECT_TRUE(launch.claimOrForward({QStringLiteral("nerim://pair?token=stolen")}));
+    EXPECT_FALSE(launch.isPrimary()); // no channel: the name is not ours
+    EXPECT_TRUE(log.contains(QStringLiteral("Another program holds Nerim's instance channel"))) << log.lines().join('\n').toStdString();
+    // The impostor saw a connection come and go, with nothing in it.
+    for (int i = 0; i < 100 && !QFile::exists(received); ++i)
+        spinEventLoop(20);
+    EXPECT_EQ(nerim::test::readFile(received), "<closed>\n");
+    impostor.kill();
+    impostor.waitForFinished();
+}
+
+// Whatever held the name and died (a crashed instance, a killed impostor)
+// leaves nothing behind: the next launch takes the name.
+TEST(SingleInstance, NameLeftByACrashedHolderIsTakenOver)
+{
+    SingleInstance launch(QStringLiteral("nerim-test"));
+    QProcess holder;
+    holder.start(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_PEER),
+                 {QStringLiteral("listen"), QString::fromUtf8(launch.socketName()), nerim::test::makeTempDir() + QStringLiteral("/x")});
+    ASSERT_TRUE(holder.waitForStarted(5000));
+    ASSERT_TRUE(holder.waitForReadyRead(5000));
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_TRUE(launch.claimOrForward({QStringLiteral("nerim://pair?token=x")}));
+    EXPECT_TRUE(launch.isPrimary());
+}
+
+// Links sent by a program that is not Nerim (another executable, or this one
+// running as another user) are refused, never delivered, and the refusal is
+// logged; a real later launch still gets through afterwards.
+TEST(SingleInstance, LinksFromAProgramThatIsNotNerimAreRefused)
+{
+    SingleInstance first(QStringLiteral("nerim-test"));
+    ASSERT_TRUE(first.claimOrForward({}));
+    first.startDelivering();
+    QStringList delivered;
+    QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
+    nerim::test::LogCapture log;
+
+    QProcess other;
+    other.start(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_PEER),
+                {QStringLiteral("send"), QString::fromUtf8(first.socketName()), QStringLiteral("nerim://pair?token=forged\n")});
+    ASSERT_TRUE(other.waitForStarted(5000));
+    while (other.state() != QProcess::NotRunning)
+        spinEventLoop(20);
+
+    if (::geteuid() == 0) {
+        // This very program, but as another user.
+        const QByteArray name = first.socketName();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(3);
+            const int fd = connectTo(name);
+            const char text[] = "nerim://pair?token=other-user\n";
+            ::_exit(fd >= 0 && ::write(fd, text, sizeof text - 1) == ssize_t(sizeof text - 1) ? 0 : 4);
+        }
+        int status = 0;
+        while (::waitpid(child, &status, WNOHANG) == 0)
+            spinEventLoop(20);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
-    SingleInstance stale(QStringLiteral("nerim-test"));
-    QFile leftover(stale.socketPath());
-    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
-    leftover.close();
-    EXPECT_TRUE(stale.claimOrForward({QStringLiteral("nerim://pair?token=x")}));
-    EXPECT_TRUE(stale.isPrimary());
+    spinEventLoop(300);
+    EXPECT_TRUE(delivered.isEmpty()) << delivered.join(' ').toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("Refused links sent to Nerim by a program that is not Nerim")));
+    EXPECT_FALSE(log.lines().join('\n').contains(QStringLiteral("token"))) << "a link in a log line";
+
+    SingleInstance later(QStringLiteral("nerim-test"));
+    EXPECT_FALSE(later.claimOrForward({QStringLiteral("nerim://pair?token=real")}));
+    EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=real")});
 }
 
 TEST(SingleInstance, OversizedMessageIsDropped)
@@ -113,7 +190,7 @@ TEST(SingleInstance, MessageArrivingInPiecesIsDeliveredWholeOnceTheSenderCloses)
     QStringList delivered;
     QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
 
-    const int fd = connectTo(first.socketPath());
+    const int fd = connectTo(first.socketName());
     ASSERT_GE(fd, 0);
     const auto send = [fd](const char *text) {
         return ::write(fd, text, std::strlen(text)) == ssize_t(std::strlen(text));
@@ -133,7 +210,7 @@ TEST(SingleInstance, SilentConnectionHoldsUpNoLaterLaunch)
     SingleInstance first(QStringLiteral("nerim-test"));
     ASSERT_TRUE(first.claimOrForward({}));
     first.startDelivering();
-    const int silent = connectTo(first.socketPath());
+    const int silent = connectTo(first.socketName());
     ASSERT_GE(silent, 0);
     spinEventLoop(50);
     SingleInstance later(QStringLiteral("nerim-test"));
