@@ -15,6 +15,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -69,6 +70,15 @@ public:
         setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
         setAutoFillBackground(false);
         viewport()->setAutoFillBackground(false);
+        // A slim indicator in the card's tint, like the code blocks' one.
+        verticalScrollBar()->setFocusPolicy(Qt::NoFocus);
+        verticalScrollBar()->setStyleSheet(
+            QStringLiteral("QScrollBar:vertical { width: 8px; background: transparent; margin: 0 0 0 2px; }"
+                           "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 20px;"
+                           " margin: 0 1px; }"
+                           "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
+                           "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }")
+                .arg(qColor(NmColor::ink, 0.25).name(QColor::HexArgb)));
         // The keyboard moving through the rows brings the focused one into view.
         connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
             if (now && widget() && widget()->isAncestorOf(now))
@@ -146,8 +156,9 @@ void DeployCard::contentChanged()
 void DeployCard::addBody(QWidget *content)
 {
     auto *body = new CardBody(this);
-    content->setAutoFillBackground(false);
     body->setWidget(content);
+    // Set after setWidget, which turns it on.
+    content->setAutoFillBackground(false);
     m_body = body;
     static_cast<QVBoxLayout *>(layout())->addWidget(body, 1);
 }
