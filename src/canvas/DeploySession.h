@@ -99,6 +99,8 @@ public:
     // there is no Deploy pane, no hosting provider or no live address.
     bool openEnvVarChecklist();
     bool openCustomDomainInput();
+    // Whether the checklist now shown was opened from the Live menu for the live deploy.
+    bool checklistFromLive() const { return m_checklistFromLive.has_value(); }
     // The Live menu's Unpin: deploy-config.json loses its live address and
     // custom domain (nothing at all when there is no such file), and once that
     // is saved the session is reset to idle.

@@ -370,6 +370,10 @@ public:
     // The Live menu's env-var and domain items: switch a live session to the
     // phase whose card the Deploy pane shows. False when nothing changed.
     bool openEnvVarChecklist();
+    // Whether the checklist now shown was opened from the Live menu for the live deploy.
+    bool deployChecklistFromLive() const;
+    // Whether a Repair or Deploy pane takes what the user types now (its session runs).
+    bool systemPaneTakesPrompts(const AgentPaneState *pane) const;
     bool openCustomDomainInput();
     // The Live menu's Unpin (nothing without a deploy-config.json).
     void unpinDeploy();

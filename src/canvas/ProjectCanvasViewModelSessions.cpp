@@ -93,6 +93,14 @@ QCoro::Task<> ProjectCanvasViewModel::beginCustomDomain(QString domain)
 {
     return m_deploy->beginCustomDomain(std::move(domain));
 }
+bool ProjectCanvasViewModel::deployChecklistFromLive() const
+{
+    return m_deploy->checklistFromLive();
+}
+bool ProjectCanvasViewModel::systemPaneTakesPrompts(const AgentPaneState *pane) const
+{
+    return m_repair->isFollowUpTarget(pane) || m_deploy->isFollowUpTarget(pane);
+}
 bool ProjectCanvasViewModel::openEnvVarChecklist()
 {
     return m_deploy->openEnvVarChecklist();

@@ -165,7 +165,7 @@ QMap<QString, QString> resolvedDecisions(const QStringList &names, const QMap<QS
 }
 
 ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &names, const AnswerState &answer,
-                            bool envFileTooLarge)
+                            bool envFileTooLarge, bool fromLiveMenu)
 {
     ChecklistLook look;
     look.symbol = QStringLiteral("checklist");
@@ -178,6 +178,7 @@ ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &n
     // choices, so they are not sent twice; it comes back when the agent has
     // exited without moving the deploy on.
     look.buttonEnabled = !awaitingAgent(answer);
+    look.closable = fromLiveMenu;
     return look;
 }
 
@@ -292,13 +293,25 @@ QList<DeployProvider> redeployProviders(const std::optional<DeployContext> &cont
     return {DeployProvider::vercel};
 }
 
-QList<DeployHistoryEntry> rollbackCandidates(const QList<DeployHistoryEntry> &recentLive)
+QList<DeployHistoryEntry> rollbackChoices(const QList<DeployHistoryEntry> &recentLive)
 {
-    QList<DeployHistoryEntry> candidates;
-    for (const DeployHistoryEntry &entry : recentLive.mid(qMax<qsizetype>(0, recentLive.size() - 6)))
-        if (entry.deploymentID && !entry.deploymentID->isEmpty())
-            candidates.append(entry);
-    return candidates;
+    const QList<DeployHistoryEntry> window = recentLive.mid(qMax<qsizetype>(0, recentLive.size() - 6));
+    if (window.isEmpty())
+        return {};
+    // A rollback writes a live line naming the deployment it returned to, so
+    // one deployment can stand on several lines, the newest among them.
+    QSet<QString> seen;
+    if (const std::optional<QString> &live = window.last().deploymentID; live && !live->isEmpty())
+        seen.insert(*live);
+    QList<DeployHistoryEntry> choices;
+    for (qsizetype i = window.size() - 2; i >= 0; --i) {
+        const DeployHistoryEntry &entry = window.at(i);
+        if (!entry.deploymentID || entry.deploymentID->isEmpty() || seen.contains(*entry.deploymentID))
+            continue;
+        seen.insert(*entry.deploymentID);
+        choices.prepend(entry);
+    }
+    return choices;
 }
 
 QString rollbackTitle(const DeployHistoryEntry &entry)
@@ -310,7 +323,7 @@ QString rollbackTitle(const DeployHistoryEntry &entry)
            entry.providers.join(QLatin1Char('+')) + QStringLiteral(" \u00B7 ") + url;
 }
 
-QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &candidates)
+QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices)
 {
     using K = LiveMenuItem::Kind;
     const auto item = [](K kind, const char *id, const QString &title, const char *symbol, const QString &section) {
@@ -332,9 +345,9 @@ QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHisto
         item(K::toggle, "push", Text::deployOnPush, "arrow.triangle.branch", Text::sectionEnv),
     };
     items.last().checked = autoDeployOnPush;
-    if (candidates.size() >= 2) {
+    if (!choices.isEmpty()) {
         items.append(item(K::submenu, "rollback", Text::rollBack, "arrow.uturn.backward.circle", Text::sectionDanger));
-        items.last().entries = candidates.first(candidates.size() - 1);
+        items.last().entries = choices;
     } else {
         items.append(item(K::disabled, "rollback", Text::rollBackNone, "arrow.uturn.backward.circle",
                           Text::sectionDanger));

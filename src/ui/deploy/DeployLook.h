@@ -183,10 +183,14 @@ struct ChecklistLook {
     QString emptyLine;
     QString buttonTitle;
     bool buttonEnabled = true;
+    // Opened from the Live menu, the card can be left as it is (close mark and
+    // Escape) and the live deploy stays as it was; during a deploy the
+    // checklist is a step the deploy waits on, and closing the pane cancels it.
+    bool closable = false;
 };
 // With no names, the line says why: no .env file, or one too large to read.
 ChecklistLook checklistLook(DeployProvider hostingProvider, const QStringList &names, const AnswerState &answer,
-                            bool envFileTooLarge = false);
+                            bool envFileTooLarge = false, bool fromLiveMenu = false);
 
 // ---- The domain cards ------------------------------------------------------------------------
 
@@ -259,8 +263,12 @@ bool isOpenableLiveURL(const QString &text);
 // The providers Redeploy and Env vars work with: the session's, the saved ones, else Vercel.
 QList<DeployProvider> redeployProviders(const std::optional<DeployContext> &context,
                                         const std::optional<DeployConfig> &config);
-// Live entries with a deployment id, of the last six live ones.
-QList<DeployHistoryEntry> rollbackCandidates(const QList<DeployHistoryEntry> &recentLive);
+// The earlier deployments the Live menu offers to return to, oldest first,
+// from the history's live lines (oldest first): of the last six, the newest is
+// the deploy live now and is never offered, nor is any other line that names
+// its deployment id; each other id is offered once, by its newest line; lines
+// without an id are not offered.
+QList<DeployHistoryEntry> rollbackChoices(const QList<DeployHistoryEntry> &recentLive);
 // "2026-12-07T10:00 · vercel+supabase · https://…": the time's first 16
 // characters, the URL cut after 40 characters with "…"; characters as the
 // user sees them, so an emoji is never split.
@@ -275,8 +283,9 @@ struct LiveMenuItem {
     bool checked = false;
     QString section; // the section it belongs to ("Actions", "Env & domain", "Danger zone")
     bool destructive = false;
-    QList<DeployHistoryEntry> entries; // the rollback submenu's entries (all but the most recent)
+    QList<DeployHistoryEntry> entries; // the rollback submenu's entries
 };
-QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &candidates);
+// The rollback submenu holds the choices; with none, the item is disabled.
+QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices);
 
 } // namespace nerim::DeployLook

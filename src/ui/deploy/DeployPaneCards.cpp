@@ -9,12 +9,15 @@
 #include "ui/design/widgets/NmActivitySpinner.h"
 #include "ui/panes/DetachedTask.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QScrollBar>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -47,6 +50,58 @@ protected:
         painter.setRenderHint(QPainter::Antialiasing);
         painter.fillPath(NmPainter::continuousRoundedRectPath(QRectF(rect()), 4), qColor(NmColor::paperShade, 0.4));
     }
+};
+
+// A card's middle shows at least this much of itself (about one row) when
+// the card is squeezed; the rest scrolls.
+constexpr int bodyLeastHeight = 34;
+
+// The scrolling middle of a card: as tall as its least when asked, grown by
+// the card's layout to whatever it is given; the content keeps its own height
+// and scrolls inside. Transparent, so the card's tint shows through.
+class CardBody : public QScrollArea {
+public:
+    explicit CardBody(QWidget *parent) : QScrollArea(parent)
+    {
+        setObjectName(QStringLiteral("cardBody"));
+        setFrameShape(QFrame::NoFrame);
+        setWidgetResizable(true);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+        setAutoFillBackground(false);
+        viewport()->setAutoFillBackground(false);
+        // A slim indicator in the card's tint, like the code blocks' one.
+        verticalScrollBar()->setFocusPolicy(Qt::NoFocus);
+        verticalScrollBar()->setStyleSheet(
+            QStringLiteral("QScrollBar:vertical { width: 8px; background: transparent; margin: 0 0 0 2px; }"
+                           "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 20px;"
+                           " margin: 0 1px; }"
+                           "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
+                           "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }")
+                .arg(qColor(NmColor::ink, 0.25).name(QColor::HexArgb)));
+        // The keyboard moving through the rows brings the focused one into view.
+        connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
+            if (now && widget() && widget()->isAncestorOf(now))
+                ensureWidgetVisible(now, 0, 0);
+        });
+    }
+    // The content's full height at a width.
+    int contentHeight(int width) const
+    {
+        if (!widget())
+            return 0;
+        const int height = widget()->hasHeightForWidth() ? widget()->heightForWidth(width) : -1;
+        return height >= 0 ? height : widget()->sizeHint().height();
+    }
+    int leastHeight() const
+    {
+        return widget() ? qMin(bodyLeastHeight, widget()->sizeHint().height()) : 0;
+    }
+    QSize sizeHint() const override
+    {
+        return QSize(widget() ? widget()->sizeHint().width() : 0, leastHeight());
+    }
+    QSize minimumSizeHint() const override { return QSize(0, leastHeight()); }
 };
 
 // The narrowest a text field gets before the controls of its row fold.
@@ -96,6 +151,34 @@ void DeployCard::contentChanged()
     for (QLayout *nested : findChildren<QLayout *>())
         nested->invalidate();
     updateGeometry();
+}
+
+void DeployCard::addBody(QWidget *content)
+{
+    auto *body = new CardBody(this);
+    body->setWidget(content);
+    // Set after setWidget, which turns it on.
+    content->setAutoFillBackground(false);
+    m_body = body;
+    static_cast<QVBoxLayout *>(layout())->addWidget(body, 1);
+}
+
+int DeployCard::leastHeightForWidth(int width) const
+{
+    // The layout counts the middle at its least.
+    const int least = QWidget::heightForWidth(width);
+    return least >= 0 ? least : sizeHint().height();
+}
+
+int DeployCard::heightForWidth(int width) const
+{
+    const int least = leastHeightForWidth(width);
+    const auto *body = static_cast<const CardBody *>(m_body);
+    if (!body || !body->isVisibleTo(this))
+        return least;
+    const QMargins margins = layout()->contentsMargins();
+    const int full = body->contentHeight(width - margins.left() - margins.right());
+    return least + qMax(0, full - body->leastHeight());
 }
 
 void DeployCard::paintEvent(QPaintEvent *)
@@ -237,7 +320,14 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(10);
-    buildHeader(QStringLiteral("checklist"), true, false, QString());
+    buildHeader(QStringLiteral("checklist"), true, true, QString());
+    // Opened from the Live menu, the card can be left: the close mark and
+    // Escape cancel the env-var step, and the live deploy stays as it was.
+    m_close->hide();
+    connect(m_close, &QToolButton::clicked, this, &EnvVarChecklistCard::leave);
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QShortcut::activated, this, &EnvVarChecklistCard::leave);
     m_empty = textLabel(NmFont::caption(), NmColor::inkSecondary, this, true);
     m_empty->setObjectName(QStringLiteral("emptyLine"));
     m_empty->setContentsMargins(0, 6, 0, 6);
@@ -246,7 +336,8 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     auto *rows = new QVBoxLayout(m_rows);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(6);
-    layout->addWidget(m_rows);
+    // The rows scroll when the pane is short; the title and the button stay.
+    addBody(m_rows);
     auto *footer = new QHBoxLayout;
     footer->addStretch(1);
     m_primary = new DeployCapsuleButton(QString(), this);
@@ -282,13 +373,16 @@ void EnvVarChecklistCard::refreshLook()
     const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
     const std::optional<DeployContext> &context =
         m_canvas ? m_canvas->deployState().context() : std::optional<DeployContext>();
+    const bool fromLive = m_canvas && m_canvas->deployChecklistFromLive();
     const DeployLook::ChecklistLook look =
-        DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge);
+        DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge, fromLive);
+    m_closable = look.closable;
+    m_close->setVisible(look.closable);
     m_title->setText(look.title);
     m_lead->setText(look.lead);
     m_empty->setText(look.emptyLine);
     m_empty->setVisible(look.showsEmptyLine);
-    m_rows->setVisible(!look.showsEmptyLine);
+    m_body->setVisible(!look.showsEmptyLine);
     m_primary->setText(look.buttonTitle);
     m_primary->updateGeometry();
     m_primary->setEnabled(look.buttonEnabled);
@@ -357,6 +451,23 @@ DeployField *EnvVarChecklistCard::customField(const QString &name) const
 QMap<QString, QString> EnvVarChecklistCard::resolvedDecisions() const
 {
     return DeployLook::resolvedDecisions(m_names, m_decisions, m_customDrafts);
+}
+
+void EnvVarChecklistCard::leave()
+{
+    if (m_canvas && m_closable)
+        startDetached(this, m_canvas->cancelDeploy());
+}
+
+void EnvVarChecklistCard::showEvent(QShowEvent *event)
+{
+    DeployCard::showEvent(event);
+    // Opened from the menu, the card holds the keyboard at once, as a sheet
+    // would: Return applies and Escape leaves without moving the pointer.
+    if (m_closable && !m_focusTaken) {
+        m_focusTaken = true;
+        QTimer::singleShot(0, m_primary, [button = m_primary] { button->setFocus(Qt::OtherFocusReason); });
+    }
 }
 
 void EnvVarChecklistCard::submit()
@@ -442,7 +553,8 @@ DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *pare
     auto *rows = new QVBoxLayout(m_rows);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(6);
-    layout->addWidget(m_rows);
+    // The records scroll when the pane is short; the checking line stays.
+    addBody(m_rows);
     auto *checking = new QHBoxLayout;
     checking->setSpacing(8);
     auto *spinner = new NmActivitySpinner(this);
@@ -505,7 +617,7 @@ void DomainVerifyCard::refreshLook()
             rows->addWidget(row);
         }
     }
-    m_rows->setVisible(!m_records.isEmpty());
+    m_body->setVisible(!m_records.isEmpty());
     contentChanged();
 }
 
@@ -532,6 +644,16 @@ DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid
         });
     }
     refresh();
+}
+
+int DeployPaneOverlay::leastHeightForWidth(int width) const
+{
+    return m_card && !isHidden() ? m_card->leastHeightForWidth(width) : 0;
+}
+
+int DeployPaneOverlay::heightForWidth(int width) const
+{
+    return m_card && !isHidden() ? m_card->heightForWidth(width) : 0;
 }
 
 bool DeployPaneOverlay::deployAgentRunning() const

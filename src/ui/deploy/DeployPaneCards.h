@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMap>
 #include <QPointer>
+#include <QScrollArea>
 #include <QToolButton>
 #include <QUuid>
 #include <QWidget>
@@ -39,6 +40,16 @@ public:
 
     DeployField *field() const { return m_field; }
     DeployCapsuleButton *primaryButton() const { return m_primary; }
+    // The middle that scrolls when the card is given less than its height
+    // (the checklist's rows, the DNS records); none on the smaller cards.
+    QScrollArea *body() const { return m_body; }
+
+    // The whole card at `width`: its middle at its full height.
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    // The least height that keeps the header and the main control or status
+    // line in view: the middle shows a part of itself and scrolls.
+    int leastHeightForWidth(int width) const;
     QToolButton *closeButton() const { return m_close; }
     QLabel *titleLabel() const { return m_title; }
     QLabel *leadLabel() const { return m_lead; }
@@ -51,6 +62,8 @@ protected:
     void addReturnShortcut();
     // Asks for the card's height again after its texts or rows changed.
     void contentChanged();
+    // Puts `content` in the card's scrolling middle, added to the card's layout.
+    void addBody(QWidget *content);
 
     DeployLook::CardKind m_kind;
     QPointer<ProjectCanvasViewModel> m_canvas;
@@ -61,6 +74,7 @@ protected:
     DeployField *m_field = nullptr;
     DeployCapsuleButton *m_primary = nullptr;
     QToolButton *m_close = nullptr;
+    QScrollArea *m_body = nullptr;
     bool m_bottomRule = false;
 };
 
@@ -89,6 +103,9 @@ public:
     EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override;
+    // The close mark and Escape, on the checklist opened from the Live menu:
+    // the controller's cancel, which leaves the live deploy as it was.
+    void leave();
 
     QStringList names() const { return m_names; }
     DeploySegmentedChoice *choice(const QString &name) const;
@@ -99,11 +116,14 @@ public:
 
 protected:
     void refreshLook() override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void rebuildRows();
     QStringList currentNames() const;
 
+    bool m_closable = false;
+    bool m_focusTaken = false;
     QWidget *m_rows = nullptr;
     QLabel *m_empty = nullptr;
     QStringList m_names;
@@ -151,6 +171,13 @@ class DeployPaneOverlay : public QWidget {
 public:
     DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid &paneID, QWidget *parent = nullptr);
     DeployCard *card() const { return m_card; }
+    // The agent column asks this (by name, it knows no deploy types) for the
+    // least height at which the card keeps its main control and status in view.
+    Q_INVOKABLE int leastHeightForWidth(int width) const;
+    // The card's whole height (a layout item would ask the card's layout,
+    // which counts the scrolling middle at its least).
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 protected:
     bool event(QEvent *event) override;

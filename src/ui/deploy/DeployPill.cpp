@@ -326,14 +326,13 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
     QPointer<ProjectCanvasViewModel> guard(canvas);
     const QUrl projectURL = canvas->projectURL();
     const std::optional<DeployConfig> config = DeployConfig::load(projectURL);
-    const QList<DeployHistoryEntry> candidates =
-        DeployLook::rollbackCandidates(DeployHistoryEntry::recentLive(projectURL, 6));
+    const QList<DeployHistoryEntry> choices = DeployLook::rollbackChoices(DeployHistoryEntry::recentLive(projectURL, 6));
     const auto icon = [](const QString &symbol, NmRgb color) {
         return NmIcons::icon(symbol, NmSymbolWeight::regular, 13, qColor(color));
     };
     QString section;
     for (const DeployLook::LiveMenuItem &item :
-         DeployLook::liveMenuItems(config && config->autoDeployOnPush.value_or(false), candidates)) {
+         DeployLook::liveMenuItems(config && config->autoDeployOnPush.value_or(false), choices)) {
         if (item.section != section) {
             section = item.section;
             addLiveMenuSection(menu, section);

@@ -147,6 +147,7 @@ const QString messagePlans = QStringLiteral("Message the Plans agent");
 const QString noPanes = QStringLiteral("Type or hold the mic \u00b7 try \"spawn agent\" or \"open browser\"");
 const QString noFocusedPane = QStringLiteral("Type or hold the mic");
 const QString paneBusy = QStringLiteral("%1 is busy \u00b7 say \"spawn agent\" to open another");
+const QString paneBusyAtLimit = QStringLiteral("%1 is busy \u00b7 it takes a prompt again when it finishes");
 const QString promptPane = QStringLiteral("Prompt %1");
 const QString promptPaneWithResponsibility = QStringLiteral("Prompt %1 \u00b7 %2");
 

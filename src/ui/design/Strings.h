@@ -172,6 +172,8 @@ extern const QString noPanes;
 extern const QString noFocusedPane;
 // %1: the agent's name.
 extern const QString paneBusy;
+// Busy while no other pane can be opened.
+extern const QString paneBusyAtLimit;
 extern const QString promptPane;
 // %1: the agent's name, %2: its responsibility.
 extern const QString promptPaneWithResponsibility;

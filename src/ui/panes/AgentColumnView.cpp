@@ -376,12 +376,41 @@ QSize AgentColumnView::minimumSizeHint() const
     return sizeHint();
 }
 
+int AgentColumnView::overlayLeastHeight(const Slot &slot, int width) const
+{
+    QWidget *overlay = slot.overlay;
+    if (!overlay || !overlay->isVisibleTo(this))
+        return 0;
+    // A deploy card can give up part of its middle (which then scrolls
+    // inside it) and keep its header and main control; any other overlay
+    // needs its whole height.
+    int least = -1;
+    if (overlay->metaObject()->indexOfMethod("leastHeightForWidth(int)") < 0 ||
+        !QMetaObject::invokeMethod(overlay, "leastHeightForWidth", Qt::DirectConnection, Q_RETURN_ARG(int, least),
+                                   Q_ARG(int, width)) ||
+        least < 0)
+        return overlayHeight(slot, width);
+    return qMin(least, overlayHeight(slot, width));
+}
+
 void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumnLook::SlotHeights &split)
 {
     const int width = paneWidth(slot, area.width());
     const int left = area.left() + (area.width() - width) / 2;
-    slot.cardFull = overlayHeight(slot, width);
-    slot.cardShown = qMin(split.card, slot.cardFull);
+    const int full = overlayHeight(slot, width);
+    const int least = overlayLeastHeight(slot, width);
+    const int room = qMin(split.card, full);
+    if (room >= least) {
+        // The card fits whole, or squeezes its own middle: its header and
+        // its main control stay in view without scrolling.
+        slot.cardFull = room;
+        slot.cardShown = room;
+    } else {
+        // Not even that fits: a window onto the squeezed card, moved by the
+        // wheel and the keyboard focus.
+        slot.cardFull = least;
+        slot.cardShown = room;
+    }
     slot.cardScroll = slot.cardClipped() ? std::clamp(slot.cardScroll, 0, slot.cardFull - slot.cardShown) : 0;
     if (slot.cardClipped()) {
         // The card keeps its full height and shows the window onto it.

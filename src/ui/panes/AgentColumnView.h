@@ -86,9 +86,10 @@ private:
     struct Slot {
         QPointer<QWidget> overlay;
         QPointer<AgentPaneView> view;
-        // A card taller than the room left for it shows `cardShown` points of
-        // its `cardFull`, from `cardScroll` down; the wheel and the keyboard
-        // focus move it.
+        // A card is placed at `cardFull` points (its whole height, or less
+        // when it scrolls its own middle). Where even its least height does
+        // not fit, it shows `cardShown` points of that, from `cardScroll`
+        // down; the wheel and the keyboard focus move it.
         int cardFull = 0;
         int cardShown = 0;
         int cardScroll = 0;
@@ -108,6 +109,8 @@ private:
     int paneWidth(const Slot &slot, int areaWidth) const;
     // The height of the slot's deploy card at the pane's width (0 without one).
     int overlayHeight(const Slot &slot, int width) const;
+    // The least height the slot's card keeps its main control in view at.
+    int overlayLeastHeight(const Slot &slot, int width) const;
     // What each stacked slot asks for, in pane order.
     QList<AgentColumnLook::SlotNeed> stackedNeeds() const;
     // Places the card (what of it fits) and the pane under it in `area`.

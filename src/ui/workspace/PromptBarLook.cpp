@@ -2,6 +2,7 @@
 
 #include "canvas/ProjectCanvasViewModel.h"
 #include "ui/design/Strings.h"
+#include "ui/panes/AgentColumnLook.h"
 
 #include <algorithm>
 
@@ -30,7 +31,9 @@ PromptBarState PromptBarState::of(const ProjectCanvasViewModel &canvas)
     state.promptTarget = canvas.promptTarget();
     state.panes.reserve(canvas.panes().size());
     for (const AgentPaneState *pane : canvas.panes())
-        state.panes.append({pane->id(), pane->agentName(), pane->responsibility(), pane->status()});
+        state.panes.append({pane->id(), pane->agentName(), pane->responsibility(), pane->status(),
+                            pane->isSystemPane(),
+                            !pane->isSystemPane() || canvas.systemPaneTakesPrompts(pane)});
     state.focusedPaneId = canvas.focusedPaneId();
     state.needsPaneSelection = canvas.needsPaneSelection();
     state.canSubmit = canvas.canSubmit();
@@ -63,10 +66,21 @@ bool isCapturing(const VoiceState &state)
 
 namespace {
 
-QString paneText(const PromptBarState::Pane &pane)
+QString paneText(const PromptBarState &state, const PromptBarState::Pane &pane)
 {
+    // A Repair or Deploy pane whose session is over takes no prompt: Enter
+    // starts a new agent when there is no agent pane (as on an empty canvas),
+    // and otherwise asks for one of the agent panes.
+    if (pane.systemPane && !pane.takesPrompts) {
+        const bool anyAgentPane = std::any_of(state.panes.cbegin(), state.panes.cend(),
+                                              [](const PromptBarState::Pane &other) { return !other.systemPane; });
+        return !anyAgentPane && state.promptTarget.kind() == PromptTarget::Kind::automatic ? S::noPanes
+                                                                                            : S::selectPane;
+    }
     if (isBusy(pane.status))
-        return S::paneBusy.arg(pane.agentName);
+        // No "spawn agent" once no other pane can be opened.
+        return state.panes.size() >= AgentColumnLook::paneLimit ? S::paneBusyAtLimit.arg(pane.agentName)
+                                               : S::paneBusy.arg(pane.agentName);
     if (!pane.responsibility.isEmpty())
         return S::promptPaneWithResponsibility.arg(pane.agentName, pane.responsibility);
     return S::promptPane.arg(pane.agentName);
@@ -91,13 +105,13 @@ QString placeholder(const PromptBarState &state)
         return S::messagePlans;
     if (state.promptTarget.isPane())
         if (const PromptBarState::Pane *pane = state.paneWithId(state.promptTarget.paneId()))
-            return paneText(*pane);
+            return paneText(state, *pane);
     if (state.panes.isEmpty())
         return S::noPanes;
     const PromptBarState::Pane *focused = state.focusedPane();
     if (!focused)
         return S::noFocusedPane;
-    return paneText(*focused);
+    return paneText(state, *focused);
 }
 
 MicrophoneLook microphone(const PromptBarState &state, const QString &unavailableReason)

@@ -22,6 +22,9 @@ struct PromptBarState {
         QString agentName;
         QString responsibility;
         AgentStatus status = AgentStatus::idle;
+        // A Repair or Deploy pane, and whether its session takes what is typed now.
+        bool systemPane = false;
+        bool takesPrompts = true;
     };
 
     QString inputPrompt;

@@ -101,6 +101,11 @@ PromptBarView::PromptBarView(ProjectCanvasViewModel *canvas, Options options, QW
     for (auto signal : {&ProjectCanvasViewModel::promptTargetChanged, &ProjectCanvasViewModel::focusedPaneIdChanged,
                         &ProjectCanvasViewModel::justSubmittedChanged, &ProjectCanvasViewModel::isSubmittingChanged})
         connect(canvas, signal, this, &PromptBarView::refresh);
+    // A Repair or Deploy pane takes prompts only while its session runs.
+    connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &PromptBarView::refresh);
+    connect(&canvas->deployState(), &DeploySessionState::deployPaneIDChanged, this, &PromptBarView::refresh);
+    connect(&canvas->repairState(), &RepairSessionState::phaseChanged, this, &PromptBarView::refresh);
+    connect(&canvas->repairState(), &RepairSessionState::repairPaneIDChanged, this, &PromptBarView::refresh);
 
     m_field->showText(canvas->inputPrompt());
     m_voiceActive = PromptBarLook::isVoiceActive(canvas->voiceState());

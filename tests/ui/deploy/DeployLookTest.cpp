@@ -149,6 +149,12 @@ TEST(DeployLook, ChecklistTextsDecisionsAndAWayOnAfterTheAgentExits)
     const ChecklistLook listed = checklistLook(V, {QStringLiteral("A")}, {});
     EXPECT_FALSE(listed.showsEmptyLine);
     EXPECT_EQ(listed.buttonTitle, QStringLiteral("Apply and continue"));
+    // A close mark only on the checklist opened from the Live menu: during a
+    // deploy the deploy waits on it.
+    EXPECT_FALSE(listed.closable);
+    EXPECT_FALSE(empty.closable);
+    EXPECT_TRUE(checklistLook(V, {QStringLiteral("A")}, {}, false, true).closable);
+    EXPECT_TRUE(checklistLook(V, {}, {true, true}, true, true).closable);
 
     // The button waits only while the agent still runs after an answer.
     struct Way {
@@ -297,8 +303,9 @@ TEST(DeployLook, LiveMenuItemsAndRollbackTitles)
             entry.deploymentID = QStringLiteral("dpl_%1").arg(i);
         live.append(entry);
     }
-    const auto candidates = rollbackCandidates(live);
-    ASSERT_EQ(candidates.size(), 5); // the last six, without the one that has no id
+    const auto candidates = rollbackChoices(live);
+    // Of the last six, without the one that has no id and the newest, which is live now.
+    ASSERT_EQ(candidates.size(), 4);
     EXPECT_EQ(candidates.first().deploymentID, QStringLiteral("dpl_3"));
     EXPECT_EQ(rollbackTitle(candidates.first()),
               QStringLiteral("2026-12-07T10:03 \u00B7 supabase+vercel \u00B7 https://a-very-long-preview-name-for-the\u2026"));
@@ -347,14 +354,71 @@ TEST(DeployLook, LiveMenuItemsAndRollbackTitles)
     EXPECT_EQ(items[6].kind, LiveMenuItem::Kind::toggle);
     EXPECT_TRUE(items[6].checked);
     EXPECT_EQ(items[7].kind, LiveMenuItem::Kind::submenu);
-    EXPECT_EQ(items[7].entries.size(), 4); // every candidate but the most recent
+    EXPECT_EQ(items[7].entries, candidates);
     EXPECT_FALSE(liveMenuItems(false, candidates)[6].checked);
 
+    const auto none = liveMenuItems(false, {});
+    EXPECT_EQ(none[7].kind, LiveMenuItem::Kind::disabled);
+    EXPECT_EQ(none[7].title, QStringLiteral("Roll back \u2014 no earlier deploys yet"));
     const auto one = liveMenuItems(false, candidates.mid(0, 1));
-    EXPECT_EQ(one[7].kind, LiveMenuItem::Kind::disabled);
-    EXPECT_EQ(one[7].title, QStringLiteral("Roll back \u2014 no earlier deploys yet"));
-    const auto two = liveMenuItems(false, candidates.mid(0, 2));
-    EXPECT_EQ(two[7].kind, LiveMenuItem::Kind::submenu);
-    ASSERT_EQ(two[7].entries.size(), 1);
-    EXPECT_EQ(two[7].entries.first().deploymentID, QStringLiteral("dpl_3")); // the older one
+    EXPECT_EQ(one[7].kind, LiveMenuItem::Kind::submenu);
+    ASSERT_EQ(one[7].entries.size(), 1);
+    EXPECT_EQ(one[7].entries.first().deploymentID, QStringLiteral("dpl_3"));
+}
+
+// The Roll back submenu offers earlier deployments only: never the one live
+// now (also when a rollback's line names it again), each deployment once, and
+// a live deploy whose id was never printed still hides nothing before it.
+TEST(DeployLook, RollbackChoicesAreEarlierDeploymentsOncePerID)
+{
+    const auto line = [](const char *minute, const char *id, const char *kind) {
+        DeployHistoryEntry entry;
+        entry.timestamp = QStringLiteral("2026-12-08T00:%1:10Z").arg(QLatin1String(minute));
+        entry.providers = {QStringLiteral("vercel")};
+        entry.frontendURL = QStringLiteral("https://shop.vercel.app");
+        if (*id)
+            entry.deploymentID = QString::fromUtf8(id);
+        entry.outcome = QStringLiteral("live");
+        entry.kind = QString::fromUtf8(kind);
+        return entry;
+    };
+    const auto ids = [](const QList<DeployHistoryEntry> &entries) {
+        QStringList result;
+        for (const DeployHistoryEntry &entry : entries)
+            result.append(entry.deploymentID.value_or(QString()));
+        return result;
+    };
+    const DeployHistoryEntry fresh = line("50", "dpl_a", "fresh");
+    const DeployHistoryEntry redeploy = line("52", "dpl_b", "redeploy");
+    const DeployHistoryEntry backToA = line("54", "dpl_a", "rollback");
+
+    EXPECT_TRUE(rollbackChoices({}).isEmpty());
+    EXPECT_TRUE(rollbackChoices({fresh}).isEmpty()); // only the deploy live now
+    EXPECT_EQ(ids(rollbackChoices({fresh, redeploy})), QStringList{QStringLiteral("dpl_a")});
+    // fresh → redeploy → roll back to the first: only the redeploy is earlier.
+    EXPECT_EQ(ids(rollbackChoices({fresh, redeploy, backToA})), QStringList{QStringLiteral("dpl_b")});
+    // Back and forth: each deployment once, by its newest line, never the live one.
+    const DeployHistoryEntry backToB = line("56", "dpl_b", "rollback");
+    const DeployHistoryEntry again = line("58", "dpl_a", "rollback");
+    const QList<DeployHistoryEntry> pingPong = rollbackChoices({fresh, redeploy, backToA, backToB, again});
+    ASSERT_EQ(pingPong.size(), 1);
+    EXPECT_EQ(pingPong.first(), backToB);
+    // Two lines of one deployment with the same time make one title, not two.
+    EXPECT_EQ(ids(rollbackChoices({fresh, fresh, redeploy})), QStringList{QStringLiteral("dpl_a")});
+    // The deploy live now printed no id: the earlier ones are all offered.
+    EXPECT_EQ(ids(rollbackChoices({fresh, redeploy, line("59", "", "redeploy")})),
+              (QStringList{QStringLiteral("dpl_a"), QStringLiteral("dpl_b")}));
+    // Only the last six live lines count.
+    QList<DeployHistoryEntry> many{line("40", "dpl_old", "fresh")};
+    for (const char *id : {"dpl_1", "dpl_2", "dpl_3", "dpl_4", "dpl_5", "dpl_6"})
+        many.append(line("41", id, "redeploy"));
+    EXPECT_EQ(ids(rollbackChoices(many)), (QStringList{QStringLiteral("dpl_1"), QStringLiteral("dpl_2"),
+                                                        QStringLiteral("dpl_3"), QStringLiteral("dpl_4"),
+                                                        QStringLiteral("dpl_5")}));
+    // The menu's titles are distinct.
+    const auto items = liveMenuItems(false, rollbackChoices({fresh, fresh, redeploy, backToA, backToB, again}));
+    QSet<QString> titles;
+    for (const DeployHistoryEntry &entry : items[7].entries)
+        titles.insert(rollbackTitle(entry));
+    EXPECT_EQ(titles.size(), items[7].entries.size());
 }

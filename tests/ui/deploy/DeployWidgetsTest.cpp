@@ -5,6 +5,7 @@
 #include "TestAsync.h"
 #include "TestEnvironment.h"
 #include "canvas/ProjectCanvasViewModel.h"
+#include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "support/fake-agent-provider/FakeAgentProvider.h"
 #include "ui/design/MotionPreferences.h"
@@ -18,6 +19,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLayoutItem>
+#include <QMenu>
+#include <QScopeGuard>
 #include <QWidgetAction>
 #include <QDir>
 #include <QTest>
@@ -542,4 +545,74 @@ TEST_F(DeployWidgetsTest, EveryCardKeepsItsControlsInsideThePaneWidth)
     const int middle = checklist->choice(QStringLiteral("API_KEY"))->geometry().center().y();
     EXPECT_NEAR(name->geometry().center().y(), middle, 1);
     EXPECT_NEAR(field->geometry().center().y(), middle, 1);
+}
+
+// The checklist opened from the Live menu can be left: its close mark and
+// Escape both go through the controller's cancel, which leaves the
+// env-var step. The checklist of a deploy under way has neither: the deploy
+// waits on it.
+TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
+{
+    writeFile(project + QStringLiteral("/.env"), "API_URL=x\nSECRET_KEY=y\n");
+    QStringList logged;
+    const LogSink previous = setLogSink([&logged](const QString &line) { logged.append(line); });
+    const auto restore = qScopeGuard([&previous] { setLogSink(previous); });
+    QWidget window;
+    window.resize(360, 600);
+    const QUuid paneId =
+        startDeployAt(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"), Phase::Kind::live, false);
+    waitForIdleAgent();
+    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+    overlay->resize(360, 400);
+    window.show();
+    QApplication::setActiveWindow(&window);
+
+    QMenu menu;
+    const auto openFromMenu = [&] {
+        canvas->deployState().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+        buildLiveMenu(&menu, canvas.get());
+        for (QAction *action : menu.actions())
+            if (action->objectName() == QLatin1String("env"))
+                action->trigger();
+        for (int i = 0; i < 100 && !overlay->card(); ++i)
+            spin(5);
+        return qobject_cast<EnvVarChecklistCard *>(overlay->card());
+    };
+    const auto cancelled = [&] {
+        for (int i = 0; i < 200 && canvas->deployState().phase().kind() == Phase::Kind::envVarChecklist; ++i)
+            spin(5);
+        return canvas->deployState().phase().kind() != Phase::Kind::envVarChecklist &&
+               logged.filter(QStringLiteral("user cancelled session in phase")).size() > 0;
+    };
+
+    EnvVarChecklistCard *card = openFromMenu();
+    ASSERT_NE(card, nullptr);
+    ASSERT_NE(card->closeButton(), nullptr);
+    EXPECT_TRUE(card->closeButton()->isVisible());
+    QTest::mouseClick(card->closeButton(), Qt::LeftButton);
+    EXPECT_TRUE(cancelled()) << "the close mark";
+    for (int i = 0; i < 100 && overlay->card(); ++i)
+        spin(5);
+    EXPECT_EQ(overlay->card(), nullptr);
+
+    logged.clear();
+    card = openFromMenu();
+    ASSERT_NE(card, nullptr);
+    // The card holds the keyboard as it opens, so Escape reaches it.
+    for (int i = 0; i < 100 && !card->isAncestorOf(QApplication::focusWidget()); ++i)
+        spin(5);
+    ASSERT_TRUE(card->isAncestorOf(QApplication::focusWidget()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_TRUE(cancelled()) << "Escape";
+
+    // During a deploy: no close mark, and Escape leaves the step as it is.
+    logged.clear();
+    DeployCard *during = cardAt(window, 360, Phase::envVarChecklist(DeployProvider::vercel), {QStringLiteral("API_URL")});
+    ASSERT_NE(during, nullptr);
+    EXPECT_FALSE(during->closeButton()->isVisible());
+    during->primaryButton()->setFocus();
+    QTest::keyClick(during->primaryButton(), Qt::Key_Escape);
+    spin(50);
+    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::envVarChecklist);
+    EXPECT_TRUE(logged.filter(QStringLiteral("user cancelled")).isEmpty());
 }

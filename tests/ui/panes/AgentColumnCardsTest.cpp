@@ -24,6 +24,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QScrollArea>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
 
@@ -186,7 +187,11 @@ protected:
             taken.append(paneFrame);
             if (QWidget *overlay = column->deployOverlay(pane->id()); overlay && overlay->isVisible()) {
                 const QRect shown = shownCard(overlay);
-                EXPECT_GE(overlay->height(), overlay->heightForWidth(overlay->width())) << "the card is squeezed";
+                // A card gives up only its scrolling middle, never below its least.
+                auto *deployOverlay = qobject_cast<DeployPaneOverlay *>(overlay);
+                ASSERT_NE(deployOverlay, nullptr);
+                EXPECT_GE(overlay->height(), deployOverlay->leastHeightForWidth(overlay->width()))
+                    << "the card is squeezed";
                 EXPECT_TRUE(columnFrame.contains(shown));
                 EXPECT_GT(shown.height(), 0);
                 taken.append(shown);
@@ -204,6 +209,35 @@ protected:
         EXPECT_TRUE(window.contains(button));
         for (const QRect &frame : std::as_const(taken))
             EXPECT_FALSE(frame.intersects(button));
+    }
+
+    // The card's main control and its status (the title, the agent's reason,
+    // the checking line) lie in the card's part in view and in the window,
+    // without any scrolling.
+    void expectMainControlsInView(const char *cardName, QWidget *overlay)
+    {
+        SCOPED_TRACE(cardName);
+        auto *deployOverlay = qobject_cast<DeployPaneOverlay *>(overlay);
+        ASSERT_NE(deployOverlay, nullptr);
+        DeployCard *card = deployOverlay->card();
+        ASSERT_NE(card, nullptr);
+        QList<QWidget *> parts{card->titleLabel() ? card->titleLabel() : card->leadLabel()};
+        if (card->field())
+            parts.append(card->field());
+        if (card->primaryButton())
+            parts.append(card->primaryButton());
+        if (auto *verify = qobject_cast<DomainVerifyCard *>(card))
+            parts.append(verify->checkingLabel());
+        const QRect shown = shownCard(overlay);
+        for (QWidget *part : parts) {
+            ASSERT_NE(part, nullptr);
+            EXPECT_TRUE(part->isVisible()) << part->objectName().toStdString();
+            const QRect frame = frameIn(part, screen.get());
+            EXPECT_TRUE(shown.contains(frame))
+                << part->objectName().toStdString() << " at " << frame.y() << "+" << frame.height()
+                << " with the card in view at " << shown.y() << "+" << shown.height();
+            EXPECT_TRUE(screen->rect().contains(frame)) << part->objectName().toStdString();
+        }
     }
 
     QString project;
@@ -226,12 +260,17 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneSh
         {u"A"_s, u"@"_s, u"76.76.21.21"_s, std::nullopt},
         {u"CNAME"_s, u"www"_s, u"cname.vercel-dns.com"_s, std::nullopt},
     };
+    QList<DomainRecord> manyRecords = records;
+    for (int i = 1; i <= 8; ++i)
+        manyRecords.append({u"TXT"_s, u"_verify%1"_s.arg(i), u"vc-domain-verify=recipes.example.com,%1"_s.arg(i), 60});
     const CardCase cases[] = {
         {"token", Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"Nerim needs it to publish"_s, DeployProvider::vercel)},
         {"secret", Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"The checkout page charges cards with it"_s)},
         {"env-var checklist", Phase::envVarChecklist(DeployProvider::vercel)},
         {"domain input", Phase::customDomainInput(live)},
         {"domain verification", Phase::customDomainVerifying(live, u"recipes.example.com"_s, records, 30)},
+        {"domain verification with many records",
+         Phase::customDomainVerifying(live, u"recipes.example.com"_s, manyRecords, 12)},
     };
     for (const CardCase &item : cases) {
         canvas->deployState().setPhase(item.phase);
@@ -240,6 +279,7 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneSh
         ASSERT_NE(overlay, nullptr);
         ASSERT_TRUE(overlay->isVisible()) << item.name;
         expectHeadersInView(item.name);
+        expectMainControlsInView(item.name, overlay);
         // On the larger screen there is room for the whole of every card.
         if (screenSize.height() >= 1000) {
             EXPECT_TRUE(overlay->mask().isEmpty()) << item.name;
@@ -257,9 +297,10 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneSh
     expectHeadersInView("no card");
 }
 
-// A checklist of many variables beside three other panes is taller than a
-// 1280 × 800 window can hold: the headers stay, the card shows what fits and
-// scrolls, by the wheel and as the keyboard moves through it.
+// Beyond the usual three panes, a checklist of many variables leaves a 1280 ×
+// 800 window no room even for its title and button: the headers stay, the
+// card shows what fits and scrolls, by the wheel and as the keyboard moves
+// through it.
 TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatStay)
 {
     QByteArray env;
@@ -300,6 +341,66 @@ TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatS
     settle();
     EXPECT_TRUE(inView(apply));
     expectHeadersInView("focus on the button");
+}
+
+// A checklist of many variables beside two other panes is taller than a
+// 1280 × 800 window can hold: the headers stay, and so do the card's title
+// and its button; the rows scroll inside the card, by the wheel and as the
+// keyboard moves through them.
+TEST_F(AgentColumnCardsTest, ALongChecklistKeepsItsTitleAndButtonAndScrollsItsRows)
+{
+    QByteArray env;
+    for (int i = 1; i <= 12; ++i)
+        env += "SETTING_NUMBER_" + QByteArray::number(i) + "=value\n";
+    writeFile(project + u"/.env"_s, env);
+    openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 3);
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    canvas->deployState().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
+    settle();
+    expectHeadersInView("long checklist");
+
+    auto *overlay = qobject_cast<DeployPaneOverlay *>(
+        screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID()));
+    ASSERT_NE(overlay, nullptr);
+    ASSERT_NE(overlay->card(), nullptr);
+    expectMainControlsInView("long checklist", overlay);
+    // The card gave up part of its rows, not its title or its button.
+    EXPECT_LT(overlay->height(), overlay->heightForWidth(overlay->width()));
+    const auto inView = [&](QWidget *widget) {
+        const QRect frame = frameIn(widget, screen.get());
+        QScrollArea *body = overlay->card()->body();
+        return shownCard(overlay).contains(frame) &&
+               QRect(body->viewport()->mapTo(screen.get(), QPoint(0, 0)), body->viewport()->size()).contains(frame);
+    };
+    auto *checklist = qobject_cast<EnvVarChecklistCard *>(overlay->card());
+    ASSERT_NE(checklist, nullptr);
+    QWidget *first = checklist->choice(u"SETTING_NUMBER_1"_s);
+    QWidget *last = checklist->choice(u"SETTING_NUMBER_12"_s);
+    ASSERT_TRUE(first && last);
+    EXPECT_TRUE(inView(first));
+    EXPECT_FALSE(inView(last));
+
+    // The wheel over the rows scrolls them to their end; title and button stay.
+    QWidget *viewport = checklist->body()->viewport();
+    for (int i = 0; i < 40; ++i) {
+        const QPointF at(viewport->width() / 2.0, viewport->height() / 2.0);
+        QWheelEvent event(at, viewport->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewport, &event);
+    }
+    settle();
+    EXPECT_TRUE(inView(last));
+    EXPECT_FALSE(inView(first));
+    expectMainControlsInView("scrolled to the end", overlay);
+    expectHeadersInView("scrolled to the end");
+
+    // The keyboard on the first row brings it back into view.
+    QApplication::setActiveWindow(screen.get());
+    first->setFocus(Qt::TabFocusReason);
+    settle();
+    EXPECT_TRUE(inView(first));
+    expectMainControlsInView("focus on the first row", overlay);
+    expectHeadersInView("focus on the first row");
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowSizes, AgentColumnCardsAtWindowSize, ::testing::Values(QSize(1280, 800), QSize(1600, 1000)),

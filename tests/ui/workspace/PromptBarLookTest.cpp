@@ -96,6 +96,44 @@ TEST(PromptBarLook, PlaceholderFirstMatchingRow)
         EXPECT_EQ(PromptBarLook::placeholder(row.state), row.placeholder);
 }
 
+// The field says what Enter will do with a Repair or Deploy pane: while its
+// session runs the pane takes the answer; once it is over, Enter starts a new
+// agent on a canvas without agent panes and otherwise needs an agent pane.
+// Past the pane limit a busy pane no longer suggests opening another.
+TEST(PromptBarLook, PlaceholderOfSystemPanesAndBusyPanesAtTheLimit)
+{
+    const auto deploy = [](bool takesPrompts, AgentStatus status = AgentStatus::idle) {
+        PromptBarState::Pane made = pane(3, u"Deploy"_s, u"Putting your app online"_s, status);
+        made.systemPane = true;
+        made.takesPrompts = takesPrompts;
+        return made;
+    };
+    const QString newAgent = u"Type or hold the mic · try \"spawn agent\" or \"open browser\""_s;
+    const QString choose = u"Click an agent to send it a prompt"_s;
+    // Restored, its session over: Enter spawns a new pane, so the field says so.
+    EXPECT_EQ(PromptBarLook::placeholder(state({deploy(false)}, 3)), newAgent);
+    EXPECT_EQ(PromptBarLook::placeholder(state({deploy(false, AgentStatus::done)}, 3)), newAgent);
+    // Beside an agent pane the prompt would be refused: pick the agent pane.
+    EXPECT_EQ(PromptBarLook::placeholder(state({pane(1, u"Atlas"_s), deploy(false)}, 3)), choose);
+    {
+        PromptBarState targeted = state({deploy(false)}, 3);
+        targeted.promptTarget = PromptTarget::pane(id(3));
+        EXPECT_EQ(PromptBarLook::placeholder(targeted), choose);
+    }
+    // While its session runs, the Deploy pane takes the answer.
+    EXPECT_EQ(PromptBarLook::placeholder(state({deploy(true)}, 3)), u"Prompt Deploy · Putting your app online"_s);
+    EXPECT_EQ(PromptBarLook::placeholder(state({deploy(true, AgentStatus::working)}, 3)),
+              u"Deploy is busy · say \"spawn agent\" to open another"_s);
+    // Three panes: nothing more can be opened.
+    const QList<PromptBarState::Pane> full{pane(1, u"Atlas"_s), pane(2, u"Juniper"_s),
+                                           deploy(true, AgentStatus::working)};
+    EXPECT_EQ(PromptBarLook::placeholder(state(full, 3)), u"Deploy is busy · it takes a prompt again when it finishes"_s);
+    EXPECT_EQ(PromptBarLook::placeholder(state({pane(1, u"Atlas"_s, {}, AgentStatus::working), pane(2, u"Juniper"_s),
+                                                pane(4, u"Cedar"_s)},
+                                               1)),
+              u"Atlas is busy · it takes a prompt again when it finishes"_s);
+}
+
 TEST(PromptBarLook, MicrophoneByVoiceStateAndTranscriber)
 {
     const QString reason = u"Voice input needs a Groq key in ~/.local/share/Nerim/api-keys.json."_s;

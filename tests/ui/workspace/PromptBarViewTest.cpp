@@ -18,6 +18,7 @@
 #include "ui/workspace/PromptBarNotice.h"
 #include "ui/workspace/PromptBarView.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -155,6 +156,47 @@ TEST_F(PromptBarViewTest, TheCheckmarkIgnoresClicks)
     spinEventLoop();
     EXPECT_EQ(provider->spawnCalls().size(), 1);
     EXPECT_EQ(canvas->inputPrompt(), u"two"_s);
+}
+
+// The Deploy pane takes the user's answers while its deploy runs; once the
+// deploy is over, Enter on it starts a new agent, and the empty field says so
+// instead of offering the Deploy pane.
+TEST_F(PromptBarViewTest, TheHintOfTheDeployPaneFollowsItsSession)
+{
+    const QString tools = makeTempDir(u"tools"_s);
+    QDir().mkpath(tools + u"/node_modules/.bin"_s);
+    const QString vercel = tools + u"/node_modules/.bin/vercel"_s;
+    writeFile(vercel, "#!/bin/sh\n");
+    QFile::setPermissions(vercel, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    CanvasServices deployServices = services();
+    deployServices.deployToolsFolder = tools;
+    canvas = std::make_unique<ProjectCanvasViewModel>(u"project-id"_s, project, u"Project"_s, provider, nullptr,
+                                                      deployServices);
+    await(canvas->bootstrap());
+    showBar();
+    provider->enqueue(FakeAgentProvider::running(
+        {AgentOutput::stdoutLine(u"[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | Nerim needs it to publish"_s)}));
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] {
+        return canvas->deployState().phase().kind() == DeploySessionState::Phase::Kind::awaitingToken;
+    }));
+    ASSERT_EQ(canvas->panes().size(), 1);
+    canvas->focusPane(canvas->panes().first()->id());
+    settleUi();
+    EXPECT_TRUE(bar->field()->placeholder().startsWith(u"Deploy"_s) ||
+                bar->field()->placeholder().startsWith(u"Prompt Deploy"_s))
+        << bar->field()->placeholder().toStdString();
+
+    await(canvas->cancelDeploy());
+    ASSERT_TRUE(waitUntil([&] { return !canvas->deployState().phase().isActive(); }));
+    settleUi();
+    EXPECT_EQ(bar->field()->placeholder(), u"Type or hold the mic · try \"spawn agent\" or \"open browser\""_s);
+    // And Enter does start a new agent.
+    provider->enqueue(FakeAgentProvider::events({}));
+    type(u"make the header blue"_s);
+    pressReturn();
+    ASSERT_TRUE(waitUntil([&] { return canvas->panes().size() == 2; }));
+    EXPECT_FALSE(canvas->panes().last()->isSystemPane());
 }
 
 TEST_F(PromptBarViewTest, WhileTheRouterDecidesNeitherReturnNorTheButtonSendsAgain)

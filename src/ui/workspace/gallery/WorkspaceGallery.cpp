@@ -322,3 +322,61 @@ NERIM_GALLERY_PAGE(removalAlert, "workspace-removal-alert")
     box->close();
     return image;
 }
+
+namespace {
+
+// A maximised 1280 × 800 window (its canvas 750 high) with three panes, the
+// last carrying the deploy card of `phase`: the card's title and its button
+// or checking line stay in view, its middle scrolls.
+QImage renderDeployCardOnCanvas(const DeploySessionState::Phase &phase, const QStringList &envNames)
+{
+    const QSize size(1280, 750);
+    CanvasScene scene(size);
+    ProjectCanvasViewModel *canvas = scene.screen->canvas();
+    using Kind = OutputLine::Kind;
+    AgentPaneState *last = nullptr;
+    for (const QString &name : {u"UI build"_s, u"Data"_s, u"Release"_s}) {
+        if (AgentPaneState *pane = canvas->spawnPane(name, AgentRole::code)) {
+            pane->appendLine(Kind::userPrompt, u"Make the recipe cards look like index cards"_s);
+            for (int i = 0; i < 8; ++i)
+                pane->appendLine(Kind::stdout, u"Line %1: gave each card a **paper texture** and a red rule."_s.arg(i + 1));
+            last = pane;
+        }
+    }
+    DeployContext context;
+    context.providersInOrder = {DeployProvider::vercel};
+    context.envVarNames = envNames;
+    canvas->deployState().setContext(context);
+    if (last)
+        canvas->deployState().setDeployPaneID(last->id());
+    canvas->deployState().setPhase(phase);
+    QElapsedTimer settling;
+    settling.start();
+    waitUntil([&settling] { return settling.elapsed() > 500; });
+    const QImage image = gallery::renderWidget(&scene.background, size);
+    QCoro::Task<> tearingDown = canvas->teardown();
+    waitUntil([canvas] { return canvas->isTornDown(); });
+    return image;
+}
+
+} // namespace
+
+NERIM_GALLERY_PAGE(workspaceDeployChecklistSmall, "deploy-checklist-canvas-1280x800")
+{
+    QStringList names;
+    for (const char *name : {"DATABASE_URL", "STRIPE_SECRET_KEY", "NEXT_PUBLIC_SITE_URL", "RESEND_API_KEY",
+                             "SENTRY_DSN", "OPENAI_API_KEY", "DEBUG", "ANALYTICS_WRITE_KEY"})
+        names.append(QString::fromLatin1(name));
+    return renderDeployCardOnCanvas(DeploySessionState::Phase::envVarChecklist(DeployProvider::vercel), names);
+}
+
+NERIM_GALLERY_PAGE(workspaceDeployVerifySmall, "deploy-verify-canvas-1280x800")
+{
+    const DeploySessionState::TerminalSnapshot live{u"https://recipe-box.vercel.app"_s, std::nullopt};
+    QList<DomainRecord> records{{u"A"_s, u"@"_s, u"76.76.21.21"_s, std::nullopt},
+                                {u"CNAME"_s, u"www"_s, u"cname.vercel-dns.com"_s, std::nullopt}};
+    for (int i = 1; i <= 5; ++i)
+        records.append({u"TXT"_s, u"_verify%1"_s.arg(i), u"vc-domain-verify=recipes.example.com,%1"_s.arg(i), 60});
+    return renderDeployCardOnCanvas(
+        DeploySessionState::Phase::customDomainVerifying(live, u"recipes.example.com"_s, records, 27), {});
+}
