@@ -138,18 +138,28 @@ QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL,
             for (std::optional<QString> *address : {&entry.frontendURL, &entry.backendURL})
                 if (*address && !isAcceptedLiveAddress(**address, providers, std::nullopt))
                     address->reset();
-            // One line per deployment: its latest.
-            live.removeIf([&](const DeployHistoryEntry &earlier) { return earlier.deploymentID == entry.deploymentID; });
             live.append(std::move(entry));
         } catch (const std::exception &) {
             // A damaged line costs only itself.
         }
     }
-    if (current)
-        live.removeIf([&](const DeployHistoryEntry &entry) { return entry.deploymentID == current; });
-    if (live.size() > limit)
-        live = live.mid(live.size() - limit);
-    return live;
+    return earlierDeployments(live, current, limit);
+}
+
+QList<DeployHistoryEntry> DeployHistoryEntry::earlierDeployments(const QList<DeployHistoryEntry> &liveLines,
+                                                                 const std::optional<QString> &current, int limit)
+{
+    QList<DeployHistoryEntry> earlier;
+    for (const DeployHistoryEntry &entry : liveLines) {
+        if (!entry.deploymentID || entry.deploymentID->isEmpty() || entry.deploymentID == current)
+            continue;
+        // One line per deployment: its latest.
+        earlier.removeIf([&](const DeployHistoryEntry &seen) { return seen.deploymentID == entry.deploymentID; });
+        earlier.append(entry);
+    }
+    if (earlier.size() > limit)
+        earlier = earlier.mid(earlier.size() - limit);
+    return earlier;
 }
 
 } // namespace nerim

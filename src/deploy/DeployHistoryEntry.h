@@ -51,6 +51,13 @@ struct DeployHistoryEntry {
     // not belong to one of the entry's providers is dropped from its entry;
     // empty when the file is missing.
     static QList<DeployHistoryEntry> recentLive(const QUrl &projectURL, int limit);
+
+    // Of `liveLines` (oldest first), the deployments one can roll back to:
+    // one line per deployment id (its latest), never `current` (the
+    // deployment live now) nor a line without an id, at most the newest
+    // `limit`.
+    static QList<DeployHistoryEntry> earlierDeployments(const QList<DeployHistoryEntry> &liveLines,
+                                                        const std::optional<QString> &current, int limit);
 };
 
 } // namespace nerim

@@ -293,27 +293,6 @@ QList<DeployProvider> redeployProviders(const std::optional<DeployContext> &cont
     return {DeployProvider::vercel};
 }
 
-QList<DeployHistoryEntry> rollbackChoices(const QList<DeployHistoryEntry> &recentLive)
-{
-    const QList<DeployHistoryEntry> window = recentLive.mid(qMax<qsizetype>(0, recentLive.size() - 6));
-    if (window.isEmpty())
-        return {};
-    // A rollback writes a live line naming the deployment it returned to, so
-    // one deployment can stand on several lines, the newest among them.
-    QSet<QString> seen;
-    if (const std::optional<QString> &live = window.last().deploymentID; live && !live->isEmpty())
-        seen.insert(*live);
-    QList<DeployHistoryEntry> choices;
-    for (qsizetype i = window.size() - 2; i >= 0; --i) {
-        const DeployHistoryEntry &entry = window.at(i);
-        if (!entry.deploymentID || entry.deploymentID->isEmpty() || seen.contains(*entry.deploymentID))
-            continue;
-        seen.insert(*entry.deploymentID);
-        choices.prepend(entry);
-    }
-    return choices;
-}
-
 QString rollbackTitle(const DeployHistoryEntry &entry)
 {
     QString url = entry.frontendURL.value_or(Text::noURL);

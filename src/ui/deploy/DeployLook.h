@@ -263,12 +263,6 @@ bool isOpenableLiveURL(const QString &text);
 // The providers Redeploy and Env vars work with: the session's, the saved ones, else Vercel.
 QList<DeployProvider> redeployProviders(const std::optional<DeployContext> &context,
                                         const std::optional<DeployConfig> &config);
-// The earlier deployments the Live menu offers to return to, oldest first,
-// from the history's live lines (oldest first): of the last six, the newest is
-// the deploy live now and is never offered, nor is any other line that names
-// its deployment id; each other id is offered once, by its newest line; lines
-// without an id are not offered.
-QList<DeployHistoryEntry> rollbackChoices(const QList<DeployHistoryEntry> &recentLive);
 // "2026-12-07T10:00 · vercel+supabase · https://…": the time's first 16
 // characters, the URL cut after 40 characters with "…"; characters as the
 // user sees them, so an emoji is never split.

@@ -326,7 +326,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
     QPointer<ProjectCanvasViewModel> guard(canvas);
     const QUrl projectURL = canvas->projectURL();
     const std::optional<DeployConfig> config = DeployConfig::load(projectURL);
-    const QList<DeployHistoryEntry> choices = DeployLook::rollbackChoices(DeployHistoryEntry::recentLive(projectURL, 6));
+    const QList<DeployHistoryEntry> choices = DeployHistoryEntry::recentLive(projectURL, 6);
     const auto icon = [](const QString &symbol, NmRgb color) {
         return NmIcons::icon(symbol, NmSymbolWeight::regular, 13, qColor(color));
     };

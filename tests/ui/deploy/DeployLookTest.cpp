@@ -303,12 +303,12 @@ TEST(DeployLook, LiveMenuItemsAndRollbackTitles)
             entry.deploymentID = QStringLiteral("dpl_%1").arg(i);
         live.append(entry);
     }
-    const auto candidates = rollbackChoices(live);
-    // Of the last six, without the one that has no id and the newest, which is live now.
-    ASSERT_EQ(candidates.size(), 4);
-    EXPECT_EQ(candidates.first().deploymentID, QStringLiteral("dpl_3"));
+    const auto candidates = DeployHistoryEntry::earlierDeployments(live, live.last().deploymentID, 6);
+    // Six at most, without the one that has no id and the newest, which is live now.
+    ASSERT_EQ(candidates.size(), 6);
+    EXPECT_EQ(candidates.first().deploymentID, QStringLiteral("dpl_1"));
     EXPECT_EQ(rollbackTitle(candidates.first()),
-              QStringLiteral("2026-12-07T10:03 \u00B7 supabase+vercel \u00B7 https://a-very-long-preview-name-for-the\u2026"));
+              QStringLiteral("2026-12-07T10:01 \u00B7 supabase+vercel \u00B7 https://a-very-long-preview-name-for-the\u2026"));
 
     // Cut after 40 user-perceived characters: 40 stay whole, 41 lose one, an
     // emoji of two UTF-16 units (or a flag of four) is never split.
@@ -388,6 +388,11 @@ TEST(DeployLook, RollbackChoicesAreEarlierDeploymentsOncePerID)
             result.append(entry.deploymentID.value_or(QString()));
         return result;
     };
+    // The live lines as the history holds them, oldest first; the newest is live now.
+    const auto rollbackChoices = [](const QList<DeployHistoryEntry> &lines) {
+        return DeployHistoryEntry::earlierDeployments(
+            lines, lines.isEmpty() ? std::nullopt : lines.last().deploymentID, 6);
+    };
     const DeployHistoryEntry fresh = line("50", "dpl_a", "fresh");
     const DeployHistoryEntry redeploy = line("52", "dpl_b", "redeploy");
     const DeployHistoryEntry backToA = line("54", "dpl_a", "rollback");
@@ -408,13 +413,13 @@ TEST(DeployLook, RollbackChoicesAreEarlierDeploymentsOncePerID)
     // The deploy live now printed no id: the earlier ones are all offered.
     EXPECT_EQ(ids(rollbackChoices({fresh, redeploy, line("59", "", "redeploy")})),
               (QStringList{QStringLiteral("dpl_a"), QStringLiteral("dpl_b")}));
-    // Only the last six live lines count.
+    // At most the six newest earlier deployments.
     QList<DeployHistoryEntry> many{line("40", "dpl_old", "fresh")};
-    for (const char *id : {"dpl_1", "dpl_2", "dpl_3", "dpl_4", "dpl_5", "dpl_6"})
+    for (const char *id : {"dpl_1", "dpl_2", "dpl_3", "dpl_4", "dpl_5", "dpl_6", "dpl_7"})
         many.append(line("41", id, "redeploy"));
     EXPECT_EQ(ids(rollbackChoices(many)), (QStringList{QStringLiteral("dpl_1"), QStringLiteral("dpl_2"),
                                                         QStringLiteral("dpl_3"), QStringLiteral("dpl_4"),
-                                                        QStringLiteral("dpl_5")}));
+                                                        QStringLiteral("dpl_5"), QStringLiteral("dpl_6")}));
     // The menu's titles are distinct.
     const auto items = liveMenuItems(false, rollbackChoices({fresh, fresh, redeploy, backToA, backToB, again}));
     QSet<QString> titles;
