@@ -1,0 +1,216 @@
+#include "platform/guard/GitRouting.h"
+
+#include "platform/guard/GitSettings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace nerim::platform::guard {
+
+namespace {
+
+std::string realPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+bool isExecutableFile(const std::string &path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The private folder, removed when the guard exits (the tree has ended by then).
+std::string &routingFolder()
+{
+    static std::string folder;
+    return folder;
+}
+
+void removeFolder(const std::string &folder)
+{
+    if (DIR *dir = ::opendir(folder.c_str())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            const std::string path = folder + "/" + name;
+            struct stat info;
+            if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+                removeFolder(path);
+            else
+                ::unlink(path.c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(folder.c_str());
+}
+
+void removeRoutingFolder()
+{
+    if (!routingFolder().empty())
+        removeFolder(routingFolder());
+}
+
+// The first `git` on `path` that is not nerim-git.
+std::string findRealGit(const std::string &path, const std::string &shim)
+{
+    size_t start = 0;
+    while (start <= path.size()) {
+        const size_t colon = path.find(':', start);
+        std::string folder = path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        start = colon == std::string::npos ? path.size() + 1 : colon + 1;
+        if (folder.empty() || folder[0] != '/')
+            continue; // a relative entry would depend on where each program stands
+        const std::string candidate = folder + "/git";
+        if (isExecutableFile(candidate) && realPath(candidate) != shim)
+            return candidate;
+    }
+    return {};
+}
+
+std::string trimmedLine(const std::string &text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+// What the real git says its exec path is (a mirror of an outer guard does not count).
+std::string realExecPath(const std::string &realGit, Environment environment, const std::string &shim)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const CapturedRun run = runCaptured(realGit, {"git", "--exec-path"}, environmentLines(environment), 10000,
+                                            64 * 1024, "/");
+        if (!run.started || run.timedOut || !WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0)
+            return {};
+        const std::string path = trimmedLine(run.output);
+        if (!path.empty() && realPath(path + "/git") != shim)
+            return path;
+        environment.erase("GIT_EXEC_PATH");
+    }
+    return {};
+}
+
+bool linkTo(const std::string &target, const std::string &link)
+{
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
+// The folder with bin/git and the exec path mirror.
+bool makeFolder(const std::string &shim, const std::string &execPath, std::string &folder)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
+    std::string pattern = base + "/nerim-git-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        return false;
+    folder = pattern;
+    routingFolder() = folder;
+    const std::string bin = folder + "/bin";
+    const std::string exec = folder + "/exec";
+    if (::mkdir(bin.c_str(), 0700) != 0 || ::mkdir(exec.c_str(), 0700) != 0 || !linkTo(shim, bin + "/git"))
+        return false;
+    static const char *const throughShim[] = {"git", "git-receive-pack", "git-upload-pack", "git-upload-archive"};
+    for (const char *name : throughShim)
+        if (!linkTo(shim, exec + "/" + name))
+            return false;
+    DIR *dir = ::opendir(execPath.c_str());
+    if (!dir)
+        return false;
+    bool linked = true;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." ||
+            std::find(std::begin(throughShim), std::end(throughShim), name) != std::end(throughShim))
+            continue;
+        linked = linkTo(execPath + "/" + name, exec + "/" + name) && linked;
+    }
+    ::closedir(dir);
+    return linked;
+}
+
+} // namespace
+
+bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
+{
+    error = 0;
+    if (options.refusePushingSecrets)
+        ::setenv(refuseSecretsVariable, "1", 1);
+    else
+        ::unsetenv(refuseSecretsVariable);
+
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        error = errno;
+        return false;
+    }
+    std::string folderOfSelf(self, static_cast<size_t>(length));
+    folderOfSelf.erase(folderOfSelf.rfind('/'));
+    const std::string shim = realPath(folderOfSelf + "/nerim-git");
+    if (shim.empty() || !isExecutableFile(shim)) {
+        error = ENOENT;
+        return false;
+    }
+
+    Environment environment = environmentFrom(environ);
+    const std::string path = environment.count("PATH") ? environment["PATH"] : "/usr/local/bin:/usr/bin:/bin";
+    const std::string realGit = findRealGit(path, shim);
+    if (realGit.empty())
+        return true; // no git to run
+
+    const std::string execPath = realExecPath(realGit, environment, shim);
+    if (execPath.empty()) {
+        error = EIO;
+        return false;
+    }
+    std::string folder;
+    const bool made = makeFolder(shim, execPath, folder);
+    if (!routingFolder().empty()) {
+        static bool registered = false;
+        if (!registered)
+            std::atexit(&removeRoutingFolder);
+        registered = true;
+    }
+    if (!made) {
+        error = errno ? errno : EIO;
+        return false;
+    }
+
+    // The fixed settings: the user's own values, read outside any repository.
+    const std::vector<Setting> user = usersCommandSettings(environment).value_or(std::vector<Setting>{});
+    Environment query = environmentWith(environment, user, {});
+    query.erase("GIT_CONFIG");
+    query["GIT_CEILING_DIRECTORIES"] = "/";
+    const CapturedRun run = runCaptured(realGit, {"git", "--no-pager", "config", "--list", "--show-scope", "-z",
+                                                  "--includes"},
+                                        environmentLines(query), 10000, 16u << 20, "/");
+    std::vector<GitConfigItem> items;
+    if (run.started && !run.timedOut && !run.tooLarge && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
+        items = parseConfigListing(run.output).value_or(std::vector<GitConfigItem>{});
+    const std::vector<Setting> fixed = fixedGitSettings(items, environment);
+    const Environment routed =
+        environmentWith(environment, user, fixed,
+                        {{"PATH", folder + "/bin:" + path},
+                         {"GIT_EXEC_PATH", folder + "/exec"},
+                         {realGitVariable, realGit},
+                         {realExecPathVariable, execPath}});
+    for (const auto &[name, value] : environment)
+        if (!routed.count(name))
+            ::unsetenv(name.c_str());
+    for (const auto &[name, value] : routed)
+        ::setenv(name.c_str(), value.c_str(), 1);
+    return true;
+}
+
+} // namespace nerim::platform::guard
