@@ -918,7 +918,7 @@ std::optional<std::string> pushSecretRefusal(const std::string &realGit, const G
     std::vector<std::string> arguments{"git", "--no-pager"};
     arguments.insert(arguments.end(), invocation.queryOptions.begin(), invocation.queryOptions.end());
     for (const char *word : {"log", "-m", "--root", "--no-renames", "--no-relative", "--name-only", "-z",
-                             "--format=", "--diff-filter=d", "--end-of-options"})
+                             "--format=", "--diff-filter=d"})
         arguments.emplace_back(word);
     for (const std::string &revision : pushedRevisions(overrides.finalArguments))
         arguments.push_back(revision);
