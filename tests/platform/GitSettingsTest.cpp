@@ -10,6 +10,7 @@
 #include "TestEnvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
@@ -533,4 +534,38 @@ TEST(GitSettings, SecretFilesAreNotPushedFromRunsThatRefuseThem)
     EXPECT_TRUE(pushed(false).first);
     commit(QStringLiteral(".nerim/launch-override.json"));
     EXPECT_FALSE(pushed(true).first);
+}
+
+// A login shell sets PATH anew, and some programs run git by its full path:
+// in a tree with a mount namespace of its own the real git's file is
+// nerim-git too.
+TEST(GitSettings, GitByItsFullPathInATreeWithItsOwnNamespace)
+{
+    const PlantedRepository planted = PlantedRepository::create();
+    if (planted.folder.isEmpty())
+        GTEST_SKIP() << "git is not installed";
+    const QString realGit = QFileInfo(QStandardPaths::findExecutable(QStringLiteral("git"))).canonicalFilePath();
+    ChildProcess child;
+    bool ended = false;
+    QString namespaces;
+    QObject::connect(&child, &ChildProcess::treeEnded, [&] { ended = true; });
+    QObject::connect(&child, &ChildProcess::outputLine, [&](const QString &line, bool standardError) {
+        if (!standardError && namespaces.isEmpty())
+            namespaces = line;
+    });
+    ChildProcess::Options options;
+    options.program = QStringLiteral("/bin/sh");
+    options.arguments = {QStringLiteral("-c"),
+                         QStringLiteral("cat /proc/1/comm; PATH=%1:/usr/bin:/bin; %2")
+                             .arg(QFileInfo(realGit).path(), planted.routineCommands())};
+    options.workingDirectory = planted.folder;
+    options.pidNamespace = true;
+    child.start(options);
+    ASSERT_TRUE(waitFor([&] { return ended; }, 120000));
+    // The namespace's own process 1 is the guard's init.
+    if (!namespaces.startsWith(QLatin1String("nerim-guard-ini"))) // comm keeps 15 characters
+        GTEST_SKIP() << "the kernel gives this user no namespace: " << namespaces.toStdString();
+    EXPECT_TRUE(planted.marksLeft().isEmpty()) << planted.marksLeft().join(' ').toStdString();
+    EXPECT_EQ(planted.lastCommit(), "work");
+    EXPECT_TRUE(planted.ownHelperAnswer().contains("password=from-your-own-helper")) << planted.ownHelperAnswer().toStdString();
 }

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +35,18 @@ std::string &routingFolder()
 {
     static std::string folder;
     return folder;
+}
+
+// What coverRealGitInThisMountNamespace lays over what.
+struct Routed {
+    std::string shim;
+    std::string realGit; // with every link resolved
+};
+
+Routed &routed()
+{
+    static Routed state;
+    return state;
 }
 
 void removeFolder(const std::string &folder)
@@ -199,18 +213,37 @@ bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
     if (run.started && !run.timedOut && !run.tooLarge && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
         items = parseConfigListing(run.output).value_or(std::vector<GitConfigItem>{});
     const std::vector<Setting> fixed = fixedGitSettings(items, environment);
-    const Environment routed =
+    routed() = Routed{shim, realPath(realGit)};
+    const Environment result =
         environmentWith(environment, user, fixed,
                         {{"PATH", folder + "/bin:" + path},
                          {"GIT_EXEC_PATH", folder + "/exec"},
                          {realGitVariable, realGit},
                          {realExecPathVariable, execPath}});
     for (const auto &[name, value] : environment)
-        if (!routed.count(name))
+        if (!result.count(name))
             ::unsetenv(name.c_str());
-    for (const auto &[name, value] : routed)
+    for (const auto &[name, value] : result)
         ::setenv(name.c_str(), value.c_str(), 1);
     return true;
+}
+
+void coverRealGitInThisMountNamespace()
+{
+    const Routed &state = routed();
+    if (routingFolder().empty() || state.realGit.empty() || state.shim.empty())
+        return;
+    // The real git, reachable under the private folder (a file to mount on).
+    const std::string real = routingFolder() + "/real-git";
+    const int fd = ::open(real.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0700);
+    if (fd < 0)
+        return;
+    ::close(fd);
+    if (::mount(state.realGit.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return;
+    if (::mount(state.shim.c_str(), state.realGit.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return;
+    ::setenv(realGitVariable, real.c_str(), 1);
 }
 
 } // namespace nerim::platform::guard

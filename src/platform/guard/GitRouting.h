@@ -36,4 +36,10 @@ struct GitRoutingOptions {
 // only the fixed settings are left out and nothing is routed.
 bool routeGitThroughShim(const GitRoutingOptions &options, int &error);
 
+// In a mount namespace of the tree's own (after routeGitThroughShim): lays
+// nerim-git over the real git's file, so that a program that runs git by its
+// full path, or from a PATH its login shell set anew, gets nerim-git too; the
+// real git stays reachable for nerim-git in the private folder. Best effort.
+void coverRealGitInThisMountNamespace();
+
 } // namespace nerim::platform::guard

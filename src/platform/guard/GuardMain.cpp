@@ -280,6 +280,7 @@ struct InitReport {
     if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0) {
         (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
         hidePaths(args.hidden);
+        coverRealGitInThisMountNamespace();
     }
 
     const pid_t program = fork();
