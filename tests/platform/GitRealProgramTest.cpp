@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace nerim::platform;
@@ -134,17 +135,20 @@ TEST(GitRealProgram, TheAgentsBashToolRunsGitWithoutTheRepositorysPrograms)
 
     const QStringList commands{QStringLiteral("git status"), QStringLiteral("git add -A && git diff --cached --stat"),
                                QStringLiteral("git commit -qm work && git log -p -1 | tail -3"),
-                               QStringLiteral("git planted; echo alias-exit=$?")};
+                               QStringLiteral("git planted || echo alias-refused")};
     CommandPlayer player(commands);
     ChildProcess child;
     bool ended = false;
+    QStringList said;
     QObject::connect(&child, &ChildProcess::treeEnded, [&] { ended = true; });
+    QObject::connect(&child, &ChildProcess::outputLine, [&](const QString &line, bool) { said << line.left(400); });
     ChildProcess::Options options;
     options.program = program;
     options.arguments = {QStringLiteral("--print"), QStringLiteral("--output-format"), QStringLiteral("stream-json"),
                          QStringLiteral("--verbose"), QStringLiteral("--setting-sources"), QStringLiteral("user"),
                          QStringLiteral("--strict-mcp-config"), QStringLiteral("--allowedTools"),
-                         QStringLiteral("Bash(git:*)"), QStringLiteral("Run git.")};
+                         QStringLiteral("Bash(git:*)")};
+    options.inputPipe = true;
     options.workingDirectory = planted.folder;
     options.environment = QProcessEnvironment::systemEnvironment();
     options.environment.insert(QStringLiteral("ANTHROPIC_BASE_URL"), player.baseUrl().toString());
@@ -153,14 +157,23 @@ TEST(GitRealProgram, TheAgentsBashToolRunsGitWithoutTheRepositorysPrograms)
     options.environment.insert(QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1"));
     options.endTreeWhenProgramExits = true;
     child.start(options);
+    child.write("Run git.");
+    child.closeInput();
     ASSERT_TRUE(waitFor([&] { return ended; }, 180000));
 
     for (const QString &command : commands) {
         SCOPED_TRACE(command.toStdString());
-        ASSERT_TRUE(player.results().contains(command));
+        ASSERT_TRUE(player.results().contains(command)) << said.join('\n').toStdString();
     }
     EXPECT_TRUE(planted.marksLeft().isEmpty()) << planted.marksLeft().join(' ').toStdString();
     EXPECT_TRUE(player.results().value(commands.at(0)).contains(QLatin1String("On branch")))
         << player.results().value(commands.at(0)).toStdString();
-    EXPECT_EQ(planted.lastCommit(), "work");
+    QProcess log;
+    log.setWorkingDirectory(planted.folder);
+    log.start(QStringLiteral("git"), {QStringLiteral("log"), QStringLiteral("--format=%s"), QStringLiteral("-1")});
+    ASSERT_TRUE(log.waitForFinished(30000));
+    EXPECT_EQ(log.readAllStandardOutput().trimmed(), "work") << player.results().value(commands.at(2)).toStdString();
+    // The repository's alias was emptied, so git refused it.
+    EXPECT_TRUE(player.results().value(commands.at(3)).contains(QLatin1String("alias-refused")))
+        << player.results().value(commands.at(3)).toStdString();
 }
