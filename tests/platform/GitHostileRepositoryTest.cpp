@@ -244,6 +244,22 @@ const std::vector<HostileCase> &hostileCases()
              writeFile(f.project + QStringLiteral("/sub/.git"), "gitdir: real \n");
          },
          "sub"},
+        {"a submodule's own configuration",
+         [](Fixture &f) {
+             const QString source = f.base + QStringLiteral("/library");
+             QDir().mkpath(source);
+             writeFile(source + QStringLiteral("/lib.txt"), "lib\n");
+             git(source, {QStringLiteral("init"), QStringLiteral("-q")});
+             git(source, {QStringLiteral("add"), QStringLiteral("-A")});
+             git(source, {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("lib")});
+             git(f.project, {QStringLiteral("-c"), QStringLiteral("protocol.file.allow=always"), QStringLiteral("submodule"),
+                             QStringLiteral("add"), QStringLiteral("-q"), source, QStringLiteral("lib")});
+             git(f.project, {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("with library")});
+             appendFile(f.project + QStringLiteral("/.git/modules/lib/config"),
+                        "[core]\n\tfsmonitor = " + f.p + "\n[alias]\n\tplanted = !" + f.p + "\n");
+             writeFile(f.project + QStringLiteral("/lib/lib.txt"), "changed\n");
+         },
+         "", "", "git submodule foreach --quiet git planted; git diff --submodule=diff; git -C lib status"},
         {"a tar format's command", [](Fixture &f) { f.config("[tar \"tgz\"]\n\tcommand = " + f.p + "\n"); }},
         {"a trailer's command",
          [](Fixture &f) {
@@ -288,40 +304,42 @@ bool gitInstalled()
 
 } // namespace
 
-TEST(GitHostileRepository, NoPlantRunsUnderTheRoutineCommandsWhileTheSameCommandsRunItPlainly)
+// One test per case (so they run side by side under CTest), named by its number in the table.
+class GitHostileRepository : public testing::TestWithParam<size_t> {};
+
+TEST_P(GitHostileRepository, NoPlantRunsUnderTheRoutineCommandsWhileTheSameCommandsRunItPlainly)
 {
     if (!gitInstalled())
         GTEST_SKIP() << "git is not installed";
-    int index = 0;
-    for (const HostileCase &hostile : hostileCases()) {
-        SCOPED_TRACE(hostile.name);
-        for (const bool guarded : {false, true}) {
-            Fixture fixture;
-            ASSERT_TRUE(fixture.make(QStringLiteral("hostile-%1-%2").arg(index).arg(guarded)));
-            hostile.plant(fixture);
-            HostileCase withPlant = hostile;
-            const QByteArray before = QByteArray(hostile.before).replace("%PLANT%", fixture.p);
-            withPlant.before = before.constData();
-            const QString script = routine(fixture, withPlant);
-            if (guarded) {
-                const Outcome outcome = runGuarded(folderOf(fixture, hostile), script);
-                ASSERT_TRUE(outcome.ended);
-                EXPECT_FALSE(fixture.ran()) << "ran under the guard (connections: " << fixture.connections << ")";
-                // git itself still did its work there.
-                if (!*hostile.folder) {
-                    EXPECT_TRUE(git(fixture.project, {QStringLiteral("rev-parse"), QStringLiteral("-q"),
-                                                      QStringLiteral("--verify"), QStringLiteral("HEAD^{/^work}")}));
-                }
-                if (QDir(fixture.project + QStringLiteral("/inner.git")).exists()) {
-                    EXPECT_TRUE(git(fixture.project + QStringLiteral("/inner.git"),
-                                    {QStringLiteral("rev-parse"), QStringLiteral("-q"), QStringLiteral("--verify"),
-                                     QStringLiteral("refs/heads/x")}));
-                }
-            } else {
-                ASSERT_TRUE(runPlain(folderOf(fixture, hostile), script));
-                EXPECT_TRUE(fixture.ran()) << "the plant did not run plainly: the case tests nothing";
+    const HostileCase &hostile = hostileCases().at(GetParam());
+    SCOPED_TRACE(hostile.name);
+    for (const bool guarded : {false, true}) {
+        Fixture fixture;
+        ASSERT_TRUE(fixture.make(QStringLiteral("hostile-%1").arg(guarded)));
+        hostile.plant(fixture);
+        HostileCase withPlant = hostile;
+        const QByteArray before = QByteArray(hostile.before).replace("%PLANT%", fixture.p);
+        withPlant.before = before.constData();
+        const QString script = routine(fixture, withPlant);
+        if (guarded) {
+            const Outcome outcome = runGuarded(folderOf(fixture, hostile), script);
+            ASSERT_TRUE(outcome.ended);
+            EXPECT_FALSE(fixture.ran()) << "ran under the guard (connections: " << fixture.connections << ")";
+            // git itself still did its work there.
+            if (!*hostile.folder) {
+                EXPECT_TRUE(git(fixture.project, {QStringLiteral("rev-parse"), QStringLiteral("-q"),
+                                                  QStringLiteral("--verify"), QStringLiteral("HEAD^{/^work}")}));
             }
+            if (QDir(fixture.project + QStringLiteral("/inner.git")).exists()) {
+                EXPECT_TRUE(git(fixture.project + QStringLiteral("/inner.git"),
+                                {QStringLiteral("rev-parse"), QStringLiteral("-q"), QStringLiteral("--verify"),
+                                 QStringLiteral("refs/heads/x")}));
+            }
+        } else {
+            ASSERT_TRUE(runPlain(folderOf(fixture, hostile), script));
+            EXPECT_TRUE(fixture.ran()) << "the plant did not run plainly: the case tests nothing";
         }
-        ++index;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachCase, GitHostileRepository, testing::Range<size_t>(0, hostileCases().size()));

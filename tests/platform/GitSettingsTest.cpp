@@ -4,6 +4,7 @@
 // overridden is refused.
 #include "platform/ChildProcess.h"
 #include "platform/guard/GitSettings.h"
+#include "platform/guard/ProcessTree.h"
 
 #include "PlantedRepository.h"
 #include "TaggedProcesses.h"
@@ -15,6 +16,7 @@
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace nerim::platform;
 using namespace nerim::platform::guard;
@@ -568,4 +570,36 @@ TEST(GitSettings, GitByItsFullPathInATreeWithItsOwnNamespace)
     EXPECT_TRUE(planted.marksLeft().isEmpty()) << planted.marksLeft().join(' ').toStdString();
     EXPECT_EQ(planted.lastCommit(), "work");
     EXPECT_TRUE(planted.ownHelperAnswer().contains("password=from-your-own-helper")) << planted.ownHelperAnswer().toStdString();
+}
+
+// The guard's private git folder goes with the guard; one that a guard
+// killed outright left behind is removed by the next guard, and only that.
+TEST(GitSettings, TheGuardsGitFolderIsRemovedAndOnesLeftByKilledGuardsToo)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("git")).isEmpty())
+        GTEST_SKIP() << "git is not installed";
+    const QString tmp = makeTempDir(QStringLiteral("tmp"));
+    char link[128] = {};
+    ASSERT_GT(::readlink("/proc/self/ns/pid", link, sizeof link - 1), 0);
+    const auto self = nerim::platform::guard::ProcProcessTable().read(::getpid());
+    ASSERT_TRUE(self);
+    const auto folder = [&](const char *name, const QByteArray &owner) {
+        writeFile(tmp + QLatin1Char('/') + QLatin1String(name) + QStringLiteral("/owner"), owner);
+        writeFile(tmp + QLatin1Char('/') + QLatin1String(name) + QStringLiteral("/bin/keep"), "x");
+    };
+    folder("nerim-git-abandoned", "999999999 12 " + QByteArray(link) + "\n");
+    folder("nerim-git-reused-id", QByteArray::number(::getpid()) + " " + QByteArray::number(self->startTime + 1) + " " +
+                                      QByteArray(link) + "\n");
+    folder("nerim-git-live", QByteArray::number(::getpid()) + " " + QByteArray::number(self->startTime) + " " +
+                                 QByteArray(link) + "\n");
+    folder("nerim-git-elsewhere", "999999999 12 pid:[1]\n");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tmp);
+    const Outcome outcome = runThroughChildProcess(tmp, QStringLiteral("ls -d \"$TMPDIR\"/nerim-git-* | wc -l >&2"), false,
+                                                   environment);
+    ASSERT_TRUE(outcome.ended);
+    EXPECT_EQ(outcome.errorLines, QStringList{QStringLiteral("3")}); // its own, the live one, the other namespace's
+    QStringList left = QDir(tmp).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    left.sort();
+    EXPECT_EQ(left, (QStringList{QStringLiteral("nerim-git-elsewhere"), QStringLiteral("nerim-git-live")}));
 }

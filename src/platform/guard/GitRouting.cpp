@@ -1,10 +1,12 @@
 #include "platform/guard/GitRouting.h"
 
 #include "platform/guard/GitSettings.h"
+#include "platform/guard/ProcessTree.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -13,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace nerim::platform::guard {
 
@@ -115,6 +118,55 @@ std::string realExecPath(const std::string &realGit, Environment environment, co
     return {};
 }
 
+// The PID namespace this process sees others in (process ids mean something only there).
+std::string pidNamespace()
+{
+    char link[128];
+    const ssize_t length = ::readlink("/proc/self/ns/pid", link, sizeof link - 1);
+    return length > 0 ? std::string(link, static_cast<size_t>(length)) : std::string();
+}
+
+// Each folder records the guard that made it ("<pid> <start time> <pid
+// namespace>"), so that one left by a guard killed outright (its exit never
+// came) is removed by the next guard of the same user that sees the same
+// processes.
+void removeAbandonedFolders(const std::string &base)
+{
+    const std::string here = pidNamespace();
+    if (here.empty())
+        return;
+    DIR *dir = ::opendir(base.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> abandoned;
+    const ProcProcessTable table;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.rfind("nerim-git-", 0) != 0)
+            continue;
+        const std::string folder = base + "/" + name;
+        struct stat info;
+        if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+            continue;
+        FILE *owner = std::fopen((folder + "/owner").c_str(), "re");
+        if (!owner)
+            continue; // still being made, or not one of ours
+        long pid = 0;
+        unsigned long long started = 0;
+        char space[128] = {};
+        const bool read = std::fscanf(owner, "%ld %llu %127s", &pid, &started, space) == 3;
+        std::fclose(owner);
+        if (!read || pid <= 0 || here != space)
+            continue;
+        const auto process = table.read(static_cast<pid_t>(pid));
+        if (!process || process->startTime != started)
+            abandoned.push_back(folder);
+    }
+    ::closedir(dir);
+    for (const std::string &folder : abandoned)
+        removeFolder(folder);
+}
+
 bool linkTo(const std::string &target, const std::string &link)
 {
     return ::symlink(target.c_str(), link.c_str()) == 0;
@@ -125,11 +177,18 @@ bool makeFolder(const std::string &shim, const std::string &execPath, std::strin
 {
     const char *tmp = std::getenv("TMPDIR");
     std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
+    removeAbandonedFolders(base);
     std::string pattern = base + "/nerim-git-XXXXXX";
     if (!::mkdtemp(pattern.data()))
         return false;
     folder = pattern;
     routingFolder() = folder;
+    const auto self = ProcProcessTable().read(::getpid());
+    if (FILE *owner = std::fopen((folder + "/owner").c_str(), "wex")) {
+        std::fprintf(owner, "%ld %llu %s\n", static_cast<long>(::getpid()), self ? self->startTime : 0ULL,
+                     pidNamespace().c_str());
+        std::fclose(owner);
+    }
     const std::string bin = folder + "/bin";
     const std::string exec = folder + "/exec";
     if (::mkdir(bin.c_str(), 0700) != 0 || ::mkdir(exec.c_str(), 0700) != 0 || !linkTo(shim, bin + "/git"))
