@@ -805,10 +805,6 @@ std::vector<std::string> environmentLines(const Environment &environment)
     return lines;
 }
 
-namespace {
-
-} // namespace
-
 Environment environmentWith(Environment environment, const std::vector<Setting> &user,
                             const std::vector<Setting> &added, const std::vector<Setting> &variables)
 {

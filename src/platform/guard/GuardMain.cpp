@@ -32,8 +32,9 @@
 //
 // Before it starts the program the guard makes every git the tree runs come
 // through nerim-git, which keeps the repository's own configuration from
-// running anything or choosing a host (see GitRouting.h), and in the program's namespace it lays empty, read-only
-// file systems over the folders it was asked to hide (--hide).
+// running anything or choosing a host (see GitRouting.h), and in the
+// program's namespace it lays empty, read-only file systems over the folders
+// it was asked to hide (--hide).
 #include "platform/guard/GitRouting.h"
 #include "platform/guard/GuardProtocol.h"
 #include "platform/guard/ProcessTree.h"
