@@ -264,7 +264,7 @@ bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
     const std::vector<Setting> user = usersCommandSettings(environment).value_or(std::vector<Setting>{});
     Environment query = environmentWith(environment, user, {});
     query.erase("GIT_CONFIG");
-    query["GIT_CEILING_DIRECTORIES"] = "/";
+    query["GIT_CEILING_DIRECTORIES"].assign(1, '/');
     const CapturedRun run = runCaptured(realGit, {"git", "--no-pager", "config", "--list", "--show-scope", "-z",
                                                   "--includes"},
                                         environmentLines(query), 10000, 16u << 20, "/");
