@@ -260,6 +260,12 @@ const std::vector<HostileCase> &hostileCases()
              writeFile(f.project + QStringLiteral("/lib/lib.txt"), "changed\n");
          },
          "", "", "git submodule foreach --quiet git planted; git diff --submodule=diff; git -C lib status"},
+        {"an alias a mistyped command is corrected to, with the user's own autocorrection",
+         [](Fixture &f) {
+             appendFile(homeDir() + QStringLiteral("/.gitconfig"), "[help]\n\tautocorrect = immediate\n");
+             f.config("[alias]\n\tzzplanted = !" + f.p + "\n");
+         },
+         "", "", "git zzplante"},
         {"a tar format's command", [](Fixture &f) { f.config("[tar \"tgz\"]\n\tcommand = " + f.p + "\n"); }},
         {"a trailer's command",
          [](Fixture &f) {

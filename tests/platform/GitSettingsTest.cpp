@@ -246,6 +246,18 @@ TEST(GitSettings, EachProgramNamingKeyOfTheRepositoryIsTakenAwayAndTheUsersOwnVa
     const GitOverrides chain = gitOverrides({{"global", "alias.mine", "-c x.y=z st"}, {"local", "alias.st", "!/p"}},
                                             parseInvocation("git", {"-C", "x", "mine"}), {});
     EXPECT_EQ(asMap(chain.settings).at("alias.st"), "");
+
+    // With the user's own autocorrection, a mistyped command could become any
+    // of the repository's aliases: all are emptied, or past the budget
+    // corrections are only suggested.
+    std::vector<GitConfigItem> correcting{{"global", "help.autocorrect", "immediate"}, {"local", "alias.statsu", "!/p"}};
+    EXPECT_EQ(asMap(gitOverrides(correcting, parseInvocation("git", {"stats"}), {}).settings).at("alias.statsu"), "");
+    for (size_t i = 0; i < maxOverrides; ++i)
+        correcting.push_back({"local", "alias.a" + std::to_string(i), "!/p"});
+    const GitOverrides suggesting = gitOverrides(correcting, parseInvocation("git", {"stats"}), {});
+    EXPECT_FALSE(suggesting.refusal);
+    EXPECT_EQ(asMap(suggesting.settings).at("help.autocorrect"), "0");
+    EXPECT_FALSE(asMap(suggesting.settings).count("alias.a1"));
 }
 
 // Keys git takes the first value of, or the longest match of, cannot be

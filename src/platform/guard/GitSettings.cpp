@@ -510,6 +510,24 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
             break;
         }
     }
+    // With the user's own autocorrection on, a mistyped command may become
+    // any alias: then every alias of the repository's is emptied, or, past
+    // the budget, corrections are only suggested.
+    if (const KeyEntries *autocorrect = entries.findFolded("help.autocorrect"); autocorrect && autocorrect->winnerIsUsers()) {
+        const std::string value = lowered(autocorrect->winner()->value.value_or("1"));
+        if (value != "0" && value != "never" && value != "show" && value != "false" && value != "off" && value != "no") {
+            std::vector<const KeyEntries *> aliases;
+            for (const KeyEntries &key : entries.all())
+                if (key.key.section == "alias" && !key.winnerIsUsers())
+                    aliases.push_back(&key);
+            if (out.settings.size() + aliases.size() < maxOverrides) {
+                for (const KeyEntries *alias : aliases)
+                    set(alias->name, alias->usersValue().value_or(""));
+            } else {
+                set(autocorrect->name, "0");
+            }
+        }
+    }
     // git's defaults that are the repository's own: its hooks folder.
     if (!entries.findFolded("core.hookspath"))
         set("core.hookspath", "/dev/null");
