@@ -359,6 +359,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     // An agent's turn is over when it exits: tool commands it left running
     // (a server it tried out, a watcher) end with it.
     launch.endTreeWhenProgramExits = true;
+    // A Deploy run's `git push` sends no commit holding .env files or .nerim/.
+    launch.refusePushingSecrets = role == AgentRole::deploy;
 
     // Registered before the launch, so an agent that ends at once is still
     // accounted for: its events wait in the stream until fetched.

@@ -375,6 +375,8 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
     if (!options.projectFolder.isEmpty())
         argumentBytes << QByteArrayLiteral("--git-from") << QFile::encodeName(options.projectFolder);
+    if (options.refusePushingSecrets)
+        argumentBytes << QByteArrayLiteral("--refuse-pushing-secrets");
     for (const QString &path : options.hiddenPaths)
         argumentBytes << QByteArrayLiteral("--hide") << QFile::encodeName(path);
     std::vector<char *> argv;

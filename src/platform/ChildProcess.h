@@ -87,10 +87,15 @@ public:
         // Without a group, what the killed guard left is found by its run
         // mark (see RunMarker) and ended the same way.
         bool ownCgroup = true;
-        // The folder whose git repository is the project's (see
-        // GitConfigSafety.h: whatever it is, its configuration runs nothing
-        // in the tree); empty: the working directory.
+        // The project's folder. Every git the tree runs comes through
+        // nerim-git, which asks git at each invocation what the repository
+        // it works in would set (see guard/GitRouting.h), so no folder needs
+        // to be named for that; kept for the guard's command line.
         QString projectFolder;
+        // `git push` in the tree refuses to send a commit that adds or
+        // changes a `.env`/`.env.*` file (but for the examples) or anything
+        // in a `.nerim` folder (Deploy runs).
+        bool refusePushingSecrets = false;
         // Paths the tree must not read (Nerim's data folder, the agent's own
         // settings): in the PID namespace's own mount namespace an empty,
         // read-only file system lies over each. Only with `pidNamespace`,

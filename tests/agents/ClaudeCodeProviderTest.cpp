@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <csignal>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -130,9 +131,11 @@ TEST_F(ClaudeCodeProviderTest, ChildEnvironmentLayersCredentialsAndPath)
     EXPECT_EQ(env.value(QStringLiteral("ANTHROPIC_BASE_URL")), QStringLiteral("http://127.0.0.1:9"));
     EXPECT_EQ(env.value(QStringLiteral("ANTHROPIC_AUTH_TOKEN")), QStringLiteral("token"));
     EXPECT_EQ(env.value(QStringLiteral("TERM")), QStringLiteral("xterm")); // the later layer wins
-    EXPECT_EQ(env.value(QStringLiteral("PATH")),
-              claudeStandin::folder() +
-                  QStringLiteral(":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/home/someone/bin"));
+    // Led only by the guard's folder that routes git (see guard/GitRouting.h).
+    QString path = env.value(QStringLiteral("PATH"));
+    path.remove(QRegularExpression(QStringLiteral("^/[^:]*/nerim-git-[^/:]+/bin:")));
+    EXPECT_EQ(path, claudeStandin::folder() +
+                        QStringLiteral(":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/home/someone/bin"));
 }
 
 TEST_F(ClaudeCodeProviderTest, ProvidersWithoutTheirOwnSourceUseTheInstalledCredentials)

@@ -30,13 +30,14 @@
 // anything, so the whole tree is in that group; should the guard be killed
 // outright, Nerim kills what is left in the group (see RunCgroup.h).
 //
-// Before it starts the program the guard gives it the git settings that keep
-// the project's own repository configuration from running anything (see
-// GitConfigSafety.h), and in the program's namespace it lays empty, read-only
-// file systems over the folders it was asked to hide (--hide), hiding a path
-// that does not exist yet through its parent folder. A program with hidden
-// paths runs without capabilities (as root too), so it cannot unmount them.
-#include "platform/guard/GitConfigSafety.h"
+// Before it starts the program the guard makes every git the tree runs come
+// through nerim-git, which keeps the repository's own configuration from
+// running anything or choosing a host (see GitRouting.h), and in the
+// program's namespace it lays empty, read-only file systems over the folders
+// it was asked to hide (--hide), hiding a path that does not exist yet through
+// its parent folder. A program with hidden paths runs without capabilities (as
+// root too), so it cannot unmount them.
+#include "platform/guard/GitRouting.h"
 #include "platform/guard/GuardProtocol.h"
 #include "platform/guard/ProcessTree.h"
 
@@ -78,7 +79,8 @@ struct Arguments {
     bool pidNamespace = true;
     const char *workingDirectory = nullptr;
     const char *cgroup = nullptr; // a cgroup v2 group to move into before anything is started
-    const char *gitFrom = nullptr; // where the program's git repository is looked for
+    const char *gitFrom = nullptr; // the project folder (git itself finds each command's repository)
+    bool refusePushingSecrets = false; // git push refuses commits holding secret files
     std::vector<const char *> hidden; // paths laid over in the program's namespace
     std::vector<std::string> words; // PROGRAM and its arguments
     std::vector<char *> program; // the same, null-terminated, for exec
@@ -121,6 +123,10 @@ bool parseArguments(int argc, char **argv, Arguments &out)
         }
         if (option == "--no-pid-namespace") {
             out.pidNamespace = false;
+            continue;
+        }
+        if (option == "--refuse-pushing-secrets") {
+            out.refusePushingSecrets = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -221,21 +227,6 @@ bool enterPidNamespace()
     writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
     writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
     return true;
-}
-
-// Gives the program the git settings that keep the repository of the folder
-// it works in (or `gitFrom`) from running anything (see GitConfigSafety.h).
-void applyGitSafety(const Arguments &args)
-{
-    Environment environment;
-    for (char **entry = environ; *entry; ++entry) {
-        const char *equals = std::strchr(*entry, '=');
-        if (equals)
-            environment.emplace(std::string(*entry, static_cast<size_t>(equals - *entry)), std::string(equals + 1));
-    }
-    const char *folder = args.gitFrom ? args.gitFrom : args.workingDirectory;
-    for (const auto &[name, value] : gitSafetyEnvironment(folder ? folder : ".", environment))
-        setenv(name.c_str(), value.c_str(), 1);
 }
 
 // Lays a file system of its own over `folder` and binds every entry of the
@@ -425,6 +416,7 @@ struct InitReport {
     if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0) {
         (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
         hidden = hidePaths(args.hidden);
+        coverRealGitInThisMountNamespace();
     }
     if (!args.hidden.empty() && !hidden) {
         const int failure[2] = {2, errno ? errno : EPERM}; // reported as an exec failure
@@ -776,7 +768,11 @@ int main(int argc, char **argv)
     fcntl(controlDescriptor, F_SETFD, FD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);
 
-    applyGitSafety(args);
+    int gitError = 0;
+    if (!routeGitThroughShim(GitRoutingOptions{args.refusePushingSecrets}, gitError)) {
+        report(std::string(failedMessage) + " exec " + std::to_string(gitError));
+        return 0;
+    }
 
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (args.parent > 0) {

@@ -1,0 +1,308 @@
+#include "platform/guard/GitRouting.h"
+
+#include "platform/guard/GitSettings.h"
+#include "platform/guard/ProcessTree.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace nerim::platform::guard {
+
+namespace {
+
+std::string realPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+bool isExecutableFile(const std::string &path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The private folder, removed when the guard exits (the tree has ended by then).
+std::string &routingFolder()
+{
+    static std::string folder;
+    return folder;
+}
+
+// What coverRealGitInThisMountNamespace lays over what.
+struct Routed {
+    std::string shim;
+    std::string realGit; // with every link resolved
+};
+
+Routed &routed()
+{
+    static Routed state;
+    return state;
+}
+
+void removeFolder(const std::string &folder)
+{
+    if (DIR *dir = ::opendir(folder.c_str())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            const std::string path = folder + "/" + name;
+            struct stat info;
+            if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+                removeFolder(path);
+            else
+                ::unlink(path.c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(folder.c_str());
+}
+
+void removeRoutingFolder()
+{
+    if (!routingFolder().empty())
+        removeFolder(routingFolder());
+}
+
+// The first `git` on `path` that is not nerim-git.
+std::string findRealGit(const std::string &path, const std::string &shim)
+{
+    size_t start = 0;
+    while (start <= path.size()) {
+        const size_t colon = path.find(':', start);
+        std::string folder = path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        start = colon == std::string::npos ? path.size() + 1 : colon + 1;
+        if (folder.empty() || folder[0] != '/')
+            continue; // a relative entry would depend on where each program stands
+        const std::string candidate = folder + "/git";
+        if (isExecutableFile(candidate) && realPath(candidate) != shim)
+            return candidate;
+    }
+    return {};
+}
+
+std::string trimmedLine(const std::string &text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+// What the real git says its exec path is (a mirror of an outer guard does not count).
+std::string realExecPath(const std::string &realGit, Environment environment, const std::string &shim)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const CapturedRun run = runCaptured(realGit, {"git", "--exec-path"}, environmentLines(environment), 10000,
+                                            64 * 1024, "/");
+        if (!run.started || run.timedOut || !WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0)
+            return {};
+        const std::string path = trimmedLine(run.output);
+        if (!path.empty() && realPath(path + "/git") != shim)
+            return path;
+        environment.erase("GIT_EXEC_PATH");
+    }
+    return {};
+}
+
+// The PID namespace this process sees others in (process ids mean something only there).
+std::string pidNamespace()
+{
+    char link[128];
+    const ssize_t length = ::readlink("/proc/self/ns/pid", link, sizeof link - 1);
+    return length > 0 ? std::string(link, static_cast<size_t>(length)) : std::string();
+}
+
+// Each folder records the guard that made it ("<pid> <start time> <pid
+// namespace>"), so that one left by a guard killed outright (its exit never
+// came) is removed by the next guard of the same user that sees the same
+// processes.
+void removeAbandonedFolders(const std::string &base)
+{
+    const std::string here = pidNamespace();
+    if (here.empty())
+        return;
+    DIR *dir = ::opendir(base.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> abandoned;
+    const ProcProcessTable table;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.rfind("nerim-git-", 0) != 0)
+            continue;
+        const std::string folder = base + "/" + name;
+        struct stat info;
+        if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+            continue;
+        FILE *owner = std::fopen((folder + "/owner").c_str(), "re");
+        if (!owner)
+            continue; // still being made, or not one of ours
+        long pid = 0;
+        unsigned long long started = 0;
+        char space[128] = {};
+        const bool read = std::fscanf(owner, "%ld %llu %127s", &pid, &started, space) == 3;
+        std::fclose(owner);
+        if (!read || pid <= 0 || here != space)
+            continue;
+        const auto process = table.read(static_cast<pid_t>(pid));
+        if (!process || process->startTime != started)
+            abandoned.push_back(folder);
+    }
+    ::closedir(dir);
+    for (const std::string &folder : abandoned)
+        removeFolder(folder);
+}
+
+bool linkTo(const std::string &target, const std::string &link)
+{
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
+// The folder with bin/git and the exec path mirror.
+bool makeFolder(const std::string &shim, const std::string &execPath, std::string &folder)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
+    removeAbandonedFolders(base);
+    std::string pattern = base + "/nerim-git-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        return false;
+    folder = pattern;
+    routingFolder() = folder;
+    const auto self = ProcProcessTable().read(::getpid());
+    if (FILE *owner = std::fopen((folder + "/owner").c_str(), "wex")) {
+        std::fprintf(owner, "%ld %llu %s\n", static_cast<long>(::getpid()), self ? self->startTime : 0ULL,
+                     pidNamespace().c_str());
+        std::fclose(owner);
+    }
+    const std::string bin = folder + "/bin";
+    const std::string exec = folder + "/exec";
+    if (::mkdir(bin.c_str(), 0700) != 0 || ::mkdir(exec.c_str(), 0700) != 0 || !linkTo(shim, bin + "/git"))
+        return false;
+    static const char *const throughShim[] = {"git", "git-receive-pack", "git-upload-pack", "git-upload-archive"};
+    for (const char *name : throughShim)
+        if (!linkTo(shim, exec + "/" + name))
+            return false;
+    DIR *dir = ::opendir(execPath.c_str());
+    if (!dir)
+        return false;
+    bool linked = true;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." ||
+            std::find(std::begin(throughShim), std::end(throughShim), name) != std::end(throughShim))
+            continue;
+        linked = linkTo(execPath + "/" + name, exec + "/" + name) && linked;
+    }
+    ::closedir(dir);
+    return linked;
+}
+
+} // namespace
+
+bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
+{
+    error = 0;
+    if (options.refusePushingSecrets)
+        ::setenv(refuseSecretsVariable, "1", 1);
+    else
+        ::unsetenv(refuseSecretsVariable);
+
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        error = errno;
+        return false;
+    }
+    std::string folderOfSelf(self, static_cast<size_t>(length));
+    folderOfSelf.erase(folderOfSelf.rfind('/'));
+    const std::string shim = realPath(folderOfSelf + "/nerim-git");
+    if (shim.empty() || !isExecutableFile(shim)) {
+        error = ENOENT;
+        return false;
+    }
+
+    Environment environment = environmentFrom(environ);
+    const std::string path = environment.count("PATH") ? environment["PATH"] : "/usr/local/bin:/usr/bin:/bin";
+    const std::string realGit = findRealGit(path, shim);
+    if (realGit.empty())
+        return true; // no git to run
+
+    const std::string execPath = realExecPath(realGit, environment, shim);
+    if (execPath.empty()) {
+        error = EIO;
+        return false;
+    }
+    std::string folder;
+    const bool made = makeFolder(shim, execPath, folder);
+    if (!routingFolder().empty()) {
+        static bool registered = false;
+        if (!registered)
+            std::atexit(&removeRoutingFolder);
+        registered = true;
+    }
+    if (!made) {
+        error = errno ? errno : EIO;
+        return false;
+    }
+
+    // The fixed settings: the user's own values, read outside any repository.
+    const std::vector<Setting> user = usersCommandSettings(environment).value_or(std::vector<Setting>{});
+    Environment query = environmentWith(environment, user, {});
+    query.erase("GIT_CONFIG");
+    query["GIT_CEILING_DIRECTORIES"].assign(1, '/');
+    const CapturedRun run = runCaptured(realGit, {"git", "--no-pager", "config", "--list", "--show-scope", "-z",
+                                                  "--includes"},
+                                        environmentLines(query), 10000, 16u << 20, "/");
+    std::vector<GitConfigItem> items;
+    if (run.started && !run.timedOut && !run.tooLarge && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
+        items = parseConfigListing(run.output).value_or(std::vector<GitConfigItem>{});
+    const std::vector<Setting> fixed = fixedGitSettings(items, environment);
+    routed() = Routed{shim, realPath(realGit)};
+    const Environment result =
+        environmentWith(environment, user, fixed,
+                        {{"PATH", folder + "/bin:" + path},
+                         {"GIT_EXEC_PATH", folder + "/exec"},
+                         {realGitVariable, realGit},
+                         {realExecPathVariable, execPath}});
+    for (const auto &[name, value] : environment)
+        if (!result.count(name))
+            ::unsetenv(name.c_str());
+    for (const auto &[name, value] : result)
+        ::setenv(name.c_str(), value.c_str(), 1);
+    return true;
+}
+
+void coverRealGitInThisMountNamespace()
+{
+    const Routed &state = routed();
+    if (routingFolder().empty() || state.realGit.empty() || state.shim.empty())
+        return;
+    // The real git, reachable under the private folder (a file to mount on).
+    const std::string real = routingFolder() + "/real-git";
+    const int fd = ::open(real.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0700);
+    if (fd < 0)
+        return;
+    ::close(fd);
+    if (::mount(state.realGit.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return;
+    if (::mount(state.shim.c_str(), state.realGit.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return;
+    ::setenv(realGitVariable, real.c_str(), 1);
+}
+
+} // namespace nerim::platform::guard

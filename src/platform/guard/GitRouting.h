@@ -1,0 +1,45 @@
+#pragma once
+
+// Makes every git a tree runs come through `nerim-git` (see GitSettings.h).
+//
+// Before it starts the program the guard makes a private folder (mode 0700,
+// removed when the guard exits) holding
+//   bin/git   -> nerim-git, put first on PATH;
+//   exec/     a mirror of the real git's exec path (`git --exec-path`): a
+//             link to each of its entries, but git, git-receive-pack,
+//             git-upload-pack and git-upload-archive lead to nerim-git;
+//             given as GIT_EXEC_PATH.
+// git puts its exec path first on PATH for everything it starts, so the gits
+// it starts in turn (submodules, the other end of a push to a repository on
+// this computer, for which git drops every command-scope setting) come back
+// through nerim-git too, which then asks about that repository. Where the
+// real git and its exec path are is recorded for nerim-git in the
+// environment (project files cannot set that).
+//
+// For programs that run git by its full path, or reset PATH, the guard also
+// puts a small fixed set of command-scope settings in the environment (see
+// fixedGitSettings); nerim-git recognises them as the guard's and does not
+// take them for the user's own.
+
+#include <string>
+
+namespace nerim::platform::guard {
+
+struct GitRoutingOptions {
+    // Makes nerim-git refuse `git push` of a commit that holds a secret file.
+    bool refusePushingSecrets = false;
+};
+
+// Sets up the folder and this process's environment (which the program
+// inherits). False, with `error` set to an errno, when git is installed but
+// could not be routed (the program must then not start). Without git on PATH
+// only the fixed settings are left out and nothing is routed.
+bool routeGitThroughShim(const GitRoutingOptions &options, int &error);
+
+// In a mount namespace of the tree's own (after routeGitThroughShim): lays
+// nerim-git over the real git's file, so that a program that runs git by its
+// full path, or from a PATH its login shell set anew, gets nerim-git too; the
+// real git stays reachable for nerim-git in the private folder. Best effort.
+void coverRealGitInThisMountNamespace();
+
+} // namespace nerim::platform::guard

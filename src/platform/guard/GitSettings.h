@@ -1,0 +1,168 @@
+#pragma once
+
+// What keeps a repository's own git configuration from running programs or
+// choosing hosts in the processes Nerim starts, decided by asking git itself.
+//
+// A project folder may come from anyone, and its .git/config (with whatever
+// it includes) can name programs git runs on the most routine commands: a
+// file-system monitor, hooks, a clean filter, a text converter, an alias, a
+// credential helper... and hosts it talks to: a proxy, a URL rewrite. Those
+// would run, or send, with the agent's or the deploy's credentials.
+//
+// Every git the tree starts is `nerim-git` (see GitRouting.h). At each
+// invocation it asks the real git what it will read, with the invocation's
+// own global options, folder and environment:
+//     git config --list --show-scope -z --includes
+// (which runs nothing), and for every program-running or host-choosing key
+// whose winning value does not come from the user's own system, global or
+// command scope it adds a command-scope setting (GIT_CONFIG_COUNT,
+// GIT_CONFIG_KEY_<n>, GIT_CONFIG_VALUE_<n>, read after every file): the
+// user's own value where there is one, else one that runs nothing of the
+// repository's. What cannot be overridden that way (a key git takes the
+// first value of, a URL rewrite where the longest match wins), what cannot be
+// read whole, and more settings than the budget allows make it refuse the
+// command instead, with one line saying why.
+//
+// Plain C++ without Qt: the guard and the shim link it.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace nerim::platform::guard {
+
+// A program's environment, by variable name.
+using Environment = std::map<std::string, std::string>;
+
+using Setting = std::pair<std::string, std::string>;
+
+// The environment variables the guard and the shim hand to each other.
+inline constexpr const char *realGitVariable = "NERIM_GIT_REAL"; // the real git program
+inline constexpr const char *realExecPathVariable = "NERIM_GIT_REAL_EXEC_PATH"; // its own exec path
+// Which command-scope entries the guard or a shim above added ("first:count:hash"),
+// so that the next shim asks git without them and does not take them for the user's.
+inline constexpr const char *ownSettingsVariable = "NERIM_GIT_OWN";
+inline constexpr const char *refuseSecretsVariable = "NERIM_GIT_REFUSE_SECRETS";
+inline constexpr const char *queryTimeoutVariable = "NERIM_GIT_QUERY_TIMEOUT_MS";
+
+// Every refusal starts with this.
+inline constexpr const char *refusalPrefix = "nerim: git was not run: ";
+
+// One entry of `git config --list --show-scope -z`.
+struct GitConfigItem {
+    std::string scope; // "system", "global", "local", "worktree", "command", ...
+    std::string key; // section and name in lower case, a subsection as written
+    std::optional<std::string> value; // none: written without "=" (true)
+};
+
+// The entries of the query's output; none when it is not the whole of a
+// well-formed listing.
+std::optional<std::vector<GitConfigItem>> parseConfigListing(std::string_view output);
+
+// A git command line, as far as the shim needs it.
+struct GitInvocation {
+    // The global options that choose the repository and its settings (-C,
+    // --git-dir, --work-tree, --bare, -c, --config-env, --namespace...), in
+    // order, to be passed on unchanged to the query.
+    std::vector<std::string> queryOptions;
+    // The command and what follows it; empty command when there is none.
+    std::string command;
+    std::vector<std::string> arguments;
+    // Started as git-upload-pack, git-receive-pack or git-upload-archive (or
+    // those commands): the repository is the folder named last, not the
+    // current one.
+    bool packProgram = false;
+};
+
+// `program` is the name the shim was started by (its basename decides a
+// dashed pack program); `arguments` what follows it.
+GitInvocation parseInvocation(std::string_view program, const std::vector<std::string> &arguments);
+
+struct GitOverrides {
+    std::vector<Setting> settings; // command-scope settings, in order
+    std::vector<Setting> variables; // further environment variables (GIT_PROXY_COMMAND)
+    std::optional<std::string> refusal; // why the command must not run
+    // The command the invocation ends in once its aliases are expanded, and
+    // its arguments; empty for a shell alias (the gits it runs are asked
+    // about again) or a pack program.
+    std::string finalCommand;
+    std::vector<std::string> finalArguments;
+};
+
+// Most command-scope settings one invocation may add, and their bytes.
+inline constexpr size_t maxOverrides = 512;
+inline constexpr size_t maxOverrideBytes = 256 * 1024;
+
+// What one invocation needs, from what git says it will read.
+GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvocation &invocation,
+                          const Environment &environment);
+
+// The small fixed set the guard puts in every tree's environment, for
+// programs that run git by its full path: core.hooksPath, core.fsmonitor,
+// core.pager, core.editor, sequence.editor, core.sshCommand, core.askPass,
+// protocol.ext.allow and the credential helpers, each the user's own value
+// from `items` (read outside any repository) or one that runs nothing.
+std::vector<Setting> fixedGitSettings(const std::vector<GitConfigItem> &items, const Environment &environment);
+
+// The command-scope entries of `environment`, without those a guard or shim
+// marked as its own (see ownSettingsVariable); none when GIT_CONFIG_COUNT is
+// malformed (git refuses such an environment itself).
+std::optional<std::vector<Setting>> usersCommandSettings(const Environment &environment);
+
+// The variables that replace every GIT_CONFIG_COUNT/KEY/VALUE variable and
+// the mark: `user` first, then `added`, marked as added.
+std::vector<Setting> commandScopeVariables(const std::vector<Setting> &user, const std::vector<Setting> &added);
+
+// Whether a path a push would carry holds a secret: a `.env` or `.env.*`
+// file (but for the examples) or anything in a `.nerim` folder, at any depth.
+bool isSecretPath(std::string_view path);
+
+// The revisions whose commits `git push <arguments>` may carry (refspec
+// sources; "--all" when that is not plain from the arguments).
+std::vector<std::string> pushedRevisions(const std::vector<std::string> &arguments);
+
+// ---- running the real git ----
+
+struct CapturedRun {
+    bool started = false;
+    bool timedOut = false;
+    bool tooLarge = false;
+    int status = -1; // the wait status
+    std::string output;
+    std::string errorOutput; // the first KiB
+};
+
+// Runs `path` with `arguments` (argv[0] first) and `environment` (NAME=value),
+// standard input from /dev/null, and takes what it prints; killed when it
+// takes longer than `timeoutMs` or prints more than `maxBytes`.
+// `folder`: where it runs (null: here).
+CapturedRun runCaptured(const std::string &path, const std::vector<std::string> &arguments,
+                        const std::vector<std::string> &environment, int timeoutMs, size_t maxBytes,
+                        const char *folder = nullptr);
+
+// The query's arguments for `invocation` (argv[0] first).
+std::vector<std::string> queryArguments(const GitInvocation &invocation);
+
+// The environment as NAME=value lines, and back.
+Environment environmentFrom(char **environ);
+std::vector<std::string> environmentLines(const Environment &environment);
+
+// `environment` with its command-scope variables replaced by `user` then
+// `added` (marked as added), and `variables` set.
+Environment environmentWith(Environment environment, const std::vector<Setting> &user,
+                            const std::vector<Setting> &added, const std::vector<Setting> &variables = {});
+
+// Why `git push` (as `overrides` resolved it) must not run: a commit it would
+// carry adds or changes a secret path. Asked of the real git with the
+// environment the push runs with.
+std::optional<std::string> pushSecretRefusal(const std::string &realGit, const GitInvocation &invocation,
+                                             const GitOverrides &overrides, const Environment &environment);
+
+// The command-scope settings the real git needs for `invocation`, asked of
+// the real git at `realGit` with `environment`; or why it must not run.
+GitOverrides askGit(const std::string &realGit, const GitInvocation &invocation, const Environment &environment);
+
+} // namespace nerim::platform::guard
