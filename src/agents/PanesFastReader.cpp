@@ -79,10 +79,10 @@ public:
     }
 
 private:
+    // What is read at a time. An element longer than that (a turn's long
+    // answer) is held whole however long it is: whatever the writer wrote is
+    // read back.
     static constexpr qsizetype pieceSize = 1024 * 1024;
-    // The largest single element taken from a file (a transcript line's text
-    // is at most a mebibyte; a turn's answer may be longer).
-    static constexpr qsizetype largestElement = qsizetype(1) << 30;
 
     // Where the cursor is in the whole input.
     qint64 offset() const { return m_base + (m_p - m_begin); }
@@ -100,8 +100,6 @@ private:
             std::memmove(data, m_p, size_t(kept));
         }
         if (m_buffer.size() - kept < pieceSize) {
-            if (kept > largestElement)
-                throw NotPlain{};
             m_buffer.resize(std::max(kept + pieceSize, m_buffer.size() + m_buffer.size() / 2));
             data = m_buffer.data();
         }

@@ -264,14 +264,18 @@ TEST(PanesFileDurability, TurnsAndPanesSharingAnIdAreEachKeptBySaves)
 {
     const QString path = makeTempDir() + QStringLiteral("/panes.json");
     const QUuid turnId = newUuid();
+    const QUuid soloId = newUuid();
     PaneDiskSnapshot pane = emptyPane(1);
     pane.outputLines.append(OutputLine::make(Kind::stdout, QStringLiteral("line")));
     pane.conversation = {closedTurn(turnId, QStringLiteral("first prompt"), QStringLiteral("first answer")),
-                         closedTurn(turnId, QStringLiteral("other prompt"), QStringLiteral("other answer"))};
+                         closedTurn(turnId, QStringLiteral("other prompt"), QStringLiteral("other answer")),
+                         closedTurn(soloId, QStringLiteral("solo  prompt"), QStringLiteral("solo  answer"))};
+    // A second pane of the same id, with a turn of the same id and sizes as
+    // the first pane's last one.
     PaneDiskSnapshot twin = pane;
     twin.outputLines = OutputLines();
     twin.outputLines.append(OutputLine::make(Kind::stdout, QStringLiteral("twin")));
-    twin.conversation = {closedTurn(turnId, QStringLiteral("twin prompt"), QStringLiteral("twin answer"))};
+    twin.conversation = {closedTurn(soloId, QStringLiteral("twin  prompt"), QStringLiteral("twin  answer"))};
     PanesSnapshot snapshot;
     snapshot.nextAgentNumber = 2;
     snapshot.panes = {pane, twin};
@@ -284,7 +288,7 @@ TEST(PanesFileDurability, TurnsAndPanesSharingAnIdAreEachKeptBySaves)
         const std::optional<PanesSnapshot> loaded = store.load();
         ASSERT_TRUE(loaded);
         ASSERT_EQ(loaded->panes.size(), 2);
-        ASSERT_EQ(loaded->panes.first().conversation.size(), 2);
+        ASSERT_EQ(loaded->panes.first().conversation.size(), 3);
         EXPECT_EQ(loaded->panes.first().conversation.at(0).userPrompt, QStringLiteral("first prompt"));
         EXPECT_EQ(loaded->panes.first().conversation.at(1).userPrompt, QStringLiteral("other prompt"));
         EXPECT_EQ(loaded->panes.last().conversation.first().userPrompt, QStringLiteral("twin prompt"));
