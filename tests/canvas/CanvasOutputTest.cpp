@@ -328,4 +328,9 @@ TEST_F(CanvasOutputTest, PiecesOfALongLineActOnNoMarker)
     EXPECT_TRUE(shown.at(1).endsWith(QStringLiteral("[NERIM_HANDOFF_TO_PLANS: evil]")));
     for (qsizetype i = 4; i < 4 + 12; ++i)
         EXPECT_EQ(pane->outputLines().at(i).kind, OutputLine::Kind::stdout);
+    // And the turn's answer holds them all.
+    QStringList pieces;
+    for (const AgentOutput &event : std::as_const(events))
+        pieces.append(event.text());
+    EXPECT_TRUE(pane->conversation().last().agentResponse == pieces.join(u'\n'));
 }
