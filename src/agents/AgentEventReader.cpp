@@ -476,7 +476,7 @@ void appendShownLine(QByteArrayView line, bool standardError, QList<AgentOutput>
                        platform::OutputLines::decode(line.sliced(offset, cuts[piece] - offset));
         if (!last)
             text += AgentEventReader::cutNotice();
-        out.append(shownLine(std::move(text), standardError));
+        out.append(AgentOutput::pieceOfLine(std::move(text), standardError));
         offset = cuts[piece];
     }
 }
@@ -519,7 +519,8 @@ void AgentEventReader::readLine(QByteArrayView line, QList<AgentOutput> &out)
 {
     Event event;
     if (!parseEvent(line, event)) {
-        out.append(AgentOutput::stdoutLine(platform::OutputLines::decode(line)));
+        // Plain text is shown as any text is: a long line in pieces.
+        appendShownLine(line, false, out);
         return;
     }
     const QByteArrayView type = event.type.view();

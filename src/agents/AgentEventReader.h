@@ -28,7 +28,7 @@ namespace nerim {
 //   show nothing.
 // - A line that is not strict JSON, or not an object with a "type", is passed
 //   on unchanged, as a standard-output line (a program that prints plain text
-//   still shows).
+//   still shows), cut like any shown line.
 //
 // Events are read whole, however large (a tool call that writes a big file
 // carries the whole file): the reader scans an event's bytes in place and
@@ -37,7 +37,9 @@ namespace nerim {
 // each led by "(part K of N) " and all but the last ending with `cutNotice()`.
 // So no piece passes for a marker line: none starts like one, and none ends
 // where a marker's payload would seem to end (the notice holds no closing
-// bracket either).
+// bracket either). Each piece is marked as one (`AgentOutput::isPieceOfLine`),
+// so that no marker is read inside one either: a marker late in a long line
+// is not what the whole line says.
 //
 // One reader per run; it only keeps what the next result needs to compare.
 class AgentEventReader {

@@ -22,6 +22,15 @@ public:
         event.m_exitCode = exitCode;
         return event;
     }
+    // A piece of a shown line too long to show in one: it is shown as it is,
+    // and never read for a marker (a piece could say what the whole line
+    // does not, e.g. a marker from the end of a long line with its own).
+    static AgentOutput pieceOfLine(QString piece, bool standardError)
+    {
+        AgentOutput event(standardError ? Kind::stderrLine : Kind::stdoutLine, std::move(piece));
+        event.m_piece = true;
+        return event;
+    }
     static AgentOutput completion(QString summary) { return AgentOutput(Kind::completion, std::move(summary)); }
     static AgentOutput hangSignal(HangThreshold threshold)
     {
@@ -35,6 +44,7 @@ public:
     const QString &text() const { return m_text; }
     qint32 exitCode() const { return m_exitCode; }          // processExited
     HangThreshold threshold() const { return m_threshold; } // hangSignal
+    bool isPieceOfLine() const { return m_piece; }          // stdoutLine, stderrLine
 
     friend bool operator==(const AgentOutput &, const AgentOutput &) = default;
 
@@ -45,6 +55,7 @@ private:
     QString m_text;
     qint32 m_exitCode = 0;
     HangThreshold m_threshold = HangThreshold::log;
+    bool m_piece = false;
 };
 
 } // namespace nerim

@@ -3,12 +3,17 @@
 #include "agents/PanesEncoding.h"
 #include "agents/PanesSaver.h"
 #include "foundation/Json.h"
+#include "foundation/RegularFile.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <unistd.h>
 
 namespace nerim {
 
@@ -16,12 +21,29 @@ namespace {
 
 // Thrown to give up on the quick path; never leaves this file.
 struct NotPlain {};
+// Thrown when the file cannot be read on.
+struct ReadFailed {
+    int error;
+};
 
+// The reader takes either a whole document in memory or a file it reads in
+// pieces. From a file, no more is held than the piece being read and the one
+// element (a transcript line, a turn, a small value) being decoded: before an
+// element is decoded, its extent is found (`fillValue`) and read in whole, so
+// the decoding itself never runs past what is held and may point into it.
+// Held bytes move only between elements (`refill`), where nothing points into
+// them; offsets into the file (`offset`) stay valid throughout.
 class Reader {
 public:
     Reader(const char *begin, const char *end, PanesFileLayout *layout)
         : m_begin(begin), m_p(begin), m_end(end), m_layout(layout)
     {
+    }
+
+    Reader(int fd, PanesFileLayout *layout) : m_layout(layout), m_fd(fd)
+    {
+        m_buffer.resize(pieceSize);
+        m_begin = m_p = m_end = m_buffer.constData();
     }
 
     PanesSnapshot document()
@@ -47,7 +69,7 @@ public:
             } else {
                 skipValue(0);
             }
-        });
+        }, {"panes"});
         if (!version || !next || !panes)
             throw NotPlain{};
         whitespace();
@@ -57,6 +79,122 @@ public:
     }
 
 private:
+    // What is read at a time. An element longer than that (a turn's long
+    // answer) is held whole however long it is: whatever the writer wrote is
+    // read back.
+    static constexpr qsizetype pieceSize = 1024 * 1024;
+
+    // Where the cursor is in the whole input.
+    qint64 offset() const { return m_base + (m_p - m_begin); }
+
+    // Reads more of the file behind what is held from the cursor on; false at
+    // its end. Never inside an element being decoded (see `fillValue`).
+    bool refill()
+    {
+        if (m_fd < 0 || m_eof || offset() < m_filledEnd)
+            return false;
+        const qsizetype kept = m_end - m_p;
+        char *data = m_buffer.data();
+        if (m_p != data) {
+            m_base = offset();
+            std::memmove(data, m_p, size_t(kept));
+        }
+        if (m_buffer.size() - kept < pieceSize) {
+            m_buffer.resize(std::max(kept + pieceSize, m_buffer.size() + m_buffer.size() / 2));
+            data = m_buffer.data();
+        }
+        qsizetype got = 0;
+        for (;;) {
+            const ssize_t n = ::read(m_fd, data + kept, size_t(m_buffer.size() - kept));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw ReadFailed{errno};
+            got = n;
+            break;
+        }
+        m_begin = m_p = data;
+        m_end = data + kept + got;
+        if (got == 0)
+            m_eof = true;
+        return got > 0;
+    }
+
+    // The byte `at` places after the cursor, reading more when it is not held
+    // yet; -1 past the end of the input.
+    int byteAt(qsizetype at)
+    {
+        while (m_end - m_p <= at) {
+            if (!refill())
+                return -1;
+        }
+        return static_cast<unsigned char>(m_p[at]);
+    }
+
+    static bool isSpace(int c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+    // Makes sure the value that starts after any white space at the cursor is
+    // held whole, with the byte that ends a number or literal: its syntax is
+    // only followed far enough to find its end (strings, nesting), the
+    // decoding checks the rest. Nothing to do for a document in memory.
+    void fillValue()
+    {
+        if (m_fd < 0 || offset() < m_filledEnd)
+            return;
+        qsizetype at = 0;
+        int c = byteAt(at);
+        while (isSpace(c))
+            c = byteAt(++at);
+        if (c < 0)
+            return;
+        const auto endString = [&] {
+            // `at` is on the opening quote.
+            ++at;
+            for (;;) {
+                const char *p = m_p + at;
+                while (p < m_end && *p != '"' && *p != '\\')
+                    ++p;
+                if (p >= m_end) {
+                    if (p == m_end)
+                        at = p - m_p;
+                    if (!refill())
+                        return false;
+                    continue;
+                }
+                at = p - m_p;
+                if (*p == '\\') {
+                    at += 2;
+                    continue;
+                }
+                ++at;
+                return true;
+            }
+        };
+        if (c == '"') {
+            endString();
+        } else if (c == '{' || c == '[') {
+            int depth = 0;
+            for (; c >= 0; c = byteAt(at)) {
+                if (c == '"') {
+                    if (!endString())
+                        break;
+                    continue;
+                }
+                ++at;
+                if (c == '{' || c == '[') {
+                    ++depth;
+                } else if (c == '}' || c == ']') {
+                    if (--depth == 0)
+                        break;
+                }
+            }
+        } else {
+            while (c >= 0 && c != ',' && c != '}' && c != ']' && !isSpace(c))
+                c = byteAt(++at);
+        }
+        m_filledEnd = offset() + at;
+    }
+
     static void once(bool &seen)
     {
         if (seen)
@@ -64,13 +202,18 @@ private:
         seen = true;
     }
 
+    // Steps over white space, reading more of a file between elements.
     void whitespace()
     {
-        const char *from = m_p;
-        while (m_p != m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
-            ++m_p;
-        if (m_p != from)
-            m_canonical = false;
+        for (;;) {
+            const char *from = m_p;
+            while (m_p != m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
+                ++m_p;
+            if (m_p != from)
+                m_canonical = false;
+            if (m_p != m_end || !refill())
+                return;
+        }
     }
 
     void expect(char c)
@@ -97,13 +240,16 @@ private:
         return false;
     }
 
-    // Calls member(key) with the reader at each member's value.
+    // Calls member(key) with the reader at each member's value. The values
+    // of the keys in `streamed` (large arrays) are read from a file element by
+    // element; every other value is held whole first.
     template <typename Member>
-    void object(Member member)
+    void object(Member member, std::initializer_list<std::string_view> streamed = {})
     {
         if (!opensNonEmpty('{', '}'))
             return;
         for (;;) {
+            fillValue();
             expect('"');
             const char *start = m_p;
             while (m_p != m_end && *m_p != '"') {
@@ -114,11 +260,14 @@ private:
             }
             if (m_p == m_end)
                 throw NotPlain{};
-            const std::string_view key(start, size_t(m_p - start));
+            // Kept apart: reading on to the value may move the held bytes.
+            const std::string key(start, size_t(m_p - start));
             ++m_p;
             expect(':');
             whitespace();
-            member(key);
+            if (std::find(streamed.begin(), streamed.end(), std::string_view(key)) == streamed.end())
+                fillValue();
+            member(std::string_view(key));
             if (!another('}'))
                 return;
         }
@@ -522,7 +671,7 @@ private:
     void outputLines(OutputLines &lines, PanesFileLayout::Pane &layout)
     {
         expect('[');
-        const qint64 begin = m_p - m_begin;
+        const qint64 begin = offset();
         qint64 canonicalEnd = begin;
         qsizetype canonicalCount = 0;
         bool prefix = true;
@@ -530,18 +679,19 @@ private:
             ++m_p;
             return;
         }
-        if (m_p - m_begin != begin)
+        if (offset() != begin)
             prefix = false; // white space before the first line
         for (;;) {
+            fillValue();
             if (!(prefix && canonicalLine(lines))) {
                 prefix = false;
                 whitespace();
                 line(lines);
             } else {
                 ++canonicalCount;
-                canonicalEnd = m_p - m_begin;
+                canonicalEnd = offset();
             }
-            if (prefix && m_p != m_end && *m_p == ',') {
+            if (prefix && (m_p != m_end || refill()) && *m_p == ',') {
                 ++m_p;
                 continue;
             }
@@ -601,10 +751,15 @@ private:
         array([&] {
             const bool wasCanonical = m_canonical;
             m_canonical = true;
-            const qint64 begin = m_p - m_begin;
+            const qint64 begin = offset();
+            fillValue();
             turns.append(turn());
             if (m_canonical)
-                layout.turns.insert(turns.last().id, {PanesFileLayout::turnKey(turns.last()), {begin, m_p - m_begin}});
+                layout.addTurn(turns.last().id, PanesFileLayout::turnKey(turns.last()), {begin, offset()});
+            else if (layout.turns.contains(turns.last().id))
+                layout.turns[turns.last().id].repeated = true;
+            else
+                layout.turns.insert(turns.last().id, {0, {}, true}); // never copied, nor any other of its id
             m_canonical = wasCanonical;
         });
     }
@@ -658,18 +813,31 @@ private:
             } else {
                 skipValue(0);
             }
-        });
+        }, {"outputLines", "conversation"});
         if (!id || !agentId || !name || !number || !responsibility || !lines || !turns)
             throw NotPlain{};
-        if (m_layout && !m_layout->panes.contains(pane.id))
-            m_layout->panes.insert(pane.id, std::move(paneLayout));
+        if (m_layout) {
+            const auto found = m_layout->panes.find(pane.id);
+            if (found == m_layout->panes.end())
+                m_layout->panes.insert(pane.id, std::move(paneLayout));
+            else
+                found->repeated = true;
+        }
         return pane;
     }
 
-    const char *const m_begin;
-    const char *m_p;
-    const char *const m_end;
+    const char *m_begin = nullptr;
+    const char *m_p = nullptr;
+    const char *m_end = nullptr;
     PanesFileLayout *const m_layout;
+    // Reading a file: its descriptor (else -1), what is held of it, the offset
+    // of the first byte held, whether its end was reached, and the end of the
+    // element held whole last.
+    int m_fd = -1;
+    QByteArray m_buffer;
+    qint64 m_base = 0;
+    bool m_eof = false;
+    qint64 m_filledEnd = 0;
     // Whether what was read since this was last set is as this program
     // writes it.
     bool m_canonical = true;
@@ -688,6 +856,20 @@ std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes, PanesFile
         if (layout)
             layout->panes.clear();
         return std::nullopt;
+    }
+}
+
+std::optional<PanesSnapshot> readPanesQuickly(int fd, PanesFileLayout *layout)
+{
+    try {
+        Reader reader(fd, layout);
+        return reader.document();
+    } catch (const NotPlain &) {
+        if (layout)
+            layout->panes.clear();
+        return std::nullopt;
+    } catch (const ReadFailed &failure) {
+        throw RegularFile::ReadError(std::strerror(failure.error));
     }
 }
 

@@ -20,4 +20,10 @@ namespace nerim {
 // longest such run of lines from the first), for the first save to copy.
 std::optional<PanesSnapshot> readPanesQuickly(const QByteArray &bytes, PanesFileLayout *layout = nullptr);
 
+// The same, reading the file open at `fd` from where it stands to its end in
+// pieces, so that a file of any size is read with no more of it in memory than
+// one piece and the element being decoded. Throws RegularFile::ReadError when
+// the file cannot be read on.
+std::optional<PanesSnapshot> readPanesQuickly(int fd, PanesFileLayout *layout = nullptr);
+
 } // namespace nerim

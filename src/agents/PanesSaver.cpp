@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QScopeGuard>
+#include <QSet>
 #include <atomic>
 #include <fcntl.h>
 #include <unistd.h>
@@ -77,7 +78,7 @@ public:
         if (!before)
             return false;
         const auto found = before->turns.constFind(turn.id);
-        if (found == before->turns.constEnd() || found->key != PanesFileLayout::turnKey(turn))
+        if (found == before->turns.constEnd() || found->repeated || found->key != PanesFileLayout::turnKey(turn))
             return false;
         out.copyFrom(m_fd, found->range.begin, found->range.end - found->range.begin);
         return true;
@@ -86,6 +87,9 @@ public:
     void wroteLines(const PaneDiskSnapshot &pane, qint64 begin, qint64 end) override
     {
         PanesFileLayout::Pane &entry = m_next.panes[pane.id];
+        if (m_panesWritten.contains(pane.id))
+            entry.repeated = true;
+        m_panesWritten.insert(pane.id);
         entry.storageId = pane.outputLines.storageId();
         entry.lineCount = pane.outputLines.size();
         entry.lines = {begin, end};
@@ -93,7 +97,10 @@ public:
 
     void wroteTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, qint64 begin, qint64 end) override
     {
-        m_next.panes[pane.id].turns.insert(turn.id, {PanesFileLayout::turnKey(turn), {begin, end}});
+        PanesFileLayout::Pane &entry = m_next.panes[pane.id];
+        if (m_panesWritten.contains(pane.id))
+            entry.repeated = true; // a second pane of this id (its lines come after its turns)
+        entry.addTurn(turn.id, PanesFileLayout::turnKey(turn), {begin, end});
     }
 
 private:
@@ -102,12 +109,13 @@ private:
         if (!m_previous || m_fd < 0)
             return nullptr;
         const auto found = m_previous->panes.constFind(pane.id);
-        return found == m_previous->panes.constEnd() ? nullptr : &*found;
+        return found == m_previous->panes.constEnd() || found->repeated ? nullptr : &*found;
     }
 
     const PanesFileLayout *m_previous;
     int m_fd;
     PanesFileLayout &m_next;
+    QSet<QUuid> m_panesWritten;
 };
 
 // The file at `path` when it is the one `layout` describes, open for reading.

@@ -23,6 +23,10 @@ struct PanesFileLayout {
     struct Turn {
         size_t key = 0; // of the turn's content (see PanesSaver)
         Range range;
+        // More than one turn of the pane carries this id (a merged or
+        // hand-edited file): which one a later turn of the id is cannot be
+        // told from its sizes and dates, so none of them is copied.
+        bool repeated = false;
     };
     struct Pane {
         // The first `lineCount` lines of the transcript whose storage is
@@ -31,6 +35,18 @@ struct PanesFileLayout {
         qsizetype lineCount = 0;
         Range lines;
         QHash<QUuid, Turn> turns;
+        // More than one pane of the file carries this id: nothing of it is copied.
+        bool repeated = false;
+
+        // Notes a turn written (or read) at `range`.
+        void addTurn(const QUuid &id, size_t key, Range range)
+        {
+            const auto found = turns.find(id);
+            if (found == turns.end())
+                turns.insert(id, {key, range, false});
+            else
+                found->repeated = true;
+        }
     };
 
     // The file as it was when the ranges were taken: they hold only while it

@@ -4,12 +4,20 @@
 #include "agents/PanesEncoding.h"
 #include "agents/PanesFastReader.h"
 #include "agents/PanesSaver.h"
+#include "foundation/RegularFile.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QScopeGuard>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 namespace nerim {
 
@@ -342,73 +350,103 @@ PanesSnapshot decodeCurrentVersion(const QJsonObject &root)
 
 } // namespace
 
+namespace {
+
+// What one panes file (the primary or its backup) holds.
+struct PanesFileContent {
+    bool exists = false;
+    // The file's version, when it has one; the snapshot only when it is the current one.
+    std::optional<qint64> version;
+    std::optional<PanesSnapshot> snapshot;
+    std::shared_ptr<PanesFileLayout> layout;
+};
+
+// Reads one panes file: in pieces by the quick reader, which takes the files
+// this program writes at any size; anything it does not take plainly (a file
+// edited by hand or written by another version) goes through the strict
+// reader, which reports the fault with its key path. That one holds the
+// document whole, so it reads only files up to RegularFile::maxReadBytes.
+// Throws when the file exists but cannot be read or decoded.
+PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
+{
+    PanesFileContent content;
+    const int fd = RegularFile::open(path);
+    if (fd < 0)
+        return content; // nothing saved yet
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    content.exists = true;
+    // The file's identity before and after reading: when both agree, the
+    // bytes read are the file's, and where its parts lie is worth keeping for
+    // the first save.
+    const std::optional<AtomicFileWriter::FileIdentity> before = AtomicFileWriter::FileIdentity::of(fd);
+    auto layout = wantLayout ? std::make_shared<PanesFileLayout>() : nullptr;
+    content.snapshot = readPanesQuickly(fd, layout.get());
+    if (content.snapshot) {
+        content.version = content.snapshot->version;
+        if (layout && before && before == AtomicFileWriter::FileIdentity::of(fd) &&
+            before == AtomicFileWriter::FileIdentity::of(path)) {
+            layout->file = *before;
+            content.layout = std::move(layout);
+        }
+        if (*content.version != PanesSnapshot::currentVersion)
+            content.snapshot.reset();
+        return content;
+    }
+    if (before && before->size > RegularFile::maxReadBytes)
+        throw RegularFile::ReadError("it is larger than 64 MiB and not in the form Nerim writes");
+    const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+    if (!bytes)
+        throw RegularFile::ReadError("it was removed while it was read");
+    const QJsonObject root = JsonObjectReader::parse(*bytes).raw();
+    content.version = documentVersion(root);
+    // A file of another version is left alone before its content is judged:
+    // a later format need not decode as this one.
+    if (!content.version || *content.version == PanesSnapshot::currentVersion)
+        content.snapshot = decodeCurrentVersion(root);
+    return content;
+}
+
+} // namespace
+
 PanesLoadResult readPanesFile(const QString &path)
 {
     PanesLoadResult result;
     std::optional<PanesSnapshot> snapshot;
-    std::optional<QString> primaryFailure;
     try {
-        // The quick reader takes the files this program writes; anything it
-        // does not take plainly goes through the strict reader.
-        std::optional<qint64> version;
-        std::optional<QJsonObject> root;
-        {
-            // The file's identity before and after reading: when both agree,
-            // the bytes read are the file's, and where its parts lie is worth
-            // keeping for the first save.
-            const std::optional<AtomicFileWriter::FileIdentity> before = AtomicFileWriter::FileIdentity::of(path);
-            const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
-            if (!bytes)
-                return result; // nothing saved yet
-            auto layout = std::make_shared<PanesFileLayout>();
-            snapshot = readPanesQuickly(*bytes, layout.get());
-            if (snapshot && before && before == AtomicFileWriter::FileIdentity::of(path) && before->size == bytes->size()) {
-                layout->file = *before;
-                result.layout = std::move(layout);
-            }
-            if (snapshot) {
-                version = snapshot->version;
-            } else {
-                root = JsonObjectReader::parse(*bytes).raw();
-                version = documentVersion(*root);
-            }
-        }
-        // A file of another version is left alone before its content is
-        // judged: a later format need not decode as this one.
-        if (version && *version != PanesSnapshot::currentVersion) {
+        PanesFileContent primary = readOnePanesFile(path, true);
+        if (!primary.exists)
+            return result;
+        if (primary.version && *primary.version != PanesSnapshot::currentVersion) {
             logLine(QStringLiteral("[Nerim panes] load: unknown version %1 (expected %2), ignoring")
-                        .arg(*version)
+                        .arg(*primary.version)
                         .arg(PanesSnapshot::currentVersion));
             result.unknownVersion = true;
-            result.layout.reset();
             return result;
         }
-        if (root)
-            snapshot = decodeCurrentVersion(*root);
+        snapshot = std::move(primary.snapshot);
+        result.layout = std::move(primary.layout);
     } catch (...) {
-        primaryFailure = AtomicFileWriter::describeFailure(std::current_exception());
-        result.layout.reset();
+        result.failure = AtomicFileWriter::describeFailure(std::current_exception());
     }
 
-    bool restoredFromBackup = false;
-    if (primaryFailure) {
+    if (result.failure) {
         try {
-            if (const auto bytes = AtomicFileWriter::readBytes(AtomicFileWriter::backupPathFor(path))) {
-                PanesSnapshot backup = PanesSnapshot::decode(*bytes);
-                if (backup.version != PanesSnapshot::currentVersion)
+            PanesFileContent backup = readOnePanesFile(AtomicFileWriter::backupPathFor(path), false);
+            if (backup.exists) {
+                if (!backup.snapshot)
                     throw JsonDecodingError(QStringLiteral("version"),
-                                            QStringLiteral("unknown version %1").arg(backup.version));
-                snapshot = std::move(backup);
-                restoredFromBackup = true;
+                                            QStringLiteral("unknown version %1").arg(backup.version.value_or(0)));
+                snapshot = std::move(backup.snapshot);
+                result.restoredFromBackup = true;
             }
         } catch (...) {
             // The backup is no better; the primary's failure is the one reported.
         }
-        if (restoredFromBackup)
+        if (result.restoredFromBackup)
             logLine(QStringLiteral("[Nerim panes] load failed: %1; restored panes.json from its backup")
-                        .arg(*primaryFailure));
+                        .arg(*result.failure));
         else
-            logLine(QStringLiteral("[Nerim panes] load failed: %1").arg(*primaryFailure));
+            logLine(QStringLiteral("[Nerim panes] load failed: %1").arg(*result.failure));
     }
     if (!snapshot)
         return result;
@@ -444,10 +482,46 @@ PanesSnapshotStore::PanesSnapshotStore(QString path)
 
 PanesSnapshotStore::~PanesSnapshotStore() = default;
 
+namespace {
+
+// Moves a panes.json that could not be read out of the way, so that no save
+// replaces it: the name it now has, or nothing when it could not be moved.
+std::optional<QString> setUnreadableAside(const QString &path)
+{
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString aside = path + QStringLiteral(".unreadable-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = path + QStringLiteral(".unreadable-%1-%2").arg(stamp).arg(n);
+    // rename(2) moves whatever is there as it is (a link stays a link).
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
+        logLine(QStringLiteral("[Nerim panes] could not move the unreadable %1 aside (%2); it is kept and no panes "
+                               "are saved over it")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return std::nullopt;
+    }
+    logLine(QStringLiteral("[Nerim panes] moved the unreadable %1 aside to %2").arg(path, aside));
+    return aside;
+}
+
+} // namespace
+
 std::optional<PanesSnapshot> PanesSnapshotStore::load()
 {
     PanesLoadResult result = readPanesFile(m_path);
     m_keepUnknownVersion = result.unknownVersion;
+    m_loadNotice.reset();
+    if (result.failure) {
+        const std::optional<QString> aside = setUnreadableAside(m_path);
+        m_keepUnreadable = !aside;
+        const QString kept = aside ? QStringLiteral("it was kept as %1").arg(QFileInfo(*aside).fileName())
+                                   : QStringLiteral("it was left as it is and nothing is saved over it");
+        m_loadNotice = result.restoredFromBackup
+                           ? QStringLiteral("[Nerim couldn't read this project's saved panes (%1) and restored them "
+                                            "from their backup; %2.]")
+                                 .arg(*result.failure, kept)
+                           : QStringLiteral("[Nerim couldn't read this project's saved panes (%1); %2.]")
+                                 .arg(*result.failure, kept);
+    }
     if (result.layout)
         m_saver->adopt(std::move(result.layout));
     return std::move(result.snapshot);
@@ -455,6 +529,8 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
 
 bool PanesSnapshotStore::save(PanesSnapshot snapshot)
 {
+    if (m_keepUnreadable)
+        return false;
     if (m_keepUnknownVersion) {
         if (snapshot.panes.isEmpty())
             return false;

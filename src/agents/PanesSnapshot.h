@@ -81,6 +81,10 @@ struct PanesLoadResult {
     // Where the parts of the file read lie in it, for the first save (see
     // PanesSaver::adopt); none when they could not be told.
     std::shared_ptr<const PanesFileLayout> layout;
+    // Why the file could not be read, when it exists but could not be; the
+    // snapshot is then its backup's, when that could be read.
+    std::optional<QString> failure;
+    bool restoredFromBackup = false;
 };
 
 // Reads panes.json: nothing (silently) when there is no file; the backup when
@@ -100,7 +104,10 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
 
 // A project's panes.json, remembering whether the file on disk is of an unknown
 // version: such a file is not overwritten by a snapshot without any pane (the
-// state of a canvas that restored nothing and that nobody has touched).
+// state of a canvas that restored nothing and that nobody has touched). A file
+// that exists but cannot be read is moved aside when it is loaded
+// (panes.json.unreadable-<time>), so no save replaces it; when it cannot be
+// moved, nothing is saved over it.
 // Saves go through a `PanesSaver`, so a snapshot equal to the last one saved
 // is not written again.
 class PanesSnapshotStore {
@@ -113,10 +120,15 @@ public:
     // Returns whether a write was queued.
     bool save(PanesSnapshot snapshot);
     bool isKeepingUnknownVersion() const { return m_keepUnknownVersion; }
+    // A line for the user when the last load found the file unreadable: what
+    // happened and where the file went.
+    const std::optional<QString> &loadNotice() const { return m_loadNotice; }
 
 private:
     QString m_path;
     bool m_keepUnknownVersion = false;
+    bool m_keepUnreadable = false;
+    std::optional<QString> m_loadNotice;
     std::unique_ptr<class PanesSaver> m_saver;
 };
 

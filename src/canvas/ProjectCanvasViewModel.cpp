@@ -37,6 +37,8 @@ struct SavedCanvasFiles {
     SnapshotFileRead<ModelChoice> model;
     AgentNameMap agentNames;
     std::optional<PanesSnapshot> panes;
+    // Set when panes.json could not be read: what the user is told.
+    std::optional<QString> panesNotice;
 };
 
 // A saved draft: the whole file as UTF-8; nothing for a missing, undecodable
@@ -365,6 +367,7 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         files.model = ModelPreferenceState::readFile(*checked + QStringLiteral("/model.json"));
         loadAgentNames(*checked + QStringLiteral("/agent-names.json"), files.agentNames);
         files.panes = panesStore->load();
+        files.panesNotice = panesStore->loadNotice();
         return files;
     });
     const SavedCanvasFiles files = co_await reading;
@@ -403,6 +406,15 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         setPanes(panes);
         setFocusedPaneId(focus);
         setExpandedPaneId(expanded);
+    }
+    // An unreadable panes.json is told in the pane area: in the pane in
+    // focus, or in the first pane the user opens.
+    m_pendingPanesNotice = files.panesNotice;
+    if (m_pendingPanesNotice && !m_tornDown) {
+        if (AgentPaneState *pane = m_focusedPaneId ? paneWithId(*m_focusedPaneId) : nullptr) {
+            pane->appendLine(OutputLine::Kind::system, *m_pendingPanesNotice);
+            m_pendingPanesNotice.reset();
+        }
     }
     m_panesRestored = true;
     // A project whose own deploy is live opens with its Live menu.

@@ -542,6 +542,8 @@ private:
     AgentNameMap m_persistedAgentNames;
 
     std::shared_ptr<PanesSnapshotStore> m_panesStore;
+    // Why the saved panes could not be read, until a pane shows it.
+    std::optional<QString> m_pendingPanesNotice;
     // The Repair and Deploy flows, and what they are given of this controller.
     std::unique_ptr<SessionHost> m_sessionHost;
     std::unique_ptr<RepairSession> m_repair;

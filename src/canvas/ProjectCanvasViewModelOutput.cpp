@@ -97,7 +97,14 @@ void ProjectCanvasViewModel::handleAgentOutput(const AgentOutput &event, AgentPa
         return;
     switch (event.kind()) {
     case AgentOutput::Kind::stdoutLine:
-        handleStdoutLine(event.text(), pane);
+        // A piece of a cut line is shown and answers the turn, but is never
+        // read for a marker: what a piece seems to say, the whole line need not.
+        if (event.isPieceOfLine()) {
+            pane->appendLine(OutputLine::Kind::stdout, event.text());
+            pane->appendStdoutToTurn(event.text());
+        } else {
+            handleStdoutLine(event.text(), pane);
+        }
         break;
     case AgentOutput::Kind::stderrLine:
         pane->appendLine(OutputLine::Kind::stderr, event.text());

@@ -74,6 +74,8 @@ AgentPaneState *ProjectCanvasViewModel::spawnPane(const QString &responsibility,
     auto *pane = new AgentPaneState(newUuid(), uuidText(newUuid()), name, static_cast<int>(number), false, role,
                                     text::characterPrefix(responsibility, 24), this);
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Ready \u2014 type a task or hold the mic]"));
+    if (m_pendingPanesNotice)
+        pane->appendLine(OutputLine::Kind::system, *std::exchange(m_pendingPanesNotice, std::nullopt));
     setNextAgentNumber(number + 1);
     setPanes(m_panes + QList<AgentPaneState *>{pane});
     setFocusedPaneId(pane->id());

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nerim::RegularFile {
 
@@ -62,6 +63,7 @@ public:
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
     int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
 
 private:
     int m_fd;
@@ -69,7 +71,7 @@ private:
 
 } // namespace
 
-std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 maxBytes)
+int open(const QString &path, FinalLink finalLink, qint64 maxBytes)
 {
     const QByteArray name = QFile::encodeName(path);
     const bool refuseLink = finalLink == FinalLink::refuse;
@@ -79,7 +81,7 @@ std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 
     struct stat st {};
     if ((refuseLink ? ::lstat(name.constData(), &st) : ::stat(name.constData(), &st)) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
-            return std::nullopt;
+            return -1;
         failWithErrno(errno);
     }
     checkKind(st, maxBytes);
@@ -87,10 +89,10 @@ std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 
     // The name may have been swapped since: the open itself refuses a link and
     // does not wait on a pipe, and the open file is checked again.
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (refuseLink ? O_NOFOLLOW : 0);
-    const Descriptor fd(::open(name.constData(), flags));
+    Descriptor fd(::open(name.constData(), flags));
     if (fd.get() < 0) {
         if (errno == ENOENT)
-            return std::nullopt;
+            return -1;
         if (errno == ELOOP && refuseLink)
             fail(QStringLiteral("it is a symbolic link, which is not followed"));
         failWithErrno(errno);
@@ -98,6 +100,17 @@ std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 
     if (::fstat(fd.get(), &st) != 0)
         failWithErrno(errno);
     checkKind(st, maxBytes);
+    return fd.release();
+}
+
+std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 maxBytes)
+{
+    const Descriptor fd(open(path, finalLink, maxBytes));
+    if (fd.get() < 0)
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        failWithErrno(errno);
 
     QByteArray bytes;
     bytes.reserve(static_cast<qsizetype>(st.st_size));

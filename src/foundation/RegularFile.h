@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 
@@ -41,6 +42,12 @@ public:
 // than `maxBytes`, or a failing open or read.
 std::optional<QByteArray> read(const QString &path, FinalLink finalLink = FinalLink::refuse,
                                qint64 maxBytes = maxReadBytes);
+
+// The same checks, leaving the file open for the caller to read in pieces (and
+// close): the descriptor, or -1 when no file exists there. A file that is read
+// in pieces need not fit in memory, so the size limit is the caller's.
+int open(const QString &path, FinalLink finalLink = FinalLink::refuse,
+         qint64 maxBytes = std::numeric_limits<qint64>::max());
 
 } // namespace RegularFile
 } // namespace nerim

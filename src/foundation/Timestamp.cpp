@@ -128,7 +128,17 @@ std::optional<Timestamp> Timestamp::fromIso8601(const QString &text)
     static const qint64 endSecond = daysFromCivil(10000, 1, 1) * 86400;
     if (unix < firstSecond || unix >= endSecond)
         return std::nullopt;
-    return fromUnixSeconds(static_cast<double>(unix) + fraction);
+    // A fraction stays within its second: one that rounds up to a whole
+    // second in a double ("…:59.99999999999999999") would otherwise read as
+    // the next second, and at the last second of 9999 as a moment the writer
+    // then writes in a form this parser refuses.
+    Timestamp moment = fromUnixSeconds(static_cast<double>(unix) + fraction);
+    const auto second = [](Timestamp at) { return static_cast<qint64>(std::floor(at.toUnixSeconds())); };
+    while (second(moment) > unix)
+        moment = Timestamp(std::nextafter(moment.m_seconds, -HUGE_VAL));
+    while (second(moment) < unix)
+        moment = Timestamp(std::nextafter(moment.m_seconds, HUGE_VAL));
+    return moment;
 }
 
 } // namespace nerim

@@ -32,6 +32,8 @@ public:
     // Strict ISO 8601 parse: "YYYY-MM-DDTHH:MM:SS" with an optional fraction and a
     // required zone ("Z" or "+HH:MM"/"-HH:MM"/"+HHMM"). Anything else yields nothing,
     // and so does a moment whose UTC form falls outside the years 0001-9999.
+    // The moment read is always within the second written (a fraction never
+    // rounds up into the next one).
     static std::optional<Timestamp> fromIso8601(const QString &text);
 
     Timestamp addingSeconds(double seconds) const { return Timestamp(m_seconds + seconds); }

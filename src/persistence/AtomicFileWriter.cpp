@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -63,7 +64,8 @@ bool writeAll(int fd, const char *data, qsizetype size)
 FileIdentity identityOf(const struct stat &st)
 {
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
-                        qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+                        qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                        qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
 }
 
 // Writes to an open file, remembering the first failure.
@@ -135,10 +137,11 @@ private:
 
 // Creates `path` exclusively and writes what `produce` gives to it, synced.
 // Returns 0 or the errno of the failure, with `stage` telling whether creation
-// (1) or writing (2) failed; `identity` is then the new file's. What `produce`
+// (1) or writing (2) failed. Given `keptOpen`, a successful write leaves the
+// new file open there for reading (the caller closes it). What `produce`
 // throws is thrown on (the file is left for the caller to remove).
 int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &produce, mode_t mode,
-                 bool exactMode, int &stage, FileIdentity *identity = nullptr)
+                 bool exactMode, int &stage, int *keptOpen = nullptr)
 {
     stage = 1;
     const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -160,9 +163,10 @@ int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &
     }
     if (!error && ::fsync(fd) != 0)
         error = errno;
-    struct stat st {};
-    if (!error && identity && ::fstat(fd, &st) == 0)
-        *identity = identityOf(st);
+    if (!error && keptOpen) {
+        *keptOpen = fd;
+        return 0;
+    }
     ::close(fd);
     return error;
 }
@@ -257,14 +261,20 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     ::unlink(tempName.constData()); // left by an interrupted write
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
-    FileIdentity identity;
+    int written = -1;
     int error = 0;
     try {
-        error = writeNewFile(tempPath, produce, mode, options.mode.has_value(), stage, &identity);
+        error = writeNewFile(tempPath, produce, mode, options.mode.has_value(), stage, &written);
     } catch (...) {
         ::unlink(tempName.constData());
         throw;
     }
+    // The new file stays open until it is in place: its identity is taken
+    // after the rename, which changes its change time.
+    const auto closing = qScopeGuard([&written] {
+        if (written >= 0)
+            ::close(written);
+    });
     if (error) {
         ::unlink(tempName.constData());
         if (stage == 1)
@@ -291,6 +301,10 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     syncFolder(targetPath);
     if (backupElsewhere)
         syncFolder(backupPath);
+    FileIdentity identity;
+    struct stat after {};
+    if (::fstat(written, &after) == 0)
+        identity = identityOf(after);
     return identity;
 }
 

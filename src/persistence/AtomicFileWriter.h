@@ -46,13 +46,15 @@ void write(std::span<const QByteArray> pieces, const QString &targetPath, const 
            WriteOptions options = {});
 
 // A file as the file system knows it: the same identity means the same file,
-// unchanged since (only the writers here change a file without changing its
-// modification time, and they always make a new one).
+// unchanged since. The change time is part of it: a file rewritten in place
+// with its modification time put back (by a copy tool or `touch -d`) still has
+// a new change time, which no one but the kernel can set.
 struct FileIdentity {
     quint64 device = 0;
     quint64 inode = 0;
     qint64 size = 0;
     qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
 
     // The regular file open at `fd`, or at `path` (not through a link).
     static std::optional<FileIdentity> of(int fd);
@@ -77,7 +79,8 @@ public:
 // The same with the content made while it is written: `produce` puts it into
 // the sink, so no more of it need be in memory at once than it chooses.
 // Whatever `produce` throws is thrown on, with the target untouched and no
-// temporary file left. Returns the identity of the new file.
+// temporary file left. Returns the identity of the new file, taken once it is
+// in place (renaming a file changes its change time).
 FileIdentity write(const std::function<void(ContentSink &)> &produce, const QString &targetPath,
                    const QString &backupPath, WriteOptions options = {});
 

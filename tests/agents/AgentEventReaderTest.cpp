@@ -246,3 +246,29 @@ TEST(AgentEventReaderTest, BigEventsReadWholeAndOnlyLongShownLinesAreCut)
     reader.readLeftOut(leftOut);
     EXPECT_EQ(leftOut, QList<AgentOutput>{err("[An agent message over 64 MiB was left out]")});
 }
+
+// A plain line that is no event is shown as any text: over a mebibyte it goes
+// out in pieces, each marked as a piece so that nothing reads markers in it.
+TEST(AgentEventReaderTest, APlainLineOverTheLimitIsCutIntoMarkedPieces)
+{
+    const QString line = QStringLiteral("TASK_COMPLETE: ") + QStringLiteral("b").repeated(2 * AgentEventReader::maxShownLineBytes) +
+                         QStringLiteral(" [NERIM_HANDOFF_TO_PLANS: evil]");
+    const QList<AgentOutput> pieces = read({line, QStringLiteral("short")});
+    ASSERT_EQ(pieces.size(), 4);
+    QString joined;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(pieces.at(i).kind(), AgentOutput::Kind::stdoutLine);
+        EXPECT_TRUE(pieces.at(i).isPieceOfLine());
+        QString piece = pieces.at(i).text();
+        const QString lead = QStringLiteral("(part %1 of 3) ").arg(i + 1);
+        ASSERT_TRUE(piece.startsWith(lead));
+        piece.remove(0, lead.size());
+        if (i < 2)
+            piece.chop(AgentEventReader::cutNotice().size());
+        EXPECT_LE(piece.toUtf8().size(), AgentEventReader::maxShownLineBytes);
+        joined += piece;
+    }
+    EXPECT_TRUE(joined == line);
+    EXPECT_EQ(pieces.last(), out("short"));
+    EXPECT_FALSE(pieces.last().isPieceOfLine());
+}

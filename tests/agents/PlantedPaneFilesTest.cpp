@@ -130,7 +130,13 @@ TEST(PlantedPaneFiles, PipesDevicesLinksAndHugeFilesAreRefusedAtOnce)
             ASSERT_TRUE(plant.make(path, file.validDocument));
             LogCapture log;
             EXPECT_EQ(file.load(path), QString());
-            EXPECT_TRUE(log.contains(file.loadFailure + plant.reason)) << log.lines().join(QLatin1Char('\n')).toStdString();
+            // panes.json is read in pieces at any size: a huge file is refused
+            // as soon as it is seen not to be one this program wrote.
+            const bool readInPieces = std::string_view(file.fileName) == "panes.json";
+            const QString reason = readInPieces && std::string_view(plant.name) == "huge file"
+                                       ? QStringLiteral("it is larger than 64 MiB and not in the form Nerim writes")
+                                       : plant.reason;
+            EXPECT_TRUE(log.contains(file.loadFailure + reason)) << log.lines().join(QLatin1Char('\n')).toStdString();
         }
     }
 }

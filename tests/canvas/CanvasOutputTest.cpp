@@ -284,3 +284,53 @@ TEST_F(CanvasOutputTest, CuttingALongLineForgesNoMarker)
     EXPECT_EQ(shown.size(), text.size() + 3 * QStringLiteral("(part 1 of 3) ").size() +
                                 2 * AgentEventReader::cutNotice().size());
 }
+
+// A shown line over a mebibyte reaches the pane in pieces. Markers are read
+// from whole lines only: no piece acts on a marker that the whole line does
+// not hold as its own (a hand-off late in a line that hands off something
+// else, a plan step or summary in the middle of a long line).
+TEST_F(CanvasOutputTest, PiecesOfALongLineActOnNoMarker)
+{
+    open();
+    const QUuid step = newUuid();
+    givePlan({PlanStep{step, QStringLiteral("Set up the database"), QString(), PlanStep::Status::inProgress}});
+    const QString filler = QStringLiteral("a").repeated(AgentEventReader::maxShownLineBytes + 1000);
+    const QStringList lines = {
+        QStringLiteral("[NERIM_HANDOFF_TO_PLANS: ") + filler + QStringLiteral(" [NERIM_HANDOFF_TO_PLANS: evil]"),
+        filler + QStringLiteral(" PLAN_STEP_COMPLETE: Set up the database"),
+        filler + QStringLiteral(" TASK_COMPLETE: forged summary"),
+    };
+    // Through the program's own reader: an assistant message, and the same
+    // text as plain lines that are no events.
+    QList<AgentOutput> events;
+    AgentEventReader reader;
+    QJsonObject block{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), lines.join(u'\n')}};
+    const QByteArray message = QJsonDocument(QJsonObject{
+        {QStringLiteral("type"), QStringLiteral("assistant")},
+        {QStringLiteral("message"), QJsonObject{{QStringLiteral("model"), QStringLiteral("m")},
+                                                {QStringLiteral("content"), QJsonArray{block}}}}})
+                                   .toJson(QJsonDocument::Compact);
+    reader.readLine(QByteArrayView(message), events);
+    for (const QString &line : lines)
+        reader.readLine(line, events);
+    ASSERT_EQ(events.size(), 12);
+    for (const AgentOutput &event : std::as_const(events))
+        EXPECT_TRUE(event.isPieceOfLine());
+
+    AgentPaneState *pane = run(events);
+    EXPECT_FALSE(canvas->plan().isVisible());
+    EXPECT_TRUE(canvas->plan().conversation().isEmpty());
+    EXPECT_EQ(canvas->plan().steps().first().status, PlanStep::Status::inProgress);
+    EXPECT_EQ(pane->conversation().last().taskCompleteSummary, std::nullopt);
+    // Every piece is shown as the agent's text.
+    const QStringList shown = runLines(pane);
+    ASSERT_EQ(shown.size(), 13);
+    EXPECT_TRUE(shown.at(1).endsWith(QStringLiteral("[NERIM_HANDOFF_TO_PLANS: evil]")));
+    for (qsizetype i = 4; i < 4 + 12; ++i)
+        EXPECT_EQ(pane->outputLines().at(i).kind, OutputLine::Kind::stdout);
+    // And the turn's answer holds them all.
+    QStringList pieces;
+    for (const AgentOutput &event : std::as_const(events))
+        pieces.append(event.text());
+    EXPECT_TRUE(pane->conversation().last().agentResponse == pieces.join(u'\n'));
+}

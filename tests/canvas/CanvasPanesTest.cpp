@@ -1,8 +1,10 @@
 // Panes: numbering, the cap, names, roles, closing, focus and panes.json.
 #include "CanvasFixture.h"
 #include "agents/PanesSnapshot.h"
+#include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 
+#include <QDir>
 #include <QFile>
 
 using namespace nerim;
@@ -290,4 +292,32 @@ TEST_F(CanvasTest, TeardownSavesEveryLineThePanesShowEvenWhileAgentsKeepPrinting
     ASSERT_EQ(saved->panes.size(), 2);
     for (const PaneDiskSnapshot &pane : saved->panes)
         EXPECT_EQ(pane.outputLines, shown.value(pane.id)) << "panes.json differs from what the pane showed";
+}
+
+// An unreadable panes.json is set aside, never saved over, and the pane area
+// says so: in the pane restored from the backup, or in the first pane opened.
+TEST_F(CanvasTest, AnUnreadablePanesFileIsSetAsideAndTheUserIsTold)
+{
+    const QString path = project + QStringLiteral("/.nerim/panes.json");
+    const QByteArray damaged = "{\"version\":1,\"panes\":[{\"id\":";
+    ASSERT_TRUE(writeFile(path, damaged));
+
+    open();
+    EXPECT_TRUE(canvas->panes().isEmpty());
+    AgentPaneState *pane = canvas->spawnPane(QString(), AgentRole::unspecified);
+    ASSERT_NE(pane, nullptr);
+    const QStringList lines = lineTexts(pane);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines.last().startsWith(QStringLiteral("[Nerim couldn't read this project's saved panes (")));
+    EXPECT_TRUE(lines.last().contains(QStringLiteral("panes.json.unreadable-"))) << lines.last().toStdString();
+    EXPECT_EQ(pane->outputLines().last().kind, OutputLine::Kind::system);
+    // Told once: the next pane opens as any pane does.
+    EXPECT_EQ(lineTexts(canvas->spawnPane(QString(), AgentRole::unspecified)).size(), 1);
+
+    SerialFileWriter::shared().flush();
+    const QStringList aside =
+        QDir(project + QStringLiteral("/.nerim")).entryList({QStringLiteral("panes.json.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(readFile(project + QStringLiteral("/.nerim/") + aside.first()), damaged);
+    EXPECT_EQ(savedPanes(project)->panes.size(), 2);
 }

@@ -6,6 +6,7 @@
 namespace nerim::test {
 void installTestEnvironment();
 void installPerTestEnvironment();
+void removeTestEnvironment();
 }
 
 int main(int argc, char **argv)
@@ -17,5 +18,8 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     nerim::test::installPerTestEnvironment();
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // The temporary folders go with the run.
+    nerim::test::removeTestEnvironment();
+    return result;
 }

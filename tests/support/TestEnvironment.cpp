@@ -4,6 +4,7 @@
 #include "persistence/IntentProcessorConstants.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -95,6 +96,25 @@ void installPerTestEnvironment()
     // Everything the main has set up by now is the environment each test starts with.
     g_baseline = new QProcessEnvironment(QProcessEnvironment::systemEnvironment());
     ::testing::UnitTest::GetInstance()->listeners().Append(new FreshFoldersForEachTest);
+}
+
+void removeTestEnvironment()
+{
+    if (!g_root)
+        return;
+    SerialFileWriter::shared().flush();
+    // Out of the folders first, and every folder opened up again (a test may
+    // have taken the permissions away from one), so that all of it goes.
+    QDir::setCurrent(QDir::tempPath());
+    const QString root = g_root->path();
+    QDirIterator folders(root, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks,
+                         QDirIterator::Subdirectories);
+    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    while (folders.hasNext())
+        QFile::setPermissions(folders.next(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    delete g_root; // removes the folder with everything in it
+    g_root = nullptr;
+    g_current.clear();
 }
 
 QString tempRoot() { return g_root ? g_current : QDir::tempPath(); }
