@@ -201,7 +201,7 @@ TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
     ASSERT_TRUE(waitUntil([&] { return state.phase() == Phase::envVarChecklist(DeployProvider::vercel); }, 20000));
     EXPECT_TRUE(state.agentRunGoing());
     EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("VERCEL_TOKEN=" + token.toUtf8()));
-    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("GIT_CONFIG_KEY_0=core.fsmonitor"));
+    EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("GIT_CONFIG_KEY_1=core.fsmonitor"));
     open("2");
     ASSERT_TRUE(waitUntil([&] { return !state.agentRunGoing(); }, 20000));
 

@@ -363,7 +363,7 @@ TEST(DeployLook, LiveMenuItemsAndRollbackTitles)
     const auto one = liveMenuItems(false, candidates.mid(0, 1));
     EXPECT_EQ(one[7].kind, LiveMenuItem::Kind::submenu);
     ASSERT_EQ(one[7].entries.size(), 1);
-    EXPECT_EQ(one[7].entries.first().deploymentID, QStringLiteral("dpl_3"));
+    EXPECT_EQ(one[7].entries.first().deploymentID, QStringLiteral("dpl_1"));
 }
 
 // The Roll back submenu offers earlier deployments only: never the one live
