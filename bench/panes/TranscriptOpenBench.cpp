@@ -72,19 +72,26 @@ OutputLines transcript(int count)
 }
 
 // Times every turn of the event loop while `running` holds: the gaps between
-// firings of a zero-interval timer.
+// firings of a zero-interval timer, as the GUI thread's CPU time (which
+// other programs on a busy machine do not inflate) and, into `wall`, as
+// wall time.
 template <typename Running>
-std::vector<double> timeTurns(Running running)
+std::vector<double> timeTurns(Running running, std::vector<double> *wall = nullptr)
 {
     std::vector<double> turns;
     QElapsedTimer clock;
     clock.start();
     qint64 last = clock.nsecsElapsed();
+    double lastCpu = bench::threadCpuMs();
     QTimer heartbeat;
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        turns.push_back((now - last) / 1e6);
+        const double cpu = bench::threadCpuMs();
+        turns.push_back(cpu - lastCpu);
+        if (wall)
+            wall->push_back((now - last) / 1e6);
         last = now;
+        lastCpu = cpu;
     });
     heartbeat.start(0);
     runUntil([&] { return !running(); });
@@ -108,21 +115,26 @@ void openAndWiden(int count)
     // The turn that makes the pane, then every turn until it has every line.
     QElapsedTimer open;
     open.start();
+    const double openCpu = bench::threadCpuMs();
     auto *view = new AgentPaneView(&pane, AppState::OutputMode::verbose, {}, &window);
     layout->addWidget(view);
     view->show();
     QApplication::processEvents();
-    const double first = open.nsecsElapsed() / 1e6;
+    const double first = bench::threadCpuMs() - openCpu;
     TranscriptView *transcript = view->transcript();
-    std::vector<double> turns = timeTurns([&] { return transcript->hasPendingSync(); });
+    std::vector<double> wall;
+    std::vector<double> turns = timeTurns([&] { return transcript->hasPendingSync(); }, &wall);
     const double filled = open.nsecsElapsed() / 1e6;
-    turns.push_back(first);
-    const double worst = *std::max_element(turns.begin(), turns.end());
     char what[128];
-    std::snprintf(what, sizeof what, "open %d lines: longest turn", count);
+    std::snprintf(what, sizeof what, "open %d lines: the turn that makes the pane (CPU)", count);
+    report(what, first, "ms", "<= 16", first <= 16);
+    const double worst = turns.empty() ? 0 : *std::max_element(turns.begin(), turns.end());
+    std::snprintf(what, sizeof what, "open %d lines: longest later turn (CPU)", count);
     report(what, worst, "ms", "<= 16", worst <= 16);
-    std::snprintf(what, sizeof what, "open %d lines: turn 99th percentile", count);
+    std::snprintf(what, sizeof what, "open %d lines: turn 99th percentile (CPU)", count);
     inform(what, percentile(turns, 0.99), "ms");
+    std::snprintf(what, sizeof what, "open %d lines: turn 99th percentile (wall)", count);
+    inform(what, percentile(wall, 0.99), "ms");
     std::snprintf(what, sizeof what, "open %d lines: until every line is in (%zu turns)", count, turns.size());
     inform(what, filled, "ms");
     if (transcript->shownLineCount() != count || transcript->scrollPosition() != transcript->maximumScrollPosition())
@@ -133,11 +145,10 @@ void openAndWiden(int count)
 
     // Widened to an expanded pane's width, then narrowed again.
     for (const auto &[width, label] : {std::pair{1100, "first widen"}, std::pair{360, "narrow again"}}) {
-        QElapsedTimer resize;
-        resize.start();
+        const double before = bench::threadCpuMs();
         window.resize(width, 800);
         QApplication::processEvents();
-        const double turn = resize.nsecsElapsed() / 1e6;
+        const double turn = bench::threadCpuMs() - before;
         std::vector<double> after = timeTurns([&, start = QElapsedTimer()]() mutable {
             if (!start.isValid())
                 start.start();
@@ -145,7 +156,7 @@ void openAndWiden(int count)
         });
         after.push_back(turn);
         const double longest = *std::max_element(after.begin(), after.end());
-        std::snprintf(what, sizeof what, "%s after %d lines: longest turn", label, count);
+        std::snprintf(what, sizeof what, "%s after %d lines: longest turn (CPU)", label, count);
         report(what, longest, "ms", "<= 16", longest <= 16);
     }
     delete view;

@@ -14,6 +14,7 @@
 #include "ui/panes/TranscriptView.h"
 
 #include <QLabel>
+#include <limits>
 #include <QMenu>
 #include <QScrollBar>
 #include <QGraphicsEffect>
@@ -150,7 +151,7 @@ TEST_F(AgentPaneViewTest, ARestoredTranscriptOpensAtItsNewestLinesAndFollowsOnly
 
     // Rows built while jumping to the end sit one under the other, each as
     // tall as its content.
-    int previousBottom = 0;
+    int previousBottom = std::numeric_limits<int>::min();
     for (int i = 0; i < rows->rowCount(); ++i) {
         QWidget *row = rows->builtRow(i);
         if (!row)
@@ -160,16 +161,21 @@ TEST_F(AgentPaneViewTest, ARestoredTranscriptOpensAtItsNewestLinesAndFollowsOnly
         previousBottom = row->geometry().bottom();
     }
 
-    // Scrolled away from the bottom, the view stays where the user left it
-    // as lines come (and a change of mode does not scroll).
+    // A change of mode does not scroll.
     scrollBar()->setValue(0);
     view->setOutputMode(AppState::OutputMode::notification);
     settleUi();
     EXPECT_EQ(scrollBar()->value(), 0);
+    // Scrolled away from the bottom, the view stays where the user left it
+    // as lines come.
     for (int i = 0; i < 30; ++i)
         state->appendLine(OutputLine::Kind::userPrompt, u"more %1"_s.arg(i));
     settleUi();
     ASSERT_GT(scrollBar()->maximum(), 0);
+    scrollBar()->setValue(0);
+    for (int i = 0; i < 10; ++i)
+        state->appendLine(OutputLine::Kind::userPrompt, u"later %1"_s.arg(i));
+    settleUi();
     EXPECT_EQ(scrollBar()->value(), 0);
     // Back at the bottom it follows again: a hidden line still scrolls to the
     // newest visible one.
