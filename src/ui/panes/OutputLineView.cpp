@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QtMath>
+#include <map>
+#include <tuple>
 
 namespace nerim {
 
@@ -22,9 +24,21 @@ namespace {
 
 QColor qColor(const TokenColor &color) { return nerim::qColor(color.rgb, color.opacity); }
 
+// A line's font, made once per look: making one asks the font database which
+// face a generic name stands for, which costs more than the line's layout.
+const QFont &lineFont(const NmFontSpec &spec)
+{
+    static std::map<std::tuple<double, int, bool>, QFont> made;
+    const std::tuple<double, int, bool> key{spec.size, int(spec.weight), spec.monospaced};
+    auto it = made.find(key);
+    if (it == made.end())
+        it = made.emplace(key, Font::make(spec)).first;
+    return it->second;
+}
+
 void applyColors(QWidget *text, const OutputLineLook &look)
 {
-    text->setFont(Font::make(look.font));
+    text->setFont(lineFont(look.font));
     QPalette palette = text->palette();
     palette.setColor(QPalette::WindowText, qColor(look.color));
     text->setPalette(palette);

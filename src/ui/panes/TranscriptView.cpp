@@ -365,7 +365,9 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     connect(m_rows, &TranscriptRows::contentHeightChanged, this, [this] { fitRows(); });
     connect(m_rows, &TranscriptRows::rowsSettled, this, [this] {
         fitRows();
-        if (m_following)
+        // (While lines are taken in that the view has not come to yet, it
+        // comes to them in a turn of its own.)
+        if (m_following && !m_viewBehind)
             scrollToNewest(false);
     });
 
@@ -424,19 +426,45 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
     const OutputLines &lines = m_pane->outputLines();
     const qsizetype count = lines.size();
     const QUuid lastId = count ? lines.id(count - 1) : QUuid();
-    if (count == m_drawnLineCount && lastId == m_lastDrawnLineId)
+    const bool unchanged = count == m_drawnLineCount && lastId == m_lastDrawnLineId;
+    if (!unchanged) {
+        // Lines are only ever added, except when the whole list is replaced
+        // (a restore): an append keeps the last drawn line where it was.
+        const bool appended = count >= m_drawnLineCount &&
+                              (m_drawnLineCount == 0 || lines.id(m_drawnLineCount - 1) == m_lastDrawnLineId);
+        if (!appended) {
+            // The lines were replaced (a restore): taken in anew, a slice at
+            // a time, and the view opens at the newest.
+            m_following = true;
+            clearRows();
+        }
+    }
+    // While a backlog is taken in, a turn either takes in lines or brings the
+    // view to the newest of them, never both: building the rows that come
+    // into view costs about what the turn's slices of lines do. The view
+    // catches up once the backlog is in, and every so often before.
+    if (withinTurnBudget && m_following && m_viewBehind &&
+        (m_drawnLineCount == count || !m_lastFollow.isValid() || m_lastFollow.elapsed() >= kFollowDuringFillMs)) {
+        // The rows that come into view are built over as many turns as
+        // they take, newest first; then the view moves to them.
+        const bool built = buildNewestRows(kTurnBudgetNs);
+        if (built) {
+            m_viewBehind = false;
+            m_lastFollow.start();
+            scrollToNewest(m_drawnLineCount == count);
+        }
+        if (!built || m_drawnLineCount < count)
+            scheduleSync();
         return;
-    // Lines are only ever added, except when the whole list is replaced (a
-    // restore): an append keeps the last drawn line where it was.
-    const bool appended = count >= m_drawnLineCount &&
-                          (m_drawnLineCount == 0 || lines.id(m_drawnLineCount - 1) == m_lastDrawnLineId);
-    if (!appended) {
-        // The lines were replaced (a restore): taken in anew, a slice at a
-        // time, and the view opens at the newest.
-        m_following = true;
-        clearRows();
+    }
+    if (unchanged) {
+        if (m_viewBehind && m_following)
+            scrollToNewest(false);
+        m_viewBehind = false;
+        return;
     }
     const qsizetype drawnBefore = m_drawnLineCount;
+    int slices = 0;
     {
         // A flood of output is taken in a slice at a time while the turn has
         // time left (at least one slice a turn); the rest follows in the next
@@ -448,16 +476,26 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             const qsizetype end = withinTurnBudget ? std::min(count, drawn + kLinesPerSlice) : count;
             appendFrom(drawn, end);
             drawn = end;
+            ++slices;
         } while (drawn < count && platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs);
         fitRows();
         m_drawnLineCount = drawn;
         m_lastDrawnLineId = drawn ? lines.id(drawn - 1) : QUuid();
     }
-    // New lines bring the view to them only while it is at its bottom.
-    if (m_drawnLineCount != drawnBefore && m_following)
-        scrollToNewest(true);
-    else
+    // New lines bring the view to them only while it is at its bottom: in
+    // this turn when they were few (a stream), else in a turn of its own.
+    if (m_drawnLineCount != drawnBefore && m_following) {
+        if (!withinTurnBudget || (slices <= 1 && m_drawnLineCount == count)) {
+            m_viewBehind = false;
+            m_lastFollow.start();
+            scrollToNewest(withinTurnBudget);
+        } else {
+            m_viewBehind = true;
+            scheduleSync();
+        }
+    } else {
         buildVisibleRows();
+    }
     if (m_drawnLineCount < count)
         scheduleSync();
 }
@@ -677,8 +715,10 @@ void TranscriptView::scrollByUser(qint64 position)
 {
     ReducibleAnimation::stop(this, "followNewest");
     setScrollPosition(position);
-    // Back at the bottom, the view follows the newest lines again.
+    // Back at the bottom, the view follows the newest lines again (from
+    // where it is: it is at the newest lines taken in).
     m_following = m_position >= maximumScrollPosition();
+    m_viewBehind = false;
     buildVisibleRows();
 }
 
@@ -709,6 +749,31 @@ void TranscriptView::wheelEvent(QWheelEvent *event)
     event->accept();
     if (delta != 0)
         scrollByUser(m_position - delta);
+}
+
+bool TranscriptView::buildNewestRows(qint64 budgetNs)
+{
+    const int viewportHeight = viewport()->height();
+    if (m_rows->rowCount() == 0 || viewportHeight <= 0 || m_rows->contentWidth() <= 0)
+        return true;
+    QElapsedTimer clock;
+    clock.start();
+    m_building = true;
+    bool done = true;
+    for (int i = m_rows->rowCount() - 1; i >= 0; --i) {
+        if (!m_rows->builtRow(i)) {
+            if (clock.nsecsElapsed() >= budgetNs) {
+                done = false;
+                break;
+            }
+            m_rows->ensureBuilt(i);
+        }
+        // The rows from here on fill the view.
+        if (m_rows->contentHeight() - m_rows->rowTop(i) >= viewportHeight)
+            break;
+    }
+    m_building = false;
+    return done;
 }
 
 void TranscriptView::scrollToNewest(bool animated)
@@ -796,6 +861,11 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
         const qint64 height = std::max<qint64>(1, m_rows->rowBottom(anchor) - m_rows->rowTop(anchor));
         share = double(value - m_rows->rowTop(anchor)) / double(height);
     }
+    // Only the rows in view are laid out again at a new width: the others
+    // let go of their widgets (keeping their heights) and are built again
+    // when they come near the view.
+    if (event->size().width() != event->oldSize().width() && event->oldSize().height() > 0)
+        m_rows->releaseOutside(value, value + event->oldSize().height());
     QAbstractScrollArea::resizeEvent(event);
     fitRows();
     if (m_following) {

@@ -207,6 +207,9 @@ private:
     void addRowsFrom(qsizetype firstGroup);
     int estimateRow(int index, int width) const;
     void scrollToNewest(bool animated);
+    // Builds the rows that show at the bottom of the view, newest first, until
+    // `budgetNs` is spent; whether they are all built.
+    bool buildNewestRows(qint64 budgetNs);
     void buildVisibleRows();
     // Moves the view (not as the user: following goes on).
     void setScrollPosition(qint64 position);
@@ -235,6 +238,11 @@ private:
     static constexpr qint64 kTurnBudgetNs = 6'000'000;
     static constexpr qsizetype kLinesPerSlice = 64;
     QElapsedTimer m_lastSync;
+    // Lines were taken in that the view, following, has not scrolled to yet.
+    bool m_viewBehind = false;
+    // While a backlog is taken in, the view shows its newest lines this often.
+    static constexpr qint64 kFollowDuringFillMs = 250;
+    QElapsedTimer m_lastFollow;
     QTimer m_frameTimer;
     qint64 m_position = 0;
     // New lines scroll to the bottom; cleared when the user scrolls away from it.

@@ -358,6 +358,56 @@ TEST(TranscriptView, AFloodTakenInOverManyFramesEndsAsIfReadAtOnce)
     }
 }
 
+// A flood shown at its bottom: the turns that take lines in leave the view
+// where it is, and the view comes to the newest line in a turn of its own,
+// with the rows there built a few at a time. Once nothing waits, it is at
+// the newest line, whether the flood came at once or in bursts.
+TEST(TranscriptView, AFloodFollowedFromTheBottomEndsAtItsNewestLine)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    TranscriptRows *rows = view.rows();
+    const auto newestShown = [&](const QString &text) {
+        auto *last = qobject_cast<OutputLineView *>(rows->builtRow(rows->rowCount() - 1));
+        if (!last || !last->isVisible() || last->line().text != text)
+            return false;
+        return last->geometry().intersected(rows->rect()).height() == last->height();
+    };
+    int n = 0;
+    const auto burst = [&](int count, const QString &last) {
+        for (int i = 0; i < count; ++i) {
+            if (i % 40 == 5)
+                pane->appendLine(Kind::stdout, u"```py"_s);
+            else if (i % 40 == 25)
+                pane->appendLine(Kind::stdout, u"```"_s);
+            else
+                pane->appendLine(Kind::stdout, u"line %1 with **bold** words, enough of them to wrap"_s.arg(n++));
+        }
+        pane->appendLine(Kind::stderr, last);
+    };
+    burst(20000, u"end of the first flood"_s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    EXPECT_EQ(view.shownLineCount(), pane->outputLines().size());
+    EXPECT_TRUE(view.isFollowing());
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(newestShown(u"end of the first flood"_s));
+    // Bursts of a few hundred lines, each arriving before the last is in.
+    for (int b = 0; b < 5; ++b) {
+        burst(300, u"end of burst %1"_s.arg(b));
+        QApplication::processEvents();
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(newestShown(u"end of burst 4"_s));
+    // Only rows near the view were given widgets on the way.
+    EXPECT_LT(rows->builtRowCount(), 100);
+}
+
 TEST(TranscriptView, AChangeOfModeWhileAFloodIsTakenInShowsEveryLineOnce)
 {
     MotionPreferences::shared().setReduceMotion(true);
