@@ -71,7 +71,7 @@ public:
         setObjectName(QStringLiteral("copyButton"));
         setCursor(Qt::PointingHandCursor);
         setFocusPolicy(Qt::TabFocus);
-        setFont(Font::make(NmFontSpecs::monoSmall));
+        setFont(NmFont::monoSmall());
         NmText::setPlainToolTip(this, Strings::CodeBlock::copyHelp);
         setState(false, false);
     }
@@ -141,11 +141,11 @@ CodeBlockView::CodeBlockView(std::optional<QString> language, QString source, bo
     header->setSpacing(8);
     m_languageLabel = new QLabel(this);
     m_languageLabel->setObjectName(QStringLiteral("languageLabel"));
-    m_languageLabel->setFont(Font::make(NmFontSpecs::monoSmall));
+    m_languageLabel->setFont(NmFont::monoSmall());
     setTextColor(m_languageLabel, nerim::qColor(NmColor::inkTertiary));
     m_streamingBadge = new QLabel(this);
     m_streamingBadge->setObjectName(QStringLiteral("streamingBadge"));
-    m_streamingBadge->setFont(Font::make(NmFontSpecs::monoSmall));
+    m_streamingBadge->setFont(NmFont::monoSmall());
     setTextColor(m_streamingBadge, nerim::qColor(NmColor::inkTertiary, 0.7));
     NmText::setPlainText(m_streamingBadge, Strings::CodeBlock::streaming);
     m_copyButton = new CodeBlockCopyButton(this);
@@ -183,7 +183,7 @@ CodeBlockView::CodeBlockView(std::optional<QString> language, QString source, bo
     codePalette.setColor(QPalette::Text, nerim::qColor(NmColor::ink));
     m_code->setPalette(codePalette);
     m_code->document()->setUndoRedoEnabled(false);
-    m_code->document()->setDefaultFont(Font::make(NmFontSpecs::mono));
+    m_code->document()->setDefaultFont(NmFont::mono());
     // A slim scroll indicator that stays clear of the rounded corners.
     m_code->horizontalScrollBar()->setStyleSheet(
         QStringLiteral("QScrollBar:horizontal { height: 8px; background: transparent; margin: 0 %1px 2px %1px; }"

@@ -5,14 +5,18 @@
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/widgets/NmText.h"
+#include "ui/panes/LongLines.h"
 #include "ui/panes/MarkdownTextLabel.h"
 #include "ui/panes/TranscriptLook.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QVBoxLayout>
 #include <QtMath>
+#include <map>
+#include <tuple>
 
 namespace nerim {
 
@@ -20,9 +24,21 @@ namespace {
 
 QColor qColor(const TokenColor &color) { return nerim::qColor(color.rgb, color.opacity); }
 
+// A line's font, made once per look: making one asks the font database which
+// face a generic name stands for, which costs more than the line's layout.
+const QFont &lineFont(const NmFontSpec &spec)
+{
+    static std::map<std::tuple<double, int, bool>, QFont> made;
+    const std::tuple<double, int, bool> key{spec.size, int(spec.weight), spec.monospaced};
+    auto it = made.find(key);
+    if (it == made.end())
+        it = made.emplace(key, Font::make(spec)).first;
+    return it->second;
+}
+
 void applyColors(QWidget *text, const OutputLineLook &look)
 {
-    text->setFont(Font::make(look.font));
+    text->setFont(lineFont(look.font));
     QPalette palette = text->palette();
     palette.setColor(QPalette::WindowText, qColor(look.color));
     text->setPalette(palette);
@@ -85,31 +101,63 @@ private:
 
 } // namespace
 
-OutputLineView::OutputLineView(const OutputLine &line, QWidget *parent)
+QWidget *OutputLineView::makeShowMoreButton(QWidget *parent)
+{
+    auto *button = new QPushButton(QStringLiteral("Show more"), parent);
+    button->setObjectName(QStringLiteral("showMore"));
+    // The keyboard stays in the prompt field.
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setFlat(true);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFont(NmFont::captionMedium());
+    button->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 0; text-align: left; }"
+                                         "QPushButton:hover { text-decoration: underline; }")
+                              .arg(nerim::qColor(NmColor::accent).name()));
+    button->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    return button;
+}
+
+OutputLineView::OutputLineView(const OutputLine &line, QWidget *parent, int slices)
     : QWidget(parent)
     , m_line(line)
 {
     const OutputLineLook look = outputLineLook(line.kind);
     const int padding = int(look.verticalPadding);
+    // A very long line shows its first slices; the rest on request.
+    const LongLines::Elided shown = LongLines::elide(line.text, slices);
+    m_hidden = shown.hidden;
 
     QWidget *text = nullptr;
     if (look.inlineMarkdown) {
         auto *markdown = new MarkdownTextLabel(this);
         applyColors(markdown, look);
-        markdown->setMarkdown(line.text);
+        markdown->setMarkdown(shown.text);
         text = markdown;
     } else if (look.arrangement == OutputLineLook::Arrangement::capsule) {
         auto *label = new HuggingLabel(this);
         applyLook(label, look);
-        NmText::setPlainText(label, line.text);
+        NmText::setPlainText(label, shown.text);
         text = label;
     } else {
         auto *label = new QLabel(this);
         applyLook(label, look);
-        NmText::setPlainText(label, line.text);
+        NmText::setPlainText(label, shown.text);
         text = label;
     }
     text->setObjectName(QStringLiteral("lineText"));
+    if (m_hidden > 0) {
+        // The text and, under it, the control that shows more of it.
+        auto *column = new QWidget(this);
+        auto *stack = new QVBoxLayout(column);
+        stack->setContentsMargins(0, 0, 0, 0);
+        stack->setSpacing(4);
+        text->setParent(column);
+        stack->addWidget(text);
+        QWidget *more = makeShowMoreButton(column);
+        connect(static_cast<QPushButton *>(more), &QPushButton::clicked, this, &OutputLineView::showMoreRequested);
+        stack->addWidget(more, 0, Qt::AlignLeft);
+        text = column;
+    }
 
     switch (look.arrangement) {
     case OutputLineLook::Arrangement::text: {

@@ -3,10 +3,14 @@
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
 #include "ui/panes/CodeBlockView.h"
+#include "ui/panes/LongLines.h"
+#include "ui/panes/OutputLineView.h"
 #include "ui/panes/MarkdownSegment.h"
 #include "ui/panes/MarkdownTextLabel.h"
 
+#include <QAbstractButton>
 #include <QVBoxLayout>
+#include <utility>
 
 namespace nerim {
 
@@ -25,8 +29,9 @@ MarkdownTextLabel *proseLabel(QWidget *parent)
 
 } // namespace
 
-StdoutRunView::StdoutRunView(const QString &rawText, QWidget *parent)
+StdoutRunView::StdoutRunView(const QString &rawText, QWidget *parent, int slices)
     : QWidget(parent)
+    , m_slices(std::max(1, slices))
 {
     m_layout = new QVBoxLayout(this);
     m_layout->setContentsMargins(0, 0, 0, 0);
@@ -39,8 +44,12 @@ void StdoutRunView::setRawText(const QString &rawText)
     if (rawText == m_rawText && !m_entries.isEmpty())
         return;
     m_rawText = rawText;
-    m_segmenter.reset(m_rawText);
+    LongLines::Elided elided = LongLines::elide(m_rawText, m_slices);
+    m_hidden = elided.hidden;
+    m_shownText = std::move(elided.text);
+    m_segmenter.reset(m_shownText);
     showSegments(0, false);
+    updateShowMore();
 }
 
 void StdoutRunView::appendRawText(QStringView more)
@@ -48,14 +57,41 @@ void StdoutRunView::appendRawText(QStringView more)
     if (more.isEmpty())
         return;
     const qsizetype before = m_segmenter.segments().size();
+    const qsizetype lastLine = m_rawText.lastIndexOf(u'\n') + 1;
     m_rawText += more;
+    // A line too long to show whole: the shown text is cut again.
+    if (m_hidden > 0 || LongLines::longestLine(QStringView(m_rawText).sliced(lastLine))
+                            > qsizetype(m_slices) * LongLines::sliceLength) {
+        const QString raw = std::exchange(m_rawText, QString());
+        setRawText(raw);
+        return;
+    }
+    m_shownText += more;
     if (!m_segmenter.append(more)) {
-        m_segmenter.reset(m_rawText);
+        m_segmenter.reset(m_shownText);
         showSegments(0, false);
         return;
     }
     // The last segment grew (or closed), and new ones may follow it.
     showSegments(std::max<qsizetype>(0, before - 1), true);
+}
+
+void StdoutRunView::updateShowMore()
+{
+    if (m_hidden == 0) {
+        if (m_showMore)
+            m_showMore->hide();
+        return;
+    }
+    if (!m_showMore) {
+        m_showMore = OutputLineView::makeShowMoreButton(this);
+        connect(static_cast<QAbstractButton *>(m_showMore), &QAbstractButton::clicked, this,
+                &StdoutRunView::showMoreRequested);
+    }
+    // Always under the last entry.
+    m_layout->removeWidget(m_showMore);
+    m_layout->addWidget(m_showMore, 0, Qt::AlignLeft);
+    m_showMore->show();
 }
 
 void StdoutRunView::showSegments(qsizetype first, bool grown)
@@ -89,7 +125,7 @@ void StdoutRunView::showSegments(qsizetype first, bool grown)
             existing->hide();
             m_entries[i] = entry;
         } else {
-            m_layout->addWidget(entry);
+            m_layout->insertWidget(int(m_entries.size()), entry);
             m_entries.append(entry);
         }
     }

@@ -15,22 +15,38 @@ namespace nerim {
 // keeps its state (a copy just made) while more of the run arrives; appending
 // lines (`appendRawText`) costs what the new lines cost, however long the
 // code block they go into.
+//
+// A line longer than a slice (LongLines.h) shows only its first `slices`
+// slices, with a "Show more" control under the block that asks for one more
+// (`showMoreRequested`).
 class StdoutRunView : public QWidget {
     Q_OBJECT
 public:
-    explicit StdoutRunView(const QString &rawText, QWidget *parent = nullptr);
+    explicit StdoutRunView(const QString &rawText, QWidget *parent = nullptr, int slices = 1);
 
     void setRawText(const QString &rawText);
     // `more` was added at the end of the text.
     void appendRawText(QStringView more);
     const QString &rawText() const { return m_rawText; }
+    // What is shown of the text (its long lines cut), and how much is not.
+    const QString &shownText() const { return m_shownText; }
+    qsizetype hiddenLength() const { return m_hidden; }
+
+signals:
+    void showMoreRequested();
 
 private:
+    void updateShowMore();
+
     // Brings the entries from segment `first` on up to date; `grown` says the
     // segments only grew since they were last shown.
     void showSegments(qsizetype first, bool grown);
 
     QString m_rawText;
+    QString m_shownText;
+    qsizetype m_hidden = 0;
+    int m_slices = 1;
+    QWidget *m_showMore = nullptr;
     MarkdownSegmenter m_segmenter;
     QVBoxLayout *m_layout = nullptr;
     QList<QWidget *> m_entries;

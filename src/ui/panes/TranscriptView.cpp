@@ -4,11 +4,14 @@
 #include "ui/design/Colors.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/panes/AgentPaneLook.h"
+#include "ui/panes/LongLines.h"
 #include "ui/panes/OutputLineView.h"
 #include "ui/panes/RunChunks.h"
 #include "ui/panes/StdoutRunView.h"
 
+#include <QApplication>
 #include <QEvent>
+#include <QWheelEvent>
 #include <QScrollBar>
 #include <algorithm>
 #include <cmath>
@@ -48,13 +51,13 @@ void TranscriptRows::refreshTops() const
     m_staleFrom = count;
 }
 
-int TranscriptRows::rowTop(int index) const
+qint64 TranscriptRows::rowTop(int index) const
 {
     refreshTops();
     return m_tops.at(index);
 }
 
-int TranscriptRows::rowAt(int y) const
+int TranscriptRows::rowAt(qint64 y) const
 {
     if (m_heights.isEmpty())
         return -1;
@@ -63,7 +66,7 @@ int TranscriptRows::rowAt(int y) const
     return std::max(0, int(it - m_tops.cbegin()) - 1);
 }
 
-int TranscriptRows::contentHeight() const
+qint64 TranscriptRows::contentHeight() const
 {
     if (m_heights.isEmpty())
         return 2 * verticalPadding;
@@ -72,7 +75,7 @@ int TranscriptRows::contentHeight() const
 
 void TranscriptRows::notifyHeight()
 {
-    const int height = contentHeight();
+    const qint64 height = contentHeight();
     if (height == m_reportedHeight)
         return;
     m_reportedHeight = height;
@@ -84,7 +87,9 @@ void TranscriptRows::placeBuiltFrom(int index)
 {
     refreshTops();
     for (auto it = m_built.lowerBound(index); it != m_built.end(); ++it) {
-        const QRect geometry(horizontalPadding, m_tops[it.key()], m_width, m_heights[it.key()]);
+        // Built rows lie within a few screens of the origin.
+        const qint64 top = std::clamp<qint64>(m_tops[it.key()] - m_origin, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        const QRect geometry(horizontalPadding, int(top), m_width, m_heights[it.key()]);
         if (it.value()->geometry() != geometry)
             it.value()->setGeometry(geometry);
     }
@@ -120,11 +125,41 @@ QWidget *TranscriptRows::ensureBuilt(int index)
     return row;
 }
 
-void TranscriptRows::buildRange(int top, int bottom)
+void TranscriptRows::setOrigin(qint64 origin)
+{
+    if (origin == m_origin)
+        return;
+    const qint64 delta = origin - m_origin;
+    m_origin = origin;
+    if (m_built.isEmpty()) {
+        update();
+        return;
+    }
+    // The built rows move with the content; what stays in view is moved on
+    // screen rather than drawn again.
+    if (std::abs(delta) < height())
+        scroll(0, int(-delta));
+    else
+        update();
+    placeBuiltFrom(0);
+}
+
+void TranscriptRows::rebuildRow(int index)
+{
+    QWidget *row = m_built.take(index);
+    if (!row)
+        return;
+    m_indexOf.remove(row);
+    m_dirty.remove(row);
+    dropWidget(row);
+    ensureBuilt(index);
+}
+
+void TranscriptRows::buildRange(qint64 top, qint64 bottom)
 {
     if (m_heights.isEmpty() || m_width <= 0)
         return;
-    for (int i = rowAt(std::max(0, top)); i < m_heights.size() && rowTop(i) <= bottom; ++i)
+    for (int i = rowAt(std::max<qint64>(0, top)); i < m_heights.size() && rowTop(i) <= bottom; ++i)
         ensureBuilt(i);
 }
 
@@ -135,7 +170,7 @@ void TranscriptRows::dropWidget(QWidget *row)
     row->deleteLater();
 }
 
-void TranscriptRows::releaseOutside(int top, int bottom)
+void TranscriptRows::releaseOutside(qint64 top, qint64 bottom)
 {
     if (m_built.isEmpty())
         return;
@@ -236,7 +271,10 @@ void TranscriptRows::setContentWidth(int width)
     notifyHeight();
 }
 
-QSize TranscriptRows::sizeHint() const { return {m_width + 2 * horizontalPadding, contentHeight()}; }
+QSize TranscriptRows::sizeHint() const
+{
+    return {m_width + 2 * horizontalPadding, int(std::min<qint64>(contentHeight(), QWIDGETSIZE_MAX))};
+}
 
 bool TranscriptRows::eventFilter(QObject *watched, QEvent *event)
 {
@@ -299,7 +337,7 @@ int wrappedLines(QStringView text, int width)
 } // namespace
 
 TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, QWidget *parent)
-    : QScrollArea(parent)
+    : QAbstractScrollArea(parent)
     , m_pane(pane)
     , m_mode(mode)
 {
@@ -308,7 +346,6 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     // and selects text, but never takes the keyboard (a scroll area would).
     setFocusPolicy(Qt::NoFocus);
     setFrameShape(QFrame::NoFrame);
-    setWidgetResizable(false);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setAutoFillBackground(false);
@@ -323,14 +360,14 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
 
     m_rows = new TranscriptRows([this](int index, QWidget *parent) { return makeRow(index, parent); },
                                 [this](int index, int width) { return estimateRow(index, width); },
-                                [this](int index) { return m_items.at(index).gapAbove; });
-    setWidget(m_rows);
-    // The pane's surface shows through (setWidget turned the fill on).
+                                [this](int index) { return m_items.at(index).gapAbove; }, viewport());
     m_rows->setAutoFillBackground(false);
     connect(m_rows, &TranscriptRows::contentHeightChanged, this, [this] { fitRows(); });
     connect(m_rows, &TranscriptRows::rowsSettled, this, [this] {
         fitRows();
-        if (m_followAnchor && m_followAnchor == AgentPaneLook::scrollTarget(m_groups))
+        // (While lines are taken in that the view has not come to yet, it
+        // comes to them in a turn of its own.)
+        if (m_following && !m_viewBehind)
             scrollToNewest(false);
     });
 
@@ -338,8 +375,11 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     connect(&m_frameTimer, &QTimer::timeout, this, &TranscriptView::sync);
     if (pane)
         connect(pane, &AgentPaneState::outputLinesChanged, this, &TranscriptView::scheduleSync);
-    // The first showing starts at the top, without scrolling.
-    rebuild();
+    // The lines are taken in as a flood is, a slice at a time from the next
+    // turn on, so that opening a long transcript never holds the window; the
+    // view opens at the newest lines.
+    clearRows();
+    scheduleSync();
 }
 
 void TranscriptView::setOutputMode(AppState::OutputMode mode)
@@ -347,13 +387,14 @@ void TranscriptView::setOutputMode(AppState::OutputMode mode)
     if (mode == m_mode)
         return;
     m_mode = mode;
-    m_followAnchor.reset();
     // A change of mode does not scroll to the newest line: the view keeps
     // its place as far as the new rows allow.
-    const int value = verticalScrollBar()->value();
+    const qint64 position = m_position;
+    ReducibleAnimation::stop(this, "followNewest");
     rebuild();
-    setScrollValue(value);
+    setScrollPosition(position);
     buildVisibleRows();
+    m_following = m_position >= maximumScrollPosition();
 }
 
 void TranscriptView::scheduleSync()
@@ -385,14 +426,46 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
     const OutputLines &lines = m_pane->outputLines();
     const qsizetype count = lines.size();
     const QUuid lastId = count ? lines.id(count - 1) : QUuid();
-    if (count == m_drawnLineCount && lastId == m_lastDrawnLineId)
+    const bool unchanged = count == m_drawnLineCount && lastId == m_lastDrawnLineId;
+    if (!unchanged) {
+        // Lines are only ever added, except when the whole list is replaced
+        // (a restore): an append keeps the last drawn line where it was.
+        const bool appended = count >= m_drawnLineCount &&
+                              (m_drawnLineCount == 0 || lines.id(m_drawnLineCount - 1) == m_lastDrawnLineId);
+        if (!appended) {
+            // The lines were replaced (a restore): taken in anew, a slice at
+            // a time, and the view opens at the newest.
+            m_following = true;
+            clearRows();
+        }
+    }
+    // While a backlog is taken in, a turn either takes in lines or brings the
+    // view to the newest of them, never both: building the rows that come
+    // into view costs about what the turn's slices of lines do. The view
+    // catches up once the backlog is in, and every so often before.
+    if (withinTurnBudget && m_following && m_viewBehind &&
+        (m_drawnLineCount == count || !m_lastFollow.isValid() || m_lastFollow.elapsed() >= kFollowDuringFillMs)) {
+        // The rows that come into view are built over as many turns as
+        // they take, newest first; then the view moves to them.
+        const bool built = buildNewestRows(kTurnBudgetNs);
+        if (built) {
+            m_viewBehind = false;
+            m_lastFollow.start();
+            scrollToNewest(m_drawnLineCount == count);
+        }
+        if (!built || m_drawnLineCount < count)
+            scheduleSync();
         return;
-    // Lines are only ever added, except when the whole list is replaced (a
-    // restore): an append keeps the last drawn line where it was.
-    const bool appended = count >= m_drawnLineCount &&
-                          (m_drawnLineCount == 0 || lines.id(m_drawnLineCount - 1) == m_lastDrawnLineId);
+    }
+    if (unchanged) {
+        if (m_viewBehind && m_following)
+            scrollToNewest(false);
+        m_viewBehind = false;
+        return;
+    }
     const qsizetype drawnBefore = m_drawnLineCount;
-    if (appended) {
+    int slices = 0;
+    {
         // A flood of output is taken in a slice at a time while the turn has
         // time left (at least one slice a turn); the rest follows in the next
         // frame, so that the window keeps painting and answering input.
@@ -403,25 +476,47 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             const qsizetype end = withinTurnBudget ? std::min(count, drawn + kLinesPerSlice) : count;
             appendFrom(drawn, end);
             drawn = end;
+            ++slices;
         } while (drawn < count && platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs);
         fitRows();
         m_drawnLineCount = drawn;
         m_lastDrawnLineId = drawn ? lines.id(drawn - 1) : QUuid();
-    } else {
-        rebuild();
     }
-    if (m_drawnLineCount != drawnBefore)
-        scrollToNewest(true);
+    // New lines bring the view to them only while it is at its bottom: in
+    // this turn when they were few (a stream), else in a turn of its own.
+    if (m_drawnLineCount != drawnBefore && m_following) {
+        if (!withinTurnBudget || (slices <= 1 && m_drawnLineCount == count)) {
+            m_viewBehind = false;
+            m_lastFollow.start();
+            scrollToNewest(withinTurnBudget);
+        } else {
+            m_viewBehind = true;
+            scheduleSync();
+        }
+    } else {
+        buildVisibleRows();
+    }
     if (m_drawnLineCount < count)
         scheduleSync();
 }
 
-void TranscriptView::rebuild()
+void TranscriptView::clearRows()
 {
     ++m_rebuilds;
+    m_revealed.clear();
     m_groups.clear();
     m_items.clear();
     m_openRunGroup = -1;
+    m_drawnLineCount = 0;
+    m_lastDrawnLineId = QUuid();
+    ReducibleAnimation::stop(this, "followNewest");
+    m_rows->reset(0);
+    fitRows();
+}
+
+void TranscriptView::rebuild()
+{
+    clearRows();
     if (m_pane) {
         const OutputLines &lines = m_pane->outputLines();
         m_groups = renderGroups(visibleLines(lines, m_mode));
@@ -517,9 +612,39 @@ QWidget *TranscriptView::makeRow(int index, QWidget *parent)
 {
     const Row &row = m_items.at(index);
     const RenderGroup &group = m_groups.at(row.group);
-    if (group.asStdoutRun())
-        return new StdoutRunView(chunkText(row), parent);
-    return new OutputLineView(group.asSingle()->line, parent);
+    if (group.asStdoutRun()) {
+        auto *view = new StdoutRunView(chunkText(row), parent, shownSlices(row));
+        connect(view, &StdoutRunView::showMoreRequested, this, [this, view] { showMore(view); });
+        return view;
+    }
+    auto *view = new OutputLineView(group.asSingle()->line, parent, shownSlices(row));
+    connect(view, &OutputLineView::showMoreRequested, this, [this, view] { showMore(view); });
+    return view;
+}
+
+int TranscriptView::shownSlices(const Row &row) const { return m_revealed.value({row.group, row.start}, 1); }
+
+void TranscriptView::showMore(QWidget *widget)
+{
+    const int index = m_rows->indexOf(widget);
+    if (index < 0)
+        return;
+    const Row &row = m_items.at(index);
+    m_revealed.insert({row.group, row.start}, shownSlices(row) + 1);
+    // Queued: the button that asked is inside the widget being replaced.
+    QMetaObject::invokeMethod(
+        this,
+        [this, index] {
+            if (index >= m_rows->rowCount())
+                return;
+            // The view stays where it is; the row grows below its top.
+            const qint64 position = m_position;
+            m_rows->rebuildRow(index);
+            fitRows();
+            setScrollPosition(position);
+            buildVisibleRows();
+        },
+        Qt::QueuedConnection);
 }
 
 int TranscriptView::estimateRow(int index, int width) const
@@ -530,14 +655,16 @@ int TranscriptView::estimateRow(int index, int width) const
         // Read in place, line by line: the chunk's text is never put together.
         int lines = 0;
         int fences = 0;
+        const int slices = shownSlices(row);
         run->text.forEachLine(row.start, row.end - row.start, [&](QStringView line) {
-            lines += wrappedLines(line, width);
+            lines += wrappedLines(line.first(LongLines::shownLength(line, slices)), width);
             fences += int(line.count(u"```"));
         });
         return lines * kLineHeight + (fences + 1) / 2 * kCodeBlockChrome;
     }
     const OutputLine &line = group.asSingle()->line;
-    const int lines = wrappedLines(line.text, width);
+    const QStringView text(line.text);
+    const int lines = wrappedLines(text.first(LongLines::shownLength(text, shownSlices(row))), width);
     switch (line.kind) {
     case OutputLine::Kind::userPrompt: return lines * kLineHeight + 8;
     case OutputLine::Kind::taskComplete: return lines * kLineHeight + 20;
@@ -545,48 +672,144 @@ int TranscriptView::estimateRow(int index, int width) const
     }
 }
 
-void TranscriptView::setScrollValue(int value)
+qint64 TranscriptView::maximumScrollPosition() const
 {
-    m_scrolling = true;
-    verticalScrollBar()->setValue(value);
-    m_scrolling = false;
+    return std::max<qint64>(0, m_rows->contentHeight() - viewport()->height());
+}
+
+void TranscriptView::setScrollPosition(qint64 position)
+{
+    position = std::clamp<qint64>(position, 0, maximumScrollPosition());
+    if (position != m_position) {
+        m_position = position;
+        m_rows->setOrigin(position);
+    }
+    syncScrollBar();
+}
+
+namespace {
+
+// The scroll bar's range in pixels, as long as the content fits in it; a
+// longer transcript is shown in proportion.
+constexpr qint64 kScrollBarRange = 1 << 30;
+
+} // namespace
+
+void TranscriptView::syncScrollBar()
+{
+    QScrollBar *bar = verticalScrollBar();
+    const qint64 maximum = maximumScrollPosition();
+    const qint64 range = std::min(maximum, kScrollBarRange);
+    const auto toBar = [&](qint64 pixels) {
+        return maximum <= kScrollBarRange ? pixels : qint64(double(pixels) * double(range) / double(maximum));
+    };
+    m_settingBar = true;
+    bar->setRange(0, int(range));
+    bar->setPageStep(int(std::max<qint64>(1, toBar(viewport()->height()))));
+    bar->setSingleStep(int(std::max<qint64>(1, toBar(kLineHeight * 3))));
+    bar->setValue(int(toBar(m_position)));
+    m_settingBar = false;
+}
+
+void TranscriptView::scrollByUser(qint64 position)
+{
+    ReducibleAnimation::stop(this, "followNewest");
+    setScrollPosition(position);
+    // Back at the bottom, the view follows the newest lines again (from
+    // where it is: it is at the newest lines taken in).
+    m_following = m_position >= maximumScrollPosition();
+    m_viewBehind = false;
+    buildVisibleRows();
+}
+
+void TranscriptView::scrollContentsBy(int, int)
+{
+    if (m_settingBar)
+        return;
+    // The user moved the scroll bar.
+    QScrollBar *bar = verticalScrollBar();
+    const qint64 maximum = maximumScrollPosition();
+    const qint64 value = bar->value();
+    const qint64 position = bar->maximum() <= 0 || maximum <= kScrollBarRange
+                                ? value
+                                : qint64(std::llround(double(value) * double(maximum) / double(bar->maximum())));
+    scrollByUser(position);
+}
+
+void TranscriptView::wheelEvent(QWheelEvent *event)
+{
+    // By pixels, whatever the scroll bar's scale.
+    qint64 delta = event->pixelDelta().y();
+    if (delta == 0) {
+        m_wheelRemainder += event->angleDelta().y();
+        const int steps = m_wheelRemainder / 120;
+        m_wheelRemainder -= steps * 120;
+        delta = qint64(steps) * QApplication::wheelScrollLines() * kLineHeight;
+    }
+    event->accept();
+    if (delta != 0)
+        scrollByUser(m_position - delta);
+}
+
+bool TranscriptView::buildNewestRows(qint64 budgetNs)
+{
+    const int viewportHeight = viewport()->height();
+    if (m_rows->rowCount() == 0 || viewportHeight <= 0 || m_rows->contentWidth() <= 0)
+        return true;
+    QElapsedTimer clock;
+    clock.start();
+    m_building = true;
+    bool done = true;
+    for (int i = m_rows->rowCount() - 1; i >= 0; --i) {
+        if (!m_rows->builtRow(i)) {
+            if (clock.nsecsElapsed() >= budgetNs) {
+                done = false;
+                break;
+            }
+            m_rows->ensureBuilt(i);
+        }
+        // The rows from here on fill the view.
+        if (m_rows->contentHeight() - m_rows->rowTop(i) >= viewportHeight)
+            break;
+    }
+    m_building = false;
+    return done;
 }
 
 void TranscriptView::scrollToNewest(bool animated)
 {
-    const std::optional<QUuid> target = AgentPaneLook::scrollTarget(m_groups);
-    if (!target || m_rows->rowCount() == 0)
+    if (!AgentPaneLook::scrollTarget(m_groups) || m_rows->rowCount() == 0 || viewport()->height() <= 0)
         return;
-    m_followAnchor = target;
-    QScrollBar *bar = verticalScrollBar();
     const int viewportHeight = viewport()->height();
     const int last = m_rows->rowCount() - 1;
     // The newest row's bottom (a run's bottom anchor) at the bottom of the
     // view. Building the rows that come into view there settles their
     // heights, which can move it: look again until it stays.
-    int value = 0;
     m_building = true;
     for (int pass = 0; pass < 4; ++pass) {
         m_rows->ensureBuilt(last);
         fitRows();
-        value = std::clamp(m_rows->rowBottom(last) - viewportHeight, 0,
-                           std::max(0, m_rows->contentHeight() - viewportHeight));
-        const int before = m_rows->rowBottom(last);
+        const qint64 value = std::clamp<qint64>(m_rows->rowBottom(last) - viewportHeight, 0, maximumScrollPosition());
+        const qint64 before = m_rows->rowBottom(last);
         m_rows->buildRange(value, value + viewportHeight);
         if (m_rows->rowBottom(last) == before)
             break;
     }
     m_building = false;
     fitRows();
-    value = std::clamp(m_rows->rowBottom(last) - viewportHeight, bar->minimum(), bar->maximum());
-    if (!animated) {
+    const qint64 value = maximumScrollPosition();
+    if (!animated || std::abs(value - m_position) > 4 * viewportHeight) {
         ReducibleAnimation::stop(this, "followNewest");
-        setScrollValue(value);
+        setScrollPosition(value);
+        buildVisibleRows();
         return;
     }
     const NmAnimation linear{QEasingCurve(QEasingCurve::Linear), AgentPaneLook::scrollDurationMs};
-    ReducibleAnimation::animateValue(this, "followNewest", bar->value(), value, linear,
-                                     [this](double to) { setScrollValue(int(std::lround(to))); });
+    ReducibleAnimation::animateValue(this, "followNewest", double(m_position), double(value), linear,
+                                     [this](double to) {
+                                         setScrollPosition(std::llround(to));
+                                         buildVisibleRows();
+                                     });
 }
 
 void TranscriptView::buildVisibleRows()
@@ -594,67 +817,63 @@ void TranscriptView::buildVisibleRows()
     if (m_building || m_rows->rowCount() == 0 || viewport()->height() <= 0)
         return;
     m_building = true;
-    QScrollBar *bar = verticalScrollBar();
     const int viewportHeight = viewport()->height();
     // Keep the first visible row where it is while rows above it settle.
     for (int pass = 0; pass < 3; ++pass) {
-        const int value = bar->value();
+        const qint64 value = m_position;
         const int anchor = m_rows->rowAt(value);
-        const int offset = value - m_rows->rowTop(anchor);
-        const int height = m_rows->contentHeight();
+        const qint64 offset = value - m_rows->rowTop(anchor);
+        const qint64 height = m_rows->contentHeight();
         m_rows->buildRange(value - viewportHeight / 2, value + viewportHeight + viewportHeight / 2);
         fitRows();
-        const int anchored = m_rows->rowTop(anchor) + offset;
+        const qint64 anchored = m_rows->rowTop(anchor) + offset;
         if (anchored != value)
-            setScrollValue(anchored);
-        if (m_rows->contentHeight() == height && bar->value() == value)
+            setScrollPosition(anchored);
+        if (m_rows->contentHeight() == height && m_position == value)
             break;
     }
     // Rows far out of view let go of their widgets (keeping their height):
     // a long transcript read from top to bottom holds only a few screens of
     // rows, and a change of width lays out only those.
-    const int value = bar->value();
-    m_rows->releaseOutside(value - kKeptScreens * viewportHeight, value + (kKeptScreens + 1) * viewportHeight);
+    m_rows->releaseOutside(m_position - kKeptScreens * viewportHeight,
+                           m_position + (kKeptScreens + 1) * viewportHeight);
     m_building = false;
 }
 
 void TranscriptView::fitRows()
 {
-    const int width = viewport()->width();
-    m_rows->setContentWidth(std::max(0, width - 2 * TranscriptRows::horizontalPadding));
-    const QSize size(width, m_rows->contentHeight());
+    const QSize size = viewport()->size();
+    m_rows->setContentWidth(std::max(0, size.width() - 2 * TranscriptRows::horizontalPadding));
     if (m_rows->size() != size)
-        m_rows->resize(size);
+        m_rows->setGeometry(QRect(QPoint(0, 0), size));
+    // The content may have become shorter than where the view stands.
+    setScrollPosition(m_position);
 }
 
 void TranscriptView::resizeEvent(QResizeEvent *event)
 {
     // The row at the top of the view stays there, at the same share of its
     // height, while the rows take the new width.
-    QScrollBar *bar = verticalScrollBar();
-    const int value = bar->value();
+    const qint64 value = m_position;
     const int anchor = m_rows->rowAt(value);
     double share = 0;
     if (anchor >= 0) {
-        const int height = std::max(1, m_rows->rowBottom(anchor) - m_rows->rowTop(anchor));
-        share = double(value - m_rows->rowTop(anchor)) / height;
+        const qint64 height = std::max<qint64>(1, m_rows->rowBottom(anchor) - m_rows->rowTop(anchor));
+        share = double(value - m_rows->rowTop(anchor)) / double(height);
     }
-    QScrollArea::resizeEvent(event);
+    // Only the rows in view are laid out again at a new width: the others
+    // let go of their widgets (keeping their heights) and are built again
+    // when they come near the view.
+    if (event->size().width() != event->oldSize().width() && event->oldSize().height() > 0)
+        m_rows->releaseOutside(value, value + event->oldSize().height());
+    QAbstractScrollArea::resizeEvent(event);
     fitRows();
-    if (m_followAnchor) {
+    if (m_following) {
         scrollToNewest(false);
     } else if (anchor >= 0 && anchor < m_rows->rowCount()) {
-        const int height = m_rows->rowBottom(anchor) - m_rows->rowTop(anchor);
-        setScrollValue(m_rows->rowTop(anchor) + int(std::lround(share * height)));
+        const qint64 height = m_rows->rowBottom(anchor) - m_rows->rowTop(anchor);
+        setScrollPosition(m_rows->rowTop(anchor) + std::llround(share * double(height)));
     }
-    buildVisibleRows();
-}
-
-void TranscriptView::scrollContentsBy(int dx, int dy)
-{
-    QScrollArea::scrollContentsBy(dx, dy);
-    if (!m_scrolling)
-        m_followAnchor.reset(); // the user scrolled: stop following
     buildVisibleRows();
 }
 

@@ -10,7 +10,7 @@
 #include <QList>
 #include <QMap>
 #include <QPointer>
-#include <QScrollArea>
+#include <QAbstractScrollArea>
 #include <QSet>
 #include <QTimer>
 #include <QUuid>
@@ -49,11 +49,16 @@ public:
     // The widget of a row, or null while it is not built.
     QWidget *builtRow(int index) const { return m_built.value(index); }
     int builtRowCount() const { return int(m_built.size()); }
+    // The row a built widget draws, or -1.
+    int indexOf(QWidget *row) const { return m_indexOf.value(row, -1); }
+    // Makes the widget of a built row again (its content changed in a way
+    // only a new widget shows).
+    void rebuildRow(int index);
     QWidget *ensureBuilt(int index);
     // Builds every row that reaches into [top, bottom].
-    void buildRange(int top, int bottom);
+    void buildRange(qint64 top, qint64 bottom);
     // Lets go of the widgets of rows wholly outside [top, bottom].
-    void releaseOutside(int top, int bottom);
+    void releaseOutside(qint64 top, qint64 bottom);
     // Row widgets made so far (for tests).
     int buildCount() const { return m_builds; }
 
@@ -66,11 +71,15 @@ public:
     // Row `index` changed its content: measured again (or estimated again).
     void rowChanged(int index);
 
-    int rowTop(int index) const;
-    int rowBottom(int index) const { return rowTop(index) + m_heights.at(index); }
+    qint64 rowTop(int index) const;
+    qint64 rowBottom(int index) const { return rowTop(index) + m_heights.at(index); }
     // The row at height `y` (the last one below it), -1 without rows.
-    int rowAt(int y) const;
-    int contentHeight() const;
+    int rowAt(qint64 y) const;
+    qint64 contentHeight() const;
+
+    // The content height shown at the widget's top edge; built rows move with it.
+    void setOrigin(qint64 origin);
+    qint64 origin() const { return m_origin; }
 
     // The rows' width; built rows are measured again when it changes.
     void setContentWidth(int width);
@@ -79,7 +88,7 @@ public:
     QSize sizeHint() const override;
 
 signals:
-    void contentHeightChanged(int height);
+    void contentHeightChanged(qint64 height);
     // Built rows were measured again after changing on their own.
     void rowsSettled();
 
@@ -104,11 +113,12 @@ private:
     QMap<int, QWidget *> m_built;
     QHash<QWidget *, int> m_indexOf;
     QSet<QWidget *> m_dirty;
-    mutable QList<int> m_tops;
+    mutable QList<qint64> m_tops;
     // Tops from this index on are out of date.
     mutable int m_staleFrom = 0;
     int m_width = 0;
-    int m_reportedHeight = -1;
+    qint64 m_origin = 0;
+    qint64 m_reportedHeight = -1;
     int m_builds = 0;
 };
 
@@ -119,12 +129,20 @@ private:
 // added: the last chunk of a run grows in place and new chunks and lines are
 // added as rows, at most once a frame for a burst of lines. The rows are
 // rebuilt only when the lines are replaced or the mode changes, and only those
-// in view are built at all.
+// in view are built at all. A transcript opened or replaced is taken in as a
+// flood is, over as many frames as it takes.
 //
-// Each change of the line count (not the first showing, not a change of
-// mode) scrolls the newest visible line to the bottom, over 0.08 s or at once
-// under Reduce Motion.
-class TranscriptView : public QScrollArea {
+// The view follows the newest lines while it is at its bottom, which is
+// where it opens: each change of the line count then scrolls the newest
+// visible line to the bottom, over 0.08 s or at once under Reduce Motion.
+// Once the user scrolls away from the bottom the view stays where they left
+// it, however fast lines come, until they scroll back to the bottom. A change
+// of mode does not scroll.
+//
+// The scroll position is the view's own (64 bits, in pixels of content); the
+// scroll bar shows it, in pixels while the content fits the bar's range and
+// in proportion beyond that, and the wheel moves it by pixels.
+class TranscriptView : public QAbstractScrollArea {
     Q_OBJECT
 public:
     explicit TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, QWidget *parent = nullptr);
@@ -155,9 +173,18 @@ public:
     // Times the rows were rebuilt from scratch (for tests).
     int rebuildCount() const { return m_rebuilds; }
 
+    // The content height at the top of the view, and the most it can be.
+    qint64 scrollPosition() const { return m_position; }
+    qint64 maximumScrollPosition() const;
+    // Scrolls as the user would (it stops or resumes following the newest lines).
+    void scrollByUser(qint64 position);
+    // Whether new lines scroll the view to them (it is at its bottom).
+    bool isFollowing() const { return m_following; }
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
+    void wheelEvent(QWheelEvent *event) override;
 
 private:
     void scheduleSync();
@@ -165,17 +192,28 @@ private:
     // Takes in the lines added since the last time; within the turn's
     // budget, or all of them.
     void takeInLines(bool withinTurnBudget);
+    // Drops every row (the lines are taken in again from the first).
+    void clearRows();
+    // Takes in every line at once, for the current mode.
     void rebuild();
     // Adds lines [firstNewLine, end) of the pane's to the groups and rows.
     void appendFrom(qsizetype firstNewLine, qsizetype end);
     QWidget *makeRow(int index, QWidget *parent);
     QString chunkText(const Row &row) const;
+    // How many slices of their long lines a row shows (LongLines.h).
+    int shownSlices(const Row &row) const;
+    void showMore(QWidget *row);
     // Adds the rows of groups from `firstGroup` on.
     void addRowsFrom(qsizetype firstGroup);
     int estimateRow(int index, int width) const;
     void scrollToNewest(bool animated);
+    // Builds the rows that show at the bottom of the view, newest first, until
+    // `budgetNs` is spent; whether they are all built.
+    bool buildNewestRows(qint64 budgetNs);
     void buildVisibleRows();
-    void setScrollValue(int value);
+    // Moves the view (not as the user: following goes on).
+    void setScrollPosition(qint64 position);
+    void syncScrollBar();
     void fitRows();
 
     QPointer<AgentPaneState> m_pane;
@@ -186,6 +224,9 @@ private:
     TranscriptRows *m_rows = nullptr;
     QList<RenderGroup> m_groups;
     QList<Row> m_items;
+    // Rows whose long lines show more than the first slice, by their group
+    // and start.
+    QHash<QPair<int, qsizetype>, int> m_revealed;
     // How many of the pane's lines the groups hold, and the last one's id.
     qsizetype m_drawnLineCount = 0;
     QUuid m_lastDrawnLineId;
@@ -197,10 +238,19 @@ private:
     static constexpr qint64 kTurnBudgetNs = 6'000'000;
     static constexpr qsizetype kLinesPerSlice = 64;
     QElapsedTimer m_lastSync;
+    // Lines were taken in that the view, following, has not scrolled to yet.
+    bool m_viewBehind = false;
+    // While a backlog is taken in, the view shows its newest lines this often.
+    static constexpr qint64 kFollowDuringFillMs = 250;
+    QElapsedTimer m_lastFollow;
     QTimer m_frameTimer;
-    // The line the view follows while its rows settle; cleared when the user scrolls.
-    std::optional<QUuid> m_followAnchor;
-    bool m_scrolling = false;
+    qint64 m_position = 0;
+    // New lines scroll to the bottom; cleared when the user scrolls away from it.
+    bool m_following = true;
+    // The scroll bar is being set from the position.
+    bool m_settingBar = false;
+    // Wheel turns smaller than a step, kept for the next one.
+    int m_wheelRemainder = 0;
     bool m_building = false;
     int m_rebuilds = 0;
 };

@@ -14,6 +14,7 @@
 #include "ui/panes/TranscriptView.h"
 
 #include <QLabel>
+#include <limits>
 #include <QMenu>
 #include <QScrollBar>
 #include <QGraphicsEffect>
@@ -116,7 +117,7 @@ TEST_F(AgentPaneViewTest, AgentOutputStreamsIntoThePaneAndItFollowsTheNewestLine
     ASSERT_TRUE(settle(state));
 }
 
-TEST_F(AgentPaneViewTest, ARestoredTranscriptStartsAtTheTopUntilTheNextLine)
+TEST_F(AgentPaneViewTest, ARestoredTranscriptOpensAtItsNewestLinesAndFollowsOnlyFromTheBottom)
 {
     AgentPaneState *state = spawnTaskPane();
     QList<OutputLine> lines;
@@ -126,7 +127,18 @@ TEST_F(AgentPaneViewTest, ARestoredTranscriptStartsAtTheTopUntilTheNextLine)
     state->setOutputLines(lines);
     showPane(state);
     EXPECT_GT(scrollBar()->maximum(), 0);
-    EXPECT_EQ(scrollBar()->value(), 0);
+    EXPECT_EQ(scrollBar()->value(), scrollBar()->maximum());
+    {
+        // The newest line is the one drawn at the bottom of the view.
+        TranscriptRows *rows = view->transcript()->rows();
+        auto *last = rows->builtRow(rows->rowCount() - 1);
+        ASSERT_NE(last, nullptr);
+        EXPECT_TRUE(last->isVisible());
+        EXPECT_EQ(last->geometry().bottom() + 1 + TranscriptRows::verticalPadding, rows->height());
+        auto *run = qobject_cast<StdoutRunView *>(last);
+        ASSERT_NE(run, nullptr);
+        EXPECT_TRUE(run->rawText().endsWith(u"line 79"_s));
+    }
     // Only the rows in view (and a little more) are built.
     TranscriptRows *rows = view->transcript()->rows();
     EXPECT_LT(rows->builtRowCount(), rows->rowCount() / 2);
@@ -139,7 +151,7 @@ TEST_F(AgentPaneViewTest, ARestoredTranscriptStartsAtTheTopUntilTheNextLine)
 
     // Rows built while jumping to the end sit one under the other, each as
     // tall as its content.
-    int previousBottom = 0;
+    int previousBottom = std::numeric_limits<int>::min();
     for (int i = 0; i < rows->rowCount(); ++i) {
         QWidget *row = rows->builtRow(i);
         if (!row)
@@ -149,19 +161,31 @@ TEST_F(AgentPaneViewTest, ARestoredTranscriptStartsAtTheTopUntilTheNextLine)
         previousBottom = row->geometry().bottom();
     }
 
-    // A hidden line still scrolls to the newest visible one.
+    // A change of mode does not scroll.
     scrollBar()->setValue(0);
     view->setOutputMode(AppState::OutputMode::notification);
     settleUi();
     EXPECT_EQ(scrollBar()->value(), 0);
+    // Scrolled away from the bottom, the view stays where the user left it
+    // as lines come.
     for (int i = 0; i < 30; ++i)
         state->appendLine(OutputLine::Kind::userPrompt, u"more %1"_s.arg(i));
     settleUi();
     ASSERT_GT(scrollBar()->maximum(), 0);
     scrollBar()->setValue(0);
+    for (int i = 0; i < 10; ++i)
+        state->appendLine(OutputLine::Kind::userPrompt, u"later %1"_s.arg(i));
+    settleUi();
+    EXPECT_EQ(scrollBar()->value(), 0);
+    // Back at the bottom it follows again: a hidden line still scrolls to the
+    // newest visible one.
+    scrollBar()->setValue(scrollBar()->maximum());
+    for (int i = 0; i < 10; ++i)
+        state->appendLine(OutputLine::Kind::userPrompt, u"again %1"_s.arg(i));
+    settleUi();
     state->appendLine(OutputLine::Kind::stdout, u"hidden in Highlights"_s);
     settleUi();
-    EXPECT_GE(scrollBar()->value(), scrollBar()->maximum() - TranscriptRows::verticalPadding);
+    EXPECT_EQ(scrollBar()->value(), scrollBar()->maximum());
 }
 
 TEST_F(AgentPaneViewTest, RenamingInPlace)

@@ -13,9 +13,15 @@
 #include "ui/panes/StdoutRunView.h"
 #include "ui/panes/TranscriptView.h"
 #include "ui/panes/InlineMarkdown.h"
+#include "ui/panes/LongLines.h"
+#include "ui/panes/AgentPaneLook.h"
+#include "foundation/UuidText.h"
 #include "ui/panes/RunChunks.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QWheelEvent>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTest>
@@ -118,6 +124,9 @@ TEST(TranscriptView, RowsFarOutOfViewAreReleasedAndAResizeKeepsThePlace)
     view.show();
     settle();
     QScrollBar *bar = view.verticalScrollBar();
+    // It opens at the newest lines: read it from the top.
+    bar->setValue(0);
+    settle();
     while (bar->value() < bar->maximum()) {
         bar->setValue(bar->value() + bar->pageStep());
         settle();
@@ -137,7 +146,7 @@ TEST(TranscriptView, RowsFarOutOfViewAreReleasedAndAResizeKeepsThePlace)
     EXPECT_LT(rows->buildCount() - builds, rows->rowCount() / 10);
     for (int i = 0; i < rows->rowCount(); ++i) {
         if (QWidget *row = rows->builtRow(i)) {
-            EXPECT_EQ(row->geometry().top(), rows->rowTop(i));
+            EXPECT_EQ(row->geometry().top(), rows->rowTop(i) - rows->origin());
         }
     }
 }
@@ -272,7 +281,7 @@ TEST(TranscriptView, AChangeOfWidthLeavesTheRowsFarFromTheViewAlone)
         if (QWidget *row = rows->builtRow(i)) {
             ++built;
             EXPECT_EQ(row->width(), rows->contentWidth());
-            EXPECT_EQ(row->geometry().top(), rows->rowTop(i));
+            EXPECT_EQ(row->geometry().top(), rows->rowTop(i) - rows->origin());
             EXPECT_EQ(row->height(), row->heightForWidth(row->width()));
         }
     }
@@ -336,6 +345,7 @@ TEST(TranscriptView, AFloodTakenInOverManyFramesEndsAsIfReadAtOnce)
 
     TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
     whole.resize(360, 400);
+    whole.syncNow();
     EXPECT_EQ(view.groups(), whole.groups());
     ASSERT_EQ(view.rows()->rowCount(), whole.rows()->rowCount());
     for (int i = 0; i < whole.rows()->rowCount(); ++i) {
@@ -346,6 +356,56 @@ TEST(TranscriptView, AFloodTakenInOverManyFramesEndsAsIfReadAtOnce)
             ASSERT_EQ(run->rawText(), expected->rawText()) << "row " << i;
         }
     }
+}
+
+// A flood shown at its bottom: the turns that take lines in leave the view
+// where it is, and the view comes to the newest line in a turn of its own,
+// with the rows there built a few at a time. Once nothing waits, it is at
+// the newest line, whether the flood came at once or in bursts.
+TEST(TranscriptView, AFloodFollowedFromTheBottomEndsAtItsNewestLine)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    TranscriptRows *rows = view.rows();
+    const auto newestShown = [&](const QString &text) {
+        auto *last = qobject_cast<OutputLineView *>(rows->builtRow(rows->rowCount() - 1));
+        if (!last || !last->isVisible() || last->line().text != text)
+            return false;
+        return last->geometry().intersected(rows->rect()).height() == last->height();
+    };
+    int n = 0;
+    const auto burst = [&](int count, const QString &last) {
+        for (int i = 0; i < count; ++i) {
+            if (i % 40 == 5)
+                pane->appendLine(Kind::stdout, u"```py"_s);
+            else if (i % 40 == 25)
+                pane->appendLine(Kind::stdout, u"```"_s);
+            else
+                pane->appendLine(Kind::stdout, u"line %1 with **bold** words, enough of them to wrap"_s.arg(n++));
+        }
+        pane->appendLine(Kind::stderr, last);
+    };
+    burst(20000, u"end of the first flood"_s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    EXPECT_EQ(view.shownLineCount(), pane->outputLines().size());
+    EXPECT_TRUE(view.isFollowing());
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(newestShown(u"end of the first flood"_s));
+    // Bursts of a few hundred lines, each arriving before the last is in.
+    for (int b = 0; b < 5; ++b) {
+        burst(300, u"end of burst %1"_s.arg(b));
+        QApplication::processEvents();
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(newestShown(u"end of burst 4"_s));
+    // Only rows near the view were given widgets on the way.
+    EXPECT_LT(rows->builtRowCount(), 100);
 }
 
 TEST(TranscriptView, AChangeOfModeWhileAFloodIsTakenInShowsEveryLineOnce)
@@ -369,10 +429,225 @@ TEST(TranscriptView, AChangeOfModeWhileAFloodIsTakenInShowsEveryLineOnce)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
 
     TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
+    whole.syncNow();
     EXPECT_EQ(view.shownLineCount(), pane->outputLines().size());
     EXPECT_EQ(view.rows()->rowCount(), whole.rows()->rowCount());
     ASSERT_EQ(view.groups().size(), whole.groups().size());
     EXPECT_TRUE(view.groups() == whole.groups());
+}
+
+
+// The exit line of a transcript far taller than a widget may be (Qt caps a
+// widget at 16,777,215 pixels) is reached by the scroll bar and the wheel,
+// and the view opens there; the top and a line in the middle are reached too.
+TEST(TranscriptView, EveryLineOfAMillionIsReachable)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    OutputLines lines;
+    const QString words = u"with enough words in it to wrap when the pane is narrow, twice"_s;
+    constexpr int kLines = 1'000'000;
+    for (int i = 0; i < kLines - 1; ++i) {
+        const Kind kind = i % 1000 == 0 ? Kind::userPrompt : Kind::stdout;
+        lines.append(kind, u"line %1 %2"_s.arg(i).arg(words), newSequentialUuid());
+    }
+    lines.append(Kind::system, u"Pane exited · code 0"_s, newSequentialUuid());
+    pane->setOutputLines(lines);
+
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    view.syncNow();
+    settle();
+    TranscriptRows *rows = view.rows();
+    ASSERT_EQ(view.shownLineCount(), kLines);
+    ASSERT_GT(rows->contentHeight(), qint64(QWIDGETSIZE_MAX));
+    // Only the rows near the view have widgets.
+    EXPECT_LT(rows->builtRowCount(), 100);
+
+    const auto exitLineShown = [&] {
+        auto *last = qobject_cast<OutputLineView *>(rows->builtRow(rows->rowCount() - 1));
+        if (!last || !last->isVisible() || last->line().text != u"Pane exited · code 0"_s)
+            return false;
+        const QRect inView = last->geometry().intersected(rows->rect());
+        return inView.height() == last->height();
+    };
+    // It opens at its newest line.
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(exitLineShown());
+
+    // The top, by the scroll bar.
+    QScrollBar *bar = view.verticalScrollBar();
+    bar->setValue(0);
+    settle();
+    EXPECT_EQ(view.scrollPosition(), 0);
+    EXPECT_EQ(rows->rowAt(0), 0);
+    EXPECT_FALSE(exitLineShown());
+    // The middle: the rows drawn there are the rows at that height.
+    bar->setValue(bar->maximum() / 2);
+    settle();
+    const int middle = rows->rowAt(view.scrollPosition());
+    EXPECT_GT(middle, rows->rowCount() / 3);
+    EXPECT_LT(middle, rows->rowCount() * 2 / 3);
+    ASSERT_NE(rows->builtRow(middle), nullptr);
+    EXPECT_EQ(rows->builtRow(middle)->y(), int(rows->rowTop(middle) - view.scrollPosition()));
+    // The end, by the scroll bar.
+    bar->setValue(bar->maximum());
+    settle();
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(exitLineShown());
+    // Up a little and down again by the wheel, past the end.
+    const auto wheel = [&](int steps) {
+        QWheelEvent event(QPointF(20, 20), view.viewport()->mapToGlobal(QPointF(20, 20)), QPoint(),
+                          QPoint(0, 120 * steps), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view.viewport(), &event);
+        settle();
+    };
+    wheel(10);
+    EXPECT_LT(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_FALSE(view.isFollowing());
+    wheel(-20);
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    EXPECT_TRUE(view.isFollowing());
+    EXPECT_TRUE(exitLineShown());
+}
+
+// An agent printing while the user reads back: the view stays where the user
+// scrolled to, also while the scroll to the newest line is still under way;
+// back at the bottom it follows again.
+TEST(TranscriptView, ScrollingUpDuringAStreamStaysWhereTheUserLeftIt)
+{
+    // With motion: the user's scroll comes while the view glides to the newest line.
+    MotionPreferences::shared().setReduceMotion(false);
+    auto pane = makePane();
+    pane->appendLine(Kind::userPrompt, u"build it"_s);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    int next = 0;
+    const auto stream = [&](int count) {
+        for (int i = 0; i < count; ++i, ++next)
+            pane->appendLine(next % 40 == 0 ? Kind::stderr : Kind::stdout,
+                             u"line %1 of the answer, with `code` and **strong** words"_s.arg(next));
+    };
+    stream(400);
+    view.syncNow();
+    settle();
+    ASSERT_TRUE(view.isFollowing());
+    ASSERT_GT(view.maximumScrollPosition(), 0);
+
+    // More lines start a glide to the bottom; the user turns the wheel up
+    // while it runs.
+    stream(20);
+    view.syncNow();
+    QWheelEvent up(QPointF(20, 20), view.viewport()->mapToGlobal(QPointF(20, 20)), QPoint(), QPoint(0, 120 * 12),
+                   Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view.viewport(), &up);
+    EXPECT_FALSE(view.isFollowing());
+    const qint64 left = view.scrollPosition();
+    const int topRow = view.rows()->rowAt(left);
+    const qint64 offset = left - view.rows()->rowTop(topRow);
+
+    // A stream of thousands of lines, in frames as they come.
+    for (int frame = 0; frame < 40; ++frame) {
+        stream(50);
+        QTest::qWait(5);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+    QTest::qWait(AgentPaneLook::scrollDurationMs * 2);
+    settle();
+    EXPECT_FALSE(view.isFollowing());
+    EXPECT_EQ(view.rows()->rowAt(view.scrollPosition()), topRow);
+    EXPECT_EQ(view.scrollPosition() - view.rows()->rowTop(topRow), offset);
+    EXPECT_LT(view.scrollPosition(), view.maximumScrollPosition());
+
+    // Back to the bottom (the scroll bar dragged to its end): it follows again.
+    QScrollBar *bar = view.verticalScrollBar();
+    bar->setValue(bar->maximum());
+    settle();
+    EXPECT_TRUE(view.isFollowing());
+    stream(200);
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return !view.hasPendingSync() && view.scrollPosition() == view.maximumScrollPosition();
+    }, 60000));
+    auto *newest = qobject_cast<StdoutRunView *>(view.rows()->builtRow(view.rows()->rowCount() - 1));
+    ASSERT_NE(newest, nullptr);
+    EXPECT_TRUE(newest->rawText().endsWith(u"line %1 of the answer, with `code` and **strong** words"_s.arg(next - 1)));
+    MotionPreferences::shared().setReduceMotion(true);
+}
+
+// A line of 4 MiB (one answer line, one prompt) is shown by its first slice
+// with a way to see more, never laid out whole.
+TEST(TranscriptView, AVeryLongLineShowsItsFirstSliceAndMoreOnRequest)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    QString longLine;
+    longLine.reserve(4 * 1024 * 1024 + 16);
+    while (longLine.size() < 4 * 1024 * 1024)
+        longLine += u"word **strong** `code` "_s;
+    auto pane = makePane();
+    pane->appendLine(Kind::userPrompt, u"say a lot"_s);
+    pane->appendLine(Kind::stdout, u"Here it comes:"_s);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    view.syncNow();
+    settle();
+    // Streamed into the run that is on screen.
+    pane->appendLine(Kind::stdout, longLine);
+    view.syncNow();
+    settle();
+
+    const auto longRun = [&]() -> StdoutRunView * {
+        for (int i = 0; i < view.rows()->rowCount(); ++i)
+            if (auto *run = qobject_cast<StdoutRunView *>(view.rows()->builtRow(i)); run && run->rawText().contains(longLine))
+                return run;
+        return nullptr;
+    };
+    StdoutRunView *run = longRun();
+    ASSERT_NE(run, nullptr);
+    EXPECT_LE(run->shownText().size(), LongLines::sliceLength + 20);
+    const auto shownOfLongLine = [](const StdoutRunView *view) {
+        return QStringView(view->shownText()).sliced(view->shownText().lastIndexOf(u'\n') + 1);
+    };
+    EXPECT_TRUE(longLine.startsWith(shownOfLongLine(run)));
+    EXPECT_GT(run->hiddenLength(), longLine.size() - LongLines::sliceLength);
+    qsizetype laidOut = 0;
+    for (auto *label : run->findChildren<MarkdownTextLabel *>())
+        laidOut += label->markdown().size();
+    EXPECT_LE(laidOut, LongLines::sliceLength + 20);
+    // The row is about as tall as what it shows.
+    const int row = view.rows()->indexOf(run);
+    EXPECT_LT(view.rows()->rowBottom(row) - view.rows()->rowTop(row), 20'000);
+
+    auto *more = run->findChild<QAbstractButton *>(u"showMore"_s);
+    ASSERT_NE(more, nullptr);
+    EXPECT_TRUE(more->isVisibleTo(run));
+    EXPECT_EQ(more->focusPolicy(), Qt::NoFocus);
+    const qsizetype shownBefore = run->shownText().size();
+    more->click();
+    settle();
+    run = longRun();
+    ASSERT_NE(run, nullptr);
+    EXPECT_GT(run->shownText().size(), shownBefore + LongLines::sliceLength / 2);
+    EXPECT_LE(run->shownText().size(), 2 * LongLines::sliceLength + 20);
+    EXPECT_TRUE(longLine.startsWith(shownOfLongLine(run)));
+
+    // A prompt as long: its first slice, in a row of its own.
+    pane->appendLine(Kind::userPrompt, longLine);
+    view.syncNow();
+    settle();
+    auto *prompt = qobject_cast<OutputLineView *>(view.rows()->builtRow(view.rows()->rowCount() - 1));
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_GT(prompt->hiddenLength(), longLine.size() - LongLines::sliceLength);
+    auto *text = prompt->findChild<QWidget *>(u"lineText"_s);
+    ASSERT_NE(text, nullptr);
+    const QString shown = qobject_cast<MarkdownTextLabel *>(text) ? qobject_cast<MarkdownTextLabel *>(text)->markdown()
+                                                                  : qobject_cast<QLabel *>(text)->text();
+    EXPECT_LE(shown.size(), LongLines::sliceLength);
+    EXPECT_TRUE(longLine.startsWith(shown));
+    EXPECT_NE(prompt->findChild<QAbstractButton *>(u"showMore"_s), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,184 @@
+// Opening a pane that holds a long transcript, and widening it, as the user
+// does: a window with one agent pane is shown over a transcript of 10k, 100k,
+// 250k and 1M lines (prompts, answers with code blocks and inline Markdown,
+// warnings, exit lines), and every turn of the event loop is timed until the
+// pane has taken in every line (it opens at the newest ones). Then the pane
+// is widened to an expanded pane's width and narrowed again, each timed
+// until the window has settled. Each figure is printed beside its target:
+// no turn over 16 ms, at any length.
+//
+// Arguments: the largest length (1000000 unless given).
+#include "../BenchLoop.h"
+#include "../BenchTiming.h"
+#include "agents/AgentPaneState.h"
+#include "foundation/UuidText.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/panes/AgentPaneView.h"
+#include "ui/panes/TranscriptView.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QHBoxLayout>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace nerim;
+using Kind = OutputLine::Kind;
+
+namespace {
+
+using bench::percentile;
+using bench::runUntil;
+
+void report(const char *what, double value, const char *unit, const char *target, bool met)
+{
+    std::printf("%-64s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
+}
+
+void inform(const char *what, double value, const char *unit)
+{
+    std::printf("%-64s %10.2f %-4s\n", what, value, unit);
+}
+
+OutputLines transcript(int count)
+{
+    OutputLines lines;
+    int i = 0;
+    const auto add = [&](Kind kind, const QString &text) {
+        lines.append(kind, text, newSequentialUuid());
+        ++i;
+    };
+    while (i < count - 1) {
+        const int turn = i / 100;
+        add(Kind::userPrompt, QStringLiteral("Step %1: make the signup form check its fields").arg(turn));
+        add(Kind::system, QStringLiteral("[Claude 1 spawned · pid %1]").arg(4000 + turn));
+        add(Kind::stdout, QStringLiteral("I'll update the **signup form** and its `handler`:"));
+        add(Kind::stdout, QStringLiteral("```js"));
+        for (int k = 0; k < 30 && i < count - 1; ++k)
+            add(Kind::stdout, QStringLiteral("const field%1 = form.querySelector('#field-%1'); // \"value\"").arg(k));
+        add(Kind::stdout, QStringLiteral("```"));
+        add(Kind::stderr, QStringLiteral("warning: field %1 has no label").arg(turn));
+        while (i % 100 < 97 && i < count - 1)
+            add(Kind::stdout, QStringLiteral("Line %1 of the explanation, with a [link](https://example.com/%1), "
+                                             "*emphasis* and more words to wrap.")
+                                  .arg(i));
+        add(Kind::taskComplete, QStringLiteral("TASK_COMPLETE: step %1 done").arg(turn));
+        add(Kind::system, QStringLiteral("Claude 1 exited · code 0"));
+    }
+    add(Kind::system, QStringLiteral("Claude 1 exited · code 0"));
+    return lines;
+}
+
+// Times every turn of the event loop while `running` holds: the gaps between
+// firings of a zero-interval timer, as the GUI thread's CPU time (which
+// other programs on a busy machine do not inflate) and, into `wall`, as
+// wall time.
+template <typename Running>
+std::vector<double> timeTurns(Running running, std::vector<double> *wall = nullptr)
+{
+    std::vector<double> turns;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = clock.nsecsElapsed();
+    double lastCpu = bench::threadCpuMs();
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        const double cpu = bench::threadCpuMs();
+        turns.push_back(cpu - lastCpu);
+        if (wall)
+            wall->push_back((now - last) / 1e6);
+        last = now;
+        lastCpu = cpu;
+    });
+    heartbeat.start(0);
+    runUntil([&] { return !running(); });
+    heartbeat.stop();
+    return turns;
+}
+
+void openAndWiden(int count)
+{
+    AgentPaneState pane(QUuid::createUuid(), QStringLiteral("pane"), QStringLiteral("Claude 1"), 1, false,
+                        AgentRole::unspecified, QString());
+    pane.setOutputLines(transcript(count));
+
+    QWidget window;
+    auto *layout = new QHBoxLayout(&window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    window.resize(360, 800);
+    window.show();
+    runUntil([] { return false; }, 200);
+
+    // The turn that makes the pane, then every turn until it has every line.
+    QElapsedTimer open;
+    open.start();
+    const double openCpu = bench::threadCpuMs();
+    auto *view = new AgentPaneView(&pane, AppState::OutputMode::verbose, {}, &window);
+    layout->addWidget(view);
+    view->show();
+    QApplication::processEvents();
+    const double first = bench::threadCpuMs() - openCpu;
+    TranscriptView *transcript = view->transcript();
+    std::vector<double> wall;
+    std::vector<double> turns = timeTurns([&] { return transcript->hasPendingSync(); }, &wall);
+    const double filled = open.nsecsElapsed() / 1e6;
+    char what[128];
+    std::snprintf(what, sizeof what, "open %d lines: the turn that makes the pane (CPU)", count);
+    report(what, first, "ms", "<= 16", first <= 16);
+    const double worst = turns.empty() ? 0 : *std::max_element(turns.begin(), turns.end());
+    std::snprintf(what, sizeof what, "open %d lines: longest later turn (CPU)", count);
+    report(what, worst, "ms", "<= 16", worst <= 16);
+    std::snprintf(what, sizeof what, "open %d lines: turn 99th percentile (CPU)", count);
+    inform(what, percentile(turns, 0.99), "ms");
+    std::snprintf(what, sizeof what, "open %d lines: turn 99th percentile (wall)", count);
+    inform(what, percentile(wall, 0.99), "ms");
+    std::snprintf(what, sizeof what, "open %d lines: until every line is in (%zu turns)", count, turns.size());
+    inform(what, filled, "ms");
+    if (transcript->shownLineCount() != count || transcript->scrollPosition() != transcript->maximumScrollPosition())
+        std::printf("  unexpected: %lld lines shown, at %lld of %lld\n",
+                    static_cast<long long>(transcript->shownLineCount()),
+                    static_cast<long long>(transcript->scrollPosition()),
+                    static_cast<long long>(transcript->maximumScrollPosition()));
+
+    // Widened to an expanded pane's width, then narrowed again.
+    for (const auto &[width, label] : {std::pair{1100, "first widen"}, std::pair{360, "narrow again"}}) {
+        const double before = bench::threadCpuMs();
+        window.resize(width, 800);
+        QApplication::processEvents();
+        const double turn = bench::threadCpuMs() - before;
+        std::vector<double> after = timeTurns([&, start = QElapsedTimer()]() mutable {
+            if (!start.isValid())
+                start.start();
+            return start.elapsed() < 100;
+        });
+        after.push_back(turn);
+        const double longest = *std::max_element(after.begin(), after.end());
+        std::snprintf(what, sizeof what, "%s after %d lines: longest turn (CPU)", label, count);
+        report(what, longest, "ms", "<= 16", longest <= 16);
+    }
+    delete view;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    bench::useTemporaryHome(home);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    MotionPreferences::shared().setReduceMotion(false);
+#ifndef NDEBUG
+    std::printf("note: a debug build; build in Release for meaningful figures\n");
+#endif
+    const int largest = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000000;
+    for (int count : {10000, 100000, 250000, 1000000})
+        if (count <= largest)
+            openAndWiden(count);
+    return 0;
+}
