@@ -618,6 +618,9 @@ private:
                 }
                 m_styleRanges.push_back(StyleRange{opener.atom + 1, closer.atom, style});
                 const qsizetype closerEnd = closer.position + closer.originalCount;
+                // The pair holds the text between open, also when the opener
+                // has markers left for another closer.
+                holdOpen(opener.position, closerEnd);
                 while (opener.next != c)
                     remove(opener.next, closerEnd);
                 openerAtom.count -= used;

@@ -443,6 +443,8 @@ int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
     while (!chunks.isEmpty() && chunks.last().start >= start)
         chunks.removeLast();
     m_place = Place{start, 0, false, start, start, false};
+    // The lines from `start` on are decided again: they are read from there.
+    m_barrier = std::min(m_barrier, start);
     m_reading = Reading{};
     return lines;
 }
