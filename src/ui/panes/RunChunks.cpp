@@ -95,10 +95,6 @@ namespace {
 
 int markerIndex(char16_t marker) { return marker == u'*' ? 0 : marker == u'_' ? 1 : 2; }
 
-int openerGroup(char16_t marker, bool canClose, int count)
-{
-    return markerIndex(marker) * 6 + (canClose ? 3 : 0) + count % 3;
-}
 
 // Whether a closer may pair with an opener whose run of markers is `count`
 // long (modulo 3 is all that counts): the rule of three, as pairing applies it.
@@ -117,6 +113,11 @@ qsizetype kthFromEnd(const QList<qsizetype> &places, qsizetype k)
 }
 
 } // namespace
+
+int RunChunker::OpenBefore::group(char16_t marker, bool canClose, int count)
+{
+    return markerIndex(marker) * 6 + (canClose ? 3 : 0) + count % 3;
+}
 
 bool RunChunker::OpenBefore::isEmpty() const
 {
@@ -154,7 +155,7 @@ void RunChunker::OpenBefore::add(const InlineMarkdownReading &reading, qsizetype
     auto opener = std::lower_bound(reading.openers.cbegin(), reading.openers.cend(), from - offset,
                                    [](const auto &item, qsizetype at) { return item.position < at; });
     for (; opener != reading.openers.cend() && in(opener->position); ++opener)
-        m_openers[size_t(openerGroup(opener->marker, opener->canClose, opener->count))].append(offset + opener->position);
+        m_openers[size_t(OpenBefore::group(opener->marker, opener->canClose, opener->count))].append(offset + opener->position);
     auto bracket = std::lower_bound(reading.brackets.cbegin(), reading.brackets.cend(), from - offset);
     for (; bracket != reading.brackets.cend() && in(*bracket); ++bracket)
         m_brackets.append(offset + *bracket);
@@ -182,7 +183,7 @@ qsizetype RunChunker::OpenBefore::reachedBy(const InlineMarkdownReading &reading
     for (const InlineMarkdownReading::Closer &closer : reading.closers) {
         for (const bool canClose : {false, true}) {
             for (int count = 0; count < 3; ++count) {
-                const QList<qsizetype> &openers = m_openers[size_t(openerGroup(closer.marker, canClose, count))];
+                const QList<qsizetype> &openers = m_openers[size_t(OpenBefore::group(closer.marker, canClose, count))];
                 if (!openers.isEmpty() && mayPair(count, canClose, closer))
                     reach(kthFromEnd(openers, left));
             }
@@ -350,6 +351,15 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         return lines[proseEndLine].second;
     };
     m_reading = Reading{};
+    // The last line seen before was blank, as it now shows with a line after
+    // it: it ended the paragraph, and nothing in front can be closed after it.
+    // (Blank lines among those added are seen when they are read.)
+    if (lines.size() > 1 && !opensBlock[0]
+        && std::all_of(lineAt(0).cbegin(), lineAt(0).cend(),
+                       [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r'; })) {
+        m_before.clear();
+        m_heldChunks.clear();
+    }
     if (!m_before.isEmpty()) {
         // The open chunk began behind open markup: whatever was added must
         // not close it, or the cuts behind it do not stand.
@@ -357,9 +367,36 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         while (i < lines.size() && !opensBlock[i])
             ++i;
         const qsizetype end = i == 0 ? base - 1 : i < lines.size() ? lines[i - 1].second : text.size();
-        if (!read(text, m_place.chunkStart, std::max(end, m_place.chunkStart)))
-            return false;
+        if (m_readChunkWhole) {
+            // Cuts were taken back: the open chunk grew at its front.
+            if (!read(text, m_place.chunkStart, std::max(end, m_place.chunkStart)))
+                return false;
+        } else if (end > m_textEnd) {
+            // Only what was added can close it: read alone, what it pairs
+            // within itself it pairs so in the whole text too, and the open
+            // chunk's own markup was read with the cuts behind it.
+            const QString added = text.mid(m_textEnd + 1, end - m_textEnd - 1);
+            m_charactersRead += added.size();
+            InlineMarkdownReading reading = readInlineMarkdown(added);
+            if (!pairsInChunk(reading, m_textEnd + 1)) {
+                // Not sure: read the open chunk whole.
+                if (!read(text, m_place.chunkStart, std::max(end, m_place.chunkStart)))
+                    return false;
+            } else {
+                reading.closers.clear();
+                m_reachedBack = m_before.reachedBy(reading);
+                if (m_reachedBack >= 0)
+                    return false;
+                // After a blank line, nothing in front can be closed any more.
+                if (reading.firstParagraphEnd >= 0) {
+                    m_before.clear();
+                    m_heldChunks.clear();
+                }
+            }
+        }
     }
+    m_readChunkWhole = false;
+    m_textEnd = text.size();
 
     // The last line is not decided on: it is read again with the next text.
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
@@ -389,7 +426,10 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         bool behindOpenMarkup = false;
         if (closes || (prose && nextOpens)) {
             gap = RunChunks::segmentGap;
-        } else if (prose && ((!isBlank(line) && !isBlank(next)) || m_place.count >= RunChunks::maximumChunkLines)) {
+        } else if (prose && ((!isBlank(line) && !isBlank(next)) || m_place.count >= RunChunks::maximumChunkLines)
+                   && (m_place.count >= RunChunks::maximumChunkLines || m_before.isEmpty())) {
+            // (Behind markup open in front of the chunk, only a long chunk is
+            // cut: a shorter one need not be read.)
             switch (across(text, lines[i].second, proseEnd(i))) {
             case Across::nothing: gap = 0; break;
             case Across::endedMarkup:
@@ -425,6 +465,73 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         m_place.chunkStart = lines[i + 1].first;
         m_place.count = 0;
     }
+    // What the open chunk holds open, from a reading that reached its end.
+    if (m_before.isEmpty())
+        m_inChunk = InChunk{};
+    else if (m_reading.from >= 0 && m_reading.from <= m_place.chunkStart && m_reading.to >= text.size())
+        takeInChunk(m_reading.items, m_reading.from);
+    return true;
+}
+
+void RunChunker::takeInChunk(const InlineMarkdownReading &reading, qsizetype offset)
+{
+    m_inChunk = InChunk{};
+    m_inChunk.known = true;
+    for (const InlineMarkdownReading::Opener &opener : reading.openers) {
+        if (offset + opener.position >= m_place.chunkStart)
+            m_inChunk.openers.append(
+                {offset + opener.position, OpenBefore::group(opener.marker, opener.canClose, opener.count)});
+    }
+    m_inChunk.brackets = std::any_of(reading.brackets.cbegin(), reading.brackets.cend(),
+                                     [&](qsizetype at) { return offset + at >= m_place.chunkStart; });
+    for (const auto &[position, length] : reading.codeRuns) {
+        if (offset + position >= m_place.chunkStart)
+            m_inChunk.codeLengths.append(length);
+    }
+    m_inChunk.pendingTail = reading.pendingTail >= 0 && offset + reading.pendingTail >= m_place.chunkStart;
+}
+
+bool RunChunker::pairsInChunk(const InlineMarkdownReading &added, qsizetype offset)
+{
+    if (!m_inChunk.known || m_inChunk.pendingTail || (added.unopenedBrackets > 0 && m_inChunk.brackets))
+        return false;
+    for (const int length : added.backtickLengths) {
+        if (m_inChunk.codeLengths.contains(length))
+            return false;
+    }
+    // Each closer pairs with the nearest openers it may pair with: when the
+    // chunk holds enough of them for all its markers, it pairs there, and
+    // every opener from the farthest it may take on is gone.
+    for (const InlineMarkdownReading::Closer &closer : added.closers) {
+        int left = closer.left;
+        qsizetype k = m_inChunk.openers.size() - 1;
+        qsizetype farthest = -1;
+        for (; left > 0 && k >= 0; --k) {
+            const int group = m_inChunk.openers[k].second;
+            if (group / 6 == OpenBefore::group(closer.marker, false, 0) / 6
+                && mayPair(group % 3, (group % 6) >= 3, closer)) {
+                --left;
+                farthest = k;
+            }
+        }
+        if (left > 0)
+            return false;
+        m_inChunk.openers.resize(farthest);
+    }
+    // A blank line leaves nothing open from before it.
+    if (added.firstParagraphEnd >= 0)
+        m_inChunk = InChunk{true, {}, false, {}, false};
+    // Openers added before a closer that paired in the chunk are gone with
+    // it: only when none did are they known to be open.
+    if (added.closers.isEmpty()) {
+        for (const InlineMarkdownReading::Opener &opener : added.openers)
+            m_inChunk.openers.append(
+                {offset + opener.position, OpenBefore::group(opener.marker, opener.canClose, opener.count)});
+    }
+    m_inChunk.brackets = m_inChunk.brackets || !added.brackets.isEmpty();
+    for (const auto &run : added.codeRuns)
+        m_inChunk.codeLengths.append(run.second);
+    m_inChunk.pendingTail = added.pendingTail >= 0;
     return true;
 }
 
@@ -445,6 +552,7 @@ int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
     m_place = Place{start, 0, false, start, start, false};
     // The lines from `start` on are decided again: they are read from there.
     m_barrier = std::min(m_barrier, start);
+    m_readChunkWhole = true;
     m_reading = Reading{};
     return lines;
 }
@@ -469,6 +577,9 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
             return false;
     }
     m_lookedAt = text.size();
+    m_textEnd = text.size();
+    // What the open chunk holds is read again with the stretch.
+    m_inChunk.known = false;
     m_readLines += added.count(u'\n') + 1;
     if (m_before.isEmpty())
         return true;

@@ -152,6 +152,7 @@ private:
         qsizetype reachedBy(const InlineMarkdownReading &reading) const;
         // The earliest place held.
         qsizetype earliest() const;
+        static int group(char16_t marker, bool canClose, int count);
 
     private:
         // Openers by marker, whether they close too, and their run's length
@@ -230,6 +231,28 @@ private:
     qsizetype m_readLines = 0;
     qsizetype m_lookedAt = -1;
     qsizetype m_charactersRead = 0;
+    // Markup open inside the open chunk, known while markup in front of it
+    // is open (so that a closer added can be told to pair inside the chunk
+    // without reading the chunk again). Openers listed are open for certain;
+    // the rest says what may be open.
+    struct InChunk {
+        bool known = false;
+        // Position and group (as OpenBefore keeps them), in text order.
+        QList<std::pair<qsizetype, int>> openers;
+        bool brackets = false;
+        QList<int> codeLengths;
+        bool pendingTail = false;
+    };
+    // Whether the text added, read alone, pairs only inside the open chunk or
+    // with nothing (updating m_inChunk); false when the chunk is to be read.
+    bool pairsInChunk(const InlineMarkdownReading &added, qsizetype offset);
+    void takeInChunk(const InlineMarkdownReading &reading, qsizetype offset);
+    InChunk m_inChunk;
+    // The end of the text at the last update.
+    qsizetype m_textEnd = -1;
+    // The open chunk grew at its front (cuts were taken back): it is read
+    // whole before more is cut.
+    bool m_readChunkWhole = false;
 };
 
 // Cuts `text` from `from` on (the start of a line outside any code block, as
