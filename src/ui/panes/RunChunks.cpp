@@ -26,6 +26,13 @@ QList<std::pair<qsizetype, qsizetype>> linesFrom(const QString &text, qsizetype 
 
 bool isBlank(QStringView line) { return line.trimmed().isEmpty(); }
 
+// Whether a line opens a code block: only a line with three backticks may,
+// so most are told without the pattern.
+bool opensCodeBlock(QStringView line)
+{
+    return line.contains(u"```") && MarkdownSegment::openFencePattern().match(line).hasMatch();
+}
+
 } // namespace
 
 void RunText::append(const QString &line)
@@ -323,7 +330,6 @@ RunChunker::Across RunChunker::across(const RunText &text, qsizetype lineBreak, 
 
 bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
 {
-    const QRegularExpression &openFence = MarkdownSegment::openFencePattern();
     const QRegularExpression &closeFence = MarkdownSegment::closeFencePattern();
     // Lines from the last one seen before (it may have grown) on: only that
     // part of the run is put together.
@@ -339,7 +345,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     };
     QList<bool> opensBlock(lines.size());
     for (qsizetype i = 0; i < lines.size(); ++i)
-        opensBlock[i] = openFence.match(lineAt(i)).hasMatch();
+        opensBlock[i] = opensCodeBlock(lineAt(i));
     // Where the prose around line i ends: before the next line that opens a block.
     qsizetype proseEndLine = -1;
     const auto proseEnd = [&](qsizetype i) {
@@ -560,20 +566,19 @@ int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
 bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
 {
     // Only a long stretch of prose read whole before, and not yet grown by a
-    // quarter since, is let grow unread.
+    // half since, is let grow unread.
     if (m_readFrom < 0 || m_place.inCode || m_readFrom != readStart() || m_lookedAt < m_readTo
         || text.size() <= m_lookedAt)
         return false;
     const qsizetype length = m_readTo - m_readFrom;
     if (m_readLines <= RunChunks::longStretchLines && length <= RunChunks::longStretchCharacters)
         return false;
-    if ((text.size() - m_readTo) * 4 >= length)
+    if ((text.size() - m_readTo) * 2 >= length)
         return false;
     const QString added = text.mid(m_lookedAt + 1, text.size() - m_lookedAt - 1);
     // A code block ends the prose: a cut is due there.
-    const QRegularExpression &openFence = MarkdownSegment::openFencePattern();
     for (const auto &[start, end] : linesFrom(added, 0)) {
-        if (openFence.match(QStringView(added).sliced(start, end - start)).hasMatch())
+        if (opensCodeBlock(QStringView(added).sliced(start, end - start)))
             return false;
     }
     m_lookedAt = text.size();

@@ -110,8 +110,8 @@ inline constexpr int maximumChunkLines = 36;
 // The gap between a run's prose and its code blocks.
 inline constexpr int segmentGap = 6;
 // Prose that cannot be cut for longer than this (lines or characters) is
-// read again only once it has grown by a quarter, so that the work per line
-// stays bounded whatever the text holds.
+// read again only once it has grown by half, so that the work per line stays
+// bounded whatever the text holds.
 inline constexpr int longStretchLines = 2 * maximumChunkLines;
 inline constexpr qsizetype longStretchCharacters = 8192;
 } // namespace RunChunks
