@@ -596,7 +596,7 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
     const qsizetype reached = m_before.reachedBy(reading);
     if (reached >= 0) {
         // The stretch now reaches back over the chunks taken back.
-        m_readLines += takeBack(reached, chunks);
+        m_readLines += takeBack(m_before.earliest(), chunks);
         m_readFrom = m_place.chunkStart;
     }
     // After a blank line, nothing in front can be closed any more.
@@ -611,10 +611,11 @@ QList<RunChunk> RunChunker::update(const RunText &text)
 {
     QList<RunChunk> chunks;
     if (!skipReading(text, chunks)) {
-        for (int pass = 0; !cutLines(text, chunks); ++pass) {
+        while (!cutLines(text, chunks)) {
             // The text closed markup that cuts behind it took for open: take
-            // them back, as far as it may reach (after two tries, all of them).
-            takeBack(pass < 2 ? m_reachedBack : m_before.earliest(), chunks);
+            // them all back, to where nothing was open in front, and read
+            // from there (what it closed may have changed how all that reads).
+            takeBack(m_before.earliest(), chunks);
         }
     }
     chunks.append({m_place.chunkStart, text.size(), 0});

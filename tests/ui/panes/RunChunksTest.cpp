@@ -269,10 +269,11 @@ TEST(RunChunks, MarkupStillOpenHoldsNoCutOffForGood)
 // Lines of agent prose with inline markup strewn in at the given density:
 // emphasis and strong markers on either side of words, backtick strings of
 // several lengths, brackets, link tails, and now and then a blank line.
-QStringList generatedRun(unsigned seed, int lineCount, double density)
+QStringList generatedRun(unsigned seed, int lineCount, double density, double blankLines = 0.04)
 {
-    static const QStringList markup{u"*"_s,   u"**"_s, u"_"_s,  u"__"_s,        u"`"_s, u"``"_s,
-                                    u"```"_s, u"["_s,  u"]("_s, u"](https://x.io/a)"_s, u"]"_s, u"~~"_s};
+    static const QStringList markup{u"*"_s,  u"**"_s, u"_"_s,  u"__"_s, u"`"_s,  u"``"_s,
+                                    u"```"_s, u"["_s,  u"]("_s, u"](https://x.io/a)"_s,
+                                    u"]"_s,  u"~~"_s, u"***"_s, u"("_s,  u")"_s,  u"\""_s, u"!["_s, u"\\"_s};
     static const QStringList words{u"one"_s, u"two"_s, u"three"_s, u"src/app.ts"_s, u"x"_s, u"run"_s};
     std::mt19937 random(seed);
     const auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
@@ -281,7 +282,7 @@ QStringList generatedRun(unsigned seed, int lineCount, double density)
     };
     QStringList lines;
     for (int i = 0; i < lineCount; ++i) {
-        if (chance(0.04)) {
+        if (chance(blankLines)) {
             lines.append(QString());
             continue;
         }
@@ -347,6 +348,25 @@ TEST(RunChunks, CutRunsReadAsTheWholeRunAtEveryLength)
     }
     // The runs were cut: the comparison was about something.
     EXPECT_GT(cuts, 32 * 2);
+
+    // Long paragraphs dense with markup: cuts behind open markup are taken
+    // back again and again, and stretches too long to cut are let grow.
+    for (const unsigned seed : {103u, 105u}) {
+        const QStringList lines = generatedRun(seed, 2500, 0.32, 0);
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            text += (i ? u"\n"_s : QString()) + lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+            if (i % 50 == 49 || i + 1 == lines.size()) {
+                ASSERT_TRUE(readsAsWhole(text, grown)) << "long run, seed " << seed << ", after line " << i;
+            }
+        }
+    }
 }
 
 TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)
