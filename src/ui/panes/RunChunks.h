@@ -131,8 +131,8 @@ public:
     QList<RunChunk> update(const RunText &text);
     QList<RunChunk> update(const QString &text) { return update(RunText(text)); }
 
-    // How many times prose was read whole since the chunker began (for tests
-    // and benchmarks: it stays proportional to the text).
+    // How many characters of prose the chunker has parsed since it began (for
+    // tests and benchmarks: it stays a small multiple of the text).
     qsizetype charactersRead() const { return m_charactersRead; }
 
 private:
@@ -206,11 +206,12 @@ private:
     bool cutLines(const RunText &text, QList<RunChunk> &chunks);
     // What is open across `lineBreak` in the prose that ends at `proseEnd`.
     Across across(const RunText &text, qsizetype lineBreak, qsizetype proseEnd);
-    // False when the text read closes markup in front of the open chunk.
+    // Reads the prose [from, to); false when it closes markup in front of
+    // the open chunk.
     bool read(const RunText &text, qsizetype from, qsizetype to);
     qsizetype readStart() const;
-    // Takes back the cuts from the one before `place` on; returns how many
-    // lines the chunks taken back held.
+    // Takes back the cuts behind open markup from the chunk that holds
+    // `place` on; returns how many lines the chunks taken back held.
     int takeBack(qsizetype place, QList<RunChunk> &chunks);
     // Lets a long stretch that cannot be cut grow without reading it again;
     // false when it is to be read.
