@@ -105,11 +105,16 @@ const QRegularExpression &emailAutolink()
 // that opens also records the stretch of source it holds open.
 class Parser {
 public:
-    Parser(const QString &source, qsizetype begin, qsizetype end, QList<std::pair<qsizetype, qsizetype>> *openRanges)
+    // With `reading`, only what is held open is worked out, into it: the
+    // paragraph is the text's first when it starts the text, and its last
+    // when it reaches the text's end.
+    Parser(const QString &source, qsizetype begin, qsizetype end, InlineMarkdownReading *reading)
         : m_source(source)
         , m_begin(begin)
         , m_end(end)
-        , m_openRanges(openRanges)
+        , m_reading(reading)
+        , m_first(reading && begin == 0)
+        , m_last(reading && end == source.size())
     {
     }
 
@@ -117,6 +122,8 @@ public:
     {
         const qsizetype size = m_end;
         qsizetype i = m_begin;
+        if (m_first)
+            listBacktickLengths();
         while (i < size) {
             const QChar c = m_source[i];
             switch (c.unicode()) {
@@ -158,11 +165,14 @@ public:
         }
         flushText();
         // Whatever is still open stays open to the end: more text could close it.
-        for (const Bracket &bracket : m_brackets)
-            holdOpen(bracket.position, m_end);
-        processEmphasis(0, m_end);
+        for (const Bracket &bracket : m_brackets) {
+            holdOpen(bracket.position, m_end, openHold());
+            if (m_last)
+                m_reading->brackets.append(bracket.position);
+        }
+        processEmphasis(0, m_end, true);
         // Only the stretches held open were asked for: the text is not put together.
-        return m_openRanges ? InlineMarkdown{} : result();
+        return m_reading ? InlineMarkdown{} : result();
     }
 
 private:
@@ -184,26 +194,46 @@ private:
     }
 
     // Whether a link's address opens: asked only when the text is wanted.
-    bool opens(const QString &address) const { return !m_openRanges && isOpenableLink(address); }
+    bool opens(const QString &address) const { return !m_reading && isOpenableLink(address); }
 
-    void holdOpen(qsizetype from, qsizetype to)
+    using Hold = InlineMarkdownReading::Hold;
+    // What is open at the paragraph's end: open at the text's end, or ended
+    // by a blank line.
+    Hold openHold() const { return m_last ? Hold::open : Hold::ended; }
+
+    void holdOpen(qsizetype from, qsizetype to, Hold hold = Hold::closed)
     {
-        if (m_openRanges && to > from + 1)
-            m_openRanges->append({from, to});
+        if (m_reading && (to > from + 1 || hold != Hold::closed))
+            m_reading->ranges.append({from, to, hold});
+    }
+
+    void listBacktickLengths()
+    {
+        QList<int> &lengths = m_reading->backtickLengths;
+        for (qsizetype j = m_begin; j < m_end;) {
+            if (m_source[j] != u'`') {
+                ++j;
+                continue;
+            }
+            const int run = int(runLength(j, u'`'));
+            if (!lengths.contains(run))
+                lengths.append(run);
+            j += run;
+        }
     }
 
     // Text read as text. When only the stretches held open are asked for,
     // its characters are not kept: only that there was some.
     void addText(QChar c)
     {
-        if (m_openRanges)
+        if (m_reading)
             m_pendingText = true;
         else
             m_pending += c;
     }
     void addText(QStringView text)
     {
-        if (m_openRanges)
+        if (m_reading)
             m_pendingText = m_pendingText || !text.isEmpty();
         else
             m_pending += text;
@@ -211,7 +241,7 @@ private:
 
     void flushText()
     {
-        if (m_openRanges) {
+        if (m_reading) {
             if (m_pendingText)
                 m_atoms.push_back(Atom::literal(QString()));
             m_pendingText = false;
@@ -238,7 +268,7 @@ private:
         const qsizetype length = runLength(i, u'`');
         const qsizetype contentStart = i + length;
         if (const std::optional<qsizetype> j = backtickRunOfLength(length, contentStart)) {
-            QString content = m_openRanges ? QString() : m_source.mid(contentStart, *j - contentStart);
+            QString content = m_reading ? QString() : m_source.mid(contentStart, *j - contentStart);
             // One space on each side is padding, unless that is all there is.
             if (content.size() >= 2 && content.front() == u' ' && content.back() == u' '
                 && content.count(u' ') != content.size())
@@ -248,7 +278,9 @@ private:
             holdOpen(i, *j + length);
             return *j + length;
         }
-        holdOpen(i, m_end);
+        holdOpen(i, m_end, openHold());
+        if (m_last)
+            m_reading->codeRuns.append({i, int(length)});
         addText(QStringView(m_source).sliced(i, length));
         return contentStart;
     }
@@ -355,6 +387,8 @@ private:
     qsizetype closeBracket(qsizetype i)
     {
         if (m_brackets.empty()) {
+            if (m_first)
+                ++m_reading->unopenedBrackets;
             addText(u']');
             return i + 1;
         }
@@ -367,14 +401,18 @@ private:
         m_reach = i + 1;
         const std::optional<LinkTail> tail = active ? linkTail(i + 1) : std::nullopt;
         if (!tail) {
-            // Held open as far as the link's tail was read.
-            holdOpen(bracket.position, std::max(i + 1, m_reach));
+            // Held open as far as the link's tail was read; a tail read to
+            // the end may go on in more text.
+            const bool toTheEnd = active && m_reach >= m_end;
+            holdOpen(bracket.position, std::max(i + 1, m_reach), toTheEnd ? openHold() : Hold::closed);
+            if (toTheEnd && m_last && m_reading->pendingTail < 0)
+                m_reading->pendingTail = bracket.position;
             addText(u']');
             return i + 1;
         }
         holdOpen(bracket.position, tail->end);
         flushText();
-        processEmphasis(bracket.delimiterBottom, tail->end);
+        processEmphasis(bracket.delimiterBottom, tail->end, false);
         // An image shows its description as text; a link's label opens the
         // address only when it is a web address.
         const bool openable = !bracket.image && opens(tail->destination);
@@ -526,8 +564,9 @@ private:
     // styling everything between them. Markers left over stay text.
     // Each pair styles the atoms between its markers by a range, not atom by
     // atom, and delimiters leave the list once: the pairing is linear.
-    // `closedAt` is where the markers still open at the end stop being open.
-    void processEmphasis(qsizetype bottom, qsizetype closedAt)
+    // `closedAt` is where the markers still open at the end stop being open;
+    // `last` is the paragraph's own pairing, after every link in it closed.
+    void processEmphasis(qsizetype bottom, qsizetype closedAt, bool last)
     {
         // The first delimiter still in play from `bottom` on.
         qsizetype first = -1;
@@ -557,6 +596,9 @@ private:
                     break;
                 }
                 if (found < 0) {
+                    if (last && m_first)
+                        m_reading->closers.append({closer.marker.unicode(), closer.originalCount, closer.canOpen,
+                                                   m_atoms[size_t(closer.atom)].count});
                     openersBottom[key] = c;
                     if (!closer.canOpen)
                         remove(c, -1);
@@ -576,6 +618,9 @@ private:
                 }
                 m_styleRanges.push_back(StyleRange{opener.atom + 1, closer.atom, style});
                 const qsizetype closerEnd = closer.position + closer.originalCount;
+                // The pair holds the text between open, also when the opener
+                // has markers left for another closer.
+                holdOpen(opener.position, closerEnd);
                 while (opener.next != c)
                     remove(opener.next, closerEnd);
                 openerAtom.count -= used;
@@ -588,19 +633,23 @@ private:
         }
         // What is left from `bottom` on is the tail of the list.
         while (m_lastDelimiter >= bottom)
-            remove(m_lastDelimiter, closedAt);
+            remove(m_lastDelimiter, closedAt, last ? openHold() : Hold::closed);
     }
 
     // Takes delimiter `d` out of play; an opener was held open up to `closedAt`.
     // Its own links stay, so a walk forward from it goes on.
-    void remove(qsizetype d, qsizetype closedAt)
+    void remove(qsizetype d, qsizetype closedAt, Hold hold = Hold::closed)
     {
         Delimiter &delimiter = m_delimiters[size_t(d)];
         if (delimiter.removed)
             return;
         delimiter.removed = true;
-        if (delimiter.canOpen && closedAt >= 0)
-            holdOpen(delimiter.position, closedAt);
+        if (delimiter.canOpen && closedAt >= 0) {
+            holdOpen(delimiter.position, closedAt, hold);
+            if (hold == Hold::open)
+                m_reading->openers.append(
+                    {delimiter.position, delimiter.marker.unicode(), delimiter.originalCount, delimiter.canClose});
+        }
         if (delimiter.previous >= 0)
             m_delimiters[size_t(delimiter.previous)].next = delimiter.next;
         if (delimiter.next >= 0)
@@ -651,7 +700,9 @@ private:
     const QString &m_source;
     const qsizetype m_begin;
     const qsizetype m_end;
-    QList<std::pair<qsizetype, qsizetype>> *m_openRanges = nullptr;
+    InlineMarkdownReading *m_reading = nullptr;
+    const bool m_first = false;
+    const bool m_last = false;
     QString m_pending;
     bool m_pendingText = false;
     std::vector<Atom> m_atoms;
@@ -726,13 +777,36 @@ InlineMarkdown inlineMarkdownText(const QString &input)
     return markdown;
 }
 
-QList<std::pair<qsizetype, qsizetype>> inlineMarkdownOpenRanges(const QString &input)
+InlineMarkdownReading readInlineMarkdown(const QString &input)
 {
     const QString source = pattern::withoutLoneSurrogates(input);
-    QList<std::pair<qsizetype, qsizetype>> ranges;
+    InlineMarkdownReading reading;
     forEachParagraph(
-        source, [&](qsizetype begin, qsizetype end) { Parser(source, begin, end, &ranges).run(); },
-        [](qsizetype, qsizetype) {});
+        source,
+        [&](qsizetype begin, qsizetype end) {
+            if (begin > 0 && reading.firstParagraphEnd < 0)
+                reading.firstParagraphEnd = 0;
+            Parser(source, begin, end, &reading).run();
+        },
+        [&](qsizetype begin, qsizetype) {
+            if (reading.firstParagraphEnd < 0)
+                reading.firstParagraphEnd = begin;
+        });
+    // Openers are let go from the last one back, and a paragraph's ranges in
+    // the order its constructs close.
+    std::sort(reading.openers.begin(), reading.openers.end(),
+              [](const auto &a, const auto &b) { return a.position < b.position; });
+    std::stable_sort(reading.ranges.begin(), reading.ranges.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    return reading;
+}
+
+QList<std::pair<qsizetype, qsizetype>> inlineMarkdownOpenRanges(const QString &input)
+{
+    QList<std::pair<qsizetype, qsizetype>> ranges;
+    for (const InlineMarkdownReading::Range &range : readInlineMarkdown(input).ranges)
+        if (range.last > range.first + 1)
+            ranges.append({range.first, range.last});
     return ranges;
 }
 

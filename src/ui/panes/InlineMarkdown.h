@@ -51,6 +51,67 @@ InlineMarkdown inlineMarkdownText(const QString &source);
 // first < p < last; more text appended later never changes that.
 QList<std::pair<qsizetype, qsizetype>> inlineMarkdownOpenRanges(const QString &source);
 
+// What a text holds open, for reading a longer text in parts: where each
+// inline construct holds the text open, what is still open at its end (that
+// text appended later may close), and what in its first paragraph looks for
+// an opener it did not find (that text in front of it may hold).
+// Positions are UTF-16 offsets into the text.
+struct InlineMarkdownReading {
+    enum class Hold : quint8 {
+        // Closed within the text (a pair, a code span, a link, a link's tail
+        // read and refused).
+        closed,
+        // Open at the end of the text: nothing closed it yet.
+        open,
+        // Open to the end of a paragraph that a blank line ended: it reads as
+        // text for good.
+        ended,
+    };
+    struct Range {
+        qsizetype first = 0;
+        qsizetype last = 0;
+        Hold hold = Hold::closed;
+    };
+    // In text order of `first`.
+    QList<Range> ranges;
+
+    // Still open at the end of the text (its last paragraph), in text order.
+    struct Opener {
+        qsizetype position = 0;
+        char16_t marker = 0;
+        int count = 0; // the length of its run of markers
+        bool canClose = false;
+    };
+    QList<Opener> openers;
+    // "[" and "![" nothing closed.
+    QList<qsizetype> brackets;
+    // Backtick strings no string of the same length closed: position, length.
+    QList<std::pair<qsizetype, int>> codeRuns;
+    // A "[" whose link tail was read to the end of the text: more text may
+    // complete it. -1 when none.
+    qsizetype pendingTail = -1;
+
+    // In the first paragraph: runs of markers that close, found no opener
+    // for all they hold, and would look on in front of the text.
+    struct Closer {
+        char16_t marker = 0;
+        int count = 0; // the length of its run of markers
+        bool canOpen = false;
+        int left = 0;  // markers still unpaired
+    };
+    QList<Closer> closers;
+    // "]" that found no "[" in the first paragraph.
+    int unopenedBrackets = 0;
+    // The lengths of all backtick strings in the first paragraph, each once.
+    QList<int> backtickLengths;
+    // Where the first paragraph ends when a blank line ends it; -1 otherwise.
+    qsizetype firstParagraphEnd = -1;
+};
+
+// Reads `source` as inlineMarkdownText does, in one linear pass, keeping only
+// what is held open and what could reach beyond the text.
+InlineMarkdownReading readInlineMarkdown(const QString &source);
+
 // How rich text draws inline code and links: a font family and a colour name
 // ("#RRGGBB"); empty leaves Qt's default.
 struct InlineMarkdownStyle {

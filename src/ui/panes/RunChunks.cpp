@@ -26,6 +26,13 @@ QList<std::pair<qsizetype, qsizetype>> linesFrom(const QString &text, qsizetype 
 
 bool isBlank(QStringView line) { return line.trimmed().isEmpty(); }
 
+// Whether a line opens a code block: only a line with three backticks may,
+// so most are told without the pattern.
+bool opensCodeBlock(QStringView line)
+{
+    return line.contains(u"```") && MarkdownSegment::openFencePattern().match(line).hasMatch();
+}
+
 } // namespace
 
 void RunText::append(const QString &line)
@@ -93,155 +100,216 @@ qsizetype RunText::count(qsizetype from, qsizetype length, QStringView needle) c
 
 namespace {
 
-bool isPunctuation(QChar c)
+int markerIndex(char16_t marker) { return marker == u'*' ? 0 : marker == u'_' ? 1 : 2; }
+
+
+// Whether a closer may pair with an opener whose run of markers is `count`
+// long (modulo 3 is all that counts): the rule of three, as pairing applies it.
+bool mayPair(int count, bool openerCanClose, const InlineMarkdownReading::Closer &closer)
 {
-    const char16_t u = c.unicode();
-    const bool ascii = (u >= 0x21 && u <= 0x2F) || (u >= 0x3A && u <= 0x40) || (u >= 0x5B && u <= 0x60)
-                       || (u >= 0x7B && u <= 0x7E);
-    return ascii || c.isPunct() || c.isSymbol();
+    if (closer.marker == u'~')
+        return true;
+    return !((openerCanClose || closer.canOpen) && (count + closer.count) % 3 == 0
+             && !(count % 3 == 0 && closer.count % 3 == 0));
 }
 
-// A character of the same kind for emphasis (white space, punctuation or
-// other) that is no markup itself.
-QChar neutral(QChar c) { return c.isSpace() ? QChar(u' ') : isPunctuation(c) ? QChar(u'.') : QChar(u'a'); }
-
-// What is read after the text: it ends a link's tail still being read (in its
-// address, after it, or inside a title of any kind) and closes no other
-// markup, so whatever is open at its end only later text could close.
-constexpr QStringView kReadAfter = u"\nx\"x'x)x\nx";
-
-// Open markup beyond this much is not stood in for: the stretch is not cut.
-constexpr qsizetype kMostOpenMarkup = 32;
-// How far a stand-in looks for the end of a run of markers.
-constexpr qsizetype kLongestMarkerRun = 64;
-
-// Where the marker starts in a stand-in: after the neighbour an emphasis
-// marker carries in front of it.
-qsizetype markerOffset(const QString &standIn)
+// The `k`th place from the end of `places` (in order), or the first.
+qsizetype kthFromEnd(const QList<qsizetype> &places, qsizetype k)
 {
-    const QChar first = standIn.at(0);
-    return first == u' ' || first == u'.' || first == u'a' ? 1 : 0;
-}
-
-// A short text that opens the markup starting at `start` as it opens there:
-// the same brackets, backticks, or run of emphasis markers between neighbours
-// of the same kind. Empty when there is none to stand in.
-QString standInFor(const RunText &text, qsizetype start)
-{
-    const QString around = text.mid(std::max<qsizetype>(0, start - 1), kLongestMarkerRun + 2);
-    const qsizetype at = start > 0 ? 1 : 0;
-    if (at >= around.size())
-        return {};
-    const QChar marker = around.at(at);
-    if (marker == u'[')
-        return QStringLiteral("[");
-    if (marker == u'!')
-        return at + 1 < around.size() && around.at(at + 1) == u'[' ? QStringLiteral("![") : QString();
-    qsizetype end = at;
-    while (end < around.size() && around.at(end) == marker)
-        ++end;
-    if (end == around.size() && around.size() == kLongestMarkerRun + 2)
-        return {};
-    const QString run(end - at, marker);
-    if (marker == u'`')
-        return run;
-    if (marker != u'*' && marker != u'_' && marker != u'~')
-        return {};
-    // The start of the text, and its end, count as white space.
-    const QChar before = at > 0 ? around.at(0) : QChar(u'\n');
-    const QChar after = end < around.size() ? around.at(end) : QChar(u'\n');
-    return neutral(before) + run + neutral(after);
+    return places.size() >= k ? places.at(places.size() - std::max<qsizetype>(1, k)) : places.first();
 }
 
 } // namespace
+
+int RunChunker::OpenBefore::group(char16_t marker, bool canClose, int count)
+{
+    return markerIndex(marker) * 6 + (canClose ? 3 : 0) + count % 3;
+}
+
+bool RunChunker::OpenBefore::isEmpty() const
+{
+    return std::all_of(m_openers.cbegin(), m_openers.cend(), [](const auto &list) { return list.isEmpty(); })
+           && m_brackets.isEmpty() && m_codeRuns.isEmpty() && m_pendingTail < 0;
+}
+
+void RunChunker::OpenBefore::clear()
+{
+    for (QList<qsizetype> &list : m_openers)
+        list.clear();
+    m_brackets.clear();
+    m_codeRuns.clear();
+    m_pendingTail = -1;
+}
+
+void RunChunker::OpenBefore::dropFrom(qsizetype from)
+{
+    const auto drop = [from](QList<qsizetype> &places) {
+        while (!places.isEmpty() && places.last() >= from)
+            places.removeLast();
+    };
+    for (QList<qsizetype> &list : m_openers)
+        drop(list);
+    drop(m_brackets);
+    m_codeRuns.removeIf([from](const std::pair<qsizetype, int> &run) { return run.first >= from; });
+    if (m_pendingTail >= from)
+        m_pendingTail = -1;
+}
+
+void RunChunker::OpenBefore::add(const InlineMarkdownReading &reading, qsizetype offset, qsizetype from, qsizetype to)
+{
+    const auto in = [&](qsizetype position) { return offset + position >= from && offset + position < to; };
+    // Each list is in text order: start where `from` is.
+    auto opener = std::lower_bound(reading.openers.cbegin(), reading.openers.cend(), from - offset,
+                                   [](const auto &item, qsizetype at) { return item.position < at; });
+    for (; opener != reading.openers.cend() && in(opener->position); ++opener)
+        m_openers[size_t(OpenBefore::group(opener->marker, opener->canClose, opener->count))].append(offset + opener->position);
+    auto bracket = std::lower_bound(reading.brackets.cbegin(), reading.brackets.cend(), from - offset);
+    for (; bracket != reading.brackets.cend() && in(*bracket); ++bracket)
+        m_brackets.append(offset + *bracket);
+    for (const auto &[position, length] : reading.codeRuns) {
+        if (in(position))
+            m_codeRuns.append({offset + position, length});
+    }
+    if (reading.pendingTail >= 0 && in(reading.pendingTail) && m_pendingTail < 0)
+        m_pendingTail = offset + reading.pendingTail;
+}
+
+qsizetype RunChunker::OpenBefore::reachedBy(const InlineMarkdownReading &reading) const
+{
+    qsizetype reached = -1;
+    const auto reach = [&](qsizetype place) {
+        if (reached < 0 || place < reached)
+            reached = place;
+    };
+    // A closer pairs with the nearest opener it may pair with, and each
+    // opener takes at least one of its markers: all the closers together
+    // reach back at most as many openers as they have markers left.
+    qsizetype left = 0;
+    for (const InlineMarkdownReading::Closer &closer : reading.closers)
+        left += closer.left;
+    for (const InlineMarkdownReading::Closer &closer : reading.closers) {
+        for (const bool canClose : {false, true}) {
+            for (int count = 0; count < 3; ++count) {
+                const QList<qsizetype> &openers = m_openers[size_t(OpenBefore::group(closer.marker, canClose, count))];
+                if (!openers.isEmpty() && mayPair(count, canClose, closer))
+                    reach(kthFromEnd(openers, left));
+            }
+        }
+    }
+    // Each "]" pairs with the nearest "[" still open.
+    if (reading.unopenedBrackets > 0 && !m_brackets.isEmpty())
+        reach(kthFromEnd(m_brackets, reading.unopenedBrackets));
+    // A backtick string closes code opened by the first string of its length.
+    for (const auto &[position, length] : m_codeRuns) {
+        if (reading.backtickLengths.contains(length))
+            reach(position);
+    }
+    // A link's tail may go on in any text.
+    if (m_pendingTail >= 0)
+        reach(m_pendingTail);
+    return reached;
+}
+
+qsizetype RunChunker::OpenBefore::earliest() const
+{
+    qsizetype first = m_pendingTail;
+    const auto take = [&](qsizetype place) {
+        if (first < 0 || place < first)
+            first = place;
+    };
+    for (const QList<qsizetype> &list : m_openers) {
+        if (!list.isEmpty())
+            take(list.first());
+    }
+    if (!m_brackets.isEmpty())
+        take(m_brackets.first());
+    for (const auto &run : m_codeRuns)
+        take(run.first);
+    return first;
+}
 
 RunChunker::RunChunker(qsizetype from)
 {
     m_place.chunkStart = from;
     m_place.lineStart = from;
     m_place.proseStart = from;
-    m_settled = m_place;
+    m_barrier = from;
 }
 
-void RunChunker::read(const RunText &text, qsizetype from, qsizetype to, qsizetype undecidedFrom)
+qsizetype RunChunker::readStart() const
+{
+    return std::max({m_place.proseStart, m_place.chunkStart, m_barrier});
+}
+
+bool RunChunker::read(const RunText &text, qsizetype from, qsizetype to)
 {
     m_reading = Reading{};
     m_reading.from = from;
     m_reading.to = to;
-    // The markup open at the chunk's start, stood in for in front of it.
-    const bool standIns = !m_openMarkup.isEmpty() && from == m_place.chunkStart;
+    m_reading.keptUpTo = from;
     const QString prose = text.mid(from, to - from);
-    // Only backticks, emphasis markers and brackets open markup: prose
-    // without any holds nothing open and need not be read.
-    if (!standIns) {
-        const auto opensMarkup = [](QChar c) {
-            return c == u'`' || c == u'*' || c == u'_' || c == u'~' || c == u'[';
-        };
-        if (std::none_of(prose.cbegin(), prose.cend(), opensMarkup))
-            return;
-    }
-    QString source;
-    QList<qsizetype> standInAt;
-    if (standIns) {
-        for (const QString &markup : std::as_const(m_openMarkup)) {
-            if (!source.isEmpty())
-                source += u'a';
-            standInAt.append(source.size() + markerOffset(markup));
-            source += markup;
-        }
-        source += u'\n';
-    }
-    const qsizetype offset = source.size();
-    source += prose;
-    const qsizetype decided = offset + std::max<qsizetype>(0, undecidedFrom - from);
-    source += kReadAfter;
-    QList<std::pair<qsizetype, qsizetype>> ranges = inlineMarkdownOpenRanges(source);
-    std::sort(ranges.begin(), ranges.end());
+    m_charactersRead += prose.size();
+    m_readFrom = from;
+    m_readTo = to;
+    m_lookedAt = to;
+    m_readLines = prose.count(u'\n') + 1;
 
-    // Markup open to the end of a paragraph that has ended (a blank line came)
-    // reads as text for good; markup open to the very end may still be closed.
-    const auto endedWithItsParagraph = [&](qsizetype end) {
-        return end > offset && end <= decided && source.at(end - 1) == u'\n';
-    };
+    InlineMarkdownReading items = readInlineMarkdown(prose);
+    m_reading.beforeOpen = !m_before.isEmpty() && from == m_place.chunkStart;
+    m_reading.beforeEnds = items.firstParagraphEnd >= 0 ? from + items.firstParagraphEnd : -1;
+    if (m_reading.beforeOpen) {
+        // Markup in front of the chunk that this text closes: the cuts
+        // behind it do not stand.
+        m_reachedBack = m_before.reachedBy(items);
+        if (m_reachedBack >= 0)
+            return false;
+    }
+
     const auto add = [](QList<std::pair<qsizetype, qsizetype>> &stretches, qsizetype start, qsizetype end) {
         if (!stretches.isEmpty() && start < stretches.last().second)
             stretches.last().second = std::max(stretches.last().second, end);
         else
             stretches.append({start, end});
     };
-    QList<bool> standInSeen(standInAt.size(), false);
-    for (const auto &[first, last] : std::as_const(ranges)) {
-        const qsizetype end = std::min(from + last - offset, to + 1);
-        if (first < offset) {
-            const qsizetype index = standInAt.indexOf(first);
-            if (index >= 0 && last == source.size()) {
-                standInSeen[index] = true;
-                m_reading.openStandIns.append(m_openMarkup.at(index));
-            } else if (index >= 0 && endedWithItsParagraph(last)) {
-                standInSeen[index] = true;
-                add(m_reading.ended, from, end);
-            } else {
-                m_reading.closesEarlier = true;
-            }
-            continue;
+    for (const InlineMarkdownReading::Range &range : std::as_const(items.ranges)) {
+        switch (range.hold) {
+        case InlineMarkdownReading::Hold::closed: add(m_reading.held, from + range.first, from + range.last); break;
+        case InlineMarkdownReading::Hold::ended: add(m_reading.ended, from + range.first, from + range.last); break;
+        case InlineMarkdownReading::Hold::open: m_reading.openStarts.append(from + range.first); break;
         }
-        const qsizetype start = from + first - offset;
-        if (last == source.size())
-            m_reading.openStarts.append(start);
-        else if (endedWithItsParagraph(last))
-            add(m_reading.ended, start, end);
-        else
-            add(m_reading.held, start, end);
     }
-    if (standInSeen.contains(false))
-        m_reading.closesEarlier = true;
+
+    // The last line start behind which nothing is held or open: nothing
+    // before it can pair with anything after it, whatever follows.
+    qsizetype reach = 0;
+    qsizetype range = 0;
+    for (qsizetype i = 0; i < prose.size(); ++i) {
+        if (prose[i] != u'\n' || (i > 0 && prose[i - 1] == u'\r'))
+            continue;
+        const qsizetype lineStart = i + 1;
+        for (; range < items.ranges.size() && items.ranges[range].first < lineStart; ++range)
+            reach = std::max(reach, items.ranges[range].hold == InlineMarkdownReading::Hold::open ? prose.size() + 1
+                                                                                               : items.ranges[range].last);
+        const bool beforeOpen = m_reading.beforeOpen && (items.firstParagraphEnd < 0 || lineStart < items.firstParagraphEnd);
+        if (reach <= lineStart && !beforeOpen)
+            m_barrier = std::max(m_barrier, from + lineStart);
+    }
+    // With nothing open at the end, the next line starts afresh.
+    for (; range < items.ranges.size(); ++range)
+        reach = std::max(reach, items.ranges[range].hold == InlineMarkdownReading::Hold::open ? prose.size() + 1
+                                                                                           : items.ranges[range].last);
+    if (reach <= prose.size() && !(m_reading.beforeOpen && items.firstParagraphEnd < 0))
+        m_barrier = std::max(m_barrier, to + 1);
+    m_reading.items = std::move(items);
+    return true;
 }
 
-RunChunker::Across RunChunker::across(const RunText &text, qsizetype lineBreak, qsizetype proseEnd,
-                                      qsizetype undecidedFrom)
+RunChunker::Across RunChunker::across(const RunText &text, qsizetype lineBreak, qsizetype proseEnd)
 {
-    if (m_reading.from < 0 || lineBreak >= m_reading.to)
-        read(text, std::max(m_place.proseStart, m_place.chunkStart), proseEnd, undecidedFrom);
+    if (m_reading.from < 0 || lineBreak >= m_reading.to) {
+        if (!read(text, readStart(), proseEnd))
+            return Across::reachesBack;
+    }
     // Whether one of the stretches (in order, not overlapping) reaches across the line break.
     const auto reachesAcross = [lineBreak](const QList<std::pair<qsizetype, qsizetype>> &stretches) {
         const auto it = std::lower_bound(stretches.cbegin(), stretches.cend(), lineBreak,
@@ -252,31 +320,16 @@ RunChunker::Across RunChunker::across(const RunText &text, qsizetype lineBreak, 
     };
     if (reachesAcross(m_reading.held))
         return Across::heldMarkup;
-    if (!m_reading.openStandIns.isEmpty()
-        || (!m_reading.openStarts.isEmpty() && m_reading.openStarts.first() < lineBreak))
+    if ((!m_reading.openStarts.isEmpty() && m_reading.openStarts.first() < lineBreak)
+        || (m_reading.beforeOpen && (m_reading.beforeEnds < 0 || lineBreak < m_reading.beforeEnds)))
         return Across::openMarkup;
     if (reachesAcross(m_reading.ended))
         return Across::endedMarkup;
     return Across::nothing;
 }
 
-bool RunChunker::openMarkupAt(const RunText &text, qsizetype lineBreak, QStringList &markup) const
-{
-    markup = m_reading.openStandIns;
-    for (const qsizetype start : m_reading.openStarts) {
-        if (start >= lineBreak)
-            break;
-        const QString standIn = standInFor(text, start);
-        if (standIn.isEmpty())
-            return false;
-        markup.append(standIn);
-    }
-    return markup.size() <= kMostOpenMarkup;
-}
-
 bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
 {
-    const QRegularExpression &openFence = MarkdownSegment::openFencePattern();
     const QRegularExpression &closeFence = MarkdownSegment::closeFencePattern();
     // Lines from the last one seen before (it may have grown) on: only that
     // part of the run is put together.
@@ -292,7 +345,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     };
     QList<bool> opensBlock(lines.size());
     for (qsizetype i = 0; i < lines.size(); ++i)
-        opensBlock[i] = openFence.match(lineAt(i)).hasMatch();
+        opensBlock[i] = opensCodeBlock(lineAt(i));
     // Where the prose around line i ends: before the next line that opens a block.
     qsizetype proseEndLine = -1;
     const auto proseEnd = [&](qsizetype i) {
@@ -303,20 +356,53 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         }
         return lines[proseEndLine].second;
     };
-    // The last line may still grow: a paragraph it ends is not over yet.
-    const qsizetype undecidedFrom = lines.last().first;
     m_reading = Reading{};
-    if (!m_openMarkup.isEmpty()) {
+    // The last line seen before was blank, as it now shows with a line after
+    // it: it ended the paragraph, and nothing in front can be closed after it.
+    // (Blank lines among those added are seen when they are read.)
+    if (lines.size() > 1 && !opensBlock[0]
+        && std::all_of(lineAt(0).cbegin(), lineAt(0).cend(),
+                       [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r'; })) {
+        m_before.clear();
+        m_heldChunks.clear();
+    }
+    if (!m_before.isEmpty()) {
         // The open chunk began behind open markup: whatever was added must
         // not close it, or the cuts behind it do not stand.
         qsizetype i = 0;
         while (i < lines.size() && !opensBlock[i])
             ++i;
         const qsizetype end = i == 0 ? base - 1 : i < lines.size() ? lines[i - 1].second : text.size();
-        read(text, m_place.chunkStart, std::max(end, m_place.chunkStart), undecidedFrom);
-        if (m_reading.closesEarlier)
-            return false;
+        if (m_readChunkWhole) {
+            // Cuts were taken back: the open chunk grew at its front.
+            if (!read(text, m_place.chunkStart, std::max(end, m_place.chunkStart)))
+                return false;
+        } else if (end > m_textEnd) {
+            // Only what was added can close it: read alone, what it pairs
+            // within itself it pairs so in the whole text too, and the open
+            // chunk's own markup was read with the cuts behind it.
+            const QString added = text.mid(m_textEnd + 1, end - m_textEnd - 1);
+            m_charactersRead += added.size();
+            InlineMarkdownReading reading = readInlineMarkdown(added);
+            if (!pairsInChunk(reading, m_textEnd + 1)) {
+                // Not sure: read the open chunk whole.
+                if (!read(text, m_place.chunkStart, std::max(end, m_place.chunkStart)))
+                    return false;
+            } else {
+                reading.closers.clear();
+                m_reachedBack = m_before.reachedBy(reading);
+                if (m_reachedBack >= 0)
+                    return false;
+                // After a blank line, nothing in front can be closed any more.
+                if (reading.firstParagraphEnd >= 0) {
+                    m_before.clear();
+                    m_heldChunks.clear();
+                }
+            }
+        }
     }
+    m_readChunkWhole = false;
+    m_textEnd = text.size();
 
     // The last line is not decided on: it is read again with the next text.
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
@@ -326,7 +412,8 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         if (opens) {
             m_place.inCode = true;
             // Inline markup never reaches into a code block.
-            m_openMarkup.clear();
+            m_before.clear();
+            m_heldChunks.clear();
         } else if (m_place.inCode && closeFence.match(line).hasMatch()) {
             m_place.inCode = false;
             closes = true;
@@ -342,11 +429,14 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         const bool nextOpens = opensBlock[i + 1];
         const QStringView next = lineAt(i + 1);
         int gap = -1;
-        bool stands = true;
+        bool behindOpenMarkup = false;
         if (closes || (prose && nextOpens)) {
             gap = RunChunks::segmentGap;
-        } else if (prose && ((!isBlank(line) && !isBlank(next)) || m_place.count >= RunChunks::maximumChunkLines)) {
-            switch (across(text, lines[i].second, proseEnd(i), undecidedFrom)) {
+        } else if (prose && ((!isBlank(line) && !isBlank(next)) || m_place.count >= RunChunks::maximumChunkLines)
+                   && (m_place.count >= RunChunks::maximumChunkLines || m_before.isEmpty())) {
+            // (Behind markup open in front of the chunk, only a long chunk is
+            // cut: a shorter one need not be read.)
+            switch (across(text, lines[i].second, proseEnd(i))) {
             case Across::nothing: gap = 0; break;
             case Across::endedMarkup:
                 // Reads as text for good, but was open when the line after it
@@ -358,25 +448,161 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
                 // Behind markup nothing has closed yet, only long chunks are cut.
                 if (m_place.count >= RunChunks::maximumChunkLines) {
                     gap = 0;
-                    stands = false;
+                    behindOpenMarkup = true;
                 }
                 break;
             case Across::heldMarkup: break;
+            case Across::reachesBack: return false;
             }
-            if (m_reading.closesEarlier)
-                return false;
         }
         if (gap < 0)
             continue;
-        QStringList markup;
-        if (!stands && !openMarkupAt(text, lines[i].second, markup))
-            continue;
         chunks.append({m_place.chunkStart, lines[i].second, gap});
+        if (behindOpenMarkup) {
+            // Later text may close what is open here: keep it, and the chunk,
+            // to take the cut back then.
+            m_heldChunks.append({m_place.chunkStart, m_place.count});
+            m_before.add(m_reading.items, m_reading.from, m_reading.keptUpTo, lines[i].second);
+            m_reading.keptUpTo = lines[i].second;
+        } else {
+            m_before.clear();
+            m_heldChunks.clear();
+        }
         m_place.chunkStart = lines[i + 1].first;
         m_place.count = 0;
-        m_openMarkup = markup;
-        if (stands)
-            m_settled = m_place;
+    }
+    // What the open chunk holds open, from a reading that reached its end.
+    if (m_before.isEmpty())
+        m_inChunk = InChunk{};
+    else if (m_reading.from >= 0 && m_reading.from <= m_place.chunkStart && m_reading.to >= text.size())
+        takeInChunk(m_reading.items, m_reading.from);
+    return true;
+}
+
+void RunChunker::takeInChunk(const InlineMarkdownReading &reading, qsizetype offset)
+{
+    m_inChunk = InChunk{};
+    m_inChunk.known = true;
+    for (const InlineMarkdownReading::Opener &opener : reading.openers) {
+        if (offset + opener.position >= m_place.chunkStart)
+            m_inChunk.openers.append(
+                {offset + opener.position, OpenBefore::group(opener.marker, opener.canClose, opener.count)});
+    }
+    m_inChunk.brackets = std::any_of(reading.brackets.cbegin(), reading.brackets.cend(),
+                                     [&](qsizetype at) { return offset + at >= m_place.chunkStart; });
+    for (const auto &[position, length] : reading.codeRuns) {
+        if (offset + position >= m_place.chunkStart)
+            m_inChunk.codeLengths.append(length);
+    }
+    m_inChunk.pendingTail = reading.pendingTail >= 0 && offset + reading.pendingTail >= m_place.chunkStart;
+}
+
+bool RunChunker::pairsInChunk(const InlineMarkdownReading &added, qsizetype offset)
+{
+    if (!m_inChunk.known || m_inChunk.pendingTail || (added.unopenedBrackets > 0 && m_inChunk.brackets))
+        return false;
+    for (const int length : added.backtickLengths) {
+        if (m_inChunk.codeLengths.contains(length))
+            return false;
+    }
+    // Each closer pairs with the nearest openers it may pair with: when the
+    // chunk holds enough of them for all its markers, it pairs there, and
+    // every opener from the farthest it may take on is gone.
+    for (const InlineMarkdownReading::Closer &closer : added.closers) {
+        int left = closer.left;
+        qsizetype k = m_inChunk.openers.size() - 1;
+        qsizetype farthest = -1;
+        for (; left > 0 && k >= 0; --k) {
+            const int group = m_inChunk.openers[k].second;
+            if (group / 6 == OpenBefore::group(closer.marker, false, 0) / 6
+                && mayPair(group % 3, (group % 6) >= 3, closer)) {
+                --left;
+                farthest = k;
+            }
+        }
+        if (left > 0)
+            return false;
+        m_inChunk.openers.resize(farthest);
+    }
+    // A blank line leaves nothing open from before it.
+    if (added.firstParagraphEnd >= 0)
+        m_inChunk = InChunk{true, {}, false, {}, false};
+    // Openers added before a closer that paired in the chunk are gone with
+    // it: only when none did are they known to be open.
+    if (added.closers.isEmpty()) {
+        for (const InlineMarkdownReading::Opener &opener : added.openers)
+            m_inChunk.openers.append(
+                {offset + opener.position, OpenBefore::group(opener.marker, opener.canClose, opener.count)});
+    }
+    m_inChunk.brackets = m_inChunk.brackets || !added.brackets.isEmpty();
+    for (const auto &run : added.codeRuns)
+        m_inChunk.codeLengths.append(run.second);
+    m_inChunk.pendingTail = added.pendingTail >= 0;
+    return true;
+}
+
+int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
+{
+    // The chunk that holds `place`, and those after it, become one open chunk.
+    qsizetype held = m_heldChunks.size() - 1;
+    while (held > 0 && m_heldChunks[held].start > place)
+        --held;
+    const qsizetype start = held >= 0 ? m_heldChunks[held].start : m_place.chunkStart;
+    int lines = 0;
+    for (qsizetype i = std::max<qsizetype>(0, held); i < m_heldChunks.size(); ++i)
+        lines += m_heldChunks[i].lines;
+    m_heldChunks.resize(std::max<qsizetype>(0, held));
+    m_before.dropFrom(start);
+    while (!chunks.isEmpty() && chunks.last().start >= start)
+        chunks.removeLast();
+    m_place = Place{start, 0, false, start, start, false};
+    // The lines from `start` on are decided again: they are read from there.
+    m_barrier = std::min(m_barrier, start);
+    m_readChunkWhole = true;
+    m_reading = Reading{};
+    return lines;
+}
+
+bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
+{
+    // Only a long stretch of prose read whole before, and not yet grown by a
+    // half since, is let grow unread.
+    if (m_readFrom < 0 || m_place.inCode || m_readFrom != readStart() || m_lookedAt < m_readTo
+        || text.size() <= m_lookedAt)
+        return false;
+    const qsizetype length = m_readTo - m_readFrom;
+    if (m_readLines <= RunChunks::longStretchLines && length <= RunChunks::longStretchCharacters)
+        return false;
+    if ((text.size() - m_readTo) * 2 >= length)
+        return false;
+    const QString added = text.mid(m_lookedAt + 1, text.size() - m_lookedAt - 1);
+    // A code block ends the prose: a cut is due there.
+    for (const auto &[start, end] : linesFrom(added, 0)) {
+        if (opensCodeBlock(QStringView(added).sliced(start, end - start)))
+            return false;
+    }
+    m_lookedAt = text.size();
+    m_textEnd = text.size();
+    // What the open chunk holds is read again with the stretch.
+    m_inChunk.known = false;
+    m_readLines += added.count(u'\n') + 1;
+    if (m_before.isEmpty())
+        return true;
+    // The lines added, read alone, may close markup in front of the open
+    // chunk: then the cuts behind it go (read alone, they may reach back
+    // further than they would: more is taken back, never less).
+    m_charactersRead += added.size();
+    const InlineMarkdownReading reading = readInlineMarkdown(added);
+    const qsizetype reached = m_before.reachedBy(reading);
+    if (reached >= 0) {
+        // The stretch now reaches back over the chunks taken back.
+        m_readLines += takeBack(m_before.earliest(), chunks);
+        m_readFrom = m_place.chunkStart;
+    }
+    // After a blank line, nothing in front can be closed any more.
+    if (reading.firstParagraphEnd >= 0) {
+        m_before.clear();
+        m_heldChunks.clear();
     }
     return true;
 }
@@ -384,14 +610,13 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
 QList<RunChunk> RunChunker::update(const RunText &text)
 {
     QList<RunChunk> chunks;
-    for (int pass = 0; !cutLines(text, chunks) && pass < 2; ++pass) {
-        // The text closed markup that cuts behind it took for open: go back
-        // to the last cut that stands and read the whole stretch from there.
-        m_place = m_settled;
-        m_openMarkup.clear();
-        m_reading = Reading{};
-        while (!chunks.isEmpty() && chunks.last().start >= m_place.chunkStart)
-            chunks.removeLast();
+    if (!skipReading(text, chunks)) {
+        while (!cutLines(text, chunks)) {
+            // The text closed markup that cuts behind it took for open: take
+            // them all back, to where nothing was open in front, and read
+            // from there (what it closed may have changed how all that reads).
+            takeBack(m_before.earliest(), chunks);
+        }
     }
     chunks.append({m_place.chunkStart, text.size(), 0});
     return chunks;

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "agents/OutputLines.h"
+#include "ui/panes/InlineMarkdown.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace nerim {
@@ -81,12 +83,13 @@ private:
 // chunks in view. A chunk is cut only where the cut cannot show: outside code
 // blocks, and either between two lines of prose that are not blank (the chunks
 // then touch, as the lines would) or where a code block begins or ends (with
-// the usual gap between a run's segments). Each chunk, read alone, reads as
-// the run: prose is never cut where inline Markdown (emphasis, code, a link)
-// that has been closed is open across the line break. Markup still open at the
-// end of the text (a "[" that nothing closed yet) reads as plain text, so a
-// long stretch behind it is cut too, but only every `maximumChunkLines` lines;
-// should later text close it after all, those cuts are taken back.
+// the usual gap between a run's segments). The chunks, each read alone, read
+// exactly as the whole run does: prose is never cut where inline Markdown
+// (emphasis, code, a link) that has been closed is open across the line break.
+// Markup still open at the end of the text (a "[" that nothing closed yet)
+// reads as plain text, so a long stretch behind it is cut too, but only every
+// `maximumChunkLines` lines; should later text close it after all, those cuts
+// are taken back.
 struct RunChunk {
     // [start, end) of the run's text, without the line break after it.
     qsizetype start = 0;
@@ -106,14 +109,19 @@ inline constexpr int chunkLines = 12;
 inline constexpr int maximumChunkLines = 36;
 // The gap between a run's prose and its code blocks.
 inline constexpr int segmentGap = 6;
+// Prose that cannot be cut for longer than this (lines or characters) is
+// read again only once it has grown by half, so that the work per line stays
+// bounded whatever the text holds.
+inline constexpr int longStretchLines = 2 * maximumChunkLines;
+inline constexpr qsizetype longStretchCharacters = 8192;
 } // namespace RunChunks
 
-// Cuts a growing run into chunks, reading each line about once: `update`
-// takes the run's text each time it grew (only ever appended to) and returns
-// the chunks from the first one that changed on: the one that was open before
-// (it grew), or an earlier one when the new text closed markup that cuts made
-// behind it had counted as open (those cuts are taken back). The last chunk
-// is open.
+// Cuts a growing run into chunks, reading each line a bounded number of
+// times: `update` takes the run's text each time it grew (only ever appended
+// to) and returns the chunks from the first one that changed on: the one that
+// was open before (it grew), or an earlier one when the new text closed markup
+// that cuts behind it had counted as open (those cuts are taken back). The
+// last chunk is open.
 class RunChunker {
 public:
     // Cuts from `from` on: the start of a line outside any code block, as the
@@ -123,40 +131,58 @@ public:
     QList<RunChunk> update(const RunText &text);
     QList<RunChunk> update(const QString &text) { return update(RunText(text)); }
 
-    // The markup still open at the open chunk's start, as a short stand-in
-    // text (for tests).
-    QStringList openMarkup() const { return m_openMarkup; }
+    // How many characters of prose the chunker has parsed since it began (for
+    // tests and benchmarks: it stays a small multiple of the text).
+    qsizetype charactersRead() const { return m_charactersRead; }
 
 private:
+    // Markup in front of the open chunk that nothing has closed yet: what
+    // later text may still close, across the cuts made behind it.
+    class OpenBefore {
+    public:
+        bool isEmpty() const;
+        void clear();
+        // Forgets what starts at `from` or later.
+        void dropFrom(qsizetype from);
+        // Takes what `reading` (of the text from `offset` on) holds open at
+        // its end and starts in [from, to).
+        void add(const InlineMarkdownReading &reading, qsizetype offset, qsizetype from, qsizetype to);
+        // The earliest place in front of the text that what the first
+        // paragraph of `reading` looks for may be found; -1 when none.
+        qsizetype reachedBy(const InlineMarkdownReading &reading) const;
+        // The earliest place held.
+        qsizetype earliest() const;
+        static int group(char16_t marker, bool canClose, int count);
+
+    private:
+        // Openers by marker, whether they close too, and their run's length
+        // modulo 3 (which is what pairing asks of them), in text order.
+        std::array<QList<qsizetype>, 18> m_openers;
+        QList<qsizetype> m_brackets;
+        QList<std::pair<qsizetype, int>> m_codeRuns;
+        qsizetype m_pendingTail = -1;
+    };
+
     // What inline Markdown holds open in the prose read, from `from` to `to`.
     struct Reading {
         qsizetype from = -1;
         qsizetype to = -1;
-        // Stretches held open by markup that was closed, or that what follows
-        // inside the text may still close, merged and in order.
+        // Stretches held by markup that was closed, merged and in order.
         QList<std::pair<qsizetype, qsizetype>> held;
         // Stretches held by markup open to the end of a paragraph that has
         // ended: nothing can close it any more, it reads as text.
         QList<std::pair<qsizetype, qsizetype>> ended;
-        // Where markup starts that is open at the end of the text.
+        // Where markup starts that is open at the end of the text, in order.
         QList<qsizetype> openStarts;
-        // The stand-ins for markup from before the chunk still open at the end.
-        QStringList openStandIns;
-        // The text closed markup from before the chunk: cuts behind it do not stand.
-        bool closesEarlier = false;
+        // Markup from before `from` was open when it was read, and stays open
+        // up to `beforeEnds` (where its paragraph ends; -1: to the end).
+        bool beforeOpen = false;
+        qsizetype beforeEnds = -1;
+        InlineMarkdownReading items;
+        // Open markup up to here went into m_before.
+        qsizetype keptUpTo = 0;
     };
-    enum class Across { nothing, endedMarkup, openMarkup, heldMarkup };
-
-    // Cuts the lines from the last one read on; false when the text closed
-    // markup that cuts behind the open chunk took for open.
-    bool cutLines(const RunText &text, QList<RunChunk> &chunks);
-    // What is open across `lineBreak` in the prose that ends at `proseEnd`;
-    // the line from `undecidedFrom` on may still grow.
-    Across across(const RunText &text, qsizetype lineBreak, qsizetype proseEnd, qsizetype undecidedFrom);
-    void read(const RunText &text, qsizetype from, qsizetype to, qsizetype undecidedFrom);
-    // Stand-ins for the markup open across `lineBreak`; false when some
-    // cannot be stood in for.
-    bool openMarkupAt(const RunText &text, qsizetype lineBreak, QStringList &markup) const;
+    enum class Across { nothing, endedMarkup, openMarkup, heldMarkup, reachesBack };
 
     // Where the chunker stands: what `update` goes back to.
     struct Place {
@@ -169,13 +195,65 @@ private:
         qsizetype proseStart = 0;
         bool lastWasProse = false;
     };
+    // A chunk cut behind open markup: where it starts and how many lines it has.
+    struct HeldChunk {
+        qsizetype start = 0;
+        int lines = 0;
+    };
+
+    // Cuts the lines from the last one read on; false when the text closed
+    // markup in front of the open chunk (m_reachedBack says where).
+    bool cutLines(const RunText &text, QList<RunChunk> &chunks);
+    // What is open across `lineBreak` in the prose that ends at `proseEnd`.
+    Across across(const RunText &text, qsizetype lineBreak, qsizetype proseEnd);
+    // Reads the prose [from, to); false when it closes markup in front of
+    // the open chunk.
+    bool read(const RunText &text, qsizetype from, qsizetype to);
+    qsizetype readStart() const;
+    // Takes back the cuts behind open markup from the chunk that holds
+    // `place` on; returns how many lines the chunks taken back held.
+    int takeBack(qsizetype place, QList<RunChunk> &chunks);
+    // Lets a long stretch that cannot be cut grow without reading it again;
+    // false when it is to be read.
+    bool skipReading(const RunText &text, QList<RunChunk> &chunks);
+
     Place m_place;
-    // After the last cut that stands whatever follows.
-    Place m_settled;
-    // Stand-ins for the markup open at the open chunk's start (a cut behind
-    // open markup), read in front of the chunk's own text.
-    QStringList m_openMarkup;
+    OpenBefore m_before;
+    // The chunks cut behind open markup since m_before was last empty.
+    QList<HeldChunk> m_heldChunks;
+    // Nothing before this place can pair with anything after it.
+    qsizetype m_barrier = 0;
     Reading m_reading;
+    qsizetype m_reachedBack = -1;
+    // The last stretch read whole: from where, to where, how many lines; and
+    // how far lines added since were looked at.
+    qsizetype m_readFrom = -1;
+    qsizetype m_readTo = -1;
+    qsizetype m_readLines = 0;
+    qsizetype m_lookedAt = -1;
+    qsizetype m_charactersRead = 0;
+    // Markup open inside the open chunk, known while markup in front of it
+    // is open (so that a closer added can be told to pair inside the chunk
+    // without reading the chunk again). Openers listed are open for certain;
+    // the rest says what may be open.
+    struct InChunk {
+        bool known = false;
+        // Position and group (as OpenBefore keeps them), in text order.
+        QList<std::pair<qsizetype, int>> openers;
+        bool brackets = false;
+        QList<int> codeLengths;
+        bool pendingTail = false;
+    };
+    // Whether the text added, read alone, pairs only inside the open chunk or
+    // with nothing (updating m_inChunk); false when the chunk is to be read.
+    bool pairsInChunk(const InlineMarkdownReading &added, qsizetype offset);
+    void takeInChunk(const InlineMarkdownReading &reading, qsizetype offset);
+    InChunk m_inChunk;
+    // The end of the text at the last update.
+    qsizetype m_textEnd = -1;
+    // The open chunk grew at its front (cuts were taken back): it is read
+    // whole before more is cut.
+    bool m_readChunkWhole = false;
 };
 
 // Cuts `text` from `from` on (the start of a line outside any code block, as

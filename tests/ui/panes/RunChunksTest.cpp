@@ -4,9 +4,11 @@
 #include "ui/panes/RunChunks.h"
 
 #include "ui/panes/InlineMarkdown.h"
+#include "ui/panes/MarkdownSegment.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace Qt::StringLiterals;
 
@@ -261,6 +263,180 @@ TEST(RunChunks, MarkupStillOpenHoldsNoCutOffForGood)
             for (const QString &part : texts(text, grown))
                 EXPECT_LE(part.count(u'\n') + 1, RunChunks::maximumChunkLines);
         }
+    }
+}
+
+// Lines of agent prose with inline markup strewn in at the given density:
+// emphasis and strong markers on either side of words, backtick strings of
+// several lengths, brackets, link tails, and now and then a blank line.
+QStringList generatedRun(unsigned seed, int lineCount, double density, double blankLines = 0.04)
+{
+    static const QStringList markup{u"*"_s,  u"**"_s, u"_"_s,  u"__"_s, u"`"_s,  u"``"_s,
+                                    u"```"_s, u"["_s,  u"]("_s, u"](https://x.io/a)"_s,
+                                    u"]"_s,  u"~~"_s, u"***"_s, u"("_s,  u")"_s,  u"\""_s, u"!["_s, u"\\"_s};
+    static const QStringList words{u"one"_s, u"two"_s, u"three"_s, u"src/app.ts"_s, u"x"_s, u"run"_s};
+    std::mt19937 random(seed);
+    const auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
+    const auto pick = [&](const QStringList &list) {
+        return list.at(std::uniform_int_distribution<qsizetype>(0, list.size() - 1)(random));
+    };
+    QStringList lines;
+    for (int i = 0; i < lineCount; ++i) {
+        if (chance(blankLines)) {
+            lines.append(QString());
+            continue;
+        }
+        QString line;
+        const int tokens = std::uniform_int_distribution<int>(1, 5)(random);
+        for (int t = 0; t < tokens; ++t) {
+            if (t > 0 && chance(0.7))
+                line += u' ';
+            line += chance(density) ? pick(markup) : pick(words);
+        }
+        // A line of backticks alone would open a code block, which is not
+        // inline Markdown: keep to prose.
+        if (MarkdownSegment::openFencePattern().match(line).hasMatch())
+            line += u" x"_s;
+        lines.append(line);
+    }
+    return lines;
+}
+
+// Whether the chunks, each read alone, read as the whole text: the same
+// characters and the same styled and linked stretches.
+::testing::AssertionResult readsAsWhole(const QString &text, const QList<RunChunk> &chunks)
+{
+    const InlineMarkdown whole = inlineMarkdownText(text);
+    const InlineMarkdown parts = readInChunks(text, chunks);
+    if (parts == whole)
+        return ::testing::AssertionSuccess();
+    qsizetype at = 0;
+    while (at < std::min(parts.text.size(), whole.text.size()) && parts.text[at] == whole.text[at])
+        ++at;
+    auto failure = ::testing::AssertionFailure();
+    failure << "the chunks read differently";
+    if (at < std::max(parts.text.size(), whole.text.size()))
+        failure << " from character " << at << ": \"" << whole.text.mid(at, 60).toStdString() << "\" read whole, \""
+                << parts.text.mid(at, 60).toStdString() << "\" in chunks";
+    failure << "\ntext: \"" << text.toStdString() << "\"\ncuts after:";
+    for (const RunChunk &chunk : chunks)
+        failure << ' ' << chunk.end;
+    return failure;
+}
+
+TEST(RunChunks, CutRunsReadAsTheWholeRunAtEveryLength)
+{
+    qsizetype cuts = 0;
+    for (unsigned seed = 1; seed <= 32; ++seed) {
+        const double density = 0.03 + 0.45 * (seed % 8) / 7.0;
+        const QStringList lines = generatedRun(seed, 120, density);
+        const std::string where = "seed " + std::to_string(seed);
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            text += (i ? u"\n"_s : QString()) + lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+            ASSERT_TRUE(readsAsWhole(text, grown)) << where << ", line by line, after line " << i;
+        }
+        const QList<RunChunk> atOnce = cutRunChunks(text);
+        ASSERT_TRUE(readsAsWhole(text, atOnce)) << where << ", cut whole";
+        cuts += atOnce.size() - 1;
+    }
+    // The runs were cut: the comparison was about something.
+    EXPECT_GT(cuts, 32 * 2);
+
+    // Long paragraphs dense with markup: cuts behind open markup are taken
+    // back again and again, and stretches too long to cut are let grow.
+    for (const unsigned seed : {103u, 105u}) {
+        const QStringList lines = generatedRun(seed, 2500, 0.32, 0);
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            text += (i ? u"\n"_s : QString()) + lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+            if (i % 50 == 49 || i + 1 == lines.size()) {
+                ASSERT_TRUE(readsAsWhole(text, grown)) << "long run, seed " << seed << ", after line " << i;
+            }
+        }
+    }
+}
+
+TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)
+{
+    // Each "**" opens, the "*" on the next line closes one of its two
+    // markers; the other stays open to the end of the paragraph.
+    QStringList lines;
+    for (int i = 0; i < 400; ++i)
+        lines.append(i % 2 ? u"two **three"_s : u"one*"_s);
+    const QString text = lines.join(u'\n');
+    const QList<RunChunk> atOnce = cutRunChunks(text);
+    EXPECT_GT(atOnce.size(), 5);
+    EXPECT_TRUE(readsAsWhole(text, atOnce)) << "cut whole";
+    const QList<RunChunk> grown = growLineByLine(lines);
+    EXPECT_GT(grown.size(), 5);
+    EXPECT_TRUE(readsAsWhole(text, grown)) << "line by line";
+    // Cut after a line that closes, as soon as a chunk is long enough.
+    for (const QString &part : texts(text, grown))
+        EXPECT_LE(part.count(u'\n') + 1, RunChunks::maximumChunkLines + 1);
+}
+
+// Hostile runs of 32 KiB, line by line: the prose the chunker reads stays a
+// small multiple of the text whatever is held open, and what it draws still
+// reads as the whole.
+TEST(RunChunks, ReadingAHostileRunLineByLineStaysProportionalToIt)
+{
+    const auto repeated = [](const QStringList &pattern, qsizetype size) {
+        QStringList lines;
+        qsizetype length = 0;
+        for (qsizetype i = 0; length < size; ++i) {
+            lines.append(pattern.at(i % pattern.size()));
+            length += lines.last().size() + 1;
+        }
+        return lines;
+    };
+    constexpr qsizetype size = 32 * 1024;
+    QStringList nested = repeated({u"*.js"_s}, size / 2);
+    nested += repeated({u"x*"_s}, size / 2);
+    QStringList ticks;
+    for (int i = 0; i < 99; ++i)
+        ticks.append(QString(1 + i % 9, u'`') + u" a "_s + QString(1 + (i * 7) % 11, u'`'));
+    const QStringList backticks = repeated(ticks, size);
+    const struct {
+        const char *what;
+        QStringList lines;
+    } runs[] = {
+        {"globs", repeated({u"*.js"_s, u"*.ts"_s, u"_tmp"_s, u"**/dist"_s}, size)},
+        {"openers closed in reverse", nested},
+        {"brackets and link tails", repeated({u"[a"_s, u"]("_s, u"[b"_s, u"[c"_s, u"](x"_s}, size)},
+        {"backtick strings", backticks},
+        {"two strong, one closed", repeated({u"one*"_s, u"two **three"_s}, size)},
+    };
+    for (const auto &run : runs) {
+        SCOPED_TRACE(run.what);
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        for (qsizetype i = 0; i < run.lines.size(); ++i) {
+            text += (i ? u"\n"_s : QString()) + run.lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+        }
+        // A line is read with the chunk it joins only now and then.
+        EXPECT_LE(chunker.charactersRead(), 16 * text.size());
+        EXPECT_TRUE(readsAsWhole(text, grown)) << "line by line";
+        RunChunker whole;
+        EXPECT_TRUE(readsAsWhole(text, whole.update(text))) << "cut whole";
+        EXPECT_LE(whole.charactersRead(), 2 * text.size());
     }
 }
 
