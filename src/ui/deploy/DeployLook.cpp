@@ -2,6 +2,7 @@
 
 #include "foundation/Text.h"
 
+#include <QHash>
 #include <QUrl>
 
 namespace nerim::DeployLook {
@@ -300,6 +301,20 @@ QString rollbackTitle(const DeployHistoryEntry &entry)
         url = text::characterPrefix(url, 40) + QChar(0x2026);
     return text::characterPrefix(entry.timestamp, 16) + QStringLiteral(" \u00B7 ") +
            entry.providers.join(QLatin1Char('+')) + QStringLiteral(" \u00B7 ") + url;
+}
+
+QStringList rollbackTitles(const QList<DeployHistoryEntry> &entries)
+{
+    QStringList titles;
+    QHash<QString, int> uses;
+    for (const DeployHistoryEntry &entry : entries) {
+        titles.append(rollbackTitle(entry));
+        ++uses[titles.last()];
+    }
+    for (qsizetype i = 0; i < titles.size(); ++i)
+        if (uses.value(titles.at(i)) > 1 && entries.at(i).deploymentID)
+            titles[i] += QStringLiteral(" \u00B7 ") + *entries.at(i).deploymentID;
+    return titles;
 }
 
 QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices)

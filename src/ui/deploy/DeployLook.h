@@ -267,6 +267,10 @@ QList<DeployProvider> redeployProviders(const std::optional<DeployContext> &cont
 // characters, the URL cut after 40 characters with "…"; characters as the
 // user sees them, so an emoji is never split.
 QString rollbackTitle(const DeployHistoryEntry &entry);
+// The titles of the Roll back submenu, one per entry: where two entries would
+// read the same (two deployments of one minute at one address), each such
+// title names its deployment id as well, so no two lines look alike.
+QStringList rollbackTitles(const QList<DeployHistoryEntry> &entries);
 
 struct LiveMenuItem {
     enum class Kind { action, toggle, submenu, disabled };

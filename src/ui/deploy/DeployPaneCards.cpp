@@ -347,8 +347,18 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     footer->addWidget(m_primary);
     layout->addLayout(footer);
     addReturnShortcut();
-    if (canvas)
+    if (canvas) {
         connect(&canvas->deployState(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
+        // The rows start from the choices the user saved at the last deploy, so
+        // a value kept local stays local until the user changes its row.
+        m_decisions = canvas->deployState().envDecisions();
+        connect(&canvas->deployState(), &DeploySessionState::envDecisionsChanged, this, [this] {
+            m_decisions = m_canvas->deployState().envDecisions();
+            m_customDrafts.clear();
+            rebuildRows();
+            contentChanged();
+        });
+    }
 }
 
 QStringList EnvVarChecklistCard::currentNames() const

@@ -341,8 +341,9 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
         if (item.kind == DeployLook::LiveMenuItem::Kind::submenu) {
             QMenu *sub = menu->addMenu(icon(item.symbol, NmColor::ink), title);
             sub->menuAction()->setObjectName(item.id);
-            for (const DeployHistoryEntry &entry : item.entries)
-                sub->addAction(DeployLook::menuTitle(DeployLook::rollbackTitle(entry)), menu, [guard, entry, menu] {
+            const QStringList titles = DeployLook::rollbackTitles(item.entries);
+            for (qsizetype i = 0; i < item.entries.size(); ++i)
+                sub->addAction(DeployLook::menuTitle(titles.at(i)), menu, [guard, entry = item.entries.at(i), menu] {
                     if (guard)
                         startDetached(menu, guard->beginRollback(entry));
                 });

@@ -420,6 +420,15 @@ TEST(DeployLook, RollbackChoicesAreEarlierDeploymentsOncePerID)
     EXPECT_EQ(ids(rollbackChoices(many)), (QStringList{QStringLiteral("dpl_1"), QStringLiteral("dpl_2"),
                                                         QStringLiteral("dpl_3"), QStringLiteral("dpl_4"),
                                                         QStringLiteral("dpl_5"), QStringLiteral("dpl_6")}));
+    // Two deployments of one minute at one address: their titles name their ids.
+    DeployHistoryEntry second = line("58", "dpl_b", "rollback");
+    DeployHistoryEntry third = line("58", "dpl_c", "redeploy");
+    const QStringList twins = rollbackTitles({second, third, line("30", "dpl_d", "fresh")});
+    ASSERT_EQ(twins.size(), 3);
+    EXPECT_NE(twins[0], twins[1]);
+    EXPECT_TRUE(twins[0].endsWith(QStringLiteral(" \u00B7 dpl_b"))) << twins[0].toStdString();
+    EXPECT_TRUE(twins[1].endsWith(QStringLiteral(" \u00B7 dpl_c"))) << twins[1].toStdString();
+    EXPECT_EQ(twins[2], rollbackTitle(line("30", "dpl_d", "fresh"))); // alone: as it was
     // The menu's titles are distinct.
     const auto items = liveMenuItems(false, rollbackChoices({fresh, fresh, redeploy, backToA, backToB, again}));
     QSet<QString> titles;

@@ -5,6 +5,7 @@
 #include "TestAsync.h"
 #include "TestEnvironment.h"
 #include "canvas/ProjectCanvasViewModel.h"
+#include "deploy/DeployConfig.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "support/fake-agent-provider/FakeAgentProvider.h"
@@ -585,8 +586,24 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
                logged.filter(QStringLiteral("user cancelled session in phase")).size() > 0;
     };
 
+    // The rows start from the choices saved at the last deploy: the value the
+    // user kept local stays local when only another row is changed.
+    DeployConfig saved;
+    saved.version = 1;
+    saved.providers = {DeployProvider::vercel};
+    saved.envDecisions = {{QStringLiteral("SECRET_KEY"), QStringLiteral("skip")}};
+    DeployConfig::save(saved, QUrl::fromLocalFile(project));
+    for (int i = 0; i < 200 && !DeployConfig::load(QUrl::fromLocalFile(project)); ++i)
+        spin(5);
+
     EnvVarChecklistCard *card = openFromMenu();
     ASSERT_NE(card, nullptr);
+    for (int i = 0; i < 200 && card->names().size() < 2; ++i)
+        spin(5);
+    ASSERT_NE(card->choice(QStringLiteral("SECRET_KEY")), nullptr);
+    EXPECT_EQ(card->choice(QStringLiteral("SECRET_KEY"))->currentTag(), QStringLiteral("skip"));
+    EXPECT_EQ(card->choice(QStringLiteral("API_URL"))->currentTag(), QStringLiteral("send"));
+    EXPECT_EQ(card->resolvedDecisions().value(QStringLiteral("SECRET_KEY")), QStringLiteral("skip"));
     ASSERT_NE(card->closeButton(), nullptr);
     EXPECT_TRUE(card->closeButton()->isVisible());
     QTest::mouseClick(card->closeButton(), Qt::LeftButton);
