@@ -14,12 +14,10 @@
 #include "TestEnvironment.h"
 #include "deploy/DeployPrompt.h"
 #include "deploy/DeployRuns.h"
-#include "support/loopback-http/LoopbackHttpServer.h"
+#include "support/loopback-http/MessagesApiReply.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -28,110 +26,6 @@ using namespace nerim;
 using namespace nerim::test;
 
 namespace {
-
-// A Messages API that plays Bash commands one turn at a time and keeps what
-// the program answered to each.
-class CommandPlayer {
-public:
-    explicit CommandPlayer(QStringList commands) : m_commands(std::move(commands))
-    {
-        m_server.setHandler([this](const LoopbackHttpServer::Request &request) { return answer(request); });
-    }
-
-    QUrl baseUrl() const { return m_server.baseUrl(); }
-    // The program's answer to each command played, by command.
-    const QHash<QString, QString> &results() const { return m_results; }
-
-private:
-    LoopbackHttpServer::Reply answer(const LoopbackHttpServer::Request &request)
-    {
-        if (!request.path().endsWith("/v1/messages"))
-            return LoopbackHttpServer::Reply::text(404, "not here");
-        const QJsonObject body = request.json().object();
-        const QJsonArray messages = body.value(QLatin1String("messages")).toArray();
-        const QJsonValue last = messages.isEmpty() ? QJsonValue() : messages.last().toObject().value(QLatin1String("content"));
-        for (const QJsonValue &block : last.toArray()) {
-            const QJsonObject object = block.toObject();
-            if (object.value(QLatin1String("type")).toString() != QLatin1String("tool_result"))
-                continue;
-            const QString id = object.value(QLatin1String("tool_use_id")).toString();
-            const QJsonValue content = object.value(QLatin1String("content"));
-            QString text = content.toString();
-            for (const QJsonValue &part : content.toArray())
-                text += part.toObject().value(QLatin1String("text")).toString();
-            if (m_played.contains(id))
-                m_results.insert(m_played.value(id), text);
-        }
-        QJsonObject block;
-        QString stop = QStringLiteral("end_turn");
-        if (body.value(QLatin1String("tools")).toArray().isEmpty() || m_next >= m_commands.size()) {
-            block = QJsonObject{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), QStringLiteral("Done.")}};
-        } else {
-            const QString id = QStringLiteral("toolu_%1").arg(m_next);
-            m_played.insert(id, m_commands.at(m_next));
-            block = QJsonObject{{QStringLiteral("type"), QStringLiteral("tool_use")},
-                                {QStringLiteral("id"), id},
-                                {QStringLiteral("name"), QStringLiteral("Bash")},
-                                {QStringLiteral("input"), QJsonObject{{QStringLiteral("command"), m_commands.at(m_next)},
-                                                                      {QStringLiteral("description"), QStringLiteral("check")}}}};
-            stop = QStringLiteral("tool_use");
-            ++m_next;
-        }
-        return reply(block, stop, body.value(QLatin1String("stream")).toBool());
-    }
-
-    static LoopbackHttpServer::Reply reply(const QJsonObject &block, const QString &stop, bool stream)
-    {
-        const QJsonObject usage{{QStringLiteral("input_tokens"), 10}, {QStringLiteral("output_tokens"), 5}};
-        QJsonObject message{{QStringLiteral("id"), QStringLiteral("msg_1")},
-                            {QStringLiteral("type"), QStringLiteral("message")},
-                            {QStringLiteral("role"), QStringLiteral("assistant")},
-                            {QStringLiteral("model"), QStringLiteral("claude-sonnet-4-5")},
-                            {QStringLiteral("stop_sequence"), QJsonValue::Null},
-                            {QStringLiteral("usage"), usage}};
-        if (!stream) {
-            message.insert(QStringLiteral("content"), QJsonArray{block});
-            message.insert(QStringLiteral("stop_reason"), stop);
-            return LoopbackHttpServer::Reply::json(200, QJsonDocument(message).toJson(QJsonDocument::Compact));
-        }
-        message.insert(QStringLiteral("content"), QJsonArray());
-        message.insert(QStringLiteral("stop_reason"), QJsonValue::Null);
-        QJsonObject start = block;
-        QJsonObject delta;
-        if (block.value(QLatin1String("type")) == QLatin1String("text")) {
-            start.insert(QStringLiteral("text"), QString());
-            delta = {{QStringLiteral("type"), QStringLiteral("text_delta")}, {QStringLiteral("text"), block.value(QLatin1String("text"))}};
-        } else {
-            start.insert(QStringLiteral("input"), QJsonObject());
-            delta = {{QStringLiteral("type"), QStringLiteral("input_json_delta")},
-                     {QStringLiteral("partial_json"),
-                      QString::fromUtf8(QJsonDocument(block.value(QLatin1String("input")).toObject()).toJson(QJsonDocument::Compact))}};
-        }
-        const QList<QJsonObject> events{
-            {{QStringLiteral("type"), QStringLiteral("message_start")}, {QStringLiteral("message"), message}},
-            {{QStringLiteral("type"), QStringLiteral("content_block_start")}, {QStringLiteral("index"), 0}, {QStringLiteral("content_block"), start}},
-            {{QStringLiteral("type"), QStringLiteral("content_block_delta")}, {QStringLiteral("index"), 0}, {QStringLiteral("delta"), delta}},
-            {{QStringLiteral("type"), QStringLiteral("content_block_stop")}, {QStringLiteral("index"), 0}},
-            {{QStringLiteral("type"), QStringLiteral("message_delta")},
-             {QStringLiteral("delta"), QJsonObject{{QStringLiteral("stop_reason"), stop}, {QStringLiteral("stop_sequence"), QJsonValue::Null}}},
-             {QStringLiteral("usage"), QJsonObject{{QStringLiteral("output_tokens"), 5}}}},
-            {{QStringLiteral("type"), QStringLiteral("message_stop")}},
-        };
-        QByteArray sse;
-        for (const QJsonObject &event : events)
-            sse += "event: " + event.value(QLatin1String("type")).toString().toUtf8() + "\ndata: " +
-                   QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n";
-        LoopbackHttpServer::Reply reply = LoopbackHttpServer::Reply::withStatus(200, sse);
-        reply.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/event-stream")));
-        return reply;
-    }
-
-    LoopbackHttpServer m_server;
-    QStringList m_commands;
-    qsizetype m_next = 0;
-    QHash<QString, QString> m_played;
-    QHash<QString, QString> m_results;
-};
 
 // The program's own words when it does not run a command.
 bool wasRefused(const QString &result)
@@ -297,7 +191,7 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     const QString fence = makeTempDir(QStringLiteral("tools")) + QStringLiteral("/fence");
     DeployRuns::writeSupabaseFence(fence, {bin});
 
-    CommandPlayer player(allowed + refused + fenced);
+    BashCommandPlayer player(allowed + refused + fenced);
     ClaudeCodeProvider::Options options;
     options.resolveBinary = [program] { return std::optional<QString>(program); };
     const QString base = player.baseUrl().toString();

@@ -2,11 +2,9 @@
 // git run a program or talk to a host of its choosing, the agents' routine git
 // commands run plainly do run it (the plant is real), and run the way every
 // run Nerim starts runs them (through the guard, with a shell) do not.
-#include "platform/ChildProcess.h"
 #include "platform/guard/GitSettings.h"
 
-#include "TaggedProcesses.h"
-#include "TestEnvironment.h"
+#include "GitTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,35 +21,6 @@ using namespace nerim::test;
 
 namespace {
 
-struct Outcome {
-    bool ended = false;
-    int exitCode = -1;
-    QStringList errorLines;
-};
-
-Outcome runGuarded(const QString &folder, const QString &script, bool refusePushingSecrets = false,
-                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    Outcome outcome;
-    ChildProcess child;
-    bool ended = false;
-    QObject::connect(&child, &ChildProcess::treeEnded, [&] { ended = true; });
-    QObject::connect(&child, &ChildProcess::exited, [&](int code, bool) { outcome.exitCode = code; });
-    QObject::connect(&child, &ChildProcess::outputLine, [&](const QString &line, bool standardError) {
-        if (standardError)
-            outcome.errorLines << line;
-    });
-    ChildProcess::Options options;
-    options.program = QStringLiteral("/bin/sh");
-    options.arguments = {QStringLiteral("-c"), script};
-    options.workingDirectory = folder;
-    options.environment = environment;
-    options.refusePushingSecrets = refusePushingSecrets;
-    child.start(options);
-    outcome.ended = waitFor([&] { return ended; }, 120000);
-    return outcome;
-}
-
 bool runPlain(const QString &folder, const QString &script)
 {
     QProcess process;
@@ -61,21 +30,6 @@ bool runPlain(const QString &folder, const QString &script)
     process.closeWriteChannel();
     // The event loop runs meanwhile: the test's listener takes connections.
     return waitFor([&] { return process.state() == QProcess::NotRunning; }, 120000);
-}
-
-bool git(const QString &folder, const QStringList &arguments)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.start(QStringLiteral("git"), arguments);
-    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-void appendFile(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    file.write(text);
 }
 
 // A project with one commit, pushed to a bare repository beside it (its
@@ -100,8 +54,7 @@ struct Fixture {
         p = plant.toUtf8();
         QDir().mkpath(project);
         QDir().mkpath(marks);
-        writeFile(homeDir() + QStringLiteral("/.gitconfig"),
-                  "[user]\n\tname = Test\n\temail = test@example.com\n[init]\n\tdefaultBranch = main\n");
+        writeUserIdentity();
         writeFile(plant, QStringLiteral("#!/bin/sh\ntouch '%1/ran'\nexec cat \"$@\"\n").arg(marks).toUtf8());
         QFile::setPermissions(plant, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         writeFile(project + QStringLiteral("/a.txt"), "a\n");
@@ -113,9 +66,7 @@ struct Fixture {
                 socket->deleteLater();
             }
         });
-        return listener.listen(QHostAddress::LocalHost) && git(project, {QStringLiteral("init"), QStringLiteral("-q")}) &&
-               git(project, {QStringLiteral("add"), QStringLiteral("-A")}) &&
-               git(project, {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("base")}) &&
+        return listener.listen(QHostAddress::LocalHost) && commitAsBase(project) &&
                git(base, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), QStringLiteral("remote.git")}) &&
                git(project, {QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), base + QStringLiteral("/remote.git")}) &&
                git(project, {QStringLiteral("push"), QStringLiteral("-q"), QStringLiteral("origin"), QStringLiteral("main")});
@@ -328,7 +279,7 @@ TEST_P(GitHostileRepository, NoPlantRunsUnderTheRoutineCommandsWhileTheSameComma
         withPlant.before = before.constData();
         const QString script = routine(fixture, withPlant);
         if (guarded) {
-            const Outcome outcome = runGuarded(folderOf(fixture, hostile), script);
+            const Outcome outcome = runThroughChildProcess(folderOf(fixture, hostile), script);
             ASSERT_TRUE(outcome.ended);
             EXPECT_FALSE(fixture.ran()) << "ran under the guard (connections: " << fixture.connections << ")";
             // git itself still did its work there.

@@ -2,13 +2,10 @@
 // processes Nerim starts, while the user's own settings keep working; what
 // git will read is asked of git itself, and what cannot be known or
 // overridden is refused.
-#include "platform/ChildProcess.h"
 #include "platform/guard/GitSettings.h"
 #include "platform/guard/ProcessTree.h"
 
-#include "PlantedRepository.h"
-#include "TaggedProcesses.h"
-#include "TestEnvironment.h"
+#include "GitTestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -47,36 +44,6 @@ GitOverrides ask(const QString &folder, const std::vector<std::string> &argument
     return askGit(QStandardPaths::findExecutable(QStringLiteral("git")).toStdString(), invocation, environment);
 }
 
-struct Outcome {
-    bool ended = false;
-    int exitCode = -1;
-    QStringList errorLines;
-};
-
-// Runs `script` with /bin/sh in `folder` through ChildProcess, as every run Nerim starts.
-Outcome runThroughChildProcess(const QString &folder, const QString &script, bool refusePushingSecrets = false,
-                               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    Outcome outcome;
-    ChildProcess child;
-    bool ended = false;
-    QObject::connect(&child, &ChildProcess::treeEnded, [&] { ended = true; });
-    QObject::connect(&child, &ChildProcess::exited, [&](int code, bool) { outcome.exitCode = code; });
-    QObject::connect(&child, &ChildProcess::outputLine, [&](const QString &line, bool standardError) {
-        if (standardError)
-            outcome.errorLines << line;
-    });
-    ChildProcess::Options options;
-    options.program = QStringLiteral("/bin/sh");
-    options.arguments = {QStringLiteral("-c"), script};
-    options.workingDirectory = folder;
-    options.environment = environment;
-    options.refusePushingSecrets = refusePushingSecrets;
-    child.start(options);
-    outcome.ended = waitFor([&] { return ended; }, 120000);
-    return outcome;
-}
-
 QString gitOutput(const QString &folder, const QStringList &arguments)
 {
     QProcess process;
@@ -89,20 +56,15 @@ QString gitOutput(const QString &folder, const QStringList &arguments)
 QString newRepository(const QString &name)
 {
     const QString folder = makeTempDir(name);
-    writeFile(homeDir() + QStringLiteral("/.gitconfig"),
-              "[user]\n\tname = Test\n\temail = test@example.com\n[init]\n\tdefaultBranch = main\n");
-    PlantedRepository::git(folder, {QStringLiteral("init"), QStringLiteral("-q")});
+    writeUserIdentity();
     writeFile(folder + QStringLiteral("/a.txt"), "a\n");
-    PlantedRepository::git(folder, {QStringLiteral("add"), QStringLiteral("-A")});
-    PlantedRepository::git(folder, {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("base")});
+    commitAsBase(folder);
     return folder;
 }
 
 void appendConfig(const QString &repository, const QByteArray &text)
 {
-    QFile file(repository + QStringLiteral("/.git/config"));
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    file.write(text);
+    appendFile(repository + QStringLiteral("/.git/config"), text);
 }
 
 } // namespace
