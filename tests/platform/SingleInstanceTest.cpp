@@ -153,7 +153,7 @@ TEST(SingleInstance, LinksFromAProgramThatIsNotNerimAreRefused)
                 ::_exit(3);
             const int fd = connectTo(name);
             const char text[] = "nerim://pair?token=other-user\n";
-            ::_exit(fd >= 0 && ::write(fd, text, sizeof text - 1) == ssize_t(sizeof text - 1) ? 0 : 4);
+            ::_exit(fd >= 0 && ::send(fd, text, sizeof text - 1, MSG_NOSIGNAL) == ssize_t(sizeof text - 1) ? 0 : 4);
         }
         int status = 0;
         while (::waitpid(child, &status, WNOHANG) == 0)

@@ -588,13 +588,14 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
 
     // The rows start from the choices saved at the last deploy: the value the
     // user kept local stays local when only another row is changed.
-    DeployConfig saved;
-    saved.version = 1;
-    saved.providers = {DeployProvider::vercel};
-    saved.envDecisions = {{QStringLiteral("SECRET_KEY"), QStringLiteral("skip")}};
-    DeployConfig::save(saved, QUrl::fromLocalFile(project));
-    for (int i = 0; i < 200 && !DeployConfig::load(QUrl::fromLocalFile(project)); ++i)
+    // (The live deploy's own save of the config lands on the launcher's thread
+    // first; the choice is added to what it wrote.)
+    const QUrl url = QUrl::fromLocalFile(project);
+    for (int i = 0; i < 400 && !(DeployConfig::loadFile(url) && DeployConfig::loadFile(url)->frontendURL); ++i)
         spin(5);
+    DeployConfig saved = DeployConfig::loadFile(url).value_or(DeployConfig::empty());
+    saved.envDecisions = {{QStringLiteral("SECRET_KEY"), QStringLiteral("skip")}};
+    DeployConfig::save(saved, url);
 
     EnvVarChecklistCard *card = openFromMenu();
     ASSERT_NE(card, nullptr);
