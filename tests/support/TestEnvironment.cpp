@@ -87,6 +87,11 @@ class FreshFoldersForEachTest : public ::testing::EmptyTestEventListener {
 void installTestEnvironment()
 {
     g_root = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/nerim-test-XXXXXX"));
+    // GLib programs a test starts (gsettings, the web engine's processes) keep
+    // desktop settings in memory rather than in dconf's file under the runtime
+    // folder, so none that outlives its test makes that folder again after it
+    // was removed. The test's home is empty, so they read the same defaults.
+    qputenv("GSETTINGS_BACKEND", "memory");
     // Folders for whatever runs before the first test (the application object).
     enterFreshFolders();
 }
