@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -119,6 +120,13 @@ void removeTestEnvironment()
         QFile::setPermissions(folders.next(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     delete g_root; // removes the folder with everything in it
     g_root = nullptr;
+    // A background job of the last test (a save on a worker thread that the
+    // serial writer does not own) may still make a folder in there while it
+    // goes; look again for a moment until nothing is left.
+    for (int round = 0; round < 20 && QFileInfo::exists(root); ++round) {
+        QThread::msleep(50);
+        QDir(root).removeRecursively();
+    }
     g_current.clear();
 }
 
