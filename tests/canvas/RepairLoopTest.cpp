@@ -181,7 +181,10 @@ TEST_F(RepairTest, ARestartThatNeverGivesAnAddressFailsWhenTheWatchdogRunsOut)
 
     ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::retryingApp(1); }));
     ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(2); }));
-    EXPECT_TRUE(canvas->devServerRunner().status().is(DevServerStatus::Kind::running));
+    // The watchdog leaves the server going (on a loaded machine it may not
+    // have reported its start yet when 300 ms are up).
+    const DevServerStatus status = canvas->devServerRunner().status();
+    EXPECT_TRUE(status.is(DevServerStatus::Kind::running) || status.is(DevServerStatus::Kind::starting));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
     EXPECT_TRUE(provider->spawnCalls().at(1).task.contains(QStringLiteral("Your app crashed on startup.")));
 }
