@@ -300,14 +300,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
             if (role != AgentRole::deploy)
                 if (const std::optional<QString> notes = ProjectInstructions::read(projectPath))
                     prepared.instructions = ProjectInstructions::File::write(ProjectInstructions::forAgent(projectPath, *notes));
-            if (prepare) {
-                try {
-                    prepare();
-                } catch (const std::exception &e) {
-                    prepared.error = AgentError::spawnFailed(QString::fromUtf8(e.what()));
-                    return prepared;
-                }
-            }
+            if (prepare)
+                prepare(); // a failure fails the spawn (below)
             prepared.digest = promptDigest(prepared.prompt);
             prepared.environment = childEnvironment(inheritedEnvironment(), managedKeys(), prepared.binary);
         } catch (const std::exception &e) {

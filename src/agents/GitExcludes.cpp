@@ -171,7 +171,6 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     options.program = git;
     options.arguments = {QStringLiteral("rev-parse"), QStringLiteral("--git-path"), QStringLiteral("info/exclude")};
     options.workingDirectory = folder;
-    options.projectFolder = folder;
     options.environment = environment;
     options.endTreeWhenProgramExits = true;
     options.carriageReturnEndsLine = false;

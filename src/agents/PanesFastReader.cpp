@@ -756,10 +756,8 @@ private:
             turns.append(turn());
             if (m_canonical)
                 layout.addTurn(turns.last().id, PanesFileLayout::turnKey(turns.last()), {begin, offset()});
-            else if (layout.turns.contains(turns.last().id))
+            else // never copied, nor any other of its id
                 layout.turns[turns.last().id].repeated = true;
-            else
-                layout.turns.insert(turns.last().id, {0, {}, true}); // never copied, nor any other of its id
             m_canonical = wasCanonical;
         });
     }

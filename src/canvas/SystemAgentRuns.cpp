@@ -234,19 +234,14 @@ void SystemAgentRuns::tidyAbandoned(AgentPaneState *pane)
 
 // ---- The run's output ---------------------------------------------------------------------------
 
-void SystemAgentFlow::showStaleStdoutLine(const QString &line, AgentPaneState *pane)
-{
-    pane->appendLine(OutputLine::Kind::stdout, line);
-}
-
 void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pane, quint64 generation)
 {
     switch (event.kind()) {
     case AgentOutput::Kind::stdoutLine:
         if (acts(generation))
             m_flow.handleStdoutLine(m_flow.shownOutput(event.text()), pane);
-        else
-            m_flow.showStaleStdoutLine(m_flow.shownOutput(event.text()), pane);
+        else // a run the session has moved on from: shown as text, never acted on
+            pane->appendLine(OutputLine::Kind::stdout, m_flow.shownOutput(event.text()));
         break;
     case AgentOutput::Kind::stderrLine:
         pane->appendLine(OutputLine::Kind::stderr, m_flow.shownOutput(event.text()));

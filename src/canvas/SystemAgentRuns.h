@@ -71,9 +71,6 @@ public:
     virtual void setPaneId(const QUuid &id) = 0;
     // One stdout line of a run, as the pane shows it, in stream order.
     virtual void handleStdoutLine(const QString &line, AgentPaneState *pane) = 0;
-    // One stdout line of a run the session has moved on from: shown as text,
-    // never acted on.
-    virtual void showStaleStdoutLine(const QString &line, AgentPaneState *pane);
     // Whether the session has stopped on purpose for the user's answer, so a
     // run that exits cleanly now leaves its pane waiting rather than done.
     virtual bool isWaitingForUser() const { return false; }

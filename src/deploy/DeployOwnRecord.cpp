@@ -102,7 +102,7 @@ DeployOwnRecord DeployOwnRecord::load(const QUrl &projectURL)
         const std::optional<Records> records = readRecords();
         if (!records || !records->contains(key))
             return {};
-        return recordFrom(JsonObjectReader::parse(json::encodeCompact(records->value(key).toObject())));
+        return recordFrom(JsonObjectReader(records->value(key).toObject(), key));
     } catch (...) {
         logLine(QStringLiteral("%1 couldn't read %2: %3")
                     .arg(tag, recordsPath(), AtomicFileWriter::describeFailure(std::current_exception())));
@@ -131,7 +131,7 @@ void DeployOwnRecord::update(const QUrl &projectURL, const std::function<void(De
     }
     DeployOwnRecord record;
     if (records.contains(key))
-        record = recordFrom(JsonObjectReader::parse(json::encodeCompact(records.value(key).toObject())));
+        record = recordFrom(JsonObjectReader(records.value(key).toObject(), key));
     change(record);
     records.insert(key, objectOf(record));
     QDir().mkpath(QFileInfo(path).absolutePath());

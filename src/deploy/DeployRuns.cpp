@@ -38,14 +38,6 @@ QStringList variableNames(const RunScope &scope)
     return names;
 }
 
-// A deployment id or address as a provider writes it ("dpl_3Fq…",
-// "shop-abc123.vercel.app"): nothing a shell or the tool could read as more.
-bool isDeploymentID(const QString &id)
-{
-    static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,199}\\z"));
-    return shape.match(id).hasMatch();
-}
-
 void appendOnce(QList<AllowedCommand> &commands, const AllowedCommand &command)
 {
     if (!commands.contains(command))
@@ -59,7 +51,7 @@ QList<AllowedCommand> toolCommands(DeployProvider provider, const RunScope &scop
     QList<AllowedCommand> commands;
     const std::optional<QString> domain = scope.domain ? asciiDomain(*scope.domain) : std::nullopt;
     const std::optional<QString> deployment =
-        scope.deploymentID && isDeploymentID(*scope.deploymentID) ? scope.deploymentID : std::nullopt;
+        scope.deploymentID && isPlainDeploymentID(*scope.deploymentID) ? scope.deploymentID : std::nullopt;
     switch (provider) {
     case DeployProvider::vercel:
         for (const char *words : {"vercel whoami", "vercel link --yes", "vercel deploy --prod --yes", "vercel env ls",

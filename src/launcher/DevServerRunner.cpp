@@ -326,8 +326,6 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     launch.arguments = {QStringLiteral("-l"), QStringLiteral("-c"), script};
     launch.environment = childEnvironment(m_options.baseEnvironment.value_or(QProcessEnvironment::systemEnvironment()));
     launch.environment.insert(QString::fromLatin1(launchCommandVariable), plan.shellCommand);
-    // The project's repository is the one in the folder the command runs in.
-    launch.projectFolder = plan.workingDirectory;
     // Only a line feed ends a line; cleanLine drops the CR of a CRLF.
     launch.carriageReturnEndsLine = false;
     launch.gracePeriod = m_options.stopLimit;

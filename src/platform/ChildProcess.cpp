@@ -318,7 +318,12 @@ void ChildProcess::endLeftoversOfEarlierRuns()
     static bool done = false;
     if (std::exchange(done, true))
         return;
-    QThreadPool::globalInstance()->start([] { RunMarker::endAbandoned(); });
+    // This Nerim's own record goes first, off the GUI thread (a file under a
+    // lock); the first run's `forNewRun` then finds it done.
+    QThreadPool::globalInstance()->start([] {
+        RunMarker::recordOwner();
+        RunMarker::endAbandoned();
+    });
 }
 
 void ChildProcess::start(const Options &options)
@@ -373,8 +378,6 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--cgroup") << QFile::encodeName(cgroup->path());
     if (!options.workingDirectory.isEmpty())
         argumentBytes << QByteArrayLiteral("--cwd") << QFile::encodeName(options.workingDirectory);
-    if (!options.projectFolder.isEmpty())
-        argumentBytes << QByteArrayLiteral("--git-from") << QFile::encodeName(options.projectFolder);
     if (options.refusePushingSecrets)
         argumentBytes << QByteArrayLiteral("--refuse-pushing-secrets");
     for (const QString &path : options.hiddenPaths)

@@ -87,11 +87,6 @@ public:
         // Without a group, what the killed guard left is found by its run
         // mark (see RunMarker) and ended the same way.
         bool ownCgroup = true;
-        // The project's folder. Every git the tree runs comes through
-        // nerim-git, which asks git at each invocation what the repository
-        // it works in would set (see guard/GitRouting.h), so no folder needs
-        // to be named for that; kept for the guard's command line.
-        QString projectFolder;
         // `git push` in the tree refuses to send a commit that adds or
         // changes a `.env`/`.env.*` file (but for the examples) or anything
         // in a `.nerim` folder (Deploy runs).

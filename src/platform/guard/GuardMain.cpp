@@ -79,7 +79,6 @@ struct Arguments {
     bool pidNamespace = true;
     const char *workingDirectory = nullptr;
     const char *cgroup = nullptr; // a cgroup v2 group to move into before anything is started
-    const char *gitFrom = nullptr; // the project folder (git itself finds each command's repository)
     bool refusePushingSecrets = false; // git push refuses commits holding secret files
     std::vector<const char *> hidden; // paths laid over in the program's namespace
     std::vector<std::string> words; // PROGRAM and its arguments
@@ -142,9 +141,6 @@ bool parseArguments(int argc, char **argv, Arguments &out)
             continue;
         } else if (option == "--cgroup") {
             out.cgroup = value;
-            continue;
-        } else if (option == "--git-from") {
-            out.gitFrom = value;
             continue;
         } else if (option == "--hide") {
             out.hidden.push_back(value);

@@ -5,7 +5,7 @@
 //
 // Command line of the guard:
 //   nerim-guard [--parent PID] [--grace-ms N] [--end-tree-on-exit] [--cwd DIR] [--cgroup DIR]
-//               [--no-pid-namespace] [--git-from DIR] [--refuse-pushing-secrets] [--hide PATH]...
+//               [--no-pid-namespace] [--refuse-pushing-secrets] [--hide PATH]...
 // PROGRAM and its arguments are not on it (other users can read a command
 // line): they come in the environment, NERIM_GUARD_WORDS holding their number
 // and NERIM_GUARD_WORD_<i> each, PROGRAM first; the guard takes them out of

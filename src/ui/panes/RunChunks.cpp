@@ -363,8 +363,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     if (lines.size() > 1 && !opensBlock[0]
         && std::all_of(lineAt(0).cbegin(), lineAt(0).cend(),
                        [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r'; })) {
-        m_before.clear();
-        m_heldChunks.clear();
+        forgetBefore();
     }
     if (!m_before.isEmpty()) {
         // The open chunk began behind open markup: whatever was added must
@@ -395,8 +394,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
                     return false;
                 // After a blank line, nothing in front can be closed any more.
                 if (reading.firstParagraphEnd >= 0) {
-                    m_before.clear();
-                    m_heldChunks.clear();
+                    forgetBefore();
                 }
             }
         }
@@ -412,8 +410,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         if (opens) {
             m_place.inCode = true;
             // Inline markup never reaches into a code block.
-            m_before.clear();
-            m_heldChunks.clear();
+            forgetBefore();
         } else if (m_place.inCode && closeFence.match(line).hasMatch()) {
             m_place.inCode = false;
             closes = true;
@@ -465,8 +462,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
             m_before.add(m_reading.items, m_reading.from, m_reading.keptUpTo, lines[i].second);
             m_reading.keptUpTo = lines[i].second;
         } else {
-            m_before.clear();
-            m_heldChunks.clear();
+            forgetBefore();
         }
         m_place.chunkStart = lines[i + 1].first;
         m_place.count = 0;
@@ -601,8 +597,7 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
     }
     // After a blank line, nothing in front can be closed any more.
     if (reading.firstParagraphEnd >= 0) {
-        m_before.clear();
-        m_heldChunks.clear();
+        forgetBefore();
     }
     return true;
 }
@@ -623,5 +618,11 @@ QList<RunChunk> RunChunker::update(const RunText &text)
 }
 
 QList<RunChunk> cutRunChunks(const QString &text, qsizetype from) { return RunChunker(from).update(RunText(text)); }
+
+void RunChunker::forgetBefore()
+{
+    m_before.clear();
+    m_heldChunks.clear();
+}
 
 } // namespace nerim

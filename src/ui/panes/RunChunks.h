@@ -5,7 +5,6 @@
 
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QStringView>
 #include <algorithm>
 #include <array>
@@ -136,6 +135,9 @@ public:
     qsizetype charactersRead() const { return m_charactersRead; }
 
 private:
+    // Nothing open in front of the open chunk any more: neither markup nor
+    // the chunks cut behind it.
+    void forgetBefore();
     // Markup in front of the open chunk that nothing has closed yet: what
     // later text may still close, across the cuts made behind it.
     class OpenBefore {
