@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <optional>
 #include <poll.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -88,7 +88,7 @@ bool SingleInstance::isNerimPeer(int fd)
     int pidfd = -1;
     size = sizeof pidfd;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) != 0)
-        pidfd = ::pidfd_open(credentials.pid, 0);
+        pidfd = int(::syscall(SYS_pidfd_open, credentials.pid, 0));
     if (pidfd < 0)
         return false;
     const QByteArray peer = "/proc/" + QByteArray::number(credentials.pid);
