@@ -38,6 +38,8 @@ public:
     // How many of the text's characters are in [from, from + length) and
     // match `needle` wholly inside one line.
     qsizetype count(qsizetype from, qsizetype length, QStringView needle) const;
+    // The run's line (from 0) that holds position `at` of the joined text.
+    qsizetype lineOf(qsizetype at) const { return std::min(lineAt(at), std::max<qsizetype>(0, lineCount() - 1)); }
     // Calls `visit` with each line's part in [from, from + length), in order,
     // without putting the stretch together.
     template <typename Visit>

@@ -386,15 +386,37 @@ void TranscriptView::setOutputMode(AppState::OutputMode mode)
 {
     if (mode == m_mode)
         return;
+    // The reader's place: the newest lines, or the line at the top of the view.
+    const bool following = m_following;
+    const qsizetype place = following ? -1 : firstLineOfRow(m_rows->rowAt(m_position));
     m_mode = mode;
-    // A change of mode does not scroll to the newest line: the view keeps
-    // its place as far as the new rows allow.
-    const qint64 position = m_position;
-    ReducibleAnimation::stop(this, "followNewest");
-    rebuild();
-    setScrollPosition(position);
-    buildVisibleRows();
-    m_following = m_position >= maximumScrollPosition();
+    clearRows();
+    m_following = following;
+    m_placeLine = place;
+    // A first slice now, so the view is never empty for a frame; a long
+    // transcript comes in over the next turns.
+    takeInLines(true);
+    if (m_following && !m_viewBehind)
+        scrollToNewest(false);
+}
+
+qsizetype TranscriptView::firstLineOfRow(int index) const
+{
+    if (!m_pane || index < 0 || index >= m_items.size())
+        return -1;
+    const Row &row = m_items.at(index);
+    const RenderGroup &group = m_groups.at(row.group);
+    const QUuid id = group.id();
+    const OutputLines &lines = m_pane->outputLines();
+    // Looked for from the newest line back: the place is usually near the end.
+    for (qsizetype i = std::min(m_drawnLineCount, lines.size()) - 1; i >= 0; --i) {
+        if (lines.id(i) != id)
+            continue;
+        // A chunk of a run starts further down the run: its lines follow one another.
+        const auto *run = group.asStdoutRun();
+        return run && row.start > 0 ? i + run->text.lineOf(row.start) : i;
+    }
+    return -1;
 }
 
 void TranscriptView::scheduleSync()
@@ -473,14 +495,34 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         // Starts the turn's clock when nothing else has yet.
         platform::OutputTurnBudget::elapsedNs();
         do {
-            const qsizetype end = withinTurnBudget ? std::min(count, drawn + kLinesPerSlice) : count;
+            // A slice stops at the line a change of mode keeps in place: the
+            // next row made is the one to show at the top.
+            if (m_placeLine >= 0 && drawn >= m_placeLine) {
+                m_placeRow = int(m_items.size());
+                m_placeLine = -1;
+            }
+            qsizetype end = withinTurnBudget ? std::min(count, drawn + kLinesPerSlice) : count;
+            if (m_placeLine > drawn)
+                end = std::min(end, m_placeLine);
             appendFrom(drawn, end);
             drawn = end;
             ++slices;
-        } while (drawn < count && platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs);
+        } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs));
         fitRows();
         m_drawnLineCount = drawn;
         m_lastDrawnLineId = drawn ? lines.id(drawn - 1) : QUuid();
+        if (m_placeLine >= 0 && drawn >= m_placeLine) {
+            m_placeRow = int(m_items.size());
+            m_placeLine = -1;
+        }
+        // The kept place has its row (or every line is in, and it was the
+        // last row's): the view goes there.
+        if (m_placeRow >= 0 && !m_following && m_rows->rowCount() > 0 &&
+            (m_placeRow < m_rows->rowCount() || drawn == count)) {
+            const int row = std::min(m_placeRow, m_rows->rowCount() - 1);
+            m_placeRow = -1;
+            setScrollPosition(m_rows->rowTop(row));
+        }
     }
     // New lines bring the view to them only while it is at its bottom: in
     // this turn when they were few (a stream), else in a turn of its own.
@@ -509,26 +551,11 @@ void TranscriptView::clearRows()
     m_openRunGroup = -1;
     m_drawnLineCount = 0;
     m_lastDrawnLineId = QUuid();
+    m_placeLine = -1;
+    m_placeRow = -1;
     ReducibleAnimation::stop(this, "followNewest");
     m_rows->reset(0);
     fitRows();
-}
-
-void TranscriptView::rebuild()
-{
-    clearRows();
-    if (m_pane) {
-        const OutputLines &lines = m_pane->outputLines();
-        m_groups = renderGroups(visibleLines(lines, m_mode));
-        // Every line is in the groups now, also those a flood had not yet
-        // brought in: the next update takes only what comes after them.
-        m_drawnLineCount = lines.size();
-        m_lastDrawnLineId = m_drawnLineCount ? lines.id(m_drawnLineCount - 1) : QUuid();
-    }
-    addRowsFrom(0);
-    m_rows->reset(int(m_items.size()));
-    fitRows();
-    buildVisibleRows();
 }
 
 void TranscriptView::addRowsFrom(qsizetype firstGroup)
@@ -714,6 +741,9 @@ void TranscriptView::syncScrollBar()
 void TranscriptView::scrollByUser(qint64 position)
 {
     ReducibleAnimation::stop(this, "followNewest");
+    // The user's own place wins over one a change of mode was keeping.
+    m_placeLine = -1;
+    m_placeRow = -1;
     setScrollPosition(position);
     // Back at the bottom, the view follows the newest lines again (from
     // where it is: it is at the newest lines taken in).

@@ -137,7 +137,10 @@ private:
 // visible line to the bottom, over 0.08 s or at once under Reduce Motion.
 // Once the user scrolls away from the bottom the view stays where they left
 // it, however fast lines come, until they scroll back to the bottom. A change
-// of mode does not scroll.
+// of mode keeps the reader's place: a view at its newest lines stays at the
+// newest, any other keeps the line at its top (or the first shown after it,
+// when the new mode hides that line) at its top; the lines are taken in for
+// the new mode as a flood is, so a long transcript never holds the window.
 //
 // The scroll position is the view's own (64 bits, in pixels of content); the
 // scroll bar shows it, in pixels while the content fits the bar's range and
@@ -194,8 +197,8 @@ private:
     void takeInLines(bool withinTurnBudget);
     // Drops every row (the lines are taken in again from the first).
     void clearRows();
-    // Takes in every line at once, for the current mode.
-    void rebuild();
+    // The pane's line that row `index` starts with, or -1.
+    qsizetype firstLineOfRow(int index) const;
     // Adds lines [firstNewLine, end) of the pane's to the groups and rows.
     void appendFrom(qsizetype firstNewLine, qsizetype end);
     QWidget *makeRow(int index, QWidget *parent);
@@ -253,6 +256,10 @@ private:
     int m_wheelRemainder = 0;
     bool m_building = false;
     int m_rebuilds = 0;
+    // After a change of mode, the pane's line to show at the top once it is
+    // taken in again, and then the row that starts with it.
+    qsizetype m_placeLine = -1;
+    int m_placeRow = -1;
 };
 
 } // namespace nerim

@@ -437,6 +437,86 @@ TEST(TranscriptView, AChangeOfModeWhileAFloodIsTakenInShowsEveryLineOnce)
 }
 
 
+// A change of mode keeps the reader's place: the line at the top of the view
+// (or the first one the new mode shows after it) stays at the top, and a view
+// at its newest lines stays there. A long transcript is taken in for the new
+// mode over several turns, not in the one that changed it.
+TEST(TranscriptView, AChangeOfModeKeepsTheReadersPlace)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    constexpr int kTurns = 300;
+    for (int t = 0; t < kTurns; ++t) {
+        pane->appendLine(Kind::userPrompt, u"prompt %1"_s.arg(t));
+        for (int i = 0; i < 98; ++i)
+            pane->appendLine(Kind::stdout, u"answer %1 line %2 with **strong** words to wrap"_s.arg(t).arg(i));
+        pane->appendLine(Kind::system, u"[Pane exited · code 0]"_s);
+    }
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+    settle();
+    const OutputLines &lines = pane->outputLines();
+    const auto rowStartingWith = [&](qsizetype line) {
+        for (int i = 0; i < view.rowItems().size(); ++i)
+            if (view.groups().at(view.rowItems().at(i).group).id() == lines.id(line) &&
+                view.rowItems().at(i).start == 0)
+                return i;
+        return -1;
+    };
+    const auto topRowLine = [&]() -> QUuid {
+        const int row = view.rows()->rowAt(view.scrollPosition());
+        return row < 0 ? QUuid() : view.groups().at(view.rowItems().at(row).group).id();
+    };
+    const auto switchTo = [&](AppState::OutputMode mode) {
+        view.setOutputMode(mode);
+        // The whole transcript is not laid out in the turn that changed it
+        // (Highlights, without the agent's output, may be).
+        if (mode == AppState::OutputMode::verbose) {
+            EXPECT_LT(view.shownLineCount(), lines.size());
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+        settle();
+        EXPECT_EQ(view.shownLineCount(), lines.size());
+    };
+
+    // A prompt at the top stays at the top in Highlights and back.
+    const qsizetype prompt = 120 * 100;
+    int row = rowStartingWith(prompt);
+    ASSERT_GE(row, 0);
+    view.scrollByUser(view.rows()->rowTop(row));
+    ASSERT_FALSE(view.isFollowing());
+    switchTo(AppState::OutputMode::notification);
+    EXPECT_EQ(topRowLine(), lines.id(prompt));
+    EXPECT_FALSE(view.isFollowing());
+    switchTo(AppState::OutputMode::verbose);
+    EXPECT_EQ(topRowLine(), lines.id(prompt));
+
+    // A chunk in the middle of an answer, which Highlights hides: the exit
+    // line after it comes to the top.
+    row = -1;
+    for (int i = 0; i < view.rowItems().size() && row < 0; ++i) {
+        const TranscriptView::Row &item = view.rowItems().at(i);
+        if (view.groups().at(item.group).id() == lines.id(150 * 100 + 1) && item.start > 0)
+            row = i;
+    }
+    ASSERT_GE(row, 0);
+    view.scrollByUser(view.rows()->rowTop(row));
+    switchTo(AppState::OutputMode::notification);
+    EXPECT_EQ(topRowLine(), lines.id(150 * 100 + 99));
+
+    // At the newest lines, the view stays at the newest lines.
+    view.scrollByUser(view.maximumScrollPosition());
+    ASSERT_TRUE(view.isFollowing());
+    switchTo(AppState::OutputMode::verbose);
+    EXPECT_TRUE(view.isFollowing());
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+    const int last = view.rows()->rowCount() - 1;
+    ASSERT_NE(view.rows()->builtRow(last), nullptr);
+    EXPECT_TRUE(view.rows()->builtRow(last)->isVisible());
+}
+
 // The exit line of a transcript far taller than a widget may be (Qt caps a
 // widget at 16,777,215 pixels) is reached by the scroll bar and the wheel,
 // and the view opens there; the top and a line in the middle are reached too.
