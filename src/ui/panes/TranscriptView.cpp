@@ -522,6 +522,10 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             const int row = std::min(m_placeRow, m_rows->rowCount() - 1);
             m_placeRow = -1;
             setScrollPosition(m_rows->rowTop(row));
+            // Where that is the bottom (the place was among the last lines, or
+            // the new mode's rows fit in the view), the view follows again.
+            if (drawn == count)
+                m_following = m_position >= maximumScrollPosition();
         }
     }
     // New lines bring the view to them only while it is at its bottom: in

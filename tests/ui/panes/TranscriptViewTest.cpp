@@ -517,6 +517,41 @@ TEST(TranscriptView, AChangeOfModeKeepsTheReadersPlace)
     EXPECT_TRUE(view.rows()->builtRow(last)->isVisible());
 }
 
+// Scrolled up in a stream, then Highlights, whose rows all fit: that view is
+// at its newest lines, so back in the full transcript it follows the stream.
+TEST(TranscriptView, AModeWhoseRowsAllFitIsAtItsNewestLines)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    pane->appendLine(Kind::userPrompt, u"make a signup form"_s);
+    pane->appendLine(Kind::system, u"[Claude 1 spawned · pid 2248]"_s);
+    const auto stream = [&](int from, int count) {
+        for (int i = from; i < from + count; ++i)
+            pane->appendLine(Kind::stdout, u"Line %1 of the explanation, with a [link](https://example.com/%1)"_s.arg(i));
+    };
+    stream(0, 5000);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 330);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+    settle();
+    view.scrollByUser(view.scrollPosition() - 2000);
+    ASSERT_FALSE(view.isFollowing());
+
+    view.setOutputMode(AppState::OutputMode::notification);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+    EXPECT_EQ(view.maximumScrollPosition(), 0);
+    EXPECT_TRUE(view.isFollowing());
+    stream(5000, 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+
+    view.setOutputMode(AppState::OutputMode::verbose);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync() && view.shownLineCount() == 8002; }, 60000));
+    settle();
+    EXPECT_TRUE(view.isFollowing());
+    EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+}
+
 // The exit line of a transcript far taller than a widget may be (Qt caps a
 // widget at 16,777,215 pixels) is reached by the scroll bar and the wheel,
 // and the view opens there; the top and a line in the middle are reached too.
