@@ -3,7 +3,7 @@
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
-#include "platform/ChildProcess.h"
+#include "platform/ChildRun.h"
 
 #include <QCoro/QCoroFuture>
 #include <QDir>
@@ -11,7 +11,6 @@
 #include <QPointer>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
 #include <stdexcept>
@@ -136,27 +135,6 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     if (git.isEmpty())
         co_return std::nullopt;
 
-    struct Outcome {
-        bool exited = false;
-        int exitCode = -1;
-        bool timedOut = false;
-        QString startFailure;
-        QStringList lines;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    auto child = std::make_unique<platform::ChildProcess>();
-    QObject::connect(child.get(), &platform::ChildProcess::exited, child.get(), [outcome](int code, bool normal) {
-        outcome->exited = normal;
-        outcome->exitCode = code;
-    });
-    QObject::connect(child.get(), &platform::ChildProcess::failedToStart, child.get(),
-                     [outcome](const QString &reason) { outcome->startFailure = reason; });
-    QObject::connect(child.get(), &platform::ChildProcess::outputLine, child.get(),
-                     [outcome](const QString &line, bool standardError) {
-                         if (!standardError)
-                             outcome->lines.append(line);
-                     });
-
     // Only what git needs to find the repository and the user's own settings:
     // no credential, no variable that points git at another repository.
     const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
@@ -175,29 +153,21 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     options.endTreeWhenProgramExits = true;
     options.carriageReturnEndsLine = false;
 
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, child.get(), [outcome, process = child.get()] {
-        outcome->timedOut = true;
-        process->stop();
-    });
-    child->start(options);
-    limit.start(timeLimit);
-    co_await child->whenTreeEnded();
-    limit.stop();
-
-    if (!outcome->startFailure.isEmpty()) {
-        logExcludes(QStringLiteral("git couldn't start to find the exclude file (%1)").arg(outcome->startFailure));
+    QCoro::Task<platform::ChildRun> running = platform::runToEnd(options, timeLimit);
+    platform::ChildRun run;
+    run = co_await std::move(running);
+    if (!run.startFailure.isEmpty()) {
+        logExcludes(QStringLiteral("git couldn't start to find the exclude file (%1)").arg(run.startFailure));
         co_return std::nullopt;
     }
-    if (outcome->timedOut) {
+    if (run.timedOut) {
         logExcludes(QStringLiteral("git didn't say where the exclude file is in time"));
         co_return std::nullopt;
     }
     // Not a repository (git exits with 128), or nothing usable said.
-    if (!outcome->exited || outcome->exitCode != 0 || outcome->lines.size() != 1 || outcome->lines.first().isEmpty())
+    if (!run.succeeded() || run.outputLines.size() != 1 || run.outputLines.first().isEmpty())
         co_return std::nullopt;
-    co_return QDir::cleanPath(QDir(folder).absoluteFilePath(outcome->lines.first()));
+    co_return QDir::cleanPath(QDir(folder).absoluteFilePath(run.outputLines.first()));
 }
 
 QCoro::Task<> keepSecretsOut(QString folder)

@@ -1,14 +1,13 @@
 #include "deploy/DeployToolInstaller.h"
 
 #include "launcher/DevServerEnvironment.h"
-#include "platform/ChildProcess.h"
+#include "platform/ChildRun.h"
 
 #include <QCoro/QCoroFuture>
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
-#include <QTimer>
 #include <algorithm>
 #include <memory>
 
@@ -85,29 +84,6 @@ QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
     if (!QDir().mkpath(toolsFolder))
         co_return QStringLiteral("the folder %1 couldn't be created").arg(toolsFolder);
 
-    struct Outcome {
-        int exitCode = -1;
-        bool normalExit = false;
-        bool exited = false;
-        QString startFailure;
-        QString lastErrorLine;
-        bool timedOut = false;
-        bool stopped = false;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    auto child = std::make_unique<platform::ChildProcess>();
-    QObject::connect(child.get(), &platform::ChildProcess::exited, child.get(), [outcome](int code, bool normal) {
-        outcome->exited = true;
-        outcome->exitCode = code;
-        outcome->normalExit = normal;
-    });
-    QObject::connect(child.get(), &platform::ChildProcess::failedToStart, child.get(),
-                     [outcome](const QString &reason) { outcome->startFailure = reason; });
-    QObject::connect(child.get(), &platform::ChildProcess::outputLine, child.get(),
-                     [outcome](const QString &line, bool standardError) {
-                         if (standardError && !line.trimmed().isEmpty())
-                             outcome->lastErrorLine = line.trimmed();
-                     });
     platform::ChildProcess::Options options;
     options.program = program;
     options.arguments = {QStringLiteral("install"), QStringLiteral("--prefix"), toolsFolder,
@@ -117,32 +93,18 @@ QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
     options.endTreeWhenProgramExits = true;
     if (request.progress)
         request.progress(progressLine(request.provider));
-    // npm waiting on a network that never answers must not hold the deploy.
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, child.get(), [outcome, process = child.get()] {
-        outcome->timedOut = true;
-        process->stop();
-    });
-    if (request.stoppable) {
-        if (!request.stopper)
-            co_return QStringLiteral("the install was stopped");
-        QObject::connect(request.stopper.data(), &QObject::destroyed, child.get(), [outcome, process = child.get()] {
-            outcome->stopped = true;
-            process->stop();
-        });
-    }
-    child->start(options);
-    limit.start(request.timeLimit);
-    QFuture<void> ended = child->whenTreeEnded();
-    co_await ended;
-    limit.stop();
-
-    if (!outcome->startFailure.isEmpty())
-        co_return QStringLiteral("npm couldn't start (%1)").arg(outcome->startFailure);
-    if (outcome->stopped)
+    if (request.stoppable && !request.stopper)
         co_return QStringLiteral("the install was stopped");
-    if (outcome->timedOut) {
+    // npm waiting on a network that never answers must not hold the deploy.
+    QCoro::Task<platform::ChildRun> running = platform::runToEnd(
+        options, request.timeLimit, request.stoppable ? request.stopper : QPointer<QObject>());
+    platform::ChildRun run;
+    run = co_await std::move(running);
+    if (!run.startFailure.isEmpty())
+        co_return QStringLiteral("npm couldn't start (%1)").arg(run.startFailure);
+    if (run.stopped)
+        co_return QStringLiteral("the install was stopped");
+    if (run.timedOut) {
         const auto seconds = std::max<qint64>(
             1, std::chrono::ceil<std::chrono::seconds>(request.timeLimit).count());
         const QString span = seconds % 60 == 0
@@ -150,12 +112,17 @@ QCoro::Task<std::optional<QString>> runInstall(Request request, QString package)
                                  : (seconds == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(seconds));
         co_return QStringLiteral("npm didn't finish within %1 and was stopped").arg(span);
     }
-    if (!outcome->exited)
+    if (!run.exited)
         co_return QStringLiteral("npm was stopped");
-    if (!outcome->normalExit || outcome->exitCode != 0) {
-        QString reason = QStringLiteral("npm exited with code %1").arg(outcome->exitCode);
-        if (!outcome->lastErrorLine.isEmpty())
-            reason += QStringLiteral(" (") + outcome->lastErrorLine + QLatin1Char(')');
+    if (!run.exitedNormally || run.exitCode != 0) {
+        QString reason = QStringLiteral("npm exited with code %1").arg(run.exitCode);
+        // Its last words on standard error say why.
+        for (auto line = run.errorLines.crbegin(); line != run.errorLines.crend(); ++line) {
+            if (!line->trimmed().isEmpty()) {
+                reason += QStringLiteral(" (") + line->trimmed() + QLatin1Char(')');
+                break;
+            }
+        }
         co_return reason;
     }
     co_return std::nullopt;
