@@ -312,8 +312,7 @@ void benchLayoutSave(const QString &folder)
         writer.save(snapshot(panes));
         SerialFileWriter::shared().flush();
     }
-    std::printf("  (panes.json of %.1f MB, one pane of %d lines)
-", QFile(path).size() / 1e6, lineCount);
+    std::printf("  (panes.json of %.1f MB, one pane of %d lines)\n", QFile(path).size() / 1e6, lineCount);
 
     // Opened again, as the canvas opens a project.
     Saver saver(path);
