@@ -11,9 +11,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSemaphore>
 #include <gtest/gtest.h>
 #include <memory>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -212,9 +214,12 @@ TEST(PanesViewFile, APanesFileChangedBehindNerimsBackIgnoresTheViewFile)
     project.save(snapshotOf(panes, b, b));
     ASSERT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{b, b}));
 
-    // Rewritten in place with the same bytes (a copy tool): its identity
-    // changed, so the layout saved for it no longer counts.
+    // Rewritten in place with the same bytes (a copy tool, which also sets
+    // the modification time it copies): its identity changed, so the layout
+    // saved for it no longer counts.
     ASSERT_TRUE(writeFile(project.path, first.encode()));
+    const struct timespec copied[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(project.path).constData(), copied, AT_SYMLINK_NOFOLLOW), 0);
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, std::nullopt}));
 
     // Replaced by an older copy without the second pane: the view file's
@@ -355,4 +360,27 @@ TEST(PanesViewFile, AFailedLayoutSaveIsRetriedByTheNextSave)
     SerialFileWriter::shared().flush();
     EXPECT_EQ(readFile(project.path), saved);
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, a}));
+}
+
+TEST(PanesViewFile, TheStrictReaderAppliesItForTheFileItReadOnly)
+{
+    // A panes.json the quick reader leaves to the strict one (a key repeated by hand).
+    Project project;
+    const Panes panes = makePanes(2);
+    const QUuid a = panes[0]->id(), b = panes[1]->id();
+    const PanesSnapshot snapshot = snapshotOf(panes, a, std::nullopt);
+    QByteArray edited = snapshot.encode();
+    ASSERT_TRUE(edited.startsWith("{\""));
+    edited.insert(1, "\"version\":1,");
+    ASSERT_TRUE(writeFile(project.path, edited));
+    const auto identity = AtomicFileWriter::FileIdentity::of(project.path);
+    ASSERT_TRUE(identity);
+    ASSERT_FALSE(readPanesFile(project.path).layout); // not read by the quick reader
+    ASSERT_TRUE(writeFile(project.view(), PanesViewFile{*identity, b, b}.encode()));
+    EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{b, b}));
+
+    AtomicFileWriter::FileIdentity other = *identity;
+    other.changedNs += 1;
+    ASSERT_TRUE(writeFile(project.view(), PanesViewFile{other, b, b}.encode()));
+    EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, std::nullopt}));
 }
