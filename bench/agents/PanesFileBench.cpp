@@ -5,14 +5,20 @@
 //     after opening and a save after one more line;
 //  3. the peak memory growth during a save of three panes of 100,000 lines;
 //  4. memory held per byte of agent output: three panes fed 100,000 lines each
-//     the way the canvas feeds them (raw line, transcript line, turn answer).
+//     the way the canvas feeds them (raw line, transcript line, turn answer);
+//  5. an expand or collapse (and a focus change) in a project with one pane of
+//     1,000,000 lines: the bytes written and the time until the save is on
+//     disk, against a save after one more line for contrast.
 #include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesSnapshot.h"
+#include "agents/PanesViewFile.h"
+#include "persistence/AtomicFileWriter.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -262,6 +268,101 @@ void benchMemoryPerByte()
     report("memory per byte of output held in pane states, 3 x 100,000", ratio, "x", "<= 3", ratio <= 3);
 }
 
+// Bytes of the files a save put in place: each of the two whose identity changed.
+qint64 bytesPutInPlace(const QString &path, const std::optional<AtomicFileWriter::FileIdentity> &panesBefore,
+                       const std::optional<AtomicFileWriter::FileIdentity> &viewBefore)
+{
+    qint64 bytes = 0;
+    const auto panesAfter = AtomicFileWriter::FileIdentity::of(path);
+    const auto viewAfter = AtomicFileWriter::FileIdentity::of(PanesViewFile::pathFor(path));
+    if (panesAfter && panesAfter != panesBefore)
+        bytes += panesAfter->size;
+    if (viewAfter && viewAfter != viewBefore)
+        bytes += viewAfter->size;
+    return bytes;
+}
+
+void benchLayoutSave(const QString &folder)
+{
+    constexpr int lineCount = 1000000;
+    const QString path = folder + QStringLiteral("/layout/panes.json");
+    QDir().mkpath(folder + QStringLiteral("/layout"));
+    std::optional<QUuid> focused;
+    std::optional<QUuid> expanded;
+    const auto snapshot = [&](const Panes &panes) {
+        PanesSnapshot s;
+        s.nextAgentNumber = 3;
+        s.focusedPaneId = focused;
+        s.expandedPaneId = expanded;
+        for (const auto &pane : panes)
+            s.panes.append(PaneDiskSnapshot::of(*pane));
+        return s;
+    };
+    {
+        // The project as it was left: one long pane beside a short one.
+        Panes panes;
+        panes.emplace_back(std::make_unique<AgentPaneState>(newUuid(), uuidText(newUuid()), QStringLiteral("Claude 1"), 1,
+                                                            false, AgentRole::code, QString()));
+        panes.back()->setOutputLines(transcript(1, lineCount));
+        panes.emplace_back(std::make_unique<AgentPaneState>(newUuid(), uuidText(newUuid()), QStringLiteral("Claude 2"), 2,
+                                                            false, AgentRole::code, QString()));
+        panes.back()->setOutputLines(transcript(2, 100));
+        focused = panes.front()->id();
+        PanesSnapshotStore writer(path);
+        writer.save(snapshot(panes));
+        SerialFileWriter::shared().flush();
+    }
+    std::printf("  (panes.json of %.1f MB, one pane of %d lines)\n", QFile(path).size() / 1e6, lineCount);
+
+    // Opened again, as the canvas opens a project.
+    Saver saver(path);
+    const Panes panes = saver.open();
+    const QUuid first = panes.front()->id();
+    const QUuid second = panes.back()->id();
+    struct Figure {
+        std::vector<double> ms;
+        std::vector<double> bytes;
+    };
+    const auto timedSave = [&](Figure &figure) {
+        const auto panesBefore = AtomicFileWriter::FileIdentity::of(path);
+        const auto viewBefore = AtomicFileWriter::FileIdentity::of(PanesViewFile::pathFor(path));
+        QElapsedTimer timer;
+        timer.start();
+        saver.store.save(snapshot(panes));
+        SerialFileWriter::shared().flush();
+        figure.ms.push_back(timer.nsecsElapsed() / 1e6);
+        figure.bytes.push_back(double(bytesPutInPlace(path, panesBefore, viewBefore)));
+    };
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    const auto largest = [](const std::vector<double> &values) { return *std::max_element(values.begin(), values.end()); };
+
+    Figure layout;
+    for (int run = 0; run < 9; ++run) {
+        expanded = first; // expand
+        timedSave(layout);
+        expanded.reset(); // collapse
+        timedSave(layout);
+        focused = run % 2 ? first : second; // focus
+        timedSave(layout);
+    }
+    report("expand/collapse/focus save, 1M-line pane: bytes written (most)", largest(layout.bytes) / 1024.0, "KiB",
+           "<= 64", largest(layout.bytes) <= 64 * 1024);
+    report("expand/collapse/focus save, 1M-line pane: time to disk (median)", median(layout.ms), "ms", "<= 5",
+           median(layout.ms) <= 5);
+    info("expand/collapse/focus save, 1M-line pane: time to disk (slowest of 27)", largest(layout.ms), "ms");
+
+    Figure content;
+    for (int run = 0; run < 3; ++run) {
+        panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more line %1").arg(run));
+        timedSave(content);
+    }
+    info("save after one more line, 1M-line pane: bytes written (median)", median(content.bytes) / 1e6, "MB");
+    info("save after one more line, 1M-line pane: time to disk (median)", median(content.ms), "ms");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -275,5 +376,6 @@ int main(int argc, char **argv)
     benchRead(root.path());
     benchSave(root.path());
     benchSaveMemory(root.path());
+    benchLayoutSave(root.path());
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "agents/PanesSaver.h"
 
 #include "agents/PanesEncoding.h"
+#include "agents/PanesViewFile.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
@@ -28,6 +29,10 @@ struct PanesSaver::State {
     QMutex mutex;
     // Of the file written (or read) last; none once it may have changed.
     std::shared_ptr<const PanesFileLayout> layout;
+    // What that file holds (its focused and expanded ids aside), when known;
+    // set and cleared with `layout`. Its transcripts share their storage with
+    // the panes', so keeping it costs next to nothing.
+    std::optional<PanesSnapshot> content;
     // Set by a write that failed, so that the next save is not skipped.
     std::atomic<bool> writeFailed{false};
 };
@@ -153,15 +158,32 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
     return next;
 }
 
+bool sameContentApartFromView(const PanesSnapshot &a, const PanesSnapshot &b)
+{
+    if (a.version != b.version || a.nextAgentNumber != b.nextAgentNumber || a.panes.size() != b.panes.size())
+        return false;
+    for (qsizetype i = 0; i < a.panes.size(); ++i) {
+        const PaneDiskSnapshot &x = a.panes.at(i);
+        const PaneDiskSnapshot &y = b.panes.at(i);
+        // A pane's generation changes with everything the file keeps of it.
+        if (x.generation != 0 && x.generation == y.generation && x.id == y.id)
+            continue;
+        if (!(x == y))
+            return false;
+    }
+    return true;
+}
+
 } // namespace panesEncoding
 
 PanesSaver::PanesSaver(QString path) : m_path(std::move(path)), m_state(std::make_shared<State>()) {}
 
 PanesSaver::~PanesSaver() = default;
 
-void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout)
+void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content)
 {
     QMutexLocker lock(&m_state->mutex);
+    m_state->content = layout ? std::move(content) : std::nullopt;
     m_state->layout = std::move(layout);
 }
 
@@ -194,14 +216,39 @@ bool PanesSaver::save(PanesSnapshot snapshot)
             QMutexLocker lock(&state->mutex);
             // Whatever happens now, the file may no longer be the one described.
             const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
+            std::optional<PanesSnapshot> held = std::exchange(state->content, std::nullopt);
+            const QString viewPath = PanesViewFile::pathFor(path);
+            // Only the focused or expanded pane changed, and the file is still
+            // the one written (or read) last: its view file says the rest.
+            if (before && held && panesEncoding::sameContentApartFromView(*held, snapshot) &&
+                AtomicFileWriter::FileIdentity::of(path) == before->file) {
+                try {
+                    AtomicFileWriter::replace(
+                        PanesViewFile{before->file, snapshot.focusedPaneId, snapshot.expandedPaneId}.encode(),
+                        viewPath);
+                } catch (...) {
+                    state->writeFailed = true;
+                    logLine(QStringLiteral("[Nerim panes] save failed: %1")
+                                .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+                }
+                // panes.json itself is untouched either way.
+                state->layout = before;
+                state->content = std::move(held);
+                return;
+            }
             try {
                 state->layout =
                     std::make_shared<const PanesFileLayout>(panesEncoding::writeReusing(snapshot, path, before.get()));
+                state->content = snapshot;
             } catch (...) {
                 state->writeFailed = true;
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+                return;
             }
+            // The new file has a new identity, so a view file there is stale:
+            // it would be ignored, but need not stay. (unlink never follows a link.)
+            ::unlink(QFile::encodeName(viewPath).constData());
         },
         QStringLiteral("[Nerim panes]"));
     return true;

@@ -68,8 +68,18 @@ struct PanesFileLayout {
 //   what it shares with the file written last (the transcript lines that were
 //   saved then, the closed turns) is copied from that file, while the file is
 //   unchanged, instead of being encoded again. Nothing encoded is kept between
-//   saves, only where the parts lie in the file.
-// The bytes written are exactly those of `PanesSnapshot::encode()`.
+//   saves, only where the parts lie in the file;
+// - a snapshot that differs from what the file holds only in its focused and
+//   expanded pane ids (a click on a pane, an expand or collapse) leaves the
+//   file alone and writes the two ids to its view file (PanesViewFile), which
+//   names the file by its identity. What the file holds is judged when the
+//   write's turn comes on the writer's thread, against the file as the last
+//   write (or the load) left it, checked to be unchanged on disk: both kinds
+//   of write go through the same serial queue, so neither can overtake the
+//   other, and the newest snapshot queued, with all its content, is the one
+//   written. Every other save writes the whole file, with the current ids,
+//   and removes the view file it makes stale.
+// The bytes written to panes.json are exactly those of `PanesSnapshot::encode()`.
 // Used from one thread (the GUI thread); the writing runs on the writer's.
 class PanesSaver {
 public:
@@ -83,8 +93,10 @@ public:
     bool save(PanesSnapshot snapshot);
 
     // The file at `path` was just read and holds these parts (for the first
-    // save after opening a project).
-    void adopt(std::shared_ptr<const PanesFileLayout> layout);
+    // save after opening a project) and, when given, this content as the file
+    // has it (its focused and expanded ids aside), so that a first save that
+    // changes only those ids need not write it again.
+    void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt);
 
     struct State;
 
@@ -109,6 +121,11 @@ namespace panesEncoding {
 // copying from the file there what `layout` says it holds, while that file is
 // unchanged. Returns the new file's layout. Throws as AtomicFileWriter does.
 PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout);
+// Whether the two snapshots hold the same content apart from their focused and
+// expanded pane ids (what a save of `b` over a file holding `a` would change
+// beyond those). Panes taken at the same generation are equal without a look
+// at their transcripts, and so are transcripts that share their storage.
+bool sameContentApartFromView(const PanesSnapshot &a, const PanesSnapshot &b);
 } // namespace panesEncoding
 
 } // namespace nerim

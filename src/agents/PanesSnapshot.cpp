@@ -4,6 +4,7 @@
 #include "agents/PanesEncoding.h"
 #include "agents/PanesFastReader.h"
 #include "agents/PanesSaver.h"
+#include "agents/PanesViewFile.h"
 #include "foundation/RegularFile.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
@@ -359,6 +360,9 @@ struct PanesFileContent {
     std::optional<qint64> version;
     std::optional<PanesSnapshot> snapshot;
     std::shared_ptr<PanesFileLayout> layout;
+    // The file's identity when it stayed the same from before the read to
+    // after it, taken from the descriptor read (and matching the path).
+    std::optional<AtomicFileWriter::FileIdentity> identity;
 };
 
 // Reads one panes file: in pieces by the quick reader, which takes the files
@@ -380,13 +384,19 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     // the first save.
     const std::optional<AtomicFileWriter::FileIdentity> before = AtomicFileWriter::FileIdentity::of(fd);
     auto layout = wantLayout ? std::make_shared<PanesFileLayout>() : nullptr;
+    const auto unchanged = [&] {
+        return before && before == AtomicFileWriter::FileIdentity::of(fd) &&
+               before == AtomicFileWriter::FileIdentity::of(path);
+    };
     content.snapshot = readPanesQuickly(fd, layout.get());
     if (content.snapshot) {
         content.version = content.snapshot->version;
-        if (layout && before && before == AtomicFileWriter::FileIdentity::of(fd) &&
-            before == AtomicFileWriter::FileIdentity::of(path)) {
-            layout->file = *before;
-            content.layout = std::move(layout);
+        if (unchanged()) {
+            content.identity = before;
+            if (layout) {
+                layout->file = *before;
+                content.layout = std::move(layout);
+            }
         }
         if (*content.version != PanesSnapshot::currentVersion)
             content.snapshot.reset();
@@ -397,6 +407,10 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
     if (!bytes)
         throw RegularFile::ReadError("it was removed while it was read");
+    // Read again by name: the same file only when the one open (whose
+    // identity covers its bytes) is still the file at the path, unchanged.
+    if (unchanged())
+        content.identity = before;
     const QJsonObject root = JsonObjectReader::parse(*bytes).raw();
     content.version = documentVersion(root);
     // A file of another version is left alone before its content is judged:
@@ -424,7 +438,15 @@ PanesLoadResult readPanesFile(const QString &path)
             return result;
         }
         snapshot = std::move(primary.snapshot);
-        result.layout = std::move(primary.layout);
+        if (snapshot && primary.layout) {
+            result.layout = std::move(primary.layout);
+            result.fileContent = snapshot;
+        }
+        // The focused and expanded pane saved beside the file, when they were
+        // saved for exactly this file (and so name its panes).
+        if (snapshot && primary.identity)
+            if (const std::optional<PanesViewFile> view = PanesViewFile::read(PanesViewFile::pathFor(path)))
+                view->applyTo(*snapshot, *primary.identity);
     } catch (...) {
         result.failure = AtomicFileWriter::describeFailure(std::current_exception());
     }
@@ -470,7 +492,10 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
             } catch (...) {
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+                return;
             }
+            // The view file written for the file replaced is stale now.
+            ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
         },
         QStringLiteral("[Nerim panes]"));
 }
@@ -523,7 +548,7 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
                                  .arg(*result.failure, kept);
     }
     if (result.layout)
-        m_saver->adopt(std::move(result.layout));
+        m_saver->adopt(std::move(result.layout), std::move(result.fileContent));
     return std::move(result.snapshot);
 }
 

@@ -81,6 +81,10 @@ struct PanesLoadResult {
     // Where the parts of the file read lie in it, for the first save (see
     // PanesSaver::adopt); none when they could not be told.
     std::shared_ptr<const PanesFileLayout> layout;
+    // With `layout`: the content as the file holds it (before the next agent
+    // number is raised above the restored panes' and the view file's ids are
+    // applied), for the saver to tell a save that changes nothing else.
+    std::optional<PanesSnapshot> fileContent;
     // Why the file could not be read, when it exists but could not be; the
     // snapshot is then its backup's, when that could be read.
     std::optional<QString> failure;
@@ -89,7 +93,9 @@ struct PanesLoadResult {
 
 // Reads panes.json: nothing (silently) when there is no file; the backup when
 // the file cannot be read or decoded (one log line either way); nothing, with a
-// log line, for an unknown version. A restored snapshot's `nextAgentNumber` is
+// log line, for an unknown version. The focused and expanded pane ids come from
+// the view file beside it (PanesViewFile) when that was written for exactly the
+// file read; never for a snapshot restored from the backup. A restored snapshot's `nextAgentNumber` is
 // raised above every restored pane number. Touches no GUI state, so it may run
 // on a worker thread.
 PanesLoadResult readPanesFile(const QString &path);

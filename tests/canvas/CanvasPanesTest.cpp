@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 using namespace nerim;
 using namespace nerim::test;
@@ -139,6 +140,48 @@ TEST_F(CanvasTest, ClosingMovesFocusResetsTargetAndExpansion)
     // A target naming a pane that is not open is not kept.
     canvas->selectPromptTarget(PromptTarget::pane(newUuid()));
     EXPECT_EQ(canvas->promptTarget(), PromptTarget::automatic());
+}
+
+TEST_F(CanvasTest, FocusingExpandingAndCollapsingKeepPanesJsonAndComeBackOnReopening)
+{
+    open();
+    AgentPaneState *one = canvas->spawnPane(QString(), AgentRole::unspecified);
+    AgentPaneState *two = canvas->spawnPane(QString(), AgentRole::unspecified);
+    ASSERT_TRUE(one && two);
+    const QUuid oneId = one->id();
+    const QUuid twoId = two->id();
+    const QString file = project + QStringLiteral("/.nerim/panes.json");
+    SerialFileWriter::shared().flush();
+    const QByteArray saved = readFile(file);
+    const QFileInfo before(file);
+    ASSERT_FALSE(saved.isEmpty());
+
+    canvas->focusPane(oneId);
+    canvas->toggleExpandedPane(twoId);
+    canvas->toggleExpandedPane(twoId); // collapsed again
+    canvas->toggleExpandedPane(oneId);
+    SerialFileWriter::shared().flush();
+    EXPECT_EQ(readFile(file), saved);
+    EXPECT_EQ(QFileInfo(file).fileTime(QFileDevice::FileMetadataChangeTime),
+              before.fileTime(QFileDevice::FileMetadataChangeTime));
+    EXPECT_TRUE(QFile::exists(project + QStringLiteral("/.nerim/panes-view.json")));
+
+    reopen();
+    EXPECT_EQ(readFile(file), saved); // leaving the project changed nothing else either
+    ASSERT_EQ(canvas->panes().size(), 2);
+    EXPECT_EQ(canvas->focusedPaneId(), oneId);
+    EXPECT_EQ(canvas->expandedPaneId(), oneId);
+
+    // A change of content writes the file whole, with the layout of the moment.
+    canvas->toggleExpandedPane(oneId);
+    canvas->renamePane(twoId, QStringLiteral("Atlas"));
+    const std::optional<PanesSnapshot> renamed = savedPanes(project);
+    ASSERT_TRUE(renamed);
+    EXPECT_NE(readFile(file), saved);
+    EXPECT_EQ(renamed->panes.at(1).agentName, QStringLiteral("Atlas"));
+    EXPECT_EQ(renamed->focusedPaneId, oneId);
+    EXPECT_EQ(renamed->expandedPaneId, std::nullopt);
+    EXPECT_EQ(PanesSnapshot::decode(readFile(file)).expandedPaneId, std::nullopt);
 }
 
 TEST_F(CanvasTest, ClosingAWorkingPaneStopsItsAgentAndLogsOneUserKilledExit)

@@ -1,0 +1,110 @@
+#include "agents/PanesViewFile.h"
+
+#include "agents/PanesSnapshot.h"
+#include "foundation/Json.h"
+#include "foundation/RegularFile.h"
+
+#include <QJsonObject>
+
+namespace nerim {
+
+namespace {
+
+// Far more than the file ever holds (under 400 bytes).
+constexpr qint64 maxViewFileBytes = 64 * 1024;
+
+// A 64-bit value as decimal text, read back only in exactly that form.
+template <typename Int>
+Int decimal(const JsonObjectReader &object, const QString &key)
+{
+    const QString text = object.string(key);
+    bool ok = false;
+    Int value = 0;
+    if constexpr (std::is_signed_v<Int>)
+        value = text.toLongLong(&ok);
+    else
+        value = text.toULongLong(&ok);
+    if (!ok || QString::number(value) != text)
+        object.value(key).fail(QStringLiteral("not a decimal integer"));
+    return value;
+}
+
+bool namesAPane(const PanesSnapshot &snapshot, const std::optional<QUuid> &id)
+{
+    if (!id)
+        return true;
+    for (const PaneDiskSnapshot &pane : snapshot.panes)
+        if (pane.id == *id)
+            return true;
+    return false;
+}
+
+} // namespace
+
+QString PanesViewFile::pathFor(const QString &panesPath)
+{
+    const qsizetype slash = panesPath.lastIndexOf(QLatin1Char('/'));
+    QString name = panesPath.mid(slash + 1);
+    if (name.endsWith(QLatin1StringView(".json")))
+        name.chop(5);
+    return panesPath.left(slash + 1) + name + QStringLiteral("-view.json");
+}
+
+QByteArray PanesViewFile::encode() const
+{
+    QJsonObject file;
+    file.insert(QStringLiteral("device"), QString::number(panesFile.device));
+    file.insert(QStringLiteral("inode"), QString::number(panesFile.inode));
+    file.insert(QStringLiteral("size"), QString::number(panesFile.size));
+    file.insert(QStringLiteral("modifiedNs"), QString::number(panesFile.modifiedNs));
+    file.insert(QStringLiteral("changedNs"), QString::number(panesFile.changedNs));
+    QJsonObject root;
+    root.insert(QStringLiteral("version"), currentVersion);
+    root.insert(QStringLiteral("panesFile"), file);
+    if (focusedPaneId)
+        root.insert(QStringLiteral("focusedPaneId"), json::uuid(*focusedPaneId));
+    if (expandedPaneId)
+        root.insert(QStringLiteral("expandedPaneId"), json::uuid(*expandedPaneId));
+    return json::encodeCompact(root);
+}
+
+PanesViewFile PanesViewFile::decode(const QByteArray &bytes)
+{
+    const JsonObjectReader root = JsonObjectReader::parse(bytes);
+    if (root.int32(QStringLiteral("version")) != currentVersion)
+        root.value(QStringLiteral("version")).fail(QStringLiteral("unknown version"));
+    const JsonObjectReader file = root.object(QStringLiteral("panesFile"));
+    PanesViewFile view;
+    view.panesFile.device = decimal<quint64>(file, QStringLiteral("device"));
+    view.panesFile.inode = decimal<quint64>(file, QStringLiteral("inode"));
+    view.panesFile.size = decimal<qint64>(file, QStringLiteral("size"));
+    view.panesFile.modifiedNs = decimal<qint64>(file, QStringLiteral("modifiedNs"));
+    view.panesFile.changedNs = decimal<qint64>(file, QStringLiteral("changedNs"));
+    view.focusedPaneId = root.optionalUuid(QStringLiteral("focusedPaneId"));
+    view.expandedPaneId = root.optionalUuid(QStringLiteral("expandedPaneId"));
+    return view;
+}
+
+std::optional<PanesViewFile> PanesViewFile::read(const QString &path)
+{
+    try {
+        // A link in its place is refused: the writer replaces links, so one there is not its own.
+        const std::optional<QByteArray> bytes = RegularFile::read(path, RegularFile::FinalLink::refuse, maxViewFileBytes);
+        if (!bytes)
+            return std::nullopt;
+        return decode(*bytes);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+bool PanesViewFile::applyTo(PanesSnapshot &snapshot, const AtomicFileWriter::FileIdentity &readFile) const
+{
+    if (panesFile != readFile || !namesAPane(snapshot, focusedPaneId) || !namesAPane(snapshot, expandedPaneId))
+        return false;
+    snapshot.focusedPaneId = focusedPaneId;
+    snapshot.expandedPaneId = expandedPaneId;
+    return true;
+}
+
+} // namespace nerim
