@@ -443,9 +443,11 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     if (pane)
         connect(pane, &AgentPaneState::outputLinesChanged, this, &TranscriptView::scheduleSync);
     // The lines are taken in as a flood is, a slice at a time from the next
-    // turn on, so that opening a long transcript never holds the window; the
-    // view opens at the newest lines.
+    // frame on (the turn that makes the view lays it out and paints it), so
+    // that opening a long transcript never holds the window; the view opens
+    // at the newest lines.
     clearRows();
+    m_lastSync.start();
     scheduleSync();
 }
 
@@ -540,6 +542,10 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         qsizetype drawn = m_drawnLineCount;
         // Starts the turn's clock when nothing else has yet.
         platform::OutputTurnBudget::elapsedNs();
+        // While a following view takes in a backlog, its scroll bar moves
+        // when the view does (in a turn of its own): a scroll bar that
+        // changed has the pane drawn again, whole when it wears an effect.
+        m_holdScrollBar = withinTurnBudget && m_following && (m_viewBehind || count - drawn > kLinesPerSlice);
         do {
             const qsizetype end = withinTurnBudget ? std::min(count, drawn + kLinesPerSlice) : count;
             appendFrom(drawn, end);
@@ -547,6 +553,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             ++slices;
         } while (drawn < count && platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs);
         fitRows();
+        m_holdScrollBar = false;
         m_drawnLineCount = drawn;
         m_lastDrawnLineId = drawn ? lines.id(drawn - 1) : QUuid();
     }
@@ -767,6 +774,8 @@ constexpr qint64 kScrollBarRange = 1 << 30;
 
 void TranscriptView::syncScrollBar()
 {
+    if (m_holdScrollBar)
+        return;
     QScrollBar *bar = verticalScrollBar();
     const qint64 maximum = maximumScrollPosition();
     const qint64 range = std::min(maximum, kScrollBarRange);

@@ -301,7 +301,7 @@ private:
     // What building and laying out rows may take in a turn that also paints
     // the view (moving it, resizing it): painting a screen of text takes
     // most of the rest of a frame.
-    static constexpr qint64 kLayoutBudgetNs = 4'000'000;
+    static constexpr qint64 kLayoutBudgetNs = 3'000'000;
     QTimer m_layoutTimer;
     QElapsedTimer m_lastSync;
     // Lines were taken in that the view, following, has not scrolled to yet.
@@ -315,6 +315,8 @@ private:
     bool m_following = true;
     // The scroll bar is being set from the position.
     bool m_settingBar = false;
+    // The scroll bar is left as it is (while a backlog is taken in).
+    bool m_holdScrollBar = false;
     // Wheel turns smaller than a step, kept for the next one.
     int m_wheelRemainder = 0;
     bool m_building = false;
