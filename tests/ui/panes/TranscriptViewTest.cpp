@@ -794,4 +794,47 @@ TEST(TranscriptView, APaneCountsTheFinishedTasksOfALongTranscript)
     EXPECT_EQ(view.taskCompleteCount(), finished + 1);
 }
 
+// A run that goes on after a line too long to show whole, a line at a
+// time (a long line among them, one growing past a slice in pieces, prose
+// and a code block after them), shows exactly what the whole run shows:
+// the same text cut the same way, the same amount hidden, the same entries.
+TEST(TranscriptView, ARunGrowingAfterALongLineShowsWhatTheWholeRunShows)
+{
+    const QString words = u"word "_s.repeated(LongLines::sliceLength / 5 + 400);
+    QStringList pieces = {u"Before the long line"_s,
+                          u"\n"_s + words,
+                          u"\nthen **prose** after it"_s,
+                          u"\n```js\nconst a = 1;"_s,
+                          u"\nconst b = 2;\n```"_s,
+                          u"\nand a line that grows: "_s};
+    for (int i = 0; i < 6; ++i)
+        pieces.append(u"more words "_s.repeated(LongLines::sliceLength / 40));
+    pieces.append(u"\nthe end"_s);
+    for (const int slices : {1, 2}) {
+        StdoutRunView grown(pieces.first(), nullptr, slices);
+        QString raw = pieces.first();
+        for (qsizetype i = 1; i < pieces.size(); ++i) {
+            grown.appendRawText(pieces[i]);
+            raw += pieces[i];
+            StdoutRunView whole(raw, nullptr, slices);
+            ASSERT_EQ(grown.rawText(), raw) << "piece " << i;
+            ASSERT_EQ(grown.shownText(), whole.shownText()) << "piece " << i << ", " << slices << " slices";
+            ASSERT_EQ(grown.hiddenLength(), whole.hiddenLength()) << "piece " << i;
+            // The entries top to bottom, as laid out.
+            const auto entries = [](const StdoutRunView &view) {
+                QStringList kinds;
+                for (int k = 0; k < view.layout()->count(); ++k)
+                    if (QWidget *widget = view.layout()->itemAt(k)->widget(); widget && !widget->isHidden())
+                        kinds.append(QString::fromLatin1(widget->metaObject()->className()) + widget->objectName());
+                return kinds;
+            };
+            grown.show();
+            whole.show();
+            // (Entries added to a shown view show from the next turn.)
+            QApplication::processEvents();
+            EXPECT_EQ(entries(grown).join(u' ').toStdString(), entries(whole).join(u' ').toStdString()) << "piece " << i;
+        }
+    }
+}
+
 } // namespace nerim
