@@ -952,7 +952,7 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
     // The rows in view are laid out at the new width within this turn's
     // budget, the top one (or the newest) first; the rest follow in the
     // next turns, showing at their earlier width meanwhile.
-    const TranscriptRows::Budget budget(kLayoutBudgetNs);
+    const TranscriptRows::Budget budget(kResizeLayoutBudgetNs);
     if (m_following) {
         scrollToNewest(false, budget);
     } else if (anchor >= 0 && anchor < m_rows->rowCount()) {

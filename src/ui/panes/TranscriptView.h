@@ -302,6 +302,9 @@ private:
     // the view (moving it, resizing it): painting a screen of text takes
     // most of the rest of a frame.
     static constexpr qint64 kLayoutBudgetNs = 3'000'000;
+    // A change of size repaints the whole view at its new size, which costs
+    // the most: the turn lays out less, the next ones the rest.
+    static constexpr qint64 kResizeLayoutBudgetNs = 1'500'000;
     QTimer m_layoutTimer;
     QElapsedTimer m_lastSync;
     // Lines were taken in that the view, following, has not scrolled to yet.
