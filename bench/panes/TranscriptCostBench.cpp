@@ -3,14 +3,14 @@
 // inflate):
 // - a pane holding 6,000 lines that the reader has scrolled through from top
 //   to bottom is widened and narrowed again (the pane expanding and
-//   collapsing);
+//   collapsing): the longest turn until its rows are laid out;
 // - 8,000 lines are appended one by one to one open code block (an append
 //   late in the block should cost what one early in it costs);
 // - inline Markdown of 96 KB of nested emphasis, 64 KiB of "<", 64 KiB of
 //   ordinary HTML, and 64 KiB each of unclosed link titles, backtick strings of
 //   every length, and open brackets followed by links;
 // - a pane of 100,000 and of 1,000,000 lines, read half way down, is widened
-//   (the pane expanding) and narrowed again;
+//   (the pane expanding) and narrowed again: the longest turn of each;
 // - an answer that opened a "[" it never closes grows without a blank line,
 //   its first 1,000 lines one at a time, 9,000 more in a burst, then 200 one
 //   at a time: what a line costs 10,000 lines behind the "[" against what one
@@ -23,6 +23,7 @@
 #include "ui/panes/TranscriptView.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QUuid>
 #include <algorithm>
@@ -45,10 +46,26 @@ void report(const char *what, double value, const char *unit, const char *target
 
 void inform(const char *what, double value, const char *unit) { std::printf("%-62s %10.2f %-4s\n", what, value, unit); }
 
+// Whether a transcript view has lines or layout still to take in.
+bool transcriptBusy()
+{
+    for (QWidget *widget : QApplication::allWidgets())
+        if (auto *transcript = qobject_cast<TranscriptView *>(widget);
+            transcript && (transcript->hasPendingSync() || transcript->hasPendingLayout()))
+            return true;
+    return false;
+}
+
 void settle()
 {
     for (int i = 0; i < 4; ++i)
         QApplication::processEvents();
+    // A transcript takes lines in at most once a frame and lays out rows a
+    // turn's budget at a time: until it is done.
+    QElapsedTimer waited;
+    waited.start();
+    while (transcriptBusy() && waited.elapsed() < 600000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
 }
 
 template <typename Work>
@@ -58,6 +75,23 @@ double timed(Work work)
     work();
     settle();
     return threadCpuMs() - start;
+}
+
+// The longest turn of `work` and of the event loop after it, until the
+// transcripts are done (what spreads over turns is judged turn by turn).
+template <typename Work>
+double longestTurn(Work work)
+{
+    double start = threadCpuMs();
+    work();
+    QApplication::processEvents();
+    double longest = threadCpuMs() - start;
+    for (int i = 0; i < 3 || transcriptBusy(); ++i) {
+        start = threadCpuMs();
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        longest = std::max(longest, threadCpuMs() - start);
+    }
+    return longest;
 }
 
 AgentPaneState *makePane(QObject *parent)
@@ -115,10 +149,10 @@ void resizeAfterScrolling()
                 view->transcript()->rows()->builtRowCount());
     bar->setValue(bar->maximum() / 2);
     settle();
-    const double widen = timed([&] { view->resize(720, 640); });
-    const double narrow = timed([&] { view->resize(360, 640); });
-    report("6,000 scrolled-through lines: widen the pane", widen, "ms", "< 16", widen < 16);
-    report("6,000 scrolled-through lines: narrow it again", narrow, "ms", "< 16", narrow < 16);
+    const double widen = longestTurn([&] { view->resize(720, 640); });
+    const double narrow = longestTurn([&] { view->resize(360, 640); });
+    report("6,000 scrolled-through lines: widen the pane, longest turn", widen, "ms", "< 16", widen < 16);
+    report("6,000 scrolled-through lines: narrow it again, longest turn", narrow, "ms", "< 16", narrow < 16);
 }
 
 void appendToOpenFence()
@@ -247,14 +281,14 @@ void widenLongTranscripts()
         std::vector<double> widen;
         std::vector<double> narrow;
         for (int round = 0; round < 3; ++round) {
-            widen.push_back(timed([&] { view->resize(720, 640); }));
-            narrow.push_back(timed([&] { view->resize(360, 640); }));
+            widen.push_back(longestTurn([&] { view->resize(720, 640); }));
+            narrow.push_back(longestTurn([&] { view->resize(360, 640); }));
         }
         char what[96];
-        std::snprintf(what, sizeof what, "%s lines read half way: widen the pane (median of 3)",
+        std::snprintf(what, sizeof what, "%s lines read half way: widen, longest turn (median of 3)",
                       count == 100000 ? "100,000" : "1,000,000");
         report(what, percentile(widen, 0.5), "ms", "<= 16", percentile(widen, 0.5) <= 16);
-        std::snprintf(what, sizeof what, "%s lines read half way: narrow it again (median of 3)",
+        std::snprintf(what, sizeof what, "%s lines read half way: narrow, longest turn (median of 3)",
                       count == 100000 ? "100,000" : "1,000,000");
         report(what, percentile(narrow, 0.5), "ms", "<= 16", percentile(narrow, 0.5) <= 16);
     }

@@ -7,6 +7,7 @@
 #include "ui/panes/AgentColumnButtons.h"
 #include "ui/panes/AgentPaneView.h"
 #include "ui/panes/DetachedTask.h"
+#include "ui/panes/PaneWarmUp.h"
 #include "ui/panes/SpawnPopover.h"
 
 #include <QApplication>
@@ -30,6 +31,9 @@ AgentColumnView::AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent
     , m_canvas(canvas)
 {
     setObjectName(QStringLiteral("agentColumn"));
+    // What the first pane costs once in the process is done now, a step a
+    // turn, before the panes come.
+    PaneWarmUp::start();
     m_motion = new NmFrameMotion(this);
 
     m_spawnButton = new SpawnAgentButton(this);

@@ -86,10 +86,11 @@ int taskCompleteCount(std::span<const OutputLine> lines)
                              [](const OutputLine &line) { return line.kind == OutputLine::Kind::taskComplete; }));
 }
 
-int taskCompleteCount(const OutputLines &lines, qsizetype from)
+int taskCompleteCount(const OutputLines &lines, qsizetype from, qsizetype end)
 {
     int count = 0;
-    for (qsizetype i = std::max<qsizetype>(0, from); i < lines.size(); ++i)
+    end = end < 0 ? lines.size() : std::min(end, lines.size());
+    for (qsizetype i = std::max<qsizetype>(0, from); i < end; ++i)
         count += lines.kind(i) == OutputLine::Kind::taskComplete;
     return count;
 }

@@ -83,8 +83,8 @@ std::optional<QUuid> scrollTarget(const QList<RenderGroup> &groups);
 
 // The number of task-complete lines among `lines` (in every output mode).
 int taskCompleteCount(std::span<const OutputLine> lines);
-// The same for the lines of `lines` from `from` on.
-int taskCompleteCount(const OutputLines &lines, qsizetype from);
+// The same for the lines of `lines` from `from` on (up to `end`, when given).
+int taskCompleteCount(const OutputLines &lines, qsizetype from, qsizetype end = -1);
 
 } // namespace AgentPaneLook
 

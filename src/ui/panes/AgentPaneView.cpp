@@ -20,6 +20,7 @@
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QTimer>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
@@ -349,12 +350,27 @@ void AgentPaneView::countTaskCompletes()
     const OutputLines &lines = m_pane->outputLines();
     const bool appended = lines.size() >= m_countedLines &&
                           (m_countedLines == 0 || lines.id(m_countedLines - 1) == m_lastCountedLineId);
-    if (appended)
-        m_taskCompleteCount += AgentPaneLook::taskCompleteCount(lines, m_countedLines);
-    else
-        m_taskCompleteCount = AgentPaneLook::taskCompleteCount(lines, 0);
-    m_countedLines = lines.size();
-    m_lastCountedLineId = lines.isEmpty() ? QUuid() : lines.id(lines.size() - 1);
+    if (!appended) {
+        m_taskCompleteCount = 0;
+        m_countedLines = 0;
+    }
+    // A long transcript (one opened, or replaced) is counted a slice a turn;
+    // the pulse takes the count once it is whole.
+    constexpr qsizetype kLinesPerTurn = 200'000;
+    const qsizetype end = std::min(lines.size(), m_countedLines + kLinesPerTurn);
+    m_taskCompleteCount += AgentPaneLook::taskCompleteCount(lines, m_countedLines, end);
+    m_countedLines = end;
+    m_lastCountedLineId = end == 0 ? QUuid() : lines.id(end - 1);
+    if (end < lines.size()) {
+        if (!m_countingLater) {
+            m_countingLater = true;
+            QTimer::singleShot(0, this, [this] {
+                m_countingLater = false;
+                countTaskCompletes();
+            });
+        }
+        return;
+    }
     m_pulse->setTrigger(m_taskCompleteCount);
 }
 

@@ -126,6 +126,8 @@ private:
     int m_taskCompleteCount = 0;
     qsizetype m_countedLines = 0;
     QUuid m_lastCountedLineId;
+    // The rest of a long transcript is counted in the next turn.
+    bool m_countingLater = false;
 };
 
 } // namespace nerim

@@ -48,6 +48,13 @@ Elided elide(QStringView text, int slices)
     return elided;
 }
 
+Elided elide(const QString &text, int slices)
+{
+    if (longestLine(text) <= qsizetype(std::max(1, slices)) * sliceLength)
+        return {text, 0};
+    return elide(QStringView(text), slices);
+}
+
 qsizetype longestLine(QStringView text)
 {
     qsizetype longest = 0;

@@ -23,6 +23,9 @@ struct Elided {
     qsizetype hidden = 0;
 };
 Elided elide(QStringView text, int slices);
+// The same for a string: when no line is cut, the result shares its text
+// (no copy is made).
+Elided elide(const QString &text, int slices);
 
 // The longest line of `text` (cheap: one pass over the text).
 qsizetype longestLine(QStringView text);

@@ -9,12 +9,14 @@
 #include "ui/panes/MarkdownTextLabel.h"
 #include "ui/panes/TranscriptLook.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QtMath>
+#include <array>
 #include <map>
 #include <tuple>
 
@@ -55,25 +57,85 @@ void applyLook(QLabel *label, const OutputLineLook &look)
     label->setFocusPolicy(Qt::NoFocus);
 }
 
-// A wrapping label that asks for the width of its longest line, so that a
-// container hugging it grows to fit the text on one line when there is room
-// and wraps it only when there is not.
-class HuggingLabel : public QLabel {
+// A wrapping label that remembers its height for the last widths asked
+// for: a label lays its whole text out again for every question, and the
+// transcript asks each time a row's layout is looked at again.
+class WrapLabel : public QLabel {
 public:
     using QLabel::QLabel;
 
+    int heightForWidth(int width) const override
+    {
+        forgetChangedText();
+        for (const auto &[known, height] : m_heights)
+            if (known == width)
+                return height;
+        const int height = QLabel::heightForWidth(width);
+        m_heights[m_nextHeight] = {width, height};
+        m_nextHeight = (m_nextHeight + 1) % m_heights.size();
+        return height;
+    }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            forget();
+        QLabel::changeEvent(event);
+    }
+
+    // Forgets what it measured when its text is another.
+    void forgetChangedText() const
+    {
+        const QString shown = text();
+        if (shown.constData() != m_measuredText || shown.size() != m_measuredLength) {
+            forget();
+            m_measuredText = shown.constData();
+            m_measuredLength = shown.size();
+        }
+    }
+    virtual void forget() const { m_heights.fill({-1, 0}); }
+
+private:
+    mutable std::array<std::pair<int, int>, 2> m_heights{{{-1, 0}, {-1, 0}}};
+    mutable size_t m_nextHeight = 0;
+    mutable const QChar *m_measuredText = nullptr;
+    mutable qsizetype m_measuredLength = -1;
+};
+
+// A wrapping label that asks for the width of its longest line, so that a
+// container hugging it grows to fit the text on one line when there is room
+// and wraps it only when there is not.
+class HuggingLabel : public WrapLabel {
+public:
+    using WrapLabel::WrapLabel;
+
     QSize sizeHint() const override
     {
-        // Fractional advances, rounded up: the label lays its text out with
-        // them, so a width rounded to whole points can be a hair too narrow
-        // and wrap the last word.
-        const QFontMetricsF metrics(font());
-        qreal text = 0;
-        for (const QString &line : this->text().split(u'\n'))
-            text = std::max(text, metrics.horizontalAdvance(line));
-        const int width = qCeil(text) + 2 * margin() + 1;
+        forgetChangedText();
+        if (m_longest < 0) {
+            // Fractional advances, rounded up: the label lays its text out
+            // with them, so a width rounded to whole points can be a hair too
+            // narrow and wrap the last word.
+            const QFontMetricsF metrics(font());
+            qreal text = 0;
+            for (const QString &line : this->text().split(u'\n'))
+                text = std::max(text, metrics.horizontalAdvance(line));
+            m_longest = qCeil(text);
+        }
+        const int width = m_longest + 2 * margin() + 1;
         return QSize(width, heightForWidth(width));
     }
+
+protected:
+    void forget() const override
+    {
+        WrapLabel::forget();
+        m_longest = -1;
+    }
+
+private:
+    mutable int m_longest = -1;
 };
 
 // A shape filled in one colour behind or beside a line.
@@ -139,7 +201,7 @@ OutputLineView::OutputLineView(const OutputLine &line, QWidget *parent, int slic
         NmText::setPlainText(label, shown.text);
         text = label;
     } else {
-        auto *label = new QLabel(this);
+        auto *label = new WrapLabel(this);
         applyLook(label, look);
         NmText::setPlainText(label, shown.text);
         text = label;

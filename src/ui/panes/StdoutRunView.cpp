@@ -57,17 +57,42 @@ void StdoutRunView::appendRawText(QStringView more)
     if (more.isEmpty())
         return;
     const qsizetype before = m_segmenter.segments().size();
+    // Only the last line can change (it may go on) and lines may follow it:
+    // the lines before it are shown as they were, cut or not.
     const qsizetype lastLine = m_rawText.lastIndexOf(u'\n') + 1;
+    const qsizetype shownLastLine = m_shownText.lastIndexOf(u'\n') + 1;
+    const qsizetype lastLineHidden = (m_rawText.size() - lastLine) - (m_shownText.size() - shownLastLine);
     m_rawText += more;
-    // A line too long to show whole: the shown text is cut again.
+    QStringView shownMore = more;
+    QString cutMore;
     if (m_hidden > 0 || LongLines::longestLine(QStringView(m_rawText).sliced(lastLine))
                             > qsizetype(m_slices) * LongLines::sliceLength) {
-        const QString raw = std::exchange(m_rawText, QString());
-        setRawText(raw);
-        return;
+        // A line too long to show whole: the last line and the new ones are
+        // cut again (not the whole run).
+        LongLines::Elided tail = LongLines::elide(QStringView(m_rawText).sliced(lastLine), m_slices);
+        const QStringView shownTail = QStringView(m_shownText).sliced(shownLastLine);
+        const qsizetype hidden = m_hidden - lastLineHidden + tail.hidden;
+        if (!QStringView(tail.text).startsWith(shownTail)) {
+            // The last line's shown part changed (it is cut now): shown anew.
+            m_hidden = hidden;
+            m_shownText.truncate(shownLastLine);
+            m_shownText += tail.text;
+            m_segmenter.reset(m_shownText);
+            showSegments(0, false);
+            updateShowMore();
+            return;
+        }
+        const bool hiddenBefore = m_hidden > 0;
+        m_hidden = hidden;
+        cutMore = std::move(tail.text);
+        shownMore = QStringView(cutMore).sliced(shownTail.size());
+        if (!hiddenBefore && m_hidden > 0)
+            updateShowMore();
+        if (shownMore.isEmpty())
+            return;
     }
-    m_shownText += more;
-    if (!m_segmenter.append(more)) {
+    m_shownText += shownMore;
+    if (!m_segmenter.append(shownMore)) {
         m_segmenter.reset(m_shownText);
         showSegments(0, false);
         return;

@@ -38,6 +38,15 @@ struct RenderGroup {
     friend bool operator==(const RenderGroup &, const RenderGroup &) = default;
 };
 
+} // namespace nerim
+
+// A group holds nothing that points into itself (Qt's implicitly shared
+// values, a shared pointer, plain numbers), so a list of them grows by moving
+// its memory, not each group: a long transcript's list grows without a pause.
+Q_DECLARE_TYPEINFO(nerim::RenderGroup, Q_RELOCATABLE_TYPE);
+
+namespace nerim {
+
 // Whether a line shows in an output mode. "Full transcript" (verbose) and
 // summary show every line. Highlights (notification) hide agent output and
 // keep errors, prompts and task-complete reports, and the application's own

@@ -31,8 +31,9 @@ TranscriptRows::TranscriptRows(Factory factory, Estimate estimate, Gap gap, QWid
     setAutoFillBackground(false);
 }
 
-int TranscriptRows::measure(QWidget *row) const
+int TranscriptRows::measure(QWidget *row)
 {
+    m_laidWidth.insert(row, m_width);
     row->ensurePolished();
     int height = row->hasHeightForWidth() ? row->heightForWidth(m_width) : -1;
     if (height < 0)
@@ -89,7 +90,9 @@ void TranscriptRows::placeBuiltFrom(int index)
     for (auto it = m_built.lowerBound(index); it != m_built.end(); ++it) {
         // Built rows lie within a few screens of the origin.
         const qint64 top = std::clamp<qint64>(m_tops[it.key()] - m_origin, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-        const QRect geometry(horizontalPadding, int(top), m_width, m_heights[it.key()]);
+        // A row not yet laid out at the current width keeps its own.
+        const int width = m_laidWidth.value(it.value(), m_width);
+        const QRect geometry(horizontalPadding, int(top), width, m_heights[it.key()]);
         if (it.value()->geometry() != geometry)
             it.value()->setGeometry(geometry);
     }
@@ -155,16 +158,78 @@ void TranscriptRows::rebuildRow(int index)
     ensureBuilt(index);
 }
 
-void TranscriptRows::buildRange(qint64 top, qint64 bottom)
+bool TranscriptRows::isStale(int index) const
+{
+    QWidget *row = m_built.value(index);
+    return row && m_laidWidth.value(row, m_width) != m_width;
+}
+
+int TranscriptRows::staleRowCount() const
+{
+    int stale = 0;
+    for (auto it = m_laidWidth.cbegin(); it != m_laidWidth.cend(); ++it)
+        stale += it.value() != m_width;
+    return stale;
+}
+
+bool TranscriptRows::layOutRow(int index)
+{
+    QWidget *row = m_built.value(index);
+    if (!row) {
+        ensureBuilt(index);
+        return true;
+    }
+    if (m_laidWidth.value(row, m_width) == m_width)
+        return false;
+    heightChanged(index, measure(row));
+    m_dirty.remove(row);
+    notifyHeight();
+    return true;
+}
+
+bool TranscriptRows::layOut(qint64 top, qint64 bottom, const Budget &budget)
 {
     if (m_heights.isEmpty() || m_width <= 0)
-        return;
-    for (int i = rowAt(std::max<qint64>(0, top)); i < m_heights.size() && rowTop(i) <= bottom; ++i)
-        ensureBuilt(i);
+        return true;
+    for (int i = rowAt(std::max<qint64>(0, top)); i < m_heights.size() && rowTop(i) <= bottom; ++i) {
+        if ((!m_built.contains(i) || isStale(i)) && !budget.allows())
+            return false;
+        layOutRow(i);
+    }
+    return true;
+}
+
+bool TranscriptRows::layOutNewest(int height, const Budget &budget)
+{
+    if (m_heights.isEmpty() || m_width <= 0 || height <= 0)
+        return true;
+    for (int i = int(m_heights.size()) - 1; i >= 0; --i) {
+        if ((!m_built.contains(i) || isStale(i)) && !budget.allows())
+            return false;
+        layOutRow(i);
+        // The rows from here on fill the height.
+        if (contentHeight() - rowTop(i) >= height)
+            break;
+    }
+    return true;
+}
+
+bool TranscriptRows::layOutStale(const Budget &budget)
+{
+    for (auto it = m_built.cbegin(); it != m_built.cend(); ++it) {
+        if (m_laidWidth.value(it.value(), m_width) == m_width)
+            continue;
+        if (!budget.allows())
+            return false;
+        // (Laying a row out never adds or drops a built row.)
+        layOutRow(it.key());
+    }
+    return true;
 }
 
 void TranscriptRows::dropWidget(QWidget *row)
 {
+    m_laidWidth.remove(row);
     row->removeEventFilter(this);
     row->hide();
     row->deleteLater();
@@ -197,6 +262,7 @@ void TranscriptRows::reset(int count)
     m_built.clear();
     m_indexOf.clear();
     m_dirty.clear();
+    m_laidWidth.clear();
     m_heights.clear();
     m_gaps.clear();
     append(count);
@@ -234,6 +300,7 @@ void TranscriptRows::truncate(int count)
 void TranscriptRows::rowChanged(int index)
 {
     if (QWidget *row = m_built.value(index)) {
+        // (Measured at the current width: no longer stale.)
         heightChanged(index, measure(row));
         m_dirty.insert(row);
     } else if (m_width > 0) {
@@ -256,18 +323,13 @@ void TranscriptRows::setContentWidth(int width)
                 m_heights[i] = m_estimate(i, width);
         m_staleFrom = 0;
     }
-    // Only the built rows (those in and near the view) are laid out at the new
-    // width. Every other row keeps the height it had, measured or estimated,
-    // until it comes near the view and is built: a change of width costs what
-    // the rows near the view cost, however long the transcript.
-    if (m_built.isEmpty()) {
-        notifyHeight();
-        return;
-    }
-    for (auto it = m_built.cbegin(); it != m_built.cend(); ++it)
-        m_heights[it.key()] = measure(it.value());
-    m_staleFrom = std::min(m_staleFrom, m_built.firstKey() + 1);
-    placeBuiltFrom(m_built.firstKey());
+    // Nothing is laid out here: the built rows (those in and near the view)
+    // keep the width and height they were laid out at until the view lays
+    // them out again (`layOut`), those in view first, within each turn's
+    // budget. Every other row keeps the height it had, measured or
+    // estimated, until it comes near the view and is built: a change of
+    // width costs what the rows near the view cost, however long the
+    // transcript, spread over as many turns as they take.
     notifyHeight();
 }
 
@@ -301,7 +363,9 @@ void TranscriptRows::settleDirtyRows()
     const QSet<QWidget *> dirty = std::exchange(m_dirty, {});
     for (QWidget *row : dirty) {
         const auto it = m_indexOf.constFind(row);
-        if (it != m_indexOf.cend())
+        // A row laid out at an earlier width is measured when the view lays
+        // it out at this one.
+        if (it != m_indexOf.cend() && m_laidWidth.value(row, m_width) == m_width)
             heightChanged(it.value(), measure(row));
     }
     notifyHeight();
@@ -368,17 +432,22 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
         // (While lines are taken in that the view has not come to yet, it
         // comes to them in a turn of its own.)
         if (m_following && !m_viewBehind)
-            scrollToNewest(false);
+            scrollToNewest(false, TranscriptRows::Budget(kLayoutBudgetNs));
     });
 
+    m_layoutTimer.setSingleShot(true);
+    m_layoutTimer.setInterval(0);
+    connect(&m_layoutTimer, &QTimer::timeout, this, &TranscriptView::continueLayout);
     m_frameTimer.setSingleShot(true);
     connect(&m_frameTimer, &QTimer::timeout, this, &TranscriptView::sync);
     if (pane)
         connect(pane, &AgentPaneState::outputLinesChanged, this, &TranscriptView::scheduleSync);
     // The lines are taken in as a flood is, a slice at a time from the next
-    // turn on, so that opening a long transcript never holds the window; the
-    // view opens at the newest lines.
+    // frame on (the turn that makes the view lays it out and paints it), so
+    // that opening a long transcript never holds the window; the view opens
+    // at the newest lines.
     clearRows();
+    m_lastSync.start();
     scheduleSync();
 }
 
@@ -397,7 +466,7 @@ void TranscriptView::setOutputMode(AppState::OutputMode mode)
     // transcript comes in over the next turns.
     takeInLines(true);
     if (m_following && !m_viewBehind)
-        scrollToNewest(false);
+        scrollToNewest(false, TranscriptRows::Budget(kLayoutBudgetNs));
 }
 
 qsizetype TranscriptView::firstLineOfRow(int index) const
@@ -469,11 +538,12 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         (m_drawnLineCount == count || !m_lastFollow.isValid() || m_lastFollow.elapsed() >= kFollowDuringFillMs)) {
         // The rows that come into view are built over as many turns as
         // they take, newest first; then the view moves to them.
-        const bool built = buildNewestRows(kTurnBudgetNs);
+        const TranscriptRows::Budget budget(kLayoutBudgetNs);
+        const bool built = buildNewestRows(budget);
         if (built) {
             m_viewBehind = false;
             m_lastFollow.start();
-            scrollToNewest(m_drawnLineCount == count);
+            scrollToNewest(m_drawnLineCount == count, budget);
         }
         if (!built || m_drawnLineCount < count)
             scheduleSync();
@@ -481,7 +551,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
     }
     if (unchanged) {
         if (m_viewBehind && m_following)
-            scrollToNewest(false);
+            scrollToNewest(false, withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
         m_viewBehind = false;
         return;
     }
@@ -494,6 +564,10 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         qsizetype drawn = m_drawnLineCount;
         // Starts the turn's clock when nothing else has yet.
         platform::OutputTurnBudget::elapsedNs();
+        // While a following view takes in a backlog, its scroll bar moves
+        // when the view does (in a turn of its own): a scroll bar that
+        // changed has the pane drawn again, whole when it wears an effect.
+        m_holdScrollBar = withinTurnBudget && m_following && (m_viewBehind || count - drawn > kLinesPerSlice);
         do {
             // A slice stops at the line a change of mode keeps in place: the
             // next row made is the one to show at the top.
@@ -509,6 +583,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             ++slices;
         } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs));
         fitRows();
+        m_holdScrollBar = false;
         m_drawnLineCount = drawn;
         m_lastDrawnLineId = drawn ? lines.id(drawn - 1) : QUuid();
         if (m_placeLine >= 0 && drawn >= m_placeLine) {
@@ -534,13 +609,14 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         if (!withinTurnBudget || (slices <= 1 && m_drawnLineCount == count)) {
             m_viewBehind = false;
             m_lastFollow.start();
-            scrollToNewest(withinTurnBudget);
+            scrollToNewest(withinTurnBudget,
+                           withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
         } else {
             m_viewBehind = true;
             scheduleSync();
         }
     } else {
-        buildVisibleRows();
+        buildVisibleRows(withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
     }
     if (m_drawnLineCount < count)
         scheduleSync();
@@ -549,6 +625,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
 void TranscriptView::clearRows()
 {
     ++m_rebuilds;
+    m_layoutTimer.stop();
     m_revealed.clear();
     m_groups.clear();
     m_items.clear();
@@ -728,6 +805,8 @@ constexpr qint64 kScrollBarRange = 1 << 30;
 
 void TranscriptView::syncScrollBar()
 {
+    if (m_holdScrollBar)
+        return;
     QScrollBar *bar = verticalScrollBar();
     const qint64 maximum = maximumScrollPosition();
     const qint64 range = std::min(maximum, kScrollBarRange);
@@ -785,57 +864,34 @@ void TranscriptView::wheelEvent(QWheelEvent *event)
         scrollByUser(m_position - delta);
 }
 
-bool TranscriptView::buildNewestRows(qint64 budgetNs)
+bool TranscriptView::buildNewestRows(const TranscriptRows::Budget &budget)
 {
-    const int viewportHeight = viewport()->height();
-    if (m_rows->rowCount() == 0 || viewportHeight <= 0 || m_rows->contentWidth() <= 0)
+    if (viewport()->height() <= 0)
         return true;
-    QElapsedTimer clock;
-    clock.start();
     m_building = true;
-    bool done = true;
-    for (int i = m_rows->rowCount() - 1; i >= 0; --i) {
-        if (!m_rows->builtRow(i)) {
-            if (clock.nsecsElapsed() >= budgetNs) {
-                done = false;
-                break;
-            }
-            m_rows->ensureBuilt(i);
-        }
-        // The rows from here on fill the view.
-        if (m_rows->contentHeight() - m_rows->rowTop(i) >= viewportHeight)
-            break;
-    }
+    const bool done = m_rows->layOutNewest(viewport()->height(), budget);
     m_building = false;
     return done;
 }
 
-void TranscriptView::scrollToNewest(bool animated)
+void TranscriptView::scrollToNewest(bool animated, const TranscriptRows::Budget &budget)
 {
     if (!AgentPaneLook::scrollTarget(m_groups) || m_rows->rowCount() == 0 || viewport()->height() <= 0)
         return;
     const int viewportHeight = viewport()->height();
-    const int last = m_rows->rowCount() - 1;
     // The newest row's bottom (a run's bottom anchor) at the bottom of the
-    // view. Building the rows that come into view there settles their
-    // heights, which can move it: look again until it stays.
-    m_building = true;
-    for (int pass = 0; pass < 4; ++pass) {
-        m_rows->ensureBuilt(last);
-        fitRows();
-        const qint64 value = std::clamp<qint64>(m_rows->rowBottom(last) - viewportHeight, 0, maximumScrollPosition());
-        const qint64 before = m_rows->rowBottom(last);
-        m_rows->buildRange(value, value + viewportHeight);
-        if (m_rows->rowBottom(last) == before)
-            break;
-    }
-    m_building = false;
+    // view: the rows that show there are built and laid out first, newest
+    // first, so that their heights are known; what the budget leaves
+    // undone follows in the next turns (the view stays at the bottom).
+    const bool done = buildNewestRows(budget);
     fitRows();
+    if (!done)
+        scheduleLayout();
     const qint64 value = maximumScrollPosition();
     if (!animated || std::abs(value - m_position) > 4 * viewportHeight) {
         ReducibleAnimation::stop(this, "followNewest");
         setScrollPosition(value);
-        buildVisibleRows();
+        buildVisibleRows(budget);
         return;
     }
     const NmAnimation linear{QEasingCurve(QEasingCurve::Linear), AgentPaneLook::scrollDurationMs};
@@ -846,32 +902,57 @@ void TranscriptView::scrollToNewest(bool animated)
                                      });
 }
 
-void TranscriptView::buildVisibleRows()
+void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
 {
     if (m_building || m_rows->rowCount() == 0 || viewport()->height() <= 0)
         return;
     m_building = true;
     const int viewportHeight = viewport()->height();
+    bool done = true;
     // Keep the first visible row where it is while rows above it settle.
     for (int pass = 0; pass < 3; ++pass) {
         const qint64 value = m_position;
         const int anchor = m_rows->rowAt(value);
         const qint64 offset = value - m_rows->rowTop(anchor);
         const qint64 height = m_rows->contentHeight();
-        m_rows->buildRange(value - viewportHeight / 2, value + viewportHeight + viewportHeight / 2);
+        // The rows in view first, then half a screen above and below.
+        done = m_rows->layOut(value, value + viewportHeight, budget) &&
+               m_rows->layOut(value - viewportHeight / 2, value + viewportHeight + viewportHeight / 2, budget);
         fitRows();
         const qint64 anchored = m_rows->rowTop(anchor) + offset;
         if (anchored != value)
             setScrollPosition(anchored);
-        if (m_rows->contentHeight() == height && m_position == value)
+        if (!done || (m_rows->contentHeight() == height && m_position == value))
             break;
     }
+    // Rows kept further out that were laid out at an earlier width.
+    if (done)
+        done = m_rows->layOutStale(budget);
     // Rows far out of view let go of their widgets (keeping their height):
     // a long transcript read from top to bottom holds only a few screens of
     // rows, and a change of width lays out only those.
     m_rows->releaseOutside(m_position - kKeptScreens * viewportHeight,
                            m_position + (kKeptScreens + 1) * viewportHeight);
     m_building = false;
+    if (!done)
+        scheduleLayout();
+}
+
+void TranscriptView::scheduleLayout()
+{
+    if (!m_layoutTimer.isActive())
+        m_layoutTimer.start();
+}
+
+void TranscriptView::continueLayout()
+{
+    const TranscriptRows::Budget budget(kLayoutBudgetNs);
+    // A view at the newest lines stays there as the rows at the bottom
+    // settle; any other keeps its first visible row where it is.
+    if (m_following && !m_viewBehind)
+        scrollToNewest(false, budget);
+    else
+        buildVisibleRows(budget);
 }
 
 void TranscriptView::fitRows()
@@ -902,13 +983,19 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
         m_rows->releaseOutside(value, value + event->oldSize().height());
     QAbstractScrollArea::resizeEvent(event);
     fitRows();
+    // The rows in view are laid out at the new width within this turn's
+    // budget, the top one (or the newest) first; the rest follow in the
+    // next turns, showing at their earlier width meanwhile.
+    const TranscriptRows::Budget budget(kResizeLayoutBudgetNs);
     if (m_following) {
-        scrollToNewest(false);
+        scrollToNewest(false, budget);
     } else if (anchor >= 0 && anchor < m_rows->rowCount()) {
+        m_rows->layOut(m_rows->rowTop(anchor), m_rows->rowTop(anchor), budget);
+        fitRows();
         const qint64 height = m_rows->rowBottom(anchor) - m_rows->rowTop(anchor);
         setScrollPosition(m_rows->rowTop(anchor) + std::llround(share * double(height)));
     }
-    buildVisibleRows();
+    buildVisibleRows(budget);
 }
 
 } // namespace nerim

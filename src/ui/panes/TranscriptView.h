@@ -19,6 +19,32 @@
 
 namespace nerim {
 
+// How long a transcript's layout work may take: a clock started when the
+// budget is made. A default budget is unbounded. The first piece of work
+// asked for is always allowed, so that every budget makes progress.
+class TranscriptLayoutBudget {
+public:
+    TranscriptLayoutBudget() = default;
+    explicit TranscriptLayoutBudget(qint64 ns)
+        : m_ns(ns)
+    {
+        m_clock.start();
+    }
+    bool spent() const { return m_ns >= 0 && m_clock.nsecsElapsed() >= m_ns; }
+    // Whether one more piece of work may be done (counting it as done).
+    bool allows() const
+    {
+        const bool allowed = !m_used || !spent();
+        m_used = true;
+        return allowed;
+    }
+
+private:
+    QElapsedTimer m_clock;
+    qint64 m_ns = -1;
+    mutable bool m_used = false;
+};
+
 // The rows of a transcript (a line, or a chunk of a run of agent output),
 // placed one under the other by hand and built lazily: a row gets its widget
 // only when it comes near the visible part (or is asked for), and until then
@@ -29,9 +55,16 @@ namespace nerim {
 // has until it is built again, so the rows far away cost nothing. So opening
 // a long transcript, adding to one, reading through it or resizing it costs
 // what the rows near the view cost.
+//
+// A change of width does not lay the built rows out at once either: each
+// keeps the width and height it was laid out at (it is "stale") until
+// `layOut` comes to it, so the view lays out the rows in view first and the
+// others in later turns, each turn within its budget.
 class TranscriptRows : public QWidget {
     Q_OBJECT
 public:
+    using Budget = TranscriptLayoutBudget;
+
     static constexpr int horizontalPadding = 16;
     static constexpr int verticalPadding = 12;
     static constexpr int spacing = 6;
@@ -55,8 +88,19 @@ public:
     // only a new widget shows).
     void rebuildRow(int index);
     QWidget *ensureBuilt(int index);
-    // Builds every row that reaches into [top, bottom].
-    void buildRange(qint64 top, qint64 bottom);
+    // Whether row `index` is built but laid out at an earlier width.
+    bool isStale(int index) const;
+    int staleRowCount() const;
+    // Builds, or lays out again at the current width, every row that reaches
+    // into [top, bottom], from the top, while `budget` lasts (the first such
+    // row whatever the budget); whether none is left to do.
+    bool layOut(qint64 top, qint64 bottom, const Budget &budget = {});
+    // The same for the rows at the bottom, newest first, until they fill
+    // `height`.
+    bool layOutNewest(int height, const Budget &budget = {});
+    // Lays out again, while `budget` lasts, the built rows still laid out at
+    // an earlier width; whether none is left.
+    bool layOutStale(const Budget &budget = {});
     // Lets go of the widgets of rows wholly outside [top, bottom].
     void releaseOutside(qint64 top, qint64 bottom);
     // Row widgets made so far (for tests).
@@ -81,7 +125,8 @@ public:
     void setOrigin(qint64 origin);
     qint64 origin() const { return m_origin; }
 
-    // The rows' width; built rows are measured again when it changes.
+    // The rows' width. Built rows keep the width they were laid out at
+    // until `layOut` (or a change of their content) comes to them.
     void setContentWidth(int width);
     int contentWidth() const { return m_width; }
 
@@ -97,7 +142,11 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    int measure(QWidget *row) const;
+    // The row's height at the current width (which it is now laid out at).
+    int measure(QWidget *row);
+    // Builds row `index`, or lays it out again at the current width; whether
+    // there was anything to do.
+    bool layOutRow(int index);
     void dropWidget(QWidget *row);
     void heightChanged(int index, int height);
     void refreshTops() const;
@@ -113,6 +162,8 @@ private:
     QMap<int, QWidget *> m_built;
     QHash<QWidget *, int> m_indexOf;
     QSet<QWidget *> m_dirty;
+    // The width each built row was last laid out at.
+    QHash<QWidget *, int> m_laidWidth;
     mutable QList<qint64> m_tops;
     // Tops from this index on are out of date.
     mutable int m_staleFrom = 0;
@@ -171,6 +222,9 @@ public:
     void syncNow();
     // Lines came that the transcript does not show yet.
     bool hasPendingSync() const { return m_syncScheduled; }
+    // Rows near the view wait for a later turn to be built or laid out at
+    // the current width.
+    bool hasPendingLayout() const { return m_layoutTimer.isActive(); }
     // How many of the pane's lines the view has taken in.
     qsizetype shownLineCount() const { return m_drawnLineCount; }
     // Times the rows were rebuilt from scratch (for tests).
@@ -209,11 +263,18 @@ private:
     // Adds the rows of groups from `firstGroup` on.
     void addRowsFrom(qsizetype firstGroup);
     int estimateRow(int index, int width) const;
-    void scrollToNewest(bool animated);
-    // Builds the rows that show at the bottom of the view, newest first, until
-    // `budgetNs` is spent; whether they are all built.
-    bool buildNewestRows(qint64 budgetNs);
-    void buildVisibleRows();
+    void scrollToNewest(bool animated, const TranscriptRows::Budget &budget);
+    // Builds (or lays out at the current width) the rows that show at the
+    // bottom of the view, newest first, while `budget` lasts; whether they
+    // are all done.
+    bool buildNewestRows(const TranscriptRows::Budget &budget);
+    // Builds and lays out the rows in view, then those around it, while
+    // `budget` lasts; what is left is done in the next turns.
+    void buildVisibleRows(const TranscriptRows::Budget &budget);
+    void buildVisibleRows() { buildVisibleRows(TranscriptRows::Budget(kLayoutBudgetNs)); }
+    // Rows near the view are left to build or lay out: a later turn goes on.
+    void scheduleLayout();
+    void continueLayout();
     // Moves the view (not as the user: following goes on).
     void setScrollPosition(qint64 position);
     void syncScrollBar();
@@ -240,6 +301,14 @@ private:
     // handing out the output counts), another slice of new lines is taken in.
     static constexpr qint64 kTurnBudgetNs = 6'000'000;
     static constexpr qsizetype kLinesPerSlice = 64;
+    // What building and laying out rows may take in a turn that also paints
+    // the view (moving it, resizing it): painting a screen of text takes
+    // most of the rest of a frame.
+    static constexpr qint64 kLayoutBudgetNs = 3'000'000;
+    // A change of size repaints the whole view at its new size, which costs
+    // the most: the turn lays out less, the next ones the rest.
+    static constexpr qint64 kResizeLayoutBudgetNs = 1'500'000;
+    QTimer m_layoutTimer;
     QElapsedTimer m_lastSync;
     // Lines were taken in that the view, following, has not scrolled to yet.
     bool m_viewBehind = false;
@@ -252,6 +321,8 @@ private:
     bool m_following = true;
     // The scroll bar is being set from the position.
     bool m_settingBar = false;
+    // The scroll bar is left as it is (while a backlog is taken in).
+    bool m_holdScrollBar = false;
     // Wheel turns smaller than a step, kept for the next one.
     int m_wheelRemainder = 0;
     bool m_building = false;

@@ -105,10 +105,12 @@ protected:
     {
         for (int i = 0; i < turns; ++i)
             QApplication::processEvents();
-        // A transcript catches up at most once a frame: let the frame end.
+        // A transcript catches up at most once a frame, and lays out rows
+        // near the view a turn's budget at a time: let it finish.
         const auto behind = [] {
             for (QWidget *widget : QApplication::allWidgets())
-                if (auto *transcript = qobject_cast<TranscriptView *>(widget); transcript && transcript->hasPendingSync())
+                if (auto *transcript = qobject_cast<TranscriptView *>(widget);
+                    transcript && (transcript->hasPendingSync() || transcript->hasPendingLayout()))
                     return true;
             return false;
         };

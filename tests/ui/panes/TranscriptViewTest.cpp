@@ -30,6 +30,7 @@
 #include <QUuid>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 using Kind = nerim::OutputLine::Kind;
@@ -41,6 +42,18 @@ void settle()
 {
     for (int i = 0; i < 5; ++i)
         QApplication::processEvents();
+    // A view takes in its first lines in the frame after it is shown, and
+    // lays out rows near it a turn's budget at a time: let it catch up.
+    const auto behind = [] {
+        for (QWidget *widget : QApplication::allWidgets())
+            if (auto *transcript = qobject_cast<TranscriptView *>(widget);
+                transcript && (transcript->hasPendingLayout() || transcript->hasPendingSync()))
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 2000 && behind(); ++i)
+        QTest::qWait(1);
+    QApplication::processEvents();
 }
 
 std::unique_ptr<AgentPaneState> makePane()
@@ -766,4 +779,177 @@ TEST(TranscriptView, AVeryLongLineShowsItsFirstSliceAndMoreOnRequest)
 }
 
 } // namespace
+} // namespace nerim
+
+namespace nerim {
+namespace {
+
+// A transcript of prompts, answers of prose with code blocks, and reports.
+QList<OutputLine> mixedLines(int count)
+{
+    QList<OutputLine> lines;
+    for (int i = 0; lines.size() < count; ++i) {
+        lines.append(OutputLine::make(Kind::userPrompt, u"Step %1: make the form check its fields"_s.arg(i)));
+        lines.append(OutputLine::make(Kind::stdout, u"I'll update the **form** and its `handler`, with words to wrap:"_s));
+        lines.append(OutputLine::make(Kind::stdout, u"```js"_s));
+        for (int k = 0; k < 6; ++k)
+            lines.append(OutputLine::make(Kind::stdout, u"const field%1 = form.querySelector('#field-%1');"_s.arg(k)));
+        lines.append(OutputLine::make(Kind::stdout, u"```"_s));
+        for (int k = 0; k < 4; ++k)
+            lines.append(OutputLine::make(
+                Kind::stdout, u"Line %1 of the explanation, with a [link](https://example.com/%1) and *more words*."_s.arg(k)));
+        lines.append(OutputLine::make(Kind::taskComplete, u"TASK_COMPLETE: step %1 done"_s.arg(i)));
+    }
+    return lines;
+}
+
+// The rows a view has built: their heights and places against the rows'
+// own figures, at the rows' width.
+void expectBuiltRowsLaidOutAtTheirWidth(TranscriptView &view)
+{
+    TranscriptRows *rows = view.rows();
+    EXPECT_EQ(rows->staleRowCount(), 0);
+    for (int i = 0; i < rows->rowCount(); ++i) {
+        if (QWidget *row = rows->builtRow(i)) {
+            EXPECT_EQ(row->width(), rows->contentWidth()) << "row " << i;
+            EXPECT_EQ(row->height(), row->heightForWidth(rows->contentWidth())) << "row " << i;
+            EXPECT_EQ(row->height(), rows->rowBottom(i) - rows->rowTop(i)) << "row " << i;
+            EXPECT_EQ(row->geometry().top(), rows->rowTop(i) - rows->origin()) << "row " << i;
+        }
+    }
+}
+
+} // namespace
+
+// A change of width lays the rows in view out first and the rest over the
+// next turns; meanwhile every row keeps a place of its own (none overlaps
+// another), and once it is done the view is what a view laid out at that
+// width from the start shows: the same row heights at the same places, the
+// same row at the top, and nothing left at the earlier width. Following
+// views end at their newest line.
+TEST(TranscriptView, AWidthChangeLaidOutOverTurnsEndsAsAViewLaidOutAtThatWidth)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    pane->setOutputLines(mixedLines(1500));
+    for (const bool following : {false, true}) {
+        SCOPED_TRACE(following ? "following" : "read half way");
+        TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+        view.resize(360, 1200);
+        view.show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 60000));
+        settle();
+        if (!following)
+            view.scrollByUser(view.maximumScrollPosition() / 2);
+        settle();
+        TranscriptRows *rows = view.rows();
+        const int top = rows->rowAt(view.scrollPosition());
+
+        view.resize(1000, 1200);
+        // Right after the change, rows not yet laid out again keep their
+        // earlier width and height, one under the other.
+        int previousBottom = std::numeric_limits<int>::min();
+        for (int i = 0; i < rows->rowCount(); ++i) {
+            if (QWidget *row = rows->builtRow(i)) {
+                EXPECT_EQ(row->geometry().top(), rows->rowTop(i) - rows->origin()) << "row " << i;
+                EXPECT_GE(row->geometry().top(), previousBottom) << "row " << i;
+                previousBottom = row->geometry().bottom();
+            }
+        }
+        settle();
+        EXPECT_FALSE(view.hasPendingLayout());
+        expectBuiltRowsLaidOutAtTheirWidth(view);
+        if (following) {
+            EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+            EXPECT_NE(rows->builtRow(rows->rowCount() - 1), nullptr);
+        } else {
+            EXPECT_EQ(rows->rowAt(view.scrollPosition()), top);
+        }
+
+        // A view laid out at the new width from the start shows the same
+        // heights for the rows both have built.
+        TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
+        whole.resize(1000, 1200);
+        whole.show();
+        whole.syncNow();
+        settle();
+        whole.scrollByUser(whole.rows()->rowTop(top));
+        settle();
+        int compared = 0;
+        for (int i = 0; i < rows->rowCount(); ++i) {
+            QWidget *row = rows->builtRow(i);
+            QWidget *expected = whole.rows()->builtRow(i);
+            if (row && expected) {
+                EXPECT_EQ(row->height(), expected->height()) << "row " << i;
+                ++compared;
+            }
+        }
+        EXPECT_GT(compared, 5);
+    }
+}
+
+// The finished tasks of a long transcript are counted over a few turns,
+// whole.
+TEST(TranscriptView, APaneCountsTheFinishedTasksOfALongTranscript)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    OutputLines lines;
+    int finished = 0;
+    for (int i = 0; i < 450000; ++i) {
+        const bool done = i % 1000 == 999;
+        finished += done;
+        lines.append(done ? Kind::taskComplete : Kind::stdout, done ? u"TASK_COMPLETE: done"_s : u"working"_s,
+                     newSequentialUuid());
+    }
+    pane->setOutputLines(lines);
+    AgentPaneView view(pane.get(), AppState::OutputMode::notification, {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.taskCompleteCount() == finished; }, 30000));
+    pane->appendLine(Kind::taskComplete, u"TASK_COMPLETE: one more"_s);
+    EXPECT_EQ(view.taskCompleteCount(), finished + 1);
+}
+
+// A run that goes on after a line too long to show whole, a line at a
+// time (a long line among them, one growing past a slice in pieces, prose
+// and a code block after them), shows exactly what the whole run shows:
+// the same text cut the same way, the same amount hidden, the same entries.
+TEST(TranscriptView, ARunGrowingAfterALongLineShowsWhatTheWholeRunShows)
+{
+    const QString words = u"word "_s.repeated(LongLines::sliceLength / 5 + 400);
+    QStringList pieces = {u"Before the long line"_s,
+                          u"\n"_s + words,
+                          u"\nthen **prose** after it"_s,
+                          u"\n```js\nconst a = 1;"_s,
+                          u"\nconst b = 2;\n```"_s,
+                          u"\nand a line that grows: "_s};
+    for (int i = 0; i < 6; ++i)
+        pieces.append(u"more words "_s.repeated(LongLines::sliceLength / 40));
+    pieces.append(u"\nthe end"_s);
+    for (const int slices : {1, 2}) {
+        StdoutRunView grown(pieces.first(), nullptr, slices);
+        QString raw = pieces.first();
+        for (qsizetype i = 1; i < pieces.size(); ++i) {
+            grown.appendRawText(pieces[i]);
+            raw += pieces[i];
+            StdoutRunView whole(raw, nullptr, slices);
+            ASSERT_EQ(grown.rawText(), raw) << "piece " << i;
+            ASSERT_EQ(grown.shownText(), whole.shownText()) << "piece " << i << ", " << slices << " slices";
+            ASSERT_EQ(grown.hiddenLength(), whole.hiddenLength()) << "piece " << i;
+            // The entries top to bottom, as laid out.
+            const auto entries = [](const StdoutRunView &view) {
+                QStringList kinds;
+                for (int k = 0; k < view.layout()->count(); ++k)
+                    if (QWidget *widget = view.layout()->itemAt(k)->widget(); widget && !widget->isHidden())
+                        kinds.append(QString::fromLatin1(widget->metaObject()->className()) + widget->objectName());
+                return kinds;
+            };
+            grown.show();
+            whole.show();
+            // (Entries added to a shown view show from the next turn.)
+            QApplication::processEvents();
+            EXPECT_EQ(entries(grown).join(u' ').toStdString(), entries(whole).join(u' ').toStdString()) << "piece " << i;
+        }
+    }
+}
+
 } // namespace nerim
