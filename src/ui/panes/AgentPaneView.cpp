@@ -26,8 +26,16 @@
 #include <QPainter>
 #include <QVBoxLayout>
 #include <QtMath>
+#include <cmath>
 
 namespace nerim {
+
+namespace {
+
+// An opacity change smaller than half a level of an 8-bit colour.
+constexpr double kUnseenOpacityChange = 0.5 / 255;
+
+} // namespace
 
 namespace {
 
@@ -268,8 +276,18 @@ void AgentPaneView::setFocused(bool focused)
     if (NmSurfaceModifier *surface = NmSurfaceModifier::of(this))
         surface->setFocused(focused);
     refreshName();
-    if (NmMotionEffect *effect = NmMotionEffect::of(this))
-        ReducibleAnimation::animateProperty(effect, "opacity", AgentPaneLook::opacity(focused), NmMotion::quick());
+    if (NmMotionEffect *effect = NmMotionEffect::of(this)) {
+        // The spring's long tail moves the opacity by less than a colour
+        // level for many frames, and every change draws the whole pane again
+        // (and its shadow): within that of the target, the target is shown.
+        const qreal target = AgentPaneLook::opacity(focused);
+        ReducibleAnimation::animateValue(effect, "opacity", effect->opacity(), target, NmMotion::quick(),
+                                         [effect, target](double opacity) {
+                                             effect->setOpacity(std::abs(opacity - target) < kUnseenOpacityChange
+                                                                    ? target
+                                                                    : opacity);
+                                         });
+    }
 }
 
 void AgentPaneView::restoreFocusOpacity()

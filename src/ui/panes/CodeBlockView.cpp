@@ -20,7 +20,9 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextBlock>
 #include <QTextEdit>
+#include <QTextLayout>
 #include <QTextFrame>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -279,6 +281,13 @@ void CodeBlockView::setJustCopied(bool justCopied)
     emit justCopiedChanged(justCopied);
 }
 
+namespace {
+
+// How many of a block's newest lines keep their shaped glyphs.
+constexpr int kShapedLines = 256;
+
+} // namespace
+
 void CodeBlockView::showCode(const QString &tail, qsizetype from, bool rebuild)
 {
     QTextDocument *document = m_code->document();
@@ -332,6 +341,26 @@ void CodeBlockView::showCode(const QString &tail, qsizetype from, bool rebuild)
         cursor.deletePreviousChar();
     }
     cursor.endEditBlock();
+    // The newest lines' layouts keep their shaped glyphs: the transcript
+    // repaints the block whenever it scrolls (each new line, while it
+    // follows), and shaping the lines in view again each time costs more
+    // than the rest. Shaped glyphs take tens of bytes a character, so only
+    // the newest lines keep them; a line that leaves them is laid out again
+    // without.
+    if (rebuild)
+        m_firstShapedLine = 0;
+    const int firstShaped = std::max(0, document->lastBlock().blockNumber() + 1 - kShapedLines);
+    for (QTextBlock block = document->findBlockByNumber(m_firstShapedLine);
+         block.isValid() && block.blockNumber() < firstShaped; block = block.next()) {
+        if (block.layout()->cacheEnabled()) {
+            block.layout()->setCacheEnabled(false);
+            document->markContentsDirty(block.position(), block.length());
+        }
+    }
+    m_firstShapedLine = firstShaped;
+    for (QTextBlock block = document->findBlockByNumber(std::max(firstShaped, document->findBlock(int(from)).blockNumber()));
+         block.isValid(); block = block.next())
+        block.layout()->setCacheEnabled(true);
 
     QTextCursor restored(document);
     const int end = int(document->characterCount()) - 1;

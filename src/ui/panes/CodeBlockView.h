@@ -68,6 +68,8 @@ private:
     bool m_closed = false;
     bool m_justCopied = false;
     bool m_codeShown = false;
+    // The first of the newest lines whose layouts keep their shaped glyphs.
+    int m_firstShapedLine = 0;
 
     QLabel *m_languageLabel = nullptr;
     QLabel *m_streamingBadge = nullptr;

@@ -3,6 +3,8 @@
 // as text.
 #include "PaneViewsFixture.h"
 
+#include "ui/design/widgets/NmMotionEffect.h"
+#include "ui/design/widgets/NmSurfaceModifier.h"
 #include "ui/design/widgets/TaskCompletePulseWrapper.h"
 #include "ui/panes/AgentPaneHeader.h"
 #include "ui/panes/AgentPaneView.h"
@@ -19,6 +21,9 @@
 #include <QScrollBar>
 #include <QGraphicsEffect>
 #include <QShortcut>
+#include <QPaintEvent>
+#include <QVariantAnimation>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -367,6 +372,79 @@ TEST_F(AgentPaneViewTest, ATaskCompleteChipKeepsASummaryThatFitsOnOneLine)
         EXPECT_EQ(text->heightForWidth(text->width()), oneLine);
     }
     EXPECT_EQ(seen, summaries + QStringList{longSummary});
+}
+
+} // namespace
+} // namespace nerim::test
+
+namespace nerim::test {
+namespace {
+
+// What the pane's parent repaints, region by region.
+class ParentPaints : public QObject {
+public:
+    explicit ParentPaints(QWidget *parent) { parent->installEventFilter(this); }
+    QList<QRegion> regions;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            regions.append(static_cast<QPaintEvent *>(event)->region());
+        return false;
+    }
+};
+
+// A focus change fades a pane's opacity; each frame of it repaints the pane
+// and its shadow, never the whole parent (the column under every pane), a
+// hidden pane's fade repaints nothing, and the spring's tail, too small to
+// see, is not drawn frame by frame.
+TEST_F(AgentPaneViewTest, AFocusFadeRepaintsOnlyThePaneItChanges)
+{
+    AgentPaneState *state = spawnTaskPane();
+    AgentPaneView &shown = showPane(state);
+    auto *hidden = new AgentPaneView(spawnTaskPane(), AppState::OutputMode::verbose, {}, window.get());
+    hidden->setGeometry(0, 320, 360, 200);
+    hidden->hide();
+    settleUi();
+    ParentPaints paints(window.get());
+    NmSurfaceModifier *surface = NmSurfaceModifier::of(&shown);
+    ASSERT_NE(surface, nullptr);
+    const QRect shadow = surface->shadowRectInParent();
+    ASSERT_LT(QRegion(shadow).boundingRect().width() * qint64(shadow.height()),
+              qint64(window->width()) * window->height());
+
+    NmMotionEffect::of(&shown)->setOpacity(0.9);
+    settleUi();
+    ASSERT_FALSE(paints.regions.isEmpty());
+    for (const QRegion &region : std::as_const(paints.regions))
+        EXPECT_TRUE(QRegion(shadow).united(region) == QRegion(shadow)) << "repainted beyond the pane's shadow";
+
+    paints.regions.clear();
+    NmMotionEffect::of(hidden)->setOpacity(0.9);
+    NmMotionEffect::of(hidden)->setOpacity(0.95);
+    settleUi();
+    EXPECT_TRUE(paints.regions.isEmpty());
+
+    // With motion on, the fade ends exactly at rest, and no frame of it
+    // moves the opacity by less than half a colour level.
+    const bool reduced = MotionPreferences::shared().reduceMotion();
+    MotionPreferences::shared().setReduceMotion(false);
+    NmMotionEffect *effect = NmMotionEffect::of(&shown);
+    effect->setOpacity(1.0);
+    QList<double> frames;
+    QObject::connect(effect, &NmMotionEffect::valuesChanged, effect, [&] { frames.append(effect->opacity()); });
+    shown.setFocused(true);
+    shown.setFocused(false);
+    ASSERT_TRUE(waitUntil([&] { return !effect->findChild<QVariantAnimation *>(); }, 5000));
+    MotionPreferences::shared().setReduceMotion(reduced);
+    ASSERT_FALSE(frames.isEmpty());
+    EXPECT_DOUBLE_EQ(frames.last(), 0.85);
+    for (double opacity : std::as_const(frames)) {
+        if (opacity != 0.85) {
+            EXPECT_GE(std::abs(opacity - 0.85), 0.5 / 255) << "an unseen step of the fade was drawn";
+        }
+    }
 }
 
 } // namespace

@@ -11,7 +11,9 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTextCursor>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTextEdit>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -169,6 +171,34 @@ TEST(StatusPill, TheDotStaysStillUnderReduceMotionAndStopsWhenWorkEnds)
     MotionPreferences::shared().setReduceMotion(true);
     EXPECT_FALSE(pill.isPulsing());
     EXPECT_EQ(pill.dotOpacity(), 1.0);
+}
+
+
+// A long block growing line by line keeps the shaped glyphs of its newest
+// lines only (they take tens of bytes a character), and shows every line.
+TEST(CodeBlockView, OnlyTheNewestLinesOfAGrowingBlockKeepTheirShapedGlyphs)
+{
+    CodeBlockView view(u"ts"_s, u"let a0 = 0;"_s, false);
+    view.resize(480, 200);
+    view.show();
+    for (int i = 1; i < 600; ++i)
+        view.appendSource(u"\nlet a%1 = %1;"_s.arg(i), false);
+    auto *code = view.findChild<QTextEdit *>();
+    ASSERT_NE(code, nullptr);
+    const QTextDocument *document = code->document();
+    ASSERT_EQ(document->blockCount(), 600);
+    int shaped = 0;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        EXPECT_EQ(block.text(), u"let a%1 = %1;"_s.arg(block.blockNumber()));
+        if (block.layout()->cacheEnabled()) {
+            ++shaped;
+            EXPECT_GE(block.blockNumber(), 600 - 256) << "an old line keeps its shaped glyphs";
+        }
+    }
+    EXPECT_EQ(shaped, 256);
+    // A line laid out again without them is as tall as it was.
+    EXPECT_EQ(document->begin().layout()->lineCount(), 1);
+    EXPECT_EQ(document->lastBlock().layout()->lineCount(), 1);
 }
 
 } // namespace

@@ -61,7 +61,7 @@ void NmMotionEffect::setOpacity(qreal opacity)
     if (unchanged(m_opacity, opacity, 1.0))
         return;
     m_opacity = opacity;
-    changed();
+    changed(false);
 }
 
 void NmMotionEffect::setScale(qreal scale)
@@ -69,8 +69,9 @@ void NmMotionEffect::setScale(qreal scale)
     scale = settled(scale, 1.0);
     if (unchanged(m_scale, scale, 1.0))
         return;
+    const bool boundsChange = scale > 1.0 || m_scale > 1.0;
     m_scale = scale;
-    changed();
+    changed(boundsChange);
 }
 
 void NmMotionEffect::setBlurRadius(qreal radius)
@@ -79,7 +80,7 @@ void NmMotionEffect::setBlurRadius(qreal radius)
     if (unchanged(m_blur, radius, 0.0))
         return;
     m_blur = radius;
-    changed();
+    changed(true);
 }
 
 void NmMotionEffect::setBrightness(qreal brightness)
@@ -88,7 +89,7 @@ void NmMotionEffect::setBrightness(qreal brightness)
     if (unchanged(m_brightness, brightness, 0.0))
         return;
     m_brightness = brightness;
-    changed();
+    changed(false);
 }
 
 void NmMotionEffect::setValues(const MaterializeValues &values)
@@ -126,10 +127,14 @@ QRectF NmMotionEffect::boundingRectFor(const QRectF &sourceRect) const
     return rect;
 }
 
-void NmMotionEffect::changed()
+void NmMotionEffect::changed(bool boundsChange)
 {
     setEnabled(!isAtRest());
-    updateBoundingRect();
+    // Qt repaints the whole parent widget when told the bounds moved: only
+    // when they can have (an opacity or brightness animation would otherwise
+    // repaint the column under every pane, shown or hidden, each frame).
+    if (boundsChange)
+        updateBoundingRect();
     update();
     notifySurface();
     emit valuesChanged();

@@ -50,7 +50,9 @@ protected:
     void draw(QPainter *painter) override;
 
 private:
-    void changed();
+    // A value changed; `boundsChange`: one that can move the drawn bounds
+    // (a scale above 1, a blur).
+    void changed(bool boundsChange);
     void notifySurface();
 
     qreal m_opacity = 1.0;

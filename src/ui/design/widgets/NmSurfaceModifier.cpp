@@ -9,11 +9,18 @@
 #include <QWidget>
 
 
+#include <cmath>
+
 namespace nerim {
 
 namespace {
 
 constexpr const char *kClippedByProperty = "nmClippedBySurface";
+
+// A change of focus progress too small to see: the looks' colours differ by
+// at most a tenth in alpha and their shadows by 8 px in radius, so this moves
+// a colour by a tenth of a level and a shadow by a twentieth of a pixel.
+constexpr double kUnseenProgress = 0.005;
 
 } // namespace
 
@@ -68,12 +75,20 @@ void NmSurfaceModifier::setFocused(bool focused)
         setFocusProgress(target);
         return;
     }
+    // The spring's long tail changes the look by less than can be seen for
+    // many frames, each of which would draw the surface and its shadow again:
+    // that close to the target, the target is shown.
     ReducibleAnimation::animateValue(this, "focusProgress", m_focusProgress, target, NmMotion::quick(),
-                                     [this](double progress) { setFocusProgress(progress); });
+                                     [this, target](double progress) {
+                                         setFocusProgress(std::abs(progress - target) < kUnseenProgress ? target
+                                                                                                          : progress);
+                                     });
 }
 
 void NmSurfaceModifier::setFocusProgress(qreal progress)
 {
+    if (progress == m_focusProgress)
+        return;
     m_focusProgress = progress;
     if (m_content)
         m_content->update();
@@ -139,6 +154,15 @@ void NmSurfaceModifier::updateShadow()
 {
     if (!m_parent)
         return;
+    // A hidden surface casts no shadow: the one it cast is cleared once and
+    // nothing more is repainted while it stays hidden (a hidden pane still
+    // lays out and animates, and its old place may lie under a shown one).
+    if (!m_content || !m_content->isVisible()) {
+        if (!m_lastShadowRect.isEmpty())
+            m_parent->update(m_lastShadowRect);
+        m_lastShadowRect = QRect();
+        return;
+    }
     const QRect now = shadowRectInParent();
     m_parent->update(m_lastShadowRect.united(now));
     m_lastShadowRect = now;
