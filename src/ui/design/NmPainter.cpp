@@ -232,7 +232,8 @@ int NmPainter::shadowImageCount()
     return int(shadowCache().count());
 }
 
-void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow)
+void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow,
+                            const QRectF &hidden)
 {
     if (rect.isEmpty() || shadow.color.alpha() == 0)
         return;
@@ -271,7 +272,7 @@ void NmPainter::paintShadow(QPainter &painter, const NmShape &shape, const QRect
     painter.save();
     painter.setRenderHint(QPainter::SmoothPixmapTransform); // the image is kept at a lower resolution
     painter.setOpacity(painter.opacity() * shadow.color.alphaF());
-    drawNineSlice(painter, image, source, shadow.bounds(rect), slice);
+    drawNineSlice(painter, image, source, shadow.bounds(rect), slice, hidden);
     painter.restore();
 }
 
@@ -297,7 +298,7 @@ std::optional<QColor> uniformColour(const QImage &image, QRect area)
 } // namespace
 
 void NmPainter::drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
-                              const QSizeF &corner)
+                              const QSizeF &corner, const QRectF &hidden)
 {
     const qreal mx = corner.width();
     const qreal my = corner.height();
@@ -312,6 +313,8 @@ void NmPainter::drawNineSlice(QPainter &painter, const QImage &image, const QSiz
                 continue;
             const QRectF s(QPointF(xs[col] * scale, ys[row] * scale), QPointF(xs[col + 1] * scale, ys[row + 1] * scale));
             const QRectF t(QPointF(xt[col], yt[row]), QPointF(xt[col + 1], yt[row + 1]));
+            if (hidden.isValid() && hidden.contains(t))
+                continue;
             // The middle is stretched most: when it is one colour, it is filled.
             if (row == 1 && col == 1) {
                 if (const std::optional<QColor> colour = uniformColour(image, s.toAlignedRect())) {

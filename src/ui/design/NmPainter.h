@@ -77,8 +77,11 @@ void focusRing(QPainter &painter, const NmShape &shape, const QRectF &rect);
 // Paints the shadow that `shape` over `rect` casts, from a cached blurred
 // image of the shape: nine slices of it, so one image serves every size of the
 // shape (only a side too short to slice is drawn whole), and at full opacity,
-// so one serves every opacity of the shadow's colour.
-void paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow);
+// so one serves every opacity of the shadow's colour. Slices wholly inside
+// `hidden` (a part the caller's clip removes, such as what lies under the
+// surface) are not drawn.
+void paintShadow(QPainter &painter, const NmShape &shape, const QRectF &rect, const NmShadow &shadow,
+                 const QRectF &hidden = QRectF());
 // How many blurred shadow images are kept.
 int shadowImageCount();
 
@@ -89,9 +92,9 @@ int shadowImageCount();
 // A corner of half the source's side leaves no middle on that axis (the
 // target then has the source's length there). The stretched parts of the
 // source must be the same all along (a straight edge), with a point of the
-// same to either side.
+// same to either side. A slice that falls wholly inside `hidden` is skipped.
 void drawNineSlice(QPainter &painter, const QImage &image, const QSizeF &source, const QRectF &target,
-                   const QSizeF &corner);
+                   const QSizeF &corner, const QRectF &hidden = QRectF());
 
 } // namespace NmPainter
 

@@ -191,6 +191,11 @@ void paintShadowParts(QPainter &painter, const NmSurfaceLook &clipLook,
     // Half a point inside the edge, so the clip's own (aliased) edge hides under
     // the surface's stroke.
     outside = outside.subtracted(clipLook.shape.insetPath(rect, 0.5));
+    // What lies that far inside the surface's edge is clipped away whatever
+    // the corners: the shadow's middle there (most of its area, and the
+    // dearest part to draw through the clip) is not drawn at all.
+    const qreal inside = clipLook.shape.cornerExtent(rect) + 1.5;
+    const QRectF hidden = rect.adjusted(inside, inside, -inside, -inside);
     painter.save();
     painter.setClipPath(outside, Qt::IntersectClip);
     for (const auto &[look, share] : parts) {
@@ -198,7 +203,7 @@ void paintShadowParts(QPainter &painter, const NmSurfaceLook &clipLook,
             continue;
         NmShadow shadow = look->shadow;
         shadow.color.setAlphaF(float(shadow.color.alphaF() * std::min<qreal>(opacity, 1.0) * share));
-        NmPainter::paintShadow(painter, look->shape, rect, shadow);
+        NmPainter::paintShadow(painter, look->shape, rect, shadow, hidden);
     }
     painter.restore();
 }
