@@ -4,7 +4,9 @@
 #include "ui/design/Font.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPainter>
+#include <QThread>
 #include <QVariantAnimation>
 #include <QWidget>
 
@@ -34,6 +36,18 @@ std::vector<Page> pages()
     return sorted;
 }
 
+namespace {
+
+std::vector<std::function<bool()>> &busyChecks()
+{
+    static std::vector<std::function<bool()>> checks;
+    return checks;
+}
+
+} // namespace
+
+void registerBusyCheck(std::function<bool()> busy) { busyChecks().push_back(std::move(busy)); }
+
 QImage renderWidget(QWidget *widget, QSize size)
 {
     widget->resize(size);
@@ -41,6 +55,16 @@ QImage renderWidget(QWidget *widget, QSize size)
     widget->show();
     for (int i = 0; i < 3; ++i)
         QApplication::processEvents();
+    const auto busy = [] {
+        return std::any_of(busyChecks().begin(), busyChecks().end(), [](const auto &check) { return check(); });
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (busy() && waited.elapsed() < 5000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+    QApplication::processEvents();
     return widget->grab().toImage();
 }
 

@@ -30,8 +30,13 @@ struct Registration {
 // Lays `widget` out at `size` and renders it (with its children and their
 // effects) into an image at the screen's pixel ratio. The widget is shown
 // off-screen for the duration; pending events are processed first so that
-// layouts settle.
+// layouts settle, and then for as long as a registered check says some view
+// is still catching up (at most a few seconds).
 QImage renderWidget(QWidget *widget, QSize size);
+
+// Adds a check that some widget still has work queued for later turns (a
+// transcript taking its lines in over frames): pages are drawn once none has.
+void registerBusyCheck(std::function<bool()> busy);
 
 // Moves every animation running under `root` (its children, recursively) to
 // `fraction` of its duration and holds it there, so a page can show a motion
