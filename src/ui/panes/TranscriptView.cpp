@@ -451,6 +451,15 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     scheduleSync();
 }
 
+bool TranscriptView::anyCatchingUp()
+{
+    for (QWidget *widget : QApplication::allWidgets())
+        if (auto *transcript = qobject_cast<TranscriptView *>(widget);
+            transcript && (transcript->hasPendingSync() || transcript->hasPendingLayout()))
+            return true;
+    return false;
+}
+
 void TranscriptView::setOutputMode(AppState::OutputMode mode)
 {
     if (mode == m_mode)

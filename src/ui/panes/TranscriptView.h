@@ -222,6 +222,9 @@ public:
     void syncNow();
     // Lines came that the transcript does not show yet.
     bool hasPendingSync() const { return m_syncScheduled; }
+    // Whether any transcript of the application still has lines to take in
+    // or rows to lay out in later turns (tests and the gallery wait for none).
+    static bool anyCatchingUp();
     // Rows near the view wait for a later turn to be built or laid out at
     // the current width.
     bool hasPendingLayout() const { return m_layoutTimer.isActive(); }

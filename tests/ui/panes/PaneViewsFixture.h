@@ -107,14 +107,7 @@ protected:
             QApplication::processEvents();
         // A transcript catches up at most once a frame, and lays out rows
         // near the view a turn's budget at a time: let it finish.
-        const auto behind = [] {
-            for (QWidget *widget : QApplication::allWidgets())
-                if (auto *transcript = qobject_cast<TranscriptView *>(widget);
-                    transcript && (transcript->hasPendingSync() || transcript->hasPendingLayout()))
-                    return true;
-            return false;
-        };
-        for (int i = 0; i < 200 && behind(); ++i)
+        for (int i = 0; i < 200 && TranscriptView::anyCatchingUp(); ++i)
             QTest::qWait(1);
         QApplication::processEvents();
     }

@@ -44,14 +44,7 @@ void settle()
         QApplication::processEvents();
     // A view takes in its first lines in the frame after it is shown, and
     // lays out rows near it a turn's budget at a time: let it catch up.
-    const auto behind = [] {
-        for (QWidget *widget : QApplication::allWidgets())
-            if (auto *transcript = qobject_cast<TranscriptView *>(widget);
-                transcript && (transcript->hasPendingLayout() || transcript->hasPendingSync()))
-                return true;
-        return false;
-    };
-    for (int i = 0; i < 2000 && behind(); ++i)
+    for (int i = 0; i < 2000 && TranscriptView::anyCatchingUp(); ++i)
         QTest::qWait(1);
     QApplication::processEvents();
 }

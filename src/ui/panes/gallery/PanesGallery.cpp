@@ -13,7 +13,6 @@
 #include "ui/panes/TranscriptGrouping.h"
 #include "ui/panes/TranscriptView.h"
 
-#include <QApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
@@ -26,13 +25,7 @@ namespace {
 // A transcript takes its lines in from the frame after it is shown, and lays
 // out its rows a turn's budget at a time: pages wait until every one is done.
 const bool transcriptsWaitedFor = [] {
-    gallery::registerBusyCheck([] {
-        for (QWidget *widget : QApplication::allWidgets())
-            if (auto *transcript = qobject_cast<TranscriptView *>(widget);
-                transcript && (transcript->hasPendingSync() || transcript->hasPendingLayout()))
-                return true;
-        return false;
-    });
+    gallery::registerBusyCheck(&TranscriptView::anyCatchingUp);
     return true;
 }();
 
