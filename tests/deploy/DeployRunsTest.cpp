@@ -199,8 +199,10 @@ TEST(DeployRunsTest, AnInstallStopsWhenItsStopperGoes)
     request.stopper = stopper;
     request.stoppable = true;
     QCoro::Task<std::optional<QString>> installing = DeployToolInstaller::install(request);
-    ASSERT_TRUE(waitUntil([&] { return QFile::exists(marks + QStringLiteral("/pid")); }));
+    // (The shell makes the file before it writes its number in it.)
+    ASSERT_TRUE(waitUntil([&] { return readFile(marks + QStringLiteral("/pid")).endsWith('\n'); }));
     const QByteArray pid = readFile(marks + QStringLiteral("/pid")).trimmed();
+    ASSERT_FALSE(pid.isEmpty());
     delete stopper;
     EXPECT_EQ(await(std::move(installing)), std::optional<QString>(QStringLiteral("the install was stopped")));
     EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)));
