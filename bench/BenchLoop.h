@@ -21,6 +21,15 @@ inline void useTemporaryHome(const QTemporaryDir &home)
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
 }
 
+// Before the application object of a benchmark with windows: the temporary
+// home, and the offscreen platform unless another one is asked for.
+inline void prepareWindowBench(const QTemporaryDir &home)
+{
+    useTemporaryHome(home);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
 // Runs the event loop until `condition` holds or `timeoutMs` have passed;
 // whether it holds.
 template <typename F>

@@ -43,6 +43,7 @@ namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
 
+using bench::report;
 using bench::percentile;
 
 // Resident set size and its peak, in kB, from /proc/self/status.
@@ -70,11 +71,6 @@ QCoro::Task<std::optional<AgentSession>> spawnAgent(ClaudeCodeProvider &provider
         std::printf("an agent did not start: %s\n", e.what());
         co_return std::nullopt;
     }
-}
-
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-66s %12.2f %-8s target %-12s %s\n", what, value, unit, target, met ? "met" : "MISSED");
 }
 
 void benchOutputIngest(const QString &project)
@@ -353,9 +349,7 @@ int main(int argc, char **argv)
     const QString project = root.path() + QStringLiteral("/bench-project");
     QDir().mkpath(project);
     QFile::copy(QStringLiteral("/dev/null"), project + QStringLiteral("/README.md"));
-#ifndef NDEBUG
-    std::printf("note: a debug build; build in Release for meaningful figures\n");
-#endif
+    bench::noteDebugBuild();
     if (runs("ingest"))
         benchOutputIngest(project);
     if (runs("prompt"))

@@ -33,6 +33,7 @@ using namespace nerim;
 
 namespace {
 
+using bench::report;
 using bench::threadCpuMs;
 
 double cpuMs()
@@ -59,11 +60,6 @@ void resetPeak()
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     if (clear.open(QIODevice::WriteOnly))
         clear.write("5");
-}
-
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-62s %10.2f %-5s target %-10s %s\n", what, value, unit, target, met ? "met" : "MISSED");
 }
 
 void info(const char *what, double value, const char *unit)
@@ -369,9 +365,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir root;
-#ifndef NDEBUG
-    std::printf("note: a debug build; build in Release for meaningful figures\n");
-#endif
+    bench::noteDebugBuild();
     benchMemoryPerByte();
     benchRead(root.path());
     benchSave(root.path());

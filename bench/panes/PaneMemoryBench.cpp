@@ -12,6 +12,7 @@
 #include "ui/panes/AgentPaneView.h"
 #ifdef PANE_MEMORY_BENCH_WHOLE_APP
 #include "../BenchLoop.h"
+#include "../BenchTiming.h"
 #include "../BenchWindow.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "app/AppShellViewModel.h"
@@ -38,10 +39,7 @@ using namespace nerim;
 
 namespace {
 
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
+using bench::report;
 
 // A field of /proc/self/status, in kB.
 qint64 statusField(const char *name)
@@ -195,9 +193,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     MotionPreferences::shared().setReduceMotion(true);
-#ifndef NDEBUG
-    std::printf("note: a debug build; build in Release for meaningful figures\n");
-#endif
+    bench::noteDebugBuild();
     // Each figure in a process of its own, so that memory one freed does not
     // serve the other: "panes" or "app"; by default both, one after another.
     const QString which = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();

@@ -42,6 +42,7 @@ namespace claudeStandin = nerim::test::claudeStandin;
 
 namespace {
 
+using bench::report;
 using bench::awaitTask;
 using bench::percentile;
 using bench::runUntil;
@@ -71,11 +72,6 @@ private:
 };
 
 PaintTimingApplication *paintTiming() { return static_cast<PaintTimingApplication *>(qApp); }
-
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-66s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
 
 struct Figures {
     double p99WallMs = 0;
@@ -203,16 +199,12 @@ Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = fa
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    bench::useTemporaryHome(home);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::prepareWindowBench(home);
     PaintTimingApplication app(argc, argv);
     // Each figure is out as soon as it is known.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     MotionPreferences::shared().setReduceMotion(false);
-#ifndef NDEBUG
-    std::printf("note: a debug build; build in Release for meaningful figures\n");
-#endif
+    bench::noteDebugBuild();
     const int lines = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100000;
     std::printf("three panes streaming %d lines each, platform %s\n", lines, qPrintable(app.platformName()));
     const QString only = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();

@@ -24,18 +24,10 @@ using Kind = OutputLine::Kind;
 
 namespace {
 
+using bench::report;
+using bench::inform;
 using bench::percentile;
 using bench::threadCpuMs;
-
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-void inform(const char *what, double value, const char *unit)
-{
-    std::printf("%-62s %10.2f %-4s\n", what, value, unit);
-}
 
 // The lines of one answer of `length` lines: prose around a fenced block.
 QStringList answer(int turn, int length)

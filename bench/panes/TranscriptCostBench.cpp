@@ -36,25 +36,10 @@ using Kind = OutputLine::Kind;
 
 namespace {
 
+using bench::report;
+using bench::inform;
 using bench::percentile;
 using bench::threadCpuMs;
-
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-62s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-void inform(const char *what, double value, const char *unit) { std::printf("%-62s %10.2f %-4s\n", what, value, unit); }
-
-// Whether a transcript view has lines or layout still to take in.
-bool transcriptBusy()
-{
-    for (QWidget *widget : QApplication::allWidgets())
-        if (auto *transcript = qobject_cast<TranscriptView *>(widget);
-            transcript && (transcript->hasPendingSync() || transcript->hasPendingLayout()))
-            return true;
-    return false;
-}
 
 void settle()
 {
@@ -64,7 +49,7 @@ void settle()
     // turn's budget at a time: until it is done.
     QElapsedTimer waited;
     waited.start();
-    while (transcriptBusy() && waited.elapsed() < 600000)
+    while (TranscriptView::anyCatchingUp() && waited.elapsed() < 600000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
 }
 
@@ -86,7 +71,7 @@ double longestTurn(Work work)
     work();
     QApplication::processEvents();
     double longest = threadCpuMs() - start;
-    for (int i = 0; i < 3 || transcriptBusy(); ++i) {
+    for (int i = 0; i < 3 || TranscriptView::anyCatchingUp(); ++i) {
         start = threadCpuMs();
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
         longest = std::max(longest, threadCpuMs() - start);

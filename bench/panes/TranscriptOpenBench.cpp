@@ -34,18 +34,10 @@ using Kind = OutputLine::Kind;
 
 namespace {
 
+using bench::report;
+using bench::inform;
 using bench::percentile;
 using bench::runUntil;
-
-void report(const char *what, double value, const char *unit, const char *target, bool met)
-{
-    std::printf("%-64s %10.2f %-4s target %-8s %s\n", what, value, unit, target, met ? "met" : "MISSED");
-}
-
-void inform(const char *what, double value, const char *unit)
-{
-    std::printf("%-64s %10.2f %-4s\n", what, value, unit);
-}
 
 OutputLines transcript(int count)
 {
@@ -203,15 +195,11 @@ void openAndWiden(int count)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    bench::useTemporaryHome(home);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::prepareWindowBench(home);
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     MotionPreferences::shared().setReduceMotion(false);
-#ifndef NDEBUG
-    std::printf("note: a debug build; build in Release for meaningful figures\n");
-#endif
+    bench::noteDebugBuild();
     const int largest = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000000;
     for (int count : {10000, 100000, 250000, 1000000})
         if (count <= largest)

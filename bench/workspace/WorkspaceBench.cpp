@@ -86,9 +86,7 @@ protected:
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    bench::useTemporaryHome(home);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::prepareWindowBench(home);
     QApplication app(argc, argv);
     MotionPreferences::shared().setReduceMotion(true);
     QTextStream out(stdout);
