@@ -20,7 +20,9 @@ namespace {
 
 const QString tag = QStringLiteral("[Nerim deploy-records]");
 
-// One read-change-write at a time, whichever canvas asks.
+// One read-change-write at a time, whichever canvas asks. A plain read needs
+// no turn: every write renames a whole new file into place, so a reader sees
+// the old file or the new one, and never waits for another thread's write.
 QMutex recordsMutex;
 
 using Records = QJsonObject; // project key -> record object
@@ -98,7 +100,6 @@ DeployOwnRecord DeployOwnRecord::load(const QUrl &projectURL)
         return {};
     const QString key = projectKey(projectURL);
     try {
-        QMutexLocker lock(&recordsMutex);
         const std::optional<Records> records = readRecords();
         if (!records || !records->contains(key))
             return {};
