@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QScopeGuard>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -456,5 +457,14 @@ std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<
         syncFolderOf(logPath); // the new log's name must survive a crash too
     return LogFile{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
 }
+
+namespace detail {
+namespace {
+std::atomic<int> wholeWrites{0};
+}
+ScopedWholeWrites::ScopedWholeWrites() { ++wholeWrites; }
+ScopedWholeWrites::~ScopedWholeWrites() { --wholeWrites; }
+bool ScopedWholeWrites::active() { return wholeWrites.load() > 0; }
+} // namespace detail
 
 } // namespace nerim::panesChangeLog

@@ -97,5 +97,18 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath, const Atom
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
                                     const AtomicFileWriter::FileIdentity &panesFile, const QByteArray &record);
 
+namespace detail {
+// While one is alive, every save writes panes.json whole (for tests of the
+// whole write, which every fold-back is).
+class ScopedWholeWrites {
+public:
+    ScopedWholeWrites();
+    ~ScopedWholeWrites();
+    ScopedWholeWrites(const ScopedWholeWrites &) = delete;
+    ScopedWholeWrites &operator=(const ScopedWholeWrites &) = delete;
+    static bool active();
+};
+} // namespace detail
+
 } // namespace panesChangeLog
 } // namespace nerim

@@ -246,7 +246,7 @@ bool PanesSaver::save(PanesSnapshot snapshot)
             const bool fold = std::exchange(state->fold, false);
             // The file is still the one written (or read) last: its change
             // log takes what changed since.
-            if (before && held && !fold) {
+            if (before && held && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
                 try {
                     if (appendChange(path, *state, *before, *held, snapshot)) {
                         state->layout = before;
