@@ -6,13 +6,16 @@
 //  3. the peak memory growth during a save of three panes of 100,000 lines;
 //  4. memory held per byte of agent output: three panes fed 100,000 lines each
 //     the way the canvas feeds them (raw line, transcript line, turn answer);
-//  5. an expand or collapse (and a focus change) in a project with one pane of
-//     1,000,000 lines: the bytes written and the time until the save is on
-//     disk, against a save after one more line for contrast.
+//  5. saves in a project with one pane of 1,000,000 lines: an expand or
+//     collapse (and a focus change), one more line, 1,000 more lines and one
+//     more closed turn: the bytes written (to panes.json and its change log)
+//     against what changed, and the time until the save is on disk; and, for
+//     information, a fold-back (the file written whole).
 #include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesSnapshot.h"
-#include "agents/PanesViewFile.h"
+#include "agents/PanesChangeLog.h"
+#include "agents/PanesEncoding.h"
 #include "persistence/AtomicFileWriter.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
@@ -26,6 +29,7 @@
 #include <cstdio>
 #include <ctime>
 #include <malloc.h>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -265,16 +269,20 @@ void benchMemoryPerByte()
 }
 
 // Bytes of the files a save put in place: each of the two whose identity changed.
+// What a save put on disk: panes.json when it was written anew, and what
+// was appended to its change log (the whole log when it was started anew).
 qint64 bytesPutInPlace(const QString &path, const std::optional<AtomicFileWriter::FileIdentity> &panesBefore,
-                       const std::optional<AtomicFileWriter::FileIdentity> &viewBefore)
+                       const std::optional<AtomicFileWriter::FileIdentity> &logBefore)
 {
     qint64 bytes = 0;
     const auto panesAfter = AtomicFileWriter::FileIdentity::of(path);
-    const auto viewAfter = AtomicFileWriter::FileIdentity::of(PanesViewFile::pathFor(path));
+    const auto logAfter = AtomicFileWriter::FileIdentity::of(panesChangeLog::pathFor(path));
     if (panesAfter && panesAfter != panesBefore)
         bytes += panesAfter->size;
-    if (viewAfter && viewAfter != viewBefore)
-        bytes += viewAfter->size;
+    if (logAfter && logAfter != logBefore) {
+        const bool grown = logBefore && logBefore->device == logAfter->device && logBefore->inode == logAfter->inode;
+        bytes += grown ? logAfter->size - logBefore->size : logAfter->size;
+    }
     return bytes;
 }
 
@@ -321,13 +329,13 @@ void benchLayoutSave(const QString &folder)
     };
     const auto timedSave = [&](Figure &figure) {
         const auto panesBefore = AtomicFileWriter::FileIdentity::of(path);
-        const auto viewBefore = AtomicFileWriter::FileIdentity::of(PanesViewFile::pathFor(path));
+        const auto logBefore = AtomicFileWriter::FileIdentity::of(panesChangeLog::pathFor(path));
         QElapsedTimer timer;
         timer.start();
         saver.store.save(snapshot(panes));
         SerialFileWriter::shared().flush();
         figure.ms.push_back(timer.nsecsElapsed() / 1e6);
-        figure.bytes.push_back(double(bytesPutInPlace(path, panesBefore, viewBefore)));
+        figure.bytes.push_back(double(bytesPutInPlace(path, panesBefore, logBefore)));
     };
     const auto median = [](std::vector<double> values) {
         std::sort(values.begin(), values.end());
@@ -350,13 +358,69 @@ void benchLayoutSave(const QString &folder)
            median(layout.ms) <= 5);
     info("expand/collapse/focus save, 1M-line pane: time to disk (slowest of 27)", largest(layout.ms), "ms");
 
-    Figure content;
-    for (int run = 0; run < 3; ++run) {
-        panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more line %1").arg(run));
-        timedSave(content);
+    // Content saves: what changed, encoded as panes.json holds it, against
+    // what the save wrote.
+    const auto linesChanged = [&](int count) {
+        QByteArray changed;
+        const OutputLines &lines = panes.front()->outputLines();
+        for (qsizetype i = lines.size() - count; i < lines.size(); ++i)
+            panesEncoding::appendOutputLine(changed, lines, i);
+        return double(changed.size());
+    };
+    const auto contentFigure = [&](const char *what, const std::function<double()> &change, double msTarget) {
+        Figure figure;
+        std::vector<double> changed;
+        for (int run = 0; run < 5; ++run) {
+            changed.push_back(change());
+            timedSave(figure);
+        }
+        const double bytes = median(figure.bytes);
+        const double target = 3 * median(changed) + 4096;
+        report(QStringLiteral("save after %1, 1M-line pane: bytes written (median; changed %2 B)")
+                   .arg(QLatin1String(what))
+                   .arg(median(changed))
+                   .toUtf8()
+                   .constData(),
+               bytes, "B", QStringLiteral("<= %1 (3 x changed + 4 KiB)").arg(target).toUtf8().constData(),
+               bytes <= target);
+        if (msTarget > 0)
+            report(QStringLiteral("save after %1, 1M-line pane: time to disk (median)").arg(QLatin1String(what)).toUtf8().constData(),
+                   median(figure.ms), "ms", "<= 5", median(figure.ms) <= msTarget);
+        else
+            info(QStringLiteral("save after %1, 1M-line pane: time to disk (median)").arg(QLatin1String(what)).toUtf8().constData(),
+                 median(figure.ms), "ms");
+    };
+    int added = 0;
+    contentFigure("one more line", [&] {
+        panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more line %1").arg(++added));
+        return linesChanged(1);
+    }, 5);
+    contentFigure("1,000 more lines", [&] {
+        for (int i = 0; i < 1000; ++i)
+            panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("another line of agent output %1").arg(++added));
+        return linesChanged(1000);
+    }, 0);
+    contentFigure("one more closed turn", [&] {
+        AgentPaneState &pane = *panes.back();
+        pane.beginTurn(QStringLiteral("prompt %1").arg(++added));
+        pane.appendLine(OutputLine::Kind::stdout, QStringLiteral("answer %1").arg(added));
+        pane.appendStdoutToTurn(QStringLiteral("answer %1").arg(added));
+        pane.closeTurn(QStringLiteral("done"));
+        QByteArray changed;
+        panesEncoding::appendTurn(changed, pane.completedTurns().last());
+        panesEncoding::appendOutputLine(changed, pane.outputLines(), pane.outputLines().size() - 1);
+        return double(changed.size());
+    }, 0);
+
+    // A fold-back: the whole file written again (copying what it can).
+    Figure fold;
+    {
+        const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
+        panes.front()->appendLine(OutputLine::Kind::stdout, QStringLiteral("folded"));
+        timedSave(fold);
     }
-    info("save after one more line, 1M-line pane: bytes written (median)", median(content.bytes) / 1e6, "MB");
-    info("save after one more line, 1M-line pane: time to disk (median)", median(content.ms), "ms");
+    info("fold-back (panes.json written whole), 1M-line pane: bytes written", fold.bytes.front() / 1e6, "MB");
+    info("fold-back (panes.json written whole), 1M-line pane: time to disk", fold.ms.front(), "ms");
 }
 
 } // namespace

@@ -29,10 +29,15 @@ struct PanesSaver::State {
     QMutex mutex;
     // Of the file written (or read) last; none once it may have changed.
     std::shared_ptr<const PanesFileLayout> layout;
-    // What that file holds (its focused and expanded ids aside), when known;
-    // set and cleared with `layout`. Its transcripts share their storage with
-    // the panes', so keeping it costs next to nothing.
+    // What that file and its change log hold, when known; set and cleared
+    // with `layout`. Its transcripts share their storage with the panes', so
+    // keeping it costs next to nothing.
     std::optional<PanesSnapshot> content;
+    // The change log written (or read) for that file, as it was left; none
+    // when there is none yet (the next append starts one).
+    std::optional<panesChangeLog::LogFile> log;
+    // The next save writes the file whole: the log may hold a fault.
+    bool fold = false;
     // Set by a write that failed, so that the next save is not skipped.
     std::atomic<bool> writeFailed{false};
 };
@@ -158,34 +163,55 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
     return next;
 }
 
-bool sameContentApartFromView(const PanesSnapshot &a, const PanesSnapshot &b)
-{
-    if (a.version != b.version || a.nextAgentNumber != b.nextAgentNumber || a.panes.size() != b.panes.size())
-        return false;
-    for (qsizetype i = 0; i < a.panes.size(); ++i) {
-        const PaneDiskSnapshot &x = a.panes.at(i);
-        const PaneDiskSnapshot &y = b.panes.at(i);
-        // A pane's generation changes with everything the file keeps of it.
-        if (x.generation != 0 && x.generation == y.generation && x.id == y.id)
-            continue;
-        if (!(x == y))
-            return false;
-    }
-    return true;
-}
-
 } // namespace panesEncoding
 
 PanesSaver::PanesSaver(QString path) : m_path(std::move(path)), m_state(std::make_shared<State>()) {}
 
 PanesSaver::~PanesSaver() = default;
 
-void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content)
+void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content,
+                       std::optional<panesChangeLog::LogFile> log, bool fold)
 {
     QMutexLocker lock(&m_state->mutex);
     m_state->content = layout ? std::move(content) : std::nullopt;
+    m_state->log = layout ? log : std::nullopt;
+    m_state->fold = fold;
     m_state->layout = std::move(layout);
 }
+
+namespace {
+
+// Appends the change from `held` to `snapshot` to the change log of the file
+// `layout` describes, when that file is still on disk as it was and the log
+// has room: returns whether it did. Throws when the append failed.
+bool appendChange(const QString &path, PanesSaver::State &state, const PanesFileLayout &layout,
+                  const PanesSnapshot &held, const PanesSnapshot &snapshot)
+{
+    if (AtomicFileWriter::FileIdentity::of(path) != layout.file)
+        return false;
+    // Folded back once it would hold more than half of what the file does.
+    const qint64 logSize = state.log ? state.log->size : 0;
+    const qint64 room = std::min(panesChangeLog::maxRecordBytes,
+                                 std::max(panesChangeLog::foldMinimumBytes, layout.file.size / 2) - logSize);
+    if (room <= 0)
+        return false;
+    const std::optional<QByteArray> record = panesChangeLog::encodeRecord(held, snapshot, room);
+    if (!record)
+        return false;
+    const std::optional<panesChangeLog::LogFile> appended =
+        panesChangeLog::appendRecord(panesChangeLog::pathFor(path), state.log, layout.file, *record);
+    if (!appended)
+        return false;
+    if (!state.log) {
+        // A new log carries the focused and expanded pane from now on: a view
+        // file written by an earlier version would only be overruled by it.
+        ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
+    }
+    state.log = appended;
+    return true;
+}
+
+} // namespace
 
 std::optional<PanesSaver::Fingerprint> PanesSaver::fingerprintOf(const PanesSnapshot &snapshot)
 {
@@ -217,25 +243,29 @@ bool PanesSaver::save(PanesSnapshot snapshot)
             // Whatever happens now, the file may no longer be the one described.
             const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
             std::optional<PanesSnapshot> held = std::exchange(state->content, std::nullopt);
-            const QString viewPath = PanesViewFile::pathFor(path);
-            // Only the focused or expanded pane changed, and the file is still
-            // the one written (or read) last: its view file says the rest.
-            if (before && held && panesEncoding::sameContentApartFromView(*held, snapshot) &&
-                AtomicFileWriter::FileIdentity::of(path) == before->file) {
+            const bool fold = std::exchange(state->fold, false);
+            // The file is still the one written (or read) last: its change
+            // log takes what changed since.
+            if (before && held && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
                 try {
-                    AtomicFileWriter::replace(
-                        PanesViewFile{before->file, snapshot.focusedPaneId, snapshot.expandedPaneId}.encode(),
-                        viewPath);
+                    if (appendChange(path, *state, *before, *held, snapshot)) {
+                        state->layout = before;
+                        state->content = snapshot;
+                        return;
+                    }
                 } catch (...) {
+                    // The log's end may be torn: the next save writes the
+                    // file whole, with what the file and log still hold.
                     state->writeFailed = true;
+                    state->fold = true;
+                    state->layout = before;
+                    state->content = std::move(held);
                     logLine(QStringLiteral("[Nerim panes] save failed: %1")
                                 .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+                    return;
                 }
-                // panes.json itself is untouched either way.
-                state->layout = before;
-                state->content = std::move(held);
-                return;
             }
+            state->log.reset();
             try {
                 state->layout =
                     std::make_shared<const PanesFileLayout>(panesEncoding::writeReusing(snapshot, path, before.get()));
@@ -246,9 +276,11 @@ bool PanesSaver::save(PanesSnapshot snapshot)
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
                 return;
             }
-            // The new file has a new identity, so a view file there is stale:
-            // it would be ignored, but need not stay. (unlink never follows a link.)
-            ::unlink(QFile::encodeName(viewPath).constData());
+            // The new file has a new identity, so the change log and any view
+            // file there are stale: they would be ignored, but need not stay.
+            // (unlink never follows a link.)
+            ::unlink(QFile::encodeName(panesChangeLog::pathFor(path)).constData());
+            ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
         },
         QStringLiteral("[Nerim panes]"));
     return true;

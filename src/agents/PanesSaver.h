@@ -1,5 +1,6 @@
 #pragma once
 
+#include "agents/PanesChangeLog.h"
 #include "agents/PanesSnapshot.h"
 #include "persistence/AtomicFileWriter.h"
 
@@ -64,22 +65,26 @@ struct PanesFileLayout {
 // - a snapshot whose panes all carry the same generations as the last one
 //   queued, with the same root values, is not written again (a failed write
 //   is always retried by the next save);
-// - the new file is written as it is encoded, never held whole in memory;
-//   what it shares with the file written last (the transcript lines that were
-//   saved then, the closed turns) is copied from that file, while the file is
-//   unchanged, instead of being encoded again. Nothing encoded is kept between
-//   saves, only where the parts lie in the file;
-// - a snapshot that differs from what the file holds only in its focused and
-//   expanded pane ids (a click on a pane, an expand or collapse) leaves the
-//   file alone and writes the two ids to its view file (PanesViewFile), which
-//   names the file by its identity. What the file holds is judged when the
-//   write's turn comes on the writer's thread, against the file as the last
-//   write (or the load) left it, checked to be unchanged on disk: both kinds
-//   of write go through the same serial queue, so neither can overtake the
-//   other, and the newest snapshot queued, with all its content, is the one
-//   written. Every other save writes the whole file, with the current ids,
-//   and removes the view file it makes stale.
-// The bytes written to panes.json are exactly those of `PanesSnapshot::encode()`.
+// - while panes.json is the file written (or read) last, unchanged on disk, a
+//   save appends what changed since the save before to the change log beside
+//   it (panesChangeLog): the root values, each pane's small values, and only
+//   the lines and closed turns added since. A click on a pane, a run's new
+//   lines, a rename cost about what changed;
+// - once the log would grow beyond half of panes.json (and a few MiB), after
+//   a load that found a fault in the log, after a failed append, or when
+//   panes.json is not the file last written, the save writes panes.json whole
+//   and then removes the log (a log left by a crash in between names the
+//   replaced file, so it is ignored). The whole file is written as it is
+//   encoded, never held in memory; what it shares with the file written (or
+//   read) last (the transcript lines that were saved then, the closed turns)
+//   is copied from that file, while the file is unchanged, instead of being
+//   encoded again. Nothing encoded is kept between saves, only where the parts
+//   lie in the file.
+// What is written is judged when the write's turn comes on the writer's
+// thread, against the content as the last write (or the load) left it: every
+// write goes through the same serial queue, so none overtakes another, and
+// the newest snapshot queued, with all its content, is the one written.
+// The bytes of a whole write are exactly those of `PanesSnapshot::encode()`.
 // Used from one thread (the GUI thread); the writing runs on the writer's.
 class PanesSaver {
 public:
@@ -94,9 +99,12 @@ public:
 
     // The file at `path` was just read and holds these parts (for the first
     // save after opening a project) and, when given, this content as the file
-    // has it (its focused and expanded ids aside), so that a first save that
-    // changes only those ids need not write it again.
-    void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt);
+    // and its change log have it, so that the first save need only append
+    // what changed. `log` is the change log as it was read to its end (none
+    // when there was none for this file); `fold` has the next save write the
+    // file whole (the log had a fault).
+    void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt,
+               std::optional<panesChangeLog::LogFile> log = std::nullopt, bool fold = false);
 
     struct State;
 
@@ -121,11 +129,6 @@ namespace panesEncoding {
 // copying from the file there what `layout` says it holds, while that file is
 // unchanged. Returns the new file's layout. Throws as AtomicFileWriter does.
 PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout);
-// Whether the two snapshots hold the same content apart from their focused and
-// expanded pane ids (what a save of `b` over a file holding `a` would change
-// beyond those). Panes taken at the same generation are equal without a look
-// at their transcripts, and so are transcripts that share their storage.
-bool sameContentApartFromView(const PanesSnapshot &a, const PanesSnapshot &b);
 } // namespace panesEncoding
 
 } // namespace nerim

@@ -1,6 +1,7 @@
 #include "agents/PanesSnapshot.h"
 
 #include "agents/AgentPaneState.h"
+#include "agents/PanesChangeLog.h"
 #include "agents/PanesEncoding.h"
 #include "agents/PanesFastReader.h"
 #include "agents/PanesSaver.h"
@@ -438,15 +439,21 @@ PanesLoadResult readPanesFile(const QString &path)
             return result;
         }
         snapshot = std::move(primary.snapshot);
+        if (snapshot && primary.identity) {
+            // The focused and expanded pane an earlier version saved beside
+            // the file, when saved for exactly this file (and so naming its
+            // panes); then the changes saved since the file was written whole.
+            if (const std::optional<PanesViewFile> view = PanesViewFile::read(PanesViewFile::pathFor(path)))
+                view->applyTo(*snapshot, *primary.identity);
+            const panesChangeLog::ReadOutcome changes =
+                panesChangeLog::applyLog(*snapshot, panesChangeLog::pathFor(path), *primary.identity);
+            result.changeLog = changes.log;
+            result.changeLogFault = changes.fault;
+        }
         if (snapshot && primary.layout) {
             result.layout = std::move(primary.layout);
             result.fileContent = snapshot;
         }
-        // The focused and expanded pane saved beside the file, when they were
-        // saved for exactly this file (and so name its panes).
-        if (snapshot && primary.identity)
-            if (const std::optional<PanesViewFile> view = PanesViewFile::read(PanesViewFile::pathFor(path)))
-                view->applyTo(*snapshot, *primary.identity);
     } catch (...) {
         result.failure = AtomicFileWriter::describeFailure(std::current_exception());
     }
@@ -494,7 +501,8 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
                 return;
             }
-            // The view file written for the file replaced is stale now.
+            // The change log and view file written for the file replaced are stale now.
+            ::unlink(QFile::encodeName(panesChangeLog::pathFor(path)).constData());
             ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
         },
         QStringLiteral("[Nerim panes]"));
@@ -548,7 +556,8 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
                                  .arg(*result.failure, kept);
     }
     if (result.layout)
-        m_saver->adopt(std::move(result.layout), std::move(result.fileContent));
+        m_saver->adopt(std::move(result.layout), std::move(result.fileContent), result.changeLog,
+                       result.changeLogFault);
     return std::move(result.snapshot);
 }
 

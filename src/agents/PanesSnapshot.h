@@ -4,6 +4,7 @@
 #include "agents/ConversationTurn.h"
 #include "agents/OutputLine.h"
 #include "agents/OutputLines.h"
+#include "agents/PanesChangeLog.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -81,10 +82,15 @@ struct PanesLoadResult {
     // Where the parts of the file read lie in it, for the first save (see
     // PanesSaver::adopt); none when they could not be told.
     std::shared_ptr<const PanesFileLayout> layout;
-    // With `layout`: the content as the file holds it (before the next agent
-    // number is raised above the restored panes' and the view file's ids are
-    // applied), for the saver to tell a save that changes nothing else.
+    // With `layout`: the content as the file and its change log hold it
+    // (before the next agent number is raised above the restored panes'), for
+    // the saver to append only what the next save changes.
     std::optional<PanesSnapshot> fileContent;
+    // The change log read for the file: as it stands when read to its end
+    // without a fault (the saver may append to it); `changeLogFault` when a
+    // record ended it early (the next save writes the file whole).
+    std::optional<panesChangeLog::LogFile> changeLog;
+    bool changeLogFault = false;
     // Why the file could not be read, when it exists but could not be; the
     // snapshot is then its backup's, when that could be read.
     std::optional<QString> failure;
@@ -93,10 +99,12 @@ struct PanesLoadResult {
 
 // Reads panes.json: nothing (silently) when there is no file; the backup when
 // the file cannot be read or decoded (one log line either way); nothing, with a
-// log line, for an unknown version. The focused and expanded pane ids come from
-// the view file beside it (PanesViewFile) when that was written for exactly the
-// file read; never for a snapshot restored from the backup. A restored snapshot's `nextAgentNumber` is
-// raised above every restored pane number. Touches no GUI state, so it may run
+// log line, for an unknown version. The changes saved since the file was
+// written whole are applied from its change log (panesChangeLog) when that
+// was written for exactly the file read, after the focused and expanded pane
+// ids of a view file (PanesViewFile, written by earlier versions) made for it;
+// neither is applied to a snapshot restored from the backup. A restored
+// snapshot's `nextAgentNumber` is raised above every restored pane number. Touches no GUI state, so it may run
 // on a worker thread.
 PanesLoadResult readPanesFile(const QString &path);
 std::optional<PanesSnapshot> loadPanesSnapshot(const QString &path);

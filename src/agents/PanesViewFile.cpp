@@ -50,17 +50,33 @@ QString PanesViewFile::pathFor(const QString &panesPath)
     return panesPath.left(slash + 1) + name + QStringLiteral("-view.json");
 }
 
-QByteArray PanesViewFile::encode() const
+QJsonObject panesFileIdentityToJson(const AtomicFileWriter::FileIdentity &identity)
 {
     QJsonObject file;
-    file.insert(QStringLiteral("device"), QString::number(panesFile.device));
-    file.insert(QStringLiteral("inode"), QString::number(panesFile.inode));
-    file.insert(QStringLiteral("size"), QString::number(panesFile.size));
-    file.insert(QStringLiteral("modifiedNs"), QString::number(panesFile.modifiedNs));
-    file.insert(QStringLiteral("changedNs"), QString::number(panesFile.changedNs));
+    file.insert(QStringLiteral("device"), QString::number(identity.device));
+    file.insert(QStringLiteral("inode"), QString::number(identity.inode));
+    file.insert(QStringLiteral("size"), QString::number(identity.size));
+    file.insert(QStringLiteral("modifiedNs"), QString::number(identity.modifiedNs));
+    file.insert(QStringLiteral("changedNs"), QString::number(identity.changedNs));
+    return file;
+}
+
+AtomicFileWriter::FileIdentity panesFileIdentityFromJson(const JsonObjectReader &file)
+{
+    AtomicFileWriter::FileIdentity identity;
+    identity.device = decimal<quint64>(file, QStringLiteral("device"));
+    identity.inode = decimal<quint64>(file, QStringLiteral("inode"));
+    identity.size = decimal<qint64>(file, QStringLiteral("size"));
+    identity.modifiedNs = decimal<qint64>(file, QStringLiteral("modifiedNs"));
+    identity.changedNs = decimal<qint64>(file, QStringLiteral("changedNs"));
+    return identity;
+}
+
+QByteArray PanesViewFile::encode() const
+{
     QJsonObject root;
     root.insert(QStringLiteral("version"), currentVersion);
-    root.insert(QStringLiteral("panesFile"), file);
+    root.insert(QStringLiteral("panesFile"), panesFileIdentityToJson(panesFile));
     if (focusedPaneId)
         root.insert(QStringLiteral("focusedPaneId"), json::uuid(*focusedPaneId));
     if (expandedPaneId)
@@ -73,13 +89,8 @@ PanesViewFile PanesViewFile::decode(const QByteArray &bytes)
     const JsonObjectReader root = JsonObjectReader::parse(bytes);
     if (root.int32(QStringLiteral("version")) != currentVersion)
         root.value(QStringLiteral("version")).fail(QStringLiteral("unknown version"));
-    const JsonObjectReader file = root.object(QStringLiteral("panesFile"));
     PanesViewFile view;
-    view.panesFile.device = decimal<quint64>(file, QStringLiteral("device"));
-    view.panesFile.inode = decimal<quint64>(file, QStringLiteral("inode"));
-    view.panesFile.size = decimal<qint64>(file, QStringLiteral("size"));
-    view.panesFile.modifiedNs = decimal<qint64>(file, QStringLiteral("modifiedNs"));
-    view.panesFile.changedNs = decimal<qint64>(file, QStringLiteral("changedNs"));
+    view.panesFile = panesFileIdentityFromJson(root.object(QStringLiteral("panesFile")));
     view.focusedPaneId = root.optionalUuid(QStringLiteral("focusedPaneId"));
     view.expandedPaneId = root.optionalUuid(QStringLiteral("expandedPaneId"));
     return view;

@@ -3,6 +3,7 @@
 #include "persistence/AtomicFileWriter.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QUuid>
 #include <optional>
@@ -10,6 +11,7 @@
 namespace nerim {
 
 struct PanesSnapshot;
+class JsonObjectReader;
 
 // Which pane is focused and which expanded, saved beside panes.json (as
 // panes-view.json) when nothing else changed since that file was written, so
@@ -49,5 +51,11 @@ struct PanesViewFile {
 
     friend bool operator==(const PanesViewFile &, const PanesViewFile &) = default;
 };
+
+// A panes file's identity as the files beside it name it: an object of
+// decimal strings ("device", "inode", "size", "modifiedNs", "changedNs").
+QJsonObject panesFileIdentityToJson(const AtomicFileWriter::FileIdentity &identity);
+// Strict: throws JsonDecodingError for anything but that form.
+AtomicFileWriter::FileIdentity panesFileIdentityFromJson(const JsonObjectReader &object);
 
 } // namespace nerim

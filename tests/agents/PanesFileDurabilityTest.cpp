@@ -3,6 +3,7 @@
 // aside rather than saved over, and the saver copies from the previous file
 // only what is exactly what it wrote.
 #include "TestEnvironment.h"
+#include "agents/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesFastReader.h"
 #include "agents/PanesSaver.h"
@@ -159,6 +160,8 @@ TEST(PanesFileDurability, ElementsAcrossPieceBoundariesReadAsTheWholeFile)
 // of any file whole.)
 TEST(PanesFileDurability, AFileOfSeveralHundredMegabytesIsReadBackWhole)
 {
+    // Every save here writes the file whole (as a fold-back of the change log does).
+    const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
     const QString path = makeTempDir() + QStringLiteral("/panes.json");
     PanesSnapshot snapshot;
     snapshot.nextAgentNumber = 4;
@@ -220,6 +223,8 @@ TEST(PanesFileDurability, AFileOfSeveralHundredMegabytesIsReadBackWhole)
 // user is told where it went, and the backup, when readable, restores the panes.
 TEST(PanesFileDurability, AnUnreadableFileIsSetAsideAndNeverSavedOver)
 {
+    // Every save here writes the file whole (as a fold-back of the change log does).
+    const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
     const QByteArray damaged = "{\"version\":1,\"panes\":[{\"id\":";
     PanesSnapshot good;
     good.nextAgentNumber = 2;

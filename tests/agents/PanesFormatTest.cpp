@@ -1,6 +1,7 @@
 // panes.json is read and written by hand-made fast paths; these tests hold them
 // to the platform JSON document's bytes and to the strict reader's errors.
 #include "TestEnvironment.h"
+#include "agents/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesEncoding.h"
 #include "agents/PanesFastReader.h"
@@ -333,6 +334,9 @@ TEST(PanesFormat, ReadingAFileParsesItOnceAndKeepsTheVersionRules)
 
 TEST(PanesSaver, WritesOnlyWhatChangedAndTheBytesOfAFullEncode)
 {
+    // Every save here writes the file whole (as a fold-back of the change log does).
+    std::optional<panesChangeLog::detail::ScopedWholeWrites> wholeWrites;
+    wholeWrites.emplace();
     const QString path = makeTempDir() + QStringLiteral("/panes.json");
     PanesSaver saver(path);
     std::vector<std::unique_ptr<AgentPaneState>> panes;
@@ -388,7 +392,9 @@ TEST(PanesSaver, WritesOnlyWhatChangedAndTheBytesOfAFullEncode)
     // A pane removed, then the focus changed.
     panes.pop_back();
     saveAndCheck(true);
-    // Only the focus changed: the file stays as it is and reads with the new focus.
+    // Only the focus changed: the file stays as it is (the change log takes
+    // the focus) and reads with the new focus.
+    wholeWrites.reset();
     const QByteArray before = readFile(path);
     PanesSnapshot moved = snapshot();
     moved.focusedPaneId.reset();
@@ -400,6 +406,8 @@ TEST(PanesSaver, WritesOnlyWhatChangedAndTheBytesOfAFullEncode)
 
 TEST(PanesSaver, RetriesAfterAFailedWriteAndWritesHandMadeSnapshotsAlways)
 {
+    // Every save here writes the file whole (as a fold-back of the change log does).
+    const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
     const QString dir = makeTempDir();
     const QString blocked = dir + QStringLiteral("/data");
     ASSERT_TRUE(writeFile(blocked, "a file where the folder should be"));

@@ -1,7 +1,9 @@
 // A change of the focused or expanded pane alone is saved beside panes.json
-// (panes-view.json), never by rewriting the transcripts; the view file counts
-// only for the exact panes.json it was written for.
+// (in its change log), never by rewriting the transcripts. The view file
+// (panes-view.json) that earlier versions wrote for such a change still
+// counts, but only for the exact panes.json it was written for.
 #include "TestEnvironment.h"
+#include "agents/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesSaver.h"
 #include "agents/PanesSnapshot.h"
@@ -91,6 +93,7 @@ struct Project {
         SerialFileWriter::shared().flush();
     }
     QString view() const { return PanesViewFile::pathFor(path); }
+    QString log() const { return panesChangeLog::pathFor(path); }
 
     QString folder;
     QString path;
@@ -140,17 +143,21 @@ TEST(PanesViewFile, FocusExpandAndCollapseLeaveTheTranscriptFileAlone)
     EXPECT_FALSE(QFile::exists(project.view()));
     const QByteArray saved = readFile(project.path);
     const ino_t inode = inodeOf(project.path);
+    qint64 logBefore = 0;
 
     // Focus, expand, focus another, collapse: each save leaves panes.json (and
-    // its backup) as they were and writes only the view file.
+    // its backup) as they were and appends a few hundred bytes to the log.
     for (const Layout &layout : {Layout{b, std::nullopt}, Layout{b, b}, Layout{c, b}, Layout{c, std::nullopt}}) {
         EXPECT_TRUE(project.store.save(snapshotOf(panes, layout.focused, layout.expanded)));
         SerialFileWriter::shared().flush();
         EXPECT_EQ(readFile(project.path), saved);
         EXPECT_EQ(inodeOf(project.path), inode);
         EXPECT_FALSE(QFile::exists(project.path + QStringLiteral(".backup")));
-        EXPECT_TRUE(QFile::exists(project.view()));
-        EXPECT_LT(QFile(project.view()).size(), 400);
+        EXPECT_FALSE(QFile::exists(project.view()));
+        const qint64 logSize = QFile(project.log()).size();
+        EXPECT_GT(logSize, logBefore);
+        EXPECT_LT(logSize - logBefore, 1200); // three panes' names and numbers, no transcript
+        logBefore = logSize;
         // Reopened (by both entry points): the new layout.
         EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == layout);
         PanesSnapshotStore reopened(project.path);
@@ -170,27 +177,31 @@ TEST(PanesViewFile, FocusExpandAndCollapseLeaveTheTranscriptFileAlone)
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, a}));
 }
 
-TEST(PanesViewFile, AContentChangeWritesTheWholeFileWithTheCurrentLayout)
+TEST(PanesViewFile, AWholeWriteCarriesTheCurrentLayoutAndMakesTheLogStale)
 {
     Project project;
     const Panes panes = makePanes(2);
     const QUuid a = panes[0]->id(), b = panes[1]->id();
     project.save(snapshotOf(panes, a, std::nullopt));
     project.save(snapshotOf(panes, b, b));
-    const QByteArray staleView = readFile(project.view());
-    ASSERT_FALSE(staleView.isEmpty());
+    const QByteArray staleLog = readFile(project.log());
+    ASSERT_FALSE(staleLog.isEmpty());
 
-    // A renamed pane: the whole file, holding the layout of the moment.
+    // A renamed pane written whole (a fold-back): the whole file, holding
+    // the layout of the moment.
     panes[0]->setAgentName(QStringLiteral("Atlas"));
     const PanesSnapshot renamed = snapshotOf(panes, a, b);
-    project.save(renamed);
+    {
+        const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
+        project.save(renamed);
+    }
     EXPECT_EQ(readFile(project.path), renamed.encode());
-    EXPECT_FALSE(QFile::exists(project.view())); // stale, so removed
+    EXPECT_FALSE(QFile::exists(project.log())); // stale, so removed
     EXPECT_EQ(loadPanesSnapshot(project.path), renamed);
 
-    // The stale view file put back (a copy restored from elsewhere): it names
-    // the file that was replaced, so it is ignored.
-    ASSERT_TRUE(writeFile(project.view(), staleView));
+    // The stale log put back (a copy restored from elsewhere): it names the
+    // file that was replaced, so it is ignored.
+    ASSERT_TRUE(writeFile(project.log(), staleLog));
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, b}));
 
     // And a layout change after it applies to the new file.
@@ -287,7 +298,10 @@ TEST(PanesViewFile, ARestoreFromTheBackupIgnoresTheViewFile)
     const QUuid a = panes[0]->id(), b = panes[1]->id();
     project.save(snapshotOf(panes, a, std::nullopt));
     panes[1]->setAgentName(QStringLiteral("Bea"));
-    project.save(snapshotOf(panes, a, std::nullopt)); // the first file is now the backup
+    {
+        const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
+        project.save(snapshotOf(panes, a, std::nullopt)); // the first file is now the backup
+    }
     // A view file made for the backup's identity.
     const auto backupIdentity = AtomicFileWriter::FileIdentity::of(project.path + QStringLiteral(".backup"));
     ASSERT_TRUE(backupIdentity);
@@ -302,6 +316,8 @@ TEST(PanesViewFile, ARestoreFromTheBackupIgnoresTheViewFile)
 
 TEST(PanesViewFile, QueuedSavesKeepTheirOrderAndTheNewestContentIsWritten)
 {
+    // Every save here writes the file whole (as a fold-back of the change log does).
+    const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
     Project project;
     const Panes panes = makePanes(2);
     const QUuid a = panes[0]->id(), b = panes[1]->id();
@@ -349,16 +365,18 @@ TEST(PanesViewFile, AFailedLayoutSaveIsRetriedByTheNextSave)
     project.save(snapshotOf(panes, a, std::nullopt));
     const QByteArray saved = readFile(project.path);
 
-    // A folder in the view file's place: the rename onto it fails.
-    ASSERT_TRUE(QDir().mkpath(project.view() + QStringLiteral("/inside")));
+    // A folder in the change log's place: the append fails.
+    ASSERT_TRUE(QDir().mkpath(project.log() + QStringLiteral("/inside")));
     EXPECT_TRUE(project.store.save(snapshotOf(panes, a, a)));
     SerialFileWriter::shared().flush();
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, std::nullopt}));
 
-    ASSERT_TRUE(QDir(project.view()).removeRecursively());
+    ASSERT_TRUE(QDir(project.log()).removeRecursively());
     EXPECT_TRUE(project.store.save(snapshotOf(panes, a, a))); // the same snapshot, not skipped
     SerialFileWriter::shared().flush();
-    EXPECT_EQ(readFile(project.path), saved);
+    // After a failed append the file is written whole: the log's end could be torn.
+    EXPECT_NE(readFile(project.path), saved);
+    EXPECT_EQ(readFile(project.path), snapshotOf(panes, a, a).encode());
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, a}));
 }
 

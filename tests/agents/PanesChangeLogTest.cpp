@@ -1,0 +1,308 @@
+// Saves append what changed to panes-changes.log beside panes.json; the load
+// applies it to exactly the file it was written for, up to its first damaged
+// record, and a fold-back writes the file whole again.
+#include "TestEnvironment.h"
+#include "agents/AgentPaneState.h"
+#include "agents/PanesChangeLog.h"
+#include "agents/PanesSaver.h"
+#include "agents/PanesSnapshot.h"
+#include "foundation/SerialFileWriter.h"
+#include "foundation/UuidText.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace nerim;
+using namespace nerim::test;
+
+namespace {
+
+using Panes = std::vector<std::unique_ptr<AgentPaneState>>;
+
+std::unique_ptr<AgentPaneState> newPane(int number)
+{
+    return std::make_unique<AgentPaneState>(newUuid(), uuidText(newUuid()), QStringLiteral("Claude %1").arg(number),
+                                            number, false, AgentRole::code, QString());
+}
+
+PanesSnapshot snapshotOf(const Panes &panes, std::optional<QUuid> focused, std::optional<QUuid> expanded)
+{
+    PanesSnapshot snapshot;
+    snapshot.nextAgentNumber = 50;
+    snapshot.focusedPaneId = focused;
+    snapshot.expandedPaneId = expanded;
+    for (const auto &pane : panes)
+        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+    return snapshot;
+}
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+struct Project {
+    Project() : folder(makeTempDir()), path(folder + QStringLiteral("/panes.json")) {}
+    QString log() const { return panesChangeLog::pathFor(path); }
+    QString folder;
+    QString path;
+};
+
+void saveAndFlush(PanesSnapshotStore &store, const PanesSnapshot &snapshot)
+{
+    store.save(snapshot);
+    SerialFileWriter::shared().flush();
+}
+
+// Three panes with a little transcript and a closed turn, saved whole, then
+// three changes appended to the log: a new line, a closed turn, a rename and
+// focus. Returns the snapshot after each record (the first is the file's).
+std::vector<PanesSnapshot> fileWithThreeRecords(const Project &project, Panes &panes)
+{
+    for (int p = 1; p <= 3; ++p) {
+        panes.push_back(newPane(p));
+        panes.back()->beginTurn(QStringLiteral("start"));
+        for (int i = 0; i < 20; ++i) {
+            panes.back()->appendLine(OutputLine::Kind::stdout, QStringLiteral("pane %1 line %2").arg(p).arg(i));
+            panes.back()->appendStdoutToTurn(QStringLiteral("line %1").arg(i));
+        }
+        panes.back()->closeTurn(QStringLiteral("Done."));
+    }
+    PanesSnapshotStore store(project.path);
+    std::vector<PanesSnapshot> states;
+    states.push_back(snapshotOf(panes, panes[0]->id(), std::nullopt));
+    saveAndFlush(store, states.back());
+    panes[1]->appendLine(OutputLine::Kind::stderr, QStringLiteral("a warning “é” 🚀"));
+    states.push_back(snapshotOf(panes, panes[0]->id(), std::nullopt));
+    saveAndFlush(store, states.back());
+    panes[2]->beginTurn(QStringLiteral("again"));
+    panes[2]->appendLine(OutputLine::Kind::stdout, QStringLiteral("answer"));
+    panes[2]->appendStdoutToTurn(QStringLiteral("answer"));
+    panes[2]->closeTurn(std::nullopt);
+    states.push_back(snapshotOf(panes, panes[0]->id(), std::nullopt));
+    saveAndFlush(store, states.back());
+    panes[0]->setAgentName(QStringLiteral("Atlas"));
+    states.push_back(snapshotOf(panes, panes[2]->id(), panes[2]->id()));
+    saveAndFlush(store, states.back());
+    return states;
+}
+
+} // namespace
+
+// Random edits, each saved and read back by the production load: the load
+// always gives the last snapshot; panes.json keeps its bytes and inode until
+// a fold-back rewrites it, and the log is gone after each fold-back.
+TEST(PanesChangeLog, RandomChangesReadBackExactlyAndTheFileChangesOnlyWhenFolded)
+{
+    Project project;
+    std::mt19937 random(20240611);
+    const auto roll = [&](int n) { return int(random() % unsigned(n)); };
+    Panes panes;
+    int number = 0;
+    for (int p = 0; p < 2; ++p)
+        panes.push_back(newPane(++number));
+    auto store = std::make_unique<PanesSnapshotStore>(project.path);
+    std::optional<QUuid> focused, expanded;
+    saveAndFlush(*store, snapshotOf(panes, focused, expanded));
+    QByteArray fileBytes = readFile(project.path);
+    ino_t inode = inodeOf(project.path);
+    int folds = 0, appends = 0;
+
+    for (int step = 0; step < 250; ++step) {
+        const int what = roll(100);
+        AgentPaneState *pane = panes.empty() ? nullptr : panes[size_t(roll(int(panes.size())))].get();
+        if (what < 40 && pane) {
+            // Lines, now and then a long one (so that the log fills up).
+            const int count = 1 + roll(30);
+            for (int i = 0; i < count; ++i) {
+                const int length = roll(20) == 0 ? 200000 : 1 + roll(80);
+                pane->appendLine(OutputLine::Kind(roll(5)), QString(length, QChar(u'a' + roll(26))) + QStringLiteral("\"\\\n é"));
+            }
+        } else if (what < 55 && pane) {
+            pane->beginTurn(QStringLiteral("prompt %1").arg(step));
+            pane->appendLine(OutputLine::Kind::stdout, QStringLiteral("answer %1").arg(step));
+            pane->appendStdoutToTurn(QStringLiteral("answer %1").arg(step));
+            pane->closeTurn(roll(2) ? std::optional<QString>(QStringLiteral("summary")) : std::nullopt);
+        } else if (what < 62 && panes.size() < 5) {
+            panes.push_back(newPane(++number));
+        } else if (what < 67 && !panes.empty()) {
+            const size_t at = size_t(roll(int(panes.size())));
+            if (focused == panes[at]->id())
+                focused.reset();
+            if (expanded == panes[at]->id())
+                expanded.reset();
+            panes.erase(panes.begin() + qsizetype(at));
+        } else if (what < 72 && panes.size() > 1) {
+            std::swap(panes[0], panes[size_t(roll(int(panes.size())))]);
+        } else if (what < 78 && pane) {
+            pane->setAgentName(QStringLiteral("Name %1").arg(step));
+        } else if (what < 82 && pane) {
+            pane->setRole(AgentRole(roll(7)));
+        } else if (what < 96 && pane) {
+            focused = pane->id();
+            expanded = roll(2) ? std::optional<QUuid>(pane->id()) : std::nullopt;
+        } else {
+            // The project closed and opened again: the saver goes on from what it read.
+            const std::optional<PanesSnapshot> loaded = PanesSnapshotStore(project.path).load();
+            store = std::make_unique<PanesSnapshotStore>(project.path);
+            const std::optional<PanesSnapshot> reloaded = store->load();
+            ASSERT_TRUE(loaded && reloaded);
+            panes.clear();
+            for (const PaneDiskSnapshot &saved : reloaded->panes)
+                panes.emplace_back(saved.makePane());
+        }
+        const PanesSnapshot snapshot = snapshotOf(panes, focused, expanded);
+        saveAndFlush(*store, snapshot);
+
+        PanesLoadResult read = readPanesFile(project.path);
+        ASSERT_TRUE(read.snapshot) << step;
+        read.snapshot->nextAgentNumber = snapshot.nextAgentNumber; // raised above the pane numbers on load
+        ASSERT_EQ(*read.snapshot, snapshot) << step;
+        EXPECT_FALSE(read.changeLogFault);
+        if (inodeOf(project.path) != inode) {
+            ++folds;
+            inode = inodeOf(project.path);
+            fileBytes = readFile(project.path);
+            EXPECT_FALSE(QFile::exists(project.log())) << step;
+        } else {
+            ASSERT_EQ(readFile(project.path), fileBytes) << step; // untouched between fold-backs
+            appends += QFile::exists(project.log());
+        }
+    }
+    EXPECT_GE(folds, 2);
+    EXPECT_GE(appends, 120);
+}
+
+// The log cut at every byte of its last record gives the content as of the
+// record before; a byte changed in a middle record, the content before that
+// record. Either way the next save leaves files that load back whole.
+TEST(PanesChangeLog, ATornOrDamagedRecordEndsTheLogAndTheNextSaveWritesWhole)
+{
+    Project project;
+    Panes panes;
+    const std::vector<PanesSnapshot> states = fileWithThreeRecords(project, panes);
+    const QByteArray log = readFile(project.log());
+    const QByteArray fileBytes = readFile(project.path);
+    const auto loadedPanes = [&] {
+        const std::optional<PanesSnapshot> loaded = loadPanesSnapshot(project.path);
+        return loaded ? loaded->panes : QList<PaneDiskSnapshot>();
+    };
+    ASSERT_EQ(loadedPanes(), states[3].panes);
+    ASSERT_EQ(loadPanesSnapshot(project.path)->focusedPaneId, states[3].focusedPaneId);
+
+    // Where the last record starts: after the third frame (header, two records).
+    qsizetype lastStart = 0;
+    for (int frame = 0; frame < 3; ++frame) {
+        const qsizetype lineEnd = log.indexOf('\n', lastStart);
+        lastStart = lineEnd + 1 + log.mid(lastStart, lineEnd - lastStart).split(' ').first().toLongLong() + 1;
+    }
+    for (qsizetype cut = lastStart; cut < log.size(); ++cut) {
+        ASSERT_TRUE(writeFile(project.log(), log.left(cut)));
+        ASSERT_EQ(loadedPanes(), states[2].panes) << cut;
+    }
+    ASSERT_TRUE(writeFile(project.log(), log));
+    ASSERT_EQ(loadedPanes(), states[3].panes);
+
+    // A flipped byte in the middle record's transcript text.
+    QByteArray damaged = log;
+    const qsizetype at = damaged.indexOf("answer");
+    ASSERT_GT(at, 0);
+    damaged[at] = 'A';
+    ASSERT_TRUE(writeFile(project.log(), damaged));
+    LogCapture lines;
+    PanesSnapshotStore store(project.path);
+    const std::optional<PanesSnapshot> loaded = store.load();
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->panes, states[1].panes);
+    EXPECT_FALSE(store.loadNotice()); // the load itself did not fail
+    EXPECT_TRUE(lines.lines().join(u'\n').contains(QStringLiteral("change 2 cannot be applied")))
+        << lines.lines().join(u'\n').toStdString();
+
+    // The next save writes the file whole (the damaged log is never appended
+    // to) and removes the log: everything loads back.
+    Panes restored;
+    for (const PaneDiskSnapshot &pane : loaded->panes)
+        restored.emplace_back(pane.makePane());
+    restored[0]->appendLine(OutputLine::Kind::stdout, QStringLiteral("after the damage"));
+    const PanesSnapshot next = snapshotOf(restored, restored[1]->id(), std::nullopt);
+    saveAndFlush(store, next);
+    EXPECT_NE(readFile(project.path), fileBytes);
+    EXPECT_EQ(readFile(project.path), next.encode());
+    EXPECT_FALSE(QFile::exists(project.log()));
+    EXPECT_EQ(loadPanesSnapshot(project.path)->panes, next.panes);
+}
+
+// A log counts only for the panes.json it names and is read and written only
+// as a regular file of its own.
+TEST(PanesChangeLog, AReplacedFileALinkAndTheBackupNeverTakeTheLog)
+{
+    Project project;
+    Panes panes;
+    const std::vector<PanesSnapshot> states = fileWithThreeRecords(project, panes);
+    const QByteArray log = readFile(project.log());
+    const QByteArray fileBytes = readFile(project.path);
+
+    // panes.json replaced behind Nerim's back by the same bytes: the log
+    // names the file that was there, so it is ignored.
+    ASSERT_TRUE(QFile::remove(project.path));
+    ASSERT_TRUE(writeFile(project.path, fileBytes));
+    {
+        LogCapture lines;
+        EXPECT_EQ(loadPanesSnapshot(project.path)->panes, states[0].panes);
+        EXPECT_TRUE(lines.lines().join(u'\n').contains(QStringLiteral("written for another panes file")));
+    }
+
+    // A link in the log's place, even to a log that would count, is not followed...
+    Project other;
+    Panes otherPanes;
+    (void)fileWithThreeRecords(other, otherPanes);
+    const QByteArray otherLog = readFile(other.log());
+    ASSERT_TRUE(QFile::remove(other.log()));
+    const QString elsewhere = makeTempDir() + QStringLiteral("/planted.log");
+    ASSERT_TRUE(writeFile(elsewhere, otherLog));
+    ASSERT_TRUE(QFile::link(elsewhere, other.log()));
+    PanesSnapshotStore store(other.path);
+    const std::optional<PanesSnapshot> loaded = store.load();
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->panes.at(0).agentName, QStringLiteral("Claude 1")); // the rename was in the log
+    // ...nor written through: the next append replaces the link with a log of its own.
+    Panes restored;
+    for (const PaneDiskSnapshot &pane : loaded->panes)
+        restored.emplace_back(pane.makePane());
+    restored[0]->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more"));
+    const PanesSnapshot next = snapshotOf(restored, std::nullopt, std::nullopt);
+    saveAndFlush(store, next);
+    EXPECT_EQ(readFile(elsewhere), otherLog);
+    EXPECT_FALSE(QFileInfo(other.log()).isSymLink());
+    EXPECT_EQ(loadPanesSnapshot(other.path)->panes, next.panes);
+
+    // A restore from the backup never applies a log, even one naming the backup.
+    Project third;
+    Panes thirdPanes;
+    (void)fileWithThreeRecords(third, thirdPanes);
+    thirdPanes[0]->setAgentName(QStringLiteral("Bea"));
+    {
+        const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
+        PanesSnapshotStore whole(third.path);
+        saveAndFlush(whole, snapshotOf(thirdPanes, std::nullopt, std::nullopt));
+    }
+    const QString backup = third.path + QStringLiteral(".backup");
+    const auto backupIdentity = AtomicFileWriter::FileIdentity::of(backup);
+    ASSERT_TRUE(backupIdentity);
+    QByteArray planted = panesChangeLog::encodeHeader(*backupIdentity);
+    const PanesSnapshot inBackup = PanesSnapshot::decode(readFile(backup));
+    planted += *panesChangeLog::encodeRecord(inBackup, snapshotOf(thirdPanes, std::nullopt, std::nullopt), 1 << 20);
+    ASSERT_TRUE(writeFile(third.log(), planted));
+    ASSERT_TRUE(writeFile(third.path, "{ torn"));
+    const PanesLoadResult read = readPanesFile(third.path);
+    ASSERT_TRUE(read.snapshot);
+    EXPECT_TRUE(read.restoredFromBackup);
+    EXPECT_EQ(read.snapshot->panes, inBackup.panes);
+}
