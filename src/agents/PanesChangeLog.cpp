@@ -399,6 +399,7 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath, const Atom
             }
         }
         outcome.fault = true;
+        outcome.why = why;
         logLine(QStringLiteral("[Nerim panes] %1: change %2 cannot be applied (%3); the %4 before it were applied, "
                                "nothing after it")
                     .arg(name)
@@ -465,6 +466,12 @@ std::atomic<int> wholeWrites{0};
 ScopedWholeWrites::ScopedWholeWrites() { ++wholeWrites; }
 ScopedWholeWrites::~ScopedWholeWrites() { --wholeWrites; }
 bool ScopedWholeWrites::active() { return wholeWrites.load() > 0; }
+namespace {
+std::atomic<qint64> foldMinimum{foldMinimumBytes};
+}
+ScopedFoldMinimum::ScopedFoldMinimum(qint64 bytes) { foldMinimum = bytes; }
+ScopedFoldMinimum::~ScopedFoldMinimum() { foldMinimum = foldMinimumBytes; }
+qint64 ScopedFoldMinimum::current() { return foldMinimum.load(); }
 } // namespace detail
 
 } // namespace nerim::panesChangeLog

@@ -74,8 +74,10 @@ struct ReadOutcome {
     // How many records were applied.
     int applied = 0;
     // A record that could not be applied ended the log early: the next save
-    // writes panes.json whole (and so removes the log).
+    // writes panes.json whole (and so removes the log). `why` says what was
+    // wrong with it.
     bool fault = false;
+    QString why;
     // The log, when it was written for the panes file and read to its end
     // without a fault: the next save may append to it.
     std::optional<LogFile> log;
@@ -107,6 +109,17 @@ public:
     ScopedWholeWrites(const ScopedWholeWrites &) = delete;
     ScopedWholeWrites &operator=(const ScopedWholeWrites &) = delete;
     static bool active();
+};
+// While one is alive, the log is folded back from `bytes` on instead of
+// `foldMinimumBytes` (so that tests reach fold-backs with small files).
+class ScopedFoldMinimum {
+public:
+    explicit ScopedFoldMinimum(qint64 bytes);
+    ~ScopedFoldMinimum();
+    ScopedFoldMinimum(const ScopedFoldMinimum &) = delete;
+    ScopedFoldMinimum &operator=(const ScopedFoldMinimum &) = delete;
+    // The fold minimum in force.
+    static qint64 current();
 };
 } // namespace detail
 

@@ -192,7 +192,7 @@ bool appendChange(const QString &path, PanesSaver::State &state, const PanesFile
     // Folded back once it would hold more than half of what the file does.
     const qint64 logSize = state.log ? state.log->size : 0;
     const qint64 room = std::min(panesChangeLog::maxRecordBytes,
-                                 std::max(panesChangeLog::foldMinimumBytes, layout.file.size / 2) - logSize);
+                                 std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), layout.file.size / 2) - logSize);
     if (room <= 0)
         return false;
     const std::optional<QByteArray> record = panesChangeLog::encodeRecord(held, snapshot, room);

@@ -449,6 +449,7 @@ PanesLoadResult readPanesFile(const QString &path)
                 panesChangeLog::applyLog(*snapshot, panesChangeLog::pathFor(path), *primary.identity);
             result.changeLog = changes.log;
             result.changeLogFault = changes.fault;
+            result.changeLogFaultReason = changes.why;
         }
         if (snapshot && primary.layout) {
             result.layout = std::move(primary.layout);
@@ -517,8 +518,9 @@ PanesSnapshotStore::~PanesSnapshotStore() = default;
 
 namespace {
 
-// Moves a panes.json that could not be read out of the way, so that no save
-// replaces it: the name it now has, or nothing when it could not be moved.
+// Moves a panes.json (or its change log) that could not be read out of the
+// way, so that no save replaces it: the name it now has, or nothing when it
+// could not be moved.
 std::optional<QString> setUnreadableAside(const QString &path)
 {
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
@@ -554,6 +556,19 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
                                  .arg(*result.failure, kept)
                            : QStringLiteral("[Nerim couldn't read this project's saved panes (%1); %2.]")
                                  .arg(*result.failure, kept);
+    }
+    if (result.changeLogFault && !result.failure) {
+        // The file reads, but not every change saved since it was written:
+        // the changes that did not read are kept, never folded away unseen.
+        const QString logPath = panesChangeLog::pathFor(m_path);
+        const std::optional<QString> aside = setUnreadableAside(logPath);
+        if (!aside)
+            m_keepUnreadable = true;
+        m_loadNotice = QStringLiteral("[Nerim couldn't read the last changes saved to this project's panes (%1); "
+                                      "the panes are shown as of the change before, and %2.]")
+                           .arg(result.changeLogFaultReason,
+                                aside ? QStringLiteral("the changes were kept as %1").arg(QFileInfo(*aside).fileName())
+                                      : QStringLiteral("nothing is saved over them"));
     }
     if (result.layout)
         m_saver->adopt(std::move(result.layout), std::move(result.fileContent), result.changeLog,

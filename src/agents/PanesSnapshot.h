@@ -91,6 +91,7 @@ struct PanesLoadResult {
     // record ended it early (the next save writes the file whole).
     std::optional<panesChangeLog::LogFile> changeLog;
     bool changeLogFault = false;
+    QString changeLogFaultReason;
     // Why the file could not be read, when it exists but could not be; the
     // snapshot is then its backup's, when that could be read.
     std::optional<QString> failure;
