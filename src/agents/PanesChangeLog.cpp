@@ -4,6 +4,7 @@
 #include "agents/PanesFastReader.h"
 #include "agents/PanesSnapshot.h"
 #include "agents/PanesViewFile.h"
+#include "foundation/FileIo.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"
@@ -97,26 +98,11 @@ struct Frame {
     qint64 next = 0;
 };
 
-bool preadAll(int fd, char *data, qint64 size, qint64 offset)
-{
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, data, size_t(size), offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-        offset += n;
-    }
-    return true;
-}
-
 std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody, QString &why)
 {
     char line[maxFrameLine];
     const qint64 lineRead = std::min<qint64>(maxFrameLine, end - offset);
-    if (lineRead <= 0 || !preadAll(fd, line, lineRead, offset)) {
+    if (lineRead <= 0 || !fileio::preadAll(fd, line, lineRead, offset)) {
         why = QStringLiteral("it is cut short");
         return std::nullopt;
     }
@@ -154,7 +140,7 @@ std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody
     }
     Frame frame;
     frame.body.resize(qsizetype(length) + 1);
-    if (!preadAll(fd, frame.body.data(), length + 1, bodyStart)) {
+    if (!fileio::preadAll(fd, frame.body.data(), length + 1, bodyStart)) {
         why = QStringLiteral("it could not be read");
         return std::nullopt;
     }
@@ -177,20 +163,6 @@ AtomicFileWriter::FileIdentity decodeHeader(const QByteArray &body)
     if (root.int32(QStringLiteral("version")) != currentVersion)
         root.value(QStringLiteral("version")).fail(QStringLiteral("unknown version"));
     return panesFileIdentityFromJson(root.object(QStringLiteral("panesFile")));
-}
-
-bool writeAll(int fd, const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
 }
 
 void syncFolderOf(const QString &path)
@@ -443,7 +415,7 @@ std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<
     const auto closing = qScopeGuard([fd] { ::close(fd); });
     const qint64 start = known ? known->size : 0;
     const QByteArray header = known ? QByteArray() : encodeHeader(panesFile);
-    if (!writeAll(fd, header.constData(), header.size()) || !writeAll(fd, record.constData(), record.size()) ||
+    if (!fileio::writeAll(fd, header.constData(), header.size()) || !fileio::writeAll(fd, record.constData(), record.size()) ||
         ::fdatasync(fd) != 0) {
         const int error = errno;
         // What was appended of the record would end the log when read: cut it off.

@@ -1,5 +1,6 @@
 #include "persistence/AtomicFileWriter.h"
 
+#include "foundation/FileIo.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
 
@@ -46,21 +47,6 @@ void syncFolder(const QString &path)
     }
 }
 
-bool writeAll(int fd, const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 FileIdentity identityOf(const struct stat &st)
 {
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
@@ -77,7 +63,7 @@ public:
     {
         if (m_error)
             return;
-        if (!writeAll(m_fd, bytes.data(), bytes.size()))
+        if (!fileio::writeAll(m_fd, bytes.data(), bytes.size()))
             m_error = errno;
         m_position += bytes.size();
     }
@@ -115,7 +101,7 @@ public:
                 throw MemoryError::writeFailed(m_path, errnoText(errno));
             if (n == 0)
                 throw MemoryError::writeFailed(m_path, QStringLiteral("the file to copy from ended early"));
-            if (!writeAll(m_fd, buffer.constData(), n)) {
+            if (!fileio::writeAll(m_fd, buffer.constData(), n)) {
                 m_error = errno;
                 return;
             }

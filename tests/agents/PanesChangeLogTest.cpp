@@ -1,6 +1,7 @@
 // Saves append what changed to panes-changes.log beside panes.json; the load
 // applies it to exactly the file it was written for, up to its first damaged
 // record, and a fold-back writes the file whole again.
+#include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesChangeLog.h"
@@ -23,29 +24,10 @@ using namespace nerim::test;
 
 namespace {
 
-using Panes = std::vector<std::unique_ptr<AgentPaneState>>;
-
 std::unique_ptr<AgentPaneState> newPane(int number)
 {
     return std::make_unique<AgentPaneState>(newUuid(), uuidText(newUuid()), QStringLiteral("Claude %1").arg(number),
                                             number, false, AgentRole::code, QString());
-}
-
-PanesSnapshot snapshotOf(const Panes &panes, std::optional<QUuid> focused, std::optional<QUuid> expanded)
-{
-    PanesSnapshot snapshot;
-    snapshot.nextAgentNumber = 50;
-    snapshot.focusedPaneId = focused;
-    snapshot.expandedPaneId = expanded;
-    for (const auto &pane : panes)
-        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
-    return snapshot;
-}
-
-ino_t inodeOf(const QString &path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 struct Project {

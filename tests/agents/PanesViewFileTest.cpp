@@ -2,6 +2,7 @@
 // (in its change log), never by rewriting the transcripts. The view file
 // (panes-view.json) that earlier versions wrote for such a change still
 // counts, but only for the exact panes.json it was written for.
+#include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "agents/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
@@ -26,8 +27,6 @@ using namespace nerim::test;
 
 namespace {
 
-using Panes = std::vector<std::unique_ptr<AgentPaneState>>;
-
 Panes makePanes(int count)
 {
     Panes panes;
@@ -51,24 +50,6 @@ Panes restore(const PanesSnapshot &snapshot)
     for (const PaneDiskSnapshot &pane : snapshot.panes)
         panes.emplace_back(pane.makePane());
     return panes;
-}
-
-// The canvas's snapshot of its panes with the given layout.
-PanesSnapshot snapshotOf(const Panes &panes, std::optional<QUuid> focused, std::optional<QUuid> expanded)
-{
-    PanesSnapshot snapshot;
-    snapshot.nextAgentNumber = qint64(panes.size()) + 1;
-    snapshot.focusedPaneId = focused;
-    snapshot.expandedPaneId = expanded;
-    for (const auto &pane : panes)
-        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
-    return snapshot;
-}
-
-ino_t inodeOf(const QString &path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 struct Layout {

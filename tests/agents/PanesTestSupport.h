@@ -1,0 +1,39 @@
+#pragma once
+
+// Panes as the canvas holds them, and their snapshots, for the tests of how
+// panes.json and what lies beside it are saved.
+#include "agents/AgentPaneState.h"
+#include "agents/PanesSnapshot.h"
+
+#include <QFile>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <vector>
+
+namespace nerim::test {
+
+using Panes = std::vector<std::unique_ptr<AgentPaneState>>;
+
+// The canvas's snapshot of its panes with the given layout; the next agent
+// number follows the panes unless given.
+inline PanesSnapshot snapshotOf(const Panes &panes, std::optional<QUuid> focused, std::optional<QUuid> expanded,
+                                std::optional<qint64> nextAgentNumber = std::nullopt)
+{
+    PanesSnapshot snapshot;
+    snapshot.nextAgentNumber = nextAgentNumber.value_or(qint64(panes.size()) + 1);
+    snapshot.focusedPaneId = focused;
+    snapshot.expandedPaneId = expanded;
+    for (const auto &pane : panes)
+        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+    return snapshot;
+}
+
+// The inode of what is at `path` (a link's own), 0 when nothing is.
+inline ino_t inodeOf(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace nerim::test
