@@ -112,6 +112,11 @@ public:
     void append(int count);
     // Drops the rows from `count` on.
     void truncate(int count);
+    // Puts rows of the given heights and gaps in front of the others (none
+    // built), the row that was first taking `gapOfFirstOld` above it. The
+    // built rows stay where they are on screen: the origin moves down by the
+    // height added, which is returned.
+    qint64 prepend(QList<int> heights, QList<int> gaps, int gapOfFirstOld);
     // Row `index` changed its content: measured again (or estimated again).
     void rowChanged(int index);
 
@@ -229,7 +234,10 @@ public:
     // the current width.
     bool hasPendingLayout() const { return m_layoutTimer.isActive(); }
     // How many of the pane's lines the view has taken in.
-    qsizetype shownLineCount() const { return m_drawnLineCount; }
+    qsizetype shownLineCount() const { return m_drawnLineCount - m_tailStart + m_backlog.drawn; }
+    // The first of the pane's lines the rows hold while the lines before it
+    // are still taken in behind them (0 once every line is in the rows).
+    qsizetype firstRowLine() const { return m_tailStart; }
     // Times the rows were rebuilt from scratch (for tests).
     int rebuildCount() const { return m_rebuilds; }
 
@@ -265,7 +273,24 @@ private:
     void showMore(QWidget *row);
     // Adds the rows of groups from `firstGroup` on.
     void addRowsFrom(qsizetype firstGroup);
+    // The rows of `groups` from `firstGroup` on, added to `items`; the chunker
+    // of the last run is kept in `openRunGroup` and `openRunChunker`.
+    static void addRows(const QList<RenderGroup> &groups, qsizetype firstGroup, QList<Row> &items, int &openRunGroup,
+                        RunChunker &openRunChunker);
     int estimateRow(int index, int width) const;
+    static int estimateItem(const Row &row, const RenderGroup &group, int slices, int width);
+    // Where to start the rows of a long transcript so that the line
+    // `target` is among them at once: the first line of a group at or before
+    // it (the groups from there on are those of the whole transcript), or 0.
+    qsizetype tailStartFor(qsizetype target) const;
+    // Takes in the lines before the rows' first, up to `end`, into the backlog.
+    void takeInBacklog(qsizetype end);
+    // Puts the backlog's rows in front of the others, the view staying put.
+    void spliceBacklog();
+    void takeInNewLines(bool withinTurnBudget);
+    // Moves the view to the row a change of mode keeps in place once it is
+    // made (`allIn`: the rows hold the newest line).
+    void goToKeptPlace(bool allIn);
     void scrollToNewest(bool animated, const TranscriptRows::Budget &budget);
     // Builds (or lays out at the current width) the rows that show at the
     // bottom of the view, newest first, while `budget` lasts; whether they
@@ -297,6 +322,26 @@ private:
     // How many of the pane's lines the groups hold, and the last one's id.
     qsizetype m_drawnLineCount = 0;
     QUuid m_lastDrawnLineId;
+    // A long transcript opened (or shown in another mode) is taken in from
+    // near the place the view shows first, the newest lines for a following
+    // view: the rows hold lines [m_tailStart, m_drawnLineCount) while the
+    // lines before are taken in behind them, in turns of their own, into
+    // `m_backlog`, whose rows are put in front once it holds them all.
+    struct Backlog {
+        QList<RenderGroup> groups;
+        QList<Row> items;
+        QList<int> heights;
+        int openRunGroup = -1;
+        RunChunker openRunChunker;
+        // How many of the lines before m_tailStart it holds.
+        qsizetype drawn = 0;
+    };
+    qsizetype m_tailStart = 0;
+    Backlog m_backlog;
+    // A transcript longer than this many lines is opened from near its place.
+    static constexpr qsizetype kTailLines = 1000;
+    // How far back from its place a group's first line is looked for.
+    static constexpr qsizetype kBoundarySearchLines = 200'000;
     bool m_syncScheduled = false;
     // Updates come at most once a frame.
     static constexpr qint64 kFrameMs = 16;

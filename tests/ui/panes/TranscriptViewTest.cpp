@@ -558,6 +558,91 @@ TEST(TranscriptView, AModeWhoseRowsAllFitIsAtItsNewestLines)
     EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
 }
 
+// A long transcript restored into a pane shows its newest lines within a few
+// turns, however long it is; the lines before are taken in behind them
+// without moving what the view shows (also after the user scrolled up), and
+// once every line is in, the view is what a view built whole would be.
+TEST(TranscriptView, ALongRestoredTranscriptShowsItsNewestLinesFirst)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    OutputLines lines;
+    constexpr int kLines = 120'000;
+    for (int i = 0; i < kLines - 1; ++i) {
+        const int k = i % 100;
+        if (k == 0)
+            lines.append(Kind::userPrompt, u"step %1"_s.arg(i / 100), newSequentialUuid());
+        else if (k == 10 || k == 40)
+            lines.append(Kind::stdout, u"```js"_s, newSequentialUuid());
+        else if (k == 30)
+            lines.append(Kind::stdout, u"```"_s, newSequentialUuid());
+        else if (k == 60)
+            lines.append(Kind::stdout, u"an *open [bracket"_s, newSequentialUuid());
+        else if (k == 99)
+            lines.append(Kind::stderr, u"warning %1"_s.arg(i), newSequentialUuid());
+        else
+            lines.append(Kind::stdout, u"line %1 with **bold** and `code`, enough words to wrap"_s.arg(i),
+                         newSequentialUuid());
+    }
+    lines.append(Kind::system, u"Pane exited · code 0"_s, newSequentialUuid());
+
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    pane->setOutputLines(lines);
+    TranscriptRows *rows = view.rows();
+    const auto exitLineShown = [&] {
+        auto *last = qobject_cast<OutputLineView *>(rows->builtRow(rows->rowCount() - 1));
+        if (!last || !last->isVisible() || last->line().text != u"Pane exited · code 0"_s)
+            return false;
+        return last->geometry().intersected(rows->rect()).height() == last->height() &&
+               view.scrollPosition() == view.maximumScrollPosition();
+    };
+    // A turn: whatever the event loop has to do next (the view takes lines
+    // in at most once a frame).
+    int turns = 0;
+    for (; turns < 40 && !exitLineShown(); ++turns)
+        QApplication::processEvents(TranscriptView::anyCatchingUp() ? QEventLoop::WaitForMoreEvents
+                                                                    : QEventLoop::AllEvents);
+    EXPECT_TRUE(exitLineShown()) << "after " << turns << " turns, " << view.shownLineCount() << " lines in";
+
+    // Scrolled up a little while the rest comes in: the rows on screen stay.
+    view.scrollByUser(view.scrollPosition() - 900);
+    settle();
+    const int top = rows->rowAt(view.scrollPosition() + 10);
+    QWidget *topRow = rows->builtRow(top);
+    ASSERT_NE(topRow, nullptr);
+    const int topY = topRow->y();
+    const qsizetype topLine = view.firstRowLine();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    EXPECT_EQ(view.firstRowLine(), 0);
+    EXPECT_EQ(view.shownLineCount(), kLines);
+    EXPECT_FALSE(view.isFollowing());
+    if (topLine > 0) {
+        EXPECT_GT(rows->indexOf(topRow), top);
+    }
+    EXPECT_EQ(topRow->y(), topY);
+    EXPECT_TRUE(topRow->isVisible());
+
+    TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
+    whole.resize(360, 400);
+    whole.syncNow();
+    EXPECT_TRUE(view.groups() == whole.groups());
+    ASSERT_EQ(view.rowItems().size(), whole.rowItems().size());
+    for (qsizetype i = 0; i < whole.rowItems().size(); ++i) {
+        const auto &a = view.rowItems()[i];
+        const auto &b = whole.rowItems()[i];
+        ASSERT_TRUE(a.group == b.group && a.start == b.start && a.end == b.end && a.gapAbove == b.gapAbove)
+            << "row " << i;
+    }
+    // Back at the bottom by the scroll bar, the newest lines are there.
+    view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
+    settle();
+    EXPECT_TRUE(exitLineShown());
+}
+
 // The exit line of a transcript far taller than a widget may be (Qt caps a
 // widget at 16,777,215 pixels) is reached by the scroll bar and the wheel,
 // and the view opens there; the top and a line in the middle are reached too.
