@@ -459,8 +459,17 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
         fitRows();
         // (While lines are taken in that the view has not come to yet, it
         // comes to them in a turn of its own.)
-        if (m_following && !m_viewBehind)
-            scrollToNewest(false, TranscriptRows::Budget(kLayoutBudgetNs));
+        if (!m_following || m_viewBehind)
+            return;
+        // A turn that resized the view has laid out what its budget allows
+        // and repaints the view whole: it only keeps the view at its bottom,
+        // and the rows that settle there are laid out in the next frame.
+        if (resizedThisFrame()) {
+            setScrollPosition(maximumScrollPosition());
+            scheduleLayout();
+            return;
+        }
+        scrollToNewest(false, turnBudget(kLayoutBudgetNs));
     });
 
     m_layoutTimer.setSingleShot(true);
@@ -503,7 +512,7 @@ void TranscriptView::setOutputMode(AppState::OutputMode mode)
     // transcript comes in over the next turns.
     takeInLines(true);
     if (m_following && !m_viewBehind)
-        scrollToNewest(false, TranscriptRows::Budget(kLayoutBudgetNs));
+        scrollToNewest(false, turnBudget(kLayoutBudgetNs));
 }
 
 qsizetype TranscriptView::firstLineOfRow(int index) const
@@ -609,7 +618,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
         (m_drawnLineCount == count || !m_lastFollow.isValid() || m_lastFollow.elapsed() >= kFollowDuringFillMs)) {
         // The rows that come into view are built over as many turns as
         // they take, newest first; then the view moves to them.
-        const TranscriptRows::Budget budget(kLayoutBudgetNs);
+        const TranscriptRows::Budget budget = turnBudget(kLayoutBudgetNs);
         const bool built = buildNewestRows(budget);
         if (built) {
             m_viewBehind = false;
@@ -622,7 +631,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
     }
     if (unchanged) {
         if (m_viewBehind && m_following)
-            scrollToNewest(false, withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
+            scrollToNewest(false, withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
         m_viewBehind = false;
         return;
     }
@@ -670,13 +679,13 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             m_viewBehind = false;
             m_lastFollow.start();
             scrollToNewest(withinTurnBudget,
-                           withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
+                           withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
         } else {
             m_viewBehind = true;
             scheduleSync();
         }
     } else {
-        buildVisibleRows(withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
+        buildVisibleRows(withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
     }
     if (m_drawnLineCount < count)
         scheduleSync();
@@ -1132,15 +1141,28 @@ void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
         scheduleLayout();
 }
 
+TranscriptRows::Budget TranscriptView::turnBudget(qint64 ns)
+{
+    const qint64 left = kTurnLayoutCapNs - platform::OutputTurnBudget::elapsedNs();
+    return TranscriptRows::Budget(std::clamp<qint64>(left, 0, ns));
+}
+
+bool TranscriptView::resizedThisFrame() const { return m_lastResize.isValid() && m_lastResize.elapsed() < kFrameMs; }
+
 void TranscriptView::scheduleLayout()
 {
-    if (!m_layoutTimer.isActive())
-        m_layoutTimer.start();
+    // After a resize, the rows left to lay out wait for the next frame: the
+    // resize's turn paints the whole view (a timer due at once could run in
+    // that same turn and have it painted twice).
+    const int delay = resizedThisFrame() ? int(kFrameMs - m_lastResize.elapsed()) : 0;
+    if (m_layoutTimer.isActive() && (delay == 0 || m_layoutTimer.remainingTime() >= delay))
+        return;
+    m_layoutTimer.start(delay);
 }
 
 void TranscriptView::continueLayout()
 {
-    const TranscriptRows::Budget budget(kLayoutBudgetNs);
+    const TranscriptRows::Budget budget = turnBudget(kLayoutBudgetNs);
     // A view at the newest lines stays there as the rows at the bottom
     // settle; any other keeps its first visible row where it is.
     if (m_following && !m_viewBehind)
@@ -1175,12 +1197,13 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
     // when they come near the view.
     if (event->size().width() != event->oldSize().width() && event->oldSize().height() > 0)
         m_rows->releaseOutside(value, value + event->oldSize().height());
+    m_lastResize.start();
     QAbstractScrollArea::resizeEvent(event);
     fitRows();
     // The rows in view are laid out at the new width within this turn's
     // budget, the top one (or the newest) first; the rest follow in the
     // next turns, showing at their earlier width meanwhile.
-    const TranscriptRows::Budget budget(kResizeLayoutBudgetNs);
+    const TranscriptRows::Budget budget = turnBudget(kResizeLayoutBudgetNs);
     if (m_following) {
         scrollToNewest(false, budget);
     } else if (anchor >= 0 && anchor < m_rows->rowCount()) {

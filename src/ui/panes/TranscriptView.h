@@ -299,9 +299,15 @@ private:
     // Builds and lays out the rows in view, then those around it, while
     // `budget` lasts; what is left is done in the next turns.
     void buildVisibleRows(const TranscriptRows::Budget &budget);
-    void buildVisibleRows() { buildVisibleRows(TranscriptRows::Budget(kLayoutBudgetNs)); }
+    void buildVisibleRows() { buildVisibleRows(turnBudget(kLayoutBudgetNs)); }
+    // A layout budget of `ns`, no more than what is left of the turn's
+    // allowance for transcript work (`kTurnLayoutCapNs`; the first piece of
+    // work is always done).
+    static TranscriptRows::Budget turnBudget(qint64 ns);
     // Rows near the view are left to build or lay out: a later turn goes on.
     void scheduleLayout();
+    // Whether the view was resized less than a frame ago.
+    bool resizedThisFrame() const;
     void continueLayout();
     // Moves the view (not as the user: following goes on).
     void setScrollPosition(qint64 position);
@@ -356,7 +362,13 @@ private:
     // A change of size repaints the whole view at its new size, which costs
     // the most: the turn lays out less, the next ones the rest.
     static constexpr qint64 kResizeLayoutBudgetNs = 1'500'000;
+    // Rows are laid out in a turn only until the turn's transcript work
+    // (taking lines in, laying out rows, of every pane) has taken this long,
+    // however many parts of the view ask: painting what was laid out takes
+    // most of the rest of the frame.
+    static constexpr qint64 kTurnLayoutCapNs = 4'000'000;
     QTimer m_layoutTimer;
+    QElapsedTimer m_lastResize;
     QElapsedTimer m_lastSync;
     // Lines were taken in that the view, following, has not scrolled to yet.
     bool m_viewBehind = false;
