@@ -570,7 +570,8 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         if (m_backlog.drawn == m_tailStart)
             spliceBacklog();
     }
-    if (m_tailStart > 0)
+    // (Without a width the backlog waits for the first one: see resizeEvent.)
+    if (m_tailStart > 0 && m_rows->contentWidth() > 0)
         scheduleSync();
 }
 
@@ -1200,6 +1201,9 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
     m_lastResize.start();
     QAbstractScrollArea::resizeEvent(event);
     fitRows();
+    // Lines before the rows' first that waited for a width go on.
+    if (m_tailStart > 0)
+        scheduleSync();
     // The rows in view are laid out at the new width within this turn's
     // budget, the top one (or the newest) first; the rest follow in the
     // next turns, showing at their earlier width meanwhile.
