@@ -186,7 +186,9 @@ private:
 // added as rows, at most once a frame for a burst of lines. The rows are
 // rebuilt only when the lines are replaced or the mode changes, and only those
 // in view are built at all. A transcript opened or replaced is taken in as a
-// flood is, over as many frames as it takes.
+// flood is, over as many frames as it takes; a long one from near its newest
+// lines first (or the place a change of mode keeps), the older lines behind
+// them, put in front of the rows once all are in without moving the view.
 //
 // The view follows the newest lines while it is at its bottom, which is
 // where it opens: each change of the line count then scrolls the newest
