@@ -30,6 +30,7 @@
 #include <QUuid>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
+#include <functional>
 #include <limits>
 
 using namespace Qt::StringLiterals;
@@ -641,6 +642,36 @@ TEST(TranscriptView, ALongRestoredTranscriptShowsItsNewestLinesFirst)
     view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
     settle();
     EXPECT_TRUE(exitLineShown());
+
+    // Another mode shows the newest lines as soon, and a place kept across
+    // a change of mode (a prompt far up) is at the top as soon.
+    const auto within40Turns = [&](const std::function<bool()> &shown) {
+        for (int turn = 0; turn < 40 && !shown(); ++turn)
+            QApplication::processEvents(TranscriptView::anyCatchingUp() ? QEventLoop::WaitForMoreEvents
+                                                                        : QEventLoop::AllEvents);
+        return shown();
+    };
+    view.setOutputMode(AppState::OutputMode::summary);
+    EXPECT_TRUE(within40Turns(exitLineShown));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    const qsizetype prompt = 30'000;
+    int row = -1;
+    for (int i = 0; i < view.rowItems().size() && row < 0; ++i)
+        if (view.groups().at(view.rowItems().at(i).group).id() == pane->outputLines().id(prompt))
+            row = i;
+    ASSERT_GE(row, 0);
+    view.scrollByUser(rows->rowTop(row));
+    ASSERT_FALSE(view.isFollowing());
+    view.setOutputMode(AppState::OutputMode::verbose);
+    EXPECT_TRUE(within40Turns([&] {
+        const int top = rows->rowAt(view.scrollPosition());
+        return top >= 0 && view.groups().at(view.rowItems().at(top).group).id() == pane->outputLines().id(prompt);
+    }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    const int kept = rows->rowAt(view.scrollPosition());
+    EXPECT_EQ(view.groups().at(view.rowItems().at(kept).group).id(), pane->outputLines().id(prompt));
 }
 
 // The exit line of a transcript far taller than a widget may be (Qt caps a
