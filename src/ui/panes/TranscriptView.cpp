@@ -975,10 +975,8 @@ void TranscriptView::spliceBacklog()
     ReducibleAnimation::stop(this, "followNewest");
     const qint64 delta = m_rows->prepend(std::move(backlog.heights), std::move(gaps), gapOfFirst);
     m_position += delta;
-    if (m_following)
-        setScrollPosition(maximumScrollPosition());
-    else
-        syncScrollBar();
+    // (Kept within the content: rows shown before may have held none.)
+    setScrollPosition(m_following ? maximumScrollPosition() : m_position);
     // A place kept across a change of mode whose rows were not all in yet.
     if (m_pane && m_drawnLineCount == m_pane->outputLines().size())
         goToKeptPlace(true);
