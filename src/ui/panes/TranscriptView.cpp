@@ -297,6 +297,34 @@ void TranscriptRows::truncate(int count)
     notifyHeight();
 }
 
+qint64 TranscriptRows::prepend(QList<int> heights, QList<int> gaps, int gapOfFirstOld)
+{
+    const int count = int(heights.size());
+    if (count == 0)
+        return 0;
+    const qint64 before = contentHeight();
+    if (!m_heights.isEmpty())
+        m_gaps[0] = gapOfFirstOld;
+    heights.append(m_heights);
+    gaps.append(m_gaps);
+    m_heights = std::move(heights);
+    m_gaps = std::move(gaps);
+    QMap<int, QWidget *> built;
+    for (auto it = m_built.cbegin(); it != m_built.cend(); ++it) {
+        built.insert(it.key() + count, it.value());
+        m_indexOf.insert(it.value(), it.key() + count);
+    }
+    m_built = std::move(built);
+    m_staleFrom = 0;
+    // Every row that was here moves down by the same height, and the origin
+    // with them: nothing moves on screen.
+    const qint64 delta = contentHeight() - before;
+    m_origin += delta;
+    placeBuiltFrom(0);
+    notifyHeight();
+    return delta;
+}
+
 void TranscriptRows::rowChanged(int index)
 {
     if (QWidget *row = m_built.value(index)) {
@@ -431,8 +459,17 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
         fitRows();
         // (While lines are taken in that the view has not come to yet, it
         // comes to them in a turn of its own.)
-        if (m_following && !m_viewBehind)
-            scrollToNewest(false, TranscriptRows::Budget(kLayoutBudgetNs));
+        if (!m_following || m_viewBehind)
+            return;
+        // A turn that resized the view has laid out what its budget allows
+        // and repaints the view whole: it only keeps the view at its bottom,
+        // and the rows that settle there are laid out in the next frame.
+        if (resizedThisFrame()) {
+            setScrollPosition(maximumScrollPosition());
+            scheduleLayout();
+            return;
+        }
+        scrollToNewest(false, turnBudget(kLayoutBudgetNs));
     });
 
     m_layoutTimer.setSingleShot(true);
@@ -475,7 +512,7 @@ void TranscriptView::setOutputMode(AppState::OutputMode mode)
     // transcript comes in over the next turns.
     takeInLines(true);
     if (m_following && !m_viewBehind)
-        scrollToNewest(false, TranscriptRows::Budget(kLayoutBudgetNs));
+        scrollToNewest(false, turnBudget(kLayoutBudgetNs));
 }
 
 qsizetype TranscriptView::firstLineOfRow(int index) const
@@ -518,6 +555,28 @@ void TranscriptView::syncNow() { takeInLines(false); }
 
 void TranscriptView::takeInLines(bool withinTurnBudget)
 {
+    takeInNewLines(withinTurnBudget);
+    // The lines before the rows' first are taken in once the rows hold the
+    // newest lines and the view shows them, with what is left of the turn
+    // (at least a slice a turn), then put in front of the rows at once.
+    if (m_tailStart <= 0 || !m_pane)
+        return;
+    if (m_drawnLineCount == m_pane->outputLines().size() && (!withinTurnBudget || !m_viewBehind) &&
+        (!withinTurnBudget || m_rows->contentWidth() > 0)) {
+        do {
+            takeInBacklog(withinTurnBudget ? std::min(m_tailStart, m_backlog.drawn + kLinesPerSlice) : m_tailStart);
+        } while (m_backlog.drawn < m_tailStart &&
+                 (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs));
+        if (m_backlog.drawn == m_tailStart)
+            spliceBacklog();
+    }
+    // (Without a width the backlog waits for the first one: see resizeEvent.)
+    if (m_tailStart > 0 && m_rows->contentWidth() > 0)
+        scheduleSync();
+}
+
+void TranscriptView::takeInNewLines(bool withinTurnBudget)
+{
     m_frameTimer.stop();
     m_syncScheduled = false;
     m_lastSync.start();
@@ -538,6 +597,19 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             m_following = true;
             clearRows();
         }
+        // A long transcript taken in anew starts its rows near the place the
+        // view shows first (its newest lines, or the line a change of mode
+        // keeps), so that place shows within a few turns whatever the
+        // length; the lines before are taken in behind.
+        if (withinTurnBudget && m_drawnLineCount == 0 && m_items.isEmpty() && m_groups.isEmpty()) {
+            const qsizetype target = m_following ? count - kTailLines : m_placeLine;
+            if (const qsizetype start = tailStartFor(target); start > 0) {
+                m_tailStart = start;
+                m_backlog = Backlog();
+                m_drawnLineCount = start;
+                m_lastDrawnLineId = lines.id(start - 1);
+            }
+        }
     }
     // While a backlog is taken in, a turn either takes in lines or brings the
     // view to the newest of them, never both: building the rows that come
@@ -547,7 +619,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         (m_drawnLineCount == count || !m_lastFollow.isValid() || m_lastFollow.elapsed() >= kFollowDuringFillMs)) {
         // The rows that come into view are built over as many turns as
         // they take, newest first; then the view moves to them.
-        const TranscriptRows::Budget budget(kLayoutBudgetNs);
+        const TranscriptRows::Budget budget = turnBudget(kLayoutBudgetNs);
         const bool built = buildNewestRows(budget);
         if (built) {
             m_viewBehind = false;
@@ -560,7 +632,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
     }
     if (unchanged) {
         if (m_viewBehind && m_following)
-            scrollToNewest(false, withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
+            scrollToNewest(false, withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
         m_viewBehind = false;
         return;
     }
@@ -599,18 +671,7 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             m_placeRow = int(m_items.size());
             m_placeLine = -1;
         }
-        // The kept place has its row (or every line is in, and it was the
-        // last row's): the view goes there.
-        if (m_placeRow >= 0 && !m_following && m_rows->rowCount() > 0 &&
-            (m_placeRow < m_rows->rowCount() || drawn == count)) {
-            const int row = std::min(m_placeRow, m_rows->rowCount() - 1);
-            m_placeRow = -1;
-            setScrollPosition(m_rows->rowTop(row));
-            // Where that is the bottom (the place was among the last lines, or
-            // the new mode's rows fit in the view), the view follows again.
-            if (drawn == count)
-                m_following = m_position >= maximumScrollPosition();
-        }
+        goToKeptPlace(drawn == count);
     }
     // New lines bring the view to them only while it is at its bottom: in
     // this turn when they were few (a stream), else in a turn of its own.
@@ -619,16 +680,31 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
             m_viewBehind = false;
             m_lastFollow.start();
             scrollToNewest(withinTurnBudget,
-                           withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
+                           withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
         } else {
             m_viewBehind = true;
             scheduleSync();
         }
     } else {
-        buildVisibleRows(withinTurnBudget ? TranscriptRows::Budget(kLayoutBudgetNs) : TranscriptRows::Budget());
+        buildVisibleRows(withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
     }
     if (m_drawnLineCount < count)
         scheduleSync();
+}
+
+void TranscriptView::goToKeptPlace(bool allIn)
+{
+    // The kept place has its row (or every line is in, and it was the last
+    // row's): the view goes there.
+    if (m_placeRow < 0 || m_following || m_rows->rowCount() == 0 || (m_placeRow >= m_rows->rowCount() && !allIn))
+        return;
+    const int row = std::min(m_placeRow, m_rows->rowCount() - 1);
+    m_placeRow = -1;
+    setScrollPosition(m_rows->rowTop(row));
+    // Where that is the bottom (the place was among the last lines, or the
+    // new mode's rows fit in the view), the view follows again.
+    if (allIn)
+        m_following = m_position >= maximumScrollPosition();
 }
 
 void TranscriptView::clearRows()
@@ -641,6 +717,8 @@ void TranscriptView::clearRows()
     m_openRunGroup = -1;
     m_drawnLineCount = 0;
     m_lastDrawnLineId = QUuid();
+    m_tailStart = 0;
+    m_backlog = Backlog();
     m_placeLine = -1;
     m_placeRow = -1;
     ReducibleAnimation::stop(this, "followNewest");
@@ -650,21 +728,27 @@ void TranscriptView::clearRows()
 
 void TranscriptView::addRowsFrom(qsizetype firstGroup)
 {
-    for (qsizetype group = firstGroup; group < m_groups.size(); ++group) {
-        const int gap = m_items.isEmpty() ? 0 : TranscriptRows::spacing;
-        const auto *run = m_groups[group].asStdoutRun();
+    addRows(m_groups, firstGroup, m_items, m_openRunGroup, m_openRunChunker);
+}
+
+void TranscriptView::addRows(const QList<RenderGroup> &groups, qsizetype firstGroup, QList<Row> &items,
+                             int &openRunGroup, RunChunker &openRunChunker)
+{
+    for (qsizetype group = firstGroup; group < groups.size(); ++group) {
+        const int gap = items.isEmpty() ? 0 : TranscriptRows::spacing;
+        const auto *run = groups[group].asStdoutRun();
         if (!run) {
-            m_items.append({int(group), 0, 0, gap});
+            items.append({int(group), 0, 0, gap});
             continue;
         }
         int above = gap;
         // The last run may go on: its chunker is kept to read only what is added.
         RunChunker chunker;
         const QList<RunChunk> chunks = chunker.update(run->text);
-        m_openRunGroup = int(group);
-        m_openRunChunker = chunker;
+        openRunGroup = int(group);
+        openRunChunker = chunker;
         for (const RunChunk &chunk : chunks) {
-            m_items.append({int(group), chunk.start, chunk.end, above});
+            items.append({int(group), chunk.start, chunk.end, above});
             above = chunk.gapAfter;
         }
     }
@@ -767,12 +851,15 @@ void TranscriptView::showMore(QWidget *widget)
 int TranscriptView::estimateRow(int index, int width) const
 {
     const Row &row = m_items.at(index);
-    const RenderGroup &group = m_groups.at(row.group);
+    return estimateItem(row, m_groups.at(row.group), shownSlices(row), width);
+}
+
+int TranscriptView::estimateItem(const Row &row, const RenderGroup &group, int slices, int width)
+{
     if (const auto *run = group.asStdoutRun()) {
         // Read in place, line by line: the chunk's text is never put together.
         int lines = 0;
         int fences = 0;
-        const int slices = shownSlices(row);
         run->text.forEachLine(row.start, row.end - row.start, [&](QStringView line) {
             lines += wrappedLines(line.first(LongLines::shownLength(line, slices)), width);
             fences += int(line.count(u"```"));
@@ -781,12 +868,118 @@ int TranscriptView::estimateRow(int index, int width) const
     }
     const OutputLine &line = group.asSingle()->line;
     const QStringView text(line.text);
-    const int lines = wrappedLines(text.first(LongLines::shownLength(text, shownSlices(row))), width);
+    const int lines = wrappedLines(text.first(LongLines::shownLength(text, slices)), width);
     switch (line.kind) {
     case OutputLine::Kind::userPrompt: return lines * kLineHeight + 8;
     case OutputLine::Kind::taskComplete: return lines * kLineHeight + 20;
     default: return lines * kLineHeight;
     }
+}
+
+qsizetype TranscriptView::tailStartFor(qsizetype target) const
+{
+    const OutputLines &lines = m_pane->outputLines();
+    if (target <= 0 || target >= lines.size())
+        return 0;
+    // Highlights show no runs: every line starts its own group (or none).
+    if (m_mode == AppState::OutputMode::notification)
+        return target;
+    // Elsewhere a group starts at every line that is not standard output and
+    // at the first standard-output line after one.
+    const qsizetype last = std::max<qsizetype>(1, target - kBoundarySearchLines);
+    for (qsizetype start = target; start >= last; --start)
+        if (lines.kind(start) != OutputLine::Kind::stdout || lines.kind(start - 1) != OutputLine::Kind::stdout)
+            return start;
+    return 0;
+}
+
+void TranscriptView::takeInBacklog(qsizetype end)
+{
+    Backlog &backlog = m_backlog;
+    const qsizetype groupsBefore = backlog.groups.size();
+    const int rowsBefore = int(backlog.items.size());
+    const qsizetype firstChanged =
+        extendRenderGroups(backlog.groups, m_pane->outputLines(), backlog.drawn, m_mode, end);
+    backlog.drawn = end;
+    int firstEstimate = rowsBefore;
+    if (firstChanged < groupsBefore) {
+        // A run that goes on, as in `appendFrom`: its last chunk grows, an
+        // earlier cut may be taken back, and chunks may follow.
+        const auto *run = backlog.groups[firstChanged].asStdoutRun();
+        const int open = rowsBefore - 1;
+        if (run && open >= 0 && backlog.items[open].group == int(firstChanged)) {
+            if (backlog.openRunGroup != int(firstChanged)) {
+                backlog.openRunGroup = int(firstChanged);
+                backlog.openRunChunker = RunChunker(backlog.items[open].start);
+            }
+            const QList<RunChunk> chunks = backlog.openRunChunker.update(run->text);
+            int first = open;
+            while (first > 0 && backlog.items[first - 1].group == int(firstChanged) &&
+                   backlog.items[first].start > chunks.first().start)
+                --first;
+            backlog.items.resize(first + 1);
+            backlog.items[first].end = chunks.first().end;
+            int above = chunks.first().gapAfter;
+            for (qsizetype i = 1; i < chunks.size(); ++i) {
+                backlog.items.append({int(firstChanged), chunks[i].start, chunks[i].end, above});
+                above = chunks[i].gapAfter;
+            }
+            firstEstimate = first;
+        }
+    }
+    addRows(backlog.groups, groupsBefore, backlog.items, backlog.openRunGroup, backlog.openRunChunker);
+    // Rows not built take an estimated height, as the rows' own do.
+    const int width = m_rows->contentWidth();
+    backlog.heights.resize(firstEstimate);
+    for (qsizetype i = firstEstimate; i < backlog.items.size(); ++i) {
+        const Row &row = backlog.items[i];
+        // (Without a width yet, a placeholder the first width replaces.)
+        backlog.heights.append(width > 0 ? estimateItem(row, backlog.groups[row.group], 1, width) : 0);
+    }
+}
+
+void TranscriptView::spliceBacklog()
+{
+    Backlog backlog = std::exchange(m_backlog, Backlog());
+    m_tailStart = 0;
+    const int groupShift = int(backlog.groups.size());
+    const int rowShift = int(backlog.items.size());
+    if (rowShift == 0 && groupShift == 0)
+        return;
+    // The rows' groups come after the backlog's.
+    for (Row &row : m_items)
+        row.group += groupShift;
+    if (m_openRunGroup >= 0)
+        m_openRunGroup += groupShift;
+    QHash<QPair<int, qsizetype>, int> revealed;
+    for (auto it = m_revealed.cbegin(); it != m_revealed.cend(); ++it)
+        revealed.insert({it.key().first + groupShift, it.key().second}, it.value());
+    m_revealed = std::move(revealed);
+    if (m_placeRow >= 0)
+        m_placeRow += rowShift;
+    const int gapOfFirst = rowShift > 0 && !m_items.isEmpty() ? TranscriptRows::spacing : 0;
+    if (!m_items.isEmpty())
+        m_items.first().gapAbove = gapOfFirst;
+    QList<int> gaps;
+    gaps.reserve(rowShift);
+    for (const Row &row : std::as_const(backlog.items))
+        gaps.append(gaps.isEmpty() ? 0 : row.gapAbove);
+    backlog.groups.append(std::move(m_groups));
+    m_groups = std::move(backlog.groups);
+    backlog.items.append(std::move(m_items));
+    m_items = std::move(backlog.items);
+    // The content grows above the view by what the backlog's rows take;
+    // the view moves down with it, so nothing it shows moves.
+    // (A glide to the newest lines under way would go on from the old
+    // place: a following view is put at its bottom instead.)
+    ReducibleAnimation::stop(this, "followNewest");
+    const qint64 delta = m_rows->prepend(std::move(backlog.heights), std::move(gaps), gapOfFirst);
+    m_position += delta;
+    // (Kept within the content: rows shown before may have held none.)
+    setScrollPosition(m_following ? maximumScrollPosition() : m_position);
+    // A place kept across a change of mode whose rows were not all in yet.
+    if (m_pane && m_drawnLineCount == m_pane->outputLines().size())
+        goToKeptPlace(true);
 }
 
 qint64 TranscriptView::maximumScrollPosition() const
@@ -947,15 +1140,28 @@ void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
         scheduleLayout();
 }
 
+TranscriptRows::Budget TranscriptView::turnBudget(qint64 ns)
+{
+    const qint64 left = kTurnLayoutCapNs - platform::OutputTurnBudget::elapsedNs();
+    return TranscriptRows::Budget(std::clamp<qint64>(left, 0, ns));
+}
+
+bool TranscriptView::resizedThisFrame() const { return m_lastResize.isValid() && m_lastResize.elapsed() < kFrameMs; }
+
 void TranscriptView::scheduleLayout()
 {
-    if (!m_layoutTimer.isActive())
-        m_layoutTimer.start();
+    // After a resize, the rows left to lay out wait for the next frame: the
+    // resize's turn paints the whole view (a timer due at once could run in
+    // that same turn and have it painted twice).
+    const int delay = resizedThisFrame() ? int(kFrameMs - m_lastResize.elapsed()) : 0;
+    if (m_layoutTimer.isActive() && (delay == 0 || m_layoutTimer.remainingTime() >= delay))
+        return;
+    m_layoutTimer.start(delay);
 }
 
 void TranscriptView::continueLayout()
 {
-    const TranscriptRows::Budget budget(kLayoutBudgetNs);
+    const TranscriptRows::Budget budget = turnBudget(kLayoutBudgetNs);
     // A view at the newest lines stays there as the rows at the bottom
     // settle; any other keeps its first visible row where it is.
     if (m_following && !m_viewBehind)
@@ -990,12 +1196,16 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
     // when they come near the view.
     if (event->size().width() != event->oldSize().width() && event->oldSize().height() > 0)
         m_rows->releaseOutside(value, value + event->oldSize().height());
+    m_lastResize.start();
     QAbstractScrollArea::resizeEvent(event);
     fitRows();
+    // Lines before the rows' first that waited for a width go on.
+    if (m_tailStart > 0)
+        scheduleSync();
     // The rows in view are laid out at the new width within this turn's
     // budget, the top one (or the newest) first; the rest follow in the
     // next turns, showing at their earlier width meanwhile.
-    const TranscriptRows::Budget budget(kResizeLayoutBudgetNs);
+    const TranscriptRows::Budget budget = turnBudget(kResizeLayoutBudgetNs);
     if (m_following) {
         scrollToNewest(false, budget);
     } else if (anchor >= 0 && anchor < m_rows->rowCount()) {

@@ -112,6 +112,11 @@ public:
     void append(int count);
     // Drops the rows from `count` on.
     void truncate(int count);
+    // Puts rows of the given heights and gaps in front of the others (none
+    // built), the row that was first taking `gapOfFirstOld` above it. The
+    // built rows stay where they are on screen: the origin moves down by the
+    // height added, which is returned.
+    qint64 prepend(QList<int> heights, QList<int> gaps, int gapOfFirstOld);
     // Row `index` changed its content: measured again (or estimated again).
     void rowChanged(int index);
 
@@ -181,7 +186,9 @@ private:
 // added as rows, at most once a frame for a burst of lines. The rows are
 // rebuilt only when the lines are replaced or the mode changes, and only those
 // in view are built at all. A transcript opened or replaced is taken in as a
-// flood is, over as many frames as it takes.
+// flood is, over as many frames as it takes; a long one from near its newest
+// lines first (or the place a change of mode keeps), the older lines behind
+// them, put in front of the rows once all are in without moving the view.
 //
 // The view follows the newest lines while it is at its bottom, which is
 // where it opens: each change of the line count then scrolls the newest
@@ -229,7 +236,10 @@ public:
     // the current width.
     bool hasPendingLayout() const { return m_layoutTimer.isActive(); }
     // How many of the pane's lines the view has taken in.
-    qsizetype shownLineCount() const { return m_drawnLineCount; }
+    qsizetype shownLineCount() const { return m_drawnLineCount - m_tailStart + m_backlog.drawn; }
+    // The first of the pane's lines the rows hold while the lines before it
+    // are still taken in behind them (0 once every line is in the rows).
+    qsizetype firstRowLine() const { return m_tailStart; }
     // Times the rows were rebuilt from scratch (for tests).
     int rebuildCount() const { return m_rebuilds; }
 
@@ -265,7 +275,24 @@ private:
     void showMore(QWidget *row);
     // Adds the rows of groups from `firstGroup` on.
     void addRowsFrom(qsizetype firstGroup);
+    // The rows of `groups` from `firstGroup` on, added to `items`; the chunker
+    // of the last run is kept in `openRunGroup` and `openRunChunker`.
+    static void addRows(const QList<RenderGroup> &groups, qsizetype firstGroup, QList<Row> &items, int &openRunGroup,
+                        RunChunker &openRunChunker);
     int estimateRow(int index, int width) const;
+    static int estimateItem(const Row &row, const RenderGroup &group, int slices, int width);
+    // Where to start the rows of a long transcript so that the line
+    // `target` is among them at once: the first line of a group at or before
+    // it (the groups from there on are those of the whole transcript), or 0.
+    qsizetype tailStartFor(qsizetype target) const;
+    // Takes in the lines before the rows' first, up to `end`, into the backlog.
+    void takeInBacklog(qsizetype end);
+    // Puts the backlog's rows in front of the others, the view staying put.
+    void spliceBacklog();
+    void takeInNewLines(bool withinTurnBudget);
+    // Moves the view to the row a change of mode keeps in place once it is
+    // made (`allIn`: the rows hold the newest line).
+    void goToKeptPlace(bool allIn);
     void scrollToNewest(bool animated, const TranscriptRows::Budget &budget);
     // Builds (or lays out at the current width) the rows that show at the
     // bottom of the view, newest first, while `budget` lasts; whether they
@@ -274,9 +301,15 @@ private:
     // Builds and lays out the rows in view, then those around it, while
     // `budget` lasts; what is left is done in the next turns.
     void buildVisibleRows(const TranscriptRows::Budget &budget);
-    void buildVisibleRows() { buildVisibleRows(TranscriptRows::Budget(kLayoutBudgetNs)); }
+    void buildVisibleRows() { buildVisibleRows(turnBudget(kLayoutBudgetNs)); }
+    // A layout budget of `ns`, no more than what is left of the turn's
+    // allowance for transcript work (`kTurnLayoutCapNs`; the first piece of
+    // work is always done).
+    static TranscriptRows::Budget turnBudget(qint64 ns);
     // Rows near the view are left to build or lay out: a later turn goes on.
     void scheduleLayout();
+    // Whether the view was resized less than a frame ago.
+    bool resizedThisFrame() const;
     void continueLayout();
     // Moves the view (not as the user: following goes on).
     void setScrollPosition(qint64 position);
@@ -297,6 +330,26 @@ private:
     // How many of the pane's lines the groups hold, and the last one's id.
     qsizetype m_drawnLineCount = 0;
     QUuid m_lastDrawnLineId;
+    // A long transcript opened (or shown in another mode) is taken in from
+    // near the place the view shows first, the newest lines for a following
+    // view: the rows hold lines [m_tailStart, m_drawnLineCount) while the
+    // lines before are taken in behind them, in turns of their own, into
+    // `m_backlog`, whose rows are put in front once it holds them all.
+    struct Backlog {
+        QList<RenderGroup> groups;
+        QList<Row> items;
+        QList<int> heights;
+        int openRunGroup = -1;
+        RunChunker openRunChunker;
+        // How many of the lines before m_tailStart it holds.
+        qsizetype drawn = 0;
+    };
+    qsizetype m_tailStart = 0;
+    Backlog m_backlog;
+    // A transcript longer than this many lines is opened from near its place.
+    static constexpr qsizetype kTailLines = 1000;
+    // How far back from its place a group's first line is looked for.
+    static constexpr qsizetype kBoundarySearchLines = 200'000;
     bool m_syncScheduled = false;
     // Updates come at most once a frame.
     static constexpr qint64 kFrameMs = 16;
@@ -311,7 +364,13 @@ private:
     // A change of size repaints the whole view at its new size, which costs
     // the most: the turn lays out less, the next ones the rest.
     static constexpr qint64 kResizeLayoutBudgetNs = 1'500'000;
+    // Rows are laid out in a turn only until the turn's transcript work
+    // (taking lines in, laying out rows, of every pane) has taken this long,
+    // however many parts of the view ask: painting what was laid out takes
+    // most of the rest of the frame.
+    static constexpr qint64 kTurnLayoutCapNs = 4'000'000;
     QTimer m_layoutTimer;
+    QElapsedTimer m_lastResize;
     QElapsedTimer m_lastSync;
     // Lines were taken in that the view, following, has not scrolled to yet.
     bool m_viewBehind = false;

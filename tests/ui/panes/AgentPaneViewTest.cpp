@@ -447,5 +447,25 @@ TEST_F(AgentPaneViewTest, AFocusFadeRepaintsOnlyThePaneItChanges)
     }
 }
 
+// A finished task's pulse brightens the pane alone: its shadow, drawn by
+// the window under it, is the same at any brightness and is not drawn again.
+TEST_F(AgentPaneViewTest, APulseRepaintsThePaneButNotItsShadow)
+{
+    AgentPaneView &shown = showPane(spawnTaskPane());
+    settleUi();
+    ParentPaints paints(window.get());
+    NmMotionEffect *effect = NmMotionEffect::of(&shown);
+    ASSERT_NE(effect, nullptr);
+    effect->setBrightness(0.2);
+    settleUi();
+    effect->setBrightness(0.1);
+    settleUi();
+    ASSERT_FALSE(paints.regions.isEmpty());
+    const QRegion pane(shown.geometry());
+    for (const QRegion &region : std::as_const(paints.regions))
+        EXPECT_TRUE(pane.united(region) == pane) << "repainted beyond the pane";
+    effect->setBrightness(0);
+}
+
 } // namespace
 } // namespace nerim::test

@@ -30,6 +30,7 @@
 #include <QUuid>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
+#include <functional>
 #include <limits>
 
 using namespace Qt::StringLiterals;
@@ -556,6 +557,121 @@ TEST(TranscriptView, AModeWhoseRowsAllFitIsAtItsNewestLines)
     settle();
     EXPECT_TRUE(view.isFollowing());
     EXPECT_EQ(view.scrollPosition(), view.maximumScrollPosition());
+}
+
+// A long transcript restored into a pane shows its newest lines within a few
+// turns, however long it is; the lines before are taken in behind them
+// without moving what the view shows (also after the user scrolled up), and
+// once every line is in, the view is what a view built whole would be.
+TEST(TranscriptView, ALongRestoredTranscriptShowsItsNewestLinesFirst)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    OutputLines lines;
+    constexpr int kLines = 120'000;
+    for (int i = 0; i < kLines - 1; ++i) {
+        const int k = i % 100;
+        if (k == 0)
+            lines.append(Kind::userPrompt, u"step %1"_s.arg(i / 100), newSequentialUuid());
+        else if (k == 10 || k == 40)
+            lines.append(Kind::stdout, u"```js"_s, newSequentialUuid());
+        else if (k == 30)
+            lines.append(Kind::stdout, u"```"_s, newSequentialUuid());
+        else if (k == 60)
+            lines.append(Kind::stdout, u"an *open [bracket"_s, newSequentialUuid());
+        else if (k == 99)
+            lines.append(Kind::stderr, u"warning %1"_s.arg(i), newSequentialUuid());
+        else
+            lines.append(Kind::stdout, u"line %1 with **bold** and `code`, enough words to wrap"_s.arg(i),
+                         newSequentialUuid());
+    }
+    lines.append(Kind::system, u"Pane exited · code 0"_s, newSequentialUuid());
+
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    pane->setOutputLines(lines);
+    TranscriptRows *rows = view.rows();
+    const auto exitLineShown = [&] {
+        auto *last = qobject_cast<OutputLineView *>(rows->builtRow(rows->rowCount() - 1));
+        if (!last || !last->isVisible() || last->line().text != u"Pane exited · code 0"_s)
+            return false;
+        return last->geometry().intersected(rows->rect()).height() == last->height() &&
+               view.scrollPosition() == view.maximumScrollPosition();
+    };
+    // A turn: whatever the event loop has to do next (the view takes lines
+    // in at most once a frame).
+    int turns = 0;
+    for (; turns < 40 && !exitLineShown(); ++turns)
+        QApplication::processEvents(TranscriptView::anyCatchingUp() ? QEventLoop::WaitForMoreEvents
+                                                                    : QEventLoop::AllEvents);
+    EXPECT_TRUE(exitLineShown()) << "after " << turns << " turns, " << view.shownLineCount() << " lines in";
+
+    // Scrolled up a little while the rest comes in: the rows on screen stay.
+    view.scrollByUser(view.scrollPosition() - 900);
+    settle();
+    const int top = rows->rowAt(view.scrollPosition() + 10);
+    QWidget *topRow = rows->builtRow(top);
+    ASSERT_NE(topRow, nullptr);
+    const int topY = topRow->y();
+    const qsizetype topLine = view.firstRowLine();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    EXPECT_EQ(view.firstRowLine(), 0);
+    EXPECT_EQ(view.shownLineCount(), kLines);
+    EXPECT_FALSE(view.isFollowing());
+    if (topLine > 0) {
+        EXPECT_GT(rows->indexOf(topRow), top);
+    }
+    EXPECT_EQ(topRow->y(), topY);
+    EXPECT_TRUE(topRow->isVisible());
+
+    TranscriptView whole(pane.get(), AppState::OutputMode::verbose);
+    whole.resize(360, 400);
+    whole.syncNow();
+    EXPECT_TRUE(view.groups() == whole.groups());
+    ASSERT_EQ(view.rowItems().size(), whole.rowItems().size());
+    for (qsizetype i = 0; i < whole.rowItems().size(); ++i) {
+        const auto &a = view.rowItems()[i];
+        const auto &b = whole.rowItems()[i];
+        ASSERT_TRUE(a.group == b.group && a.start == b.start && a.end == b.end && a.gapAbove == b.gapAbove)
+            << "row " << i;
+    }
+    // Back at the bottom by the scroll bar, the newest lines are there.
+    view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
+    settle();
+    EXPECT_TRUE(exitLineShown());
+
+    // Another mode shows the newest lines as soon, and a place kept across
+    // a change of mode (a prompt far up) is at the top as soon.
+    const auto within40Turns = [&](const std::function<bool()> &shown) {
+        for (int turn = 0; turn < 40 && !shown(); ++turn)
+            QApplication::processEvents(TranscriptView::anyCatchingUp() ? QEventLoop::WaitForMoreEvents
+                                                                        : QEventLoop::AllEvents);
+        return shown();
+    };
+    view.setOutputMode(AppState::OutputMode::summary);
+    EXPECT_TRUE(within40Turns(exitLineShown));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    const qsizetype prompt = 30'000;
+    int row = -1;
+    for (int i = 0; i < view.rowItems().size() && row < 0; ++i)
+        if (view.groups().at(view.rowItems().at(i).group).id() == pane->outputLines().id(prompt))
+            row = i;
+    ASSERT_GE(row, 0);
+    view.scrollByUser(rows->rowTop(row));
+    ASSERT_FALSE(view.isFollowing());
+    view.setOutputMode(AppState::OutputMode::verbose);
+    EXPECT_TRUE(within40Turns([&] {
+        const int top = rows->rowAt(view.scrollPosition());
+        return top >= 0 && view.groups().at(view.rowItems().at(top).group).id() == pane->outputLines().id(prompt);
+    }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.hasPendingSync(); }, 120000));
+    settle();
+    const int kept = rows->rowAt(view.scrollPosition());
+    EXPECT_EQ(view.groups().at(view.rowItems().at(kept).group).id(), pane->outputLines().id(prompt));
 }
 
 // The exit line of a transcript far taller than a widget may be (Qt caps a

@@ -89,7 +89,8 @@ void NmMotionEffect::setBrightness(qreal brightness)
     if (unchanged(m_brightness, brightness, 0.0))
         return;
     m_brightness = brightness;
-    changed(false);
+    // The shadow the parent draws does not depend on it.
+    changed(false, false);
 }
 
 void NmMotionEffect::setValues(const MaterializeValues &values)
@@ -127,7 +128,7 @@ QRectF NmMotionEffect::boundingRectFor(const QRectF &sourceRect) const
     return rect;
 }
 
-void NmMotionEffect::changed(bool boundsChange)
+void NmMotionEffect::changed(bool boundsChange, bool shadowChange)
 {
     setEnabled(!isAtRest());
     // Qt repaints the whole parent widget when told the bounds moved: only
@@ -136,7 +137,9 @@ void NmMotionEffect::changed(bool boundsChange)
     if (boundsChange)
         updateBoundingRect();
     update();
-    notifySurface();
+    // (The parent repaints the whole shadow, and every widget over it.)
+    if (shadowChange)
+        notifySurface();
     emit valuesChanged();
 }
 
@@ -156,7 +159,10 @@ void NmMotionEffect::draw(QPainter *painter)
     }
     if (m_opacity <= 0.0)
         return;
-    if (m_scale == 1.0 && m_blur <= 0.0 && m_brightness == 0.0) {
+    // A brightness that adds less than a colour level changes no pixel
+    // (`addBrightness`): the widget is drawn directly, not through a copy.
+    const bool brightens = std::lround(m_brightness * 255.0) != 0;
+    if (m_scale == 1.0 && m_blur <= 0.0 && !brightens) {
         painter->save();
         painter->setOpacity(painter->opacity() * m_opacity);
         drawSource(painter);
@@ -181,7 +187,7 @@ void NmMotionEffect::draw(QPainter *painter)
             gaussianBlur(image, sigma);
         }
     }
-    if (m_brightness != 0.0)
+    if (brightens)
         addBrightness(image, m_brightness);
 
     const QRectF target(QPointF(offset), logicalSize);

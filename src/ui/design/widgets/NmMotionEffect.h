@@ -51,8 +51,9 @@ protected:
 
 private:
     // A value changed; `boundsChange`: one that can move the drawn bounds
-    // (a scale above 1, a blur).
-    void changed(bool boundsChange);
+    // (a scale above 1, a blur); `shadowChange`: one the surface's shadow
+    // shows (all but the brightness).
+    void changed(bool boundsChange, bool shadowChange = true);
     void notifySurface();
 
     qreal m_opacity = 1.0;
