@@ -107,6 +107,16 @@ void TranscriptRows::heightChanged(int index, int height)
     placeBuiltFrom(index);
 }
 
+void TranscriptRows::placeMeasured(int index, int height)
+{
+    // A row may keep its height at a new width (a code block's lines do not
+    // wrap): it still takes the width.
+    if (m_heights[index] != height)
+        heightChanged(index, height);
+    else
+        placeBuiltFrom(index);
+}
+
 QWidget *TranscriptRows::ensureBuilt(int index)
 {
     if (QWidget *row = m_built.value(index))
@@ -181,7 +191,7 @@ bool TranscriptRows::layOutRow(int index)
     }
     if (m_laidWidth.value(row, m_width) == m_width)
         return false;
-    heightChanged(index, measure(row));
+    placeMeasured(index, measure(row));
     m_dirty.remove(row);
     notifyHeight();
     return true;
@@ -329,7 +339,7 @@ void TranscriptRows::rowChanged(int index)
 {
     if (QWidget *row = m_built.value(index)) {
         // (Measured at the current width: no longer stale.)
-        heightChanged(index, measure(row));
+        placeMeasured(index, measure(row));
         m_dirty.insert(row);
     } else if (m_width > 0) {
         heightChanged(index, m_estimate(index, m_width));

@@ -153,6 +153,8 @@ private:
     // there was anything to do.
     bool layOutRow(int index);
     void dropWidget(QWidget *row);
+    // Takes a row's height as measured at the current width, and places it.
+    void placeMeasured(int index, int height);
     void heightChanged(int index, int height);
     void refreshTops() const;
     void placeBuiltFrom(int index);

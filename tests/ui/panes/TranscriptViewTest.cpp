@@ -928,6 +928,44 @@ void expectBuiltRowsLaidOutAtTheirWidth(TranscriptView &view)
     }
 }
 
+
+// Read from the top and then widened: the rows in view, and what they hold,
+// take the new width without any further input.
+TEST(TranscriptView, AWidenedViewReadFromTheTopLaysOutWhatItShows)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    pane->appendLine(Kind::userPrompt, u"Step 0: make the signup form check its fields"_s);
+    pane->appendLine(Kind::stdout, u"I'll update the **signup form** and its `handler`:"_s);
+    pane->appendLine(Kind::stdout, u"```js"_s);
+    for (int i = 0; i < 20; ++i)
+        pane->appendLine(Kind::stdout, u"const field%1 = form.querySelector('#field-%1'); // \"value\""_s.arg(i));
+    pane->appendLine(Kind::stdout, u"```"_s);
+    for (int i = 0; i < 3000; ++i)
+        pane->appendLine(Kind::stdout, u"Line %1 of the explanation, with a [link](https://example.com) and more words to wrap."_s.arg(i));
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    view.verticalScrollBar()->setValue(0);
+    settle();
+    auto *block = view.findChild<CodeBlockView *>();
+    ASSERT_TRUE(block);
+    ASSERT_TRUE(block->isVisible());
+    ASSERT_LT(block->width(), 360);
+
+    view.resize(1000, 400);
+    settle();
+    EXPECT_EQ(view.verticalScrollBar()->value(), 0);
+    TranscriptRows *rows = view.rows();
+    QWidget *row = rows->builtRow(rows->rowAt(0));
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->width(), rows->contentWidth());
+    block = view.findChild<CodeBlockView *>();
+    ASSERT_TRUE(block);
+    EXPECT_GT(block->width(), 900) << block->width();
+}
+
 } // namespace
 
 // A change of width lays the rows in view out first and the rest over the
