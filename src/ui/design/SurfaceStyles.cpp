@@ -84,24 +84,6 @@ NmSurfaceLook between(const NmSurfaceLook &from, const NmSurfaceLook &to, double
     return look;
 }
 
-NmSurfaceLook brightened(const NmSurfaceLook &look, int levels)
-{
-    // Premultiplied, a channel c·a gains levels·a, at most a: unpremultiplied
-    // that is c + levels, at most 255, whatever the alpha. The fill over the
-    // material gains levels·(its alpha + the material's showing through), as
-    // the pixels they make together would.
-    const auto brighter = [levels](const QColor &color) {
-        const QRgb rgba = color.rgba();
-        const auto channel = [levels](int c) { return std::clamp(c + levels, 0, 255); };
-        return QColor::fromRgba(qRgba(channel(qRed(rgba)), channel(qGreen(rgba)), channel(qBlue(rgba)), qAlpha(rgba)));
-    };
-    NmSurfaceLook result = look;
-    result.material = brighter(look.material);
-    result.fill = brighter(look.fill);
-    result.stroke = brighter(look.stroke);
-    return result;
-}
-
 void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect)
 {
     NmPainter::fill(painter, look.shape, rect, look.material);

@@ -39,10 +39,6 @@ NmShadow shadow(bool focused);
 // and the shadow's radius and offset mixed linearly; the shape is `to`'s.
 // Used while a surface's focus changes.
 NmSurfaceLook between(const NmSurfaceLook &from, const NmSurfaceLook &to, double progress);
-// The look with `levels` (of 255) added to each colour channel of its
-// material, fill and stroke, each kept within its alpha: drawn, it is the
-// surface as a brightness of that many levels added to its pixels shows it.
-NmSurfaceLook brightened(const NmSurfaceLook &look, int levels);
 
 // Paints the look's material, fill and stroke over `rect` (not the shadow).
 void paint(QPainter &painter, const NmSurfaceLook &look, const QRectF &rect);

@@ -113,8 +113,6 @@ bool NmMotionEffect::isAtRest() const
     return m_opacity >= 1.0 && m_scale == 1.0 && m_blur <= 0.0 && m_brightness == 0.0;
 }
 
-int NmMotionEffect::colourLevels(qreal brightness) { return int(std::lround(brightness * 255.0)); }
-
 QRectF NmMotionEffect::boundingRectFor(const QRectF &sourceRect) const
 {
     QRectF rect = sourceRect;
@@ -163,11 +161,7 @@ void NmMotionEffect::draw(QPainter *painter)
         return;
     // A brightness that adds less than a colour level changes no pixel
     // (`addBrightness`): the widget is drawn directly, not through a copy.
-    // Nor is a surface's: it paints the brightness into its own colours, so
-    // a pane's pulse does not render the whole pane offscreen every frame
-    // (its text and controls keep their colours over the brighter surface).
-    const QWidget *widget = qobject_cast<const QWidget *>(parent());
-    const bool brightens = colourLevels(m_brightness) != 0 && !(widget && NmSurfaceModifier::of(widget));
+    const bool brightens = std::lround(m_brightness * 255.0) != 0;
     if (m_scale == 1.0 && m_blur <= 0.0 && !brightens) {
         painter->save();
         painter->setOpacity(painter->opacity() * m_opacity);

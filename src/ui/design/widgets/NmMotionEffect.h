@@ -40,8 +40,6 @@ public:
     void setValues(const MaterializeValues &values);
 
     bool isAtRest() const;
-    // The colour levels (of 255) a brightness adds to a pixel's channels.
-    static int colourLevels(qreal brightness);
     QRectF boundingRectFor(const QRectF &sourceRect) const override;
 
 signals:

@@ -246,18 +246,10 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
             // transcript scrolls); while its focus changes, directly.
             QPainter painter(m_content);
             const QRectF rect(m_content->rect());
-            // A brightness the widget's effect adds (a finished task's pulse)
-            // is drawn into the surface's own colours rather than through an
-            // offscreen copy of the whole widget (see NmMotionEffect::draw).
-            const NmMotionEffect *effect = NmMotionEffect::existing(m_content);
-            const int brighten = effect ? NmMotionEffect::colourLevels(effect->brightness()) : 0;
-            const NmSurfaceLook drawn = brighten != 0 ? SurfaceStyles::brightened(look(), brighten) : look();
-            // (A pulse's looks are a score of whole levels: their images are
-            // made once each.)
             if (m_focusProgress <= 0.0 || m_focusProgress >= 1.0)
-                SurfaceStyles::paintSliced(painter, drawn, rect);
+                SurfaceStyles::paintSliced(painter, look(), rect);
             else
-                SurfaceStyles::paint(painter, drawn, rect);
+                SurfaceStyles::paint(painter, look(), rect);
             break;
         }
         case QEvent::ParentChange:

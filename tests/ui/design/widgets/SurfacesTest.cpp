@@ -1,9 +1,7 @@
 #include "DesignWidgetsTestSupport.h"
 
 #include "ui/design/Colors.h"
-#include "ui/design/ImageEffects.h"
 #include "ui/design/SurfaceStyles.h"
-#include "ui/design/widgets/NmMotionEffect.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include <QLabel>
@@ -148,62 +146,6 @@ TEST_F(SurfacesTest, ChildrenReachingIntoTheCornersAreClippedToTheShape)
     // The black child shows in the middle but not in the rounded-off corner.
     EXPECT_EQ(probe(s->host, {160, 90}), QColor(Qt::black));
     EXPECT_GT(probe(s->host, {61, 41}).red(), 200);
-}
-
-// A finished task's pulse brightens a surface without an offscreen copy of
-// the widget: the surface draws the brightness into its colours, so its
-// pixels are those the copy made (the copy's brightness added to the
-// surface's own pixels, then laid over the background), at every level of
-// the pulse and over a light background that the brightness meets at white,
-// while the widgets on it keep their colours. Only the half-point stroke
-// along the edge may differ by a few levels: its near-white colour reaches
-// white on its own, where the copy raised the pixel it makes with the fill.
-TEST_F(SurfacesTest, ABrightnessIsDrawnIntoTheSurfaceAsTheCopyDrewIt)
-{
-    for (const QColor background : {QColor(40, 60, 90), QColor(250, 248, 240)}) {
-        auto s = scene();
-        QPalette hostPalette = s->host.palette();
-        hostPalette.setColor(QPalette::Window, background);
-        s->host.setPalette(hostPalette);
-        auto *child = new QWidget(s->surface);
-        child->setGeometry(40, 30, 40, 20);
-        child->setAutoFillBackground(true);
-        QPalette palette = child->palette();
-        palette.setColor(QPalette::Window, Qt::black);
-        child->setPalette(palette);
-        child->show();
-        NmPaneSurfaceModifier::apply(s->surface, false);
-        NmMotionEffect *effect = NmMotionEffect::of(s->surface);
-        ASSERT_NE(effect, nullptr);
-        QApplication::processEvents();
-        // The surface's own pixels, as the copy took them.
-        QImage own(s->surface->size(), QImage::Format_ARGB32_Premultiplied);
-        own.fill(Qt::transparent);
-        child->hide();
-        s->surface->render(&own, QPoint(), QRegion(), QWidget::DrawChildren);
-        child->show();
-        for (const double brightness : {0.004, 0.03, 0.08}) {
-            SCOPED_TRACE(brightness);
-            effect->setBrightness(brightness);
-            QApplication::processEvents();
-            const QImage shown = s->host.grab().toImage();
-            QImage brightened = own;
-            addBrightness(brightened, brightness);
-            // Over the background (middle, near the rounded corner, on the stroke).
-            for (const QPoint at : {QPoint(100, 60), QPoint(5, 5), QPoint(100, 0)}) {
-                const int allowed = at.y() == 0 ? 6 : 2;
-                const QRgb p = brightened.pixel(at);
-                const double alpha = qAlpha(p) / 255.0;
-                const auto channel = [&](int c, int b) { return int(std::lround(c + (1.0 - alpha) * b)); };
-                const QColor expected(channel(qRed(p), background.red()), channel(qGreen(p), background.green()),
-                                      channel(qBlue(p), background.blue()));
-                EXPECT_LE(channelDistance(shown.pixelColor(at + s->surface->pos()), expected), allowed)
-                    << at.x() << "," << at.y();
-            }
-            EXPECT_EQ(shown.pixelColor(QPoint(60, 40) + s->surface->pos()), QColor(Qt::black));
-        }
-        effect->setBrightness(0);
-    }
 }
 
 TEST_F(SurfacesTest, AFocusChangeOnScreenMovesFillAndShadowWithTheQuickSpring)
