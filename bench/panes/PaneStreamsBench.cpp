@@ -7,6 +7,11 @@
 // GUI thread was busy per turn: its wall time and its own CPU time (which
 // other programs on the machine do not inflate), each printed with its target.
 //
+// With one pane expanded it also types into the prompt field while the panes
+// stream, a key every 50 ms, and times each key from being posted to the end
+// of the first repaint of the window that draws the field with it (the key's
+// pixels reach the window's surface).
+//
 // Arguments: the lines per pane (100000 unless given), then optionally one
 // layout to time alone: "stacked", "highlights" or "expanded". Runs in a temporary
 // home; offscreen unless QT_QPA_PLATFORM says otherwise (e.g. xcb on a real X
@@ -29,11 +34,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <ctime>
 #include <vector>
 
@@ -51,12 +60,48 @@ using bench::threadCpuMs;
 // The application, timing what painting the windows takes (the update
 // requests that repaint a window's dirty parts), in CPU milliseconds of the
 // GUI thread since the start.
+//
+// It also follows keys typed into one widget (`typedInto`): when each was
+// posted, delivered and drawn, and how long each took to its pixels.
 class PaintTimingApplication : public QApplication {
 public:
     using QApplication::QApplication;
     double paintCpuMs = 0;
+
+    QPointer<QPlainTextEdit> typedInto;
+    QElapsedTimer clock;
+    // Milliseconds from a key's posting to the end of the window repaint
+    // that drew the field with it.
+    std::vector<double> keyToPixelsMs;
+
+    // Types `text` into the field: posted, as a key from the window system
+    // comes in, to be handled in a later turn.
+    void postKey(const QString &text)
+    {
+        if (!typedInto)
+            return;
+        m_keys.push_back({clock.nsecsElapsed(), false, false});
+        QCoreApplication::postEvent(typedInto, new QKeyEvent(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, text));
+        QCoreApplication::postEvent(typedInto, new QKeyEvent(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, text));
+    }
+
     bool notify(QObject *receiver, QEvent *event) override
     {
+        if (event->type() == QEvent::KeyPress && receiver == typedInto) {
+            const bool result = QApplication::notify(receiver, event);
+            for (Key &key : m_keys)
+                if (!key.delivered) {
+                    key.delivered = true;
+                    break;
+                }
+            return result;
+        }
+        if (event->type() == QEvent::Paint && typedInto && receiver == typedInto->viewport()) {
+            const bool result = QApplication::notify(receiver, event);
+            for (Key &key : m_keys)
+                key.drawn = key.drawn || key.delivered;
+            return result;
+        }
         if (event->type() != QEvent::UpdateRequest || m_inPaint)
             return QApplication::notify(receiver, event);
         m_inPaint = true;
@@ -64,11 +109,23 @@ public:
         const bool result = QApplication::notify(receiver, event);
         paintCpuMs += threadCpuMs() - start;
         m_inPaint = false;
+        // The repaint that drew the keys is over: their pixels are out.
+        const qint64 now = clock.nsecsElapsed();
+        while (!m_keys.empty() && m_keys.front().drawn) {
+            keyToPixelsMs.push_back((now - m_keys.front().postedNs) / 1e6);
+            m_keys.pop_front();
+        }
         return result;
     }
 
 private:
+    struct Key {
+        qint64 postedNs = 0;
+        bool delivered = false;
+        bool drawn = false;
+    };
     bool m_inPaint = false;
+    std::deque<Key> m_keys;
 };
 
 PaintTimingApplication *paintTiming() { return static_cast<PaintTimingApplication *>(qApp); }
@@ -81,9 +138,15 @@ struct Figures {
     double p99PaintCpuMs = 0;
     double linesPerSecond = 0;
     size_t turns = 0;
+    // Keys typed while the panes streamed (none unless asked for).
+    double p99KeyToPixelsMs = 0;
+    double medianKeyToPixelsMs = 0;
+    size_t keys = 0;
+    int keysTyped = 0;
+    qsizetype fieldLength = 0;
 };
 
-Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = false)
+Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = false, bool typing = false)
 {
     QTemporaryDir project;
     const QString text = QStringLiteral("Compiled module {n} of `src/app` with **strict** checks and a "
@@ -161,6 +224,24 @@ Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = fa
     });
     heartbeat.start(0);
 
+    // The user types into the prompt field at a steady pace while the panes
+    // stream (words and spaces, as a prompt is typed).
+    QTimer typist;
+    const QString typed = QStringLiteral("make the sign up page greet people by name ");
+    int typedCount = 0;
+    if (typing) {
+        auto *field = screen->findChild<QPlainTextEdit *>(QStringLiteral("promptField"));
+        if (!field)
+            std::printf("no prompt field to type into\n");
+        paintTiming()->typedInto = field;
+        paintTiming()->keyToPixelsMs.clear();
+        paintTiming()->clock.start();
+        QObject::connect(&typist, &QTimer::timeout, [&] {
+            paintTiming()->postKey(typed.at(typedCount++ % typed.size()));
+        });
+        typist.setTimerType(Qt::PreciseTimer);
+    }
+
     QElapsedTimer run;
     run.start();
     for (AgentPaneState *pane : panes) {
@@ -168,6 +249,8 @@ Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = fa
         canvas->setInputPrompt(QStringLiteral("print a lot"));
         awaitTask(canvas->submitPrompt(ContextEntry::PromptSource::text));
     }
+    if (typing)
+        typist.start(50);
     runUntil([&] {
         for (AgentPaneState *pane : panes)
             if (pane->status() != AgentStatus::done && pane->status() != AgentStatus::error)
@@ -178,6 +261,11 @@ Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = fa
         return true;
     });
     heartbeat.stop();
+    typist.stop();
+    // The last key's repaint comes within a frame or two.
+    runUntil([] { return false; }, 100);
+    std::vector<double> keys = paintTiming()->keyToPixelsMs;
+    paintTiming()->typedInto = nullptr;
     const double seconds = run.nsecsElapsed() / 1e9;
     qint64 consumed = 0;
     for (AgentPaneState *pane : panes)
@@ -187,6 +275,14 @@ Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = fa
 
     Figures figures{percentile(wall, 0.99), percentile(wall, 1.0), percentile(cpu, 0.99), percentile(paint, 0.99),
                     consumed / seconds, wall.size()};
+    if (!keys.empty()) {
+        figures.p99KeyToPixelsMs = percentile(keys, 0.99);
+        figures.medianKeyToPixelsMs = percentile(keys, 0.5);
+        figures.keys = keys.size();
+    }
+    figures.keysTyped = typedCount;
+    if (auto *field = screen->findChild<QPlainTextEdit *>(QStringLiteral("promptField")))
+        figures.fieldLength = field->toPlainText().size();
     QCoro::Task<> tearingDown = canvas->teardown();
     runUntil([&] { return canvas->isTornDown(); });
     // The panes are saved before the project folder goes.
@@ -221,12 +317,20 @@ int main(int argc, char **argv)
             report(worstWall.constData(), figures.worstWallMs, "ms", "(info)", true);
         }
         std::printf("  (%zu turns with output, %.0f lines/s)\n", figures.turns, figures.linesPerSecond);
+        if (figures.keys > 0) {
+            const QByteArray p99Key = QByteArray(what) + ": key typed to its pixels, 99th percentile (wall)";
+            const QByteArray medianKey = QByteArray(what) + ": key typed to its pixels, median (wall)";
+            report(p99Key.constData(), figures.p99KeyToPixelsMs, "ms", "<= 32", figures.p99KeyToPixelsMs <= 32);
+            report(medianKey.constData(), figures.medianKeyToPixelsMs, "ms", "(info)", true);
+            std::printf("  (%zu of %d keys typed while streaming drawn; the field holds %lld characters)\n",
+                        figures.keys, figures.keysTyped, static_cast<long long>(figures.fieldLength));
+        }
     };
     if (wanted("stacked"))
         print("full transcript", streamThree(AppState::OutputMode::verbose, lines), true);
     if (wanted("highlights"))
         print("highlights", streamThree(AppState::OutputMode::notification, lines), false);
     if (wanted("expanded"))
-        print("one pane expanded", streamThree(AppState::OutputMode::verbose, lines, true), false);
+        print("one pane expanded", streamThree(AppState::OutputMode::verbose, lines, true, true), false);
     return 0;
 }

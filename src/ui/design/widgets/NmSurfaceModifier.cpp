@@ -4,6 +4,7 @@
 #include "ui/design/widgets/ReducibleAnimation.h"
 
 #include <QEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QRegion>
 #include <QWidget>
@@ -126,15 +127,36 @@ QRect NmSurfaceModifier::shadowRectInParent() const
     return SurfaceStyles::shadow(true).bounds(QRectF(m_content ? m_content->geometry() : QRect())).toAlignedRect();
 }
 
-void NmSurfaceModifier::paintShadow(QPainter &painter) const
+void NmSurfaceModifier::paintShadow(QPainter &painter, const QRegion &painted) const
 {
     if (!m_content || !m_content->isVisible())
         return;
+    const QRectF shape = shapeRectInParent();
+    painter.save();
+    if (!painted.isEmpty()) {
+        // The shadow is drawn only outside the surface's shape (half a point
+        // in): the surface's rectangle without its corners, a little inside,
+        // never shows it. A repaint within it (the transcript scrolling
+        // under the pane) draws no shadow, and one that reaches a corner only
+        // the corner's part, rather than clipping the whole shadow by its
+        // outline for nothing.
+        const int corner = int(std::ceil(look().shape.cornerExtent(shape))) + 2;
+        const QRect inner = shape.toAlignedRect();
+        QRegion shows = QRegion(shadowRectInParent()) & painted;
+        shows -= QRegion(inner.adjusted(corner, 2, -corner, -2));
+        shows -= QRegion(inner.adjusted(2, corner, -2, -corner));
+        if (shows.isEmpty()) {
+            painter.restore();
+            return;
+        }
+        painter.setClipRegion(shows, Qt::IntersectClip);
+    }
     const NmMotionEffect *effect = NmMotionEffect::existing(m_content);
     const qreal opacity = effect ? effect->opacity() : 1.0;
     // While the focus changes, the two looks' shadows fade into each other.
-    SurfaceStyles::paintShadowBetween(painter, restingLook(false), restingLook(true), m_focusProgress,
-                                      shapeRectInParent(), opacity);
+    SurfaceStyles::paintShadowBetween(painter, restingLook(false), restingLook(true), m_focusProgress, shape,
+                                      opacity);
+    painter.restore();
 }
 
 void NmSurfaceModifier::paintChildShadows(QPainter &painter, const QWidget *parent)
@@ -258,7 +280,7 @@ bool NmSurfaceModifier::eventFilter(QObject *watched, QEvent *event)
     } else if (watched == m_parent && event->type() == QEvent::Paint) {
         if (!m_parent->property(kPaintsOwnSurfaceShadows).toBool()) {
             QPainter painter(m_parent);
-            paintShadow(painter);
+            paintShadow(painter, static_cast<QPaintEvent *>(event)->region());
         }
     }
     return QObject::eventFilter(watched, event);

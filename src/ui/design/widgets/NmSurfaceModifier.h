@@ -7,6 +7,7 @@
 #include <QRectF>
 
 class QPainter;
+class QRegion;
 class QWidget;
 
 namespace nerim {
@@ -43,8 +44,10 @@ public:
     // Paints the shadows of the visible surfaces among `parent`'s children.
     static void paintChildShadows(QPainter &painter, const QWidget *parent);
 
-    // Paints this surface's shadow with a painter on the parent.
-    void paintShadow(QPainter &painter) const;
+    // Paints this surface's shadow with a painter on the parent; given the
+    // parent's region being painted, only the part of it the shadow can show
+    // in (nothing when that region lies where the surface covers it).
+    void paintShadow(QPainter &painter, const QRegion &painted = QRegion()) const;
     // The part of the parent the shadow covers.
     QRect shadowRectInParent() const;
     // Asks the parent to repaint the shadow (e.g. while the surface animates).

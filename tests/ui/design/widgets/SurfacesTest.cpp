@@ -5,6 +5,7 @@
 #include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include <QLabel>
+#include <QPainter>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -84,6 +85,48 @@ TEST_F(SurfacesTest, ParentPaintsTheShadowBelowAndItDeepensWithFocus)
     pane->setFocused(true);
     QApplication::processEvents();
     EXPECT_LT(probe(s->host, {160, 146}).red(), below.red());
+}
+
+// A repaint of part of the parent draws the shadow there exactly as a whole
+// repaint does: nothing inside the surface away from its corners, each
+// corner's part where it reaches one, and all of it around the surface.
+TEST_F(SurfacesTest, APartialRepaintDrawsTheShadowAsAWholeOneDoes)
+{
+    auto s = scene();
+    for (const bool focused : {false, true}) {
+        NmSurfaceModifier *pane = NmPaneSurfaceModifier::apply(s->surface, focused);
+        pane->setFocused(focused);
+        QApplication::processEvents();
+        const auto shadowOver = [&](const QRegion &painted) {
+            QImage image(s->host.size(), QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            if (!painted.isEmpty())
+                painter.setClipRegion(painted);
+            pane->paintShadow(painter, painted);
+            return image;
+        };
+        const QImage whole = shadowOver(QRegion());
+        const QRect surface = s->surface->geometry();
+        const QList<QRegion> parts{
+            // The transcript's part: the bottom of the surface, corners and all.
+            QRegion(surface.adjusted(0, 30, 0, 0)),
+            // Well inside: no shadow drawn at all.
+            QRegion(surface.adjusted(20, 20, -20, -20)),
+            // A top corner, the edge below and the space around the surface.
+            QRegion(surface.left() - 10, surface.top() - 10, 30, 30) + QRegion(surface.left(), surface.bottom() - 3, surface.width(), 20)
+                + QRegion(0, 0, 40, 220),
+        };
+        for (const QRegion &part : parts) {
+            const QImage drawn = shadowOver(part);
+            for (const QRect &rect : part)
+                for (int y = rect.top(); y <= rect.bottom(); ++y)
+                    for (int x = rect.left(); x <= rect.right(); ++x)
+                        ASSERT_EQ(drawn.pixel(x, y), whole.pixel(x, y)) << focused << " at " << x << "," << y;
+        }
+        // The shadow does show in the corner and below the surface.
+        EXPECT_NE(whole.pixel(surface.left() + 1, surface.bottom() + 1), qRgb(255, 255, 255));
+    }
 }
 
 TEST_F(SurfacesTest, ChildrenReachingIntoTheCornersAreClippedToTheShape)
