@@ -165,26 +165,9 @@ AtomicFileWriter::FileIdentity decodeHeader(const QByteArray &body)
     return panesFileIdentityFromJson(root.object(QStringLiteral("panesFile")));
 }
 
-void syncFolderOf(const QString &path)
-{
-    const int fd =
-        ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 } // namespace
 
-QString pathFor(const QString &panesPath)
-{
-    const qsizetype slash = panesPath.lastIndexOf(QLatin1Char('/'));
-    QString name = panesPath.mid(slash + 1);
-    if (name.endsWith(QLatin1StringView(".json")))
-        name.chop(5);
-    return panesPath.left(slash + 1) + name + QStringLiteral("-changes.log");
-}
+QString pathFor(const QString &panesPath) { return besidePanesFile(panesPath, u"-changes.log"); }
 
 QByteArray frame(const QByteArray &body)
 {
@@ -427,7 +410,7 @@ std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<
     if (::fstat(fd, &st) != 0)
         throw failure(errno);
     if (!known)
-        syncFolderOf(logPath); // the new log's name must survive a crash too
+        fileio::syncFolderOf(logPath); // the new log's name must survive a crash too
     return LogFile{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
 }
 

@@ -160,6 +160,11 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
             encodeDocument(snapshot, out, &reuse);
         },
         path, AtomicFileWriter::backupPathFor(path));
+    // The new file has a new identity, so the change log and any view file
+    // written for the one it replaced are stale: they would be ignored, but
+    // need not stay. (unlink never follows a link.)
+    ::unlink(QFile::encodeName(panesChangeLog::pathFor(path)).constData());
+    ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
     return next;
 }
 
@@ -276,11 +281,6 @@ bool PanesSaver::save(PanesSnapshot snapshot)
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
                 return;
             }
-            // The new file has a new identity, so the change log and any view
-            // file there are stale: they would be ignored, but need not stay.
-            // (unlink never follows a link.)
-            ::unlink(QFile::encodeName(panesChangeLog::pathFor(path)).constData());
-            ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
         },
         QStringLiteral("[Nerim panes]"));
     return true;

@@ -127,7 +127,8 @@ private:
 namespace panesEncoding {
 // Writes the snapshot to `path` (through AtomicFileWriter, with its backup),
 // copying from the file there what `layout` says it holds, while that file is
-// unchanged. Returns the new file's layout. Throws as AtomicFileWriter does.
+// unchanged, and removes the change log and view file made stale by it.
+// Returns the new file's layout. Throws as AtomicFileWriter does.
 PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout);
 } // namespace panesEncoding
 

@@ -500,11 +500,7 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
             } catch (...) {
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));
-                return;
             }
-            // The change log and view file written for the file replaced are stale now.
-            ::unlink(QFile::encodeName(panesChangeLog::pathFor(path)).constData());
-            ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
         },
         QStringLiteral("[Nerim panes]"));
 }

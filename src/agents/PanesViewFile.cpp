@@ -41,14 +41,16 @@ bool namesAPane(const PanesSnapshot &snapshot, const std::optional<QUuid> &id)
 
 } // namespace
 
-QString PanesViewFile::pathFor(const QString &panesPath)
+QString besidePanesFile(const QString &panesPath, QStringView suffix)
 {
     const qsizetype slash = panesPath.lastIndexOf(QLatin1Char('/'));
     QString name = panesPath.mid(slash + 1);
     if (name.endsWith(QLatin1StringView(".json")))
         name.chop(5);
-    return panesPath.left(slash + 1) + name + QStringLiteral("-view.json");
+    return panesPath.left(slash + 1) + name + suffix.toString();
 }
+
+QString PanesViewFile::pathFor(const QString &panesPath) { return besidePanesFile(panesPath, u"-view.json"); }
 
 QJsonObject panesFileIdentityToJson(const AtomicFileWriter::FileIdentity &identity)
 {

@@ -14,11 +14,12 @@ struct PanesSnapshot;
 class JsonObjectReader;
 
 // Which pane is focused and which expanded, saved beside panes.json (as
-// panes-view.json) when nothing else changed since that file was written, so
-// that a click on a pane costs a few hundred bytes instead of a rewrite of
-// every transcript. It names the panes.json it amends by the file's identity
-// (device, inode, size, modification and change time): any other write of
-// panes.json makes it stale, and a stale one says nothing.
+// panes-view.json) by the previous version when nothing else changed since
+// that file was written; this version keeps such changes in the change log
+// (panesChangeLog) and only reads a view file it finds. It names the
+// panes.json it amends by the file's identity (device, inode, size,
+// modification and change time): any other write of panes.json makes it
+// stale, and a stale one says nothing. (`encode` makes such files for tests.)
 //
 // Format (compact JSON): {"version":1,"panesFile":{"device","inode","size",
 // "modifiedNs","changedNs"} (decimal strings: 64-bit values a JSON number
@@ -51,6 +52,11 @@ struct PanesViewFile {
 
     friend bool operator==(const PanesViewFile &, const PanesViewFile &) = default;
 };
+
+// The file beside the panes file at `panesPath` whose name is the panes
+// file's without ".json", then `suffix` ("panes.json", "-view.json" gives
+// "panes-view.json").
+QString besidePanesFile(const QString &panesPath, QStringView suffix);
 
 // A panes file's identity as the files beside it name it: an object of
 // decimal strings ("device", "inode", "size", "modifiedNs", "changedNs").

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
 #include <QtGlobal>
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace nerim::fileio {
@@ -37,6 +41,19 @@ inline bool preadAll(int fd, char *data, qint64 size, qint64 offset)
         offset += n;
     }
     return true;
+}
+
+// Makes the names in the folder holding `path` durable (a file created or
+// renamed there survives a crash). Best effort: a folder that cannot be
+// opened is left as it is.
+inline void syncFolderOf(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 } // namespace nerim::fileio

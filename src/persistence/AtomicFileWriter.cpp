@@ -38,15 +38,6 @@ QByteArray native(const QString &path) { return QFile::encodeName(path); }
 // A failure shows up as a failed write of the file, naming its folder.
 void makeParent(const QString &path) { makeFolder(QFileInfo(path).absolutePath()); }
 
-void syncFolder(const QString &path)
-{
-    const int fd = ::open(native(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 FileIdentity identityOf(const struct stat &st)
 {
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
@@ -284,9 +275,9 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
         throw MemoryError::atomicRenameFailed(tempPath, targetPath, errnoText(error));
     }
 
-    syncFolder(targetPath);
+    fileio::syncFolderOf(targetPath);
     if (backupElsewhere)
-        syncFolder(backupPath);
+        fileio::syncFolderOf(backupPath);
     FileIdentity identity;
     struct stat after {};
     if (::fstat(written, &after) == 0)

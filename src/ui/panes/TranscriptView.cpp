@@ -770,47 +770,56 @@ void TranscriptView::appendFrom(qsizetype firstNewLine, qsizetype end)
     const int rowsBefore = int(m_items.size());
     const qsizetype firstChanged = extendRenderGroups(m_groups, m_pane->outputLines(), firstNewLine, m_mode, end);
     if (firstChanged < groupsBefore) {
-        // Only the last group can change: a run that goes on. Its last chunk
-        // grows, and chunks may follow it.
-        const auto *run = m_groups[firstChanged].asStdoutRun();
-        const int open = rowsBefore - 1;
-        if (run && open >= 0 && m_items[open].group == int(firstChanged)) {
-            if (m_openRunGroup != int(firstChanged)) {
-                m_openRunGroup = int(firstChanged);
-                m_openRunChunker = RunChunker(m_items[open].start);
-            }
-            const QList<RunChunk> chunks = m_openRunChunker.update(run->text);
-            // The chunks from the first one that changed: the open one, or an
-            // earlier one whose cut the new lines took back (the rows after it
-            // go, and it takes their text).
-            int first = open;
-            while (first > 0 && m_items[first - 1].group == int(firstChanged)
-                   && m_items[first].start > chunks.first().start)
-                --first;
-            if (first < open) {
-                m_items.resize(first + 1);
-                m_rows->truncate(first + 1);
-            }
-            const qsizetype shownEnd = m_items[first].end;
-            m_items[first].end = chunks.first().end;
-            int above = chunks.first().gapAfter;
-            for (qsizetype i = 1; i < chunks.size(); ++i) {
-                m_items.append({int(firstChanged), chunks[i].start, chunks[i].end, above});
-                above = chunks[i].gapAfter;
-            }
-            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(first))) {
-                const Row &row = m_items[first];
-                if (view->rawText().size() == shownEnd - row.start && row.end >= shownEnd)
-                    view->appendRawText(run->text.mid(shownEnd, row.end - shownEnd));
+        const RunGrowth grown =
+            regrowRun(m_groups, firstChanged, rowsBefore, m_items, m_openRunGroup, m_openRunChunker);
+        if (grown.first >= 0) {
+            // The rows after the first one that changed went with the cut.
+            m_rows->truncate(grown.first + 1);
+            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(grown.first))) {
+                const Row &row = m_items[grown.first];
+                const auto *run = m_groups[firstChanged].asStdoutRun();
+                if (view->rawText().size() == grown.shownEnd - row.start && row.end >= grown.shownEnd)
+                    view->appendRawText(run->text.mid(grown.shownEnd, row.end - grown.shownEnd));
                 else
                     view->setRawText(chunkText(row));
             }
-            m_rows->rowChanged(first);
+            m_rows->rowChanged(grown.first);
         }
     }
     addRowsFrom(groupsBefore);
     if (m_items.size() > m_rows->rowCount())
         m_rows->append(int(m_items.size()) - m_rows->rowCount());
+}
+
+TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &groups, qsizetype group, int rowCount,
+                                                   QList<Row> &items, int &openRunGroup, RunChunker &openRunChunker)
+{
+    // Only the last group can change: a run that goes on. Its last chunk
+    // grows, and chunks may follow it.
+    const auto *run = groups[group].asStdoutRun();
+    const int open = rowCount - 1;
+    if (!run || open < 0 || items[open].group != int(group))
+        return {};
+    if (openRunGroup != int(group)) {
+        openRunGroup = int(group);
+        openRunChunker = RunChunker(items[open].start);
+    }
+    const QList<RunChunk> chunks = openRunChunker.update(run->text);
+    // The chunks from the first one that changed: the open one, or an
+    // earlier one whose cut the new lines took back (the rows after it go,
+    // and it takes their text).
+    int first = open;
+    while (first > 0 && items[first - 1].group == int(group) && items[first].start > chunks.first().start)
+        --first;
+    items.resize(first + 1);
+    const qsizetype shownEnd = items[first].end;
+    items[first].end = chunks.first().end;
+    int above = chunks.first().gapAfter;
+    for (qsizetype i = 1; i < chunks.size(); ++i) {
+        items.append({int(group), chunks[i].start, chunks[i].end, above});
+        above = chunks[i].gapAfter;
+    }
+    return {first, shownEnd};
 }
 
 QString TranscriptView::chunkText(const Row &row) const
@@ -912,31 +921,12 @@ void TranscriptView::takeInBacklog(qsizetype end)
         extendRenderGroups(backlog.groups, m_pane->outputLines(), backlog.drawn, m_mode, end);
     backlog.drawn = end;
     int firstEstimate = rowsBefore;
-    if (firstChanged < groupsBefore) {
-        // A run that goes on, as in `appendFrom`: its last chunk grows, an
-        // earlier cut may be taken back, and chunks may follow.
-        const auto *run = backlog.groups[firstChanged].asStdoutRun();
-        const int open = rowsBefore - 1;
-        if (run && open >= 0 && backlog.items[open].group == int(firstChanged)) {
-            if (backlog.openRunGroup != int(firstChanged)) {
-                backlog.openRunGroup = int(firstChanged);
-                backlog.openRunChunker = RunChunker(backlog.items[open].start);
-            }
-            const QList<RunChunk> chunks = backlog.openRunChunker.update(run->text);
-            int first = open;
-            while (first > 0 && backlog.items[first - 1].group == int(firstChanged) &&
-                   backlog.items[first].start > chunks.first().start)
-                --first;
-            backlog.items.resize(first + 1);
-            backlog.items[first].end = chunks.first().end;
-            int above = chunks.first().gapAfter;
-            for (qsizetype i = 1; i < chunks.size(); ++i) {
-                backlog.items.append({int(firstChanged), chunks[i].start, chunks[i].end, above});
-                above = chunks[i].gapAfter;
-            }
-            firstEstimate = first;
-        }
-    }
+    // A run that goes on, as in `appendFrom` (no row of the backlog is built).
+    if (firstChanged < groupsBefore)
+        if (const RunGrowth grown = regrowRun(backlog.groups, firstChanged, rowsBefore, backlog.items,
+                                              backlog.openRunGroup, backlog.openRunChunker);
+            grown.first >= 0)
+            firstEstimate = grown.first;
     addRows(backlog.groups, groupsBefore, backlog.items, backlog.openRunGroup, backlog.openRunChunker);
     // Rows not built take an estimated height, as the rows' own do.
     const int width = m_rows->contentWidth();

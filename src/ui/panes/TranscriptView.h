@@ -281,6 +281,16 @@ private:
     // of the last run is kept in `openRunGroup` and `openRunChunker`.
     static void addRows(const QList<RenderGroup> &groups, qsizetype firstGroup, QList<Row> &items, int &openRunGroup,
                         RunChunker &openRunChunker);
+    // A run that goes on in `groups[group]`, whose rows end at `rowCount`
+    // in `items`: its rows from the first whose chunk changed are cut again
+    // (those after it dropped). Returns that row and where its chunk ended
+    // before, or a row of -1 when `group` is not the run of the last row.
+    struct RunGrowth {
+        int first = -1;
+        qsizetype shownEnd = 0;
+    };
+    static RunGrowth regrowRun(const QList<RenderGroup> &groups, qsizetype group, int rowCount, QList<Row> &items,
+                               int &openRunGroup, RunChunker &openRunChunker);
     int estimateRow(int index, int width) const;
     static int estimateItem(const Row &row, const RenderGroup &group, int slices, int width);
     // Where to start the rows of a long transcript so that the line

@@ -8,8 +8,6 @@
 #include <QPainter>
 #include <QRegion>
 #include <QWidget>
-
-
 #include <cmath>
 
 namespace nerim {
