@@ -95,15 +95,24 @@ struct Launched {
     void signal(int number) const { ::kill(pid_t(process->processId()), number); }
 };
 
-// Runs `program` as a later launch handing `url` over; its exit code.
-int sendFrom(const QString &program, const QString &url, int answerTimeoutMs = 20000)
+// Starts `program` as a later launch handing `url` over, waiting at most
+// `answerTimeoutMs` for the answer.
+std::unique_ptr<QProcess> startSending(const QString &program, const QString &url, int answerTimeoutMs = 20000,
+                                       QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels)
 {
-    QProcess launch;
-    launch.setProcessChannelMode(QProcess::ForwardedChannels);
-    launch.start(program, {QStringLiteral("send"), QStringLiteral("nerim-test"), QString::number(answerTimeoutMs), url});
-    if (!launch.waitForFinished(60000))
+    auto launch = std::make_unique<QProcess>();
+    launch->setProcessChannelMode(channels);
+    launch->start(program, {QStringLiteral("send"), QStringLiteral("nerim-test"), QString::number(answerTimeoutMs), url});
+    return launch;
+}
+
+// The exit code of such a launch.
+int sendFrom(const QString &program, const QString &url)
+{
+    const std::unique_ptr<QProcess> launch = startSending(program, url);
+    if (!launch->waitForFinished(60000))
         return -1;
-    return launch.exitStatus() == QProcess::NormalExit ? launch.exitCode() : -1;
+    return launch->exitStatus() == QProcess::NormalExit ? launch->exitCode() : -1;
 }
 
 } // namespace
@@ -240,26 +249,21 @@ TEST(SingleInstanceHandOver, ALinkWaitsForABusyRunningNerim)
     ASSERT_EQ(running.nextLine(), "holding");
 
     running.signal(SIGSTOP);
-    QProcess launch;
-    launch.setProcessChannelMode(QProcess::ForwardedChannels);
-    launch.start(program, {QStringLiteral("send"), QStringLiteral("nerim-test"), QStringLiteral("60000"),
-                           QStringLiteral("nerim://pair?token=busy")});
-    ASSERT_TRUE(launch.waitForStarted(5000));
+    const std::unique_ptr<QProcess> launch = startSending(program, QStringLiteral("nerim://pair?token=busy"), 60000);
+    ASSERT_TRUE(launch->waitForStarted(5000));
     // Long past the moment a launch that did not wait would have ended.
-    EXPECT_FALSE(launch.waitForFinished(1500));
+    EXPECT_FALSE(launch->waitForFinished(1500));
     running.signal(SIGCONT);
     EXPECT_EQ(running.nextLine(), "nerim://pair?token=busy");
-    ASSERT_TRUE(launch.waitForFinished(30000));
-    EXPECT_EQ(launch.exitCode(), 0);
+    ASSERT_TRUE(launch->waitForFinished(30000));
+    EXPECT_EQ(launch->exitCode(), 0);
 
     running.signal(SIGSTOP);
-    QProcess impatient;
-    impatient.setProcessChannelMode(QProcess::SeparateChannels);
-    impatient.start(program, {QStringLiteral("send"), QStringLiteral("nerim-test"), QStringLiteral("200"),
-                              QStringLiteral("nerim://pair?token=late")});
-    ASSERT_TRUE(impatient.waitForFinished(30000));
-    EXPECT_EQ(impatient.exitCode(), 1);
-    EXPECT_TRUE(impatient.readAllStandardError().contains("did not answer"));
+    const std::unique_ptr<QProcess> impatient =
+        startSending(program, QStringLiteral("nerim://pair?token=late"), 200, QProcess::SeparateChannels);
+    ASSERT_TRUE(impatient->waitForFinished(30000));
+    EXPECT_EQ(impatient->exitCode(), 1);
+    EXPECT_TRUE(impatient->readAllStandardError().contains("did not answer"));
     running.signal(SIGCONT);
     // The next link comes through; the one that was given up on never does.
     EXPECT_EQ(sendFrom(program, QStringLiteral("nerim://pair?token=next")), 0);
