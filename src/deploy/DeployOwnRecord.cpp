@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace nerim {
@@ -44,7 +45,12 @@ constexpr int lockWaitMs = 30000;
 
 using Records = QJsonObject; // project key -> record object
 
+// What a record keeps of the project it was made for: the identity the
+// project holds (.nerim/metadata.json's projectId) and the project folder
+// itself ("<device>:<inode>" of the folder, which a rename or a move within
+// its file system keeps and a copy does not).
 const QString projectIdKey = QStringLiteral("projectId");
+const QString projectFolderKey = QStringLiteral("projectFolder");
 
 DeployOwnRecord recordFrom(const JsonObjectReader &reader)
 {
@@ -53,10 +59,12 @@ DeployOwnRecord recordFrom(const JsonObjectReader &reader)
     record.customDomain = reader.optionalString(QStringLiteral("customDomain"));
     record.deploymentIDs = reader.stringList(QStringLiteral("deploymentIDs"));
     reader.optionalString(projectIdKey);
+    reader.optionalString(projectFolderKey);
     return record;
 }
 
-QJsonObject objectOf(const DeployOwnRecord &record, const std::optional<QString> &projectId)
+QJsonObject objectOf(const DeployOwnRecord &record, const std::optional<QString> &projectId,
+                     const std::optional<QString> &projectFolder)
 {
     QJsonObject object;
     auto text = [](const QString &s) { return QJsonValue(s); };
@@ -64,15 +72,16 @@ QJsonObject objectOf(const DeployOwnRecord &record, const std::optional<QString>
     json::insertOptional(object, QStringLiteral("customDomain"), record.customDomain, text);
     object.insert(QStringLiteral("deploymentIDs"), QJsonArray::fromStringList(record.deploymentIDs));
     json::insertOptional(object, projectIdKey, projectId, text);
+    json::insertOptional(object, projectFolderKey, projectFolder, text);
     return object;
 }
 
-// The identity of the project a record was made for (absent in records made
-// before identities were kept).
-std::optional<QString> storedProjectId(const Records &records, const QString &key)
+// What the record under `key` keeps of its project (`projectIdKey` or
+// `projectFolderKey`); absent in records made before these were kept.
+std::optional<QString> stored(const Records &records, const QString &key, const QString &field)
 {
-    const QJsonValue id = records.value(key).toObject().value(projectIdKey);
-    return id.isString() && !id.toString().isEmpty() ? std::optional(id.toString()) : std::nullopt;
+    const QJsonValue value = records.value(key).toObject().value(field);
+    return value.isString() && !value.toString().isEmpty() ? std::optional(value.toString()) : std::nullopt;
 }
 
 // The whole file, checked record by record. Throws on anything it does not expect.
@@ -212,33 +221,49 @@ std::optional<QString> projectIdAt(const QString &folder, bool *unreadable = nul
     return std::nullopt;
 }
 
+// The folder at `path` as its file system knows it ("<device>:<inode>");
+// nothing when there is none.
+std::optional<QString> folderIdentity(const QString &path)
+{
+    struct stat folder {};
+    if (::stat(QFile::encodeName(path).constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+        return std::nullopt;
+    return QStringLiteral("%1:%2").arg(quint64(folder.st_dev)).arg(quint64(folder.st_ino));
+}
+
 // Where a project's record is kept among `records`.
 struct Placement {
     QString key;           // the record's key now; empty when the project has none
-    bool moved = false;    // found by the project's identity under the folder's former path
-    std::optional<QString> projectId; // the identity the project folder holds
+    bool moved = false;    // found under the folder's former path
+    std::optional<QString> projectId;     // the identity the project folder holds
+    std::optional<QString> projectFolder; // the folder's own identity
 };
 
 // A project's record is the one under its folder's path. Failing that, it is
-// the record of a project folder that was renamed or moved: the one record
-// made for the identity this folder holds, whose former path no longer holds
-// that project (no folder there, or one without it, or with another project).
-// A folder where a copy of that identity was planted while the project
-// itself still lies at its path gets nothing; and when two records could be
-// meant, neither is taken.
+// the record of this very folder renamed or moved within its file system: the
+// one record made for the identity the folder holds and for this folder
+// (same device and inode), whose former path no longer holds that project
+// (no folder there, or one without it, or with another project). So a copy
+// of the project's files, the identity included, gets nothing: not while the
+// project lies at its path, nor after the project itself was moved (the copy
+// is another folder); and when two records could be meant, neither is taken.
+// A project moved to another file system arrives as a copy, and opens without
+// its record until its next deploy records it again.
 Placement placeOf(const Records &records, const QString &key)
 {
     Placement placement;
     placement.projectId = projectIdAt(key);
+    placement.projectFolder = folderIdentity(key);
     if (records.contains(key)) {
         placement.key = key;
         return placement;
     }
-    if (!placement.projectId)
+    if (!placement.projectId || !placement.projectFolder)
         return placement;
     QStringList formerPaths;
     for (auto it = records.begin(); it != records.end(); ++it)
-        if (storedProjectId(records, it.key()) == placement.projectId)
+        if (stored(records, it.key(), projectIdKey) == placement.projectId &&
+            stored(records, it.key(), projectFolderKey) == placement.projectFolder)
             formerPaths.append(it.key());
     QStringList vacated;
     for (const QString &former : std::as_const(formerPaths)) {
@@ -259,11 +284,17 @@ Placement placeOf(const Records &records, const QString &key)
 }
 
 // Whether the record wants writing without any change: moved to the folder's
-// new path, or made before identities were kept.
+// new path, or keeping another identity of the project than the one it has
+// now (none, in records made before identities were kept).
 bool wantsAdopting(const Records &records, const Placement &placement)
 {
-    return !placement.key.isEmpty() &&
-           (placement.moved || (placement.projectId && !storedProjectId(records, placement.key)));
+    if (placement.key.isEmpty())
+        return false;
+    const auto differs = [&](const QString &field, const std::optional<QString> &now) {
+        return now && stored(records, placement.key, field) != now;
+    };
+    return placement.moved || differs(projectIdKey, placement.projectId) ||
+           differs(projectFolderKey, placement.projectFolder);
 }
 
 // Reads, changes (when `change` is given) and writes the records under the
@@ -297,10 +328,13 @@ void changeRecords(const QUrl &projectURL, const std::function<void(DeployOwnRec
 
     DeployOwnRecord record;
     std::optional<QString> projectId = placement.projectId;
+    std::optional<QString> projectFolder = placement.projectFolder;
     if (!placement.key.isEmpty()) {
         record = recordFrom(JsonObjectReader(records.value(placement.key).toObject(), placement.key));
         if (!projectId)
-            projectId = storedProjectId(records, placement.key);
+            projectId = stored(records, placement.key, projectIdKey);
+        if (!projectFolder)
+            projectFolder = stored(records, placement.key, projectFolderKey);
         if (placement.moved) {
             records.remove(placement.key);
             logLine(QStringLiteral("%1 the project once at %2 is now at %3; its record moves with it")
@@ -309,7 +343,7 @@ void changeRecords(const QUrl &projectURL, const std::function<void(DeployOwnRec
     }
     if (change)
         (*change)(record);
-    records.insert(key, objectOf(record, projectId));
+    records.insert(key, objectOf(record, projectId, projectFolder));
     try {
         AtomicFileWriter::write(encodeRecords(records), path, AtomicFileWriter::backupPathFor(path),
                                 AtomicFileWriter::WriteOptions{0600});

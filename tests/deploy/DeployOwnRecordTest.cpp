@@ -101,7 +101,7 @@ TEST(DeployOwnRecordFile, AnUnreadableFileIsSetAsideUnderANameOfItsOwn)
 
 // A renamed project folder still opens live, with its Roll back list, and its
 // record moves to the new path; a folder holding a copy of the project's
-// identity while the project itself is still in place gets nothing.
+// files, its identity included, gets nothing, before or after the rename.
 TEST(DeployOwnRecordFile, ARenamedProjectOpensLiveAndAPlantedIdentityDoesNot)
 {
     const QString project = makeDeployedProject(QStringLiteral("shop"));
@@ -129,8 +129,12 @@ TEST(DeployOwnRecordFile, ARenamedProjectOpensLiveAndAPlantedIdentityDoesNot)
     EXPECT_FALSE(opensLive(planted));
     EXPECT_TRUE(DeployHistoryEntry::recentLive(QUrl::fromLocalFile(planted), 6).isEmpty());
 
+    // Once the project has left its path, the copy still is not the project,
+    // even when it is opened first.
     const QString renamed = QFileInfo(project).dir().filePath(QStringLiteral("shop-renamed"));
     ASSERT_TRUE(QDir().rename(project, renamed));
+    EXPECT_FALSE(opensLive(planted));
+    SerialFileWriter::shared().flush();
     EXPECT_TRUE(opensLive(renamed));
     const QList<DeployHistoryEntry> rollBack = DeployHistoryEntry::recentLive(QUrl::fromLocalFile(renamed), 6);
     ASSERT_EQ(rollBack.size(), 1);
