@@ -124,9 +124,8 @@ std::optional<Records> readOne(const QString &path, std::optional<QString> *fail
     return std::nullopt;
 }
 
-RecordsRead readRecords()
+RecordsRead readRecords(const QString &path)
 {
-    const QString path = DeployOwnRecord::recordsPath();
     RecordsRead read;
     read.records = readOne(path, &read.primaryFailure);
     if (!read.records)
@@ -299,17 +298,16 @@ bool wantsAdopting(const Records &records, const Placement &placement)
 
 // Reads, changes (when `change` is given) and writes the records under the
 // lock. Without a change, writes only what `wantsAdopting` asks for.
-void changeRecords(const QUrl &projectURL, const std::function<void(DeployOwnRecord &)> *change)
+void changeRecords(const QString &path, const QUrl &projectURL, const std::function<void(DeployOwnRecord &)> *change)
 {
     if (!projectURL.isLocalFile() || projectURL.toLocalFile().isEmpty())
         throw std::runtime_error("the project is not a local folder");
     const QString key = DeployOwnRecord::projectKey(projectURL);
-    const QString path = DeployOwnRecord::recordsPath();
     QMutexLocker inProcess(&recordsMutex);
     QDir().mkpath(QFileInfo(path).absolutePath());
     const RecordsLock lock(path);
 
-    const RecordsRead read = readRecords();
+    const RecordsRead read = readRecords(path);
     Records records = read.records.value_or(Records());
     const Placement placement = placeOf(records, key);
     if (!change && !wantsAdopting(records, placement))
@@ -356,7 +354,8 @@ void changeRecords(const QUrl &projectURL, const std::function<void(DeployOwnRec
 QMutex adoptingMutex;
 QSet<QString> adopting;
 
-// Writes a record found under a former path (or without an identity) as the
+// Writes a record found under a former path (or keeping another identity of
+// its project, or none) as the
 // project's own, off the calling thread, once for each project at a time.
 void adoptInBackground(const QUrl &projectURL, const QString &key)
 {
@@ -366,14 +365,15 @@ void adoptInBackground(const QUrl &projectURL, const QString &key)
             return;
         adopting.insert(key);
     }
+    const QString path = DeployOwnRecord::recordsPath();
     SerialFileWriter::shared().submit(
-        DeployOwnRecord::recordsPath() + QStringLiteral("#") + key,
-        [projectURL, key] {
+        path + QStringLiteral("#") + key,
+        [path, projectURL, key] {
             const auto done = qScopeGuard([&key] {
                 QMutexLocker lock(&adoptingMutex);
                 adopting.remove(key);
             });
-            changeRecords(projectURL, nullptr);
+            changeRecords(path, projectURL, nullptr);
         },
         tag);
 }
@@ -398,7 +398,7 @@ DeployOwnRecord DeployOwnRecord::load(const QUrl &projectURL)
         return {};
     const QString key = projectKey(projectURL);
     try {
-        const RecordsRead read = readRecords();
+        const RecordsRead read = readRecords(recordsPath());
         if (read.primaryFailure)
             logLine(QStringLiteral("%1 %2 doesn't read (%3)").arg(tag, recordsPath(), *read.primaryFailure));
         if (!read.records)
@@ -418,7 +418,7 @@ DeployOwnRecord DeployOwnRecord::load(const QUrl &projectURL)
 
 void DeployOwnRecord::update(const QUrl &projectURL, const std::function<void(DeployOwnRecord &)> &change)
 {
-    changeRecords(projectURL, &change);
+    changeRecords(recordsPath(), projectURL, &change);
 }
 
 namespace {
