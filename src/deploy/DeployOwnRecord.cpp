@@ -355,8 +355,8 @@ QMutex adoptingMutex;
 QSet<QString> adopting;
 
 // Writes a record found under a former path (or keeping another identity of
-// its project, or none) as the
-// project's own, off the calling thread, once for each project at a time.
+// its project, or none) as the project's own, off the calling thread, once
+// for each project at a time.
 void adoptInBackground(const QUrl &projectURL, const QString &key)
 {
     {
