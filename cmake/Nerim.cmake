@@ -81,6 +81,20 @@ function(nerim_test name)
   endif()
 endfunction()
 
+# nerim_test_helper(<test> <program> <define> SOURCES ... [DEPENDS ...]): a
+# program a test starts, built with it; its path reaches the test's code as the
+# compile definition <define>.
+function(nerim_test_helper test program define)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_executable(${program} ${ARG_SOURCES})
+  if(ARG_DEPENDS)
+    target_link_libraries(${program} PRIVATE ${ARG_DEPENDS})
+  endif()
+  nerim_apply_options(${program})
+  add_dependencies(${test} ${program})
+  target_compile_definitions(${test} PRIVATE ${define}="$<TARGET_FILE:${program}>")
+endfunction()
+
 # Helper programs in a test folder (a program a test starts, say) serve that
 # folder's tests: when none of them runs in this tree, the helpers are left out
 # of the default build too. A test that needs one still builds it as a dependency.

@@ -107,10 +107,12 @@ int main(int argc, char **argv)
     });
 
     // One running Nerim per user: a second launch (for example a pairing link
-    // opened from the browser) hands its URLs to the running one and exits.
+    // opened from the browser) hands its URLs to the running one, waits for
+    // its answer and exits (with status 1 when they were refused or no answer
+    // came; the log says which).
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
-        return 0;
+        return instance.linksTaken() ? 0 : 1;
     // No child process starts before the reaper is in place (see below).
     nerim::DesktopAnimationSetting::holdProcesses();
 

@@ -12,7 +12,8 @@ namespace nerim {
 // address a deploy reported, the custom domain a verification confirmed, and
 // the deployments that went live. Kept outside the project, in Nerim's data
 // folder ("deploy-records.json", keyed by the project folder's canonical
-// path), because the project's own .nerim/deploy-config.json and
+// path, each record naming the identity the project held, its
+// .nerim/metadata.json projectId), because the project's own .nerim/deploy-config.json and
 // deploy-history.jsonl may have come with a cloned folder: an address, domain
 // or deployment named there counts only when this record names it too.
 struct DeployOwnRecord {
@@ -33,12 +34,20 @@ struct DeployOwnRecord {
     static QString projectKey(const QUrl &projectURL);
 
     // The project's record; empty when there is none or the file (and its
-    // backup) cannot be read, so nothing is vouched for.
+    // backup) cannot be read, so nothing is vouched for. A folder that was
+    // renamed or moved finds its record by the identity it holds, only when
+    // the former path no longer holds that project (see the source); such a
+    // record is then written under the new path in the background. Reads
+    // without waiting for any lock: fine on the GUI thread.
     static DeployOwnRecord load(const QUrl &projectURL);
-    // Reads, changes and writes the project's record crash-safely, one change
-    // at a time in this process; a file that no longer reads is set aside
-    // (".unreadable") and reported, not overwritten. Blocking: off the GUI
-    // thread. Throws std::exception with the reason when it cannot be written.
+    // Reads, changes and writes the project's record crash-safely, under an
+    // exclusive lock that every Nerim process takes (an flock on
+    // "deploy-records.json.lock" beside it), so changes made at once by two
+    // processes are both kept. The file or backup that exists but no longer
+    // reads is first set aside (".unreadable-<time>", never replacing an
+    // earlier one) and reported, never written over. Blocking: off the GUI
+    // thread. Throws std::exception with the reason when it cannot be written
+    // (also when another Nerim holds the lock for more than 30 s).
     static void update(const QUrl &projectURL, const std::function<void(DeployOwnRecord &)> &change);
 
     // Whether the address is the one this user's deploy went live at.

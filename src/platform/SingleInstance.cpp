@@ -3,6 +3,7 @@
 #include "foundation/Log.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 #include <QSocketNotifier>
@@ -58,11 +59,50 @@ std::optional<std::pair<sockaddr_un, socklen_t>> socketAddress(const QByteArray 
 
 QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-bool sameFile(const QByteArray &one, const QByteArray &other)
+// The program a process runs: its executable file, and the path it was
+// started from. When that file has since been replaced or removed (a rebuild,
+// a package upgrade), /proc shows the path with " (deleted)" after it and the
+// file has no name left; the path is then taken without that mark.
+struct Program {
+    dev_t device = 0;
+    ino_t inode = 0;
+    QByteArray path;
+};
+
+std::optional<Program> programOf(const QByteArray &process)
+{
+    const QByteArray exe = process + "/exe";
+    struct stat file {};
+    if (::stat(exe.constData(), &file) != 0)
+        return std::nullopt;
+    char target[4096];
+    const ssize_t length = ::readlink(exe.constData(), target, sizeof target);
+    if (length <= 0 || size_t(length) >= sizeof target || target[0] != '/')
+        return std::nullopt;
+    QByteArray path(target, length);
+    static const QByteArray removedMark = " (deleted)";
+    if (file.st_nlink == 0 && path.endsWith(removedMark))
+        path.chop(removedMark.size());
+    return Program{file.st_dev, file.st_ino, path};
+}
+
+// The same program: the very same file, or the file at the same path when
+// one of the two was started before that file was replaced. Whoever could put
+// a program at Nerim's path could replace Nerim itself, so the path vouches
+// for the program as much as the file does; a program started from anywhere
+// else is another program.
+bool sameProgram(const Program &one, const Program &other)
+{
+    return (one.device == other.device && one.inode == other.inode) || one.path == other.path;
+}
+
+bool sameNamespace(const QByteArray &peer, const char *space)
 {
     struct stat a {};
     struct stat b {};
-    return ::stat(one.constData(), &a) == 0 && ::stat(other.constData(), &b) == 0 && a.st_dev == b.st_dev &&
+    const QByteArray own = QByteArray("/proc/self") + space;
+    const QByteArray theirs = peer + space;
+    return ::stat(own.constData(), &a) == 0 && ::stat(theirs.constData(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
 
@@ -73,15 +113,22 @@ bool stillRuns(int pidfd)
     return ::poll(&ended, 1, 0) == 0;
 }
 
+// The answers of the running instance, one line each.
+const QByteArray takenAnswer = "taken\n";
+const QByteArray refusedAnswer = "refused\n";
+
+// Sends a short answer on a connection without waiting (it fits the socket's buffer).
+void answer(int fd, const QByteArray &text) { (void)::send(fd, text.constData(), size_t(text.size()), MSG_NOSIGNAL | MSG_DONTWAIT); }
+
 } // namespace
 
-bool SingleInstance::isNerimPeer(int fd)
+SingleInstance::Peer SingleInstance::checkPeer(int fd)
 {
     ucred credentials {};
     socklen_t size = sizeof credentials;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.pid <= 0 ||
         credentials.uid != ::geteuid())
-        return false;
+        return Peer::other;
     // A handle on the peer itself, so that its process id, read from /proc
     // below, cannot have passed to another process meanwhile: the kernel's
     // own where it gives one, else one opened now and checked afterwards.
@@ -90,15 +137,21 @@ bool SingleInstance::isNerimPeer(int fd)
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) != 0)
         pidfd = int(::syscall(SYS_pidfd_open, credentials.pid, 0));
     if (pidfd < 0)
-        return false;
+        return errno == ESRCH ? Peer::ended : Peer::other;
     const QByteArray peer = "/proc/" + QByteArray::number(credentials.pid);
-    bool same = sameFile("/proc/self/exe", peer + "/exe");
+    const std::optional<Program> own = programOf("/proc/self");
+    const std::optional<Program> theirs = programOf(peer);
+    bool same = own && theirs && sameProgram(*own, *theirs);
     for (const char *space : {"/ns/user", "/ns/mnt", "/ns/pid"})
-        same = same && sameFile(QByteArray("/proc/self") + space, peer + space);
-    same = same && stillRuns(pidfd);
+        same = same && sameNamespace(peer, space);
+    const bool running = stillRuns(pidfd);
     ::close(pidfd);
-    return same;
+    if (!running)
+        return Peer::ended;
+    return same ? Peer::nerim : Peer::other;
 }
+
+bool SingleInstance::isNerimPeer(int fd) { return checkPeer(fd) == Peer::nerim; }
 
 struct SingleInstance::Connection {
     QSocketNotifier *notifier = nullptr;
@@ -172,13 +225,22 @@ QByteArray SingleInstance::socketName() const
     return m_name.toUtf8() + '-' + QByteArray::number(::geteuid()) + '-' + session;
 }
 
-bool SingleInstance::claimOrForward(const QStringList &urls, int timeoutMs)
+bool SingleInstance::claimOrForward(const QStringList &urls, int timeoutMs, int answerTimeoutMs)
 {
     // Two launches at once: one takes the name, the other finds it taken and
     // forwards to it. A few rounds cover an instance that was just quitting.
     for (int round = 0; round < 5; ++round) {
-        switch (forward(urls, timeoutMs)) {
-        case Forwarded::sent:
+        switch (forward(urls, timeoutMs, answerTimeoutMs)) {
+        case Forwarded::taken:
+            m_linksTaken = true;
+            return false;
+        case Forwarded::refused:
+            logLine(QStringLiteral("[Nerim] The running Nerim refused the opened links"));
+            return false;
+        case Forwarded::unanswered:
+            logLine(QStringLiteral("[Nerim] The running Nerim did not answer within %1 s; the opened links may not "
+                                   "have reached it (open them again once it responds)")
+                        .arg(answerTimeoutMs / 1000.0));
             return false;
         case Forwarded::notNerim:
             logLine(QStringLiteral("[Nerim] Another program holds Nerim's instance channel; nothing was sent to it, "
@@ -223,7 +285,7 @@ bool SingleInstance::listen(bool *nameTaken)
     return true;
 }
 
-SingleInstance::Forwarded SingleInstance::forward(const QStringList &urls, int timeoutMs)
+SingleInstance::Forwarded SingleInstance::forward(const QStringList &urls, int timeoutMs, int answerTimeoutMs)
 {
     const auto address = socketAddress(socketName());
     if (!address)
@@ -256,11 +318,36 @@ SingleInstance::Forwarded SingleInstance::forward(const QStringList &urls, int t
             break;
         written += sent;
     }
+    // The end of the message; this launch then stays, so that the running
+    // instance finds it (and checks it) however busy it is, until it answers.
+    ::shutdown(fd, SHUT_WR);
+    QByteArray answered;
+    QElapsedTimer waited;
+    waited.start();
+    while (!answered.contains('\n')) {
+        pollfd readable{fd, POLLIN, 0};
+        const qint64 left = answerTimeoutMs - waited.elapsed();
+        const int ready = left > 0 ? ::poll(&readable, 1, int(left)) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        char chunk[64];
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (answered.isEmpty())
+                logLine(QStringLiteral("[Nerim] The running Nerim closed the instance channel without answering"));
+            break;
+        }
+        answered.append(chunk, got);
+    }
+    const bool timedOut = !answered.contains('\n') && waited.elapsed() >= answerTimeoutMs;
     ::close(fd);
-    if (written < message.size())
-        logLine(QStringLiteral("[Nerim] could not hand the opened links to the running instance"));
-    // The running instance answered; this launch exits either way.
-    return Forwarded::sent;
+    if (answered == takenAnswer && written == message.size())
+        return Forwarded::taken;
+    return timedOut ? Forwarded::unanswered : Forwarded::refused;
 }
 
 void SingleInstance::acceptConnections()
@@ -272,15 +359,22 @@ void SingleInstance::acceptConnections()
                 continue;
             return; // EAGAIN: none left; anything else: tried again at the next wake-up
         }
-        // Links are taken from Nerim alone (a later launch of it); another
-        // program's are refused unread.
-        if (!isNerimPeer(fd)) {
+        // Links are taken from Nerim alone (a later launch of it, which waits
+        // for the answer); another program's are refused unread.
+        const Peer peer = checkPeer(fd);
+        if (peer != Peer::nerim) {
             ucred credentials {};
             socklen_t size = sizeof credentials;
             ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size);
+            answer(fd, refusedAnswer);
             ::close(fd);
-            logLine(QStringLiteral("[Nerim] Refused links sent to Nerim by a program that is not Nerim (process %1)")
-                        .arg(credentials.pid));
+            logLine(peer == Peer::ended
+                        ? QStringLiteral("[Nerim] Refused links from a launch that had ended before they were read "
+                                         "(process %1): its program could not be checked")
+                              .arg(credentials.pid)
+                        : QStringLiteral("[Nerim] Refused links sent to Nerim by a program that is not Nerim "
+                                         "(process %1)")
+                              .arg(credentials.pid));
             continue;
         }
         auto connection = std::make_unique<Connection>();
@@ -302,7 +396,9 @@ void SingleInstance::readConnection(int fd)
         if (got > 0) {
             connection.received.append(chunk, got);
             if (connection.received.size() > maxMessageBytes) {
+                answer(fd, refusedAnswer);
                 closeConnection(fd); // dropped whole
+                logLine(QStringLiteral("[Nerim] Refused links sent to Nerim: the message is too long"));
                 return;
             }
             continue;
@@ -311,10 +407,9 @@ void SingleInstance::readConnection(int fd)
             continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return; // the rest comes later
-        break; // the sender closed its end (or the connection failed): the message is complete
+        break; // the sender ended its message (or the connection failed): the message is complete
     }
     const QByteArray message = std::move(connection.received);
-    closeConnection(fd);
     QStringList urls;
     for (const QByteArray &line : message.split('\n')) {
         const QString url = QString::fromUtf8(line).trimmed();
@@ -323,6 +418,9 @@ void SingleInstance::readConnection(int fd)
     }
     if (!urls.isEmpty())
         deliver(urls);
+    // Taken (delivered, or held until delivery starts): the launch may go.
+    answer(fd, takenAnswer);
+    closeConnection(fd);
 }
 
 void SingleInstance::closeConnection(int fd)

@@ -21,23 +21,29 @@ namespace nerim::platform {
 // "nerim" URL scheme) to it there and exits before touching any state.
 //
 // Either end checks the other is Nerim before anything passes: the peer's
-// credentials (SO_PEERCRED) name this user, its executable (/proc/<pid>/exe)
-// is the very file this process runs, and it runs in this process's user,
-// mount and PID namespaces (so a program Nerim runs in a namespace of its own
-// cannot pass, whatever it executes). A launch that finds another program
-// holding the name sends it nothing and runs on as an instance of its own,
-// without the channel; links from a sender that is not Nerim are refused
-// (never delivered) and the refusal is logged.
+// credentials (SO_PEERCRED) name this user, it runs the same program as this
+// process (the very file /proc/<pid>/exe names, or the file at the same path
+// when one of the two was started before that file was replaced by a rebuild
+// or an upgrade), and it runs in this process's user, mount and PID
+// namespaces (so a program Nerim runs in a namespace of its own cannot pass,
+// whatever it executes). A launch that finds another program holding the name
+// sends it nothing and runs on as an instance of its own, without the
+// channel; links from a sender that is not Nerim are refused (never
+// delivered) and the refusal is logged.
 //
-// The message is the URLs, one a line, and the sender's end of the
-// connection; the socket is a plain Unix stream socket watched by the event
-// loop (no network library is loaded for it).
+// The message is the URLs, one a line, ended by the sender shutting down its
+// writing side. The sender then waits for the answer ("taken" once the
+// running instance checked it and holds the links, "refused" otherwise), so
+// it is still there to be checked however long the running instance took to
+// reach the connection; without an answer in time it gives up and says so in
+// its log. The socket is a plain Unix stream socket watched by the event loop
+// (no network library is loaded for it).
 //
 //     const QStringList urls = SingleInstance::takeUrlArguments(argc, argv);
 //     QApplication app(argc, argv);
 //     platform::SingleInstance instance;
 //     if (!instance.claimOrForward(urls))
-//         return 0; // the running instance has the URLs now
+//         return instance.linksTaken() ? 0 : 1; // handed over (or refused, or unanswered)
 //     connect(&instance, &SingleInstance::urlsReceived, ...);
 //     ... create the main window, hand `urls` to the pairing handler ...
 //     instance.startDelivering(); // URLs that arrived meanwhile follow, in order
@@ -52,8 +58,16 @@ public:
 
     // True: this is now the running instance and listens for later launches
     // (or, when another program holds the name, runs without the channel).
-    // False: another instance is running and has been sent `urls`.
-    bool claimOrForward(const QStringList &urls, int timeoutMs = 2000);
+    // False: another instance is running and was sent `urls`; `linksTaken`
+    // tells whether it took them. `timeoutMs` bounds connecting and writing,
+    // `answerTimeoutMs` the wait for the answer.
+    bool claimOrForward(const QStringList &urls, int timeoutMs = 2000, int answerTimeoutMs = defaultAnswerTimeoutMs);
+    // After claimOrForward returned false: whether the running instance answered
+    // that it took the URLs (false when it refused them or did not answer).
+    bool linksTaken() const { return m_linksTaken; }
+
+    // How long a launch waits for the running instance's answer by default.
+    static constexpr int defaultAnswerTimeoutMs = 20000;
 
     // URLs that arrive before this call are held and then delivered in order;
     // after it they are delivered as they come.
@@ -88,8 +102,13 @@ signals:
 private:
     struct Connection;
 
-    enum class Forwarded { sent, nobodyListens, notNerim };
-    Forwarded forward(const QStringList &urls, int timeoutMs);
+    // Who is at the other end: a Nerim of this user, another program, or a
+    // process that has ended (so it can no longer be checked).
+    enum class Peer { nerim, other, ended };
+    static Peer checkPeer(int fd);
+
+    enum class Forwarded { taken, refused, unanswered, nobodyListens, notNerim };
+    Forwarded forward(const QStringList &urls, int timeoutMs, int answerTimeoutMs);
     bool listen(bool *nameTaken);
     void acceptConnections();
     void readConnection(int fd);
@@ -98,6 +117,7 @@ private:
 
     QString m_name;
     bool m_delivering = false;
+    bool m_linksTaken = false;
     QStringList m_held;
     int m_listener = -1;
     QSocketNotifier *m_listenerNotifier = nullptr;

@@ -8,7 +8,9 @@
 #include "deploy/DeployTypes.h"
 #include "TestEnvironment.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 using namespace nerim;
@@ -209,7 +211,12 @@ TEST(DeployOwnRecordFile, OnlyTheAddressesThisUsersDeploysRecordedAreLive)
     ASSERT_TRUE(test::writeFile(path + QStringLiteral(".backup"), "{damaged"));
     EXPECT_EQ(DeployConfig::load(url)->liveURL(), std::nullopt);
     DeployOwnRecord::update(url, [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_1")); });
-    EXPECT_EQ(test::readFile(path + QStringLiteral(".unreadable")), QByteArray("{damaged"));
+    const QDir folder = QFileInfo(path).dir();
+    for (const QString &damaged : {path, path + QStringLiteral(".backup")}) {
+        const QStringList aside = folder.entryList({QFileInfo(damaged).fileName() + QStringLiteral(".unreadable-*")}, QDir::Files);
+        ASSERT_EQ(aside.size(), 1) << damaged.toStdString();
+        EXPECT_EQ(test::readFile(folder.filePath(aside.first())), QByteArray("{damaged"));
+    }
     EXPECT_TRUE(DeployOwnRecord::load(url).vouchesForDeployment(QStringLiteral("dpl_1")));
     EXPECT_FALSE(DeployOwnRecord::load(url).frontendURL.has_value());
 }

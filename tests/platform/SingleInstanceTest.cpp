@@ -5,6 +5,10 @@
 #include <QFile>
 #include <QProcess>
 #include <QTimer>
+#include <atomic>
+#include <csignal>
+#include <memory>
+#include <thread>
 #include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -17,19 +21,6 @@
 using nerim::platform::SingleInstance;
 
 namespace {
-
-QStringList waitForUrls(SingleInstance &instance)
-{
-    QStringList received;
-    QEventLoop loop;
-    QObject::connect(&instance, &SingleInstance::urlsReceived, &loop, [&](const QStringList &urls) {
-        received = urls;
-        loop.quit();
-    });
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-    loop.exec();
-    return received;
-}
 
 // A connection to the running instance made by hand from this process (this
 // program's own executable, so it passes as a later launch would).
@@ -54,6 +45,76 @@ void spinEventLoop(int ms)
     loop.exec();
 }
 
+struct Forwarding {
+    bool claimed = true; // became the instance itself
+    bool taken = false;  // the running instance answered that it took the links
+};
+
+// A later launch in this process: it forwards from a thread of its own and
+// waits there for the answer, while this thread serves the running instance.
+Forwarding forwardFromALaterLaunch(const QStringList &urls)
+{
+    Forwarding result;
+    std::atomic<bool> done = false;
+    std::thread launch([&] {
+        SingleInstance later(QStringLiteral("nerim-test"));
+        result.claimed = later.claimOrForward(urls);
+        result.taken = later.linksTaken();
+        done = true;
+    });
+    while (!done)
+        spinEventLoop(10);
+    launch.join();
+    return result;
+}
+
+// A program started with `arguments` whose output is read line by line.
+struct Launched {
+    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+
+    Launched(const QString &program, const QStringList &arguments)
+    {
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(program, arguments);
+    }
+    ~Launched()
+    {
+        if (process->state() != QProcess::NotRunning) {
+            ::kill(pid_t(process->processId()), SIGCONT);
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    // The next line it prints; empty when none comes.
+    QByteArray nextLine()
+    {
+        while (!process->canReadLine() && process->waitForReadyRead(10000)) {
+        }
+        return process->readLine().trimmed();
+    }
+    void signal(int number) const { ::kill(pid_t(process->processId()), number); }
+};
+
+// Starts `program` as a later launch handing `url` over, waiting at most
+// `answerTimeoutMs` for the answer.
+std::unique_ptr<QProcess> startSending(const QString &program, const QString &url, int answerTimeoutMs = 20000,
+                                       QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels)
+{
+    auto launch = std::make_unique<QProcess>();
+    launch->setProcessChannelMode(channels);
+    launch->start(program, {QStringLiteral("send"), QStringLiteral("nerim-test"), QString::number(answerTimeoutMs), url});
+    return launch;
+}
+
+// The exit code of such a launch.
+int sendFrom(const QString &program, const QString &url)
+{
+    const std::unique_ptr<QProcess> launch = startSending(program, url);
+    if (!launch->waitForFinished(60000))
+        return -1;
+    return launch->exitStatus() == QProcess::NormalExit ? launch->exitCode() : -1;
+}
+
 } // namespace
 
 TEST(SingleInstance, SecondLaunchForwardsItsUrlsInOrder)
@@ -63,11 +124,14 @@ TEST(SingleInstance, SecondLaunchForwardsItsUrlsInOrder)
     first.startDelivering();
     EXPECT_TRUE(first.isPrimary());
 
-    SingleInstance second(QStringLiteral("nerim-test"));
+    QStringList delivered;
+    QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
     const QStringList urls{QStringLiteral("nerim://pair?token=a"), QStringLiteral("nerim://pair?token=b%20c")};
-    EXPECT_FALSE(second.claimOrForward(urls));
-    EXPECT_FALSE(second.isPrimary());
-    EXPECT_EQ(waitForUrls(first), urls);
+    const Forwarding second = forwardFromALaterLaunch(urls);
+    EXPECT_FALSE(second.claimed);
+    EXPECT_TRUE(second.taken);
+    // Taken means delivered already: the answer comes after the links are in.
+    EXPECT_EQ(delivered, urls);
 }
 
 // The name belongs to the user and the session: another runtime folder (another
@@ -169,9 +233,76 @@ TEST(SingleInstance, LinksFromAProgramThatIsNotNerimAreRefused)
     EXPECT_TRUE(log.contains(QStringLiteral("Refused links sent to Nerim by a program that is not Nerim")));
     EXPECT_FALSE(log.lines().join('\n').contains(QStringLiteral("token"))) << "a link in a log line";
 
-    SingleInstance later(QStringLiteral("nerim-test"));
-    EXPECT_FALSE(later.claimOrForward({QStringLiteral("nerim://pair?token=real")}));
-    EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=real")});
+    EXPECT_TRUE(forwardFromALaterLaunch({QStringLiteral("nerim://pair?token=real")}).taken);
+    EXPECT_EQ(delivered, QStringList{QStringLiteral("nerim://pair?token=real")});
+}
+
+// A launch waits for the running Nerim's answer, so a running Nerim that is
+// busy (here: stopped) when the launch comes still finds it, checks it and
+// takes its link. A launch that gets no answer in time says so and exits
+// with a failure; its link, found only after it ended and can no longer be
+// checked, is refused.
+TEST(SingleInstanceHandOver, ALinkWaitsForABusyRunningNerim)
+{
+    const QString program = QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_LAUNCH);
+    Launched running(program, {QStringLiteral("hold"), QStringLiteral("nerim-test")});
+    ASSERT_EQ(running.nextLine(), "holding");
+
+    running.signal(SIGSTOP);
+    const std::unique_ptr<QProcess> launch = startSending(program, QStringLiteral("nerim://pair?token=busy"), 60000);
+    ASSERT_TRUE(launch->waitForStarted(5000));
+    // Long past the moment a launch that did not wait would have ended.
+    EXPECT_FALSE(launch->waitForFinished(1500));
+    running.signal(SIGCONT);
+    EXPECT_EQ(running.nextLine(), "nerim://pair?token=busy");
+    ASSERT_TRUE(launch->waitForFinished(30000));
+    EXPECT_EQ(launch->exitCode(), 0);
+
+    running.signal(SIGSTOP);
+    const std::unique_ptr<QProcess> impatient =
+        startSending(program, QStringLiteral("nerim://pair?token=late"), 200, QProcess::SeparateChannels);
+    ASSERT_TRUE(impatient->waitForFinished(30000));
+    EXPECT_EQ(impatient->exitCode(), 1);
+    EXPECT_TRUE(impatient->readAllStandardError().contains("did not answer"));
+    running.signal(SIGCONT);
+    // The next link comes through; the one that was given up on never does.
+    EXPECT_EQ(sendFrom(program, QStringLiteral("nerim://pair?token=next")), 0);
+    EXPECT_EQ(running.nextLine(), "nerim://pair?token=next");
+}
+
+// A rebuild or an upgrade replaces the program file while Nerim runs: a
+// launch of the new file at the same path is the same program and hands its
+// link over; a program started from anywhere else is refused, also one whose
+// name only looks like that of a replaced file.
+TEST(SingleInstanceHandOver, ALaunchOfTheSameProgramAfterItsFileWasReplacedHandsItsLinkOver)
+{
+    const QString folder = nerim::test::makeTempDir(QStringLiteral("bin"));
+    const QString installed = folder + QStringLiteral("/nerim");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_LAUNCH), installed));
+    Launched running(installed, {QStringLiteral("hold"), QStringLiteral("nerim-test")});
+    ASSERT_EQ(running.nextLine(), "holding");
+
+    // The new file comes into place by a rename, as package managers and linkers do.
+    ASSERT_TRUE(QFile::copy(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_LAUNCH), installed + QStringLiteral(".new")));
+    ASSERT_EQ(::rename(QFile::encodeName(installed + QStringLiteral(".new")).constData(),
+                       QFile::encodeName(installed).constData()),
+              0);
+    char shown[4096] = {};
+    const QByteArray exe = "/proc/" + QByteArray::number(running.process->processId()) + "/exe";
+    ASSERT_GT(::readlink(exe.constData(), shown, sizeof shown - 1), 0);
+    EXPECT_TRUE(QByteArray(shown).endsWith(" (deleted)")) << shown;
+    EXPECT_EQ(sendFrom(installed, QStringLiteral("nerim://pair?token=upgraded")), 0);
+    EXPECT_EQ(running.nextLine(), "nerim://pair?token=upgraded");
+
+    // The same code from another path, and from a file named like a replaced
+    // one: neither takes the running program for its own, so neither sends
+    // it anything (each runs on by itself, 3), and neither link arrives.
+    EXPECT_EQ(sendFrom(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_LAUNCH), QStringLiteral("nerim://pair?token=elsewhere")), 3);
+    const QString lookalike = installed + QStringLiteral(" (deleted)");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(NERIM_PLATFORM_TEST_INSTANCE_LAUNCH), lookalike));
+    EXPECT_EQ(sendFrom(lookalike, QStringLiteral("nerim://pair?token=lookalike")), 3);
+    EXPECT_EQ(sendFrom(installed, QStringLiteral("nerim://pair?token=again")), 0);
+    EXPECT_EQ(running.nextLine(), "nerim://pair?token=again");
 }
 
 TEST(SingleInstance, OversizedMessageIsDropped)
@@ -179,11 +310,13 @@ TEST(SingleInstance, OversizedMessageIsDropped)
     SingleInstance first(QStringLiteral("nerim-test"));
     ASSERT_TRUE(first.claimOrForward({}));
     first.startDelivering();
-    SingleInstance second(QStringLiteral("nerim-test"));
-    EXPECT_FALSE(second.claimOrForward({QString(SingleInstance::maxMessageBytes + 10, QLatin1Char('x'))}));
-    SingleInstance third(QStringLiteral("nerim-test"));
-    EXPECT_FALSE(third.claimOrForward({QStringLiteral("nerim://pair?token=ok")}));
-    EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=ok")});
+    QStringList delivered;
+    QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
+    const Forwarding oversized = forwardFromALaterLaunch({QString(SingleInstance::maxMessageBytes + 10, QLatin1Char('x'))});
+    EXPECT_FALSE(oversized.claimed);
+    EXPECT_FALSE(oversized.taken);
+    EXPECT_TRUE(forwardFromALaterLaunch({QStringLiteral("nerim://pair?token=ok")}).taken);
+    EXPECT_EQ(delivered, QStringList{QStringLiteral("nerim://pair?token=ok")});
 }
 
 TEST(SingleInstance, MessageArrivingInPiecesIsDeliveredWholeOnceTheSenderCloses)
@@ -204,9 +337,14 @@ TEST(SingleInstance, MessageArrivingInPiecesIsDeliveredWholeOnceTheSenderCloses)
     ASSERT_TRUE(send("en=a\r\n\nnerim://pair?token=b"));
     spinEventLoop(100);
     EXPECT_TRUE(delivered.isEmpty()); // not before the sender's end
-    ::close(fd);
+    ::shutdown(fd, SHUT_WR);
     spinEventLoop(200);
     EXPECT_EQ(delivered, (QStringList{QStringLiteral("nerim://pair?token=a"), QStringLiteral("nerim://pair?token=b")}));
+    // And the sender, still there, is told they were taken.
+    char answer[16] = {};
+    EXPECT_EQ(::read(fd, answer, sizeof answer), 6);
+    EXPECT_STREQ(answer, "taken\n");
+    ::close(fd);
 }
 
 TEST(SingleInstance, SilentConnectionHoldsUpNoLaterLaunch)
@@ -217,9 +355,10 @@ TEST(SingleInstance, SilentConnectionHoldsUpNoLaterLaunch)
     const int silent = connectTo(first.socketName());
     ASSERT_GE(silent, 0);
     spinEventLoop(50);
-    SingleInstance later(QStringLiteral("nerim-test"));
-    EXPECT_FALSE(later.claimOrForward({QStringLiteral("nerim://pair?token=later")}));
-    EXPECT_EQ(waitForUrls(first), QStringList{QStringLiteral("nerim://pair?token=later")});
+    QStringList delivered;
+    QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
+    EXPECT_TRUE(forwardFromALaterLaunch({QStringLiteral("nerim://pair?token=later")}).taken);
+    EXPECT_EQ(delivered, QStringList{QStringLiteral("nerim://pair?token=later")});
     ::close(silent);
 }
 
@@ -229,13 +368,8 @@ TEST(SingleInstance, UrlsArrivingBeforeTheWindowExistsAreHeldInOrder)
     ASSERT_TRUE(first.claimOrForward({}));
     QStringList delivered;
     QObject::connect(&first, &SingleInstance::urlsReceived, [&](const QStringList &urls) { delivered += urls; });
-    for (const char *url : {"nerim://pair?token=1", "nerim://pair?token=2"}) {
-        SingleInstance later(QStringLiteral("nerim-test"));
-        EXPECT_FALSE(later.claimOrForward({QString::fromUtf8(url)}));
-        QEventLoop loop;
-        QTimer::singleShot(200, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    for (const char *url : {"nerim://pair?token=1", "nerim://pair?token=2"})
+        EXPECT_TRUE(forwardFromALaterLaunch({QString::fromUtf8(url)}).taken); // held is taken
     EXPECT_TRUE(delivered.isEmpty());
     first.startDelivering();
     EXPECT_EQ(delivered, (QStringList{QStringLiteral("nerim://pair?token=1"), QStringLiteral("nerim://pair?token=2")}));

@@ -2,7 +2,8 @@
 // socket), as a hostile local program would use it:
 //   listen NAME FILE   takes the name first, accepts every connection and
 //                      appends what each sends to FILE; prints "listening"
-//   send NAME TEXT     sends TEXT to whoever holds the name; exits 0 once sent
+//   send NAME TEXT     sends TEXT to whoever holds the name, waits until the
+//                      connection is closed; exits 0 once sent
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,11 @@ int main(int argc, char **argv)
         const size_t length = std::strlen(argv[3]);
         if (send(fd, argv[3], length, MSG_NOSIGNAL) != static_cast<ssize_t>(length))
             return 1;
+        // Waits, as a launch of Nerim does, for whatever answer comes.
+        shutdown(fd, SHUT_WR);
+        char answer[64];
+        while (read(fd, answer, sizeof answer) > 0) {
+        }
         close(fd);
         return 0;
     }

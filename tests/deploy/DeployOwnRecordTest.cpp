@@ -1,0 +1,150 @@
+// The user's own deploy records (deploy-records.json in Nerim's data folder):
+// kept whole when Nerim processes record at once, never written over when
+// they no longer read, and following a project folder that was renamed,
+// without a planted identity taking another project's records.
+#include "deploy/DeployConfig.h"
+#include "deploy/DeployHistoryEntry.h"
+#include "deploy/DeployOwnRecord.h"
+#include "foundation/SerialFileWriter.h"
+#include "persistence/ProjectMetadata.h"
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <gtest/gtest.h>
+#include <memory>
+#include <vector>
+
+using namespace nerim;
+
+namespace {
+
+// A project folder as Nerim leaves it once opened and deployed: its identity,
+// and a deploy configuration naming the live address.
+QString makeDeployedProject(const QString &name)
+{
+    const QString project = test::makeTempDir(name);
+    EXPECT_TRUE(test::writeFile(project + QStringLiteral("/.nerim/metadata.json"),
+                                ProjectMetadata::make(project, Timestamp::now()).encoded()));
+    DeployConfig config;
+    config.providers = {DeployProvider::vercel};
+    config.frontendURL = QStringLiteral("https://shop.vercel.app");
+    DeployConfig::save(config, QUrl::fromLocalFile(project));
+    return project;
+}
+
+QStringList setAsideFiles()
+{
+    const QFileInfo records(DeployOwnRecord::recordsPath());
+    return records.dir().entryList({records.fileName() + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+// Each process takes the lock for its read-change-write: none writes over a
+// record the other made meanwhile.
+TEST(DeployOwnRecordFile, TwoProcessesRecordingAtOnceLoseNoRecord)
+{
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    constexpr int each = 80;
+    std::vector<std::unique_ptr<QProcess>> writers;
+    for (const char *prefix : {"dpl_a", "dpl_b"}) {
+        auto writer = std::make_unique<QProcess>();
+        writer->setProcessChannelMode(QProcess::ForwardedChannels);
+        writer->start(QStringLiteral(NERIM_DEPLOY_TEST_RECORD_WRITER),
+                      {project, QString::fromUtf8(prefix), QString::number(each)});
+        writers.push_back(std::move(writer));
+    }
+    for (const auto &writer : writers) {
+        ASSERT_TRUE(writer->waitForFinished(120000));
+        EXPECT_EQ(writer->exitCode(), 0);
+    }
+    const DeployOwnRecord record = DeployOwnRecord::load(QUrl::fromLocalFile(project));
+    EXPECT_EQ(record.deploymentIDs.size(), 2 * each);
+    for (const char *prefix : {"dpl_a", "dpl_b"})
+        for (int i = 1; i <= each; ++i)
+            EXPECT_TRUE(record.vouchesForDeployment(QStringLiteral("%1-%2").arg(QString::fromUtf8(prefix)).arg(i)))
+                << prefix << i;
+}
+
+// A file that no longer reads is moved aside before anything is written in
+// its place, also when its backup reads (and the records go on from the
+// backup); a second one moved aside keeps the first.
+TEST(DeployOwnRecordFile, AnUnreadableFileIsSetAsideUnderANameOfItsOwn)
+{
+    const QUrl url = QUrl::fromLocalFile(test::makeTempDir(QStringLiteral("project")));
+    const QString path = DeployOwnRecord::recordsPath();
+    DeployOwnRecord::update(url, [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_1")); });
+    DeployOwnRecord::update(url, [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_2")); });
+
+    ASSERT_TRUE(test::writeFile(path, "{first damage"));
+    EXPECT_TRUE(DeployOwnRecord::load(url).vouchesForDeployment(QStringLiteral("dpl_1"))); // from the backup
+    DeployOwnRecord::update(url, [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_3")); });
+    ASSERT_EQ(setAsideFiles().size(), 1);
+    const QString first = setAsideFiles().first();
+    EXPECT_EQ(test::readFile(QFileInfo(path).dir().filePath(first)), QByteArray("{first damage"));
+    EXPECT_EQ(DeployOwnRecord::load(url).deploymentIDs, (QStringList{QStringLiteral("dpl_1"), QStringLiteral("dpl_3")}));
+
+    ASSERT_TRUE(test::writeFile(path, "{second damage"));
+    DeployOwnRecord::update(url, [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_4")); });
+    const QStringList aside = setAsideFiles();
+    ASSERT_EQ(aside.size(), 2) << aside.join(' ').toStdString();
+    EXPECT_TRUE(aside.contains(first));
+    EXPECT_EQ(test::readFile(QFileInfo(path).dir().filePath(first)), QByteArray("{first damage"));
+    QStringList contents;
+    for (const QString &name : aside)
+        contents.append(QString::fromUtf8(test::readFile(QFileInfo(path).dir().filePath(name))));
+    EXPECT_TRUE(contents.contains(QStringLiteral("{second damage")));
+    EXPECT_TRUE(DeployOwnRecord::load(url).vouchesForDeployment(QStringLiteral("dpl_4")));
+}
+
+// A renamed project folder still opens live, with its Roll back list, and its
+// record moves to the new path; a folder holding a copy of the project's
+// files, its identity included, gets nothing, before or after the rename.
+TEST(DeployOwnRecordFile, ARenamedProjectOpensLiveAndAPlantedIdentityDoesNot)
+{
+    const QString project = makeDeployedProject(QStringLiteral("shop"));
+    DeployOwnRecord::update(QUrl::fromLocalFile(project), [](DeployOwnRecord &record) {
+        record.frontendURL = QStringLiteral("https://shop.vercel.app");
+        record.addDeployment(QStringLiteral("dpl_before"));
+        record.addDeployment(QStringLiteral("dpl_now"));
+    });
+    const QByteArray history =
+        "{\"timestamp\":\"2026-12-07T10:00:00Z\",\"providers\":[\"vercel\"],\"frontendURL\":\"https://shop.vercel.app\","
+        "\"deploymentID\":\"dpl_before\",\"outcome\":\"live\",\"kind\":\"fresh\",\"attempts\":1,\"durationSec\":3}\n"
+        "{\"timestamp\":\"2026-12-07T11:00:00Z\",\"providers\":[\"vercel\"],\"frontendURL\":\"https://shop.vercel.app\","
+        "\"deploymentID\":\"dpl_now\",\"outcome\":\"live\",\"kind\":\"redeploy\",\"attempts\":1,\"durationSec\":3}\n";
+    ASSERT_TRUE(test::writeFile(DeployHistoryEntry::historyPath(project), history));
+
+    // Another folder with the same files, the identity included.
+    const QString planted = makeDeployedProject(QStringLiteral("planted"));
+    ASSERT_TRUE(QFile::remove(planted + QStringLiteral("/.nerim/metadata.json")));
+    ASSERT_TRUE(QFile::copy(project + QStringLiteral("/.nerim/metadata.json"), planted + QStringLiteral("/.nerim/metadata.json")));
+    ASSERT_TRUE(test::writeFile(DeployHistoryEntry::historyPath(planted), history));
+    const auto opensLive = [](const QString &folder) {
+        const std::optional<DeployConfig> config = DeployConfig::load(QUrl::fromLocalFile(folder));
+        return config && config->liveURL().has_value();
+    };
+    EXPECT_FALSE(opensLive(planted));
+    EXPECT_TRUE(DeployHistoryEntry::recentLive(QUrl::fromLocalFile(planted), 6).isEmpty());
+
+    // Once the project has left its path, the copy still is not the project,
+    // even when it is opened first.
+    const QString renamed = QFileInfo(project).dir().filePath(QStringLiteral("shop-renamed"));
+    ASSERT_TRUE(QDir().rename(project, renamed));
+    EXPECT_FALSE(opensLive(planted));
+    SerialFileWriter::shared().flush();
+    EXPECT_TRUE(opensLive(renamed));
+    const QList<DeployHistoryEntry> rollBack = DeployHistoryEntry::recentLive(QUrl::fromLocalFile(renamed), 6);
+    ASSERT_EQ(rollBack.size(), 1);
+    EXPECT_EQ(rollBack.first().deploymentID, QStringLiteral("dpl_before"));
+
+    // Written under the new path in the background; the planted copy still gets nothing.
+    SerialFileWriter::shared().flush();
+    const QByteArray records = test::readFile(DeployOwnRecord::recordsPath());
+    EXPECT_TRUE(records.contains(QFile::encodeName(DeployOwnRecord::projectKey(QUrl::fromLocalFile(renamed)))));
+    EXPECT_FALSE(records.contains(QFile::encodeName(DeployOwnRecord::projectKey(QUrl::fromLocalFile(project)) + QStringLiteral("\""))));
+    EXPECT_FALSE(opensLive(planted));
+    EXPECT_TRUE(opensLive(renamed));
+}
