@@ -153,6 +153,8 @@ private:
     // What the session is doing, for the lines saying it was cancelled:
     // "the rollback", "the redeploy", "the deploy"…
     QString activityName() const;
+    // Changes this user's own record of the project's deploys (off the window's thread).
+    void recordOwn(std::function<void(DeployOwnRecord &)> change, const QString &what);
     // Appends a history line; a deployment that went live joins this user's record.
     void appendHistory(const DeployHistoryEntry &entry);
     // Redeploy's providers: the session's, else the saved ones, else Vercel.

@@ -137,17 +137,9 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
         saveConfig([enabled](DeployConfig &config) { config.autoDeployOnPush = enabled; });
     }
     if (phase.kind() == Kind::live) {
-        const QUrl projectURL = m_host.projectURL();
         const QString liveAt = phase.url();
         // This user's own deploy went live there: the address the Live menu may offer.
-        QFuture<void> recording = m_host.launchWork().run([projectURL, liveAt] {
-            try {
-                DeployOwnRecord::update(projectURL, [&](DeployOwnRecord &record) { record.frontendURL = liveAt; });
-            } catch (const std::exception &e) {
-                logDeploy(QStringLiteral("failed to record the live address: %1").arg(QString::fromUtf8(e.what())));
-            }
-        });
-        Q_UNUSED(recording);
+        recordOwn([liveAt](DeployOwnRecord &record) { record.frontendURL = liveAt; }, QStringLiteral("live address"));
         if (pane && !operation)
             pane->appendLine(OutputLine::Kind::taskComplete,
                              QStringLiteral("Deployed. Your app is live at ") + phase.url());
@@ -173,15 +165,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
         });
     } else if (phase.kind() == Kind::customDomainVerified) {
         const QString domain = phase.domain();
-        const QUrl projectURL = m_host.projectURL();
-        QFuture<void> recording = m_host.launchWork().run([projectURL, domain] {
-            try {
-                DeployOwnRecord::update(projectURL, [&](DeployOwnRecord &record) { record.customDomain = domain; });
-            } catch (const std::exception &e) {
-                logDeploy(QStringLiteral("failed to record the domain: %1").arg(QString::fromUtf8(e.what())));
-            }
-        });
-        Q_UNUSED(recording);
+        recordOwn([domain](DeployOwnRecord &record) { record.customDomain = domain; }, QStringLiteral("domain"));
         saveConfig([domain](DeployConfig &config) { config.customDomain = domain; });
     }
 
@@ -195,6 +179,20 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
 }
 
 // ---- Saved settings and history ---------------------------------------------------------------
+
+void DeploySession::recordOwn(std::function<void(DeployOwnRecord &)> change, const QString &what)
+{
+    const QUrl projectURL = m_host.projectURL();
+    // On the launcher's serial thread, in order with the saves of deploy-config.json.
+    QFuture<void> recording = m_host.launchWork().run([projectURL, change, what] {
+        try {
+            DeployOwnRecord::update(projectURL, change);
+        } catch (const std::exception &e) {
+            logDeploy(QStringLiteral("failed to record the %1: %2").arg(what, QString::fromUtf8(e.what())));
+        }
+    });
+    Q_UNUSED(recording);
+}
 
 void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
 {
