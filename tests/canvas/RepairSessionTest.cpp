@@ -495,3 +495,30 @@ TEST_F(RepairSessionTest, AnEmptyLaunchCommandRepeatedEndsTheSessionInEveryPhase
         EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("refusal-cap-hit")));
     }
 }
+
+// Requests Nerim grants cost a run each too: an agent that asks for a secret
+// again after every answer stops at the runs one session may start, and says so.
+TEST_F(RepairSessionTest, ASessionThatKeepsAskingStopsAtItsRunLimit)
+{
+    openAfterADetectionError();
+    for (int i = 0; i < 30; ++i)
+        provider->enqueue(FakeAgentProvider::events({out(askForKey)}, 0));
+    await(canvas->beginRepair());
+    int answered = 0;
+    while (answered < 30) {
+        ASSERT_TRUE(waitUntil([&] {
+            return (phase().kind() == Phase::Kind::awaitingSecret || !phase().isActive()) && settle(canvas->repairPane());
+        }));
+        if (!phase().isActive())
+            break;
+        await(canvas->submitRepairSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-%1").arg(answered)));
+        ++answered;
+    }
+    ASSERT_EQ(phase().kind(), Phase::Kind::stuck);
+    EXPECT_LT(answered, 30);
+    EXPECT_EQ(provider->spawnCalls().size(), answered);
+    EXPECT_EQ(phase().reason(),
+              QStringLiteral("Nerim stopped the repair after %1 runs of the Repair agent. Try again to start afresh.")
+                  .arg(provider->spawnCalls().size()));
+    EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("run-cap-hit")));
+}
