@@ -1,7 +1,8 @@
 // The deploy session's course: held values, its context and pane, beginning,
-// cancelling and ending, the saved settings, and its agent's runs and output.
-// What the agent's markers and the cards do, and the operations on the live
-// deploy, are in DeploySessionActions.cpp.
+// cancelling and restoring, and its agent's runs and output. What the agent's
+// markers and the cards do, and the operations on the live deploy, are in
+// DeploySessionActions.cpp; how a session ends and what it records, in
+// DeploySessionEnding.cpp.
 #include "canvas/DeploySession.h"
 
 #include "canvas/PaneRuns.h"
@@ -47,28 +48,14 @@ bool waitsForUser(const DeploySession::Phase &phase)
     }
 }
 
-std::optional<ContextEntry::DeploySessionOutcome> outcomeOf(const DeploySession::Phase &phase)
+} // namespace
+
+void DeploySession::logDeploy(const QString &text)
 {
-    switch (phase.kind()) {
-    case Kind::live:
-    case Kind::customDomainVerified: return ContextEntry::DeploySessionOutcome::live;
-    case Kind::stuck: return ContextEntry::DeploySessionOutcome::stuck;
-    case Kind::cancelled: return ContextEntry::DeploySessionOutcome::cancelled;
-    default: return std::nullopt;
-    }
+    logLine(logPrefix + text);
 }
 
-QString taskKindName(const ProviderTask &task)
-{
-    switch (task.kind) {
-    case ProviderTask::Kind::rollback: return QStringLiteral("rollback");
-    case ProviderTask::Kind::gitConnect: return QStringLiteral("gitConnect");
-    case ProviderTask::Kind::envVarUpdate: return QStringLiteral("envVarUpdate");
-    }
-    return QString();
-}
-
-std::optional<DeployProvider> firstHostingOf(const QList<DeployProvider> &providers)
+std::optional<DeployProvider> DeploySession::firstHosting(const QList<DeployProvider> &providers)
 {
     for (DeployProvider provider : providers)
         if (provider.isHosting())
@@ -76,19 +63,12 @@ std::optional<DeployProvider> firstHostingOf(const QList<DeployProvider> &provid
     return std::nullopt;
 }
 
-QStringList rawValues(const QList<DeployProvider> &providers)
+QStringList DeploySession::providerNames(const QList<DeployProvider> &providers)
 {
     QStringList names;
     for (DeployProvider provider : providers)
         names.append(provider.rawValue());
     return names;
-}
-
-} // namespace
-
-void DeploySession::logDeploy(const QString &text)
-{
-    logLine(logPrefix + text);
 }
 
 DeploySession::DeploySession(CanvasSessionHost &host, QString toolsFolder, QString npmProgram)
@@ -176,25 +156,6 @@ QList<DeployProvider> DeploySession::sessionProviders() const
 {
     const std::optional<DeployContext> &context = m_state->context();
     return context ? context->providersInOrder : redeployProviders();
-}
-
-void DeploySession::writeLiveEntryAwaitingID()
-{
-    if (!m_liveEntryAwaitingID)
-        return;
-    DeployHistoryEntry entry = m_liveEntryAwaitingID->entry;
-    // A git, env-var or domain change made no deployment to return to: it must
-    // not take a place among the live deploys the Live menu offers.
-    if (!entry.deploymentID && !m_liveEntryAwaitingID->rollbackPoint)
-        entry.outcome = QStringLiteral("updated");
-    m_liveEntryAwaitingID.reset();
-    appendHistory(entry);
-}
-
-void DeploySession::appendHistory(const DeployHistoryEntry &entry)
-{
-    // The append records a deployment that went live as this user's own.
-    DeployHistoryEntry::append(entry, m_host.projectURL());
 }
 
 void DeploySession::updateRunGoing()
@@ -314,9 +275,9 @@ std::optional<DeployProvider> DeploySession::runProvider() const
     // operation belongs to the hosting one.
     if (phase.kind() == Kind::preparing)
         return providers.isEmpty() ? std::nullopt : std::optional<DeployProvider>(providers.first());
-    if (const std::optional<DeployProvider> hosting = firstHostingOf(providers))
+    if (const std::optional<DeployProvider> hosting = firstHosting(providers))
         return hosting;
-    return firstHostingOf(redeployProviders());
+    return firstHosting(redeployProviders());
 }
 
 // ---- Beginning, cancelling, ending ------------------------------------------------------------
@@ -359,17 +320,18 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
     const std::optional<DeployConfig> saved = DeployConfig::load(m_host.projectURL());
     m_state->setEnvDecisions(saved ? saved->envDecisions : QMap<QString, QString>{});
     AgentPaneState *pane = m_runs.openPane();
-    const QStringList names = rawValues(providers);
+    const QStringList names = providerNames(providers);
     logDeploy(QStringLiteral("begin %1 deploy to %2").arg(deployKindRawValue(kind), names.join(QStringLiteral(", "))));
 
     const QString shape = context.shape == DeployProvider::ProjectShape::frontend ? QStringLiteral("frontend")
                           : context.shape == DeployProvider::ProjectShape::backendOrFullStack
                               ? QStringLiteral("backendOrFullStack")
                               : QStringLiteral("unknown");
+    // A redeploy goes on below what the pane showed, as operations do.
     QCoro::Task<AgentPaneState *> preparing = m_runs.preparePane(
         *serial,
         ContextEntry::DeployStarted{uuidText(pane->id()), pane->agentName(), names, shape, deployKindRawValue(kind)},
-        QStringLiteral("failed to log deploy activity: "));
+        QStringLiteral("failed to log deploy activity: "), kind == DeployKind::redeploy);
     pane = co_await std::move(preparing);
     if (!pane)
         co_return;
@@ -380,6 +342,8 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
         co_return;
 
     m_runs.setBriefing(buildDeployPrompt(m_host.projectDisplayName(), context));
+    if (!countRun())
+        co_return;
     QCoro::Task<> starting = startRun(m_runs.briefing(), true);
     co_await std::move(starting);
 }
@@ -469,193 +433,50 @@ QCoro::Task<> DeploySession::restoreLive()
     const QUrl url = m_host.projectURL();
     // Only an address this user's own deploy saved (the config's own record
     // vouches for it): a cloned project's file makes nothing live.
-    QFuture<std::optional<Snapshot>> reading = m_host.launchWork().run([url]() -> std::optional<Snapshot> {
+    struct Saved {
+        Snapshot snapshot;
+        QList<DeployProvider> providers;
+    };
+    QFuture<std::optional<Saved>> reading = m_host.launchWork().run([url]() -> std::optional<Saved> {
         const std::optional<DeployConfig> config = DeployConfig::load(url);
         if (!config)
             return std::nullopt;
         const std::optional<QString> live = config->liveURL();
         if (!live)
             return std::nullopt;
-        return Snapshot{*live, config->backendURL};
+        return Saved{Snapshot{*live, config->backendURL}, config->providers};
     });
-    const std::optional<Snapshot> snapshot = co_await reading;
-    if (!self || !snapshot || m_host.isTornDown() || m_state->phase().kind() != Kind::idle)
+    const std::optional<Saved> saved = co_await reading;
+    if (!self || !saved || m_host.isTornDown() || m_state->phase().kind() != Kind::idle)
         co_return;
+    const Snapshot &snapshot = saved->snapshot;
+    // The steps on the live deploy are recorded with its providers.
+    m_liveProviders = saved->providers;
     for (AgentPaneState *pane : m_host.panes()) {
         if (pane->isSystemPane() && pane->agentName() == QLatin1String("Deploy")) {
             m_state->setDeployPaneID(pane->id());
             break;
         }
     }
-    logDeploy(QStringLiteral("the project opens live at %1").arg(displayHost(snapshot->frontendURL)));
-    m_state->setPhase(Phase::live(snapshot->frontendURL, snapshot->backendURL));
-}
-
-void DeploySession::finalize(const Phase &phase, const std::optional<QString> &reason)
-{
-    logDeploy(QStringLiteral("finalize \u2192 %1").arg(phase.debugDescription()));
-    // A line still waiting for an id comes first: the history stays in order.
-    writeLiveEntryAwaitingID();
-    const Phase before = m_state->phase();
-    // What the session was doing, also when it stopped on the way for a token.
-    const std::optional<Phase> operation = m_operation;
-    const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying ||
-                              before.kind() == Kind::customDomainInput;
-    const bool updatingEnvVars = m_checklistFromLive.has_value();
-    // Cancelled on a live deploy: that deploy is still live, and so is its Live menu.
-    const std::optional<Phase> back = phase.kind() == Kind::cancelled ? m_returnTo : std::nullopt;
-    m_returnTo.reset();
-    m_state->setPhase(back ? *back : phase);
-    m_runs.endRuns();
-    // The values were for this session's runs; the tokens stay for the
-    // operations on the live deploy unless the user cancelled a deploy.
-    dropHeldValues(phase.kind() == Kind::cancelled && !back);
-    m_operation.reset();
-    m_checklistFromLive.reset();
-    m_domainFlow.reset();
-    updateRunGoing();
-    if (phase.kind() == Kind::stuck)
-        m_state->setLastErrorText(phase.reason());
-
-    const std::optional<DeployContext> &context = m_state->context();
-    const QStringList providers = context ? rawValues(context->providersInOrder) : QStringList();
-    const Timestamp now = Timestamp::now();
-    const std::optional<ContextEntry::DeploySessionOutcome> outcome = outcomeOf(phase);
-
-    std::optional<QString> frontendURL;
-    std::optional<QString> backendURL;
-    if (phase.kind() == Kind::live) {
-        frontendURL = phase.url();
-        backendURL = phase.backendURL();
-    }
-    DeployHistoryEntry entry;
-    entry.timestamp = now.toIso8601();
-    entry.providers = providers;
-    entry.frontendURL = frontendURL;
-    entry.backendURL = backendURL;
-    if (m_pendingDeploymentID)
-        entry.deploymentID = m_pendingDeploymentID->second;
-    else if (operation && operation->task().kind == ProviderTask::Kind::rollback)
-        entry.deploymentID = operation->task().targetDeploymentID;
-    entry.outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown");
-    entry.kind = operation         ? taskKindName(operation->task())
-                 : addingDomain    ? QStringLiteral("domain")
-                 : updatingEnvVars ? QStringLiteral("envVarUpdate")
-                 : context         ? deployKindRawValue(context->kind)
-                                   : QStringLiteral("fresh");
-    entry.attempts = context ? context->attempt : 1;
-    entry.reason = reason;
-    entry.durationSec = m_runs.secondsSinceStart(now);
-    m_pendingDeploymentID.reset();
-    // Live without a deployment id: the run may still print it after the
-    // address. Its line waits for the id until the run is over.
-    if (outcome == ContextEntry::DeploySessionOutcome::live && !entry.deploymentID) {
-        m_liveEntryAwaitingID = LiveEntry{entry, !operation && !addingDomain};
-        const AgentPaneState *running = this->pane();
-        if (!running || !running->currentSession())
-            writeLiveEntryAwaitingID();
-    } else {
-        appendHistory(entry);
-    }
-
-    AgentPaneState *pane = this->pane();
-    // The pane says what was cancelled, and where the app still is.
-    if (phase.kind() == Kind::cancelled && pane) {
-        QString line = reason.value_or(QStringLiteral("Cancelled."));
-        if (back)
-            line += QStringLiteral(" Your app is still live at ") +
-                    (back->kind() == Kind::customDomainVerified ? QStringLiteral("https://") + back->domain()
-                                                                : back->url()) +
-                    QLatin1Char('.');
-        pane->appendLine(OutputLine::Kind::system, QLatin1Char('[') + line + QLatin1Char(']'));
-    }
-    // The git setting the Live menu shows follows what the provider now does:
-    // the new one once the operation went live, the earlier one otherwise.
-    if (operation && operation->task().kind == ProviderTask::Kind::gitConnect && outcome) {
-        const bool enabled = phase.kind() == Kind::live ? operation->task().enable : !operation->task().enable;
-        saveConfig([enabled](DeployConfig &config) { config.autoDeployOnPush = enabled; });
-    }
-    if (phase.kind() == Kind::live) {
-        const QUrl projectURL = m_host.projectURL();
-        const QString liveAt = phase.url();
-        // This user's own deploy went live there: the address the Live menu may offer.
-        QFuture<void> recording = m_host.launchWork().run([projectURL, liveAt] {
-            try {
-                DeployOwnRecord::update(projectURL, [&](DeployOwnRecord &record) { record.frontendURL = liveAt; });
-            } catch (const std::exception &e) {
-                logDeploy(QStringLiteral("failed to record the live address: %1").arg(QString::fromUtf8(e.what())));
-            }
-        });
-        Q_UNUSED(recording);
-        if (pane && !operation)
-            pane->appendLine(OutputLine::Kind::taskComplete,
-                             QStringLiteral("Deployed. Your app is live at ") + phase.url());
-        else if (pane && operation->task().kind == ProviderTask::Kind::envVarUpdate)
-            pane->appendLine(OutputLine::Kind::taskComplete,
-                             QStringLiteral("Env vars updated. Your app is live at ") + phase.url());
-        const QList<DeployProvider> chosen = context ? context->providersInOrder : QList<DeployProvider>{};
-        const QString url = phase.url();
-        const std::optional<QString> backend = phase.backendURL();
-        const std::optional<QString> anonKey = m_state->capturedBackendAnonKey();
-        const QString deployedAt = now.toIso8601();
-        saveConfig([=](DeployConfig &config) {
-            if (!chosen.isEmpty())
-                config.providers = chosen;
-            config.frontendURL = url;
-            if (backend)
-                config.backendURL = backend;
-            if (anonKey)
-                config.backendAnonKey = anonKey;
-            config.lastDeployedAt = deployedAt;
-        });
-    } else if (phase.kind() == Kind::customDomainVerified) {
-        const QString domain = phase.domain();
-        const QUrl projectURL = m_host.projectURL();
-        QFuture<void> recording = m_host.launchWork().run([projectURL, domain] {
-            try {
-                DeployOwnRecord::update(projectURL, [&](DeployOwnRecord &record) { record.customDomain = domain; });
-            } catch (const std::exception &e) {
-                logDeploy(QStringLiteral("failed to record the domain: %1").arg(QString::fromUtf8(e.what())));
-            }
-        });
-        Q_UNUSED(recording);
-        saveConfig([domain](DeployConfig &config) { config.customDomain = domain; });
-    }
-
-    if (outcome && pane && m_host.contextActor()) {
-        QCoro::Task<> logging = m_runs.logActivity(
-            ContextEntry::DeployEnded{uuidText(pane->id()), pane->agentName(), providers, *outcome, frontendURL,
-                                      backendURL, context ? context->attempt : 1, reason},
-            QStringLiteral("failed to log deploy activity: "));
-        Q_UNUSED(logging);
-    }
-}
-
-void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
-{
-    const QUrl url = m_host.projectURL();
-    // Read, changed and written on the launcher's serial thread, so saves keep their order.
-    QFuture<void> saving = m_host.launchWork().run([url, change] {
-        DeployConfig config = DeployConfig::loadFile(url).value_or(DeployConfig::empty());
-        change(config);
-        config.revision += 1;
-        try {
-            DeployConfig::save(config, url);
-        } catch (const std::exception &e) {
-            logDeploy(QStringLiteral("failed to save deploy-config.json: %1").arg(QString::fromUtf8(e.what())));
-        }
-    });
-    Q_UNUSED(saving);
+    logDeploy(QStringLiteral("the project opens live at %1").arg(displayHost(snapshot.frontendURL)));
+    m_state->setPhase(Phase::live(snapshot.frontendURL, snapshot.backendURL));
 }
 
 // ---- Agent runs -----------------------------------------------------------------------------------
 
-void DeploySession::sendFollowUp(const QString &text, bool typedByUser)
+void DeploySession::sendFollowUp(const QString &text, RunFor why)
 {
-    m_runs.startWhenFree([this, text, typedByUser] {
-        QCoro::Task<> starting = startRun(text, false, typedByUser);
-        Q_UNUSED(starting);
-    });
+    if (why != RunFor::user && !countRun())
+        return;
+    const bool typedByUser = why == RunFor::user;
+    // An answer takes over from the run that asked: whatever that run prints
+    // while it finishes is shown, but acts on nothing.
+    m_runs.startWhenFree(
+        [this, text, typedByUser] {
+            QCoro::Task<> starting = startRun(text, false, typedByUser);
+            Q_UNUSED(starting);
+        },
+        why == RunFor::answer);
     updateRunGoing();
 }
 

@@ -110,7 +110,9 @@ public:
     // goes to the Deploy agent, as a run of its own.
     bool isFollowUpTarget(const AgentPaneState *pane) const;
     QCoro::Task<> sendUserFollowUp(QString text);
-    // The domain cards' close mark: back to the live deploy, the polling run stopped.
+    // The domain cards' close mark: in the domain step, the same as `cancel`
+    // (back to the live deploy, the polling run stopped, the step recorded as
+    // cancelled); nothing in any other phase.
     QCoro::Task<> closeDomainCard();
 
     // Operations on the live deploy.
@@ -126,8 +128,18 @@ public:
 
 private:
     using Snapshot = DeploySessionState::TerminalSnapshot;
+    // Why a run is asked for.
+    enum class RunFor {
+        step,   // the agent goes on with the session's step (counted against the runs one step may start)
+        answer, // the user's answer to what the running agent asked: it takes over from that run (counted)
+        user,   // a prompt the user typed (not counted)
+    };
+    // What the agent asked for that Nerim refused.
+    enum class Refused { token, secret };
 
     static void logDeploy(const QString &text);
+    static std::optional<DeployProvider> firstHosting(const QList<DeployProvider> &providers);
+    static QStringList providerNames(const QList<DeployProvider> &providers);
     QString toolsFolder() const;
     // The live deploy to come back to after a domain step or an operation.
     std::optional<Snapshot> liveSnapshot() const;
@@ -141,6 +153,8 @@ private:
     // What the session is doing, for the lines saying it was cancelled:
     // "the rollback", "the redeploy", "the deploy"…
     QString activityName() const;
+    // Changes this user's own record of the project's deploys (off the window's thread).
+    void recordOwn(std::function<void(DeployOwnRecord &)> change, const QString &what);
     // Appends a history line; a deployment that went live joins this user's record.
     void appendHistory(const DeployHistoryEntry &entry);
     // Redeploy's providers: the session's, else the saved ones, else Vercel.
@@ -164,9 +178,22 @@ private:
     // live the saved settings.
     void finalize(const Phase &phase, const std::optional<QString> &reason);
 
-    // Starts a run of the agent now, or after the running one ends.
-    void sendFollowUp(const QString &text, bool typedByUser = false);
+    // Starts a run of the agent now, or after the running one ends. Once the
+    // step has asked for as many runs as one step may start, the session ends
+    // stuck instead.
+    void sendFollowUp(const QString &text, RunFor why = RunFor::step);
+    // Counts the run about to be asked for; false (and the session ended stuck) past the limit.
+    bool countRun();
     QCoro::Task<> startRun(QString task, bool firstRun, bool typedByUser = false);
+    // Answers a request Nerim refused with `reply`; after a few refusals in one
+    // step the session ends stuck with a line saying what was refused and what
+    // the user can do.
+    void answerRefusal(Refused what, const QString &name, const QString &reply);
+    // Nerim ends the step stuck: the pane and the pill say why (`key`: the history's reason).
+    void stopStuck(const QString &reason, const QString &key);
+    // The providers of the live deploy: those it went live with in this
+    // session or was restored with, else the saved ones, else the session's.
+    QList<DeployProvider> liveProviders() const;
 
     // The agent's runs (SystemAgentFlow).
     bool isActive() const override { return m_state->phase().isActive(); }
@@ -230,6 +257,8 @@ private:
     // The live deploy (its live or customDomainVerified phase) that a
     // cancelled redeploy, operation, checklist or domain step returns to.
     std::optional<Phase> m_returnTo;
+    // The providers the live deploy went live with (or the project opened live with).
+    QList<DeployProvider> m_liveProviders;
     // Bumped by every context read, so only the latest one lands.
     quint64 m_contextReads = 0;
     // The tool installs of the session being prepared stop when it goes.

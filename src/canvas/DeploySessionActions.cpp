@@ -18,14 +18,6 @@ namespace {
 
 constexpr int domainAttempts = 30;
 
-std::optional<DeployProvider> firstHosting(const QList<DeployProvider> &providers)
-{
-    for (DeployProvider provider : providers)
-        if (provider.isHosting())
-            return provider;
-    return std::nullopt;
-}
-
 } // namespace
 
 // ---- The agent's markers ----------------------------------------------------------------------
@@ -63,7 +55,7 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         const std::optional<DeployProvider> provider = DeployRuns::providerForTokenRequest(signal.first, providers);
         if (!provider) {
             logDeploy(DeployRuns::refusedTokenLogLine(signal.first));
-            sendFollowUp(DeployRuns::refusedTokenReply(signal.first, providers));
+            answerRefusal(Refused::token, signal.first, DeployRuns::refusedTokenReply(signal.first, providers));
             break;
         }
         m_state->setPhase(Phase::awaitingToken(provider->tokenVariable(), signal.second, provider));
@@ -75,7 +67,7 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         // before the card opens.
         if (!DeployRuns::isSettableVariable(signal.first)) {
             logDeploy(DeployRuns::refusedTokenLogLine(signal.first));
-            sendFollowUp(DeployRuns::refusedTokenReply(signal.first, providers));
+            answerRefusal(Refused::secret, signal.first, DeployRuns::refusedTokenReply(signal.first, providers));
             break;
         }
         m_state->setPhase(Phase::awaitingSecret(signal.first, signal.second));
@@ -273,7 +265,9 @@ QCoro::Task<> DeploySession::submitToken(QString name, QString value)
         m_state->setPhase(*flow);
     else
         m_state->setPhase(Phase::authenticating(*provider));
-    sendFollowUp(QStringLiteral("OK, ") + name + QStringLiteral(" is set in your environment. Continue."));
+    // The run that answers takes over from the run that asked.
+    sendFollowUp(QStringLiteral("OK, ") + name + QStringLiteral(" is set in your environment. Continue."),
+                 RunFor::answer);
 }
 
 QCoro::Task<> DeploySession::submitSecret(QString name, QString value)
@@ -283,8 +277,9 @@ QCoro::Task<> DeploySession::submitSecret(QString name, QString value)
     if (!pane)
         co_return;
     if (refusesVariable(name)) {
-        sendFollowUp(QStringLiteral("Nerim can't set a variable named %1. Print %2 with the reason.")
-                         .arg(name, DeployMarkers::stuck));
+        answerRefusal(Refused::secret, name,
+                      QStringLiteral("Nerim can't set a variable named %1. Print %2 with the reason.")
+                          .arg(name, DeployMarkers::stuck));
         co_return;
     }
     m_nextRunValues.insert(name, value);
@@ -296,7 +291,8 @@ QCoro::Task<> DeploySession::submitSecret(QString name, QString value)
         if (const std::optional<DeployProvider> hosting = firstHosting(context->providersInOrder))
             m_state->setPhase(Phase::envVarChecklist(*hosting));
     sendFollowUp(QStringLiteral("The user provided ") + name + QStringLiteral(". It is in your environment as ") +
-                 name + QStringLiteral(" for this run only. Continue uploading env vars using this value."));
+                     name + QStringLiteral(" for this run only. Continue uploading env vars using this value."),
+                 RunFor::answer);
 }
 
 QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisions)
@@ -347,8 +343,9 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
         m_nextRunValues.insert(it.key(), it.value());
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Env vars reviewed. Uploading.]"));
     sendFollowUp(QStringLiteral("The user reviewed the environment variables:\n") + lines +
-                 QStringLiteral("\nUpload them to the provider, then print ") + DeployMarkers::envOK +
-                 QStringLiteral(" and continue with the deploy."));
+                     QStringLiteral("\nUpload them to the provider, then print ") + DeployMarkers::envOK +
+                     QStringLiteral(" and continue with the deploy."),
+                 RunFor::answer);
 }
 
 bool DeploySession::openEnvVarChecklist()
@@ -434,6 +431,7 @@ void DeploySession::unpin()
         co_await saving;
         if (!self || self->m_state->phase().isActive())
             co_return;
+        self->m_liveProviders.clear();
         DeploySessionState &state = *self->m_state;
         state.setPhase(Phase::idle());
         state.setDeployPaneID(std::nullopt);
@@ -456,7 +454,7 @@ QCoro::Task<> DeploySession::sendUserFollowUp(QString text)
 {
     if (!pane() || !m_state->phase().isActive() || text.trimmed().isEmpty())
         co_return;
-    sendFollowUp(text, /*typedByUser=*/true);
+    sendFollowUp(text, RunFor::user);
 }
 
 QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
@@ -498,17 +496,12 @@ QCoro::Task<> DeploySession::closeDomainCard()
     const Phase phase = m_state->phase();
     if (phase.kind() != Kind::customDomainInput && phase.kind() != Kind::customDomainVerifying)
         co_return;
-    // The run that polls DNS is stopped with the card, so no late marker lands on the live deploy.
-    const std::optional<AgentSession> session = m_runs.stop();
-    m_runs.dropWaiting();
-    // The tokens stay for what the user does next with the live deploy.
-    dropHeldValues(false);
-    m_domainFlow.reset();
-    m_returnTo.reset();
-    m_state->setPhase(Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL));
-    updateRunGoing();
-    QCoro::Task<> stopping = m_runs.terminate(session);
-    co_await std::move(stopping);
+    // The step the card stands for ends as any closed card's does: the polling
+    // run stopped, the step recorded as cancelled, and back to the live deploy
+    // the card was opened on.
+    m_returnTo = Phase::live(phase.snapshot().frontendURL, phase.snapshot().backendURL);
+    QCoro::Task<> cancelling = cancel();
+    co_await std::move(cancelling);
 }
 
 // ---- Operations on the live deploy ---------------------------------------------------------------
@@ -595,6 +588,8 @@ QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider pr
     if (freshPane) {
         // It opens the pane's conversation, and later runs are given it whole.
         m_runs.setBriefing(briefing);
+        if (!countRun())
+            co_return;
         QCoro::Task<> starting = startRun(briefing, true);
         co_await std::move(starting);
     } else {

@@ -202,6 +202,9 @@ public:
     void setAppStateActor(std::shared_ptr<AppStateActor> actor);
 
     const QList<AgentPaneState *> &panes() const { return m_panes; }
+    // The user's own agents among the panes (the Repair and Deploy system panes
+    // not counted): what the spawn control's counter shows. Follows `panesChanged`.
+    int userPaneCount() const;
     const std::optional<QUuid> &focusedPaneId() const { return m_focusedPaneId; }
     const std::optional<QUuid> &expandedPaneId() const { return m_expandedPaneId; }
     qint64 nextAgentNumber() const { return m_nextAgentNumber; }

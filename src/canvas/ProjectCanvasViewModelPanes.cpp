@@ -9,6 +9,7 @@
 #include "foundation/UuidText.h"
 
 #include <QPointer>
+#include <algorithm>
 
 namespace nerim {
 
@@ -82,6 +83,13 @@ AgentPaneState *ProjectCanvasViewModel::spawnPane(const QString &responsibility,
     savePanes();
     playCue(SoundCueService::Cue::agentSpawned);
     return pane;
+}
+
+int ProjectCanvasViewModel::userPaneCount() const
+{
+    return int(std::count_if(m_panes.begin(), m_panes.end(), [](const AgentPaneState *pane) {
+        return !pane->isSystemPane();
+    }));
 }
 
 void ProjectCanvasViewModel::appendPane(AgentPaneState *pane)

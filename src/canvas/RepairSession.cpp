@@ -26,6 +26,10 @@ const QString logPrefix = QStringLiteral("[Nerim repair] ");
 // What the pane's first turn shows in place of the long briefing.
 const QString shownBriefing = QStringLiteral("(system prompt \u2014 see plans/SELF_HEALING_PREVIEW.md \u00a76)");
 
+// Runs one session may start for its own steps (attempts, answers to refused
+// requests, secrets): an agent that keeps asking cannot cost without end.
+constexpr int runsPerSession = 12;
+
 const QString couldNotStartText = QStringLiteral("The Repair agent couldn't start.");
 const QString exitedSilentText = QStringLiteral("The Repair agent finished without saying what happened.");
 
@@ -162,6 +166,7 @@ QCoro::Task<> RepairSession::begin()
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("Nerim is looking at the crash. Attempt %1 of %2.")
                                                    .arg(context->attempt)
                                                    .arg(context->retryCap));
+    m_runs.countRun(runsPerSession);
 
     QCoro::Task<> starting = startFirstRun(pane);
     co_await std::move(starting);
@@ -247,8 +252,23 @@ QCoro::Task<> RepairSession::startFirstRun(AgentPaneState *pane)
     finalize(Phase::stuck(couldNotStartText), QStringLiteral("spawn-failed"));
 }
 
+void RepairSession::stopStuck(const QString &reason, const QString &key)
+{
+    if (AgentPaneState *pane = this->pane())
+        pane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + QLatin1Char(']'));
+    finalize(Phase::stuck(reason), key);
+}
+
 void RepairSession::sendFollowUp(const QString &text, FollowUpKind kind)
 {
+    if (kind != FollowUpKind::user && !m_runs.countRun(runsPerSession)) {
+        logRepair(QStringLiteral("run limit reached"));
+        stopStuck(QStringLiteral("Nerim stopped the repair after %1 runs of the Repair agent. Try again to start "
+                                 "afresh.")
+                      .arg(runsPerSession),
+                  QStringLiteral("run-cap-hit"));
+        return;
+    }
     // A new attempt, or the answer to a marker Nerim refused, takes over from
     // the run still going: what that run prints from now on is only shown.
     const bool supersedes = kind == FollowUpKind::retry || kind == FollowUpKind::refused;

@@ -100,8 +100,12 @@ private:
     void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
 
     // A marker Nerim refused is answered by a new run, which counts as an
-    // attempt: false (and the session ends stuck) once the attempts are used up.
-    bool countRefusedRun();
+    // attempt while repairing. False (and the session ends stuck with
+    // `stuckText`) once the session has refused as many requests as it has
+    // attempts, or the attempts are used up.
+    bool countRefusedRun(const QString &stuckText);
+    // Nerim ends the session stuck: the pane says why (`key`: the history's reason).
+    void stopStuck(const QString &reason, const QString &key);
 
     // The agent's marker lines, acted on in stream order.
     void handleReadyToRetry();

@@ -191,20 +191,25 @@ void RepairSession::retryFailed(const DetectedFailure &failure)
     sendFollowUp(followUp, FollowUpKind::retry);
 }
 
-bool RepairSession::countRefusedRun()
+bool RepairSession::countRefusedRun(const QString &stuckText)
 {
     std::optional<RepairContext> context = m_state->context();
     const Phase phase = m_state->phase();
-    if (!context || phase.kind() != Phase::Kind::repairing)
-        return phase.isActive();
-    const int cap = context->retryCap;
-    // Each refusal starts a run that costs like any other: never an unbounded loop.
-    if (context->attempt >= cap) {
-        finalize(Phase::stuck(QStringLiteral("The Repair agent kept asking for something Nerim can't do, %1 times.")
-                                  .arg(cap)),
-                 QStringLiteral("refusal-cap-hit"));
+    if (!phase.isActive())
+        return false;
+    const int cap = context ? context->retryCap : 1;
+    // Each refusal starts a run that costs like any other, in whichever phase
+    // the agent asks (also while the banner waits for a secret or the app
+    // restarts): never an unbounded loop.
+    const int refusals = m_runs.countRefusal();
+    const bool attemptsUsed = phase.kind() == Phase::Kind::repairing && context && context->attempt >= cap;
+    if (refusals >= cap || attemptsUsed) {
+        stopStuck(stuckText, QStringLiteral("refusal-cap-hit"));
         return false;
     }
+    // While repairing, the refusal's run is the next attempt.
+    if (phase.kind() != Phase::Kind::repairing || !context)
+        return true;
     context->attempt += 1;
     const int attempt = context->attempt;
     m_state->setContext(context);
@@ -224,9 +229,12 @@ void RepairSession::handleAskSecret(const QString &name, const QString &explanat
     // A name .env cannot hold is refused before the user is asked for a value
     // that could never be written; the agent is told why and works on.
     if (!DotEnvFile::isValidName(name)) {
-        if (!countRefusedRun())
-            return;
         const QString shown = printable(name);
+        if (!countRefusedRun(QStringLiteral("The Repair agent kept asking for a value named \"%1\", which can't be "
+                                            "a variable name in .env, so Nerim stopped it. If your app needs a "
+                                            "secret, add it to .env yourself, then try again.")
+                                 .arg(shown)))
+            return;
         logRepair(QStringLiteral("ASK_SECRET refused: \"%1\" is not a variable name").arg(shown));
         if (AgentPaneState *pane = this->pane())
             pane->appendLine(OutputLine::Kind::stderr,
@@ -310,7 +318,9 @@ void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState 
     logRepair(QStringLiteral("LAUNCH_OVERRIDE received: %1").arg(launchCommandForLog(command)));
     const QString unwrapped = unwrapCodeSpan(command);
     if (unwrapped.isEmpty()) {
-        if (!countRefusedRun())
+        if (!countRefusedRun(QStringLiteral("The Repair agent kept giving an empty launch command, so Nerim stopped "
+                                            "it. Try again, or start your app yourself in a terminal to see what it "
+                                            "needs.")))
             return;
         // Saved, an empty command would be the start of every later run.
         pane->appendLine(OutputLine::Kind::stderr,

@@ -36,7 +36,17 @@ std::optional<quint64> SystemAgentRuns::beginSession()
     // A new session: whatever an earlier run still prints is no longer acted on.
     m_trailing.reset();
     restartClock();
+    m_runsAsked = 0;
+    m_refusals = 0;
     return ++m_session;
+}
+
+bool SystemAgentRuns::countRun(int limit)
+{
+    if (m_runsAsked >= limit)
+        return false;
+    ++m_runsAsked;
+    return true;
 }
 
 void SystemAgentRuns::endRuns()
@@ -79,7 +89,7 @@ AgentPaneState *SystemAgentRuns::openPane()
 }
 
 QCoro::Task<AgentPaneState *> SystemAgentRuns::preparePane(quint64 session, ContextEntry::Payload started,
-                                                           QString failurePrefix)
+                                                           QString failurePrefix, bool keepTranscript)
 {
     QPointer<SystemAgentRuns> self(this);
     QCoro::Task<> logging = logActivity(std::move(started), std::move(failurePrefix));
@@ -101,7 +111,8 @@ QCoro::Task<AgentPaneState *> SystemAgentRuns::preparePane(quint64 session, Cont
         if (!pane)
             co_return nullptr;
     }
-    pane->setOutputLines({});
+    if (!keepTranscript)
+        pane->setOutputLines({});
     pane->setCurrentStdout({});
     pane->setConversation({});
     co_return pane;

@@ -158,6 +158,13 @@ public:
     void setBriefing(const QString &briefing) { m_briefing = briefing; }
     // The session's clock, for the history's duration.
     void restartClock() { m_startedAt = Timestamp::now(); }
+
+    // Every run costs the user money, so a session's runs are bounded: the
+    // flow counts each run it asks for on its own (a prompt the user typed is
+    // not counted). False once `limit` runs have been asked for in this session.
+    bool countRun(int limit);
+    // Counts one request of the agent that Nerim refused in this session; the count so far.
+    int countRefusal() { return ++m_refusals; }
     qint64 secondsSinceStart(const Timestamp &now) const;
 
     // The session's pane: the open pane of this agent (a restored one counts),
@@ -165,10 +172,12 @@ public:
     AgentPaneState *openPane();
     // The session's pane made ready for its first run: `started` goes into the
     // activity log (a failure is logged after `failurePrefix`), an agent still
-    // running there from an earlier session is stopped, then the transcript and
-    // turns are emptied. Null when the pane is gone, or the session is no longer
-    // the preparing one after a wait.
-    QCoro::Task<AgentPaneState *> preparePane(quint64 session, ContextEntry::Payload started, QString failurePrefix);
+    // running there from an earlier session is stopped, then the turns are
+    // emptied, and the transcript too unless `keepTranscript` (the new session
+    // goes on below what the pane showed). Null when the pane is gone, or the
+    // session is no longer the preparing one after a wait.
+    QCoro::Task<AgentPaneState *> preparePane(quint64 session, ContextEntry::Payload started, QString failurePrefix,
+                                              bool keepTranscript = false);
     // The pane's completed turns, the first one with the briefing it only named.
     QList<ConversationTurn> turnsSoFar(const AgentPaneState *pane) const;
 
@@ -244,6 +253,9 @@ private:
     QString m_briefing;
     std::optional<Timestamp> m_startedAt;
     QList<std::function<void()>> m_waiting;
+    // Runs asked for and requests refused in this session.
+    int m_runsAsked = 0;
+    int m_refusals = 0;
 };
 
 } // namespace nerim

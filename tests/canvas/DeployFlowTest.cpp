@@ -576,3 +576,22 @@ TEST_F(DeployFlowTest, TheLiveMenusEnvDomainAndUnpinItems)
     EXPECT_FALSE(config->frontendURL);
     EXPECT_EQ(config->providers, QList<DeployProvider>{DeployProvider::vercel});
 }
+
+// The Deploy pane joins three agents of the user's: the canvas holds four
+// panes, but the user's own agents, which the spawn control counts, stay three,
+// and no fourth agent of the user's can be spawned.
+TEST_F(DeployFlowTest, TheDeployPaneIsNotOneOfTheUsersAgents)
+{
+    provideTools();
+    openDeploy();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_NE(canvas->spawnPane(QString(), AgentRole::unspecified), nullptr);
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deployPane() && canvas->deployPane()->currentSession(); }));
+    EXPECT_EQ(canvas->panes().size(), 4);
+    EXPECT_EQ(canvas->userPaneCount(), 3);
+    EXPECT_EQ(canvas->spawnPane(QString(), AgentRole::unspecified), nullptr);
+    EXPECT_EQ(canvas->userPaneCount(), 3);
+    await(canvas->cancelDeploy());
+}

@@ -164,6 +164,8 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
         QString named;
         std::function<void()> start;
         bool startsRun = true;
+        // Closed by the domain card's own close mark rather than by cancelling.
+        bool byDomainCard = false;
     };
     DeployHistoryEntry point;
     point.providers = {QStringLiteral("vercel")};
@@ -186,6 +188,14 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
              await(canvas->applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
          }},
         {QStringLiteral("domain"), QStringLiteral("adding the domain"), [&] { canvas->openCustomDomainInput(); }, false},
+        {QStringLiteral("domain"), QStringLiteral("adding the domain"), [&] { canvas->openCustomDomainInput(); }, false,
+         true},
+        {QStringLiteral("domain"), QStringLiteral("adding the domain"),
+         [&] {
+             canvas->openCustomDomainInput();
+             await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+         },
+         true, true},
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.named.toStdString());
@@ -197,9 +207,14 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
         if (step.startsRun) {
             ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == spawned + 1; }));
         }
-        await(canvas->cancelDeploy());
+        const qsizetype lines = history().size();
+        await(step.byDomainCard ? canvas->closeDomainCard() : canvas->cancelDeploy());
         EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
         EXPECT_EQ(canvas->deployTokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
+        EXPECT_EQ(history().size(), lines + 1);
+        if (step.startsRun) {
+            EXPECT_TRUE(provider->terminated().contains(provider->sessionIds().last()));
+        }
         const QString said = QStringLiteral("[You cancelled %1. Your app is still live at %2.]").arg(step.named, liveURL);
         EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(said));
         const DeployHistoryEntry last = history().last();
@@ -352,4 +367,46 @@ TEST_F(DeployLiveStaysTest, TheRollbackListOffersEachEarlierDeploymentOnceAndNev
     points = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
     ASSERT_EQ(points.size(), 1);
     EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_2"));
+}
+
+// After a restart the project opens live with no deploy of this session
+// behind it: a rollback then records the live deploy's providers and address,
+// so the Roll back list names both for it. A redeploy, even one cancelled at
+// its token card, goes on below what the Deploy pane showed.
+TEST_F(DeployLiveStaysTest, AfterARestartARollbackRecordsItsProvidersAndARedeployKeepsTheTranscript)
+{
+    provideTools();
+    openDeploy();
+    ASSERT_NO_FATAL_FAILURE(goLive(QStringLiteral("dpl_1"), false));
+    ASSERT_NO_FATAL_FAILURE(goLive(QStringLiteral("dpl_2"), false));
+    reopen();
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+    SerialFileWriter::shared().flush();
+    const QList<DeployHistoryEntry> points = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
+    ASSERT_EQ(points.size(), 1);
+
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Rolled back"))}));
+    await(canvas->beginRollback(points.first()));
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
+    const DeployHistoryEntry rolledBack = history().last();
+    EXPECT_EQ(rolledBack.kind, QStringLiteral("rollback"));
+    EXPECT_EQ(rolledBack.providers, QStringList{QStringLiteral("vercel")});
+    EXPECT_EQ(rolledBack.frontendURL, liveURL);
+    // dpl_1 is live again: the list now offers dpl_2, with its providers and address.
+    const QList<DeployHistoryEntry> after = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after.first().deploymentID, QStringLiteral("dpl_2"));
+    EXPECT_EQ(after.first().providers, QStringList{QStringLiteral("vercel")});
+    EXPECT_EQ(after.first().frontendURL, liveURL);
+
+    const QStringList before = lineTexts(canvas->deployPane());
+    ASSERT_TRUE(before.contains(QStringLiteral("Rolled back")));
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deployPane()); }));
+    await(canvas->cancelDeploy());
+    const QStringList now = lineTexts(canvas->deployPane());
+    EXPECT_EQ(now.mid(0, before.size()), before);
+    EXPECT_TRUE(now.contains(QStringLiteral("[You cancelled the redeploy. Your app is still live at ") + liveURL +
+                             QStringLiteral(".]")));
 }

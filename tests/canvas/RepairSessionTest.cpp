@@ -451,3 +451,74 @@ TEST_F(RepairSessionTest, RefusedRequestsUseUpTheAttemptsInsteadOfLooping)
     EXPECT_TRUE(lineTexts(canvas->repairPane()).contains(QStringLiteral("Attempt %1 of %1.").arg(cap)));
     ASSERT_TRUE(settle(canvas->repairPane()));
 }
+
+// An agent that keeps printing an empty launch command while the banner waits
+// for a secret, or while the app restarts for a retry, gets two answers; the
+// third ends the session stuck with a line saying what it did and what the
+// user can do, and no further run starts.
+TEST_F(RepairSessionTest, AnEmptyLaunchCommandRepeatedEndsTheSessionInEveryPhase)
+{
+    openAfterADetectionError();
+    const AgentOutput empty = out(QStringLiteral("[NERIM_REPAIR_LAUNCH_OVERRIDE]: ``"));
+    struct Case {
+        const char *name;
+        AgentOutput first; // puts the session into the phase in which the refusals come
+        Phase::Kind during;
+    };
+    const QList<Case> cases{{"banner waits", out(askForKey), Phase::Kind::awaitingSecret},
+                            {"app restarts", out(QStringLiteral("[NERIM_READY_TO_RETRY]")), Phase::Kind::retryingApp}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.during == Phase::Kind::retryingApp) {
+            // The restart runs a start command that gives no address for a while.
+            LaunchOverride saved;
+            saved.shellCommand = QStringLiteral("sleep 30");
+            saved.writtenAt = QStringLiteral("2024-01-01T00:00:00Z");
+            saved.save(project);
+        }
+        const qsizetype before = provider->spawnCalls().size();
+        provider->enqueue(FakeAgentProvider::running({c.first}));
+        // Two scripted follow-ups: a fourth run, were one started, would find
+        // none and exit without a word, which ends differently.
+        provider->enqueue(FakeAgentProvider::events({empty}));
+        provider->enqueue(FakeAgentProvider::events({empty}));
+        await(canvas->retryRepairFromScratch());
+        ASSERT_TRUE(waitUntil([&] { return phase().kind() == c.during; }));
+        const QUuid first = provider->sessionIds().last();
+        provider->yieldEvent(first, empty);
+        provider->finish(first, 0);
+        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck && settle(canvas->repairPane()); }));
+        spinEventLoop(50);
+        EXPECT_EQ(provider->spawnCalls().size() - before, 3);
+        EXPECT_TRUE(phase().reason().contains(QLatin1String("empty launch command"))) << phase().reason().toStdString();
+        EXPECT_TRUE(lineTexts(canvas->repairPane()).contains(QLatin1Char('[') + phase().reason() + QLatin1Char(']')));
+        EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("refusal-cap-hit")));
+    }
+}
+
+// Requests Nerim grants cost a run each too: an agent that asks for a secret
+// again after every answer stops at the runs one session may start, and says so.
+TEST_F(RepairSessionTest, ASessionThatKeepsAskingStopsAtItsRunLimit)
+{
+    openAfterADetectionError();
+    for (int i = 0; i < 30; ++i)
+        provider->enqueue(FakeAgentProvider::events({out(askForKey)}, 0));
+    await(canvas->beginRepair());
+    int answered = 0;
+    while (answered < 30) {
+        ASSERT_TRUE(waitUntil([&] {
+            return (phase().kind() == Phase::Kind::awaitingSecret || !phase().isActive()) && settle(canvas->repairPane());
+        }));
+        if (!phase().isActive())
+            break;
+        await(canvas->submitRepairSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-%1").arg(answered)));
+        ++answered;
+    }
+    ASSERT_EQ(phase().kind(), Phase::Kind::stuck);
+    EXPECT_LT(answered, 30);
+    EXPECT_EQ(provider->spawnCalls().size(), answered);
+    EXPECT_EQ(phase().reason(),
+              QStringLiteral("Nerim stopped the repair after %1 runs of the Repair agent. Try again to start afresh.")
+                  .arg(provider->spawnCalls().size()));
+    EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("run-cap-hit")));
+}

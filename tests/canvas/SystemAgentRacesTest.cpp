@@ -241,6 +241,11 @@ TEST_F(SystemAgentRacesTest, ADomainCardClosedWhileItsRunStartsLeavesOneAgentWhe
     ASSERT_TRUE(waitForHeldSpawn());
     await(canvas->closeDomainCard());
     EXPECT_EQ(deployPhase(), DeployPhase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+    // Closing the card ended the step as cancelled, once.
+    const QStringList closedOnce = deployHistory();
+    ASSERT_EQ(closedOnce.size(), livedOnce.size() + 1);
+    EXPECT_TRUE(closedOnce.last().contains(QLatin1String("\"kind\":\"domain\"")));
+    EXPECT_TRUE(closedOnce.last().contains(QLatin1String("\"outcome\":\"cancelled\"")));
 
     ASSERT_TRUE(canvas->openCustomDomainInput());
     provider->enqueue(FakeAgentProvider::running());
@@ -256,8 +261,8 @@ TEST_F(SystemAgentRacesTest, ADomainCardClosedWhileItsRunStartsLeavesOneAgentWhe
     ASSERT_TRUE(pane->currentSession().has_value());
     EXPECT_EQ(pane->currentSession()->id, newer);
     EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::customDomainVerifying);
-    // Closing the card was no ending of its own.
-    EXPECT_EQ(deployHistory(), livedOnce);
+    // The late start of the closed step's run recorded nothing more.
+    EXPECT_EQ(deployHistory(), closedOnce);
 
     // Cancel leaves nothing polling.
     await(canvas->cancelDeploy());
