@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -52,10 +53,6 @@ protected:
     }
 };
 
-// A card's middle shows at least this much of itself (about one row) when
-// the card is squeezed; the rest scrolls.
-constexpr int bodyLeastHeight = 34;
-
 // The scrolling middle of a card: as tall as its least when asked, grown by
 // the card's layout to whatever it is given; the content keeps its own height
 // and scrolls inside. Transparent, so the card's tint shows through.
@@ -79,11 +76,26 @@ public:
                            "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
                            "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }")
                 .arg(qColor(NmColor::ink, 0.25).name(QColor::HexArgb)));
-        // The keyboard moving through the rows brings the focused one into view.
+        // The keyboard moving through the rows brings the focused one into
+        // view, the whole row (a variable's name above its choice) where it fits.
         connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
             if (now && widget() && widget()->isAncestorOf(now))
-                ensureWidgetVisible(now, 0, 0);
+                reveal(now);
         });
+    }
+    void reveal(QWidget *focused)
+    {
+        ensureWidgetVisible(focused, 0, 0);
+        QLayout *rows = widget()->layout();
+        const QPoint at = focused->mapTo(widget(), QPoint(0, 0));
+        for (int i = 0; rows && i < rows->count(); ++i) {
+            const QRect row = rows->itemAt(i)->geometry();
+            if (row.contains(at)) {
+                if (row.height() <= viewport()->height())
+                    ensureVisible(row.center().x(), row.center().y(), row.width() / 2, row.height() / 2);
+                return;
+            }
+        }
     }
     // The content's full height at a width.
     int contentHeight(int width) const
@@ -93,15 +105,24 @@ public:
         const int height = widget()->hasHeightForWidth() ? widget()->heightForWidth(width) : -1;
         return height >= 0 ? height : widget()->sizeHint().height();
     }
-    int leastHeight() const
+    // The least the middle shows of itself at a width: its first row whole
+    // (a record, a variable with its choice), never a part of one.
+    int leastHeight(int width) const
     {
-        return widget() ? qMin(bodyLeastHeight, widget()->sizeHint().height()) : 0;
+        QLayout *rows = widget() ? widget()->layout() : nullptr;
+        if (!rows || rows->count() == 0)
+            return 0;
+        QLayoutItem *first = rows->itemAt(0);
+        const QMargins margins = rows->contentsMargins();
+        const int inner = width - margins.left() - margins.right();
+        const int row = first->hasHeightForWidth() ? first->heightForWidth(inner) : first->sizeHint().height();
+        return qMin(contentHeight(width), row + margins.top() + margins.bottom());
     }
-    QSize sizeHint() const override
-    {
-        return QSize(widget() ? widget()->sizeHint().width() : 0, leastHeight());
-    }
-    QSize minimumSizeHint() const override { return QSize(0, leastHeight()); }
+    // What the card's layout counts the middle at; the card adds the
+    // difference to the least at the width it is asked about.
+    static constexpr int nominalHeight = 1;
+    QSize sizeHint() const override { return QSize(widget() ? widget()->sizeHint().width() : 0, nominalHeight); }
+    QSize minimumSizeHint() const override { return QSize(0, nominalHeight); }
 };
 
 // The narrowest a text field gets before the controls of its row fold.
@@ -165,20 +186,28 @@ void DeployCard::addBody(QWidget *content)
 
 int DeployCard::leastHeightForWidth(int width) const
 {
-    // The layout counts the middle at its least.
-    const int least = QWidget::heightForWidth(width);
-    return least >= 0 ? least : sizeHint().height();
-}
-
-int DeployCard::heightForWidth(int width) const
-{
-    const int least = leastHeightForWidth(width);
+    // The layout counts the middle at a nominal point; the middle keeps its
+    // first row whole.
+    int least = QWidget::heightForWidth(width);
+    if (least < 0)
+        least = sizeHint().height();
     const auto *body = static_cast<const CardBody *>(m_body);
     if (!body || !body->isVisibleTo(this))
         return least;
     const QMargins margins = layout()->contentsMargins();
-    const int full = body->contentHeight(width - margins.left() - margins.right());
-    return least + qMax(0, full - body->leastHeight());
+    return least - CardBody::nominalHeight + body->leastHeight(width - margins.left() - margins.right());
+}
+
+int DeployCard::heightForWidth(int width) const
+{
+    int least = QWidget::heightForWidth(width);
+    if (least < 0)
+        least = sizeHint().height();
+    const auto *body = static_cast<const CardBody *>(m_body);
+    if (!body || !body->isVisibleTo(this))
+        return least;
+    const QMargins margins = layout()->contentsMargins();
+    return least - CardBody::nominalHeight + body->contentHeight(width - margins.left() - margins.right());
 }
 
 void DeployCard::paintEvent(QPaintEvent *)
@@ -213,6 +242,7 @@ void DeployCard::buildHeader(const QString &symbol, bool withTitle, bool withClo
         m_close = deployIconButton(QStringLiteral("xmark"), 9, NmColor::inkSecondary, 18, closeHelp, this);
         m_close->setObjectName(QStringLiteral("closeButton"));
         m_close->setAccessibleName(QStringLiteral("Close"));
+        connect(m_close, &QToolButton::clicked, this, &DeployCard::leave);
         header->addWidget(m_close, 0, Qt::AlignTop);
     }
     static_cast<QVBoxLayout *>(layout())->addLayout(header);
@@ -231,6 +261,35 @@ void DeployCard::addReturnShortcut()
     }
 }
 
+bool DeployCard::canLeave() const { return m_close && m_close->isVisibleTo(this); }
+
+namespace {
+
+bool isPlainEscape(const QKeyEvent *key) { return key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier; }
+
+} // namespace
+
+bool DeployCard::event(QEvent *event)
+{
+    // Escape in the card belongs to the card while it can be closed, ahead
+    // of the window's own Escape (which folds an expanded pane).
+    if (event->type() == QEvent::ShortcutOverride && isPlainEscape(static_cast<QKeyEvent *>(event)) && canLeave()) {
+        event->accept();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void DeployCard::keyPressEvent(QKeyEvent *event)
+{
+    if (isPlainEscape(event) && canLeave()) {
+        event->accept();
+        leave();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 // ---- PasteCard ----------------------------------------------------------------------------------
 
 PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
@@ -243,10 +302,6 @@ PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, 
     layout->setContentsMargins(12, 10, 12, 10);
     layout->setSpacing(8);
     buildHeader(look.symbol, false, true, look.closeHelp);
-    connect(m_close, &QToolButton::clicked, this, [this] {
-        if (m_canvas)
-            startDetached(this, m_canvas->cancelDeploy());
-    });
 
     // "NAME=" then the field with Submit; a name too long to leave the field
     // room puts the field and Submit on the line below it.
@@ -295,6 +350,12 @@ void PasteCard::refreshLook()
     contentChanged();
 }
 
+void PasteCard::leave()
+{
+    if (m_canvas)
+        startDetached(this, m_canvas->cancelDeploy());
+}
+
 void PasteCard::submit()
 {
     if (!m_canvas)
@@ -324,10 +385,6 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     // Opened from the Live menu, the card can be left: the close mark and
     // Escape cancel the env-var step, and the live deploy stays as it was.
     m_close->hide();
-    connect(m_close, &QToolButton::clicked, this, &EnvVarChecklistCard::leave);
-    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    escape->setContext(Qt::WidgetWithChildrenShortcut);
-    connect(escape, &QShortcut::activated, this, &EnvVarChecklistCard::leave);
     m_empty = textLabel(NmFont::caption(), NmColor::inkSecondary, this, true);
     m_empty->setObjectName(QStringLiteral("emptyLine"));
     m_empty->setContentsMargins(0, 6, 0, 6);
@@ -501,10 +558,6 @@ DomainInputCard::DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(10);
     buildHeader(look.symbol, true, true, QString());
-    connect(m_close, &QToolButton::clicked, this, [this] {
-        if (m_canvas)
-            startDetached(this, m_canvas->closeDomainCard());
-    });
     auto *row = new DeployFlowLayout(8, 8);
     m_field = new DeployField(true, 8, 6, this);
     m_field->setObjectName(QStringLiteral("cardField"));
@@ -545,6 +598,12 @@ void DomainInputCard::submit()
     startDetached(this, m_canvas->beginCustomDomain(*domain));
 }
 
+void DomainInputCard::leave()
+{
+    if (m_canvas)
+        startDetached(this, m_canvas->closeDomainCard());
+}
+
 // ---- DomainVerifyCard ---------------------------------------------------------------------------
 
 DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent)
@@ -555,10 +614,6 @@ DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *pare
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(10);
     buildHeader(QStringLiteral("globe"), true, true, QString());
-    connect(m_close, &QToolButton::clicked, this, [this] {
-        if (m_canvas)
-            startDetached(this, m_canvas->closeDomainCard());
-    });
     m_rows = new QWidget(this);
     auto *rows = new QVBoxLayout(m_rows);
     rows->setContentsMargins(0, 0, 0, 0);
@@ -629,6 +684,12 @@ void DomainVerifyCard::refreshLook()
     }
     m_body->setVisible(!m_records.isEmpty());
     contentChanged();
+}
+
+void DomainVerifyCard::leave()
+{
+    if (m_canvas)
+        startDetached(this, m_canvas->closeDomainCard());
 }
 
 QList<QToolButton *> DomainVerifyCard::copyButtons() const

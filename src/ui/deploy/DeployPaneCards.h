@@ -37,6 +37,11 @@ public:
 
     // The card's action, as its button and Return do.
     virtual void submit() = 0;
+    // The close mark's action, which Escape anywhere in the card takes too
+    // while the mark is shown: the same controller call that closing the
+    // Deploy pane at this step makes.
+    virtual void leave() = 0;
+    bool canLeave() const;
 
     DeployField *field() const { return m_field; }
     DeployCapsuleButton *primaryButton() const { return m_primary; }
@@ -55,6 +60,8 @@ public:
     QLabel *leadLabel() const { return m_lead; }
 
 protected:
+    bool event(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     virtual void refreshLook() = 0;
     // Header row: symbol, title (optional) and lead or explanation, close mark (optional).
@@ -86,6 +93,8 @@ public:
     PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override;
+    // Cancels the deploy (or the step of the live deploy).
+    void leave() override;
     DeployElidedLabel *nameLabel() const { return m_name; }
 
 protected:
@@ -105,7 +114,7 @@ public:
     void submit() override;
     // The close mark and Escape, on the checklist opened from the Live menu:
     // the controller's cancel, which leaves the live deploy as it was.
-    void leave();
+    void leave() override;
 
     QStringList names() const { return m_names; }
     DeploySegmentedChoice *choice(const QString &name) const;
@@ -137,6 +146,8 @@ class DomainInputCard : public DeployCard {
 public:
     DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void submit() override;
+    // Back to the live deploy.
+    void leave() override;
 
 protected:
     void refreshLook() override;
@@ -150,6 +161,8 @@ public:
     DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override {}
+    // Back to the live deploy, the DNS checks stopped.
+    void leave() override;
 
     QList<QToolButton *> copyButtons() const;
     QLabel *checkingLabel() const { return m_checking; }

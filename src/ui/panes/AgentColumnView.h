@@ -43,6 +43,8 @@ public:
     static constexpr int shadowMarginSide = 20;
     static constexpr int shadowMarginTop = 4;
     static constexpr int shadowMarginBottom = 24;
+    // What the spawn button leaves of that margin when the stack needs the room.
+    static constexpr int spawnButtonMarginBottom = 2;
 
     explicit AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
 
