@@ -20,6 +20,9 @@
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <algorithm>
 
 namespace nerim {
 
@@ -118,11 +121,47 @@ public:
         const int row = first->hasHeightForWidth() ? first->heightForWidth(inner) : first->sizeHint().height();
         return qMin(contentHeight(width), row + margins.top() + margins.bottom());
     }
+
     // What the card's layout counts the middle at; the card adds the
     // difference to the least at the width it is asked about.
     static constexpr int nominalHeight = 1;
     QSize sizeHint() const override { return QSize(widget() ? widget()->sizeHint().width() : 0, nominalHeight); }
     QSize minimumSizeHint() const override { return QSize(0, nominalHeight); }
+
+protected:
+    // A notch of the wheel moves by a whole row, so that the rows in view
+    // stay whole; a touchpad's pixels scroll as they come.
+    void wheelEvent(QWheelEvent *event) override
+    {
+        QLayout *rows = widget() ? widget()->layout() : nullptr;
+        if (!event->pixelDelta().isNull() || !rows || rows->count() == 0) {
+            QScrollArea::wheelEvent(event);
+            return;
+        }
+        event->accept();
+        m_notches += event->angleDelta().y();
+        int steps = m_notches / 120;
+        m_notches -= steps * 120;
+        QScrollBar *bar = verticalScrollBar();
+        int value = bar->value();
+        for (; steps != 0; steps += steps < 0 ? 1 : -1) {
+            int next = steps < 0 ? bar->maximum() : 0;
+            for (int i = 0; i < rows->count(); ++i) {
+                const int top = rows->itemAt(i)->geometry().top();
+                if (steps < 0 && top > value) {
+                    next = top;
+                    break;
+                }
+                if (steps > 0 && top < value)
+                    next = top;
+            }
+            value = std::clamp(next, 0, bar->maximum());
+        }
+        bar->setValue(value);
+    }
+
+private:
+    int m_notches = 0;
 };
 
 // The narrowest a text field gets before the controls of its row fold.

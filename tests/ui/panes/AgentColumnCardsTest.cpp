@@ -479,14 +479,23 @@ TEST_P(AgentColumnLongChecklist, KeepsItsTitleAndButtonAndScrollsItsRows)
     EXPECT_TRUE(inView(first));
     EXPECT_FALSE(inView(last));
 
-    // The wheel over the rows scrolls them to their end; title and button stay.
+    // A notch of the wheel over the rows moves them by one whole row.
     QWidget *viewport = checklist->body()->viewport();
-    for (int i = 0; i < 40; ++i) {
+    const auto notch = [viewport] {
         const QPointF at(viewport->width() / 2.0, viewport->height() / 2.0);
         QWheelEvent event(at, viewport->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
                           Qt::NoScrollPhase, false);
         QApplication::sendEvent(viewport, &event);
-    }
+    };
+    notch();
+    settle();
+    EXPECT_FALSE(inView(first));
+    EXPECT_TRUE(inView(checklist->findChild<QWidget *>(u"name:SETTING_NUMBER_2"_s)));
+    EXPECT_TRUE(inView(checklist->choice(u"SETTING_NUMBER_2"_s)));
+
+    // More scroll them to their end; title and button stay.
+    for (int i = 0; i < 40; ++i)
+        notch();
     settle();
     EXPECT_TRUE(inView(last));
     EXPECT_FALSE(inView(first));
