@@ -122,6 +122,30 @@ public:
         return qMin(contentHeight(width), row + margins.top() + margins.bottom());
     }
 
+    // The most of `room` the middle can show in whole rows at a width (its
+    // first row whole at least).
+    int wholeRowsHeight(int width, int room) const
+    {
+        QLayout *rows = widget() ? widget()->layout() : nullptr;
+        if (!rows || rows->count() == 0)
+            return room;
+        const QMargins margins = rows->contentsMargins();
+        const int inner = width - margins.left() - margins.right();
+        int shown = leastHeight(width);
+        int bottom = margins.top();
+        for (int i = 0; i < rows->count(); ++i) {
+            QLayoutItem *item = rows->itemAt(i);
+            if (item->isEmpty())
+                continue;
+            bottom += item->hasHeightForWidth() ? item->heightForWidth(inner) : item->sizeHint().height();
+            if (bottom + margins.bottom() > room)
+                break;
+            shown = std::max(shown, bottom + margins.bottom());
+            bottom += rows->spacing();
+        }
+        return std::min(shown, room);
+    }
+
     // What the card's layout counts the middle at; the card adds the
     // difference to the least at the width it is asked about.
     static constexpr int nominalHeight = 1;
@@ -235,6 +259,19 @@ int DeployCard::leastHeightForWidth(int width) const
         return least;
     const QMargins margins = layout()->contentsMargins();
     return least - CardBody::nominalHeight + body->leastHeight(width - margins.left() - margins.right());
+}
+
+int DeployCard::fittedHeight(int width, int height) const
+{
+    const int full = heightForWidth(width);
+    const int least = leastHeightForWidth(width);
+    const auto *body = static_cast<const CardBody *>(m_body);
+    if (height >= full || height <= least || !body || !body->isVisibleTo(this))
+        return std::clamp(height, least, full);
+    const QMargins margins = layout()->contentsMargins();
+    const int inner = width - margins.left() - margins.right();
+    const int around = least - body->leastHeight(inner);
+    return around + body->wholeRowsHeight(inner, height - around);
 }
 
 int DeployCard::heightForWidth(int width) const
@@ -759,6 +796,11 @@ DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid
 int DeployPaneOverlay::leastHeightForWidth(int width) const
 {
     return m_card && !isHidden() ? m_card->leastHeightForWidth(width) : 0;
+}
+
+int DeployPaneOverlay::fittedHeight(int width, int height) const
+{
+    return m_card && !isHidden() ? m_card->fittedHeight(width, height) : 0;
 }
 
 int DeployPaneOverlay::heightForWidth(int width) const

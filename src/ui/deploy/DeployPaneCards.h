@@ -55,6 +55,9 @@ public:
     // The least height that keeps the header and the main control or status
     // line in view: the middle shows a part of itself and scrolls.
     int leastHeightForWidth(int width) const;
+    // The card's height within `height` (between its least and its whole
+    // height) at which its scrolling middle shows whole rows only.
+    int fittedHeight(int width, int height) const;
     QToolButton *closeButton() const { return m_close; }
     QLabel *titleLabel() const { return m_title; }
     QLabel *leadLabel() const { return m_lead; }
@@ -187,6 +190,9 @@ public:
     // The agent column asks this (by name, it knows no deploy types) for the
     // least height at which the card keeps its main control and status in view.
     Q_INVOKABLE int leastHeightForWidth(int width) const;
+    // And, given room between that and the whole card, how much of it the
+    // card takes so that its scrolling middle shows whole rows.
+    Q_INVOKABLE int fittedHeight(int width, int height) const;
     // The card's whole height (a layout item would ask the card's layout,
     // which counts the scrolling middle at its least).
     bool hasHeightForWidth() const override { return true; }

@@ -401,6 +401,18 @@ int AgentColumnView::overlayLeastHeight(const Slot &slot, int width) const
     return qMin(least, overlayHeight(slot, width));
 }
 
+int AgentColumnView::overlayFittedHeight(const Slot &slot, int width, int height) const
+{
+    int fitted = -1;
+    QWidget *overlay = slot.overlay;
+    if (!overlay || overlay->metaObject()->indexOfMethod("fittedHeight(int,int)") < 0 ||
+        !QMetaObject::invokeMethod(overlay, "fittedHeight", Qt::DirectConnection, Q_RETURN_ARG(int, fitted),
+                                   Q_ARG(int, width), Q_ARG(int, height)) ||
+        fitted < 0 || fitted > height)
+        return height;
+    return fitted;
+}
+
 void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumnLook::SlotHeights &split)
 {
     const int width = paneWidth(slot, area.width());
@@ -408,11 +420,15 @@ void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumn
     const int full = overlayHeight(slot, width);
     const int least = overlayLeastHeight(slot, width);
     const int room = qMin(split.card, full);
+    int spare = 0;
     if (room >= least) {
-        // The card fits whole, or squeezes its own middle: its header and
-        // its main control stay in view without scrolling.
-        slot.cardFull = room;
-        slot.cardShown = room;
+        // The card fits whole, or squeezes its own middle (to whole rows; the
+        // pane under it takes the rest): its header and its main control
+        // stay in view without scrolling.
+        const int fitted = overlayFittedHeight(slot, width, room);
+        spare = room - fitted;
+        slot.cardFull = fitted;
+        slot.cardShown = fitted;
     } else {
         // Not even that fits: a window onto the squeezed card, moved by the
         // wheel and the keyboard focus.
@@ -428,7 +444,7 @@ void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumn
         m_motion->place(slot.overlay, QRect(left, area.top(), width, slot.cardShown));
         slot.overlay->clearMask();
     }
-    m_motion->place(slot.view, QRect(left, area.top() + slot.cardShown, width, qMax(0, split.pane)));
+    m_motion->place(slot.view, QRect(left, area.top() + slot.cardShown, width, qMax(0, split.pane + spare)));
 }
 
 QRect AgentColumnView::shownCardRect(const Slot &slot) const
