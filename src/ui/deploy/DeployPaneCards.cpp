@@ -339,6 +339,14 @@ void DeployCard::addReturnShortcut()
 
 bool DeployCard::canLeave() const { return m_close && m_close->isVisibleTo(this); }
 
+void DeployCard::takeKeyboard()
+{
+    if (m_field)
+        m_field->setFocus(Qt::OtherFocusReason);
+    else
+        setFocus(Qt::OtherFocusReason);
+}
+
 namespace {
 
 bool isPlainEscape(const QKeyEvent *key) { return key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier; }
@@ -818,6 +826,10 @@ void DeployPaneOverlay::refresh()
     const DeploySessionState::Phase phase =
         m_canvas ? m_canvas->deployState().phase() : DeploySessionState::Phase::idle();
     const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deployState().deployPaneID(), m_paneID, phase) : Card::none;
+    // A card that takes over from one that held the keyboard holds it in
+    // turn, so that Escape still closes the step (the verify card after the
+    // domain typed into the input card).
+    const bool hadKeyboard = m_card && m_card->isAncestorOf(QApplication::focusWidget());
     if (m_card && m_card->kind() != kind) {
         m_card->hide();
         m_card->deleteLater();
@@ -837,6 +849,11 @@ void DeployPaneOverlay::refresh()
     if (m_card) {
         m_card->setAgentRunning(deployAgentRunning());
         m_card->setPhase(phase);
+        if (hadKeyboard && !m_card->isAncestorOf(QApplication::focusWidget()))
+            QTimer::singleShot(0, m_card, [card = m_card] {
+                if (card)
+                    card->takeKeyboard();
+            });
     }
     setVisible(m_card != nullptr);
     updateGeometry();

@@ -42,6 +42,8 @@ public:
     // Deploy pane at this step makes.
     virtual void leave() = 0;
     bool canLeave() const;
+    // Takes the keyboard: its field, or the card itself (for Escape).
+    void takeKeyboard();
 
     DeployField *field() const { return m_field; }
     DeployCapsuleButton *primaryButton() const { return m_primary; }
