@@ -247,19 +247,21 @@ void DeployCard::addBody(QWidget *content)
     static_cast<QVBoxLayout *>(layout())->addWidget(body, 1);
 }
 
-int DeployCard::leastHeightForWidth(int width) const
+int DeployCard::withMiddle(int width, bool whole) const
 {
-    // The layout counts the middle at a nominal point; the middle keeps its
-    // first row whole.
-    int least = QWidget::heightForWidth(width);
-    if (least < 0)
-        least = sizeHint().height();
+    // The layout counts the middle at a nominal point.
+    int height = QWidget::heightForWidth(width);
+    if (height < 0)
+        height = sizeHint().height();
     const auto *body = static_cast<const CardBody *>(m_body);
     if (!body || !body->isVisibleTo(this))
-        return least;
+        return height;
     const QMargins margins = layout()->contentsMargins();
-    return least - CardBody::nominalHeight + body->leastHeight(width - margins.left() - margins.right());
+    const int inner = width - margins.left() - margins.right();
+    return height - CardBody::nominalHeight + (whole ? body->contentHeight(inner) : body->leastHeight(inner));
 }
+
+int DeployCard::leastHeightForWidth(int width) const { return withMiddle(width, false); }
 
 int DeployCard::fittedHeight(int width, int height) const
 {
@@ -274,17 +276,7 @@ int DeployCard::fittedHeight(int width, int height) const
     return around + body->wholeRowsHeight(inner, height - around);
 }
 
-int DeployCard::heightForWidth(int width) const
-{
-    int least = QWidget::heightForWidth(width);
-    if (least < 0)
-        least = sizeHint().height();
-    const auto *body = static_cast<const CardBody *>(m_body);
-    if (!body || !body->isVisibleTo(this))
-        return least;
-    const QMargins margins = layout()->contentsMargins();
-    return least - CardBody::nominalHeight + body->contentHeight(width - margins.left() - margins.right());
-}
+int DeployCard::heightForWidth(int width) const { return withMiddle(width, true); }
 
 void DeployCard::paintEvent(QPaintEvent *)
 {

@@ -76,6 +76,8 @@ protected:
     void contentChanged();
     // Puts `content` in the card's scrolling middle, added to the card's layout.
     void addBody(QWidget *content);
+    // The card's height at `width` with its middle whole, or at its least.
+    int withMiddle(int width, bool whole) const;
 
     DeployLook::CardKind m_kind;
     QPointer<ProjectCanvasViewModel> m_canvas;
