@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -19,6 +20,9 @@
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <algorithm>
 
 namespace nerim {
 
@@ -52,10 +56,6 @@ protected:
     }
 };
 
-// A card's middle shows at least this much of itself (about one row) when
-// the card is squeezed; the rest scrolls.
-constexpr int bodyLeastHeight = 34;
-
 // The scrolling middle of a card: as tall as its least when asked, grown by
 // the card's layout to whatever it is given; the content keeps its own height
 // and scrolls inside. Transparent, so the card's tint shows through.
@@ -79,11 +79,26 @@ public:
                            "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
                            "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }")
                 .arg(qColor(NmColor::ink, 0.25).name(QColor::HexArgb)));
-        // The keyboard moving through the rows brings the focused one into view.
+        // The keyboard moving through the rows brings the focused one into
+        // view, the whole row (a variable's name above its choice) where it fits.
         connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
             if (now && widget() && widget()->isAncestorOf(now))
-                ensureWidgetVisible(now, 0, 0);
+                reveal(now);
         });
+    }
+    void reveal(QWidget *focused)
+    {
+        ensureWidgetVisible(focused, 0, 0);
+        QLayout *rows = widget()->layout();
+        const QPoint at = focused->mapTo(widget(), QPoint(0, 0));
+        for (int i = 0; rows && i < rows->count(); ++i) {
+            const QRect row = rows->itemAt(i)->geometry();
+            if (row.contains(at)) {
+                if (row.height() <= viewport()->height())
+                    ensureVisible(row.center().x(), row.center().y(), row.width() / 2, row.height() / 2);
+                return;
+            }
+        }
     }
     // The content's full height at a width.
     int contentHeight(int width) const
@@ -93,15 +108,84 @@ public:
         const int height = widget()->hasHeightForWidth() ? widget()->heightForWidth(width) : -1;
         return height >= 0 ? height : widget()->sizeHint().height();
     }
-    int leastHeight() const
+    // The least the middle shows of itself at a width: its first row whole
+    // (a record, a variable with its choice), never a part of one.
+    int leastHeight(int width) const
     {
-        return widget() ? qMin(bodyLeastHeight, widget()->sizeHint().height()) : 0;
+        QLayout *rows = widget() ? widget()->layout() : nullptr;
+        if (!rows || rows->count() == 0)
+            return 0;
+        QLayoutItem *first = rows->itemAt(0);
+        const QMargins margins = rows->contentsMargins();
+        const int inner = width - margins.left() - margins.right();
+        const int row = first->hasHeightForWidth() ? first->heightForWidth(inner) : first->sizeHint().height();
+        return qMin(contentHeight(width), row + margins.top() + margins.bottom());
     }
-    QSize sizeHint() const override
+
+    // The most of `room` the middle can show in whole rows at a width (its
+    // first row whole at least).
+    int wholeRowsHeight(int width, int room) const
     {
-        return QSize(widget() ? widget()->sizeHint().width() : 0, leastHeight());
+        QLayout *rows = widget() ? widget()->layout() : nullptr;
+        if (!rows || rows->count() == 0)
+            return room;
+        const QMargins margins = rows->contentsMargins();
+        const int inner = width - margins.left() - margins.right();
+        int shown = leastHeight(width);
+        int bottom = margins.top();
+        for (int i = 0; i < rows->count(); ++i) {
+            QLayoutItem *item = rows->itemAt(i);
+            if (item->isEmpty())
+                continue;
+            bottom += item->hasHeightForWidth() ? item->heightForWidth(inner) : item->sizeHint().height();
+            if (bottom + margins.bottom() > room)
+                break;
+            shown = std::max(shown, bottom + margins.bottom());
+            bottom += rows->spacing();
+        }
+        return std::min(shown, room);
     }
-    QSize minimumSizeHint() const override { return QSize(0, leastHeight()); }
+
+    // What the card's layout counts the middle at; the card adds the
+    // difference to the least at the width it is asked about.
+    static constexpr int nominalHeight = 1;
+    QSize sizeHint() const override { return QSize(widget() ? widget()->sizeHint().width() : 0, nominalHeight); }
+    QSize minimumSizeHint() const override { return QSize(0, nominalHeight); }
+
+protected:
+    // A notch of the wheel moves by a whole row, so that the rows in view
+    // stay whole; a touchpad's pixels scroll as they come.
+    void wheelEvent(QWheelEvent *event) override
+    {
+        QLayout *rows = widget() ? widget()->layout() : nullptr;
+        if (!event->pixelDelta().isNull() || !rows || rows->count() == 0) {
+            QScrollArea::wheelEvent(event);
+            return;
+        }
+        event->accept();
+        m_notches += event->angleDelta().y();
+        int steps = m_notches / 120;
+        m_notches -= steps * 120;
+        QScrollBar *bar = verticalScrollBar();
+        int value = bar->value();
+        for (; steps != 0; steps += steps < 0 ? 1 : -1) {
+            int next = steps < 0 ? bar->maximum() : 0;
+            for (int i = 0; i < rows->count(); ++i) {
+                const int top = rows->itemAt(i)->geometry().top();
+                if (steps < 0 && top > value) {
+                    next = top;
+                    break;
+                }
+                if (steps > 0 && top < value)
+                    next = top;
+            }
+            value = std::clamp(next, 0, bar->maximum());
+        }
+        bar->setValue(value);
+    }
+
+private:
+    int m_notches = 0;
 };
 
 // The narrowest a text field gets before the controls of its row fold.
@@ -163,23 +247,36 @@ void DeployCard::addBody(QWidget *content)
     static_cast<QVBoxLayout *>(layout())->addWidget(body, 1);
 }
 
-int DeployCard::leastHeightForWidth(int width) const
+int DeployCard::withMiddle(int width, bool whole) const
 {
-    // The layout counts the middle at its least.
-    const int least = QWidget::heightForWidth(width);
-    return least >= 0 ? least : sizeHint().height();
-}
-
-int DeployCard::heightForWidth(int width) const
-{
-    const int least = leastHeightForWidth(width);
+    // The layout counts the middle at a nominal point.
+    int height = QWidget::heightForWidth(width);
+    if (height < 0)
+        height = sizeHint().height();
     const auto *body = static_cast<const CardBody *>(m_body);
     if (!body || !body->isVisibleTo(this))
-        return least;
+        return height;
     const QMargins margins = layout()->contentsMargins();
-    const int full = body->contentHeight(width - margins.left() - margins.right());
-    return least + qMax(0, full - body->leastHeight());
+    const int inner = width - margins.left() - margins.right();
+    return height - CardBody::nominalHeight + (whole ? body->contentHeight(inner) : body->leastHeight(inner));
 }
+
+int DeployCard::leastHeightForWidth(int width) const { return withMiddle(width, false); }
+
+int DeployCard::fittedHeight(int width, int height) const
+{
+    const int full = heightForWidth(width);
+    const int least = leastHeightForWidth(width);
+    const auto *body = static_cast<const CardBody *>(m_body);
+    if (height >= full || height <= least || !body || !body->isVisibleTo(this))
+        return std::clamp(height, least, full);
+    const QMargins margins = layout()->contentsMargins();
+    const int inner = width - margins.left() - margins.right();
+    const int around = least - body->leastHeight(inner);
+    return around + body->wholeRowsHeight(inner, height - around);
+}
+
+int DeployCard::heightForWidth(int width) const { return withMiddle(width, true); }
 
 void DeployCard::paintEvent(QPaintEvent *)
 {
@@ -213,6 +310,7 @@ void DeployCard::buildHeader(const QString &symbol, bool withTitle, bool withClo
         m_close = deployIconButton(QStringLiteral("xmark"), 9, NmColor::inkSecondary, 18, closeHelp, this);
         m_close->setObjectName(QStringLiteral("closeButton"));
         m_close->setAccessibleName(QStringLiteral("Close"));
+        connect(m_close, &QToolButton::clicked, this, &DeployCard::leave);
         header->addWidget(m_close, 0, Qt::AlignTop);
     }
     static_cast<QVBoxLayout *>(layout())->addLayout(header);
@@ -231,6 +329,43 @@ void DeployCard::addReturnShortcut()
     }
 }
 
+bool DeployCard::canLeave() const { return m_close && m_close->isVisibleTo(this); }
+
+void DeployCard::takeKeyboard()
+{
+    if (m_field)
+        m_field->setFocus(Qt::OtherFocusReason);
+    else
+        setFocus(Qt::OtherFocusReason);
+}
+
+namespace {
+
+bool isPlainEscape(const QKeyEvent *key) { return key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier; }
+
+} // namespace
+
+bool DeployCard::event(QEvent *event)
+{
+    // Escape in the card belongs to the card while it can be closed, ahead
+    // of the window's own Escape (which folds an expanded pane).
+    if (event->type() == QEvent::ShortcutOverride && isPlainEscape(static_cast<QKeyEvent *>(event)) && canLeave()) {
+        event->accept();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void DeployCard::keyPressEvent(QKeyEvent *event)
+{
+    if (isPlainEscape(event) && canLeave()) {
+        event->accept();
+        leave();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 // ---- PasteCard ----------------------------------------------------------------------------------
 
 PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
@@ -243,10 +378,6 @@ PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, 
     layout->setContentsMargins(12, 10, 12, 10);
     layout->setSpacing(8);
     buildHeader(look.symbol, false, true, look.closeHelp);
-    connect(m_close, &QToolButton::clicked, this, [this] {
-        if (m_canvas)
-            startDetached(this, m_canvas->cancelDeploy());
-    });
 
     // "NAME=" then the field with Submit; a name too long to leave the field
     // room puts the field and Submit on the line below it.
@@ -295,6 +426,12 @@ void PasteCard::refreshLook()
     contentChanged();
 }
 
+void PasteCard::leave()
+{
+    if (m_canvas)
+        startDetached(this, m_canvas->cancelDeploy());
+}
+
 void PasteCard::submit()
 {
     if (!m_canvas)
@@ -324,10 +461,6 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     // Opened from the Live menu, the card can be left: the close mark and
     // Escape cancel the env-var step, and the live deploy stays as it was.
     m_close->hide();
-    connect(m_close, &QToolButton::clicked, this, &EnvVarChecklistCard::leave);
-    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    escape->setContext(Qt::WidgetWithChildrenShortcut);
-    connect(escape, &QShortcut::activated, this, &EnvVarChecklistCard::leave);
     m_empty = textLabel(NmFont::caption(), NmColor::inkSecondary, this, true);
     m_empty->setObjectName(QStringLiteral("emptyLine"));
     m_empty->setContentsMargins(0, 6, 0, 6);
@@ -501,10 +634,6 @@ DomainInputCard::DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(10);
     buildHeader(look.symbol, true, true, QString());
-    connect(m_close, &QToolButton::clicked, this, [this] {
-        if (m_canvas)
-            startDetached(this, m_canvas->closeDomainCard());
-    });
     auto *row = new DeployFlowLayout(8, 8);
     m_field = new DeployField(true, 8, 6, this);
     m_field->setObjectName(QStringLiteral("cardField"));
@@ -545,6 +674,12 @@ void DomainInputCard::submit()
     startDetached(this, m_canvas->beginCustomDomain(*domain));
 }
 
+void DomainInputCard::leave()
+{
+    if (m_canvas)
+        startDetached(this, m_canvas->closeDomainCard());
+}
+
 // ---- DomainVerifyCard ---------------------------------------------------------------------------
 
 DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent)
@@ -555,10 +690,6 @@ DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *pare
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(10);
     buildHeader(QStringLiteral("globe"), true, true, QString());
-    connect(m_close, &QToolButton::clicked, this, [this] {
-        if (m_canvas)
-            startDetached(this, m_canvas->closeDomainCard());
-    });
     m_rows = new QWidget(this);
     auto *rows = new QVBoxLayout(m_rows);
     rows->setContentsMargins(0, 0, 0, 0);
@@ -631,6 +762,12 @@ void DomainVerifyCard::refreshLook()
     contentChanged();
 }
 
+void DomainVerifyCard::leave()
+{
+    if (m_canvas)
+        startDetached(this, m_canvas->closeDomainCard());
+}
+
 QList<QToolButton *> DomainVerifyCard::copyButtons() const
 {
     return m_rows->findChildren<QToolButton *>(QStringLiteral("copyValue"));
@@ -661,6 +798,11 @@ int DeployPaneOverlay::leastHeightForWidth(int width) const
     return m_card && !isHidden() ? m_card->leastHeightForWidth(width) : 0;
 }
 
+int DeployPaneOverlay::fittedHeight(int width, int height) const
+{
+    return m_card && !isHidden() ? m_card->fittedHeight(width, height) : 0;
+}
+
 int DeployPaneOverlay::heightForWidth(int width) const
 {
     return m_card && !isHidden() ? m_card->heightForWidth(width) : 0;
@@ -676,6 +818,10 @@ void DeployPaneOverlay::refresh()
     const DeploySessionState::Phase phase =
         m_canvas ? m_canvas->deployState().phase() : DeploySessionState::Phase::idle();
     const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deployState().deployPaneID(), m_paneID, phase) : Card::none;
+    // A card that takes over from one that held the keyboard holds it in
+    // turn, so that Escape still closes the step (the verify card after the
+    // domain typed into the input card).
+    const bool hadKeyboard = m_card && m_card->isAncestorOf(QApplication::focusWidget());
     if (m_card && m_card->kind() != kind) {
         m_card->hide();
         m_card->deleteLater();
@@ -695,6 +841,11 @@ void DeployPaneOverlay::refresh()
     if (m_card) {
         m_card->setAgentRunning(deployAgentRunning());
         m_card->setPhase(phase);
+        if (hadKeyboard && !m_card->isAncestorOf(QApplication::focusWidget()))
+            QTimer::singleShot(0, m_card, [card = m_card] {
+                if (card)
+                    card->takeKeyboard();
+            });
     }
     setVisible(m_card != nullptr);
     updateGeometry();

@@ -37,6 +37,13 @@ public:
 
     // The card's action, as its button and Return do.
     virtual void submit() = 0;
+    // The close mark's action, which Escape anywhere in the card takes too
+    // while the mark is shown: the same controller call that closing the
+    // Deploy pane at this step makes.
+    virtual void leave() = 0;
+    bool canLeave() const;
+    // Takes the keyboard: its field, or the card itself (for Escape).
+    void takeKeyboard();
 
     DeployField *field() const { return m_field; }
     DeployCapsuleButton *primaryButton() const { return m_primary; }
@@ -50,11 +57,16 @@ public:
     // The least height that keeps the header and the main control or status
     // line in view: the middle shows a part of itself and scrolls.
     int leastHeightForWidth(int width) const;
+    // The card's height within `height` (between its least and its whole
+    // height) at which its scrolling middle shows whole rows only.
+    int fittedHeight(int width, int height) const;
     QToolButton *closeButton() const { return m_close; }
     QLabel *titleLabel() const { return m_title; }
     QLabel *leadLabel() const { return m_lead; }
 
 protected:
+    bool event(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     virtual void refreshLook() = 0;
     // Header row: symbol, title (optional) and lead or explanation, close mark (optional).
@@ -64,6 +76,8 @@ protected:
     void contentChanged();
     // Puts `content` in the card's scrolling middle, added to the card's layout.
     void addBody(QWidget *content);
+    // The card's height at `width` with its middle whole, or at its least.
+    int withMiddle(int width, bool whole) const;
 
     DeployLook::CardKind m_kind;
     QPointer<ProjectCanvasViewModel> m_canvas;
@@ -86,6 +100,8 @@ public:
     PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override;
+    // Cancels the deploy (or the step of the live deploy).
+    void leave() override;
     DeployElidedLabel *nameLabel() const { return m_name; }
 
 protected:
@@ -105,7 +121,7 @@ public:
     void submit() override;
     // The close mark and Escape, on the checklist opened from the Live menu:
     // the controller's cancel, which leaves the live deploy as it was.
-    void leave();
+    void leave() override;
 
     QStringList names() const { return m_names; }
     DeploySegmentedChoice *choice(const QString &name) const;
@@ -137,6 +153,8 @@ class DomainInputCard : public DeployCard {
 public:
     DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void submit() override;
+    // Back to the live deploy.
+    void leave() override;
 
 protected:
     void refreshLook() override;
@@ -150,6 +168,8 @@ public:
     DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override {}
+    // Back to the live deploy, the DNS checks stopped.
+    void leave() override;
 
     QList<QToolButton *> copyButtons() const;
     QLabel *checkingLabel() const { return m_checking; }
@@ -174,6 +194,9 @@ public:
     // The agent column asks this (by name, it knows no deploy types) for the
     // least height at which the card keeps its main control and status in view.
     Q_INVOKABLE int leastHeightForWidth(int width) const;
+    // And, given room between that and the whole card, how much of it the
+    // card takes so that its scrolling middle shows whole rows.
+    Q_INVOKABLE int fittedHeight(int width, int height) const;
     // The card's whole height (a layout item would ask the card's layout,
     // which counts the scrolling middle at its least).
     bool hasHeightForWidth() const override { return true; }

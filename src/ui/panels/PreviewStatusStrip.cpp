@@ -11,10 +11,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace nerim {
@@ -52,26 +54,100 @@ CapsuleButton::Look pillLook(const QString &symbol)
     return look;
 }
 
-// A wrapped banner text that asks for the height its lines take at its
-// current width (up to its line limit): the strip's layouts size rows by
-// their hints, which assume a wider label, and would cut the last line.
-class BannerText : public QLabel {
-public:
-    explicit BannerText(QWidget *parent) : QLabel(parent) {}
+} // namespace
 
-protected:
-    void resizeEvent(QResizeEvent *event) override
-    {
-        QLabel::resizeEvent(event);
-        const int wanted = std::min(heightForWidth(width()), maximumHeight());
-        if (wanted > 0 && wanted != minimumHeight())
-            setMinimumHeight(wanted);
+PreviewBannerText::PreviewBannerText(int lines, QWidget *parent) : QLabel(parent), m_lines(lines) {}
+
+bool PreviewBannerText::isCut() const
+{
+    bool complete = true;
+    NmText::wrappedLines(text(), font(), std::max(contentsRect().width(), 1), m_lines, &complete);
+    return !complete;
+}
+
+QStringList PreviewBannerText::linesAt(int width) const
+{
+    return NmText::wrappedLines(text(), font(), std::max(width, 1), m_unfolded ? INT_MAX : m_lines);
+}
+
+int PreviewBannerText::heightForWidth(int width) const
+{
+    const QMargins margins = contentsMargins();
+    const qsizetype count = std::max<qsizetype>(1, linesAt(width - margins.left() - margins.right()).size());
+    return lineHeight() * int(count) + margins.top() + margins.bottom();
+}
+
+int PreviewBannerText::lineHeight() const { return int(std::ceil(QFontMetricsF(font()).lineSpacing())); }
+
+QSize PreviewBannerText::sizeHint() const
+{
+    const int width = QLabel::sizeHint().width();
+    return {width, heightForWidth(width)};
+}
+
+QSize PreviewBannerText::minimumSizeHint() const { return {0, heightForWidth(std::max(width(), 1))}; }
+
+void PreviewBannerText::setUnfolded(bool unfolded)
+{
+    if (m_unfolded == unfolded)
+        return;
+    m_unfolded = unfolded;
+    follow();
+    update();
+}
+
+void PreviewBannerText::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setFont(font());
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QRect area = contentsRect();
+    const QFontMetricsF metrics(font());
+    qreal y = area.top() + metrics.ascent();
+    for (const QString &line : shownLines()) {
+        painter.drawText(QPointF(area.left(), y), line);
+        y += lineHeight();
     }
-};
+}
+
+void PreviewBannerText::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    follow();
+}
+
+void PreviewBannerText::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        follow();
+}
+
+void PreviewBannerText::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && (m_unfolded || isCut())) {
+        setUnfolded(!m_unfolded);
+        event->accept();
+        return;
+    }
+    QLabel::mouseReleaseEvent(event);
+}
+
+void PreviewBannerText::follow()
+{
+    const int wanted = heightForWidth(width());
+    if (wanted != minimumHeight())
+        setMinimumHeight(wanted);
+    const bool cut = isCut();
+    NmText::setPlainToolTip(this, cut ? text() : QString());
+    setCursor(cut || m_unfolded ? Qt::PointingHandCursor : Qt::ArrowCursor);
+}
+
+namespace {
 
 QLabel *bannerText(const QString &text, int lines, QWidget *parent)
 {
-    auto *label = new BannerText(parent);
+    auto *label = new PreviewBannerText(lines, parent);
     NmText::setPlainText(label, text);
     label->setFont(NmFont::caption());
     QPalette palette = label->palette();
@@ -79,7 +155,6 @@ QLabel *bannerText(const QString &text, int lines, QWidget *parent)
     label->setPalette(palette);
     label->setWordWrap(true);
     label->setObjectName(QStringLiteral("bannerText"));
-    label->setMaximumHeight(int(std::ceil(QFontMetricsF(label->font()).lineSpacing() * lines)) + 2);
     label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     return label;
 }

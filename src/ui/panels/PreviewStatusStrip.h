@@ -2,7 +2,9 @@
 
 #include "ui/panels/PreviewPanelLook.h"
 
+#include <QLabel>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -19,6 +21,45 @@ struct PreviewStripActions {
     // The secret prompt's field changed, and Return or Submit in it.
     std::function<void(const QString &)> secretEdited;
     std::function<void()> submitSecret;
+};
+
+// A banner text (the page error, the repair's progress, the stuck reason)
+// wrapped onto at most `lines` lines at its width. A longer text shows its
+// first lines, the last one ending in "…", and stays whole within reach: its
+// tooltip holds all of it and a click unfolds every line (another click
+// folds it again). Its least height is that of the lines shown at its own
+// width, so the row never cuts a line.
+class PreviewBannerText : public QLabel {
+public:
+    PreviewBannerText(int lines, QWidget *parent = nullptr);
+
+    // Whether the text needs more lines than the folded text shows.
+    bool isCut() const;
+    bool isUnfolded() const { return m_unfolded; }
+    void setUnfolded(bool unfolded);
+    // The lines drawn now.
+    QStringList shownLines() const { return linesAt(contentsRect().width()); }
+
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    QStringList linesAt(int width) const;
+    // Whole points a line, so that the rows of text never fall between pixels.
+    int lineHeight() const;
+    // Height, tooltip and pointer for the text at the current width.
+    void follow();
+
+    int m_lines;
+    bool m_unfolded = false;
 };
 
 // The row of the status strip under the preview's toolbar for `strip`, on

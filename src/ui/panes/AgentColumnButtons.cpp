@@ -31,7 +31,7 @@ SpawnAgentButton::SpawnAgentButton(QWidget *parent)
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    setLook(AgentColumnLook::spawnButton(0));
+    setLook(AgentColumnLook::spawnButton({}));
 }
 
 void SpawnAgentButton::setLook(const AgentColumnLook::SpawnButtonLook &look)

@@ -7,7 +7,7 @@
 namespace nerim {
 
 // "Spawn agent" under the panes: a plus, the title and, at the limit, the
-// count of panes ("3 / 3"), centred on the column's width inside a dashed
+// count of the user's agents ("3 / 3"), centred on the column's width inside a dashed
 // rounded outline. Disabled at the limit.
 class SpawnAgentButton : public QAbstractButton {
     Q_OBJECT

@@ -33,7 +33,7 @@ Arrangement arrangement(const QList<QUuid> &paneIds, const std::optional<QUuid> 
 
 namespace {
 
-int gaps(const QList<SlotNeed> &needs) { return needs.isEmpty() ? 0 : spacing * int(needs.size() - 1); }
+int gaps(const QList<SlotNeed> &needs, int gap = spacing) { return needs.isEmpty() ? 0 : gap * int(needs.size() - 1); }
 
 // Splits `space` among panes with these least heights: evenly where the share
 // covers a pane's least height, the pane's least height where it does not.
@@ -95,39 +95,82 @@ int stackedAreaHeight(const QList<SlotNeed> &needs)
     return std::max(paneAreaHeight + cards, needed);
 }
 
-QList<SlotHeights> stackedSlotHeights(int area, const QList<SlotNeed> &needs)
+int stackedSpacing(int height, const QList<SlotNeed> &needs)
+{
+    // The gaps between the slots and the one above the spawn button.
+    const int count = int(needs.size());
+    if (count == 0)
+        return spacing;
+    int least = 0;
+    for (const SlotNeed &need : needs)
+        least += need.header + need.leastCard();
+    if (least + spacing * count <= height)
+        return spacing;
+    return std::clamp((height - least) / count, narrowestSpacing, spacing);
+}
+
+QList<SlotHeights> stackedSlotHeights(int area, const QList<SlotNeed> &needs, int gap)
 {
     int cards = 0;
-    for (const SlotNeed &need : needs)
+    int leastCards = 0;
+    for (const SlotNeed &need : needs) {
         cards += need.card;
-    const int space = area - gaps(needs);
-    // The least height of each pane: with its line, or (for the panes
-    // without a card, once the area is short) without it.
-    const auto least = [&](bool othersKeepLine) {
+        leastCards += need.leastCard();
+    }
+    const int space = area - gaps(needs, gap);
+    // Which panes keep a line of their transcript below their header.
+    enum class Lines { all, underCards, none };
+    const auto least = [&](Lines lines) {
         QList<int> result;
         int total = 0;
         for (const SlotNeed &need : needs) {
-            result.append(need.header + (need.card > 0 || othersKeepLine ? need.line : 0));
+            const bool keeps = lines == Lines::all || (lines == Lines::underCards && need.card > 0);
+            result.append(need.header + (keeps ? need.line : 0));
             total += result.last();
         }
         return std::pair{result, total};
     };
-    auto [minimums, total] = least(true);
-    if (cards + total > space)
-        std::tie(minimums, total) = least(false);
 
     QList<SlotHeights> result;
-    if (cards + total <= space) {
+    // Whole cards: the panes share what they leave.
+    for (const Lines lines : {Lines::all, Lines::underCards}) {
+        const auto [minimums, total] = least(lines);
+        if (cards + total > space)
+            continue;
         const QList<int> panes = shareWithMinimums(space - cards, minimums);
         for (int i = 0; i < needs.size(); ++i)
             result.append({needs[i].card, panes[i]});
         return result;
     }
-    // Too short for the cards: the panes keep their least heights and the
-    // cards show what is left, in order.
+    // The cards give up part of their middles: each keeps its least, and
+    // what is left goes to them in order. Shorter still, the panes under
+    // them give up their line, which is the first to come back.
+    for (const Lines lines : {Lines::underCards, Lines::none}) {
+        const auto [minimums, total] = least(lines);
+        if (leastCards + total > space)
+            continue;
+        int extra = space - total - leastCards;
+        QList<int> panes = minimums;
+        if (lines == Lines::none)
+            for (int i = 0; i < needs.size(); ++i)
+                if (needs[i].card > 0) {
+                    const int line = std::min(needs[i].line, extra);
+                    panes[i] += line;
+                    extra -= line;
+                }
+        for (int i = 0; i < needs.size(); ++i) {
+            const int grown = std::min(needs[i].card - needs[i].leastCard(), extra);
+            extra -= grown;
+            result.append({needs[i].leastCard() + grown, panes[i]});
+        }
+        return result;
+    }
+    // Too short even for that: the panes keep their headers and the cards
+    // show what is left, in order.
+    const auto [minimums, total] = least(Lines::none);
     int left = std::max(0, space - total);
     for (int i = 0; i < needs.size(); ++i) {
-        const int card = std::min(needs[i].card, left);
+        const int card = std::min(needs[i].leastCard(), left);
         left -= card;
         result.append({card, minimums[i]});
     }
@@ -146,11 +189,12 @@ QList<Chip> chips(const QList<Pane> &panes, int expandedIndex)
     return result;
 }
 
-SpawnButtonLook spawnButton(int paneCount)
+SpawnButtonLook spawnButton(const QList<bool> &systemPaneFlags)
 {
-    if (paneCount < paneLimit)
+    if (systemPaneFlags.size() < paneLimit)
         return {true, S::spawnHelp, {NmColor::ink}, std::nullopt, 0.5};
-    return {false, S::spawnLimitHelp, {NmColor::inkTertiary}, S::spawnCounter.arg(paneCount).arg(paneLimit), 0.3};
+    const auto agents = std::count(systemPaneFlags.cbegin(), systemPaneFlags.cend(), false);
+    return {false, S::spawnLimitHelp, {NmColor::inkTertiary}, S::spawnCounter.arg(agents).arg(paneLimit), 0.3};
 }
 
 QString responsibilityHelp() { return Strings::SpawnPopover::responsibilityHelp.arg(responsibilityLimit); }

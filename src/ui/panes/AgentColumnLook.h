@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QUuid>
+#include <algorithm>
 #include <optional>
 
 namespace nerim {
@@ -16,7 +17,8 @@ namespace nerim {
 // popover's draft.
 namespace AgentColumnLook {
 
-// Spawning stops at this many open panes (system panes count).
+// Spawning stops at this many open panes (the controller counts the Deploy
+// and Repair panes too); the counter speaks of the user's agents only.
 inline constexpr int paneLimit = 3;
 // The longest responsibility, in user-perceived characters.
 inline constexpr int responsibilityLimit = 24;
@@ -24,6 +26,8 @@ inline constexpr int columnWidth = 360;
 // The height of the stacked panes together (and of the empty layout).
 inline constexpr int paneAreaHeight = 400;
 inline constexpr int spacing = 16;
+// The gaps of the stack narrow down to this where a card needs the room.
+inline constexpr int narrowestSpacing = 8;
 inline constexpr int chipSpacing = 8;
 
 enum class Layout { empty, stacked, expanded };
@@ -45,11 +49,16 @@ Arrangement arrangement(const QList<QUuid> &paneIds, const std::optional<QUuid> 
 
 // What one slot of the stacked layout asks for: the deploy card above the
 // pane (0 without one), the pane's header (with the divider under it) and
-// one line of its transcript.
+// one line of its transcript. A card can give up part of its scrolling
+// middle down to `cardLeast` (its title, close mark, main control and
+// status line, and its middle's first row); -1 when it cannot.
 struct SlotNeed {
     int card = 0;
     int header = 0;
     int line = 0;
+    int cardLeast = -1;
+
+    int leastCard() const { return cardLeast < 0 ? card : std::min(cardLeast, card); }
 };
 
 // The height the stacked panes would take together: the resting area, grown
@@ -57,8 +66,7 @@ struct SlotNeed {
 // a line of each pane in view).
 int stackedAreaHeight(const QList<SlotNeed> &needs);
 
-// How one slot is split: the part of its card in view (all of it unless the
-// area is too short; the card then scrolls) and the pane under it.
+// How one slot is split: the part of its card in view and the pane under it.
 struct SlotHeights {
     int card = 0;
     int pane = 0;
@@ -70,9 +78,17 @@ struct SlotHeights {
 // the cards leave evenly (the first panes take the odd points), and a pane
 // never gets less than its header and a line while the area holds that for
 // all of them. When it does not, the panes without a card give up their line
-// first; then the card shows only what is left after every header and the
-// carrying pane's line (and scrolls). Past that the slots overrun the area.
-QList<SlotHeights> stackedSlotHeights(int area, const QList<SlotNeed> &needs);
+// first; then the cards give up their scrolling middles down to their least;
+// then the pane under a card gives up its line. A card never gets less than
+// its least while the headers leave room for it; past that it shows what is
+// left after the headers (and scrolls as a whole), and past that the slots
+// overrun the area.
+QList<SlotHeights> stackedSlotHeights(int area, const QList<SlotNeed> &needs, int gap = spacing);
+
+// The gap between the stacked slots (and above the spawn button) when the
+// slots and those gaps have `height` points: the usual 16, narrowed (never
+// under 8) where every card would otherwise lose part of its least.
+int stackedSpacing(int height, const QList<SlotNeed> &needs);
 
 // What a switch chip reads of a pane.
 struct Pane {
@@ -98,15 +114,18 @@ struct SpawnButtonLook {
     QString help;
     // The symbol's and the title's colour.
     TokenColor color;
-    // "3 / 3" at the limit and beyond; none below it.
+    // At the limit: the user's agents of the three ("3 / 3"); none below it.
     std::optional<QString> counter;
     double borderOpacity = 0.5;
 
     friend bool operator==(const SpawnButtonLook &, const SpawnButtonLook &) = default;
 };
 
-// By the number of open panes, system panes included.
-SpawnButtonLook spawnButton(int paneCount);
+// By the open panes, one flag each: whether it is a system pane (Deploy,
+// Repair). The button is disabled once the panes reach the limit, as
+// spawning is; its counter counts only the user's agents, so a Deploy pane
+// beside three agents reads "3 / 3", not "4 / 3".
+SpawnButtonLook spawnButton(const QList<bool> &systemPaneFlags);
 
 // The popover's help line: "Optional · up to 24 characters. Example: …".
 QString responsibilityHelp();

@@ -226,7 +226,10 @@ void AgentColumnView::refresh()
         slot.overlay->setVisible(shown);
     }
 
-    m_spawnButton->setLook(AgentColumnLook::spawnButton(int(ids.size())));
+    QList<bool> systemPanes;
+    for (const AgentPaneState *pane : m_canvas->panes())
+        systemPanes.append(pane->isSystemPane());
+    m_spawnButton->setLook(AgentColumnLook::spawnButton(systemPanes));
     syncChips();
 
     // The width is a limit for the layout, not for the widget, so the column
@@ -349,7 +352,8 @@ QList<AgentColumnLook::SlotNeed> AgentColumnView::stackedNeeds() const
     QList<AgentColumnLook::SlotNeed> needs;
     for (const QUuid &id : m_order) {
         const Slot &slot = m_slots[id];
-        needs.append({overlayHeight(slot, paneWidth(slot, areaWidth)), slot.view->compactHeight(false), line});
+        const int width = paneWidth(slot, areaWidth);
+        needs.append({overlayHeight(slot, width), slot.view->compactHeight(false), line, overlayLeastHeight(slot, width)});
     }
     return needs;
 }
@@ -397,6 +401,18 @@ int AgentColumnView::overlayLeastHeight(const Slot &slot, int width) const
     return qMin(least, overlayHeight(slot, width));
 }
 
+int AgentColumnView::overlayFittedHeight(const Slot &slot, int width, int height) const
+{
+    int fitted = -1;
+    QWidget *overlay = slot.overlay;
+    if (!overlay || overlay->metaObject()->indexOfMethod("fittedHeight(int,int)") < 0 ||
+        !QMetaObject::invokeMethod(overlay, "fittedHeight", Qt::DirectConnection, Q_RETURN_ARG(int, fitted),
+                                   Q_ARG(int, width), Q_ARG(int, height)) ||
+        fitted < 0 || fitted > height)
+        return height;
+    return fitted;
+}
+
 void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumnLook::SlotHeights &split)
 {
     const int width = paneWidth(slot, area.width());
@@ -404,11 +420,15 @@ void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumn
     const int full = overlayHeight(slot, width);
     const int least = overlayLeastHeight(slot, width);
     const int room = qMin(split.card, full);
+    int spare = 0;
     if (room >= least) {
-        // The card fits whole, or squeezes its own middle: its header and
-        // its main control stay in view without scrolling.
-        slot.cardFull = room;
-        slot.cardShown = room;
+        // The card fits whole, or squeezes its own middle (to whole rows; the
+        // pane under it takes the rest): its header and its main control
+        // stay in view without scrolling.
+        const int fitted = overlayFittedHeight(slot, width, room);
+        spare = room - fitted;
+        slot.cardFull = fitted;
+        slot.cardShown = fitted;
     } else {
         // Not even that fits: a window onto the squeezed card, moved by the
         // wheel and the keyboard focus.
@@ -424,7 +444,7 @@ void AgentColumnView::placeSlot(Slot &slot, const QRect &area, const AgentColumn
         m_motion->place(slot.overlay, QRect(left, area.top(), width, slot.cardShown));
         slot.overlay->clearMask();
     }
-    m_motion->place(slot.view, QRect(left, area.top() + slot.cardShown, width, qMax(0, split.pane)));
+    m_motion->place(slot.view, QRect(left, area.top() + slot.cardShown, width, qMax(0, split.pane + spare)));
 }
 
 QRect AgentColumnView::shownCardRect(const Slot &slot) const
@@ -539,16 +559,23 @@ void AgentColumnView::placeChildren()
         break;
     case AgentColumnLook::Layout::stacked: {
         // The area the column asks for, or what its frame leaves when the
-        // window gives it less (never under the resting 400 points).
+        // window gives it less (never under the resting 400 points). Where
+        // the stack needs more than that, the spawn button (which casts no
+        // shadow) takes the margin under it, and the gaps narrow, so that a
+        // card keeps its least.
         const QList<AgentColumnLook::SlotNeed> needs = stackedNeeds();
-        const int area = qMax(AgentColumnLook::paneAreaHeight, qMin(AgentColumnLook::stackedAreaHeight(needs),
-                                                                    content.height() - spacing - buttonHeight));
-        const QList<AgentColumnLook::SlotHeights> heights = AgentColumnLook::stackedSlotHeights(area, needs);
+        const int wanted = AgentColumnLook::stackedAreaHeight(needs);
+        int room = content.height() - buttonHeight;
+        if (wanted + spacing > room)
+            room += shadowMarginBottom - spawnButtonMarginBottom;
+        const int gap = AgentColumnLook::stackedSpacing(room, needs);
+        const int area = qMax(AgentColumnLook::paneAreaHeight, qMin(wanted, room - gap));
+        const QList<AgentColumnLook::SlotHeights> heights = AgentColumnLook::stackedSlotHeights(area, needs, gap);
         int top = content.top();
         for (int i = 0; i < m_order.size(); ++i) {
             const int height = heights[i].card + heights[i].pane;
             placeSlot(m_slots[m_order[i]], QRect(content.left(), top, content.width(), height), heights[i]);
-            top += height + spacing;
+            top += height + gap;
         }
         m_motion->place(m_spawnButton, QRect(content.left(), top, content.width(), buttonHeight));
         break;
@@ -572,9 +599,10 @@ void AgentColumnView::placeChildren()
         if (m_slots.contains(expandedId)) {
             Slot &slot = m_slots[expandedId];
             const QRect area(content.left(), content.top(), content.width(), qMax(0, slotBottom - content.top()));
-            const AgentColumnLook::SlotNeed need{overlayHeight(slot, paneWidth(slot, area.width())),
-                                                 slot.view->compactHeight(false),
-                                                 slot.view->compactHeight(true) - slot.view->compactHeight(false)};
+            const int width = paneWidth(slot, area.width());
+            const AgentColumnLook::SlotNeed need{overlayHeight(slot, width), slot.view->compactHeight(false),
+                                                 slot.view->compactHeight(true) - slot.view->compactHeight(false),
+                                                 overlayLeastHeight(slot, width)};
             placeSlot(slot, area, AgentColumnLook::stackedSlotHeights(area.height(), {need}).constFirst());
         }
         break;

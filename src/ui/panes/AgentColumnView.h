@@ -43,6 +43,8 @@ public:
     static constexpr int shadowMarginSide = 20;
     static constexpr int shadowMarginTop = 4;
     static constexpr int shadowMarginBottom = 24;
+    // What the spawn button leaves of that margin when the stack needs the room.
+    static constexpr int spawnButtonMarginBottom = 2;
 
     explicit AgentColumnView(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
 
@@ -111,6 +113,8 @@ private:
     int overlayHeight(const Slot &slot, int width) const;
     // The least height the slot's card keeps its main control in view at.
     int overlayLeastHeight(const Slot &slot, int width) const;
+    // What of `height` the slot's card takes so that its middle shows whole rows.
+    int overlayFittedHeight(const Slot &slot, int width, int height) const;
     // What each stacked slot asks for, in pane order.
     QList<AgentColumnLook::SlotNeed> stackedNeeds() const;
     // Places the card (what of it fits) and the pane under it in `area`.

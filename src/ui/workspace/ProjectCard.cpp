@@ -17,7 +17,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
-#include <QTextLayout>
 #include <cmath>
 
 namespace nerim {
@@ -30,34 +29,6 @@ constexpr double kRowSpacing = 8;
 constexpr double kIconSize = 14;
 constexpr double kRemoveSide = 20;
 constexpr double kRemoveInset = 8;
-
-// `text` laid out in `width` on at most `maxLines` lines (breaking anywhere
-// when a word does not fit); the last line is cut with an ellipsis when the
-// text goes on.
-QStringList wrappedLines(const QString &text, const QFont &font, double width, int maxLines)
-{
-    QStringList lines;
-    QTextLayout layout(text, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    int consumed = 0;
-    while (lines.size() < maxLines) {
-        QTextLine line = layout.createLine();
-        if (!line.isValid())
-            break;
-        line.setLineWidth(width);
-        lines.append(text.mid(line.textStart(), line.textLength()));
-        consumed = line.textStart() + line.textLength();
-    }
-    layout.endLayout();
-    if (consumed < text.size() && !lines.isEmpty()) {
-        const QFontMetricsF metrics(font);
-        lines.last() = metrics.elidedText(lines.last() + text.mid(consumed), Qt::ElideRight, width);
-    }
-    return lines;
-}
 
 } // namespace
 
@@ -124,7 +95,7 @@ QString ProjectCard::shownName() const
 
 QStringList ProjectCard::shownPathLines() const
 {
-    return wrappedLines(m_project.path, NmFont::monoSmall(), contentRect().width(), 2);
+    return NmText::wrappedLines(m_project.path, NmFont::monoSmall(), contentRect().width(), 2);
 }
 
 void ProjectCard::keyPressEvent(QKeyEvent *event)

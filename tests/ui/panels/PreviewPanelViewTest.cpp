@@ -3,12 +3,15 @@
 // the banner over a real canvas controller with the fake agent provider; and
 // one load through the real web view from a loopback server.
 #include "canvas/CanvasFixture.h"
+#include "launcher/DevServerRunner.h"
 #include "LoopbackHttpServer.h"
 #include "preview/PreviewState.h"
 #include "repair/RepairSessionState.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panels/PreviewPanelView.h"
+#include "ui/panels/PreviewStatusStrip.h"
 #include "ui/workspace/CanvasPanelWiring.h"
+#include "ui/workspace/ProjectCanvasView.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -204,6 +207,89 @@ TEST_F(PreviewPanelCanvasTest, AFailedStartOffersARepairThatCanBeCancelled)
     EXPECT_NE(panel.findChild<QWidget *>(QStringLiteral("errorRow")), nullptr);
     EXPECT_NE(panel.findChild<QWidget *>(QStringLiteral("askButton")), nullptr);
 }
+
+// ---- In the canvas screen ------------------------------------------------------------
+
+// A failed start's summary and hint in the banner of the preview beside the
+// agent column, in a maximised window of 1280 × 800 and 1600 × 1000 (the
+// title bar and menu bar take about 50 points), with and without the Plans
+// panel: every line drawn has its room, and the whole text is shown, or is
+// in the tooltip and unfolds on a click.
+class PreviewBannerInCanvasTest : public CanvasTest, public ::testing::WithParamInterface<QSize> {};
+
+TEST_P(PreviewBannerInCanvasTest, TheWholeFailureIsShownOrWithinReach)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto factory = [this](const QString &id, const QString &path, const QString &name) {
+        auto made = std::make_shared<ProjectCanvasViewModel>(id, path, name, provider, nullptr, services());
+        return made;
+    };
+    ProjectCanvasView screen(QStringLiteral("project-id"), QUrl::fromLocalFile(project), QStringLiteral("Recipe Box"),
+                             nullptr, [] {}, factory);
+    screen.setAttribute(Qt::WA_DontShowOnScreen);
+    screen.resize(GetParam() - QSize(0, 50));
+    screen.show();
+    ASSERT_TRUE(waitUntil([&] { return screen.phase() == ProjectCanvasView::Phase::ready; }));
+    ProjectCanvasViewModel *canvas = screen.canvas();
+    for (int i = 0; i < 3; ++i)
+        canvas->spawnPane(QString(), AgentRole::unspecified);
+    canvas->preview().setVisible(true);
+
+    const QStringList failures{QStringLiteral("Error: Cannot find module 'express'"),
+                               QStringLiteral("Missing required environment variable: STRIPE_WEBHOOK_SIGNING_SECRET")};
+    int cut = 0;
+    for (const bool plans : {false, true}) {
+        if (canvas->plan().isVisible() != plans)
+            canvas->plan().toggleVisibility();
+        for (const QString &line : failures) {
+            const std::optional<DetectedFailure> failure = DevServerRunner::classifyFailureLine(line);
+            ASSERT_TRUE(failure && failure->hint);
+            // As the canvas writes a failed start into the preview.
+            const QString text = failure->summary + QStringLiteral("  ") + *failure->hint;
+            SCOPED_TRACE(text.toStdString() + (plans ? " beside the Plans panel" : ""));
+            canvas->preview().setError(text);
+            for (int i = 0; i < 8; ++i)
+                QApplication::processEvents();
+            auto *label = screen.findChild<PreviewBannerText *>(QStringLiteral("bannerText"));
+            ASSERT_NE(label, nullptr);
+            ASSERT_TRUE(label->isVisible());
+            EXPECT_EQ(label->text(), text);
+            const QRect frame(label->mapTo(&screen, QPoint(0, 0)), label->size());
+            EXPECT_TRUE(screen.rect().contains(frame));
+            EXPECT_TRUE(QRect(screen.previewPanel()->mapTo(&screen, QPoint(0, 0)), screen.previewPanel()->size())
+                            .contains(frame));
+            // No line drawn is cut: the label is as tall as its lines.
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+            const auto shownWhole = [&] {
+                return label->shownLines().join(QString()).simplified() == text.simplified();
+            };
+            if (label->isCut()) {
+                ++cut;
+                EXPECT_FALSE(shownWhole());
+                EXPECT_TRUE(label->shownLines().last().endsWith(QChar(0x2026)));
+                EXPECT_EQ(label->toolTip(), text);
+                QTest::mouseClick(label, Qt::LeftButton);
+                for (int i = 0; i < 8; ++i)
+                    QApplication::processEvents();
+                EXPECT_TRUE(label->isUnfolded());
+                EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+                QTest::mouseClick(label, Qt::LeftButton);
+                EXPECT_FALSE(label->isUnfolded());
+            }
+            label->setUnfolded(true);
+            EXPECT_TRUE(shownWhole());
+        }
+    }
+    // Beside the Plans panel on the smaller screen, the longer text is folded.
+    if (GetParam().width() == 1280) {
+        EXPECT_GT(cut, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowSizes, PreviewBannerInCanvasTest, ::testing::Values(QSize(1280, 800), QSize(1600, 1000)),
+                         [](const ::testing::TestParamInfo<QSize> &info) {
+                             return std::to_string(info.param.width()) + "x" + std::to_string(info.param.height());
+                         });
 
 // ---- Over the real web view --------------------------------------------------------------
 

@@ -1,8 +1,9 @@
 // The agent column inside the real canvas screen, at the window sizes people
-// use, while the Deploy pane shows each of its cards beside two other panes:
-// every pane keeps its header (name, status, close mark) in view, the pane
-// with a card keeps a line of its transcript, and nothing is drawn over
-// anything else or outside the window.
+// use, while the Deploy pane shows each of its cards beside the user's panes
+// (two, or the full three): every pane keeps its header (name, status, close
+// mark) in view, every card its title, close mark, main control and status
+// line without any scrolling (a long card scrolls only its middle), and
+// nothing is drawn over anything else or outside the window.
 #include "TestAsync.h"
 #include "TestEnvironment.h"
 #include "canvas/ProjectCanvasViewModel.h"
@@ -25,6 +26,8 @@
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
 
@@ -83,11 +86,6 @@ void turnWheelOverCard(QWidget *column, QWidget *overlay, int notches)
 // and the menu bar take about 50 points of its height.
 QSize canvasOnScreen(QSize screen) { return screen - QSize(0, 50); }
 
-struct CardCase {
-    const char *name;
-    Phase phase;
-};
-
 class AgentColumnCardsTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -101,9 +99,12 @@ protected:
             writeFile(path, "#!/bin/sh\n");
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         }
-        // Variables for the checklist: one row each.
-        writeFile(project + u"/.env"_s,
-                  "DATABASE_URL=postgres://x\nSTRIPE_SECRET_KEY=sk\nNEXT_PUBLIC_SITE_URL=https://x\nRESEND_API_KEY=re\n");
+        // Variables for the checklist, one row each: more than a short window
+        // holds.
+        QByteArray env = "DATABASE_URL=postgres://x\nSTRIPE_SECRET_KEY=sk\nNEXT_PUBLIC_SITE_URL=https://x\n";
+        for (int i = 1; i <= 9; ++i)
+            env += "SETTING_NUMBER_" + QByteArray::number(i) + "=value\n";
+        writeFile(project + u"/.env"_s, env);
         provider = std::make_shared<FakeAgentProvider>();
     }
 
@@ -195,10 +196,13 @@ protected:
                 EXPECT_TRUE(columnFrame.contains(shown));
                 EXPECT_GT(shown.height(), 0);
                 taken.append(shown);
-                // Below the header: the divider and at least one line.
+                // Below the header: the divider and at least one line, unless
+                // the card needed that room to keep its least.
                 const QRect transcript = frameIn(view->transcript(), screen.get());
-                EXPECT_GE(transcript.height(), view->fontMetrics().height())
-                    << "the transcript keeps " << transcript.height() << " points";
+                if (overlay->mask().isEmpty() && overlay->height() > deployOverlay->leastHeightForWidth(overlay->width())) {
+                    EXPECT_GE(transcript.height(), view->fontMetrics().height())
+                        << "the transcript keeps " << transcript.height() << " points";
+                }
             }
         }
         for (int i = 0; i < taken.size(); ++i)
@@ -211,32 +215,60 @@ protected:
             EXPECT_FALSE(frame.intersects(button));
     }
 
-    // The card's main control and its status (the title, the agent's reason,
-    // the checking line) lie in the card's part in view and in the window,
-    // without any scrolling.
-    void expectMainControlsInView(const char *cardName, QWidget *overlay)
+    // The card's title (or the agent's reason), its close mark when it has
+    // one, its main control and its status line lie whole in the window, in
+    // the card, and the card is not scrolled: it has at least its least
+    // height. A scrolling middle shows its first row whole.
+    void expectCardWholeInView(const char *cardName, QWidget *overlay, bool closable)
     {
         SCOPED_TRACE(cardName);
         auto *deployOverlay = qobject_cast<DeployPaneOverlay *>(overlay);
         ASSERT_NE(deployOverlay, nullptr);
         DeployCard *card = deployOverlay->card();
         ASSERT_NE(card, nullptr);
-        QList<QWidget *> parts{card->titleLabel() ? card->titleLabel() : card->leadLabel()};
+        EXPECT_TRUE(overlay->mask().isEmpty()) << "the card scrolls as a whole";
+        EXPECT_GE(overlay->height(), deployOverlay->leastHeightForWidth(overlay->width()));
+        QList<QWidget *> parts{card->leadLabel()};
+        if (card->titleLabel())
+            parts.append(card->titleLabel());
         if (card->field())
             parts.append(card->field());
         if (card->primaryButton())
             parts.append(card->primaryButton());
         if (auto *verify = qobject_cast<DomainVerifyCard *>(card))
             parts.append(verify->checkingLabel());
+        ASSERT_NE(card->closeButton(), nullptr);
+        EXPECT_EQ(card->closeButton()->isVisible(), closable);
+        if (closable)
+            parts.append(card->closeButton());
         const QRect shown = shownCard(overlay);
         for (QWidget *part : parts) {
             ASSERT_NE(part, nullptr);
-            EXPECT_TRUE(part->isVisible()) << part->objectName().toStdString();
+            const std::string name = part->objectName().toStdString();
+            EXPECT_TRUE(part->isVisible()) << name;
             const QRect frame = frameIn(part, screen.get());
-            EXPECT_TRUE(shown.contains(frame))
-                << part->objectName().toStdString() << " at " << frame.y() << "+" << frame.height()
-                << " with the card in view at " << shown.y() << "+" << shown.height();
-            EXPECT_TRUE(screen->rect().contains(frame)) << part->objectName().toStdString();
+            EXPECT_TRUE(shown.contains(frame)) << name << " at " << frame.y() << "+" << frame.height()
+                                               << " with the card in view at " << shown.y() << "+" << shown.height();
+            EXPECT_TRUE(screen->rect().contains(frame)) << name;
+            // A wrapped text has the height of all its lines.
+            if (part->hasHeightForWidth()) {
+                EXPECT_GE(part->height(), part->heightForWidth(part->width())) << name;
+            }
+        }
+        // The middle that scrolls shows whole rows, its first at least, never
+        // a part of one.
+        if (QScrollArea *body = card->body(); body && body->isVisible() && body->verticalScrollBar()->value() == 0) {
+            QLayout *rows = body->widget()->layout();
+            ASSERT_GT(rows->count(), 0);
+            const QRect viewport(body->viewport()->mapTo(screen.get(), QPoint(0, 0)), body->viewport()->size());
+            for (int i = 0; i < rows->count(); ++i) {
+                const QRect row =
+                    rows->itemAt(i)->geometry().translated(body->widget()->mapTo(screen.get(), QPoint(0, 0)));
+                if (i == 0 || viewport.intersects(row)) {
+                    EXPECT_TRUE(viewport.contains(row)) << "row " << i << " at " << row.y() << "+" << row.height()
+                                                        << " in a middle at " << viewport.y() << "+" << viewport.height();
+                }
+            }
         }
     }
 
@@ -248,13 +280,24 @@ protected:
     QPointer<ProjectCanvasViewModel> controller;
 };
 
-class AgentColumnCardsAtWindowSize : public AgentColumnCardsTest, public ::testing::WithParamInterface<QSize> {};
+// A window size and how many panes the column holds, the Deploy pane included.
+struct ColumnCase {
+    QSize screen;
+    int panes;
+};
 
-TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneShowsACard)
+class AgentColumnCardsAtWindowSize : public AgentColumnCardsTest, public ::testing::WithParamInterface<ColumnCase> {};
+
+TEST_P(AgentColumnCardsAtWindowSize, EveryCardShowsItsTitleCloseMarkMainControlAndStatusWithoutScrolling)
 {
-    const QSize screenSize = GetParam();
-    openWithDeployPane(canvasOnScreen(screenSize));
+    const QSize screenSize = GetParam().screen;
+    openWithDeployPane(canvasOnScreen(screenSize), GetParam().panes);
     ProjectCanvasViewModel *canvas = screen->canvas();
+    AgentColumnView *column = screen->agentColumn();
+    // The counter counts the user's agents, not the Deploy pane beside them.
+    EXPECT_FALSE(column->spawnButton()->isEnabled());
+    EXPECT_EQ(column->spawnButton()->look().counter, u"%1 / 3"_s.arg(GetParam().panes - 1));
+
     const DeploySessionState::TerminalSnapshot live{u"https://recipe-box.vercel.app"_s, std::nullopt};
     const QList<DomainRecord> records{
         {u"A"_s, u"@"_s, u"76.76.21.21"_s, std::nullopt},
@@ -263,55 +306,67 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryPaneKeepsItsHeaderWhileTheDeployPaneSh
     QList<DomainRecord> manyRecords = records;
     for (int i = 1; i <= 8; ++i)
         manyRecords.append({u"TXT"_s, u"_verify%1"_s.arg(i), u"vc-domain-verify=recipes.example.com,%1"_s.arg(i), 60});
-    const CardCase cases[] = {
-        {"token", Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"Nerim needs it to publish"_s, DeployProvider::vercel)},
-        {"secret", Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"The checkout page charges cards with it"_s)},
-        {"env-var checklist", Phase::envVarChecklist(DeployProvider::vercel)},
-        {"domain input", Phase::customDomainInput(live)},
-        {"domain verification", Phase::customDomainVerifying(live, u"recipes.example.com"_s, records, 30)},
-        {"domain verification with many records",
-         Phase::customDomainVerifying(live, u"recipes.example.com"_s, manyRecords, 12)},
+    const struct {
+        const char *name;
+        Phase phase;
+        bool closable;
+    } cases[] = {
+        {"token", Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"Nerim needs it to publish"_s, DeployProvider::vercel), true},
+        {"secret", Phase::awaitingSecret(u"STRIPE_SECRET_KEY"_s, u"The checkout page charges cards with it"_s), true},
+        {"env-var checklist of many rows", Phase::envVarChecklist(DeployProvider::vercel), false},
+        {"domain input", Phase::customDomainInput(live), true},
+        {"DNS check before the records", Phase::customDomainVerifying(live, u"recipes.example.com"_s, {}, 30), true},
+        {"DNS check", Phase::customDomainVerifying(live, u"recipes.example.com"_s, records, 29), true},
+        {"DNS check with many records", Phase::customDomainVerifying(live, u"recipes.example.com"_s, manyRecords, 12),
+         true},
     };
-    for (const CardCase &item : cases) {
+    for (const auto &item : cases) {
         canvas->deployState().setPhase(item.phase);
         settle();
-        QWidget *overlay = screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID());
+        QWidget *overlay = column->deployOverlay(*canvas->deployState().deployPaneID());
         ASSERT_NE(overlay, nullptr);
         ASSERT_TRUE(overlay->isVisible()) << item.name;
         expectHeadersInView(item.name);
-        expectMainControlsInView(item.name, overlay);
-        // On the larger screen there is room for the whole of every card.
-        if (screenSize.height() >= 1000) {
-            EXPECT_TRUE(overlay->mask().isEmpty()) << item.name;
-        }
+        expectCardWholeInView(item.name, overlay, item.closable);
     }
+
+    // The env vars of the live deploy, from the Live menu: the checklist
+    // with its close mark.
+    canvas->deployState().setPhase(Phase::live(live.frontendURL, std::nullopt));
+    ASSERT_TRUE(canvas->openEnvVarChecklist());
+    ASSERT_TRUE(waitFor([canvas] { return canvas->deployChecklistFromLive(); }));
+    settle();
+    QWidget *overlay = column->deployOverlay(*canvas->deployState().deployPaneID());
+    ASSERT_NE(overlay, nullptr);
+    expectHeadersInView("env vars from the Live menu");
+    expectCardWholeInView("env vars from the Live menu", overlay, true);
 
     // Without a card the panes share the column's resting height again.
     canvas->deployState().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
     settle();
-    AgentColumnView *column = screen->agentColumn();
-    EXPECT_EQ(column->sizeHint(), QSize(AgentColumnLook::columnWidth + 2 * AgentColumnView::shadowMarginSide,
-                                        AgentColumnLook::paneAreaHeight + AgentColumnLook::spacing +
-                                            column->spawnButton()->sizeHint().height() +
-                                            AgentColumnView::shadowMarginTop + AgentColumnView::shadowMarginBottom));
+    if (GetParam().panes <= 3) {
+        EXPECT_EQ(column->sizeHint(), QSize(AgentColumnLook::columnWidth + 2 * AgentColumnView::shadowMarginSide,
+                                            AgentColumnLook::paneAreaHeight + AgentColumnLook::spacing +
+                                                column->spawnButton()->sizeHint().height() +
+                                                AgentColumnView::shadowMarginTop + AgentColumnView::shadowMarginBottom));
+    }
     expectHeadersInView("no card");
 }
 
-// Beyond the usual three panes, a checklist of many variables leaves a 1280 ×
-// 800 window no room even for its title and button: the headers stay, the
-// card shows what fits and scrolls, by the wheel and as the keyboard moves
-// through it.
+// A card whose least height is more than the window has room for (the
+// agent's reason for a token, pages long) beside three other panes: the
+// headers stay, the card shows what fits and scrolls as a whole, by the
+// wheel and as the keyboard moves through it.
 TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatStay)
 {
-    QByteArray env;
-    for (int i = 1; i <= 12; ++i)
-        env += "SETTING_NUMBER_" + QByteArray::number(i) + "=value\n";
-    writeFile(project + u"/.env"_s, env);
     openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 4);
     ProjectCanvasViewModel *canvas = screen->canvas();
-    canvas->deployState().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
+    QString reason;
+    for (int i = 1; i <= 40; ++i)
+        reason += u"Sentence %1 of why Nerim needs the token. "_s.arg(i);
+    canvas->deployState().setPhase(Phase::awaitingToken(u"VERCEL_TOKEN"_s, reason, DeployProvider::vercel));
     settle();
-    expectHeadersInView("long checklist");
+    expectHeadersInView("a long reason");
 
     auto *overlay = qobject_cast<DeployPaneOverlay *>(
         screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID()));
@@ -319,41 +374,100 @@ TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatS
     ASSERT_NE(overlay->card(), nullptr);
     ASSERT_FALSE(overlay->mask().isEmpty());
     const auto inView = [&](QWidget *widget) { return shownCard(overlay).contains(frameIn(widget, screen.get())); };
-    QWidget *apply = overlay->card()->primaryButton();
-    EXPECT_TRUE(inView(overlay->card()->titleLabel()));
-    EXPECT_FALSE(inView(apply));
+    QWidget *submit = overlay->card()->primaryButton();
+    EXPECT_TRUE(inView(overlay->card()->closeButton()));
+    EXPECT_FALSE(inView(submit));
 
     // The wheel over the card scrolls it to its end and no further.
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 80; ++i)
         turnWheelOverCard(screen->agentColumn(), overlay, -1);
     settle();
-    EXPECT_TRUE(inView(apply));
-    EXPECT_FALSE(inView(overlay->card()->titleLabel()));
+    EXPECT_TRUE(inView(submit));
+    EXPECT_FALSE(inView(overlay->card()->closeButton()));
     expectHeadersInView("scrolled to the end");
 
-    // Back up by the wheel, then the keyboard on the button brings it into view.
-    for (int i = 0; i < 40; ++i)
+    // Back up by the wheel, then the keyboard on the field brings it into view.
+    for (int i = 0; i < 80; ++i)
         turnWheelOverCard(screen->agentColumn(), overlay, 1);
     settle();
-    EXPECT_TRUE(inView(overlay->card()->titleLabel()));
+    EXPECT_TRUE(inView(overlay->card()->closeButton()));
     QApplication::setActiveWindow(screen.get());
-    apply->setFocus(Qt::TabFocusReason);
+    overlay->card()->field()->setFocus(Qt::TabFocusReason);
     settle();
-    EXPECT_TRUE(inView(apply));
-    expectHeadersInView("focus on the button");
+    EXPECT_TRUE(inView(overlay->card()->field()));
+    expectHeadersInView("focus on the field");
 }
 
-// A checklist of many variables beside two other panes is taller than a
+// Escape anywhere in a card that has a close mark does what the mark does
+// (the controller's step closing), ahead of the window's own Escape, which
+// folds an expanded pane; elsewhere Escape still folds it.
+TEST_F(AgentColumnCardsTest, EscapeInACardDoesWhatItsCloseMarkDoes)
+{
+    openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 4);
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    const QUuid deployPane = *canvas->deployState().deployPaneID();
+    QApplication::setActiveWindow(screen.get());
+    canvas->toggleExpandedPane(deployPane);
+    settle();
+    ASSERT_EQ(canvas->expandedPaneId(), deployPane);
+    auto *overlay = qobject_cast<DeployPaneOverlay *>(screen->agentColumn()->deployOverlay(deployPane));
+    ASSERT_NE(overlay, nullptr);
+    const DeploySessionState::TerminalSnapshot live{u"https://recipe-box.vercel.app"_s, std::nullopt};
+    const auto escapeIn = [](QWidget *widget) {
+        widget->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(widget, Qt::Key_Escape);
+    };
+
+    // The domain cards go back to the live deploy.
+    canvas->deployState().setPhase(Phase::customDomainInput(live));
+    settle();
+    ASSERT_NE(overlay->card(), nullptr);
+    escapeIn(overlay->card()->field());
+    EXPECT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::live; }));
+    EXPECT_EQ(canvas->expandedPaneId(), deployPane) << "the window's Escape took the key";
+    // The verify card that follows the typed domain takes the keyboard over
+    // from the input card, so Escape still reaches a card.
+    canvas->deployState().setPhase(Phase::customDomainInput(live));
+    settle();
+    ASSERT_NE(overlay->card(), nullptr);
+    overlay->card()->field()->setFocus(Qt::TabFocusReason);
+    canvas->deployState().setPhase(Phase::customDomainVerifying(live, u"recipes.example.com"_s, {}, 30));
+    settle();
+    ASSERT_NE(overlay->card(), nullptr);
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_TRUE(overlay->card()->isAncestorOf(QApplication::focusWidget()) ||
+                QApplication::focusWidget() == overlay->card());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::live; }));
+    EXPECT_EQ(canvas->expandedPaneId(), deployPane);
+
+    // The token card cancels the deploy, as its close mark does.
+    canvas->deployState().setPhase(Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"to publish"_s, DeployProvider::vercel));
+    settle();
+    ASSERT_NE(overlay->card(), nullptr);
+    escapeIn(overlay->card()->field());
+    EXPECT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::cancelled; }));
+    EXPECT_EQ(canvas->expandedPaneId(), deployPane);
+
+    // With no card, Escape folds the expanded pane again.
+    settle();
+    escapeIn(screen->agentColumn()->paneView(deployPane)->closeButton());
+    EXPECT_TRUE(waitFor([canvas] { return !canvas->expandedPaneId(); }));
+}
+
+// A checklist of many variables beside the user's panes is taller than a
 // 1280 × 800 window can hold: the headers stay, and so do the card's title
 // and its button; the rows scroll inside the card, by the wheel and as the
 // keyboard moves through them.
-TEST_F(AgentColumnCardsTest, ALongChecklistKeepsItsTitleAndButtonAndScrollsItsRows)
+class AgentColumnLongChecklist : public AgentColumnCardsTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(AgentColumnLongChecklist, KeepsItsTitleAndButtonAndScrollsItsRows)
 {
     QByteArray env;
     for (int i = 1; i <= 12; ++i)
         env += "SETTING_NUMBER_" + QByteArray::number(i) + "=value\n";
     writeFile(project + u"/.env"_s, env);
-    openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 3);
+    openWithDeployPane(canvasOnScreen(QSize(1280, 800)), GetParam());
     ProjectCanvasViewModel *canvas = screen->canvas();
     canvas->deployState().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
     settle();
@@ -363,7 +477,7 @@ TEST_F(AgentColumnCardsTest, ALongChecklistKeepsItsTitleAndButtonAndScrollsItsRo
         screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID()));
     ASSERT_NE(overlay, nullptr);
     ASSERT_NE(overlay->card(), nullptr);
-    expectMainControlsInView("long checklist", overlay);
+    expectCardWholeInView("long checklist", overlay, false);
     // The card gave up part of its rows, not its title or its button.
     EXPECT_LT(overlay->height(), overlay->heightForWidth(overlay->width()));
     const auto inView = [&](QWidget *widget) {
@@ -380,18 +494,27 @@ TEST_F(AgentColumnCardsTest, ALongChecklistKeepsItsTitleAndButtonAndScrollsItsRo
     EXPECT_TRUE(inView(first));
     EXPECT_FALSE(inView(last));
 
-    // The wheel over the rows scrolls them to their end; title and button stay.
+    // A notch of the wheel over the rows moves them by one whole row.
     QWidget *viewport = checklist->body()->viewport();
-    for (int i = 0; i < 40; ++i) {
+    const auto notch = [viewport] {
         const QPointF at(viewport->width() / 2.0, viewport->height() / 2.0);
         QWheelEvent event(at, viewport->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
                           Qt::NoScrollPhase, false);
         QApplication::sendEvent(viewport, &event);
-    }
+    };
+    notch();
+    settle();
+    EXPECT_FALSE(inView(first));
+    EXPECT_TRUE(inView(checklist->findChild<QWidget *>(u"name:SETTING_NUMBER_2"_s)));
+    EXPECT_TRUE(inView(checklist->choice(u"SETTING_NUMBER_2"_s)));
+
+    // More scroll them to their end; title and button stay.
+    for (int i = 0; i < 40; ++i)
+        notch();
     settle();
     EXPECT_TRUE(inView(last));
     EXPECT_FALSE(inView(first));
-    expectMainControlsInView("scrolled to the end", overlay);
+    expectCardWholeInView("scrolled to the end", overlay, false);
     expectHeadersInView("scrolled to the end");
 
     // The keyboard on the first row brings it back into view.
@@ -399,13 +522,22 @@ TEST_F(AgentColumnCardsTest, ALongChecklistKeepsItsTitleAndButtonAndScrollsItsRo
     first->setFocus(Qt::TabFocusReason);
     settle();
     EXPECT_TRUE(inView(first));
-    expectMainControlsInView("focus on the first row", overlay);
+    expectCardWholeInView("focus on the first row", overlay, false);
     expectHeadersInView("focus on the first row");
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowSizes, AgentColumnCardsAtWindowSize, ::testing::Values(QSize(1280, 800), QSize(1600, 1000)),
-                         [](const ::testing::TestParamInfo<QSize> &info) {
-                             return std::to_string(info.param.width()) + "x" + std::to_string(info.param.height());
+INSTANTIATE_TEST_SUITE_P(PaneCounts, AgentColumnLongChecklist, ::testing::Values(3, 4),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return std::to_string(info.param) + "Panes";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(WindowSizes, AgentColumnCardsAtWindowSize,
+                         ::testing::Values(ColumnCase{QSize(1280, 800), 4}, ColumnCase{QSize(1600, 1000), 4},
+                                           ColumnCase{QSize(1280, 800), 3}),
+                         [](const ::testing::TestParamInfo<ColumnCase> &info) {
+                             return std::to_string(info.param.screen.width()) + "x" +
+                                    std::to_string(info.param.screen.height()) + "With" +
+                                    std::to_string(info.param.panes) + "Panes";
                          });
 
 } // namespace

@@ -109,22 +109,25 @@ TEST(AgentColumnLook, ChipsStandForTheOtherPanesInOrder)
 
 TEST(AgentColumnLook, SpawnButtonByNumberOfPanes)
 {
-    for (int n : {0, 1, 2}) {
-        const auto look = AgentColumnLook::spawnButton(n);
+    for (const QList<bool> &panes : {QList<bool>{}, QList<bool>{false}, QList<bool>{false, true}}) {
+        const auto look = AgentColumnLook::spawnButton(panes);
         EXPECT_TRUE(look.enabled);
         EXPECT_EQ(look.help, u"Create an idle agent pane"_s);
         EXPECT_EQ(look.color, TokenColor{NmColor::ink});
         EXPECT_FALSE(look.counter);
         EXPECT_DOUBLE_EQ(look.borderOpacity, 0.5);
     }
-    const auto full = AgentColumnLook::spawnButton(3);
+    const auto full = AgentColumnLook::spawnButton({false, false, false});
     EXPECT_FALSE(full.enabled);
     EXPECT_EQ(full.help, u"Agent limit reached"_s);
     EXPECT_EQ(full.color, TokenColor{NmColor::inkTertiary});
     EXPECT_EQ(full.counter, u"3 / 3"_s);
     EXPECT_DOUBLE_EQ(full.borderOpacity, 0.3);
-    // A system pane on top of three agents.
-    EXPECT_EQ(AgentColumnLook::spawnButton(4).counter, u"4 / 3"_s);
+    // The counter counts the user's agents: a Deploy or Repair pane beside
+    // them fills the limit but is not one of them.
+    EXPECT_EQ(AgentColumnLook::spawnButton({false, false, false, true}).counter, u"3 / 3"_s);
+    EXPECT_EQ(AgentColumnLook::spawnButton({false, true, false, true}).counter, u"2 / 3"_s);
+    EXPECT_FALSE(AgentColumnLook::spawnButton({false, false, true}).enabled);
 }
 
 TEST(AgentColumnLook, ACardGrowsTheStackAndThePanesUnderItKeepTheirHeaders)
@@ -150,13 +153,38 @@ TEST(AgentColumnLook, ACardGrowsTheStackAndThePanesUnderItKeepTheirHeaders)
     EXPECT_EQ(stackedSlotHeights(450, {plain, plain, carrier}), (Heights{{0, 89}, {0, 89}, {150, 90}}));
     EXPECT_EQ(stackedSlotHeights(430, {carrier, plain, plain}), (Heights{{150, 90}, {0, 79}, {0, 79}}));
     EXPECT_EQ(stackedSlotHeights(400, {plain, plain, carrier}), (Heights{{0, 64}, {0, 64}, {150, 90}}));
-    // ...then the card shows what is left after the headers and its pane's line, and scrolls.
-    EXPECT_EQ(stackedSlotHeights(300, {plain, plain, carrier}), (Heights{{0, 60}, {0, 60}, {58, 90}}));
+    // ...then a card that cannot give up its middle shows what is left after
+    // the headers, and scrolls as a whole.
+    EXPECT_EQ(stackedSlotHeights(300, {plain, plain, carrier}), (Heights{{0, 60}, {0, 60}, {88, 60}}));
     // Headers alone too tall: the card goes out of view and the slots overrun.
-    EXPECT_EQ(stackedSlotHeights(200, {plain, plain, carrier}), (Heights{{0, 60}, {0, 60}, {0, 90}}));
+    EXPECT_EQ(stackedSlotHeights(200, {plain, plain, carrier}), (Heights{{0, 60}, {0, 60}, {0, 60}}));
     // An expanded pane is one slot on its own.
     EXPECT_EQ(stackedSlotHeights(500, {carrier}), (Heights{{150, 350}}));
-    EXPECT_EQ(stackedSlotHeights(200, {carrier}), (Heights{{110, 90}}));
+    EXPECT_EQ(stackedSlotHeights(200, {carrier}), (Heights{{140, 60}}));
+}
+
+// A card whose middle scrolls gives that up before anything else it shows,
+// and keeps its least (title, close mark, main control, status line, one row
+// of its middle) while the headers leave room for it.
+TEST(AgentColumnLook, ACardGivesUpItsMiddleButNeverItsLeast)
+{
+    using Heights = QList<AgentColumnLook::SlotHeights>;
+    using AgentColumnLook::stackedSlotHeights;
+    const AgentColumnLook::SlotNeed plain{0, 60, 30};
+    const AgentColumnLook::SlotNeed card{150, 60, 30, 100};
+
+    // Room for all of it: the whole card.
+    EXPECT_EQ(stackedSlotHeights(400, {plain, plain, card}), (Heights{{0, 64}, {0, 64}, {150, 90}}));
+    // Less: the middle shrinks while the pane under the card keeps its line.
+    EXPECT_EQ(stackedSlotHeights(370, {plain, plain, card}), (Heights{{0, 60}, {0, 60}, {128, 90}}));
+    EXPECT_EQ(stackedSlotHeights(342, {plain, plain, card}), (Heights{{0, 60}, {0, 60}, {100, 90}}));
+    // Less still: that pane gives up its line, never the card its least.
+    EXPECT_EQ(stackedSlotHeights(330, {plain, plain, card}), (Heights{{0, 60}, {0, 60}, {100, 78}}));
+    EXPECT_EQ(stackedSlotHeights(312, {card, plain, plain}), (Heights{{100, 60}, {0, 60}, {0, 60}}));
+    // Only past the headers and the least does the card show a part of itself.
+    EXPECT_EQ(stackedSlotHeights(300, {plain, plain, card}), (Heights{{0, 60}, {0, 60}, {88, 60}}));
+    // A least above the whole card counts as the whole card.
+    EXPECT_EQ((AgentColumnLook::SlotNeed{80, 60, 30, 120}.leastCard()), 80);
 }
 
 TEST(AgentColumnLook, ResponsibilityKeepsItsFirst24Characters)
