@@ -36,4 +36,15 @@ inline ino_t inodeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
+
+// panes.json's bytes without the document id each whole write puts first, to
+// compare with an encoding of the snapshot saved.
+inline QByteArray withoutDocumentId(QByteArray bytes)
+{
+    static const QByteArray opening = "{\"documentId\":\"";
+    if (bytes.startsWith(opening))
+        bytes.remove(1, opening.size() - 1 + 36 + 2);
+    return bytes;
+}
+
 } // namespace nerim::test
