@@ -47,4 +47,15 @@ inline QByteArray withoutDocumentId(QByteArray bytes)
     return bytes;
 }
 
+// Whether a loaded snapshot holds `expected` (the next agent number aside:
+// a load raises it above the panes' numbers).
+inline bool readsAs(const std::optional<PanesSnapshot> &loaded, const PanesSnapshot &expected)
+{
+    if (!loaded)
+        return false;
+    PanesSnapshot read = *loaded;
+    read.nextAgentNumber = expected.nextAgentNumber;
+    return read == expected;
+}
+
 } // namespace nerim::test
