@@ -634,7 +634,8 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
             // A fold marker cut short holds no change: the log simply ends before it.
             QByteArray opening(qsizetype(std::min<qint64>(end - bodyStart, foldMarkerOpening.size())),
                                Qt::Uninitialized);
-            if (fileio::preadAll(fd, opening.data(), opening.size(), bodyStart) &&
+            // (Three bytes tell a marker from a record, whose body opens with {"d.)
+            if (opening.size() >= 3 && fileio::preadAll(fd, opening.data(), opening.size(), bodyStart) &&
                 QByteArrayView(foldMarkerOpening).startsWith(opening))
                 break;
         }
