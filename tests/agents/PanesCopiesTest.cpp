@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace nerim;
 using namespace nerim::test;
@@ -111,7 +112,7 @@ QStringList filesAside(const QString &folder, const QString &pattern)
 
 } // namespace
 
-// Copies that keep times and modes, `chmod`, `touch` and a hard link change
+// Copies that keep times and modes, `chmod`, `chown`, `touch` and a hard link change
 // the file's identity on disk but not the id inside it: the log applies, and
 // the saves after it go on appending (the file is not written whole).
 TEST(PanesCopies, CopiesModesTimesAndLinksKeepTheLogWithItsFile)
@@ -134,6 +135,12 @@ TEST(PanesCopies, CopiesModesTimesAndLinksKeepTheLogWithItsFile)
         {"chmod", [](const QString &folder) {
              EXPECT_TRUE(runTool(QStringLiteral("chmod"), {QStringLiteral("600"), folder + QStringLiteral("/panes.json")}));
              EXPECT_TRUE(runTool(QStringLiteral("chmod"), {QStringLiteral("g+w"), folder + QStringLiteral("/panes-changes.log")}));
+             return folder;
+         }},
+        {"chown (to the same owner: a new change time all the same)",
+         [](const QString &folder) {
+             const QString owner = QStringLiteral("%1:%2").arg(::getuid()).arg(::getgid());
+             EXPECT_TRUE(runTool(QStringLiteral("chown"), {QStringLiteral("-R"), owner, folder}));
              return folder;
          }},
         {"touch", [](const QString &folder) {
