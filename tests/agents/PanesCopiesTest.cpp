@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QProcess>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -119,6 +120,12 @@ TEST(PanesCopies, CopiesModesTimesAndLinksKeepTheLogWithItsFile)
 {
     const Saved saved = savedProject();
     ASSERT_TRUE(QFile::exists(saved.log()));
+    // The document id is one more root key: the strict reader (and readers
+    // that do not know it) read the file as before.
+    const QByteArray file = readFile(saved.path());
+    ASSERT_TRUE(file.startsWith("{\"documentId\":\""));
+    EXPECT_EQ(PanesSnapshot::fromJson(QJsonDocument::fromJson(file).object()), saved.whole);
+    EXPECT_EQ(PanesSnapshot::fromJson(QJsonDocument::fromJson(withoutDocumentId(file)).object()), saved.whole);
     ASSERT_FALSE(readsAs(loadPanesSnapshot(saved.path()), saved.whole)); // the log holds changes
 
     struct Case {
