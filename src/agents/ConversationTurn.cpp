@@ -58,6 +58,21 @@ void TurnResponse::appendTranscriptLine(const OutputLines &transcript, qsizetype
     m_pieces.append(Piece{transcript, index, 1, QByteArray()});
 }
 
+void TurnResponse::appendTranscriptLines(const OutputLines &transcript, qsizetype first, qsizetype count)
+{
+    for (qsizetype i = first; i < first + count; ++i)
+        appendTranscriptLine(transcript, i);
+}
+
+void TurnResponse::appendHeldLine(QByteArray held)
+{
+    const bool first = startsAfresh();
+    if (first && held.isEmpty())
+        return;
+    m_size += (first ? 0 : 1) + transcriptText::utf16Length(held);
+    m_pieces.append(Piece{OutputLines(), 0, 0, std::move(held)});
+}
+
 QByteArray TurnResponse::heldText() const
 {
     QByteArray joined;

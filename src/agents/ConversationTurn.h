@@ -31,6 +31,11 @@ public:
     // The same for line `index` of `transcript`, held by reference.
     void appendTranscriptLine(const OutputLines &transcript, qsizetype index);
 
+    // Lines [first, first + count) of `transcript`, as many appendTranscriptLine calls.
+    void appendTranscriptLines(const OutputLines &transcript, qsizetype first, qsizetype count);
+    // One line given as text held the way a transcript holds it, as appendLine.
+    void appendHeldLine(QByteArray held);
+
     QString toString() const;
     operator QString() const { return toString(); } // NOLINT
     // The joined text as held (see forEachPiece).
@@ -56,6 +61,21 @@ public:
             }
             for (qsizetype i = piece.first; i < piece.first + piece.count; ++i)
                 line(piece.lines.utf8(i));
+        }
+    }
+
+    // How the answer is held, piece by piece in order: `lines(transcript,
+    // first, count)` for a run of transcript lines it refers to, `text(held)`
+    // for a piece it holds itself. The same calls of appendTranscriptLines
+    // and appendHeldLine make the same answer again.
+    template <typename Lines, typename Text>
+    void forEachHeldPiece(Lines lines, Text text) const
+    {
+        for (const Piece &piece : m_pieces) {
+            if (piece.count == 0)
+                text(piece.text);
+            else
+                lines(piece.lines, piece.first, piece.count);
         }
     }
 

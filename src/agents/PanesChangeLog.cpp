@@ -2,16 +2,20 @@
 
 #include "agents/PanesEncoding.h"
 #include "agents/PanesFastReader.h"
+#include "agents/PanesSaver.h"
 #include "agents/PanesSnapshot.h"
 #include "agents/PanesViewFile.h"
 #include "foundation/FileIo.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"
+#include "persistence/FileCalls.h"
 #include "persistence/MemoryError.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -48,10 +52,15 @@ quint32 crc32(QByteArrayView bytes)
     return c ^ 0xFFFFFFFFu;
 }
 
-// A frame line is at most "<19 digits> <8 hex digits>\n".
+// A frame line is at most "<19 digits> <8 hex digits>\n" (a length of 19
+// digits is read only to be refused: no record is that large).
 constexpr qsizetype maxFrameLine = 19 + 1 + 8 + 1;
+// The longest length a frame line may give: more digits could overflow.
+constexpr qsizetype maxLengthDigits = 18;
 // Far more than a header ever holds (under 300 bytes).
 constexpr qint64 maxHeaderBytes = 64 * 1024;
+// What a fold marker's body begins with.
+constexpr QByteArrayView foldMarkerOpening = "{\"foldedInto\":";
 
 QString fileName(const QString &path) { return QFileInfo(path).fileName(); }
 
@@ -74,6 +83,14 @@ struct Kept {
     qsizetype turns = 0;
 };
 
+// The same closed turn: a closed turn never changes, so its id, sizes and
+// dates tell it (as they do for the whole write's reuse), without comparing
+// its answer's text.
+bool sameClosedTurn(const ConversationTurn &a, const ConversationTurn &b)
+{
+    return a.id == b.id && PanesFileLayout::turnKey(a) == PanesFileLayout::turnKey(b);
+}
+
 // What a record may keep of `before` for `after`, a pane of the same id.
 Kept keptOf(const PaneDiskSnapshot &before, const PaneDiskSnapshot &after)
 {
@@ -85,20 +102,22 @@ Kept keptOf(const PaneDiskSnapshot &before, const PaneDiskSnapshot &after)
     if (before.outputLines.sharesStorageWith(after.outputLines))
         kept.lines = std::min(before.outputLines.size(), after.outputLines.size());
     const qsizetype turns = std::min(before.conversation.size(), after.conversation.size());
-    while (kept.turns < turns && before.conversation.at(kept.turns) == after.conversation.at(kept.turns))
+    while (kept.turns < turns && sameClosedTurn(before.conversation.at(kept.turns), after.conversation.at(kept.turns)))
         ++kept.turns;
     return kept;
 }
 
 // A frame read from `fd` at `offset`, within the file's first `end` bytes:
 // its body and where the next frame starts, or nothing when it is torn,
-// malformed, longer than `maxBody` or fails its check.
+// malformed, longer than `maxBody` or fails its check. `bodyStart` is set
+// whenever the frame's line could be read (also for a torn body).
 struct Frame {
     QByteArray body;
     qint64 next = 0;
 };
 
-std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody, QString &why)
+std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody, QString &why,
+                               qint64 *bodyStart = nullptr)
 {
     char line[maxFrameLine];
     const qint64 lineRead = std::min<qint64>(maxFrameLine, end - offset);
@@ -110,7 +129,11 @@ std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody
     // space, eight lower-case hex digits.
     qsizetype i = 0;
     qint64 length = 0;
-    while (i < lineRead && line[i] >= '0' && line[i] <= '9' && i < 19) {
+    while (i < lineRead && line[i] >= '0' && line[i] <= '9') {
+        if (i == maxLengthDigits) {
+            why = QStringLiteral("it is larger than a record may be");
+            return std::nullopt;
+        }
         length = length * 10 + (line[i] - '0');
         ++i;
     }
@@ -133,14 +156,16 @@ std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody
         why = QStringLiteral("it is larger than a record may be");
         return std::nullopt;
     }
-    const qint64 bodyStart = offset + i + 10;
-    if (bodyStart + length + 1 > end) {
+    const qint64 start = offset + i + 10;
+    if (bodyStart)
+        *bodyStart = start;
+    if (start + length + 1 > end) {
         why = QStringLiteral("it is cut short");
         return std::nullopt;
     }
     Frame frame;
     frame.body.resize(qsizetype(length) + 1);
-    if (!fileio::preadAll(fd, frame.body.data(), length + 1, bodyStart)) {
+    if (!fileio::preadAll(fd, frame.body.data(), length + 1, start)) {
         why = QStringLiteral("it could not be read");
         return std::nullopt;
     }
@@ -153,16 +178,123 @@ std::optional<Frame> readFrame(int fd, qint64 offset, qint64 end, qint64 maxBody
         why = QStringLiteral("it fails its check");
         return std::nullopt;
     }
-    frame.next = bodyStart + length + 1;
+    frame.next = start + length + 1;
     return frame;
 }
 
-AtomicFileWriter::FileIdentity decodeHeader(const QByteArray &body)
+// What a header names: the document id, or (version 1) the file's identity.
+struct Named {
+    std::optional<QUuid> document;
+    std::optional<AtomicFileWriter::FileIdentity> file;
+};
+
+Named decodeHeader(const QByteArray &body)
 {
     const JsonObjectReader root = JsonObjectReader::parse(body);
-    if (root.int32(QStringLiteral("version")) != currentVersion)
-        root.value(QStringLiteral("version")).fail(QStringLiteral("unknown version"));
-    return panesFileIdentityFromJson(root.object(QStringLiteral("panesFile")));
+    const int version = root.int32(QStringLiteral("version"));
+    if (version == currentVersion)
+        return {root.uuid(QStringLiteral("documentId")), std::nullopt};
+    if (version == 1)
+        return {std::nullopt, panesFileIdentityFromJson(root.object(QStringLiteral("panesFile")))};
+    root.value(QStringLiteral("version")).fail(QStringLiteral("unknown version"));
+    return {};
+}
+
+bool isFoldMarker(const QByteArray &body) { return body.startsWith(foldMarkerOpening); }
+
+std::optional<QUuid> foldedInto(const QByteArray &body)
+{
+    try {
+        return JsonObjectReader::parse(body).uuid(QStringLiteral("foldedInto"));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// The document id a record names, when its first line can be read.
+std::optional<QUuid> recordDocument(const QByteArray &body)
+{
+    const qsizetype newline = body.indexOf('\n');
+    if (newline < 0)
+        return std::nullopt;
+    try {
+        return JsonObjectReader::parse(body.left(newline)).optionalUuid(QStringLiteral("documentId"));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// Where the first frame after a damaged header starts: the first place after
+// a line break, within the room a header may take, where a whole frame with a
+// good check begins.
+std::optional<qint64> firstFrameAfterDamage(int fd, qint64 end)
+{
+    const qint64 window = std::min<qint64>(end, maxHeaderBytes + maxFrameLine);
+    QByteArray bytes(qsizetype(window), Qt::Uninitialized);
+    if (window <= 0 || !fileio::preadAll(fd, bytes.data(), window, 0))
+        return std::nullopt;
+    QString why;
+    for (qsizetype at = bytes.indexOf('\n'); at >= 0 && at + 1 < end; at = bytes.indexOf('\n', at + 1)) {
+        if (readFrame(fd, at + 1, end, maxRecordBytes, why))
+            return at + 1;
+    }
+    return std::nullopt;
+}
+
+QByteArray framedUuid(QByteArrayView opening, const QUuid &id, QByteArrayView closing)
+{
+    QByteArray body(opening.data(), opening.size());
+    panesEncoding::appendUuid(body, id);
+    body.append(closing);
+    return body;
+}
+
+// Whether `pane`'s transcript holds the lines a piece of an answer refers to.
+bool refersToPane(const OutputLines &lines, qsizetype first, qsizetype count, const PaneDiskSnapshot &pane)
+{
+    return lines.sharesStorageWith(pane.outputLines) && first + count <= pane.outputLines.size();
+}
+
+// The pieces of a closed turn's answer, as a record's "responses" gives
+// them, when some of it is the pane's own transcript; nothing otherwise (the
+// answer is then written out in the turn).
+std::optional<QByteArray> responsePieces(const ConversationTurn &turn, const PaneDiskSnapshot &pane)
+{
+    bool refers = false;
+    turn.agentResponse.forEachHeldPiece(
+        [&](const OutputLines &lines, qsizetype first, qsizetype count) {
+            refers = refers || refersToPane(lines, first, count, pane);
+        },
+        [](const QByteArray &) {});
+    if (!refers)
+        return std::nullopt;
+    QByteArray out("[");
+    const auto separate = [&] {
+        if (out.size() > 1)
+            out.append(',');
+    };
+    turn.agentResponse.forEachHeldPiece(
+        [&](const OutputLines &lines, qsizetype first, qsizetype count) {
+            if (refersToPane(lines, first, count, pane)) {
+                separate();
+                out.append('[');
+                panesEncoding::appendInteger(out, first);
+                out.append(',');
+                panesEncoding::appendInteger(out, count);
+                out.append(']');
+                return;
+            }
+            for (qsizetype i = first; i < first + count; ++i) {
+                separate();
+                panesEncoding::appendHeldString(out, lines.utf8(i));
+            }
+        },
+        [&](const QByteArray &held) {
+            separate();
+            panesEncoding::appendHeldString(out, held);
+        });
+    out.append(']');
+    return out;
 }
 
 } // namespace
@@ -182,20 +314,28 @@ QByteArray frame(const QByteArray &body)
     return out;
 }
 
-QByteArray encodeHeader(const AtomicFileWriter::FileIdentity &panesFile)
+QByteArray encodeHeader(const QUuid &documentId)
+{
+    return frame(framedUuid("{\"documentId\":", documentId, ",\"version\":2}"));
+}
+
+QByteArray encodeLegacyHeader(const AtomicFileWriter::FileIdentity &panesFile)
 {
     QJsonObject root;
-    root.insert(QStringLiteral("version"), currentVersion);
+    root.insert(QStringLiteral("version"), 1);
     root.insert(QStringLiteral("panesFile"), panesFileIdentityToJson(panesFile));
     return frame(json::encodeCompact(root));
 }
 
-std::optional<QByteArray> encodeRecord(const PanesSnapshot &from, const PanesSnapshot &to, qint64 limit)
+QByteArray encodeFoldMarker(const QUuid &into) { return frame(framedUuid(foldMarkerOpening, into, "}")); }
+
+std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
+                                       qint64 limit)
 {
     const QHash<QUuid, qsizetype> before = uniquePanes(from);
     QList<Kept> kept;
     kept.reserve(to.panes.size());
-    QByteArray body("{\"kept\":[");
+    QByteArray body = framedUuid("{\"documentId\":", documentId, ",\"kept\":[");
     for (qsizetype p = 0; p < to.panes.size(); ++p) {
         const PaneDiskSnapshot &pane = to.panes.at(p);
         const qsizetype at = before.value(pane.id, -1);
@@ -208,11 +348,37 @@ std::optional<QByteArray> encodeRecord(const PanesSnapshot &from, const PanesSna
         panesEncoding::appendInteger(body, kept.last().turns);
         body.append(']');
     }
-    body.append("]}\n");
+    body.append(']');
+    // The answers of new closed turns that are the pane's own lines.
+    QSet<std::pair<qsizetype, qsizetype>> byReference;
+    bool anyResponse = false;
+    for (qsizetype p = 0; p < to.panes.size(); ++p) {
+        const PaneDiskSnapshot &pane = to.panes.at(p);
+        for (qsizetype t = kept.at(p).turns; t < pane.conversation.size(); ++t) {
+            const std::optional<QByteArray> pieces = responsePieces(pane.conversation.at(t), pane);
+            if (!pieces)
+                continue;
+            body.append(anyResponse ? "," : ",\"responses\":[");
+            anyResponse = true;
+            body.append('[');
+            panesEncoding::appendInteger(body, p);
+            body.append(',');
+            panesEncoding::appendInteger(body, t);
+            body.append(',');
+            body.append(*pieces);
+            body.append(']');
+            byReference.insert({p, t});
+        }
+    }
+    if (anyResponse)
+        body.append(']');
+    body.append("}\n");
 
     // The same pieces panes.json is made of, with only what is new.
     const qint64 frameOverhead = maxFrameLine + 1;
     const auto tooLarge = [&] { return body.size() + frameOverhead > limit; };
+    if (tooLarge())
+        return std::nullopt;
     panesEncoding::appendDocumentOpening(body, to);
     for (qsizetype p = 0; p < to.panes.size(); ++p) {
         const PaneDiskSnapshot &pane = to.panes.at(p);
@@ -222,7 +388,13 @@ std::optional<QByteArray> encodeRecord(const PanesSnapshot &from, const PanesSna
         for (qsizetype t = kept.at(p).turns; t < pane.conversation.size(); ++t) {
             if (t > kept.at(p).turns)
                 body.append(',');
-            panesEncoding::appendTurn(body, pane.conversation.at(t));
+            if (byReference.contains({p, t})) {
+                ConversationTurn turn = pane.conversation.at(t);
+                turn.agentResponse = TurnResponse();
+                panesEncoding::appendTurn(body, turn);
+            } else {
+                panesEncoding::appendTurn(body, pane.conversation.at(t));
+            }
             if (tooLarge())
                 return std::nullopt;
         }
@@ -242,14 +414,16 @@ std::optional<QByteArray> encodeRecord(const PanesSnapshot &from, const PanesSna
     return frame(body);
 }
 
-void applyRecord(PanesSnapshot &snapshot, const QByteArray &body)
+void applyRecord(PanesSnapshot &snapshot, const QByteArray &body, const std::optional<QUuid> &documentId)
 {
     const qsizetype newline = body.indexOf('\n');
     if (newline < 0)
         throw JsonDecodingError(QString(), QStringLiteral("the record has no list of what it keeps"));
-    const JsonObjectReader keptReader = JsonObjectReader::parse(body.left(newline));
+    const JsonObjectReader head = JsonObjectReader::parse(body.left(newline));
+    if (documentId && head.optionalUuid(QStringLiteral("documentId")) != documentId)
+        throw std::runtime_error("it was written for another panes file");
     QList<Kept> kept;
-    for (const JsonValueReader &entry : keptReader.array(QStringLiteral("kept"))) {
+    for (const JsonValueReader &entry : head.array(QStringLiteral("kept"))) {
         const QList<JsonValueReader> pair = entry.toArray();
         if (pair.size() != 2)
             entry.fail(QStringLiteral("expected the lines and turns kept"));
@@ -294,6 +468,36 @@ void applyRecord(PanesSnapshot &snapshot, const QByteArray &body)
         }
         panes.append(std::move(pane));
     }
+    // Answers given as the pane's own lines, now that its transcript is whole.
+    if (head.raw().contains(QStringLiteral("responses"))) {
+        for (const JsonValueReader &entry : head.array(QStringLiteral("responses"))) {
+            const QList<JsonValueReader> parts = entry.toArray();
+            if (parts.size() != 3)
+                entry.fail(QStringLiteral("expected a pane, a turn and pieces"));
+            const qint64 p = parts.at(0).toInt64();
+            const qint64 t = parts.at(1).toInt64();
+            if (p < 0 || p >= panes.size() || t < kept.at(p).turns || t >= panes.at(p).conversation.size() ||
+                !panes.at(p).conversation.at(t).agentResponse.isEmpty())
+                entry.fail(QStringLiteral("no new turn of the record without its answer"));
+            PaneDiskSnapshot &pane = panes[p];
+            TurnResponse response;
+            for (const JsonValueReader &piece : parts.at(2).toArray()) {
+                if (piece.raw().isString()) {
+                    response.appendHeldLine(transcriptText::encode(piece.raw().toString()));
+                    continue;
+                }
+                const QList<JsonValueReader> range = piece.toArray();
+                if (range.size() != 2)
+                    piece.fail(QStringLiteral("expected the first line and a count"));
+                const qint64 first = range.at(0).toInt64();
+                const qint64 count = range.at(1).toInt64();
+                if (first < 0 || count <= 0 || first + count > pane.outputLines.size())
+                    piece.fail(QStringLiteral("lines the pane does not hold"));
+                response.appendTranscriptLines(pane.outputLines, first, count);
+            }
+            pane.conversation[t].agentResponse = std::move(response);
+        }
+    }
     snapshot.version = document->version;
     snapshot.nextAgentNumber = document->nextAgentNumber;
     snapshot.focusedPaneId = document->focusedPaneId;
@@ -301,7 +505,8 @@ void applyRecord(PanesSnapshot &snapshot, const QByteArray &body)
     snapshot.panes = std::move(panes);
 }
 
-ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath, const AtomicFileWriter::FileIdentity &panesFile)
+ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
+                     const std::optional<AtomicFileWriter::FileIdentity> &panesFile)
 {
     ReadOutcome outcome;
     const QString name = fileName(logPath);
@@ -323,35 +528,116 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath, const Atom
         return outcome;
     }
     const qint64 end = st.st_size;
+    outcome.end = end;
+    if (end == 0)
+        return outcome; // made, and cut back to nothing by a failed first append: it never held a change
+
+    // Which file the log amends: the header says, or, when it cannot be read,
+    // the records do.
     QString why;
-    const std::optional<Frame> header = readFrame(fd, 0, end, maxHeaderBytes, why);
-    std::optional<AtomicFileWriter::FileIdentity> named;
+    qint64 bodyStart = -1;
+    const std::optional<Frame> header = readFrame(fd, 0, end, maxHeaderBytes, why, &bodyStart);
+    std::optional<Named> named;
     try {
         if (header)
             named = decodeHeader(header->body);
     } catch (...) {
         why = AtomicFileWriter::describeFailure(std::current_exception());
     }
-    if (!named) {
-        logLine(QStringLiteral("[Nerim panes] ignored %1: its header cannot be read (%2)").arg(name, why));
+    std::optional<QUuid> owner;
+    bool ours = false;
+    if (named) {
+        outcome.recordsStart = header->next;
+        if (named->document) {
+            owner = named->document;
+            ours = snapshot.documentId == named->document;
+        } else {
+            outcome.legacy = true;
+            ours = panesFile && named->file == *panesFile;
+        }
+    } else {
+        const std::optional<qint64> start = firstFrameAfterDamage(fd, end);
+        if (!start) {
+            if (!header && why == QStringLiteral("it is cut short")) {
+                // Torn in its first frame: the first save was cut short before any change was on disk.
+                logLine(QStringLiteral("[Nerim panes] ignored %1: it ends inside its header").arg(name));
+                return outcome;
+            }
+            outcome.kind = ReadOutcome::Kind::unreadable;
+            outcome.why = QStringLiteral("its header cannot be read (%1)").arg(why);
+            logLine(QStringLiteral("[Nerim panes] %1: %2, and no change after it").arg(name, outcome.why));
+            return outcome;
+        }
+        outcome.headerDamaged = true;
+        outcome.recordsStart = *start;
+        logLine(QStringLiteral("[Nerim panes] %1: its header cannot be read (%2); its changes are read by the file "
+                               "they name")
+                    .arg(name, why));
+        QString skip;
+        for (qint64 at = *start; at < end && !owner;) {
+            const std::optional<Frame> next = readFrame(fd, at, end, maxRecordBytes, skip);
+            if (!next)
+                break;
+            if (!isFoldMarker(next->body))
+                owner = recordDocument(next->body);
+            at = next->next;
+            if (!owner && !isFoldMarker(next->body))
+                break;
+        }
+        if (!owner) {
+            outcome.kind = ReadOutcome::Kind::unreadable;
+            outcome.why = QStringLiteral("its header cannot be read (%1)").arg(why);
+            return outcome;
+        }
+        ours = snapshot.documentId == owner;
+    }
+
+    if (!ours) {
+        // Either folded into this file (a crash came between the whole write
+        // and the log's removal), or written for another one.
+        for (qint64 at = outcome.recordsStart; at < end && snapshot.documentId;) {
+            QString skip;
+            const std::optional<Frame> next = readFrame(fd, at, end, maxRecordBytes, skip);
+            if (!next)
+                break;
+            if (isFoldMarker(next->body) && foldedInto(next->body) == snapshot.documentId) {
+                outcome.kind = ReadOutcome::Kind::superseded;
+                logLine(QStringLiteral("[Nerim panes] %1 was folded into the panes file already").arg(name));
+                return outcome;
+            }
+            at = next->next;
+        }
+        outcome.kind = ReadOutcome::Kind::other;
+        logLine(QStringLiteral("[Nerim panes] not applied %1: it was written for another panes file").arg(name));
         return outcome;
     }
-    if (*named != panesFile) {
-        logLine(QStringLiteral("[Nerim panes] ignored %1: it was written for another panes file").arg(name));
-        return outcome;
-    }
-    qint64 offset = header->next;
+
+    outcome.kind = ReadOutcome::Kind::ours;
+    qint64 offset = outcome.recordsStart;
+    outcome.goodEnd = offset;
+    const std::optional<QUuid> required = outcome.legacy ? std::nullopt : snapshot.documentId;
     while (offset < end) {
-        std::optional<Frame> record = readFrame(fd, offset, end, maxRecordBytes, why);
+        bodyStart = -1;
+        std::optional<Frame> record = readFrame(fd, offset, end, maxRecordBytes, why, &bodyStart);
         if (record) {
             try {
-                applyRecord(snapshot, record->body);
-                ++outcome.applied;
-                offset = record->next;
+                if (!isFoldMarker(record->body)) {
+                    applyRecord(snapshot, record->body, required);
+                    ++outcome.applied;
+                }
+                offset = outcome.goodEnd = record->next;
                 continue;
             } catch (...) {
                 why = AtomicFileWriter::describeFailure(std::current_exception());
             }
+        } else if (bodyStart >= 0 && bodyStart < end) {
+            // A fold marker cut short holds no change: the log simply ends before it.
+            QByteArray opening(qsizetype(std::min<qint64>(end - bodyStart, foldMarkerOpening.size())),
+                               Qt::Uninitialized);
+            // (Three bytes tell a marker from a record, whose body opens with {"d.)
+            if (opening.size() >= 3 && fileio::preadAll(fd, opening.data(), opening.size(), bodyStart) &&
+                QByteArrayView(foldMarkerOpening).startsWith(opening))
+                break;
         }
         outcome.fault = true;
         outcome.why = why;
@@ -361,19 +647,27 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath, const Atom
                     .arg(outcome.applied + 1)
                     .arg(why)
                     .arg(outcome.applied));
-        return outcome;
+        break;
     }
-    outcome.log = LogFile{quint64(st.st_dev), quint64(st.st_ino), end};
+    outcome.log = LogFile{quint64(st.st_dev), quint64(st.st_ino), outcome.goodEnd};
     return outcome;
 }
 
-std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
-                                    const AtomicFileWriter::FileIdentity &panesFile, const QByteArray &record)
+namespace {
+
+QByteArray nativePath(const QString &path) { return QFile::encodeName(path); }
+
+MemoryError writeFailure(const QString &path, int error)
 {
-    const QByteArray native = QFile::encodeName(logPath);
-    const auto failure = [&](int error) {
-        return MemoryError::writeFailed(logPath, QString::fromLocal8Bit(std::strerror(error)));
-    };
+    return MemoryError::writeFailed(path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// Appends `bytes` to the log `known`, or starts a new log with `header` and
+// them; see appendRecord.
+std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<LogFile> &known,
+                                    const QByteArray &header, const QByteArray &bytes)
+{
+    const QByteArray native = nativePath(logPath);
     int fd = -1;
     if (known) {
         // Appends only to the log as it was left: never through a link,
@@ -388,30 +682,133 @@ std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<
             return std::nullopt;
         }
     } else {
-        // Whatever is there (a stale log, a link) goes; unlink never follows a link.
-        if (::unlink(native.constData()) != 0 && errno != ENOENT)
-            throw failure(errno);
-        fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // A log already there is not this one's to replace: it is kept aside.
+        // Anything else there (a link) goes; unlink never follows a link.
+        struct stat st {};
+        if (::lstat(native.constData(), &st) == 0) {
+            if (S_ISREG(st.st_mode)) {
+                if (!setAside(logPath, u"other"))
+                    throw writeFailure(logPath, EEXIST);
+            } else if (fileCalls::unlink(native.constData()) != 0 && errno != ENOENT) {
+                throw writeFailure(logPath, errno);
+            }
+        }
+        fd = fileCalls::create(native.constData(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0)
-            throw failure(errno);
+            throw writeFailure(logPath, errno);
     }
     const auto closing = qScopeGuard([fd] { ::close(fd); });
     const qint64 start = known ? known->size : 0;
-    const QByteArray header = known ? QByteArray() : encodeHeader(panesFile);
-    if (!fileio::writeAll(fd, header.constData(), header.size()) || !fileio::writeAll(fd, record.constData(), record.size()) ||
-        ::fdatasync(fd) != 0) {
+    const QByteArray head = known ? QByteArray() : header;
+    if (!fileCalls::writeAll(fd, head.constData(), head.size()) ||
+        !fileCalls::writeAll(fd, bytes.constData(), bytes.size()) || fileCalls::fdatasync(fd) != 0) {
         const int error = errno;
-        // What was appended of the record would end the log when read: cut it off.
-        if (::ftruncate(fd, start) == 0)
-            ::fdatasync(fd);
-        throw failure(error);
+        // What was appended would end the log when read: cut it off.
+        if (fileCalls::ftruncate(fd, start) == 0)
+            fileCalls::fdatasync(fd);
+        throw writeFailure(logPath, error);
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0)
-        throw failure(errno);
+        throw writeFailure(logPath, errno);
     if (!known)
-        fileio::syncFolderOf(logPath); // the new log's name must survive a crash too
+        fileCalls::syncFolderOf(logPath); // the new log's name must survive a crash too
     return LogFile{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
+}
+
+// "<path>.<tag>-<time>", with a number when that is taken.
+QString asideName(const QString &path, QStringView tag)
+{
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QString base = path + u'.' + tag.toString() + u'-' + stamp;
+    QString aside = base;
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = base + QStringLiteral("-%1").arg(n);
+    return aside;
+}
+
+} // namespace
+
+std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
+                                    const QUuid &documentId, const QByteArray &record)
+{
+    return appendFrames(logPath, known, encodeHeader(documentId), record);
+}
+
+std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &known, const QUuid &into)
+{
+    return appendFrames(logPath, known, QByteArray(), encodeFoldMarker(into));
+}
+
+void finishFold(const QString &logPath, const std::optional<LogFile> &folded)
+{
+    const QByteArray native = nativePath(logPath);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0)
+        return;
+    if (!S_ISREG(st.st_mode) ||
+        (folded && quint64(st.st_dev) == folded->device && quint64(st.st_ino) == folded->inode)) {
+        // The log now in panes.json, or no log at all (a link): gone.
+        fileCalls::unlink(native.constData());
+        return;
+    }
+    logLine(QStringLiteral("[Nerim panes] %1 was not read into the panes file written whole").arg(fileName(logPath)));
+    (void)setAside(logPath, u"other");
+}
+
+std::optional<QString> setAside(const QString &path, QStringView tag)
+{
+    const QString aside = asideName(path, tag);
+    // rename(2) moves whatever is there as it is (a link stays a link).
+    if (fileCalls::rename(nativePath(path).constData(), nativePath(aside).constData()) != 0) {
+        logLine(QStringLiteral("[Nerim panes] could not move %1 aside (%2); it is kept and nothing is saved over it")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return std::nullopt;
+    }
+    fileCalls::syncFolderOf(path);
+    logLine(QStringLiteral("[Nerim panes] moved %1 aside to %2").arg(path, aside));
+    return aside;
+}
+
+CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
+{
+    CutBack cut;
+    if (!outcome.log)
+        return cut;
+    const int fd = ::open(nativePath(logPath).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return cut;
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || quint64(st.st_dev) != outcome.log->device ||
+        quint64(st.st_ino) != outcome.log->inode || st.st_size != outcome.end)
+        return cut; // no longer the log that was read
+    if (outcome.fault) {
+        const QString aside = asideName(logPath, u"unreadable");
+        try {
+            AtomicFileWriter::write(
+                [&](AtomicFileWriter::ContentSink &sink) {
+                    sink.copyFrom(fd, 0, outcome.recordsStart);
+                    sink.copyFrom(fd, outcome.goodEnd, outcome.end - outcome.goodEnd);
+                },
+                aside, QString());
+        } catch (...) {
+            logLine(QStringLiteral("[Nerim panes] could not keep the unread changes of %1 aside (%2); the log is "
+                                   "left as it is")
+                        .arg(logPath, AtomicFileWriter::describeFailure(std::current_exception())));
+            return cut;
+        }
+        logLine(QStringLiteral("[Nerim panes] kept the unread changes of %1 as %2").arg(logPath, aside));
+        cut.aside = aside;
+    }
+    cut.unreadKept = true;
+    if (fileCalls::ftruncate(fd, outcome.goodEnd) != 0 || fileCalls::fdatasync(fd) != 0) {
+        logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)")
+                    .arg(logPath, QString::fromLocal8Bit(std::strerror(errno))));
+        return cut;
+    }
+    cut.log = LogFile{quint64(st.st_dev), quint64(st.st_ino), outcome.goodEnd};
+    return cut;
 }
 
 namespace detail {

@@ -309,6 +309,11 @@ void appendPaneClosing(QByteArray &out, const PaneDiskSnapshot &pane)
 void appendDocumentOpening(QByteArray &out, const PanesSnapshot &snapshot)
 {
     out.append('{');
+    if (snapshot.documentId) {
+        appendLiteral(out, "\"documentId\":");
+        appendUuid(out, *snapshot.documentId);
+        out.append(',');
+    }
     if (snapshot.expandedPaneId) {
         appendLiteral(out, "\"expandedPaneId\":");
         appendUuid(out, *snapshot.expandedPaneId);

@@ -49,7 +49,7 @@ public:
     PanesSnapshot document()
     {
         PanesSnapshot snapshot;
-        bool version = false, next = false, focused = false, expanded = false, panes = false;
+        bool version = false, next = false, focused = false, expanded = false, panes = false, document = false;
         object([&](std::string_view key) {
             if (key == "version") {
                 once(version);
@@ -63,6 +63,9 @@ public:
             } else if (key == "expandedPaneId") {
                 once(expanded);
                 snapshot.expandedPaneId = optionalUuid();
+            } else if (key == "documentId") {
+                once(document);
+                snapshot.documentId = lenientUuid();
             } else if (key == "panes") {
                 once(panes);
                 array([&] { snapshot.panes.append(pane()); });
@@ -554,6 +557,22 @@ private:
         }
         id = QUuid::fromRfc4122(QByteArrayView(reinterpret_cast<const char *>(bytes), 16));
         return true;
+    }
+
+    // A UUID when the value is one, else nothing (whatever it is).
+    std::optional<QUuid> lenientUuid()
+    {
+        whitespace();
+        if (m_p == m_end || *m_p != '"') {
+            skipValue(0);
+            return std::nullopt;
+        }
+        const QByteArrayView text = heldString();
+        QUuid id;
+        bool upper = true;
+        if (text.size() != 36 || !parseUuidBytes(text.data(), id, upper))
+            return std::nullopt;
+        return id;
     }
 
     std::optional<QUuid> optionalUuid()

@@ -5,6 +5,10 @@
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/FileCalls.h"
+
+#include "foundation/FileIo.h"
+#include "foundation/UuidText.h"
 
 #include <QFile>
 #include <QMutex>
@@ -33,8 +37,10 @@ struct PanesSaver::State {
     // with `layout`. Its transcripts share their storage with the panes', so
     // keeping it costs next to nothing.
     std::optional<PanesSnapshot> content;
-    // The change log written (or read) for that file, as it was left; none
-    // when there is none yet (the next append starts one).
+    // The change log written (or read) for the file last written or read,
+    // as it was left; none when there is none yet (the next append starts one).
+    // Kept also when `layout` is cleared: a whole write marks it as folded
+    // into the new file before replacing the old one, and removes it after.
     std::optional<panesChangeLog::LogFile> log;
     // The next save writes the file whole: the log may hold a fault.
     bool fold = false;
@@ -145,9 +151,25 @@ int openUnchanged(const QString &path, const PanesFileLayout &layout)
 
 namespace panesEncoding {
 
-PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout)
+PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout,
+                             std::optional<panesChangeLog::LogFile> *log)
 {
     PanesFileLayout next;
+    const QString logPath = panesChangeLog::pathFor(path);
+    std::optional<panesChangeLog::LogFile> folded;
+    AtomicFileWriter::WriteOptions options;
+    if (log && *log && snapshot.documentId) {
+        // Once the new file is on disk and before it replaces the old one,
+        // the log says it is in the new file: a crash before the log is
+        // removed leaves a log that the next load knows to be folded.
+        options.beforeReplacing = [&] {
+            if (const std::optional<panesChangeLog::LogFile> marked =
+                    panesChangeLog::appendFoldMarker(logPath, **log, *snapshot.documentId)) {
+                *log = marked;
+                folded = marked;
+            }
+        };
+    }
     next.file = AtomicFileWriter::write(
         [&](AtomicFileWriter::ContentSink &sink) {
             const int fd = layout ? openUnchanged(path, *layout) : -1;
@@ -159,12 +181,13 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
             FileReuse reuse(layout, fd, next);
             encodeDocument(snapshot, out, &reuse);
         },
-        path, AtomicFileWriter::backupPathFor(path));
-    // The new file has a new identity, so the change log and any view file
-    // written for the one it replaced are stale: they would be ignored, but
-    // need not stay. (unlink never follows a link.)
-    ::unlink(QFile::encodeName(panesChangeLog::pathFor(path)).constData());
-    ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
+        path, AtomicFileWriter::backupPathFor(path), options);
+    if (log)
+        log->reset();
+    // The log folded into the new file goes; any other is kept aside. A view
+    // file written for the file replaced is stale. (unlink never follows a link.)
+    panesChangeLog::finishFold(logPath, folded);
+    fileCalls::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
     return next;
 }
 
@@ -179,38 +202,55 @@ void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optio
 {
     QMutexLocker lock(&m_state->mutex);
     m_state->content = layout ? std::move(content) : std::nullopt;
-    m_state->log = layout ? log : std::nullopt;
-    m_state->fold = fold;
+    m_state->log = log;
+    m_state->fold = fold || !layout;
     m_state->layout = std::move(layout);
 }
 
 namespace {
 
-// Appends the change from `held` to `snapshot` to the change log of the file
-// `layout` describes, when that file is still on disk as it was and the log
-// has room: returns whether it did. Throws when the append failed.
-bool appendChange(const QString &path, PanesSaver::State &state, const PanesFileLayout &layout,
-                  const PanesSnapshot &held, const PanesSnapshot &snapshot)
+// The document id at the head of the panes file at `path`, where this
+// program writes it: the file's first member.
+std::optional<QUuid> documentIdAtHead(const QString &path)
 {
-    if (AtomicFileWriter::FileIdentity::of(path) != layout.file)
+    static constexpr QByteArrayView opening = "{\"documentId\":\"";
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    char head[opening.size() + 37];
+    if (!AtomicFileWriter::FileIdentity::of(fd) || !fileio::preadAll(fd, head, sizeof head, 0) ||
+        QByteArrayView(head, opening.size()) != opening || head[sizeof head - 1] != '"')
+        return std::nullopt;
+    return parseUuid(QString::fromLatin1(head + opening.size(), 36));
+}
+
+// Appends the change from `held` to `snapshot` to the change log of the file
+// `held` came from, when that file is still the one at `path` (by the
+// document id inside it) and the log has room: returns whether it did.
+// Throws when the append failed.
+bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize, const PanesSnapshot &held,
+                  const PanesSnapshot &snapshot)
+{
+    if (documentIdAtHead(path) != held.documentId)
         return false;
     // Folded back once it would hold more than half of what the file does.
     const qint64 logSize = state.log ? state.log->size : 0;
     const qint64 room = std::min(panesChangeLog::maxRecordBytes,
-                                 std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), layout.file.size / 2) - logSize);
+                                 std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), fileSize / 2) - logSize);
     if (room <= 0)
         return false;
-    const std::optional<QByteArray> record = panesChangeLog::encodeRecord(held, snapshot, room);
+    const std::optional<QByteArray> record = panesChangeLog::encodeRecord(*held.documentId, held, snapshot, room);
     if (!record)
         return false;
     const std::optional<panesChangeLog::LogFile> appended =
-        panesChangeLog::appendRecord(panesChangeLog::pathFor(path), state.log, layout.file, *record);
+        panesChangeLog::appendRecord(panesChangeLog::pathFor(path), state.log, *held.documentId, *record);
     if (!appended)
         return false;
     if (!state.log) {
         // A new log carries the focused and expanded pane from now on: a view
         // file written by an earlier version would only be overruled by it.
-        ::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
+        fileCalls::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
     }
     state.log = appended;
     return true;
@@ -251,11 +291,12 @@ bool PanesSaver::save(PanesSnapshot snapshot)
             const bool fold = std::exchange(state->fold, false);
             // The file is still the one written (or read) last: its change
             // log takes what changed since.
-            if (before && held && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
+            if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
                 try {
-                    if (appendChange(path, *state, *before, *held, snapshot)) {
+                    if (appendChange(path, *state, before->file.size, *held, snapshot)) {
                         state->layout = before;
                         state->content = snapshot;
+                        state->content->documentId = held->documentId;
                         return;
                     }
                 } catch (...) {
@@ -270,11 +311,13 @@ bool PanesSaver::save(PanesSnapshot snapshot)
                     return;
                 }
             }
-            state->log.reset();
+            // Written whole, under a new document id.
+            PanesSnapshot whole = snapshot;
+            whole.documentId = QUuid::createUuid();
             try {
-                state->layout =
-                    std::make_shared<const PanesFileLayout>(panesEncoding::writeReusing(snapshot, path, before.get()));
-                state->content = snapshot;
+                state->layout = std::make_shared<const PanesFileLayout>(
+                    panesEncoding::writeReusing(whole, path, before.get(), &state->log));
+                state->content = std::move(whole);
             } catch (...) {
                 state->writeFailed = true;
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")

@@ -65,16 +65,19 @@ struct PanesFileLayout {
 // - a snapshot whose panes all carry the same generations as the last one
 //   queued, with the same root values, is not written again (a failed write
 //   is always retried by the next save);
-// - while panes.json is the file written (or read) last, unchanged on disk, a
-//   save appends what changed since the save before to the change log beside
-//   it (panesChangeLog): the root values, each pane's small values, and only
+// - while panes.json is the file written (or read) last (it carries the
+//   document id it was written with: what a copy, a move, `touch` or `chmod`
+//   keep), a save appends what changed since the save before to the change
+//   log beside it (panesChangeLog): the root values, each pane's small values, and only
 //   the lines and closed turns added since. A click on a pane, a run's new
 //   lines, a rename cost about what changed;
 // - once the log would grow beyond half of panes.json (and a few MiB), after
-//   a load that found a fault in the log, after a failed append, or when
-//   panes.json is not the file last written, the save writes panes.json whole
-//   and then removes the log (a log left by a crash in between names the
-//   replaced file, so it is ignored). The whole file is written as it is
+//   a load that found the log's header damaged or a log of the earlier form,
+//   after a failed append, or when panes.json is not the file last written
+//   (its document id says), the save writes panes.json whole under a new
+//   document id, marks the log as folded into it just before it replaces
+//   the old file, and then removes the log (a log left by a crash in between
+//   is known to be in the new file). The whole file is written as it is
 //   encoded, never held in memory; what it shares with the file written (or
 //   read) last (the transcript lines that were saved then, the closed turns)
 //   is copied from that file, while the file is unchanged, instead of being
@@ -100,9 +103,10 @@ public:
     // The file at `path` was just read and holds these parts (for the first
     // save after opening a project) and, when given, this content as the file
     // and its change log have it, so that the first save need only append
-    // what changed. `log` is the change log as it was read to its end (none
-    // when there was none for this file); `fold` has the next save write the
-    // file whole (the log had a fault).
+    // what changed. `log` is the change log read for that file (up to its last
+    // good record), or the one read for what was read instead (a backup): a
+    // whole write marks it as folded in and removes it. `fold` (or no
+    // layout) has the next save write the file whole.
     void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt,
                std::optional<panesChangeLog::LogFile> log = std::nullopt, bool fold = false);
 
@@ -125,11 +129,16 @@ private:
 };
 
 namespace panesEncoding {
-// Writes the snapshot to `path` (through AtomicFileWriter, with its backup),
-// copying from the file there what `layout` says it holds, while that file is
-// unchanged, and removes the change log and view file made stale by it.
+// Writes the snapshot whole to `path` (through AtomicFileWriter, with its
+// backup), copying from the file there what `layout` says it holds, while
+// that file is unchanged. Given `log`, the change log known to amend the file
+// replaced (as read or written last), it marks that log as folded into the
+// new file (by the snapshot's document id) just before the new file replaces
+// the old one, and removes it after (`log` is then cleared); any other log
+// found there is kept aside, never removed. Removes the view file made stale.
 // Returns the new file's layout. Throws as AtomicFileWriter does.
-PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout);
+PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout,
+                             std::optional<panesChangeLog::LogFile> *log = nullptr);
 } // namespace panesEncoding
 
 } // namespace nerim

@@ -11,6 +11,7 @@
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/FileCalls.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -103,6 +104,7 @@ QJsonObject PanesSnapshot::toJson() const
         paneArray.append(pane.toJson());
     QJsonObject object;
     object.insert(QStringLiteral("version"), version);
+    json::insertOptional(object, QStringLiteral("documentId"), documentId, &json::uuid);
     object.insert(QStringLiteral("nextAgentNumber"), nextAgentNumber);
     json::insertOptional(object, QStringLiteral("focusedPaneId"), focusedPaneId, &json::uuid);
     json::insertOptional(object, QStringLiteral("expandedPaneId"), expandedPaneId, &json::uuid);
@@ -309,6 +311,8 @@ PanesSnapshot PanesSnapshot::fromJson(const QJsonObject &root)
     const Where where;
     PanesSnapshot snapshot;
     snapshot.version = requiredInteger<int>(root, QLatin1StringView("version"), where);
+    if (const QJsonValue id = root.value(QLatin1StringView("documentId")); id.isString())
+        snapshot.documentId = parseUuid(id.toString());
     snapshot.nextAgentNumber = requiredInteger<qint64>(root, QLatin1StringView("nextAgentNumber"), where);
     snapshot.focusedPaneId = optionalUuid(root, QLatin1StringView("focusedPaneId"), where);
     snapshot.expandedPaneId = optionalUuid(root, QLatin1StringView("expandedPaneId"), where);
@@ -421,6 +425,15 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     return content;
 }
 
+void applyChangeLog(PanesLoadResult &result, PanesSnapshot &snapshot, const QString &path,
+                    const std::optional<AtomicFileWriter::FileIdentity> &identity)
+{
+    result.changeLogRead = panesChangeLog::applyLog(snapshot, panesChangeLog::pathFor(path), identity);
+    result.changeLog = result.changeLogRead.log;
+    result.changeLogFault = result.changeLogRead.fault;
+    result.changeLogFaultReason = result.changeLogRead.why;
+}
+
 } // namespace
 
 PanesLoadResult readPanesFile(const QString &path)
@@ -439,17 +452,14 @@ PanesLoadResult readPanesFile(const QString &path)
             return result;
         }
         snapshot = std::move(primary.snapshot);
-        if (snapshot && primary.identity) {
+        if (snapshot) {
             // The focused and expanded pane an earlier version saved beside
             // the file, when saved for exactly this file (and so naming its
             // panes); then the changes saved since the file was written whole.
-            if (const std::optional<PanesViewFile> view = PanesViewFile::read(PanesViewFile::pathFor(path)))
-                view->applyTo(*snapshot, *primary.identity);
-            const panesChangeLog::ReadOutcome changes =
-                panesChangeLog::applyLog(*snapshot, panesChangeLog::pathFor(path), *primary.identity);
-            result.changeLog = changes.log;
-            result.changeLogFault = changes.fault;
-            result.changeLogFaultReason = changes.why;
+            if (primary.identity)
+                if (const std::optional<PanesViewFile> view = PanesViewFile::read(PanesViewFile::pathFor(path)))
+                    view->applyTo(*snapshot, *primary.identity);
+            applyChangeLog(result, *snapshot, path, primary.identity);
         }
         if (snapshot && primary.layout) {
             result.layout = std::move(primary.layout);
@@ -468,6 +478,9 @@ PanesLoadResult readPanesFile(const QString &path)
                                             QStringLiteral("unknown version %1").arg(backup.version.value_or(0)));
                 snapshot = std::move(backup.snapshot);
                 result.restoredFromBackup = true;
+                // A log written for the backup (a crash came before the file
+                // that replaced it took its changes) still applies to it.
+                applyChangeLog(result, *snapshot, path, std::nullopt);
             }
         } catch (...) {
             // The backup is no better; the primary's failure is the one reported.
@@ -494,8 +507,9 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
 {
     SerialFileWriter::shared().submit(
         path,
-        [path, snapshot = std::move(snapshot)] {
+        [path, snapshot = std::move(snapshot)]() mutable {
             try {
+                snapshot.documentId = QUuid::createUuid();
                 (void)panesEncoding::writeReusing(snapshot, path, nullptr);
             } catch (...) {
                 logLine(QStringLiteral("[Nerim panes] save failed: %1")
@@ -512,63 +526,84 @@ PanesSnapshotStore::PanesSnapshotStore(QString path)
 
 PanesSnapshotStore::~PanesSnapshotStore() = default;
 
-namespace {
-
-// Moves a panes.json (or its change log) that could not be read out of the
-// way, so that no save replaces it: the name it now has, or nothing when it
-// could not be moved.
-std::optional<QString> setUnreadableAside(const QString &path)
-{
-    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString aside = path + QStringLiteral(".unreadable-") + stamp;
-    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
-        aside = path + QStringLiteral(".unreadable-%1-%2").arg(stamp).arg(n);
-    // rename(2) moves whatever is there as it is (a link stays a link).
-    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
-        logLine(QStringLiteral("[Nerim panes] could not move the unreadable %1 aside (%2); it is kept and no panes "
-                               "are saved over it")
-                    .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        return std::nullopt;
-    }
-    logLine(QStringLiteral("[Nerim panes] moved the unreadable %1 aside to %2").arg(path, aside));
-    return aside;
-}
-
-} // namespace
-
 std::optional<PanesSnapshot> PanesSnapshotStore::load()
 {
     PanesLoadResult result = readPanesFile(m_path);
     m_keepUnknownVersion = result.unknownVersion;
+    m_keepUnreadable = false;
     m_loadNotice.reset();
+    QStringList notices;
     if (result.failure) {
-        const std::optional<QString> aside = setUnreadableAside(m_path);
+        const std::optional<QString> aside = panesChangeLog::setAside(m_path, u"unreadable");
         m_keepUnreadable = !aside;
         const QString kept = aside ? QStringLiteral("it was kept as %1").arg(QFileInfo(*aside).fileName())
                                    : QStringLiteral("it was left as it is and nothing is saved over it");
-        m_loadNotice = result.restoredFromBackup
+        notices.append(result.restoredFromBackup
                            ? QStringLiteral("[Nerim couldn't read this project's saved panes (%1) and restored them "
                                             "from their backup; %2.]")
                                  .arg(*result.failure, kept)
                            : QStringLiteral("[Nerim couldn't read this project's saved panes (%1); %2.]")
-                                 .arg(*result.failure, kept);
+                                 .arg(*result.failure, kept));
     }
-    if (result.changeLogFault && !result.failure) {
-        // The file reads, but not every change saved since it was written:
-        // the changes that did not read are kept, never folded away unseen.
-        const QString logPath = panesChangeLog::pathFor(m_path);
-        const std::optional<QString> aside = setUnreadableAside(logPath);
+
+    // What becomes of the change log: what was read of it stays readable
+    // until the next whole write has it, and what was not is kept.
+    const panesChangeLog::ReadOutcome &changes = result.changeLogRead;
+    const QString logPath = panesChangeLog::pathFor(m_path);
+    std::optional<panesChangeLog::LogFile> log;
+    bool fold = false;
+    using Kind = panesChangeLog::ReadOutcome::Kind;
+    switch (changes.kind) {
+    case Kind::none: break;
+    case Kind::ours: {
+        log = changes.log;
+        fold = changes.headerDamaged || changes.legacy;
+        if (changes.goodEnd >= changes.end)
+            break;
+        // A fault (or a fold marker cut short) after the last good record.
+        const panesChangeLog::CutBack cut = panesChangeLog::cutToReadable(logPath, changes);
+        if (!cut.unreadKept)
+            m_keepUnreadable = true;
+        log = cut.log;
+        fold = fold || !cut.log;
+        if (changes.fault)
+            notices.append(
+                QStringLiteral("[Nerim couldn't read the last changes saved to this project's panes (%1); the panes "
+                               "are shown as of the change before, and %2.]")
+                    .arg(changes.why,
+                         cut.aside ? QStringLiteral("the changes were kept as %1").arg(QFileInfo(*cut.aside).fileName())
+                                   : QStringLiteral("nothing is saved over them")));
+        break;
+    }
+    case Kind::superseded:
+        fileCalls::unlink(QFile::encodeName(logPath).constData());
+        break;
+    case Kind::other:
+    case Kind::unreadable: {
+        const std::optional<QString> aside =
+            panesChangeLog::setAside(logPath, changes.kind == Kind::other ? u"other" : u"unreadable");
         if (!aside)
             m_keepUnreadable = true;
-        m_loadNotice = QStringLiteral("[Nerim couldn't read the last changes saved to this project's panes (%1); "
-                                      "the panes are shown as of the change before, and %2.]")
-                           .arg(result.changeLogFaultReason,
-                                aside ? QStringLiteral("the changes were kept as %1").arg(QFileInfo(*aside).fileName())
-                                      : QStringLiteral("nothing is saved over them"));
+        const QString kept = aside ? QStringLiteral("they were kept as %1").arg(QFileInfo(*aside).fileName())
+                                   : QStringLiteral("nothing is saved over them");
+        notices.append(changes.kind == Kind::other
+                           ? QStringLiteral("[Nerim found changes saved for another version of this project's panes "
+                                            "(an older copy or backup of them is in place); they were not applied, "
+                                            "and %1.]")
+                                 .arg(kept)
+                           : QStringLiteral("[Nerim couldn't read the changes saved to this project's panes (%1); %2.]")
+                                 .arg(changes.why, kept));
+        break;
     }
-    if (result.layout)
-        m_saver->adopt(std::move(result.layout), std::move(result.fileContent), result.changeLog,
-                       result.changeLogFault);
+    }
+    if (!notices.isEmpty())
+        m_loadNotice = notices.join(u' ');
+    if (result.layout && changes.kind != Kind::ours)
+        m_saver->adopt(std::move(result.layout), std::move(result.fileContent), std::nullopt, false);
+    else if (result.layout)
+        m_saver->adopt(std::move(result.layout), std::move(result.fileContent), log, fold);
+    else
+        m_saver->adopt(nullptr, std::nullopt, log, true);
     return std::move(result.snapshot);
 }
 

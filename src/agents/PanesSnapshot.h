@@ -55,6 +55,14 @@ struct PanesSnapshot {
     static constexpr int currentVersion = 1;
 
     int version = currentVersion;
+    // Names the file written whole, not its content: every whole write of
+    // panes.json gives it a new one, and a change log names the file it
+    // amends by it (so a copy, a move or a restored backup of the file keeps
+    // its log, and a log never applies to another file). Written first, as
+    // "documentId" (the keys are in sorted order); absent in files written
+    // before there were such ids, and read as absent when it is not a UUID.
+    // Not compared: it is no part of the panes.
+    std::optional<QUuid> documentId;
     qint64 nextAgentNumber = 1;
     std::optional<QUuid> focusedPaneId;
     std::optional<QUuid> expandedPaneId;
@@ -71,7 +79,11 @@ struct PanesSnapshot {
     // The same on an already parsed document.
     static PanesSnapshot fromJson(const QJsonObject &root);
 
-    friend bool operator==(const PanesSnapshot &, const PanesSnapshot &) = default;
+    friend bool operator==(const PanesSnapshot &a, const PanesSnapshot &b)
+    {
+        return a.version == b.version && a.nextAgentNumber == b.nextAgentNumber &&
+               a.focusedPaneId == b.focusedPaneId && a.expandedPaneId == b.expandedPaneId && a.panes == b.panes;
+    }
 };
 
 // The outcome of reading panes.json.
@@ -86,9 +98,12 @@ struct PanesLoadResult {
     // (before the next agent number is raised above the restored panes'), for
     // the saver to append only what the next save changes.
     std::optional<PanesSnapshot> fileContent;
-    // The change log read for the file: as it stands when read to its end
-    // without a fault (the saver may append to it); `changeLogFault` when a
-    // record ended it early (the next save writes the file whole).
+    // How the change log beside the file read was read (see
+    // panesChangeLog::applyLog): applied, folded in already, written for
+    // another file, unreadable or none.
+    panesChangeLog::ReadOutcome changeLogRead;
+    // The change log read for the file, up to its last good record;
+    // `changeLogFault` when a record ended it early.
     std::optional<panesChangeLog::LogFile> changeLog;
     bool changeLogFault = false;
     QString changeLogFaultReason;
@@ -102,9 +117,10 @@ struct PanesLoadResult {
 // the file cannot be read or decoded (one log line either way); nothing, with a
 // log line, for an unknown version. The changes saved since the file was
 // written whole are applied from its change log (panesChangeLog) when that
-// was written for exactly the file read, after the focused and expanded pane
-// ids of a view file (PanesViewFile, written by earlier versions) made for it;
-// neither is applied to a snapshot restored from the backup. A restored
+// was written for the file read (the primary or the backup, by the document
+// id inside it), after the focused and expanded pane ids of a view file
+// (PanesViewFile, written by earlier versions) made for the primary. Changes
+// no file. A restored
 // snapshot's `nextAgentNumber` is raised above every restored pane number. Touches no GUI state, so it may run
 // on a worker thread.
 PanesLoadResult readPanesFile(const QString &path);
@@ -122,7 +138,13 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
 // state of a canvas that restored nothing and that nobody has touched). A file
 // that exists but cannot be read is moved aside when it is loaded
 // (panes.json.unreadable-<time>), so no save replaces it; when it cannot be
-// moved, nothing is saved over it.
+// moved, nothing is saved over it. The load also settles the change log: one
+// written for another file is moved aside (panes-changes.log.other-<time>),
+// never applied nor removed; one that cannot be read at all is moved aside
+// (…unreadable-<time>); one that a fault ended early keeps what it could not
+// read in a file of its own (…unreadable-<time>) and is cut back to its last
+// good record, so what was applied stays readable from it; one already folded
+// into the file is removed. Each but the last is told in `loadNotice`.
 // Saves go through a `PanesSaver`, so a snapshot equal to the last one saved
 // is not written again.
 class PanesSnapshotStore {

@@ -155,6 +155,9 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
     m_draftSaveTimer.setSingleShot(true);
     m_draftSaveTimer.setInterval(m_services.draftSaveDelay);
     connect(&m_draftSaveTimer, &QTimer::timeout, this, [this] { persistPromptDraft(m_pendingDraftText); });
+    m_panesOutputSaveTimer.setSingleShot(true);
+    m_panesOutputSaveTimer.setInterval(m_services.panesOutputSaveDelay);
+    connect(&m_panesOutputSaveTimer, &QTimer::timeout, this, &ProjectCanvasViewModel::savePanes);
 }
 
 // Releasing the controller saves and terminates nothing: `teardown` is the orderly end.
@@ -190,6 +193,14 @@ void ProjectCanvasViewModel::setContextActor(std::shared_ptr<ProjectContextActor
 
 void ProjectCanvasViewModel::setPanes(QList<AgentPaneState *> panes)
 {
+    // While an agent prints, what its pane shows is saved a moment later
+    // (appended to the change log, off this thread), not only at its end.
+    for (AgentPaneState *pane : std::as_const(panes)) {
+        connect(pane, &AgentPaneState::outputLinesChanged, this, &ProjectCanvasViewModel::schedulePanesOutputSave,
+                Qt::UniqueConnection);
+        connect(pane, &AgentPaneState::conversationChanged, this, &ProjectCanvasViewModel::schedulePanesOutputSave,
+                Qt::UniqueConnection);
+    }
     m_panes = std::move(panes);
     emit panesChanged();
 }

@@ -86,6 +86,8 @@ struct CanvasServices {
     QString npmProgram = QStringLiteral("npm");
     std::chrono::milliseconds justSubmittedDuration{450};
     std::chrono::milliseconds draftSaveDelay{400};
+    // At most how long a pane's new output (an agent printing) waits to be saved.
+    std::chrono::milliseconds panesOutputSaveDelay{2000};
 
     // Voice input
     using TranscriberFactory = std::function<std::shared_ptr<VoiceTranscribing>()>;
@@ -260,6 +262,8 @@ public:
     bool needsPaneSelection() const;
     bool canSubmit() const;
     void savePanes();
+    // Output added to a pane is saved within `panesOutputSaveDelay`.
+    void schedulePanesOutputSave();
     PanesSnapshot makePanesSnapshot() const;
     void persistAgentNames();
 
@@ -510,6 +514,7 @@ private:
 
     QTimer m_justSubmittedTimer;
     QTimer m_draftSaveTimer;
+    QTimer m_panesOutputSaveTimer;
     QString m_pendingDraftText;
 
     PreviewState *m_preview;

@@ -221,6 +221,13 @@ PanesSnapshot ProjectCanvasViewModel::makePanesSnapshot() const
     return snapshot;
 }
 
+void ProjectCanvasViewModel::schedulePanesOutputSave()
+{
+    // Started by the first change after a save, so no line waits longer.
+    if (m_panesRestored && !m_tornDown && !m_panesOutputSaveTimer.isActive())
+        m_panesOutputSaveTimer.start();
+}
+
 void ProjectCanvasViewModel::savePanes()
 {
     if (!m_panesRestored || m_tornDown)

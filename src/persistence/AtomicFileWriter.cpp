@@ -3,6 +3,7 @@
 #include "foundation/FileIo.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
+#include "persistence/FileCalls.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,7 +55,7 @@ public:
     {
         if (m_error)
             return;
-        if (!fileio::writeAll(m_fd, bytes.data(), bytes.size()))
+        if (!fileCalls::writeAll(m_fd, bytes.data(), bytes.size()))
             m_error = errno;
         m_position += bytes.size();
     }
@@ -68,7 +69,7 @@ public:
         // The kernel copies while it can (on one file system, without the bytes
         // passing through here); what it refuses is read and written here.
         while (length > 0 && m_kernelCopies) {
-            const ssize_t n = ::copy_file_range(fd, &from, m_fd, nullptr, size_t(length), 0);
+            const ssize_t n = fileCalls::copyFileRange(fd, &from, m_fd, size_t(length));
             if (n > 0) {
                 length -= n;
                 continue;
@@ -92,7 +93,7 @@ public:
                 throw MemoryError::writeFailed(m_path, errnoText(errno));
             if (n == 0)
                 throw MemoryError::writeFailed(m_path, QStringLiteral("the file to copy from ended early"));
-            if (!fileio::writeAll(m_fd, buffer.constData(), n)) {
+            if (!fileCalls::writeAll(m_fd, buffer.constData(), n)) {
                 m_error = errno;
                 return;
             }
@@ -121,7 +122,7 @@ int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &
                  bool exactMode, int &stage, int *keptOpen = nullptr)
 {
     stage = 1;
-    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = fileCalls::create(native(path).constData(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         return errno;
     stage = 2;
@@ -138,7 +139,7 @@ int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &
         }
         error = sink.error();
     }
-    if (!error && ::fsync(fd) != 0)
+    if (!error && fileCalls::fsync(fd) != 0)
         error = errno;
     if (!error && keptOpen) {
         *keptOpen = fd;
@@ -193,9 +194,9 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
 {
     const QString staging = backupPath + QStringLiteral(".tmp");
     const QByteArray stagingName = native(staging);
-    ::unlink(stagingName.constData());
+    fileCalls::unlink(stagingName.constData());
     const auto fail = [&](const QString &reason) {
-        ::unlink(stagingName.constData());
+        fileCalls::unlink(stagingName.constData());
         return reason;
     };
     if (detail::backupCalls().link(native(targetPath).constData(), stagingName.constData()) == 0) {
@@ -218,7 +219,7 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
                                            options.mode.value_or(currentMode), true, stage))
             return fail(errnoText(error));
     }
-    if (::rename(stagingName.constData(), native(backupPath).constData()) != 0)
+    if (fileCalls::rename(stagingName.constData(), native(backupPath).constData()) != 0)
         return fail(errnoText(errno));
     return QString();
 }
@@ -235,7 +236,7 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     if (backupElsewhere)
         makeParent(backupPath);
 
-    ::unlink(tempName.constData()); // left by an interrupted write
+    fileCalls::unlink(tempName.constData()); // left by an interrupted write
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
     int written = -1;
@@ -243,7 +244,7 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     try {
         error = writeNewFile(tempPath, produce, mode, options.mode.has_value(), stage, &written);
     } catch (...) {
-        ::unlink(tempName.constData());
+        fileCalls::unlink(tempName.constData());
         throw;
     }
     // The new file stays open until it is in place: its identity is taken
@@ -253,10 +254,21 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
             ::close(written);
     });
     if (error) {
-        ::unlink(tempName.constData());
+        fileCalls::unlink(tempName.constData());
         if (stage == 1)
             throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
         throw MemoryError::writeFailed(tempPath, errnoText(error));
+    }
+
+    // The new content is on disk: what must happen before anything at the
+    // target changes happens now, and what it throws abandons the write.
+    if (options.beforeReplacing) {
+        try {
+            options.beforeReplacing();
+        } catch (...) {
+            fileCalls::unlink(tempName.constData());
+            throw;
+        }
     }
 
     // Only a regular file is kept: a link, a pipe or a device in the target's
@@ -265,19 +277,19 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     if (keepBackup && ::lstat(native(targetPath).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
         const QString failure = moveCurrentToBackup(targetPath, backupPath, st.st_mode & 07777, options);
         if (!failure.isEmpty()) {
-            ::unlink(tempName.constData());
+            fileCalls::unlink(tempName.constData());
             throw MemoryError::atomicRenameFailed(targetPath, backupPath, failure);
         }
     }
-    if (::rename(tempName.constData(), native(targetPath).constData()) != 0) {
+    if (fileCalls::rename(tempName.constData(), native(targetPath).constData()) != 0) {
         const int error = errno;
-        ::unlink(tempName.constData());
+        fileCalls::unlink(tempName.constData());
         throw MemoryError::atomicRenameFailed(tempPath, targetPath, errnoText(error));
     }
 
-    fileio::syncFolderOf(targetPath);
+    fileCalls::syncFolderOf(targetPath);
     if (backupElsewhere)
-        fileio::syncFolderOf(backupPath);
+        fileCalls::syncFolderOf(backupPath);
     FileIdentity identity;
     struct stat after {};
     if (::fstat(written, &after) == 0)
@@ -301,7 +313,7 @@ void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, co
 namespace detail {
 BackupCalls &backupCalls()
 {
-    static BackupCalls calls{&::link, &readForCopy};
+    static BackupCalls calls{&fileCalls::link, &readForCopy};
     return calls;
 }
 } // namespace detail

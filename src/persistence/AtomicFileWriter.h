@@ -33,6 +33,10 @@ struct WriteOptions {
     // When set, the new file is created with exactly this mode from its first
     // byte, and the backup gets the same mode (0600 for files holding secrets).
     std::optional<mode_t> mode;
+    // Called once the new content is on disk, before anything at the target
+    // or the backup changes; what it throws abandons the write (the target
+    // untouched, no temporary file left) and is thrown on.
+    std::function<void()> beforeReplacing = {};
 };
 
 // Writes `bytes` to `targetPath` through "<target>.tmp" and moves the previous

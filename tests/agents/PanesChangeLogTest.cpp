@@ -166,8 +166,9 @@ TEST(PanesChangeLog, RandomChangesReadBackExactlyAndTheFileChangesOnlyWhenFolded
 
 // The log cut at every byte of its last record gives the content as of the
 // record before; a byte changed in a middle record, the content before that
-// record. Either way the next save leaves files that load back whole.
-TEST(PanesChangeLog, ATornOrDamagedRecordEndsTheLogAndTheNextSaveWritesWhole)
+// record. The load keeps what it could not read aside and cuts the log back to
+// what it read, so the next save appends to a log that loads back whole.
+TEST(PanesChangeLog, ATornOrDamagedRecordEndsTheLogAndIsKeptAside)
 {
     Project project;
     Panes panes;
@@ -215,41 +216,40 @@ TEST(PanesChangeLog, ATornOrDamagedRecordEndsTheLogAndTheNextSaveWritesWhole)
         QDir(project.folder).entryList({QStringLiteral("panes-changes.log.unreadable-*")}, QDir::Files);
     ASSERT_EQ(aside.size(), 1);
     EXPECT_TRUE(store.loadNotice()->contains(aside.first()));
-    EXPECT_EQ(readFile(project.folder + u'/' + aside.first()), damaged);
+    // Aside: the header and everything from the damaged record on; in place:
+    // the header and the record that read.
+    const qsizetype headerEnd = log.indexOf('\n', log.indexOf('\n') + 1) + 1;
+    qsizetype secondStart = headerEnd;
+    secondStart = log.indexOf('\n', secondStart) + 1 + log.mid(secondStart).split(' ').first().toLongLong() + 1;
+    EXPECT_EQ(readFile(project.folder + u'/' + aside.first()), damaged.left(headerEnd) + damaged.mid(secondStart));
+    EXPECT_EQ(readFile(project.log()), log.left(secondStart));
 
-    // The next save writes the file whole (the damaged log is never appended
-    // to): everything loads back.
+    // The next save appends to what was read: everything loads back.
     Panes restored;
     for (const PaneDiskSnapshot &pane : loaded->panes)
         restored.emplace_back(pane.makePane());
     restored[0]->appendLine(OutputLine::Kind::stdout, QStringLiteral("after the damage"));
     const PanesSnapshot next = snapshotOf(restored, restored[1]->id(), std::nullopt);
     saveAndFlush(store, next);
-    EXPECT_NE(readFile(project.path), fileBytes);
-    EXPECT_EQ(readFile(project.path), next.encode());
-    EXPECT_FALSE(QFile::exists(project.log()));
+    EXPECT_EQ(readFile(project.path), fileBytes);
+    EXPECT_TRUE(QFile::exists(project.log()));
     EXPECT_EQ(loadPanesSnapshot(project.path)->panes, next.panes);
 }
 
-// A log counts only for the panes.json it names and is read and written only
-// as a regular file of its own.
-TEST(PanesChangeLog, AReplacedFileALinkAndTheBackupNeverTakeTheLog)
+// A log counts for the panes.json whose document id it names, whatever file
+// holds it, and is read and written only as a regular file of its own.
+TEST(PanesChangeLog, TheLogFollowsTheFileItNamesNeverALink)
 {
     Project project;
     Panes panes;
     const std::vector<PanesSnapshot> states = fileWithThreeRecords(project, panes);
-    const QByteArray log = readFile(project.log());
     const QByteArray fileBytes = readFile(project.path);
 
-    // panes.json replaced behind Nerim's back by the same bytes: the log
-    // names the file that was there, so it is ignored.
+    // panes.json replaced by the same bytes (a copy put back): the same file
+    // by its id, so the log still applies.
     ASSERT_TRUE(QFile::remove(project.path));
     ASSERT_TRUE(writeFile(project.path, fileBytes));
-    {
-        LogCapture lines;
-        EXPECT_EQ(loadPanesSnapshot(project.path)->panes, states[0].panes);
-        EXPECT_TRUE(lines.lines().join(u'\n').contains(QStringLiteral("written for another panes file")));
-    }
+    EXPECT_EQ(loadPanesSnapshot(project.path)->panes, states[3].panes);
 
     // A link in the log's place, even to a log that would count, is not followed...
     Project other;
@@ -275,7 +275,8 @@ TEST(PanesChangeLog, AReplacedFileALinkAndTheBackupNeverTakeTheLog)
     EXPECT_FALSE(QFileInfo(other.log()).isSymLink());
     EXPECT_EQ(loadPanesSnapshot(other.path)->panes, next.panes);
 
-    // A restore from the backup never applies a log, even one naming the backup.
+    // A log written for the backup (a crash before the file that replaced it
+    // took its changes) applies to the backup when that is what is restored.
     Project third;
     Panes thirdPanes;
     (void)fileWithThreeRecords(third, thirdPanes);
@@ -285,16 +286,16 @@ TEST(PanesChangeLog, AReplacedFileALinkAndTheBackupNeverTakeTheLog)
         PanesSnapshotStore whole(third.path);
         saveAndFlush(whole, snapshotOf(thirdPanes, std::nullopt, std::nullopt));
     }
-    const QString backup = third.path + QStringLiteral(".backup");
-    const auto backupIdentity = AtomicFileWriter::FileIdentity::of(backup);
-    ASSERT_TRUE(backupIdentity);
-    QByteArray planted = panesChangeLog::encodeHeader(*backupIdentity);
-    const PanesSnapshot inBackup = PanesSnapshot::decode(readFile(backup));
-    planted += *panesChangeLog::encodeRecord(inBackup, snapshotOf(thirdPanes, std::nullopt, std::nullopt), 1 << 20);
+    const PanesSnapshot inBackup = PanesSnapshot::decode(readFile(third.path + QStringLiteral(".backup")));
+    ASSERT_TRUE(inBackup.documentId);
+    thirdPanes[1]->appendLine(OutputLine::Kind::stdout, QStringLiteral("saved after the backup"));
+    const PanesSnapshot later = snapshotOf(thirdPanes, std::nullopt, std::nullopt);
+    QByteArray planted = panesChangeLog::encodeHeader(*inBackup.documentId);
+    planted += *panesChangeLog::encodeRecord(*inBackup.documentId, inBackup, later, 1 << 20);
     ASSERT_TRUE(writeFile(third.log(), planted));
     ASSERT_TRUE(writeFile(third.path, "{ torn"));
     const PanesLoadResult read = readPanesFile(third.path);
     ASSERT_TRUE(read.snapshot);
     EXPECT_TRUE(read.restoredFromBackup);
-    EXPECT_EQ(read.snapshot->panes, inBackup.panes);
+    EXPECT_EQ(read.snapshot->panes, later.panes);
 }

@@ -1,5 +1,6 @@
 // panes.json is read and written by hand-made fast paths; these tests hold them
 // to the platform JSON document's bytes and to the strict reader's errors.
+#include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "agents/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
@@ -356,7 +357,7 @@ TEST(PanesSaver, WritesOnlyWhatChangedAndTheBytesOfAFullEncode)
         EXPECT_EQ(saver.save(s), expectWrite);
         SerialFileWriter::shared().flush();
         if (expectWrite) {
-            EXPECT_EQ(readFile(path), s.encode());
+            EXPECT_EQ(withoutDocumentId(readFile(path)), s.encode());
         }
     };
 
@@ -423,13 +424,13 @@ TEST(PanesSaver, RetriesAfterAFailedWriteAndWritesHandMadeSnapshotsAlways)
     ASSERT_TRUE(QDir().mkpath(blocked));
     EXPECT_TRUE(saver.save(snapshot)); // unchanged, but the last write failed
     SerialFileWriter::shared().flush();
-    EXPECT_EQ(readFile(path), snapshot.encode());
+    EXPECT_EQ(withoutDocumentId(readFile(path)), snapshot.encode());
 
     PanesSnapshot handMade = variedSnapshot();
     EXPECT_TRUE(saver.save(handMade));
     EXPECT_TRUE(saver.save(handMade)); // no generations to compare
     SerialFileWriter::shared().flush();
-    EXPECT_EQ(readFile(path), handMade.encode());
+    EXPECT_EQ(withoutDocumentId(readFile(path)), handMade.encode());
 }
 
 TEST(PaneState, LineIdsAreUniqueCanonicalUuidsAndTheRunsStdoutStaysBounded)

@@ -36,4 +36,26 @@ inline ino_t inodeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
+
+// panes.json's bytes without the document id each whole write puts first, to
+// compare with an encoding of the snapshot saved.
+inline QByteArray withoutDocumentId(QByteArray bytes)
+{
+    static const QByteArray opening = "{\"documentId\":\"";
+    if (bytes.startsWith(opening))
+        bytes.remove(1, opening.size() - 1 + 36 + 2);
+    return bytes;
+}
+
+// Whether a loaded snapshot holds `expected` (the next agent number aside:
+// a load raises it above the panes' numbers).
+inline bool readsAs(const std::optional<PanesSnapshot> &loaded, const PanesSnapshot &expected)
+{
+    if (!loaded)
+        return false;
+    PanesSnapshot read = *loaded;
+    read.nextAgentNumber = expected.nextAgentNumber;
+    return read == expected;
+}
+
 } // namespace nerim::test

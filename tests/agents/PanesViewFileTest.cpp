@@ -176,7 +176,7 @@ TEST(PanesViewFile, AWholeWriteCarriesTheCurrentLayoutAndMakesTheLogStale)
         const panesChangeLog::detail::ScopedWholeWrites wholeWrites;
         project.save(renamed);
     }
-    EXPECT_EQ(readFile(project.path), renamed.encode());
+    EXPECT_EQ(withoutDocumentId(readFile(project.path)), renamed.encode());
     EXPECT_FALSE(QFile::exists(project.log())); // stale, so removed
     EXPECT_EQ(loadPanesSnapshot(project.path), renamed);
 
@@ -188,7 +188,7 @@ TEST(PanesViewFile, AWholeWriteCarriesTheCurrentLayoutAndMakesTheLogStale)
     // And a layout change after it applies to the new file.
     const ino_t inode = inodeOf(project.path);
     project.save(snapshotOf(panes, b, std::nullopt));
-    EXPECT_EQ(readFile(project.path), renamed.encode());
+    EXPECT_EQ(withoutDocumentId(readFile(project.path)), renamed.encode());
     EXPECT_EQ(inodeOf(project.path), inode);
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{b, std::nullopt}));
     // The backup is the file before the rename, untouched by the layout saves.
@@ -227,7 +227,7 @@ TEST(PanesViewFile, APanesFileChangedBehindNerimsBackIgnoresTheViewFile)
     const PanesSnapshot current = snapshotOf(panes, a, a);
     EXPECT_TRUE(project.store.save(current));
     SerialFileWriter::shared().flush();
-    EXPECT_EQ(readFile(project.path), current.encode());
+    EXPECT_EQ(withoutDocumentId(readFile(project.path)), current.encode());
 }
 
 TEST(PanesViewFile, AViewFileThatIsGarbageALinkOrNamesAnotherPaneIsIgnored)
@@ -312,7 +312,7 @@ TEST(PanesViewFile, QueuedSavesKeepTheirOrderAndTheNewestContentIsWritten)
     project.store.save(snapshotOf(panes, a, b));
     SerialFileWriter::shared().flush();
     const PanesSnapshot last = snapshotOf(panes, a, b);
-    EXPECT_EQ(readFile(project.path), last.encode());
+    EXPECT_EQ(withoutDocumentId(readFile(project.path)), last.encode());
     EXPECT_EQ(loadPanesSnapshot(project.path), last);
 
     // The same with the writer busy, so that all three wait together: the
@@ -333,7 +333,7 @@ TEST(PanesViewFile, QueuedSavesKeepTheirOrderAndTheNewestContentIsWritten)
         release.release();
         SerialFileWriter::shared().flush();
         const PanesSnapshot newest = snapshotOf(panes, round ? b : a, a);
-        EXPECT_EQ(readFile(project.path), newest.encode());
+        EXPECT_EQ(withoutDocumentId(readFile(project.path)), newest.encode());
         EXPECT_EQ(loadPanesSnapshot(project.path), newest);
     }
 }
@@ -357,7 +357,7 @@ TEST(PanesViewFile, AFailedLayoutSaveIsRetriedByTheNextSave)
     SerialFileWriter::shared().flush();
     // After a failed append the file is written whole: the log's end could be torn.
     EXPECT_NE(readFile(project.path), saved);
-    EXPECT_EQ(readFile(project.path), snapshotOf(panes, a, a).encode());
+    EXPECT_EQ(withoutDocumentId(readFile(project.path)), snapshotOf(panes, a, a).encode());
     EXPECT_TRUE(layoutOf(loadPanesSnapshot(project.path)) == (Layout{a, a}));
 }
 

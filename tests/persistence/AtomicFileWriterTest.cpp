@@ -434,3 +434,33 @@ TEST(AtomicFileWriter, AStreamedWriteTakesWhatItIsGivenAndCopiesFromAnotherFile)
     EXPECT_FALSE(QFile::exists(target + QStringLiteral(".tmp")));
     EXPECT_EQ(nerim::test::readFile(backup), "old");
 }
+
+// What must happen before a file is replaced runs once the new content is on
+// disk and nothing at the target has changed; when it fails, the write is
+// given up with the old content and backup in place and no temporary file.
+TEST(AtomicFileWriter, TheStepBeforeReplacingSeesTheNewContentAndCanStopTheWrite)
+{
+    const QString dir = test::makeTempDir();
+    const QString target = dir + QStringLiteral("/doc.json");
+    const QString backup = target + QStringLiteral(".backup");
+    AtomicFileWriter::write(QByteArray("first"), target, backup);
+    AtomicFileWriter::write(QByteArray("second"), target, backup);
+
+    AtomicFileWriter::WriteOptions options;
+    int calls = 0;
+    options.beforeReplacing = [&] {
+        ++calls;
+        EXPECT_EQ(test::readFile(target + QStringLiteral(".tmp")), QByteArray("third"));
+        EXPECT_EQ(test::readFile(target), QByteArray("second"));
+        EXPECT_EQ(test::readFile(backup), QByteArray("first"));
+    };
+    AtomicFileWriter::write(QByteArray("third"), target, backup, options);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(test::readFile(target), QByteArray("third"));
+
+    options.beforeReplacing = [] { throw std::runtime_error("the log could not be marked"); };
+    EXPECT_THROW(AtomicFileWriter::write(QByteArray("fourth"), target, backup, options), std::runtime_error);
+    EXPECT_EQ(test::readFile(target), QByteArray("third"));
+    EXPECT_EQ(test::readFile(backup), QByteArray("second"));
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".tmp")));
+}
