@@ -16,6 +16,7 @@
 #include "../BenchLoop.h"
 #include "../BenchTiming.h"
 #include "../BenchWindow.h"
+#include "ProjectPanes.h"
 #include "agents/AgentPaneState.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellView.h"
@@ -90,20 +91,8 @@ bool writePanes(const QString &project, int lineCount)
     if (!QDir().mkpath(folder))
         return false;
     const OutputLines lines = transcript(lineCount);
-    PanesSnapshot snapshot;
-    snapshot.nextAgentNumber = kPanes + 1;
-    for (int p = 1; p <= kPanes; ++p) {
-        PaneDiskSnapshot pane;
-        pane.id = QUuid::createUuid();
-        pane.agentId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-        pane.agentName = QStringLiteral("Claude %1").arg(p);
-        pane.paneNumber = p;
-        pane.outputLines = lines;
-        snapshot.panes.append(pane);
-    }
-    snapshot.focusedPaneId = snapshot.panes.first().id;
     PanesSnapshotStore store(folder + QStringLiteral("/panes.json"));
-    store.save(std::move(snapshot));
+    store.save(bench::projectPanes(kPanes, [&lines](int) { return lines; }));
     SerialFileWriter::shared().flush();
     return QFileInfo::exists(folder + QStringLiteral("/panes.json"));
 }
