@@ -20,11 +20,14 @@
 #include "agents/AgentPaneState.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellView.h"
+#include "app/ApplicationStyle.h"
 #include "app/AppShellViewModel.h"
 #include "app/MainWindow.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/AppStateActor.h"
+#include "ui/design/Font.h"
+#include "ui/design/InterFontRegistry.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentColumnView.h"
 #include "ui/panes/AgentPaneView.h"
@@ -134,6 +137,10 @@ int openOnce(int lineCount)
     char *argv[] = {name, nullptr};
     bench::ApplicationArguments arguments(argc, argv);
     QApplication app(arguments.count(), arguments.values());
+    // The look the application gives itself before its window (see main).
+    QApplication::setStyle(new ApplicationStyle);
+    InterFontRegistry::shared();
+    Font::installEmojiFallback();
     MotionPreferences::shared().setReduceMotion(false);
 
     const QString project = home.path() + QStringLiteral("/Recipes");
