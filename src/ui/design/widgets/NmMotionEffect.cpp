@@ -15,10 +15,15 @@ namespace {
 
 // A blur runs on a copy made smaller by a whole factor that leaves at least
 // this sigma (in the copy's pixels): drawn back at full size, the result is
-// indistinguishable, and a factor of k makes it k² times cheaper.
-constexpr double kLeastShrunkSigma = 1.5;
+// indistinguishable, and a factor of k makes it k² times cheaper. A blur of
+// a pixel or two (the end of a materialize) is the halved copy drawn back
+// smoothly, itself a blur of about that size.
+constexpr double kLeastShrunkSigma = 1.0;
 
-int shrinkFactor(double sigma) { return std::clamp(int(sigma / kLeastShrunkSigma), 1, 8); }
+int shrinkFactor(double sigma)
+{
+    return sigma < 0.5 ? 1 : std::clamp(int(sigma / kLeastShrunkSigma), 2, 8);
+}
 
 // A value this close to its resting one is the resting one: an animation that
 // ends a hair away from it must not leave the widget drawn through the effect
