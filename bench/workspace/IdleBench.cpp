@@ -16,6 +16,7 @@
 #include "../BenchLoop.h"
 #include "../BenchWindow.h"
 #include "../ProcessFigures.h"
+#include "ProjectPanes.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellViewModel.h"
@@ -92,17 +93,7 @@ int main(int argc, char **argv)
 
     const QString project = home.path() + QStringLiteral("/Recipes");
     QDir().mkpath(project + QStringLiteral("/.nerim"));
-    PanesSnapshot snapshot;
-    snapshot.nextAgentNumber = 4;
-    for (int p = 1; p <= 3; ++p) {
-        PaneDiskSnapshot pane;
-        pane.id = QUuid::createUuid();
-        pane.agentId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-        pane.agentName = QStringLiteral("Claude %1").arg(p);
-        pane.paneNumber = p;
-        pane.outputLines = transcript(p);
-        snapshot.panes.append(pane);
-    }
+    const PanesSnapshot snapshot = bench::projectPanes(3, [](int p) { return OutputLines(transcript(p)); });
     QFile panes(project + QStringLiteral("/.nerim/panes.json"));
     if (!panes.open(QIODevice::WriteOnly) || panes.write(snapshot.encode()) < 0)
         return 1;

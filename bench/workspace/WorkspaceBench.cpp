@@ -4,6 +4,7 @@
 // beside the target. Runs offscreen in a temporary home; starts no agent.
 #include "../BenchLoop.h"
 #include "../BenchWindow.h"
+#include "ProjectPanes.h"
 #include "agents/OutputLine.h"
 #include "agents/PanesSnapshot.h"
 #include "app/AppShellViewModel.h"
@@ -93,18 +94,7 @@ int main(int argc, char **argv)
 
     const QString project = home.path() + QStringLiteral("/Recipes");
     QDir().mkpath(project + QStringLiteral("/.nerim"));
-    PanesSnapshot snapshot;
-    snapshot.nextAgentNumber = kPanes + 1;
-    for (int p = 1; p <= kPanes; ++p) {
-        PaneDiskSnapshot pane;
-        pane.id = QUuid::createUuid();
-        pane.agentId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-        pane.agentName = QStringLiteral("Claude %1").arg(p);
-        pane.paneNumber = p;
-        pane.outputLines = transcript(p);
-        snapshot.panes.append(pane);
-    }
-    snapshot.focusedPaneId = snapshot.panes.first().id;
+    const PanesSnapshot snapshot = bench::projectPanes(kPanes, [](int p) { return OutputLines(transcript(p)); });
     QFile file(project + QStringLiteral("/.nerim/panes.json"));
     if (!file.open(QIODevice::WriteOnly) || file.write(snapshot.encode()) < 0)
         return 1;

@@ -83,6 +83,15 @@ ProjectCanvasView *AppShellView::canvasScreen() const
     return qobject_cast<ProjectCanvasView *>(m_screen);
 }
 
+bool AppShellView::showsStartupScreen(const QWidget *widget) const
+{
+    if (!widget)
+        return false;
+    if (m_screen && (widget == m_screen || m_screen->isAncestorOf(widget)))
+        return true;
+    return widget == m_startupMessage && m_startupMessage->isVisible();
+}
+
 void AppShellView::showStartupFailure(const QString &message)
 {
     NmText::setPlainText(m_startupMessage, message);

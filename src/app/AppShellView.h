@@ -42,6 +42,10 @@ public:
     PromptBarNotice *errorBanner() const { return m_banner; }
     AtmosphereView *background() const { return m_background; }
 
+    // Whether `widget` is (or is inside) the screen the start-up load led to:
+    // the route's screen, or the message of a failed load.
+    bool showsStartupScreen(const QWidget *widget) const;
+
     // Shows the message of a failed start-up load over the background.
     void showStartupFailure(const QString &message);
     QLabel *startupMessage() const { return m_startupMessage; }

@@ -33,10 +33,11 @@ namespace {
 
 class FirstPaintWatcher : public QObject {
 public:
-    FirstPaintWatcher(QWidget *window, std::function<void()> chore, int fallbackMs)
+    FirstPaintWatcher(QWidget *window, std::function<void()> chore, int fallbackMs, PaintCounts counts)
         : QObject(window)
         , m_window(window)
         , m_chore(std::move(chore))
+        , m_counts(std::move(counts))
     {
         QCoreApplication::instance()->installEventFilter(this);
         QTimer::singleShot(fallbackMs, this, [this] { finish(); });
@@ -46,7 +47,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::Paint && !m_painted && watched->isWidgetType() &&
-            static_cast<QWidget *>(watched)->window() == m_window) {
+            static_cast<QWidget *>(watched)->window() == m_window &&
+            (!m_counts || m_counts(static_cast<QWidget *>(watched)))) {
             m_painted = true;
             QCoreApplication::instance()->removeEventFilter(this);
             // Posted, so it runs once the paint under way has been put on the
@@ -71,17 +73,18 @@ private:
 
     QPointer<QWidget> m_window;
     std::function<void()> m_chore;
+    PaintCounts m_counts;
     bool m_painted = false;
     bool m_done = false;
 };
 
 } // namespace
 
-void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallbackMs)
+void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallbackMs, PaintCounts counts)
 {
     if (!window || !chore)
         return;
-    new FirstPaintWatcher(window, std::move(chore), fallbackMs);
+    new FirstPaintWatcher(window, std::move(chore), fallbackMs, std::move(counts));
 }
 
 } // namespace nerim

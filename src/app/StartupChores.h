@@ -27,11 +27,14 @@ private:
     std::thread m_thread;
 };
 
+// Which paint counts: the widget painted (inside the window).
+using PaintCounts = std::function<bool(const QWidget *painted)>;
+
 // Runs `chore` once, on the GUI thread, right after the first paint of
-// `window` (or of a widget inside it) has reached the screen: for start-up work
-// that the first picture does not need. If nothing is painted within
-// `fallbackMs` (a window that is never shown, say), the chore runs then.
-// Nothing runs if the window is gone first.
-void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallbackMs = 2000);
+// `window` (or of a widget inside it) that `counts` accepts (any, when empty)
+// has reached the screen: for start-up work that the first picture does not
+// need. If no such paint comes within `fallbackMs` (a window that is never
+// shown, say), the chore runs then. Nothing runs if the window is gone first.
+void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallbackMs = 2000, PaintCounts counts = {});
 
 } // namespace nerim

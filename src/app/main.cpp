@@ -136,7 +136,10 @@ int main(int argc, char **argv)
     window.show();
     // What the first picture does not need waits until it is on the screen
     // (no child process is started before then: agents and servers wait for
-    // the user, the desktop's reduce-motion reading is held above).
+    // the user, the desktop's reduce-motion reading is held above). The first
+    // picture is the overview (or the load's failure), not the empty window
+    // drawn while the state loads.
+    const auto startupScreen = [&window](const QWidget *painted) { return window.shellView()->showsStartupScreen(painted); };
     nerim::runAfterFirstPaint(&window, [] {
         // Where no cgroup can hold a run's tree, what a killed process guard
         // leaves comes to Nerim, which ends it; and what an earlier Nerim
@@ -146,7 +149,7 @@ int main(int argc, char **argv)
             nerim::platform::OrphanReaper::install();
         nerim::platform::ChildProcess::endLeftoversOfEarlierRuns();
         nerim::DesktopAnimationSetting::releaseProcesses();
-    });
+    }, 2000, startupScreen);
 
     auto &pairing = nerim::PairingURLHandler::shared();
     pairing.setBringToFront([w = QPointer<nerim::MainWindow>(&window)] {

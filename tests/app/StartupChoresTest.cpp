@@ -80,3 +80,27 @@ TEST(StartupChores, UnpaintedWindowsRunTheChoreLateAndClosedOnesNever)
     QTest::qWait(80);
     EXPECT_EQ(goneRuns, 0);
 }
+
+// Only the paints the filter accepts count: the window's own painted while
+// the screen that counts is not there yet leaves the chore waiting.
+TEST(StartupChores, OnlyAPaintTheFilterAcceptsStartsTheChore)
+{
+    Painted window;
+    window.resize(200, 120);
+    Painted *screen = nullptr;
+    int runs = 0;
+    runAfterFirstPaint(&window, [&] { ++runs; }, 60000,
+                       [&](const QWidget *painted) { return screen && painted == screen; });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY(window.paints > 0);
+    QTest::qWait(20);
+    EXPECT_EQ(runs, 0);
+
+    screen = new Painted;
+    screen->setParent(&window);
+    screen->setGeometry(0, 0, 100, 100);
+    screen->show();
+    QTRY_COMPARE(runs, 1);
+    EXPECT_GE(screen->paints, 1);
+}

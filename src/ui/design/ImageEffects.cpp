@@ -34,24 +34,35 @@ std::array<int, 3> boxWidths(double sigma)
 void boxLine(const QRgb *source, QRgb *target, int count, int stride, int radius)
 {
     const int width = 2 * radius + 1;
-    int sum[4] = {0, 0, 0, 0};
-    auto add = [&](QRgb p, int sign) {
-        sum[0] += sign * int(qAlpha(p));
-        sum[1] += sign * int(qRed(p));
-        sum[2] += sign * int(qGreen(p));
-        sum[3] += sign * int(qBlue(p));
+    // Rounded division by `width` as a multiplication: exact while a sum
+    // times the width stays below 2^32 (boxes of up to 4,000 pixels).
+    const quint64 reciprocal = ((quint64(1) << 32) + quint64(width) - 1) / quint64(width);
+    const auto divided = [reciprocal, half = quint64(width / 2)](quint32 sum) {
+        return uint(((quint64(sum) + half) * reciprocal) >> 32);
+    };
+    quint32 a = 0, r = 0, g = 0, b = 0;
+    const auto add = [&](QRgb p) {
+        a += qAlpha(p);
+        r += qRed(p);
+        g += qGreen(p);
+        b += qBlue(p);
+    };
+    const auto remove = [&](QRgb p) {
+        a -= qAlpha(p);
+        r -= qRed(p);
+        g -= qGreen(p);
+        b -= qBlue(p);
     };
     for (int i = 0; i <= radius && i < count; ++i)
-        add(source[i], 1);
+        add(source[i]);
     for (int i = 0; i < count; ++i) {
-        target[i * stride] = qRgba((sum[1] + width / 2) / width, (sum[2] + width / 2) / width,
-                                   (sum[3] + width / 2) / width, (sum[0] + width / 2) / width);
+        target[i * stride] = qRgba(divided(r), divided(g), divided(b), divided(a));
         const int incoming = i + radius + 1;
         const int outgoing = i - radius;
         if (incoming < count)
-            add(source[incoming], 1);
+            add(source[incoming]);
         if (outgoing >= 0)
-            add(source[outgoing], -1);
+            remove(source[outgoing]);
     }
 }
 
@@ -84,6 +95,46 @@ void gaussianBlur(QImage &image, double sigma)
             boxLine(line.data(), pixels + x, h, stride, radius);
         }
     }
+}
+
+QImage shrunk(const QImage &image, int factor)
+{
+    if (factor <= 1 || image.isNull())
+        return image;
+    const QImage source = image.format() == QImage::Format_ARGB32_Premultiplied
+                              ? image
+                              : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const int w = (source.width() + factor - 1) / factor;
+    const int h = (source.height() + factor - 1) / factor;
+    QImage result(w, h, QImage::Format_ARGB32_Premultiplied);
+    const int sourceWidth = source.width();
+    const int sourceHeight = source.height();
+    std::vector<quint32> sums(size_t(w) * 4);
+    for (int y = 0; y < h; ++y) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        const int top = y * factor;
+        const int rows = std::min(factor, sourceHeight - top);
+        for (int sy = top; sy < top + rows; ++sy) {
+            const auto *line = reinterpret_cast<const QRgb *>(source.constScanLine(sy));
+            for (int x = 0; x < sourceWidth; ++x) {
+                quint32 *sum = &sums[size_t(x / factor) * 4];
+                const QRgb p = line[x];
+                sum[0] += qAlpha(p);
+                sum[1] += qRed(p);
+                sum[2] += qGreen(p);
+                sum[3] += qBlue(p);
+            }
+        }
+        auto *out = reinterpret_cast<QRgb *>(result.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int columns = std::min(factor, sourceWidth - x * factor);
+            const quint32 count = quint32(columns * rows);
+            const quint32 *sum = &sums[size_t(x) * 4];
+            out[x] = qRgba((sum[1] + count / 2) / count, (sum[2] + count / 2) / count, (sum[3] + count / 2) / count,
+                           (sum[0] + count / 2) / count);
+        }
+    }
+    return result;
 }
 
 void addBrightness(QImage &image, double amount)

@@ -102,29 +102,43 @@ public:
         m_layout->setSpacing(kPanelSpacing);
     }
 
-    void place(QWidget *plans, QWidget *preview, QWidget *column)
+    // The row's items, in order: a stretch, the Plans panel's place, the
+    // preview's place, the agent column, a stretch. The panels themselves
+    // come when they are first shown (`adopt`); until then an empty hidden
+    // widget keeps their place, which takes no room.
+    void place(QWidget *column)
     {
-        m_plans = plans;
-        m_preview = preview;
         m_column = column;
         m_layout->addStretch(1);
-        // The panels move to their new frames instead of jumping there.
-        const auto add = [this](QWidget *widget, int stretch, Qt::Alignment alignment) {
-            auto *item = new NmMovingWidgetItem(widget, m_motion);
-            item->setAlignment(alignment);
-            m_layout->addItem(item);
-            m_layout->setStretch(m_layout->count() - 1, stretch);
-        };
-        add(plans, 0, {});
-        add(preview, 1, {});
-        add(column, 1, Qt::AlignTop);
+        for (int i = 0; i < 2; ++i) {
+            auto *empty = new QWidget(this);
+            empty->hide();
+            m_layout->addWidget(empty);
+        }
+        addMoving(column, m_layout->count(), 1, Qt::AlignTop);
         m_layout->addStretch(1);
-        preview->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    }
+
+    // Puts the Plans panel (`plans`) or the preview into its place.
+    void adopt(QWidget *panel, bool plans)
+    {
+        const int index = plans ? 1 : 2;
+        QLayoutItem *empty = m_layout->takeAt(index);
+        delete empty->widget();
+        delete empty;
+        addMoving(panel, index, plans ? 0 : 1, {});
+        if (plans) {
+            m_plans = panel;
+        } else {
+            m_preview = panel;
+            panel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+        }
     }
 
     void apply(const CanvasScreenLook::PanelRow &row, bool planExpanded, bool paneExpanded)
     {
-        if (planExpanded) {
+        if (!m_plans) {
+        } else if (planExpanded) {
             NmLayoutLimits::setMinimumSize(m_plans, QSize(0, 0));
             m_plans->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
             m_layout->setStretch(1, 1);
@@ -133,10 +147,12 @@ public:
             m_layout->setStretch(1, 0);
         }
         // Tiled, the Plans panel hugs its content's height from the top.
-        m_layout->setAlignment(m_plans, planExpanded ? Qt::Alignment() : Qt::AlignTop);
+        if (m_plans)
+            m_layout->setAlignment(m_plans, planExpanded ? Qt::Alignment() : Qt::AlignTop);
         // Tiled, the preview's frame (at most 400 high) sits at the top like
         // the agent column beside it; expanded it fills the row.
-        m_layout->setAlignment(m_preview, row.horizontalPadding > 0 ? Qt::Alignment() : Qt::AlignTop);
+        if (m_preview)
+            m_layout->setAlignment(m_preview, row.horizontalPadding > 0 ? Qt::Alignment() : Qt::AlignTop);
         // The column's stack sits at the top; an expanded pane fills the row.
         m_layout->setAlignment(m_column, paneExpanded ? Qt::Alignment() : Qt::AlignTop);
         const bool centred = !row.showsPreview && !planExpanded && !paneExpanded;
@@ -149,11 +165,25 @@ public:
     // Records the panels' frames; the next layout moves them from there.
     void captureFrames()
     {
-        if (isVisible())
-            m_motion->capture({m_plans, m_preview, m_column}, NmMotion::standard());
+        if (!isVisible())
+            return;
+        QList<QWidget *> panels{m_column};
+        for (QWidget *panel : {m_plans, m_preview})
+            if (panel)
+                panels.append(panel);
+        m_motion->capture(panels, NmMotion::standard());
     }
 
 private:
+    // The panels move to their new frames instead of jumping there.
+    void addMoving(QWidget *widget, int index, int stretch, Qt::Alignment alignment)
+    {
+        auto *item = new NmMovingWidgetItem(widget, m_motion);
+        item->setAlignment(alignment);
+        m_layout->insertItem(index, item);
+        m_layout->setStretch(index, stretch);
+    }
+
     QHBoxLayout *m_layout = nullptr;
     NmFrameMotion *m_motion = new NmFrameMotion(this);
     QWidget *m_plans = nullptr;
@@ -345,15 +375,14 @@ void ProjectCanvasView::buildCanvas()
     column->addSpacing(32);
 
     m_row = new PanelRowWidget(m_canvasPage);
-    QPointer<ProjectCanvasViewModel> weak(canvas);
-    m_plansPanel = new PlansPanelView(&canvas->plan(), CanvasPanelWiring::plansPanelCallbacks(weak), m_row);
-    m_previewPanel = new PreviewPanelView(&canvas->preview(), &canvas->repairState(),
-                                          CanvasPanelWiring::repairBannerCoordinator(weak), m_row);
     m_agentColumn = new AgentColumnView(canvas, m_row);
     m_agentColumn->setDeployOverlayFactory([](ProjectCanvasViewModel *c, const QUuid &paneId, QWidget *parent) {
         return new DeployPaneOverlay(c, paneId, parent);
     });
-    m_row->place(m_plansPanel, m_previewPanel, m_agentColumn);
+    // The Plans panel and the preview are made when first shown (most
+    // openings show neither), so that opening a project builds less in the
+    // turn that shows it.
+    m_row->place(m_agentColumn);
     column->addWidget(m_row, 1);
     column->addSpacing(32);
 
@@ -470,7 +499,21 @@ void ProjectCanvasView::refreshPanelRow()
     const PreviewState &preview = m_canvas->preview();
     const CanvasScreenLook::PanelRow row =
         CanvasScreenLook::panelRow(plan.isVisible(), plan.isExpanded(), preview.isVisible(), preview.isExpanded());
+    if (row.showsPlans && !m_plansPanel) {
+        m_plansPanel = new PlansPanelView(&m_canvas->plan(),
+                                          CanvasPanelWiring::plansPanelCallbacks(m_canvas.get()), m_row);
+        m_plansPanel->hide();
+        m_row->adopt(m_plansPanel, true);
+    }
+    if (row.showsPreview && !m_previewPanel) {
+        m_previewPanel = new PreviewPanelView(&m_canvas->preview(), &m_canvas->repairState(),
+                                              CanvasPanelWiring::repairBannerCoordinator(m_canvas.get()), m_row);
+        m_previewPanel->hide();
+        m_row->adopt(m_previewPanel, false);
+    }
     const auto apply = [this](QWidget *panel, bool shown, bool before) {
+        if (!panel)
+            return;
         if (shown == before && m_panelRowApplied && panel->isHidden() == !shown)
             return;
         if (!m_panelRowApplied || !isVisible()) {

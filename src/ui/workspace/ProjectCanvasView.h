@@ -73,7 +73,8 @@ public:
     // The panel row as last applied.
     const CanvasScreenLook::PanelRow &panelRow() const { return m_panelRow; }
 
-    // Parts, for tests and the gallery (null until the canvas is built).
+    // Parts, for tests and the gallery (null until the canvas is built; the
+    // Plans panel and the preview panel until they are first shown).
     SidebarView *sidebar() const { return m_sidebar; }
     PromptBarView *promptBar() const { return m_promptBar; }
     AgentColumnView *agentColumn() const { return m_agentColumn; }

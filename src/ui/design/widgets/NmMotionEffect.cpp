@@ -13,9 +13,17 @@ namespace nerim {
 
 namespace {
 
-// Above this sigma (in device pixels) the blur runs on a half-size copy: the
-// result is indistinguishable and four times cheaper.
-constexpr double kDownsampleSigma = 4.0;
+// A blur runs on a copy made smaller by a whole factor that leaves at least
+// this sigma (in the copy's pixels): drawn back at full size, the result is
+// indistinguishable, and a factor of k makes it k² times cheaper. A blur of
+// a pixel or two (the end of a materialize) is the halved copy drawn back
+// smoothly, itself a blur of about that size.
+constexpr double kLeastShrunkSigma = 1.0;
+
+int shrinkFactor(double sigma)
+{
+    return sigma < 0.5 ? 1 : std::clamp(int(sigma / kLeastShrunkSigma), 2, 8);
+}
 
 // A value this close to its resting one is the resting one: an animation that
 // ends a hair away from it must not leave the widget drawn through the effect
@@ -177,15 +185,15 @@ void NmMotionEffect::draw(QPainter *painter)
     const qreal dpr = source.devicePixelRatio();
     QImage image = source.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
     QSizeF logicalSize(image.width() / dpr, image.height() / dpr);
+    // The part of the (possibly shrunk) image that holds the source.
+    QRectF part(QPointF(0, 0), QSizeF(image.size()));
 
     if (m_blur > 0.0) {
         const double sigma = m_blur / 2.0 * dpr;
-        if (sigma > kDownsampleSigma) {
-            image = image.scaled(image.size() / 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-            gaussianBlur(image, sigma / 2.0);
-        } else {
-            gaussianBlur(image, sigma);
-        }
+        const int factor = shrinkFactor(sigma);
+        image = shrunk(image, factor);
+        part.setSize(part.size() / factor);
+        gaussianBlur(image, sigma / factor);
     }
     if (brightens)
         addBrightness(image, m_brightness);
@@ -200,7 +208,7 @@ void NmMotionEffect::draw(QPainter *painter)
         painter->scale(m_scale, m_scale);
         painter->translate(-centre);
     }
-    painter->drawImage(target, image);
+    painter->drawImage(target, image, part);
     painter->restore();
 }
 

@@ -258,6 +258,27 @@ TEST(ImageEffectsTest, BlurSpreadsWithoutGainingOrLosingMuchAndStaysCentred)
     EXPECT_GT(qAlpha(image.pixel(30, 30)), qAlpha(image.pixel(30, 36)));
 }
 
+TEST(ImageEffectsTest, ShrinkingAveragesEachBlockAndTheCutBlocksAtTheEdgesAverageWhatTheyHold)
+{
+    // 5 x 3 pixels shrunk by 2: blocks of 2 x 2, those at the right and
+    // bottom edges cut to what lies inside the image.
+    QImage image = canvas(QSize(5, 3));
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 5; ++x)
+            image.setPixel(x, y, qRgba(0, 0, 0, 0));
+    image.setPixel(0, 0, qRgba(200, 100, 40, 255));
+    image.setPixel(1, 1, qRgba(100, 50, 20, 101));
+    image.setPixel(4, 0, qRgba(80, 80, 80, 80));
+    image.setPixel(4, 2, qRgba(255, 255, 255, 255));
+    const QImage small = shrunk(image, 2);
+    ASSERT_EQ(small.size(), QSize(3, 2));
+    EXPECT_EQ(small.pixel(0, 0), qRgba(75, 38, 15, 89)); // (255 + 101) / 4, rounded
+    EXPECT_EQ(small.pixel(1, 0), qRgba(0, 0, 0, 0));
+    EXPECT_EQ(small.pixel(2, 0), qRgba(40, 40, 40, 40)); // one column of two rows
+    EXPECT_EQ(small.pixel(2, 1), qRgba(255, 255, 255, 255)); // the corner pixel alone
+    EXPECT_EQ(shrunk(image, 1), image);
+}
+
 TEST(ImageEffectsTest, BrightnessAddsToColourButNotToTransparentPixels)
 {
     QImage image = canvas(QSize(3, 1));
