@@ -182,6 +182,7 @@ TEST(GitSettings, EachProgramNamingKeyOfTheRepositoryIsTakenAwayAndTheUsersOwnVa
         {"http.sslverify", "true"},
         {"help.autocorrect", "never"},
         {"pager.co", "false"},
+        {"pager.log", "false"}, // every pager of the repository's, not only the command's
     };
     for (const auto &[key, value] : expected) {
         ASSERT_TRUE(set.count(key)) << key;
@@ -189,9 +190,9 @@ TEST(GitSettings, EachProgramNamingKeyOfTheRepositoryIsTakenAwayAndTheUsersOwnVa
     }
     EXPECT_TRUE(set.count("diff.img.command"));
     // Left alone: what names no program, a submodule update that is no
-    // command, and the aliases and pagers of commands not run.
+    // command, and the aliases of commands not run.
     for (const char *key : {"submodule.t.update", "remote.origin.url", "user.name", "credential.https://host.helper",
-                            "alias.st", "alias.unused", "pager.log"})
+                            "alias.st", "alias.unused"})
         EXPECT_FALSE(set.count(key)) << key;
     // Credential helpers: all forgotten, then the user's come back in order.
     std::vector<Setting> helpers;
@@ -278,7 +279,8 @@ TEST(GitSettings, GlobalOptionsArePassedOnAndDashedPackProgramsFound)
     EXPECT_TRUE(pack.packProgram);
     EXPECT_EQ(pack.command, "receive-pack");
     EXPECT_TRUE(parseInvocation("git", {"upload-pack", "--strict", "/r"}).packProgram);
-    EXPECT_EQ(parseInvocation("git", {"--version"}).command, "");
+    EXPECT_EQ(parseInvocation("git", {"--version"}).command, "--version"); // git's "version"
+    EXPECT_FALSE(parseInvocation("git", {"--version"}).unknownOption);
 }
 
 // The repository is the one git finds, with what its configuration includes
@@ -358,7 +360,7 @@ TEST(GitSettings, SettingsAlreadyInTheEnvironmentAreKept)
     const GitOverrides overrides = ask(repository, {"log"}, environment);
     ASSERT_FALSE(overrides.refusal);
     const auto set = asMap(overrides.settings);
-    EXPECT_FALSE(set.count("core.pager")); // the user's already wins
+    EXPECT_EQ(set.at("core.pager"), "most"); // the user's own, set again after the repository's
     EXPECT_EQ(set.at("core.editor"), "nano");
     const Environment run = environmentWith(environment, *usersCommandSettings(environment), overrides.settings);
     EXPECT_EQ(run.at("GIT_CONFIG_KEY_0"), "core.pager");

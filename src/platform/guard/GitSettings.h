@@ -47,6 +47,11 @@ inline constexpr const char *realExecPathVariable = "NERIM_GIT_REAL_EXEC_PATH"; 
 inline constexpr const char *ownSettingsVariable = "NERIM_GIT_OWN";
 inline constexpr const char *refuseSecretsVariable = "NERIM_GIT_REFUSE_SECRETS";
 inline constexpr const char *queryTimeoutVariable = "NERIM_GIT_QUERY_TIMEOUT_MS";
+// The folder of the project the tree works in: a work tree, or a file git
+// writes or sends, outside it refuses the command.
+inline constexpr const char *projectVariable = "NERIM_GIT_PROJECT";
+// Nerim's own data folder (its key file...): never pushed from a Deploy run.
+inline constexpr const char *nerimDataVariable = "NERIM_GIT_NERIM_DATA";
 
 // Every refusal starts with this.
 inline constexpr const char *refusalPrefix = "nerim: git was not run: ";
@@ -75,6 +80,9 @@ struct GitInvocation {
     // those commands): the repository is the folder named last, not the
     // current one.
     bool packProgram = false;
+    // A global option git does not take (or one without its value): the
+    // command is refused rather than guessed at.
+    std::optional<std::string> unknownOption;
 };
 
 // `program` is the name the shim was started by (its basename decides a
@@ -90,6 +98,10 @@ struct GitOverrides {
     // about again) or a pack program.
     std::string finalCommand;
     std::vector<std::string> finalArguments;
+    // The work tree git will use, where it was asked (a work tree named by
+    // core.worktree, GIT_WORK_TREE or --work-tree, or a run that refuses
+    // pushing secrets); empty otherwise or without one.
+    std::string workTree;
 };
 
 // Most command-scope settings one invocation may add, and their bytes.
@@ -115,6 +127,19 @@ std::optional<std::vector<Setting>> usersCommandSettings(const Environment &envi
 // The variables that replace every GIT_CONFIG_COUNT/KEY/VALUE variable and
 // the mark: `user` first, then `added`, marked as added.
 std::vector<Setting> commandScopeVariables(const std::vector<Setting> &user, const std::vector<Setting> &added);
+
+// `path` (relative to `base`) with every folder that exists resolved as the
+// kernel would (links followed); empty when a link leads nowhere yet.
+std::string resolvedPath(const std::string &path, const std::string &base);
+
+// Whether `path` is `folder` or inside it (both resolved).
+bool isWithin(const std::string &path, const std::string &folder);
+
+// Where a repository's file setting leads when that is outside the project
+// folder (`projectVariable`; `~/` is the home folder, a relative path counts
+// from `base`, by default the project); none when it is inside.
+std::optional<std::string> pathOutsideProject(const std::string &value, const Environment &environment,
+                                              const std::string &base = {});
 
 // Whether a path a push would carry holds a secret: a `.env` or `.env.*`
 // file (but for the examples) or anything in a `.nerim` folder, at any depth.
