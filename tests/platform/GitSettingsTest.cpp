@@ -579,3 +579,42 @@ TEST(GitSettings, TheGuardsGitFolderIsRemovedAndOnesLeftByKilledGuardsToo)
     left.sort();
     EXPECT_EQ(left, (QStringList{QStringLiteral("nerim-git-elsewhere"), QStringLiteral("nerim-git-live")}));
 }
+
+// A configuration swapped in by rename while git runs, between nerim-git's
+// question and git's own reading: the monitor, hooks folder, pager and alias
+// it names are set aside all the same, since they are set on every command.
+TEST(GitSettings, AConfigurationSwappedInAfterTheQuestionRunsNothing)
+{
+    const QString repository = newRepository(QStringLiteral("swapped"));
+    const QString marks = makeTempDir(QStringLiteral("swapped-marks"));
+    const QString plant = marks + QStringLiteral("/../swapped-plant");
+    writeFile(plant, QStringLiteral("#!/bin/sh\ntouch '%1/ran'\nexec cat \"$@\"\n").arg(marks).toUtf8());
+    QFile::setPermissions(plant, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QDir().mkpath(marks + QStringLiteral("/../swapped-hooks"));
+    QFile::copy(plant, marks + QStringLiteral("/../swapped-hooks/pre-commit"));
+    const QByteArray benign = readFile(repository + QStringLiteral("/.git/config"));
+    writeFile(repository + QStringLiteral("/benign"), benign);
+    writeFile(repository + QStringLiteral("/hostile"),
+              benign + "[core]\n\tfsmonitor = " + plant.toUtf8() + "\n\thooksPath = " + marks.toUtf8() +
+                  "/../swapped-hooks\n[alias]\n\tst = !" + plant.toUtf8() + "\n");
+    writeFile(repository + QStringLiteral("/.git/info/exclude"), "benign\nhostile\n");
+    const QString script = QStringLiteral(
+        "(while :; do cp hostile .git/c1; mv .git/c1 .git/config; cp benign .git/c2; mv .git/c2 .git/config; done) & "
+        "swapper=$!; i=0; while [ $i -lt %1 ]; do git status </dev/null >/dev/null 2>&1; git st </dev/null >/dev/null 2>&1; "
+        "git commit -q --allow-empty -m swapped </dev/null >/dev/null 2>&1; i=$((i+1)); done; kill $swapper; wait; "
+        "cp benign .git/config");
+
+    // Plainly, git reads the hostile one often enough.
+    QProcess plain;
+    plain.setWorkingDirectory(repository);
+    plain.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script.arg(20)});
+    ASSERT_TRUE(plain.waitForFinished(120000));
+    ASSERT_TRUE(QFile::exists(marks + QStringLiteral("/ran"))) << "the swap never took: the test tests nothing";
+    QFile::remove(marks + QStringLiteral("/ran"));
+
+    const Outcome outcome = runThroughChildProcess(repository, script.arg(60));
+    ASSERT_TRUE(outcome.ended);
+    EXPECT_FALSE(QFile::exists(marks + QStringLiteral("/ran")));
+    EXPECT_GT(gitOutput(repository, {QStringLiteral("rev-list"), QStringLiteral("--count"), QStringLiteral("HEAD")}).toInt(),
+              60);
+}

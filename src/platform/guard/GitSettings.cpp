@@ -1008,10 +1008,13 @@ GitOverrides askGit(const std::string &realGit, const GitInvocation &invocation,
         return out;
     }
     out.workTree = resolvedPath(line, "/");
-    if (out.workTree.empty() || !isWithin(out.workTree, project))
-        out.refusal = "its work tree (" + line + ") is outside the project folder";
-    else if (deploy && out.workTree != project)
+    if (out.workTree.empty() || !isWithin(out.workTree, project)) {
+        out.refusal = deploy && isWithin(project, out.workTree)
+                          ? "a deploy works in the project folder only, and this work tree is " + line
+                          : "its work tree (" + line + ") is outside the project folder";
+    } else if (deploy && out.workTree != project) {
         out.refusal = "a deploy works in the project folder only, and this work tree is " + line;
+    }
     return out;
 }
 
