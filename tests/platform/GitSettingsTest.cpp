@@ -618,3 +618,48 @@ TEST(GitSettings, AConfigurationSwappedInAfterTheQuestionRunsNothing)
     EXPECT_GT(gitOutput(repository, {QStringLiteral("rev-list"), QStringLiteral("--count"), QStringLiteral("HEAD")}).toInt(),
               60);
 }
+
+// A work tree outside the project folder is refused however it is named
+// (core.worktree, GIT_WORK_TREE, --work-tree), and so is a repository's file
+// setting whose content would leave it from outside; inside, both work.
+TEST(GitSettings, AWorkTreeOrAFileOutsideTheProjectIsRefusedHoweverItIsNamed)
+{
+    const QString project = newRepository(QStringLiteral("named"));
+    const QString outside = makeTempDir(QStringLiteral("named-outside"));
+    writeFile(outside + QStringLiteral("/secret.txt"), "secret\n");
+    writeFile(project + QStringLiteral("/template.txt"), "From the project's template\n");
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/secret.txt"), project + QStringLiteral("/link.txt")));
+    const QByteArray original = readFile(project + QStringLiteral("/.git/config"));
+    const auto run = [&](const QString &script, const QByteArray &config = {}) {
+        writeFile(project + QStringLiteral("/.git/config"), original + config);
+        const Outcome outcome = runThroughChildProcess(project, script);
+        EXPECT_TRUE(outcome.ended);
+        return outcome;
+    };
+    const QString commit = QStringLiteral("git commit -q --allow-empty --cleanup=verbatim");
+    const QByteArray relative = "../" + QFileInfo(outside).fileName().toUtf8() + "/secret.txt";
+    for (const auto &[script, config] : std::vector<std::pair<QString, QByteArray>>{
+             {QStringLiteral("git --work-tree=%1 status").arg(outside), {}},
+             {QStringLiteral("git --work-tree %1 add -A").arg(outside), {}},
+             {QStringLiteral("GIT_WORK_TREE=%1 git status").arg(outside), {}},
+             {QStringLiteral("git status"), "[core]\n\tworktree = " + outside.toUtf8() + "\n"},
+             {commit, "[commit]\n\ttemplate = " + outside.toUtf8() + "/secret.txt\n"},
+             {commit, "[commit]\n\ttemplate = " + relative + "\n"},
+             {commit, "[commit]\n\ttemplate = link.txt\n"}, // a link inside that leads outside
+         }) {
+        SCOPED_TRACE((script + QLatin1Char(' ') + QString::fromUtf8(config)).toStdString());
+        const Outcome refused = run(script, config);
+        EXPECT_EQ(refused.exitCode, 128);
+        ASSERT_EQ(refused.errorLines.size(), 1) << refused.errorLines.join('\n').toStdString();
+        EXPECT_TRUE(refused.errorLines.front().contains(QLatin1String("outside the project")))
+            << refused.errorLines.front().toStdString();
+    }
+
+    // Inside the project: the work tree named as the project itself, and its own template.
+    EXPECT_EQ(run(QStringLiteral("git --work-tree=. status && GIT_WORK_TREE=%1 git status").arg(project)).exitCode, 0);
+    EXPECT_EQ(run(QStringLiteral("git status"), "[core]\n\tworktree = " + project.toUtf8() + "\n").exitCode, 0);
+    const Outcome committed = run(QStringLiteral("GIT_EDITOR=true ") + commit, "[commit]\n\ttemplate = template.txt\n");
+    EXPECT_EQ(committed.exitCode, 0) << committed.errorLines.join('\n').toStdString();
+    EXPECT_EQ(gitOutput(project, {QStringLiteral("log"), QStringLiteral("--format=%s"), QStringLiteral("-1")}),
+              QStringLiteral("From the project's template"));
+}
