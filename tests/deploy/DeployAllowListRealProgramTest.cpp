@@ -41,6 +41,29 @@ void writeExecutable(const QString &path, const QByteArray &text)
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+// Runs the installed program at `program` as a Deploy run in `project`, its
+// turns answered by `player`, with `extras` besides the program's own quiet
+// settings; what it printed, up to its exit.
+QList<AgentOutput> runAsDeploy(const QString &program, const QString &project, const BashCommandPlayer &player,
+                               SpawnExtras extras, const QString &request)
+{
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [program] { return std::optional<QString>(program); };
+    const QString base = player.baseUrl().toString();
+    options.managedKeysEnvironment = [base] {
+        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), base},
+                                       {QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("test-key")}};
+    };
+    ClaudeCodeProvider provider(project, options);
+    extras.environment.insert(QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1"));
+    extras.environment.insert(QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1"));
+    const AgentSession session =
+        await(provider.spawn(AgentRole::deploy, {}, {}, request, ProjectAwareness{}, ModelChoice::sonnet45, extras));
+    const std::shared_ptr<AgentOutputStream> stream = await(provider.outputStream(session.id));
+    QCoro::Task<QList<AgentOutput>> collecting = collectAll(stream);
+    return await(std::move(collecting));
+}
+
 } // namespace
 
 TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesTheRest)
@@ -192,26 +215,12 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     DeployRuns::writeSupabaseFence(fence, {bin});
 
     BashCommandPlayer player(allowed + refused + fenced);
-    ClaudeCodeProvider::Options options;
-    options.resolveBinary = [program] { return std::optional<QString>(program); };
-    const QString base = player.baseUrl().toString();
-    options.managedKeysEnvironment = [base] {
-        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), base},
-                                       {QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("test-key")}};
-    };
-    ClaudeCodeProvider provider(project, options);
     SpawnExtras extras;
     extras.arguments = DeployRuns::runArguments(scope);
     extras.pathEntries = {fence, bin};
     extras.environment = {{QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel-token-value-4711")},
-                          {QStringLiteral("API_KEY"), QStringLiteral("value-1")},
-                          {QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1")},
-                          {QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1")}};
-    const AgentSession session = await(provider.spawn(AgentRole::deploy, {}, {}, QStringLiteral("Check the commands."),
-                                                      ProjectAwareness{}, ModelChoice::sonnet45, extras));
-    const std::shared_ptr<AgentOutputStream> stream = await(provider.outputStream(session.id));
-    QCoro::Task<QList<AgentOutput>> collecting = collectAll(stream);
-    const QList<AgentOutput> output = await(std::move(collecting));
+                          {QStringLiteral("API_KEY"), QStringLiteral("value-1")}};
+    const QList<AgentOutput> output = runAsDeploy(program, project, player, extras, QStringLiteral("Check the commands."));
     ASSERT_FALSE(output.isEmpty());
     EXPECT_EQ(output.last(), AgentOutput::processExited(0));
 
@@ -307,23 +316,9 @@ TEST(DeployAllowListRealProgram, APlantedWorkTreePushesNothingOutsideTheProject)
     QString remote;
     const QString project = plantedProject(QStringLiteral("project"), remote);
     BashCommandPlayer player(commands);
-    ClaudeCodeProvider::Options options;
-    options.resolveBinary = [program] { return std::optional<QString>(program); };
-    const QString base = player.baseUrl().toString();
-    options.managedKeysEnvironment = [base] {
-        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), base},
-                                       {QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("test-key")}};
-    };
-    ClaudeCodeProvider provider(project, options);
     SpawnExtras extras;
     extras.arguments = DeployRuns::runArguments(DeployRuns::RunScope({DeployProvider::vercel}));
-    extras.environment = {{QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1")},
-                          {QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1")}};
-    const AgentSession session = await(provider.spawn(AgentRole::deploy, {}, {}, QStringLiteral("Push the project."),
-                                                      ProjectAwareness{}, ModelChoice::sonnet45, extras));
-    const std::shared_ptr<AgentOutputStream> stream = await(provider.outputStream(session.id));
-    QCoro::Task<QList<AgentOutput>> collecting = collectAll(stream);
-    const QList<AgentOutput> output = await(std::move(collecting));
+    const QList<AgentOutput> output = runAsDeploy(program, project, player, extras, QStringLiteral("Push the project."));
     ASSERT_FALSE(output.isEmpty());
 
     const QHash<QString, QString> &results = player.results();

@@ -6,8 +6,6 @@
 
 namespace nerim::platform::guard {
 
-namespace {
-
 std::string lowered(std::string_view text)
 {
     std::string out(text);
@@ -15,6 +13,8 @@ std::string lowered(std::string_view text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
+
+namespace {
 
 std::string variableOr(const KeyEnvironment &environment, const char *name, const std::string &fallback = {})
 {

@@ -62,6 +62,9 @@ const KeyRule *ruleOfKey(std::string_view key);
 // The rules set on every command.
 std::vector<const KeyRule *> alwaysSetRules();
 
+// `text` with ASCII letters in lower case, as git folds section and key names.
+std::string lowered(std::string_view text);
+
 // What git would run as the editor with no core.editor: ":" (accept the text
 // as it is) where it would run none.
 std::string neutralEditor(const KeyEnvironment &environment);

@@ -23,14 +23,6 @@ namespace nerim::platform::guard {
 
 namespace {
 
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char &c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 bool startsWith(std::string_view text, std::string_view prefix)
 {
     return text.substr(0, prefix.size()) == prefix;
