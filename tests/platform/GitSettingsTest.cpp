@@ -242,7 +242,8 @@ TEST(GitSettings, WhatCannotBeOverriddenRefusesCommandsThatReachARemote)
     for (const auto &items : unoverridable) {
         SCOPED_TRACE(items.front().key);
         for (const auto &words : std::vector<std::vector<std::string>>{
-                 {"push", "origin", "main"}, {"fetch"}, {"-C", "x", "ls-remote"}, {"archive", "--remote=x", "HEAD"}})
+                 {"push", "origin", "main"}, {"fetch"}, {"-C", "x", "ls-remote"}, {"archive", "--remote=x", "HEAD"},
+                 {"lfs", "pull"}})
             EXPECT_TRUE(gitOverrides(items, parseInvocation("git", words), {}).refusal) << words.front();
         // An alias of the user's that ends in a push counts as the push.
         std::vector<GitConfigItem> withAlias = items;

@@ -80,8 +80,9 @@ bool isUsersScope(const std::string &scope)
 // through another git, such as pull or submodule, are asked about again there).
 bool mayReachRemote(const std::string &command, const std::vector<std::string> &arguments)
 {
+    // git-lfs reads the URL settings through `git config`, which runs no transport itself.
     static const std::set<std::string> transports{"push", "fetch", "pull", "clone", "ls-remote", "remote",
-                                                  "fetch-pack", "send-pack", "submodule", "maintenance"};
+                                                  "fetch-pack", "send-pack", "submodule", "maintenance", "lfs"};
     if (transports.count(command))
         return true;
     if (command == "archive")
@@ -388,7 +389,7 @@ std::optional<std::string> pathOutsideProject(const std::string &value, const En
 {
     const std::string *projectValue = variable(environment, projectVariable);
     if (!projectValue || projectValue->empty())
-        return "Nerim does not know this run's project folder";
+        return value; // no project known: nothing counts as inside
     const std::string project = resolvedPath(*projectValue, "/");
     std::string path = value;
     if (startsWith(path, "~/") || path == "~")
