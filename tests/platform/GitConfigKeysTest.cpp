@@ -94,6 +94,13 @@ TEST(GitConfigKeys, EveryGlobalOptionIsKnownAndAnUnknownOneRefuses)
         EXPECT_EQ(refused.refusal->find('\n'), std::string::npos);
     }
 
+    // A command no alias can be named after is left to git.
+    for (const std::string command : {"a_b", "x y", "-"}) {
+        const GitOverrides overrides = gitOverrides({}, parseInvocation("git", {command}), {});
+        for (const auto &[key, value] : overrides.settings)
+            EXPECT_EQ(key.rfind("alias.", 0), std::string::npos) << key;
+    }
+
     if (QStandardPaths::findExecutable(QStringLiteral("git")).isEmpty())
         GTEST_SKIP() << "git is not installed";
     const QString repository = makeTempDir(QStringLiteral("options"));
@@ -106,4 +113,9 @@ TEST(GitConfigKeys, EveryGlobalOptionIsKnownAndAnUnknownOneRefuses)
     ASSERT_EQ(outcome.errorLines.size(), 1) << outcome.errorLines.join('\n').toStdString();
     EXPECT_TRUE(outcome.errorLines.front().startsWith(QLatin1String(refusalPrefix)));
     EXPECT_TRUE(outcome.errorLines.front().contains(QLatin1String("--shallow-file=x")));
+    // A mistyped command is git's to answer.
+    const Outcome typo = runThroughChildProcess(repository, QStringLiteral("git stat_us"));
+    ASSERT_TRUE(typo.ended);
+    EXPECT_TRUE(typo.errorLines.join('\n').contains(QLatin1String("is not a git command")))
+        << typo.errorLines.join('\n').toStdString();
 }

@@ -358,6 +358,23 @@ GitInvocation parseInvocation(std::string_view program, const std::vector<std::s
 
 namespace {
 
+// Whether git takes `key` as a configuration key: a section, an optional
+// subsection, and a name of letters, digits and "-" that starts with a letter.
+bool isKeyName(const std::string &key)
+{
+    const size_t first = key.find('.');
+    const size_t last = key.rfind('.');
+    if (first == std::string::npos || first == 0 || last + 1 >= key.size())
+        return false;
+    const auto word = [](std::string_view text) {
+        return !text.empty() && std::isalpha(static_cast<unsigned char>(text[0])) &&
+               std::all_of(text.begin(), text.end(),
+                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+    };
+    return word(std::string_view(key).substr(0, first)) && word(std::string_view(key).substr(last + 1)) &&
+           key.find('\n') == std::string::npos;
+}
+
 // A key as git would hold it once more: section and name in lower case, a
 // subsection as written.
 std::string canonicalKey(const std::string &key)
@@ -436,7 +453,8 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
         // configuration gains after this query cannot apply. (git runs its
         // own and installed commands before it looks for an alias.)
         const std::optional<std::string> own = alias ? alias->usersValue() : std::nullopt;
-        set(alias ? alias->name : "alias." + command, own.value_or(""));
+        if (alias || isKeyName("alias." + command)) // git holds no alias by a name no key can have
+            set(alias ? alias->name : "alias." + command, own.value_or(""));
         if (!own || own->empty())
             break;
         if ((*own)[0] == '!') {
