@@ -10,18 +10,23 @@
 // would run, or send, with the agent's or the deploy's credentials.
 //
 // Every git the tree starts is `nerim-git` (see GitRouting.h). At each
-// invocation it asks the real git what it will read, with the invocation's
-// own global options, folder and environment:
+// invocation it reads the global options before the command (each one git
+// takes is known; any other refuses the command), then asks the real git what
+// it will read, with the invocation's own options, folder and environment:
 //     git config --list --show-scope -z --includes
-// (which runs nothing), and for every program-running or host-choosing key
-// whose winning value does not come from the user's own system, global or
-// command scope it adds a command-scope setting (GIT_CONFIG_COUNT,
-// GIT_CONFIG_KEY_<n>, GIT_CONFIG_VALUE_<n>, read after every file): the
-// user's own value where there is one, else one that runs nothing of the
-// repository's. What cannot be overridden that way (a key git takes the
-// first value of, a URL rewrite where the longest match wins), what cannot be
-// read whole, and more settings than the budget allows make it refuse the
-// command instead, with one line saying why.
+// (which runs nothing). Every key git knows has a rule (GitConfigKeys.h): a
+// harmless key applies as the repository set it; for every other one whose
+// value does not come from the user's own system, global or command scope it
+// adds a command-scope setting (GIT_CONFIG_COUNT, GIT_CONFIG_KEY_<n>,
+// GIT_CONFIG_VALUE_<n>, read after every file): the user's own value where
+// there is one, else one that runs nothing of the repository's. The keys
+// whose neutral value is git's own default are set on every command, so a
+// configuration swapped in after the question cannot bring them back. What
+// cannot be overridden that way (a key git takes the first value of, a URL
+// rewrite where the longest match wins), a work tree or a file to send or
+// write outside the project folder, what cannot be read whole, and more
+// settings than the budget allows make it refuse the command instead, with
+// one line saying why.
 //
 // Plain C++ without Qt: the guard and the shim link it.
 
