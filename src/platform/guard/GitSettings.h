@@ -118,10 +118,12 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
                           const Environment &environment);
 
 // The small fixed set the guard puts in every tree's environment, for
-// programs that run git by its full path: core.hooksPath, core.fsmonitor,
-// core.pager, core.editor, sequence.editor, core.sshCommand, core.askPass,
-// protocol.ext.allow and the credential helpers, each the user's own value
-// from `items` (read outside any repository) or one that runs nothing.
+// programs that run git by its full path: the settings set on every command
+// (alwaysSetRules: core.hooksPath, core.fsmonitor, core.pager, the editors,
+// core.sshCommand, core.askPass, gpg.program, http.sslVerify,
+// http.saveCookies), protocol.ext.allow and the credential helpers, each the
+// user's own value from `items` (read outside any repository) or one that
+// runs nothing.
 std::vector<Setting> fixedGitSettings(const std::vector<GitConfigItem> &items, const Environment &environment);
 
 // The command-scope entries of `environment`, without those a guard or shim
