@@ -104,6 +104,8 @@ struct HostileCase {
     std::function<bool(const Fixture &)> happened = nullptr;
     // Under the guard git refuses the commands outright, so no commit is made.
     bool refusedUnderGuard = false;
+    // Under the guard a push is refused (the setting cannot be set aside there).
+    bool pushRefused = false;
 };
 
 // Whether the branch `work` pushed to the project's remote holds `path`.
@@ -255,7 +257,8 @@ const std::vector<HostileCase> &hostileCases()
              f.config("[trailer \"sign\"]\n\tcmd = " + f.p + "\n[trailer \"ack\"]\n\tcommand = " + f.p + "\n");
          }},
         {"the remote's receive-pack and upload-pack",
-         [](Fixture &f) { f.config("[remote \"origin\"]\n\treceivepack = " + f.p + "\n\tuploadpack = " + f.p + "\n"); }},
+         [](Fixture &f) { f.config("[remote \"origin\"]\n\treceivepack = " + f.p + "\n\tuploadpack = " + f.p + "\n"); },
+         "", "", "", nullptr, false, true},
         {"a bare repository in the project used as a remote, with its own hook",
          [](Fixture &f) {
              git(f.project, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), QStringLiteral("inner.git")});
@@ -275,13 +278,14 @@ const std::vector<HostileCase> &hostileCases()
          "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main; git ls-remote https://127.0.0.1:1/x.git"},
         {"a proxy for one address",
          [](Fixture &f) { f.config("[http \"https://127.0.0.1:1\"]\n\tproxy = http://127.0.0.1:" + f.port() + "\n"); },
-         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main"},
+         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main", nullptr, false, true},
         {"a URL rewrite",
          [](Fixture &f) {
              f.config("[url \"http://127.0.0.1:" + f.port() + "/\"]\n\tinsteadOf = https://127.0.0.1:1/\n"
                       "\tpushInsteadOf = https://127.0.0.1:1/\n");
          },
-         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main; git fetch -q https://127.0.0.1:1/x.git"},
+         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main; git fetch -q https://127.0.0.1:1/x.git", nullptr,
+         false, true},
         {"a work tree outside the project, holding a file of the user's",
          [](Fixture &f) {
              const QString home = f.base + QStringLiteral("/home");
@@ -354,6 +358,12 @@ TEST_P(GitHostileRepository, NoPlantRunsUnderTheRoutineCommandsWhileTheSameComma
             } else if (!*hostile.folder) {
                 EXPECT_TRUE(git(fixture.project, {QStringLiteral("rev-parse"), QStringLiteral("-q"),
                                                   QStringLiteral("--verify"), QStringLiteral("HEAD^{/^work}")}));
+                if (!hostile.pushRefused) {
+                    EXPECT_TRUE(git(fixture.base + QStringLiteral("/remote.git"),
+                                    {QStringLiteral("rev-parse"), QStringLiteral("-q"), QStringLiteral("--verify"),
+                                     QStringLiteral("refs/heads/work")}))
+                        << "the push did not go through";
+                }
             }
             if (QDir(fixture.project + QStringLiteral("/inner.git")).exists()) {
                 EXPECT_TRUE(git(fixture.project + QStringLiteral("/inner.git"),
