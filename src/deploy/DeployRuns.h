@@ -91,7 +91,10 @@ void writeSupabaseFence(const QString &folder, const QStringList &searchPath);
 // remotes and push main to the remote the project already has. Only exact
 // forms: no global option before the subcommand (so no "-c" setting and no
 // alias), no `git init`, no remote added or changed, no file read into a
-// commit (`-F`, `--template`, `--pathspec-from-file`).
+// commit (`-F`, `--template`, `--pathspec-from-file`). The run's git itself
+// (nerim-git, see platform/guard/GitSettings.h) refuses each of them where
+// the work tree is not the project folder, and a push whose commits hold a
+// secret, a path outside the project or one of Nerim's own files.
 const QList<AllowedCommand> &gitCommands();
 
 // The message of a Deploy run's commit, and the one command that makes it.

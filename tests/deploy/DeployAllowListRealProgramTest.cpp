@@ -41,6 +41,29 @@ void writeExecutable(const QString &path, const QByteArray &text)
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+// Runs the installed program at `program` as a Deploy run in `project`, its
+// turns answered by `player`, with `extras` besides the program's own quiet
+// settings; what it printed, up to its exit.
+QList<AgentOutput> runAsDeploy(const QString &program, const QString &project, const BashCommandPlayer &player,
+                               SpawnExtras extras, const QString &request)
+{
+    ClaudeCodeProvider::Options options;
+    options.resolveBinary = [program] { return std::optional<QString>(program); };
+    const QString base = player.baseUrl().toString();
+    options.managedKeysEnvironment = [base] {
+        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), base},
+                                       {QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("test-key")}};
+    };
+    ClaudeCodeProvider provider(project, options);
+    extras.environment.insert(QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1"));
+    extras.environment.insert(QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1"));
+    const AgentSession session =
+        await(provider.spawn(AgentRole::deploy, {}, {}, request, ProjectAwareness{}, ModelChoice::sonnet45, extras));
+    const std::shared_ptr<AgentOutputStream> stream = await(provider.outputStream(session.id));
+    QCoro::Task<QList<AgentOutput>> collecting = collectAll(stream);
+    return await(std::move(collecting));
+}
+
 } // namespace
 
 TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesTheRest)
@@ -192,26 +215,12 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     DeployRuns::writeSupabaseFence(fence, {bin});
 
     BashCommandPlayer player(allowed + refused + fenced);
-    ClaudeCodeProvider::Options options;
-    options.resolveBinary = [program] { return std::optional<QString>(program); };
-    const QString base = player.baseUrl().toString();
-    options.managedKeysEnvironment = [base] {
-        return QHash<QString, QString>{{QStringLiteral("ANTHROPIC_BASE_URL"), base},
-                                       {QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("test-key")}};
-    };
-    ClaudeCodeProvider provider(project, options);
     SpawnExtras extras;
     extras.arguments = DeployRuns::runArguments(scope);
     extras.pathEntries = {fence, bin};
     extras.environment = {{QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel-token-value-4711")},
-                          {QStringLiteral("API_KEY"), QStringLiteral("value-1")},
-                          {QStringLiteral("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC"), QStringLiteral("1")},
-                          {QStringLiteral("DISABLE_AUTOUPDATER"), QStringLiteral("1")}};
-    const AgentSession session = await(provider.spawn(AgentRole::deploy, {}, {}, QStringLiteral("Check the commands."),
-                                                      ProjectAwareness{}, ModelChoice::sonnet45, extras));
-    const std::shared_ptr<AgentOutputStream> stream = await(provider.outputStream(session.id));
-    QCoro::Task<QList<AgentOutput>> collecting = collectAll(stream);
-    const QList<AgentOutput> output = await(std::move(collecting));
+                          {QStringLiteral("API_KEY"), QStringLiteral("value-1")}};
+    const QList<AgentOutput> output = runAsDeploy(program, project, player, extras, QStringLiteral("Check the commands."));
     ASSERT_FALSE(output.isEmpty());
     EXPECT_EQ(output.last(), AgentOutput::processExited(0));
 
@@ -248,4 +257,78 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     for (const char *never : {"env pull", "local-config", "--cwd", "-A ", "OTHER", "attacker", "dpl_1", "work", "env-file"})
         EXPECT_FALSE(ran.contains(QLatin1String(never))) << never;
     EXPECT_TRUE(ran.contains(QLatin1String("railway variables --set-from-stdin API_KEY")));
+}
+
+// A project whose repository names the user's data folder as its work tree:
+// the allowed staging, commit and push, run by the program as a Deploy run
+// runs them, push nothing from outside the project (run plainly, the same
+// commands push Nerim's key file).
+TEST(DeployAllowListRealProgram, APlantedWorkTreePushesNothingOutsideTheProject)
+{
+    const QString program = QString::fromLocal8Bit(qgetenv("NERIM_REAL_CLAUDE"));
+    if (program.isEmpty() || !QFileInfo(program).isExecutable())
+        GTEST_SKIP() << "NERIM_REAL_CLAUDE does not name the installed claude program, so a Deploy run's git is "
+                        "not tried with it here";
+    const QString keyFile = homeDir() + QStringLiteral("/.local/share/Nerim/api-keys.json");
+    QDir().mkpath(QFileInfo(keyFile).absolutePath());
+    writeFile(keyFile, "{\"anthropic\":\"sk-ant-key-file-content\"}\n");
+    writeFile(homeDir() + QStringLiteral("/.gitconfig"),
+              "[user]\n\tname = Test\n\temail = test@example.com\n[init]\n\tdefaultBranch = main\n");
+    const QStringList commands{DeployRuns::deployStageCommand(), DeployRuns::deployCommitCommand(),
+                               QStringLiteral("git push origin main")};
+
+    // A project with a remote, whose configuration names the data folder as its work tree.
+    const auto plantedProject = [&](const QString &name, QString &remote) {
+        const QString project = makeTempDir(name);
+        remote = makeTempDir(name + QStringLiteral("-remote")) + QStringLiteral("/r.git");
+        writeFile(project + QStringLiteral("/index.html"), "<p>shop</p>\n");
+        QProcess git;
+        git.setWorkingDirectory(project);
+        for (const QStringList &arguments :
+             {QStringList{QStringLiteral("init"), QStringLiteral("-q")}, {QStringLiteral("add"), QStringLiteral("-A")},
+              {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("base")},
+              {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), remote},
+              {QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), remote},
+              {QStringLiteral("push"), QStringLiteral("-q"), QStringLiteral("origin"), QStringLiteral("main")},
+              {QStringLiteral("config"), QStringLiteral("core.worktree"), homeDir() + QStringLiteral("/.local/share")}}) {
+            git.start(QStringLiteral("git"), arguments);
+            EXPECT_TRUE(git.waitForFinished(30000) && git.exitCode() == 0) << arguments.join(' ').toStdString();
+        }
+        return project;
+    };
+    const auto pushed = [](const QString &remote) {
+        QProcess tree;
+        tree.start(QStringLiteral("git"), {QStringLiteral("--git-dir=") + remote, QStringLiteral("ls-tree"),
+                                           QStringLiteral("-r"), QStringLiteral("--name-only"), QStringLiteral("main")});
+        tree.waitForFinished(30000);
+        return QString::fromUtf8(tree.readAllStandardOutput());
+    };
+
+    QString plainRemote;
+    const QString plain = plantedProject(QStringLiteral("plain-project"), plainRemote);
+    QProcess shell;
+    shell.setWorkingDirectory(plain);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commands.join(QStringLiteral("; "))});
+    ASSERT_TRUE(shell.waitForFinished(60000));
+    ASSERT_TRUE(pushed(plainRemote).contains(QLatin1String("Nerim/api-keys.json")))
+        << "the planted work tree was not used plainly: the test tests nothing";
+
+    QString remote;
+    const QString project = plantedProject(QStringLiteral("project"), remote);
+    BashCommandPlayer player(commands);
+    SpawnExtras extras;
+    extras.arguments = DeployRuns::runArguments(DeployRuns::RunScope({DeployProvider::vercel}));
+    const QList<AgentOutput> output = runAsDeploy(program, project, player, extras, QStringLiteral("Push the project."));
+    ASSERT_FALSE(output.isEmpty());
+
+    const QHash<QString, QString> &results = player.results();
+    for (const QString &command : commands) {
+        SCOPED_TRACE(command.toStdString());
+        ASSERT_TRUE(results.contains(command));
+        // The program ran it, and nerim-git refused it.
+        EXPECT_FALSE(wasRefused(results.value(command))) << results.value(command).toStdString();
+        EXPECT_TRUE(results.value(command).contains(QLatin1String("nerim: git was not run:")))
+            << results.value(command).toStdString();
+    }
+    EXPECT_EQ(pushed(remote).trimmed(), QStringLiteral("index.html"));
 }

@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
+#include <mutex>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -62,8 +63,14 @@ struct Fixture {
         QObject::connect(&listener, &QTcpServer::newConnection, [this] {
             while (QTcpSocket *socket = listener.nextPendingConnection()) {
                 ++connections;
-                socket->close();
-                socket->deleteLater();
+                // An answer with a cookie, for a cookie jar to keep.
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                    socket->readAll();
+                    socket->write("HTTP/1.1 200 OK\r\nSet-Cookie: planted=1; Path=/\r\n"
+                                  "Content-Length: 0\r\nConnection: close\r\n\r\n");
+                    socket->disconnectFromHost();
+                });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
         return listener.listen(QHostAddress::LocalHost) && commitAsBase(project) &&
@@ -92,7 +99,31 @@ struct HostileCase {
     const char *folder = ""; // where the commands run, below the project
     const char *before = ""; // run first (what the agent writes during the run)
     const char *more = ""; // commands of its own, after the routine ones
+    // What the plant does when it works; by default a planted program ran or
+    // the listener was reached.
+    std::function<bool(const Fixture &)> happened = nullptr;
+    // Under the guard git refuses the commands outright, so no commit is made.
+    bool refusedUnderGuard = false;
+    // Under the guard a push is refused (the setting cannot be set aside there).
+    bool pushRefused = false;
 };
+
+// Whether the branch `work` pushed to the project's remote holds `path`.
+bool pushedHolds(const Fixture &fixture, const char *path)
+{
+    QProcess process;
+    process.start(QStringLiteral("git"), {QStringLiteral("--git-dir=") + fixture.base + QStringLiteral("/remote.git"),
+                                          QStringLiteral("ls-tree"), QStringLiteral("-r"), QStringLiteral("--name-only"),
+                                          QStringLiteral("refs/heads/work")});
+    process.waitForFinished(30000);
+    return process.readAllStandardOutput().split('\n').contains(QByteArray(path));
+}
+
+// Global options that take a value, each before an alias of the
+// repository's (the value is the next word, or after "=").
+const char *const valueOptions[] = {"--shallow-file x", "-C .", "--git-dir .git", "--git-dir=.git", "--work-tree .",
+                                    "--work-tree=.", "--namespace x", "--namespace=x", "-c x.y=1",
+                                    "--config-env x.y=HOME", "--config-env=x.y=HOME", "--exec-path=EXEC"};
 
 // What an agent routinely does with git.
 QString routine(const Fixture &fixture, const HostileCase &hostile)
@@ -107,7 +138,10 @@ QString routine(const Fixture &fixture, const HostileCase &hostile)
           "git archive -o ../out.tgz HEAD", "git commit --allow-empty -qm t --trailer sign=x --trailer ack=y",
           "git push -q origin HEAD:refs/heads/work", "git fetch -q origin", "git planted"})
         script += QString::fromLatin1(command) + out;
-    script += QString::fromUtf8(hostile.more).replace(QStringLiteral("PORT"), QString::fromLatin1(fixture.port())) + out;
+    script += QString::fromUtf8(hostile.more)
+                  .replace(QStringLiteral("PORT"), QString::fromLatin1(fixture.port()))
+                  .replace(QStringLiteral("EXEC"), QStringLiteral("\"$(git --exec-path)\"")) +
+              out;
     return script + QStringLiteral("true");
 }
 
@@ -119,7 +153,7 @@ QString folderOf(const Fixture &fixture, const HostileCase &hostile)
 
 const std::vector<HostileCase> &hostileCases()
 {
-    static const std::vector<HostileCase> cases{
+    static std::vector<HostileCase> cases{
         {"a filter driver whose name is in the section header",
          [](Fixture &f) {
              f.config("[filter.evil \"x\"]\n\tclean = " + f.p + "\n\tsmudge = " + f.p + "\n");
@@ -223,7 +257,8 @@ const std::vector<HostileCase> &hostileCases()
              f.config("[trailer \"sign\"]\n\tcmd = " + f.p + "\n[trailer \"ack\"]\n\tcommand = " + f.p + "\n");
          }},
         {"the remote's receive-pack and upload-pack",
-         [](Fixture &f) { f.config("[remote \"origin\"]\n\treceivepack = " + f.p + "\n\tuploadpack = " + f.p + "\n"); }},
+         [](Fixture &f) { f.config("[remote \"origin\"]\n\treceivepack = " + f.p + "\n\tuploadpack = " + f.p + "\n"); },
+         "", "", "", nullptr, false, true},
         {"a bare repository in the project used as a remote, with its own hook",
          [](Fixture &f) {
              git(f.project, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), QStringLiteral("inner.git")});
@@ -243,14 +278,45 @@ const std::vector<HostileCase> &hostileCases()
          "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main; git ls-remote https://127.0.0.1:1/x.git"},
         {"a proxy for one address",
          [](Fixture &f) { f.config("[http \"https://127.0.0.1:1\"]\n\tproxy = http://127.0.0.1:" + f.port() + "\n"); },
-         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main"},
+         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main", nullptr, false, true},
         {"a URL rewrite",
          [](Fixture &f) {
              f.config("[url \"http://127.0.0.1:" + f.port() + "/\"]\n\tinsteadOf = https://127.0.0.1:1/\n"
                       "\tpushInsteadOf = https://127.0.0.1:1/\n");
          },
-         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main; git fetch -q https://127.0.0.1:1/x.git"},
+         "", "", "git push -q https://127.0.0.1:1/x.git HEAD:main; git fetch -q https://127.0.0.1:1/x.git", nullptr,
+         false, true},
+        {"a work tree outside the project, holding a file of the user's",
+         [](Fixture &f) {
+             const QString home = f.base + QStringLiteral("/home");
+             writeFile(home + QStringLiteral("/Nerim/api-keys.json"), "{\"key\": \"secret\"}\n");
+             f.config("[core]\n\tworktree = ../../home\n");
+         },
+         "", "", "git push -q origin HEAD:refs/heads/work",
+         [](const Fixture &f) { return pushedHolds(f, "Nerim/api-keys.json"); }, true},
+        {"a work tree named inside the project, with a monitor",
+         [](Fixture &f) { f.config("[core]\n\tworktree = " + f.project.toUtf8() + "\n\tfsmonitor = " + f.p + "\n"); }},
+        {"a cookie file git overwrites",
+         [](Fixture &f) {
+             f.config("[http]\n\tcookieFile = " + f.marks.toUtf8() + "/cookies\n\tsaveCookies = true\n");
+         },
+         "", "", "git ls-remote http://127.0.0.1:PORT/x.git",
+         [](const Fixture &f) { return QFile::exists(f.marks + QStringLiteral("/cookies")); }},
+        {"the pager of a command git runs inside another",
+         [](Fixture &f) { f.config("[pager]\n\tdiff = " + f.p + "\n"); },
+         "", "", "echo stashed >> a.txt; git stash -q; script -qc 'git stash show -p' /dev/null; git stash pop -q"},
     };
+    // A global option before the command is not taken for the command.
+    static std::vector<QByteArray> optionTexts;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (const char *option : valueOptions)
+            optionTexts.push_back(QByteArray("git ") + option + " optplanted");
+        for (size_t i = 0; i < optionTexts.size(); ++i)
+            cases.push_back({optionTexts[i].constData(),
+                             [](Fixture &f) { f.config("[alias]\n\toptplanted = !" + f.p + "\n"); }, "", "",
+                             optionTexts[i].constData()});
+    });
     return cases;
 }
 
@@ -281,11 +347,23 @@ TEST_P(GitHostileRepository, NoPlantRunsUnderTheRoutineCommandsWhileTheSameComma
         if (guarded) {
             const Outcome outcome = runThroughChildProcess(folderOf(fixture, hostile), script);
             ASSERT_TRUE(outcome.ended);
-            EXPECT_FALSE(fixture.ran()) << "ran under the guard (connections: " << fixture.connections << ")";
-            // git itself still did its work there.
-            if (!*hostile.folder) {
+            EXPECT_FALSE(hostile.happened ? hostile.happened(fixture) : fixture.ran())
+                << "happened under the guard (connections: " << fixture.connections << ")";
+            // git itself still did its work there, or refused it outright.
+            if (hostile.refusedUnderGuard) {
+                const Outcome status = runThroughChildProcess(folderOf(fixture, hostile), QStringLiteral("git status"));
+                EXPECT_EQ(status.exitCode, 128);
+                EXPECT_TRUE(status.errorLines.join('\n').startsWith(QLatin1String("nerim: git was not run:")))
+                    << status.errorLines.join('\n').toStdString();
+            } else if (!*hostile.folder) {
                 EXPECT_TRUE(git(fixture.project, {QStringLiteral("rev-parse"), QStringLiteral("-q"),
                                                   QStringLiteral("--verify"), QStringLiteral("HEAD^{/^work}")}));
+                if (!hostile.pushRefused) {
+                    EXPECT_TRUE(git(fixture.base + QStringLiteral("/remote.git"),
+                                    {QStringLiteral("rev-parse"), QStringLiteral("-q"), QStringLiteral("--verify"),
+                                     QStringLiteral("refs/heads/work")}))
+                        << "the push did not go through";
+                }
             }
             if (QDir(fixture.project + QStringLiteral("/inner.git")).exists()) {
                 EXPECT_TRUE(git(fixture.project + QStringLiteral("/inner.git"),
@@ -294,7 +372,8 @@ TEST_P(GitHostileRepository, NoPlantRunsUnderTheRoutineCommandsWhileTheSameComma
             }
         } else {
             ASSERT_TRUE(runPlain(folderOf(fixture, hostile), script));
-            EXPECT_TRUE(fixture.ran()) << "the plant did not run plainly: the case tests nothing";
+            EXPECT_TRUE(hostile.happened ? hostile.happened(fixture) : fixture.ran())
+                << "the plant did not work plainly: the case tests nothing";
         }
     }
 }

@@ -182,6 +182,7 @@ TEST(GitSettings, EachProgramNamingKeyOfTheRepositoryIsTakenAwayAndTheUsersOwnVa
         {"http.sslverify", "true"},
         {"help.autocorrect", "never"},
         {"pager.co", "false"},
+        {"pager.log", "false"}, // every pager of the repository's, not only the command's
     };
     for (const auto &[key, value] : expected) {
         ASSERT_TRUE(set.count(key)) << key;
@@ -189,9 +190,9 @@ TEST(GitSettings, EachProgramNamingKeyOfTheRepositoryIsTakenAwayAndTheUsersOwnVa
     }
     EXPECT_TRUE(set.count("diff.img.command"));
     // Left alone: what names no program, a submodule update that is no
-    // command, and the aliases and pagers of commands not run.
+    // command, and the aliases of commands not run.
     for (const char *key : {"submodule.t.update", "remote.origin.url", "user.name", "credential.https://host.helper",
-                            "alias.st", "alias.unused", "pager.log"})
+                            "alias.st", "alias.unused"})
         EXPECT_FALSE(set.count(key)) << key;
     // Credential helpers: all forgotten, then the user's come back in order.
     std::vector<Setting> helpers;
@@ -241,7 +242,8 @@ TEST(GitSettings, WhatCannotBeOverriddenRefusesCommandsThatReachARemote)
     for (const auto &items : unoverridable) {
         SCOPED_TRACE(items.front().key);
         for (const auto &words : std::vector<std::vector<std::string>>{
-                 {"push", "origin", "main"}, {"fetch"}, {"-C", "x", "ls-remote"}, {"archive", "--remote=x", "HEAD"}})
+                 {"push", "origin", "main"}, {"fetch"}, {"-C", "x", "ls-remote"}, {"archive", "--remote=x", "HEAD"},
+                 {"lfs", "pull"}})
             EXPECT_TRUE(gitOverrides(items, parseInvocation("git", words), {}).refusal) << words.front();
         // An alias of the user's that ends in a push counts as the push.
         std::vector<GitConfigItem> withAlias = items;
@@ -278,7 +280,8 @@ TEST(GitSettings, GlobalOptionsArePassedOnAndDashedPackProgramsFound)
     EXPECT_TRUE(pack.packProgram);
     EXPECT_EQ(pack.command, "receive-pack");
     EXPECT_TRUE(parseInvocation("git", {"upload-pack", "--strict", "/r"}).packProgram);
-    EXPECT_EQ(parseInvocation("git", {"--version"}).command, "");
+    EXPECT_EQ(parseInvocation("git", {"--version"}).command, "--version"); // git's "version"
+    EXPECT_FALSE(parseInvocation("git", {"--version"}).unknownOption);
 }
 
 // The repository is the one git finds, with what its configuration includes
@@ -358,7 +361,7 @@ TEST(GitSettings, SettingsAlreadyInTheEnvironmentAreKept)
     const GitOverrides overrides = ask(repository, {"log"}, environment);
     ASSERT_FALSE(overrides.refusal);
     const auto set = asMap(overrides.settings);
-    EXPECT_FALSE(set.count("core.pager")); // the user's already wins
+    EXPECT_EQ(set.at("core.pager"), "most"); // the user's own, set again after the repository's
     EXPECT_EQ(set.at("core.editor"), "nano");
     const Environment run = environmentWith(environment, *usersCommandSettings(environment), overrides.settings);
     EXPECT_EQ(run.at("GIT_CONFIG_KEY_0"), "core.pager");
@@ -576,4 +579,88 @@ TEST(GitSettings, TheGuardsGitFolderIsRemovedAndOnesLeftByKilledGuardsToo)
     QStringList left = QDir(tmp).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     left.sort();
     EXPECT_EQ(left, (QStringList{QStringLiteral("nerim-git-elsewhere"), QStringLiteral("nerim-git-live")}));
+}
+
+// A configuration swapped in by rename while git runs, between nerim-git's
+// question and git's own reading: the monitor, hooks folder, pager and alias
+// it names are set aside all the same, since they are set on every command.
+TEST(GitSettings, AConfigurationSwappedInAfterTheQuestionRunsNothing)
+{
+    const QString repository = newRepository(QStringLiteral("swapped"));
+    const QString marks = makeTempDir(QStringLiteral("swapped-marks"));
+    const QString plant = marks + QStringLiteral("/../swapped-plant");
+    writeFile(plant, QStringLiteral("#!/bin/sh\ntouch '%1/ran'\nexec cat \"$@\"\n").arg(marks).toUtf8());
+    QFile::setPermissions(plant, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QDir().mkpath(marks + QStringLiteral("/../swapped-hooks"));
+    QFile::copy(plant, marks + QStringLiteral("/../swapped-hooks/pre-commit"));
+    const QByteArray benign = readFile(repository + QStringLiteral("/.git/config"));
+    writeFile(repository + QStringLiteral("/benign"), benign);
+    writeFile(repository + QStringLiteral("/hostile"),
+              benign + "[core]\n\tfsmonitor = " + plant.toUtf8() + "\n\thooksPath = " + marks.toUtf8() +
+                  "/../swapped-hooks\n[alias]\n\tst = !" + plant.toUtf8() + "\n");
+    writeFile(repository + QStringLiteral("/.git/info/exclude"), "benign\nhostile\n");
+    const QString script = QStringLiteral(
+        "(while :; do cp hostile .git/c1; mv .git/c1 .git/config; cp benign .git/c2; mv .git/c2 .git/config; done) & "
+        "swapper=$!; i=0; while [ $i -lt %1 ]; do git status </dev/null >/dev/null 2>&1; git st </dev/null >/dev/null 2>&1; "
+        "git commit -q --allow-empty -m swapped </dev/null >/dev/null 2>&1; i=$((i+1)); done; kill $swapper; wait; "
+        "cp benign .git/config");
+
+    // Plainly, git reads the hostile one often enough.
+    QProcess plain;
+    plain.setWorkingDirectory(repository);
+    plain.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script.arg(20)});
+    ASSERT_TRUE(plain.waitForFinished(120000));
+    ASSERT_TRUE(QFile::exists(marks + QStringLiteral("/ran"))) << "the swap never took: the test tests nothing";
+    QFile::remove(marks + QStringLiteral("/ran"));
+
+    const Outcome outcome = runThroughChildProcess(repository, script.arg(60));
+    ASSERT_TRUE(outcome.ended);
+    EXPECT_FALSE(QFile::exists(marks + QStringLiteral("/ran")));
+    EXPECT_GT(gitOutput(repository, {QStringLiteral("rev-list"), QStringLiteral("--count"), QStringLiteral("HEAD")}).toInt(),
+              60);
+}
+
+// A work tree outside the project folder is refused however it is named
+// (core.worktree, GIT_WORK_TREE, --work-tree), and so is a repository's file
+// setting whose content would leave it from outside; inside, both work.
+TEST(GitSettings, AWorkTreeOrAFileOutsideTheProjectIsRefusedHoweverItIsNamed)
+{
+    const QString project = newRepository(QStringLiteral("named"));
+    const QString outside = makeTempDir(QStringLiteral("named-outside"));
+    writeFile(outside + QStringLiteral("/secret.txt"), "secret\n");
+    writeFile(project + QStringLiteral("/template.txt"), "From the project's template\n");
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/secret.txt"), project + QStringLiteral("/link.txt")));
+    const QByteArray original = readFile(project + QStringLiteral("/.git/config"));
+    const auto run = [&](const QString &script, const QByteArray &config = {}) {
+        writeFile(project + QStringLiteral("/.git/config"), original + config);
+        const Outcome outcome = runThroughChildProcess(project, script);
+        EXPECT_TRUE(outcome.ended);
+        return outcome;
+    };
+    const QString commit = QStringLiteral("git commit -q --allow-empty --cleanup=verbatim");
+    const QByteArray relative = "../" + QFileInfo(outside).fileName().toUtf8() + "/secret.txt";
+    for (const auto &[script, config] : std::vector<std::pair<QString, QByteArray>>{
+             {QStringLiteral("git --work-tree=%1 status").arg(outside), {}},
+             {QStringLiteral("git --work-tree %1 add -A").arg(outside), {}},
+             {QStringLiteral("GIT_WORK_TREE=%1 git status").arg(outside), {}},
+             {QStringLiteral("git status"), "[core]\n\tworktree = " + outside.toUtf8() + "\n"},
+             {commit, "[commit]\n\ttemplate = " + outside.toUtf8() + "/secret.txt\n"},
+             {commit, "[commit]\n\ttemplate = " + relative + "\n"},
+             {commit, "[commit]\n\ttemplate = link.txt\n"}, // a link inside that leads outside
+         }) {
+        SCOPED_TRACE((script + QLatin1Char(' ') + QString::fromUtf8(config)).toStdString());
+        const Outcome refused = run(script, config);
+        EXPECT_EQ(refused.exitCode, 128);
+        ASSERT_EQ(refused.errorLines.size(), 1) << refused.errorLines.join('\n').toStdString();
+        EXPECT_TRUE(refused.errorLines.front().contains(QLatin1String("outside the project")))
+            << refused.errorLines.front().toStdString();
+    }
+
+    // Inside the project: the work tree named as the project itself, and its own template.
+    EXPECT_EQ(run(QStringLiteral("git --work-tree=. status && GIT_WORK_TREE=%1 git status").arg(project)).exitCode, 0);
+    EXPECT_EQ(run(QStringLiteral("git status"), "[core]\n\tworktree = " + project.toUtf8() + "\n").exitCode, 0);
+    const Outcome committed = run(QStringLiteral("GIT_EDITOR=true ") + commit, "[commit]\n\ttemplate = template.txt\n");
+    EXPECT_EQ(committed.exitCode, 0) << committed.errorLines.join('\n').toStdString();
+    EXPECT_EQ(gitOutput(project, {QStringLiteral("log"), QStringLiteral("--format=%s"), QStringLiteral("-1")}),
+              QStringLiteral("From the project's template"));
 }

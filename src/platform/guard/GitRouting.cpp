@@ -212,6 +212,48 @@ bool makeFolder(const std::string &shim, const std::string &execPath, std::strin
     return linked;
 }
 
+// The folder the program starts in (the guard's --cwd, else its own): the
+// project of the tree.
+std::string programFolder()
+{
+    std::string folder;
+    if (FILE *file = std::fopen("/proc/self/cmdline", "re")) {
+        std::string all;
+        char buffer[4096];
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            all.append(buffer, got);
+        std::fclose(file);
+        std::vector<std::string> words;
+        for (size_t start = 0; start < all.size();) {
+            const size_t end = all.find('\0', start);
+            words.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            start = end == std::string::npos ? all.size() : end + 1;
+        }
+        for (size_t i = 1; i + 1 < words.size(); ++i)
+            if (words[i] == "--cwd")
+                folder = words[i + 1];
+    }
+    char here[PATH_MAX];
+    if (folder.empty() && ::getcwd(here, sizeof here))
+        folder = here;
+    else if (!folder.empty() && folder[0] != '/' && ::getcwd(here, sizeof here))
+        folder = std::string(here) + "/" + folder;
+    const std::string real = realPath(folder);
+    return real.empty() ? folder : real;
+}
+
+// Nerim's data folder, where its key file is: the user's data folder
+// ($XDG_DATA_HOME, else ~/.local/share) and "Nerim" in it.
+std::string nerimDataFolder(const Environment &environment)
+{
+    const auto data = environment.find("XDG_DATA_HOME");
+    if (data != environment.end() && !data->second.empty() && data->second[0] == '/')
+        return data->second + "/Nerim";
+    const auto home = environment.find("HOME");
+    return home != environment.end() && !home->second.empty() ? home->second + "/.local/share/Nerim" : std::string();
+}
+
 } // namespace
 
 bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
@@ -278,7 +320,9 @@ bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
                         {{"PATH", folder + "/bin:" + path},
                          {"GIT_EXEC_PATH", folder + "/exec"},
                          {realGitVariable, realGit},
-                         {realExecPathVariable, execPath}});
+                         {realExecPathVariable, execPath},
+                         {projectVariable, programFolder()},
+                         {nerimDataVariable, nerimDataFolder(environment)}});
     for (const auto &[name, value] : environment)
         if (!result.count(name))
             ::unsetenv(name.c_str());

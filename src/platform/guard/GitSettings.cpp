@@ -1,5 +1,7 @@
 #include "platform/guard/GitSettings.h"
 
+#include "platform/guard/GitConfigKeys.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -7,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <set>
@@ -18,14 +22,6 @@
 namespace nerim::platform::guard {
 
 namespace {
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char &c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 bool startsWith(std::string_view text, std::string_view prefix)
 {
@@ -51,18 +47,6 @@ std::optional<long> number(std::string_view text)
     if (error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return value;
-}
-
-std::string shellQuoted(const std::string &text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out.push_back(c);
-    }
-    return out + "'";
 }
 
 // ---- keys ----
@@ -92,159 +76,13 @@ bool isUsersScope(const std::string &scope)
     return scope == "system" || scope == "global" || scope == "command";
 }
 
-// What git would run as the editor with no core.editor: ":" (accept the text
-// as it is) where it would run none, or refuse for want of a terminal.
-std::string neutralEditor(const Environment &environment)
-{
-    const std::string *term = variable(environment, "TERM");
-    const bool dumb = !term || *term == "dumb";
-    if (!dumb) {
-        if (const std::string *visual = variable(environment, "VISUAL"))
-            return *visual;
-    }
-    if (const std::string *editor = variable(environment, "EDITOR"))
-        return *editor;
-    return ":";
-}
-
-// An external diff that prints what git's own would: a unified diff of the two files.
-const char *const plainExternalDiff =
-    "f() { [ $# -ge 7 ] || { echo \"* Unmerged path $1\"; return 0; }; "
-    "diff -u --label \"a/$1\" --label \"b/$1\" -- \"$2\" \"$5\"; [ $? -le 1 ]; }; f";
-
-enum class Sub { none, any, optional };
-
-// What becomes of a key the repository sets.
-enum class Kind {
-    // The last value wins: the user's own value, else a neutral one, is added.
-    overridden,
-    // Also where nothing sets it: git's default is the repository's (its hooks folder).
-    always,
-    // git takes the first value, or the longest match: a command that may
-    // reach a remote is refused.
-    refusedForTransport,
-    // As `overridden` where the user has a value of their own, else as `refusedForTransport`.
-    usersOrRefused,
-};
-
-struct Rule {
-    const char *section;
-    Sub sub;
-    const char *name; // "*": any
-    Kind kind;
-    const char *constant = "";
-    std::string (*neutral)(const Environment &, const Key &) = nullptr;
-};
-
-const Rule rules[] = {
-    {"core", Sub::none, "hookspath", Kind::always, "/dev/null"},
-    {"protocol", Sub::any, "allow", Kind::always, "never"}, // only protocol.ext (see ruleFor)
-    {"core", Sub::none, "fsmonitor", Kind::overridden, "false"},
-    {"core", Sub::none, "sshcommand", Kind::overridden, nullptr,
-     [](const Environment &environment, const Key &) {
-         // Unset, git runs GIT_SSH, or "ssh".
-         const std::string program = variableOr(environment, "GIT_SSH");
-         return program.empty() ? std::string("ssh") : shellQuoted(program);
-     }},
-    {"core", Sub::none, "pager", Kind::overridden, nullptr,
-     [](const Environment &environment, const Key &) { return variableOr(environment, "PAGER", "less"); }},
-    {"core", Sub::none, "editor", Kind::overridden, nullptr,
-     [](const Environment &environment, const Key &) { return neutralEditor(environment); }},
-    {"sequence", Sub::none, "editor", Kind::overridden, nullptr,
-     [](const Environment &environment, const Key &) { return neutralEditor(environment); }},
-    {"core", Sub::none, "askpass", Kind::overridden, nullptr,
-     [](const Environment &environment, const Key &) { return variableOr(environment, "SSH_ASKPASS"); }},
-    {"core", Sub::none, "alternaterefscommand", Kind::overridden,
-     "f() { git --git-dir=\"$1\" for-each-ref --format='%(objectname)'; }; f"},
-    {"gpg", Sub::optional, "program", Kind::overridden, nullptr,
-     [](const Environment &, const Key &key) {
-         const std::string format = key.subsection ? lowered(*key.subsection) : std::string();
-         return std::string(format == "x509" ? "gpgsm" : format == "ssh" ? "ssh-keygen" : "gpg");
-     }},
-    {"gpg", Sub::any, "defaultkeycommand", Kind::overridden, ""},
-    {"diff", Sub::none, "external", Kind::overridden, plainExternalDiff},
-    {"interactive", Sub::none, "difffilter", Kind::overridden, "cat"},
-    {"imap", Sub::none, "tunnel", Kind::overridden, ""},
-    {"instaweb", Sub::none, "httpd", Kind::overridden, ""},
-    {"instaweb", Sub::none, "browser", Kind::overridden, ""},
-    // An empty command is no filter: the content passes unchanged.
-    {"filter", Sub::any, "clean", Kind::overridden, ""},
-    {"filter", Sub::any, "smudge", Kind::overridden, ""},
-    {"filter", Sub::any, "process", Kind::overridden, ""},
-    {"filter", Sub::any, "required", Kind::overridden, "false"},
-    {"diff", Sub::any, "textconv", Kind::overridden, "cat"},
-    {"diff", Sub::any, "command", Kind::overridden, plainExternalDiff},
-    {"merge", Sub::any, "driver", Kind::overridden,
-     "git merge-file -L ours -L base -L theirs --marker-size=%L %A %O %B"},
-    {"difftool", Sub::any, "cmd", Kind::overridden, ""},
-    {"difftool", Sub::any, "path", Kind::overridden, ""},
-    {"mergetool", Sub::any, "cmd", Kind::overridden, ""},
-    {"mergetool", Sub::any, "path", Kind::overridden, ""},
-    {"browser", Sub::any, "cmd", Kind::overridden, ""},
-    {"browser", Sub::any, "path", Kind::overridden, ""},
-    {"man", Sub::any, "cmd", Kind::overridden, ""},
-    {"man", Sub::any, "path", Kind::overridden, ""},
-    {"guitool", Sub::any, "cmd", Kind::overridden, ""},
-    {"sendemail", Sub::optional, "tocmd", Kind::overridden, ""},
-    {"sendemail", Sub::optional, "cccmd", Kind::overridden, ""},
-    {"sendemail", Sub::optional, "headercmd", Kind::overridden, ""},
-    {"sendemail", Sub::optional, "sendmailcmd", Kind::overridden, ""},
-    {"sendemail", Sub::optional, "smtpserver", Kind::overridden, ""},
-    // `git archive -o x.tgz` pipes through the command of its format.
-    {"tar", Sub::any, "command", Kind::overridden, nullptr,
-     [](const Environment &, const Key &key) {
-         const std::string format = lowered(key.subsection.value_or(""));
-         return std::string(format == "tgz" || format == "tar.gz" ? "gzip -cn" : "cat");
-     }},
-    // `git commit --trailer`: the value comes out empty rather than from the repository's program.
-    {"trailer", Sub::any, "cmd", Kind::overridden, "true"},
-    {"trailer", Sub::any, "command", Kind::overridden, "true"},
-    {"help", Sub::none, "autocorrect", Kind::overridden, "never"},
-    // Where git connects.
-    {"http", Sub::none, "proxy", Kind::overridden, ""}, // empty: no proxy
-    {"http", Sub::none, "sslverify", Kind::overridden, "true"},
-    {"remote", Sub::any, "proxy", Kind::overridden, ""}, // empty: no proxy for that remote
-    {"http", Sub::none, "sslcainfo", Kind::usersOrRefused}, // empty would turn verification off
-    {"http", Sub::none, "sslcapath", Kind::usersOrRefused},
-    {"http", Sub::none, "proxysslcainfo", Kind::usersOrRefused},
-    {"http", Sub::optional, "curloptresolve", Kind::refusedForTransport}, // a list
-    {"http", Sub::any, "proxy", Kind::refusedForTransport}, // the best URL match wins
-    {"http", Sub::any, "sslverify", Kind::refusedForTransport},
-    {"http", Sub::any, "sslcainfo", Kind::refusedForTransport},
-    {"http", Sub::any, "sslcapath", Kind::refusedForTransport},
-    {"http", Sub::any, "proxysslcainfo", Kind::refusedForTransport},
-    {"url", Sub::any, "insteadof", Kind::refusedForTransport}, // the longest match wins
-    {"url", Sub::any, "pushinsteadof", Kind::refusedForTransport},
-    {"remote", Sub::any, "receivepack", Kind::refusedForTransport}, // the first value wins
-    {"remote", Sub::any, "uploadpack", Kind::refusedForTransport},
-    {"remote", Sub::any, "vcs", Kind::refusedForTransport}, // runs git-remote-<vcs>
-    {"bundle", Sub::optional, "*", Kind::refusedForTransport},
-    {"fetch", Sub::none, "bundleuri", Kind::refusedForTransport},
-    {"transfer", Sub::none, "bundleuri", Kind::refusedForTransport},
-    // uploadpack.packObjectsHook is not here: git takes it only from the
-    // system and global files and the command line, never from a repository.
-};
-
-const Rule *ruleFor(const Key &key)
-{
-    for (const Rule &rule : rules) {
-        if (key.section != rule.section || (std::string_view(rule.name) != "*" && key.name != rule.name))
-            continue;
-        if ((rule.sub == Sub::none && key.subsection) || (rule.sub == Sub::any && !key.subsection))
-            continue;
-        if (key.section == "protocol" && lowered(key.subsection.value_or("")) != "ext")
-            continue;
-        return &rule;
-    }
-    return nullptr;
-}
-
 // Commands that talk to a remote from their own process (those that do it
 // through another git, such as pull or submodule, are asked about again there).
 bool mayReachRemote(const std::string &command, const std::vector<std::string> &arguments)
 {
+    // git-lfs reads the URL settings through `git config`, which runs no transport itself.
     static const std::set<std::string> transports{"push", "fetch", "pull", "clone", "ls-remote", "remote",
-                                                  "fetch-pack", "send-pack", "submodule", "maintenance"};
+                                                  "fetch-pack", "send-pack", "submodule", "maintenance", "lfs"};
     if (transports.count(command))
         return true;
     if (command == "archive")
@@ -363,6 +201,100 @@ std::optional<std::vector<GitConfigItem>> parseConfigListing(std::string_view ou
     return items;
 }
 
+std::string resolvedPath(const std::string &path, const std::string &base)
+{
+    const std::string whole = !path.empty() && path[0] == '/' ? path : base + "/" + path;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= whole.size()) {
+        const size_t slash = whole.find('/', start);
+        const size_t end = slash == std::string::npos ? whole.size() : slash;
+        if (end > start)
+            parts.push_back(whole.substr(start, end - start));
+        start = end + 1;
+    }
+    // Each folder that exists as the kernel finds it (links followed), the
+    // rest as written.
+    std::string current = "/";
+    bool existing = true;
+    for (const std::string &part : parts) {
+        if (part == ".")
+            continue;
+        if (part == "..") {
+            const size_t slash = current.rfind('/');
+            current = slash == 0 || slash == std::string::npos ? "/" : current.substr(0, slash);
+            continue;
+        }
+        const std::string next = current == "/" ? "/" + part : current + "/" + part;
+        if (existing) {
+            char real[PATH_MAX];
+            struct stat info;
+            if (::lstat(next.c_str(), &info) == 0 && ::realpath(next.c_str(), real)) {
+                current = real;
+                continue;
+            }
+            if (::lstat(next.c_str(), &info) == 0)
+                return {}; // a link that leads nowhere yet: where it would lead is not known
+            existing = false;
+        }
+        current = next;
+    }
+    return current;
+}
+
+bool isWithin(const std::string &path, const std::string &folder)
+{
+    if (folder == "/")
+        return !path.empty() && path[0] == '/';
+    return path == folder || startsWith(path, folder + "/");
+}
+
+namespace {
+
+// git's global options (git 2.39): what each does with the words after it.
+enum class Takes { nothing, nextWord, joinedValue, optionalJoinedValue };
+
+struct GlobalOption {
+    const char *name;
+    Takes takes;
+    bool choosesSettings; // passed on to the query: it changes what git reads, or where
+};
+
+const GlobalOption globalOptions[] = {
+    {"-C", Takes::nextWord, true},
+    {"-c", Takes::nextWord, true},
+    {"--config-env", Takes::nextWord, true},
+    {"--config-env", Takes::joinedValue, true},
+    {"--git-dir", Takes::nextWord, true},
+    {"--git-dir", Takes::joinedValue, true},
+    {"--work-tree", Takes::nextWord, true},
+    {"--work-tree", Takes::joinedValue, true},
+    {"--namespace", Takes::nextWord, true},
+    {"--namespace", Takes::joinedValue, true},
+    {"--super-prefix", Takes::nextWord, true},
+    {"--super-prefix", Takes::joinedValue, true},
+    {"--shallow-file", Takes::nextWord, false}, // no "=" form
+    {"--exec-path", Takes::optionalJoinedValue, false},
+    {"--list-cmds", Takes::joinedValue, false},
+    {"--bare", Takes::nothing, true},
+    {"--no-replace-objects", Takes::nothing, true},
+    {"--literal-pathspecs", Takes::nothing, true},
+    {"--no-literal-pathspecs", Takes::nothing, true},
+    {"--glob-pathspecs", Takes::nothing, true},
+    {"--noglob-pathspecs", Takes::nothing, true},
+    {"--icase-pathspecs", Takes::nothing, true},
+    {"--no-optional-locks", Takes::nothing, true},
+    {"-p", Takes::nothing, false},
+    {"--paginate", Takes::nothing, false},
+    {"-P", Takes::nothing, false},
+    {"--no-pager", Takes::nothing, false},
+    {"--html-path", Takes::nothing, false},
+    {"--man-path", Takes::nothing, false},
+    {"--info-path", Takes::nothing, false},
+};
+
+} // namespace
+
 GitInvocation parseInvocation(std::string_view program, const std::vector<std::string> &arguments)
 {
     GitInvocation invocation;
@@ -378,22 +310,41 @@ GitInvocation parseInvocation(std::string_view program, const std::vector<std::s
             const std::string &option = arguments[i];
             if (option.empty() || option[0] != '-')
                 break;
-            // Options with their value in the next word.
-            if (option == "-C" || option == "-c" || option == "--git-dir" || option == "--work-tree" ||
-                option == "--namespace" || option == "--super-prefix" || option == "--config-env") {
-                if (i + 1 >= arguments.size())
-                    break; // git refuses it
-                invocation.queryOptions.push_back(option);
-                invocation.queryOptions.push_back(arguments[++i]);
+            // git takes these as the commands "help" and "version".
+            if (option == "--help" || option == "-h" || option == "--version" || option == "-v")
+                break;
+            const size_t equals = option.find('=');
+            const std::string name = equals == std::string::npos ? option : option.substr(0, equals);
+            const GlobalOption *known = nullptr;
+            for (const GlobalOption &candidate : globalOptions) {
+                if (name != candidate.name)
+                    continue;
+                const bool joined = equals != std::string::npos;
+                if ((joined && (candidate.takes == Takes::joinedValue ||
+                                candidate.takes == Takes::optionalJoinedValue)) ||
+                    (!joined && candidate.takes != Takes::joinedValue)) {
+                    known = &candidate;
+                    break;
+                }
+            }
+            if (!known) {
+                invocation.unknownOption = option;
+                return invocation;
+            }
+            if (known->takes == Takes::nextWord) {
+                if (i + 1 >= arguments.size()) {
+                    invocation.unknownOption = option + " without its value";
+                    return invocation;
+                }
+                if (known->choosesSettings) {
+                    invocation.queryOptions.push_back(option);
+                    invocation.queryOptions.push_back(arguments[i + 1]);
+                }
+                ++i;
                 continue;
             }
-            if (startsWith(option, "--git-dir=") || startsWith(option, "--work-tree=") ||
-                startsWith(option, "--namespace=") || startsWith(option, "--super-prefix=") ||
-                startsWith(option, "--config-env=") || option == "--bare" || option == "--no-replace-objects" ||
-                option == "--literal-pathspecs" || option == "--glob-pathspecs" ||
-                option == "--noglob-pathspecs" || option == "--icase-pathspecs" || option == "--no-optional-locks")
+            if (known->choosesSettings)
                 invocation.queryOptions.push_back(option);
-            // Others (-p, -P, --exec-path=..., --version, --help...) say nothing of the settings.
         }
         if (i < arguments.size()) {
             invocation.command = arguments[i];
@@ -405,6 +356,69 @@ GitInvocation parseInvocation(std::string_view program, const std::vector<std::s
     return invocation;
 }
 
+namespace {
+
+// Whether git takes `key` as a configuration key: a section, an optional
+// subsection, and a name of letters, digits and "-" that starts with a letter.
+bool isKeyName(const std::string &key)
+{
+    const size_t first = key.find('.');
+    const size_t last = key.rfind('.');
+    if (first == std::string::npos || first == 0 || last + 1 >= key.size())
+        return false;
+    const auto word = [](std::string_view text) {
+        return !text.empty() && std::isalpha(static_cast<unsigned char>(text[0])) &&
+               std::all_of(text.begin(), text.end(),
+                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+    };
+    return word(std::string_view(key).substr(0, first)) && word(std::string_view(key).substr(last + 1)) &&
+           key.find('\n') == std::string::npos;
+}
+
+// A key as git would hold it once more: section and name in lower case, a
+// subsection as written.
+std::string canonicalKey(const std::string &key)
+{
+    const Key split = splitKey(key);
+    return lowered(split.section) + (split.subsection ? "." + *split.subsection : std::string()) + "." +
+           lowered(split.name);
+}
+
+bool anyFromRepository(const KeyEntries &key)
+{
+    return std::any_of(key.items.begin(), key.items.end(),
+                       [](const GitConfigItem *item) { return !isUsersScope(item->scope); });
+}
+
+// git's own rule for a protocol no setting names: the known-safe ones always,
+// ext never, any other only where the user asked for it.
+std::string defaultProtocolRule(const std::string &protocol)
+{
+    if (protocol == "http" || protocol == "https" || protocol == "ssh" || protocol == "git")
+        return "always";
+    return protocol == "ext" ? "never" : "user";
+}
+
+} // namespace
+
+std::optional<std::string> pathOutsideProject(const std::string &value, const Environment &environment,
+                                              const std::string &base)
+{
+    const std::string *projectValue = variable(environment, projectVariable);
+    if (!projectValue || projectValue->empty())
+        return value; // no project known: nothing counts as inside
+    const std::string project = resolvedPath(*projectValue, "/");
+    std::string path = value;
+    if (startsWith(path, "~/") || path == "~")
+        path = variableOr(environment, "HOME") + path.substr(1);
+    else if (startsWith(path, "%(prefix)/") || (!path.empty() && path[0] == '~'))
+        return path; // git's own folder, or another user's home
+    const std::string resolved = resolvedPath(path, base.empty() ? project : base);
+    if (project.empty() || resolved.empty() || !isWithin(resolved, project))
+        return resolved.empty() ? value : resolved;
+    return std::nullopt;
+}
+
 GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvocation &invocation,
                           const Environment &environment)
 {
@@ -412,8 +426,12 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
     const Entries entries(items);
     std::set<std::string> done;
     const auto set = [&](const std::string &key, const std::string &value) {
-        if (done.insert(key).second)
+        if (done.insert(canonicalKey(key)).second)
             out.settings.emplace_back(key, value);
+    };
+    const auto refuse = [&](const std::string &why) {
+        if (!out.refusal)
+            out.refusal = why;
     };
 
     // The alias chain the command expands through, the command it ends in,
@@ -430,21 +448,21 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
         }
         names.push_back(lowered(command));
         const KeyEntries *alias = entries.findFolded("alias." + command);
-        if (!alias)
+        // Each name the command goes by gets the user's alias or none, also
+        // where nothing sets one now: an alias the repository's
+        // configuration gains after this query cannot apply. (git runs its
+        // own and installed commands before it looks for an alias.)
+        const std::optional<std::string> own = alias ? alias->usersValue() : std::nullopt;
+        if (alias || isKeyName("alias." + command)) // git holds no alias by a name no key can have
+            set(alias ? alias->name : "alias." + command, own.value_or(""));
+        if (!own || own->empty())
             break;
-        std::optional<std::string> value = alias->winner()->value;
-        if (!alias->winnerIsUsers()) {
-            value = alias->usersValue();
-            set(alias->name, value.value_or("")); // an empty alias is refused
-        }
-        if (!value || value->empty())
-            break;
-        if ((*value)[0] == '!') {
+        if ((*own)[0] == '!') {
             shellAlias = true; // the gits the shell runs are asked about again
             break;
         }
-        const GitInvocation expanded = parseInvocation("git", splitWords(*value));
-        if (expanded.command.empty()) {
+        const GitInvocation expanded = parseInvocation("git", splitWords(*own));
+        if (expanded.command.empty() || expanded.unknownOption) {
             resolved = false;
             break;
         }
@@ -456,57 +474,81 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
     out.finalCommand = shellAlias ? std::string() : command;
     out.finalArguments = arguments;
     const bool transport = !shellAlias && (!resolved || mayReachRemote(command, arguments));
+    const auto refuseForTransport = [&](const std::string &key) {
+        if (transport)
+            refuse("this repository's settings choose how git connects (" + key + ")");
+    };
 
-    // The pager of each name the command goes by.
-    for (const std::string &name : names) {
-        const KeyEntries *pager = entries.findFolded("pager." + name);
-        if (pager && !pager->winnerIsUsers())
-            set(pager->name, pager->usersValue().value_or("false"));
-    }
-
-    bool credentialHelpers = false;
     bool gitProxy = false;
+    bool protocols = false;
     for (const KeyEntries &key : entries.all()) {
-        if (key.key.section == "credential" && key.key.name == "helper") {
-            credentialHelpers |= std::any_of(key.items.begin(), key.items.end(),
-                                             [](const GitConfigItem *item) { return !isUsersScope(item->scope); });
+        if (!anyFromRepository(key))
             continue;
-        }
-        if (key.key.section == "core" && !key.key.subsection && key.key.name == "gitproxy") {
-            gitProxy |= std::any_of(key.items.begin(), key.items.end(),
-                                    [](const GitConfigItem *item) { return !isUsersScope(item->scope); });
-            continue;
-        }
-        if (key.key.section == "submodule" && key.key.subsection && key.key.name == "update") {
-            // Only "!command" runs anything.
-            const std::string value = key.winner()->value.value_or("");
-            if (!key.winnerIsUsers() && startsWith(value, "!"))
-                set(key.name, key.usersValue().value_or("checkout"));
-            continue;
-        }
-        const Rule *rule = ruleFor(key.key);
+        const KeyRule *rule = ruleOfKey(key.name);
         if (!rule)
-            continue;
+            continue; // git does not read it
+        const std::string section = lowered(key.key.section);
+        const std::string name = lowered(key.key.name);
+        // The user's value is set too where it wins now: a value the
+        // repository gains after this query cannot win then.
+        const auto neutralised = [&](const KeyRule &which) {
+            set(key.name, key.usersValue().value_or(which.neutral ? which.neutral(environment, key.key.subsection)
+                                                                      : std::string(which.constant)));
+        };
         switch (rule->kind) {
-        case Kind::always:
-        case Kind::overridden:
-            if (!key.winnerIsUsers())
-                set(key.name, key.usersValue().value_or(rule->neutral ? rule->neutral(environment, key.key)
-                                                                      : std::string(rule->constant)));
+        case KeyClass::harmless:
             break;
-        case Kind::usersOrRefused:
+        case KeyClass::neutralised:
+            neutralised(*rule);
+            break;
+        case KeyClass::usersOrRefused:
             if (!key.winnerIsUsers()) {
                 if (const auto own = key.usersValue())
                     set(key.name, *own);
-                else if (transport && !out.refusal)
-                    out.refusal = "this repository's settings choose how git connects (" + key.name + ")";
+                else
+                    refuseForTransport(key.name);
             }
             break;
-        case Kind::refusedForTransport:
-            if (transport && !out.refusal &&
-                std::any_of(key.items.begin(), key.items.end(),
-                            [](const GitConfigItem *item) { return !isUsersScope(item->scope); }))
-                out.refusal = "this repository's settings choose how git connects (" + key.name + ")";
+        case KeyClass::refusedForTransport:
+            refuseForTransport(key.name);
+            break;
+        case KeyClass::pathInProject:
+            for (const GitConfigItem *item : key.items) {
+                if (isUsersScope(item->scope))
+                    continue;
+                if (const auto outside = pathOutsideProject(item->value.value_or(""), environment))
+                    refuse("this repository's settings name a file outside the project (" + key.name + " = " +
+                           *outside + ")");
+            }
+            break;
+        case KeyClass::special:
+            if (section == "pager") {
+                // Pagers are set aside for every command (see GitShimMain);
+                // a repository's is not what `git config` answers either.
+                neutralised(KeyRule{"", KeyClass::neutralised, "false"});
+            } else if (section == "credential") {
+                // The helpers: below, for every command.
+            } else if (section == "core" && name == "gitproxy") {
+                gitProxy = true;
+            } else if (section == "submodule") {
+                // Only "!command" runs anything.
+                if (!key.winnerIsUsers() && startsWith(key.winner()->value.value_or(""), "!"))
+                    set(key.name, key.usersValue().value_or("checkout"));
+            } else if (section == "protocol") {
+                protocols = true;
+            } else if (section == "help") {
+                neutralised(KeyRule{"", KeyClass::neutralised, "never"});
+            } else if (section == "http" || section == "sendemail") {
+                // A URL's or an identity's own value of a key: as that key, but
+                // a URL match cannot be overridden.
+                const KeyRule *plain = ruleOfKey(section + "." + name);
+                if (plain && plain->kind == KeyClass::neutralised && section == "sendemail")
+                    neutralised(*plain);
+                else if (!plain || plain->kind != KeyClass::harmless)
+                    refuseForTransport(key.name);
+            }
+            // alias.*: above, and with autocorrection below; core.worktree:
+            // where the work tree is, is asked of git once these are known.
             break;
         }
     }
@@ -528,21 +570,36 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
             }
         }
     }
-    // git's defaults that are the repository's own: its hooks folder.
-    if (!entries.findFolded("core.hookspath"))
-        set("core.hookspath", "/dev/null");
-    if (!entries.findFolded("protocol.ext.allow"))
-        set("protocol.ext.allow", "never");
+    // A repository's protocol rules give way to the user's, else to git's own.
+    if (protocols) {
+        for (const std::string protocol : {"http", "https", "ssh", "git", "file"}) {
+            const KeyEntries *own = entries.findFolded("protocol." + protocol + ".allow");
+            set("protocol." + protocol + ".allow",
+                own && own->usersValue() ? *own->usersValue() : defaultProtocolRule(protocol));
+        }
+        const KeyEntries *fallback = entries.findFolded("protocol.allow");
+        set("protocol.allow", fallback && fallback->usersValue() ? *fallback->usersValue() : "user");
+    }
+    // What every command gets, whatever the repository sets now or later:
+    // the user's own value, else git's default (its hooks folder aside).
+    for (const KeyRule *rule : alwaysSetRules()) {
+        const KeyEntries *own = entries.findFolded(rule->listed);
+        const std::optional<std::string> users = own ? own->usersValue() : std::nullopt;
+        set(lowered(rule->listed), users.value_or(rule->neutral ? rule->neutral(environment, std::nullopt) : rule->constant));
+    }
+    {
+        const KeyEntries *ext = entries.findFolded("protocol.ext.allow");
+        set("protocol.ext.allow", ext && ext->usersValue() ? *ext->usersValue() : "never");
+    }
 
     // Credential helpers add up: an empty one forgets those read so far (the
-    // repository's, whatever URL they were for), then the user's come back in order.
-    if (credentialHelpers) {
-        out.settings.emplace_back("credential.helper", std::string());
-        for (const GitConfigItem &item : items) {
-            const Key key = splitKey(item.key);
-            if (key.section == "credential" && key.name == "helper" && isUsersScope(item.scope))
-                out.settings.emplace_back(item.key, item.value.value_or("true"));
-        }
+    // repository's, whatever URL they were for, also ones it gains after
+    // this query), then the user's come back in order.
+    out.settings.emplace_back("credential.helper", std::string());
+    for (const GitConfigItem &item : items) {
+        const Key key = splitKey(item.key);
+        if (lowered(key.section) == "credential" && lowered(key.name) == "helper" && isUsersScope(item.scope))
+            out.settings.emplace_back(item.key, item.value.value_or("true"));
     }
     // core.gitProxy: the first matching entry wins, and command-scope ones
     // come last, so only GIT_PROXY_COMMAND can override the repository's.
@@ -562,24 +619,18 @@ std::vector<Setting> fixedGitSettings(const std::vector<GitConfigItem> &items, c
 {
     const Entries entries(items);
     std::vector<Setting> out;
-    const auto own = [&](const char *key) -> std::optional<std::string> {
-        const KeyEntries *found = entries.findFolded(key);
-        return found ? found->usersValue() : std::nullopt;
-    };
-    const std::string editor = own("core.editor").value_or(neutralEditor(environment));
-    out.emplace_back("core.hooksPath", own("core.hookspath").value_or("/dev/null"));
-    out.emplace_back("core.fsmonitor", own("core.fsmonitor").value_or("false"));
-    out.emplace_back("core.pager", own("core.pager").value_or(variableOr(environment, "PAGER", "less")));
-    out.emplace_back("core.editor", editor);
-    out.emplace_back("sequence.editor", own("sequence.editor").value_or(editor));
-    const std::string ssh = variableOr(environment, "GIT_SSH");
-    out.emplace_back("core.sshCommand", own("core.sshcommand").value_or(ssh.empty() ? "ssh" : shellQuoted(ssh)));
-    out.emplace_back("core.askPass", own("core.askpass").value_or(variableOr(environment, "SSH_ASKPASS")));
-    out.emplace_back("protocol.ext.allow", own("protocol.ext.allow").value_or("never"));
+    for (const KeyRule *rule : alwaysSetRules()) {
+        const KeyEntries *found = entries.findFolded(rule->listed);
+        const std::optional<std::string> own = found ? found->usersValue() : std::nullopt;
+        out.emplace_back(rule->listed, own.value_or(rule->neutral ? rule->neutral(environment, std::nullopt)
+                                                                  : std::string(rule->constant)));
+    }
+    const KeyEntries *ext = entries.findFolded("protocol.ext.allow");
+    out.emplace_back("protocol.ext.allow", ext && ext->usersValue() ? *ext->usersValue() : "never");
     out.emplace_back("credential.helper", std::string());
     for (const GitConfigItem &item : items) {
         const Key key = splitKey(item.key);
-        if (key.section == "credential" && key.name == "helper" && isUsersScope(item.scope))
+        if (lowered(key.section) == "credential" && lowered(key.name) == "helper" && isUsersScope(item.scope))
             out.emplace_back(item.key, item.value.value_or("true"));
     }
     return out;
@@ -888,6 +939,10 @@ std::optional<std::string> packRepository(const std::vector<std::string> &argume
 GitOverrides askGit(const std::string &realGit, const GitInvocation &invocation, const Environment &environment)
 {
     GitOverrides out;
+    if (invocation.unknownOption) {
+        out.refusal = "git's options before the command are not all ones Nerim knows (" + *invocation.unknownOption + ")";
+        return out;
+    }
     const auto user = usersCommandSettings(environment);
     if (!user) {
         out.refusal = "GIT_CONFIG_COUNT and its variables in the environment are not what git accepts";
@@ -923,6 +978,54 @@ GitOverrides askGit(const std::string &realGit, const GitInvocation &invocation,
     if (!items)
         return unreadable("git's answer was not complete");
     out = gitOverrides(*items, invocation, environment);
+    if (out.refusal || invocation.packProgram)
+        return out;
+
+    // Where the work tree is: asked of git (with the settings found so far)
+    // where anything names one, and for every command of a run that refuses
+    // pushing secrets (a Deploy run), whose work tree must be the project.
+    const std::string *workTreeVariable = variable(environment, "GIT_WORK_TREE");
+    const bool named =
+        (workTreeVariable && !workTreeVariable->empty()) ||
+        std::any_of(items->begin(), items->end(),
+                    [](const GitConfigItem &item) { return lowered(item.key) == "core.worktree"; }) ||
+        std::any_of(invocation.queryOptions.begin(), invocation.queryOptions.end(),
+                    [](const std::string &option) { return startsWith(option, "--work-tree"); });
+    const bool deploy = variableOr(environment, refuseSecretsVariable) == "1";
+    if (!named && !deploy)
+        return out;
+    const std::string *projectValue = variable(environment, projectVariable);
+    const std::string project = projectValue && !projectValue->empty() ? resolvedPath(*projectValue, "/") : std::string();
+    if (project.empty()) {
+        out.refusal = "Nerim does not know this run's project folder, so the work tree cannot be checked";
+        return out;
+    }
+    std::vector<std::string> arguments = queryArguments(asked);
+    arguments.resize(arguments.size() - 5); // without the listing's words
+    arguments.emplace_back("rev-parse");
+    arguments.emplace_back("--show-toplevel");
+    const CapturedRun top = runCaptured(realGit, arguments,
+                                        environmentLines(environmentWith(query, *user, out.settings, out.variables)),
+                                        queryTimeout(environment), 1u << 20);
+    if (!top.started || top.timedOut || top.tooLarge || !WIFEXITED(top.status)) {
+        out.refusal = "where its work tree is could not be asked of git";
+        return out;
+    }
+    std::string line = top.output.substr(0, top.output.find('\n'));
+    if (WEXITSTATUS(top.status) != 0 || line.empty()) {
+        // No work tree (a bare repository, or none at all): git says so itself.
+        if (named)
+            out.refusal = "the work tree this repository names could not be found";
+        return out;
+    }
+    out.workTree = resolvedPath(line, "/");
+    if (out.workTree.empty() || !isWithin(out.workTree, project)) {
+        out.refusal = deploy && isWithin(project, out.workTree)
+                          ? "a deploy works in the project folder only, and this work tree is " + line
+                          : "its work tree (" + line + ") is outside the project folder";
+    } else if (deploy && out.workTree != project) {
+        out.refusal = "a deploy works in the project folder only, and this work tree is " + line;
+    }
     return out;
 }
 
@@ -943,15 +1046,29 @@ std::optional<std::string> pushSecretRefusal(const std::string &realGit, const G
     if (!run.started || run.timedOut || run.tooLarge || !WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0)
         return std::string("the commits it would push could not be checked") +
                (run.errorOutput.empty() ? std::string() : " (" + firstLine(run.errorOutput) + ")");
+    const std::string *projectValue = variable(environment, projectVariable);
+    const std::string project =
+        projectValue && !projectValue->empty() ? resolvedPath(*projectValue, "/") : std::string();
+    const std::string *dataValue = variable(environment, nerimDataVariable);
+    const std::string nerimData = dataValue && !dataValue->empty() ? resolvedPath(*dataValue, "/") : std::string();
+    const std::string &top = overrides.workTree;
     size_t start = 0;
     while (start < run.output.size()) {
         size_t end = run.output.find_first_of(std::string_view("\0\n", 2), start);
         if (end == std::string::npos)
             end = run.output.size();
         const std::string path = run.output.substr(start, end - start);
-        if (!path.empty() && isSecretPath(path))
-            return "a commit it would push holds " + path + ", which must stay on this computer";
         start = end + 1;
+        if (path.empty())
+            continue;
+        if (isSecretPath(path))
+            return "a commit it would push holds " + path + ", which must stay on this computer";
+        // Where the file is on this computer: inside the project, and none of Nerim's own.
+        const std::string where = (top.empty() ? project : top) + "/" + path;
+        if (project.empty() || !isWithin(where, project))
+            return "a commit it would push holds " + path + ", which is outside the project folder";
+        if (!nerimData.empty() && isWithin(where, nerimData))
+            return "a commit it would push holds " + path + ", one of Nerim's own files";
     }
     return std::nullopt;
 }

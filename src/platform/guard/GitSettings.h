@@ -10,18 +10,23 @@
 // would run, or send, with the agent's or the deploy's credentials.
 //
 // Every git the tree starts is `nerim-git` (see GitRouting.h). At each
-// invocation it asks the real git what it will read, with the invocation's
-// own global options, folder and environment:
+// invocation it reads the global options before the command (each one git
+// takes is known; any other refuses the command), then asks the real git what
+// it will read, with the invocation's own options, folder and environment:
 //     git config --list --show-scope -z --includes
-// (which runs nothing), and for every program-running or host-choosing key
-// whose winning value does not come from the user's own system, global or
-// command scope it adds a command-scope setting (GIT_CONFIG_COUNT,
-// GIT_CONFIG_KEY_<n>, GIT_CONFIG_VALUE_<n>, read after every file): the
-// user's own value where there is one, else one that runs nothing of the
-// repository's. What cannot be overridden that way (a key git takes the
-// first value of, a URL rewrite where the longest match wins), what cannot be
-// read whole, and more settings than the budget allows make it refuse the
-// command instead, with one line saying why.
+// (which runs nothing). Every key git knows has a rule (GitConfigKeys.h): a
+// harmless key applies as the repository set it; for every other one whose
+// value does not come from the user's own system, global or command scope it
+// adds a command-scope setting (GIT_CONFIG_COUNT, GIT_CONFIG_KEY_<n>,
+// GIT_CONFIG_VALUE_<n>, read after every file): the user's own value where
+// there is one, else one that runs nothing of the repository's. The keys
+// whose neutral value is git's own default are set on every command, so a
+// configuration swapped in after the question cannot bring them back. What
+// cannot be overridden that way (a key git takes the first value of, a URL
+// rewrite where the longest match wins), a work tree or a file to send or
+// write outside the project folder, what cannot be read whole, and more
+// settings than the budget allows make it refuse the command instead, with
+// one line saying why.
 //
 // Plain C++ without Qt: the guard and the shim link it.
 
@@ -47,6 +52,11 @@ inline constexpr const char *realExecPathVariable = "NERIM_GIT_REAL_EXEC_PATH"; 
 inline constexpr const char *ownSettingsVariable = "NERIM_GIT_OWN";
 inline constexpr const char *refuseSecretsVariable = "NERIM_GIT_REFUSE_SECRETS";
 inline constexpr const char *queryTimeoutVariable = "NERIM_GIT_QUERY_TIMEOUT_MS";
+// The folder of the project the tree works in: a work tree, or a file git
+// writes or sends, outside it refuses the command.
+inline constexpr const char *projectVariable = "NERIM_GIT_PROJECT";
+// Nerim's own data folder (its key file...): never pushed from a Deploy run.
+inline constexpr const char *nerimDataVariable = "NERIM_GIT_NERIM_DATA";
 
 // Every refusal starts with this.
 inline constexpr const char *refusalPrefix = "nerim: git was not run: ";
@@ -75,6 +85,9 @@ struct GitInvocation {
     // those commands): the repository is the folder named last, not the
     // current one.
     bool packProgram = false;
+    // A global option git does not take (or one without its value): the
+    // command is refused rather than guessed at.
+    std::optional<std::string> unknownOption;
 };
 
 // `program` is the name the shim was started by (its basename decides a
@@ -90,6 +103,10 @@ struct GitOverrides {
     // about again) or a pack program.
     std::string finalCommand;
     std::vector<std::string> finalArguments;
+    // The work tree git will use, where it was asked (a work tree named by
+    // core.worktree, GIT_WORK_TREE or --work-tree, or a run that refuses
+    // pushing secrets); empty otherwise or without one.
+    std::string workTree;
 };
 
 // Most command-scope settings one invocation may add, and their bytes.
@@ -101,10 +118,12 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
                           const Environment &environment);
 
 // The small fixed set the guard puts in every tree's environment, for
-// programs that run git by its full path: core.hooksPath, core.fsmonitor,
-// core.pager, core.editor, sequence.editor, core.sshCommand, core.askPass,
-// protocol.ext.allow and the credential helpers, each the user's own value
-// from `items` (read outside any repository) or one that runs nothing.
+// programs that run git by its full path: the settings set on every command
+// (alwaysSetRules: core.hooksPath, core.fsmonitor, core.pager, the editors,
+// core.sshCommand, core.askPass, gpg.program, http.sslVerify,
+// http.saveCookies), protocol.ext.allow and the credential helpers, each the
+// user's own value from `items` (read outside any repository) or one that
+// runs nothing.
 std::vector<Setting> fixedGitSettings(const std::vector<GitConfigItem> &items, const Environment &environment);
 
 // The command-scope entries of `environment`, without those a guard or shim
@@ -115,6 +134,19 @@ std::optional<std::vector<Setting>> usersCommandSettings(const Environment &envi
 // The variables that replace every GIT_CONFIG_COUNT/KEY/VALUE variable and
 // the mark: `user` first, then `added`, marked as added.
 std::vector<Setting> commandScopeVariables(const std::vector<Setting> &user, const std::vector<Setting> &added);
+
+// `path` (relative to `base`) with every folder that exists resolved as the
+// kernel would (links followed); empty when a link leads nowhere yet.
+std::string resolvedPath(const std::string &path, const std::string &base);
+
+// Whether `path` is `folder` or inside it (both resolved).
+bool isWithin(const std::string &path, const std::string &folder);
+
+// Where a repository's file setting leads when that is outside the project
+// folder (`projectVariable`; `~/` is the home folder, a relative path counts
+// from `base`, by default the project); none when it is inside.
+std::optional<std::string> pathOutsideProject(const std::string &value, const Environment &environment,
+                                              const std::string &base = {});
 
 // Whether a path a push would carry holds a secret: a `.env` or `.env.*`
 // file (but for the examples) or anything in a `.nerim` folder, at any depth.

@@ -2,7 +2,8 @@
 // invocation it asks the real git what settings it will read, adds the
 // command-scope settings that keep the repository's own from running a
 // program or choosing a host (see GitSettings.h), and becomes the real git
-// with the same arguments; or it refuses, with one line saying why.
+// with the same arguments after --no-pager; or it refuses, with one line
+// saying why.
 #include "platform/guard/GitSettings.h"
 
 #include <cerrno>
@@ -54,11 +55,20 @@ int main(int argc, char **argv)
     const size_t slash = program.rfind('/');
     const std::string base = slash == std::string::npos ? program : program.substr(slash + 1);
     const std::string path = base.rfind("git-", 0) == 0 ? realExecPath->second + "/" + base : real->second;
+    // No pager for any command: git pages with the pager of whichever
+    // command it runs inside (`git stash show` pages as diff), so none of
+    // a repository's can be left to one name. An explicit -p still pages,
+    // with core.pager, which is always the user's or $PAGER.
+    std::vector<char *> words(argv, argv + argc);
+    char noPager[] = "--no-pager";
+    if (base.rfind("git-", 0) != 0)
+        words.insert(words.begin() + (argc > 0 ? 1 : 0), noPager);
+    words.push_back(nullptr);
     std::vector<std::string> lines = environmentLines(run);
     std::vector<char *> envp;
     for (std::string &line : lines)
         envp.push_back(line.data());
     envp.push_back(nullptr);
-    execve(path.c_str(), argv, envp.data());
+    execve(path.c_str(), words.data(), envp.data());
     refuse("the real git (" + path + ") could not be started: " + std::strerror(errno));
 }
