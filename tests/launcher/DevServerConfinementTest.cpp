@@ -234,6 +234,8 @@ done
 echo planted > "$HOME/.profile" && echo "wrote a new file in the home folder"
 mv "$HOME/.bashrc" "$HOME/.bashrc.moved" && echo "moved .bashrc away"
 mv .git .git-moved && echo "moved .git away"
+setting=$(cat /proc/sys/kernel/core_uses_pid) && echo "$setting" > /proc/sys/kernel/core_uses_pid && echo "wrote a system setting"
+for device in /dev/*; do [ -b "$device" ] && echo "visible: block device $device"; done
 cat "$HOME/.claude.json" "$HOME/.claude.json.backup" "$HOME/.local/share/Nerim/api-keys.json"
 ls -A "$HOME" | grep -q claude.json && echo "listed claude.json"
 echo "display=$DISPLAY$XAUTHORITY$WAYLAND_DISPLAY bus=$DBUS_SESSION_BUS_ADDRESS"

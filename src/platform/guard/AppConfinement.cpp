@@ -259,6 +259,34 @@ bool rebuildFolders(const std::vector<std::string> &hidden, const std::vector<st
     return whole;
 }
 
+// A /dev of the program's own, holding only the harmless devices (a disk's
+// device is writable to root without any capability), a terminal folder of
+// its own and a private /dev/shm.
+bool makeDeviceFolder()
+{
+    const int real = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (real < 0)
+        return false;
+    bool whole = mount("nerim-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") == 0;
+    for (const char *device : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const std::string target = std::string("/dev/") + device;
+        struct stat info;
+        if (!whole || fstatat(real, device, &info, 0) != 0 || !S_ISCHR(info.st_mode))
+            continue;
+        whole = makeMountPoint(target, false) &&
+                mount((fdPath(real) + "/" + device).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    close(real);
+    whole = whole && mkdir("/dev/pts", 0755) == 0 &&
+            mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") == 0 &&
+            symlink("pts/ptmx", "/dev/ptmx") == 0;
+    whole = whole && mkdir("/dev/shm", 01777) == 0 && mount("nerim-tmp", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+    for (const auto &[name, target] : {std::pair{"fd", "/proc/self/fd"}, std::pair{"stdin", "/proc/self/fd/0"},
+                                       std::pair{"stdout", "/proc/self/fd/1"}, std::pair{"stderr", "/proc/self/fd/2"}})
+        whole = whole && symlink(target, (std::string("/dev/") + name).c_str()) == 0;
+    return whole && setReadOnly("/dev", true, false);
+}
+
 // A place bound at its own path: writable, or read-only with all below it.
 struct Place {
     std::string path;
@@ -307,9 +335,18 @@ bool confine(const Confinement &confinement)
 
     bool whole = setReadOnly("/", true, true);
     // Best effort, as without confinement: the program then sees the
-    // system's process ids there.
-    (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
-    for (const char *temporary : {"/tmp", "/var/tmp", "/dev/shm"}) {
+    // system's process ids there. The system's settings in it stay
+    // read-only (root owns them, and a program running as root needs no
+    // capability to write some of them).
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) {
+        for (const char *setting : {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq", "/proc/bus", "/proc/fs"}) {
+            struct stat info;
+            if (whole && lstat(setting, &info) == 0)
+                whole = mount(setting, setting, nullptr, MS_BIND | MS_REC, nullptr) == 0 && setReadOnly(setting, true, true);
+        }
+    }
+    whole = whole && makeDeviceFolder();
+    for (const char *temporary : {"/tmp", "/var/tmp"}) {
         struct stat info;
         if (!whole || lstat(temporary, &info) != 0 || !S_ISDIR(info.st_mode))
             continue;

@@ -13,7 +13,9 @@
 // Confined, the program writes only what it is allowed to, and everything it
 // was not told about is read-only:
 //   - the whole tree is made read-only;
-//   - /tmp, /var/tmp and /dev/shm are empty file systems of its own;
+//   - /tmp, /var/tmp and /dev/shm are empty file systems of its own, /dev
+//     holds only the harmless devices and a terminal folder of its own, and
+//     the system's settings in /proc stay read-only;
 //   - each writable place is bound writable at its path, each read-only place
 //     read-only (inside a writable one: `.git` and `.nerim` of the project),
 //     also where they lie inside a private temporary folder;
