@@ -135,6 +135,18 @@ bool parseArguments(int argc, char **argv, Arguments &out)
         if (i + 1 >= argc)
             return false;
         const char *value = argv[++i];
+        // Paths, each option given once for each.
+        const std::pair<const char *, std::vector<std::string> *> paths[] = {
+            {"--hide", &out.confinement.hidden},
+            {"--writable", &out.confinement.writable},
+            {"--read-only", &out.confinement.readOnly},
+            {"--private", &out.confinement.privateFolders}};
+        const auto path = std::find_if(std::begin(paths), std::end(paths),
+                                       [&option](const auto &entry) { return option == entry.first; });
+        if (path != std::end(paths)) {
+            path->second->emplace_back(value);
+            continue;
+        }
         char *end = nullptr;
         if (option == "--parent") {
             out.parent = static_cast<pid_t>(std::strtol(value, &end, 10));
@@ -145,18 +157,6 @@ bool parseArguments(int argc, char **argv, Arguments &out)
             continue;
         } else if (option == "--cgroup") {
             out.cgroup = value;
-            continue;
-        } else if (option == "--hide") {
-            out.confinement.hidden.emplace_back(value);
-            continue;
-        } else if (option == "--writable") {
-            out.confinement.writable.emplace_back(value);
-            continue;
-        } else if (option == "--read-only") {
-            out.confinement.readOnly.emplace_back(value);
-            continue;
-        } else if (option == "--private") {
-            out.confinement.privateFolders.emplace_back(value);
             continue;
         } else {
             return false;
