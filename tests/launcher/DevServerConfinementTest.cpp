@@ -6,19 +6,16 @@
 #include "RunnerFixture.h"
 
 #include <QDirIterator>
-#include <cstddef>
-#include <cstring>
-#include <iostream>
-#include <optional>
+#include <QLocalServer>
 #include <QTcpSocket>
 #include <QUrl>
 #include <grp.h>
+#include <iostream>
+#include <optional>
 #include <pwd.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,167 +24,122 @@ namespace {
 using nerim::test::readFile;
 using nerim::test::writeFile;
 
-// The Landlock ABI of this kernel, 0 without Landlock.
-int landlockAbi()
-{
-    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
-    return abi < 0 ? 0 : static_cast<int>(abi);
-}
-
-// Who the app runs as.
 struct AppUser {
     uid_t uid = 0;
     gid_t gid = 0;
 };
 
-// A normal user: the test's own when it is not root, else `tester` or
-// `nobody`, switched to. None (with why) where there is no such user.
-std::optional<AppUser> normalUser(std::string &why)
-{
-    if (::geteuid() != 0)
-        return AppUser{::geteuid(), ::getegid()};
-    for (const char *name : {"tester", "nobody"}) {
-        if (const passwd *entry = ::getpwnam(name); entry && entry->pw_uid != 0)
-            return AppUser{entry->pw_uid, entry->pw_gid};
-    }
-    why = "no user other than root to switch to";
-    return std::nullopt;
-}
-
 bool becomes(const AppUser &user)
 {
-    if (user.uid == ::geteuid())
-        return true;
-    return ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0;
+    return user.uid == ::geteuid() || (::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0);
 }
 
 // Whether the kernel gives `user` a PID namespace (and so a mount namespace).
 bool namespacesFor(const AppUser &user)
 {
     const pid_t probe = ::fork();
-    if (probe == 0) {
-        const bool made = becomes(user) && (::unshare(CLONE_NEWPID) == 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) == 0);
-        ::_exit(made ? 0 : 1);
-    }
+    if (probe == 0)
+        ::_exit(becomes(user) && (::unshare(CLONE_NEWPID) == 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) == 0) ? 0 : 1);
     int status = 0;
     return probe > 0 && ::waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// A socket of the session at an abstract address (the bus, the display, Nerim's channel).
-class AbstractListener {
-public:
-    explicit AbstractListener(const QByteArray &name) : m_name(name)
-    {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, name.constData(), static_cast<size_t>(name.size()));
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        if (m_fd >= 0 && (::bind(m_fd, reinterpret_cast<const sockaddr *>(&address), length) != 0 || ::listen(m_fd, 8) != 0)) {
-            ::close(m_fd);
-            m_fd = -1;
+// Root (when the tests run as root) and a normal user: the test's own, or
+// `tester` or `nobody` switched to; each with whether it can be tried.
+std::vector<std::pair<AppUser, std::string>> appUsers()
+{
+    std::vector<std::pair<AppUser, std::string>> users;
+    if (::geteuid() != 0) {
+        std::cout << "[ NOTE     ] not run as root: the app is not tried as root\n";
+        users.push_back({AppUser{::geteuid(), ::getegid()}, "the test's own user"});
+    } else {
+        users.push_back({AppUser{0, 0}, "root"});
+        for (const char *name : {"tester", "nobody"}) {
+            if (const passwd *entry = ::getpwnam(name); entry && entry->pw_uid != 0) {
+                users.push_back({AppUser{entry->pw_uid, entry->pw_gid}, name});
+                break;
+            }
         }
+        if (users.size() == 1)
+            std::cout << "[ NOTE     ] no user other than root to switch to: the app is tried as root only\n";
     }
-    ~AbstractListener()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool listening() const { return m_fd >= 0; }
-    QString name() const { return QString::fromUtf8(m_name); }
+    std::erase_if(users, [](const auto &user) {
+        const bool can = namespacesFor(user.first);
+        if (!can)
+            std::cout << "[ NOTE     ] this kernel gives " << user.second << " no namespace: not tried\n";
+        return !can;
+    });
+    return users;
+}
 
-private:
-    QByteArray m_name;
-    int m_fd = -1;
-};
+// A socket of the session at an abstract address (the bus, the display, Nerim's channel).
+std::unique_ptr<QLocalServer> abstractListener(const QString &name)
+{
+    auto server = std::make_unique<QLocalServer>();
+    server->setSocketOptions(QLocalServer::AbstractNamespaceOption);
+    EXPECT_TRUE(server->listen(name)) << name.toStdString();
+    return server;
+}
 
 // A home folder, a session runtime folder and a project, owned by the user
 // the app runs as, with what a hostile app goes for.
 struct Workspace {
-    QString root, home, runtime, project;
+    QString root, home, project;
 
-    static Workspace make(const AppUser &user)
+    static Workspace make(const AppUser &user, const std::vector<std::pair<const char *, QByteArray>> &projectFiles)
     {
-        Workspace w;
         // The test's own folders are root's alone; the user passes through them.
         for (QString folder = nerim::test::tempRoot(); folder.startsWith(QDir::tempPath() + QLatin1Char('/'));
              folder = QFileInfo(folder).path())
             ::chmod(QFile::encodeName(folder).constData(), 0711);
+        Workspace w;
         w.root = nerim::test::makeTempDir(QStringLiteral("app"));
         ::chmod(QFile::encodeName(QFileInfo(w.root).path()).constData(), 0711);
         w.home = w.root + QStringLiteral("/home");
-        w.runtime = w.root + QStringLiteral("/runtime");
         w.project = w.root + QStringLiteral("/project");
-        for (const auto &[path, contents] : std::initializer_list<std::pair<QString, QByteArray>>{
-                 {w.home + QStringLiteral("/.bash_profile"),
-                  "export PATH=/usr/local/bin:/usr/bin:/bin\n"
-                  "export npm_config_offline=true npm_config_audit=false npm_config_fund=false\n"
-                  "export npm_config_update_notifier=false npm_config_loglevel=error\n"},
-                 {w.home + QStringLiteral("/.bashrc"), "# the user's own\n"},
-                 {w.home + QStringLiteral("/.config/git/config"), "[user]\n\tname = You\n"},
-                 {w.home + QStringLiteral("/.local/share/com.vercel.cli/config.json"), "{}\n"},
-                 {w.home + QStringLiteral("/.local/share/Nerim/api-keys.json"), "{\"anthropic\":\"sk-ant-key-file\"}"},
-                 {w.home + QStringLiteral("/.claude.json"), "first-secret"},
-                 {w.home + QStringLiteral("/.claude.json.backup"), "backup-secret"},
-                 {w.home + QStringLiteral("/.npm/_logs/earlier.log"), "the user's own log\n"},
-                 {w.runtime + QStringLiteral("/wayland-0"), ""},
-                 {w.project + QStringLiteral("/.git/config"), "[core]\n\tbare = false\n"},
-             })
+        std::vector<std::pair<QString, QByteArray>> files{
+            {w.home + QStringLiteral("/.bash_profile"),
+             "export PATH=/usr/local/bin:/usr/bin:/bin npm_config_offline=true npm_config_update_notifier=false\n"},
+            {w.home + QStringLiteral("/.bashrc"), "# the user's own\n"},
+            {w.home + QStringLiteral("/.config/git/config"), "[user]\n\tname = You\n"},
+            {w.home + QStringLiteral("/.local/share/com.vercel.cli/config.json"), "{}\n"},
+            {w.home + QStringLiteral("/.local/share/Nerim/api-keys.json"), "{\"anthropic\":\"sk-ant-key-file\"}"},
+            {w.home + QStringLiteral("/.claude.json"), "first-secret"},
+            {w.home + QStringLiteral("/.claude.json.backup"), "backup-secret"},
+            {w.home + QStringLiteral("/.npm/_logs/earlier.log"), "the user's own log\n"},
+            {w.root + QStringLiteral("/runtime/wayland-0"), ""},
+            {w.project + QStringLiteral("/.git/config"), "[core]\n\tbare = false\n"}};
+        for (const auto &[file, contents] : projectFiles)
+            files.emplace_back(w.project + QLatin1Char('/') + QLatin1String(file), contents);
+        for (const auto &[path, contents] : files)
             EXPECT_TRUE(writeFile(path, contents)) << path.toStdString();
-        ::chmod(QFile::encodeName(w.runtime).constData(), 0700);
-        w.chown(user);
-        return w;
-    }
-
-    void chown(const AppUser &user) const
-    {
-        ::lchown(QFile::encodeName(root).constData(), user.uid, user.gid);
-        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        ::chmod(QFile::encodeName(w.root + QStringLiteral("/runtime")).constData(), 0700);
+        QDirIterator it(w.root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
+        ::lchown(QFile::encodeName(w.root).constData(), user.uid, user.gid);
         while (it.hasNext())
             ::lchown(QFile::encodeName(it.next()).constData(), user.uid, user.gid);
-    }
-
-    // Writes `contents` by a new file renamed over `path`, as the agent
-    // program replaces its settings.
-    void replaceByRename(const QString &path, const QByteArray &contents, const AppUser &user) const
-    {
-        const QString fresh = path + QStringLiteral(".tmp.1");
-        ASSERT_TRUE(writeFile(fresh, contents));
-        ::lchown(QFile::encodeName(fresh).constData(), user.uid, user.gid);
-        ASSERT_EQ(::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(path).constData()), 0);
-    }
-
-    QProcessEnvironment environment(const QString &busName, const QString &display) const
-    {
-        QProcessEnvironment environment;
-        environment.insert(QStringLiteral("HOME"), home);
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/local/bin:/usr/bin:/bin"));
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:abstract=") + busName);
-        environment.insert(QStringLiteral("DISPLAY"), display);
-        environment.insert(QStringLiteral("XAUTHORITY"), home + QStringLiteral("/.Xauthority"));
-        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-0"));
-        for (const char *kept : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LANG"}) {
-            if (qEnvironmentVariableIsSet(kept))
-                environment.insert(QLatin1String(kept), qEnvironmentVariable(kept));
-        }
-        return environment;
+        return w;
     }
 };
 
 class DevServerConfinementTest : public nerim::test::RunnerFixture {
 protected:
-    // Starts the program playing Nerim as `user`, running `command` in the
-    // workspace's project; its log is the app's output.
+    // Starts the program playing Nerim as `user`, with a session whose bus,
+    // display and Wayland socket it names, running `command` in the project.
     void startNerim(QProcess &nerim, const AppUser &user, const Workspace &w, const QString &command)
     {
         m_log = w.root + QStringLiteral("/app.log");
-        QProcessEnvironment environment = w.environment(m_bus.name(), m_displayName);
-        environment.insert(QStringLiteral("NERIM_TEST_APP_COMMAND"), command);
+        QProcessEnvironment environment;
+        for (const auto &[name, value] :
+             {std::pair{"HOME", w.home}, {"XDG_DATA_HOME", w.home + QStringLiteral("/.local/share")},
+              {"XDG_CONFIG_HOME", w.home + QStringLiteral("/.config")}, {"XDG_CACHE_HOME", w.home + QStringLiteral("/.cache")},
+              {"XDG_RUNTIME_DIR", w.root + QStringLiteral("/runtime")}, {"PATH", QStringLiteral("/usr/local/bin:/usr/bin:/bin")},
+              {"DBUS_SESSION_BUS_ADDRESS", QStringLiteral("unix:abstract=") + m_bus->serverName()},
+              {"DISPLAY", m_display->serverName().section(QLatin1Char('X'), -1).prepend(QLatin1Char(':'))},
+              {"XAUTHORITY", w.home + QStringLiteral("/.Xauthority")}, {"WAYLAND_DISPLAY", QStringLiteral("wayland-0")},
+              {"ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS")}, {"NERIM_TEST_APP_COMMAND", command}})
+            environment.insert(QLatin1String(name), value);
         nerim.setProcessEnvironment(environment);
         nerim.setWorkingDirectory(w.root);
         nerim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -201,10 +153,7 @@ protected:
 
     QString log() const { return QString::fromUtf8(readFile(m_log)); }
 
-    bool logHas(const QString &text, int timeoutMs = 60000)
-    {
-        return waitUntil([&] { return log().contains(text); }, timeoutMs);
-    }
+    bool logHas(const QString &text) { return waitUntil([&] { return log().contains(text); }, 60000); }
 
     static void endNerim(QProcess &nerim)
     {
@@ -213,21 +162,17 @@ protected:
         EXPECT_TRUE(nerim.waitForFinished(20000));
     }
 
-    void hostileApp(const AppUser &user);
-    void serversAnswer(const AppUser &user);
-
     QString m_log;
-    const QString m_displayName = QStringLiteral(":%1").arg(900 + ::getpid() % 99);
-    AbstractListener m_bus{"nerim-test-session-bus-" + QByteArray::number(::getpid())};
-    AbstractListener m_display{"/tmp/.X11-unix/X" + QByteArray::number(900 + ::getpid() % 99)};
-    AbstractListener m_nerimChannel{"nerim-test-instance-" + QByteArray::number(::getpid())};
+    const QString m_id = QString::number(::getpid());
+    std::unique_ptr<QLocalServer> m_bus = abstractListener(QStringLiteral("nerim-test-session-bus-") + m_id);
+    std::unique_ptr<QLocalServer> m_display = abstractListener(QStringLiteral("/tmp/.X11-unix/X9") + m_id);
+    std::unique_ptr<QLocalServer> m_nerimChannel = abstractListener(QStringLiteral("nerim-test-instance-") + m_id);
 };
 
 // What a hostile app tries once it runs, each attempt leaving a line only
-// when it got through (but for the private folders, which it may write).
-const char *const hostileScript = R"(echo ready
+// when it got through (but for its own places, which it may write).
+const char *const hostileScript = R"sh(echo ready
 while [ ! -s go ]; do sleep 0.05; done
-nerim=$(cat go)
 for f in "$HOME/.bashrc" "$HOME/.config/git/config" "$HOME/.local/share/com.vercel.cli/config.json" .git/config; do
   echo planted >> "$f" && echo "wrote $f"
 done
@@ -241,81 +186,59 @@ ls -A "$HOME" | grep -q claude.json && echo "listed claude.json"
 echo "display=$DISPLAY$XAUTHORITY$WAYLAND_DISPLAY bus=$DBUS_SESSION_BUS_ADDRESS"
 ls -A /tmp/.X11-unix "$XDG_RUNTIME_DIR" 2>/dev/null | sed 's/^/visible: /'
 "$CONNECT" --connect "$BUS" "$X" "$CHANNEL"
-kill -0 "$nerim" 2>/dev/null && echo "signalled Nerim"
+kill -0 "$(cat go)" 2>/dev/null && echo "signalled Nerim"
 mkdir -p "$HOME/.npm/_logs" && echo private-log > "$HOME/.npm/_logs/run.log" && cat "$HOME/.npm/_logs/run.log"
 echo private-tmp > /tmp/app-tmp && cat /tmp/app-tmp
 echo made > made-by-the-app.txt
 echo done
-)";
+)sh";
 
-void DevServerConfinementTest::hostileApp(const AppUser &user)
+TEST_F(DevServerConfinementTest, AHostileAppAsRootAndAsANormalUserWritesOnlyItsProjectAndReachesNothingOfTheSession)
 {
-    ASSERT_TRUE(m_bus.listening() && m_display.listening() && m_nerimChannel.listening());
-    const Workspace w = Workspace::make(user);
-    ASSERT_TRUE(writeFile(w.project + QStringLiteral("/probe.sh"), hostileScript));
-    w.chown(user);
-    const QString command = QStringLiteral("CONNECT='%1' BUS='%2' X='%3' CHANNEL='%4' bash probe.sh")
-                                .arg(QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST), m_bus.name(), m_display.name(),
-                                     m_nerimChannel.name());
-    QProcess nerim;
-    startNerim(nerim, user, w, command);
-    ASSERT_TRUE(logHas(QStringLiteral("\nready"))) << log().toStdString();
-    // The agent program replaces its settings while the app runs.
-    w.replaceByRename(w.home + QStringLiteral("/.claude.json"), "renamed-secret", user);
-    ASSERT_TRUE(writeFile(w.project + QStringLiteral("/go"), QByteArray::number(nerim.processId())));
-    EXPECT_TRUE(logHas(QStringLiteral("[ended]"))) << log().toStdString();
-    endNerim(nerim);
-    const QString output = log();
+    const long landlockAbi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
+    if (landlockAbi < 6)
+        std::cout << "[ NOTE     ] Landlock ABI " << landlockAbi << ": this kernel cannot keep the app from abstract sockets\n";
+    for (const auto &[user, who] : appUsers()) {
+        SCOPED_TRACE(who);
+        const Workspace w = Workspace::make(user, {{"probe.sh", hostileScript}});
+        QProcess nerim;
+        startNerim(nerim, user, w,
+                   QStringLiteral("CONNECT='%1' BUS='%2' X='%3' CHANNEL='%4' bash probe.sh")
+                       .arg(QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST), m_bus->serverName(),
+                            m_display->serverName(), m_nerimChannel->serverName()));
+        ASSERT_TRUE(logHas(QStringLiteral("\nready"))) << log().toStdString();
+        // The agent program replaces its settings while the app runs.
+        const QByteArray settings = QFile::encodeName(w.home + QStringLiteral("/.claude.json"));
+        ASSERT_TRUE(writeFile(QString::fromLocal8Bit(settings + ".tmp"), "renamed-secret"));
+        ::lchown(settings + ".tmp", user.uid, user.gid);
+        ASSERT_EQ(::rename(settings + ".tmp", settings), 0);
+        ASSERT_TRUE(writeFile(w.project + QStringLiteral("/go"), QByteArray::number(nerim.processId())));
+        EXPECT_TRUE(logHas(QStringLiteral("[ended]"))) << log().toStdString();
+        endNerim(nerim);
+        const QString output = log();
 
-    for (const char *through : {"wrote ", "moved ", "first-secret", "renamed-secret", "backup-secret", "sk-ant-key-file",
-                                "listed claude.json", "visible: ", "signalled Nerim"})
-        EXPECT_FALSE(output.contains(QLatin1String(through))) << through << "\n" << output.toStdString();
-    EXPECT_TRUE(output.contains(QStringLiteral("display= bus=\n"))) << output.toStdString();
-    // Its own places work: the project, a private /tmp, a private copy of npm's folder.
-    for (const char *works : {"private-log", "private-tmp", "done"})
-        EXPECT_TRUE(output.contains(QLatin1String(works))) << works << "\n" << output.toStdString();
-    EXPECT_EQ(readFile(w.project + QStringLiteral("/made-by-the-app.txt")), "made\n");
-
-    // Nothing outside the project changed.
-    EXPECT_EQ(readFile(w.home + QStringLiteral("/.bashrc")), "# the user's own\n");
-    EXPECT_EQ(readFile(w.home + QStringLiteral("/.config/git/config")), "[user]\n\tname = You\n");
-    EXPECT_EQ(readFile(w.home + QStringLiteral("/.local/share/com.vercel.cli/config.json")), "{}\n");
-    EXPECT_EQ(readFile(w.project + QStringLiteral("/.git/config")), "[core]\n\tbare = false\n");
-    EXPECT_FALSE(QFileInfo::exists(w.home + QStringLiteral("/.profile")));
-    EXPECT_FALSE(QFileInfo::exists(w.home + QStringLiteral("/.npm/_logs/run.log")));
-    EXPECT_EQ(readFile(w.home + QStringLiteral("/.npm/_logs/earlier.log")), "the user's own log\n");
-
-    // The session's abstract sockets: out of reach where the kernel has the scopes.
-    if (landlockAbi() >= 6) {
-        EXPECT_FALSE(output.contains(QStringLiteral("reached "))) << output.toStdString();
-        EXPECT_EQ(output.count(QStringLiteral("refused ")), 3) << output.toStdString();
-    } else {
-        std::cout << "[ NOTE     ] Landlock ABI " << landlockAbi()
-                  << ": this kernel cannot keep the app from abstract sockets\n";
+        for (const char *through : {"wrote ", "moved ", "first-secret", "renamed-secret", "backup-secret",
+                                    "sk-ant-key-file", "listed claude.json", "visible: ", "signalled Nerim"})
+            EXPECT_FALSE(output.contains(QLatin1String(through))) << through << "\n" << output.toStdString();
+        EXPECT_TRUE(output.contains(QStringLiteral("display= bus=\n"))) << output.toStdString();
+        if (landlockAbi >= 6) {
+            EXPECT_EQ(output.count(QStringLiteral("refused ")), 3) << output.toStdString();
+        }
+        // Its own places work: the project, a private /tmp, a private copy of npm's folder.
+        for (const char *works : {"private-log", "private-tmp", "done"})
+            EXPECT_TRUE(output.contains(QLatin1String(works))) << works << "\n" << output.toStdString();
+        EXPECT_EQ(readFile(w.project + QStringLiteral("/made-by-the-app.txt")), "made\n");
+        // Outside the project nothing changed.
+        EXPECT_EQ(readFile(w.home + QStringLiteral("/.bashrc")), "# the user's own\n");
+        EXPECT_EQ(readFile(w.home + QStringLiteral("/.config/git/config")), "[user]\n\tname = You\n");
+        EXPECT_EQ(readFile(w.home + QStringLiteral("/.local/share/com.vercel.cli/config.json")), "{}\n");
+        EXPECT_EQ(readFile(w.project + QStringLiteral("/.git/config")), "[core]\n\tbare = false\n");
+        EXPECT_FALSE(QFileInfo::exists(w.home + QStringLiteral("/.profile")));
+        EXPECT_FALSE(QFileInfo::exists(w.home + QStringLiteral("/.npm/_logs/run.log")));
     }
 }
 
-TEST_F(DevServerConfinementTest, AHostileAppAsRootWritesOnlyItsProjectAndReachesNothingOfTheSession)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "the root path needs the tests run as root";
-    if (!namespacesFor(AppUser{0, 0}))
-        GTEST_SKIP() << "this kernel gives root no PID namespace, so no mount namespace either";
-    hostileApp(AppUser{0, 0});
-}
-
-TEST_F(DevServerConfinementTest, AHostileAppAsANormalUserWritesOnlyItsProjectAndReachesNothingOfTheSession)
-{
-    std::string why;
-    const std::optional<AppUser> user = normalUser(why);
-    if (!user)
-        GTEST_SKIP() << why;
-    if (!namespacesFor(*user))
-        GTEST_SKIP() << "this kernel gives a normal user no user namespace, so no mount namespace either";
-    hostileApp(*user);
-}
-
-// Answers a GET of `url` with the whole reply.
+// The whole reply to a GET of `url`.
 QByteArray fetch(const QUrl &url)
 {
     QTcpSocket socket;
@@ -329,10 +252,11 @@ QByteArray fetch(const QUrl &url)
     return reply + socket.readAll();
 }
 
+// Servers that also write into the project and into /tmp before they answer.
 const char *const pythonServer = R"(import http.server, tempfile
 with tempfile.NamedTemporaryFile() as scratch:
     scratch.write(b"works")
-open("written-by-python.txt", "w").write("ok")
+open("written.txt", "w").write("ok")
 class Answer(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.send_response(200)
@@ -345,65 +269,42 @@ server.serve_forever()
 
 const char *const nodeServer = R"(const fs = require('fs'), os = require('os'), http = require('http');
 fs.writeFileSync(os.tmpdir() + '/node-scratch', 'works');
-fs.writeFileSync('written-by-node.txt', 'ok');
+fs.writeFileSync('written.txt', 'ok');
 const server = http.createServer((req, res) => res.end('node-answer'));
 server.listen(0, '127.0.0.1', () => console.log('Server listening on http://127.0.0.1:' + server.address().port));
 )";
 
-void DevServerConfinementTest::serversAnswer(const AppUser &user)
+TEST_F(DevServerConfinementTest, StaticPythonAndNodeServersStillAnswerAsRootAndAsANormalUser)
 {
     struct Server {
-        const char *name;
         std::vector<std::pair<const char *, QByteArray>> files;
         QString command;
         QByteArray answer;
     };
     std::vector<Server> servers{
-        {"static", {{"index.html", "static-answer"}}, QStringLiteral("python3 -m http.server 0 --bind 127.0.0.1"), "static-answer"},
-        {"python", {{"server.py", pythonServer}}, QStringLiteral("python3 server.py"), "python-answer"},
-    };
+        {{{"index.html", "static-answer"}, {"written.txt", "ok"}}, QStringLiteral("python3 -m http.server 0 --bind 127.0.0.1"), "static-answer"},
+        {{{"server.py", pythonServer}}, QStringLiteral("python3 server.py"), "python-answer"}};
     if (loginShellHas("npm"))
-        servers.push_back({"node",
-                           {{"server.js", nodeServer},
-                            {"package.json", R"({"name":"fixture","version":"1.0.0","private":true,"scripts":{"start":"node server.js"}})"}},
-                           QStringLiteral("npm run start"),
-                           "node-answer"});
+        servers.push_back({{{"server.js", nodeServer}, {"package.json", R"({"scripts":{"start":"node server.js"}})"}},
+                           QStringLiteral("npm run start"), "node-answer"});
     else
         std::cout << "[ NOTE     ] npm is not installed: no Node server tried\n";
-    for (const Server &server : servers) {
-        const Workspace w = Workspace::make(user);
-        for (const auto &[file, contents] : server.files)
-            ASSERT_TRUE(writeFile(w.project + QLatin1Char('/') + QLatin1String(file), contents));
-        w.chown(user);
-        QProcess nerim;
-        startNerim(nerim, user, w, server.command);
-        waitUntil([&] { return log().contains(QStringLiteral("[url] ")) || log().contains(QStringLiteral("[ended]")); }, 60000);
-        const QString output = log();
-        const qsizetype at = output.indexOf(QStringLiteral("[url] "));
-        ASSERT_GE(at, 0) << server.name << "\n" << output.toStdString();
-        const QUrl url(output.mid(at + 6).section(QLatin1Char('\n'), 0, 0));
-        EXPECT_TRUE(fetch(url).contains(server.answer)) << server.name << "\n" << output.toStdString();
-        endNerim(nerim);
-        if (QString::fromLatin1(server.name) != QLatin1String("static")) {
-            EXPECT_EQ(readFile(w.project + QStringLiteral("/written-by-%1.txt").arg(QLatin1String(server.name))), "ok");
+    for (const auto &[user, who] : appUsers()) {
+        for (const Server &server : servers) {
+            SCOPED_TRACE(who + " " + server.command.toStdString());
+            const Workspace w = Workspace::make(user, server.files);
+            QProcess nerim;
+            startNerim(nerim, user, w, server.command);
+            waitUntil([&] { return log().contains(QStringLiteral("[url] ")) || log().contains(QStringLiteral("[ended]")); }, 60000);
+            const QString output = log();
+            const qsizetype at = output.indexOf(QStringLiteral("[url] "));
+            ASSERT_GE(at, 0) << output.toStdString();
+            EXPECT_TRUE(fetch(QUrl(output.mid(at + 6).section(QLatin1Char('\n'), 0, 0))).contains(server.answer))
+                << output.toStdString();
+            endNerim(nerim);
+            EXPECT_EQ(readFile(w.project + QStringLiteral("/written.txt")), "ok");
         }
     }
-}
-
-TEST_F(DevServerConfinementTest, StaticPythonAndNodeServersStillAnswerAsRoot)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "the root path needs the tests run as root";
-    serversAnswer(AppUser{0, 0});
-}
-
-TEST_F(DevServerConfinementTest, StaticPythonAndNodeServersStillAnswerAsANormalUser)
-{
-    std::string why;
-    const std::optional<AppUser> user = normalUser(why);
-    if (!user)
-        GTEST_SKIP() << why;
-    serversAnswer(*user);
 }
 
 } // namespace

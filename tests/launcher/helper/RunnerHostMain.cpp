@@ -20,12 +20,9 @@
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
 #include <QFile>
-#include <algorithm>
-#include <cstddef>
+#include <QLocalSocket>
 #include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace nerim;
@@ -35,16 +32,10 @@ namespace {
 int connectToEach(int argc, char **argv)
 {
     for (int i = 2; i < argc; ++i) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const size_t length = std::min(std::strlen(argv[i]), sizeof address.sun_path - 1);
-        std::memcpy(address.sun_path + 1, argv[i], length);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool reached = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address),
-                                                  static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length)) == 0;
-        std::printf("%s %s\n", reached ? "reached" : "refused", argv[i]);
-        if (fd >= 0)
-            ::close(fd);
+        QLocalSocket socket;
+        socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+        socket.connectToServer(QString::fromLocal8Bit(argv[i]));
+        std::printf("%s %s\n", socket.waitForConnected(5000) ? "reached" : "refused", argv[i]);
     }
     return 0;
 }
