@@ -28,6 +28,21 @@ constexpr unsigned long long landlockScopeAbstractUnixSocket = 1ULL << 0; // LAN
 constexpr unsigned long long landlockScopeSignal = 1ULL << 1; // LANDLOCK_SCOPE_SIGNAL (ABI 6)
 constexpr int landlockFirstAbiWithScopes = 6;
 
+// Rights on files and folders that change something (ABI 1, 2 and 3).
+constexpr unsigned long long landlockWriteFile = 1ULL << 1;
+constexpr unsigned long long landlockChangesInFolders = (1ULL << 4) | (1ULL << 5) | (1ULL << 6) | (1ULL << 7) |
+                                                        (1ULL << 8) | (1ULL << 9) | (1ULL << 10) | (1ULL << 11) |
+                                                        (1ULL << 12); // remove dir/file, make char/dir/reg/sock/fifo/block/sym
+constexpr unsigned long long landlockRefer = 1ULL << 13; // ABI 2
+constexpr unsigned long long landlockTruncate = 1ULL << 14; // ABI 3
+constexpr unsigned landlockRulePathBeneath = 1; // LANDLOCK_RULE_PATH_BENEATH
+
+// struct landlock_path_beneath_attr.
+struct __attribute__((packed)) LandlockPathBeneath {
+    unsigned long long allowedAccess;
+    int parentFd;
+};
+
 // struct landlock_ruleset_attr as of ABI 6.
 struct LandlockRulesetAttributes {
     unsigned long long handledAccessFs;
@@ -394,6 +409,42 @@ bool scopeAwayFromTheSession()
     const bool applied = syscall(SYS_landlock_restrict_self, static_cast<int>(ruleset), 0) == 0;
     close(static_cast<int>(ruleset));
     return applied;
+}
+
+bool keepWritesToPlaces(const Confinement &confinement)
+{
+    const int abi = landlockAbi();
+    if (abi < 1)
+        return true;
+    const unsigned long long fileRights = landlockWriteFile | (abi >= 3 ? landlockTruncate : 0);
+    const unsigned long long allRights = fileRights | landlockChangesInFolders | (abi >= 2 ? landlockRefer : 0);
+    // The ABI 1 form of the attributes: only the handled file-system rights.
+    const unsigned long long handled = allRights;
+    const long ruleset = syscall(SYS_landlock_create_ruleset, &handled, sizeof handled, 0);
+    if (ruleset < 0)
+        return false;
+    const auto allow = [ruleset, fileRights](const std::string &path, unsigned long long rights) {
+        const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0)
+            return errno == ENOENT || errno == ENOTDIR; // nothing there to write
+        struct stat info;
+        const bool folder = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+        const LandlockPathBeneath rule{folder ? rights : rights & fileRights, fd};
+        const bool added = syscall(SYS_landlock_add_rule, static_cast<int>(ruleset), landlockRulePathBeneath, &rule, 0) == 0;
+        close(fd);
+        return added;
+    };
+    bool whole = true;
+    for (const std::string &path : confinement.writable)
+        whole = whole && allow(path, allRights);
+    // The temporary folder its tools use (shared with the rest of the system here).
+    const char *temporary = std::getenv("TMPDIR");
+    whole = whole && allow(temporary && temporary[0] == '/' ? temporary : "/tmp", allRights) && allow("/dev/shm", allRights);
+    // The devices (/dev/null, a terminal) are written to, but nothing is made there.
+    whole = whole && allow("/dev", fileRights);
+    whole = whole && syscall(SYS_landlock_restrict_self, static_cast<int>(ruleset), 0) == 0;
+    close(static_cast<int>(ruleset));
+    return whole;
 }
 
 } // namespace nerim::platform::guard

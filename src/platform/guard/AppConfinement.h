@@ -54,6 +54,14 @@ bool layOutMountNamespace(const Confinement &confinement);
 // kernel has them but they could not be applied.
 bool scopeAwayFromTheSession();
 
+// In the program's process, where no mount namespace could be made for it
+// (as for scopeAwayFromTheSession): where the kernel has Landlock, lets the
+// program write, make or remove files only beneath its writable places, its
+// temporary folder (TMPDIR, else /tmp) and /dev/shm, and write to the devices
+// in /dev. What is hidden
+// and the read-only places inside writable ones are not kept from it then.
+bool keepWritesToPlaces(const Confinement &confinement);
+
 // The Landlock ABI the kernel offers, 0 without Landlock.
 int landlockAbi();
 

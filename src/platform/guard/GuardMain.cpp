@@ -186,7 +186,7 @@ bool isolating(const Arguments &args)
 
 // In the forked child: becomes PROGRAM, or writes why it could not to `reportFd`.
 // `parent` is the process that forked it (the guard, or the namespace's init).
-[[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd)
+[[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd, bool inNamespace)
 {
     sigset_t none;
     sigemptyset(&none);
@@ -210,6 +210,10 @@ bool isolating(const Arguments &args)
     if (isolating(args) && !dropCapabilities())
         fail(Stage::exec);
     if (args.confinement.confined && !scopeAwayFromTheSession())
+        fail(Stage::exec);
+    // Without a namespace of its own (the kernel gave none), what it may
+    // write is kept to its places where the kernel has Landlock.
+    if (args.confinement.confined && !inNamespace && !keepWritesToPlaces(args.confinement))
         fail(Stage::exec);
     execvp(args.program[0], args.program.data());
     fail(Stage::exec);
@@ -253,8 +257,11 @@ bool enterPidNamespace()
 // namespace then stays there, as unmounting needs a capability.
 bool dropCapabilities()
 {
+    // A process without CAP_SETPCAP (a normal user outside any namespace of
+    // its own) cannot empty its bounding set; with no capability left and
+    // no_new_privs set it can gain none either.
     for (int capability = 0; capability <= 63; ++capability) {
-        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL)
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL && errno != EPERM)
             return false;
     }
     (void)prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -340,7 +347,7 @@ struct InitReport {
             got = read(goFd, &go, 1);
         } while (got < 0 && errno == EINTR);
         close(goFd);
-        runProgram(args, 1, reportFd);
+        runProgram(args, 1, reportFd, true);
     }
     close(goFd);
     setpgid(program, program);
@@ -431,7 +438,7 @@ public:
                 close(goPipe[1]);
                 runInit(m_args, reportPipe[1], statusPipe[1], m_signals, goPipe[0]);
             }
-            runProgram(m_args, m_self, reportPipe[1]);
+            runProgram(m_args, m_self, reportPipe[1], false);
         }
         close(reportPipe[1]);
         pid_t program = child;
