@@ -54,7 +54,9 @@ DevServerPlaces devServerPlaces(const QString &projectFolder)
     const QString project = canonical(projectFolder);
     places.writable.append(project);
     const QString home = canonical(QDir::homePath());
-    places.readOnly.append(home);
+    // (A project that is the home folder itself stays writable.)
+    if (home != project)
+        places.readOnly.append(home);
     for (const char *own : {".git", ".nerim", ".veltra"})
         places.readOnly.append(project + QLatin1Char('/') + QLatin1String(own));
     for (const char *cache : {".npm", ".yarn", ".pnpm-store", ".node-gyp"})
