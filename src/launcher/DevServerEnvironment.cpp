@@ -59,11 +59,15 @@ DevServerPlaces devServerPlaces(const QString &projectFolder)
         places.readOnly.append(home);
     for (const char *own : {".git", ".nerim", ".veltra"})
         places.readOnly.append(project + QLatin1Char('/') + QLatin1String(own));
-    for (const char *cache : {".npm", ".yarn", ".pnpm-store", ".node-gyp"})
+    for (const char *cache : {".npm", ".yarn", ".pnpm-store", ".node-gyp", ".bun", ".cargo", "go"})
         places.privateFolders.append(home + QLatin1Char('/') + QLatin1String(cache));
-    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-    if (QDir::isAbsolutePath(cache))
-        places.privateFolders.append(canonical(cache));
+    // The user's cache folder, and pnpm's store in the data folder.
+    for (const QString &cache : {QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation),
+                                 QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                                     QStringLiteral("/pnpm")}) {
+        if (QDir::isAbsolutePath(cache))
+            places.privateFolders.append(canonical(cache));
+    }
     return places;
 }
 

@@ -27,8 +27,8 @@ QStringList devServerHiddenPaths();
 // project's `.git` and `.nerim` (nor the legacy `.veltra`); the home folder
 // stays visible read-only (also where it lies in the private /tmp); the
 // caches that package tools insist on writing while they run (npm's, yarn's,
-// pnpm's, node-gyp's, the user's cache folder) are private copies. Paths
-// are absolute and free of links.
+// pnpm's, node-gyp's, bun's, cargo's, Go's, the user's cache folder) are
+// private copies. Paths are absolute and free of links.
 struct DevServerPlaces {
     QStringList writable;
     QStringList readOnly;
