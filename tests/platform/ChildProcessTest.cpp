@@ -178,7 +178,8 @@ TEST(ChildProcess, StartFailuresNameTheirCause)
 
 // Where the kernel gives a confined program no namespace (here: none is
 // asked for), it still writes only beneath its writable places, its
-// temporary folder and the devices, where the kernel has Landlock.
+// temporary folder and the devices, where the kernel has Landlock, and
+// signals nothing outside its tree where it has Landlock's scopes.
 TEST(ChildProcess, AConfinedProgramWithoutANamespaceWritesOnlyItsPlaces)
 {
     if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) < 1)
@@ -190,8 +191,8 @@ TEST(ChildProcess, AConfinedProgramWithoutANamespaceWritesOnlyItsPlaces)
     auto options = shell(QStringLiteral("echo mine > '%1/made'; mkdir '%1/sub' && echo made-folder; "
                                         "echo planted > '%2/made' && echo wrote-outside; "
                                         "echo x > \"$TMPDIR/scratch\" && echo tmp-ok; "
-                                        "echo x > /dev/null && echo devices-ok")
-                             .arg(project, outside));
+                                        "echo x > /dev/null && echo devices-ok; kill -0 %3 && echo signalled-nerim")
+                             .arg(project, outside, QString::number(QCoreApplication::applicationPid())));
     options.pidNamespace = false;
     options.confined = true;
     options.writablePaths = {project};
@@ -201,6 +202,10 @@ TEST(ChildProcess, AConfinedProgramWithoutANamespaceWritesOnlyItsPlaces)
     for (const char *line : {"out made-folder", "out tmp-ok", "out devices-ok"})
         EXPECT_TRUE(reports.has(QLatin1String(line))) << line << "\n" << reports.events.join('|').toStdString();
     EXPECT_FALSE(reports.has(QStringLiteral("out wrote-outside"))) << reports.events.join('|').toStdString();
+    // Nor can it signal anything outside its tree, where the kernel has the scopes.
+    if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) >= 6) {
+        EXPECT_FALSE(reports.has(QStringLiteral("out signalled-nerim"))) << reports.events.join('|').toStdString();
+    }
     EXPECT_EQ(readFile(project + QStringLiteral("/made")), "mine\n");
     EXPECT_FALSE(QFileInfo::exists(outside + QStringLiteral("/made")));
 }
