@@ -36,7 +36,39 @@ QStringList devServerHiddenPaths()
                 paths.append(path);
         }
     }
+    // The display's cookie, which with its socket would let it drive the display.
+    paths.append(home + QStringLiteral("/.Xauthority"));
+    const QString cookie = qEnvironmentVariable("XAUTHORITY");
+    if (QDir::isAbsolutePath(cookie))
+        paths.append(cookie);
     return paths;
+}
+
+DevServerPlaces devServerPlaces(const QString &projectFolder)
+{
+    const auto canonical = [](const QString &path) {
+        const QString resolved = QFileInfo(path).canonicalFilePath();
+        return resolved.isEmpty() ? QDir::cleanPath(path) : resolved;
+    };
+    DevServerPlaces places;
+    const QString project = canonical(projectFolder);
+    places.writable.append(project);
+    const QString home = canonical(QDir::homePath());
+    // (A project that is the home folder itself stays writable.)
+    if (home != project)
+        places.readOnly.append(home);
+    for (const char *own : {".git", ".nerim", ".veltra"})
+        places.readOnly.append(project + QLatin1Char('/') + QLatin1String(own));
+    for (const char *cache : {".npm", ".yarn", ".pnpm-store", ".node-gyp", ".bun", ".cargo", "go"})
+        places.privateFolders.append(home + QLatin1Char('/') + QLatin1String(cache));
+    // The user's cache folder, and pnpm's store in the data folder.
+    for (const QString &cache : {QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation),
+                                 QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                                     QStringLiteral("/pnpm")}) {
+        if (QDir::isAbsolutePath(cache))
+            places.privateFolders.append(canonical(cache));
+    }
+    return places;
 }
 
 bool isWithheldFromDevServer(const QString &name)
@@ -64,6 +96,9 @@ QProcessEnvironment devServerEnvironment(const QProcessEnvironment &base)
     // Nor with the session bus, through which it could have a service of the
     // session (outside its namespace) started, or reach the keyring.
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    // Nor with the display, which it could drive as the user.
+    for (const char *display : {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY"})
+        environment.remove(QLatin1String(display));
     // The user's program has no business with Nerim's own credentials.
     for (const QString &name : environment.keys()) {
         if (isWithheldFromDevServer(name))

@@ -333,8 +333,16 @@ QCoro::Task<> DevServerRunner::start(LaunchPlan plan)
     // they end with the guard even when the guard is killed outright (the
     // network stays the host's: the preview reaches the server on 127.0.0.1).
     launch.pidNamespace = true;
-    // The namespace also keeps Nerim's keys and the agent's settings out of its reach.
+    // The namespace also keeps Nerim's keys and the agent's settings out of its
+    // reach, and lets it write only its project (not the project's .git and
+    // .nerim), a private /tmp and private copies of the package tools' caches.
     launch.hiddenPaths = m_options.hiddenPaths.value_or(devServerHiddenPaths());
+    const DevServerPlaces places =
+        devServerPlaces(plan.projectFolder.isEmpty() ? plan.workingDirectory : plan.projectFolder);
+    launch.confined = true;
+    launch.writablePaths = places.writable + m_options.alsoWritable;
+    launch.readOnlyPaths = places.readOnly;
+    launch.privateFolders = places.privateFolders;
 
     auto *child = new platform::ChildProcess(this);
     connect(child, &platform::ChildProcess::outputLine, this, [this, runId](const QString &line, bool) {

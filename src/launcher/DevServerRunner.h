@@ -54,6 +54,8 @@ public:
         std::chrono::milliseconds stopPollInterval{100};
         // What the server cannot read; none: devServerHiddenPaths().
         std::optional<QStringList> hiddenPaths;
+        // Folders the server may write besides its project (see devServerPlaces).
+        QStringList alsoWritable;
     };
 
     explicit DevServerRunner(QObject *parent = nullptr);

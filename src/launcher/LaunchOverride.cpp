@@ -114,10 +114,11 @@ void LaunchOverride::save(const QString &projectPath) const
 LaunchPlan LaunchOverride::launchPlan(const QString &projectPath) const
 {
     const QString project = projectFolder(projectPath);
-    QString workingDirectory = project;
-    if (workingSubpath && !workingSubpath->isEmpty())
-        workingDirectory = QDir::cleanPath(project + QLatin1Char('/') + *workingSubpath);
-    return LaunchPlan{workingDirectory, shellCommand, description.value_or(defaultDescription)};
+    if (!workingSubpath || workingSubpath->isEmpty())
+        return LaunchPlan{project, shellCommand, description.value_or(defaultDescription), {}};
+    // The server still writes only the project, wherever the subfolder leads.
+    return LaunchPlan{QDir::cleanPath(project + QLatin1Char('/') + *workingSubpath), shellCommand,
+                      description.value_or(defaultDescription), project};
 }
 
 } // namespace nerim

@@ -16,6 +16,9 @@ struct LaunchPlan {
     QString shellCommand;
     // Shown while the server starts, e.g. "Starting your app".
     QString humanDescription;
+    // The project folder, which the server may write, where the command runs
+    // in a subfolder; empty: `workingDirectory` is the project folder.
+    QString projectFolder{};
 
     friend bool operator==(const LaunchPlan &, const LaunchPlan &) = default;
 };

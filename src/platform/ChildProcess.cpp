@@ -382,6 +382,14 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--refuse-pushing-secrets");
     for (const QString &path : options.hiddenPaths)
         argumentBytes << QByteArrayLiteral("--hide") << QFile::encodeName(path);
+    if (options.confined)
+        argumentBytes << QByteArrayLiteral("--confine");
+    for (const auto &[option, paths] : {std::pair{QByteArrayLiteral("--writable"), &options.writablePaths},
+                                        std::pair{QByteArrayLiteral("--read-only"), &options.readOnlyPaths},
+                                        std::pair{QByteArrayLiteral("--private"), &options.privateFolders}}) {
+        for (const QString &path : *paths)
+            argumentBytes << option << QFile::encodeName(path);
+    }
     std::vector<char *> argv;
     for (QByteArray &argument : argumentBytes)
         argv.push_back(argument.data());

@@ -92,10 +92,22 @@ public:
         // in a `.nerim` folder (Deploy runs).
         bool refusePushingSecrets = false;
         // Paths the tree must not read (Nerim's data folder, the agent's own
-        // settings): in the PID namespace's own mount namespace an empty,
-        // read-only file system lies over each. Only with `pidNamespace`,
-        // where the kernel gives one.
+        // settings, with copies named after them such as `.claude.json.backup`):
+        // in the PID namespace's own mount namespace the folder holding each is
+        // rebuilt without it, so that replacing the file or folder outside
+        // shows nothing. Only with `pidNamespace`, where the kernel gives one.
         QStringList hiddenPaths;
+        // Confined, the tree may write only `writablePaths` (but what of
+        // `readOnlyPaths` lies in them), a copy of its own of each of
+        // `privateFolders` (lasting while the tree runs), and private /tmp,
+        // /var/tmp and /dev/shm; everything else is read-only to it (in the
+        // mount namespace, as `hiddenPaths`), and where the kernel has Landlock
+        // scopes it reaches no abstract socket and signals no process outside
+        // the tree (see guard/AppConfinement.h). It runs without capabilities.
+        bool confined = false;
+        QStringList writablePaths;
+        QStringList readOnlyPaths;
+        QStringList privateFolders;
     };
 
     enum class State {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace nerim::platform;
@@ -173,6 +174,40 @@ TEST(ChildProcess, StartFailuresNameTheirCause)
         EXPECT_EQ(child.errorString(), reports.failure);
         EXPECT_EQ(child.processId(), 0);
     }
+}
+
+// Where the kernel gives a confined program no namespace (here: none is
+// asked for), it still writes only beneath its writable places, its
+// temporary folder and the devices, where the kernel has Landlock, and
+// signals nothing outside its tree where it has Landlock's scopes.
+TEST(ChildProcess, AConfinedProgramWithoutANamespaceWritesOnlyItsPlaces)
+{
+    if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) < 1)
+        GTEST_SKIP() << "this kernel has no Landlock";
+    const QString project = makeTempDir(QStringLiteral("project"));
+    const QString outside = makeTempDir(QStringLiteral("outside"));
+    ChildProcess child;
+    Reports reports(child);
+    auto options = shell(QStringLiteral("echo mine > '%1/made'; mkdir '%1/sub' && echo made-folder; "
+                                        "echo planted > '%2/made' && echo wrote-outside; "
+                                        "echo x > \"$TMPDIR/scratch\" && echo tmp-ok; "
+                                        "echo x > /dev/null && echo devices-ok; kill -0 %3 && echo signalled-nerim")
+                             .arg(project, outside, QString::number(QCoreApplication::applicationPid())));
+    options.pidNamespace = false;
+    options.confined = true;
+    options.writablePaths = {project};
+    options.environment.insert(QStringLiteral("TMPDIR"), makeTempDir(QStringLiteral("temporary")));
+    child.start(options);
+    ASSERT_TRUE(waitFor([&] { return reports.ended(); }));
+    for (const char *line : {"out made-folder", "out tmp-ok", "out devices-ok"})
+        EXPECT_TRUE(reports.has(QLatin1String(line))) << line << "\n" << reports.events.join('|').toStdString();
+    EXPECT_FALSE(reports.has(QStringLiteral("out wrote-outside"))) << reports.events.join('|').toStdString();
+    // Nor can it signal anything outside its tree, where the kernel has the scopes.
+    if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) >= 6) {
+        EXPECT_FALSE(reports.has(QStringLiteral("out signalled-nerim"))) << reports.events.join('|').toStdString();
+    }
+    EXPECT_EQ(readFile(project + QStringLiteral("/made")), "mine\n");
+    EXPECT_FALSE(QFileInfo::exists(outside + QStringLiteral("/made")));
 }
 
 // A shell that ignores SIGTERM and leaves behind one process in a session of

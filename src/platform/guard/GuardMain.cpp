@@ -33,10 +33,14 @@
 // Before it starts the program the guard makes every git the tree runs come
 // through nerim-git, which keeps the repository's own configuration from
 // running anything or choosing a host (see GitRouting.h), and in the
-// program's namespace it lays empty, read-only file systems over the folders
-// it was asked to hide (--hide), hiding a path that does not exist yet through
-// its parent folder. A program with hidden paths runs without capabilities (as
-// root too), so it cannot unmount them.
+// program's mount namespace it hides what it was asked to hide (--hide) and,
+// confined (--confine), lets the program write only the places it was given
+// (--writable, --read-only, --private) and a private /tmp, keeps it from the
+// session's abstract sockets and from signalling anything outside its tree
+// where the kernel has Landlock scopes (see AppConfinement.h). A program with
+// hidden paths, or confined, runs without capabilities (as root too), so it
+// cannot unmount any of that.
+#include "platform/guard/AppConfinement.h"
 #include "platform/guard/GitRouting.h"
 #include "platform/guard/GuardProtocol.h"
 #include "platform/guard/ProcessTree.h"
@@ -44,17 +48,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <map>
 #include <poll.h>
-#include <set>
 #include <string>
 #include <sched.h>
 #include <sys/mount.h>
@@ -80,7 +80,7 @@ struct Arguments {
     const char *workingDirectory = nullptr;
     const char *cgroup = nullptr; // a cgroup v2 group to move into before anything is started
     bool refusePushingSecrets = false; // git push refuses commits holding secret files
-    std::vector<const char *> hidden; // paths laid over in the program's namespace
+    Confinement confinement; // what the program's mount namespace hides and lets it write
     std::vector<std::string> words; // PROGRAM and its arguments
     std::vector<char *> program; // the same, null-terminated, for exec
 };
@@ -128,9 +128,25 @@ bool parseArguments(int argc, char **argv, Arguments &out)
             out.refusePushingSecrets = true;
             continue;
         }
+        if (option == "--confine") {
+            out.confinement.confined = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return false;
         const char *value = argv[++i];
+        // Paths, each option given once for each.
+        const std::pair<const char *, std::vector<std::string> *> paths[] = {
+            {"--hide", &out.confinement.hidden},
+            {"--writable", &out.confinement.writable},
+            {"--read-only", &out.confinement.readOnly},
+            {"--private", &out.confinement.privateFolders}};
+        const auto path = std::find_if(std::begin(paths), std::end(paths),
+                                       [&option](const auto &entry) { return option == entry.first; });
+        if (path != std::end(paths)) {
+            path->second->emplace_back(value);
+            continue;
+        }
         char *end = nullptr;
         if (option == "--parent") {
             out.parent = static_cast<pid_t>(std::strtol(value, &end, 10));
@@ -141,9 +157,6 @@ bool parseArguments(int argc, char **argv, Arguments &out)
             continue;
         } else if (option == "--cgroup") {
             out.cgroup = value;
-            continue;
-        } else if (option == "--hide") {
-            out.hidden.push_back(value);
             continue;
         } else {
             return false;
@@ -165,9 +178,15 @@ enum class Stage : int { chdir = 1, exec = 2 };
 
 bool dropCapabilities();
 
+// Whether the program is to have a mount namespace laid out for it.
+bool isolating(const Arguments &args)
+{
+    return args.confinement.confined || !args.confinement.hidden.empty();
+}
+
 // In the forked child: becomes PROGRAM, or writes why it could not to `reportFd`.
 // `parent` is the process that forked it (the guard, or the namespace's init).
-[[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd)
+[[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd, bool inNamespace)
 {
     sigset_t none;
     sigemptyset(&none);
@@ -185,8 +204,16 @@ bool dropCapabilities();
     };
     if (args.workingDirectory && chdir(args.workingDirectory) != 0)
         fail(Stage::chdir);
-    // A program with paths hidden from it may not undo that.
-    if (!args.hidden.empty() && !dropCapabilities())
+    // A program with paths hidden from it, or confined, may not undo that;
+    // confined, it also reaches none of the session's abstract sockets and
+    // signals nothing outside its tree, where the kernel has the scopes.
+    if (isolating(args) && !dropCapabilities())
+        fail(Stage::exec);
+    if (args.confinement.confined && !scopeAwayFromTheSession())
+        fail(Stage::exec);
+    // Without a namespace of its own (the kernel gave none), what it may
+    // write is kept to its places where the kernel has Landlock.
+    if (args.confinement.confined && !inNamespace && !keepWritesToPlaces(args.confinement))
         fail(Stage::exec);
     execvp(args.program[0], args.program.data());
     fail(Stage::exec);
@@ -225,132 +252,16 @@ bool enterPidNamespace()
     return true;
 }
 
-// Lays a file system of its own over `folder` and binds every entry of the
-// real folder back into it but those named in `leftOut` (see hidePaths). The
-// new file system is writable as the folder was, so what the program writes
-// there works while it runs; it goes when the namespace goes.
-bool rebuildWithout(const std::string &folder, const std::set<std::string> &leftOut)
-{
-    struct stat info;
-    const int real = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (real < 0)
-        return false;
-    const int listing = fstat(real, &info) == 0 ? openat(real, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (!entries) {
-        if (listing >= 0)
-            close(listing);
-        close(real);
-        return false;
-    }
-    char mode[16];
-    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(info.st_mode & 07777));
-    const std::string options = std::string("mode=") + mode + ",uid=" +
-                                std::to_string(info.st_uid) + ",gid=" + std::to_string(info.st_gid);
-    if (mount("nerim-rebuilt", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-        closedir(entries);
-        close(real);
-        return false;
-    }
-    bool whole = true;
-    const std::string realPath = "/proc/self/fd/" + std::to_string(real) + "/";
-    while (const dirent *entry = readdir(entries)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == ".." || leftOut.count(name))
-            continue;
-        const std::string target = folder + "/" + name;
-        struct stat item;
-        if (fstatat(real, name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // gone meanwhile
-        if (S_ISLNK(item.st_mode)) {
-            char link[PATH_MAX];
-            const ssize_t length = readlinkat(real, name.c_str(), link, sizeof link - 1);
-            if (length < 0)
-                continue;
-            link[length] = '\0';
-            whole = whole && symlink(link, target.c_str()) == 0;
-            continue;
-        }
-        const bool made = S_ISDIR(item.st_mode) ? mkdir(target.c_str(), 0700) == 0
-                                                : mknod(target.c_str(), S_IFREG | 0600, 0) == 0;
-        whole = whole && made &&
-                mount((realPath + name).c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
-    }
-    closedir(entries);
-    close(real);
-    return whole;
-}
-
-// Lays an empty, read-only file system over each path (a folder) or the null
-// device over it (a file) in this mount namespace, so that nothing started
-// here can read what is there. A path that does not exist yet (a settings
-// file the agent writes later) cannot be laid over; its nearest folder that
-// does exist is rebuilt instead: an empty file system takes its place, into
-// which every entry of the real folder is bound back but the one that leads
-// to the hidden path, so that whatever appears there later stays out of
-// sight. False when anything could not be hidden: the program is then not
-// started.
-bool hidePaths(const std::vector<const char *> &paths)
-{
-    // The folders to rebuild, each with the names to leave out of it.
-    std::map<std::string, std::set<std::string>> rebuilt;
-    std::vector<const char *> present;
-    for (const char *path : paths) {
-        struct stat info;
-        if (stat(path, &info) == 0) {
-            present.push_back(path);
-            continue;
-        }
-        // Missing, or a link to nothing yet: hidden through its folder.
-        if (errno != ENOENT && errno != ENOTDIR)
-            return false;
-        std::string missing = path;
-        while (missing.size() > 1 && missing.back() == '/')
-            missing.pop_back();
-        for (;;) {
-            const std::string::size_type slash = missing.rfind('/');
-            if (slash == std::string::npos)
-                return false; // only absolute paths are hidden
-            const std::string folder = slash == 0 ? "/" : missing.substr(0, slash);
-            if (stat(folder.c_str(), &info) == 0) {
-                if (!S_ISDIR(info.st_mode) || folder == "/")
-                    return false;
-                rebuilt[folder].insert(missing.substr(slash + 1));
-                break;
-            }
-            missing = folder;
-        }
-    }
-    // Outer folders first: an inner one is then rebuilt inside its bound-back copy.
-    std::vector<std::string> folders;
-    for (const auto &entry : rebuilt)
-        folders.push_back(entry.first);
-    std::sort(folders.begin(), folders.end(),
-              [](const std::string &a, const std::string &b) { return a.size() < b.size(); });
-    for (const std::string &folder : folders)
-        if (!rebuildWithout(folder, rebuilt[folder]))
-            return false;
-    for (const char *path : present) {
-        struct stat info;
-        if (stat(path, &info) != 0)
-            return false;
-        const int laid = S_ISDIR(info.st_mode)
-                             ? mount("nerim-hidden", path, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                                     "size=4k,nr_inodes=8,mode=0500")
-                             : mount("/dev/null", path, nullptr, MS_BIND, nullptr);
-        if (laid != 0)
-            return false;
-    }
-    return true;
-}
-
 // The program runs without any capability, and can gain none (not even by
 // running a set-user-id program, and not as root): what was laid over in its
 // namespace then stays there, as unmounting needs a capability.
 bool dropCapabilities()
 {
+    // A process without CAP_SETPCAP (a normal user outside any namespace of
+    // its own) cannot empty its bounding set; with no capability left and
+    // no_new_privs set it can gain none either.
     for (int capability = 0; capability <= 63; ++capability) {
-        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL)
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL && errno != EPERM)
             return false;
     }
     (void)prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -405,16 +316,18 @@ struct InitReport {
     prctl(PR_SET_NAME, "nerim-guard-init");
 
     // A /proc showing this namespace, in a mount namespace of its own that
-    // still receives the system's later mounts. Best effort: without it the
+    // still receives the system's later mounts (none, confined: nothing
+    // mounted later is writable to the program). Best effort: without it the
     // program sees the system's process ids there. But what is to be hidden
-    // from the program must be: the program is not started otherwise.
-    bool hidden = false;
-    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0) {
-        (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
-        hidden = hidePaths(args.hidden);
+    // from the program, and its confinement, must be: the program is not
+    // started otherwise.
+    bool laidOut = false;
+    const unsigned long propagation = args.confinement.confined ? MS_PRIVATE : MS_SLAVE;
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | propagation, nullptr) == 0) {
         coverRealGitInThisMountNamespace();
+        laidOut = layOutMountNamespace(args.confinement);
     }
-    if (!args.hidden.empty() && !hidden) {
+    if (isolating(args) && !laidOut) {
         const int failure[2] = {2, errno ? errno : EPERM}; // reported as an exec failure
         (void)!write(reportFd, failure, sizeof failure);
         _exit(127);
@@ -434,7 +347,7 @@ struct InitReport {
             got = read(goFd, &go, 1);
         } while (got < 0 && errno == EINTR);
         close(goFd);
-        runProgram(args, 1, reportFd);
+        runProgram(args, 1, reportFd, true);
     }
     close(goFd);
     setpgid(program, program);
@@ -525,7 +438,7 @@ public:
                 close(goPipe[1]);
                 runInit(m_args, reportPipe[1], statusPipe[1], m_signals, goPipe[0]);
             }
-            runProgram(m_args, m_self, reportPipe[1]);
+            runProgram(m_args, m_self, reportPipe[1], false);
         }
         close(reportPipe[1]);
         pid_t program = child;

@@ -6,6 +6,7 @@
 // Command line of the guard:
 //   nerim-guard [--parent PID] [--grace-ms N] [--end-tree-on-exit] [--cwd DIR] [--cgroup DIR]
 //               [--no-pid-namespace] [--refuse-pushing-secrets] [--hide PATH]...
+//               [--confine] [--writable PATH]... [--read-only PATH]... [--private PATH]...
 // PROGRAM and its arguments are not on it (other users can read a command
 // line): they come in the environment, NERIM_GUARD_WORDS holding their number
 // and NERIM_GUARD_WORD_<i> each, PROGRAM first; the guard takes them out of

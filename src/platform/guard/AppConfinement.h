@@ -1,0 +1,68 @@
+#pragma once
+
+// What a program the guard runs in a mount namespace of its own may see and
+// write (development servers).
+//
+// Hidden paths are never laid over where they are: a file replaced by rename,
+// or a folder renamed away and made anew, would drop such a mount and show
+// what it hid. Instead the folder holding each is rebuilt: an empty file
+// system takes its place, into which every entry of the real folder is bound
+// back but the hidden ones (and their copies named after them, such as
+// `.claude.json.backup`), so nothing that appears there later is seen either.
+//
+// Confined, the program writes only what it is allowed to, and everything it
+// was not told about is read-only:
+//   - the whole tree is made read-only;
+//   - /tmp, /var/tmp and /dev/shm are empty file systems of its own, /dev
+//     holds only the harmless devices and a terminal folder of its own, and
+//     the system's settings in /proc stay read-only;
+//   - each writable place is bound writable at its path, each read-only place
+//     read-only (inside a writable one: `.git` and `.nerim` of the project),
+//     also where they lie inside a private temporary folder;
+//   - each private folder (a tool's cache under the home folder) is a copy of
+//     the real one that only the program writes to (an overlay on an empty
+//     file system, or an empty folder where overlays are not allowed), which
+//     goes with the namespace;
+//   - folders rebuilt to hide something are read-only again once built, as
+//     they were;
+//   - the program gets the Landlock scopes that keep it from the session's
+//     abstract sockets and from signalling processes outside it, where the
+//     kernel has them (ABI 6 and later).
+
+#include <string>
+#include <vector>
+
+namespace nerim::platform::guard {
+
+struct Confinement {
+    std::vector<std::string> hidden;
+    bool confined = false;
+    std::vector<std::string> writable;
+    std::vector<std::string> readOnly; // missing ones are left out
+    std::vector<std::string> privateFolders;
+};
+
+// In the init, once it has a mount namespace of its own whose mounts no
+// longer propagate back: mounts a /proc of the namespace and lays out what
+// `confinement` asks. False when anything asked could not be done; the
+// program must then not start.
+bool layOutMountNamespace(const Confinement &confinement);
+
+// In the program's process, after no_new_privs is set and before the exec:
+// applies the Landlock scopes (abstract Unix sockets and signals). True when
+// applied or when the kernel has none (older than ABI 6); false when the
+// kernel has them but they could not be applied.
+bool scopeAwayFromTheSession();
+
+// In the program's process, where no mount namespace could be made for it
+// (as for scopeAwayFromTheSession): where the kernel has Landlock, lets the
+// program write, make or remove files only beneath its writable places, its
+// temporary folder (TMPDIR, else /tmp) and /dev/shm, and write to the devices
+// in /dev. What is hidden
+// and the read-only places inside writable ones are not kept from it then.
+bool keepWritesToPlaces(const Confinement &confinement);
+
+// The Landlock ABI the kernel offers, 0 without Landlock.
+int landlockAbi();
+
+} // namespace nerim::platform::guard
