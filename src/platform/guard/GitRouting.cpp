@@ -212,28 +212,11 @@ bool makeFolder(const std::string &shim, const std::string &execPath, std::strin
     return linked;
 }
 
-// The folder the program starts in (the guard's --cwd, else its own): the
-// project of the tree.
-std::string programFolder()
+// The folder the program starts in (the guard's --cwd, else its own), as a
+// real path: the project of the tree.
+std::string programFolder(const char *given)
 {
-    std::string folder;
-    if (FILE *file = std::fopen("/proc/self/cmdline", "re")) {
-        std::string all;
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-            all.append(buffer, got);
-        std::fclose(file);
-        std::vector<std::string> words;
-        for (size_t start = 0; start < all.size();) {
-            const size_t end = all.find('\0', start);
-            words.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-            start = end == std::string::npos ? all.size() : end + 1;
-        }
-        for (size_t i = 1; i + 1 < words.size(); ++i)
-            if (words[i] == "--cwd")
-                folder = words[i + 1];
-    }
+    std::string folder = given ? given : "";
     char here[PATH_MAX];
     if (folder.empty() && ::getcwd(here, sizeof here))
         folder = here;
@@ -321,7 +304,7 @@ bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
                          {"GIT_EXEC_PATH", folder + "/exec"},
                          {realGitVariable, realGit},
                          {realExecPathVariable, execPath},
-                         {projectVariable, programFolder()},
+                         {projectVariable, programFolder(options.projectFolder)},
                          {nerimDataVariable, nerimDataFolder(environment)}});
     for (const auto &[name, value] : environment)
         if (!result.count(name))

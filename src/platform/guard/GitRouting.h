@@ -28,6 +28,9 @@ namespace nerim::platform::guard {
 struct GitRoutingOptions {
     // Makes nerim-git refuse `git push` of a commit that holds a secret file.
     bool refusePushingSecrets = false;
+    // The folder the program starts in (the guard's --cwd), or null for the
+    // guard's own: the project, outside which no work tree is accepted.
+    const char *projectFolder = nullptr;
 };
 
 // Sets up the folder and this process's environment (which the program

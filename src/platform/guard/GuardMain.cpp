@@ -678,7 +678,7 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     int gitError = 0;
-    if (!routeGitThroughShim(GitRoutingOptions{args.refusePushingSecrets}, gitError)) {
+    if (!routeGitThroughShim(GitRoutingOptions{args.refusePushingSecrets, args.workingDirectory}, gitError)) {
         report(std::string(failedMessage) + " exec " + std::to_string(gitError));
         return 0;
     }
