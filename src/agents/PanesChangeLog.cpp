@@ -553,7 +553,12 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
             ours = snapshot.documentId == named->document;
         } else {
             outcome.legacy = true;
-            ours = panesFile && named->file == *panesFile;
+            // A log of the earlier form names panes.json by where and when it
+            // was written. Copies, moves, links, chmod and chown change where
+            // it lies and its change time, but keep its size and modification
+            // time to the nanosecond: those two alone tell it is the same file.
+            ours = panesFile && named->file->size == panesFile->size &&
+                   named->file->modifiedNs == panesFile->modifiedNs;
         }
     } else {
         const std::optional<qint64> start = firstFrameAfterDamage(fd, end);

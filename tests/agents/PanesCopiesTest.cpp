@@ -10,6 +10,7 @@
 #include "agents/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
+#include "persistence/AtomicFileWriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -197,6 +198,40 @@ TEST(PanesCopies, AMoveToAnotherFileSystemKeepsTheLogWithItsFile)
     EXPECT_FALSE(reopened.notice);
     savesOn(path, saved.last);
     QDir(moved).removeRecursively();
+}
+
+// A log left by the earlier version names panes.json by where and when it was
+// written rather than by an id inside it. A copy that keeps the times, or a
+// move, still finds it, by the file's size and modification time; a file
+// touched since is not known for the same, and its log is kept aside.
+TEST(PanesCopies, ALogOfTheEarlierFormFollowsItsFileWhileItsTimesAreKept)
+{
+    const Saved saved = savedProject();
+    // The same records behind a header of the earlier form.
+    const QByteArray log = readFile(saved.log());
+    const qsizetype headerLine = log.indexOf('\n');
+    ASSERT_GT(headerLine, 0);
+    const qint64 headerLength = log.left(log.indexOf(' ')).toLongLong();
+    const QByteArray records = log.mid(headerLine + 1 + headerLength + 1);
+    const std::optional<AtomicFileWriter::FileIdentity> identity = AtomicFileWriter::FileIdentity::of(saved.path());
+    ASSERT_TRUE(identity);
+    ASSERT_TRUE(writeFile(saved.log(), panesChangeLog::encodeLegacyHeader(*identity) + records));
+    ASSERT_TRUE(readsAs(reopen(saved.path()).panes, saved.last));
+
+    const QString copy = makeTempDir() + QStringLiteral("/copy");
+    ASSERT_TRUE(runTool(QStringLiteral("cp"), {QStringLiteral("-a"), saved.folder, copy}));
+    const Reopened copied = reopen(copy + QStringLiteral("/panes.json"));
+    EXPECT_TRUE(readsAs(copied.panes, saved.last));
+    EXPECT_FALSE(copied.notice);
+
+    const QString touched = makeTempDir() + QStringLiteral("/touched");
+    ASSERT_TRUE(runTool(QStringLiteral("cp"), {QStringLiteral("-a"), saved.folder, touched}));
+    ASSERT_TRUE(runTool(QStringLiteral("touch"), {QStringLiteral("-d"), QStringLiteral("2001-01-01"),
+                                                  touched + QStringLiteral("/panes.json")}));
+    const Reopened reopened = reopen(touched + QStringLiteral("/panes.json"));
+    EXPECT_TRUE(readsAs(reopened.panes, saved.whole));
+    ASSERT_TRUE(reopened.notice);
+    EXPECT_EQ(filesAside(touched, QStringLiteral("panes-changes.log.other-*")).size(), 1);
 }
 
 // An older panes.json put back without its log (a restored backup, a
