@@ -161,6 +161,8 @@ private:
     void settleDirtyRows();
     void notifyHeight();
 
+    // Rows beyond this many have their places freed on the disposal thread.
+    static constexpr qsizetype kFreeInBackgroundRows = 4096;
     Factory m_factory;
     Estimate m_estimate;
     Gap m_gap;
@@ -358,6 +360,11 @@ private:
     };
     qsizetype m_tailStart = 0;
     Backlog m_backlog;
+    // A backlog taken in whole is put in front of the rows in a turn that
+    // has taken less than this so far, or after waiting this many turns.
+    static constexpr qint64 kSpliceBeforeNs = 2'000'000;
+    static constexpr int kMostSplicesPutOff = 8;
+    int m_splicesPutOff = 0;
     // A transcript longer than this many lines is opened from near its place.
     static constexpr qsizetype kTailLines = 1000;
     // How far back from its place a group's first line is looked for.
