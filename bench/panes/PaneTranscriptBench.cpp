@@ -112,7 +112,7 @@ int main(int argc, char **argv)
     const double openTurn = threadCpuMs() - openCpu;
     const double openLongest =
         std::max(openTurn, timeWorkingTurns([] { return TranscriptView::anyCatchingUp(); }).longestCpu());
-    TranscriptView *transcript = transcript;
+    TranscriptView *transcript = view.transcript();
 
     // The user reads from the top, then jumps to the newest line: every
     // turn until the rows there are built and laid out.
