@@ -10,13 +10,9 @@
 // (GUI-thread CPU) beside its target: 16 ms, at any length.
 //
 // Arguments: the largest length (1000000 unless given).
-#include "../BenchLoop.h"
-#include "../BenchTiming.h"
-#include "LongTranscript.h"
+#include "PaneBench.h"
 #include "agents/AgentPaneState.h"
-#include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
-#include "ui/panes/PaneWarmUp.h"
 #include "ui/panes/TranscriptView.h"
 
 #include <QApplication>
@@ -134,16 +130,8 @@ void switchModes(int count)
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    bench::prepareWindowBench(home);
-    QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    MotionPreferences::shared().setReduceMotion(false);
-    bench::noteDebugBuild();
-    // What the first pane of the process costs once, beforehand, as the
-    // agent column has it done.
-    PaneWarmUp::start();
-    runUntil([] { return PaneWarmUp::isDone(); });
+    bench::PaneBenchApplication app(argc, argv);
+    bench::warmUpPanes();
     const int largest = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000000;
     for (int count : {10000, 100000, 1000000})
         if (count <= largest)

@@ -8,12 +8,9 @@
 // brought up to date and painted. Every figure is the GUI thread's time (its
 // CPU time, which other programs on the machine do not inflate). Target:
 // every turn and every update under 16 ms.
-#include "../BenchLoop.h"
-#include "../BenchTiming.h"
+#include "PaneBench.h"
 #include "agents/AgentPaneState.h"
-#include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
-#include "ui/panes/PaneWarmUp.h"
 #include "ui/panes/TranscriptView.h"
 
 #include <QApplication>
@@ -85,21 +82,13 @@ double timedUpdate(TranscriptView *transcript, Append append)
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    bench::prepareWindowBench(home);
-    QApplication app(argc, argv);
-    // Each figure is out as soon as it is known.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    MotionPreferences::shared().setReduceMotion(false);
+    bench::PaneBenchApplication app(argc, argv);
 
     AgentPaneState pane(QUuid::createUuid(), QStringLiteral("bench"), QStringLiteral("Bench"), 1, false,
                         AgentRole::unspecified, QString());
     pane.setOutputLines(history(200));
 
-    // What the first pane of the process costs once is paid beforehand, as
-    // the agent column has it done when it is made.
-    PaneWarmUp::start();
-    bench::runUntil([] { return PaneWarmUp::isDone(); });
+    bench::warmUpPanes();
 
     // Opened: every turn until the pane has every line (it opens at the
     // newest ones and takes the older ones in behind them).

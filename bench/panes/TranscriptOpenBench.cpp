@@ -11,11 +11,8 @@
 // target: no turn over 16 ms, at any length.
 //
 // Arguments: the largest length (1000000 unless given).
-#include "../BenchLoop.h"
-#include "../BenchTiming.h"
-#include "LongTranscript.h"
+#include "PaneBench.h"
 #include "agents/AgentPaneState.h"
-#include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
 #include "ui/panes/OutputLineView.h"
 #include "ui/panes/PaneWarmUp.h"
@@ -59,8 +56,7 @@ void openAndWiden(int count)
         // What the first pane of the process costs once is done as a
         // project's agent column does it when it is made, before its panes
         // come: a step a turn. Its turns count as the opening's.
-        PaneWarmUp::start();
-        const double longest = timeWorkingTurns([] { return !PaneWarmUp::isDone(); }).longestCpu();
+        const double longest = bench::warmUpPanes();
         report("before the first pane: longest warm-up turn (CPU)", longest, "ms", "<= 16", longest <= 16);
     }
     runUntil([] { return false; }, 200);
@@ -153,12 +149,7 @@ void openAndWiden(int count)
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    bench::prepareWindowBench(home);
-    QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    MotionPreferences::shared().setReduceMotion(false);
-    bench::noteDebugBuild();
+    bench::PaneBenchApplication app(argc, argv);
     const int largest = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000000;
     for (int count : {10000, 100000, 250000, 1000000})
         if (count <= largest)

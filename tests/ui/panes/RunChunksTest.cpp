@@ -33,8 +33,9 @@ QStringList numbered(const QString &prefix, int count)
 }
 
 // The chunks of a run that arrives line by line, kept as a view keeps them:
-// each update replaces the chunks from the first one it returns on.
-QList<RunChunk> growLineByLine(const QStringList &lines)
+// each update replaces the chunks from the first one it returns on. Counts
+// into `takenBack` the updates that took earlier cuts back.
+QList<RunChunk> growLineByLine(const QStringList &lines, qsizetype *takenBack = nullptr)
 {
     RunChunker chunker;
     QList<RunChunk> grown;
@@ -42,6 +43,8 @@ QList<RunChunk> growLineByLine(const QStringList &lines)
     for (qsizetype i = 0; i < lines.size(); ++i) {
         text += (i ? u"\n"_s : QString()) + lines[i];
         const QList<RunChunk> changed = chunker.update(text);
+        if (takenBack && !grown.isEmpty() && changed.first().start < grown.last().start)
+            ++*takenBack;
         while (!grown.isEmpty() && grown.last().start >= changed.first().start)
             grown.removeLast();
         grown.append(changed);
@@ -430,17 +433,8 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunOverRandomOpenMarkup)
         std::mt19937 random(seed);
         for (int run = 0; run < 600; ++run) {
             const QStringList lines = runWithMarkupOpenNearTheForcedCut(random);
-            RunChunker chunker;
-            QList<RunChunk> grown;
-            QString text;
-            for (qsizetype i = 0; i < lines.size(); ++i) {
-                text += (i ? u"\n"_s : QString()) + lines[i];
-                const QList<RunChunk> changed = chunker.update(text);
-                takenBack += !grown.isEmpty() && changed.first().start < grown.last().start;
-                while (!grown.isEmpty() && grown.last().start >= changed.first().start)
-                    grown.removeLast();
-                grown.append(changed);
-            }
+            const QString text = lines.join(u'\n');
+            const QList<RunChunk> grown = growLineByLine(lines, &takenBack);
             ASSERT_EQ(cuts(grown), cuts(cutRunChunks(text)))
                 << "seed " << seed << ", run " << run << ", cuts after (end/gap)\ntext: \"" << text.toStdString()
                 << "\"";

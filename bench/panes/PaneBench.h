@@ -1,13 +1,53 @@
 #pragma once
 
-// A long transcript as agents write one, for the pane benchmarks: prompts,
-// answers with a code block and inline Markdown, warnings, task reports and
-// exit lines, 100 lines a turn.
+// What the pane benchmarks with windows share: their application and the
+// pane warm-up, and a long transcript as agents write one.
 
+#include "../BenchLoop.h"
+#include "../BenchTiming.h"
 #include "agents/OutputLines.h"
 #include "foundation/UuidText.h"
+#include "ui/design/MotionPreferences.h"
+#include "ui/panes/PaneWarmUp.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <optional>
 
 namespace nerim::bench {
+
+// The application of a pane benchmark: a temporary home, the offscreen
+// platform unless another one is asked for, figures printed as soon as they
+// are known, motion on (as the desktop has it by default), and a note when
+// the build is not optimised.
+class PaneBenchApplication {
+public:
+    PaneBenchApplication(int &argc, char **argv)
+    {
+        prepareWindowBench(m_home);
+        m_app.emplace(argc, argv);
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        MotionPreferences::shared().setReduceMotion(false);
+        noteDebugBuild();
+    }
+
+private:
+    QTemporaryDir m_home;
+    std::optional<QApplication> m_app;
+};
+
+// Pays what the first pane of the process costs once (the font database,
+// the shapers, the style sheets' style), as the agent column has it done
+// when it is made, before its panes come; the longest turn it took.
+inline double warmUpPanes()
+{
+    PaneWarmUp::start();
+    return timeWorkingTurns([] { return !PaneWarmUp::isDone(); }).longestCpu();
+}
+
+// A transcript of prompts, answers with a code block and inline Markdown,
+// warnings, task reports and exit lines, 100 lines a turn.
 
 // `count` lines, the last one an exit line.
 inline OutputLines longTranscript(int count)
