@@ -81,6 +81,8 @@ void runInBackground(std::function<void()> free)
     disposalThread().start(std::move(free));
 }
 
+void pauseBetweenSlices() { QThread::usleep(500); }
+
 void waitForBackground() { disposalThread().waitForDone(); }
 
 void deleteSoon(QWidget *widget)

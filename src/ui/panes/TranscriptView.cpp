@@ -10,6 +10,7 @@
 #include "ui/panes/StdoutRunView.h"
 #include "ui/panes/TranscriptDisposal.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QEvent>
 #include <QWheelEvent>
@@ -767,11 +768,14 @@ void TranscriptView::clearRows()
     m_revealed.clear();
     // The groups of a long transcript are hundreds of thousands of
     // allocations (a run's line ends, each line's text): freed on the
-    // disposal thread, so that a change of mode does not wait for them.
-    if (!m_groups.isEmpty() || !m_backlog.groups.isEmpty())
-        TranscriptDisposal::freeInBackground(std::make_tuple(std::exchange(m_groups, {}), std::exchange(m_items, {}),
-                                                             std::exchange(m_backlog, Backlog())));
-    m_items.clear();
+    // disposal thread, a slice at a time, so that a change of mode waits
+    // neither for them nor for the allocator while they go.
+    TranscriptDisposal::freeListInBackground(std::exchange(m_groups, {}));
+    TranscriptDisposal::freeListInBackground(std::exchange(m_backlog.groups, {}));
+    if (!m_items.isEmpty() || !m_backlog.items.isEmpty())
+        TranscriptDisposal::freeInBackground(
+            std::make_tuple(std::exchange(m_items, {}), std::exchange(m_backlog, Backlog())));
+    m_backlog = Backlog();
     m_openRunGroup = -1;
     m_openRunChunker = RunChunker();
     m_drawnLineCount = 0;
@@ -781,8 +785,14 @@ void TranscriptView::clearRows()
     m_placeLine = -1;
     m_placeRow = -1;
     ReducibleAnimation::stop(this, "followNewest");
+    // The scroll bar keeps what it shows until the new rows come (in this
+    // turn, when the mode changes): emptied, it would hide, widen the view
+    // and have every row laid out at that width, and then again at the old
+    // one.
+    m_holdScrollBar = true;
     m_rows->reset(0);
     fitRows();
+    m_holdScrollBar = false;
 }
 
 void TranscriptView::addRowsFrom(qsizetype firstGroup)
@@ -1190,10 +1200,33 @@ void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
         scheduleLayout();
 }
 
+namespace {
+
+// The number of the GUI thread's turn of the event loop: it moves on
+// whenever the loop is about to wait or has woken up.
+quint64 currentTurn()
+{
+    static quint64 turn = 1;
+    static QPointer<QAbstractEventDispatcher> watched;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher && watched != dispatcher) {
+        watched = dispatcher;
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [] { ++turn; });
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher, [] { ++turn; });
+    }
+    return turn;
+}
+
+} // namespace
+
 TranscriptRows::Budget TranscriptView::turnBudget(qint64 ns)
 {
-    const qint64 left = kTurnLayoutCapNs - platform::OutputTurnBudget::elapsedNs();
-    return TranscriptRows::Budget(std::clamp<qint64>(left, 0, ns));
+    const qint64 left = std::clamp<qint64>(kTurnLayoutCapNs - platform::OutputTurnBudget::elapsedNs(), 0, ns);
+    const quint64 turn = currentTurn();
+    if (left == 0 && m_layoutTurn == turn)
+        return TranscriptRows::Budget::none();
+    m_layoutTurn = turn;
+    return TranscriptRows::Budget(left);
 }
 
 bool TranscriptView::resizedThisFrame() const { return m_lastResize.isValid() && m_lastResize.elapsed() < kFrameMs; }

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QList>
 #include <QPointer>
 #include <QTest>
 #include <QThread>
@@ -81,6 +82,21 @@ struct Probe {
     }
 };
 
+// Counts where the elements of a list are freed.
+struct Counted {
+    struct Tally {
+        QThread *gui = QThread::currentThread();
+        std::atomic<int> onGui{0};
+        std::atomic<int> elsewhere{0};
+    };
+    std::shared_ptr<Tally> tally;
+    ~Counted()
+    {
+        if (tally)
+            ++(QThread::currentThread() == tally->gui ? tally->onGui : tally->elsewhere);
+    }
+};
+
 TEST(TranscriptDisposal, DataIsFreedOffTheGuiThread)
 {
     auto freedOn = std::make_shared<std::atomic<QThread *>>(nullptr);
@@ -88,6 +104,17 @@ TEST(TranscriptDisposal, DataIsFreedOffTheGuiThread)
     TranscriptDisposal::waitForBackground();
     ASSERT_NE(freedOn->load(), nullptr);
     EXPECT_NE(freedOn->load(), QThread::currentThread());
+
+    // A long list, a slice at a time.
+    auto tally = std::make_shared<Counted::Tally>();
+    QList<Counted> list;
+    list.resize(1000);
+    for (Counted &element : list)
+        element.tally = tally;
+    TranscriptDisposal::freeListInBackground(std::move(list));
+    TranscriptDisposal::waitForBackground();
+    EXPECT_EQ(tally->onGui.load(), 0);
+    EXPECT_EQ(tally->elsewhere.load(), 1000);
 }
 
 } // namespace
