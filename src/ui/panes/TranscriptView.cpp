@@ -974,6 +974,19 @@ qsizetype TranscriptView::tailStartFor(qsizetype target) const
 void TranscriptView::takeInBacklog(qsizetype end)
 {
     Backlog &backlog = m_backlog;
+    if (backlog.drawn == 0 && backlog.groups.isEmpty() && m_tailStart > 0) {
+        // The backlog comes to about as many groups and rows per line as the
+        // rows hold, for every line before them: room for that is made at
+        // once (untouched until used), so that it never grows by copying
+        // tens of megabytes in one turn.
+        const double tailLines = double(std::max<qsizetype>(1, m_drawnLineCount - m_tailStart));
+        const auto room = [&](qsizetype inTail) {
+            return qsizetype(double(inTail) / tailLines * double(m_tailStart) * 1.25) + kLinesPerSlice;
+        };
+        backlog.groups.reserve(room(m_groups.size()));
+        backlog.items.reserve(room(m_items.size()));
+        backlog.heights.reserve(room(m_items.size()));
+    }
     const qsizetype groupsBefore = backlog.groups.size();
     const int rowsBefore = int(backlog.items.size());
     const qsizetype firstChanged =
