@@ -721,6 +721,15 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             m_placeLine = -1;
         }
         goToKeptPlace(drawn == count);
+        // Rows taken in anew with many lines still to come (from a reader's
+        // place to the newest line, or a flood): room for them is made at
+        // once, as the backlog makes it, so that the lists never grow by
+        // copying in one turn.
+        if (withinTurnBudget && drawnBefore == m_tailStart && count - drawn > kTailLines && drawn > drawnBefore) {
+            const double perLine = double(count - drawn) / double(drawn - drawnBefore) * 1.25;
+            m_groups.reserve(m_groups.size() + qsizetype(double(m_groups.size()) * perLine) + kLinesPerSlice);
+            m_items.reserve(m_items.size() + qsizetype(double(m_items.size()) * perLine) + kLinesPerSlice);
+        }
     }
     // New lines bring the view to them only while it is at its bottom: in
     // this turn when they were few (a stream), else in a turn of its own.
