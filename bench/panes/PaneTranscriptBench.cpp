@@ -1,18 +1,22 @@
 // Figures of an agent pane's transcript, each printed with its target: a pane
-// already holding 20,000 lines (200 answers with code blocks) is on screen,
-// offscreen; a new answer then streams in, first line by line and then in
-// bursts of 100 lines. For each update: the GUI thread's time (its CPU time,
-// which other programs on the machine do not inflate) from the lines' arrival
-// until the pane is brought up to date and painted; the longest and the 99th
-// percentile. Target: every update under 16 ms.
-#include "../BenchTiming.h"
+// holding 20,000 lines (200 answers with code blocks) is opened on screen,
+// offscreen, and takes its lines in (a prompt is sent meanwhile, while it
+// still takes in the older ones behind the newest); the user scrolls to its top and then
+// jumps back to the newest line (the scroll bar dragged to its end); a new
+// answer then streams in, first line by line and then in bursts of 100 lines.
+// Opening and the jump are timed turn by turn (the turns that did work) until
+// the pane has settled; each update from the lines' arrival until the pane is
+// brought up to date and painted. Every figure is the GUI thread's time (its
+// CPU time, which other programs on the machine do not inflate). Target:
+// every turn and every update under 16 ms.
+#include "PaneBench.h"
 #include "agents/AgentPaneState.h"
-#include "ui/design/MotionPreferences.h"
 #include "ui/panes/AgentPaneView.h"
 #include "ui/panes/TranscriptView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QUuid>
 #include <algorithm>
 #include <cstdio>
@@ -25,9 +29,9 @@ using Kind = OutputLine::Kind;
 namespace {
 
 using bench::report;
-using bench::inform;
 using bench::percentile;
 using bench::threadCpuMs;
+using bench::timeWorkingTurns;
 
 // The lines of one answer of `length` lines: prose around a fenced block.
 QStringList answer(int turn, int length)
@@ -79,48 +83,77 @@ double timedUpdate(TranscriptView *transcript, Append append)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    // Each figure is out as soon as it is known.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    MotionPreferences::shared().setReduceMotion(false);
+    bench::PaneBenchApplication app(argc, argv);
 
     AgentPaneState pane(QUuid::createUuid(), QStringLiteral("bench"), QStringLiteral("Bench"), 1, false,
                         AgentRole::unspecified, QString());
     pane.setOutputLines(history(200));
 
-    QElapsedTimer build;
-    build.start();
+    bench::warmUpPanes();
+
+    // Opened: every turn until the pane has every line (it opens at the
+    // newest ones and takes the older ones in behind them).
+    const double openCpu = threadCpuMs();
     AgentPaneView view(&pane, AppState::OutputMode::verbose, {});
     view.setFocused(true);
     view.resize(360, 640);
     view.show();
-    for (int i = 0; i < 4; ++i)
-        QApplication::processEvents();
-    inform("opening a pane with 20,000 lines (once, not an update)", build.nsecsElapsed() / 1e6, "ms");
+    QApplication::processEvents();
+    const double openTurn = threadCpuMs() - openCpu;
+    // A prompt is sent while the pane still takes its older lines in: the
+    // view comes to it in the turns that follow, as to any new line.
+    bool prompted = false;
+    QTimer::singleShot(30, [&] {
+        pane.appendLine(Kind::userPrompt, QStringLiteral("A prompt sent while the pane opens"));
+        prompted = true;
+    });
+    const double openLongest = std::max(
+        openTurn, timeWorkingTurns([&] { return !prompted || TranscriptView::anyCatchingUp(); }).longestCpu());
+    TranscriptView *transcript = view.transcript();
+    if (transcript->shownLineCount() != pane.outputLines().size() ||
+        transcript->scrollPosition() != transcript->maximumScrollPosition())
+        std::printf("unexpected: the pane did not end at its newest line\n");
 
-    // A new answer streams in line by line…
-    // The first new line takes the view from the top to the end of the transcript.
-    const double jump = timedUpdate(view.transcript(), [&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); });
+    // The user reads from the top, then jumps to the newest line: every
+    // turn until the rows there are built and laid out.
+    transcript->scrollByUser(0);
+    bench::runUntil([] { return !TranscriptView::anyCatchingUp(); });
+    // (Done by a timer of its own: a turn of the program's, which is timed.)
+    bool jumpedYet = false;
+    QTimer::singleShot(0, [&] {
+        transcript->scrollByUser(transcript->maximumScrollPosition());
+        jumpedYet = true;
+    });
+    const auto jumped = timeWorkingTurns([&] { return !jumpedYet || TranscriptView::anyCatchingUp(); });
+    const double jump = jumped.longestCpu();
+    const bool atNewest = transcript->scrollPosition() == transcript->maximumScrollPosition() &&
+                          transcript->isFollowing();
+    if (!atNewest)
+        std::printf("unexpected: the jump did not end at the newest line\n");
+
+    // A new prompt, then an answer streams in line by line…
+    const double firstLine =
+        timedUpdate(transcript, [&] { pane.appendLine(Kind::userPrompt, QStringLiteral("One more thing")); });
     std::vector<double> singles;
     const QStringList streamed = answer(200, 600);
     int next = 0;
     for (; next < 300; ++next)
-        singles.push_back(timedUpdate(view.transcript(), [&] { pane.appendLine(Kind::stdout, streamed[next]); }));
+        singles.push_back(timedUpdate(transcript, [&] { pane.appendLine(Kind::stdout, streamed[next]); }));
     // …then in bursts of 100 lines per turn of the event loop.
     std::vector<double> bursts;
     for (int burst = 0; burst < 30; ++burst)
-        bursts.push_back(timedUpdate(view.transcript(), [&] {
+        bursts.push_back(timedUpdate(transcript, [&] {
             for (int i = 0; i < 100; ++i, ++next)
                 pane.appendLine(Kind::stdout, next < streamed.size() ? streamed[next] : QStringLiteral("more output"));
         }));
 
     std::printf("pane transcript, %lld lines at the end, %d rows\n", static_cast<long long>(pane.outputLines().size()),
-                view.transcript()->rows()->rowCount());
+                transcript->rows()->rowCount());
     const double singleMax = *std::max_element(singles.begin(), singles.end());
     const double burstMax = *std::max_element(bursts.begin(), bursts.end());
-    report("first line: jump from the top to the newest line", jump, "ms", "< 16", jump < 16);
+    report("opening a pane with 20,000 lines, a prompt meanwhile: longest turn", openLongest, "ms", "< 16", openLongest < 16);
+    report("jump from the top to the newest line: longest turn", jump, "ms", "< 16", jump < 16);
+    report("first line after the jump", firstLine, "ms", "< 16", firstLine < 16);
     report("one line: longest GUI-thread time per update", singleMax, "ms", "< 16", singleMax < 16);
     report("one line: 99th percentile", percentile(singles, 0.99), "ms", "< 16", percentile(singles, 0.99) < 16);
     report("100 lines: longest GUI-thread time per update", burstMax, "ms", "< 16", burstMax < 16);

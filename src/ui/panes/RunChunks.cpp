@@ -228,6 +228,25 @@ qsizetype RunChunker::OpenBefore::earliest() const
     return first;
 }
 
+qsizetype RunChunker::OpenBefore::reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const
+{
+    qsizetype first = -1;
+    const auto take = [&](qsizetype place) {
+        if (place >= from && (first < 0 || place < first))
+            first = place;
+    };
+    for (const auto &[position, length] : m_codeRuns) {
+        if (reading.backtickLengths.contains(length))
+            take(position);
+    }
+    if (reading.unopenedBrackets > 0) {
+        const auto bracket = std::lower_bound(m_brackets.cbegin(), m_brackets.cend(), from);
+        if (bracket != m_brackets.cend())
+            take(*bracket);
+    }
+    return first;
+}
+
 RunChunker::RunChunker(qsizetype from)
 {
     m_place.chunkStart = from;
@@ -255,6 +274,8 @@ bool RunChunker::read(const RunText &text, qsizetype from, qsizetype to)
     m_readLines = prose.count(u'\n') + 1;
 
     InlineMarkdownReading items = readInlineMarkdown(prose);
+    m_stretchOpen.clear();
+    m_stretchOpen.add(items, from, from, to + 1);
     m_reading.beforeOpen = !m_before.isEmpty() && from == m_place.chunkStart;
     m_reading.beforeEnds = items.firstParagraphEnd >= 0 ? from + items.firstParagraphEnd : -1;
     if (m_reading.beforeOpen) {
@@ -331,6 +352,25 @@ RunChunker::Across RunChunker::across(const RunText &text, qsizetype lineBreak, 
 bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
 {
     const QRegularExpression &closeFence = MarkdownSegment::closeFencePattern();
+    // Lines of the open chunk were decided (not cut where markup closed
+    // later held across) with a backtick string or a "[" still open in front
+    // of them: text added that closes it makes what came between read
+    // otherwise (as code, or as a link's text), so those lines are decided
+    // again from the chunk's start, as the whole text has them.
+    if (m_textEnd >= 0 && text.size() > m_textEnd + 1 && m_place.lineStart > m_place.chunkStart && !m_place.inCode) {
+        const QString added = text.mid(m_textEnd + 1, text.size() - m_textEnd - 1);
+        if (added.contains(u'`') || added.contains(u']')) {
+            m_charactersRead += added.size();
+            const qsizetype from = m_stretchOpen.reinterpretedFrom(readInlineMarkdown(added), m_place.chunkStart);
+            if (from >= 0 && from < m_place.lineStart) {
+                const qsizetype start = m_place.chunkStart;
+                m_place = Place{start, 0, false, start, start, false};
+                m_barrier = std::min(m_barrier, start);
+                m_readChunkWhole = !m_before.isEmpty();
+                m_reading = Reading{};
+            }
+        }
+    }
     // Lines from the last one seen before (it may have grown) on: only that
     // part of the run is put together.
     const qsizetype base = m_place.lineStart;
@@ -571,33 +611,44 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
         return false;
     if ((text.size() - m_readTo) * 2 >= length)
         return false;
-    const QString added = text.mid(m_lookedAt + 1, text.size() - m_lookedAt - 1);
+    const qsizetype addedAt = m_lookedAt + 1;
+    const QString added = text.mid(addedAt, text.size() - addedAt);
     // A code block ends the prose: a cut is due there.
     for (const auto &[start, end] : linesFrom(added, 0)) {
         if (opensCodeBlock(QStringView(added).sliced(start, end - start)))
             return false;
+    }
+    m_charactersRead += added.size();
+    const InlineMarkdownReading reading = readInlineMarkdown(added);
+    // The line breaks added may be cut when nothing added can close markup
+    // the stretch holds open (nothing held reaches across them then), or
+    // after a blank line: the stretch is read, as the whole text would be.
+    // (Read alone, the lines may seem to reach back where they do not: they
+    // are let grow unread then, and read with the stretch later.)
+    const qsizetype stretch = text.size() - readStart();
+    if ((reading.firstParagraphEnd >= 0
+         || (m_stretchOpen.reachedBy(reading) < 0 && m_before.reachedBy(reading) < 0))
+        && m_readCredit >= stretch) {
+        m_readCredit -= stretch;
+        return false;
     }
     m_lookedAt = text.size();
     m_textEnd = text.size();
     // What the open chunk holds is read again with the stretch.
     m_inChunk.known = false;
     m_readLines += added.count(u'\n') + 1;
+    // What the lines added hold open, later lines may close.
+    m_stretchOpen.add(reading, addedAt, addedAt, text.size() + 1);
     if (m_before.isEmpty())
         return true;
     // The lines added, read alone, may close markup in front of the open
     // chunk: then the cuts behind it go (read alone, they may reach back
     // further than they would: more is taken back, never less).
-    m_charactersRead += added.size();
-    const InlineMarkdownReading reading = readInlineMarkdown(added);
     const qsizetype reached = m_before.reachedBy(reading);
     if (reached >= 0) {
         // The stretch now reaches back over the chunks taken back.
         m_readLines += takeBack(m_before.earliest(), chunks);
         m_readFrom = m_place.chunkStart;
-    }
-    // After a blank line, nothing in front can be closed any more.
-    if (reading.firstParagraphEnd >= 0) {
-        forgetBefore();
     }
     return true;
 }
@@ -605,6 +656,10 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
 QList<RunChunk> RunChunker::update(const RunText &text)
 {
     QList<RunChunk> chunks;
+    if (text.size() > m_creditedTo) {
+        m_readCredit += (text.size() - m_creditedTo) * RunChunks::stretchReadCredit;
+        m_creditedTo = text.size();
+    }
     if (!skipReading(text, chunks)) {
         while (!cutLines(text, chunks)) {
             // The text closed markup that cuts behind it took for open: take

@@ -115,6 +115,12 @@ inline constexpr int segmentGap = 6;
 // bounded whatever the text holds.
 inline constexpr int longStretchLines = 2 * maximumChunkLines;
 inline constexpr qsizetype longStretchCharacters = 8192;
+// Such a stretch is read all the same when the lines added cannot close
+// anything it holds open (their line breaks may be cut then), as long as
+// what those readings took stays within this many characters for each
+// character of the run: so a run of ordinary prose is cut as the whole text
+// would be, and a hostile one still costs a bounded multiple of its length.
+inline constexpr qsizetype stretchReadCredit = 6;
 } // namespace RunChunks
 
 // Cuts a growing run into chunks, reading each line a bounded number of
@@ -156,6 +162,11 @@ private:
         qsizetype reachedBy(const InlineMarkdownReading &reading) const;
         // The earliest place held.
         qsizetype earliest() const;
+        // The earliest place held from `from` on that text read as `reading`
+        // may make read otherwise than it did: a backtick string of a length
+        // `reading` has (the code then holds what came between), or a "["
+        // when `reading` has a "]" (a link takes what it holds); -1 when none.
+        qsizetype reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const;
         static int group(char16_t marker, bool canClose, int count);
 
     private:
@@ -223,6 +234,14 @@ private:
 
     Place m_place;
     OpenBefore m_before;
+    // What the last stretch read whole, and the lines let grow unread after
+    // it, hold open at their end: only text that may close some of it can
+    // keep the line breaks it adds from being cut.
+    OpenBefore m_stretchOpen;
+    // Characters a stretch may still be read for when lines added cannot
+    // close what it holds open, and how much of the text earned them.
+    qsizetype m_readCredit = 0;
+    qsizetype m_creditedTo = 0;
     // The chunks cut behind open markup since m_before was last empty.
     QList<HeldChunk> m_heldChunks;
     // Nothing before this place can pair with anything after it.

@@ -36,6 +36,12 @@ bool isVisible(const OutputLine &line, AppState::OutputMode mode)
     return false;
 }
 
+bool showsSameLines(AppState::OutputMode a, AppState::OutputMode b)
+{
+    // Only Highlights leaves lines out.
+    return (a == AppState::OutputMode::notification) == (b == AppState::OutputMode::notification);
+}
+
 OutputLines visibleLines(const OutputLines &lines, AppState::OutputMode mode)
 {
     if (mode != AppState::OutputMode::notification)

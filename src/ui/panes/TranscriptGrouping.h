@@ -54,6 +54,10 @@ namespace nerim {
 // "is busy", "failed", "hang signal", "completed"; case matters).
 bool isVisible(const OutputLine &line, AppState::OutputMode mode);
 
+// Whether two output modes show the same lines (Full transcript and summary
+// do), so that a transcript's groups in one are its groups in the other.
+bool showsSameLines(AppState::OutputMode a, AppState::OutputMode b);
+
 // The lines that show in `mode`, in transcript order.
 OutputLines visibleLines(const OutputLines &lines, AppState::OutputMode mode);
 

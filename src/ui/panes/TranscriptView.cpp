@@ -8,7 +8,9 @@
 #include "ui/panes/OutputLineView.h"
 #include "ui/panes/RunChunks.h"
 #include "ui/panes/StdoutRunView.h"
+#include "ui/panes/TranscriptDisposal.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QEvent>
 #include <QWheelEvent>
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <tuple>
 
 namespace nerim {
 
@@ -241,8 +244,9 @@ void TranscriptRows::dropWidget(QWidget *row)
 {
     m_laidWidth.remove(row);
     row->removeEventFilter(this);
-    row->hide();
-    row->deleteLater();
+    // Hidden now, deleted a few a turn: a change of mode lets go of every
+    // built row of every pane at once.
+    TranscriptDisposal::deleteSoon(row);
 }
 
 void TranscriptRows::releaseOutside(qint64 top, qint64 bottom)
@@ -273,8 +277,15 @@ void TranscriptRows::reset(int count)
     m_indexOf.clear();
     m_dirty.clear();
     m_laidWidth.clear();
+    // A long transcript's places are lists of megabytes, whose pages take a
+    // while to give back: on the disposal thread.
+    if (m_heights.size() > kFreeInBackgroundRows)
+        TranscriptDisposal::freeInBackground(
+            std::make_tuple(std::exchange(m_heights, {}), std::exchange(m_gaps, {}), std::exchange(m_tops, {})));
     m_heights.clear();
     m_gaps.clear();
+    m_tops.clear();
+    m_staleFrom = 0;
     append(count);
 }
 
@@ -511,6 +522,11 @@ void TranscriptView::setOutputMode(AppState::OutputMode mode)
 {
     if (mode == m_mode)
         return;
+    // A mode that shows the same lines has the same groups and rows.
+    if (showsSameLines(mode, m_mode)) {
+        m_mode = mode;
+        return;
+    }
     // The reader's place: the newest lines, or the line at the top of the view.
     const bool following = m_following;
     const qsizetype place = following ? -1 : firstLineOfRow(m_rows->rowAt(m_position));
@@ -533,13 +549,24 @@ qsizetype TranscriptView::firstLineOfRow(int index) const
     const RenderGroup &group = m_groups.at(row.group);
     const QUuid id = group.id();
     const OutputLines &lines = m_pane->outputLines();
-    // Looked for from the newest line back: the place is usually near the end.
-    for (qsizetype i = std::min(m_drawnLineCount, lines.size()) - 1; i >= 0; --i) {
-        if (lines.id(i) != id)
-            continue;
-        // A chunk of a run starts further down the run: its lines follow one another.
-        const auto *run = group.asStdoutRun();
-        return run && row.start > 0 ? i + run->text.lineOf(row.start) : i;
+    // The rows hold lines [m_tailStart, m_drawnLineCount) in order: the line
+    // is looked for outwards from where the row's share of the rows puts it
+    // (in a long transcript, close by), in both directions at once.
+    const qsizetype first = m_tailStart;
+    const qsizetype end = std::min(m_drawnLineCount, lines.size());
+    if (end <= first)
+        return -1;
+    const qsizetype guess =
+        first + qsizetype(double(index) / double(std::max<qsizetype>(1, m_items.size())) * double(end - first));
+    const qsizetype start = std::clamp(guess, first, end - 1);
+    for (qsizetype step = 0; start - step >= first || start + step < end; ++step) {
+        for (const qsizetype i : {start + step, start - step}) {
+            if (i < first || i >= end || lines.id(i) != id)
+                continue;
+            // A chunk of a run starts further down the run: its lines follow one another.
+            const auto *run = group.asStdoutRun();
+            return run && row.start > 0 ? i + run->text.lineOf(row.start) : i;
+        }
     }
     return -1;
 }
@@ -573,12 +600,24 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
         return;
     if (m_drawnLineCount == m_pane->outputLines().size() && (!withinTurnBudget || !m_viewBehind) &&
         (!withinTurnBudget || m_rows->contentWidth() > 0)) {
-        do {
+        bool first = true;
+        while (m_backlog.drawn < m_tailStart &&
+               (first || !withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs)) {
             takeInBacklog(withinTurnBudget ? std::min(m_tailStart, m_backlog.drawn + kLinesPerSlice) : m_tailStart);
-        } while (m_backlog.drawn < m_tailStart &&
-                 (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs));
-        if (m_backlog.drawn == m_tailStart)
-            spliceBacklog();
+            first = false;
+        }
+        // Putting the backlog in front moves every row's place (a long
+        // transcript's rows by the hundred thousand): it starts a turn that
+        // has done little else yet, so that the panes that finish together
+        // put theirs in over turns of their own, unless it waited for one
+        // too often already.
+        if (m_backlog.drawn == m_tailStart) {
+            if (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kSpliceBeforeNs ||
+                m_splicesPutOff >= kMostSplicesPutOff)
+                spliceBacklog();
+            else
+                ++m_splicesPutOff;
+        }
     }
     // (Without a width the backlog waits for the first one: see resizeEvent.)
     if (m_tailStart > 0 && m_rows->contentWidth() > 0)
@@ -658,7 +697,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
         // While a following view takes in a backlog, its scroll bar moves
         // when the view does (in a turn of its own): a scroll bar that
         // changed has the pane drawn again, whole when it wears an effect.
-        m_holdScrollBar = withinTurnBudget && m_following && (m_viewBehind || count - drawn > kLinesPerSlice);
+        m_holdScrollBar = withinTurnBudget && (count - drawn > kLinesPerSlice || (m_following && m_viewBehind));
         do {
             // A slice stops at the line a change of mode keeps in place: the
             // next row made is the one to show at the top.
@@ -682,6 +721,15 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             m_placeLine = -1;
         }
         goToKeptPlace(drawn == count);
+        // Rows taken in anew with many lines still to come (from a reader's
+        // place to the newest line, or a flood): room for them is made at
+        // once, as the backlog makes it, so that the lists never grow by
+        // copying in one turn.
+        if (withinTurnBudget && drawnBefore == m_tailStart && count - drawn > kTailLines && drawn > drawnBefore) {
+            const double perLine = double(count - drawn) / double(drawn - drawnBefore) * 1.25;
+            m_groups.reserve(m_groups.size() + qsizetype(double(m_groups.size()) * perLine) + kLinesPerSlice);
+            m_items.reserve(m_items.size() + qsizetype(double(m_items.size()) * perLine) + kLinesPerSlice);
+        }
     }
     // New lines bring the view to them only while it is at its bottom: in
     // this turn when they were few (a stream), else in a turn of its own.
@@ -696,7 +744,12 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             scheduleSync();
         }
     } else {
+        // Below a reader's place, lines taken in over many turns move the
+        // scroll bar once they are all in (a changed scroll bar has the pane
+        // drawn again, whole under its effect).
+        m_holdScrollBar = withinTurnBudget && m_drawnLineCount < count;
         buildVisibleRows(withinTurnBudget ? turnBudget(kLayoutBudgetNs) : TranscriptRows::Budget());
+        m_holdScrollBar = false;
     }
     if (m_drawnLineCount < count)
         scheduleSync();
@@ -722,18 +775,33 @@ void TranscriptView::clearRows()
     ++m_rebuilds;
     m_layoutTimer.stop();
     m_revealed.clear();
-    m_groups.clear();
-    m_items.clear();
+    // The groups of a long transcript are hundreds of thousands of
+    // allocations (a run's line ends, each line's text): freed on the
+    // disposal thread, a slice at a time, so that a change of mode waits
+    // neither for them nor for the allocator while they go.
+    TranscriptDisposal::freeListInBackground(std::exchange(m_groups, {}));
+    TranscriptDisposal::freeListInBackground(std::exchange(m_backlog.groups, {}));
+    if (!m_items.isEmpty() || !m_backlog.items.isEmpty())
+        TranscriptDisposal::freeInBackground(
+            std::make_tuple(std::exchange(m_items, {}), std::exchange(m_backlog, Backlog())));
+    m_backlog = Backlog();
     m_openRunGroup = -1;
+    m_openRunChunker = RunChunker();
     m_drawnLineCount = 0;
     m_lastDrawnLineId = QUuid();
     m_tailStart = 0;
-    m_backlog = Backlog();
+    m_splicesPutOff = 0;
     m_placeLine = -1;
     m_placeRow = -1;
     ReducibleAnimation::stop(this, "followNewest");
+    // The scroll bar keeps what it shows until the new rows come (in this
+    // turn, when the mode changes): emptied, it would hide, widen the view
+    // and have every row laid out at that width, and then again at the old
+    // one.
+    m_holdScrollBar = true;
     m_rows->reset(0);
     fitRows();
+    m_holdScrollBar = false;
 }
 
 void TranscriptView::addRowsFrom(qsizetype firstGroup)
@@ -915,6 +983,19 @@ qsizetype TranscriptView::tailStartFor(qsizetype target) const
 void TranscriptView::takeInBacklog(qsizetype end)
 {
     Backlog &backlog = m_backlog;
+    if (backlog.drawn == 0 && backlog.groups.isEmpty() && m_tailStart > 0) {
+        // The backlog comes to about as many groups and rows per line as the
+        // rows hold, for every line before them: room for that is made at
+        // once (untouched until used), so that it never grows by copying
+        // tens of megabytes in one turn.
+        const double tailLines = double(std::max<qsizetype>(1, m_drawnLineCount - m_tailStart));
+        const auto room = [&](qsizetype inTail) {
+            return qsizetype(double(inTail) / tailLines * double(m_tailStart) * 1.25) + kLinesPerSlice;
+        };
+        backlog.groups.reserve(room(m_groups.size()));
+        backlog.items.reserve(room(m_items.size()));
+        backlog.heights.reserve(room(m_items.size()));
+    }
     const qsizetype groupsBefore = backlog.groups.size();
     const int rowsBefore = int(backlog.items.size());
     const qsizetype firstChanged =
@@ -942,6 +1023,7 @@ void TranscriptView::spliceBacklog()
 {
     Backlog backlog = std::exchange(m_backlog, Backlog());
     m_tailStart = 0;
+    m_splicesPutOff = 0;
     const int groupShift = int(backlog.groups.size());
     const int rowShift = int(backlog.items.size());
     if (rowShift == 0 && groupShift == 0)
@@ -1140,10 +1222,33 @@ void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
         scheduleLayout();
 }
 
+namespace {
+
+// The number of the GUI thread's turn of the event loop: it moves on
+// whenever the loop is about to wait or has woken up.
+quint64 currentTurn()
+{
+    static quint64 turn = 1;
+    static QPointer<QAbstractEventDispatcher> watched;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher && watched != dispatcher) {
+        watched = dispatcher;
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [] { ++turn; });
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher, [] { ++turn; });
+    }
+    return turn;
+}
+
+} // namespace
+
 TranscriptRows::Budget TranscriptView::turnBudget(qint64 ns)
 {
-    const qint64 left = kTurnLayoutCapNs - platform::OutputTurnBudget::elapsedNs();
-    return TranscriptRows::Budget(std::clamp<qint64>(left, 0, ns));
+    const qint64 left = std::clamp<qint64>(kTurnLayoutCapNs - platform::OutputTurnBudget::elapsedNs(), 0, ns);
+    const quint64 turn = currentTurn();
+    if (left == 0 && m_layoutTurn == turn)
+        return TranscriptRows::Budget::none();
+    m_layoutTurn = turn;
+    return TranscriptRows::Budget(left);
 }
 
 bool TranscriptView::resizedThisFrame() const { return m_lastResize.isValid() && m_lastResize.elapsed() < kFrameMs; }

@@ -30,6 +30,13 @@ public:
     {
         m_clock.start();
     }
+    // A budget that allows nothing, not even a first piece of work.
+    static TranscriptLayoutBudget none()
+    {
+        TranscriptLayoutBudget budget(0);
+        budget.m_used = true;
+        return budget;
+    }
     bool spent() const { return m_ns >= 0 && m_clock.nsecsElapsed() >= m_ns; }
     // Whether one more piece of work may be done (counting it as done).
     bool allows() const
@@ -161,6 +168,8 @@ private:
     void settleDirtyRows();
     void notifyHeight();
 
+    // Rows beyond this many have their places freed on the disposal thread.
+    static constexpr qsizetype kFreeInBackgroundRows = 4096;
     Factory m_factory;
     Estimate m_estimate;
     Gap m_gap;
@@ -315,9 +324,11 @@ private:
     void buildVisibleRows(const TranscriptRows::Budget &budget);
     void buildVisibleRows() { buildVisibleRows(turnBudget(kLayoutBudgetNs)); }
     // A layout budget of `ns`, no more than what is left of the turn's
-    // allowance for transcript work (`kTurnLayoutCapNs`; the first piece of
-    // work is always done).
-    static TranscriptRows::Budget turnBudget(qint64 ns);
+    // allowance for transcript work (`kTurnLayoutCapNs`). Once that is spent
+    // the view still does a first piece of work in a turn, but only once:
+    // every part of it that asks again gets nothing until the next turn, so
+    // that panes asking several times a turn do not add up.
+    TranscriptRows::Budget turnBudget(qint64 ns);
     // Rows near the view are left to build or lay out: a later turn goes on.
     void scheduleLayout();
     // Whether the view was resized less than a frame ago.
@@ -358,6 +369,11 @@ private:
     };
     qsizetype m_tailStart = 0;
     Backlog m_backlog;
+    // A backlog taken in whole is put in front of the rows in a turn that
+    // has taken less than this so far, or after waiting this many turns.
+    static constexpr qint64 kSpliceBeforeNs = 2'000'000;
+    static constexpr int kMostSplicesPutOff = 8;
+    int m_splicesPutOff = 0;
     // A transcript longer than this many lines is opened from near its place.
     static constexpr qsizetype kTailLines = 1000;
     // How far back from its place a group's first line is looked for.
@@ -382,6 +398,9 @@ private:
     // most of the rest of the frame.
     static constexpr qint64 kTurnLayoutCapNs = 4'000'000;
     QTimer m_layoutTimer;
+    // The turn of the event loop in which the view was last given layout
+    // work to do.
+    quint64 m_layoutTurn = 0;
     QElapsedTimer m_lastResize;
     QElapsedTimer m_lastSync;
     // Lines were taken in that the view, following, has not scrolled to yet.

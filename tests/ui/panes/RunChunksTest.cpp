@@ -13,6 +13,7 @@
 using namespace Qt::StringLiterals;
 
 namespace nerim {
+
 namespace {
 
 QStringList texts(const QString &text, const QList<RunChunk> &chunks)
@@ -32,8 +33,9 @@ QStringList numbered(const QString &prefix, int count)
 }
 
 // The chunks of a run that arrives line by line, kept as a view keeps them:
-// each update replaces the chunks from the first one it returns on.
-QList<RunChunk> growLineByLine(const QStringList &lines)
+// each update replaces the chunks from the first one it returns on. Counts
+// into `takenBack` the updates that took earlier cuts back.
+QList<RunChunk> growLineByLine(const QStringList &lines, qsizetype *takenBack = nullptr)
 {
     RunChunker chunker;
     QList<RunChunk> grown;
@@ -41,6 +43,8 @@ QList<RunChunk> growLineByLine(const QStringList &lines)
     for (qsizetype i = 0; i < lines.size(); ++i) {
         text += (i ? u"\n"_s : QString()) + lines[i];
         const QList<RunChunk> changed = chunker.update(text);
+        if (takenBack && !grown.isEmpty() && changed.first().start < grown.last().start)
+            ++*takenBack;
         while (!grown.isEmpty() && grown.last().start >= changed.first().start)
             grown.removeLast();
         grown.append(changed);
@@ -367,6 +371,78 @@ TEST(RunChunks, CutRunsReadAsTheWholeRunAtEveryLength)
             }
         }
     }
+}
+
+// A run of prose whose markup opens near where a long chunk is cut behind
+// open markup (the `maximumChunkLines`th line of a chunk), and is closed
+// some lines later, after a blank line, or never; other lines carry markup
+// closed on the line or strewn at random.
+QStringList runWithMarkupOpenNearTheForcedCut(std::mt19937 &random)
+{
+    static const QList<std::pair<QString, QString>> pairs{
+        {u"*"_s, u"*"_s},   {u"**"_s, u"**"_s}, {u"_"_s, u"_"_s},     {u"__"_s, u"__"_s}, {u"`"_s, u"`"_s},
+        {u"``"_s, u"``"_s}, {u"~~"_s, u"~~"_s}, {u"["_s, u"]"_s},     {u"["_s, u"](https://x.io/a)"_s},
+        {u"[a]("_s, u")"_s}, {u"***"_s, u"*"_s}, {u"**"_s, u"*"_s},
+    };
+    static const QStringList strewn{u"*"_s, u"_"_s, u"`"_s, u"["_s, u"]"_s, u"**"_s, u"~~"_s, u"("_s, u")"_s};
+    const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
+    const int length = uniform(40, 130);
+    QStringList lines;
+    for (int i = 0; i < length; ++i) {
+        QString line = u"word %1 and more"_s.arg(i);
+        if (chance(0.1))
+            line += u" with **bold** and `code`"_s;
+        if (chance(0.03))
+            line += u" "_s + strewn.at(uniform(0, int(strewn.size()) - 1));
+        lines.append(line);
+    }
+    // One to three openers around the forced cut (counted from the start,
+    // or from a chunk cut about twelve lines in), each closed later or not.
+    const int openers = uniform(1, 3);
+    for (int k = 0; k < openers; ++k) {
+        const auto &[opener, closer] = pairs.at(uniform(0, int(pairs.size()) - 1));
+        const int base = chance(0.5) ? RunChunks::maximumChunkLines : RunChunks::maximumChunkLines + 12;
+        const int at = std::clamp(base + uniform(-4, 3), 0, length - 1);
+        lines[at] += u" "_s + opener + u"open"_s;
+        const int closing = uniform(0, 4);
+        if (closing == 0)
+            continue; // never closed
+        const int where = std::min(length - 1, at + uniform(1, 60));
+        if (closing == 1)
+            lines[std::min(length - 1, at + uniform(1, 20))] = QString(); // the paragraph ends first
+        lines[where] += u" shut"_s + closer + u" x"_s;
+    }
+    return lines;
+}
+
+// The chunks a run cut line by line ends with are those of the whole run cut
+// at once, whatever markup stays open across the long chunks' cuts and
+// whenever later lines close it.
+TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunOverRandomOpenMarkup)
+{
+    const auto cuts = [](const QList<RunChunk> &chunks) {
+        std::string listed;
+        for (const RunChunk &chunk : chunks)
+            listed += ' ' + std::to_string(chunk.end) + '/' + std::to_string(chunk.gapAfter);
+        return listed;
+    };
+    qsizetype takenBack = 0;
+    // (Each seed once found runs that ended cut otherwise line by line.)
+    for (const unsigned seed : {1u, 4711u}) {
+        std::mt19937 random(seed);
+        for (int run = 0; run < 600; ++run) {
+            const QStringList lines = runWithMarkupOpenNearTheForcedCut(random);
+            const QString text = lines.join(u'\n');
+            const QList<RunChunk> grown = growLineByLine(lines, &takenBack);
+            ASSERT_EQ(cuts(grown), cuts(cutRunChunks(text)))
+                << "seed " << seed << ", run " << run << ", cuts after (end/gap)\ntext: \"" << text.toStdString()
+                << "\"";
+            ASSERT_TRUE(readsAsWhole(text, grown)) << "seed " << seed << ", run " << run;
+        }
+    }
+    // Cuts behind open markup were taken back: the runs tried what they are about.
+    EXPECT_GT(takenBack, 100);
 }
 
 TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)

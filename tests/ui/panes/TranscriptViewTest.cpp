@@ -444,6 +444,47 @@ TEST(TranscriptView, AChangeOfModeWhileAFloodIsTakenInShowsEveryLineOnce)
 }
 
 
+// Full transcript and Summary show the same lines: a change between them
+// keeps the rows and their widgets where they are; Highlights builds its own.
+TEST(TranscriptView, FullTranscriptAndSummaryShareTheirRows)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    for (int t = 0; t < 40; ++t) {
+        pane->appendLine(Kind::userPrompt, u"prompt %1"_s.arg(t));
+        for (int i = 0; i < 30; ++i)
+            pane->appendLine(Kind::stdout, u"answer %1 line %2 with **strong** words"_s.arg(t).arg(i));
+    }
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    view.scrollByUser(view.maximumScrollPosition() / 2);
+    settle();
+    const int rebuilds = view.rebuildCount();
+    const qint64 position = view.scrollPosition();
+    const int top = view.rows()->rowAt(position);
+    QWidget *topRow = view.rows()->builtRow(top);
+    ASSERT_NE(topRow, nullptr);
+
+    view.setOutputMode(AppState::OutputMode::summary);
+    settle();
+    EXPECT_EQ(view.outputMode(), AppState::OutputMode::summary);
+    EXPECT_EQ(view.rebuildCount(), rebuilds);
+    EXPECT_EQ(view.scrollPosition(), position);
+    EXPECT_EQ(view.rows()->builtRow(top), topRow);
+
+    view.setOutputMode(AppState::OutputMode::notification);
+    settle();
+    EXPECT_EQ(view.rebuildCount(), rebuilds + 1);
+    view.setOutputMode(AppState::OutputMode::summary);
+    settle();
+    TranscriptView fresh(pane.get(), AppState::OutputMode::summary);
+    fresh.syncNow();
+    EXPECT_TRUE(view.groups() == fresh.groups());
+    EXPECT_EQ(view.rows()->rowCount(), fresh.rows()->rowCount());
+}
+
 // A change of mode keeps the reader's place: the line at the top of the view
 // (or the first one the new mode shows after it) stays at the top, and a view
 // at its newest lines stays there. A long transcript is taken in for the new
