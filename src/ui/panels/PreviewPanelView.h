@@ -55,6 +55,10 @@ public:
     // Tiled, the panel would fill its frame (640 × 400 at most): the row
     // places it at the top at that height rather than at its content's.
     QSize sizeHint() const override;
+    // The panel is as tall as the row lets it be, up to its size hint; the
+    // banner's wrapped lines share that height with the page, so the
+    // banner's height-for-width must not become the panel's own.
+    bool hasHeightForWidth() const override { return false; }
 
 protected:
     void showEvent(QShowEvent *event) override;

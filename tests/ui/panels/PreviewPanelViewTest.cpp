@@ -260,6 +260,8 @@ TEST_P(PreviewBannerInCanvasTest, TheWholeFailureIsShownOrWithinReach)
                             .contains(frame));
             // No line drawn is cut: the label is as tall as its lines.
             EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+            // The banner joins the panel; the page area under it keeps its room.
+            EXPECT_GE(screen.previewPanel()->height(), screen.previewPanel()->sizeHint().height() - 1);
             const auto shownWhole = [&] {
                 return label->shownLines().join(QString()).simplified() == text.simplified();
             };
