@@ -253,6 +253,7 @@ void ProjectCanvasViewModel::savePanes(PanesFoldBack foldBack)
     // again with the next change, and the count of unsaved text from nothing.
     m_panesOutputSaveTimer.stop();
     m_unsavedOutputBytes = 0;
+    m_outputLinesCounted.clear();
     for (const AgentPaneState *pane : std::as_const(m_panes))
         m_outputLinesCounted.insert(pane->id(), pane->outputLines().size());
     // Only into a data folder the start-up load checked, and never after the memory failed.
