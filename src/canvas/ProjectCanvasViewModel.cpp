@@ -509,7 +509,8 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
         }
     }
     // What is not saved yet is appended to the change log: a fold-back that
-    // is due waits for the next open, so the quit never writes the panes whole.
+    // is due waits for the next open, so the quit writes the panes whole only
+    // when the log cannot take the change (see PanesFoldBack).
     savePanes(PanesFoldBack::later);
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;
