@@ -230,14 +230,19 @@ std::optional<QUuid> documentIdAtHead(const QString &path)
 // document id inside it) and the log has room: returns whether it did.
 // Throws when the append failed.
 bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize, const PanesSnapshot &held,
-                  const PanesSnapshot &snapshot)
+                  const PanesSnapshot &snapshot, PanesSaver::FoldBack foldBack)
 {
     if (documentIdAtHead(path) != held.documentId)
         return false;
-    // Folded back once it would hold more than half of what the file does.
+    // Folded back once it would hold more than half of what the file does,
+    // unless the fold is left for later: then only a record too large to
+    // read back makes the file be written whole.
     const qint64 logSize = state.log ? state.log->size : 0;
-    const qint64 room = std::min(panesChangeLog::maxRecordBytes,
-                                 std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), fileSize / 2) - logSize);
+    const qint64 room =
+        foldBack == PanesSaver::FoldBack::later
+            ? panesChangeLog::maxRecordBytes
+            : std::min(panesChangeLog::maxRecordBytes,
+                       std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), fileSize / 2) - logSize);
     if (room <= 0)
         return false;
     const std::optional<QByteArray> record = panesChangeLog::encodeRecord(*held.documentId, held, snapshot, room);
@@ -274,7 +279,7 @@ std::optional<PanesSaver::Fingerprint> PanesSaver::fingerprintOf(const PanesSnap
     return fingerprint;
 }
 
-bool PanesSaver::save(PanesSnapshot snapshot)
+bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
 {
     std::optional<Fingerprint> fingerprint = fingerprintOf(snapshot);
     const bool failedBefore = m_state->writeFailed.exchange(false);
@@ -283,7 +288,7 @@ bool PanesSaver::save(PanesSnapshot snapshot)
     m_lastQueued = std::move(fingerprint);
     SerialFileWriter::shared().submit(
         m_path,
-        [path = m_path, state = m_state, snapshot = std::move(snapshot)] {
+        [path = m_path, state = m_state, snapshot = std::move(snapshot), foldBack] {
             QMutexLocker lock(&state->mutex);
             // Whatever happens now, the file may no longer be the one described.
             const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
@@ -293,7 +298,7 @@ bool PanesSaver::save(PanesSnapshot snapshot)
             // log takes what changed since.
             if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
                 try {
-                    if (appendChange(path, *state, before->file.size, *held, snapshot)) {
+                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack)) {
                         state->layout = before;
                         state->content = snapshot;
                         state->content->documentId = held->documentId;

@@ -71,7 +71,8 @@ struct PanesFileLayout {
 //   log beside it (panesChangeLog): the root values, each pane's small values, and only
 //   the lines and closed turns added since. A click on a pane, a run's new
 //   lines, a rename cost about what changed;
-// - once the log would grow beyond half of panes.json (and a few MiB), after
+// - once the log would grow beyond half of panes.json (and a few MiB) in a
+//   save that may fold it back (FoldBack::whenDue), after
 //   a load that found the log's header damaged or a log of the earlier form,
 //   after a failed append, or when panes.json is not the file last written
 //   (its document id says), the save writes panes.json whole under a new
@@ -96,9 +97,11 @@ public:
 
     const QString &path() const { return m_path; }
 
+    using FoldBack = PanesFoldBack;
+
     // Queues a write of the snapshot unless it equals the last one queued.
     // Returns whether a write was queued.
-    bool save(PanesSnapshot snapshot);
+    bool save(PanesSnapshot snapshot, FoldBack foldBack = FoldBack::whenDue);
 
     // The file at `path` was just read and holds these parts (for the first
     // save after opening a project) and, when given, this content as the file

@@ -607,7 +607,7 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
     return std::move(result.snapshot);
 }
 
-bool PanesSnapshotStore::save(PanesSnapshot snapshot)
+bool PanesSnapshotStore::save(PanesSnapshot snapshot, PanesFoldBack foldBack)
 {
     if (m_keepUnreadable)
         return false;
@@ -616,7 +616,7 @@ bool PanesSnapshotStore::save(PanesSnapshot snapshot)
             return false;
         m_keepUnknownVersion = false;
     }
-    return m_saver->save(std::move(snapshot));
+    return m_saver->save(std::move(snapshot), foldBack);
 }
 
 } // namespace nerim

@@ -133,6 +133,15 @@ std::optional<PanesSnapshot> loadPanesSnapshot(const QString &path);
 // afresh; `PanesSaver` copies what the file already holds.
 void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
 
+// Whether a save writes panes.json whole when its change log has grown
+// enough to be folded back into it. `later` is for the saves made while
+// agents print and at quit: a whole write costs what the panes hold, and one
+// under way holds up every later save (and the quit's wait), so such a save
+// appends what changed while one record holds it, and the fold waits for the
+// next save that may fold, or the next open (the log stays valid however long
+// it grows).
+enum class PanesFoldBack { whenDue, later };
+
 // A project's panes.json, remembering whether the file on disk is of an unknown
 // version: such a file is not overwritten by a snapshot without any pane (the
 // state of a canvas that restored nothing and that nobody has touched). A file
@@ -154,8 +163,8 @@ public:
 
     const QString &path() const { return m_path; }
     std::optional<PanesSnapshot> load();
-    // Returns whether a write was queued.
-    bool save(PanesSnapshot snapshot);
+    // Returns whether a write was queued. `foldBack`: see PanesSaver::FoldBack.
+    bool save(PanesSnapshot snapshot, PanesFoldBack foldBack = PanesFoldBack::whenDue);
     bool isKeepingUnknownVersion() const { return m_keepUnknownVersion; }
     // A line for the user when the last load found the file unreadable: what
     // happened and where the file went.

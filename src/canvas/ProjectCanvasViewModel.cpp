@@ -157,7 +157,7 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
     connect(&m_draftSaveTimer, &QTimer::timeout, this, [this] { persistPromptDraft(m_pendingDraftText); });
     m_panesOutputSaveTimer.setSingleShot(true);
     m_panesOutputSaveTimer.setInterval(m_services.panesOutputSaveDelay);
-    connect(&m_panesOutputSaveTimer, &QTimer::timeout, this, &ProjectCanvasViewModel::savePanes);
+    connect(&m_panesOutputSaveTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
 }
 
 // Releasing the controller saves and terminates nothing: `teardown` is the orderly end.
@@ -196,7 +196,9 @@ void ProjectCanvasViewModel::setPanes(QList<AgentPaneState *> panes)
     // While an agent prints, what its pane shows is saved a moment later
     // (appended to the change log, off this thread), not only at its end.
     for (AgentPaneState *pane : std::as_const(panes)) {
-        connect(pane, &AgentPaneState::outputLinesChanged, this, &ProjectCanvasViewModel::schedulePanesOutputSave,
+        if (!m_outputLinesCounted.contains(pane->id()))
+            m_outputLinesCounted.insert(pane->id(), pane->outputLines().size());
+        connect(pane, &AgentPaneState::outputLinesChanged, this, &ProjectCanvasViewModel::notePaneOutput,
                 Qt::UniqueConnection);
         connect(pane, &AgentPaneState::conversationChanged, this, &ProjectCanvasViewModel::schedulePanesOutputSave,
                 Qt::UniqueConnection);
@@ -506,7 +508,10 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
             pane->setStreamConsumer(nullptr);
         }
     }
-    savePanes();
+    // What is not saved yet is appended to the change log: a fold-back that
+    // is due waits for the next open, so the quit writes the panes whole only
+    // when the log cannot take the change (see PanesFoldBack).
+    savePanes(PanesFoldBack::later);
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;
     // The pasted tokens and values live no longer than the canvas.

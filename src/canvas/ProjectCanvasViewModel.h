@@ -88,6 +88,10 @@ struct CanvasServices {
     std::chrono::milliseconds draftSaveDelay{400};
     // At most how long a pane's new output (an agent printing) waits to be saved.
     std::chrono::milliseconds panesOutputSaveDelay{2000};
+    // ...and saved at once when the panes' output not yet saved passes this
+    // many bytes of text, so a flood is saved in pieces of about this size
+    // while it streams, and what a quit has left to save stays small.
+    qint64 panesOutputSaveBytes = qint64(2) * 1024 * 1024;
 
     // Voice input
     using TranscriberFactory = std::function<std::shared_ptr<VoiceTranscribing>()>;
@@ -261,9 +265,13 @@ public:
     QCoro::Task<> closePane(QUuid id);
     bool needsPaneSelection() const;
     bool canSubmit() const;
-    void savePanes();
-    // Output added to a pane is saved within `panesOutputSaveDelay`.
+    // `later` while agents print and at quit: see PanesFoldBack.
+    void savePanes(PanesFoldBack foldBack = PanesFoldBack::whenDue);
+    // Output added to a pane is saved within `panesOutputSaveDelay`, or at
+    // once past `panesOutputSaveBytes`.
     void schedulePanesOutputSave();
+    // Counts the text of the lines a pane (the sender) added since it was last counted.
+    void notePaneOutput();
     PanesSnapshot makePanesSnapshot() const;
     void persistAgentNames();
 
@@ -515,6 +523,10 @@ private:
     QTimer m_justSubmittedTimer;
     QTimer m_draftSaveTimer;
     QTimer m_panesOutputSaveTimer;
+    // The bytes of text the panes added since the last save, and how many of
+    // each pane's lines (by pane id) are counted in it or saved.
+    qint64 m_unsavedOutputBytes = 0;
+    QHash<QUuid, qsizetype> m_outputLinesCounted;
     QString m_pendingDraftText;
 
     PreviewState *m_preview;

@@ -228,14 +228,38 @@ void ProjectCanvasViewModel::schedulePanesOutputSave()
         m_panesOutputSaveTimer.start();
 }
 
-void ProjectCanvasViewModel::savePanes()
+void ProjectCanvasViewModel::notePaneOutput()
+{
+    if (const auto *pane = qobject_cast<const AgentPaneState *>(sender())) {
+        const OutputLines &lines = pane->outputLines();
+        qsizetype &counted = m_outputLinesCounted[pane->id()];
+        // A transcript put in place of another is counted from its start.
+        if (counted > lines.size())
+            counted = 0;
+        for (; counted < lines.size(); ++counted)
+            m_unsavedOutputBytes += lines.utf8(counted).size();
+    }
+    if (m_unsavedOutputBytes >= m_services.panesOutputSaveBytes && m_panesRestored && !m_tornDown)
+        savePanes(PanesFoldBack::later);
+    else
+        schedulePanesOutputSave();
+}
+
+void ProjectCanvasViewModel::savePanes(PanesFoldBack foldBack)
 {
     if (!m_panesRestored || m_tornDown)
         return;
+    // Whatever the panes hold now is in this save: the output timer starts
+    // again with the next change, and the count of unsaved text from nothing.
+    m_panesOutputSaveTimer.stop();
+    m_unsavedOutputBytes = 0;
+    m_outputLinesCounted.clear();
+    for (const AgentPaneState *pane : std::as_const(m_panes))
+        m_outputLinesCounted.insert(pane->id(), pane->outputLines().size());
     // Only into a data folder the start-up load checked, and never after the memory failed.
     if (!m_dataFolderUsable)
         return;
-    m_panesStore->save(makePanesSnapshot());
+    m_panesStore->save(makePanesSnapshot(), foldBack);
 }
 
 // ---- Derived views for the phrase matchers and the router ----------------------------------

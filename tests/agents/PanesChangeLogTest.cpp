@@ -37,9 +37,10 @@ struct Project {
     QString path;
 };
 
-void saveAndFlush(PanesSnapshotStore &store, const PanesSnapshot &snapshot)
+void saveAndFlush(PanesSnapshotStore &store, const PanesSnapshot &snapshot,
+                  PanesFoldBack foldBack = PanesFoldBack::whenDue)
 {
-    store.save(snapshot);
+    store.save(snapshot, foldBack);
     SerialFileWriter::shared().flush();
 }
 
@@ -97,7 +98,7 @@ TEST(PanesChangeLog, RandomChangesReadBackExactlyAndTheFileChangesOnlyWhenFolded
     saveAndFlush(*store, snapshotOf(panes, focused, expanded));
     QByteArray fileBytes = readFile(project.path);
     ino_t inode = inodeOf(project.path);
-    int folds = 0, appends = 0;
+    int folds = 0, appends = 0, appendsPastFoldPoint = 0;
 
     for (int step = 0; step < 250; ++step) {
         const int what = roll(100);
@@ -142,8 +143,12 @@ TEST(PanesChangeLog, RandomChangesReadBackExactlyAndTheFileChangesOnlyWhenFolded
             for (const PaneDiskSnapshot &saved : reloaded->panes)
                 panes.emplace_back(saved.makePane());
         }
+        // Now and then saved as while agents print: such a save appends
+        // even once a fold-back is due, which the next other save makes.
+        const PanesFoldBack foldBack = roll(3) == 0 ? PanesFoldBack::later : PanesFoldBack::whenDue;
+        const qint64 logBefore = QFileInfo(project.log()).size();
         const PanesSnapshot snapshot = snapshotOf(panes, focused, expanded);
-        saveAndFlush(*store, snapshot);
+        saveAndFlush(*store, snapshot, foldBack);
 
         PanesLoadResult read = readPanesFile(project.path);
         ASSERT_TRUE(read.snapshot) << step;
@@ -152,16 +157,21 @@ TEST(PanesChangeLog, RandomChangesReadBackExactlyAndTheFileChangesOnlyWhenFolded
         EXPECT_FALSE(read.changeLogFault);
         if (inodeOf(project.path) != inode) {
             ++folds;
+            EXPECT_EQ(foldBack, PanesFoldBack::whenDue) << step;
             inode = inodeOf(project.path);
             fileBytes = readFile(project.path);
             EXPECT_FALSE(QFile::exists(project.log())) << step;
         } else {
             ASSERT_EQ(readFile(project.path), fileBytes) << step; // untouched between fold-backs
             appends += QFile::exists(project.log());
+            const qint64 foldPoint = std::max<qint64>(64 * 1024, QFileInfo(project.path).size() / 2);
+            appendsPastFoldPoint += foldBack == PanesFoldBack::later &&
+                                    QFileInfo(project.log()).size() > std::max(foldPoint, logBefore);
         }
     }
     EXPECT_GE(folds, 2);
     EXPECT_GE(appends, 120);
+    EXPECT_GE(appendsPastFoldPoint, 1);
 }
 
 // The log cut at every byte of its last record gives the content as of the

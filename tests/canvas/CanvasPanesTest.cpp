@@ -336,6 +336,68 @@ TEST_F(CanvasTest, TeardownSavesEveryLineThePanesShowEvenWhileAgentsKeepPrinting
         EXPECT_EQ(pane.outputLines, shown.value(pane.id)) << "panes.json differs from what the pane showed";
 }
 
+// A flood is saved in pieces of about `panesOutputSaveBytes` as it streams,
+// without waiting for the output timer, and those saves and the quit's only
+// append to the change log even once a fold-back into panes.json is due; the
+// log read back holds every line shown, and the next save that may fold does.
+TEST_F(CanvasTest, AFloodIsSavedInPiecesAndTheQuitOnlyAppendsWhatIsLeft)
+{
+    const panesChangeLog::detail::ScopedFoldMinimum foldEarly(1);
+    CanvasServices flooding = services();
+    flooding.panesOutputSaveDelay = std::chrono::hours(1);
+    constexpr qint64 piece = 4096;
+    flooding.panesOutputSaveBytes = piece;
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Project"),
+                                                      provider, nullptr, flooding);
+    await(canvas->bootstrap());
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(1);
+    ASSERT_EQ(canvas->panes().size(), 1);
+    AgentPaneState *pane = canvas->panes().first();
+    await(canvas->sendToPane(pane, QStringLiteral("print"), ContextEntry::PromptSource::text));
+    SerialFileWriter::shared().flush();
+    const QString path = project + QStringLiteral("/.nerim/panes.json");
+    const QByteArray wholeBefore = readFile(path);
+    ASSERT_FALSE(wholeBefore.isEmpty());
+
+    const QString text = QStringLiteral("printing line %1 ") + QString(80, QLatin1Char('x'));
+    const qsizetype before = pane->outputLines().size();
+    constexpr int lines = 500; // about ten pieces
+    for (int i = 0; i < lines; ++i)
+        provider->yieldEvent(provider->sessionIds().first(), AgentOutput::stdoutLine(text.arg(i)));
+    ASSERT_TRUE(waitUntil([&] { return pane->outputLines().size() >= before + lines; }));
+    const QList<OutputLine> shown = pane->outputLines();
+
+    // Saved while streaming: all but less than one piece of text.
+    std::optional<PanesSnapshot> saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(saved->panes.size(), 1);
+    const OutputLines &streamed = saved->panes.first().outputLines;
+    qint64 unsaved = 0;
+    for (qsizetype i = streamed.size(); i < shown.size(); ++i)
+        unsaved += shown.at(i).text.toUtf8().size();
+    EXPECT_LT(unsaved, piece);
+    EXPECT_GT(streamed.size(), before + lines / 2);
+    EXPECT_EQ(readFile(path), wholeBefore) << "panes.json was written whole while output streamed";
+
+    await(canvas->teardown());
+    saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->panes.first().outputLines, shown);
+    EXPECT_EQ(readFile(path), wholeBefore) << "the quit wrote panes.json whole";
+
+    // The next open's first save folds the log back.
+    PanesSnapshotStore store(path);
+    std::optional<PanesSnapshot> reopened = store.load();
+    ASSERT_TRUE(reopened);
+    store.save(*reopened);
+    saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->panes.first().outputLines, shown);
+    EXPECT_NE(readFile(path), wholeBefore);
+    EXPECT_FALSE(QFile::exists(panesChangeLog::pathFor(path)));
+}
+
 // An unreadable panes.json is set aside, never saved over, and the pane area
 // says so: in the pane restored from the backup, or in the first pane opened.
 TEST_F(CanvasTest, AnUnreadablePanesFileIsSetAsideAndTheUserIsTold)
