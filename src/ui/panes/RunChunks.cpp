@@ -26,6 +26,12 @@ QList<std::pair<qsizetype, qsizetype>> linesFrom(const QString &text, qsizetype 
 
 bool isBlank(QStringView line) { return line.trimmed().isEmpty(); }
 
+// Whether a line ends the paragraph before it, as inline Markdown reads it.
+bool isParagraphBreak(QStringView line)
+{
+    return std::all_of(line.cbegin(), line.cend(), [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r'; });
+}
+
 // Whether a line opens a code block: only a line with three backticks may,
 // so most are told without the pattern.
 bool opensCodeBlock(QStringView line)
@@ -362,7 +368,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         if (added.contains(u'`') || added.contains(u']')) {
             m_charactersRead += added.size();
             const qsizetype from = m_stretchOpen.reinterpretedFrom(readInlineMarkdown(added), m_place.chunkStart);
-            if (from >= 0 && from < m_place.lineStart) {
+            if (from >= 0) {
                 const qsizetype start = m_place.chunkStart;
                 m_place = Place{start, 0, false, start, start, false};
                 m_barrier = std::min(m_barrier, start);
@@ -401,9 +407,8 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     // it: it ended the paragraph, and nothing in front can be closed after it.
     // (Blank lines among those added are seen when they are read.)
     if (lines.size() > 1 && !opensBlock[0]
-        && std::all_of(lineAt(0).cbegin(), lineAt(0).cend(),
-                       [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r'; })) {
-        forgetBefore();
+        && isParagraphBreak(lineAt(0))) {
+        paragraphEnded(base);
     }
     if (!m_before.isEmpty()) {
         // The open chunk began behind open markup: whatever was added must
@@ -433,9 +438,8 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
                 if (m_reachedBack >= 0)
                     return false;
                 // After a blank line, nothing in front can be closed any more.
-                if (reading.firstParagraphEnd >= 0) {
-                    forgetBefore();
-                }
+                if (reading.firstParagraphEnd >= 0)
+                    paragraphEnded(m_textEnd + 1 + reading.firstParagraphEnd);
             }
         }
     }
@@ -459,6 +463,10 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         if (prose && !m_place.lastWasProse)
             m_place.proseStart = lines[i].first;
         m_place.lastWasProse = prose;
+        // A blank line ends the paragraph: what is open in front of it
+        // stays text (as a run growing line by line lets it go there too).
+        if (prose && isParagraphBreak(line))
+            paragraphEnded(lines[i].first);
         m_place.lineStart = lines[i + 1].first;
         ++m_place.count;
         if (m_place.inCode || m_place.count < RunChunks::chunkLines)
@@ -470,7 +478,8 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         if (closes || (prose && nextOpens)) {
             gap = RunChunks::segmentGap;
         } else if (prose && ((!isBlank(line) && !isBlank(next)) || m_place.count >= RunChunks::maximumChunkLines)
-                   && (m_place.count >= RunChunks::maximumChunkLines || m_before.isEmpty())) {
+                   && (m_place.count >= RunChunks::maximumChunkLines
+                       || (m_before.isEmpty() && lines[i].second >= m_frontOpenUntil))) {
             // (Behind markup open in front of the chunk, only a long chunk is
             // cut: a shorter one need not be read.)
             switch (across(text, lines[i].second, proseEnd(i))) {
@@ -673,6 +682,13 @@ QList<RunChunk> RunChunker::update(const RunText &text)
 }
 
 QList<RunChunk> cutRunChunks(const QString &text, qsizetype from) { return RunChunker(from).update(RunText(text)); }
+
+void RunChunker::paragraphEnded(qsizetype at)
+{
+    if (!m_before.isEmpty())
+        m_frontOpenUntil = std::max(m_frontOpenUntil, at);
+    forgetBefore();
+}
 
 void RunChunker::forgetBefore()
 {

@@ -146,6 +146,9 @@ private:
     // Nothing open in front of the open chunk any more: neither markup nor
     // the chunks cut behind it.
     void forgetBefore();
+    // The paragraph ended at `at` (a blank line starts there): nothing in
+    // front of it can be closed any more.
+    void paragraphEnded(qsizetype at);
     // Markup in front of the open chunk that nothing has closed yet: what
     // later text may still close, across the cuts made behind it.
     class OpenBefore {
@@ -244,6 +247,11 @@ private:
     qsizetype m_creditedTo = 0;
     // The chunks cut behind open markup since m_before was last empty.
     QList<HeldChunk> m_heldChunks;
+    // Markup in front of the open chunk was open across its line breaks
+    // before this place, where its paragraph ended (m_before let go of it
+    // there): lines decided again, after cuts were taken back, are still
+    // only cut there as a long chunk is, as they were when it was open.
+    qsizetype m_frontOpenUntil = -1;
     // Nothing before this place can pair with anything after it.
     qsizetype m_barrier = 0;
     Reading m_reading;

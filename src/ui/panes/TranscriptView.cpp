@@ -762,6 +762,11 @@ void TranscriptView::goToKeptPlace(bool allIn)
     if (m_placeRow < 0 || m_following || m_rows->rowCount() == 0 || (m_placeRow >= m_rows->rowCount() && !allIn))
         return;
     const int row = std::min(m_placeRow, m_rows->rowCount() - 1);
+    // The place comes to the top only once the rows after it fill the view
+    // (or every line is in): before, the view could only go as far as they
+    // reach, short of the place, and nothing would bring it on from there.
+    if (!allIn && m_rows->rowTop(row) > maximumScrollPosition())
+        return;
     m_placeRow = -1;
     setScrollPosition(m_rows->rowTop(row));
     // Where that is the bottom (the place was among the last lines, or the

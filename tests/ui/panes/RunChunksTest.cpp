@@ -429,9 +429,9 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunOverRandomOpenMarkup)
     };
     qsizetype takenBack = 0;
     // (Each seed once found runs that ended cut otherwise line by line.)
-    for (const unsigned seed : {1u, 4711u}) {
+    for (const unsigned seed : {1u, 4711u, 6u}) {
         std::mt19937 random(seed);
-        for (int run = 0; run < 600; ++run) {
+        for (int run = 0; run < 800; ++run) {
             const QStringList lines = runWithMarkupOpenNearTheForcedCut(random);
             const QString text = lines.join(u'\n');
             const QList<RunChunk> grown = growLineByLine(lines, &takenBack);
@@ -443,6 +443,44 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunOverRandomOpenMarkup)
     }
     // Cuts behind open markup were taken back: the runs tried what they are about.
     EXPECT_GT(takenBack, 100);
+}
+
+// Cuts taken back are made again as the whole run has them: lines decided
+// again are decided with what was open in front of them then, and with what
+// the newest line makes of the markup on the line before it.
+TEST(RunChunks, CutsTakenBackAreMadeAgainAsTheWholeRunHasThem)
+{
+    const auto plain = [](int from, int count) { return numbered(u"word "_s, from + count).mid(from); };
+    const struct {
+        const char *what;
+        QStringList lines;
+    } runs[] = {
+        // A "[" never closed has the first chunk cut as long as chunks get;
+        // a blank line ends it 13 lines into the next, where "_" opens and
+        // is closed after that chunk too was cut: the chunk taken back is
+        // still not cut before the blank line, as markup in front was open
+        // across those lines.
+        {"open in front up to a blank line",
+         QStringList{u"intro [open"_s} + plain(1, 48) + QStringList{QString(), u"then _open"_s} + plain(51, 43)
+             + QStringList{u"now shut_ x"_s} + plain(95, 20)},
+        // "**" opens inside a chunk cut behind it; a later line's "*" closes
+        // it (the chunks merge), until the line after that closes a code
+        // span the "*" turns out to be in: the cut stands after all.
+        {"a closer that ends up in code",
+         plain(0, 40) + QStringList{u"more **open"_s} + plain(41, 40) + QStringList{u"a ` shut* x"_s, u"b ` end"_s}
+             + plain(83, 10)},
+    };
+    for (const auto &run : runs) {
+        SCOPED_TRACE(run.what);
+        const QString text = run.lines.join(u'\n');
+        const QList<RunChunk> whole = cutRunChunks(text);
+        qsizetype takenBack = 0;
+        const QList<RunChunk> grown = growLineByLine(run.lines, &takenBack);
+        EXPECT_EQ(grown, whole);
+        EXPECT_GT(takenBack, 0);
+        EXPECT_TRUE(readsAsWhole(text, grown));
+        EXPECT_GE(whole.size(), 3);
+    }
 }
 
 TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)
@@ -518,3 +556,4 @@ TEST(RunChunks, ReadingAHostileRunLineByLineStaysProportionalToIt)
 
 } // namespace
 } // namespace nerim
+
