@@ -353,6 +353,15 @@ TEST_F(AgentPaneViewTest, ATaskCompleteChipKeepsASummaryThatFitsOnOneLine)
                                 u"and the form keeps what you typed when the server is slow"_s;
     state->appendLine(OutputLine::Kind::taskComplete, longSummary);
     settleUi();
+    // On a busy machine the view takes its rows in over several turns.
+    const auto chips = [&] {
+        qsizetype count = 0;
+        for (OutputLineView *row : rowsOfType<OutputLineView>())
+            count += row->line().kind == OutputLine::Kind::taskComplete;
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return chips() == summaries.size() + 1; }));
+    settleUi();
 
     const QList<OutputLineView *> rows = rowsOfType<OutputLineView>();
     QStringList seen;
