@@ -11,6 +11,12 @@ if(NERIM_SANITIZE)
   add_link_options(-fsanitize=address,undefined,float-cast-overflow)
 endif()
 
+# Each function in a section of its own in optimised builds, so that the
+# linker can place the code a start runs together (src/app's CMakeLists.txt).
+if(NOT NERIM_SANITIZE AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  add_compile_options(-ffunction-sections)
+endif()
+
 function(nerim_apply_options target)
   target_compile_options(${target} PRIVATE ${NERIM_WARNINGS})
 endfunction()

@@ -4,7 +4,9 @@
 // window has rested, the PSS of the program and of every process it started,
 // and the shared libraries it has loaded. Run it under an X server (Xvfb will
 // do). NERIM_START_ROUNDS sets the number of rounds (7); NERIM_START_APP
-// another `nerim` to measure (an earlier build, say).
+// another `nerim` to measure (an earlier build, say); NERIM_START_WRAPPER a
+// command that runs `nerim` (words split on spaces), such as the profiler
+// bench/start/startup-order.py reads the start-up's code from.
 #include "../BenchLoop.h"
 #include "persistence/AppStateActor.h"
 #include "../ProcessFigures.h"
@@ -38,7 +40,8 @@ struct Run {
     bool imagePlugins = false;
 };
 
-std::optional<Run> measure(const QString &program, const QProcessEnvironment &environment)
+std::optional<Run> measure(const QString &program, const QProcessEnvironment &environment,
+                           const QStringList &wrapper = {})
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -46,7 +49,10 @@ std::optional<Run> measure(const QString &program, const QProcessEnvironment &en
     process.setStandardErrorFile(QProcess::nullDevice());
     QElapsedTimer clock;
     clock.start();
-    process.start(program, {});
+    if (wrapper.isEmpty())
+        process.start(program, {});
+    else
+        process.start(wrapper.constFirst(), wrapper.mid(1) << program);
     if (!process.waitForStarted(10000))
         return std::nullopt;
     QByteArray output;
@@ -113,6 +119,7 @@ int main(int argc, char **argv)
 
     const QString nerim = qEnvironmentVariableIsEmpty("NERIM_START_APP") ? QStringLiteral(NERIM_APP)
                                                                           : qEnvironmentVariable("NERIM_START_APP");
+    const QStringList wrapper = qEnvironmentVariable("NERIM_START_WRAPPER").split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // Without a session bus, Nerim runs with none (it never starts one),
     // while a bare Qt program would start one through dbus-launch for its
@@ -134,7 +141,7 @@ int main(int argc, char **argv)
         for (int turn = 0; turn < 2; ++turn) {
             const bool bare = (round + turn) % 2 == 0;
             const std::optional<Run> run = bare ? measure(QStringLiteral(NERIM_BARE_WINDOW), environment)
-                                                : measure(nerim, nerimEnvironment);
+                                                : measure(nerim, nerimEnvironment, wrapper);
             if (!run) {
                 out << (bare ? "the bare window" : "nerim") << " showed no first paint\n";
                 return 1;

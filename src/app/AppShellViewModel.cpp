@@ -228,10 +228,15 @@ QCoro::Task<> AppShellViewModel::takeStartupOutcome(StartupOutcome outcome)
     }
     m_startupError.clear();
     m_appStateActor = outcome.appState;
-    QCoro::Task<> refreshing = refreshProjects();
-    co_await std::move(refreshing);
-    if (!self)
-        co_return;
+    if (outcome.projects) {
+        // Read with the record: the overview shows at once.
+        setProjects(sortedForOverview(*outcome.projects));
+    } else {
+        QCoro::Task<> refreshing = refreshProjects();
+        co_await std::move(refreshing);
+        if (!self)
+            co_return;
+    }
     setRoute(AppShellRoute::projectsOverview());
 }
 

@@ -42,17 +42,47 @@ QString startupErrorMessage(const std::exception_ptr &error)
     return QStringLiteral("Nerim couldn't load its saved state.");
 }
 
+QFuture<StartupOutcome> startApplicationStateLoad(QString supportDirectory)
+{
+    // The projects are read from the record in the same background chain.
+    return AppStateActor::load(supportDirectory)
+        .then([](std::shared_ptr<AppStateActor> actor) {
+            return actor->state().then([actor](const AppState &state) {
+                StartupOutcome outcome;
+                outcome.appState = actor;
+                outcome.origin = actor->origin();
+                outcome.projects = state.projects;
+                return outcome;
+            });
+        })
+        .unwrap();
+}
+
+std::optional<StartupOutcome> finishedStartupLoad(const QFuture<StartupOutcome> &started)
+{
+    if (!started.isFinished() || started.isCanceled())
+        return std::nullopt;
+    try {
+        return started.result();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 QCoro::Task<StartupOutcome> loadApplicationState(QString supportDirectory)
 {
-    StartupOutcome outcome;
+    return loadApplicationState(startApplicationStateLoad(supportDirectory), supportDirectory);
+}
+
+QCoro::Task<StartupOutcome> loadApplicationState(QFuture<StartupOutcome> started, QString supportDirectory)
+{
     std::exception_ptr loadError;
     try {
-        outcome.appState = co_await AppStateActor::load(supportDirectory);
-        outcome.origin = outcome.appState->origin();
-        co_return outcome;
+        co_return co_await started;
     } catch (...) {
         loadError = std::current_exception();
     }
+    StartupOutcome outcome;
 
     if (!AppStateActor::shouldQuarantine(loadError)) {
         outcome.errorMessage = startupErrorMessage(loadError);

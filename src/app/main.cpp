@@ -42,10 +42,12 @@ struct BackgroundSavesFlushedOnExit {
     ~BackgroundSavesFlushedOnExit() { nerim::SerialFileWriter::shared().flush(); }
 };
 
-QCoro::Task<> startUp(QPointer<nerim::MainWindow> window)
+QCoro::Task<> startUp(QPointer<nerim::MainWindow> window, QFuture<nerim::StartupOutcome> loading, bool shown)
 {
+    if (shown)
+        co_return;
     try {
-        const nerim::StartupOutcome outcome = co_await nerim::loadApplicationState();
+        const nerim::StartupOutcome outcome = co_await nerim::loadApplicationState(std::move(loading));
         if (!window)
             co_return;
         window->showStartupOutcome(outcome);
@@ -113,6 +115,8 @@ int main(int argc, char **argv)
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
         return instance.linksTaken() ? 0 : 1;
+    // The application state is read while the window is built.
+    QFuture<nerim::StartupOutcome> loading = nerim::startApplicationStateLoad();
     // No child process starts before the reaper is in place (see below).
     nerim::DesktopAnimationSetting::holdProcesses();
 
@@ -133,6 +137,11 @@ int main(int argc, char **argv)
     nerim::MainWindow window;
     QApplication::setWindowIcon(nerim::MainWindow::applicationIcon());
     window.installApplicationMenu();
+    // Read already (as it usually is): the window shows the overview in its
+    // first picture; otherwise it shows empty until the read ends.
+    const std::optional<nerim::StartupOutcome> loaded = nerim::finishedStartupLoad(loading);
+    if (loaded)
+        window.showStartupOutcome(*loaded);
     window.show();
     // What the first picture does not need waits until it is on the screen
     // (no child process is started before then: agents and servers wait for
@@ -164,6 +173,6 @@ int main(int argc, char **argv)
     handleAll(urls);
     instance.startDelivering();
 
-    auto startup = startUp(&window);
+    auto startup = startUp(&window, std::move(loading), loaded.has_value());
     return app.exec();
 }

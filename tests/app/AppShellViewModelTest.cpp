@@ -99,6 +99,20 @@ TEST_F(AppShellTest, StartsOnTheOverviewWithTheNewestProjectFirst)
     EXPECT_EQ(shell->projects().size(), 4);
 }
 
+// The projects read with the record: the overview is routed to before the
+// task returns, with no turn of the event loop (the window's first picture).
+TEST_F(AppShellTest, ProjectsReadWithTheRecordShowTheOverviewAtOnce)
+{
+    StartupOutcome outcome = await(loadApplicationState(support));
+    outcome.projects = QList<Entry>{entry(QStringLiteral("A"), QStringLiteral("a"), 100),
+                                    entry(QStringLiteral("B"), QStringLiteral("b"), 300)};
+    shell = std::make_unique<AppShellViewModel>(environment());
+    QCoro::Task<> taking = shell->takeStartupOutcome(outcome);
+    EXPECT_TRUE(taking.isReady());
+    EXPECT_EQ(shell->route(), AppShellRoute::projectsOverview());
+    EXPECT_EQ(names(shell->projects()), (QStringList{QStringLiteral("b"), QStringLiteral("a")}));
+}
+
 TEST_F(AppShellTest, AFailedStartupStaysOnTheBackgroundWithItsMessage)
 {
     shell = std::make_unique<AppShellViewModel>(environment());

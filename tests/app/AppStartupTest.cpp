@@ -4,6 +4,7 @@
 #include "TestEnvironment.h"
 
 #include <QDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace nerim;
@@ -103,4 +104,41 @@ TEST(AppStartup, ErrorMessagesShowPathsAsWritten)
         MemoryError::schemaVersionMismatch(1, 0, QStringLiteral("/data/%2/app.json"))));
     EXPECT_EQ(old, QStringLiteral("Nerim's saved state at /data/%2/app.json has a format this version cannot read "
                                   "(version 0). Your saved data has not been changed."));
+}
+
+// `main` starts the load before it builds the window and takes the outcome at
+// once when the read is done: then with the record's projects; a failed read
+// is never taken at once, but still answered by the task (quarantine here).
+TEST(AppStartup, AStartedLoadIsTakenAtOnceOnlyWhenItSucceeded)
+{
+    const auto finished = [](const QFuture<StartupOutcome> &started) {
+        for (int i = 0; i < 10000 && !started.isFinished(); ++i)
+            QThread::msleep(1);
+        return started.isFinished();
+    };
+
+    const QString dir = test::makeTempDir(QStringLiteral("Nerim"));
+    AppState state = AppState::fresh(Timestamp(800000000.0));
+    state.projects = {{QStringLiteral("A"), QStringLiteral("/p/a"), QStringLiteral("a"), Timestamp(1.0), Timestamp(1.0)},
+                      {QStringLiteral("B"), QStringLiteral("/p/b"), QStringLiteral("b"), Timestamp(2.0), Timestamp(2.0)}};
+    test::writeFile(dir + QStringLiteral("/app.json"), state.encoded());
+    const QFuture<StartupOutcome> started = startApplicationStateLoad(dir);
+    ASSERT_TRUE(finished(started));
+    const std::optional<StartupOutcome> outcome = finishedStartupLoad(started);
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->succeeded());
+    EXPECT_EQ(outcome->origin, AppStateActor::Origin::loaded);
+    ASSERT_TRUE(outcome->projects);
+    EXPECT_EQ(*outcome->projects, state.projects);
+
+    const QString damaged = test::makeTempDir(QStringLiteral("Nerim"));
+    test::writeFile(damaged + QStringLiteral("/app.json"), "{");
+    test::writeFile(damaged + QStringLiteral("/app.json.bak"), "}");
+    const QFuture<StartupOutcome> failing = startApplicationStateLoad(damaged);
+    ASSERT_TRUE(finished(failing));
+    EXPECT_FALSE(finishedStartupLoad(failing));
+    const StartupOutcome answered = test::await(loadApplicationState(failing, damaged));
+    EXPECT_TRUE(answered.succeeded());
+    EXPECT_EQ(answered.origin, AppStateActor::Origin::quarantined);
+    EXPECT_EQ(answered.quarantinedPaths.size(), 2);
 }
