@@ -202,10 +202,18 @@ TEST_F(DevServerConfinementTest, AHostileAppAsRootAndAsANormalUserWritesOnlyItsP
     for (const auto &[user, who] : appUsers()) {
         SCOPED_TRACE(who);
         const Workspace w = Workspace::make(user, {{"probe.sh", hostileScript}});
+        // The program that tries the sockets goes into the project: the build
+        // folder may lie under /tmp, which the app sees as a private folder.
+        const QString connect = w.project + QStringLiteral("/connect-probe");
+        ASSERT_TRUE(QFile::copy(QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST), connect));
+        ASSERT_TRUE(QFile::setPermissions(connect, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                       QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                       QFileDevice::ExeOther));
+        ASSERT_EQ(::lchown(QFile::encodeName(connect).constData(), user.uid, user.gid), 0);
         QProcess nerim;
         startNerim(nerim, user, w,
                    QStringLiteral("CONNECT='%1' BUS='%2' X='%3' CHANNEL='%4' bash probe.sh")
-                       .arg(QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST), m_bus->serverName(),
+                       .arg(QStringLiteral("./connect-probe"), m_bus->serverName(),
                             m_display->serverName(), m_nerimChannel->serverName()));
         ASSERT_TRUE(logHas(QStringLiteral("\nready"))) << log().toStdString();
         // The agent program replaces its settings while the app runs.
