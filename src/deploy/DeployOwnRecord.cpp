@@ -4,6 +4,7 @@
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/FileCalls.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/ProjectMetadata.h"
@@ -145,16 +146,8 @@ QString setAside(const QString &path)
     for (int n = 1;; ++n) {
         const QString aside = path + QStringLiteral(".unreadable-") + stamp +
                               (n == 1 ? QString() : QLatin1Char('-') + QString::number(n));
-        const QByteArray to = QFile::encodeName(aside);
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        if (fileCalls::renameWithoutReplacing(from.constData(), QFile::encodeName(aside).constData()) == 0)
             return aside;
-        if (errno == EEXIST)
-            continue;
-        // File systems without the no-replace flag: a link fails when the name is taken.
-        if ((errno == EINVAL || errno == ENOSYS) && ::link(from.constData(), to.constData()) == 0) {
-            ::unlink(from.constData());
-            return aside;
-        }
         if (errno == EEXIST)
             continue;
         throw std::runtime_error(QStringLiteral("%1 doesn't read and couldn't be set aside: %2")

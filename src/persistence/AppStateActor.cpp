@@ -1,4 +1,5 @@
 #include "persistence/AppStateActor.h"
+#include "persistence/FileCalls.h"
 
 #include "foundation/Log.h"
 #include "foundation/Text.h"
@@ -88,17 +89,9 @@ AtomicFileWriter::ReadResult<AppState> readState(const QString &statePath, const
 // Renames without ever replacing an existing file. Returns an empty string or the failure.
 QString moveWithoutReplacing(const QString &from, const QString &to)
 {
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+    if (fileCalls::renameWithoutReplacing(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
         return QString();
-    if (errno != EINVAL && errno != ENOSYS)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    // File systems without the no-replace flag: link (fails when the name is taken), then unlink.
-    if (::link(source.constData(), target.constData()) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    ::unlink(source.constData());
-    return QString();
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 QString limitedTrimmed(const QString &text) { return text::characterPrefix(text.trimmed(), maxNameLength); }

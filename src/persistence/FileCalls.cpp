@@ -5,6 +5,7 @@
 #include <QFile>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -71,6 +72,20 @@ int fdatasync(int fd) { return allowed(Call::sync, fd) ? ::fdatasync(fd) : -1; }
 int link(const char *from, const char *to) { return allowed(Call::link) ? ::link(from, to) : -1; }
 int rename(const char *from, const char *to) { return allowed(Call::rename) ? ::rename(from, to) : -1; }
 int unlink(const char *path) { return allowed(Call::unlink) ? ::unlink(path) : -1; }
+
+int renameWithoutReplacing(const char *from, const char *to)
+{
+    if (!allowed(Call::rename))
+        return -1;
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    if (::link(from, to) != 0)
+        return -1;
+    ::unlink(from);
+    return 0;
+}
 int ftruncate(int fd, off_t length) { return allowed(Call::truncate, fd) ? ::ftruncate(fd, length) : -1; }
 
 void syncFolderOf(const QString &path)

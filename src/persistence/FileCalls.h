@@ -36,6 +36,10 @@ int fsync(int fd);
 int fdatasync(int fd);
 int link(const char *from, const char *to);
 int rename(const char *from, const char *to);
+// Renames without ever replacing a file at `to` (-1 with EEXIST when the name
+// is taken); where the file system lacks the flag for that, links the new
+// name (which fails when taken) and unlinks the old one.
+int renameWithoutReplacing(const char *from, const char *to);
 int unlink(const char *path);
 int ftruncate(int fd, off_t length);
 // Makes the names in the folder holding `path` durable; best effort.
