@@ -11,8 +11,8 @@
 #include "foundation/RegularFile.h"
 #include "persistence/FileCalls.h"
 #include "persistence/MemoryError.h"
+#include "persistence/SetAside.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -721,17 +721,6 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
     return LogFile{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
 }
 
-// "<path>.<tag>-<time>", with a number when that is taken.
-QString asideName(const QString &path, QStringView tag)
-{
-    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    const QString base = path + u'.' + tag.toString() + u'-' + stamp;
-    QString aside = base;
-    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
-        aside = base + QStringLiteral("-%1").arg(n);
-    return aside;
-}
-
 } // namespace
 
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
@@ -763,15 +752,13 @@ void finishFold(const QString &logPath, const std::optional<LogFile> &folded)
 
 std::optional<QString> setAside(const QString &path, QStringView tag)
 {
-    const QString aside = asideName(path, tag);
-    // rename(2) moves whatever is there as it is (a link stays a link).
-    if (fileCalls::rename(nativePath(path).constData(), nativePath(aside).constData()) != 0) {
+    const std::optional<QString> aside = setAside::move(path, tag);
+    if (!aside) {
         logLine(QStringLiteral("[Nerim panes] could not move %1 aside (%2); it is kept and nothing is saved over it")
                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         return std::nullopt;
     }
-    fileCalls::syncFolderOf(path);
-    logLine(QStringLiteral("[Nerim panes] moved %1 aside to %2").arg(path, aside));
+    logLine(QStringLiteral("[Nerim panes] moved %1 aside to %2").arg(path, *aside));
     return aside;
 }
 
@@ -789,7 +776,7 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
         quint64(st.st_ino) != outcome.log->inode || st.st_size != outcome.end)
         return cut; // no longer the log that was read
     if (outcome.fault) {
-        const QString aside = asideName(logPath, u"unreadable");
+        const QString aside = setAside::freshName(logPath, u"unreadable");
         try {
             AtomicFileWriter::write(
                 [&](AtomicFileWriter::ContentSink &sink) {

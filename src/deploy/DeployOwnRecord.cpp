@@ -4,12 +4,12 @@
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/SetAside.h"
 #include "persistence/FileCalls.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/ProjectMetadata.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -141,19 +141,11 @@ RecordsRead readRecords(const QString &path)
 // left where it is, and nothing may be written over it).
 QString setAside(const QString &path)
 {
-    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    const QByteArray from = QFile::encodeName(path);
-    for (int n = 1;; ++n) {
-        const QString aside = path + QStringLiteral(".unreadable-") + stamp +
-                              (n == 1 ? QString() : QLatin1Char('-') + QString::number(n));
-        if (fileCalls::renameWithoutReplacing(from.constData(), QFile::encodeName(aside).constData()) == 0)
-            return aside;
-        if (errno == EEXIST)
-            continue;
-        throw std::runtime_error(QStringLiteral("%1 doesn't read and couldn't be set aside: %2")
-                                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
-                                     .toStdString());
-    }
+    if (const std::optional<QString> aside = setAside::move(path, u"unreadable"))
+        return *aside;
+    throw std::runtime_error(QStringLiteral("%1 doesn't read and couldn't be set aside: %2")
+                                 .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+                                 .toStdString());
 }
 
 // The exclusive lock other Nerim processes respect around a read-change-write

@@ -5,8 +5,8 @@
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/SetAside.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -45,17 +45,14 @@ bool moveUnreadableAside(const QString &path)
 {
     if (!QFileInfo(path).isFile())
         return true;
-    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString aside = path + QStringLiteral(".unreadable-") + stamp;
-    for (int n = 2; QFileInfo::exists(aside); ++n)
-        aside = path + QStringLiteral(".unreadable-%1-%2").arg(stamp).arg(n);
-    if (!QFile::rename(path, aside)) {
+    const std::optional<QString> aside = setAside::move(path, u"unreadable");
+    if (!aside) {
         logLine(QStringLiteral("[Nerim plans] persist failed: could not move the unreadable %1 aside; it is kept and "
                                "the plan is not saved over it")
                     .arg(path));
         return false;
     }
-    logLine(QStringLiteral("[Nerim plans] moved the unreadable %1 aside to %2").arg(path, aside));
+    logLine(QStringLiteral("[Nerim plans] moved the unreadable %1 aside to %2").arg(path, *aside));
     return true;
 }
 

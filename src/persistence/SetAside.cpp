@@ -1,0 +1,48 @@
+#include "persistence/SetAside.h"
+
+#include "persistence/FileCalls.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+
+namespace nerim::setAside {
+namespace {
+
+QString stampedName(const QString &path, QStringView tag)
+{
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    return path + u'.' + tag.toString() + u'-' + stamp;
+}
+
+QString numbered(const QString &base, int n) { return n == 1 ? base : base + u'-' + QString::number(n); }
+
+} // namespace
+
+QString freshName(const QString &path, QStringView tag)
+{
+    const QString base = stampedName(path, tag);
+    for (int n = 1;; ++n) {
+        const QString name = numbered(base, n);
+        if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
+            return name;
+    }
+}
+
+std::optional<QString> move(const QString &path, QStringView tag)
+{
+    const QString base = stampedName(path, tag);
+    const QByteArray from = QFile::encodeName(path);
+    for (int n = 1;; ++n) {
+        const QString aside = numbered(base, n);
+        if (fileCalls::renameWithoutReplacing(from.constData(), QFile::encodeName(aside).constData()) == 0) {
+            fileCalls::syncFolderOf(path);
+            return aside;
+        }
+        if (errno != EEXIST)
+            return std::nullopt;
+    }
+}
+
+} // namespace nerim::setAside

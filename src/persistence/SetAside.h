@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+#include <optional>
+
+namespace nerim::setAside {
+
+// "<path>.<tag>-<UTC time>" (e.g. "plan.json.unreadable-20261208T171500Z"),
+// with "-2", "-3"… appended while that name is taken (also by a dangling
+// link), so an earlier set-aside file is never reused.
+QString freshName(const QString &path, QStringView tag);
+
+// Moves whatever is at `path` (a link stays a link) to a fresh name, never
+// replacing anything, and makes the new name durable. Returns that name, or
+// nothing with errno set when the file could not be moved: it is then left
+// where it is, and nothing may be written over it.
+std::optional<QString> move(const QString &path, QStringView tag);
+
+} // namespace nerim::setAside
