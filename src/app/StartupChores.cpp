@@ -2,9 +2,11 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 namespace nerim {
 
@@ -85,6 +87,21 @@ void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallba
     if (!window || !chore)
         return;
     new FirstPaintWatcher(window, std::move(chore), fallbackMs, std::move(counts));
+}
+
+void IdleMemory::limitArenas()
+{
+    ::mallopt(M_ARENA_MAX, 2);
+}
+
+void IdleMemory::releasePoolThreadsAfter(int idleMs)
+{
+    QThreadPool::globalInstance()->setExpiryTimeout(idleMs);
+}
+
+void IdleMemory::returnFreeHeapLater(QObject *context, int delayMs)
+{
+    QTimer::singleShot(delayMs, context, [] { ::malloc_trim(0); });
 }
 
 } // namespace nerim

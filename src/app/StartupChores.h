@@ -37,4 +37,20 @@ using PaintCounts = std::function<bool(const QWidget *painted)>;
 // shown, say), the chore runs then. Nothing runs if the window is gone first.
 void runAfterFirstPaint(QWidget *window, std::function<void()> chore, int fallbackMs = 2000, PaintCounts counts = {});
 
+// How threads and the heap give memory back while Nerim rests.
+namespace IdleMemory {
+// At most two allocator arenas: the GUI thread's and one that the background
+// threads share (glibc makes one per thread up to eight per core, and keeps
+// each for the life of the process). Call first thing in main, before any
+// thread starts.
+void limitArenas();
+// Threads of Qt's shared pool (the start-up's state load, Qt's own painting
+// helpers) end after `idleMs` without work instead of thirty seconds.
+void releasePoolThreadsAfter(int idleMs);
+// `delayMs` after the call, on the GUI thread, hands the free pages of every
+// arena back to the system (a tenth of a millisecond or so; nothing runs if
+// `context` is gone by then).
+void returnFreeHeapLater(QObject *context, int delayMs);
+} // namespace IdleMemory
+
 } // namespace nerim

@@ -8,6 +8,7 @@
 #include "credentials/Credentials.h"
 #include "credentials/PairingURLHandler.h"
 #include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
 #include "foundation/SerialFileWriter.h"
 #include "onboarding/OnboardingWordmark.h"
 #include "persistence/IntentProcessorConstants.h"
@@ -62,6 +63,8 @@ QCoro::Task<> startUp(QPointer<nerim::MainWindow> window, QFuture<nerim::Startup
 
 int main(int argc, char **argv)
 {
+    // Before any thread starts (fontconfig's, below, is the first).
+    nerim::IdleMemory::limitArenas();
     // A pairing link carries a session token: take the links out of the
     // command line, which other users can read in /proc, before anything else.
     const QStringList urls = nerim::platform::SingleInstance::takeUrlArguments(argc, argv);
@@ -115,6 +118,9 @@ int main(int argc, char **argv)
     nerim::platform::SingleInstance instance;
     if (!instance.claimOrForward(urls))
         return instance.linksTaken() ? 0 : 1;
+    // Pool threads (the state load's, Qt's painting helpers) end once idle,
+    // as the file owners' own threads do.
+    nerim::IdleMemory::releasePoolThreadsAfter(nerim::SerialExecutor::releasedAfterIdleMs);
     // The application state is read while the window is built.
     QFuture<nerim::StartupOutcome> loading = nerim::startApplicationStateLoad();
     // No child process starts before the reaper is in place (see below).
@@ -149,7 +155,7 @@ int main(int argc, char **argv)
     // picture is the overview (or the load's failure), not the empty window
     // drawn while the state loads.
     const auto startupScreen = [&window](const QWidget *painted) { return window.shellView()->showsStartupScreen(painted); };
-    nerim::runAfterFirstPaint(&window, [] {
+    nerim::runAfterFirstPaint(&window, [&window] {
         // Where no cgroup can hold a run's tree, what a killed process guard
         // leaves comes to Nerim, which ends it; and what an earlier Nerim
         // killed together with its guards left running is ended now, off
@@ -158,6 +164,9 @@ int main(int argc, char **argv)
             nerim::platform::OrphanReaper::install();
         nerim::platform::ChildProcess::endLeftoversOfEarlierRuns();
         nerim::DesktopAnimationSetting::releaseProcesses();
+        // What the start-up allocated for a while (images, text layouts,
+        // the state's file) is free by then.
+        nerim::IdleMemory::returnFreeHeapLater(&window, 1000);
     }, 2000, startupScreen);
 
     auto &pairing = nerim::PairingURLHandler::shared();

@@ -13,12 +13,23 @@ namespace nerim {
 // save) runs whole before the next starts. The GUI thread awaits the returned
 // future with `co_await`; an exception thrown by the work arrives unwrapped, as
 // its own class.
+//
+// The thread is made at the first item and, by default, released once it has
+// been idle for `releasedAfterIdleMs`: an owner at rest (the application state
+// once the start-up has read it) keeps no thread and no stack, and the next
+// item starts a thread again, which costs far less than the file work it runs.
+// The order holds across threads: the pool never runs two items at once and
+// takes them in the order they came. Work that keeps state tied to its thread
+// (a library context made there) asks for the thread to be kept instead.
 class SerialExecutor {
 public:
-    SerialExecutor()
+    enum class Thread { releasedWhenIdle, kept };
+    static constexpr int releasedAfterIdleMs = 1000;
+
+    explicit SerialExecutor(Thread thread = Thread::releasedWhenIdle, int idleMs = releasedAfterIdleMs)
     {
         m_pool.setMaxThreadCount(1);
-        m_pool.setExpiryTimeout(-1);
+        m_pool.setExpiryTimeout(thread == Thread::kept ? -1 : idleMs);
     }
     ~SerialExecutor() { m_pool.waitForDone(); }
 

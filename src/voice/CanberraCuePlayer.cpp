@@ -170,6 +170,7 @@ struct CanberraCuePlayer::Context {
 
 CanberraCuePlayer::CanberraCuePlayer()
     : m_context(std::make_shared<Context>()), m_queued(std::make_shared<std::atomic<int>>(0))
+    , m_worker(SerialExecutor::Thread::kept) // the canberra context stays on the thread that made it
 {
 }
 

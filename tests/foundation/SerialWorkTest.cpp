@@ -5,10 +5,12 @@
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTask>
+#include <QElapsedTimer>
 #include <QThread>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <unistd.h>
 
 using namespace nerim;
 
@@ -35,6 +37,53 @@ TEST(SerialExecutor, RunsInOrderOffTheCallingThreadAndRethrowsTheRealError)
     }
     QList<int> expected;
     for (int i = 0; i < 20; ++i)
+        expected.append(i);
+    EXPECT_EQ(order, expected);
+}
+
+// An executor at rest gives its thread back; the next item runs on a new one,
+// still after every earlier item and never beside one. One whose thread is
+// kept runs everything on the same thread however long it rested.
+TEST(SerialExecutor, ReleasesItsThreadWhenIdleAndKeepsTheOrderAcrossThreads)
+{
+    constexpr int idleMs = 20;
+    SerialExecutor executor(SerialExecutor::Thread::releasedWhenIdle, idleMs);
+    SerialExecutor keeping(SerialExecutor::Thread::kept, idleMs);
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    QList<int> order;
+    const auto item = [&](int i) {
+        return executor.run([&, i] {
+            if (running.fetch_add(1) != 0)
+                overlapped = true;
+            QThread::usleep(200);
+            order.append(i); // safe: one item at a time
+            running.fetch_sub(1);
+            return ::gettid();
+        });
+    };
+    const pid_t first = test::await(item(0));
+    const pid_t kept = test::await(keeping.run([] { return ::gettid(); }));
+    // Items keep coming while the thread rests and is released; the deadline
+    // only ends a test that would otherwise never see a new thread.
+    pid_t latest = first;
+    int next = 1;
+    QElapsedTimer waited;
+    waited.start();
+    for (; latest == first && waited.elapsed() < 30000; ++next) {
+        QThread::msleep(idleMs * 3);
+        QList<QFuture<pid_t>> burst;
+        for (int k = 0; k < 3; ++k)
+            burst.append(item(next++));
+        latest = test::await(item(next));
+        for (QFuture<pid_t> &f : burst)
+            test::await(f);
+    }
+    EXPECT_NE(latest, first);
+    EXPECT_EQ(test::await(keeping.run([] { return ::gettid(); })), kept);
+    EXPECT_FALSE(overlapped);
+    QList<int> expected;
+    for (int i = 0; i < next; ++i)
         expected.append(i);
     EXPECT_EQ(order, expected);
 }
