@@ -1012,10 +1012,14 @@ void TranscriptView::takeInBacklog(qsizetype end)
         // The backlog comes to about as many groups and rows per line as the
         // rows hold, for every line before them: room for that is made at
         // once (untouched until used), so that it never grows by copying
-        // tens of megabytes in one turn.
+        // tens of megabytes in one turn. The rows are put behind it in
+        // the end: room for them too (and for lines that come meanwhile),
+        // so that the turn that puts the backlog in front copies no list
+        // (a view read from the middle holds half the transcript's rows).
         const double tailLines = double(std::max<qsizetype>(1, m_drawnLineCount - m_tailStart));
         const auto room = [&](qsizetype inTail) {
-            return qsizetype(double(inTail) / tailLines * double(m_tailStart) * 1.25) + kLinesPerSlice;
+            return qsizetype(double(inTail) / tailLines * double(m_tailStart) * 1.25) + inTail + inTail / 4 +
+                   kTailLines;
         };
         backlog.groups.reserve(room(m_groups.size()));
         backlog.items.reserve(room(m_items.size()));
