@@ -9,7 +9,10 @@
 // line at its top is kept in place). Each figure is the longest working turn
 // (GUI-thread CPU) beside its target: 16 ms, at any length.
 //
-// Arguments: the largest length (1000000 unless given).
+// Arguments: the largest length (1000000 unless given). With
+// NERIM_BENCH_TURNS=MS set, every turn longer than MS of GUI-thread CPU is
+// printed with the wall clock (CLOCK_REALTIME) at its end, to find it in a
+// profile recorded with that clock.
 #include "PaneBench.h"
 #include "agents/AgentPaneState.h"
 #include "ui/panes/AgentPaneView.h"
@@ -58,6 +61,24 @@ TurnTimes switchTo(const std::vector<AgentPaneView *> &views, Mode mode)
         switched = true;
     });
     QElapsedTimer quiet;
+    // Long turns, each with its end on the wall clock.
+    const int printOver = qEnvironmentVariableIntValue("NERIM_BENCH_TURNS");
+    QTimer stamp;
+    stamp.setObjectName(QStringLiteral("benchHeartbeat"));
+    double lastCpu = bench::threadCpuMs();
+    if (printOver > 0) {
+        QObject::connect(&stamp, &QTimer::timeout, [&] {
+            const double cpu = bench::threadCpuMs();
+            if (cpu - lastCpu > printOver) {
+                timespec ts{};
+                clock_gettime(CLOCK_REALTIME, &ts);
+                std::printf("  a turn of %.1f ms CPU ending at %.6f\n", cpu - lastCpu,
+                            double(ts.tv_sec) + double(ts.tv_nsec) / 1e9);
+            }
+            lastCpu = bench::threadCpuMs();
+        });
+        stamp.start(0);
+    }
     TurnTimes turns = timeWorkingTurns([&] {
         if (!switched || TranscriptView::anyCatchingUp()) {
             quiet.invalidate();

@@ -10,7 +10,8 @@
 //
 // Each size runs in a process of its own (the program starts itself again),
 // so that each opening pays what the first opening in the application pays.
-// Arguments: the sizes to run (12 100000 1000000 unless given). Runs
+// Arguments: the sizes to run (12 100000 1000000 unless given), or
+// `--write-panes FOLDER LINES` to write only such a project's panes.json. Runs
 // offscreen unless QT_QPA_PLATFORM says otherwise (xcb under Xvfb, say), in
 // a temporary home; starts no agent.
 #include "../BenchLoop.h"
@@ -274,6 +275,12 @@ int main(int argc, char **argv)
     bench::noteDebugBuild();
     if (argc == 3 && QByteArray(argv[1]) == "--one")
         return openOnce(std::max(1, std::atoi(argv[2])));
+    // Writes the project's panes.json only (for opening it in the application
+    // itself): --write-panes PROJECT-FOLDER LINES.
+    if (argc == 4 && QByteArray(argv[1]) == "--write-panes") {
+        QCoreApplication app(argc, argv);
+        return writePanes(QString::fromLocal8Bit(argv[2]), std::max(1, std::atoi(argv[3]))) ? 0 : 1;
+    }
     QList<int> sizes;
     for (int i = 1; i < argc; ++i)
         sizes.append(std::max(1, std::atoi(argv[i])));

@@ -1,5 +1,7 @@
 #include "ui/panes/TranscriptDisposal.h"
 
+#include "platform/OutputTurnBudget.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QList>
@@ -16,6 +18,12 @@ namespace {
 // What deleting widgets may take of a turn: a row's widget (a laid-out
 // document, a code block) takes a fraction of a millisecond to delete.
 constexpr qint64 kDeleteBudgetNs = 1'000'000;
+// A turn whose transcript work (taking lines in, laying out rows, deleting)
+// has already taken this long leaves the widgets to the next turn, at most
+// this many turns in a row: a change of mode lays out the new rows in the
+// turns right after it, and those are painted too.
+constexpr qint64 kBusyTurnNs = 4'000'000;
+constexpr int kMostTurnsPutOff = 8;
 
 QThreadPool &disposalThread()
 {
@@ -42,6 +50,7 @@ struct WidgetQueue {
     };
     QList<Entry> widgets;
     QTimer *timer = nullptr;
+    int turnsPutOff = 0;
 };
 
 WidgetQueue &widgetQueue()
@@ -53,6 +62,14 @@ WidgetQueue &widgetQueue()
 void deleteSome()
 {
     WidgetQueue &queue = widgetQueue();
+    // (Reading the turn's clock starts it: what is deleted here counts
+    // against the transcript work that comes later in the turn.)
+    if (platform::OutputTurnBudget::elapsedNs() >= kBusyTurnNs && queue.turnsPutOff < kMostTurnsPutOff) {
+        ++queue.turnsPutOff;
+        queue.timer->start(0);
+        return;
+    }
+    queue.turnsPutOff = 0;
     QElapsedTimer clock;
     clock.start();
     const int level = QThread::currentThread()->loopLevel();

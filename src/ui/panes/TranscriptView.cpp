@@ -475,7 +475,11 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
                                 [this](int index, int width) { return estimateRow(index, width); },
                                 [this](int index) { return m_items.at(index).gapAbove; }, viewport());
     m_rows->setAutoFillBackground(false);
-    connect(m_rows, &TranscriptRows::contentHeightChanged, this, [this] { fitRows(); });
+    connect(m_rows, &TranscriptRows::contentHeightChanged, this, [this] {
+        // (Lines taken in a slice at a time fit the rows once, after the last slice.)
+        if (!m_takingInSlices)
+            fitRows();
+    });
     connect(m_rows, &TranscriptRows::rowsSettled, this, [this] {
         fitRows();
         // (While lines are taken in that the view has not come to yet, it
@@ -594,18 +598,25 @@ void TranscriptView::takeInLines(bool withinTurnBudget)
 {
     takeInNewLines(withinTurnBudget);
     // The lines before the rows' first are taken in once the rows hold the
-    // newest lines and the view shows them, with what is left of the turn
-    // (at least a slice a turn), then put in front of the rows at once.
+    // newest lines and the view shows them, with what is left of the turn's
+    // smaller share for them, then put in front of the rows at once. Nothing
+    // on screen waits for them, so a turn that other panes (or this one's
+    // newest lines) have already spent that share on takes none, unless this
+    // backlog has waited several turns in a row: then a slice, so that a
+    // pane flooding next to it never holds it back for good.
     if (m_tailStart <= 0 || !m_pane)
         return;
     if (m_drawnLineCount == m_pane->outputLines().size() && (!withinTurnBudget || !m_viewBehind) &&
         (!withinTurnBudget || m_rows->contentWidth() > 0)) {
-        bool first = true;
+        bool first = m_backlogWaits >= kMostBacklogWaits;
+        bool took = false;
         while (m_backlog.drawn < m_tailStart &&
-               (first || !withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs)) {
+               (first || !withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kBacklogBudgetNs)) {
             takeInBacklog(withinTurnBudget ? std::min(m_tailStart, m_backlog.drawn + kLinesPerSlice) : m_tailStart);
             first = false;
+            took = true;
         }
+        m_backlogWaits = took ? 0 : m_backlogWaits + 1;
         // Putting the backlog in front moves every row's place (a long
         // transcript's rows by the hundred thousand): it starts a turn that
         // has done little else yet, so that the panes that finish together
@@ -698,6 +709,13 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
         // when the view does (in a turn of its own): a scroll bar that
         // changed has the pane drawn again, whole when it wears an effect.
         m_holdScrollBar = withinTurnBudget && (count - drawn > kLinesPerSlice || (m_following && m_viewBehind));
+        // Lines that come below a reader's place, which already has rows
+        // under the view, show nothing new: they take the backlog's share.
+        const qint64 budgetNs = !m_following && m_placeLine < 0 && m_placeRow < 0 &&
+                                        m_rows->contentHeight() > m_position + viewport()->height()
+                                    ? kBacklogBudgetNs
+                                    : kTurnBudgetNs;
+        m_takingInSlices = true;
         do {
             // A slice stops at the line a change of mode keeps in place: the
             // next row made is the one to show at the top.
@@ -711,7 +729,8 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             appendFrom(drawn, end);
             drawn = end;
             ++slices;
-        } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < kTurnBudgetNs));
+        } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < budgetNs));
+        m_takingInSlices = false;
         fitRows();
         m_holdScrollBar = false;
         m_drawnLineCount = drawn;
@@ -796,6 +815,7 @@ void TranscriptView::clearRows()
     m_lastDrawnLineId = QUuid();
     m_tailStart = 0;
     m_splicesPutOff = 0;
+    m_backlogWaits = 0;
     m_placeLine = -1;
     m_placeRow = -1;
     ReducibleAnimation::stop(this, "followNewest");
@@ -992,14 +1012,19 @@ void TranscriptView::takeInBacklog(qsizetype end)
         // The backlog comes to about as many groups and rows per line as the
         // rows hold, for every line before them: room for that is made at
         // once (untouched until used), so that it never grows by copying
-        // tens of megabytes in one turn.
+        // tens of megabytes in one turn. The rows are put behind it in
+        // the end: room for them too (and for lines that come meanwhile),
+        // so that the turn that puts the backlog in front copies no list
+        // (a view read from the middle holds half the transcript's rows).
         const double tailLines = double(std::max<qsizetype>(1, m_drawnLineCount - m_tailStart));
         const auto room = [&](qsizetype inTail) {
-            return qsizetype(double(inTail) / tailLines * double(m_tailStart) * 1.25) + kLinesPerSlice;
+            return qsizetype(double(inTail) / tailLines * double(m_tailStart) * 1.25) + inTail + inTail / 4 +
+                   kTailLines;
         };
         backlog.groups.reserve(room(m_groups.size()));
         backlog.items.reserve(room(m_items.size()));
         backlog.heights.reserve(room(m_items.size()));
+        backlog.gaps.reserve(room(m_items.size()));
     }
     const qsizetype groupsBefore = backlog.groups.size();
     const int rowsBefore = int(backlog.items.size());
@@ -1014,13 +1039,17 @@ void TranscriptView::takeInBacklog(qsizetype end)
             grown.first >= 0)
             firstEstimate = grown.first;
     addRows(backlog.groups, groupsBefore, backlog.items, backlog.openRunGroup, backlog.openRunChunker);
-    // Rows not built take an estimated height, as the rows' own do.
+    // Rows not built take an estimated height, as the rows' own do, and
+    // keep the space above them (none above the first), so that putting
+    // the backlog in front has neither to walk its rows.
     const int width = m_rows->contentWidth();
     backlog.heights.resize(firstEstimate);
+    backlog.gaps.resize(firstEstimate);
     for (qsizetype i = firstEstimate; i < backlog.items.size(); ++i) {
         const Row &row = backlog.items[i];
         // (Without a width yet, a placeholder the first width replaces.)
         backlog.heights.append(width > 0 ? estimateItem(row, backlog.groups[row.group], 1, width) : 0);
+        backlog.gaps.append(i == 0 ? 0 : row.gapAbove);
     }
 }
 
@@ -1047,10 +1076,6 @@ void TranscriptView::spliceBacklog()
     const int gapOfFirst = rowShift > 0 && !m_items.isEmpty() ? TranscriptRows::spacing : 0;
     if (!m_items.isEmpty())
         m_items.first().gapAbove = gapOfFirst;
-    QList<int> gaps;
-    gaps.reserve(rowShift);
-    for (const Row &row : std::as_const(backlog.items))
-        gaps.append(gaps.isEmpty() ? 0 : row.gapAbove);
     backlog.groups.append(std::move(m_groups));
     m_groups = std::move(backlog.groups);
     backlog.items.append(std::move(m_items));
@@ -1060,7 +1085,7 @@ void TranscriptView::spliceBacklog()
     // (A glide to the newest lines under way would go on from the old
     // place: a following view is put at its bottom instead.)
     ReducibleAnimation::stop(this, "followNewest");
-    const qint64 delta = m_rows->prepend(std::move(backlog.heights), std::move(gaps), gapOfFirst);
+    const qint64 delta = m_rows->prepend(std::move(backlog.heights), std::move(backlog.gaps), gapOfFirst);
     m_position += delta;
     // (Kept within the content: rows shown before may have held none.)
     setScrollPosition(m_following ? maximumScrollPosition() : m_position);

@@ -362,6 +362,8 @@ private:
         QList<RenderGroup> groups;
         QList<Row> items;
         QList<int> heights;
+        // The space above each row (0 above the first).
+        QList<int> gaps;
         int openRunGroup = -1;
         RunChunker openRunChunker;
         // How many of the lines before m_tailStart it holds.
@@ -384,6 +386,15 @@ private:
     // While a turn of the event loop has taken less than this (reading and
     // handing out the output counts), another slice of new lines is taken in.
     static constexpr qint64 kTurnBudgetNs = 6'000'000;
+    // The lines before the rows' first (the backlog), and those below a
+    // reader's place once rows fill the view, are taken in only while the
+    // turn has taken less than this: the rows shown, their painting and the
+    // other panes come first.
+    static constexpr qint64 kBacklogBudgetNs = 4'000'000;
+    // A backlog that found the turn spent this many times in a row takes a
+    // slice in the next turn whatever it has taken.
+    static constexpr int kMostBacklogWaits = 4;
+    int m_backlogWaits = 0;
     static constexpr qsizetype kLinesPerSlice = 64;
     // What building and laying out rows may take in a turn that also paints
     // the view (moving it, resizing it): painting a screen of text takes
@@ -419,6 +430,8 @@ private:
     // Wheel turns smaller than a step, kept for the next one.
     int m_wheelRemainder = 0;
     bool m_building = false;
+    // Slices of lines are being taken in: the rows are fitted after the last.
+    bool m_takingInSlices = false;
     int m_rebuilds = 0;
     // After a change of mode, the pane's line to show at the top once it is
     // taken in again, and then the row that starts with it.

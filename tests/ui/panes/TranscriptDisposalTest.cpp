@@ -1,9 +1,11 @@
 // What a transcript lets go of: data freed on the disposal thread, row
 // widgets hidden at once and deleted in later turns, never inside an event
 // loop nested deeper than where they were let go of, nor twice.
+#include "platform/OutputTurnBudget.h"
 #include "ui/panes/TranscriptDisposal.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QList>
 #include <QPointer>
@@ -48,6 +50,31 @@ TEST(TranscriptDisposal, RowsLetGoOfAreHiddenAtOnceAndDeletedInLaterTurns)
     TranscriptDisposal::deleteSoon(child);
     delete other;
     EXPECT_TRUE(QTest::qWaitFor([&] { return TranscriptDisposal::pendingWidgetCount() == 0; }, 5000));
+    EXPECT_TRUE(allDeleted(rows));
+}
+
+TEST(TranscriptDisposal, RowsAreDeletedEvenWhileEveryTurnIsBusy)
+{
+    // Every turn spends more than its share on transcript work before the
+    // rows' turn comes: the rows are still deleted, later.
+    QTimer busy;
+    busy.setInterval(0);
+    QObject::connect(&busy, &QTimer::timeout, [] {
+        platform::OutputTurnBudget::elapsedNs();
+        QElapsedTimer spin;
+        spin.start();
+        while (spin.nsecsElapsed() < 5'000'000)
+            ;
+    });
+    busy.start();
+    QWidget parent;
+    std::vector<QPointer<QWidget>> rows;
+    for (int i = 0; i < 10; ++i)
+        rows.emplace_back(new QWidget(&parent));
+    parent.show();
+    for (const QPointer<QWidget> &row : rows)
+        TranscriptDisposal::deleteSoon(row);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return TranscriptDisposal::pendingWidgetCount() == 0; }, 10000));
     EXPECT_TRUE(allDeleted(rows));
 }
 

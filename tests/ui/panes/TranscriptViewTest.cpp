@@ -679,6 +679,12 @@ TEST(TranscriptView, ALongRestoredTranscriptShowsItsNewestLinesFirst)
         ASSERT_TRUE(a.group == b.group && a.start == b.start && a.end == b.end && a.gapAbove == b.gapAbove)
             << "row " << i;
     }
+    // The rows put in front keep the space above each of them, as the rows
+    // of the transcript read at once do.
+    ASSERT_EQ(rows->rowCount(), whole.rows()->rowCount());
+    for (int i = 1; i < rows->rowCount(); ++i)
+        ASSERT_EQ(rows->rowTop(i) - rows->rowBottom(i - 1), whole.rows()->rowTop(i) - whole.rows()->rowBottom(i - 1))
+            << "space above row " << i;
     // Back at the bottom by the scroll bar, the newest lines are there.
     view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
     settle();
