@@ -307,9 +307,8 @@ void addRanges(const InlineMarkdownReading &items, qsizetype offset, Stretches &
 
 } // namespace
 
-bool RunChunker::readOn(const RunText &text, qsizetype from, qsizetype to, Fresh &fresh)
+bool RunChunker::readOn(const RunText &text, qsizetype from, qsizetype to, KnownReading &known, Fresh &fresh)
 {
-    KnownReading &known = m_known;
     if (known.from < 0 || known.from != from || known.to > to)
         return false;
     fresh.at = known.to;
@@ -402,13 +401,13 @@ bool RunChunker::read(const RunText &text, qsizetype from, qsizetype to)
     m_lookedAt = to;
     m_reading.beforeOpen = !m_before.isEmpty() && from == m_place.chunkStart;
 
-    // With nothing open in front, a stretch read before from the same place
-    // is read on; else it is read whole (and kept when nothing is open in
-    // front of it).
+    // A stretch read before from the same place is read on (behind markup
+    // open in front of the chunk, only while that markup is the same); else
+    // it is read whole, and kept.
     Fresh fresh;
-    KnownReading whole;
-    KnownReading &known = m_reading.beforeOpen ? whole : m_known;
-    if (m_reading.beforeOpen || !readOn(text, from, to, fresh)) {
+    KnownReading &known = m_reading.beforeOpen ? m_knownChunk : m_known;
+    const bool readingOn = (!m_reading.beforeOpen || known.before == m_before) && readOn(text, from, to, known, fresh);
+    if (!readingOn) {
         fresh = Fresh{text.mid(from, to - from), {}, from, from};
         m_charactersRead += fresh.text.size();
         fresh.items = readInlineMarkdown(fresh.text);
@@ -420,18 +419,23 @@ bool RunChunker::read(const RunText &text, qsizetype from, qsizetype to)
         known.open.add(fresh.items, from, from, to + 1);
         addRanges(fresh.items, from, known.held, known.ended, known.openStarts);
     }
-    // What was kept is all that was read since cuts were last taken back.
-    m_knownCurrent = m_knownCurrent || !m_reading.beforeOpen;
     const InlineMarkdownReading &items = known.items;
     m_readLines = known.lineBreaks + 1;
     m_stretchOpen = known.open;
     m_reading.beforeEnds = items.firstParagraphEnd >= 0 ? from + items.firstParagraphEnd : -1;
     if (m_reading.beforeOpen) {
         // Markup in front of the chunk that this text closes: the cuts
-        // behind it do not stand.
-        m_reachedBack = m_before.reachedBy(items);
-        if (m_reachedBack >= 0)
+        // behind it do not stand. (Text read on before was found to close
+        // none of it: only what was read afresh may, while the first
+        // paragraph reaches it.)
+        m_reachedBack = !readingOn ? m_before.reachedBy(items)
+                        : items.firstParagraphEnd < 0 && fresh.at < to ? m_before.reachedBy(fresh.items)
+                                                                        : -1;
+        if (m_reachedBack >= 0) {
+            known.from = -1;
             return false;
+        }
+        known.before = m_before;
     }
     m_reading.held = known.held;
     m_reading.ended = known.ended;
@@ -688,6 +692,11 @@ bool RunChunker::pairsInChunk(const InlineMarkdownReading &added, qsizetype offs
     // chunk holds enough of them for all its markers, it pairs there, and
     // every opener from the farthest it may take on is gone.
     for (const InlineMarkdownReading::Closer &closer : added.closers) {
+        // A run that may open as well as close may have opened, read alone,
+        // for a closer after it: in the chunk it closes first, and that
+        // closer looks further back.
+        if (closer.canOpen)
+            return false;
         int left = closer.left;
         qsizetype k = m_inChunk.openers.size() - 1;
         qsizetype farthest = -1;
@@ -732,8 +741,6 @@ int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
         lines += m_heldChunks[i].lines;
     m_heldChunks.resize(std::max<qsizetype>(0, held));
     m_before.dropFrom(start);
-    // What the text added closed is not in the stretch kept until it is read again.
-    m_knownCurrent = false;
     while (!chunks.isEmpty() && chunks.last().start >= start)
         chunks.removeLast();
     m_place = Place{start, 0, false, start, start, false};
@@ -744,16 +751,19 @@ int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
     return lines;
 }
 
-bool RunChunker::resumeAt(qsizetype place, QList<RunChunk> &chunks)
+bool RunChunker::resumeAt(const RunText &text, qsizetype place, QList<RunChunk> &chunks)
 {
     // Only where nothing before `place` can read otherwise: no markup held
     // across it (code or a link that the text added makes of it would free
-    // what it held). The stretch read with nothing open in front tells, when
-    // it reaches that far; what came after it was taken in behind markup
-    // open in front of the open chunk, and closed none of it.
-    const KnownReading &known = m_known;
-    if (!m_knownCurrent || place < 0 || known.from < 0 || place < known.from || place >= known.to || holdsInside(known.held, place)
-        || holdsInside(known.ended, place))
+    // what it held). The stretch kept tells, read on up to the text added
+    // (what came after it may have closed markup in it).
+    KnownReading &known = m_known;
+    if (place < 0 || known.from < 0 || place < known.from || known.to > m_textEnd)
+        return false;
+    Fresh fresh;
+    if (known.to < m_textEnd && !readOn(text, known.from, m_textEnd, known, fresh))
+        return false;
+    if (place >= known.to || holdsInside(known.held, place) || holdsInside(known.ended, place))
         return false;
     takeBack(place, chunks);
     const qsizetype start = m_place.chunkStart;
@@ -842,7 +852,7 @@ QList<RunChunk> RunChunker::update(const RunText &text)
             // nothing before reads otherwise; else all of them, to where
             // nothing was open in front, and read from there (what it closed
             // may have changed how all that reads).
-            if (!resumeAt(m_reachedBack, chunks))
+            if (!resumeAt(text, m_reachedBack, chunks))
                 takeBack(m_before.earliest(), chunks);
         }
     }

@@ -173,6 +173,7 @@ private:
         // when `reading` has a "]" (a link takes what it holds); -1 when none.
         qsizetype reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const;
         static int group(char16_t marker, bool canClose, int count);
+        friend bool operator==(const OpenBefore &, const OpenBefore &) = default;
 
     private:
         // Openers by marker, whether they close too, and their run's length
@@ -241,7 +242,8 @@ private:
     // Reads [from, to) on from m_known, which read [from, m_known.to):
     // only the text added and what it reaches back to are read; false when
     // that cannot be told from what was kept (it is then read whole).
-    bool readOn(const RunText &text, qsizetype from, qsizetype to, Fresh &fresh);
+    struct KnownReading;
+    bool readOn(const RunText &text, qsizetype from, qsizetype to, KnownReading &known, Fresh &fresh);
     qsizetype readStart() const;
     // Takes back the cuts behind open markup from the chunk that holds
     // `place` on; returns how many lines the chunks taken back held.
@@ -250,7 +252,7 @@ private:
     // added may make the text read otherwise, from m_before) on, to decide
     // the lines again only from the one that holds it; false when what is
     // known does not tell that the lines before it read as they did.
-    bool resumeAt(qsizetype place, QList<RunChunk> &chunks);
+    bool resumeAt(const RunText &text, qsizetype place, QList<RunChunk> &chunks);
     // Lets a long stretch that cannot be cut grow without reading it again;
     // false when it is to be read.
     bool skipReading(const RunText &text, QList<RunChunk> &chunks);
@@ -273,11 +275,13 @@ private:
         InlineMarkdownReading items;
         // What is open at `to`.
         OpenBefore open;
+        // For a chunk read behind markup open in front of it: that markup,
+        // which the text read was found not to close.
+        OpenBefore before;
     };
     KnownReading m_known;
-    // No cuts were taken back since m_known was last read on: what text
-    // added since held across, m_before knew of.
-    bool m_knownCurrent = false;
+    // The open chunk as last read behind open markup, kept in the same way.
+    KnownReading m_knownChunk;
     // What the last stretch read whole, and the lines let grow unread after
     // it, hold open at their end: only text that may close some of it can
     // keep the line breaks it adds from being cut.

@@ -380,7 +380,7 @@ TEST(RunChunks, CutRunsReadAsTheWholeRunAtEveryLength)
 // cut and how far below they may be closed.
 struct RunShape {
     double pairedLines = 0.1;
-    // Only the first is used unless the shape asks for variety.
+    // Only the first kinds are used unless the shape asks for variety.
     bool variedPairs = false;
     double strays = 0.03;
     double blankLines = 0;
@@ -401,7 +401,9 @@ QStringList runWithMarkupOpenNearTheForcedCut(std::mt19937 &random, const RunSha
         {u"``"_s, u"``"_s}, {u"~~"_s, u"~~"_s}, {u"["_s, u"]"_s},     {u"["_s, u"](https://x.io/a)"_s},
         {u"[a]("_s, u")"_s}, {u"***"_s, u"*"_s}, {u"**"_s, u"*"_s},
     };
-    static const QStringList strewn{u"*"_s, u"_"_s, u"`"_s, u"["_s, u"]"_s, u"**"_s, u"~~"_s, u"("_s, u")"_s};
+    static const QStringList strewn{u"*"_s, u"_"_s, u"`"_s, u"["_s, u"]"_s, u"**"_s, u"~~"_s, u"("_s, u")"_s,
+                                    // Runs that may open and close, and more.
+                                    u"a*b"_s, u"x_y"_s, u"*."_s, u"``"_s, u"]("_s, u"\\"_s};
     static const QStringList paired{u" with **bold** and `code`"_s, u" a [link](https://x.io) b"_s,
                                     u" `x` and ``y``"_s, u" *em* _u_ ~~gone~~"_s};
     const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
@@ -417,7 +419,7 @@ QStringList runWithMarkupOpenNearTheForcedCut(std::mt19937 &random, const RunSha
         if (chance(shape.pairedLines))
             line += shape.variedPairs ? paired.at(uniform(0, int(paired.size()) - 1)) : paired.first();
         if (chance(shape.strays))
-            line += u" "_s + strewn.at(uniform(0, int(strewn.size()) - 1));
+            line += u" "_s + strewn.at(uniform(0, shape.variedPairs ? int(strewn.size()) - 1 : 8));
         lines.append(line);
     }
     // One or more openers around the forced cut (counted from the start,
@@ -495,6 +497,22 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunInShapesOnceCutOtherwise)
         EXPECT_TRUE(endsCutAsWhole(runWithMarkupOpenNearTheForcedCut(random), takenBack))
             << "seed " << seed << ", run " << run;
     }
+    // One written out: "a*b" on the last line closes the "*." above it
+    // inside the open chunk (read alone, it opens for "shut*"), so "shut*"
+    // closes "***" across the cuts made behind it.
+    const std::pair<int, QString> strewn[]{{14, u"*."_s},  {32, u"**"_s},  {35, u"***open"_s},
+                                           {51, u"]"_s},   {52, u"``two``"_s}, {60, u"_"_s},
+                                           {74, u"`"_s},   {77, u"]"_s},   {82, u"with **bold** and `code`"_s},
+                                           {88, u"]"_s},   {89, u"*."_s},  {93, u"**"_s},
+                                           {95, u"["_s},   {101, u"_"_s},  {103, u"*"_s},
+                                           {109, u"a*b shut* x"_s}};
+    QStringList closedFirst;
+    for (int i = 0; i < 110; ++i)
+        closedFirst.append(u"word %1 and more"_s.arg(i));
+    for (const auto &[line, suffix] : strewn)
+        closedFirst[line] += u' ' + suffix;
+    EXPECT_TRUE(endsCutAsWhole(closedFirst, takenBack)) << "closing first where it could open";
+
     for (unsigned seed = 0; seed < 240; ++seed) {
         RunShape shape;
         shape.pairedLines = std::array{0.0, 0.05, 0.1, 0.2, 0.35}[seed % 5];
