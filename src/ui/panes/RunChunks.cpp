@@ -691,6 +691,14 @@ bool RunChunker::pairsInChunk(const InlineMarkdownReading &added, qsizetype offs
     // Each closer pairs with the nearest openers it may pair with: when the
     // chunk holds enough of them for all its markers, it pairs there, and
     // every opener from the farthest it may take on is gone.
+    // A closer that pairs in the chunk takes the markers between out of
+    // play: pairs the text added made of them, read alone, may not stand,
+    // and their closers look further back.
+    const bool pairsOfItsOwn = std::any_of(added.ranges.cbegin(), added.ranges.cend(), [](const auto &range) {
+        return range.hold == InlineMarkdownReading::Hold::closed;
+    });
+    if (!added.closers.isEmpty() && pairsOfItsOwn)
+        return false;
     for (const InlineMarkdownReading::Closer &closer : added.closers) {
         // A run that may open as well as close may have opened, read alone,
         // for a closer after it: in the chunk it closes first, and that

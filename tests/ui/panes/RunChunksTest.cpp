@@ -512,6 +512,53 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunInShapesOnceCutOtherwise)
     for (const auto &[line, suffix] : strewn)
         closedFirst[line] += u' ' + suffix;
     EXPECT_TRUE(endsCutAsWhole(closedFirst, takenBack)) << "closing first where it could open";
+    // And one where the last line's "_" closes "_open" above it inside the
+    // open chunk, which takes the "***" between out of play, so the second
+    // "shut*" closes "***open" across the cut.
+    const std::pair<int, QString> strewnToo[]{{0, u"*em* _u_"_s},
+                                            {3, u"*em* _u_"_s},
+                                            {5, u"`x` and `y`"_s},
+                                            {8, u"with **bold** and `code`"_s},
+                                            {11, u"with **bold** and `code`"_s},
+                                            {14, u"with **bold** and `code`"_s},
+                                            {16, u"a [link](https://x.io) b"_s},
+                                            {18, u"with **bold** and `code` a*b"_s},
+                                            {19, u"*em* _u_"_s},
+                                            {20, u"a [link](https://x.io) b"_s},
+                                            {21, u"["_s},
+                                            {22, u"`x` and `y`"_s},
+                                            {25, u"`x` and `y` ~~"_s},
+                                            {26, u"``"_s},
+                                            {27, u"*em* _u_"_s},
+                                            {29, u"*em* _u_"_s},
+                                            {30, u"``two``"_s},
+                                            {31, u"a [link](https://x.io) b"_s},
+                                            {32, u"`x` and `y`"_s},
+                                            {33, u"``two``"_s},
+                                            {34, u"***open"_s},
+                                            {37, u"[open"_s},
+                                            {40, u"`x` and `y`"_s},
+                                            {41, u"``two``"_s},
+                                            {42, u"~~gone~~"_s},
+                                            {45, u"shut](https://x.io/a) x"_s},
+                                            {46, u"``two``"_s},
+                                            {47, u"`x` and `y`"_s},
+                                            {49, u"~~"_s},
+                                            {50, u"``two``"_s},
+                                            {51, u"~~gone~~"_s},
+                                            {52, u"_open"_s},
+                                            {53, u"with **bold** and `code`"_s},
+                                            {55, u"`x` and `y` )"_s},
+                                            {58, u"_"_s},
+                                            {59, u"`x` and `y`"_s},
+                                            {61, u"*."_s},
+                                            {62, u"***open shut* x shut_ x shut* x"_s}};
+    QStringList outOfPlay;
+    for (int i = 0; i < 63; ++i)
+        outOfPlay.append(u"word %1 and more"_s.arg(i));
+    for (const auto &[line, suffix] : strewnToo)
+        outOfPlay[line] += u' ' + suffix;
+    EXPECT_TRUE(endsCutAsWhole(outOfPlay, takenBack)) << "markers taken out of play";
 
     for (unsigned seed = 0; seed < 240; ++seed) {
         RunShape shape;
