@@ -506,12 +506,16 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunInShapesOnceCutOtherwise)
                                            {88, u"]"_s},   {89, u"*."_s},  {93, u"**"_s},
                                            {95, u"["_s},   {101, u"_"_s},  {103, u"*"_s},
                                            {109, u"a*b shut* x"_s}};
-    QStringList closedFirst;
-    for (int i = 0; i < 110; ++i)
-        closedFirst.append(u"word %1 and more"_s.arg(i));
-    for (const auto &[line, suffix] : strewn)
-        closedFirst[line] += u' ' + suffix;
-    EXPECT_TRUE(endsCutAsWhole(closedFirst, takenBack)) << "closing first where it could open";
+    // `count` lines of words, with markup added to some.
+    const auto strewnOver = [](int count, const auto &strewn) {
+        QStringList lines;
+        for (int i = 0; i < count; ++i)
+            lines.append(u"word %1 and more"_s.arg(i));
+        for (const auto &[line, suffix] : strewn)
+            lines[line] += u' ' + suffix;
+        return lines;
+    };
+    EXPECT_TRUE(endsCutAsWhole(strewnOver(110, strewn), takenBack)) << "closing first where it could open";
     // And one where the last line's "_" closes "_open" above it inside the
     // open chunk, which takes the "***" between out of play, so the second
     // "shut*" closes "***open" across the cut.
@@ -553,12 +557,7 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunInShapesOnceCutOtherwise)
                                             {59, u"`x` and `y`"_s},
                                             {61, u"*."_s},
                                             {62, u"***open shut* x shut_ x shut* x"_s}};
-    QStringList outOfPlay;
-    for (int i = 0; i < 63; ++i)
-        outOfPlay.append(u"word %1 and more"_s.arg(i));
-    for (const auto &[line, suffix] : strewnToo)
-        outOfPlay[line] += u' ' + suffix;
-    EXPECT_TRUE(endsCutAsWhole(outOfPlay, takenBack)) << "markers taken out of play";
+    EXPECT_TRUE(endsCutAsWhole(strewnOver(63, strewnToo), takenBack)) << "markers taken out of play";
 
     for (unsigned seed = 0; seed < 240; ++seed) {
         RunShape shape;
