@@ -3,7 +3,9 @@
 // three tries): runs of 64 KiB whose paragraphs hold markup that nothing
 // closes (emphasis openers "*", "_" and "**" as in glob lists, "[" and "](",
 // backtick strings of varied lengths), markup closed in reverse far below,
-// and ordinary mixed prose as a control. For each: the whole text cut at
+// code spans chained over the whole run from a backtick string left open
+// (each line's code closes the span before and opens the next), and
+// ordinary mixed prose as a control. For each: the whole text cut at
 // once, the same text appended line by line to one chunker (as a transcript
 // takes in a streaming answer), and its inline Markdown read whole.
 #include "../BenchTiming.h"
@@ -78,6 +80,10 @@ int main()
         {"\"one*\" / \"two **three\"", repeated({u"one*"_s, u"two **three"_s})},
         {"brackets and link tails ([a, ](x)", repeated({u"[a"_s, u"]("_s, u"[b"_s, u"[c"_s, u"](x"_s})},
         {"open brackets ([)", repeated({u"["_s, u"see [this"_s})},
+        {"brackets and link tails after a line of prose",
+         QStringList{u"Results:"_s} + repeated({u"[a"_s, u"]("_s, u"[b"_s, u"[c"_s, u"](x"_s})},
+        {"code spans chained from an open backtick",
+         QStringList{u"open [ and ` here"_s} + repeated({u"word `code` x"_s, u"plain"_s, u"more"_s})},
         {"backtick strings of varied lengths", repeated(ticks)},
         {"one line of openers", {longLine}},
         {"ordinary mixed Markdown (control)",
@@ -94,6 +100,7 @@ int main()
                              chunks = cutRunChunks(whole).size();
                          }));
         qsizetype read = 0;
+        qsizetype lookedAt = 0;
         allMet &= report(u"%1: line by line (%2 lines)"_s.arg(QLatin1String(run.what)).arg(run.lines.size()),
                          medianMs([&] {
                              RunChunker chunker;
@@ -103,12 +110,14 @@ int main()
                                  chunker.update(text);
                              }
                              read = chunker.charactersRead();
+                             lookedAt = chunker.charactersLookedAt();
                          }));
         allMet &= report(u"%1: inline Markdown whole"_s.arg(QLatin1String(run.what)), medianMs([&] {
                              (void)inlineMarkdownText(whole);
                          }));
-        std::printf("%-66s %9lld chunks, prose read %.1f times over line by line\n", "", static_cast<long long>(chunks),
-                    double(read) / double(whole.size()));
+        std::printf("%-66s %9lld chunks, prose read %.1f times over line by line, lines looked at %.1f times\n", "",
+                    static_cast<long long>(chunks), double(read) / double(whole.size()),
+                    double(lookedAt) / double(whole.size()));
     }
     return allMet ? 0 : 1;
 }

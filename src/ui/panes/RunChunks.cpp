@@ -8,6 +8,8 @@
 
 namespace nerim {
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QList<std::pair<qsizetype, qsizetype>> linesFrom(const QString &text, qsizetype from)
@@ -259,11 +261,133 @@ RunChunker::RunChunker(qsizetype from)
     m_place.lineStart = from;
     m_place.proseStart = from;
     m_barrier = from;
+    m_lineStarts.append(from);
 }
 
 qsizetype RunChunker::readStart() const
 {
     return std::max({m_place.proseStart, m_place.chunkStart, m_barrier});
+}
+
+namespace {
+
+using Stretches = QList<std::pair<qsizetype, qsizetype>>;
+
+// Adds [start, end) to stretches in order, merging it with the last one it overlaps.
+void addStretch(Stretches &stretches, qsizetype start, qsizetype end)
+{
+    if (!stretches.isEmpty() && start < stretches.last().second)
+        stretches.last().second = std::max(stretches.last().second, end);
+    else
+        stretches.append({start, end});
+}
+
+// Whether one of the stretches (in order, not overlapping) holds `at` inside it.
+bool holdsInside(const Stretches &stretches, qsizetype at)
+{
+    const auto it = std::lower_bound(stretches.cbegin(), stretches.cend(), at,
+                                     [](const std::pair<qsizetype, qsizetype> &range, qsizetype place) {
+                                         return range.first < place;
+                                     });
+    return it != stretches.cbegin() && std::prev(it)->second > at;
+}
+
+// Takes the ranges of `items` (read from `offset`) into the stretches they hold.
+void addRanges(const InlineMarkdownReading &items, qsizetype offset, Stretches &held, Stretches &ended,
+               QList<qsizetype> &openStarts)
+{
+    for (const InlineMarkdownReading::Range &range : items.ranges) {
+        switch (range.hold) {
+        case InlineMarkdownReading::Hold::closed: addStretch(held, offset + range.first, offset + range.last); break;
+        case InlineMarkdownReading::Hold::ended: addStretch(ended, offset + range.first, offset + range.last); break;
+        case InlineMarkdownReading::Hold::open: openStarts.append(offset + range.first); break;
+        }
+    }
+}
+
+} // namespace
+
+bool RunChunker::readOn(const RunText &text, qsizetype from, qsizetype to, KnownReading &known, Fresh &fresh)
+{
+    if (known.from < 0 || known.from != from || known.to > to)
+        return false;
+    fresh.at = known.to;
+    if (known.to < to) {
+        // Text is only ever appended: what follows the stretch read starts a line.
+        if (text.mid(known.to, 1) != u"\n"_s)
+            return false;
+        fresh.at = known.to + 1;
+        fresh.text = text.mid(fresh.at, to - fresh.at);
+        m_charactersRead += fresh.text.size();
+        fresh.items = readInlineMarkdown(fresh.text);
+        // A blank line ends the paragraph: what is open before it ends there.
+        if (fresh.items.firstParagraphEnd >= 0)
+            return false;
+        const qsizetype reached = known.open.reachedBy(fresh.items);
+        if (reached >= 0) {
+            // The text added may close markup open from `reached` on (that
+            // makes it read otherwise from there): read from there. Markup
+            // held from before it across it would be read otherwise too, and
+            // a marker run's reading depends on the character before it.
+            const QChar marker = text.mid(reached, 1).front();
+            const bool flanked = marker == u'*' || marker == u'_' || marker == u'~';
+            if (reached < from || (flanked && reached > from && !text.mid(reached - 1, 1).front().isSpace())
+                || holdsInside(known.held, reached) || holdsInside(known.ended, reached))
+                return false;
+            fresh.at = reached;
+            fresh.text = text.mid(fresh.at, to - fresh.at);
+            m_charactersRead += fresh.text.size();
+            fresh.items = readInlineMarkdown(fresh.text);
+            known.open.dropFrom(reached);
+            // Read from there, the text must not reach further back.
+            if (fresh.items.firstParagraphEnd >= 0 || known.open.reachedBy(fresh.items) >= 0) {
+                known.from = -1;
+                return false;
+            }
+            known.lineBreaks -= QStringView(fresh.text).first(known.to - reached).count(u'\n');
+        } else {
+            ++known.lineBreaks;
+        }
+        known.lineBreaks += fresh.text.count(u'\n');
+    }
+    // What was read from `fresh.at` on is replaced by the fresh reading.
+    const qsizetype cut = fresh.at - from;
+    InlineMarkdownReading &items = known.items;
+    while (!items.openers.isEmpty() && items.openers.last().position >= cut)
+        items.openers.removeLast();
+    while (!items.brackets.isEmpty() && items.brackets.last() >= cut)
+        items.brackets.removeLast();
+    items.codeRuns.removeIf([cut](const std::pair<qsizetype, int> &run) { return run.first >= cut; });
+    if (items.pendingTail >= cut)
+        items.pendingTail = -1;
+    const auto dropFrom = [&](Stretches &stretches) {
+        while (!stretches.isEmpty() && stretches.last().first >= fresh.at)
+            stretches.removeLast();
+    };
+    dropFrom(known.held);
+    dropFrom(known.ended);
+    while (!known.openStarts.isEmpty() && known.openStarts.last() >= fresh.at)
+        known.openStarts.removeLast();
+    // How far what is kept holds: nothing kept reaches past `fresh.at`.
+    fresh.reach = !known.openStarts.isEmpty() ? to + 1
+                                              : std::max({from, known.held.isEmpty() ? from : known.held.last().second,
+                                                          known.ended.isEmpty() ? from : known.ended.last().second});
+    if (fresh.at >= to)
+        return true;
+    for (InlineMarkdownReading::Opener opener : std::as_const(fresh.items.openers)) {
+        opener.position += cut;
+        items.openers.append(opener);
+    }
+    for (const qsizetype bracket : std::as_const(fresh.items.brackets))
+        items.brackets.append(bracket + cut);
+    for (const auto &[position, length] : std::as_const(fresh.items.codeRuns))
+        items.codeRuns.append({position + cut, length});
+    if (fresh.items.pendingTail >= 0 && items.pendingTail < 0)
+        items.pendingTail = fresh.items.pendingTail + cut;
+    addRanges(fresh.items, fresh.at, known.held, known.ended, known.openStarts);
+    known.open.add(fresh.items, fresh.at, fresh.at, to + 1);
+    known.to = to;
+    return true;
 }
 
 bool RunChunker::read(const RunText &text, qsizetype from, qsizetype to)
@@ -272,62 +396,77 @@ bool RunChunker::read(const RunText &text, qsizetype from, qsizetype to)
     m_reading.from = from;
     m_reading.to = to;
     m_reading.keptUpTo = from;
-    const QString prose = text.mid(from, to - from);
-    m_charactersRead += prose.size();
     m_readFrom = from;
     m_readTo = to;
     m_lookedAt = to;
-    m_readLines = prose.count(u'\n') + 1;
-
-    InlineMarkdownReading items = readInlineMarkdown(prose);
-    m_stretchOpen.clear();
-    m_stretchOpen.add(items, from, from, to + 1);
     m_reading.beforeOpen = !m_before.isEmpty() && from == m_place.chunkStart;
+
+    // A stretch read before from the same place is read on (behind markup
+    // open in front of the chunk, only while that markup is the same); else
+    // it is read whole, and kept.
+    Fresh fresh;
+    KnownReading &known = m_reading.beforeOpen ? m_knownChunk : m_known;
+    const bool readingOn = (!m_reading.beforeOpen || known.before == m_before) && readOn(text, from, to, known, fresh);
+    if (!readingOn) {
+        fresh = Fresh{text.mid(from, to - from), {}, from, from};
+        m_charactersRead += fresh.text.size();
+        fresh.items = readInlineMarkdown(fresh.text);
+        known = KnownReading{};
+        known.from = from;
+        known.to = to;
+        known.lineBreaks = fresh.text.count(u'\n');
+        known.items = fresh.items;
+        known.open.add(fresh.items, from, from, to + 1);
+        addRanges(fresh.items, from, known.held, known.ended, known.openStarts);
+    }
+    const InlineMarkdownReading &items = known.items;
+    m_readLines = known.lineBreaks + 1;
+    m_stretchOpen = known.open;
     m_reading.beforeEnds = items.firstParagraphEnd >= 0 ? from + items.firstParagraphEnd : -1;
     if (m_reading.beforeOpen) {
         // Markup in front of the chunk that this text closes: the cuts
-        // behind it do not stand.
-        m_reachedBack = m_before.reachedBy(items);
-        if (m_reachedBack >= 0)
+        // behind it do not stand. (Text read on before was found to close
+        // none of it: only what was read afresh may, while the first
+        // paragraph reaches it.)
+        m_reachedBack = !readingOn ? m_before.reachedBy(items)
+                        : items.firstParagraphEnd < 0 && fresh.at < to ? m_before.reachedBy(fresh.items)
+                                                                        : -1;
+        if (m_reachedBack >= 0) {
+            known.from = -1;
             return false;
-    }
-
-    const auto add = [](QList<std::pair<qsizetype, qsizetype>> &stretches, qsizetype start, qsizetype end) {
-        if (!stretches.isEmpty() && start < stretches.last().second)
-            stretches.last().second = std::max(stretches.last().second, end);
-        else
-            stretches.append({start, end});
-    };
-    for (const InlineMarkdownReading::Range &range : std::as_const(items.ranges)) {
-        switch (range.hold) {
-        case InlineMarkdownReading::Hold::closed: add(m_reading.held, from + range.first, from + range.last); break;
-        case InlineMarkdownReading::Hold::ended: add(m_reading.ended, from + range.first, from + range.last); break;
-        case InlineMarkdownReading::Hold::open: m_reading.openStarts.append(from + range.first); break;
         }
+        known.before = m_before;
     }
+    m_reading.held = known.held;
+    m_reading.ended = known.ended;
+    m_reading.openStarts = known.openStarts;
 
     // The last line start behind which nothing is held or open: nothing
-    // before it can pair with anything after it, whatever follows.
-    qsizetype reach = 0;
+    // before it can pair with anything after it, whatever follows. (What was
+    // kept was looked at when it was read.)
+    qsizetype reach = fresh.reach;
+    const QList<InlineMarkdownReading::Range> &ranges = fresh.items.ranges;
     qsizetype range = 0;
-    for (qsizetype i = 0; i < prose.size(); ++i) {
-        if (prose[i] != u'\n' || (i > 0 && prose[i - 1] == u'\r'))
+    const auto reachOf = [&](const InlineMarkdownReading::Range &held) {
+        return held.hold == InlineMarkdownReading::Hold::open ? to + 1 : fresh.at + held.last;
+    };
+    for (qsizetype i = 0; i < fresh.text.size(); ++i) {
+        if (fresh.text[i] != u'\n' || (i > 0 && fresh.text[i - 1] == u'\r'))
             continue;
-        const qsizetype lineStart = i + 1;
-        for (; range < items.ranges.size() && items.ranges[range].first < lineStart; ++range)
-            reach = std::max(reach, items.ranges[range].hold == InlineMarkdownReading::Hold::open ? prose.size() + 1
-                                                                                               : items.ranges[range].last);
-        const bool beforeOpen = m_reading.beforeOpen && (items.firstParagraphEnd < 0 || lineStart < items.firstParagraphEnd);
+        const qsizetype lineStart = fresh.at + i + 1;
+        for (; range < ranges.size() && fresh.at + ranges[range].first < lineStart; ++range)
+            reach = std::max(reach, reachOf(ranges[range]));
+        const bool beforeOpen =
+            m_reading.beforeOpen && (items.firstParagraphEnd < 0 || lineStart - from < items.firstParagraphEnd);
         if (reach <= lineStart && !beforeOpen)
-            m_barrier = std::max(m_barrier, from + lineStart);
+            m_barrier = std::max(m_barrier, lineStart);
     }
     // With nothing open at the end, the next line starts afresh.
-    for (; range < items.ranges.size(); ++range)
-        reach = std::max(reach, items.ranges[range].hold == InlineMarkdownReading::Hold::open ? prose.size() + 1
-                                                                                           : items.ranges[range].last);
-    if (reach <= prose.size() && !(m_reading.beforeOpen && items.firstParagraphEnd < 0))
+    for (; range < ranges.size(); ++range)
+        reach = std::max(reach, reachOf(ranges[range]));
+    if (reach <= to && !(m_reading.beforeOpen && items.firstParagraphEnd < 0))
         m_barrier = std::max(m_barrier, to + 1);
-    m_reading.items = std::move(items);
+    m_reading.items = items;
     return true;
 }
 
@@ -337,20 +476,12 @@ RunChunker::Across RunChunker::across(const RunText &text, qsizetype lineBreak, 
         if (!read(text, readStart(), proseEnd))
             return Across::reachesBack;
     }
-    // Whether one of the stretches (in order, not overlapping) reaches across the line break.
-    const auto reachesAcross = [lineBreak](const QList<std::pair<qsizetype, qsizetype>> &stretches) {
-        const auto it = std::lower_bound(stretches.cbegin(), stretches.cend(), lineBreak,
-                                         [](const std::pair<qsizetype, qsizetype> &range, qsizetype at) {
-                                             return range.first < at;
-                                         });
-        return it != stretches.cbegin() && std::prev(it)->second > lineBreak;
-    };
-    if (reachesAcross(m_reading.held))
+    if (holdsInside(m_reading.held, lineBreak))
         return Across::heldMarkup;
     if ((!m_reading.openStarts.isEmpty() && m_reading.openStarts.first() < lineBreak)
         || (m_reading.beforeOpen && (m_reading.beforeEnds < 0 || lineBreak < m_reading.beforeEnds)))
         return Across::openMarkup;
-    if (reachesAcross(m_reading.ended))
+    if (holdsInside(m_reading.ended, lineBreak))
         return Across::endedMarkup;
     return Across::nothing;
 }
@@ -363,7 +494,11 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     // of them: text added that closes it makes what came between read
     // otherwise (as code, or as a link's text), so those lines are decided
     // again from the chunk's start, as the whole text has them.
-    if (m_textEnd >= 0 && text.size() > m_textEnd + 1 && m_place.lineStart > m_place.chunkStart && !m_place.inCode) {
+    // (Cuts taken back from where the text added reaches are decided again
+    // from there: see resumeAt.)
+    const bool resumed = std::exchange(m_resumed, false);
+    if (!resumed && m_textEnd >= 0 && text.size() > m_textEnd + 1 && m_place.lineStart > m_place.chunkStart
+        && !m_place.inCode) {
         const QString added = text.mid(m_textEnd + 1, text.size() - m_textEnd - 1);
         if (added.contains(u'`') || added.contains(u']')) {
             m_charactersRead += added.size();
@@ -381,6 +516,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     // part of the run is put together.
     const qsizetype base = m_place.lineStart;
     const QString tail = text.mid(base, text.size() - base);
+    m_charactersScanned += tail.size();
     auto lines = linesFrom(tail, 0);
     for (auto &[start, end] : lines) {
         start += base;
@@ -468,6 +604,8 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
         if (prose && isParagraphBreak(line))
             paragraphEnded(lines[i].first);
         m_place.lineStart = lines[i + 1].first;
+        if (m_place.lineStart > m_lineStarts.last())
+            m_lineStarts.append(m_place.lineStart);
         ++m_place.count;
         if (m_place.inCode || m_place.count < RunChunks::chunkLines)
             continue;
@@ -553,7 +691,20 @@ bool RunChunker::pairsInChunk(const InlineMarkdownReading &added, qsizetype offs
     // Each closer pairs with the nearest openers it may pair with: when the
     // chunk holds enough of them for all its markers, it pairs there, and
     // every opener from the farthest it may take on is gone.
+    // A closer that pairs in the chunk takes the markers between out of
+    // play: pairs the text added made of them, read alone, may not stand,
+    // and their closers look further back.
+    const bool pairsOfItsOwn = std::any_of(added.ranges.cbegin(), added.ranges.cend(), [](const auto &range) {
+        return range.hold == InlineMarkdownReading::Hold::closed;
+    });
+    if (!added.closers.isEmpty() && pairsOfItsOwn)
+        return false;
     for (const InlineMarkdownReading::Closer &closer : added.closers) {
+        // A run that may open as well as close may have opened, read alone,
+        // for a closer after it: in the chunk it closes first, and that
+        // closer looks further back.
+        if (closer.canOpen)
+            return false;
         int left = closer.left;
         qsizetype k = m_inChunk.openers.size() - 1;
         qsizetype farthest = -1;
@@ -608,6 +759,39 @@ int RunChunker::takeBack(qsizetype place, QList<RunChunk> &chunks)
     return lines;
 }
 
+bool RunChunker::resumeAt(const RunText &text, qsizetype place, QList<RunChunk> &chunks)
+{
+    // Only where nothing before `place` can read otherwise: no markup held
+    // across it (code or a link that the text added makes of it would free
+    // what it held). The stretch kept tells, read on up to the text added
+    // (what came after it may have closed markup in it).
+    KnownReading &known = m_known;
+    if (place < 0 || known.from < 0 || place < known.from || known.to > m_textEnd)
+        return false;
+    Fresh fresh;
+    if (known.to < m_textEnd && !readOn(text, known.from, m_textEnd, known, fresh))
+        return false;
+    if (place >= known.to || holdsInside(known.held, place) || holdsInside(known.ended, place))
+        return false;
+    takeBack(place, chunks);
+    const qsizetype start = m_place.chunkStart;
+    if (start < known.from)
+        return true;
+    // The lines of the chunk before the one that holds `place` read as they
+    // did, so they are decided as they were: the chunk is decided again
+    // from that line on.
+    const auto line = std::upper_bound(m_lineStarts.cbegin(), m_lineStarts.cend(), place) - 1;
+    const auto first = std::lower_bound(m_lineStarts.cbegin(), m_lineStarts.cend(), start);
+    if (first == m_lineStarts.cend() || *first != start || line <= first)
+        return true;
+    m_place.count = int(line - first);
+    m_place.lineStart = *line;
+    m_place.proseStart = start;
+    m_place.lastWasProse = true;
+    m_resumed = true;
+    return true;
+}
+
 bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
 {
     // Only a long stretch of prose read whole before, and not yet grown by a
@@ -627,20 +811,18 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
         if (opensCodeBlock(QStringView(added).sliced(start, end - start)))
             return false;
     }
-    m_charactersRead += added.size();
-    const InlineMarkdownReading reading = readInlineMarkdown(added);
-    // The line breaks added may be cut when nothing added can close markup
-    // the stretch holds open (nothing held reaches across them then), or
-    // after a blank line: the stretch is read, as the whole text would be.
-    // (Read alone, the lines may seem to reach back where they do not: they
-    // are let grow unread then, and read with the stretch later.)
-    const qsizetype stretch = text.size() - readStart();
-    if ((reading.firstParagraphEnd >= 0
-         || (m_stretchOpen.reachedBy(reading) < 0 && m_before.reachedBy(reading) < 0))
-        && m_readCredit >= stretch) {
-        m_readCredit -= stretch;
+    // While the credit lasts, the stretch is read on (only what was added,
+    // and what it may make read otherwise, is read: see readOn), so its line
+    // breaks are cut as the whole text cuts them; what that takes is paid
+    // from the credit. Past it, the lines are let grow unread until the
+    // stretch has grown by half, so a hostile run still costs a bounded
+    // multiple of its length.
+    if (m_readCredit > 0) {
+        m_chargeReading = true;
         return false;
     }
+    m_charactersRead += added.size();
+    const InlineMarkdownReading reading = readInlineMarkdown(added);
     m_lookedAt = text.size();
     m_textEnd = text.size();
     // What the open chunk holds is read again with the stretch.
@@ -669,14 +851,22 @@ QList<RunChunk> RunChunker::update(const RunText &text)
         m_readCredit += (text.size() - m_creditedTo) * RunChunks::stretchReadCredit;
         m_creditedTo = text.size();
     }
+    const qsizetype readBefore = m_charactersRead + m_charactersScanned;
+    m_chargeReading = false;
     if (!skipReading(text, chunks)) {
         while (!cutLines(text, chunks)) {
             // The text closed markup that cuts behind it took for open: take
-            // them all back, to where nothing was open in front, and read
-            // from there (what it closed may have changed how all that reads).
-            takeBack(m_before.earliest(), chunks);
+            // them back from where it reaches, when what was read tells that
+            // nothing before reads otherwise; else all of them, to where
+            // nothing was open in front, and read from there (what it closed
+            // may have changed how all that reads).
+            if (!resumeAt(text, m_reachedBack, chunks))
+                takeBack(m_before.earliest(), chunks);
         }
     }
+    // What reading a long stretch took is paid from the credit.
+    if (m_chargeReading)
+        m_readCredit -= m_charactersRead + m_charactersScanned - readBefore;
     chunks.append({m_place.chunkStart, text.size(), 0});
     return chunks;
 }

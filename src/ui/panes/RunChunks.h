@@ -111,15 +111,14 @@ inline constexpr int maximumChunkLines = 36;
 // The gap between a run's prose and its code blocks.
 inline constexpr int segmentGap = 6;
 // Prose that cannot be cut for longer than this (lines or characters) is
-// read again only once it has grown by half, so that the work per line stays
-// bounded whatever the text holds.
+// read on as it grows only while what that takes (reading, and looking at
+// lines again to cut them) stays within `stretchReadCredit` characters for
+// each character of the run; past it, it is read again only once it has
+// grown by half, so that the work per line stays bounded whatever the text
+// holds. Reading on reads only what was added and what it may make read
+// otherwise, so a run grown line by line is cut as the whole text is.
 inline constexpr int longStretchLines = 2 * maximumChunkLines;
 inline constexpr qsizetype longStretchCharacters = 8192;
-// Such a stretch is read all the same when the lines added cannot close
-// anything it holds open (their line breaks may be cut then), as long as
-// what those readings took stays within this many characters for each
-// character of the run: so a run of ordinary prose is cut as the whole text
-// would be, and a hostile one still costs a bounded multiple of its length.
 inline constexpr qsizetype stretchReadCredit = 6;
 } // namespace RunChunks
 
@@ -141,6 +140,9 @@ public:
     // How many characters of prose the chunker has parsed since it began (for
     // tests and benchmarks: it stays a small multiple of the text).
     qsizetype charactersRead() const { return m_charactersRead; }
+    // How many characters of lines it has looked at to cut them (each line
+    // again when cuts before it are taken back): as small a multiple.
+    qsizetype charactersLookedAt() const { return m_charactersScanned; }
 
 private:
     // Nothing open in front of the open chunk any more: neither markup nor
@@ -171,6 +173,7 @@ private:
         // when `reading` has a "]" (a link takes what it holds); -1 when none.
         qsizetype reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const;
         static int group(char16_t marker, bool canClose, int count);
+        friend bool operator==(const OpenBefore &, const OpenBefore &) = default;
 
     private:
         // Openers by marker, whether they close too, and their run's length
@@ -227,24 +230,74 @@ private:
     // Reads the prose [from, to); false when it closes markup in front of
     // the open chunk.
     bool read(const RunText &text, qsizetype from, qsizetype to);
+    // What a reading takes in afresh: the text from `at` on, how it reads
+    // alone, and how far what was kept from before `at` holds (to + 1: to
+    // the end).
+    struct Fresh {
+        QString text;
+        InlineMarkdownReading items;
+        qsizetype at = 0;
+        qsizetype reach = 0;
+    };
+    // Reads [from, to) on from m_known, which read [from, m_known.to):
+    // only the text added and what it reaches back to are read; false when
+    // that cannot be told from what was kept (it is then read whole).
+    struct KnownReading;
+    bool readOn(const RunText &text, qsizetype from, qsizetype to, KnownReading &known, Fresh &fresh);
     qsizetype readStart() const;
     // Takes back the cuts behind open markup from the chunk that holds
     // `place` on; returns how many lines the chunks taken back held.
     int takeBack(qsizetype place, QList<RunChunk> &chunks);
+    // Takes back the cuts from the chunk that holds `place` (where the text
+    // added may make the text read otherwise, from m_before) on, to decide
+    // the lines again only from the one that holds it; false when what is
+    // known does not tell that the lines before it read as they did.
+    bool resumeAt(const RunText &text, qsizetype place, QList<RunChunk> &chunks);
     // Lets a long stretch that cannot be cut grow without reading it again;
     // false when it is to be read.
     bool skipReading(const RunText &text, QList<RunChunk> &chunks);
 
     Place m_place;
     OpenBefore m_before;
+    // The last stretch read with nothing open in front of it, kept so that
+    // the next reading from the same place reads only what was added (and
+    // what that closes: text added only closes what is open, and what is
+    // open before the earliest of it reads as it did).
+    struct KnownReading {
+        qsizetype from = -1;
+        qsizetype to = -1;
+        qsizetype lineBreaks = 0;
+        // As Reading has them.
+        QList<std::pair<qsizetype, qsizetype>> held;
+        QList<std::pair<qsizetype, qsizetype>> ended;
+        QList<qsizetype> openStarts;
+        // Positions from `from`, as the text [from, to) read alone has them.
+        InlineMarkdownReading items;
+        // What is open at `to`.
+        OpenBefore open;
+        // For a chunk read behind markup open in front of it: that markup,
+        // which the text read was found not to close.
+        OpenBefore before;
+    };
+    KnownReading m_known;
+    // The open chunk as last read behind open markup, kept in the same way.
+    KnownReading m_knownChunk;
     // What the last stretch read whole, and the lines let grow unread after
     // it, hold open at their end: only text that may close some of it can
     // keep the line breaks it adds from being cut.
     OpenBefore m_stretchOpen;
     // Characters a stretch may still be read for when lines added cannot
-    // close what it holds open, and how much of the text earned them.
+    // close what it holds open (what the readings take is counted), and how
+    // much of the text earned them.
     qsizetype m_readCredit = 0;
     qsizetype m_creditedTo = 0;
+    bool m_chargeReading = false;
+    // Where each line seen begins, in order.
+    QList<qsizetype> m_lineStarts;
+    // The open chunk is decided again from a line inside it (resumeAt).
+    bool m_resumed = false;
+    // Characters of lines looked at again to decide where to cut.
+    qsizetype m_charactersScanned = 0;
     // The chunks cut behind open markup since m_before was last empty.
     QList<HeldChunk> m_heldChunks;
     // Markup in front of the open chunk was open across its line breaks
