@@ -295,7 +295,7 @@ QString pathFor(const QString &panesPath) { return besidePanesFile(panesPath, u"
 namespace {
 
 // The frame line of a body of `size` bytes with check `crc`: "<length> <crc>\n".
-QByteArray frameLine(qsizetype size, quint32 crc)
+QByteArray frameLine(qint64 size, quint32 crc)
 {
     QByteArray line = QByteArray::number(size);
     line.append(' ');
@@ -304,29 +304,90 @@ QByteArray frameLine(qsizetype size, quint32 crc)
     return line;
 }
 
-// The room kept before a body being encoded, for its frame line.
-QByteArray withFrameRoom()
-{
-    QByteArray out(maxFrameLine, ' ');
-    return out;
-}
+// A record's body as it is encoded: bytes encoded here gathered in
+// `buffer()`, lines encoded ahead put beside them as they are; the check is
+// taken piece by piece (zlib combines the checks of pieces encoded ahead).
+class RecordBody {
+public:
+    QByteArray &buffer() { return m_current; }
+    qint64 size() const { return m_size + m_current.size(); }
 
-// Frames the body that follows the room `withFrameRoom` kept at the head of
-// `out`, without copying the body: the frame line goes into the room, and
-// what is left of the room is dropped from the front.
-QByteArray framedInPlace(QByteArray out)
-{
-    const QByteArrayView body = QByteArrayView(out).sliced(maxFrameLine);
-    const QByteArray line = frameLine(body.size(), crc32(body));
-    const qsizetype unused = maxFrameLine - line.size();
-    std::memcpy(out.data() + unused, line.constData(), size_t(line.size()));
-    out.append('\n');
-    // (Taking bytes off the front only moves where the array starts.)
-    out.remove(0, unused);
-    return out;
-}
+    void put(const EncodedLines &lines)
+    {
+        seal();
+        m_pieces.append(lines.bytes);
+        m_crc = quint32(::crc32_combine(m_crc, lines.crc, z_off_t(lines.bytes.size())));
+        m_size += lines.bytes.size();
+    }
+
+    Record framed()
+    {
+        seal();
+        Record record;
+        record.pieces.reserve(m_pieces.size() + 2);
+        record.pieces.append(frameLine(m_size, m_crc));
+        record.pieces += m_pieces;
+        record.pieces.append(QByteArrayLiteral("\n"));
+        for (const QByteArray &piece : std::as_const(record.pieces))
+            record.size += piece.size();
+        return record;
+    }
+
+private:
+    void seal()
+    {
+        if (m_current.isEmpty())
+            return;
+        m_crc = quint32(::crc32_z(m_crc, reinterpret_cast<const Bytef *>(m_current.constData()),
+                                  size_t(m_current.size())));
+        m_size += m_current.size();
+        m_pieces.append(std::exchange(m_current, QByteArray()));
+    }
+
+    QList<QByteArray> m_pieces;
+    QByteArray m_current;
+    quint32 m_crc = 0;
+    qint64 m_size = 0;
+};
 
 } // namespace
+
+QByteArray Record::joined() const
+{
+    QByteArray out;
+    out.reserve(size);
+    for (const QByteArray &piece : pieces)
+        out.append(piece);
+    return out;
+}
+
+EncodedLines EncodedLines::of(const OutputLines &lines, qsizetype first, qsizetype end)
+{
+    EncodedLines encoded{lines, first, end, QByteArray(), 0};
+    for (qsizetype i = first; i < end; ++i) {
+        if (i > first)
+            encoded.bytes.append(',');
+        panesEncoding::appendOutputLine(encoded.bytes, lines, i);
+    }
+    encoded.crc = crc32(encoded.bytes);
+    return encoded;
+}
+
+void EncodedLines::extend(const EncodedLines &next)
+{
+    Q_ASSERT(next.first == end && next.lines.sharesStorageWith(lines));
+    if (next.first == next.end)
+        return;
+    if (first < end) {
+        bytes.append(',');
+        crc = quint32(::crc32_z(crc, reinterpret_cast<const Bytef *>(","), 1));
+    }
+    bytes.append(next.bytes);
+    crc = quint32(::crc32_combine(crc, next.crc, z_off_t(next.bytes.size())));
+    end = next.end;
+    if (next.lines.size() > lines.size())
+        lines = next.lines;
+}
 
 QByteArray frame(const QByteArray &body)
 {
@@ -352,13 +413,14 @@ QByteArray encodeLegacyHeader(const AtomicFileWriter::FileIdentity &panesFile)
 
 QByteArray encodeFoldMarker(const QUuid &into) { return frame(framedUuid(foldMarkerOpening, into, "}")); }
 
-std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
-                                       qint64 limit)
+std::optional<Record> encodeRecordPieces(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
+                                         qint64 limit, const LinesAhead *ahead)
 {
     const QHash<QUuid, qsizetype> before = uniquePanes(from);
     QList<Kept> kept;
     kept.reserve(to.panes.size());
-    QByteArray body = withFrameRoom();
+    RecordBody record;
+    QByteArray &body = record.buffer();
     body.append("{\"documentId\":");
     panesEncoding::appendUuid(body, documentId);
     body.append(",\"kept\":[");
@@ -400,10 +462,9 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
         body.append(']');
     body.append("}\n");
 
-    // The same pieces panes.json is made of, with only what is new. (The
-    // body holds the room for its frame line already.)
-    const qint64 frameOverhead = 1;
-    const auto tooLarge = [&] { return body.size() + frameOverhead > limit; };
+    // The same pieces panes.json is made of, with only what is new.
+    const qint64 frameOverhead = maxFrameLine + 1;
+    const auto tooLarge = [&] { return record.size() + frameOverhead > limit; };
     if (tooLarge())
         return std::nullopt;
     panesEncoding::appendDocumentOpening(body, to);
@@ -426,10 +487,27 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
                 return std::nullopt;
         }
         panesEncoding::appendPaneMiddle(body, pane);
-        for (qsizetype i = kept.at(p).lines; i < pane.outputLines.size(); ++i) {
-            if (i > kept.at(p).lines)
+        const qsizetype keptLines = kept.at(p).lines;
+        const qsizetype lineCount = pane.outputLines.size();
+        // Lines encoded ahead are asked for where the new lines start and
+        // after each piece taken; once none is there, the rest is encoded here.
+        bool ask = ahead != nullptr;
+        for (qsizetype i = keptLines; i < lineCount;) {
+            if (i > keptLines)
                 body.append(',');
-            panesEncoding::appendOutputLine(body, pane.outputLines, i);
+            std::optional<EncodedLines> encoded;
+            if (ask) {
+                encoded = ahead->at(pane.id, pane.outputLines, i, lineCount);
+                ask = encoded && encoded->first == i && encoded->end > i && encoded->end <= lineCount &&
+                      encoded->lines.sharesStorageWith(pane.outputLines);
+            }
+            if (ask) {
+                record.put(*encoded);
+                i = encoded->end;
+            } else {
+                panesEncoding::appendOutputLine(body, pane.outputLines, i);
+                ++i;
+            }
             if (tooLarge())
                 return std::nullopt;
         }
@@ -438,8 +516,18 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
     panesEncoding::appendDocumentClosing(body, to);
     if (tooLarge())
         return std::nullopt;
-    return framedInPlace(std::move(body));
+    return record.framed();
 }
+
+std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
+                                       qint64 limit)
+{
+    const std::optional<Record> record = encodeRecordPieces(documentId, from, to, limit);
+    if (!record)
+        return std::nullopt;
+    return record->joined();
+}
+
 
 void applyRecord(PanesSnapshot &snapshot, const QByteArray &body, const std::optional<QUuid> &documentId)
 {
@@ -697,7 +785,7 @@ MemoryError writeFailure(const QString &path, int error)
 // Appends `bytes` to the log `known`, or starts a new log with `header` and
 // them; see appendRecord.
 std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<LogFile> &known,
-                                    const QByteArray &header, const QByteArray &bytes)
+                                    const QByteArray &header, const QList<QByteArray> &pieces)
 {
     const QByteArray native = nativePath(logPath);
     int fd = -1;
@@ -732,8 +820,10 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
     const auto closing = qScopeGuard([fd] { ::close(fd); });
     const qint64 start = known ? known->size : 0;
     const QByteArray head = known ? QByteArray() : header;
-    if (!fileCalls::writeAll(fd, head.constData(), head.size()) ||
-        !fileCalls::writeAll(fd, bytes.constData(), bytes.size()) || fileCalls::fdatasync(fd) != 0) {
+    bool written = fileCalls::writeAll(fd, head.constData(), head.size());
+    for (qsizetype i = 0; written && i < pieces.size(); ++i)
+        written = fileCalls::writeAll(fd, pieces.at(i).constData(), pieces.at(i).size());
+    if (!written || fileCalls::fdatasync(fd) != 0) {
         const int error = errno;
         // What was appended would end the log when read: cut it off.
         if (fileCalls::ftruncate(fd, start) == 0)
@@ -764,12 +854,18 @@ QString asideName(const QString &path, QStringView tag)
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
                                     const QUuid &documentId, const QByteArray &record)
 {
-    return appendFrames(logPath, known, encodeHeader(documentId), record);
+    return appendFrames(logPath, known, encodeHeader(documentId), {record});
+}
+
+std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
+                                    const QUuid &documentId, const Record &record)
+{
+    return appendFrames(logPath, known, encodeHeader(documentId), record.pieces);
 }
 
 std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &known, const QUuid &into)
 {
-    return appendFrames(logPath, known, QByteArray(), encodeFoldMarker(into));
+    return appendFrames(logPath, known, QByteArray(), {encodeFoldMarker(into)});
 }
 
 void finishFold(const QString &logPath, const std::optional<LogFile> &folded)
