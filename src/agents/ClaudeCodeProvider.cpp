@@ -128,7 +128,11 @@ struct PreparedLaunch {
     QString binary;
     QString prompt;
     QString digest;
-    QHash<QString, QString> environment;
+    // The child's environment and the prompt's bytes, made here rather than
+    // on the GUI thread, and the run's cgroup, made ahead for the same reason.
+    QProcessEnvironment environment;
+    QByteArray promptBytes;
+    std::shared_ptr<platform::PreparedCgroup> cgroup;
     std::shared_ptr<ProjectInstructions::File> instructions; // the project's CLAUDE.md, when it has one
 };
 
@@ -303,7 +307,12 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
             if (prepare)
                 prepare(); // a failure fails the spawn (below)
             prepared.digest = promptDigest(prepared.prompt);
-            prepared.environment = childEnvironment(inheritedEnvironment(), managedKeys(), prepared.binary);
+            prepared.promptBytes = prepared.prompt.toUtf8();
+            const QHash<QString, QString> environment =
+                childEnvironment(inheritedEnvironment(), managedKeys(), prepared.binary);
+            for (auto it = environment.begin(); it != environment.end(); ++it)
+                prepared.environment.insert(it.key(), it.value());
+            prepared.cgroup = platform::PreparedCgroup::make();
         } catch (const std::exception &e) {
             prepared.error = AgentError::spawnFailed(QString::fromUtf8(e.what()));
         } catch (...) {
@@ -333,9 +342,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     launch.arguments =
         claudeArguments(model, prepared.instructions ? prepared.instructions->path() : QString()) + extras.arguments;
     launch.workingDirectory = m_projectPath;
-    launch.environment = QProcessEnvironment();
-    for (auto it = prepared.environment.begin(); it != prepared.environment.end(); ++it)
-        launch.environment.insert(it.key(), it.value());
+    launch.environment = std::move(prepared.environment);
+    launch.preparedCgroup = std::move(prepared.cgroup);
     // The run's own variables go over everything; its folders lead the PATH.
     for (auto it = extras.environment.begin(); it != extras.environment.end(); ++it)
         launch.environment.insert(it.key(), it.value());
@@ -370,7 +378,7 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     child->start(launch);
     // The prompt goes in on standard input, which is then closed; it is written
     // from the event loop as the child reads.
-    child->write(prepared.prompt.toUtf8());
+    child->write(prepared.promptBytes);
     child->closeInput();
     const bool started = co_await whenStarted;
     if (!self)

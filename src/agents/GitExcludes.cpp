@@ -127,25 +127,39 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     // (Awaited as a future, then read: the value of an awaited expression is
     // never used to initialise a variable here, which this compiler's
     // coroutines get wrong for some types.)
-    QFuture<QString> finding = QtConcurrent::run([folder] {
-        return QFileInfo(folder).isDir() ? QStandardPaths::findExecutable(QStringLiteral("git")) : QString();
+    // Finding git, its environment and the run's cgroup touch the disk: done
+    // on a worker thread.
+    struct Found {
+        QString git;
+        QProcessEnvironment environment;
+        std::shared_ptr<platform::PreparedCgroup> cgroup;
+    };
+    QFuture<Found> finding = QtConcurrent::run([folder] {
+        Found found;
+        if (QFileInfo(folder).isDir())
+            found.git = QStandardPaths::findExecutable(QStringLiteral("git"));
+        if (found.git.isEmpty())
+            return found;
+        // Only what git needs to find the repository and the user's own
+        // settings: no credential, no variable that points git at another repository.
+        const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"PATH", "HOME", "XDG_CONFIG_HOME", "USER", "LOGNAME"})
+            if (system.contains(QLatin1String(name)))
+                found.environment.insert(QLatin1String(name), system.value(QLatin1String(name)));
+        found.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        found.environment.insert(QStringLiteral("GIT_TERMINAL_PROMPT"), QStringLiteral("0"));
+        found.cgroup = platform::PreparedCgroup::make();
+        return found;
     });
     co_await finding;
-    const QString git = finding.result();
-    if (git.isEmpty())
+    Found found = finding.result();
+    if (found.git.isEmpty())
         co_return std::nullopt;
-
-    // Only what git needs to find the repository and the user's own settings:
-    // no credential, no variable that points git at another repository.
-    const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
-    QProcessEnvironment environment;
-    for (const char *name : {"PATH", "HOME", "XDG_CONFIG_HOME", "USER", "LOGNAME"})
-        if (system.contains(QLatin1String(name)))
-            environment.insert(QLatin1String(name), system.value(QLatin1String(name)));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-    environment.insert(QStringLiteral("GIT_TERMINAL_PROMPT"), QStringLiteral("0"));
+    const QString git = found.git;
+    const QProcessEnvironment environment = found.environment;
 
     platform::ChildProcess::Options options;
+    options.preparedCgroup = std::move(found.cgroup);
     options.program = git;
     options.arguments = {QStringLiteral("rev-parse"), QStringLiteral("--git-path"), QStringLiteral("info/exclude")};
     options.workingDirectory = folder;

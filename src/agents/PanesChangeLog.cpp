@@ -28,28 +28,19 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace nerim::panesChangeLog {
 
 namespace {
 
-// The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320).
+// The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320), as zlib
+// computes it (several bytes a step: a record of megabytes is checked in a
+// fraction of the time a table lookup per byte takes).
 quint32 crc32(QByteArrayView bytes)
 {
-    static const std::array<quint32, 256> table = [] {
-        std::array<quint32, 256> t{};
-        for (quint32 n = 0; n < 256; ++n) {
-            quint32 c = n;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[n] = c;
-        }
-        return t;
-    }();
-    quint32 c = 0xFFFFFFFFu;
-    for (const char byte : bytes)
-        c = table[(c ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return quint32(::crc32_z(::crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef *>(bytes.data()),
+                             size_t(bytes.size())));
 }
 
 // A frame line is at most "<19 digits> <8 hex digits>\n" (a length of 19
@@ -301,14 +292,107 @@ std::optional<QByteArray> responsePieces(const ConversationTurn &turn, const Pan
 
 QString pathFor(const QString &panesPath) { return besidePanesFile(panesPath, u"-changes.log"); }
 
-QByteArray frame(const QByteArray &body)
+namespace {
+
+// The frame line of a body of `size` bytes with check `crc`: "<length> <crc>\n".
+QByteArray frameLine(qint64 size, quint32 crc)
+{
+    QByteArray line = QByteArray::number(size);
+    line.append(' ');
+    line.append(QByteArray::number(crc, 16).rightJustified(8, '0'));
+    line.append('\n');
+    return line;
+}
+
+// A record's body as it is encoded: bytes encoded here gathered in
+// `buffer()`, lines encoded ahead put beside them as they are; the check is
+// taken piece by piece (zlib combines the checks of pieces encoded ahead).
+class RecordBody {
+public:
+    QByteArray &buffer() { return m_current; }
+    qint64 size() const { return m_size + m_current.size(); }
+
+    void put(const EncodedLines &lines)
+    {
+        seal();
+        m_pieces.append(lines.bytes);
+        m_crc = quint32(::crc32_combine(m_crc, lines.crc, z_off_t(lines.bytes.size())));
+        m_size += lines.bytes.size();
+    }
+
+    Record framed()
+    {
+        seal();
+        Record record;
+        record.pieces.reserve(m_pieces.size() + 2);
+        record.pieces.append(frameLine(m_size, m_crc));
+        record.pieces += m_pieces;
+        record.pieces.append(QByteArrayLiteral("\n"));
+        for (const QByteArray &piece : std::as_const(record.pieces))
+            record.size += piece.size();
+        return record;
+    }
+
+private:
+    void seal()
+    {
+        if (m_current.isEmpty())
+            return;
+        m_crc = quint32(::crc32_z(m_crc, reinterpret_cast<const Bytef *>(m_current.constData()),
+                                  size_t(m_current.size())));
+        m_size += m_current.size();
+        m_pieces.append(std::exchange(m_current, QByteArray()));
+    }
+
+    QList<QByteArray> m_pieces;
+    QByteArray m_current;
+    quint32 m_crc = 0;
+    qint64 m_size = 0;
+};
+
+} // namespace
+
+QByteArray Record::joined() const
 {
     QByteArray out;
-    out.reserve(body.size() + maxFrameLine + 1);
-    out.append(QByteArray::number(body.size()));
-    out.append(' ');
-    out.append(QByteArray::number(crc32(body), 16).rightJustified(8, '0'));
-    out.append('\n');
+    out.reserve(size);
+    for (const QByteArray &piece : pieces)
+        out.append(piece);
+    return out;
+}
+
+EncodedLines EncodedLines::of(const OutputLines &lines, qsizetype first, qsizetype end)
+{
+    EncodedLines encoded{lines, first, end, QByteArray(), 0};
+    for (qsizetype i = first; i < end; ++i) {
+        if (i > first)
+            encoded.bytes.append(',');
+        panesEncoding::appendOutputLine(encoded.bytes, lines, i);
+    }
+    encoded.crc = crc32(encoded.bytes);
+    return encoded;
+}
+
+void EncodedLines::extend(const EncodedLines &next)
+{
+    Q_ASSERT(next.first == end && next.lines.sharesStorageWith(lines));
+    if (next.first == next.end)
+        return;
+    if (first < end) {
+        bytes.append(',');
+        crc = quint32(::crc32_z(crc, reinterpret_cast<const Bytef *>(","), 1));
+    }
+    bytes.append(next.bytes);
+    crc = quint32(::crc32_combine(crc, next.crc, z_off_t(next.bytes.size())));
+    end = next.end;
+    if (next.lines.size() > lines.size())
+        lines = next.lines;
+}
+
+QByteArray frame(const QByteArray &body)
+{
+    QByteArray out = frameLine(body.size(), crc32(body));
+    out.reserve(out.size() + body.size() + 1);
     out.append(body);
     out.append('\n');
     return out;
@@ -329,13 +413,17 @@ QByteArray encodeLegacyHeader(const AtomicFileWriter::FileIdentity &panesFile)
 
 QByteArray encodeFoldMarker(const QUuid &into) { return frame(framedUuid(foldMarkerOpening, into, "}")); }
 
-std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
-                                       qint64 limit)
+std::optional<Record> encodeRecordPieces(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
+                                         qint64 limit, const LinesAhead *ahead)
 {
     const QHash<QUuid, qsizetype> before = uniquePanes(from);
     QList<Kept> kept;
     kept.reserve(to.panes.size());
-    QByteArray body = framedUuid("{\"documentId\":", documentId, ",\"kept\":[");
+    RecordBody record;
+    QByteArray &body = record.buffer();
+    body.append("{\"documentId\":");
+    panesEncoding::appendUuid(body, documentId);
+    body.append(",\"kept\":[");
     for (qsizetype p = 0; p < to.panes.size(); ++p) {
         const PaneDiskSnapshot &pane = to.panes.at(p);
         const qsizetype at = before.value(pane.id, -1);
@@ -376,7 +464,7 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
 
     // The same pieces panes.json is made of, with only what is new.
     const qint64 frameOverhead = maxFrameLine + 1;
-    const auto tooLarge = [&] { return body.size() + frameOverhead > limit; };
+    const auto tooLarge = [&] { return record.size() + frameOverhead > limit; };
     if (tooLarge())
         return std::nullopt;
     panesEncoding::appendDocumentOpening(body, to);
@@ -399,10 +487,27 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
                 return std::nullopt;
         }
         panesEncoding::appendPaneMiddle(body, pane);
-        for (qsizetype i = kept.at(p).lines; i < pane.outputLines.size(); ++i) {
-            if (i > kept.at(p).lines)
+        const qsizetype keptLines = kept.at(p).lines;
+        const qsizetype lineCount = pane.outputLines.size();
+        // Lines encoded ahead are asked for where the new lines start and
+        // after each piece taken; once none is there, the rest is encoded here.
+        bool ask = ahead != nullptr;
+        for (qsizetype i = keptLines; i < lineCount;) {
+            if (i > keptLines)
                 body.append(',');
-            panesEncoding::appendOutputLine(body, pane.outputLines, i);
+            std::optional<EncodedLines> encoded;
+            if (ask) {
+                encoded = ahead->at(pane.id, pane.outputLines, i, lineCount);
+                ask = encoded && encoded->first == i && encoded->end > i && encoded->end <= lineCount &&
+                      encoded->lines.sharesStorageWith(pane.outputLines);
+            }
+            if (ask) {
+                record.put(*encoded);
+                i = encoded->end;
+            } else {
+                panesEncoding::appendOutputLine(body, pane.outputLines, i);
+                ++i;
+            }
             if (tooLarge())
                 return std::nullopt;
         }
@@ -411,8 +516,18 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
     panesEncoding::appendDocumentClosing(body, to);
     if (tooLarge())
         return std::nullopt;
-    return frame(body);
+    return record.framed();
 }
+
+std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
+                                       qint64 limit)
+{
+    const std::optional<Record> record = encodeRecordPieces(documentId, from, to, limit);
+    if (!record)
+        return std::nullopt;
+    return record->joined();
+}
+
 
 void applyRecord(PanesSnapshot &snapshot, const QByteArray &body, const std::optional<QUuid> &documentId)
 {
@@ -670,7 +785,7 @@ MemoryError writeFailure(const QString &path, int error)
 // Appends `bytes` to the log `known`, or starts a new log with `header` and
 // them; see appendRecord.
 std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<LogFile> &known,
-                                    const QByteArray &header, const QByteArray &bytes)
+                                    const QByteArray &header, const QList<QByteArray> &pieces)
 {
     const QByteArray native = nativePath(logPath);
     int fd = -1;
@@ -705,8 +820,10 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
     const auto closing = qScopeGuard([fd] { ::close(fd); });
     const qint64 start = known ? known->size : 0;
     const QByteArray head = known ? QByteArray() : header;
-    if (!fileCalls::writeAll(fd, head.constData(), head.size()) ||
-        !fileCalls::writeAll(fd, bytes.constData(), bytes.size()) || fileCalls::fdatasync(fd) != 0) {
+    bool written = fileCalls::writeAll(fd, head.constData(), head.size());
+    for (qsizetype i = 0; written && i < pieces.size(); ++i)
+        written = fileCalls::writeAll(fd, pieces.at(i).constData(), pieces.at(i).size());
+    if (!written || fileCalls::fdatasync(fd) != 0) {
         const int error = errno;
         // What was appended would end the log when read: cut it off.
         if (fileCalls::ftruncate(fd, start) == 0)
@@ -726,12 +843,18 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
                                     const QUuid &documentId, const QByteArray &record)
 {
-    return appendFrames(logPath, known, encodeHeader(documentId), record);
+    return appendFrames(logPath, known, encodeHeader(documentId), {record});
+}
+
+std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
+                                    const QUuid &documentId, const Record &record)
+{
+    return appendFrames(logPath, known, encodeHeader(documentId), record.pieces);
 }
 
 std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &known, const QUuid &into)
 {
-    return appendFrames(logPath, known, QByteArray(), encodeFoldMarker(into));
+    return appendFrames(logPath, known, QByteArray(), {encodeFoldMarker(into)});
 }
 
 void finishFold(const QString &logPath, const std::optional<LogFile> &folded)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "agents/OutputLines.h"
 #include "persistence/AtomicFileWriter.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QUuid>
 #include <optional>
@@ -70,11 +72,49 @@ QByteArray encodeLegacyHeader(const AtomicFileWriter::FileIdentity &panesFile);
 // The frame saying that the file of document id `into` replaces the one the log amends.
 QByteArray encodeFoldMarker(const QUuid &into);
 
+// Transcript lines encoded before a record needs them: lines [first, end)
+// of `lines` as a record's "outputLines" holds them, joined by ",", and the
+// CRC-32 of those bytes.
+struct EncodedLines {
+    OutputLines lines;
+    qsizetype first = 0;
+    qsizetype end = 0;
+    QByteArray bytes;
+    quint32 crc = 0;
+
+    // Encodes lines [first, end) of `lines`.
+    static EncodedLines of(const OutputLines &lines, qsizetype first, qsizetype end);
+    // Takes in the lines that follow on (`next.first == end`, the same storage).
+    void extend(const EncodedLines &next);
+};
+
+// Where a record may find lines encoded already.
+class LinesAhead {
+public:
+    virtual ~LinesAhead() = default;
+    // Lines of the pane of `paneId` from line `first` of `lines` on, up to
+    // `end` at most, when some are encoded (their `lines` share `lines`'s storage).
+    virtual std::optional<EncodedLines> at(const QUuid &paneId, const OutputLines &lines, qsizetype first,
+                                           qsizetype end) const = 0;
+};
+
+// A framed record as its pieces in order, so that lines encoded ahead are
+// written as they are, never copied into one array.
+struct Record {
+    QList<QByteArray> pieces;
+    qint64 size = 0;
+    QByteArray joined() const;
+};
+
 // The framed record that takes the panes as `from` holds them to `to`, for
 // the file of `documentId`, or nothing when it would take more than `limit`
 // bytes. Lines shared with `from` are kept when both transcripts share their
 // storage (a transcript only grows), closed turns while they are the same
-// turns (same id, sizes and dates: a closed turn never changes).
+// turns (same id, sizes and dates: a closed turn never changes). New lines
+// that `ahead` holds encoded are taken from it: the bytes are the same.
+std::optional<Record> encodeRecordPieces(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
+                                         qint64 limit, const LinesAhead *ahead = nullptr);
+// The same, joined.
 std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnapshot &from, const PanesSnapshot &to,
                                        qint64 limit);
 
@@ -141,6 +181,8 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
 // appended is then cut off again where possible.
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
                                     const QUuid &documentId, const QByteArray &record);
+std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
+                                    const QUuid &documentId, const Record &record);
 // Appends the fold marker naming `into` to the log `known`, the same way.
 std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &known, const QUuid &into);
 

@@ -14,6 +14,7 @@
 #include <QMutex>
 #include <QScopeGuard>
 #include <QSet>
+#include <QThreadPool>
 #include <atomic>
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,7 +49,168 @@ struct PanesSaver::State {
     std::atomic<bool> writeFailed{false};
 };
 
+// Transcript lines encoded ahead of the saves that take them, on a thread of
+// their own (see PanesSaver::encodeAhead). Each pane's pieces start where the
+// next record's new lines start (as the last save left the pane) and follow
+// each other; a piece never spans a size at which a queued snapshot cuts the
+// transcript, so each record finds its lines whole in them. What a record
+// takes is checked against the record's own transcript (same storage, same
+// first line): a piece that does not fit is never used, and the lines are
+// then encoded by the record itself.
+struct PanesSaver::Ahead final : panesChangeLog::LinesAhead {
+    struct Pane {
+        // The next record's new lines start at line `start` of this storage
+        // (-1: not known, nothing is encoded ahead).
+        OutputLines startLines;
+        qsizetype start = -1;
+        // The transcript as it was asked for last, not yet encoded.
+        std::optional<OutputLines> asked;
+        // Where queued snapshots cut the transcript, ascending.
+        QList<qsizetype> cuts;
+        QList<panesChangeLog::EncodedLines> pieces;
+
+        qsizetype frontier() const { return pieces.isEmpty() ? start : pieces.last().end; }
+    };
+
+    mutable QMutex mutex;
+    QHash<QUuid, Pane> panes;
+    qint64 heldBytes = 0;
+    bool scheduled = false;
+
+    std::optional<panesChangeLog::EncodedLines> at(const QUuid &paneId, const OutputLines &lines, qsizetype first,
+                                                   qsizetype end) const override
+    {
+        QMutexLocker lock(&mutex);
+        const auto found = panes.constFind(paneId);
+        if (found == panes.constEnd())
+            return std::nullopt;
+        for (const panesChangeLog::EncodedLines &piece : found->pieces) {
+            if (piece.first != first)
+                continue;
+            if (piece.end <= end && piece.lines.sharesStorageWith(lines))
+                return piece;
+            break;
+        }
+        return std::nullopt;
+    }
+
+    // A snapshot is queued: its pane sizes cut the pieces encoded from now on.
+    void cut(const PanesSnapshot &snapshot)
+    {
+        QMutexLocker lock(&mutex);
+        for (const PaneDiskSnapshot &pane : snapshot.panes) {
+            QList<qsizetype> &cuts = panes[pane.id].cuts;
+            const qsizetype size = pane.outputLines.size();
+            if (cuts.isEmpty() || cuts.last() < size)
+                cuts.append(size);
+            else if (cuts.last() > size)
+                cuts = {size}; // a transcript put in place of another
+        }
+    }
+
+    // The file and its log now hold `content` (none: not known): the next
+    // record's lines start after each pane's lines there, and the pieces
+    // before that are done with.
+    void settle(const std::optional<PanesSnapshot> &content)
+    {
+        QMutexLocker lock(&mutex);
+        QHash<QUuid, const PaneDiskSnapshot *> held;
+        if (content) {
+            for (const PaneDiskSnapshot &pane : content->panes)
+                held.insert(pane.id, &pane); // (a repeated id: the last, whose pieces are checked when taken)
+        }
+        for (auto it = held.constBegin(); it != held.constEnd(); ++it)
+            panes[it.key()]; // panes the file holds are encoded ahead from now on
+        heldBytes = 0;
+        for (auto it = panes.begin(); it != panes.end();) {
+            Pane &pane = it.value();
+            const PaneDiskSnapshot *saved = held.value(it.key());
+            if (!saved) {
+                it = panes.erase(it);
+                continue;
+            }
+            pane.startLines = saved->outputLines;
+            pane.start = saved->outputLines.size();
+            while (!pane.pieces.isEmpty() && pane.pieces.first().end <= pane.start)
+                pane.pieces.removeFirst();
+            if (!pane.pieces.isEmpty() && (pane.pieces.first().first != pane.start ||
+                                           !pane.pieces.first().lines.sharesStorageWith(pane.startLines)))
+                pane.pieces.clear();
+            while (!pane.cuts.isEmpty() && pane.cuts.first() <= pane.start)
+                pane.cuts.removeFirst();
+            for (const panesChangeLog::EncodedLines &piece : std::as_const(pane.pieces))
+                heldBytes += piece.bytes.size();
+            ++it;
+        }
+    }
+
+    // Encodes what was asked for, piece by piece, until nothing is left.
+    static void run(const std::shared_ptr<Ahead> &ahead)
+    {
+        for (;;) {
+            QUuid id;
+            OutputLines lines;
+            qsizetype from = 0;
+            qsizetype to = 0;
+            {
+                QMutexLocker lock(&ahead->mutex);
+                auto it = ahead->panes.begin();
+                while (it != ahead->panes.end() && !it->asked)
+                    ++it;
+                if (it == ahead->panes.end()) {
+                    ahead->scheduled = false;
+                    return;
+                }
+                Pane &pane = it.value();
+                id = it.key();
+                lines = *std::exchange(pane.asked, std::nullopt);
+                from = pane.frontier();
+                to = lines.size();
+                // A record larger than the log takes is never made: the file is then written whole.
+                if (pane.start < 0 || from >= to || !pane.startLines.sharesStorageWith(lines) ||
+                    ahead->heldBytes > panesChangeLog::maxRecordBytes)
+                    continue;
+                for (const qsizetype cut : std::as_const(pane.cuts)) {
+                    if (cut > from && cut < to) {
+                        to = cut; // the rest in the next piece
+                        if (!pane.asked)
+                            pane.asked = lines;
+                        break;
+                    }
+                }
+            }
+            panesChangeLog::EncodedLines piece = panesChangeLog::EncodedLines::of(lines, from, to);
+            QMutexLocker lock(&ahead->mutex);
+            const auto found = ahead->panes.find(id);
+            // Kept only where it still follows on (a save may have taken the lines meanwhile).
+            if (found == ahead->panes.end() || found->start < 0 || found->frontier() != from ||
+                !found->startLines.sharesStorageWith(lines))
+                continue;
+            ahead->heldBytes += piece.bytes.size();
+            // Lines that follow on within the same cut join the piece before,
+            // so that a record is written in a few pieces, not one per batch.
+            if (found->pieces.isEmpty() || found->cuts.contains(from)) {
+                found->pieces.append(std::move(piece));
+                continue;
+            }
+            found->pieces.last().extend(piece);
+        }
+    }
+};
+
 namespace {
+
+// The thread that encodes lines ahead, for every saver.
+QThreadPool &aheadThread()
+{
+    static QThreadPool pool;
+    static const bool once = [] {
+        pool.setMaxThreadCount(1);
+        return true;
+    }();
+    Q_UNUSED(once);
+    return pool;
+}
 
 // Passes the document to the file being written.
 class FileOutput final : public panesEncoding::Output {
@@ -193,7 +355,23 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
 
 } // namespace panesEncoding
 
-PanesSaver::PanesSaver(QString path) : m_path(std::move(path)), m_state(std::make_shared<State>()) {}
+PanesSaver::PanesSaver(QString path)
+    : m_path(std::move(path)), m_state(std::make_shared<State>()), m_ahead(std::make_shared<Ahead>())
+{
+}
+
+void PanesSaver::encodeAhead(const QUuid &paneId, const OutputLines &lines)
+{
+    QMutexLocker lock(&m_ahead->mutex);
+    const auto found = m_ahead->panes.find(paneId);
+    // Only panes whose saved lines are known (the file holds them) are encoded ahead.
+    if (found == m_ahead->panes.end() || found->start < 0)
+        return;
+    found->asked = lines;
+    if (std::exchange(m_ahead->scheduled, true))
+        return;
+    aheadThread().start([ahead = m_ahead] { Ahead::run(ahead); });
+}
 
 PanesSaver::~PanesSaver() = default;
 
@@ -205,6 +383,7 @@ void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optio
     m_state->log = log;
     m_state->fold = fold || !layout;
     m_state->layout = std::move(layout);
+    m_ahead->settle(m_state->content);
 }
 
 namespace {
@@ -230,7 +409,7 @@ std::optional<QUuid> documentIdAtHead(const QString &path)
 // document id inside it) and the log has room: returns whether it did.
 // Throws when the append failed.
 bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize, const PanesSnapshot &held,
-                  const PanesSnapshot &snapshot, PanesSaver::FoldBack foldBack)
+                  const PanesSnapshot &snapshot, PanesSaver::FoldBack foldBack, const panesChangeLog::LinesAhead &ahead)
 {
     if (documentIdAtHead(path) != held.documentId)
         return false;
@@ -245,7 +424,8 @@ bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize
                        std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), fileSize / 2) - logSize);
     if (room <= 0)
         return false;
-    const std::optional<QByteArray> record = panesChangeLog::encodeRecord(*held.documentId, held, snapshot, room);
+    const std::optional<panesChangeLog::Record> record =
+        panesChangeLog::encodeRecordPieces(*held.documentId, held, snapshot, room, &ahead);
     if (!record)
         return false;
     const std::optional<panesChangeLog::LogFile> appended =
@@ -286,10 +466,13 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
     if (!failedBefore && fingerprint && m_lastQueued && *fingerprint == *m_lastQueued)
         return false;
     m_lastQueued = std::move(fingerprint);
+    m_ahead->cut(snapshot);
     SerialFileWriter::shared().submit(
         m_path,
-        [path = m_path, state = m_state, snapshot = std::move(snapshot), foldBack] {
+        [path = m_path, state = m_state, ahead = m_ahead, snapshot = std::move(snapshot), foldBack] {
             QMutexLocker lock(&state->mutex);
+            // Whatever the write leaves, lines are encoded ahead from there on.
+            const auto settling = qScopeGuard([&] { ahead->settle(state->content); });
             // Whatever happens now, the file may no longer be the one described.
             const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
             std::optional<PanesSnapshot> held = std::exchange(state->content, std::nullopt);
@@ -298,7 +481,7 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
             // log takes what changed since.
             if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
                 try {
-                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack)) {
+                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack, *ahead)) {
                         state->layout = before;
                         state->content = snapshot;
                         state->content->documentId = held->documentId;

@@ -113,6 +113,15 @@ public:
     void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt,
                std::optional<panesChangeLog::LogFile> log = std::nullopt, bool fold = false);
 
+    // The pane of `paneId` now holds `lines`: the lines no save has taken yet
+    // are encoded on a thread of their own, as they arrive, so that the save
+    // that takes them (the last one, when the application quits, among them)
+    // appends bytes ready to write instead of encoding them in its turn.
+    // Cheap: it notes the transcript (shared, not copied) and returns.
+    void encodeAhead(const QUuid &paneId, const OutputLines &lines);
+
+    struct Ahead;
+
     struct State;
 
 private:
@@ -128,6 +137,7 @@ private:
 
     QString m_path;
     std::shared_ptr<State> m_state;
+    std::shared_ptr<Ahead> m_ahead;
     std::optional<Fingerprint> m_lastQueued;
 };
 

@@ -607,6 +607,11 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
     return std::move(result.snapshot);
 }
 
+void PanesSnapshotStore::encodeAhead(const QUuid &paneId, const OutputLines &lines)
+{
+    m_saver->encodeAhead(paneId, lines);
+}
+
 bool PanesSnapshotStore::save(PanesSnapshot snapshot, PanesFoldBack foldBack)
 {
     if (m_keepUnreadable)

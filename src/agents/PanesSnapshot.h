@@ -165,6 +165,8 @@ public:
     std::optional<PanesSnapshot> load();
     // Returns whether a write was queued. `foldBack`: see PanesSaver::FoldBack.
     bool save(PanesSnapshot snapshot, PanesFoldBack foldBack = PanesFoldBack::whenDue);
+    // See PanesSaver::encodeAhead.
+    void encodeAhead(const QUuid &paneId, const OutputLines &lines);
     bool isKeepingUnknownVersion() const { return m_keepUnknownVersion; }
     // A line for the user when the last load found the file unreadable: what
     // happened and where the file went.

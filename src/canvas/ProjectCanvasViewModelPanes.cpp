@@ -238,6 +238,9 @@ void ProjectCanvasViewModel::notePaneOutput()
             counted = 0;
         for (; counted < lines.size(); ++counted)
             m_unsavedOutputBytes += lines.utf8(counted).size();
+        // The save that takes these lines finds them encoded already.
+        if (m_panesRestored && !m_tornDown && m_dataFolderUsable)
+            m_panesStore->encodeAhead(pane->id(), lines);
     }
     if (m_unsavedOutputBytes >= m_services.panesOutputSaveBytes && m_panesRestored && !m_tornDown)
         savePanes(PanesFoldBack::later);

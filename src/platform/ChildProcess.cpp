@@ -326,6 +326,23 @@ void ChildProcess::endLeftoversOfEarlierRuns()
     });
 }
 
+std::shared_ptr<PreparedCgroup> PreparedCgroup::make()
+{
+    return std::shared_ptr<PreparedCgroup>(new PreparedCgroup(RunCgroup::create()));
+}
+
+PreparedCgroup::~PreparedCgroup()
+{
+    if (m_group)
+        m_group->remove(); // empty: no run was started in it
+}
+
+std::optional<RunCgroup> PreparedCgroup::take()
+{
+    QMutexLocker lock(&m_mutex);
+    return std::exchange(m_group, std::nullopt);
+}
+
 void ChildProcess::start(const Options &options)
 {
     if (m_state != State::notStarted)
@@ -373,7 +390,9 @@ void ChildProcess::start(const Options &options)
         argumentBytes << QByteArrayLiteral("--end-tree-on-exit");
     if (!options.pidNamespace)
         argumentBytes << QByteArrayLiteral("--no-pid-namespace");
-    std::optional<RunCgroup> cgroup = options.ownCgroup ? RunCgroup::create() : std::nullopt;
+    std::optional<RunCgroup> cgroup;
+    if (options.ownCgroup)
+        cgroup = options.preparedCgroup ? options.preparedCgroup->take() : RunCgroup::create();
     if (cgroup)
         argumentBytes << QByteArrayLiteral("--cgroup") << QFile::encodeName(cgroup->path());
     if (!options.workingDirectory.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/OutputLineSplitter.h"
+#include "platform/RunCgroup.h"
 
 #include <QByteArray>
 #include <QFuture>
@@ -9,8 +10,10 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QMutex>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -48,6 +51,29 @@ class HelperWatch;
 // Signals are emitted in this order: `started` or `failedToStart`; output lines;
 // `exited` (after every line the program wrote before it ended); `treeEnded`.
 // A slot may delete this object with deleteLater().
+// A run's cgroup (see RunCgroup) made ahead of the start, where the caller
+// prepares the run off the GUI thread: making a group writes to the cgroup
+// file system and Nerim's runtime folder. Handed to the start in
+// `ChildProcess::Options::preparedCgroup`; a group never taken (the run did
+// not start) is removed when the last holder lets go.
+class PreparedCgroup {
+public:
+    // Makes the group (none where groups cannot be made here). Touches the
+    // disk: call it off the GUI thread.
+    static std::shared_ptr<PreparedCgroup> make();
+    ~PreparedCgroup();
+    PreparedCgroup(const PreparedCgroup &) = delete;
+    PreparedCgroup &operator=(const PreparedCgroup &) = delete;
+
+    // The group, once; nothing after that or where none could be made.
+    std::optional<RunCgroup> take();
+
+private:
+    explicit PreparedCgroup(std::optional<RunCgroup> group) : m_group(std::move(group)) {}
+    QMutex m_mutex;
+    std::optional<RunCgroup> m_group;
+};
+
 class ChildProcess : public QObject {
     Q_OBJECT
 public:
@@ -87,6 +113,9 @@ public:
         // Without a group, what the killed guard left is found by its run
         // mark (see RunMarker) and ended the same way.
         bool ownCgroup = true;
+        // With `ownCgroup`: the group made ahead for this run, taken instead
+        // of making one on the calling thread (none in it: the run has none).
+        std::shared_ptr<PreparedCgroup> preparedCgroup;
         // `git push` in the tree refuses to send a commit that adds or
         // changes a `.env`/`.env.*` file (but for the examples) or anything
         // in a `.nerim` folder (Deploy runs).

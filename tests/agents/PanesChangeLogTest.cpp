@@ -309,3 +309,116 @@ TEST(PanesChangeLog, TheLogFollowsTheFileItNamesNeverALink)
     EXPECT_TRUE(read.restoredFromBackup);
     EXPECT_EQ(read.snapshot->panes, later.panes);
 }
+
+namespace {
+
+// Lines encoded ahead, as a test lays them out: the pieces of each pane by id.
+class PlantedAhead final : public panesChangeLog::LinesAhead {
+public:
+    QHash<QUuid, QList<panesChangeLog::EncodedLines>> pieces;
+    mutable int taken = 0;
+
+    std::optional<panesChangeLog::EncodedLines> at(const QUuid &paneId, const OutputLines &, qsizetype first,
+                                                   qsizetype) const override
+    {
+        for (const panesChangeLog::EncodedLines &piece : pieces.value(paneId)) {
+            if (piece.first == first) {
+                ++taken;
+                return piece;
+            }
+        }
+        return std::nullopt;
+    }
+};
+
+} // namespace
+
+// A record takes lines encoded ahead only where they are exactly the lines it
+// holds (same storage, from its first new line, not past its last), and its
+// bytes are those of the record encoded whole either way.
+TEST(PanesChangeLog, LinesEncodedAheadGiveTheBytesOfTheRecordEncodedWhole)
+{
+    Panes panes;
+    for (int p = 1; p <= 4; ++p) {
+        panes.push_back(newPane(p));
+        for (int i = 0; i < 5; ++i)
+            panes.back()->appendLine(OutputLine::Kind::stdout, QStringLiteral("pane %1 before %2").arg(p).arg(i));
+    }
+    const PanesSnapshot from = snapshotOf(panes, panes[0]->id(), std::nullopt);
+    for (int p = 0; p < 4; ++p) {
+        for (int i = 0; i < 30; ++i)
+            panes[p]->appendLine(i % 3 ? OutputLine::Kind::stdout : OutputLine::Kind::stderr,
+                                 QStringLiteral("after %1 “\"\\\t\x01” 🚀 %2").arg(i).arg(QString(i, u'x')));
+    }
+    const PanesSnapshot to = snapshotOf(panes, panes[1]->id(), std::nullopt);
+    const QUuid document = newUuid();
+    const QByteArray whole = *panesChangeLog::encodeRecord(document, from, to, 1 << 20);
+
+    using panesChangeLog::EncodedLines;
+    PlantedAhead ahead;
+    const auto lines = [&](int p) { return to.panes.at(p).outputLines; };
+    // Pane 1: all its new lines, in two pieces, one grown from two.
+    EncodedLines first = EncodedLines::of(lines(0), 5, 12);
+    first.extend(EncodedLines::of(lines(0), 12, 20));
+    ahead.pieces[panes[0]->id()] = {first, EncodedLines::of(lines(0), 20, 35)};
+    // Pane 2: the first new lines only; the rest is encoded by the record.
+    ahead.pieces[panes[1]->id()] = {EncodedLines::of(lines(1), 5, 9)};
+    // Pane 3: the same lines in storage of their own: never taken.
+    ahead.pieces[panes[2]->id()] = {EncodedLines::of(lines(2).mid(0), 5, 35)};
+    // Pane 4: a piece from a line that is not its first new one, and one past its end.
+    OutputLines longer = lines(3);
+    longer.append(OutputLine::Kind::stdout, QStringLiteral("printed after the snapshot"), newUuid());
+    ahead.pieces[panes[3]->id()] = {EncodedLines::of(lines(3), 6, 35), EncodedLines::of(longer, 5, 36)};
+
+    const std::optional<panesChangeLog::Record> record =
+        panesChangeLog::encodeRecordPieces(document, from, to, 1 << 20, &ahead);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->joined(), whole);
+    EXPECT_EQ(record->size, whole.size());
+    EXPECT_GT(record->pieces.size(), 3) << "the pieces encoded ahead are written as they are";
+
+    // Too large with the pieces counted in, as without them.
+    const qint64 limit = whole.size() - 1;
+    EXPECT_FALSE(panesChangeLog::encodeRecordPieces(document, from, to, limit, &ahead));
+}
+
+// While an agent prints, the saver encodes its new lines ahead of the saves
+// that take them; whatever that thread has done when a save comes, the file
+// and its log read back as every snapshot saved.
+TEST(PanesChangeLog, SavesWhileLinesAreEncodedAheadReadBackExactly)
+{
+    const Project project;
+    std::mt19937 random(20261208);
+    Panes panes;
+    for (int p = 1; p <= 3; ++p)
+        panes.push_back(newPane(p));
+    PanesSnapshotStore store(project.path);
+    saveAndFlush(store, snapshotOf(panes, panes[0]->id(), std::nullopt));
+    ASSERT_TRUE(store.load());
+    PanesSnapshot last;
+    for (int round = 0; round < 40; ++round) {
+        for (int batch = 0; batch < 5; ++batch) {
+            AgentPaneState &pane = *panes[random() % panes.size()];
+            const int count = 1 + int(random() % 200);
+            for (int i = 0; i < count; ++i)
+                pane.appendLine(OutputLine::Kind::stdout, QStringLiteral("round %1 line %2 %3")
+                                                              .arg(round)
+                                                              .arg(i)
+                                                              .arg(QString(int(random() % 40), u'é')));
+            store.encodeAhead(pane.id(), pane.outputLines());
+        }
+        if (round % 7 == 3) {
+            // A run ends: a closed turn, a new transcript for one pane.
+            panes[round % 3]->beginTurn(QStringLiteral("task"));
+            panes[round % 3]->appendStdoutToTurn(QStringLiteral("answer"));
+            panes[round % 3]->closeTurn(QStringLiteral("done"));
+        }
+        last = snapshotOf(panes, panes[round % 3]->id(), std::nullopt);
+        store.save(last, PanesFoldBack::later);
+        if (round % 5 == 0)
+            SerialFileWriter::shared().flush();
+    }
+    SerialFileWriter::shared().flush();
+    EXPECT_TRUE(QFileInfo::exists(project.log())) << "the changes were appended";
+    EXPECT_TRUE(readsAs(PanesSnapshotStore(project.path).load(), last));
+}

@@ -251,3 +251,39 @@ TEST(GuardKilled, APlantedNoteNeverLeadsOutsideNerimsGroups)
     EXPECT_TRUE(QFileInfo::exists(decoy));
     EXPECT_FALSE(QFileInfo::exists(note));
 }
+
+// A run whose caller made its group ahead (off the GUI thread) runs in that
+// group, which goes with its note when the tree ends; a group made ahead for
+// a run that never started is removed when it is let go of.
+TEST(GuardKilled, ARunTakesTheGroupMadeForItAndAGroupNeverTakenIsRemoved)
+{
+    if (!cgroupsWritable())
+        GTEST_SKIP() << noCgroups;
+    const auto notes = [] { return QDir(RunCgroup::notesFolder()).entryList(QDir::Files); };
+    ASSERT_TRUE(notes().isEmpty());
+
+    std::shared_ptr<PreparedCgroup> unused = PreparedCgroup::make();
+    ASSERT_EQ(notes().size(), 1);
+    const QString unusedGroup =
+        QString::fromUtf8(readFile(RunCgroup::notesFolder() + QLatin1Char('/') + notes().first()).split('\n').first());
+    ASSERT_TRUE(QFileInfo(unusedGroup).isDir()) << unusedGroup.toStdString();
+    unused.reset();
+    EXPECT_FALSE(QFileInfo::exists(unusedGroup));
+    EXPECT_TRUE(notes().isEmpty());
+
+    ChildProcess::Options options;
+    options.program = QStringLiteral("/bin/cat");
+    options.arguments = {QStringLiteral("/proc/self/cgroup")};
+    options.preparedCgroup = PreparedCgroup::make();
+    ASSERT_EQ(notes().size(), 1);
+    const QString name = notes().first();
+    ChildProcess child;
+    QStringList lines;
+    bool ended = false;
+    QObject::connect(&child, &ChildProcess::outputLine, [&](const QString &line, bool) { lines.append(line); });
+    QObject::connect(&child, &ChildProcess::treeEnded, [&] { ended = true; });
+    child.start(options);
+    ASSERT_TRUE(waitFor([&] { return ended; }));
+    EXPECT_TRUE(lines.join(QLatin1Char('\n')).contains(QStringLiteral("/") + name)) << lines.join(' ').toStdString();
+    EXPECT_TRUE(waitFor([&] { return notes().isEmpty(); }));
+}
