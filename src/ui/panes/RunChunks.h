@@ -173,7 +173,14 @@ private:
         // when `reading` has a "]" (a link takes what it holds); -1 when none.
         qsizetype reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const;
         static int group(char16_t marker, bool canClose, int count);
-        friend bool operator==(const OpenBefore &, const OpenBefore &) = default;
+        friend bool operator==(const OpenBefore &a, const OpenBefore &b)
+        {
+            // Element by element: Qt's own list comparison hands memcmp a null
+            // pointer when both lists are empty.
+            const auto same = [](const auto &x, const auto &y) { return std::ranges::equal(x, y); };
+            return a.m_pendingTail == b.m_pendingTail && same(a.m_brackets, b.m_brackets) &&
+                   same(a.m_codeRuns, b.m_codeRuns) && std::ranges::equal(a.m_openers, b.m_openers, same);
+        }
 
     private:
         // Openers by marker, whether they close too, and their run's length
