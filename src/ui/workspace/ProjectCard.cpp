@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <cmath>
@@ -181,7 +182,7 @@ void ProjectCard::contextMenuEvent(QContextMenuEvent *event)
     event->accept();
 }
 
-void ProjectCard::paintEvent(QPaintEvent *)
+void ProjectCard::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -212,14 +213,29 @@ void ProjectCard::paintEvent(QPaintEvent *)
         y += pathMetrics.lineSpacing();
     }
 
-    // Footer at the bottom.
+    // Footer at the bottom. Its "Last opened …" phrase moves on with the
+    // clock, while the card is often repainted a strip at a time (the
+    // background's drift repaints what lies over it): a strip drawn with a
+    // newer phrase than the rest would splice two texts. A paint that does
+    // not cover the whole footer draws the phrase drawn last, and the new
+    // one follows whole at once.
     painter.setFont(NmFont::caption());
     painter.setPen(qColor(NmColor::inkTertiary));
     const QFontMetricsF footerMetrics(NmFont::caption());
-    painter.drawText(QRectF(content.left(), content.bottom() - footerMetrics.height(), content.width(),
-                            footerMetrics.height()),
-                     Qt::AlignLeft | Qt::AlignBottom,
-                     footerMetrics.elidedText(cardLook.footer, Qt::ElideRight, content.width()));
+    const QRectF footerRect(content.left(), content.bottom() - footerMetrics.height(), content.width(),
+                            footerMetrics.height());
+    QString footer = cardLook.footer;
+    if (footer != m_paintedFooter) {
+        const QRect footerPixels = footerRect.toAlignedRect();
+        if (m_paintedFooter.isNull() || event->region().intersected(footerPixels) == QRegion(footerPixels)) {
+            m_paintedFooter = footer;
+        } else {
+            footer = m_paintedFooter;
+            update(footerPixels);
+        }
+    }
+    painter.drawText(footerRect, Qt::AlignLeft | Qt::AlignBottom,
+                     footerMetrics.elidedText(footer, Qt::ElideRight, content.width()));
 
     if (cardLook.showsDashedOutline) {
         const double w = 0.5;

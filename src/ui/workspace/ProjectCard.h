@@ -60,6 +60,7 @@ private:
     std::function<Timestamp()> m_now;
     IconCircleButton *m_remove = nullptr;
     bool m_pressed = false;
+    QString m_paintedFooter; // the footer text the card last drew whole
 };
 
 } // namespace nerim

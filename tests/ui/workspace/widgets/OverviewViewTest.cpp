@@ -328,3 +328,32 @@ TEST_F(OverviewTest, AThousandProjectsBuildOnlyTheCardsNearTheView)
     EXPECT_TRUE(view->startBlankCard());
     EXPECT_LT(view->builtProjectCards().size(), 100);
 }
+
+TEST_F(OverviewTest, ACardRepaintedAStripAtATimeNeverSplicesTwoFooterPhrases)
+{
+    double seconds = 100 + 53;
+    ProjectCard card(entryFor(u"A"_s, u"Shop"_s), {}, {}, [&seconds] { return Timestamp(seconds); });
+    card.setAttribute(Qt::WA_DontShowOnScreen);
+    card.resize(220, 140);
+    card.show();
+    settleEvents();
+    const auto drawn = [&card](const QRegion &region) {
+        QImage image(card.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        card.render(&image, region.boundingRect().topLeft(), region);
+        return image;
+    };
+    const QImage before = drawn(QRegion(card.rect()));
+
+    // The phrase moves on ("53 sec." to "2 min."); a strip through the
+    // footer's upper half still draws the one the rest of the card shows.
+    seconds = 100 + 120;
+    const QRect strip(0, card.height() - 32, card.width(), 7);
+    const QImage stripped = drawn(QRegion(strip));
+    EXPECT_EQ(stripped.copy(strip), before.copy(strip));
+
+    // A paint of the whole footer draws the new phrase, and strips then follow it.
+    const QImage after = drawn(QRegion(card.rect()));
+    EXPECT_NE(after.copy(strip), before.copy(strip));
+    EXPECT_EQ(drawn(QRegion(strip)).copy(strip), after.copy(strip));
+}
