@@ -155,15 +155,13 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     Found found = finding.result();
     if (found.git.isEmpty())
         co_return std::nullopt;
-    const QString git = found.git;
-    const QProcessEnvironment environment = found.environment;
 
     platform::ChildProcess::Options options;
     options.preparedCgroup = std::move(found.cgroup);
-    options.program = git;
+    options.program = std::move(found.git);
     options.arguments = {QStringLiteral("rev-parse"), QStringLiteral("--git-path"), QStringLiteral("info/exclude")};
     options.workingDirectory = folder;
-    options.environment = environment;
+    options.environment = std::move(found.environment);
     options.endTreeWhenProgramExits = true;
     options.carriageReturnEndsLine = false;
 

@@ -37,10 +37,9 @@ namespace {
 // The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320), as zlib
 // computes it (several bytes a step: a record of megabytes is checked in a
 // fraction of the time a table lookup per byte takes).
-quint32 crc32(QByteArrayView bytes)
+quint32 crc32(QByteArrayView bytes, quint32 from = 0)
 {
-    return quint32(::crc32_z(::crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef *>(bytes.data()),
-                             size_t(bytes.size())));
+    return quint32(::crc32_z(from, reinterpret_cast<const Bytef *>(bytes.data()), size_t(bytes.size())));
 }
 
 // A frame line is at most "<19 digits> <8 hex digits>\n" (a length of 19
@@ -338,8 +337,7 @@ private:
     {
         if (m_current.isEmpty())
             return;
-        m_crc = quint32(::crc32_z(m_crc, reinterpret_cast<const Bytef *>(m_current.constData()),
-                                  size_t(m_current.size())));
+        m_crc = crc32(m_current, m_crc);
         m_size += m_current.size();
         m_pieces.append(std::exchange(m_current, QByteArray()));
     }
@@ -380,7 +378,7 @@ void EncodedLines::extend(const EncodedLines &next)
         return;
     if (first < end) {
         bytes.append(',');
-        crc = quint32(::crc32_z(crc, reinterpret_cast<const Bytef *>(","), 1));
+        crc = crc32(",", crc);
     }
     bytes.append(next.bytes);
     crc = quint32(::crc32_combine(crc, next.crc, z_off_t(next.bytes.size())));
@@ -527,7 +525,6 @@ std::optional<QByteArray> encodeRecord(const QUuid &documentId, const PanesSnaps
         return std::nullopt;
     return record->joined();
 }
-
 
 void applyRecord(PanesSnapshot &snapshot, const QByteArray &body, const std::optional<QUuid> &documentId)
 {

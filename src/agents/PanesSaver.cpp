@@ -3,6 +3,7 @@
 #include "agents/PanesEncoding.h"
 #include "agents/PanesViewFile.h"
 #include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/FileCalls.h"
@@ -14,7 +15,6 @@
 #include <QMutex>
 #include <QScopeGuard>
 #include <QSet>
-#include <QThreadPool>
 #include <atomic>
 #include <fcntl.h>
 #include <unistd.h>
@@ -201,15 +201,10 @@ struct PanesSaver::Ahead final : panesChangeLog::LinesAhead {
 namespace {
 
 // The thread that encodes lines ahead, for every saver.
-QThreadPool &aheadThread()
+SerialExecutor &aheadThread()
 {
-    static QThreadPool pool;
-    static const bool once = [] {
-        pool.setMaxThreadCount(1);
-        return true;
-    }();
-    Q_UNUSED(once);
-    return pool;
+    static SerialExecutor executor;
+    return executor;
 }
 
 // Passes the document to the file being written.
@@ -370,7 +365,7 @@ void PanesSaver::encodeAhead(const QUuid &paneId, const OutputLines &lines)
     found->asked = lines;
     if (std::exchange(m_ahead->scheduled, true))
         return;
-    aheadThread().start([ahead = m_ahead] { Ahead::run(ahead); });
+    (void)aheadThread().run([ahead = m_ahead] { Ahead::run(ahead); });
 }
 
 PanesSaver::~PanesSaver() = default;

@@ -1,5 +1,6 @@
 #include "ui/panes/TranscriptDisposal.h"
 
+#include "foundation/SerialExecutor.h"
 #include "platform/OutputTurnBudget.h"
 
 #include <QCoreApplication>
@@ -7,7 +8,6 @@
 #include <QList>
 #include <QPointer>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 #include <QWidget>
 
@@ -25,18 +25,12 @@ constexpr qint64 kDeleteBudgetNs = 1'000'000;
 constexpr qint64 kBusyTurnNs = 4'000'000;
 constexpr int kMostTurnsPutOff = 8;
 
-QThreadPool &disposalThread()
+SerialExecutor &disposalThread()
 {
     // One thread, so that what is freed never competes with itself for the
     // allocator; waited for when the program ends.
-    static QThreadPool pool;
-    static const bool made = [] {
-        pool.setMaxThreadCount(1);
-        pool.setObjectName(QStringLiteral("TranscriptDisposal"));
-        return true;
-    }();
-    Q_UNUSED(made);
-    return pool;
+    static SerialExecutor executor;
+    return executor;
 }
 
 struct WidgetQueue {
@@ -95,12 +89,12 @@ void deleteSome()
 
 void runInBackground(std::function<void()> free)
 {
-    disposalThread().start(std::move(free));
+    (void)disposalThread().run(std::move(free));
 }
 
 void pauseBetweenSlices() { QThread::usleep(500); }
 
-void waitForBackground() { disposalThread().waitForDone(); }
+void waitForBackground() { disposalThread().waitForIdle(); }
 
 void deleteSoon(QWidget *widget)
 {
