@@ -10,14 +10,18 @@
 
 namespace nerim {
 
-FontconfigPreload::FontconfigPreload()
+FontconfigPreload::FontconfigPreload(std::function<void()> then)
 {
     // Qt's font database links fontconfig, so it is loaded with the program;
     // looked up rather than linked, so that nothing more is built against it.
     using Init = int (*)();
     const auto init = reinterpret_cast<Init>(::dlsym(RTLD_DEFAULT, "FcInit"));
     if (init)
-        m_thread = std::thread([init] { init(); });
+        m_thread = std::thread([init, then = std::move(then)] {
+            init();
+            if (then)
+                then();
+        });
 }
 
 FontconfigPreload::~FontconfigPreload()

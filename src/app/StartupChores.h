@@ -16,7 +16,8 @@ namespace nerim {
 // Where Qt draws text without fontconfig, it does nothing.
 class FontconfigPreload {
 public:
-    FontconfigPreload();
+    // `then` runs on the same thread once fontconfig is up.
+    explicit FontconfigPreload(std::function<void()> then = {});
     ~FontconfigPreload();
     FontconfigPreload(const FontconfigPreload &) = delete;
     FontconfigPreload &operator=(const FontconfigPreload &) = delete;

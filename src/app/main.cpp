@@ -72,7 +72,11 @@ int main(int argc, char **argv)
     // once, say) is not Nerim's: nothing it starts may carry it.
     qunsetenv(nerim::platform::RunMarker::variable);
     // Fontconfig starts up while the connection to the display is made.
-    nerim::FontconfigPreload fontconfig;
+    // The desktop's generic names (the usual default and fixed fonts) are
+    // matched to their faces meanwhile too.
+    nerim::FontconfigPreload fontconfig([] {
+        nerim::Font::matchAliasesAhead({QStringLiteral("Sans Serif"), QStringLiteral("monospace")});
+    });
     // A preview's page drawn in software has a native window of its own (see
     // the preview panel); its siblings stay drawn in the window's surface, so
     // their transitions and effects keep working.

@@ -7,7 +7,10 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <QHash>
+
 #include <dlfcn.h>
+#include <mutex>
 #include <type_traits>
 
 namespace nerim::Font {
@@ -61,45 +64,95 @@ constexpr int kFcSlantRoman = 0;
 
 } // namespace
 
+namespace {
+
+// The face fontconfig ranks first for `family` in an upright request, as
+// Qt's own lookup ends up with for a name its database lists (the generic
+// names too, as stand-ins), found without loading any face. Answers are kept:
+// the desktop's names are asked again and again, and the first ones are
+// asked ahead, while the display connection is made.
+class AliasFaces {
+public:
+    static AliasFaces &shared()
+    {
+        static AliasFaces faces;
+        return faces;
+    }
+
+    QString faceFor(const QString &family)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            const auto found = m_faces.constFind(family);
+            if (found != m_faces.constEnd())
+                return *found;
+        }
+        const QString face = matched(family);
+        const std::lock_guard lock(m_mutex);
+        m_faces.insert(family, face);
+        return face;
+    }
+
+private:
+    static QString matched(const QString &family)
+    {
+        const Fontconfig &fc = Fontconfig::shared();
+        if (!fc.usable())
+            return {};
+        QString result;
+        Fontconfig::Pattern *pattern = fc.patternCreate();
+        if (!pattern)
+            return {};
+        const QByteArray name = family.toUtf8();
+        fc.patternAddString(pattern, "family", reinterpret_cast<const unsigned char *>(name.constData()));
+        fc.patternAddInteger(pattern, "slant", kFcSlantRoman);
+        fc.configSubstitute(nullptr, pattern, kFcMatchPattern);
+        fc.defaultSubstitute(pattern);
+        int outcome = -1;
+        if (Fontconfig::Pattern *best = fc.fontMatch(nullptr, pattern, &outcome)) {
+            // A face with several names ("Inter", "Inter Black") is drawn
+            // under the name asked for; a generic name gives the first.
+            unsigned char *value = nullptr;
+            for (int i = 0; fc.patternGetString(best, "family", i, &value) == kFcResultMatch && value; ++i) {
+                const QString name = QString::fromUtf8(reinterpret_cast<const char *>(value));
+                if (i == 0)
+                    result = name;
+                if (name.compare(family, Qt::CaseInsensitive) == 0) {
+                    result = name;
+                    break;
+                }
+            }
+            fc.patternDestroy(best);
+        }
+        fc.patternDestroy(pattern);
+        return result;
+    }
+
+    std::mutex m_mutex;
+    QHash<QString, QString> m_faces;
+};
+
+} // namespace
+
+void matchAliasesAhead(const QStringList &families)
+{
+    for (const QString &family : families)
+        AliasFaces::shared().faceFor(family);
+}
+
 QString resolveAlias(const QFont &font)
 {
     const QStringList families = font.families().isEmpty() ? QStringList{font.family()} : font.families();
     const QString family = families.constFirst();
-    // The face fontconfig ranks first for the name in an upright request
-    // without a style hint, as Qt's own lookup ends up with (Qt's database
-    // lists the generic names too, as stand-ins), but without loading it:
-    // loading loads a face the first picture may never draw.
-    const Fontconfig &fc = Fontconfig::shared();
     // (A name with its foundry, "Family [foundry]", is Qt's own notation.)
-    if (fc.usable() && font.style() == QFont::StyleNormal && font.styleHint() == QFont::AnyStyle &&
-        !family.contains(QLatin1Char('['))) {
-        QString matched;
-        if (Fontconfig::Pattern *pattern = fc.patternCreate()) {
-            const QByteArray name = family.toUtf8();
-            fc.patternAddString(pattern, "family", reinterpret_cast<const unsigned char *>(name.constData()));
-            fc.patternAddInteger(pattern, "slant", kFcSlantRoman);
-            fc.configSubstitute(nullptr, pattern, kFcMatchPattern);
-            fc.defaultSubstitute(pattern);
-            int result = -1;
-            if (Fontconfig::Pattern *best = fc.fontMatch(nullptr, pattern, &result)) {
-                // A face with several names ("Inter", "Inter Black") is drawn
-                // under the name asked for; a generic name gives the first.
-                unsigned char *value = nullptr;
-                for (int i = 0; fc.patternGetString(best, "family", i, &value) == kFcResultMatch && value; ++i) {
-                    const QString name = QString::fromUtf8(reinterpret_cast<const char *>(value));
-                    if (i == 0)
-                        matched = name;
-                    if (name.compare(family, Qt::CaseInsensitive) == 0) {
-                        matched = name;
-                        break;
-                    }
-                }
-                fc.patternDestroy(best);
-            }
-            fc.patternDestroy(pattern);
+    if (font.style() == QFont::StyleNormal && !family.contains(QLatin1Char('['))) {
+        // A style hint only counts where the name is not in Qt's database.
+        const QStringList known = QFontDatabase::families();
+        if (font.styleHint() == QFont::AnyStyle || known.contains(family, Qt::CaseInsensitive)) {
+            const QString matched = AliasFaces::shared().faceFor(family);
+            if (!matched.isEmpty() && known.contains(matched))
+                return matched;
         }
-        if (!matched.isEmpty() && QFontDatabase::families().contains(matched))
-            return matched;
     }
     return QFontInfo(font).family();
 }
@@ -152,10 +205,11 @@ QFont withEmojiFallback(QFont font)
     // A generic name ("monospace", "Sans Serif") is the desktop's alias, not
     // a face Qt knows: with a list, Qt would pass over it and make the emoji
     // face the font of every character it has (digits among them). The face
-    // the alias stands for comes first, then.
+    // the alias stands for takes its place, then (which also spares Qt a
+    // search for the alias among every face the desktop has).
     const QString resolved = resolveAlias(font);
-    if (!families.contains(resolved))
-        families.append(resolved);
+    if (!resolved.isEmpty() && !families.contains(resolved))
+        families.replace(0, resolved);
     families.append(emojiFamily);
     font.setFamilies(families);
     return font;

@@ -37,6 +37,10 @@ QFont withEmojiFallback(QFont font);
 // desktop name such as "Sans Serif" stands for), found without loading it
 // where fontconfig can say.
 QString resolveAlias(const QFont &font);
+// Asks fontconfig ahead for the faces `families` stand for (desktop names
+// the first windows use), so that resolveAlias has them at hand. Safe on any
+// thread once fontconfig is initialised; needs no QGuiApplication.
+void matchAliasesAhead(const QStringList &families);
 // Gives the application's default font (dialogs, menus, widgets without a
 // type token) the same fallback. Needs a QGuiApplication.
 void installEmojiFallback();

@@ -93,7 +93,8 @@ TEST_F(LoadingHintTest, FontsFallBackToTheSystemFontAndMonoIsNeverInter)
     EXPECT_EQ(lines, 1);
 
     const QFont mono = Font::nmMono(12);
-    EXPECT_EQ(mono.family(), QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+    // The system's fixed font: the face its (generic) name stands for.
+    EXPECT_EQ(QFontInfo(mono).family(), QFontInfo(QFontDatabase::systemFont(QFontDatabase::FixedFont)).family());
     EXPECT_NE(mono.family(), QStringLiteral("Inter"));
     EXPECT_EQ(mono.weight(), QFont::Normal);
     // Point sizes keep fractions: 9.5 design points is never rounded to pixels.
@@ -181,8 +182,16 @@ TEST_F(LoadingHintTest, EmojiAreDrawnInColour)
 // face Qt loads: for the application's font, generic names and real faces.
 TEST_F(LoadingHintTest, AliasesResolveToTheFaceQtDraws)
 {
+    // The X11 desktop's fixed font carries a typewriter hint (this test's
+    // platform gives none).
+    QFont typewriter(QStringLiteral("monospace"));
+    typewriter.setStyleHint(QFont::TypeWriter);
+    // Names matched ahead (as at start-up, before the first window) give the
+    // same answers as names matched when asked.
+    Font::matchAliasesAhead({QStringLiteral("Sans Serif"), QStringLiteral("monospace")});
     QList<QFont> fonts = {QGuiApplication::font(), QFont(QStringLiteral("Sans Serif")), QFont(QStringLiteral("serif")),
-                          QFont(QStringLiteral("sans-serif")), QFontDatabase::systemFont(QFontDatabase::FixedFont)};
+                          QFont(QStringLiteral("sans-serif")), QFontDatabase::systemFont(QFontDatabase::FixedFont),
+                          typewriter};
     // Faces of the database, some also with their foundry.
     for (const QString &family : QFontDatabase::families())
         fonts.append(QFont(family));
@@ -193,6 +202,9 @@ TEST_F(LoadingHintTest, AliasesResolveToTheFaceQtDraws)
             const QString resolved = Font::resolveAlias(asked);
             EXPECT_FALSE(resolved.isEmpty()) << asked.family().toStdString();
             EXPECT_EQ(resolved.toStdString(), QFontInfo(asked).family().toStdString()) << asked.family().toStdString();
+            // The emoji fallback leaves the face the text is drawn with as it was.
+            EXPECT_EQ(QFontInfo(Font::withEmojiFallback(asked)).family().toStdString(), resolved.toStdString())
+                << asked.family().toStdString();
         }
     }
 }
