@@ -236,6 +236,12 @@ qsizetype RunChunker::OpenBefore::earliest() const
     return first;
 }
 
+bool RunChunker::OpenBefore::holdsCodeOrBracketFrom(qsizetype from) const
+{
+    return (!m_brackets.isEmpty() && m_brackets.last() >= from)
+           || std::any_of(m_codeRuns.cbegin(), m_codeRuns.cend(), [from](const auto &run) { return run.first >= from; });
+}
+
 qsizetype RunChunker::OpenBefore::reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const
 {
     qsizetype first = -1;
@@ -262,6 +268,7 @@ RunChunker::RunChunker(qsizetype from)
     m_place.proseStart = from;
     m_barrier = from;
     m_lineStarts.append(from);
+    m_updatedTo = from - 1;
 }
 
 qsizetype RunChunker::readStart() const
@@ -498,7 +505,7 @@ bool RunChunker::cutLines(const RunText &text, QList<RunChunk> &chunks)
     // from there: see resumeAt.)
     const bool resumed = std::exchange(m_resumed, false);
     if (!resumed && m_textEnd >= 0 && text.size() > m_textEnd + 1 && m_place.lineStart > m_place.chunkStart
-        && !m_place.inCode) {
+        && !m_place.inCode && m_stretchOpen.holdsCodeOrBracketFrom(m_place.chunkStart)) {
         const QString added = text.mid(m_textEnd + 1, text.size() - m_textEnd - 1);
         if (added.contains(u'`') || added.contains(u']')) {
             m_charactersRead += added.size();
@@ -845,6 +852,33 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
 }
 
 QList<RunChunk> RunChunker::update(const RunText &text)
+{
+    // Each line break added ends a step: the text up to it is taken as if it
+    // had come alone. Each step returns the chunks from the first one it
+    // changed on, as the caller keeps them.
+    QList<RunChunk> changed;
+    const auto step = [&](const RunText &upTo) {
+        const QList<RunChunk> chunks = updateTo(upTo);
+        while (!changed.isEmpty() && changed.last().start >= chunks.first().start)
+            changed.removeLast();
+        changed.append(chunks);
+    };
+    qsizetype at = m_updatedTo + 1;
+    text.forEachLine(at, text.size() - at, [&](QStringView line) {
+        // Line breaks inside a line given as one, then the one after it.
+        for (qsizetype i = line.indexOf(u'\n'); i >= 0; i = line.indexOf(u'\n', i + 1))
+            step(text.prefix(at + i));
+        at += line.size();
+        if (at < text.size())
+            step(text.prefix(at));
+        ++at;
+    });
+    step(text);
+    m_updatedTo = text.size();
+    return changed;
+}
+
+QList<RunChunk> RunChunker::updateTo(const RunText &text)
 {
     QList<RunChunk> chunks;
     if (text.size() > m_creditedTo) {

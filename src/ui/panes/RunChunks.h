@@ -30,7 +30,7 @@ public:
     // run's last line there.
     void append(const OutputLines &lines, qsizetype index);
 
-    qsizetype size() const { return m_ends.isEmpty() ? 0 : m_ends.last(); }
+    qsizetype size() const { return m_size >= 0 ? m_size : m_ends.isEmpty() ? 0 : m_ends.last(); }
     bool isEmpty() const { return size() == 0; }
     // [from, from + length) of the joined text.
     QString mid(qsizetype from, qsizetype length) const;
@@ -64,6 +64,14 @@ public:
     }
 
 private:
+    friend class RunChunker;
+    // The text up to `size`, sharing this one's lines (not to be appended to).
+    RunText prefix(qsizetype size) const
+    {
+        RunText text = *this;
+        text.m_size = std::clamp<qsizetype>(size, 0, this->size());
+        return text;
+    }
     // The line that holds position `at` (its line break counts as its own).
     qsizetype lineAt(qsizetype at) const;
     QString lineText(qsizetype line) const;
@@ -77,6 +85,8 @@ private:
     QList<QString> m_lines;
     // Where each line ends in the joined text.
     QList<qsizetype> m_ends;
+    // For a prefix: where the text ends (-1: with its last line).
+    qsizetype m_size = -1;
 };
 
 // A run of agent output is drawn in chunks of a few lines each, so that a
@@ -128,6 +138,12 @@ inline constexpr qsizetype stretchReadCredit = 6;
 // was open before (it grew), or an earlier one when the new text closed markup
 // that cuts behind it had counted as open (those cuts are taken back). The
 // last chunk is open.
+//
+// How far the chunker reads again depends on what it read before (a long
+// stretch is read on only while its credit lasts), so it takes what is added
+// a line at a time, however many lines come at once: a run is cut the same
+// way whether it arrives whole, in parts or line by line, and at every length
+// on the way.
 class RunChunker {
 public:
     // Cuts from `from` on: the start of a line outside any code block, as the
@@ -145,6 +161,8 @@ public:
     qsizetype charactersLookedAt() const { return m_charactersScanned; }
 
 private:
+    // Takes the text grown by one line (or by part of the last one).
+    QList<RunChunk> updateTo(const RunText &text);
     // Nothing open in front of the open chunk any more: neither markup nor
     // the chunks cut behind it.
     void forgetBefore();
@@ -172,6 +190,9 @@ private:
         // `reading` has (the code then holds what came between), or a "["
         // when `reading` has a "]" (a link takes what it holds); -1 when none.
         qsizetype reinterpretedFrom(const InlineMarkdownReading &reading, qsizetype from) const;
+        // Whether a backtick string or a "[" is held from `from` on (else
+        // nothing there can be read otherwise).
+        bool holdsCodeOrBracketFrom(qsizetype from) const;
         static int group(char16_t marker, bool canClose, int count);
         friend bool operator==(const OpenBefore &a, const OpenBefore &b)
         {
@@ -342,6 +363,9 @@ private:
     InChunk m_inChunk;
     // The end of the text at the last update.
     qsizetype m_textEnd = -1;
+    // Where the text given to `update` ended last (before the first: the
+    // place cutting starts, less one).
+    qsizetype m_updatedTo = -1;
     // The open chunk grew at its front (cuts were taken back): it is read
     // whole before more is cut.
     bool m_readChunkWhole = false;
@@ -351,7 +375,8 @@ private:
 // the start of the text or of a chunk is) into chunks. Lines end at a line
 // feed that does not follow a carriage return, as the fence splitter reads
 // them. The last chunk reaches the end of the text; it is the one that grows
-// when more text is appended.
+// when more text is appended. It is a `RunChunker` taking the text a line at
+// a time, so a run that grows is cut as this cuts it at every length.
 QList<RunChunk> cutRunChunks(const QString &text, qsizetype from = 0);
 
 } // namespace nerim

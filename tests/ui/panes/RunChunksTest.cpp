@@ -10,6 +10,7 @@
 #include <array>
 #include <gtest/gtest.h>
 #include <random>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
@@ -577,6 +578,196 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunInShapesOnceCutOtherwise)
     EXPECT_GT(takenBack, 20);
 }
 
+// Markup that opens and what closes it, of each kind.
+const QList<std::pair<QString, QString>> &openerPairs()
+{
+    static const QList<std::pair<QString, QString>> pairs{
+        {u"*"_s, u"*"_s},    {u"**"_s, u"**"_s}, {u"_"_s, u"_"_s},   {u"__"_s, u"__"_s},    {u"`"_s, u"`"_s},
+        {u"``"_s, u"``"_s},  {u"~~"_s, u"~~"_s}, {u"["_s, u"]"_s},   {u"["_s, u"](https://x.io/a)"_s},
+        {u"[a]("_s, u")"_s}, {u"***"_s, u"*"_s}, {u"**"_s, u"*"_s}, {u"!["_s, u"](y)"_s}, {u"["_s, u"]("_s},
+    };
+    return pairs;
+}
+
+// Opens `pair` on line `at` and, four times in six, closes it up to
+// `closedWithin` lines below, in one of those after a blank line up to
+// `blankWithin` lines below it.
+void openAndClose(QStringList &lines, std::mt19937 &random, const std::pair<QString, QString> &pair, int at,
+                  int closedWithin, int blankWithin)
+{
+    const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const qsizetype last = lines.size() - 1;
+    lines[at] += u" "_s + pair.first + u"open"_s;
+    const int closing = uniform(0, 5);
+    if (closing == 0)
+        return;
+    const qsizetype where = std::min<qsizetype>(last, at + uniform(1, closedWithin));
+    if (closing == 1)
+        lines[std::min<qsizetype>(last, at + uniform(1, blankWithin))] = QString();
+    lines[where] += u" shut"_s + pair.second + u" x"_s;
+}
+
+// Runs whose openers sit near the forced cuts of the first chunks (the 36th,
+// 48th, 60th and 72nd lines), closed up to 120 lines below, after a blank
+// line, or never; lines in between carry markup closed on the line or a
+// stray marker, at shares that the seed picks.
+QStringList runWithOpenersNearSeveralCuts(std::mt19937 &random, unsigned seed)
+{
+    static const QStringList strewn{u"*"_s,  u"_"_s,  u"`"_s, u"["_s,   u"]"_s,   u"**"_s,  u"~~"_s, u"("_s,
+                                    u")"_s,  u"``"_s, u"]("_s, u"\\"_s, u"a*b"_s, u"x_y"_s, u"*."_s};
+    static const QStringList paired{u" with **bold** and `code`"_s, u" a [link](https://x.io) b"_s,
+                                    u" `x` and `y`"_s, u" *em* _u_"_s, u" ``two``"_s, u" ~~gone~~"_s};
+    const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
+    const double pairedLines = std::array{0.0, 0.05, 0.1, 0.2, 0.35}[seed % 5];
+    const double strays = std::array{0.01, 0.03, 0.08, 0.15}[(seed / 5) % 4];
+    const double blankLines = std::array{0.0, 0.01, 0.04}[(seed / 20) % 3];
+    const int length = (seed / 60) % 2 ? uniform(40, 130) : uniform(30, 260);
+    QStringList lines;
+    for (int i = 0; i < length; ++i) {
+        if (chance(blankLines)) {
+            lines.append(QString());
+            continue;
+        }
+        QString line = u"word %1 and more"_s.arg(i);
+        if (chance(pairedLines))
+            line += paired.at(uniform(0, int(paired.size()) - 1));
+        if (chance(strays))
+            line += u" "_s + strewn.at(uniform(0, int(strewn.size()) - 1));
+        lines.append(line);
+    }
+    const int openers = uniform(1, 5);
+    for (int k = 0; k < openers; ++k) {
+        const auto &pair = openerPairs().at(uniform(0, int(openerPairs().size()) - 1));
+        constexpr int cut = RunChunks::maximumChunkLines;
+        const int at = std::clamp(std::array{cut, cut + 12, 2 * cut, cut + 24}[uniform(0, 3)] + uniform(-5, 4), 0,
+                                  length - 1);
+        openAndClose(lines, random, pair, at, 120, 20);
+    }
+    return lines;
+}
+
+// Runs of every kind of line: words with markup of each sort at a density
+// picked per run, blank lines (some of spaces), code fences, lines hundreds
+// of characters long, and openers near any multiple of half the forced cut,
+// closed up to 250 lines below, after a blank line, or never.
+QStringList runOfEveryKindOfLine(std::mt19937 &random)
+{
+    static const QStringList markup{u"*"_s,    u"**"_s,  u"_"_s,   u"__"_s,     u"`"_s,   u"``"_s, u"["_s,
+                                    u"]"_s,    u"]("_s,  u"](https://x.io/a)"_s, u")"_s,   u"("_s,  u"~~"_s,
+                                    u"***"_s,  u"!["_s,  u"\\"_s,  u"a*b"_s,    u"x_y"_s, u"*."_s, u"<"_s,
+                                    u">"_s,    u"[a]("_s, u"**x**"_s, u"`c`"_s, u"[l](u)"_s, u"\""_s, u"~"_s,
+                                    u"<https://a.b>"_s};
+    static const QStringList words{u"one"_s, u"two"_s, u"three"_s, u"src/app.ts"_s, u"x"_s, u"run"_s, u"word"_s};
+    const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
+    const int length = uniform(20, 300);
+    const double density = std::array{0.01, 0.03, 0.08, 0.2}[uniform(0, 3)];
+    const double blankLines = std::array{0.0, 0.01, 0.04, 0.1}[uniform(0, 3)];
+    const double fences = std::array{0.0, 0.0, 0.005, 0.02}[uniform(0, 3)];
+    const double longLines = std::array{0.0, 0.01, 0.05}[uniform(0, 2)];
+    QStringList lines;
+    for (int i = 0; i < length; ++i) {
+        if (chance(blankLines)) {
+            lines.append(chance(0.2) ? u"  "_s : QString());
+            continue;
+        }
+        if (chance(fences)) {
+            lines.append(chance(0.5) ? u"```"_s : u"```js"_s);
+            continue;
+        }
+        QString line = u"word %1"_s.arg(i);
+        const int tokens = chance(longLines) ? uniform(30, 200) : uniform(1, 6);
+        for (int t = 0; t < tokens; ++t) {
+            if (chance(0.7))
+                line += u' ';
+            line += chance(density) ? markup.at(uniform(0, int(markup.size()) - 1))
+                                    : words.at(uniform(0, int(words.size()) - 1));
+        }
+        if (line.contains(u"```"_s) && MarkdownSegment::openFencePattern().match(line).hasMatch())
+            line += u" x"_s;
+        lines.append(line);
+    }
+    const int openers = uniform(0, 6);
+    for (int k = 0; k < openers; ++k) {
+        const auto &pair = openerPairs().at(uniform(0, int(openerPairs().size()) - 1));
+        const int at = std::clamp(uniform(0, 5) * RunChunks::maximumChunkLines / 2 + uniform(-5, 5), 0, length - 1);
+        openAndClose(lines, random, pair, at, 250, 40);
+    }
+    return lines;
+}
+
+// A run grown line by line, compared with the text so far cut whole at
+// every length (or only after line `only` and at the end, when given), and
+// grown by parts of 8 to 40 lines, compared after each part; where the run
+// has no code block, the chunks read as the whole text too.
+::testing::AssertionResult cutAsWholeOnTheWay(const QStringList &lines, std::mt19937 &random, qsizetype only = -1)
+{
+    const bool prose = !lines.join(u'\n').contains(u"```"_s);
+    const auto grow = [&](bool inParts) -> ::testing::AssertionResult {
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        for (qsizetype i = 0; i < lines.size();) {
+            const qsizetype part = inParts ? std::uniform_int_distribution<qsizetype>(8, 40)(random) : 1;
+            for (const qsizetype end = std::min(lines.size(), i + part); i < end; ++i)
+                text += (i ? u"\n"_s : QString()) + lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+            if (!inParts && only >= 0 && i - 1 != only && i < lines.size())
+                continue;
+            if (grown != cutRunChunks(text))
+                return ::testing::AssertionFailure() << (inParts ? "in parts" : "line by line")
+                                                     << ", cut otherwise after line " << i - 1 << "\ntext: \""
+                                                     << text.toStdString() << "\"";
+            if (prose && !inParts) {
+                if (auto reads = readsAsWhole(text, grown); !reads)
+                    return reads << "\nafter line " << i - 1;
+            }
+        }
+        return ::testing::AssertionSuccess();
+    };
+    if (auto lineByLine = grow(false); !lineByLine)
+        return lineByLine;
+    return grow(true);
+}
+
+// At every length on the way, not only at the end, a run grown line by line
+// (or several lines at a time, as output arrives) is cut as the same text cut
+// whole. A sweep once found runs that, partway, had a cut the whole text did
+// not, or lacked one it had (the credit for reading a long stretch on ran out
+// while a "[" far above could still be closed, and lines let grow unread were
+// not cut where the whole text was), and some that ended so.
+TEST(RunChunks, AGrowingRunIsCutAsTheWholeRunAtEveryLength)
+{
+    std::mt19937 parts(47);
+    // Seed, run, and the line after which it was first cut otherwise.
+    for (const auto &[seed, run, line] : {std::tuple{139u, 291, 187}}) {
+        std::mt19937 random(seed);
+        for (int skipped = 0; skipped < run; ++skipped)
+            (void)runWithOpenersNearSeveralCuts(random, seed);
+        EXPECT_TRUE(cutAsWholeOnTheWay(runWithOpenersNearSeveralCuts(random, seed), parts, line))
+            << "seed " << seed << ", run " << run;
+    }
+    for (const auto &[seed, run, line] :
+         {std::tuple{23u, 133, 50}, {29u, 386, 76}, {69u, 125, 191}, {72u, 261, 185}, {92u, 198, 42}}) {
+        std::mt19937 random(seed);
+        for (int skipped = 0; skipped < run; ++skipped)
+            (void)runOfEveryKindOfLine(random);
+        EXPECT_TRUE(cutAsWholeOnTheWay(runOfEveryKindOfLine(random), parts, line)) << "seed " << seed << ", run " << run;
+    }
+    // And a few more at every length, seeded.
+    std::mt19937 random(2026);
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(cutAsWholeOnTheWay(runWithOpenersNearSeveralCuts(random, 61 + 7 * run), parts))
+            << "openers near several cuts, run " << run;
+        ASSERT_TRUE(cutAsWholeOnTheWay(runOfEveryKindOfLine(random).mid(0, 100), parts))
+            << "every kind of line, run " << run;
+    }
+}
+
 // Cuts taken back are made again as the whole run has them: lines decided
 // again are decided with what was open in front of them then, and with what
 // the newest line makes of the markup on the line before it.
@@ -689,9 +880,11 @@ TEST(RunChunks, ReadingAHostileRunLineByLineStaysProportionalToIt)
         EXPECT_LE(chunker.charactersRead(), 16 * text.size());
         EXPECT_LE(chunker.charactersLookedAt(), 16 * text.size());
         EXPECT_TRUE(readsAsWhole(text, grown)) << "line by line";
+        // Cut whole, the run is taken in the same steps: read no more, and
+        // cut the same.
         RunChunker whole;
-        EXPECT_TRUE(readsAsWhole(text, whole.update(text))) << "cut whole";
-        EXPECT_LE(whole.charactersRead(), 2 * text.size());
+        EXPECT_EQ(whole.update(text), grown) << "cut whole";
+        EXPECT_EQ(whole.charactersRead(), chunker.charactersRead());
     }
 }
 
