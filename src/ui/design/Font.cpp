@@ -5,9 +5,8 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
-#include <QScreen>
-
 #include <QHash>
+#include <QScreen>
 
 #include <dlfcn.h>
 #include <mutex>
@@ -61,10 +60,6 @@ struct Fontconfig {
 constexpr int kFcMatchPattern = 0;
 constexpr int kFcResultMatch = 0;
 constexpr int kFcSlantRoman = 0;
-
-} // namespace
-
-namespace {
 
 // The face fontconfig ranks first for `family` in an upright request, as
 // Qt's own lookup ends up with for a name its database lists (the generic

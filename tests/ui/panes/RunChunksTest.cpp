@@ -391,17 +391,42 @@ struct RunShape {
     int closedWithin = 60;
 };
 
+// Markup that opens and what closes it, of each kind (the first twelve are
+// the plain ones).
+const QList<std::pair<QString, QString>> &openerPairs()
+{
+    static const QList<std::pair<QString, QString>> pairs{
+        {u"*"_s, u"*"_s},    {u"**"_s, u"**"_s}, {u"_"_s, u"_"_s},   {u"__"_s, u"__"_s},    {u"`"_s, u"`"_s},
+        {u"``"_s, u"``"_s},  {u"~~"_s, u"~~"_s}, {u"["_s, u"]"_s},   {u"["_s, u"](https://x.io/a)"_s},
+        {u"[a]("_s, u")"_s}, {u"***"_s, u"*"_s}, {u"**"_s, u"*"_s}, {u"!["_s, u"](y)"_s}, {u"["_s, u"]("_s},
+    };
+    return pairs;
+}
+
+// Opens `pair` on line `at` and, in all but one of `ways` equally likely
+// ways, closes it up to `closedWithin` lines below, in one of those after a
+// blank line up to `blankWithin` lines below it.
+void openAndClose(QStringList &lines, std::mt19937 &random, const std::pair<QString, QString> &pair, int at,
+                  int closedWithin, int blankWithin, int ways = 6)
+{
+    const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const qsizetype last = lines.size() - 1;
+    lines[at] += u" "_s + pair.first + u"open"_s;
+    const int closing = uniform(0, ways - 1);
+    if (closing == 0)
+        return;
+    const qsizetype where = std::min<qsizetype>(last, at + uniform(1, closedWithin));
+    if (closing == 1)
+        lines[std::min<qsizetype>(last, at + uniform(1, blankWithin))] = QString();
+    lines[where] += u" shut"_s + pair.second + u" x"_s;
+}
+
 // A run of prose whose markup opens near where a long chunk is cut behind
 // open markup (the `maximumChunkLines`th line of a chunk), and is closed
 // some lines later, after a blank line, or never; other lines carry markup
 // closed on the line or strewn at random.
 QStringList runWithMarkupOpenNearTheForcedCut(std::mt19937 &random, const RunShape &shape = {})
 {
-    static const QList<std::pair<QString, QString>> pairs{
-        {u"*"_s, u"*"_s},   {u"**"_s, u"**"_s}, {u"_"_s, u"_"_s},     {u"__"_s, u"__"_s}, {u"`"_s, u"`"_s},
-        {u"``"_s, u"``"_s}, {u"~~"_s, u"~~"_s}, {u"["_s, u"]"_s},     {u"["_s, u"](https://x.io/a)"_s},
-        {u"[a]("_s, u")"_s}, {u"***"_s, u"*"_s}, {u"**"_s, u"*"_s},
-    };
     static const QStringList strewn{u"*"_s, u"_"_s, u"`"_s, u"["_s, u"]"_s, u"**"_s, u"~~"_s, u"("_s, u")"_s,
                                     // Runs that may open and close, and more.
                                     u"a*b"_s, u"x_y"_s, u"*."_s, u"``"_s, u"]("_s, u"\\"_s};
@@ -427,17 +452,9 @@ QStringList runWithMarkupOpenNearTheForcedCut(std::mt19937 &random, const RunSha
     // or from a chunk cut about twelve lines in), each closed later or not.
     const int openers = uniform(1, shape.mostOpeners);
     for (int k = 0; k < openers; ++k) {
-        const auto &[opener, closer] = pairs.at(uniform(0, int(pairs.size()) - 1));
+        const auto &pair = openerPairs().at(uniform(0, 11));
         const int base = chance(0.5) ? RunChunks::maximumChunkLines : RunChunks::maximumChunkLines + 12;
-        const int at = std::clamp(base + uniform(-4, 3), 0, length - 1);
-        lines[at] += u" "_s + opener + u"open"_s;
-        const int closing = uniform(0, 4);
-        if (closing == 0)
-            continue; // never closed
-        const int where = std::min(length - 1, at + uniform(1, shape.closedWithin));
-        if (closing == 1)
-            lines[std::min(length - 1, at + uniform(1, 20))] = QString(); // the paragraph ends first
-        lines[where] += u" shut"_s + closer + u" x"_s;
+        openAndClose(lines, random, pair, std::clamp(base + uniform(-4, 3), 0, length - 1), shape.closedWithin, 20, 5);
     }
     return lines;
 }
@@ -576,35 +593,6 @@ TEST(RunChunks, AGrowingRunEndsCutAsTheWholeRunInShapesOnceCutOtherwise)
                 << "shaped seed " << seed << ", run " << run;
     }
     EXPECT_GT(takenBack, 20);
-}
-
-// Markup that opens and what closes it, of each kind.
-const QList<std::pair<QString, QString>> &openerPairs()
-{
-    static const QList<std::pair<QString, QString>> pairs{
-        {u"*"_s, u"*"_s},    {u"**"_s, u"**"_s}, {u"_"_s, u"_"_s},   {u"__"_s, u"__"_s},    {u"`"_s, u"`"_s},
-        {u"``"_s, u"``"_s},  {u"~~"_s, u"~~"_s}, {u"["_s, u"]"_s},   {u"["_s, u"](https://x.io/a)"_s},
-        {u"[a]("_s, u")"_s}, {u"***"_s, u"*"_s}, {u"**"_s, u"*"_s}, {u"!["_s, u"](y)"_s}, {u"["_s, u"]("_s},
-    };
-    return pairs;
-}
-
-// Opens `pair` on line `at` and, four times in six, closes it up to
-// `closedWithin` lines below, in one of those after a blank line up to
-// `blankWithin` lines below it.
-void openAndClose(QStringList &lines, std::mt19937 &random, const std::pair<QString, QString> &pair, int at,
-                  int closedWithin, int blankWithin)
-{
-    const auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
-    const qsizetype last = lines.size() - 1;
-    lines[at] += u" "_s + pair.first + u"open"_s;
-    const int closing = uniform(0, 5);
-    if (closing == 0)
-        return;
-    const qsizetype where = std::min<qsizetype>(last, at + uniform(1, closedWithin));
-    if (closing == 1)
-        lines[std::min<qsizetype>(last, at + uniform(1, blankWithin))] = QString();
-    lines[where] += u" shut"_s + pair.second + u" x"_s;
 }
 
 // Runs whose openers sit near the forced cuts of the first chunks (the 36th,
@@ -890,4 +878,3 @@ TEST(RunChunks, ReadingAHostileRunLineByLineStaysProportionalToIt)
 
 } // namespace
 } // namespace nerim
-
