@@ -1,5 +1,8 @@
 #include "ui/design/NmIcons.h"
 
+#include "ui/design/NmIconPathFile.h"
+
+#include <QBuffer>
 #include <QPainter>
 #include <QSet>
 #include <QSvgRenderer>
@@ -186,6 +189,37 @@ TEST(IconsTest, ATranslucentTintKeepsItsAlpha)
         }
     }
     EXPECT_GT(covered, 100);
+}
+
+TEST(IconsTest, APathFileReadsOnlyWhenItIsOnePathWhole)
+{
+    QPainterPath path;
+    path.moveTo(10, 20);
+    path.cubicTo(40, 0, 80, 60, 120, 30);
+    path.lineTo(200, 250);
+    path.closeSubpath();
+    path.setFillRule(Qt::OddEvenFill);
+    QBuffer written;
+    written.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(iconpath::write(written, path));
+    const QByteArray bytes = written.data();
+
+    const auto readBack = [](QByteArray data) {
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::ReadOnly);
+        return iconpath::read(buffer);
+    };
+    const std::optional<QPainterPath> whole = readBack(bytes);
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_EQ(*whole, path);
+    EXPECT_EQ(whole->fillRule(), Qt::OddEvenFill);
+
+    EXPECT_FALSE(readBack(bytes.chopped(1)).has_value());
+    EXPECT_FALSE(readBack(bytes + QByteArray(1, '\0')).has_value());
+    EXPECT_FALSE(readBack(QByteArray()).has_value());
+    QByteArray otherMagic = bytes;
+    otherMagic[0] = char(otherMagic[0] ^ 1);
+    EXPECT_FALSE(readBack(otherMagic).has_value());
 }
 
 } // namespace
