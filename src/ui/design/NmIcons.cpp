@@ -180,8 +180,7 @@ QImage image(QStringView symbol, NmSymbolWeight weight, qreal pointSize, const Q
     const std::optional<QString> resource = resourcePath(symbol, weight);
     if (!resource)
         return QImage();
-    const QString key =
-        QStringLiteral("%1|%2|%3|%4").arg(*resource).arg(pointSize).arg(color.rgba(), 0, 16).arg(dpr);
+    const QString key = QStringLiteral("%1|%2|%3|%4").arg(*resource).arg(pointSize).arg(color.rgba(), 0, 16).arg(dpr);
     {
         QMutexLocker lock(&cacheMutex);
         if (const QImage *cached = cache().object(key))

@@ -122,7 +122,10 @@ public:
     void drawPoints(const QPointF *, int) override { complain(QStringLiteral("draws a point")); }
     void drawPoints(const QPoint *, int) override { complain(QStringLiteral("draws a point")); }
     void drawTextItem(const QPointF &, const QTextItem &) override { complain(QStringLiteral("draws text")); }
-    void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override { complain(QStringLiteral("draws an image")); }
+    void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override
+    {
+        complain(QStringLiteral("draws an image"));
+    }
     void drawTiledPixmap(const QRectF &, const QPixmap &, const QPointF &) override
     {
         complain(QStringLiteral("draws an image"));
