@@ -1,9 +1,12 @@
 #include "ui/design/NmIcons.h"
 
+#include "ui/design/NmIconPathFile.h"
+
 #include <QCache>
+#include <QFile>
 #include <QMutex>
 #include <QPainter>
-#include <QSvgRenderer>
+#include <QPainterPath>
 
 #include <algorithm>
 #include <cmath>
@@ -159,30 +162,45 @@ QCache<QString, QImage> &cache()
     return images;
 }
 
+// The path kept beside the icon's SVG file (see NmIconPathFile.h).
+std::optional<QPainterPath> readPath(const QString &svgResource)
+{
+    QString name = svgResource;
+    name.chop(int(qstrlen(".svg")));
+    QFile file(name + QLatin1String(".path"));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return iconpath::read(file);
+}
+
 } // namespace
 
 QImage image(QStringView symbol, NmSymbolWeight weight, qreal pointSize, const QColor &color, qreal dpr)
 {
-    const std::optional<QString> path = resourcePath(symbol, weight);
-    if (!path)
+    const std::optional<QString> resource = resourcePath(symbol, weight);
+    if (!resource)
         return QImage();
-    const QString key = QStringLiteral("%1|%2|%3|%4").arg(*path).arg(pointSize).arg(color.rgba(), 0, 16).arg(dpr);
+    const QString key = QStringLiteral("%1|%2|%3|%4").arg(*resource).arg(pointSize).arg(color.rgba(), 0, 16).arg(dpr);
     {
         QMutexLocker lock(&cacheMutex);
         if (const QImage *cached = cache().object(key))
             return *cached;
     }
+    const std::optional<QPainterPath> path = readPath(*resource);
+    if (!path)
+        return QImage();
     const int side = std::max(1, int(std::lround(boxSide(pointSize) * dpr)));
     QImage result(side, side, QImage::Format_ARGB32_Premultiplied);
     result.fill(Qt::transparent);
     {
-        QSvgRenderer renderer(*path);
+        // The icon's coverage in the tint colour: what filling the icon and
+        // then tinting its pixels with the colour would leave.
         QPainter painter(&result);
         painter.setRenderHint(QPainter::Antialiasing);
-        renderer.render(&painter, QRectF(0, 0, side, side));
-        // Tint: keep the icon's coverage, take the colour.
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(result.rect(), color);
+        painter.scale(side / iconpath::units, side / iconpath::units);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        painter.drawPath(*path);
     }
     result.setDevicePixelRatio(dpr);
     QMutexLocker lock(&cacheMutex);

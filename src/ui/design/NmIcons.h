@@ -52,8 +52,9 @@ QString resourcePath(const QString &icon, NmIconWeight weight);
 qreal boxSide(qreal pointSize);
 
 // The icon drawn in `color` into a square of boxSide(pointSize) points at
-// `devicePixelRatio`; cached by all arguments. A null image for a symbol
-// outside the table.
+// `devicePixelRatio`; cached by all arguments. It is filled from the path the
+// build read from the SVG file, kept beside it as <file>.path. A null image for
+// a symbol outside the table, or when that path is missing or unreadable.
 QImage image(QStringView symbol, NmSymbolWeight weight, qreal pointSize, const QColor &color,
              qreal devicePixelRatio = 1.0);
 
