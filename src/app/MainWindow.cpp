@@ -9,11 +9,12 @@
 #include "voice/VoiceNarratorService.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QImage>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QResource>
 
 namespace nerim {
 
@@ -43,17 +44,19 @@ MainWindow::~MainWindow()
 QIcon MainWindow::applicationIcon()
 {
     // The brand mark rendered at build time in the sizes the window system
-    // asks for, as raw pixels (see icon/IconRenderer.cpp).
+    // asks for, as raw pixels in the pixmaps' own format (see
+    // icon/IconRenderer.cpp). The pixmaps draw straight from the resource's
+    // bytes, which stay in the executable's read-only pages: no copy of them
+    // is kept on the heap for as long as Nerim runs.
     static const QIcon icon = [] {
         QIcon made;
         for (const int side : {16, 32, 48, 64, 128}) {
-            QFile file(QStringLiteral(":/nerim/nerim-%1.rgba").arg(side));
-            const QByteArray pixels = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-            if (pixels.size() != qsizetype(side) * side * 4)
+            const QResource pixels(QStringLiteral(":/nerim/nerim-%1.argb32").arg(side));
+            if (!pixels.isValid() || pixels.compressionAlgorithm() != QResource::NoCompression
+                || pixels.size() != qint64(side) * side * 4)
                 continue;
-            const QImage image(reinterpret_cast<const uchar *>(pixels.constData()), side, side, side * 4,
-                               QImage::Format_RGBA8888);
-            made.addPixmap(QPixmap::fromImage(image.convertToFormat(QImage::Format_ARGB32_Premultiplied)));
+            const QImage image(pixels.data(), side, side, side * 4, QImage::Format_ARGB32_Premultiplied);
+            made.addPixmap(QPixmap::fromImage(image));
         }
         return made;
     }();

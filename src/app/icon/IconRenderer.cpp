@@ -5,9 +5,11 @@
 //
 //     nerim_icon_renderer <icon.svg> <output folder> <size>...
 //
-// Writes <output folder>/nerim-<size>.rgba for each size: side × side pixels,
-// rows from the top, each pixel the bytes red, green, blue and alpha (not
-// premultiplied), with nothing before or after them.
+// Writes <output folder>/nerim-<size>.argb32 for each size: side × side pixels,
+// rows from the top, each pixel one 32-bit word of premultiplied alpha, red,
+// green and blue in the byte order of the machine that builds (the one that
+// runs it: the application draws straight from these bytes), with nothing
+// before or after them.
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -37,8 +39,8 @@ int main(int argc, char **argv)
             painter.setRenderHint(QPainter::Antialiasing);
             renderer.render(&painter, QRectF(0, 0, side, side));
         }
-        const QImage pixels = image.convertToFormat(QImage::Format_RGBA8888);
-        const QString path = QStringLiteral("%1/nerim-%2.rgba").arg(QString::fromLocal8Bit(argv[2])).arg(side);
+        const QImage &pixels = image;
+        const QString path = QStringLiteral("%1/nerim-%2.argb32").arg(QString::fromLocal8Bit(argv[2])).arg(side);
         QFile file(path);
         bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         for (int y = 0; written && y < side; ++y)

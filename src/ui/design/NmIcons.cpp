@@ -133,7 +133,7 @@ NmIconWeight iconWeight(QStringView symbol, NmSymbolWeight weight)
 QString resourcePath(const QString &icon, NmIconWeight weight)
 {
     const QString suffix = weight == W::regular ? QString() : QLatin1Char('-') + folder(weight);
-    return QStringLiteral(":/icons/%1/%2%3.svg").arg(folder(weight), icon, suffix);
+    return QStringLiteral(":/icons/%1/%2%3.path").arg(folder(weight), icon, suffix);
 }
 
 std::optional<QString> resourcePath(QStringView symbol, NmSymbolWeight weight)
@@ -162,12 +162,10 @@ QCache<QString, QImage> &cache()
     return images;
 }
 
-// The path kept beside the icon's SVG file (see NmIconPathFile.h).
-std::optional<QPainterPath> readPath(const QString &svgResource)
+// The filled path the build read from the icon's SVG file (see NmIconPathFile.h).
+std::optional<QPainterPath> readPath(const QString &resource)
 {
-    QString name = svgResource;
-    name.chop(int(qstrlen(".svg")));
-    QFile file(name + QLatin1String(".path"));
+    QFile file(resource);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
     return iconpath::read(file);

@@ -41,9 +41,10 @@ const NmIconEntry *entry(QStringView symbol);
 // whose name ends in ".fill" is always the fill weight.
 NmIconWeight iconWeight(QStringView symbol, NmSymbolWeight weight);
 
-// The Qt resource path of the icon for `symbol` at `weight`; a weight that is
-// not shipped for the symbol falls back to its regular file. None for a
-// symbol outside the table.
+// The Qt resource path of the icon for `symbol` at `weight`
+// (":/icons/<weight>/<file>.path", the filled path the build read from
+// resources/icons/<weight>/<file>.svg); a weight that is not shipped for the
+// symbol falls back to its regular file. None for a symbol outside the table.
 std::optional<QString> resourcePath(QStringView symbol, NmSymbolWeight weight);
 // The resource path of one shipped file.
 QString resourcePath(const QString &icon, NmIconWeight weight);
@@ -52,9 +53,9 @@ QString resourcePath(const QString &icon, NmIconWeight weight);
 qreal boxSide(qreal pointSize);
 
 // The icon drawn in `color` into a square of boxSide(pointSize) points at
-// `devicePixelRatio`; cached by all arguments. It is filled from the path the
-// build read from the SVG file, kept beside it as <file>.path. A null image for
-// a symbol outside the table, or when that path is missing or unreadable.
+// `devicePixelRatio`; cached by all arguments, filled from the icon's path
+// resource. A null image for a symbol outside the table, or when that path is
+// missing or unreadable.
 QImage image(QStringView symbol, NmSymbolWeight weight, qreal pointSize, const QColor &color,
              qreal devicePixelRatio = 1.0);
 

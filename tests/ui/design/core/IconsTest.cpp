@@ -3,6 +3,7 @@
 #include "ui/design/NmIconPathFile.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QPainter>
 #include <QSet>
 #include <QSvgRenderer>
@@ -15,6 +16,14 @@
 namespace nerim {
 namespace {
 
+// The icon set's SVG file that a path resource was read from.
+QString svgFileOf(const QString &resource)
+{
+    QString relative = resource.mid(int(qstrlen(":/icons/")));
+    relative.chop(int(qstrlen(".path")));
+    return QStringLiteral(NERIM_ICON_SOURCE_DIR "/") + relative + QLatin1String(".svg");
+}
+
 TEST(IconsTest, EveryShippedIconOfTheTableLoads)
 {
     int files = 0;
@@ -22,8 +31,12 @@ TEST(IconsTest, EveryShippedIconOfTheTableLoads)
         ASSERT_FALSE(entry.weights.empty()) << entry.symbol.toStdString();
         for (NmIconWeight weight : entry.weights) {
             const QString path = NmIcons::resourcePath(entry.icon, weight);
-            QSvgRenderer renderer(path);
-            EXPECT_TRUE(renderer.isValid()) << path.toStdString();
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+            const std::optional<QPainterPath> drawn = iconpath::read(file);
+            ASSERT_TRUE(drawn.has_value()) << path.toStdString();
+            EXPECT_FALSE(drawn->isEmpty()) << path.toStdString();
+            EXPECT_TRUE(QSvgRenderer(svgFileOf(path)).isValid()) << path.toStdString();
             ++files;
         }
     }
@@ -52,17 +65,17 @@ TEST(IconsTest, WeightsMapToTheIconSetAndFallBackToRegular)
         S weight;
         const char *path;
     } cases[] = {
-        {"xmark", S::semibold, ":/icons/bold/x-bold.svg"},
-        {"xmark", S::medium, ":/icons/regular/x.svg"},
-        {"xmark", S::regular, ":/icons/regular/x.svg"},
-        {"sparkles", S::light, ":/icons/light/sparkle-light.svg"},
-        {"gearshape", S::medium, ":/icons/regular/gear.svg"},
-        {"mic.fill", S::regular, ":/icons/fill/microphone-fill.svg"},
-        {"person.fill", S::semibold, ":/icons/fill/user-fill.svg"},
+        {"xmark", S::semibold, ":/icons/bold/x-bold.path"},
+        {"xmark", S::medium, ":/icons/regular/x.path"},
+        {"xmark", S::regular, ":/icons/regular/x.path"},
+        {"sparkles", S::light, ":/icons/light/sparkle-light.path"},
+        {"gearshape", S::medium, ":/icons/regular/gear.path"},
+        {"mic.fill", S::regular, ":/icons/fill/microphone-fill.path"},
+        {"person.fill", S::semibold, ":/icons/fill/user-fill.path"},
         // Asked for a weight that is not shipped: the regular file.
-        {"folder", S::light, ":/icons/regular/folder.svg"},
+        {"folder", S::light, ":/icons/regular/folder.path"},
         // chevron.down only ships bold, and any weight draws with it.
-        {"chevron.down", S::regular, ":/icons/bold/caret-down-bold.svg"},
+        {"chevron.down", S::regular, ":/icons/bold/caret-down-bold.path"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.symbol);
@@ -141,8 +154,7 @@ TEST(IconsTest, EveryIconDrawsWhatItsSvgFileDraws)
     for (const NmIconEntry &entry : NmIcons::table()) {
         for (NmSymbolWeight symbolWeight : symbolWeights) {
             const QString resource = *NmIcons::resourcePath(entry.symbol, symbolWeight);
-            const QString svgFile =
-                QStringLiteral(NERIM_ICON_SOURCE_DIR "/") + resource.mid(int(qstrlen(":/icons/")));
+            const QString svgFile = svgFileOf(resource);
             for (qreal points : {14.0, 20.0, 32.0}) {
                 for (qreal dpr : {1.0, 2.0}) {
                     for (const QColor &tint : tints) {
