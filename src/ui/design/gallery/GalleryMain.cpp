@@ -2,10 +2,13 @@
 // argument, else the build folder's gallery/). Further arguments pick pages by
 // name. Exits non-zero when a page cannot be drawn or written.
 #include "GalleryRegistry.h"
+#include "preview/PreviewSandbox.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QTextStream>
+#include <unistd.h>
+#include <vector>
 
 int main(int argc, char **argv)
 {
@@ -14,9 +17,23 @@ int main(int argc, char **argv)
     // Pictures at twice the density, as on a high-resolution screen.
     if (qEnvironmentVariableIsEmpty("QT_SCALE_FACTOR"))
         qputenv("QT_SCALE_FACTOR", "2");
-    QApplication app(argc, argv);
+    // Pages that hold a web view load the web engine, which reads its options
+    // from the end of the command line: as root it must run without its
+    // sandbox, as in the application, or it ends the whole program.
+    std::vector<QByteArray> engineArguments;
+    for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))
+        engineArguments.push_back(argument.toUtf8());
+    std::vector<char *> withEngine(argv, argv + argc);
+    for (QByteArray &argument : engineArguments)
+        withEngine.push_back(argument.data());
+    int count = static_cast<int>(withEngine.size());
+    withEngine.push_back(nullptr);
+    QApplication app(count, withEngine.data());
 
-    const QStringList arguments = QApplication::arguments().mid(1);
+    QStringList arguments = QApplication::arguments().mid(1);
+    // The web engine's options are not the gallery's.
+    if (const qsizetype engine = arguments.indexOf(QStringLiteral("--webEngineArgs")); engine >= 0)
+        arguments = arguments.first(engine);
     const QString folder = arguments.isEmpty() ? QStringLiteral(NERIM_GALLERY_DEFAULT_DIR) : arguments.first();
     const QStringList only = arguments.mid(1);
     if (!QDir().mkpath(folder)) {
