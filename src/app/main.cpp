@@ -31,7 +31,6 @@
 #include <QPointer>
 #include <QUrl>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -86,17 +85,10 @@ int main(int argc, char **argv)
     // The preview's web engine reads its options from this command line when
     // it is loaded (the first time a preview shows, see PreviewEngine); as
     // root it must run without its sandbox, or it ends the whole process.
-    std::vector<QByteArray> engineArguments;
-    for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))
-        engineArguments.push_back(argument.toUtf8());
-    if (!engineArguments.empty())
+    nerim::PreviewSandbox::EngineCommandLine commandLine(argc, argv, ::geteuid());
+    if (commandLine.addsArguments())
         nerim::logLine(nerim::PreviewSandbox::withoutSandboxLogLine());
-    std::vector<char *> arguments(argv, argv + argc);
-    for (QByteArray &argument : engineArguments)
-        arguments.push_back(argument.data());
-    int argumentCount = static_cast<int>(arguments.size());
-    arguments.push_back(nullptr);
-    QApplication app(argumentCount, arguments.data());
+    QApplication app(commandLine.argc(), commandLine.argv());
     QApplication::setApplicationName(QStringLiteral("Nerim"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerim"));
     QApplication::setApplicationVersion(nerim::IntentProcessorConstants::appVersion());

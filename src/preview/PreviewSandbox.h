@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <sys/types.h>
+
+#include <vector>
 
 namespace nerim::PreviewSandbox {
 
@@ -19,5 +22,25 @@ QStringList engineArguments(uid_t effectiveUid);
 
 // The one log line said when the sandbox is left off.
 QString withoutSandboxLogLine();
+
+// A program's command line with engineArguments() added at its end, for the
+// application object, which keeps the count and the array it is given: this
+// object must outlive it.
+class EngineCommandLine {
+public:
+    EngineCommandLine(int argc, char **argv, uid_t effectiveUid);
+    EngineCommandLine(const EngineCommandLine &) = delete;
+    EngineCommandLine &operator=(const EngineCommandLine &) = delete;
+
+    int &argc() { return m_argc; }
+    char **argv() { return m_argv.data(); }
+    // Whether the engine's sandbox is left off (arguments were added).
+    bool addsArguments() const { return !m_added.empty(); }
+
+private:
+    std::vector<QByteArray> m_added;
+    std::vector<char *> m_argv;
+    int m_argc = 0;
+};
 
 } // namespace nerim::PreviewSandbox

@@ -16,3 +16,28 @@ TEST(PreviewSandbox, OnlyRootRunsTheEngineWithoutItsSandbox)
         EXPECT_TRUE(PreviewSandbox::engineArguments(uid).isEmpty()) << uid;
     }
 }
+
+// What the application object is given: the program's own arguments first,
+// the engine's after them for root only, counted, and ended by a null pointer.
+TEST(PreviewSandbox, TheCommandLineEndsWithTheEngineArgumentsForRootOnly)
+{
+    char program[] = "nerim";
+    char link[] = "nerim://pair?x=1";
+    char *argv[] = {program, link, nullptr};
+    PreviewSandbox::EngineCommandLine asRoot(2, argv, 0);
+    EXPECT_TRUE(asRoot.addsArguments());
+    ASSERT_EQ(asRoot.argc(), 4);
+    QStringList seen;
+    for (int i = 0; i < asRoot.argc(); ++i)
+        seen.append(QString::fromUtf8(asRoot.argv()[i]));
+    EXPECT_EQ(seen, (QStringList{QStringLiteral("nerim"), QStringLiteral("nerim://pair?x=1"),
+                                 QStringLiteral("--webEngineArgs"), QStringLiteral("--no-sandbox")}));
+    EXPECT_EQ(asRoot.argv()[4], nullptr);
+
+    PreviewSandbox::EngineCommandLine asUser(2, argv, 1000);
+    EXPECT_FALSE(asUser.addsArguments());
+    ASSERT_EQ(asUser.argc(), 2);
+    EXPECT_EQ(asUser.argv()[0], program);
+    EXPECT_EQ(asUser.argv()[1], link);
+    EXPECT_EQ(asUser.argv()[2], nullptr);
+}

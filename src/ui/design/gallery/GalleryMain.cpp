@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QTextStream>
 #include <unistd.h>
-#include <vector>
 
 int main(int argc, char **argv)
 {
@@ -20,15 +19,8 @@ int main(int argc, char **argv)
     // Pages that hold a web view load the web engine, which reads its options
     // from the end of the command line: as root it must run without its
     // sandbox, as in the application, or it ends the whole program.
-    std::vector<QByteArray> engineArguments;
-    for (const QString &argument : nerim::PreviewSandbox::engineArguments(::geteuid()))
-        engineArguments.push_back(argument.toUtf8());
-    std::vector<char *> withEngine(argv, argv + argc);
-    for (QByteArray &argument : engineArguments)
-        withEngine.push_back(argument.data());
-    int count = static_cast<int>(withEngine.size());
-    withEngine.push_back(nullptr);
-    QApplication app(count, withEngine.data());
+    nerim::PreviewSandbox::EngineCommandLine commandLine(argc, argv, ::geteuid());
+    QApplication app(commandLine.argc(), commandLine.argv());
 
     QStringList arguments = QApplication::arguments().mid(1);
     // The web engine's options are not the gallery's.
