@@ -39,12 +39,11 @@ int main(int argc, char **argv)
             painter.setRenderHint(QPainter::Antialiasing);
             renderer.render(&painter, QRectF(0, 0, side, side));
         }
-        const QImage &pixels = image;
         const QString path = QStringLiteral("%1/nerim-%2.argb32").arg(QString::fromLocal8Bit(argv[2])).arg(side);
         QFile file(path);
         bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         for (int y = 0; written && y < side; ++y)
-            written = file.write(reinterpret_cast<const char *>(pixels.constScanLine(y)), qint64(side) * 4) == side * 4;
+            written = file.write(reinterpret_cast<const char *>(image.constScanLine(y)), qint64(side) * 4) == side * 4;
         if (!written || !file.flush()) {
             std::fprintf(stderr, "%s: cannot write %s\n", argv[0], qPrintable(path));
             return 1;
