@@ -77,24 +77,22 @@ void MainWindow::installApplicationMenu()
     menu->addSeparator();
     menu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, qApp, &QApplication::quit);
 
-    // The bar takes the colour of the background's top edge (mist over
-    // paper), so it reads as part of the window rather than a grey strip;
-    // the menu itself is a dialog-like surface of the palette.
-    const QColor top = qColor(NmColor::mist);
-    const auto css = [](const QColor &c) { return c.name(QColor::HexRgb); };
+    // The bar is drawn by the application's style. The menu is a dialog-like
+    // surface of the palette, styled the first time it opens: its style
+    // sheet is not needed for the first picture.
     bar->setFont(NmFont::captionMedium());
-    bar->setStyleSheet(QStringLiteral("QMenuBar { background: %1; color: %2; border: none; padding: 2px 8px; }"
-                                      "QMenuBar::item { background: transparent; padding: 3px 10px; "
-                                      "border-radius: 6px; }"
-                                      "QMenuBar::item:selected, QMenuBar::item:pressed { background: %3; }")
-                           .arg(css(top), css(qColor(NmColor::inkSecondary)), css(qColor(NmColor::accentSoft))));
     menu->setFont(NmFont::body());
-    menu->setStyleSheet(QStringLiteral("QMenu { background: %1; color: %2; border: 1px solid %3; padding: 4px; }"
-                                       "QMenu::item { padding: 5px 24px 5px 24px; border-radius: 4px; }"
-                                       "QMenu::item:selected { background: %4; }"
-                                       "QMenu::separator { height: 1px; background: %3; margin: 4px 8px; }")
-                            .arg(css(qColor(NmColor::paperBright)), css(qColor(NmColor::ink)),
-                                 css(qColor(NmColor::hairline)), css(qColor(NmColor::accentSoft))));
+    connect(menu, &QMenu::aboutToShow, menu, [menu] {
+        if (!menu->styleSheet().isEmpty())
+            return;
+        const auto css = [](NmRgb rgb) { return qColor(rgb).name(QColor::HexRgb); };
+        menu->setStyleSheet(QStringLiteral("QMenu { background: %1; color: %2; border: 1px solid %3; padding: 4px; }"
+                                           "QMenu::item { padding: 5px 24px 5px 24px; border-radius: 4px; }"
+                                           "QMenu::item:selected { background: %4; }"
+                                           "QMenu::separator { height: 1px; background: %3; margin: 4px 8px; }")
+                                .arg(css(NmColor::paperBright), css(NmColor::ink), css(NmColor::hairline),
+                                     css(NmColor::accentSoft)));
+    });
 }
 
 void MainWindow::bringToFront()

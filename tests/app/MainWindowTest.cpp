@@ -1,5 +1,6 @@
 #include "app/ApplicationStyle.h"
 #include "app/MainWindow.h"
+#include "ui/design/Colors.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/design/widgets/AtmosphereView.h"
 #include "voice/VoiceNarratorService.h"
@@ -7,6 +8,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -162,4 +164,47 @@ TEST(ApplicationStyle, DrawsTheOverflowIconsAndForwardsTheRest)
         EXPECT_GT(inked, 10) << which;
     }
     EXPECT_FALSE(style.standardIcon(QStyle::SP_MessageBoxWarning).isNull());
+}
+
+// The window's menu bar is drawn by the style in the design's colours, with
+// no style sheet behind it: the bar in mist, the item under the pointer on
+// the soft accent with round corners, the padding around its title. The menu
+// takes its style sheet the first time it opens.
+TEST(ApplicationStyle, DrawsTheMenuBarAndTheMenuIsStyledWhenItFirstOpens)
+{
+    nerim::ApplicationStyle style;
+    MainWindow window;
+    window.installApplicationMenu();
+    QMenuBar *bar = window.menuBar();
+    bar->setStyle(&style);
+    window.resize(640, 400);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(bar->styleSheet().isEmpty());
+
+    QAction *title = bar->actions().constFirst();
+    const QRect item = bar->actionGeometry(title);
+    EXPECT_EQ(item.height(), bar->fontMetrics().height() + 6);
+    EXPECT_NEAR(item.width(), bar->fontMetrics().horizontalAdvance(title->text()) + 20, 1);
+    EXPECT_EQ(item.top(), 2);
+    const auto pixel = [bar](QPoint at) { return bar->grab().toImage().pixelColor(at); };
+    const QColor mist = nerim::qColor(nerim::NmColor::mist);
+    const QColor accent = nerim::qColor(nerim::NmColor::accentSoft);
+    const QPoint insideEdge(item.left() + 2, item.center().y());
+    EXPECT_EQ(pixel(QPoint(bar->width() - 3, bar->height() / 2)), mist);
+    EXPECT_EQ(pixel(insideEdge), mist);
+
+    QMouseEvent move(QEvent::MouseMove, QPointF(item.center()), bar->mapToGlobal(QPointF(item.center())), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(bar, &move);
+    EXPECT_EQ(pixel(insideEdge), accent);
+    EXPECT_NE(pixel(item.topLeft()), accent); // the corner is round
+
+    QMenu *menu = title->menu();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(menu->styleSheet().isEmpty());
+    menu->popup(window.mapToGlobal(item.bottomLeft()));
+    QApplication::processEvents();
+    EXPECT_TRUE(menu->styleSheet().contains(QStringLiteral("QMenu::item:selected")));
+    menu->close();
 }
