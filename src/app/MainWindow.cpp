@@ -82,9 +82,7 @@ void MainWindow::installApplicationMenu()
     // sheet is not needed for the first picture.
     bar->setFont(NmFont::captionMedium());
     menu->setFont(NmFont::body());
-    connect(menu, &QMenu::aboutToShow, menu, [menu] {
-        if (!menu->styleSheet().isEmpty())
-            return;
+    const auto styleMenu = [menu] {
         const auto css = [](NmRgb rgb) { return qColor(rgb).name(QColor::HexRgb); };
         menu->setStyleSheet(QStringLiteral("QMenu { background: %1; color: %2; border: 1px solid %3; padding: 4px; }"
                                            "QMenu::item { padding: 5px 24px 5px 24px; border-radius: 4px; }"
@@ -92,7 +90,8 @@ void MainWindow::installApplicationMenu()
                                            "QMenu::separator { height: 1px; background: %3; margin: 4px 8px; }")
                                 .arg(css(NmColor::paperBright), css(NmColor::ink), css(NmColor::hairline),
                                      css(NmColor::accentSoft)));
-    });
+    };
+    connect(menu, &QMenu::aboutToShow, menu, styleMenu, Qt::SingleShotConnection);
 }
 
 void MainWindow::bringToFront()

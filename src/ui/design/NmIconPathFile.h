@@ -7,7 +7,7 @@
 #include <optional>
 
 // The file an icon's path is kept in: the build reads each SVG file of the icon
-// set into the one filled path it draws, in a square of iconPathUnits units
+// set into the one filled path it draws, in a square of `units` units
 // (icon/IconPathWriter.cpp), and NmIcons fills it, so that the running
 // application draws its icons without an SVG renderer. The file is a magic
 // number and the QPainterPath (its elements and fill rule), both written with
