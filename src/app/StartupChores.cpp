@@ -6,22 +6,46 @@
 #include <QTimer>
 
 #include <dlfcn.h>
+#include <sched.h>
+#include <unistd.h>
 #include <malloc.h>
 
 namespace nerim {
 
 FontconfigPreload::FontconfigPreload(std::function<void()> then)
+    : m_then(std::move(then))
 {
     // Qt's font database links fontconfig, so it is loaded with the program;
     // looked up rather than linked, so that nothing more is built against it.
-    using Init = int (*)();
-    const auto init = reinterpret_cast<Init>(::dlsym(RTLD_DEFAULT, "FcInit"));
-    if (init)
-        m_thread = std::thread([init, then = std::move(then)] {
-            init();
-            if (then)
-                then();
-        });
+    m_init = reinterpret_cast<int (*)()>(::dlsym(RTLD_DEFAULT, "FcInit"));
+    if (!m_init)
+        return;
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0)
+        return;
+    cpu_set_t elsewhere;
+    const int here = ::sched_getcpu();
+    if (here >= 0 && ::sched_getaffinity(0, sizeof elsewhere, &elsewhere) == 0 && CPU_ISSET(here, &elsewhere) &&
+        CPU_COUNT(&elsewhere) > 1) {
+        CPU_CLR(here, &elsewhere);
+        ::pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere);
+    }
+    // Without a thread, the first font looked up starts fontconfig itself.
+    m_running = ::pthread_create(&m_thread, &attributes, &FontconfigPreload::run, this) == 0;
+    ::pthread_attr_destroy(&attributes);
+}
+
+void *FontconfigPreload::run(void *self)
+{
+    auto *preload = static_cast<FontconfigPreload *>(self);
+    // Free to move again: the cores of the process's main thread.
+    cpu_set_t anywhere;
+    if (::sched_getaffinity(::getpid(), sizeof anywhere, &anywhere) == 0)
+        ::sched_setaffinity(0, sizeof anywhere, &anywhere);
+    preload->m_init();
+    if (preload->m_then)
+        preload->m_then();
+    return nullptr;
 }
 
 FontconfigPreload::~FontconfigPreload()
@@ -31,8 +55,10 @@ FontconfigPreload::~FontconfigPreload()
 
 void FontconfigPreload::wait()
 {
-    if (m_thread.joinable())
-        m_thread.join();
+    if (m_running) {
+        ::pthread_join(m_thread, nullptr);
+        m_running = false;
+    }
 }
 
 namespace {

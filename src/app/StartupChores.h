@@ -4,7 +4,8 @@
 #include <QWidget>
 
 #include <functional>
-#include <thread>
+
+#include <pthread.h>
 
 namespace nerim {
 
@@ -14,6 +15,10 @@ namespace nerim {
 // connects to the display; wait() is called before the first font is looked up
 // (fontconfig's own start-up is safe to race, but doing it twice is a waste).
 // Where Qt draws text without fontconfig, it does nothing.
+// The thread is started on another core than the caller's: the scheduler puts
+// a new thread beside the one that made it and, with the other cores asleep,
+// lets the two take turns on that core for milliseconds, which the GUI
+// thread's start would wait through. Once running, it may move anywhere.
 class FontconfigPreload {
 public:
     // `then` runs on the same thread once fontconfig is up.
@@ -25,7 +30,12 @@ public:
     void wait();
 
 private:
-    std::thread m_thread;
+    static void *run(void *self);
+
+    std::function<void()> m_then;
+    int (*m_init)() = nullptr;
+    pthread_t m_thread{};
+    bool m_running = false;
 };
 
 // Which paint counts: the widget painted (inside the window).

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+
+#include <sched.h>
+#include <unistd.h>
 
 using nerim::runAfterFirstPaint;
 
@@ -24,6 +28,33 @@ protected:
 };
 
 } // namespace
+
+// Fontconfig's start-up runs on a thread of its own, then what was asked
+// after it, once; wait() returns when both are done. The thread is started
+// away from the caller's core, but is not kept off it: it ends free to run on
+// every core the process may use.
+TEST(StartupChores, FontconfigStartsOnAThreadOfItsOwnThatIsNotKeptOffAnyCore)
+{
+    std::thread::id ranOn;
+    int runs = 0;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    {
+        nerim::FontconfigPreload preload([&] {
+            ++runs;
+            ranOn = std::this_thread::get_id();
+            ::sched_getaffinity(0, sizeof allowed, &allowed);
+        });
+        preload.wait();
+        EXPECT_EQ(runs, 1);
+        preload.wait();
+    }
+    EXPECT_EQ(runs, 1);
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+    cpu_set_t process;
+    ASSERT_EQ(::sched_getaffinity(::getpid(), sizeof process, &process), 0);
+    EXPECT_TRUE(CPU_EQUAL(&allowed, &process));
+}
 
 // The chore waits for the window's first paint (a child's will do), runs once
 // after it, and not again on later paints.
