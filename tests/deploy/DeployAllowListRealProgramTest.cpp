@@ -31,7 +31,8 @@ namespace {
 bool wasRefused(const QString &result)
 {
     static const QRegularExpression refusal(QStringLiteral(
-        "requires approval|has been denied|can't be checked|cannot be statically analyzed|Contains [a-z_ ]+|was blocked"));
+        "requires approval|has been denied|can't be checked|cannot be statically analyzed|Contains [a-z_ ]+|was blocked|"
+        "Nerim refused"));
     return refusal.match(result).hasMatch();
 }
 
@@ -137,11 +138,10 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
             allowed.append(use);
     }
     // How a value reaches a tool: from the run's environment, or from the
-    // project's .env; and files in the project read as they are.
+    // project's .env.
     allowed += {DeployRuns::uploadFromEnvironmentCommand(DeployProvider::vercel, QStringLiteral("API_KEY")),
                 DeployRuns::uploadFromEnvironmentCommand(DeployProvider::railway, QStringLiteral("API_KEY")),
-                QStringLiteral("grep '^API_KEY=' .env | cut -d= -f2- | vercel env add API_KEY production"),
-                QStringLiteral("cat .git/COMMIT_EDITMSG")};
+                QStringLiteral("grep '^API_KEY=' .env | cut -d= -f2- | vercel env add API_KEY production")};
     const QString server = QStringLiteral("127.0.0.1");
     const QStringList refused{
         QStringLiteral("vercel --token \"$VERCEL_TOKEN\""),
@@ -190,6 +190,8 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
         QStringLiteral("git add -A"),
         QStringLiteral("cat %1").arg(keyFile),
         QStringLiteral("cat ../../outside.env"),
+        // Files of the project are read with the Read tool, not by commands.
+        QStringLiteral("cat .git/COMMIT_EDITMSG"),
         // A provider command naming a path outside the project.
         QStringLiteral("vercel env pull ../../outside.env"),
         QStringLiteral("vercel env pull %1/outside.env").arg(marks),
@@ -331,4 +333,114 @@ TEST(DeployAllowListRealProgram, APlantedWorkTreePushesNothingOutsideTheProject)
             << results.value(command).toStdString();
     }
     EXPECT_EQ(pushed(remote).trimmed(), QStringLiteral("index.html"));
+}
+
+namespace {
+
+// A project with a first commit pushed to a bare remote beside it, a .env
+// holding a secret, and the user's git identity.
+struct PushedProject {
+    QString folder;
+    QString remote;
+
+    static PushedProject make(const QString &name)
+    {
+        writeFile(homeDir() + QStringLiteral("/.gitconfig"),
+                  "[user]\n\tname = Test\n\temail = test@example.com\n[init]\n\tdefaultBranch = main\n");
+        PushedProject project{makeTempDir(name), makeTempDir(name + QStringLiteral("-remote")) + QStringLiteral("/r.git")};
+        writeFile(project.folder + QStringLiteral("/src/app.js"), "console.log('shop');\n");
+        QProcess git;
+        git.setWorkingDirectory(project.folder);
+        for (const QStringList &arguments :
+             {QStringList{QStringLiteral("init"), QStringLiteral("-q")}, {QStringLiteral("add"), QStringLiteral("-A")},
+              {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("base")},
+              {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), project.remote},
+              {QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), project.remote},
+              {QStringLiteral("push"), QStringLiteral("-q"), QStringLiteral("origin"), QStringLiteral("main")}}) {
+            git.start(QStringLiteral("git"), arguments);
+            EXPECT_TRUE(git.waitForFinished(30000) && git.exitCode() == 0) << arguments.join(' ').toStdString();
+        }
+        writeFile(project.folder + QStringLiteral("/.env"), "API_KEY=sk-live-51HqSecretValue\nNODE_ENV=production\n");
+        return project;
+    }
+
+    QString pushed() const
+    {
+        QProcess tree;
+        tree.start(QStringLiteral("git"), {QStringLiteral("--git-dir=") + remote, QStringLiteral("ls-tree"), QStringLiteral("-r"),
+                                           QStringLiteral("--name-only"), QStringLiteral("main")});
+        tree.waitForFinished(30000);
+        return QString::fromUtf8(tree.readAllStandardOutput());
+    }
+};
+
+} // namespace
+
+// What got through before Nerim checked each call itself: a file command
+// chained after an allowed one, a .env copied under another name and pushed
+// with the allowed commands, a printf that lists Nerim's data folder. Each is
+// refused now, and the deploy's own commands still take the project live; a
+// commit that carries the .env's value under another name is not pushed.
+TEST(DeployAllowListRealProgram, ChainsCopiesAndExpansionsAreRefusedAndTheDeployStillGoesLive)
+{
+    const QString program = QString::fromLocal8Bit(qgetenv("NERIM_REAL_CLAUDE"));
+    if (program.isEmpty() || !QFileInfo(program).isExecutable())
+        GTEST_SKIP() << "NERIM_REAL_CLAUDE does not name the installed claude program, so a Deploy run's exact "
+                        "list and its push are not tried with it here";
+    const QString keyFile = homeDir() + QStringLiteral("/.local/share/Nerim/api-keys.json");
+    QDir().mkpath(QFileInfo(keyFile).absolutePath());
+    writeFile(keyFile, "{\"anthropic\":\"sk-ant-key-file-content\"}\n");
+    const QString bin = makeTempDir(QStringLiteral("tools-bin"));
+    writeExecutable(bin + QStringLiteral("/vercel"), "#!/bin/sh\necho \"vercel $*\"\n");
+
+    const PushedProject project = PushedProject::make(QStringLiteral("project"));
+    writeFile(project.folder + QStringLiteral("/index.html"), "<p>shop, production build</p>\n");
+    const QStringList attacks{
+        QStringLiteral("sleep 0; rm -rf src"),
+        QStringLiteral("sleep 0 && rm -rf src"),
+        QStringLiteral("printf x > src/app.js"),
+        QStringLiteral("sleep 0; cp .env notes.txt"),
+        QStringLiteral("printf '%s\\n' ~/.local/share/Nerim/*"),
+        QStringLiteral("printf '%s\\n' %1/*").arg(QFileInfo(keyFile).absolutePath()),
+        QStringLiteral("echo ~/.local/share/Nerim/*"),
+        QStringLiteral("sleep $(cp .env notes.txt)"),
+    };
+    const QStringList deploy{QStringLiteral("vercel deploy --prod --yes"), DeployRuns::deployStageCommand(),
+                             DeployRuns::deployCommitCommand(), QStringLiteral("git push origin main")};
+    BashCommandPlayer player(attacks + deploy);
+    SpawnExtras extras;
+    extras.arguments = DeployRuns::runArguments(DeployRuns::RunScope({DeployProvider::vercel}));
+    extras.pathEntries = {bin};
+    const QList<AgentOutput> output = runAsDeploy(program, project.folder, player, extras, QStringLiteral("Deploy."));
+    ASSERT_FALSE(output.isEmpty());
+    EXPECT_EQ(output.last(), AgentOutput::processExited(0));
+    const QHash<QString, QString> &results = player.results();
+    for (const QString &command : attacks) {
+        SCOPED_TRACE("refused: " + command.toStdString());
+        ASSERT_TRUE(results.contains(command));
+        EXPECT_TRUE(wasRefused(results.value(command))) << results.value(command).toStdString();
+        EXPECT_FALSE(results.value(command).contains(QLatin1String("api-keys.json"))) << results.value(command).toStdString();
+    }
+    EXPECT_TRUE(QFile::exists(project.folder + QStringLiteral("/src/app.js")));
+    EXPECT_EQ(readFile(project.folder + QStringLiteral("/src/app.js")), "console.log('shop');\n");
+    EXPECT_FALSE(QFile::exists(project.folder + QStringLiteral("/notes.txt")));
+    for (const QString &command : deploy) {
+        SCOPED_TRACE("deploy: " + command.toStdString());
+        ASSERT_TRUE(results.contains(command));
+        EXPECT_FALSE(wasRefused(results.value(command))) << results.value(command).toStdString();
+        EXPECT_FALSE(results.value(command).contains(QLatin1String("nerim: git was not run"))) << results.value(command).toStdString();
+    }
+    EXPECT_TRUE(project.pushed().contains(QLatin1String("index.html")));
+    EXPECT_FALSE(project.pushed().contains(QLatin1String(".env")));
+
+    // The .env's value in a file of another name, committed: the run's push
+    // is refused and the remote stays as it was.
+    writeFile(project.folder + QStringLiteral("/notes.txt"), "key: sk-live-51HqSecretValue\n");
+    BashCommandPlayer pushing({DeployRuns::deployStageCommand(), DeployRuns::deployCommitCommand(),
+                               QStringLiteral("git push origin main")});
+    const QList<AgentOutput> pushOutput = runAsDeploy(program, project.folder, pushing, extras, QStringLiteral("Push."));
+    ASSERT_FALSE(pushOutput.isEmpty());
+    const QString refusal = pushing.results().value(QStringLiteral("git push origin main"));
+    EXPECT_TRUE(refusal.contains(QLatin1String("holds the value of API_KEY in .env"))) << refusal.toStdString();
+    EXPECT_FALSE(project.pushed().contains(QLatin1String("notes.txt")));
 }
