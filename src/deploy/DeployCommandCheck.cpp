@@ -9,15 +9,16 @@ namespace nerim::DeployCommandCheck {
 
 namespace {
 
-// Characters the shell takes as themselves outside quotes, wherever they
-// stand in a word (no `~`, glob, brace, `$`, `#`, `!`, operator or blank).
+// Characters the shell takes as themselves outside quotes, in bash and in
+// zsh with any options (no `~`, glob, `^`, brace, `$`, `#`, `!`, operator or
+// blank); `=` only inside a word, since zsh expands a word that starts with it.
 bool isPlain(QChar c)
 {
     if (c.unicode() >= 128)
         return false;
     if (c.isLetterOrNumber())
         return true;
-    return QStringView(u"_-.,:/=@%+^").contains(c);
+    return QStringView(u"_-.,:/=@%+").contains(c);
 }
 
 bool isControl(QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }
@@ -79,7 +80,7 @@ std::optional<QList<QStringList>> pipelineWords(const QString &line)
             word += quoted;
             inWord = true;
             i = close;
-        } else if (isPlain(c)) {
+        } else if (isPlain(c) && (inWord || c != QLatin1Char('='))) {
             word += c;
             inWord = true;
         } else {

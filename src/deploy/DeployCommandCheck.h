@@ -16,9 +16,11 @@ namespace nerim {
 // an allowed one ran; this check is the exact list.
 //
 // A command line is accepted only when it is written in a small part of the
-// shell's language that the shell reads exactly as this check does: words of
-// plain characters, '…' (anything but a quote) and "…" (no `$`, backquote,
-// backslash or `!`), separated by blanks, and commands joined by `|` alone.
+// shell's language that the shell (bash, or zsh with any options: the program
+// runs the user's) reads exactly as this check does: words of plain
+// characters (letters, digits, `_-.,:/@%+`, and `=` but at a word's start),
+// '…' (anything but a quote) and "…" (no `$`, backquote, backslash or `!`),
+// separated by blanks, and commands joined by `|` alone.
 // Nothing the shell would expand (a glob, `~`, `$`, a brace, a command
 // substitution), no `;`, `&`, `&&`, `||`, redirection, parenthesis, comment
 // or line break. Every command of the pipe must then be one of the run's

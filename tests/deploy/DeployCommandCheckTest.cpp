@@ -57,7 +57,8 @@ TEST(DeployCommandCheckTest, OnlyPlainWordsAndPipes)
           "printf '%s\\n' ~/.local/share/Nerim/*", "printf *", "printf ?", "printf [a]", "printf {a,b}", "printf ~",
           "printf $HOME", "printf \"$HOME\"", "printf \"`id`\"", "printf \"a\\\"b\"", "sleep $(rm x)", "sleep `rm x`",
           "printf x > notes.txt", "cat < .env", "(sleep 0)", "sleep 0\nrm x", "printf 'a\nb'", "printf x # note",
-          "printf 'open", "| printf x", "printf x |", "", "   ", "printf \\x", "printf é"})
+          "printf 'open", "| printf x", "printf x |", "", "   ", "printf \\x", "printf é", "printf /etc/^x",
+          "printf =ls"})
         EXPECT_FALSE(DeployCommandCheck::pipelineWords(QString::fromUtf8(line))) << line;
 }
 
