@@ -1,6 +1,5 @@
 #include "deploy/DeployRuns.h"
 
-#include "deploy/DeployCommandCheck.h"
 #include "deploy/DeployTypes.h"
 #include "persistence/AtomicFileWriter.h"
 

@@ -486,8 +486,12 @@ TEST(GitSettings, SecretFilesAreNotPushedFromRunsThatRefuseThem)
     const QString remote = makeTempDir(QStringLiteral("secrets-remote")) + QStringLiteral("/r.git");
     ASSERT_TRUE(PlantedRepository::git(repository, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), remote}));
     ASSERT_TRUE(PlantedRepository::git(repository, {QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), remote}));
+    // As in a Deploy run, whose agent provider names the run's own variables (none here).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(secretNamesVariable), QString());
     const auto pushed = [&](bool refuse) {
-        const Outcome outcome = runThroughChildProcess(repository, QStringLiteral("git push -q origin main"), refuse);
+        const Outcome outcome =
+            runThroughChildProcess(repository, QStringLiteral("git push -q origin main"), refuse, environment);
         EXPECT_TRUE(outcome.ended);
         return std::make_pair(outcome.exitCode == 0, outcome.errorLines);
     };
