@@ -80,8 +80,10 @@ bool readDotEnv(const std::string &path, const std::string &shown, std::vector<S
 {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        if (errno == ENOENT)
-            return true; // a link that leads nowhere holds nothing
+        // A link that leads nowhere holds nothing; a file this user may not
+        // read, the run may not read either.
+        if (errno == ENOENT || errno == EACCES || errno == EPERM)
+            return true;
         why = shown + " could not be read (" + std::strerror(errno) + ")";
         return false;
     }
@@ -240,6 +242,8 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
         const auto [folder, shownFolder] = folders.back();
         folders.pop_back();
         DIR *directory = opendir(folder.c_str());
+        if (!directory && (errno == EACCES || errno == EPERM || errno == ENOENT) && !shownFolder.empty())
+            continue; // a folder this user may not list (a container's data), or gone: the run cannot read it either
         if (!directory) {
             why = (shownFolder.empty() ? std::string("the project folder") : shownFolder) + " could not be listed";
             return std::nullopt;

@@ -51,10 +51,11 @@ bool isLocalDotEnvName(std::string_view name);
 // project folder (`projectVariable`), found at any depth (a folder named
 // .git or node_modules, and links to folders, are not entered; a link to a
 // file is read where it leads), and those of the variables that
-// `secretNamesVariable` names in `environment`. None, with `why` set, when
-// any of them cannot be known: no project folder or names variable, a
-// variable named but not set, a .env file that cannot be read or is larger
-// than 4 MiB.
+// `secretNamesVariable` names in `environment`. A folder or file this user
+// may not read is passed over: the run, as the same user, cannot read it
+// either. None, with `why` set, when any of them cannot be known otherwise:
+// no project folder or names variable, a variable named but not set, a .env
+// file that fails to read or is larger than 4 MiB.
 std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &environment, std::string &why);
 
 // Why `git push` (as `overrides` resolved it) must not run: an object it
