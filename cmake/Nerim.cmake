@@ -129,7 +129,7 @@ endfunction()
 # program is built. A link to a part this tree does not build is left dangling.
 function(nerim_link_helpers_beside_programs)
   set(app_dir ${PROJECT_BINARY_DIR}/src/app)
-  set(helpers nerim-guard nerim-git libnerim_preview_engine.so libnerim_speech_backend.so libnerim_audio_capture_backend.so)
+  set(helpers nerim-guard nerim-git nerim-deploy-check libnerim_preview_engine.so libnerim_speech_backend.so libnerim_audio_capture_backend.so)
   set(pending ${PROJECT_SOURCE_DIR})
   set(folders "")
   set(programs "")

@@ -10,6 +10,7 @@
 #include "foundation/UuidText.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/ChildProcess.h"
+#include "platform/guard/GitSettings.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>
@@ -153,11 +154,11 @@ QString promptDigest(const QString &text)
            QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-QStringList claudeArguments(ModelChoice model, const QString &instructionsFile)
+QStringList claudeArguments(ModelChoice model, const QString &instructionsFile, AgentRole role)
 {
     QStringList arguments{QStringLiteral("--print"),
                           QStringLiteral("--permission-mode"),
-                          QStringLiteral("acceptEdits"),
+                          role == AgentRole::deploy ? QStringLiteral("dontAsk") : QStringLiteral("acceptEdits"),
                           QStringLiteral("--output-format"),
                           QStringLiteral("stream-json"),
                           QStringLiteral("--verbose"),
@@ -340,7 +341,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     platform::ChildProcess::Options launch;
     launch.program = prepared.binary;
     launch.arguments =
-        claudeArguments(model, prepared.instructions ? prepared.instructions->path() : QString()) + extras.arguments;
+        claudeArguments(model, prepared.instructions ? prepared.instructions->path() : QString(), role) +
+        extras.arguments;
     launch.workingDirectory = m_projectPath;
     launch.environment = std::move(prepared.environment);
     launch.preparedCgroup = std::move(prepared.cgroup);
@@ -361,8 +363,16 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     // An agent's turn is over when it exits: tool commands it left running
     // (a server it tried out, a watcher) end with it.
     launch.endTreeWhenProgramExits = true;
-    // A Deploy run's `git push` sends no commit holding .env files or .nerim/.
+    // A Deploy run's `git push` sends no commit holding .env files or .nerim/,
+    // nor any value of the project's .env files or of the run's own variables
+    // (its token, the values the user gave), named here for nerim-git.
     launch.refusePushingSecrets = role == AgentRole::deploy;
+    if (role == AgentRole::deploy) {
+        QStringList secretNames = extras.environment.keys();
+        secretNames.sort();
+        launch.environment.insert(QString::fromLatin1(platform::guard::secretNamesVariable),
+                                  secretNames.join(QLatin1Char(',')));
+    }
 
     // Registered before the launch, so an agent that ends at once is still
     // accounted for: its events wait in the stream until fetched.

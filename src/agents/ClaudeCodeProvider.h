@@ -97,7 +97,9 @@ private:
 // "sha256:" followed by the 64 lower-case hex digits of SHA-256 over the UTF-8 text.
 QString promptDigest(const QString &text);
 
-// The arguments of `claude`: "--print", "--permission-mode", "acceptEdits",
+// The arguments of `claude`: "--print", "--permission-mode", "acceptEdits"
+// ("dontAsk" for a Deploy run: the program runs only what its allowed tools
+// name, no file edit and no file command around them, and asks nobody),
 // "--output-format", "stream-json", "--verbose" (the program requires it for
 // events with --print), "--model", the model id, then "--setting-sources",
 // "user", "--strict-mcp-config": only the user's own settings apply and no MCP
@@ -115,7 +117,8 @@ QString promptDigest(const QString &text);
 // Events, not plain text, so that each message reaches the pane while the run
 // still goes (plain text shows only the final message, once the program ends);
 // AgentEventReader turns them back into lines.
-QStringList claudeArguments(ModelChoice model, const QString &instructionsFile = QString());
+QStringList claudeArguments(ModelChoice model, const QString &instructionsFile = QString(),
+                            AgentRole role = AgentRole::unspecified);
 
 // The project folder, which must exist: a missing one is never created (Start
 // blank makes its own folder before anything runs in it). Throws

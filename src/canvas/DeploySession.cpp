@@ -190,6 +190,7 @@ QCoro::Task<DeployContext> DeploySession::makeContext(QList<DeployProvider> prov
     const DeployProjectFiles files = co_await reading;
     context.envFilePath = files.envFilePath;
     context.envVarNames = files.envVarNames;
+    context.declaredNames = files.declaredNames;
     context.envFileTooLarge = files.envFileTooLarge;
     context.dependencies = files.dependencies;
     co_return context;

@@ -62,12 +62,14 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         break;
     }
     case S::askSecret:
-        // The value goes into a run's environment: a provider's token or a
-        // name that changes how programs run is refused like a token request,
-        // before the card opens.
-        if (!DeployRuns::isSettableVariable(signal.first)) {
+        // The value goes into a run's environment: only a name the project
+        // declares, and never a provider's token or a name that changes how
+        // programs run; any other is refused like a token request, before the
+        // card opens.
+        if (const QStringList declared = context ? context->declaredNames : QStringList();
+            !DeployRuns::isAskableSecret(signal.first, declared)) {
             logDeploy(DeployRuns::refusedTokenLogLine(signal.first));
-            answerRefusal(Refused::secret, signal.first, DeployRuns::refusedTokenReply(signal.first, providers));
+            answerRefusal(Refused::secret, signal.first, DeployRuns::refusedSecretReply(signal.first, declared));
             break;
         }
         m_state->setPhase(Phase::awaitingSecret(signal.first, signal.second));

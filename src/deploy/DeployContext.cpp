@@ -68,6 +68,14 @@ DeployProjectFiles DeployProjectFiles::read(const QString &projectPath)
         const QFileInfo info(envPath);
         files.envFileTooLarge = info.isFile() && info.size() > maxEnvFileBytes;
     }
+    files.declaredNames = files.envVarNames;
+    QStringList others = project.entryList({QStringLiteral(".env?*")}, QDir::Files | QDir::Hidden | QDir::System);
+    others.sort();
+    for (const QString &name : std::as_const(others))
+        if (const std::optional<QByteArray> env = readProjectFile(project.filePath(name), maxEnvFileBytes))
+            for (const QString &variable : DeployContext::envVarNamesIn(QString::fromUtf8(*env)))
+                if (!files.declaredNames.contains(variable))
+                    files.declaredNames.append(variable);
     if (const std::optional<QByteArray> package =
             readProjectFile(project.filePath(QStringLiteral("package.json")), qint64(4) << 20)) {
         files.dependencies = DeployContext::dependencyNamesIn(*package).values();

@@ -16,6 +16,10 @@ struct DeployContext {
     QList<DeployProvider> providersInOrder;
     // Names of the variables found in the project's .env file, in file order, each once.
     QStringList envVarNames;
+    // Every name the project declares in its .env files at its root
+    // (`.env`, `.env.local`, `.env.example`…), each once: the names the
+    // Deploy agent may ask the user a value for.
+    QStringList declaredNames{};
     DeployKind kind = DeployKind::fresh;
     DeployProvider::ProjectShape shape = DeployProvider::ProjectShape::unknown;
     // The launch command the shape was read from (empty when the app never ran).
@@ -49,12 +53,15 @@ struct DeployProjectFiles {
     // The project's .env file and its variable names, when it was read.
     QString envFilePath;
     QStringList envVarNames;
+    // The names of every .env file at the project's root, examples
+    // included, `.env`'s first.
+    QStringList declaredNames;
     // There is a .env file, larger than `maxEnvFileBytes`, so it was not read.
     bool envFileTooLarge = false;
     // The dependency names of package.json, sorted.
     QStringList dependencies;
 
-    // Reads .env and package.json of the project folder through
+    // Reads the .env files and package.json of the project folder through
     // `RegularFile`: a named pipe, a device or an oversized file is not read
     // (and counts as absent, with a log line); nothing waits on it. Blocking
     // file access: run it off the GUI thread (`readInBackground`).

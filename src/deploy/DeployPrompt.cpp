@@ -52,17 +52,22 @@ QString runRules(const DeployRuns::RunScope &scope)
                                 "input, for example %1 for a value named NAME; printenv works only for those names.")
                      .arg(DeployRuns::uploadFromEnvironmentCommand(*hosting, QStringLiteral("NAME")));
     rules += QStringLiteral(" A value from the project's .env is read from the file in this folder and piped the "
-                            "same way. If a command waits for input, stop it and find the non-interactive form.\n"
+                            "same way, with %1 and %2 in front of the tool. If a command waits for input, stop it "
+                            "and find the non-interactive form.\n"
+                            "Run each command on its own or piped into another with |, written with plain words "
+                            "(no ;, &&, redirection, variable, ~ or wildcard). Read the project's files with your "
+                            "Read tool; nothing outside this folder can be read.\n"
                             "Tokens and values are in your environment; never print them. Refer to them only by "
                             "their variable name.\n"
-                            "Stage changes only with `%1` and commit only with `%2`: local secrets (.env files) and "
+                            "Stage changes only with `%3` and commit only with `%4`: local secrets (.env files) and "
                             "Nerim's .nerim folder never go into git. Push only to the remote the project already "
                             "has; never add or change a remote.\n"
                             "You can run only these commands (those ending in \u2026 with any arguments, the others "
-                            "exactly as written): %3. Anything else is refused, npm, npx, node and package scripts "
+                            "exactly as written): %5. Anything else is refused, npm, npx, node and package scripts "
                             "included, and so is any command that names a file or folder outside this project.\n"
-                            "The only tokens you can ask for are %4.\n\n")
-                 .arg(DeployRuns::deployStageCommand(),
+                            "The only tokens you can ask for are %6.\n\n")
+                 .arg(DeployRuns::readFromDotEnvCommand(QStringLiteral("NAME")), DeployRuns::valueOfLineCommand(),
+                      DeployRuns::deployStageCommand(),
                       DeployRuns::deployCommitCommand(), DeployRuns::allowedCommandsText(scope),
                       DeployRuns::askableTokenNames(providers));
     return rules;

@@ -3,7 +3,11 @@
 #include "deploy/DeployTypes.h"
 #include "persistence/AtomicFileWriter.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFileInfo>
 #include <stdexcept>
 
@@ -188,12 +192,24 @@ QList<AllowedCommand> domainChecks(const QString &domain)
     return checks;
 }
 
+QString readFromDotEnvCommand(const QString &name)
+{
+    return QStringLiteral("grep '^%1=' .env").arg(name);
+}
+
+QString valueOfLineCommand() { return QStringLiteral("cut -d= -f2-"); }
+
 QList<AllowedCommand> shellHelpers(const RunScope &scope)
 {
     QList<AllowedCommand> helpers{withArguments(QStringLiteral("printf")), withArguments(QStringLiteral("sleep"))};
     for (const QString &name : scope.valueNames)
         if (isSettableVariable(name))
             appendOnce(helpers, exact(QStringLiteral("printenv %1").arg(name)));
+    const QStringList names = variableNames(scope);
+    for (const QString &name : names)
+        appendOnce(helpers, exact(readFromDotEnvCommand(name)));
+    if (!names.isEmpty())
+        appendOnce(helpers, exact(valueOfLineCommand()));
     if (scope.domain)
         helpers += domainChecks(*scope.domain);
     return helpers;
@@ -218,9 +234,42 @@ QStringList allowedTools(const RunScope &scope)
     return rules;
 }
 
+QString checkProgram() { return QCoreApplication::applicationDirPath() + QStringLiteral("/nerim-deploy-check"); }
+
+namespace {
+
+QString shellQuoted(const QString &word)
+{
+    QString quoted = word;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+} // namespace
+
+QString checkHookSettings(const RunScope &scope, const QString &program)
+{
+    QStringList words{shellQuoted(program)};
+    for (const AllowedCommand &command : allowedCommands(scope))
+        words.append(shellQuoted((command.withArguments ? QLatin1Char('+') : QLatin1Char('=')) + command.words));
+    // A check that cannot start, or ends in any other way than allowing,
+    // refuses: the program lets a call go on after a hook fails otherwise.
+    const QJsonObject hook{{QStringLiteral("type"), QStringLiteral("command")},
+                           {QStringLiteral("command"), words.join(QLatin1Char(' ')) + QStringLiteral(" || exit 2")}};
+    const QJsonObject matcher{{QStringLiteral("matcher"), QStringLiteral("*")},
+                              {QStringLiteral("hooks"), QJsonArray{hook}}};
+    // The user's own settings may turn hooks off; these settings, given on the
+    // command line, come after them.
+    const QJsonObject settings{{QStringLiteral("disableAllHooks"), false},
+                               {QStringLiteral("hooks"), QJsonObject{{QStringLiteral("PreToolUse"), QJsonArray{matcher}}}}};
+    return QString::fromUtf8(QJsonDocument(settings).toJson(QJsonDocument::Compact));
+}
+
 QStringList runArguments(const RunScope &scope)
 {
-    QStringList arguments{QStringLiteral("--allowedTools"), allowedTools(scope).join(QLatin1Char(' '))};
+    QStringList arguments{QStringLiteral("--tools"), QStringLiteral("Bash,Read"), QStringLiteral("--settings"),
+                          checkHookSettings(scope, checkProgram()), QStringLiteral("--allowedTools"),
+                          allowedTools(scope).join(QLatin1Char(' '))};
     if (scope.providers.contains(DeployProvider::supabase))
         arguments << QStringLiteral("--disallowedTools") << supabaseRefusedTools().join(QLatin1Char(' '));
     return arguments;
@@ -256,39 +305,66 @@ bool isSettableVariable(const QString &name)
         if (upper == provider.tokenVariable())
             return false;
     // Names that change what a program runs, loads, trusts or where it looks:
-    // the shells', the linker's, the language runtimes' and package managers',
-    // git's, the proxies and certificates, the providers' own settings and
-    // Nerim's credentials.
+    // the shells' start-up files and options, the dynamic linker's, the
+    // language runtimes' and package managers', OpenSSL's configuration and
+    // modules, git's, the proxies and certificates, the providers' own
+    // settings and Nerim's credentials. A project may declare such a name in
+    // its .env; it still never reaches a run's environment from the card.
     static const QStringList exact{
         QStringLiteral("PATH"),          QStringLiteral("HOME"),         QStringLiteral("SHELL"),
         QStringLiteral("ENV"),           QStringLiteral("BASH_ENV"),     QStringLiteral("IFS"),
         QStringLiteral("CDPATH"),        QStringLiteral("GLOBIGNORE"),   QStringLiteral("SHELLOPTS"),
         QStringLiteral("BASHOPTS"),      QStringLiteral("PROMPT_COMMAND"), QStringLiteral("PS4"),
+        QStringLiteral("ZDOTDIR"),       QStringLiteral("INPUTRC"),      QStringLiteral("HISTFILE"),
         QStringLiteral("TMPDIR"),        QStringLiteral("USER"),         QStringLiteral("LOGNAME"),
         QStringLiteral("EDITOR"),        QStringLiteral("VISUAL"),       QStringLiteral("PAGER"),
         QStringLiteral("MANPAGER"),      QStringLiteral("BROWSER"),      QStringLiteral("GCONV_PATH"),
-        QStringLiteral("LOCPATH"),       QStringLiteral("HOSTALIASES"),  QStringLiteral("RES_OPTIONS"),
-        QStringLiteral("NODE_OPTIONS"),  QStringLiteral("RUBYOPT"),      QStringLiteral("RUBYLIB"),
-        QStringLiteral("PERLLIB"),       QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLiteral("_JAVA_OPTIONS"),
-        QStringLiteral("JDK_JAVA_OPTIONS"), QStringLiteral("CLASSPATH"), QStringLiteral("CURL_CA_BUNDLE"),
-        QStringLiteral("REQUESTS_CA_BUNDLE"), QStringLiteral("GROQ_API_KEY"), QStringLiteral("VERCEL_ORG_ID"),
-        QStringLiteral("VERCEL_PROJECT_ID"), QStringLiteral("RAILWAY_API_TOKEN"),
-        QStringLiteral("RAILWAY_PROJECT_TOKEN"), QStringLiteral("DENO_DIR"), QStringLiteral("NODE_PATH"),
-        QStringLiteral("NODE_EXTRA_CA_CERTS"), QStringLiteral("NODE_TLS_REJECT_UNAUTHORIZED"),
-        QStringLiteral("LESSOPEN"), QStringLiteral("LESSCLOSE"),
+        QStringLiteral("LOCPATH"),       QStringLiteral("NLSPATH"),      QStringLiteral("HOSTALIASES"),
+        QStringLiteral("RES_OPTIONS"),   QStringLiteral("TERMINFO"),     QStringLiteral("TERMINFO_DIRS"),
+        QStringLiteral("MAGIC"),         QStringLiteral("CLASSPATH"),    QStringLiteral("CURL_CA_BUNDLE"),
+        QStringLiteral("CURL_HOME"),     QStringLiteral("WGETRC"),       QStringLiteral("REQUESTS_CA_BUNDLE"),
+        QStringLiteral("GROQ_API_KEY"),  QStringLiteral("VERCEL_ORG_ID"), QStringLiteral("VERCEL_PROJECT_ID"),
+        QStringLiteral("LESSOPEN"),      QStringLiteral("LESSCLOSE"),    QStringLiteral("KRB5_CONFIG"),
+        QStringLiteral("GOFLAGS"),       QStringLiteral("GOPATH"),       QStringLiteral("GOROOT"),
+        QStringLiteral("GOPROXY"),       QStringLiteral("GOTOOLCHAIN"),  QStringLiteral("GOENV"),
     };
     if (exact.contains(upper))
         return false;
     static const char *const prefixes[] = {
-        "LD_",     "BASH_FUNC_", "GIT_",   "PYTHON",  "NPM_CONFIG_", "YARN_",   "PNPM_",   "COREPACK_",
-        "BUN_",    "PERL5",      "GEM_",   "BUNDLE_", "PIP_",        "UV_",     "CONDA_",  "SSH_",
-        "GNUPG",   "GPG_",       "DOCKER_", "XDG_",   "SSL_CERT_",   "HTTP_PROXY",
-        "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "FTP_PROXY", "MALLOC_", "ANTHROPIC_", "CLAUDE_", "DYLD_",
+        "LD_",       "DYLD_",     "BASH_",     "GLIBC_",    "MALLOC_",   "NODE_",       "NPM_CONFIG_", "YARN_",
+        "PNPM_",     "COREPACK_", "BUN_",      "DENO_",     "PYTHON",    "PIP_",        "UV_",         "CONDA_",
+        "VIRTUAL_ENV", "PERL",    "RUBY",      "GEM_",      "BUNDLE_",   "JAVA",        "_JAVA_",      "JDK_",
+        "OPENSSL_",  "SSL_",      "GNUTLS_",   "GIT_",      "SSH_",      "GNUPG",       "GPG_",        "DOCKER_",
+        "XDG_",      "QT_",       "GTK_",      "GIO_",      "GDK_",      "LUA_",        "TCL",         "PHP",
+        "COMPOSER_", "CARGO_",    "RUSTUP_",   "RUSTC",     "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",  "NO_PROXY",
+        "FTP_PROXY", "RAILWAY_",  "ANTHROPIC_", "CLAUDE_",  "NERIM_",
     };
+    // NODE_ENV only names a mode; every other NODE_ name is the runtime's own.
+    if (upper == QLatin1String("NODE_ENV"))
+        return true;
     for (const char *prefix : prefixes)
         if (upper.startsWith(QLatin1String(prefix)))
             return false;
     return true;
+}
+
+bool isAskableSecret(const QString &name, const QStringList &declaredNames)
+{
+    return declaredNames.contains(name) && isSettableVariable(name);
+}
+
+QString refusedSecretReply(const QString &variable, const QStringList &declaredNames)
+{
+    QStringList askable;
+    for (const QString &name : declaredNames)
+        if (isSettableVariable(name) && !askable.contains(name))
+            askable.append(name);
+    return QStringLiteral("Nerim can't ask the user for %1: a value can be asked for only under a name this "
+                          "project declares in its .env files, and never under one that changes how programs "
+                          "start. %2")
+        .arg(variable.trimmed(), askable.isEmpty()
+                                     ? QStringLiteral("This project declares none.")
+                                     : QStringLiteral("The names you can ask for are %1.").arg(askable.join(QStringLiteral(", "))));
 }
 
 std::optional<DeployProvider> providerForTokenRequest(const QString &variable, const QList<DeployProvider> &providers)

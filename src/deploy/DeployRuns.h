@@ -106,11 +106,18 @@ QString deployCommitCommand();
 QString deployStageCommand();
 
 // The shell helpers: `printf` to hand text to a tool on its standard input,
-// `sleep` to wait between checks, `printenv` for the names of the values of
-// this run only, and the DNS look-ups of the domain being added (no server,
-// port or file argument). Reading files in the project needs no rule: the
-// program allows it there and nowhere else.
+// `sleep` to wait between checks (both with literal words only: Nerim's check
+// refuses anything the shell would expand), `printenv` for the names of the
+// values of this run only, `grep '^NAME=' .env` and `cut -d= -f2-` to pipe a
+// value of the project's .env to a tool, and the DNS look-ups of the domain
+// being added (no server, port or file argument). Files of the project are
+// read with the program's Read tool, inside the project only.
 QList<AllowedCommand> shellHelpers(const RunScope &scope = {});
+
+// "grep '^NAME=' .env": the line of the project's .env that sets NAME.
+QString readFromDotEnvCommand(const QString &name);
+// "cut -d= -f2-": the value of such a line.
+QString valueOfLineCommand();
 
 // The DNS look-ups of a domain: "dig +short DOMAIN A" (A, AAAA, CNAME, TXT)
 // for the domain and its "www." name, in its ASCII form; nothing for a text
@@ -126,10 +133,24 @@ QList<AllowedCommand> allowedCommands(const RunScope &scope);
 // The agent's allowed tools for such a run, one rule per allowed command.
 QStringList allowedTools(const RunScope &scope);
 
-// The extra arguments of such a run: "--allowedTools" and the rules,
-// space-separated, then "--disallowedTools" and the refused ones when the
-// run uses Supabase.
+// The extra arguments of such a run: "--tools" "Bash,Read" (no tool that
+// edits, fetches or starts another agent), "--settings" with
+// `checkHookSettings`, "--allowedTools" and the rules, space-separated, then
+// "--disallowedTools" and the refused ones when the run uses Supabase. With
+// the permission mode a Deploy run has (ClaudeCodeProvider: "dontAsk") the
+// program runs nothing its rules do not allow, and Nerim's check runs before
+// every call it allows.
 QStringList runArguments(const RunScope &scope);
+
+// Nerim's check of each tool call (see DeployCommandCheck.h), beside Nerim's
+// own program.
+QString checkProgram();
+
+// The agent program's settings that run `program` before every tool call
+// with this scope's allowed commands as its rules ("=" exact, "+" with
+// arguments), refusing the call when the check does not allow it, also
+// where it cannot start; hooks are turned on whatever the user's settings say.
+QString checkHookSettings(const RunScope &scope, const QString &program);
 
 // The allowed commands as the briefing lists them: "supabase link …", "git remote".
 QString allowedCommandsText(const RunScope &scope);
@@ -141,11 +162,21 @@ QString uploadFromEnvironmentCommand(DeployProvider provider, const QString &nam
 
 // Whether a name may be set in a Deploy run's environment as the value the
 // user gave for it: an environment name ([A-Za-z_][A-Za-z0-9_]*) that is no
-// provider's token variable and none that changes how programs run or where
-// they look (PATH, HOME, BASH_ENV, ENV, NODE_OPTIONS, LD_*, GIT_*, PYTHON*,
-// npm_config_*, proxies, Nerim's own credentials and the like; letter case
-// does not matter).
+// provider's token variable and none that changes how programs start, load
+// code or where they look (PATH, HOME, BASH_ENV, ENV, ZDOTDIR, NODE_*, LD_*,
+// OPENSSL_*, GIT_*, PYTHON*, PERL*, RUBY*, npm_config_*, proxies, Nerim's own
+// credentials and the like; letter case does not matter).
 bool isSettableVariable(const QString &name);
+
+// Whether the secret card may ask the user for `name`: a name the project
+// declares (`declaredNames`: the names of its .env files, examples included,
+// and the checklist's), compared exactly, that `isSettableVariable` accepts.
+// A provider's token has a card of its own.
+bool isAskableSecret(const QString &name, const QStringList &declaredNames);
+
+// What the agent is told when it asked for a value under a name it cannot
+// have; it names the names it can ask for.
+QString refusedSecretReply(const QString &variable, const QStringList &declaredNames);
 
 // The provider whose token a token request names, when that provider is one of
 // this deploy's; nothing for any other name (a name compares without regard

@@ -449,6 +449,7 @@ TEST_F(DeployFlowTest, AfterASilentExitInEveryWaitingPhaseTheAnswerStartsARun)
 {
     provideTools();
     writeFile(project + QStringLiteral("/.env"), "API_KEY=local\n");
+    writeFile(project + QStringLiteral("/.env.example"), "STRIPE_KEY=\n");
     openDeploy();
     const DeploySessionState &state = canvas->deployState();
 

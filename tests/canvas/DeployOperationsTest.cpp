@@ -7,6 +7,7 @@
 #include "DeployFixture.h"
 
 #include "deploy/DeployPrompt.h"
+#include "deploy/DeployRuns.h"
 
 #include <QStandardPaths>
 
@@ -26,6 +27,8 @@ protected:
     void goLive()
     {
         provideTools();
+        // The names the agent asks values for below, as the project declares them.
+        writeFile(project + QStringLiteral("/.env.example"), "STRIPE_KEY=\nDEPLOY_HOOK_KEY=\n");
         openDeploy();
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
         await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
@@ -327,25 +330,31 @@ TEST_F(DeployOperationsTest, TheHistoryKeepsEveryDeployAsARollbackPoint)
     EXPECT_TRUE(history.contains("\"kind\":\"domain\",\"outcome\":\"updated\""));
 }
 
-// A secret must not be a provider's token nor a name that changes how the
-// run's programs behave: refused as a token request is, before any card opens.
-TEST_F(DeployOperationsTest, ASecretRequestForATokenOrARunSettingIsRefusedBeforeTheCardOpens)
+// A secret is asked for only under a name the project declares, and never
+// under a provider's token or a name that changes how the run's programs
+// start, even a declared one: refused as a token request is, before any card
+// opens; a declared name opens the card.
+TEST_F(DeployOperationsTest, ASecretRequestIsTakenOnlyForANameTheProjectDeclares)
 {
     provideTools();
+    writeFile(project + QStringLiteral("/.env"), "API_KEY=local\n");
+    writeFile(project + QStringLiteral("/.env.example"), "STRIPE_KEY=\nOPENSSL_CONF=./x.cnf\nLD_PRELOAD=\nNODE_OPTIONS=\n");
     openDeploy();
-    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] RAILWAY_TOKEN | x")),
-                                                 out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] NODE_OPTIONS | y"))}));
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] OPENSSL_CONF | x")),
+                                                 out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] GITHUB_TOKEN | y"))}));
     provider->enqueue(FakeAgentProvider::events({}));
-    provider->enqueue(FakeAgentProvider::running());
+    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] STRIPE_KEY | billing"))}));
     await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 3; }));
-    EXPECT_EQ(phase(), Phase::authenticating(DeployProvider::vercel));
-    EXPECT_EQ(provider->spawnCalls().at(1).task,
-              QStringLiteral("Nerim can't give you RAILWAY_TOKEN. The only tokens you can ask for are VERCEL_TOKEN."));
-    EXPECT_EQ(provider->spawnCalls().at(2).task,
-              QStringLiteral("Nerim can't give you NODE_OPTIONS. The only tokens you can ask for are VERCEL_TOKEN."));
-    EXPECT_TRUE(log().contains(QLatin1String("token request refused: RAILWAY_TOKEN")));
-    EXPECT_FALSE(provider->spawnCalls().last().extras.environment.contains(QStringLiteral("RAILWAY_TOKEN")));
+    ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 3 && phase().kind() == Phase::Kind::awaitingSecret; }));
+    EXPECT_EQ(phase(), Phase::awaitingSecret(QStringLiteral("STRIPE_KEY"), QStringLiteral("billing")));
+    const QStringList declared{QStringLiteral("API_KEY"), QStringLiteral("STRIPE_KEY"), QStringLiteral("OPENSSL_CONF"),
+                               QStringLiteral("LD_PRELOAD"), QStringLiteral("NODE_OPTIONS")};
+    EXPECT_EQ(provider->spawnCalls().at(1).task, DeployRuns::refusedSecretReply(QStringLiteral("OPENSSL_CONF"), declared));
+    EXPECT_EQ(provider->spawnCalls().at(2).task, DeployRuns::refusedSecretReply(QStringLiteral("GITHUB_TOKEN"), declared));
+    EXPECT_TRUE(provider->spawnCalls().at(2).task.endsWith(QLatin1String("The names you can ask for are API_KEY, STRIPE_KEY.")));
+    EXPECT_TRUE(log().contains(QLatin1String("token request refused: OPENSSL_CONF")));
+    for (const auto &call : provider->spawnCalls())
+        EXPECT_FALSE(call.extras.environment.contains(QStringLiteral("OPENSSL_CONF")));
 }
 
 // Cancel while the providers' tools install: the running npm is stopped and

@@ -31,7 +31,8 @@ namespace {
 bool wasRefused(const QString &result)
 {
     static const QRegularExpression refusal(QStringLiteral(
-        "requires approval|has been denied|can't be checked|cannot be statically analyzed|Contains [a-z_ ]+|was blocked"));
+        "requires approval|has been denied|can't be checked|cannot be statically analyzed|Contains [a-z_ ]+|was blocked|"
+        "Nerim refused"));
     return refusal.match(result).hasMatch();
 }
 
@@ -137,11 +138,10 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
             allowed.append(use);
     }
     // How a value reaches a tool: from the run's environment, or from the
-    // project's .env; and files in the project read as they are.
+    // project's .env.
     allowed += {DeployRuns::uploadFromEnvironmentCommand(DeployProvider::vercel, QStringLiteral("API_KEY")),
                 DeployRuns::uploadFromEnvironmentCommand(DeployProvider::railway, QStringLiteral("API_KEY")),
-                QStringLiteral("grep '^API_KEY=' .env | cut -d= -f2- | vercel env add API_KEY production"),
-                QStringLiteral("cat .git/COMMIT_EDITMSG")};
+                QStringLiteral("grep '^API_KEY=' .env | cut -d= -f2- | vercel env add API_KEY production")};
     const QString server = QStringLiteral("127.0.0.1");
     const QStringList refused{
         QStringLiteral("vercel --token \"$VERCEL_TOKEN\""),
@@ -190,6 +190,8 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
         QStringLiteral("git add -A"),
         QStringLiteral("cat %1").arg(keyFile),
         QStringLiteral("cat ../../outside.env"),
+        // Files of the project are read with the Read tool, not by commands.
+        QStringLiteral("cat .git/COMMIT_EDITMSG"),
         // A provider command naming a path outside the project.
         QStringLiteral("vercel env pull ../../outside.env"),
         QStringLiteral("vercel env pull %1/outside.env").arg(marks),

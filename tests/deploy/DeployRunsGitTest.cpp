@@ -59,8 +59,12 @@ QString deployCommands()
            QStringLiteral("; git push origin main");
 }
 
-Outcome deployThroughGuard(const Project &project, const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+// As a Deploy run's agent runs them: under the guard, with the names of the
+// run's own variables for nerim-git (none unless `environment` says).
+Outcome deployThroughGuard(const Project &project, QProcessEnvironment environment = QProcessEnvironment::systemEnvironment())
 {
+    if (!environment.contains(QStringLiteral("NERIM_GIT_SECRET_NAMES")))
+        environment.insert(QStringLiteral("NERIM_GIT_SECRET_NAMES"), QString());
     return runThroughChildProcess(project.folder, deployCommands(), true, environment);
 }
 
@@ -134,4 +138,66 @@ TEST(DeployRunsGit, AnOrdinaryProjectDeploysAndNerimsFilesStayBehind)
     EXPECT_TRUE(refused.errorLines.join('\n').contains(QLatin1String("a deploy works in the project folder only")))
         << refused.errorLines.join('\n').toStdString();
     EXPECT_EQ(pushedPaths(inner.remote), QStringList{QStringLiteral("web/index.html")});
+}
+
+// The push reads what it sends: a value of any of the project's .env files, or
+// one given for the run, is not pushed under any other name; short values and
+// examples' values, which ordinary code holds too, do not stop a deploy; and
+// a run whose values cannot be known pushes nothing.
+TEST(DeployRunsGit, APushCarryingASecretValueUnderAnotherNameIsRefused)
+{
+    const QByteArray env = "API_KEY=sk-live-51HqSecretValue\nNODE_ENV=production\nPORT=3000\n";
+    const QString apiKey = QStringLiteral("sk-live-51HqSecretValue");
+    const auto attempt = [&](const QString &name, const QString &file, const QByteArray &content,
+                             const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
+        const Project project = Project::make(name);
+        writeFile(project.folder + QStringLiteral("/.env"), env);
+        writeFile(project.folder + QStringLiteral("/.env.example"), "API_KEY=your-api-key-goes-here\n");
+        writeFile(project.folder + QLatin1Char('/') + file, content);
+        const Outcome outcome = deployThroughGuard(project, environment);
+        EXPECT_TRUE(outcome.ended);
+        return std::make_pair(outcome, pushedPaths(project.remote).contains(file));
+    };
+
+    // Ordinary code, with the .env's mode, port and the example's placeholder in it, goes live.
+    const auto [ordinary, ordinaryPushed] =
+        attempt(QStringLiteral("content-ordinary"), QStringLiteral("server.js"),
+                "const port = process.env.PORT || 3000; // production, your-api-key-goes-here\n");
+    EXPECT_EQ(ordinary.exitCode, 0) << ordinary.errorLines.join('\n').toStdString();
+    EXPECT_TRUE(ordinaryPushed);
+
+    // The .env's value copied into a file of another name.
+    const auto [copied, copiedPushed] = attempt(QStringLiteral("content-copied"), QStringLiteral("notes.txt"),
+                                                "API_KEY=" + apiKey.toUtf8() + "\n");
+    EXPECT_NE(copied.exitCode, 0);
+    EXPECT_TRUE(copied.errorLines.join('\n').contains(QLatin1String("holds the value of API_KEY in .env")))
+        << copied.errorLines.join('\n').toStdString();
+    EXPECT_FALSE(copiedPushed);
+
+    // A value given for the run, and a nested .env's value.
+    QProcessEnvironment run = QProcessEnvironment::systemEnvironment();
+    run.insert(QStringLiteral("NERIM_GIT_SECRET_NAMES"), QStringLiteral("STRIPE_KEY,VERCEL_TOKEN"));
+    run.insert(QStringLiteral("STRIPE_KEY"), QStringLiteral("rk_live_given-for-the-run"));
+    run.insert(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel-token-0001"));
+    const auto [given, givenPushed] =
+        attempt(QStringLiteral("content-given"), QStringLiteral("config.js"), "export const key = 'rk_live_given-for-the-run';\n", run);
+    EXPECT_TRUE(given.errorLines.join('\n').contains(QLatin1String("the deploy's STRIPE_KEY")))
+        << given.errorLines.join('\n').toStdString();
+    EXPECT_FALSE(givenPushed);
+    const Project nestedProject = Project::make(QStringLiteral("content-nested-copy"));
+    writeFile(nestedProject.folder + QStringLiteral("/apps/web/.env.local"), "DB_PASSWORD=\"correct horse battery\"\n");
+    writeFile(nestedProject.folder + QStringLiteral("/apps/web/db.js"), "connect('correct horse battery')\n");
+    const Outcome nestedCopy = deployThroughGuard(nestedProject);
+    EXPECT_TRUE(nestedCopy.errorLines.join('\n').contains(QLatin1String("DB_PASSWORD in apps/web/.env.local")))
+        << nestedCopy.errorLines.join('\n').toStdString();
+    EXPECT_FALSE(pushedPaths(nestedProject.remote).contains(QStringLiteral("apps/web/db.js")));
+
+    // A value named for the run that is not in its environment: nothing is pushed.
+    QProcessEnvironment lost = QProcessEnvironment::systemEnvironment();
+    lost.insert(QStringLiteral("NERIM_GIT_SECRET_NAMES"), QStringLiteral("STRIPE_KEY"));
+    lost.remove(QStringLiteral("STRIPE_KEY"));
+    const auto [unknown, unknownPushed] = attempt(QStringLiteral("content-unknown"), QStringLiteral("about.html"), "<p>about</p>\n", lost);
+    EXPECT_TRUE(unknown.errorLines.join('\n').contains(QLatin1String("could not be known")))
+        << unknown.errorLines.join('\n').toStdString();
+    EXPECT_FALSE(unknownPushed);
 }

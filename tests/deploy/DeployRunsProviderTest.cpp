@@ -42,15 +42,21 @@ TEST_F(DeployRunsProviderTest, ADeployRunGetsItsToolsAndOnlyItsProvidersToken)
     SpawnExtras extras;
     extras.arguments = DeployRuns::runArguments(providers);
     extras.environment = tokens.environmentFor(DeployProvider::vercel);
-    const AgentSession session = await(provider.spawn(AgentRole::code, {}, {}, QStringLiteral("deploy"), ProjectAwareness{},
+    const AgentSession session = await(provider.spawn(AgentRole::deploy, {}, {}, QStringLiteral("deploy"), ProjectAwareness{},
                                                       ModelChoice::sonnet45, extras));
     await(collectAll(await(provider.outputStream(session.id))));
 
-    EXPECT_EQ(claudeStandin::readList(records + QStringLiteral("/args")),
-              claudeArguments(ModelChoice::sonnet45) + DeployRuns::runArguments(providers));
+    // No edit mode around the allowed commands: the program asks nobody and
+    // runs only what they name.
+    const QStringList arguments = claudeStandin::readList(records + QStringLiteral("/args"));
+    EXPECT_EQ(arguments, claudeArguments(ModelChoice::sonnet45, QString(), AgentRole::deploy) + DeployRuns::runArguments(providers));
+    EXPECT_EQ(arguments.mid(1, 2), (QStringList{QStringLiteral("--permission-mode"), QStringLiteral("dontAsk")}));
+    EXPECT_FALSE(arguments.contains(QStringLiteral("acceptEdits")));
     const auto env = claudeStandin::readEnvironment(records + QStringLiteral("/env"));
     EXPECT_EQ(env.value(QStringLiteral("VERCEL_TOKEN")), QStringLiteral("vercel-secret"));
     EXPECT_FALSE(env.contains(QStringLiteral("SUPABASE_ACCESS_TOKEN")));
+    // nerim-git is told which of the run's variables a push must not carry.
+    EXPECT_EQ(env.value(QStringLiteral("NERIM_GIT_SECRET_NAMES")), QStringLiteral("VERCEL_TOKEN"));
 }
 
 // The progress line and the DNS records reach the stream while the agent still

@@ -52,18 +52,22 @@ TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpe
     // Only the deploy's own providers' tools.
     for (const QList<DeployProvider> &providers :
          {QList<DeployProvider>{DeployProvider::vercel}, QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway}}) {
-        const QString rules = DeployRuns::runArguments(providers).at(1);
+        const QString rules = DeployRuns::runArguments(providers).at(5);
         for (DeployProvider other : DeployProvider::allCases())
             EXPECT_EQ(rules.contains(QStringLiteral("Bash(%1 ").arg(other.toolName())), providers.contains(other));
     }
     const QStringList arguments =
         DeployRuns::runArguments(QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway});
-    ASSERT_EQ(arguments.size(), 4);
-    EXPECT_EQ(arguments.at(0), QStringLiteral("--allowedTools"));
-    EXPECT_TRUE(arguments.at(1).startsWith(QStringLiteral("Bash(supabase projects list) ")));
-    EXPECT_EQ(arguments.at(2), QStringLiteral("--disallowedTools"));
-    EXPECT_TRUE(arguments.at(3).contains(QStringLiteral("Bash(supabase *--workdir*)")));
-    EXPECT_EQ(DeployRuns::runArguments(QList<DeployProvider>{DeployProvider::vercel}).size(), 2);
+    // Only the shell and the file reader, Nerim's check before every call,
+    // then the rules.
+    ASSERT_EQ(arguments.size(), 8);
+    EXPECT_EQ(arguments.mid(0, 3), (QStringList{QStringLiteral("--tools"), QStringLiteral("Bash,Read"), QStringLiteral("--settings")}));
+    EXPECT_TRUE(arguments.at(3).contains(DeployRuns::checkProgram()));
+    EXPECT_EQ(arguments.at(4), QStringLiteral("--allowedTools"));
+    EXPECT_TRUE(arguments.at(5).startsWith(QStringLiteral("Bash(supabase projects list) ")));
+    EXPECT_EQ(arguments.at(6), QStringLiteral("--disallowedTools"));
+    EXPECT_TRUE(arguments.at(7).contains(QStringLiteral("Bash(supabase *--workdir*)")));
+    EXPECT_EQ(DeployRuns::runArguments(QList<DeployProvider>{DeployProvider::vercel}).size(), 6);
 
     // The briefing names the same commands, and the README lists each of them.
     DeployContext context;
@@ -79,10 +83,20 @@ TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpe
 }
 
 // A value the user gives goes into the run's environment under the name the
-// agent asked for: never a provider's token, nor a name that changes how the
-// run's programs behave.
+// agent asked for: only one the project declares, never a provider's token,
+// nor a name that changes how the run's programs start or load code.
 TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
 {
+    const QStringList declared{QStringLiteral("STRIPE_KEY"), QStringLiteral("OPENSSL_CONF"),
+                               QStringLiteral("LD_PRELOAD"), QStringLiteral("NODE_OPTIONS")};
+    EXPECT_TRUE(DeployRuns::isAskableSecret(QStringLiteral("STRIPE_KEY"), declared));
+    for (const char *name : {"OPENSSL_CONF", "LD_PRELOAD", "NODE_OPTIONS", "DATABASE_URL", "stripe_key"})
+        EXPECT_FALSE(DeployRuns::isAskableSecret(QLatin1String(name), declared)) << name;
+    EXPECT_EQ(DeployRuns::refusedSecretReply(QStringLiteral("OPENSSL_CONF"), declared),
+              QStringLiteral("Nerim can't ask the user for OPENSSL_CONF: a value can be asked for only under a name "
+                             "this project declares in its .env files, and never under one that changes how programs "
+                             "start. The names you can ask for are STRIPE_KEY."));
+
     for (const char *name : {"STRIPE_SECRET_KEY", "API_KEY", "DATABASE_URL", "NODE_ENV", "SUPABASE_URL",
                              "NEXT_PUBLIC_SUPABASE_ANON_KEY", "VITE_API_URL", "lessons_url", "_X"})
         EXPECT_TRUE(DeployRuns::isSettableVariable(QLatin1String(name))) << name;
@@ -91,6 +105,8 @@ TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
                              "GIT_CONFIG_COUNT", "PYTHONPATH", "PYTHONSTARTUP", "npm_config_prefix", "NPM_CONFIG_USERCONFIG",
                              "BASH_FUNC_ls%%", "HTTPS_PROXY", "https_proxy", "SSL_CERT_FILE", "XDG_CONFIG_HOME",
                              "ANTHROPIC_API_KEY", "CLAUDE_CODE_OAUTH_TOKEN", "VERCEL_PROJECT_ID", "PERL5OPT", "IFS",
+                             "OPENSSL_CONF", "OPENSSL_MODULES", "openssl_engines", "ZDOTDIR", "RUBYOPT", "PERL5LIB",
+                             "GLIBC_TUNABLES", "JAVA_TOOL_OPTIONS", "NODE_EXTRA_CA_CERTS",
                              "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
         EXPECT_FALSE(DeployRuns::isSettableVariable(QString::fromUtf8(name))) << name;
 }

@@ -4,10 +4,12 @@
 // overridden is refused.
 #include "platform/guard/GitSettings.h"
 #include "platform/guard/ProcessTree.h"
+#include "platform/guard/PushContent.h"
 
 #include "GitTestSupport.h"
 
 #include <QDir>
+#include <algorithm>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -484,8 +486,12 @@ TEST(GitSettings, SecretFilesAreNotPushedFromRunsThatRefuseThem)
     const QString remote = makeTempDir(QStringLiteral("secrets-remote")) + QStringLiteral("/r.git");
     ASSERT_TRUE(PlantedRepository::git(repository, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), remote}));
     ASSERT_TRUE(PlantedRepository::git(repository, {QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), remote}));
+    // As in a Deploy run, whose agent provider names the run's own variables (none here).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(secretNamesVariable), QString());
     const auto pushed = [&](bool refuse) {
-        const Outcome outcome = runThroughChildProcess(repository, QStringLiteral("git push -q origin main"), refuse);
+        const Outcome outcome =
+            runThroughChildProcess(repository, QStringLiteral("git push -q origin main"), refuse, environment);
         EXPECT_TRUE(outcome.ended);
         return std::make_pair(outcome.exitCode == 0, outcome.errorLines);
     };
@@ -663,4 +669,37 @@ TEST(GitSettings, AWorkTreeOrAFileOutsideTheProjectIsRefusedHoweverItIsNamed)
     EXPECT_EQ(committed.exitCode, 0) << committed.errorLines.join('\n').toStdString();
     EXPECT_EQ(gitOutput(project, {QStringLiteral("log"), QStringLiteral("--format=%s"), QStringLiteral("-1")}),
               QStringLiteral("From the project's template"));
+}
+
+// The values a push must not carry, in every form a file could hold them:
+// quoted or not, escaped, with a comment after them, over several lines; and
+// none of those ordinary code holds too.
+TEST(PushContent, ADotEnvsValuesInEveryFormAndNoneTooPlainToMatter)
+{
+    const std::string text = "# a comment=not-a-value-at-all\r\n"
+                             "export API_KEY=sk-live-51HqSecretValue # the live key\n"
+                             "DB_URL='postgres://u:p4ss@db:5432/shop'\n"
+                             "PEM=\"-----BEGIN KEY-----\\nMIIEvQIBADANBgkq\\n-----END KEY-----\"\n"
+                             "MULTI=\"first-line-secret\n"
+                             "second-line-secret\"\n"
+                             "NODE_ENV=production\nPORT=3000\nHOST=localhost\nSHORT=abc123\n"
+                             "not an assignment\n1BAD=value-of-a-bad-name\n";
+    std::vector<std::string> values;
+    for (const SecretValue &value : dotEnvValues(text, ".env"))
+        values.push_back(value.value);
+    for (const char *expected :
+         {"sk-live-51HqSecretValue", "postgres://u:p4ss@db:5432/shop", "-----BEGIN KEY-----\\nMIIEvQIBADANBgkq\\n-----END KEY-----",
+          "-----BEGIN KEY-----\nMIIEvQIBADANBgkq\n-----END KEY-----", "first-line-secret\nsecond-line-secret",
+          "first-line-secret", "second-line-secret"})
+        EXPECT_NE(std::find(values.begin(), values.end(), expected), values.end()) << expected;
+    for (const char *plain : {"production", "3000", "localhost", "abc123", "value-of-a-bad-name", "not-a-value-at-all"})
+        EXPECT_EQ(std::find(values.begin(), values.end(), plain), values.end()) << plain;
+    EXPECT_EQ(dotEnvValues("API_KEY=sk-live-51HqSecretValue\n", "web/.env.local").front().origin,
+              "API_KEY in web/.env.local");
+    EXPECT_TRUE(countsAsSecret("averyveryverylongword"));
+    EXPECT_FALSE(countsAsSecret("development"));
+    for (const char *name : {".env", ".env.local", ".env.production", ".envrc"})
+        EXPECT_TRUE(isLocalDotEnvName(name)) << name;
+    for (const char *name : {".env.example", ".env.sample", ".env.template", "env", "app.env"})
+        EXPECT_FALSE(isLocalDotEnvName(name)) << name;
 }

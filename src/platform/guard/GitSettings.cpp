@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <set>
 #include <sys/stat.h>
@@ -756,9 +757,9 @@ std::vector<std::string> pushedRevisions(const std::vector<std::string> &argumen
     return revisions;
 }
 
-CapturedRun runCaptured(const std::string &path, const std::vector<std::string> &arguments,
-                        const std::vector<std::string> &environment, int timeoutMs, size_t maxBytes,
-                        const char *folder)
+CapturedRun runStreaming(const std::string &path, const std::vector<std::string> &arguments,
+                         const std::vector<std::string> &environment, int timeoutMs, int inputFd,
+                         const std::function<bool(std::string_view)> &consume, const char *folder)
 {
     CapturedRun run;
     int out[2];
@@ -787,9 +788,9 @@ CapturedRun runCaptured(const std::string &path, const std::vector<std::string> 
     }
     if (child == 0) {
         setpgid(0, 0);
-        const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0)
-            dup2(null, 0);
+        const int input = inputFd >= 0 ? inputFd : open("/dev/null", O_RDONLY);
+        if (input >= 0)
+            dup2(input, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         if (folder && chdir(folder) != 0)
@@ -821,18 +822,16 @@ CapturedRun runCaptured(const std::string &path, const std::vector<std::string> 
                 continue;
             const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
-                if (i == 0)
-                    run.output.append(buffer, static_cast<size_t>(got));
-                else if (run.errorOutput.size() < 1024)
+                if (i == 0 && !consume(std::string_view(buffer, static_cast<size_t>(got))))
+                    run.tooLarge = true;
+                else if (i == 1 && run.errorOutput.size() < 1024)
                     run.errorOutput.append(buffer, std::min<size_t>(static_cast<size_t>(got), 1024));
             } else if (got == 0 || errno != EINTR) {
                 (i == 0 ? outOpen : errOpen) = false;
             }
         }
-        if (run.output.size() > maxBytes) {
-            run.tooLarge = true;
+        if (run.tooLarge)
             break;
-        }
     }
     close(out[0]);
     close(err[0]);
@@ -842,6 +841,22 @@ CapturedRun runCaptured(const std::string &path, const std::vector<std::string> 
     }
     if (run.timedOut || run.tooLarge)
         kill(-child, SIGKILL); // what it started in its group
+    return run;
+}
+
+CapturedRun runCaptured(const std::string &path, const std::vector<std::string> &arguments,
+                        const std::vector<std::string> &environment, int timeoutMs, size_t maxBytes,
+                        const char *folder)
+{
+    std::string output;
+    CapturedRun run = runStreaming(
+        path, arguments, environment, timeoutMs, -1,
+        [&output, maxBytes](std::string_view piece) {
+            output.append(piece);
+            return output.size() <= maxBytes;
+        },
+        folder);
+    run.output = std::move(output);
     return run;
 }
 

@@ -30,6 +30,7 @@
 //
 // Plain C++ without Qt: the guard and the shim link it.
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,6 +52,10 @@ inline constexpr const char *realExecPathVariable = "NERIM_GIT_REAL_EXEC_PATH"; 
 // so that the next shim asks git without them and does not take them for the user's.
 inline constexpr const char *ownSettingsVariable = "NERIM_GIT_OWN";
 inline constexpr const char *refuseSecretsVariable = "NERIM_GIT_REFUSE_SECRETS";
+// In a Deploy run, the names of the run's own variables whose values a push
+// must not carry (its token, the values the user gave), comma-separated; set
+// by the agent provider for every Deploy run (empty when there are none).
+inline constexpr const char *secretNamesVariable = "NERIM_GIT_SECRET_NAMES";
 inline constexpr const char *queryTimeoutVariable = "NERIM_GIT_QUERY_TIMEOUT_MS";
 // The folder of the project the tree works in: a work tree, or a file git
 // writes or sends, outside it refuses the command.
@@ -166,6 +171,13 @@ struct CapturedRun {
     std::string output;
     std::string errorOutput; // the first KiB
 };
+
+// As runCaptured, with standard input from `inputFd` (-1: /dev/null), and
+// each piece of standard output handed to `consume` instead of kept; when
+// `consume` returns false the program is stopped and `tooLarge` set.
+CapturedRun runStreaming(const std::string &path, const std::vector<std::string> &arguments,
+                         const std::vector<std::string> &environment, int timeoutMs, int inputFd,
+                         const std::function<bool(std::string_view)> &consume, const char *folder = nullptr);
 
 // Runs `path` with `arguments` (argv[0] first) and `environment` (NAME=value),
 // standard input from /dev/null, and takes what it prints; killed when it

@@ -5,6 +5,7 @@
 // with the same arguments after --no-pager; or it refuses, with one line
 // saying why.
 #include "platform/guard/GitSettings.h"
+#include "platform/guard/PushContent.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -48,6 +49,12 @@ int main(int argc, char **argv)
     const auto refuseSecrets = environment.find(refuseSecretsVariable);
     if (refuseSecrets != environment.end() && refuseSecrets->second == "1" && overrides.finalCommand == "push") {
         if (const auto why = pushSecretRefusal(real->second, invocation, overrides, run))
+            refuse(*why);
+        std::string unknown;
+        const auto values = pushSecretValues(environment, unknown);
+        if (!values)
+            refuse("the values a deploy must not push could not be known: " + unknown);
+        if (const auto why = pushContentRefusal(real->second, invocation, overrides, run, *values))
             refuse(*why);
     }
 
