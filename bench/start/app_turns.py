@@ -4,7 +4,7 @@
 Runs `nerim` on an X display (DISPLAY; Xvfb will do) in a temporary home with
 one project of three panes of 12 lines, with the preloaded gui_turn_probe
 timing every turn of its GUI thread, and drives it with xdotool as a user
-would: opens the project from its card (Tab, Return), sends the session's
+would: opens the project from its card (Tab, Return), clicks into the prompt field, sends the session's
 first prompt to a pane ("… is on it." is spoken), then has the three agents
 (the stand-in `claude`) print 2,000 lines a second each for 5 seconds. For
 each stretch it prints the longest turn (wall and GUI-thread CPU) beside
@@ -38,7 +38,7 @@ def turns(path, start, end):
 
 
 def main():
-    nerim, probe, open_bench, standin = sys.argv[1:5]
+    nerim, probe, open_bench, standin = map(os.path.abspath, sys.argv[1:5])
     with open('/proc/loadavg') as f:
         print('machine load (1, 5, 15 min; running/all; last pid):', f.read().strip())
     home = tempfile.mkdtemp(prefix='nerim-turns-')
@@ -79,6 +79,12 @@ def main():
         report = lambda what, w: print('%-58s worst turn %6.1f ms wall, %6.1f ms CPU (target 16): %s'
                                        % (what, w[0], w[1], 'met' if max(w[0], w[1]) <= 16 else 'MISSED'))
         report('open the project from its card to three panes', turns(home + '/turns', opened, now()))
+        # Into the prompt field (the bottom of the window, left of its middle).
+        window = subprocess.run(['xdotool', 'getactivewindow'], env=env, capture_output=True, text=True).stdout.strip()
+        height = int(subprocess.run(['xdotool', 'getwindowgeometry', '--shell', window], env=env, capture_output=True,
+                                    text=True).stdout.split('HEIGHT=')[1].split()[0])
+        xdo('mousemove', '--window', window, '450', str(height - 80), 'click', '1')
+        time.sleep(0.5)
         prompted = now()
         for pane in (1, 2, 3):
             xdo('type', '--delay', '20', 'Claude %d print the list' % pane)
