@@ -4,6 +4,7 @@
 #include "ui/panes/MarkdownTextLabel.h"
 #include "ui/panes/StdoutRunView.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -103,6 +104,10 @@ TEST(MarkdownTextLabel, TextAppendedInRandomPiecesShowsAsTheWholeTextSetAtOnce)
         };
         const QStringList shown = proseOf(run), wholeShown = proseOf(wholeRun);
         EXPECT_EQ(shown, wholeShown) << "round " << round;
+        // A screen reader reads the text as shown, however it arrived.
+        QAccessibleInterface *reader = QAccessible::queryAccessibleInterface(&growing);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_EQ(reader->text(QAccessible::Name), growing.shownText());
         if (round % 10 == 0) {
             MarkdownTextLabel whole;
             whole.setMarkdown(text);
