@@ -427,6 +427,7 @@ void benchLayoutSave(const QString &folder)
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     QCoreApplication app(argc, argv);
     QTemporaryDir root;
     bench::noteDebugBuild();

@@ -60,6 +60,7 @@ bool report(const QString &what, double ms)
 
 int main()
 {
+    nerim::bench::printLoadOnce();
     QStringList ticks;
     for (int i = 0; i < 99; ++i)
         ticks.append(QString(1 + i % 9, u'`') + u" a "_s + QString(1 + (i * 7) % 11, u'`'));

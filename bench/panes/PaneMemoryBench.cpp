@@ -189,6 +189,7 @@ void benchWholeApplication()
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

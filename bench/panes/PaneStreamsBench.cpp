@@ -295,6 +295,7 @@ Figures streamThree(AppState::OutputMode mode, int lineCount, bool expanded = fa
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     QTemporaryDir home;
     bench::prepareWindowBench(home);
     PaintTimingApplication app(argc, argv);

@@ -83,6 +83,7 @@ double timedUpdate(TranscriptView *transcript, Append append)
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     bench::PaneBenchApplication app(argc, argv);
 
     AgentPaneState pane(QUuid::createUuid(), QStringLiteral("bench"), QStringLiteral("Bench"), 1, false,

@@ -103,6 +103,7 @@ QString figure(double value, int decimals = 1) { return QString::number(value, '
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     QTemporaryDir home;
     bench::useTemporaryHome(home);
     qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());

@@ -82,6 +82,7 @@ QList<OutputLine> transcript(int pane)
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     QTemporaryDir home;
     bench::useTemporaryHome(home);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))

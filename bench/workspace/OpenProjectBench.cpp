@@ -271,6 +271,7 @@ int openOnce(int lineCount)
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     bench::noteDebugBuild();
     if (argc == 3 && QByteArray(argv[1]) == "--one")

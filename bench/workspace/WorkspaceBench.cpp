@@ -86,6 +86,7 @@ protected:
 
 int main(int argc, char **argv)
 {
+    nerim::bench::printLoadOnce();
     QTemporaryDir home;
     bench::prepareWindowBench(home);
     QApplication app(argc, argv);

@@ -15,7 +15,9 @@ namespace nerim {
 // run off the GUI thread, so say() returns at once. An engine that does not
 // load, or a sound system that cannot play, makes it silent with one log
 // line. (The narrator in front decides whether to speak at all: not muted,
-// application active, text not blank.) GUI thread.
+// application active, text not blank.) Lives on the thread that made it,
+// which runs an event loop: the application makes it on a speech thread of
+// its own (VoiceBackendLibrary::SpeakerOnFirstUse), never on the GUI thread.
 class FliteSpeaker : public QObject, public VoiceNarratorService::Speaker {
     Q_OBJECT
 

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <dlfcn.h>
 
 namespace nerim::VoiceBackendLibrary {
@@ -77,14 +78,41 @@ std::unique_ptr<AudioCaptureSource> createMicrophone()
     return std::unique_ptr<AudioCaptureSource>(reinterpret_cast<Create>(backend.create)(&logLine));
 }
 
+SpeakerOnFirstUse::SpeakerOnFirstUse(Factory makeSpeaker)
+    : m_makeSpeaker(makeSpeaker ? std::move(makeSpeaker) : Factory(&createSpeaker))
+{
+}
+
+SpeakerOnFirstUse::~SpeakerOnFirstUse()
+{
+    if (!m_thread)
+        return;
+    // The engine goes on its own thread (it may be in the middle of loading:
+    // this waits for that), then the thread's loop ends.
+    QMetaObject::invokeMethod(m_context, [this] { m_speaker.reset(); }, Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+    // Its thread has ended: nothing runs on it any more.
+    delete m_context;
+}
+
 void SpeakerOnFirstUse::say(const QString &text)
 {
-    if (!m_tried) {
-        m_tried = true;
-        m_speaker = createSpeaker();
+    if (!m_thread) {
+        m_thread = std::make_unique<QThread>();
+        m_thread->setObjectName(QStringLiteral("Nerim speech"));
+        m_context = new QObject;
+        m_context->moveToThread(m_thread.get());
+        m_thread->start(QThread::LowPriority);
     }
-    if (m_speaker)
-        m_speaker->say(text);
+    QMetaObject::invokeMethod(m_context, [this, text] {
+        if (!m_tried) {
+            m_tried = true;
+            m_speaker = m_makeSpeaker();
+        }
+        if (m_speaker)
+            m_speaker->say(text);
+    });
 }
 
 } // namespace nerim::VoiceBackendLibrary

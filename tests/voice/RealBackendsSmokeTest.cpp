@@ -1,4 +1,5 @@
 #include "TestEnvironment.h"
+#include "support/voice-fakes/VoiceFakes.h"
 #include "voice/CanberraCuePlayer.h"
 #include "voice/DesktopVoiceBackends.h"
 #include "voice/FliteSpeaker.h"
@@ -7,7 +8,10 @@
 #include "voice/VoiceNarratorService.h"
 #include "voice/VoiceTranscriberError.h"
 
+#include <QCoreApplication>
+#include <QSemaphore>
 #include <QTest>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace nerim;
@@ -82,4 +86,41 @@ TEST(RealBackendsSmoke, TheMicrophoneComesFromItsLibraryAndItsFailuresReachTheCa
     // A second one comes from the library already loaded.
     EXPECT_NE(VoiceBackendLibrary::createMicrophone(), nullptr);
     EXPECT_EQ(linesStartingWith(log, QStringLiteral("[Nerim voice] the audio capture library")), 0);
+}
+
+TEST(RealBackendsSmoke, TheSpeechEngineIsMadeAndUsedOffTheCallersThread)
+{
+    // An engine that takes its time to load (plugins, the sound system's
+    // devices): the caller hands its sentences over and goes on at once.
+    class Recording : public VoiceNarratorService::Speaker {
+    public:
+        explicit Recording(QStringList *said) : m_said(said) {}
+        void say(const QString &text) override
+        {
+            m_said->append(text + (QThread::currentThread() == QCoreApplication::instance()->thread() ? "@caller" : ""));
+        }
+        QStringList *m_said;
+    };
+    QSemaphore loaded;
+    QStringList said;
+    QThread *madeOn = nullptr;
+    {
+        VoiceBackendLibrary::SpeakerOnFirstUse speaker([&]() -> std::unique_ptr<VoiceNarratorService::Speaker> {
+            madeOn = QThread::currentThread();
+            // Held until the caller has gone on; a caller that waited for the
+            // engine would never get here first.
+            loaded.tryAcquire(1, 10000);
+            return std::make_unique<Recording>(&said);
+        });
+        FixedAppActivity active;
+        VoiceNarratorService narrator(&speaker, &active);
+        narrator.speak(QStringLiteral("Agent 1 is on it."));
+        narrator.speak(QStringLiteral("Agent 2 is on it."));
+        loaded.release();
+        ASSERT_NE(speaker.speechThread(), nullptr);
+        EXPECT_NE(speaker.speechThread(), QCoreApplication::instance()->thread());
+    } // waits for the engine to go
+    EXPECT_NE(madeOn, QCoreApplication::instance()->thread());
+    EXPECT_EQ(said, QStringList({QStringLiteral("Agent 1 is on it."), QStringLiteral("Agent 2 is on it.")}))
+        << "in order, none on the caller's thread";
 }

@@ -4,6 +4,7 @@
 #include "ui/design/Font.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QAccessibleWidget>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
@@ -30,11 +31,50 @@ const QString &codeFamily()
 
 QString linkColorName() { return qColor(NmColor::accent).name(); }
 
+// A carriage return goes into the document as an invisible character: the
+// document would make a line break of it, and of "\r\n" a single one, and
+// its positions must stay those of the shown text (a text that grows keeps
+// its start; a "\r" that ends it may be followed by a "\n" later).
+constexpr QChar kCarriageReturnShown(0x200B);
+
+QString forDocument(QStringView text)
+{
+    QString result = text.toString();
+    result.replace(u'\r', kCarriageReturnShown);
+    return result;
+}
+
+// What a screen reader reads of a label: the text as shown, taken when it
+// asks (a growing answer does nothing for it per line).
+class MarkdownTextAccessible : public QAccessibleWidget {
+public:
+    explicit MarkdownTextAccessible(MarkdownTextLabel *label)
+        : QAccessibleWidget(label, QAccessible::StaticText)
+    {
+    }
+    QString text(QAccessible::Text kind) const override
+    {
+        const auto *label = static_cast<const MarkdownTextLabel *>(widget());
+        if (kind == QAccessible::Name && label->accessibleName().isEmpty())
+            return label->shownText();
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface *markdownTextAccessible(const QString &, QObject *object)
+{
+    if (auto *label = qobject_cast<MarkdownTextLabel *>(object))
+        return new MarkdownTextAccessible(label);
+    return nullptr;
+}
+
 } // namespace
 
 MarkdownTextLabel::MarkdownTextLabel(QWidget *parent)
     : QWidget(parent)
 {
+    static const bool accessible = (QAccessible::installFactory(&markdownTextAccessible), true);
+    Q_UNUSED(accessible);
     // Selecting with the mouse leaves the keyboard in the prompt field.
     setFocusPolicy(Qt::NoFocus);
     setMouseTracking(true);
@@ -64,21 +104,73 @@ void MarkdownTextLabel::setMarkdown(const QString &text)
     if (text == m_markdown && !m_document.isEmpty())
         return;
     m_markdown = text;
-    InlineMarkdown shown = inlineMarkdownText(text);
+    readFrom(0, 0, 0, 0);
+}
+
+void MarkdownTextLabel::appendMarkdown(QStringView more)
+{
+    if (more.isEmpty() && !m_document.isEmpty())
+        return;
+    const qsizetype before = m_markdown.size();
+    m_markdown += more;
+    // The line that was last may be a blank one now that it has ended.
+    const qsizetype lastLine = before == 0 ? 0 : m_markdown.lastIndexOf(u'\n', before - 1) + 1;
+    readFrom(m_lastParagraph, m_lastParagraphShown, m_lastParagraphSpans, std::max(lastLine, m_lastParagraph));
+}
+
+void MarkdownTextLabel::readFrom(qsizetype from, qsizetype shownFrom, qsizetype spansFrom, qsizetype scanFrom)
+{
+    // The last blank line (white space only, with its line break) from
+    // `scanFrom` on ends the paragraphs before the last one.
+    qsizetype last = from;
+    const QStringView text(m_markdown);
+    for (qsizetype lineStart = scanFrom; lineStart < text.size();) {
+        const qsizetype lineEnd = text.indexOf(u'\n', lineStart);
+        if (lineEnd < 0)
+            break;
+        bool blank = true;
+        for (qsizetype i = lineStart; blank && i < lineEnd; ++i)
+            blank = text[i] == u' ' || text[i] == u'\t' || text[i] == u'\r';
+        if (blank)
+            last = lineEnd + 1;
+        lineStart = lineEnd + 1;
+    }
+    // Read apart, the paragraphs before the last one and the last one read
+    // as the whole text does: nothing reaches across a blank line.
+    InlineMarkdown read = last > from ? inlineMarkdownText(text.sliced(from, last - from).toString()) : InlineMarkdown{};
+    const qsizetype lastShown = read.text.size();
+    const qsizetype lastSpans = read.spans.size();
+    InlineMarkdown lastParagraph = inlineMarkdownText(text.sliced(last).toString());
+    for (InlineMarkdown::Span &span : lastParagraph.spans) {
+        span.start += lastShown;
+        read.spans.append(std::move(span));
+    }
+    read.text += lastParagraph.text;
+    showFrom(shownFrom, spansFrom, std::move(read));
+    m_lastParagraph = last;
+    m_lastParagraphShown = shownFrom + lastShown;
+    m_lastParagraphSpans = spansFrom + lastSpans;
+}
+
+void MarkdownTextLabel::showFrom(qsizetype shownFrom, qsizetype spansFrom, InlineMarkdown tail)
+{
+    for (InlineMarkdown::Span &span : tail.spans)
+        span.start += shownFrom;
     // The document keeps what reads as before: the common start of the two
     // texts, up to the first stretch whose style differs.
-    const QString &before = m_shown.text;
-    qsizetype same = std::mismatch(before.cbegin(), before.cbegin() + std::min(before.size(), shown.text.size()),
-                                   shown.text.cbegin())
-                         .first
-                     - before.cbegin();
+    const QStringView before = QStringView(m_shown.text).sliced(shownFrom);
+    const QStringView after(tail.text);
+    qsizetype same = shownFrom
+        + (std::mismatch(before.cbegin(), before.cbegin() + std::min(before.size(), after.size()), after.cbegin()).first
+           - before.cbegin());
     const QList<InlineMarkdown::Span> &was = m_shown.spans;
-    const QList<InlineMarkdown::Span> &now = shown.spans;
-    for (qsizetype i = 0; i < std::max(was.size(), now.size()); ++i) {
-        if (i < was.size() && i < now.size() && was[i] == now[i])
+    const QList<InlineMarkdown::Span> &now = tail.spans;
+    const qsizetype wasCount = was.size() - spansFrom;
+    for (qsizetype i = 0; i < std::max(wasCount, now.size()); ++i) {
+        if (i < wasCount && i < now.size() && was[spansFrom + i] == now[i])
             continue;
-        if (i < was.size())
-            same = std::min(same, was[i].start);
+        if (i < wasCount)
+            same = std::min(same, was[spansFrom + i].start);
         if (i < now.size())
             same = std::min(same, now[i].start);
         break;
@@ -86,12 +178,13 @@ void MarkdownTextLabel::setMarkdown(const QString &text)
     // A document never starts empty of blocks: refill it whole the first time.
     if (m_document.isEmpty())
         same = 0;
-    m_shown = std::move(shown);
+    m_shown.text.truncate(shownFrom);
+    m_shown.text += tail.text;
+    m_shown.spans.resize(spansFrom);
+    m_shown.spans.append(std::move(tail.spans));
     if (same == 0)
         ++m_fullLayouts;
     fill(same);
-    // What a screen reader reads: the text as shown.
-    setAccessibleName(m_shown.text);
     m_selectionAnchor = std::min(m_selectionAnchor, int(same));
     m_selectionPosition = std::min(m_selectionPosition, int(same));
     updateGeometry();
@@ -135,13 +228,13 @@ void MarkdownTextLabel::fill(qsizetype from)
         if (end <= at)
             continue;
         if (span.start > at)
-            cursor.insertText(view.sliced(at, span.start - at).toString(), plain);
+            cursor.insertText(forDocument(view.sliced(at, span.start - at)), plain);
         const qsizetype start = std::max(at, span.start);
-        cursor.insertText(view.sliced(start, end - start).toString(), styled(span));
+        cursor.insertText(forDocument(view.sliced(start, end - start)), styled(span));
         at = end;
     }
     if (at < text.size())
-        cursor.insertText(view.sliced(at).toString(), plain);
+        cursor.insertText(forDocument(view.sliced(at)), plain);
     cursor.endEditBlock();
     // A block's layout keeps its shaped glyphs: the transcript repaints its
     // rows whenever it scrolls, and shaping the text again would cost more
@@ -217,6 +310,7 @@ QString MarkdownTextLabel::selectedText() const
     cursor.setPosition(m_selectionAnchor);
     cursor.setPosition(m_selectionPosition, QTextCursor::KeepAnchor);
     QString text = cursor.selectedText();
+    text.replace(kCarriageReturnShown, u'\r');
     text.replace(QChar::ParagraphSeparator, u'\n');
     text.replace(QChar::LineSeparator, u'\n');
     return text;

@@ -19,14 +19,22 @@ namespace nerim {
 //
 // The text is laid out once per text and width, and when a longer text
 // begins with the one shown (a growing answer), only what changed is laid
-// out again. Size hints never lay the text out.
+// out again. Text appended (`appendMarkdown`) is read again only from the
+// start of its last paragraph: inline Markdown never reaches across a blank
+// line. Size hints never lay the text out. A screen reader reads the text as
+// shown, asked for when it reads it (nothing is done for it per change).
 class MarkdownTextLabel : public QWidget {
     Q_OBJECT
 public:
     explicit MarkdownTextLabel(QWidget *parent = nullptr);
 
     void setMarkdown(const QString &text);
+    // `more` was added at the end of the text: shows what setMarkdown would
+    // show with the whole text, reading only its last paragraph again.
+    void appendMarkdown(QStringView more);
     const QString &markdown() const { return m_markdown; }
+    // What is shown, as plain text.
+    const QString &shownText() const { return m_shown.text; }
     // What is shown, as rich text (Qt's HTML subset).
     QString text() const;
 
@@ -59,6 +67,13 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private:
+    // Shows `tail`, the text read from the start of a paragraph on, in place
+    // of what is shown from character `shownFrom` and span `spansFrom` on.
+    void showFrom(qsizetype shownFrom, qsizetype spansFrom, InlineMarkdown tail);
+    // Reads the text from `from` (a paragraph's start) on, in place of what
+    // is shown from there, and finds its last paragraph; `scanFrom` is the
+    // first line that may be blank.
+    void readFrom(qsizetype from, qsizetype shownFrom, qsizetype spansFrom, qsizetype scanFrom);
     // Replaces the document's content from `from` on with the shown text's.
     void fill(qsizetype from);
     void layOutAt(int width) const;
@@ -68,6 +83,11 @@ private:
 
     QString m_markdown;
     InlineMarkdown m_shown;
+    // Where the last paragraph starts: in the text, in the shown text, and
+    // the first of its spans.
+    qsizetype m_lastParagraph = 0;
+    qsizetype m_lastParagraphShown = 0;
+    qsizetype m_lastParagraphSpans = 0;
     mutable QTextDocument m_document;
     mutable int m_layoutWidth = -1;
     mutable int m_fullLayouts = 0;

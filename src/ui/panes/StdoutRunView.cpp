@@ -129,7 +129,11 @@ void StdoutRunView::showSegments(qsizetype first, bool grown)
             auto *label = qobject_cast<MarkdownTextLabel *>(existing);
             if (!label)
                 label = proseLabel(this);
-            label->setMarkdown(prose->text);
+            // Lines added to prose it shows: only the new part is read.
+            if (grown && !label->markdown().isEmpty() && QStringView(prose->text).startsWith(label->markdown()))
+                label->appendMarkdown(QStringView(prose->text).sliced(label->markdown().size()));
+            else
+                label->setMarkdown(prose->text);
             entry = label;
         } else {
             const auto *code = segments[i].asCode();

@@ -2,11 +2,15 @@
 // be, without laying out again what did not change; size hints lay nothing
 // out; the mouse selects, copies and follows web links.
 #include "ui/panes/MarkdownTextLabel.h"
+#include "ui/panes/StdoutRunView.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QLayout>
 #include <QMenu>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -60,6 +64,56 @@ TEST(MarkdownTextLabel, AGrowingTextIsDrawnAsTheWholeTextIs)
         drawn(growing, width);
     }
     EXPECT_EQ(growing.fullLayoutCount(), layouts);
+}
+
+TEST(MarkdownTextLabel, TextAppendedInRandomPiecesShowsAsTheWholeTextSetAtOnce)
+{
+    // Pieces that open, close and cut inline Markdown, blank lines (also of
+    // white space, and one that arrives in two parts), carriage returns and
+    // halves of a surrogate pair, appended in random cuts.
+    const QStringList pieces{u"word "_s, u"**"_s, u"*"_s, u"_"_s, u"~~"_s, u"`"_s, u"``"_s, u"["_s, u"]"_s,
+                             u"(https://example.com/x)"_s, u"(nerim://x)"_s, u"<https://example.com>"_s, u"\\*"_s,
+                             u"\n"_s, u"\n\n"_s, u"\n  \t\n"_s, u"\n "_s, u"\r\n"_s, u"\r"_s, QString(QChar(0xD83D)),
+                             QString(QChar(0xDE00)), u"é"_s};
+    QRandomGenerator random(58);
+    for (int round = 0; round < 60; ++round) {
+        QString text;
+        for (int i = 0, count = 5 + int(random.bounded(40)); i < count; ++i)
+            text += pieces[random.bounded(int(pieces.size()))];
+        MarkdownTextLabel growing;
+        StdoutRunView run(QString(), nullptr);
+        qsizetype at = 0;
+        while (at < text.size()) {
+            const qsizetype length = std::min<qsizetype>(text.size() - at, 1 + random.bounded(8));
+            growing.appendMarkdown(QStringView(text).sliced(at, length));
+            run.appendRawText(QStringView(text).sliced(at, length));
+            at += length;
+            MarkdownTextLabel whole;
+            whole.setMarkdown(text.left(at));
+            ASSERT_EQ(growing.text(), whole.text()) << "round " << round << " at " << at;
+            ASSERT_EQ(growing.markdown(), text.left(at));
+        }
+        // The run's prose labels read as labels given their whole segments.
+        StdoutRunView wholeRun(text, nullptr);
+        const auto proseOf = [](StdoutRunView &view) {
+            QStringList texts;
+            for (int i = 0; i < view.layout()->count(); ++i)
+                if (auto *label = qobject_cast<MarkdownTextLabel *>(view.layout()->itemAt(i)->widget()))
+                    texts.append(label->text());
+            return texts;
+        };
+        const QStringList shown = proseOf(run), wholeShown = proseOf(wholeRun);
+        EXPECT_EQ(shown, wholeShown) << "round " << round;
+        // A screen reader reads the text as shown, however it arrived.
+        QAccessibleInterface *reader = QAccessible::queryAccessibleInterface(&growing);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_EQ(reader->text(QAccessible::Name), growing.shownText());
+        if (round % 10 == 0) {
+            MarkdownTextLabel whole;
+            whole.setMarkdown(text);
+            EXPECT_EQ(drawn(growing, 200), drawn(whole, 200)) << "round " << round;
+        }
+    }
 }
 
 TEST(MarkdownTextLabel, SizeHintsLayNothingOut)

@@ -4,10 +4,12 @@
 #include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include <QPainter>
+#include <QPaintDevice>
 #include <QWidget>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace nerim {
 
@@ -19,6 +21,9 @@ namespace {
 // a pixel or two (the end of a materialize) is the halved copy drawn back
 // smoothly, itself a blur of about that size.
 constexpr double kLeastShrunkSigma = 1.0;
+
+// How long a frame of a motion may show the widget's picture taken earlier.
+constexpr qint64 kPictureLifetimeMs = 100;
 
 int shrinkFactor(double sigma)
 {
@@ -109,6 +114,7 @@ void NmMotionEffect::setValues(const MaterializeValues &values)
     m_scale = settled(values.scale, 1.0);
     m_blur = blur;
     setEnabled(!isAtRest());
+    forgetCopies();
     if (boundsChange)
         updateBoundingRect();
     update();
@@ -139,6 +145,7 @@ QRectF NmMotionEffect::boundingRectFor(const QRectF &sourceRect) const
 void NmMotionEffect::changed(bool boundsChange, bool shadowChange)
 {
     setEnabled(!isAtRest());
+    forgetCopies();
     // Qt repaints the whole parent widget when told the bounds moved: only
     // when they can have (an opacity or brightness animation would otherwise
     // repaint the column under every pane, shown or hidden, each frame).
@@ -157,6 +164,15 @@ void NmMotionEffect::notifySurface()
     if (auto *widget = qobject_cast<QWidget *>(parent()))
         if (NmSurfaceModifier *surface = NmSurfaceModifier::of(widget))
             surface->updateShadow();
+}
+
+void NmMotionEffect::forgetCopies()
+{
+    m_moved = true;
+    if (!isAtRest())
+        return;
+    m_picture = QPixmap();
+    m_shrunk.clear();
 }
 
 void NmMotionEffect::draw(QPainter *painter)
@@ -178,27 +194,64 @@ void NmMotionEffect::draw(QPainter *painter)
         return;
     }
 
-    QPoint offset;
-    const QPixmap source = sourcePixmap(Qt::LogicalCoordinates, &offset, QGraphicsEffect::PadToEffectiveBoundingRect);
+    // The widget's picture, without padding, taken once and animated: a
+    // frame of the motion does not draw the widget again. It is taken again
+    // when the widget asked to be drawn (something in it changed: no value
+    // of the motion changed since the last frame), for another screen, and
+    // after `kPictureLifetimeMs`, so that what changes in the widget while
+    // it moves shows within a few frames.
+    const bool moved = std::exchange(m_moved, false);
+    const qreal deviceRatio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    if (m_picture.isNull() || !moved || m_picture.devicePixelRatio() != deviceRatio
+        || m_pictureAge.elapsed() > kPictureLifetimeMs) {
+        m_picture = sourcePixmap(Qt::LogicalCoordinates, &m_pictureOffset, QGraphicsEffect::NoPad);
+        m_pictureAge.start();
+        m_shrunk.clear();
+    }
+    const QPixmap &source = m_picture;
+    const QPoint offset = m_pictureOffset;
     if (source.isNull())
         return;
     const qreal dpr = source.devicePixelRatio();
     QImage image = source.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    QSizeF logicalSize(image.width() / dpr, image.height() / dpr);
-    // The part of the (possibly shrunk) image that holds the source.
+    QRectF target(QPointF(offset), QSizeF(image.width() / dpr, image.height() / dpr));
+    // The part of the (possibly shrunk and padded) image that holds what is drawn.
     QRectF part(QPointF(0, 0), QSizeF(image.size()));
 
     if (m_blur > 0.0) {
         const double sigma = m_blur / 2.0 * dpr;
         const int factor = shrinkFactor(sigma);
-        image = shrunk(image, factor);
-        part.setSize(part.size() / factor);
-        gaussianBlur(image, sigma / factor);
+        // The shrunk copy is made once per factor for the picture: a frame
+        // blurs only a copy a factor² smaller.
+        auto found = std::find_if(m_shrunk.begin(), m_shrunk.end(),
+                                  [factor](const auto &copy) { return copy.first == factor; });
+        if (found == m_shrunk.end()) {
+            m_shrunk.emplace_back(factor, factor == 1 ? image : shrunk(image, factor));
+            found = std::prev(m_shrunk.end());
+        }
+        const QImage &small = found->second;
+        // Room for the blurred edges to fade out: three deviations.
+        const int pad = int(std::ceil(3.0 * sigma / factor));
+        QImage padded(small.width() + 2 * pad, small.height() + 2 * pad, QImage::Format_ARGB32_Premultiplied);
+        padded.fill(Qt::transparent);
+        {
+            QPainter copy(&padded);
+            copy.setCompositionMode(QPainter::CompositionMode_Source);
+            copy.drawImage(pad, pad, small);
+        }
+        gaussianBlur(padded, sigma / factor);
+        const qreal padPoints = pad * factor / dpr;
+        // The picture, in the copy's pixels (the copy's last row and column
+        // may hold less than a whole block), with the padding around it.
+        part = QRectF(0, 0, image.width() / double(factor) + 2 * pad, image.height() / double(factor) + 2 * pad);
+        target.adjust(-padPoints, -padPoints, padPoints, padPoints);
+        image = std::move(padded);
     }
-    if (brightens)
+    if (brightens) {
+        image.detach();
         addBrightness(image, m_brightness);
+    }
 
-    const QRectF target(QPointF(offset), logicalSize);
     const QPointF centre = sourceBoundingRect(Qt::LogicalCoordinates).center();
     painter->save();
     painter->setOpacity(painter->opacity() * m_opacity);

@@ -3,6 +3,11 @@
 #include "ui/design/DesignTokens.h"
 
 #include <QGraphicsEffect>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPixmap>
+#include <utility>
+#include <vector>
 
 class QWidget;
 
@@ -55,11 +60,23 @@ private:
     // shows (all but the brightness).
     void changed(bool boundsChange, bool shadowChange = true);
     void notifySurface();
+    // A value of the motion changed; at rest, the pictures made for the
+    // motion are let go.
+    void forgetCopies();
 
     qreal m_opacity = 1.0;
     qreal m_scale = 1.0;
     qreal m_blur = 0.0;
     qreal m_brightness = 0.0;
+    // The widget's picture a motion animates, where it goes, and its copies
+    // made smaller for blurs, by shrink factor (a materialize passes
+    // through a few factors).
+    QPixmap m_picture;
+    QPoint m_pictureOffset;
+    QElapsedTimer m_pictureAge;
+    std::vector<std::pair<int, QImage>> m_shrunk;
+    // A value changed since the last frame was drawn.
+    bool m_moved = false;
 };
 
 } // namespace nerim

@@ -12,6 +12,7 @@
 
 #include <QEnterEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QVariantAnimation>
 
 namespace nerim {
@@ -56,6 +57,43 @@ TEST_F(MotionWidgetsTest, MaterializeWithMotionStartsBlurredAndSmall)
     EXPECT_EQ(effect->values(), (MaterializeValues{12.0, 0.0, 0.96}));
     running->setCurrentTime(running->duration());
     EXPECT_TRUE(effect->isAtRest());
+}
+
+// A materialize draws the widget once and animates that picture; the
+// widget is drawn again only when something in it changes.
+TEST_F(MotionWidgetsTest, AMaterializeDrawsTheWidgetOnceUnlessItChanges)
+{
+    class Counted : public QWidget {
+    public:
+        using QWidget::QWidget;
+        int paints = 0;
+
+    protected:
+        void paintEvent(QPaintEvent *) override
+        {
+            ++paints;
+            QPainter(this).fillRect(rect(), Qt::darkCyan);
+        }
+    };
+    QWidget parent;
+    showOffscreen(&parent, QSize(300, 200));
+    auto *pane = new Counted(&parent);
+    pane->setGeometry(20, 20, 200, 120);
+    pane->show();
+    QVariantAnimation *running = ReducibleTransition::insert(pane, NmMotion::materialize(), NmMotion::standard());
+    ASSERT_NE(running, nullptr);
+    QImage frame;
+    for (int step = 0; step <= 8; ++step) {
+        running->setCurrentTime(running->duration() * step / 10);
+        frame = parent.grab().toImage();
+    }
+    EXPECT_EQ(pane->paints, 1) << "nine frames of the motion, one picture of the pane";
+    // Blurred, faded and shrunk, the picture is still the pane's.
+    const QColor middle = frame.pixelColor(frame.width() * 120 / 300, frame.height() * 80 / 200);
+    EXPECT_GT(middle.blue(), middle.red()) << "the pane's colour shows through";
+    pane->update();
+    parent.grab();
+    EXPECT_EQ(pane->paints, 2) << "a pane that changed is drawn again";
 }
 
 // Once an insertion is at rest the widget carries no effect any more (every
