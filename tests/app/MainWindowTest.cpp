@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -46,6 +47,30 @@ TEST(MainWindow, BringingToFrontKeepsMaximizedAndFullScreen)
         EXPECT_FALSE(window.isMinimized());
         EXPECT_EQ(window.windowState() & ~Qt::WindowActive, row.expected);
     }
+}
+
+// The window opens within the screen's free area, whatever its size: the
+// default size where it fits, else as much as fits with its frame inside.
+TEST(MainWindow, OpensWithinTheScreensFreeArea)
+{
+    const QMargins frame(4, 30, 4, 4);
+    for (const QRect available : {QRect(0, 0, 1024, 700), QRect(0, 0, 1280, 800), QRect(0, 0, 1600, 1000),
+                                  QRect(1920, 24, 1024, 676), QRect(0, 0, 640, 480)}) {
+        SCOPED_TRACE(QStringLiteral("%1x%2").arg(available.width()).arg(available.height()).toStdString());
+        const QRect placed = MainWindow::fittedGeometry(available, frame);
+        EXPECT_TRUE(available.contains(placed.marginsAdded(frame))) << placed.x() << "," << placed.y();
+        EXPECT_EQ(placed.width(), std::min(MainWindow::defaultWidth, available.width() - 8));
+        EXPECT_EQ(placed.height(), std::min(MainWindow::defaultHeight, available.height() - 34));
+    }
+
+    // The real window, on the test's screen (smaller than the default size).
+    MainWindow window;
+    window.show();
+    QApplication::processEvents();
+    const QRect available = window.screen()->availableGeometry();
+    EXPECT_TRUE(available.contains(window.frameGeometry()))
+        << window.frameGeometry().width() << "x" << window.frameGeometry().height() << " in " << available.width()
+        << "x" << available.height();
 }
 
 // The drifting background repaints only when the picture changed visibly (a
