@@ -509,8 +509,8 @@ void appendShownLine(QByteArrayView line, bool standardError, QList<AgentOutput>
 QString AgentEventReader::retryStatusText(std::optional<qint64> attempt, std::optional<qint64> maxRetries,
                                           std::optional<qint64> errorStatus)
 {
-    const QString why = errorStatus ? QStringLiteral("The AI service answered with error %1").arg(*errorStatus)
-                                    : QStringLiteral("The AI service isn't answering");
+    const QString why = errorStatus ? QStringLiteral("AI service error %1").arg(*errorStatus)
+                                    : QStringLiteral("AI service not answering");
     QString next = QStringLiteral("trying again");
     if (attempt && maxRetries)
         next += QStringLiteral(" (attempt %1 of %2)").arg(*attempt).arg(*maxRetries);

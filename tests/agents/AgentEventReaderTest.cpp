@@ -119,9 +119,9 @@ TEST(AgentEventReaderTest, RetryNoticesBecomeStatusLines)
     const QString bare = QStringLiteral(R"({"type":"system","subtype":"api_retry","attempt":"x"})");
     EXPECT_EQ(read({init, serverError, unreachable, bare}),
               (QList<AgentOutput>{
-                  AgentOutput::statusLine(u"The AI service answered with error 500 \u2014 trying again (attempt 3 of 10)\u2026"_s),
-                  AgentOutput::statusLine(u"The AI service isn't answering \u2014 trying again (attempt 1 of 10)\u2026"_s),
-                  AgentOutput::statusLine(u"The AI service isn't answering \u2014 trying again\u2026"_s)}));
+                  AgentOutput::statusLine(u"AI service error 500 \u2014 trying again (attempt 3 of 10)\u2026"_s),
+                  AgentOutput::statusLine(u"AI service not answering \u2014 trying again (attempt 1 of 10)\u2026"_s),
+                  AgentOutput::statusLine(u"AI service not answering \u2014 trying again\u2026"_s)}));
 }
 
 // Lines that are not events pass on unchanged: plain text, broken JSON,

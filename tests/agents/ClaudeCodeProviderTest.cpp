@@ -626,8 +626,8 @@ TEST_F(ClaudeCodeProviderTest, ErrorResultsAndPlainLinesReachTheStream)
     EXPECT_EQ(texts(events, AgentOutput::Kind::stdoutLine), QStringList{QStringLiteral("plain text from a tool")});
     // The program's retry notices, while it waits for the service, as status lines.
     EXPECT_EQ(texts(events, AgentOutput::Kind::statusLine),
-              (QStringList{QString::fromUtf8("The AI service answered with error 500 \u2014 trying again (attempt 1 of 10)\u2026"),
-                           QString::fromUtf8("The AI service isn't answering \u2014 trying again (attempt 2 of 10)\u2026")}));
+              (QStringList{QString::fromUtf8("AI service error 500 \u2014 trying again (attempt 1 of 10)\u2026"),
+                           QString::fromUtf8("AI service not answering \u2014 trying again (attempt 2 of 10)\u2026")}));
     EXPECT_EQ(events.last(), AgentOutput::processExited(1));
 }
 

@@ -229,7 +229,7 @@ namespace {
 // Lines a banner's text shows before it folds: the messages it carries (a
 // start-up failure, the project-type hint, a page error) are whole in them
 // at the narrowest preview Nerim lays out.
-constexpr int kBannerLines = 6;
+constexpr int kBannerLines = 10;
 
 PreviewBannerText *bannerText(const QString &text, int lines, QWidget *parent)
 {

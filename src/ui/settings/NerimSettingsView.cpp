@@ -90,6 +90,7 @@ NerimSettingsView::NerimSettingsView(QWidget *parent)
     layout->addWidget(m_tabs);
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(fittingSize());
+    m_fittedHeight = height();
     m_background->lower();
     m_background->setGeometry(rect());
 }
@@ -120,9 +121,12 @@ bool NerimSettingsView::eventFilter(QObject *watched, QEvent *event)
         QTimer::singleShot(0, this, [self] {
             if (!self)
                 return;
-            const QSize wanted = self->fittingSize();
-            if (wanted.height() > self->height())
-                self->resize(self->width(), wanted.height());
+            // Only a content that grew grows the window: a window the user
+            // made shorter stays so (its page scrolls).
+            const int wanted = self->fittingSize().height();
+            if (wanted > self->m_fittedHeight && wanted > self->height())
+                self->resize(self->width(), wanted);
+            self->m_fittedHeight = wanted;
         });
     }
     return QWidget::eventFilter(watched, event);

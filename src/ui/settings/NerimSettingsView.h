@@ -55,6 +55,7 @@ private:
     ManagedKeysSettingsTab *m_accountTab;
     QScrollArea *m_scroll = nullptr;
     QWidget *m_page = nullptr;
+    int m_fittedHeight = 0; // the content's height when last fitted
 };
 
 } // namespace nerim

@@ -247,16 +247,19 @@ TEST_P(PreviewBannerInCanvasTest, TheWholeFailureIsShownBesideEveryPanel)
                                      "the user types, with an empty state for no results.");
         steps.append(step);
     }
-    canvas->plan().setGoal(QStringLiteral("An online shop for hand-made ceramics"));
-    canvas->plan().setSteps(steps);
+    // The plan arrives while its panel is open.
     canvas->plan().setIsVisible(true);
     canvas->preview().setVisible(true);
+    for (int i = 0; i < 8; ++i)
+        QApplication::processEvents();
+    canvas->plan().setGoal(QStringLiteral("An online shop for hand-made ceramics"));
+    canvas->plan().setSteps(steps);
     // A folder with nothing to start: the canvas says so and offers the repair.
     await(canvas->runApp());
     ASSERT_TRUE(waitUntil([&] { return canvas->preview().hasVisibleError(); }));
 
     QStringList texts{*canvas->preview().error()};
-    for (const QString line : {QStringLiteral("Error: Cannot find module 'express'"),
+    for (const QString &line : {QStringLiteral("Error: Cannot find module 'express'"),
                                QStringLiteral("Missing required environment variable: STRIPE_WEBHOOK_SIGNING_SECRET")}) {
         const std::optional<DetectedFailure> failure = DevServerRunner::classifyFailureLine(line);
         ASSERT_TRUE(failure && failure->hint);
@@ -282,7 +285,7 @@ TEST_P(PreviewBannerInCanvasTest, TheWholeFailureIsShownBesideEveryPanel)
         const QFontMetricsF metrics(label->font());
         EXPECT_GE(label->height(), label->heightForWidth(label->width()));
         for (const QString &shown : label->shownLines())
-            EXPECT_LE(metrics.horizontalAdvance(shown), label->contentsRect().width() + 0.5) << shown.toStdString();
+            EXPECT_LE(metrics.horizontalAdvance(shown.trimmed()), label->contentsRect().width() + 0.5) << shown.toStdString();
         if (auto *ask = screen.findChild<QAbstractButton *>(QStringLiteral("askButton"))) {
             const QRect button(ask->mapTo(&screen, QPoint(0, 0)), ask->size());
             EXPECT_FALSE(button.intersects(frame));
