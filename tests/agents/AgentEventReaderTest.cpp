@@ -141,7 +141,7 @@ TEST(AgentEventReaderTest, LinesThatAreNotEventsPassUnchanged)
         expected.append(AgentOutput::stdoutLine(line));
     EXPECT_EQ(read(plain), expected);
     // Events of kinds the reader does not show are not passed on as text.
-    EXPECT_TRUE(read({QStringLiteral(R"({"type":"system","subtype":"api_retry","attempt":1})"),
+    EXPECT_TRUE(read({QStringLiteral(R"({"type":"system","subtype":"task_started"})"),
                       QStringLiteral(R"({"type":"rate_limit_event"})")})
                     .isEmpty());
 }
