@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QWidget>
 
@@ -71,13 +72,24 @@ QWidget *KeyboardFocusRing::ringedWidget() const
 bool KeyboardFocusRing::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        m_tabPressed = key == Qt::Key_Tab || key == Qt::Key_Backtab;
+        break;
+    }
+    case QEvent::MouseButtonPress: m_tabPressed = false; break;
     case QEvent::FocusIn: {
+        // Only a Tab the user pressed: Qt also gives the Tab reason to the
+        // focus it moves on when the focused control is hidden.
         auto *widget = qobject_cast<QWidget *>(watched);
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
-        if (widget && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason) && ringsWidget(widget))
+        const bool byTab = m_tabPressed && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
+        if (widget && byTab && ringsWidget(widget))
             ring(widget);
         else if (widget && !widget->isWindow())
             hide();
+        if (widget && !widget->isWindow())
+            m_tabPressed = false;
         break;
     }
     case QEvent::FocusOut:

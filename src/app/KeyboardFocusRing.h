@@ -30,6 +30,7 @@ private:
     void hide();
 
     QPointer<QFocusFrame> m_frame;
+    bool m_tabPressed = false; // the last key pressed was Tab (or Shift+Tab), since the last click
 };
 
 } // namespace nerim

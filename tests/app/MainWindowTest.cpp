@@ -1,11 +1,16 @@
 #include "app/ApplicationStyle.h"
+#include "app/KeyboardFocusRing.h"
 #include "app/MainWindow.h"
 #include "ui/design/Colors.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/design/widgets/AtmosphereView.h"
+#include "ui/design/widgets/NmCapsuleButton.h"
 #include "voice/VoiceNarratorService.h"
 
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -71,6 +76,42 @@ TEST(MainWindow, OpensWithinTheScreensFreeArea)
     EXPECT_TRUE(available.contains(window.frameGeometry()))
         << window.frameGeometry().width() << "x" << window.frameGeometry().height() << " in " << available.width()
         << "x" << available.height();
+}
+
+// Where Tab puts the focus shows a ring, unless the control draws its own;
+// a click, or focus that moves for another reason, shows none.
+TEST(KeyboardFocusRing, RingsWhatTabReaches)
+{
+    nerim::KeyboardFocusRing rings;
+    QWidget window;
+    auto *field = new QLineEdit(&window);
+    auto *plain = new QPushButton(QStringLiteral("Plain"), &window);
+    auto *own = new nerim::NmCapsuleButton(QStringLiteral("Own"), nerim::NmCapsuleButton::Role::bordered, &window);
+    auto *layout = new QVBoxLayout(&window);
+    for (QWidget *w : {static_cast<QWidget *>(field), static_cast<QWidget *>(plain), static_cast<QWidget *>(own)}) {
+        w->setFocusPolicy(Qt::StrongFocus);
+        layout->addWidget(w);
+    }
+    window.show();
+    QApplication::setActiveWindow(&window);
+    field->setFocus(Qt::OtherFocusReason);
+    QApplication::processEvents();
+    EXPECT_EQ(rings.ringedWidget(), nullptr);
+
+    QTest::keyClick(field, Qt::Key_Tab);
+    ASSERT_TRUE(plain->hasFocus());
+    EXPECT_EQ(rings.ringedWidget(), plain);
+    QTest::keyClick(plain, Qt::Key_Tab);
+    ASSERT_TRUE(own->hasFocus());
+    EXPECT_EQ(rings.ringedWidget(), nullptr); // it draws its own ring
+    QTest::keyClick(own, Qt::Key_Backtab);
+    EXPECT_EQ(rings.ringedWidget(), plain);
+    QTest::mouseClick(field, Qt::LeftButton);
+    field->setFocus(Qt::MouseFocusReason);
+    EXPECT_EQ(rings.ringedWidget(), nullptr);
+    // Focus moved on because the focused control went away is not a Tab.
+    plain->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(rings.ringedWidget(), nullptr);
 }
 
 // The drifting background repaints only when the picture changed visibly (a
