@@ -43,6 +43,10 @@ struct Event {
     QVarLengthArray<JsonText, 1> errors;
     JsonText model;
     QVarLengthArray<JsonText, 2> texts; // the message's text blocks, in order
+    // A retry notice's numbers ("api_retry"): absent when missing, null or not whole.
+    std::optional<qint64> attempt;
+    std::optional<qint64> maxRetries;
+    std::optional<qint64> errorStatus;
 };
 
 // A strict reader of one JSON text over its UTF-8 bytes, keeping only what
@@ -109,7 +113,26 @@ private:
         }
         if (is(key, "message") && at(p) == '{')
             return object(p, [&](QByteArrayView field, const char *q) { return messageField(field, q, event); });
+        if (is(key, "attempt"))
+            return wholeNumber(p, event.attempt);
+        if (is(key, "max_retries"))
+            return wholeNumber(p, event.maxRetries);
+        if (is(key, "error_status"))
+            return wholeNumber(p, event.errorStatus);
         return skipValue(p);
+    }
+
+    // Any value; when it is a whole number, `number` takes it.
+    const char *wholeNumber(const char *p, std::optional<qint64> &number)
+    {
+        const char *end = skipValue(p);
+        if (end && (at(p) == '-' || (at(p) >= '0' && at(p) <= '9'))) {
+            bool ok = false;
+            const qint64 value = QByteArrayView(p, end - p).toLongLong(&ok);
+            if (ok)
+                number = value;
+        }
+        return end;
     }
 
     const char *messageField(QByteArrayView key, const char *p, Event &event)
@@ -483,6 +506,19 @@ void appendShownLine(QByteArrayView line, bool standardError, QList<AgentOutput>
 
 } // namespace
 
+QString AgentEventReader::retryStatusText(std::optional<qint64> attempt, std::optional<qint64> maxRetries,
+                                          std::optional<qint64> errorStatus)
+{
+    const QString why = errorStatus ? QStringLiteral("AI service error %1").arg(*errorStatus)
+                                    : QStringLiteral("AI service not answering");
+    QString next = QStringLiteral("trying again");
+    if (attempt && maxRetries)
+        next += QStringLiteral(" (attempt %1 of %2)").arg(*attempt).arg(*maxRetries);
+    else if (attempt)
+        next += QStringLiteral(" (attempt %1)").arg(*attempt);
+    return why + QStringLiteral(" \u2014 ") + next + QStringLiteral("\u2026");
+}
+
 QString AgentEventReader::cutNotice()
 {
     return QStringLiteral(" \u2026 (cut: the line is longer than %1)")
@@ -553,6 +589,12 @@ void AgentEventReader::readLine(QByteArrayView line, QList<AgentOutput> &out)
         } else if (!m_shownAny) {
             showText(text, false, out);
         }
+        return;
+    }
+    if (is(type, "system") && is(event.subtype.view(), "api_retry")) {
+        // The program could not get an answer and tries again by itself: the
+        // pane says so instead of looking stuck while it waits.
+        out.append(AgentOutput::statusLine(retryStatusText(event.attempt, event.maxRetries, event.errorStatus)));
         return;
     }
     // "system", "user" (tool results), and anything newer: nothing to show.

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace nerim {
 
 // Turns the standard output of `claude --output-format stream-json` (one JSON
@@ -24,6 +26,9 @@ namespace nerim {
 //   unless the run showed no text at all. A failed result (`is_error`, or a
 //   subtype other than "success") becomes standard-error lines with its text,
 //   unless those very words were just shown.
+// - A retry notice (a `system` event of subtype "api_retry": the program got
+//   no answer from the model's service and tries again by itself) becomes a
+//   status line, `retryStatusText`.
 // - Tool calls and results, the opening `system` event and every other event
 //   show nothing.
 // - A line that is not strict JSON, or not an object with a "type", is passed
@@ -51,6 +56,10 @@ public:
 
     // " … (cut: the line is longer than 1 MiB)"
     static QString cutNotice();
+    // The status line of a retry notice: why the program waits (no answer, or
+    // the HTTP status it got) and which attempt of how many comes next.
+    static QString retryStatusText(std::optional<qint64> attempt, std::optional<qint64> maxRetries,
+                                   std::optional<qint64> errorStatus);
 
     // Reads one line of the program's standard output (UTF-8, without its
     // terminator) and appends what the pane shows to `out`.

@@ -8,14 +8,18 @@ namespace nerim {
 enum class HangThreshold { log, notify, forcedDecision };
 
 // One event on an agent session's output stream. The provider yields only
-// `stdoutLine`, `stderrLine` and, last, exactly one `processExited`; consumers
-// also handle `completion` and `hangSignal`.
+// `stdoutLine`, `stderrLine`, `statusLine` and, last, exactly one
+// `processExited`; consumers also handle `completion` and `hangSignal`.
 class AgentOutput {
 public:
-    enum class Kind { stdoutLine, stderrLine, processExited, completion, hangSignal };
+    enum class Kind { stdoutLine, stderrLine, processExited, completion, hangSignal, statusLine };
 
     static AgentOutput stdoutLine(QString line) { return AgentOutput(Kind::stdoutLine, std::move(line)); }
     static AgentOutput stderrLine(QString line) { return AgentOutput(Kind::stderrLine, std::move(line)); }
+    // What the agent program says of its own state while the agent waits (it
+    // is retrying a request): shown as a quiet line, never read for a marker,
+    // never part of the agent's answer.
+    static AgentOutput statusLine(QString line) { return AgentOutput(Kind::statusLine, std::move(line)); }
     static AgentOutput processExited(qint32 exitCode)
     {
         AgentOutput event(Kind::processExited, QString());
@@ -40,7 +44,7 @@ public:
     }
 
     Kind kind() const { return m_kind; }
-    // The line (stdoutLine, stderrLine) or the summary (completion).
+    // The line (stdoutLine, stderrLine, statusLine) or the summary (completion).
     const QString &text() const { return m_text; }
     qint32 exitCode() const { return m_exitCode; }          // processExited
     HangThreshold threshold() const { return m_threshold; } // hangSignal

@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/AppShellViewModel.h"
+#include "app/KeyboardFocusRing.h"
 
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
@@ -14,9 +15,20 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QResource>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace nerim {
+
+namespace {
+// A usual window manager's frame (title bar and borders), until the real one is known.
+const QMargins kFrameEstimate(4, 32, 4, 4);
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : MainWindow(AppShellView::Options{}, parent)
@@ -28,10 +40,73 @@ MainWindow::MainWindow(AppShellView::Options options, QWidget *parent)
 {
     setWindowTitle(QStringLiteral("Nerim"));
     setWindowIcon(applicationIcon());
-    resize(defaultWidth, defaultHeight);
+    // Opens within the screen's free area, whatever its size; the frame is
+    // not known yet, so a usual title bar and border are allowed for.
+    if (const QScreen *screen = this->screen())
+        setGeometry(fittedGeometry(screen->availableGeometry(), kFrameEstimate));
+    else
+        resize(defaultWidth, defaultHeight);
+    // Where Tab puts the keyboard focus is always to be seen.
+    static KeyboardFocusRing *focusRing = new KeyboardFocusRing(qApp);
+    Q_UNUSED(focusRing);
     m_shell = new AppShellViewModel({}, this);
     m_shellView = new AppShellView(m_shell, std::move(options), this);
     setCentralWidget(m_shellView);
+}
+
+QRect MainWindow::fittedGeometry(const QRect &available, const QMargins &frame)
+{
+    const QSize room(std::max(1, available.width() - frame.left() - frame.right()),
+                     std::max(1, available.height() - frame.top() - frame.bottom()));
+    const QSize size = QSize(defaultWidth, defaultHeight).boundedTo(room);
+    QRect placed(QPoint(0, 0), size);
+    placed.moveCenter(available.center());
+    // Centred in the area, then pushed in so the frame's edges stay inside it.
+    placed.moveLeft(std::clamp(placed.left(), available.left() + frame.left(),
+                               std::max(available.left() + frame.left(), available.right() - frame.right() - size.width() + 1)));
+    placed.moveTop(std::clamp(placed.top(), available.top() + frame.top(),
+                              std::max(available.top() + frame.top(), available.bottom() - frame.bottom() - size.height() + 1)));
+    return placed;
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_fitted)
+        return;
+    m_fitted = true;
+    // The window manager puts its frame on after the window is mapped: look
+    // once it had the time to, and again a little later for a slow one.
+    QPointer<MainWindow> self(this);
+    for (const int delay : {0, 300}) {
+        QTimer::singleShot(delay, this, [self] {
+            if (self)
+                self->fitIntoScreen();
+        });
+    }
+}
+
+void MainWindow::fitIntoScreen()
+{
+    if (isMaximized() || isFullScreen() || isMinimized())
+        return;
+    const QScreen *screen = this->screen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    const QRect frame = frameGeometry();
+    if (available.contains(frame))
+        return;
+    const QRect inner = geometry();
+    const QMargins margins(inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+                           frame.bottom() - inner.bottom());
+    const QRect wanted = fittedGeometry(available, margins);
+    // Keep the window where it was put when it fits there; else centre it.
+    resize(wanted.size());
+    QRect moved(frame.topLeft(), wanted.size().grownBy(margins));
+    if (!available.contains(moved))
+        moved.moveTopLeft(wanted.topLeft() - QPoint(margins.left(), margins.top()));
+    move(moved.topLeft());
 }
 
 MainWindow::~MainWindow()

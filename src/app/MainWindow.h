@@ -20,6 +20,12 @@ public:
     static constexpr int defaultWidth = 1180;
     static constexpr int defaultHeight = 760;
 
+    // The window's geometry on a screen whose free area (without panels and
+    // docks) is `available`, for a frame of `frame` around it: the default
+    // size where it fits, else as much of it as fits, centred, the frame
+    // within the area.
+    static QRect fittedGeometry(const QRect &available, const QMargins &frame);
+
     explicit MainWindow(QWidget *parent = nullptr);
     explicit MainWindow(AppShellView::Options options, QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -43,8 +49,16 @@ public:
     AppShellViewModel *shell() const { return m_shell; }
     AppShellView *shellView() const { return m_shellView; }
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    // Moves and shrinks the window until its frame lies within its screen's
+    // free area (the frame is known only once the window is on the screen).
+    void fitIntoScreen();
+
     std::shared_ptr<AppStateActor> m_appState;
+    bool m_fitted = false;
     AppShellViewModel *m_shell = nullptr;
     AppShellView *m_shellView = nullptr;
 };

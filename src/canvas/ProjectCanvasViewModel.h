@@ -260,7 +260,11 @@ public:
     AgentPaneState *spawnPane(const QString &responsibility, AgentRole role);
     // Adds a pane built by the caller (the Deploy and Repair system panes), without the cap.
     void appendPane(AgentPaneState *pane);
+    // A name over `maxAgentNameLength` characters is refused with
+    // `agentNameTooLongLine()` in the pane.
     void renamePane(const QUuid &id, const QString &name);
+    static constexpr qsizetype maxAgentNameLength = 32;
+    static QString agentNameTooLongLine();
     void setPaneRole(const QUuid &id, AgentRole role);
     QCoro::Task<> closePane(QUuid id);
     bool needsPaneSelection() const;

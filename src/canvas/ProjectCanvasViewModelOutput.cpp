@@ -110,6 +110,9 @@ void ProjectCanvasViewModel::handleAgentOutput(const AgentOutput &event, AgentPa
         pane->appendLine(OutputLine::Kind::stderr, event.text());
         sniffPreviewURL(event.text());
         break;
+    case AgentOutput::Kind::statusLine:
+        pane->appendLine(OutputLine::Kind::system, event.text());
+        break;
     case AgentOutput::Kind::completion:
         pane->appendLine(OutputLine::Kind::system, QStringLiteral("[completed] ") + event.text());
         break;

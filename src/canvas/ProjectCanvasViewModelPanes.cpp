@@ -106,14 +106,26 @@ void ProjectCanvasViewModel::appendPane(AgentPaneState *pane)
 void ProjectCanvasViewModel::renamePane(const QUuid &id, const QString &name)
 {
     const QString trimmed = name.trimmed();
-    if (trimmed.isEmpty() || text::characterCount(trimmed) > 32)
-        return;
     AgentPaneState *pane = paneWithId(id);
-    if (!pane || pane->agentName() == trimmed)
+    if (trimmed.isEmpty() || !pane)
+        return;
+    if (text::characterCount(trimmed) > maxAgentNameLength) {
+        // Refused with a word, not in silence: the name stays as it was.
+        pane->appendLine(OutputLine::Kind::stderr, agentNameTooLongLine());
+        savePanes();
+        return;
+    }
+    if (pane->agentName() == trimmed)
         return;
     pane->setAgentName(trimmed);
     persistAgentNames();
     savePanes();
+}
+
+QString ProjectCanvasViewModel::agentNameTooLongLine()
+{
+    return QStringLiteral("That name is too long \u2014 an agent's name can have at most %1 characters.")
+        .arg(maxAgentNameLength);
 }
 
 void ProjectCanvasViewModel::persistAgentNames()

@@ -257,6 +257,9 @@ void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pan
     case AgentOutput::Kind::stderrLine:
         pane->appendLine(OutputLine::Kind::stderr, m_flow.shownOutput(event.text()));
         break;
+    case AgentOutput::Kind::statusLine:
+        pane->appendLine(OutputLine::Kind::system, m_flow.shownOutput(event.text()));
+        break;
     case AgentOutput::Kind::completion:
         if (!event.text().isEmpty())
             pane->appendLine(OutputLine::Kind::taskComplete, m_flow.shownOutput(event.text()));

@@ -96,6 +96,14 @@ std::optional<QString> firstGroup(const QRegularExpression &pattern, const QStri
 
 const QString retryHint = QStringLiteral("then try “run the app” again.");
 
+// How Node names a module that is a file rather than a package: relative to
+// the requiring file, or absolute.
+bool isFilePath(const QString &module)
+{
+    return module.startsWith(QLatin1String("./")) || module.startsWith(QLatin1String("../")) ||
+           module == QLatin1String(".") || module == QLatin1String("..") || module.startsWith(QLatin1Char('/'));
+}
+
 DetectedFailure startupCrash()
 {
     return DetectedFailure{DetectedFailure::Category::nodemonCatchall, QStringLiteral("Your app crashed on startup."),
@@ -209,6 +217,16 @@ std::optional<DetectedFailure> DevServerRunner::classifyFailureLine(const QStrin
     const QString lower = line.toLower();
     if (lower.contains(QLatin1String("cannot find module")) || lower.contains(QLatin1String("module_not_found"))) {
         const auto name = firstGroup(nodeModulePattern(), line);
+        // A path ("./config.json", "../lib/db", "/srv/app/main.js") names one
+        // of the project's own files, which no package install brings back.
+        if (name && isFilePath(*name)) {
+            return DetectedFailure{Category::nodemonCatchall,
+                                   QStringLiteral("Your app can't find one of its own files: ") + *name +
+                                       QLatin1Char('.'),
+                                   QStringLiteral("Ask one of your agents to create ") + *name +
+                                       QStringLiteral(" or fix the line that loads it, ") + retryHint,
+                                   *name};
+        }
         const QString hint =
             QStringLiteral("Open Terminal in the project folder and run `npm install`, ") + retryHint;
         if (name)

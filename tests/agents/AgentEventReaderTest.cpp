@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 using namespace nerim;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -104,6 +105,25 @@ TEST(AgentEventReaderTest, FailuresReachStandardErrorInTheProgramsWords)
               (QList<AgentOutput>{out("oops"), err("oops")}));
 }
 
+// The program's retry notices, as the installed program writes them while the
+// service answers 500 or not at all, become status lines saying which attempt
+// comes; a notice missing its numbers still says the program is trying again.
+TEST(AgentEventReaderTest, RetryNoticesBecomeStatusLines)
+{
+    const QString serverError = QStringLiteral(
+        R"({"type":"system","subtype":"api_retry","attempt":3,"max_retries":10,"retry_delay_ms":2460.38,)"
+        R"("error_status":500,"error":"server_error","session_id":"s","uuid":"u"})");
+    const QString unreachable = QStringLiteral(
+        R"({"type":"system","subtype":"api_retry","attempt":1,"max_retries":10,"retry_delay_ms":623.02,)"
+        R"("error_status":null,"error":"unknown","session_id":"s","uuid":"u"})");
+    const QString bare = QStringLiteral(R"({"type":"system","subtype":"api_retry","attempt":"x"})");
+    EXPECT_EQ(read({init, serverError, unreachable, bare}),
+              (QList<AgentOutput>{
+                  AgentOutput::statusLine(u"AI service error 500 \u2014 trying again (attempt 3 of 10)\u2026"_s),
+                  AgentOutput::statusLine(u"AI service not answering \u2014 trying again (attempt 1 of 10)\u2026"_s),
+                  AgentOutput::statusLine(u"AI service not answering \u2014 trying again\u2026"_s)}));
+}
+
 // Lines that are not events pass on unchanged: plain text, broken JSON,
 // JSON that is no event, an empty line.
 TEST(AgentEventReaderTest, LinesThatAreNotEventsPassUnchanged)
@@ -121,7 +141,7 @@ TEST(AgentEventReaderTest, LinesThatAreNotEventsPassUnchanged)
         expected.append(AgentOutput::stdoutLine(line));
     EXPECT_EQ(read(plain), expected);
     // Events of kinds the reader does not show are not passed on as text.
-    EXPECT_TRUE(read({QStringLiteral(R"({"type":"system","subtype":"api_retry","attempt":1})"),
+    EXPECT_TRUE(read({QStringLiteral(R"({"type":"system","subtype":"task_started"})"),
                       QStringLiteral(R"({"type":"rate_limit_event"})")})
                     .isEmpty());
 }

@@ -614,6 +614,8 @@ TEST_F(ClaudeCodeProviderTest, ErrorResultsAndPlainLinesReachTheStream)
     const QList<AgentOutput> events = run(QStringLiteral(
         "err a warning on standard error\n"
         "run echo plain text from a tool\n"
+        "api-retry 1 500\n"
+        "api-retry 2 null\n"
         "event {\"type\":\"result\",\"subtype\":\"error_during_execution\",\"is_error\":true,\"result\":\"Not logged in \u00b7 Please run /login\"}\n"
         "exit 1"));
     // The two pipes are read apart, so only the set of lines is certain.
@@ -622,6 +624,10 @@ TEST_F(ClaudeCodeProviderTest, ErrorResultsAndPlainLinesReachTheStream)
     EXPECT_EQ(errors, (QStringList{QString::fromUtf8("Not logged in \u00b7 Please run /login"),
                                    QStringLiteral("a warning on standard error")}));
     EXPECT_EQ(texts(events, AgentOutput::Kind::stdoutLine), QStringList{QStringLiteral("plain text from a tool")});
+    // The program's retry notices, while it waits for the service, as status lines.
+    EXPECT_EQ(texts(events, AgentOutput::Kind::statusLine),
+              (QStringList{QString::fromUtf8("AI service error 500 \u2014 trying again (attempt 1 of 10)\u2026"),
+                           QString::fromUtf8("AI service not answering \u2014 trying again (attempt 2 of 10)\u2026")}));
     EXPECT_EQ(events.last(), AgentOutput::processExited(1));
 }
 

@@ -112,6 +112,7 @@ public:
         }
         case AgentOutput::Kind::completion:
         case AgentOutput::Kind::hangSignal:
+        case AgentOutput::Kind::statusLine:
             break;
         }
     }

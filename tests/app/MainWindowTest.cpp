@@ -1,14 +1,20 @@
 #include "app/ApplicationStyle.h"
+#include "app/KeyboardFocusRing.h"
 #include "app/MainWindow.h"
 #include "ui/design/Colors.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/design/widgets/AtmosphereView.h"
+#include "ui/design/widgets/NmCapsuleButton.h"
 #include "voice/VoiceNarratorService.h"
 
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -46,6 +52,66 @@ TEST(MainWindow, BringingToFrontKeepsMaximizedAndFullScreen)
         EXPECT_FALSE(window.isMinimized());
         EXPECT_EQ(window.windowState() & ~Qt::WindowActive, row.expected);
     }
+}
+
+// The window opens within the screen's free area, whatever its size: the
+// default size where it fits, else as much as fits with its frame inside.
+TEST(MainWindow, OpensWithinTheScreensFreeArea)
+{
+    const QMargins frame(4, 30, 4, 4);
+    for (const QRect available : {QRect(0, 0, 1024, 700), QRect(0, 0, 1280, 800), QRect(0, 0, 1600, 1000),
+                                  QRect(1920, 24, 1024, 676), QRect(0, 0, 640, 480)}) {
+        SCOPED_TRACE(QStringLiteral("%1x%2").arg(available.width()).arg(available.height()).toStdString());
+        const QRect placed = MainWindow::fittedGeometry(available, frame);
+        EXPECT_TRUE(available.contains(placed.marginsAdded(frame))) << placed.x() << "," << placed.y();
+        EXPECT_EQ(placed.width(), std::min(MainWindow::defaultWidth, available.width() - 8));
+        EXPECT_EQ(placed.height(), std::min(MainWindow::defaultHeight, available.height() - 34));
+    }
+
+    // The real window, on the test's screen (smaller than the default size).
+    MainWindow window;
+    window.show();
+    QApplication::processEvents();
+    const QRect available = window.screen()->availableGeometry();
+    EXPECT_TRUE(available.contains(window.frameGeometry()))
+        << window.frameGeometry().width() << "x" << window.frameGeometry().height() << " in " << available.width()
+        << "x" << available.height();
+}
+
+// Where Tab puts the focus shows a ring, unless the control draws its own;
+// a click, or focus that moves for another reason, shows none.
+TEST(KeyboardFocusRing, RingsWhatTabReaches)
+{
+    nerim::KeyboardFocusRing rings;
+    QWidget window;
+    auto *field = new QLineEdit(&window);
+    auto *plain = new QPushButton(QStringLiteral("Plain"), &window);
+    auto *own = new nerim::NmCapsuleButton(QStringLiteral("Own"), nerim::NmCapsuleButton::Role::bordered, &window);
+    auto *layout = new QVBoxLayout(&window);
+    for (QWidget *w : {static_cast<QWidget *>(field), static_cast<QWidget *>(plain), static_cast<QWidget *>(own)}) {
+        w->setFocusPolicy(Qt::StrongFocus);
+        layout->addWidget(w);
+    }
+    window.show();
+    QApplication::setActiveWindow(&window);
+    field->setFocus(Qt::OtherFocusReason);
+    QApplication::processEvents();
+    EXPECT_EQ(rings.ringedWidget(), nullptr);
+
+    QTest::keyClick(field, Qt::Key_Tab);
+    ASSERT_TRUE(plain->hasFocus());
+    EXPECT_EQ(rings.ringedWidget(), plain);
+    QTest::keyClick(plain, Qt::Key_Tab);
+    ASSERT_TRUE(own->hasFocus());
+    EXPECT_EQ(rings.ringedWidget(), nullptr); // it draws its own ring
+    QTest::keyClick(own, Qt::Key_Backtab);
+    EXPECT_EQ(rings.ringedWidget(), plain);
+    QTest::mouseClick(field, Qt::LeftButton);
+    field->setFocus(Qt::MouseFocusReason);
+    EXPECT_EQ(rings.ringedWidget(), nullptr);
+    // Focus moved on because the focused control went away is not a Tab.
+    plain->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(rings.ringedWidget(), nullptr);
 }
 
 // The drifting background repaints only when the picture changed visibly (a

@@ -201,10 +201,14 @@ TEST_F(CanvasOutputTest, HangSignalsAndCompletionsShowAsSystemLines)
     await(canvas->sendToPane(pane, QStringLiteral("task"), ContextEntry::PromptSource::text));
     const QUuid session = pane->currentSession()->id;
     provider->yieldEvent(session, AgentOutput::completion(QStringLiteral("wrapped up")));
+    provider->yieldEvent(session, AgentOutput::statusLine(QStringLiteral("trying again (attempt 2 of 10)")));
     provider->yieldEvent(session, AgentOutput::hangSignal(HangThreshold::forcedDecision));
     ASSERT_TRUE(waitUntil([&] { return pane->status() == AgentStatus::hung; }));
     EXPECT_EQ(lineTexts(pane).mid(4),
-              (QStringList{QStringLiteral("[completed] wrapped up"), QStringLiteral("[hang signal: forcedDecision]")}));
+              (QStringList{QStringLiteral("[completed] wrapped up"), QStringLiteral("trying again (attempt 2 of 10)"),
+                           QStringLiteral("[hang signal: forcedDecision]")}));
+    // A status line is the program's, not the agent's answer: a quiet system line.
+    EXPECT_EQ(pane->outputLines().at(pane->outputLines().size() - 2).kind, OutputLine::Kind::system);
     // A hung pane is busy; its exit ends it as usual.
     submit(QStringLiteral("next"));
     EXPECT_EQ(canvas->inputPrompt(), QStringLiteral("next"));

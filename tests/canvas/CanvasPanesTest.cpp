@@ -83,6 +83,10 @@ TEST_F(CanvasTest, RenamesAreCheckedTrimmedPersistedAndComeBackForTheirNumber)
     EXPECT_EQ(two->agentName(), name32);
     canvas->renamePane(two->id(), name32 + QLatin1Char('b'));
     EXPECT_EQ(two->agentName(), name32);
+    // Too long: refused with a line that says the limit.
+    ASSERT_GT(two->outputLines().size(), 0);
+    EXPECT_EQ(two->outputLines().last().text,
+              QString::fromUtf8("That name is too long \u2014 an agent's name can have at most 32 characters."));
     canvas->renamePane(two->id(), QStringLiteral("  \n "));
     canvas->renamePane(two->id(), QStringLiteral("  Ada \n"));
     EXPECT_EQ(two->agentName(), QStringLiteral("Ada"));

@@ -51,7 +51,8 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     // The agent is briefed with the failure, the command and the output.
     const std::optional<RepairContext> context = canvas->repairState().context();
     ASSERT_TRUE(context.has_value());
-    EXPECT_EQ(context->failureCategory, DetectedFailure::Category::missingNodeDependency);
+    // A missing file of the project's own (`require('./lib/greeting')`) is no package to install.
+    EXPECT_EQ(context->failureCategory, DetectedFailure::Category::nodemonCatchall);
     EXPECT_EQ(context->shellCommand, QStringLiteral("npm run start"));
     EXPECT_EQ(context->projectType, QStringLiteral("Node/npm project (npm run start)"));
     EXPECT_EQ(context->logTail, canvas->devServerRunner().recentOutput());
@@ -89,7 +90,7 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     ASSERT_EQ(history.size(), 1);
     const QJsonObject entry = historyEntry(history.first());
     EXPECT_EQ(entry.value(QStringLiteral("outcome")).toString(), QStringLiteral("fixed"));
-    EXPECT_EQ(entry.value(QStringLiteral("category")).toString(), QStringLiteral("missingNodeDependency"));
+    EXPECT_EQ(entry.value(QStringLiteral("category")).toString(), QStringLiteral("nodemonCatchall"));
     EXPECT_EQ(entry.value(QStringLiteral("attempts")).toInt(), 1);
     EXPECT_FALSE(entry.contains(QStringLiteral("reason")));
 
@@ -102,7 +103,7 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     const auto ended = std::get<ContextEntry::RepairSessionEnded>(log.at(kinds.indexOf(QStringLiteral("repairSessionEnded"))).payload());
     EXPECT_EQ(ended.outcome, ContextEntry::RepairSessionOutcome::fixed);
     EXPECT_EQ(ended.agentId, uuidText(pane->id()));
-    EXPECT_EQ(ended.lastFailureCategory, QStringLiteral("missingNodeDependency"));
+    EXPECT_EQ(ended.lastFailureCategory, QStringLiteral("nodemonCatchall"));
 }
 
 // Three restarts that fail in the ways that reach no runner callback, or a

@@ -44,12 +44,14 @@ TEST_F(RunAppTest, ANodeServerMissingAModuleShowsTheClassifiedFailure)
     ASSERT_TRUE(waitUntil([&] { return canvas->devServerRunner().lastFailure().has_value(); }, 30000))
         << runnerOutput();
     const DetectedFailure failure = *canvas->devServerRunner().lastFailure();
-    EXPECT_EQ(failure.category, DetectedFailure::Category::missingNodeDependency);
+    // The project's own file, named, not a package to install.
+    EXPECT_EQ(failure.category, DetectedFailure::Category::nodemonCatchall);
     EXPECT_EQ(failure.symbol, QStringLiteral("./lib/greeting"));
     // Summary, two spaces, hint: the text the repair banner sits on.
     ASSERT_TRUE(failure.hint.has_value());
     EXPECT_EQ(canvas->preview().error(), failure.summary + QStringLiteral("  ") + *failure.hint);
-    EXPECT_EQ(failure.summary, QStringLiteral("Your app is missing a dependency: ./lib/greeting."));
+    EXPECT_EQ(failure.summary, QStringLiteral("Your app can't find one of its own files: ./lib/greeting."));
+    EXPECT_FALSE(failure.hint->contains(QStringLiteral("npm install")));
     EXPECT_TRUE(canvas->preview().isVisible());
 }
 

@@ -152,6 +152,15 @@ TEST_F(DevServerRunnerTest, MissingNodeModuleIsClassified)
     EXPECT_TRUE(statuses.contains(DevServerStatus::crashed(reported.at(0).summary, reported.at(0).hint)));
     EXPECT_EQ(runner.status(), DevServerStatus::stopped(1, false));
     EXPECT_EQ(runner.status().displayText(), QStringLiteral("Your app crashed."));
+
+    // A missing file of the project's own is named as such, not as a package to install.
+    const QString own = project({{"server.js", "require('./config.json');\n"}});
+    DevServerRunner second(options());
+    nerim::test::await(second.start(plan(own, QStringLiteral("node server.js"))));
+    ASSERT_TRUE(waitUntil([&] { return second.status().is(Kind::stopped); }));
+    ASSERT_TRUE(second.lastFailure().has_value());
+    EXPECT_EQ(second.lastFailure()->summary, QStringLiteral("Your app can't find one of its own files: ./config.json."));
+    EXPECT_FALSE(second.lastFailure()->hint->contains(QStringLiteral("npm install")));
 }
 
 TEST_F(DevServerRunnerTest, PortInUseWithAnAssignmentFirstCommand)

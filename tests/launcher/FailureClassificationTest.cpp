@@ -63,8 +63,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Error: Cannot find module 'express'", Category::missingNodeDependency,
              "Your app is missing a dependency: express.", "express",
              "Open Terminal in the project folder and run `npm install`, then try “run the app” again."},
-        Case{"Error: Cannot find module \"/app/dist/main.js\"", Category::missingNodeDependency,
-             "Your app is missing a dependency: /app/dist/main.js.", "/app/dist/main.js"},
+        // A path is one of the project's own files, which no install brings back.
+        Case{"Error: Cannot find module \"/app/dist/main.js\"", Category::nodemonCatchall,
+             "Your app can't find one of its own files: /app/dist/main.js.", "/app/dist/main.js"},
+        Case{"Error: Cannot find module './config.json'", Category::nodemonCatchall,
+             "Your app can't find one of its own files: ./config.json.", "./config.json",
+             "Ask one of your agents to create ./config.json or fix the line that loads it, then try “run the app” "
+             "again."},
+        Case{"Error: Cannot find module '../lib/db'", Category::nodemonCatchall,
+             "Your app can't find one of its own files: ../lib/db.", "../lib/db"},
+        // A package's own file is still a package.
+        Case{"Error: Cannot find module '@scope/pkg/dist/x.js'", Category::missingNodeDependency,
+             "Your app is missing a dependency: @scope/pkg/dist/x.js.", "@scope/pkg/dist/x.js"},
+
         Case{"  code: 'MODULE_NOT_FOUND',", Category::missingNodeDependency,
              "Your app is missing one or more dependencies."},
         Case{"ModuleNotFoundError: No module named 'requests'", Category::missingPythonDependency,

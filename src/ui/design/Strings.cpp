@@ -116,6 +116,8 @@ namespace AgentColumn {
 const QString spawnTitle = QStringLiteral("Spawn agent");
 const QString spawnHelp = QStringLiteral("Create an idle agent pane");
 const QString spawnLimitHelp = QStringLiteral("Agent limit reached");
+const QString spawnLimitSystemPaneHelp = QStringLiteral(
+    "Agent limit reached: a Repair or Deploy pane is using one of the %1 places. Close it to spawn another agent.");
 const QString spawnCounter = QStringLiteral("%1 / %2");
 const QString chipHelpPrefix = QStringLiteral("Switch focus to ");
 } // namespace AgentColumn

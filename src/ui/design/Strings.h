@@ -137,6 +137,7 @@ namespace AgentColumn {
 extern const QString spawnTitle;
 extern const QString spawnHelp;
 extern const QString spawnLimitHelp;
+extern const QString spawnLimitSystemPaneHelp; // %1: the pane limit
 // "3 / 3": the number of panes, then the limit.
 extern const QString spawnCounter;
 // Followed by the agent's name.

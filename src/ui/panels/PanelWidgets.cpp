@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QVBoxLayout>
 
@@ -313,6 +314,15 @@ void makeDarkScrollArea(QScrollArea *area, QWidget *content, Qt::Orientation ori
         area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     } else {
         area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        // A thin light handle on no track: the desktop's light scroll bar
+        // would be a bright stripe on the dark panel.
+        area->verticalScrollBar()->setStyleSheet(
+            QStringLiteral("QScrollBar:vertical { background: transparent; width: 8px; margin: 2px 1px 2px 1px; }"
+                           "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 0.24); border-radius: 3px;"
+                           " min-height: 24px; }"
+                           "QScrollBar::handle:vertical:hover { background: rgba(255, 255, 255, 0.38); }"
+                           "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; border: none; }"
+                           "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
     }
 }
 

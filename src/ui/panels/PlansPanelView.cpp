@@ -172,6 +172,9 @@ QWidget *PlansPanelView::buildPlanPage()
     sections->addStretch(1);
     auto *scroll = darkScrollArea(content, Qt::Vertical, page);
     scroll->setObjectName(QStringLiteral("planScroll"));
+    m_planContent = content;
+    m_planScroll = scroll;
+    content->installEventFilter(this); // its height is the panel's
     column->addWidget(scroll, 1);
     column->addWidget(panelDivider(PlansPanelColor::fill(), page));
 
@@ -378,8 +381,41 @@ QSize PlansPanelView::sizeHint() const
     // three), up to its maximum height.
     int height = m_header ? m_header->sizeHint().height() + 1 : 0;
     if (m_stack && m_stack->currentWidget())
-        height += m_stack->currentWidget()->sizeHint().height();
+        height += pageHeightForWidth(m_stack->currentWidget(), kTiledWidth);
     return {kTiledWidth, std::min(height, kTiledHeight)};
+}
+
+bool PlansPanelView::eventFilter(QObject *watched, QEvent *event)
+{
+    // The plan's content changed its layout (a plan arrived, a turn was
+    // added): the panel's own size hint follows it.
+    if (watched == m_planContent && event->type() == QEvent::LayoutRequest)
+        updateGeometry();
+    return QWidget::eventFilter(watched, event);
+}
+
+int PlansPanelView::pageHeightForWidth(QWidget *page, int width) const
+{
+    if (page != m_planPage || !m_planScroll || !page->layout())
+        return page->hasHeightForWidth() ? page->heightForWidth(width) : page->sizeHint().height();
+    // The plan's page: its rows by their own heights, the scroll area by the
+    // whole of what it scrolls, so that the panel is as tall as the plan
+    // (within its limit) and only a plan taller than that scrolls.
+    QLayout *column = page->layout();
+    int height = 0;
+    for (int i = 0; i < column->count(); ++i) {
+        QLayoutItem *item = column->itemAt(i);
+        if (item->isEmpty())
+            continue;
+        if (item->widget() == m_planScroll) {
+            const int frame = 2 * m_planScroll->frameWidth();
+            height += frame + (m_planContent->hasHeightForWidth() ? m_planContent->heightForWidth(width - frame)
+                                                                  : m_planContent->sizeHint().height());
+        } else {
+            height += item->hasHeightForWidth() ? item->heightForWidth(width) : item->sizeHint().height();
+        }
+    }
+    return height;
 }
 
 void PlansPanelView::showEvent(QShowEvent *event)

@@ -9,6 +9,8 @@
 class QLabel;
 class QStackedWidget;
 
+class QScrollArea;
+
 namespace nerim {
 
 class DraftField;
@@ -50,12 +52,17 @@ public:
     bool isSubmitDisabled() const;
 
     QSize sizeHint() const override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
+    // The height a page wants at `width`: its wrapped text as it wraps there,
+    // and the whole of a scrolled content (not its scroll area's own hint).
+    int pageHeightForWidth(QWidget *page, int width) const;
+
     QWidget *buildPlanPage();
     void watchDraftField(DraftField *field);
     void toggleStep(const QUuid &id);
@@ -86,6 +93,8 @@ private:
     PlanFilePage *m_filePage = nullptr;
     PlansEmptyState *m_emptyPage = nullptr;
     QWidget *m_planPage = nullptr;
+    QWidget *m_planContent = nullptr; // the goal, the steps and the turns, in their scroll area
+    QScrollArea *m_planScroll = nullptr;
 
     PlanFileChips *m_chips = nullptr;
     QWidget *m_chipDivider = nullptr;

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QOpenGLContext>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QVBoxLayout>
 
 namespace nerim {
@@ -23,30 +24,53 @@ public:
     {
         setObjectName(QStringLiteral("previewEmptyState"));
         setAttribute(Qt::WA_TransparentForMouseEvents);
-        auto *column = new QVBoxLayout(this);
-        column->setContentsMargins(32, 32, 32, 32);
-        column->setSpacing(14);
-        column->addStretch(1);
-        QLabel *globe = symbolLabel(QStringLiteral("globe.americas"), 32, NmSymbolWeight::light,
-                                    qColor(NmColor::inkTertiary), this);
-        column->addWidget(globe, 0, Qt::AlignHCenter);
+        m_column = new QVBoxLayout(this);
+        m_column->setContentsMargins(32, 32, 32, 32);
+        m_column->setSpacing(14);
+        m_column->addStretch(1);
+        m_globe = symbolLabel(QStringLiteral("globe.americas"), 32, NmSymbolWeight::light,
+                              qColor(NmColor::inkTertiary), this);
+        m_column->addWidget(m_globe, 0, Qt::AlignHCenter);
         const QFont title = Font::tracked(NmFont::title(), -0.01);
         QLabel *heading = plainLabel(Strings::PreviewPanel::title, title, qColor(NmColor::ink), this);
-        column->addWidget(heading, 0, Qt::AlignHCenter);
-        QLabel *message =
+        m_column->addWidget(heading, 0, Qt::AlignHCenter);
+        m_message =
             plainLabel(Strings::PreviewPanel::emptyMessage, NmFont::body(), qColor(NmColor::inkSecondary), this, true);
-        message->setAlignment(Qt::AlignHCenter);
-        message->setContentsMargins(24, 0, 24, 0);
-        column->addWidget(message);
-        column->addStretch(1);
+        m_message->setObjectName(QStringLiteral("previewEmptyMessage"));
+        m_message->setAlignment(Qt::AlignHCenter);
+        m_message->setContentsMargins(24, 0, 24, 0);
+        m_column->addWidget(m_message);
+        m_column->addStretch(1);
     }
 
 protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QWidget::resizeEvent(event);
+        // A narrow or short preview (a small window, a tall banner above it)
+        // gives the message the room its margins and the globe would take.
+        const QSize size = event->size();
+        const bool narrow = size.width() < kRoomyWidth;
+        const int margin = narrow ? 12 : 32;
+        m_column->setContentsMargins(margin, margin, margin, margin);
+        m_column->setSpacing(narrow ? 8 : 14);
+        m_message->setContentsMargins(narrow ? 0 : 24, 0, narrow ? 0 : 24, 0);
+        m_globe->setVisible(size.height() >= kGlobeHeight);
+    }
+
     void paintEvent(QPaintEvent *) override
     {
         QPainter painter(this);
         painter.fillRect(rect(), qColor(NmColor::paperBright));
     }
+
+private:
+    static constexpr int kRoomyWidth = 360;
+    static constexpr int kGlobeHeight = 260;
+
+    QVBoxLayout *m_column;
+    QLabel *m_globe;
+    QLabel *m_message;
 };
 
 QWidget *webPage(PreviewState *state, QWidget *parent)

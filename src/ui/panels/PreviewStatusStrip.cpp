@@ -8,6 +8,7 @@
 #include "ui/panels/PanelWidgets.h"
 
 #include <QFontMetricsF>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,6 +38,86 @@ protected:
 
 private:
     QColor m_fill;
+};
+
+// A banner row: its symbol, its text, its action buttons and its dismiss
+// button in one line while the text keeps a readable width beside them;
+// narrower, the action buttons move under the text, so the text always has
+// the row's width to wrap in and is never squeezed to nothing.
+class BannerRow : public TintedRow {
+public:
+    BannerRow(QColor fill, QWidget *parent) : TintedRow(fill, parent)
+    {
+        m_grid = new QGridLayout(this);
+        m_grid->setContentsMargins(12, 8, 12, 8);
+        m_grid->setHorizontalSpacing(8);
+        m_grid->setVerticalSpacing(6);
+        m_grid->setColumnStretch(1, 1);
+        m_actions = new QHBoxLayout;
+        m_actions->setContentsMargins(0, 0, 0, 0);
+        m_actions->setSpacing(8);
+    }
+
+    void setSymbol(QWidget *symbol) { m_grid->addWidget(symbol, 0, 0, Qt::AlignTop); m_symbol = symbol; }
+    void setText(PreviewBannerText *text) { m_grid->addWidget(text, 0, 1); m_text = text; }
+    void addAction(QWidget *button) { m_actions->addWidget(button); m_actionWidgets.append(button); }
+    void setDismiss(QWidget *button) { m_grid->addWidget(button, 0, 3, Qt::AlignTop); m_dismiss = button; }
+    void finish() { arrange(width() > 0 ? width() : sizeHint().width()); }
+
+    // Whether the action buttons sit under the text (the row is narrow).
+    bool actionsBelow() const { return m_below; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        TintedRow::resizeEvent(event);
+        arrange(event->size().width());
+    }
+
+private:
+    // The least width the text keeps beside the buttons: its own width when
+    // shorter, else enough for a few words a line.
+    static constexpr int kReadableTextWidth = 220;
+
+    void arrange(int rowWidth)
+    {
+        if (m_actionWidgets.isEmpty()) {
+            place(false);
+            return;
+        }
+        const QMargins margins = m_grid->contentsMargins();
+        const int spacing = m_grid->horizontalSpacing();
+        int beside = rowWidth - margins.left() - margins.right();
+        if (m_symbol)
+            beside -= m_symbol->sizeHint().width() + spacing;
+        if (m_dismiss)
+            beside -= m_dismiss->sizeHint().width() + spacing;
+        beside -= m_actions->sizeHint().width() + spacing;
+        const int natural = m_text ? QFontMetrics(m_text->font()).horizontalAdvance(m_text->text()) + 1 : 0;
+        place(beside < std::min(natural, kReadableTextWidth));
+    }
+
+    void place(bool below)
+    {
+        if (m_placed && below == m_below)
+            return;
+        m_placed = true;
+        m_below = below;
+        m_grid->removeItem(m_actions);
+        if (below)
+            m_grid->addLayout(m_actions, 1, 1, 1, 1, Qt::AlignLeft | Qt::AlignTop);
+        else
+            m_grid->addLayout(m_actions, 0, 2, 1, 1, Qt::AlignVCenter);
+    }
+
+    QGridLayout *m_grid;
+    QHBoxLayout *m_actions;
+    QList<QWidget *> m_actionWidgets;
+    QWidget *m_symbol = nullptr;
+    PreviewBannerText *m_text = nullptr;
+    QWidget *m_dismiss = nullptr;
+    bool m_placed = false;
+    bool m_below = false;
 };
 
 CapsuleButton::Look pillLook(const QString &symbol)
@@ -145,7 +226,12 @@ void PreviewBannerText::follow()
 
 namespace {
 
-QLabel *bannerText(const QString &text, int lines, QWidget *parent)
+// Lines a banner's text shows before it folds: the messages it carries (a
+// start-up failure, the project-type hint, a page error) are whole in them
+// at the narrowest preview Nerim lays out.
+constexpr int kBannerLines = 10;
+
+PreviewBannerText *bannerText(const QString &text, int lines, QWidget *parent)
 {
     auto *label = new PreviewBannerText(lines, parent);
     NmText::setPlainText(label, text);
@@ -249,34 +335,32 @@ QWidget *buildPreviewStripRow(const PreviewPanelLook::Strip &strip, const QStrin
     case Row::stuck: fill = QColor::fromRgbF(1.0f, 0.58f, 0.0f, 0.08f); break;
     case Row::none: return nullptr;
     }
-    auto *row = new TintedRow(fill, panel);
+    if (strip.row == Row::secret)
+        return secretPrompt(strip, secretDraft, actions, new TintedRow(fill, panel), panel);
+
+    auto *row = new BannerRow(fill, panel);
     const auto dismiss = [&](const std::function<void()> &action) {
         auto *button = xmarkButton(18, Strings::PreviewPanel::dismiss, row);
         button->setObjectName(QStringLiteral("dismissButton"));
         onClick(button, panel, action);
-        return button;
+        row->setDismiss(button);
     };
+    const auto text = [&](const QString &shown) { row->setText(bannerText(shown, kBannerLines, row)); };
 
-    if (strip.row == Row::secret)
-        return secretPrompt(strip, secretDraft, actions, row, panel);
-
-    auto *line = new QHBoxLayout(row);
-    line->setContentsMargins(12, 8, 12, 8);
-    line->setSpacing(8);
     switch (strip.row) {
     case Row::error: {
         row->setObjectName(QStringLiteral("errorRow"));
-        line->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 10, NmSymbolWeight::regular,
-                                    qColor(NmColor::danger), row));
-        line->addWidget(bannerText(strip.text, 2, row), 1);
+        row->setSymbol(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 10, NmSymbolWeight::regular,
+                                   qColor(NmColor::danger), row));
+        text(strip.text);
         if (strip.showsAsk) {
             auto *ask = new CapsuleButton(Strings::PreviewPanel::ask, pillLook(QStringLiteral("wand.and.stars")), row);
             ask->setObjectName(QStringLiteral("askButton"));
             NmText::setPlainToolTip(ask, Strings::PreviewPanel::askHelp);
             onClick(ask, panel, actions.beginRepair);
-            line->addWidget(ask);
+            row->addAction(ask);
         }
-        line->addWidget(dismiss(actions.dismissError));
+        dismiss(actions.dismissError);
         break;
     }
     case Row::progress: {
@@ -285,8 +369,8 @@ QWidget *buildPreviewStripRow(const PreviewPanelLook::Strip &strip, const QStrin
         spinner->setColor(qColor(NmColor::inkSecondary));
         spinner->setDiameter(NmActivitySpinner::smallDiameter * 0.7);
         spinner->setFixedSize(14, 14);
-        line->addWidget(spinner);
-        line->addWidget(bannerText(strip.text, 2, row), 1);
+        row->setSymbol(spinner);
+        text(strip.text);
         if (strip.showsCancel) {
             CapsuleButton::Look look;
             look.font = NmFont::caption();
@@ -299,35 +383,36 @@ QWidget *buildPreviewStripRow(const PreviewPanelLook::Strip &strip, const QStrin
             cancel->setObjectName(QStringLiteral("cancelRepairButton"));
             NmText::setPlainToolTip(cancel, Strings::PreviewPanel::cancelHelp);
             onClick(cancel, panel, actions.cancelRepair);
-            line->addWidget(cancel);
+            row->addAction(cancel);
         }
         break;
     }
     case Row::fixed:
         row->setObjectName(QStringLiteral("fixedRow"));
-        line->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), 11, NmSymbolWeight::regular,
-                                    QColor::fromRgbF(0.2f, 0.78f, 0.35f), row));
-        line->addWidget(bannerText(strip.text.isEmpty() ? Strings::PreviewPanel::fixedShort : strip.text, 2, row), 1);
+        row->setSymbol(symbolLabel(QStringLiteral("checkmark.circle.fill"), 11, NmSymbolWeight::regular,
+                                   QColor::fromRgbF(0.2f, 0.78f, 0.35f), row));
+        text(strip.text.isEmpty() ? Strings::PreviewPanel::fixedShort : strip.text);
         break;
     case Row::stuck: {
         row->setObjectName(QStringLiteral("stuckRow"));
-        line->addWidget(symbolLabel(QStringLiteral("exclamationmark.circle.fill"), 11, NmSymbolWeight::regular,
-                                    QColor::fromRgbF(1.0f, 0.58f, 0.0f), row));
-        line->addWidget(bannerText(strip.text, 2, row), 1);
+        row->setSymbol(symbolLabel(QStringLiteral("exclamationmark.circle.fill"), 11, NmSymbolWeight::regular,
+                                   QColor::fromRgbF(1.0f, 0.58f, 0.0f), row));
+        text(strip.text);
         if (strip.showsTryAgain) {
             auto *retry =
                 new CapsuleButton(Strings::PreviewPanel::tryAgain, pillLook(QStringLiteral("arrow.clockwise")), row);
             retry->setObjectName(QStringLiteral("tryAgainButton"));
             NmText::setPlainToolTip(retry, Strings::PreviewPanel::tryAgainHelp);
             onClick(retry, panel, actions.retryRepair);
-            line->addWidget(retry);
+            row->addAction(retry);
         }
-        line->addWidget(dismiss(actions.dismissStuck));
+        dismiss(actions.dismissStuck);
         break;
     }
     case Row::secret:
     case Row::none: break;
     }
+    row->finish();
     return row;
 }
 

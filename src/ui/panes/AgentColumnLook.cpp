@@ -194,7 +194,10 @@ SpawnButtonLook spawnButton(const QList<bool> &systemPaneFlags)
     if (systemPaneFlags.size() < paneLimit)
         return {true, S::spawnHelp, {NmColor::ink}, std::nullopt, 0.5};
     const auto agents = std::count(systemPaneFlags.cbegin(), systemPaneFlags.cend(), false);
-    return {false, S::spawnLimitHelp, {NmColor::inkTertiary}, S::spawnCounter.arg(agents).arg(paneLimit), 0.3};
+    // Fewer agents than the limit: a Repair or Deploy pane holds a place, and
+    // the greyed button says so (the counter alone reads as room to spare).
+    const QString help = agents < paneLimit ? S::spawnLimitSystemPaneHelp.arg(paneLimit) : S::spawnLimitHelp;
+    return {false, help, {NmColor::inkTertiary}, S::spawnCounter.arg(agents).arg(paneLimit), 0.3};
 }
 
 QString responsibilityHelp() { return Strings::SpawnPopover::responsibilityHelp.arg(responsibilityLimit); }

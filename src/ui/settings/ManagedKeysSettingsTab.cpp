@@ -181,6 +181,11 @@ ManagedKeysSettingsTab::ManagedKeysSettingsTab(QWidget *parent)
 
     connect(m_tokenField, &QLineEdit::textEdited, m_model, &ManagedKeysSettingsViewModel::setPastedToken);
     connect(m_save, &QPushButton::clicked, m_model, [this] { m_model->saveAndVerify(); });
+    // Return in the field does what Save & Verify does, when it could be pressed.
+    connect(m_tokenField, &QLineEdit::returnPressed, m_model, [this] {
+        if (m_model->canSave())
+            m_model->saveAndVerify();
+    });
     connect(m_cancel, &QPushButton::clicked, m_model, &ManagedKeysSettingsViewModel::cancelEditing);
     connect(m_signOut, &QPushButton::clicked, m_model, [this] { m_model->signOut(); });
     connect(m_model, &ManagedKeysSettingsViewModel::changed, this, &ManagedKeysSettingsTab::sync);

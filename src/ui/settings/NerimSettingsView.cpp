@@ -12,6 +12,9 @@
 #include <QApplication>
 
 #include <QAction>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTimer>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QTabBar>
@@ -69,12 +72,64 @@ NerimSettingsView::NerimSettingsView(QWidget *parent)
     m_tabs->tabBar()->setDrawBase(false);
     const QImage icon = NmIcons::image(u"person.crop.circle", NmSymbolWeight::regular, 12, qColor(NmColor::ink),
                                        devicePixelRatioF());
-    m_tabs->addTab(page, QIcon(QPixmap::fromImage(icon)), ManagedKeysSettingsViewModel::title());
-    m_tabs->setFixedSize(520, 420);
+    // The page scrolls when the window has not the room for all of it (a
+    // small screen, a large text scale, a long failure message), so nothing
+    // on it is ever squeezed below its own size.
+    m_scroll = new QScrollArea;
+    m_scroll->setObjectName(QStringLiteral("accountScroll"));
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setAutoFillBackground(false);
+    m_scroll->viewport()->setAutoFillBackground(false);
+    m_scroll->setWidget(page);
+    page->setAutoFillBackground(false); // the scroll area fills it; the background shows through
+    m_page = page;
+    page->installEventFilter(this);
+    m_tabs->addTab(m_scroll, QIcon(QPixmap::fromImage(icon)), ManagedKeysSettingsViewModel::title());
     layout->addWidget(m_tabs);
-    setFixedSize(520, 420);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(fittingSize());
+    m_fittedHeight = height();
     m_background->lower();
     m_background->setGeometry(rect());
+}
+
+QSize NerimSettingsView::fittingSize() const
+{
+    // The preferred width; the height the content needs at that width.
+    const int width = kPreferredWidth;
+    const int pageWidth = width - 2 * m_tabs->contentsMargins().left();
+    const int pageHeight =
+        m_page->hasHeightForWidth() ? m_page->heightForWidth(pageWidth) : m_page->sizeHint().height();
+    const int tabBar = m_tabs->tabBar()->sizeHint().height();
+    QSize wanted(width, pageHeight + tabBar + kTabBarMargin);
+    // Never larger than the screen's free area (room left for the window's frame).
+    if (const QScreen *screen = this->screen()) {
+        const QSize room = screen->availableGeometry().size() - QSize(kFrameAllowance, kFrameAllowance * 3);
+        wanted = wanted.boundedTo(room);
+    }
+    return wanted.expandedTo(QSize(kMinimumWidth, kMinimumHeight));
+}
+
+bool NerimSettingsView::eventFilter(QObject *watched, QEvent *event)
+{
+    // The content grew (a result row, a longer message): the window grows
+    // with it while the screen has the room; past that, the page scrolls.
+    if (watched == m_page && event->type() == QEvent::LayoutRequest) {
+        QPointer<NerimSettingsView> self(this);
+        QTimer::singleShot(0, this, [self] {
+            if (!self)
+                return;
+            // Only a content that grew grows the window: a window the user
+            // made shorter stays so (its page scrolls).
+            const int wanted = self->fittingSize().height();
+            if (wanted > self->m_fittedHeight && wanted > self->height())
+                self->resize(self->width(), wanted);
+            self->m_fittedHeight = wanted;
+        });
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void NerimSettingsView::resizeEvent(QResizeEvent *event)

@@ -3,16 +3,18 @@
 #include <QWidget>
 
 class QAction;
+class QScrollArea;
 class QTabWidget;
 
 namespace nerim {
 
 class ManagedKeysSettingsTab;
 
-// The content of the settings window: a tab view, fixed at 520 by 420, with
-// one tab, "Nerim Account", in the application's own face: the drifting
-// background, the tab as a pill, its content on a pane surface. Escape closes
-// the window.
+// The content of the settings window: a tab view with one tab, "Nerim
+// Account", in the application's own face: the drifting background, the tab
+// as a pill, its content on a pane surface. The window opens 520 wide and as
+// tall as its content (within the screen's free area), grows when the content
+// does, and scrolls the content when there is not the room. Escape closes it.
 class NerimSettingsView : public QWidget {
     Q_OBJECT
 public:
@@ -29,14 +31,31 @@ public:
     // over `over`'s window), shown and raised.
     static QWidget *showSettingsWindow(QWidget *over = nullptr);
 
+    // The size the window takes: the preferred width, the content's height
+    // at it, within the screen's free area.
+    QSize fittingSize() const;
+
+    static constexpr int kPreferredWidth = 520;
+    static constexpr int kMinimumWidth = 360;
+    static constexpr int kMinimumHeight = 220;
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The tab bar's top margin in the style sheet.
+    static constexpr int kTabBarMargin = 12;
+    // What a window manager's frame may take around the window.
+    static constexpr int kFrameAllowance = 16;
+
     QWidget *m_background;
     QTabWidget *m_tabs;
     ManagedKeysSettingsTab *m_accountTab;
+    QScrollArea *m_scroll = nullptr;
+    QWidget *m_page = nullptr;
+    int m_fittedHeight = 0; // the content's height when last fitted
 };
 
 } // namespace nerim

@@ -56,7 +56,8 @@ AppServerPill::AppServerPill(DevServerRunner *runner, QWidget *parent)
 void AppServerPill::refresh()
 {
     const HeaderControlsLook::AppServerPill look =
-        HeaderControlsLook::appServerPill(m_runner ? m_runner->status() : DevServerStatus::idle());
+        m_runner ? HeaderControlsLook::appServerPill(m_runner->status(), m_runner->lastFailure())
+                 : HeaderControlsLook::appServerPill(DevServerStatus::idle());
     m_label = look.label;
     m_dot = WorkspacePainting::color(look.dot);
     // Server reasons come from the server's own output: shown as plain text.

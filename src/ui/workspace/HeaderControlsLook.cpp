@@ -38,6 +38,13 @@ AppServerPill appServerPill(const DevServerStatus &status)
     return pill;
 }
 
+AppServerPill appServerPill(const DevServerStatus &status, const std::optional<DetectedFailure> &failure)
+{
+    if (failure && status.is(DevServerStatus::Kind::stopped) && !status.wasClean())
+        return appServerPill(DevServerStatus::crashed(failure->summary, failure->hint));
+    return appServerPill(status);
+}
+
 Toggle planToggle(bool visible, qsizetype stepCount)
 {
     Toggle toggle;

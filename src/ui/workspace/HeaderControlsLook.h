@@ -1,5 +1,6 @@
 #pragma once
 
+#include "launcher/DetectedFailure.h"
 #include "launcher/DevServerStatus.h"
 #include "persistence/AppState.h"
 #include "ui/panes/TokenColor.h"
@@ -29,6 +30,10 @@ struct AppServerPill {
     QString help; // the status's one-line text
 };
 AppServerPill appServerPill(const DevServerStatus &status);
+// The same, for a run whose classified failure is known: a run that crashed
+// stays "crashed" (with its reason) when its process then exits, unless the
+// exit was clean.
+AppServerPill appServerPill(const DevServerStatus &status, const std::optional<DetectedFailure> &failure);
 
 // The plan and preview toggles.
 struct Toggle {

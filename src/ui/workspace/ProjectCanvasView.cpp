@@ -399,8 +399,8 @@ void ProjectCanvasView::buildCanvas()
     m_voiceIndicator = new VoiceStatusIndicator(this);
     m_voiceIndicator->setState(canvas->voiceState());
 
-    // The two window-wide commands; Escape only while a pane is expanded, so
-    // that otherwise it reaches the focused control.
+    // The two window-wide commands; Escape only while a pane or a panel is
+    // expanded, so that otherwise it reaches the focused control.
     m_togglePreview = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this);
     m_togglePreview->setObjectName(Strings::Canvas::togglePreviewCommand);
     connect(m_togglePreview, &QShortcut::activated, this, [this] {
@@ -410,7 +410,14 @@ void ProjectCanvasView::buildCanvas()
     m_collapsePane = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     m_collapsePane->setObjectName(Strings::Canvas::collapseExpandedPaneCommand);
     connect(m_collapsePane, &QShortcut::activated, this, [this] {
-        if (m_canvas && m_canvas->expandedPaneId())
+        if (!m_canvas)
+            return;
+        // The expanded panel first (it lies over the panes), then the pane.
+        if (m_canvas->plan().isExpanded())
+            m_canvas->plan().setIsExpanded(false);
+        else if (m_canvas->preview().isExpanded())
+            m_canvas->preview().setExpanded(false);
+        else if (m_canvas->expandedPaneId())
             m_canvas->toggleExpandedPane(*m_canvas->expandedPaneId());
     });
 
@@ -482,6 +489,7 @@ void ProjectCanvasView::planExpandedChanged()
     if (m_canvas && m_canvas->plan().isExpanded())
         m_canvas->preview().setExpanded(false);
     refreshPanelRow();
+    refreshShortcuts();
 }
 
 void ProjectCanvasView::previewExpandedChanged()
@@ -489,6 +497,7 @@ void ProjectCanvasView::previewExpandedChanged()
     if (m_canvas && m_canvas->preview().isExpanded())
         m_canvas->plan().setIsExpanded(false);
     refreshPanelRow();
+    refreshShortcuts();
 }
 
 void ProjectCanvasView::refreshPanelRow()
@@ -537,7 +546,8 @@ void ProjectCanvasView::refreshPanelRow()
 void ProjectCanvasView::refreshShortcuts()
 {
     if (m_collapsePane)
-        m_collapsePane->setEnabled(m_canvas && m_canvas->expandedPaneId().has_value());
+        m_collapsePane->setEnabled(m_canvas && (m_canvas->expandedPaneId().has_value() ||
+                                                m_canvas->plan().isExpanded() || m_canvas->preview().isExpanded()));
 }
 
 void ProjectCanvasView::refreshRepairCoordinator()

@@ -37,7 +37,7 @@ class VoiceStatusIndicator;
 // once: the header with the project's name and controls, the row of panels
 // (Plans, preview, agents), the prompt bar, and the sidebar whose projects
 // button leaves the project. Ctrl+E shows or hides the preview; Escape
-// collapses an expanded pane.
+// collapses an expanded panel (Plans or preview) or pane.
 //
 // Leaving runs once: the controller is torn down (its agents stopped, its
 // panes saved) before the shell is asked to show the overview; clicks that

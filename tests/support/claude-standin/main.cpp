@@ -59,6 +59,12 @@
 //                       its output on the stand-in's own
 //   event JSON          JSON and a line feed on standard output, as it is (an
 //                       event of the test's own making, e.g. a failed result)
+//   api-retry ATTEMPT STATUS
+//                       in events, the notice the program prints before it
+//                       retries a failed request, shaped as the installed
+//                       program writes it: attempt ATTEMPT of 10, with HTTP
+//                       status STATUS ("null" when the service is not
+//                       reachable); nothing in plain text
 //   hold FILE           waits until FILE exists (output so far is flushed
 //                       first), so a test can see an earlier message arrive
 //                       while the run still goes
@@ -414,6 +420,18 @@ int main(int argc, char **argv)
         } else if (verb == "event") {
             flushMessage();
             put(stdout, rest + "\n");
+        } else if (verb == "api-retry") {
+            std::istringstream words(rest);
+            std::string attempt, status;
+            words >> attempt >> status;
+            const bool unreachable = status.empty() || status == "null";
+            flushMessage();
+            if (streamJson)
+                put(stdout, R"({"type":"system","subtype":"api_retry","attempt":)" + attempt +
+                                R"(,"max_retries":10,"retry_delay_ms":600.5,"error_status":)" +
+                                (unreachable ? std::string("null") : status) + R"(,"error":")" +
+                                (unreachable ? "unknown" : "server_error") +
+                                R"(","session_id":"standin-session","uuid":"standin-retry"})" "\n");
         } else if (verb == "hold") {
             flushAll();
             while (access(rest.c_str(), F_OK) != 0)

@@ -127,7 +127,11 @@ TEST(AgentColumnLook, SpawnButtonByNumberOfPanes)
     // them fills the limit but is not one of them.
     EXPECT_EQ(AgentColumnLook::spawnButton({false, false, false, true}).counter, u"3 / 3"_s);
     EXPECT_EQ(AgentColumnLook::spawnButton({false, true, false, true}).counter, u"2 / 3"_s);
-    EXPECT_FALSE(AgentColumnLook::spawnButton({false, false, true}).enabled);
+    const auto held = AgentColumnLook::spawnButton({false, false, true});
+    EXPECT_FALSE(held.enabled);
+    // Greyed with room to spare on the counter: the help says why.
+    EXPECT_EQ(held.help, u"Agent limit reached: a Repair or Deploy pane is using one of the 3 places. Close it to spawn "
+                         u"another agent."_s);
 }
 
 TEST(AgentColumnLook, ACardGrowsTheStackAndThePanesUnderItKeepTheirHeaders)

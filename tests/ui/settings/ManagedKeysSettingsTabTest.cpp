@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QPointer>
 #include <QTabWidget>
 #include <QTest>
@@ -23,6 +25,11 @@ using namespace nerim;
 using nerim::test::LoopbackHttpServer;
 
 namespace {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000)
+{
+    return QTest::qWaitFor(done, timeoutMs);
+}
 
 class SettingsWindow : public test::CredentialsFixture {
 protected:
@@ -54,10 +61,55 @@ protected:
 
 } // namespace
 
-TEST_F(SettingsWindow, OneFixedSizeAccountTab)
+// The window is as tall as its content in managed mode (the longest) and
+// grows with a failure's result row: the field and the buttons keep their
+// size; with less room than that, the page scrolls instead of squeezing.
+// Return in the field does what Save & Verify does.
+TEST_F(SettingsWindow, AnAccountTabThatFitsItsContentAndScrolls)
+{
+    keyring->setToken("tok");
+    open();
+    EXPECT_EQ(view->width(), NerimSettingsView::kPreferredWidth);
+    const auto keepsItsSize = [&](const char *when) {
+        SCOPED_TRACE(when);
+        QApplication::processEvents();
+        for (QWidget *control : {static_cast<QWidget *>(child<QLineEdit>("tokenField")),
+                                 static_cast<QWidget *>(child<QPushButton>("saveButton")),
+                                 static_cast<QWidget *>(child<QPushButton>("cancelButton"))}) {
+            EXPECT_GE(control->height(), control->sizeHint().height()) << control->objectName().toStdString();
+            EXPECT_GE(control->width(), control->sizeHint().width()) << control->objectName().toStdString();
+        }
+    };
+    keepsItsSize("managed mode");
+    EXPECT_TRUE(child<QLabel>("helpText")->isVisible());
+    const QRect help = child<QLabel>("helpText")->geometry();
+    EXPECT_GE(help.height(), child<QLabel>("helpText")->heightForWidth(help.width()));
+
+    auto *field = child<QLineEdit>("tokenField");
+    field->setText(QStringLiteral("tok-bad"));
+    emit field->textEdited(field->text());
+    proxy.enqueue(LoopbackHttpServer::Reply::json(401, R"({"error": "no such session"})"));
+    auto *model = view->accountTab()->viewModel();
+    const int before = view->height();
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_TRUE(model->isVerifying());
+    ASSERT_TRUE(waitUntil([&] { return !model->isVerifying(); }));
+    ASSERT_TRUE(child<QLabel>("resultTitle")->isVisible());
+    keepsItsSize("after a failed check");
+
+    // The window grows with its content.
+    ASSERT_TRUE(waitUntil([&] { return view->height() > before && view->height() >= view->fittingSize().height(); }));
+    QApplication::processEvents();
+    view->resize(NerimSettingsView::kPreferredWidth, NerimSettingsView::kMinimumHeight);
+    keepsItsSize("in a short window");
+    auto *scroll = view->findChild<QScrollArea *>(QStringLiteral("accountScroll"));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(SettingsWindow, OneAccountTab)
 {
     open();
-    EXPECT_EQ(view->size(), QSize(520, 420));
     auto *tabs = view->findChild<QTabWidget *>();
     ASSERT_NE(tabs, nullptr);
     EXPECT_EQ(tabs->count(), 1);

@@ -45,6 +45,21 @@ TEST(HeaderControlsLook, AppServerPillByStatus)
     }
 }
 
+TEST(HeaderControlsLook, ACrashOutlivesItsProcess)
+{
+    const DetectedFailure failure{DetectedFailure::Category::nodemonCatchall, u"Your app crashed on startup."_s,
+                                  u"Ask an agent."_s, std::nullopt};
+    // The exit after a classified failure still reads as the crash, with its reason.
+    const auto crashed = HeaderControlsLook::appServerPill(DevServerStatus::stopped(1, false), failure);
+    EXPECT_EQ(crashed.label, u"Crashed"_s);
+    EXPECT_EQ(crashed.dot, TokenColor{NmColor::danger});
+    EXPECT_EQ(crashed.help, failure.summary);
+    // A clean stop, a failure-less exit and a running server are shown as they are.
+    EXPECT_EQ(HeaderControlsLook::appServerPill(DevServerStatus::stopped(0, true), failure).label, u"Stopped"_s);
+    EXPECT_EQ(HeaderControlsLook::appServerPill(DevServerStatus::stopped(1, false), std::nullopt).label, u"Stopped"_s);
+    EXPECT_EQ(HeaderControlsLook::appServerPill(DevServerStatus::running(std::nullopt), failure).label, u"Running"_s);
+}
+
 TEST(HeaderControlsLook, PanelToggles)
 {
     const auto shown = HeaderControlsLook::planToggle(true, 12);

@@ -99,7 +99,7 @@ TEST_F(CanvasViewTest, AFailedLoadIsShownAndTheCanvasStaysUsable)
     EXPECT_TRUE(screen->promptBar()->field()->isEnabled());
 }
 
-TEST_F(CanvasViewTest, CtrlETogglesThePreviewAndEscapeCollapsesAnExpandedPane)
+TEST_F(CanvasViewTest, CtrlETogglesThePreviewAndEscapeCollapsesAnExpandedPaneOrPanel)
 {
     openScreen();
     ASSERT_TRUE(waitForPhase(ProjectCanvasView::Phase::ready));
@@ -132,6 +132,20 @@ TEST_F(CanvasViewTest, CtrlETogglesThePreviewAndEscapeCollapsesAnExpandedPane)
     EXPECT_FALSE(view->renameState().isEditing);
     EXPECT_EQ(canvas->expandedPaneId(), pane->id());
     QTest::keyClick(screen.get(), Qt::Key_Escape);
+    EXPECT_FALSE(canvas->expandedPaneId());
+    EXPECT_FALSE(screen->collapsePaneShortcut()->isEnabled());
+
+    // An expanded panel collapses on Escape too, the panel before a pane.
+    canvas->toggleExpandedPane(pane->id());
+    canvas->plan().setIsExpanded(true);
+    EXPECT_TRUE(screen->collapsePaneShortcut()->isEnabled());
+    QTest::keyClick(screen.get(), Qt::Key_Escape);
+    EXPECT_FALSE(canvas->plan().isExpanded());
+    EXPECT_EQ(canvas->expandedPaneId(), pane->id());
+    QTest::keyClick(screen.get(), Qt::Key_Escape);
+    canvas->preview().setExpanded(true);
+    QTest::keyClick(screen.get(), Qt::Key_Escape);
+    EXPECT_FALSE(canvas->preview().isExpanded());
     EXPECT_FALSE(canvas->expandedPaneId());
     EXPECT_FALSE(screen->collapsePaneShortcut()->isEnabled());
 }
