@@ -454,6 +454,7 @@ void DeploySession::recordStep(SystemAgentStepRecord record)
     record.startedAt = Timestamp::now().toIso8601();
     // A new step: the one that failed before is no longer the one to try again.
     m_failedStep.reset();
+    m_failedStepFromDisk = false;
     m_step = record;
     SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, record);
 }
@@ -461,12 +462,29 @@ void DeploySession::recordStep(SystemAgentStepRecord record)
 QCoro::Task<> DeploySession::retryStep(SystemAgentStepRecord step)
 {
     logDeploy(QStringLiteral("trying %1 again").arg(stepName(step)));
+    // A step read back from the project's folder names nothing Nerim takes on
+    // its word: the live deploy's providers, a deployment this user's deploys
+    // made, and a domain the user types again.
+    const bool fromDisk = m_failedStepFromDisk;
     QList<DeployProvider> providers;
-    for (const QString &raw : std::as_const(step.providers))
-        if (const std::optional<DeployProvider> provider = DeployProvider::fromRaw(raw))
-            providers.append(*provider);
+    if (!fromDisk)
+        for (const QString &raw : std::as_const(step.providers))
+            if (const std::optional<DeployProvider> provider = DeployProvider::fromRaw(raw))
+                providers.append(*provider);
     if (providers.isEmpty())
         providers = liveProviders();
+    if (fromDisk && step.step == QLatin1String("rollback")) {
+        bool own = false;
+        for (const DeployHistoryEntry &entry : DeployHistoryEntry::recentLive(m_host.projectURL(), 6))
+            own = own || (step.deploymentID && entry.deploymentID == step.deploymentID);
+        if (!own) {
+            logDeploy(QStringLiteral("the rollback to retry is not to a deployment of this user's — ignoring"));
+            m_failedStep.reset();
+            co_return;
+        }
+    }
+    if (fromDisk)
+        step.domain.reset();
     if (step.step == QLatin1String("rollback")) {
         DeployHistoryEntry entry;
         entry.timestamp = step.targetTimestamp.value_or(QString());
@@ -585,8 +603,10 @@ QCoro::Task<> DeploySession::restoreLive()
     }
     if (!snapshot)
         co_return;
-    if (step && step->state == SystemAgentStepRecord::State::failed)
+    if (step && step->state == SystemAgentStepRecord::State::failed) {
         m_failedStep = step;
+        m_failedStepFromDisk = true;
+    }
     logDeploy(QStringLiteral("the project opens live at %1").arg(displayHost(snapshot->frontendURL)));
     m_state->setPhase(Phase::live(snapshot->frontendURL, snapshot->backendURL));
 }

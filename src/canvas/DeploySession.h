@@ -285,6 +285,9 @@ private:
     // that failed (or was cut short), which "Try again" retries.
     std::optional<SystemAgentStepRecord> m_step;
     std::optional<SystemAgentStepRecord> m_failedStep;
+    // It was read from the project's folder at open: only what this user's
+    // own records vouch for is retried from it (see retryStep).
+    bool m_failedStepFromDisk = false;
     // Bumped by every context read, so only the latest one lands.
     quint64 m_contextReads = 0;
     // The tool installs of the session being prepared stop when it goes.

@@ -69,6 +69,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     // failed. Any other ending closes the record.
     std::optional<SystemAgentStepRecord> step = std::exchange(m_step, std::nullopt);
     m_failedStep.reset();
+    m_failedStepFromDisk = false;
     if (step) {
         if (back && (failed || interrupted)) {
             step->state = SystemAgentStepRecord::State::failed;

@@ -317,7 +317,9 @@ QCoro::Task<> RepairSession::restoreInterrupted()
     logRepair(QStringLiteral("the repair was interrupted when Nerim last ran"));
     const QString reason = QStringLiteral("Nerim stopped unexpectedly during the repair, so it didn't finish.");
     RepairHistoryEntry::append({.timestamp = Timestamp::now().toIso8601(),
-                                .category = step->category.value_or(QStringLiteral("unknown")),
+                                .category = step->category && detectedFailureCategoryFromRaw(*step->category)
+                                                ? *step->category
+                                                : QStringLiteral("unknown"),
                                 .attempts = step->attempt,
                                 .outcome = QStringLiteral("interrupted"),
                                 .reason = reason,

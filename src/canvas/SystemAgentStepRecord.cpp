@@ -69,6 +69,13 @@ std::optional<SystemAgentStepRecord> SystemAgentStepRecord::decode(const QByteAr
         record.state = reader.value(QStringLiteral("state")).toEnum(&stateFromRaw);
         record.instance = reader.string(QStringLiteral("instance"));
         record.step = reader.string(QStringLiteral("step"));
+        // Only the steps Nerim writes: the file is in the project, where anyone may have put it.
+        static const QStringList steps{QStringLiteral("fresh"),        QStringLiteral("redeploy"),
+                                       QStringLiteral("rollback"),     QStringLiteral("gitConnect"),
+                                       QStringLiteral("envVarUpdate"), QStringLiteral("domain"),
+                                       QStringLiteral("repair")};
+        if (!steps.contains(record.step))
+            return std::nullopt;
         record.startedAt = reader.string(QStringLiteral("startedAt"));
         record.providers = reader.value(QStringLiteral("providers")).toStringList();
         record.enable = reader.optionalBool(QStringLiteral("enable"));

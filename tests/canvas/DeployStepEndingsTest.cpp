@@ -297,3 +297,45 @@ TEST_F(DeployStepEndingsTest, AQuitOrAKillDuringAStepIsRecordedAsInterruptedAtTh
         canvas.reset();
     }
 }
+
+// The step record is in the project's folder, where anyone may write: one
+// that names a step Nerim never writes is set aside unread, and a failed
+// rollback read back at open is retried only to a deployment this user's
+// own deploys made.
+TEST_F(DeployStepEndingsTest, APlantedStepRecordMakesNoStepOfItsOwn)
+{
+    provideTools();
+    openDeploy();
+    ASSERT_NO_FATAL_FAILURE(goLive());
+    const QString path = SystemAgentStepRecord::path(project, QStringLiteral("deploy-step.json"));
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    canvas.reset();
+
+    SystemAgentStepRecord planted;
+    planted.instance = QStringLiteral("someone else");
+    planted.step = QStringLiteral("publishEverything");
+    writeFile(path, planted.encode());
+    const qsizetype lines = history().size();
+    openDeploy();
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+    EXPECT_EQ(history().size(), lines);
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_EQ(canvas->deployRetryStepTitle(), std::nullopt);
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    canvas.reset();
+
+    planted.step = QStringLiteral("rollback");
+    planted.state = SystemAgentStepRecord::State::failed;
+    planted.deploymentID = QStringLiteral("dpl_planted");
+    writeFile(path, planted.encode());
+    openDeploy();
+    ASSERT_TRUE(waitUntil([&] { return canvas->deployRetryStepTitle().has_value(); }));
+    const qsizetype spawned = provider->sessionIds().size();
+    await(canvas->retryDeploy());
+    spinEventLoop();
+    EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+    EXPECT_EQ(provider->sessionIds().size(), spawned);
+    EXPECT_EQ(canvas->deployRetryStepTitle(), std::nullopt);
+}
