@@ -2,6 +2,7 @@
 
 #include "canvas/CanvasSessionHost.h"
 #include "canvas/SystemAgentRuns.h"
+#include "canvas/SystemAgentStepRecord.h"
 #include "deploy/DeployConfig.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"
@@ -71,8 +72,16 @@ public:
     // Whether the running session works in this pane.
     bool isActiveIn(const QUuid &paneId) const { return m_runs.isActiveIn(paneId); }
 
-    QCoro::Task<> begin(QList<DeployProvider> providers, DeployKind kind);
+    // `keepTranscript`: the new session goes on below what the pane showed
+    // (a redeploy always does).
+    QCoro::Task<> begin(QList<DeployProvider> providers, DeployKind kind, bool keepTranscript = false);
+    // "Try again": a step on the live deploy that failed or was cut short is
+    // retried as that step (its transcript kept); otherwise the deploy starts
+    // again with the session's providers, else the project's saved ones.
     QCoro::Task<> retry();
+    // The Live menu's item that retries the failed step ("Try the rollback
+    // again"), while the session is back on its live deploy after it.
+    std::optional<QString> retryStepTitle() const;
     // The user cancels what the session is doing (a card's close mark, the
     // Deploy pane closed): the run is stopped and the history gains a line of
     // that operation, outcome "cancelled", naming what was cancelled. A
@@ -83,10 +92,16 @@ public:
     // Opening the project: when the saved live address is one this user's own
     // deploy on this machine went live at, an idle session becomes live again
     // (read off the GUI thread; the restored Deploy pane, if any, is its pane).
+    // It also finds a step an earlier Nerim never ended (a kill, a crash): a
+    // history line and a pane line say it was interrupted, and a step on the
+    // live deploy (like one that failed before the restart) can be tried again.
     QCoro::Task<> restoreLive();
     // Nerim closes the project while the session is active: the pane and the
-    // history say what was interrupted (outcome "cancelled").
+    // history say what was interrupted (outcome "interrupted"); a step on the
+    // live deploy returns to it and can be tried again after the restart.
     void endForQuit();
+    // The file that records the step under way.
+    static inline const QString stepFileName = QStringLiteral("deploy-step.json");
 
     // What the cards hand in.
     QCoro::Task<> submitToken(QString name, QString value);
@@ -176,8 +191,14 @@ private:
     QCoro::Task<> installTools(QList<DeployProvider> providers, quint64 serial);
     // Ends the session in a terminal phase: history line, activity log, and on
     // live the saved settings.
-    void finalize(const Phase &phase, const std::optional<QString> &reason);
-
+    // A step on the live deploy that fails or is interrupted returns to that
+    // deploy, with a pane line saying what failed and how to try again.
+    void finalize(const Phase &phase, const std::optional<QString> &reason, bool interrupted = false);
+    // The step under way is written down (see SystemAgentStepRecord).
+    void recordStep(SystemAgentStepRecord record);
+    // What a step is called in the pane's lines: "the rollback", "connecting to git"…
+    static QString stepName(const SystemAgentStepRecord &record);
+    QCoro::Task<> retryStep(SystemAgentStepRecord step);
     // Starts a run of the agent now, or after the running one ends. Once the
     // step has asked for as many runs as one step may start, the session ends
     // stuck instead.
@@ -209,6 +230,7 @@ private:
     void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
     // Output of a Deploy run with every held value masked.
     QString shownOutput(const QString &text) const override;
+    bool isMarkerLine(const QString &line) const override { return DeployMarkers::parse(line).has_value(); }
     void handleSignal(const DeployMarkers::Signal &signal, AgentPaneState *pane);
     // The Deploy pane for a value a card hands in: only in the `expected`
     // phase and for the variable the agent asked for (else a log line), and
@@ -259,6 +281,13 @@ private:
     std::optional<Phase> m_returnTo;
     // The providers the live deploy went live with (or the project opened live with).
     QList<DeployProvider> m_liveProviders;
+    // The step under way as written down, and the step on the live deploy
+    // that failed (or was cut short), which "Try again" retries.
+    std::optional<SystemAgentStepRecord> m_step;
+    std::optional<SystemAgentStepRecord> m_failedStep;
+    // It was read from the project's folder at open: only what this user's
+    // own records vouch for is retried from it (see retryStep).
+    bool m_failedStepFromDisk = false;
     // Bumped by every context read, so only the latest one lands.
     quint64 m_contextReads = 0;
     // The tool installs of the session being prepared stop when it goes.

@@ -434,6 +434,7 @@ void DeploySession::unpin()
         if (!self || self->m_state->phase().isActive())
             co_return;
         self->m_liveProviders.clear();
+        self->m_failedStep.reset();
         DeploySessionState &state = *self->m_state;
         state.setPhase(Phase::idle());
         state.setDeployPaneID(std::nullopt);
@@ -486,6 +487,11 @@ QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
         hosting = firstHosting(m_state->context()->providersInOrder);
     const QString hostName = hosting ? hosting->displayName() : QStringLiteral("provider");
     m_runs.restartClock();
+    SystemAgentStepRecord step;
+    step.step = QStringLiteral("domain");
+    step.providers = providerNames(liveProviders());
+    step.domain = cleaned;
+    recordStep(step);
     m_domainFlow = Phase::customDomainVerifying(phase.snapshot(), cleaned, {}, domainAttempts);
     m_state->setPhase(*m_domainFlow);
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Adding ") + cleaned + QStringLiteral(" to your ") +
@@ -520,6 +526,11 @@ QCoro::Task<> DeploySession::beginRollback(DeployHistoryEntry entry)
         entry.deploymentID.reset();
     }
     if (!entry.deploymentID || entry.deploymentID->isEmpty()) {
+        // Refused as a rollback (so named in the pane and the history); a live deploy stays live.
+        m_returnTo = livePhaseNow();
+        m_operation = Phase::runningOperation(ProviderTask::rollback(QString(), entry.timestamp),
+                                              DeployProvider::vercel,
+                                              liveSnapshot().value_or(Snapshot{QString(), std::nullopt}));
         finalize(Phase::stuck(QStringLiteral("Nerim didn't record a deployment ID for that deploy. Try Redeploy "
                                              "instead.")),
                  QStringLiteral("no-deployment-id"));
@@ -581,6 +592,23 @@ QCoro::Task<> DeploySession::beginOperation(ProviderTask task, DeployProvider pr
     m_checklistFromLive.reset();
     m_domainFlow.reset();
     m_operation = Phase::runningOperation(task, provider, snapshot);
+    SystemAgentStepRecord step;
+    switch (task.kind) {
+    case ProviderTask::Kind::rollback:
+        step.step = QStringLiteral("rollback");
+        step.deploymentID = task.targetDeploymentID;
+        step.targetTimestamp = task.targetTimestamp;
+        step.frontendURL = snapshot.frontendURL;
+        break;
+    case ProviderTask::Kind::gitConnect:
+        step.step = QStringLiteral("gitConnect");
+        step.enable = task.enable;
+        break;
+    case ProviderTask::Kind::envVarUpdate: step.step = QStringLiteral("envVarUpdate"); break;
+    }
+    step.providers = providerNames(task.kind == ProviderTask::Kind::rollback ? QList<DeployProvider>{provider}
+                                                                              : liveProviders());
+    recordStep(step);
     m_state->setPhase(*m_operation);
     AgentPaneState *pane = m_runs.openPane();
     // The operation's own briefing: the change to make and the marker that ends it.

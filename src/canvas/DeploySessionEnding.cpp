@@ -47,20 +47,38 @@ QString taskKindName(const ProviderTask &task)
 
 // ---- Ending ------------------------------------------------------------------------------------
 
-void DeploySession::finalize(const Phase &phase, const std::optional<QString> &reason)
+void DeploySession::finalize(const Phase &phase, const std::optional<QString> &reason, bool interrupted)
 {
     logDeploy(QStringLiteral("finalize \u2192 %1").arg(phase.debugDescription()));
     // A line still waiting for an id comes first: the history stays in order.
     writeLiveEntryAwaitingID();
     const Phase before = m_state->phase();
+    const QString what = activityName();
     // What the session was doing, also when it stopped on the way for a token.
     const std::optional<Phase> operation = m_operation;
     const bool addingDomain = m_domainFlow.has_value() || before.kind() == Kind::customDomainVerifying ||
                               before.kind() == Kind::customDomainInput;
     const bool updatingEnvVars = m_checklistFromLive.has_value();
-    // Cancelled on a live deploy: that deploy is still live, and so is its Live menu.
-    const std::optional<Phase> back = phase.kind() == Kind::cancelled ? m_returnTo : std::nullopt;
+    // Cancelled, failed or cut short on a live deploy: that deploy is still
+    // live, and so is its Live menu.
+    const bool failed = phase.kind() == Kind::stuck;
+    const std::optional<Phase> back = phase.kind() == Kind::cancelled || failed ? m_returnTo : std::nullopt;
     m_returnTo.reset();
+    // A step on the live deploy that failed or was cut short can be tried
+    // again from the Live menu, also after a restart: its record stays as
+    // failed. Any other ending closes the record.
+    std::optional<SystemAgentStepRecord> step = std::exchange(m_step, std::nullopt);
+    m_failedStep.reset();
+    m_failedStepFromDisk = false;
+    if (step) {
+        if (back && (failed || interrupted)) {
+            step->state = SystemAgentStepRecord::State::failed;
+            m_failedStep = step;
+        } else {
+            step->state = SystemAgentStepRecord::State::ended;
+        }
+        SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, *step);
+    }
     m_state->setPhase(back ? *back : phase);
     m_runs.endRuns();
     // The values were for this session's runs; the tokens stay for the
@@ -96,9 +114,12 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     entry.backendURL = backendURL;
     if (m_pendingDeploymentID)
         entry.deploymentID = m_pendingDeploymentID->second;
-    else if (operation && operation->task().kind == ProviderTask::Kind::rollback)
+    else if (operation && operation->task().kind == ProviderTask::Kind::rollback &&
+             !operation->task().targetDeploymentID.isEmpty())
         entry.deploymentID = operation->task().targetDeploymentID;
-    entry.outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown");
+    entry.outcome = interrupted ? QStringLiteral("interrupted")
+                    : outcome   ? rawValue(*outcome)
+                                : QStringLiteral("unknown");
     entry.kind = operation         ? taskKindName(operation->task())
                  : addingDomain    ? QStringLiteral("domain")
                  : updatingEnvVars ? QStringLiteral("envVarUpdate")
@@ -120,20 +141,35 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     }
 
     AgentPaneState *pane = this->pane();
-    // The pane says what was cancelled, and where the app still is.
-    if (phase.kind() == Kind::cancelled && pane) {
-        QString line = reason.value_or(QStringLiteral("Cancelled."));
+    // The pane says what was cancelled, interrupted or failed, where the app
+    // still is, and how to try again.
+    if ((phase.kind() == Kind::cancelled || failed) && pane) {
+        QString line;
+        if (failed) {
+            QString why = phase.reason().trimmed();
+            if (!why.isEmpty() && !why.endsWith(QLatin1Char('.')) && !why.endsWith(QLatin1Char('!')) &&
+                !why.endsWith(QLatin1Char('?')))
+                why += QLatin1Char('.');
+            line = what.left(1).toUpper() + what.mid(1) + QStringLiteral(" didn't finish: ") + why;
+        } else {
+            line = reason.value_or(QStringLiteral("Cancelled."));
+        }
         if (back)
             line += QStringLiteral(" Your app is still live at ") +
                     (back->kind() == Kind::customDomainVerified ? QStringLiteral("https://") + back->domain()
                                                                 : back->url()) +
                     QLatin1Char('.');
-        pane->appendLine(OutputLine::Kind::system, QLatin1Char('[') + line + QLatin1Char(']'));
+        if (m_failedStep)
+            line += QStringLiteral(" To try again, choose \u201c%1\u201d in the Live menu.").arg(*retryStepTitle());
+        else if (failed && !back)
+            line += QStringLiteral(" To try again, click \u201cTry again\u201d on the Deploy pill.");
+        pane->appendLine(failed ? OutputLine::Kind::stderr : OutputLine::Kind::system,
+                         QLatin1Char('[') + line + QLatin1Char(']'));
     }
-    // The git setting the Live menu shows follows what the provider now does:
-    // the new one once the operation went live, the earlier one otherwise.
-    if (operation && operation->task().kind == ProviderTask::Kind::gitConnect && outcome) {
-        const bool enabled = phase.kind() == Kind::live ? operation->task().enable : !operation->task().enable;
+    // The git setting the Live menu shows is saved once the provider does
+    // what it says, never before: only a git change that went through saves it.
+    if (operation && operation->task().kind == ProviderTask::Kind::gitConnect && phase.kind() == Kind::live) {
+        const bool enabled = operation->task().enable;
         saveConfig([enabled](DeployConfig &config) { config.autoDeployOnPush = enabled; });
     }
     if (phase.kind() == Kind::live) {
@@ -165,6 +201,9 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
         });
     } else if (phase.kind() == Kind::customDomainVerified) {
         const QString domain = phase.domain();
+        if (pane)
+            pane->appendLine(OutputLine::Kind::taskComplete,
+                             QStringLiteral("Domain verified. Your app is live at https://") + domain);
         recordOwn([domain](DeployOwnRecord &record) { record.customDomain = domain; }, QStringLiteral("domain"));
         saveConfig([domain](DeployConfig &config) { config.customDomain = domain; });
     }
@@ -278,9 +317,7 @@ void DeploySession::answerRefusal(Refused what, const QString &name, const QStri
 
 void DeploySession::stopStuck(const QString &reason, const QString &key)
 {
-    // The pane says why, beside the pill's stuck state.
-    if (AgentPaneState *pane = this->pane())
-        pane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + QLatin1Char(']'));
+    // The ending's pane line says why.
     finalize(Phase::stuck(reason), key);
 }
 

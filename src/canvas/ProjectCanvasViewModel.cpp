@@ -433,6 +433,9 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     // A project whose own deploy is live opens with its Live menu.
     QCoro::Task<> restoringLive = m_deploy->restoreLive();
     Q_UNUSED(restoringLive);
+    // A repair an earlier Nerim never ended is told as interrupted.
+    QCoro::Task<> restoringRepair = m_repair->restoreInterrupted();
+    Q_UNUSED(restoringRepair);
 
     // 8. The project memory decides between ready and failed.
     try {
@@ -497,8 +500,9 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
         persistPromptDraft(m_pendingDraftText);
     }
 
-    // A deploy step still under way says so in its pane and its history.
+    // A deploy step or a repair still under way says so in its pane and its history.
     m_deploy->endForQuit();
+    m_repair->endForQuit();
 
     // No pane takes more output from here on, so the save below holds every
     // line shown, even those that would arrive while other agents are stopped.

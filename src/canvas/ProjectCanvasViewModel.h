@@ -379,7 +379,10 @@ public:
     // The pane the deploy session records, when it is open.
     AgentPaneState *deployPane() const;
     QCoro::Task<> beginDeploy(QList<DeployProvider> providers, DeployKind kind);
+    // "Try again": the failed step on the live deploy, else the deploy afresh.
     QCoro::Task<> retryDeploy();
+    // The Live menu's title for retrying the step that failed ("Try the rollback again"), when there is one.
+    std::optional<QString> deployRetryStepTitle() const;
     QCoro::Task<> cancelDeploy();
     QCoro::Task<> submitDeployToken(QString name, QString value);
     QCoro::Task<> submitDeploySecret(QString name, QString value);

@@ -125,6 +125,11 @@ QCoro::Task<> ProjectCanvasViewModel::beginGitConnect(bool enable)
 {
     return m_deploy->beginGitConnect(enable);
 }
+std::optional<QString> ProjectCanvasViewModel::deployRetryStepTitle() const
+{
+    return m_deploy->retryStepTitle();
+}
+
 QStringList ProjectCanvasViewModel::deployTokenNames() const
 {
     return m_deploy->tokenNames();

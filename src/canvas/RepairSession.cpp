@@ -5,6 +5,7 @@
 
 #include "canvas/PaneRuns.h"
 #include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
 #include "preview/PreviewState.h"
@@ -12,6 +13,7 @@
 #include "repair/RepairMarkers.h"
 #include "repair/RepairPrompt.h"
 
+#include <QCoro/QCoroFuture>
 #include <QFileInfo>
 #include <QTimer>
 #include <cmath>
@@ -32,6 +34,18 @@ constexpr int runsPerSession = 12;
 
 const QString couldNotStartText = QStringLiteral("The Repair agent couldn't start.");
 const QString exitedSilentText = QStringLiteral("The Repair agent finished without saying what happened.");
+// What the user can do after a repair Nerim did not see through.
+const QString interruptedAdvice =
+    QStringLiteral(" Run your app again; if it still fails, ask Nerim to fix it from the preview's banner.");
+
+QString withFullStop(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed.endsWith(QLatin1Char('.')) || trimmed.endsWith(QLatin1Char('!')) ||
+        trimmed.endsWith(QLatin1Char('?')))
+        return trimmed;
+    return trimmed + QLatin1Char('.');
+}
 
 std::optional<ContextEntry::RepairSessionOutcome> outcomeOf(const Phase &phase)
 {
@@ -150,6 +164,14 @@ QCoro::Task<> RepairSession::begin()
     m_secretInFlight = false;
     m_state->setPhase(Phase::preparing());
     m_state->setContext(context);
+    SystemAgentStepRecord step;
+    step.instance = SystemAgentStepRecord::currentInstance();
+    step.step = QStringLiteral("repair");
+    step.startedAt = Timestamp::now().toIso8601();
+    step.category = rawValue(context->failureCategory);
+    step.attempt = context->attempt;
+    m_step = step;
+    SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, step);
     AgentPaneState *pane = m_runs.openPane();
     const auto stillPreparing = [&] { return self && m_runs.isPreparing(*serial); };
 
@@ -192,12 +214,26 @@ QCoro::Task<> RepairSession::retryFromScratch()
     co_await std::move(beginning);
 }
 
-void RepairSession::finalize(const Phase &phase, const std::optional<QString> &reason)
+void RepairSession::finalize(const Phase &phase, const std::optional<QString> &reason, bool interrupted)
 {
     logRepair(QStringLiteral("finalize \u2192 %1").arg(phase.debugDescription()));
     m_state->setPhase(phase);
     m_runs.endRuns();
     ++m_retrySerial; // a retry's watchdog has nothing left to watch
+    if (std::optional<SystemAgentStepRecord> step = std::exchange(m_step, std::nullopt)) {
+        step->state = SystemAgentStepRecord::State::ended;
+        SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, *step);
+    }
+    // The pane says how the session ended when the agent's own lines don't.
+    if (AgentPaneState *pane = this->pane()) {
+        if (interrupted && reason)
+            pane->appendLine(OutputLine::Kind::system, QLatin1Char('[') + *reason + interruptedAdvice + QLatin1Char(']'));
+        else if (phase.kind() == Phase::Kind::stuck)
+            pane->appendLine(OutputLine::Kind::stderr,
+                             QStringLiteral("[The repair stopped: %1 To start over, use \u201cTry again\u201d on the "
+                                            "preview's banner.]")
+                                 .arg(withFullStop(phase.reason())));
+    }
 
     const Timestamp now = Timestamp::now();
     const std::optional<RepairContext> &context = m_state->context();
@@ -210,7 +246,9 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
     RepairHistoryEntry::append({.timestamp = now.toIso8601(),
                                 .category = category,
                                 .attempts = attempts,
-                                .outcome = outcome ? rawValue(*outcome) : QStringLiteral("unknown"),
+                                .outcome = interrupted ? QStringLiteral("interrupted")
+                                           : outcome   ? rawValue(*outcome)
+                                                       : QStringLiteral("unknown"),
                                 .reason = reason,
                                 .durationSec = m_runs.secondsSinceStart(now)},
                                m_host.projectURL());
@@ -254,9 +292,47 @@ QCoro::Task<> RepairSession::startFirstRun(AgentPaneState *pane)
 
 void RepairSession::stopStuck(const QString &reason, const QString &key)
 {
-    if (AgentPaneState *pane = this->pane())
-        pane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + QLatin1Char(']'));
+    // The ending's pane line says why.
     finalize(Phase::stuck(reason), key);
+}
+
+void RepairSession::endForQuit()
+{
+    if (!m_state->phase().isActive())
+        return;
+    logRepair(QStringLiteral("Nerim closes the project during the repair"));
+    finalize(Phase::cancelled(), QStringLiteral("Nerim was closed during the repair, so it didn't finish."), true);
+}
+
+QCoro::Task<> RepairSession::restoreInterrupted()
+{
+    QPointer<RepairSession> self(this);
+    const QString projectPath = m_host.projectPath();
+    QFuture<std::optional<SystemAgentStepRecord>> reading =
+        m_host.launchWork().run([projectPath] { return SystemAgentStepRecord::read(projectPath, stepFileName); });
+    std::optional<SystemAgentStepRecord> step = co_await reading;
+    if (!self || m_host.isTornDown() || !step || !step->wasInterrupted())
+        co_return;
+    // An earlier Nerim never ended this session: it was killed or crashed during it.
+    logRepair(QStringLiteral("the repair was interrupted when Nerim last ran"));
+    const QString reason = QStringLiteral("Nerim stopped unexpectedly during the repair, so it didn't finish.");
+    RepairHistoryEntry::append({.timestamp = Timestamp::now().toIso8601(),
+                                .category = step->category && detectedFailureCategoryFromRaw(*step->category)
+                                                ? *step->category
+                                                : QStringLiteral("unknown"),
+                                .attempts = step->attempt,
+                                .outcome = QStringLiteral("interrupted"),
+                                .reason = reason,
+                                .durationSec = 0},
+                               m_host.projectURL());
+    step->state = SystemAgentStepRecord::State::ended;
+    SystemAgentStepRecord::write(projectPath, stepFileName, *step);
+    for (AgentPaneState *pane : m_host.panes()) {
+        if (pane->isSystemPane() && pane->agentName() == QLatin1String("Repair")) {
+            pane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + interruptedAdvice + QLatin1Char(']'));
+            break;
+        }
+    }
 }
 
 void RepairSession::sendFollowUp(const QString &text, FollowUpKind kind)
@@ -354,6 +430,16 @@ void RepairSession::handleStdoutLine(const QString &line, AgentPaneState *pane)
     // A marker is acted on here, in stream order, so what the agent said last
     // before its exit is what the session records.
     if (const std::optional<RepairMarkers::Signal> signal = RepairMarkers::parse(trimmed)) {
+        // The ready marker may close a sentence of the agent's: that sentence stays.
+        if (std::holds_alternative<RepairMarkers::ReadyToRetrySignal>(*signal)) {
+            QString said = trimmed;
+            said.remove(RepairMarkers::readyToRetry, Qt::CaseInsensitive);
+            said = said.trimmed();
+            if (!said.isEmpty()) {
+                pane->appendLine(OutputLine::Kind::stdout, said);
+                pane->appendStdoutToTurn(said);
+            }
+        }
         std::visit(
             [&](const auto &s) {
                 using S = std::decay_t<decltype(s)>;
@@ -376,6 +462,11 @@ void RepairSession::handleStdoutLine(const QString &line, AgentPaneState *pane)
     else
         pane->appendLine(OutputLine::Kind::stdout, line);
     pane->appendStdoutToTurn(line);
+}
+
+bool RepairSession::isMarkerLine(const QString &line) const
+{
+    return RepairMarkers::parse(line).has_value();
 }
 
 void RepairSession::handleRunEnded(AgentPaneState *, bool)

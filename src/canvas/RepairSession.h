@@ -3,6 +3,7 @@
 #include "canvas/CanvasSessionHost.h"
 #include "canvas/RepairBannerCoordinator.h"
 #include "canvas/SystemAgentRuns.h"
+#include "canvas/SystemAgentStepRecord.h"
 #include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
 #include "launcher/LaunchOverride.h"
@@ -52,6 +53,14 @@ public:
 
     QCoro::Task<> begin();
     QCoro::Task<> cancel();
+    // Nerim closes the project during a session: the pane and the history
+    // say the repair was interrupted.
+    void endForQuit();
+    // Opening the project: a session an earlier Nerim never ended (a kill, a
+    // crash) gets its history line and a pane line saying it was interrupted.
+    QCoro::Task<> restoreInterrupted();
+    // The file that records the session under way.
+    static inline const QString stepFileName = QStringLiteral("repair-step.json");
     // After a session ended: forget it, begin afresh.
     QCoro::Task<> retryFromScratch();
     QCoro::Task<> submitSecret(QString name, QString value);
@@ -83,7 +92,9 @@ private:
 
     static void logRepair(const QString &text);
     // Ends the session: phase, history line, activity entry, and after a fix the return to idle.
-    void finalize(const RepairSessionState::Phase &phase, const std::optional<QString> &reason);
+    // `interrupted`: Nerim was closed during the session (outcome "interrupted").
+    void finalize(const RepairSessionState::Phase &phase, const std::optional<QString> &reason,
+                  bool interrupted = false);
     QCoro::Task<> startFirstRun(AgentPaneState *pane);
     // Starts a run of the agent now, or after the running one ends.
     void sendFollowUp(const QString &text, FollowUpKind kind);
@@ -96,6 +107,7 @@ private:
     std::optional<QUuid> paneId() const override { return m_state->repairPaneID(); }
     void setPaneId(const QUuid &id) override { m_state->setRepairPaneID(id); }
     void handleStdoutLine(const QString &line, AgentPaneState *pane) override;
+    bool isMarkerLine(const QString &line) const override;
     void handleNotStarted(AgentPaneState *pane, NotStarted why) override;
     void handleRunEnded(AgentPaneState *pane, bool inSessionPane) override;
 
@@ -127,6 +139,8 @@ private:
     bool m_secretInFlight = false;
     bool m_runnerWatched = false;
     std::optional<QString> m_savedCommand; // the launch command saved during this session
+    // The session under way as written down (see SystemAgentStepRecord).
+    std::optional<SystemAgentStepRecord> m_step;
     // The plan of the launch command the agent saved, until the next detection.
     std::optional<LaunchPlan> m_overridePlan;
 };

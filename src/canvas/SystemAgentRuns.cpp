@@ -249,10 +249,21 @@ void SystemAgentRuns::handleOutput(const AgentOutput &event, AgentPaneState *pan
 {
     switch (event.kind()) {
     case AgentOutput::Kind::stdoutLine:
-        if (acts(generation))
+        if (acts(generation)) {
             m_flow.handleStdoutLine(m_flow.shownOutput(event.text()), pane);
-        else // a run the session has moved on from: shown as text, never acted on
+        } else if (m_flow.isMarkerLine(event.text())) {
+            // A run the session has moved on from: its markers act on nothing,
+            // and the pane says so once rather than show them as if they did.
+            if (m_toldSuperseded != generation) {
+                m_toldSuperseded = generation;
+                pane->appendLine(OutputLine::Kind::system,
+                                 QStringLiteral("[The %1's earlier run reported after Nerim had moved on; that "
+                                                "changes nothing.]")
+                                     .arg(m_agent.label));
+            }
+        } else { // its other lines are shown as text
             pane->appendLine(OutputLine::Kind::stdout, m_flow.shownOutput(event.text()));
+        }
         break;
     case AgentOutput::Kind::stderrLine:
         pane->appendLine(OutputLine::Kind::stderr, m_flow.shownOutput(event.text()));

@@ -83,6 +83,8 @@ public:
     virtual void handleRunEnded(AgentPaneState *pane, bool inSessionPane) = 0;
     // Output text as the pane shows it.
     virtual QString shownOutput(const QString &text) const { return text; }
+    // Whether a stdout line is one of the agent's marker lines.
+    virtual bool isMarkerLine(const QString &line) const = 0;
 };
 
 // The runs of one of Nerim's own agents (Repair, Deploy) in its system pane.
@@ -249,6 +251,8 @@ private:
     quint64 m_generation = 0;
     // The generation whose run ended the session, while nothing newer was asked for.
     std::optional<quint64> m_trailing;
+    // The generation whose marker lines the pane has said it ignores.
+    std::optional<quint64> m_toldSuperseded;
     std::optional<Starting> m_starting;
     QString m_briefing;
     std::optional<Timestamp> m_startedAt;

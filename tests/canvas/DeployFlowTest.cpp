@@ -252,8 +252,12 @@ TEST_F(DeployFlowTest, ADomainCardClosedMidCheckStopsThePollingRunAndOperationsR
     DeployHistoryEntry noId;
     noId.providers = {QStringLiteral("vercel")};
     await(canvas->beginRollback(noId));
-    EXPECT_EQ(phase().reason(),
+    EXPECT_EQ(phase(), Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+    EXPECT_EQ(canvas->deployState().lastErrorText(),
               QStringLiteral("Nerim didn't record a deployment ID for that deploy. Try Redeploy instead."));
+    EXPECT_TRUE(lineTexts(canvas->deployPane())
+                    .last()
+                    .startsWith(QStringLiteral("[The rollback didn't finish: Nerim didn't record a deployment ID")));
     SerialFileWriter::shared().flush();
     // dpl_7 is live now, so the Live menu would not offer it; rolling back to it still works.
     EXPECT_TRUE(DeployHistoryEntry::recentLive(canvas->projectURL(), 5).isEmpty());

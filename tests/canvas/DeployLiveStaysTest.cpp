@@ -115,7 +115,10 @@ TEST_F(DeployLiveStaysTest, AnEarlierRunsMarkersActOnNothingDuringEachOperation)
         spinEventLoop();
         EXPECT_EQ(phase(), operating);
         EXPECT_EQ(provider->sessionIds().size(), spawned);
-        EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("[NERIM_DEPLOY_STUCK] stale | reason")));
+        // Shown for what they are: not as markers, only as a run Nerim had moved on from.
+        EXPECT_FALSE(lineTexts(pane).join(QLatin1Char('\n')).contains(QStringLiteral("NERIM_DEPLOY")));
+        EXPECT_TRUE(lineTexts(pane).contains(
+            QStringLiteral("[The Deploy agent's earlier run reported after Nerim had moved on; that changes nothing.]")));
 
         // The earlier run ends: the operation's own run goes in, and its end marker ends it.
         provider->finish(earlier, 0);
@@ -174,12 +177,8 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
         {QStringLiteral("redeploy"), QStringLiteral("the redeploy"),
          [&] { await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy)); }},
         {QStringLiteral("rollback"), QStringLiteral("the rollback"), [&] { await(canvas->beginRollback(point)); }},
-        // As the Live menu does it: the toggle is saved, then the run asked for.
         {QStringLiteral("gitConnect"), QStringLiteral("disconnecting from git"),
-         [&] {
-             canvas->saveDeployConfig([](DeployConfig &config) { config.autoDeployOnPush = false; });
-             await(canvas->beginGitConnect(false));
-         }},
+         [&] { await(canvas->beginGitConnect(false)); }},
         {QStringLiteral("envVarUpdate"), QStringLiteral("the env-var update"), [&] { canvas->openEnvVarChecklist(); },
          false},
         {QStringLiteral("envVarUpdate"), QStringLiteral("the env-var update"),
@@ -266,14 +265,16 @@ TEST_F(DeployLiveStaysTest, AQuitDuringAnOperationIsRecordedAndTheProjectReopens
     reopen();
     const DeployHistoryEntry last = history().last();
     EXPECT_EQ(last.kind, QStringLiteral("rollback"));
-    EXPECT_EQ(last.outcome, QStringLiteral("cancelled"));
+    EXPECT_EQ(last.outcome, QStringLiteral("interrupted"));
     EXPECT_EQ(last.reason, QStringLiteral("Nerim was closed during the rollback."));
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
     // The restored Deploy pane is the session's, and shows what happened.
     EXPECT_EQ(canvas->deployState().deployPaneID(), deployPaneId);
     EXPECT_TRUE(lineTexts(canvas->deployPane())
                     .contains(QStringLiteral("[Nerim was closed during the rollback. Your app is still live at ") +
-                              liveURL + QStringLiteral(".]")));
+                              liveURL +
+                              QStringLiteral(". To try again, choose \u201cTry the rollback again\u201d in the Live "
+                                             "menu.]")));
 
     // The Live menu's items work on the restored deploy.
     ASSERT_TRUE(canvas->openEnvVarChecklist());
@@ -329,7 +330,9 @@ TEST_F(DeployLiveStaysTest, APlantedSavedAddressOrDomainNeverBecomesTheLiveAddre
         FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://attacker.example.net"))}));
     await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
     ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deployPane()); }));
-    EXPECT_EQ(phase().kind(), Phase::Kind::stuck);
+    // The redeploy failed; the deploy before it is still the live one.
+    EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+    EXPECT_EQ(history().last().reason, QStringLiteral("live-address-refused"));
 
     reopen();
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));

@@ -57,7 +57,7 @@ TEST_F(DeployRequestsEndTest, ARefusedRequestRepeatedEndsTheDeployWithinItsBound
         EXPECT_EQ(provider->spawnCalls().size() - before, 3);
         EXPECT_TRUE(phase().reason().contains(c.named)) << phase().reason().toStdString();
         EXPECT_TRUE(phase().reason().contains(c.advice)) << phase().reason().toStdString();
-        EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QLatin1Char('[') + phase().reason() + QLatin1Char(']')));
+        EXPECT_EQ(lineTexts(canvas->deployPane()).filter(QStringLiteral("[The deploy didn't finish: ") + phase().reason()).size(), 1);
         EXPECT_EQ(historyReasons().last(), QStringLiteral("refusal-cap-hit"));
         EXPECT_TRUE(canvas->deployTokenNames().isEmpty());
     }
@@ -116,7 +116,7 @@ TEST_F(DeployRequestsEndTest, ALateStuckOfTheAskingRunLeavesTheAnsweredTokensRun
     provider->yieldEvent(asking, out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app")));
     spinEventLoop();
     EXPECT_EQ(phase(), Phase::authenticating(DeployProvider::vercel));
-    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("[NERIM_DEPLOY_STUCK] no token | gave up")));
+    EXPECT_FALSE(lineTexts(pane).join(QLatin1Char('\n')).contains(QStringLiteral("NERIM_DEPLOY_STUCK")));
 
     provider->finish(asking, 0);
     ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == 2 && pane->currentSession(); }));

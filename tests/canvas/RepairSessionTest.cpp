@@ -4,6 +4,7 @@
 #include "RunAppFixture.h"
 
 #include "agents/ClaudeCodeProvider.h"
+#include "canvas/SystemAgentStepRecord.h"
 #include "repair/DotEnvFile.h"
 #include "repair/RepairPrompt.h"
 #include "support/claude-standin/ClaudeStandin.h"
@@ -87,8 +88,12 @@ TEST_F(RepairSessionTest, AStuckMarkerFollowedByTheExitIsRecordedOnceWithTheAgen
     ASSERT_TRUE(settle(pane));
 
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The app needs a database I can't set up.")));
+    // The pane says how it ended, in the agent's words.
     EXPECT_EQ(lineTexts(pane), (QStringList{QStringLiteral("Nerim is looking at the crash. Attempt 1 of 3."),
                                             QStringLiteral("Looking at the project."),
+                                            QStringLiteral("[The repair stopped: The app needs a database I can't set "
+                                                           "up. To start over, use \u201cTry again\u201d on the "
+                                                           "preview's banner.]"),
                                             QStringLiteral("[Repair agent exited \u00b7 code 0]")}));
     EXPECT_EQ(pane->currentStdout().size(), 2);
     QStringList history = historyLines(project);
@@ -104,6 +109,8 @@ TEST_F(RepairSessionTest, AStuckMarkerFollowedByTheExitIsRecordedOnceWithTheAgen
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The Repair agent finished without saying what happened.")));
     EXPECT_EQ(lineKinds(pane).at(1), OutputLine::Kind::taskComplete);
     EXPECT_EQ(lineTexts(pane).at(1), QStringLiteral("Looked at the config."));
+    EXPECT_TRUE(lineTexts(pane).at(3).startsWith(
+        QStringLiteral("[The repair stopped: The Repair agent finished without saying what happened.")));
     history = historyLines(project);
     ASSERT_EQ(history.size(), 2);
     EXPECT_EQ(historyEntry(history.last()).value(QStringLiteral("reason")).toString(),
@@ -118,7 +125,10 @@ TEST_F(RepairSessionTest, ASpawnThatFailsEndsTheSessionStuck)
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The Repair agent couldn't start.")));
     AgentPaneState *pane = canvas->repairPane();
     EXPECT_EQ(pane->status(), AgentStatus::error);
-    EXPECT_TRUE(lineTexts(pane).last().startsWith(QStringLiteral("Couldn't start the Repair agent: binaryNotFound")));
+    const QStringList said = lineTexts(pane);
+    ASSERT_GE(said.size(), 2);
+    EXPECT_TRUE(said.at(said.size() - 2).startsWith(QStringLiteral("Couldn't start the Repair agent: binaryNotFound")));
+    EXPECT_TRUE(said.last().startsWith(QStringLiteral("[The repair stopped: The Repair agent couldn't start.")));
     EXPECT_EQ(historyEntry(historyLines(project).first()).value(QStringLiteral("reason")).toString(),
               QStringLiteral("spawn-failed"));
 }
@@ -409,12 +419,17 @@ TEST_F(RepairSessionTest, TheRepairPaneIsReusedAcrossSessionsAndRestarts)
 TEST_F(RepairSessionTest, AnEarlierAttemptStillRunningCannotEndTheSessionTheNextAttemptIsDueFor)
 {
     openAfterADetectionError();
-    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_READY_TO_RETRY]"))}));
+    provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Fixed the start script. [NERIM_READY_TO_RETRY]"))}));
     provider->enqueue(FakeAgentProvider::running());
     await(canvas->beginRepair());
     AgentPaneState *pane = canvas->repairPane();
     // The restart of the empty folder fails at once: attempt 2 is due, behind attempt 1.
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::repairing(2); }));
+    // The agent's sentence stays, then what Nerim does with its marker.
+    const QStringList said = lineTexts(pane);
+    ASSERT_GE(said.size(), 3);
+    EXPECT_EQ(said.mid(1, 2), (QStringList{QStringLiteral("Fixed the start script."),
+                                           QStringLiteral("Restarting your app\u2026")}));
     ASSERT_EQ(provider->sessionIds().size(), 1);
     ASSERT_TRUE(provider->isRunning(session(1)));
 
@@ -422,7 +437,11 @@ TEST_F(RepairSessionTest, AnEarlierAttemptStillRunningCannotEndTheSessionTheNext
     provider->yieldEvent(session(1), out(QStringLiteral("[NERIM_READY_TO_RETRY]")));
     spinEventLoop();
     EXPECT_EQ(phase(), Phase::repairing(2));
-    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("[NERIM_REPAIR_STUCK]: attempt one gives up")));
+    // Its markers are not shown as if they counted; the pane says once that they don't.
+    EXPECT_FALSE(lineTexts(pane).join(QLatin1Char('\n')).contains(QStringLiteral("NERIM_")));
+    EXPECT_EQ(lineTexts(pane).count(
+                  QStringLiteral("[The Repair agent's earlier run reported after Nerim had moved on; that changes nothing.]")),
+              1);
 
     provider->finish(session(1), 0);
     ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == 2 && pane->currentSession(); }));
@@ -491,7 +510,9 @@ TEST_F(RepairSessionTest, AnEmptyLaunchCommandRepeatedEndsTheSessionInEveryPhase
         spinEventLoop(50);
         EXPECT_EQ(provider->spawnCalls().size() - before, 3);
         EXPECT_TRUE(phase().reason().contains(QLatin1String("empty launch command"))) << phase().reason().toStdString();
-        EXPECT_TRUE(lineTexts(canvas->repairPane()).contains(QLatin1Char('[') + phase().reason() + QLatin1Char(']')));
+        EXPECT_TRUE(lineTexts(canvas->repairPane())
+                        .filter(QStringLiteral("[The repair stopped: ") + phase().reason())
+                        .size() == 1);
         EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("refusal-cap-hit")));
     }
 }
@@ -521,4 +542,52 @@ TEST_F(RepairSessionTest, ASessionThatKeepsAskingStopsAtItsRunLimit)
               QStringLiteral("Nerim stopped the repair after %1 runs of the Repair agent. Try again to start afresh.")
                   .arg(provider->spawnCalls().size()));
     EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("run-cap-hit")));
+}
+
+// A quit and a kill during a repair: the next open shows a line in the Repair
+// pane and a history entry saying the repair was interrupted, once, and the
+// pane is not left saying the agent is at work.
+TEST_F(RepairSessionTest, AQuitOrAKillDuringARepairIsRecordedAsInterruptedAtTheNextOpen)
+{
+    for (const bool kill : {false, true}) {
+        SCOPED_TRACE(kill ? "kill" : "quit");
+        project = makeTempDir(QStringLiteral("project"));
+        openAfterADetectionError();
+        provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Reading the start script."))}));
+        await(canvas->beginRepair());
+        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->repairPane()).contains(QStringLiteral("Reading the start script.")); }));
+        if (kill) {
+            // As if Nerim were killed: nothing ends, and the next Nerim process finds what it wrote.
+            ASSERT_TRUE(waitUntil([&] {
+                SerialFileWriter::shared().flush();
+                return everyFileUnder(project).contains("Reading the start script.");
+            }));
+            canvas.reset();
+            SerialFileWriter::shared().flush();
+            const QString path = SystemAgentStepRecord::path(project, QStringLiteral("repair-step.json"));
+            std::optional<SystemAgentStepRecord> record = SystemAgentStepRecord::decode(readFile(path));
+            ASSERT_TRUE(record);
+            record->instance = QStringLiteral("an earlier Nerim");
+            writeFile(path, record->encode());
+            openWithRepairTimers();
+        } else {
+            reopen();
+        }
+        const QString said = kill ? QStringLiteral("Nerim stopped unexpectedly during the repair, so it didn't finish.")
+                                  : QStringLiteral("Nerim was closed during the repair, so it didn't finish.");
+        ASSERT_TRUE(waitUntil([&] { return historyLines(project).size() == 1; }));
+        const QJsonObject entry = historyEntry(historyLines(project).first());
+        EXPECT_EQ(entry.value(QStringLiteral("outcome")).toString(), QStringLiteral("interrupted"));
+        EXPECT_EQ(entry.value(QStringLiteral("reason")).toString(), said);
+        EXPECT_EQ(entry.value(QStringLiteral("category")).toString(), QStringLiteral("unknownProjectType"));
+        ASSERT_EQ(canvas->panes().size(), 1);
+        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->panes().first()).last().startsWith(QLatin1Char('[') + said); }));
+        EXPECT_EQ(phase(), Phase::idle());
+
+        reopen();
+        spinEventLoop();
+        EXPECT_EQ(historyLines(project).size(), 1);
+        await(canvas->teardown());
+        canvas.reset();
+    }
 }

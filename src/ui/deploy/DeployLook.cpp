@@ -317,7 +317,8 @@ QStringList rollbackTitles(const QList<DeployHistoryEntry> &entries)
     return titles;
 }
 
-QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices)
+QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices,
+                                  const std::optional<QString> &retryTitle)
 {
     using K = LiveMenuItem::Kind;
     const auto item = [](K kind, const char *id, const QString &title, const char *symbol, const QString &section) {
@@ -339,6 +340,8 @@ QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHisto
         item(K::toggle, "push", Text::deployOnPush, "arrow.triangle.branch", Text::sectionEnv),
     };
     items.last().checked = autoDeployOnPush;
+    if (retryTitle)
+        items.prepend(item(K::action, "retry", *retryTitle, "arrow.clockwise", Text::sectionActions));
     if (!choices.isEmpty()) {
         items.append(item(K::submenu, "rollback", Text::rollBack, "arrow.uturn.backward.circle", Text::sectionDanger));
         items.last().entries = choices;

@@ -275,7 +275,7 @@ QStringList rollbackTitles(const QList<DeployHistoryEntry> &entries);
 struct LiveMenuItem {
     enum class Kind { action, toggle, submenu, disabled };
     Kind kind = Kind::action;
-    QString id;     // "open", "copy", "redeploy", "transcript", "env", "domain", "push", "rollback", "unpin"
+    QString id;     // "retry", "open", "copy", "redeploy", "transcript", "env", "domain", "push", "rollback", "unpin"
     QString title;  // plain text (escape with menuTitle before putting it in a menu)
     QString symbol; // design symbol name
     bool checked = false;
@@ -284,6 +284,8 @@ struct LiveMenuItem {
     QList<DeployHistoryEntry> entries; // the rollback submenu's entries
 };
 // The rollback submenu holds the choices; with none, the item is disabled.
-QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices);
+// `retryTitle`: a step on the live deploy failed; its "Try … again" item leads the menu.
+QList<LiveMenuItem> liveMenuItems(bool autoDeployOnPush, const QList<DeployHistoryEntry> &choices,
+                                  const std::optional<QString> &retryTitle = std::nullopt);
 
 } // namespace nerim::DeployLook

@@ -332,7 +332,8 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
     };
     QString section;
     for (const DeployLook::LiveMenuItem &item :
-         DeployLook::liveMenuItems(config && config->autoDeployOnPush.value_or(false), choices)) {
+         DeployLook::liveMenuItems(config && config->autoDeployOnPush.value_or(false), choices,
+                                   canvas->deployRetryStepTitle())) {
         if (item.section != section) {
             section = item.section;
             addLiveMenuSection(menu, section);
@@ -364,7 +365,9 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
             if (!guard)
                 return;
             const QString url = liveURLFor(guard);
-            if (id == QLatin1String("open")) {
+            if (id == QLatin1String("retry")) {
+                startDetached(menu, guard->retryDeploy());
+            } else if (id == QLatin1String("open")) {
                 if (DeployLook::isOpenableLiveURL(url))
                     QDesktopServices::openUrl(QUrl(url));
             } else if (id == QLatin1String("copy")) {
@@ -384,7 +387,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
                 if (guard->openCustomDomainInput() && guard->deployState().deployPaneID())
                     guard->focusPane(*guard->deployState().deployPaneID());
             } else if (id == QLatin1String("push")) {
-                guard->saveDeployConfig([checked](DeployConfig &config) { config.autoDeployOnPush = checked; });
+                // The setting is saved once the git change went through, never before.
                 startDetached(menu, guard->beginGitConnect(checked));
             } else if (id == QLatin1String("unpin")) {
                 guard->unpinDeploy();

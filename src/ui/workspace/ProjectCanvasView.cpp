@@ -226,7 +226,8 @@ ProjectCanvasView::~ProjectCanvasView()
     if (m_canvas) {
         ProjectCanvasViewModel *canvas = m_canvas.get();
         for (QObject *sender : std::initializer_list<QObject *>{canvas, &canvas->plan(), &canvas->preview(),
-                                                                &canvas->devServerRunner()})
+                                                                &canvas->devServerRunner(), &canvas->repairState(),
+                                                                &canvas->deployState()})
             QObject::disconnect(sender, nullptr, this, nullptr);
     }
     // The views that read the controller go before it can.

@@ -634,3 +634,58 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
     EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::envVarChecklist);
     EXPECT_TRUE(logged.filter(QStringLiteral("user cancelled")).isEmpty());
 }
+
+// The Live menu's git toggle asks for the change and saves nothing itself: a
+// change that fails leaves the toggle off and puts "Try … again" at the head
+// of the menu; tried again and gone through, the toggle is on.
+TEST_F(DeployWidgetsTest, TheGitToggleIsTickedOnlyOnceTheChangeWentThrough)
+{
+    const QString live = QStringLiteral("https://shop.vercel.app");
+    provider->enqueue(FakeAgentProvider::events({AgentOutput::stdoutLine(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + live)}));
+    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    for (int i = 0; i < 400 && canvas->deployState().phase() != Phase::live(live, std::nullopt); ++i)
+        spin(5);
+    ASSERT_EQ(canvas->deployState().phase(), Phase::live(live, std::nullopt));
+    waitForIdleAgent();
+    DeployPill pill(canvas.get());
+    const auto action = [&](const QString &id) -> QAction * {
+        buildLiveMenu(pill.liveMenu(), canvas.get());
+        for (QAction *candidate : pill.liveMenu()->actions())
+            if (candidate->objectName() == id)
+                return candidate;
+        return nullptr;
+    };
+    const auto ticked = [&] {
+        SerialFileWriter::shared().flush();
+        const std::optional<DeployConfig> config = DeployConfig::loadFile(canvas->projectURL());
+        return config && config->autoDeployOnPush == true;
+    };
+
+    // The change ends without a word from the agent.
+    provider->enqueue(FakeAgentProvider::events({AgentOutput::stdoutLine(QStringLiteral("Linking."))}));
+    QAction *push = action(QStringLiteral("push"));
+    ASSERT_TRUE(push);
+    EXPECT_FALSE(push->isChecked());
+    push->trigger();
+    EXPECT_FALSE(ticked());
+    for (int i = 0; i < 400 && canvas->deployState().phase().isActive(); ++i)
+        spin(5);
+    waitForIdleAgent();
+    EXPECT_EQ(pill.face(), DeployLook::PillFace::live);
+    EXPECT_FALSE(ticked());
+    EXPECT_FALSE(action(QStringLiteral("push"))->isChecked());
+    QAction *retry = action(QStringLiteral("retry"));
+    ASSERT_TRUE(retry);
+    EXPECT_EQ(pill.liveMenu()->actions().at(1), retry); // after the section's heading
+    EXPECT_EQ(retry->text(), QStringLiteral("Try connecting to git again"));
+
+    provider->enqueue(FakeAgentProvider::events(
+        {AgentOutput::stdoutLine(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Connected to main."))}));
+    retry->trigger();
+    for (int i = 0; i < 400 && !ticked(); ++i)
+        spin(5);
+    EXPECT_TRUE(ticked());
+    waitForIdleAgent();
+    EXPECT_TRUE(action(QStringLiteral("push"))->isChecked());
+    EXPECT_EQ(action(QStringLiteral("retry")), nullptr);
+}

@@ -2,6 +2,7 @@
 // provider): its states, keyboard commands, leaving, and the controls of its
 // header and sidebar.
 #include "WorkspaceWidgetTest.h"
+#include "foundation/SerialFileWriter.h"
 
 #include "ui/design/widgets/NmLoadingHint.h"
 #include "ui/panes/AgentColumnView.h"
@@ -294,4 +295,21 @@ TEST_F(CanvasViewTest, UserTextIsPlainEverywhere)
     auto *title = screen->findChild<QLabel *>(u"projectTitle"_s);
     EXPECT_EQ(title->textFormat(), Qt::PlainText);
     EXPECT_EQ(title->text(), u"<B>SHOP</B> & <I>CO</I>"_s);
+}
+
+// The window closing while a repair runs: the screen goes first, then the
+// controller ends the repair, which says it was interrupted (the screen,
+// half gone, hears nothing of it).
+TEST_F(CanvasViewTest, ClosingTheWindowDuringARepairRecordsItAsInterrupted)
+{
+    openScreen();
+    ASSERT_TRUE(waitForPhase(ProjectCanvasView::Phase::ready));
+    await(screen->canvas()->runApp()); // nothing here to start: a repair can begin
+    provider->enqueue(FakeAgentProvider::running());
+    await(screen->canvas()->beginRepair());
+    ASSERT_TRUE(screen->canvas()->repairState().phase().isActive());
+    screen.reset();
+    ASSERT_TRUE(waitFor([this] { return !controller; }));
+    SerialFileWriter::shared().flush();
+    EXPECT_TRUE(readFile(project + u"/.nerim/repair-history.jsonl"_s).contains("\"outcome\":\"interrupted\""));
 }

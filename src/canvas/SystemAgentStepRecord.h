@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace nerim {
+
+// What a system agent's session (a deploy, a step on the live deploy, a
+// repair) is doing, written down in the project's data folder when the step
+// starts and closed when it ends. A step still written down as running by an
+// earlier run of Nerim was cut short by a kill or a crash: the next open
+// records it as interrupted, so a reopened pane never reads as if the agent
+// were still at work. A step on the live deploy that failed stays written
+// down as failed, with what retrying it needs, so "Try again" works after a
+// restart too.
+struct SystemAgentStepRecord {
+    enum class State { running, ended, failed };
+
+    State state = State::running;
+    // The Nerim process that wrote it: a running record of this process is
+    // its own step, never an interrupted one.
+    QString instance;
+    // The step as the history names it ("fresh", "redeploy", "rollback",
+    // "gitConnect", "envVarUpdate", "domain", "repair").
+    QString step;
+    QString startedAt; // ISO 8601 UTC
+    QStringList providers;
+    // What retrying a step on the live deploy needs.
+    std::optional<bool> enable;
+    std::optional<QString> deploymentID;
+    std::optional<QString> targetTimestamp;
+    std::optional<QString> frontendURL;
+    std::optional<QString> domain;
+    // A repair: the failure's category and the attempt it was at.
+    std::optional<QString> category;
+    int attempt = 1;
+
+    friend bool operator==(const SystemAgentStepRecord &, const SystemAgentStepRecord &) = default;
+
+    QByteArray encode() const;
+    // Strict: nothing for bytes that are not a record of this shape.
+    static std::optional<SystemAgentStepRecord> decode(const QByteArray &bytes);
+
+    // This process's mark.
+    static const QString &currentInstance();
+    // Whether it is an earlier Nerim's step that never ended.
+    bool wasInterrupted() const { return state == State::running && instance != currentInstance(); }
+
+    // <project>/.nerim/<fileName>
+    static QString path(const QString &projectPath, const QString &fileName);
+    // Writes the record in the background (the newest write of a file wins;
+    // a quit waits for it). Never throws; failures are logged.
+    static void write(const QString &projectPath, const QString &fileName, const SystemAgentStepRecord &record);
+    // Reads the record; blocking, so off the window's thread. Nothing when
+    // there is none; a file that is not a record is set aside and logged.
+    static std::optional<SystemAgentStepRecord> read(const QString &projectPath, const QString &fileName);
+};
+
+} // namespace nerim
