@@ -276,14 +276,15 @@ bool rebuildFolders(const std::vector<std::string> &hidden, const std::vector<st
 
 // A /dev of the program's own, holding only the harmless devices (a disk's
 // device is writable to root without any capability), a terminal folder of
-// its own and a private /dev/shm.
+// its own and a private /dev/shm. No `tty`: the program has no controlling
+// terminal, and none of Nerim's is to be reached through it.
 bool makeDeviceFolder()
 {
     const int real = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (real < 0)
         return false;
     bool whole = mount("nerim-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") == 0;
-    for (const char *device : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    for (const char *device : {"null", "zero", "full", "random", "urandom"}) {
         const std::string target = std::string("/dev/") + device;
         struct stat info;
         if (!whole || fstatat(real, device, &info, 0) != 0 || !S_ISCHR(info.st_mode))
