@@ -37,6 +37,18 @@ using namespace nerim::test;
 
 namespace {
 
+bool waitFor(const std::function<bool()> &done, int timeoutMs = 60000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
 // Everything readable on `fd` now (it is non-blocking).
 QByteArray drain(int fd)
 {
@@ -112,6 +124,38 @@ QByteArray runInATerminal(const std::function<QStringList(const QString &)> &arg
     return reached;
 }
 
+// Refuses this process and all it starts every new user, PID or mount
+// namespace (clone3, whose flags a filter cannot read, answers ENOSYS so that
+// callers fall back to clone): a system that gives no namespaces, to root
+// too. For a child about to exec.
+bool refuseNamespaces()
+{
+#if defined(__x86_64__)
+    constexpr unsigned architecture = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr unsigned architecture = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+    constexpr unsigned namespaces = CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNS;
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, architecture, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])), // the flags' low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, namespaces, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 } // namespace
 
 // A program the guard runs has no controlling terminal and reaches none:
@@ -143,3 +187,80 @@ TEST(OutOfReach, NoChildTypesIntoTheTerminalNerimRunsIn)
     }
 }
 
+// Where the system gives no namespaces, a running app shares /tmp with the
+// rest of the user's programs and is kept to its places by Landlock alone: the
+// folder through which an agent's git runs (nerim-git's) is the user's private
+// folder, which the app can read but neither change, move nor add to, as root
+// too.
+TEST(OutOfReach, WithoutNamespacesTheAppCannotReplaceWhatAnAgentsGitRuns)
+{
+    if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) < 1)
+        GTEST_SKIP() << "no Landlock: without namespaces nothing keeps the app's writes to its places here";
+    const QString shim = QFileInfo(QFileInfo(ChildProcess::guardProgram()).absolutePath() + QStringLiteral("/nerim-git"))
+                             .canonicalFilePath();
+    if (QStandardPaths::findExecutable(QStringLiteral("git")).isEmpty())
+        GTEST_SKIP() << "git is not installed: nothing is routed";
+
+    // The temporary folder every program of the user shares (/tmp, as a rule).
+    const QString sharedTemporary = makeTempDir(QStringLiteral("shared-tmp"));
+    // An agent at work: its git comes through the folder first on its PATH.
+    ChildProcess agent;
+    QStringList lines;
+    bool ended = false;
+    QObject::connect(&agent, &ChildProcess::outputLine, [&](const QString &line, bool) { lines << line; });
+    QObject::connect(&agent, &ChildProcess::treeEnded, [&] { ended = true; });
+    ChildProcess::Options options;
+    options.program = QStringLiteral("/bin/sh");
+    options.arguments = {QStringLiteral("-c"), QStringLiteral("echo \"$PATH\"; exec cat")};
+    options.inputPipe = true;
+    options.environment.insert(QStringLiteral("TMPDIR"), sharedTemporary);
+    agent.start(options);
+    ASSERT_TRUE(waitFor([&] { return !lines.isEmpty(); })) << "the agent did not start";
+    const QString folder = lines.first().section(QLatin1Char(':'), 0, 0).chopped(4); // without "/bin"
+    const QString base = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/nerim/");
+    EXPECT_TRUE(folder.startsWith(base + QStringLiteral("nerim-git-"))) << folder.toStdString();
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(folder).constData(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode) && (info.st_mode & 07777) == 0700 && info.st_uid == ::geteuid());
+
+    // The app tries to put its own program in the agent's git's place.
+    const QString project = makeTempDir(QStringLiteral("no-namespace-app"));
+    const QString ready = project + QStringLiteral("/ready");
+    const QString script = QStringLiteral(R"sh(
+[ "$(readlink /proc/self/ns/mnt)" = "$M" ] && echo no namespace >> log
+[ -x "$R/bin/git" ] && echo saw >> log
+rm -f "$R/bin/git" && echo removed >> log
+printf '#!/bin/sh\necho replaced\n' > "$R/bin/git" && echo wrote >> log
+ln -s /bin/true "$R/exec/git-planted" && echo linked >> log
+mv "$R" "$R.moved" && echo moved >> log
+mkdir "$R-planted" && echo planted >> log
+echo ready)sh");
+    QProcess nerim;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("R"), folder);
+    char mounts[128] = {};
+    ASSERT_GT(::readlink("/proc/self/ns/mnt", mounts, sizeof mounts - 1), 0);
+    environment.insert(QStringLiteral("M"), QString::fromLatin1(mounts));
+    // Without a namespace the app writes the shared temporary folder.
+    environment.insert(QStringLiteral("TMPDIR"), sharedTemporary);
+    nerim.setProcessEnvironment(environment);
+    nerim.setProcessChannelMode(QProcess::ForwardedChannels);
+    nerim.setChildProcessModifier([] {
+        if (!refuseNamespaces())
+            ::_exit(125);
+    });
+    nerim.start(QStringLiteral(NERIM_PLATFORM_TEST_CHILD_HOST),
+                {QStringLiteral("--app"), project, ready, QStringLiteral("quit"), QStringLiteral("2000"),
+                 QStringLiteral("/bin/sh"), QStringLiteral("-c"), script});
+    ASSERT_TRUE(nerim.waitForFinished(60000));
+    EXPECT_EQ(nerim.exitCode(), 0);
+    EXPECT_TRUE(QFileInfo::exists(ready)) << "the app did not run";
+    // It ran without a namespace of its own, saw the folder, and got nowhere.
+    EXPECT_EQ(readFile(project + QStringLiteral("/log")).toStdString(), "no namespace\nsaw\n");
+    EXPECT_EQ(QFileInfo(folder + QStringLiteral("/bin/git")).canonicalFilePath().toStdString(), shim.toStdString());
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/exec/git-planted")));
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("-planted")));
+
+    agent.closeInput();
+    EXPECT_TRUE(waitFor([&] { return ended; }));
+}
