@@ -117,7 +117,6 @@ struct Workspace {
             {w.project + QStringLiteral("/.modules/checkout/HEAD"), "ref: refs/heads/main\n"},
             {w.project + QStringLiteral("/.modules/checkout/hooks/README.sample"), "the repository's own\n"},
             {w.project + QStringLiteral("/.modules/checkout/objects/info/packs"), ""},
-            {w.project + QStringLiteral("/.modules/checkout/refs/heads/main"), ""},
             {w.project + QStringLiteral("/data/store.git/HEAD"), "ref: refs/heads/main\n"},
             {w.project + QStringLiteral("/data/store.git/objects/info/packs"), ""},
             {w.project + QStringLiteral("/data/store.git/refs/heads/main"), ""},

@@ -426,10 +426,14 @@ std::string gitFolderNamedBy(int folder, const std::string &relativeFolder, int 
 // file reaches through a link). Each is added to `places`, read-only.
 void findRepositories(int root, const std::string &rootPath, std::vector<Place> &places)
 {
+    // The folders being searched, outermost first: only these are open (one
+    // for each level), their subfolders are opened in turn.
     struct Open {
         DIR *dir;
         std::string relative; // "" for the place itself
         int depth;
+        std::vector<std::string> below;
+        size_t next = 0;
     };
     const auto add = [&places, &rootPath](const std::string &relative, bool folder) {
         places.push_back(Place{rootPath + "/" + relative, -1, false, folder});
@@ -439,21 +443,16 @@ void findRepositories(int root, const std::string &rootPath, std::vector<Place> 
     };
     int folders = 0;
     std::vector<Open> stack;
-    const int first = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (DIR *dir = first >= 0 ? fdopendir(first) : nullptr)
-        stack.push_back(Open{dir, std::string(), 0});
-    else if (first >= 0)
-        close(first);
-    while (!stack.empty()) {
-        Open current = stack.back();
-        stack.pop_back();
+    // Lists a folder; notes the repository it is or holds; keeps it open
+    // while its subfolders are to be searched.
+    const auto enter = [&](DIR *dir, const std::string &relative, int depth) {
         ++folders;
-        const int at = dirfd(current.dir);
-        std::vector<std::string> below;
+        const int at = dirfd(dir);
+        Open open{dir, relative, depth, {}};
         bool head = false, objects = false, refs = false;
         unsigned char gitEntry = DT_UNKNOWN;
         bool hasGitEntry = false;
-        while (const dirent *entry = readdir(current.dir)) {
+        while (const dirent *entry = readdir(dir)) {
             const std::string name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
@@ -473,37 +472,46 @@ void findRepositories(int root, const std::string &rootPath, std::vector<Place> 
             objects = objects || (name == "objects" && type == DT_DIR);
             refs = refs || (name == "refs" && type == DT_DIR);
             if (type == DT_DIR)
-                below.push_back(name);
+                open.below.push_back(name);
         }
-        if (head && objects && refs && !current.relative.empty()) {
+        if (head && objects && refs && !relative.empty()) {
             // A git folder: read-only as a whole, and nothing to find in it.
-            add(current.relative, true);
-            closedir(current.dir);
-            continue;
+            add(relative, true);
+            closedir(dir);
+            return;
         }
         if (hasGitEntry && gitEntry == DT_DIR) {
-            add(join(current.relative, ".git"), true);
+            add(join(relative, ".git"), true);
         } else if (hasGitEntry && gitEntry == DT_REG) {
-            add(join(current.relative, ".git"), false);
-            const std::string named = gitFolderNamedBy(at, current.relative, root, rootPath);
+            add(join(relative, ".git"), false);
+            const std::string named = gitFolderNamedBy(at, relative, root, rootPath);
             if (!named.empty())
                 add(named, true);
         }
-        if (current.depth < repositorySearchDepth) {
-            for (const std::string &name : below) {
-                if (folders + static_cast<int>(stack.size()) >= repositorySearchFolders)
-                    break;
-                const int fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-                if (!dir) {
-                    if (fd >= 0)
-                        close(fd);
-                    continue;
-                }
-                stack.push_back(Open{dir, join(current.relative, name), current.depth + 1});
-            }
+        stack.push_back(std::move(open));
+    };
+    const int first = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (DIR *dir = first >= 0 ? fdopendir(first) : nullptr)
+        enter(dir, std::string(), 0);
+    else if (first >= 0)
+        close(first);
+    while (!stack.empty()) {
+        Open &current = stack.back();
+        if (current.depth >= repositorySearchDepth || current.next >= current.below.size() ||
+            folders >= repositorySearchFolders) {
+            closedir(current.dir);
+            stack.pop_back();
+            continue;
         }
-        closedir(current.dir);
+        const std::string name = current.below[current.next++];
+        const std::string relative = join(current.relative, name);
+        const int depth = current.depth + 1;
+        const int fd = openat(dirfd(current.dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+        if (dir)
+            enter(dir, relative, depth);
+        else if (fd >= 0)
+            close(fd);
     }
 }
 
