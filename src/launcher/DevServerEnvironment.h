@@ -24,7 +24,9 @@ QStringList devServerHiddenPaths();
 
 // Where a development server may write, in its confined namespace (see
 // ChildProcess::Options::confined): its project folder, but not the
-// project's `.git` and `.nerim` (nor the legacy `.veltra`); the home folder
+// project's `.git` and `.nerim` (nor the legacy `.veltra`), nor any other
+// repository in it (the guard finds those as the server starts, see
+// guard/AppConfinement.h); the home folder
 // stays visible read-only (also where it lies in the private /tmp); the
 // caches that package tools insist on writing while they run (npm's, yarn's,
 // pnpm's, node-gyp's, bun's, cargo's, Go's, the user's cache folder) are

@@ -446,10 +446,11 @@ void ChildProcess::start(const Options &options)
     sigdelset(&allSignals, SIGSTOP);
     posix_spawnattr_setsigmask(&attributes, &noSignals);
     posix_spawnattr_setsigdefault(&attributes, &allSignals);
-    // A group of its own: a Ctrl+C in Nerim's terminal reaches Nerim, which
-    // then stops its children in order, not every program at once.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    // A session of its own (and so a group of its own), without a
+    // controlling terminal: a Ctrl+C in Nerim's terminal reaches Nerim, which
+    // then stops its children in order, and nothing the guard starts can
+    // open that terminal or type into it.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
 
     const QByteArray guardPath = QFile::encodeName(guardProgram());
     pid_t helper = 0;

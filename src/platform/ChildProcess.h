@@ -162,8 +162,9 @@ public:
     bool isTreeAlive() const { return m_state != State::notStarted && m_state != State::ended; }
 
     // The program's process id (as Nerim sees it, whatever namespace the
-    // program runs in), 0 before it started; the program leads a process
-    // group of its own with that id.
+    // program runs in), 0 before it started; the program leads a session,
+    // and so a process group, of its own with that id, without a
+    // controlling terminal.
     qint64 processId() const { return m_programPid; }
 
     // Why the start failed, and the errno behind it (0 when none applies).

@@ -1,4 +1,4 @@
-// A running app writes only its project (not its .git) and a private /tmp,
+// A running app writes only its project (not a repository in it) and a private /tmp,
 // sees no replaced agent settings, and reaches no bus, display or socket of
 // the session: tried by a hostile app that Nerim (a program playing it, see
 // helper/RunnerHostMain.cpp) starts as it starts development servers, as root
@@ -108,7 +108,19 @@ struct Workspace {
             {w.home + QStringLiteral("/.claude.json.backup"), "backup-secret"},
             {w.home + QStringLiteral("/.npm/_logs/earlier.log"), "the user's own log\n"},
             {w.root + QStringLiteral("/runtime/wayland-0"), ""},
-            {w.project + QStringLiteral("/.git/config"), "[core]\n\tbare = false\n"}};
+            {w.project + QStringLiteral("/.git/config"), "[core]\n\tbare = false\n"},
+            // Repositories inside the project: a nested one, a checkout whose
+            // `.git` file names its git folder elsewhere in the project, and a
+            // bare one.
+            {w.project + QStringLiteral("/vendor/lib/.git/hooks/README.sample"), "the repository's own\n"},
+            {w.project + QStringLiteral("/checkout/.git"), "gitdir: ../.modules/checkout\n"},
+            {w.project + QStringLiteral("/.modules/checkout/HEAD"), "ref: refs/heads/main\n"},
+            {w.project + QStringLiteral("/.modules/checkout/hooks/README.sample"), "the repository's own\n"},
+            {w.project + QStringLiteral("/.modules/checkout/objects/info/packs"), ""},
+            {w.project + QStringLiteral("/data/store.git/HEAD"), "ref: refs/heads/main\n"},
+            {w.project + QStringLiteral("/data/store.git/objects/info/packs"), ""},
+            {w.project + QStringLiteral("/data/store.git/refs/heads/main"), ""},
+            {w.project + QStringLiteral("/data/store.git/hooks/README.sample"), "the repository's own\n"}};
         for (const auto &[file, contents] : projectFiles)
             files.emplace_back(w.project + QLatin1Char('/') + QLatin1String(file), contents);
         for (const auto &[path, contents] : files)
@@ -174,7 +186,8 @@ protected:
 // when it got through (but for its own places, which it may write).
 const char *const hostileScript = R"sh(echo ready
 while [ ! -s go ]; do sleep 0.05; done
-for f in "$HOME/.bashrc" "$HOME/.config/git/config" "$HOME/.local/share/com.vercel.cli/config.json" .git/config; do
+for f in "$HOME/.bashrc" "$HOME/.config/git/config" "$HOME/.local/share/com.vercel.cli/config.json" .git/config \
+    vendor/lib/.git/hooks/pre-commit .modules/checkout/hooks/pre-commit data/store.git/hooks/pre-commit checkout/.git; do
   echo planted >> "$f" && echo "wrote $f"
 done
 echo planted > "$HOME/.profile" && echo "wrote a new file in the home folder"
@@ -185,7 +198,10 @@ for device in /dev/*; do [ -b "$device" ] && echo "visible: block device $device
 cat "$HOME/.claude.json" "$HOME/.claude.json.backup" "$HOME/.local/share/Nerim/api-keys.json"
 ls -A "$HOME" | grep -q claude.json && echo "listed claude.json"
 echo "display=$DISPLAY$XAUTHORITY$WAYLAND_DISPLAY bus=$DBUS_SESSION_BUS_ADDRESS"
-ls -A /tmp/.X11-unix "$XDG_RUNTIME_DIR" 2>/dev/null | sed 's/^/visible: /'
+ls -A /tmp/.X11-unix 2>/dev/null | sed 's/^/visible: /'
+# Of the runtime folder it sees only the folder its own git comes through, which it cannot change.
+find "$XDG_RUNTIME_DIR" -mindepth 1 ! -path "$XDG_RUNTIME_DIR/nerim" ! -path "$XDG_RUNTIME_DIR/nerim/nerim-git-*" 2>/dev/null | sed 's/^/visible: /'
+for git in "$XDG_RUNTIME_DIR"/nerim/nerim-git-*/bin/git; do ln -sf /bin/true "$git" && echo "wrote $git"; done
 "$CONNECT" --connect "$BUS" "$X" "$CHANNEL"
 kill -0 "$(cat go)" 2>/dev/null && echo "signalled Nerim"
 mkdir -p "$HOME/.npm/_logs" && echo private-log > "$HOME/.npm/_logs/run.log" && cat "$HOME/.npm/_logs/run.log"
@@ -242,6 +258,9 @@ TEST_F(DevServerConfinementTest, AHostileAppAsRootAndAsANormalUserWritesOnlyItsP
         EXPECT_EQ(readFile(w.home + QStringLiteral("/.config/git/config")), "[user]\n\tname = You\n");
         EXPECT_EQ(readFile(w.home + QStringLiteral("/.local/share/com.vercel.cli/config.json")), "{}\n");
         EXPECT_EQ(readFile(w.project + QStringLiteral("/.git/config")), "[core]\n\tbare = false\n");
+        EXPECT_EQ(readFile(w.project + QStringLiteral("/checkout/.git")), "gitdir: ../.modules/checkout\n");
+        for (const char *hooks : {"/vendor/lib/.git/hooks", "/.modules/checkout/hooks", "/data/store.git/hooks"})
+            EXPECT_FALSE(QFileInfo::exists(w.project + QLatin1String(hooks) + QStringLiteral("/pre-commit"))) << hooks;
         EXPECT_FALSE(QFileInfo::exists(w.home + QStringLiteral("/.profile")));
         EXPECT_FALSE(QFileInfo::exists(w.home + QStringLiteral("/.npm/_logs/run.log")));
     }

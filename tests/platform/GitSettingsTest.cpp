@@ -561,7 +561,12 @@ TEST(GitSettings, TheGuardsGitFolderIsRemovedAndOnesLeftByKilledGuardsToo)
 {
     if (QStandardPaths::findExecutable(QStringLiteral("git")).isEmpty())
         GTEST_SKIP() << "git is not installed";
-    const QString tmp = makeTempDir(QStringLiteral("tmp"));
+    // The guard's folders are in the user's private runtime folder.
+    const QString runtime = makeTempDir(QStringLiteral("runtime"));
+    ::chmod(QFile::encodeName(runtime).constData(), 0700);
+    const QString tmp = runtime + QStringLiteral("/nerim");
+    ASSERT_TRUE(QDir().mkpath(tmp));
+    ::chmod(QFile::encodeName(tmp).constData(), 0700);
     char link[128] = {};
     ASSERT_GT(::readlink("/proc/self/ns/pid", link, sizeof link - 1), 0);
     const auto self = nerim::platform::guard::ProcProcessTable().read(::getpid());
@@ -577,9 +582,9 @@ TEST(GitSettings, TheGuardsGitFolderIsRemovedAndOnesLeftByKilledGuardsToo)
                                  QByteArray(link) + "\n");
     folder("nerim-git-elsewhere", "999999999 12 pid:[1]\n");
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), tmp);
-    const Outcome outcome = runThroughChildProcess(tmp, QStringLiteral("ls -d \"$TMPDIR\"/nerim-git-* | wc -l >&2"), false,
-                                                   environment);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    const Outcome outcome = runThroughChildProcess(
+        tmp, QStringLiteral("ls -d \"$XDG_RUNTIME_DIR\"/nerim/nerim-git-* | wc -l >&2"), false, environment);
     ASSERT_TRUE(outcome.ended);
     EXPECT_EQ(outcome.errorLines, QStringList{QStringLiteral("3")}); // its own, the live one, the other namespace's
     QStringList left = QDir(tmp).entryList(QDir::Dirs | QDir::NoDotAndDotDot);

@@ -223,7 +223,8 @@ bool makePrivateFolder(const std::string &path, int lower)
 // hold them (outer ones first: an inner one is then rebuilt inside its
 // bound-back copy); a rebuilt folder that was read-only is made read-only
 // again once all is in place.
-bool rebuildFolders(const std::vector<std::string> &hidden, const std::vector<std::string> &privateFolders)
+bool rebuildFolders(const std::vector<std::string> &hidden, const std::vector<std::string> &privateFolders,
+                    const std::vector<std::pair<std::string, int>> &shown = {})
 {
     std::map<std::string, std::set<std::string>> rebuilt;
     for (const std::string &path : hidden) {
@@ -269,6 +270,18 @@ bool rebuildFolders(const std::vector<std::string> &hidden, const std::vector<st
         if (lower >= 0)
             close(lower);
     }
+    // What must stay in sight in a folder rebuilt without it (the guard's git
+    // folder in the hidden runtime folder) is bound back, read-only.
+    for (const auto &[path, fd] : shown) {
+        const bool inRebuilt = std::any_of(folders.begin(), folders.end(), [&path = path](const std::string &folder) {
+            return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+        });
+        if (!inRebuilt || fd < 0)
+            continue;
+        whole = whole && makeMountPoint(path, true) &&
+                mount(fdPath(fd).c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                setReadOnly(path, true, true);
+    }
     for (const std::string &folder : readOnlyAgain)
         whole = whole && setReadOnly(folder, true, false);
     return whole;
@@ -276,14 +289,15 @@ bool rebuildFolders(const std::vector<std::string> &hidden, const std::vector<st
 
 // A /dev of the program's own, holding only the harmless devices (a disk's
 // device is writable to root without any capability), a terminal folder of
-// its own and a private /dev/shm.
+// its own and a private /dev/shm. No `tty`: the program has no controlling
+// terminal, and none of Nerim's is to be reached through it.
 bool makeDeviceFolder()
 {
     const int real = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (real < 0)
         return false;
     bool whole = mount("nerim-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") == 0;
-    for (const char *device : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    for (const char *device : {"null", "zero", "full", "random", "urandom"}) {
         const std::string target = std::string("/dev/") + device;
         struct stat info;
         if (!whole || fstatat(real, device, &info, 0) != 0 || !S_ISCHR(info.st_mode))
@@ -303,12 +317,203 @@ bool makeDeviceFolder()
 }
 
 // A place bound at its own path: writable, or read-only with all below it.
+// Bound from the folder held open (`fd`), or from its path where none is held.
 struct Place {
     std::string path;
     int fd = -1;
     bool writable = false;
     bool folder = true;
 };
+
+// How far the search for repositories goes into a writable place: 32 folders
+// deep and 100,000 folders in all. Repositories sit near the top of a
+// project (its own, vendored ones, a monorepo's packages, submodules; npm's
+// folders nest a dozen deep at most), and the search runs each time the app
+// starts, before it does: the bound keeps a project holding a huge tree (a
+// data set, a mounted drive) from delaying the start for long.
+constexpr int repositorySearchDepth = 32;
+constexpr int repositorySearchFolders = 100000;
+
+// `relative` (a path below a place, "/"-separated, no leading slash) with "."
+// and ".." taken out; false when it would leave the place.
+bool normalizedBeneath(const std::string &relative, std::string &out)
+{
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    while (start <= relative.size()) {
+        const std::string::size_type slash = relative.find('/', start);
+        const std::string part = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        start = slash == std::string::npos ? relative.size() + 1 : slash + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (parts.empty())
+                return false;
+            parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    out.clear();
+    for (const std::string &part : parts)
+        out += (out.empty() ? "" : "/") + part;
+    return !out.empty();
+}
+
+// Whether `relative` names a folder below `root`, reached without following
+// any link on the way.
+bool isFolderBeneath(int root, const std::string &relative)
+{
+    int at = root;
+    bool folder = true;
+    std::string::size_type start = 0;
+    while (folder && start < relative.size()) {
+        const std::string::size_type slash = relative.find('/', start);
+        const std::string part = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        start = slash == std::string::npos ? relative.size() : slash + 1;
+        const int next = openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (at != root)
+            close(at);
+        at = next;
+        folder = next >= 0;
+    }
+    if (at >= 0 && at != root)
+        close(at);
+    return folder;
+}
+
+// The folder a `.git` file names ("gitdir: PATH", relative to the folder
+// holding it, or absolute), relative to the place; empty when it names none
+// below the place, or only through a link.
+std::string gitFolderNamedBy(int folder, const std::string &relativeFolder, int root, const std::string &rootPath)
+{
+    const int fd = openat(folder, ".git", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char text[4096];
+    struct stat info;
+    const ssize_t got = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, text, sizeof text) : -1;
+    close(fd);
+    if (got <= 0)
+        return {};
+    std::string line(text, static_cast<size_t>(got));
+    line = line.substr(0, line.find('\n'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
+    static const std::string prefix = "gitdir:";
+    if (line.compare(0, prefix.size(), prefix) != 0)
+        return {};
+    std::string named = line.substr(prefix.size());
+    named.erase(0, named.find_first_not_of(" \t"));
+    std::string relative;
+    if (!named.empty() && named[0] == '/') {
+        if (named.compare(0, rootPath.size() + 1, rootPath + "/") != 0)
+            return {}; // outside the place: read-only like everything there
+        relative = named.substr(rootPath.size() + 1);
+    } else {
+        relative = relativeFolder.empty() ? named : relativeFolder + "/" + named;
+    }
+    std::string beneath;
+    if (!normalizedBeneath(relative, beneath) || !isFolderBeneath(root, beneath))
+        return {};
+    return beneath;
+}
+
+// Every repository's git folder below the writable place `root` (at
+// `rootPath`), found without following links: each `.git` folder, each
+// `.git` file with the folder it names, and each folder that is a git folder
+// by its contents (HEAD, objects, refs: a bare repository, or one a `.git`
+// file reaches through a link). Each is added to `places`, read-only.
+void findRepositories(int root, const std::string &rootPath, std::vector<Place> &places)
+{
+    // The folders being searched, outermost first: only these are open (one
+    // for each level), their subfolders are opened in turn.
+    struct Open {
+        DIR *dir;
+        std::string relative; // "" for the place itself
+        int depth;
+        std::vector<std::string> below;
+        size_t next = 0;
+    };
+    const auto add = [&places, &rootPath](const std::string &relative, bool folder) {
+        places.push_back(Place{rootPath + "/" + relative, -1, false, folder});
+    };
+    const auto join = [](const std::string &folder, const std::string &name) {
+        return folder.empty() ? name : folder + "/" + name;
+    };
+    int folders = 0;
+    std::vector<Open> stack;
+    // Lists a folder; notes the repository it is or holds; keeps it open
+    // while its subfolders are to be searched.
+    const auto enter = [&](DIR *dir, const std::string &relative, int depth) {
+        ++folders;
+        const int at = dirfd(dir);
+        Open open{dir, relative, depth, {}};
+        bool head = false, objects = false, refs = false;
+        unsigned char gitEntry = DT_UNKNOWN;
+        bool hasGitEntry = false;
+        while (const dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat info;
+                if (fstatat(at, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_LNK;
+            }
+            if (name == ".git") {
+                hasGitEntry = true;
+                gitEntry = type;
+                continue;
+            }
+            head = head || (name == "HEAD" && type == DT_REG);
+            objects = objects || (name == "objects" && type == DT_DIR);
+            refs = refs || (name == "refs" && type == DT_DIR);
+            if (type == DT_DIR)
+                open.below.push_back(name);
+        }
+        if (head && objects && refs && !relative.empty()) {
+            // A git folder: read-only as a whole, and nothing to find in it.
+            add(relative, true);
+            closedir(dir);
+            return;
+        }
+        if (hasGitEntry && gitEntry == DT_DIR) {
+            add(join(relative, ".git"), true);
+        } else if (hasGitEntry && gitEntry == DT_REG) {
+            add(join(relative, ".git"), false);
+            const std::string named = gitFolderNamedBy(at, relative, root, rootPath);
+            if (!named.empty())
+                add(named, true);
+        }
+        stack.push_back(std::move(open));
+    };
+    const int first = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (DIR *dir = first >= 0 ? fdopendir(first) : nullptr)
+        enter(dir, std::string(), 0);
+    else if (first >= 0)
+        close(first);
+    while (!stack.empty()) {
+        Open &current = stack.back();
+        if (current.depth >= repositorySearchDepth || current.next >= current.below.size() ||
+            folders >= repositorySearchFolders) {
+            closedir(current.dir);
+            stack.pop_back();
+            continue;
+        }
+        const std::string name = current.below[current.next++];
+        const std::string relative = join(current.relative, name);
+        const int depth = current.depth + 1;
+        const int fd = openat(dirfd(current.dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+        if (dir)
+            enter(dir, relative, depth);
+        else if (fd >= 0)
+            close(fd);
+    }
+}
 
 bool confine(const Confinement &confinement)
 {
@@ -328,20 +533,34 @@ bool confine(const Confinement &confinement)
     bool held = true;
     for (const std::string &path : confinement.writable)
         held = held && hold(path, true);
+    // Every repository in a writable folder stays read-only, not only the
+    // project's own `.git`, so no hook the program plants runs in anyone's git.
+    for (size_t i = 0, writable = places.size(); held && i < writable; ++i) {
+        if (places[i].folder) {
+            const std::string root = places[i].path; // (places grows)
+            findRepositories(places[i].fd, root, places);
+        }
+    }
     for (const std::string &path : confinement.readOnly) {
         if (!hold(path, false) && errno != ENOENT && errno != ENOTDIR)
             held = false;
     }
-    // The folder where nerim-git finds the real git and its exec path.
+    // The folder where nerim-git finds the real git and its exec path (the
+    // guard's own folder, also where it lies in a folder hidden below).
+    std::vector<std::pair<std::string, int>> shown;
     if (const char *realGit = std::getenv(realGitVariable)) {
         const std::string git = realGit;
         const std::string::size_type slash = git.rfind('/');
-        if (slash != std::string::npos && slash > 0)
+        if (slash != std::string::npos && slash > 0) {
             held = held && hold(git.substr(0, slash), false);
+            if (held)
+                shown.emplace_back(places.back().path, places.back().fd);
+        }
     }
     const auto release = [&places] {
         for (const Place &place : places)
-            close(place.fd);
+            if (place.fd >= 0)
+                close(place.fd);
     };
     if (!held) {
         release();
@@ -371,12 +590,13 @@ bool confine(const Confinement &confinement)
     std::stable_sort(places.begin(), places.end(),
                      [](const Place &a, const Place &b) { return a.path.size() < b.path.size(); });
     for (const Place &place : places) {
+        const std::string source = place.fd >= 0 ? fdPath(place.fd) : place.path;
         whole = whole && makeMountPoint(place.path, place.folder) &&
-                mount(fdPath(place.fd).c_str(), place.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                mount(source.c_str(), place.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
                 (place.writable ? setReadOnly(place.path, false, false) : setReadOnly(place.path, true, true));
     }
+    whole = whole && rebuildFolders(confinement.hidden, confinement.privateFolders, shown);
     release();
-    whole = whole && rebuildFolders(confinement.hidden, confinement.privateFolders);
     // The private temporary folder is the one the program's tools use.
     setenv("TMPDIR", "/tmp", 1);
     return whole;
@@ -389,7 +609,19 @@ bool layOutMountNamespace(const Confinement &confinement)
     if (confinement.confined)
         return confine(confinement);
     (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
-    return rebuildFolders(confinement.hidden, {});
+    // The guard's git folder stays in sight where a hidden folder holds it.
+    std::vector<std::pair<std::string, int>> shown;
+    if (const char *realGit = std::getenv(realGitVariable)) {
+        const std::string git = realGit;
+        const std::string folder = git.substr(0, git.rfind('/'));
+        if (!folder.empty())
+            shown.emplace_back(folder, open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    const bool laidOut = rebuildFolders(confinement.hidden, {}, shown);
+    for (const auto &[path, fd] : shown)
+        if (fd >= 0)
+            close(fd);
+    return laidOut;
 }
 
 int landlockAbi()

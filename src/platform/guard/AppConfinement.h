@@ -19,6 +19,13 @@
 //   - each writable place is bound writable at its path, each read-only place
 //     read-only (inside a writable one: `.git` and `.nerim` of the project),
 //     also where they lie inside a private temporary folder;
+//   - every repository in a writable place is read-only too: found, as the
+//     program is about to start, by a search that follows no link and stops
+//     32 folders deep and after 100,000 folders, it is each `.git` folder,
+//     each `.git` file and the folder it names (resolved beneath the place
+//     without links), and each folder that is a git folder by its contents;
+//   - the guard's own git folder (see GitRouting.h) stays in sight,
+//     read-only, also where it lies in a hidden folder;
 //   - each private folder (a tool's cache under the home folder) is a copy of
 //     the real one that only the program writes to (an overlay on an empty
 //     file system, or an empty folder where overlays are not allowed), which

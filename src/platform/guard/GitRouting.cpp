@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,48 +168,167 @@ void removeAbandonedFolders(const std::string &base)
         removeFolder(folder);
 }
 
-bool linkTo(const std::string &target, const std::string &link)
+// Opens `name` in `parent` as a folder of this user's alone (owner, and no
+// access for group or others, checked on the opened folder; a link is not
+// followed), making it 0700 first when missing; -1 otherwise.
+int openPrivateFolderIn(int parent, const char *name)
 {
-    return ::symlink(target.c_str(), link.c_str()) == 0;
+    if (::mkdirat(parent, name, 0700) != 0 && errno != EEXIST)
+        return -1;
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & 077) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    errno = EACCES;
+    return -1;
 }
 
-// The folder with bin/git and the exec path mirror.
-bool makeFolder(const std::string &shim, const std::string &execPath, std::string &folder)
+// Whether `fd` is a folder whose entries only this user can change (its owner,
+// or root's, and writable by nobody else).
+bool changedOnlyByThisUser(int fd, bool alone)
 {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
-    removeAbandonedFolders(base);
-    std::string pattern = base + "/nerim-git-XXXXXX";
-    if (!::mkdtemp(pattern.data()))
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode))
         return false;
-    folder = pattern;
+    if (info.st_uid != ::geteuid() && !(info.st_uid == 0 && !alone))
+        return false;
+    return (info.st_mode & (alone ? 077 : 022)) == 0;
+}
+
+// Opens `path` (absolute), making each missing folder on the way 0700.
+int openMadeFolder(const std::string &path)
+{
+    for (std::string::size_type slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
+    ::mkdir(path.c_str(), 0700);
+    return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The user's private folder for what the guard puts on a program's PATH, never
+// the shared /tmp: "nerim" in the session's runtime folder ($XDG_RUNTIME_DIR,
+// when it is the user's alone), else in the user's state folder
+// ($XDG_STATE_HOME, else ~/.local/state; made when missing). A running app
+// writes neither (they are outside its places), so it cannot replace what
+// an agent's git runs. Returns the open folder (-1, errno set, when there is
+// none) and its path in `path`.
+int openPrivateBase(const Environment &environment, std::string &path)
+{
+    const auto value = [&environment](const char *name) {
+        const auto found = environment.find(name);
+        return found != environment.end() && !found->second.empty() && found->second[0] == '/' ? found->second
+                                                                                               : std::string();
+    };
+    const std::string runtime = value("XDG_RUNTIME_DIR");
+    if (!runtime.empty()) {
+        const int parent = ::open(runtime.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent >= 0) {
+            const int fd = changedOnlyByThisUser(parent, true) ? openPrivateFolderIn(parent, "nerim") : -1;
+            ::close(parent);
+            if (fd >= 0) {
+                path = runtime + "/nerim";
+                return fd;
+            }
+        }
+    }
+    std::string state = value("XDG_STATE_HOME");
+    if (state.empty() && !value("HOME").empty())
+        state = value("HOME") + "/.local/state";
+    if (state.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int parent = openMadeFolder(state);
+    if (parent < 0)
+        return -1;
+    const int fd = changedOnlyByThisUser(parent, false) ? openPrivateFolderIn(parent, "nerim") : -1;
+    ::close(parent);
+    if (fd < 0) {
+        errno = EACCES;
+        return -1;
+    }
+    path = state + "/nerim";
+    return fd;
+}
+
+// A new folder "nerim-git-" and six random letters in `base` (never one that
+// was there), opened and checked as private.
+int makeRoutingFolderIn(int base, std::string &name)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            return -1;
+        name = "nerim-git-";
+        for (const unsigned char byte : random)
+            name += letters[byte % (sizeof letters - 1)];
+        if (::mkdirat(base, name.c_str(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return -1;
+        }
+        return openPrivateFolderIn(base, name.c_str());
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The folder with bin/git and the exec path mirror, made beneath the opened
+// folder: nothing in it is reached through a path someone else could change.
+bool makeFolder(const std::string &shim, const std::string &execPath, const Environment &environment,
+                std::string &folder)
+{
+    std::string basePath;
+    const int base = openPrivateBase(environment, basePath);
+    if (base < 0)
+        return false;
+    removeAbandonedFolders(basePath);
+    std::string name;
+    const int made = makeRoutingFolderIn(base, name);
+    ::close(base);
+    if (made < 0)
+        return false;
+    folder = basePath + "/" + name;
     routingFolder() = folder;
     const auto self = ProcProcessTable().read(::getpid());
-    if (FILE *owner = std::fopen((folder + "/owner").c_str(), "wex")) {
+    const int ownerFd = ::openat(made, "owner", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (FILE *owner = ownerFd >= 0 ? ::fdopen(ownerFd, "w") : nullptr) {
         std::fprintf(owner, "%ld %llu %s\n", static_cast<long>(::getpid()), self ? self->startTime : 0ULL,
                      pidNamespace().c_str());
         std::fclose(owner);
     }
-    const std::string bin = folder + "/bin";
-    const std::string exec = folder + "/exec";
-    if (::mkdir(bin.c_str(), 0700) != 0 || ::mkdir(exec.c_str(), 0700) != 0 || !linkTo(shim, bin + "/git"))
+    const auto linkAt = [](const std::string &target, int at, const std::string &link) {
+        return ::symlinkat(target.c_str(), at, link.c_str()) == 0;
+    };
+    if (::mkdirat(made, "bin", 0700) != 0 || ::mkdirat(made, "exec", 0700) != 0 || !linkAt(shim, made, "bin/git")) {
+        ::close(made);
+        return false;
+    }
+    const int exec = ::openat(made, "exec", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(made);
+    if (exec < 0)
         return false;
     static const char *const throughShim[] = {"git", "git-receive-pack", "git-upload-pack", "git-upload-archive"};
-    for (const char *name : throughShim)
-        if (!linkTo(shim, exec + "/" + name))
-            return false;
-    DIR *dir = ::opendir(execPath.c_str());
-    if (!dir)
-        return false;
     bool linked = true;
+    for (const char *name : throughShim)
+        linked = linked && linkAt(shim, exec, name);
+    DIR *dir = linked ? ::opendir(execPath.c_str()) : nullptr;
+    if (!dir) {
+        ::close(exec);
+        return false;
+    }
     while (const dirent *entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == ".." ||
             std::find(std::begin(throughShim), std::end(throughShim), name) != std::end(throughShim))
             continue;
-        linked = linkTo(execPath + "/" + name, exec + "/" + name) && linked;
+        linked = linkAt(execPath + "/" + name, exec, name) && linked;
     }
     ::closedir(dir);
+    ::close(exec);
     return linked;
 }
 
@@ -273,7 +393,7 @@ bool routeGitThroughShim(const GitRoutingOptions &options, int &error)
         return false;
     }
     std::string folder;
-    const bool made = makeFolder(shim, execPath, folder);
+    const bool made = makeFolder(shim, execPath, environment, folder);
     if (!routingFolder().empty()) {
         static bool registered = false;
         if (!registered)

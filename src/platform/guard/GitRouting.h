@@ -3,7 +3,12 @@
 // Makes every git a tree runs come through `nerim-git` (see GitSettings.h).
 //
 // Before it starts the program the guard makes a private folder (mode 0700,
-// removed when the guard exits) holding
+// removed when the guard exits) in the user's own private folder, never in the
+// shared /tmp: "nerim" in $XDG_RUNTIME_DIR when that is the user's alone, else
+// in the user's state folder ($XDG_STATE_HOME, else ~/.local/state). Each is
+// made with mkdir 0700 when missing and checked (owner, mode) on the opened
+// folder before anything is made in it; a running app, which writes only its
+// own places, cannot change what is there. The folder holds
 //   bin/git   -> nerim-git, put first on PATH;
 //   exec/     a mirror of the real git's exec path (`git --exec-path`): a
 //             link to each of its entries, but git, git-receive-pack,

@@ -26,6 +26,10 @@
 // It reports the program's start and end on the control socket (see
 // GuardProtocol.h) and exits once no process of the tree is left.
 //
+// The guard runs in a session of its own (Nerim starts it so) and starts the
+// program in another: neither has a controlling terminal, so nothing in the
+// tree can read from, or type into, the terminal Nerim was started from.
+//
 // Given a cgroup (--cgroup), the guard moves itself into it before it starts
 // anything, so the whole tree is in that group; should the guard be killed
 // outright, Nerim kills what is left in the group (see RunCgroup.h).
@@ -188,20 +192,25 @@ bool isolating(const Arguments &args)
 // `parent` is the process that forked it (the guard, or the namespace's init).
 [[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd, bool inNamespace)
 {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    setpgid(0, 0);
-    // Should the guard itself be killed outright, the program is still told to go.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent)
-        _exit(126);
     const auto fail = [reportFd](Stage stage) {
         const int failure[2] = {static_cast<int>(stage), errno};
         (void)!write(reportFd, failure, sizeof failure);
         _exit(127);
     };
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    // A session of its own, which has no controlling terminal: nothing the
+    // program does reaches the terminal Nerim was started from (/dev/tty
+    // opens nothing, and no terminal takes its input). The session is also
+    // the program's own process group. Failing that, it does not run.
+    if (setsid() < 0)
+        fail(Stage::exec);
+    // Should the guard itself be killed outright, the program is still told to go.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(126);
     if (args.workingDirectory && chdir(args.workingDirectory) != 0)
         fail(Stage::chdir);
     // A program with paths hidden from it, or confined, may not undo that;
@@ -350,7 +359,6 @@ struct InitReport {
         runProgram(args, 1, reportFd, true);
     }
     close(goFd);
-    setpgid(program, program);
     close(reportFd);
     const InitReport started{1, static_cast<int>(program)};
     (void)!write(statusFd, &started, sizeof started);
@@ -475,12 +483,10 @@ public:
             return false;
         }
         m_child = child;
-        if (isolated) {
+        // (The program made its own session, and with it its group, before
+        // its exec ended the report: it has it by now.)
+        if (isolated)
             fcntl(m_initStatus, F_SETFL, O_NONBLOCK);
-        } else {
-            // Setting the group from this side too means no signal sent from now on can miss it.
-            setpgid(child, child);
-        }
         report(std::string(startedMessage) + " " + std::to_string(program));
         return true;
     }

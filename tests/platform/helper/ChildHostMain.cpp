@@ -6,9 +6,11 @@
 //   quit       quit in order, as the Quit menu item does
 //   abort      crash (SIGABRT, no clean-up of its own)
 //   kill-self  SIGKILL itself
-// Usage: platform_test_child_host [--agent] READY-FILE HOW GRACE-MS PROGRAM [ARGUMENT...]
+// Usage: platform_test_child_host [--agent | --app FOLDER] READY-FILE HOW GRACE-MS PROGRAM [ARGUMENT...]
 // With --agent the program runs as an agent does where no cgroup can be made:
 // no PID namespace, no cgroup, and the host is a subreaper as Nerim then is.
+// With --app it runs in FOLDER as a development server does: in a PID
+// namespace where the kernel gives one, confined to writing FOLDER.
 #include "platform/ChildProcess.h"
 #include "platform/OrphanReaper.h"
 #include "platform/TerminationSignals.h"
@@ -30,6 +32,12 @@ int main(int argc, char **argv)
         ++argv;
         nerim::platform::OrphanReaper::install();
     }
+    QString appFolder;
+    if (argc > 2 && std::strcmp(argv[1], "--app") == 0) {
+        appFolder = QString::fromLocal8Bit(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 5)
         return 2;
     const QString readyFile = QString::fromLocal8Bit(argv[1]);
@@ -46,6 +54,12 @@ int main(int argc, char **argv)
     if (agent) {
         options.ownCgroup = false;
         options.pidNamespace = false;
+    }
+    if (!appFolder.isEmpty()) {
+        options.workingDirectory = appFolder;
+        options.pidNamespace = true;
+        options.confined = true;
+        options.writablePaths = {appFolder};
     }
     ChildProcess child;
     QObject::connect(&child, &ChildProcess::failedToStart, &app, [] { std::exit(3); });
