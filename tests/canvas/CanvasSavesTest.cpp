@@ -168,3 +168,26 @@ TEST_F(CanvasTest, ASecondNerimSaysTheProjectIsInUseAndNeverWritesOverTheFirst)
     EXPECT_FALSE(canvas->isOpenElsewhere());
     EXPECT_TRUE(canvas->canWriteProjectData());
 }
+
+// What the open tells about a file it set aside is saved with the panes at
+// once: a kill right after the open does not lose it.
+TEST_F(CanvasTest, TheNoticeAboutASetAsideFileIsOnDiskRightAfterTheOpen)
+{
+    const QString path = project + QStringLiteral("/.nerim/panes.json");
+    open();
+    ASSERT_NE(canvas->spawnPane(QString(), AgentRole::unspecified), nullptr);
+    await(canvas->teardown());
+    canvas.reset();
+    SerialFileWriter::shared().flush();
+    ASSERT_TRUE(QFile::copy(path, path + QStringLiteral(".backup")));
+    ASSERT_TRUE(writeFile(path, "{\"version\":1,\"panes\":["));
+
+    open(); // and, as far as the files know, killed here
+    ASSERT_EQ(canvas->panes().size(), 1);
+    const QString notice = lineTexts(canvas->panes().first()).last();
+    EXPECT_TRUE(notice.contains(QStringLiteral("panes.json.unreadable-"))) << notice.toStdString();
+    const std::optional<PanesSnapshot> saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(saved->panes.size(), 1);
+    EXPECT_EQ(saved->panes.first().outputLines.toList().last().text, notice);
+}
