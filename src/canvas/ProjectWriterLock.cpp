@@ -111,9 +111,12 @@ ProjectWriterLock::Result ProjectWriterLock::acquire(const QString &dataFolder)
         const QByteArrayView found(content, read);
         if (!found.isEmpty() && found != stamp) {
             // Made in another folder and come here with a copy or a hard link
-            // of the project: not this folder's lock.
+            // of the project: not this folder's lock. (Replaced only while it
+            // is still the file read: another Nerim may have replaced it first.)
+            struct stat now {};
+            const bool same = ::stat(path.constData(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
             ::close(fd);
-            if (!replaceLockFile(path))
+            if (same && !replaceLockFile(path))
                 return unsupported(QStringLiteral("the lock file of a copied project cannot be replaced (%1)")
                                        .arg(reason(errno)));
             continue;
