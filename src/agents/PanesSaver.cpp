@@ -87,7 +87,7 @@ struct PanesSaver::State {
                 event.reason = e.underlyingReason();
         } catch (...) {
         }
-        event.first = !std::exchange(failing, true);
+        failing = true;
         tell(event);
     }
     void saved(const QStringList &keptAside)

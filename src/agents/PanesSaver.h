@@ -67,9 +67,8 @@ struct PanesFileLayout {
 struct PanesSaveEvent {
     enum class Kind {
         // A save failed; `reason` says why in plain words (as the system
-        // puts it: "No space left on device"), and `first` is set for the
-        // first failure after a save that worked. Nothing is saved again
-        // until the next save is asked for: whoever is told asks again.
+        // puts it: "No space left on device"). Nothing is saved again until
+        // the next save is asked for: whoever is told asks again.
         failed,
         // A save worked after one or more failed.
         recovered,
@@ -80,7 +79,6 @@ struct PanesSaveEvent {
     };
     Kind kind = Kind::failed;
     QString reason;
-    bool first = false;
     QStringList kept;
 };
 

@@ -550,6 +550,8 @@ private:
     // Tries a failed panes save again; the next wait doubles after each try.
     QTimer m_panesRetryTimer;
     std::chrono::milliseconds m_panesRetryDelay{0};
+    // The panes were told that their history is not being saved.
+    bool m_toldPanesNotSaved = false;
     // Holds the project against a second Nerim while this canvas lives.
     std::shared_ptr<ProjectWriterLock> m_writerLock;
     bool m_openElsewhere = false;

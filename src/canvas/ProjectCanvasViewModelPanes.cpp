@@ -265,12 +265,14 @@ void ProjectCanvasViewModel::panesSaveEvent(const PanesSaveEvent &event)
         return;
     switch (event.kind) {
     case PanesSaveEvent::Kind::failed:
-        // Said once, when saving stops; the lines wait in memory for the retry
-        // (and, with no pane open, there is nothing to lose).
-        if (event.first && !m_panes.isEmpty())
+        // Said once while saving fails; the lines wait in memory for the retry
+        // (and, with no pane open, there is nothing to lose until one opens).
+        if (!m_toldPanesNotSaved && !m_panes.isEmpty()) {
+            m_toldPanesNotSaved = true;
             tellPanes(QStringLiteral("[This pane's history is not being saved: %1. Nerim keeps trying, and says "
                                      "so here once it is saved again.]")
                           .arg(event.reason));
+        }
         if (!m_panesRetryTimer.isActive()) {
             m_panesRetryDelay = m_panesRetryDelay.count() == 0
                                     ? m_services.panesSaveRetryDelay
@@ -281,7 +283,7 @@ void ProjectCanvasViewModel::panesSaveEvent(const PanesSaveEvent &event)
     case PanesSaveEvent::Kind::recovered:
         m_panesRetryTimer.stop();
         m_panesRetryDelay = std::chrono::milliseconds(0);
-        if (!m_panes.isEmpty())
+        if (std::exchange(m_toldPanesNotSaved, false) && !m_panes.isEmpty())
             tellPanes(QStringLiteral("[This pane's history is being saved again.]"));
         break;
     case PanesSaveEvent::Kind::keptAside:

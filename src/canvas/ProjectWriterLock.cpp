@@ -54,6 +54,22 @@ bool replaceLockFile(const QByteArray &path)
     return true;
 }
 
+// Whether another process holds the file at `path` with a record lock: what
+// a `flock` becomes on NFS, where this process, which may only read the file,
+// cannot take one itself (asking needs no write access).
+bool heldAsRecordLock(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+
 } // namespace
 
 ProjectWriterLock::ProjectWriterLock(int fd, quint64 device, quint64 inode)
@@ -134,6 +150,8 @@ ProjectWriterLock::Result ProjectWriterLock::acquire(const QString &dataFolder)
                 }
                 return {Outcome::heldElsewhere, nullptr, QString()};
             }
+            if (error == EBADF && !writable && heldAsRecordLock(path))
+                return {Outcome::heldElsewhere, nullptr, QString()};
             return unsupported(QStringLiteral("the file system keeps no locks (%1)").arg(reason(error)));
         }
         // Still the file at the name: another Nerim may have put a fresh one

@@ -12,11 +12,14 @@ namespace nerim {
 //
 // The lock is a `flock` on that file: the kernel drops it when the holder
 // exits or is killed, so no stale lock is ever left behind, and it holds
-// between users and home folders on a local disk. On NFS the kernel carries a
-// `flock` over the network as a whole-file record lock, which the server
-// holds between clients as long as its lock service runs; a file system with
-// no locks at all (some FUSE mounts) refuses it, and every Nerim then writes
-// as before, with a log line saying so.
+// between users and home folders on a local disk (a user who may only read
+// the file takes it all the same). On NFS the kernel carries a `flock` over
+// the network as a whole-file record lock, which the server holds between
+// clients while its lock service runs; there a user who may only read the
+// file cannot take it, and only sees whether another holds it (then the
+// project is open elsewhere). Where no lock can be taken (a file system that
+// keeps none, some FUSE mounts, or that read-only case with the file free),
+// the Nerim writes as before, with a log line saying so.
 //
 // The file names the data folder it was made in (its device and inode):
 // a hard-linked copy of the project (`cp -al`) shares the file with the
