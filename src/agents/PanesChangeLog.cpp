@@ -779,10 +779,46 @@ MemoryError writeFailure(const QString &path, int error)
     return MemoryError::writeFailed(path, QString::fromLocal8Bit(std::strerror(error)));
 }
 
+// The log open at `fd` (`length` bytes of it count) as a file of its own:
+// when another name holds the same file too (a hard-linked copy of the
+// project, as snapshot tools make with `cp -al`), a change made in place would
+// change that copy as well. The bytes are then written to a fresh file that
+// takes this name, and the other name keeps the file as it was. Returns the
+// descriptor to change (`fd`, or the fresh file opened with `flags`, `fd`
+// closed); throws MemoryError when the copy cannot be made.
+int unshared(const QString &logPath, int fd, qint64 length, int flags)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        throw writeFailure(logPath, errno);
+    if (st.st_nlink <= 1)
+        return fd;
+    const int source = ::open(nativePath(logPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat read {};
+    if (source < 0 || ::fstat(source, &read) != 0 || read.st_dev != st.st_dev || read.st_ino != st.st_ino) {
+        const int error = source < 0 ? errno : ESTALE;
+        if (source >= 0)
+            ::close(source);
+        throw writeFailure(logPath, error);
+    }
+    const auto closing = qScopeGuard([source] { ::close(source); });
+    AtomicFileWriter::write([&](AtomicFileWriter::ContentSink &sink) { sink.copyFrom(source, 0, length); }, logPath,
+                            QString());
+    logLine(QStringLiteral("[Nerim panes] %1 is shared with another name (a linked copy); changes go to a copy of "
+                           "its own")
+                .arg(fileName(logPath)));
+    const int fresh = ::open(nativePath(logPath).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fresh < 0)
+        throw writeFailure(logPath, errno);
+    ::close(fd);
+    return fresh;
+}
+
 // Appends `bytes` to the log `known`, or starts a new log with `header` and
 // them; see appendRecord.
 std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<LogFile> &known,
-                                    const QByteArray &header, const QList<QByteArray> &pieces)
+                                    const QByteArray &header, const QList<QByteArray> &pieces,
+                                    std::optional<QString> *keptAside = nullptr)
 {
     const QByteArray native = nativePath(logPath);
     int fd = -1;
@@ -798,14 +834,23 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
             ::close(fd);
             return std::nullopt;
         }
+        try {
+            fd = unshared(logPath, fd, known->size, O_WRONLY | O_APPEND);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
     } else {
         // A log already there is not this one's to replace: it is kept aside.
         // Anything else there (a link) goes; unlink never follows a link.
         struct stat st {};
         if (::lstat(native.constData(), &st) == 0) {
             if (S_ISREG(st.st_mode)) {
-                if (!setAside(logPath, u"other"))
+                const std::optional<QString> aside = setAside(logPath, u"other");
+                if (!aside)
                     throw writeFailure(logPath, EEXIST);
+                if (keptAside)
+                    *keptAside = aside;
             } else if (fileCalls::unlink(native.constData()) != 0 && errno != ENOENT) {
                 throw writeFailure(logPath, errno);
             }
@@ -844,9 +889,9 @@ std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<
 }
 
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
-                                    const QUuid &documentId, const Record &record)
+                                    const QUuid &documentId, const Record &record, std::optional<QString> *keptAside)
 {
-    return appendFrames(logPath, known, encodeHeader(documentId), record.pieces);
+    return appendFrames(logPath, known, encodeHeader(documentId), record.pieces, keptAside);
 }
 
 std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &known, const QUuid &into)
@@ -854,20 +899,20 @@ std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &k
     return appendFrames(logPath, known, QByteArray(), {encodeFoldMarker(into)});
 }
 
-void finishFold(const QString &logPath, const std::optional<LogFile> &folded)
+std::optional<QString> finishFold(const QString &logPath, const std::optional<LogFile> &folded)
 {
     const QByteArray native = nativePath(logPath);
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0)
-        return;
+        return std::nullopt;
     if (!S_ISREG(st.st_mode) ||
         (folded && quint64(st.st_dev) == folded->device && quint64(st.st_ino) == folded->inode)) {
         // The log now in panes.json, or no log at all (a link): gone.
         fileCalls::unlink(native.constData());
-        return;
+        return std::nullopt;
     }
     logLine(QStringLiteral("[Nerim panes] %1 was not read into the panes file written whole").arg(fileName(logPath)));
-    (void)setAside(logPath, u"other");
+    return setAside(logPath, u"other");
 }
 
 std::optional<QString> setAside(const QString &path, QStringView tag)
@@ -914,7 +959,22 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
         cut.aside = aside;
     }
     cut.unreadKept = true;
-    if (fileCalls::ftruncate(fd, outcome.goodEnd) != 0 || fileCalls::fdatasync(fd) != 0) {
+    // A log that a linked copy of the project shares is not cut in place:
+    // what was read of it becomes a file of its own.
+    int target = fd;
+    try {
+        target = unshared(logPath, ::dup(fd), outcome.goodEnd, O_RDWR);
+    } catch (...) {
+        logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)")
+                    .arg(logPath, AtomicFileWriter::describeFailure(std::current_exception())));
+        return cut;
+    }
+    const auto closingTarget = qScopeGuard([&] {
+        if (target != fd)
+            ::close(target);
+    });
+    if (fileCalls::ftruncate(target, outcome.goodEnd) != 0 || fileCalls::fdatasync(target) != 0 ||
+        ::fstat(target, &st) != 0) {
         logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)")
                     .arg(logPath, QString::fromLocal8Bit(std::strerror(errno))));
         return cut;

@@ -177,19 +177,24 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
 // one, a new log starting with the header is made (a file already at the
 // path is set aside first, never removed). Returns the log after the append,
 // or nothing when the file there is not `known` (it was changed or replaced):
-// nothing was written then. Throws MemoryError when the write fails; what was
-// appended is then cut off again where possible.
+// nothing was written then. A log that another name also holds (a hard-linked
+// copy) is first copied to a file of its own, so the other name never
+// changes. Throws MemoryError when the write fails; what was appended is then
+// cut off again where possible. `keptAside` is given the name that a log found
+// in the way of a new one was moved to.
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
                                     const QUuid &documentId, const QByteArray &record);
 std::optional<LogFile> appendRecord(const QString &logPath, const std::optional<LogFile> &known,
-                                    const QUuid &documentId, const Record &record);
+                                    const QUuid &documentId, const Record &record,
+                                    std::optional<QString> *keptAside = nullptr);
 // Appends the fold marker naming `into` to the log `known`, the same way.
 std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &known, const QUuid &into);
 
 // After panes.json was written whole: removes the log that was marked as
 // folded into it (`folded`, when it is still the file at the path), and sets
-// any other log found there aside (it was not read into the new file).
-void finishFold(const QString &logPath, const std::optional<LogFile> &folded);
+// any other log found there aside (it was not read into the new file):
+// returns where that one went.
+std::optional<QString> finishFold(const QString &logPath, const std::optional<LogFile> &folded);
 
 // Moves the file at `path` out of the way, as "<path>.<tag>-<time>" (with a
 // number when that is taken), so that nothing replaces it: the new path, or
@@ -200,7 +205,8 @@ std::optional<QString> setAside(const QString &path, QStringView tag);
 // it stays readable up to its last good record and may be appended to. When
 // a fault ended it, its header and what could not be read are first kept in
 // a file of their own ("<log>.unreadable-<time>", made durable). The log is
-// cut only once that is done.
+// cut only once that is done, and one that a linked copy shares is not cut in
+// place: what was read of it becomes a file of its own.
 struct CutBack {
     // The name of the file kept aside, when one was written.
     std::optional<QString> aside;

@@ -7,16 +7,19 @@
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/FileCalls.h"
+#include "persistence/MemoryError.h"
 
 #include "foundation/FileIo.h"
 #include "foundation/UuidText.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QScopeGuard>
 #include <QSet>
 #include <atomic>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace nerim {
@@ -47,6 +50,60 @@ struct PanesSaver::State {
     bool fold = false;
     // Set by a write that failed, so that the next save is not skipped.
     std::atomic<bool> writeFailed{false};
+    // A save failed since the last one that worked.
+    bool failing = false;
+    // What the saver last left at the path, or found there when the project
+    // was loaded: its identity when written or read, and the document id
+    // inside it (none of either: nothing was there). Until the saver loaded
+    // or wrote the file (`ownKnown`), nothing is known and nothing checked.
+    bool ownKnown = false;
+    std::optional<AtomicFileWriter::FileIdentity> ownFile;
+    std::optional<QUuid> ownId;
+    // The document id of a whole write that failed: it may have failed after
+    // its file took the path, which is then the saver's own all the same.
+    std::optional<QUuid> attemptedId;
+
+    QMutex listenerMutex;
+    std::function<void(const PanesSaveEvent &)> listener;
+
+    void tell(const PanesSaveEvent &event)
+    {
+        QMutexLocker lock(&listenerMutex);
+        if (listener)
+            listener(event);
+    }
+    void failed(std::exception_ptr error)
+    {
+        writeFailed = true;
+        const QString description = AtomicFileWriter::describeFailure(error);
+        logLine(QStringLiteral("[Nerim panes] save failed: %1").arg(description));
+        PanesSaveEvent event;
+        event.kind = PanesSaveEvent::Kind::failed;
+        event.reason = description;
+        try {
+            std::rethrow_exception(error);
+        } catch (const MemoryError &e) {
+            if (!e.underlyingReason().isEmpty())
+                event.reason = e.underlyingReason();
+        } catch (...) {
+        }
+        failing = true;
+        tell(event);
+    }
+    void saved(const QStringList &keptAside)
+    {
+        if (!keptAside.isEmpty()) {
+            PanesSaveEvent event;
+            event.kind = PanesSaveEvent::Kind::keptAside;
+            event.kept = keptAside;
+            tell(event);
+        }
+        if (std::exchange(failing, false)) {
+            PanesSaveEvent event;
+            event.kind = PanesSaveEvent::Kind::recovered;
+            tell(event);
+        }
+    }
 };
 
 // Transcript lines encoded ahead of the saves that take them, on a thread of
@@ -309,7 +366,7 @@ int openUnchanged(const QString &path, const PanesFileLayout &layout)
 namespace panesEncoding {
 
 PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout,
-                             std::optional<panesChangeLog::LogFile> *log)
+                             std::optional<panesChangeLog::LogFile> *log, QStringList *keptAside)
 {
     PanesFileLayout next;
     const QString logPath = panesChangeLog::pathFor(path);
@@ -343,7 +400,8 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
         log->reset();
     // The log folded into the new file goes; any other is kept aside. A view
     // file written for the file replaced is stale. (unlink never follows a link.)
-    panesChangeLog::finishFold(logPath, folded);
+    if (const std::optional<QString> aside = panesChangeLog::finishFold(logPath, folded); aside && keptAside)
+        keptAside->append(QFileInfo(*aside).fileName());
     fileCalls::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
     return next;
 }
@@ -370,10 +428,19 @@ void PanesSaver::encodeAhead(const QUuid &paneId, const OutputLines &lines)
 
 PanesSaver::~PanesSaver() = default;
 
+void PanesSaver::setListener(std::function<void(const PanesSaveEvent &)> listener)
+{
+    QMutexLocker lock(&m_state->listenerMutex);
+    m_state->listener = std::move(listener);
+}
+
 void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content,
-                       std::optional<panesChangeLog::LogFile> log, bool fold)
+                       std::optional<panesChangeLog::LogFile> log, bool fold, bool nothingThere)
 {
     QMutexLocker lock(&m_state->mutex);
+    m_state->ownKnown = layout || nothingThere;
+    m_state->ownFile = layout ? std::optional(layout->file) : std::nullopt;
+    m_state->ownId = layout && content ? content->documentId : std::nullopt;
     m_state->content = layout ? std::move(content) : std::nullopt;
     m_state->log = log;
     m_state->fold = fold || !layout;
@@ -404,7 +471,8 @@ std::optional<QUuid> documentIdAtHead(const QString &path)
 // document id inside it) and the log has room: returns whether it did.
 // Throws when the append failed.
 bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize, const PanesSnapshot &held,
-                  const PanesSnapshot &snapshot, PanesSaver::FoldBack foldBack, const panesChangeLog::LinesAhead &ahead)
+                  const PanesSnapshot &snapshot, PanesSaver::FoldBack foldBack, const panesChangeLog::LinesAhead &ahead,
+                  QStringList &keptAside)
 {
     if (documentIdAtHead(path) != held.documentId)
         return false;
@@ -423,8 +491,11 @@ bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize
         panesChangeLog::encodeRecordPieces(*held.documentId, held, snapshot, room, &ahead);
     if (!record)
         return false;
+    std::optional<QString> aside;
     const std::optional<panesChangeLog::LogFile> appended =
-        panesChangeLog::appendRecord(panesChangeLog::pathFor(path), state.log, *held.documentId, *record);
+        panesChangeLog::appendRecord(panesChangeLog::pathFor(path), state.log, *held.documentId, *record, &aside);
+    if (aside)
+        keptAside.append(QFileInfo(*aside).fileName());
     if (!appended)
         return false;
     if (!state.log) {
@@ -434,6 +505,29 @@ bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize
     }
     state.log = appended;
     return true;
+}
+
+// Moves a panes file at `path` that is not the one the saver last left there
+// (nor read there) out of the way, so that the whole write about to be made
+// replaces nothing someone else wrote: returns its new name. Throws when it
+// could not be moved (nothing is written over it then).
+std::optional<QString> keepForeign(const QString &path, const PanesSaver::State &state)
+{
+    if (!state.ownKnown)
+        return std::nullopt;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt; // nothing there, or no file to keep (the write replaces a link)
+    if (state.ownFile && AtomicFileWriter::FileIdentity::of(path) == state.ownFile)
+        return std::nullopt;
+    if (const std::optional<QUuid> id = documentIdAtHead(path); id && (id == state.ownId || id == state.attemptedId))
+        return std::nullopt; // ours, touched or copied back in place
+    logLine(QStringLiteral("[Nerim panes] %1 was written by something else since this program saved it")
+                .arg(QFileInfo(path).fileName()));
+    const std::optional<QString> aside = panesChangeLog::setAside(path, u"other");
+    if (!aside)
+        throw MemoryError::writeFailed(path, QStringLiteral("a file written by something else is in the way"));
+    return QFileInfo(*aside).fileName();
 }
 
 } // namespace
@@ -474,23 +568,24 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
             const bool fold = std::exchange(state->fold, false);
             // The file is still the one written (or read) last: its change
             // log takes what changed since.
+            QStringList keptAside;
             if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
                 try {
-                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack, *ahead)) {
+                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack, *ahead,
+                                     keptAside)) {
                         state->layout = before;
                         state->content = snapshot;
                         state->content->documentId = held->documentId;
+                        state->saved(keptAside);
                         return;
                     }
                 } catch (...) {
                     // The log's end may be torn: the next save writes the
                     // file whole, with what the file and log still hold.
-                    state->writeFailed = true;
                     state->fold = true;
                     state->layout = before;
                     state->content = std::move(held);
-                    logLine(QStringLiteral("[Nerim panes] save failed: %1")
-                                .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+                    state->failed(std::current_exception());
                     return;
                 }
             }
@@ -498,15 +593,33 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
             PanesSnapshot whole = snapshot;
             whole.documentId = QUuid::createUuid();
             try {
-                state->layout = std::make_shared<const PanesFileLayout>(
-                    panesEncoding::writeReusing(whole, path, before.get(), &state->log));
+                if (const std::optional<QString> aside = keepForeign(path, *state)) {
+                    keptAside.append(*aside);
+                    // Not the file described: nothing is copied from it.
+                    PanesFileLayout layout = panesEncoding::writeReusing(whole, path, nullptr, &state->log, &keptAside);
+                    state->layout = std::make_shared<const PanesFileLayout>(std::move(layout));
+                } else {
+                    state->layout = std::make_shared<const PanesFileLayout>(
+                        panesEncoding::writeReusing(whole, path, before.get(), &state->log, &keptAside));
+                }
+                state->ownKnown = true;
+                state->ownFile = state->layout->file;
+                state->ownId = whole.documentId;
+                state->attemptedId.reset();
                 state->content = std::move(whole);
             } catch (...) {
-                state->writeFailed = true;
-                logLine(QStringLiteral("[Nerim panes] save failed: %1")
-                            .arg(AtomicFileWriter::describeFailure(std::current_exception())));
+                state->attemptedId = whole.documentId;
+                // A file kept aside stays kept; the user hears of it with the failure's retry.
+                if (!keptAside.isEmpty()) {
+                    PanesSaveEvent event;
+                    event.kind = PanesSaveEvent::Kind::keptAside;
+                    event.kept = keptAside;
+                    state->tell(event);
+                }
+                state->failed(std::current_exception());
                 return;
             }
+            state->saved(keptAside);
         },
         QStringLiteral("[Nerim panes]"));
     return true;

@@ -7,7 +7,9 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -60,6 +62,26 @@ struct PanesFileLayout {
     static size_t turnKey(const ConversationTurn &turn);
 };
 
+// What the saves of one panes.json tell whoever shows the panes, told on the
+// writer's thread as they happen.
+struct PanesSaveEvent {
+    enum class Kind {
+        // A save failed; `reason` says why in plain words (as the system
+        // puts it: "No space left on device"). Nothing is saved again until
+        // the next save is asked for: whoever is told asks again.
+        failed,
+        // A save worked after one or more failed.
+        recovered,
+        // The save found at the path files that this saver did not write (a
+        // second Nerim, a restored backup) and kept them aside, under the
+        // names in `kept`, before putting its own in place.
+        keptAside,
+    };
+    Kind kind = Kind::failed;
+    QString reason;
+    QStringList kept;
+};
+
 // Saves one panes.json cheaply, in the background through the per-path serial
 // writer (the newest queued snapshot wins):
 // - a snapshot whose panes all carry the same generations as the last one
@@ -84,6 +106,10 @@ struct PanesFileLayout {
 //   is copied from that file, while the file is unchanged, instead of being
 //   encoded again. Nothing encoded is kept between saves, only where the parts
 //   lie in the file.
+// Whatever lies at the path that this saver neither wrote nor read (its
+// document id and identity say) is not written over: it is moved aside
+// (panes.json.other-<time>, with any change log of its own) and the listener
+// is told, before the panes are written whole in its place.
 // What is written is judged when the write's turn comes on the writer's
 // thread, against the content as the last write (or the load) left it: every
 // write goes through the same serial queue, so none overtakes another, and
@@ -110,8 +136,16 @@ public:
     // good record), or the one read for what was read instead (a backup): a
     // whole write marks it as folded in and removes it. `fold` (or no
     // layout) has the next save write the file whole.
+    // Without a layout, `nothingThere` says that the load left no file at the
+    // path, so that any file found there later is someone else's.
     void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt,
-               std::optional<panesChangeLog::LogFile> log = std::nullopt, bool fold = false);
+               std::optional<panesChangeLog::LogFile> log = std::nullopt, bool fold = false,
+               bool nothingThere = false);
+
+    // Who is told of failed saves, saves that work again and files kept
+    // aside: called on the writer's thread, so it should only pass the event
+    // on (an empty one: nobody). Setting it waits for a listener being called.
+    void setListener(std::function<void(const PanesSaveEvent &)> listener);
 
     // The pane of `paneId` now holds `lines`: the lines no save has taken yet
     // are encoded on a thread of their own, as they arrive, so that the save
@@ -151,7 +185,7 @@ namespace panesEncoding {
 // found there is kept aside, never removed. Removes the view file made stale.
 // Returns the new file's layout. Throws as AtomicFileWriter does.
 PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout,
-                             std::optional<panesChangeLog::LogFile> *log = nullptr);
+                             std::optional<panesChangeLog::LogFile> *log = nullptr, QStringList *keptAside = nullptr);
 } // namespace panesEncoding
 
 } // namespace nerim

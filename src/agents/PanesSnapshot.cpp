@@ -526,9 +526,20 @@ PanesSnapshotStore::PanesSnapshotStore(QString path)
 
 PanesSnapshotStore::~PanesSnapshotStore() = default;
 
+void PanesSnapshotStore::setListener(std::function<void(const PanesSaveEvent &)> listener)
+{
+    m_saver->setListener(std::move(listener));
+}
+
 std::optional<PanesSnapshot> PanesSnapshotStore::load()
 {
     PanesLoadResult result = readPanesFile(m_path);
+    if (m_readOnly) {
+        // Whatever is wrong with the files is for the Nerim that holds the project to settle.
+        if (result.failure)
+            m_loadNotice = QStringLiteral("[Nerim couldn't read this project's saved panes (%1).]").arg(*result.failure);
+        return std::move(result.snapshot);
+    }
     m_keepUnknownVersion = result.unknownVersion;
     m_keepUnreadable = false;
     m_loadNotice.reset();
@@ -603,7 +614,7 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
     else if (result.layout)
         m_saver->adopt(std::move(result.layout), std::move(result.fileContent), log, fold);
     else
-        m_saver->adopt(nullptr, std::nullopt, log, true);
+        m_saver->adopt(nullptr, std::nullopt, log, true, !AtomicFileWriter::FileIdentity::of(m_path));
     return std::move(result.snapshot);
 }
 
@@ -614,7 +625,7 @@ void PanesSnapshotStore::encodeAhead(const QUuid &paneId, const OutputLines &lin
 
 bool PanesSnapshotStore::save(PanesSnapshot snapshot, PanesFoldBack foldBack)
 {
-    if (m_keepUnreadable)
+    if (m_keepUnreadable || m_readOnly)
         return false;
     if (m_keepUnknownVersion) {
         if (snapshot.panes.isEmpty())

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 #include <QUuid>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -19,6 +20,7 @@ namespace nerim {
 
 class AgentPaneState;
 struct PanesFileLayout;
+struct PanesSaveEvent;
 
 // One saved pane in panes.json.
 struct PaneDiskSnapshot {
@@ -163,6 +165,13 @@ public:
 
     const QString &path() const { return m_path; }
     std::optional<PanesSnapshot> load();
+    // From now on the store only reads: a load changes nothing on disk (it
+    // sets nothing aside, cuts no log) and no save is made. For a project
+    // that another Nerim holds.
+    void setReadOnly() { m_readOnly = true; }
+    bool isReadOnly() const { return m_readOnly; }
+    // See PanesSaver::setListener.
+    void setListener(std::function<void(const PanesSaveEvent &)> listener);
     // Returns whether a write was queued. `foldBack`: see PanesSaver::FoldBack.
     bool save(PanesSnapshot snapshot, PanesFoldBack foldBack = PanesFoldBack::whenDue);
     // See PanesSaver::encodeAhead.
@@ -176,6 +185,7 @@ private:
     QString m_path;
     bool m_keepUnknownVersion = false;
     bool m_keepUnreadable = false;
+    bool m_readOnly = false;
     std::optional<QString> m_loadNotice;
     std::unique_ptr<class PanesSaver> m_saver;
 };

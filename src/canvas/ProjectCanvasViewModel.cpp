@@ -39,6 +39,10 @@ struct SavedCanvasFiles {
     std::optional<PanesSnapshot> panes;
     // Set when panes.json could not be read: what the user is told.
     std::optional<QString> panesNotice;
+    // The project's writer lock, when this process holds it; whether another
+    // Nerim holds it.
+    std::shared_ptr<ProjectWriterLock> writerLock;
+    bool openElsewhere = false;
 };
 
 // A saved draft: the whole file as UTF-8; nothing for a missing, undecodable
@@ -158,11 +162,18 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
     m_panesOutputSaveTimer.setSingleShot(true);
     m_panesOutputSaveTimer.setInterval(m_services.panesOutputSaveDelay);
     connect(&m_panesOutputSaveTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
+    m_panesRetryTimer.setSingleShot(true);
+    connect(&m_panesRetryTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
+    // Told on the writer's thread, handled on this one (dropped once the canvas is gone).
+    m_panesStore->setListener([this](const PanesSaveEvent &event) {
+        QMetaObject::invokeMethod(this, [this, event] { panesSaveEvent(event); }, Qt::QueuedConnection);
+    });
 }
 
 // Releasing the controller saves and terminates nothing: `teardown` is the orderly end.
 ProjectCanvasViewModel::~ProjectCanvasViewModel()
 {
+    m_panesStore->setListener({});
     for (AgentPaneState *pane : std::as_const(m_panes)) {
         if (pane->streamConsumer())
             pane->streamConsumer()->cancel();
@@ -375,6 +386,17 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         if (!checked)
             return files;
         files.dataFolderUsable = true;
+        // The lock first: a project another Nerim holds is only read.
+        ProjectWriterLock::Result locked = ProjectWriterLock::acquire(*checked);
+        files.writerLock = std::move(locked.lock);
+        files.openElsewhere = locked.outcome == ProjectWriterLock::Outcome::heldElsewhere;
+        if (files.openElsewhere) {
+            logLine(QStringLiteral("[Nerim] %1 is open in another Nerim: shown without saving").arg(projectPath));
+            panesStore->setReadOnly();
+        } else if (locked.outcome == ProjectWriterLock::Outcome::unsupported) {
+            logLine(QStringLiteral("[Nerim] %1 cannot be locked against a second Nerim: %2")
+                        .arg(projectPath, locked.why));
+        }
         files.draft = readDraft(*checked);
         files.plan = PlanState::readFile(*checked + QStringLiteral("/plan.json"));
         files.model = ModelPreferenceState::readFile(*checked + QStringLiteral("/model.json"));
@@ -390,13 +412,19 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     // Whatever the user typed while the project loaded wins over the saved draft.
     if (files.draft && m_inputPrompt.isEmpty())
         setInputPrompt(*files.draft);
-    m_dataFolderUsable = files.dataFolderUsable;
+    // A project another Nerim holds is shown as its files are, and nothing of
+    // this canvas is written into its data folder.
+    m_openElsewhere = files.openElsewhere;
+    m_writerLock = files.writerLock;
+    m_dataFolderUsable = files.dataFolderUsable && !m_openElsewhere;
     m_projectFolderMissing = files.projectFolderMissing;
     if (files.dataFolderUsable) {
-        m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
+        if (!m_openElsewhere)
+            m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
         m_plan->applyFileRead(files.plan);
         explainUnansweredPlansMessage();
-        m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
+        if (!m_openElsewhere)
+            m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
         m_modelPreference->applyFileRead(files.model);
         m_persistedAgentNames = files.agentNames;
     }
@@ -420,16 +448,24 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         setFocusedPaneId(focus);
         setExpandedPaneId(expanded);
     }
-    // An unreadable panes.json is told in the pane area: in the pane in
-    // focus, or in the first pane the user opens.
-    m_pendingPanesNotice = files.panesNotice;
+    // An unreadable panes.json, or a project held by another Nerim, is told
+    // in the pane area: in the pane in focus, or in the first pane the user
+    // opens. The line is saved with the panes at once: the files it names
+    // were set aside by the load, and a kill now must not lose the telling.
+    QStringList notices;
+    if (m_openElsewhere)
+        notices.append(openElsewhereLine());
+    if (files.panesNotice)
+        notices.append(*files.panesNotice);
+    m_pendingPanesNotice = notices.isEmpty() ? std::nullopt : std::optional<QString>(notices.join(u' '));
+    m_panesRestored = true;
     if (m_pendingPanesNotice && !m_tornDown) {
         if (AgentPaneState *pane = m_focusedPaneId ? paneWithId(*m_focusedPaneId) : nullptr) {
             pane->appendLine(OutputLine::Kind::system, *m_pendingPanesNotice);
             m_pendingPanesNotice.reset();
+            savePanes();
         }
     }
-    m_panesRestored = true;
     // A project whose own deploy is live opens with its Live menu.
     QCoro::Task<> restoringLive = m_deploy->restoreLive();
     Q_UNUSED(restoringLive);
@@ -437,7 +473,12 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     QCoro::Task<> restoringRepair = m_repair->restoreInterrupted();
     Q_UNUSED(restoringRepair);
 
-    // 8. The project memory decides between ready and failed.
+    // 8. The project memory decides between ready and failed. A project
+    // another Nerim holds keeps its memory to that one.
+    if (m_openElsewhere) {
+        setBootstrapStatus(BootstrapStatus::ready());
+        co_return;
+    }
     try {
         QFuture<std::shared_ptr<ProjectContextActor>> opening =
             ProjectContextActor::open(m_projectPath, IntentProcessorConstants::appVersion(), Timestamp::now());
@@ -542,8 +583,13 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     for (AgentPaneState *pane : remaining)
         pane->deleteLater();
 
+    m_panesRetryTimer.stop();
     QFuture<void> flushing = SerialFileWriter::shared().whenIdle();
     co_await flushing;
+    if (!self)
+        co_return;
+    // Everything is written: another Nerim may have the project now.
+    m_writerLock.reset();
 }
 
 } // namespace nerim

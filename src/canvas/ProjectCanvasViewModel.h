@@ -1,5 +1,6 @@
 #pragma once
 
+#include "canvas/ProjectWriterLock.h"
 #include "canvas/RepairBannerCoordinator.h"
 
 #include "agents/AgentNames.h"
@@ -7,6 +8,7 @@
 #include "agents/AgentPaneState.h"
 #include "agents/AgentProvider.h"
 #include "agents/ModelPreferenceState.h"
+#include "agents/PanesSaver.h"
 #include "agents/PanesSnapshot.h"
 #include "agents/ProjectAwareness.h"
 #include "deploy/DeployConfig.h"
@@ -92,6 +94,10 @@ struct CanvasServices {
     // many bytes of text, so a flood is saved in pieces of about this size
     // while it streams, and what a quit has left to save stays small.
     qint64 panesOutputSaveBytes = qint64(2) * 1024 * 1024;
+    // A panes save that failed is tried again after this long, twice as long
+    // after each further failure, up to the cap, until one works.
+    std::chrono::milliseconds panesSaveRetryDelay{1000};
+    std::chrono::milliseconds panesSaveRetryCap{30000};
 
     // Voice input
     using TranscriberFactory = std::function<std::shared_ptr<VoiceTranscribing>()>;
@@ -183,6 +189,17 @@ public:
     // Whether this canvas may write into the project's data folder: only after
     // the start-up load found it usable and while the memory has not failed.
     bool canWriteProjectData() const { return m_dataFolderUsable; }
+    // Whether the start-up load found the project held by another Nerim (see
+    // ProjectWriterLock): the canvas then shows it and writes nothing into
+    // its data folder.
+    bool isOpenElsewhere() const { return m_openElsewhere; }
+    // The pane line that says so.
+    static QString openElsewhereLine()
+    {
+        return QStringLiteral("[This project is open in another Nerim, so this window only shows it: nothing done "
+                              "here is saved with the project. Close the other Nerim and open the project again to "
+                              "work on it here.]");
+    }
     // Whether the start-up load found the project folder gone: the canvas then
     // starts no agent and no server (the opening failure says why).
     bool isProjectFolderMissing() const { return m_projectFolderMissing; }
@@ -276,6 +293,13 @@ public:
     void schedulePanesOutputSave();
     // Counts the text of the lines a pane (the sender) added since it was last counted.
     void notePaneOutput();
+    // What the panes saver tells: failed saves are tried again, and the
+    // panes say when their history stops and starts being saved again, and
+    // which files found in the way were kept.
+    void panesSaveEvent(const PanesSaveEvent &event);
+    // Adds a system line to every open pane, or keeps it for the first pane
+    // opened when none is; the panes are then saved, so the line is too.
+    void tellPanes(const QString &line);
     PanesSnapshot makePanesSnapshot() const;
     void persistAgentNames();
 
@@ -530,6 +554,14 @@ private:
     QTimer m_justSubmittedTimer;
     QTimer m_draftSaveTimer;
     QTimer m_panesOutputSaveTimer;
+    // Tries a failed panes save again; the next wait doubles after each try.
+    QTimer m_panesRetryTimer;
+    std::chrono::milliseconds m_panesRetryDelay{0};
+    // The panes were told that their history is not being saved.
+    bool m_toldPanesNotSaved = false;
+    // Holds the project against a second Nerim while this canvas lives.
+    std::shared_ptr<ProjectWriterLock> m_writerLock;
+    bool m_openElsewhere = false;
     // The bytes of text the panes added since the last save, and how many of
     // each pane's lines (by pane id) are counted in it or saved.
     qint64 m_unsavedOutputBytes = 0;

@@ -38,7 +38,7 @@ void ProjectCanvasViewModel::persistPromptDraft(const QString &text)
 {
     // Typing while the project loads is saved (the write checks the folder);
     // once the memory has failed, nothing is.
-    if (m_bootstrapStatus.kind() == BootstrapStatus::Kind::failed)
+    if (m_bootstrapStatus.kind() == BootstrapStatus::Kind::failed || m_openElsewhere)
         return;
     const QString projectPath = m_projectPath;
     SerialFileWriter::shared().submit(draftPath(dataFolder()), [projectPath, text] {

@@ -260,6 +260,55 @@ void ProjectCanvasViewModel::notePaneOutput()
         schedulePanesOutputSave();
 }
 
+void ProjectCanvasViewModel::tellPanes(const QString &line)
+{
+    if (m_panes.isEmpty()) {
+        m_pendingPanesNotice =
+            m_pendingPanesNotice ? *m_pendingPanesNotice + QLatin1Char(' ') + line : line;
+        return;
+    }
+    for (AgentPaneState *pane : std::as_const(m_panes))
+        pane->appendLine(OutputLine::Kind::system, line);
+}
+
+void ProjectCanvasViewModel::panesSaveEvent(const PanesSaveEvent &event)
+{
+    if (m_tornDown)
+        return;
+    switch (event.kind) {
+    case PanesSaveEvent::Kind::failed:
+        // Said once while saving fails; the lines wait in memory for the retry
+        // (and, with no pane open, there is nothing to lose until one opens).
+        if (!m_toldPanesNotSaved && !m_panes.isEmpty()) {
+            m_toldPanesNotSaved = true;
+            tellPanes(QStringLiteral("[This pane's history is not being saved: %1. Nerim keeps trying, and says "
+                                     "so here once it is saved again.]")
+                          .arg(event.reason));
+        }
+        if (!m_panesRetryTimer.isActive()) {
+            m_panesRetryDelay = m_panesRetryDelay.count() == 0
+                                    ? m_services.panesSaveRetryDelay
+                                    : std::min(m_panesRetryDelay * 2, m_services.panesSaveRetryCap);
+            m_panesRetryTimer.start(m_panesRetryDelay);
+        }
+        return;
+    case PanesSaveEvent::Kind::recovered:
+        m_panesRetryTimer.stop();
+        m_panesRetryDelay = std::chrono::milliseconds(0);
+        if (std::exchange(m_toldPanesNotSaved, false) && !m_panes.isEmpty())
+            tellPanes(QStringLiteral("[This pane's history is being saved again.]"));
+        break;
+    case PanesSaveEvent::Kind::keptAside:
+        tellPanes(QStringLiteral("[Nerim found this project's saved panes changed by something else (another Nerim, "
+                                 "or a backup put back) and kept that version as %1 in the project's .nerim "
+                                 "folder; the panes shown here were saved in its place.]")
+                      .arg(event.kept.join(QStringLiteral(" and "))));
+        break;
+    }
+    // The line just added is saved with the panes.
+    savePanes();
+}
+
 void ProjectCanvasViewModel::savePanes(PanesFoldBack foldBack)
 {
     if (!m_panesRestored || m_tornDown)
