@@ -23,6 +23,9 @@ public:
     virtual QString projectPath() const = 0;
     virtual QUrl projectURL() const = 0;
     virtual QString projectDisplayName() const = 0;
+    // False while another Nerim holds the project: this one only shows it,
+    // and a step that Nerim has running is not this one's to call interrupted.
+    virtual bool writesProjectData() const = 0;
 
     // The one thread of the launcher's file work (detection, launch-override.json,
     // deploy-config.json, .env), so that such work keeps its order.

@@ -576,6 +576,8 @@ QCoro::Task<> DeploySession::restoreLive()
     }
 
     std::optional<SystemAgentStepRecord> step = saved.step;
+    if (step && step->wasInterrupted() && !m_host.writesProjectData())
+        step.reset();
     if (step && step->wasInterrupted()) {
         // An earlier Nerim never ended this step: it was killed or crashed during it.
         const QString what = stepName(*step);

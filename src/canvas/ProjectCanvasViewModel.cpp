@@ -96,6 +96,7 @@ public:
 
     // The sessions
     QString projectPath() const override { return m_canvas.m_projectPath; }
+    bool writesProjectData() const override { return !m_canvas.m_openElsewhere; }
     QUrl projectURL() const override { return m_canvas.projectURL(); }
     QString projectDisplayName() const override { return m_canvas.m_projectDisplayName; }
     SerialExecutor &launchWork() override { return m_canvas.launchWork(); }

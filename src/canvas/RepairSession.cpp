@@ -311,7 +311,7 @@ QCoro::Task<> RepairSession::restoreInterrupted()
     QFuture<std::optional<SystemAgentStepRecord>> reading =
         m_host.launchWork().run([projectPath] { return SystemAgentStepRecord::read(projectPath, stepFileName); });
     std::optional<SystemAgentStepRecord> step = co_await reading;
-    if (!self || m_host.isTornDown() || !step || !step->wasInterrupted())
+    if (!self || m_host.isTornDown() || !step || !step->wasInterrupted() || !m_host.writesProjectData())
         co_return;
     // An earlier Nerim never ended this session: it was killed or crashed during it.
     logRepair(QStringLiteral("the repair was interrupted when Nerim last ran"));
