@@ -46,6 +46,15 @@ struct WriteOptions {
     QString beneath = {};
 };
 
+// The options for a file of the project folder `projectPath`.
+inline WriteOptions inProject(const QString &projectPath, std::optional<mode_t> mode = std::nullopt)
+{
+    WriteOptions options;
+    options.mode = mode;
+    options.beneath = projectPath;
+    return options;
+}
+
 // Writes `bytes` to `targetPath` through "<target>.tmp" and moves the previous
 // content to `backupPath` (when the target is a regular file; anything else in
 // its place is replaced without a backup). Throws MemoryError (writeFailed or
