@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QStringList>
 #include <atomic>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -76,6 +77,8 @@ int openStepByStep(int dirFd, const QByteArray &relative, int flags, mode_t mode
     return fd;
 }
 
+std::optional<QString> linkOnTheWay(int dirFd, const QString &relative);
+
 [[noreturn]] void failToOpen(const QString &path, int error)
 {
     const std::string line =
@@ -127,6 +130,16 @@ int BeneathFolder::openAt(int dirFd, const QByteArray &relative, int flags, mode
 
 QString BeneathFolder::refusalFor(int dirFd, const QString &relative)
 {
+    return linkOnTheWay(dirFd, relative)
+        .value_or(QStringLiteral("%1 needs a symbolic link or leaves the project folder, which Nerim does not allow")
+                      .arg(relative));
+}
+
+namespace {
+
+// The line naming the first link on the way to `relative`, when there is one.
+std::optional<QString> linkOnTheWay(int dirFd, const QString &relative)
+{
     const QStringList names = componentsOf(relative);
     QString walked;
     int current = ::dup(dirFd);
@@ -143,7 +156,7 @@ QString BeneathFolder::refusalFor(int dirFd, const QString &relative)
             if (walked == relative)
                 return QStringLiteral("%1 is a symbolic link, which Nerim does not follow inside a project")
                     .arg(relative);
-            return QStringLiteral("%1 goes through %2, a symbolic link, which Nerim does not follow inside a project")
+            return QStringLiteral("%1 goes through %2, which is a symbolic link Nerim does not follow inside a project")
                 .arg(relative, walked);
         }
         const int next = ::openat(current, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -152,9 +165,10 @@ QString BeneathFolder::refusalFor(int dirFd, const QString &relative)
     }
     if (current >= 0)
         ::close(current);
-    return QStringLiteral("%1 needs a symbolic link or leaves the project folder, which Nerim does not allow")
-        .arg(relative);
+    return std::nullopt;
 }
+
+} // namespace
 
 QString BeneathFolder::relativeWithin(const QString &rootPath, const QString &path)
 {
@@ -223,6 +237,12 @@ BeneathFolder BeneathFolder::folder(const QString &relative, Create create) cons
         return BeneathFolder(fd, reached);
     if (errno == ELOOP || errno == EXDEV)
         refuse(refusalFor(m_fd, within));
+    if (errno == ENOTDIR) {
+        // A link as the last component, with O_DIRECTORY, is reported as "not a folder".
+        if (const std::optional<QString> line = linkOnTheWay(m_fd, within))
+            refuse(*line);
+        errno = ENOTDIR;
+    }
     if (errno != ENOENT || create == Create::nothing)
         failToOpen(reached, errno);
 

@@ -222,6 +222,15 @@ QString projectDotfolder(const QString &projectPath, QString *setAsideNotice)
     return target;
 }
 
+QString projectOfDataFile(const QString &path)
+{
+    const QString cleaned = QDir::cleanPath(path);
+    const qsizetype at = cleaned.lastIndexOf(QStringLiteral("/.nerim/"));
+    if (at < 0)
+        return QString();
+    return at == 0 ? QStringLiteral("/") : cleaned.left(at);
+}
+
 QString scratchDirectory()
 {
     QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);

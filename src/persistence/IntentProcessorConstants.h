@@ -33,6 +33,11 @@ QString appSupportDirectory();
 // link is not moved. Throws std::runtime_error with the reason.
 QString projectDotfolder(const QString &projectPath, QString *setAsideNotice = nullptr);
 
+// The project folder holding the data folder a file lies in: "/p" for
+// "/p/.nerim/plan.json" or "/p/.nerim/plans/a.md"; empty for a path in no
+// data folder. Files there are read and written beneath that folder.
+QString projectOfDataFile(const QString &path);
+
 // ~/Documents/nerim-scratch, created when missing. Throws std::runtime_error.
 QString scratchDirectory();
 
