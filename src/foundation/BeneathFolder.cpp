@@ -121,8 +121,10 @@ int BeneathFolder::openAt(int dirFd, const QByteArray &relative, int flags, mode
                 return -1;
             break;
         }
-        // No openat2 here (or a sandbox that refuses it): the same rule, step by step.
-        kernelHasOpenat2.store(false);
+        // No openat2 here (a kernel before 5.6; a sandbox may refuse it with
+        // EPERM, as it may refuse this one open): the same rule, step by step.
+        if (errno == ENOSYS)
+            kernelHasOpenat2.store(false);
     }
 #endif
     return openStepByStep(dirFd, relative, flags, mode);

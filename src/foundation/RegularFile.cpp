@@ -179,7 +179,7 @@ std::optional<QByteArray> readAt(int dirFd, const QString &name, qint64 maxBytes
     return readOpen(fd, maxBytes);
 }
 
-std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &path, qint64 maxBytes)
+int openBeneath(const QString &rootPath, const QString &path, qint64 maxBytes)
 {
     QString name;
     std::optional<BeneathFolder> folder;
@@ -188,11 +188,19 @@ std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &pa
     } catch (const BeneathFolder::Refused &refused) {
         fail(QString::fromUtf8(refused.what()));
     } catch (const BeneathFolder::Missing &) {
-        return std::nullopt; // a folder on the way is missing: no file there
+        return -1; // a folder on the way is missing: no file there
     } catch (const std::runtime_error &error) {
         fail(QString::fromUtf8(error.what()));
     }
-    return readAt(folder->fd(), name, maxBytes);
+    return openAt(folder->fd(), name, maxBytes);
+}
+
+std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &path, qint64 maxBytes)
+{
+    Descriptor fd(openBeneath(rootPath, path, maxBytes));
+    if (fd.get() < 0)
+        return std::nullopt;
+    return readOpen(fd, maxBytes);
 }
 
 } // namespace nerim::RegularFile

@@ -60,6 +60,10 @@ std::optional<QByteArray> readAt(int dirFd, const QString &name, qint64 maxBytes
 // when it, or a folder on the way, does not exist; ReadError (saying which
 // link) when the way needs a link.
 std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &path, qint64 maxBytes = maxReadBytes);
+// The same, leaving the file open for a reader that takes it in pieces: the
+// descriptor, or -1 when nothing is there.
+int openBeneath(const QString &rootPath, const QString &path,
+                qint64 maxBytes = std::numeric_limits<qint64>::max());
 
 } // namespace RegularFile
 } // namespace nerim

@@ -1,14 +1,21 @@
 #include "persistence/ProjectContextActor.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/Log.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 #include "foundation/BackgroundWork.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
+#include "persistence/SetAside.h"
 
 #include <QFileInfo>
+#include <QFile>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace nerim {
 
@@ -56,6 +63,24 @@ MetadataRead readMetadata(const QString &path, const QString &projectPath)
     } catch (...) {
         return {std::nullopt, AtomicFileWriter::describeFailure(std::current_exception())};
     }
+}
+
+// A damaged context.json still present when the log came from its backup is
+// kept under a name of its own, so the saves that follow (which would make it
+// the backup, then replace it) never lose it. Throws when it cannot be moved:
+// nothing may then be saved over it.
+void keepUnreadableAside(const QString &projectPath, const QString &contextPath)
+{
+    QString name;
+    const BeneathFolder folder = BeneathFolder::holding(projectPath, contextPath, BeneathFolder::Create::nothing, &name);
+    struct stat st {};
+    if (::fstatat(folder.fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable");
+    if (!aside)
+        throw MemoryError::atomicRenameFailed(contextPath, contextPath + QStringLiteral(".unreadable"),
+                                              QString::fromLocal8Bit(std::strerror(errno)));
+    logLine(QStringLiteral("[Nerim memory] Kept the unreadable %1 as %2").arg(contextPath, folder.filePath(*aside)));
 }
 
 void checkLog(const ContextLog &log, const QString &path)
@@ -114,9 +139,11 @@ std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString 
     } else {
         auto result = AtomicFileWriter::read<ContextLog>(contextPath, backupPath, &ContextLog::decode, projectPath);
         checkLog(result.value, result.isRestoredFromBackup() ? backupPath : contextPath);
-        if (result.isRestoredFromBackup())
+        if (result.isRestoredFromBackup()) {
             logLine(QStringLiteral("[Nerim memory] Recovered context.json from backup for project ") + projectPath +
                     QStringLiteral(". Primary cause: ") + *result.primaryReason);
+            keepUnreadableAside(projectPath, contextPath);
+        }
         log = std::move(result.value);
     }
 

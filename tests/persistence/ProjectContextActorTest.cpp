@@ -249,10 +249,18 @@ TEST(ProjectContextActor, DamagedAndForeignDocuments)
     test::LogCapture log;
     auto restored = open(project, "2026-03-14T10:00:00Z");
     EXPECT_EQ(test::await(restored->log()).entries.size(), 2);
-    ASSERT_EQ(log.lines().size(), 1);
+    ASSERT_EQ(log.lines().size(), 2);
     EXPECT_TRUE(log.lines().first().startsWith(QStringLiteral("[Nerim memory] Recovered context.json from backup for project ") +
                                                project + QStringLiteral(". Primary cause: ")));
     EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 2);
+    // The damaged file is kept aside, named in the log, never overwritten by the saves that follow.
+    const QStringList kept =
+        QDir(project + QStringLiteral("/.nerim")).entryList({QStringLiteral("context.json.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(test::readFile(project + QStringLiteral("/.nerim/") + kept.first()), QByteArray("{\"schemaVersion\":1,"));
+    EXPECT_TRUE(log.lines().last().endsWith(QStringLiteral("/.nerim/") + kept.first()));
+    test::await(restored->append(E::ProjectOpened{}, at("2026-03-14T10:01:00Z")));
+    EXPECT_EQ(test::readFile(project + QStringLiteral("/.nerim/") + kept.first()), QByteArray("{\"schemaVersion\":1,"));
     restored.reset();
 
     struct Case {
