@@ -148,8 +148,9 @@ QString linkText(const BeneathFolder &folder, const char *name)
 
 // Moves the link `.nerim` in the project folder to ".nerim.link-<UTC time>"
 // (numbered when taken), never replacing anything and never following it.
-// Returns the new name.
-QString setAsideDataFolderLink(const BeneathFolder &project)
+// Returns the new name, or nothing when the link was gone already (another
+// thread of this Nerim set it aside first).
+std::optional<QString> setAsideDataFolderLink(const BeneathFolder &project)
 {
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     for (int n = 1;; ++n) {
@@ -160,6 +161,8 @@ QString setAsideDataFolderLink(const BeneathFolder &project)
             fileCalls::syncFolder(project.fd());
             return name;
         }
+        if (errno == ENOENT)
+            return std::nullopt;
         if (errno != EEXIST)
             throw std::runtime_error(QStringLiteral(".nerim is a symbolic link, which Nerim does not follow, and it "
                                                     "could not be set aside (%1)")
@@ -187,16 +190,19 @@ QString projectDotfolder(const QString &projectPath, QString *setAsideNotice)
     mode_t kind = kindAt(folder, ".nerim");
     if (kind == S_IFLNK) {
         const QString leadsTo = linkText(folder, ".nerim");
-        const QString aside = setAsideDataFolderLink(folder);
-        logLine(QStringLiteral("[Nerim memory] Set aside %1, a symbolic link to %2, as %3; a real .nerim folder is "
-                               "made in its place")
-                    .arg(target, leadsTo, aside));
-        if (setAsideNotice)
-            *setAsideNotice = QStringLiteral("This project's .nerim was a link to %1, which Nerim doesn't follow. It "
-                                             "was set aside as %2 (nothing was deleted) and a new .nerim folder was "
-                                             "made.")
-                                  .arg(leadsTo, aside);
-        kind = 0;
+        if (const std::optional<QString> aside = setAsideDataFolderLink(folder)) {
+            logLine(QStringLiteral("[Nerim memory] Set aside %1, a symbolic link to %2, as %3; a real .nerim folder is "
+                                   "made in its place")
+                        .arg(target, leadsTo, *aside));
+            if (setAsideNotice)
+                *setAsideNotice = QStringLiteral("This project's .nerim was a link to %1, which Nerim doesn't follow. "
+                                                 "It was set aside as %2 (nothing was deleted) and a new .nerim folder "
+                                                 "was made.")
+                                      .arg(leadsTo, *aside);
+        }
+        kind = kindAt(folder, ".nerim");
+        if (kind == S_IFLNK) // put back at once: this is not a link Nerim made
+            throw std::runtime_error(".nerim is a symbolic link, which Nerim does not follow");
     }
     // The earlier product's folder is moved once, when it is a real folder.
     if (kind == 0 && kindAt(folder, ".veltra") == S_IFDIR) {
