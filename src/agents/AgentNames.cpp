@@ -4,6 +4,7 @@
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QJsonObject>
 
@@ -31,7 +32,8 @@ std::optional<qint64> agentNumberFromKey(const QString &key)
 void loadAgentNames(const QString &path, AgentNameMap &names)
 {
     try {
-        const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+        const std::optional<QByteArray> bytes =
+            AtomicFileWriter::readBytes(path, IntentProcessorConstants::projectOfDataFile(path));
         if (!bytes)
             return;
         const JsonObjectReader reader = JsonObjectReader::parse(*bytes);
@@ -58,7 +60,8 @@ void saveAgentNames(const QString &path, AgentNameMap names)
                 QJsonObject object;
                 for (auto it = names.begin(); it != names.end(); ++it)
                     object.insert(QString::number(it.key()), it.value());
-                AtomicFileWriter::replace(json::encodeCompact(object), path);
+                AtomicFileWriter::replace(json::encodeCompact(object), path,
+                                          AtomicFileWriter::inProject(IntentProcessorConstants::projectOfDataFile(path)));
             } catch (...) {
                 logLine(QStringLiteral("[Nerim agents] rename persist failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));

@@ -1,5 +1,6 @@
 #include "agents/GitExcludes.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
@@ -45,15 +46,6 @@ QStringList linesOf(const QByteArray &content)
 
 void logExcludes(const QString &text) { logLine(QStringLiteral("[Nerim git] ") + text); }
 
-// The kind of what is at `path`, without following a link; 0 when nothing is.
-mode_t kindAt(const QString &path)
-{
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & S_IFMT;
-}
-
 } // namespace
 
 const QStringList &secretLines()
@@ -91,22 +83,23 @@ std::optional<QByteArray> withSecretLines(const QByteArray &existing)
     return content;
 }
 
-Outcome addSecretLines(const QString &path)
+Outcome addSecretLines(const QString &path, const QString &root)
 {
-    const QString folder = QFileInfo(path).absolutePath();
-    const mode_t folderKind = kindAt(folder);
-    if (folderKind == S_IFLNK)
-        throw std::runtime_error("its folder is a symbolic link");
-    if (folderKind == 0) {
-        if (!AtomicFileWriter::makeFolder(folder))
-            throw std::runtime_error("its folder could not be made");
-    } else if (folderKind != S_IFDIR) {
-        throw std::runtime_error("its folder is not a folder");
+    // Reached beneath the project (or, for a repository the project lies in,
+    // beneath the git folder git named) without following a link; the file
+    // is read and replaced within its open folder.
+    const QString base = root.isEmpty() ? QFileInfo(QFileInfo(path).absolutePath()).absolutePath() : root;
+    QString name;
+    std::optional<BeneathFolder> folder;
+    try {
+        folder.emplace(BeneathFolder::holding(base, path, BeneathFolder::Create::last, &name));
+    } catch (const BeneathFolder::Missing &) {
+        throw std::runtime_error("its folder could not be made");
     }
     // A link, pipe or device in the file's place is refused, never followed.
     std::optional<QByteArray> existing;
     try {
-        existing = RegularFile::read(path, RegularFile::FinalLink::refuse);
+        existing = RegularFile::readAt(folder->fd(), name);
     } catch (const RegularFile::ReadError &error) {
         throw std::runtime_error(error.what());
     }
@@ -114,9 +107,9 @@ Outcome addSecretLines(const QString &path)
     if (!content)
         return Outcome::alreadyThere;
     try {
-        AtomicFileWriter::replace(*content, path);
-    } catch (const std::exception &error) {
-        throw std::runtime_error(error.what());
+        AtomicFileWriter::replace(*content, *folder, name);
+    } catch (const MemoryError &error) {
+        throw std::runtime_error(error.description().toStdString());
     }
     return Outcome::added;
 }
@@ -195,9 +188,14 @@ QCoro::Task<> keepSecretsOut(QString folder)
     if (!path)
         co_return;
     const QString target = *path;
-    QFuture<std::optional<QString>> adding = QtConcurrent::run([target]() -> std::optional<QString> {
+    // The project's own repository keeps the file inside the project: it is
+    // reached from the project folder. One the project lies in keeps it in
+    // its own git folder.
+    const QString project = QDir::cleanPath(QDir(folder).absolutePath());
+    const QString root = target.startsWith(project + QLatin1Char('/')) ? project : QString();
+    QFuture<std::optional<QString>> adding = QtConcurrent::run([target, root]() -> std::optional<QString> {
         try {
-            addSecretLines(target);
+            addSecretLines(target, root);
             return std::nullopt;
         } catch (const std::exception &error) {
             return QString::fromUtf8(error.what());

@@ -31,11 +31,13 @@ std::optional<QByteArray> withSecretLines(const QByteArray &existing);
 enum class Outcome { added, alreadyThere };
 
 // Adds the lines to the exclude file at `path` (absolute), making its
-// `info` folder when missing. Never writes through a link: a link at the file
-// or at its folder, or anything but a regular file there, is refused. Written
+// `info` folder when missing. The file is reached beneath `root` (the project
+// folder; when empty, the git folder holding `info/exclude`) without
+// following any link: a link on the way or at the file, or anything but a
+// regular file there, is refused. Read and written within its open folder
 // with the crash-safe writer. Throws std::runtime_error with the reason.
 // Touches the disk: call it off the main thread.
-Outcome addSecretLines(const QString &path);
+Outcome addSecretLines(const QString &path, const QString &root = {});
 
 // Asks git where the repository holding `folder` keeps its exclude file
 // (`git rev-parse --git-path info/exclude`, under Nerim's process guard,

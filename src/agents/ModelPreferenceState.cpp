@@ -72,7 +72,8 @@ void ModelPreferenceState::persist()
         path,
         [path, choice] {
             try {
-                AtomicFileWriter::write(encodeSnapshot(choice), path, AtomicFileWriter::backupPathFor(path));
+                AtomicFileWriter::write(encodeSnapshot(choice), path, AtomicFileWriter::backupPathFor(path),
+                                        AtomicFileWriter::inProject(IntentProcessorConstants::projectOfDataFile(path)));
             } catch (...) {
                 logLine(QStringLiteral("[Nerim model] persist failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));

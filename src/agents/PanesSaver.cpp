@@ -7,6 +7,7 @@
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/FileCalls.h"
+#include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 
 #include "foundation/FileIo.h"
@@ -372,6 +373,8 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
     const QString logPath = panesChangeLog::pathFor(path);
     std::optional<panesChangeLog::LogFile> folded;
     AtomicFileWriter::WriteOptions options;
+    // Written beneath the project: a .nerim swapped for a link is refused.
+    options.beneath = IntentProcessorConstants::projectOfDataFile(path);
     if (log && *log && snapshot.documentId) {
         // Once the new file is on disk and before it replaces the old one,
         // the log says it is in the new file: a crash before the log is

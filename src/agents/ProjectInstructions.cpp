@@ -12,9 +12,9 @@ namespace nerim::ProjectInstructions {
 
 std::optional<QString> read(const QString &projectPath)
 {
-    const QString path = QDir(projectPath).filePath(QStringLiteral("CLAUDE.md"));
     try {
-        const std::optional<QByteArray> bytes = RegularFile::read(path, RegularFile::FinalLink::refuse, maxBytes);
+        // Reached from the project folder without following any link.
+        const std::optional<QByteArray> bytes = RegularFile::readBeneath(projectPath, QStringLiteral("CLAUDE.md"), maxBytes);
         if (!bytes)
             return std::nullopt;
         return QString::fromUtf8(*bytes);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,8 +25,10 @@ template <typename T>
 SnapshotFileRead<T> readSnapshotFile(const QString &path, const std::function<T(const QByteArray &)> &decode)
 {
     SnapshotFileRead<T> result;
+    // A file in a project's data folder is reached beneath the project.
+    const QString project = IntentProcessorConstants::projectOfDataFile(path);
     try {
-        const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+        const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path, project);
         if (!bytes)
             return result;
         result.value = decode(*bytes);
@@ -34,7 +37,8 @@ SnapshotFileRead<T> readSnapshotFile(const QString &path, const std::function<T(
         result.primaryFailure = AtomicFileWriter::describeFailure(std::current_exception());
     }
     try {
-        if (const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(AtomicFileWriter::backupPathFor(path))) {
+        if (const std::optional<QByteArray> bytes =
+                AtomicFileWriter::readBytes(AtomicFileWriter::backupPathFor(path), project)) {
             result.value = decode(*bytes);
             result.restoredFromBackup = true;
         }

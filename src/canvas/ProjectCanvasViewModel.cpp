@@ -52,7 +52,8 @@ std::optional<QString> readDraft(const QString &dataFolder)
 {
     std::optional<QByteArray> bytes;
     try {
-        bytes = RegularFile::read(dataFolder + QStringLiteral("/draft.txt"));
+        const QString path = dataFolder + QStringLiteral("/draft.txt");
+        bytes = RegularFile::readBeneath(IntentProcessorConstants::projectOfDataFile(path), path);
     } catch (const std::exception &e) {
         logLine(QStringLiteral("[Nerim] Prompt draft not read: %1").arg(QString::fromUtf8(e.what())));
         return std::nullopt;
@@ -383,7 +384,11 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         files.projectFolderMissing = !QFileInfo(projectPath).isDir();
         // A project folder that is gone is not made again, and a data folder
         // that is a link leading out of the project is neither read nor written.
-        const std::optional<QString> checked = checkedDataFolder(projectPath);
+        // A data folder that was a link is set aside here, and the user told.
+        QString setAsideNotice;
+        const std::optional<QString> checked = checkedDataFolder(projectPath, &setAsideNotice);
+        if (!setAsideNotice.isEmpty())
+            files.panesNotice = setAsideNotice;
         if (!checked)
             return files;
         files.dataFolderUsable = true;
@@ -403,7 +408,8 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         files.model = ModelPreferenceState::readFile(*checked + QStringLiteral("/model.json"));
         loadAgentNames(*checked + QStringLiteral("/agent-names.json"), files.agentNames);
         files.panes = panesStore->load();
-        files.panesNotice = panesStore->loadNotice();
+        if (const std::optional<QString> notice = panesStore->loadNotice())
+            files.panesNotice = files.panesNotice ? *files.panesNotice + QLatin1Char(' ') + *notice : *notice;
         return files;
     });
     const SavedCanvasFiles files = co_await reading;
@@ -499,12 +505,12 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     }
 }
 
-std::optional<QString> ProjectCanvasViewModel::checkedDataFolder(const QString &projectPath)
+std::optional<QString> ProjectCanvasViewModel::checkedDataFolder(const QString &projectPath, QString *setAsideNotice)
 {
     if (!QFileInfo(projectPath).isDir())
         return std::nullopt;
     try {
-        return IntentProcessorConstants::projectDotfolder(projectPath);
+        return IntentProcessorConstants::projectDotfolder(projectPath, setAsideNotice);
     } catch (const std::exception &e) {
         logLine(QStringLiteral("[Nerim] Project data folder refused: %1").arg(QString::fromUtf8(e.what())));
         return std::nullopt;

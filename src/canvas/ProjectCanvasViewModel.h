@@ -185,7 +185,7 @@ public:
     // happens (off the GUI thread): nothing when the project folder is gone or
     // its data folder is a link leading out of it. Creates the data folder of
     // an existing project folder.
-    static std::optional<QString> checkedDataFolder(const QString &projectPath);
+    static std::optional<QString> checkedDataFolder(const QString &projectPath, QString *setAsideNotice = nullptr);
     // Whether this canvas may write into the project's data folder: only after
     // the start-up load found it usable and while the memory has not failed.
     bool canWriteProjectData() const { return m_dataFolderUsable; }

@@ -7,6 +7,7 @@
 // removal that followed it.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
@@ -50,13 +51,16 @@ void ProjectCanvasViewModel::persistPromptDraft(const QString &text)
         const QString path = draftPath(*folder);
         try {
             if (text.isEmpty()) {
-                // Unlinking removes whatever is at the name, never what a link leads to.
-                const QByteArray native = QFile::encodeName(path);
-                if (::unlink(native.constData()) != 0 && errno != ENOENT)
+                // Unlinking removes whatever is at the name, never what a
+                // link leads to, in the data folder reached without a link.
+                QString name;
+                const BeneathFolder folder =
+                    BeneathFolder::holding(projectPath, path, BeneathFolder::Create::nothing, &name);
+                if (::unlinkat(folder.fd(), QFile::encodeName(name).constData(), 0) != 0 && errno != ENOENT)
                     throw std::runtime_error(std::strerror(errno));
                 return;
             }
-            AtomicFileWriter::replace(text.toUtf8(), path);
+            AtomicFileWriter::replace(text.toUtf8(), path, AtomicFileWriter::inProject(projectPath));
         } catch (...) {
             logLine(QStringLiteral("[Nerim] Prompt draft persist failed: %1")
                         .arg(AtomicFileWriter::describeFailure(std::current_exception())));

@@ -133,7 +133,7 @@ std::optional<DeployConfig> DeployConfig::loadFile(const QUrl &projectURL)
                 throw VersionMismatch{config.version};
             return config;
         };
-        if (auto bytes = AtomicFileWriter::readBytes(path)) {
+        if (auto bytes = AtomicFileWriter::readBytes(path, projectURL.toLocalFile())) {
             try {
                 return decoder(*bytes);
             } catch (const VersionMismatch &mismatch) {
@@ -143,7 +143,8 @@ std::optional<DeployConfig> DeployConfig::loadFile(const QUrl &projectURL)
                 // fall through to the backup
             }
         }
-        const auto result = AtomicFileWriter::read<std::optional<DeployConfig>>(path, backup, decoder);
+        const auto result =
+            AtomicFileWriter::read<std::optional<DeployConfig>>(path, backup, decoder, projectURL.toLocalFile());
         if (result.primaryReason)
             logLine(QStringLiteral("%1 read the backup of %2: %3").arg(tag, path, *result.primaryReason));
         return result.value;
@@ -165,7 +166,8 @@ void DeployConfig::save(const DeployConfig &config, const QUrl &projectURL)
     IntentProcessorConstants::projectDotfolder(projectPath);
     const QString path = configPath(projectPath);
     try {
-        AtomicFileWriter::write(config.encode(), path, AtomicFileWriter::backupPathFor(path));
+        AtomicFileWriter::write(config.encode(), path, AtomicFileWriter::backupPathFor(path),
+                                AtomicFileWriter::inProject(projectPath));
     } catch (const MemoryError &e) {
         throw std::runtime_error(e.description().toStdString());
     }

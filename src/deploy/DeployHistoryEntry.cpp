@@ -117,7 +117,7 @@ QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL,
     // The deployment live now: the one the latest "live" line names (none
     // when that line names none).
     std::optional<QString> current;
-    for (const QString &line : readJSONLLines(historyPath(projectURL.toLocalFile()))) {
+    for (const QString &line : readJSONLLines(historyPath(projectURL.toLocalFile()), projectURL.toLocalFile())) {
         try {
             DeployHistoryEntry entry = decode(line.toUtf8());
             if (entry.outcome != QLatin1String("live"))

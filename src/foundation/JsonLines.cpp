@@ -6,11 +6,11 @@
 
 namespace nerim {
 
-QStringList readJSONLLines(const QString &filePath)
+QStringList readJSONLLines(const QString &filePath, const QString &beneath)
 {
     std::optional<QByteArray> bytes;
     try {
-        bytes = RegularFile::read(filePath);
+        bytes = beneath.isEmpty() ? RegularFile::read(filePath) : RegularFile::readBeneath(beneath, filePath);
     } catch (const RegularFile::ReadError &) {
         return {};
     }

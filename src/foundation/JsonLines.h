@@ -11,6 +11,8 @@ namespace nerim {
 // valid UTF-8 gives an empty list. Never fails and parses no line: a line that
 // is not valid JSON is returned as it is. Used by the history files, which are
 // appended to by rewriting them whole.
-QStringList readJSONLLines(const QString &filePath);
+// Given `beneath` (the project folder holding the file), the file is reached
+// beneath it without following any link.
+QStringList readJSONLLines(const QString &filePath, const QString &beneath = {});
 
 } // namespace nerim

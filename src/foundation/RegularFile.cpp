@@ -1,11 +1,14 @@
 #include "foundation/RegularFile.h"
 
+#include "foundation/BeneathFolder.h"
+
 #include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <optional>
 #include <utility>
 
 namespace nerim::RegularFile {
@@ -103,11 +106,38 @@ int open(const QString &path, FinalLink finalLink, qint64 maxBytes)
     return fd.release();
 }
 
-std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 maxBytes)
+int openAt(int dirFd, const QString &name, qint64 maxBytes)
 {
-    const Descriptor fd(open(path, finalLink, maxBytes));
-    if (fd.get() < 0)
-        return std::nullopt;
+    const QByteArray native = QFile::encodeName(name);
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String("..") || name == QLatin1String("."))
+        fail(QStringLiteral("\"%1\" is not the name of a file in its folder").arg(name));
+    // Looked at before opening, as above; then opened from the same folder,
+    // never through a link, and checked again.
+    struct stat st {};
+    if (::fstatat(dirFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return -1;
+        failWithErrno(errno);
+    }
+    checkKind(st, maxBytes);
+    Descriptor fd(::openat(dirFd, native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return -1;
+        if (errno == ELOOP)
+            fail(QStringLiteral("it is a symbolic link, which is not followed"));
+        failWithErrno(errno);
+    }
+    if (::fstat(fd.get(), &st) != 0)
+        failWithErrno(errno);
+    checkKind(st, maxBytes);
+    return fd.release();
+}
+
+namespace {
+
+std::optional<QByteArray> readOpen(Descriptor &fd, qint64 maxBytes)
+{
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         failWithErrno(errno);
@@ -129,6 +159,48 @@ std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 
         bytes.append(buffer, n);
     }
     return bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> read(const QString &path, FinalLink finalLink, qint64 maxBytes)
+{
+    Descriptor fd(open(path, finalLink, maxBytes));
+    if (fd.get() < 0)
+        return std::nullopt;
+    return readOpen(fd, maxBytes);
+}
+
+std::optional<QByteArray> readAt(int dirFd, const QString &name, qint64 maxBytes)
+{
+    Descriptor fd(openAt(dirFd, name, maxBytes));
+    if (fd.get() < 0)
+        return std::nullopt;
+    return readOpen(fd, maxBytes);
+}
+
+int openBeneath(const QString &rootPath, const QString &path, qint64 maxBytes)
+{
+    QString name;
+    std::optional<BeneathFolder> folder;
+    try {
+        folder.emplace(BeneathFolder::holding(rootPath, path, BeneathFolder::Create::nothing, &name));
+    } catch (const BeneathFolder::Refused &refused) {
+        fail(QString::fromUtf8(refused.what()));
+    } catch (const BeneathFolder::Missing &) {
+        return -1; // a folder on the way is missing: no file there
+    } catch (const std::runtime_error &error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+    return openAt(folder->fd(), name, maxBytes);
+}
+
+std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &path, qint64 maxBytes)
+{
+    Descriptor fd(openBeneath(rootPath, path, maxBytes));
+    if (fd.get() < 0)
+        return std::nullopt;
+    return readOpen(fd, maxBytes);
 }
 
 } // namespace nerim::RegularFile

@@ -49,5 +49,21 @@ std::optional<QByteArray> read(const QString &path, FinalLink finalLink = FinalL
 int open(const QString &path, FinalLink finalLink = FinalLink::refuse,
          qint64 maxBytes = std::numeric_limits<qint64>::max());
 
+// The same checks for the file `name` (one name, no "/") in the folder open
+// at `dirFd`, never through a link: the way every file inside a project is
+// read (see BeneathFolder).
+int openAt(int dirFd, const QString &name, qint64 maxBytes = std::numeric_limits<qint64>::max());
+std::optional<QByteArray> readAt(int dirFd, const QString &name, qint64 maxBytes = maxReadBytes);
+
+// The file at `path` (inside the project folder `rootPath`, absolute or
+// relative to it), reached beneath it without following any link. Nothing
+// when it, or a folder on the way, does not exist; ReadError (saying which
+// link) when the way needs a link.
+std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &path, qint64 maxBytes = maxReadBytes);
+// The same, leaving the file open for a reader that takes it in pieces: the
+// descriptor, or -1 when nothing is there.
+int openBeneath(const QString &rootPath, const QString &path,
+                qint64 maxBytes = std::numeric_limits<qint64>::max());
+
 } // namespace RegularFile
 } // namespace nerim

@@ -76,12 +76,13 @@ LaunchOverride LaunchOverride::decode(const QByteArray &bytes)
 std::optional<LaunchOverride> LaunchOverride::load(const QString &projectPath)
 {
     const QString path = filePath(projectPath);
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
         return std::nullopt;
 
     LaunchOverride result;
     try {
-        const auto bytes = AtomicFileWriter::readBytes(path);
+        // Reached from the project folder without following any link.
+        const auto bytes = AtomicFileWriter::readBytes(path, projectFolder(projectPath));
         if (!bytes)
             return std::nullopt;
         result = decode(*bytes);
@@ -108,7 +109,8 @@ void LaunchOverride::save(const QString &projectPath) const
     // Moves a legacy data folder into place and creates .nerim when missing.
     const QString folder = IntentProcessorConstants::projectDotfolder(projectFolder(projectPath));
     const QString target = folder + QStringLiteral("/launch-override.json");
-    AtomicFileWriter::write(encode(), target, AtomicFileWriter::backupPathFor(target));
+    AtomicFileWriter::write(encode(), target, AtomicFileWriter::backupPathFor(target),
+                            AtomicFileWriter::inProject(projectFolder(projectPath)));
 }
 
 LaunchPlan LaunchOverride::launchPlan(const QString &projectPath) const

@@ -94,6 +94,20 @@ QString moveWithoutReplacing(const QString &from, const QString &to)
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Fresh names for a damaged app.json and its backup: "app.corrupt-<time>.json"
+// and "app.json.corrupt-<time>.bak", numbered when taken (two within one second).
+std::pair<QString, QString> corruptNames(const QString &folder)
+{
+    const QString stamp = Timestamp::now().toIso8601().replace(QLatin1Char(':'), QLatin1Char('-'));
+    for (int n = 1;; ++n) {
+        const QString suffix = n == 1 ? stamp : stamp + QLatin1Char('-') + QString::number(n);
+        const QString state = folder + QStringLiteral("/app.corrupt-") + suffix + QStringLiteral(".json");
+        const QString backup = folder + QStringLiteral("/app.json.corrupt-") + suffix + QStringLiteral(".bak");
+        if (!existsAt(state) && !existsAt(backup))
+            return {state, backup};
+    }
+}
+
 QString limitedTrimmed(const QString &text) { return text::characterPrefix(text.trimmed(), maxNameLength); }
 
 } // namespace
@@ -144,10 +158,20 @@ std::shared_ptr<AppStateActor> AppStateActor::loadNow(const QString &supportDire
         return std::shared_ptr<AppStateActor>(
             new AppStateActor(std::move(result.value), statePath, backupPath, Origin::loaded));
 
+    // A damaged app.json still present is kept under a name of its own
+    // before the restored record is written: the save would otherwise make it
+    // app.json.bak, and the save after that would replace it.
+    if (existsAt(statePath)) {
+        const QString aside = corruptNames(folder).first;
+        const QString failure = moveWithoutReplacing(statePath, aside);
+        if (!failure.isEmpty()) {
+            logLine(QStringLiteral("[Nerim memory] Could not set aside the unreadable %1 (%2)").arg(statePath, failure));
+            throw MemoryError::atomicRenameFailed(statePath, aside, failure);
+        }
+        logLine(QStringLiteral("[Nerim memory] Kept the unreadable %1 as %2").arg(statePath, aside));
+    }
     std::shared_ptr<AppStateActor> actor(
         new AppStateActor(std::move(result.value), statePath, backupPath, Origin::restoredFromBackup));
-    // Writes the restored record to app.json; a damaged app.json still present
-    // becomes app.json.bak, so its bytes are kept one generation.
     actor->saveNow();
     logLine(QStringLiteral("[Nerim memory] Recovered app.json from backup. Primary cause: ") + *result.primaryReason);
     return actor;
@@ -159,17 +183,7 @@ AppStateActor::QuarantineResult AppStateActor::quarantineNow(const QString &supp
     const QString statePath = folder + QStringLiteral("/app.json");
     const QString backupPath = folder + QStringLiteral("/app.json.bak");
 
-    // Two quarantines within one second get distinct names.
-    const QString stamp = Timestamp::now().toIso8601().replace(QLatin1Char(':'), QLatin1Char('-'));
-    QString stateTarget;
-    QString backupTarget;
-    for (int n = 1;; ++n) {
-        const QString suffix = n == 1 ? stamp : stamp + QLatin1Char('-') + QString::number(n);
-        stateTarget = folder + QStringLiteral("/app.corrupt-") + suffix + QStringLiteral(".json");
-        backupTarget = folder + QStringLiteral("/app.json.corrupt-") + suffix + QStringLiteral(".bak");
-        if (!existsAt(stateTarget) && !existsAt(backupTarget))
-            break;
-    }
+    const auto [stateTarget, backupTarget] = corruptNames(folder);
 
     QStringList moved;
     const std::pair<QString, QString> moves[] = {{statePath, stateTarget}, {backupPath, backupTarget}};

@@ -1,5 +1,6 @@
 #include "persistence/AtomicFileWriter.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/FileIo.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
@@ -113,16 +114,27 @@ private:
     bool m_kernelCopies = true;
 };
 
-// Creates `path` exclusively and writes what `produce` gives to it, synced.
+// A file's place: its open folder and its own name there.
+struct Place {
+    const BeneathFolder *folder;
+    QString name;
+
+    QString path() const { return folder->filePath(name); }
+    int dir() const { return folder->fd(); }
+    QByteArray native() const { return QFile::encodeName(name); }
+    Place sibling(const QString &other) const { return Place{folder, other}; }
+};
+
+// Creates `place` exclusively and writes what `produce` gives to it, synced.
 // Returns 0 or the errno of the failure, with `stage` telling whether creation
 // (1) or writing (2) failed. Given `keptOpen`, a successful write leaves the
 // new file open there for reading (the caller closes it). What `produce`
 // throws is thrown on (the file is left for the caller to remove).
-int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &produce, mode_t mode,
+int writeNewFile(const Place &place, const std::function<void(ContentSink &)> &produce, mode_t mode,
                  bool exactMode, int &stage, int *keptOpen = nullptr)
 {
     stage = 1;
-    const int fd = fileCalls::create(native(path).constData(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = fileCalls::createAt(place.dir(), place.native().constData(), O_WRONLY | O_EXCL, mode);
     if (fd < 0)
         return errno;
     stage = 2;
@@ -130,7 +142,7 @@ int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &
     if (exactMode && ::fchmod(fd, mode) != 0)
         error = errno;
     if (!error) {
-        FileSink sink(fd, path);
+        FileSink sink(fd, place.path());
         try {
             produce(sink);
         } catch (...) {
@@ -149,10 +161,10 @@ int writeNewFile(const QString &path, const std::function<void(ContentSink &)> &
     return error;
 }
 
-int writeNewFile(const QString &path, std::span<const QByteArray> pieces, mode_t mode, bool exactMode, int &stage)
+int writeNewFile(const Place &place, std::span<const QByteArray> pieces, mode_t mode, bool exactMode, int &stage)
 {
     return writeNewFile(
-        path,
+        place,
         [pieces](ContentSink &sink) {
             for (const QByteArray &piece : pieces)
                 sink.write(piece);
@@ -160,17 +172,18 @@ int writeNewFile(const QString &path, std::span<const QByteArray> pieces, mode_t
         mode, exactMode, stage);
 }
 
-std::optional<QByteArray> readForCopy(const QString &path)
+std::optional<QByteArray> readForCopy(int dirFd, const QString &name)
 {
     // Our own file, whatever its size: a copy that is refused would block every later write.
-    return RegularFile::read(path, RegularFile::FinalLink::refuse, std::numeric_limits<qint64>::max());
+    return RegularFile::readAt(dirFd, name, std::numeric_limits<qint64>::max());
 }
 
-// Sets the mode of the file at `path` through a descriptor opened without
+// Sets the mode of the file at `place` through a descriptor opened without
 // following a link, so that a link swapped into its place changes nothing.
-int setModeWithoutFollowing(const QString &path, mode_t mode)
+int setModeWithoutFollowing(const Place &place, mode_t mode)
 {
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        ::openat(place.dir(), place.native().constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno;
     struct stat st {};
@@ -185,21 +198,21 @@ int setModeWithoutFollowing(const QString &path, mode_t mode)
     return error;
 }
 
-// Makes `backupPath` hold what the regular file `targetPath` holds now, without
-// ever removing the target: a hard link (or a synced copy where links are
-// refused) under a temporary name, renamed onto the backup. `currentMode` is
-// the target's mode. Returns an empty string or the failure's description.
-QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath, mode_t currentMode,
-                            const WriteOptions &options)
+// Makes `backup` hold what the regular file `target` holds now, without ever
+// removing the target: a hard link (or a synced copy where links are refused)
+// under a temporary name, renamed onto the backup. `currentMode` is the
+// target's mode. Returns an empty string or the failure's description.
+QString moveCurrentToBackup(const Place &target, const Place &backup, mode_t currentMode, const WriteOptions &options)
 {
-    const QString staging = backupPath + QStringLiteral(".tmp");
-    const QByteArray stagingName = native(staging);
-    fileCalls::unlink(stagingName.constData());
+    const Place staging = backup.sibling(backup.name + QStringLiteral(".tmp"));
+    const QByteArray stagingName = staging.native();
+    fileCalls::unlinkAt(staging.dir(), stagingName.constData());
     const auto fail = [&](const QString &reason) {
-        fileCalls::unlink(stagingName.constData());
+        fileCalls::unlinkAt(staging.dir(), stagingName.constData());
         return reason;
     };
-    if (detail::backupCalls().link(native(targetPath).constData(), stagingName.constData()) == 0) {
+    if (detail::backupCalls().link(target.dir(), target.native().constData(), staging.dir(),
+                                   stagingName.constData()) == 0) {
         if (options.mode) {
             if (const int error = setModeWithoutFollowing(staging, *options.mode))
                 return fail(errnoText(error));
@@ -207,10 +220,10 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
     } else {
         std::optional<QByteArray> bytes;
         try {
-            bytes = detail::backupCalls().readCurrent(targetPath);
+            bytes = detail::backupCalls().readCurrent(target.dir(), target.name);
         } catch (const std::exception &e) {
             return fail(QStringLiteral("could not copy %1 for the backup: %2")
-                            .arg(QFileInfo(targetPath).fileName(), QString::fromUtf8(e.what())));
+                            .arg(target.name, QString::fromUtf8(e.what())));
         }
         if (!bytes)
             return QString(); // gone meanwhile: nothing to keep
@@ -219,32 +232,31 @@ QString moveCurrentToBackup(const QString &targetPath, const QString &backupPath
                                            options.mode.value_or(currentMode), true, stage))
             return fail(errnoText(error));
     }
-    if (fileCalls::rename(stagingName.constData(), native(backupPath).constData()) != 0)
+    if (fileCalls::renameAt(staging.dir(), stagingName.constData(), backup.dir(), backup.native().constData()) != 0)
         return fail(errnoText(errno));
     return QString();
 }
 
-FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const QString &targetPath,
-                       const QString &backupPath, const WriteOptions &options)
+// The write itself, every step within the open folders of the target and the
+// backup: the temporary file is made, the backup linked and the new file
+// renamed by their names in those folders, so nothing swapped on the way to
+// them after they were opened can redirect a step.
+FileIdentity writeAt(const std::function<void(ContentSink &)> &produce, const Place &target,
+                     const std::optional<Place> &backup, const WriteOptions &options)
 {
-    const QString tempPath = targetPath + QStringLiteral(".tmp");
-    const QByteArray tempName = native(tempPath);
-    const bool keepBackup = !backupPath.isEmpty();
-    const bool backupElsewhere =
-        keepBackup && QFileInfo(backupPath).absolutePath() != QFileInfo(targetPath).absolutePath();
-    makeParent(targetPath);
-    if (backupElsewhere)
-        makeParent(backupPath);
+    const Place temp = target.sibling(target.name + QStringLiteral(".tmp"));
+    const QByteArray tempName = temp.native();
+    const auto removeTemp = [&] { fileCalls::unlinkAt(temp.dir(), tempName.constData()); };
 
-    fileCalls::unlink(tempName.constData()); // left by an interrupted write
+    removeTemp(); // left by an interrupted write
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
     int written = -1;
     int error = 0;
     try {
-        error = writeNewFile(tempPath, produce, mode, options.mode.has_value(), stage, &written);
+        error = writeNewFile(temp, produce, mode, options.mode.has_value(), stage, &written);
     } catch (...) {
-        fileCalls::unlink(tempName.constData());
+        removeTemp();
         throw;
     }
     // The new file stays open until it is in place: its identity is taken
@@ -254,10 +266,10 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
             ::close(written);
     });
     if (error) {
-        fileCalls::unlink(tempName.constData());
+        removeTemp();
         if (stage == 1)
-            throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
-        throw MemoryError::writeFailed(tempPath, errnoText(error));
+            throw MemoryError::writeFailed(temp.path(), QStringLiteral("could not create temp file"));
+        throw MemoryError::writeFailed(temp.path(), errnoText(error));
     }
 
     // The new content is on disk: what must happen before anything at the
@@ -266,7 +278,7 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
         try {
             options.beforeReplacing();
         } catch (...) {
-            fileCalls::unlink(tempName.constData());
+            removeTemp();
             throw;
         }
     }
@@ -274,22 +286,23 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     // Only a regular file is kept: a link, a pipe or a device in the target's
     // place is not ours to copy, and the rename below replaces it.
     struct stat st {};
-    if (keepBackup && ::lstat(native(targetPath).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
-        const QString failure = moveCurrentToBackup(targetPath, backupPath, st.st_mode & 07777, options);
+    if (backup && ::fstatat(target.dir(), target.native().constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+        const QString failure = moveCurrentToBackup(target, *backup, st.st_mode & 07777, options);
         if (!failure.isEmpty()) {
-            fileCalls::unlink(tempName.constData());
-            throw MemoryError::atomicRenameFailed(targetPath, backupPath, failure);
+            removeTemp();
+            throw MemoryError::atomicRenameFailed(target.path(), backup->path(), failure);
         }
     }
-    if (fileCalls::rename(tempName.constData(), native(targetPath).constData()) != 0) {
+    if (fileCalls::renameAt(temp.dir(), tempName.constData(), target.dir(), target.native().constData()) != 0) {
         const int error = errno;
-        fileCalls::unlink(tempName.constData());
-        throw MemoryError::atomicRenameFailed(tempPath, targetPath, errnoText(error));
+        removeTemp();
+        throw MemoryError::atomicRenameFailed(temp.path(), target.path(), errnoText(error));
     }
 
-    fileCalls::syncFolderOf(targetPath);
-    if (backupElsewhere)
-        fileCalls::syncFolderOf(backupPath);
+    fileCalls::syncFolder(target.dir());
+    if (backup && backup->folder != target.folder)
+        fileCalls::syncFolder(backup->dir());
     FileIdentity identity;
     struct stat after {};
     if (::fstat(written, &after) == 0)
@@ -297,15 +310,60 @@ FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const 
     return identity;
 }
 
+// The folder a file named by its path is written in: beneath the project
+// folder `beneath` without following links when one is given (its last
+// folder made when missing, as makeFolder does); else by path, as anywhere in
+// Nerim's own data folder. Throws MemoryError (writeFailed).
+BeneathFolder folderFor(const QString &path, const QString &beneath, QString *name)
+{
+    const QString tempPath = path + QStringLiteral(".tmp");
+    if (beneath.isEmpty()) {
+        makeParent(path);
+        *name = QFileInfo(path).fileName();
+        try {
+            return BeneathFolder::atPath(QFileInfo(path).absolutePath());
+        } catch (const std::exception &) {
+            throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
+        }
+    }
+    try {
+        return BeneathFolder::holding(beneath, path, BeneathFolder::Create::last, name);
+    } catch (const BeneathFolder::Refused &refused) {
+        throw MemoryError::writeFailed(path, QString::fromUtf8(refused.what()));
+    } catch (const BeneathFolder::Missing &) {
+        throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
+    } catch (const std::exception &e) {
+        throw MemoryError::writeFailed(path, QString::fromUtf8(e.what()));
+    }
+}
+
+FileIdentity writeFile(const std::function<void(ContentSink &)> &produce, const QString &targetPath,
+                       const QString &backupPath, const WriteOptions &options)
+{
+    QString name;
+    const BeneathFolder folder = folderFor(targetPath, options.beneath, &name);
+    const Place target{&folder, name};
+    if (backupPath.isEmpty())
+        return writeAt(produce, target, std::nullopt, options);
+    if (QFileInfo(backupPath).absolutePath() == QFileInfo(targetPath).absolutePath())
+        return writeAt(produce, target, target.sibling(QFileInfo(backupPath).fileName()), options);
+    QString backupName;
+    const BeneathFolder backupFolder = folderFor(backupPath, options.beneath, &backupName);
+    return writeAt(produce, target, Place{&backupFolder, backupName}, options);
+}
+
+std::function<void(ContentSink &)> piecesProducer(std::span<const QByteArray> pieces)
+{
+    return [pieces](ContentSink &sink) {
+        for (const QByteArray &piece : pieces)
+            sink.write(piece);
+    };
+}
+
 void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, const QString &backupPath,
                const WriteOptions &options)
 {
-    writeFile(
-        [pieces](ContentSink &sink) {
-            for (const QByteArray &piece : pieces)
-                sink.write(piece);
-        },
-        targetPath, backupPath, options);
+    writeFile(piecesProducer(pieces), targetPath, backupPath, options);
 }
 
 } // namespace
@@ -313,7 +371,7 @@ void writeFile(std::span<const QByteArray> pieces, const QString &targetPath, co
 namespace detail {
 BackupCalls &backupCalls()
 {
-    static BackupCalls calls{&fileCalls::link, &readForCopy};
+    static BackupCalls calls{&fileCalls::linkAt, &readForCopy};
     return calls;
 }
 } // namespace detail
@@ -356,6 +414,18 @@ void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions op
     writeFile(std::span<const QByteArray>(&bytes, 1), targetPath, QString(), options);
 }
 
+void write(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, const QString &backupName,
+           WriteOptions options)
+{
+    const Place target{&folder, name};
+    writeAt(piecesProducer(std::span<const QByteArray>(&bytes, 1)), target, target.sibling(backupName), options);
+}
+
+void replace(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, WriteOptions options)
+{
+    writeAt(piecesProducer(std::span<const QByteArray>(&bytes, 1)), Place{&folder, name}, std::nullopt, options);
+}
+
 QString describeFailure(std::exception_ptr error)
 {
     try {
@@ -371,6 +441,11 @@ QString describeFailure(std::exception_ptr error)
     return QStringLiteral("unknown error");
 }
 
-std::optional<QByteArray> readBytes(const QString &path) { return RegularFile::read(path); }
+std::optional<QByteArray> readBytes(const QString &path, const QString &beneath)
+{
+    if (beneath.isEmpty())
+        return RegularFile::read(path);
+    return RegularFile::readBeneath(beneath, path);
+}
 
 } // namespace nerim::AtomicFileWriter

@@ -13,6 +13,8 @@
 
 namespace nerim {
 
+class BeneathFolder;
+
 // Puts a file on disk so that a crash or power loss leaves either the old or the
 // new content, never a torn file, and keeps the content before the latest write
 // as a backup copy next to it. Stateless; writes of one target must be
@@ -37,7 +39,21 @@ struct WriteOptions {
     // or the backup changes; what it throws abandons the write (the target
     // untouched, no temporary file left) and is thrown on.
     std::function<void()> beforeReplacing = {};
+    // The project folder the file lies in, when it does: every folder from it
+    // to the file is then opened beneath it without following a link (see
+    // BeneathFolder), and a path that needs one is refused (writeFailed
+    // saying which link). Empty for Nerim's own files outside any project.
+    QString beneath = {};
 };
+
+// The options for a file of the project folder `projectPath`.
+inline WriteOptions inProject(const QString &projectPath, std::optional<mode_t> mode = std::nullopt)
+{
+    WriteOptions options;
+    options.mode = mode;
+    options.beneath = projectPath;
+    return options;
+}
 
 // Writes `bytes` to `targetPath` through "<target>.tmp" and moves the previous
 // content to `backupPath` (when the target is a regular file; anything else in
@@ -91,6 +107,14 @@ FileIdentity write(const std::function<void(ContentSink &)> &produce, const QStr
 // The same crash-safe replacement for the files that keep no backup copy.
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options = {});
 
+// The same within a folder already open beneath its project: the temporary
+// file, the backup and the renames are all made by name in `folder`, so the
+// file written is the one in the folder the caller opened (and read),
+// whatever is swapped on the way to it meanwhile. `options.beneath` is unused.
+void write(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, const QString &backupName,
+           WriteOptions options = {});
+void replace(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, WriteOptions options = {});
+
 // Creates `folder` when it is missing and its parent exists; never creates the
 // parent. The writers create a missing data folder this way, so a project
 // folder that was deleted or unmounted is never made again by a save.
@@ -115,18 +139,20 @@ QString describeFailure(std::exception_ptr error);
 // exists but cannot be read, and when it is a symbolic link (the writer
 // replaces links, so a link there was not made by it), not a regular file or
 // larger than RegularFile::maxReadBytes.
-std::optional<QByteArray> readBytes(const QString &path);
+// Given `beneath` (the project folder holding the file), the file is reached
+// beneath it without following any link, and a way that needs one is refused.
+std::optional<QByteArray> readBytes(const QString &path, const QString &beneath = {});
 
 // Reads `primaryPath`, falling back to `backupPath` when the primary is missing
 // or cannot be decoded. `decode` throws on bad content. Changes no file.
 // Throws MemoryError::bothPrimaryAndBackupUnreadable when neither yields a value.
 template <typename T>
 ReadResult<T> read(const QString &primaryPath, const QString &backupPath,
-                   const std::function<T(const QByteArray &)> &decode)
+                   const std::function<T(const QByteArray &)> &decode, const QString &beneath = {})
 {
     QString primaryReason;
     try {
-        if (auto bytes = readBytes(primaryPath))
+        if (auto bytes = readBytes(primaryPath, beneath))
             return ReadResult<T>{decode(*bytes), std::nullopt};
         primaryReason = QStringLiteral("file does not exist");
     } catch (...) {
@@ -134,7 +160,7 @@ ReadResult<T> read(const QString &primaryPath, const QString &backupPath,
     }
     QString backupReason;
     try {
-        if (auto bytes = readBytes(backupPath))
+        if (auto bytes = readBytes(backupPath, beneath))
             return ReadResult<T>{decode(*bytes), primaryReason};
         backupReason = QStringLiteral("backup file does not exist");
     } catch (...) {
@@ -151,8 +177,8 @@ namespace detail {
 // them fail: the hard link of the current file and, where linking is refused
 // (another filesystem), the read for the copy.
 struct BackupCalls {
-    int (*link)(const char *from, const char *to);
-    std::optional<QByteArray> (*readCurrent)(const QString &path);
+    int (*link)(int fromDir, const char *from, int toDir, const char *to);
+    std::optional<QByteArray> (*readCurrent)(int dirFd, const QString &name);
 };
 BackupCalls &backupCalls();
 } // namespace detail

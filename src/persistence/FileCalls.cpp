@@ -94,4 +94,44 @@ void syncFolderOf(const QString &path)
         fileio::syncFolderOf(path);
 }
 
+int createAt(int dirFd, const char *name, int flags, mode_t mode)
+{
+    if (!allowed(Call::create))
+        return -1;
+    return ::openat(dirFd, name, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+int linkAt(int fromDir, const char *from, int toDir, const char *to)
+{
+    // Without AT_SYMLINK_FOLLOW: a link at `from` is linked as the link itself.
+    return allowed(Call::link) ? ::linkat(fromDir, from, toDir, to, 0) : -1;
+}
+
+int renameAt(int fromDir, const char *from, int toDir, const char *to)
+{
+    return allowed(Call::rename) ? ::renameat(fromDir, from, toDir, to) : -1;
+}
+
+int renameAtWithoutReplacing(int fromDir, const char *from, int toDir, const char *to)
+{
+    if (!allowed(Call::rename))
+        return -1;
+    if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    if (::linkat(fromDir, from, toDir, to, 0) != 0)
+        return -1;
+    ::unlinkat(fromDir, from, 0);
+    return 0;
+}
+
+int unlinkAt(int dirFd, const char *name) { return allowed(Call::unlink) ? ::unlinkat(dirFd, name, 0) : -1; }
+
+void syncFolder(int dirFd)
+{
+    if (allowed(Call::syncFolder))
+        ::fsync(dirFd);
+}
+
 } // namespace nerim::fileCalls

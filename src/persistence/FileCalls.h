@@ -45,5 +45,16 @@ int ftruncate(int fd, off_t length);
 // Makes the names in the folder holding `path` durable; best effort.
 void syncFolderOf(const QString &path);
 
+// The same calls within open folders, by a file's own name in its folder
+// (never a path that is resolved again): the way files inside a project are
+// written.
+int createAt(int dirFd, const char *name, int flags, mode_t mode);
+int linkAt(int fromDir, const char *from, int toDir, const char *to);
+int renameAt(int fromDir, const char *from, int toDir, const char *to);
+int renameAtWithoutReplacing(int fromDir, const char *from, int toDir, const char *to);
+int unlinkAt(int dirFd, const char *name);
+// Makes the names in the open folder durable; best effort.
+void syncFolder(int dirFd);
+
 } // namespace fileCalls
 } // namespace nerim

@@ -2,8 +2,11 @@
 
 #include "foundation/Json.h"
 #include "foundation/Log.h"
+#include "foundation/BeneathFolder.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/FileCalls.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,7 +16,9 @@
 #include <cstring>
 #include <functional>
 #include <stdexcept>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef NERIM_SHORT_VERSION
 #define NERIM_SHORT_VERSION ""
@@ -70,12 +75,6 @@ bool existsAt(const QString &path)
     return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
 }
 
-bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
-{
-    return !canonicalPath.isEmpty() && !canonicalRoot.isEmpty() &&
-           canonicalPath.startsWith(canonicalRoot == QLatin1String("/") ? canonicalRoot : canonicalRoot + QLatin1Char('/'));
-}
-
 // Creates a folder that only its owner may enter.
 void makePrivateFolder(const QString &path)
 {
@@ -121,41 +120,121 @@ QString appSupportDirectory()
     return folder;
 }
 
-void checkDotfolderLink(const QString &dotfolderPath)
+namespace {
+
+QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// What is at `name` in the open folder, not following a link: its mode, or 0
+// when nothing is there.
+mode_t kindAt(const BeneathFolder &folder, const char *name)
 {
-    const QFileInfo info(dotfolderPath);
-    if (!info.isSymLink())
-        return;
-    const QString resolved = info.canonicalFilePath();
-    if (resolved.isEmpty())
-        throw std::runtime_error(QStringLiteral("%1 is a symbolic link to %2, which does not exist")
-                                     .arg(info.fileName(), info.symLinkTarget())
-                                     .toStdString());
-    if (!isInside(resolved, QFileInfo(info.path()).canonicalFilePath()))
-        throw std::runtime_error(QStringLiteral("%1 is a symbolic link to %2, outside the project folder")
-                                     .arg(info.fileName(), resolved)
-                                     .toStdString());
+    struct stat st {};
+    if (::fstatat(folder.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        throw std::runtime_error(
+            QStringLiteral("%1 can't be looked at (%2)").arg(folder.filePath(QString::fromLatin1(name)), systemReason(errno))
+                .toStdString());
+    }
+    return st.st_mode & S_IFMT;
 }
 
-QString projectDotfolder(const QString &projectPath)
+QString linkText(const BeneathFolder &folder, const char *name)
+{
+    QByteArray buffer(4096, Qt::Uninitialized);
+    const ssize_t n = ::readlinkat(folder.fd(), name, buffer.data(), size_t(buffer.size()));
+    return n < 0 ? QString() : QFile::decodeName(buffer.left(n));
+}
+
+// Moves the link `.nerim` in the project folder to ".nerim.link-<UTC time>"
+// (numbered when taken), never replacing anything and never following it.
+// Returns the new name, or nothing when the link was gone already (another
+// thread of this Nerim set it aside first).
+std::optional<QString> setAsideDataFolderLink(const BeneathFolder &project)
+{
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    for (int n = 1;; ++n) {
+        const QString name =
+            QStringLiteral(".nerim.link-") + stamp + (n == 1 ? QString() : QLatin1Char('-') + QString::number(n));
+        if (fileCalls::renameAtWithoutReplacing(project.fd(), ".nerim", project.fd(), QFile::encodeName(name).constData()) ==
+            0) {
+            fileCalls::syncFolder(project.fd());
+            return name;
+        }
+        if (errno == ENOENT)
+            return std::nullopt;
+        if (errno != EEXIST)
+            throw std::runtime_error(QStringLiteral(".nerim is a symbolic link, which Nerim does not follow, and it "
+                                                    "could not be set aside (%1)")
+                                         .arg(systemReason(errno))
+                                         .toStdString());
+    }
+}
+
+} // namespace
+
+QString projectDotfolder(const QString &projectPath, QString *setAsideNotice)
 {
     QString project = projectPath;
     while (project.size() > 1 && project.endsWith(QLatin1Char('/')))
         project.chop(1);
     const QString target = project + QStringLiteral("/.nerim");
-    const QString legacy = project + QStringLiteral("/.veltra");
-    // Checked before anything is moved or created.
-    checkDotfolderLink(target);
-    if (!existsAt(target))
-        checkDotfolderLink(legacy);
-    return migrateAndCreate(target, legacy, QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: %1 -> %2"),
-                            [](const QString &path) {
-                                // Only the data folder itself: a project folder
-                                // that is gone is never made again.
-                                if (!AtomicFileWriter::makeFolder(path))
-                                    throw std::runtime_error(
-                                        QStringLiteral("could not create %1").arg(path).toStdString());
-                            });
+    // Everything here is done in the project folder as it was opened, by name:
+    // nothing swapped into the project meanwhile is followed.
+    const BeneathFolder folder = BeneathFolder::root(project);
+
+    // Nerim's data folder is a real folder of the project: a link in its place
+    // (to anywhere, another folder of the project included) would let whoever
+    // shaped the project choose where Nerim's own files are read and written.
+    // It is set aside, never followed and never deleted, and a real one made.
+    mode_t kind = kindAt(folder, ".nerim");
+    if (kind == S_IFLNK) {
+        const QString leadsTo = linkText(folder, ".nerim");
+        if (const std::optional<QString> aside = setAsideDataFolderLink(folder)) {
+            logLine(QStringLiteral("[Nerim memory] Set aside %1, a symbolic link to %2, as %3; a real .nerim folder is "
+                                   "made in its place")
+                        .arg(target, leadsTo, *aside));
+            if (setAsideNotice)
+                *setAsideNotice = QStringLiteral("This project's .nerim was a link to %1, which Nerim doesn't follow. "
+                                                 "It was set aside as %2 (nothing was deleted) and a new .nerim folder "
+                                                 "was made.")
+                                      .arg(leadsTo, *aside);
+        }
+        kind = kindAt(folder, ".nerim");
+        if (kind == S_IFLNK) // put back at once: this is not a link Nerim made
+            throw std::runtime_error(".nerim is a symbolic link, which Nerim does not follow");
+    }
+    // The earlier product's folder is moved once, when it is a real folder.
+    if (kind == 0 && kindAt(folder, ".veltra") == S_IFDIR) {
+        if (fileCalls::renameAtWithoutReplacing(folder.fd(), ".veltra", folder.fd(), ".nerim") != 0)
+            throw std::runtime_error(QStringLiteral("could not move %1/.veltra to %2 (%3)")
+                                         .arg(project, target, systemReason(errno))
+                                         .toStdString());
+        logLine(QStringLiteral("[Nerim memory] Migrated legacy project dotfolder: %1 -> %2")
+                    .arg(project + QStringLiteral("/.veltra"), target));
+        kind = S_IFDIR;
+    }
+    // Only the data folder itself is made: a project folder that is gone is
+    // never made again (the folder above was opened, not created).
+    if (kind == 0) {
+        if (::mkdirat(folder.fd(), ".nerim", 0777) != 0 && errno != EEXIST)
+            throw std::runtime_error(
+                QStringLiteral("could not create %1 (%2)").arg(target, systemReason(errno)).toStdString());
+        kind = kindAt(folder, ".nerim");
+    }
+    // Something else in the folder's place would only make every later write fail.
+    if (kind != S_IFDIR)
+        throw std::runtime_error(QStringLiteral("%1 is not a folder").arg(target).toStdString());
+    return target;
+}
+
+QString projectOfDataFile(const QString &path)
+{
+    const QString cleaned = QDir::cleanPath(path);
+    const qsizetype at = cleaned.lastIndexOf(QStringLiteral("/.nerim/"));
+    if (at < 0)
+        return QString();
+    return at == 0 ? QStringLiteral("/") : cleaned.left(at);
 }
 
 QString scratchDirectory()

@@ -25,15 +25,18 @@ QUrl claudeCodeDocsURL();
 QString appSupportDirectory();
 
 // <project>/.nerim, moved once from <project>/.veltra and created when missing.
-// Callers check that the project folder exists first. A data folder (or legacy
-// folder) that is a symbolic link leading outside the project is refused before
-// anything is moved or created. Throws std::runtime_error with the reason.
-QString projectDotfolder(const QString &projectPath);
+// Callers check that the project folder exists first. The data folder is a
+// real folder of the project: a symbolic link in its place (leading anywhere,
+// into the project too) is set aside as ".nerim.link-<time>" (moved, never
+// followed nor deleted) and a real folder made; `setAsideNotice`, when given,
+// then receives the sentence that tells the user. A legacy folder that is a
+// link is not moved. Throws std::runtime_error with the reason.
+QString projectDotfolder(const QString &projectPath, QString *setAsideNotice = nullptr);
 
-// Throws std::runtime_error when the data folder at `dotfolderPath` (in its
-// project folder) is a symbolic link that does not lead into that project
-// folder; anything else passes, whether it exists or not.
-void checkDotfolderLink(const QString &dotfolderPath);
+// The project folder holding the data folder a file lies in: "/p" for
+// "/p/.nerim/plan.json" or "/p/.nerim/plans/a.md"; empty for a path in no
+// data folder. Files there are read and written beneath that folder.
+QString projectOfDataFile(const QString &path);
 
 // ~/Documents/nerim-scratch, created when missing. Throws std::runtime_error.
 QString scratchDirectory();

@@ -1,5 +1,6 @@
 #include "persistence/SetAside.h"
 
+#include "foundation/BeneathFolder.h"
 #include "persistence/FileCalls.h"
 
 #include <QDateTime>
@@ -38,6 +39,22 @@ std::optional<QString> move(const QString &path, QStringView tag)
         const QString aside = numbered(base, n);
         if (fileCalls::renameWithoutReplacing(from.constData(), QFile::encodeName(aside).constData()) == 0) {
             fileCalls::syncFolderOf(path);
+            return aside;
+        }
+        if (errno != EEXIST)
+            return std::nullopt;
+    }
+}
+
+std::optional<QString> moveWithin(const BeneathFolder &folder, const QString &name, QStringView tag)
+{
+    const QString base = stampedName(name, tag);
+    const QByteArray from = QFile::encodeName(name);
+    for (int n = 1;; ++n) {
+        const QString aside = numbered(base, n);
+        if (fileCalls::renameAtWithoutReplacing(folder.fd(), from.constData(), folder.fd(),
+                                                QFile::encodeName(aside).constData()) == 0) {
+            fileCalls::syncFolder(folder.fd());
             return aside;
         }
         if (errno != EEXIST)

@@ -4,6 +4,10 @@
 #include <QStringView>
 #include <optional>
 
+namespace nerim {
+class BeneathFolder;
+}
+
 namespace nerim::setAside {
 
 // "<path>.<tag>-<UTC time>" (e.g. "plan.json.unreadable-20261208T171500Z"),
@@ -16,5 +20,10 @@ QString freshName(const QString &path, QStringView tag);
 // nothing with errno set when the file could not be moved: it is then left
 // where it is, and nothing may be written over it.
 std::optional<QString> move(const QString &path, QStringView tag);
+
+// The same for the file `name` in an open folder (a project's, reached
+// beneath it): moved by name within that folder. Returns the new name (its
+// last component), or nothing with errno set.
+std::optional<QString> moveWithin(const BeneathFolder &folder, const QString &name, QStringView tag);
 
 } // namespace nerim::setAside

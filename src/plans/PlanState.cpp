@@ -1,10 +1,12 @@
 #include "plans/PlanState.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/IntentProcessorConstants.h"
 #include "persistence/SetAside.h"
 
 #include <QFile>
@@ -13,6 +15,8 @@
 #include <QJsonArray>
 #include <QSet>
 #include <QStringList>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <utility>
 
 namespace nerim {
@@ -41,11 +45,33 @@ PlanDiskSnapshot decodePlan(const QByteArray &bytes)
 
 // Moves an unreadable plan.json out of the way so that saving the current plan
 // never destroys it. True when nothing is left at `path` to protect.
+constexpr int unreadablePlan = 1;
+constexpr int unreadableBackup = 2;
+
+// Moves an unreadable file aside (reached beneath the project when it lies in
+// a project's data folder), so that no save replaces it: true when nothing
+// stands in the way of the save any more.
 bool moveUnreadableAside(const QString &path)
 {
-    if (!QFileInfo(path).isFile())
+    const QString project = IntentProcessorConstants::projectOfDataFile(path);
+    QString name;
+    std::optional<QString> aside;
+    try {
+        const BeneathFolder folder = project.isEmpty() ? BeneathFolder::atPath(QFileInfo(path).absolutePath())
+                                                       : BeneathFolder::holding(project, path, BeneathFolder::Create::nothing, &name);
+        if (name.isEmpty())
+            name = QFileInfo(path).fileName();
+        struct stat st {};
+        if (::fstatat(folder.fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            return true;
+        aside = setAside::moveWithin(folder, name, u"unreadable");
+        if (aside)
+            aside = folder.filePath(*aside);
+    } catch (const BeneathFolder::Missing &) {
         return true;
-    const std::optional<QString> aside = setAside::move(path, u"unreadable");
+    } catch (const std::exception &) {
+    }
     if (!aside) {
         logLine(QStringLiteral("[Nerim plans] persist failed: could not move the unreadable %1 aside; it is kept and "
                                "the plan is not saved over it")
@@ -106,7 +132,7 @@ void PlanState::setPersistenceURL(const std::optional<QString> &path)
         return;
     m_persistenceURL = path;
     // An unreadable file found at the old location is no business of the new one.
-    m_setAsideUnreadable = std::make_shared<std::atomic<bool>>(false);
+    m_setAsideUnreadable = std::make_shared<std::atomic<int>>(0);
     emit persistenceURLChanged();
 }
 
@@ -120,12 +146,13 @@ void PlanState::load()
 PlanState::FileRead PlanState::readFile(const QString &path)
 {
     FileRead read;
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
         return read; // a project without a plan
     read.exists = true;
     try {
         const auto result = AtomicFileWriter::read<PlanDiskSnapshot>(
-            path, AtomicFileWriter::backupPathFor(path), std::function<PlanDiskSnapshot(const QByteArray &)>(decodePlan));
+            path, AtomicFileWriter::backupPathFor(path), std::function<PlanDiskSnapshot(const QByteArray &)>(decodePlan),
+            IntentProcessorConstants::projectOfDataFile(path));
         if (result.isRestoredFromBackup())
             read.restoredFromBackupReason = *result.primaryReason;
         read.goal = result.value.goal;
@@ -143,14 +170,16 @@ void PlanState::applyFileRead(const FileRead &read)
         return;
     if (read.failure) {
         logLine(QStringLiteral("[Nerim plans] load failed: %1").arg(*read.failure));
-        m_setAsideUnreadable->store(true);
+        // Neither file was usable: both are kept, the older plan in the
+        // backup included, before anything is saved.
+        m_setAsideUnreadable->store(unreadablePlan | unreadableBackup);
         return;
     }
     if (read.restoredFromBackupReason) {
         logLine(QStringLiteral("[Nerim plans] load failed: %1; restored the plan from %2")
                     .arg(*read.restoredFromBackupReason,
                          m_persistenceURL ? AtomicFileWriter::backupPathFor(*m_persistenceURL) : QString()));
-        m_setAsideUnreadable->store(true);
+        m_setAsideUnreadable->store(unreadablePlan);
     }
     setGoal(read.goal);
     setSteps(read.steps);
@@ -183,13 +212,15 @@ void PlanState::persist()
         path,
         [path, setAside, goal = m_goal, steps = m_steps, conversation = m_conversation] {
             try {
-                if (setAside->load()) {
-                    if (!moveUnreadableAside(path))
-                        return;
-                    setAside->store(false);
-                }
+                const int unreadable = setAside->load();
+                if ((unreadable & unreadablePlan) && !moveUnreadableAside(path))
+                    return;
+                if ((unreadable & unreadableBackup) && !moveUnreadableAside(AtomicFileWriter::backupPathFor(path)))
+                    return;
+                setAside->store(0);
                 AtomicFileWriter::write(encodePlan(goal, steps, conversation), path,
-                                        AtomicFileWriter::backupPathFor(path));
+                                        AtomicFileWriter::backupPathFor(path),
+                                        AtomicFileWriter::inProject(IntentProcessorConstants::projectOfDataFile(path)));
             } catch (...) {
                 logLine(QStringLiteral("[Nerim plans] persist failed: %1")
                             .arg(AtomicFileWriter::describeFailure(std::current_exception())));

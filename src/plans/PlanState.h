@@ -143,7 +143,8 @@ private:
 
     // Set while an unreadable plan.json waits to be moved aside; cleared by the
     // save job that managed to move it. Shared with queued save jobs.
-    std::shared_ptr<std::atomic<bool>> m_setAsideUnreadable = std::make_shared<std::atomic<bool>>(false);
+    // Which unreadable files the next save first moves aside: 1 plan.json, 2 its backup.
+    std::shared_ptr<std::atomic<int>> m_setAsideUnreadable = std::make_shared<std::atomic<int>>(0);
 };
 
 } // namespace nerim

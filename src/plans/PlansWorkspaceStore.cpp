@@ -1,5 +1,6 @@
 #include "plans/PlansWorkspaceStore.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
@@ -12,26 +13,38 @@
 #include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nerim {
 
 namespace {
 
-// The plans folder and the data folder it lies in are made when missing; the
-// project folder above them never is.
-void makeDirectory(const QString &directory)
+// The plans folder, opened beneath the project (or, for a plans folder that
+// lies in no project's data folder, as itself) without following any link;
+// it and the data folder above it are made when missing, the project folder
+// never is. Throws BeneathFolder::Refused when the way needs a link.
+BeneathFolder openPlansFolder(const QString &directory, const QString &subfolder = QString())
 {
-    AtomicFileWriter::makeFolder(QFileInfo(directory).absolutePath());
-    AtomicFileWriter::makeFolder(directory);
+    const QString project = IntentProcessorConstants::projectOfDataFile(directory + QStringLiteral("/overview.md"));
+    const QString inside = subfolder.isEmpty() ? QString() : QLatin1Char('/') + subfolder;
+    if (project.isEmpty()) {
+        AtomicFileWriter::makeFolder(directory);
+        return BeneathFolder::open(directory, subfolder, BeneathFolder::Create::all);
+    }
+    return BeneathFolder::open(project, directory + inside, BeneathFolder::Create::all);
 }
 
-// Reads a whole regular file as UTF-8; nothing when it cannot be read or is not valid UTF-8.
-std::optional<QString> readUtf8(const QString &path)
+// Reads a whole regular file of the open folder as UTF-8; nothing when it
+// cannot be read (a link included) or is not valid UTF-8.
+std::optional<QString> readUtf8(const BeneathFolder &folder, const QString &name)
 {
     std::optional<QByteArray> bytes;
     try {
-        bytes = RegularFile::read(path);
+        bytes = RegularFile::readAt(folder.fd(), name);
     } catch (const RegularFile::ReadError &) {
         return std::nullopt;
     }
@@ -44,47 +57,11 @@ std::optional<QString> readUtf8(const QString &path)
     return text;
 }
 
-// Why the plans folder must not be used at all, or nothing: a plans folder that
-// is a symbolic link, or a data folder above it that leads out of the project,
-// would send every read and write somewhere else.
-std::optional<QString> folderRefusal(const QString &directory)
-{
-    const QFileInfo info(directory);
-    if (info.isSymLink())
-        return QStringLiteral("the plans folder %1 is a symbolic link").arg(directory);
-    try {
-        IntentProcessorConstants::checkDotfolderLink(info.path());
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    }
-    return std::nullopt;
-}
-
-bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
-{
-    return !canonicalPath.isEmpty() &&
-           (canonicalPath == canonicalRoot || canonicalPath.startsWith(canonicalRoot + QLatin1Char('/')));
-}
-
-// The nearest folder at or above `path` that exists, resolved through symbolic links.
-QString canonicalExistingAncestor(QString path)
-{
-    for (;;) {
-        const QFileInfo info(path);
-        if (info.exists())
-            return info.canonicalFilePath();
-        const QString parent = info.path();
-        if (parent == path)
-            return QString();
-        path = parent;
-    }
-}
-
-// Resolves a model- or caller-supplied name to a file inside the plans folder.
-// Leading "/" are dropped; an empty name, an empty, ".", ".." or NUL-holding
-// component, or a path that leads outside the folder through a symbolic link is
-// refused with the reason.
-QString resolveTarget(const QString &directory, const QString &filename)
+// Checks a model- or caller-supplied name for a file inside the plans folder
+// and returns it without leading "/": an empty name, or an empty, ".", ".."
+// or NUL-holding component is refused with the reason. Links on the way are
+// refused when the folder is opened.
+QString checkedName(const QString &filename)
 {
     QString relative = filename;
     while (relative.startsWith(QLatin1Char('/')))
@@ -97,21 +74,7 @@ QString resolveTarget(const QString &directory, const QString &filename)
             component.contains(QChar(u'\0')))
             throw std::runtime_error("the file name is not a plain relative path");
     }
-    const QString root = QFileInfo(directory).canonicalFilePath();
-    if (root.isEmpty())
-        throw std::runtime_error("the plans folder does not exist");
-
-    const QString target = directory + QLatin1Char('/') + relative;
-    const QString parent = QFileInfo(target).path();
-    if (!isInside(canonicalExistingAncestor(parent), root))
-        throw std::runtime_error("the file would lie outside the plans folder");
-    QDir().mkpath(parent); // inside the existing plans folder; a failure shows up as a failed write below
-    if (!isInside(canonicalExistingAncestor(parent), root))
-        throw std::runtime_error("the file would lie outside the plans folder");
-    const QFileInfo targetInfo(target);
-    if (targetInfo.isSymLink() && !isInside(targetInfo.canonicalFilePath(), root))
-        throw std::runtime_error("the file is a link to a place outside the plans folder");
-    return target;
+    return relative;
 }
 
 QString statusMark(PlanStep::Status status)
@@ -154,41 +117,46 @@ QFuture<bool> PlansWorkspaceStore::writeOverview(const QString &goal, const QLis
 QFuture<void> PlansWorkspaceStore::ensureDirectory()
 {
     return m_executor.run([directory = m_directory] {
-        if (!folderRefusal(directory))
-            makeDirectory(directory);
+        try {
+            openPlansFolder(directory);
+        } catch (const std::exception &) {
+            // A later write says why.
+        }
     });
 }
 
 QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString &directory)
 {
-    if (const auto refusal = folderRefusal(directory)) {
-        logLine(QStringLiteral("[Nerim plans-workspace] not reading the plans folder: %1").arg(*refusal));
+    std::optional<BeneathFolder> folder;
+    try {
+        folder.emplace(openPlansFolder(directory));
+    } catch (const std::exception &e) {
+        logLine(QStringLiteral("[Nerim plans-workspace] not reading the plans folder: %1").arg(QString::fromUtf8(e.what())));
         return {};
     }
-    makeDirectory(directory);
-    const QString root = QFileInfo(directory).canonicalFilePath();
-    const QFileInfoList entries =
-        QDir(directory).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    // Listed and read through the folder as it was opened: only regular
+    // files are read, by their own names, so no link is followed.
+    QStringList names;
+    if (DIR *listing = ::fdopendir(::dup(folder->fd()))) {
+        while (const dirent *entry = ::readdir(listing))
+            names.append(QFile::decodeName(entry->d_name));
+        ::closedir(listing);
+    }
     const Timestamp listedAt = Timestamp::now();
     QList<File> files;
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
+    for (const QString &name : std::as_const(names)) {
         if (name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".md")))
             continue;
-        // A link is read only when it leads to a file inside the plans folder;
-        // that file is then read by its own name, so no link is followed.
-        QString source = entry.filePath();
-        if (entry.isSymLink()) {
-            source = entry.canonicalFilePath();
-            if (!isInside(source, root) || source == root)
-                continue;
-        }
-        auto contents = readUtf8(source);
+        struct stat st {};
+        if (::fstatat(folder->fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            continue;
+        auto contents = readUtf8(*folder, name);
         if (!contents)
             continue;
-        const QDateTime modified = entry.fileTime(QFileDevice::FileModificationTime);
         const Timestamp lastModified =
-            modified.isValid() ? Timestamp::fromUnixSeconds(modified.toMSecsSinceEpoch() / 1000.0) : listedAt;
+            st.st_mtim.tv_sec > 0 ? Timestamp::fromUnixSeconds(double(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9)
+                                  : listedAt;
         files.append(File{name, *contents, lastModified});
     }
     QCollator collator{QLocale()};
@@ -206,14 +174,18 @@ QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString 
 
 bool PlansWorkspaceStore::writeFileIn(const QString &directory, const QString &filename, const QString &contents)
 {
-    if (const auto refusal = folderRefusal(directory)) {
-        logLine(QStringLiteral("[Nerim plans-workspace] write failed for %1: %2").arg(filename, *refusal));
-        return false;
-    }
-    makeDirectory(directory);
     try {
-        const QString target = resolveTarget(directory, filename);
-        AtomicFileWriter::write(contents.toUtf8(), target, AtomicFileWriter::backupPathFor(target));
+        const QString relative = checkedName(filename);
+        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+        const QString name = slash < 0 ? relative : relative.mid(slash + 1);
+        // The folder holding the file, made and opened beneath the project
+        // without a link; the file is then written within it by name.
+        const BeneathFolder folder = openPlansFolder(directory, slash < 0 ? QString() : relative.left(slash));
+        struct stat st {};
+        if (::fstatat(folder.fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            throw std::runtime_error("the file is a symbolic link, which Nerim does not follow");
+        AtomicFileWriter::write(contents.toUtf8(), folder, name, name + QStringLiteral(".backup"));
         return true;
     } catch (...) {
         logLine(QStringLiteral("[Nerim plans-workspace] write failed for %1: %2")

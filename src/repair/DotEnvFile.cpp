@@ -1,5 +1,6 @@
 #include "repair/DotEnvFile.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
 
@@ -12,22 +13,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace nerim::DotEnvFile {
 
 namespace {
 
 QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-// Whether `path` (canonical) lies inside the folder `root` (canonical).
-bool isInside(const QString &path, const QString &root)
-{
-    if (path.isEmpty() || root.isEmpty())
-        return false;
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    return path.startsWith(prefix);
-}
 
 } // namespace
 
@@ -119,29 +113,70 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
     QString folder = projectPath;
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
         folder.chop(1);
-    const QString envPath = folder + QStringLiteral("/.env");
 
-    // Where the text goes: .env itself, or the file a link there leads to when
-    // that file is inside the project folder.
-    QString target = envPath;
-    bool exists = false;
+    // Where the text goes: .env itself, or the file a link there names when
+    // that file is inside the project. Every step is taken from the project
+    // folder as it was opened, by name, following no link: the link's own
+    // text is read and resolved here beneath the project, and the folder
+    // holding the file is opened once; the file is then read and replaced
+    // within that open folder, so nothing swapped meanwhile (a folder on the
+    // way turned into a link) can lead the write anywhere else.
+    std::optional<BeneathFolder> project;
+    try {
+        project.emplace(BeneathFolder::root(folder));
+    } catch (const std::exception &e) {
+        return QStringLiteral("the project folder can't be opened (%1)").arg(QString::fromUtf8(e.what()));
+    }
+    std::optional<BeneathFolder> targetFolder;
+    QString targetName = QStringLiteral(".env");
     struct stat st {};
-    if (::lstat(QFile::encodeName(envPath).constData(), &st) == 0) {
+    bool exists = false;
+    if (::fstatat(project->fd(), ".env", &st, AT_SYMLINK_NOFOLLOW) == 0) {
         exists = true;
         if (S_ISLNK(st.st_mode)) {
-            const QString resolved = QFileInfo(envPath).canonicalFilePath();
-            if (resolved.isEmpty())
-                return QStringLiteral(".env is a link to a file that doesn't exist; it was left as it is");
-            if (!isInside(resolved, QFileInfo(folder).canonicalFilePath()))
+            QByteArray text(4096, Qt::Uninitialized);
+            const ssize_t n = ::readlinkat(project->fd(), ".env", text.data(), size_t(text.size()));
+            if (n < 0)
+                return QStringLiteral(".env is a link that can't be read (%1); it was left as it is")
+                    .arg(systemReason(errno));
+            const QString leadsTo = QFile::decodeName(text.left(n));
+            QString within;
+            try {
+                // Relative to the project folder (where .env is); an absolute
+                // one must name a place inside the project by its path.
+                within = BeneathFolder::relativeWithin(folder, leadsTo);
+                if (within.isEmpty())
+                    throw BeneathFolder::Refused("the project folder itself");
+            } catch (const BeneathFolder::Refused &) {
                 return QStringLiteral(".env is a link to a file outside the project folder; Nerim doesn't write "
                                       "there");
-            target = resolved;
-            if (::lstat(QFile::encodeName(target).constData(), &st) != 0)
+            }
+            const qsizetype slash = within.lastIndexOf(QLatin1Char('/'));
+            targetName = slash < 0 ? within : within.mid(slash + 1);
+            try {
+                targetFolder.emplace(project->folder(slash < 0 ? QString() : within.left(slash)));
+            } catch (const BeneathFolder::Refused &refused) {
+                return QStringLiteral("the file .env links to can't be used: %1; it was left as it is")
+                    .arg(QString::fromUtf8(refused.what()));
+            } catch (const BeneathFolder::Missing &) {
+                return QStringLiteral(".env is a link to a file that doesn't exist; it was left as it is");
+            } catch (const std::exception &e) {
+                return QStringLiteral("the file .env links to can't be read (%1)").arg(QString::fromUtf8(e.what()));
+            }
+            if (::fstatat(targetFolder->fd(), QFile::encodeName(targetName).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    return QStringLiteral(".env is a link to a file that doesn't exist; it was left as it is");
                 return QStringLiteral("the file .env links to can't be read (%1)").arg(systemReason(errno));
+            }
+            if (S_ISLNK(st.st_mode))
+                return QStringLiteral(".env is a link to another link (%1), which Nerim doesn't follow; it was left "
+                                      "as it is")
+                    .arg(within);
         }
     } else if (errno != ENOENT) {
         return QStringLiteral(".env can't be read (%1)").arg(systemReason(errno));
     }
+    const BeneathFolder &target = targetFolder ? *targetFolder : *project;
 
     // The earlier bytes are kept exactly as they are (a byte-order mark, CRLF
     // line ends); the decoding only checks that they are UTF-8 text.
@@ -152,7 +187,7 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
     if (exists) {
         std::optional<QByteArray> existing;
         try {
-            existing = RegularFile::read(target, RegularFile::FinalLink::refuse);
+            existing = RegularFile::readAt(target.fd(), targetName);
         } catch (const RegularFile::ReadError &e) {
             return QStringLiteral("the existing .env can't be read (%1); it was left as it is")
                 .arg(QString::fromUtf8(e.what()));
@@ -193,7 +228,7 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
     try {
         AtomicFileWriter::WriteOptions options;
         options.mode = mode;
-        AtomicFileWriter::replace(bytes, target, options);
+        AtomicFileWriter::replace(bytes, target, targetName, options);
     } catch (...) {
         return AtomicFileWriter::describeFailure(std::current_exception());
     }

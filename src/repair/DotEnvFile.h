@@ -45,7 +45,11 @@ std::optional<QString> encodeValue(const QString &value, QString *why = nullptr)
 //   backslash (a shell would join the next line to it) is followed by an
 //   empty line.
 // - A `.env` that is a symbolic link is written through to its target only
-//   when the target is a file inside the project folder.
+//   when the link's own text names a regular file inside the project folder
+//   that is reached from it without any further link. Everything is done
+//   from the project folder as it was opened and within the target's open
+//   folder, so a folder swapped for a link meanwhile cannot send the write
+//   anywhere else.
 // - An existing file that cannot be read (no permission, not a regular file,
 //   not UTF-8 text) is never treated as empty: it is left alone.
 std::optional<QString> append(const QString &projectPath, const QString &name, const QString &value);

@@ -41,9 +41,9 @@ QHash<QString, QList<QByteArray>> pendingLines;
 // The current lines of the history file. Throws when something is there that
 // cannot be read (a link, a pipe, an unreadable file): it is then left alone
 // rather than replaced.
-QStringList existingLines(const QString &path)
+QStringList existingLines(const QString &path, const QString &projectPath)
 {
-    const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+    const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path, projectPath);
     if (!bytes)
         return {};
     // A stray invalid byte must not cost the whole history: keep every line,
@@ -91,7 +91,7 @@ void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray
         return;
     }
     try {
-        // Moves a legacy data folder into place and refuses one that leads outside the project.
+        // Moves a legacy data folder into place and sets aside one that is a link.
         IntentProcessorConstants::projectDotfolder(projectPath);
     } catch (const std::exception &e) {
         logAppendFailure(path, QString::fromUtf8(e.what()));
@@ -99,7 +99,7 @@ void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray
     }
     QStringList all;
     try {
-        all = existingLines(path);
+        all = existingLines(path, projectPath);
     } catch (const std::exception &e) {
         logAppendFailure(path, QStringLiteral("the existing file can't be read (%1); it was left as it is")
                                    .arg(QString::fromUtf8(e.what())));
@@ -126,7 +126,8 @@ void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray
     QByteArray bytes = all.join(QLatin1Char('\n')).toUtf8();
     bytes += '\n';
     try {
-        AtomicFileWriter::write(bytes, path, AtomicFileWriter::backupPathFor(path));
+        AtomicFileWriter::write(bytes, path, AtomicFileWriter::backupPathFor(path),
+                                AtomicFileWriter::inProject(projectPath));
     } catch (const MemoryError &e) {
         logAppendFailure(path, e.description());
     } catch (const std::exception &e) {

@@ -99,16 +99,19 @@ TEST_F(CanvasTest, APlantedLinkPipeOrDeviceAtTheDraftIsNeitherReadNorWrittenThro
     EXPECT_EQ(canvas->inputPrompt(), QString());
 }
 
-TEST_F(CanvasTest, ALinkedDataFolderFailsTheOpeningAndTheCanvasWritesNothingThrough)
+TEST_F(CanvasTest, ALinkedDataFolderIsSetAsideToldAndNothingIsWrittenThrough)
 {
     const QString elsewhere = makeTempDir(QStringLiteral("elsewhere"));
     ASSERT_TRUE(QFile::link(elsewhere, project + QStringLiteral("/.nerim")));
     open();
-    EXPECT_EQ(canvas->bootstrapStatus().kind(), ProjectCanvasViewModel::BootstrapStatus::Kind::failed);
+    EXPECT_EQ(canvas->bootstrapStatus().kind(), ProjectCanvasViewModel::BootstrapStatus::Kind::ready);
+    EXPECT_FALSE(QFileInfo(project + QStringLiteral("/.nerim")).isSymLink());
 
-    // The canvas is still used: panes, names, roles, focus, a draft, and leaving.
+    // The canvas is used: panes, names, roles, focus, a draft, and leaving.
     AgentPaneState *pane = canvas->spawnPane(QString(), AgentRole::unspecified);
     ASSERT_TRUE(pane);
+    // The first pane opened says what was set aside.
+    EXPECT_TRUE(lineTexts(pane).join(QLatin1Char('\n')).contains(QStringLiteral("This project's .nerim was a link to %1").arg(elsewhere)));
     canvas->renamePane(pane->id(), QStringLiteral("Builder"));
     canvas->setPaneRole(pane->id(), AgentRole::code);
     canvas->spawnPane(QString(), AgentRole::unspecified);
@@ -120,6 +123,8 @@ TEST_F(CanvasTest, ALinkedDataFolderFailsTheOpeningAndTheCanvasWritesNothingThro
 
     EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
               QStringList());
+    EXPECT_EQ(QDir(project).entryList({QStringLiteral(".nerim.link-*")}, QDir::AllEntries | QDir::Hidden | QDir::System).size(),
+              1);
 }
 
 TEST_F(CanvasTest, AMissingProjectFolderStartsNothingAndIsNeverMadeAgain)

@@ -1,9 +1,11 @@
+#include "foundation/BeneathFolder.h"
 #include "foundation/JsonLines.h"
 #include "foundation/RegularFile.h"
 #include "PlantedFiles.h"
 #include "TestEnvironment.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 using namespace nerim;
@@ -87,4 +89,42 @@ TEST(ReadJSONLLines, PlantedFilesGiveNoLines)
     test::plantLinkToOutsideFile(dir + QStringLiteral("/link.jsonl"), "{\"secret\":1}\n");
     EXPECT_TRUE(readJSONLLines(dir + QStringLiteral("/pipe.jsonl")).isEmpty());
     EXPECT_TRUE(readJSONLLines(dir + QStringLiteral("/link.jsonl")).isEmpty());
+}
+
+TEST(RegularFile, APathBeneathAProjectNeedsNoLinkAndNamesTheOneItWouldNeed)
+{
+    for (const bool kernel : {true, false}) {
+        SCOPED_TRACE(kernel ? "kernel resolution" : "step by step");
+        detail::useKernelResolution(kernel);
+        const QString project = test::makeTempDir(QStringLiteral("project"));
+        ASSERT_TRUE(test::writeFile(project + QStringLiteral("/a/b/file"), "inside"));
+        ASSERT_TRUE(test::plantLink(project + QStringLiteral("/link"), project + QStringLiteral("/a")));
+        ASSERT_TRUE(test::plantLink(project + QStringLiteral("/a/b/final"), QStringLiteral("file")));
+        const auto beneath = [&](const QString &path) {
+            try {
+                const auto bytes = RegularFile::readBeneath(project, path);
+                return bytes ? QStringLiteral("read: ") + QString::fromUtf8(*bytes) : QStringLiteral("missing");
+            } catch (const RegularFile::ReadError &e) {
+                return QString::fromUtf8(e.what());
+            }
+        };
+        EXPECT_EQ(beneath(QStringLiteral("a/b/file")), QStringLiteral("read: inside"));
+        EXPECT_EQ(beneath(project + QStringLiteral("/a/./b/file")), QStringLiteral("read: inside"));
+        EXPECT_EQ(beneath(QStringLiteral("a/gone/file")), QStringLiteral("missing"));
+        EXPECT_EQ(beneath(QStringLiteral("link/b/file")),
+                  QStringLiteral("link/b goes through link, which is a symbolic link Nerim does not follow inside a "
+                                 "project"));
+        EXPECT_EQ(beneath(QStringLiteral("a/b/final")), QStringLiteral("it is a symbolic link, which is not followed"));
+        EXPECT_TRUE(beneath(QStringLiteral("a/../../x")).contains(QStringLiteral("is outside the project folder")));
+
+        // Only the folders asked for are made, never through a link.
+        EXPECT_THROW(BeneathFolder::open(project, QStringLiteral("n/m"), BeneathFolder::Create::last),
+                     BeneathFolder::Missing);
+        EXPECT_NO_THROW(BeneathFolder::open(project, QStringLiteral("n/m"), BeneathFolder::Create::all));
+        EXPECT_TRUE(QFileInfo(project + QStringLiteral("/n/m")).isDir());
+        EXPECT_THROW(BeneathFolder::open(project, QStringLiteral("link/new"), BeneathFolder::Create::all),
+                     BeneathFolder::Refused);
+        EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/a/new")));
+    }
+    detail::useKernelResolution(true);
 }

@@ -83,10 +83,20 @@ TEST(AppStateActor, DamagedPrimaryIsRestoredFromTheBackup)
     EXPECT_EQ(actor->origin(), AppStateActor::Origin::restoredFromBackup);
     EXPECT_EQ(test::await(actor->state()).preferences.userDisplayName, QStringLiteral("From backup"));
     EXPECT_EQ(AppState::decode(test::readFile(folder.state)).preferences.userDisplayName, QStringLiteral("From backup"));
-    EXPECT_EQ(test::readFile(folder.backup), QByteArray("{\"schemaVersion\": 1")); // the damaged bytes are kept
-    ASSERT_EQ(log.lines().size(), 1);
-    EXPECT_TRUE(log.lines().first().startsWith(
+    // The damaged bytes are kept under a name of their own, named in the log,
+    // and later saves never replace them.
+    const QStringList kept = QDir(folder.dir).entryList({QStringLiteral("app.corrupt-*.json")}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    const QString aside = folder.dir + QLatin1Char('/') + kept.first();
+    EXPECT_EQ(test::readFile(aside), QByteArray("{\"schemaVersion\": 1"));
+    EXPECT_EQ(test::readFile(folder.backup), validRecord(QStringLiteral("From backup")));
+    ASSERT_EQ(log.lines().size(), 2);
+    EXPECT_EQ(log.lines().first(), QStringLiteral("[Nerim memory] Kept the unreadable %1 as %2").arg(folder.state, aside));
+    EXPECT_TRUE(log.lines().last().startsWith(
         QStringLiteral("[Nerim memory] Recovered app.json from backup. Primary cause: the data is not valid JSON")));
+    test::await(actor->setUserDisplayName(QStringLiteral("One")));
+    test::await(actor->setUserDisplayName(QStringLiteral("Two")));
+    EXPECT_EQ(test::readFile(aside), QByteArray("{\"schemaVersion\": 1"));
 }
 
 TEST(AppStateActor, MissingPrimaryIsRestoredAndTheBackupKept)

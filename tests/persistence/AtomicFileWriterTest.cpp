@@ -270,8 +270,8 @@ void writeBy(const WriteWay &way, const QByteArray &bytes, const QString &target
 // Replaces the backup calls for the life of the object.
 class BackupCallsOverride {
 public:
-    BackupCallsOverride(int (*link)(const char *, const char *),
-                        std::optional<QByteArray> (*readCurrent)(const QString &) = nullptr)
+    BackupCallsOverride(int (*link)(int, const char *, int, const char *),
+                        std::optional<QByteArray> (*readCurrent)(int, const QString &) = nullptr)
         : m_saved(AtomicFileWriter::detail::backupCalls())
     {
         AtomicFileWriter::detail::backupCalls().link = link;
@@ -284,13 +284,13 @@ private:
     AtomicFileWriter::detail::BackupCalls m_saved;
 };
 
-int linkAcrossFilesystems(const char *, const char *)
+int linkAcrossFilesystems(int, const char *, int, const char *)
 {
     errno = EXDEV;
     return -1;
 }
 
-std::optional<QByteArray> readFailingMidway(const QString &)
+std::optional<QByteArray> readFailingMidway(int, const QString &)
 {
     throw std::runtime_error("Input/output error");
 }

@@ -1,3 +1,4 @@
+#include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 #include "persistence/ProjectContextActor.h"
 #include "TestAsync.h"
@@ -147,44 +148,67 @@ TEST(ProjectContextActor, FoldersAndTheirFailures)
     EXPECT_EQ(openError(blocked).kind(), MemoryError::Kind::projectDotfolderUnavailable);
 }
 
-TEST(ProjectContextActor, ADataFolderLinkedOutOfTheProjectIsRefusedBeforeAnythingIsWritten)
+TEST(ProjectContextActor, ADataFolderThatIsALinkIsSetAsideAndARealOneMade)
 {
     struct Case {
         const char *name;
         const char *linkName; // ".nerim" or the legacy ".veltra"
-        bool leadsOutside;
+        const char *leadsTo;  // "elsewhere", "inside" (a folder of the project) or "gone"
     };
     const Case cases[] = {
-        {"data folder elsewhere", ".nerim", true},
-        {"legacy folder elsewhere", ".veltra", true},
-        {"data folder missing elsewhere", ".nerim", false},
+        {"data folder elsewhere", ".nerim", "elsewhere"},
+        {"data folder inside the project", ".nerim", "inside"},
+        {"data folder missing elsewhere", ".nerim", "gone"},
+        {"legacy folder elsewhere", ".veltra", "elsewhere"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const QString project = test::makeTempDir(QStringLiteral("project"));
         const QString elsewhere = test::makeTempDir(QStringLiteral("elsewhere"));
-        const QString link = project + QLatin1Char('/') + QLatin1String(c.linkName);
+        const QString inside = project + QStringLiteral("/data");
+        ASSERT_TRUE(QDir().mkpath(inside));
         ASSERT_TRUE(test::writeFile(elsewhere + QStringLiteral("/launch-override.json"), "the user's own"));
-        ASSERT_TRUE(test::plantLink(link, c.leadsOutside ? elsewhere : elsewhere + QStringLiteral("/gone")));
+        ASSERT_TRUE(test::writeFile(inside + QStringLiteral("/notes.txt"), "the app's own"));
+        const QString to = QLatin1String(c.leadsTo) == QLatin1String("inside") ? inside
+                           : QLatin1String(c.leadsTo) == QLatin1String("gone") ? elsewhere + QStringLiteral("/gone")
+                                                                                 : elsewhere;
+        const QString link = project + QLatin1Char('/') + QLatin1String(c.linkName);
+        ASSERT_TRUE(test::plantLink(link, to));
 
-        const MemoryError error = openError(project);
-        EXPECT_EQ(error.kind(), MemoryError::Kind::projectDotfolderUnavailable);
-        EXPECT_TRUE(error.description().startsWith(QStringLiteral("Cannot create .nerim/ in %1: %2 is a symbolic link to ")
-                                                       .arg(project, QLatin1String(c.linkName))))
-            << error.description().toStdString();
+        test::LogCapture log;
+        open(project, "2026-03-14T09:00:00Z");
+        // A real folder holds Nerim's files; nothing was written where the link led.
+        EXPECT_FALSE(QFileInfo(project + QStringLiteral("/.nerim")).isSymLink());
+        EXPECT_TRUE(QFileInfo(project + QStringLiteral("/.nerim/context.json")).isFile());
         EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                   QStringList{"launch-override.json"});
-        EXPECT_EQ(QDir(project).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
-                  QStringList{QLatin1String(c.linkName)});
-        EXPECT_TRUE(QFileInfo(link).isSymLink());
+        EXPECT_EQ(QDir(inside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{"notes.txt"});
+        if (QLatin1String(c.linkName) == QLatin1String(".veltra")) {
+            // A legacy link is neither moved nor followed.
+            EXPECT_EQ(QFileInfo(link).symLinkTarget(), to);
+            continue;
+        }
+        // The link itself is kept, unfollowed, under a name of its own, and the log says where.
+        const QStringList aside = QDir(project).entryList({QStringLiteral(".nerim.link-*")},
+                                                         QDir::AllEntries | QDir::Hidden | QDir::System);
+        ASSERT_EQ(aside.size(), 1);
+        EXPECT_EQ(QFileInfo(project + QLatin1Char('/') + aside.first()).symLinkTarget(), to);
+        EXPECT_TRUE(log.contains(QStringLiteral("[Nerim memory] Set aside %1/.nerim, a symbolic link to %2, as %3")
+                                     .arg(project, to, aside.first())));
     }
 
-    // A link that stays inside the project is the user's own arrangement.
+    // The caller that opens the project first is given the sentence for the user.
     const QString project = test::makeTempDir(QStringLiteral("project"));
-    ASSERT_TRUE(QDir().mkpath(project + QStringLiteral("/data")));
-    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.nerim"), project + QStringLiteral("/data")));
-    open(project, "2026-03-14T09:00:00Z");
-    EXPECT_TRUE(QFileInfo::exists(project + QStringLiteral("/data/context.json")));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.nerim"), QStringLiteral("/")));
+    QString notice;
+    EXPECT_EQ(IntentProcessorConstants::projectDotfolder(project, &notice), project + QStringLiteral("/.nerim"));
+    EXPECT_TRUE(notice.startsWith(QStringLiteral("This project's .nerim was a link to /, which Nerim doesn't follow. "
+                                                 "It was set aside as .nerim.link-")))
+        << notice.toStdString();
+    notice.clear();
+    IntentProcessorConstants::projectDotfolder(project, &notice);
+    EXPECT_TRUE(notice.isEmpty());
 }
 
 TEST(ProjectContextActor, LinksPlantedInTheDataFolderAreNeverReadOrWrittenThrough)
@@ -225,10 +249,18 @@ TEST(ProjectContextActor, DamagedAndForeignDocuments)
     test::LogCapture log;
     auto restored = open(project, "2026-03-14T10:00:00Z");
     EXPECT_EQ(test::await(restored->log()).entries.size(), 2);
-    ASSERT_EQ(log.lines().size(), 1);
+    ASSERT_EQ(log.lines().size(), 2);
     EXPECT_TRUE(log.lines().first().startsWith(QStringLiteral("[Nerim memory] Recovered context.json from backup for project ") +
                                                project + QStringLiteral(". Primary cause: ")));
     EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 2);
+    // The damaged file is kept aside, named in the log, never overwritten by the saves that follow.
+    const QStringList kept =
+        QDir(project + QStringLiteral("/.nerim")).entryList({QStringLiteral("context.json.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(test::readFile(project + QStringLiteral("/.nerim/") + kept.first()), QByteArray("{\"schemaVersion\":1,"));
+    EXPECT_TRUE(log.lines().last().endsWith(QStringLiteral("/.nerim/") + kept.first()));
+    test::await(restored->append(E::ProjectOpened{}, at("2026-03-14T10:01:00Z")));
+    EXPECT_EQ(test::readFile(project + QStringLiteral("/.nerim/") + kept.first()), QByteArray("{\"schemaVersion\":1,"));
     restored.reset();
 
     struct Case {

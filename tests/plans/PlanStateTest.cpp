@@ -146,7 +146,12 @@ TEST(PlanState, BothFilesUnreadableLeavesThePlanEmptyAndNothingIsLost)
     ASSERT_EQ(aside.size(), 1);
     EXPECT_EQ(test::readFile(file.dir + "/" + aside[0]), newer);
     EXPECT_EQ(readJson(file.path)["conversation"].toArray().size(), 2);
-    EXPECT_TRUE(log.contains(QStringLiteral("aside")));
+    // The damaged backup (an older plan) is kept too, never overwritten; the log names both.
+    const QStringList backupAside = QDir(file.dir).entryList({QStringLiteral("plan.json.backup.unreadable-*")});
+    ASSERT_EQ(backupAside.size(), 1);
+    EXPECT_EQ(test::readFile(file.dir + "/" + backupAside[0]), QByteArray("{ not json"));
+    for (const QString &kept : {aside[0], backupAside[0]})
+        EXPECT_TRUE(log.contains(QStringLiteral(" aside to %1/%2").arg(file.dir, kept))) << kept.toStdString();
 }
 
 TEST(PlanState, BlankTurnsAndUnknownStepIdsWriteNothing)

@@ -200,7 +200,7 @@ TEST(RepairHistoryEntry, PlantedFilesAreNeitherWrittenThroughNorCopiedIn)
     }
 }
 
-TEST(RepairHistoryEntry, ADataFolderLinkedOutOfTheProjectIsNotWrittenTo)
+TEST(RepairHistoryEntry, ADataFolderLinkedOutOfTheProjectIsSetAsideNotWrittenTo)
 {
     const QString project = test::makeTempDir(QStringLiteral("project"));
     const QString elsewhere = test::makeTempDir(QStringLiteral("elsewhere"));
@@ -209,8 +209,9 @@ TEST(RepairHistoryEntry, ADataFolderLinkedOutOfTheProjectIsNotWrittenTo)
     test::LogCapture log;
     RepairHistoryEntry::append(entry(1), QUrl::fromLocalFile(project));
     SerialFileWriter::shared().flush();
-    EXPECT_TRUE(log.contains(QStringLiteral(".nerim is a symbolic link to %1, outside the project folder")
-                                 .arg(QFileInfo(elsewhere).canonicalFilePath())));
+    EXPECT_TRUE(log.contains(QStringLiteral("[Nerim memory] Set aside %1/.nerim, a symbolic link to %2")
+                                 .arg(project, elsewhere)));
+    EXPECT_TRUE(QFileInfo(project + QStringLiteral("/.nerim/repair-history.jsonl")).isFile());
     EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
               QStringList{"repair-history.jsonl"});
     EXPECT_EQ(test::readFile(elsewhere + QStringLiteral("/repair-history.jsonl")), QByteArray("{\"theirs\":1}\n"));
