@@ -177,6 +177,11 @@ TEST(DeployOwnRecordFile, TheRecordFollowsTheFolderNotItsPath)
         EXPECT_TRUE(QDir().rename(project, to));
         return to;
     };
+    const auto recordOf = [](const QString &folder) { return DeployOwnRecord::load(QUrl::fromLocalFile(folder)); };
+    const auto deployed = [](const QString &folder, const char *id) {
+        DeployOwnRecord::update(QUrl::fromLocalFile(folder),
+                                [id](DeployOwnRecord &record) { record.addDeployment(QString::fromUtf8(id)); });
+    };
     {
         SCOPED_TRACE("a plain copy");
         const QString project = makeRecordedProject(QStringLiteral("shop"));
@@ -185,7 +190,6 @@ TEST(DeployOwnRecordFile, TheRecordFollowsTheFolderNotItsPath)
         EXPECT_FALSE(opensLive(copy));
         SerialFileWriter::shared().flush();
         EXPECT_TRUE(opensLive(project));
-        EXPECT_FALSE(opensLive(copy));
     }
     {
         SCOPED_TRACE("a copy at the former path of the renamed project");
@@ -196,44 +200,34 @@ TEST(DeployOwnRecordFile, TheRecordFollowsTheFolderNotItsPath)
         SerialFileWriter::shared().flush();
         EXPECT_TRUE(opensLive(moved));
         SerialFileWriter::shared().flush();
-        EXPECT_TRUE(opensLive(moved));
         EXPECT_FALSE(opensLive(project));
-        // The copy's own deploy records the copy; the renamed project keeps its own.
-        DeployOwnRecord::update(QUrl::fromLocalFile(project),
-                                [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_copy")); });
+        deployed(project, "dpl_copy");
         EXPECT_FALSE(opensLive(project));
-        EXPECT_FALSE(DeployOwnRecord::load(QUrl::fromLocalFile(moved)).vouchesForDeployment(QStringLiteral("dpl_copy")));
         EXPECT_TRUE(opensLive(moved));
+        EXPECT_FALSE(recordOf(moved).vouchesForDeployment(QStringLiteral("dpl_copy")));
     }
     {
-        SCOPED_TRACE("a new project at the former path");
+        SCOPED_TRACE("a new project at the former path, deploying before the renamed one opens");
         const QString project = makeRecordedProject(QStringLiteral("shop"));
         const QString moved = renamed(project);
-        const QString fresh = makeDeployedProject(QStringLiteral("fresh"));
-        ASSERT_TRUE(QDir().rename(fresh, project));
+        ASSERT_TRUE(QDir().rename(makeDeployedProject(QStringLiteral("fresh")), project));
         EXPECT_FALSE(opensLive(project));
-        SerialFileWriter::shared().flush();
-        DeployOwnRecord::update(QUrl::fromLocalFile(project),
-                                [](DeployOwnRecord &record) { record.addDeployment(QStringLiteral("dpl_fresh")); });
+        deployed(project, "dpl_fresh");
         EXPECT_FALSE(opensLive(project));
+        EXPECT_TRUE(recordOf(project).vouchesForDeployment(QStringLiteral("dpl_fresh")));
         EXPECT_TRUE(opensLive(moved));
-        SerialFileWriter::shared().flush();
-        EXPECT_TRUE(opensLive(moved));
-        EXPECT_FALSE(DeployOwnRecord::load(QUrl::fromLocalFile(moved)).vouchesForDeployment(QStringLiteral("dpl_fresh")));
-        EXPECT_TRUE(DeployOwnRecord::load(QUrl::fromLocalFile(project)).vouchesForDeployment(QStringLiteral("dpl_fresh")));
+        EXPECT_FALSE(recordOf(moved).vouchesForDeployment(QStringLiteral("dpl_fresh")));
     }
     {
         SCOPED_TRACE("a record kept before records named their folder");
         const QString project = makeDeployedProject(QStringLiteral("older"));
         const QString key = DeployOwnRecord::projectKey(QUrl::fromLocalFile(project));
+        SerialFileWriter::shared().flush(); // no record of the cases above is still being written
         ASSERT_TRUE(test::writeFile(DeployOwnRecord::recordsPath(),
                                     "{\"version\":1,\"projects\":{\"" + key.toUtf8() +
                                         "\":{\"frontendURL\":\"https://shop.vercel.app\",\"deploymentIDs\":[]}}}"));
         EXPECT_TRUE(opensLive(project));
         SerialFileWriter::shared().flush();
-        const QString copy = project + QStringLiteral("-copy");
-        ASSERT_TRUE(copyWhole(project, copy));
-        EXPECT_FALSE(opensLive(copy));
         const QString moved = renamed(project);
         ASSERT_TRUE(copyWhole(moved, project));
         EXPECT_FALSE(opensLive(project));
