@@ -186,9 +186,8 @@ private:
 };
 
 // The identity the project folder holds (.nerim/metadata.json's projectId):
-// nothing when there is no such file; `unreadable` set when one exists but
-// does not read.
-std::optional<QString> projectIdAt(const QString &folder, bool *unreadable = nullptr)
+// nothing when there is no such file or it does not read.
+std::optional<QString> projectIdAt(const QString &folder)
 {
     try {
         const std::optional<QByteArray> bytes =
@@ -200,8 +199,6 @@ std::optional<QString> projectIdAt(const QString &folder, bool *unreadable = nul
             return id;
     } catch (...) {
     }
-    if (unreadable)
-        *unreadable = true;
     return std::nullopt;
 }
 
@@ -218,53 +215,88 @@ std::optional<QString> folderIdentity(const QString &path)
 // Where a project's record is kept among `records`.
 struct Placement {
     QString key;           // the record's key now; empty when the project has none
-    bool moved = false;    // found under the folder's former path
+    bool moved = false;    // found under another key (the folder's former path)
+    // The record under the folder's path was made for another folder: it is
+    // kept under a key of its own when the project's record is written.
+    bool displaces = false;
     std::optional<QString> projectId;     // the identity the project folder holds
     std::optional<QString> projectFolder; // the folder's own identity
 };
 
-// A project's record is the one under its folder's path. Failing that, it is
-// the record of this very folder renamed or moved within its file system: the
-// one record made for the identity the folder holds and for this folder
-// (same device and inode), whose former path no longer holds that project
-// (no folder there, or one without it, or with another project). So a copy
-// of the project's files, the identity included, gets nothing: not while the
-// project lies at its path, nor after the project itself was moved (the copy
-// is another folder); and when two records could be meant, neither is taken.
-// A project moved to another file system arrives as a copy, and opens without
-// its record until its next deploy records it again.
+// The inode of a folder identity ("<device>:<inode>").
+QString inodeOf(const QString &folderIdentity) { return folderIdentity.section(QLatin1Char(':'), 1); }
+
+// Whether the record under `key` was made for the folder that lies at that
+// path now: what the record keeps of its project must be what the folder
+// holds. Another folder put at the path (a copy of the project after the
+// project was renamed, a restored backup, a new project) is another inode,
+// and a new project holds another identity. Only the inode is compared: the
+// device number of a file system can change from one boot to the next (LVM,
+// btrfs subvolumes, network file systems), and a different file system
+// mounted at the path would need both the inode and the identity to agree.
+// A record made before the project had an identity does not ask for one; one
+// made before identities were kept names nothing to compare and stays with
+// its path.
+bool madeForFolderAt(const Records &records, const QString &key, const Placement &now)
+{
+    const std::optional<QString> id = stored(records, key, projectIdKey);
+    const std::optional<QString> folder = stored(records, key, projectFolderKey);
+    if (id && id != now.projectId)
+        return false;
+    return !folder || (now.projectFolder && inodeOf(*folder) == inodeOf(*now.projectFolder));
+}
+
+// A project's record is the one under its folder's path when it was made for
+// the folder there. Failing that, it is the record of this very folder,
+// renamed or moved within its file system: the one record that names both
+// the identity the folder holds and the folder itself (same device and
+// inode), wherever it is kept. So a copy of the project's files, the identity
+// included, gets nothing: not while the project lies at its path, nor at the
+// project's former path after the project was renamed (the copy is another
+// folder, and the renamed project takes its record); and when two records
+// could be meant, neither is taken. A project moved to another file system
+// arrives as a copy, and opens without its record until its next deploy
+// records it again.
 Placement placeOf(const Records &records, const QString &key)
 {
     Placement placement;
     placement.projectId = projectIdAt(key);
     placement.projectFolder = folderIdentity(key);
     if (records.contains(key)) {
-        placement.key = key;
-        return placement;
+        if (madeForFolderAt(records, key, placement)) {
+            placement.key = key;
+            return placement;
+        }
+        placement.displaces = true;
     }
     if (!placement.projectId || !placement.projectFolder)
         return placement;
-    QStringList formerPaths;
+    QStringList found;
     for (auto it = records.begin(); it != records.end(); ++it)
-        if (stored(records, it.key(), projectIdKey) == placement.projectId &&
+        if (it.key() != key && stored(records, it.key(), projectIdKey) == placement.projectId &&
             stored(records, it.key(), projectFolderKey) == placement.projectFolder)
-            formerPaths.append(it.key());
-    QStringList vacated;
-    for (const QString &former : std::as_const(formerPaths)) {
-        bool unreadable = false;
-        const std::optional<QString> there = projectIdAt(former, &unreadable);
-        // A folder whose identity does not read may still be the project: it keeps its record.
-        if (!unreadable && there != placement.projectId)
-            vacated.append(former);
-    }
-    if (vacated.size() == 1) {
-        placement.key = vacated.first();
+            found.append(it.key());
+    if (found.size() == 1) {
+        placement.key = found.first();
         placement.moved = true;
-    } else if (vacated.size() > 1) {
+    } else if (found.size() > 1) {
         logLine(QStringLiteral("%1 %2 records name the project at %3; none is taken for it")
-                    .arg(tag).arg(vacated.size()).arg(key));
+                    .arg(tag).arg(found.size()).arg(key));
     }
     return placement;
+}
+
+// The key a record is kept under once another folder took its path: never a
+// project's key (those are absolute paths), unique, and naming where the
+// record was. Its folder finds it again by the identities it keeps.
+QString keyAside(const Records &records, const QString &formerKey)
+{
+    const QString folder = stored(records, formerKey, projectFolderKey).value_or(QStringLiteral("unknown folder"));
+    const QString base = QStringLiteral("moved away (%1) from %2").arg(folder, formerKey);
+    QString key = base;
+    for (int n = 2; records.contains(key); ++n)
+        key = QStringLiteral("%1 #%2").arg(base).arg(n);
+    return key;
 }
 
 // Whether the record wants writing without any change: moved to the folder's
@@ -309,6 +341,14 @@ void changeRecords(const QString &path, const QUrl &projectURL, const std::funct
         logLine(QStringLiteral("%1 %2 doesn't read (%3); set aside as %4").arg(tag, file, *failure, aside));
     }
 
+    if (placement.displaces) {
+        // Another folder's record under this path: kept for that folder, which
+        // may open elsewhere (a renamed project whose old path now holds
+        // another), never taken over by this one.
+        const QString aside = keyAside(records, key);
+        records.insert(aside, records.value(key));
+        logLine(QStringLiteral("%1 the record under %2 was made for another folder; kept as \"%3\"").arg(tag, key, aside));
+    }
     DeployOwnRecord record;
     std::optional<QString> projectId = placement.projectId;
     std::optional<QString> projectFolder = placement.projectFolder;
@@ -320,7 +360,7 @@ void changeRecords(const QString &path, const QUrl &projectURL, const std::funct
             projectFolder = stored(records, placement.key, projectFolderKey);
         if (placement.moved) {
             records.remove(placement.key);
-            logLine(QStringLiteral("%1 the project once at %2 is now at %3; its record moves with it")
+            logLine(QStringLiteral("%1 the project once at \"%2\" is now at %3; its record moves with it")
                         .arg(tag, placement.key, key));
         }
     }

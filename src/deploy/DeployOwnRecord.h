@@ -34,13 +34,16 @@ struct DeployOwnRecord {
     static QString projectKey(const QUrl &projectURL);
 
     // The project's record; empty when there is none or the file (and its
-    // backup) cannot be read, so nothing is vouched for. A folder that was
-    // renamed or moved finds its record by the identity it holds, only when
-    // the former path no longer holds that project (see the source); such a
-    // record is then written under the new path in the background. Reads
+    // backup) cannot be read, so nothing is vouched for. A record counts only
+    // for the folder it was made for: by the identity the folder holds and by
+    // the folder itself, so another folder at the same path (a copy, a new
+    // project) gets nothing, and a folder that was renamed or moved within its
+    // file system finds its record wherever it is kept (see the source); such
+    // a record is then written under the new path in the background. Reads
     // without waiting for any lock: fine on the GUI thread.
     static DeployOwnRecord load(const QUrl &projectURL);
-    // Reads, changes and writes the project's record crash-safely, under an
+    // Reads, changes and writes the project's record crash-safely (a record
+    // another folder left under the path is kept for that folder), under an
     // exclusive lock that every Nerim process takes (an flock on
     // "deploy-records.json.lock" beside it), so changes made at once by two
     // processes are both kept. The file or backup that exists but no longer

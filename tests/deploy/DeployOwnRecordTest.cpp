@@ -34,6 +34,26 @@ QString makeDeployedProject(const QString &name)
     return project;
 }
 
+bool opensLive(const QString &folder)
+{
+    const std::optional<DeployConfig> config = DeployConfig::load(QUrl::fromLocalFile(folder));
+    return config && config->liveURL().has_value();
+}
+
+// A deployed project whose record names its live address.
+QString makeRecordedProject(const QString &name)
+{
+    const QString project = makeDeployedProject(name);
+    DeployOwnRecord::update(QUrl::fromLocalFile(project),
+                            [](DeployOwnRecord &record) { record.frontendURL = QStringLiteral("https://shop.vercel.app"); });
+    return project;
+}
+
+bool copyWhole(const QString &from, const QString &to)
+{
+    return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
+}
+
 QStringList setAsideFiles()
 {
     const QFileInfo records(DeployOwnRecord::recordsPath());
@@ -122,10 +142,6 @@ TEST(DeployOwnRecordFile, ARenamedProjectOpensLiveAndAPlantedIdentityDoesNot)
     ASSERT_TRUE(QFile::remove(planted + QStringLiteral("/.nerim/metadata.json")));
     ASSERT_TRUE(QFile::copy(project + QStringLiteral("/.nerim/metadata.json"), planted + QStringLiteral("/.nerim/metadata.json")));
     ASSERT_TRUE(test::writeFile(DeployHistoryEntry::historyPath(planted), history));
-    const auto opensLive = [](const QString &folder) {
-        const std::optional<DeployConfig> config = DeployConfig::load(QUrl::fromLocalFile(folder));
-        return config && config->liveURL().has_value();
-    };
     EXPECT_FALSE(opensLive(planted));
     EXPECT_TRUE(DeployHistoryEntry::recentLive(QUrl::fromLocalFile(planted), 6).isEmpty());
 
@@ -147,4 +163,74 @@ TEST(DeployOwnRecordFile, ARenamedProjectOpensLiveAndAPlantedIdentityDoesNot)
     EXPECT_FALSE(records.contains(QFile::encodeName(DeployOwnRecord::projectKey(QUrl::fromLocalFile(project)) + QStringLiteral("\""))));
     EXPECT_FALSE(opensLive(planted));
     EXPECT_TRUE(opensLive(renamed));
+}
+
+// The record goes with the folder it was made for, never with the path: a
+// whole copy of the project (cp -a) gets nothing, beside the project or put
+// at its former path once the project was renamed, even when the copy is
+// opened first or deploys itself; a new project made at the former path gets
+// nothing either, and its own deploy leaves the renamed project live.
+TEST(DeployOwnRecordFile, TheRecordFollowsTheFolderNotItsPath)
+{
+    const auto renamed = [](const QString &project) {
+        const QString to = project + QStringLiteral("-renamed");
+        EXPECT_TRUE(QDir().rename(project, to));
+        return to;
+    };
+    const auto recordOf = [](const QString &folder) { return DeployOwnRecord::load(QUrl::fromLocalFile(folder)); };
+    const auto deployed = [](const QString &folder, const char *id) {
+        DeployOwnRecord::update(QUrl::fromLocalFile(folder),
+                                [id](DeployOwnRecord &record) { record.addDeployment(QString::fromUtf8(id)); });
+    };
+    {
+        SCOPED_TRACE("a plain copy");
+        const QString project = makeRecordedProject(QStringLiteral("shop"));
+        const QString copy = project + QStringLiteral("-copy");
+        ASSERT_TRUE(copyWhole(project, copy));
+        EXPECT_FALSE(opensLive(copy));
+        SerialFileWriter::shared().flush();
+        EXPECT_TRUE(opensLive(project));
+    }
+    {
+        SCOPED_TRACE("a copy at the former path of the renamed project");
+        const QString project = makeRecordedProject(QStringLiteral("shop"));
+        const QString moved = renamed(project);
+        ASSERT_TRUE(copyWhole(moved, project));
+        EXPECT_FALSE(opensLive(project));
+        SerialFileWriter::shared().flush();
+        EXPECT_TRUE(opensLive(moved));
+        SerialFileWriter::shared().flush();
+        EXPECT_FALSE(opensLive(project));
+        deployed(project, "dpl_copy");
+        EXPECT_FALSE(opensLive(project));
+        EXPECT_TRUE(opensLive(moved));
+        EXPECT_FALSE(recordOf(moved).vouchesForDeployment(QStringLiteral("dpl_copy")));
+    }
+    {
+        SCOPED_TRACE("a new project at the former path, deploying before the renamed one opens");
+        const QString project = makeRecordedProject(QStringLiteral("shop"));
+        const QString moved = renamed(project);
+        ASSERT_TRUE(QDir().rename(makeDeployedProject(QStringLiteral("fresh")), project));
+        EXPECT_FALSE(opensLive(project));
+        deployed(project, "dpl_fresh");
+        EXPECT_FALSE(opensLive(project));
+        EXPECT_TRUE(recordOf(project).vouchesForDeployment(QStringLiteral("dpl_fresh")));
+        EXPECT_TRUE(opensLive(moved));
+        EXPECT_FALSE(recordOf(moved).vouchesForDeployment(QStringLiteral("dpl_fresh")));
+    }
+    {
+        SCOPED_TRACE("a record kept before records named their folder");
+        const QString project = makeDeployedProject(QStringLiteral("older"));
+        const QString key = DeployOwnRecord::projectKey(QUrl::fromLocalFile(project));
+        SerialFileWriter::shared().flush(); // no record of the cases above is still being written
+        ASSERT_TRUE(test::writeFile(DeployOwnRecord::recordsPath(),
+                                    "{\"version\":1,\"projects\":{\"" + key.toUtf8() +
+                                        "\":{\"frontendURL\":\"https://shop.vercel.app\",\"deploymentIDs\":[]}}}"));
+        EXPECT_TRUE(opensLive(project));
+        SerialFileWriter::shared().flush();
+        const QString moved = renamed(project);
+        ASSERT_TRUE(copyWhole(moved, project));
+        EXPECT_FALSE(opensLive(project));
+        EXPECT_TRUE(opensLive(moved));
+    }
 }

@@ -3,6 +3,7 @@
 // the session: tried by a hostile app that Nerim (a program playing it, see
 // helper/RunnerHostMain.cpp) starts as it starts development servers, as root
 // and as a normal user. Ordinary servers still start and answer.
+#include "ProgramCopies.h"
 #include "RunnerFixture.h"
 
 #include <QDirIterator>
@@ -44,9 +45,21 @@ bool namespacesFor(const AppUser &user)
     return probe > 0 && ::waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// The program playing Nerim, as `user` starts it: the build's own for the
+// test's user, a copy another user can reach for anyone else (the checkout
+// may lie in a folder only its owner enters); empty when there is none.
+QString runnerHostFor(const AppUser &user, nerim::test::ProgramCopies &copies)
+{
+    const QString host = QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST);
+    if (user.uid == ::geteuid())
+        return host;
+    const QString copy = copies.copyOf(host);
+    return !copy.isEmpty() && nerim::test::runnableBy(copy, user.uid, user.gid) ? copy : QString();
+}
+
 // Root (when the tests run as root) and a normal user: the test's own, or
 // `tester` or `nobody` switched to; each with whether it can be tried.
-std::vector<std::pair<AppUser, std::string>> appUsers()
+std::vector<std::pair<AppUser, std::string>> appUsers(nerim::test::ProgramCopies &copies)
 {
     std::vector<std::pair<AppUser, std::string>> users;
     if (::geteuid() != 0) {
@@ -63,7 +76,11 @@ std::vector<std::pair<AppUser, std::string>> appUsers()
         if (users.size() == 1)
             std::cout << "[ NOTE     ] no user other than root to switch to: the app is tried as root only\n";
     }
-    std::erase_if(users, [](const auto &user) {
+    std::erase_if(users, [&copies](const auto &user) {
+        if (runnerHostFor(user.first, copies).isEmpty()) {
+            std::cout << "[ NOTE     ] " << user.second << " cannot run a copy of the program in /tmp: not tried\n";
+            return true;
+        }
         const bool can = namespacesFor(user.first);
         if (!can)
             std::cout << "[ NOTE     ] this kernel gives " << user.second << " no namespace: not tried\n";
@@ -159,7 +176,7 @@ protected:
             if (!becomes(user))
                 ::_exit(126);
         });
-        nerim.start(QStringLiteral(NERIM_LAUNCHER_TEST_RUNNER_HOST), {QStringLiteral("--app"), w.project, m_log});
+        nerim.start(runnerHostFor(user, m_copies), {QStringLiteral("--app"), w.project, m_log});
         ASSERT_TRUE(nerim.waitForStarted());
     }
 
@@ -176,6 +193,7 @@ protected:
     }
 
     QString m_log;
+    nerim::test::ProgramCopies m_copies;
     const QString m_id = QString::number(::getpid());
     std::unique_ptr<QLocalServer> m_bus = abstractListener(QStringLiteral("nerim-test-session-bus-") + m_id);
     std::unique_ptr<QLocalServer> m_display = abstractListener(QStringLiteral("/tmp/.X11-unix/X9") + m_id);
@@ -215,7 +233,7 @@ TEST_F(DevServerConfinementTest, AHostileAppAsRootAndAsANormalUserWritesOnlyItsP
     const long landlockAbi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
     if (landlockAbi < 6)
         std::cout << "[ NOTE     ] Landlock ABI " << landlockAbi << ": this kernel cannot keep the app from abstract sockets\n";
-    for (const auto &[user, who] : appUsers()) {
+    for (const auto &[user, who] : appUsers(m_copies)) {
         SCOPED_TRACE(who);
         const Workspace w = Workspace::make(user, {{"probe.sh", hostileScript}});
         // The program that tries the sockets goes into the project: the build
@@ -317,7 +335,7 @@ TEST_F(DevServerConfinementTest, StaticPythonAndNodeServersStillAnswerAsRootAndA
                            QStringLiteral("npm run start"), "node-answer"});
     else
         std::cout << "[ NOTE     ] npm is not installed: no Node server tried\n";
-    for (const auto &[user, who] : appUsers()) {
+    for (const auto &[user, who] : appUsers(m_copies)) {
         for (const Server &server : servers) {
             SCOPED_TRACE(who + " " + server.command.toStdString());
             const Workspace w = Workspace::make(user, server.files);
