@@ -72,6 +72,25 @@ private:
     int m_fd;
 };
 
+// What an open returned, checked: -1 for a file that has gone, a refusal for a
+// link met where none is followed, and the open file looked at again.
+int checkedOpen(int opened, bool refuseLink, qint64 maxBytes)
+{
+    Descriptor fd(opened);
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return -1;
+        if (errno == ELOOP && refuseLink)
+            fail(QStringLiteral("it is a symbolic link, which is not followed"));
+        failWithErrno(errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        failWithErrno(errno);
+    checkKind(st, maxBytes);
+    return fd.release();
+}
+
 } // namespace
 
 int open(const QString &path, FinalLink finalLink, qint64 maxBytes)
@@ -92,18 +111,7 @@ int open(const QString &path, FinalLink finalLink, qint64 maxBytes)
     // The name may have been swapped since: the open itself refuses a link and
     // does not wait on a pipe, and the open file is checked again.
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (refuseLink ? O_NOFOLLOW : 0);
-    Descriptor fd(::open(name.constData(), flags));
-    if (fd.get() < 0) {
-        if (errno == ENOENT)
-            return -1;
-        if (errno == ELOOP && refuseLink)
-            fail(QStringLiteral("it is a symbolic link, which is not followed"));
-        failWithErrno(errno);
-    }
-    if (::fstat(fd.get(), &st) != 0)
-        failWithErrno(errno);
-    checkKind(st, maxBytes);
-    return fd.release();
+    return checkedOpen(::open(name.constData(), flags), refuseLink, maxBytes);
 }
 
 int openAt(int dirFd, const QString &name, qint64 maxBytes)
@@ -120,18 +128,8 @@ int openAt(int dirFd, const QString &name, qint64 maxBytes)
         failWithErrno(errno);
     }
     checkKind(st, maxBytes);
-    Descriptor fd(::openat(dirFd, native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    if (fd.get() < 0) {
-        if (errno == ENOENT)
-            return -1;
-        if (errno == ELOOP)
-            fail(QStringLiteral("it is a symbolic link, which is not followed"));
-        failWithErrno(errno);
-    }
-    if (::fstat(fd.get(), &st) != 0)
-        failWithErrno(errno);
-    checkKind(st, maxBytes);
-    return fd.release();
+    return checkedOpen(::openat(dirFd, native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW),
+                       true, maxBytes);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // when the run ends: a canvas killed with SIGKILL in the middle of a long run
 // opens again with the lines printed before the last save.
 #include "TestEnvironment.h"
+#include "NumberedLines.h"
 #include "agents/PanesSnapshot.h"
 
 #include <QDir>
@@ -14,21 +15,6 @@ using namespace nerim;
 using namespace nerim::test;
 
 namespace {
-
-// The number of "line <n>" lines a pane holds from its first on, when they are
-// there in order with none missing; -1 when they are not.
-qint64 numberedLines(const PaneDiskSnapshot &pane)
-{
-    qint64 next = 0;
-    for (const OutputLine &line : pane.outputLines) {
-        if (!line.text.startsWith(QStringLiteral("line ")))
-            continue;
-        if (line.text != QStringLiteral("line %1").arg(next))
-            return -1;
-        ++next;
-    }
-    return next;
-}
 
 qint64 savedLines(const std::optional<PanesSnapshot> &snapshot)
 {

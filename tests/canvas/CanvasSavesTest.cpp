@@ -2,6 +2,7 @@
 // tried again until it works, with the pane told both times, and a second
 // Nerim on a project the first holds shows it without writing into it.
 #include "CanvasFixture.h"
+#include "NumberedLines.h"
 #include "agents/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/FileCalls.h"
@@ -27,20 +28,6 @@ std::optional<PanesSnapshot> savedPanes(const QString &project)
 qsizetype countStartingWith(const QStringList &lines, const QString &start)
 {
     return std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(start); });
-}
-
-// The number of "line <n>" lines from "line 0" on, in order; -1 when not in order.
-qint64 numberedLines(const PaneDiskSnapshot &pane)
-{
-    qint64 next = 0;
-    for (const OutputLine &line : pane.outputLines) {
-        if (!line.text.startsWith(QStringLiteral("line ")))
-            continue;
-        if (line.text != QStringLiteral("line %1").arg(next))
-            return -1;
-        ++next;
-    }
-    return next;
 }
 
 } // namespace
