@@ -191,9 +191,16 @@ void benchSavePanes(const QString &project)
     const QString path = project + QStringLiteral("/panes.json");
 
     double worstSnapshotMs = 0;
+    double worstSnapshotCpuMs = 0;
     double worstWriteMs = 0;
+    const auto threadCpuMs = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+    };
     for (int round = 0; round < 5; ++round) {
         QElapsedTimer timer;
+        const double cpuBefore = threadCpuMs();
         timer.start();
         PanesSnapshot snapshot;
         snapshot.nextAgentNumber = 4;
@@ -202,6 +209,7 @@ void benchSavePanes(const QString &project)
             snapshot.panes.append(PaneDiskSnapshot::of(*pane));
         savePanesSnapshot(path, std::move(snapshot));
         worstSnapshotMs = std::max(worstSnapshotMs, timer.nsecsElapsed() / 1e6);
+        worstSnapshotCpuMs = std::max(worstSnapshotCpuMs, threadCpuMs() - cpuBefore);
         QElapsedTimer write;
         write.start();
         SerialFileWriter::shared().flush();
@@ -209,6 +217,8 @@ void benchSavePanes(const QString &project)
     }
     report("save 3 panes x 20,000 lines: GUI thread blocked (worst)", worstSnapshotMs, "ms", "<= 1",
            worstSnapshotMs <= 1);
+    // On a loaded machine the wall time also holds the time the thread waited for a core.
+    std::printf("  (of which the thread's own CPU, worst: %.2f ms)\n", worstSnapshotCpuMs);
     report("save 3 panes x 20,000 lines: background write (worst)", worstWriteMs, "ms", "< 300", worstWriteMs < 300);
     std::printf("  (panes.json of %.1f MB)\n", QFile(path).size() / 1e6);
     qDeleteAll(panes);

@@ -14,6 +14,7 @@
 #include "foundation/UuidText.h"
 
 #include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutex>
 #include <QScopeGuard>
@@ -134,6 +135,8 @@ struct PanesSaver::Ahead final : panesChangeLog::LinesAhead {
     QHash<QUuid, Pane> panes;
     qint64 heldBytes = 0;
     bool scheduled = false;
+    // When the encoder was last woken (see encodeAhead).
+    QElapsedTimer lastWoken;
 
     std::optional<panesChangeLog::EncodedLines> at(const QUuid &paneId, const OutputLines &lines, qsizetype first,
                                                    qsizetype end) const override
@@ -424,8 +427,15 @@ void PanesSaver::encodeAhead(const QUuid &paneId, const OutputLines &lines)
     if (found == m_ahead->panes.end() || found->start < 0)
         return;
     found->asked = lines;
-    if (std::exchange(m_ahead->scheduled, true))
+    // Asked for at each line an agent prints: the encoder is woken at most
+    // once in `kWakeIntervalMs`, not for every line (waking a thread costs the
+    // GUI thread more than the line itself). Lines asked for meanwhile are
+    // taken by the next wake, or encoded by the save that needs them.
+    static constexpr qint64 kWakeIntervalMs = 10;
+    if (m_ahead->scheduled || (m_ahead->lastWoken.isValid() && m_ahead->lastWoken.elapsed() < kWakeIntervalMs))
         return;
+    m_ahead->scheduled = true;
+    m_ahead->lastWoken.start();
     (void)aheadThread().run([ahead = m_ahead] { Ahead::run(ahead); });
 }
 

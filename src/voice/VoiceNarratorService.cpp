@@ -2,7 +2,9 @@
 
 #include "foundation/Log.h"
 
+#include <QMutex>
 #include <QSettings>
+#include <optional>
 
 namespace nerim {
 
@@ -12,6 +14,23 @@ QSettings userSettings()
 {
     return QSettings(QSettings::UserScope, QStringLiteral("Nerim"), QStringLiteral("Nerim"));
 }
+
+// The mute switch as last read or set, kept in memory so that speaking reads
+// no file: read once for the user whose settings they are (the configuration
+// folder in the environment), after that changed only by setMuted.
+struct MuteSwitch {
+    QMutex mutex;
+    QByteArray owner;
+    std::optional<bool> muted;
+};
+
+MuteSwitch &muteSwitch()
+{
+    static MuteSwitch state;
+    return state;
+}
+
+QByteArray settingsOwner() { return qgetenv("XDG_CONFIG_HOME") + '\n' + qgetenv("HOME"); }
 
 VoiceNarratorService::SilentSpeaker &silentSpeaker()
 {
@@ -54,11 +73,22 @@ void VoiceNarratorService::speak(const QString &text) noexcept
 
 bool VoiceNarratorService::isMuted() const
 {
-    return userSettings().value(mutedSettingsKey, false).toBool();
+    MuteSwitch &state = muteSwitch();
+    const QByteArray owner = settingsOwner();
+    QMutexLocker lock(&state.mutex);
+    if (!state.muted || state.owner != owner) {
+        state.owner = owner;
+        state.muted = userSettings().value(mutedSettingsKey, false).toBool();
+    }
+    return *state.muted;
 }
 
 void VoiceNarratorService::setMuted(bool muted)
 {
+    MuteSwitch &state = muteSwitch();
+    QMutexLocker lock(&state.mutex);
+    state.owner = settingsOwner();
+    state.muted = muted;
     userSettings().setValue(mutedSettingsKey, muted);
 }
 

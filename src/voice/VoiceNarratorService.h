@@ -33,7 +33,9 @@ public:
     // The user's mute switch (the menu's narration toggle), one for the whole
     // application and kept across launches: the boolean `mutedSettingsKey` in
     // the user's settings file (QSettings, organisation and application
-    // "Nerim": ~/.config/Nerim/Nerim.conf). Read at every speak.
+    // "Nerim": ~/.config/Nerim/Nerim.conf). Read from the file once (the
+    // window's menu does that when it is made) and kept in memory after that:
+    // speaking reads no file. Safe from any thread.
     static inline const QString mutedSettingsKey = QStringLiteral("app.nerim.voice.narrator.muted");
     bool isMuted() const;
     void setMuted(bool muted);

@@ -59,9 +59,14 @@ TEST(VoiceNarratorService, SpeaksUnlessMutedInactiveOrBlank)
     QSettings stored(homeDir() + QStringLiteral("/.config/Nerim/Nerim.conf"), QSettings::IniFormat);
     EXPECT_TRUE(stored.value(QStringLiteral("app.nerim.voice.narrator.muted")).toBool());
 
-    // Switched back on outside the narrator (as by the menu in another window).
-    QSettings(QSettings::UserScope, QStringLiteral("Nerim"), QStringLiteral("Nerim"))
-        .setValue(VoiceNarratorService::mutedSettingsKey, false);
+    // Switched back on through another narrator (as by the menu in another window).
+    other.narrator.setMuted(false);
     narrator.speak(QStringLiteral("Agent 4 is done."));
     EXPECT_EQ(f.speaker.said.last(), QStringLiteral("Agent 4 is done."));
+
+    // Speaking reads the switch from memory, not from the file each time.
+    stored.setValue(QStringLiteral("app.nerim.voice.narrator.muted"), true);
+    stored.sync();
+    narrator.speak(QStringLiteral("Agent 5 is done."));
+    EXPECT_EQ(f.speaker.said.last(), QStringLiteral("Agent 5 is done."));
 }

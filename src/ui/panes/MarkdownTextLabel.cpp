@@ -235,12 +235,14 @@ void MarkdownTextLabel::fill(qsizetype from)
     }
     if (at < text.size())
         cursor.insertText(forDocument(view.sliced(at)), plain);
-    cursor.endEditBlock();
     // A block's layout keeps its shaped glyphs: the transcript repaints its
     // rows whenever it scrolls, and shaping the text again would cost more
-    // than laying it out.
+    // than laying it out. Kept from the first layout on (the one the end of
+    // the edit does), so that a new line is shaped once, not again when it
+    // is first painted.
     for (QTextBlock block = m_document.findBlock(int(from)); block.isValid(); block = block.next())
         block.layout()->setCacheEnabled(true);
+    cursor.endEditBlock();
 }
 
 void MarkdownTextLabel::layOutAt(int width) const

@@ -501,6 +501,8 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     m_layoutTimer.setInterval(0);
     connect(&m_layoutTimer, &QTimer::timeout, this, &TranscriptView::continueLayout);
     m_frameTimer.setSingleShot(true);
+    // On the frame's tick, as the other transcripts' (see scheduleSync).
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_frameTimer, &QTimer::timeout, this, &TranscriptView::sync);
     if (pane)
         connect(pane, &AgentPaneState::outputLinesChanged, this, &TranscriptView::scheduleSync);
@@ -583,11 +585,22 @@ void TranscriptView::scheduleSync()
     // At most once a frame: on the next turn of the event loop when the last
     // update is a frame ago, else once the frame is over, so that lines
     // arriving over many short turns are laid out and painted together.
+    // The frames of every transcript fall on the same ticks of one clock, so
+    // that panes streaming together take in their lines in one turn and the
+    // window paints them together, once a frame, not once for each pane.
     const qint64 since = m_lastSync.isValid() ? m_lastSync.elapsed() : kFrameMs;
-    if (since >= kFrameMs)
+    if (since >= kFrameMs) {
         QMetaObject::invokeMethod(this, &TranscriptView::sync, Qt::QueuedConnection);
-    else
-        m_frameTimer.start(int(kFrameMs - since));
+        return;
+    }
+    static const QElapsedTimer frames = [] {
+        QElapsedTimer clock;
+        clock.start();
+        return clock;
+    }();
+    const qint64 now = frames.elapsed();
+    const qint64 due = now + (kFrameMs - since);
+    m_frameTimer.start(int((due + kFrameMs - 1) / kFrameMs * kFrameMs - now));
 }
 
 void TranscriptView::sync() { takeInLines(true); }
