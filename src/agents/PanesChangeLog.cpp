@@ -1019,9 +1019,8 @@ std::optional<Place> lookAt(const QString &path)
 {
     try {
         return placeOf(path);
-    } catch (...) {
-        logLine(QStringLiteral("[Nerim panes] left %1 alone: %2")
-                    .arg(fileName(path), AtomicFileWriter::describeFailure(std::current_exception())));
+    } catch (const MemoryError &error) {
+        logLine(QStringLiteral("[Nerim panes] left %1 alone: %2").arg(fileName(path), error.underlyingReason()));
         return std::nullopt;
     }
 }
