@@ -786,15 +786,6 @@ int openIn(const Place &place, int flags)
     return BeneathFolder::openAt(place.folder.fd(), place.native(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
-// The place of `path` for a write: a missing folder fails the write.
-Place placeForWriting(const QString &path)
-{
-    std::optional<Place> place = placeOf(path);
-    if (!place)
-        throw writeFailure(path, ENOENT);
-    return std::move(*place);
-}
-
 // The log open at `fd` (`length` bytes of it count) as a file of its own:
 // when another name holds the same file too (a hard-linked copy of the
 // project, as snapshot tools make with `cp -al`), a change made in place would
@@ -839,7 +830,15 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
 {
     // The log's folder is opened once, beneath the project: whatever is
     // swapped meanwhile, the log changed is the one in that folder.
-    const Place place = placeForWriting(logPath);
+    // (A log whose folder is gone is no longer there to append to; a new one
+    // cannot be made there.)
+    std::optional<Place> found = placeOf(logPath);
+    if (!found) {
+        if (known)
+            return std::nullopt;
+        throw writeFailure(logPath, ENOENT);
+    }
+    const Place &place = *found;
     const QByteArray native = place.native();
     int fd = -1;
     if (known) {
