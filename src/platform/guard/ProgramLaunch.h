@@ -2,13 +2,14 @@
 
 // How the guard starts PROGRAM. In the forked child it becomes PROGRAM in a
 // session of its own (so with no controlling terminal), in its folder, with
-// hidden paths and confinement applied and, where asked, no capabilities
-// left. Where the kernel allows a PID namespace (as root, or through an
-// unprivileged user namespace of the guard's own), PROGRAM runs below a tiny
-// init, process 1 of that namespace, which dies with the guard and so takes
-// the whole namespace with it; the init lays out the program's mount
-// namespace (a /proc of its own, nerim-git over the real git, what is hidden
-// or read-only) and reports the program's start and end to the guard.
+// no capability left where paths are hidden from it or it is confined, and,
+// confined, kept from the session's sockets and its writes kept to its places
+// where the kernel allows. Where the kernel allows a PID namespace (as root,
+// or through an unprivileged user namespace of the guard's own), PROGRAM runs
+// below a tiny init, process 1 of that namespace, which dies with the guard
+// and so takes the whole namespace with it; the init lays out the program's
+// mount namespace (a /proc of its own, nerim-git over the real git, what is
+// hidden or read-only) and reports the program's start and end to the guard.
 //
 // Plain C++ without Qt: the guard links it.
 
