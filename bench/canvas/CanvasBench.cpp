@@ -13,7 +13,7 @@
 #include "../BenchTiming.h"
 #include "canvas/ProjectCanvasViewModel.h"
 #include "agents/ClaudeCodeProvider.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "platform/ChildProcess.h"
 #include "support/claude-standin/ClaudeStandin.h"

@@ -19,7 +19,7 @@
 #include "../BenchWindow.h"
 #include "ProjectPanes.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "app/AppShellView.h"
 #include "app/ApplicationStyle.h"
 #include "app/AppShellViewModel.h"

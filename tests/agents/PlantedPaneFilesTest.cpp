@@ -5,7 +5,7 @@
 #include "TestEnvironment.h"
 #include "agents/AgentNames.h"
 #include "agents/ModelPreferenceState.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/RegularFile.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"

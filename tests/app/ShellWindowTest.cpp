@@ -4,7 +4,7 @@
 #include "TestAsync.h"
 #include "TestEnvironment.h"
 #include "agents/ClaudeBinary.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "app/AppShellViewModel.h"
 #include "app/MainWindow.h"
 #include "canvas/ProjectCanvasViewModel.h"

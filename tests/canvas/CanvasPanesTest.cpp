@@ -1,6 +1,6 @@
 // Panes: numbering, the cap, names, roles, closing, focus and panes.json.
 #include "CanvasFixture.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

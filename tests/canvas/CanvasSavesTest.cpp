@@ -3,7 +3,7 @@
 // Nerim on a project the first holds shows it without writing into it.
 #include "CanvasFixture.h"
 #include "NumberedLines.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/FileCalls.h"
 

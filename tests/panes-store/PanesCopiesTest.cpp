@@ -6,8 +6,9 @@
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
@@ -99,7 +100,7 @@ void savesOn(const QString &path, const PanesSnapshot &expected)
     ASSERT_TRUE(readsAs(loaded, expected));
     Panes panes;
     for (const PaneDiskSnapshot &pane : loaded->panes)
-        panes.emplace_back(pane.makePane());
+        panes.emplace_back(restorePane(pane));
     panes[0]->appendLine(OutputLine::Kind::system, QStringLiteral("saved after"));
     const PanesSnapshot next = snapshotOf(panes, expected.focusedPaneId, std::nullopt);
     store.save(next);

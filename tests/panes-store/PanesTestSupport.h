@@ -3,7 +3,8 @@
 // Panes as the canvas holds them, and their snapshots, for the tests of how
 // panes.json and what lies beside it are saved.
 #include "agents/AgentPaneState.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesSnapshot.h"
 
 #include <QFile>
 #include <memory>
@@ -25,7 +26,7 @@ inline PanesSnapshot snapshotOf(const Panes &panes, std::optional<QUuid> focused
     snapshot.focusedPaneId = focused;
     snapshot.expandedPaneId = expanded;
     for (const auto &pane : panes)
-        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+        snapshot.panes.append(snapshotOfPane(*pane));
     return snapshot;
 }
 

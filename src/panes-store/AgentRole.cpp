@@ -1,4 +1,4 @@
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 
 #include "foundation/RawValues.h"
 

@@ -1,9 +1,9 @@
-#include "agents/PanesEncoding.h"
+#include "panes-store/PanesEncoding.h"
 
-#include "agents/ConversationTurn.h"
-#include "agents/OutputLine.h"
-#include "agents/OutputLines.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/ConversationTurn.h"
+#include "panes-store/OutputLine.h"
+#include "panes-store/OutputLines.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/UuidText.h"
 
 #include <QLocale>

@@ -4,11 +4,12 @@
 // counts, but only for the exact panes.json it was written for.
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
-#include "agents/PanesChangeLog.h"
+#include "panes-store/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesSaver.h"
-#include "agents/PanesSnapshot.h"
-#include "agents/PanesViewFile.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesViewFile.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 
@@ -48,7 +49,7 @@ Panes restore(const PanesSnapshot &snapshot)
 {
     Panes panes;
     for (const PaneDiskSnapshot &pane : snapshot.panes)
-        panes.emplace_back(pane.makePane());
+        panes.emplace_back(restorePane(pane));
     return panes;
 }
 

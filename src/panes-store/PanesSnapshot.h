@@ -1,10 +1,10 @@
 #pragma once
 
-#include "agents/AgentRole.h"
-#include "agents/ConversationTurn.h"
-#include "agents/OutputLine.h"
-#include "agents/OutputLines.h"
-#include "agents/PanesChangeLog.h"
+#include "panes-store/AgentRole.h"
+#include "panes-store/ConversationTurn.h"
+#include "panes-store/OutputLine.h"
+#include "panes-store/OutputLines.h"
+#include "panes-store/PanesChangeLog.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -18,7 +18,6 @@
 
 namespace nerim {
 
-class AgentPaneState;
 struct PanesFileLayout;
 struct PanesSaveEvent;
 
@@ -36,12 +35,6 @@ struct PaneDiskSnapshot {
     // Not saved: the pane's `generation()` when the snapshot was taken; 0 for
     // a snapshot made otherwise (read from a file, built by hand).
     quint64 generation = 0;
-
-    // Taken on the GUI thread; the transcript and turns are shared, not
-    // copied, so this is cheap, and the copy may be read on another thread.
-    static PaneDiskSnapshot of(const AgentPaneState &pane);
-    // A restored pane: status idle, no session, the saved transcript and turns.
-    AgentPaneState *makePane(QObject *parent = nullptr) const;
 
     // A missing or unknown "role" reads as `unspecified`, a missing or
     // non-Boolean "isSystemPane" as false; every other key is required.

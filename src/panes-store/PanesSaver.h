@@ -1,7 +1,7 @@
 #pragma once
 
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesSnapshot.h"
 #include "persistence/AtomicFileWriter.h"
 
 #include <QHash>

@@ -3,7 +3,7 @@
 // saver's files is kept aside and told, never written over.
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
-#include "agents/PanesSaver.h"
+#include "panes-store/PanesSaver.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

@@ -2,12 +2,13 @@
 // to the platform JSON document's bytes and to the strict reader's errors.
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
-#include "agents/PanesChangeLog.h"
+#include "panes-store/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesEncoding.h"
-#include "agents/PanesFastReader.h"
-#include "agents/PanesSaver.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesEncoding.h"
+#include "panes-store/PanesFastReader.h"
+#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/Json.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
@@ -42,7 +43,7 @@ PanesSnapshot referenceDecode(const QByteArray &bytes)
 // The encoder as it was: the whole document built, then written compact.
 QByteArray referenceEncode(const PanesSnapshot &snapshot) { return json::encodeCompact(snapshot.toJson()); }
 
-QString goldenPath() { return QStringLiteral(NERIM_AGENTS_GOLDEN_DIR "/panes-v1-saved.json"); }
+QString goldenPath() { return QStringLiteral(NERIM_PANES_STORE_GOLDEN_DIR "/panes-v1-saved.json"); }
 
 // Everything the format can hold: optional keys present and absent, empty and
 // escaped strings, text beyond the BMP, lone surrogates, fractional and
@@ -349,7 +350,7 @@ TEST(PanesSaver, WritesOnlyWhatChangedAndTheBytesOfAFullEncode)
         s.nextAgentNumber = 3;
         s.focusedPaneId = panes.front()->id();
         for (const auto &pane : panes)
-            s.panes.append(PaneDiskSnapshot::of(*pane));
+            s.panes.append(snapshotOfPane(*pane));
         return s;
     };
     const auto saveAndCheck = [&](bool expectWrite) {
@@ -416,7 +417,7 @@ TEST(PanesSaver, RetriesAfterAFailedWriteAndWritesHandMadeSnapshotsAlways)
     PanesSaver saver(path);
     AgentPaneState pane(newUuid(), QStringLiteral("a"), QStringLiteral("Claude 1"), 1, false, AgentRole::code, QString());
     PanesSnapshot snapshot;
-    snapshot.panes = {PaneDiskSnapshot::of(pane)};
+    snapshot.panes = {snapshotOfPane(pane)};
     EXPECT_TRUE(saver.save(snapshot));
     SerialFileWriter::shared().flush();
     EXPECT_FALSE(QFile::exists(path));

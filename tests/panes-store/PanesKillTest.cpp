@@ -5,8 +5,9 @@
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 #include "persistence/FileCalls.h"
@@ -221,7 +222,7 @@ TEST(PanesKill, AKillAtAnyCallOfASaveOrOfTheLoadAfterItLosesNothingSaved)
                 const std::optional<PanesSnapshot> again = store.load();
                 ASSERT_TRUE(readsAs(again, now ? outcome.inFlight : outcome.saved));
                 for (const PaneDiskSnapshot &pane : again->panes)
-                    panes.emplace_back(pane.makePane());
+                    panes.emplace_back(restorePane(pane));
                 panes[0]->appendLine(OutputLine::Kind::system, QStringLiteral("after the kill"));
                 const PanesSnapshot next = snapshotOf(panes, panes[0]->id(), std::nullopt);
                 store.save(next);

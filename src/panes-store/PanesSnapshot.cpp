@@ -1,11 +1,10 @@
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 
-#include "agents/AgentPaneState.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesEncoding.h"
-#include "agents/PanesFastReader.h"
-#include "agents/PanesSaver.h"
-#include "agents/PanesViewFile.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesEncoding.h"
+#include "panes-store/PanesFastReader.h"
+#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesViewFile.h"
 #include "foundation/RegularFile.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
@@ -24,30 +23,6 @@
 #include <unistd.h>
 
 namespace nerim {
-
-PaneDiskSnapshot PaneDiskSnapshot::of(const AgentPaneState &pane)
-{
-    PaneDiskSnapshot snapshot;
-    snapshot.id = pane.id();
-    snapshot.agentId = pane.agentId();
-    snapshot.agentName = pane.agentName();
-    snapshot.paneNumber = pane.paneNumber();
-    snapshot.responsibility = pane.responsibility();
-    snapshot.outputLines = pane.outputLines();
-    snapshot.conversation = pane.completedTurns();
-    snapshot.isSystemPane = pane.isSystemPane();
-    snapshot.role = pane.role();
-    snapshot.generation = pane.generation();
-    return snapshot;
-}
-
-AgentPaneState *PaneDiskSnapshot::makePane(QObject *parent) const
-{
-    auto *pane = new AgentPaneState(id, agentId, agentName, paneNumber, isSystemPane, role, responsibility, parent);
-    pane->setOutputLines(outputLines);
-    pane->setConversation(conversation);
-    return pane;
-}
 
 QJsonObject PaneDiskSnapshot::toJson() const
 {

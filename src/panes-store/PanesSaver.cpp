@@ -1,7 +1,7 @@
-#include "agents/PanesSaver.h"
+#include "panes-store/PanesSaver.h"
 
-#include "agents/PanesEncoding.h"
-#include "agents/PanesViewFile.h"
+#include "panes-store/PanesEncoding.h"
+#include "panes-store/PanesViewFile.h"
 #include "foundation/Log.h"
 #include "foundation/SerialExecutor.h"
 #include "foundation/SerialFileWriter.h"

@@ -4,11 +4,12 @@
 // written back byte for byte.
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
-#include "agents/PanesChangeLog.h"
+#include "panes-store/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
-#include "agents/OutputLines.h"
-#include "agents/PanesSaver.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/OutputLines.h"
+#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/Json.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
@@ -49,7 +50,7 @@ PanesSnapshot snapshotOf(const std::vector<std::unique_ptr<AgentPaneState>> &pan
     PanesSnapshot snapshot;
     snapshot.nextAgentNumber = qint64(panes.size()) + 1;
     for (const auto &pane : panes)
-        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+        snapshot.panes.append(snapshotOfPane(*pane));
     if (!panes.empty())
         snapshot.focusedPaneId = panes.front()->id();
     return snapshot;
@@ -59,7 +60,7 @@ std::vector<std::unique_ptr<AgentPaneState>> restore(const PanesSnapshot &snapsh
 {
     std::vector<std::unique_ptr<AgentPaneState>> panes;
     for (const PaneDiskSnapshot &pane : snapshot.panes)
-        panes.emplace_back(pane.makePane());
+        panes.emplace_back(restorePane(pane));
     return panes;
 }
 
@@ -71,7 +72,7 @@ void printLine(AgentPaneState &pane, const QString &line)
     pane.appendStdoutToTurn(line);
 }
 
-QString golden(const char *name) { return QStringLiteral(NERIM_AGENTS_GOLDEN_DIR "/") + QLatin1String(name); }
+QString golden(const char *name) { return QStringLiteral(NERIM_PANES_STORE_GOLDEN_DIR "/") + QLatin1String(name); }
 
 } // namespace
 
@@ -208,7 +209,7 @@ TEST(TurnResponse, AnswersReferringToTheTranscriptReadAsTheirLinesJoined)
     pane.setOutputLines({});
     EXPECT_EQ(pane.conversation().last().agentResponse.toString(), whole);
     PanesSnapshot one;
-    one.panes = {PaneDiskSnapshot::of(pane)};
+    one.panes = {snapshotOfPane(pane)};
     EXPECT_EQ(PanesSnapshot::decode(one.encode()).panes.first().conversation.first().agentResponse.toString(), whole);
     EXPECT_EQ(one.encode(), json::encodeCompact(one.toJson()));
 }

@@ -4,9 +4,10 @@
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesSaver.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 
@@ -141,7 +142,7 @@ TEST(PanesChangeLog, RandomChangesReadBackExactlyAndTheFileChangesOnlyWhenFolded
             ASSERT_TRUE(loaded && reloaded);
             panes.clear();
             for (const PaneDiskSnapshot &saved : reloaded->panes)
-                panes.emplace_back(saved.makePane());
+                panes.emplace_back(restorePane(saved));
         }
         // Now and then saved as while agents print: such a save appends
         // even once a fold-back is due, which the next other save makes.
@@ -237,7 +238,7 @@ TEST(PanesChangeLog, ATornOrDamagedRecordEndsTheLogAndIsKeptAside)
     // The next save appends to what was read: everything loads back.
     Panes restored;
     for (const PaneDiskSnapshot &pane : loaded->panes)
-        restored.emplace_back(pane.makePane());
+        restored.emplace_back(restorePane(pane));
     restored[0]->appendLine(OutputLine::Kind::stdout, QStringLiteral("after the damage"));
     const PanesSnapshot next = snapshotOf(restored, restored[1]->id(), std::nullopt);
     saveAndFlush(store, next);
@@ -277,7 +278,7 @@ TEST(PanesChangeLog, TheLogFollowsTheFileItNamesNeverALink)
     // ...nor written through: the next append replaces the link with a log of its own.
     Panes restored;
     for (const PaneDiskSnapshot &pane : loaded->panes)
-        restored.emplace_back(pane.makePane());
+        restored.emplace_back(restorePane(pane));
     restored[0]->appendLine(OutputLine::Kind::stdout, QStringLiteral("one more"));
     const PanesSnapshot next = snapshotOf(restored, std::nullopt, std::nullopt);
     saveAndFlush(store, next);

@@ -1,6 +1,6 @@
-#include "agents/PanesViewFile.h"
+#include "panes-store/PanesViewFile.h"
 
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
 #include "persistence/IntentProcessorConstants.h"

@@ -1,4 +1,4 @@
-#include "agents/ConversationTurn.h"
+#include "panes-store/ConversationTurn.h"
 
 #include <algorithm>
 

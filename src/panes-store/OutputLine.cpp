@@ -1,4 +1,4 @@
-#include "agents/OutputLine.h"
+#include "panes-store/OutputLine.h"
 
 #include "foundation/RawValues.h"
 #include "foundation/UuidText.h"

@@ -4,11 +4,12 @@
 // aside rather than saved over, and the saver copies from the previous file
 // only what is exactly what it wrote.
 #include "TestEnvironment.h"
-#include "agents/PanesChangeLog.h"
+#include "panes-store/PanesChangeLog.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesFastReader.h"
-#include "agents/PanesSaver.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesFastReader.h"
+#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesSnapshot.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
 #include "foundation/SerialFileWriter.h"
@@ -317,8 +318,8 @@ TEST(PanesFileDurability, TurnsAndPanesSharingAnIdAreEachKeptBySaves)
         PanesSnapshot again;
         again.nextAgentNumber = loaded->nextAgentNumber;
         for (const PaneDiskSnapshot &saved : loaded->panes) {
-            panes.emplace_back(saved.makePane());
-            again.panes.append(PaneDiskSnapshot::of(*panes.back()));
+            panes.emplace_back(restorePane(saved));
+            again.panes.append(snapshotOfPane(*panes.back()));
         }
         ASSERT_TRUE(store.save(again));
         SerialFileWriter::shared().flush();
@@ -341,7 +342,7 @@ TEST(PanesFileDurability, AFileRewrittenInPlaceWithItsTimePutBackIsNotCopied)
     const auto snapshotNow = [&] {
         PanesSnapshot snapshot;
         snapshot.nextAgentNumber = 2;
-        snapshot.panes = {PaneDiskSnapshot::of(*pane)};
+        snapshot.panes = {snapshotOfPane(*pane)};
         return snapshot;
     };
     PanesSnapshotStore store(path);

@@ -1,4 +1,4 @@
-#include "agents/OutputLines.h"
+#include "panes-store/OutputLines.h"
 
 #include <QAtomicInteger>
 #include <QtAlgorithms>

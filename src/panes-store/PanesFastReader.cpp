@@ -1,7 +1,7 @@
-#include "agents/PanesFastReader.h"
+#include "panes-store/PanesFastReader.h"
 
-#include "agents/PanesEncoding.h"
-#include "agents/PanesSaver.h"
+#include "panes-store/PanesEncoding.h"
+#include "panes-store/PanesSaver.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
 #include "foundation/Text.h"
