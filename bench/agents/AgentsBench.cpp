@@ -19,6 +19,7 @@
 #include "agents/AgentStreamConsumer.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"

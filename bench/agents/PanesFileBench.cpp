@@ -15,6 +15,8 @@
 #include "agents/AgentPaneState.h"
 #include "agents/SavedPanes.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "panes-store/PanesChangeLog.h"
 #include "panes-store/PanesEncoding.h"
 #include "persistence/AtomicFileWriter.h"

@@ -18,6 +18,7 @@
 #include "agents/SavedPanes.h"
 #include "panes-store/PanesChangeLog.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

@@ -14,6 +14,7 @@
 #include "canvas/ProjectCanvasViewModel.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "foundation/SerialFileWriter.h"
 #include "platform/ChildProcess.h"
 #include "support/claude-standin/ClaudeStandin.h"

@@ -20,6 +20,7 @@
 #include "ProjectPanes.h"
 #include "agents/AgentPaneState.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "app/AppShellView.h"
 #include "app/ApplicationStyle.h"
 #include "app/AppShellViewModel.h"

@@ -7,6 +7,7 @@
 #include "ProjectPanes.h"
 #include "panes-store/OutputLine.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "app/AppShellViewModel.h"
 #include "app/MainWindow.h"
 #include "persistence/AppStateActor.h"

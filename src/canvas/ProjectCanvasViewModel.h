@@ -10,6 +10,7 @@
 #include "agents/ModelPreferenceState.h"
 #include "panes-store/PanesSaver.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "agents/ProjectAwareness.h"
 #include "deploy/DeployConfig.h"
 #include "deploy/DeployContext.h"

@@ -2,9 +2,9 @@
 
 #include "panes-store/PanesEncoding.h"
 #include "panes-store/PanesFastReader.h"
-#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesFileLayout.h"
 #include "panes-store/PanesSnapshot.h"
-#include "panes-store/PanesViewFile.h"
+#include "panes-store/PanesSideFiles.h"
 #include "foundation/FileIo.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"

@@ -409,3 +409,14 @@ void encodeDocument(const PanesSnapshot &snapshot, Output &out, Reuse *reuse)
 }
 
 } // namespace nerim::panesEncoding
+
+namespace nerim {
+
+QByteArray PanesSnapshot::encode() const
+{
+    panesEncoding::ByteArrayOutput out;
+    panesEncoding::encodeDocument(*this, out);
+    return out.take();
+}
+
+} // namespace nerim

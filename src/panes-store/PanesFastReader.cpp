@@ -1,7 +1,7 @@
 #include "panes-store/PanesFastReader.h"
 
 #include "panes-store/PanesEncoding.h"
-#include "panes-store/PanesSaver.h"
+#include "panes-store/PanesFileLayout.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
 #include "foundation/Text.h"
@@ -888,6 +888,13 @@ std::optional<PanesSnapshot> readPanesQuickly(int fd, PanesFileLayout *layout)
     } catch (const ReadFailed &failure) {
         throw RegularFile::ReadError(std::strerror(failure.error));
     }
+}
+
+PanesSnapshot PanesSnapshot::decode(const QByteArray &bytes)
+{
+    if (std::optional<PanesSnapshot> snapshot = readPanesQuickly(bytes))
+        return std::move(*snapshot);
+    return fromJson(JsonObjectReader::parse(bytes).raw());
 }
 
 } // namespace nerim

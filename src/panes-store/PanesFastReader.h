@@ -1,5 +1,6 @@
 #pragma once
 
+#include "panes-store/PanesFileLayout.h"
 #include "panes-store/PanesSnapshot.h"
 
 #include <QByteArray>

@@ -53,15 +53,4 @@ struct PanesViewFile {
     friend bool operator==(const PanesViewFile &, const PanesViewFile &) = default;
 };
 
-// The file beside the panes file at `panesPath` whose name is the panes
-// file's without ".json", then `suffix` ("panes.json", "-view.json" gives
-// "panes-view.json").
-QString besidePanesFile(const QString &panesPath, QStringView suffix);
-
-// A panes file's identity as the files beside it name it: an object of
-// decimal strings ("device", "inode", "size", "modifiedNs", "changedNs").
-QJsonObject panesFileIdentityToJson(const AtomicFileWriter::FileIdentity &identity);
-// Strict: throws JsonDecodingError for anything but that form.
-AtomicFileWriter::FileIdentity panesFileIdentityFromJson(const JsonObjectReader &object);
-
 } // namespace nerim

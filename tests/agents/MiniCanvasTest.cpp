@@ -11,6 +11,8 @@
 #include "agents/ClaudeCodeProvider.h"
 #include "agents/ModelPreferenceState.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"

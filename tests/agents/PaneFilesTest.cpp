@@ -4,6 +4,8 @@
 #include "agents/SavedPanes.h"
 #include "agents/ModelPreferenceState.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

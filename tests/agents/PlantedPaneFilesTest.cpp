@@ -6,6 +6,8 @@
 #include "agents/AgentNames.h"
 #include "agents/ModelPreferenceState.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/RegularFile.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"

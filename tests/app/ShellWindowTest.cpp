@@ -5,6 +5,7 @@
 #include "TestEnvironment.h"
 #include "agents/ClaudeBinary.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "app/AppShellViewModel.h"
 #include "app/MainWindow.h"
 #include "canvas/ProjectCanvasViewModel.h"

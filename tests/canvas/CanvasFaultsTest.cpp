@@ -5,6 +5,7 @@
 // agent is still starting.
 #include "CanvasFixture.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/UuidText.h"
 
 #include <QFile>

@@ -4,6 +4,8 @@
 #include "TestEnvironment.h"
 #include "NumberedLines.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 
 #include <QDir>
 #include <QElapsedTimer>

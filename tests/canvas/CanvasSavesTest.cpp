@@ -4,6 +4,7 @@
 #include "CanvasFixture.h"
 #include "NumberedLines.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/FileCalls.h"
 

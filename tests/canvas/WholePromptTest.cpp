@@ -4,6 +4,7 @@
 #include "CanvasFixture.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "support/claude-standin/ClaudeStandin.h"
 
 #include <QFileInfo>

@@ -8,6 +8,8 @@
 #include "panes-store/PanesChangeLog.h"
 #include "panes-store/PanesSaver.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

@@ -10,6 +10,7 @@
 #include "panes-store/PanesFastReader.h"
 #include "panes-store/PanesSaver.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
 #include "foundation/SerialFileWriter.h"

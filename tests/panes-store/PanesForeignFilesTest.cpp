@@ -4,6 +4,8 @@
 #include "PanesTestSupport.h"
 #include "TestEnvironment.h"
 #include "panes-store/PanesSaver.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

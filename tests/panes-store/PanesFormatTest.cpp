@@ -7,6 +7,7 @@
 #include "agents/SavedPanes.h"
 #include "panes-store/PanesEncoding.h"
 #include "panes-store/PanesFastReader.h"
+#include "panes-store/PanesLoadResult.h"
 #include "panes-store/PanesSaver.h"
 #include "panes-store/PanesSnapshot.h"
 #include "foundation/Json.h"

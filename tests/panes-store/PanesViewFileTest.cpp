@@ -9,6 +9,8 @@
 #include "agents/SavedPanes.h"
 #include "panes-store/PanesSaver.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "panes-store/PanesViewFile.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"

@@ -10,6 +10,8 @@
 #include "panes-store/OutputLines.h"
 #include "panes-store/PanesSaver.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/Json.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"

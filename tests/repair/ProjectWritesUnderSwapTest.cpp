@@ -8,6 +8,7 @@
 #include "agents/GitExcludes.h"
 #include "panes-store/PanesChangeLog.h"
 #include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "canvas/ProjectWriterLock.h"
 #include "canvas/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
