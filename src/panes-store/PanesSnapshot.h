@@ -23,7 +23,6 @@
 
 namespace nerim {
 
-
 // One saved pane in panes.json.
 struct PaneDiskSnapshot {
     QUuid id;
