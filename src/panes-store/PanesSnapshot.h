@@ -68,6 +68,8 @@ struct PanesSnapshot {
     // Compact JSON; turn dates as numbers of seconds since 2001-01-01. The
     // bytes are those of `toJson()` written by the platform's JSON document
     // in its compact form (keys sorted), produced without building it.
+    // Defined with the encoder (PanesEncoding.cpp), as `decode` is with the
+    // fast reader (PanesFastReader.cpp): the model includes neither.
     QByteArray encode() const;
     QJsonObject toJson() const;
     // Strict decoding; throws JsonDecodingError (naming the key path of the
