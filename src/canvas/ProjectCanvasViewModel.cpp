@@ -3,8 +3,8 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/ClaudeCodeProvider.h"
-#include "canvas/DeploySession.h"
-#include "canvas/RepairSession.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 #include "foundation/BackgroundWork.h"
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "canvas/ProjectWriterLock.h"
-#include "canvas/RepairBannerCoordinator.h"
+#include "sessions/RepairBannerCoordinator.h"
 
 #include "agents/AgentNames.h"
 #include "agents/AgentOutput.h"
@@ -379,7 +379,7 @@ public:
     QCoro::Task<> runApp();
     void performPreviewCommand(PreviewCommand command);
     void showLaunchDetectionError(const QString &message);
-    // Repair: the repair loop lives in its own session (canvas/RepairSession.h);
+    // Repair: the repair loop lives in its own session (sessions/RepairSession.h);
     // these operations forward to it.
     // Whether there is a failed start a repair session can work on; the
     // banner's "Ask Nerim to fix this" and makeRepairContext both follow it.
@@ -394,7 +394,7 @@ public:
     QCoro::Task<> retryRepairFromScratch();
     QCoro::Task<> submitRepairSecret(QString name, QString value);
 
-    // Deploy: the deploy flow lives in its own session (canvas/DeploySession.h);
+    // Deploy: the deploy flow lives in its own session (sessions/DeploySession.h);
     // these operations forward to it.
     // Changes deploy-config.json on the launcher's serial thread, in order.
     void saveDeployConfig(std::function<void(DeployConfig &)> change);

@@ -1,8 +1,8 @@
 // Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
 #include "canvas/ProjectCanvasViewModel.h"
 
-#include "canvas/DeploySession.h"
-#include "canvas/RepairSession.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 
 #include "foundation/Log.h"
 #include "foundation/Text.h"

@@ -2,8 +2,8 @@
 // operations for them are one-line forwards.
 #include "canvas/ProjectCanvasViewModel.h"
 
-#include "canvas/DeploySession.h"
-#include "canvas/RepairSession.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 
 namespace nerim {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "canvas/RepairBannerCoordinator.h"
+#include "sessions/RepairBannerCoordinator.h"
 
 #include <QCoro/QCoroTask>
 #include <QPointer>

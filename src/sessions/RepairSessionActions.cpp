@@ -1,7 +1,7 @@
 // What the repair session does on its agent's markers: restarting the app and
 // judging the retry, asking for a secret and writing it to .env, and saving a
 // start command.
-#include "canvas/RepairSession.h"
+#include "sessions/RepairSession.h"
 
 #include "foundation/SerialExecutor.h"
 #include "launcher/LaunchPlan.h"

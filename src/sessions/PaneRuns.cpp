@@ -1,4 +1,4 @@
-#include "canvas/PaneRuns.h"
+#include "sessions/PaneRuns.h"
 
 namespace nerim {
 

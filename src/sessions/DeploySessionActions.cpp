@@ -1,7 +1,7 @@
 // What the deploy session does on its agent's markers and on what the cards
 // of the deploy overlay hand in, and the operations on the live deploy
 // (rollback, git, env vars), each a run of the agent in the Deploy pane.
-#include "canvas/DeploySession.h"
+#include "sessions/DeploySession.h"
 
 #include "deploy/DeployPrompt.h"
 #include "deploy/DeployRuns.h"

@@ -1,9 +1,9 @@
 // The repair session's course: what it works on, its pane, beginning,
 // cancelling and ending, and its agent's runs and output. The marker actions,
 // the retry and the secrets are in RepairSessionActions.cpp.
-#include "canvas/RepairSession.h"
+#include "sessions/RepairSession.h"
 
-#include "canvas/PaneRuns.h"
+#include "sessions/PaneRuns.h"
 #include "foundation/Log.h"
 #include "foundation/SerialExecutor.h"
 #include "foundation/Text.h"

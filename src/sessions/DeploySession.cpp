@@ -3,9 +3,9 @@
 // markers and the cards do, and the operations on the live deploy, are in
 // DeploySessionActions.cpp; how a session ends and what it records, in
 // DeploySessionEnding.cpp.
-#include "canvas/DeploySession.h"
+#include "sessions/DeploySession.h"
 
-#include "canvas/PaneRuns.h"
+#include "sessions/PaneRuns.h"
 #include "deploy/DeployPrompt.h"
 #include "deploy/DeployRuns.h"
 #include "deploy/DeployToolInstaller.h"

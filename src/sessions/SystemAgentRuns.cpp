@@ -1,6 +1,6 @@
-#include "canvas/SystemAgentRuns.h"
+#include "sessions/SystemAgentRuns.h"
 
-#include "canvas/PaneRuns.h"
+#include "sessions/PaneRuns.h"
 #include "foundation/Log.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"

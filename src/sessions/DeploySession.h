@@ -1,7 +1,7 @@
 #pragma once
 
-#include "canvas/CanvasSessionHost.h"
-#include "canvas/SystemAgentRuns.h"
+#include "sessions/CanvasSessionHost.h"
+#include "sessions/SystemAgentRuns.h"
 #include "canvas/SystemAgentStepRecord.h"
 #include "deploy/DeployConfig.h"
 #include "deploy/DeployContext.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "canvas/CanvasSessionHost.h"
-#include "canvas/RepairBannerCoordinator.h"
-#include "canvas/SystemAgentRuns.h"
+#include "sessions/CanvasSessionHost.h"
+#include "sessions/RepairBannerCoordinator.h"
+#include "sessions/SystemAgentRuns.h"
 #include "canvas/SystemAgentStepRecord.h"
 #include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"

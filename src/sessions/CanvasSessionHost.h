@@ -1,6 +1,6 @@
 #pragma once
 
-#include "canvas/SystemAgentRuns.h"
+#include "sessions/SystemAgentRuns.h"
 #include "launcher/LaunchPlan.h"
 
 #include <QCoro/QCoroTask>

@@ -3,7 +3,7 @@
 // pane's line, the activity entry, the saved settings and this user's own
 // record; and the two ways Nerim itself ends a step stuck: an agent that keeps
 // asking for what Nerim refuses, and a step that has used up its runs.
-#include "canvas/DeploySession.h"
+#include "sessions/DeploySession.h"
 
 #include "deploy/DeployOwnRecord.h"
 #include "foundation/SerialExecutor.h"
