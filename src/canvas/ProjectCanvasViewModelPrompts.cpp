@@ -642,4 +642,9 @@ void ProjectCanvasViewModel::spawnAgents(int requested)
     }
 }
 
+bool ProjectCanvasViewModel::systemPaneTakesPrompts(const AgentPaneState *pane) const
+{
+    return m_repair->isFollowUpTarget(pane) || m_deploy->isFollowUpTarget(pane);
+}
+
 } // namespace nerim

@@ -48,7 +48,8 @@ namespace nerim {
 // markers bring the session back to that flow's phase, never into the steps
 // of a deploy.
 //
-// Owned by the canvas controller, which forwards its operations. GUI thread only.
+// Owned and hosted by the canvas controller; the views reach it through the
+// controller's accessor. GUI thread only.
 class DeploySession : public QObject, private SystemAgentFlow {
 public:
     using Phase = DeploySessionState::Phase;

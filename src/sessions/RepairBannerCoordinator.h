@@ -6,8 +6,8 @@
 namespace nerim {
 
 // What the preview panel's repair banner drives repair work through, without
-// holding the controller: built by `ProjectCanvasViewModel::repairBannerCoordinator`,
-// whose closures hold the controller weakly and do nothing once it is gone.
+// holding the controller: built by `RepairSession::bannerCoordinator`,
+// whose closures hold the session weakly and do nothing once it is gone.
 struct RepairBannerCoordinator {
     // The banner offers "Ask Nerim to fix this" only when true.
     bool isRepairable = false;

@@ -32,7 +32,8 @@ namespace nerim {
 // agent's exit ends the session only while it is preparing or repairing:
 // after its ready or ask-secret marker the agent's exit is expected.
 //
-// Owned by the canvas controller, which forwards its operations. GUI thread only.
+// Owned and hosted by the canvas controller; the views reach it through the
+// controller's accessor. GUI thread only.
 class RepairSession : public QObject, private SystemAgentFlow {
 public:
     RepairSession(CanvasSessionHost &host, std::chrono::milliseconds fixedToIdleDelay,

@@ -94,13 +94,13 @@ TEST_F(CanvasTest, ADeployGoesLiveThenRedeploysAndRollsBackWithTheTokenOnlyInDep
         DeployProvider::classify(QStringLiteral("npx vite")),
         DeployContext::dependencyNamesIn(readFile(project + QStringLiteral("/package.json")))));
     ASSERT_EQ(chosen, QList<DeployProvider>{DeployProvider::vercel});
-    await(canvas->beginDeploy(chosen, DeployKind::fresh));
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase().kind() == Phase::Kind::awaitingToken; }, 20000));
-    AgentPaneState *pane = canvas->deployPane();
+    await(canvas->deploySession().begin(chosen, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().state().phase().kind() == Phase::Kind::awaitingToken; }, 20000));
+    AgentPaneState *pane = canvas->deploySession().pane();
     ASSERT_TRUE(settle(pane));
 
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase() == Phase::envVarChecklist(DeployProvider::vercel); },
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), token));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().state().phase() == Phase::envVarChecklist(DeployProvider::vercel); },
                           20000))
         << lineTexts(pane).join(QLatin1Char('\n')).toStdString();
     ASSERT_TRUE(settle(pane));
@@ -110,30 +110,30 @@ TEST_F(CanvasTest, ADeployGoesLiveThenRedeploysAndRollsBackWithTheTokenOnlyInDep
     EXPECT_TRUE(qgetenv("VERCEL_TOKEN").isEmpty());
     EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("vercel stand-in: whoami")));
 
-    await(canvas->applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("custom:") + customValue}}));
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase().kind() == Phase::Kind::live; }, 20000))
+    await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("custom:") + customValue}}));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().state().phase().kind() == Phase::Kind::live; }, 20000))
         << lineTexts(pane).join(QLatin1Char('\n')).toStdString();
     ASSERT_TRUE(settle(pane));
-    EXPECT_EQ(canvas->deployState().phase().pillLabel(), QStringLiteral("Live \u00B7 shop-first.vercel.app"));
+    EXPECT_EQ(canvas->deploySession().state().phase().pillLabel(), QStringLiteral("Live \u00B7 shop-first.vercel.app"));
     EXPECT_TRUE(readFile(records + QStringLiteral("/claude-env-3")).contains("API_KEY=" + customValue.toUtf8()));
     EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-deploy")).contains("API_KEY=" + customValue.toUtf8()));
 
     // Redeploy to a second deployment, then roll back to the first.
     ASSERT_TRUE(waitUntil([&] { return DeployConfig::load(canvas->projectURL()).has_value(); }));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
     ASSERT_TRUE(waitUntil([&] {
-        return canvas->deployState().phase() == Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt);
-    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
-    ASSERT_TRUE(settle(canvas->deployPane()));
+        return canvas->deploySession().state().phase() == Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt);
+    }, 20000)) << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     SerialFileWriter::shared().flush();
     // The earlier deployment only: dpl_second is the one live now.
     const QList<DeployHistoryEntry> points = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
     ASSERT_EQ(points.size(), 1);
     EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_first"));
-    await(canvas->beginRollback(points.first()));
+    await(canvas->deploySession().beginRollback(points.first()));
     ASSERT_TRUE(waitUntil([&] {
-        return canvas->deployState().phase().kind() == Phase::Kind::live && !isBusy(canvas->deployPane()->status());
-    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+        return canvas->deploySession().state().phase().kind() == Phase::Kind::live && !isBusy(canvas->deploySession().pane()->status());
+    }, 20000)) << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(QFile::exists(records + QStringLiteral("/vercel-env-rollback")));
     EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("5"));
 
@@ -188,16 +188,16 @@ TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
                              "hold %1\nout [NERIM_DEPLOY_DOMAIN_VERIFIED] shop.example.com\nexit 0\n")
                   .arg(gate("5")));
     canvas = openCanvasWithStandin(project, services(), scripts, records, tools);
-    const DeploySessionState &state = canvas->deployState();
+    const DeploySessionState &state = canvas->deploySession().state();
     const auto phaseIs = [&](Phase::Kind kind) { return state.phase().kind() == kind; };
 
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::awaitingToken); }, 20000));
     EXPECT_TRUE(state.agentRunGoing()); // the run still holds
     open("1");
     ASSERT_TRUE(waitUntil([&] { return !state.agentRunGoing(); }, 20000));
 
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), token));
     ASSERT_TRUE(waitUntil([&] { return state.phase() == Phase::envVarChecklist(DeployProvider::vercel); }, 20000));
     EXPECT_TRUE(state.agentRunGoing());
     EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-whoami")).contains("VERCEL_TOKEN=" + token.toUtf8()));
@@ -205,15 +205,15 @@ TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
     open("2");
     ASSERT_TRUE(waitUntil([&] { return !state.agentRunGoing(); }, 20000));
 
-    await(canvas->applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("skip")}}));
+    await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("skip")}}));
     ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::buildingFrontend); }, 20000));
     EXPECT_TRUE(state.agentRunGoing());
     open("3");
     ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::live); }, 20000));
     EXPECT_EQ(state.phase(), Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
-    EXPECT_TRUE(isBusy(canvas->deployPane()->status())); // live before the run ended
+    EXPECT_TRUE(isBusy(canvas->deploySession().pane()->status())); // live before the run ended
     open("4");
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     // The briefing told this agent who it is, with no task agent's closing line.
     const QByteArray prompts = readFile(records + QStringLiteral("/stdin"));
     EXPECT_TRUE(prompts.contains("You are the Deploy agent"));
@@ -222,20 +222,20 @@ TEST_F(CanvasTest, ADeploysMarkersActWhileItsRunsGoOnThroughToAVerifiedDomain)
 
     // A custom domain: the agent needs the token again, then reports records
     // that show while it keeps checking DNS.
-    ASSERT_TRUE(canvas->openCustomDomainInput());
-    await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+    ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
+    await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
     ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::awaitingToken) && !state.agentRunGoing(); }, 20000));
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), token));
     ASSERT_TRUE(waitUntil([&] { return phaseIs(Phase::Kind::customDomainVerifying) && !state.phase().records().isEmpty(); },
                           20000))
-        << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+        << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(state.agentRunGoing());
     EXPECT_EQ(state.phase().records().first().value, QStringLiteral("cname.vercel-dns.com"));
     EXPECT_EQ(state.phase().snapshot().frontendURL, QStringLiteral("https://shop.vercel.app"));
     open("5");
     ASSERT_TRUE(waitUntil([&] { return state.phase() == Phase::customDomainVerified(QStringLiteral("shop.example.com")); },
                           20000));
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("5"));
     EXPECT_FALSE(readFile(records + QStringLiteral("/args")).contains(token.toUtf8()));
 }
@@ -268,23 +268,23 @@ TEST_F(CanvasTest, ALiveDeployRollsBackWithItsTokenToItsOwnEndMarker)
                              "out [NERIM_DEPLOY_PROGRESS] Rolling back\n"
                              "out [NERIM_DEPLOY_OPERATION_DONE] Back on the first deploy\nexit 0\n"));
     canvas = openCanvasWithStandin(project, services(), scripts, records, tools);
-    const DeploySessionState &state = canvas->deployState();
+    const DeploySessionState &state = canvas->deploySession().state();
 
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
     ASSERT_TRUE(waitUntil([&] { return state.phase().kind() == Phase::Kind::awaitingToken; }, 20000));
-    ASSERT_TRUE(settle(canvas->deployPane()));
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), token));
     ASSERT_TRUE(waitUntil([&] { return state.phase().kind() == Phase::Kind::live; }, 20000))
-        << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+        << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(state.phase(), Phase::live(QStringLiteral("https://shop-first.vercel.app"), std::nullopt));
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
 
     // A second deploy, with the token kept: no card in between.
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
     ASSERT_TRUE(waitUntil([&] {
         return state.phase() == Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt);
-    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    }, 20000)) << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-deploy")).contains("VERCEL_TOKEN=" + token.toUtf8()));
 
     SerialFileWriter::shared().flush();
@@ -292,20 +292,20 @@ TEST_F(CanvasTest, ALiveDeployRollsBackWithItsTokenToItsOwnEndMarker)
     const QList<DeployHistoryEntry> points = DeployHistoryEntry::recentLive(canvas->projectURL(), 6);
     ASSERT_EQ(points.size(), 1);
     EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_first")); // printed after its address
-    await(canvas->beginRollback(points.first()));
+    await(canvas->deploySession().beginRollback(points.first()));
     EXPECT_EQ(state.phase().pillLabel(), QStringLiteral("Rolling back\u2026"));
     QList<Phase::Kind> seen;
     ASSERT_TRUE(waitUntil([&] {
         if (seen.isEmpty() || seen.last() != state.phase().kind())
             seen.append(state.phase().kind());
-        return state.phase().kind() == Phase::Kind::live && !isBusy(canvas->deployPane()->status());
-    }, 20000)) << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
+        return state.phase().kind() == Phase::Kind::live && !isBusy(canvas->deploySession().pane()->status());
+    }, 20000)) << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(state.phase(), Phase::live(QStringLiteral("https://shop-second.vercel.app"), std::nullopt));
     EXPECT_FALSE(seen.contains(Phase::Kind::awaitingToken));
     EXPECT_FALSE(seen.contains(Phase::Kind::envVarChecklist));
     EXPECT_TRUE(readFile(records + QStringLiteral("/vercel-env-rollback")).contains("VERCEL_TOKEN=" + token.toUtf8()));
-    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("vercel stand-in: rollback dpl_first")));
-    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("Back on the first deploy")));
+    EXPECT_TRUE(lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("vercel stand-in: rollback dpl_first")));
+    EXPECT_TRUE(lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("Back on the first deploy")));
     EXPECT_EQ(readFile(scripts + QStringLiteral("/runs")).trimmed(), QByteArray("4"));
     EXPECT_TRUE(readFile(records + QStringLiteral("/stdin")).contains("back to deployment dpl_first"));
 

@@ -61,7 +61,7 @@ protected:
         return s;
     }
 
-    Phase phase() const { return canvas->deployState().phase(); }
+    Phase phase() const { return canvas->deploySession().state().phase(); }
     QUuid lastSession() const { return provider->sessionIds().last(); }
     QString log() const { return logged.join(QLatin1Char('\n')); }
 

@@ -25,10 +25,10 @@ protected:
         const QList<AgentOutput> events{out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | ") + id),
                                         out(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL)};
         provider->enqueue(keepRunning ? FakeAgentProvider::running(events) : FakeAgentProvider::events(events));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
         ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
         if (!keepRunning) {
-            ASSERT_TRUE(settle(canvas->deployPane()));
+            ASSERT_TRUE(settle(canvas->deploySession().pane()));
         }
         ASSERT_TRUE(waitUntil([&] {
             const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
@@ -53,7 +53,7 @@ protected:
     void letTheOpeningSettle()
     {
         const int before = DeployConfig::loadFile(canvas->projectURL()).value_or(DeployConfig::empty()).revision;
-        canvas->saveDeployConfig([](DeployConfig &) {});
+        canvas->deploySession().saveConfig([](DeployConfig &) {});
         ASSERT_TRUE(waitUntil([&] {
             return DeployConfig::loadFile(canvas->projectURL()).value_or(DeployConfig::empty()).revision > before;
         }));
@@ -79,7 +79,7 @@ TEST_F(DeployLiveStaysTest, AnEarlierRunsMarkersActOnNothingDuringEachOperation)
     provideTools();
     openDeploy();
     ASSERT_NO_FATAL_FAILURE(goLive(QStringLiteral("dpl_0"), true));
-    AgentPaneState *pane = canvas->deployPane();
+    AgentPaneState *pane = canvas->deploySession().pane();
     DeployHistoryEntry point;
     point.providers = {QStringLiteral("vercel")};
     point.deploymentID = QStringLiteral("dpl_0");
@@ -92,16 +92,16 @@ TEST_F(DeployLiveStaysTest, AnEarlierRunsMarkersActOnNothingDuringEachOperation)
         ASSERT_TRUE(provider->isRunning(earlier));
         provider->enqueue(FakeAgentProvider::running());
         if (op == Op::rollback) {
-            await(canvas->beginRollback(point));
+            await(canvas->deploySession().beginRollback(point));
         } else if (op == Op::git) {
-            await(canvas->beginGitConnect(true));
+            await(canvas->deploySession().beginGitConnect(true));
         } else {
-            ASSERT_TRUE(canvas->openEnvVarChecklist());
+            ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
             // Even before the card is answered the earlier run cannot end it.
             yieldFrom(earlier, QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL);
             spinEventLoop();
             ASSERT_EQ(phase().kind(), Phase::Kind::envVarChecklist);
-            await(canvas->applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
+            await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
         }
         ASSERT_EQ(phase().kind(), Phase::Kind::runningOperation);
         const Phase operating = phase();
@@ -152,15 +152,15 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
     provideTools();
     openDeploy();
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deploySession().pane()); }));
     // Waiting for the token is not the agent's work being done.
-    EXPECT_EQ(canvas->deployPane()->status(), AgentStatus::idle);
+    EXPECT_EQ(canvas->deploySession().pane()->status(), AgentStatus::idle);
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_0")),
                                                  out(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL)}));
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok-1")));
-    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
-    canvas->saveDeployConfig([](DeployConfig &config) { config.autoDeployOnPush = true; });
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok-1")));
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
+    canvas->deploySession().saveConfig([](DeployConfig &config) { config.autoDeployOnPush = true; });
 
     struct Step {
         QString kind;
@@ -175,24 +175,24 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
     point.deploymentID = QStringLiteral("dpl_0");
     const QList<Step> steps{
         {QStringLiteral("redeploy"), QStringLiteral("the redeploy"),
-         [&] { await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy)); }},
-        {QStringLiteral("rollback"), QStringLiteral("the rollback"), [&] { await(canvas->beginRollback(point)); }},
+         [&] { await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy)); }},
+        {QStringLiteral("rollback"), QStringLiteral("the rollback"), [&] { await(canvas->deploySession().beginRollback(point)); }},
         {QStringLiteral("gitConnect"), QStringLiteral("disconnecting from git"),
-         [&] { await(canvas->beginGitConnect(false)); }},
-        {QStringLiteral("envVarUpdate"), QStringLiteral("the env-var update"), [&] { canvas->openEnvVarChecklist(); },
+         [&] { await(canvas->deploySession().beginGitConnect(false)); }},
+        {QStringLiteral("envVarUpdate"), QStringLiteral("the env-var update"), [&] { canvas->deploySession().openEnvVarChecklist(); },
          false},
         {QStringLiteral("envVarUpdate"), QStringLiteral("the env-var update"),
          [&] {
-             canvas->openEnvVarChecklist();
-             await(canvas->applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
+             canvas->deploySession().openEnvVarChecklist();
+             await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
          }},
-        {QStringLiteral("domain"), QStringLiteral("adding the domain"), [&] { canvas->openCustomDomainInput(); }, false},
-        {QStringLiteral("domain"), QStringLiteral("adding the domain"), [&] { canvas->openCustomDomainInput(); }, false,
+        {QStringLiteral("domain"), QStringLiteral("adding the domain"), [&] { canvas->deploySession().openCustomDomainInput(); }, false},
+        {QStringLiteral("domain"), QStringLiteral("adding the domain"), [&] { canvas->deploySession().openCustomDomainInput(); }, false,
          true},
         {QStringLiteral("domain"), QStringLiteral("adding the domain"),
          [&] {
-             canvas->openCustomDomainInput();
-             await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+             canvas->deploySession().openCustomDomainInput();
+             await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
          },
          true, true},
     };
@@ -207,20 +207,20 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
             ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == spawned + 1; }));
         }
         const qsizetype lines = history().size();
-        await(step.byDomainCard ? canvas->closeDomainCard() : canvas->cancelDeploy());
+        await(step.byDomainCard ? canvas->deploySession().closeDomainCard() : canvas->deploySession().cancel());
         EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
-        EXPECT_EQ(canvas->deployTokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
+        EXPECT_EQ(canvas->deploySession().tokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
         EXPECT_EQ(history().size(), lines + 1);
         if (step.startsRun) {
             EXPECT_TRUE(provider->terminated().contains(provider->sessionIds().last()));
         }
         const QString said = QStringLiteral("[You cancelled %1. Your app is still live at %2.]").arg(step.named, liveURL);
-        EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(said));
+        EXPECT_TRUE(lineTexts(canvas->deploySession().pane()).contains(said));
         const DeployHistoryEntry last = history().last();
         EXPECT_EQ(last.kind, step.kind);
         EXPECT_EQ(last.outcome, QStringLiteral("cancelled"));
         EXPECT_EQ(last.reason, QStringLiteral("You cancelled %1.").arg(step.named));
-        ASSERT_TRUE(settle(canvas->deployPane()));
+        ASSERT_TRUE(settle(canvas->deploySession().pane()));
     }
     // The provider was never changed: the saved git setting is what it was.
     ASSERT_TRUE(waitUntil([&] {
@@ -229,15 +229,15 @@ TEST_F(DeployLiveStaysTest, CancellingEachStepOnALiveDeployReturnsToIt)
     }));
 
     // A first deploy cancelled at its token card ends cancelled, and says so.
-    canvas->unpinDeploy();
+    canvas->deploySession().unpin();
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::idle(); }));
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deployPane()); }));
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deploySession().pane()); }));
+    await(canvas->deploySession().cancel());
     EXPECT_EQ(phase(), Phase::cancelled());
-    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("[You cancelled the deploy.]")))
-        << lineTexts(canvas->deployPane()).join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("[You cancelled the deploy.]")))
+        << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(history().last().outcome, QStringLiteral("cancelled"));
 }
 
@@ -250,7 +250,7 @@ TEST_F(DeployLiveStaysTest, AQuitDuringAnOperationIsRecordedAndTheProjectReopens
     provideTools();
     openDeploy();
     ASSERT_NO_FATAL_FAILURE(goLive(QStringLiteral("dpl_0"), false));
-    canvas->saveDeployConfig([](DeployConfig &config) {
+    canvas->deploySession().saveConfig([](DeployConfig &config) {
         config.envDecisions = {{QStringLiteral("SECRET_KEY"), QStringLiteral("skip")},
                                {QStringLiteral("API_URL"), QStringLiteral("send")}};
     });
@@ -258,9 +258,9 @@ TEST_F(DeployLiveStaysTest, AQuitDuringAnOperationIsRecordedAndTheProjectReopens
     point.providers = {QStringLiteral("vercel")};
     point.deploymentID = QStringLiteral("dpl_0");
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRollback(point));
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployPane()->currentSession().has_value(); }));
-    const QUuid deployPaneId = canvas->deployPane()->id();
+    await(canvas->deploySession().beginRollback(point));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().pane()->currentSession().has_value(); }));
+    const QUuid deployPaneId = canvas->deploySession().pane()->id();
 
     reopen();
     const DeployHistoryEntry last = history().last();
@@ -269,19 +269,19 @@ TEST_F(DeployLiveStaysTest, AQuitDuringAnOperationIsRecordedAndTheProjectReopens
     EXPECT_EQ(last.reason, QStringLiteral("Nerim was closed during the rollback."));
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
     // The restored Deploy pane is the session's, and shows what happened.
-    EXPECT_EQ(canvas->deployState().deployPaneID(), deployPaneId);
-    EXPECT_TRUE(lineTexts(canvas->deployPane())
+    EXPECT_EQ(canvas->deploySession().state().deployPaneID(), deployPaneId);
+    EXPECT_TRUE(lineTexts(canvas->deploySession().pane())
                     .contains(QStringLiteral("[Nerim was closed during the rollback. Your app is still live at ") +
                               liveURL +
                               QStringLiteral(". To try again, choose \u201cTry the rollback again\u201d in the Live "
                                              "menu.]")));
 
     // The Live menu's items work on the restored deploy.
-    ASSERT_TRUE(canvas->openEnvVarChecklist());
-    const QMap<QString, QString> rows = canvas->deployState().envDecisions();
+    ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
+    const QMap<QString, QString> rows = canvas->deploySession().state().envDecisions();
     EXPECT_EQ(rows.value(QStringLiteral("SECRET_KEY")), QStringLiteral("skip"));
     EXPECT_EQ(rows.value(QStringLiteral("API_URL")), QStringLiteral("send"));
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
 }
 
@@ -310,7 +310,7 @@ TEST_F(DeployLiveStaysTest, APlantedSavedAddressOrDomainNeverBecomesTheLiveAddre
     ASSERT_NO_FATAL_FAILURE(letTheOpeningSettle());
     EXPECT_EQ(phase(), Phase::idle());
     EXPECT_EQ(DeployConfig::load(canvas->projectURL())->liveURL(), std::nullopt);
-    EXPECT_FALSE(canvas->openEnvVarChecklist());
+    EXPECT_FALSE(canvas->deploySession().openEnvVarChecklist());
     EXPECT_TRUE(DeployHistoryEntry::recentLive(canvas->projectURL(), 6).isEmpty());
 
     // This user's deploy goes live; the planted domain is written in again.
@@ -322,14 +322,14 @@ TEST_F(DeployLiveStaysTest, APlantedSavedAddressOrDomainNeverBecomesTheLiveAddre
     EXPECT_EQ(DeployConfig::load(canvas->projectURL())->liveURL(), liveURL);
 
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Connected"))}));
-    await(canvas->beginGitConnect(true));
-    ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().beginGitConnect(true));
+    ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
     EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
     // A LIVE marker naming the planted domain is refused too.
     provider->enqueue(
         FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://attacker.example.net"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-    ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
     // The redeploy failed; the deploy before it is still the live one.
     EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
     EXPECT_EQ(history().last().reason, QStringLiteral("live-address-refused"));
@@ -353,8 +353,8 @@ TEST_F(DeployLiveStaysTest, TheRollbackListOffersEachEarlierDeploymentOnceAndNev
     EXPECT_EQ(points.first().deploymentID, QStringLiteral("dpl_1"));
 
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Rolled back"))}));
-    await(canvas->beginRollback(points.first()));
-    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().beginRollback(points.first()));
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
     // A line planted among them names a deployment this user never made.
     DeployHistoryEntry planted;
     planted.timestamp = QStringLiteral("2026-12-08T00:54:00Z");
@@ -389,8 +389,8 @@ TEST_F(DeployLiveStaysTest, AfterARestartARollbackRecordsItsProvidersAndARedeplo
     ASSERT_EQ(points.size(), 1);
 
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Rolled back"))}));
-    await(canvas->beginRollback(points.first()));
-    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().beginRollback(points.first()));
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
     const DeployHistoryEntry rolledBack = history().last();
     EXPECT_EQ(rolledBack.kind, QStringLiteral("rollback"));
     EXPECT_EQ(rolledBack.providers, QStringList{QStringLiteral("vercel")});
@@ -402,13 +402,13 @@ TEST_F(DeployLiveStaysTest, AfterARestartARollbackRecordsItsProvidersAndARedeplo
     EXPECT_EQ(after.first().providers, QStringList{QStringLiteral("vercel")});
     EXPECT_EQ(after.first().frontendURL, liveURL);
 
-    const QStringList before = lineTexts(canvas->deployPane());
+    const QStringList before = lineTexts(canvas->deploySession().pane());
     ASSERT_TRUE(before.contains(QStringLiteral("Rolled back")));
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deployPane()); }));
-    await(canvas->cancelDeploy());
-    const QStringList now = lineTexts(canvas->deployPane());
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deploySession().pane()); }));
+    await(canvas->deploySession().cancel());
+    const QStringList now = lineTexts(canvas->deploySession().pane());
     EXPECT_EQ(now.mid(0, before.size()), before);
     EXPECT_TRUE(now.contains(QStringLiteral("[You cancelled the redeploy. Your app is still live at ") + liveURL +
                              QStringLiteral(".]")));

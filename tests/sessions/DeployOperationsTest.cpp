@@ -31,13 +31,13 @@ protected:
         writeFile(project + QStringLiteral("/.env.example"), "STRIPE_KEY=\nDEPLOY_HOOK_KEY=\n");
         openDeploy();
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deployPane()); }));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken && settle(canvas->deploySession().pane()); }));
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel")),
                                                      out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_0")),
                                                      out(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL)}));
-        await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), token));
-        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
+        await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), token));
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
         ASSERT_TRUE(waitUntil([&] { return DeployConfig::load(canvas->projectURL()).has_value(); }));
     }
 
@@ -65,27 +65,27 @@ protected:
 TEST_F(DeployOperationsTest, ThePastedTokenServesEveryLaterOperationUntilTheUserCancels)
 {
     ASSERT_NO_FATAL_FAILURE(goLive());
-    ASSERT_EQ(canvas->deployTokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
+    ASSERT_EQ(canvas->deploySession().tokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
 
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Rolled back"))}));
-    await(canvas->beginRollback(firstDeploy()));
-    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().beginRollback(firstDeploy()));
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
     EXPECT_EQ(lastToken(), token);
     // The rollback's own briefing: what to change and the marker that ends it, no deploy steps.
     EXPECT_TRUE(lastSpawn().task.contains(QLatin1String("back to deployment dpl_0")));
     EXPECT_TRUE(lastSpawn().task.contains(QLatin1String("[NERIM_DEPLOY_OPERATION_DONE]")));
     EXPECT_FALSE(lastSpawn().task.contains(QLatin1String("[NERIM_DEPLOY_SIGNED_IN]")));
-    EXPECT_TRUE(lineTexts(canvas->deployPane()).contains(QStringLiteral("Rolled back")));
+    EXPECT_TRUE(lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("Rolled back")));
 
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Connected"))}));
-    await(canvas->beginGitConnect(true));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().beginGitConnect(true));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deploySession().pane()); }));
     EXPECT_EQ(lastToken(), token);
 
-    ASSERT_TRUE(canvas->openEnvVarChecklist());
+    ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_ENV_OK]"))}));
-    await(canvas->applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("custom:v-1")}}));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_KEY"), QStringLiteral("custom:v-1")}}));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deploySession().pane()); }));
     EXPECT_EQ(lastToken(), token);
     EXPECT_EQ(lastSpawn().extras.environment.value(QStringLiteral("API_KEY")), QStringLiteral("v-1"));
     // A custom value is named to the agent as one in its environment, never skipped or written.
@@ -95,20 +95,20 @@ TEST_F(DeployOperationsTest, ThePastedTokenServesEveryLaterOperationUntilTheUser
     // Cancelling an operation returns to the live deploy, whose later
     // operations still need the token; cancelling a deploy ends the hold.
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginGitConnect(false));
+    await(canvas->deploySession().beginGitConnect(false));
     ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
     EXPECT_EQ(lastToken(), token);
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     EXPECT_EQ(phase().kind(), Phase::Kind::live);
-    EXPECT_EQ(canvas->deployTokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
-    canvas->unpinDeploy();
-    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::idle() && settle(canvas->deployPane()); }));
+    EXPECT_EQ(canvas->deploySession().tokenNames(), QStringList{QStringLiteral("VERCEL_TOKEN")});
+    canvas->deploySession().unpin();
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::idle() && settle(canvas->deploySession().pane()); }));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     EXPECT_EQ(phase(), Phase::cancelled());
-    EXPECT_TRUE(canvas->deployTokenNames().isEmpty());
+    EXPECT_TRUE(canvas->deploySession().tokenNames().isEmpty());
 }
 
 // Each operation and the domain step: a sign-in, build, token or secret marker
@@ -123,18 +123,18 @@ TEST_F(DeployOperationsTest, DeployMarkersDuringAnOperationOrTheDomainStepKeepIt
         provider->enqueue(FakeAgentProvider::running());
         switch (flow) {
         case Flow::rollback:
-            await(canvas->beginRollback(firstDeploy()));
+            await(canvas->deploySession().beginRollback(firstDeploy()));
             break;
         case Flow::gitConnect:
-            await(canvas->beginGitConnect(true));
+            await(canvas->deploySession().beginGitConnect(true));
             break;
         case Flow::envVars:
-            ASSERT_TRUE(canvas->openEnvVarChecklist());
-            await(canvas->applyEnvVarChecklist({}));
+            ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
+            await(canvas->deploySession().applyEnvVarChecklist({}));
             break;
         case Flow::domain:
-            ASSERT_TRUE(canvas->openCustomDomainInput());
-            await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+            ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
+            await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
             break;
         }
         ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
@@ -144,31 +144,31 @@ TEST_F(DeployOperationsTest, DeployMarkersDuringAnOperationOrTheDomainStepKeepIt
 
         yield(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel"));
         yield(QStringLiteral("[NERIM_DEPLOY_PROGRESS] working"));
-        ASSERT_TRUE(waitUntil([&] { return canvas->deployState().lastProgressLine() == QStringLiteral("working"); }));
+        ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().state().lastProgressLine() == QStringLiteral("working"); }));
         EXPECT_EQ(phase(), own);
         yield(QStringLiteral("[NERIM_DEPLOY_BUILDING] vercel"));
         yield(QStringLiteral("[NERIM_DEPLOY_BACKEND_READY] https://abcd.supabase.co | key"));
         yield(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | it expired"));
         ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken; }));
         provider->finish(lastSession(), 0);
-        ASSERT_TRUE(settle(canvas->deployPane()));
+        ASSERT_TRUE(settle(canvas->deploySession().pane()));
         EXPECT_EQ(phase().kind(), Phase::Kind::awaitingToken);
 
         // The new token: back to the flow, not signing in to a deploy.
         provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] STRIPE_KEY | billing"))}));
-        await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("fresh-token-77")));
+        await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("fresh-token-77")));
         EXPECT_EQ(phase(), own);
         ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingSecret; }));
         EXPECT_EQ(lastToken(), QStringLiteral("fresh-token-77"));
         provider->finish(lastSession(), 0);
-        ASSERT_TRUE(settle(canvas->deployPane()));
+        ASSERT_TRUE(settle(canvas->deploySession().pane()));
 
         // The value: back to the flow, not to a checklist; the end marker ends it.
         const QString end = flow == Flow::envVars ? QStringLiteral("[NERIM_DEPLOY_ENV_OK]")
                             : flow == Flow::domain ? QStringLiteral("[NERIM_DEPLOY_DOMAIN_VERIFIED] shop.example.com")
                                                    : QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Done");
         provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel"))}));
-        await(canvas->submitDeploySecret(QStringLiteral("STRIPE_KEY"), QStringLiteral("sk_live_1")));
+        await(canvas->deploySession().submitSecret(QStringLiteral("STRIPE_KEY"), QStringLiteral("sk_live_1")));
         ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
         spinEventLoop();
         EXPECT_EQ(phase(), own);
@@ -178,9 +178,9 @@ TEST_F(DeployOperationsTest, DeployMarkersDuringAnOperationOrTheDomainStepKeepIt
                                                     : Phase::live(liveURL, std::nullopt);
         ASSERT_TRUE(waitUntil([&] { return phase() == expected; })) << phase().debugDescription().toStdString();
         provider->finish(lastSession(), 0);
-        ASSERT_TRUE(settle(canvas->deployPane()));
+        ASSERT_TRUE(settle(canvas->deploySession().pane()));
         // Back on the deploy's address for the next flow.
-        canvas->deployState().setPhase(Phase::live(liveURL, std::nullopt));
+        canvas->deploySession().state().setPhase(Phase::live(liveURL, std::nullopt));
     }
 }
 
@@ -190,16 +190,16 @@ TEST_F(DeployOperationsTest, DeployMarkersDuringAnOperationOrTheDomainStepKeepIt
 TEST_F(DeployOperationsTest, OnlyTheDomainTheUserTypedIsTakenFromTheAgent)
 {
     ASSERT_NO_FATAL_FAILURE(goLive());
-    ASSERT_TRUE(canvas->openCustomDomainInput());
+    ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginCustomDomain(QStringLiteral(" Shop.Example.com ")));
+    await(canvas->deploySession().beginCustomDomain(QStringLiteral(" Shop.Example.com ")));
     ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
     const QString records = QStringLiteral(" | [{\"type\":\"CNAME\",\"name\":\"shop\",\"value\":\"cname.vercel-dns.com\"}]");
     yield(QStringLiteral("[NERIM_DEPLOY_DOMAIN_RECORDS] evil.example/phish?x=1") + records);
     yield(QStringLiteral("[NERIM_DEPLOY_DOMAIN_VERIFIED] evil.example/phish?x=1"));
     yield(QStringLiteral("[NERIM_DEPLOY_DOMAIN_VERIFIED] shop.example.com.evil.example"));
     yield(QStringLiteral("[NERIM_DEPLOY_PROGRESS] checked"));
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().lastProgressLine() == QStringLiteral("checked"); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().state().lastProgressLine() == QStringLiteral("checked"); }));
     EXPECT_EQ(phase(), Phase::customDomainVerifying(snapshot, QStringLiteral("shop.example.com"), {}, 30));
     EXPECT_TRUE(log().contains(QLatin1String("domain verdict for another domain than the one typed")));
 
@@ -209,7 +209,7 @@ TEST_F(DeployOperationsTest, OnlyTheDomainTheUserTypedIsTakenFromTheAgent)
     yield(QStringLiteral("[NERIM_DEPLOY_DOMAIN_VERIFIED] Shop.Example.com"));
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::customDomainVerified(QStringLiteral("shop.example.com")); }));
     provider->finish(lastSession(), 0);
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     ASSERT_TRUE(waitUntil([&] {
         const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
         return config && config->customDomain == QStringLiteral("shop.example.com");
@@ -217,19 +217,19 @@ TEST_F(DeployOperationsTest, OnlyTheDomainTheUserTypedIsTakenFromTheAgent)
 
     // A domain beyond ASCII, reported back in its ASCII form, and then a
     // redeploy that names it as the live address.
-    ASSERT_TRUE(canvas->openCustomDomainInput());
+    ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
     provider->enqueue(FakeAgentProvider::events(
         {out(QStringLiteral("[NERIM_DEPLOY_DOMAIN_VERIFIED] xn--bckerei-mller-bfb28a.de"))}));
-    await(canvas->beginCustomDomain(QStringLiteral("B\u00e4ckerei-M\u00fcller.de")));
+    await(canvas->deploySession().beginCustomDomain(QStringLiteral("B\u00e4ckerei-M\u00fcller.de")));
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::customDomainVerified(QStringLiteral("b\u00e4ckerei-m\u00fcller.de")); }));
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     ASSERT_TRUE(waitUntil([&] {
         const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
         return config && config->customDomain == QStringLiteral("b\u00e4ckerei-m\u00fcller.de");
     }));
     provider->enqueue(FakeAgentProvider::events(
         {out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://b\u00e4ckerei-m\u00fcller.de"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
     ASSERT_TRUE(waitUntil([&] { return !phase().isActive(); }));
     EXPECT_EQ(phase(), Phase::live(QStringLiteral("https://b\u00e4ckerei-m\u00fcller.de"), std::nullopt))
         << phase().debugDescription().toStdString();
@@ -245,7 +245,7 @@ TEST_F(DeployOperationsTest, APlantedSavedAddressIsNoLiveDeploy)
     planted.customDomain = QStringLiteral("evil.example/phish?x=1");
     DeployConfig::save(planted, QUrl::fromLocalFile(project));
     openDeploy();
-    await(canvas->beginGitConnect(true));
+    await(canvas->deploySession().beginGitConnect(true));
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("Nerim doesn't have a live deploy to wire to git yet.")));
     EXPECT_TRUE(provider->spawnCalls().isEmpty());
 }
@@ -255,14 +255,14 @@ TEST_F(DeployOperationsTest, APlantedSavedAddressIsNoLiveDeploy)
 TEST_F(DeployOperationsTest, AnOperationInANewPaneKeepsItsInstructionForTheRunsAfter)
 {
     ASSERT_NO_FATAL_FAILURE(goLive());
-    await(canvas->closePane(canvas->deployPane()->id()));
+    await(canvas->closePane(canvas->deploySession().pane()->id()));
     EXPECT_EQ(phase().kind(), Phase::Kind::live);
-    EXPECT_EQ(canvas->deployPane(), nullptr);
+    EXPECT_EQ(canvas->deploySession().pane(), nullptr);
 
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRollback(firstDeploy()));
+    await(canvas->deploySession().beginRollback(firstDeploy()));
     ASSERT_TRUE(waitUntil([&] { return provider->isRunning(lastSession()); }));
-    ASSERT_NE(canvas->deployPane(), nullptr);
+    ASSERT_NE(canvas->deploySession().pane(), nullptr);
     const FakeAgentProvider::SpawnCall first = lastSpawn();
     EXPECT_TRUE(first.priorTurns.isEmpty());
     EXPECT_TRUE(first.task.contains(QLatin1String("back to deployment dpl_0")));
@@ -272,9 +272,9 @@ TEST_F(DeployOperationsTest, AnOperationInANewPaneKeepsItsInstructionForTheRunsA
     yield(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] DEPLOY_HOOK_KEY | to confirm"));
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingSecret; }));
     provider->finish(lastSession(), 0);
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Back on dpl_0"))}));
-    await(canvas->submitDeploySecret(QStringLiteral("DEPLOY_HOOK_KEY"), QStringLiteral("hook-1")));
+    await(canvas->deploySession().submitSecret(QStringLiteral("DEPLOY_HOOK_KEY"), QStringLiteral("hook-1")));
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
     const FakeAgentProvider::SpawnCall second = lastSpawn();
     ASSERT_EQ(second.priorTurns.size(), 1);
@@ -290,33 +290,33 @@ TEST_F(DeployOperationsTest, TheHistoryKeepsEveryDeployAsARollbackPoint)
     provideTools();
     openDeploy();
     provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_LIVE] <https://shop.vercel.app.>"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
     yield(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_late"));
     provider->finish(lastSession(), 0);
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
 
     for (const bool enable : {true, false, true, false, true, false}) {
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Done"))}));
-        await(canvas->beginGitConnect(enable));
-        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deployPane()); }));
+        await(canvas->deploySession().beginGitConnect(enable));
+        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deploySession().pane()); }));
     }
-    ASSERT_TRUE(canvas->openEnvVarChecklist());
+    ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_ENV_OK]"))}));
-    await(canvas->applyEnvVarChecklist({}));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deployPane()); }));
-    ASSERT_TRUE(canvas->openCustomDomainInput());
+    await(canvas->deploySession().applyEnvVarChecklist({}));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deploySession().pane()); }));
+    ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_DOMAIN_VERIFIED] shop.example.com"))}));
-    await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::customDomainVerified && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::customDomainVerified && settle(canvas->deploySession().pane()); }));
 
     // An env-var update that had to make a new deployment is a rollback point.
-    canvas->deployState().setPhase(Phase::live(liveURL, std::nullopt));
-    ASSERT_TRUE(canvas->openEnvVarChecklist());
+    canvas->deploySession().state().setPhase(Phase::live(liveURL, std::nullopt));
+    ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_ENV_OK]")),
                                                  out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_env"))}));
-    await(canvas->applyEnvVarChecklist({}));
-    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deployPane()); }));
+    await(canvas->deploySession().applyEnvVarChecklist({}));
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::live && settle(canvas->deploySession().pane()); }));
 
     SerialFileWriter::shared().flush();
     // The earlier deployment is offered; dpl_env, live now, is not.
@@ -344,7 +344,7 @@ TEST_F(DeployOperationsTest, ASecretRequestIsTakenOnlyForANameTheProjectDeclares
                                                  out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] GITHUB_TOKEN | y"))}));
     provider->enqueue(FakeAgentProvider::events({}));
     provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_ASK_SECRET] STRIPE_KEY | billing"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 3 && phase().kind() == Phase::Kind::awaitingSecret; }));
     EXPECT_EQ(phase(), Phase::awaitingSecret(QStringLiteral("STRIPE_KEY"), QStringLiteral("billing")));
     const QStringList declared{QStringLiteral("API_KEY"), QStringLiteral("STRIPE_KEY"), QStringLiteral("OPENSSL_CONF"),
@@ -372,10 +372,10 @@ TEST_F(DeployOperationsTest, CancellingWhileToolsInstallStopsEveryInstall)
     QFile::setPermissions(npm, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     openDeploy(npm);
 
-    QCoro::Task<> beginning = canvas->beginDeploy({DeployProvider::railway, DeployProvider::vercel}, DeployKind::fresh);
+    QCoro::Task<> beginning = canvas->deploySession().begin({DeployProvider::railway, DeployProvider::vercel}, DeployKind::fresh);
     ASSERT_TRUE(waitUntil([&] { return !readFile(marks + QStringLiteral("/pid-0")).isEmpty(); }));
     const QString pid = QString::fromLatin1(readFile(marks + QStringLiteral("/pid-0")).trimmed());
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     await(std::move(beginning));
     EXPECT_EQ(phase(), Phase::cancelled());
     ASSERT_TRUE(waitUntil([&] { return !QFile::exists(QStringLiteral("/proc/") + pid); }));

@@ -139,10 +139,10 @@ TEST_F(CanvasTest, ADeployWithTheRealProgramRunsExactlyItsListAndPushesNoSecretV
                                                       services);
     await(canvas->bootstrap());
 
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployState().phase() == Phase::live(live, std::nullopt); }, 120000))
-        << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().state().phase() == Phase::live(live, std::nullopt); }, 120000))
+        << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     for (const QString &command : attacks) {
         SCOPED_TRACE("refused: " + command.toStdString());
         EXPECT_TRUE(refused(current->result(command))) << current->result(command).toStdString();
@@ -166,19 +166,19 @@ TEST_F(CanvasTest, ADeployWithTheRealProgramRunsExactlyItsListAndPushesNoSecretV
     player = std::make_unique<DeployPlayer>(QStringList{QStringLiteral("git push origin main")},
                                             QStringLiteral("[NERIM_DEPLOY_STUCK] The push was refused."));
     current = player.get();
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
     // A redeploy that fails leaves the app live, with a line saying what failed.
     ASSERT_TRUE(waitUntil(
         [&] {
-            return lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).contains(QLatin1String("The redeploy didn't finish"));
+            return lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).contains(QLatin1String("The redeploy didn't finish"));
         },
         120000))
-        << lineTexts(canvas->deployPane()).join(QLatin1Char('\n')).toStdString();
-    EXPECT_EQ(canvas->deployState().phase(), Phase::live(live, std::nullopt));
+        << lineTexts(canvas->deploySession().pane()).join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(canvas->deploySession().state().phase(), Phase::live(live, std::nullopt));
     const QString pushRefusal = current->result(QStringLiteral("git push origin main"));
     EXPECT_TRUE(pushRefusal.contains(QLatin1String("holds the value of API_KEY in .env"))) << pushRefusal.toStdString();
     EXPECT_FALSE(pushedPaths(remote).contains(QLatin1String("notes.txt")));
-    ASSERT_TRUE(settle(canvas->deployPane()));
+    ASSERT_TRUE(settle(canvas->deploySession().pane()));
     // The provider's options name this test's player: the canvas goes first.
     await(canvas->teardown());
     canvas.reset();

@@ -51,15 +51,15 @@ TEST_F(DeployRequestsEndTest, ARefusedRequestRepeatedEndsTheDeployWithinItsBound
         // none and exit without a word, which ends differently.
         for (int i = 0; i < 3; ++i)
             provider->enqueue(FakeAgentProvider::events({out(c.marker)}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck && settle(canvas->deployPane()); }));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck && settle(canvas->deploySession().pane()); }));
         spinEventLoop(50);
         EXPECT_EQ(provider->spawnCalls().size() - before, 3);
         EXPECT_TRUE(phase().reason().contains(c.named)) << phase().reason().toStdString();
         EXPECT_TRUE(phase().reason().contains(c.advice)) << phase().reason().toStdString();
-        EXPECT_EQ(lineTexts(canvas->deployPane()).filter(QStringLiteral("[The deploy didn't finish: ") + phase().reason()).size(), 1);
+        EXPECT_EQ(lineTexts(canvas->deploySession().pane()).filter(QStringLiteral("[The deploy didn't finish: ") + phase().reason()).size(), 1);
         EXPECT_EQ(historyReasons().last(), QStringLiteral("refusal-cap-hit"));
-        EXPECT_TRUE(canvas->deployTokenNames().isEmpty());
+        EXPECT_TRUE(canvas->deploySession().tokenNames().isEmpty());
     }
 }
 
@@ -73,15 +73,15 @@ TEST_F(DeployRequestsEndTest, AStepThatKeepsAskingStopsAtItsRunLimit)
     const AgentOutput ask = out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | refused again"));
     for (int i = 0; i < 40; ++i)
         provider->enqueue(FakeAgentProvider::events({ask}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     int answered = 0;
     while (answered < 40) {
         ASSERT_TRUE(waitUntil([&] {
-            return (phase().kind() == Phase::Kind::awaitingToken || !phase().isActive()) && settle(canvas->deployPane());
+            return (phase().kind() == Phase::Kind::awaitingToken || !phase().isActive()) && settle(canvas->deploySession().pane());
         }));
         if (!phase().isActive())
             break;
-        await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok-%1").arg(answered)));
+        await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok-%1").arg(answered)));
         ++answered;
     }
     ASSERT_EQ(phase().kind(), Phase::Kind::stuck);
@@ -104,13 +104,13 @@ TEST_F(DeployRequestsEndTest, ALateStuckOfTheAskingRunLeavesTheAnsweredTokensRun
     openDeploy();
     provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | publish"))}));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingToken; }));
-    AgentPaneState *pane = canvas->deployPane();
+    AgentPaneState *pane = canvas->deploySession().pane();
     const QUuid asking = provider->sessionIds().first();
     ASSERT_TRUE(provider->isRunning(asking));
 
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok-late")));
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("tok-late")));
     EXPECT_EQ(phase(), Phase::authenticating(DeployProvider::vercel));
     provider->yieldEvent(asking, out(QStringLiteral("[NERIM_DEPLOY_STUCK] no token | gave up")));
     provider->yieldEvent(asking, out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app")));

@@ -41,8 +41,8 @@ protected:
     {
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_0")),
                                                      out(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL)}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deployPane()); }));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
         ASSERT_TRUE(waitUntil([&] {
             const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
             return config && config->liveURL() == liveURL;
@@ -58,19 +58,19 @@ protected:
             point.timestamp = QStringLiteral("2026-12-07T10:00:00Z");
             point.providers = {QStringLiteral("vercel")};
             point.deploymentID = QStringLiteral("dpl_0");
-            await(canvas->beginRollback(point));
+            await(canvas->deploySession().beginRollback(point));
             break;
         }
         case Step::envVars:
-            ASSERT_TRUE(canvas->openEnvVarChecklist());
-            await(canvas->applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
+            ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
+            await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
             break;
         case Step::domain:
-            ASSERT_TRUE(canvas->openCustomDomainInput());
-            await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+            ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
+            await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
             break;
-        case Step::git: await(canvas->beginGitConnect(true)); break;
-        case Step::redeploy: await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy)); break;
+        case Step::git: await(canvas->deploySession().beginGitConnect(true)); break;
+        case Step::redeploy: await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy)); break;
         }
     }
 
@@ -109,7 +109,7 @@ protected:
     // what it wrote is found by the next Nerim process.
     void killAndReopen()
     {
-        const QString shown = lineTexts(canvas->deployPane()).last();
+        const QString shown = lineTexts(canvas->deploySession().pane()).last();
         ASSERT_TRUE(waitUntil([&] { return everythingUnderProject().contains(shown.toUtf8()); }));
         canvas.reset();
         SerialFileWriter::shared().flush();
@@ -154,11 +154,11 @@ TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainR
                 break;
             }
             ASSERT_NO_FATAL_FAILURE(start(step.step));
-            ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deployPane()); }));
+            ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
             EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
             const QString title = QStringLiteral("Try %1 again").arg(step.named);
-            EXPECT_EQ(canvas->deployRetryStepTitle(), title);
-            const QStringList lines = lineTexts(canvas->deployPane());
+            EXPECT_EQ(canvas->deploySession().retryStepTitle(), title);
+            const QStringList lines = lineTexts(canvas->deploySession().pane());
             const QStringList failures = lines.filter(QLatin1Char('[') + step.named.left(1).toUpper() +
                                                       step.named.mid(1) + QStringLiteral(" didn't finish: "));
             ASSERT_FALSE(failures.isEmpty()) << lines.join(QLatin1Char('\n')).toStdString();
@@ -175,16 +175,16 @@ TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainR
             if (step.startsRun)
                 provider->enqueue(FakeAgentProvider::running());
             const qsizetype spawned = provider->sessionIds().size();
-            await(canvas->retryDeploy());
+            await(canvas->deploySession().retry());
             ASSERT_TRUE(waitUntil([&] { return isUnderWay(step, phase()); }));
             if (step.startsRun) {
                 ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == spawned + 1; }));
             }
-            EXPECT_EQ(lineTexts(canvas->deployPane()).mid(0, lines.size()), lines);
-            await(canvas->cancelDeploy());
+            EXPECT_EQ(lineTexts(canvas->deploySession().pane()).mid(0, lines.size()), lines);
+            await(canvas->deploySession().cancel());
             ASSERT_EQ(phase(), Phase::live(liveURL, std::nullopt));
-            EXPECT_EQ(canvas->deployRetryStepTitle(), std::nullopt);
-            ASSERT_TRUE(settle(canvas->deployPane()));
+            EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+            ASSERT_TRUE(settle(canvas->deploySession().pane()));
         }
     }
 
@@ -194,29 +194,29 @@ TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainR
         const Step step = again.step;
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Looking around."))}));
         ASSERT_NO_FATAL_FAILURE(start(step));
-        ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deployPane()); }));
+        ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
         reopen();
         ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
-        ASSERT_TRUE(canvas->deployRetryStepTitle().has_value());
-        const QStringList lines = lineTexts(canvas->deployPane());
+        ASSERT_TRUE(canvas->deploySession().retryStepTitle().has_value());
+        const QStringList lines = lineTexts(canvas->deploySession().pane());
         logged.clear();
         provider->enqueue(FakeAgentProvider::running());
-        await(canvas->retryDeploy());
-        ASSERT_TRUE(waitUntil([&] { return isUnderWay(again, phase()) && canvas->deployPane()->currentSession(); }))
+        await(canvas->deploySession().retry());
+        ASSERT_TRUE(waitUntil([&] { return isUnderWay(again, phase()) && canvas->deploySession().pane()->currentSession(); }))
             << log().toStdString();
         if (step == Step::redeploy) {
-            EXPECT_EQ(canvas->deployState().context()->kind, DeployKind::redeploy);
-            EXPECT_EQ(canvas->deployState().context()->providersInOrder, QList<DeployProvider>{DeployProvider::vercel});
+            EXPECT_EQ(canvas->deploySession().state().context()->kind, DeployKind::redeploy);
+            EXPECT_EQ(canvas->deploySession().state().context()->providersInOrder, QList<DeployProvider>{DeployProvider::vercel});
         }
-        EXPECT_EQ(lineTexts(canvas->deployPane()).mid(0, lines.size()), lines);
+        EXPECT_EQ(lineTexts(canvas->deploySession().pane()).mid(0, lines.size()), lines);
         // This time it goes through; only now is the git setting saved.
         provider->yieldEvent(lastSession(), out(step == Step::git ? QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Connected")
                                                                    : QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL));
         ASSERT_TRUE(waitUntil([&] { return !phase().isActive(); }));
         provider->finish(lastSession(), 0);
-        ASSERT_TRUE(settle(canvas->deployPane()));
+        ASSERT_TRUE(settle(canvas->deploySession().pane()));
         EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
-        EXPECT_EQ(canvas->deployRetryStepTitle(), std::nullopt);
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
     }
     ASSERT_TRUE(waitUntil([&] { return gitTicked(); }));
 }
@@ -235,9 +235,9 @@ TEST_F(DeployStepEndingsTest, AQuitOrAKillDuringAStepIsRecordedAsInterruptedAtTh
                                    : QStringLiteral("Nerim was closed during %1.");
 
         provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Checking whether Vercel is signed in."))}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
         ASSERT_TRUE(waitUntil([&] {
-            return lineTexts(canvas->deployPane()).contains(QStringLiteral("Checking whether Vercel is signed in."));
+            return lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("Checking whether Vercel is signed in."));
         }));
         if (kill) {
             ASSERT_NO_FATAL_FAILURE(killAndReopen());
@@ -260,8 +260,8 @@ TEST_F(DeployStepEndingsTest, AQuitOrAKillDuringAStepIsRecordedAsInterruptedAtTh
 
         ASSERT_NO_FATAL_FAILURE(goLive());
         provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Linking the repository."))}));
-        await(canvas->beginGitConnect(true));
-        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->deployPane()).contains(QStringLiteral("Linking the repository.")); }));
+        await(canvas->deploySession().beginGitConnect(true));
+        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("Linking the repository.")); }));
         const qsizetype lines = history().size();
         if (kill) {
             ASSERT_NO_FATAL_FAILURE(killAndReopen());
@@ -273,10 +273,10 @@ TEST_F(DeployStepEndingsTest, AQuitOrAKillDuringAStepIsRecordedAsInterruptedAtTh
         EXPECT_EQ(last.kind, QStringLiteral("gitConnect"));
         EXPECT_EQ(last.outcome, QStringLiteral("interrupted"));
         EXPECT_EQ(last.reason, ended.arg(QStringLiteral("connecting to git")));
-        const QString said = lineTexts(canvas->deployPane()).last();
+        const QString said = lineTexts(canvas->deploySession().pane()).last();
         EXPECT_TRUE(said.contains(QStringLiteral("Your app is still live at ") + liveURL)) << said.toStdString();
         EXPECT_TRUE(said.contains(QStringLiteral("Try connecting to git again"))) << said.toStdString();
-        EXPECT_EQ(canvas->deployRetryStepTitle(), QStringLiteral("Try connecting to git again"));
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), QStringLiteral("Try connecting to git again"));
         EXPECT_FALSE(gitTicked());
 
         // Opened once more, nothing is recorded twice.
@@ -311,7 +311,7 @@ TEST_F(DeployStepEndingsTest, APlantedStepRecordMakesNoStepOfItsOwn)
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
     EXPECT_EQ(history().size(), lines);
     EXPECT_FALSE(QFileInfo::exists(path));
-    EXPECT_EQ(canvas->deployRetryStepTitle(), std::nullopt);
+    EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
     await(canvas->teardown());
     SerialFileWriter::shared().flush();
     canvas.reset();
@@ -321,11 +321,11 @@ TEST_F(DeployStepEndingsTest, APlantedStepRecordMakesNoStepOfItsOwn)
     planted.deploymentID = QStringLiteral("dpl_planted");
     writeFile(path, planted.encode());
     openDeploy();
-    ASSERT_TRUE(waitUntil([&] { return canvas->deployRetryStepTitle().has_value(); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().retryStepTitle().has_value(); }));
     const qsizetype spawned = provider->sessionIds().size();
-    await(canvas->retryDeploy());
+    await(canvas->deploySession().retry());
     spinEventLoop();
     EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
     EXPECT_EQ(provider->sessionIds().size(), spawned);
-    EXPECT_EQ(canvas->deployRetryStepTitle(), std::nullopt);
+    EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
 }

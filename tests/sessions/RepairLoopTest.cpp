@@ -35,13 +35,13 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     ASSERT_TRUE(waitUntil([&] { return canvas->devServerRunner().status().is(DevServerStatus::Kind::stopped); }, 30000))
         << runnerOutput();
     ASSERT_TRUE(canvas->devServerRunner().lastFailure().has_value());
-    const RepairBannerCoordinator banner = canvas->repairBannerCoordinator();
+    const RepairBannerCoordinator banner = canvas->repairSession().bannerCoordinator();
     ASSERT_TRUE(banner.isRepairable);
 
     provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("The server needs lib/greeting.js, which is missing."))}));
     banner.beginRepair();
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(1); }));
-    AgentPaneState *pane = canvas->repairPane();
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::repairing(1); }));
+    AgentPaneState *pane = canvas->repairSession().pane();
     ASSERT_NE(pane, nullptr);
     EXPECT_EQ(pane->agentName(), QStringLiteral("Repair"));
     EXPECT_EQ(pane->agentId(), QStringLiteral("nerim.repair"));
@@ -49,7 +49,7 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     EXPECT_EQ(pane->paneNumber(), 0);
 
     // The agent is briefed with the failure, the command and the output.
-    const std::optional<RepairContext> context = canvas->repairState().context();
+    const std::optional<RepairContext> context = canvas->repairSession().state().context();
     ASSERT_TRUE(context.has_value());
     // A missing file of the project's own (`require('./lib/greeting')`) is no package to install.
     EXPECT_EQ(context->failureCategory, DetectedFailure::Category::nodemonCatchall);
@@ -68,7 +68,7 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     provider->yieldEvent(session, out(QStringLiteral("[NERIM_READY_TO_RETRY]")));
     provider->finish(session, 0);
 
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::fixed(); }, 30000)) << runnerOutput();
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::fixed(); }, 30000)) << runnerOutput();
     const QUrl url = *canvas->devServerRunner().detectedURL();
     EXPECT_EQ(canvas->preview().addressBar(), url.toString());
     EXPECT_EQ(lineTexts(pane), (QStringList{QStringLiteral("Nerim is looking at the crash. Attempt 1 of 3."),
@@ -83,7 +83,7 @@ TEST_F(RepairTest, AFailingNodeServerIsFixedRestartedAndRecorded)
     EXPECT_TRUE(pane->currentStdout().contains(QStringLiteral("[NERIM_READY_TO_RETRY]")));
 
     // Back to idle after the (shortened) pause, the preview without an error.
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::idle(); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::idle(); }));
     EXPECT_FALSE(canvas->preview().hasVisibleError());
 
     const QStringList history = historyLines(project);
@@ -117,9 +117,9 @@ TEST_F(RepairTest, RestartsThatNeverReportStillEndAndTheThirdFailureEndsStuck)
     provider->enqueue(FakeAgentProvider::running());
     provider->enqueue(FakeAgentProvider::running());
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
-    ASSERT_EQ(canvas->repairState().phase(), Phase::repairing(1));
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    ASSERT_EQ(canvas->repairSession().state().phase(), Phase::repairing(1));
+    AgentPaneState *pane = canvas->repairSession().pane();
     const QString briefing = provider->spawnCalls().first().task;
 
     const auto retryWith = [&](int run) {
@@ -133,7 +133,7 @@ TEST_F(RepairTest, RestartsThatNeverReportStillEndAndTheThirdFailureEndsStuck)
 
     // 1. Detection still finds nothing.
     retryWith(1);
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(2); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::repairing(2); }));
     ASSERT_TRUE(followUpStarted(2));
     EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("That didn't work \u2014 trying again. Attempt 2 of 3.")));
     const FakeAgentProvider::SpawnCall second = provider->spawnCalls().at(1);
@@ -144,20 +144,20 @@ TEST_F(RepairTest, RestartsThatNeverReportStillEndAndTheThirdFailureEndsStuck)
     // The follow-up run gets the session so far, with the first prompt as it was sent.
     ASSERT_EQ(second.priorTurns.size(), 1);
     EXPECT_EQ(second.priorTurns.first().userPrompt, briefing);
-    EXPECT_EQ(canvas->repairState().context()->attempt, 2);
+    EXPECT_EQ(canvas->repairSession().state().context()->attempt, 2);
 
     // 2. A start command that ends at once, cleanly, printing no address.
     saveLaunchCommand(project, QStringLiteral("true"));
     retryWith(2);
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(3); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::repairing(3); }, 20000));
     ASSERT_TRUE(followUpStarted(3));
     EXPECT_EQ(provider->spawnCalls().at(2).priorTurns.size(), 2);
 
     // 3. A start command that dies.
     saveLaunchCommand(project, QStringLiteral("sh -c 'exit 3'"));
     retryWith(3);
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase().kind() == Phase::Kind::stuck; }, 20000));
-    EXPECT_EQ(canvas->repairState().phase(), Phase::stuck(QStringLiteral("Tried 3 fixes and the app still crashes.")));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase().kind() == Phase::Kind::stuck; }, 20000));
+    EXPECT_EQ(canvas->repairSession().state().phase(), Phase::stuck(QStringLiteral("Tried 3 fixes and the app still crashes.")));
     spinEventLoop();
 
     const QStringList history = historyLines(project);
@@ -178,10 +178,10 @@ TEST_F(RepairTest, ARestartThatNeverGivesAnAddressFailsWhenTheWatchdogRunsOut)
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_READY_TO_RETRY]"))}, 0));
     provider->enqueue(FakeAgentProvider::running());
     saveLaunchCommand(project, QStringLiteral("sleep 30"));
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
 
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::retryingApp(1); }));
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(2); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::retryingApp(1); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::repairing(2); }));
     // The watchdog leaves the server going (on a loaded machine it may not
     // have reported its start yet when 300 ms are up).
     const DevServerStatus status = canvas->devServerRunner().status();
@@ -201,9 +201,9 @@ TEST_F(RepairTest, ARestartWhoseServerCannotBeLaunchedFails)
     writeFile(project + QStringLiteral("/index.html"), "<p>site</p>");
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_READY_TO_RETRY]"))}, 0));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
 
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(2); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::repairing(2); }));
     EXPECT_TRUE(canvas->devServerRunner().status().is(DevServerStatus::Kind::failed));
     EXPECT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
 }
@@ -218,10 +218,10 @@ TEST_F(RepairTest, AProjectWithNothingToStartEndsFixedOnceItsCommandIsSaved)
                                                  out(QStringLiteral("[NERIM_REPAIR_LAUNCH_OVERRIDE]: ") + command),
                                                  out(QStringLiteral("[NERIM_READY_TO_RETRY]"))},
                                                 0));
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
 
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::fixed(); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::fixed(); }, 20000));
     const std::optional<LaunchOverride> saved = LaunchOverride::load(project);
     ASSERT_TRUE(saved.has_value());
     EXPECT_EQ(saved->shellCommand, command);
@@ -253,8 +253,8 @@ TEST_F(RepairTest, AfterASavedLaunchCommandTheBannerAndTheContextStillAgree)
     await(canvas->runApp());
     ASSERT_TRUE(waitUntil([&] { return canvas->devServerRunner().lastFailure().has_value(); })) << runnerOutput();
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     const QUuid session = provider->sessionIds().first();
 
     // Wrapped in a code span, as agents write commands; saved without it.
@@ -267,11 +267,11 @@ TEST_F(RepairTest, AfterASavedLaunchCommandTheBannerAndTheContextStillAgree)
 
     provider->yieldEvent(session, out(QStringLiteral("[NERIM_REPAIR_STUCK]: I need to know which folder holds the web app.")));
     provider->finish(session, 0);
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase().kind() == Phase::Kind::stuck; }));
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase().kind() == Phase::Kind::stuck; }));
 
-    EXPECT_TRUE(canvas->canBeginRepair());
-    EXPECT_TRUE(canvas->repairBannerCoordinator().isRepairable);
-    const std::optional<RepairContext> context = canvas->makeRepairContext();
+    EXPECT_TRUE(canvas->repairSession().canBegin());
+    EXPECT_TRUE(canvas->repairSession().bannerCoordinator().isRepairable);
+    const std::optional<RepairContext> context = canvas->repairSession().makeContext();
     ASSERT_TRUE(context.has_value());
     EXPECT_EQ(context->shellCommand, QStringLiteral("npm run dev:web"));
     EXPECT_EQ(context->projectType, QStringLiteral("Node/npm project (npm run dev:web)"));
@@ -279,10 +279,10 @@ TEST_F(RepairTest, AfterASavedLaunchCommandTheBannerAndTheContextStillAgree)
 
     // "Try again" begins afresh in the same pane.
     provider->enqueue(FakeAgentProvider::running());
-    canvas->repairBannerCoordinator().retryRepairFromScratch();
-    ASSERT_TRUE(waitUntil([&] { return canvas->repairState().phase() == Phase::repairing(1); }));
+    canvas->repairSession().bannerCoordinator().retryRepairFromScratch();
+    ASSERT_TRUE(waitUntil([&] { return canvas->repairSession().state().phase() == Phase::repairing(1); }));
     EXPECT_EQ(canvas->panes().size(), 1);
-    EXPECT_EQ(canvas->repairPane(), pane);
+    EXPECT_EQ(canvas->repairSession().pane(), pane);
     EXPECT_EQ(lineTexts(pane), QStringList{QStringLiteral("Nerim is looking at the crash. Attempt 1 of 3.")});
     EXPECT_TRUE(provider->spawnCalls().at(1).task.contains(QStringLiteral("npm run dev:web")));
     // Its predecessor's agent had already stopped; nothing was left to end.

@@ -41,10 +41,10 @@ protected:
     {
         openWithRepairTimers();
         await(canvas->runApp());
-        ASSERT_TRUE(canvas->canBeginRepair());
+        ASSERT_TRUE(canvas->repairSession().canBegin());
     }
 
-    const Phase &phase() const { return canvas->repairState().phase(); }
+    const Phase &phase() const { return canvas->repairSession().state().phase(); }
     QUuid session(int run) const { return provider->sessionIds().at(run - 1); }
 };
 
@@ -52,27 +52,27 @@ TEST_F(RepairSessionTest, NothingToRepairMeansNoSessionAndASecondBeginIsRefused)
 {
     openWithRepairTimers();
     LogCapture logs;
-    EXPECT_FALSE(canvas->canBeginRepair());
-    EXPECT_FALSE(canvas->repairBannerCoordinator().isRepairable);
-    await(canvas->beginRepair());
+    EXPECT_FALSE(canvas->repairSession().canBegin());
+    EXPECT_FALSE(canvas->repairSession().bannerCoordinator().isRepairable);
+    await(canvas->repairSession().begin());
     EXPECT_TRUE(logs.contains(QStringLiteral("[Nerim repair] beginRepair: no crash context available \u2014 ignoring")));
     EXPECT_EQ(phase(), Phase::idle());
     EXPECT_TRUE(canvas->panes().isEmpty());
 
     await(canvas->runApp());
-    EXPECT_EQ(canvas->makeRepairContext()->shellCommand, QStringLiteral("(no command \u2014 Nerim didn't run one)"));
+    EXPECT_EQ(canvas->repairSession().makeContext()->shellCommand, QStringLiteral("(no command \u2014 Nerim didn't run one)"));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     ASSERT_EQ(phase(), Phase::repairing(1));
     logs.clear();
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     EXPECT_TRUE(logs.contains(QStringLiteral("[Nerim repair] beginRepair called while phase is active \u2014 ignoring")));
     EXPECT_EQ(provider->spawnCalls().size(), 1);
     EXPECT_EQ(canvas->panes().size(), 1);
     // Cancelling when nothing runs changes nothing.
-    await(canvas->cancelRepair());
+    await(canvas->repairSession().cancel());
     EXPECT_EQ(phase(), Phase::cancelled());
-    await(canvas->cancelRepair());
+    await(canvas->repairSession().cancel());
     EXPECT_EQ(historyLines(project).size(), 1);
 }
 
@@ -83,8 +83,8 @@ TEST_F(RepairSessionTest, AStuckMarkerFollowedByTheExitIsRecordedOnceWithTheAgen
         {out(QStringLiteral("Looking at the project.")),
          out(QStringLiteral("> `[NERIM_REPAIR_STUCK]: The app needs a database I can't set up.`"))},
         0));
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     ASSERT_TRUE(settle(pane));
 
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The app needs a database I can't set up.")));
@@ -104,7 +104,7 @@ TEST_F(RepairSessionTest, AStuckMarkerFollowedByTheExitIsRecordedOnceWithTheAgen
     // An agent that ends without a marker ends the session as silent.
     provider->enqueue(FakeAgentProvider::events(
         {out(QStringLiteral("Checking\u2026 TASK_COMPLETE:  Looked at the config.  "))}, 0));
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     ASSERT_TRUE(settle(pane));
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The Repair agent finished without saying what happened.")));
     EXPECT_EQ(lineKinds(pane).at(1), OutputLine::Kind::taskComplete);
@@ -121,9 +121,9 @@ TEST_F(RepairSessionTest, ASpawnThatFailsEndsTheSessionStuck)
 {
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::failing(AgentError::binaryNotFound({QStringLiteral("/usr/bin/claude")})));
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("The Repair agent couldn't start.")));
-    AgentPaneState *pane = canvas->repairPane();
+    AgentPaneState *pane = canvas->repairSession().pane();
     EXPECT_EQ(pane->status(), AgentStatus::error);
     const QStringList said = lineTexts(pane);
     ASSERT_GE(said.size(), 2);
@@ -138,8 +138,8 @@ TEST_F(RepairSessionTest, ABlankLaunchCommandIsRefusedAndTheAgentIsToldSo)
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::running());
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
 
     provider->yieldEvent(session(1), out(QStringLiteral("[NERIM_REPAIR_LAUNCH_OVERRIDE]: ``")));
     ASSERT_TRUE(waitUntil([&] {
@@ -167,8 +167,8 @@ TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSe
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Your app needs an OpenAI key to start.")),
                                                  out(askForKey)},
                                                 0));
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     ASSERT_TRUE(settle(pane));
     // The agent's exit after its question ends nothing: the banner asks.
     EXPECT_EQ(phase(), Phase::awaitingSecret(QStringLiteral("OPENAI_API_KEY"),
@@ -180,14 +180,14 @@ TEST_F(RepairSessionTest, ASecretLandsInDotEnvTheAgentGoesOnAndTheValueIsNeverSe
         QStringLiteral("Nerim needs a value for OPENAI_API_KEY. Paste it in the field on the banner above.")));
 
     // Another name than the one asked for is refused.
-    await(canvas->submitRepairSecret(QStringLiteral("ANTHROPIC_API_KEY"), secret));
+    await(canvas->repairSession().submitSecret(QStringLiteral("ANTHROPIC_API_KEY"), secret));
     EXPECT_TRUE(logs.contains(
         QStringLiteral("[Nerim repair] submitRepairSecret: name mismatch (ANTHROPIC_API_KEY vs OPENAI_API_KEY)")));
     EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
 
     // Pasted with a line break, through the banner.
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_STUCK]: Done for now."))}, 0));
-    canvas->repairBannerCoordinator().submitSecret(secret + QStringLiteral("\r\n"));
+    canvas->repairSession().bannerCoordinator().submitSecret(secret + QStringLiteral("\r\n"));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
     const QString env = project + QStringLiteral("/.env");
     EXPECT_EQ(readFile(env), DotEnvFile::header.toUtf8() + "\nOPENAI_API_KEY=" +
@@ -230,13 +230,13 @@ TEST_F(RepairSessionTest, AWriteThatFailsIsToldToTheAgentInsteadOfTheValue)
     ASSERT_TRUE(QFile::link(outside, project + QStringLiteral("/.env")));
     provider->enqueue(FakeAgentProvider::events(
         {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: API_KEY | The key your app uses."))}, 0));
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     ASSERT_TRUE(settle(pane));
     ASSERT_EQ(phase().kind(), Phase::Kind::awaitingSecret);
 
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->submitRepairSecret(QStringLiteral("API_KEY"), QStringLiteral("value-123")));
+    await(canvas->repairSession().submitSecret(QStringLiteral("API_KEY"), QStringLiteral("value-123")));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 2; }));
     EXPECT_EQ(readFile(outside), QByteArray());
     EXPECT_EQ(phase(), Phase::repairing(1));
@@ -261,8 +261,8 @@ TEST_F(RepairSessionTest, ASecretAskedForUnderANameDotEnvCannotHoldIsRefusedBefo
     provider->enqueue(FakeAgentProvider::events(
         {out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: 1PASSWORD | The database password."))}, 0));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
 
     // No card: the agent is told at once and works on, in a run of its own.
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == 3 && pane->status() == AgentStatus::working; }));
@@ -284,7 +284,7 @@ TEST_F(RepairSessionTest, ASecretAskedForUnderANameDotEnvCannotHoldIsRefusedBefo
         EXPECT_FALSE(line.contains(QChar(0x1b))) << line.toStdString();
 
     // A value handed in anyway goes nowhere.
-    canvas->repairBannerCoordinator().submitSecret(QStringLiteral("value-123"));
+    canvas->repairSession().bannerCoordinator().submitSecret(QStringLiteral("value-123"));
     spinEventLoop();
     EXPECT_FALSE(QFileInfo::exists(project + QStringLiteral("/.env")));
     EXPECT_EQ(phase(), Phase::repairing(3));
@@ -294,8 +294,8 @@ TEST_F(RepairSessionTest, APromptTypedToTheRepairPaneReachesTheAgentOnlyDuringAS
 {
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::events({out(askForKey)}, 0));
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     ASSERT_TRUE(settle(pane));
     canvas->selectPromptTarget(PromptTarget::pane(pane->id()));
 
@@ -329,14 +329,14 @@ TEST_F(RepairSessionTest, ClosingTheRepairPaneCancelsTheSessionFirst)
 {
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Reading the logs."))}));
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     const QUuid paneId = pane->id();
     ASSERT_TRUE(waitUntil([&] { return pane->currentSession().has_value(); }));
 
     await(canvas->closePane(paneId));
     EXPECT_EQ(phase(), Phase::cancelled());
-    EXPECT_EQ(canvas->repairPane(), nullptr);
+    EXPECT_EQ(canvas->repairSession().pane(), nullptr);
     EXPECT_TRUE(canvas->panes().isEmpty());
     EXPECT_EQ(provider->terminated(), QList<QUuid>{session(1)});
     const QStringList history = historyLines(project);
@@ -348,9 +348,9 @@ TEST_F(RepairSessionTest, ClosingTheRepairPaneCancelsTheSessionFirst)
 
     // Without a session the pane closes as any other.
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_STUCK]: No idea."))}, 0));
-    await(canvas->beginRepair());
-    ASSERT_TRUE(settle(canvas->repairPane()));
-    await(canvas->closePane(canvas->repairPane()->id()));
+    await(canvas->repairSession().begin());
+    ASSERT_TRUE(settle(canvas->repairSession().pane()));
+    await(canvas->closePane(canvas->repairSession().pane()->id()));
     EXPECT_EQ(phase(), Phase::stuck(QStringLiteral("No idea.")));
     EXPECT_EQ(historyLines(project).size(), 2);
 }
@@ -367,19 +367,19 @@ TEST_F(RepairSessionTest, AFollowUpRunOfTheProgramGetsTheConversationAndTheFollo
     openWithRepairTimers(std::make_shared<ClaudeCodeProvider>(project, options));
     await(canvas->runApp());
 
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::awaitingSecret && !pane->streamConsumer(); }));
 
     qputenv("CLAUDE_STANDIN_RECORD_STDIN", (records + QStringLiteral("/second")).toUtf8());
     claudeStandin::setCommands(QStringLiteral("out Thanks, the key is in place.\nexit 0"));
-    await(canvas->submitRepairSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-standin-value")));
+    await(canvas->repairSession().submitSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-standin-value")));
     // The second run ends without a marker while repairing: the session is over.
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck; }, 20000));
 
     const QString first = QString::fromUtf8(readFile(records + QStringLiteral("/first")));
     const QString second = QString::fromUtf8(readFile(records + QStringLiteral("/second")));
-    const QString briefing = buildRepairPrompt(*canvas->repairState().context());
+    const QString briefing = buildRepairPrompt(*canvas->repairSession().state().context());
     EXPECT_TRUE(first.contains(briefing));
     EXPECT_FALSE(first.contains(QStringLiteral("[PRIOR CONVERSATION")));
     const qsizetype prior = second.indexOf(QStringLiteral("[PRIOR CONVERSATION"));
@@ -395,21 +395,21 @@ TEST_F(RepairSessionTest, TheRepairPaneIsReusedAcrossSessionsAndRestarts)
 {
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_STUCK]: Not yet."))}, 0));
-    await(canvas->beginRepair());
-    ASSERT_TRUE(settle(canvas->repairPane()));
-    const QUuid id = canvas->repairPane()->id();
+    await(canvas->repairSession().begin());
+    ASSERT_TRUE(settle(canvas->repairSession().pane()));
+    const QUuid id = canvas->repairSession().pane()->id();
 
     // Restored from panes.json, the same pane takes the next session.
     reopen();
     ASSERT_EQ(canvas->panes().size(), 1);
     await(canvas->runApp());
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     EXPECT_EQ(phase(), Phase::repairing(1));
     EXPECT_EQ(canvas->panes().size(), 1);
-    ASSERT_NE(canvas->repairPane(), nullptr);
-    EXPECT_EQ(canvas->repairPane()->id(), id);
-    EXPECT_EQ(canvas->repairState().repairPaneID(), id);
+    ASSERT_NE(canvas->repairSession().pane(), nullptr);
+    EXPECT_EQ(canvas->repairSession().pane()->id(), id);
+    EXPECT_EQ(canvas->repairSession().state().repairPaneID(), id);
 }
 
 // The first attempt says it is ready and keeps running; the restart fails, so
@@ -421,8 +421,8 @@ TEST_F(RepairSessionTest, AnEarlierAttemptStillRunningCannotEndTheSessionTheNext
     openAfterADetectionError();
     provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Fixed the start script. [NERIM_READY_TO_RETRY]"))}));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginRepair());
-    AgentPaneState *pane = canvas->repairPane();
+    await(canvas->repairSession().begin());
+    AgentPaneState *pane = canvas->repairSession().pane();
     // The restart of the empty folder fails at once: attempt 2 is due, behind attempt 1.
     ASSERT_TRUE(waitUntil([&] { return phase() == Phase::repairing(2); }));
     // The agent's sentence stays, then what Nerim does with its marker.
@@ -461,14 +461,14 @@ TEST_F(RepairSessionTest, RefusedRequestsUseUpTheAttemptsInsteadOfLooping)
     openAfterADetectionError();
     for (int i = 0; i < 10; ++i)
         provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_REPAIR_ASK_SECRET]: 1BAD | again"))}, 0));
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck; }));
-    const int cap = canvas->repairState().context()->retryCap;
+    const int cap = canvas->repairSession().state().context()->retryCap;
     EXPECT_EQ(provider->spawnCalls().size(), cap);
     spinEventLoop(50);
     EXPECT_EQ(provider->spawnCalls().size(), cap);
-    EXPECT_TRUE(lineTexts(canvas->repairPane()).contains(QStringLiteral("Attempt %1 of %1.").arg(cap)));
-    ASSERT_TRUE(settle(canvas->repairPane()));
+    EXPECT_TRUE(lineTexts(canvas->repairSession().pane()).contains(QStringLiteral("Attempt %1 of %1.").arg(cap)));
+    ASSERT_TRUE(settle(canvas->repairSession().pane()));
 }
 
 // An agent that keeps printing an empty launch command while the banner waits
@@ -501,16 +501,16 @@ TEST_F(RepairSessionTest, AnEmptyLaunchCommandRepeatedEndsTheSessionInEveryPhase
         // none and exit without a word, which ends differently.
         provider->enqueue(FakeAgentProvider::events({empty}));
         provider->enqueue(FakeAgentProvider::events({empty}));
-        await(canvas->retryRepairFromScratch());
+        await(canvas->repairSession().retryFromScratch());
         ASSERT_TRUE(waitUntil([&] { return phase().kind() == c.during; }));
         const QUuid first = provider->sessionIds().last();
         provider->yieldEvent(first, empty);
         provider->finish(first, 0);
-        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck && settle(canvas->repairPane()); }));
+        ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::stuck && settle(canvas->repairSession().pane()); }));
         spinEventLoop(50);
         EXPECT_EQ(provider->spawnCalls().size() - before, 3);
         EXPECT_TRUE(phase().reason().contains(QLatin1String("empty launch command"))) << phase().reason().toStdString();
-        EXPECT_TRUE(lineTexts(canvas->repairPane())
+        EXPECT_TRUE(lineTexts(canvas->repairSession().pane())
                         .filter(QStringLiteral("[The repair stopped: ") + phase().reason())
                         .size() == 1);
         EXPECT_TRUE(historyLines(project).last().contains(QLatin1String("refusal-cap-hit")));
@@ -524,15 +524,15 @@ TEST_F(RepairSessionTest, ASessionThatKeepsAskingStopsAtItsRunLimit)
     openAfterADetectionError();
     for (int i = 0; i < 30; ++i)
         provider->enqueue(FakeAgentProvider::events({out(askForKey)}, 0));
-    await(canvas->beginRepair());
+    await(canvas->repairSession().begin());
     int answered = 0;
     while (answered < 30) {
         ASSERT_TRUE(waitUntil([&] {
-            return (phase().kind() == Phase::Kind::awaitingSecret || !phase().isActive()) && settle(canvas->repairPane());
+            return (phase().kind() == Phase::Kind::awaitingSecret || !phase().isActive()) && settle(canvas->repairSession().pane());
         }));
         if (!phase().isActive())
             break;
-        await(canvas->submitRepairSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-%1").arg(answered)));
+        await(canvas->repairSession().submitSecret(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-%1").arg(answered)));
         ++answered;
     }
     ASSERT_EQ(phase().kind(), Phase::Kind::stuck);
@@ -554,8 +554,8 @@ TEST_F(RepairSessionTest, AQuitOrAKillDuringARepairIsRecordedAsInterruptedAtTheN
         project = makeTempDir(QStringLiteral("project"));
         openAfterADetectionError();
         provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Reading the start script."))}));
-        await(canvas->beginRepair());
-        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->repairPane()).contains(QStringLiteral("Reading the start script.")); }));
+        await(canvas->repairSession().begin());
+        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->repairSession().pane()).contains(QStringLiteral("Reading the start script.")); }));
         if (kill) {
             // As if Nerim were killed: nothing ends, and the next Nerim process finds what it wrote.
             ASSERT_TRUE(waitUntil([&] {

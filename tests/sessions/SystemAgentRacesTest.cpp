@@ -48,11 +48,11 @@ protected:
                                                           QStringLiteral("Shop"), provider, nullptr, s);
         await(canvas->bootstrap());
         await(canvas->runApp()); // an empty folder: nothing to start, so something to repair
-        ASSERT_TRUE(canvas->canBeginRepair());
+        ASSERT_TRUE(canvas->repairSession().canBegin());
     }
 
-    const Phase &repairPhase() const { return canvas->repairState().phase(); }
-    const DeployPhase &deployPhase() const { return canvas->deployState().phase(); }
+    const Phase &repairPhase() const { return canvas->repairSession().state().phase(); }
+    const DeployPhase &deployPhase() const { return canvas->deploySession().state().phase(); }
 
     QStringList deployHistory() const
     {
@@ -89,14 +89,14 @@ TEST_F(SystemAgentRacesTest, ARepairCancelledWhileItsAgentStartsEndsOnceWhatever
 
     // The start fails after the cancel: no second ending, no failure shown.
     provider->enqueue(heldFailing());
-    QCoro::Task<> beginning = canvas->beginRepair();
+    QCoro::Task<> beginning = canvas->repairSession().begin();
     ASSERT_TRUE(waitForHeldSpawn());
-    await(canvas->cancelRepair());
+    await(canvas->repairSession().cancel());
     EXPECT_EQ(repairPhase(), Phase::cancelled());
     provider->releaseSpawns();
     await(std::move(beginning));
     spinEventLoop();
-    AgentPaneState *pane = canvas->repairPane();
+    AgentPaneState *pane = canvas->repairSession().pane();
     EXPECT_EQ(repairPhase(), Phase::cancelled());
     EXPECT_EQ(repairPhase().displayText(), QString());
     EXPECT_EQ(pane->status(), AgentStatus::stopped);
@@ -108,9 +108,9 @@ TEST_F(SystemAgentRacesTest, ARepairCancelledWhileItsAgentStartsEndsOnceWhatever
 
     // The start succeeds after the cancel: the late agent is stopped at once.
     provider->enqueue(heldRunning());
-    QCoro::Task<> again = canvas->beginRepair();
+    QCoro::Task<> again = canvas->repairSession().begin();
     ASSERT_TRUE(waitForHeldSpawn());
-    await(canvas->cancelRepair());
+    await(canvas->repairSession().cancel());
     provider->releaseSpawns();
     await(std::move(again));
     spinEventLoop();
@@ -131,15 +131,15 @@ TEST_F(SystemAgentRacesTest, AskCancelAskLeavesTheNewerRepairRunAloneWhenTheFirs
     for (const Script &late : {heldFailing(), heldRunning()}) {
         SCOPED_TRACE(late.failure ? "the late start fails" : "the late start succeeds");
         provider->enqueue(late);
-        QCoro::Task<> first = canvas->beginRepair();
+        QCoro::Task<> first = canvas->repairSession().begin();
         ASSERT_TRUE(waitForHeldSpawn());
-        await(canvas->cancelRepair());
+        await(canvas->repairSession().cancel());
         ++cancels;
 
         provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Reading the output."))}));
-        await(canvas->beginRepair());
+        await(canvas->repairSession().begin());
         ASSERT_EQ(repairPhase(), Phase::repairing(1));
-        AgentPaneState *pane = canvas->repairPane();
+        AgentPaneState *pane = canvas->repairSession().pane();
         ASSERT_TRUE(pane->currentSession().has_value());
         const QUuid newer = pane->currentSession()->id;
 
@@ -158,7 +158,7 @@ TEST_F(SystemAgentRacesTest, AskCancelAskLeavesTheNewerRepairRunAloneWhenTheFirs
         EXPECT_EQ(historyLines(project).size(), cancels);
 
         // Cancel still reaches the running agent.
-        await(canvas->cancelRepair());
+        await(canvas->repairSession().cancel());
         ++cancels;
         EXPECT_TRUE(provider->terminated().contains(newer));
         EXPECT_TRUE(onlyRunning(std::nullopt));
@@ -172,29 +172,29 @@ TEST_F(SystemAgentRacesTest, ADeployCancelledWhileItsAgentStartsShowsNoFailureAn
     openCanvas();
     // The start fails after the cancel: no failure line, no error, one ending.
     provider->enqueue(heldFailing());
-    QCoro::Task<> first = canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh);
+    QCoro::Task<> first = canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh);
     ASSERT_TRUE(waitForHeldSpawn());
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     ASSERT_EQ(deployPhase(), DeployPhase::cancelled());
     provider->releaseSpawns();
     await(std::move(first));
     spinEventLoop();
-    AgentPaneState *pane = canvas->deployPane();
+    AgentPaneState *pane = canvas->deploySession().pane();
     EXPECT_EQ(deployPhase(), DeployPhase::cancelled());
     EXPECT_EQ(pane->status(), AgentStatus::stopped);
     EXPECT_FALSE(showsStartFailure(pane));
-    EXPECT_FALSE(canvas->deployState().lastErrorText().has_value());
+    EXPECT_FALSE(canvas->deploySession().state().lastErrorText().has_value());
     QStringList history = deployHistory();
     ASSERT_EQ(history.size(), 1);
     EXPECT_TRUE(history.first().contains(QLatin1String("\"outcome\":\"cancelled\"")));
 
     // Deploy → Cancel → Deploy, the first agent starting after the second.
     provider->enqueue(heldRunning());
-    QCoro::Task<> second = canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh);
+    QCoro::Task<> second = canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh);
     ASSERT_TRUE(waitForHeldSpawn());
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     provider->enqueue(FakeAgentProvider::running({out(needToken)}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     ASSERT_TRUE(waitUntil([&] { return deployPhase().kind() == DeployPhase::Kind::awaitingToken; }));
     const int briefingCall = provider->spawnCalls().size() - 1;
     const QUuid newer = provider->sessionIds().last();
@@ -215,14 +215,14 @@ TEST_F(SystemAgentRacesTest, ADeployCancelledWhileItsAgentStartsShowsNoFailureAn
     provider->finish(newer, 0);
     ASSERT_TRUE(settle(pane));
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->submitDeployToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel-token-0123456789")));
+    await(canvas->deploySession().submitToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("vercel-token-0123456789")));
     ASSERT_TRUE(waitUntil([&] { return provider->spawnCalls().size() == briefingCall + 2; }));
     const QList<ConversationTurn> prior = provider->spawnCalls().last().priorTurns;
     ASSERT_EQ(prior.size(), 1);
     EXPECT_EQ(prior.first().userPrompt, provider->spawnCalls().at(briefingCall).task);
     EXPECT_TRUE(prior.first().agentResponse.contains(needToken));
 
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     EXPECT_TRUE(onlyRunning(std::nullopt));
 }
 
@@ -230,16 +230,16 @@ TEST_F(SystemAgentRacesTest, ADomainCardClosedWhileItsRunStartsLeavesOneAgentWhe
 {
     openCanvas();
     provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"))}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
-    AgentPaneState *pane = canvas->deployPane();
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+    AgentPaneState *pane = canvas->deploySession().pane();
     ASSERT_TRUE(waitUntil([&] { return deployPhase().kind() == DeployPhase::Kind::live && settle(pane); }));
     const QStringList livedOnce = deployHistory();
 
-    ASSERT_TRUE(canvas->openCustomDomainInput());
+    ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
     provider->enqueue(heldRunning());
-    await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+    await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
     ASSERT_TRUE(waitForHeldSpawn());
-    await(canvas->closeDomainCard());
+    await(canvas->deploySession().closeDomainCard());
     EXPECT_EQ(deployPhase(), DeployPhase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
     // Closing the card ended the step as cancelled, once.
     const QStringList closedOnce = deployHistory();
@@ -247,9 +247,9 @@ TEST_F(SystemAgentRacesTest, ADomainCardClosedWhileItsRunStartsLeavesOneAgentWhe
     EXPECT_TRUE(closedOnce.last().contains(QLatin1String("\"kind\":\"domain\"")));
     EXPECT_TRUE(closedOnce.last().contains(QLatin1String("\"outcome\":\"cancelled\"")));
 
-    ASSERT_TRUE(canvas->openCustomDomainInput());
+    ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
     provider->enqueue(FakeAgentProvider::running());
-    await(canvas->beginCustomDomain(QStringLiteral("shop.example.com")));
+    await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
     ASSERT_TRUE(waitUntil([&] { return pane->currentSession().has_value(); }));
     const QUuid newer = pane->currentSession()->id;
 
@@ -265,7 +265,7 @@ TEST_F(SystemAgentRacesTest, ADomainCardClosedWhileItsRunStartsLeavesOneAgentWhe
     EXPECT_EQ(deployHistory(), closedOnce);
 
     // Cancel leaves nothing polling.
-    await(canvas->cancelDeploy());
+    await(canvas->deploySession().cancel());
     EXPECT_TRUE(onlyRunning(std::nullopt));
 }
 
@@ -276,8 +276,8 @@ TEST_F(SystemAgentRacesTest, AnAgentThatStartsAfterTheCanvasIsGoneIsStopped)
         const qsizetype before = provider->sessionIds().size();
         openCanvas();
         provider->enqueue(heldRunning());
-        QCoro::Task<> beginning = deploy ? canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh)
-                                         : canvas->beginRepair();
+        QCoro::Task<> beginning = deploy ? canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh)
+                                         : canvas->repairSession().begin();
         ASSERT_TRUE(waitForHeldSpawn());
         await(canvas->teardown());
         canvas.reset();
@@ -302,22 +302,22 @@ TEST_F(SystemAgentRacesTest, AnOperationWaitsForTheAgentThatWentLiveAndNeitherIs
         SCOPED_TRACE(cancelWhileWaiting ? "cancelled while waiting" : "the earlier agent ends");
         provider->enqueue(
             FakeAgentProvider::running({out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"))}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::redeploy));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
         ASSERT_TRUE(waitUntil([&] { return deployPhase().kind() == DeployPhase::Kind::live; }));
-        AgentPaneState *pane = canvas->deployPane();
+        AgentPaneState *pane = canvas->deploySession().pane();
         const QUuid wentLive = provider->sessionIds().last();
         ASSERT_TRUE(provider->isRunning(wentLive));
 
         // One agent at a time: the rollback's run waits for the one still working.
         provider->enqueue(FakeAgentProvider::running());
-        await(canvas->beginRollback(point));
+        await(canvas->deploySession().beginRollback(point));
         spinEventLoop();
         const qsizetype started = provider->sessionIds().size();
         EXPECT_EQ(provider->sessionIds().last(), wentLive);
         EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::runningOperation);
 
         if (cancelWhileWaiting) {
-            await(canvas->cancelDeploy());
+            await(canvas->deploySession().cancel());
             spinEventLoop();
             EXPECT_TRUE(provider->terminated().contains(wentLive));
             EXPECT_EQ(provider->sessionIds().size(), started);
@@ -331,7 +331,7 @@ TEST_F(SystemAgentRacesTest, AnOperationWaitsForTheAgentThatWentLiveAndNeitherIs
         EXPECT_EQ(pane->currentSession()->id, rollingBack);
         EXPECT_EQ(deployPhase().kind(), DeployPhase::Kind::runningOperation);
         EXPECT_TRUE(onlyRunning(rollingBack));
-        await(canvas->cancelDeploy());
+        await(canvas->deploySession().cancel());
         EXPECT_TRUE(onlyRunning(std::nullopt));
     }
 }

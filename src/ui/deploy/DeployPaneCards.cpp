@@ -429,7 +429,7 @@ void PasteCard::refreshLook()
 void PasteCard::leave()
 {
     if (m_canvas)
-        startDetached(this, m_canvas->cancelDeploy());
+        startDetached(this, m_canvas->deploySession().cancel());
 }
 
 void PasteCard::submit()
@@ -444,8 +444,8 @@ void PasteCard::submit()
     m_field->clear();
     m_answer.answered = true;
     const QString name = m_phase.varName();
-    startDetached(this, m_kind == Card::token ? m_canvas->submitDeployToken(name, *value)
-                                              : m_canvas->submitDeploySecret(name, *value));
+    startDetached(this, m_kind == Card::token ? m_canvas->deploySession().submitToken(name, *value)
+                                              : m_canvas->deploySession().submitSecret(name, *value));
 }
 
 // ---- EnvVarChecklistCard ------------------------------------------------------------------------
@@ -481,12 +481,12 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     layout->addLayout(footer);
     addReturnShortcut();
     if (canvas) {
-        connect(&canvas->deployState(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
+        connect(&canvas->deploySession().state(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
         // The rows start from the choices the user saved at the last deploy, so
         // a value kept local stays local until the user changes its row.
-        m_decisions = canvas->deployState().envDecisions();
-        connect(&canvas->deployState(), &DeploySessionState::envDecisionsChanged, this, [this] {
-            m_decisions = m_canvas->deployState().envDecisions();
+        m_decisions = canvas->deploySession().state().envDecisions();
+        connect(&canvas->deploySession().state(), &DeploySessionState::envDecisionsChanged, this, [this] {
+            m_decisions = m_canvas->deploySession().state().envDecisions();
             m_customDrafts.clear();
             rebuildRows();
             contentChanged();
@@ -496,9 +496,9 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
 
 QStringList EnvVarChecklistCard::currentNames() const
 {
-    if (!m_canvas || !m_canvas->deployState().context())
+    if (!m_canvas || !m_canvas->deploySession().state().context())
         return {};
-    return m_canvas->deployState().context()->envVarNames;
+    return m_canvas->deploySession().state().context()->envVarNames;
 }
 
 void EnvVarChecklistCard::setPhase(const DeploySessionState::Phase &phase)
@@ -515,8 +515,8 @@ void EnvVarChecklistCard::refreshLook()
     }
     const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
     const std::optional<DeployContext> &context =
-        m_canvas ? m_canvas->deployState().context() : std::optional<DeployContext>();
-    const bool fromLive = m_canvas && m_canvas->deployChecklistFromLive();
+        m_canvas ? m_canvas->deploySession().state().context() : std::optional<DeployContext>();
+    const bool fromLive = m_canvas && m_canvas->deploySession().checklistFromLive();
     const DeployLook::ChecklistLook look =
         DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge, fromLive);
     m_closable = look.closable;
@@ -599,7 +599,7 @@ QMap<QString, QString> EnvVarChecklistCard::resolvedDecisions() const
 void EnvVarChecklistCard::leave()
 {
     if (m_canvas && m_closable)
-        startDetached(this, m_canvas->cancelDeploy());
+        startDetached(this, m_canvas->deploySession().cancel());
 }
 
 void EnvVarChecklistCard::showEvent(QShowEvent *event)
@@ -620,7 +620,7 @@ void EnvVarChecklistCard::submit()
     m_answer.answered = true;
     const QMap<QString, QString> decisions = resolvedDecisions();
     refreshLook();
-    startDetached(this, m_canvas->applyEnvVarChecklist(decisions));
+    startDetached(this, m_canvas->deploySession().applyEnvVarChecklist(decisions));
 }
 
 // ---- DomainInputCard ----------------------------------------------------------------------------
@@ -671,13 +671,13 @@ void DomainInputCard::submit()
         return;
     // The draft stays: the controller's next phase replaces this card.
     m_answer.answered = true;
-    startDetached(this, m_canvas->beginCustomDomain(*domain));
+    startDetached(this, m_canvas->deploySession().beginCustomDomain(*domain));
 }
 
 void DomainInputCard::leave()
 {
     if (m_canvas)
-        startDetached(this, m_canvas->closeDomainCard());
+        startDetached(this, m_canvas->deploySession().closeDomainCard());
 }
 
 // ---- DomainVerifyCard ---------------------------------------------------------------------------
@@ -765,7 +765,7 @@ void DomainVerifyCard::refreshLook()
 void DomainVerifyCard::leave()
 {
     if (m_canvas)
-        startDetached(this, m_canvas->closeDomainCard());
+        startDetached(this, m_canvas->deploySession().closeDomainCard());
 }
 
 QList<QToolButton *> DomainVerifyCard::copyButtons() const
@@ -781,11 +781,11 @@ DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     if (canvas) {
-        connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
-        connect(&canvas->deployState(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
+        connect(&canvas->deploySession().state(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
+        connect(&canvas->deploySession().state(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
         connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &DeployPaneOverlay::refresh);
         // A card that has answered waits while the session says a run goes.
-        connect(&canvas->deployState(), &DeploySessionState::agentRunGoingChanged, this, [this] {
+        connect(&canvas->deploySession().state(), &DeploySessionState::agentRunGoingChanged, this, [this] {
             if (m_card)
                 m_card->setAgentRunning(deployAgentRunning());
         });
@@ -810,14 +810,14 @@ int DeployPaneOverlay::heightForWidth(int width) const
 
 bool DeployPaneOverlay::deployAgentRunning() const
 {
-    return m_canvas && m_canvas->deployState().agentRunGoing();
+    return m_canvas && m_canvas->deploySession().state().agentRunGoing();
 }
 
 void DeployPaneOverlay::refresh()
 {
     const DeploySessionState::Phase phase =
-        m_canvas ? m_canvas->deployState().phase() : DeploySessionState::Phase::idle();
-    const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deployState().deployPaneID(), m_paneID, phase) : Card::none;
+        m_canvas ? m_canvas->deploySession().state().phase() : DeploySessionState::Phase::idle();
+    const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deploySession().state().deployPaneID(), m_paneID, phase) : Card::none;
     // A card that takes over from one that held the keyboard holds it in
     // turn, so that Escape still closes the step (the verify card after the
     // domain typed into the input card).
