@@ -153,6 +153,9 @@ private:
     // What the agent asked for that Nerim refused.
     enum class Refused { token, secret };
 
+    // What the pane's first turn shows in place of the long briefing.
+    static inline const QString shownBriefing = QStringLiteral("(Nerim's deploy briefing)");
+
     static void logDeploy(const QString &text);
     static std::optional<DeployProvider> firstHosting(const QList<DeployProvider> &providers);
     static QStringList providerNames(const QList<DeployProvider> &providers);
