@@ -74,14 +74,10 @@ QCoro::Task<> DeploySession::submitSecret(QString name, QString value)
 {
     AgentPaneState *pane =
         paneForValue(Kind::awaitingSecret, name, QStringLiteral("submitDeploySecret"), QStringLiteral("secret"));
+    // The phase names only a variable the agent's request passed the secret
+    // rules for (see the askSecret marker), and the name is that phase's.
     if (!pane)
         co_return;
-    if (refusesVariable(name)) {
-        answerRefusal(Refused::secret, name,
-                      QStringLiteral("Nerim can't set a variable named %1. Print %2 with the reason.")
-                          .arg(name, DeployMarkers::stuck));
-        co_return;
-    }
     m_nextRunValues.insert(name, value);
     pane->appendLine(OutputLine::Kind::system, QStringLiteral("[Nerim got your value for ") + name +
                                                    QStringLiteral(". Uploading to the provider.]"));
