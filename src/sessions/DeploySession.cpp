@@ -10,7 +10,7 @@
 #include "sessions/DeploySession.h"
 
 #include "deploy/DeployPrompt.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployVariableRules.h"
 #include "foundation/Log.h"
 #include "persistence/IntentProcessorConstants.h"
 

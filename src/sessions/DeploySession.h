@@ -7,7 +7,7 @@
 #include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"
 #include "deploy/DeployMarkers.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployHeldTokens.h"
 #include "deploy/DeploySessionState.h"
 #include "foundation/Timestamp.h"
 

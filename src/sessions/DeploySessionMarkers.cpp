@@ -5,7 +5,7 @@
 // deployment id, the domain's records and verdict, an operation done, stuck.
 #include "sessions/DeploySession.h"
 
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployVariableRules.h"
 
 namespace nerim {
 

@@ -4,7 +4,8 @@
 // and each stdout line of a run, a marker acted on in stream order.
 #include "sessions/DeploySession.h"
 
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
+#include "deploy/DeployRunArguments.h"
 #include "deploy/DeployToolInstaller.h"
 #include "sessions/PaneRuns.h"
 

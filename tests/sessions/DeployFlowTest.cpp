@@ -4,7 +4,8 @@
 // step and the operations on a live deploy, and the tool installer.
 #include "DeployFixture.h"
 
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
+#include "deploy/DeployRunArguments.h"
 #include "deploy/DeployToolInstaller.h"
 #include "foundation/Log.h"
 

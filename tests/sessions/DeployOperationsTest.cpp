@@ -7,7 +7,7 @@
 #include "DeployFixture.h"
 
 #include "deploy/DeployPrompt.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployVariableRules.h"
 
 #include <QStandardPaths>
 

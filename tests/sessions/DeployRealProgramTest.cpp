@@ -10,7 +10,7 @@
 #include "CanvasFixture.h"
 
 #include "agents/ClaudeCodeProvider.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
 #include "deploy/DeployToolInstaller.h"
 #include "support/loopback-http/MessagesApiReply.h"
 

@@ -2,7 +2,7 @@
 
 #include "deploy/DeployProvider.h"
 
-#include <QHash>
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -10,8 +10,9 @@
 
 namespace nerim {
 
-// What a Deploy agent run may do and what it is given: its allowed commands,
-// the tokens it may ask for, and which held tokens reach it.
+// The commands a Deploy agent run may execute: each provider tool's, git's and
+// the shell helpers', built for one run from what it works with (RunScope),
+// the Supabase tool's fence, and how a value reaches a provider's store.
 namespace DeployRuns {
 
 // One command a Deploy run may execute, as the agent program matches it
@@ -133,25 +134,6 @@ QList<AllowedCommand> allowedCommands(const RunScope &scope);
 // The agent's allowed tools for such a run, one rule per allowed command.
 QStringList allowedTools(const RunScope &scope);
 
-// The extra arguments of such a run: "--tools" "Bash,Read" (no tool that
-// edits, fetches or starts another agent), "--settings" with
-// `checkHookSettings`, "--allowedTools" and the rules, space-separated, then
-// "--disallowedTools" and the refused ones when the run uses Supabase. With
-// the permission mode a Deploy run has (ClaudeCodeProvider: "dontAsk") the
-// program runs nothing its rules do not allow, and Nerim's check runs before
-// every call it allows.
-QStringList runArguments(const RunScope &scope);
-
-// Nerim's check of each tool call (see DeployCommandCheck.h), beside Nerim's
-// own program.
-QString checkProgram();
-
-// The agent program's settings that run `program` before every tool call
-// with this scope's allowed commands as its rules ("=" exact, "+" with
-// arguments), refusing the call when the check does not allow it, also
-// where it cannot start; hooks are turned on whatever the user's settings say.
-QString checkHookSettings(const RunScope &scope, const QString &program);
-
 // The allowed commands as the briefing lists them: "supabase link …", "git remote".
 QString allowedCommandsText(const RunScope &scope);
 
@@ -159,60 +141,6 @@ QString allowedCommandsText(const RunScope &scope);
 // variables without appearing on a command line: "printenv NAME | vercel env
 // add NAME production". Empty for a provider that takes no variables.
 QString uploadFromEnvironmentCommand(DeployProvider provider, const QString &name);
-
-// Whether a name may be set in a Deploy run's environment as the value the
-// user gave for it: an environment name ([A-Za-z_][A-Za-z0-9_]*) that is no
-// provider's token variable and none that changes how programs start, load
-// code or where they look (PATH, HOME, BASH_ENV, ENV, ZDOTDIR, NODE_*, LD_*,
-// OPENSSL_*, GIT_*, PYTHON*, PERL*, RUBY*, npm_config_*, proxies, Nerim's own
-// credentials and the like; letter case does not matter).
-bool isSettableVariable(const QString &name);
-
-// Whether the secret card may ask the user for `name`: a name the project
-// declares (`declaredNames`: the names of its .env files, examples included,
-// and the checklist's), compared exactly, that `isSettableVariable` accepts.
-// A provider's token has a card of its own.
-bool isAskableSecret(const QString &name, const QStringList &declaredNames);
-
-// What the agent is told when it asked for a value under a name it cannot
-// have; it names the names it can ask for.
-QString refusedSecretReply(const QString &variable, const QStringList &declaredNames);
-
-// The provider whose token a token request names, when that provider is one of
-// this deploy's; nothing for any other name (a name compares without regard
-// to letter case, the provider's own spelling is what the run then gets).
-std::optional<DeployProvider> providerForTokenRequest(const QString &variable, const QList<DeployProvider> &providers);
-
-// "VERCEL_TOKEN, SUPABASE_ACCESS_TOKEN": the names this deploy's agent may ask for.
-QString askableTokenNames(const QList<DeployProvider> &providers);
-
-// What the agent is told when it asked for a token it cannot have:
-// "Nerim can't give you VARIABLE. The only tokens you can ask for are NAMES."
-QString refusedTokenReply(const QString &variable, const QList<DeployProvider> &providers);
-
-// The log line of a refusal; it names the variable and nothing else the agent wrote.
-QString refusedTokenLogLine(const QString &variable);
-
-// The tokens a deploy session holds, each for its own provider. A run is given
-// only the token of the provider it works for; they stay for the later
-// operations on the live deploy and are cleared when the user cancels a
-// deploy or the project closes.
-class HeldTokens {
-public:
-    void hold(DeployProvider provider, const QString &token);
-    bool contains(DeployProvider provider) const { return m_tokens.contains(provider); }
-    bool isEmpty() const { return m_tokens.isEmpty(); }
-    // Every held token, for masking them in what the pane shows.
-    QList<QString> values() const { return m_tokens.values(); }
-    void clear() { m_tokens.clear(); }
-
-    // The environment of a run for `provider`: that provider's token variable,
-    // when held; nothing for a run of no provider.
-    QHash<QString, QString> environmentFor(std::optional<DeployProvider> provider) const;
-
-private:
-    QHash<DeployProvider, QString> m_tokens;
-};
 
 } // namespace DeployRuns
 } // namespace nerim
