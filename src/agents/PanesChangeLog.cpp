@@ -10,10 +10,12 @@
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"
 #include "persistence/FileCalls.h"
+#include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 #include "persistence/SetAside.h"
 
 #include <QFile>
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 #include <QHash>
@@ -625,7 +627,8 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
     int fd = -1;
     try {
         // A link in its place is refused: the writer replaces links, so one there is not its own.
-        fd = RegularFile::open(logPath);
+        if (const std::optional<Place> place = placeOf(logPath))
+            fd = RegularFile::openAt(place->folder.fd(), place->name);
     } catch (...) {
         logLine(QStringLiteral("[Nerim panes] ignored %1: %2")
                     .arg(name, AtomicFileWriter::describeFailure(std::current_exception())));
@@ -772,11 +775,15 @@ ReadOutcome applyLog(PanesSnapshot &snapshot, const QString &logPath,
 
 namespace {
 
-QByteArray nativePath(const QString &path) { return QFile::encodeName(path); }
-
 MemoryError writeFailure(const QString &path, int error)
 {
     return MemoryError::writeFailed(path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// The file `place` opened with `flags`, never through a link.
+int openIn(const Place &place, int flags)
+{
+    return BeneathFolder::openAt(place.folder.fd(), place.native(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
 // The log open at `fd` (`length` bytes of it count) as a file of its own:
@@ -786,14 +793,15 @@ MemoryError writeFailure(const QString &path, int error)
 // takes this name, and the other name keeps the file as it was. Returns the
 // descriptor to change (`fd`, or the fresh file opened with `flags`, `fd`
 // closed); throws MemoryError when the copy cannot be made.
-int unshared(const QString &logPath, int fd, qint64 length, int flags)
+int unshared(const Place &place, int fd, qint64 length, int flags)
 {
+    const QString logPath = place.path();
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         throw writeFailure(logPath, errno);
     if (st.st_nlink <= 1)
         return fd;
-    const int source = ::open(nativePath(logPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int source = openIn(place, O_RDONLY);
     struct stat read {};
     if (source < 0 || ::fstat(source, &read) != 0 || read.st_dev != st.st_dev || read.st_ino != st.st_ino) {
         const int error = source < 0 ? errno : ESTALE;
@@ -802,12 +810,12 @@ int unshared(const QString &logPath, int fd, qint64 length, int flags)
         throw writeFailure(logPath, error);
     }
     const auto closing = qScopeGuard([source] { ::close(source); });
-    AtomicFileWriter::write([&](AtomicFileWriter::ContentSink &sink) { sink.copyFrom(source, 0, length); }, logPath,
-                            QString());
+    AtomicFileWriter::write([&](AtomicFileWriter::ContentSink &sink) { sink.copyFrom(source, 0, length); },
+                            place.folder, place.name, QString());
     logLine(QStringLiteral("[Nerim panes] %1 is shared with another name (a linked copy); changes go to a copy of "
                            "its own")
-                .arg(fileName(logPath)));
-    const int fresh = ::open(nativePath(logPath).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+                .arg(place.name));
+    const int fresh = openIn(place, flags);
     if (fresh < 0)
         throw writeFailure(logPath, errno);
     ::close(fd);
@@ -820,12 +828,23 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
                                     const QByteArray &header, const QList<QByteArray> &pieces,
                                     std::optional<QString> *keptAside = nullptr)
 {
-    const QByteArray native = nativePath(logPath);
+    // The log's folder is opened once, beneath the project: whatever is
+    // swapped meanwhile, the log changed is the one in that folder.
+    // (A log whose folder is gone is no longer there to append to; a new one
+    // cannot be made there.)
+    std::optional<Place> found = placeOf(logPath);
+    if (!found) {
+        if (known)
+            return std::nullopt;
+        throw writeFailure(logPath, ENOENT);
+    }
+    const Place &place = *found;
+    const QByteArray native = place.native();
     int fd = -1;
     if (known) {
         // Appends only to the log as it was left: never through a link,
         // never to a file put in its place or changed since.
-        fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        fd = openIn(place, O_WRONLY | O_APPEND);
         if (fd < 0)
             return std::nullopt;
         struct stat st {};
@@ -835,7 +854,7 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
             return std::nullopt;
         }
         try {
-            fd = unshared(logPath, fd, known->size, O_WRONLY | O_APPEND);
+            fd = unshared(place, fd, known->size, O_WRONLY | O_APPEND);
         } catch (...) {
             ::close(fd);
             throw;
@@ -844,18 +863,19 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
         // A log already there is not this one's to replace: it is kept aside.
         // Anything else there (a link) goes; unlink never follows a link.
         struct stat st {};
-        if (::lstat(native.constData(), &st) == 0) {
+        if (::fstatat(place.folder.fd(), native.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISREG(st.st_mode)) {
-                const std::optional<QString> aside = setAside(logPath, u"other");
+                const std::optional<QString> aside = setAside(place, u"other");
                 if (!aside)
                     throw writeFailure(logPath, EEXIST);
                 if (keptAside)
                     *keptAside = aside;
-            } else if (fileCalls::unlink(native.constData()) != 0 && errno != ENOENT) {
+            } else if (fileCalls::unlinkAt(place.folder.fd(), native.constData()) != 0 && errno != ENOENT) {
                 throw writeFailure(logPath, errno);
             }
         }
-        fd = fileCalls::create(native.constData(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd = fileCalls::createAt(place.folder.fd(), native.constData(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                 0666);
         if (fd < 0)
             throw writeFailure(logPath, errno);
     }
@@ -876,7 +896,7 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
     if (::fstat(fd, &st) != 0)
         throw writeFailure(logPath, errno);
     if (!known)
-        fileCalls::syncFolderOf(logPath); // the new log's name must survive a crash too
+        fileCalls::syncFolder(place.folder.fd()); // the new log's name must survive a crash too
     return LogFile{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
 }
 
@@ -901,30 +921,107 @@ std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &k
 
 std::optional<QString> finishFold(const QString &logPath, const std::optional<LogFile> &folded)
 {
-    const QByteArray native = nativePath(logPath);
+    const std::optional<Place> place = lookAt(logPath);
+    if (!place)
+        return std::nullopt;
+    const QByteArray native = place->native();
     struct stat st {};
-    if (::lstat(native.constData(), &st) != 0)
+    if (::fstatat(place->folder.fd(), native.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return std::nullopt;
     if (!S_ISREG(st.st_mode) ||
         (folded && quint64(st.st_dev) == folded->device && quint64(st.st_ino) == folded->inode)) {
         // The log now in panes.json, or no log at all (a link): gone.
-        fileCalls::unlink(native.constData());
+        fileCalls::unlinkAt(place->folder.fd(), native.constData());
         return std::nullopt;
     }
     logLine(QStringLiteral("[Nerim panes] %1 was not read into the panes file written whole").arg(fileName(logPath)));
-    return setAside(logPath, u"other");
+    return setAside(*place, u"other");
 }
 
 std::optional<QString> setAside(const QString &path, QStringView tag)
 {
-    const std::optional<QString> aside = setAside::move(path, tag);
+    std::optional<Place> place;
+    try {
+        place = placeOf(path);
+    } catch (...) {
+        logLine(QStringLiteral("[Nerim panes] could not move %1 aside (%2); it is kept and nothing is saved over it")
+                    .arg(path, AtomicFileWriter::describeFailure(std::current_exception())));
+        return std::nullopt;
+    }
+    if (!place) {
+        errno = ENOENT;
+        logLine(QStringLiteral("[Nerim panes] could not move %1 aside (%2); it is kept and nothing is saved over it")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return std::nullopt;
+    }
+    return setAside(*place, tag);
+}
+
+std::optional<QString> setAside(const Place &place, QStringView tag)
+{
+    const QString path = place.path();
+    const std::optional<QString> aside = setAside::moveWithin(place.folder, place.name, tag);
     if (!aside) {
         logLine(QStringLiteral("[Nerim panes] could not move %1 aside (%2); it is kept and nothing is saved over it")
                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         return std::nullopt;
     }
-    logLine(QStringLiteral("[Nerim panes] moved %1 aside to %2").arg(path, *aside));
-    return aside;
+    const QString asidePath = place.folder.filePath(*aside);
+    logLine(QStringLiteral("[Nerim panes] moved %1 aside to %2").arg(path, asidePath));
+    return asidePath;
+}
+
+QByteArray Place::native() const { return QFile::encodeName(name); }
+
+std::optional<Place> placeOf(const QString &path)
+{
+    const QString project = IntentProcessorConstants::projectOfDataFile(path);
+    try {
+        if (project.isEmpty()) {
+            // Not in a project (Nerim's own files, a test's folder): by path.
+            const QFileInfo info(path);
+            if (!info.dir().exists())
+                return std::nullopt;
+            return Place{BeneathFolder::atPath(info.absolutePath()), info.fileName()};
+        }
+        QString name;
+        BeneathFolder folder = BeneathFolder::holding(project, path, BeneathFolder::Create::nothing, &name);
+        return Place{std::move(folder), name};
+    } catch (const BeneathFolder::Missing &) {
+        return std::nullopt;
+    } catch (const std::exception &error) {
+        throw MemoryError::writeFailed(path, QString::fromUtf8(error.what()));
+    }
+}
+
+void removeFile(const QString &path)
+{
+    if (const std::optional<Place> place = lookAt(path))
+        fileCalls::unlinkAt(place->folder.fd(), place->native().constData());
+}
+
+std::optional<AtomicFileWriter::FileIdentity> identityAt(const QString &path)
+{
+    if (const std::optional<Place> place = lookAt(path))
+        return AtomicFileWriter::FileIdentity::of(place->folder.fd(), place->name);
+    return std::nullopt;
+}
+
+int openForReading(const QString &path)
+{
+    if (const std::optional<Place> place = lookAt(path))
+        return openIn(*place, O_RDONLY);
+    return -1;
+}
+
+std::optional<Place> lookAt(const QString &path)
+{
+    try {
+        return placeOf(path);
+    } catch (const MemoryError &error) {
+        logLine(QStringLiteral("[Nerim panes] left %1 alone: %2").arg(fileName(path), error.underlyingReason()));
+        return std::nullopt;
+    }
 }
 
 CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
@@ -932,7 +1029,10 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
     CutBack cut;
     if (!outcome.log)
         return cut;
-    const int fd = ::open(nativePath(logPath).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const std::optional<Place> place = lookAt(logPath);
+    if (!place)
+        return cut;
+    const int fd = openIn(*place, O_RDWR);
     if (fd < 0)
         return cut;
     const auto closing = qScopeGuard([fd] { ::close(fd); });
@@ -948,7 +1048,7 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
                     sink.copyFrom(fd, 0, outcome.recordsStart);
                     sink.copyFrom(fd, outcome.goodEnd, outcome.end - outcome.goodEnd);
                 },
-                aside, QString());
+                place->folder, QFileInfo(aside).fileName(), QString());
         } catch (...) {
             logLine(QStringLiteral("[Nerim panes] could not keep the unread changes of %1 aside (%2); the log is "
                                    "left as it is")
@@ -963,7 +1063,7 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
     // what was read of it becomes a file of its own.
     int target = fd;
     try {
-        target = unshared(logPath, ::dup(fd), outcome.goodEnd, O_RDWR);
+        target = unshared(*place, ::dup(fd), outcome.goodEnd, O_RDWR);
     } catch (...) {
         logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)")
                     .arg(logPath, AtomicFileWriter::describeFailure(std::current_exception())));

@@ -355,7 +355,7 @@ private:
 // The file at `path` when it is the one `layout` describes, open for reading.
 int openUnchanged(const QString &path, const PanesFileLayout &layout)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = panesChangeLog::openForReading(path);
     if (fd < 0)
         return -1;
     if (AtomicFileWriter::FileIdentity::of(fd) != layout.file) {
@@ -408,7 +408,7 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
     // file written for the file replaced is stale. (unlink never follows a link.)
     if (const std::optional<QString> aside = panesChangeLog::finishFold(logPath, folded); aside && keptAside)
         keptAside->append(QFileInfo(*aside).fileName());
-    fileCalls::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
+    panesChangeLog::removeFile(PanesViewFile::pathFor(path));
     return next;
 }
 
@@ -468,7 +468,7 @@ namespace {
 std::optional<QUuid> documentIdAtHead(const QString &path)
 {
     static constexpr QByteArrayView opening = "{\"documentId\":\"";
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = panesChangeLog::openForReading(path);
     if (fd < 0)
         return std::nullopt;
     const auto closing = qScopeGuard([fd] { ::close(fd); });
@@ -514,7 +514,7 @@ bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize
     if (!state.log) {
         // A new log carries the focused and expanded pane from now on: a view
         // file written by an earlier version would only be overruled by it.
-        fileCalls::unlink(QFile::encodeName(PanesViewFile::pathFor(path)).constData());
+        panesChangeLog::removeFile(PanesViewFile::pathFor(path));
     }
     state.log = appended;
     return true;
@@ -528,10 +528,10 @@ std::optional<QString> keepForeign(const QString &path, const PanesSaver::State 
 {
     if (!state.ownKnown)
         return std::nullopt;
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    const std::optional<AtomicFileWriter::FileIdentity> there = panesChangeLog::identityAt(path);
+    if (!there)
         return std::nullopt; // nothing there, or no file to keep (the write replaces a link)
-    if (state.ownFile && AtomicFileWriter::FileIdentity::of(path) == state.ownFile)
+    if (state.ownFile && there == state.ownFile)
         return std::nullopt;
     if (const std::optional<QUuid> id = documentIdAtHead(path); id && (id == state.ownId || id == state.attemptedId))
         return std::nullopt; // ours, touched or copied back in place

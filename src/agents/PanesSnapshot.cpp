@@ -12,6 +12,7 @@
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/FileCalls.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -379,7 +380,10 @@ struct PanesFileContent {
 PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
 {
     PanesFileContent content;
-    const int fd = RegularFile::open(path);
+    int fd = -1;
+    // Reached beneath the project: a link on the way is refused, not followed.
+    if (std::optional<panesChangeLog::Place> place = panesChangeLog::placeOf(path))
+        fd = RegularFile::openAt(place->folder.fd(), place->name);
     if (fd < 0)
         return content; // nothing saved yet
     const auto closing = qScopeGuard([fd] { ::close(fd); });
@@ -391,7 +395,7 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     auto layout = wantLayout ? std::make_shared<PanesFileLayout>() : nullptr;
     const auto unchanged = [&] {
         return before && before == AtomicFileWriter::FileIdentity::of(fd) &&
-               before == AtomicFileWriter::FileIdentity::of(path);
+               before == panesChangeLog::identityAt(path);
     };
     content.snapshot = readPanesQuickly(fd, layout.get());
     if (content.snapshot) {
@@ -409,7 +413,8 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     }
     if (before && before->size > RegularFile::maxReadBytes)
         throw RegularFile::ReadError("it is larger than 64 MiB and not in the form Nerim writes");
-    const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path);
+    const std::optional<QByteArray> bytes =
+        AtomicFileWriter::readBytes(path, IntentProcessorConstants::projectOfDataFile(path));
     if (!bytes)
         throw RegularFile::ReadError("it was removed while it was read");
     // Read again by name: the same file only when the one open (whose
@@ -587,7 +592,7 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
         break;
     }
     case Kind::superseded:
-        fileCalls::unlink(QFile::encodeName(logPath).constData());
+        panesChangeLog::removeFile(logPath);
         break;
     case Kind::other:
     case Kind::unreadable: {
@@ -614,7 +619,7 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
     else if (result.layout)
         m_saver->adopt(std::move(result.layout), std::move(result.fileContent), log, fold);
     else
-        m_saver->adopt(nullptr, std::nullopt, log, true, !AtomicFileWriter::FileIdentity::of(m_path));
+        m_saver->adopt(nullptr, std::nullopt, log, true, !panesChangeLog::identityAt(m_path));
     return std::move(result.snapshot);
 }
 

@@ -3,6 +3,7 @@
 #include "agents/PanesSnapshot.h"
 #include "foundation/Json.h"
 #include "foundation/RegularFile.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QJsonObject>
 
@@ -102,7 +103,11 @@ std::optional<PanesViewFile> PanesViewFile::read(const QString &path)
 {
     try {
         // A link in its place is refused: the writer replaces links, so one there is not its own.
-        const std::optional<QByteArray> bytes = RegularFile::read(path, RegularFile::FinalLink::refuse, maxViewFileBytes);
+        // In a project it is reached beneath the project, following no link on the way.
+        const QString project = IntentProcessorConstants::projectOfDataFile(path);
+        const std::optional<QByteArray> bytes =
+            project.isEmpty() ? RegularFile::read(path, RegularFile::FinalLink::refuse, maxViewFileBytes)
+                              : RegularFile::readBeneath(project, path, maxViewFileBytes);
         if (!bytes)
             return std::nullopt;
         return decode(*bytes);

@@ -1,6 +1,8 @@
 #include "canvas/ProjectWriterLock.h"
 
+#include "foundation/BeneathFolder.h"
 #include "foundation/FileIo.h"
+#include "persistence/IntentProcessorConstants.h"
 
 #include <QFile>
 #include <QMutex>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,15 +43,15 @@ QByteArray stampOf(const Key &key)
 
 // Puts a fresh, empty lock file in place of the one at `path` (a file made
 // for another folder); the file replaced is left to whoever holds it.
-bool replaceLockFile(const QByteArray &path)
+bool replaceLockFile(int dir, const QByteArray &path)
 {
     const QByteArray fresh = path + ".new-" + QByteArray::number(::getpid());
-    const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = ::openat(dir, fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
     ::close(fd);
-    if (::rename(fresh.constData(), path.constData()) != 0) {
-        ::unlink(fresh.constData());
+    if (::renameat(dir, fresh.constData(), dir, path.constData()) != 0) {
+        ::unlinkat(dir, fresh.constData(), 0);
         return false;
     }
     return true;
@@ -57,9 +60,9 @@ bool replaceLockFile(const QByteArray &path)
 // Whether another process holds the file at `path` with a record lock: what
 // a `flock` becomes on NFS, where this process, which may only read the file,
 // cannot take one itself (asking needs no write access).
-bool heldAsRecordLock(const QByteArray &path)
+bool heldAsRecordLock(int dir, const QByteArray &path)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(dir, path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct flock probe {};
@@ -88,13 +91,24 @@ ProjectWriterLock::~ProjectWriterLock()
 
 ProjectWriterLock::Result ProjectWriterLock::acquire(const QString &dataFolder)
 {
-    const QByteArray folder = QFile::encodeName(dataFolder);
+    // The data folder is opened once, beneath its project: the lock file is
+    // made and examined in that folder by its name, whatever is swapped on
+    // the way to it meanwhile.
+    std::optional<BeneathFolder> opened;
+    try {
+        const QString project = IntentProcessorConstants::projectOfDataFile(dataFolder + QStringLiteral("/x"));
+        opened.emplace(project.isEmpty() ? BeneathFolder::atPath(dataFolder)
+                                         : BeneathFolder::open(project, BeneathFolder::relativeWithin(project, dataFolder)));
+    } catch (const std::exception &error) {
+        return unsupported(QString::fromUtf8(error.what()));
+    }
+    const int folder = opened->fd();
     struct stat dir {};
-    if (::stat(folder.constData(), &dir) != 0 || !S_ISDIR(dir.st_mode))
+    if (::fstat(folder, &dir) != 0 || !S_ISDIR(dir.st_mode))
         return unsupported(QStringLiteral("the data folder cannot be examined (%1)").arg(reason(errno)));
     const Key key{quint64(dir.st_dev), quint64(dir.st_ino)};
     const QByteArray stamp = stampOf(key);
-    const QByteArray path = folder + '/' + QFile::encodeName(fileName());
+    const QByteArray path = QFile::encodeName(fileName());
 
     QMutexLocker lock(&registryMutex);
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -103,15 +117,15 @@ ProjectWriterLock::Result ProjectWriterLock::acquire(const QString &dataFolder)
                 return {Outcome::held, std::move(held), QString()};
         }
         bool writable = true;
-        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd = ::openat(folder, path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd < 0 && errno == EACCES) {
             // Another user's lock file: it can be held all the same.
             writable = false;
-            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            fd = ::openat(folder, path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         }
         if (fd < 0 && errno == ELOOP) {
             // A link put in its place is no lock of anyone's (unlink never follows it).
-            if (::unlink(path.constData()) == 0)
+            if (::unlinkat(folder, path.constData(), 0) == 0)
                 continue;
         }
         if (fd < 0)
@@ -130,9 +144,10 @@ ProjectWriterLock::Result ProjectWriterLock::acquire(const QString &dataFolder)
             // of the project: not this folder's lock. (Replaced only while it
             // is still the file read: another Nerim may have replaced it first.)
             struct stat now {};
-            const bool same = ::stat(path.constData(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+            const bool same = ::fstatat(folder, path.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              now.st_dev == st.st_dev && now.st_ino == st.st_ino;
             ::close(fd);
-            if (same && !replaceLockFile(path))
+            if (same && !replaceLockFile(folder, path))
                 return unsupported(QStringLiteral("the lock file of a copied project cannot be replaced (%1)")
                                        .arg(reason(errno)));
             continue;
@@ -150,14 +165,15 @@ ProjectWriterLock::Result ProjectWriterLock::acquire(const QString &dataFolder)
                 }
                 return {Outcome::heldElsewhere, nullptr, QString()};
             }
-            if (error == EBADF && !writable && heldAsRecordLock(path))
+            if (error == EBADF && !writable && heldAsRecordLock(folder, path))
                 return {Outcome::heldElsewhere, nullptr, QString()};
             return unsupported(QStringLiteral("the file system keeps no locks (%1)").arg(reason(error)));
         }
         // Still the file at the name: another Nerim may have put a fresh one
         // there meanwhile, and the lock on a file no longer there holds nothing.
         struct stat now {};
-        if (::stat(path.constData(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        if (::fstatat(folder, path.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+            now.st_ino != st.st_ino) {
             ::close(fd);
             continue;
         }

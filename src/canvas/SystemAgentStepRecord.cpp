@@ -1,5 +1,7 @@
 #include "canvas/SystemAgentStepRecord.h"
 
+#include "foundation/BeneathFolder.h"
+
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
@@ -116,7 +118,9 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
             try {
                 // Refuses a data folder that leads outside the project.
                 IntentProcessorConstants::projectDotfolder(projectPath);
-                AtomicFileWriter::write(bytes, target, AtomicFileWriter::backupPathFor(target));
+                // Written beneath the project: a data folder swapped for a link meanwhile is refused.
+                AtomicFileWriter::write(bytes, target, AtomicFileWriter::backupPathFor(target),
+                                        AtomicFileWriter::inProject(projectPath));
             } catch (const MemoryError &e) {
                 logLine(QStringLiteral("%1 couldn't write %2: %3").arg(tag, target, e.description()));
             } catch (const std::exception &e) {
@@ -132,7 +136,7 @@ std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &
     std::optional<QByteArray> bytes;
     try {
         IntentProcessorConstants::projectDotfolder(projectPath);
-        bytes = AtomicFileWriter::readBytes(target);
+        bytes = AtomicFileWriter::readBytes(target, projectPath);
     } catch (const std::exception &e) {
         logLine(QStringLiteral("%1 couldn't read %2: %3").arg(tag, target, QString::fromUtf8(e.what())));
         return std::nullopt;
@@ -142,11 +146,20 @@ std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &
     if (std::optional<SystemAgentStepRecord> record = decode(*bytes))
         return record;
     // Not one of Nerim's records: kept aside for whoever wants to look, never read as a step.
-    if (const std::optional<QString> aside = setAside::move(target, u"unreadable"))
-        logLine(QStringLiteral("%1 %2 isn't a step record; moved aside to %3").arg(tag, target, *aside));
-    else
-        logLine(QStringLiteral("%1 %2 isn't a step record and couldn't be moved aside: %3")
-                    .arg(tag, target, QString::fromLocal8Bit(std::strerror(errno))));
+    QString why;
+    try {
+        QString name;
+        const BeneathFolder folder = BeneathFolder::holding(projectPath, target, BeneathFolder::Create::nothing, &name);
+        if (const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable")) {
+            logLine(QStringLiteral("%1 %2 isn't a step record; moved aside to %3")
+                        .arg(tag, target, folder.filePath(*aside)));
+            return std::nullopt;
+        }
+        why = QString::fromLocal8Bit(std::strerror(errno));
+    } catch (const std::exception &e) {
+        why = QString::fromUtf8(e.what());
+    }
+    logLine(QStringLiteral("%1 %2 isn't a step record and couldn't be moved aside: %3").arg(tag, target, why));
     return std::nullopt;
 }
 

@@ -40,15 +40,16 @@ QSet<QString> DeployContext::dependencyNamesIn(const QByteArray &packageJson)
 
 namespace {
 
-// A project file's bytes; nothing when it is missing or was refused.
-std::optional<QByteArray> readProjectFile(const QString &path, qint64 maxBytes)
+// The bytes of the file `name` at the top of the project; nothing when it is
+// missing or was refused. A .env kept elsewhere in the project and linked in
+// is common: it is read where the link leads inside the project, never
+// through a further link or outside.
+std::optional<QByteArray> readProjectFile(const QString &projectPath, const QString &name, qint64 maxBytes)
 {
     try {
-        // A .env kept elsewhere and linked in is common; only what it leads to must be a regular file.
-        return RegularFile::read(path, RegularFile::FinalLink::follow, maxBytes);
+        return RegularFile::readLinkedBeneath(projectPath, name, maxBytes);
     } catch (const RegularFile::ReadError &error) {
-        logLine(QStringLiteral("[Nerim deploy] didn't read %1: %2")
-                    .arg(QDir(path).dirName(), QString::fromUtf8(error.what())));
+        logLine(QStringLiteral("[Nerim deploy] didn't read %1: %2").arg(name, QString::fromUtf8(error.what())));
     }
     return std::nullopt;
 }
@@ -60,7 +61,7 @@ DeployProjectFiles DeployProjectFiles::read(const QString &projectPath)
     DeployProjectFiles files;
     const QDir project(projectPath);
     const QString envPath = project.filePath(QStringLiteral(".env"));
-    if (const std::optional<QByteArray> env = readProjectFile(envPath, maxEnvFileBytes)) {
+    if (const std::optional<QByteArray> env = readProjectFile(projectPath, QStringLiteral(".env"), maxEnvFileBytes)) {
         files.envFilePath = envPath;
         files.envVarNames = DeployContext::envVarNamesIn(QString::fromUtf8(*env));
     } else {
@@ -72,12 +73,12 @@ DeployProjectFiles DeployProjectFiles::read(const QString &projectPath)
     QStringList others = project.entryList({QStringLiteral(".env?*")}, QDir::Files | QDir::Hidden | QDir::System);
     others.sort();
     for (const QString &name : std::as_const(others))
-        if (const std::optional<QByteArray> env = readProjectFile(project.filePath(name), maxEnvFileBytes))
+        if (const std::optional<QByteArray> env = readProjectFile(projectPath, name, maxEnvFileBytes))
             for (const QString &variable : DeployContext::envVarNamesIn(QString::fromUtf8(*env)))
                 if (!files.declaredNames.contains(variable))
                     files.declaredNames.append(variable);
     if (const std::optional<QByteArray> package =
-            readProjectFile(project.filePath(QStringLiteral("package.json")), qint64(4) << 20)) {
+            readProjectFile(projectPath, QStringLiteral("package.json"), qint64(4) << 20)) {
         files.dependencies = DeployContext::dependencyNamesIn(*package).values();
         files.dependencies.sort();
     }

@@ -230,6 +230,45 @@ BeneathFolder BeneathFolder::holding(const QString &rootPath, const QString &pat
     return open(rootPath, slash < 0 ? QString() : within.left(slash), create);
 }
 
+BeneathFolder::LinkTarget BeneathFolder::linkTarget(const QString &rootPath, const QString &name) const
+{
+    LinkTarget target;
+    QByteArray text(4096, Qt::Uninitialized);
+    const ssize_t n = ::readlinkat(m_fd, QFile::encodeName(name).constData(), text.data(), size_t(text.size()));
+    if (n < 0) {
+        target.failure = LinkTarget::Failure::unreadable;
+        target.error = errno;
+        return target;
+    }
+    QString root = rootPath;
+    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    try {
+        // Relative to the root (where the link is); an absolute one must
+        // name a place inside the root by its path.
+        target.within = relativeWithin(root, QFile::decodeName(text.left(n)));
+    } catch (const Refused &) {
+    }
+    if (target.within.isEmpty()) {
+        target.failure = LinkTarget::Failure::outside;
+        return target;
+    }
+    const qsizetype slash = target.within.lastIndexOf(QLatin1Char('/'));
+    target.name = slash < 0 ? target.within : target.within.mid(slash + 1);
+    try {
+        target.folder.emplace(folder(slash < 0 ? QString() : target.within.left(slash)));
+    } catch (const Refused &refused) {
+        target.failure = LinkTarget::Failure::refused;
+        target.reason = QString::fromUtf8(refused.what());
+    } catch (const Missing &) {
+        target.failure = LinkTarget::Failure::missing;
+    } catch (const std::exception &e) {
+        target.failure = LinkTarget::Failure::failed;
+        target.reason = QString::fromUtf8(e.what());
+    }
+    return target;
+}
+
 BeneathFolder BeneathFolder::folder(const QString &relative, Create create) const
 {
     const QString within = relativeWithin(m_path, relative);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 #include <stdexcept>
 #include <sys/types.h>
 
@@ -20,6 +21,8 @@ namespace nerim {
 // O_NOFOLLOW from the one before it. A path that needs a link is refused.
 //
 // The root itself is the folder the user chose and is opened as named.
+struct BeneathLinkTarget;
+
 class BeneathFolder {
 public:
     // A path that is refused because it needs a link or leaves the root: one
@@ -81,11 +84,40 @@ public:
     // component is a link, when one is.
     static QString refusalFor(int dirFd, const QString &relative);
 
+    // Where the entry `name` of this folder (the root, opened from
+    // `rootPath`) leads when it is a symbolic link: a project file kept
+    // elsewhere in the project and linked in (a `.env` in a subfolder) is
+    // used only when the link's own text names a place inside the root that
+    // is reached from it without any further link. On success `folder` is
+    // the target's folder, opened beneath the root, and `name` its name there
+    // (the target itself may be missing or a further link: the caller's open
+    // refuses that).
+    using LinkTarget = BeneathLinkTarget;
+    LinkTarget linkTarget(const QString &rootPath, const QString &name) const;
+
 private:
     BeneathFolder(int fd, QString path) : m_fd(fd), m_path(std::move(path)) {}
 
     int m_fd = -1;
     QString m_path;
+};
+
+// What BeneathFolder::linkTarget finds.
+struct BeneathLinkTarget {
+    enum class Failure {
+        none,
+        unreadable, // the link's text can't be read (`error`)
+        outside,    // it names a place outside the root (or the root itself)
+        refused,    // the way to it needs a further link (`reason` says which)
+        missing,    // a folder on the way is missing
+        failed,     // the folder can't be opened (`reason`)
+    };
+    Failure failure = Failure::none;
+    std::optional<BeneathFolder> folder;
+    QString name;
+    QString within; // the target as a path within the root
+    QString reason;
+    int error = 0;
 };
 
 namespace detail {

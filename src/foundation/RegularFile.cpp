@@ -201,4 +201,38 @@ std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &pa
     return readOpen(fd, maxBytes);
 }
 
+std::optional<QByteArray> readLinkedBeneath(const QString &rootPath, const QString &name, qint64 maxBytes)
+{
+    std::optional<BeneathFolder> root;
+    try {
+        root.emplace(BeneathFolder::root(rootPath));
+    } catch (const std::exception &error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+    struct stat st {};
+    if (::fstatat(root->fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        failWithErrno(errno);
+    }
+    if (!S_ISLNK(st.st_mode))
+        return readAt(root->fd(), name, maxBytes);
+    const BeneathFolder::LinkTarget target = root->linkTarget(rootPath, name);
+    using Failure = BeneathFolder::LinkTarget::Failure;
+    switch (target.failure) {
+    case Failure::none:
+        break;
+    case Failure::unreadable:
+        failWithErrno(target.error);
+    case Failure::outside:
+        fail(QStringLiteral("it is a link to a file outside the project folder"));
+    case Failure::missing:
+        return std::nullopt;
+    case Failure::refused:
+    case Failure::failed:
+        fail(target.reason);
+    }
+    return readAt(target.folder->fd(), target.name, maxBytes);
+}
+
 } // namespace nerim::RegularFile

@@ -65,5 +65,14 @@ std::optional<QByteArray> readBeneath(const QString &rootPath, const QString &pa
 int openBeneath(const QString &rootPath, const QString &path,
                 qint64 maxBytes = std::numeric_limits<qint64>::max());
 
+// The file `name` at the top of the project folder `rootPath` (a `.env`,
+// `package.json`), where a file kept elsewhere in the project and linked in
+// is common: a link there is followed only when its own text names a file
+// inside the project reached without any further link (see
+// BeneathFolder::linkTarget); everything else is as readBeneath. ReadError
+// says why a link was not followed.
+std::optional<QByteArray> readLinkedBeneath(const QString &rootPath, const QString &name,
+                                            qint64 maxBytes = maxReadBytes);
+
 } // namespace RegularFile
 } // namespace nerim

@@ -29,13 +29,16 @@ QString projectFolder(const QString &projectPath)
     return folder;
 }
 
-// The bytes of a file of the user's project, empty when it cannot be read. A
-// link is followed (projects link files around), but only a regular file of
-// bounded size is read: a named pipe or a device in its place is skipped.
+// The bytes of a file at the top of the user's project, empty when it cannot
+// be read. A link is followed only to a file inside the project reached
+// without a further link (projects link files around, but nothing outside
+// the project is read), and only a regular file of bounded size is read: a
+// named pipe or a device in its place is skipped.
 QByteArray readProjectFile(const QString &path)
 {
+    const QFileInfo file(path);
     try {
-        return RegularFile::read(path, RegularFile::FinalLink::follow).value_or(QByteArray());
+        return RegularFile::readLinkedBeneath(file.absolutePath(), file.fileName()).value_or(QByteArray());
     } catch (const RegularFile::ReadError &) {
         return QByteArray();
     }

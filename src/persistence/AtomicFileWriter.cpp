@@ -409,6 +409,14 @@ std::optional<FileIdentity> FileIdentity::of(const QString &path)
     return identityOf(st);
 }
 
+std::optional<FileIdentity> FileIdentity::of(int dirFd, const QString &name)
+{
+    struct stat st {};
+    if (::fstatat(dirFd, native(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return identityOf(st);
+}
+
 void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions options)
 {
     writeFile(std::span<const QByteArray>(&bytes, 1), targetPath, QString(), options);
@@ -424,6 +432,15 @@ void write(const QByteArray &bytes, const BeneathFolder &folder, const QString &
 void replace(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, WriteOptions options)
 {
     writeAt(piecesProducer(std::span<const QByteArray>(&bytes, 1)), Place{&folder, name}, std::nullopt, options);
+}
+
+FileIdentity write(const std::function<void(ContentSink &)> &produce, const BeneathFolder &folder, const QString &name,
+                   const QString &backupName, WriteOptions options)
+{
+    const Place target{&folder, name};
+    if (backupName.isEmpty())
+        return writeAt(produce, target, std::nullopt, options);
+    return writeAt(produce, target, target.sibling(backupName), options);
 }
 
 QString describeFailure(std::exception_ptr error)

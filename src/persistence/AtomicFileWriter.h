@@ -79,6 +79,8 @@ struct FileIdentity {
     // The regular file open at `fd`, or at `path` (not through a link).
     static std::optional<FileIdentity> of(int fd);
     static std::optional<FileIdentity> of(const QString &path);
+    // The regular file `name` in the folder open at `dirFd` (not through a link).
+    static std::optional<FileIdentity> of(int dirFd, const QString &name);
     friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
 };
 
@@ -114,6 +116,9 @@ void replace(const QByteArray &bytes, const QString &targetPath, WriteOptions op
 void write(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, const QString &backupName,
            WriteOptions options = {});
 void replace(const QByteArray &bytes, const BeneathFolder &folder, const QString &name, WriteOptions options = {});
+// The streamed write within an open folder; an empty `backupName` keeps no backup.
+FileIdentity write(const std::function<void(ContentSink &)> &produce, const BeneathFolder &folder,
+                   const QString &name, const QString &backupName, WriteOptions options = {});
 
 // Creates `folder` when it is missing and its parent exists; never creates the
 // parent. The writers create a missing data folder this way, so a project

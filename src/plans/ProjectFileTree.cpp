@@ -1,9 +1,17 @@
 #include "plans/ProjectFileTree.h"
 
+#include "foundation/BeneathFolder.h"
+
 #include <QCollator>
 #include <QDir>
 #include <QFileInfo>
+#include <QFile>
 #include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nerim {
 
@@ -14,20 +22,30 @@ struct Entry {
     bool isDirectory = false;
 };
 
-// The folder's immediate, non-hidden entries. A symbolic link counts as a file,
-// so the walk never leaves the project through one.
-QList<Entry> listFolder(const QString &path)
+// The open folder's immediate, non-hidden entries. A symbolic link counts as
+// a file, so the walk never leaves the project through one.
+QList<Entry> listFolder(const BeneathFolder &folder)
 {
-    const QFileInfoList infos = QDir(path).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
     QList<Entry> entries;
-    entries.reserve(infos.size());
-    for (const QFileInfo &info : infos) {
-        const QString name = info.fileName();
+    const int fd = ::dup(folder.fd());
+    if (fd < 0)
+        return entries;
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return entries;
+    }
+    ::rewinddir(dir);
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
         if (name.startsWith(QLatin1Char('.')))
             continue;
-        entries.append(Entry{name, info.isDir() && !info.isSymLink()});
+        struct stat st {};
+        const bool isDirectory =
+            ::fstatat(folder.fd(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        entries.append(Entry{name, isDirectory});
     }
+    ::closedir(dir);
     return entries;
 }
 
@@ -73,7 +91,16 @@ QString buildProjectFileTree(const QString &projectPath)
     QCollator collator{QLocale()};
     collator.setCaseSensitivity(Qt::CaseInsensitive);
 
-    QList<Entry> topLevel = listFolder(projectPath);
+    // The walk goes from the project folder as it was opened, each folder
+    // beneath it reached without following a link: one swapped for a link
+    // after it was listed is not descended into.
+    std::optional<BeneathFolder> root;
+    try {
+        root.emplace(BeneathFolder::root(projectPath));
+    } catch (const std::exception &) {
+        return QString();
+    }
+    QList<Entry> topLevel = listFolder(*root);
     sortTreeEntries(topLevel, collator);
 
     qsizetype remaining = fileTreeBudget;
@@ -89,7 +116,11 @@ QString buildProjectFileTree(const QString &projectPath)
         remaining -= cost;
 
         if (entry.isDirectory && fileTreeExpandedNames().contains(entry.name)) {
-            QList<Entry> children = listFolder(projectPath + QLatin1Char('/') + entry.name);
+            QList<Entry> children;
+            try {
+                children = listFolder(root->folder(entry.name));
+            } catch (const std::exception &) {
+            }
             sortTreeEntries(children, collator);
             for (qsizetype position = 0; position < children.size(); ++position) {
                 if (position == fileTreeChildLimit) {

@@ -134,35 +134,28 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
     if (::fstatat(project->fd(), ".env", &st, AT_SYMLINK_NOFOLLOW) == 0) {
         exists = true;
         if (S_ISLNK(st.st_mode)) {
-            QByteArray text(4096, Qt::Uninitialized);
-            const ssize_t n = ::readlinkat(project->fd(), ".env", text.data(), size_t(text.size()));
-            if (n < 0)
+            BeneathFolder::LinkTarget link = project->linkTarget(folder, QStringLiteral(".env"));
+            using Failure = BeneathFolder::LinkTarget::Failure;
+            switch (link.failure) {
+            case Failure::none:
+                break;
+            case Failure::unreadable:
                 return QStringLiteral(".env is a link that can't be read (%1); it was left as it is")
-                    .arg(systemReason(errno));
-            const QString leadsTo = QFile::decodeName(text.left(n));
-            QString within;
-            try {
-                // Relative to the project folder (where .env is); an absolute
-                // one must name a place inside the project by its path.
-                within = BeneathFolder::relativeWithin(folder, leadsTo);
-                if (within.isEmpty())
-                    throw BeneathFolder::Refused("the project folder itself");
-            } catch (const BeneathFolder::Refused &) {
+                    .arg(systemReason(link.error));
+            case Failure::outside:
                 return QStringLiteral(".env is a link to a file outside the project folder; Nerim doesn't write "
                                       "there");
-            }
-            const qsizetype slash = within.lastIndexOf(QLatin1Char('/'));
-            targetName = slash < 0 ? within : within.mid(slash + 1);
-            try {
-                targetFolder.emplace(project->folder(slash < 0 ? QString() : within.left(slash)));
-            } catch (const BeneathFolder::Refused &refused) {
+            case Failure::refused:
                 return QStringLiteral("the file .env links to can't be used: %1; it was left as it is")
-                    .arg(QString::fromUtf8(refused.what()));
-            } catch (const BeneathFolder::Missing &) {
+                    .arg(link.reason);
+            case Failure::missing:
                 return QStringLiteral(".env is a link to a file that doesn't exist; it was left as it is");
-            } catch (const std::exception &e) {
-                return QStringLiteral("the file .env links to can't be read (%1)").arg(QString::fromUtf8(e.what()));
+            case Failure::failed:
+                return QStringLiteral("the file .env links to can't be read (%1)").arg(link.reason);
             }
+            const QString within = link.within;
+            targetName = link.name;
+            targetFolder = std::move(link.folder);
             if (::fstatat(targetFolder->fd(), QFile::encodeName(targetName).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
                     return QStringLiteral(".env is a link to a file that doesn't exist; it was left as it is");

@@ -3,6 +3,7 @@
 #include "deploy/DeployHistoryEntry.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "PlantedFiles.h"
 #include "TestEnvironment.h"
 
 #include <QDir>
@@ -178,4 +179,26 @@ TEST(DeployProjectFilesRead, ADotEnvOverOneMiBIsReportedAsTooLargeNotMissing)
     EXPECT_TRUE(files.envFileTooLarge);
     EXPECT_TRUE(files.envVarNames.isEmpty());
     EXPECT_TRUE(files.envFilePath.isEmpty());
+}
+
+// The project's .env files and package.json are read where a link leads only
+// when that is a file inside the project reached without a further link:
+// nothing outside the project is read as the project's own.
+TEST(DeployProjectFilesRead, LinkedFilesAreReadOnlyInsideTheProject)
+{
+    const QString project = test::makeTempDir(QStringLiteral("project"));
+    const QString outside = test::makeTempDir(QStringLiteral("outside"));
+    ASSERT_TRUE(test::writeFile(outside + QStringLiteral("/.env"), "OUTSIDE_SECRET=1\n"));
+    ASSERT_TRUE(test::writeFile(outside + QStringLiteral("/package.json"), R"({"dependencies":{"left-pad":"1"}})"));
+    ASSERT_TRUE(test::writeFile(project + QStringLiteral("/config/.env"), "INSIDE=1\n"));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.env"), QStringLiteral("config/.env")));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.env.local"), outside + QStringLiteral("/.env")));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/elsewhere"), outside));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.env.production"), QStringLiteral("elsewhere/.env")));
+    ASSERT_TRUE(test::plantLink(project + QStringLiteral("/package.json"), QStringLiteral("elsewhere/package.json")));
+
+    const DeployProjectFiles files = DeployProjectFiles::read(project);
+    EXPECT_EQ(files.envVarNames, QStringList{QStringLiteral("INSIDE")});
+    EXPECT_EQ(files.declaredNames, QStringList{QStringLiteral("INSIDE")});
+    EXPECT_TRUE(files.dependencies.isEmpty());
 }

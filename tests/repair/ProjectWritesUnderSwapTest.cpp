@@ -3,7 +3,12 @@
 // running app or a steered agent in the project could): nothing ever lands
 // outside the project, whichever moment the swap hits, with the kernel's
 // beneath resolution and with the step-by-step one.
+#include "agents/AgentPaneState.h"
 #include "agents/GitExcludes.h"
+#include "agents/PanesChangeLog.h"
+#include "agents/PanesSnapshot.h"
+#include "canvas/ProjectWriterLock.h"
+#include "canvas/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
 #include "launcher/LaunchOverride.h"
 #include "persistence/AtomicFileWriter.h"
@@ -11,6 +16,7 @@
 #include "plans/PlansWorkspaceStore.h"
 #include "repair/DotEnvFile.h"
 #include "foundation/SerialFileWriter.h"
+#include "foundation/UuidText.h"
 
 #include "PlantedFiles.h"
 #include "TestEnvironment.h"
@@ -92,6 +98,18 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         ASSERT_TRUE(QDir().mkpath(project + QStringLiteral("/.git/info")));
         ASSERT_TRUE(QDir().mkpath(project + QStringLiteral("/.nerim/plans")));
 
+        // The panes, saved as a session saves them: mostly changes appended to
+        // the log, written whole whenever the log has grown past its share
+        // (kept small here) or an append was refused.
+        const panesChangeLog::detail::ScopedFoldMinimum smallLog(1);
+        PanesSnapshotStore panes(project + QStringLiteral("/.nerim/panes.json"));
+        AgentPaneState pane(newUuid(), uuidText(newUuid()), QStringLiteral("Claude 1"), 1, false, AgentRole::code,
+                            QString());
+        PanesSnapshot shown;
+        shown.nextAgentNumber = 2;
+        SystemAgentStepRecord step;
+        step.instance = SystemAgentStepRecord::currentInstance();
+        step.step = QStringLiteral("deploy");
         PlanState plan;
         plan.setPersistenceURL(project + QStringLiteral("/.nerim/plan.json"));
         LaunchOverride override;
@@ -127,6 +145,13 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
                     ++written;
                 plan.setGoal(QString::number(i));
                 plan.persist();
+                pane.appendLine(OutputLine::Kind::stdout, QStringLiteral("line %1").arg(i));
+                shown.panes = {PaneDiskSnapshot::of(pane)};
+                panes.save(shown);
+                step.attempt = i;
+                SystemAgentStepRecord::write(project, QStringLiteral("deploy-step.json"), step);
+                if (ProjectWriterLock::acquire(project + QStringLiteral("/.nerim")).lock)
+                    ++written;
                 SerialFileWriter::shared().flush();
             }
             EXPECT_GT(swapper.swaps(), 100);
@@ -139,6 +164,11 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         // Once nothing is swapped, the secret goes where the link says.
         EXPECT_EQ(DotEnvFile::append(project, QStringLiteral("LAST"), QStringLiteral("v")), std::nullopt);
         EXPECT_TRUE(test::readFile(project + QStringLiteral("/realsub/.bashrc")).endsWith("LAST=v\n"));
+        // The panes as last saved are read back from the project.
+        const std::optional<PanesSnapshot> read = PanesSnapshotStore(panes.path()).load();
+        ASSERT_TRUE(read.has_value());
+        ASSERT_EQ(read->panes.size(), 1);
+        EXPECT_FALSE(read->panes.first().outputLines.isEmpty());
     }
     detail::useKernelResolution(true);
 }

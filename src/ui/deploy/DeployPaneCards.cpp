@@ -1,35 +1,31 @@
+// The deploy cards' common frame (DeployCard): the tinted background, the
+// header with its symbol, title, lead and close mark, the scrolling middle
+// that shows whole rows, Return and Escape, and the heights the Deploy pane's
+// overlay asks for. Each kind of card is in a file of its own; the overlay
+// that shows them is in DeployPaneOverlay.cpp.
 #include "ui/deploy/DeployPaneCards.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/deploy/DeployCardParts.h"
 #include "ui/deploy/DeployControls.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
-#include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
-#include "ui/design/widgets/NmActivitySpinner.h"
-#include "ui/panes/DetachedTask.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QEvent>
-#include <QKeyEvent>
-#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWheelEvent>
-
 #include <algorithm>
 
 namespace nerim {
 
-namespace {
-
-using Card = DeployLook::CardKind;
-using Kind = DeploySessionState::Phase::Kind;
+namespace deploy_cards {
 
 QLabel *textLabel(const QFont &font, NmRgb color, QWidget *parent, bool wraps)
 {
@@ -42,19 +38,17 @@ QLabel *textLabel(const QFont &font, NmRgb color, QWidget *parent, bool wraps)
     return label;
 }
 
-// A record row: type, name and value on a light rounded inset.
-class RecordRow : public QWidget {
-public:
-    using QWidget::QWidget;
+void primaryInk(DeployCapsuleButton *button, qreal padH, qreal padV)
+{
+    button->setLook(NmFont::bodyMedium(), {DeployLook::white}, {NmColor::ink});
+    button->setPadding(padH, padV);
+}
 
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.fillPath(NmPainter::continuousRoundedRectPath(QRectF(rect()), 4), qColor(NmColor::paperShade, 0.4));
-    }
-};
+} // namespace deploy_cards
+
+using namespace deploy_cards;
+
+namespace {
 
 // The scrolling middle of a card: as tall as its least when asked, grown by
 // the card's layout to whatever it is given; the content keeps its own height
@@ -188,18 +182,7 @@ private:
     int m_notches = 0;
 };
 
-// The narrowest a text field gets before the controls of its row fold.
-constexpr int fieldMinimumWidth = 120;
-
-void primaryInk(DeployCapsuleButton *button, qreal padH, qreal padV)
-{
-    button->setLook(NmFont::bodyMedium(), {DeployLook::white}, {NmColor::ink});
-    button->setPadding(padH, padV);
-}
-
 } // namespace
-
-// ---- DeployCard ---------------------------------------------------------------------------------
 
 DeployCard::DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
     : QWidget(parent), m_kind(kind), m_canvas(canvas)
@@ -364,500 +347,6 @@ void DeployCard::keyPressEvent(QKeyEvent *event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-// ---- PasteCard ----------------------------------------------------------------------------------
-
-PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(kind, canvas, parent)
-{
-    setObjectName(kind == Card::token ? QStringLiteral("TokenPasteCard") : QStringLiteral("SecretPasteCard"));
-    const DeployLook::PasteCardLook look = DeployLook::pasteCardLook(kind, m_phase, QString());
-    m_bottomRule = look.bottomRule;
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(12, 10, 12, 10);
-    layout->setSpacing(8);
-    buildHeader(look.symbol, false, true, look.closeHelp);
-
-    // "NAME=" then the field with Submit; a name too long to leave the field
-    // room puts the field and Submit on the line below it.
-    auto *input = new DeployFlowLayout(8, 6);
-    m_name = new DeployElidedLabel(NmFont::monoSmall(), NmColor::inkSecondary, Qt::ElideMiddle, this);
-    m_name->setObjectName(QStringLiteral("varLabel"));
-    auto *entry = new QWidget(this);
-    entry->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    auto *entryRow = new QHBoxLayout(entry);
-    entryRow->setContentsMargins(0, 0, 0, 0);
-    entryRow->setSpacing(8);
-    m_field = new DeployField(true, 8, 4, entry);
-    m_field->setObjectName(QStringLiteral("cardField"));
-    m_field->setFont(NmFont::monoSmall());
-    m_field->setEchoMode(QLineEdit::Password);
-    m_field->setPlaceholderText(look.placeholder);
-    m_field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    m_field->setMinimumWidth(fieldMinimumWidth);
-    connect(m_field, &QLineEdit::textChanged, this, [this] { refreshLook(); });
-    connect(m_field, &QLineEdit::returnPressed, this, &PasteCard::submit);
-    m_primary = new DeployCapsuleButton(look.submitTitle, entry);
-    m_primary->setObjectName(QStringLiteral("primaryButton"));
-    m_primary->setLook(NmFont::caption(), {NmColor::ink}, {NmColor::accent, 0.2}, DeployLook::Tint{NmColor::accent, 0.5},
-                       0.5);
-    m_primary->setPadding(12, 4);
-    connect(m_primary, &QAbstractButton::clicked, this, &PasteCard::submit);
-    entryRow->addWidget(m_field, 1, Qt::AlignVCenter);
-    entryRow->addWidget(m_primary, 0, Qt::AlignVCenter);
-    input->addWidget(m_name);
-    input->addWidget(entry);
-    layout->addLayout(input);
-    addReturnShortcut();
-}
-
-void PasteCard::setPhase(const DeploySessionState::Phase &phase)
-{
-    DeployCard::setPhase(phase);
-}
-
-void PasteCard::refreshLook()
-{
-    const DeployLook::PasteCardLook look = DeployLook::pasteCardLook(m_kind, m_phase, m_field->text());
-    m_lead->setText(look.explanation);
-    m_name->setText(look.label);
-    m_primary->setEnabled(look.submitEnabled);
-    contentChanged();
-}
-
-void PasteCard::leave()
-{
-    if (m_canvas)
-        startDetached(this, m_canvas->deploySession().cancel());
-}
-
-void PasteCard::submit()
-{
-    if (!m_canvas)
-        return;
-    const std::optional<QString> value = DeployLook::pasteSubmission(m_kind, m_field->text());
-    if (!value)
-        return;
-    // The field is emptied first: the value lives on only in the controller,
-    // and a second Return at once finds nothing to send.
-    m_field->clear();
-    m_answer.answered = true;
-    const QString name = m_phase.varName();
-    startDetached(this, m_kind == Card::token ? m_canvas->deploySession().submitToken(name, *value)
-                                              : m_canvas->deploySession().submitSecret(name, *value));
-}
-
-// ---- EnvVarChecklistCard ------------------------------------------------------------------------
-
-EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(Card::envChecklist, canvas, parent)
-{
-    setObjectName(QStringLiteral("EnvVarChecklistCard"));
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 14, 14, 14);
-    layout->setSpacing(10);
-    buildHeader(QStringLiteral("checklist"), true, true, QString());
-    // Opened from the Live menu, the card can be left: the close mark and
-    // Escape cancel the env-var step, and the live deploy stays as it was.
-    m_close->hide();
-    m_empty = textLabel(NmFont::caption(), NmColor::inkSecondary, this, true);
-    m_empty->setObjectName(QStringLiteral("emptyLine"));
-    m_empty->setContentsMargins(0, 6, 0, 6);
-    layout->addWidget(m_empty);
-    m_rows = new QWidget(this);
-    auto *rows = new QVBoxLayout(m_rows);
-    rows->setContentsMargins(0, 0, 0, 0);
-    rows->setSpacing(6);
-    // The rows scroll when the pane is short; the title and the button stay.
-    addBody(m_rows);
-    auto *footer = new QHBoxLayout;
-    footer->addStretch(1);
-    m_primary = new DeployCapsuleButton(QString(), this);
-    m_primary->setObjectName(QStringLiteral("primaryButton"));
-    primaryInk(m_primary, 16, 6);
-    connect(m_primary, &QAbstractButton::clicked, this, &EnvVarChecklistCard::submit);
-    footer->addWidget(m_primary);
-    layout->addLayout(footer);
-    addReturnShortcut();
-    if (canvas) {
-        connect(&canvas->deploySession().state(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
-        // The rows start from the choices the user saved at the last deploy, so
-        // a value kept local stays local until the user changes its row.
-        m_decisions = canvas->deploySession().state().envDecisions();
-        connect(&canvas->deploySession().state(), &DeploySessionState::envDecisionsChanged, this, [this] {
-            m_decisions = m_canvas->deploySession().state().envDecisions();
-            m_customDrafts.clear();
-            rebuildRows();
-            contentChanged();
-        });
-    }
-}
-
-QStringList EnvVarChecklistCard::currentNames() const
-{
-    if (!m_canvas || !m_canvas->deploySession().state().context())
-        return {};
-    return m_canvas->deploySession().state().context()->envVarNames;
-}
-
-void EnvVarChecklistCard::setPhase(const DeploySessionState::Phase &phase)
-{
-    DeployCard::setPhase(phase);
-}
-
-void EnvVarChecklistCard::refreshLook()
-{
-    const QStringList names = currentNames();
-    if (names != m_names) {
-        m_names = names;
-        rebuildRows();
-    }
-    const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
-    const std::optional<DeployContext> &context =
-        m_canvas ? m_canvas->deploySession().state().context() : std::optional<DeployContext>();
-    const bool fromLive = m_canvas && m_canvas->deploySession().checklistFromLive();
-    const DeployLook::ChecklistLook look =
-        DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge, fromLive);
-    m_closable = look.closable;
-    m_close->setVisible(look.closable);
-    m_title->setText(look.title);
-    m_lead->setText(look.lead);
-    m_empty->setText(look.emptyLine);
-    m_empty->setVisible(look.showsEmptyLine);
-    m_body->setVisible(!look.showsEmptyLine);
-    m_primary->setText(look.buttonTitle);
-    m_primary->updateGeometry();
-    m_primary->setEnabled(look.buttonEnabled);
-    contentChanged();
-}
-
-void EnvVarChecklistCard::rebuildRows()
-{
-    auto *rows = static_cast<QVBoxLayout *>(m_rows->layout());
-    while (QLayoutItem *item = rows->takeAt(0)) {
-        if (QLayout *row = item->layout()) {
-            while (QLayoutItem *child = row->takeAt(0)) {
-                delete child->widget();
-                delete child;
-            }
-        }
-        delete item;
-    }
-    for (const QString &name : m_names) {
-        // The name, the choice, and the replacement field while it is chosen.
-        // Where the pane is wide enough they share one line, the choices of
-        // all rows in one column; in a narrow pane the choice goes under the
-        // name and the field under the choice.
-        auto *row = new DeployFlowLayout(8, 4);
-        auto *label = new DeployElidedLabel(NmFont::monoSmall(), NmColor::ink, Qt::ElideMiddle, m_rows);
-        label->setObjectName(QStringLiteral("name:") + name);
-        label->setText(name);
-        label->setFloorWidth(160);
-        auto *choice = new DeploySegmentedChoice(DeployLook::envChoiceSegments(), m_rows);
-        choice->setObjectName(QStringLiteral("choice:") + name);
-        choice->setCurrentTag(DeployLook::rowDecision(m_decisions, name));
-        auto *custom = new DeployField(false, 6, 3, m_rows);
-        custom->setObjectName(QStringLiteral("custom:") + name);
-        custom->setFont(NmFont::monoSmall());
-        custom->setEchoMode(QLineEdit::Password);
-        custom->setPlaceholderText(DeployLook::Text::customPlaceholder);
-        custom->setText(m_customDrafts.value(name));
-        custom->setVisible(DeployLook::showsCustomField(choice->currentTag()));
-        custom->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        custom->setMinimumWidth(fieldMinimumWidth);
-        connect(choice, &DeploySegmentedChoice::tagChosen, this, [this, name, custom](const QString &tag) {
-            m_decisions.insert(name, tag);
-            custom->setVisible(DeployLook::showsCustomField(tag));
-            contentChanged();
-        });
-        connect(custom, &QLineEdit::textChanged, this, [this, name](const QString &text) {
-            m_customDrafts.insert(name, text);
-        });
-        row->addWidget(label);
-        row->addWidget(choice);
-        row->addWidget(custom);
-        rows->addLayout(row);
-    }
-}
-
-DeploySegmentedChoice *EnvVarChecklistCard::choice(const QString &name) const
-{
-    return m_rows->findChild<DeploySegmentedChoice *>(QStringLiteral("choice:") + name);
-}
-
-DeployField *EnvVarChecklistCard::customField(const QString &name) const
-{
-    return m_rows->findChild<DeployField *>(QStringLiteral("custom:") + name);
-}
-
-QMap<QString, QString> EnvVarChecklistCard::resolvedDecisions() const
-{
-    return DeployLook::resolvedDecisions(m_names, m_decisions, m_customDrafts);
-}
-
-void EnvVarChecklistCard::leave()
-{
-    if (m_canvas && m_closable)
-        startDetached(this, m_canvas->deploySession().cancel());
-}
-
-void EnvVarChecklistCard::showEvent(QShowEvent *event)
-{
-    DeployCard::showEvent(event);
-    // Opened from the menu, the card holds the keyboard at once, as a sheet
-    // would: Return applies and Escape leaves without moving the pointer.
-    if (m_closable && !m_focusTaken) {
-        m_focusTaken = true;
-        QTimer::singleShot(0, m_primary, [button = m_primary] { button->setFocus(Qt::OtherFocusReason); });
-    }
-}
-
-void EnvVarChecklistCard::submit()
-{
-    if (!m_canvas || !m_primary->isEnabled())
-        return;
-    m_answer.answered = true;
-    const QMap<QString, QString> decisions = resolvedDecisions();
-    refreshLook();
-    startDetached(this, m_canvas->deploySession().applyEnvVarChecklist(decisions));
-}
-
-// ---- DomainInputCard ----------------------------------------------------------------------------
-
-DomainInputCard::DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(Card::domainInput, canvas, parent)
-{
-    setObjectName(QStringLiteral("DomainInputCard"));
-    const DeployLook::DomainInputLook look = DeployLook::domainInputLook(QString());
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 14, 14, 14);
-    layout->setSpacing(10);
-    buildHeader(look.symbol, true, true, QString());
-    auto *row = new DeployFlowLayout(8, 8);
-    m_field = new DeployField(true, 8, 6, this);
-    m_field->setObjectName(QStringLiteral("cardField"));
-    m_field->setFont(NmFont::monoSmall());
-    m_field->setPlaceholderText(look.placeholder);
-    m_field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    m_field->setMinimumWidth(fieldMinimumWidth);
-    connect(m_field, &QLineEdit::textChanged, this, [this] { refreshLook(); });
-    connect(m_field, &QLineEdit::returnPressed, this, &DomainInputCard::submit);
-    m_primary = new DeployCapsuleButton(look.buttonTitle, this);
-    m_primary->setObjectName(QStringLiteral("primaryButton"));
-    primaryInk(m_primary, 12, 6);
-    connect(m_primary, &QAbstractButton::clicked, this, &DomainInputCard::submit);
-    row->addWidget(m_field);
-    row->addWidget(m_primary);
-    layout->addLayout(row);
-    addReturnShortcut();
-}
-
-void DomainInputCard::refreshLook()
-{
-    const DeployLook::DomainInputLook look = DeployLook::domainInputLook(m_field->text());
-    m_title->setText(look.title);
-    m_lead->setText(look.lead);
-    m_primary->setEnabled(look.buttonEnabled);
-    contentChanged();
-}
-
-void DomainInputCard::submit()
-{
-    if (!m_canvas)
-        return;
-    const std::optional<QString> domain = DeployLook::domainSubmission(m_field->text());
-    if (!domain)
-        return;
-    // The draft stays: the controller's next phase replaces this card.
-    m_answer.answered = true;
-    startDetached(this, m_canvas->deploySession().beginCustomDomain(*domain));
-}
-
-void DomainInputCard::leave()
-{
-    if (m_canvas)
-        startDetached(this, m_canvas->deploySession().closeDomainCard());
-}
-
-// ---- DomainVerifyCard ---------------------------------------------------------------------------
-
-DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(Card::domainVerify, canvas, parent)
-{
-    setObjectName(QStringLiteral("DomainVerifyCard"));
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 14, 14, 14);
-    layout->setSpacing(10);
-    buildHeader(QStringLiteral("globe"), true, true, QString());
-    m_rows = new QWidget(this);
-    auto *rows = new QVBoxLayout(m_rows);
-    rows->setContentsMargins(0, 0, 0, 0);
-    rows->setSpacing(6);
-    // The records scroll when the pane is short; the checking line stays.
-    addBody(m_rows);
-    auto *checking = new QHBoxLayout;
-    checking->setSpacing(8);
-    auto *spinner = new NmActivitySpinner(this);
-    spinner->setObjectName(QStringLiteral("checkingSpinner"));
-    spinner->setDiameter(10);
-    spinner->setColor(qColor(NmColor::inkSecondary));
-    m_checking = textLabel(NmFont::caption(), NmColor::inkSecondary, this, false);
-    m_checking->setObjectName(QStringLiteral("checkingLine"));
-    checking->addWidget(spinner, 0, Qt::AlignVCenter);
-    checking->addWidget(m_checking, 1, Qt::AlignVCenter);
-    layout->addLayout(checking);
-}
-
-void DomainVerifyCard::setPhase(const DeploySessionState::Phase &phase)
-{
-    DeployCard::setPhase(phase);
-}
-
-void DomainVerifyCard::refreshLook()
-{
-    const DeployLook::DomainVerifyLook look = DeployLook::domainVerifyLook(m_phase.domain(), m_phase.attemptsRemaining());
-    m_title->setText(look.title);
-    m_lead->setText(look.lead);
-    m_checking->setText(look.checkingLine);
-    if (m_phase.records() != m_records) {
-        m_records = m_phase.records();
-        auto *rows = static_cast<QVBoxLayout *>(m_rows->layout());
-        qDeleteAll(m_rows->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
-        for (const DomainRecord &record : m_records) {
-            auto *row = new RecordRow(m_rows);
-            row->setObjectName(QStringLiteral("record:") + record.identity());
-            auto *line = new QHBoxLayout(row);
-            line->setContentsMargins(6, 6, 6, 6);
-            line->setSpacing(8);
-            QLabel *type = textLabel(NmFont::monoSmall(), NmColor::ink, row, false);
-            type->setText(record.type);
-            type->setMinimumWidth(50);
-            // A long name or value is shortened in the middle, its whole text
-            // on hover, so the copy button stays inside the card.
-            auto *name = new DeployElidedLabel(NmFont::monoSmall(), NmColor::ink, Qt::ElideMiddle, row);
-            name->setText(record.name);
-            name->setFloorWidth(100);
-            auto *valueLabel = new DeployElidedLabel(NmFont::monoSmall(), NmColor::ink, Qt::ElideMiddle, row);
-            valueLabel->setObjectName(QStringLiteral("recordValue"));
-            valueLabel->setText(record.value);
-            valueLabel->setFloorWidth(100); // a long name shortens before the value vanishes
-            valueLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-            line->addWidget(type);
-            line->addWidget(name);
-            line->addWidget(valueLabel, 1);
-            QToolButton *copy = deployIconButton(QStringLiteral("doc.on.doc"), 10, NmColor::inkSecondary,
-                                                 qCeil(NmIcons::boxSide(10)) + 8, DeployLook::Text::copyValueHelp, row);
-            copy->setObjectName(QStringLiteral("copyValue"));
-            const QString value = record.value;
-            connect(copy, &QToolButton::clicked, this, [value] {
-                QGuiApplication::clipboard()->clear();
-                QGuiApplication::clipboard()->setText(value);
-            });
-            line->addWidget(copy);
-            rows->addWidget(row);
-        }
-    }
-    m_body->setVisible(!m_records.isEmpty());
-    contentChanged();
-}
-
-void DomainVerifyCard::leave()
-{
-    if (m_canvas)
-        startDetached(this, m_canvas->deploySession().closeDomainCard());
-}
-
-QList<QToolButton *> DomainVerifyCard::copyButtons() const
-{
-    return m_rows->findChildren<QToolButton *>(QStringLiteral("copyValue"));
-}
-
-// ---- DeployPaneOverlay --------------------------------------------------------------------------
-
-DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid &paneID, QWidget *parent)
-    : QWidget(parent), m_canvas(canvas), m_paneID(paneID)
-{
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    if (canvas) {
-        connect(&canvas->deploySession().state(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
-        connect(&canvas->deploySession().state(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
-        connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &DeployPaneOverlay::refresh);
-        // A card that has answered waits while the session says a run goes.
-        connect(&canvas->deploySession().state(), &DeploySessionState::agentRunGoingChanged, this, [this] {
-            if (m_card)
-                m_card->setAgentRunning(deployAgentRunning());
-        });
-    }
-    refresh();
-}
-
-int DeployPaneOverlay::leastHeightForWidth(int width) const
-{
-    return m_card && !isHidden() ? m_card->leastHeightForWidth(width) : 0;
-}
-
-int DeployPaneOverlay::fittedHeight(int width, int height) const
-{
-    return m_card && !isHidden() ? m_card->fittedHeight(width, height) : 0;
-}
-
-int DeployPaneOverlay::heightForWidth(int width) const
-{
-    return m_card && !isHidden() ? m_card->heightForWidth(width) : 0;
-}
-
-bool DeployPaneOverlay::deployAgentRunning() const
-{
-    return m_canvas && m_canvas->deploySession().state().agentRunGoing();
-}
-
-void DeployPaneOverlay::refresh()
-{
-    const DeploySessionState::Phase phase =
-        m_canvas ? m_canvas->deploySession().state().phase() : DeploySessionState::Phase::idle();
-    const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deploySession().state().deployPaneID(), m_paneID, phase) : Card::none;
-    // A card that takes over from one that held the keyboard holds it in
-    // turn, so that Escape still closes the step (the verify card after the
-    // domain typed into the input card).
-    const bool hadKeyboard = m_card && m_card->isAncestorOf(QApplication::focusWidget());
-    if (m_card && m_card->kind() != kind) {
-        m_card->hide();
-        m_card->deleteLater();
-        m_card = nullptr;
-    }
-    if (kind != Card::none && !m_card) {
-        switch (kind) {
-        case Card::token:
-        case Card::secret: m_card = new PasteCard(kind, m_canvas, this); break;
-        case Card::envChecklist: m_card = new EnvVarChecklistCard(m_canvas, this); break;
-        case Card::domainInput: m_card = new DomainInputCard(m_canvas, this); break;
-        case Card::domainVerify: m_card = new DomainVerifyCard(m_canvas, this); break;
-        case Card::none: break;
-        }
-        layout()->addWidget(m_card);
-    }
-    if (m_card) {
-        m_card->setAgentRunning(deployAgentRunning());
-        m_card->setPhase(phase);
-        if (hadKeyboard && !m_card->isAncestorOf(QApplication::focusWidget()))
-            QTimer::singleShot(0, m_card, [card = m_card] {
-                if (card)
-                    card->takeKeyboard();
-            });
-    }
-    setVisible(m_card != nullptr);
-    updateGeometry();
-}
-
-bool DeployPaneOverlay::event(QEvent *event)
-{
-    // The card's height changes with its rows and wrapped lines: the parent
-    // places this strip again.
-    if (event->type() == QEvent::LayoutRequest)
-        updateGeometry();
-    return QWidget::event(event);
 }
 
 } // namespace nerim
