@@ -2,7 +2,7 @@
 
 #include "sessions/CanvasSessionHost.h"
 #include "sessions/SystemAgentRuns.h"
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 #include "deploy/DeployConfig.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployHistoryEntry.h"

@@ -3,7 +3,7 @@
 #include "sessions/CanvasSessionHost.h"
 #include "sessions/RepairBannerCoordinator.h"
 #include "sessions/SystemAgentRuns.h"
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 #include "foundation/Timestamp.h"
 #include "launcher/DevServerRunner.h"
 #include "launcher/LaunchOverride.h"

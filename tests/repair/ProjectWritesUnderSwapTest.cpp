@@ -8,7 +8,7 @@
 #include "agents/PanesChangeLog.h"
 #include "agents/PanesSnapshot.h"
 #include "canvas/ProjectWriterLock.h"
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
 #include "launcher/LaunchOverride.h"
 #include "persistence/AtomicFileWriter.h"

@@ -6,7 +6,7 @@
 // when the git change went through.
 #include "DeployFixture.h"
 
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 
 using namespace nerim;
 using namespace nerim::test;

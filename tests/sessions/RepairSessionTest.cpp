@@ -4,7 +4,7 @@
 #include "RunAppFixture.h"
 
 #include "agents/ClaudeCodeProvider.h"
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 #include "repair/DotEnvFile.h"
 #include "repair/RepairPrompt.h"
 #include "support/claude-standin/ClaudeStandin.h"

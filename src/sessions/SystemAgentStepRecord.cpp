@@ -1,4 +1,4 @@
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 
 #include "foundation/BeneathFolder.h"
 
