@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agents/NmColor.h"
+#include "foundation/NmColor.h"
 
 namespace nerim {
 

@@ -10,7 +10,7 @@
 #include "foundation/UuidText.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "platform/ChildProcess.h"
-#include "platform/guard/GitSettings.h"
+#include "platform/guard/GitEnvironment.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>

@@ -303,8 +303,6 @@ std::atomic<quint64> signOuts{0};
 
 } // namespace
 
-QFuture<std::optional<QString>> readSessionTokenAsync() { return keyringExecutor().run([] { return readSessionToken(); }); }
-
 QFuture<SessionTokenLookup> lookUpSessionTokenAsync()
 {
     return keyringExecutor().run([] { return lookUpSessionToken(); });
@@ -323,11 +321,6 @@ QFuture<KeyringChange> signOutOfManagedKeysAsync()
 {
     ++signOuts;
     return removeSessionTokenAsync();
-}
-
-QFuture<bool> writeSessionTokenAsync(const QString &token)
-{
-    return keyringExecutor().run([token] { return writeSessionToken(token); });
 }
 
 QFuture<bool> clearSessionTokenAsync() { return keyringExecutor().run([] { return clearSessionToken(); }); }

@@ -98,9 +98,7 @@ QHash<QString, QString> managedKeysEnvironment();
 
 // The keyring calls above, run one at a time on a background thread so that
 // the GUI thread never waits on the keyring; await the futures with co_await.
-QFuture<std::optional<QString>> readSessionTokenAsync();
 QFuture<SessionTokenLookup> lookUpSessionTokenAsync();
-QFuture<bool> writeSessionTokenAsync(const QString &token);
 QFuture<bool> clearSessionTokenAsync();
 QFuture<KeyringChange> storeSessionTokenAsync(const QString &token);
 QFuture<KeyringChange> removeSessionTokenAsync();

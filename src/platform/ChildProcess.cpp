@@ -1,159 +1,31 @@
 #include "platform/ChildProcess.h"
 
-#include "platform/OrphanReaper.h"
+#include "platform/HelperWatch.h"
 #include "platform/OutputTurnBudget.h"
 #include "platform/RunCgroup.h"
 #include "platform/RunMarker.h"
 #include "platform/guard/GuardProtocol.h"
 
-#include "foundation/BackgroundWork.h"
-
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QMetaMethod>
 #include <QPromise>
 #include <QSet>
 #include <QSocketNotifier>
-#include <QDeadlineTimer>
 #include <QThread>
 #include <QThreadPool>
-#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <spawn.h>
-// glibc 2.36's header lacks the C linkage block.
-extern "C" {
-#include <sys/pidfd.h>
-}
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace nerim::platform {
-
-// Watches the guard process and reaps it when it exits. A ChildProcess deleted
-// while its tree still lives hands its watch to the application object, which
-// keeps it until the guard has finished ending the tree.
-class HelperWatch : public QObject {
-public:
-    HelperWatch(pid_t pid, QObject *parent) : QObject(parent), m_pid(pid)
-    {
-        // Reaped here, never by the orphan reaper.
-        OrphanReaper::claim(pid);
-        m_pidfd = ::pidfd_open(pid, 0);
-        if (m_pidfd >= 0) {
-            auto *notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
-            connect(notifier, &QSocketNotifier::activated, this, [this] { check(); });
-        } else {
-            // Kernels without pidfds: look now and then.
-            auto *timer = new QTimer(this);
-            connect(timer, &QTimer::timeout, this, [this] { check(); });
-            timer->start(50);
-        }
-    }
-
-    ~HelperWatch() override
-    {
-        if (!m_ended)
-            OrphanReaper::release(m_pid); // (reaped by nobody now: the reaper takes it)
-        if (m_pidfd >= 0)
-            ::close(m_pidfd);
-        // An empty group goes now; one still in use is ended by the next Nerim.
-        if (m_cgroup)
-            m_cgroup->remove();
-    }
-
-    // The tree's own cgroup, which the guard has moved into.
-    std::optional<RunCgroup> m_cgroup;
-    // The run mark every process of the tree carries, and the tree's grace period.
-    QByteArray m_mark;
-    std::chrono::milliseconds m_grace{2000};
-
-    // Called once with the guard's wait status (-1 when someone else reaped it).
-    std::function<void(int)> onEnded;
-
-    // From now on the watch belongs to the application and goes once the guard has.
-    void orphan()
-    {
-        onEnded = nullptr;
-        QCoreApplication *app = QCoreApplication::instance();
-        if (m_finished || !app || app->thread() != thread()) {
-            deleteLater();
-            return;
-        }
-        setParent(app);
-        onEnded = [this](int) { deleteLater(); };
-    }
-
-private:
-    void check()
-    {
-        if (m_ended)
-            return;
-        int status = 0;
-        const pid_t got = ::waitpid(m_pid, &status, WNOHANG);
-        if (got == 0 || (got < 0 && errno == EINTR))
-            return;
-        m_ended = true;
-        // Nothing more to watch. (Deleted later: this may run inside its signal.)
-        for (QObject *child : children())
-            child->deleteLater();
-        if (m_pidfd >= 0) {
-            for (auto *notifier : findChildren<QSocketNotifier *>())
-                notifier->setEnabled(false);
-        }
-        OrphanReaper::release(m_pid);
-        const int waitStatus = got == m_pid ? status : -1;
-        // A guard that exited by itself ended its tree first.
-        const bool endedItsTree = waitStatus != -1 && WIFEXITED(waitStatus);
-        if (!m_cgroup && !endedItsTree && !m_mark.isEmpty()) {
-            // Killed outright, with no cgroup to hold the tree: whatever it
-            // left (now this subreaper's, or init's) is found by its mark.
-            QFuture<int> ending = runInBackground(
-                [mark = m_mark, grace = m_grace] { return RunMarker::endRun(mark, grace); });
-            ending.then(this, [this, waitStatus](int) { finish(waitStatus); });
-            return;
-        }
-        if (!m_cgroup || !m_cgroup->isPopulated()) {
-            finish(waitStatus);
-            return;
-        }
-        // The guard went without ending its tree (it was killed outright):
-        // the cgroup ends what is left, and the tree counts as ended once the
-        // group is empty.
-        m_cgroup->killAll();
-        auto *timer = new QTimer(this);
-        const QDeadlineTimer deadline(5000);
-        connect(timer, &QTimer::timeout, this, [this, timer, deadline, waitStatus] {
-            if (m_cgroup->isPopulated() && !deadline.hasExpired())
-                return;
-            timer->stop();
-            timer->deleteLater();
-            finish(waitStatus);
-        });
-        timer->start(10);
-    }
-
-    void finish(int waitStatus)
-    {
-        m_finished = true;
-        if (m_cgroup && m_cgroup->remove())
-            m_cgroup.reset();
-        if (auto callback = std::exchange(onEnded, nullptr))
-            callback(waitStatus);
-    }
-
-    pid_t m_pid;
-    int m_pidfd = -1;
-    bool m_ended = false;
-    // Reaped, and the cgroup (if any) emptied.
-    bool m_finished = false;
-};
 
 struct ChildProcess::Waiters {
     std::optional<QPromise<bool>> started;
@@ -324,23 +196,6 @@ void ChildProcess::endLeftoversOfEarlierRuns()
         RunMarker::recordOwner();
         RunMarker::endAbandoned();
     });
-}
-
-std::shared_ptr<PreparedCgroup> PreparedCgroup::make()
-{
-    return std::shared_ptr<PreparedCgroup>(new PreparedCgroup(RunCgroup::create()));
-}
-
-PreparedCgroup::~PreparedCgroup()
-{
-    if (m_group)
-        m_group->remove(); // empty: no run was started in it
-}
-
-std::optional<RunCgroup> PreparedCgroup::take()
-{
-    QMutexLocker lock(&m_mutex);
-    return std::exchange(m_group, std::nullopt);
 }
 
 void ChildProcess::start(const Options &options)

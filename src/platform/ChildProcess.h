@@ -1,11 +1,11 @@
 #pragma once
 
 #include "platform/OutputLineSplitter.h"
+#include "platform/PreparedCgroup.h"
 #include "platform/RunCgroup.h"
 
 #include <QByteArray>
 #include <QFuture>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QProcessEnvironment>
@@ -20,29 +20,6 @@ class QSocketNotifier;
 namespace nerim::platform {
 
 class HelperWatch;
-
-// A run's cgroup (see RunCgroup) made ahead of the start, where the caller
-// prepares the run off the GUI thread: making a group writes to the cgroup
-// file system and Nerim's runtime folder. Handed to the start in
-// `ChildProcess::Options::preparedCgroup`; a group never taken (the run did
-// not start) is removed when the last holder lets go.
-class PreparedCgroup {
-public:
-    // Makes the group (none where groups cannot be made here). Touches the
-    // disk: call it off the GUI thread.
-    static std::shared_ptr<PreparedCgroup> make();
-    ~PreparedCgroup();
-    PreparedCgroup(const PreparedCgroup &) = delete;
-    PreparedCgroup &operator=(const PreparedCgroup &) = delete;
-
-    // The group, once; nothing after that or where none could be made.
-    std::optional<RunCgroup> take();
-
-private:
-    explicit PreparedCgroup(std::optional<RunCgroup> group) : m_group(std::move(group)) {}
-    QMutex m_mutex;
-    std::optional<RunCgroup> m_group;
-};
 
 // The one way Nerim runs a program: an agent, a development server, a tool.
 //

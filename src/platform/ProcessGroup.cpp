@@ -8,17 +8,6 @@
 
 namespace nerim::platform {
 
-void becomeProcessGroupLeader()
-{
-    ::setpgid(0, 0);
-}
-
-void placeInOwnProcessGroup(qint64 pid)
-{
-    if (pid > 0)
-        ::setpgid(static_cast<pid_t>(pid), static_cast<pid_t>(pid));
-}
-
 bool processGroupHasLiveMembers(qint64 groupId)
 {
     if (groupId <= 0)

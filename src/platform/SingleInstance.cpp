@@ -189,15 +189,6 @@ void SingleInstance::deliver(const QStringList &urls)
         m_held.append(urls);
 }
 
-QStringList SingleInstance::urlArguments(const QStringList &arguments)
-{
-    QStringList urls;
-    for (qsizetype i = 1; i < arguments.size(); ++i)
-        if (arguments.at(i).startsWith(QLatin1String("nerim:"), Qt::CaseInsensitive))
-            urls.append(arguments.at(i));
-    return urls;
-}
-
 QStringList SingleInstance::takeUrlArguments(int argc, char **argv)
 {
     QStringList urls;

@@ -73,9 +73,6 @@ public:
     // after it they are delivered as they come.
     void startDelivering();
 
-    // The "nerim:" URLs among command-line arguments (the program name skipped).
-    static QStringList urlArguments(const QStringList &arguments);
-
     // The "nerim:" URLs of the process's own command line, taken out of it:
     // each such argument is overwritten in place, so that what other users
     // can read in /proc/<pid>/cmdline keeps only the part before the query or

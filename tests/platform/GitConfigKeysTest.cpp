@@ -2,7 +2,7 @@
 // has a rule in nerim-git, so a newer git cannot bring in a setting or an
 // option nobody thought of; what has none refuses the command.
 #include "platform/guard/GitConfigKeys.h"
-#include "platform/guard/GitSettings.h"
+#include "platform/guard/AskGit.h"
 
 #include "GitTestSupport.h"
 

@@ -2,7 +2,7 @@
 
 // What the tests of git in the processes Nerim starts share: a script run the
 // way every run Nerim starts runs it, git run plainly, appending to a file,
-// and the user's identity and a first commit for a new repository.
+// the user's identity and a first commit for a new repository.
 
 #include "platform/ChildProcess.h"
 
@@ -12,6 +12,7 @@
 
 #include <QFile>
 #include <QObject>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -78,6 +79,31 @@ inline bool commitAsBase(const QString &folder)
     return git(folder, {QStringLiteral("init"), QStringLiteral("-q")}) &&
            git(folder, {QStringLiteral("add"), QStringLiteral("-A")}) &&
            git(folder, {QStringLiteral("commit"), QStringLiteral("-qm"), QStringLiteral("base")});
+}
+
+// What git prints in `folder` for `arguments`, trimmed.
+inline QString gitOutput(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral("git"), arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// A new repository named after `name` with the user's identity and one commit.
+inline QString newRepository(const QString &name)
+{
+    const QString folder = makeTempDir(name);
+    writeUserIdentity();
+    writeFile(folder + QStringLiteral("/a.txt"), "a\n");
+    commitAsBase(folder);
+    return folder;
+}
+
+inline void appendConfig(const QString &repository, const QByteArray &text)
+{
+    appendFile(repository + QStringLiteral("/.git/config"), text);
 }
 
 } // namespace nerim::test

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <signal.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace nerim::platform;
 
@@ -25,12 +26,13 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000)
 TEST(ProcessGroup, SignalReachesChildrenOfTheLeader)
 {
     QProcess leader;
-    leader.setChildProcessModifier(&becomeProcessGroupLeader);
+    // The leader of a group of its own (both sides make it so, as either may run first).
+    leader.setChildProcessModifier([] { ::setpgid(0, 0); });
     // The leader starts a grandchild and waits for it.
     leader.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("sleep 600 & echo started; wait")});
     ASSERT_TRUE(leader.waitForStarted());
     const qint64 group = leader.processId();
-    placeInOwnProcessGroup(group);
+    ::setpgid(static_cast<pid_t>(group), static_cast<pid_t>(group));
     ASSERT_TRUE(leader.waitForReadyRead(5000));
     EXPECT_TRUE(processGroupHasLiveMembers(group));
 

@@ -373,9 +373,6 @@ TEST(SingleInstance, UrlsArrivingBeforeTheWindowExistsAreHeldInOrder)
     EXPECT_TRUE(delivered.isEmpty());
     first.startDelivering();
     EXPECT_EQ(delivered, (QStringList{QStringLiteral("nerim://pair?token=1"), QStringLiteral("nerim://pair?token=2")}));
-    EXPECT_EQ(SingleInstance::urlArguments({QStringLiteral("nerim"), QStringLiteral("--x"), QStringLiteral("NERIM://pair?token=a"),
-                                            QStringLiteral("https://example.com")}),
-              QStringList{QStringLiteral("NERIM://pair?token=a")});
 }
 
 TEST(SingleInstance, PairingLinksLeaveTheVisibleCommandLine)

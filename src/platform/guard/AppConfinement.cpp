@@ -1,6 +1,6 @@
 #include "platform/guard/AppConfinement.h"
 
-#include "platform/guard/GitSettings.h"
+#include "platform/guard/GitEnvironment.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -40,7 +40,7 @@ enum class KeyClass {
     special,
 };
 
-// A program's environment, by variable name (the same as GitSettings.h's `Environment`).
+// A program's environment, by variable name (the same as GitEnvironment.h's `Environment`).
 using KeyEnvironment = std::map<std::string, std::string>;
 
 struct KeyRule {

@@ -1,5 +1,6 @@
 #include "platform/guard/GitRouting.h"
 
+#include "platform/guard/CapturedRun.h"
 #include "platform/guard/GitSettings.h"
 #include "platform/guard/ProcessTree.h"
 

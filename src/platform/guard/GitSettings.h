@@ -28,40 +28,24 @@
 // settings than the budget allows make it refuse the command instead, with
 // one line saying why.
 //
+// This file holds that policy: from git's listing of what it will read, the
+// overrides or the refusal. Reading the command line is GitInvocation.h's,
+// the environment's command-scope settings GitEnvironment.h's, asking the
+// real git AskGit.h's, and what a Deploy run's push must not carry
+// PushPaths.h's and PushContent.h's.
+//
 // Plain C++ without Qt: the guard and the shim link it.
 
-#include <functional>
-#include <map>
+#include "platform/guard/GitEnvironment.h"
+#include "platform/guard/GitInvocation.h"
+
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace nerim::platform::guard {
-
-// A program's environment, by variable name.
-using Environment = std::map<std::string, std::string>;
-
-using Setting = std::pair<std::string, std::string>;
-
-// The environment variables the guard and the shim hand to each other.
-inline constexpr const char *realGitVariable = "NERIM_GIT_REAL"; // the real git program
-inline constexpr const char *realExecPathVariable = "NERIM_GIT_REAL_EXEC_PATH"; // its own exec path
-// Which command-scope entries the guard or a shim above added ("first:count:hash"),
-// so that the next shim asks git without them and does not take them for the user's.
-inline constexpr const char *ownSettingsVariable = "NERIM_GIT_OWN";
-inline constexpr const char *refuseSecretsVariable = "NERIM_GIT_REFUSE_SECRETS";
-// In a Deploy run, the names of the run's own variables whose values a push
-// must not carry (its token, the values the user gave), comma-separated; set
-// by the agent provider for every Deploy run (empty when there are none).
-inline constexpr const char *secretNamesVariable = "NERIM_GIT_SECRET_NAMES";
-inline constexpr const char *queryTimeoutVariable = "NERIM_GIT_QUERY_TIMEOUT_MS";
-// The folder of the project the tree works in: a work tree, or a file git
-// writes or sends, outside it refuses the command.
-inline constexpr const char *projectVariable = "NERIM_GIT_PROJECT";
-// Nerim's own data folder (its key file...): never pushed from a Deploy run.
-inline constexpr const char *nerimDataVariable = "NERIM_GIT_NERIM_DATA";
 
 // Every refusal starts with this.
 inline constexpr const char *refusalPrefix = "nerim: git was not run: ";
@@ -76,28 +60,6 @@ struct GitConfigItem {
 // The entries of the query's output; none when it is not the whole of a
 // well-formed listing.
 std::optional<std::vector<GitConfigItem>> parseConfigListing(std::string_view output);
-
-// A git command line, as far as the shim needs it.
-struct GitInvocation {
-    // The global options that choose the repository and its settings (-C,
-    // --git-dir, --work-tree, --bare, -c, --config-env, --namespace...), in
-    // order, to be passed on unchanged to the query.
-    std::vector<std::string> queryOptions;
-    // The command and what follows it; empty command when there is none.
-    std::string command;
-    std::vector<std::string> arguments;
-    // Started as git-upload-pack, git-receive-pack or git-upload-archive (or
-    // those commands): the repository is the folder named last, not the
-    // current one.
-    bool packProgram = false;
-    // A global option git does not take (or one without its value): the
-    // command is refused rather than guessed at.
-    std::optional<std::string> unknownOption;
-};
-
-// `program` is the name the shim was started by (its basename decides a
-// dashed pack program); `arguments` what follows it.
-GitInvocation parseInvocation(std::string_view program, const std::vector<std::string> &arguments);
 
 struct GitOverrides {
     std::vector<Setting> settings; // command-scope settings, in order
@@ -131,15 +93,6 @@ GitOverrides gitOverrides(const std::vector<GitConfigItem> &items, const GitInvo
 // runs nothing.
 std::vector<Setting> fixedGitSettings(const std::vector<GitConfigItem> &items, const Environment &environment);
 
-// The command-scope entries of `environment`, without those a guard or shim
-// marked as its own (see ownSettingsVariable); none when GIT_CONFIG_COUNT is
-// malformed (git refuses such an environment itself).
-std::optional<std::vector<Setting>> usersCommandSettings(const Environment &environment);
-
-// The variables that replace every GIT_CONFIG_COUNT/KEY/VALUE variable and
-// the mark: `user` first, then `added`, marked as added.
-std::vector<Setting> commandScopeVariables(const std::vector<Setting> &user, const std::vector<Setting> &added);
-
 // `path` (relative to `base`) with every folder that exists resolved as the
 // kernel would (links followed); empty when a link leads nowhere yet.
 std::string resolvedPath(const std::string &path, const std::string &base);
@@ -152,61 +105,5 @@ bool isWithin(const std::string &path, const std::string &folder);
 // from `base`, by default the project); none when it is inside.
 std::optional<std::string> pathOutsideProject(const std::string &value, const Environment &environment,
                                               const std::string &base = {});
-
-// Whether a path a push would carry holds a secret: a `.env` or `.env.*`
-// file (but for the examples) or anything in a `.nerim` folder, at any depth.
-bool isSecretPath(std::string_view path);
-
-// The revisions whose commits `git push <arguments>` may carry (refspec
-// sources; "--all" when that is not plain from the arguments).
-std::vector<std::string> pushedRevisions(const std::vector<std::string> &arguments);
-
-// ---- running the real git ----
-
-struct CapturedRun {
-    bool started = false;
-    bool timedOut = false;
-    bool tooLarge = false;
-    int status = -1; // the wait status
-    std::string output;
-    std::string errorOutput; // the first KiB
-};
-
-// As runCaptured, with standard input from `inputFd` (-1: /dev/null), and
-// each piece of standard output handed to `consume` instead of kept; when
-// `consume` returns false the program is stopped and `tooLarge` set.
-CapturedRun runStreaming(const std::string &path, const std::vector<std::string> &arguments,
-                         const std::vector<std::string> &environment, int timeoutMs, int inputFd,
-                         const std::function<bool(std::string_view)> &consume, const char *folder = nullptr);
-
-// Runs `path` with `arguments` (argv[0] first) and `environment` (NAME=value),
-// standard input from /dev/null, and takes what it prints; killed when it
-// takes longer than `timeoutMs` or prints more than `maxBytes`.
-// `folder`: where it runs (null: here).
-CapturedRun runCaptured(const std::string &path, const std::vector<std::string> &arguments,
-                        const std::vector<std::string> &environment, int timeoutMs, size_t maxBytes,
-                        const char *folder = nullptr);
-
-// The query's arguments for `invocation` (argv[0] first).
-std::vector<std::string> queryArguments(const GitInvocation &invocation);
-
-// The environment as NAME=value lines, and back.
-Environment environmentFrom(char **environ);
-std::vector<std::string> environmentLines(const Environment &environment);
-
-// `environment` with its command-scope variables replaced by `user` then
-// `added` (marked as added), and `variables` set.
-Environment environmentWith(Environment environment, const std::vector<Setting> &user,
-                            const std::vector<Setting> &added, const std::vector<Setting> &variables = {});
-
-// Why `git push` (as `overrides` resolved it) must not run: a commit it would
-// carry adds or changes a secret path. Asked of the real git with the
-// environment the push runs with.
-std::optional<std::string> pushSecretRefusal(const std::string &realGit, const GitInvocation &invocation,
-                                             const GitOverrides &overrides, const Environment &environment);
-
-// The command-scope settings the real git needs for `invocation`, asked of
-// the real git at `realGit` with `environment`; or why it must not run.
-GitOverrides askGit(const std::string &realGit, const GitInvocation &invocation, const Environment &environment);
 
 } // namespace nerim::platform::guard

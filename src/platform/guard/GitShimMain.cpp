@@ -4,8 +4,9 @@
 // program or choosing a host (see GitSettings.h), and becomes the real git
 // with the same arguments after --no-pager; or it refuses, with one line
 // saying why.
-#include "platform/guard/GitSettings.h"
+#include "platform/guard/AskGit.h"
 #include "platform/guard/PushContent.h"
+#include "platform/guard/PushPaths.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -44,10 +44,15 @@
 // where the kernel has Landlock scopes (see AppConfinement.h). A program with
 // hidden paths, or confined, runs without capabilities (as root too), so it
 // cannot unmount any of that.
-#include "platform/guard/AppConfinement.h"
+//
+// Reading what Nerim asks is GuardArguments.h's and starting the program (the
+// namespace, its init, the exec) ProgramLaunch.h's; this file is the guard's
+// own loop: reaping, reporting on the control socket, ending the tree.
 #include "platform/guard/GitRouting.h"
+#include "platform/guard/GuardArguments.h"
 #include "platform/guard/GuardProtocol.h"
 #include "platform/guard/ProcessTree.h"
+#include "platform/guard/ProgramLaunch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -55,121 +60,20 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <string>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 using namespace nerim::platform::guard;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct Arguments {
-    pid_t parent = 0;
-    std::chrono::milliseconds grace{2000};
-    bool endTreeOnExit = false;
-    bool pidNamespace = true;
-    const char *workingDirectory = nullptr;
-    const char *cgroup = nullptr; // a cgroup v2 group to move into before anything is started
-    bool refusePushingSecrets = false; // git push refuses commits holding secret files
-    Confinement confinement; // what the program's mount namespace hides and lets it write
-    std::vector<std::string> words; // PROGRAM and its arguments
-    std::vector<char *> program; // the same, null-terminated, for exec
-};
-
-// PROGRAM and its arguments come in the environment (never on the command
-// line, which every user can read in /proc), and leave it before anything is
-// started.
-bool takeProgram(Arguments &out)
-{
-    const char *count = std::getenv(programCountVariable);
-    if (!count)
-        return false;
-    char *end = nullptr;
-    const long words = std::strtol(count, &end, 10);
-    if (!end || *end != '\0' || words < 1 || words > 1000000)
-        return false;
-    for (long i = 0; i < words; ++i) {
-        const std::string name = programWordVariable + std::to_string(i);
-        const char *word = std::getenv(name.c_str());
-        if (!word)
-            return false;
-        out.words.emplace_back(word);
-        unsetenv(name.c_str());
-    }
-    unsetenv(programCountVariable);
-    for (std::string &word : out.words)
-        out.program.push_back(word.data());
-    out.program.push_back(nullptr);
-    return true;
-}
-
-bool parseArguments(int argc, char **argv, Arguments &out)
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--end-tree-on-exit") {
-            out.endTreeOnExit = true;
-            continue;
-        }
-        if (option == "--no-pid-namespace") {
-            out.pidNamespace = false;
-            continue;
-        }
-        if (option == "--refuse-pushing-secrets") {
-            out.refusePushingSecrets = true;
-            continue;
-        }
-        if (option == "--confine") {
-            out.confinement.confined = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            return false;
-        const char *value = argv[++i];
-        // Paths, each option given once for each.
-        const std::pair<const char *, std::vector<std::string> *> paths[] = {
-            {"--hide", &out.confinement.hidden},
-            {"--writable", &out.confinement.writable},
-            {"--read-only", &out.confinement.readOnly},
-            {"--private", &out.confinement.privateFolders}};
-        const auto path = std::find_if(std::begin(paths), std::end(paths),
-                                       [&option](const auto &entry) { return option == entry.first; });
-        if (path != std::end(paths)) {
-            path->second->emplace_back(value);
-            continue;
-        }
-        char *end = nullptr;
-        if (option == "--parent") {
-            out.parent = static_cast<pid_t>(std::strtol(value, &end, 10));
-        } else if (option == "--grace-ms") {
-            out.grace = std::chrono::milliseconds(std::strtol(value, &end, 10));
-        } else if (option == "--cwd") {
-            out.workingDirectory = value;
-            continue;
-        } else if (option == "--cgroup") {
-            out.cgroup = value;
-            continue;
-        } else {
-            return false;
-        }
-        if (!end || *end != '\0')
-            return false;
-    }
-    return takeProgram(out);
-}
 
 void report(const std::string &line)
 {
@@ -178,108 +82,6 @@ void report(const std::string &line)
     (void)::send(controlDescriptor, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-enum class Stage : int { chdir = 1, exec = 2 };
-
-bool dropCapabilities();
-
-// Whether the program is to have a mount namespace laid out for it.
-bool isolating(const Arguments &args)
-{
-    return args.confinement.confined || !args.confinement.hidden.empty();
-}
-
-// In the forked child: becomes PROGRAM, or writes why it could not to `reportFd`.
-// `parent` is the process that forked it (the guard, or the namespace's init).
-[[noreturn]] void runProgram(const Arguments &args, pid_t parent, int reportFd, bool inNamespace)
-{
-    const auto fail = [reportFd](Stage stage) {
-        const int failure[2] = {static_cast<int>(stage), errno};
-        (void)!write(reportFd, failure, sizeof failure);
-        _exit(127);
-    };
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    // A session of its own, which has no controlling terminal: nothing the
-    // program does reaches the terminal Nerim was started from (/dev/tty
-    // opens nothing, and no terminal takes its input). The session is also
-    // the program's own process group. Failing that, it does not run.
-    if (setsid() < 0)
-        fail(Stage::exec);
-    // Should the guard itself be killed outright, the program is still told to go.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent)
-        _exit(126);
-    if (args.workingDirectory && chdir(args.workingDirectory) != 0)
-        fail(Stage::chdir);
-    // A program with paths hidden from it, or confined, may not undo that;
-    // confined, it also reaches none of the session's abstract sockets and
-    // signals nothing outside its tree, where the kernel has the scopes.
-    if (isolating(args) && !dropCapabilities())
-        fail(Stage::exec);
-    if (args.confinement.confined && !scopeAwayFromTheSession())
-        fail(Stage::exec);
-    // Without a namespace of its own (the kernel gave none), what it may
-    // write is kept to its places where the kernel has Landlock.
-    if (args.confinement.confined && !inNamespace && !keepWritesToPlaces(args.confinement))
-        fail(Stage::exec);
-    execvp(args.program[0], args.program.data());
-    fail(Stage::exec);
-    _exit(127);
-}
-
-bool writeFile(const char *path, const std::string &text)
-{
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written;
-}
-
-// Makes the processes the guard forks from now on start a new PID namespace.
-// With the privilege for it (root) that is all; otherwise through a user
-// namespace of the guard's own, in which the guard's user and group are
-// mapped to themselves, so programs still run as the user they were.
-// False when the kernel allows neither.
-bool enterPidNamespace()
-{
-    if (unshare(CLONE_NEWPID) == 0)
-        return true;
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0)
-        return false;
-    // Once in the user namespace there is no way back: a failed mapping
-    // leaves the program running as the overflow user, which is still
-    // sandboxed by the namespace, so it is not treated as fatal.
-    writeFile("/proc/self/setgroups", "deny");
-    writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
-    writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
-    return true;
-}
-
-// The program runs without any capability, and can gain none (not even by
-// running a set-user-id program, and not as root): what was laid over in its
-// namespace then stays there, as unmounting needs a capability.
-bool dropCapabilities()
-{
-    // A process without CAP_SETPCAP (a normal user outside any namespace of
-    // its own) cannot empty its bounding set; with no capability left and
-    // no_new_privs set it can gain none either.
-    for (int capability = 0; capability <= 63; ++capability) {
-        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL && errno != EPERM)
-            return false;
-    }
-    (void)prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct none[2] = {};
-    if (syscall(SYS_capset, &header, none) != 0)
-        return false;
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
-}
 
 // Once the tree has ended, the guard leaves the tree's cgroup for the one
 // above it and removes the group, so that no empty group is left behind even
@@ -292,7 +94,7 @@ void leaveCgroup(const char *cgroup)
     const std::string::size_type slash = group.rfind('/');
     if (slash == std::string::npos || slash == 0)
         return;
-    writeFile((group.substr(0, slash) + "/cgroup.procs").c_str(), "0");
+    writeControlFile((group.substr(0, slash) + "/cgroup.procs").c_str(), "0");
     // A namespace's init may still be on its way out; it is given a moment.
     const auto deadline = Clock::now() + std::chrono::seconds(1);
     while (rmdir(cgroup) != 0 && errno == EBUSY && Clock::now() < deadline) {
@@ -302,119 +104,10 @@ void leaveCgroup(const char *cgroup)
     }
 }
 
-// What the namespace's init tells the guard over its status pipe: first the
-// program's process id as the namespace sees it, then its wait status.
-struct InitReport {
-    int kind; // 1: started (value: its id there), 2: ended (value: its wait status), 3: no process left
-    int value;
-};
-
-// Process 1 of the program's namespace: starts PROGRAM, passes on its end,
-// and reaps every orphan of the namespace until none is left. It dies with the
-// guard, and the kernel then ends everything in the namespace.
-[[noreturn]] void runInit(const Arguments &args, int reportFd, int statusFd, int signalFd, int goFd)
-{
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // The guard may have died before the line above took effect; its end of
-    // the status pipe is then closed.
-    pollfd lifeline{statusFd, POLLOUT, 0};
-    if (poll(&lifeline, 1, 0) < 0 || (lifeline.revents & POLLERR))
-        _exit(0);
-    close(signalFd);
-    close(controlDescriptor);
-    prctl(PR_SET_NAME, "nerim-guard-init");
-
-    // A /proc showing this namespace, in a mount namespace of its own that
-    // still receives the system's later mounts (none, confined: nothing
-    // mounted later is writable to the program). Best effort: without it the
-    // program sees the system's process ids there. But what is to be hidden
-    // from the program, and its confinement, must be: the program is not
-    // started otherwise.
-    bool laidOut = false;
-    const unsigned long propagation = args.confinement.confined ? MS_PRIVATE : MS_SLAVE;
-    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | propagation, nullptr) == 0) {
-        coverRealGitInThisMountNamespace();
-        laidOut = layOutMountNamespace(args.confinement);
-    }
-    if (isolating(args) && !laidOut) {
-        const int failure[2] = {2, errno ? errno : EPERM}; // reported as an exec failure
-        (void)!write(reportFd, failure, sizeof failure);
-        _exit(127);
-    }
-
-    const pid_t program = fork();
-    if (program < 0) {
-        const int failure[2] = {2, errno}; // reported as an exec failure
-        (void)!write(reportFd, failure, sizeof failure);
-        _exit(127);
-    }
-    if (program == 0) {
-        // Waits until the guard has found the program's id as Nerim sees it.
-        char go = 0;
-        ssize_t got;
-        do {
-            got = read(goFd, &go, 1);
-        } while (got < 0 && errno == EINTR);
-        close(goFd);
-        runProgram(args, 1, reportFd, true);
-    }
-    close(goFd);
-    close(reportFd);
-    const InitReport started{1, static_cast<int>(program)};
-    (void)!write(statusFd, &started, sizeof started);
-
-    // The program's output goes to Nerim; the init holds none of it open.
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    for (int fd = 0; fd <= 2 && null >= 0; ++fd)
-        dup2(null, fd);
-
-    for (;;) {
-        int status = 0;
-        const pid_t ended = waitpid(-1, &status, 0);
-        if (ended == program) {
-            const InitReport report{2, status};
-            (void)!write(statusFd, &report, sizeof report);
-        } else if (ended < 0 && errno == ECHILD) {
-            // Nothing of the namespace runs any more. Its teardown may still
-            // wait for an outside process that joined a process group of it;
-            // the guard need not wait for that.
-            const InitReport done{3, 0};
-            (void)!write(statusFd, &done, sizeof done);
-            _exit(0);
-        }
-    }
-}
-
-// The process id, as this process sees it, of the child of `parent` whose id
-// in its own (innermost) namespace is `innerPid`; 0 when there is none.
-pid_t outerPidOf(pid_t parent, pid_t innerPid, const ProcessTable &table)
-{
-    for (const ProcessEntry &entry : table.list()) {
-        if (entry.parent != parent)
-            continue;
-        FILE *status = std::fopen(("/proc/" + std::to_string(entry.pid) + "/status").c_str(), "re");
-        if (!status)
-            continue;
-        char line[512];
-        pid_t inner = 0;
-        while (std::fgets(line, sizeof line, status)) {
-            if (std::strncmp(line, "NSpid:", 6) != 0)
-                continue;
-            // The last number is the id in the innermost namespace.
-            for (char *field = std::strtok(line + 6, " \t\n"); field; field = std::strtok(nullptr, " \t\n"))
-                inner = static_cast<pid_t>(std::strtol(field, nullptr, 10));
-            break;
-        }
-        std::fclose(status);
-        if (inner == innerPid)
-            return entry.pid;
-    }
-    return 0;
-}
 
 class Guard {
 public:
-    Guard(const Arguments &args, int signals) : m_args(args), m_signals(signals), m_self(getpid()) {}
+    Guard(const GuardArguments &args, int signals) : m_args(args), m_signals(signals), m_self(getpid()) {}
 
     // Starts PROGRAM; false when it could not be started (reported already).
     bool launch()
@@ -478,7 +171,7 @@ public:
             int status = 0;
             waitpid(child, &status, 0);
             closeInitStatus();
-            report(std::string(failedMessage) + (failure[0] == static_cast<int>(Stage::chdir) ? " chdir " : " exec ") +
+            report(std::string(failedMessage) + (failure[0] == static_cast<int>(LaunchStage::chdir) ? " chdir " : " exec ") +
                    std::to_string(failure[1]));
             return false;
         }
@@ -647,7 +340,7 @@ private:
         beginStop();
     }
 
-    Arguments m_args;
+    GuardArguments m_args;
     int m_signals;
     pid_t m_self;
     // The program's process when it runs directly below the guard, else the
@@ -673,8 +366,8 @@ private:
 
 int main(int argc, char **argv)
 {
-    Arguments args;
-    if (!parseArguments(argc, argv, args) || fcntl(controlDescriptor, F_GETFD) < 0) {
+    GuardArguments args;
+    if (!parseGuardArguments(argc, argv, args) || fcntl(controlDescriptor, F_GETFD) < 0) {
         std::fprintf(stderr, "nerim-guard: runs programs for Nerim and is started by it\n");
         return 2;
     }
@@ -700,7 +393,7 @@ int main(int argc, char **argv)
     // on is in it: Nerim ends what is left there should the guard be killed
     // outright. Best effort: without it the subreaper still holds the tree.
     if (args.cgroup)
-        writeFile((std::string(args.cgroup) + "/cgroup.procs").c_str(), "0");
+        writeControlFile((std::string(args.cgroup) + "/cgroup.procs").c_str(), "0");
 
     sigset_t handled;
     sigemptyset(&handled);

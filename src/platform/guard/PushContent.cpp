@@ -1,5 +1,8 @@
 #include "platform/guard/PushContent.h"
 
+#include "platform/guard/CapturedRun.h"
+#include "platform/guard/PushPaths.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>

@@ -1,0 +1,37 @@
+#pragma once
+
+// What a Deploy run's `git push` must not carry, by path: a commit that adds
+// or changes a .env file (the examples aside) or anything in a .nerim folder,
+// or a file outside the project folder or inside Nerim's own data folder.
+// Which commits a push carries is read from its arguments and asked of git
+// itself (`git log` of those not on any remote). What it carries by content
+// is PushContent.h's.
+//
+// Plain C++ without Qt: the shim links it.
+
+#include "platform/guard/GitEnvironment.h"
+#include "platform/guard/GitInvocation.h"
+#include "platform/guard/GitSettings.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nerim::platform::guard {
+
+// Whether a path a push would carry holds a secret: a `.env` or `.env.*`
+// file (but for the examples) or anything in a `.nerim` folder, at any depth.
+bool isSecretPath(std::string_view path);
+
+// The revisions whose commits `git push <arguments>` may carry (refspec
+// sources; "--all" when that is not plain from the arguments).
+std::vector<std::string> pushedRevisions(const std::vector<std::string> &arguments);
+
+// Why `git push` (as `overrides` resolved it) must not run: a commit it would
+// carry adds or changes a secret path. Asked of the real git with the
+// environment the push runs with.
+std::optional<std::string> pushSecretRefusal(const std::string &realGit, const GitInvocation &invocation,
+                                             const GitOverrides &overrides, const Environment &environment);
+
+} // namespace nerim::platform::guard

@@ -1,0 +1,104 @@
+// What a Deploy run's push must not carry: secret files by path, and the
+// values of the project's .env files and the run's own variables by content.
+#include "platform/guard/PushContent.h"
+#include "platform/guard/PushPaths.h"
+
+#include "GitTestSupport.h"
+
+#include <QDir>
+#include <algorithm>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace nerim::platform;
+using namespace nerim::platform::guard;
+using namespace nerim::test;
+
+TEST(PushPaths, SecretFilesAreNotPushedFromRunsThatRefuseThem)
+{
+    for (const char *path : {".env", "app/.env", ".env.local", "x/.env.production", ".nerim/launch-override.json",
+                             "sub/.nerim/deploy-config.json"})
+        EXPECT_TRUE(isSecretPath(path)) << path;
+    for (const char *path : {".env.example", "web/.env.sample", ".env.template", "env", ".environment", "a/.envrc",
+                             ".nerim", "docs/nerim.md", "x.env"})
+        EXPECT_FALSE(isSecretPath(path)) << path;
+    EXPECT_EQ(pushedRevisions({"origin", "main"}), (std::vector<std::string>{"main"}));
+    EXPECT_EQ(pushedRevisions({"-u", "origin", "+feature:main", ":gone"}), (std::vector<std::string>{"feature"}));
+    EXPECT_EQ(pushedRevisions({"origin"}), (std::vector<std::string>{"--all"}));
+    EXPECT_EQ(pushedRevisions({"--all", "origin"}), (std::vector<std::string>{"--all"}));
+    EXPECT_EQ(pushedRevisions({"-o", "ci.skip", "origin", "refs/heads/*:refs/heads/*"}), (std::vector<std::string>{"--all"}));
+
+    const QString repository = newRepository(QStringLiteral("secrets"));
+    const QString remote = makeTempDir(QStringLiteral("secrets-remote")) + QStringLiteral("/r.git");
+    ASSERT_TRUE(PlantedRepository::git(repository, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), remote}));
+    ASSERT_TRUE(PlantedRepository::git(repository, {QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), remote}));
+    // As in a Deploy run, whose agent provider names the run's own variables (none here).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(secretNamesVariable), QString());
+    const auto pushed = [&](bool refuse) {
+        const Outcome outcome =
+            runThroughChildProcess(repository, QStringLiteral("git push -q origin main"), refuse, environment);
+        EXPECT_TRUE(outcome.ended);
+        return std::make_pair(outcome.exitCode == 0, outcome.errorLines);
+    };
+    const auto commit = [&](const QString &path) {
+        writeFile(repository + QLatin1Char('/') + path, "STRIPE_KEY=sk_live_x\n");
+        PlantedRepository::git(repository, {QStringLiteral("add"), QStringLiteral("-A"), QStringLiteral("-f")});
+        PlantedRepository::git(repository, {QStringLiteral("commit"), QStringLiteral("-qm"), path});
+    };
+    commit(QStringLiteral(".env.example"));
+    EXPECT_TRUE(pushed(true).first);
+    commit(QStringLiteral("web/.env"));
+    commit(QStringLiteral("later.txt")); // the secret is not in the last commit alone
+    const auto [ok, lines] = pushed(true);
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.front().startsWith(QLatin1String(refusalPrefix)));
+    EXPECT_TRUE(lines.front().contains(QLatin1String("web/.env"))) << lines.front().toStdString();
+    EXPECT_EQ(gitOutput(remote, {QStringLiteral("log"), QStringLiteral("--format=%s"), QStringLiteral("-1"), QStringLiteral("main")}),
+              QStringLiteral(".env.example"));
+    // Removing it in a later commit does not help: the commit that holds it would still go.
+    QFile::remove(repository + QStringLiteral("/web/.env"));
+    commit(QStringLiteral("again.txt"));
+    EXPECT_FALSE(pushed(true).first);
+    // Runs that do not refuse them push as git would.
+    EXPECT_TRUE(pushed(false).first);
+    commit(QStringLiteral(".nerim/launch-override.json"));
+    EXPECT_FALSE(pushed(true).first);
+}
+// The values a push must not carry, in every form a file could hold them:
+// quoted or not, escaped, with a comment after them, over several lines; and
+// none of those ordinary code holds too.
+TEST(PushContent, ADotEnvsValuesInEveryFormAndNoneTooPlainToMatter)
+{
+    const std::string text = "# a comment=not-a-value-at-all\r\n"
+                             "export API_KEY=sk-live-51HqSecretValue # the live key\n"
+                             "DB_URL='postgres://u:p4ss@db:5432/shop'\n"
+                             "PEM=\"-----BEGIN KEY-----\\nMIIEvQIBADANBgkq\\n-----END KEY-----\"\n"
+                             "MULTI=\"first-line-secret\n"
+                             "second-line-secret\"\n"
+                             "NODE_ENV=production\nPORT=3000\nHOST=localhost\nSHORT=abc123\n"
+                             "not an assignment\n1BAD=value-of-a-bad-name\n";
+    std::vector<std::string> values;
+    for (const SecretValue &value : dotEnvValues(text, ".env"))
+        values.push_back(value.value);
+    for (const char *expected :
+         {"sk-live-51HqSecretValue", "postgres://u:p4ss@db:5432/shop", "-----BEGIN KEY-----\\nMIIEvQIBADANBgkq\\n-----END KEY-----",
+          "-----BEGIN KEY-----\nMIIEvQIBADANBgkq\n-----END KEY-----", "first-line-secret\nsecond-line-secret",
+          "first-line-secret", "second-line-secret"})
+        EXPECT_NE(std::find(values.begin(), values.end(), expected), values.end()) << expected;
+    for (const char *plain : {"production", "3000", "localhost", "abc123", "value-of-a-bad-name", "not-a-value-at-all"})
+        EXPECT_EQ(std::find(values.begin(), values.end(), plain), values.end()) << plain;
+    EXPECT_EQ(dotEnvValues("API_KEY=sk-live-51HqSecretValue\n", "web/.env.local").front().origin,
+              "API_KEY in web/.env.local");
+    EXPECT_TRUE(countsAsSecret("averyveryverylongword"));
+    EXPECT_FALSE(countsAsSecret("development"));
+    for (const char *name : {".env", ".env.local", ".env.production", ".envrc"})
+        EXPECT_TRUE(isLocalDotEnvName(name)) << name;
+    for (const char *name : {".env.example", ".env.sample", ".env.template", "env", "app.env"})
+        EXPECT_FALSE(isLocalDotEnvName(name)) << name;
+}
