@@ -15,9 +15,11 @@
 // none runs them all.
 #include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
+#include "agents/SavedPanes.h"
 #include "agents/AgentStreamConsumer.h"
 #include "agents/ClaudeCodeProvider.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "agents/PromptAssembly.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
@@ -206,7 +208,7 @@ void benchSavePanes(const QString &project)
         snapshot.nextAgentNumber = 4;
         snapshot.focusedPaneId = panes.last()->id();
         for (const AgentPaneState *pane : panes)
-            snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+            snapshot.panes.append(snapshotOfPane(*pane));
         savePanesSnapshot(path, std::move(snapshot));
         worstSnapshotMs = std::max(worstSnapshotMs, timer.nsecsElapsed() / 1e6);
         worstSnapshotCpuMs = std::max(worstSnapshotCpuMs, threadCpuMs() - cpuBefore);

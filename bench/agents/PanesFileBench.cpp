@@ -13,9 +13,12 @@
 //     information, a fold-back (the file written whole).
 #include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesSnapshot.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesEncoding.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesEncoding.h"
 #include "persistence/AtomicFileWriter.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
@@ -126,7 +129,7 @@ Panes restore(const PanesSnapshot &snapshot)
 {
     Panes panes;
     for (const PaneDiskSnapshot &pane : snapshot.panes)
-        panes.emplace_back(pane.makePane());
+        panes.emplace_back(restorePane(pane));
     return panes;
 }
 
@@ -136,7 +139,7 @@ PanesSnapshot snapshotOf(const Panes &panes)
     snapshot.nextAgentNumber = 4;
     snapshot.focusedPaneId = panes.front()->id();
     for (const auto &pane : panes)
-        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+        snapshot.panes.append(snapshotOfPane(*pane));
     return snapshot;
 }
 
@@ -299,7 +302,7 @@ void benchLayoutSave(const QString &folder)
         s.focusedPaneId = focused;
         s.expandedPaneId = expanded;
         for (const auto &pane : panes)
-            s.panes.append(PaneDiskSnapshot::of(*pane));
+            s.panes.append(snapshotOfPane(*pane));
         return s;
     };
     {

@@ -15,8 +15,10 @@
 // Usage: panes_streaming_save_bench [SECONDS-OF-OUTPUT]
 #include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesSnapshot.h"
+#include "agents/SavedPanes.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 
@@ -117,7 +119,7 @@ Scenario stream(qint64 startLines, int seconds)
         s.nextAgentNumber = 4;
         s.focusedPaneId = panes[0]->id();
         for (const auto &pane : panes)
-            s.panes.append(PaneDiskSnapshot::of(*pane));
+            s.panes.append(snapshotOfPane(*pane));
         return s;
     };
     PanesSnapshotStore store(path);

@@ -5,7 +5,7 @@
 
 #include "../BenchLoop.h"
 #include "../BenchTiming.h"
-#include "agents/OutputLines.h"
+#include "panes-store/OutputLines.h"
 #include "foundation/UuidText.h"
 #include "ui/design/MotionPreferences.h"
 #include "ui/panes/PaneWarmUp.h"

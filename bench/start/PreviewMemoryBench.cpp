@@ -9,8 +9,8 @@
 // number of rounds (3). Run it under an X server (Xvfb will do).
 #include "../BenchLoop.h"
 #include "../ProcessFigures.h"
-#include "agents/OutputLine.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/OutputLine.h"
+#include "panes-store/PanesSnapshot.h"
 #include "persistence/AppStateActor.h"
 #include "preview/PreviewSandbox.h"
 

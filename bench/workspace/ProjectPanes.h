@@ -2,8 +2,8 @@
 
 // What the workspace benchmarks share: the saved panes of a project.
 
-#include "agents/OutputLines.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/OutputLines.h"
+#include "panes-store/PanesSnapshot.h"
 
 #include <QUuid>
 #include <functional>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "agents/AgentSession.h"
 #include "agents/AgentStatus.h"
 #include "agents/AgentStreamConsumer.h"
-#include "agents/ConversationTurn.h"
-#include "agents/OutputLine.h"
-#include "agents/OutputLines.h"
+#include "panes-store/ConversationTurn.h"
+#include "panes-store/OutputLine.h"
+#include "panes-store/OutputLines.h"
 
 #include <QList>
 #include <QObject>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "agents/AgentOutputStream.h"
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "agents/AgentSession.h"
-#include "agents/ConversationTurn.h"
+#include "panes-store/ConversationTurn.h"
 #include "agents/ProjectAwareness.h"
 #include "persistence/ContextEntry.h"
 #include "persistence/ModelChoice.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "agents/AgentProviderType.h"
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "foundation/Timestamp.h"
 
 #include <QHashFunctions>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "agents/AgentRole.h"
-#include "agents/ConversationTurn.h"
+#include "panes-store/AgentRole.h"
+#include "panes-store/ConversationTurn.h"
 #include "agents/ProjectAwareness.h"
 #include "persistence/ContextEntry.h"
 

@@ -3,6 +3,7 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/ClaudeCodeProvider.h"
+#include "agents/SavedPanes.h"
 #include "sessions/DeploySession.h"
 #include "sessions/RepairSession.h"
 #include "foundation/BackgroundWork.h"
@@ -442,7 +443,7 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         std::optional<QUuid> focus;
         std::optional<QUuid> expanded;
         for (const PaneDiskSnapshot &saved : files.panes->panes) {
-            AgentPaneState *pane = saved.makePane(this);
+            AgentPaneState *pane = restorePane(saved, this);
             panes.append(pane);
             if (files.panes->focusedPaneId == pane->id())
                 focus = pane->id();

@@ -1,6 +1,7 @@
 // Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
 #include "canvas/ProjectCanvasViewModel.h"
 
+#include "agents/SavedPanes.h"
 #include "sessions/DeploySession.h"
 #include "sessions/RepairSession.h"
 
@@ -229,7 +230,7 @@ PanesSnapshot ProjectCanvasViewModel::makePanesSnapshot() const
     snapshot.focusedPaneId = m_focusedPaneId;
     snapshot.expandedPaneId = m_expandedPaneId;
     for (const AgentPaneState *pane : m_panes)
-        snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+        snapshot.panes.append(snapshotOfPane(*pane));
     return snapshot;
 }
 

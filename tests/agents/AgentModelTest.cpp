@@ -1,9 +1,9 @@
 #include "agents/AgentError.h"
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "agents/AgentSession.h"
 #include "agents/AgentStatus.h"
-#include "agents/ConversationTurn.h"
-#include "agents/OutputLine.h"
+#include "panes-store/ConversationTurn.h"
+#include "panes-store/OutputLine.h"
 #include "foundation/UuidText.h"
 
 #include <QJsonDocument>

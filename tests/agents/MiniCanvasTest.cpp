@@ -7,9 +7,12 @@
 #include "TestEnvironment.h"
 #include "agents/AgentError.h"
 #include "agents/AgentPaneState.h"
+#include "agents/SavedPanes.h"
 #include "agents/ClaudeCodeProvider.h"
 #include "agents/ModelPreferenceState.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
@@ -123,7 +126,7 @@ public:
         snapshot.nextAgentNumber = nextAgentNumber;
         snapshot.focusedPaneId = focusedPaneId;
         for (const AgentPaneState *pane : panes)
-            snapshot.panes.append(PaneDiskSnapshot::of(*pane));
+            snapshot.panes.append(snapshotOfPane(*pane));
         return snapshot;
     }
 
@@ -136,7 +139,7 @@ public:
             return;
         nextAgentNumber = snapshot->nextAgentNumber;
         for (const PaneDiskSnapshot &saved : snapshot->panes)
-            panes.append(saved.makePane(this));
+            panes.append(restorePane(saved, this));
         focusedPaneId = panes.isEmpty() ? std::optional<QUuid>() : std::optional<QUuid>(panes.last()->id());
         for (const AgentPaneState *pane : panes)
             if (snapshot->focusedPaneId == pane->id())

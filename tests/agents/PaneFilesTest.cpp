@@ -1,8 +1,11 @@
 #include "TestEnvironment.h"
 #include "agents/AgentNames.h"
 #include "agents/AgentPaneState.h"
+#include "agents/SavedPanes.h"
 #include "agents/ModelPreferenceState.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 
@@ -95,10 +98,10 @@ TEST(PanesSnapshot, PaneSnapshotKeepsOnlyClosedTurnsAndRestoresIdle)
     pane.appendLine(OutputLine::Kind::stdout, QStringLiteral("partial"));
     pane.setStatus(AgentStatus::working);
 
-    const PaneDiskSnapshot saved = PaneDiskSnapshot::of(pane);
+    const PaneDiskSnapshot saved = snapshotOfPane(pane);
     EXPECT_EQ(saved.conversation.size(), 1);
     EXPECT_EQ(saved.outputLines.size(), 2);
-    std::unique_ptr<AgentPaneState> restored(saved.makePane());
+    std::unique_ptr<AgentPaneState> restored(restorePane(saved));
     EXPECT_EQ(restored->status(), AgentStatus::idle);
     EXPECT_EQ(restored->agentName(), QStringLiteral("Ada"));
     EXPECT_EQ(restored->role(), AgentRole::backend);

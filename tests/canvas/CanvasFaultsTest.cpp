@@ -4,7 +4,8 @@
 // agent's hand-off that reads like a handover, and panes closed while their
 // agent is still starting.
 #include "CanvasFixture.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/UuidText.h"
 
 #include <QFile>

@@ -3,7 +3,9 @@
 // opens again with the lines printed before the last save.
 #include "TestEnvironment.h"
 #include "NumberedLines.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 
 #include <QDir>
 #include <QElapsedTimer>

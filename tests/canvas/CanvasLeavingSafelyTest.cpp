@@ -2,7 +2,7 @@
 // while the canvas is left, planted files at draft.txt, a linked data folder,
 // a project folder that has gone, and typing before the saved draft arrives.
 #include "CanvasFixture.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,8 @@
 // Panes: numbering, the cap, names, roles, closing, focus and panes.json.
 #include "CanvasFixture.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "foundation/UuidText.h"
 

@@ -3,7 +3,8 @@
 // Nerim on a project the first holds shows it without writing into it.
 #include "CanvasFixture.h"
 #include "NumberedLines.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/FileCalls.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
 
 namespace nerim::test {
 

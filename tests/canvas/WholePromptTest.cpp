@@ -3,7 +3,8 @@
 // a reopened canvas.
 #include "CanvasFixture.h"
 #include "agents/ClaudeCodeProvider.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesLoadResult.h"
 #include "support/claude-standin/ClaudeStandin.h"
 
 #include <QFileInfo>

@@ -4,9 +4,11 @@
 // outside the project, whichever moment the swap hits, with the kernel's
 // beneath resolution and with the step-by-step one.
 #include "agents/AgentPaneState.h"
+#include "agents/SavedPanes.h"
 #include "agents/GitExcludes.h"
-#include "agents/PanesChangeLog.h"
-#include "agents/PanesSnapshot.h"
+#include "panes-store/PanesChangeLog.h"
+#include "panes-store/PanesSnapshot.h"
+#include "panes-store/PanesSnapshotStore.h"
 #include "canvas/ProjectWriterLock.h"
 #include "sessions/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
@@ -146,7 +148,7 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
                 plan.setGoal(QString::number(i));
                 plan.persist();
                 pane.appendLine(OutputLine::Kind::stdout, QStringLiteral("line %1").arg(i));
-                shown.panes = {PaneDiskSnapshot::of(pane)};
+                shown.panes = {snapshotOfPane(pane)};
                 panes.save(shown);
                 step.attempt = i;
                 SystemAgentStepRecord::write(project, QStringLiteral("deploy-step.json"), step);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "agents/AgentStatus.h"
 #include "ui/panes/TokenColor.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "ui/panes/AgentPaneLook.h"
 
 #include <QAbstractButton>

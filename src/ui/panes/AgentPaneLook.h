@@ -1,8 +1,8 @@
 #pragma once
 
-#include "agents/AgentRole.h"
-#include "agents/OutputLine.h"
-#include "agents/OutputLines.h"
+#include "panes-store/AgentRole.h"
+#include "panes-store/OutputLine.h"
+#include "panes-store/OutputLines.h"
 #include "ui/design/DesignTokens.h"
 #include "ui/panes/TranscriptGrouping.h"
 

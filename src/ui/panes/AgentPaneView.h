@@ -1,7 +1,7 @@
 #pragma once
 
 #include "agents/AgentPaneState.h"
-#include "agents/AgentRole.h"
+#include "panes-store/AgentRole.h"
 #include "persistence/AppState.h"
 #include "ui/panes/AgentPaneLook.h"
 

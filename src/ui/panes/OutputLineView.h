@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agents/OutputLine.h"
+#include "panes-store/OutputLine.h"
 
 #include <QWidget>
 

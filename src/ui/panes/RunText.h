@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agents/OutputLines.h"
+#include "panes-store/OutputLines.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "agents/OutputLine.h"
-#include "agents/OutputLines.h"
+#include "panes-store/OutputLine.h"
+#include "panes-store/OutputLines.h"
 #include "persistence/AppState.h"
 #include "ui/panes/RunChunks.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "agents/AgentStatus.h"
-#include "agents/OutputLine.h"
+#include "panes-store/OutputLine.h"
 #include "ui/design/DesignTokens.h"
 #include "ui/panes/TokenColor.h"
 

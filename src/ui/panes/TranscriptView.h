@@ -1,7 +1,7 @@
 #pragma once
 
 #include "agents/AgentPaneState.h"
-#include "agents/OutputLine.h"
+#include "panes-store/OutputLine.h"
 #include "persistence/AppState.h"
 #include "ui/panes/RunChunks.h"
 #include "ui/panes/TranscriptGrouping.h"

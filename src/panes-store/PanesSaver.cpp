@@ -1,0 +1,633 @@
+#include "panes-store/PanesSaver.h"
+
+#include "panes-store/PanesEncoding.h"
+#include "panes-store/PanesViewFile.h"
+#include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
+#include "foundation/SerialFileWriter.h"
+#include "persistence/AtomicFileWriter.h"
+#include "persistence/FileCalls.h"
+#include "persistence/IntentProcessorConstants.h"
+#include "persistence/MemoryError.h"
+
+#include "foundation/FileIo.h"
+#include "foundation/UuidText.h"
+
+#include <QFile>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMutex>
+#include <QScopeGuard>
+#include <QSet>
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nerim {
+
+// What the saver knows of the file between saves.
+struct PanesSaver::State {
+    QMutex mutex;
+    // Of the file written (or read) last; none once it may have changed.
+    std::shared_ptr<const PanesFileLayout> layout;
+    // What that file and its change log hold, when known; set and cleared
+    // with `layout`. Its transcripts share their storage with the panes', so
+    // keeping it costs next to nothing.
+    std::optional<PanesSnapshot> content;
+    // The change log written (or read) for the file last written or read,
+    // as it was left; none when there is none yet (the next append starts one).
+    // Kept also when `layout` is cleared: a whole write marks it as folded
+    // into the new file before replacing the old one, and removes it after.
+    std::optional<panesChangeLog::LogFile> log;
+    // The next save writes the file whole: the log may hold a fault.
+    bool fold = false;
+    // Set by a write that failed, so that the next save is not skipped.
+    std::atomic<bool> writeFailed{false};
+    // A save failed since the last one that worked.
+    bool failing = false;
+    // What the saver last left at the path, or found there when the project
+    // was loaded: its identity when written or read, and the document id
+    // inside it (none of either: nothing was there). Until the saver loaded
+    // or wrote the file (`ownKnown`), nothing is known and nothing checked.
+    bool ownKnown = false;
+    std::optional<AtomicFileWriter::FileIdentity> ownFile;
+    std::optional<QUuid> ownId;
+    // The document id of a whole write that failed: it may have failed after
+    // its file took the path, which is then the saver's own all the same.
+    std::optional<QUuid> attemptedId;
+
+    QMutex listenerMutex;
+    std::function<void(const PanesSaveEvent &)> listener;
+
+    void tell(const PanesSaveEvent &event)
+    {
+        QMutexLocker lock(&listenerMutex);
+        if (listener)
+            listener(event);
+    }
+    void failed(std::exception_ptr error)
+    {
+        writeFailed = true;
+        const QString description = AtomicFileWriter::describeFailure(error);
+        logLine(QStringLiteral("[Nerim panes] save failed: %1").arg(description));
+        PanesSaveEvent event;
+        event.kind = PanesSaveEvent::Kind::failed;
+        event.reason = description;
+        try {
+            std::rethrow_exception(error);
+        } catch (const MemoryError &e) {
+            if (!e.underlyingReason().isEmpty())
+                event.reason = e.underlyingReason();
+        } catch (...) {
+        }
+        failing = true;
+        tell(event);
+    }
+    void saved(const QStringList &keptAside)
+    {
+        if (!keptAside.isEmpty()) {
+            PanesSaveEvent event;
+            event.kind = PanesSaveEvent::Kind::keptAside;
+            event.kept = keptAside;
+            tell(event);
+        }
+        if (std::exchange(failing, false)) {
+            PanesSaveEvent event;
+            event.kind = PanesSaveEvent::Kind::recovered;
+            tell(event);
+        }
+    }
+};
+
+// Transcript lines encoded ahead of the saves that take them, on a thread of
+// their own (see PanesSaver::encodeAhead). Each pane's pieces start where the
+// next record's new lines start (as the last save left the pane) and follow
+// each other; a piece never spans a size at which a queued snapshot cuts the
+// transcript, so each record finds its lines whole in them. What a record
+// takes is checked against the record's own transcript (same storage, same
+// first line): a piece that does not fit is never used, and the lines are
+// then encoded by the record itself.
+struct PanesSaver::Ahead final : panesChangeLog::LinesAhead {
+    struct Pane {
+        // The next record's new lines start at line `start` of this storage
+        // (-1: not known, nothing is encoded ahead).
+        OutputLines startLines;
+        qsizetype start = -1;
+        // The transcript as it was asked for last, not yet encoded.
+        std::optional<OutputLines> asked;
+        // Where queued snapshots cut the transcript, ascending.
+        QList<qsizetype> cuts;
+        QList<panesChangeLog::EncodedLines> pieces;
+
+        qsizetype frontier() const { return pieces.isEmpty() ? start : pieces.last().end; }
+    };
+
+    mutable QMutex mutex;
+    QHash<QUuid, Pane> panes;
+    qint64 heldBytes = 0;
+    bool scheduled = false;
+    // When the encoder was last woken (see encodeAhead).
+    QElapsedTimer lastWoken;
+
+    std::optional<panesChangeLog::EncodedLines> at(const QUuid &paneId, const OutputLines &lines, qsizetype first,
+                                                   qsizetype end) const override
+    {
+        QMutexLocker lock(&mutex);
+        const auto found = panes.constFind(paneId);
+        if (found == panes.constEnd())
+            return std::nullopt;
+        for (const panesChangeLog::EncodedLines &piece : found->pieces) {
+            if (piece.first != first)
+                continue;
+            if (piece.end <= end && piece.lines.sharesStorageWith(lines))
+                return piece;
+            break;
+        }
+        return std::nullopt;
+    }
+
+    // A snapshot is queued: its pane sizes cut the pieces encoded from now on.
+    void cut(const PanesSnapshot &snapshot)
+    {
+        QMutexLocker lock(&mutex);
+        for (const PaneDiskSnapshot &pane : snapshot.panes) {
+            QList<qsizetype> &cuts = panes[pane.id].cuts;
+            const qsizetype size = pane.outputLines.size();
+            if (cuts.isEmpty() || cuts.last() < size)
+                cuts.append(size);
+            else if (cuts.last() > size)
+                cuts = {size}; // a transcript put in place of another
+        }
+    }
+
+    // The file and its log now hold `content` (none: not known): the next
+    // record's lines start after each pane's lines there, and the pieces
+    // before that are done with.
+    void settle(const std::optional<PanesSnapshot> &content)
+    {
+        QMutexLocker lock(&mutex);
+        QHash<QUuid, const PaneDiskSnapshot *> held;
+        if (content) {
+            for (const PaneDiskSnapshot &pane : content->panes)
+                held.insert(pane.id, &pane); // (a repeated id: the last, whose pieces are checked when taken)
+        }
+        for (auto it = held.constBegin(); it != held.constEnd(); ++it)
+            panes[it.key()]; // panes the file holds are encoded ahead from now on
+        heldBytes = 0;
+        for (auto it = panes.begin(); it != panes.end();) {
+            Pane &pane = it.value();
+            const PaneDiskSnapshot *saved = held.value(it.key());
+            if (!saved) {
+                it = panes.erase(it);
+                continue;
+            }
+            pane.startLines = saved->outputLines;
+            pane.start = saved->outputLines.size();
+            while (!pane.pieces.isEmpty() && pane.pieces.first().end <= pane.start)
+                pane.pieces.removeFirst();
+            if (!pane.pieces.isEmpty() && (pane.pieces.first().first != pane.start ||
+                                           !pane.pieces.first().lines.sharesStorageWith(pane.startLines)))
+                pane.pieces.clear();
+            while (!pane.cuts.isEmpty() && pane.cuts.first() <= pane.start)
+                pane.cuts.removeFirst();
+            for (const panesChangeLog::EncodedLines &piece : std::as_const(pane.pieces))
+                heldBytes += piece.bytes.size();
+            ++it;
+        }
+    }
+
+    // Encodes what was asked for, piece by piece, until nothing is left.
+    static void run(const std::shared_ptr<Ahead> &ahead)
+    {
+        for (;;) {
+            QUuid id;
+            OutputLines lines;
+            qsizetype from = 0;
+            qsizetype to = 0;
+            {
+                QMutexLocker lock(&ahead->mutex);
+                auto it = ahead->panes.begin();
+                while (it != ahead->panes.end() && !it->asked)
+                    ++it;
+                if (it == ahead->panes.end()) {
+                    ahead->scheduled = false;
+                    return;
+                }
+                Pane &pane = it.value();
+                id = it.key();
+                lines = *std::exchange(pane.asked, std::nullopt);
+                from = pane.frontier();
+                to = lines.size();
+                // A record larger than the log takes is never made: the file is then written whole.
+                if (pane.start < 0 || from >= to || !pane.startLines.sharesStorageWith(lines) ||
+                    ahead->heldBytes > panesChangeLog::maxRecordBytes)
+                    continue;
+                for (const qsizetype cut : std::as_const(pane.cuts)) {
+                    if (cut > from && cut < to) {
+                        to = cut; // the rest in the next piece
+                        if (!pane.asked)
+                            pane.asked = lines;
+                        break;
+                    }
+                }
+            }
+            panesChangeLog::EncodedLines piece = panesChangeLog::EncodedLines::of(lines, from, to);
+            QMutexLocker lock(&ahead->mutex);
+            const auto found = ahead->panes.find(id);
+            // Kept only where it still follows on (a save may have taken the lines meanwhile).
+            if (found == ahead->panes.end() || found->start < 0 || found->frontier() != from ||
+                !found->startLines.sharesStorageWith(lines))
+                continue;
+            ahead->heldBytes += piece.bytes.size();
+            // Lines that follow on within the same cut join the piece before,
+            // so that a record is written in a few pieces, not one per batch.
+            if (found->pieces.isEmpty() || found->cuts.contains(from)) {
+                found->pieces.append(std::move(piece));
+                continue;
+            }
+            found->pieces.last().extend(piece);
+        }
+    }
+};
+
+namespace {
+
+// The thread that encodes lines ahead, for every saver.
+SerialExecutor &aheadThread()
+{
+    static SerialExecutor executor;
+    return executor;
+}
+
+// Passes the document to the file being written.
+class FileOutput final : public panesEncoding::Output {
+public:
+    explicit FileOutput(AtomicFileWriter::ContentSink &sink) : m_sink(sink) {}
+
+    void copyFrom(int fd, qint64 offset, qint64 length) override
+    {
+        flush();
+        m_sink.copyFrom(fd, offset, length);
+        passed(length);
+    }
+
+protected:
+    void put(QByteArrayView bytes) override { m_sink.write(bytes); }
+
+private:
+    AtomicFileWriter::ContentSink &m_sink;
+};
+
+// Takes parts from the previous file (open at `fd`, checked to be the one
+// `previous` describes) and notes where the new file puts each part.
+class FileReuse final : public panesEncoding::Reuse {
+public:
+    FileReuse(const PanesFileLayout *previous, int fd, PanesFileLayout &next)
+        : m_previous(previous), m_fd(fd), m_next(next)
+    {
+    }
+
+    qsizetype putLines(const PaneDiskSnapshot &pane, panesEncoding::Output &out) override
+    {
+        const PanesFileLayout::Pane *before = previous(pane);
+        if (!before || before->lineCount == 0 || before->storageId != pane.outputLines.storageId() ||
+            before->lineCount > pane.outputLines.size())
+            return 0;
+        out.copyFrom(m_fd, before->lines.begin, before->lines.end - before->lines.begin);
+        return before->lineCount;
+    }
+
+    bool putTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, panesEncoding::Output &out) override
+    {
+        const PanesFileLayout::Pane *before = previous(pane);
+        if (!before)
+            return false;
+        const auto found = before->turns.constFind(turn.id);
+        if (found == before->turns.constEnd() || found->repeated || found->key != PanesFileLayout::turnKey(turn))
+            return false;
+        out.copyFrom(m_fd, found->range.begin, found->range.end - found->range.begin);
+        return true;
+    }
+
+    void wroteLines(const PaneDiskSnapshot &pane, qint64 begin, qint64 end) override
+    {
+        PanesFileLayout::Pane &entry = m_next.panes[pane.id];
+        if (m_panesWritten.contains(pane.id))
+            entry.repeated = true;
+        m_panesWritten.insert(pane.id);
+        entry.storageId = pane.outputLines.storageId();
+        entry.lineCount = pane.outputLines.size();
+        entry.lines = {begin, end};
+    }
+
+    void wroteTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, qint64 begin, qint64 end) override
+    {
+        PanesFileLayout::Pane &entry = m_next.panes[pane.id];
+        if (m_panesWritten.contains(pane.id))
+            entry.repeated = true; // a second pane of this id (its lines come after its turns)
+        entry.addTurn(turn.id, PanesFileLayout::turnKey(turn), {begin, end});
+    }
+
+private:
+    const PanesFileLayout::Pane *previous(const PaneDiskSnapshot &pane) const
+    {
+        if (!m_previous || m_fd < 0)
+            return nullptr;
+        const auto found = m_previous->panes.constFind(pane.id);
+        return found == m_previous->panes.constEnd() || found->repeated ? nullptr : &*found;
+    }
+
+    const PanesFileLayout *m_previous;
+    int m_fd;
+    PanesFileLayout &m_next;
+    QSet<QUuid> m_panesWritten;
+};
+
+// The file at `path` when it is the one `layout` describes, open for reading.
+int openUnchanged(const QString &path, const PanesFileLayout &layout)
+{
+    const int fd = panesChangeLog::openForReading(path);
+    if (fd < 0)
+        return -1;
+    if (AtomicFileWriter::FileIdentity::of(fd) != layout.file) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+namespace panesEncoding {
+
+PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout,
+                             std::optional<panesChangeLog::LogFile> *log, QStringList *keptAside)
+{
+    PanesFileLayout next;
+    const QString logPath = panesChangeLog::pathFor(path);
+    std::optional<panesChangeLog::LogFile> folded;
+    AtomicFileWriter::WriteOptions options;
+    // Written beneath the project: a .nerim swapped for a link is refused.
+    options.beneath = IntentProcessorConstants::projectOfDataFile(path);
+    if (log && *log && snapshot.documentId) {
+        // Once the new file is on disk and before it replaces the old one,
+        // the log says it is in the new file: a crash before the log is
+        // removed leaves a log that the next load knows to be folded.
+        options.beforeReplacing = [&] {
+            if (const std::optional<panesChangeLog::LogFile> marked =
+                    panesChangeLog::appendFoldMarker(logPath, **log, *snapshot.documentId)) {
+                *log = marked;
+                folded = marked;
+            }
+        };
+    }
+    next.file = AtomicFileWriter::write(
+        [&](AtomicFileWriter::ContentSink &sink) {
+            const int fd = layout ? openUnchanged(path, *layout) : -1;
+            const auto closing = qScopeGuard([fd] {
+                if (fd >= 0)
+                    ::close(fd);
+            });
+            FileOutput out(sink);
+            FileReuse reuse(layout, fd, next);
+            encodeDocument(snapshot, out, &reuse);
+        },
+        path, AtomicFileWriter::backupPathFor(path), options);
+    if (log)
+        log->reset();
+    // The log folded into the new file goes; any other is kept aside. A view
+    // file written for the file replaced is stale. (unlink never follows a link.)
+    if (const std::optional<QString> aside = panesChangeLog::finishFold(logPath, folded); aside && keptAside)
+        keptAside->append(QFileInfo(*aside).fileName());
+    panesChangeLog::removeFile(PanesViewFile::pathFor(path));
+    return next;
+}
+
+} // namespace panesEncoding
+
+PanesSaver::PanesSaver(QString path)
+    : m_path(std::move(path)), m_state(std::make_shared<State>()), m_ahead(std::make_shared<Ahead>())
+{
+}
+
+void PanesSaver::encodeAhead(const QUuid &paneId, const OutputLines &lines)
+{
+    QMutexLocker lock(&m_ahead->mutex);
+    const auto found = m_ahead->panes.find(paneId);
+    // Only panes whose saved lines are known (the file holds them) are encoded ahead.
+    if (found == m_ahead->panes.end() || found->start < 0)
+        return;
+    found->asked = lines;
+    // Asked for at each line an agent prints: the encoder is woken at most
+    // once in `kWakeIntervalMs`, not for every line (waking a thread costs the
+    // GUI thread more than the line itself). Lines asked for meanwhile are
+    // taken by the next wake, or encoded by the save that needs them.
+    static constexpr qint64 kWakeIntervalMs = 10;
+    if (m_ahead->scheduled || (m_ahead->lastWoken.isValid() && m_ahead->lastWoken.elapsed() < kWakeIntervalMs))
+        return;
+    m_ahead->scheduled = true;
+    m_ahead->lastWoken.start();
+    (void)aheadThread().run([ahead = m_ahead] { Ahead::run(ahead); });
+}
+
+PanesSaver::~PanesSaver() = default;
+
+void PanesSaver::setListener(std::function<void(const PanesSaveEvent &)> listener)
+{
+    QMutexLocker lock(&m_state->listenerMutex);
+    m_state->listener = std::move(listener);
+}
+
+void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content,
+                       std::optional<panesChangeLog::LogFile> log, bool fold, bool nothingThere)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->ownKnown = layout || nothingThere;
+    m_state->ownFile = layout ? std::optional(layout->file) : std::nullopt;
+    m_state->ownId = layout && content ? content->documentId : std::nullopt;
+    m_state->content = layout ? std::move(content) : std::nullopt;
+    m_state->log = log;
+    m_state->fold = fold || !layout;
+    m_state->layout = std::move(layout);
+    m_ahead->settle(m_state->content);
+}
+
+namespace {
+
+// The document id at the head of the panes file at `path`, where this
+// program writes it: the file's first member.
+std::optional<QUuid> documentIdAtHead(const QString &path)
+{
+    static constexpr QByteArrayView opening = "{\"documentId\":\"";
+    const int fd = panesChangeLog::openForReading(path);
+    if (fd < 0)
+        return std::nullopt;
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    char head[opening.size() + 37];
+    if (!AtomicFileWriter::FileIdentity::of(fd) || !fileio::preadAll(fd, head, sizeof head, 0) ||
+        QByteArrayView(head, opening.size()) != opening || head[sizeof head - 1] != '"')
+        return std::nullopt;
+    return parseUuid(QString::fromLatin1(head + opening.size(), 36));
+}
+
+// Appends the change from `held` to `snapshot` to the change log of the file
+// `held` came from, when that file is still the one at `path` (by the
+// document id inside it) and the log has room: returns whether it did.
+// Throws when the append failed.
+bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize, const PanesSnapshot &held,
+                  const PanesSnapshot &snapshot, PanesSaver::FoldBack foldBack, const panesChangeLog::LinesAhead &ahead,
+                  QStringList &keptAside)
+{
+    if (documentIdAtHead(path) != held.documentId)
+        return false;
+    // Folded back once it would hold more than half of what the file does,
+    // unless the fold is left for later: then only a record too large to
+    // read back makes the file be written whole.
+    const qint64 logSize = state.log ? state.log->size : 0;
+    const qint64 room =
+        foldBack == PanesSaver::FoldBack::later
+            ? panesChangeLog::maxRecordBytes
+            : std::min(panesChangeLog::maxRecordBytes,
+                       std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), fileSize / 2) - logSize);
+    if (room <= 0)
+        return false;
+    const std::optional<panesChangeLog::Record> record =
+        panesChangeLog::encodeRecordPieces(*held.documentId, held, snapshot, room, &ahead);
+    if (!record)
+        return false;
+    std::optional<QString> aside;
+    const std::optional<panesChangeLog::LogFile> appended =
+        panesChangeLog::appendRecord(panesChangeLog::pathFor(path), state.log, *held.documentId, *record, &aside);
+    if (aside)
+        keptAside.append(QFileInfo(*aside).fileName());
+    if (!appended)
+        return false;
+    if (!state.log) {
+        // A new log carries the focused and expanded pane from now on: a view
+        // file written by an earlier version would only be overruled by it.
+        panesChangeLog::removeFile(PanesViewFile::pathFor(path));
+    }
+    state.log = appended;
+    return true;
+}
+
+// Moves a panes file at `path` that is not the one the saver last left there
+// (nor read there) out of the way, so that the whole write about to be made
+// replaces nothing someone else wrote: returns its new name. Throws when it
+// could not be moved (nothing is written over it then).
+std::optional<QString> keepForeign(const QString &path, const PanesSaver::State &state)
+{
+    if (!state.ownKnown)
+        return std::nullopt;
+    const std::optional<AtomicFileWriter::FileIdentity> there = panesChangeLog::identityAt(path);
+    if (!there)
+        return std::nullopt; // nothing there, or no file to keep (the write replaces a link)
+    if (state.ownFile && there == state.ownFile)
+        return std::nullopt;
+    if (const std::optional<QUuid> id = documentIdAtHead(path); id && (id == state.ownId || id == state.attemptedId))
+        return std::nullopt; // ours, touched or copied back in place
+    logLine(QStringLiteral("[Nerim panes] %1 was written by something else since this program saved it")
+                .arg(QFileInfo(path).fileName()));
+    const std::optional<QString> aside = panesChangeLog::setAside(path, u"other");
+    if (!aside)
+        throw MemoryError::writeFailed(path, QStringLiteral("a file written by something else is in the way"));
+    return QFileInfo(*aside).fileName();
+}
+
+} // namespace
+
+std::optional<PanesSaver::Fingerprint> PanesSaver::fingerprintOf(const PanesSnapshot &snapshot)
+{
+    Fingerprint fingerprint;
+    fingerprint.version = snapshot.version;
+    fingerprint.nextAgentNumber = snapshot.nextAgentNumber;
+    fingerprint.focusedPaneId = snapshot.focusedPaneId;
+    fingerprint.expandedPaneId = snapshot.expandedPaneId;
+    fingerprint.panes.reserve(snapshot.panes.size());
+    for (const PaneDiskSnapshot &pane : snapshot.panes) {
+        if (pane.generation == 0)
+            return std::nullopt; // not taken from a live pane: nothing to compare
+        fingerprint.panes.append({pane.id, pane.generation});
+    }
+    return fingerprint;
+}
+
+bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
+{
+    std::optional<Fingerprint> fingerprint = fingerprintOf(snapshot);
+    const bool failedBefore = m_state->writeFailed.exchange(false);
+    if (!failedBefore && fingerprint && m_lastQueued && *fingerprint == *m_lastQueued)
+        return false;
+    m_lastQueued = std::move(fingerprint);
+    m_ahead->cut(snapshot);
+    SerialFileWriter::shared().submit(
+        m_path,
+        [path = m_path, state = m_state, ahead = m_ahead, snapshot = std::move(snapshot), foldBack] {
+            QMutexLocker lock(&state->mutex);
+            // Whatever the write leaves, lines are encoded ahead from there on.
+            const auto settling = qScopeGuard([&] { ahead->settle(state->content); });
+            // Whatever happens now, the file may no longer be the one described.
+            const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
+            std::optional<PanesSnapshot> held = std::exchange(state->content, std::nullopt);
+            const bool fold = std::exchange(state->fold, false);
+            // The file is still the one written (or read) last: its change
+            // log takes what changed since.
+            QStringList keptAside;
+            if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
+                try {
+                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack, *ahead,
+                                     keptAside)) {
+                        state->layout = before;
+                        state->content = snapshot;
+                        state->content->documentId = held->documentId;
+                        state->saved(keptAside);
+                        return;
+                    }
+                } catch (...) {
+                    // The log's end may be torn: the next save writes the
+                    // file whole, with what the file and log still hold.
+                    state->fold = true;
+                    state->layout = before;
+                    state->content = std::move(held);
+                    state->failed(std::current_exception());
+                    return;
+                }
+            }
+            // Written whole, under a new document id.
+            PanesSnapshot whole = snapshot;
+            whole.documentId = QUuid::createUuid();
+            try {
+                if (const std::optional<QString> aside = keepForeign(path, *state)) {
+                    keptAside.append(*aside);
+                    // Not the file described: nothing is copied from it.
+                    PanesFileLayout layout = panesEncoding::writeReusing(whole, path, nullptr, &state->log, &keptAside);
+                    state->layout = std::make_shared<const PanesFileLayout>(std::move(layout));
+                } else {
+                    state->layout = std::make_shared<const PanesFileLayout>(
+                        panesEncoding::writeReusing(whole, path, before.get(), &state->log, &keptAside));
+                }
+                state->ownKnown = true;
+                state->ownFile = state->layout->file;
+                state->ownId = whole.documentId;
+                state->attemptedId.reset();
+                state->content = std::move(whole);
+            } catch (...) {
+                state->attemptedId = whole.documentId;
+                // A file kept aside stays kept; the user hears of it with the failure's retry.
+                if (!keptAside.isEmpty()) {
+                    PanesSaveEvent event;
+                    event.kind = PanesSaveEvent::Kind::keptAside;
+                    event.kept = keptAside;
+                    state->tell(event);
+                }
+                state->failed(std::current_exception());
+                return;
+            }
+            state->saved(keptAside);
+        },
+        QStringLiteral("[Nerim panes]"));
+    return true;
+}
+
+} // namespace nerim

@@ -1,0 +1,25 @@
+# Fails when a file of the panes store includes a header of a library above it
+# (agents or anything that builds on agents): the store lies below the agent
+# runtime and may use only foundation, persistence and itself.
+# Run as: cmake -DSTORE_DIR=<src/panes-store> -P StoreIncludes.cmake
+cmake_minimum_required(VERSION 3.25)
+file(GLOB store_files ${STORE_DIR}/*.h ${STORE_DIR}/*.cpp)
+set(allowed foundation persistence panes-store)
+set(faults "")
+foreach(path IN LISTS store_files)
+  file(STRINGS ${path} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]+/")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)/[^/\"]+\".*$" "\\1" folder "${line}")
+    if(NOT folder IN_LIST allowed)
+      get_filename_component(name ${path} NAME)
+      string(APPEND faults "  ${name}: ${line}\n")
+    endif()
+  endforeach()
+endforeach()
+list(LENGTH store_files count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "no panes store files found in ${STORE_DIR}")
+endif()
+if(faults)
+  message(FATAL_ERROR "the panes store includes from a library above it:\n${faults}")
+endif()
