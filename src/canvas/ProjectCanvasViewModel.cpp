@@ -4,8 +4,8 @@
 
 #include "agents/ClaudeCodeProvider.h"
 #include "agents/SavedPanes.h"
-#include "canvas/DeploySession.h"
-#include "canvas/RepairSession.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 #include "foundation/BackgroundWork.h"
 #include "foundation/Log.h"
 #include "foundation/RegularFile.h"

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "canvas/ProjectWriterLock.h"
-#include "canvas/RepairBannerCoordinator.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 
 #include "agents/AgentNames.h"
 #include "agents/AgentOutput.h"
@@ -12,10 +13,6 @@
 #include "panes-store/PanesSnapshot.h"
 #include "panes-store/PanesSnapshotStore.h"
 #include "agents/ProjectAwareness.h"
-#include "deploy/DeployConfig.h"
-#include "deploy/DeployContext.h"
-#include "deploy/DeployHistoryEntry.h"
-#include "deploy/DeploySessionState.h"
 #include "foundation/SerialExecutor.h"
 #include "launcher/DevServerRunner.h"
 #include "launcher/LaunchPlan.h"
@@ -24,8 +21,6 @@
 #include "persistence/PromptTarget.h"
 #include "plans/PlanState.h"
 #include "preview/PreviewState.h"
-#include "repair/RepairContext.h"
-#include "repair/RepairSessionState.h"
 #include "routing/IntentProcessorService.h"
 #include "routing/LocalCommands.h"
 #include "routing/PromptWords.h"
@@ -56,8 +51,6 @@
 namespace nerim {
 
 class AppStateActor;
-class DeploySession;
-class RepairSession;
 class PlansAgentService;
 class PlansWorkspaceStore;
 class ProjectContextActor;
@@ -114,8 +107,9 @@ struct CanvasServices {
 // panes), runs the agents, consumes their output in order and acts on their
 // marker lines, records every run in the project's activity log, and keeps the
 // panes, names and prompt draft across restarts. The repair loop and the deploy
-// flow are sessions of their own (RepairSession, DeploySession), owned here and
-// given only what they need of the controller; their operations forward to them.
+// flow are sessions of their own (RepairSession, DeploySession, src/sessions),
+// owned and hosted here and given only what they need of the controller; the
+// views reach them through `repairSession()` and `deploySession()`.
 //
 // Confined to the GUI thread. Assigning an observed field the value it already
 // holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
@@ -211,8 +205,11 @@ public:
     PlanState &plan() const { return *m_plan; }
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
     DevServerRunner &devServerRunner() const { return *m_devServerRunner; }
-    RepairSessionState &repairState() const;
-    DeploySessionState &deployState() const;
+    // The Repair and Deploy sessions (src/sessions) this canvas owns and hosts:
+    // the banner, the pill, the Live menu and the deploy cards talk to the
+    // session they show through these.
+    RepairSession &repairSession() const { return *m_repair; }
+    DeploySession &deploySession() const { return *m_deploy; }
 
     // Created on first use, the same instance afterwards.
     PlansAgentService &plansAgent();
@@ -338,7 +335,7 @@ public:
     void clearPromptDraft();
     bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
 
-    // ---- Plans, running the app, repair, deploy and voice ---------------------------------
+    // ---- Plans, running the app and voice ---------------------------------
     // Plans agent
     // One turn of the Plans conversation: the message is recorded, the agent
     // answers, a revised plan is applied and overview.md rewritten; every
@@ -380,58 +377,8 @@ public:
     QCoro::Task<> runApp();
     void performPreviewCommand(PreviewCommand command);
     void showLaunchDetectionError(const QString &message);
-    // Repair: the repair loop lives in its own session (canvas/RepairSession.h);
-    // these operations forward to it.
-    // Whether there is a failed start a repair session can work on; the
-    // banner's "Ask Nerim to fix this" and makeRepairContext both follow it.
-    bool canBeginRepair() const;
-    std::optional<RepairContext> makeRepairContext() const;
-    RepairBannerCoordinator repairBannerCoordinator();
-    // The Repair pane of the current (or last) session, when it is open.
-    AgentPaneState *repairPane() const;
-    QCoro::Task<> beginRepair();
-    QCoro::Task<> cancelRepair();
-    // The banner's "Try again" after a session ended: forget it, begin afresh.
-    QCoro::Task<> retryRepairFromScratch();
-    QCoro::Task<> submitRepairSecret(QString name, QString value);
-
-    // Deploy: the deploy flow lives in its own session (canvas/DeploySession.h);
-    // these operations forward to it.
-    // Changes deploy-config.json on the launcher's serial thread, in order.
-    void saveDeployConfig(std::function<void(DeployConfig &)> change);
-    // Reads .env and package.json off the GUI thread.
-    QCoro::Task<DeployContext> makeDeployContext(QList<DeployProvider> providers, DeployKind kind) const;
-    // The pane the deploy session records, when it is open.
-    AgentPaneState *deployPane() const;
-    QCoro::Task<> beginDeploy(QList<DeployProvider> providers, DeployKind kind);
-    // "Try again": the failed step on the live deploy, else the deploy afresh.
-    QCoro::Task<> retryDeploy();
-    // The Live menu's title for retrying the step that failed ("Try the rollback again"), when there is one.
-    std::optional<QString> deployRetryStepTitle() const;
-    QCoro::Task<> cancelDeploy();
-    QCoro::Task<> submitDeployToken(QString name, QString value);
-    QCoro::Task<> submitDeploySecret(QString name, QString value);
-    // Decisions per variable: "send", "skip" or "custom:" and a value.
-    QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions);
-    QCoro::Task<> beginCustomDomain(QString domain);
-    // The Live menu's env-var and domain items: switch a live session to the
-    // phase whose card the Deploy pane shows. False when nothing changed.
-    bool openEnvVarChecklist();
-    // Whether the checklist now shown was opened from the Live menu for the live deploy.
-    bool deployChecklistFromLive() const;
     // Whether a Repair or Deploy pane takes what the user types now (its session runs).
     bool systemPaneTakesPrompts(const AgentPaneState *pane) const;
-    bool openCustomDomainInput();
-    // The Live menu's Unpin (nothing without a deploy-config.json).
-    void unpinDeploy();
-    // The domain cards' close mark: back to the live deploy, the polling run stopped.
-    QCoro::Task<> closeDomainCard();
-    QCoro::Task<> beginRollback(DeployHistoryEntry entry);
-    QCoro::Task<> beginGitConnect(bool enable);
-    // Names of the tokens held for Deploy runs (values are never handed out).
-    QStringList deployTokenNames() const;
-    // Whether a name may be set in a Deploy run's environment.
-    static bool isAllowedDeployVariableName(const QString &name);
     // Voice input
     // The hotkey's action: starts a dictation (unless there is no transcriber
     // or a pane must be chosen first), or stops the one under way (always).

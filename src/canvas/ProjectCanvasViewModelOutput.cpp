@@ -2,7 +2,7 @@
 // turn, marker lines, the address sniffer, and the run's end in the activity log.
 #include "canvas/ProjectCanvasViewModel.h"
 
-#include "canvas/PaneRuns.h"
+#include "sessions/PaneRuns.h"
 
 #include "foundation/Log.h"
 #include "foundation/Text.h"

@@ -2,8 +2,8 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/SavedPanes.h"
-#include "canvas/DeploySession.h"
-#include "canvas/RepairSession.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 
 #include "foundation/Log.h"
 #include "foundation/Text.h"
@@ -183,7 +183,7 @@ QCoro::Task<> ProjectCanvasViewModel::closePane(QUuid id)
         const bool repair = flow == 0;
         if (repair ? !m_repair->isActiveIn(id) : !m_deploy->isActiveIn(id))
             continue;
-        QCoro::Task<> cancelling = repair ? cancelRepair() : cancelDeploy();
+        QCoro::Task<> cancelling = repair ? m_repair->cancel() : m_deploy->cancel();
         co_await std::move(cancelling);
         if (!self)
             co_return;

@@ -3,9 +3,9 @@
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/AgentError.h"
-#include "canvas/PaneRuns.h"
-#include "canvas/DeploySession.h"
-#include "canvas/RepairSession.h"
+#include "sessions/PaneRuns.h"
+#include "sessions/DeploySession.h"
+#include "sessions/RepairSession.h"
 #include "foundation/UuidText.h"
 #include "persistence/ProjectContextActor.h"
 #include "plans/PlansWorkspaceStore.h"
@@ -640,6 +640,11 @@ void ProjectCanvasViewModel::spawnAgents(int requested)
                                        .arg(created)
                                        .arg(paneCap));
     }
+}
+
+bool ProjectCanvasViewModel::systemPaneTakesPrompts(const AgentPaneState *pane) const
+{
+    return m_repair->isFollowUpTarget(pane) || m_deploy->isFollowUpTarget(pane);
 }
 
 } // namespace nerim

@@ -4,7 +4,7 @@
 // back through the runner's two callbacks, which also judge a repair's retry.
 #include "canvas/ProjectCanvasViewModel.h"
 
-#include "canvas/RepairSession.h"
+#include "sessions/RepairSession.h"
 #include "launcher/ProjectTypeDetector.h"
 
 #include <QCoro/QCoroFuture>

@@ -1,6 +1,7 @@
 #include "deploy/DeployPrompt.h"
 
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
+#include "deploy/DeployVariableRules.h"
 
 #include <QMap>
 

@@ -146,9 +146,9 @@ TEST_F(CanvasTest, AMissingProjectFolderStartsNothingAndIsNeverMadeAgain)
 
     await(canvas->runApp());
     EXPECT_FALSE(canvas->preview().isVisible());
-    EXPECT_FALSE(canvas->canBeginRepair());
-    await(canvas->beginRepair());
-    EXPECT_FALSE(canvas->repairState().phase().isActive());
+    EXPECT_FALSE(canvas->repairSession().canBegin());
+    await(canvas->repairSession().begin());
+    EXPECT_FALSE(canvas->repairSession().state().phase().isActive());
 
     canvas->setInputPrompt(QStringLiteral("typed"));
     canvas->scheduleDraftSave();

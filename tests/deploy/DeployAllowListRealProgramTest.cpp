@@ -13,7 +13,8 @@
 #include "ProviderTestSupport.h"
 #include "TestEnvironment.h"
 #include "deploy/DeployPrompt.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
+#include "deploy/DeployRunArguments.h"
 #include "support/loopback-http/MessagesApiReply.h"
 
 #include <QDir>

@@ -2,7 +2,8 @@
 // agent program's rules would let through.
 #include "TestEnvironment.h"
 #include "deploy/DeployCommandCheck.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
+#include "deploy/DeployRunArguments.h"
 
 #include <QDir>
 #include <QFile>

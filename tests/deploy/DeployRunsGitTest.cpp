@@ -2,7 +2,7 @@
 // take in nothing outside the project folder: a work tree the repository
 // names elsewhere is refused, and so is a push whose commits hold a path
 // outside the project or one of Nerim's own files.
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
 
 #include "GitTestSupport.h"
 

@@ -3,7 +3,8 @@
 #include "ProviderTestSupport.h"
 #include "TestEnvironment.h"
 #include "deploy/DeployMarkers.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployRunArguments.h"
+#include "deploy/DeployHeldTokens.h"
 
 #include <QFile>
 #include <gtest/gtest.h>

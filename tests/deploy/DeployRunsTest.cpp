@@ -4,7 +4,10 @@
 #include "TestEnvironment.h"
 #include "deploy/DeployContext.h"
 #include "deploy/DeployPrompt.h"
-#include "deploy/DeployRuns.h"
+#include "deploy/DeployAllowedCommands.h"
+#include "deploy/DeployRunArguments.h"
+#include "deploy/DeployHeldTokens.h"
+#include "deploy/DeployVariableRules.h"
 #include "deploy/DeployToolInstaller.h"
 
 #include <QDir>

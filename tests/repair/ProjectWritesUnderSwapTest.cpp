@@ -10,7 +10,7 @@
 #include "panes-store/PanesSnapshot.h"
 #include "panes-store/PanesSnapshotStore.h"
 #include "canvas/ProjectWriterLock.h"
-#include "canvas/SystemAgentStepRecord.h"
+#include "sessions/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
 #include "launcher/LaunchOverride.h"
 #include "persistence/AtomicFileWriter.h"

@@ -21,11 +21,11 @@ DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     if (canvas) {
-        connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
-        connect(&canvas->deployState(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
+        connect(&canvas->deploySession().state(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
+        connect(&canvas->deploySession().state(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
         connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &DeployPaneOverlay::refresh);
         // A card that has answered waits while the session says a run goes.
-        connect(&canvas->deployState(), &DeploySessionState::agentRunGoingChanged, this, [this] {
+        connect(&canvas->deploySession().state(), &DeploySessionState::agentRunGoingChanged, this, [this] {
             if (m_card)
                 m_card->setAgentRunning(deployAgentRunning());
         });
@@ -50,14 +50,14 @@ int DeployPaneOverlay::heightForWidth(int width) const
 
 bool DeployPaneOverlay::deployAgentRunning() const
 {
-    return m_canvas && m_canvas->deployState().agentRunGoing();
+    return m_canvas && m_canvas->deploySession().state().agentRunGoing();
 }
 
 void DeployPaneOverlay::refresh()
 {
     const DeploySessionState::Phase phase =
-        m_canvas ? m_canvas->deployState().phase() : DeploySessionState::Phase::idle();
-    const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deployState().deployPaneID(), m_paneID, phase) : Card::none;
+        m_canvas ? m_canvas->deploySession().state().phase() : DeploySessionState::Phase::idle();
+    const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deploySession().state().deployPaneID(), m_paneID, phase) : Card::none;
     // A card that takes over from one that held the keyboard holds it in
     // turn, so that Escape still closes the step (the verify card after the
     // domain typed into the input card).

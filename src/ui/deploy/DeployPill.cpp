@@ -44,7 +44,7 @@ QFont pillFont()
 
 QString liveURLFor(ProjectCanvasViewModel *canvas)
 {
-    const DeploySessionState::Phase &phase = canvas->deployState().phase();
+    const DeploySessionState::Phase &phase = canvas->deploySession().state().phase();
     if (phase.kind() == DeploySessionState::Phase::Kind::live ||
         phase.kind() == DeploySessionState::Phase::Kind::customDomainVerified)
         return DeployLook::liveURLOfPhase(phase);
@@ -77,7 +77,7 @@ DeployPill::DeployPill(ProjectCanvasViewModel *canvas, QWidget *parent)
             buildLiveMenu(m_menu, m_canvas);
     });
     if (canvas) {
-        connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &DeployPill::refresh);
+        connect(&canvas->deploySession().state(), &DeploySessionState::phaseChanged, this, &DeployPill::refresh);
         connect(&canvas->devServerRunner(), &DevServerRunner::statusChanged, this, &DeployPill::refresh);
     }
     refresh();
@@ -95,7 +95,7 @@ void DeployPill::refresh()
 {
     if (!m_canvas)
         return;
-    const DeploySessionState::Phase &phase = m_canvas->deployState().phase();
+    const DeploySessionState::Phase &phase = m_canvas->deploySession().state().phase();
     m_face = DeployLook::pillFace(phase, unlocked());
     m_text = DeployLook::pillText(m_face, phase);
     setToolTip(DeployLook::pillChrome(m_face).help);
@@ -215,7 +215,7 @@ void DeployPill::activate()
     case Face::hidden: return;
     case Face::deployButton: openPicker(); return;
     case Face::inProgress: focusDeployPane(); return;
-    case Face::stuck: startDetached(this, m_canvas->retryDeploy()); return;
+    case Face::stuck: startDetached(this, m_canvas->deploySession().retry()); return;
     case Face::live: m_menu->popup(mapToGlobal(QPoint(0, height() + 4))); return;
     }
 }
@@ -247,13 +247,13 @@ void DeployPill::commitPicker(const QSet<DeployProvider> &providers)
     m_picker = nullptr;
     if (providers.isEmpty() || !m_canvas)
         return;
-    startDetached(this, m_canvas->beginDeploy(DeployProvider::deployOrder(providers), DeployKind::fresh));
+    startDetached(this, m_canvas->deploySession().begin(DeployProvider::deployOrder(providers), DeployKind::fresh));
 }
 
 void DeployPill::focusDeployPane()
 {
-    if (m_canvas && m_canvas->deployState().deployPaneID())
-        m_canvas->focusPane(*m_canvas->deployState().deployPaneID());
+    if (m_canvas && m_canvas->deploySession().state().deployPaneID())
+        m_canvas->focusPane(*m_canvas->deploySession().state().deployPaneID());
 }
 
 namespace {
@@ -333,7 +333,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
     QString section;
     for (const DeployLook::LiveMenuItem &item :
          DeployLook::liveMenuItems(config && config->autoDeployOnPush.value_or(false), choices,
-                                   canvas->deployRetryStepTitle())) {
+                                   canvas->deploySession().retryStepTitle())) {
         if (item.section != section) {
             section = item.section;
             addLiveMenuSection(menu, section);
@@ -346,7 +346,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
             for (qsizetype i = 0; i < item.entries.size(); ++i)
                 sub->addAction(DeployLook::menuTitle(titles.at(i)), menu, [guard, entry = item.entries.at(i), menu] {
                     if (guard)
-                        startDetached(menu, guard->beginRollback(entry));
+                        startDetached(menu, guard->deploySession().beginRollback(entry));
                 });
             continue;
         }
@@ -366,7 +366,7 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
                 return;
             const QString url = liveURLFor(guard);
             if (id == QLatin1String("retry")) {
-                startDetached(menu, guard->retryDeploy());
+                startDetached(menu, guard->deploySession().retry());
             } else if (id == QLatin1String("open")) {
                 if (DeployLook::isOpenableLiveURL(url))
                     QDesktopServices::openUrl(QUrl(url));
@@ -374,23 +374,23 @@ void buildLiveMenu(QMenu *menu, ProjectCanvasViewModel *canvas)
                 QGuiApplication::clipboard()->clear();
                 QGuiApplication::clipboard()->setText(url);
             } else if (id == QLatin1String("redeploy")) {
-                startDetached(menu, guard->beginDeploy(DeployLook::redeployProviders(guard->deployState().context(),
+                startDetached(menu, guard->deploySession().begin(DeployLook::redeployProviders(guard->deploySession().state().context(),
                                                                                      DeployConfig::load(projectURL)),
                                                        DeployKind::redeploy));
             } else if (id == QLatin1String("transcript")) {
-                if (guard->deployState().deployPaneID())
-                    guard->focusPane(*guard->deployState().deployPaneID());
+                if (guard->deploySession().state().deployPaneID())
+                    guard->focusPane(*guard->deploySession().state().deployPaneID());
             } else if (id == QLatin1String("env")) {
-                if (guard->openEnvVarChecklist() && guard->deployState().deployPaneID())
-                    guard->focusPane(*guard->deployState().deployPaneID());
+                if (guard->deploySession().openEnvVarChecklist() && guard->deploySession().state().deployPaneID())
+                    guard->focusPane(*guard->deploySession().state().deployPaneID());
             } else if (id == QLatin1String("domain")) {
-                if (guard->openCustomDomainInput() && guard->deployState().deployPaneID())
-                    guard->focusPane(*guard->deployState().deployPaneID());
+                if (guard->deploySession().openCustomDomainInput() && guard->deploySession().state().deployPaneID())
+                    guard->focusPane(*guard->deploySession().state().deployPaneID());
             } else if (id == QLatin1String("push")) {
                 // The setting is saved once the git change went through, never before.
-                startDetached(menu, guard->beginGitConnect(checked));
+                startDetached(menu, guard->deploySession().beginGitConnect(checked));
             } else if (id == QLatin1String("unpin")) {
-                guard->unpinDeploy();
+                guard->deploySession().unpin();
             }
         });
     }

@@ -86,13 +86,13 @@ void DomainInputCard::submit()
         return;
     // The draft stays: the controller's next phase replaces this card.
     m_answer.answered = true;
-    startDetached(this, m_canvas->beginCustomDomain(*domain));
+    startDetached(this, m_canvas->deploySession().beginCustomDomain(*domain));
 }
 
 void DomainInputCard::leave()
 {
     if (m_canvas)
-        startDetached(this, m_canvas->closeDomainCard());
+        startDetached(this, m_canvas->deploySession().closeDomainCard());
 }
 
 DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent)
@@ -178,7 +178,7 @@ void DomainVerifyCard::refreshLook()
 void DomainVerifyCard::leave()
 {
     if (m_canvas)
-        startDetached(this, m_canvas->closeDomainCard());
+        startDetached(this, m_canvas->deploySession().closeDomainCard());
 }
 
 QList<QToolButton *> DomainVerifyCard::copyButtons() const

@@ -48,12 +48,12 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     layout->addLayout(footer);
     addReturnShortcut();
     if (canvas) {
-        connect(&canvas->deployState(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
+        connect(&canvas->deploySession().state(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
         // The rows start from the choices the user saved at the last deploy, so
         // a value kept local stays local until the user changes its row.
-        m_decisions = canvas->deployState().envDecisions();
-        connect(&canvas->deployState(), &DeploySessionState::envDecisionsChanged, this, [this] {
-            m_decisions = m_canvas->deployState().envDecisions();
+        m_decisions = canvas->deploySession().state().envDecisions();
+        connect(&canvas->deploySession().state(), &DeploySessionState::envDecisionsChanged, this, [this] {
+            m_decisions = m_canvas->deploySession().state().envDecisions();
             m_customDrafts.clear();
             rebuildRows();
             contentChanged();
@@ -63,9 +63,9 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
 
 QStringList EnvVarChecklistCard::currentNames() const
 {
-    if (!m_canvas || !m_canvas->deployState().context())
+    if (!m_canvas || !m_canvas->deploySession().state().context())
         return {};
-    return m_canvas->deployState().context()->envVarNames;
+    return m_canvas->deploySession().state().context()->envVarNames;
 }
 
 void EnvVarChecklistCard::setPhase(const DeploySessionState::Phase &phase)
@@ -82,8 +82,8 @@ void EnvVarChecklistCard::refreshLook()
     }
     const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
     const std::optional<DeployContext> &context =
-        m_canvas ? m_canvas->deployState().context() : std::optional<DeployContext>();
-    const bool fromLive = m_canvas && m_canvas->deployChecklistFromLive();
+        m_canvas ? m_canvas->deploySession().state().context() : std::optional<DeployContext>();
+    const bool fromLive = m_canvas && m_canvas->deploySession().checklistFromLive();
     const DeployLook::ChecklistLook look =
         DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge, fromLive);
     m_closable = look.closable;
@@ -166,7 +166,7 @@ QMap<QString, QString> EnvVarChecklistCard::resolvedDecisions() const
 void EnvVarChecklistCard::leave()
 {
     if (m_canvas && m_closable)
-        startDetached(this, m_canvas->cancelDeploy());
+        startDetached(this, m_canvas->deploySession().cancel());
 }
 
 void EnvVarChecklistCard::showEvent(QShowEvent *event)
@@ -187,7 +187,7 @@ void EnvVarChecklistCard::submit()
     m_answer.answered = true;
     const QMap<QString, QString> decisions = resolvedDecisions();
     refreshLook();
-    startDetached(this, m_canvas->applyEnvVarChecklist(decisions));
+    startDetached(this, m_canvas->deploySession().applyEnvVarChecklist(decisions));
 }
 
 } // namespace nerim

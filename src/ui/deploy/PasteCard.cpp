@@ -77,7 +77,7 @@ void PasteCard::refreshLook()
 void PasteCard::leave()
 {
     if (m_canvas)
-        startDetached(this, m_canvas->cancelDeploy());
+        startDetached(this, m_canvas->deploySession().cancel());
 }
 
 void PasteCard::submit()
@@ -92,8 +92,8 @@ void PasteCard::submit()
     m_field->clear();
     m_answer.answered = true;
     const QString name = m_phase.varName();
-    startDetached(this, m_kind == Card::token ? m_canvas->submitDeployToken(name, *value)
-                                              : m_canvas->submitDeploySecret(name, *value));
+    startDetached(this, m_kind == Card::token ? m_canvas->deploySession().submitToken(name, *value)
+                                              : m_canvas->deploySession().submitSecret(name, *value));
 }
 
 } // namespace nerim

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "canvas/RepairBannerCoordinator.h"
+#include "sessions/RepairBannerCoordinator.h"
 #include "ui/panels/PreviewContent.h"
 #include "ui/panels/PreviewPanelLook.h"
 

@@ -27,12 +27,12 @@ CanvasPanelOperations completed(QPointer<ProjectCanvasViewModel> canvas, CanvasP
     if (!ops.organizePlans)
         ops.organizePlans = [canvas] { return canvas ? canvas->organizePlans() : nothing(); };
     if (!ops.beginRepair)
-        ops.beginRepair = [canvas] { return canvas ? canvas->beginRepair() : nothing(); };
+        ops.beginRepair = [canvas] { return canvas ? canvas->repairSession().begin() : nothing(); };
     if (!ops.cancelRepair)
-        ops.cancelRepair = [canvas] { return canvas ? canvas->cancelRepair() : nothing(); };
+        ops.cancelRepair = [canvas] { return canvas ? canvas->repairSession().cancel() : nothing(); };
     if (!ops.submitRepairSecret)
         ops.submitRepairSecret = [canvas](QString name, QString value) {
-            return canvas ? canvas->submitRepairSecret(std::move(name), std::move(value)) : nothing();
+            return canvas ? canvas->repairSession().submitSecret(std::move(name), std::move(value)) : nothing();
         };
     return ops;
 }
@@ -66,7 +66,7 @@ QCoro::Task<> retryRepairFromScratch(QPointer<ProjectCanvasViewModel> canvas, Ca
         co_return;
     // The previous session is forgotten first, so that the new one starts
     // from `idle` with no pane, context or error of its own.
-    RepairSessionState &repair = canvas->repairState();
+    RepairSessionState &repair = canvas->repairSession().state();
     if (repair.phase().isActive())
         co_return; // a session still running is not thrown away
     repair.setPhase(RepairSessionState::Phase::idle());
@@ -81,7 +81,7 @@ QCoro::Task<> submitSecret(QPointer<ProjectCanvasViewModel> canvas, CanvasPanelO
 {
     if (!canvas)
         co_return;
-    const RepairSessionState::Phase phase = canvas->repairState().phase();
+    const RepairSessionState::Phase phase = canvas->repairSession().state().phase();
     if (phase.kind() != RepairSessionState::Phase::Kind::awaitingSecret)
         co_return;
     QCoro::Task<> submitting = ops.submitRepairSecret(phase.varName(), value);
@@ -121,13 +121,13 @@ RepairBannerCoordinator repairBannerCoordinator(QPointer<ProjectCanvasViewModel>
 {
     const bool injected = operations.beginRepair || operations.cancelRepair || operations.submitRepairSecret;
     if (!injected)
-        return canvas ? canvas->repairBannerCoordinator() : RepairBannerCoordinator{};
+        return canvas ? canvas->repairSession().bannerCoordinator() : RepairBannerCoordinator{};
     const CanvasPanelOperations ops = completed(canvas, std::move(operations));
     RepairBannerCoordinator coordinator;
     // The same predicate the repair loop begins by, so the banner never offers
     // a repair that would do nothing.
     if (canvas)
-        coordinator.isRepairable = canvas->canBeginRepair();
+        coordinator.isRepairable = canvas->repairSession().canBegin();
     coordinator.beginRepair = [canvas, ops] { run(canvas, ops.beginRepair); };
     coordinator.cancelRepair = [canvas, ops] { run(canvas, ops.cancelRepair); };
     coordinator.retryRepairFromScratch = [canvas, ops] { retryRepairFromScratch(canvas, ops); };

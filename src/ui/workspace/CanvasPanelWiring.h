@@ -1,6 +1,6 @@
 #pragma once
 
-#include "canvas/RepairBannerCoordinator.h"
+#include "sessions/RepairBannerCoordinator.h"
 
 #include <QCoro/QCoroTask>
 #include <QPointer>
@@ -41,7 +41,7 @@ PlansPanelCallbacks plansPanelCallbacks(QPointer<ProjectCanvasViewModel> canvas,
                                         CanvasPanelOperations operations = {});
 
 // The coordinator for the controller's current state: the controller's own
-// (`ProjectCanvasViewModel::repairBannerCoordinator`), or, with operations
+// (`RepairSession::bannerCoordinator`), or, with operations
 // handed in, one that starts those instead. Repairable exactly when the
 // controller can begin a repair.
 RepairBannerCoordinator repairBannerCoordinator(QPointer<ProjectCanvasViewModel> canvas,

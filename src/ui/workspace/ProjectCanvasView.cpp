@@ -226,8 +226,8 @@ ProjectCanvasView::~ProjectCanvasView()
     if (m_canvas) {
         ProjectCanvasViewModel *canvas = m_canvas.get();
         for (QObject *sender : std::initializer_list<QObject *>{canvas, &canvas->plan(), &canvas->preview(),
-                                                                &canvas->devServerRunner(), &canvas->repairState(),
-                                                                &canvas->deployState()})
+                                                                &canvas->devServerRunner(), &canvas->repairSession().state(),
+                                                                &canvas->deploySession().state()})
             QObject::disconnect(sender, nullptr, this, nullptr);
     }
     // The views that read the controller go before it can.
@@ -439,7 +439,7 @@ void ProjectCanvasView::buildCanvas()
             &ProjectCanvasView::refreshRepairCoordinator);
     // Whether a repair can begin also follows the session's phase and the
     // preview's error, which the banner shows beside it.
-    connect(&canvas->repairState(), &RepairSessionState::phaseChanged, this,
+    connect(&canvas->repairSession().state(), &RepairSessionState::phaseChanged, this,
             &ProjectCanvasView::refreshRepairCoordinator);
     connect(&canvas->preview(), &PreviewState::errorChanged, this, &ProjectCanvasView::refreshRepairCoordinator);
     PlanState &plan = canvas->plan();
@@ -516,7 +516,7 @@ void ProjectCanvasView::refreshPanelRow()
         m_row->adopt(m_plansPanel, true);
     }
     if (row.showsPreview && !m_previewPanel) {
-        m_previewPanel = new PreviewPanelView(&m_canvas->preview(), &m_canvas->repairState(),
+        m_previewPanel = new PreviewPanelView(&m_canvas->preview(), &m_canvas->repairSession().state(),
                                               CanvasPanelWiring::repairBannerCoordinator(m_canvas.get()), m_row);
         m_previewPanel->hide();
         m_row->adopt(m_previewPanel, false);

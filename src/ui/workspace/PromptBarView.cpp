@@ -102,10 +102,10 @@ PromptBarView::PromptBarView(ProjectCanvasViewModel *canvas, Options options, QW
                         &ProjectCanvasViewModel::justSubmittedChanged, &ProjectCanvasViewModel::isSubmittingChanged})
         connect(canvas, signal, this, &PromptBarView::refresh);
     // A Repair or Deploy pane takes prompts only while its session runs.
-    connect(&canvas->deployState(), &DeploySessionState::phaseChanged, this, &PromptBarView::refresh);
-    connect(&canvas->deployState(), &DeploySessionState::deployPaneIDChanged, this, &PromptBarView::refresh);
-    connect(&canvas->repairState(), &RepairSessionState::phaseChanged, this, &PromptBarView::refresh);
-    connect(&canvas->repairState(), &RepairSessionState::repairPaneIDChanged, this, &PromptBarView::refresh);
+    connect(&canvas->deploySession().state(), &DeploySessionState::phaseChanged, this, &PromptBarView::refresh);
+    connect(&canvas->deploySession().state(), &DeploySessionState::deployPaneIDChanged, this, &PromptBarView::refresh);
+    connect(&canvas->repairSession().state(), &RepairSessionState::phaseChanged, this, &PromptBarView::refresh);
+    connect(&canvas->repairSession().state(), &RepairSessionState::repairPaneIDChanged, this, &PromptBarView::refresh);
 
     m_field->showText(canvas->inputPrompt());
     m_voiceActive = PromptBarLook::isVoiceActive(canvas->voiceState());

@@ -82,11 +82,11 @@ protected:
     {
         provider->enqueue(keepsRunning ? FakeAgentProvider::running({AgentOutput::stdoutLine(line)})
                                        : FakeAgentProvider::events({AgentOutput::stdoutLine(line)}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-        for (int i = 0; i < 100 && canvas->deployState().phase().kind() != until; ++i)
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+        for (int i = 0; i < 100 && canvas->deploySession().state().phase().kind() != until; ++i)
             spin(5);
-        EXPECT_EQ(canvas->deployState().phase().kind(), until);
-        return *canvas->deployState().deployPaneID();
+        EXPECT_EQ(canvas->deploySession().state().phase().kind(), until);
+        return *canvas->deploySession().state().deployPaneID();
     }
     // Shows the card of `phase` on a Deploy pane `width` wide, placed as the
     // agent column places it: that width, and the height it asks for there.
@@ -95,10 +95,10 @@ protected:
         DeployContext context;
         context.providersInOrder = {DeployProvider::vercel};
         context.envVarNames = envNames;
-        canvas->deployState().setContext(context);
+        canvas->deploySession().state().setContext(context);
         const QUuid paneId = QUuid::createUuid();
-        canvas->deployState().setDeployPaneID(paneId);
-        canvas->deployState().setPhase(phase);
+        canvas->deploySession().state().setDeployPaneID(paneId);
+        canvas->deploySession().state().setPhase(phase);
         auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
         window.resize(width, 900);
         window.show();
@@ -148,7 +148,7 @@ protected:
     // Waits until the Deploy pane's agent is no longer busy.
     void waitForIdleAgent()
     {
-        for (int i = 0; i < 200 && canvas->deployPane() && isBusy(canvas->deployPane()->status()); ++i)
+        for (int i = 0; i < 200 && canvas->deploySession().pane() && isBusy(canvas->deploySession().pane()->status()); ++i)
             spin(5);
     }
 };
@@ -165,13 +165,13 @@ TEST_F(DeployWidgetsTest, ThePillFollowsThePhaseAndItsRingTurnsEvenWithReducedMo
     DeployConfig saved;
     saved.frontendURL = QStringLiteral("https://shop.vercel.app");
     DeployConfig::save(saved, canvas->projectURL());
-    canvas->deployState().setPhase(Phase::cancelled());
+    canvas->deploySession().state().setPhase(Phase::cancelled());
     EXPECT_EQ(pill.face(), DeployLook::PillFace::deployButton);
     EXPECT_EQ(pill.toolTip(), QStringLiteral("Push this project to a live URL"));
 
     MotionPreferences::shared().setReduceMotion(true);
     pill.show();
-    canvas->deployState().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
+    canvas->deploySession().state().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
     EXPECT_EQ(pill.face(), DeployLook::PillFace::inProgress);
     EXPECT_EQ(pill.text(), QStringLiteral("Building\u2026"));
     EXPECT_TRUE(pill.ringTurning());
@@ -181,10 +181,10 @@ TEST_F(DeployWidgetsTest, ThePillFollowsThePhaseAndItsRingTurnsEvenWithReducedMo
     EXPECT_NE(pill.ringAngle(), before);
     MotionPreferences::shared().setReduceMotion(false);
 
-    canvas->deployState().setPhase(Phase::stuck(QStringLiteral("secret reason")));
+    canvas->deploySession().state().setPhase(Phase::stuck(QStringLiteral("secret reason")));
     EXPECT_FALSE(pill.ringTurning());
     EXPECT_EQ(pill.text(), QStringLiteral("Deploy stuck \u2014 Try again"));
-    canvas->deployState().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app/"), std::nullopt));
+    canvas->deploySession().state().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app/"), std::nullopt));
     EXPECT_EQ(pill.face(), DeployLook::PillFace::live);
     EXPECT_EQ(pill.text(), QStringLiteral("Live \u00B7 shop.vercel.app"));
 
@@ -262,8 +262,8 @@ TEST_F(DeployWidgetsTest, PickerShowsTheOrderAndCommitsAnyNonEmptySet)
     QTest::keyClick(opened, Qt::Key_Return);
     spin(100);
     ASSERT_EQ(provider->spawnCalls().size(), 1);
-    ASSERT_TRUE(canvas->deployState().context());
-    EXPECT_EQ(canvas->deployState().context()->providersInOrder,
+    ASSERT_TRUE(canvas->deploySession().state().context());
+    EXPECT_EQ(canvas->deploySession().state().context()->providersInOrder,
               (QList<DeployProvider>{DeployProvider::supabase, DeployProvider::railway}));
 }
 
@@ -289,7 +289,7 @@ TEST_F(DeployWidgetsTest, TheTokenCardSendsTheTrimmedPasteOnceAndItsCloseMarkCan
 
     // A second token request updates the same card; the draft stays.
     card->field()->setText(QStringLiteral(" draft-token-value  "));
-    canvas->deployState().setPhase(Phase::awaitingToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("again"),
+    canvas->deploySession().state().setPhase(Phase::awaitingToken(QStringLiteral("VERCEL_TOKEN"), QStringLiteral("again"),
                                                         DeployProvider::vercel));
     EXPECT_EQ(overlay->card(), card);
     EXPECT_EQ(card->field()->text(), QStringLiteral(" draft-token-value  "));
@@ -306,17 +306,17 @@ TEST_F(DeployWidgetsTest, TheTokenCardSendsTheTrimmedPasteOnceAndItsCloseMarkCan
     EXPECT_EQ(provider->spawnCalls().size(), 2);
     EXPECT_EQ(provider->spawnCalls().last().extras.environment.value(QStringLiteral("VERCEL_TOKEN")),
               QStringLiteral("draft-token-value"));
-    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::authenticating);
+    EXPECT_EQ(canvas->deploySession().state().phase().kind(), Phase::Kind::authenticating);
 
     // A secret card's close mark has no help; it cancels the deploy.
-    canvas->deployState().setPhase(Phase::awaitingSecret(QStringLiteral("STRIPE_KEY"), QString()));
+    canvas->deploySession().state().setPhase(Phase::awaitingSecret(QStringLiteral("STRIPE_KEY"), QString()));
     ASSERT_NE(overlay->card(), nullptr);
     EXPECT_EQ(overlay->card()->kind(), DeployLook::CardKind::secret);
     EXPECT_TRUE(overlay->card()->field()->text().isEmpty());
     EXPECT_TRUE(overlay->card()->closeButton()->toolTip().isEmpty());
     overlay->card()->closeButton()->click();
     spin(50);
-    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::cancelled);
+    EXPECT_EQ(canvas->deploySession().state().phase().kind(), Phase::Kind::cancelled);
     EXPECT_EQ(overlay->card(), nullptr);
     EXPECT_FALSE(overlay->isVisibleTo(&window));
 }
@@ -356,7 +356,7 @@ TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASi
     // Applied while the agent runs: the button waits for it.
     card->submit();
     spin(20);
-    EXPECT_TRUE(isBusy(canvas->deployPane()->status()));
+    EXPECT_TRUE(isBusy(canvas->deploySession().pane()->status()));
     EXPECT_FALSE(card->primaryButton()->isEnabled());
 
     // The agent exits without confirming (and so does the run that took the
@@ -367,7 +367,7 @@ TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASi
     ASSERT_EQ(provider->spawnCalls().size(), 2);
     EXPECT_TRUE(provider->spawnCalls().last().task.contains(QStringLiteral("DEBUG")));
     EXPECT_EQ(provider->spawnCalls().last().extras.environment.value(QStringLiteral("STRIPE_KEY")), QStringLiteral(" sk 1"));
-    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::envVarChecklist);
+    EXPECT_EQ(canvas->deploySession().state().phase().kind(), Phase::Kind::envVarChecklist);
     EXPECT_EQ(overlay->card(), card);
     EXPECT_TRUE(card->primaryButton()->isEnabled());
     provider->enqueue(FakeAgentProvider::running());
@@ -397,11 +397,11 @@ TEST_F(DeployWidgetsTest, TheChecklistSaysWhenTheDotEnvWasTooLargeToRead)
 
 TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive)
 {
-    canvas->deployState().setDeployPaneID(QUuid::createUuid());
+    canvas->deploySession().state().setDeployPaneID(QUuid::createUuid());
     const DeploySessionState::TerminalSnapshot snapshot{QStringLiteral("https://shop.vercel.app"), std::nullopt};
-    canvas->deployState().setPhase(Phase::customDomainInput(snapshot));
+    canvas->deploySession().state().setPhase(Phase::customDomainInput(snapshot));
     QWidget window;
-    auto *overlay = new DeployPaneOverlay(canvas.get(), *canvas->deployState().deployPaneID(), &window);
+    auto *overlay = new DeployPaneOverlay(canvas.get(), *canvas->deploySession().state().deployPaneID(), &window);
     window.show();
     auto *input = qobject_cast<DomainInputCard *>(overlay->card());
     ASSERT_NE(input, nullptr);
@@ -413,10 +413,10 @@ TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive
     EXPECT_TRUE(input->primaryButton()->isEnabled());
     input->closeButton()->click();
     spin(20);
-    EXPECT_EQ(canvas->deployState().phase(), Phase::live(snapshot.frontendURL, snapshot.backendURL));
+    EXPECT_EQ(canvas->deploySession().state().phase(), Phase::live(snapshot.frontendURL, snapshot.backendURL));
     EXPECT_EQ(overlay->card(), nullptr);
 
-    canvas->deployState().setPhase(Phase::customDomainVerifying(
+    canvas->deploySession().state().setPhase(Phase::customDomainVerifying(
         snapshot, QStringLiteral("shop.example.com"),
         {DomainRecord{QStringLiteral("CNAME"), QStringLiteral("shop"), QStringLiteral("cname.vercel-dns.com"), 60}}, 30));
     auto *verify = qobject_cast<DomainVerifyCard *>(overlay->card());
@@ -429,7 +429,7 @@ TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("cname.vercel-dns.com"));
     verify->closeButton()->click();
     spin(20);
-    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::live);
+    EXPECT_EQ(canvas->deploySession().state().phase().kind(), Phase::Kind::live);
 }
 
 // In the real agent column: a card opened from the Live menu on a Deploy pane
@@ -474,7 +474,7 @@ TEST_F(DeployWidgetsTest, EachLiveMenuCardGetsItsHeightInTheAgentColumnOnAFocuse
         // The pane moved down under the card.
         EXPECT_EQ(column->paneView(paneId)->y(), overlay->y() + overlay->height()) << id.toStdString();
         // Back to the live deploy: the card goes and takes no room.
-        canvas->deployState().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+        canvas->deploySession().state().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
         for (int i = 0; i < 100 && overlay->height() != 0; ++i)
             spin(5);
         EXPECT_EQ(qobject_cast<DeployPaneOverlay *>(overlay)->card(), nullptr);
@@ -570,7 +570,7 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
 
     QMenu menu;
     const auto openFromMenu = [&] {
-        canvas->deployState().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
+        canvas->deploySession().state().setPhase(Phase::live(QStringLiteral("https://shop.vercel.app"), std::nullopt));
         buildLiveMenu(&menu, canvas.get());
         for (QAction *action : menu.actions())
             if (action->objectName() == QLatin1String("env"))
@@ -580,9 +580,9 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
         return qobject_cast<EnvVarChecklistCard *>(overlay->card());
     };
     const auto cancelled = [&] {
-        for (int i = 0; i < 200 && canvas->deployState().phase().kind() == Phase::Kind::envVarChecklist; ++i)
+        for (int i = 0; i < 200 && canvas->deploySession().state().phase().kind() == Phase::Kind::envVarChecklist; ++i)
             spin(5);
-        return canvas->deployState().phase().kind() != Phase::Kind::envVarChecklist &&
+        return canvas->deploySession().state().phase().kind() != Phase::Kind::envVarChecklist &&
                logged.filter(QStringLiteral("user cancelled session in phase")).size() > 0;
     };
 
@@ -631,7 +631,7 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
     during->primaryButton()->setFocus();
     QTest::keyClick(during->primaryButton(), Qt::Key_Escape);
     spin(50);
-    EXPECT_EQ(canvas->deployState().phase().kind(), Phase::Kind::envVarChecklist);
+    EXPECT_EQ(canvas->deploySession().state().phase().kind(), Phase::Kind::envVarChecklist);
     EXPECT_TRUE(logged.filter(QStringLiteral("user cancelled")).isEmpty());
 }
 
@@ -642,10 +642,10 @@ TEST_F(DeployWidgetsTest, TheGitToggleIsTickedOnlyOnceTheChangeWentThrough)
 {
     const QString live = QStringLiteral("https://shop.vercel.app");
     provider->enqueue(FakeAgentProvider::events({AgentOutput::stdoutLine(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + live)}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-    for (int i = 0; i < 400 && canvas->deployState().phase() != Phase::live(live, std::nullopt); ++i)
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+    for (int i = 0; i < 400 && canvas->deploySession().state().phase() != Phase::live(live, std::nullopt); ++i)
         spin(5);
-    ASSERT_EQ(canvas->deployState().phase(), Phase::live(live, std::nullopt));
+    ASSERT_EQ(canvas->deploySession().state().phase(), Phase::live(live, std::nullopt));
     waitForIdleAgent();
     DeployPill pill(canvas.get());
     const auto action = [&](const QString &id) -> QAction * {
@@ -668,7 +668,7 @@ TEST_F(DeployWidgetsTest, TheGitToggleIsTickedOnlyOnceTheChangeWentThrough)
     EXPECT_FALSE(push->isChecked());
     push->trigger();
     EXPECT_FALSE(ticked());
-    for (int i = 0; i < 400 && canvas->deployState().phase().isActive(); ++i)
+    for (int i = 0; i < 400 && canvas->deploySession().state().phase().isActive(); ++i)
         spin(5);
     waitForIdleAgent();
     EXPECT_EQ(pill.face(), DeployLook::PillFace::live);

@@ -182,11 +182,11 @@ TEST_F(PreviewPanelCanvasTest, AFailedStartOffersARepairThatCanBeCancelled)
     MotionPreferences::shared().setReduceMotion(true);
     ProjectCanvasViewModel &canvas = open();
     QPointer<ProjectCanvasViewModel> weak(&canvas);
-    PreviewPanelView panel(&canvas.preview(), &canvas.repairState(), CanvasPanelWiring::repairBannerCoordinator(weak),
+    PreviewPanelView panel(&canvas.preview(), &canvas.repairSession().state(), CanvasPanelWiring::repairBannerCoordinator(weak),
                            plainPage);
     const auto renew = [&] { panel.setRepairCoordinator(CanvasPanelWiring::repairBannerCoordinator(weak)); };
     QObject::connect(&canvas, &ProjectCanvasViewModel::lastLaunchAttemptDetectionErrorChanged, &panel, renew);
-    QObject::connect(&canvas.repairState(), &RepairSessionState::phaseChanged, &panel, renew);
+    QObject::connect(&canvas.repairSession().state(), &RepairSessionState::phaseChanged, &panel, renew);
     panel.resize(640, 400);
     panel.show();
 
@@ -199,13 +199,13 @@ TEST_F(PreviewPanelCanvasTest, AFailedStartOffersARepairThatCanBeCancelled)
 
     provider->enqueue(FakeAgentProvider::running());
     QTest::mouseClick(ask, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return canvas.repairState().phase() == Phase::repairing(1); }));
-    EXPECT_NE(canvas.repairPane(), nullptr);
+    ASSERT_TRUE(waitUntil([&] { return canvas.repairSession().state().phase() == Phase::repairing(1); }));
+    EXPECT_NE(canvas.repairSession().pane(), nullptr);
     EXPECT_EQ(panel.findChild<QWidget *>(QStringLiteral("errorRow")), nullptr);
     ASSERT_NE(panel.findChild<QWidget *>(QStringLiteral("progressRow")), nullptr);
 
     QTest::mouseClick(panel.findChild<QAbstractButton *>(QStringLiteral("cancelRepairButton")), Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return canvas.repairState().phase() == Phase::cancelled(); }));
+    ASSERT_TRUE(waitUntil([&] { return canvas.repairSession().state().phase() == Phase::cancelled(); }));
     EXPECT_NE(panel.findChild<QWidget *>(QStringLiteral("errorRow")), nullptr);
     EXPECT_NE(panel.findChild<QWidget *>(QStringLiteral("askButton")), nullptr);
 }

@@ -143,8 +143,8 @@ protected:
                     pane->appendLine(OutputLine::Kind::stdout, u"Line %1 of the agent's answer."_s.arg(i + 1));
         provider->enqueue(FakeAgentProvider::running(
             {AgentOutput::stdoutLine(u"[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | Nerim needs it to publish"_s)}));
-        await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
-        ASSERT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::awaitingToken; }));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+        ASSERT_TRUE(waitFor([canvas] { return canvas->deploySession().state().phase().kind() == Phase::Kind::awaitingToken; }));
         ASSERT_EQ(canvas->panes().size(), panes);
         settle();
     }
@@ -321,9 +321,9 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryCardShowsItsTitleCloseMarkMainControlA
          true},
     };
     for (const auto &item : cases) {
-        canvas->deployState().setPhase(item.phase);
+        canvas->deploySession().state().setPhase(item.phase);
         settle();
-        QWidget *overlay = column->deployOverlay(*canvas->deployState().deployPaneID());
+        QWidget *overlay = column->deployOverlay(*canvas->deploySession().state().deployPaneID());
         ASSERT_NE(overlay, nullptr);
         ASSERT_TRUE(overlay->isVisible()) << item.name;
         expectHeadersInView(item.name);
@@ -332,17 +332,17 @@ TEST_P(AgentColumnCardsAtWindowSize, EveryCardShowsItsTitleCloseMarkMainControlA
 
     // The env vars of the live deploy, from the Live menu: the checklist
     // with its close mark.
-    canvas->deployState().setPhase(Phase::live(live.frontendURL, std::nullopt));
-    ASSERT_TRUE(canvas->openEnvVarChecklist());
-    ASSERT_TRUE(waitFor([canvas] { return canvas->deployChecklistFromLive(); }));
+    canvas->deploySession().state().setPhase(Phase::live(live.frontendURL, std::nullopt));
+    ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
+    ASSERT_TRUE(waitFor([canvas] { return canvas->deploySession().checklistFromLive(); }));
     settle();
-    QWidget *overlay = column->deployOverlay(*canvas->deployState().deployPaneID());
+    QWidget *overlay = column->deployOverlay(*canvas->deploySession().state().deployPaneID());
     ASSERT_NE(overlay, nullptr);
     expectHeadersInView("env vars from the Live menu");
     expectCardWholeInView("env vars from the Live menu", overlay, true);
 
     // Without a card the panes share the column's resting height again.
-    canvas->deployState().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
+    canvas->deploySession().state().setPhase(Phase::buildingFrontend(DeployProvider::vercel));
     settle();
     if (GetParam().panes <= 3) {
         EXPECT_EQ(column->sizeHint(), QSize(AgentColumnLook::columnWidth + 2 * AgentColumnView::shadowMarginSide,
@@ -364,12 +364,12 @@ TEST_F(AgentColumnCardsTest, ACardTallerThanTheWindowScrollsUnderTheHeadersThatS
     QString reason;
     for (int i = 1; i <= 40; ++i)
         reason += u"Sentence %1 of why Nerim needs the token. "_s.arg(i);
-    canvas->deployState().setPhase(Phase::awaitingToken(u"VERCEL_TOKEN"_s, reason, DeployProvider::vercel));
+    canvas->deploySession().state().setPhase(Phase::awaitingToken(u"VERCEL_TOKEN"_s, reason, DeployProvider::vercel));
     settle();
     expectHeadersInView("a long reason");
 
     auto *overlay = qobject_cast<DeployPaneOverlay *>(
-        screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID()));
+        screen->agentColumn()->deployOverlay(*canvas->deploySession().state().deployPaneID()));
     ASSERT_NE(overlay, nullptr);
     ASSERT_NE(overlay->card(), nullptr);
     ASSERT_FALSE(overlay->mask().isEmpty());
@@ -405,7 +405,7 @@ TEST_F(AgentColumnCardsTest, EscapeInACardDoesWhatItsCloseMarkDoes)
 {
     openWithDeployPane(canvasOnScreen(QSize(1280, 800)), 4);
     ProjectCanvasViewModel *canvas = screen->canvas();
-    const QUuid deployPane = *canvas->deployState().deployPaneID();
+    const QUuid deployPane = *canvas->deploySession().state().deployPaneID();
     QApplication::setActiveWindow(screen.get());
     canvas->toggleExpandedPane(deployPane);
     settle();
@@ -419,34 +419,34 @@ TEST_F(AgentColumnCardsTest, EscapeInACardDoesWhatItsCloseMarkDoes)
     };
 
     // The domain cards go back to the live deploy.
-    canvas->deployState().setPhase(Phase::customDomainInput(live));
+    canvas->deploySession().state().setPhase(Phase::customDomainInput(live));
     settle();
     ASSERT_NE(overlay->card(), nullptr);
     escapeIn(overlay->card()->field());
-    EXPECT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::live; }));
+    EXPECT_TRUE(waitFor([canvas] { return canvas->deploySession().state().phase().kind() == Phase::Kind::live; }));
     EXPECT_EQ(canvas->expandedPaneId(), deployPane) << "the window's Escape took the key";
     // The verify card that follows the typed domain takes the keyboard over
     // from the input card, so Escape still reaches a card.
-    canvas->deployState().setPhase(Phase::customDomainInput(live));
+    canvas->deploySession().state().setPhase(Phase::customDomainInput(live));
     settle();
     ASSERT_NE(overlay->card(), nullptr);
     overlay->card()->field()->setFocus(Qt::TabFocusReason);
-    canvas->deployState().setPhase(Phase::customDomainVerifying(live, u"recipes.example.com"_s, {}, 30));
+    canvas->deploySession().state().setPhase(Phase::customDomainVerifying(live, u"recipes.example.com"_s, {}, 30));
     settle();
     ASSERT_NE(overlay->card(), nullptr);
     ASSERT_NE(QApplication::focusWidget(), nullptr);
     EXPECT_TRUE(overlay->card()->isAncestorOf(QApplication::focusWidget()) ||
                 QApplication::focusWidget() == overlay->card());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-    EXPECT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::live; }));
+    EXPECT_TRUE(waitFor([canvas] { return canvas->deploySession().state().phase().kind() == Phase::Kind::live; }));
     EXPECT_EQ(canvas->expandedPaneId(), deployPane);
 
     // The token card cancels the deploy, as its close mark does.
-    canvas->deployState().setPhase(Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"to publish"_s, DeployProvider::vercel));
+    canvas->deploySession().state().setPhase(Phase::awaitingToken(u"VERCEL_TOKEN"_s, u"to publish"_s, DeployProvider::vercel));
     settle();
     ASSERT_NE(overlay->card(), nullptr);
     escapeIn(overlay->card()->field());
-    EXPECT_TRUE(waitFor([canvas] { return canvas->deployState().phase().kind() == Phase::Kind::cancelled; }));
+    EXPECT_TRUE(waitFor([canvas] { return canvas->deploySession().state().phase().kind() == Phase::Kind::cancelled; }));
     EXPECT_EQ(canvas->expandedPaneId(), deployPane);
 
     // With no card, Escape folds the expanded pane again.
@@ -469,12 +469,12 @@ TEST_P(AgentColumnLongChecklist, KeepsItsTitleAndButtonAndScrollsItsRows)
     writeFile(project + u"/.env"_s, env);
     openWithDeployPane(canvasOnScreen(QSize(1280, 800)), GetParam());
     ProjectCanvasViewModel *canvas = screen->canvas();
-    canvas->deployState().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
+    canvas->deploySession().state().setPhase(Phase::envVarChecklist(DeployProvider::vercel));
     settle();
     expectHeadersInView("long checklist");
 
     auto *overlay = qobject_cast<DeployPaneOverlay *>(
-        screen->agentColumn()->deployOverlay(*canvas->deployState().deployPaneID()));
+        screen->agentColumn()->deployOverlay(*canvas->deploySession().state().deployPaneID()));
     ASSERT_NE(overlay, nullptr);
     ASSERT_NE(overlay->card(), nullptr);
     expectCardWholeInView("long checklist", overlay, false);

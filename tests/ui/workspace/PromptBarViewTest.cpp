@@ -176,9 +176,9 @@ TEST_F(PromptBarViewTest, TheHintOfTheDeployPaneFollowsItsSession)
     showBar();
     provider->enqueue(FakeAgentProvider::running(
         {AgentOutput::stdoutLine(u"[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | Nerim needs it to publish"_s)}));
-    await(canvas->beginDeploy({DeployProvider::vercel}, DeployKind::fresh));
+    await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
     ASSERT_TRUE(waitUntil([&] {
-        return canvas->deployState().phase().kind() == DeploySessionState::Phase::Kind::awaitingToken;
+        return canvas->deploySession().state().phase().kind() == DeploySessionState::Phase::Kind::awaitingToken;
     }));
     ASSERT_EQ(canvas->panes().size(), 1);
     canvas->focusPane(canvas->panes().first()->id());
@@ -187,8 +187,8 @@ TEST_F(PromptBarViewTest, TheHintOfTheDeployPaneFollowsItsSession)
                 bar->field()->placeholder().startsWith(u"Prompt Deploy"_s))
         << bar->field()->placeholder().toStdString();
 
-    await(canvas->cancelDeploy());
-    ASSERT_TRUE(waitUntil([&] { return !canvas->deployState().phase().isActive(); }));
+    await(canvas->deploySession().cancel());
+    ASSERT_TRUE(waitUntil([&] { return !canvas->deploySession().state().phase().isActive(); }));
     settleUi();
     EXPECT_EQ(bar->field()->placeholder(), u"Type or hold the mic · try \"spawn agent\" or \"open browser\""_s);
     // And Enter does start a new agent.

@@ -67,7 +67,7 @@ NERIM_GALLERY_PAGE(deployPill, "deploy-pill")
     layout->setContentsMargins(24, 20, 24, 20);
     for (const auto &[name, phase] : faces) {
         canvases.push_back(galleryCanvas(project.path()));
-        canvases.back()->deployState().setPhase(phase);
+        canvases.back()->deploySession().state().setPhase(phase);
         auto *row = new QHBoxLayout;
         auto *label = new QLabel(name, page.get());
         label->setFont(NmFont::caption());
@@ -119,10 +119,10 @@ DeployPaneOverlay *paneOverlay(ProjectCanvasViewModel &canvas, const Phase &phas
     context.providersInOrder = {DeployProvider::vercel};
     context.envVarNames = envNames;
     context.envFileTooLarge = envFileTooLarge;
-    canvas.deployState().setContext(context);
+    canvas.deploySession().state().setContext(context);
     const QUuid paneId = QUuid::createUuid();
-    canvas.deployState().setDeployPaneID(paneId);
-    canvas.deployState().setPhase(phase);
+    canvas.deploySession().state().setDeployPaneID(paneId);
+    canvas.deploySession().state().setPhase(phase);
     auto *overlay = new DeployPaneOverlay(&canvas, paneId, page);
     return overlay;
 }
@@ -266,7 +266,7 @@ NERIM_GALLERY_PAGE(deployLiveMenu, "deploy-live-menu")
     history.write(lines);
     history.close();
     auto canvas = galleryCanvas(project.path());
-    canvas->deployState().setPhase(Phase::live(u"https://recipe-box.vercel.app"_s, std::nullopt));
+    canvas->deploySession().state().setPhase(Phase::live(u"https://recipe-box.vercel.app"_s, std::nullopt));
     QMenu menu;
     buildLiveMenu(&menu, canvas.get());
     return gallery::renderWidget(&menu, menu.sizeHint());

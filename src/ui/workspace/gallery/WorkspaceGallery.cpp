@@ -346,10 +346,10 @@ QImage renderDeployCardOnCanvas(const DeploySessionState::Phase &phase, const QS
     DeployContext context;
     context.providersInOrder = {DeployProvider::vercel};
     context.envVarNames = envNames;
-    canvas->deployState().setContext(context);
+    canvas->deploySession().state().setContext(context);
     if (last)
-        canvas->deployState().setDeployPaneID(last->id());
-    canvas->deployState().setPhase(phase);
+        canvas->deploySession().state().setDeployPaneID(last->id());
+    canvas->deploySession().state().setPhase(phase);
     QElapsedTimer settling;
     settling.start();
     waitUntil([&settling] { return settling.elapsed() > 500; });

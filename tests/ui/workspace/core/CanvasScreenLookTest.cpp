@@ -74,7 +74,7 @@ struct Recorder {
             return done();
         };
         ops.beginRepair = [this] {
-            const RepairSessionState &repair = canvas->repairState();
+            const RepairSessionState &repair = canvas->repairSession().state();
             calls.append(u"begin:"_s + repair.phase().debugDescription() +
                          (repair.repairPaneID() || repair.context() || repair.lastErrorText() ? u"+leftovers"_s
                                                                                               : QString()));
@@ -115,7 +115,7 @@ protected:
 
 TEST_F(CanvasWiringTest, RetryFromScratchForgetsTheLastSessionBeforeBeginning)
 {
-    RepairSessionState &repair = canvas->repairState();
+    RepairSessionState &repair = canvas->repairSession().state();
     repair.setPhase(RepairSessionState::Phase::stuck(u"gave up"_s));
     repair.setRepairPaneID(QUuid::createUuid());
     repair.setLastErrorText(u"boom"_s);
@@ -140,7 +140,7 @@ TEST_F(CanvasWiringTest, ASecretGoesOnlyToTheVariableBeingAskedFor)
 {
     const RepairBannerCoordinator coordinator =
         CanvasPanelWiring::repairBannerCoordinator(canvas.get(), recorder.operations());
-    RepairSessionState &repair = canvas->repairState();
+    RepairSessionState &repair = canvas->repairSession().state();
     for (const RepairSessionState::Phase &phase :
          {RepairSessionState::Phase::idle(), RepairSessionState::Phase::repairing(1),
           RepairSessionState::Phase::stuck(u"no"_s), RepairSessionState::Phase::fixed()}) {

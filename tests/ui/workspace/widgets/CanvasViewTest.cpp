@@ -306,8 +306,8 @@ TEST_F(CanvasViewTest, ClosingTheWindowDuringARepairRecordsItAsInterrupted)
     ASSERT_TRUE(waitForPhase(ProjectCanvasView::Phase::ready));
     await(screen->canvas()->runApp()); // nothing here to start: a repair can begin
     provider->enqueue(FakeAgentProvider::running());
-    await(screen->canvas()->beginRepair());
-    ASSERT_TRUE(screen->canvas()->repairState().phase().isActive());
+    await(screen->canvas()->repairSession().begin());
+    ASSERT_TRUE(screen->canvas()->repairSession().state().phase().isActive());
     screen.reset();
     ASSERT_TRUE(waitFor([this] { return !controller; }));
     SerialFileWriter::shared().flush();

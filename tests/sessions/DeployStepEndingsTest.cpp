@@ -1,0 +1,331 @@
+// How steps end, with a scripted Deploy agent: every step on a live deploy
+// that fails (stuck, silent, stopped by Nerim) returns to the live deploy
+// with a pane line and a history line, and "Try again" retries that step, in
+// the session and after a restart; a step cut short by a quit or a kill is
+// recorded as interrupted at the next open; the git setting is saved only
+// when the git change went through.
+#include "DeployFixture.h"
+
+#include "sessions/SystemAgentStepRecord.h"
+
+using namespace nerim;
+using namespace nerim::test;
+using Phase = DeploySessionState::Phase;
+
+namespace {
+
+const QString liveURL = QStringLiteral("https://shop.vercel.app");
+
+enum class Step { rollback, envVars, domain, git, redeploy };
+enum class Ending { stuck, silent, refusals };
+
+struct StepCase {
+    Step step;
+    QString kind;      // the history's name of it
+    QString named;     // the pane's
+    Phase::Kind phase; // while it runs again
+    bool startsRun;    // a retry starts a run at once (the env-var card waits for the user)
+};
+
+const QList<StepCase> steps{
+    {Step::rollback, "rollback", "the rollback", Phase::Kind::runningOperation, true},
+    {Step::envVars, "envVarUpdate", "the env-var update", Phase::Kind::envVarChecklist, false},
+    {Step::domain, "domain", "adding the domain", Phase::Kind::customDomainVerifying, true},
+    {Step::git, "gitConnect", "connecting to git", Phase::Kind::runningOperation, true},
+    {Step::redeploy, "redeploy", "the redeploy", Phase::Kind::preparing, true},
+};
+
+class DeployStepEndingsTest : public DeployCanvasTest {
+protected:
+    void goLive()
+    {
+        provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_0")),
+                                                     out(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL)}));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && settle(canvas->deploySession().pane()); }));
+        ASSERT_TRUE(waitUntil([&] {
+            const std::optional<DeployConfig> config = DeployConfig::load(canvas->projectURL());
+            return config && config->liveURL() == liveURL;
+        }));
+    }
+
+    // Starts the step as the Live menu does.
+    void start(Step step)
+    {
+        switch (step) {
+        case Step::rollback: {
+            DeployHistoryEntry point;
+            point.timestamp = QStringLiteral("2026-12-07T10:00:00Z");
+            point.providers = {QStringLiteral("vercel")};
+            point.deploymentID = QStringLiteral("dpl_0");
+            await(canvas->deploySession().beginRollback(point));
+            break;
+        }
+        case Step::envVars:
+            ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
+            await(canvas->deploySession().applyEnvVarChecklist({{QStringLiteral("API_URL"), QStringLiteral("send")}}));
+            break;
+        case Step::domain:
+            ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
+            await(canvas->deploySession().beginCustomDomain(QStringLiteral("shop.example.com")));
+            break;
+        case Step::git: await(canvas->deploySession().beginGitConnect(true)); break;
+        case Step::redeploy: await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy)); break;
+        }
+    }
+
+    // The step runs again: its phase (a redeploy's is any active one).
+    static bool isUnderWay(const StepCase &step, const Phase &phase)
+    {
+        return phase.isActive() && (step.step == Step::redeploy || phase.kind() == step.phase);
+    }
+
+    QList<DeployHistoryEntry> history() const
+    {
+        SerialFileWriter::shared().flush();
+        QList<DeployHistoryEntry> entries;
+        for (const QByteArray &line : readFile(DeployHistoryEntry::historyPath(project)).split('\n'))
+            if (!line.isEmpty())
+                entries.append(DeployHistoryEntry::decode(line));
+        return entries;
+    }
+
+    bool gitTicked() const
+    {
+        SerialFileWriter::shared().flush();
+        const std::optional<DeployConfig> config = DeployConfig::loadFile(QUrl::fromLocalFile(project));
+        return config && config->autoDeployOnPush == true;
+    }
+
+    void reopen()
+    {
+        await(canvas->teardown());
+        SerialFileWriter::shared().flush();
+        canvas.reset();
+        openDeploy();
+    }
+
+    // As if Nerim were killed: the canvas goes without ending anything, and
+    // what it wrote is found by the next Nerim process.
+    void killAndReopen()
+    {
+        const QString shown = lineTexts(canvas->deploySession().pane()).last();
+        ASSERT_TRUE(waitUntil([&] { return everythingUnderProject().contains(shown.toUtf8()); }));
+        canvas.reset();
+        SerialFileWriter::shared().flush();
+        const QString path = SystemAgentStepRecord::path(project, QStringLiteral("deploy-step.json"));
+        std::optional<SystemAgentStepRecord> record = SystemAgentStepRecord::decode(readFile(path));
+        ASSERT_TRUE(record);
+        record->instance = QStringLiteral("an earlier Nerim");
+        writeFile(path, record->encode());
+        openDeploy();
+    }
+};
+
+} // namespace
+
+// Each step on the live deploy ends stuck, silent (no marker) and stopped by
+// Nerim after refused requests: the session is back on the live deploy, the
+// pane says what failed and how to try again, the history keeps the reason;
+// "Try again" runs that same step again below the transcript.
+TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainRetriesIt)
+{
+    provideTools();
+    openDeploy();
+    ASSERT_NO_FATAL_FAILURE(goLive());
+    for (const StepCase &step : steps) {
+        for (const Ending ending : {Ending::stuck, Ending::silent, Ending::refusals}) {
+            SCOPED_TRACE(step.kind.toStdString() + " ending " + std::to_string(static_cast<int>(ending)));
+            QString reason;
+            switch (ending) {
+            case Ending::stuck:
+                provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_STUCK] The provider said no"))}));
+                reason = QStringLiteral("The provider said no");
+                break;
+            case Ending::silent:
+                provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Looking around."))}));
+                reason = QStringLiteral("agent-exited-silent");
+                break;
+            case Ending::refusals:
+                for (int run = 0; run < 3; ++run)
+                    provider->enqueue(FakeAgentProvider::events(
+                        {out(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] RAILWAY_TOKEN | to finish"))}));
+                reason = QStringLiteral("refusal-cap-hit");
+                break;
+            }
+            ASSERT_NO_FATAL_FAILURE(start(step.step));
+            ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
+            EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+            const QString title = QStringLiteral("Try %1 again").arg(step.named);
+            EXPECT_EQ(canvas->deploySession().retryStepTitle(), title);
+            const QStringList lines = lineTexts(canvas->deploySession().pane());
+            const QStringList failures = lines.filter(QLatin1Char('[') + step.named.left(1).toUpper() +
+                                                      step.named.mid(1) + QStringLiteral(" didn't finish: "));
+            ASSERT_FALSE(failures.isEmpty()) << lines.join(QLatin1Char('\n')).toStdString();
+            const QString said = failures.last();
+            EXPECT_TRUE(said.contains(QStringLiteral("Your app is still live at ") + liveURL)) << said.toStdString();
+            EXPECT_TRUE(said.contains(title)) << said.toStdString();
+            const DeployHistoryEntry last = history().last();
+            EXPECT_EQ(last.kind, step.kind);
+            EXPECT_EQ(last.outcome, QStringLiteral("stuck"));
+            EXPECT_EQ(last.reason, reason);
+            EXPECT_FALSE(gitTicked());
+
+            // Try again: the same step, below what the pane showed.
+            if (step.startsRun)
+                provider->enqueue(FakeAgentProvider::running());
+            const qsizetype spawned = provider->sessionIds().size();
+            await(canvas->deploySession().retry());
+            ASSERT_TRUE(waitUntil([&] { return isUnderWay(step, phase()); }));
+            if (step.startsRun) {
+                ASSERT_TRUE(waitUntil([&] { return provider->sessionIds().size() == spawned + 1; }));
+            }
+            EXPECT_EQ(lineTexts(canvas->deploySession().pane()).mid(0, lines.size()), lines);
+            await(canvas->deploySession().cancel());
+            ASSERT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+            EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+            ASSERT_TRUE(settle(canvas->deploySession().pane()));
+        }
+    }
+
+    // After a restart the failed step is still the one "Try again" retries,
+    // with the providers the project's records name.
+    for (const StepCase &again : {steps.at(3), steps.at(4)}) {
+        const Step step = again.step;
+        provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Looking around."))}));
+        ASSERT_NO_FATAL_FAILURE(start(step));
+        ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
+        reopen();
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+        ASSERT_TRUE(canvas->deploySession().retryStepTitle().has_value());
+        const QStringList lines = lineTexts(canvas->deploySession().pane());
+        logged.clear();
+        provider->enqueue(FakeAgentProvider::running());
+        await(canvas->deploySession().retry());
+        ASSERT_TRUE(waitUntil([&] { return isUnderWay(again, phase()) && canvas->deploySession().pane()->currentSession(); }))
+            << log().toStdString();
+        if (step == Step::redeploy) {
+            EXPECT_EQ(canvas->deploySession().state().context()->kind, DeployKind::redeploy);
+            EXPECT_EQ(canvas->deploySession().state().context()->providersInOrder, QList<DeployProvider>{DeployProvider::vercel});
+        }
+        EXPECT_EQ(lineTexts(canvas->deploySession().pane()).mid(0, lines.size()), lines);
+        // This time it goes through; only now is the git setting saved.
+        provider->yieldEvent(lastSession(), out(step == Step::git ? QStringLiteral("[NERIM_DEPLOY_OPERATION_DONE] Connected")
+                                                                   : QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL));
+        ASSERT_TRUE(waitUntil([&] { return !phase().isActive(); }));
+        provider->finish(lastSession(), 0);
+        ASSERT_TRUE(settle(canvas->deploySession().pane()));
+        EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+    }
+    ASSERT_TRUE(waitUntil([&] { return gitTicked(); }));
+}
+
+// A quit and a kill, each during a first deploy and during a git change on the
+// live deploy: the next open shows a line and a history entry for the
+// interrupted step (once), and the git setting was never ticked.
+TEST_F(DeployStepEndingsTest, AQuitOrAKillDuringAStepIsRecordedAsInterruptedAtTheNextOpen)
+{
+    for (const bool kill : {false, true}) {
+        SCOPED_TRACE(kill ? "kill" : "quit");
+        project = makeTempDir(QStringLiteral("project"));
+        provideTools();
+        openDeploy();
+        const QString ended = kill ? QStringLiteral("Nerim stopped unexpectedly during %1.")
+                                   : QStringLiteral("Nerim was closed during %1.");
+
+        provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Checking whether Vercel is signed in."))}));
+        await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::fresh));
+        ASSERT_TRUE(waitUntil([&] {
+            return lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("Checking whether Vercel is signed in."));
+        }));
+        if (kill) {
+            ASSERT_NO_FATAL_FAILURE(killAndReopen());
+        } else {
+            reopen();
+        }
+        ASSERT_TRUE(waitUntil([&] { return history().size() == 1; }));
+        DeployHistoryEntry last = history().last();
+        EXPECT_EQ(last.kind, QStringLiteral("fresh"));
+        EXPECT_EQ(last.outcome, QStringLiteral("interrupted"));
+        EXPECT_EQ(last.reason, ended.arg(QStringLiteral("the deploy")));
+        AgentPaneState *pane = nullptr;
+        ASSERT_TRUE(waitUntil([&] {
+            for (AgentPaneState *candidate : canvas->panes())
+                if (candidate->agentName() == QLatin1String("Deploy"))
+                    pane = candidate;
+            return pane && lineTexts(pane).last().contains(ended.arg(QStringLiteral("the deploy")).chopped(1));
+        }));
+        EXPECT_FALSE(phase().isActive());
+
+        ASSERT_NO_FATAL_FAILURE(goLive());
+        provider->enqueue(FakeAgentProvider::running({out(QStringLiteral("Linking the repository."))}));
+        await(canvas->deploySession().beginGitConnect(true));
+        ASSERT_TRUE(waitUntil([&] { return lineTexts(canvas->deploySession().pane()).contains(QStringLiteral("Linking the repository.")); }));
+        const qsizetype lines = history().size();
+        if (kill) {
+            ASSERT_NO_FATAL_FAILURE(killAndReopen());
+        } else {
+            reopen();
+        }
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && history().size() == lines + 1; }));
+        last = history().last();
+        EXPECT_EQ(last.kind, QStringLiteral("gitConnect"));
+        EXPECT_EQ(last.outcome, QStringLiteral("interrupted"));
+        EXPECT_EQ(last.reason, ended.arg(QStringLiteral("connecting to git")));
+        const QString said = lineTexts(canvas->deploySession().pane()).last();
+        EXPECT_TRUE(said.contains(QStringLiteral("Your app is still live at ") + liveURL)) << said.toStdString();
+        EXPECT_TRUE(said.contains(QStringLiteral("Try connecting to git again"))) << said.toStdString();
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), QStringLiteral("Try connecting to git again"));
+        EXPECT_FALSE(gitTicked());
+
+        // Opened once more, nothing is recorded twice.
+        reopen();
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+        EXPECT_EQ(history().size(), lines + 1);
+        await(canvas->teardown());
+        canvas.reset();
+    }
+}
+
+// The step record is in the project's folder, where anyone may write: one
+// that names a step Nerim never writes is set aside unread, and a failed
+// rollback read back at open is retried only to a deployment this user's
+// own deploys made.
+TEST_F(DeployStepEndingsTest, APlantedStepRecordMakesNoStepOfItsOwn)
+{
+    provideTools();
+    openDeploy();
+    ASSERT_NO_FATAL_FAILURE(goLive());
+    const QString path = SystemAgentStepRecord::path(project, QStringLiteral("deploy-step.json"));
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    canvas.reset();
+
+    SystemAgentStepRecord planted;
+    planted.instance = QStringLiteral("someone else");
+    planted.step = QStringLiteral("publishEverything");
+    writeFile(path, planted.encode());
+    const qsizetype lines = history().size();
+    openDeploy();
+    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+    EXPECT_EQ(history().size(), lines);
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+    await(canvas->teardown());
+    SerialFileWriter::shared().flush();
+    canvas.reset();
+
+    planted.step = QStringLiteral("rollback");
+    planted.state = SystemAgentStepRecord::State::failed;
+    planted.deploymentID = QStringLiteral("dpl_planted");
+    writeFile(path, planted.encode());
+    openDeploy();
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().retryStepTitle().has_value(); }));
+    const qsizetype spawned = provider->sessionIds().size();
+    await(canvas->deploySession().retry());
+    spinEventLoop();
+    EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+    EXPECT_EQ(provider->sessionIds().size(), spawned);
+    EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+}
