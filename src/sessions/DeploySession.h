@@ -192,6 +192,7 @@ private:
     // Writes the history line of a session that went live while its run went
     // on, with the deployment id the run printed after its live address (if any).
     void writeLiveEntryAwaitingID();
+    bool openLiveCard(const Phase &live);
     QCoro::Task<> installTools(QList<DeployProvider> providers, quint64 serial);
     // Ends the session in a terminal phase: history line, activity log, and on
     // live the saved settings.

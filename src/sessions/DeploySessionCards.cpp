@@ -144,6 +144,20 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
                  RunFor::answer);
 }
 
+// A card opened from the Live menu is a step of its own: a run still going
+// from before acts on nothing here, a cancel is timed from now, and the
+// session returns to the live deploy when the card ends.
+bool DeploySession::openLiveCard(const Phase &live)
+{
+    writeLiveEntryAwaitingID();
+    if (!m_runs.beginSession())
+        return false;
+    if (!this->pane())
+        m_runs.openPane();
+    m_returnTo = live;
+    return true;
+}
+
 bool DeploySession::openEnvVarChecklist()
 {
     const Phase phase = m_state->phase();
@@ -154,14 +168,8 @@ bool DeploySession::openEnvVarChecklist()
     const std::optional<Phase> live = livePhaseNow();
     if (!hosting || !live)
         return false;
-    // A step of its own: a run still going from before acts on nothing here,
-    // and a cancel is timed from now.
-    writeLiveEntryAwaitingID();
-    if (!m_runs.beginSession())
+    if (!openLiveCard(*live))
         return false;
-    if (!this->pane())
-        m_runs.openPane();
-    m_returnTo = live;
     m_checklistFromLive = liveSnapshot();
     // The rows start from the choices the user saved (a value kept local stays local).
     const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL());
@@ -192,12 +200,8 @@ bool DeploySession::openCustomDomainInput()
     const std::optional<Phase> live = livePhaseNow();
     if (!snapshot || !live)
         return false;
-    writeLiveEntryAwaitingID();
-    if (!m_runs.beginSession())
+    if (!openLiveCard(*live))
         return false;
-    if (!this->pane())
-        m_runs.openPane();
-    m_returnTo = live;
     m_state->setPhase(Phase::customDomainInput(*snapshot));
     return true;
 }
