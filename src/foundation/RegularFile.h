@@ -13,7 +13,12 @@ namespace nerim {
 // project folder: it may come from a download or a cloned repository). Only a
 // regular file is read: a named pipe would block the reader forever and a
 // device such as /dev/zero would never end, so neither is even opened. The read
-// is capped so that no file can exhaust memory.
+// is capped so that no file can exhaust memory. Every reader of Nerim's own
+// files (AtomicFileWriter::readBytes, the snapshot readers, readJSONLLines)
+// comes through here without following a final link, so a link, pipe, device
+// or oversized file in a project's `.nerim` is refused with a clear reason and
+// never hangs or floods the reader. Top-level project files that may be links
+// (`.env`, `package.json`, the detector's files) use `readLinkedBeneath`.
 namespace RegularFile {
 
 // The most of one file that is read into memory (64 MiB). Far above anything

@@ -29,6 +29,32 @@ class BeneathFolder;
 // link, a link at the target, the backup or a temporary name is replaced by the
 // rename rather than written through, modes are set on open descriptors only,
 // and only a regular file at the target is kept as the backup.
+//
+// The steps: "<target>.tmp" is created exclusively and synced; the current
+// target is linked to a staging name, which is renamed onto the backup; the
+// temporary file is renamed over the target and the folder is synced. Where the
+// backup cannot be hard-linked (another filesystem) it is copied; a failed copy
+// fails the write and leaves the target as it was. `replace` is the same
+// without a backup (agent-names.json, metadata.json, the prompt draft). app.json
+// and context.json use a ".bak" backup; every other file "<name>.backup". A
+// file that cannot be read is never overwritten before its backup was tried.
+// Every call here that changes the disk goes through FileCalls, so tests can
+// play a kill at any one of them.
+//
+// Files in a project: every one is reached beneath the project folder without
+// following any link (BeneathFolder). `WriteOptions::beneath` (`inProject`)
+// and `readBytes(path, project)` take that way, and the writer then makes its
+// temporary file, backup link and renames by name within the folder it opened
+// (renameat, linkat) and syncs that descriptor, so a folder swapped for a link
+// meanwhile cannot redirect a step. The panes file, its change log, the writer
+// lock and the step records open their `.nerim` beneath the project once per
+// step and create, append, unlink, set aside and rename there by name (the
+// overloads taking a BeneathFolder); a save refused for a link reaches the
+// panes as the save-failure line naming it. `ProjectWritesUnderSwapTest` races
+// a swapper against all of them. The writers create only a file's own missing
+// folder (`makeFolder`, also used for `.nerim` and the plans folder), so a
+// project deleted or unmounted while open is never made again by a save or by
+// leaving: the write fails with a log line.
 namespace AtomicFileWriter {
 
 struct WriteOptions {

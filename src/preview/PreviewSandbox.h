@@ -12,7 +12,11 @@ namespace nerim::PreviewSandbox {
 // The preview's web engine runs its page processes in a sandbox, which it
 // refuses to start for the root user (the whole process would exit). So it
 // runs without one exactly when Nerim runs as root (effective user id 0), and
-// keeps it for everyone else. Pure functions of the user id.
+// keeps it for everyone else. Pure functions of the user id. The argument goes
+// on the application's command line, where the engine reads its options, not
+// into the environment, so children don't inherit it; EngineCommandLine builds
+// that command line for the application and for the gallery, and the one log
+// line is said once.
 bool runsWithoutSandbox(uid_t effectiveUid);
 
 // The arguments to add at the end of the application's command line, where

@@ -22,6 +22,23 @@ namespace nerim {
 // back into the model (loading flag, committed address, title, history flags,
 // load errors in plain words). Only http, https, file and about addresses
 // navigate; JavaScript dialogs and new windows are not shown. GUI thread only.
+//
+// Isolation: the profile (profileFor) is one per PreviewState, shared by the
+// views bound to that state and deleted after the last of them (each view
+// deletes its page first), so a page of one project on the same
+// 127.0.0.1:<port> as another's finds nothing of the other's, and a state
+// destroyed and a new one made at the same address never share a profile.
+// (The folder the earlier shared "NerimPreview" profile used is no longer
+// read.) LocalContentCanAccessFileUrls and LocalContentCanAccessRemoteUrls are
+// off, a request interceptor applies isAllowedRequest, and clipboard reads and
+// drops that navigate are off too. A page process that crashes or is killed
+// ends only the page: the preview shows pageProcessEndedText() and a reload
+// starts a new one.
+//
+// This library (`nerim_preview_web`) is linked only into the engine library
+// `libnerim_preview_engine.so`, a Qt plugin offering PreviewPageFactory, put
+// beside `nerim`; `nerim` itself links no WebEngine, so a start loads neither
+// the engine nor the OpenGL driver.
 class PreviewWebView : public QWidget {
     Q_OBJECT
 
