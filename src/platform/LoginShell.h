@@ -5,7 +5,8 @@
 namespace nerim::platform {
 
 // The user's login shell from the password database, when it is a POSIX shell
-// that exists; "/bin/bash" otherwise. Shell commands run as `<shell> -l -c <command>`.
+// that exists; "/bin/bash" otherwise. Shell commands run as `<shell> -l -c <command>`
+// (the stand-in for a fixed `/bin/zsh -l -c`: Linux users' shells vary).
 QString loginShell();
 
 // `candidate` when it names an existing, executable POSIX-like shell (sh, bash,

@@ -48,6 +48,26 @@ namespace nerim::platform {
 //     ... create the main window, hand `urls` to the pairing handler ...
 //     instance.startDelivering(); // URLs that arrived meanwhile follow, in order
 //
+// The details: the name is "nerim-<uid>-<16 hex digits of the SHA-256 of the
+// runtime folder>". The peer is held through SO_PEERPIDFD (or a pidfd opened
+// at once and checked alive after), so the process checked is the one that
+// connected. "The same program" is the same device and inode of
+// /proc/<pid>/exe, or, when /proc reads "<path> (deleted)" and that file has
+// no link left, the file started from the same path (the mark is taken off
+// only then, so a file really named "… (deleted)" stays another path):
+// whoever could put a program at Nerim's path could replace Nerim itself, so
+// the path vouches as much as the file; a program started from any other path
+// is refused. The running instance checks the peer when it accepts the
+// connection, holds or delivers the URLs, and answers "taken", or "refused"
+// (not Nerim, message too long). A launch waits up to 20 s for the answer
+// (defaultAnswerTimeoutMs), exits 0 once taken and 1 when refused or
+// unanswered, and logs which; links from a launch that had already ended when
+// the instance reached them are refused with their own log line (it can no
+// longer be checked). The running instance closes, unread, any connection
+// from a program that is not Nerim (no link is stored, nothing is asked).
+// The "nerim" URL scheme reaches the launch through `nerim.desktop`
+// (MimeType=x-scheme-handler/nerim), which `scripts/run` installs.
+//
 // Forwarded URLs are never written to a log line. Lives on the GUI thread.
 class SingleInstance : public QObject {
     Q_OBJECT

@@ -16,7 +16,33 @@ namespace nerim::test {
 // working folder is <root>/work. Nothing touches the real home. Before each
 // test the environment is also put back as the process started and the cached
 // API keys are dropped, so a test program passes run whole, test by test (as
-// CTest runs it) and in any order (--gtest_shuffle).
+// CTest runs it) and in any order (--gtest_shuffle). Before each test the
+// previous test's background writes are waited for, and when the program ends
+// its temporary folder (`nerim-test-*`) goes with everything in it.
+//
+// How the tests are laid out: one GoogleTest executable per library folder,
+// registered with CTest and labelled `headless` or `gui`. `scripts/test` runs
+// the headless tests in an AddressSanitizer/UBSan build (`build-asan`) and the
+// widget and web view tests in the normal build, with a private D-Bus session
+// and an unlocked gnome-keyring; each tree builds only the tests that run in it
+// (`NERIM_TEST_LABELS`, set by `scripts/setup`), and every process the run
+// started is stopped when it ends, interrupted or not. The application loads
+// its guard, preview engine and voice backends only from its own folder; every
+// other program of the build (tests, their helpers, benchmarks) finds them the
+// same way, through links its folder gets at build time
+// (`nerim_link_helpers_beside_programs` in cmake/Nerim.cmake).
+//
+// What the tests start in place of the real thing, all in tests/support:
+// PlantedFiles.h (links, pipes and huge sparse files for hostile project
+// folders), PlantedRepository.h (a git repository whose configuration names a
+// program for each routine command; every kind of run is tested in one),
+// ProgramCopies.h (programs another user can run), claude-standin (a
+// scriptable `claude`: asked for stream-json it writes the installed program's
+// events, and `hold FILE` keeps the next message back until the test creates
+// FILE), fake-agent-provider (a FakeAgentProvider playing scripted sessions
+// without a program), voice-fakes (recording sound, speech and haptic backends
+// with a hand-moved clock) and loopback-http (a loopback HTTP server); fixture
+// projects are written into temporary folders.
 QString tempRoot();
 QString homeDir();
 QString workDir();
