@@ -4,6 +4,13 @@
 // running the event loop (a real one, so that turns are timed as the app's
 // are) until something holds, and timing the turns of the event loop that
 // did work.
+//
+// The programs under bench/ print each figure with its target; they are built
+// with the tests but not run by them. A turn is seen through an
+// application-wide event filter (WorkingTurns; timeWorkingTurns runs the loop
+// while a condition holds). Work a benchmark starts itself is started from a
+// timer of its own (QTimer::singleShot), so that its turn is one of the
+// program's and is timed.
 
 #include "BenchTiming.h"
 

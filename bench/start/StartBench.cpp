@@ -10,6 +10,16 @@
 // another `nerim` to measure (an earlier build, say); NERIM_START_WRAPPER a
 // command that runs `nerim` (words split on spaces), such as the profiler
 // bench/start/startup-order.py reads the start-up's code from.
+//
+// All three windows open at the size MainWindow opens at (the build reads it
+// from MainWindow.h), so all paint and keep as many pixels, and all carry the
+// preloaded first_paint_probe, so work a program queues for after its first
+// picture is not counted. Last it says which libraries a bare window does not
+// load (the web engine, Qt Network, the SVG icon engine, image format plugins)
+// `nerim` had loaded at rest. Beside it, gui_turn_probe is preloaded into
+// `nerim` by app_turns.py, which drives the window with xdotool, and
+// startup-order.py turns a callgrind profile of one round (through
+// NERIM_START_WRAPPER) into src/app/startup-order.txt.
 #include "../BenchLoop.h"
 #include "persistence/AppStateActor.h"
 #include "../ProcessFigures.h"
