@@ -20,7 +20,8 @@ namespace nerim {
 //
 // Requests to loopback hosts never go through a proxy. Redirects are followed
 // only within the same origin (scheme, host and port), so credential headers
-// never travel to a host they were not meant for.
+// never travel to a host they were not meant for. Each request has its own
+// idle timeout (the router 3 s, the probe and the key validator 10 s).
 //
 // Runs on the calling thread's event loop (the GUI thread in the application);
 // never blocks it. When the network library cannot be loaded, every request

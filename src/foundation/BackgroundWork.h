@@ -9,6 +9,26 @@
 
 namespace nerim {
 
+// How Nerim uses threads. The GUI thread owns every observable model (setters
+// notify only on change), every child process and every network reply;
+// multi-step flows are QCoro coroutines on it, and nothing on it waits on a
+// disk sync, the network or a child. Work that touches the disk runs
+// elsewhere: the file owners (AppStateActor, ProjectContextActor,
+// PlansWorkspaceStore) run each operation on a SerialExecutor of their own and
+// their factories run here, on Qt's shared pool; snapshot files go through
+// SerialFileWriter; preparing an agent spawn (finding `claude`, checking the
+// folder, assembling the prompt, reading credentials) and building requests
+// that read the keyring run on the pool too. Only the copy of the data is
+// taken on the GUI thread.
+//
+// QCoro, as used here: `co_return` of a non-const lvalue (a member, a captured
+// variable) moves it out, so return a copy of anything that must survive;
+// `QCoro::waitFor` loses exceptions (tests use `nerim::test::await`);
+// QProcess's signals are private signals, so code waits on them through a
+// promise, not QCoro's signal awaiter; awaited futures and tasks are kept in
+// named locals (GCC 12 can destroy temporaries of a `co_await` expression
+// twice).
+
 // Runs one piece of work on `pool` and hands back a future the GUI thread can
 // `co_await`. An exception thrown by the work arrives as its own class, never
 // wrapped (QtConcurrent::run would wrap it in QUnhandledException).

@@ -20,7 +20,10 @@ namespace nerim {
 // item starts a thread again, which costs far less than the file work it runs.
 // The order holds across threads: the pool never runs two items at once and
 // takes them in the order they came. Work that keeps state tied to its thread
-// (a library context made there) asks for the thread to be kept instead.
+// (a library context made there) asks for the thread to be kept instead
+// (`Thread::kept`: CanberraCuePlayer, for its canberra context). `main` gives
+// Qt's shared pool the same 1 s (IdleMemory::releasePoolThreadsAfter), so at
+// rest Nerim runs the threads a bare Qt window runs (GUI, X events, D-Bus).
 class SerialExecutor {
 public:
     enum class Thread { releasedWhenIdle, kept };

@@ -19,6 +19,9 @@ namespace nerim {
 //   when the application quits.
 // A job is the whole write (typically an AtomicFileWriter call on bytes the
 // caller encoded on its own thread). A job that throws is logged under `tag`.
+// panes.json, model.json, agent-names.json, plan.json and repair-history.jsonl
+// are saved through the shared writer (the history file keeps its lines in a
+// queue of its own that each job empties, so a dropped job drops no line).
 class SerialFileWriter {
 public:
     SerialFileWriter();

@@ -17,7 +17,11 @@ namespace nerim::platform {
 // also handed out in the same turn; consuming may use the whole budget.
 //
 // Only the application's main thread keeps a budget; elsewhere nothing is
-// ever spent.
+// ever spent. Each read goes out as one batch of undecoded lines, and the
+// agent session turns a batch into one batch of events. Consumers hand out
+// events until the whole budget is used, at least one each time they are
+// resumed, then wait in one queue for the next turn and take the budget in
+// rounds.
 class OutputTurnBudget {
 public:
     static constexpr qint64 budgetNs = 6'000'000;
