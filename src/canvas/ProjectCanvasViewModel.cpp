@@ -1,5 +1,32 @@
 // The controller's state, its creation, the start-up load, the output mode,
 // the services made on first use, and the orderly end.
+//
+// The start-up load reads the draft, plan.json, model.json, agent-names.json
+// and panes.json in one background job and applies them on the GUI thread;
+// panes.json is not saved before the saved panes have been restored.
+//
+// One checked data folder: every writer of the canvas (panes.json and its
+// backup, agent-names.json, the draft, plan.json, model.json) writes only
+// after the start-up load found the data folder usable (`checkedDataFolder`:
+// the project folder exists and its `.nerim` is not a link leading out of
+// it), and nothing more once the memory failed to open; the draft's writer
+// checks again where it writes. A project folder that is gone is never made
+// again: `checkWorkingDirectory` refuses a missing folder (Start blank makes
+// its own folder first), and a canvas opened on a missing folder starts no
+// agent (its pane says so), no server and no repair.
+//
+// `teardown` is idempotent; after it nothing saves panes.json again, and an
+// agent whose spawn returns after its pane was closed (or the canvas left) is
+// terminated at once. It looks every pane up again by id after each wait, so
+// a pane that a running close deleted is never touched.
+//
+// The sessions see the controller only through CanvasSessionHost (the
+// project, the launcher's serial thread, the development server and the
+// remembered start, the preview, `runApp`), which extends SystemAgentHost
+// (panes, the provider, the memory actor, the consumer, awareness, model);
+// the private adapter here implements it, and neither session includes the
+// controller's header. Calls go one way: controller -> sessions ->
+// SystemAgentRuns -> host interface.
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/ClaudeCodeProvider.h"

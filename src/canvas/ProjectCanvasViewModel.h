@@ -111,6 +111,15 @@ struct CanvasServices {
 // owned and hosted here and given only what they need of the controller; the
 // views reach them through `repairSession()` and `deploySession()`.
 //
+// The work is split by job over the ProjectCanvasViewModel*.cpp files: the
+// state, start-up load and teardown (ProjectCanvasViewModel.cpp), panes and
+// panes.json (Panes), prompts and routing (Prompts), a task agent's output
+// (Output), the prompt draft (Draft), the Plans agent (Plans), running the app
+// (Run) and dictation (Voice); each file's top comment says how its part
+// works. Sound, narration, haptics, the activity source, the router, timer
+// lengths, the voice transcriber and the hotkey monitor are injectable
+// (CanvasServices).
+//
 // Confined to the GUI thread. Assigning an observed field the value it already
 // holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
 // which notify on every assignment. File reads and writes, the project memory

@@ -4,7 +4,12 @@
 // Writes and removals of draft.txt go through the per-path serial writer, so
 // they never overlap and the newest request wins: a removal requested at
 // submission replaces a write still waiting, and a write never lands after the
-// removal that followed it.
+// removal that followed it. Teardown writes a draft still waiting for its
+// debounce. The draft is read with RegularFile::read (a link, pipe or device
+// there is refused at once, the size is capped) and written with
+// AtomicFileWriter::replace, which replaces a link rather than writing through
+// it; a removal unlinks the name, never what a link leads to. Text typed while
+// the project loads wins over the saved draft and is saved.
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "foundation/BeneathFolder.h"

@@ -1,4 +1,8 @@
 // Panes: focus, expansion, spawning, names, roles, closing, and panes.json.
+//
+// Closing a pane (and teardown) first cancels its consumer and clears its
+// session, then terminates the process, then records one `userKilled` exit:
+// the stopped process's own exit is never handled as a run.
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/SavedPanes.h"

@@ -3,6 +3,20 @@
 // becomes one conversation call with the project's context; a revised plan is
 // applied and overview.md rewritten; ORGANIZE writes the plan into Markdown
 // files. Every failure ends as one sentence in the Plans panel.
+//
+// One conversation call at a time (`PlanState::isGenerating`): a prompt for
+// Plans submitted meanwhile stays in the prompt bar. A hand-off an agent
+// prints goes to Plans marked as the agent's (`PlansMessageOrigin::
+// agentHandoff`), so it is never read as a step handover; while Plans
+// answers, hand-offs wait, at most one per pane run (the latest), and are
+// sent when the reply ends; exact repeats of one waiting or of the message
+// being answered are dropped, and the pane says so. The file tree goes with
+// the first message only; a revised plan is applied, overview.md rewritten
+// and the plans folder listed again. ORGANIZE counts the files the store could
+// not write ("Organized N of M files." and a `lastError` naming how many).
+// Failures reach the panel only as the sentences of `plansErrorMessage`; the
+// raw text goes to the log. A restored conversation whose last message has no
+// answer shows why (no key, or no answer came).
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "foundation/BackgroundWork.h"

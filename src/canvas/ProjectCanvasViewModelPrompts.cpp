@@ -1,5 +1,18 @@
 // Prompt submission and routing, sending a prompt to a pane, handing plan steps
 // to panes, and spawning several agents.
+//
+// A submission counts as in flight (`isSubmitting`) until its prompt is taken
+// or refused; further submits are ignored meanwhile, and text typed while the
+// router decides stays in the prompt bar, which after a submission keeps only
+// what was typed after it (the submitted text is taken out). Routed tasks are
+// all checked before any send starts, and a pane given one task of a prompt
+// counts as busy for the others. Task prompts never go to the Repair or Deploy
+// system panes.
+//
+// Sending to a pane takes the session's stream right after the spawn, writes
+// the two activity-log entries, then starts the consumer, so an agent that
+// exits at once still reports every event. Entries of one moment are queued
+// on the memory owner together, so they stay in order in the log.
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/AgentError.h"

@@ -2,6 +2,11 @@
 // project-type detector decides how to start the project (off the GUI thread),
 // and the development server is started; what the server does afterwards comes
 // back through the runner's two callbacks, which also judge a repair's retry.
+//
+// `ProjectTypeDetector::detect` runs on the controller's one launcher thread
+// (`launchWork()`, a SerialExecutor), which also saves launch-override.json and
+// writes `.env`, so a start asked for after a saved command always runs it.
+// The runner's two callbacks hold the controller through a QPointer.
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "sessions/RepairSession.h"

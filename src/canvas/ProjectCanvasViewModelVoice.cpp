@@ -3,6 +3,15 @@
 // it, and the transcript lands where the user is writing (the Plans draft or
 // the prompt) for review. A transcript is never submitted by itself. One
 // dictation at a time; every outcome ends in a `voiceState` the prompt bar shows.
+//
+// The transcriber comes from `CanvasServices::transcriberFactory` (by default
+// `makeVoiceTranscriber`, none without a Groq key: the error is then
+// `voiceInputUnavailableMessage()`), the hotkey monitor from `hotkeyFactory`.
+// Each dictation has a number; leaving the project cancels the transcriber and
+// changes the number, so a recording or transcript still under way is dropped
+// and the microphone closes. The double tap starts only when no pane choice is
+// pending but always stops; a transcript goes to the Plans draft while its
+// field has the focus, else to the prompt (with a draft save).
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include <QPointer>
