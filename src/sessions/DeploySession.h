@@ -50,6 +50,14 @@ namespace nerim {
 //
 // Owned and hosted by the canvas controller; the views reach it through the
 // controller's accessor. GUI thread only.
+//
+// Seven files by job: DeploySession.cpp (held values, context, pane, the live
+// deploy's lookups), DeploySessionSteps.cpp (beginning, retrying, cancelling,
+// restoring), DeploySessionRuns.cpp (runs and output), DeploySessionMarkers.cpp
+// (markers), DeploySessionCards.cpp (what the cards and the Live menu hand in),
+// DeploySessionOperations.cpp (operations on the live deploy) and
+// DeploySessionEnding.cpp (`finalize`, the history and saved settings, and the
+// steps Nerim itself ends stuck).
 class DeploySession : public QObject, private SystemAgentFlow {
 public:
     using Phase = DeploySessionState::Phase;

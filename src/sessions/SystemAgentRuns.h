@@ -111,6 +111,37 @@ public:
 // in the session or the pane, and a late agent is stopped as soon as it has
 // started; so is one whose pane closed or whose canvas was left (or released)
 // while it started. GUI thread only.
+//
+// A follow-up that takes over the session's step (`startWhenFree(…,
+// supersedes)`: a Repair retry, a refused marker's answer, the run that
+// carries the user's answer to what the agent asked) or a new session moves
+// the generation on even while the running agent finishes, whose marker
+// lines are then replaced by one line saying they changed nothing
+// (SystemAgentFlow::isMarkerLine); so a late STUCK or LIVE from the asking run
+// is only shown. The run that ended the session is the exception, so a
+// DEPLOYMENT_ID printed after LIVE completes its history line. A clean exit
+// while the flow waits for the user (`isWaitingForUser`: a token, a value,
+// the checklist) leaves the pane idle, not done. Extra environment, PATH
+// folders and tool permissions are a run's parameters (SpawnExtras: the
+// Deploy run's tokens and values; none for Repair).
+//
+// Bounds, both reset with each session. A request Nerim refuses is answered
+// by a run of its own, a few times per session only (`countRefusal`): a
+// Repair session ends stuck once it has refused as many requests as it has
+// attempts (a refused marker also counts as an attempt while repairing); a
+// Deploy step answers two refused requests and ends stuck at the third
+// (reason "refusal-cap-hit"). The runs a session asks for on its own
+// (`countRun`; a prompt the user typed is not counted) are at most 12 for a
+// repair and 16 for a Deploy step (a deploy, an operation, the Live menu's
+// env-var card or the domain step); past it the session ends stuck, saying so
+// (reason "run-cap-hit"). Either way the pane and the stuck reason say what
+// was refused and what the user can do.
+//
+// Each session implements SystemAgentFlow (phase checks, its pane id, its
+// stdout and marker handling, what happens when a run ends or does not start,
+// masking) and keeps its own state, context builder, marker actions, retry or
+// operation logic and history; PaneRuns.h holds the two steps every pane's
+// run shares.
 class SystemAgentRuns : public QObject {
 public:
     using NotStarted = SystemAgentFlow::NotStarted;
