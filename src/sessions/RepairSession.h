@@ -30,7 +30,26 @@ namespace nerim {
 // Every follow-up to the agent (after a failed restart, after a secret, a
 // prompt the user types to the Repair pane) is a new run in the pane. An
 // agent's exit ends the session only while it is preparing or repairing:
-// after its ready or ask-secret marker the agent's exit is expected.
+// after its ready or ask-secret marker the agent's exit is expected. A
+// follow-up run has role `code`, the session's completed turns as prior
+// conversation with the first prompt restored, and the follow-up as its task.
+// A stuck ending adds a pane line with the reason and how to start over; the
+// ready marker's sentence around it stays in the pane. Closing the Repair
+// pane cancels an active session first.
+//
+// Markers are acted on in stream order by the consumer itself (a stuck marker
+// before the exit is what the history records). The ready marker restarts the
+// app through `runApp`, and the retry always ends in a verdict: the runner's
+// callbacks, or a detection error, a failed launch or an exit with neither
+// address nor failure (judged from the runner's status), or the watchdog
+// (`CanvasServices::repairRetryWatchdog`, 120 s). A clean exit of an `echo`
+// command the agent saved in this session is the "nothing to start" fix.
+//
+// `canBegin()` is the banner's `isRepairable` and the condition of
+// `makeContext`; after the agent saved a start command the context uses that
+// command's plan. `bannerCoordinator()` gives the banner its closures (begin,
+// cancel, retry from scratch, submit secret), each holding the session (and
+// so the controller's lifetime) weakly.
 //
 // Owned and hosted by the canvas controller; the views reach it through the
 // controller's accessor. GUI thread only.
