@@ -18,7 +18,12 @@ struct DeployHistoryEntry {
     std::optional<QString> frontendURL;
     std::optional<QString> backendURL;
     std::optional<QString> deploymentID;
-    QString outcome; // "live", "stuck", "cancelled"
+    // "live", "stuck", "cancelled", "interrupted" (a step a kill or quit cut
+    // short), or "updated": a git, env-var or domain change that made no
+    // deployment (only "live" lines are offered for roll back). A session that
+    // went live while its run still goes writes its line when the run is over,
+    // with the id of a DEPLOYMENT_ID marker printed after the address.
+    QString outcome;
     QString kind;    // "fresh", "redeploy", or the operation ("rollback", "gitConnect", "envVarUpdate", "domain")
     int attempts = 1;
     std::optional<QString> reason;

@@ -51,6 +51,43 @@ namespace nerim {
 // Owned and hosted by the canvas controller; the views reach it through the
 // controller's accessor. GUI thread only.
 //
+// What an agent reports is checked before it counts: a live address only when
+// `isAcceptedLiveAddress` accepts it (a refused one ends the session stuck,
+// saying so), a backend address or a deployment id only in a plain shape (else
+// dropped with a log line), and a crafted id in the rollback prompt counts as
+// none. The deploy context's files (.env, package.json) and the picker's seed
+// are read through RegularFile on a worker thread, so a pipe or a device there
+// is refused, never waited on; a .env over 1 MiB is not read and the checklist
+// says so. An operation's run is given `buildOperationPrompt` (the change, the
+// same rules and commands, the marker that ends it); in a new Deploy pane that
+// is the session's briefing, kept whole for the runs that follow.
+//
+// A live deploy stays live. A redeploy, an operation, the Live menu's env-var
+// card or the domain step that the user cancels (`cancel`, the one path of
+// every card's close mark and of closing the Deploy pane; `closeDomainCard` is
+// the same cancel in a domain phase) returns to the live (or
+// customDomainVerified) phase it started from (`m_returnTo`), keeps the held
+// tokens, and writes a history line of that step (outcome "cancelled", a
+// reason naming it, timed from the step's start) and a pane line saying where
+// the app still is; closing the project during a step does the same
+// (`endForQuit`, from the canvas's teardown, before the panes are saved). A
+// step on a live deploy that fails (a STUCK marker, an exit without a marker,
+// a refusal or run cap, a start that fails) returns there too, with a pane
+// line saying what failed and how to try again, and stays the session's
+// failed step (`m_failedStep`), offered as the Live menu's first item ("Try
+// the rollback again"…), which `retry` runs again below the transcript. A
+// redeploy also goes on below what the pane showed (only the agent's
+// conversation starts afresh). The git setting is saved only when a git change
+// ends live. A project whose saved live address this user's deploy wrote
+// opens live (`restoreLive`, read on the launcher's thread after the panes
+// are restored; the restored Deploy pane becomes the session's), with the
+// saved providers as the live deploy's (`liveProviders`), which every later
+// step on it is recorded with, so every Roll back title has its providers and
+// address. Each step that runs the agent is written down as it starts and
+// ends (SystemAgentStepRecord, `.nerim/deploy-step.json`); a quit records it
+// as interrupted at once. The env-var checklist's rows start from the saved
+// `envDecisions` (a name without one on "send").
+//
 // Seven files by job: DeploySession.cpp (held values, context, pane, the live
 // deploy's lookups), DeploySessionSteps.cpp (beginning, retrying, cancelling,
 // restoring), DeploySessionRuns.cpp (runs and output), DeploySessionMarkers.cpp

@@ -15,6 +15,12 @@ namespace nerim {
 // were still at work. A step on the live deploy that failed stays written
 // down as failed, with what retrying it needs, so "Try again" works after a
 // restart too.
+//
+// The files are `.nerim/deploy-step.json` and `.nerim/repair-step.json`,
+// written through the serial writer and marked with the writing process's
+// instance (a random UUID per process). An interrupted step is written to the
+// history with outcome "interrupted" and told in a pane line; on a live deploy
+// it can be retried after the restart.
 struct SystemAgentStepRecord {
     enum class State { running, ended, failed };
 
