@@ -3,6 +3,19 @@
 // Closing a pane (and teardown) first cancels its consumer and clears its
 // session, then terminates the process, then records one `userKilled` exit:
 // the stopped process's own exit is never handled as a run.
+//
+// Saving the panes: besides at the events that change them, one timer saves
+// `panesOutputSaveDelay` after a pane's output or turns change (started by the
+// first change after a save), and a save goes at once when the text added
+// since the last one passes `panesOutputSaveBytes`; each batch of a pane's
+// output is also handed to PanesSaver::encodeAhead. Such a save costs a
+// snapshot of the panes on the GUI thread (shared transcripts, no copies) and
+// an append of the new lines on the writer's thread, so the teardown's save
+// (PanesFoldBack::later) appends only what is left: quitting does not cost
+// more the more the agents printed. A failed save is told back through the
+// saver's listener (passed to the GUI thread) and tried again on a timer
+// (`panesSaveRetryDelay`, doubling up to `panesSaveRetryCap`) until one
+// works; every pane gets a line when saving stops and when it works again.
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/SavedPanes.h"

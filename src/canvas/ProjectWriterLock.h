@@ -26,6 +26,11 @@ namespace nerim {
 // original, and a Nerim opening the copy replaces that shared file with one
 // of its own instead of taking it for the original's lock.
 //
+// The lock is taken in the start-up load and kept until the teardown has
+// flushed. A canvas that finds it held elsewhere loads read-only
+// (PanesSnapshotStore::setReadOnly: the load sets nothing aside) and sets no
+// persistence for the plan, model, names, draft or memory.
+//
 // Within one process, every canvas of a folder shares one lock.
 class ProjectWriterLock {
 public:

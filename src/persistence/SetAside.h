@@ -12,7 +12,9 @@ namespace nerim::setAside {
 
 // "<path>.<tag>-<UTC time>" (e.g. "plan.json.unreadable-20261208T171500Z"),
 // with "-2", "-3"… appended while that name is taken (also by a dangling
-// link), so an earlier set-aside file is never reused.
+// link), so an earlier set-aside file is never reused. The panes file and its
+// change log, plan.json and the deploy records all set files aside through it:
+// a file that does not read, or a companion that does not apply.
 QString freshName(const QString &path, QStringView tag);
 
 // Moves whatever is at `path` (a link stays a link) to a fresh name, never
