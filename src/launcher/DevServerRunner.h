@@ -104,7 +104,11 @@ public:
     static QString launchScript(const LaunchPlan &plan);
     // The child's environment: devServerEnvironment(base).
     static QProcessEnvironment childEnvironment(const QProcessEnvironment &base);
-    // The failure a single output line reports, if any.
+    // The failure a single output line reports, if any. A "Cannot find
+    // module" naming a path (`./x`, `../x` or `/x`) is one of the project's
+    // own files and says which, not `npm install`. The runner's own status
+    // becomes `stopped` when a crashed run exits; the header's pill keeps
+    // showing the classified crash (HeaderControlsLook::appServerPill).
     static std::optional<DetectedFailure> classifyFailureLine(const QString &line);
     // The first run of 2-5 digits right after a colon.
     static std::optional<int> extractPort(const QString &line);
