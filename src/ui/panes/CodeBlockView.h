@@ -21,6 +21,10 @@ class CodeBlockCopyButton;
 //
 // The transcript hands the same block again as more of it arrives
 // (`setBlock`); the view keeps its own state (a copy just made) meanwhile.
+// A block's newest 256 lines keep their shaped glyphs (as a prose label's
+// do), so the repaint that follows each new line does not shape the lines in
+// view again; a line that leaves the newest is laid out again without them,
+// which bounds what they hold.
 // Children for tests: "languageLabel", "streamingBadge", "copyButton", "code",
 // and the reset timer "copyResetTimer".
 class CodeBlockView : public QWidget {

@@ -62,6 +62,11 @@ private:
 // keeps the width and height it was laid out at (it is "stale") until
 // `layOut` comes to it, so the view lays out the rows in view first and the
 // others in later turns, each turn within its budget.
+//
+// The widget itself is only as tall as the view: Qt caps a widget at
+// QWIDGETSIZE_MAX (16,777,215) pixels, about 400k lines, so rows are placed
+// relative to an origin (`setOrigin`), with the content height kept at its
+// top, and TranscriptView keeps the scroll position in 64 bits.
 class TranscriptRows : public QWidget {
     Q_OBJECT
 public:
