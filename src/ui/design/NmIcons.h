@@ -30,7 +30,12 @@ struct NmIconEntry {
 
 // The design names its icons with dotted symbol names ("xmark", "mic.fill");
 // they are drawn with Phosphor icons (MIT licence, resources/icons), tinted
-// with one colour and cached.
+// with one colour and cached. Nothing here links Qt6::Svg: the build turns
+// each SVG of resources/icons (kept as the source, not shipped in the
+// executable) into the one filled path it draws (`nerim_icon_path_writer`,
+// icon/IconPathWriter.cpp), and `image` fills that path scaled to the icon's
+// square, antialiased in the tint colour (a missing or unreadable path gives
+// a null image).
 namespace NmIcons {
 
 // Every symbol the screens use, with its icon and the weights shipped.

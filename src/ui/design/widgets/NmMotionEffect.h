@@ -17,6 +17,29 @@ namespace nerim {
 // effect per widget, so opacity, scale about the centre, Gaussian blur and
 // brightness are combined here. At rest (opacity 1, scale 1, no blur, no
 // brightness) the widget is drawn directly, at no cost.
+//
+// A blur (a pane or panel materializing) runs on a copy of the widget's
+// picture shrunk by a whole factor that leaves a sigma of at least one of its
+// pixels (block averages), drawn back at full size; the box passes divide by
+// multiplying with a reciprocal, so three panes coming into view blur in a few
+// milliseconds a frame. The picture is taken once, unpadded (again when the
+// widget asked to be drawn while no value of the motion changed, or after
+// 100 ms), with its shrunk copies made once per factor: a frame blurs only the
+// small padded copy. Values within a hair of rest count as rest, so an
+// animation that ends a hair away leaves nothing drawn through the effect.
+// The effect switches itself off while at rest, since an enabled effect
+// has the whole widget redrawn for any change inside it (an unfocused pane
+// keeps its at 0.85 opacity). A change of opacity or brightness repaints only
+// the widget, since Qt repaints the whole parent when told an effect's bounds
+// moved, which only a scale above 1 or a blur does; a change of brightness
+// (a finished task's pulse) does not have the surface's shadow drawn again
+// either, and a brightness under one colour level draws the widget directly.
+//
+// Every animation reads MotionPreferences when it starts and runs through
+// ReducibleAnimation, ReducibleTransition (an inserted widget drops its effect
+// once at rest, so repaints inside it stop going through the effect and a web
+// view in it is composited live) or NmFrameMotion; under Reduce Motion all of
+// it applies at once.
 class NmMotionEffect : public QGraphicsEffect {
     Q_OBJECT
     Q_PROPERTY(qreal opacity READ opacity WRITE setOpacity)
