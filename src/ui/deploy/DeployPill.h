@@ -18,6 +18,9 @@ class ProjectCanvasViewModel;
 // deploy session's phase — the Deploy button (opens the provider picker), the
 // in-progress pill (shows the Deploy pane), the stuck pill (retries) and the
 // Live pill (opens the Live menu). It keeps no deploy state of its own.
+// The Live menu's Roll back submenu offers at most six earlier deployments,
+// oldest first (DeployHistoryEntry::recentLive(…, 6)); where two would read
+// alike, DeployLook::rollbackTitles adds the deployment id to their titles.
 class DeployPill : public QWidget {
     Q_OBJECT
 public:

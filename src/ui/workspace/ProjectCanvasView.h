@@ -46,6 +46,13 @@ class VoiceStatusIndicator;
 // that the screen and the controller still exist after each wait. The screen
 // disappearing (taken out of the window, or destroyed) only stops the voice
 // hotkey; a minimised window is not a disappearance.
+//
+// The controller comes from an injectable factory (tests pass a fake agent
+// provider). The Plans panel and the preview panel are made the first time
+// the panel row shows them (an empty hidden widget keeps their place until
+// then), so the turn that shows the canvas builds only the header, the agent
+// column, the prompt bar and the sidebar. A screen destroyed without leaving
+// starts the same teardown.
 class ProjectCanvasView : public QWidget {
     Q_OBJECT
 public:

@@ -24,7 +24,11 @@ class PromptBarNotice;
 // goes, which model runs it, and the send button; under it a notice when
 // voice input failed. It keeps nothing but keyboard focus: every text, colour
 // and enabled state follows the canvas controller, and every action is one
-// call on it.
+// call on it. The send action is disabled while a submission is being routed
+// (`isSubmitting`; the send disc then shows the design kit's
+// NmActivitySpinner), the microphone stays enabled while voice input is
+// active, and privacy settings open through an injected opener (GNOME
+// Settings when installed).
 //
 // Children for tests: "micButton", "promptField", "agentTargetPill",
 // "modelPickerPill", "sendButton", "promptBarNotice" (with "noticeText",
