@@ -1,5 +1,33 @@
 // The process entry: the Qt application, the one window, and the start-up load
 // of the application state, run off the GUI thread while the window is shown.
+//
+// A start loads what a bare Qt window loads plus what the overview shows, in
+// this order. The allocator is limited to two arenas before any thread
+// starts (IdleMemory::limitArenas) and the links are taken out of argv at
+// once (SingleInstance::takeUrlArguments). Fontconfig's own start-up runs on a thread of
+// its own (FontconfigPreload) while the application object connects to the
+// display, and on that thread the desktop's generic names ("Sans Serif",
+// "monospace") are matched to their faces for Font::resolveAlias; the GUI
+// thread waits for it before the first font is looked up. The load of the
+// application state starts as soon as this is known to be the only Nerim
+// (startApplicationStateLoad, which reads the project list with the record);
+// when it has ended by the time the window is built, as it usually has, the
+// window is given the outcome before it is shown (finishedStartupLoad), so
+// its first picture is the overview; otherwise the window shows empty and
+// takes the outcome when it comes. What the first picture does not need runs
+// right after the first paint of the screen the load leads to (the overview
+// or the load's failure: runAfterFirstPaint with `showsStartupScreen`; the
+// empty window drawn while the state loads does not count): the cgroup probe
+// and the subreaper, the sweep of an earlier run's leftovers, and the
+// desktop's reduce-motion reading through `gsettings` (held until then by
+// DesktopAnimationSetting::holdProcesses), so no child process starts before
+// the reaper is in place and none competes with the first paint. A second
+// after it the heap's free pages go back to the system
+// (IdleMemory::returnFreeHeapLater). The window icon is made from raw pixels
+// rendered at build time (no SVG icon engine or image reader), and
+// ApplicationStyle keeps style sheets out of the first picture: the menu
+// bar's menu takes its style sheet the first time it opens (about 0.5 MB less
+// PSS at rest).
 #include "app/AppStartup.h"
 #include "app/ApplicationStyle.h"
 #include "agents/ClaudeCodeProvider.h"
