@@ -28,7 +28,12 @@ struct PreviewStripActions {
 // first lines, the last one ending in "…", and stays whole within reach: its
 // tooltip holds all of it and a click unfolds every line (another click
 // folds it again). Its least height is that of the lines shown at its own
-// width, so the row never cuts a line.
+// width, so the row never cuts a line. The strip gives each banner ten lines,
+// which hold every failure sentence at the narrowest preview; NmText::
+// wrappedLines lays the lines out (for the project cards too). A banner row
+// puts its buttons under the text when beside it the text would have less
+// than a readable width, and the empty preview under it gives up its margins
+// and globe before its message.
 class PreviewBannerText : public QLabel {
 public:
     PreviewBannerText(int lines, QWidget *parent = nullptr);
