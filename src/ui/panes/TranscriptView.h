@@ -45,6 +45,10 @@ namespace nerim {
 // The scroll position is the view's own (64 bits, in pixels of content); the
 // scroll bar shows it, in pixels while the content fits the bar's range and
 // in proportion beyond that, and the wheel moves it by pixels.
+//
+// Every transcript's frames fall on the ticks of one shared clock (a precise
+// timer), so panes streaming together take in their lines in one turn and
+// the window paints them in one pass.
 class TranscriptView : public QAbstractScrollArea {
     Q_OBJECT
 public:
