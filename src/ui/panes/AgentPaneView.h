@@ -33,7 +33,10 @@ class TranscriptView;
 // The pane is drawn on the pane surface, at 85 % opacity while another pane
 // has the focus, no wider than 360 points unless expanded, and brightens
 // briefly each time the agent reports a finished task. A click anywhere in
-// it asks for the focus.
+// it asks for the focus. Clicks into the transcript focus the pane and select
+// text but never take the keyboard from the prompt field; the rename field
+// claims Escape and Return before the window's shortcuts; menus are built by
+// functions that return them (tests trigger their actions).
 //
 // Children for tests: "nameLabel", "systemName", "renameField", "roleMenu",
 // "statusPill", "expandButton", "closeButton", "responsibility", "transcript".
