@@ -32,7 +32,8 @@ class StartBlankCard;
 // shell may replace this screen while a dialog is open, which takes the
 // dialog with it and drops its answer. Cards
 // are built lazily, only for the rows in or near view. Names and paths are
-// shown as plain text everywhere.
+// shown as plain text everywhere. Card actions run queued, after the click
+// that caused them, so a card is never deleted inside its own event handler.
 class ProjectsOverviewView : public QScrollArea {
     Q_OBJECT
 public:
