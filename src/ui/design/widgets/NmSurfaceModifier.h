@@ -21,6 +21,16 @@ namespace nerim {
 // Parents that paint their own background in paintEvent set the property
 // kPaintsOwnSurfaceShadows and call paintChildShadows after their background;
 // for any other parent the shadow is painted before the parent's paintEvent.
+//
+// At rest a surface costs little: it draws from small cached images
+// (SurfaceStyles::paintSliced, NmPainter::paintShadow); a repaint of the
+// parent inside the surface (a transcript scrolling under a pane) draws none
+// of its shadow, and one that reaches a corner draws only the part of the
+// shadow there (paintShadow with the region painted), not the whole shadow
+// clipped by the outline; a hidden surface clears its old shadow once and
+// repaints nothing more while hidden; a focus change's fade shows the resting
+// value once within half a colour level of it, so the spring's long tail does
+// not draw the pane and its shadow again frame after frame.
 class NmSurfaceModifier : public QObject {
     Q_OBJECT
 public:
