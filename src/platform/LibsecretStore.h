@@ -17,11 +17,11 @@ namespace nerim::platform {
 // call that needs it; when it cannot be loaded, that is logged once and every
 // call reports serviceUnavailable.
 //
-// This is Nerim's stand-in for a system keychain's generic password. The one
-// item it keeps is the managed-keys session token (service
-// "app.nerim.managed-keys", account "session-token"; see Credentials.h, whose
-// callers read the item before changing it and judge a failed write or clear
-// by reading it back, since an abandoned call may still be carried out).
+// The one item Nerim keeps in the desktop's keyring is the managed-keys
+// session token (service "app.nerim.managed-keys", account "session-token";
+// see Credentials.h, whose callers read the item before changing it and judge
+// a failed write or clear by reading it back, since an abandoned call may
+// still be carried out).
 // libsecret is opened with dlopen, and no call is made at start, so a start
 // never loads it. `main` calls startNoSessionBus first; what Nerim starts
 // inherits the "disabled:" address.
