@@ -47,9 +47,10 @@ Outcome addSecretLines(const QString &path, const QString &root = {});
 // Asks git where the repository holding `folder` keeps its exclude file
 // (`git rev-parse --git-path info/exclude` through ChildProcess, so under
 // Nerim's process guard and its git settings, with only PATH, HOME,
-// XDG_CONFIG_HOME, USER, LOGNAME, LC_ALL=C and GIT_TERMINAL_PROMPT=0); absolute. Nothing when the folder is in no
-// repository, git is missing or does not answer within `timeLimit`. Runs on
-// the main thread without blocking it.
+// XDG_CONFIG_HOME, USER, LOGNAME, LC_ALL=C and GIT_TERMINAL_PROMPT=0);
+// absolute. Nothing when the folder is in no repository, git is missing or
+// does not answer within `timeLimit`. Runs on the main thread without
+// blocking it.
 QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder,
                                                       std::chrono::milliseconds timeLimit = std::chrono::seconds(10));
 

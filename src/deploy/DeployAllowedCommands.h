@@ -39,6 +39,15 @@ namespace nerim {
 // - a "--disallowedTools" rule with `*` inside ("Bash(supabase *--workdir*)")
 //   is matched against the command's text, so `--work''dir` passes it: such
 //   rules are only a second fence behind the Supabase script.
+// DeployAllowListRealProgramTest runs, against the program NERIM_REAL_CLAUDE
+// names, every command the briefings show, one use of each allowed command
+// and each refused one (the environment printed, a DNS server or a file
+// given to `dig`/`nslookup`, a remote added, changed or named by URL,
+// `git commit -F`/`--pathspec-from-file`, a file outside the project read,
+// `vercel env pull`, `--local-config`, `-A`, `--cwd`, a folder to deploy, a
+// name, domain or deployment not of the run), and checks that neither the
+// token nor the key file's content reached any result. The README lists the
+// rules for users.
 namespace DeployRuns {
 
 // One command a Deploy run may execute, as the agent program matches it

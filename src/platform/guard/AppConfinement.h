@@ -81,6 +81,16 @@
 // moot), the scopes still applied, and `keepWritesToPlaces` handles every
 // writing right of Landlock ABI 1 to 3 (write, truncate, make, remove,
 // refer).
+//
+// DevServerConfinementTest runs a hostile app through
+// `launcher_test_runner_host --app`, as root and as a normal user: its writes
+// to ~/.bashrc, ~/.config/git/config, vercel's config, .git/config, a new
+// home file and a system setting fail, moving .bashrc or .git away fails,
+// ~/.claude.json replaced by rename while it runs stays hidden, no block
+// device is visible, no display or bus variable arrives, the session's
+// abstract sockets refuse it where the kernel has the scopes, and a static, a
+// Python and a Node server still start, write into the project and /tmp, and
+// answer.
 
 #include <string>
 #include <vector>
