@@ -65,8 +65,9 @@ class HelperWatch;
 // system's processes (the Repair agent frees ports held by processes outside
 // its tree) and sudo must work for them. Development servers ask for one. The
 // network namespace is never changed, so a server in the namespace listens on
-// the host's 127.0.0.1, where the preview looks. Where the PID namespace or
-// the cgroup is missing, run marks (RunMarker) take their place.
+// the host's 127.0.0.1, where the preview looks. Where neither holds the
+// tree (no namespace asked for or allowed, no writable cgroup), run marks
+// (RunMarker) take the cgroup's place.
 //
 // Short helper runs that are awaited to their end with a time limit (the
 // exclude-file query, the deploy tool install) go through runToEnd
