@@ -46,6 +46,35 @@ namespace nerim {
 // so that no marker is read inside one either: a marker late in a long line
 // is not what the whole line says.
 //
+// The events as the installed program (2.1.197) writes them, seen against a
+// loopback stand-in of the Messages API:
+// - {"type":"assistant","message":{"model":…,"content":[{"type":"text",
+//   "text":…}]}}: one event per content block, as soon as the block is
+//   complete; `tool_use` blocks show nothing. The program's own failures come
+//   the same way with "model":"<synthetic>" and an "error" field
+//   ("authentication_failed", "model_not_found", …) and texts such as "Not
+//   logged in · Please run /login", "Invalid API key · Fix external API key",
+//   "API Error: 500 …" or "There's an issue with the selected model (…)";
+//   either sign makes the text standard error.
+// - {"type":"result","subtype":"success","is_error":…,"result":…}, last. The
+//   program sets `is_error` for the failures above with the subtype still
+//   "success". A failed result without text shows its `errors` list, one per
+//   line, or "The agent stopped: <subtype>".
+// - {"type":"system","subtype":"api_retry","attempt":n,"max_retries":10,
+//   "error_status":500|null,…}, written while the program retries a request
+//   the service failed (checked against a server answering 500) or did not
+//   answer (a closed port): "AI service error 500 — trying again (attempt n of
+//   10)…". The canvas shows it as a system line, so Highlights leaves it out.
+// - Not shown: `system` (`init`, `task_started`, `task_notification`), `user`
+//   (tool results) and any type not known here.
+// Strict JSON means no leading zeros, no bare decimal point, no unknown
+// escape and no raw control character inside a string; all of an event is
+// checked (strings sixteen bytes at a time) before anything of it is shown.
+// Events are large because a `Write` tool call carries the whole file in its
+// input and its `user` result carries it again (`tool_use_result.content`).
+// A line longer than `maxEventBytes` is dropped by the line splitter as it
+// arrives and reported once through `readLeftOut`.
+//
 // One reader per run; it only keeps what the next result needs to compare.
 class AgentEventReader {
 public:

@@ -31,6 +31,16 @@ class AgentProcessSession;
 // - is stopped the same way when its provider is destroyed or the application
 //   quits; whatever it leaves running when it exits by itself ends too.
 //
+// Before every run (task, Repair and Deploy alike) GitExcludes keeps the
+// project's secrets out of git. Standard error passes through as lines
+// unchanged, and the exit code reported is the program's.
+//
+// A Deploy run (role `deploy`) adds DeployRuns::runArguments and the run's
+// own variables (its held token, the values the user gave), whose names go to
+// nerim-git in NERIM_GIT_SECRET_NAMES; `refusePushingSecrets` is set, so its
+// `git push` sends no secret, and its prompt is the deploy briefing. It does
+// not get the project's CLAUDE.md.
+//
 // A session's stream keeps every event, `processExited` included, until it has
 // been fetched once with `outputStream`, so an agent that fails at once still
 // reports its exit to whoever asks for its stream right after `spawn`.
@@ -107,12 +117,22 @@ QString promptDigest(const QString &text);
 // with hooks, environment and permissions, .mcp.json) never change what a run
 // does. The prompt travels on standard input.
 //
+// Checked with the installed program (2.1.197) in a folder with a planted
+// hook, MCP server and `env.ANTHROPIC_BASE_URL`: without the two options the
+// hooks ran (with the API key in their environment), the MCP server started
+// and the request went to the planted address; with them, none of the three.
+// Under "acceptEdits" the program ran `rm`, `cp`, `touch` and redirections
+// chained after an allowed command, which is why a Deploy run uses "dontAsk".
+//
 // Those settings also keep the program from reading the project's CLAUDE.md;
 // Nerim reads it (ProjectInstructions) and, given `instructionsFile` (a
 // private copy of its text for the agent), adds
 // "--append-system-prompt-file" and that file, whose text the program adds to
 // its own system prompt. A file rather than the text itself, which every local
 // user could read on the command line (and which is limited in size there).
+// Checked against a loopback stand-in: the text arrives at the end of the
+// request's system prompt, where the program without the options sends it in
+// a <system-reminder> of the first user message.
 //
 // Events, not plain text, so that each message reaches the pane while the run
 // still goes (plain text shows only the final message, once the program ends);

@@ -13,7 +13,12 @@ namespace nerim {
 // `.nerim/` folder out of what git adds in a project that is a git repository,
 // before an agent runs there: the patterns go into the repository's own
 // exclude file (`info/exclude` in its git folder), which changes no tracked
-// file and is never committed. A file git already tracks stays tracked.
+// file and is never committed. A file git already tracks stays tracked, and a
+// project `.gitignore` negation (`!.env`) wins over these lines, which is why
+// a Deploy run's one staging command excludes the same paths itself. Every
+// agent run (task, Repair and Deploy alike) does this first, so a repository
+// made during a run (`git init` by a task agent) gets the lines at the next
+// run. A refusal or failure is logged and the run starts either way.
 namespace GitExcludes {
 
 // The lines Nerim keeps in the exclude file, in order: a comment saying why,
@@ -40,10 +45,12 @@ enum class Outcome { added, alreadyThere };
 Outcome addSecretLines(const QString &path, const QString &root = {});
 
 // Asks git where the repository holding `folder` keeps its exclude file
-// (`git rev-parse --git-path info/exclude`, under Nerim's process guard,
-// with a small environment); absolute. Nothing when the folder is in no
-// repository, git is missing or does not answer within `timeLimit`. Runs on
-// the main thread without blocking it.
+// (`git rev-parse --git-path info/exclude` through ChildProcess, so under
+// Nerim's process guard and its git settings, with only PATH, HOME,
+// XDG_CONFIG_HOME, USER, LOGNAME, LC_ALL=C and GIT_TERMINAL_PROMPT=0);
+// absolute. Nothing when the folder is in no repository, git is missing or
+// does not answer within `timeLimit`. Runs on the main thread without
+// blocking it.
 QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder,
                                                       std::chrono::milliseconds timeLimit = std::chrono::seconds(10));
 

@@ -13,6 +13,11 @@ namespace nerim {
 // never apply), and with them the program no longer reads this file itself;
 // Nerim reads it instead, like any project file, and hands its text to the
 // agent as the program would have shown it.
+//
+// ClaudeCodeProvider reads it on the spawn's worker thread for every run but
+// the Deploy agent's (which holds a provider's token), writes `forAgent`'s text
+// into a `File` (0600) kept until the run has ended, and passes that file with
+// "--append-system-prompt-file".
 namespace ProjectInstructions {
 
 // Larger notes are left out of the run (with a log line): they would crowd

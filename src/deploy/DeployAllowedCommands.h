@@ -13,6 +13,41 @@ namespace nerim {
 // The commands a Deploy agent run may execute: each provider tool's, git's and
 // the shell helpers', built for one run from what it works with (RunScope),
 // the Supabase tool's fence, and how a value reaches a provider's store.
+// DeploySession::startRun builds a run's RunScope from what Nerim itself
+// holds, so a run can reach only its provider and the git host the project
+// already had. The DeployRuns namespace is split by what it holds: these
+// commands and RunScope, a run's arguments and check hook
+// (DeployRunArguments), which names a value or token may go under
+// (DeployVariableRules) and the held tokens (DeployHeldTokens).
+//
+// How the installed program (2.1.197) applies the rules, tried against a
+// loopback Messages API:
+// - a rule without ":*" is exact: `git push -u origin main --receive-pack=…`
+//   and `git  push` (two blanks) are refused by "Bash(git push)";
+// - a command holding `$VAR` ("Contains simple_expansion") or `$(…)` is
+//   refused, as is one led by a variable assignment (`GIT_SSH_COMMAND=… git
+//   push`); so the briefing never shows a variable: each provider's tool reads
+//   its token variable by itself, and a value reaches a tool as
+//   `printenv NAME | vercel env add NAME production`;
+// - an exact rule may hold quotes: "Bash(git commit -m \"Deploy from Nerim\")"
+//   matches that command only;
+// - read-only commands (`git log`, `cat`, `grep`, `head`) run without a rule,
+//   file reads inside the project only ("cat in '…' was blocked"), and file
+//   writes outside the project are blocked; `.git/config` or `.git/remotes/*`
+//   written with the Write tool is refused as a sensitive file. Nerim's check
+//   (DeployCommandCheck) refuses those reads all the same;
+// - a "--disallowedTools" rule with `*` inside ("Bash(supabase *--workdir*)")
+//   is matched against the command's text, so `--work''dir` passes it: such
+//   rules are only a second fence behind the Supabase script.
+// DeployAllowListRealProgramTest runs, against the program NERIM_REAL_CLAUDE
+// names, every command the briefings show, one use of each allowed command
+// and each refused one (the environment printed, a DNS server or a file
+// given to `dig`/`nslookup`, a remote added, changed or named by URL,
+// `git commit -F`/`--pathspec-from-file`, a file outside the project read,
+// `vercel env pull`, `--local-config`, `-A`, `--cwd`, a folder to deploy, a
+// name, domain or deployment not of the run), and checks that neither the
+// token nor the key file's content reached any result. The README lists the
+// rules for users.
 namespace DeployRuns {
 
 // One command a Deploy run may execute, as the agent program matches it
@@ -62,7 +97,8 @@ struct RunScope {
 // folder to deploy or `env pull <path>`), those naming a variable, a domain or
 // a deployment built from the run's scope. Supabase's commands that need an
 // id only the provider knows take arguments; `supabaseRefusedTools` keeps
-// the options that name a path away from them.
+// the options that name a path away from them. No `supabase secrets set`:
+// its `--env-file` reads any file.
 QList<AllowedCommand> toolCommands(DeployProvider provider, const RunScope &scope = {});
 
 // Rules the program refuses even where an allowed prefix matches: the
@@ -84,10 +120,16 @@ QByteArray supabaseFenceScript(const QString &program);
 // Writes that script as `supabase` in `folder` (made when missing, with its
 // parent), for the real tool found first in `searchPath` (outside `folder`),
 // mode 0700, through the crash-safe writer. Throws std::runtime_error.
-// Touches the disk: call it off the main thread.
+// Touches the disk: call it off the main thread. A run with Supabase writes
+// it into `<deploy-tools>/fence`, first on its PATH, through
+// SpawnExtras::prepare on the provider's worker thread before the program
+// starts; a failed write fails the start.
 void writeSupabaseFence(const QString &folder, const QStringList &searchPath);
 
-// What a deploy may do with git: look at the state, stage everything except
+// What a deploy may do with git (`git status` plain, `--porcelain` or
+// `--short`, four `git rev-parse` forms, the stage and commit commands below,
+// `git remote`, `git remote -v`, `git push`, `git push origin main`,
+// `git push -u origin main`): look at the state, stage everything except
 // local secrets and Nerim's folder, commit with Nerim's message, list the
 // remotes and push main to the remote the project already has. Only exact
 // forms: no global option before the subcommand (so no "-c" setting and no
@@ -103,7 +145,9 @@ QString deployCommitMessage();
 QString deployCommitCommand();
 
 // The one way a Deploy run stages: everything except `.env`, `.env.*` and
-// `.nerim/` at any depth, whatever the project's ignore files say.
+// `.nerim/` at any depth, whatever the project's ignore files say: `:!`
+// pathspecs win over any ignore file, and a project `.gitignore` negation
+// (`!.env`) would win over the exclude lines GitExcludes writes.
 QString deployStageCommand();
 
 // The shell helpers: `printf` to hand text to a tool on its standard input,

@@ -13,9 +13,12 @@ namespace nerim {
 namespace DeployRuns {
 
 // The tokens a deploy session holds, each for its own provider. A run is given
-// only the token of the provider it works for; they stay for the later
-// operations on the live deploy and are cleared when the user cancels a
-// deploy or the project closes.
+// only the token of the provider it works for (the provider of the phase,
+// the first provider for the first run, the hosting one for a secret, a
+// domain or an operation). They stay once the deploy is live or stuck, for
+// the later operations on the live deploy, and are cleared when the user
+// cancels a deploy or the project closes; a run's output stays masked with
+// them until the run exits.
 class HeldTokens {
 public:
     void hold(DeployProvider provider, const QString &token);

@@ -28,6 +28,15 @@ QString checkProgram();
 // with this scope's allowed commands as its rules ("=" exact, "+" with
 // arguments), refusing the call when the check does not allow it, also
 // where it cannot start; hooks are turned on whatever the user's settings say.
+// The hook is a PreToolUse hook on every tool ("*"), run as "'…' || exit 2",
+// since the program lets a call go on when a hook fails any other way; the
+// check gets the call as JSON on standard input and the project folder in
+// NERIM_GIT_PROJECT.
+// Checked with the installed program (2.1.197) against a loopback stand-in:
+// in "dontAsk" chains, `$(…)`, redirections and file commands are refused,
+// but `printf '%s\n' ~/…/*` and `echo $HOME` ran (this hook refuses them); a
+// user's `disableAllHooks: true` is overridden by these settings, and a
+// user's own hook answering "allow" does not override this one's deny.
 QString checkHookSettings(const RunScope &scope, const QString &program);
 
 } // namespace DeployRuns

@@ -32,6 +32,20 @@ class ChildProcess;
 // outlives Nerim. The server runs in a PID namespace of its own where the
 // kernel allows one (on the host's network), so it also ends with a guard that
 // is killed outright. Output and exits of an earlier run never act on a later one.
+//
+// The child is `<login shell> -l -c <launchScript>` with standard input from
+// /dev/null and devServerEnvironment's environment plus the start command in
+// NERIM_LAUNCH_COMMAND. It is confined (see ChildProcess::Options and
+// guard/AppConfinement.h): devServerHiddenPaths hidden, and writes only to
+// devServerPlaces of the plan's `projectFolder` (where a launch override runs
+// the command in a subfolder, so a subfolder path out of the project never
+// widens it). Only a line feed ends an output line. No log line holds an
+// assignment's value: only the `nerim.devserver.output` category logs the
+// command (through launchCommandForLog) and the server's output, and detected
+// addresses are logged without user info, query or fragment. When the shell
+// exits while something it started still runs (a backgrounded server), that
+// leftover is kept until stopped, replaced or the runner goes away, and
+// forgotten as soon as none of it is left.
 class DevServerRunner : public QObject {
     Q_OBJECT
 

@@ -30,7 +30,9 @@ QString plainProjectType(const LaunchPlan &plan);
 // A start command as the log may show it: the value of every NAME=value
 // assignment in it (at the start, after `env` or `export`, after a separator),
 // quoted or not, is written "…", since a key is often given that way
-// ("STRIPE_KEY=… npm run dev").
+// ("STRIPE_KEY=… npm run dev"). Used wherever a command is logged: the
+// detector's override line, the Repair agent's override marker and the
+// runner's launched line.
 QString launchCommandForLog(const QString &command);
 
 } // namespace nerim

@@ -48,6 +48,31 @@ class HelperWatch;
 // calling thread. Use it on the application's main thread, the
 // thread whose lifetime the guard's parent-death signal follows.
 //
+// Nerim launches the guard with posix_spawn in a session of its own
+// (POSIX_SPAWN_SETSID), and the guard starts the program in another, which is
+// also its process group: nothing in the tree has a controlling terminal, so
+// none can type into Nerim's. The program and its arguments reach the guard
+// in its environment (see guard/GuardProtocol.h), never on its command line,
+// which stays readable by every user in /proc as long as the tree lives; the
+// guard's options (grace period, folder, cgroup, paths to hide) hold nothing
+// secret. The guard ends the tree with SIGTERM and SIGCONT to every process
+// and SIGKILL after the grace period; it also does so on SIGTERM, SIGINT and
+// SIGHUP and on its parent-death signal. Output comes back on two pipes read
+// through socket notifiers; standard input is a pipe or /dev/null. Nerim
+// reaps the guard through a pidfd (HelperWatch).
+//
+// Agents and tools run without a PID namespace: they must see and signal the
+// system's processes (the Repair agent frees ports held by processes outside
+// its tree) and sudo must work for them. Development servers ask for one. The
+// network namespace is never changed, so a server in the namespace listens on
+// the host's 127.0.0.1, where the preview looks. Where neither holds the
+// tree (no namespace asked for or allowed, no writable cgroup), run marks
+// (RunMarker) take the cgroup's place.
+//
+// Short helper runs that are awaited to their end with a time limit (the
+// exclude-file query, the deploy tool install) go through runToEnd
+// (ChildRun.h).
+//
 // Signals are emitted in this order: `started` or `failedToStart`; output lines;
 // `exited` (after every line the program wrote before it ended); `treeEnded`.
 // A slot may delete this object with deleteLater().

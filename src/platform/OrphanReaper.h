@@ -17,7 +17,9 @@ namespace nerim::platform {
 // the process guards' (which ChildProcess claims here), and QProcess's, whose
 // children are reaped from the same event loop as soon as they end, so the
 // reaper only takes a child that has stayed unreaped for two seconds. The
-// web engine's own processes are left to it.
+// web engine's own processes are left to it. A child a guard watch has
+// claimed is never taken. The reaper wakes on SIGCHLD (its handler chains to
+// the one installed before it); `main` installs it.
 class OrphanReaper {
 public:
     // Once, on the GUI thread, before any child process is started. Returns

@@ -174,7 +174,7 @@ private:
 //     hold more than about the limit; or
 //   - left out (`Overlong::leaveOut`): its bytes are dropped as they come and
 //     the line is reported by its size once it ends, for readers that must
-//     see a line whole or not at all.
+//     see a line whole or not at all (an agent's events, at 64 MiB).
 //
 // With `carriageReturnEndsLine` false only LF ends a line, and a CR before it
 // stays in the line (for readers that clean lines themselves).

@@ -12,7 +12,10 @@ namespace nerim::platform {
 // prepares the run off the GUI thread: making a group writes to the cgroup
 // file system and Nerim's runtime folder. Handed to the start in
 // `ChildProcess::Options::preparedCgroup`; a group never taken (the run did
-// not start) is removed when the last holder lets go.
+// not start) is removed when the last holder lets go. An agent's run and the
+// exclude-file query make theirs on the worker thread that prepares them, so
+// the GUI thread writes nothing to the cgroup file system when a prompt is
+// sent.
 class PreparedCgroup {
 public:
     // Makes the group (none where groups cannot be made here). Touches the

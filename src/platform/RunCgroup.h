@@ -22,6 +22,17 @@ namespace nerim::platform {
 // Where cgroups cannot be written (no cgroup v2, a kernel without
 // `cgroup.kill`, a session that delegates nothing) there is no group, and the
 // guard's subreaper alone keeps the tree together.
+//
+// A group is named `nerim-run-<uuid>` and handed to the guard with --cgroup;
+// on its way out (the tree ended) the guard moves back up and removes it.
+// When Nerim sees its guard gone while the group still holds processes, it
+// writes `cgroup.kill` and reports the tree ended only once the group is
+// empty. The note is `$XDG_RUNTIME_DIR/nerim-cgroups/<name>` (the group's
+// path, and the owning Nerim's id and start time), written under another
+// name and renamed; `endAbandoned` runs on a pool thread and drops notes that
+// name anything but a `nerim-run-` group in the cgroup file system. This is
+// the second line of defence for agents, which keep the system's process
+// view; a development server also has its PID namespace.
 class RunCgroup {
 public:
     // A new, empty group, noted in the runtime folder; none where cgroups cannot be written here.

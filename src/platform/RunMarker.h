@@ -25,6 +25,17 @@ namespace nerim::platform {
 //     there. A mark naming any other owner is left alone.
 // Only processes of the user Nerim runs as are looked at; each is signalled
 // through a pidfd after checking it is still the process that was found.
+// A guard watch that sees its guard end (killed by a signal) without having
+// ended its tree and without a cgroup ends the run's marked processes on a
+// pool thread and reports the tree ended once none is left. At start, `main`
+// removes NERIM_RUN from its own environment first thing, so nothing Nerim
+// starts outside the guard (the browser, the Settings program, the web
+// engine) carries an inherited mark, and then ends, on a pool thread, what an
+// earlier Nerim killed together with its guards left
+// (ChildProcess::endLeftoversOfEarlierRuns). The owners folder is trusted
+// only while it is a folder of this user's that no one else may enter; the
+// file is written under a QLockFile through QSaveFile, and an owner is
+// dropped from it once nothing of it is left.
 class RunMarker {
 public:
     static constexpr const char *variable = "NERIM_RUN";

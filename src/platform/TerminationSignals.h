@@ -13,6 +13,10 @@ namespace nerim::platform {
 // notifier reads it. A second such signal while the first is being handled
 // ends the process with the signal's default action.
 //
+// The orderly quit never waits for child processes: on `aboutToQuit` every
+// live ChildProcess asks its guard to stop and the window closes at once; the
+// guards finish the stopping after Nerim has gone.
+//
 // One instance per process, created on the main thread after the application
 // object; the default actions come back when it is destroyed.
 class TerminationSignals : public QObject {

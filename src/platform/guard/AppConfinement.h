@@ -35,6 +35,62 @@
 //   - the program gets the Landlock scopes that keep it from the session's
 //     abstract sockets and from signalling processes outside it, where the
 //     kernel has them (ABI 6 and later).
+//
+// In order, in the init's mount namespace: its mounts are made private
+// (nothing mounted later reaches it), then every mount read-only
+// (`mount_setattr` with AT_RECURSIVE). A new /proc gets /proc/sys,
+// /proc/sysrq-trigger, /proc/irq, /proc/bus and /proc/fs bound read-only
+// (root needs no capability to write some settings there). /dev becomes a
+// tmpfs holding null, zero, full, random and urandom bound from the real one
+// (no tty: the program has no controlling terminal), a new devpts instance
+// (/dev/ptmx a link into it), a private /dev/shm and the fd/std* links, then
+// read-only: a disk's device node is writable to root without any capability,
+// and a read-only mount does not stop writes to device nodes. /tmp and
+// /var/tmp are empty tmpfs (mode 1777), and TMPDIR is /tmp. Then the places,
+// each opened (O_PATH) before anything was laid over it, are bound at their
+// own paths, shorter paths first, the folders leading to one inside the
+// private /tmp made there; a writable place gets its top mount's read-only
+// flag cleared. The repositories found beneath a writable place (one folder
+// open per level; a `.git` file's `gitdir:` normalised beneath the place and
+// opened component by component with O_NOFOLLOW) are bound read-only from
+// their paths. nerim-git's routing folder is found from NERIM_GIT_REAL, after
+// nerim-git was laid over the real git, and bound back read-only into a
+// folder rebuilt to hide what holds it (the runtime folder).
+//
+// Rebuilding a folder: a tmpfs with the folder's owner and mode takes its
+// place and every entry of the real folder is bound back into it
+// (recursively; symbolic links are copied) except the hidden one and the
+// names that continue it after a dot (`.claude.json.backup`,
+// `.claude.json.tmp.<n>`). A hidden path that is a link is hidden at its
+// target too, and outer folders are rebuilt first. The agent program writes
+// `~/.claude.json` to a temporary file and renames it (checked with the
+// installed program), which is why a mount laid over the file itself would
+// not last. A private folder goes through the same rebuilding: it is left
+// out of its folder and made there anew as a tmpfs with an overlay on top
+// (the real folder as its lower layer, trying `userxattr` first for a user
+// namespace), or the empty tmpfs alone where the kernel refuses the overlay.
+//
+// Before the exec (ProgramLaunch) the capabilities are dropped (bounding set
+// emptied, ambient, permitted, effective and inheritable sets cleared) and
+// no_new_privs set, so neither root nor a set-user-id program can unmount or
+// remount what is laid out; a user namespace the program makes inside gets
+// the mounts locked. The Landlock constants are defined here with raw system
+// calls, as the distribution's headers predate them. Where the kernel gives
+// no namespace nothing is hidden; the capabilities are still dropped (a
+// normal user cannot empty its bounding set there, which no_new_privs makes
+// moot), the scopes still applied, and `keepWritesToPlaces` handles every
+// writing right of Landlock ABI 1 to 3 (write, truncate, make, remove,
+// refer).
+//
+// DevServerConfinementTest runs a hostile app through
+// `launcher_test_runner_host --app`, as root and as a normal user: its writes
+// to ~/.bashrc, ~/.config/git/config, vercel's config, .git/config, a new
+// home file and a system setting fail, moving .bashrc or .git away fails,
+// ~/.claude.json replaced by rename while it runs stays hidden, no block
+// device is visible, no display or bus variable arrives, the session's
+// abstract sockets refuse it where the kernel has the scopes, and a static, a
+// Python and a Node server still start, write into the project and /tmp, and
+// answer.
 
 #include <string>
 #include <vector>

@@ -8,6 +8,20 @@
 // in the project folder (be it, for a Deploy run). What cannot be asked whole
 // refuses the command.
 //
+// The work tree is asked where `core.worktree` (any scope), GIT_WORK_TREE or
+// `--work-tree` names one, and for every command of a run that refuses
+// pushing secrets: `rev-parse --show-toplevel` with the same options,
+// environment and the settings found so far. A work tree outside the project
+// folder refuses the command ("its work tree (…) is outside the project
+// folder"), as does a named one git cannot find; in a Deploy run a work tree
+// other than the project itself, also a larger repository the project is a
+// folder of, is refused ("a deploy works in the project folder only…"). So a
+// repository that names the user's data folder as its work tree
+// (`core.worktree = ../../../.local/share`, which made the allowed
+// `git add -A -- .` stage it) gets every git command of the run refused.
+// The query runs under a time limit (10 s; NERIM_GIT_QUERY_TIMEOUT_MS) and a
+// size limit.
+//
 // Plain C++ without Qt: the shim links it.
 
 #include "platform/guard/GitEnvironment.h"

@@ -9,6 +9,15 @@
 // not read by git; the few of git-lfs's that run programs are listed too, as
 // git-lfs reads its settings through `git config`.
 //
+// For git 2.39 `git help --config` prints 843 keys and patterns; 769 of them
+// are harmless (among them files git only reads, such as core.excludesFile
+// or diff.orderFile, and the trace2.* and uploadpack.packObjectsHook
+// settings git takes only from the user's files). A key is found by its
+// section and name in any letter case and its subsection as written, in the
+// forms `section.sub.name`, `section.<>.name`, `section.sub.<>`,
+// `section.<>.*`, `section.*` and `section.<>`. GitConfigKeysTest fails when
+// the installed git lists a key this table does not have.
+//
 // Plain C++ without Qt: the shim links it.
 
 #include <map>

@@ -7,6 +7,16 @@
 // with its arguments; and the question that asks git, with those options,
 // what settings it will read.
 //
+// The options known: `-C`, `-c` and `--shallow-file` take the next word;
+// `--config-env`, `--git-dir`, `--work-tree`, `--namespace` and
+// `--super-prefix` take the next word or an `=value`; `--exec-path[=…]`,
+// `--list-cmds=…`, the pathspec flags, the pager flags, `--bare`,
+// `--no-replace-objects`, `--no-optional-locks` and the `--…-path` flags take
+// none; `--help`, `-h`, `--version` and `-v` end them as git does. Any other,
+// or one missing its value, refuses the command ("git's options before the
+// command are not all ones Nerim knows (…)"), so that, say,
+// `git --shallow-file X alias` is read as git reads it.
+//
 // Plain C++ without Qt: the guard and the shim link it.
 
 #include <optional>

@@ -21,6 +21,20 @@
 // real git and its exec path are is recorded for nerim-git in the
 // environment (project files cannot set that).
 //
+// The folder is `nerim-git-` and six random letters, made with mkdirat (0700)
+// and filled with *at calls. Its `owner` file names the guard (pid, start
+// time, PID namespace), so one left by a guard killed outright is removed by
+// the next guard of that user that sees the same processes. nerim-git is
+// built from GitShimMain.cpp and put beside nerim-guard, the only place the
+// guard looks for it. The real git and its exec path are recorded in
+// NERIM_GIT_REAL and NERIM_GIT_REAL_EXEC_PATH; the project folder (the
+// folder the guard starts the program in: its --cwd, else its own, resolved)
+// in NERIM_GIT_PROJECT; Nerim's data folder ($XDG_DATA_HOME, else
+// ~/.local/share, then "Nerim") in NERIM_GIT_NERIM_DATA. A pack program's
+// repository is the folder it serves. Covering the real git in a mount
+// namespace matters because a login shell may set PATH anew (Debian's
+// /etc/profile does).
+//
 // For programs that run git by its full path, or reset PATH, the guard also
 // puts a small fixed set of command-scope settings in the environment (see
 // fixedGitSettings); nerim-git recognises them as the guard's and does not

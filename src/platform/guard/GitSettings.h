@@ -28,6 +28,50 @@
 // settings than the budget allows make it refuse the command instead, with
 // one line saying why.
 //
+// In more detail:
+// - Scopes `system`, `global` and `command` are the user's. A key is found
+//   by its section and name in any letter case and its subsection as written
+//   (GitConfigKeys.h), so `alias.a.b` and `pager.a.b` are an alias and a
+//   pager, and a URL with dots is one subsection.
+// - Always set, besides the always-set keys: `protocol.ext.allow` never and
+//   the credential helpers (an empty `credential.helper`, which forgets the
+//   repository's, then the user's in order, as helpers add up). A
+//   `.git/config` swapped in by rename between the question and git's own
+//   reading cannot bring those back, nor an alias of the command. What such a
+//   swap can still bring in is a key with a subsection nothing set at the
+//   question: a filter, text converter or merge driver the attributes name.
+// - Pagers: every `pager.<cmd>` the repository sets becomes the user's or
+//   false, and git runs with `--no-pager` put first (git pages with the pager
+//   of whichever command it runs inside: `git stash show` pages as diff), so
+//   no pager runs unless the command asks with `-p`, which uses core.pager.
+// - Aliases: only the alias the command names and the chain it expands
+//   through; each name the command goes by gets the user's alias or an empty
+//   one (git refuses an empty alias, and looks for one only when no command
+//   of its own or installed one has that name). Where the user's own
+//   `help.autocorrect` would run a corrected command, every alias of the
+//   repository's is emptied, or, past the budget, corrections are only
+//   suggested.
+// - `protocol.<name>.allow`, when the repository sets any protocol rule: the
+//   user's or git's own rule for http, https, ssh, git and file, and
+//   `protocol.allow` the user's or "user". A repository's `core.gitProxy`
+//   (the first match wins) is answered with an empty GIT_PROXY_COMMAND.
+// - Refused where it may reach a remote (push, fetch, pull, clone,
+//   ls-remote, remote, send-pack, fetch-pack, submodule, maintenance, lfs,
+//   `archive --remote`, also through the user's aliases): the
+//   refusedForTransport keys, and a URL's own value (`http.<url>.<key>`) of
+//   any key that is not harmless. The repository's `remote.<name>.url` stays.
+// - A file setting (pathInProject) refuses the command when it leads outside
+//   the project folder: `~/` expanded, a relative path counted from the
+//   project, every folder that exists resolved with its links, so a link in
+//   the project that leads out counts as outside.
+// - Any command is refused when the query fails, times out (an include that
+//   is a pipe) or its answer is not whole, and when the overrides exceed the
+//   budget (maxOverrides, maxOverrideBytes). A refusal is one line on
+//   standard error, `refusalPrefix` and the reason, and exit status 128.
+//   Otherwise nerim-git execs the real git (for a dashed pack program, the
+//   real exec path's one) with the original arguments after `--no-pager`.
+//   The environment stays small: a project with 60,000 aliases runs.
+//
 // This file holds that policy: from git's listing of what it will read, the
 // overrides or the refusal. Reading the command line is GitInvocation.h's,
 // the environment's command-scope settings GitEnvironment.h's, asking the

@@ -11,6 +11,23 @@
 // mount namespace (a /proc of its own, nerim-git over the real git, what is
 // hidden or read-only) and reports the program's start and end to the guard.
 //
+// The namespace: as root the guard unshares a PID namespace directly;
+// otherwise through a user namespace in which the user's own uid and gid map
+// to themselves (sudo and set-user-id programs gain no privilege inside it).
+// The init (`nerim-guard-init`, process 1 there) has SIGKILL as its
+// parent-death signal: when the guard dies, the init dies and the kernel
+// kills every process in the namespace, which a SIGKILL to the guard (the OOM
+// killer, `pkill -9 nerim`, which matches the guards too) cannot prevent. The
+// init's own /proc lives in a mount namespace of its own that still receives
+// the system's later mounts (but for a confined tree), so ids a program reads
+// there (`$$`, pid files, `pgrep`) are the ones its `kill` understands. The
+// init ignores SIGTERM and leaves when the rest has; a SIGKILL to it ends the
+// namespace at once and is reported as the program's SIGKILL. The guard
+// still walks and signals the tree from outside, and reports the program's
+// id as Nerim sees it (found through `NSpid` while the program waits on a
+// pipe before its exec), so a runner's process group, its leftovers and its
+// log name host ids.
+//
 // Plain C++ without Qt: the guard links it.
 
 #include "platform/guard/GuardArguments.h"

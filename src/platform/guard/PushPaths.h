@@ -7,6 +7,16 @@
 // itself (`git log` of those not on any remote). What it carries by content
 // is PushContent.h's.
 //
+// This applies where the guard was started with --refuse-pushing-secrets
+// (ChildProcess::Options::refusePushingSecrets, set for Deploy runs), to
+// `git push` also when reached through an alias. The commits are those of
+// `git log -m --root --name-only` (deletions left out) of the refspecs'
+// sources, or of everything when the push names none, `--not --remotes`.
+// Each path is placed from the work tree git reported, so a path outside the
+// project folder or in Nerim's data folder (NERIM_GIT_NERIM_DATA) refuses the
+// push: its `api-keys.json` is not pushed even from a project that holds that
+// folder.
+//
 // Plain C++ without Qt: the shim links it.
 
 #include "platform/guard/GitEnvironment.h"
