@@ -44,9 +44,15 @@ class HelperWatch;
 // Output arrives as lines (see OutputLineSplitter) from the event loop, in
 // batches: each wake-up of a pipe reads a bounded amount, and less once the
 // turn's share of output work is used up (see OutputTurnBudget), so a program
-// that floods its output cannot hold the event loop. Nothing here blocks the
-// calling thread. Use it on the application's main thread, the
-// thread whose lifetime the guard's parent-death signal follows.
+// that floods its output cannot hold the event loop. A wake-up reads 64 KiB
+// at a time, at most 256 KiB, and only once after the turn's reading share
+// is used; every pipe is woken in the same order, so the cap keeps several
+// floods even. Each read goes out as one batch of undecoded lines
+// (`outputLines`, sharing the bytes it was read into). The standard-output
+// pipe is enlarged to 1 MiB where the system allows it, so a program runs
+// ahead instead of waiting on every 64 KiB. Nothing here blocks the calling
+// thread. Use it on the application's main thread, the thread whose lifetime
+// the guard's parent-death signal follows.
 //
 // Nerim launches the guard with posix_spawn in a session of its own
 // (POSIX_SPAWN_SETSID), and the guard starts the program in another, which is
