@@ -80,6 +80,9 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
     NmText::setPlainText(m_title, QString());
     m_title->setObjectName(QStringLiteral("previewTitle"));
     m_title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // Only the row's spacing follows the title, so that "PREVIEW" still fits
+    // whole in the preview's narrowest tiled frame (a 1024-wide window with
+    // the Plans panel and the agent column beside it).
     header->addWidget(m_title, 1);
     m_expand = new PanelIconButton(QString(), 10, NmSymbolWeight::medium, qColor(NmColor::inkSecondary), 20, this);
     m_expand->setObjectName(QStringLiteral("previewExpandButton"));
