@@ -14,6 +14,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -23,6 +24,25 @@ namespace {
 
 constexpr int kTiledWidth = 640;
 constexpr int kTiledHeight = 400;
+
+// The header's title: one line that ends in "…" when the panel is too narrow
+// for it, rather than losing part of its last letter at the edge. Its text
+// stays whole; only the painting shortens it.
+class HeaderTitle : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setFont(font());
+        painter.setPen(palette().color(QPalette::WindowText));
+        const QRect box = contentsRect();
+        painter.drawText(box, int(alignment()) | Qt::TextSingleLine,
+                         fontMetrics().elidedText(text(), Qt::ElideRight, box.width()));
+    }
+};
 
 } // namespace
 
@@ -52,11 +72,18 @@ PreviewPanelView::PreviewPanelView(PreviewState *state, RepairSessionState *repa
     header->addWidget(
         symbolLabel(QStringLiteral("globe"), 11, NmSymbolWeight::regular, qColor(NmColor::inkSecondary), this));
     const QFont micro = Font::tracked(NmFont::micro(), 0.08);
-    m_title = plainLabel(QString(), micro, qColor(NmColor::inkSecondary), this);
+    m_title = new HeaderTitle(this);
+    m_title->setFont(micro);
+    QPalette titlePalette = m_title->palette();
+    titlePalette.setColor(QPalette::WindowText, qColor(NmColor::inkSecondary));
+    m_title->setPalette(titlePalette);
+    NmText::setPlainText(m_title, QString());
     m_title->setObjectName(QStringLiteral("previewTitle"));
     m_title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // Only the row's spacing follows the title, so that "PREVIEW" still fits
+    // whole in the preview's narrowest tiled frame (a 1024-wide window with
+    // the Plans panel and the agent column beside it).
     header->addWidget(m_title, 1);
-    header->addSpacing(8);
     m_expand = new PanelIconButton(QString(), 10, NmSymbolWeight::medium, qColor(NmColor::inkSecondary), 20, this);
     m_expand->setObjectName(QStringLiteral("previewExpandButton"));
     connect(m_expand, &QAbstractButton::clicked, this, [this] {

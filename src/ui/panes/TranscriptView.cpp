@@ -6,6 +6,7 @@
 #include "ui/panes/TranscriptView.h"
 
 #include "ui/design/Colors.h"
+#include "ui/design/widgets/NmScrollBar.h"
 
 #include <QApplication>
 #include <QScrollBar>
@@ -28,12 +29,7 @@ TranscriptView::TranscriptView(AgentPaneState *pane, AppState::OutputMode mode, 
     setAutoFillBackground(false);
     viewport()->setAutoFillBackground(false);
     // A slim indicator without arrows, as light as the pane around it.
-    verticalScrollBar()->setStyleSheet(
-        QStringLiteral("QScrollBar:vertical { width: 7px; background: transparent; margin: 2px 1px 2px 0; }"
-                       "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 24px; }"
-                       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-                       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }")
-            .arg(qColor(NmColor::inkTertiary, 0.55).name(QColor::HexArgb)));
+    NmScrollBar::styleSlimVertical(verticalScrollBar(), qColor(NmColor::inkTertiary, 0.55));
 
     m_rows = new TranscriptRows([this](int index, QWidget *parent) { return makeRow(index, parent); },
                                 [this](int index, int width) { return estimateRow(index, width); },

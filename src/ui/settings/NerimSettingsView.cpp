@@ -7,6 +7,7 @@
 #include "ui/design/Font.h"
 #include "ui/design/NmIcons.h"
 #include "ui/design/widgets/AtmosphereView.h"
+#include "ui/design/widgets/NmScrollBar.h"
 #include "ui/design/widgets/NmSurfaceModifier.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QAction>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QKeyEvent>
 #include <QKeySequence>
@@ -80,6 +82,8 @@ NerimSettingsView::NerimSettingsView(QWidget *parent)
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The app's slim bar, not the platform's grey one beside the page.
+    NmScrollBar::styleSlimVertical(m_scroll->verticalScrollBar(), qColor(NmColor::inkTertiary, 0.55));
     m_scroll->setAutoFillBackground(false);
     m_scroll->viewport()->setAutoFillBackground(false);
     m_scroll->setWidget(page);

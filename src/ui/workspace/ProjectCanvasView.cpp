@@ -36,6 +36,7 @@
 #include <QShortcut>
 #include <QShowEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace nerim {
 
@@ -45,6 +46,7 @@ constexpr int kOverlayBottomPadding = 12;
 constexpr int kVoiceTopPadding = 12;
 constexpr int kSidebarInset = 16;
 constexpr int kPanelSpacing = 32;
+constexpr int kLeastPanelSpacing = 16;
 
 // The bottom pill after a failed start-up load: a warning sign and
 // "Memory unavailable · " with the controller's message, as plain text.
@@ -82,9 +84,44 @@ private:
     QLabel *m_text = nullptr;
 };
 
+// The row's layout. In a window too narrow for every panel's least width
+// (the Plans panel, the preview and the agent column side by side at about
+// 1024 wide), the gaps between the panels narrow first, down to 16, so that
+// no panel is squeezed below its least width while the gaps could give way.
+// With room enough the gaps stay 32.
+class PanelRowLayout : public QHBoxLayout {
+public:
+    using QHBoxLayout::QHBoxLayout;
+
+    void setGeometry(const QRect &rect) override
+    {
+        int least = 0;
+        int panels = 0;
+        for (int i = 0; i < count(); ++i) {
+            QLayoutItem *item = itemAt(i);
+            if (item->isEmpty())
+                continue;
+            least += item->minimumSize().width();
+            ++panels;
+        }
+        int gap = kPanelSpacing;
+        if (panels > 1) {
+            const QMargins margins = contentsMargins();
+            const int room = rect.width() - margins.left() - margins.right() - least;
+            gap = std::clamp(room / (panels - 1), kLeastPanelSpacing, kPanelSpacing);
+        }
+        // Only a change of the gap invalidates the layout, so the next pass
+        // finds the same gap and stops.
+        if (gap != spacing())
+            setSpacing(gap);
+        QHBoxLayout::setGeometry(rect);
+    }
+};
+
 } // namespace
 
-// The row of panels: Plans, preview and the agent column, 32 points apart.
+// The row of panels: Plans, preview and the agent column, 32 points apart
+// (less in a narrow window, see PanelRowLayout).
 // It keeps clear of the sidebar on its leading side. The Plans panel keeps a
 // column's width unless expanded, the preview takes the width left over, and
 // while neither wants more the row's content is centred.
@@ -97,7 +134,7 @@ public:
     explicit PanelRowWidget(QWidget *parent) : QWidget(parent)
     {
         setObjectName(QStringLiteral("panelRow"));
-        m_layout = new QHBoxLayout(this);
+        m_layout = new PanelRowLayout(this);
         m_layout->setContentsMargins(sidebarClearance, 0, trailingMargin, 0);
         m_layout->setSpacing(kPanelSpacing);
     }

@@ -267,6 +267,12 @@ NERIM_GALLERY_PAGE(workspaceCanvasFullSmall, "workspace-canvas-panels-1280x800")
     return renderFullCanvas(QSize(1280, 800));
 }
 
+// The narrowest usual window: the row's panels at their least widths.
+NERIM_GALLERY_PAGE(workspaceCanvasFullNarrow, "workspace-canvas-panels-1024x700")
+{
+    return renderFullCanvas(QSize(1024, 700));
+}
+
 NERIM_GALLERY_PAGE(workspaceCanvasFullLarge, "workspace-canvas-panels-1600x1000")
 {
     return renderFullCanvas(QSize(1600, 1000));
