@@ -1,6 +1,8 @@
 #pragma once
 
+#include "canvas/CanvasVoiceInput.h"
 #include "canvas/ProjectWriterLock.h"
+#include "canvas/PromptDraftKeeper.h"
 #include "sessions/DeploySession.h"
 #include "sessions/RepairSession.h"
 
@@ -94,8 +96,8 @@ struct CanvasServices {
     std::chrono::milliseconds panesSaveRetryCap{30000};
 
     // Voice input
-    using TranscriberFactory = std::function<std::shared_ptr<VoiceTranscribing>()>;
-    using HotkeyFactory = std::function<std::unique_ptr<VoiceHotkeyMonitor>(std::function<void()> onDoubleTap)>;
+    using TranscriberFactory = CanvasVoiceInput::TranscriberFactory;
+    using HotkeyFactory = CanvasVoiceInput::HotkeyFactory;
     // Asked once, when the controller is given no transcriber; may give none.
     TranscriberFactory transcriberFactory; // empty: makeVoiceTranscriber()
     HotkeyFactory hotkeyFactory;           // empty: a monitor on the monotonic clock
@@ -109,7 +111,10 @@ struct CanvasServices {
 // panes, names and prompt draft across restarts. The repair loop and the deploy
 // flow are sessions of their own (RepairSession, DeploySession, src/sessions),
 // owned and hosted here and given only what they need of the controller; the
-// views reach them through `repairSession()` and `deploySession()`.
+// views reach them through `repairSession()` and `deploySession()`. Dictation
+// (CanvasVoiceInput) and the prompt draft's file (PromptDraftKeeper) are parts
+// of their own, owned here; the controller's voice and draft members forward
+// to them.
 //
 // Confined to the GUI thread. Assigning an observed field the value it already
 // holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
@@ -200,7 +205,7 @@ public:
     bool isProjectFolderMissing() const { return m_projectFolderMissing; }
 
     AgentProvider &provider() const { return *m_provider; }
-    const std::shared_ptr<VoiceTranscribing> &voiceTranscriber() const { return m_voiceTranscriber; }
+    const std::shared_ptr<VoiceTranscribing> &voiceTranscriber() const { return m_voice->transcriber(); }
     PreviewState &preview() const { return *m_preview; }
     PlanState &plan() const { return *m_plan; }
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
@@ -215,7 +220,9 @@ public:
     PlansAgentService &plansAgent();
     PlansWorkspaceStore &plansWorkspace();
     IntentProcessorService &intentProcessor();
-    VoiceHotkeyMonitor &voiceHotkey();
+    VoiceHotkeyMonitor &voiceHotkey() { return m_voice->hotkey(); }
+    // Dictation (CanvasVoiceInput): the voice members below forward to it.
+    CanvasVoiceInput &voiceInput() const { return *m_voice; }
 
     // ---- Observed state ---------------------------------------------------------------
     const std::shared_ptr<ProjectContextActor> &contextActor() const { return m_contextActor; }
@@ -235,9 +242,9 @@ public:
     const PromptTarget &promptTarget() const { return m_promptTarget; }
     void setPromptTarget(const PromptTarget &target);
 
-    const VoiceState &voiceState() const { return m_voiceState; }
-    void setVoiceState(const VoiceState &state);
-    bool releaseRequestedDuringSetup() const { return m_releaseRequestedDuringSetup; }
+    const VoiceState &voiceState() const { return m_voice->state(); }
+    void setVoiceState(const VoiceState &state) { m_voice->setState(state); }
+    bool releaseRequestedDuringSetup() const { return m_voice->releaseRequestedDuringSetup(); }
 
     const BootstrapStatus &bootstrapStatus() const { return m_bootstrapStatus; }
     AppState::OutputMode outputMode() const { return m_outputMode; }
@@ -328,12 +335,11 @@ public:
     void handleAgentOutput(const AgentOutput &event, AgentPaneState *pane);
     void reportMemoryWriteFailure(const QString &kind, const QString &agentId, std::exception_ptr error);
 
-    // ---- Prompt draft ------------------------------------------------------------------------
+    // ---- Prompt draft (PromptDraftKeeper) ----------------------------------------------
     // Called after every change of the prompt text (by the prompt bar and voice input).
-    void scheduleDraftSave();
-    void persistPromptDraft(const QString &text);
-    void clearPromptDraft();
-    bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
+    void scheduleDraftSave() { m_draft->schedule(m_inputPrompt); }
+    void clearPromptDraft() { m_draft->clear(); }
+    bool hasPendingDraftSave() const { return m_draft->hasPendingSave(); }
 
     // ---- Plans, running the app and voice ---------------------------------
     // Plans agent
@@ -382,9 +388,9 @@ public:
     // Voice input
     // The hotkey's action: starts a dictation (unless there is no transcriber
     // or a pane must be chosen first), or stops the one under way (always).
-    void toggleVoiceInput();
-    QCoro::Task<> startVoiceInput();
-    QCoro::Task<> stopVoiceInput();
+    void toggleVoiceInput() { m_voice->toggle(); }
+    QCoro::Task<> startVoiceInput() { return m_voice->start(); }
+    QCoro::Task<> stopVoiceInput() { return m_voice->stop(); }
     // Puts a transcript where the user is writing: the Plans draft while its
     // field has the focus, else the prompt (with a draft save), joined to what
     // is there by one space. Blank text changes nothing.
@@ -457,12 +463,6 @@ private:
     // Plans agent
     QString plansProjectHeader() const;
     QCoro::Task<> converseWithPlans(QString trimmed);
-    // Voice input
-    static std::shared_ptr<VoiceTranscribing> chooseVoiceTranscriber(const Services &services);
-    void setReleaseRequestedDuringSetup(bool value);
-    QCoro::Task<> finishVoiceInput();
-    // Leaving the project: the hotkey stops and a dictation under way is dropped.
-    void endVoiceInput();
     QCoro::Task<> routeAutomatically(QString text, QString submittedText, ContextEntry::PromptSource source,
                                      std::shared_ptr<SubmitGuard> guard);
     void playCue(SoundCueService::Cue cue);
@@ -482,7 +482,6 @@ private:
     Services m_services;
 
     std::shared_ptr<AgentProvider> m_provider;
-    std::shared_ptr<VoiceTranscribing> m_voiceTranscriber;
     std::shared_ptr<ProjectContextActor> m_contextActor;
     std::shared_ptr<AppStateActor> m_appStateActor;
 
@@ -491,16 +490,13 @@ private:
     std::optional<QUuid> m_expandedPaneId;
     qint64 m_nextAgentNumber = 1;
     QString m_inputPrompt;
-    VoiceState m_voiceState = VoiceState::idle();
     BootstrapStatus m_bootstrapStatus = BootstrapStatus::loading();
     AppState::OutputMode m_outputMode = AppState::OutputMode::verbose;
-    bool m_releaseRequestedDuringSetup = false;
     bool m_justSubmitted = false;
     bool m_isSubmitting = false;
     PromptTarget m_promptTarget = PromptTarget::automatic();
 
     QTimer m_justSubmittedTimer;
-    QTimer m_draftSaveTimer;
     QTimer m_panesOutputSaveTimer;
     // Tries a failed panes save again; the next wait doubles after each try.
     QTimer m_panesRetryTimer;
@@ -514,7 +510,7 @@ private:
     // each pane's lines (by pane id) are counted in it or saved.
     qint64 m_unsavedOutputBytes = 0;
     QHash<QUuid, qsizetype> m_outputLinesCounted;
-    QString m_pendingDraftText;
+    std::unique_ptr<PromptDraftKeeper> m_draft;
 
     PreviewState *m_preview;
     PlanState *m_plan;
@@ -524,7 +520,7 @@ private:
     std::unique_ptr<PlansAgentService> m_plansAgent;
     std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
     std::unique_ptr<IntentProcessorService> m_intentProcessor;
-    std::unique_ptr<VoiceHotkeyMonitor> m_voiceHotkey;
+    std::unique_ptr<CanvasVoiceInput> m_voice;
     // Plans agent
     // At most one waiting hand-off per pane run (the latest): a run that prints
     // hand-off lines while Plans answers costs one more call, not one per line.
@@ -535,9 +531,6 @@ private:
         QUuid run; // the session of the run that printed it; null when unknown
     };
     QList<PendingHandoff> m_pendingPlansHandoffs;
-    // Voice input: changed by every start and by leaving, so a dictation that
-    // was abandoned never writes its outcome.
-    quint64 m_voiceDictation = 0;
 
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
     std::optional<QString> m_lastLaunchAttemptDetectionError;
