@@ -148,14 +148,19 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
         m_projectPath, dataFolder(), m_services.draftSaveDelay,
         [this] { return m_bootstrapStatus.kind() != BootstrapStatus::Kind::failed && !m_openElsewhere; },
         [](const QString &projectPath) { return checkedDataFolder(projectPath); });
-    m_panesOutputSaveTimer.setSingleShot(true);
-    m_panesOutputSaveTimer.setInterval(m_services.panesOutputSaveDelay);
-    connect(&m_panesOutputSaveTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
-    m_panesRetryTimer.setSingleShot(true);
-    connect(&m_panesRetryTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
+    PanesSaveSchedule::Host panesHost;
+    panesHost.canSave = [this] { return m_panesRestored && !m_tornDown; };
+    panesHost.isTornDown = [this] { return m_tornDown; };
+    panesHost.hasPanes = [this] { return !m_panes.isEmpty(); };
+    panesHost.tellPanes = [this](const QString &line) { tellPanes(line); };
+    panesHost.save = [this](PanesFoldBack foldBack) { savePanes(foldBack); };
+    m_panesSaves = std::make_unique<PanesSaveSchedule>(
+        std::move(panesHost),
+        PanesSaveSchedule::Timing{m_services.panesOutputSaveDelay, m_services.panesOutputSaveBytes,
+                                  m_services.panesSaveRetryDelay, m_services.panesSaveRetryCap});
     // Told on the writer's thread, handled on this one (dropped once the canvas is gone).
     m_panesStore->setListener([this](const PanesSaveEvent &event) {
-        QMetaObject::invokeMethod(this, [this, event] { panesSaveEvent(event); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, event] { m_panesSaves->saveEvent(event); }, Qt::QueuedConnection);
     });
 }
 
@@ -196,8 +201,7 @@ void ProjectCanvasViewModel::setPanes(QList<AgentPaneState *> panes)
     // While an agent prints, what its pane shows is saved a moment later
     // (appended to the change log, off this thread), not only at its end.
     for (AgentPaneState *pane : std::as_const(panes)) {
-        if (!m_outputLinesCounted.contains(pane->id()))
-            m_outputLinesCounted.insert(pane->id(), pane->outputLines().size());
+        m_panesSaves->track(pane->id(), pane->outputLines().size());
         connect(pane, &AgentPaneState::outputLinesChanged, this, &ProjectCanvasViewModel::notePaneOutput,
                 Qt::UniqueConnection);
         connect(pane, &AgentPaneState::conversationChanged, this, &ProjectCanvasViewModel::schedulePanesOutputSave,
@@ -587,7 +591,7 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     for (AgentPaneState *pane : remaining)
         pane->deleteLater();
 
-    m_panesRetryTimer.stop();
+    m_panesSaves->stopRetrying();
     QFuture<void> flushing = SerialFileWriter::shared().whenIdle();
     co_await flushing;
     if (!self)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "canvas/CanvasVoiceInput.h"
+#include "canvas/PanesSaveSchedule.h"
 #include "canvas/ProjectWriterLock.h"
 #include "canvas/PromptDraftKeeper.h"
 #include "sessions/DeploySession.h"
@@ -112,9 +113,9 @@ struct CanvasServices {
 // flow are sessions of their own (RepairSession, DeploySession, src/sessions),
 // owned and hosted here and given only what they need of the controller; the
 // views reach them through `repairSession()` and `deploySession()`. Dictation
-// (CanvasVoiceInput) and the prompt draft's file (PromptDraftKeeper) are parts
-// of their own, owned here; the controller's voice and draft members forward
-// to them.
+// (CanvasVoiceInput), the prompt draft's file (PromptDraftKeeper) and the
+// timing of the panes' saves (PanesSaveSchedule) are parts of their own,
+// owned here; the controller's voice and draft members forward to them.
 //
 // Confined to the GUI thread. Assigning an observed field the value it already
 // holds notifies nobody, except `panes`, `contextActor` and `appStateActor`,
@@ -294,14 +295,10 @@ public:
     // `later` while agents print and at quit: see PanesFoldBack.
     void savePanes(PanesFoldBack foldBack = PanesFoldBack::whenDue);
     // Output added to a pane is saved within `panesOutputSaveDelay`, or at
-    // once past `panesOutputSaveBytes`.
+    // once past `panesOutputSaveBytes` (PanesSaveSchedule).
     void schedulePanesOutputSave();
     // Counts the text of the lines a pane (the sender) added since it was last counted.
     void notePaneOutput();
-    // What the panes saver tells: failed saves are tried again, and the
-    // panes say when their history stops and starts being saved again, and
-    // which files found in the way were kept.
-    void panesSaveEvent(const PanesSaveEvent &event);
     // Adds a system line to every open pane, or keeps it for the first pane
     // opened when none is; the panes are then saved, so the line is too.
     void tellPanes(const QString &line);
@@ -497,19 +494,11 @@ private:
     PromptTarget m_promptTarget = PromptTarget::automatic();
 
     QTimer m_justSubmittedTimer;
-    QTimer m_panesOutputSaveTimer;
-    // Tries a failed panes save again; the next wait doubles after each try.
-    QTimer m_panesRetryTimer;
-    std::chrono::milliseconds m_panesRetryDelay{0};
-    // The panes were told that their history is not being saved.
-    bool m_toldPanesNotSaved = false;
+    // When the panes are saved besides the events that change them, and the retries.
+    std::unique_ptr<PanesSaveSchedule> m_panesSaves;
     // Holds the project against a second Nerim while this canvas lives.
     std::shared_ptr<ProjectWriterLock> m_writerLock;
     bool m_openElsewhere = false;
-    // The bytes of text the panes added since the last save, and how many of
-    // each pane's lines (by pane id) are counted in it or saved.
-    qint64 m_unsavedOutputBytes = 0;
-    QHash<QUuid, qsizetype> m_outputLinesCounted;
     std::unique_ptr<PromptDraftKeeper> m_draft;
 
     PreviewState *m_preview;
