@@ -35,7 +35,6 @@
 #include "sessions/RepairSession.h"
 #include "foundation/BackgroundWork.h"
 #include "foundation/Log.h"
-#include "foundation/RegularFile.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AppStateActor.h"
 #include "persistence/AtomicFileWriter.h"
@@ -48,7 +47,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
-#include <QStringDecoder>
 
 namespace nerim {
 
@@ -72,28 +70,6 @@ struct SavedCanvasFiles {
     std::shared_ptr<ProjectWriterLock> writerLock;
     bool openElsewhere = false;
 };
-
-// A saved draft: the whole file as UTF-8; nothing for a missing, undecodable
-// or empty file, nor for anything but a regular file (a link, a pipe or a
-// device planted there is refused without being opened for long).
-std::optional<QString> readDraft(const QString &dataFolder)
-{
-    std::optional<QByteArray> bytes;
-    try {
-        const QString path = dataFolder + QStringLiteral("/draft.txt");
-        bytes = RegularFile::readBeneath(IntentProcessorConstants::projectOfDataFile(path), path);
-    } catch (const std::exception &e) {
-        logLine(QStringLiteral("[Nerim] Prompt draft not read: %1").arg(QString::fromUtf8(e.what())));
-        return std::nullopt;
-    }
-    if (!bytes)
-        return std::nullopt;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder(*bytes);
-    if (decoder.hasError() || text.isEmpty())
-        return std::nullopt;
-    return text;
-}
 
 } // namespace
 
@@ -171,7 +147,16 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
       m_deploy(std::make_unique<DeploySession>(*m_sessionHost, m_services.deployToolsFolder, m_services.npmProgram))
 {
     m_provider = provider ? std::move(provider) : std::make_shared<ClaudeCodeProvider>(m_projectPath);
-    m_voiceTranscriber = voiceTranscriber ? std::move(voiceTranscriber) : chooseVoiceTranscriber(m_services);
+
+    CanvasVoiceInput::Host voiceHost;
+    voiceHost.needsPaneSelection = [this] { return needsPaneSelection(); };
+    voiceHost.insertTranscript = [this](const QString &transcript) { insertTranscript(transcript); };
+    voiceHost.playCue = [this](SoundCueService::Cue cue) { playCue(cue); };
+    m_voice = std::make_unique<CanvasVoiceInput>(std::move(voiceHost), std::move(voiceTranscriber),
+                                                 m_services.transcriberFactory, m_services.hotkeyFactory);
+    connect(m_voice.get(), &CanvasVoiceInput::stateChanged, this, &ProjectCanvasViewModel::voiceStateChanged);
+    connect(m_voice.get(), &CanvasVoiceInput::releaseRequestedDuringSetupChanged, this,
+            &ProjectCanvasViewModel::releaseRequestedDuringSetupChanged);
 
     QPointer<ProjectCanvasViewModel> self(this);
     m_devServerRunner->onURLDetected = [self](const QUrl &url) {
@@ -186,17 +171,23 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
     m_justSubmittedTimer.setSingleShot(true);
     m_justSubmittedTimer.setInterval(m_services.justSubmittedDuration);
     connect(&m_justSubmittedTimer, &QTimer::timeout, this, [this] { setJustSubmitted(false); });
-    m_draftSaveTimer.setSingleShot(true);
-    m_draftSaveTimer.setInterval(m_services.draftSaveDelay);
-    connect(&m_draftSaveTimer, &QTimer::timeout, this, [this] { persistPromptDraft(m_pendingDraftText); });
-    m_panesOutputSaveTimer.setSingleShot(true);
-    m_panesOutputSaveTimer.setInterval(m_services.panesOutputSaveDelay);
-    connect(&m_panesOutputSaveTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
-    m_panesRetryTimer.setSingleShot(true);
-    connect(&m_panesRetryTimer, &QTimer::timeout, this, [this] { savePanes(PanesFoldBack::later); });
+    m_draft = std::make_unique<PromptDraftKeeper>(
+        m_projectPath, dataFolder(), m_services.draftSaveDelay,
+        [this] { return m_bootstrapStatus.kind() != BootstrapStatus::Kind::failed && !m_openElsewhere; },
+        [](const QString &projectPath) { return checkedDataFolder(projectPath); });
+    PanesSaveSchedule::Host panesHost;
+    panesHost.canSave = [this] { return m_panesRestored && !m_tornDown; };
+    panesHost.isTornDown = [this] { return m_tornDown; };
+    panesHost.hasPanes = [this] { return !m_panes.isEmpty(); };
+    panesHost.tellPanes = [this](const QString &line) { tellPanes(line); };
+    panesHost.save = [this](PanesFoldBack foldBack) { savePanes(foldBack); };
+    m_panesSaves = std::make_unique<PanesSaveSchedule>(
+        std::move(panesHost),
+        PanesSaveSchedule::Timing{m_services.panesOutputSaveDelay, m_services.panesOutputSaveBytes,
+                                  m_services.panesSaveRetryDelay, m_services.panesSaveRetryCap});
     // Told on the writer's thread, handled on this one (dropped once the canvas is gone).
     m_panesStore->setListener([this](const PanesSaveEvent &event) {
-        QMetaObject::invokeMethod(this, [this, event] { panesSaveEvent(event); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, event] { m_panesSaves->saveEvent(event); }, Qt::QueuedConnection);
     });
 }
 
@@ -237,8 +228,7 @@ void ProjectCanvasViewModel::setPanes(QList<AgentPaneState *> panes)
     // While an agent prints, what its pane shows is saved a moment later
     // (appended to the change log, off this thread), not only at its end.
     for (AgentPaneState *pane : std::as_const(panes)) {
-        if (!m_outputLinesCounted.contains(pane->id()))
-            m_outputLinesCounted.insert(pane->id(), pane->outputLines().size());
+        m_panesSaves->track(pane->id(), pane->outputLines().size());
         connect(pane, &AgentPaneState::outputLinesChanged, this, &ProjectCanvasViewModel::notePaneOutput,
                 Qt::UniqueConnection);
         connect(pane, &AgentPaneState::conversationChanged, this, &ProjectCanvasViewModel::schedulePanesOutputSave,
@@ -286,14 +276,6 @@ void ProjectCanvasViewModel::setPromptTarget(const PromptTarget &target)
         return;
     m_promptTarget = target;
     emit promptTargetChanged();
-}
-
-void ProjectCanvasViewModel::setVoiceState(const VoiceState &state)
-{
-    if (m_voiceState == state)
-        return;
-    m_voiceState = state;
-    emit voiceStateChanged();
 }
 
 void ProjectCanvasViewModel::setBootstrapStatus(const BootstrapStatus &status)
@@ -379,6 +361,27 @@ void ProjectCanvasViewModel::performHaptic(HapticPerformer::Pattern pattern)
     (m_services.haptics ? *m_services.haptics : HapticPerformer::shared()).perform(pattern);
 }
 
+// ---- Voice input -------------------------------------------------------------------------
+
+void ProjectCanvasViewModel::insertTranscript(const QString &transcript)
+{
+    const QString text = transcript.trimmed();
+    if (text.isEmpty())
+        return;
+    const auto joined = [&text](const QString &existing) {
+        if (existing.isEmpty())
+            return text;
+        return existing.endsWith(QLatin1Char(' ')) ? existing + text : existing + QLatin1Char(' ') + text;
+    };
+    if (m_plan->isVisible() && m_plan->draftFieldFocused()) {
+        m_plan->setDraftVision(joined(m_plan->draftVision()));
+        return;
+    }
+    setInputPrompt(joined(m_inputPrompt));
+    scheduleDraftSave();
+}
+
+
 // ---- Start-up load -------------------------------------------------------------------------
 
 QCoro::Task<> ProjectCanvasViewModel::bootstrap()
@@ -431,7 +434,7 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
             logLine(QStringLiteral("[Nerim] %1 cannot be locked against a second Nerim: %2")
                         .arg(projectPath, locked.why));
         }
-        files.draft = readDraft(*checked);
+        files.draft = PromptDraftKeeper::read(*checked);
         files.plan = PlanState::readFile(*checked + QStringLiteral("/plan.json"));
         files.model = ModelPreferenceState::readFile(*checked + QStringLiteral("/model.json"));
         loadAgentNames(*checked + QStringLiteral("/agent-names.json"), files.agentNames);
@@ -568,13 +571,10 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
         co_return;
     QPointer<ProjectCanvasViewModel> self(this);
 
-    endVoiceInput();
+    m_voice->end();
 
     // A draft typed in the last moments before leaving is written, not dropped.
-    if (m_draftSaveTimer.isActive()) {
-        m_draftSaveTimer.stop();
-        persistPromptDraft(m_pendingDraftText);
-    }
+    m_draft->flush();
 
     // A deploy step or a repair still under way says so in its pane and its history.
     m_deploy->endForQuit();
@@ -618,7 +618,7 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     for (AgentPaneState *pane : remaining)
         pane->deleteLater();
 
-    m_panesRetryTimer.stop();
+    m_panesSaves->stopRetrying();
     QFuture<void> flushing = SerialFileWriter::shared().whenIdle();
     co_await flushing;
     if (!self)

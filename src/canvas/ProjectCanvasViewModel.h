@@ -1,6 +1,9 @@
 #pragma once
 
+#include "canvas/CanvasVoiceInput.h"
+#include "canvas/PanesSaveSchedule.h"
 #include "canvas/ProjectWriterLock.h"
+#include "canvas/PromptDraftKeeper.h"
 #include "sessions/DeploySession.h"
 #include "sessions/RepairSession.h"
 
@@ -94,8 +97,8 @@ struct CanvasServices {
     std::chrono::milliseconds panesSaveRetryCap{30000};
 
     // Voice input
-    using TranscriberFactory = std::function<std::shared_ptr<VoiceTranscribing>()>;
-    using HotkeyFactory = std::function<std::unique_ptr<VoiceHotkeyMonitor>(std::function<void()> onDoubleTap)>;
+    using TranscriberFactory = CanvasVoiceInput::TranscriberFactory;
+    using HotkeyFactory = CanvasVoiceInput::HotkeyFactory;
     // Asked once, when the controller is given no transcriber; may give none.
     TranscriberFactory transcriberFactory; // empty: makeVoiceTranscriber()
     HotkeyFactory hotkeyFactory;           // empty: a monitor on the monotonic clock
@@ -109,7 +112,10 @@ struct CanvasServices {
 // panes, names and prompt draft across restarts. The repair loop and the deploy
 // flow are sessions of their own (RepairSession, DeploySession, src/sessions),
 // owned and hosted here and given only what they need of the controller; the
-// views reach them through `repairSession()` and `deploySession()`.
+// views reach them through `repairSession()` and `deploySession()`. Dictation
+// (CanvasVoiceInput), the prompt draft's file (PromptDraftKeeper) and the
+// timing of the panes' saves (PanesSaveSchedule) are parts of their own,
+// owned here; the controller's voice and draft members forward to them.
 //
 // The work is split by job over the ProjectCanvasViewModel*.cpp files: the
 // state, start-up load and teardown (ProjectCanvasViewModel.cpp), panes and
@@ -209,7 +215,7 @@ public:
     bool isProjectFolderMissing() const { return m_projectFolderMissing; }
 
     AgentProvider &provider() const { return *m_provider; }
-    const std::shared_ptr<VoiceTranscribing> &voiceTranscriber() const { return m_voiceTranscriber; }
+    const std::shared_ptr<VoiceTranscribing> &voiceTranscriber() const { return m_voice->transcriber(); }
     PreviewState &preview() const { return *m_preview; }
     PlanState &plan() const { return *m_plan; }
     ModelPreferenceState &modelPreference() const { return *m_modelPreference; }
@@ -224,7 +230,9 @@ public:
     PlansAgentService &plansAgent();
     PlansWorkspaceStore &plansWorkspace();
     IntentProcessorService &intentProcessor();
-    VoiceHotkeyMonitor &voiceHotkey();
+    VoiceHotkeyMonitor &voiceHotkey() { return m_voice->hotkey(); }
+    // Dictation (CanvasVoiceInput): the voice members below forward to it.
+    CanvasVoiceInput &voiceInput() const { return *m_voice; }
 
     // ---- Observed state ---------------------------------------------------------------
     const std::shared_ptr<ProjectContextActor> &contextActor() const { return m_contextActor; }
@@ -244,9 +252,9 @@ public:
     const PromptTarget &promptTarget() const { return m_promptTarget; }
     void setPromptTarget(const PromptTarget &target);
 
-    const VoiceState &voiceState() const { return m_voiceState; }
-    void setVoiceState(const VoiceState &state);
-    bool releaseRequestedDuringSetup() const { return m_releaseRequestedDuringSetup; }
+    const VoiceState &voiceState() const { return m_voice->state(); }
+    void setVoiceState(const VoiceState &state) { m_voice->setState(state); }
+    bool releaseRequestedDuringSetup() const { return m_voice->releaseRequestedDuringSetup(); }
 
     const BootstrapStatus &bootstrapStatus() const { return m_bootstrapStatus; }
     AppState::OutputMode outputMode() const { return m_outputMode; }
@@ -296,14 +304,10 @@ public:
     // `later` while agents print and at quit: see PanesFoldBack.
     void savePanes(PanesFoldBack foldBack = PanesFoldBack::whenDue);
     // Output added to a pane is saved within `panesOutputSaveDelay`, or at
-    // once past `panesOutputSaveBytes`.
+    // once past `panesOutputSaveBytes` (PanesSaveSchedule).
     void schedulePanesOutputSave();
     // Counts the text of the lines a pane (the sender) added since it was last counted.
     void notePaneOutput();
-    // What the panes saver tells: failed saves are tried again, and the
-    // panes say when their history stops and starts being saved again, and
-    // which files found in the way were kept.
-    void panesSaveEvent(const PanesSaveEvent &event);
     // Adds a system line to every open pane, or keeps it for the first pane
     // opened when none is; the panes are then saved, so the line is too.
     void tellPanes(const QString &line);
@@ -337,12 +341,11 @@ public:
     void handleAgentOutput(const AgentOutput &event, AgentPaneState *pane);
     void reportMemoryWriteFailure(const QString &kind, const QString &agentId, std::exception_ptr error);
 
-    // ---- Prompt draft ------------------------------------------------------------------------
+    // ---- Prompt draft (PromptDraftKeeper) ----------------------------------------------
     // Called after every change of the prompt text (by the prompt bar and voice input).
-    void scheduleDraftSave();
-    void persistPromptDraft(const QString &text);
-    void clearPromptDraft();
-    bool hasPendingDraftSave() const { return m_draftSaveTimer.isActive(); }
+    void scheduleDraftSave() { m_draft->schedule(m_inputPrompt); }
+    void clearPromptDraft() { m_draft->clear(); }
+    bool hasPendingDraftSave() const { return m_draft->hasPendingSave(); }
 
     // ---- Plans, running the app and voice ---------------------------------
     // Plans agent
@@ -391,9 +394,9 @@ public:
     // Voice input
     // The hotkey's action: starts a dictation (unless there is no transcriber
     // or a pane must be chosen first), or stops the one under way (always).
-    void toggleVoiceInput();
-    QCoro::Task<> startVoiceInput();
-    QCoro::Task<> stopVoiceInput();
+    void toggleVoiceInput() { m_voice->toggle(); }
+    QCoro::Task<> startVoiceInput() { return m_voice->start(); }
+    QCoro::Task<> stopVoiceInput() { return m_voice->stop(); }
     // Puts a transcript where the user is writing: the Plans draft while its
     // field has the focus, else the prompt (with a draft save), joined to what
     // is there by one space. Blank text changes nothing.
@@ -466,12 +469,6 @@ private:
     // Plans agent
     QString plansProjectHeader() const;
     QCoro::Task<> converseWithPlans(QString trimmed);
-    // Voice input
-    static std::shared_ptr<VoiceTranscribing> chooseVoiceTranscriber(const Services &services);
-    void setReleaseRequestedDuringSetup(bool value);
-    QCoro::Task<> finishVoiceInput();
-    // Leaving the project: the hotkey stops and a dictation under way is dropped.
-    void endVoiceInput();
     QCoro::Task<> routeAutomatically(QString text, QString submittedText, ContextEntry::PromptSource source,
                                      std::shared_ptr<SubmitGuard> guard);
     void playCue(SoundCueService::Cue cue);
@@ -491,7 +488,6 @@ private:
     Services m_services;
 
     std::shared_ptr<AgentProvider> m_provider;
-    std::shared_ptr<VoiceTranscribing> m_voiceTranscriber;
     std::shared_ptr<ProjectContextActor> m_contextActor;
     std::shared_ptr<AppStateActor> m_appStateActor;
 
@@ -500,30 +496,19 @@ private:
     std::optional<QUuid> m_expandedPaneId;
     qint64 m_nextAgentNumber = 1;
     QString m_inputPrompt;
-    VoiceState m_voiceState = VoiceState::idle();
     BootstrapStatus m_bootstrapStatus = BootstrapStatus::loading();
     AppState::OutputMode m_outputMode = AppState::OutputMode::verbose;
-    bool m_releaseRequestedDuringSetup = false;
     bool m_justSubmitted = false;
     bool m_isSubmitting = false;
     PromptTarget m_promptTarget = PromptTarget::automatic();
 
     QTimer m_justSubmittedTimer;
-    QTimer m_draftSaveTimer;
-    QTimer m_panesOutputSaveTimer;
-    // Tries a failed panes save again; the next wait doubles after each try.
-    QTimer m_panesRetryTimer;
-    std::chrono::milliseconds m_panesRetryDelay{0};
-    // The panes were told that their history is not being saved.
-    bool m_toldPanesNotSaved = false;
+    // When the panes are saved besides the events that change them, and the retries.
+    std::unique_ptr<PanesSaveSchedule> m_panesSaves;
     // Holds the project against a second Nerim while this canvas lives.
     std::shared_ptr<ProjectWriterLock> m_writerLock;
     bool m_openElsewhere = false;
-    // The bytes of text the panes added since the last save, and how many of
-    // each pane's lines (by pane id) are counted in it or saved.
-    qint64 m_unsavedOutputBytes = 0;
-    QHash<QUuid, qsizetype> m_outputLinesCounted;
-    QString m_pendingDraftText;
+    std::unique_ptr<PromptDraftKeeper> m_draft;
 
     PreviewState *m_preview;
     PlanState *m_plan;
@@ -533,7 +518,7 @@ private:
     std::unique_ptr<PlansAgentService> m_plansAgent;
     std::unique_ptr<PlansWorkspaceStore> m_plansWorkspace;
     std::unique_ptr<IntentProcessorService> m_intentProcessor;
-    std::unique_ptr<VoiceHotkeyMonitor> m_voiceHotkey;
+    std::unique_ptr<CanvasVoiceInput> m_voice;
     // Plans agent
     // At most one waiting hand-off per pane run (the latest): a run that prints
     // hand-off lines while Plans answers costs one more call, not one per line.
@@ -544,9 +529,6 @@ private:
         QUuid run; // the session of the run that printed it; null when unknown
     };
     QList<PendingHandoff> m_pendingPlansHandoffs;
-    // Voice input: changed by every start and by leaving, so a dictation that
-    // was abandoned never writes its outcome.
-    quint64 m_voiceDictation = 0;
 
     std::optional<LaunchPlan> m_lastAttemptedLaunchPlan;
     std::optional<QString> m_lastLaunchAttemptDetectionError;

@@ -253,29 +253,19 @@ PanesSnapshot ProjectCanvasViewModel::makePanesSnapshot() const
 
 void ProjectCanvasViewModel::schedulePanesOutputSave()
 {
-    // Started by the first change after a save, so no line waits longer.
-    if (m_panesRestored && !m_tornDown && !m_panesOutputSaveTimer.isActive())
-        m_panesOutputSaveTimer.start();
+    m_panesSaves->scheduleOutputSave();
 }
 
 void ProjectCanvasViewModel::notePaneOutput()
 {
     if (const auto *pane = qobject_cast<const AgentPaneState *>(sender())) {
         const OutputLines &lines = pane->outputLines();
-        qsizetype &counted = m_outputLinesCounted[pane->id()];
-        // A transcript put in place of another is counted from its start.
-        if (counted > lines.size())
-            counted = 0;
-        for (; counted < lines.size(); ++counted)
-            m_unsavedOutputBytes += lines.utf8(counted).size();
+        m_panesSaves->countOutput(pane->id(), lines);
         // The save that takes these lines finds them encoded already.
         if (m_panesRestored && !m_tornDown && m_dataFolderUsable)
             m_panesStore->encodeAhead(pane->id(), lines);
     }
-    if (m_unsavedOutputBytes >= m_services.panesOutputSaveBytes && m_panesRestored && !m_tornDown)
-        savePanes(PanesFoldBack::later);
-    else
-        schedulePanesOutputSave();
+    m_panesSaves->saveOrScheduleOutput();
 }
 
 void ProjectCanvasViewModel::tellPanes(const QString &line)
@@ -289,55 +279,16 @@ void ProjectCanvasViewModel::tellPanes(const QString &line)
         pane->appendLine(OutputLine::Kind::system, line);
 }
 
-void ProjectCanvasViewModel::panesSaveEvent(const PanesSaveEvent &event)
-{
-    if (m_tornDown)
-        return;
-    switch (event.kind) {
-    case PanesSaveEvent::Kind::failed:
-        // Said once while saving fails; the lines wait in memory for the retry
-        // (and, with no pane open, there is nothing to lose until one opens).
-        if (!m_toldPanesNotSaved && !m_panes.isEmpty()) {
-            m_toldPanesNotSaved = true;
-            tellPanes(QStringLiteral("[This pane's history is not being saved: %1. Nerim keeps trying, and says "
-                                     "so here once it is saved again.]")
-                          .arg(event.reason));
-        }
-        if (!m_panesRetryTimer.isActive()) {
-            m_panesRetryDelay = m_panesRetryDelay.count() == 0
-                                    ? m_services.panesSaveRetryDelay
-                                    : std::min(m_panesRetryDelay * 2, m_services.panesSaveRetryCap);
-            m_panesRetryTimer.start(m_panesRetryDelay);
-        }
-        return;
-    case PanesSaveEvent::Kind::recovered:
-        m_panesRetryTimer.stop();
-        m_panesRetryDelay = std::chrono::milliseconds(0);
-        if (std::exchange(m_toldPanesNotSaved, false) && !m_panes.isEmpty())
-            tellPanes(QStringLiteral("[This pane's history is being saved again.]"));
-        break;
-    case PanesSaveEvent::Kind::keptAside:
-        tellPanes(QStringLiteral("[Nerim found this project's saved panes changed by something else (another Nerim, "
-                                 "or a backup put back) and kept that version as %1 in the project's .nerim "
-                                 "folder; the panes shown here were saved in its place.]")
-                      .arg(event.kept.join(QStringLiteral(" and "))));
-        break;
-    }
-    // The line just added is saved with the panes.
-    savePanes();
-}
-
 void ProjectCanvasViewModel::savePanes(PanesFoldBack foldBack)
 {
     if (!m_panesRestored || m_tornDown)
         return;
     // Whatever the panes hold now is in this save: the output timer starts
     // again with the next change, and the count of unsaved text from nothing.
-    m_panesOutputSaveTimer.stop();
-    m_unsavedOutputBytes = 0;
-    m_outputLinesCounted.clear();
+    QList<std::pair<QUuid, qsizetype>> lineCounts;
     for (const AgentPaneState *pane : std::as_const(m_panes))
-        m_outputLinesCounted.insert(pane->id(), pane->outputLines().size());
+        lineCounts.append({pane->id(), pane->outputLines().size()});
+    m_panesSaves->saving(lineCounts);
     // Only into a data folder the start-up load checked, and never after the memory failed.
     if (!m_dataFolderUsable)
         return;

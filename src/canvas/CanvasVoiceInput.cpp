@@ -1,18 +1,5 @@
-// Dictation on the canvas: the microphone button or the Right-Shift double tap
-// starts a recording through the project's transcriber, a second press stops
-// it, and the transcript lands where the user is writing (the Plans draft or
-// the prompt) for review. A transcript is never submitted by itself. One
-// dictation at a time; every outcome ends in a `voiceState` the prompt bar shows.
-//
-// The transcriber comes from `CanvasServices::transcriberFactory` (by default
-// `makeVoiceTranscriber`, none without a Groq key: the error is then
-// `voiceInputUnavailableMessage()`), the hotkey monitor from `hotkeyFactory`.
-// Each dictation has a number; leaving the project cancels the transcriber and
-// changes the number, so a recording or transcript still under way is dropped
-// and the microphone closes. The double tap starts only when no pane choice is
-// pending but always stops; a transcript goes to the Plans draft while its
-// field has the focus, else to the prompt (with a draft save).
-#include "canvas/ProjectCanvasViewModel.h"
+// Dictation on the canvas (see CanvasVoiceInput.h).
+#include "canvas/CanvasVoiceInput.h"
 
 #include <QPointer>
 
@@ -87,12 +74,28 @@ QString describeOtherFailure(std::exception_ptr failure)
 
 } // namespace
 
-std::shared_ptr<VoiceTranscribing> ProjectCanvasViewModel::chooseVoiceTranscriber(const Services &services)
+CanvasVoiceInput::CanvasVoiceInput(Host host, std::shared_ptr<VoiceTranscribing> transcriber,
+                                   const TranscriberFactory &transcriberFactory, HotkeyFactory hotkeyFactory,
+                                   QObject *parent)
+    : QObject(parent), m_host(std::move(host)),
+      m_transcriber(transcriber            ? std::move(transcriber)
+                    : transcriberFactory ? transcriberFactory()
+                                         : makeVoiceTranscriber()),
+      m_hotkeyFactory(std::move(hotkeyFactory))
 {
-    return services.transcriberFactory ? services.transcriberFactory() : makeVoiceTranscriber();
 }
 
-void ProjectCanvasViewModel::setReleaseRequestedDuringSetup(bool value)
+CanvasVoiceInput::~CanvasVoiceInput() = default;
+
+void CanvasVoiceInput::setState(const VoiceState &state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged();
+}
+
+void CanvasVoiceInput::setReleaseRequestedDuringSetup(bool value)
 {
     if (m_releaseRequestedDuringSetup == value)
         return;
@@ -100,52 +103,52 @@ void ProjectCanvasViewModel::setReleaseRequestedDuringSetup(bool value)
     emit releaseRequestedDuringSetupChanged();
 }
 
-VoiceHotkeyMonitor &ProjectCanvasViewModel::voiceHotkey()
+VoiceHotkeyMonitor &CanvasVoiceInput::hotkey()
 {
-    if (!m_voiceHotkey) {
-        QPointer<ProjectCanvasViewModel> self(this);
+    if (!m_hotkey) {
+        QPointer<CanvasVoiceInput> self(this);
         auto onDoubleTap = [self] {
             if (self)
-                self->toggleVoiceInput();
+                self->toggle();
         };
-        m_voiceHotkey = m_services.hotkeyFactory ? m_services.hotkeyFactory(std::move(onDoubleTap))
-                                                 : std::make_unique<VoiceHotkeyMonitor>(std::move(onDoubleTap));
+        m_hotkey = m_hotkeyFactory ? m_hotkeyFactory(std::move(onDoubleTap))
+                                   : std::make_unique<VoiceHotkeyMonitor>(std::move(onDoubleTap));
     }
-    return *m_voiceHotkey;
+    return *m_hotkey;
 }
 
-void ProjectCanvasViewModel::toggleVoiceInput()
+void CanvasVoiceInput::toggle()
 {
-    if (!m_voiceTranscriber)
+    if (!m_transcriber)
         return;
-    if (canStart(m_voiceState)) {
+    if (canStart(m_state)) {
         // With several panes and none chosen there is no telling where the
         // prompt would go; the microphone button still works.
-        if (needsPaneSelection())
+        if (m_host.needsPaneSelection())
             return;
-        startVoiceInput();
+        start();
         return;
     }
     // Stopping always works: a pane selection that became needed while
     // recording must not leave the microphone open.
-    stopVoiceInput();
+    stop();
 }
 
-QCoro::Task<> ProjectCanvasViewModel::startVoiceInput()
+QCoro::Task<> CanvasVoiceInput::start()
 {
-    if (!m_voiceTranscriber) {
-        setVoiceState(VoiceState::error(voiceInputUnavailableMessage()));
+    if (!m_transcriber) {
+        setState(VoiceState::error(voiceInputUnavailableMessage()));
         co_return;
     }
     // After leaving the project nobody could stop a recording started now.
-    if (!canStart(m_voiceState) || m_tornDown)
+    if (!canStart(m_state) || m_ended)
         co_return;
     setReleaseRequestedDuringSetup(false);
-    setVoiceState(VoiceState::requestingPermissions());
+    setState(VoiceState::requestingPermissions());
 
-    QPointer<ProjectCanvasViewModel> self(this);
-    const std::shared_ptr<VoiceTranscribing> transcriber = m_voiceTranscriber;
-    const quint64 dictation = ++m_voiceDictation;
+    QPointer<CanvasVoiceInput> self(this);
+    const std::shared_ptr<VoiceTranscribing> transcriber = m_transcriber;
+    const quint64 dictation = ++m_dictation;
     std::optional<VoiceState> failedState;
     try {
         QCoro::Task<> starting = transcriber->start();
@@ -156,36 +159,36 @@ QCoro::Task<> ProjectCanvasViewModel::startVoiceInput()
         failedState =
             VoiceState::error(QStringLiteral("Voice input failed: ") + describeOtherFailure(std::current_exception()));
     }
-    if (!self || m_voiceDictation != dictation) {
+    if (!self || m_dictation != dictation) {
         // The canvas was left meanwhile: the microphone must not stay open.
         if (!failedState)
             transcriber->cancel();
         co_return;
     }
     if (failedState) {
-        setVoiceState(*failedState);
+        setState(*failedState);
         co_return;
     }
     if (m_releaseRequestedDuringSetup) {
         // The user asked to stop before the recording had begun: no cue, straight on.
         setReleaseRequestedDuringSetup(false);
-        QCoro::Task<> finishing = finishVoiceInput();
+        QCoro::Task<> finishing = finish();
         co_await std::move(finishing);
         co_return;
     }
-    setVoiceState(VoiceState::recording());
-    playCue(SoundCueService::Cue::voiceRecordingStarted);
+    setState(VoiceState::recording());
+    m_host.playCue(SoundCueService::Cue::voiceRecordingStarted);
 }
 
-QCoro::Task<> ProjectCanvasViewModel::stopVoiceInput()
+QCoro::Task<> CanvasVoiceInput::stop()
 {
-    if (!m_voiceTranscriber) {
-        setVoiceState(VoiceState::idle());
+    if (!m_transcriber) {
+        setState(VoiceState::idle());
         co_return;
     }
-    switch (m_voiceState.kind()) {
+    switch (m_state.kind()) {
     case VoiceState::Kind::recording: {
-        QCoro::Task<> finishing = finishVoiceInput();
+        QCoro::Task<> finishing = finish();
         co_await std::move(finishing);
         break;
     }
@@ -198,12 +201,12 @@ QCoro::Task<> ProjectCanvasViewModel::stopVoiceInput()
     }
 }
 
-QCoro::Task<> ProjectCanvasViewModel::finishVoiceInput()
+QCoro::Task<> CanvasVoiceInput::finish()
 {
-    setVoiceState(VoiceState::transcribing());
-    QPointer<ProjectCanvasViewModel> self(this);
-    const std::shared_ptr<VoiceTranscribing> transcriber = m_voiceTranscriber;
-    const quint64 dictation = m_voiceDictation;
+    setState(VoiceState::transcribing());
+    QPointer<CanvasVoiceInput> self(this);
+    const std::shared_ptr<VoiceTranscribing> transcriber = m_transcriber;
+    const quint64 dictation = m_dictation;
     QString transcript;
     std::optional<VoiceState> failedState;
     try {
@@ -216,50 +219,33 @@ QCoro::Task<> ProjectCanvasViewModel::finishVoiceInput()
                                         describeOtherFailure(std::current_exception()));
     }
     // A dictation abandoned by leaving the project inserts nothing.
-    if (!self || m_voiceDictation != dictation)
+    if (!self || m_dictation != dictation)
         co_return;
     if (failedState) {
-        setVoiceState(*failedState);
+        setState(*failedState);
         co_return;
     }
-    playCue(SoundCueService::Cue::voiceSubmitted);
-    insertTranscript(transcript);
-    setVoiceState(VoiceState::idle());
+    m_host.playCue(SoundCueService::Cue::voiceSubmitted);
+    m_host.insertTranscript(transcript);
+    setState(VoiceState::idle());
 }
 
-void ProjectCanvasViewModel::insertTranscript(const QString &transcript)
+void CanvasVoiceInput::end()
 {
-    const QString text = transcript.trimmed();
-    if (text.isEmpty())
-        return;
-    const auto joined = [&text](const QString &existing) {
-        if (existing.isEmpty())
-            return text;
-        return existing.endsWith(QLatin1Char(' ')) ? existing + text : existing + QLatin1Char(' ') + text;
-    };
-    if (m_plan->isVisible() && m_plan->draftFieldFocused()) {
-        m_plan->setDraftVision(joined(m_plan->draftVision()));
-        return;
-    }
-    setInputPrompt(joined(m_inputPrompt));
-    scheduleDraftSave();
-}
-
-void ProjectCanvasViewModel::endVoiceInput()
-{
-    if (m_voiceHotkey)
-        m_voiceHotkey->stop();
-    switch (m_voiceState.kind()) {
+    m_ended = true;
+    if (m_hotkey)
+        m_hotkey->stop();
+    switch (m_state.kind()) {
     case VoiceState::Kind::requestingPermissions:
     case VoiceState::Kind::recording:
     case VoiceState::Kind::transcribing:
     case VoiceState::Kind::submitting:
         // The waits in flight see the new number and write nothing.
-        ++m_voiceDictation;
-        if (m_voiceTranscriber)
-            m_voiceTranscriber->cancel();
+        ++m_dictation;
+        if (m_transcriber)
+            m_transcriber->cancel();
         setReleaseRequestedDuringSetup(false);
-        setVoiceState(VoiceState::idle());
+        setState(VoiceState::idle());
         break;
     default:
         break;
