@@ -120,9 +120,8 @@ struct CanvasServices {
 // The work is split by job over the ProjectCanvasViewModel*.cpp files: the
 // state, start-up load and teardown (ProjectCanvasViewModel.cpp), panes and
 // panes.json (Panes), prompts and routing (Prompts), a task agent's output
-// (Output), the prompt draft (Draft), the Plans agent (Plans), running the app
-// (Run) and dictation (Voice); each file's top comment says how its part
-// works. Sound, narration, haptics, the activity source, the router, timer
+// (Output), the Plans agent (Plans) and running the app (Run); each file's
+// top comment says how its part works. Sound, narration, haptics, the activity source, the router, timer
 // lengths, the voice transcriber and the hotkey monitor are injectable
 // (CanvasServices).
 //
