@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sessions/CanvasSessionHost.h"
+#include "sessions/DeployCardSession.h"
 #include "sessions/SystemAgentRuns.h"
 #include "sessions/SystemAgentStepRecord.h"
 #include "deploy/DeployConfig.h"
@@ -95,7 +96,7 @@ namespace nerim {
 // DeploySessionOperations.cpp (operations on the live deploy) and
 // DeploySessionEnding.cpp (`finalize`, the history and saved settings, and the
 // steps Nerim itself ends stuck).
-class DeploySession : public QObject, private SystemAgentFlow {
+class DeploySession : public QObject, public DeployCardSession, private SystemAgentFlow {
 public:
     using Phase = DeploySessionState::Phase;
 
@@ -104,7 +105,7 @@ public:
     // tool installer runs.
     DeploySession(CanvasSessionHost &host, QString toolsFolder, QString npmProgram);
 
-    DeploySessionState &state() const { return *m_state; }
+    DeploySessionState &state() const override { return *m_state; }
 
     // Changes deploy-config.json (read, changed, revision + 1, written) on the
     // launcher's serial thread, so saves keep their order and never block the window.
@@ -134,7 +135,7 @@ public:
     // redeploy, an operation, the env-var card or a domain step on a live
     // deploy returns to that live deploy (its Live menu and held tokens
     // stay); a first deploy ends cancelled.
-    QCoro::Task<> cancel();
+    QCoro::Task<> cancel() override;
     // Opening the project: when the saved live address is one this user's own
     // deploy on this machine went live at, an idle session becomes live again
     // (read off the GUI thread; the restored Deploy pane, if any, is its pane).
@@ -149,19 +150,19 @@ public:
     // The file that records the step under way.
     static inline const QString stepFileName = QStringLiteral("deploy-step.json");
 
-    // What the cards hand in.
-    QCoro::Task<> submitToken(QString name, QString value);
-    QCoro::Task<> submitSecret(QString name, QString value);
+    // What the cards hand in (through DeployCardSession).
+    QCoro::Task<> submitToken(QString name, QString value) override;
+    QCoro::Task<> submitSecret(QString name, QString value) override;
     // Decisions per variable: "send", "skip" or "custom:" and a value.
-    QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions);
-    QCoro::Task<> beginCustomDomain(QString domain);
+    QCoro::Task<> applyEnvVarChecklist(QMap<QString, QString> decisions) override;
+    QCoro::Task<> beginCustomDomain(QString domain) override;
     // The Live menu's env-var and domain items: switch a live session to the
     // phase whose card the Deploy pane shows. False (and nothing changes) when
     // there is no Deploy pane, no hosting provider or no live address.
     bool openEnvVarChecklist();
     bool openCustomDomainInput();
     // Whether the checklist now shown was opened from the Live menu for the live deploy.
-    bool checklistFromLive() const { return m_checklistFromLive.has_value(); }
+    bool checklistFromLive() const override { return m_checklistFromLive.has_value(); }
     // The Live menu's Unpin: deploy-config.json loses its live address and
     // custom domain (nothing at all when there is no such file), and once that
     // is saved the session is reset to idle.
@@ -174,7 +175,7 @@ public:
     // The domain cards' close mark: in the domain step, the same as `cancel`
     // (back to the live deploy, the polling run stopped, the step recorded as
     // cancelled); nothing in any other phase.
-    QCoro::Task<> closeDomainCard();
+    QCoro::Task<> closeDomainCard() override;
 
     // Operations on the live deploy.
     QCoro::Task<> beginRollback(DeployHistoryEntry entry);

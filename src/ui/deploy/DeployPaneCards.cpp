@@ -5,7 +5,6 @@
 // that shows them is in DeployPaneOverlay.cpp.
 #include "ui/deploy/DeployPaneCards.h"
 
-#include "canvas/ProjectCanvasViewModel.h"
 #include "ui/deploy/DeployCardParts.h"
 #include "ui/deploy/DeployControls.h"
 #include "ui/design/Colors.h"
@@ -184,8 +183,8 @@ private:
 
 } // namespace
 
-DeployCard::DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
-    : QWidget(parent), m_kind(kind), m_canvas(canvas)
+DeployCard::DeployCard(DeployLook::CardKind kind, DeployCardSession *session, QWidget *parent)
+    : QWidget(parent), m_kind(kind), m_session(session)
 {
     setObjectName(QStringLiteral("deployCard"));
     // As tall as its contents at the width it is given: wrapped lines and

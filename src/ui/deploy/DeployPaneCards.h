@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sessions/DeployCardSession.h"
 #include "ui/deploy/DeployLook.h"
 
 #include <QLabel>
@@ -16,16 +17,16 @@ class DeployCapsuleButton;
 class DeployElidedLabel;
 class DeployField;
 class DeploySegmentedChoice;
-class ProjectCanvasViewModel;
 
 // One deploy card above the Deploy pane: it draws its own padding and its
-// tinted background and hands the user's answer to the canvas controller.
+// tinted background and hands the user's answer to the session it shows
+// (through DeployCardSession, and only while that session exists).
 // A card whose phase comes again with a new payload is updated in place and
 // keeps what the user typed.
 class DeployCard : public QWidget {
     Q_OBJECT
 public:
-    DeployCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    DeployCard(DeployLook::CardKind kind, DeployCardSession *session, QWidget *parent = nullptr);
 
     DeployLook::CardKind kind() const { return m_kind; }
     // The payload of the current phase.
@@ -80,7 +81,7 @@ protected:
     int withMiddle(int width, bool whole) const;
 
     DeployLook::CardKind m_kind;
-    QPointer<ProjectCanvasViewModel> m_canvas;
+    DeployCardSessionPointer m_session;
     DeploySessionState::Phase m_phase;
     DeployLook::AnswerState m_answer;
     QLabel *m_title = nullptr;
@@ -97,7 +98,7 @@ protected:
 class PasteCard : public DeployCard {
     Q_OBJECT
 public:
-    PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    PasteCard(DeployLook::CardKind kind, DeployCardSession *session, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override;
     // Cancels the deploy (or the step of the live deploy).
@@ -116,7 +117,7 @@ private:
 class EnvVarChecklistCard : public DeployCard {
     Q_OBJECT
 public:
-    EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    EnvVarChecklistCard(DeployCardSession *session, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override;
     // The close mark and Escape, on the checklist opened from the Live menu:
@@ -151,7 +152,7 @@ private:
 class DomainInputCard : public DeployCard {
     Q_OBJECT
 public:
-    DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    DomainInputCard(DeployCardSession *session, QWidget *parent = nullptr);
     void submit() override;
     // Back to the live deploy.
     void leave() override;
@@ -165,7 +166,7 @@ protected:
 class DomainVerifyCard : public DeployCard {
     Q_OBJECT
 public:
-    DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent = nullptr);
+    DomainVerifyCard(DeployCardSession *session, QWidget *parent = nullptr);
     void setPhase(const DeploySessionState::Phase &phase) override;
     void submit() override {}
     // Back to the live deploy, the DNS checks stopped.
@@ -189,7 +190,7 @@ private:
 class DeployPaneOverlay : public QWidget {
     Q_OBJECT
 public:
-    DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid &paneID, QWidget *parent = nullptr);
+    DeployPaneOverlay(DeployCardSession *session, const QUuid &paneID, QWidget *parent = nullptr);
     DeployCard *card() const { return m_card; }
     // The agent column asks this (by name, it knows no deploy types) for the
     // least height at which the card keeps its main control and status in view.
@@ -202,14 +203,18 @@ public:
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
 
+    // Shows, updates or drops the card for the session's phase. The overlay
+    // follows the session's state itself; whoever makes it also calls this
+    // when the canvas's panes change.
+    void refresh();
+
 protected:
     bool event(QEvent *event) override;
 
 private:
-    void refresh();
     bool deployAgentRunning() const;
 
-    QPointer<ProjectCanvasViewModel> m_canvas;
+    DeployCardSessionPointer m_session;
     QUuid m_paneID;
     QPointer<DeployCard> m_card;
 };

@@ -3,7 +3,6 @@
 // changes, and the heights the agent column places it at.
 #include "ui/deploy/DeployPaneCards.h"
 
-#include "canvas/ProjectCanvasViewModel.h"
 #include "ui/deploy/DeployCardParts.h"
 
 #include <QApplication>
@@ -15,17 +14,16 @@ namespace nerim {
 
 using namespace deploy_cards;
 
-DeployPaneOverlay::DeployPaneOverlay(ProjectCanvasViewModel *canvas, const QUuid &paneID, QWidget *parent)
-    : QWidget(parent), m_canvas(canvas), m_paneID(paneID)
+DeployPaneOverlay::DeployPaneOverlay(DeployCardSession *session, const QUuid &paneID, QWidget *parent)
+    : QWidget(parent), m_session(session), m_paneID(paneID)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    if (canvas) {
-        connect(&canvas->deploySession().state(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
-        connect(&canvas->deploySession().state(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
-        connect(canvas, &ProjectCanvasViewModel::panesChanged, this, &DeployPaneOverlay::refresh);
+    if (session) {
+        connect(&session->state(), &DeploySessionState::phaseChanged, this, &DeployPaneOverlay::refresh);
+        connect(&session->state(), &DeploySessionState::deployPaneIDChanged, this, &DeployPaneOverlay::refresh);
         // A card that has answered waits while the session says a run goes.
-        connect(&canvas->deploySession().state(), &DeploySessionState::agentRunGoingChanged, this, [this] {
+        connect(&session->state(), &DeploySessionState::agentRunGoingChanged, this, [this] {
             if (m_card)
                 m_card->setAgentRunning(deployAgentRunning());
         });
@@ -50,14 +48,14 @@ int DeployPaneOverlay::heightForWidth(int width) const
 
 bool DeployPaneOverlay::deployAgentRunning() const
 {
-    return m_canvas && m_canvas->deploySession().state().agentRunGoing();
+    return m_session && m_session->state().agentRunGoing();
 }
 
 void DeployPaneOverlay::refresh()
 {
     const DeploySessionState::Phase phase =
-        m_canvas ? m_canvas->deploySession().state().phase() : DeploySessionState::Phase::idle();
-    const Card kind = m_canvas ? DeployLook::cardKind(m_canvas->deploySession().state().deployPaneID(), m_paneID, phase) : Card::none;
+        m_session ? m_session->state().phase() : DeploySessionState::Phase::idle();
+    const Card kind = m_session ? DeployLook::cardKind(m_session->state().deployPaneID(), m_paneID, phase) : Card::none;
     // A card that takes over from one that held the keyboard holds it in
     // turn, so that Escape still closes the step (the verify card after the
     // domain typed into the input card).
@@ -70,10 +68,10 @@ void DeployPaneOverlay::refresh()
     if (kind != Card::none && !m_card) {
         switch (kind) {
         case Card::token:
-        case Card::secret: m_card = new PasteCard(kind, m_canvas, this); break;
-        case Card::envChecklist: m_card = new EnvVarChecklistCard(m_canvas, this); break;
-        case Card::domainInput: m_card = new DomainInputCard(m_canvas, this); break;
-        case Card::domainVerify: m_card = new DomainVerifyCard(m_canvas, this); break;
+        case Card::secret: m_card = new PasteCard(kind, m_session.get(), this); break;
+        case Card::envChecklist: m_card = new EnvVarChecklistCard(m_session.get(), this); break;
+        case Card::domainInput: m_card = new DomainInputCard(m_session.get(), this); break;
+        case Card::domainVerify: m_card = new DomainVerifyCard(m_session.get(), this); break;
         case Card::none: break;
         }
         layout()->addWidget(m_card);

@@ -3,7 +3,6 @@
 // the checking line while the Deploy agent polls DNS.
 #include "ui/deploy/DeployPaneCards.h"
 
-#include "canvas/ProjectCanvasViewModel.h"
 #include "ui/deploy/DeployCardParts.h"
 #include "ui/deploy/DeployControls.h"
 #include "ui/design/Font.h"
@@ -40,8 +39,8 @@ protected:
 
 } // namespace
 
-DomainInputCard::DomainInputCard(ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(Card::domainInput, canvas, parent)
+DomainInputCard::DomainInputCard(DeployCardSession *session, QWidget *parent)
+    : DeployCard(Card::domainInput, session, parent)
 {
     setObjectName(QStringLiteral("DomainInputCard"));
     const DeployLook::DomainInputLook look = DeployLook::domainInputLook(QString());
@@ -79,24 +78,24 @@ void DomainInputCard::refreshLook()
 
 void DomainInputCard::submit()
 {
-    if (!m_canvas)
+    if (!m_session)
         return;
     const std::optional<QString> domain = DeployLook::domainSubmission(m_field->text());
     if (!domain)
         return;
     // The draft stays: the controller's next phase replaces this card.
     m_answer.answered = true;
-    startDetached(this, m_canvas->deploySession().beginCustomDomain(*domain));
+    startDetached(this, m_session->beginCustomDomain(*domain));
 }
 
 void DomainInputCard::leave()
 {
-    if (m_canvas)
-        startDetached(this, m_canvas->deploySession().closeDomainCard());
+    if (m_session)
+        startDetached(this, m_session->closeDomainCard());
 }
 
-DomainVerifyCard::DomainVerifyCard(ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(Card::domainVerify, canvas, parent)
+DomainVerifyCard::DomainVerifyCard(DeployCardSession *session, QWidget *parent)
+    : DeployCard(Card::domainVerify, session, parent)
 {
     setObjectName(QStringLiteral("DomainVerifyCard"));
     auto *layout = new QVBoxLayout(this);
@@ -177,8 +176,8 @@ void DomainVerifyCard::refreshLook()
 
 void DomainVerifyCard::leave()
 {
-    if (m_canvas)
-        startDetached(this, m_canvas->deploySession().closeDomainCard());
+    if (m_session)
+        startDetached(this, m_session->closeDomainCard());
 }
 
 QList<QToolButton *> DomainVerifyCard::copyButtons() const

@@ -3,7 +3,6 @@
 // payload, and one button that hands the decisions over.
 #include "ui/deploy/DeployPaneCards.h"
 
-#include "canvas/ProjectCanvasViewModel.h"
 #include "ui/deploy/DeployCardParts.h"
 #include "ui/deploy/DeployControls.h"
 #include "ui/design/Font.h"
@@ -17,8 +16,8 @@ namespace nerim {
 
 using namespace deploy_cards;
 
-EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(Card::envChecklist, canvas, parent)
+EnvVarChecklistCard::EnvVarChecklistCard(DeployCardSession *session, QWidget *parent)
+    : DeployCard(Card::envChecklist, session, parent)
 {
     setObjectName(QStringLiteral("EnvVarChecklistCard"));
     auto *layout = new QVBoxLayout(this);
@@ -47,13 +46,13 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
     footer->addWidget(m_primary);
     layout->addLayout(footer);
     addReturnShortcut();
-    if (canvas) {
-        connect(&canvas->deploySession().state(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
+    if (session) {
+        connect(&session->state(), &DeploySessionState::contextChanged, this, [this] { refreshLook(); });
         // The rows start from the choices the user saved at the last deploy, so
         // a value kept local stays local until the user changes its row.
-        m_decisions = canvas->deploySession().state().envDecisions();
-        connect(&canvas->deploySession().state(), &DeploySessionState::envDecisionsChanged, this, [this] {
-            m_decisions = m_canvas->deploySession().state().envDecisions();
+        m_decisions = session->state().envDecisions();
+        connect(&session->state(), &DeploySessionState::envDecisionsChanged, this, [this] {
+            m_decisions = m_session->state().envDecisions();
             m_customDrafts.clear();
             rebuildRows();
             contentChanged();
@@ -63,9 +62,9 @@ EnvVarChecklistCard::EnvVarChecklistCard(ProjectCanvasViewModel *canvas, QWidget
 
 QStringList EnvVarChecklistCard::currentNames() const
 {
-    if (!m_canvas || !m_canvas->deploySession().state().context())
+    if (!m_session || !m_session->state().context())
         return {};
-    return m_canvas->deploySession().state().context()->envVarNames;
+    return m_session->state().context()->envVarNames;
 }
 
 void EnvVarChecklistCard::setPhase(const DeploySessionState::Phase &phase)
@@ -82,8 +81,8 @@ void EnvVarChecklistCard::refreshLook()
     }
     const DeployProvider host = m_phase.provider().value_or(DeployProvider::vercel);
     const std::optional<DeployContext> &context =
-        m_canvas ? m_canvas->deploySession().state().context() : std::optional<DeployContext>();
-    const bool fromLive = m_canvas && m_canvas->deploySession().checklistFromLive();
+        m_session ? m_session->state().context() : std::optional<DeployContext>();
+    const bool fromLive = m_session && m_session->checklistFromLive();
     const DeployLook::ChecklistLook look =
         DeployLook::checklistLook(host, m_names, m_answer, context && context->envFileTooLarge, fromLive);
     m_closable = look.closable;
@@ -165,8 +164,8 @@ QMap<QString, QString> EnvVarChecklistCard::resolvedDecisions() const
 
 void EnvVarChecklistCard::leave()
 {
-    if (m_canvas && m_closable)
-        startDetached(this, m_canvas->deploySession().cancel());
+    if (m_session && m_closable)
+        startDetached(this, m_session->cancel());
 }
 
 void EnvVarChecklistCard::showEvent(QShowEvent *event)
@@ -182,12 +181,12 @@ void EnvVarChecklistCard::showEvent(QShowEvent *event)
 
 void EnvVarChecklistCard::submit()
 {
-    if (!m_canvas || !m_primary->isEnabled())
+    if (!m_session || !m_primary->isEnabled())
         return;
     m_answer.answered = true;
     const QMap<QString, QString> decisions = resolvedDecisions();
     refreshLook();
-    startDetached(this, m_canvas->deploySession().applyEnvVarChecklist(decisions));
+    startDetached(this, m_session->applyEnvVarChecklist(decisions));
 }
 
 } // namespace nerim

@@ -1,9 +1,8 @@
 // The token and secret cards: the agent's reason, "NAME=", a masked field and
-// Submit, handing what was pasted to the canvas controller; the close mark
+// Submit, handing what was pasted to the deploy session; the close mark
 // cancels the deploy.
 #include "ui/deploy/DeployPaneCards.h"
 
-#include "canvas/ProjectCanvasViewModel.h"
 #include "ui/deploy/DeployCardParts.h"
 #include "ui/deploy/DeployControls.h"
 #include "ui/design/Font.h"
@@ -16,8 +15,8 @@ namespace nerim {
 
 using namespace deploy_cards;
 
-PasteCard::PasteCard(DeployLook::CardKind kind, ProjectCanvasViewModel *canvas, QWidget *parent)
-    : DeployCard(kind, canvas, parent)
+PasteCard::PasteCard(DeployLook::CardKind kind, DeployCardSession *session, QWidget *parent)
+    : DeployCard(kind, session, parent)
 {
     setObjectName(kind == Card::token ? QStringLiteral("TokenPasteCard") : QStringLiteral("SecretPasteCard"));
     const DeployLook::PasteCardLook look = DeployLook::pasteCardLook(kind, m_phase, QString());
@@ -76,13 +75,13 @@ void PasteCard::refreshLook()
 
 void PasteCard::leave()
 {
-    if (m_canvas)
-        startDetached(this, m_canvas->deploySession().cancel());
+    if (m_session)
+        startDetached(this, m_session->cancel());
 }
 
 void PasteCard::submit()
 {
-    if (!m_canvas)
+    if (!m_session)
         return;
     const std::optional<QString> value = DeployLook::pasteSubmission(m_kind, m_field->text());
     if (!value)
@@ -92,8 +91,8 @@ void PasteCard::submit()
     m_field->clear();
     m_answer.answered = true;
     const QString name = m_phase.varName();
-    startDetached(this, m_kind == Card::token ? m_canvas->deploySession().submitToken(name, *value)
-                                              : m_canvas->deploySession().submitSecret(name, *value));
+    startDetached(this, m_kind == Card::token ? m_session->submitToken(name, *value)
+                                              : m_session->submitSecret(name, *value));
 }
 
 } // namespace nerim

@@ -415,7 +415,10 @@ void ProjectCanvasView::buildCanvas()
     m_row = new PanelRowWidget(m_canvasPage);
     m_agentColumn = new AgentColumnView(canvas, m_row);
     m_agentColumn->setDeployOverlayFactory([](ProjectCanvasViewModel *c, const QUuid &paneId, QWidget *parent) {
-        return new DeployPaneOverlay(c, paneId, parent);
+        auto *overlay = new DeployPaneOverlay(c ? &c->deploySession() : nullptr, paneId, parent);
+        if (c)
+            QObject::connect(c, &ProjectCanvasViewModel::panesChanged, overlay, &DeployPaneOverlay::refresh);
+        return overlay;
     });
     // The Plans panel and the preview are made when first shown (most
     // openings show neither), so that opening a project builds less in the

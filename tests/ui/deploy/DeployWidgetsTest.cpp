@@ -99,7 +99,7 @@ protected:
         const QUuid paneId = QUuid::createUuid();
         canvas->deploySession().state().setDeployPaneID(paneId);
         canvas->deploySession().state().setPhase(phase);
-        auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+        auto *overlay = new DeployPaneOverlay(&canvas->deploySession(), paneId, &window);
         window.resize(width, 900);
         window.show();
         place(overlay, width);
@@ -272,8 +272,8 @@ TEST_F(DeployWidgetsTest, TheTokenCardSendsTheTrimmedPasteOnceAndItsCloseMarkCan
     const QUuid paneId = startDeployAt(QStringLiteral("[NERIM_DEPLOY_NEED_TOKEN] VERCEL_TOKEN | to publish"),
                                        Phase::Kind::awaitingToken, false);
     QWidget window;
-    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
-    auto *elsewhere = new DeployPaneOverlay(canvas.get(), QUuid::createUuid(), &window);
+    auto *overlay = new DeployPaneOverlay(&canvas->deploySession(), paneId, &window);
+    auto *elsewhere = new DeployPaneOverlay(&canvas->deploySession(), QUuid::createUuid(), &window);
     window.show();
     QApplication::setActiveWindow(&window);
     ASSERT_NE(overlay->card(), nullptr);
@@ -327,7 +327,7 @@ TEST_F(DeployWidgetsTest, TheChecklistSendsItsChoicesAndOffersApplyAgainAfterASi
     const QUuid paneId =
         startDeployAt(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel"), Phase::Kind::envVarChecklist, true);
     QWidget window;
-    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+    auto *overlay = new DeployPaneOverlay(&canvas->deploySession(), paneId, &window);
     window.show();
     auto *card = qobject_cast<EnvVarChecklistCard *>(overlay->card());
     ASSERT_NE(card, nullptr);
@@ -383,7 +383,7 @@ TEST_F(DeployWidgetsTest, TheChecklistSaysWhenTheDotEnvWasTooLargeToRead)
     const QUuid paneId =
         startDeployAt(QStringLiteral("[NERIM_DEPLOY_SIGNED_IN] vercel"), Phase::Kind::envVarChecklist, true);
     QWidget window;
-    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+    auto *overlay = new DeployPaneOverlay(&canvas->deploySession(), paneId, &window);
     window.show();
     auto *card = qobject_cast<EnvVarChecklistCard *>(overlay->card());
     ASSERT_NE(card, nullptr);
@@ -401,7 +401,7 @@ TEST_F(DeployWidgetsTest, DomainCardsTakeADomainShowTheRecordsAndCloseBackToLive
     const DeploySessionState::TerminalSnapshot snapshot{QStringLiteral("https://shop.vercel.app"), std::nullopt};
     canvas->deploySession().state().setPhase(Phase::customDomainInput(snapshot));
     QWidget window;
-    auto *overlay = new DeployPaneOverlay(canvas.get(), *canvas->deploySession().state().deployPaneID(), &window);
+    auto *overlay = new DeployPaneOverlay(&canvas->deploySession(), *canvas->deploySession().state().deployPaneID(), &window);
     window.show();
     auto *input = qobject_cast<DomainInputCard *>(overlay->card());
     ASSERT_NE(input, nullptr);
@@ -441,7 +441,10 @@ TEST_F(DeployWidgetsTest, EachLiveMenuCardGetsItsHeightInTheAgentColumnOnAFocuse
     QWidget window;
     auto *column = new AgentColumnView(canvas.get(), &window);
     column->setDeployOverlayFactory([](ProjectCanvasViewModel *c, const QUuid &paneId, QWidget *parent) {
-        return new DeployPaneOverlay(c, paneId, parent);
+        auto *overlay = new DeployPaneOverlay(c ? &c->deploySession() : nullptr, paneId, parent);
+        if (c)
+            QObject::connect(c, &ProjectCanvasViewModel::panesChanged, overlay, &DeployPaneOverlay::refresh);
+        return overlay;
     });
     window.resize(column->sizeHint() + QSize(0, 200));
     column->resize(column->sizeHint() + QSize(0, 200));
@@ -563,7 +566,7 @@ TEST_F(DeployWidgetsTest, TheChecklistFromTheLiveMenuClosesByItsMarkAndByEscape)
     const QUuid paneId =
         startDeployAt(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"), Phase::Kind::live, false);
     waitForIdleAgent();
-    auto *overlay = new DeployPaneOverlay(canvas.get(), paneId, &window);
+    auto *overlay = new DeployPaneOverlay(&canvas->deploySession(), paneId, &window);
     overlay->resize(360, 400);
     window.show();
     QApplication::setActiveWindow(&window);

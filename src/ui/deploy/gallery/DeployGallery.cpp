@@ -123,7 +123,7 @@ DeployPaneOverlay *paneOverlay(ProjectCanvasViewModel &canvas, const Phase &phas
     const QUuid paneId = QUuid::createUuid();
     canvas.deploySession().state().setDeployPaneID(paneId);
     canvas.deploySession().state().setPhase(phase);
-    auto *overlay = new DeployPaneOverlay(&canvas, paneId, page);
+    auto *overlay = new DeployPaneOverlay(&canvas.deploySession(), paneId, page);
     return overlay;
 }
 
