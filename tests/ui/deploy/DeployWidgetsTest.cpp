@@ -260,7 +260,10 @@ TEST_F(DeployWidgetsTest, PickerShowsTheOrderAndCommitsAnyNonEmptySet)
     provider->enqueue(FakeAgentProvider::running());
     QTest::keyClick(opened, Qt::Key_Return);
     QTest::keyClick(opened, Qt::Key_Return);
-    spin(100);
+    // The start reads the project's files on a worker thread: wait up to 10 s.
+    for (int i = 0; i < 2000 && provider->spawnCalls().isEmpty(); ++i)
+        spin(5);
+    spin(100); // a second start must not come
     ASSERT_EQ(provider->spawnCalls().size(), 1);
     ASSERT_TRUE(canvas->deploySession().state().context());
     EXPECT_EQ(canvas->deploySession().state().context()->providersInOrder,
@@ -302,7 +305,9 @@ TEST_F(DeployWidgetsTest, TheTokenCardSendsTheTrimmedPasteOnceAndItsCloseMarkCan
     QTest::keyClick(card->field(), Qt::Key_Return);
     QTest::keyClick(card->field(), Qt::Key_Return);
     EXPECT_TRUE(card->field()->text().isEmpty());
-    spin(100);
+    for (int i = 0; i < 2000 && provider->spawnCalls().size() < 2; ++i)
+        spin(5);
+    spin(100); // a second submission must not come
     EXPECT_EQ(provider->spawnCalls().size(), 2);
     EXPECT_EQ(provider->spawnCalls().last().extras.environment.value(QStringLiteral("VERCEL_TOKEN")),
               QStringLiteral("draft-token-value"));
