@@ -230,8 +230,6 @@ public:
     PlansWorkspaceStore &plansWorkspace();
     IntentProcessorService &intentProcessor();
     VoiceHotkeyMonitor &voiceHotkey() { return m_voice->hotkey(); }
-    // Dictation (CanvasVoiceInput): the voice members below forward to it.
-    CanvasVoiceInput &voiceInput() const { return *m_voice; }
 
     // ---- Observed state ---------------------------------------------------------------
     const std::shared_ptr<ProjectContextActor> &contextActor() const { return m_contextActor; }

@@ -41,8 +41,6 @@ public:
 
     // Saves `text` once no further change came for the debounce delay.
     void schedule(const QString &text);
-    // Writes `text` now (an empty text removes the file).
-    void persist(const QString &text);
     // Drops a waiting save and removes the file.
     void clear();
     // Writes a draft still waiting for its debounce at once.
@@ -50,6 +48,9 @@ public:
     bool hasPendingSave() const { return m_timer.isActive(); }
 
 private:
+    // Writes `text` now (an empty text removes the file).
+    void persist(const QString &text);
+
     const QString m_projectPath;
     const QString m_dataFolder;
     std::function<bool()> m_mayWrite;
