@@ -157,6 +157,19 @@ std::optional<QString> toolCallRefusal(const QByteArray &hookInput, const QList<
     const QString cwd = call.value(QLatin1String("cwd")).toString();
     if (folder.isEmpty() || cwd.isEmpty() || QFileInfo(cwd).canonicalFilePath() != folder)
         return QStringLiteral("Nerim refused this step: a deploy works in its project folder only.");
+    // Only the fields whose effect the check knows: any other (running in the
+    // background, leaving a sandbox, whatever a later program adds) is refused.
+    const QStringList known = tool == QLatin1String("Bash")   ? QStringList{QStringLiteral("command"),
+                                                                           QStringLiteral("description"),
+                                                                           QStringLiteral("timeout")}
+                              : tool == QLatin1String("Read") ? QStringList{QStringLiteral("file_path"),
+                                                                           QStringLiteral("offset"),
+                                                                           QStringLiteral("limit")}
+                                                              : QStringList{};
+    for (const QString &field : input.keys()) {
+        if (!known.isEmpty() && !known.contains(field))
+            return QStringLiteral("Nerim refused this step: it asks for \"%1\", which a deploy does not use.").arg(field);
+    }
     if (tool == QLatin1String("Bash")) {
         const QJsonValue command = input.value(QLatin1String("command"));
         if (!command.isString())

@@ -56,7 +56,8 @@ std::optional<QString> readRefusal(const QString &path, const QString &project);
 // Why the tool call the agent program describes in `hookInput` (its JSON:
 // "tool_name", "tool_input", "cwd") must not run; nothing when it may. Fails
 // closed: input that does not read, a working folder other than the project,
-// an unknown tool.
+// an unknown tool, a field of the call the check does not know (Bash:
+// command, description, timeout; Read: file_path, offset, limit).
 std::optional<QString> toolCallRefusal(const QByteArray &hookInput, const QList<Rule> &rules, const QString &project);
 
 // The rules the hook is given as arguments: "=" and the command's written

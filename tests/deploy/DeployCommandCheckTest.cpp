@@ -113,12 +113,24 @@ TEST(DeployCommandCheckTest, TheCheckProgramReadsInsideTheProjectOnlyAndFailsClo
     };
     EXPECT_FALSE(DeployCommandCheck::toolCallRefusal(read(project + QStringLiteral("/index.html")), rules, project));
     EXPECT_FALSE(DeployCommandCheck::toolCallRefusal(read(QStringLiteral("index.html")), rules, project));
+    EXPECT_FALSE(DeployCommandCheck::toolCallRefusal(
+        call(QStringLiteral("Bash"),
+             {{QStringLiteral("command"), QStringLiteral("git status")},
+              {QStringLiteral("description"), QStringLiteral("Check the tree")}, {QStringLiteral("timeout"), 60000}},
+             project),
+        rules, project));
     for (const QByteArray &refused :
          {read(project + QStringLiteral("/keys.json")), read(outside + QStringLiteral("/api-keys.json")),
           read(QStringLiteral("../outside/api-keys.json")), read(project + QStringLiteral("/missing")),
           call(QStringLiteral("Write"), {{QStringLiteral("file_path"), project + QStringLiteral("/x")}}, project),
           call(QStringLiteral("Edit"), {}, project), bash(QStringLiteral("git status"), outside),
-          call(QStringLiteral("Bash"), {}, project), QByteArray("{\"tool_name\":"), QByteArray("[]")})
+          call(QStringLiteral("Bash"), {}, project), QByteArray("{\"tool_name\":"), QByteArray("[]"),
+          call(QStringLiteral("Bash"),
+               {{QStringLiteral("command"), QStringLiteral("git status")}, {QStringLiteral("run_in_background"), true}},
+               project),
+          call(QStringLiteral("Read"),
+               {{QStringLiteral("file_path"), QStringLiteral("index.html")}, {QStringLiteral("pages"), QStringLiteral("1")}},
+               project)})
         EXPECT_TRUE(DeployCommandCheck::toolCallRefusal(refused, rules, project)) << refused.toStdString();
 
     // The program the agent program runs, as a Deploy run names it.
