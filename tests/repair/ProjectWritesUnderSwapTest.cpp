@@ -10,6 +10,7 @@
 #include "panes-store/PanesSnapshot.h"
 #include "panes-store/PanesSnapshotStore.h"
 #include "canvas/ProjectWriterLock.h"
+#include "canvas/PromptDraftKeeper.h"
 #include "sessions/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
 #include "launcher/LaunchOverride.h"
@@ -117,6 +118,11 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         LaunchOverride override;
         override.shellCommand = QStringLiteral("npm run dev");
         override.writtenAt = QStringLiteral("2026-12-09T05:00:00Z");
+        // The prompt draft, written and removed through its own keeper.
+        PromptDraftKeeper draft(project, project + QStringLiteral("/.nerim"), std::chrono::milliseconds(1000),
+                                [] { return true; }, [](const QString &path) {
+                                    return std::optional<QString>(path + QStringLiteral("/.nerim"));
+                                });
         int written = 0;
         {
             const Swapper swapper(project, {QStringLiteral("realsub"), QStringLiteral(".nerim"),
@@ -154,6 +160,10 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
                 SystemAgentStepRecord::write(project, QStringLiteral("deploy-step.json"), step);
                 if (ProjectWriterLock::acquire(project + QStringLiteral("/.nerim")).lock)
                     ++written;
+                draft.schedule(QString::number(i));
+                draft.flush();
+                if (i % 2)
+                    draft.clear();
                 SerialFileWriter::shared().flush();
             }
             EXPECT_GT(swapper.swaps(), 100);
