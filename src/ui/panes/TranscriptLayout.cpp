@@ -26,6 +26,32 @@ bool TranscriptView::buildNewestRows(const TranscriptRows::Budget &budget)
     return done;
 }
 
+TranscriptView::RowPlace TranscriptView::placeOf(qint64 y) const
+{
+    RowPlace place;
+    place.row = m_rows->rowAt(y);
+    if (place.row >= 0) {
+        place.offset = y - m_rows->rowTop(place.row);
+        place.height = m_rows->rowBottom(place.row) - m_rows->rowTop(place.row);
+    }
+    return place;
+}
+
+qint64 TranscriptView::positionOf(const RowPlace &place) const
+{
+    if (place.row < 0 || place.row >= m_rows->rowCount())
+        return m_position;
+    const qint64 top = m_rows->rowTop(place.row);
+    // Above the first row (the padding) the distance stays as it was.
+    if (place.offset <= 0 || place.height <= 0)
+        return top + place.offset;
+    // Inside the row, the same share of its height as it has now, and never
+    // past its last pixel, so that the row stays the one at that place.
+    const qint64 height = m_rows->rowBottom(place.row) - top;
+    const qint64 offset = std::llround(double(place.offset) * double(height) / double(place.height));
+    return top + std::min(offset, std::max<qint64>(0, height - 1));
+}
+
 void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
 {
     if (m_building || m_rows->rowCount() == 0 || viewport()->height() <= 0)
@@ -36,14 +62,16 @@ void TranscriptView::buildVisibleRows(const TranscriptRows::Budget &budget)
     // Keep the first visible row where it is while rows above it settle.
     for (int pass = 0; pass < 3; ++pass) {
         const qint64 value = m_position;
-        const int anchor = m_rows->rowAt(value);
-        const qint64 offset = value - m_rows->rowTop(anchor);
+        const RowPlace place = placeOf(value);
         const qint64 height = m_rows->contentHeight();
         // The rows in view first, then half a screen above and below.
         done = m_rows->layOut(value, value + viewportHeight, budget) &&
                m_rows->layOut(value - viewportHeight / 2, value + viewportHeight + viewportHeight / 2, budget);
         fitRows();
-        const qint64 anchored = m_rows->rowTop(anchor) + offset;
+        // The top row itself may have been laid out again at a new width
+        // (when the resize's own budget ran out before it): the view keeps
+        // the same share of it, so it stays the top row.
+        const qint64 anchored = positionOf(place);
         if (anchored != value)
             setScrollPosition(anchored);
         if (!done || (m_rows->contentHeight() == height && m_position == value))
@@ -130,12 +158,8 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
     // The row at the top of the view stays there, at the same share of its
     // height, while the rows take the new width.
     const qint64 value = m_position;
-    const int anchor = m_rows->rowAt(value);
-    double share = 0;
-    if (anchor >= 0) {
-        const qint64 height = std::max<qint64>(1, m_rows->rowBottom(anchor) - m_rows->rowTop(anchor));
-        share = double(value - m_rows->rowTop(anchor)) / double(height);
-    }
+    const RowPlace place = placeOf(value);
+    const int anchor = place.row;
     // Only the rows in view are laid out again at a new width: the others
     // let go of their widgets (keeping their heights) and are built again
     // when they come near the view.
@@ -156,8 +180,7 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
     } else if (anchor >= 0 && anchor < m_rows->rowCount()) {
         m_rows->layOut(m_rows->rowTop(anchor), m_rows->rowTop(anchor), budget);
         fitRows();
-        const qint64 height = m_rows->rowBottom(anchor) - m_rows->rowTop(anchor);
-        setScrollPosition(m_rows->rowTop(anchor) + std::llround(share * double(height)));
+        setScrollPosition(positionOf(place));
     }
     buildVisibleRows(budget);
 }

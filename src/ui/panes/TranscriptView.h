@@ -156,6 +156,16 @@ private:
     bool buildNewestRows(const TranscriptRows::Budget &budget);
     // Builds and lays out the rows in view, then those around it, while
     // `budget` lasts; what is left is done in the next turns.
+    // Where `y` falls: in which row, how far below its top and how tall the
+    // row was. And back: the view keeps its top row at the same share of its
+    // height while rows take a new width.
+    struct RowPlace {
+        int row = -1;
+        qint64 offset = 0;
+        qint64 height = 0;
+    };
+    RowPlace placeOf(qint64 y) const;
+    qint64 positionOf(const RowPlace &place) const;
     void buildVisibleRows(const TranscriptRows::Budget &budget);
     void buildVisibleRows() { buildVisibleRows(turnBudget(kLayoutBudgetNs)); }
     // A layout budget of `ns`, no more than what is left of the turn's
