@@ -9,7 +9,7 @@ namespace nerim {
 
 // The errors of starting (or talking to) an agent. There are no message texts:
 // where one is shown, its text form is the case name with its payload, e.g.
-//   binaryNotFound(searchedPaths: ["/opt/homebrew/bin/claude", "/usr/local/bin/claude"])
+//   binaryNotFound(searchedPaths: ["/usr/local/bin/claude", "/home/ada/.local/bin/claude"])
 //   spawnFailed(underlying: "No such file or directory")
 //   sessionNotAlive
 class AgentError : public std::exception {

@@ -7,14 +7,9 @@
 
 namespace nerim {
 
-QStringList claudeFixedInstallPaths()
-{
-    return {QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude")};
-}
-
 QStringList claudeBinaryCandidates(const QString &homePath, const std::optional<QString> &pathVariable)
 {
-    QStringList candidates = claudeFixedInstallPaths();
+    QStringList candidates{QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude")};
     candidates.append(homePath + QStringLiteral("/.local/bin/claude"));
     candidates.append(homePath + QStringLiteral("/.claude/local/claude"));
     if (pathVariable) {

@@ -6,9 +6,6 @@
 
 namespace nerim {
 
-// The two fixed install locations named when `claude` cannot be found.
-QStringList claudeFixedInstallPaths();
-
 // Where `claude` is looked for, in order: "/opt/homebrew/bin/claude",
 // "/usr/local/bin/claude", <home>/.local/bin/claude, <home>/.claude/local/claude,
 // then <entry>/claude for each non-empty entry of PATH, in PATH order.

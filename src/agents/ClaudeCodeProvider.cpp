@@ -253,8 +253,8 @@ ClaudeCodeProvider::ClaudeCodeProvider(QString projectPath, QObject *parent)
 ClaudeCodeProvider::ClaudeCodeProvider(QString projectPath, Options options, QObject *parent)
     : QObject(parent), m_projectPath(std::move(projectPath)), m_options(std::move(options))
 {
-    if (!m_options.resolveBinary)
-        m_options.resolveBinary = [] { return resolveClaudeBinary(); };
+    if (!m_options.binaryCandidates)
+        m_options.binaryCandidates = [] { return claudeBinaryCandidates(); };
     if (!m_options.managedKeysEnvironment)
         m_options.managedKeysEnvironment = defaultManagedKeysEnvironment();
 }
@@ -281,15 +281,18 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     // Looking for the program, checking the folder, listing it for the prompt
     // and asking for the credentials all touch the disk or the keyring: do them
     // on a worker thread.
-    auto work = [projectPath = m_projectPath, resolve = m_options.resolveBinary,
+    auto work = [projectPath = m_projectPath, candidatesOf = m_options.binaryCandidates,
+                 resolve = m_options.resolveBinary,
                  managedKeys = m_options.managedKeysEnvironment, role, recentEntries = std::move(recentEntries),
                  priorTurns = std::move(priorTurns), task = std::move(task),
                  awareness = std::move(awareness), prepare = extras.prepare]() -> PreparedLaunch {
         PreparedLaunch prepared;
         try {
-            const std::optional<QString> binary = resolve();
+            const QStringList candidates = candidatesOf();
+            const std::optional<QString> binary = resolve ? resolve() : resolveClaudeBinary(candidates);
             if (!binary) {
-                prepared.error = AgentError::binaryNotFound(claudeFixedInstallPaths());
+                // The places really looked at, in order: what the user can check.
+                prepared.error = AgentError::binaryNotFound(candidates);
                 return prepared;
             }
             prepared.binary = *binary;

@@ -53,7 +53,11 @@ public:
         // Called once per spawn on a worker thread; unset means the default
         // installed with setDefaultManagedKeysEnvironment.
         std::function<QHash<QString, QString>()> managedKeysEnvironment;
-        // Finds the `claude` program; unset means `resolveClaudeBinary()`.
+        // Where the `claude` program is looked for, in order; unset means
+        // `claudeBinaryCandidates()`. A failed search names these places.
+        std::function<QStringList()> binaryCandidates;
+        // Finds the `claude` program; unset means the first of the candidates
+        // that may run (`resolveClaudeBinary`).
         std::function<std::optional<QString>()> resolveBinary;
         // Time a terminated agent has between SIGTERM and SIGKILL.
         std::chrono::milliseconds terminateGracePeriod{2000};

@@ -467,14 +467,17 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         m_persistedAgentNames = files.agentNames;
     }
 
+    bool tellingUnsaved = false;
     if (files.panes && !m_tornDown) {
         setNextAgentNumber(files.panes->nextAgentNumber);
         QList<AgentPaneState *> panes = m_panes;
         std::optional<QUuid> focus;
         std::optional<QUuid> expanded;
+        QList<AgentPaneState *> restored;
         for (const PaneDiskSnapshot &saved : files.panes->panes) {
             AgentPaneState *pane = restorePane(saved, this);
             panes.append(pane);
+            restored.append(pane);
             if (files.panes->focusedPaneId == pane->id())
                 focus = pane->id();
             if (files.panes->expandedPaneId == pane->id())
@@ -485,6 +488,13 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         setPanes(panes);
         setFocusedPaneId(focus);
         setExpandedPaneId(expanded);
+        // A task the last Nerim never saw end was cut short by its end: the
+        // pane says so (saved below, so that it is said once). A project
+        // another Nerim holds is left alone: its agents may be at work.
+        if (m_dataFolderUsable) {
+            for (AgentPaneState *pane : std::as_const(restored))
+                tellingUnsaved = tellTaskStoppedUnexpectedly(*pane) || tellingUnsaved;
+        }
     }
     // An unreadable panes.json, or a project held by another Nerim, is told
     // in the pane area: in the pane in focus, or in the first pane the user
@@ -501,9 +511,11 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         if (AgentPaneState *pane = m_focusedPaneId ? paneWithId(*m_focusedPaneId) : nullptr) {
             pane->appendLine(OutputLine::Kind::system, *m_pendingPanesNotice);
             m_pendingPanesNotice.reset();
-            savePanes();
+            tellingUnsaved = true;
         }
     }
+    if (tellingUnsaved)
+        savePanes();
     // A project whose own deploy is live opens with its Live menu.
     QCoro::Task<> restoringLive = m_deploy->restoreLive();
     Q_UNUSED(restoringLive);
@@ -582,7 +594,9 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
 
     // No pane takes more output from here on, so the save below holds every
     // line shown, even those that would arrive while other agents are stopped.
+    // A pane whose agent is at work says that its task stops here.
     for (AgentPaneState *pane : std::as_const(m_panes)) {
+        tellTaskStoppedByClose(*pane);
         if (const std::shared_ptr<AgentStreamConsumer> consumer = pane->streamConsumer()) {
             consumer->cancel();
             pane->setStreamConsumer(nullptr);

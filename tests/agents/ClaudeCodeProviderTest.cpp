@@ -270,16 +270,22 @@ TEST_F(ClaudeCodeProviderTest, ClosingTheProviderStopsItsAgents)
 
 TEST_F(ClaudeCodeProviderTest, SpawnFailuresNameTheirCause)
 {
+    // The error names every place looked at, in the order looked, also one
+    // holding a `claude` that may not run.
+    const QStringList places{project + QStringLiteral("/home/.local/bin/claude"),
+                             project + QStringLiteral("/bin/claude")};
+    QDir().mkpath(project + QStringLiteral("/bin"));
+    writeFile(places.last(), "#!/bin/sh\n");
     auto options = standinOptions();
-    options.resolveBinary = [] { return std::optional<QString>(); };
+    options.resolveBinary = {};
+    options.binaryCandidates = [places] { return places; };
     ClaudeCodeProvider missing(project, options);
     try {
         spawn(missing);
         FAIL() << "spawn succeeded without a program";
     } catch (const AgentError &e) {
         EXPECT_EQ(e.kind(), AgentError::Kind::binaryNotFound);
-        EXPECT_EQ(e.searchedPaths(),
-                  (QStringList{QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude")}));
+        EXPECT_EQ(e.searchedPaths(), places);
     }
 
     const QString file = project + QStringLiteral("/a-file");

@@ -51,7 +51,8 @@ namespace nerim {
 // summary show every line. Highlights (notification) hide agent output and
 // keep errors, prompts and task-complete reports, and the application's own
 // lines only when they mention one of a few events ("spawned", "exited",
-// "is busy", "failed", "hang signal", "completed"; case matters).
+// "is busy", "failed", "hang signal", "completed", "Nerim was closed"; case
+// matters).
 bool isVisible(const OutputLine &line, AppState::OutputMode mode);
 
 // Whether two output modes show the same lines (Full transcript and summary

@@ -1,10 +1,13 @@
 #include "ui/workspace/OverviewLook.h"
 
+#include "foundation/Text.h"
 #include "ui/design/Strings.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace nerim {
 
@@ -105,6 +108,54 @@ ProjectCardLook projectCardLook(const AppState::ProjectRegistryEntry &entry, boo
     look.offersContextMenu = !scratch;
     look.showsDashedOutline = scratch;
     return look;
+}
+
+namespace {
+
+const QString ellipsis = QStringLiteral("\u2026");
+
+// The longest start of `text`, in whole user-perceived characters, that fits
+// with an ellipsis after it (and `after` after that); none when not even the
+// ellipsis does.
+std::optional<QString> cutAtEnd(const QString &text, const QString &after, double available,
+                                const TextWidth &width)
+{
+    if (width(ellipsis + after) > available)
+        return std::nullopt;
+    qsizetype low = 0; // fits
+    qsizetype high = text::characterCount(text);
+    while (low < high) {
+        const qsizetype middle = (low + high + 1) / 2;
+        if (width(text::characterPrefix(text, middle) + ellipsis + after) <= available)
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    return text::characterPrefix(text, low).trimmed() + ellipsis + after;
+}
+
+} // namespace
+
+QString projectCardName(const QString &name, double available, const TextWidth &width)
+{
+    if (width(name) <= available)
+        return name;
+    static const QRegularExpression stamped(QStringLiteral(R"(\d{4}-\d{2}-\d{2} \d{2}-\d{2}-\d{2}( \(\d+\))?$)"));
+    const QRegularExpressionMatch match = stamped.match(name);
+    if (!match.hasMatch())
+        return cutAtEnd(name, QString(), available, width).value_or(ellipsis);
+    const QString ending = match.captured(0);
+    const QString before = name.left(match.capturedStart(0));
+    if (std::optional<QString> cut = cutAtEnd(before, QLatin1Char(' ') + ending, available, width))
+        return *cut;
+    // The ending alone, then its end: the time and the number stay longest.
+    // (It is plain ASCII: one character per code unit.)
+    for (qsizetype keep = ending.size(); keep > 0; --keep) {
+        const QString shown = ellipsis + ending.right(keep);
+        if (width(shown) <= available)
+            return shown;
+    }
+    return ellipsis;
 }
 
 ActionTileLook addProjectTileLook(bool hovered)

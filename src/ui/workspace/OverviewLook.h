@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QVector>
+#include <functional>
 
 namespace nerim {
 
@@ -74,6 +75,16 @@ struct ProjectCardLook {
     bool showsDashedOutline = false;
 };
 ProjectCardLook projectCardLook(const AppState::ProjectRegistryEntry &entry, bool hovered, Timestamp now);
+
+// A text's width as drawn, in points.
+using TextWidth = std::function<double(const QString &)>;
+// The project's name as its card shows it on one line `available` wide. A name
+// that fits shows whole. A name that ends in a date and time, as a blank
+// project's does ("Untitled Project 2026-12-09 17-30-12", perhaps with " (2)"),
+// keeps that ending whole and is cut with an ellipsis before it, or, when even
+// the ending does not fit, shows the end of the ending; so two such cards
+// differ as their names do. Any other name is cut at its end.
+QString projectCardName(const QString &name, double available, const TextWidth &width);
 
 // The look of the add and start-blank tiles, hovered or not.
 struct ActionTileLook {

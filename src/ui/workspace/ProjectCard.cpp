@@ -91,7 +91,9 @@ QString ProjectCard::shownName() const
 {
     const QRectF content = contentRect();
     const double available = content.width() - NmIcons::boxSide(kIconSize) - kRowSpacing;
-    return QFontMetricsF(NmFont::bodyMedium()).elidedText(m_project.displayName, Qt::ElideRight, available);
+    const QFontMetricsF metrics(NmFont::bodyMedium());
+    return OverviewLook::projectCardName(m_project.displayName, available,
+                                         [&metrics](const QString &text) { return metrics.horizontalAdvance(text); });
 }
 
 QStringList ProjectCard::shownPathLines() const

@@ -33,8 +33,9 @@ public:
     // entry. Its actions call the card's callbacks.
     QMenu *buildContextMenu(QWidget *parent);
 
-    // The name and path as drawn: the name on one line and the path on at
-    // most two, each cut at the end with an ellipsis.
+    // The name and path as drawn: the name on one line (cut as
+    // `OverviewLook::projectCardName` says) and the path on at most two lines,
+    // cut at the end with an ellipsis.
     QString shownName() const;
     QStringList shownPathLines() const;
 

@@ -30,12 +30,13 @@ TEST(TranscriptFilter, HighlightsKeepErrorsPromptsReportsAndEventLines)
         line(Kind::system, u"sent a hang signal"_s),
         line(Kind::system, u"Role changed to Designer"_s),
         line(Kind::taskComplete, u"TASK_COMPLETE: done"_s),
+        line(Kind::system, u"[Nerim was closed during the repair, so it didn't finish.]"_s),
     };
     const QList<OutputLine> highlights = visibleLines(lines, Mode::notification);
     QList<int> shown;
     for (const OutputLine &visible : highlights)
         shown << int(lines.indexOf(visible));
-    EXPECT_EQ(shown, (QList<int>{1, 3, 4, 6, 7, 8, 10}));
+    EXPECT_EQ(shown, (QList<int>{1, 3, 4, 6, 7, 8, 10, 11}));
 
     EXPECT_EQ(visibleLines(lines, Mode::verbose), lines);
     EXPECT_EQ(visibleLines(lines, Mode::summary), lines);

@@ -100,6 +100,22 @@ TEST(OverviewLook, ProjectCards)
     }
 }
 
+TEST(OverviewLook, CardNamesKeepWhatTellsBlankProjectsApart)
+{
+    // One point per character: the rule, whatever font draws it.
+    const OverviewLook::TextWidth width = [](const QString &text) { return double(text.size()); };
+    const QString first = u"Untitled Project 2026-12-09 17-30-12"_s;
+    const QString second = u"Untitled Project 2026-12-09 17-31-05"_s;
+    EXPECT_EQ(OverviewLook::projectCardName(first, 36, width), first);
+    EXPECT_EQ(OverviewLook::projectCardName(first, 30, width), u"Untitled\u2026 2026-12-09 17-30-12"_s);
+    EXPECT_EQ(OverviewLook::projectCardName(second, 30, width), u"Untitled\u2026 2026-12-09 17-31-05"_s);
+    EXPECT_EQ(OverviewLook::projectCardName(first + u" (2)"_s, 30, width), u"Untit\u2026 2026-12-09 17-30-12 (2)"_s);
+    // Too narrow for the date: the time stays.
+    EXPECT_EQ(OverviewLook::projectCardName(first, 10, width), u"\u2026 17-30-12"_s);
+    // Other names are cut at their end.
+    EXPECT_EQ(OverviewLook::projectCardName(u"A very long project name"_s, 10, width), u"A very lo\u2026"_s);
+}
+
 TEST(OverviewLook, ActionTiles)
 {
     const auto add = OverviewLook::addProjectTileLook(false);
