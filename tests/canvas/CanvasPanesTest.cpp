@@ -1,5 +1,6 @@
 // Panes: numbering, the cap, names, roles, closing, focus and panes.json.
 #include "CanvasFixture.h"
+#include "agents/SavedPanes.h"
 #include "panes-store/PanesSnapshot.h"
 #include "panes-store/PanesSnapshotStore.h"
 #include "panes-store/PanesLoadResult.h"
@@ -387,9 +388,13 @@ TEST_F(CanvasTest, AFloodIsSavedInPiecesAndTheQuitOnlyAppendsWhatIsLeft)
     EXPECT_EQ(readFile(path), wholeBefore) << "panes.json was written whole while output streamed";
 
     await(canvas->teardown());
+    // What was shown, and the line saying the close stopped the task.
     saved = savedPanes(project);
     ASSERT_TRUE(saved);
-    EXPECT_EQ(saved->panes.first().outputLines, shown);
+    const QList<OutputLine> atQuit = saved->panes.first().outputLines.toList();
+    ASSERT_EQ(atQuit.size(), shown.size() + 1);
+    EXPECT_EQ(atQuit.mid(0, shown.size()), shown);
+    EXPECT_EQ(atQuit.last().text, taskStoppedByCloseLine);
     EXPECT_EQ(readFile(path), wholeBefore) << "the quit wrote panes.json whole";
 
     // The next open's first save folds the log back.
@@ -399,7 +404,7 @@ TEST_F(CanvasTest, AFloodIsSavedInPiecesAndTheQuitOnlyAppendsWhatIsLeft)
     store.save(*reopened);
     saved = savedPanes(project);
     ASSERT_TRUE(saved);
-    EXPECT_EQ(saved->panes.first().outputLines, shown);
+    EXPECT_EQ(saved->panes.first().outputLines, atQuit);
     EXPECT_NE(readFile(path), wholeBefore);
     EXPECT_FALSE(QFile::exists(panesChangeLog::pathFor(path)));
 }
