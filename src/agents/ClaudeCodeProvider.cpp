@@ -282,9 +282,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     // and asking for the credentials all touch the disk or the keyring: do them
     // on a worker thread.
     auto work = [projectPath = m_projectPath, candidatesOf = m_options.binaryCandidates,
-                 resolve = m_options.resolveBinary,
-                 managedKeys = m_options.managedKeysEnvironment, role, recentEntries = std::move(recentEntries),
-                 priorTurns = std::move(priorTurns), task = std::move(task),
+                 resolve = m_options.resolveBinary, managedKeys = m_options.managedKeysEnvironment, role,
+                 recentEntries = std::move(recentEntries), priorTurns = std::move(priorTurns), task = std::move(task),
                  awareness = std::move(awareness), prepare = extras.prepare]() -> PreparedLaunch {
         PreparedLaunch prepared;
         try {

@@ -28,8 +28,8 @@ bool isVisible(const OutputLine &line, AppState::OutputMode mode)
     // "Nerim was closed" begins the line of a task, repair or deploy step that
     // a quit cut short: without it a reopened pane would not say why it stopped.
     static const std::array<QString, 7> eventWords{
-        QStringLiteral("spawned"),   QStringLiteral("exited"),    QStringLiteral("is busy"),
-        QStringLiteral("failed"),    QStringLiteral("hang signal"), QStringLiteral("completed"),
+        QStringLiteral("spawned"),          QStringLiteral("exited"),      QStringLiteral("is busy"),
+        QStringLiteral("failed"),           QStringLiteral("hang signal"), QStringLiteral("completed"),
         QStringLiteral("Nerim was closed"),
     };
     for (const QString &word : eventWords) {

@@ -117,8 +117,7 @@ const QString ellipsis = QStringLiteral("\u2026");
 // The longest start of `text`, in whole user-perceived characters, that fits
 // with an ellipsis after it (and `after` after that); none when not even the
 // ellipsis does.
-std::optional<QString> cutAtEnd(const QString &text, const QString &after, double available,
-                                const TextWidth &width)
+std::optional<QString> cutAtEnd(const QString &text, const QString &after, double available, const TextWidth &width)
 {
     if (width(ellipsis + after) > available)
         return std::nullopt;

@@ -57,8 +57,8 @@ TEST_F(CanvasTest, APaneCutShortByTheEndOfNerimSaysSoOnceAlsoInHighlights)
         reopen();
         reopen();
         EXPECT_EQ(lineTexts(canvas->panes().last()).count(said), 1);
-        EXPECT_FALSE(lineTexts(canvas->panes().last()).contains(kill ? taskStoppedByCloseLine
-                                                                     : taskStoppedUnexpectedlyLine));
+        EXPECT_FALSE(
+            lineTexts(canvas->panes().last()).contains(kill ? taskStoppedByCloseLine : taskStoppedUnexpectedlyLine));
         await(canvas->teardown());
         canvas.reset();
     }
