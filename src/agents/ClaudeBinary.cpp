@@ -9,12 +9,16 @@ namespace nerim {
 
 QStringList claudeBinaryCandidates(const QString &homePath, const std::optional<QString> &pathVariable)
 {
-    QStringList candidates{QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude")};
-    candidates.append(homePath + QStringLiteral("/.local/bin/claude"));
-    candidates.append(homePath + QStringLiteral("/.claude/local/claude"));
+    QStringList candidates{QStringLiteral("/usr/local/bin/claude")};
+    const auto add = [&candidates](const QString &candidate) {
+        if (!candidates.contains(candidate))
+            candidates.append(candidate);
+    };
+    add(homePath + QStringLiteral("/.local/bin/claude"));
+    add(homePath + QStringLiteral("/.claude/local/claude"));
     if (pathVariable) {
         for (const QString &entry : pathVariable->split(QLatin1Char(':'), Qt::SkipEmptyParts))
-            candidates.append(entry + QStringLiteral("/claude"));
+            add(entry + QStringLiteral("/claude"));
     }
     return candidates;
 }

@@ -6,10 +6,11 @@
 
 namespace nerim {
 
-// Where `claude` is looked for, in order: "/opt/homebrew/bin/claude",
-// "/usr/local/bin/claude", <home>/.local/bin/claude, <home>/.claude/local/claude,
-// then <entry>/claude for each non-empty entry of PATH, in PATH order.
-// Duplicates are kept.
+// Where `claude` is looked for, in order: "/usr/local/bin/claude",
+// <home>/.local/bin/claude, <home>/.claude/local/claude, then <entry>/claude for
+// each non-empty entry of PATH, in PATH order. A place is looked at once: a PATH
+// entry that repeats an earlier place is left out, so the not-found error lists
+// each place searched once, in the order searched.
 QStringList claudeBinaryCandidates(const QString &homePath, const std::optional<QString> &pathVariable);
 // The same for this process's home folder and PATH.
 QStringList claudeBinaryCandidates();

@@ -365,11 +365,11 @@ TEST(PromptDigest, IsPrefixedLowerCaseSha256)
 
 TEST(ClaudeBinary, CandidatesInOrderWithEmptyPathPiecesSkipped)
 {
-    EXPECT_EQ(claudeBinaryCandidates(QStringLiteral("/home/u"), QStringLiteral(":/a::/b/:")),
-              (QStringList{QStringLiteral("/opt/homebrew/bin/claude"), QStringLiteral("/usr/local/bin/claude"),
-                           QStringLiteral("/home/u/.local/bin/claude"), QStringLiteral("/home/u/.claude/local/claude"),
-                           QStringLiteral("/a/claude"), QStringLiteral("/b//claude")}));
-    EXPECT_EQ(claudeBinaryCandidates(QStringLiteral("/h"), std::nullopt).size(), 4);
+    EXPECT_EQ(claudeBinaryCandidates(QStringLiteral("/home/u"), QStringLiteral(":/a::/usr/local/bin:/b/:/a")),
+              (QStringList{QStringLiteral("/usr/local/bin/claude"), QStringLiteral("/home/u/.local/bin/claude"),
+                           QStringLiteral("/home/u/.claude/local/claude"), QStringLiteral("/a/claude"),
+                           QStringLiteral("/b//claude")}));
+    EXPECT_EQ(claudeBinaryCandidates(QStringLiteral("/h"), std::nullopt).size(), 3);
 }
 
 TEST(ClaudeBinary, OnlyExecutableRegularFilesCount)
@@ -387,8 +387,7 @@ TEST(ClaudeBinary, OnlyExecutableRegularFilesCount)
 
     // Found on PATH when none of the fixed and home places has it.
     qputenv("PATH", (QStringLiteral("::") + root + QStringLiteral("/dir:") + root + QStringLiteral("/exec")).toUtf8());
-    if (!QFileInfo(QStringLiteral("/opt/homebrew/bin/claude")).exists() &&
-        !QFileInfo(QStringLiteral("/usr/local/bin/claude")).exists()) {
+    if (!QFileInfo(QStringLiteral("/usr/local/bin/claude")).exists()) {
         EXPECT_EQ(resolveClaudeBinary(), root + QStringLiteral("/exec/claude"));
     }
 }
