@@ -97,8 +97,73 @@ TEST(PushContent, ADotEnvsValuesInEveryFormAndNoneTooPlainToMatter)
               "API_KEY in web/.env.local");
     EXPECT_TRUE(countsAsSecret("averyveryverylongword"));
     EXPECT_FALSE(countsAsSecret("development"));
-    for (const char *name : {".env", ".env.local", ".env.production", ".envrc"})
+    for (const char *name : {".env", ".env.local", ".env.production"})
         EXPECT_TRUE(isLocalDotEnvName(name)) << name;
-    for (const char *name : {".env.example", ".env.sample", ".env.template", "env", "app.env"})
+    for (const char *name : {".env.example", ".env.sample", ".env.template", "env", "app.env", ".envrc", ".environment"})
         EXPECT_FALSE(isLocalDotEnvName(name)) << name;
+}
+
+// What the push's target already holds is asked of the target: another
+// remote holding the history, a remote-tracking ref planted locally, or a
+// configured refspec sending a remote-tracking ref do not let a secret
+// through; what the target does hold is not checked again.
+TEST(PushContent, WhatThePushSendsIsWhatItsTargetLacks)
+{
+    const QString repository = newRepository(QStringLiteral("target"));
+    const QString remotes = makeTempDir(QStringLiteral("target-remotes"));
+    const QString origin = remotes + QStringLiteral("/origin.git");
+    const QString backup = remotes + QStringLiteral("/backup.git");
+    const auto git = [&](const QStringList &arguments) { return PlantedRepository::git(repository, arguments); };
+    for (const QString &bare : {origin, backup})
+        ASSERT_TRUE(git({QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), bare}));
+    ASSERT_TRUE(git({QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("origin"), origin}));
+    ASSERT_TRUE(git({QStringLiteral("remote"), QStringLiteral("add"), QStringLiteral("backup"), backup}));
+    // The value is in .env (not committed) and in one commit of the history, gone from its tip.
+    writeFile(repository + QStringLiteral("/.env"), "STRIPE_KEY=sk_live_51TargetCheckValue\n");
+    const auto commit = [&](const QString &file, const QByteArray &text) {
+        writeFile(repository + QLatin1Char('/') + file, text);
+        git({QStringLiteral("add"), file});
+        git({QStringLiteral("commit"), QStringLiteral("-qm"), file});
+    };
+    commit(QStringLiteral("config.js"), "const key = 'sk_live_51TargetCheckValue';\n");
+    commit(QStringLiteral("config.js"), "const key = process.env.STRIPE_KEY;\n");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(secretNamesVariable), QString());
+    const auto push = [&](const QString &arguments) {
+        const Outcome outcome =
+            runThroughChildProcess(repository, QStringLiteral("git push -q ") + arguments, true, environment);
+        EXPECT_TRUE(outcome.ended);
+        return std::make_pair(outcome.exitCode == 0, outcome.errorLines);
+    };
+    const auto refused = [&](const QString &arguments, const char *because) {
+        const auto [ok, lines] = push(arguments);
+        EXPECT_FALSE(ok) << because;
+        EXPECT_EQ(gitOutput(origin, {QStringLiteral("for-each-ref")}).toStdString(), "") << because;
+        if (ok) { // start the next case from an empty target again
+            QDir(origin).removeRecursively();
+            git({QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("--bare"), origin});
+        }
+        ASSERT_EQ(lines.size(), 1) << because << ": " << lines.join('\n').toStdString();
+        EXPECT_TRUE(lines.front().startsWith(QLatin1String(refusalPrefix))) << lines.front().toStdString();
+    };
+
+    ASSERT_TRUE(git({QStringLiteral("update-ref"), QStringLiteral("refs/remotes/origin/parked"), QStringLiteral("HEAD")}));
+    refused(QStringLiteral("origin main"), "a planted remote-tracking ref");
+    ASSERT_TRUE(git({QStringLiteral("update-ref"), QStringLiteral("-d"), QStringLiteral("refs/remotes/origin/parked")}));
+    ASSERT_TRUE(git({QStringLiteral("push"), QStringLiteral("-q"), QStringLiteral("backup"), QStringLiteral("main")}));
+    refused(QStringLiteral("origin main"), "the history on another remote");
+    ASSERT_TRUE(git({QStringLiteral("config"), QStringLiteral("remote.origin.push"),
+                     QStringLiteral("refs/remotes/backup/main:refs/heads/leak")}));
+    refused(QStringLiteral("origin"), "a configured refspec sending a remote-tracking ref");
+    ASSERT_TRUE(git({QStringLiteral("config"), QStringLiteral("--unset"), QStringLiteral("remote.origin.push")}));
+    refused(QStringLiteral("origin refs/remotes/backup/main:refs/heads/leak"), "a refspec sending a remote-tracking ref");
+    refused(QStringLiteral("nowhere main"), "a target that cannot be asked");
+
+    // Once the target holds that history, a clean commit on top of it goes.
+    ASSERT_TRUE(git({QStringLiteral("push"), QStringLiteral("-q"), QStringLiteral("origin"), QStringLiteral("main")}));
+    commit(QStringLiteral("page.html"), "<h1>Shop</h1>\n");
+    const auto [ok, lines] = push(QStringLiteral("origin main"));
+    EXPECT_TRUE(ok) << lines.join('\n').toStdString();
+    EXPECT_EQ(gitOutput(origin, {QStringLiteral("log"), QStringLiteral("-1"), QStringLiteral("--format=%s")}),
+              QStringLiteral("page.html"));
 }

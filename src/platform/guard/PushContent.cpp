@@ -201,11 +201,6 @@ std::vector<SecretValue> dotEnvValues(std::string_view text, const std::string &
     return values;
 }
 
-bool isLocalDotEnvName(std::string_view name)
-{
-    return name.substr(0, 4) == ".env" && name != ".env.example" && name != ".env.sample" && name != ".env.template";
-}
-
 std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &environment, std::string &why)
 {
     std::vector<SecretValue> values;
@@ -278,8 +273,8 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
 }
 
 std::optional<std::string> pushContentRefusal(const std::string &realGit, const GitInvocation &invocation,
-                                              const GitOverrides &overrides, const Environment &environment,
-                                              const std::vector<SecretValue> &values)
+                                              const Environment &environment, const std::vector<SecretValue> &values,
+                                              const PushRange &range)
 {
     if (values.empty())
         return std::nullopt;
@@ -292,14 +287,11 @@ std::optional<std::string> pushContentRefusal(const std::string &realGit, const 
     };
     const std::vector<std::string> lines = environmentLines(environment);
 
-    // The objects the push sends that the remotes do not already have:
+    // The objects the push sends that its targets do not already have:
     // commits (their messages), trees (file names), blobs, tags.
-    std::vector<std::string> listing = command({"rev-list", "--objects", "--no-object-names"});
-    for (const std::string &revision : pushedRevisions(overrides.finalArguments))
-        listing.push_back(revision);
-    for (const char *word : {"--not", "--remotes", "--"})
-        listing.emplace_back(word);
-    const CapturedRun objects = runCaptured(realGit, listing, lines, 120000, size_t(256) << 20);
+    const CapturedRun objects =
+        runCapturedWithInput(realGit, command({"rev-list", "--objects", "--no-object-names", "--ignore-missing", "--stdin"}),
+                             lines, 120000, size_t(256) << 20, range.revisionInput());
     if (!objects.started || objects.timedOut || objects.tooLarge || !WIFEXITED(objects.status) ||
         WEXITSTATUS(objects.status) != 0)
         return std::string("what it would push could not be checked for secret values") +

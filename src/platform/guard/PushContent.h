@@ -4,13 +4,14 @@
 // project's .env files (wherever in the project they are, examples aside) or
 // of the run's own variables, whatever file or commit message holds it and
 // whatever it is called. The commits' content is asked of git itself
-// (`rev-list --objects` of what the push sends and the remotes do not have,
+// (`rev-list --objects` of what the push sends and its targets do not have,
 // then `cat-file --batch` of those objects, searched as they stream), and a
 // push whose content or values cannot be known is refused.
 //
 // Plain C++ without Qt: nerim-git links it.
 
 #include "platform/guard/GitSettings.h"
+#include "platform/guard/PushTarget.h"
 
 #include <optional>
 #include <string>
@@ -42,11 +43,6 @@ bool countsAsSecret(std::string_view value);
 // names the origin.
 std::vector<SecretValue> dotEnvValues(std::string_view text, const std::string &file);
 
-// Whether a file name is a .env file whose values must stay local: ".env"
-// and every ".env…" but the examples (".env.example", ".env.sample",
-// ".env.template").
-bool isLocalDotEnvName(std::string_view name);
-
 // Every value the push must not carry: those of each local .env file in the
 // project folder (`projectVariable`), found at any depth (a folder named
 // .git or node_modules, and links to folders, are not entered; a link to a
@@ -58,11 +54,11 @@ bool isLocalDotEnvName(std::string_view name);
 // file that fails to read or is larger than 4 MiB.
 std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &environment, std::string &why);
 
-// Why `git push` (as `overrides` resolved it) must not run: an object it
-// would send holds one of `values`. Asked of the real git with the
+// Why `git push` must not run: an object it would send to its targets
+// (`range`) holds one of `values`. Asked of the real git with the
 // environment the push runs with; the push is refused when git cannot say.
 std::optional<std::string> pushContentRefusal(const std::string &realGit, const GitInvocation &invocation,
-                                              const GitOverrides &overrides, const Environment &environment,
-                                              const std::vector<SecretValue> &values);
+                                              const Environment &environment, const std::vector<SecretValue> &values,
+                                              const PushRange &range);
 
 } // namespace nerim::platform::guard
