@@ -8,9 +8,12 @@
 #include <QDir>
 #include <algorithm>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,9 +92,9 @@ TEST(PushContent, ADotEnvsValuesInEveryFormAndNoneTooPlainToMatter)
     for (const char *expected :
          {"sk-live-51HqSecretValue", "postgres://u:p4ss@db:5432/shop", "-----BEGIN KEY-----\\nMIIEvQIBADANBgkq\\n-----END KEY-----",
           "-----BEGIN KEY-----\nMIIEvQIBADANBgkq\n-----END KEY-----", "first-line-secret\nsecond-line-secret",
-          "first-line-secret", "second-line-secret"})
+          "first-line-secret", "second-line-secret", "value-of-a-bad-name"})
         EXPECT_NE(std::find(values.begin(), values.end(), expected), values.end()) << expected;
-    for (const char *plain : {"production", "3000", "localhost", "abc123", "value-of-a-bad-name", "not-a-value-at-all"})
+    for (const char *plain : {"production", "3000", "localhost", "abc123", "not-a-value-at-all"})
         EXPECT_EQ(std::find(values.begin(), values.end(), plain), values.end()) << plain;
     EXPECT_EQ(dotEnvValues("API_KEY=sk-live-51HqSecretValue\n", "web/.env.local").front().origin,
               "API_KEY in web/.env.local");
@@ -162,8 +165,74 @@ TEST(PushContent, WhatThePushSendsIsWhatItsTargetLacks)
     // Once the target holds that history, a clean commit on top of it goes.
     ASSERT_TRUE(git({QStringLiteral("push"), QStringLiteral("-q"), QStringLiteral("origin"), QStringLiteral("main")}));
     commit(QStringLiteral("page.html"), "<h1>Shop</h1>\n");
+    commit(QStringLiteral(".envrc"), "export NODE_OPTIONS=--max-old-space-size=4096\n"); // an ordinary file
     const auto [ok, lines] = push(QStringLiteral("origin main"));
     EXPECT_TRUE(ok) << lines.join('\n').toStdString();
-    EXPECT_EQ(gitOutput(origin, {QStringLiteral("log"), QStringLiteral("-1"), QStringLiteral("--format=%s")}),
-              QStringLiteral("page.html"));
+    EXPECT_EQ(gitOutput(origin, {QStringLiteral("log"), QStringLiteral("-1"), QStringLiteral("--format=%s")}).toStdString(),
+              ".envrc");
+}
+
+// Every value python-dotenv (and Node's util.parseEnv, where this Node has
+// it) reads from a .env file is one the push check looks for: each line end,
+// names with dots and dashes, each kind of quote, `export`, comments and
+// values over several lines.
+TEST(PushContent, ADotEnvIsReadAtLeastAsItsReadersReadIt)
+{
+    const std::vector<std::pair<const char *, std::string>> files{
+        {"lf", "export API_KEY=sk_live_51LfValue # note\nstripe.key=sk_live_51DottedName\nSTRIPE-KEY=sk_live_51Dashed\n"
+               "'quoted key'=sk_live_51QuotedKey\n1DIGIT=sk_live_51DigitFirst\nSPACED = sk_live_51Spaced \n"},
+        {"crlf", "A=sk_live_51CrlfOne\r\nstripe.key='sk_live_51CrlfTwo'\r\nexport B=\"sk_live_51CrlfThree\"\r\n"},
+        {"cr", "A=sk_live_51CrOnly\rstripe.key=sk_live_51CrDotted\rSTRIPE-KEY=\"sk_live_51CrQuoted\"\r# c=x\r"},
+        {"quotes", "D=\"dq\\tsk_live_51Escaped\\\"q\\\\\"\nS='sq sk_live_51Single\\'s'\nB=`sk_live_51Backtick`\n"
+                   "H=pass#word_51Hashed\nC=sk_live_51Commented #comment\n"},
+        {"multiline", "PEM=\"-----BEGIN KEY-----\nMIIEvQIBADANBgkqhkiG\n-----END KEY-----\"\n"
+                      "CRLF_PEM='line-one-51Secret\r\nline-two-51Secret'\r\nNEXT=sk_live_51AfterMulti\r\n"},
+    };
+    const QString folder = makeTempDir(QStringLiteral("dotenv-table"));
+    for (const auto &[name, text] : files)
+        writeFile(folder + QLatin1Char('/') + QLatin1String(name), QByteArray::fromStdString(text));
+
+    // Each reader prints {file: {name: value}}.
+    const std::vector<std::pair<QString, QStringList>> readers{
+        {QStringLiteral("python-dotenv"),
+         {QStringLiteral("python3"), QStringLiteral("-c"),
+          QStringLiteral("import json, os, sys, dotenv\n"
+                         "json.dump({f: dotenv.dotenv_values(f, interpolate=False) for f in os.listdir('.')}, sys.stdout)")}},
+        {QStringLiteral("Node's util.parseEnv"),
+         {QStringLiteral("node"), QStringLiteral("-e"),
+          QStringLiteral("const fs = require('fs'), u = require('util'); if (!u.parseEnv) process.exit(3);"
+                         "const r = {}; for (const f of fs.readdirSync('.')) r[f] = u.parseEnv(fs.readFileSync(f, 'utf8'));"
+                         "console.log(JSON.stringify(r));")}},
+    };
+    int compared = 0;
+    for (const auto &[reader, command] : readers) {
+        QProcess process;
+        process.setWorkingDirectory(folder);
+        process.start(command.first(), command.mid(1));
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+            std::printf("[ reader   ] %s is not here, not compared\n", qPrintable(reader));
+            continue;
+        }
+        const QJsonObject read = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        ASSERT_EQ(read.size(), qsizetype(files.size())) << reader.toStdString();
+        for (const auto &[name, text] : files) {
+            std::vector<std::string> ours;
+            for (const SecretValue &value : dotEnvValues(text, name))
+                ours.push_back(value.value);
+            const QJsonObject values = read.value(QLatin1String(name)).toObject();
+            EXPECT_FALSE(values.isEmpty()) << reader.toStdString() << " read nothing of " << name;
+            for (auto it = values.begin(); it != values.end(); ++it) {
+                const std::string value = it.value().toString().trimmed().toStdString();
+                if (countsAsSecret(value)) {
+                    EXPECT_NE(std::find(ours.begin(), ours.end(), value), ours.end())
+                        << reader.toStdString() << " reads " << it.key().toStdString() << " in " << name << " as "
+                        << value;
+                }
+            }
+        }
+        ++compared;
+    }
+    if (compared == 0 && qEnvironmentVariable("NERIM_FULL_SUITE") != QLatin1String("1"))
+        GTEST_SKIP() << "neither python-dotenv nor a Node with util.parseEnv is installed";
+    EXPECT_GT(compared, 0) << "python-dotenv (python3-dotenv) must be installed for the full suite";
 }
