@@ -210,6 +210,9 @@ TEST(PushContent, ADotEnvIsReadAtLeastAsItsReadersReadIt)
         process.setWorkingDirectory(folder);
         process.start(command.first(), command.mid(1));
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+            // The full suite has python-dotenv (scripts/setup installs it).
+            if (reader.startsWith(QLatin1String("python")) && qEnvironmentVariable("NERIM_FULL_SUITE") == QLatin1String("1"))
+                ADD_FAILURE() << "python-dotenv is not installed (python3-dotenv)";
             std::printf("[ reader   ] %s is not here, not compared\n", qPrintable(reader));
             continue;
         }
@@ -232,7 +235,6 @@ TEST(PushContent, ADotEnvIsReadAtLeastAsItsReadersReadIt)
         }
         ++compared;
     }
-    if (compared == 0 && qEnvironmentVariable("NERIM_FULL_SUITE") != QLatin1String("1"))
+    if (compared == 0)
         GTEST_SKIP() << "neither python-dotenv nor a Node with util.parseEnv is installed";
-    EXPECT_GT(compared, 0) << "python-dotenv (python3-dotenv) must be installed for the full suite";
 }

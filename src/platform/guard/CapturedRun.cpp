@@ -147,10 +147,11 @@ CapturedRun runCapturedWithInput(const std::string &path, const std::vector<std:
         return CapturedRun{};
     }
     std::string output;
-    CapturedRun run = runStreaming(path, arguments, environment, timeoutMs, fd, [&output, maxBytes](std::string_view piece) {
-        output.append(piece);
-        return output.size() <= maxBytes;
-    });
+    CapturedRun run =
+        runStreaming(path, arguments, environment, timeoutMs, fd, [&output, maxBytes](std::string_view piece) {
+            output.append(piece);
+            return output.size() <= maxBytes;
+        });
     close(fd);
     run.output = std::move(output);
     return run;

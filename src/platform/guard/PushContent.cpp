@@ -34,7 +34,10 @@ std::string_view trimmed(std::string_view text)
 }
 
 // Python's and Node's readers strip these around names and values.
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
 
 std::string_view withoutLeadingBlanks(std::string_view text)
 {
@@ -134,8 +137,8 @@ private:
 // a carriage return ends a line too.
 class DotEnvReading {
 public:
-    DotEnvReading(std::string_view text, bool crBreaks, const std::string &file,
-                  std::vector<SecretValue> &values, std::unordered_set<std::string> &seen)
+    DotEnvReading(std::string_view text, bool crBreaks, const std::string &file, std::vector<SecretValue> &values,
+                  std::unordered_set<std::string> &seen)
         : m_text(text), m_crBreaks(crBreaks), m_file(file), m_values(values), m_seen(seen)
     {
     }
@@ -230,10 +233,7 @@ private:
         return m_text[end] == '\r' && end + 1 < m_text.size() && m_text[end + 1] == '\n' ? end + 2 : end + 1;
     }
 
-    void add(std::string_view value, std::string_view name)
-    {
-        add(std::string(trimmed(value)), name);
-    }
+    void add(std::string_view value, std::string_view name) { add(std::string(trimmed(value)), name); }
 
     void add(std::string value, std::string_view name)
     {
@@ -308,7 +308,10 @@ const std::string *variable(const Environment &environment, const char *name)
     return it == environment.end() ? nullptr : &it->second;
 }
 
-std::string firstLine(const std::string &text) { return text.substr(0, text.find('\n')); }
+std::string firstLine(const std::string &text)
+{
+    return text.substr(0, text.find('\n'));
+}
 
 // Reads the .env file at `path` (a link is read where it leads); false with
 // `why` set when it cannot be.
@@ -480,9 +483,9 @@ std::optional<std::string> pushContentRefusal(const std::string &realGit, const 
 
     // The objects the push sends that its targets do not already have:
     // commits (their messages), trees (file names), blobs, tags.
-    const CapturedRun objects =
-        runCapturedWithInput(realGit, command({"rev-list", "--objects", "--no-object-names", "--ignore-missing", "--stdin"}),
-                             lines, 120000, size_t(256) << 20, range.revisionInput());
+    const CapturedRun objects = runCapturedWithInput(
+        realGit, command({"rev-list", "--objects", "--no-object-names", "--ignore-missing", "--stdin"}), lines, 120000,
+        size_t(256) << 20, range.revisionInput());
     if (!objects.started || objects.timedOut || objects.tooLarge || !WIFEXITED(objects.status) ||
         WEXITSTATUS(objects.status) != 0)
         return std::string("what it would push could not be checked for secret values") +
@@ -504,8 +507,8 @@ std::optional<std::string> pushContentRefusal(const std::string &realGit, const 
         longest = std::max(longest, value.value.size());
     std::string window;
     const SecretValue *found = nullptr;
-    const CapturedRun content = runStreaming(
-        realGit, command({"cat-file", "--batch"}), lines, 300000, input, [&](std::string_view piece) {
+    const CapturedRun content =
+        runStreaming(realGit, command({"cat-file", "--batch"}), lines, 300000, input, [&](std::string_view piece) {
             window.append(piece);
             for (const SecretValue &value : values)
                 if (memmem(window.data(), window.size(), value.value.data(), value.value.size())) {

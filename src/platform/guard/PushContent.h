@@ -36,11 +36,19 @@ struct SecretValue {
 // code spells out too.
 bool countsAsSecret(std::string_view value);
 
-// The values a .env text sets, in every form a file could hold them in: as
-// written after "=", without its quotes, with a double-quoted value's escapes
-// read, without an unquoted value's trailing comment, and each line of a
-// value over several lines. Only those `countsAsSecret` accepts; `file`
-// names the origin.
+// The values a .env text sets, read at least as python-dotenv and Node's
+// util.parseEnv read them, and in every form a file could hold them in. A
+// line ends at LF, CRLF or a lone CR (the text is also read as each reader
+// sees it: python with every CR a line end, Node with every CR dropped). Any
+// line with "=" that is not a comment sets a value, whatever its name
+// (`stripe.key`, `STRIPE-KEY`, `'quoted name'`, `1ST`), with or without
+// `export`. A value counts as written after "=", unquoted up to a "#" (Node)
+// or a " #" (python), and between single, double or back quotes up to the
+// first closing quote and up to the first one not after a backslash, with
+// each reader's escapes read; one over several lines counts whole and line
+// by line. Reading more than a reader would is what keeps the check on the
+// safe side. Only values `countsAsSecret` accepts, each once; `file` names
+// the origin. Linear in the text's size.
 std::vector<SecretValue> dotEnvValues(std::string_view text, const std::string &file);
 
 // Every value the push must not carry: those of each local .env file in the

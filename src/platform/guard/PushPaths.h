@@ -41,8 +41,9 @@ bool isLocalDotEnvName(std::string_view name);
 // file (but for the examples) or anything in a `.nerim` folder, at any depth.
 bool isSecretPath(std::string_view path);
 
-// The revisions whose commits `git push <arguments>` may carry (refspec
-// sources; "--all" when that is not plain from the arguments).
+// The revisions `git push <arguments>` names as its refspecs' sources
+// ("--all" when that is not plain from the arguments). The checks take what
+// a push sends from git itself (PushTarget.h), not from this reading.
 std::vector<std::string> pushedRevisions(const std::vector<std::string> &arguments);
 
 // Why `git push` (as `overrides` resolved it) must not run: a commit it would
