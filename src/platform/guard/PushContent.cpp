@@ -315,7 +315,8 @@ std::string firstLine(const std::string &text)
 
 // Reads the .env file at `path` (a link is read where it leads); false with
 // `why` set when it cannot be.
-bool readDotEnv(const std::string &path, const std::string &shown, std::vector<SecretValue> &values, std::string &why)
+bool readDotEnv(const std::string &path, const std::string &shown, std::vector<SecretValue> &values,
+                std::unordered_set<std::string> &seen, std::string &why)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -352,8 +353,9 @@ bool readDotEnv(const std::string &path, const std::string &shown, std::vector<S
         text.append(buffer, size_t(got));
     }
     close(fd);
+    // Each value once, however many files hold it (the first names it).
     for (SecretValue &value : dotEnvValues(text, shown))
-        if (std::find(values.begin(), values.end(), value) == values.end())
+        if (seen.insert(value.value).second)
             values.push_back(std::move(value));
     return true;
 }
@@ -398,6 +400,7 @@ std::vector<SecretValue> dotEnvValues(std::string_view text, const std::string &
 std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &environment, std::string &why)
 {
     std::vector<SecretValue> values;
+    std::unordered_set<std::string> seen;
     const std::string *projectValue = variable(environment, projectVariable);
     if (!projectValue || projectValue->empty()) {
         why = "the project folder is not known";
@@ -422,9 +425,8 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
             return std::nullopt;
         }
         if (countsAsSecret(*value)) {
-            SecretValue secret{*value, "the deploy's " + name};
-            if (std::find(values.begin(), values.end(), secret) == values.end())
-                values.push_back(std::move(secret));
+            if (seen.insert(*value).second)
+                values.push_back(SecretValue{*value, "the deploy's " + name});
         }
     }
 
@@ -456,7 +458,7 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
                 continue;
             }
             if ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && isLocalDotEnvName(name) &&
-                !readDotEnv(path, shown, values, why)) {
+                !readDotEnv(path, shown, values, seen, why)) {
                 closedir(directory);
                 return std::nullopt;
             }
