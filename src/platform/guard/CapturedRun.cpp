@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +119,40 @@ CapturedRun runCaptured(const std::string &path, const std::vector<std::string> 
             return output.size() <= maxBytes;
         },
         folder);
+    run.output = std::move(output);
+    return run;
+}
+
+CapturedRun runCapturedWithInput(const std::string &path, const std::vector<std::string> &arguments,
+                                 const std::vector<std::string> &environment, int timeoutMs, size_t maxBytes,
+                                 const std::string &input)
+{
+    // The input is in a memory file, read by the program at its own pace.
+    const int fd = memfd_create("nerim-git-input", MFD_CLOEXEC);
+    if (fd < 0)
+        return CapturedRun{};
+    size_t written = 0;
+    while (written < input.size()) {
+        const ssize_t wrote = write(fd, input.data() + written, input.size() - written);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            close(fd);
+            return CapturedRun{};
+        }
+        written += size_t(wrote);
+    }
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return CapturedRun{};
+    }
+    std::string output;
+    CapturedRun run =
+        runStreaming(path, arguments, environment, timeoutMs, fd, [&output, maxBytes](std::string_view piece) {
+            output.append(piece);
+            return output.size() <= maxBytes;
+        });
+    close(fd);
     run.output = std::move(output);
     return run;
 }

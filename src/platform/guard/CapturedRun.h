@@ -34,6 +34,11 @@ CapturedRun runStreaming(const std::string &path, const std::vector<std::string>
                          const std::vector<std::string> &environment, int timeoutMs, int inputFd,
                          const std::function<bool(std::string_view)> &consume, const char *folder = nullptr);
 
+// As runCaptured, with `input` as standard input.
+CapturedRun runCapturedWithInput(const std::string &path, const std::vector<std::string> &arguments,
+                                 const std::vector<std::string> &environment, int timeoutMs, size_t maxBytes,
+                                 const std::string &input);
+
 // Runs `path` with `arguments` (argv[0] first) and `environment` (NAME=value),
 // standard input from /dev/null, and takes what it prints; killed when it
 // takes longer than `timeoutMs` or prints more than `maxBytes`.

@@ -7,6 +7,7 @@
 #include "platform/guard/AskGit.h"
 #include "platform/guard/PushContent.h"
 #include "platform/guard/PushPaths.h"
+#include "platform/guard/PushTarget.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -49,13 +50,17 @@ int main(int argc, char **argv)
         environmentWith(environment, user.value_or(std::vector<Setting>{}), overrides.settings, overrides.variables);
     const auto refuseSecrets = environment.find(refuseSecretsVariable);
     if (refuseSecrets != environment.end() && refuseSecrets->second == "1" && overrides.finalCommand == "push") {
-        if (const auto why = pushSecretRefusal(real->second, invocation, overrides, run))
+        std::string unlearned;
+        const auto range = pushRange(real->second, invocation, overrides, run, unlearned);
+        if (!range)
+            refuse(unlearned);
+        if (const auto why = pushSecretRefusal(real->second, invocation, overrides, run, *range))
             refuse(*why);
         std::string unknown;
         const auto values = pushSecretValues(environment, unknown);
         if (!values)
             refuse("the values a deploy must not push could not be known: " + unknown);
-        if (const auto why = pushContentRefusal(real->second, invocation, overrides, run, *values))
+        if (const auto why = pushContentRefusal(real->second, invocation, run, *values, *range))
             refuse(*why);
     }
 

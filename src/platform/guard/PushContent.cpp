@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace nerim::platform::guard {
 
@@ -32,42 +33,274 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
-bool isName(std::string_view name)
+// Python's and Node's readers strip these around names and values.
+bool isBlank(char c)
 {
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name.front())))
-        return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
-// Where a quoted value that starts right after its opening `quote` ends; in
-// double quotes a backslash keeps the next character.
-size_t closingQuote(std::string_view text, char quote)
+std::string_view withoutLeadingBlanks(std::string_view text)
 {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (quote == '"' && text[i] == '\\') {
-            ++i;
-            continue;
-        }
-        if (text[i] == quote)
-            return i;
-    }
-    return std::string_view::npos;
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    return text;
 }
 
-std::string unescaped(std::string_view text)
+// A double-quoted value as python-dotenv reads it: \\ \' \" \a \b \f \n \r
+// \t \v become what they stand for; any other backslash stays.
+std::string pythonDoubleQuoted(std::string_view text)
 {
+    static constexpr std::string_view from = "\\'\"abfnrtv";
+    static constexpr std::string_view to = "\\'\"\a\b\f\n\r\t\v";
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
+        const size_t escape = i + 1 < text.size() && text[i] == '\\' ? from.find(text[i + 1]) : std::string_view::npos;
+        if (escape == std::string_view::npos) {
             out += text[i];
             continue;
         }
-        const char next = text[++i];
-        out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : next;
+        out += to[escape];
+        ++i;
     }
     return out;
 }
+
+// A single-quoted value as python-dotenv reads it: \\ and \' only.
+std::string pythonSingleQuoted(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '\'')) {
+            out += text[++i];
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+// A double-quoted value as Node reads it: each \n a line break.
+std::string nodeDoubleQuoted(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
+            out += '\n';
+            ++i;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+// Where the next `quote` at or after a position is, asked at ever later
+// positions: each search starts where the last one found its answer, so a
+// file full of unclosed quotes is still read in one pass. `unescaped` skips
+// quotes right after a backslash (python-dotenv's reading).
+class QuoteFinder {
+public:
+    QuoteFinder(std::string_view text, char quote, bool unescaped)
+        : m_text(text), m_quote(quote), m_unescaped(unescaped)
+    {
+    }
+
+    size_t from(size_t position)
+    {
+        // What the last search found still answers when it began at or
+        // before `position` and found nothing before it.
+        if (m_searched && m_searchedFrom <= position && (m_found == std::string_view::npos || m_found >= position))
+            return m_found;
+        size_t at = position;
+        for (;;) {
+            at = m_text.find(m_quote, at);
+            if (at == std::string_view::npos || !m_unescaped || at == 0 || m_text[at - 1] != '\\')
+                break;
+            ++at;
+        }
+        m_found = at;
+        m_searchedFrom = position;
+        m_searched = true;
+        return at;
+    }
+
+private:
+    std::string_view m_text;
+    char m_quote;
+    bool m_unescaped;
+    size_t m_found = std::string_view::npos;
+    size_t m_searchedFrom = 0;
+    bool m_searched = false;
+};
+
+// The values one view of a .env text sets (see dotEnvValues). `crBreaks`:
+// a carriage return ends a line too.
+class DotEnvReading {
+public:
+    DotEnvReading(std::string_view text, bool crBreaks, const std::string &file, std::vector<SecretValue> &values,
+                  std::unordered_set<std::string> &seen)
+        : m_text(text), m_crBreaks(crBreaks), m_file(file), m_values(values), m_seen(seen)
+    {
+    }
+
+    void read()
+    {
+        QuoteFinder anyQuote[3] = {{m_text, '"', false}, {m_text, '\'', false}, {m_text, '`', false}};
+        QuoteFinder unescapedQuote[2] = {{m_text, '"', true}, {m_text, '\'', true}};
+        size_t lastEscaped[2] = {std::string_view::npos, std::string_view::npos};
+        for (int kind = 0; kind < 2; ++kind)
+            for (size_t at = m_text.size(); at > 1;) {
+                at = m_text.rfind(kind == 0 ? '"' : '\'', at - 1);
+                if (at == std::string_view::npos || at == 0)
+                    break;
+                if (m_text[at - 1] == '\\') {
+                    lastEscaped[kind] = at;
+                    break;
+                }
+            }
+        // Whether the last line went on with no "=": Node reads a name up to
+        // the next "=", over line ends, so the line after it counts even
+        // when it starts with "#".
+        bool nameGoesOn = false;
+        for (size_t start = 0; start < m_text.size();) {
+            const size_t end = lineEnd(start);
+            const std::string_view line = withoutLeadingBlanks(m_text.substr(start, end - start));
+            const size_t next = afterBreak(end);
+            const size_t lineStart = start;
+            start = next;
+            if (line.empty()) {
+                nameGoesOn = false;
+                continue;
+            }
+            if (line.front() == '#' && !nameGoesOn)
+                continue;
+            const size_t equals = line.find('=');
+            if (equals == std::string_view::npos) {
+                nameGoesOn = true;
+                continue;
+            }
+            nameGoesOn = false;
+            std::string_view name = trimmed(line.substr(0, equals));
+            if (name.starts_with("export") && name.size() > 6 && isBlank(name[6]))
+                name = withoutLeadingBlanks(name.substr(6));
+            if (name.size() >= 2 && (name.front() == '\'' || name.front() == '"') && name.back() == name.front())
+                name = name.substr(1, name.size() - 2);
+            name = name.substr(0, 100);
+            const size_t valueStart =
+                lineStart + (end - lineStart - line.size()) + equals + 1 +
+                (line.substr(equals + 1).size() - withoutLeadingBlanks(line.substr(equals + 1)).size());
+            const std::string_view rest = m_text.substr(valueStart, end - valueStart);
+            add(rest, name);
+            const char quote = rest.empty() ? '\0' : rest.front();
+            const int kind = quote == '"' ? 0 : quote == '\'' ? 1 : quote == '`' ? 2 : -1;
+            if (kind < 0) {
+                // Unquoted: Node ends it at the first "#", python at a "#"
+                // after white space.
+                add(rest.substr(0, rest.find('#')), name);
+                for (size_t hash = rest.find('#'); hash != std::string_view::npos; hash = rest.find('#', hash + 1))
+                    if (hash > 0 && (isBlank(rest[hash - 1]))) {
+                        add(rest.substr(0, hash), name);
+                        break;
+                    }
+                continue;
+            }
+            const size_t open = valueStart + 1;
+            quoted(anyQuote[kind].from(open), open, quote, name);
+            if (kind < 2) {
+                // Python's pattern, with no bare quote left, backs off to
+                // the last quote after a backslash.
+                const size_t bare = unescapedQuote[kind].from(open);
+                quoted(bare != std::string_view::npos || lastEscaped[kind] < open ? bare : lastEscaped[kind], open,
+                       quote, name);
+            }
+        }
+        readSpannedLines();
+    }
+
+private:
+    static constexpr size_t maxWholeValue = size_t(256) << 10;
+
+    size_t lineEnd(size_t from) const
+    {
+        const size_t end = m_text.find_first_of(m_crBreaks ? std::string_view("\r\n") : std::string_view("\n"), from);
+        return end == std::string_view::npos ? m_text.size() : end;
+    }
+
+    size_t afterBreak(size_t end) const
+    {
+        if (end >= m_text.size())
+            return m_text.size();
+        return m_text[end] == '\r' && end + 1 < m_text.size() && m_text[end + 1] == '\n' ? end + 2 : end + 1;
+    }
+
+    void add(std::string_view value, std::string_view name) { add(std::string(trimmed(value)), name); }
+
+    void add(std::string value, std::string_view name)
+    {
+        const std::string_view bare = trimmed(value);
+        if (bare.size() != value.size())
+            value = std::string(bare);
+        if (!countsAsSecret(value) || !m_seen.insert(value).second)
+            return;
+        m_values.push_back(SecretValue{std::move(value), std::string(name) + " in " + m_file});
+    }
+
+    // A quoted value from `open` to its closing quote at `close`, in each
+    // reader's decoding; one over several lines is also read line by line.
+    void quoted(size_t close, size_t open, char quote, std::string_view name)
+    {
+        if (close == std::string_view::npos)
+            return;
+        const std::string_view inner = m_text.substr(open, close - open);
+        if (inner.size() <= maxWholeValue) {
+            add(inner, name);
+            if (quote == '"') {
+                add(pythonDoubleQuoted(inner), name);
+                add(nodeDoubleQuoted(inner), name);
+            } else if (quote == '\'') {
+                add(pythonSingleQuoted(inner), name);
+            }
+        }
+        if (lineEnd(open) < close)
+            m_spans.push_back({open, close, std::string(name)});
+    }
+
+    // Each line of every value over several lines: its first and last
+    // lines' parts inside the quotes, and the whole lines between, each read
+    // once however many values span it.
+    void readSpannedLines()
+    {
+        std::sort(m_spans.begin(), m_spans.end(), [](const Span &a, const Span &b) { return a.open < b.open; });
+        size_t readUpTo = 0;
+        for (const Span &span : m_spans) {
+            const size_t firstEnd = lineEnd(span.open);
+            add(m_text.substr(span.open, firstEnd - span.open), span.name);
+            const size_t lastBreak =
+                m_text.find_last_of(m_crBreaks ? std::string_view("\r\n") : std::string_view("\n"), span.close - 1);
+            const size_t lastStart = lastBreak + 1;
+            add(m_text.substr(lastStart, span.close - lastStart), span.name);
+            for (size_t start = std::max(afterBreak(firstEnd), readUpTo); start < lastStart;) {
+                const size_t end = lineEnd(start);
+                add(m_text.substr(start, end - start), span.name);
+                start = afterBreak(end);
+                readUpTo = start;
+            }
+        }
+    }
+
+    struct Span {
+        size_t open;
+        size_t close;
+        std::string name;
+    };
+
+    std::string_view m_text;
+    bool m_crBreaks;
+    const std::string &m_file;
+    std::vector<SecretValue> &m_values;
+    std::unordered_set<std::string> &m_seen;
+    std::vector<Span> m_spans;
+};
 
 const std::string *variable(const Environment &environment, const char *name)
 {
@@ -75,11 +308,15 @@ const std::string *variable(const Environment &environment, const char *name)
     return it == environment.end() ? nullptr : &it->second;
 }
 
-std::string firstLine(const std::string &text) { return text.substr(0, text.find('\n')); }
+std::string firstLine(const std::string &text)
+{
+    return text.substr(0, text.find('\n'));
+}
 
 // Reads the .env file at `path` (a link is read where it leads); false with
 // `why` set when it cannot be.
-bool readDotEnv(const std::string &path, const std::string &shown, std::vector<SecretValue> &values, std::string &why)
+bool readDotEnv(const std::string &path, const std::string &shown, std::vector<SecretValue> &values,
+                std::unordered_set<std::string> &seen, std::string &why)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -116,8 +353,9 @@ bool readDotEnv(const std::string &path, const std::string &shown, std::vector<S
         text.append(buffer, size_t(got));
     }
     close(fd);
+    // Each value once, however many files hold it (the first names it).
     for (SecretValue &value : dotEnvValues(text, shown))
-        if (std::find(values.begin(), values.end(), value) == values.end())
+        if (seen.insert(value.value).second)
             values.push_back(std::move(value));
     return true;
 }
@@ -134,81 +372,35 @@ bool countsAsSecret(std::string_view value)
 
 std::vector<SecretValue> dotEnvValues(std::string_view text, const std::string &file)
 {
-    std::vector<std::string_view> lines;
-    for (size_t start = 0; start <= text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        lines.push_back(line);
-        start = end + 1;
-    }
-
     std::vector<SecretValue> values;
-    const auto add = [&values, &file](std::string_view value, std::string_view name) {
-        value = trimmed(value);
-        if (!countsAsSecret(value))
-            return;
-        SecretValue secret{std::string(value), std::string(name) + " in " + file};
-        if (std::find(values.begin(), values.end(), secret) == values.end())
-            values.push_back(std::move(secret));
-    };
-    // Every line that reads as an assignment counts, also one inside a value
-    // over several lines: reading more than a reader would is what keeps the
-    // check on the safe side.
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string_view line = trimmed(lines[i]);
-        if (line.empty() || line.front() == '#')
-            continue;
-        if (line.substr(0, 7) == "export " || line.substr(0, 7) == "export\t")
-            line = trimmed(line.substr(7));
-        const size_t equals = line.find('=');
-        if (equals == std::string_view::npos)
-            continue;
-        const std::string_view name = trimmed(line.substr(0, equals));
-        if (!isName(name))
-            continue;
-        const std::string_view rest = trimmed(line.substr(equals + 1));
-        add(rest, name);
-        if (!rest.empty() && (rest.front() == '"' || rest.front() == '\'' || rest.front() == '`')) {
-            const char quote = rest.front();
-            std::string value;
-            std::vector<std::string_view> parts;
-            std::string_view current = rest.substr(1);
-            for (size_t next = i;;) {
-                const size_t close = closingQuote(current, quote);
-                parts.push_back(current.substr(0, close));
-                value += current.substr(0, close);
-                if (close != std::string_view::npos || ++next >= lines.size())
-                    break;
-                value += '\n';
-                current = lines[next];
+    std::unordered_set<std::string> seen;
+    // The file as it is, with every line end (LF, CRLF, lone CR) ending a
+    // line; as python-dotenv sees it (read in text mode, each CRLF and lone
+    // CR a LF); and as Node sees it (every CR dropped).
+    DotEnvReading(text, true, file, values, seen).read();
+    if (text.find('\r') != std::string_view::npos) {
+        std::string python;
+        python.reserve(text.size());
+        std::string node;
+        node.reserve(text.size());
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '\r') {
+                python += text[i];
+                node += text[i];
+            } else if (i + 1 >= text.size() || text[i + 1] != '\n') {
+                python += '\n';
             }
-            add(value, name);
-            if (quote == '"')
-                add(unescaped(value), name);
-            if (parts.size() > 1)
-                for (std::string_view part : parts)
-                    add(part, name);
-        } else {
-            const size_t comment = std::min(rest.find(" #"), rest.find("\t#"));
-            if (comment != std::string_view::npos)
-                add(rest.substr(0, comment), name);
         }
+        DotEnvReading(python, false, file, values, seen).read();
+        DotEnvReading(node, false, file, values, seen).read();
     }
     return values;
-}
-
-bool isLocalDotEnvName(std::string_view name)
-{
-    return name.substr(0, 4) == ".env" && name != ".env.example" && name != ".env.sample" && name != ".env.template";
 }
 
 std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &environment, std::string &why)
 {
     std::vector<SecretValue> values;
+    std::unordered_set<std::string> seen;
     const std::string *projectValue = variable(environment, projectVariable);
     if (!projectValue || projectValue->empty()) {
         why = "the project folder is not known";
@@ -233,9 +425,8 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
             return std::nullopt;
         }
         if (countsAsSecret(*value)) {
-            SecretValue secret{*value, "the deploy's " + name};
-            if (std::find(values.begin(), values.end(), secret) == values.end())
-                values.push_back(std::move(secret));
+            if (seen.insert(*value).second)
+                values.push_back(SecretValue{*value, "the deploy's " + name});
         }
     }
 
@@ -267,7 +458,7 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
                 continue;
             }
             if ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && isLocalDotEnvName(name) &&
-                !readDotEnv(path, shown, values, why)) {
+                !readDotEnv(path, shown, values, seen, why)) {
                 closedir(directory);
                 return std::nullopt;
             }
@@ -278,8 +469,8 @@ std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &envi
 }
 
 std::optional<std::string> pushContentRefusal(const std::string &realGit, const GitInvocation &invocation,
-                                              const GitOverrides &overrides, const Environment &environment,
-                                              const std::vector<SecretValue> &values)
+                                              const Environment &environment, const std::vector<SecretValue> &values,
+                                              const PushRange &range)
 {
     if (values.empty())
         return std::nullopt;
@@ -292,14 +483,11 @@ std::optional<std::string> pushContentRefusal(const std::string &realGit, const 
     };
     const std::vector<std::string> lines = environmentLines(environment);
 
-    // The objects the push sends that the remotes do not already have:
+    // The objects the push sends that its targets do not already have:
     // commits (their messages), trees (file names), blobs, tags.
-    std::vector<std::string> listing = command({"rev-list", "--objects", "--no-object-names"});
-    for (const std::string &revision : pushedRevisions(overrides.finalArguments))
-        listing.push_back(revision);
-    for (const char *word : {"--not", "--remotes", "--"})
-        listing.emplace_back(word);
-    const CapturedRun objects = runCaptured(realGit, listing, lines, 120000, size_t(256) << 20);
+    const CapturedRun objects = runCapturedWithInput(
+        realGit, command({"rev-list", "--objects", "--no-object-names", "--ignore-missing", "--stdin"}), lines, 120000,
+        size_t(256) << 20, range.revisionInput());
     if (!objects.started || objects.timedOut || objects.tooLarge || !WIFEXITED(objects.status) ||
         WEXITSTATUS(objects.status) != 0)
         return std::string("what it would push could not be checked for secret values") +
@@ -321,8 +509,8 @@ std::optional<std::string> pushContentRefusal(const std::string &realGit, const 
         longest = std::max(longest, value.value.size());
     std::string window;
     const SecretValue *found = nullptr;
-    const CapturedRun content = runStreaming(
-        realGit, command({"cat-file", "--batch"}), lines, 300000, input, [&](std::string_view piece) {
+    const CapturedRun content =
+        runStreaming(realGit, command({"cat-file", "--batch"}), lines, 300000, input, [&](std::string_view piece) {
             window.append(piece);
             for (const SecretValue &value : values)
                 if (memmem(window.data(), window.size(), value.value.data(), value.value.size())) {

@@ -4,13 +4,14 @@
 // project's .env files (wherever in the project they are, examples aside) or
 // of the run's own variables, whatever file or commit message holds it and
 // whatever it is called. The commits' content is asked of git itself
-// (`rev-list --objects` of what the push sends and the remotes do not have,
+// (`rev-list --objects` of what the push sends and its targets do not have,
 // then `cat-file --batch` of those objects, searched as they stream), and a
 // push whose content or values cannot be known is refused.
 //
 // Plain C++ without Qt: nerim-git links it.
 
 #include "platform/guard/GitSettings.h"
+#include "platform/guard/PushTarget.h"
 
 #include <optional>
 #include <string>
@@ -35,17 +36,20 @@ struct SecretValue {
 // code spells out too.
 bool countsAsSecret(std::string_view value);
 
-// The values a .env text sets, in every form a file could hold them in: as
-// written after "=", without its quotes, with a double-quoted value's escapes
-// read, without an unquoted value's trailing comment, and each line of a
-// value over several lines. Only those `countsAsSecret` accepts; `file`
-// names the origin.
+// The values a .env text sets, read at least as python-dotenv and Node's
+// util.parseEnv read them, and in every form a file could hold them in. A
+// line ends at LF, CRLF or a lone CR (the text is also read as each reader
+// sees it: python with every CR a line end, Node with every CR dropped). Any
+// line with "=" that is not a comment sets a value, whatever its name
+// (`stripe.key`, `STRIPE-KEY`, `'quoted name'`, `1ST`), with or without
+// `export`. A value counts as written after "=", unquoted up to a "#" (Node)
+// or a " #" (python), and between single, double or back quotes up to the
+// first closing quote and up to the first one not after a backslash, with
+// each reader's escapes read; one over several lines counts whole and line
+// by line. Reading more than a reader would is what keeps the check on the
+// safe side. Only values `countsAsSecret` accepts, each once; `file` names
+// the origin. Linear in the text's size.
 std::vector<SecretValue> dotEnvValues(std::string_view text, const std::string &file);
-
-// Whether a file name is a .env file whose values must stay local: ".env"
-// and every ".env…" but the examples (".env.example", ".env.sample",
-// ".env.template").
-bool isLocalDotEnvName(std::string_view name);
 
 // Every value the push must not carry: those of each local .env file in the
 // project folder (`projectVariable`), found at any depth (a folder named
@@ -58,11 +62,11 @@ bool isLocalDotEnvName(std::string_view name);
 // file that fails to read or is larger than 4 MiB.
 std::optional<std::vector<SecretValue>> pushSecretValues(const Environment &environment, std::string &why);
 
-// Why `git push` (as `overrides` resolved it) must not run: an object it
-// would send holds one of `values`. Asked of the real git with the
+// Why `git push` must not run: an object it would send to its targets
+// (`range`) holds one of `values`. Asked of the real git with the
 // environment the push runs with; the push is refused when git cannot say.
 std::optional<std::string> pushContentRefusal(const std::string &realGit, const GitInvocation &invocation,
-                                              const GitOverrides &overrides, const Environment &environment,
-                                              const std::vector<SecretValue> &values);
+                                              const Environment &environment, const std::vector<SecretValue> &values,
+                                              const PushRange &range);
 
 } // namespace nerim::platform::guard

@@ -6,6 +6,14 @@
 
 namespace nerim::platform::guard {
 
+bool isLocalDotEnvName(std::string_view name)
+{
+    if (name == ".env")
+        return true;
+    return name.starts_with(".env.") && name.size() > 5 && name != ".env.example" && name != ".env.sample" &&
+           name != ".env.template";
+}
+
 bool isSecretPath(std::string_view path)
 {
     size_t start = 0;
@@ -15,13 +23,8 @@ bool isSecretPath(std::string_view path)
             path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
         if (slash != std::string_view::npos && part == ".nerim")
             return true;
-        if (slash == std::string_view::npos) {
-            if (part == ".env")
-                return true;
-            if (part.starts_with(".env."))
-                return part != ".env.example" && part != ".env.sample" && part != ".env.template";
-            return false;
-        }
+        if (slash == std::string_view::npos)
+            return isLocalDotEnvName(part);
         start = slash + 1;
     }
     return false;
@@ -74,19 +77,16 @@ std::vector<std::string> pushedRevisions(const std::vector<std::string> &argumen
 }
 
 std::optional<std::string> pushSecretRefusal(const std::string &realGit, const GitInvocation &invocation,
-                                             const GitOverrides &overrides, const Environment &environment)
+                                             const GitOverrides &overrides, const Environment &environment,
+                                             const PushRange &range)
 {
     std::vector<std::string> arguments{"git", "--no-pager"};
     arguments.insert(arguments.end(), invocation.queryOptions.begin(), invocation.queryOptions.end());
     for (const char *word : {"log", "-m", "--root", "--no-renames", "--no-relative", "--name-only", "-z",
-                             "--format=", "--diff-filter=d"})
+                             "--format=", "--diff-filter=d", "--ignore-missing", "--stdin"})
         arguments.emplace_back(word);
-    for (const std::string &revision : pushedRevisions(overrides.finalArguments))
-        arguments.push_back(revision);
-    for (const char *word : {"--not", "--remotes", "--"})
-        arguments.emplace_back(word);
-    const CapturedRun run =
-        runCaptured(realGit, arguments, environmentLines(environment), 120000, size_t(1) << 30);
+    const CapturedRun run = runCapturedWithInput(realGit, arguments, environmentLines(environment), 120000,
+                                                 size_t(1) << 30, range.revisionInput());
     if (!run.started || run.timedOut || run.tooLarge || !WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0)
         return std::string("the commits it would push could not be checked") +
                (run.errorOutput.empty() ? std::string() : " (" + run.firstErrorLine() + ")");
