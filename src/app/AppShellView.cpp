@@ -151,13 +151,15 @@ QWidget *AppShellView::makeCanvas()
     if (ProjectCanvasView *current = canvasScreen(); current && current->projectId() == route.projectId())
         return current;
     QPointer<AppShellViewModel> shell = m_shell;
-    return new ProjectCanvasView(
+    auto *canvas = new ProjectCanvasView(
         route.projectId(), QUrl::fromLocalFile(route.path()), route.displayName(), m_shell->appStateActor(),
         [shell] {
             if (shell)
                 shell->returnToOverview();
         },
         m_options.controllerFactory, this);
+    canvas->setUnsavedPanesAlert(m_options.unsavedPanesAlert);
+    return canvas;
 }
 
 void AppShellView::showScreen(QWidget *screen)

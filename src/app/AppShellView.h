@@ -29,6 +29,8 @@ public:
         ProjectsOverviewView::RemovalAlert removalAlert;
         // Handed to each canvas (empty: controllers with their own defaults).
         ProjectCanvasView::ControllerFactory controllerFactory;
+        // Handed to each canvas (empty: the desktop's dialog).
+        ProjectCanvasView::UnsavedPanesAlert unsavedPanesAlert;
     };
 
     explicit AppShellView(AppShellViewModel *shell, QWidget *parent = nullptr);

@@ -10,6 +10,7 @@
 #include "voice/VoiceNarratorService.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QImage>
 #include <QMenu>
 #include <QMenuBar>
@@ -150,7 +151,12 @@ void MainWindow::installApplicationMenu()
     connect(mute, &QAction::toggled, this, [](bool muted) { VoiceNarratorService::shared().setMuted(muted); });
     connect(menu, &QMenu::aboutToShow, mute, [mute] { mute->setChecked(VoiceNarratorService::shared().isMuted()); });
     menu->addSeparator();
-    menu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, qApp, &QApplication::quit);
+    // Quitting closes the window first, so an open project ends in order.
+    QAction *quit = menu->addAction(QStringLiteral("Quit Nerim"), QKeySequence::Quit, this, [this] {
+        m_quitRequested = true;
+        close();
+    });
+    quit->setObjectName(QStringLiteral("quitAction"));
 
     // The bar is drawn by the application's style. The menu is a dialog-like
     // surface of the palette, styled the first time it opens: its style
@@ -167,6 +173,35 @@ void MainWindow::installApplicationMenu()
                                      css(NmColor::accentSoft)));
     };
     connect(menu, &QMenu::aboutToShow, menu, styleMenu, Qt::SingleShotConnection);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    ProjectCanvasView *screen = m_shellView ? m_shellView->canvasScreen() : nullptr;
+    if (m_closeAllowed || !screen || !screen->canvas() || screen->isLeaving()) {
+        QMainWindow::closeEvent(event);
+        // (Closing the window ends Nerim as the last window; the Quit item
+        // ends it also while another window is open.)
+        if (event->isAccepted() && m_quitRequested)
+            QApplication::quit();
+        return;
+    }
+    event->ignore();
+    if (std::exchange(m_closingProject, true))
+        return; // already closing: the teardown (or its question) is under way
+    closeProjectThenQuit(this, screen);
+}
+
+QCoro::Task<> MainWindow::closeProjectThenQuit(QPointer<MainWindow> window, QPointer<ProjectCanvasView> screen)
+{
+    if (screen) {
+        QCoro::Task<> closing = screen->closeForQuit();
+        co_await std::move(closing);
+    }
+    if (!window)
+        co_return;
+    window->m_closeAllowed = true;
+    window->close();
 }
 
 void MainWindow::bringToFront()

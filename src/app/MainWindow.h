@@ -4,7 +4,9 @@
 #include "app/AppStartup.h"
 
 #include <QIcon>
+#include <QCoro/QCoroTask>
 #include <QMainWindow>
+#include <QPointer>
 #include <memory>
 
 namespace nerim {
@@ -51,14 +53,24 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    // With a project open, the window closes (and Nerim quits) only once the
+    // project's canvas is torn down: its panes saved, or left unsaved at the
+    // user's word after the window said why they could not be saved.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // Moves and shrinks the window until its frame lies within its screen's
     // free area (the frame is known only once the window is on the screen).
     void fitIntoScreen();
 
+    static QCoro::Task<> closeProjectThenQuit(QPointer<MainWindow> window, QPointer<ProjectCanvasView> screen);
+
     std::shared_ptr<AppStateActor> m_appState;
     bool m_fitted = false;
+    // A close waits for the open project's teardown; then it may go through.
+    bool m_closingProject = false;
+    bool m_closeAllowed = false;
+    bool m_quitRequested = false;
     AppShellViewModel *m_shell = nullptr;
     AppShellView *m_shellView = nullptr;
 };

@@ -577,7 +577,7 @@ QCoro::Task<> ProjectCanvasViewModel::setOutputMode(AppState::OutputMode mode)
 
 // ---- Teardown ------------------------------------------------------------------------------
 
-QCoro::Task<> ProjectCanvasViewModel::teardown()
+QCoro::Task<> ProjectCanvasViewModel::teardown(UnsavedPanesQuestion unsaved)
 {
     if (m_tornDown)
         co_return;
@@ -606,6 +606,10 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
     // is due waits for the next open, so the quit writes the panes whole only
     // when the log cannot take the change (see PanesFoldBack).
     savePanes(PanesFoldBack::later);
+    // What the panes show now, for the retries of that save.
+    std::optional<PanesSnapshot> shown;
+    if (m_panesRestored && m_dataFolderUsable && !m_panesStore->isReadOnly())
+        shown = makePanesSnapshot();
     // From here on nothing saves panes.json again: the file keeps every pane.
     m_tornDown = true;
     // The pasted tokens and values live no longer than the canvas.
@@ -622,6 +626,14 @@ QCoro::Task<> ProjectCanvasViewModel::teardown()
             continue;
         QCoro::Task<> stopping = stopPaneAgent(pane);
         co_await std::move(stopping);
+        if (!self)
+            co_return;
+    }
+
+    // The panes stay until their last save has worked, or been given up.
+    if (shown) {
+        QCoro::Task<> finishing = finishPanesSaves(std::move(*shown), std::move(unsaved));
+        co_await std::move(finishing);
         if (!self)
             co_return;
     }

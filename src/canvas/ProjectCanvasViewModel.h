@@ -95,6 +95,9 @@ struct CanvasServices {
     // after each further failure, up to the cap, until one works.
     std::chrono::milliseconds panesSaveRetryDelay{1000};
     std::chrono::milliseconds panesSaveRetryCap{30000};
+    // At a teardown, a panes save that fails is tried again (from the retry
+    // delay on, twice as long each time) for this long before the question.
+    std::chrono::milliseconds panesTeardownRetryWindow{5000};
 
     // Voice input
     using TranscriberFactory = CanvasVoiceInput::TranscriberFactory;
@@ -273,9 +276,17 @@ public:
     // then the project memory, which alone decides `ready` or `failed`.
     QCoro::Task<> bootstrap();
     QCoro::Task<> setOutputMode(AppState::OutputMode mode);
+    // What a teardown asks when the panes still cannot be saved after its
+    // retries, given why (in plain words): true to try once more (and again
+    // for a while), false to leave them unsaved.
+    using UnsavedPanesQuestion = std::function<QCoro::Task<bool>(QString reason)>;
     // Saves the panes (and a draft still waiting to be saved), ends every
-    // pane's agent and empties the canvas. Idempotent.
-    QCoro::Task<> teardown();
+    // pane's agent and empties the canvas. Idempotent. A panes save that
+    // fails is tried again for a while (panesTeardownRetryWindow) with the
+    // panes still shown; if it still fails, `unsaved` is asked (none: they
+    // are left unsaved, logged), and the panes go only once they are saved
+    // or left.
+    QCoro::Task<> teardown(UnsavedPanesQuestion unsaved = {});
     bool isTornDown() const { return m_tornDown; }
 
     // ---- Panes -------------------------------------------------------------------------------
@@ -300,6 +311,9 @@ public:
     bool canSubmit() const;
     // `later` while agents print and at quit: see PanesFoldBack.
     void savePanes(PanesFoldBack foldBack = PanesFoldBack::whenDue);
+    // The teardown's last panes save: waits for it, and tries `shown` again
+    // while it fails (see teardown).
+    QCoro::Task<> finishPanesSaves(PanesSnapshot shown, UnsavedPanesQuestion unsaved);
     // Output added to a pane is saved within `panesOutputSaveDelay`, or at
     // once past `panesOutputSaveBytes` (PanesSaveSchedule).
     void schedulePanesOutputSave();

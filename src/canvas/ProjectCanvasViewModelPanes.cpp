@@ -16,6 +16,8 @@
 // saver's listener (passed to the GUI thread) and tried again on a timer
 // (`panesSaveRetryDelay`, doubling up to `panesSaveRetryCap`) until one
 // works; every pane gets a line when saving stops and when it works again.
+// The teardown's save is tried again for a while if it fails, the panes still
+// shown, and then the teardown's caller is asked (finishPanesSaves).
 #include "canvas/ProjectCanvasViewModel.h"
 
 #include "agents/SavedPanes.h"
@@ -25,7 +27,11 @@
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "foundation/UuidText.h"
+#include "foundation/SerialFileWriter.h"
 
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroTimer>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <algorithm>
 
@@ -293,6 +299,48 @@ void ProjectCanvasViewModel::savePanes(PanesFoldBack foldBack)
     if (!m_dataFolderUsable)
         return;
     m_panesStore->save(makePanesSnapshot(), foldBack);
+}
+
+QCoro::Task<> ProjectCanvasViewModel::finishPanesSaves(PanesSnapshot shown, UnsavedPanesQuestion unsaved)
+{
+    QPointer<ProjectCanvasViewModel> self(this);
+    m_panesSaves->stopRetrying();
+    QFuture<void> flushing = SerialFileWriter::shared().whenIdle();
+    co_await flushing;
+    if (!self)
+        co_return;
+    QElapsedTimer trying;
+    trying.start();
+    std::chrono::milliseconds wait = m_services.panesSaveRetryDelay;
+    while (const std::optional<QString> failure = m_panesStore->saveFailure()) {
+        const std::chrono::milliseconds left = m_services.panesTeardownRetryWindow - std::chrono::milliseconds(trying.elapsed());
+        if (left.count() > 0) {
+            QCoro::Task<> pause = QCoro::sleepFor(std::min(wait, left));
+            co_await std::move(pause);
+            if (!self)
+                co_return;
+            wait *= 2;
+        } else {
+            logLine(QStringLiteral("[Nerim panes] the panes could not be saved before closing: %1").arg(*failure));
+            if (!unsaved)
+                co_return;
+            QCoro::Task<bool> asking = unsaved(*failure);
+            const bool again = co_await std::move(asking);
+            if (!self)
+                co_return;
+            if (!again) {
+                logLine(QStringLiteral("[Nerim panes] the panes were left unsaved"));
+                co_return;
+            }
+            trying.restart();
+            wait = m_services.panesSaveRetryDelay;
+        }
+        m_panesStore->save(shown, PanesFoldBack::later);
+        QFuture<void> saving = SerialFileWriter::shared().whenIdle();
+        co_await saving;
+        if (!self)
+            co_return;
+    }
 }
 
 // ---- Derived views for the phrase matchers and the router ----------------------------------

@@ -352,13 +352,17 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
     if (!place)
         return cut;
     const int fd = openIn(*place, O_RDWR);
-    if (fd < 0)
+    if (fd < 0) {
+        cut.why = QString::fromLocal8Bit(std::strerror(errno));
         return cut;
+    }
     const auto closing = qScopeGuard([fd] { ::close(fd); });
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || quint64(st.st_dev) != outcome.log->device ||
-        quint64(st.st_ino) != outcome.log->inode || st.st_size != outcome.end)
+        quint64(st.st_ino) != outcome.log->inode || st.st_size != outcome.end) {
+        cut.why = QStringLiteral("it changed since it was read");
         return cut; // no longer the log that was read
+    }
     if (outcome.fault) {
         const QString aside = setAside::freshName(logPath, u"unreadable");
         try {
@@ -369,9 +373,17 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
                 },
                 place->folder, QFileInfo(aside).fileName(), QString());
         } catch (...) {
+            cut.why = AtomicFileWriter::describeFailure(std::current_exception());
+            try {
+                std::rethrow_exception(std::current_exception());
+            } catch (const MemoryError &e) {
+                if (!e.underlyingReason().isEmpty())
+                    cut.why = e.underlyingReason();
+            } catch (...) {
+            }
             logLine(QStringLiteral("[Nerim panes] could not keep the unread changes of %1 aside (%2); the log is "
                                    "left as it is")
-                        .arg(logPath, AtomicFileWriter::describeFailure(std::current_exception())));
+                        .arg(logPath, cut.why));
             return cut;
         }
         logLine(QStringLiteral("[Nerim panes] kept the unread changes of %1 as %2").arg(logPath, aside));
@@ -381,11 +393,17 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
     // A log that a linked copy of the project shares is not cut in place:
     // what was read of it becomes a file of its own.
     int target = fd;
+    const int copy = ::dup(fd);
     try {
-        target = unshared(*place, ::dup(fd), outcome.goodEnd, O_RDWR);
+        if (copy < 0)
+            throw writeFailure(logPath, errno);
+        target = unshared(*place, copy, outcome.goodEnd, O_RDWR);
     } catch (...) {
-        logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)")
-                    .arg(logPath, AtomicFileWriter::describeFailure(std::current_exception())));
+        // unshared leaves the descriptor it was given open when it fails.
+        if (copy >= 0)
+            ::close(copy);
+        cut.why = AtomicFileWriter::describeFailure(std::current_exception());
+        logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)").arg(logPath, cut.why));
         return cut;
     }
     const auto closingTarget = qScopeGuard([&] {
@@ -394,8 +412,8 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
     });
     if (fileCalls::ftruncate(target, outcome.goodEnd) != 0 || fileCalls::fdatasync(target) != 0 ||
         ::fstat(target, &st) != 0) {
-        logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)")
-                    .arg(logPath, QString::fromLocal8Bit(std::strerror(errno))));
+        cut.why = QString::fromLocal8Bit(std::strerror(errno));
+        logLine(QStringLiteral("[Nerim panes] could not cut %1 back to its last good change (%2)").arg(logPath, cut.why));
         return cut;
     }
     cut.log = LogFile{quint64(st.st_dev), quint64(st.st_ino), outcome.goodEnd};

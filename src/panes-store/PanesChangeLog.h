@@ -120,6 +120,8 @@ struct CutBack {
     bool unreadKept = false;
     // The log as cut back, when it was.
     std::optional<LogFile> log;
+    // Why what could not be done failed, in plain words.
+    QString why;
 };
 CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome);
 

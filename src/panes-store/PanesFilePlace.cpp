@@ -50,8 +50,10 @@ std::optional<QString> setAside(const Place &place, QStringView tag)
     const QString path = place.path();
     const std::optional<QString> aside = setAside::moveWithin(place.folder, place.name, tag);
     if (!aside) {
+        const int error = errno;
         logLine(QStringLiteral("[Nerim panes] could not move %1 aside (%2); it is kept and nothing is saved over it")
-                    .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+                    .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        errno = error;
         return std::nullopt;
     }
     const QString asidePath = place.folder.filePath(*aside);

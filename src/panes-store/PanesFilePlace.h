@@ -45,7 +45,7 @@ int openForReading(const QString &path);
 
 // Moves the file at `path` out of the way, as "<path>.<tag>-<time>" (with a
 // number when that is taken), so that nothing replaces it: the new path, or
-// nothing (with a log line) when it could not be moved.
+// nothing (with a log line, and errno saying why) when it could not be moved.
 std::optional<QString> setAside(const QString &path, QStringView tag);
 // The same for the file at `place`.
 std::optional<QString> setAside(const Place &place, QStringView tag);

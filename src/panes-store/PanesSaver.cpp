@@ -56,6 +56,13 @@ struct PanesSaver::State {
     // The document id of a whole write that failed: it may have failed after
     // its file took the path, which is then the saver's own all the same.
     std::optional<QUuid> attemptedId;
+    // A fold-back failed (no room for the whole file, say): from then on the
+    // saves append what changed while a record holds it, and the fold waits
+    // for a save that must write the file whole, or the next open.
+    bool foldDeferred = false;
+    // What the load found in the way and could not keep aside then: each is
+    // kept aside before anything else is written (see PanesSaver::keepFirst).
+    QList<PanesSaver::KeepFirst> keepFirst;
 
     QMutex listenerMutex;
     std::function<void(const PanesSaveEvent &)> listener;
@@ -65,6 +72,14 @@ struct PanesSaver::State {
         QMutexLocker lock(&listenerMutex);
         if (listener)
             listener(event);
+    }
+    // Why the last save failed, until one works (guarded by listenerMutex,
+    // which no write holds for long).
+    std::optional<QString> failure;
+    void setFailure(std::optional<QString> reason)
+    {
+        QMutexLocker lock(&listenerMutex);
+        failure = std::move(reason);
     }
     void failed(std::exception_ptr error)
     {
@@ -82,10 +97,12 @@ struct PanesSaver::State {
         } catch (...) {
         }
         failing = true;
+        setFailure(event.reason);
         tell(event);
     }
     void saved(const QStringList &keptAside)
     {
+        setFailure(std::nullopt);
         if (!keptAside.isEmpty()) {
             PanesSaveEvent event;
             event.kind = PanesSaveEvent::Kind::keptAside;
@@ -260,151 +277,7 @@ SerialExecutor &aheadThread()
     return executor;
 }
 
-// Passes the document to the file being written.
-class FileOutput final : public panesEncoding::Output {
-public:
-    explicit FileOutput(AtomicFileWriter::ContentSink &sink) : m_sink(sink) {}
-
-    void copyFrom(int fd, qint64 offset, qint64 length) override
-    {
-        flush();
-        m_sink.copyFrom(fd, offset, length);
-        passed(length);
-    }
-
-protected:
-    void put(QByteArrayView bytes) override { m_sink.write(bytes); }
-
-private:
-    AtomicFileWriter::ContentSink &m_sink;
-};
-
-// Takes parts from the previous file (open at `fd`, checked to be the one
-// `previous` describes) and notes where the new file puts each part.
-class FileReuse final : public panesEncoding::Reuse {
-public:
-    FileReuse(const PanesFileLayout *previous, int fd, PanesFileLayout &next)
-        : m_previous(previous), m_fd(fd), m_next(next)
-    {
-    }
-
-    qsizetype putLines(const PaneDiskSnapshot &pane, panesEncoding::Output &out) override
-    {
-        const PanesFileLayout::Pane *before = previous(pane);
-        if (!before || before->lineCount == 0 || before->storageId != pane.outputLines.storageId() ||
-            before->lineCount > pane.outputLines.size())
-            return 0;
-        out.copyFrom(m_fd, before->lines.begin, before->lines.end - before->lines.begin);
-        return before->lineCount;
-    }
-
-    bool putTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, panesEncoding::Output &out) override
-    {
-        const PanesFileLayout::Pane *before = previous(pane);
-        if (!before)
-            return false;
-        const auto found = before->turns.constFind(turn.id);
-        if (found == before->turns.constEnd() || found->repeated || found->key != PanesFileLayout::turnKey(turn))
-            return false;
-        out.copyFrom(m_fd, found->range.begin, found->range.end - found->range.begin);
-        return true;
-    }
-
-    void wroteLines(const PaneDiskSnapshot &pane, qint64 begin, qint64 end) override
-    {
-        PanesFileLayout::Pane &entry = m_next.panes[pane.id];
-        if (m_panesWritten.contains(pane.id))
-            entry.repeated = true;
-        m_panesWritten.insert(pane.id);
-        entry.storageId = pane.outputLines.storageId();
-        entry.lineCount = pane.outputLines.size();
-        entry.lines = {begin, end};
-    }
-
-    void wroteTurn(const PaneDiskSnapshot &pane, const ConversationTurn &turn, qint64 begin, qint64 end) override
-    {
-        PanesFileLayout::Pane &entry = m_next.panes[pane.id];
-        if (m_panesWritten.contains(pane.id))
-            entry.repeated = true; // a second pane of this id (its lines come after its turns)
-        entry.addTurn(turn.id, PanesFileLayout::turnKey(turn), {begin, end});
-    }
-
-private:
-    const PanesFileLayout::Pane *previous(const PaneDiskSnapshot &pane) const
-    {
-        if (!m_previous || m_fd < 0)
-            return nullptr;
-        const auto found = m_previous->panes.constFind(pane.id);
-        return found == m_previous->panes.constEnd() || found->repeated ? nullptr : &*found;
-    }
-
-    const PanesFileLayout *m_previous;
-    int m_fd;
-    PanesFileLayout &m_next;
-    QSet<QUuid> m_panesWritten;
-};
-
-// The file at `path` when it is the one `layout` describes, open for reading.
-int openUnchanged(const QString &path, const PanesFileLayout &layout)
-{
-    const int fd = panesChangeLog::openForReading(path);
-    if (fd < 0)
-        return -1;
-    if (AtomicFileWriter::FileIdentity::of(fd) != layout.file) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 } // namespace
-
-namespace panesEncoding {
-
-PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path, const PanesFileLayout *layout,
-                             std::optional<panesChangeLog::LogFile> *log, QStringList *keptAside)
-{
-    PanesFileLayout next;
-    const QString logPath = panesChangeLog::pathFor(path);
-    std::optional<panesChangeLog::LogFile> folded;
-    AtomicFileWriter::WriteOptions options;
-    // Written beneath the project: a .nerim swapped for a link is refused.
-    options.beneath = IntentProcessorConstants::projectOfDataFile(path);
-    if (log && *log && snapshot.documentId) {
-        // Once the new file is on disk and before it replaces the old one,
-        // the log says it is in the new file: a crash before the log is
-        // removed leaves a log that the next load knows to be folded.
-        options.beforeReplacing = [&] {
-            if (const std::optional<panesChangeLog::LogFile> marked =
-                    panesChangeLog::appendFoldMarker(logPath, **log, *snapshot.documentId)) {
-                *log = marked;
-                folded = marked;
-            }
-        };
-    }
-    next.file = AtomicFileWriter::write(
-        [&](AtomicFileWriter::ContentSink &sink) {
-            const int fd = layout ? openUnchanged(path, *layout) : -1;
-            const auto closing = qScopeGuard([fd] {
-                if (fd >= 0)
-                    ::close(fd);
-            });
-            FileOutput out(sink);
-            FileReuse reuse(layout, fd, next);
-            encodeDocument(snapshot, out, &reuse);
-        },
-        path, AtomicFileWriter::backupPathFor(path), options);
-    if (log)
-        log->reset();
-    // The log folded into the new file goes; any other is kept aside. A view
-    // file written for the file replaced is stale. (unlink never follows a link.)
-    if (const std::optional<QString> aside = panesChangeLog::finishFold(logPath, folded); aside && keptAside)
-        keptAside->append(QFileInfo(*aside).fileName());
-    panesChangeLog::removeFile(PanesViewFile::pathFor(path));
-    return next;
-}
-
-} // namespace panesEncoding
 
 PanesSaver::PanesSaver(QString path)
     : m_path(std::move(path)), m_state(std::make_shared<State>()), m_ahead(std::make_shared<Ahead>())
@@ -449,6 +322,8 @@ void PanesSaver::adopt(std::shared_ptr<const PanesFileLayout> layout, std::optio
     m_state->content = layout ? std::move(content) : std::nullopt;
     m_state->log = log;
     m_state->fold = fold || !layout;
+    m_state->foldDeferred = false;
+    m_state->keepFirst.clear();
     m_state->layout = std::move(layout);
     m_ahead->settle(m_state->content);
 }
@@ -486,7 +361,7 @@ bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize
     // read back makes the file be written whole.
     const qint64 logSize = state.log ? state.log->size : 0;
     const qint64 room =
-        foldBack == PanesSaver::FoldBack::later
+        foldBack == PanesSaver::FoldBack::later || state.foldDeferred
             ? panesChangeLog::maxRecordBytes
             : std::min(panesChangeLog::maxRecordBytes,
                        std::max(panesChangeLog::detail::ScopedFoldMinimum::current(), fileSize / 2) - logSize);
@@ -510,6 +385,22 @@ bool appendChange(const QString &path, PanesSaver::State &state, qint64 fileSize
     }
     state.log = appended;
     return true;
+}
+
+// Whether the panes file at `path` and its change log are still those the
+// saver last left (or read) there: the file by the document id inside it, the
+// log by its identity and size.
+bool onDiskAsLeft(const QString &path, const PanesSaver::State &state)
+{
+    if (!state.ownKnown || !state.ownId || documentIdAtHead(path) != state.ownId)
+        return false;
+    if (!state.log)
+        return true;
+    const std::optional<panesChangeLog::Place> place = panesChangeLog::lookAt(panesChangeLog::pathFor(path));
+    struct stat st {};
+    return place && ::fstatat(place->folder.fd(), place->native().constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && quint64(st.st_dev) == state.log->device && quint64(st.st_ino) == state.log->inode &&
+           st.st_size == state.log->size;
 }
 
 // Moves a panes file at `path` that is not the one the saver last left there
@@ -557,42 +448,65 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
 {
     std::optional<Fingerprint> fingerprint = fingerprintOf(snapshot);
     const bool failedBefore = m_state->writeFailed.exchange(false);
-    if (!failedBefore && fingerprint && m_lastQueued && *fingerprint == *m_lastQueued)
-        return false;
+    // Nothing changed since the last snapshot queued: only a look at the disk
+    // is queued, in case what is there is no longer what was written.
+    const bool unchanged = !failedBefore && fingerprint && m_lastQueued && *fingerprint == *m_lastQueued;
     m_lastQueued = std::move(fingerprint);
     m_ahead->cut(snapshot);
     SerialFileWriter::shared().submit(
         m_path,
-        [path = m_path, state = m_state, ahead = m_ahead, snapshot = std::move(snapshot), foldBack] {
+        [path = m_path, state = m_state, ahead = m_ahead, snapshot = std::move(snapshot), foldBack, unchanged] {
             QMutexLocker lock(&state->mutex);
+            // What the load could not keep aside is kept first; until it is,
+            // nothing is written and the save fails as any other does.
+            while (!state->keepFirst.isEmpty()) {
+                try {
+                    state->keepFirst.first()(state->log, state->fold);
+                } catch (...) {
+                    state->failed(std::current_exception());
+                    return;
+                }
+                state->keepFirst.removeFirst();
+            }
+            // The same panes as the last write left on disk, and still there
+            // as written: nothing to do.
+            if (unchanged && !state->failing && !state->fold && state->content &&
+                fingerprintOf(*state->content) == fingerprintOf(snapshot) && onDiskAsLeft(path, *state))
+                return;
             // Whatever the write leaves, lines are encoded ahead from there on.
             const auto settling = qScopeGuard([&] { ahead->settle(state->content); });
             // Whatever happens now, the file may no longer be the one described.
             const std::shared_ptr<const PanesFileLayout> before = std::exchange(state->layout, nullptr);
             std::optional<PanesSnapshot> held = std::exchange(state->content, std::nullopt);
             const bool fold = std::exchange(state->fold, false);
-            // The file is still the one written (or read) last: its change
-            // log takes what changed since.
             QStringList keptAside;
-            if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
+            // Appends what changed to the file's change log: whether it did.
+            // When the append fails, the save failed (told) and the log's end
+            // may be torn: the next save writes the file whole, with what the
+            // file and log still hold.
+            enum class Appended { yes, no, failed };
+            const auto append = [&](FoldBack mode) {
                 try {
-                    if (appendChange(path, *state, before->file.size, *held, snapshot, foldBack, *ahead,
-                                     keptAside)) {
-                        state->layout = before;
-                        state->content = snapshot;
-                        state->content->documentId = held->documentId;
-                        state->saved(keptAside);
-                        return;
-                    }
+                    if (!appendChange(path, *state, before->file.size, *held, snapshot, mode, *ahead, keptAside))
+                        return Appended::no;
                 } catch (...) {
-                    // The log's end may be torn: the next save writes the
-                    // file whole, with what the file and log still hold.
                     state->fold = true;
                     state->layout = before;
                     state->content = std::move(held);
                     state->failed(std::current_exception());
-                    return;
+                    return Appended::failed;
                 }
+                state->layout = before;
+                state->content = snapshot;
+                state->content->documentId = held->documentId;
+                state->saved(keptAside);
+                return Appended::yes;
+            };
+            // The file is still the one written (or read) last: its change
+            // log takes what changed since.
+            if (before && held && held->documentId && !fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
+                if (append(foldBack) != Appended::no)
+                    return;
             }
             // Written whole, under a new document id.
             PanesSnapshot whole = snapshot;
@@ -611,8 +525,10 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
                 state->ownFile = state->layout->file;
                 state->ownId = whole.documentId;
                 state->attemptedId.reset();
+                state->foldDeferred = false;
                 state->content = std::move(whole);
             } catch (...) {
+                const std::exception_ptr error = std::current_exception();
                 state->attemptedId = whole.documentId;
                 // A file kept aside stays kept; the user hears of it with the failure's retry.
                 if (!keptAside.isEmpty()) {
@@ -620,14 +536,42 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
                     event.kind = PanesSaveEvent::Kind::keptAside;
                     event.kept = keptAside;
                     state->tell(event);
+                    keptAside.clear();
                 }
-                state->failed(std::current_exception());
+                // The file written (or read) last is still in place: the saves
+                // go on from it as before. A fold-back that failed (for room,
+                // say) leaves the change to the log instead, and the fold waits.
+                if (before && held && held->documentId && documentIdAtHead(path) == held->documentId) {
+                    if (!fold && !panesChangeLog::detail::ScopedWholeWrites::active()) {
+                        logLine(QStringLiteral("[Nerim panes] writing %1 whole failed (%2); the change goes to its log")
+                                    .arg(QFileInfo(path).fileName(), AtomicFileWriter::describeFailure(error)));
+                        state->foldDeferred = true;
+                        if (append(FoldBack::later) != Appended::no)
+                            return;
+                    }
+                    state->layout = before;
+                    state->content = std::move(held);
+                    state->fold = fold;
+                }
+                state->failed(error);
                 return;
             }
             state->saved(keptAside);
         },
         QStringLiteral("[Nerim panes]"));
-    return true;
+    return !unchanged;
+}
+
+void PanesSaver::keepFirst(KeepFirst keep)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->keepFirst.append(std::move(keep));
+}
+
+std::optional<QString> PanesSaver::failure() const
+{
+    QMutexLocker lock(&m_state->listenerMutex);
+    return m_state->failure;
 }
 
 } // namespace nerim

@@ -31,7 +31,9 @@ struct PanesSaveEvent {
     enum class Kind {
         // A save failed; `reason` says why in plain words (as the system
         // puts it: "No space left on device"). Nothing is saved again until
-        // the next save is asked for: whoever is told asks again.
+        // the next save is asked for: whoever is told asks again. A whole
+        // write that fails leaves the saves going on from the file as it
+        // was (a fold-back without room leaves the change to the log).
         failed,
         // A save worked after one or more failed.
         recovered,
@@ -48,8 +50,10 @@ struct PanesSaveEvent {
 // Saves one panes.json cheaply, in the background through the per-path serial
 // writer (the newest queued snapshot wins):
 // - a snapshot whose panes all carry the same generations as the last one
-//   queued, with the same root values, is not written again (a failed write
-//   is always retried by the next save);
+//   queued, with the same root values, is not written again while the file
+//   and its change log on disk are still those the saver left (a failed
+//   write is always retried by the next save; a file put back meanwhile, an
+//   older copy say, is kept aside and the panes written whole);
 // - while panes.json is the file written (or read) last (it carries the
 //   document id it was written with: what a copy, a move, `touch` or `chmod`
 //   keep), a save appends what changed since the save before to the change
@@ -104,6 +108,20 @@ public:
     void adopt(std::shared_ptr<const PanesFileLayout> layout, std::optional<PanesSnapshot> content = std::nullopt,
                std::optional<panesChangeLog::LogFile> log = std::nullopt, bool fold = false,
                bool nothingThere = false);
+
+    // Something the load found in the way of the saves (a file that cannot
+    // be read, the unread part of a torn change log) that it could not keep
+    // aside then: each save first tries again, in turn, on the writer's thread,
+    // and while one still fails nothing is written and the save fails as any
+    // other does (told, and tried again by whoever is told). Given the change
+    // log and the whole-write flag the saves go on from, to update; throws
+    // MemoryError with the reason when the file still cannot be kept.
+    using KeepFirst = std::function<void(std::optional<panesChangeLog::LogFile> &log, bool &fold)>;
+    void keepFirst(KeepFirst keep);
+
+    // Why the last save failed, while no save has worked since; nothing when
+    // the last save worked (or none failed). Read it once the writer is idle.
+    std::optional<QString> failure() const;
 
     // Who is told of failed saves, saves that work again and files kept
     // aside: called on the writer's thread, so it should only pass the event

@@ -9,6 +9,7 @@
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/FileCalls.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/MemoryError.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -17,6 +18,25 @@
 #include <cstring>
 
 namespace nerim {
+
+namespace {
+
+// Keeps the file at `path` aside before the saves go on (see PanesSaver::keepFirst).
+PanesSaver::KeepFirst keepingAside(const QString &path, QStringView tag)
+{
+    return [path, tag = tag.toString()](std::optional<panesChangeLog::LogFile> &, bool &) {
+        errno = 0;
+        if (panesChangeLog::setAside(path, tag) || !panesChangeLog::identityAt(path))
+            return; // kept, or no longer there
+        const int error = errno;
+        throw MemoryError::writeFailed(
+            path, QStringLiteral("%1 is in the way and could not be kept aside (%2)")
+                      .arg(QFileInfo(path).fileName(),
+                           error ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("it could not be moved")));
+    };
+}
+
+} // namespace
 
 void savePanesSnapshot(const QString &path, PanesSnapshot snapshot)
 {
@@ -56,12 +76,15 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
         return std::move(result.snapshot);
     }
     m_keepUnknownVersion = result.unknownVersion;
-    m_keepUnreadable = false;
     m_loadNotice.reset();
     QStringList notices;
+    // What cannot be kept aside now is kept before the first save writes
+    // anything; until then every save fails, is told and is tried again.
+    QList<PanesSaver::KeepFirst> keepFirst;
     if (result.failure) {
         const std::optional<QString> aside = panesChangeLog::setAside(m_path, u"unreadable");
-        m_keepUnreadable = !aside;
+        if (!aside)
+            keepFirst.append(keepingAside(m_path, u"unreadable"));
         const QString kept = aside ? QStringLiteral("it was kept as %1").arg(QFileInfo(*aside).fileName())
                                    : QStringLiteral("it was left as it is and nothing is saved over it");
         notices.append(result.restoredFromBackup
@@ -88,8 +111,17 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
             break;
         // A fault (or a fold marker cut short) after the last good record.
         const panesChangeLog::CutBack cut = panesChangeLog::cutToReadable(logPath, changes);
-        if (!cut.unreadKept)
-            m_keepUnreadable = true;
+        if (!cut.unreadKept) {
+            keepFirst.append([logPath, changes](std::optional<panesChangeLog::LogFile> &log, bool &fold) {
+                const panesChangeLog::CutBack again = panesChangeLog::cutToReadable(logPath, changes);
+                if (!again.unreadKept)
+                    throw MemoryError::writeFailed(
+                        logPath, QStringLiteral("the changes Nerim couldn't read could not be kept aside (%1)")
+                                     .arg(again.why.isEmpty() ? QStringLiteral("unknown reason") : again.why));
+                log = again.log;
+                fold = fold || !again.log;
+            });
+        }
         log = cut.log;
         fold = fold || !cut.log;
         if (changes.fault)
@@ -109,7 +141,7 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
         const std::optional<QString> aside =
             panesChangeLog::setAside(logPath, changes.kind == Kind::other ? u"other" : u"unreadable");
         if (!aside)
-            m_keepUnreadable = true;
+            keepFirst.append(keepingAside(logPath, changes.kind == Kind::other ? u"other" : u"unreadable"));
         const QString kept = aside ? QStringLiteral("they were kept as %1").arg(QFileInfo(*aside).fileName())
                                    : QStringLiteral("nothing is saved over them");
         notices.append(changes.kind == Kind::other
@@ -130,6 +162,8 @@ std::optional<PanesSnapshot> PanesSnapshotStore::load()
         m_saver->adopt(std::move(result.layout), std::move(result.fileContent), log, fold);
     else
         m_saver->adopt(nullptr, std::nullopt, log, true, !panesChangeLog::identityAt(m_path));
+    for (PanesSaver::KeepFirst &keep : keepFirst)
+        m_saver->keepFirst(std::move(keep));
     return std::move(result.snapshot);
 }
 
@@ -138,9 +172,11 @@ void PanesSnapshotStore::encodeAhead(const QUuid &paneId, const OutputLines &lin
     m_saver->encodeAhead(paneId, lines);
 }
 
+std::optional<QString> PanesSnapshotStore::saveFailure() const { return m_saver->failure(); }
+
 bool PanesSnapshotStore::save(PanesSnapshot snapshot, PanesFoldBack foldBack)
 {
-    if (m_keepUnreadable || m_readOnly)
+    if (m_readOnly)
         return false;
     if (m_keepUnknownVersion) {
         if (snapshot.panes.isEmpty())

@@ -27,13 +27,16 @@ void savePanesSnapshot(const QString &path, PanesSnapshot snapshot);
 // state of a canvas that restored nothing and that nobody has touched). A file
 // that exists but cannot be read is moved aside when it is loaded
 // (panes.json.unreadable-<time>), so no save replaces it; when it cannot be
-// moved, nothing is saved over it. The load also settles the change log: one
+// moved, nothing is saved over it: each save tries to move it first and,
+// while that fails, fails as a save does (told and tried again). The load also settles the change log: one
 // written for another file is moved aside (panes-changes.log.other-<time>),
 // never applied nor removed; one that cannot be read at all is moved aside
 // (…unreadable-<time>); one that a fault ended early keeps what it could not
 // read in a file of its own (…unreadable-<time>) and is cut back to its last
 // good record, so what was applied stays readable from it; one already folded
-// into the file is removed. Each but the last is told in `loadNotice`.
+// into the file is removed. Each but the last is told in `loadNotice`. What
+// cannot be kept aside at the load is kept by the first save that can,
+// before it writes anything.
 // Saves go through a `PanesSaver`, so a snapshot equal to the last one saved
 // is not written again.
 class PanesSnapshotStore {
@@ -54,6 +57,8 @@ public:
     bool save(PanesSnapshot snapshot, PanesFoldBack foldBack = PanesFoldBack::whenDue);
     // See PanesSaver::encodeAhead.
     void encodeAhead(const QUuid &paneId, const OutputLines &lines);
+    // See PanesSaver::failure.
+    std::optional<QString> saveFailure() const;
     bool isKeepingUnknownVersion() const { return m_keepUnknownVersion; }
     // A line for the user when the last load found the file unreadable: what
     // happened and where the file went.
@@ -62,7 +67,6 @@ public:
 private:
     QString m_path;
     bool m_keepUnknownVersion = false;
-    bool m_keepUnreadable = false;
     bool m_readOnly = false;
     std::optional<QString> m_loadNotice;
     std::unique_ptr<class PanesSaver> m_saver;

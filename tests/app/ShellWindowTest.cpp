@@ -9,6 +9,9 @@
 #include "app/AppShellViewModel.h"
 #include "app/MainWindow.h"
 #include "canvas/ProjectCanvasViewModel.h"
+#include "support/fake-agent-provider/FakeAgentProvider.h"
+#include "foundation/SerialFileWriter.h"
+#include "persistence/FileCalls.h"
 #include "persistence/AppStateActor.h"
 #include "support/claude-standin/ClaudeStandin.h"
 #include "ui/design/MotionPreferences.h"
@@ -31,12 +34,15 @@
 #include <QAbstractButton>
 #include <QDialog>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <atomic>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -327,4 +333,96 @@ TEST_F(ShellWindowTest, AddAFolderRunAPromptAndComeBack)
     for (const OutputLine &line : saved->panes.first().outputLines)
         replySaved |= line.text == u"Hello from the stand-in agent."_s;
     EXPECT_TRUE(replySaved);
+}
+
+// A quit while the disk is full: the window stays open with the panes shown
+// and says what could not be saved and why; trying again while still full
+// asks again, and once there is room "try again" saves every line and the
+// window closes.
+TEST_F(ShellWindowTest, AQuitWhileTheDiskIsFullSaysSoAndTryAgainSavesTheLines)
+{
+    const QString folder = makeTempDir(u"Full disk"_s);
+    {
+        auto actor = await(AppStateActor::load());
+        await(actor->registerProject(folder, u"Full disk"_s, Timestamp(200)));
+    }
+    auto provider = std::make_shared<FakeAgentProvider>();
+    struct Asked {
+        QString title;
+        QString message;
+        std::function<void(bool)> done;
+    };
+    QList<Asked> asked;
+    AppShellView::Options options;
+    options.controllerFactory = [provider](const QString &id, const QString &path, const QString &name) {
+        CanvasServices services;
+        services.panesOutputSaveDelay = std::chrono::milliseconds(20);
+        services.panesSaveRetryDelay = std::chrono::milliseconds(20);
+        services.panesTeardownRetryWindow = std::chrono::milliseconds(100);
+        return std::make_shared<ProjectCanvasViewModel>(id, path, name, provider, nullptr, services);
+    };
+    options.unsavedPanesAlert = [&asked](QWidget *, const QString &title, const QString &message,
+                                         std::function<void(bool)> done) { asked.append({title, message, done}); };
+    open(options);
+    QCoro::Task<> opening = window->shell()->openProject(window->shell()->projects().first());
+    Q_UNUSED(opening);
+    ASSERT_TRUE(waitFor([this] { return window->shellView()->canvasScreen(); }));
+    ProjectCanvasView *screen = window->shellView()->canvasScreen();
+    ASSERT_TRUE(waitFor([screen] { return screen->phase() == ProjectCanvasView::Phase::ready; }));
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(1);
+    ASSERT_EQ(canvas->panes().size(), 1);
+    AgentPaneState *pane = canvas->panes().first();
+    await(canvas->sendToPane(pane, u"print"_s, ContextEntry::PromptSource::text));
+    const QUuid session = provider->sessionIds().first();
+    const QString panesFile = folder + u"/.nerim/panes.json"_s;
+    const auto linesOnDisk = [&] {
+        SerialFileWriter::shared().flush();
+        const std::optional<PanesSnapshot> saved = readPanesFile(panesFile).snapshot;
+        if (!saved || saved->panes.isEmpty())
+            return qsizetype(0);
+        const QList<OutputLine> lines = saved->panes.first().outputLines.toList();
+        return qsizetype(std::count_if(lines.begin(), lines.end(),
+                                       [](const OutputLine &line) { return line.text.startsWith(u"line "_s); }));
+    };
+    const auto print = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            provider->yieldEvent(session, AgentOutput::stdoutLine(u"line %1"_s.arg(i)));
+    };
+    print(0, 200);
+    ASSERT_TRUE(waitFor([&] { return linesOnDisk() == 200; }));
+
+    std::atomic<bool> full{true};
+    fileCalls::detail::setHook([&full](fileCalls::Call, int, const char *, qint64) { return !full.load(); });
+    const auto unhook = qScopeGuard([] { fileCalls::detail::setHook({}); });
+    const auto linesShown = [&] {
+        const QList<OutputLine> shown = canvas->panes().first()->outputLines().toList();
+        return std::count_if(shown.begin(), shown.end(),
+                             [](const OutputLine &line) { return line.text.startsWith(u"line "_s); });
+    };
+    print(200, 500);
+    ASSERT_TRUE(waitFor([&] { return linesShown() == 500; }));
+    window->close();
+    ASSERT_TRUE(waitFor([&] { return asked.size() == 1; }));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(asked[0].title, u"Nerim couldn't save this project's panes"_s);
+    EXPECT_TRUE(asked[0].message.contains(u"\u201cFull disk\u201d"_s)) << asked[0].message.toStdString();
+    // Why, as the failed write put it (the disk's error, or the step that met it).
+    EXPECT_TRUE(asked[0].message.contains(QString::fromLocal8Bit(std::strerror(EIO))) ||
+                asked[0].message.contains(u"could not create temp file"_s))
+        << asked[0].message.toStdString();
+    ASSERT_EQ(window->shellView()->canvasScreen(), screen);
+    ASSERT_EQ(canvas->panes().size(), 1);
+    EXPECT_EQ(linesShown(), 500);
+    EXPECT_EQ(linesOnDisk(), 200);
+
+    asked[0].done(true); // still full: asked again
+    ASSERT_TRUE(waitFor([&] { return asked.size() == 2; }));
+    EXPECT_TRUE(window->isVisible());
+    full = false;
+    asked[1].done(true);
+    ASSERT_TRUE(waitFor([&] { return !window->isVisible(); }));
+    EXPECT_EQ(linesOnDisk(), 500);
+    EXPECT_EQ(asked.size(), 2);
 }

@@ -7,6 +7,7 @@
 #include "panes-store/PanesLoadResult.h"
 #include "foundation/SerialFileWriter.h"
 #include "persistence/FileCalls.h"
+#include "panes-store/PanesChangeLog.h"
 
 #include <QDir>
 #include <QProcess>
@@ -178,4 +179,46 @@ TEST_F(CanvasTest, TheNoticeAboutASetAsideFileIsOnDiskRightAfterTheOpen)
     ASSERT_TRUE(saved);
     ASSERT_EQ(saved->panes.size(), 1);
     EXPECT_EQ(saved->panes.first().outputLines.toList().last().text, notice);
+}
+
+// An older panes.json put back while the project is idle (a backup restored)
+// is not taken for the one Nerim wrote: the quit's save, with nothing new to
+// save, writes every line shown and keeps the older file aside.
+TEST_F(CanvasTest, AnOlderPanesFilePutBackWhileIdleLosesNothingAtQuit)
+{
+    const QString path = project + QStringLiteral("/.nerim/panes.json");
+    CanvasServices saving = services();
+    saving.panesOutputSaveDelay = std::chrono::milliseconds(20);
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Project"),
+                                                      provider, nullptr, saving);
+    await(canvas->bootstrap());
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(1);
+    AgentPaneState *pane = canvas->panes().first();
+    await(canvas->sendToPane(pane, QStringLiteral("print"), ContextEntry::PromptSource::text));
+    const QUuid session = provider->sessionIds().first();
+    const auto print = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            provider->yieldEvent(session, AgentOutput::stdoutLine(QStringLiteral("line %1").arg(i)));
+        ASSERT_TRUE(waitUntil([&] { return savedPanes(project) && numberedLines(savedPanes(project)->panes.first()) == to; }));
+    };
+    print(0, 100);
+    const QByteArray older = readFile(path);
+    print(100, 1000);
+    // A rename saves with the change log due to be folded back: the file is written whole.
+    const panesChangeLog::detail::ScopedFoldMinimum smallFolds(1);
+    canvas->renamePane(pane->id(), QStringLiteral("Printer"));
+    ASSERT_TRUE(waitUntil([&] { return !readFile(path).startsWith(older.left(60)); }));
+
+    ASSERT_TRUE(writeFile(path, older)); // idle from here on
+    spinEventLoop(20);
+    await(canvas->teardown());
+    canvas.reset();
+
+    const std::optional<PanesSnapshot> saved = savedPanes(project);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(numberedLines(saved->panes.first()), 1000);
+    const QStringList kept = QDir(project + QStringLiteral("/.nerim")).entryList({QStringLiteral("panes.json.other-*")});
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(readFile(project + QStringLiteral("/.nerim/") + kept.first()), older);
 }

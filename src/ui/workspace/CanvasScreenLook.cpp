@@ -37,4 +37,18 @@ QString memoryUnavailableText(const QString &message)
     return Strings::Canvas::memoryUnavailablePrefix + message;
 }
 
+QString unsavedPanesTitle() { return QStringLiteral("Nerim couldn't save this project's panes"); }
+
+QString unsavedPanesMessage(const QString &projectName, const QString &reason)
+{
+    return QStringLiteral("The latest lines the agents printed in \u201c%1\u201d are not on disk yet: %2.\n\n"
+                          "The window stays open so nothing is lost. Make room or fix the problem, then try again. "
+                          "If you quit anyway, those lines are lost.")
+        .arg(projectName, reason);
+}
+
+QString unsavedPanesTryAgain() { return QStringLiteral("Try Again"); }
+
+QString unsavedPanesQuitAnyway() { return QStringLiteral("Quit Anyway"); }
+
 } // namespace nerim::CanvasScreenLook

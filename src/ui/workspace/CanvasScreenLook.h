@@ -40,6 +40,13 @@ QString regeneratePrompt(const QString &goal);
 // The failure pill's text after a failed start-up load.
 QString memoryUnavailableText(const QString &message);
 
+// What the window says when it closes while the panes of the project named
+// `projectName` still cannot be saved, and why (`reason`, in plain words).
+QString unsavedPanesTitle();
+QString unsavedPanesMessage(const QString &projectName, const QString &reason);
+QString unsavedPanesTryAgain();
+QString unsavedPanesQuitAnyway();
+
 } // namespace CanvasScreenLook
 
 } // namespace nerim

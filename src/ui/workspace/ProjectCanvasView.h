@@ -77,6 +77,20 @@ public:
     void leaveProject();
     bool isLeaving() const { return m_leaving; }
 
+    // Asks, while the window closes, what to do with panes that still cannot
+    // be saved: `title` and `message` say what and why, and `done` is called
+    // once with true to try again, false to quit anyway. Opened without
+    // exec(); empty: a message box styled as the app's dialogs.
+    using UnsavedPanesAlert = std::function<void(QWidget *parent, const QString &title, const QString &message,
+                                                 std::function<void(bool tryAgain)> done)>;
+    void setUnsavedPanesAlert(UnsavedPanesAlert alert) { m_unsavedPanesAlert = std::move(alert); }
+    static UnsavedPanesAlert desktopUnsavedPanesAlert();
+    // The window is closing: tears the controller down as leaving does, but
+    // stays on this screen, its panes shown, and asks through the alert each
+    // time their save still fails after the teardown's retries. Completes once
+    // the controller is torn down (at once when leaving already began).
+    QCoro::Task<> closeForQuit();
+
     // The panel row as last applied.
     const CanvasScreenLook::PanelRow &panelRow() const { return m_panelRow; }
 
@@ -123,6 +137,7 @@ private:
     std::shared_ptr<AppStateActor> m_appStateActor;
     std::function<void()> m_onReturnToOverview;
     ControllerFactory m_controllerFactory;
+    UnsavedPanesAlert m_unsavedPanesAlert;
 
     std::shared_ptr<ProjectCanvasViewModel> m_canvas;
     bool m_leaving = false;
