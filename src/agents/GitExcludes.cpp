@@ -46,6 +46,24 @@ QStringList linesOf(const QByteArray &content)
 
 void logExcludes(const QString &text) { logLine(QStringLiteral("[Nerim git] ") + text); }
 
+// `path` (absolute, as git names it) as a path beneath the project `folder`,
+// by the folder's path as given or its real one; nothing when it lies
+// elsewhere.
+std::optional<QString> beneathProject(const QString &path, const QString &folder)
+{
+    // git names the file by the project's real path, which differs from the
+    // one the project was opened by when a folder above it is a link.
+    const QString project = QDir::cleanPath(QDir(folder).absolutePath());
+    const QString canonical = QFileInfo(project).canonicalFilePath();
+    for (const QString &base : {project, canonical}) {
+        if (base.isEmpty() || base == QLatin1String("/"))
+            continue;
+        if (path.startsWith(base + QLatin1Char('/')))
+            return project + path.mid(base.size());
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 const QStringList &secretLines()
@@ -173,21 +191,6 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     if (!run.succeeded() || run.outputLines.size() != 1 || run.outputLines.first().isEmpty())
         co_return std::nullopt;
     co_return QDir::cleanPath(QDir(folder).absoluteFilePath(run.outputLines.first()));
-}
-
-std::optional<QString> beneathProject(const QString &path, const QString &folder)
-{
-    // git names the file by the project's real path, which differs from the
-    // one the project was opened by when a folder above it is a link.
-    const QString project = QDir::cleanPath(QDir(folder).absolutePath());
-    const QString canonical = QFileInfo(project).canonicalFilePath();
-    for (const QString &base : {project, canonical}) {
-        if (base.isEmpty() || base == QLatin1String("/"))
-            continue;
-        if (path.startsWith(base + QLatin1Char('/')))
-            return project + path.mid(base.size());
-    }
-    return std::nullopt;
 }
 
 QCoro::Task<std::optional<QString>> keepSecretsOut(QString folder)

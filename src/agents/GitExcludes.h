@@ -55,11 +55,6 @@ Outcome addSecretLines(const QString &path, const QString &root = {});
 QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder,
                                                       std::chrono::milliseconds timeLimit = std::chrono::seconds(10));
 
-// `path` (absolute, as git names it) as a path beneath the project `folder`,
-// by the folder's path as given or its real one; nothing when it lies
-// elsewhere.
-std::optional<QString> beneathProject(const QString &path, const QString &folder);
-
 // Both, for a run about to start in `folder`: never throws and never holds a
 // run back for long. The file is written only where it lies inside the
 // project (reached without a link); a repository whose exclude file is

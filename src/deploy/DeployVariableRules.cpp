@@ -33,7 +33,7 @@ bool isSettableVariable(const QString &name)
         "GDK_",      "PYTHON",   "PIP_",      "UV_",       "CONDA_",   "VIRTUAL_ENV", "PERL",     "RUBY",
         "GEM_",      "BUNDLE_",  "JAVA",      "_JAVA_",    "JDK_",     "GUILE_",      "LUA_",     "TCL",
         "PHP",       "COMPOSER_", "CARGO_",   "RUSTUP_",   "RUSTC",    "HTTP_PROXY",  "HTTPS_PROXY", "ALL_PROXY",
-        "NO_PROXY",  "FTP_PROXY",
+        "NO_PROXY",  "FTP_PROXY", "DISABLE_", "MCP_",     "DBUS_",    "KRB5",
     };
     for (const char *prefix : prefixes)
         if (upper.startsWith(QLatin1String(prefix)))
@@ -44,9 +44,10 @@ bool isSettableVariable(const QString &name)
     if (upper.endsWith(QLatin1String("PATH")) || upper.endsWith(QLatin1String("_PROXY")))
         return false;
     // And a short list of single names: the shell's start-up, options and
-    // word splitting, where programs put and find their files, who the user
-    // is, the locale, time zone and resolver, the programs others start, and
-    // CA bundles and Go runtime settings not covered above.
+    // word splitting, where programs work and put and find their files, who
+    // the user is, the locale, time zone and resolver, the programs others
+    // start, the display and keyring a credential helper talks to, and CA
+    // bundles, TLS key logs and Go runtime settings not covered above.
     static const QStringList exact{
         QStringLiteral("HOME"),          QStringLiteral("SHELL"),        QStringLiteral("ENV"),
         QStringLiteral("IFS"),           QStringLiteral("TMPDIR"),       QStringLiteral("GLOBIGNORE"),
@@ -60,7 +61,11 @@ bool isSettableVariable(const QString &name)
         QStringLiteral("VISUAL"),        QStringLiteral("PAGER"),        QStringLiteral("MANPAGER"),
         QStringLiteral("BROWSER"),       QStringLiteral("LESSOPEN"),     QStringLiteral("LESSCLOSE"),
         QStringLiteral("TERMINFO"),      QStringLiteral("TERMINFO_DIRS"), QStringLiteral("MAGIC"),
-        QStringLiteral("KRB5_CONFIG"),   QStringLiteral("WGETRC"),       QStringLiteral("REQUESTS_CA_BUNDLE"),
+        QStringLiteral("NETRC"),         QStringLiteral("WGETRC"),       QStringLiteral("REQUESTS_CA_BUNDLE"),
+        QStringLiteral("SSLKEYLOGFILE"), QStringLiteral("TERMCAP"),      QStringLiteral("PWD"),
+        QStringLiteral("OLDPWD"),        QStringLiteral("TMP"),          QStringLiteral("TEMP"),
+        QStringLiteral("DISPLAY"),       QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("XAUTHORITY"),
+        QStringLiteral("GNOME_KEYRING_CONTROL"), QStringLiteral("USE_BUILTIN_RIPGREP"),
         QStringLiteral("GROQ_API_KEY"),  QStringLiteral("GODEBUG"),      QStringLiteral("GOFLAGS"),
         QStringLiteral("GOROOT"),        QStringLiteral("GOPROXY"),      QStringLiteral("GOTOOLCHAIN"),
         QStringLiteral("GOENV"),

@@ -120,7 +120,8 @@ TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
                              "Npm_Config_Registry", "DOTNET_ROOT", "ELECTRON_RUN_AS_NODE", "CLAUDE_CONFIG_DIR",
                              "ANTHROPIC_BASE_URL", "http_proxy", "all_proxy", "No_Proxy", "SHELL", "TMPDIR", "LANG",
                              "LANGUAGE", "LC_ALL", "lc_ctype", "SSL_CERT_DIR", "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE",
-                             "GUILE_LOAD_PATH", "LUA_CPATH", "MANPATH", "TZ", "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
+                             "GUILE_LOAD_PATH", "LUA_CPATH", "MANPATH", "TZ", "SSLKEYLOGFILE", "DBUS_SESSION_BUS_ADDRESS",
+                             "PWD", "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
         EXPECT_FALSE(DeployRuns::isSettableVariable(QString::fromUtf8(name))) << name;
 }
 
