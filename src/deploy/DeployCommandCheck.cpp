@@ -66,10 +66,15 @@ std::optional<QString> helperWordRefusal(const QStringList &command)
                 ++i;
             }
         }
-        if (!plain)
-            return QStringLiteral("Nerim refused `%1`: %2 takes plain words only (no option, no [ or ], "
+        if (plain)
+            continue;
+        if (isPrintf)
+            return QStringLiteral("Nerim refused `%1`: printf takes plain words only (no option, no [ or ], "
                                   "only %s and %% as formats and \\n, \\t or \\\\ as escapes).")
-                .arg(command.join(QLatin1Char(' ')), program);
+                .arg(command.join(QLatin1Char(' ')));
+        return QStringLiteral("Nerim refused `%1`: sleep takes only a number of seconds (or of minutes, hours or "
+                              "days, ending in m, h or d).")
+            .arg(command.join(QLatin1Char(' ')));
     }
     return std::nullopt;
 }
