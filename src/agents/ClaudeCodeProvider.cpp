@@ -325,7 +325,9 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     };
     // Whatever the agent stages in a git repository, local secrets and Nerim's
     // own folder stay out of it.
-    co_await GitExcludes::keepSecretsOut(m_projectPath);
+    QCoro::Task<std::optional<QString>> excluding = GitExcludes::keepSecretsOut(m_projectPath);
+    std::optional<QString> excludeNotice;
+    excludeNotice = co_await std::move(excluding);
     if (!self)
         throw AgentError::spawnFailed(QStringLiteral("the project was closed before the agent started"));
     PreparedLaunch prepared = co_await QtConcurrent::run(std::move(work));
@@ -339,6 +341,10 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
     QPointer<AgentProcessSession> guard(session);
     const std::shared_ptr<AgentOutputStream> stream = session->stream();
     platform::ChildProcess *child = session->child();
+    if (excludeNotice && *excludeNotice != m_excludeNoticeShown) {
+        m_excludeNoticeShown = *excludeNotice;
+        stream->yield(AgentOutput::statusLine(*excludeNotice));
+    }
 
     platform::ChildProcess::Options launch;
     launch.program = prepared.binary;
@@ -399,6 +405,8 @@ QCoro::Task<AgentSession> ClaudeCodeProvider::spawn(AgentRole role, QList<Contex
         const QString reason = guard ? child->errorString() : QStringLiteral("the agent process could not be started");
         m_sessions.remove(id);
         m_streams.remove(id);
+        if (excludeNotice)
+            m_excludeNoticeShown.clear(); // never reached a pane
         if (guard) {
             guard->abandon();
             guard->deleteLater();

@@ -98,6 +98,9 @@ private:
 
     QString m_projectPath;
     Options m_options;
+    // The last word shown in a pane that `.env` is not excluded from git
+    // here: said once, again only when the reason changes.
+    QString m_excludeNoticeShown;
     QHash<QUuid, AgentProcessSession *> m_sessions;
     // Streams not yet fetched, or fetched while their process still runs.
     struct StreamSlot {

@@ -46,6 +46,24 @@ QStringList linesOf(const QByteArray &content)
 
 void logExcludes(const QString &text) { logLine(QStringLiteral("[Nerim git] ") + text); }
 
+// `path` (absolute, as git names it) as a path beneath the project `folder`,
+// by the folder's path as given or its real one; nothing when it lies
+// elsewhere.
+std::optional<QString> beneathProject(const QString &path, const QString &folder)
+{
+    // git names the file by the project's real path, which differs from the
+    // one the project was opened by when a folder above it is a link.
+    const QString project = QDir::cleanPath(QDir(folder).absolutePath());
+    const QString canonical = QFileInfo(project).canonicalFilePath();
+    for (const QString &base : {project, canonical}) {
+        if (base.isEmpty() || base == QLatin1String("/"))
+            continue;
+        if (path.startsWith(base + QLatin1Char('/')))
+            return project + path.mid(base.size());
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 const QStringList &secretLines()
@@ -175,7 +193,7 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder, std::chron
     co_return QDir::cleanPath(QDir(folder).absoluteFilePath(run.outputLines.first()));
 }
 
-QCoro::Task<> keepSecretsOut(QString folder)
+QCoro::Task<std::optional<QString>> keepSecretsOut(QString folder)
 {
     QCoro::Task<std::optional<QString>> locating = locateExcludeFile(folder);
     std::optional<QString> path;
@@ -183,16 +201,23 @@ QCoro::Task<> keepSecretsOut(QString folder)
         path = co_await std::move(locating);
     } catch (const std::exception &error) {
         logExcludes(QStringLiteral("couldn't find the exclude file: %1").arg(QString::fromUtf8(error.what())));
-        co_return;
+        co_return std::nullopt;
     }
     if (!path)
-        co_return;
-    const QString target = *path;
-    // The project's own repository keeps the file inside the project: it is
-    // reached from the project folder. One the project lies in keeps it in
-    // its own git folder.
-    const QString project = QDir::cleanPath(QDir(folder).absolutePath());
-    const QString root = target.startsWith(project + QLatin1Char('/')) ? project : QString();
+        co_return std::nullopt;
+    // Only a file inside the project is written: git's answer comes from
+    // files the project holds (a `.git` file naming a git folder, whose
+    // `commondir` may name any repository of the user's), and a repository
+    // the project merely lies in is not the project's to change.
+    const std::optional<QString> inside = beneathProject(*path, folder);
+    if (!inside) {
+        logExcludes(QStringLiteral("the exclude file git names is outside the project (%1): not written").arg(*path));
+        co_return QStringLiteral("[.env is not excluded from git here: git keeps this project's exclude file outside "
+                                 "the project folder (%1), where Nerim doesn't write.]")
+            .arg(*path);
+    }
+    const QString target = *inside;
+    const QString root = QDir::cleanPath(QDir(folder).absolutePath());
     QFuture<std::optional<QString>> adding = QtConcurrent::run([target, root]() -> std::optional<QString> {
         try {
             addSecretLines(target, root);
@@ -205,8 +230,11 @@ QCoro::Task<> keepSecretsOut(QString folder)
     });
     co_await adding;
     const std::optional<QString> failure = adding.result();
-    if (failure)
-        logExcludes(QStringLiteral("couldn't keep .env and .nerim/ out of git (%1): %2").arg(target, *failure));
+    if (!failure)
+        co_return std::nullopt;
+    logExcludes(QStringLiteral("couldn't keep .env and .nerim/ out of git (%1): %2").arg(target, *failure));
+    co_return QStringLiteral("[.env is not excluded from git here: the exclude file %1 can't be written (%2).]")
+        .arg(QDir(root).relativeFilePath(target), *failure);
 }
 
 } // namespace nerim::GitExcludes

@@ -18,7 +18,8 @@ namespace nerim {
 // a Deploy run's one staging command excludes the same paths itself. Every
 // agent run (task, Repair and Deploy alike) does this first, so a repository
 // made during a run (`git init` by a task agent) gets the lines at the next
-// run. A refusal or failure is logged and the run starts either way.
+// run. A refusal or failure is logged, told once in the agent's pane, and
+// the run starts either way.
 namespace GitExcludes {
 
 // The lines Nerim keeps in the exclude file, in order: a comment saying why,
@@ -55,8 +56,14 @@ QCoro::Task<std::optional<QString>> locateExcludeFile(QString folder,
                                                       std::chrono::milliseconds timeLimit = std::chrono::seconds(10));
 
 // Both, for a run about to start in `folder`: never throws and never holds a
-// run back for long; what could not be done is logged.
-QCoro::Task<> keepSecretsOut(QString folder);
+// run back for long. The file is written only where it lies inside the
+// project (reached without a link); a repository whose exclude file is
+// elsewhere (a worktree's or a `commondir`'s main repository, one the project
+// is a folder of) is left alone. What could not be done is logged, and the
+// one line for the agent's pane saying that `.env` is not excluded from git
+// there is returned; nothing when the lines are in place or the folder is in
+// no repository.
+QCoro::Task<std::optional<QString>> keepSecretsOut(QString folder);
 
 } // namespace GitExcludes
 } // namespace nerim

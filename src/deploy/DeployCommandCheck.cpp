@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace nerim::DeployCommandCheck {
 
@@ -32,6 +33,50 @@ bool isInside(const QString &canonical, const QString &folder)
 {
     return !canonical.isEmpty() && !folder.isEmpty() &&
            (canonical == folder || canonical.startsWith(folder == QLatin1String("/") ? folder : folder + QLatin1Char('/')));
+}
+
+// `printf` and `sleep` are run by the shell itself (or read by it first), so
+// their words are held to what those commands need to hand text on and to
+// wait: no option (`printf -v` assigns, and bash evaluates an array subscript
+// in the name it assigns to, running any command substitution in it), no `[`
+// or `]`, printf's formats only `%s` and `%%` (a numeric conversion makes zsh
+// evaluate its argument as arithmetic, reading variables), escapes only `\n`,
+// `\t` and `\\`; sleep only a number of seconds, minutes, hours or days.
+std::optional<QString> helperWordRefusal(const QStringList &command)
+{
+    const QString &program = command.first();
+    const bool isPrintf = program == QLatin1String("printf");
+    if (!isPrintf && program != QLatin1String("sleep"))
+        return std::nullopt;
+    static const QRegularExpression duration(QStringLiteral("^[0-9]{1,6}(\\.[0-9]{1,3})?[smhd]?\\z"));
+    for (qsizetype index = 1; index < command.size(); ++index) {
+        const QString &word = command.at(index);
+        bool plain = !word.startsWith(QLatin1Char('-')) && !word.contains(QLatin1Char('[')) &&
+                     !word.contains(QLatin1Char(']'));
+        if (!isPrintf) {
+            plain = plain && duration.match(word).hasMatch();
+        } else {
+            for (qsizetype i = 0; plain && i < word.size(); ++i) {
+                const QChar c = word.at(i);
+                if (c != QLatin1Char('%') && c != QLatin1Char('\\'))
+                    continue;
+                const QChar next = i + 1 < word.size() ? word.at(i + 1) : QChar();
+                plain = c == QLatin1Char('%') ? (next == QLatin1Char('s') || next == QLatin1Char('%'))
+                                              : QStringView(u"nt\\").contains(next);
+                ++i;
+            }
+        }
+        if (plain)
+            continue;
+        if (isPrintf)
+            return QStringLiteral("Nerim refused `%1`: printf takes plain words only (no option, no [ or ], "
+                                  "only %s and %% as formats and \\n, \\t or \\\\ as escapes).")
+                .arg(command.join(QLatin1Char(' ')));
+        return QStringLiteral("Nerim refused `%1`: sleep takes only a number of seconds (or of minutes, hours or "
+                              "days, ending in m, h or d).")
+            .arg(command.join(QLatin1Char(' ')));
+    }
+    return std::nullopt;
 }
 
 bool matches(const QStringList &command, const Rule &rule)
@@ -115,6 +160,8 @@ std::optional<QString> commandRefusal(const QString &line, const QList<Rule> &ru
         if (std::none_of(rules.begin(), rules.end(), [&command](const Rule &rule) { return matches(command, rule); }))
             return QStringLiteral("Nerim refused `%1`: it is not one of the commands this deploy may run.")
                 .arg(command.join(QLatin1Char(' ')));
+        if (std::optional<QString> refusal = helperWordRefusal(command))
+            return refusal;
         // A word naming something that exists (a file to read, a folder) must
         // name it inside the project, wherever its links lead.
         for (const QString &word : command) {

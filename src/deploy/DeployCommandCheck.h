@@ -25,7 +25,9 @@ namespace nerim {
 // substitution), no `;`, `&`, `&&`, `||`, redirection, parenthesis, comment
 // or line break. Every command of the pipe must then be one of the run's
 // allowed commands word for word (one that takes arguments: its words, then
-// any words), and every word that names an existing file or folder must lie
+// any words), `printf` and `sleep` take plain words only (no option, no
+// `[`/`]`, printf formats `%s`/`%%` and escapes `\n`/`\t`/`\\`, sleep a
+// duration), and every word that names an existing file or folder must lie
 // inside the project once links are followed. The Read tool may read inside
 // the project only; any other tool is refused.
 namespace DeployCommandCheck {

@@ -18,48 +18,59 @@ bool isSettableVariable(const QString &name)
     for (DeployProvider provider : DeployProvider::allCases())
         if (upper == provider.tokenVariable())
             return false;
-    // Names that change what a program runs, loads, trusts or where it looks:
-    // the shells' start-up files and options, the dynamic linker's, the
-    // language runtimes' and package managers', OpenSSL's configuration and
-    // modules, git's, the proxies and certificates, the providers' own
-    // settings and Nerim's credentials. A project may declare such a name in
-    // its .env; it still never reaches a run's environment from the card.
-    static const QStringList exact{
-        QStringLiteral("PATH"),          QStringLiteral("HOME"),         QStringLiteral("SHELL"),
-        QStringLiteral("ENV"),           QStringLiteral("BASH_ENV"),     QStringLiteral("IFS"),
-        QStringLiteral("CDPATH"),        QStringLiteral("GLOBIGNORE"),   QStringLiteral("SHELLOPTS"),
-        QStringLiteral("BASHOPTS"),      QStringLiteral("PROMPT_COMMAND"), QStringLiteral("PS4"),
-        QStringLiteral("ZDOTDIR"),       QStringLiteral("INPUTRC"),      QStringLiteral("HISTFILE"),
-        QStringLiteral("TMPDIR"),        QStringLiteral("USER"),         QStringLiteral("LOGNAME"),
-        QStringLiteral("EDITOR"),        QStringLiteral("VISUAL"),       QStringLiteral("PAGER"),
-        QStringLiteral("MANPAGER"),      QStringLiteral("BROWSER"),      QStringLiteral("GCONV_PATH"),
-        QStringLiteral("LOCPATH"),       QStringLiteral("NLSPATH"),      QStringLiteral("HOSTALIASES"),
-        QStringLiteral("RES_OPTIONS"),   QStringLiteral("TERMINFO"),     QStringLiteral("TERMINFO_DIRS"),
-        QStringLiteral("MAGIC"),         QStringLiteral("CLASSPATH"),    QStringLiteral("CURL_CA_BUNDLE"),
-        QStringLiteral("CURL_HOME"),     QStringLiteral("WGETRC"),       QStringLiteral("REQUESTS_CA_BUNDLE"),
-        QStringLiteral("GROQ_API_KEY"),  QStringLiteral("VERCEL_ORG_ID"), QStringLiteral("VERCEL_PROJECT_ID"),
-        QStringLiteral("LESSOPEN"),      QStringLiteral("LESSCLOSE"),    QStringLiteral("KRB5_CONFIG"),
-        QStringLiteral("GOFLAGS"),       QStringLiteral("GOPATH"),       QStringLiteral("GOROOT"),
-        QStringLiteral("GOPROXY"),       QStringLiteral("GOTOOLCHAIN"),  QStringLiteral("GOENV"),
-    };
-    if (exact.contains(upper))
-        return false;
+    // A name any program of a Deploy run reads to decide how it starts, where
+    // it works, what it loads or whom it talks to: the agent program, the
+    // shell, git, node and npm, the providers' tools (and what they are
+    // written in), dig and the resolver. By prefix first: each of those
+    // programs' own names, the dynamic linker's, the language runtimes' and
+    // package managers', TLS and the locale.
     static const char *const prefixes[] = {
-        "LD_",       "DYLD_",     "BASH_",     "GLIBC_",    "MALLOC_",   "NODE_",       "NPM_CONFIG_", "YARN_",
-        "PNPM_",     "COREPACK_", "BUN_",      "DENO_",     "PYTHON",    "PIP_",        "UV_",         "CONDA_",
-        "VIRTUAL_ENV", "PERL",    "RUBY",      "GEM_",      "BUNDLE_",   "JAVA",        "_JAVA_",      "JDK_",
-        "OPENSSL_",  "SSL_",      "GNUTLS_",   "GIT_",      "SSH_",      "GNUPG",       "GPG_",        "DOCKER_",
-        "XDG_",      "QT_",       "GTK_",      "GIO_",      "GDK_",      "LUA_",        "TCL",         "PHP",
-        "COMPOSER_", "CARGO_",    "RUSTUP_",   "RUSTC",     "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",  "NO_PROXY",
-        "FTP_PROXY", "RAILWAY_",  "ANTHROPIC_", "CLAUDE_",  "NERIM_",
+        "SUPABASE_", "VERCEL_",  "NOW_",      "RAILWAY_",  "GIT_",     "GCM_",        "NODE_",    "NPM_",
+        "YARN_",     "PNPM_",    "COREPACK_", "BUN_",      "DENO_",    "DOTNET_",     "COMPLUS_", "CORECLR_",
+        "ELECTRON_", "LD_",      "DYLD_",     "GLIBC_",    "MALLOC_",  "BASH_",       "CLAUDE_",  "ANTHROPIC_",
+        "NERIM_",    "OTEL_",    "LC_",       "TEXTDOMAIN", "OPENSSL_", "SSL_",       "GNUTLS_",  "CURL_",
+        "SSH_",      "GNUPG",    "GPG_",      "DOCKER_",   "XDG_",     "QT_",         "GTK_",     "GIO_",
+        "GDK_",      "PYTHON",   "PIP_",      "UV_",       "CONDA_",   "VIRTUAL_ENV", "PERL",     "RUBY",
+        "GEM_",      "BUNDLE_",  "JAVA",      "_JAVA_",    "JDK_",     "GUILE_",      "LUA_",     "TCL",
+        "PHP",       "COMPOSER_", "CARGO_",   "RUSTUP_",   "RUSTC",    "HTTP_PROXY",  "HTTPS_PROXY", "ALL_PROXY",
+        "NO_PROXY",  "FTP_PROXY", "DISABLE_", "MCP_",     "DBUS_",    "KRB5",
     };
-    // NODE_ENV only names a mode; every other NODE_ name is the runtime's own.
-    if (upper == QLatin1String("NODE_ENV"))
-        return true;
     for (const char *prefix : prefixes)
         if (upper.startsWith(QLatin1String(prefix)))
             return false;
-    return true;
+    // Then by ending: every search path (PATH, CDPATH, MANPATH, an
+    // interpreter's load path such as GUILE_LOAD_PATH) and every proxy
+    // (http_proxy, HTTPS_PROXY, ALL_PROXY, NO_PROXY, in any case).
+    if (upper.endsWith(QLatin1String("PATH")) || upper.endsWith(QLatin1String("_PROXY")))
+        return false;
+    // And a short list of single names: the shell's start-up, options and
+    // word splitting, where programs work and put and find their files, who
+    // the user is, the locale, time zone and resolver, the programs others
+    // start, the display and keyring a credential helper talks to, and CA
+    // bundles, TLS key logs and Go runtime settings not covered above.
+    static const QStringList exact{
+        QStringLiteral("HOME"),          QStringLiteral("SHELL"),        QStringLiteral("ENV"),
+        QStringLiteral("IFS"),           QStringLiteral("TMPDIR"),       QStringLiteral("GLOBIGNORE"),
+        QStringLiteral("SHELLOPTS"),     QStringLiteral("BASHOPTS"),     QStringLiteral("PROMPT_COMMAND"),
+        QStringLiteral("PS4"),           QStringLiteral("ZDOTDIR"),      QStringLiteral("INPUTRC"),
+        QStringLiteral("HISTFILE"),      QStringLiteral("HOSTFILE"),     QStringLiteral("EXECIGNORE"),
+        QStringLiteral("POSIXLY_CORRECT"), QStringLiteral("USER"),       QStringLiteral("LOGNAME"),
+        QStringLiteral("PREFIX"),        QStringLiteral("LANG"),         QStringLiteral("LANGUAGE"),
+        QStringLiteral("TZ"),            QStringLiteral("TZDIR"),        QStringLiteral("LOCALDOMAIN"),
+        QStringLiteral("RES_OPTIONS"),   QStringLiteral("HOSTALIASES"),  QStringLiteral("EDITOR"),
+        QStringLiteral("VISUAL"),        QStringLiteral("PAGER"),        QStringLiteral("MANPAGER"),
+        QStringLiteral("BROWSER"),       QStringLiteral("LESSOPEN"),     QStringLiteral("LESSCLOSE"),
+        QStringLiteral("TERMINFO"),      QStringLiteral("TERMINFO_DIRS"), QStringLiteral("MAGIC"),
+        QStringLiteral("NETRC"),         QStringLiteral("WGETRC"),       QStringLiteral("REQUESTS_CA_BUNDLE"),
+        QStringLiteral("SSLKEYLOGFILE"), QStringLiteral("TERMCAP"),      QStringLiteral("PWD"),
+        QStringLiteral("OLDPWD"),        QStringLiteral("TMP"),          QStringLiteral("TEMP"),
+        QStringLiteral("DISPLAY"),       QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("XAUTHORITY"),
+        QStringLiteral("GNOME_KEYRING_CONTROL"), QStringLiteral("USE_BUILTIN_RIPGREP"),
+        QStringLiteral("GROQ_API_KEY"),  QStringLiteral("GODEBUG"),      QStringLiteral("GOFLAGS"),
+        QStringLiteral("GOROOT"),        QStringLiteral("GOPROXY"),      QStringLiteral("GOTOOLCHAIN"),
+        QStringLiteral("GOENV"),
+    };
+    return !exact.contains(upper);
 }
 
 bool isAskableSecret(const QString &name, const QStringList &declaredNames)

@@ -19,10 +19,14 @@ bool isVariableName(const QString &name);
 
 // Whether a name may be set in a Deploy run's environment as the value the
 // user gave for it: an environment name ([A-Za-z_][A-Za-z0-9_]*) that is no
-// provider's token variable and none that changes how programs start, load
-// code or where they look (PATH, HOME, BASH_ENV, ENV, ZDOTDIR, NODE_*, LD_*,
-// OPENSSL_*, GIT_*, PYTHON*, PERL*, RUBY*, npm_config_*, proxies, Nerim's own
-// credentials and the like; letter case does not matter).
+// provider's token variable and none that a program of the run (the agent
+// program, the shell, git, node and npm, the providers' tools, dig) reads to
+// decide how it starts, where it works, what it loads or whom it talks to:
+// no name starting SUPABASE_, VERCEL_, RAILWAY_, GIT_, NODE_, NPM_, DOTNET_,
+// ELECTRON_, LD_, BASH_, CLAUDE_, ANTHROPIC_, LC_, OPENSSL_, SSL_ (and the
+// other runtimes' and tools' prefixes), none ending in PATH or _PROXY, and
+// not HOME, SHELL, ENV, IFS, TMPDIR, LANG, LANGUAGE, TZ and the like; letter
+// case does not matter.
 bool isSettableVariable(const QString &name);
 
 // Whether the secret card may ask the user for `name`: a name the project

@@ -25,6 +25,14 @@ QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(er
 
 } // namespace
 
+bool isLocalName(const QString &name)
+{
+    if (name == QLatin1String(".env"))
+        return true;
+    return name.size() > 5 && name.startsWith(QLatin1String(".env.")) && name != QLatin1String(".env.example") &&
+           name != QLatin1String(".env.sample") && name != QLatin1String(".env.template");
+}
+
 bool isValidName(const QString &name)
 {
     // Matched whole: "$" alone would also accept a name followed by a line feed.
@@ -154,6 +162,13 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
                 return QStringLiteral("the file .env links to can't be read (%1)").arg(link.reason);
             }
             const QString within = link.within;
+            // A secret goes only into a file the project keeps to itself:
+            // through a link to any other file (a page the site serves, a
+            // tracked example) it would be published with the site.
+            if (!isLocalName(link.name))
+                return QStringLiteral(".env is a link to %1, which is not a local .env file (such as .env.local); "
+                                      "Nerim writes secrets only there, so nothing was written")
+                    .arg(within);
             targetName = link.name;
             targetFolder = std::move(link.folder);
             if (::fstatat(targetFolder->fd(), QFile::encodeName(targetName).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

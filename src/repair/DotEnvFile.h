@@ -15,6 +15,11 @@ namespace DotEnvFile {
 // The first line of a `.env` the repair loop creates (or finds empty).
 inline const QString header = QStringLiteral("# Managed by Nerim's Repair agent \u2014 feel free to edit.");
 
+// Whether a file name is that of a local .env file, one whose values stay on
+// this computer: ".env", or ".env." and more but the examples (".env.example",
+// ".env.sample", ".env.template"). ".envrc" and ".environment" are not.
+bool isLocalName(const QString &name);
+
 // A variable name a dotenv reader and a shell accept: [A-Za-z_][A-Za-z0-9_]*.
 bool isValidName(const QString &name);
 
@@ -46,7 +51,9 @@ std::optional<QString> encodeValue(const QString &value, QString *why = nullptr)
 //   empty line.
 // - A `.env` that is a symbolic link is written through to its target only
 //   when the link's own text names a regular file inside the project folder
-//   that is reached from it without any further link. Everything is done
+//   that is reached from it without any further link and whose own name is a
+//   local .env name (`.env.local`, `config/.env`); a link to anything else
+//   (`public/robots.txt`, `.env.example`) is refused, naming where it leads. Everything is done
 //   from the project folder as it was opened and within the target's open
 //   folder, so a folder swapped for a link meanwhile cannot send the write
 //   anywhere else.

@@ -100,12 +100,16 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
         co_return;
     }
     // Custom values go into the next run's environment; everything else keeps only the decision.
+    // A typed value under a name the deploy's programs read to decide how they
+    // run is not sent: the agent is told to skip it and the pane says so.
     QMap<QString, QString> kept;
     QHash<QString, QString> values;
+    QStringList notSent;
     for (auto it = decisions.begin(); it != decisions.end(); ++it) {
         if (it.value().startsWith(QLatin1String("custom:"))) {
             if (refusesVariable(it.key())) {
                 kept.insert(it.key(), QStringLiteral("skip"));
+                notSent.append(it.key());
                 continue;
             }
             values.insert(it.key(), it.value().mid(7));
@@ -115,11 +119,16 @@ QCoro::Task<> DeploySession::applyEnvVarChecklist(QMap<QString, QString> decisio
                         it.value() == QLatin1String("send") ? QStringLiteral("send") : QStringLiteral("skip"));
         }
     }
-    const QString lines = envDecisionLines(decisions);
+    const QString lines = envDecisionLines(kept);
     const QMap<QString, QString> stored = kept;
     saveConfig([stored](DeployConfig &config) { config.envDecisions = stored; });
 
     AgentPaneState *pane = this->pane();
+    if (pane && !notSent.isEmpty())
+        pane->appendLine(OutputLine::Kind::system,
+                         QStringLiteral("[Nerim didn't send the value you typed for %1: the deploy's own programs read "
+                                        "that name to decide how they run. It is skipped.]")
+                             .arg(notSent.join(QStringLiteral(", "))));
     // From the Live menu (or without a session pane): an update of the live
     // deploy, which goes back to live once the agent has uploaded.
     if (!pane || m_checklistFromLive) {

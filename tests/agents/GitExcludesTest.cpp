@@ -7,6 +7,7 @@
 #include "agents/GitExcludes.h"
 
 #include <QDir>
+#include <algorithm>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -84,7 +85,7 @@ TEST(GitExcludes, GitAddStagesNoSecretAndNoNerimFileAndASecondRunAddsNothing)
     if (!hasGit())
         GTEST_SKIP() << "git is not installed";
     const QString folder = projectWithSecrets(QStringLiteral("secrets"));
-    test::await(GitExcludes::keepSecretsOut(folder));
+    EXPECT_FALSE(test::await(GitExcludes::keepSecretsOut(folder)).has_value());
     EXPECT_EQ(staged(folder), (QStringList{QStringLiteral(".env.example"), QStringLiteral(".env.sample"),
                                            QStringLiteral("app.js"), QStringLiteral("web/index.html")}));
     // A second and third run find the lines there and write nothing.
@@ -106,29 +107,63 @@ TEST(GitExcludes, GitAddStagesNoSecretAndNoNerimFileAndASecondRunAddsNothing)
     EXPECT_TRUE(staged(tracked).contains(QStringLiteral(".env")));
 }
 
-TEST(GitExcludes, TheFileIsFoundByAskingGitInASubfolderAndAWorktree)
+// git names the file; it is written only where it lies inside the project.
+// A repository the project is a folder of, a worktree's main repository and
+// one a planted `commondir` names are left alone, and the agent's pane says
+// once that .env is not excluded from git there.
+TEST(GitExcludes, TheFileGitNamesIsWrittenOnlyInsideTheProject)
 {
     if (!hasGit())
         GTEST_SKIP() << "git is not installed";
-    // A project that is a folder inside a repository: the repository's own file.
     const QString outer = projectWithSecrets(QStringLiteral("outer"));
     const QString inner = outer + QStringLiteral("/web");
     EXPECT_EQ(test::await(GitExcludes::locateExcludeFile(inner)),
               std::optional<QString>(QDir(outer).canonicalPath() + QStringLiteral("/.git/info/exclude")));
-    // A linked worktree shares the main repository's exclude file, where git reads it.
     runGit(outer, {QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("--allow-empty"), QStringLiteral("-m"),
                    QStringLiteral("first")});
     const QString worktree = makeTempDir(QStringLiteral("worktrees")) + QStringLiteral("/second");
     runGit(outer, {QStringLiteral("worktree"), QStringLiteral("add"), QStringLiteral("-q"), worktree});
-    writeFile(worktree + QStringLiteral("/.env"), "SECRET=1\n");
-    writeFile(worktree + QStringLiteral("/main.py"), "print(1)\n");
-    test::await(GitExcludes::keepSecretsOut(worktree));
-    EXPECT_EQ(staged(worktree), QStringList{QStringLiteral("main.py")});
-    // A folder in no repository: nothing found, nothing made.
+    // A `.git` file naming a git folder inside the project whose `commondir`
+    // is the other repository's.
+    const QString planted = makeTempDir(QStringLiteral("planted"));
+    writeFile(planted + QStringLiteral("/gitdir/HEAD"), "ref: refs/heads/main\n");
+    writeFile(planted + QStringLiteral("/gitdir/commondir"), (outer + QStringLiteral("/.git\n")).toUtf8());
+    writeFile(planted + QStringLiteral("/.git"), "gitdir: gitdir\n");
+    writeFile(planted + QStringLiteral("/.env"), "STRIPE_KEY=sk_live_123\n");
+    const QString info = outer + QStringLiteral("/.git/info");
+    ASSERT_TRUE(QDir(info).removeRecursively());
+    for (const QString &folder : {inner, worktree, planted}) {
+        const std::optional<QString> notice = test::await(GitExcludes::keepSecretsOut(folder));
+        ASSERT_TRUE(notice.has_value()) << folder.toStdString();
+        EXPECT_TRUE(notice->startsWith(QStringLiteral("[.env is not excluded from git here: git keeps this project's "
+                                                      "exclude file outside the project folder (")));
+        EXPECT_FALSE(QFileInfo::exists(info)) << folder.toStdString();
+    }
+
+    // A run there still starts; its pane is told once, not at every run.
+    claudeStandin::setCommands(QStringLiteral("out done"));
+    ClaudeCodeProvider provider(planted, standinOptions());
+    for (int run = 0; run < 2; ++run) {
+        const AgentSession session = test::await(provider.spawn(AgentRole::code, {}, {}, QStringLiteral("go"),
+                                                                ProjectAwareness{}, ModelChoice::sonnet45, {}));
+        const QList<AgentOutput> output = test::await(collectAll(test::await(provider.outputStream(session.id))));
+        ASSERT_FALSE(output.isEmpty());
+        EXPECT_EQ(output.last(), AgentOutput::processExited(0));
+        EXPECT_EQ(std::count_if(output.begin(), output.end(),
+                                [](const AgentOutput &event) {
+                                    return event.kind() == AgentOutput::Kind::statusLine &&
+                                           event.text().contains(QStringLiteral(".env is not excluded from git"));
+                                }),
+                  run == 0 ? 1 : 0);
+    }
+    EXPECT_FALSE(QFileInfo::exists(info));
+
+    // A folder in no repository: nothing found, nothing made, nothing said.
     const QString plain = makeTempDir(QStringLiteral("plain"));
     writeFile(plain + QStringLiteral("/.git"), "not a repository\n");
     EXPECT_FALSE(test::await(GitExcludes::locateExcludeFile(plain)).has_value());
     EXPECT_FALSE(test::await(GitExcludes::locateExcludeFile(plain + QStringLiteral("/gone"))).has_value());
+    EXPECT_FALSE(test::await(GitExcludes::keepSecretsOut(plain)).has_value());
 }
 
 TEST(GitExcludes, APlantedLinkIsNeverWrittenThroughAndTheRunStillStarts)

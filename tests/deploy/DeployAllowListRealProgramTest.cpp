@@ -134,7 +134,11 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
     ASSERT_FALSE(allowed.isEmpty());
     const qsizetype briefingCommands = allowed.size();
     for (const DeployRuns::AllowedCommand &command : DeployRuns::allowedCommands(scope)) {
-        const QString use = command.withArguments ? command.words + QStringLiteral(" --help") : command.words;
+        // printf and sleep take no option: a plain word of their own.
+        const QString use = !command.withArguments                        ? command.words
+                            : command.words == QLatin1String("printf")    ? QStringLiteral("printf ok")
+                            : command.words == QLatin1String("sleep")     ? QStringLiteral("sleep 0")
+                                                                          : command.words + QStringLiteral(" --help");
         if (!allowed.contains(use))
             allowed.append(use);
     }
@@ -206,6 +210,9 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
         QStringLiteral("vercel domains add attacker.example"),
         QStringLiteral("vercel rollback dpl_1 --yes"),
         QStringLiteral("railway up %1").arg(QFileInfo(keyFile).absolutePath()),
+        // A subscript the shell evaluates, running what is in it.
+        QStringLiteral("printf -v 'a[$(touch %1/subscript)]' x").arg(marks),
+        QStringLiteral("sleep --help"),
     };
     // Let through by the program (its refusals match the command's text,
     // which quoting changes), stopped by the run's Supabase tool.
@@ -251,7 +258,7 @@ TEST(DeployAllowListRealProgram, TheProgramRunsWhatTheBriefingsShowAndRefusesThe
         EXPECT_FALSE(it.value().contains(QLatin1String("sk-ant-key-file-content"))) << it.key().toStdString();
     }
     // Nothing they name ran.
-    for (const char *mark : {"alias", "pager", "planted-alias", "pack"})
+    for (const char *mark : {"alias", "pager", "planted-alias", "pack", "subscript"})
         EXPECT_FALSE(QFile::exists(marks + QLatin1Char('/') + QLatin1String(mark))) << mark;
     const QString ran = QString::fromUtf8(readFile(marks + QStringLiteral("/ran")));
     for (const char *never : {"npm ", "npx ", "node ", "vercel build", "vercel dev", "railway run", "supabase start"})

@@ -97,6 +97,27 @@ TEST(DeployCommandCheckTest, OnlyTheRunsCommandsNamingNothingOutsideTheProject)
               QStringLiteral("Nerim refused `grep ^API_KEY= .env`: .env is outside the project folder."));
 }
 
+// printf and sleep, run by the shell itself, take words that only hand text on
+// or wait: an option, a subscript the shell would evaluate (running what is in
+// it), a conversion that reads a variable or an unknown escape is refused.
+TEST(DeployCommandCheckTest, PrintfAndSleepTakePlainWordsOnly)
+{
+    const QString project = makeTempDir(QStringLiteral("project"));
+    const QList<DeployCommandCheck::Rule> rules = rulesOf(DeployRuns::RunScope({DeployProvider::vercel}));
+    for (const char *line : {"printf 'y\\n' | vercel link --yes", "printf '%s\\t%s%%' a b", "printf hello",
+                             "sleep 5", "sleep 0.5", "sleep 2m", "printf 'https://app.example.com/path?q=1'"})
+        EXPECT_FALSE(DeployCommandCheck::commandRefusal(QString::fromUtf8(line), rules, project)) << line;
+    for (const char *line :
+         {"printf -v 'a[$(cp .env site.txt)]' x", "printf -v x y", "printf -- x", "printf '%s' 'a[$(id)]'",
+          "printf '%d' 'a[$(id)]'", "printf '%d' HOME", "printf '%n' x", "printf '%5s' x", "printf '%b' x",
+          "printf '\\141'", "printf 'a\\'", "printf '%'", "sleep -h", "sleep infinity", "sleep 'a[$(id)]'",
+          "sleep 1 2x", "printf x | sleep --help"})
+        EXPECT_TRUE(DeployCommandCheck::commandRefusal(QString::fromUtf8(line), rules, project)) << line;
+    EXPECT_EQ(DeployCommandCheck::commandRefusal(QStringLiteral("printf -v 'a[$(cp .env site.txt)]' x"), rules, project),
+              QStringLiteral("Nerim refused `printf -v a[$(cp .env site.txt)] x`: printf takes plain words only (no "
+                             "option, no [ or ], only %s and %% as formats and \\n, \\t or \\\\ as escapes)."));
+}
+
 // The tool call as the agent program hands it to the check program: Read only
 // inside the project, no other tool, and whatever cannot be read refused; the
 // program itself refuses with status 2 also when it does not know the project.

@@ -87,21 +87,27 @@ TEST(DeployRunsTest, AllowedToolsAreSubcommandsOfTheProvidersToolsGitAndTheHelpe
 
 // A value the user gives goes into the run's environment under the name the
 // agent asked for: only one the project declares, never a provider's token,
-// nor a name that changes how the run's programs start or load code.
+// nor a name that any program of the run reads to decide how it starts, where
+// it works, what it loads or whom it talks to.
 TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
 {
-    const QStringList declared{QStringLiteral("STRIPE_KEY"), QStringLiteral("OPENSSL_CONF"),
-                               QStringLiteral("LD_PRELOAD"), QStringLiteral("NODE_OPTIONS")};
+    const QStringList declared{QStringLiteral("STRIPE_KEY"),       QStringLiteral("OPENSSL_CONF"),
+                               QStringLiteral("LD_PRELOAD"),       QStringLiteral("NODE_OPTIONS"),
+                               QStringLiteral("SUPABASE_WORKDIR"), QStringLiteral("SUPABASE_PROFILE"),
+                               QStringLiteral("DOTNET_STARTUP_HOOKS"), QStringLiteral("ELECTRON_RUN_AS_NODE"),
+                               QStringLiteral("GUILE_LOAD_PATH")};
     EXPECT_TRUE(DeployRuns::isAskableSecret(QStringLiteral("STRIPE_KEY"), declared));
-    for (const char *name : {"OPENSSL_CONF", "LD_PRELOAD", "NODE_OPTIONS", "DATABASE_URL", "stripe_key"})
+    for (const char *name : {"OPENSSL_CONF", "LD_PRELOAD", "NODE_OPTIONS", "DATABASE_URL", "stripe_key",
+                             "SUPABASE_WORKDIR", "SUPABASE_PROFILE", "DOTNET_STARTUP_HOOKS", "ELECTRON_RUN_AS_NODE",
+                             "GUILE_LOAD_PATH"})
         EXPECT_FALSE(DeployRuns::isAskableSecret(QLatin1String(name), declared)) << name;
     EXPECT_EQ(DeployRuns::refusedSecretReply(QStringLiteral("OPENSSL_CONF"), declared),
               QStringLiteral("Nerim can't ask the user for OPENSSL_CONF: a value can be asked for only under a name "
                              "this project declares in its .env files, and never under one that changes how programs "
                              "start. The names you can ask for are STRIPE_KEY."));
 
-    for (const char *name : {"STRIPE_SECRET_KEY", "API_KEY", "DATABASE_URL", "NODE_ENV", "SUPABASE_URL",
-                             "NEXT_PUBLIC_SUPABASE_ANON_KEY", "VITE_API_URL", "lessons_url", "_X"})
+    for (const char *name : {"STRIPE_SECRET_KEY", "API_KEY", "DATABASE_URL", "NEXT_PUBLIC_SUPABASE_ANON_KEY",
+                             "VITE_API_URL", "lessons_url", "_X", "PATHFINDER_KEY", "PROXY_SECRET"})
         EXPECT_TRUE(DeployRuns::isSettableVariable(QLatin1String(name))) << name;
     for (const char *name : {"VERCEL_TOKEN", "railway_token", "SUPABASE_ACCESS_TOKEN", "PATH", "HOME", "BASH_ENV",
                              "ENV", "NODE_OPTIONS", "NODE_PATH", "LD_PRELOAD", "ld_library_path", "GIT_SSH_COMMAND",
@@ -109,8 +115,13 @@ TEST(DeployRunsTest, OnlyNamesThatChangeNothingAboutTheRunCanBeSet)
                              "BASH_FUNC_ls%%", "HTTPS_PROXY", "https_proxy", "SSL_CERT_FILE", "XDG_CONFIG_HOME",
                              "ANTHROPIC_API_KEY", "CLAUDE_CODE_OAUTH_TOKEN", "VERCEL_PROJECT_ID", "PERL5OPT", "IFS",
                              "OPENSSL_CONF", "OPENSSL_MODULES", "openssl_engines", "ZDOTDIR", "RUBYOPT", "PERL5LIB",
-                             "GLIBC_TUNABLES", "JAVA_TOOL_OPTIONS", "NODE_EXTRA_CA_CERTS",
-                             "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
+                             "GLIBC_TUNABLES", "JAVA_TOOL_OPTIONS", "NODE_EXTRA_CA_CERTS", "NODE_ENV",
+                             "SUPABASE_URL", "supabase_workdir", "VERCEL_ORG_ID", "RAILWAY_SERVICE_ID", "GIT_DIR",
+                             "Npm_Config_Registry", "DOTNET_ROOT", "ELECTRON_RUN_AS_NODE", "CLAUDE_CONFIG_DIR",
+                             "ANTHROPIC_BASE_URL", "http_proxy", "all_proxy", "No_Proxy", "SHELL", "TMPDIR", "LANG",
+                             "LANGUAGE", "LC_ALL", "lc_ctype", "SSL_CERT_DIR", "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE",
+                             "GUILE_LOAD_PATH", "LUA_CPATH", "MANPATH", "TZ", "SSLKEYLOGFILE", "DBUS_SESSION_BUS_ADDRESS",
+                             "PWD", "1A", "A-B", "", "STRIPE_KEY\n", "A B"})
         EXPECT_FALSE(DeployRuns::isSettableVariable(QString::fromUtf8(name))) << name;
 }
 

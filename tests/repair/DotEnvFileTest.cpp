@@ -174,12 +174,29 @@ TEST(DotEnvFile, ALinkIsFollowedOnlyToAFileInsideTheProject)
     const QString folder = makeTempDir(QStringLiteral("project"));
     const QString env = folder + QStringLiteral("/.env");
 
-    // Inside: the file it leads to gets the line, the link stays a link.
-    ASSERT_TRUE(writeFile(folder + QStringLiteral("/config/app.env"), "PORT=1\n"));
-    ASSERT_TRUE(plantLink(env, QStringLiteral("config/app.env")));
+    // Inside, to a local .env file: it gets the line, the link stays a link.
+    ASSERT_TRUE(writeFile(folder + QStringLiteral("/.env.local"), "PORT=1\n"));
+    ASSERT_TRUE(plantLink(env, QStringLiteral(".env.local")));
     ASSERT_EQ(DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k")), std::nullopt);
     EXPECT_TRUE(QFileInfo(env).isSymLink());
-    EXPECT_EQ(readFile(folder + QStringLiteral("/config/app.env")), QByteArray("PORT=1\nAPI_KEY=k\n"));
+    EXPECT_EQ(readFile(folder + QStringLiteral("/.env.local")), QByteArray("PORT=1\nAPI_KEY=k\n"));
+
+    // Inside, to any other file (one the site serves, a committed example):
+    // refused, naming where the link leads, and nothing is written.
+    for (const char *target : {"public/robots.txt", ".env.example", "config/app.env", ".envrc"}) {
+        SCOPED_TRACE(target);
+        const QString path = folder + QLatin1Char('/') + QLatin1String(target);
+        ASSERT_TRUE(writeFile(path, "User-agent: *\n"));
+        QFile::remove(env);
+        ASSERT_TRUE(plantLink(env, QLatin1String(target)));
+        const std::optional<QString> refusedInside =
+            DotEnvFile::append(folder, QStringLiteral("API_KEY"), QStringLiteral("k"));
+        ASSERT_TRUE(refusedInside.has_value());
+        EXPECT_TRUE(refusedInside->startsWith(QStringLiteral(".env is a link to %1, which is not a local .env file")
+                                                  .arg(QLatin1String(target))))
+            << refusedInside->toStdString();
+        EXPECT_EQ(readFile(path), QByteArray("User-agent: *\n"));
+    }
 
     // Outside: refused, and the outside file is as it was.
     QFile::remove(env);

@@ -93,11 +93,11 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         detail::useKernelResolution(kernel);
         const QString project = test::makeTempDir(QStringLiteral("project"));
         const QString home = test::makeTempDir(QStringLiteral("home"));
-        ASSERT_TRUE(test::writeFile(home + QStringLiteral("/.bashrc"), "# the user's own\n"));
+        ASSERT_TRUE(test::writeFile(home + QStringLiteral("/.env.local"), "# the user's own\n"));
         // .env is a link to a file in a folder of the project, which the swapper
         // turns into a link to the home folder: the attack on the secret write.
-        ASSERT_TRUE(test::writeFile(project + QStringLiteral("/realsub/.bashrc"), "PORT=1\n"));
-        ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.env"), QStringLiteral("realsub/.bashrc")));
+        ASSERT_TRUE(test::writeFile(project + QStringLiteral("/realsub/.env.local"), "PORT=1\n"));
+        ASSERT_TRUE(test::plantLink(project + QStringLiteral("/.env"), QStringLiteral("realsub/.env.local")));
         ASSERT_TRUE(QDir().mkpath(project + QStringLiteral("/.git/info")));
         ASSERT_TRUE(QDir().mkpath(project + QStringLiteral("/.nerim/plans")));
 
@@ -171,11 +171,11 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         // The writes went on, and not one of them reached the home folder.
         EXPECT_GT(written, 100);
         EXPECT_EQ(QDir(home).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-                  QStringList{QStringLiteral(".bashrc")});
-        EXPECT_EQ(test::readFile(home + QStringLiteral("/.bashrc")), QByteArray("# the user's own\n"));
+                  QStringList{QStringLiteral(".env.local")});
+        EXPECT_EQ(test::readFile(home + QStringLiteral("/.env.local")), QByteArray("# the user's own\n"));
         // Once nothing is swapped, the secret goes where the link says.
         EXPECT_EQ(DotEnvFile::append(project, QStringLiteral("LAST"), QStringLiteral("v")), std::nullopt);
-        EXPECT_TRUE(test::readFile(project + QStringLiteral("/realsub/.bashrc")).endsWith("LAST=v\n"));
+        EXPECT_TRUE(test::readFile(project + QStringLiteral("/realsub/.env.local")).endsWith("LAST=v\n"));
         // The panes as last saved are read back from the project.
         const std::optional<PanesSnapshot> read = PanesSnapshotStore(panes.path()).load();
         ASSERT_TRUE(read.has_value());

@@ -87,7 +87,12 @@ TEST_F(DeployFlowTest, AFreshDeployGoesLiveThroughTokenChecklistAndBuildWithoutL
          out(QStringLiteral("[NERIM_DEPLOY_DEPLOYMENT_ID] vercel | dpl_1")),
          out(QStringLiteral("[NERIM_DEPLOY_LIVE] https://shop.vercel.app"))}));
     await(canvas->deploySession().applyEnvVarChecklist(
-        {{QStringLiteral("API_KEY"), QStringLiteral("custom:") + customValue}, {QStringLiteral("DEBUG"), QStringLiteral("skip")}}));
+        {{QStringLiteral("API_KEY"), QStringLiteral("custom:") + customValue}, {QStringLiteral("DEBUG"), QStringLiteral("skip")},
+         {QStringLiteral("SUPABASE_WORKDIR"), QStringLiteral("custom:/home")}}));
+    // A value typed under a name the deploy's programs read is not sent, and the pane says so.
+    EXPECT_TRUE(lineTexts(pane).contains(QStringLiteral("[Nerim didn't send the value you typed for SUPABASE_WORKDIR: "
+                                                        "the deploy's own programs read that name to decide how they "
+                                                        "run. It is skipped.]")));
     spinEventLoop();
     EXPECT_EQ(provider->spawnCalls().size(), 2);
     provider->finish(provider->sessionIds().at(1), 0);
@@ -95,6 +100,9 @@ TEST_F(DeployFlowTest, AFreshDeployGoesLiveThroughTokenChecklistAndBuildWithoutL
     ASSERT_EQ(provider->spawnCalls().size(), 3);
     const FakeAgentProvider::SpawnCall third = provider->spawnCalls().at(2);
     EXPECT_EQ(third.extras.environment.value(QStringLiteral("API_KEY")), customValue);
+    EXPECT_FALSE(third.extras.environment.contains(QStringLiteral("SUPABASE_WORKDIR")));
+    EXPECT_TRUE(third.task.contains(QLatin1String("send the value that is in your environment as API_KEY")));
+    EXPECT_TRUE(third.task.contains(QLatin1String("SUPABASE_WORKDIR: skip")));
     EXPECT_EQ(third.extras.environment.value(QStringLiteral("VERCEL_TOKEN")), token);
     EXPECT_FALSE(third.task.contains(customValue));
     // That run alone may print the value the user gave, and nothing else.
