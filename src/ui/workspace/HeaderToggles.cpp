@@ -2,6 +2,7 @@
 
 #include "plans/PlanState.h"
 #include "preview/PreviewState.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/Font.h"
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
@@ -30,7 +31,7 @@ HeaderToggle::HeaderToggle(QWidget *parent)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    NmKeyboardButton::enable(this);
 }
 
 void HeaderToggle::applyLooks(const HeaderControlsLook::Toggle &hidden, const HeaderControlsLook::Toggle &shown,

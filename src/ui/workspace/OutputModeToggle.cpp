@@ -1,6 +1,7 @@
 #include "ui/workspace/OutputModeToggle.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
 #include "ui/design/widgets/NmText.h"
@@ -44,7 +45,7 @@ OutputModeToggle::Segment::Segment(const HeaderControlsLook::Segment &look, QWid
     , m_progress(look.active ? 1.0 : 0.0)
 {
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    NmKeyboardButton::enable(this);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
