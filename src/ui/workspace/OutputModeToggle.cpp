@@ -78,6 +78,9 @@ void OutputModeToggle::Segment::paintEvent(QPaintEvent *)
     painter.setFont(WorkspacePainting::pillLabelFont());
     painter.setPen(WorkspacePainting::mix(inactiveForeground(), activeForeground(), m_progress));
     painter.drawText(rect(), Qt::AlignCenter, m_look.label.toUpper());
+    // Only Tab gives a segment the focus; its ring stays within the toggle.
+    if (hasFocus())
+        NmPainter::focusRing(painter, NmShape::capsule(), rect());
 }
 
 OutputModeToggle::OutputModeToggle(ProjectCanvasViewModel *canvas, QWidget *parent)

@@ -319,7 +319,8 @@ TEST_F(CanvasViewTest, ClosingTheWindowDuringARepairRecordsItAsInterrupted)
 // Tab walks every control a mouse can use, in reading order (the sidebar,
 // the header from left to right, the Plans panel, the preview with its
 // failure banner, the pane, "Spawn agent", the prompt bar), round to the
-// start; Shift+Tab walks it back. Return and Space press what Tab reached, a
+// start; Shift+Tab walks it back. Return and Space press what Tab reached
+// (the keyboard staying in a banner that changes under it), a
 // click on a header control leaves the focus in the prompt field, and
 // Escape with nothing expanded leads back to the projects.
 TEST_F(CanvasViewTest, TheKeyboardReachesEveryControlInReadingOrder)
@@ -388,7 +389,13 @@ TEST_F(CanvasViewTest, TheKeyboardReachesEveryControlInReadingOrder)
     std::rotate(backward.begin(), backward.begin() + backward.indexOf(projects), backward.end());
     EXPECT_EQ(backward, forward);
 
-    // Return and Space press the control Tab reached.
+    // Return and Space press the control Tab reached. "Ask Nerim to fix
+    // this" starts the repair, and the keyboard stays in the banner.
+    provider->enqueue(FakeAgentProvider::running());
+    order[9]->setFocus(Qt::TabFocusReason);
+    press(Qt::Key_Return);
+    ASSERT_TRUE(waitFor([this] { return screen->findChild<QWidget *>(u"cancelRepairButton"_s); }));
+    EXPECT_EQ(QApplication::focusWidget(), screen->findChild<QWidget *>(u"cancelRepairButton"_s));
     order[2]->setFocus(Qt::TabFocusReason);
     press(Qt::Key_Return);
     EXPECT_FALSE(canvas->preview().isVisible());
