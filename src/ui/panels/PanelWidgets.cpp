@@ -1,8 +1,8 @@
 #include "ui/panels/PanelWidgets.h"
 
-#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/panels/PlansPanelLook.h"
 #include "ui/panes/InlineMarkdown.h"

@@ -1,8 +1,8 @@
 #include "ui/workspace/AppServerPill.h"
 
 #include "launcher/DevServerRunner.h"
-#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/workspace/HeaderControlsLook.h"
 #include "ui/workspace/WorkspacePainting.h"

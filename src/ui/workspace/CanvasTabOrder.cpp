@@ -44,16 +44,6 @@ QList<QWidget *> ordered(const QWidget *scope, const QList<QWidget *> &regions)
 
 } // namespace
 
-QList<QWidget *> stops(const QWidget *scope, const QList<QWidget *> &regions)
-{
-    QList<QWidget *> result;
-    const QWidget *window = scope->window();
-    for (QWidget *widget : ordered(scope, regions))
-        if (widget != scope && isStop(widget, window))
-            result.append(widget);
-    return result;
-}
-
 bool moveFocus(const QWidget *scope, const QList<QWidget *> &regions, bool next)
 {
     const QList<QWidget *> all = ordered(scope, regions);

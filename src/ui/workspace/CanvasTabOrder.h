@@ -13,8 +13,7 @@ namespace nerim::CanvasTabOrder {
 // taking focus by Tab), region by region in the order given; within a
 // region, in the window's focus order. Controls under `scope` in no region
 // come last. A null region is skipped.
-QList<QWidget *> stops(const QWidget *scope, const QList<QWidget *> &regions);
-
+//
 // Moves the keyboard focus from the focused widget to the next stop (or the
 // previous one), going round at either end. A focused widget that is no stop
 // (a scroll area, the screen itself) counts where it stands among the

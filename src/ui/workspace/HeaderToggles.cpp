@@ -2,10 +2,10 @@
 
 #include "plans/PlanState.h"
 #include "preview/PreviewState.h"
-#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/Font.h"
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/workspace/WorkspacePainting.h"

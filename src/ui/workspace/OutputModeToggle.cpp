@@ -1,9 +1,9 @@
 #include "ui/workspace/OutputModeToggle.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
-#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/workspace/WorkspacePainting.h"

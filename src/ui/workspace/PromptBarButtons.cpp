@@ -1,8 +1,8 @@
 #include "ui/workspace/PromptBarButtons.h"
 
 #include "ui/design/Colors.h"
-#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmActivitySpinner.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/workspace/PromptBarLook.h"
 
