@@ -15,22 +15,17 @@ bool isStop(const QWidget *widget, const QWidget *window)
            widget->isEnabled() && widget->isVisibleTo(window);
 }
 
-// Every widget under `scope` (the scope itself included), grouped by region
-// in the order given and, within a group, in the window's focus order.
-QList<QWidget *> ordered(const QWidget *scope, const QList<QWidget *> &regions)
+// Every widget of `window`, grouped as the stops are and, within a group,
+// in the window's focus order.
+QList<QWidget *> ordered(QWidget *window, const QList<QWidget *> &regions)
 {
-    QWidget *window = scope->window();
     QList<std::pair<qsizetype, QWidget *>> placed;
     QWidget *widget = window;
     do {
-        if (widget == scope || scope->isAncestorOf(widget)) {
-            const auto region = std::find_if(regions.cbegin(), regions.cend(), [widget](const QWidget *root) {
-                return root && (root == widget || root->isAncestorOf(widget));
-            });
-            // The scope itself stands before every region.
-            const qsizetype rank = widget == scope ? -1 : region - regions.cbegin();
-            placed.append({rank, widget});
-        }
+        const auto region = std::find_if(regions.cbegin(), regions.cend(), [widget](const QWidget *root) {
+            return root && (root == widget || root->isAncestorOf(widget));
+        });
+        placed.append({region == regions.cend() ? -1 : region - regions.cbegin(), widget});
         widget = widget->nextInFocusChain();
     } while (widget && widget != window);
     std::stable_sort(placed.begin(), placed.end(),
@@ -44,10 +39,9 @@ QList<QWidget *> ordered(const QWidget *scope, const QList<QWidget *> &regions)
 
 } // namespace
 
-bool moveFocus(const QWidget *scope, const QList<QWidget *> &regions, bool next)
+bool moveFocus(QWidget *window, const QList<QWidget *> &regions, bool next)
 {
-    const QList<QWidget *> all = ordered(scope, regions);
-    const QWidget *window = scope->window();
+    const QList<QWidget *> all = ordered(window, regions);
     const qsizetype count = all.size();
     qsizetype index = all.indexOf(QApplication::focusWidget());
     if (index < 0)
@@ -55,7 +49,7 @@ bool moveFocus(const QWidget *scope, const QList<QWidget *> &regions, bool next)
     for (qsizetype step = 0; step < count; ++step) {
         index = next ? (index + 1) % count : (index - 1 + count) % count;
         QWidget *candidate = all[index];
-        if (candidate == scope || !isStop(candidate, window))
+        if (!isStop(candidate, window))
             continue;
         candidate->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
         return true;

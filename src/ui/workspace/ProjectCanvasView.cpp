@@ -635,7 +635,7 @@ bool ProjectCanvasView::focusNextPrevChild(bool next)
 {
     if (!m_canvasPage)
         return QWidget::focusNextPrevChild(next);
-    return CanvasTabOrder::moveFocus(this, tabRegions(), next) || QWidget::focusNextPrevChild(next);
+    return CanvasTabOrder::moveFocus(window(), tabRegions(), next) || QWidget::focusNextPrevChild(next);
 }
 
 void ProjectCanvasView::keyPressEvent(QKeyEvent *event)
