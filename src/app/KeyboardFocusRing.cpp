@@ -6,7 +6,9 @@
 #include "ui/design/NmPainter.h"
 #include "ui/design/widgets/NmCapsuleButton.h"
 #include "ui/workspace/ActionTiles.h"
+#include "ui/workspace/OutputModeToggle.h"
 #include "ui/workspace/ProjectCard.h"
+#include "ui/workspace/SidebarView.h"
 
 #include <QApplication>
 #include <QFocusEvent>
@@ -48,7 +50,8 @@ bool drawsItsOwnRing(const QWidget *widget)
     return dynamic_cast<const NmCapsuleButton *>(widget) || dynamic_cast<const ActionTile *>(widget) ||
            dynamic_cast<const ProjectCard *>(widget) || dynamic_cast<const DeployCapsuleButton *>(widget) ||
            dynamic_cast<const DeploySegmentedChoice *>(widget) || dynamic_cast<const DeployPill *>(widget) ||
-           dynamic_cast<const DeployProviderRow *>(widget);
+           dynamic_cast<const DeployProviderRow *>(widget) || dynamic_cast<const SidebarButton *>(widget) ||
+           dynamic_cast<const OutputModeToggle::Segment *>(widget);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "ui/design/Colors.h"
 #include "ui/design/Font.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/panels/PlansPanelLook.h"
 #include "ui/panes/InlineMarkdown.h"
@@ -38,7 +39,7 @@ PanelIconButton::PanelIconButton(QString symbol, qreal pointSize, NmSymbolWeight
 {
     setFixedSize(side, side);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    NmKeyboardButton::enable(this);
 }
 
 void PanelIconButton::setSymbol(const QString &symbol)
@@ -66,7 +67,7 @@ CapsuleButton::CapsuleButton(const QString &text, Look look, QWidget *parent)
     setText(text);
     setFont(m_look.font);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    NmKeyboardButton::enable(this);
 }
 
 QSize CapsuleButton::sizeHint() const

@@ -12,6 +12,7 @@
 #include "ui/panels/PreviewStatusStrip.h"
 #include "ui/panels/PreviewToolbar.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -269,6 +270,9 @@ void PreviewPanelView::refreshStrip(bool force)
         && (strip.row != PreviewPanelLook::Strip::Row::secret || strip.varName != m_shownStrip->varName))
         m_secretDraft.clear();
     m_shownStrip = strip;
+    // A keyboard user who pressed a button of the row (say "Ask Nerim to fix
+    // this") stays in the row that replaces it, not at the window's start.
+    const bool heldFocus = m_strip && m_strip->isAncestorOf(QApplication::focusWidget());
     if (m_strip) {
         // The old row may be the one whose button is being clicked right now:
         // take it out at once, free it once the click is over.
@@ -278,6 +282,23 @@ void PreviewPanelView::refreshStrip(bool force)
     m_strip = buildPreviewStripRow(strip, m_secretDraft, stripActions(), this);
     if (m_strip)
         m_stripHolder->addWidget(m_strip);
+    if (heldFocus)
+        focusStrip();
+}
+
+void PreviewPanelView::focusStrip()
+{
+    if (m_strip) {
+        m_strip->show();
+        for (QWidget *widget = m_strip->nextInFocusChain(); m_strip->isAncestorOf(widget);
+             widget = widget->nextInFocusChain()) {
+            if ((widget->focusPolicy() & Qt::TabFocus) && widget->isEnabled() && widget->isVisibleTo(this)) {
+                widget->setFocus(Qt::OtherFocusReason);
+                return;
+            }
+        }
+    }
+    setFocus(Qt::OtherFocusReason);
 }
 
 void PreviewPanelView::refreshEmptyState()

@@ -69,6 +69,9 @@ private:
     void refreshToolbar();
     void refreshAddress();
     void refreshStrip(bool force = false);
+    // Gives the keyboard focus to the row's first control (the panel itself
+    // when the row has none).
+    void focusStrip();
     void refreshEmptyState();
     void refreshFrame();
     PreviewStripActions stripActions();

@@ -5,6 +5,7 @@
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 
 #include <QFontMetricsF>
@@ -29,7 +30,7 @@ SpawnAgentButton::SpawnAgentButton(QWidget *parent)
 {
     setObjectName(QStringLiteral("spawnButton"));
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::TabFocus);
+    NmKeyboardButton::enable(this);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setLook(AgentColumnLook::spawnButton({}));
 }
@@ -110,7 +111,7 @@ PaneSwitchChip::PaneSwitchChip(QWidget *parent)
 {
     setObjectName(QStringLiteral("switchChip"));
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::TabFocus);
+    NmKeyboardButton::enable(this);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 

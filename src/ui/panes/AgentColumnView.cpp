@@ -243,11 +243,11 @@ void AgentColumnView::refresh()
         NmLayoutLimits::setMinimumSize(this, QSize(width, 0));
         NmLayoutLimits::setMaximumSize(this, QSize(width, QWIDGETSIZE_MAX));
         // Stacked, the column asks for the resting height grown by any card,
-        // and makes do with less (down to the resting height) in a short window.
-        setSizePolicy(QSizePolicy::Fixed,
-                      m_arrangement.layout == AgentColumnLook::Layout::expanded ? QSizePolicy::Expanding
-                      : m_arrangement.layout == AgentColumnLook::Layout::stacked ? QSizePolicy::Maximum
-                                                                                  : QSizePolicy::Fixed);
+        // makes do with less in a short window (down to its panes' headers
+        // and "Spawn agent") and takes the height a tall one has to give.
+        setSizePolicy(QSizePolicy::Fixed, m_arrangement.layout == AgentColumnLook::Layout::empty
+                                              ? QSizePolicy::Fixed
+                                              : QSizePolicy::Expanding);
     }
     m_askedSize = sizeHint();
     updateGeometry();
@@ -374,11 +374,16 @@ QSize AgentColumnView::minimumSizeHint() const
     const int width = AgentColumnLook::columnWidth + 2 * shadowMarginSide;
     switch (m_arrangement.layout) {
     case AgentColumnLook::Layout::expanded: return {width, 200};
-    case AgentColumnLook::Layout::stacked:
-        // The resting height: cards ask for more through the size hint only,
-        // so that a card never makes the window itself grow.
-        return {width, AgentColumnLook::paneAreaHeight + AgentColumnLook::spacing +
-                           m_spawnButton->sizeHint().height() + shadowMarginTop + shadowMarginBottom};
+    case AgentColumnLook::Layout::stacked: {
+        // Every pane's header and the spawn button, with the narrowest gaps:
+        // the panes shrink to that before the button leaves the view. Cards
+        // ask for more through the size hint only, so that a card never
+        // makes the window itself grow.
+        int least = m_spawnButton->sizeHint().height() + shadowMarginTop + spawnButtonMarginBottom;
+        for (const AgentColumnLook::SlotNeed &need : stackedNeeds())
+            least += need.header + AgentColumnLook::narrowestSpacing;
+        return {width, least};
+    }
     case AgentColumnLook::Layout::empty: break;
     }
     return sizeHint();
@@ -558,18 +563,21 @@ void AgentColumnView::placeChildren()
                               content.width(), buttonHeight));
         break;
     case AgentColumnLook::Layout::stacked: {
-        // The area the column asks for, or what its frame leaves when the
-        // window gives it less (never under the resting 400 points). Where
-        // the stack needs more than that, the spawn button (which casts no
-        // shadow) takes the margin under it, and the gaps narrow, so that a
-        // card keeps its least.
+        // The panes take all the height the column's frame leaves above the
+        // spawn button, more or less than the area they ask for, so that the
+        // button stays in view in a low window and a tall one gives its
+        // height to the panes. Where the stack needs more than that, the
+        // spawn button (which casts no shadow) takes the margin under it,
+        // and the gaps narrow, so that a card keeps its least; only where
+        // even the panes' headers do not fit does the stack push the button
+        // out of view.
         const QList<AgentColumnLook::SlotNeed> needs = stackedNeeds();
         const int wanted = AgentColumnLook::stackedAreaHeight(needs);
         int room = content.height() - buttonHeight;
         if (wanted + spacing > room)
             room += shadowMarginBottom - spawnButtonMarginBottom;
         const int gap = AgentColumnLook::stackedSpacing(room, needs);
-        const int area = qMax(AgentColumnLook::paneAreaHeight, qMin(wanted, room - gap));
+        const int area = qMax(0, room - gap);
         const QList<AgentColumnLook::SlotHeights> heights = AgentColumnLook::stackedSlotHeights(area, needs, gap);
         int top = content.top();
         for (int i = 0; i < m_order.size(); ++i) {

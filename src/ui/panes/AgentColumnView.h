@@ -22,8 +22,10 @@ class SpawnAgentButton;
 class SpawnPopover;
 
 // The strip of the project canvas that holds the agent panes: stacked one
-// above the other in a 400-point area, or one pane expanded to the full free
-// width with a chip for each other pane; "Spawn agent" under them (alone and
+// above the other in the column's whole height (they ask for a 400-point
+// area, and shrink or grow to what the window gives), or one pane expanded
+// to the full free width with a chip for each other pane; "Spawn agent"
+// under them, in view while the panes' headers leave room for it (alone and
 // centred when there are no panes). A deploy card above a stacked pane makes
 // the column ask for that much more height, and wherever the column ends up,
 // every pane keeps its header (and, room allowing, a line of its transcript). It keeps one pane view per pane for as

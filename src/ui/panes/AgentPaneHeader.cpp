@@ -5,6 +5,7 @@
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/widgets/NmIconImage.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/Strings.h"
 #include "ui/panes/MenuPill.h"
@@ -22,7 +23,7 @@ PaneIconButton::PaneIconButton(QWidget *parent)
     : QAbstractButton(parent)
 {
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::TabFocus);
+    NmKeyboardButton::enable(this);
     setFixedSize(20, 20);
 }
 
@@ -58,7 +59,7 @@ RoleMenuButton::RoleMenuButton(QWidget *parent)
 {
     setObjectName(QStringLiteral("roleMenu"));
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::TabFocus);
+    NmKeyboardButton::enable(this);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     NmText::setPlainToolTip(this, Strings::AgentPane::roleMenuHelp);
     connect(this, &QAbstractButton::clicked, this, [this] {

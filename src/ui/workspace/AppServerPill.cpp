@@ -2,6 +2,7 @@
 
 #include "launcher/DevServerRunner.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/workspace/HeaderControlsLook.h"
 #include "ui/workspace/WorkspacePainting.h"
@@ -46,6 +47,7 @@ AppServerPill::AppServerPill(DevServerRunner *runner, QWidget *parent)
     stop.stroke = {NmColor::hairline, 0.0};
     m_stop = new IconCircleButton(stop, this);
     m_stop->setObjectName(QStringLiteral("stopButton"));
+    NmKeyboardButton::enable(m_stop);
     NmText::setPlainToolTip(m_stop, Strings::Header::stopServerHelp);
     connect(m_stop, &QAbstractButton::clicked, this, [this] { stopServer(m_runner); });
     if (runner)

@@ -5,6 +5,7 @@
 #include "ui/design/Font.h"
 #include "ui/design/NmIcons.h"
 #include "ui/design/NmPainter.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/workspace/WorkspacePainting.h"
@@ -30,7 +31,7 @@ HeaderToggle::HeaderToggle(QWidget *parent)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    NmKeyboardButton::enable(this);
 }
 
 void HeaderToggle::applyLooks(const HeaderControlsLook::Toggle &hidden, const HeaderControlsLook::Toggle &shown,

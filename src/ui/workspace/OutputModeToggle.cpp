@@ -3,6 +3,7 @@
 #include "canvas/ProjectCanvasViewModel.h"
 #include "ui/design/NmPainter.h"
 #include "ui/design/Strings.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/NmText.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/workspace/WorkspacePainting.h"
@@ -44,7 +45,7 @@ OutputModeToggle::Segment::Segment(const HeaderControlsLook::Segment &look, QWid
     , m_progress(look.active ? 1.0 : 0.0)
 {
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    NmKeyboardButton::enable(this);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
@@ -77,6 +78,9 @@ void OutputModeToggle::Segment::paintEvent(QPaintEvent *)
     painter.setFont(WorkspacePainting::pillLabelFont());
     painter.setPen(WorkspacePainting::mix(inactiveForeground(), activeForeground(), m_progress));
     painter.drawText(rect(), Qt::AlignCenter, m_look.label.toUpper());
+    // Only Tab gives a segment the focus; its ring stays within the toggle.
+    if (hasFocus())
+        NmPainter::focusRing(painter, NmShape::capsule(), rect());
 }
 
 OutputModeToggle::OutputModeToggle(ProjectCanvasViewModel *canvas, QWidget *parent)

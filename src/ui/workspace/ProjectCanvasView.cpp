@@ -19,7 +19,9 @@
 #include "preview/PreviewState.h"
 #include "repair/RepairSessionState.h"
 #include "ui/panes/AgentColumnView.h"
+#include "ui/panes/AgentPaneView.h"
 #include "ui/workspace/AppServerPill.h"
+#include "ui/workspace/CanvasTabOrder.h"
 #include "ui/workspace/CanvasPanelWiring.h"
 #include "ui/workspace/HeaderToggles.h"
 #include "ui/workspace/OutputModeToggle.h"
@@ -29,8 +31,10 @@
 #include "ui/workspace/WorkspacePainting.h"
 
 #include <QCoro/QCoroSignal>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QHideEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QShortcut>
@@ -172,7 +176,7 @@ public:
         }
     }
 
-    void apply(const CanvasScreenLook::PanelRow &row, bool planExpanded, bool paneExpanded)
+    void apply(const CanvasScreenLook::PanelRow &row, bool planExpanded, bool paneExpanded, bool hasPanes)
     {
         if (!m_plans) {
         } else if (planExpanded) {
@@ -190,8 +194,9 @@ public:
         // the agent column beside it; expanded it fills the row.
         if (m_preview)
             m_layout->setAlignment(m_preview, row.horizontalPadding > 0 ? Qt::Alignment() : Qt::AlignTop);
-        // The column's stack sits at the top; an expanded pane fills the row.
-        m_layout->setAlignment(m_column, paneExpanded ? Qt::Alignment() : Qt::AlignTop);
+        // The column's panes take the row's whole height (an expanded one
+        // and a stack alike); "Spawn agent" alone sits at the top.
+        m_layout->setAlignment(m_column, paneExpanded || hasPanes ? Qt::Alignment() : Qt::AlignTop);
         const bool centred = !row.showsPreview && !planExpanded && !paneExpanded;
         m_layout->setStretch(0, centred ? 1 : 0);
         m_layout->setStretch(4, centred ? 1 : 0);
@@ -310,6 +315,11 @@ void ProjectCanvasView::appear()
 {
     m_shown = true;
     placeOverlays();
+    // Otherwise the keys would go to the window (and Escape nowhere) until a
+    // control was clicked.
+    const QWidget *focused = window()->focusWidget();
+    if (!focused || !focused->isVisible() || !isAncestorOf(focused))
+        setFocus(Qt::OtherFocusReason);
     if (m_canvas)
         return; // a second appearance creates nothing
     startUp(this);
@@ -404,11 +414,11 @@ void ProjectCanvasView::buildCanvas()
     m_title->setPalette(palette);
     header->addWidget(m_title, 0, Qt::AlignVCenter);
     header->addStretch(1);
-    header->addWidget(new AppServerPill(&canvas->devServerRunner(), m_canvasPage), 0, Qt::AlignVCenter);
-    header->addWidget(new DeployPill(canvas, m_canvasPage), 0, Qt::AlignVCenter);
-    header->addWidget(new PlanToggle(&canvas->plan(), m_canvasPage), 0, Qt::AlignVCenter);
-    header->addWidget(new PreviewToggle(&canvas->preview(), m_canvasPage), 0, Qt::AlignVCenter);
-    header->addWidget(new OutputModeToggle(canvas, m_canvasPage), 0, Qt::AlignVCenter);
+    m_headerControls = {new AppServerPill(&canvas->devServerRunner(), m_canvasPage), new DeployPill(canvas, m_canvasPage),
+                        new PlanToggle(&canvas->plan(), m_canvasPage),
+                        new PreviewToggle(&canvas->preview(), m_canvasPage), new OutputModeToggle(canvas, m_canvasPage)};
+    for (QWidget *control : std::as_const(m_headerControls))
+        header->addWidget(control, 0, Qt::AlignVCenter);
     column->addLayout(header);
     column->addSpacing(32);
 
@@ -579,7 +589,8 @@ void ProjectCanvasView::refreshPanelRow()
     apply(m_plansPanel, row.showsPlans, m_panelRow.showsPlans);
     apply(m_previewPanel, row.showsPreview, m_panelRow.showsPreview);
     m_agentColumn->setVisible(row.showsAgentColumn);
-    m_row->apply(row, row.showsPlans && plan.isExpanded(), m_canvas->expandedPaneId().has_value());
+    m_row->apply(row, row.showsPlans && plan.isExpanded(), m_canvas->expandedPaneId().has_value(),
+                 !m_canvas->panes().isEmpty());
     m_panelRow = row;
     m_panelRowApplied = true;
 }
@@ -604,6 +615,47 @@ void ProjectCanvasView::resizeEvent(QResizeEvent *event)
     if (m_canvasPage)
         m_canvasPage->setGeometry(rect());
     placeOverlays();
+}
+
+QList<QWidget *> ProjectCanvasView::tabRegions() const
+{
+    QList<QWidget *> regions{m_sidebar};
+    regions.append(m_headerControls);
+    regions.append({m_plansPanel, m_previewPanel});
+    // Each pane (its deploy card first) before the column's chips and "Spawn
+    // agent", which were made before the panes.
+    if (m_canvas && m_agentColumn)
+        for (const AgentPaneState *pane : m_canvas->panes())
+            regions.append({m_agentColumn->deployOverlay(pane->id()), m_agentColumn->paneView(pane->id())});
+    regions.append({m_agentColumn, m_promptBar});
+    return regions;
+}
+
+bool ProjectCanvasView::focusNextPrevChild(bool next)
+{
+    if (!m_canvasPage)
+        return QWidget::focusNextPrevChild(next);
+    return CanvasTabOrder::moveFocus(window(), tabRegions(), next) || QWidget::focusNextPrevChild(next);
+}
+
+void ProjectCanvasView::keyPressEvent(QKeyEvent *event)
+{
+    // Escape that no control took (an expanded pane or panel has already
+    // taken it through the collapse command) leads back to the projects;
+    // but not one the previewed page let through, which was the page's.
+    const auto inPage = [this] {
+        for (const QWidget *widget = QApplication::focusWidget(); widget && widget != this; widget = widget->parentWidget())
+            if (widget->inherits("QWebEngineView"))
+                return true;
+        return false;
+    };
+    if (event->key() == Qt::Key_Escape && !(event->modifiers() & ~Qt::KeypadModifier) && m_canvas &&
+        !event->isAutoRepeat() && !inPage()) {
+        event->accept();
+        leaveProject();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void ProjectCanvasView::placeOverlays()

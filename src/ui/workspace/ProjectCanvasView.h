@@ -37,7 +37,16 @@ class VoiceStatusIndicator;
 // once: the header with the project's name and controls, the row of panels
 // (Plans, preview, agents), the prompt bar, and the sidebar whose projects
 // button leaves the project. Ctrl+E shows or hides the preview; Escape
-// collapses an expanded panel (Plans or preview) or pane.
+// collapses an expanded panel (Plans or preview) or pane, and with nothing
+// expanded, when the focused control has no use for it, leaves the project
+// as the projects button does.
+//
+// Tab and Shift+Tab go through the controls in reading order: the sidebar,
+// the header's controls from left to right, the Plans panel, the preview
+// panel (its toolbar, page, banner and status strip), the agent column (its
+// panes, then "Spawn agent"), and the prompt bar. The screen holds the
+// focus itself while it opens, so that Escape and the first Tab work before
+// any control was clicked.
 //
 // Leaving runs once: the controller is torn down (its agents stopped, its
 // panes saved) before the shell is asked to show the overview; clicks that
@@ -108,6 +117,8 @@ protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     class PanelRowWidget;
@@ -130,6 +141,8 @@ private:
     void refreshRepairCoordinator();
     void planExpandedChanged();
     void previewExpandedChanged();
+    // The regions Tab goes through, in reading order.
+    QList<QWidget *> tabRegions() const;
 
     const QString m_projectId;
     const QUrl m_projectURL;
@@ -146,6 +159,7 @@ private:
     QWidget *m_openingPage = nullptr;
     QWidget *m_canvasPage = nullptr;
     QLabel *m_title = nullptr;
+    QList<QWidget *> m_headerControls; // left to right
     PanelRowWidget *m_row = nullptr;
     PlansPanelView *m_plansPanel = nullptr;
     PreviewPanelView *m_previewPanel = nullptr;

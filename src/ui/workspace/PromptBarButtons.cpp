@@ -2,6 +2,7 @@
 
 #include "ui/design/Colors.h"
 #include "ui/design/widgets/NmActivitySpinner.h"
+#include "ui/design/widgets/NmKeyboardButton.h"
 #include "ui/design/widgets/ReducibleAnimation.h"
 #include "ui/workspace/PromptBarLook.h"
 
@@ -15,7 +16,7 @@ PromptBarDiscButton::PromptBarDiscButton(QWidget *parent)
     : QAbstractButton(parent)
 {
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::TabFocus);
+    NmKeyboardButton::enable(this);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_spinner = new NmActivitySpinner(this);
     m_spinner->setObjectName(QStringLiteral("spinner"));

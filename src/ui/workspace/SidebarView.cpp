@@ -4,6 +4,7 @@
 #include "ui/design/widgets/NmText.h"
 #include "ui/workspace/WorkspacePainting.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -20,8 +21,11 @@ SidebarButton::SidebarButton(SidebarLook::ButtonSpec spec, std::function<void()>
     setFixedHeight(int(SidebarLook::rowHeight));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     NmText::setPlainToolTip(this, m_spec.tooltip);
-    if (m_spec.enabled)
+    // Only a working button is a stop for Tab; a click never takes the focus.
+    if (m_spec.enabled) {
         setCursor(Qt::PointingHandCursor);
+        setFocusPolicy(Qt::TabFocus);
+    }
 }
 
 SidebarLook::ButtonLook SidebarButton::look() const
@@ -57,6 +61,17 @@ void SidebarButton::mouseReleaseEvent(QMouseEvent *event)
         m_action();
 }
 
+void SidebarButton::keyPressEvent(QKeyEvent *event)
+{
+    if (!WorkspacePainting::isActivationKey(event->key()) || (event->modifiers() & ~Qt::KeypadModifier)) {
+        NmHoverWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    if (!event->isAutoRepeat() && m_spec.enabled && m_action)
+        m_action();
+}
+
 void SidebarButton::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
@@ -69,6 +84,9 @@ void SidebarButton::paintEvent(QPaintEvent *)
     const NmSymbolWeight weight = progress >= 0.5 ? hovered.weight : rest.weight;
     NmIcons::paint(painter, QRectF(clickArea()), m_spec.symbol, weight, SidebarLook::iconSize,
                    WorkspacePainting::mix(rest.icon, hovered.icon, progress));
+    // Only Tab gives the button the focus: the ring around its square.
+    if (hasFocus())
+        WorkspacePainting::paintFocusRing(painter, QRectF(clickArea()).adjusted(-3, -3, 3, 3), 9);
 }
 
 SidebarView::SidebarView(std::function<void()> onProjectsTapped, QWidget *parent)

@@ -10,7 +10,7 @@ namespace nerim {
 
 // One button of the sidebar rail: a selection bar, then the symbol in a
 // 32-point square that takes the clicks. A disabled button shows its help
-// text but ignores hover and clicks.
+// text but ignores hover, clicks and the keyboard.
 class SidebarButton : public NmHoverWidget {
     Q_OBJECT
 public:
@@ -28,6 +28,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    // Return, Enter and Space do what a click does.
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     SidebarLook::ButtonSpec m_spec;

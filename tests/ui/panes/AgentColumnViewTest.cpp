@@ -12,6 +12,7 @@
 
 #include <QLineEdit>
 #include <QMenu>
+#include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
 
@@ -26,6 +27,11 @@ protected:
     {
         open();
         column = show(new AgentColumnView(canvas.get()));
+        // Held at the height it asks for, as a row that aligns it to the top does.
+        auto *layout = new QVBoxLayout(window.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(column, 0, Qt::AlignTop | Qt::AlignLeft);
+        QApplication::processEvents();
         return *column;
     }
 
@@ -161,7 +167,9 @@ TEST_F(AgentColumnViewTest, PanesMoveToTheirNewFramesAndEndExactlyThere)
     ASSERT_TRUE(waitUntil([&] { return !view.frameMotion()->isRunning(); }));
     EXPECT_EQ(paneFrames(view), target);
 
-    // Expanding grows the pane's width from 360 to the column's.
+    // Expanding grows the pane's width from 360 to the column's (given the
+    // whole width, as the canvas gives it).
+    delete window->layout();
     view.resize(900, view.height());
     settleUi();
     QTest::mouseClick(firstView->expandButton(), Qt::LeftButton);

@@ -5,6 +5,7 @@
 #include "foundation/SerialFileWriter.h"
 
 #include "ui/design/widgets/NmLoadingHint.h"
+#include "ui/panes/AgentColumnButtons.h"
 #include "ui/panes/AgentColumnView.h"
 #include "ui/panes/AgentPaneView.h"
 #include "ui/panels/PlansPanelView.h"
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QShortcut>
 #include <QTest>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 using namespace nerim;
@@ -313,3 +315,131 @@ TEST_F(CanvasViewTest, ClosingTheWindowDuringARepairRecordsItAsInterrupted)
     SerialFileWriter::shared().flush();
     EXPECT_TRUE(readFile(project + u"/.nerim/repair-history.jsonl"_s).contains("\"outcome\":\"interrupted\""));
 }
+
+// Tab walks every control a mouse can use, in reading order (the sidebar,
+// the header from left to right, the Plans panel, the preview with its
+// failure banner, the pane, "Spawn agent", the prompt bar), round to the
+// start; Shift+Tab walks it back. Return and Space press what Tab reached
+// (the keyboard staying in a banner that changes under it), a
+// click on a header control leaves the focus in the prompt field, and
+// Escape with nothing expanded leads back to the projects.
+TEST_F(CanvasViewTest, TheKeyboardReachesEveryControlInReadingOrder)
+{
+    openScreen();
+    ASSERT_TRUE(waitForPhase(ProjectCanvasView::Phase::ready));
+    ProjectCanvasViewModel *canvas = screen->canvas();
+    canvas->spawnPane(QString(), AgentRole::unspecified);
+    canvas->plan().setIsVisible(true);
+    canvas->preview().setVisible(true);
+    await(canvas->runApp()); // nothing here to start: the banner offers a repair
+    ASSERT_TRUE(waitFor([canvas] { return canvas->preview().hasVisibleError(); }));
+    settleEvents();
+    QApplication::setActiveWindow(screen.get());
+    settleEvents();
+
+    const auto press = [](int key, Qt::KeyboardModifiers modifiers = {}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+    };
+    const auto walk = [&](Qt::KeyboardModifiers modifiers) {
+        QList<QWidget *> walked;
+        for (int i = 0; i < 80; ++i) {
+            press(Qt::Key_Tab, modifiers);
+            QWidget *focused = QApplication::focusWidget();
+            if (!walked.isEmpty() && focused == walked.first())
+                break;
+            walked.append(focused);
+        }
+        return walked;
+    };
+    // Where the walk starts is where the focus was (the Plans panel's draft
+    // field, focused as the panel appeared): read it from the sidebar on.
+    QList<QWidget *> forward = walk({});
+    SidebarButton *projects = screen->sidebar()->buttons().first();
+    ASSERT_TRUE(forward.contains(projects));
+    std::rotate(forward.begin(), forward.begin() + forward.indexOf(projects), forward.end());
+    const auto child = [](QWidget *parent, const QString &name) { return parent->findChild<QWidget *>(name); };
+    auto *modes = screen->findChild<OutputModeToggle *>();
+    QWidget *pane = screen->agentColumn()->paneViews().constFirst();
+    const QList<QWidget *> order{
+        projects, screen->findChild<PlanToggle *>(), screen->findChild<PreviewToggle *>(), modes->segments().at(0),
+        modes->segments().at(1), child(screen->plansPanel(), u"expandButton"_s),
+        child(screen->plansPanel(), u"closeButton"_s), child(screen->previewPanel(), u"previewExpandButton"_s),
+        child(screen->previewPanel(), u"previewCloseButton"_s), child(screen->previewPanel(), u"askButton"_s),
+        child(pane, u"expandButton"_s), child(pane, u"closeButton"_s), screen->agentColumn()->spawnButton(),
+        screen->promptBar()->field()};
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(order[i]);
+        EXPECT_TRUE(forward.contains(order[i]));
+        if (i > 0) {
+            EXPECT_LT(forward.indexOf(order[i - 1]), forward.indexOf(order[i]));
+        }
+    }
+    // Back again, the same stops the other way round.
+    QList<QWidget *> backward = walk(Qt::ShiftModifier);
+    std::reverse(backward.begin(), backward.end());
+    ASSERT_TRUE(backward.contains(projects));
+    std::rotate(backward.begin(), backward.begin() + backward.indexOf(projects), backward.end());
+    EXPECT_EQ(backward, forward);
+
+    // Return and Space press the control Tab reached. "Ask Nerim to fix
+    // this" starts the repair, and the keyboard stays in the banner.
+    provider->enqueue(FakeAgentProvider::running());
+    order[9]->setFocus(Qt::TabFocusReason);
+    press(Qt::Key_Return);
+    ASSERT_TRUE(waitFor([this] { return screen->findChild<QWidget *>(u"cancelRepairButton"_s); }));
+    EXPECT_EQ(QApplication::focusWidget(), screen->findChild<QWidget *>(u"cancelRepairButton"_s));
+    order[2]->setFocus(Qt::TabFocusReason);
+    press(Qt::Key_Return);
+    EXPECT_FALSE(canvas->preview().isVisible());
+    order[1]->setFocus(Qt::TabFocusReason);
+    press(Qt::Key_Space);
+    EXPECT_FALSE(canvas->plan().isVisible());
+    // A click on a header control leaves the focus where it was.
+    QWidget *field = screen->promptBar()->field();
+    field->setFocus(Qt::MouseFocusReason);
+    clickCentre(modes->segments().at(0));
+    ASSERT_TRUE(waitFor([canvas] { return canvas->outputMode() == AppState::OutputMode::verbose; }));
+    EXPECT_EQ(QApplication::focusWidget(), field);
+
+    // Escape the field has no use for leads back to the projects.
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(screen->isLeaving());
+}
+
+// In a low window the panes shrink before "Spawn agent" leaves the view;
+// every pane keeps its whole header, and in a tall one the panes take the
+// free height.
+class AgentColumnFitTest : public WorkspaceWidgetTest, public ::testing::WithParamInterface<std::pair<QSize, int>> {};
+
+TEST_P(AgentColumnFitTest, SpawnAgentStaysInViewUnderThePanes)
+{
+    const auto [window, panes] = GetParam();
+    openScreen();
+    screen->resize(window - QSize(0, 50)); // less the title bar and the desktop's panel
+    ASSERT_TRUE(waitForPhase(ProjectCanvasView::Phase::ready));
+    for (int i = 0; i < panes; ++i)
+        screen->canvas()->spawnPane(QString(), AgentRole::unspecified);
+    screen->canvas()->plan().setIsVisible(true);
+    screen->canvas()->preview().setVisible(true);
+    settleEvents();
+
+    AgentColumnView *column = screen->agentColumn();
+    const auto frame = [this](const QWidget *widget) {
+        return QRect(widget->mapTo(screen.get(), QPoint(0, 0)), widget->size());
+    };
+    const QRect spawn = frame(column->spawnButton());
+    EXPECT_TRUE(column->spawnButton()->isVisible());
+    EXPECT_TRUE(frame(column).contains(spawn));
+    for (AgentPaneView *view : column->paneViews()) {
+        EXPECT_GE(view->height(), view->compactHeight(true));
+        EXPECT_LE(frame(view).bottom(), spawn.top());
+    }
+    // The row's free height went to the panes: under the button, only its margin.
+    EXPECT_LE(frame(screen->findChild<QWidget *>(u"panelRow"_s)).bottom() - spawn.bottom(),
+              AgentColumnView::shadowMarginBottom);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, AgentColumnFitTest,
+                         ::testing::Values(std::pair{QSize(1024, 700), 1}, std::pair{QSize(1024, 700), 2},
+                                           std::pair{QSize(1600, 1000), 2}));
