@@ -414,8 +414,9 @@ TEST_F(DeployStepEndingsTest, APlantedStepRecordMakesNoStepOfItsOwn)
         const qsizetype lines = history().size();
         const qsizetype spawned = provider->sessionIds().size();
         openDeploy();
-        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt) && notices() == said + 1; }));
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
         spinEventLoop();
+        EXPECT_EQ(notices(), said + 1);
         EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
         EXPECT_EQ(history().size(), lines);
         EXPECT_EQ(provider->sessionIds().size(), spawned);
