@@ -1,5 +1,7 @@
 #include "deploy/DeployOwnRecord.h"
 
+#include "foundation/RegularFile.h"
+
 #include "deploy/DeployTypes.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"
@@ -190,8 +192,9 @@ private:
 std::optional<QString> projectIdAt(const QString &folder)
 {
     try {
+        // Beneath the project without following a link, as every read of a project's files.
         const std::optional<QByteArray> bytes =
-            AtomicFileWriter::readBytes(QDir(folder).filePath(QStringLiteral(".nerim/metadata.json")));
+            RegularFile::readBeneath(folder, QStringLiteral(".nerim/metadata.json"));
         if (!bytes)
             return std::nullopt;
         const QString id = ProjectMetadata::decode(*bytes).projectId;

@@ -12,6 +12,7 @@
 #include "deploy/DeployPrompt.h"
 #include "deploy/DeployVariableRules.h"
 #include "foundation/Log.h"
+#include "foundation/SerialExecutor.h"
 #include "persistence/IntentProcessorConstants.h"
 
 #include <QCoro/QCoroFuture>
@@ -196,9 +197,22 @@ std::optional<QString> DeploySession::liveURL() const
     if (phase.kind() == Kind::customDomainVerified)
         return QStringLiteral("https://") + phase.domain();
     // Only the addresses in the shape Nerim saves them: the file may have been planted.
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-        return config->liveURL();
+    if (m_config)
+        return m_config->liveURL();
     return std::nullopt;
+}
+
+QCoro::Task<std::optional<DeployConfig>> DeploySession::readConfig()
+{
+    QPointer<DeploySession> self(this);
+    const quint64 changes = m_configChanges;
+    const QUrl url = m_host.projectURL();
+    QFuture<std::optional<DeployConfig>> reading =
+        m_host.launchWork().run([url]() -> std::optional<DeployConfig> { return DeployConfig::load(url); });
+    std::optional<DeployConfig> config = co_await reading;
+    if (self && self->m_configChanges == changes)
+        self->m_config = config;
+    co_return config;
 }
 
 std::optional<DeploySession::Phase> DeploySession::livePhaseNow() const
@@ -240,8 +254,8 @@ std::optional<DeploySession::Snapshot> DeploySession::liveSnapshot() const
     // The saved backend, else the live phase's (its save may still be on its way).
     const Phase &phase = m_state->phase();
     std::optional<QString> backend;
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-        backend = config->backendURL;
+    if (m_config)
+        backend = m_config->backendURL;
     if (!backend && phase.kind() == Kind::live)
         backend = phase.backendURL();
     return Snapshot{*url, backend};
@@ -251,9 +265,8 @@ QList<DeployProvider> DeploySession::redeployProviders() const
 {
     if (const std::optional<DeployContext> &context = m_state->context(); context && !context->providersInOrder.isEmpty())
         return context->providersInOrder;
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL());
-        config && !config->providers.isEmpty())
-        return config->providers;
+    if (m_config && !m_config->providers.isEmpty())
+        return m_config->providers;
     return {DeployProvider::vercel};
 }
 

@@ -86,8 +86,15 @@ namespace nerim {
 // step on it is recorded with, so every Roll back title has its providers and
 // address. Each step that runs the agent is written down as it starts and
 // ends (SystemAgentStepRecord, `.nerim/deploy-step.json`); a quit records it
-// as interrupted at once. The env-var checklist's rows start from the saved
-// `envDecisions` (a name without one on "send").
+// as interrupted at once. Only a record this Nerim wrote there counts at open
+// (its own data folder vouches for it): any other offers no "Try … again",
+// runs nothing and writes no history line, and the Deploy pane says it was
+// set aside. The failed step stays offered until it is retried or another
+// step ends: a card closed before it started anything leaves it. The
+// env-var checklist's rows start from the saved `envDecisions` (a name
+// without one on "send"). The saved settings are never read on the window's
+// thread: the session keeps them as last read off it or as its own saves
+// changed them (`m_config`).
 //
 // Seven files by job: DeploySession.cpp (held values, context, pane, the live
 // deploy's lookups), DeploySessionSteps.cpp (beginning, retrying, cancelling,
@@ -218,6 +225,9 @@ private:
     // What the session is doing, for the lines saying it was cancelled:
     // "the rollback", "the redeploy", "the deploy"…
     QString activityName() const;
+    // Reads the saved settings on the launcher's thread (after the saves
+    // queued there) and keeps them unless this session changed them meanwhile.
+    QCoro::Task<std::optional<DeployConfig>> readConfig();
     // Changes this user's own record of the project's deploys (off the window's thread).
     void recordOwn(std::function<void(DeployOwnRecord &)> change, const QString &what);
     // Appends a history line; a deployment that went live joins this user's record.
@@ -341,6 +351,14 @@ private:
     bool m_failedStepFromDisk = false;
     // Bumped by every context read, so only the latest one lands.
     quint64 m_contextReads = 0;
+    // The project's saved deploy settings (with this user's own record
+    // attached) as this session knows them, so the window never waits on the
+    // file: read off the window's thread at open, at each deploy's start and
+    // when the env-var card opens, and changed here as each save of this
+    // session's is queued. Bumped by every such change, so a read begun
+    // before it does not land.
+    std::optional<DeployConfig> m_config;
+    quint64 m_configChanges = 0;
     // The tool installs of the session being prepared stop when it goes.
     QPointer<QObject> m_installStopper;
 };

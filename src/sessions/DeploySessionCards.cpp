@@ -180,24 +180,32 @@ bool DeploySession::openEnvVarChecklist()
     if (!openLiveCard(*live))
         return false;
     m_checklistFromLive = liveSnapshot();
-    // The rows start from the choices the user saved (a value kept local stays local).
-    const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL());
-    m_state->setEnvDecisions(config ? config->envDecisions : QMap<QString, QString>{});
+    // The rows start from the choices the user saved (a value kept local
+    // stays local): as the session knows them now, then as the file holds
+    // them once read off the window's thread.
+    m_state->setEnvDecisions(m_config ? m_config->envDecisions : QMap<QString, QString>{});
     m_state->setPhase(Phase::envVarChecklist(*hosting));
-    if (!m_state->context()) {
+    const quint64 read = ++m_contextReads;
+    QPointer<DeploySession> self(this);
+    const bool needsContext = !m_state->context();
+    auto reading = [](QPointer<DeploySession> self, quint64 read, DeployProvider hosting,
+                      bool needsContext) -> QCoro::Task<> {
+        QCoro::Task<std::optional<DeployConfig>> loading = self->readConfig();
+        const std::optional<DeployConfig> config = co_await std::move(loading);
+        if (!self || read != self->m_contextReads || self->m_state->phase().kind() != Kind::envVarChecklist)
+            co_return;
+        self->m_state->setEnvDecisions(config ? config->envDecisions : QMap<QString, QString>{});
+        if (!needsContext)
+            co_return;
         // The card lists the .env names once they have been read.
-        const quint64 read = ++m_contextReads;
-        QPointer<DeploySession> self(this);
-        auto reading = [](QPointer<DeploySession> self, quint64 read, DeployProvider hosting) -> QCoro::Task<> {
-            QCoro::Task<DeployContext> gathering = self->makeContext({hosting}, DeployKind::redeploy);
-            const DeployContext context = co_await std::move(gathering);
-            if (self && read == self->m_contextReads && !self->m_state->context() &&
-                self->m_state->phase().kind() == Kind::envVarChecklist)
-                self->m_state->setContext(context);
-        };
-        QCoro::Task<> filling = reading(self, read, *hosting);
-        Q_UNUSED(filling);
-    }
+        QCoro::Task<DeployContext> gathering = self->makeContext({hosting}, DeployKind::redeploy);
+        const DeployContext context = co_await std::move(gathering);
+        if (self && read == self->m_contextReads && !self->m_state->context() &&
+            self->m_state->phase().kind() == Kind::envVarChecklist)
+            self->m_state->setContext(context);
+    };
+    QCoro::Task<> filling = reading(self, read, *hosting, needsContext);
+    Q_UNUSED(filling);
     return true;
 }
 
@@ -217,16 +225,17 @@ bool DeploySession::openCustomDomainInput()
 
 void DeploySession::unpin()
 {
-    if (!DeployConfig::load(m_host.projectURL()))
+    if (!m_config)
         return;
     QPointer<DeploySession> self(this);
     const QUrl url = m_host.projectURL();
     // The session is reset once the file no longer names the address, so the
     // Deploy button that then shows reads the saved settings as they are.
-    QFuture<void> saving = m_host.launchWork().run([url] {
+    // Without a file (gone meanwhile) nothing at all changes.
+    QFuture<bool> saving = m_host.launchWork().run([url] {
         std::optional<DeployConfig> config = DeployConfig::load(url);
         if (!config)
-            return;
+            return false;
         config->frontendURL.reset();
         config->customDomain.reset();
         config->revision += 1;
@@ -235,10 +244,23 @@ void DeploySession::unpin()
         } catch (const std::exception &e) {
             logDeploy(QStringLiteral("failed to save deploy-config.json: %1").arg(QString::fromUtf8(e.what())));
         }
+        return true;
     });
-    auto resetting = [](QPointer<DeploySession> self, QFuture<void> saving) -> QCoro::Task<> {
-        co_await saving;
-        if (!self || self->m_state->phase().isActive())
+    auto resetting = [](QPointer<DeploySession> self, QFuture<bool> saving) -> QCoro::Task<> {
+        const bool unpinned = co_await saving;
+        if (!self)
+            co_return;
+        if (!unpinned) {
+            self->m_config.reset();
+            ++self->m_configChanges;
+            co_return;
+        }
+        if (self->m_config) {
+            self->m_config->frontendURL.reset();
+            self->m_config->customDomain.reset();
+            ++self->m_configChanges;
+        }
+        if (self->m_state->phase().isActive())
             co_return;
         self->m_liveProviders.clear();
         self->m_failedStep.reset();
@@ -288,8 +310,8 @@ QCoro::Task<> DeploySession::beginCustomDomain(QString domain)
         co_return;
     }
     std::optional<DeployProvider> hosting;
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-        hosting = firstHosting(config->providers);
+    if (m_config)
+        hosting = firstHosting(m_config->providers);
     if (!hosting && m_state->context())
         hosting = firstHosting(m_state->context()->providersInOrder);
     const QString hostName = hosting ? hosting->displayName() : QStringLiteral("provider");

@@ -66,14 +66,18 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
     m_returnTo.reset();
     // A step on the live deploy that failed or was cut short can be tried
     // again from the Live menu, also after a restart: its record stays as
-    // failed. Any other ending closes the record.
+    // failed. Any other ending of a step closes the record, and the step that
+    // failed before is no longer the one to try again. An ending that ends no
+    // step (a card closed before it started one) leaves both as they are.
     std::optional<SystemAgentStepRecord> step = std::exchange(m_step, std::nullopt);
-    m_failedStep.reset();
-    m_failedStepFromDisk = false;
+    bool failedNow = false;
     if (step) {
+        m_failedStep.reset();
+        m_failedStepFromDisk = false;
         if (back && (failed || interrupted)) {
             step->state = SystemAgentStepRecord::State::failed;
             m_failedStep = step;
+            failedNow = true;
         } else {
             step->state = SystemAgentStepRecord::State::ended;
         }
@@ -159,7 +163,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
                     (back->kind() == Kind::customDomainVerified ? QStringLiteral("https://") + back->domain()
                                                                 : back->url()) +
                     QLatin1Char('.');
-        if (m_failedStep)
+        if (failedNow)
             line += QStringLiteral(" To try again, choose \u201c%1\u201d in the Live menu.").arg(*retryStepTitle());
         else if (failed && !back)
             line += QStringLiteral(" To try again, click \u201cTry again\u201d on the Deploy pill.");
@@ -221,6 +225,14 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
 
 void DeploySession::recordOwn(std::function<void(DeployOwnRecord &)> change, const QString &what)
 {
+    // What the session knows of the settings has the change at once.
+    if (!m_config) {
+        m_config = DeployConfig::empty();
+        m_config->own.record = DeployOwnRecord();
+    }
+    if (m_config->own.record)
+        change(*m_config->own.record);
+    ++m_configChanges;
     const QUrl projectURL = m_host.projectURL();
     // On the launcher's serial thread, in order with the saves of deploy-config.json.
     QFuture<void> recording = m_host.launchWork().run([projectURL, change, what] {
@@ -235,6 +247,15 @@ void DeploySession::recordOwn(std::function<void(DeployOwnRecord &)> change, con
 
 void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
 {
+    // What the session knows of the settings has the change at once (the
+    // window reads that, never the file).
+    if (!m_config) {
+        m_config = DeployConfig::empty();
+        m_config->own.record = DeployOwnRecord();
+    }
+    change(*m_config);
+    m_config->revision += 1;
+    ++m_configChanges;
     const QUrl url = m_host.projectURL();
     // Read, changed and written on the launcher's serial thread, so saves keep their order.
     QFuture<void> saving = m_host.launchWork().run([url, change] {
@@ -273,9 +294,8 @@ QList<DeployProvider> DeploySession::liveProviders() const
 {
     if (!m_liveProviders.isEmpty())
         return m_liveProviders;
-    if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL());
-        config && !config->providers.isEmpty())
-        return config->providers;
+    if (m_config && !m_config->providers.isEmpty())
+        return m_config->providers;
     const std::optional<DeployContext> &context = m_state->context();
     return context ? context->providersInOrder : QList<DeployProvider>{};
 }
@@ -301,16 +321,27 @@ void DeploySession::answerRefusal(Refused what, const QString &name, const QStri
         return;
     }
     // The agent does not take no for an answer: every further run would cost
-    // the user and come back to the same request.
-    const QString reason =
-        what == Refused::token
-            ? QStringLiteral("The Deploy agent kept asking for %1, which isn't the token of a provider this deploy "
-                             "uses, so Nerim stopped it. To deploy there too, choose that provider when you deploy "
-                             "again.")
-                  .arg(name)
-            : QStringLiteral("The Deploy agent kept asking for a value for %1, which Nerim doesn't set for it, so "
-                             "Nerim stopped it. Set %1 in your provider's dashboard yourself, then try again.")
-                  .arg(name);
+    // the user and come back to the same request. The advice names only what
+    // the user can do: choosing another provider is open only on a first
+    // deploy, and only for a provider the picker offers.
+    QString reason;
+    if (what == Refused::token) {
+        const bool onLiveDeploy = m_operation || m_domainFlow || m_checklistFromLive;
+        const bool firstDeploy =
+            !onLiveDeploy && !m_returnTo && (!m_state->context() || m_state->context()->kind == DeployKind::fresh);
+        bool pickable = false;
+        for (DeployProvider provider : DeployProvider::allCases())
+            pickable = pickable || provider.tokenVariable().compare(name.trimmed(), Qt::CaseInsensitive) == 0;
+        reason = QStringLiteral("The Deploy agent kept asking for %1, which isn't the token of a provider %2 uses, so "
+                                "Nerim stopped it.")
+                     .arg(name, onLiveDeploy ? QStringLiteral("your live deploy") : QStringLiteral("this deploy"));
+        if (firstDeploy && pickable)
+            reason += QStringLiteral(" To deploy there too, choose that provider when you deploy again.");
+    } else {
+        reason = QStringLiteral("The Deploy agent kept asking for a value for %1, which Nerim doesn't set for it, so "
+                                "Nerim stopped it. Set %1 in your provider's dashboard yourself, then try again.")
+                     .arg(name);
+    }
     logDeploy(QStringLiteral("stopped after %1 refused requests").arg(refusalsAnswered + 1));
     stopStuck(reason, QStringLiteral("refusal-cap-hit"));
 }

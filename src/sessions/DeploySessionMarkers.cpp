@@ -144,8 +144,8 @@ void DeploySession::handleSignal(const DeployMarkers::Signal &signal, AgentPaneS
         // providers' hosts, or the user's verified custom domain.
         const QString address = normalizedLiveAddress(signal.first);
         std::optional<QString> customDomain;
-        if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-            customDomain = config->acceptedCustomDomain();
+        if (m_config)
+            customDomain = m_config->acceptedCustomDomain();
         if (!isAcceptedLiveAddress(address, providers, customDomain)) {
             logDeploy(QStringLiteral("live address refused: %1").arg(displayHost(address)));
             QStringList names;

@@ -59,8 +59,8 @@ QCoro::Task<> DeploySession::beginGitConnect(bool enable)
     if (const std::optional<DeployContext> context = m_state->context())
         hosting = firstHosting(context->providersInOrder);
     if (!hosting) {
-        if (const std::optional<DeployConfig> config = DeployConfig::load(m_host.projectURL()))
-            hosting = firstHosting(config->providers);
+        if (m_config)
+            hosting = firstHosting(m_config->providers);
     }
     if (!snapshot || !hosting) {
         finalize(Phase::stuck(QStringLiteral("Nerim doesn't have a live deploy to wire to git yet.")),

@@ -52,13 +52,17 @@ QCoro::Task<> DeploySession::begin(QList<DeployProvider> providers, DeployKind k
     const DeployContext context = co_await std::move(gathering);
     if (!stillPreparing())
         co_return;
+    // The saved settings as they are now, read off the window's thread.
+    QCoro::Task<std::optional<DeployConfig>> loading = readConfig();
+    const std::optional<DeployConfig> saved = co_await std::move(loading);
+    if (!stillPreparing())
+        co_return;
     m_state->setContext(context);
     SystemAgentStepRecord step;
     step.step = deployKindRawValue(kind);
     step.providers = providerNames(providers);
     recordStep(step);
     // The checklist's rows start from the choices the user saved last time.
-    const std::optional<DeployConfig> saved = DeployConfig::load(m_host.projectURL());
     m_state->setEnvDecisions(saved ? saved->envDecisions : QMap<QString, QString>{});
     AgentPaneState *pane = m_runs.openPane();
     const QStringList names = providerNames(providers);
@@ -211,8 +215,15 @@ QCoro::Task<> DeploySession::retryStep(SystemAgentStepRecord step)
     if (providers.isEmpty())
         providers = liveProviders();
     if (fromDisk && step.step == QLatin1String("rollback")) {
+        QPointer<DeploySession> self(this);
+        const QUrl url = m_host.projectURL();
+        QFuture<QList<DeployHistoryEntry>> reading =
+            m_host.launchWork().run([url] { return DeployHistoryEntry::recentLive(url, 6); });
+        const QList<DeployHistoryEntry> recent = co_await reading;
+        if (!self || m_state->phase().isActive() || !m_failedStep)
+            co_return;
         bool own = false;
-        for (const DeployHistoryEntry &entry : DeployHistoryEntry::recentLive(m_host.projectURL(), 6))
+        for (const DeployHistoryEntry &entry : recent)
             own = own || (step.deploymentID && entry.deploymentID == step.deploymentID);
         if (!own) {
             logDeploy(QStringLiteral("the rollback to retry is not to a deployment of this user's — ignoring"));
@@ -234,11 +245,11 @@ QCoro::Task<> DeploySession::retryStep(SystemAgentStepRecord step)
         QCoro::Task<> connecting = beginGitConnect(step.enable.value_or(true));
         co_await std::move(connecting);
     } else if (step.step == QLatin1String("envVarUpdate")) {
-        // A value typed into the card was for that run only: the card asks again.
-        m_failedStep.reset();
+        // A value typed into the card was for that run only: the card asks
+        // again. The step stays the one to try again until the card starts
+        // it: a card closed unchanged changes nothing.
         openEnvVarChecklist();
     } else if (step.step == QLatin1String("domain")) {
-        m_failedStep.reset();
         if (openCustomDomainInput() && step.domain) {
             QCoro::Task<> adding = beginCustomDomain(*step.domain);
             co_await std::move(adding);
@@ -278,12 +289,15 @@ QCoro::Task<> DeploySession::restoreLive()
     struct Saved {
         std::optional<Snapshot> snapshot;
         QList<DeployProvider> providers;
-        std::optional<SystemAgentStepRecord> step;
+        SystemAgentStepRecord::Found step;
+        std::optional<DeployConfig> config;
     };
+    const quint64 changes = m_configChanges;
     QFuture<Saved> reading = m_host.launchWork().run([url, projectPath]() -> Saved {
         Saved saved;
         saved.step = SystemAgentStepRecord::read(projectPath, stepFileName);
         const std::optional<DeployConfig> config = DeployConfig::load(url);
+        saved.config = config;
         if (!config)
             return saved;
         const std::optional<QString> live = config->liveURL();
@@ -294,7 +308,11 @@ QCoro::Task<> DeploySession::restoreLive()
         return saved;
     });
     const Saved saved = co_await reading;
-    if (!self || m_host.isTornDown() || m_state->phase().kind() != Kind::idle)
+    if (!self || m_host.isTornDown())
+        co_return;
+    if (m_configChanges == changes)
+        m_config = saved.config;
+    if (m_state->phase().kind() != Kind::idle)
         co_return;
     AgentPaneState *deployPane = nullptr;
     for (AgentPaneState *pane : m_host.panes()) {
@@ -311,7 +329,10 @@ QCoro::Task<> DeploySession::restoreLive()
             m_state->setDeployPaneID(deployPane->id());
     }
 
-    std::optional<SystemAgentStepRecord> step = saved.step;
+    // A record this Nerim did not write offers nothing and writes nothing; the pane says so once.
+    if (saved.step.notNerims && deployPane)
+        deployPane->appendLine(OutputLine::Kind::stderr, SystemAgentStepRecord::notNerimsLine(saved.step, stepFileName));
+    std::optional<SystemAgentStepRecord> step = saved.step.record;
     if (step && step->wasInterrupted() && !m_host.writesProjectData())
         step.reset();
     if (step && step->wasInterrupted()) {

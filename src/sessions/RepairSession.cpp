@@ -308,10 +308,23 @@ QCoro::Task<> RepairSession::restoreInterrupted()
 {
     QPointer<RepairSession> self(this);
     const QString projectPath = m_host.projectPath();
-    QFuture<std::optional<SystemAgentStepRecord>> reading =
+    QFuture<SystemAgentStepRecord::Found> reading =
         m_host.launchWork().run([projectPath] { return SystemAgentStepRecord::read(projectPath, stepFileName); });
-    std::optional<SystemAgentStepRecord> step = co_await reading;
-    if (!self || m_host.isTornDown() || !step || !step->wasInterrupted() || !m_host.writesProjectData())
+    const SystemAgentStepRecord::Found found = co_await reading;
+    if (!self || m_host.isTornDown())
+        co_return;
+    AgentPaneState *repairPane = nullptr;
+    for (AgentPaneState *pane : m_host.panes()) {
+        if (pane->isSystemPane() && pane->agentName() == QLatin1String("Repair")) {
+            repairPane = pane;
+            break;
+        }
+    }
+    // A record this Nerim did not write offers nothing and writes nothing; the pane says so once.
+    if (found.notNerims && repairPane)
+        repairPane->appendLine(OutputLine::Kind::stderr, SystemAgentStepRecord::notNerimsLine(found, stepFileName));
+    std::optional<SystemAgentStepRecord> step = found.record;
+    if (!step || !step->wasInterrupted() || !m_host.writesProjectData())
         co_return;
     // An earlier Nerim never ended this session: it was killed or crashed during it.
     logRepair(QStringLiteral("the repair was interrupted when Nerim last ran"));
@@ -327,12 +340,8 @@ QCoro::Task<> RepairSession::restoreInterrupted()
                                m_host.projectURL());
     step->state = SystemAgentStepRecord::State::ended;
     SystemAgentStepRecord::write(projectPath, stepFileName, *step);
-    for (AgentPaneState *pane : m_host.panes()) {
-        if (pane->isSystemPane() && pane->agentName() == QLatin1String("Repair")) {
-            pane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + interruptedAdvice + QLatin1Char(']'));
-            break;
-        }
-    }
+    if (repairPane)
+        repairPane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + interruptedAdvice + QLatin1Char(']'));
 }
 
 void RepairSession::sendFollowUp(const QString &text, FollowUpKind kind)

@@ -9,6 +9,7 @@
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/SetAside.h"
+#include "sessions/StepRecordVouch.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,6 +21,26 @@ namespace nerim {
 namespace {
 
 const QString tag = QStringLiteral("[Nerim steps]");
+
+// Moves the record at `target` aside within its folder (`why` says what it is
+// for the log). Returns whether it is gone from its place.
+bool setRecordAside(const QString &projectPath, const QString &target, const QString &why)
+{
+    QString failure;
+    try {
+        QString name;
+        const BeneathFolder folder = BeneathFolder::holding(projectPath, target, BeneathFolder::Create::nothing, &name);
+        if (const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable")) {
+            logLine(QStringLiteral("%1 %2 %3; moved aside to %4").arg(tag, target, why, folder.filePath(*aside)));
+            return true;
+        }
+        failure = QString::fromLocal8Bit(std::strerror(errno));
+    } catch (const std::exception &e) {
+        failure = QString::fromUtf8(e.what());
+    }
+    logLine(QStringLiteral("%1 %2 %3 and couldn't be moved aside: %4").arg(tag, target, why, failure));
+    return false;
+}
 
 std::optional<SystemAgentStepRecord::State> stateFromRaw(const QString &raw)
 {
@@ -111,16 +132,34 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
     const QByteArray bytes = record.encode();
     SerialFileWriter::shared().submit(
         target,
-        [projectPath, target, bytes] {
+        [projectPath, fileName, target, bytes] {
             // A project folder moved or deleted meanwhile is not made again as an empty shell.
             if (!QFileInfo(projectPath).isDir())
                 return;
             try {
                 // Refuses a data folder that leads outside the project.
                 IntentProcessorConstants::projectDotfolder(projectPath);
+                // Vouched for before it is written, so the next Nerim trusts it
+                // whether or not a crash comes between the two.
+                bool vouched = true;
+                try {
+                    StepRecordVouch::vouchBeforeWriting(projectPath, fileName, bytes);
+                } catch (const std::exception &e) {
+                    vouched = false;
+                    logLine(QStringLiteral("%1 couldn't vouch for %2 (a restart will not trust it): %3")
+                                .arg(tag, target, QString::fromUtf8(e.what())));
+                }
                 // Written beneath the project: a data folder swapped for a link meanwhile is refused.
                 AtomicFileWriter::write(bytes, target, AtomicFileWriter::backupPathFor(target),
                                         AtomicFileWriter::inProject(projectPath));
+                if (vouched) {
+                    try {
+                        StepRecordVouch::settle(projectPath, fileName, bytes);
+                    } catch (const std::exception &e) {
+                        logLine(QStringLiteral("%1 couldn't settle the vouch for %2: %3")
+                                    .arg(tag, target, QString::fromUtf8(e.what())));
+                    }
+                }
             } catch (const MemoryError &e) {
                 logLine(QStringLiteral("%1 couldn't write %2: %3").arg(tag, target, e.description()));
             } catch (const std::exception &e) {
@@ -130,7 +169,7 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
         tag);
 }
 
-std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &projectPath, const QString &fileName)
+SystemAgentStepRecord::Found SystemAgentStepRecord::read(const QString &projectPath, const QString &fileName)
 {
     const QString target = path(projectPath, fileName);
     std::optional<QByteArray> bytes;
@@ -139,28 +178,29 @@ std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &
         bytes = AtomicFileWriter::readBytes(target, projectPath);
     } catch (const std::exception &e) {
         logLine(QStringLiteral("%1 couldn't read %2: %3").arg(tag, target, QString::fromUtf8(e.what())));
-        return std::nullopt;
+        return {};
     }
     if (!bytes)
-        return std::nullopt;
-    if (std::optional<SystemAgentStepRecord> record = decode(*bytes))
-        return record;
-    // Not one of Nerim's records: kept aside for whoever wants to look, never read as a step.
-    QString why;
-    try {
-        QString name;
-        const BeneathFolder folder = BeneathFolder::holding(projectPath, target, BeneathFolder::Create::nothing, &name);
-        if (const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable")) {
-            logLine(QStringLiteral("%1 %2 isn't a step record; moved aside to %3")
-                        .arg(tag, target, folder.filePath(*aside)));
-            return std::nullopt;
-        }
-        why = QString::fromLocal8Bit(std::strerror(errno));
-    } catch (const std::exception &e) {
-        why = QString::fromUtf8(e.what());
+        return {};
+    std::optional<SystemAgentStepRecord> record = decode(*bytes);
+    if (!record) {
+        // Not one of Nerim's records: kept aside for whoever wants to look, never read as a step.
+        const bool aside = setRecordAside(projectPath, target, QStringLiteral("isn't a step record"));
+        return Found{std::nullopt, true, aside};
     }
-    logLine(QStringLiteral("%1 %2 isn't a step record and couldn't be moved aside: %3").arg(tag, target, why));
-    return std::nullopt;
+    if (!StepRecordVouch::vouchesFor(projectPath, fileName, *bytes)) {
+        // A record of a step this Nerim did not write here: nothing the user started.
+        const bool aside = setRecordAside(projectPath, target, QStringLiteral("wasn't written by this Nerim"));
+        return Found{std::nullopt, true, aside};
+    }
+    return Found{record, false, false};
+}
+
+QString SystemAgentStepRecord::notNerimsLine(const Found &found, const QString &fileName)
+{
+    return QStringLiteral("[Nerim found a step record it didn't write (.nerim/%1), so it %2 offer or run anything "
+                          "from it.]")
+        .arg(fileName, found.setAside ? QStringLiteral("set it aside and doesn't") : QStringLiteral("doesn't"));
 }
 
 } // namespace nerim

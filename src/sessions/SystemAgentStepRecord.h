@@ -21,6 +21,12 @@ namespace nerim {
 // instance (a random UUID per process). An interrupted step is written to the
 // history with outcome "interrupted" and told in a pane line; on a live deploy
 // it can be retried after the restart.
+//
+// The project's folder may come from anywhere, so a record counts only when
+// this Nerim wrote it there (StepRecordVouch, kept in Nerim's own data
+// folder): any other (a clone's, a copy's, a hand-edited one) offers nothing,
+// runs nothing and writes no history; it is set aside and the reader is told,
+// so its pane can say so once.
 struct SystemAgentStepRecord {
     enum class State { running, ended, failed };
 
@@ -57,11 +63,27 @@ struct SystemAgentStepRecord {
     // <project>/.nerim/<fileName>
     static QString path(const QString &projectPath, const QString &fileName);
     // Writes the record in the background (the newest write of a file wins;
-    // a quit waits for it). Never throws; failures are logged.
+    // a quit waits for it), vouched for in Nerim's own data folder. Never
+    // throws; failures are logged.
     static void write(const QString &projectPath, const QString &fileName, const SystemAgentStepRecord &record);
+
+    // What reading a project's record found (below).
+    struct Found;
     // Reads the record; blocking, so off the window's thread. Nothing when
-    // there is none; a file that is not a record is set aside and logged.
-    static std::optional<SystemAgentStepRecord> read(const QString &projectPath, const QString &fileName);
+    // there is none; a file that is not a record, or one Nerim did not write,
+    // is set aside and logged.
+    static Found read(const QString &projectPath, const QString &fileName);
+    // The line a system pane shows once when its record was not Nerim's.
+    static QString notNerimsLine(const Found &found, const QString &fileName);
+};
+
+struct SystemAgentStepRecord::Found {
+    // A record this Nerim wrote there.
+    std::optional<SystemAgentStepRecord> record;
+    // A record Nerim did not write was there: it is not read, and was set
+    // aside (`setAside`) or, when that failed, left where it is.
+    bool notNerims = false;
+    bool setAside = false;
 };
 
 } // namespace nerim

@@ -6,7 +6,10 @@
 // when the git change went through.
 #include "DeployFixture.h"
 
+#include "persistence/IntentProcessorConstants.h"
 #include "sessions/SystemAgentStepRecord.h"
+
+#include <functional>
 
 using namespace nerim;
 using namespace nerim::test;
@@ -117,7 +120,9 @@ protected:
         std::optional<SystemAgentStepRecord> record = SystemAgentStepRecord::decode(readFile(path));
         ASSERT_TRUE(record);
         record->instance = QStringLiteral("an earlier Nerim");
-        writeFile(path, record->encode());
+        // Written as that earlier Nerim wrote it, vouched for in the data folder.
+        SystemAgentStepRecord::write(project, QStringLiteral("deploy-step.json"), *record);
+        SerialFileWriter::shared().flush();
         openDeploy();
     }
 };
@@ -165,6 +170,9 @@ TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainR
             const QString said = failures.last();
             EXPECT_TRUE(said.contains(QStringLiteral("Your app is still live at ") + liveURL)) << said.toStdString();
             EXPECT_TRUE(said.contains(title)) << said.toStdString();
+            // No provider is chosen on the way to a step on the live deploy:
+            // the advice names only what the user can do there.
+            EXPECT_FALSE(said.contains(QStringLiteral("when you deploy again"))) << said.toStdString();
             const DeployHistoryEntry last = history().last();
             EXPECT_EQ(last.kind, step.kind);
             EXPECT_EQ(last.outcome, QStringLiteral("stuck"));
@@ -183,7 +191,16 @@ TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainR
             EXPECT_EQ(lineTexts(canvas->deploySession().pane()).mid(0, lines.size()), lines);
             await(canvas->deploySession().cancel());
             ASSERT_EQ(phase(), Phase::live(liveURL, std::nullopt));
-            EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+            // A retried step that started is no longer offered; the env-var
+            // card closed before it started anything changes nothing.
+            EXPECT_EQ(canvas->deploySession().retryStepTitle(),
+                      step.startsRun ? std::nullopt : std::optional<QString>(title));
+            if (!step.startsRun) {
+                provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_LIVE] ") + liveURL)}));
+                await(canvas->deploySession().begin({DeployProvider::vercel}, DeployKind::redeploy));
+                ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
+                EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+            }
             ASSERT_TRUE(settle(canvas->deploySession().pane()));
         }
     }
@@ -219,6 +236,45 @@ TEST_F(DeployStepEndingsTest, EachFailedStepOnALiveDeployReturnsToItAndTryAgainR
         EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
     }
     ASSERT_TRUE(waitUntil([&] { return gitTicked(); }));
+}
+
+// The Live menu keeps a failed step's "Try … again" until that step is
+// retried or another step ends: the env-var and domain cards opened and
+// closed unchanged leave it offered (also after a restart), and the retry
+// then runs the step.
+TEST_F(DeployStepEndingsTest, ACardClosedUnchangedKeepsTheFailedStepsRetry)
+{
+    provideTools();
+    openDeploy();
+    ASSERT_NO_FATAL_FAILURE(goLive());
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("[NERIM_DEPLOY_STUCK] The provider said no"))}));
+    ASSERT_NO_FATAL_FAILURE(start(Step::git));
+    ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
+    const QString title = QStringLiteral("Try connecting to git again");
+    ASSERT_EQ(canvas->deploySession().retryStepTitle(), title);
+    const qsizetype spawned = provider->sessionIds().size();
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "in the session" : "after a restart");
+        ASSERT_TRUE(canvas->deploySession().openEnvVarChecklist());
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+        await(canvas->deploySession().cancel());
+        ASSERT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), title);
+        ASSERT_TRUE(canvas->deploySession().openCustomDomainInput());
+        await(canvas->deploySession().closeDomainCard());
+        ASSERT_EQ(phase(), Phase::live(liveURL, std::nullopt));
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), title);
+        EXPECT_EQ(provider->sessionIds().size(), spawned);
+        if (round == 0) {
+            reopen();
+            ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().retryStepTitle() == title; }));
+        }
+    }
+    provider->enqueue(FakeAgentProvider::running());
+    await(canvas->deploySession().retry());
+    ASSERT_TRUE(waitUntil([&] { return phase().kind() == Phase::Kind::runningOperation && provider->sessionIds().size() == spawned + 1; }))
+        << log().toStdString();
 }
 
 // A quit and a kill, each during a first deploy and during a git change on the
@@ -288,44 +344,90 @@ TEST_F(DeployStepEndingsTest, AQuitOrAKillDuringAStepIsRecordedAsInterruptedAtTh
     }
 }
 
-// The step record is in the project's folder, where anyone may write: one
-// that names a step Nerim never writes is set aside unread, and a failed
-// rollback read back at open is retried only to a deployment this user's
-// own deploys made.
+// The step record is in the project's folder, where anyone may write (a
+// clone, a copy from another machine, a hand edit). Nerim's own record, read
+// back after a restart, still offers its retry; any record Nerim did not
+// write (planted failed or running, a step Nerim never writes, its own record
+// edited, its own record once its vouching in Nerim's data folder is damaged)
+// offers nothing, starts nothing and writes no history line: it is set aside
+// and the Deploy pane says so once.
 TEST_F(DeployStepEndingsTest, APlantedStepRecordMakesNoStepOfItsOwn)
 {
     provideTools();
     openDeploy();
     ASSERT_NO_FATAL_FAILURE(goLive());
     const QString path = SystemAgentStepRecord::path(project, QStringLiteral("deploy-step.json"));
-    await(canvas->teardown());
-    SerialFileWriter::shared().flush();
-    canvas.reset();
+    provider->enqueue(FakeAgentProvider::events({out(QStringLiteral("Looking around."))}));
+    await(canvas->deploySession().beginGitConnect(false));
+    ASSERT_TRUE(waitUntil([&] { return !phase().isActive() && settle(canvas->deploySession().pane()); }));
+    const QString ownRetry = QStringLiteral("Try disconnecting from git again");
+    ASSERT_EQ(canvas->deploySession().retryStepTitle(), ownRetry);
+    const auto close = [&] {
+        await(canvas->teardown());
+        SerialFileWriter::shared().flush();
+        canvas.reset();
+    };
+    close();
+    const QByteArray own = readFile(path);
+    const QString notice = QStringLiteral("Nerim found a step record it didn't write");
+    const auto notices = [&] { return lineTexts(canvas->deploySession().pane()).filter(notice).size(); };
 
-    SystemAgentStepRecord planted;
-    planted.instance = QStringLiteral("someone else");
-    planted.step = QStringLiteral("publishEverything");
-    writeFile(path, planted.encode());
-    const qsizetype lines = history().size();
+    // Nerim's own record after the restart.
     openDeploy();
-    ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
-    EXPECT_EQ(history().size(), lines);
-    EXPECT_FALSE(QFileInfo::exists(path));
-    EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
-    await(canvas->teardown());
-    SerialFileWriter::shared().flush();
-    canvas.reset();
+    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().retryStepTitle() == ownRetry; }));
+    EXPECT_EQ(notices(), 0);
+    close();
 
-    planted.step = QStringLiteral("rollback");
-    planted.state = SystemAgentStepRecord::State::failed;
-    planted.deploymentID = QStringLiteral("dpl_planted");
-    writeFile(path, planted.encode());
-    openDeploy();
-    ASSERT_TRUE(waitUntil([&] { return canvas->deploySession().retryStepTitle().has_value(); }));
-    const qsizetype spawned = provider->sessionIds().size();
-    await(canvas->deploySession().retry());
-    spinEventLoop();
-    EXPECT_EQ(phase(), Phase::live(liveURL, std::nullopt));
-    EXPECT_EQ(provider->sessionIds().size(), spawned);
-    EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+    SystemAgentStepRecord failedGit;
+    failedGit.state = SystemAgentStepRecord::State::failed;
+    failedGit.instance = QStringLiteral("someone else");
+    failedGit.step = QStringLiteral("gitConnect");
+    failedGit.enable = false;
+    SystemAgentStepRecord running;
+    running.instance = QStringLiteral("a Nerim on another machine");
+    running.step = QStringLiteral("redeploy");
+    running.providers = {QStringLiteral("vercel")};
+    SystemAgentStepRecord unknown = failedGit;
+    unknown.step = QStringLiteral("publishEverything");
+    QByteArray edited = own;
+    edited.replace("\"state\": \"failed\"", "\"state\": \"running\"");
+    ASSERT_NE(edited, own);
+    const QDir vouches(QDir(IntentProcessorConstants::appSupportDirectory()).filePath(QStringLiteral("step-records")));
+    const QList<std::pair<const char *, std::function<void()>>> planted{
+        {"a planted failed step", [&] { writeFile(path, failedGit.encode()); }},
+        {"a planted running step", [&] { writeFile(path, running.encode()); }},
+        {"a step Nerim never writes", [&] { writeFile(path, unknown.encode()); }},
+        {"Nerim's own record edited", [&] { writeFile(path, edited); }},
+        {"Nerim's own record, its vouching damaged",
+         [&] {
+             writeFile(path, own);
+             const QStringList files = vouches.entryList(QDir::Files);
+             ASSERT_FALSE(files.isEmpty());
+             for (const QString &name : files)
+                 writeFile(vouches.filePath(name), QByteArray("{\"digests\": [\"") + QByteArray(70000, 'f'));
+         }},
+    };
+    qsizetype said = 0;
+    for (const auto &[what, plant] : planted) {
+        SCOPED_TRACE(what);
+        ASSERT_NO_FATAL_FAILURE(plant());
+        const qsizetype lines = history().size();
+        const qsizetype spawned = provider->sessionIds().size();
+        openDeploy();
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+        spinEventLoop();
+        EXPECT_EQ(notices(), said + 1);
+        EXPECT_EQ(canvas->deploySession().retryStepTitle(), std::nullopt);
+        EXPECT_EQ(history().size(), lines);
+        EXPECT_EQ(provider->sessionIds().size(), spawned);
+        EXPECT_FALSE(QFileInfo::exists(path));
+        // Said once: opened again, nothing more.
+        close();
+        openDeploy();
+        ASSERT_TRUE(waitUntil([&] { return phase() == Phase::live(liveURL, std::nullopt); }));
+        spinEventLoop();
+        EXPECT_EQ(notices(), ++said);
+        EXPECT_EQ(history().size(), lines);
+        close();
+    }
 }

@@ -568,7 +568,9 @@ TEST_F(RepairSessionTest, AQuitOrAKillDuringARepairIsRecordedAsInterruptedAtTheN
             std::optional<SystemAgentStepRecord> record = SystemAgentStepRecord::decode(readFile(path));
             ASSERT_TRUE(record);
             record->instance = QStringLiteral("an earlier Nerim");
-            writeFile(path, record->encode());
+            // Written as that earlier Nerim wrote it, vouched for in the data folder.
+            SystemAgentStepRecord::write(project, QStringLiteral("repair-step.json"), *record);
+            SerialFileWriter::shared().flush();
             openWithRepairTimers();
         } else {
             reopen();
@@ -590,4 +592,21 @@ TEST_F(RepairSessionTest, AQuitOrAKillDuringARepairIsRecordedAsInterruptedAtTheN
         await(canvas->teardown());
         canvas.reset();
     }
+
+    // A running record Nerim did not write (one the folder came with) is no
+    // interrupted repair: no history line; it is set aside and the pane says so.
+    SerialFileWriter::shared().flush();
+    const QString path = SystemAgentStepRecord::path(project, QStringLiteral("repair-step.json"));
+    SystemAgentStepRecord planted;
+    planted.instance = QStringLiteral("a Nerim on another machine");
+    planted.step = QStringLiteral("repair");
+    writeFile(path, planted.encode());
+    openWithRepairTimers();
+    ASSERT_TRUE(waitUntil([&] {
+        return !canvas->panes().isEmpty() &&
+               lineTexts(canvas->panes().first()).last().startsWith(QStringLiteral("[Nerim found a step record it didn't write"));
+    }));
+    spinEventLoop();
+    EXPECT_EQ(historyLines(project).size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(path));
 }
