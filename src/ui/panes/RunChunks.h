@@ -119,14 +119,29 @@ private:
         static int group(char16_t marker, bool canClose, int count);
         friend bool operator==(const OpenBefore &a, const OpenBefore &b)
         {
+            // A copy left unchanged is the same: asked after every line, this
+            // must not walk what is held (it grows with the text).
+            if (a.m_stamp == b.m_stamp)
+                return true;
+            const auto sameSize = [](const auto &x, const auto &y) { return x.size() == y.size(); };
+            if (a.m_pendingTail != b.m_pendingTail || !sameSize(a.m_brackets, b.m_brackets)
+                || !sameSize(a.m_codeRuns, b.m_codeRuns) || !std::ranges::equal(a.m_openers, b.m_openers, sameSize))
+                return false;
             // Element by element: Qt's own list comparison hands memcmp a null
             // pointer when both lists are empty.
             const auto same = [](const auto &x, const auto &y) { return std::ranges::equal(x, y); };
-            return a.m_pendingTail == b.m_pendingTail && same(a.m_brackets, b.m_brackets) &&
-                   same(a.m_codeRuns, b.m_codeRuns) && std::ranges::equal(a.m_openers, b.m_openers, same);
+            return same(a.m_brackets, b.m_brackets) && same(a.m_codeRuns, b.m_codeRuns)
+                   && std::ranges::equal(a.m_openers, b.m_openers, same);
         }
 
     private:
+        // How many places are held, and whether a link's tail is.
+        qsizetype heldCount() const;
+        // Marks a change: no copy taken before it has this stamp.
+        void changed();
+        // The same for every copy of what is held that nothing changed
+        // since; 0 for what never held anything.
+        quint64 m_stamp = 0;
         // Openers by marker, whether they close too, and their run's length
         // modulo 3 (which is what pairing asks of them), in text order.
         std::array<QList<qsizetype>, 18> m_openers;
