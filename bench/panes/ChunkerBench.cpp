@@ -14,8 +14,9 @@
 // link titles left open; nested brackets; emphasis runs; backtick strings;
 // one long line without a line break): each cut whole and line by line
 // against its share of the 50 ms a 64 KiB run may take, with how the time
-// grows from 8 to 64 KiB (about eight times when it is linear), and the
-// 64 KiB runs cut and drawn in a pane on screen.
+// grows from 8 to 64 KiB (about eight times when it is linear); and the
+// 64 KiB runs handed to a pane on screen: the time until they are cut and
+// drawn, and the longest turn of the event loop until every row is laid out.
 #include "../BenchTiming.h"
 #include "agents/AgentPaneState.h"
 #include "ui/panes/AgentPaneView.h"
@@ -26,8 +27,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QString>
-#include <QUuid>
 #include <QStringList>
+#include <QUuid>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -82,14 +84,33 @@ OutputLines asOutput(const QString &text)
     return lines;
 }
 
-// The time the GUI thread takes from a pane on screen being handed `text`
-// until its transcript is laid out and painted (the median of three tries,
-// or a first try over a second alone).
-double cutAndDrawnMs(const QString &text)
+// Notes the GUI thread's time at the first paint of the widget it watches.
+class FirstPaint : public QObject {
+public:
+    double at = -1;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && at < 0)
+            at = bench::threadCpuMs();
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// A pane on screen handed `text` as one burst of output: the GUI thread's
+// time until the transcript first paints it, its longest turn of the event
+// loop until every row is laid out (what the window freezes for), and that
+// whole time. The median of three tries (a first try over a second alone).
+struct Drawn {
+    double firstPaint = 0;
+    double longestTurn = 0;
+    double total = 0;
+};
+
+Drawn cutAndDrawn(const QString &text)
 {
     const OutputLines lines = asOutput(text);
-    std::vector<double> times;
-    for (int i = 0; i < 3 && (times.empty() || times.front() <= 1000); ++i) {
+    std::vector<double> firstPaints, longestTurns, totals;
+    for (int i = 0; i < 3 && (totals.empty() || totals.front() <= 1000); ++i) {
         QWidget window;
         window.resize(1000, 700);
         auto *pane = new AgentPaneState(QUuid::createUuid(), u"bench"_s, u"Bench"_s, 1, false, AgentRole::unspecified,
@@ -99,17 +120,24 @@ double cutAndDrawnMs(const QString &text)
         view->setGeometry(0, 0, 480, 680);
         window.show();
         QApplication::processEvents();
+        FirstPaint painted;
+        view->transcript()->viewport()->installEventFilter(&painted);
         const double start = bench::threadCpuMs();
         pane->setOutputLines(lines);
+        // Handing the lines over is part of a turn too.
+        double longest = bench::threadCpuMs() - start;
         QElapsedTimer waited;
         waited.start();
         do {
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-        } while (TranscriptView::anyCatchingUp() && waited.elapsed() < 600000);
-        window.repaint();
-        times.push_back(bench::threadCpuMs() - start);
+            const double turn = bench::threadCpuMs();
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+            longest = std::max(longest, bench::threadCpuMs() - turn);
+        } while ((TranscriptView::anyCatchingUp() || painted.at < 0) && waited.elapsed() < 600000);
+        firstPaints.push_back(painted.at - start);
+        longestTurns.push_back(longest);
+        totals.push_back(bench::threadCpuMs() - start);
     }
-    return bench::percentile(times, 0.5);
+    return {bench::percentile(firstPaints, 0.5), bench::percentile(longestTurns, 0.5), bench::percentile(totals, 0.5)};
 }
 
 // The fuzzer's lines and other hostile shapes at growing sizes.
@@ -129,6 +157,9 @@ bool hostileShapesBySize(const QString &only)
         {"emphasis runs *_**__***~~", {u"*_**__***___~~a"_s, u"a~~___***__**_*"_s, u"**_*"_s}},
         {"backticks `a``b```c", {u"`a``b```c````d"_s, u"``e`f"_s}},
         {"one long line of (a[[](a", {u"(a[[](a"_s}, true},
+        {"ordinary mixed Markdown (control)",
+         {u"Updated **src/app.ts** to use `fetch` and _retry_."_s, u"See [the docs](https://example.com/a)."_s,
+          QString(), u"- item one with `code`"_s, u"- item two"_s}},
     };
     constexpr qsizetype sizes[] = {8 * 1024, 16 * 1024, 32 * 1024, 64 * 1024};
     bool allMet = true;
@@ -173,11 +204,15 @@ bool hostileShapesBySize(const QString &only)
         const auto growth = [](const double *ms) { return std::max(ms[3], 0.1) / std::max(ms[0], 0.1); };
         std::printf("%-52s 8 -> 64 KiB grows %.1fx whole, %.1fx line by line (linear: about 8x)\n", shape.what,
                     growth(wholeMs), growth(lineMs));
-        const double drawn = cutAndDrawnMs(largest);
-        const bool met = drawn <= kTargetMs;
-        std::printf("%-52s 64 KiB %-12s %9.2f ms  target %5.1f ms  %s\n", shape.what, "cut, drawn", drawn, kTargetMs,
-                    met ? "met" : "MISSED");
-        allMet &= met;
+        const Drawn drawn = cutAndDrawn(largest);
+        for (const auto &[how, ms] :
+             {std::pair{"cut, drawn", drawn.firstPaint}, std::pair{"longest turn", drawn.longestTurn}}) {
+            const bool met = ms <= kTargetMs;
+            std::printf("%-52s 64 KiB %-12s %9.2f ms  target %5.1f ms  %s\n", shape.what, how, ms, kTargetMs,
+                        met ? "met" : "MISSED");
+            allMet &= met;
+        }
+        std::printf("%-52s 64 KiB every row laid out (spread over turns) %.2f ms\n", shape.what, drawn.total);
     }
     return allMet;
 }
