@@ -11,9 +11,10 @@
 //
 // Then a fuzzer's lines and a few other hostile shapes at 8, 16, 32 and
 // 64 KiB (a link target opened and never closed, "(a[[](a", line after line;
-// link titles left open; nested brackets; emphasis runs; backtick strings;
-// one long line without a line break): each cut whole and line by line
-// against its share of the 50 ms a 64 KiB run may take, with how the time
+// link titles left open; nested brackets; many "[" opened, then closed one a
+// line; emphasis runs; backtick strings; one long line without a line
+// break): each cut whole and line by line against its share of the 50 ms a
+// 64 KiB run may take, with how the time
 // grows from 8 to 64 KiB (about eight times when it is linear); and the
 // 64 KiB runs handed to a pane on screen: the time until they are cut and
 // drawn, and the longest turn of the event loop until every row is laid out.
@@ -150,10 +151,13 @@ bool hostileShapesBySize(const QString &only)
         const char *what;
         QStringList pattern;
         bool oneLine = false;
+        // Lines that fill the first half of the run, when given.
+        QString above = {};
     } shapes[] = {
         {"fuzzer lines (a[[](a", {u"(a[[](a"_s}},
         {"link titles left open [x](a \"t / ](b (t", {u"[x](a \"t"_s, u"](b (t"_s, u"see [y](c 'u"_s}},
         {"nested brackets", {nested}},
+        {"brackets opened above, then one closed a line", {u"]"_s}, false, u"[[[[[[[[[["_s},
         {"emphasis runs *_**__***~~", {u"*_**__***___~~a"_s, u"a~~___***__**_*"_s, u"**_*"_s}},
         {"backticks `a``b```c", {u"`a``b```c````d"_s, u"``e`f"_s}},
         {"one long line of (a[[](a", {u"(a[[](a"_s}, true},
@@ -172,8 +176,9 @@ bool hostileShapesBySize(const QString &only)
         QString largest;
         for (size_t k = 0; k < std::size(sizes); ++k) {
             const QStringList lines =
-                shape.oneLine ? QStringList{repeated(shape.pattern, sizes[k]).join(QString())}
-                              : repeated(shape.pattern, sizes[k]);
+                shape.oneLine       ? QStringList{repeated(shape.pattern, sizes[k]).join(QString())}
+                : shape.above.size() ? repeated({shape.above}, sizes[k] / 2) + repeated(shape.pattern, sizes[k] / 2)
+                                     : repeated(shape.pattern, sizes[k]);
             const QString whole = lines.join(u'\n');
             largest = whole;
             const double target = kTargetMs * double(sizes[k]) / double(64 * 1024);

@@ -307,6 +307,17 @@ private:
     // The open chunk grew at its front (cuts were taken back): it is read
     // whole before more is cut.
     bool m_readChunkWhole = false;
+    // Text that keeps closing markup far in front of the open chunk (each
+    // line another "[" of many opened above) would have the lines from there
+    // read and decided again for every line: once that has used up the
+    // credit, the open chunk takes in everything from the earliest markup
+    // open in front of it and grows uncut, its lines unread, until the text
+    // reaches this length (half as long again), and is then read whole.
+    qsizetype m_uncutUntil = -1;
+    // Where the text ended when the open chunk last grew uncut.
+    qsizetype m_uncutTo = -1;
+    // Lets the open chunk grow uncut; false when it is to be read.
+    bool growUncut(const RunText &text);
 };
 
 // Cuts `text` from `from` on (the start of a line outside any code block, as

@@ -277,8 +277,9 @@ TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)
 // Runs that arrive in pieces of random size (whole lines, as a transcript
 // hands them on) are cut, after every piece, as the text so far cut at once:
 // hostile runs (a link target opened and never closed, line after line; link
-// titles left open; nested brackets; emphasis runs; backtick strings; a long
-// line without a break) and ordinary ones, and a mix of all their lines.
+// titles left open; nested brackets; many "[" closed one a line; emphasis
+// runs; backtick strings; a long line without a break) and ordinary ones, and
+// a mix of all their lines.
 TEST(RunChunks, ARunGrownInRandomPiecesIsCutAsTheWholeText)
 {
     const auto repeated = [](const QStringList &pattern, int count) {
@@ -299,6 +300,8 @@ TEST(RunChunks, ARunGrownInRandomPiecesIsCutAsTheWholeText)
         repeated({u"(a[[](a"_s}, 300),
         repeated({u"[x](a \"t"_s, u"](b (t"_s, u"see [y](c 'u"_s, u"done)\"'"_s}, 200),
         repeated({u"[[[a]](b"_s, u"[[c"_s, u"d]]]"_s, u"]("_s}, 250),
+        // Many "[" opened, then closed one a line: more than a chunk may hold.
+        repeated({u"[[[[[[[[[["_s}, 80) + repeated({u"]"_s}, 700),
         repeated({u"*_**__***___~~a"_s, u"a~~___***__**_*"_s, u"**_*"_s}, 200),
         repeated({u"`a``b```c````d"_s, u"``e`f"_s, u"x"_s}, 200),
         QStringList{repeated({u"(a[[](a"_s}, 400).join(QString())} + repeated(ordinary, 60),
