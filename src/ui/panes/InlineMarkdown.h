@@ -13,6 +13,8 @@ namespace nerim {
 // line breaks are kept exactly. A marker without its partner is plain text.
 // A stretch carries a link only for an http or https address: a link to any
 // other scheme (file:, javascript:, nerim:…) shows its label as plain text.
+// A link's "(address "title")" ends with its line: one its line does not
+// close is plain text.
 struct InlineMarkdown {
     enum Style : quint8 {
         emphasis = 1,

@@ -1,6 +1,8 @@
 // Links in inline Markdown: a "[" or "![" kept as a bracket, and at its "]"
 // the link tail read ("(destination "title")"), its title's end found once
-// per position; a link opens only for an http or https address.
+// per position; a link opens only for an http or https address. A link's
+// tail ends with its line: one not closed there is text, so that no text
+// further down can make a link of it.
 #include "ui/panes/InlineMarkdownParser.h"
 
 namespace nerim::inline_markdown {
@@ -68,18 +70,8 @@ bool Parser::endsBareDestination(QChar c)
 
 qsizetype Parser::skipSpace(qsizetype i) const
 {
-    bool lineBreakSeen = false;
-    while (i < m_end) {
-        const QChar c = m_source[i];
-        if (c == u' ' || c == u'\t') {
-            ++i;
-        } else if ((c == u'\n' || c == u'\r') && !lineBreakSeen) {
-            lineBreakSeen = true;
-            i += (c == u'\r' && i + 1 < m_end && m_source[i + 1] == u'\n') ? 2 : 1;
-        } else {
-            break;
-        }
-    }
+    while (i < m_end && (m_source[i] == u' ' || m_source[i] == u'\t'))
+        ++i;
     return i;
 }
 
@@ -97,7 +89,7 @@ std::optional<LinkTail> Parser::linkTail(qsizetype i)
     if (i < size && m_source[i] == u'<') {
         ++i;
         while (true) {
-            if (i >= size || m_source[i] == u'\n' || m_source[i] == u'<')
+            if (i >= size || isLineBreak(m_source[i]) || m_source[i] == u'<')
                 return none();
             if (m_source[i] == u'>') {
                 ++i;
@@ -142,7 +134,7 @@ std::optional<LinkTail> Parser::linkTail(qsizetype i)
         && (m_source[i] == u'"' || m_source[i] == u'\'' || m_source[i] == u'(')) {
         const QChar close = m_source[i] == u'(' ? QChar(u')') : m_source[i];
         i = titleEnd(i + 1, close);
-        if (i >= size)
+        if (i >= size || m_source[i] != close)
             return none();
         i = skipSpace(i + 1);
     }
@@ -164,7 +156,7 @@ qsizetype Parser::titleEnd(qsizetype from, QChar close)
             end = known[size_t(p - m_begin)];
             break;
         }
-        if (m_source[p] == close) {
+        if (m_source[p] == close || isLineBreak(m_source[p])) {
             end = p;
             break;
         }

@@ -149,15 +149,17 @@ private:
     // White space or a control character: the end of an address not in "<>".
     static bool endsBareDestination(QChar c);
 
-    // Spaces and tabs, and at most one line break.
+    // Spaces and tabs (a link's tail never goes on past its line).
     qsizetype skipSpace(qsizetype i) const;
+
+    static bool isLineBreak(QChar c) { return c == u'\n' || c == u'\r'; }
 
     // "(destination "title")" right after a "]". A tail that is not one
     // leaves in m_reach where the reading stopped.
     std::optional<LinkTail> linkTail(qsizetype i);
 
     // Where a link title that starts at `from` ends: the first `close` not
-    // escaped by a backslash, or the end of the paragraph. Every "](x (" of a
+    // escaped by a backslash; else where its line (or the paragraph) ends. Every "](x (" of a
     // paragraph looks for its title's end, so each position's answer is kept
     // (the scan from a position goes on exactly as the scan from where it
     // leads), and the paragraph is read once per kind of title however many

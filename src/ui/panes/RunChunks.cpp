@@ -348,6 +348,25 @@ bool RunChunker::skipReading(const RunText &text, QList<RunChunk> &chunks)
     return true;
 }
 
+bool RunChunker::growUncut(const RunText &text)
+{
+    if (m_uncutUntil < 0)
+        return false;
+    // A code block ends the prose: a cut is due there.
+    const qsizetype addedAt = m_uncutTo + 1;
+    const QString added = text.mid(addedAt, text.size() - addedAt);
+    m_charactersScanned += added.size();
+    bool opens = false;
+    for (const auto &[start, end] : linesFrom(added, 0))
+        opens = opens || opensCodeBlock(QStringView(added).sliced(start, end - start));
+    if (opens || text.size() >= m_uncutUntil) {
+        m_uncutUntil = -1;
+        return false;
+    }
+    m_uncutTo = text.size();
+    return true;
+}
+
 QList<RunChunk> RunChunker::update(const RunText &text)
 {
     // Each line break added ends a step: the text up to it is taken as if it
@@ -384,8 +403,17 @@ QList<RunChunk> RunChunker::updateTo(const RunText &text)
     }
     const qsizetype readBefore = m_charactersRead + m_charactersScanned;
     m_chargeReading = false;
-    if (!skipReading(text, chunks)) {
+    if (!growUncut(text) && !skipReading(text, chunks)) {
         while (!cutLines(text, chunks)) {
+            // What reading again takes is paid from the credit; with none
+            // left, the open chunk grows uncut for a while instead.
+            m_chargeReading = true;
+            if (m_readCredit - (m_charactersRead + m_charactersScanned - readBefore) < 0) {
+                takeBack(m_before.earliest(), chunks);
+                m_uncutUntil = text.size() + (text.size() - m_place.chunkStart) / 2;
+                m_uncutTo = text.size();
+                break;
+            }
             // The text closed markup that cuts behind it took for open: take
             // them back from where it reaches, when what was read tells that
             // nothing before reads otherwise; else all of them, to where

@@ -119,14 +119,29 @@ private:
         static int group(char16_t marker, bool canClose, int count);
         friend bool operator==(const OpenBefore &a, const OpenBefore &b)
         {
+            // A copy left unchanged is the same: asked after every line, this
+            // must not walk what is held (it grows with the text).
+            if (a.m_stamp == b.m_stamp)
+                return true;
+            const auto sameSize = [](const auto &x, const auto &y) { return x.size() == y.size(); };
+            if (a.m_pendingTail != b.m_pendingTail || !sameSize(a.m_brackets, b.m_brackets)
+                || !sameSize(a.m_codeRuns, b.m_codeRuns) || !std::ranges::equal(a.m_openers, b.m_openers, sameSize))
+                return false;
             // Element by element: Qt's own list comparison hands memcmp a null
             // pointer when both lists are empty.
             const auto same = [](const auto &x, const auto &y) { return std::ranges::equal(x, y); };
-            return a.m_pendingTail == b.m_pendingTail && same(a.m_brackets, b.m_brackets) &&
-                   same(a.m_codeRuns, b.m_codeRuns) && std::ranges::equal(a.m_openers, b.m_openers, same);
+            return same(a.m_brackets, b.m_brackets) && same(a.m_codeRuns, b.m_codeRuns)
+                   && std::ranges::equal(a.m_openers, b.m_openers, same);
         }
 
     private:
+        // How many places are held, and whether a link's tail is.
+        qsizetype heldCount() const;
+        // Marks a change: no copy taken before it has this stamp.
+        void changed();
+        // The same for every copy of what is held that nothing changed
+        // since; 0 for what never held anything.
+        quint64 m_stamp = 0;
         // Openers by marker, whether they close too, and their run's length
         // modulo 3 (which is what pairing asks of them), in text order.
         std::array<QList<qsizetype>, 18> m_openers;
@@ -292,6 +307,17 @@ private:
     // The open chunk grew at its front (cuts were taken back): it is read
     // whole before more is cut.
     bool m_readChunkWhole = false;
+    // Text that keeps closing markup far in front of the open chunk (each
+    // line another "[" of many opened above) would have the lines from there
+    // read and decided again for every line: once that has used up the
+    // credit, the open chunk takes in everything from the earliest markup
+    // open in front of it and grows uncut, its lines unread, until the text
+    // reaches this length (half as long again), and is then read whole.
+    qsizetype m_uncutUntil = -1;
+    // Where the text ended when the open chunk last grew uncut.
+    qsizetype m_uncutTo = -1;
+    // Lets the open chunk grow uncut; false when it is to be read.
+    bool growUncut(const RunText &text);
 };
 
 // Cuts `text` from `from` on (the start of a line outside any code block, as

@@ -6,6 +6,7 @@
 #include "ui/panes/RunChunksParts.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace nerim {
 
@@ -34,8 +35,27 @@ bool RunChunker::OpenBefore::isEmpty() const
            && m_brackets.isEmpty() && m_codeRuns.isEmpty() && m_pendingTail < 0;
 }
 
+qsizetype RunChunker::OpenBefore::heldCount() const
+{
+    qsizetype count = m_brackets.size() + m_codeRuns.size() + (m_pendingTail >= 0 ? 1 : 0);
+    for (const QList<qsizetype> &list : m_openers)
+        count += list.size();
+    return count;
+}
+
+void RunChunker::OpenBefore::changed()
+{
+    // Chunkers may run on several threads: each change takes a stamp no
+    // other has.
+    static std::atomic<quint64> lastStamp{0};
+    m_stamp = ++lastStamp;
+}
+
 void RunChunker::OpenBefore::clear()
 {
+    if (heldCount() == 0)
+        return;
+    changed();
     for (QList<qsizetype> &list : m_openers)
         list.clear();
     m_brackets.clear();
@@ -45,20 +65,27 @@ void RunChunker::OpenBefore::clear()
 
 void RunChunker::OpenBefore::dropFrom(qsizetype from)
 {
+    const qsizetype before = heldCount();
+    // Lists shared with a copy are copied only when something goes.
     const auto drop = [from](QList<qsizetype> &places) {
-        while (!places.isEmpty() && places.last() >= from)
+        while (!places.isEmpty() && places.constLast() >= from)
             places.removeLast();
     };
     for (QList<qsizetype> &list : m_openers)
         drop(list);
     drop(m_brackets);
-    m_codeRuns.removeIf([from](const std::pair<qsizetype, int> &run) { return run.first >= from; });
+    const auto after = [from](const std::pair<qsizetype, int> &run) { return run.first >= from; };
+    if (std::any_of(m_codeRuns.cbegin(), m_codeRuns.cend(), after))
+        m_codeRuns.removeIf(after);
     if (m_pendingTail >= from)
         m_pendingTail = -1;
+    if (heldCount() != before)
+        changed();
 }
 
 void RunChunker::OpenBefore::add(const InlineMarkdownReading &reading, qsizetype offset, qsizetype from, qsizetype to)
 {
+    const qsizetype before = heldCount();
     const auto in = [&](qsizetype position) { return offset + position >= from && offset + position < to; };
     // Each list is in text order: start where `from` is.
     auto opener = std::lower_bound(reading.openers.cbegin(), reading.openers.cend(), from - offset,
@@ -74,6 +101,8 @@ void RunChunker::OpenBefore::add(const InlineMarkdownReading &reading, qsizetype
     }
     if (reading.pendingTail >= 0 && in(reading.pendingTail) && m_pendingTail < 0)
         m_pendingTail = offset + reading.pendingTail;
+    if (heldCount() != before)
+        changed();
 }
 
 qsizetype RunChunker::OpenBefore::reachedBy(const InlineMarkdownReading &reading) const

@@ -99,6 +99,10 @@ TEST(InlineMarkdown, LinksOnlyForWebAddresses)
         {u"[a](https://x.io/a\\)b\\(c) z"_s, "«->https://x.io/a)b(c:a» z"},
         {u"[a](https://x.io/\u00A0b)"_s, "[a](https://x.io/\u00A0b)"},
         {u"[a](https://x.io/\u0085b) [c](https://x.io/\u007Fd)"_s, "[a](https://x.io/\u0085b) [c](https://x.io/\u007Fd)"},
+        // A link's tail ends with its line; a link label may span lines.
+        {u"[a](https://x.io\n) [b](\nhttps://x.io)"_s, "[a](https://x.io\n) [b](\nhttps://x.io)"},
+        {u"[a](https://x.io \"t\nu\")\n[b\nc](https://y.io 't')"_s,
+         "[a](https://x.io \"t\nu\")\n«->https://y.io:b\nc»"},
     });
 }
 

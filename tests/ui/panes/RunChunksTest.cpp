@@ -7,6 +7,7 @@
 #include "ui/panes/MarkdownSegment.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <array>
 #include <gtest/gtest.h>
 #include <random>
@@ -271,6 +272,67 @@ TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)
     // Cut after a line that closes, as soon as a chunk is long enough.
     for (const QString &part : texts(text, grown))
         EXPECT_LE(part.count(u'\n') + 1, RunChunks::maximumChunkLines + 1);
+}
+
+// Runs that arrive in pieces of random size (whole lines, as a transcript
+// hands them on) are cut, after every piece, as the text so far cut at once:
+// hostile runs (a link target opened and never closed, line after line; link
+// titles left open; nested brackets; many "[" closed one a line; emphasis
+// runs; backtick strings; a long line without a break) and ordinary ones, and
+// a mix of all their lines.
+TEST(RunChunks, ARunGrownInRandomPiecesIsCutAsTheWholeText)
+{
+    const auto repeated = [](const QStringList &pattern, int count) {
+        QStringList lines;
+        for (int i = 0; i < count; ++i)
+            lines.append(pattern.at(i % pattern.size()));
+        return lines;
+    };
+    const QStringList ordinary{u"Updated **src/app.ts** to use `fetch` and _retry_."_s,
+                               u"See [the docs](https://example.com/a)."_s,
+                               QString(),
+                               u"```ts"_s,
+                               u"const a = [1, 2](3); // *not* markup"_s,
+                               u"```"_s,
+                               u"- item with `code` and a [link](https://x.io"_s,
+                               u"  \"title\") that is not one"_s};
+    QStringList runs[] = {
+        repeated({u"(a[[](a"_s}, 300),
+        repeated({u"[x](a \"t"_s, u"](b (t"_s, u"see [y](c 'u"_s, u"done)\"'"_s}, 200),
+        repeated({u"[[[a]](b"_s, u"[[c"_s, u"d]]]"_s, u"]("_s}, 250),
+        // Many "[" opened, then closed one a line: more than a chunk may hold.
+        repeated({u"[[[[[[[[[["_s}, 80) + repeated({u"]"_s}, 700),
+        repeated({u"*_**__***___~~a"_s, u"a~~___***__**_*"_s, u"**_*"_s}, 200),
+        repeated({u"`a``b```c````d"_s, u"``e`f"_s, u"x"_s}, 200),
+        QStringList{repeated({u"(a[[](a"_s}, 400).join(QString())} + repeated(ordinary, 60),
+        repeated(ordinary, 200),
+        {},
+    };
+    std::mt19937 random(65);
+    for (qsizetype i = 0; i + 1 < qsizetype(std::size(runs)); ++i) {
+        for (int k = 0; k < 30; ++k)
+            runs[std::size(runs) - 1].append(runs[i].at(std::uniform_int_distribution<qsizetype>(0, runs[i].size() - 1)(random)));
+    }
+    std::shuffle(runs[std::size(runs) - 1].begin(), runs[std::size(runs) - 1].end(), random);
+    for (const QStringList &lines : runs) {
+        SCOPED_TRACE(lines.first().left(40).toStdString());
+        RunChunker chunker;
+        QList<RunChunk> grown;
+        QString text;
+        for (qsizetype i = 0; i < lines.size();) {
+            const qsizetype piece = std::uniform_int_distribution<qsizetype>(1, 24)(random);
+            for (const qsizetype end = std::min(lines.size(), i + piece); i < end; ++i)
+                text += (i ? u"\n"_s : QString()) + lines[i];
+            const QList<RunChunk> changed = chunker.update(text);
+            while (!grown.isEmpty() && grown.last().start >= changed.first().start)
+                grown.removeLast();
+            grown.append(changed);
+            ASSERT_EQ(grown, cutRunChunks(text)) << "after line " << i - 1;
+        }
+        if (!text.contains(u"```"_s)) {
+            EXPECT_TRUE(readsAsWhole(text, grown));
+        }
+    }
 }
 
 // Hostile runs of 32 KiB, line by line: the prose the chunker reads stays a
