@@ -649,8 +649,17 @@ void ProjectCanvasView::keyPressEvent(QKeyEvent *event)
                 return true;
         return false;
     };
+    // A stray Escape must never cost work: leaving stops the project's
+    // agents, so while one is at work Escape stays where it is (the sidebar's
+    // Projects button still leaves).
+    const auto agentAtWork = [this] {
+        for (const AgentPaneState *pane : m_canvas->panes())
+            if (isBusy(pane->status()))
+                return true;
+        return false;
+    };
     if (event->key() == Qt::Key_Escape && !(event->modifiers() & ~Qt::KeypadModifier) && m_canvas &&
-        !event->isAutoRepeat() && !inPage()) {
+        !event->isAutoRepeat() && !inPage() && !agentAtWork()) {
         event->accept();
         leaveProject();
         return;

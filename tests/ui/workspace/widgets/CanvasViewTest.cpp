@@ -402,7 +402,12 @@ TEST_F(CanvasViewTest, TheKeyboardReachesEveryControlInReadingOrder)
     ASSERT_TRUE(waitFor([canvas] { return canvas->outputMode() == AppState::OutputMode::verbose; }));
     EXPECT_EQ(QApplication::focusWidget(), field);
 
-    // Escape the field has no use for leads back to the projects.
+    // Escape the field has no use for leads back to the projects, but never
+    // while an agent is at work (leaving would stop it).
+    canvas->panes().constFirst()->setStatus(AgentStatus::working);
+    press(Qt::Key_Escape);
+    EXPECT_FALSE(screen->isLeaving());
+    canvas->panes().constFirst()->setStatus(AgentStatus::done);
     press(Qt::Key_Escape);
     EXPECT_TRUE(screen->isLeaving());
 }
