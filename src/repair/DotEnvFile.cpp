@@ -1,5 +1,7 @@
 #include "repair/DotEnvFile.h"
 
+#include "platform/guard/PushPaths.h"
+
 #include "foundation/BeneathFolder.h"
 #include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
@@ -27,10 +29,9 @@ QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(er
 
 bool isLocalName(const QString &name)
 {
-    if (name == QLatin1String(".env"))
-        return true;
-    return name.size() > 5 && name.startsWith(QLatin1String(".env.")) && name != QLatin1String(".env.example") &&
-           name != QLatin1String(".env.sample") && name != QLatin1String(".env.template");
+    // The same rule the push checks use, so the file a secret may go to is
+    // exactly one a Deploy push refuses to carry.
+    return platform::guard::isLocalDotEnvName(name.toStdString());
 }
 
 bool isValidName(const QString &name)
