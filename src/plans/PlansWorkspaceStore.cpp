@@ -129,7 +129,12 @@ QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString 
 {
     std::optional<BeneathFolder> folder;
     try {
-        folder.emplace(openPlansFolder(directory));
+        // Listing makes nothing: a project only shown (another Nerim holds
+        // it) keeps its data folder as it is.
+        const QString project = IntentProcessorConstants::projectOfDataFile(directory + QStringLiteral("/overview.md"));
+        folder.emplace(project.isEmpty() ? BeneathFolder::atPath(directory) : BeneathFolder::open(project, directory));
+    } catch (const BeneathFolder::Missing &) {
+        return {};
     } catch (const std::exception &e) {
         logLine(QStringLiteral("[Nerim plans-workspace] not reading the plans folder: %1").arg(QString::fromUtf8(e.what())));
         return {};

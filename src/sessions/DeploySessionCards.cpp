@@ -4,6 +4,7 @@
 // live deploy, closing the domain card, and Unpin. Each answer to the agent is
 // a new run in the Deploy pane.
 #include "sessions/DeploySession.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include "deploy/DeployPrompt.h"
 #include "foundation/SerialExecutor.h"
@@ -214,15 +215,15 @@ void DeploySession::unpin()
     const QUrl url = m_host.projectURL();
     // The session is reset once the file no longer names the address, so the
     // Deploy button that then shows reads the saved settings as they are.
-    QFuture<void> saving = m_host.launchWork().run([url] {
+    QFuture<void> saving = m_host.launchWork().run([url, door = m_host.dataFolder()] {
         std::optional<DeployConfig> config = DeployConfig::load(url);
-        if (!config)
+        if (!config || !door)
             return;
         config->frontendURL.reset();
         config->customDomain.reset();
         config->revision += 1;
         try {
-            DeployConfig::save(*config, url);
+            DeployConfig::save(*config, *door);
         } catch (const std::exception &e) {
             logDeploy(QStringLiteral("failed to save deploy-config.json: %1").arg(QString::fromUtf8(e.what())));
         }

@@ -5,6 +5,7 @@
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "persistence/ProjectDataFolder.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
@@ -111,16 +112,14 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
     const QByteArray bytes = record.encode();
     SerialFileWriter::shared().submit(
         target,
-        [projectPath, target, bytes] {
+        [projectPath, fileName, target, bytes] {
             // A project folder moved or deleted meanwhile is not made again as an empty shell.
             if (!QFileInfo(projectPath).isDir())
                 return;
             try {
-                // Refuses a data folder that leads outside the project.
-                IntentProcessorConstants::projectDotfolder(projectPath);
-                // Written beneath the project: a data folder swapped for a link meanwhile is refused.
-                AtomicFileWriter::write(bytes, target, AtomicFileWriter::backupPathFor(target),
-                                        AtomicFileWriter::inProject(projectPath));
+                // Written through the project's door, beneath the project.
+                ProjectDataFolder::open(projectPath).folder->write(ProjectDataFolder::Kind::stepRecord, fileName, bytes,
+                                                                   AtomicFileWriter::backupPathFor(fileName));
             } catch (const MemoryError &e) {
                 logLine(QStringLiteral("%1 couldn't write %2: %3").arg(tag, target, e.description()));
             } catch (const std::exception &e) {
@@ -130,7 +129,21 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
         tag);
 }
 
-std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &projectPath, const QString &fileName)
+void SystemAgentStepRecord::write(const std::shared_ptr<ProjectDataFolder> &door, const QString &fileName,
+                                  const SystemAgentStepRecord &record)
+{
+    if (!door) {
+        logLine(QStringLiteral("%1 %2 not written: the project is not open for writing").arg(tag, fileName));
+        return;
+    }
+    const QByteArray bytes = record.encode();
+    door->save(ProjectDataFolder::Kind::stepRecord, fileName, [fileName, bytes](const ProjectDataFolder &folder) {
+        folder.write(ProjectDataFolder::Kind::stepRecord, fileName, bytes, AtomicFileWriter::backupPathFor(fileName));
+    });
+}
+
+std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &projectPath, const QString &fileName,
+                                                                 const std::shared_ptr<ProjectDataFolder> &door)
 {
     const QString target = path(projectPath, fileName);
     std::optional<QByteArray> bytes;
@@ -146,13 +159,15 @@ std::optional<SystemAgentStepRecord> SystemAgentStepRecord::read(const QString &
     if (std::optional<SystemAgentStepRecord> record = decode(*bytes))
         return record;
     // Not one of Nerim's records: kept aside for whoever wants to look, never read as a step.
+    // Only the Nerim that writes the project moves it.
     QString why;
     try {
-        QString name;
-        const BeneathFolder folder = BeneathFolder::holding(projectPath, target, BeneathFolder::Create::nothing, &name);
-        if (const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable")) {
+        if (!door)
+            throw ProjectDataFolder::NotWriter("the project is not open for writing");
+        if (const std::optional<QString> aside =
+                door->setAside(ProjectDataFolder::Kind::stepRecord, fileName, u"unreadable")) {
             logLine(QStringLiteral("%1 %2 isn't a step record; moved aside to %3")
-                        .arg(tag, target, folder.filePath(*aside)));
+                        .arg(tag, target, door->filePath(*aside)));
             return std::nullopt;
         }
         why = QString::fromLocal8Bit(std::strerror(errno));

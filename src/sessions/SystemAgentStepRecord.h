@@ -1,11 +1,15 @@
 #pragma once
 
+#include <memory>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <optional>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 // What a system agent's session (a deploy, a step on the live deploy, a
 // repair) is doing, written down in the project's data folder when the step
@@ -59,9 +63,17 @@ struct SystemAgentStepRecord {
     // Writes the record in the background (the newest write of a file wins;
     // a quit waits for it). Never throws; failures are logged.
     static void write(const QString &projectPath, const QString &fileName, const SystemAgentStepRecord &record);
+    // The same through the project's data folder door (nothing: not written).
+    // A failed write is retried and told; a door that cannot write writes
+    // nothing, told once.
+    static void write(const std::shared_ptr<ProjectDataFolder> &door, const QString &fileName,
+                      const SystemAgentStepRecord &record);
     // Reads the record; blocking, so off the window's thread. Nothing when
     // there is none; a file that is not a record is set aside and logged.
-    static std::optional<SystemAgentStepRecord> read(const QString &projectPath, const QString &fileName);
+    // A file there that is no record is set aside through `door` when it may
+    // write, and left where it is otherwise.
+    static std::optional<SystemAgentStepRecord> read(const QString &projectPath, const QString &fileName,
+                                                     const std::shared_ptr<ProjectDataFolder> &door = nullptr);
 };
 
 } // namespace nerim
