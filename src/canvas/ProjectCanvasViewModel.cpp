@@ -570,22 +570,28 @@ void ProjectCanvasViewModel::dataFolderEvent(const ProjectDataFolder::Event &eve
 {
     if (m_tornDown)
         return;
-    QString what = ProjectDataFolder::describe(event.kind);
-    what[0] = what[0].toUpper();
+    const QString what = ProjectDataFolder::describe(event.kind);
     switch (event.type) {
     case ProjectDataFolder::Event::Type::failing:
-        tellPanes(QStringLiteral("[%1 is not being saved: %2. Nerim keeps trying, and says so here once it is saved "
-                                 "again.]")
+        tellPanes(QStringLiteral("[Nerim couldn't save %1: %2. It keeps trying, and says so here once that works.]")
                       .arg(what, event.reason));
         return;
     case ProjectDataFolder::Event::Type::saved:
-        tellPanes(QStringLiteral("[%1 is being saved again.]").arg(what));
+        tellPanes(QStringLiteral("[Nerim saved %1 again.]").arg(what));
+        return;
+    case ProjectDataFolder::Event::Type::lockLost:
+        // Another Nerim may hold the project now: the panes stop saving too.
+        m_panesStore->setReadOnly();
+        m_dataFolderUsable = false;
+        tellPanes(QStringLiteral("[This project's lock file was deleted or replaced, so another Nerim may be writing "
+                                 "it now: nothing done here is saved with the project from now on. Close this "
+                                 "project and open it again to work on it.]"));
         return;
     case ProjectDataFolder::Event::Type::notWritten:
         // A project shown while another Nerim holds it already says so once.
         if (m_openElsewhere && event.kind != ProjectDataFolder::Kind::dotEnv)
             return;
-        tellPanes(QStringLiteral("[%1 was not saved: %2.]").arg(what, event.reason));
+        tellPanes(QStringLiteral("[Nerim didn't save %1: %2.]").arg(what, event.reason));
         return;
     }
 }

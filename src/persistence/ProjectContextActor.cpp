@@ -94,8 +94,8 @@ void checkLog(const ContextLog &log, const QString &path)
 } // namespace
 
 ProjectContextActor::ProjectContextActor(QString projectURL, QString dataFolder, ContextLog log, ProjectMetadata metadata,
-                                         std::shared_ptr<ProjectDataFolder> door)
-    : m_door(std::move(door)), m_projectURL(std::move(projectURL)),
+                                         std::shared_ptr<ProjectDataFolder> door, bool ownDoor)
+    : m_door(door), m_ownDoor(ownDoor ? door : nullptr), m_projectURL(std::move(projectURL)),
       m_contextURL(dataFolder + QStringLiteral("/context.json")),
       m_backupURL(dataFolder + QStringLiteral("/context.json.bak")),
       m_metadataURL(dataFolder + QStringLiteral("/metadata.json")),
@@ -125,6 +125,7 @@ std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString 
     if (!existsAt(projectPath))
         throw MemoryError::projectDirectoryMissing(projectPath);
 
+    const bool ownDoor = !door;
     if (!door) {
         try {
             door = ProjectDataFolder::open(projectPath).folder;
@@ -172,20 +173,21 @@ std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString 
         log = ContextLog{ContextLog::currentSchemaVersion, metadata.projectId, projectPath, now, {}};
 
     std::shared_ptr<ProjectContextActor> actor(
-        new ProjectContextActor(projectPath, dataFolder, std::move(log), std::move(metadata), std::move(door)));
-    actor->saveMetadataNow();
-    actor->appendNow(ContextEntry::ProjectOpened{appVersion}, now);
+        new ProjectContextActor(projectPath, dataFolder, std::move(log), std::move(metadata), door, ownDoor));
+    actor->saveMetadataNow(*door);
+    actor->appendNow(*door, ContextEntry::ProjectOpened{appVersion}, now);
     return actor;
 }
 
-ContextEntry ProjectContextActor::appendNow(const ContextEntry::Payload &payload, Timestamp time)
+ContextEntry ProjectContextActor::appendNow(const ProjectDataFolder &door, const ContextEntry::Payload &payload,
+                                           Timestamp time)
 {
     const ContextEntry entry = m_log.append(payload, time);
-    saveNow();
+    saveNow(door);
     return entry;
 }
 
-void ProjectContextActor::saveNow()
+void ProjectContextActor::saveNow(const ProjectDataFolder &door)
 {
     QByteArray bytes;
     try {
@@ -193,38 +195,52 @@ void ProjectContextActor::saveNow()
     } catch (const std::exception &e) {
         throw MemoryError::writeFailed(m_contextURL, QString::fromUtf8(e.what()));
     }
-    m_door->write(ProjectDataFolder::Kind::memory, QStringLiteral("context.json"), bytes,
+    door.write(ProjectDataFolder::Kind::memory, QStringLiteral("context.json"), bytes,
                   QStringLiteral("context.json.bak"));
 }
 
 // metadata.json keeps no backup: one crash-safe replacement.
-void ProjectContextActor::saveMetadataNow()
+void ProjectContextActor::saveMetadataNow(const ProjectDataFolder &door)
 {
-    m_door->replace(ProjectDataFolder::Kind::memory, QStringLiteral("metadata.json"), m_metadata.encoded());
+    door.replace(ProjectDataFolder::Kind::memory, QStringLiteral("metadata.json"), m_metadata.encoded());
 }
 
 QFuture<ContextEntry> ProjectContextActor::append(const ContextEntry::Payload &payload, Timestamp time)
 {
-    return m_executor.run([this, payload, time] { return appendNow(payload, time); });
+    return m_executor.run([this, payload, time, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
+        return appendNow(*door, payload, time);
+    });
 }
 
 QFuture<ContextEntry> ProjectContextActor::appendEntry(const ContextEntry &entry)
 {
-    return m_executor.run([this, entry] {
+    return m_executor.run([this, entry, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
         const ContextEntry stored = m_log.appendEntry(entry);
-        saveNow();
+        saveNow(*door);
         return stored;
     });
 }
 
 QFuture<void> ProjectContextActor::save()
 {
-    return m_executor.run([this] { saveNow(); });
+    return m_executor.run([this, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
+        saveNow(*door);
+    });
 }
 
 QFuture<void> ProjectContextActor::saveMetadata()
 {
-    return m_executor.run([this] { saveMetadataNow(); });
+    return m_executor.run([this, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
+        saveMetadataNow(*door);
+    });
 }
 
 QFuture<ContextLog> ProjectContextActor::log()

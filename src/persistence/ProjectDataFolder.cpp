@@ -34,6 +34,20 @@ std::map<Key, std::weak_ptr<ProjectDataFolder>> registry;
 std::atomic<qint64> firstRetryMs{1000};
 std::atomic<qint64> retryCapMs{30000};
 std::atomic<bool> forceFileLock{false};
+std::atomic<bool> shareDoors{true};
+QMutex writeHookMutex;
+std::function<void(ProjectDataFolder::Kind, const QString &)> writeHook;
+
+void beforeWrite(ProjectDataFolder::Kind kind, const QString &name)
+{
+    std::function<void(ProjectDataFolder::Kind, const QString &)> hook;
+    {
+        QMutexLocker lock(&writeHookMutex);
+        hook = writeHook;
+    }
+    if (hook)
+        hook(kind, name);
+}
 
 QString reason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
@@ -140,7 +154,7 @@ ProjectDataFolder::Opened ProjectDataFolder::open(const QString &projectPath)
 
     QMutexLocker lock(&registryMutex);
     for (int attempt = 0; attempt < 200; ++attempt) {
-        if (const auto found = registry.find(key); found != registry.end()) {
+        if (const auto found = registry.find(key); shareDoors.load() && found != registry.end()) {
             if (std::shared_ptr<ProjectDataFolder> shared = found->second.lock()) {
                 opened.folder = std::move(shared);
                 return opened;
@@ -230,7 +244,7 @@ ProjectDataFolder::Opened ProjectDataFolder::open(const QString &projectPath)
         ProjectDataFolderAccess::setLock(*door, access, lockFileFd, key);
         // A door that cannot write is not shared: a later open may find the
         // other Nerim gone.
-        if (access != Access::readOnly)
+        if (access != Access::readOnly && shareDoors.load())
             registry[key] = door;
         opened.folder = std::move(door);
         return opened;
@@ -275,14 +289,17 @@ void ProjectDataFolder::checkWritable(Kind kind) const
 {
     QString refusal;
     bool tellNow = false;
+    bool lostNow = false;
     {
         QMutexLocker lock(&m_mutex);
         if (m_access == Access::readOnly) {
             refusal = QStringLiteral("this project is open in another Nerim");
         } else if (m_access == Access::writer && (m_lost || !lockStillHeld())) {
-            if (!m_lost)
+            if (!m_lost) {
                 logLine(QStringLiteral("[Nerim] The lock file of %1 was replaced: nothing more is written there")
                             .arg(m_projectPath));
+                lostNow = true;
+            }
             m_lost = true;
             refusal = QStringLiteral("this project's lock file was replaced, so another Nerim may be writing it");
         } else if (m_access != Access::readOnly && !folderStillInPlace()) {
@@ -290,17 +307,21 @@ void ProjectDataFolder::checkWritable(Kind kind) const
         }
         if (refusal.isEmpty())
             return;
-        tellNow = !m_toldNotWritten.contains(int(kind));
+        // Once the lock is lost, that one event has told it all.
+        tellNow = !m_toldNotWritten.contains(int(kind)) && !(m_lost && !lostNow);
         m_toldNotWritten.insert(int(kind));
     }
-    if (tellNow)
+    if (lostNow)
+        tell({Event::Type::lockLost, kind, refusal});
+    else if (tellNow)
         tell({Event::Type::notWritten, kind, refusal});
-    throw NotWriter(QStringLiteral("%1 was not saved: %2").arg(describe(kind), refusal).toStdString());
+    throw NotWriter(QStringLiteral("Nerim didn't save %1: %2").arg(describe(kind), refusal).toStdString());
 }
 
 void ProjectDataFolder::write(Kind kind, const QString &name, const QByteArray &bytes, const QString &backupName,
                               AtomicFileWriter::WriteOptions options) const
 {
+    beforeWrite(kind, name);
     checkWritable(kind);
     if (backupName.isEmpty())
         AtomicFileWriter::replace(bytes, m_data, name, options);
@@ -503,6 +524,12 @@ void setDataFolderRetryDelays(std::chrono::milliseconds first, std::chrono::mill
     retryCapMs = cap.count();
 }
 void lockDataFolderWithFile(bool use) { forceFileLock = use; }
+void shareDataFolderDoors(bool share) { shareDoors = share; }
+void setDataFolderWriteHook(std::function<void(ProjectDataFolder::Kind, const QString &)> hook)
+{
+    QMutexLocker lock(&writeHookMutex);
+    writeHook = std::move(hook);
+}
 } // namespace detail
 
 } // namespace nerim

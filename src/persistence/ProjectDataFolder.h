@@ -78,6 +78,7 @@ public:
             failing,    // the first failure of this kind; retried from now on
             saved,      // a kind that failed is saved again
             notWritten, // refused: this Nerim does not write the project
+            lockLost,   // the lock file was replaced (NFS): nothing more is written
         };
         Type type;
         Kind kind;
@@ -199,6 +200,13 @@ void setDataFolderRetryDelays(std::chrono::milliseconds first, std::chrono::mill
 // Makes the next opens take the lock as on NFS (on the lock file, checked
 // before every write), for tests.
 void lockDataFolderWithFile(bool use);
+// Called before each write through a door (with its kind and file name),
+// on the writer's thread and outside every lock; tests hold a write back
+// with it. Set it while no write runs; nothing removes it.
+void setDataFolderWriteHook(std::function<void(ProjectDataFolder::Kind kind, const QString &name)> hook);
+// Whether the opens of this process share one door per folder (true by
+// default); tests turn it off to open a door as another process would.
+void shareDataFolderDoors(bool share);
 } // namespace detail
 
 } // namespace nerim
