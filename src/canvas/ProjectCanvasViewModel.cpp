@@ -551,6 +551,7 @@ void ProjectCanvasViewModel::setDataFolder(std::shared_ptr<ProjectDataFolder> do
     m_plan->setDataFolder(door);
     m_modelPreference->setDataFolder(door);
     m_draft->setDoor(door);
+    plansWorkspace().setDataFolder(door);
     if (!door)
         return;
     // Told on the writer's thread, handled on this one (dropped once the canvas is gone).

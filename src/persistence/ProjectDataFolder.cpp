@@ -495,6 +495,8 @@ QString ProjectDataFolder::describe(Kind kind)
     switch (kind) {
     case Kind::planConversation:
         return QStringLiteral("the plan conversation");
+    case Kind::planFiles:
+        return QStringLiteral("the plan files");
     case Kind::modelChoice:
         return QStringLiteral("the model choice");
     case Kind::agentNames:

@@ -56,6 +56,7 @@ public:
     // The kinds of data, each told to the user once.
     enum class Kind {
         planConversation,
+        planFiles,
         modelChoice,
         agentNames,
         draft,
