@@ -5,6 +5,7 @@
 #include "foundation/SerialFileWriter.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include <QJsonObject>
 
@@ -68,6 +69,21 @@ void saveAgentNames(const QString &path, AgentNameMap names)
             }
         },
         QStringLiteral("[Nerim agents]"));
+}
+
+} // namespace nerim
+
+namespace nerim {
+
+void saveAgentNames(ProjectDataFolder &door, AgentNameMap names)
+{
+    const QString name = QStringLiteral("agent-names.json");
+    door.save(ProjectDataFolder::Kind::agentNames, name, [name, names = std::move(names)](const ProjectDataFolder &folder) {
+        QJsonObject object;
+        for (auto it = names.begin(); it != names.end(); ++it)
+            object.insert(QString::number(it.key()), it.value());
+        folder.replace(ProjectDataFolder::Kind::agentNames, name, json::encodeCompact(object));
+    });
 }
 
 } // namespace nerim

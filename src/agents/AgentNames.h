@@ -6,6 +6,8 @@
 
 namespace nerim {
 
+class ProjectDataFolder;
+
 // The names the user gave to pane numbers (agent-names.json): a pane spawned
 // later with a number that once had a custom name gets that name again.
 using AgentNameMap = QMap<qint64, QString>;
@@ -21,6 +23,10 @@ void loadAgentNames(const QString &path, AgentNameMap &names);
 // (no backup; a link in its place is replaced, never written through).
 // A failure is logged as "[Nerim agents] rename persist failed: …".
 void saveAgentNames(const QString &path, AgentNameMap names);
+// The same through the project's data folder door (agent-names.json in it):
+// retried and told when it fails, never written by a Nerim that does not hold
+// the project.
+void saveAgentNames(ProjectDataFolder &door, AgentNameMap names);
 
 // The decimal integer a key stands for, if it is one.
 std::optional<qint64> agentNumberFromKey(const QString &key);

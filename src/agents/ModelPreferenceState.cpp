@@ -4,6 +4,9 @@
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "persistence/ProjectDataFolder.h"
+
+#include <QFileInfo>
 
 namespace nerim {
 
@@ -68,6 +71,14 @@ void ModelPreferenceState::persist()
         return;
     const QString path = m_persistenceURL.toLocalFile();
     const ModelChoice choice = m_choice;
+    if (m_dataFolder) {
+        const QString name = QFileInfo(path).fileName();
+        m_dataFolder->save(ProjectDataFolder::Kind::modelChoice, name, [name, choice](const ProjectDataFolder &door) {
+            door.write(ProjectDataFolder::Kind::modelChoice, name, encodeSnapshot(choice),
+                       AtomicFileWriter::backupPathFor(name));
+        });
+        return;
+    }
     SerialFileWriter::shared().submit(
         path,
         [path, choice] {

@@ -5,8 +5,11 @@
 
 #include <QObject>
 #include <QUrl>
+#include <memory>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 // The Claude model chosen for one project, kept in the project's data folder as
 // model.json (backup model.json.backup). Confined to the GUI thread; the setters
@@ -23,6 +26,9 @@ public:
     // model.json's location; empty until the project's data folder is known.
     const QUrl &persistenceURL() const { return m_persistenceURL; }
     void setPersistenceURL(const QUrl &url);
+    // The project's data folder door: when set, model.json (the persistence
+    // URL's file in it) is saved through it, retried and told when it fails.
+    void setDataFolder(std::shared_ptr<ProjectDataFolder> door) { m_dataFolder = std::move(door); }
 
     // Adopts the saved choice, if any. A file that cannot be read or decoded is
     // logged as "[Nerim model] load failed: …"; its backup is used when it
@@ -48,6 +54,7 @@ signals:
 private:
     ModelChoice m_choice = defaultModelChoice;
     QUrl m_persistenceURL;
+    std::shared_ptr<ProjectDataFolder> m_dataFolder;
 };
 
 } // namespace nerim

@@ -5,12 +5,16 @@
 // and panes.json in one background job and applies them on the GUI thread;
 // panes.json is not saved before the saved panes have been restored.
 //
-// One checked data folder: every writer of the canvas (panes.json and its
-// backup, agent-names.json, the draft, plan.json, model.json) writes only
-// after the start-up load found the data folder usable (`checkedDataFolder`:
-// the project folder exists and its `.nerim` is not a link leading out of
-// it), and nothing more once the memory failed to open; the draft's writer
-// checks again where it writes. A project folder that is gone is never made
+// One door to the data folder: the start-up load opens the project's `.nerim`
+// once (ProjectDataFolder: beneath the project, with the writer lock), and
+// every writer of the canvas and its sessions (agent-names.json, the draft,
+// plan.json, model.json, the memory, step records, histories, deploy config,
+// launch override, `.env`) writes through that door, which writes nothing for
+// a Nerim that does not hold the project; the panes store is made read-only
+// from its answer. Nothing more is written once the memory failed to open.
+// A failed save through the door is retried by it and told in the panes
+// (`dataFolderEvent`); the door is let go at the teardown, and with it the
+// lock once every write queued with it has ended. A project folder that is gone is never made
 // again: `checkWorkingDirectory` refuses a missing folder (Start blank makes
 // its own folder first), and a canvas opened on a missing folder starts no
 // agent (its pane says so), no server and no repair.
@@ -39,7 +43,9 @@
 #include "persistence/AppStateActor.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/MemoryError.h"
 #include "persistence/ProjectContextActor.h"
+#include "persistence/ProjectDataFolder.h"
 #include "plans/PlansAgentService.h"
 #include "plans/PlansWorkspaceStore.h"
 
@@ -65,9 +71,8 @@ struct SavedCanvasFiles {
     std::optional<PanesSnapshot> panes;
     // Set when panes.json could not be read: what the user is told.
     std::optional<QString> panesNotice;
-    // The project's writer lock, when this process holds it; whether another
-    // Nerim holds it.
-    std::shared_ptr<ProjectWriterLock> writerLock;
+    // The project's data folder door, and whether another Nerim holds it.
+    std::shared_ptr<ProjectDataFolder> door;
     bool openElsewhere = false;
 };
 
@@ -101,7 +106,11 @@ public:
 
     // The sessions
     QString projectPath() const override { return m_canvas.m_projectPath; }
-    bool writesProjectData() const override { return !m_canvas.m_openElsewhere; }
+    bool writesProjectData() const override { return m_canvas.m_dataFolder && m_canvas.m_dataFolder->canWrite(); }
+    std::shared_ptr<ProjectDataFolder> dataFolder() const override
+    {
+        return m_canvas.m_tornDown ? nullptr : m_canvas.m_dataFolder;
+    }
     QUrl projectURL() const override { return m_canvas.projectURL(); }
     QString projectDisplayName() const override { return m_canvas.m_projectDisplayName; }
     SerialExecutor &launchWork() override { return m_canvas.launchWork(); }
@@ -171,10 +180,7 @@ ProjectCanvasViewModel::ProjectCanvasViewModel(QString projectId, QString projec
     m_justSubmittedTimer.setSingleShot(true);
     m_justSubmittedTimer.setInterval(m_services.justSubmittedDuration);
     connect(&m_justSubmittedTimer, &QTimer::timeout, this, [this] { setJustSubmitted(false); });
-    m_draft = std::make_unique<PromptDraftKeeper>(
-        m_projectPath, dataFolder(), m_services.draftSaveDelay,
-        [this] { return m_bootstrapStatus.kind() != BootstrapStatus::Kind::failed && !m_openElsewhere; },
-        [](const QString &projectPath) { return checkedDataFolder(projectPath); });
+    m_draft = std::make_unique<PromptDraftKeeper>(m_services.draftSaveDelay);
     PanesSaveSchedule::Host panesHost;
     panesHost.canSave = [this] { return m_panesRestored && !m_tornDown; };
     panesHost.isTornDown = [this] { return m_tornDown; };
@@ -413,31 +419,30 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     QFuture<SavedCanvasFiles> reading = runInBackground([projectPath, panesStore] {
         SavedCanvasFiles files;
         files.projectFolderMissing = !QFileInfo(projectPath).isDir();
-        // A project folder that is gone is not made again, and a data folder
-        // that is a link leading out of the project is neither read nor written.
-        // A data folder that was a link is set aside here, and the user told.
-        QString setAsideNotice;
-        const std::optional<QString> checked = checkedDataFolder(projectPath, &setAsideNotice);
-        if (!setAsideNotice.isEmpty())
-            files.panesNotice = setAsideNotice;
-        if (!checked)
+        // A project folder that is gone is not made again. The door sets
+        // aside a data folder that was a link, a file or a pipe, and the user
+        // is told; it takes the lock first: a project another Nerim holds is
+        // only read.
+        if (files.projectFolderMissing)
             return files;
-        files.dataFolderUsable = true;
-        // The lock first: a project another Nerim holds is only read.
-        ProjectWriterLock::Result locked = ProjectWriterLock::acquire(*checked);
-        files.writerLock = std::move(locked.lock);
-        files.openElsewhere = locked.outcome == ProjectWriterLock::Outcome::heldElsewhere;
-        if (files.openElsewhere) {
-            logLine(QStringLiteral("[Nerim] %1 is open in another Nerim: shown without saving").arg(projectPath));
-            panesStore->setReadOnly();
-        } else if (locked.outcome == ProjectWriterLock::Outcome::unsupported) {
-            logLine(QStringLiteral("[Nerim] %1 cannot be locked against a second Nerim: %2")
-                        .arg(projectPath, locked.why));
+        try {
+            ProjectDataFolder::Opened opened = ProjectDataFolder::open(projectPath);
+            if (!opened.notice.isEmpty())
+                files.panesNotice = opened.notice;
+            files.door = std::move(opened.folder);
+        } catch (const std::exception &e) {
+            logLine(QStringLiteral("[Nerim] Project data folder refused: %1").arg(QString::fromUtf8(e.what())));
+            return files;
         }
-        files.draft = PromptDraftKeeper::read(*checked);
-        files.plan = PlanState::readFile(*checked + QStringLiteral("/plan.json"));
-        files.model = ModelPreferenceState::readFile(*checked + QStringLiteral("/model.json"));
-        loadAgentNames(*checked + QStringLiteral("/agent-names.json"), files.agentNames);
+        const QString checked = files.door->path();
+        files.dataFolderUsable = true;
+        files.openElsewhere = files.door->access() == ProjectDataFolder::Access::readOnly;
+        if (files.openElsewhere)
+            panesStore->setReadOnly();
+        files.draft = PromptDraftKeeper::read(*files.door);
+        files.plan = PlanState::readFile(checked + QStringLiteral("/plan.json"));
+        files.model = ModelPreferenceState::readFile(checked + QStringLiteral("/model.json"));
+        loadAgentNames(checked + QStringLiteral("/agent-names.json"), files.agentNames);
         files.panes = panesStore->load();
         if (const std::optional<QString> notice = panesStore->loadNotice())
             files.panesNotice = files.panesNotice ? *files.panesNotice + QLatin1Char(' ') + *notice : *notice;
@@ -453,16 +458,15 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
     // A project another Nerim holds is shown as its files are, and nothing of
     // this canvas is written into its data folder.
     m_openElsewhere = files.openElsewhere;
-    m_writerLock = files.writerLock;
     m_dataFolderUsable = files.dataFolderUsable && !m_openElsewhere;
     m_projectFolderMissing = files.projectFolderMissing;
+    if (!m_tornDown)
+        setDataFolder(files.door);
     if (files.dataFolderUsable) {
-        if (!m_openElsewhere)
-            m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
+        m_plan->setPersistenceURL(folder + QStringLiteral("/plan.json"));
         m_plan->applyFileRead(files.plan);
         explainUnansweredPlansMessage();
-        if (!m_openElsewhere)
-            m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
+        m_modelPreference->setPersistenceURL(QUrl::fromLocalFile(folder + QStringLiteral("/model.json")));
         m_modelPreference->applyFileRead(files.model);
         m_persistedAgentNames = files.agentNames;
     }
@@ -530,8 +534,10 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         co_return;
     }
     try {
-        QFuture<std::shared_ptr<ProjectContextActor>> opening =
-            ProjectContextActor::open(m_projectPath, IntentProcessorConstants::appVersion(), Timestamp::now());
+        if (!m_dataFolder)
+            throw MemoryError::projectDotfolderUnavailable(m_projectPath, QStringLiteral("it could not be opened"));
+        QFuture<std::shared_ptr<ProjectContextActor>> opening = ProjectContextActor::open(
+            m_projectPath, IntentProcessorConstants::appVersion(), Timestamp::now(), m_dataFolder);
         std::shared_ptr<ProjectContextActor> actor = co_await opening;
         if (!self)
             co_return;
@@ -544,19 +550,8 @@ QCoro::Task<> ProjectCanvasViewModel::bootstrap()
         m_dataFolderUsable = false;
         m_plan->setPersistenceURL(std::nullopt);
         m_modelPreference->setPersistenceURL(QUrl());
+        setDataFolder(nullptr);
         setBootstrapStatus(BootstrapStatus::failed(AtomicFileWriter::describeFailure(std::current_exception())));
-    }
-}
-
-std::optional<QString> ProjectCanvasViewModel::checkedDataFolder(const QString &projectPath, QString *setAsideNotice)
-{
-    if (!QFileInfo(projectPath).isDir())
-        return std::nullopt;
-    try {
-        return IntentProcessorConstants::projectDotfolder(projectPath, setAsideNotice);
-    } catch (const std::exception &e) {
-        logLine(QStringLiteral("[Nerim] Project data folder refused: %1").arg(QString::fromUtf8(e.what())));
-        return std::nullopt;
     }
 }
 
@@ -649,8 +644,12 @@ QCoro::Task<> ProjectCanvasViewModel::teardown(UnsavedPanesQuestion unsaved)
     co_await flushing;
     if (!self)
         co_return;
-    // Everything is written: another Nerim may have the project now.
-    m_writerLock.reset();
+    // The canvas lets go of the door: the lock goes once every write queued
+    // with it (the launcher's thread, the memory actor, the serial writer)
+    // has ended and let go of it too; then another Nerim may have the project.
+    if (m_dataFolder)
+        m_dataFolder->endRetries();
+    setDataFolder(nullptr);
 }
 
 } // namespace nerim

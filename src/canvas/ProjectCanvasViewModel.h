@@ -2,7 +2,6 @@
 
 #include "canvas/CanvasVoiceInput.h"
 #include "canvas/PanesSaveSchedule.h"
-#include "canvas/ProjectWriterLock.h"
 #include "canvas/PromptDraftKeeper.h"
 #include "sessions/DeploySession.h"
 #include "sessions/RepairSession.h"
@@ -21,6 +20,7 @@
 #include "launcher/LaunchPlan.h"
 #include "persistence/AppState.h"
 #include "persistence/ContextEntry.h"
+#include "persistence/ProjectDataFolder.h"
 #include "persistence/PromptTarget.h"
 #include "plans/PlanState.h"
 #include "preview/PreviewState.h"
@@ -193,16 +193,11 @@ public:
     {
         return QStringLiteral("[The project folder is missing — no agent was started]");
     }
-    // The data folder every writer of the canvas uses, checked where the write
-    // happens (off the GUI thread): nothing when the project folder is gone or
-    // its data folder is a link leading out of it. Creates the data folder of
-    // an existing project folder.
-    static std::optional<QString> checkedDataFolder(const QString &projectPath, QString *setAsideNotice = nullptr);
     // Whether this canvas may write into the project's data folder: only after
     // the start-up load found it usable and while the memory has not failed.
     bool canWriteProjectData() const { return m_dataFolderUsable; }
     // Whether the start-up load found the project held by another Nerim (see
-    // ProjectWriterLock): the canvas then shows it and writes nothing into
+    // ProjectDataFolder): the canvas then shows it and writes nothing into
     // its data folder.
     bool isOpenElsewhere() const { return m_openElsewhere; }
     // The pane line that says so.
@@ -324,6 +319,10 @@ public:
     void tellPanes(const QString &line);
     PanesSnapshot makePanesSnapshot() const;
     void persistAgentNames();
+    // Hands the door to every writer of the canvas (nothing: none writes).
+    void setDataFolder(std::shared_ptr<ProjectDataFolder> door);
+    // A failed, recovered or refused write through the door, told in the panes.
+    void dataFolderEvent(const ProjectDataFolder::Event &event);
 
     // The task panes by number, their numbers, and the lower-cased aliases
     // (custom names, then role words) to numbers. System panes are never addressed.
@@ -517,7 +516,9 @@ private:
     // When the panes are saved besides the events that change them, and the retries.
     std::unique_ptr<PanesSaveSchedule> m_panesSaves;
     // Holds the project against a second Nerim while this canvas lives.
-    std::shared_ptr<ProjectWriterLock> m_writerLock;
+    // The project's data folder door (nothing before the load, after a failed
+    // memory and after the teardown).
+    std::shared_ptr<ProjectDataFolder> m_dataFolder;
     bool m_openElsewhere = false;
     std::unique_ptr<PromptDraftKeeper> m_draft;
 

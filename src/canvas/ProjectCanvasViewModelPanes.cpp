@@ -156,9 +156,9 @@ void ProjectCanvasViewModel::persistAgentNames()
 {
     for (const AgentPaneState *pane : std::as_const(m_panes))
         m_persistedAgentNames.insert(pane->paneNumber(), pane->agentName());
-    if (!m_dataFolderUsable)
+    if (!m_dataFolder || m_tornDown)
         return;
-    saveAgentNames(dataFolder() + QStringLiteral("/agent-names.json"), m_persistedAgentNames);
+    saveAgentNames(*m_dataFolder, m_persistedAgentNames);
 }
 
 void ProjectCanvasViewModel::setPaneRole(const QUuid &id, AgentRole role)

@@ -4,9 +4,12 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 // The prompt draft: draft.txt in the project's data folder mirrors the prompt
 // bar, debounced, and is removed when a prompt is submitted. The canvas reads
@@ -14,30 +17,31 @@ namespace nerim {
 // the prompt text; its teardown writes a draft still waiting for the debounce.
 // Text typed while the project loads wins over the saved draft and is saved.
 //
-// Writes and removals of draft.txt go through the per-path serial writer, so
-// they never overlap and the newest request wins: a removal requested at
-// submission replaces a write still waiting, and a write never lands after the
-// removal that followed it. The draft is read as a regular file only (a link,
-// pipe or device there is refused at once, the size is capped) and written with
-// `AtomicFileWriter::replace`, which replaces a link rather than writing through
-// it; a removal unlinks the name, never what a link leads to.
+// Writes and removals of draft.txt go through the project's data folder door
+// (ProjectDataFolder::save), so they never overlap, the newest request wins
+// (a removal requested at submission replaces a write still waiting, and a
+// write never lands after the removal that followed it), a failed write is
+// retried and told, and a Nerim that does not hold the project writes no
+// draft. Until the start-up load has opened the door, the newest draft waits
+// here and is saved once it is open. The draft is read as a regular file only
+// (a link, pipe or device there is refused at once, the size is capped) and
+// written with the crash-safe replace, which replaces a link rather than
+// writing through it; a removal unlinks the name, never what a link leads to.
 //
 // GUI thread; the file work happens on the serial writer's thread.
 class PromptDraftKeeper {
 public:
-    // Where the write happens (off the GUI thread): the checked data folder of
-    // the project, nothing when it must not be written into.
-    using CheckedDataFolder = std::function<std::optional<QString>(const QString &projectPath)>;
-
-    // `dataFolder`: the project's data folder as named (the serial writer's
-    // key). `mayWrite`: asked on each write or removal; no means nothing is done.
-    PromptDraftKeeper(QString projectPath, QString dataFolder, std::chrono::milliseconds delay,
-                      std::function<bool()> mayWrite, CheckedDataFolder checkedDataFolder);
+    explicit PromptDraftKeeper(std::chrono::milliseconds delay);
 
     // A saved draft: the whole file as UTF-8; nothing for a missing,
     // undecodable or empty file, nor for anything but a regular file. Blocks:
     // called off the GUI thread.
-    static std::optional<QString> read(const QString &dataFolder);
+    static std::optional<QString> read(const ProjectDataFolder &folder);
+
+    // Where drafts are written from now on (nothing: none is written, and a
+    // draft waiting for the door is dropped). A draft that waited for the
+    // door is saved now.
+    void setDoor(std::shared_ptr<ProjectDataFolder> door);
 
     // Saves `text` once no further change came for the debounce delay.
     void schedule(const QString &text);
@@ -51,10 +55,9 @@ private:
     // Writes `text` now (an empty text removes the file).
     void persist(const QString &text);
 
-    const QString m_projectPath;
-    const QString m_dataFolder;
-    std::function<bool()> m_mayWrite;
-    CheckedDataFolder m_checkedDataFolder;
+    std::shared_ptr<ProjectDataFolder> m_door;
+    bool m_doorDecided = false;
+    std::optional<QString> m_waitingForDoor;
     QTimer m_timer;
     QString m_pendingText;
 };

@@ -5,6 +5,7 @@
 #include "foundation/Log.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -162,12 +163,14 @@ void DeployConfig::save(const DeployConfig &config, const QUrl &projectURL)
 {
     if (!projectURL.isLocalFile() || !QFileInfo(projectURL.toLocalFile()).isDir())
         throw std::runtime_error("the project folder no longer exists");
-    const QString projectPath = projectURL.toLocalFile();
-    IntentProcessorConstants::projectDotfolder(projectPath);
-    const QString path = configPath(projectPath);
+    save(config, *ProjectDataFolder::open(projectURL.toLocalFile()).folder);
+}
+
+void DeployConfig::save(const DeployConfig &config, const ProjectDataFolder &door)
+{
+    const QString name = QFileInfo(configPath(door.projectPath())).fileName();
     try {
-        AtomicFileWriter::write(config.encode(), path, AtomicFileWriter::backupPathFor(path),
-                                AtomicFileWriter::inProject(projectPath));
+        door.write(ProjectDataFolder::Kind::deployConfig, name, config.encode(), AtomicFileWriter::backupPathFor(name));
     } catch (const MemoryError &e) {
         throw std::runtime_error(e.description().toStdString());
     }

@@ -13,6 +13,8 @@
 
 namespace nerim {
 
+class ProjectDataFolder;
+
 // The project's saved deploy settings: <project>/.nerim/deploy-config.json,
 // keyed by the field names. Never holds a token or a secret value: an env
 // decision is "send", "skip" or "custom" (without the value).
@@ -75,6 +77,10 @@ struct DeployConfig {
     // Writes the file crash-safely, the previous content kept as ".backup".
     // Throws on failure (std::exception with the reason).
     static void save(const DeployConfig &config, const QUrl &projectURL);
+    // The same through the project's data folder door. Throws
+    // std::runtime_error (ProjectDataFolder::NotWriter when this Nerim does
+    // not write the project).
+    static void save(const DeployConfig &config, const ProjectDataFolder &door);
 };
 
 } // namespace nerim

@@ -7,6 +7,7 @@
 #include "foundation/JsonLines.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "persistence/ProjectDataFolder.h"
 #include "repair/RepairHistoryEntry.h"
 
 #include <QDir>
@@ -106,6 +107,34 @@ void DeployHistoryEntry::append(const DeployHistoryEntry &entry, const QUrl &pro
             RepairHistoryEntry::appendLines(path, lines);
         },
         tag);
+}
+
+void DeployHistoryEntry::append(const DeployHistoryEntry &entry, const std::shared_ptr<ProjectDataFolder> &door,
+                                const QUrl &projectURL)
+{
+    if (!door) {
+        logLine(QStringLiteral("%1 Failed to append entry: the project is not open for writing").arg(tag));
+        return;
+    }
+    const QString key = door->filePath(fileName);
+    if (entry.outcome == QLatin1String("live") && entry.deploymentID && !entry.deploymentID->isEmpty()) {
+        QMutexLocker lock(&pendingMutex);
+        pendingDeployments[key].append({projectURL, *entry.deploymentID});
+    }
+    RepairHistoryEntry::queueLines(door, fileName, {entry.jsonLine()}, [key] {
+        QList<std::pair<QUrl, QString>> deployments;
+        {
+            QMutexLocker lock(&pendingMutex);
+            deployments = pendingDeployments.take(key);
+        }
+        for (const auto &[url, id] : std::as_const(deployments)) {
+            try {
+                DeployOwnRecord::update(url, [&](DeployOwnRecord &record) { record.addDeployment(id); });
+            } catch (const std::exception &e) {
+                logLine(QStringLiteral("%1 couldn't record the deployment: %2").arg(tag, QString::fromUtf8(e.what())));
+            }
+        }
+    });
 }
 
 QList<DeployHistoryEntry> DeployHistoryEntry::recentLive(const QUrl &projectURL, int limit)

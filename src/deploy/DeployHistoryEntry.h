@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -8,6 +10,8 @@
 #include <optional>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 // The outcome of one finished deploy session: one line of the project's
 // .nerim/deploy-history.jsonl. The Live menu reads the live ones back to offer
@@ -45,6 +49,11 @@ struct DeployHistoryEntry {
     // history's size cap (the oldest half goes when the file passes 1 MiB).
     // A deployment that went live joins this user's record first (`DeployOwnRecord`).
     // Returns at once and never throws; failures are logged.
+    // The same through the project's data folder door (kept until the line
+    // is on disk; a failed write is retried, a door that cannot write drops
+    // the line, told once).
+    static void append(const DeployHistoryEntry &entry, const std::shared_ptr<ProjectDataFolder> &door,
+                       const QUrl &projectURL);
     static void append(const DeployHistoryEntry &entry, const QUrl &projectURL);
 
     // The deployments the Live menu offers to roll back to, oldest first, at

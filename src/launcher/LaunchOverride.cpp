@@ -4,6 +4,7 @@
 #include "foundation/Log.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -106,11 +107,14 @@ std::optional<LaunchOverride> LaunchOverride::load(const QString &projectPath)
 
 void LaunchOverride::save(const QString &projectPath) const
 {
-    // Moves a legacy data folder into place and creates .nerim when missing.
-    const QString folder = IntentProcessorConstants::projectDotfolder(projectFolder(projectPath));
-    const QString target = folder + QStringLiteral("/launch-override.json");
-    AtomicFileWriter::write(encode(), target, AtomicFileWriter::backupPathFor(target),
-                            AtomicFileWriter::inProject(projectFolder(projectPath)));
+    // The door moves a legacy data folder into place and creates .nerim when missing.
+    save(*ProjectDataFolder::open(projectFolder(projectPath)).folder);
+}
+
+void LaunchOverride::save(const ProjectDataFolder &door) const
+{
+    const QString name = QStringLiteral("launch-override.json");
+    door.write(ProjectDataFolder::Kind::launchOverride, name, encode(), AtomicFileWriter::backupPathFor(name));
 }
 
 LaunchPlan LaunchOverride::launchPlan(const QString &projectPath) const

@@ -8,6 +8,8 @@
 
 namespace nerim {
 
+class ProjectDataFolder;
+
 // A project's own start command, saved as .nerim/launch-override.json (with a
 // backup copy beside it). When present and valid it wins over project-type
 // detection. Read afresh each time the app is run; nothing is cached.
@@ -40,6 +42,9 @@ struct LaunchOverride {
     // and keeping the previous file as the backup. Throws what the writer (or
     // the data-folder lookup) throws. Blocks on disk: call it off the GUI thread.
     void save(const QString &projectPath) const;
+    // The same through the project's data folder door (throws
+    // ProjectDataFolder::NotWriter when this Nerim does not write the project).
+    void save(const ProjectDataFolder &door) const;
 
     // The plan: the project folder (or its working subfolder), the command
     // unchanged, the description or "Starting your app".

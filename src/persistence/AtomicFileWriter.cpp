@@ -10,7 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -198,15 +201,56 @@ int setModeWithoutFollowing(const Place &place, mode_t mode)
     return error;
 }
 
+// A temporary name of this write beside `name`: "<name>.tmp-<pid>-<n>". Two
+// processes writing the same file (two Nerims, or a Nerim and a copy tool
+// replaying its steps) never share one, so neither can rename the other's
+// half-written file into place.
+QString temporaryName(const QString &name)
+{
+    static std::atomic<quint64> counter{0};
+    return name + QStringLiteral(".tmp-%1-%2").arg(::getpid()).arg(++counter);
+}
+
+// Removes what an interrupted write of `name` left: the old shared
+// "<name>.tmp", and "<name>.tmp-<pid>-<n>" of a process that is gone (a
+// process still running may be writing it right now).
+void removeLeftovers(int dirFd, const QString &name)
+{
+    fileCalls::unlinkAt(dirFd, QFile::encodeName(name + QStringLiteral(".tmp")).constData());
+    const int listing = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0)
+        return;
+    DIR *dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return;
+    }
+    const QByteArray prefix = QFile::encodeName(name + QStringLiteral(".tmp-"));
+    QList<QByteArray> gone;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray entryName(entry->d_name);
+        if (!entryName.startsWith(prefix))
+            continue;
+        const QList<QByteArray> parts = entryName.mid(prefix.size()).split('-');
+        bool ok = false;
+        const pid_t pid = parts.size() == 2 ? pid_t(parts[0].toLongLong(&ok)) : 0;
+        if (ok && pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+            gone.append(entryName);
+    }
+    ::closedir(dir);
+    for (const QByteArray &entryName : std::as_const(gone))
+        fileCalls::unlinkAt(dirFd, entryName.constData());
+}
+
 // Makes `backup` hold what the regular file `target` holds now, without ever
 // removing the target: a hard link (or a synced copy where links are refused)
 // under a temporary name, renamed onto the backup. `currentMode` is the
 // target's mode. Returns an empty string or the failure's description.
 QString moveCurrentToBackup(const Place &target, const Place &backup, mode_t currentMode, const WriteOptions &options)
 {
-    const Place staging = backup.sibling(backup.name + QStringLiteral(".tmp"));
+    const Place staging = backup.sibling(temporaryName(backup.name));
     const QByteArray stagingName = staging.native();
-    fileCalls::unlinkAt(staging.dir(), stagingName.constData());
+    removeLeftovers(staging.dir(), backup.name);
     const auto fail = [&](const QString &reason) {
         fileCalls::unlinkAt(staging.dir(), stagingName.constData());
         return reason;
@@ -244,11 +288,11 @@ QString moveCurrentToBackup(const Place &target, const Place &backup, mode_t cur
 FileIdentity writeAt(const std::function<void(ContentSink &)> &produce, const Place &target,
                      const std::optional<Place> &backup, const WriteOptions &options)
 {
-    const Place temp = target.sibling(target.name + QStringLiteral(".tmp"));
+    const Place temp = target.sibling(temporaryName(target.name));
     const QByteArray tempName = temp.native();
     const auto removeTemp = [&] { fileCalls::unlinkAt(temp.dir(), tempName.constData()); };
 
-    removeTemp(); // left by an interrupted write
+    removeLeftovers(target.dir(), target.name);
     int stage = 0;
     const mode_t mode = options.mode ? *options.mode : 0666; // default: as the umask allows
     int written = -1;
@@ -267,9 +311,12 @@ FileIdentity writeAt(const std::function<void(ContentSink &)> &produce, const Pl
     });
     if (error) {
         removeTemp();
+        // Named by the kind of name the temporary file has, not its one-off
+        // number: the user reads this line.
+        const QString tempPath = target.path() + QStringLiteral(".tmp");
         if (stage == 1)
-            throw MemoryError::writeFailed(temp.path(), QStringLiteral("could not create temp file"));
-        throw MemoryError::writeFailed(temp.path(), errnoText(error));
+            throw MemoryError::writeFailed(tempPath, QStringLiteral("could not create temp file"));
+        throw MemoryError::writeFailed(tempPath, errnoText(error));
     }
 
     // The new content is on disk: what must happen before anything at the
@@ -294,10 +341,15 @@ FileIdentity writeAt(const std::function<void(ContentSink &)> &produce, const Pl
             throw MemoryError::atomicRenameFailed(target.path(), backup->path(), failure);
         }
     }
-    if (fileCalls::renameAt(temp.dir(), tempName.constData(), target.dir(), target.native().constData()) != 0) {
+    const int renamed =
+        options.replaceExisting
+            ? fileCalls::renameAt(temp.dir(), tempName.constData(), target.dir(), target.native().constData())
+            : fileCalls::renameAtWithoutReplacing(temp.dir(), tempName.constData(), target.dir(),
+                                                  target.native().constData());
+    if (renamed != 0) {
         const int error = errno;
         removeTemp();
-        throw MemoryError::atomicRenameFailed(temp.path(), target.path(), errnoText(error));
+        throw MemoryError::atomicRenameFailed(target.path() + QStringLiteral(".tmp"), target.path(), errnoText(error));
     }
 
     fileCalls::syncFolder(target.dir());

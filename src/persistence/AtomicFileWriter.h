@@ -30,7 +30,8 @@ class BeneathFolder;
 // rename rather than written through, modes are set on open descriptors only,
 // and only a regular file at the target is kept as the backup.
 //
-// The steps: "<target>.tmp" is created exclusively and synced; the current
+// The steps: a temporary "<target>.tmp-<pid>-<n>" (never shared between two
+// processes) is created exclusively and synced; the current
 // target is linked to a staging name, which is renamed onto the backup; the
 // temporary file is renamed over the target and the folder is synced. Where the
 // backup cannot be hard-linked (another filesystem) it is copied; a failed copy
@@ -70,6 +71,10 @@ struct WriteOptions {
     // BeneathFolder), and a path that needs one is refused (writeFailed
     // saying which link). Empty for Nerim's own files outside any project.
     QString beneath = {};
+    // False: the new file takes the target's name only when nothing is
+    // there (a fresh set-aside copy); a file found there fails the write
+    // (atomicRenameFailed, "File exists") and is left as it is.
+    bool replaceExisting = true;
 };
 
 // The options for a file of the project folder `projectPath`.
@@ -81,7 +86,7 @@ inline WriteOptions inProject(const QString &projectPath, std::optional<mode_t> 
     return options;
 }
 
-// Writes `bytes` to `targetPath` through "<target>.tmp" and moves the previous
+// Writes `bytes` to `targetPath` through a temporary file and moves the previous
 // content to `backupPath` (when the target is a regular file; anything else in
 // its place is replaced without a backup). Throws MemoryError (writeFailed or
 // atomicRenameFailed); the target is then untouched and no temporary file is left.

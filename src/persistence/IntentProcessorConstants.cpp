@@ -146,16 +146,17 @@ QString linkText(const BeneathFolder &folder, const char *name)
     return n < 0 ? QString() : QFile::decodeName(buffer.left(n));
 }
 
-// Moves the link `.nerim` in the project folder to ".nerim.link-<UTC time>"
-// (numbered when taken), never replacing anything and never following it.
-// Returns the new name, or nothing when the link was gone already (another
-// thread of this Nerim set it aside first).
-std::optional<QString> setAsideDataFolderLink(const BeneathFolder &project)
+// Moves whatever is at ".nerim" that is not a real folder (a link, a file,
+// a pipe, a device) aside to ".nerim.<what>-<UTC time>" (numbered when
+// taken), never replacing anything and never following it. Returns the new
+// name, or nothing when it was gone already (another thread of this Nerim
+// set it aside first).
+std::optional<QString> setAsideDataFolderEntry(const BeneathFolder &project, const QString &what)
 {
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     for (int n = 1;; ++n) {
-        const QString name =
-            QStringLiteral(".nerim.link-") + stamp + (n == 1 ? QString() : QLatin1Char('-') + QString::number(n));
+        const QString name = QStringLiteral(".nerim.") + what + QLatin1Char('-') + stamp +
+                             (n == 1 ? QString() : QLatin1Char('-') + QString::number(n));
         if (fileCalls::renameAtWithoutReplacing(project.fd(), ".nerim", project.fd(), QFile::encodeName(name).constData()) ==
             0) {
             fileCalls::syncFolder(project.fd());
@@ -164,10 +165,29 @@ std::optional<QString> setAsideDataFolderLink(const BeneathFolder &project)
         if (errno == ENOENT)
             return std::nullopt;
         if (errno != EEXIST)
-            throw std::runtime_error(QStringLiteral(".nerim is a symbolic link, which Nerim does not follow, and it "
-                                                    "could not be set aside (%1)")
+            throw std::runtime_error(QStringLiteral(".nerim is not a folder and could not be set aside (%1)")
                                          .arg(systemReason(errno))
                                          .toStdString());
+    }
+}
+
+// What a ".nerim" of this kind is called in the set-aside name and the notice.
+QString entryWord(mode_t kind)
+{
+    switch (kind) {
+    case S_IFLNK:
+        return QStringLiteral("link");
+    case S_IFREG:
+        return QStringLiteral("file");
+    case S_IFIFO:
+        return QStringLiteral("pipe");
+    case S_IFCHR:
+    case S_IFBLK:
+        return QStringLiteral("device");
+    case S_IFSOCK:
+        return QStringLiteral("socket");
+    default:
+        return QStringLiteral("entry");
     }
 }
 
@@ -190,7 +210,7 @@ QString projectDotfolder(const QString &projectPath, QString *setAsideNotice)
     mode_t kind = kindAt(folder, ".nerim");
     if (kind == S_IFLNK) {
         const QString leadsTo = linkText(folder, ".nerim");
-        if (const std::optional<QString> aside = setAsideDataFolderLink(folder)) {
+        if (const std::optional<QString> aside = setAsideDataFolderEntry(folder, QStringLiteral("link"))) {
             logLine(QStringLiteral("[Nerim memory] Set aside %1, a symbolic link to %2, as %3; a real .nerim folder is "
                                    "made in its place")
                         .arg(target, leadsTo, *aside));
@@ -203,6 +223,20 @@ QString projectDotfolder(const QString &projectPath, QString *setAsideNotice)
         kind = kindAt(folder, ".nerim");
         if (kind == S_IFLNK) // put back at once: this is not a link Nerim made
             throw std::runtime_error(".nerim is a symbolic link, which Nerim does not follow");
+    } else if (kind != 0 && kind != S_IFDIR) {
+        // A file, a pipe or a device in the folder's place (a clone that
+        // tracks a file named .nerim): kept under another name, and a real
+        // folder made, so the project always opens.
+        const QString word = entryWord(kind);
+        if (const std::optional<QString> aside = setAsideDataFolderEntry(folder, word)) {
+            logLine(QStringLiteral("[Nerim memory] Set aside %1, a %2, as %3; a real .nerim folder is made in its place")
+                        .arg(target, word, *aside));
+            if (setAsideNotice)
+                *setAsideNotice = QStringLiteral("This project's .nerim was a %1, not a folder. It was set aside as %2 "
+                                                 "(nothing was deleted) and a new .nerim folder was made.")
+                                      .arg(word, *aside);
+        }
+        kind = kindAt(folder, ".nerim");
     }
     // The earlier product's folder is moved once, when it is a real folder.
     if (kind == 0 && kindAt(folder, ".veltra") == S_IFDIR) {

@@ -28,7 +28,9 @@ QString appSupportDirectory();
 // Callers check that the project folder exists first. The data folder is a
 // real folder of the project: a symbolic link in its place (leading anywhere,
 // into the project too) is set aside as ".nerim.link-<time>" (moved, never
-// followed nor deleted) and a real folder made; `setAsideNotice`, when given,
+// followed nor deleted), anything else that is not a folder (a file, a pipe,
+// a device) as ".nerim.file-<time>", ".nerim.pipe-<time>"…, and a real folder
+// made; `setAsideNotice`, when given,
 // then receives the sentence that tells the user. A legacy folder that is a
 // link is not moved. Throws std::runtime_error with the reason.
 QString projectDotfolder(const QString &projectPath, QString *setAsideNotice = nullptr);

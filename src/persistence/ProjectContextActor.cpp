@@ -4,6 +4,7 @@
 #include "foundation/Log.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/ProjectDataFolder.h"
 #include "foundation/BackgroundWork.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
@@ -69,14 +70,14 @@ MetadataRead readMetadata(const QString &path, const QString &projectPath)
 // kept under a name of its own, so the saves that follow (which would make it
 // the backup, then replace it) never lose it. Throws when it cannot be moved:
 // nothing may then be saved over it.
-void keepUnreadableAside(const QString &projectPath, const QString &contextPath)
+void keepUnreadableAside(const ProjectDataFolder &door, const QString &contextPath)
 {
-    QString name;
-    const BeneathFolder folder = BeneathFolder::holding(projectPath, contextPath, BeneathFolder::Create::nothing, &name);
+    const QString name = QStringLiteral("context.json");
+    const BeneathFolder &folder = door.folder();
     struct stat st {};
     if (::fstatat(folder.fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
-    const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable");
+    const std::optional<QString> aside = door.setAside(ProjectDataFolder::Kind::memory, name, u"unreadable");
     if (!aside)
         throw MemoryError::atomicRenameFailed(contextPath, contextPath + QStringLiteral(".unreadable"),
                                               QString::fromLocal8Bit(std::strerror(errno)));
@@ -92,8 +93,9 @@ void checkLog(const ContextLog &log, const QString &path)
 
 } // namespace
 
-ProjectContextActor::ProjectContextActor(QString projectURL, QString dataFolder, ContextLog log, ProjectMetadata metadata)
-    : m_projectURL(std::move(projectURL)),
+ProjectContextActor::ProjectContextActor(QString projectURL, QString dataFolder, ContextLog log, ProjectMetadata metadata,
+                                         std::shared_ptr<ProjectDataFolder> door, bool ownDoor)
+    : m_door(door), m_ownDoor(ownDoor ? door : nullptr), m_projectURL(std::move(projectURL)),
       m_contextURL(dataFolder + QStringLiteral("/context.json")),
       m_backupURL(dataFolder + QStringLiteral("/context.json.bak")),
       m_metadataURL(dataFolder + QStringLiteral("/metadata.json")),
@@ -105,13 +107,16 @@ ProjectContextActor::ProjectContextActor(QString projectURL, QString dataFolder,
 ProjectContextActor::~ProjectContextActor() = default;
 
 QFuture<std::shared_ptr<ProjectContextActor>> ProjectContextActor::open(const QString &projectPath,
-                                                                        const QString &appVersion, Timestamp now)
+                                                                        const QString &appVersion, Timestamp now,
+                                                                        std::shared_ptr<ProjectDataFolder> door)
 {
-    return runInBackground([projectPath, appVersion, now] { return openNow(projectPath, appVersion, now); });
+    return runInBackground([projectPath, appVersion, now, door = std::move(door)] {
+        return openNow(projectPath, appVersion, now, door);
+    });
 }
 
 std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString &givenPath, const QString &appVersion,
-                                                                  Timestamp now)
+                                                                  Timestamp now, std::shared_ptr<ProjectDataFolder> door)
 {
     // "/a/proj/" and "/a/proj" are the same project.
     QString projectPath = givenPath;
@@ -120,12 +125,15 @@ std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString 
     if (!existsAt(projectPath))
         throw MemoryError::projectDirectoryMissing(projectPath);
 
-    QString dataFolder;
-    try {
-        dataFolder = IntentProcessorConstants::projectDotfolder(projectPath);
-    } catch (const std::exception &e) {
-        throw MemoryError::projectDotfolderUnavailable(projectPath, QString::fromUtf8(e.what()));
+    const bool ownDoor = !door;
+    if (!door) {
+        try {
+            door = ProjectDataFolder::open(projectPath).folder;
+        } catch (const std::exception &e) {
+            throw MemoryError::projectDotfolderUnavailable(projectPath, QString::fromUtf8(e.what()));
+        }
     }
+    const QString dataFolder = door->path();
     const QString contextPath = dataFolder + QStringLiteral("/context.json");
     const QString backupPath = dataFolder + QStringLiteral("/context.json.bak");
     const QString metadataPath = dataFolder + QStringLiteral("/metadata.json");
@@ -142,7 +150,7 @@ std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString 
         if (result.isRestoredFromBackup()) {
             logLine(QStringLiteral("[Nerim memory] Recovered context.json from backup for project ") + projectPath +
                     QStringLiteral(". Primary cause: ") + *result.primaryReason);
-            keepUnreadableAside(projectPath, contextPath);
+            keepUnreadableAside(*door, contextPath);
         }
         log = std::move(result.value);
     }
@@ -165,20 +173,21 @@ std::shared_ptr<ProjectContextActor> ProjectContextActor::openNow(const QString 
         log = ContextLog{ContextLog::currentSchemaVersion, metadata.projectId, projectPath, now, {}};
 
     std::shared_ptr<ProjectContextActor> actor(
-        new ProjectContextActor(projectPath, dataFolder, std::move(log), std::move(metadata)));
-    actor->saveMetadataNow();
-    actor->appendNow(ContextEntry::ProjectOpened{appVersion}, now);
+        new ProjectContextActor(projectPath, dataFolder, std::move(log), std::move(metadata), door, ownDoor));
+    actor->saveMetadataNow(*door);
+    actor->appendNow(*door, ContextEntry::ProjectOpened{appVersion}, now);
     return actor;
 }
 
-ContextEntry ProjectContextActor::appendNow(const ContextEntry::Payload &payload, Timestamp time)
+ContextEntry ProjectContextActor::appendNow(const ProjectDataFolder &door, const ContextEntry::Payload &payload,
+                                           Timestamp time)
 {
     const ContextEntry entry = m_log.append(payload, time);
-    saveNow();
+    saveNow(door);
     return entry;
 }
 
-void ProjectContextActor::saveNow()
+void ProjectContextActor::saveNow(const ProjectDataFolder &door)
 {
     QByteArray bytes;
     try {
@@ -186,37 +195,52 @@ void ProjectContextActor::saveNow()
     } catch (const std::exception &e) {
         throw MemoryError::writeFailed(m_contextURL, QString::fromUtf8(e.what()));
     }
-    AtomicFileWriter::write(bytes, m_contextURL, m_backupURL, AtomicFileWriter::inProject(m_projectURL));
+    door.write(ProjectDataFolder::Kind::memory, QStringLiteral("context.json"), bytes,
+                  QStringLiteral("context.json.bak"));
 }
 
 // metadata.json keeps no backup: one crash-safe replacement.
-void ProjectContextActor::saveMetadataNow()
+void ProjectContextActor::saveMetadataNow(const ProjectDataFolder &door)
 {
-    AtomicFileWriter::replace(m_metadata.encoded(), m_metadataURL, AtomicFileWriter::inProject(m_projectURL));
+    door.replace(ProjectDataFolder::Kind::memory, QStringLiteral("metadata.json"), m_metadata.encoded());
 }
 
 QFuture<ContextEntry> ProjectContextActor::append(const ContextEntry::Payload &payload, Timestamp time)
 {
-    return m_executor.run([this, payload, time] { return appendNow(payload, time); });
+    return m_executor.run([this, payload, time, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
+        return appendNow(*door, payload, time);
+    });
 }
 
 QFuture<ContextEntry> ProjectContextActor::appendEntry(const ContextEntry &entry)
 {
-    return m_executor.run([this, entry] {
+    return m_executor.run([this, entry, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
         const ContextEntry stored = m_log.appendEntry(entry);
-        saveNow();
+        saveNow(*door);
         return stored;
     });
 }
 
 QFuture<void> ProjectContextActor::save()
 {
-    return m_executor.run([this] { saveNow(); });
+    return m_executor.run([this, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
+        saveNow(*door);
+    });
 }
 
 QFuture<void> ProjectContextActor::saveMetadata()
 {
-    return m_executor.run([this] { saveMetadataNow(); });
+    return m_executor.run([this, door = m_door.lock()] {
+        if (!door)
+            throw MemoryError::writeFailed(m_contextURL, QStringLiteral("the project is closed"));
+        saveMetadataNow(*door);
+    });
 }
 
 QFuture<ContextLog> ProjectContextActor::log()

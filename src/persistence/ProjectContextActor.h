@@ -10,6 +10,8 @@
 
 namespace nerim {
 
+class ProjectDataFolder;
+
 // The one owner of a project's memory: the activity log (context.json with its
 // backup context.json.bak) and the identity record (metadata.json), both in the
 // project data folder ".nerim". Every operation runs on the owner's own serial
@@ -26,8 +28,15 @@ public:
     // MemoryError: projectDirectoryMissing, projectDotfolderUnavailable,
     // schemaVersionMismatch, entriesNotChronological, bothPrimaryAndBackupUnreadable,
     // readFailed (metadata.json cannot be read), or a write error.
+    // Every write goes through the project's data folder door `door` (the
+    // one the canvas holds; one is opened, and kept, when none is given).
+    // A given door is not kept: each operation holds it from when it is
+    // asked for until it has ended, so the writer lock outlasts every write
+    // asked for, and once its owner has let go of it nothing more is written
+    // (the operation fails with writeFailed).
     static QFuture<std::shared_ptr<ProjectContextActor>> open(const QString &projectPath, const QString &appVersion,
-                                                              Timestamp now);
+                                                              Timestamp now,
+                                                              std::shared_ptr<ProjectDataFolder> door = nullptr);
 
     ~ProjectContextActor();
     ProjectContextActor(const ProjectContextActor &) = delete;
@@ -58,14 +67,17 @@ public:
     QFuture<QString> recentActivitySummary(qsizetype limit);
 
 private:
-    ProjectContextActor(QString projectURL, QString dataFolder, ContextLog log, ProjectMetadata metadata);
+    ProjectContextActor(QString projectURL, QString dataFolder, ContextLog log, ProjectMetadata metadata,
+                        std::shared_ptr<ProjectDataFolder> door, bool ownDoor);
 
     static std::shared_ptr<ProjectContextActor> openNow(const QString &projectPath, const QString &appVersion,
-                                                        Timestamp now);
-    ContextEntry appendNow(const ContextEntry::Payload &payload, Timestamp time);
-    void saveNow();
-    void saveMetadataNow();
+                                                        Timestamp now, std::shared_ptr<ProjectDataFolder> door);
+    ContextEntry appendNow(const ProjectDataFolder &door, const ContextEntry::Payload &payload, Timestamp time);
+    void saveNow(const ProjectDataFolder &door);
+    void saveMetadataNow(const ProjectDataFolder &door);
 
+    const std::weak_ptr<ProjectDataFolder> m_door;
+    const std::shared_ptr<ProjectDataFolder> m_ownDoor; // the one opened here, when none was given
     const QString m_projectURL;
     const QString m_contextURL;
     const QString m_backupURL;

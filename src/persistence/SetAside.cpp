@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace nerim::setAside {
 namespace {
@@ -28,6 +30,28 @@ QString freshName(const QString &path, QStringView tag)
         const QString name = numbered(base, n);
         if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
             return name;
+    }
+}
+
+QString writeFreshWithin(const BeneathFolder &folder, const QString &name, QStringView tag,
+                         const std::function<void(AtomicFileWriter::ContentSink &)> &produce)
+{
+    const QString base = stampedName(name, tag);
+    AtomicFileWriter::WriteOptions options;
+    options.replaceExisting = false;
+    for (int n = 1;; ++n) {
+        const QString aside = numbered(base, n);
+        struct stat st {};
+        if (::fstatat(folder.fd(), QFile::encodeName(aside).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
+        try {
+            AtomicFileWriter::write(produce, folder, aside, QString(), options);
+            return aside;
+        } catch (const MemoryError &) {
+            // Taken between the look and the rename: the next number.
+            if (::fstatat(folder.fd(), QFile::encodeName(aside).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                throw;
+        }
     }
 }
 

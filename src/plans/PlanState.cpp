@@ -7,7 +7,10 @@
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectDataFolder.h"
 #include "persistence/SetAside.h"
+
+#include <cstring>
 
 #include <QFile>
 #include <QFileInfo>
@@ -80,6 +83,22 @@ bool moveUnreadableAside(const QString &path)
     }
     logLine(QStringLiteral("[Nerim plans] moved the unreadable %1 aside to %2").arg(path, *aside));
     return true;
+}
+
+// The same through the project's data folder door: throws (and the save is
+// retried) when the file cannot be moved, so nothing is saved over it.
+void moveUnreadableAside(const ProjectDataFolder &door, const QString &name)
+{
+    struct stat st {};
+    if (::fstatat(door.folder().fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return;
+    const std::optional<QString> aside = door.setAside(ProjectDataFolder::Kind::planConversation, name, u"unreadable");
+    if (!aside)
+        throw MemoryError::writeFailed(door.filePath(name),
+                                       QStringLiteral("the unreadable file could not be set aside (%1)")
+                                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    logLine(QStringLiteral("[Nerim plans] moved the unreadable %1 aside to %2").arg(door.filePath(name), *aside));
 }
 
 bool isTitlePunctuation(char32_t c)
@@ -208,6 +227,23 @@ void PlanState::persist()
         return;
     const QString path = *m_persistenceURL;
     auto setAside = m_setAsideUnreadable;
+    if (m_dataFolder) {
+        using Kind = ProjectDataFolder::Kind;
+        const QString name = QFileInfo(path).fileName();
+        m_dataFolder->save(Kind::planConversation, name,
+                           [name, setAside, goal = m_goal, steps = m_steps,
+                            conversation = m_conversation](const ProjectDataFolder &door) {
+                               const int unreadable = setAside->load();
+                               if (unreadable & unreadablePlan)
+                                   moveUnreadableAside(door, name);
+                               if (unreadable & unreadableBackup)
+                                   moveUnreadableAside(door, AtomicFileWriter::backupPathFor(name));
+                               setAside->store(0);
+                               door.write(Kind::planConversation, name, encodePlan(goal, steps, conversation),
+                                          AtomicFileWriter::backupPathFor(name));
+                           });
+        return;
+    }
     SerialFileWriter::shared().submit(
         path,
         [path, setAside, goal = m_goal, steps = m_steps, conversation = m_conversation] {

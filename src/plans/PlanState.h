@@ -15,6 +15,8 @@
 
 namespace nerim {
 
+class ProjectDataFolder;
+
 // A project's step plan, its Plans conversation and the state of the Plans
 // panel. Lives on the GUI thread. Every setter stores and emits its change
 // signal only when the value differs (setStepStatus always notifies).
@@ -59,6 +61,11 @@ public:
     void setOpenWorkspaceFile(const std::optional<QString> &value);
     void setIsOrganizing(bool value);
     void setPersistenceURL(const std::optional<QString> &path);
+    // The project's data folder door: when set, plan.json (which must then
+    // be the persistence URL's file in it) is saved through it, retried and
+    // told when it fails, and never written by a Nerim that does not hold
+    // the project.
+    void setDataFolder(std::shared_ptr<ProjectDataFolder> door) { m_dataFolder = std::move(door); }
 
     // Reads plan.json into goal, steps and conversation. A missing file leaves
     // the plan empty. An unreadable file falls back to plan.json.backup; when
@@ -140,6 +147,7 @@ private:
     std::optional<QString> m_openWorkspaceFile;
     bool m_isOrganizing = false;
     std::optional<QString> m_persistenceURL;
+    std::shared_ptr<ProjectDataFolder> m_dataFolder;
 
     // Set while an unreadable plan.json waits to be moved aside; cleared by the
     // save job that managed to move it. Shared with queued save jobs.

@@ -5,6 +5,7 @@
 #include "foundation/RegularFile.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include <QCollator>
 #include <QDateTime>
@@ -98,25 +99,30 @@ QString PlansWorkspaceStore::plansDirectoryFor(const QString &projectPath)
 
 QFuture<QList<PlansWorkspaceStore::File>> PlansWorkspaceStore::listFiles()
 {
-    return m_executor.run([directory = m_directory] { return listFilesIn(directory); });
+    return m_executor.run([directory = m_directory, door = m_door] { return listFilesIn(directory, !door || door->canWrite()); });
 }
 
 QFuture<bool> PlansWorkspaceStore::writeFile(const QString &filename, const QString &contents)
 {
-    return m_executor.run(
-        [directory = m_directory, filename, contents] { return writeFileIn(directory, filename, contents); });
+    return m_executor.run([directory = m_directory, door = m_door, filename, contents] {
+        return door ? writeFileIn(*door, filename, contents) : writeFileIn(directory, filename, contents);
+    });
 }
 
 QFuture<bool> PlansWorkspaceStore::writeOverview(const QString &goal, const QList<PlanStep> &steps)
 {
-    return m_executor.run([directory = m_directory, goal, steps] {
-        return writeFileIn(directory, QStringLiteral("overview.md"), overviewText(goal, steps, Timestamp::now()));
+    return m_executor.run([directory = m_directory, door = m_door, goal, steps] {
+        const QString text = overviewText(goal, steps, Timestamp::now());
+        return door ? writeFileIn(*door, QStringLiteral("overview.md"), text)
+                    : writeFileIn(directory, QStringLiteral("overview.md"), text);
     });
 }
 
 QFuture<void> PlansWorkspaceStore::ensureDirectory()
 {
-    return m_executor.run([directory = m_directory] {
+    return m_executor.run([directory = m_directory, door = m_door] {
+        if (door && !door->canWrite())
+            return;
         try {
             openPlansFolder(directory);
         } catch (const std::exception &) {
@@ -125,11 +131,19 @@ QFuture<void> PlansWorkspaceStore::ensureDirectory()
     });
 }
 
-QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString &directory)
+QList<PlansWorkspaceStore::File> PlansWorkspaceStore::listFilesIn(const QString &directory, bool mayCreate)
 {
     std::optional<BeneathFolder> folder;
     try {
-        folder.emplace(openPlansFolder(directory));
+        // A project only shown (another Nerim holds it) keeps its data
+        // folder as it is: nothing is made there.
+        const QString project = IntentProcessorConstants::projectOfDataFile(directory + QStringLiteral("/overview.md"));
+        if (mayCreate)
+            folder.emplace(openPlansFolder(directory));
+        else
+            folder.emplace(project.isEmpty() ? BeneathFolder::atPath(directory) : BeneathFolder::open(project, directory));
+    } catch (const BeneathFolder::Missing &) {
+        return {};
     } catch (const std::exception &e) {
         logLine(QStringLiteral("[Nerim plans-workspace] not reading the plans folder: %1").arg(QString::fromUtf8(e.what())));
         return {};
@@ -186,6 +200,30 @@ bool PlansWorkspaceStore::writeFileIn(const QString &directory, const QString &f
             S_ISLNK(st.st_mode))
             throw std::runtime_error("the file is a symbolic link, which Nerim does not follow");
         AtomicFileWriter::write(contents.toUtf8(), folder, name, name + QStringLiteral(".backup"));
+        return true;
+    } catch (...) {
+        logLine(QStringLiteral("[Nerim plans-workspace] write failed for %1: %2")
+                    .arg(filename, AtomicFileWriter::describeFailure(std::current_exception())));
+        return false;
+    }
+}
+
+bool PlansWorkspaceStore::writeFileIn(const ProjectDataFolder &door, const QString &filename, const QString &contents)
+{
+    try {
+        const QString relative = checkedName(filename);
+        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+        const QString name = slash < 0 ? relative : relative.mid(slash + 1);
+        // Refused before anything is made for a door that cannot write.
+        door.checkWritable(ProjectDataFolder::Kind::planFiles);
+        const QString inside = slash < 0 ? QString() : QLatin1Char('/') + relative.left(slash);
+        const BeneathFolder folder = door.folder().folder(QStringLiteral("plans") + inside, BeneathFolder::Create::all);
+        struct stat st {};
+        if (::fstatat(folder.fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            throw std::runtime_error("the file is a symbolic link, which Nerim does not follow");
+        door.writeWithin(ProjectDataFolder::Kind::planFiles, folder, name, contents.toUtf8(),
+                         name + QStringLiteral(".backup"));
         return true;
     } catch (...) {
         logLine(QStringLiteral("[Nerim plans-workspace] write failed for %1: %2")

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "foundation/SerialExecutor.h"
 #include "foundation/Timestamp.h"
 #include "plans/PlanStep.h"
@@ -9,6 +11,8 @@
 #include <QString>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 // Owns a project's plans folder, <project>/.nerim/plans: the Markdown files the
 // ORGANIZE call produces and the overview.md generated from the plan. Every
@@ -38,7 +42,7 @@ public:
     // backups or temporary files), "overview.md" first, the rest by name in the
     // user's locale, case-insensitively. Only regular files are read, a link
     // only when it leads to a file inside the plans folder. Creates the folder
-    // when missing; never fails. A plans folder that is a symbolic link (or
+    // when missing (not through a door that cannot write); never fails. A plans folder that is a symbolic link (or
     // lies in a data folder leading out of the project) is not read: the list
     // is empty and one line is logged. Writes refuse such a folder too.
     QFuture<QList<File>> listFiles();
@@ -55,15 +59,22 @@ public:
     // Creates the plans folder when missing; failures are ignored.
     QFuture<void> ensureDirectory();
 
+    // The project's data folder door: when set, every write (and the
+    // folder's creation) goes through it, and none is made by a Nerim that
+    // does not hold the project. GUI thread.
+    void setDataFolder(std::shared_ptr<ProjectDataFolder> door) { m_door = std::move(door); }
+
     // The text of overview.md for a goal, steps and moment (exposed for tests).
     static QString overviewText(const QString &goal, const QList<PlanStep> &steps, Timestamp now);
 
     // The synchronous work behind the operations above, run on the store's thread.
-    static QList<File> listFilesIn(const QString &directory);
+    static QList<File> listFilesIn(const QString &directory, bool mayCreate = true);
     static bool writeFileIn(const QString &directory, const QString &filename, const QString &contents);
+    static bool writeFileIn(const ProjectDataFolder &door, const QString &filename, const QString &contents);
 
 private:
     QString m_directory;
+    std::shared_ptr<ProjectDataFolder> m_door;
     SerialExecutor m_executor;
 };
 

@@ -1,5 +1,6 @@
 #include "repair/DotEnvFile.h"
 
+#include "persistence/ProjectDataFolder.h"
 #include "platform/guard/PushPaths.h"
 
 #include "foundation/BeneathFolder.h"
@@ -242,6 +243,16 @@ std::optional<QString> append(const QString &projectPath, const QString &name, c
         return AtomicFileWriter::describeFailure(std::current_exception());
     }
     return std::nullopt;
+}
+
+std::optional<QString> append(const ProjectDataFolder &door, const QString &name, const QString &value)
+{
+    try {
+        door.checkWritable(ProjectDataFolder::Kind::dotEnv);
+    } catch (const ProjectDataFolder::NotWriter &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return append(door.projectPath(), name, value);
 }
 
 } // namespace nerim::DotEnvFile

@@ -4,6 +4,10 @@
 #include <optional>
 
 namespace nerim {
+class ProjectDataFolder;
+}
+
+namespace nerim {
 
 // The project's `.env` file, to which the repair loop adds the secret values the
 // user hands to the Repair agent. Values are written so that the readers a
@@ -60,6 +64,9 @@ std::optional<QString> encodeValue(const QString &value, QString *why = nullptr)
 // - An existing file that cannot be read (no permission, not a regular file,
 //   not UTF-8 text) is never treated as empty: it is left alone.
 std::optional<QString> append(const QString &projectPath, const QString &name, const QString &value);
+// The same for the project of the data folder door `door`, and only when the
+// door may write: a Nerim that does not hold the project changes no `.env`.
+std::optional<QString> append(const ProjectDataFolder &door, const QString &name, const QString &value);
 
 } // namespace DotEnvFile
 } // namespace nerim

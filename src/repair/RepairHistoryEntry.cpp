@@ -5,6 +5,8 @@
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/MemoryError.h"
 #include "persistence/IntentProcessorConstants.h"
+#include "persistence/ProjectDataFolder.h"
+#include "foundation/RegularFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -38,19 +40,6 @@ void logAppendFailure(const QString &path, const QString &description)
 QMutex pendingMutex;
 QHash<QString, QList<QByteArray>> pendingLines;
 
-// The current lines of the history file. Throws when something is there that
-// cannot be read (a link, a pipe, an unreadable file): it is then left alone
-// rather than replaced.
-QStringList existingLines(const QString &path, const QString &projectPath)
-{
-    const std::optional<QByteArray> bytes = AtomicFileWriter::readBytes(path, projectPath);
-    if (!bytes)
-        return {};
-    // A stray invalid byte must not cost the whole history: keep every line,
-    // the damaged bytes shown as U+FFFD.
-    return QString::fromUtf8(*bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 } // namespace
 
 QByteArray RepairHistoryEntry::jsonLine() const
@@ -80,26 +69,19 @@ QString RepairHistoryEntry::historyPath(const QString &projectPath)
     return QDir(projectPath).filePath(QStringLiteral(".nerim/") + fileName);
 }
 
-void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray> &lines)
+void RepairHistoryEntry::appendLines(const ProjectDataFolder &door, const QString &name,
+                                     const QList<QByteArray> &lines)
 {
     if (lines.isEmpty())
         return;
-    const QString projectPath = QFileInfo(QFileInfo(path).absolutePath()).absolutePath();
-    if (!QFileInfo(projectPath).isDir()) {
-        // Writing would bring a moved or deleted project folder back as an empty shell.
-        logAppendFailure(path, QStringLiteral("the project folder %1 no longer exists").arg(projectPath));
-        return;
-    }
-    try {
-        // Moves a legacy data folder into place and sets aside one that is a link.
-        IntentProcessorConstants::projectDotfolder(projectPath);
-    } catch (const std::exception &e) {
-        logAppendFailure(path, QString::fromUtf8(e.what()));
-        return;
-    }
+    const QString path = door.filePath(name);
     QStringList all;
     try {
-        all = existingLines(path, projectPath);
+        const std::optional<QByteArray> bytes = RegularFile::readAt(door.folder().fd(), name);
+        // A stray invalid byte must not cost the whole history: keep every
+        // line, the damaged bytes shown as U+FFFD.
+        if (bytes)
+            all = QString::fromUtf8(*bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     } catch (const std::exception &e) {
         logAppendFailure(path, QStringLiteral("the existing file can't be read (%1); it was left as it is")
                                    .arg(QString::fromUtf8(e.what())));
@@ -119,20 +101,80 @@ void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray
             all = all.mid(dropped);
             joinedBytes = all.join(QLatin1Char('\n')).toUtf8().size();
             logLine(QStringLiteral("%1 Rolled %2: dropped oldest %3 entries (file was over %4 bytes)")
-                        .arg(tag, fileName, QString::number(dropped), QString::number(sizeCap)));
+                        .arg(tag, name, QString::number(dropped), QString::number(sizeCap)));
         }
     }
 
     QByteArray bytes = all.join(QLatin1Char('\n')).toUtf8();
     bytes += '\n';
+    door.write(ProjectDataFolder::Kind::history, name, bytes, AtomicFileWriter::backupPathFor(name));
+}
+
+void RepairHistoryEntry::appendLines(const QString &path, const QList<QByteArray> &lines)
+{
+    if (lines.isEmpty())
+        return;
+    const QString projectPath = QFileInfo(QFileInfo(path).absolutePath()).absolutePath();
+    if (!QFileInfo(projectPath).isDir()) {
+        // Writing would bring a moved or deleted project folder back as an empty shell.
+        logAppendFailure(path, QStringLiteral("the project folder %1 no longer exists").arg(projectPath));
+        return;
+    }
     try {
-        AtomicFileWriter::write(bytes, path, AtomicFileWriter::backupPathFor(path),
-                                AtomicFileWriter::inProject(projectPath));
+        const std::shared_ptr<ProjectDataFolder> door = ProjectDataFolder::open(projectPath).folder;
+        appendLines(*door, QFileInfo(path).fileName(), lines);
     } catch (const MemoryError &e) {
         logAppendFailure(path, e.description());
     } catch (const std::exception &e) {
         logAppendFailure(path, QString::fromUtf8(e.what()));
     }
+}
+
+void RepairHistoryEntry::queueLines(const std::shared_ptr<ProjectDataFolder> &door, const QString &name,
+                                    const QList<QByteArray> &lines, std::function<void()> beforeWrite)
+{
+    if (!door) {
+        logAppendFailure(name, QStringLiteral("the project is not open for writing"));
+        return;
+    }
+    const QString key = door->filePath(name);
+    {
+        QMutexLocker lock(&pendingMutex);
+        pendingLines[key].append(lines);
+    }
+    door->save(ProjectDataFolder::Kind::history, name,
+               [key, name, beforeWrite = std::move(beforeWrite)](const ProjectDataFolder &folder) {
+                   if (beforeWrite)
+                       beforeWrite();
+                   QList<QByteArray> taken;
+                   {
+                       QMutexLocker lock(&pendingMutex);
+                       taken = pendingLines.take(key);
+                   }
+                   try {
+                       appendLines(folder, name, taken);
+                   } catch (const ProjectDataFolder::NotWriter &) {
+                       throw; // not this Nerim's to write: the lines go
+                   } catch (...) {
+                       // Kept, ahead of any queued since, for the retry.
+                       QMutexLocker lock(&pendingMutex);
+                       QList<QByteArray> &waiting = pendingLines[key];
+                       waiting = taken + waiting;
+                       throw;
+                   }
+               });
+}
+
+void RepairHistoryEntry::append(const RepairHistoryEntry &entry, const std::shared_ptr<ProjectDataFolder> &door)
+{
+    QByteArray line;
+    try {
+        line = entry.jsonLine();
+    } catch (const std::exception &e) {
+        logAppendFailure(fileName, QString::fromUtf8(e.what()));
+        return;
+    }
+    queueLines(door, fileName, {line});
 }
 
 void RepairHistoryEntry::append(const RepairHistoryEntry &entry, const QUrl &projectURL)

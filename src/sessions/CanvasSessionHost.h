@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "sessions/SystemAgentRuns.h"
 #include "launcher/LaunchPlan.h"
 
@@ -9,6 +11,8 @@
 #include <optional>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 class DevServerRunner;
 class PreviewState;
@@ -26,6 +30,11 @@ public:
     // False while another Nerim holds the project: this one only shows it,
     // and a step that Nerim has running is not this one's to call interrupted.
     virtual bool writesProjectData() const = 0;
+    // The project's data folder door, through which every write into the
+    // project's `.nerim` (and its `.env`) goes; nothing before the project
+    // has loaded and after it closed, when nothing is written. A write
+    // queued elsewhere keeps the door it was given until it has ended.
+    virtual std::shared_ptr<ProjectDataFolder> dataFolder() const = 0;
 
     // The one thread of the launcher's file work (detection, launch-override.json,
     // deploy-config.json, .env), so that such work keeps its order.

@@ -4,6 +4,7 @@
 // live deploy, closing the domain card, and Unpin. Each answer to the agent is
 // a new run in the Deploy pane.
 #include "sessions/DeploySession.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include "deploy/DeployPrompt.h"
 #include "foundation/SerialExecutor.h"
@@ -232,15 +233,15 @@ void DeploySession::unpin()
     // The session is reset once the file no longer names the address, so the
     // Deploy button that then shows reads the saved settings as they are.
     // Without a file (gone meanwhile) nothing at all changes.
-    QFuture<bool> saving = m_host.launchWork().run([url] {
+    QFuture<bool> saving = m_host.launchWork().run([url, door = m_host.dataFolder()] {
         std::optional<DeployConfig> config = DeployConfig::load(url);
-        if (!config)
+        if (!config || !door)
             return false;
         config->frontendURL.reset();
         config->customDomain.reset();
         config->revision += 1;
         try {
-            DeployConfig::save(*config, url);
+            DeployConfig::save(*config, *door);
         } catch (const std::exception &e) {
             logDeploy(QStringLiteral("failed to save deploy-config.json: %1").arg(QString::fromUtf8(e.what())));
         }

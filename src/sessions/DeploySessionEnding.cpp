@@ -4,6 +4,7 @@
 // record; and the two ways Nerim itself ends a step stuck: an agent that keeps
 // asking for what Nerim refuses, and a step that has used up its runs.
 #include "sessions/DeploySession.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include "deploy/DeployOwnRecord.h"
 #include "foundation/SerialExecutor.h"
@@ -81,7 +82,7 @@ void DeploySession::finalize(const Phase &phase, const std::optional<QString> &r
         } else {
             step->state = SystemAgentStepRecord::State::ended;
         }
-        SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, *step);
+        SystemAgentStepRecord::write(m_host.dataFolder(), stepFileName, *step);
     }
     m_state->setPhase(back ? *back : phase);
     m_runs.endRuns();
@@ -258,12 +259,17 @@ void DeploySession::saveConfig(std::function<void(DeployConfig &)> change)
     ++m_configChanges;
     const QUrl url = m_host.projectURL();
     // Read, changed and written on the launcher's serial thread, so saves keep their order.
-    QFuture<void> saving = m_host.launchWork().run([url, change] {
+    // The job keeps the project's door (and so its lock) until it has ended.
+    QFuture<void> saving = m_host.launchWork().run([url, change, door = m_host.dataFolder()] {
+        if (!door) {
+            logDeploy(QStringLiteral("deploy-config.json not saved: the project is not open for writing"));
+            return;
+        }
         DeployConfig config = DeployConfig::loadFile(url).value_or(DeployConfig::empty());
         change(config);
         config.revision += 1;
         try {
-            DeployConfig::save(config, url);
+            DeployConfig::save(config, *door);
         } catch (const std::exception &e) {
             logDeploy(QStringLiteral("failed to save deploy-config.json: %1").arg(QString::fromUtf8(e.what())));
         }
@@ -287,7 +293,7 @@ void DeploySession::writeLiveEntryAwaitingID()
 void DeploySession::appendHistory(const DeployHistoryEntry &entry)
 {
     // The append records a deployment that went live as this user's own.
-    DeployHistoryEntry::append(entry, m_host.projectURL());
+    DeployHistoryEntry::append(entry, m_host.dataFolder(), m_host.projectURL());
 }
 
 QList<DeployProvider> DeploySession::liveProviders() const

@@ -4,6 +4,7 @@
 // project that was live (or whose step an earlier Nerim never ended). Each
 // step is written down (SystemAgentStepRecord) while it runs.
 #include "sessions/DeploySession.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include "deploy/DeployPrompt.h"
 #include "deploy/DeployToolInstaller.h"
@@ -197,7 +198,7 @@ void DeploySession::recordStep(SystemAgentStepRecord record)
     m_failedStep.reset();
     m_failedStepFromDisk = false;
     m_step = record;
-    SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, record);
+    SystemAgentStepRecord::write(m_host.dataFolder(), stepFileName, record);
 }
 
 QCoro::Task<> DeploySession::retryStep(SystemAgentStepRecord step)
@@ -293,9 +294,9 @@ QCoro::Task<> DeploySession::restoreLive()
         std::optional<DeployConfig> config;
     };
     const quint64 changes = m_configChanges;
-    QFuture<Saved> reading = m_host.launchWork().run([url, projectPath]() -> Saved {
+    QFuture<Saved> reading = m_host.launchWork().run([url, projectPath, door = m_host.dataFolder()]() -> Saved {
         Saved saved;
-        saved.step = SystemAgentStepRecord::read(projectPath, stepFileName);
+        saved.step = SystemAgentStepRecord::read(projectPath, stepFileName, door);
         const std::optional<DeployConfig> config = DeployConfig::load(url);
         saved.config = config;
         if (!config)
@@ -349,7 +350,7 @@ QCoro::Task<> DeploySession::restoreLive()
         appendHistory(entry);
         // On a live deploy, the step can be tried again from the Live menu.
         step->state = snapshot ? SystemAgentStepRecord::State::failed : SystemAgentStepRecord::State::ended;
-        SystemAgentStepRecord::write(projectPath, stepFileName, *step);
+        SystemAgentStepRecord::write(m_host.dataFolder(), stepFileName, *step);
         if (deployPane) {
             QString line = QStringLiteral("[Nerim stopped unexpectedly during %1, so it didn't finish.").arg(what);
             if (snapshot)

@@ -2,6 +2,7 @@
 // cancelling and ending, and its agent's runs and output. The marker actions,
 // the retry and the secrets are in RepairSessionActions.cpp.
 #include "sessions/RepairSession.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include "sessions/PaneRuns.h"
 #include "foundation/Log.h"
@@ -171,7 +172,7 @@ QCoro::Task<> RepairSession::begin()
     step.category = rawValue(context->failureCategory);
     step.attempt = context->attempt;
     m_step = step;
-    SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, step);
+    SystemAgentStepRecord::write(m_host.dataFolder(), stepFileName, step);
     AgentPaneState *pane = m_runs.openPane();
     const auto stillPreparing = [&] { return self && m_runs.isPreparing(*serial); };
 
@@ -222,7 +223,7 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
     ++m_retrySerial; // a retry's watchdog has nothing left to watch
     if (std::optional<SystemAgentStepRecord> step = std::exchange(m_step, std::nullopt)) {
         step->state = SystemAgentStepRecord::State::ended;
-        SystemAgentStepRecord::write(m_host.projectPath(), stepFileName, *step);
+        SystemAgentStepRecord::write(m_host.dataFolder(), stepFileName, *step);
     }
     // The pane says how the session ended when the agent's own lines don't.
     if (AgentPaneState *pane = this->pane()) {
@@ -251,7 +252,7 @@ void RepairSession::finalize(const Phase &phase, const std::optional<QString> &r
                                                        : QStringLiteral("unknown"),
                                 .reason = reason,
                                 .durationSec = m_runs.secondsSinceStart(now)},
-                               m_host.projectURL());
+                               m_host.dataFolder());
 
     if (outcome && m_host.contextActor()) {
         if (AgentPaneState *pane = this->pane()) {
@@ -309,7 +310,9 @@ QCoro::Task<> RepairSession::restoreInterrupted()
     QPointer<RepairSession> self(this);
     const QString projectPath = m_host.projectPath();
     QFuture<SystemAgentStepRecord::Found> reading =
-        m_host.launchWork().run([projectPath] { return SystemAgentStepRecord::read(projectPath, stepFileName); });
+        m_host.launchWork().run([projectPath, door = m_host.dataFolder()] {
+            return SystemAgentStepRecord::read(projectPath, stepFileName, door);
+        });
     const SystemAgentStepRecord::Found found = co_await reading;
     if (!self || m_host.isTornDown())
         co_return;
@@ -337,9 +340,9 @@ QCoro::Task<> RepairSession::restoreInterrupted()
                                 .outcome = QStringLiteral("interrupted"),
                                 .reason = reason,
                                 .durationSec = 0},
-                               m_host.projectURL());
+                               m_host.dataFolder());
     step->state = SystemAgentStepRecord::State::ended;
-    SystemAgentStepRecord::write(projectPath, stepFileName, *step);
+    SystemAgentStepRecord::write(m_host.dataFolder(), stepFileName, *step);
     if (repairPane)
         repairPane->appendLine(OutputLine::Kind::stderr, QLatin1Char('[') + reason + interruptedAdvice + QLatin1Char(']'));
 }

@@ -2,6 +2,7 @@
 // judging the retry, asking for a secret and writing it to .env, and saving a
 // start command.
 #include "sessions/RepairSession.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include "foundation/SerialExecutor.h"
 #include "launcher/LaunchPlan.h"
@@ -301,9 +302,13 @@ QCoro::Task<> RepairSession::submitSecret(QString name, QString value)
 
 QCoro::Task<std::optional<QString>> RepairSession::appendSecretToEnv(QString name, QString value)
 {
-    const QString projectPath = m_host.projectPath();
+    // Only through the project's door: a Nerim that does not hold the
+    // project changes no `.env`. The job keeps the door until it has ended.
+    const std::shared_ptr<ProjectDataFolder> door = m_host.dataFolder();
+    if (!door)
+        co_return QStringLiteral("the project is not open for writing");
     QFuture<std::optional<QString>> writing =
-        m_host.launchWork().run([projectPath, name, value] { return DotEnvFile::append(projectPath, name, value); });
+        m_host.launchWork().run([door, name, value] { return DotEnvFile::append(*door, name, value); });
     try {
         co_return co_await writing;
     } catch (...) {
@@ -345,10 +350,14 @@ void RepairSession::handleLaunchOverride(const QString &command, AgentPaneState 
 QCoro::Task<> RepairSession::saveLaunchOverride(LaunchOverride record, QPointer<AgentPaneState> pane)
 {
     QPointer<RepairSession> self(this);
-    const QString projectPath = m_host.projectPath();
     const quint64 detections = m_host.launchDetections();
-    // On the launcher's thread, so a start asked for after this marker runs it.
-    QFuture<void> saving = m_host.launchWork().run([record, projectPath] { record.save(projectPath); });
+    // On the launcher's thread, so a start asked for after this marker runs
+    // it; the job keeps the project's door (and its lock) until it has ended.
+    QFuture<void> saving = m_host.launchWork().run([record, door = m_host.dataFolder()] {
+        if (!door)
+            throw ProjectDataFolder::NotWriter("the project is not open for writing");
+        record.save(*door);
+    });
     std::exception_ptr failure;
     try {
         co_await saving;
@@ -372,7 +381,7 @@ QCoro::Task<> RepairSession::saveLaunchOverride(LaunchOverride record, QPointer<
     // The remembered start is out of date, unless a start began since the save
     // was asked for: that one already runs the saved command.
     if (detections == m_host.launchDetections()) {
-        m_overridePlan = record.launchPlan(projectPath);
+        m_overridePlan = record.launchPlan(m_host.projectPath());
         m_host.setLastAttemptedLaunchPlan(std::nullopt);
         m_host.setLastLaunchAttemptDetectionError(std::nullopt);
     }

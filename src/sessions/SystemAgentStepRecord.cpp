@@ -5,6 +5,7 @@
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/SerialFileWriter.h"
+#include "persistence/ProjectDataFolder.h"
 #include "foundation/UuidText.h"
 #include "persistence/AtomicFileWriter.h"
 #include "persistence/IntentProcessorConstants.h"
@@ -24,14 +25,18 @@ const QString tag = QStringLiteral("[Nerim steps]");
 
 // Moves the record at `target` aside within its folder (`why` says what it is
 // for the log). Returns whether it is gone from its place.
-bool setRecordAside(const QString &projectPath, const QString &target, const QString &why)
+// Only the Nerim that writes the project moves a record aside; any other
+// leaves it where it is.
+bool setRecordAside(const std::shared_ptr<ProjectDataFolder> &door, const QString &fileName, const QString &target,
+                    const QString &why)
 {
     QString failure;
     try {
-        QString name;
-        const BeneathFolder folder = BeneathFolder::holding(projectPath, target, BeneathFolder::Create::nothing, &name);
-        if (const std::optional<QString> aside = setAside::moveWithin(folder, name, u"unreadable")) {
-            logLine(QStringLiteral("%1 %2 %3; moved aside to %4").arg(tag, target, why, folder.filePath(*aside)));
+        if (!door)
+            throw ProjectDataFolder::NotWriter("the project is not open for writing");
+        if (const std::optional<QString> aside =
+                door->setAside(ProjectDataFolder::Kind::stepRecord, fileName, u"unreadable")) {
+            logLine(QStringLiteral("%1 %2 %3; moved aside to %4").arg(tag, target, why, door->filePath(*aside)));
             return true;
         }
         failure = QString::fromLocal8Bit(std::strerror(errno));
@@ -40,6 +45,28 @@ bool setRecordAside(const QString &projectPath, const QString &target, const QSt
     }
     logLine(QStringLiteral("%1 %2 %3 and couldn't be moved aside: %4").arg(tag, target, why, failure));
     return false;
+}
+
+bool vouchBeforeWriting(const QString &projectPath, const QString &fileName, const QString &target,
+                        const QByteArray &bytes)
+{
+    try {
+        StepRecordVouch::vouchBeforeWriting(projectPath, fileName, bytes);
+        return true;
+    } catch (const std::exception &e) {
+        logLine(QStringLiteral("%1 couldn't vouch for %2 (a restart will not trust it): %3")
+                    .arg(tag, target, QString::fromUtf8(e.what())));
+        return false;
+    }
+}
+
+void settleVouch(const QString &projectPath, const QString &fileName, const QString &target, const QByteArray &bytes)
+{
+    try {
+        StepRecordVouch::settle(projectPath, fileName, bytes);
+    } catch (const std::exception &e) {
+        logLine(QStringLiteral("%1 couldn't settle the vouch for %2: %3").arg(tag, target, QString::fromUtf8(e.what())));
+    }
 }
 
 std::optional<SystemAgentStepRecord::State> stateFromRaw(const QString &raw)
@@ -137,29 +164,14 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
             if (!QFileInfo(projectPath).isDir())
                 return;
             try {
-                // Refuses a data folder that leads outside the project.
-                IntentProcessorConstants::projectDotfolder(projectPath);
                 // Vouched for before it is written, so the next Nerim trusts it
                 // whether or not a crash comes between the two.
-                bool vouched = true;
-                try {
-                    StepRecordVouch::vouchBeforeWriting(projectPath, fileName, bytes);
-                } catch (const std::exception &e) {
-                    vouched = false;
-                    logLine(QStringLiteral("%1 couldn't vouch for %2 (a restart will not trust it): %3")
-                                .arg(tag, target, QString::fromUtf8(e.what())));
-                }
-                // Written beneath the project: a data folder swapped for a link meanwhile is refused.
-                AtomicFileWriter::write(bytes, target, AtomicFileWriter::backupPathFor(target),
-                                        AtomicFileWriter::inProject(projectPath));
-                if (vouched) {
-                    try {
-                        StepRecordVouch::settle(projectPath, fileName, bytes);
-                    } catch (const std::exception &e) {
-                        logLine(QStringLiteral("%1 couldn't settle the vouch for %2: %3")
-                                    .arg(tag, target, QString::fromUtf8(e.what())));
-                    }
-                }
+                const bool vouched = vouchBeforeWriting(projectPath, fileName, target, bytes);
+                // Written through the project's door, beneath the project.
+                ProjectDataFolder::open(projectPath).folder->write(ProjectDataFolder::Kind::stepRecord, fileName, bytes,
+                                                                   AtomicFileWriter::backupPathFor(fileName));
+                if (vouched)
+                    settleVouch(projectPath, fileName, target, bytes);
             } catch (const MemoryError &e) {
                 logLine(QStringLiteral("%1 couldn't write %2: %3").arg(tag, target, e.description()));
             } catch (const std::exception &e) {
@@ -169,7 +181,25 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
         tag);
 }
 
-SystemAgentStepRecord::Found SystemAgentStepRecord::read(const QString &projectPath, const QString &fileName)
+void SystemAgentStepRecord::write(const std::shared_ptr<ProjectDataFolder> &door, const QString &fileName,
+                                  const SystemAgentStepRecord &record)
+{
+    if (!door) {
+        logLine(QStringLiteral("%1 %2 not written: the project is not open for writing").arg(tag, fileName));
+        return;
+    }
+    const QByteArray bytes = record.encode();
+    door->save(ProjectDataFolder::Kind::stepRecord, fileName, [fileName, bytes](const ProjectDataFolder &folder) {
+        const QString target = folder.filePath(fileName);
+        const bool vouched = vouchBeforeWriting(folder.projectPath(), fileName, target, bytes);
+        folder.write(ProjectDataFolder::Kind::stepRecord, fileName, bytes, AtomicFileWriter::backupPathFor(fileName));
+        if (vouched)
+            settleVouch(folder.projectPath(), fileName, target, bytes);
+    });
+}
+
+SystemAgentStepRecord::Found SystemAgentStepRecord::read(const QString &projectPath, const QString &fileName,
+                                                         const std::shared_ptr<ProjectDataFolder> &door)
 {
     const QString target = path(projectPath, fileName);
     std::optional<QByteArray> bytes;
@@ -185,12 +215,12 @@ SystemAgentStepRecord::Found SystemAgentStepRecord::read(const QString &projectP
     std::optional<SystemAgentStepRecord> record = decode(*bytes);
     if (!record) {
         // Not one of Nerim's records: kept aside for whoever wants to look, never read as a step.
-        const bool aside = setRecordAside(projectPath, target, QStringLiteral("isn't a step record"));
+        const bool aside = setRecordAside(door, fileName, target, QStringLiteral("isn't a step record"));
         return Found{std::nullopt, true, aside};
     }
     if (!StepRecordVouch::vouchesFor(projectPath, fileName, *bytes)) {
         // A record of a step this Nerim did not write here: nothing the user started.
-        const bool aside = setRecordAside(projectPath, target, QStringLiteral("wasn't written by this Nerim"));
+        const bool aside = setRecordAside(door, fileName, target, QStringLiteral("wasn't written by this Nerim"));
         return Found{std::nullopt, true, aside};
     }
     return Found{record, false, false};

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <memory>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <optional>
 
 namespace nerim {
+
+class ProjectDataFolder;
 
 // What a system agent's session (a deploy, a step on the live deploy, a
 // repair) is doing, written down in the project's data folder when the step
@@ -66,13 +70,20 @@ struct SystemAgentStepRecord {
     // a quit waits for it), vouched for in Nerim's own data folder. Never
     // throws; failures are logged.
     static void write(const QString &projectPath, const QString &fileName, const SystemAgentStepRecord &record);
+    // The same through the project's data folder door (nothing: not written).
+    // A failed write is retried and told; a door that cannot write writes
+    // nothing, told once.
+    static void write(const std::shared_ptr<ProjectDataFolder> &door, const QString &fileName,
+                      const SystemAgentStepRecord &record);
 
     // What reading a project's record found (below).
     struct Found;
     // Reads the record; blocking, so off the window's thread. Nothing when
     // there is none; a file that is not a record, or one Nerim did not write,
-    // is set aside and logged.
-    static Found read(const QString &projectPath, const QString &fileName);
+    // is set aside through `door` when it may write (left where it is
+    // otherwise) and logged.
+    static Found read(const QString &projectPath, const QString &fileName,
+                      const std::shared_ptr<ProjectDataFolder> &door = nullptr);
     // The line a system pane shows once when its record was not Nerim's.
     static QString notNerimsLine(const Found &found, const QString &fileName);
 };

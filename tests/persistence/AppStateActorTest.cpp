@@ -1,4 +1,5 @@
 #include "persistence/AppStateActor.h"
+#include "persistence/FileCalls.h"
 #include "persistence/MemoryError.h"
 #include "TestAsync.h"
 #include "TestEnvironment.h"
@@ -253,12 +254,12 @@ TEST(AppStateActor, FailedSaveKeepsTheChangeForTheNextSave)
 {
     Folder folder;
     auto actor = test::await(AppStateActor::load(folder.dir));
-    QDir().mkpath(folder.state + QStringLiteral(".tmp/blocker"));
+    fileCalls::detail::setHook([](fileCalls::Call call, int, const char *, qint64) { return call != fileCalls::Call::create; });
     EXPECT_THROW(test::await(actor->setOutputMode(AppState::OutputMode::summary)), MemoryError);
+    fileCalls::detail::setHook({});
     EXPECT_EQ(test::await(actor->state()).preferences.outputMode, AppState::OutputMode::summary);
     EXPECT_EQ(AppState::decode(test::readFile(folder.state)).preferences.outputMode, AppState::OutputMode::notification);
 
-    QDir(folder.state + QStringLiteral(".tmp")).removeRecursively();
     test::await(actor->setWantsManagedKeys(true));
     const AppState saved = AppState::decode(test::readFile(folder.state));
     EXPECT_EQ(saved.preferences.outputMode, AppState::OutputMode::summary);

@@ -1,5 +1,6 @@
 #include "foundation/Json.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/FileCalls.h"
 #include "PlantedFiles.h"
 #include "TestEnvironment.h"
 
@@ -130,14 +131,15 @@ TEST(AtomicFileWriter, WriteFailuresNameTheFileAndKeepTheOldContent)
     const QString backup = dir + QStringLiteral("/app.json.bak");
     AtomicFileWriter::write(doc("1"), target, backup);
 
-    // Something that is not a file sits at the temporary name.
-    QDir().mkpath(target + QStringLiteral(".tmp/inside"));
+    // The temporary file cannot be made.
+    fileCalls::detail::setHook([](fileCalls::Call call, int, const char *, qint64) { return call != fileCalls::Call::create; });
     try {
         AtomicFileWriter::write(doc("2"), target, backup);
         FAIL();
     } catch (const MemoryError &e) {
         EXPECT_EQ(e, MemoryError::writeFailed(target + QStringLiteral(".tmp"), QStringLiteral("could not create temp file")));
     }
+    fileCalls::detail::setHook({});
     EXPECT_EQ(test::readFile(target), doc("1"));
     EXPECT_FALSE(QFileInfo::exists(backup));
 
@@ -147,7 +149,6 @@ TEST(AtomicFileWriter, WriteFailuresNameTheFileAndKeepTheOldContent)
     EXPECT_THROW(AtomicFileWriter::write(doc("x"), blocked + QStringLiteral("/a.json"), blocked + QStringLiteral("/a.bak")),
                  MemoryError);
 
-    QDir(target + QStringLiteral(".tmp")).removeRecursively();
     // The backup name is taken by a non-empty folder: the rename onto it fails, the target stays.
     QDir().mkpath(backup + QStringLiteral("/inside"));
     try {
@@ -450,7 +451,9 @@ TEST(AtomicFileWriter, TheStepBeforeReplacingSeesTheNewContentAndCanStopTheWrite
     int calls = 0;
     options.beforeReplacing = [&] {
         ++calls;
-        EXPECT_EQ(test::readFile(target + QStringLiteral(".tmp")), QByteArray("third"));
+        const QStringList temporary = QDir(dir).entryList({QStringLiteral("doc.json.tmp-*")}, QDir::Files);
+        ASSERT_EQ(temporary.size(), 1);
+        EXPECT_EQ(test::readFile(dir + QLatin1Char('/') + temporary.first()), QByteArray("third"));
         EXPECT_EQ(test::readFile(target), QByteArray("second"));
         EXPECT_EQ(test::readFile(backup), QByteArray("first"));
     };
@@ -462,5 +465,5 @@ TEST(AtomicFileWriter, TheStepBeforeReplacingSeesTheNewContentAndCanStopTheWrite
     EXPECT_THROW(AtomicFileWriter::write(QByteArray("fourth"), target, backup, options), std::runtime_error);
     EXPECT_EQ(test::readFile(target), QByteArray("third"));
     EXPECT_EQ(test::readFile(backup), QByteArray("second"));
-    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".tmp")));
+    EXPECT_TRUE(QDir(dir).entryList({QStringLiteral("doc.json.tmp*")}, QDir::Files).isEmpty());
 }

@@ -1,3 +1,4 @@
+#include "persistence/FileCalls.h"
 #include "persistence/IntentProcessorConstants.h"
 #include "persistence/MemoryError.h"
 #include "persistence/ProjectContextActor.h"
@@ -143,9 +144,14 @@ TEST(ProjectContextActor, FoldersAndTheirFailures)
     EXPECT_EQ(openError(missing), MemoryError::projectDirectoryMissing(missing));
     EXPECT_FALSE(QFileInfo::exists(missing));
 
+    // A file in the data folder's place is kept aside, and a real folder made.
     const QString blocked = test::makeTempDir(QStringLiteral("blocked"));
     test::writeFile(blocked + QStringLiteral("/.nerim"), "a file, not a folder");
-    EXPECT_EQ(openError(blocked).kind(), MemoryError::Kind::projectDotfolderUnavailable);
+    open(blocked, "2026-03-14T09:00:00Z");
+    EXPECT_TRUE(QFileInfo(blocked + QStringLiteral("/.nerim/context.json")).isFile());
+    const QStringList aside = QDir(blocked).entryList({QStringLiteral(".nerim.file-*")}, QDir::Files | QDir::Hidden);
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(test::readFile(blocked + QLatin1Char('/') + aside.first()), QByteArray("a file, not a folder"));
 }
 
 TEST(ProjectContextActor, ADataFolderThatIsALinkIsSetAsideAndARealOneMade)
@@ -347,12 +353,12 @@ TEST(ProjectContextActor, FailedAppendKeepsTheEntryForTheNextSave)
     const QString project = test::makeTempDir(QStringLiteral("p"));
     auto memory = open(project, "2026-03-14T09:00:00Z");
     const QString context = project + QStringLiteral("/.nerim/context.json");
-    QDir().mkpath(context + QStringLiteral(".tmp/blocker"));
+    fileCalls::detail::setHook([](fileCalls::Call call, int, const char *, qint64) { return call != fileCalls::Call::create; });
     EXPECT_THROW(test::await(memory->append(E::ProjectOpened{QStringLiteral("x")}, at("2026-03-14T09:01:00Z"))),
                  MemoryError);
+    fileCalls::detail::setHook({});
     EXPECT_EQ(test::await(memory->log()).entries.size(), 2);
     EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 1);
-    QDir(context + QStringLiteral(".tmp")).removeRecursively();
     test::await(memory->save());
     EXPECT_EQ(ContextLog::decode(test::readFile(context)).entries.size(), 2);
 }

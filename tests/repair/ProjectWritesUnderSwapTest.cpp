@@ -9,7 +9,7 @@
 #include "panes-store/PanesChangeLog.h"
 #include "panes-store/PanesSnapshot.h"
 #include "panes-store/PanesSnapshotStore.h"
-#include "canvas/ProjectWriterLock.h"
+#include "persistence/ProjectDataFolder.h"
 #include "canvas/PromptDraftKeeper.h"
 #include "sessions/SystemAgentStepRecord.h"
 #include "foundation/BeneathFolder.h"
@@ -119,10 +119,8 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         override.shellCommand = QStringLiteral("npm run dev");
         override.writtenAt = QStringLiteral("2026-12-09T05:00:00Z");
         // The prompt draft, written and removed through its own keeper.
-        PromptDraftKeeper draft(project, project + QStringLiteral("/.nerim"), std::chrono::milliseconds(1000),
-                                [] { return true; }, [](const QString &path) {
-                                    return std::optional<QString>(path + QStringLiteral("/.nerim"));
-                                });
+        PromptDraftKeeper draft(std::chrono::milliseconds(1000));
+        draft.setDoor(ProjectDataFolder::open(project).folder);
         int written = 0;
         {
             const Swapper swapper(project, {QStringLiteral("realsub"), QStringLiteral(".nerim"),
@@ -158,8 +156,11 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
                 panes.save(shown);
                 step.attempt = i;
                 SystemAgentStepRecord::write(project, QStringLiteral("deploy-step.json"), step);
-                if (ProjectWriterLock::acquire(project + QStringLiteral("/.nerim")).lock)
-                    ++written;
+                try {
+                    if (ProjectDataFolder::open(project).folder->canWrite())
+                        ++written;
+                } catch (const std::exception &) {
+                }
                 draft.schedule(QString::number(i));
                 draft.flush();
                 if (i % 2)
