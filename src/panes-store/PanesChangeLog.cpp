@@ -364,14 +364,15 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
         return cut; // no longer the log that was read
     }
     if (outcome.fault) {
-        const QString aside = setAside::freshName(logPath, u"unreadable");
+        QString aside;
         try {
-            AtomicFileWriter::write(
-                [&](AtomicFileWriter::ContentSink &sink) {
+            // A fresh name, never one made meanwhile: the copy is renamed
+            // into place without replacing anything.
+            aside = place->folder.filePath(setAside::writeFreshWithin(
+                place->folder, QFileInfo(logPath).fileName(), u"unreadable", [&](AtomicFileWriter::ContentSink &sink) {
                     sink.copyFrom(fd, 0, outcome.recordsStart);
                     sink.copyFrom(fd, outcome.goodEnd, outcome.end - outcome.goodEnd);
-                },
-                place->folder, QFileInfo(aside).fileName(), QString());
+                }));
         } catch (...) {
             cut.why = AtomicFileWriter::describeFailure(std::current_exception());
             try {

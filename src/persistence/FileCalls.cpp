@@ -1,5 +1,7 @@
 #include "persistence/FileCalls.h"
 
+#include <cstring>
+
 #include "foundation/FileIo.h"
 
 #include <QFile>
@@ -48,7 +50,7 @@ void setHook(Hook hook)
 
 int create(const char *path, int flags, mode_t mode)
 {
-    if (!allowed(Call::create))
+    if (!allowed(Call::create, -1, path, qint64(std::strlen(path))))
         return -1;
     return ::open(path, flags | O_CREAT, mode);
 }
@@ -96,7 +98,7 @@ void syncFolderOf(const QString &path)
 
 int createAt(int dirFd, const char *name, int flags, mode_t mode)
 {
-    if (!allowed(Call::create))
+    if (!allowed(Call::create, dirFd, name, qint64(std::strlen(name))))
         return -1;
     return ::openat(dirFd, name, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
 }

@@ -18,7 +18,9 @@ namespace fileCalls {
 enum class Call { create, write, copy, sync, link, rename, unlink, truncate, syncFolder };
 
 // Told of each call before it is made: for `write`, the bytes about to be
-// written to `fd` (a hook may put part of them itself, for a torn write).
+// written to `fd` (a hook may put part of them itself, for a torn write); for
+// `create`, the path or name of the file about to be made (and, within an
+// open folder, that folder's descriptor).
 // Returns whether the call is made.
 using Hook = std::function<bool(Call call, int fd, const char *data, qint64 size)>;
 
