@@ -627,7 +627,7 @@ QCoro::Task<> ProjectCanvasViewModel::teardown(UnsavedPanesQuestion unsaved)
 
     // The panes stay until their last save has worked, or been given up.
     if (shown) {
-        QCoro::Task<> finishing = finishPanesSaves(std::move(*shown), std::move(unsaved));
+        QCoro::Task<> finishing = finishPanesSaves(std::move(*shown), unsaved);
         co_await std::move(finishing);
         if (!self)
             co_return;
@@ -642,6 +642,12 @@ QCoro::Task<> ProjectCanvasViewModel::teardown(UnsavedPanesQuestion unsaved)
     m_panesSaves->stopRetrying();
     QFuture<void> flushing = SerialFileWriter::shared().whenIdle();
     co_await flushing;
+    if (!self)
+        co_return;
+    // The plan, model, names or draft whose saves still fail are waited for,
+    // and put to the user, as the panes were.
+    QCoro::Task<> finishingData = finishDataSaves(unsaved);
+    co_await std::move(finishingData);
     if (!self)
         co_return;
     // The canvas lets go of the door: the lock goes once every write queued

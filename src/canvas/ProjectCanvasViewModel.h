@@ -271,16 +271,20 @@ public:
     // then the project memory, which alone decides `ready` or `failed`.
     QCoro::Task<> bootstrap();
     QCoro::Task<> setOutputMode(AppState::OutputMode mode);
-    // What a teardown asks when the panes still cannot be saved after its
-    // retries, given why (in plain words): true to try once more (and again
-    // for a while), false to leave them unsaved.
-    using UnsavedPanesQuestion = std::function<QCoro::Task<bool>(QString reason)>;
+    // What a teardown asks when something still cannot be saved after its
+    // retries: `what` is empty for the panes, else what else is not saved
+    // ("the plan conversation and the agent names"), and `reason` says why in
+    // plain words. True to try once more (and again for a while), false to
+    // leave it unsaved.
+    using UnsavedPanesQuestion = std::function<QCoro::Task<bool>(QString what, QString reason)>;
     // Saves the panes (and a draft still waiting to be saved), ends every
     // pane's agent and empties the canvas. Idempotent. A panes save that
     // fails is tried again for a while (panesTeardownRetryWindow) with the
     // panes still shown; if it still fails, `unsaved` is asked (none: they
     // are left unsaved, logged), and the panes go only once they are saved
-    // or left.
+    // or left. The other saves of the project's data that are failing (the
+    // plan, the model choice, the names, the draft…) are then waited for in
+    // the same way before the project is let go.
     QCoro::Task<> teardown(UnsavedPanesQuestion unsaved = {});
     bool isTornDown() const { return m_tornDown; }
 
@@ -309,6 +313,8 @@ public:
     // The teardown's last panes save: waits for it, and tries `shown` again
     // while it fails (see teardown).
     QCoro::Task<> finishPanesSaves(PanesSnapshot shown, UnsavedPanesQuestion unsaved);
+    // The teardown's wait for the data folder's failing saves (see teardown).
+    QCoro::Task<> finishDataSaves(UnsavedPanesQuestion unsaved);
     // Output added to a pane is saved within `panesOutputSaveDelay`, or at
     // once past `panesOutputSaveBytes` (PanesSaveSchedule).
     void schedulePanesOutputSave();

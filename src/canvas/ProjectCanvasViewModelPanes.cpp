@@ -301,6 +301,48 @@ void ProjectCanvasViewModel::savePanes(PanesFoldBack foldBack)
     m_panesStore->save(makePanesSnapshot(), foldBack);
 }
 
+QCoro::Task<> ProjectCanvasViewModel::finishDataSaves(UnsavedPanesQuestion unsaved)
+{
+    QPointer<ProjectCanvasViewModel> self(this);
+    const std::shared_ptr<ProjectDataFolder> door = m_dataFolder;
+    if (!door)
+        co_return;
+    QElapsedTimer trying;
+    trying.start();
+    // The door retries by itself; this only waits for it, for a while.
+    const std::chrono::milliseconds pause = std::min(m_services.panesSaveRetryDelay, std::chrono::milliseconds(250));
+    for (QList<ProjectDataFolder::Kind> kinds = door->failingKinds(); !kinds.isEmpty(); kinds = door->failingKinds()) {
+        if (std::chrono::milliseconds(trying.elapsed()) < m_services.panesTeardownRetryWindow) {
+            QCoro::Task<> waiting = QCoro::sleepFor(pause);
+            co_await std::move(waiting);
+            if (!self)
+                co_return;
+            continue;
+        }
+        QStringList described;
+        for (const ProjectDataFolder::Kind kind : std::as_const(kinds))
+            described.append(ProjectDataFolder::describe(kind));
+        const QString what = described.size() == 1
+                                 ? described.constFirst()
+                                 : described.mid(0, described.size() - 1).join(QStringLiteral(", ")) +
+                                       QStringLiteral(" and ") + described.constLast();
+        const QString reason = door->failureReason();
+        logLine(QStringLiteral("[Nerim] %1 could not be saved before closing: %2").arg(what, reason));
+        if (!unsaved)
+            co_return;
+        QCoro::Task<bool> asking = unsaved(what, reason);
+        const bool again = co_await std::move(asking);
+        if (!self)
+            co_return;
+        if (!again) {
+            logLine(QStringLiteral("[Nerim] %1 was left unsaved").arg(what));
+            co_return;
+        }
+        door->retryNow();
+        trying.restart();
+    }
+}
+
 QCoro::Task<> ProjectCanvasViewModel::finishPanesSaves(PanesSnapshot shown, UnsavedPanesQuestion unsaved)
 {
     QPointer<ProjectCanvasViewModel> self(this);
@@ -324,7 +366,7 @@ QCoro::Task<> ProjectCanvasViewModel::finishPanesSaves(PanesSnapshot shown, Unsa
             logLine(QStringLiteral("[Nerim panes] the panes could not be saved before closing: %1").arg(*failure));
             if (!unsaved)
                 co_return;
-            QCoro::Task<bool> asking = unsaved(*failure);
+            QCoro::Task<bool> asking = unsaved(QString(), *failure);
             const bool again = co_await std::move(asking);
             if (!self)
                 co_return;

@@ -393,7 +393,7 @@ void ProjectDataFolder::runSave(Kind kind, const QString &name,
             }
             if (const auto found = m_failing.constFind(name); found != m_failing.cend())
                 delay = std::min(found->delay * 2, std::chrono::milliseconds(retryCapMs.load()));
-            m_failing.insert(name, Failing{kind, job, delay, generation});
+            m_failing.insert(name, Failing{kind, job, delay, generation, why});
             first = !m_toldFailing.contains(int(kind));
             m_toldFailing.insert(int(kind));
         }
@@ -488,6 +488,24 @@ QList<ProjectDataFolder::Kind> ProjectDataFolder::failingKinds() const
             kinds.append(failing.kind);
     }
     return kinds;
+}
+
+QString ProjectDataFolder::failureReason() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_failing.isEmpty() ? QString() : m_failing.cbegin()->why;
+}
+
+void ProjectDataFolder::retryNow()
+{
+    QList<std::pair<QString, quint64>> failing;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (auto it = m_failing.cbegin(); it != m_failing.cend(); ++it)
+            failing.append({it.key(), it->generation});
+    }
+    for (const auto &[name, generation] : std::as_const(failing))
+        retry(name, generation);
 }
 
 QString ProjectDataFolder::describe(Kind kind)

@@ -154,6 +154,10 @@ public:
     void endRetries();
     // The kinds whose saves are failing now.
     QList<Kind> failingKinds() const;
+    // Why a save is failing now (the newest failure's reason; empty when none is).
+    QString failureReason() const;
+    // Tries every failing save again now instead of at its next retry.
+    void retryNow();
 
     // "the plan conversation", "the model choice"…: what the user is told.
     static QString describe(Kind kind);
@@ -165,6 +169,7 @@ private:
         std::function<void(const ProjectDataFolder &)> job;
         std::chrono::milliseconds delay;
         quint64 generation;
+        QString why;
     };
 
     ProjectDataFolder(QString projectPath, BeneathFolder project, BeneathFolder data);

@@ -204,3 +204,38 @@ TEST_F(ProjectDataDoorTest, FailedSavesAreRetriedAndToldOnce)
     EXPECT_TRUE(readFile(data + QStringLiteral("agent-names.json")).contains("Ada"));
     EXPECT_EQ(readFile(data + QStringLiteral("draft.txt")), QByteArray("a draft"));
 }
+
+// A quit while the model choice cannot be saved waits for it, then asks what
+// to do, naming what is not saved; "try again" once there is room saves it
+// before the project is let go.
+TEST_F(ProjectDataDoorTest, AQuitWhileADataSaveFailsAsksAndTryAgainSavesIt)
+{
+    nerim::detail::setDataFolderRetryDelays(std::chrono::milliseconds(20), std::chrono::milliseconds(80));
+    const auto delays = qScopeGuard(
+        [] { nerim::detail::setDataFolderRetryDelays(std::chrono::milliseconds(1000), std::chrono::milliseconds(30000)); });
+    CanvasServices s = services();
+    s.panesTeardownRetryWindow = std::chrono::milliseconds(100);
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Project"),
+                                                      provider, nullptr, s);
+    await(canvas->bootstrap());
+    SerialFileWriter::shared().flush();
+
+    std::atomic<bool> full{true};
+    fileCalls::detail::setHook([&](fileCalls::Call call, int, const char *name, qint64) {
+        return !(full && call == fileCalls::Call::create && QByteArray(name).contains("model.json"));
+    });
+    const auto unhook = qScopeGuard([] { fileCalls::detail::setHook({}); });
+    canvas->modelPreference().setChoice(ModelChoice::opus46);
+    canvas->modelPreference().persist();
+
+    QStringList asked;
+    await(canvas->teardown([&](QString what, QString reason) -> QCoro::Task<bool> {
+        asked.append(what + QStringLiteral(": ") + reason);
+        full = asked.size() > 1; // the first answer comes once there is room again
+        co_return true;
+    }));
+    ASSERT_EQ(asked.size(), 1) << asked.join(u'\n').toStdString();
+    EXPECT_TRUE(asked.constFirst().startsWith(QStringLiteral("the model choice: "))) << asked.constFirst().toStdString();
+    EXPECT_TRUE(readFile(project + QStringLiteral("/.nerim/model.json")).contains(rawValue(ModelChoice::opus46).toUtf8()));
+    EXPECT_TRUE(projectLockIsFree(project));
+}

@@ -47,6 +47,20 @@ QString unsavedPanesMessage(const QString &projectName, const QString &reason)
         .arg(projectName, reason);
 }
 
+QString unsavedDataTitle() { return QStringLiteral("Nerim couldn't save all of this project"); }
+
+QString unsavedDataMessage(const QString &projectName, const QString &what, const QString &reason)
+{
+    QString subject = what;
+    if (!subject.isEmpty())
+        subject[0] = subject[0].toUpper();
+    return QStringLiteral("%1 of \u201c%2\u201d %3 not saved yet: %4.\n\n"
+                          "The window stays open so nothing is lost. Make room or fix the problem, then try again. "
+                          "If you quit anyway, those changes are lost.")
+        .arg(subject, projectName, what.contains(QStringLiteral(" and ")) ? QStringLiteral("are") : QStringLiteral("is"),
+             reason);
+}
+
 QString unsavedPanesTryAgain() { return QStringLiteral("Try Again"); }
 
 QString unsavedPanesQuitAnyway() { return QStringLiteral("Quit Anyway"); }

@@ -44,6 +44,10 @@ QString memoryUnavailableText(const QString &message);
 // `projectName` still cannot be saved, and why (`reason`, in plain words).
 QString unsavedPanesTitle();
 QString unsavedPanesMessage(const QString &projectName, const QString &reason);
+// The same when something else of the project's data (`what`, such as "the
+// plan conversation and the agent names") is not saved.
+QString unsavedDataTitle();
+QString unsavedDataMessage(const QString &projectName, const QString &what, const QString &reason);
 QString unsavedPanesTryAgain();
 QString unsavedPanesQuitAnyway();
 

@@ -1,6 +1,7 @@
 // Closing the window with a project open: the canvas is torn down on this
-// screen, and a panes save that still fails after the teardown's retries is
-// put to the user (try again, or quit anyway) while the panes stay shown.
+// screen, and a panes save (or another save of the project's data) that
+// still fails after the teardown's retries is put to the user (try again, or
+// quit anyway) while the panes stay shown.
 #include "ui/workspace/ProjectCanvasView.h"
 
 #include "canvas/ProjectCanvasViewModel.h"
@@ -22,7 +23,7 @@ QCoro::Task<> ProjectCanvasView::closeForQuit()
     QPointer<ProjectCanvasView> screen(this);
     const std::shared_ptr<ProjectCanvasViewModel> canvas = m_canvas;
     const QString name = m_projectDisplayName;
-    const auto ask = [screen, name](QString reason) -> QCoro::Task<bool> {
+    const auto ask = [screen, name](QString what, QString reason) -> QCoro::Task<bool> {
         if (!screen)
             co_return false; // the window is gone: nobody left to answer
         const UnsavedPanesAlert alert =
@@ -30,7 +31,10 @@ QCoro::Task<> ProjectCanvasView::closeForQuit()
         auto answer = std::make_shared<QPromise<bool>>();
         answer->start();
         QFuture<bool> answered = answer->future();
-        alert(screen, CanvasScreenLook::unsavedPanesTitle(), CanvasScreenLook::unsavedPanesMessage(name, reason),
+        const bool panes = what.isEmpty();
+        alert(screen, panes ? CanvasScreenLook::unsavedPanesTitle() : CanvasScreenLook::unsavedDataTitle(),
+              panes ? CanvasScreenLook::unsavedPanesMessage(name, reason)
+                    : CanvasScreenLook::unsavedDataMessage(name, what, reason),
               [answer](bool tryAgain) {
                   if (answer->future().isFinished())
                       return;
