@@ -14,6 +14,21 @@ namespace nerim {
 
 namespace DialogStyle {
 
+QMessageBox *warningBox(QWidget *parent, const QString &title, const QString &message)
+{
+    auto *box = new QMessageBox(parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setIcon(QMessageBox::Warning);
+    box->setWindowTitle(title);
+    box->setText(title);
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(message);
+    if (auto *informative = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
+    return box;
+}
+
 namespace {
 
 // A message box's text column: wide enough for the longest title and two or

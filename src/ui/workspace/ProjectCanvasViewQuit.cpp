@@ -8,7 +8,6 @@
 #include "ui/settings/DialogStyle.h"
 
 #include <QCoro/QCoroFuture>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPromise>
 #include <QPushButton>
@@ -52,18 +51,8 @@ QCoro::Task<> ProjectCanvasView::closeForQuit()
 ProjectCanvasView::UnsavedPanesAlert ProjectCanvasView::desktopUnsavedPanesAlert()
 {
     return [](QWidget *parent, const QString &title, const QString &message, std::function<void(bool)> done) {
-        auto *box = new QMessageBox(parent);
+        QMessageBox *box = DialogStyle::warningBox(parent, title, message);
         box->setObjectName(QStringLiteral("unsavedPanesAlert"));
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::WindowModal);
-        box->setIcon(QMessageBox::Warning);
-        box->setWindowTitle(title);
-        box->setText(title);
-        // The reason and the project's name are never read as markup.
-        box->setTextFormat(Qt::PlainText);
-        box->setInformativeText(message);
-        if (auto *informative = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
-            informative->setTextFormat(Qt::PlainText);
         QPushButton *again = box->addButton(CanvasScreenLook::unsavedPanesTryAgain(), QMessageBox::AcceptRole);
         QPushButton *quit = box->addButton(CanvasScreenLook::unsavedPanesQuitAnyway(), QMessageBox::DestructiveRole);
         box->setDefaultButton(again);

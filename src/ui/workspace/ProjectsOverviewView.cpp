@@ -451,17 +451,7 @@ ProjectsOverviewView::FolderPicker ProjectsOverviewView::desktopFolderPicker()
 ProjectsOverviewView::RemovalAlert ProjectsOverviewView::desktopRemovalAlert()
 {
     return [](QWidget *parent, const QString &title, const QString &message, std::function<void(AlertChoice)> done) {
-        auto *box = new QMessageBox(parent);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::WindowModal);
-        box->setIcon(QMessageBox::Warning);
-        box->setWindowTitle(title);
-        box->setText(title);
-        // The message holds the project's name: never read as markup.
-        box->setTextFormat(Qt::PlainText);
-        box->setInformativeText(message);
-        if (auto *informative = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
-            informative->setTextFormat(Qt::PlainText);
+        QMessageBox *box = DialogStyle::warningBox(parent, title, message);
         QPushButton *remove = box->addButton(Strings::Overview::removeAction, QMessageBox::DestructiveRole);
         QPushButton *cancel = box->addButton(Strings::Overview::cancelAction, QMessageBox::RejectRole);
         box->setDefaultButton(cancel);
