@@ -181,6 +181,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             ++slices;
         } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < budgetNs));
         m_takingInSlices = false;
+        refreshPieces();
         fitRows();
         m_holdScrollBar = false;
         m_drawnLineCount = drawn;
@@ -260,6 +261,8 @@ void TranscriptView::clearRows()
             std::make_tuple(std::exchange(m_items, {}), std::exchange(m_backlog, Backlog())));
     m_backlog = Backlog();
     m_openRunGroup = -1;
+    m_chunkReading = {};
+    m_piecesChanged = false;
     m_openRunChunker = RunChunker();
     m_drawnLineCount = 0;
     m_lastDrawnLineId = QUuid();
@@ -358,6 +361,7 @@ void TranscriptView::spliceBacklog()
         row.group += groupShift;
     if (m_openRunGroup >= 0)
         m_openRunGroup += groupShift;
+    m_chunkReading = {};
     QHash<QPair<int, qsizetype>, int> revealed;
     for (auto it = m_revealed.cbegin(); it != m_revealed.cend(); ++it)
         revealed.insert({it.key().first + groupShift, it.key().second}, it.value());

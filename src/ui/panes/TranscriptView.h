@@ -64,6 +64,11 @@ public:
         qsizetype start = 0;
         qsizetype end = 0;
         int gapAbove = 0;
+        // A piece of a long chunk of prose: where the chunk starts. Its
+        // pieces are rows that follow each other, each showing its part of
+        // how the whole chunk reads. -1 for a whole chunk or a line.
+        qsizetype chunkStart = -1;
+        friend bool operator==(const Row &, const Row &) = default;
     };
 
     TranscriptRows *rows() const { return m_rows; }
@@ -132,7 +137,18 @@ private:
     struct RunGrowth {
         int first = -1;
         qsizetype shownEnd = 0;
+        // The first row changed from a whole chunk to a piece, or back.
+        bool otherKind = false;
     };
+    // Appends the rows of `chunk` of `text`: the chunk, or the pieces of a
+    // long chunk of prose (the lines from `checkedFrom` on are looked at for
+    // what keeps a chunk whole: a code fence, a line longer than a slice).
+    static void appendChunkRows(QList<Row> &items, int group, const RunText &text, const RunChunk &chunk, int above,
+                                qsizetype checkedFrom);
+    // What piece row `index` shows: its part of how its chunk reads.
+    InlineMarkdown pieceReading(int index);
+    // Shows again the built pieces of the chunk that changed, once a turn.
+    void refreshPieces();
     static RunGrowth regrowRun(const QList<RenderGroup> &groups, qsizetype group, int rowCount, QList<Row> &items,
                                int &openRunGroup, RunChunker &openRunChunker);
     int estimateRow(int index, int width) const;
@@ -192,6 +208,18 @@ private:
     TranscriptRows *m_rows = nullptr;
     QList<RenderGroup> m_groups;
     QList<Row> m_items;
+    // How the chunk whose pieces were last shown reads, and where each of
+    // its lines starts in what it shows.
+    struct ChunkReading {
+        int group = -1;
+        qsizetype start = -1;
+        qsizetype end = -1;
+        InlineMarkdown shown;
+        QList<qsizetype> lineStarts;
+    };
+    ChunkReading m_chunkReading;
+    // Pieces of a chunk changed with the lines taken in this turn.
+    bool m_piecesChanged = false;
     // Rows whose long lines show more than the first slice, by their group
     // and start.
     QHash<QPair<int, qsizetype>, int> m_revealed;
