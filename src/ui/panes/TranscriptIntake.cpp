@@ -25,8 +25,12 @@ void TranscriptView::scheduleSync()
     // The frames of every transcript fall on the same ticks of one clock, so
     // that panes streaming together take in their lines in one turn and the
     // window paints them together, once a frame, not once for each pane.
+    // A flood that the last turn's budget cut short goes on in the next turn
+    // (after the window has painted and taken input), not a frame later: the
+    // thread would wait most of each frame while the flood shows a slice at
+    // a time.
     const qint64 since = m_lastSync.isValid() ? m_lastSync.elapsed() : kFrameMs;
-    if (since >= kFrameMs) {
+    if (since >= kFrameMs || m_floodGoesOn) {
         QMetaObject::invokeMethod(this, &TranscriptView::sync, Qt::QueuedConnection);
         return;
     }
@@ -89,6 +93,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
 {
     m_frameTimer.stop();
     m_syncScheduled = false;
+    m_floodGoesOn = false;
     m_lastSync.start();
     if (!m_pane)
         return;
@@ -181,6 +186,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             ++slices;
         } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < budgetNs));
         m_takingInSlices = false;
+        m_floodGoesOn = withinTurnBudget && drawn < count;
         refreshPieces();
         fitRows();
         m_holdScrollBar = false;

@@ -254,6 +254,8 @@ private:
     // How far back from its place a group's first line is looked for.
     static constexpr qsizetype kBoundarySearchLines = 200'000;
     bool m_syncScheduled = false;
+    // The last turn took in lines until its budget was spent, and more wait.
+    bool m_floodGoesOn = false;
     // Updates come at most once a frame.
     static constexpr qint64 kFrameMs = 16;
     // While a turn of the event loop has taken less than this (reading and
