@@ -35,8 +35,8 @@ void TranscriptView::appendChunkRows(QList<Row> &items, int group, const RunText
         const QRegularExpression &fence = MarkdownSegment::openFencePattern();
         const qsizetype from = std::max(checkedFrom, chunk.start);
         text.forEachLine(from, chunk.end - from, [&](QStringView line) {
-            if (!whole && (line.size() > LongLines::sliceLength
-                           || (line.contains(u"```") && fence.match(line.toString()).hasMatch())))
+            if (!whole && (line.size() > LongLines::sliceLength ||
+                           (line.contains(u"```") && fence.match(line.toString()).hasMatch())))
                 whole = true;
         });
     }
@@ -57,13 +57,16 @@ InlineMarkdown TranscriptView::pieceReading(int index)
     const Row &row = m_items.at(index);
     const RunText &text = m_groups.at(row.group).asStdoutRun()->text;
     int last = index;
-    while (last + 1 < m_items.size() && m_items[last + 1].group == row.group
-           && m_items[last + 1].chunkStart == row.chunkStart)
+    while (last + 1 < m_items.size() && m_items[last + 1].group == row.group &&
+           m_items[last + 1].chunkStart == row.chunkStart)
         ++last;
     const qsizetype chunkEnd = m_items[last].end;
     ChunkReading &reading = m_chunkReading;
     if (reading.group != row.group || reading.start != row.chunkStart || reading.end != chunkEnd) {
-        reading = {row.group, row.chunkStart, chunkEnd, inlineMarkdownText(text.mid(row.chunkStart, chunkEnd - row.chunkStart)),
+        reading = {row.group,
+                   row.chunkStart,
+                   chunkEnd,
+                   inlineMarkdownText(text.mid(row.chunkStart, chunkEnd - row.chunkStart)),
                    {0}};
         const QString &shown = reading.shown.text;
         for (qsizetype at = shown.indexOf(u'\n'); at >= 0; at = shown.indexOf(u'\n', at + 1))
@@ -77,8 +80,7 @@ InlineMarkdown TranscriptView::pieceReading(int index)
     if (first >= reading.lineStarts.size())
         return inlineMarkdownText(chunkText(row));
     const qsizetype from = reading.lineStarts[first];
-    const qsizetype to =
-        after < reading.lineStarts.size() ? reading.lineStarts[after] - 1 : reading.shown.text.size();
+    const qsizetype to = after < reading.lineStarts.size() ? reading.lineStarts[after] - 1 : reading.shown.text.size();
     InlineMarkdown piece;
     piece.text = reading.shown.text.sliced(from, to - from);
     const QList<InlineMarkdown::Span> &spans = reading.shown.spans;

@@ -126,14 +126,14 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
     // The pieces of a chunk cut before keep their places: only the lines
     // from its last piece on are looked at again.
     const qsizetype chunkStart = chunks.first().start;
-    const qsizetype checkedFrom =
-        before.first().chunkStart == chunkStart && before.last().chunkStart == chunkStart && before.first().start == chunkStart
-            ? before.last().start
-            : chunkStart;
+    const bool wasPieces = before.first().start == chunkStart && before.first().chunkStart == chunkStart &&
+                           before.last().chunkStart == chunkStart;
+    const qsizetype checkedFrom = wasPieces ? before.last().start : chunkStart;
     items.resize(first);
     int above = before.first().gapAbove;
     for (const RunChunk &chunk : chunks) {
-        appendChunkRows(items, int(group), run->text, chunk, above, chunk.start == chunkStart ? checkedFrom : chunk.start);
+        appendChunkRows(items, int(group), run->text, chunk, above,
+                        chunk.start == chunkStart ? checkedFrom : chunk.start);
         above = chunk.gapAfter;
     }
     // The first row whose place or kind changed.
@@ -141,7 +141,8 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
     while (changed + 1 < items.size() && changed - first < before.size() && items[changed] == before[changed - first])
         ++changed;
     const Row *was = changed - first < before.size() ? &before[changed - first] : nullptr;
-    const bool otherKind = was && was->start == items[changed].start && (was->chunkStart < 0) != (items[changed].chunkStart < 0);
+    const bool otherKind =
+        was && was->start == items[changed].start && (was->chunkStart < 0) != (items[changed].chunkStart < 0);
     const qsizetype shownEnd = was && was->start == items[changed].start ? was->end : items[changed].start;
     return {changed, shownEnd, otherKind};
 }

@@ -23,9 +23,12 @@ namespace nerim {
 // A pane's transcript: its lines filtered by the output mode and grouped (a
 // run of agent output is one group, cut into prose and code blocks), in a
 // vertical scroll view. Each line is a row; a run is drawn as a few rows, its
-// chunks (RunChunks.h). Rows are kept and never rebuilt while lines are only
-// added: the last chunk of a run grows in place and new chunks and lines are
-// added as rows, at most once a frame for a burst of lines. The rows are
+// chunks (RunChunks.h), and a chunk of prose that markup holds together over
+// hundreds of lines as pieces of a few dozen lines, each showing its part of
+// how the whole chunk reads. Rows are kept and never rebuilt while lines are
+// only added: the last chunk of a run grows in place and new chunks and lines
+// are added as rows, at most once a frame for a burst of lines (a flood that
+// a turn's budget cut short goes on in the next turn). The rows are
 // rebuilt only when the lines are replaced or the mode changes, and only those
 // in view are built at all. A transcript opened or replaced is taken in as a
 // flood is, over as many frames as it takes; a long one from near its newest
