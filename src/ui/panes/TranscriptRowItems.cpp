@@ -141,8 +141,11 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
     while (changed + 1 < items.size() && changed - first < before.size() && items[changed] == before[changed - first])
         ++changed;
     const Row *was = changed - first < before.size() ? &before[changed - first] : nullptr;
+    // (A piece's widget is made again when the row it stood for was not the
+    // same piece: it shows only its part of the chunk.)
+    const Row &now = items[changed];
     const bool otherKind =
-        was && was->start == items[changed].start && (was->chunkStart < 0) != (items[changed].chunkStart < 0);
+        was && ((was->chunkStart < 0) != (now.chunkStart < 0) || (now.chunkStart >= 0 && was->start != now.start));
     const qsizetype shownEnd = was && was->start == items[changed].start ? was->end : items[changed].start;
     return {changed, shownEnd, otherKind};
 }

@@ -140,7 +140,8 @@ private:
     struct RunGrowth {
         int first = -1;
         qsizetype shownEnd = 0;
-        // The first row changed from a whole chunk to a piece, or back.
+        // The first row changed from a whole chunk to a piece or back, or
+        // is a piece in place of another row.
         bool otherKind = false;
     };
     // Appends the rows of `chunk` of `text`: the chunk, or the pieces of a
