@@ -107,6 +107,16 @@ void MarkdownTextLabel::setMarkdown(const QString &text)
     readFrom(0, 0, 0, 0);
 }
 
+bool MarkdownTextLabel::setShown(InlineMarkdown shown)
+{
+    if (shown == m_shown && !m_document.isEmpty())
+        return false;
+    m_markdown = shown.text;
+    m_lastParagraph = m_lastParagraphShown = m_lastParagraphSpans = 0;
+    showFrom(0, 0, std::move(shown));
+    return true;
+}
+
 void MarkdownTextLabel::appendMarkdown(QStringView more)
 {
     if (more.isEmpty() && !m_document.isEmpty())

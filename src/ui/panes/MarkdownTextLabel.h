@@ -33,8 +33,13 @@ public:
     // show with the whole text, reading only its last paragraph again.
     void appendMarkdown(QStringView more);
     const QString &markdown() const { return m_markdown; }
+    // Shows `shown`, text already read (part of a longer text's reading);
+    // whether what shows changed.
+    bool setShown(InlineMarkdown shown);
     // What is shown, as plain text.
     const QString &shownText() const { return m_shown.text; }
+    // What is shown, with its styled stretches.
+    const InlineMarkdown &shown() const { return m_shown; }
     // What is shown, as rich text (Qt's HTML subset).
     QString text() const;
 

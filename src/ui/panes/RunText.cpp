@@ -44,6 +44,11 @@ QString RunText::mid(qsizetype from, qsizetype length) const
 {
     from = std::clamp<qsizetype>(from, 0, size());
     const qsizetype to = std::min(size(), from + std::max<qsizetype>(0, length));
+    if (from >= to)
+        return {};
+    // One whole line (what a growing run asks for most): that line's text.
+    if (const qsizetype line = lineAt(from); (line == 0 ? 0 : m_ends.at(line - 1) + 1) == from && m_ends.at(line) == to)
+        return lineText(line);
     QString text;
     text.reserve(to - from);
     for (qsizetype line = lineAt(from); line < lineCount() && from < to; ++line) {

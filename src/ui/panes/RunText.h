@@ -37,6 +37,10 @@ public:
     qsizetype count(qsizetype from, qsizetype length, QStringView needle) const;
     // The run's line (from 0) that holds position `at` of the joined text.
     qsizetype lineOf(qsizetype at) const { return std::min(lineAt(at), std::max<qsizetype>(0, lineCount() - 1)); }
+    // Where line `line` (from 0) begins, and where it ends (before its line
+    // break), in the joined text.
+    qsizetype lineStart(qsizetype line) const { return line == 0 ? 0 : m_ends.at(line - 1) + 1; }
+    qsizetype lineEnd(qsizetype line) const { return m_ends.at(line); }
     // Calls `visit` with each line's part in [from, from + length), in order,
     // without putting the stretch together.
     template <typename Visit>

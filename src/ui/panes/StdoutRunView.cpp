@@ -39,6 +39,26 @@ StdoutRunView::StdoutRunView(const QString &rawText, QWidget *parent, int slices
     setRawText(rawText);
 }
 
+StdoutRunView::StdoutRunView(const QString &rawText, InlineMarkdown shown, QWidget *parent)
+    : QWidget(parent)
+{
+    m_layout = new QVBoxLayout(this);
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    m_layout->setSpacing(6);
+    MarkdownTextLabel *label = proseLabel(this);
+    m_layout->addWidget(label);
+    m_entries.append(label);
+    showPiece(rawText, std::move(shown));
+}
+
+bool StdoutRunView::showPiece(const QString &rawText, InlineMarkdown shown)
+{
+    m_rawText = rawText;
+    m_shownText = shown.text;
+    auto *label = qobject_cast<MarkdownTextLabel *>(m_entries.value(0));
+    return label && label->setShown(std::move(shown));
+}
+
 void StdoutRunView::setRawText(const QString &rawText)
 {
     if (rawText == m_rawText && !m_entries.isEmpty())

@@ -25,8 +25,12 @@ void TranscriptView::scheduleSync()
     // The frames of every transcript fall on the same ticks of one clock, so
     // that panes streaming together take in their lines in one turn and the
     // window paints them together, once a frame, not once for each pane.
+    // A flood that the last turn's budget cut short goes on in the next turn
+    // (after the window has painted and taken input), not a frame later: the
+    // thread would wait most of each frame while the flood shows a slice at
+    // a time.
     const qint64 since = m_lastSync.isValid() ? m_lastSync.elapsed() : kFrameMs;
-    if (since >= kFrameMs) {
+    if (since >= kFrameMs || m_floodGoesOn) {
         QMetaObject::invokeMethod(this, &TranscriptView::sync, Qt::QueuedConnection);
         return;
     }
@@ -89,6 +93,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
 {
     m_frameTimer.stop();
     m_syncScheduled = false;
+    m_floodGoesOn = false;
     m_lastSync.start();
     if (!m_pane)
         return;
@@ -181,6 +186,8 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
             ++slices;
         } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < budgetNs));
         m_takingInSlices = false;
+        m_floodGoesOn = withinTurnBudget && drawn < count;
+        refreshPieces();
         fitRows();
         m_holdScrollBar = false;
         m_drawnLineCount = drawn;
@@ -260,6 +267,8 @@ void TranscriptView::clearRows()
             std::make_tuple(std::exchange(m_items, {}), std::exchange(m_backlog, Backlog())));
     m_backlog = Backlog();
     m_openRunGroup = -1;
+    m_chunkReading = {};
+    m_piecesChanged = false;
     m_openRunChunker = RunChunker();
     m_drawnLineCount = 0;
     m_lastDrawnLineId = QUuid();
@@ -358,6 +367,7 @@ void TranscriptView::spliceBacklog()
         row.group += groupShift;
     if (m_openRunGroup >= 0)
         m_openRunGroup += groupShift;
+    m_chunkReading = {};
     QHash<QPair<int, qsizetype>, int> revealed;
     for (auto it = m_revealed.cbegin(); it != m_revealed.cend(); ++it)
         revealed.insert({it.key().first + groupShift, it.key().second}, it.value());

@@ -59,7 +59,7 @@ void TranscriptView::addRows(const QList<RenderGroup> &groups, qsizetype firstGr
         openRunGroup = int(group);
         openRunChunker = chunker;
         for (const RunChunk &chunk : chunks) {
-            items.append({int(group), chunk.start, chunk.end, above});
+            appendChunkRows(items, int(group), run->text, chunk, above, chunk.start);
             above = chunk.gapAfter;
         }
     }
@@ -76,7 +76,16 @@ void TranscriptView::appendFrom(qsizetype firstNewLine, qsizetype end)
         if (grown.first >= 0) {
             // The rows after the first one that changed went with the cut.
             m_rows->truncate(grown.first + 1);
-            if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(grown.first))) {
+            const bool piece = m_items[grown.first].chunkStart >= 0;
+            if (grown.otherKind) {
+                if (m_rows->builtRow(grown.first))
+                    m_rows->rebuildRow(grown.first);
+                m_piecesChanged = true;
+            } else if (piece) {
+                // Shown again once this turn's lines are in: a piece shows
+                // its part of the whole chunk's reading.
+                m_piecesChanged = true;
+            } else if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(grown.first))) {
                 const Row &row = m_items[grown.first];
                 const auto *run = m_groups[firstChanged].asStdoutRun();
                 if (view->rawText().size() == grown.shownEnd - row.start && row.end >= grown.shownEnd)
@@ -103,7 +112,8 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
         return {};
     if (openRunGroup != int(group)) {
         openRunGroup = int(group);
-        openRunChunker = RunChunker(items[open].start);
+        // (A piece's chunk is cut again from its start.)
+        openRunChunker = RunChunker(items[open].chunkStart >= 0 ? items[open].chunkStart : items[open].start);
     }
     const QList<RunChunk> chunks = openRunChunker.update(run->text);
     // The chunks from the first one that changed: the open one, or an
@@ -112,15 +122,32 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
     int first = open;
     while (first > 0 && items[first - 1].group == int(group) && items[first].start > chunks.first().start)
         --first;
-    items.resize(first + 1);
-    const qsizetype shownEnd = items[first].end;
-    items[first].end = chunks.first().end;
-    int above = chunks.first().gapAfter;
-    for (qsizetype i = 1; i < chunks.size(); ++i) {
-        items.append({int(group), chunks[i].start, chunks[i].end, above});
-        above = chunks[i].gapAfter;
+    const QList<Row> before = items.mid(first);
+    // The pieces of a chunk cut before keep their places: only the lines
+    // from its last piece on are looked at again.
+    const qsizetype chunkStart = chunks.first().start;
+    const bool wasPieces = before.first().start == chunkStart && before.first().chunkStart == chunkStart &&
+                           before.last().chunkStart == chunkStart;
+    const qsizetype checkedFrom = wasPieces ? before.last().start : chunkStart;
+    items.resize(first);
+    int above = before.first().gapAbove;
+    for (const RunChunk &chunk : chunks) {
+        appendChunkRows(items, int(group), run->text, chunk, above,
+                        chunk.start == chunkStart ? checkedFrom : chunk.start);
+        above = chunk.gapAfter;
     }
-    return {first, shownEnd};
+    // The first row whose place or kind changed.
+    int changed = first;
+    while (changed + 1 < items.size() && changed - first < before.size() && items[changed] == before[changed - first])
+        ++changed;
+    const Row *was = changed - first < before.size() ? &before[changed - first] : nullptr;
+    // (A piece's widget is made again when the row it stood for was not the
+    // same piece: it shows only its part of the chunk.)
+    const Row &now = items[changed];
+    const bool otherKind =
+        was && ((was->chunkStart < 0) != (now.chunkStart < 0) || (now.chunkStart >= 0 && was->start != now.start));
+    const qsizetype shownEnd = was && was->start == items[changed].start ? was->end : items[changed].start;
+    return {changed, shownEnd, otherKind};
 }
 
 QString TranscriptView::chunkText(const Row &row) const
@@ -134,6 +161,8 @@ QWidget *TranscriptView::makeRow(int index, QWidget *parent)
     const Row &row = m_items.at(index);
     const RenderGroup &group = m_groups.at(row.group);
     if (group.asStdoutRun()) {
+        if (row.chunkStart >= 0)
+            return new StdoutRunView(chunkText(row), pieceReading(index), parent);
         auto *view = new StdoutRunView(chunkText(row), parent, shownSlices(row));
         connect(view, &StdoutRunView::showMoreRequested, this, [this, view] { showMore(view); });
         return view;

@@ -89,6 +89,8 @@ public:
     // The widget of a row, or null while it is not built.
     QWidget *builtRow(int index) const { return m_built.value(index); }
     int builtRowCount() const { return int(m_built.size()); }
+    // The built rows, in order.
+    QList<int> builtRows() const { return m_built.keys(); }
     // The row a built widget draws, or -1.
     int indexOf(QWidget *row) const { return m_indexOf.value(row, -1); }
     // Makes the widget of a built row again (its content changed in a way

@@ -23,9 +23,12 @@ namespace nerim {
 // A pane's transcript: its lines filtered by the output mode and grouped (a
 // run of agent output is one group, cut into prose and code blocks), in a
 // vertical scroll view. Each line is a row; a run is drawn as a few rows, its
-// chunks (RunChunks.h). Rows are kept and never rebuilt while lines are only
-// added: the last chunk of a run grows in place and new chunks and lines are
-// added as rows, at most once a frame for a burst of lines. The rows are
+// chunks (RunChunks.h), and a chunk of prose that markup holds together over
+// hundreds of lines as pieces of a few dozen lines, each showing its part of
+// how the whole chunk reads. Rows are kept and never rebuilt while lines are
+// only added: the last chunk of a run grows in place and new chunks and lines
+// are added as rows, at most once a frame for a burst of lines (a flood that
+// a turn's budget cut short goes on in the next turn). The rows are
 // rebuilt only when the lines are replaced or the mode changes, and only those
 // in view are built at all. A transcript opened or replaced is taken in as a
 // flood is, over as many frames as it takes; a long one from near its newest
@@ -64,6 +67,11 @@ public:
         qsizetype start = 0;
         qsizetype end = 0;
         int gapAbove = 0;
+        // A piece of a long chunk of prose: where the chunk starts. Its
+        // pieces are rows that follow each other, each showing its part of
+        // how the whole chunk reads. -1 for a whole chunk or a line.
+        qsizetype chunkStart = -1;
+        friend bool operator==(const Row &, const Row &) = default;
     };
 
     TranscriptRows *rows() const { return m_rows; }
@@ -132,7 +140,19 @@ private:
     struct RunGrowth {
         int first = -1;
         qsizetype shownEnd = 0;
+        // The first row changed from a whole chunk to a piece or back, or
+        // is a piece in place of another row.
+        bool otherKind = false;
     };
+    // Appends the rows of `chunk` of `text`: the chunk, or the pieces of a
+    // long chunk of prose (the lines from `checkedFrom` on are looked at for
+    // what keeps a chunk whole: a code fence, a line longer than a slice).
+    static void appendChunkRows(QList<Row> &items, int group, const RunText &text, const RunChunk &chunk, int above,
+                                qsizetype checkedFrom);
+    // What piece row `index` shows: its part of how its chunk reads.
+    InlineMarkdown pieceReading(int index);
+    // Shows again the built pieces of the chunk that changed, once a turn.
+    void refreshPieces();
     static RunGrowth regrowRun(const QList<RenderGroup> &groups, qsizetype group, int rowCount, QList<Row> &items,
                                int &openRunGroup, RunChunker &openRunChunker);
     int estimateRow(int index, int width) const;
@@ -192,6 +212,18 @@ private:
     TranscriptRows *m_rows = nullptr;
     QList<RenderGroup> m_groups;
     QList<Row> m_items;
+    // How the chunk whose pieces were last shown reads, and where each of
+    // its lines starts in what it shows.
+    struct ChunkReading {
+        int group = -1;
+        qsizetype start = -1;
+        qsizetype end = -1;
+        InlineMarkdown shown;
+        QList<qsizetype> lineStarts;
+    };
+    ChunkReading m_chunkReading;
+    // Pieces of a chunk changed with the lines taken in this turn.
+    bool m_piecesChanged = false;
     // Rows whose long lines show more than the first slice, by their group
     // and start.
     QHash<QPair<int, qsizetype>, int> m_revealed;
@@ -226,6 +258,8 @@ private:
     // How far back from its place a group's first line is looked for.
     static constexpr qsizetype kBoundarySearchLines = 200'000;
     bool m_syncScheduled = false;
+    // The last turn took in lines until its budget was spent, and more wait.
+    bool m_floodGoesOn = false;
     // Updates come at most once a frame.
     static constexpr qint64 kFrameMs = 16;
     // While a turn of the event loop has taken less than this (reading and

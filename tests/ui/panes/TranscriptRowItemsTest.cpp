@@ -1,7 +1,8 @@
 // A transcript's runs drawn as chunk rows: a code block streamed line by
 // line shows as the whole block, inline Markdown reads the same across the
-// chunks (also behind markup still open, and after it closes), and a very
-// long line shows its first slice with a way to see more.
+// chunks (also behind markup still open, and after it closes, and across
+// the short rows a long chunk is drawn in), and a very long line shows its
+// first slice with a way to see more.
 #include "TranscriptViewTesting.h"
 
 using namespace Qt::StringLiterals;
@@ -98,6 +99,80 @@ TEST(TranscriptView, AnAnswerBehindAnOpenBracketIsDrawnInChunksUntilTheBracketCl
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->markdown(), whole);
     EXPECT_TRUE(label->text().contains(u"href=\"https://example.com/all\""_s));
+}
+
+// Each character of `shown` with its styles and link.
+QList<std::pair<int, QString>> styleOfEach(const InlineMarkdown &shown)
+{
+    QList<std::pair<int, QString>> styles(shown.text.size());
+    for (const InlineMarkdown::Span &span : shown.spans)
+        for (qsizetype i = span.start; i < span.start + span.length; ++i)
+            styles[i] = {span.styles, span.link};
+    return styles;
+}
+
+// A chunk of prose that markup holds together over hundreds of lines is
+// drawn in short rows that, read together, show what the whole chunk shows:
+// once the markup closes, and again when later text changes how the lines
+// of rows already built read.
+TEST(TranscriptView, ALongChunkHeldByMarkupIsDrawnInShortRowsThatReadAsTheChunk)
+{
+    MotionPreferences::shared().setReduceMotion(true);
+    auto pane = makePane();
+    pane->appendLine(Kind::userPrompt, u"collect"_s);
+    pane->appendLine(Kind::stdout, u"See [the `results"_s);
+    TranscriptView view(pane.get(), AppState::OutputMode::verbose);
+    view.resize(360, 400);
+    view.show();
+    settle();
+    for (int i = 0; i < 400; ++i) {
+        pane->appendLine(Kind::stdout, u"item %1 with **bold** text"_s.arg(i));
+        if (i % 50 == 0)
+            view.syncNow();
+    }
+    view.syncNow();
+    const auto check = [&](const char *when, bool inPieces) {
+        for (int i = 0; i < view.rows()->rowCount(); ++i)
+            view.rows()->ensureBuilt(i);
+        const QString whole = view.groups().at(1).asStdoutRun()->text.toString();
+        const QStringList rows = runRows(view, 1);
+        EXPECT_EQ(rows.join(u'\n'), whole) << when;
+        if (inPieces) {
+            EXPECT_GT(rows.size(), 4) << when;
+        }
+        InlineMarkdown together;
+        for (int i = 0; i < view.rowItems().size(); ++i) {
+            if (view.rowItems()[i].group != 1)
+                continue;
+            auto *label = view.rows()->builtRow(i)->findChild<MarkdownTextLabel *>();
+            ASSERT_NE(label, nullptr) << when;
+            EXPECT_LE(label->shownText().count(u'\n') + 1, 4 * RunChunks::maximumChunkLines) << when;
+            if (!together.text.isEmpty())
+                together.text += u'\n';
+            for (InlineMarkdown::Span span : label->shown().spans) {
+                span.start += together.text.size();
+                together.spans.append(span);
+            }
+            together.text += label->shownText();
+        }
+        const InlineMarkdown expected = inlineMarkdownText(whole);
+        EXPECT_EQ(together.text, expected.text) << when;
+        QList<std::pair<int, QString>> shownStyles = styleOfEach(together);
+        const QList<std::pair<int, QString>> expectedStyles = styleOfEach(expected);
+        // (The line breaks between rows are not in any row.)
+        for (qsizetype i = 0; i < shownStyles.size() && i < expectedStyles.size(); ++i)
+            if (together.text[i] == u'\n')
+                shownStyles[i] = expectedStyles[i];
+        EXPECT_TRUE(shownStyles == expectedStyles) << when;
+    };
+    check("behind open markup", false);
+    pane->appendLine(Kind::stdout, u"](https://example.com/all) done"_s);
+    view.syncNow();
+    check("a link over the answer", true);
+    // The code span opened on the first line closes: every line reads otherwise.
+    pane->appendLine(Kind::stdout, u"and ` closes the code"_s);
+    view.syncNow();
+    check("a code span over the answer", true);
 }
 
 // A line of 4 MiB (one answer line, one prompt) is shown by its first slice
