@@ -244,6 +244,7 @@ std::optional<LogFile> appendFrames(const QString &logPath, const std::optional<
         throw writeFailure(logPath, ENOENT);
     }
     const Place &place = *found;
+    place.checkWritable();
     const QByteArray native = place.native();
     int fd = -1;
     if (known) {
@@ -327,7 +328,7 @@ std::optional<LogFile> appendFoldMarker(const QString &logPath, const LogFile &k
 std::optional<QString> finishFold(const QString &logPath, const std::optional<LogFile> &folded)
 {
     const std::optional<Place> place = lookAt(logPath);
-    if (!place)
+    if (!place || place->refusal())
         return std::nullopt;
     const QByteArray native = place->native();
     struct stat st {};
@@ -351,6 +352,10 @@ CutBack cutToReadable(const QString &logPath, const ReadOutcome &outcome)
     const std::optional<Place> place = lookAt(logPath);
     if (!place)
         return cut;
+    if (const std::optional<QString> why = place->refusal()) {
+        cut.why = *why;
+        return cut;
+    }
     const int fd = openIn(*place, O_RDWR);
     if (fd < 0) {
         cut.why = QString::fromLocal8Bit(std::strerror(errno));

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace nerim::panesChangeLog {
 
@@ -19,7 +20,60 @@ namespace {
 
 QString fileName(const QString &path) { return QFileInfo(path).fileName(); }
 
+// The door of the project whose `.nerim` holds `path`, when one is open here.
+std::shared_ptr<ProjectDataFolder> doorOf(const QString &path)
+{
+    const QString project = IntentProcessorConstants::projectOfDataFile(path);
+    if (project.isEmpty())
+        return nullptr;
+    return ProjectDataFolder::openDoorOf(project + QStringLiteral("/.nerim"));
+}
+
+std::optional<QString> refusalOf(const ProjectDataFolder &door)
+{
+    if (door.canWrite())
+        return std::nullopt;
+    if (door.access() == ProjectDataFolder::Access::readOnly)
+        return QStringLiteral("this project is open in another Nerim");
+    // The folder moved away is said by the failed save alone; a lost lock
+    // the door also tells once itself (the project then stops saving).
+    struct stat held {};
+    struct stat named {};
+    const bool inPlace = ::fstat(door.folder().fd(), &held) == 0 &&
+                         ::lstat(QFile::encodeName(door.path()).constData(), &named) == 0 && S_ISDIR(named.st_mode) &&
+                         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    if (!inPlace)
+        return QStringLiteral("this project's .nerim folder was moved or replaced");
+    try {
+        door.checkWritable(ProjectDataFolder::Kind::panes);
+    } catch (const ProjectDataFolder::NotWriter &) {
+        return QStringLiteral("this project's lock file was replaced, so another Nerim may be writing it");
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+std::optional<QString> Place::refusal() const
+{
+    if (!door)
+        return std::nullopt;
+    return refusalOf(*door);
+}
+
+void Place::checkWritable() const
+{
+    if (const std::optional<QString> why = refusal())
+        throw MemoryError::writeFailed(path(), *why);
+}
+
+void checkWritable(const QString &path)
+{
+    if (const std::shared_ptr<ProjectDataFolder> door = doorOf(path)) {
+        if (const std::optional<QString> why = refusalOf(*door))
+            throw MemoryError::writeFailed(path, *why);
+    }
+}
 
 int openIn(const Place &place, int flags)
 {
@@ -48,6 +102,11 @@ std::optional<QString> setAside(const QString &path, QStringView tag)
 std::optional<QString> setAside(const Place &place, QStringView tag)
 {
     const QString path = place.path();
+    if (const std::optional<QString> why = place.refusal()) {
+        logLine(QStringLiteral("[Nerim panes] did not move %1 aside: %2").arg(path, *why));
+        errno = EPERM;
+        return std::nullopt;
+    }
     const std::optional<QString> aside = setAside::moveWithin(place.folder, place.name, tag);
     if (!aside) {
         const int error = errno;
@@ -74,6 +133,13 @@ std::optional<Place> placeOf(const QString &path)
                 return std::nullopt;
             return Place{BeneathFolder::atPath(info.absolutePath()), info.fileName()};
         }
+        if (std::shared_ptr<ProjectDataFolder> door = doorOf(path)) {
+            // Within the folder the door holds open, whatever is at its name now.
+            const QString within = BeneathFolder::relativeWithin(door->path(), path);
+            const qsizetype slash = within.lastIndexOf(QLatin1Char('/'));
+            BeneathFolder folder = door->folder().folder(slash < 0 ? QString() : within.left(slash));
+            return Place{std::move(folder), within.mid(slash + 1), std::move(door)};
+        }
         QString name;
         BeneathFolder folder = BeneathFolder::holding(project, path, BeneathFolder::Create::nothing, &name);
         return Place{std::move(folder), name};
@@ -86,8 +152,14 @@ std::optional<Place> placeOf(const QString &path)
 
 void removeFile(const QString &path)
 {
-    if (const std::optional<Place> place = lookAt(path))
-        fileCalls::unlinkAt(place->folder.fd(), place->native().constData());
+    const std::optional<Place> place = lookAt(path);
+    if (!place)
+        return;
+    if (const std::optional<QString> why = place->refusal()) {
+        logLine(QStringLiteral("[Nerim panes] left %1 in place: %2").arg(fileName(path), *why));
+        return;
+    }
+    fileCalls::unlinkAt(place->folder.fd(), place->native().constData());
 }
 
 std::optional<AtomicFileWriter::FileIdentity> identityAt(const QString &path)

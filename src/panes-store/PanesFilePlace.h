@@ -3,13 +3,24 @@
 // Reaching a panes file or one of the files beside it without following a
 // link: the folder it lies in, opened beneath the project, and the file's
 // name there; and moving a file out of the way under a name of its own.
+//
+// A file in the `.nerim` of a project whose door (ProjectDataFolder) is open
+// in this process is reached through that door: its folder is the `.nerim`
+// the door opened and locked, never one opened again by path, so a `.nerim`
+// swapped for another folder while the project is open receives nothing.
+// Before anything there is written, removed or set aside the door is asked
+// whether this Nerim may write now (it holds the lock, and the folder is
+// still the project's `.nerim`); when it may not, the change is refused and
+// a save fails as any other does, to be tried again.
 
 #include "foundation/BeneathFolder.h"
 #include "persistence/AtomicFileWriter.h"
+#include "persistence/ProjectDataFolder.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
+#include <memory>
 #include <optional>
 
 namespace nerim::panesChangeLog {
@@ -22,10 +33,23 @@ namespace nerim::panesChangeLog {
 struct Place {
     BeneathFolder folder;
     QString name;
+    // The door the folder was reached through, when the file lies in the
+    // `.nerim` of a project open in this process.
+    std::shared_ptr<const ProjectDataFolder> door = {};
 
     QByteArray native() const;
     QString path() const { return folder.filePath(name); }
+    // Why the file may not be changed now (its door refuses), or nothing
+    // when it may. Asks the door each time.
+    std::optional<QString> refusal() const;
+    // Throws MemoryError (writeFailed, with `refusal()` as its reason) when
+    // the file may not be changed now.
+    void checkWritable() const;
 };
+
+// Throws as Place::checkWritable does for the file at `path`, without
+// opening anything: for a caller about to write there.
+void checkWritable(const QString &path);
 
 // Nothing when a folder on the way is missing. Throws MemoryError
 // (writeFailed, with the line saying which link) when the way needs a link,

@@ -62,7 +62,8 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     PanesFileContent content;
     int fd = -1;
     // Reached beneath the project: a link on the way is refused, not followed.
-    if (std::optional<panesChangeLog::Place> place = panesChangeLog::placeOf(path))
+    const std::optional<panesChangeLog::Place> place = panesChangeLog::placeOf(path);
+    if (place)
         fd = RegularFile::openAt(place->folder.fd(), place->name);
     if (fd < 0)
         return content; // nothing saved yet
@@ -93,8 +94,7 @@ PanesFileContent readOnePanesFile(const QString &path, bool wantLayout)
     }
     if (before && before->size > RegularFile::maxReadBytes)
         throw RegularFile::ReadError("it is larger than 64 MiB and not in the form Nerim writes");
-    const std::optional<QByteArray> bytes =
-        AtomicFileWriter::readBytes(path, IntentProcessorConstants::projectOfDataFile(path));
+    const std::optional<QByteArray> bytes = RegularFile::readAt(place->folder.fd(), place->name);
     if (!bytes)
         throw RegularFile::ReadError("it was removed while it was read");
     // Read again by name: the same file only when the one open (whose

@@ -457,6 +457,15 @@ bool PanesSaver::save(PanesSnapshot snapshot, FoldBack foldBack)
         m_path,
         [path = m_path, state = m_state, ahead = m_ahead, snapshot = std::move(snapshot), foldBack, unchanged] {
             QMutexLocker lock(&state->mutex);
+            // A project whose door may not write now (its `.nerim` moved
+            // away, its lock lost) gets nothing: the save fails, is told and
+            // is tried again, and what it holds stays as it was.
+            try {
+                panesChangeLog::checkWritable(path);
+            } catch (...) {
+                state->failed(std::current_exception());
+                return;
+            }
             // What the load could not keep aside is kept first; until it is,
             // nothing is written and the save fails as any other does.
             while (!state->keepFirst.isEmpty()) {

@@ -1,5 +1,6 @@
 #include "panes-store/PanesViewFile.h"
 
+#include "panes-store/PanesFilePlace.h"
 #include "panes-store/PanesSideFiles.h"
 #include "panes-store/PanesSnapshot.h"
 #include "foundation/Json.h"
@@ -57,11 +58,11 @@ std::optional<PanesViewFile> PanesViewFile::read(const QString &path)
 {
     try {
         // A link in its place is refused: the writer replaces links, so one there is not its own.
-        // In a project it is reached beneath the project, following no link on the way.
-        const QString project = IntentProcessorConstants::projectOfDataFile(path);
+        // In a project it is reached beneath the project (through its door,
+        // when open), following no link on the way.
+        const std::optional<panesChangeLog::Place> place = panesChangeLog::placeOf(path);
         const std::optional<QByteArray> bytes =
-            project.isEmpty() ? RegularFile::read(path, RegularFile::FinalLink::refuse, maxViewFileBytes)
-                              : RegularFile::readBeneath(project, path, maxViewFileBytes);
+            place ? RegularFile::readAt(place->folder.fd(), place->name, maxViewFileBytes) : std::nullopt;
         if (!bytes)
             return std::nullopt;
         return decode(*bytes);

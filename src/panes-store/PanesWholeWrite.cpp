@@ -138,18 +138,28 @@ PanesFileLayout writeReusing(const PanesSnapshot &snapshot, const QString &path,
             }
         };
     }
-    next.file = AtomicFileWriter::write(
-        [&](AtomicFileWriter::ContentSink &sink) {
-            const int fd = layout ? openUnchanged(path, *layout) : -1;
-            const auto closing = qScopeGuard([fd] {
-                if (fd >= 0)
-                    ::close(fd);
-            });
-            FileOutput out(sink);
-            FileReuse reuse(layout, fd, next);
-            encodeDocument(snapshot, out, &reuse);
-        },
-        path, AtomicFileWriter::backupPathFor(path), options);
+    const auto produce = [&](AtomicFileWriter::ContentSink &sink) {
+        const int fd = layout ? openUnchanged(path, *layout) : -1;
+        const auto closing = qScopeGuard([fd] {
+            if (fd >= 0)
+                ::close(fd);
+        });
+        FileOutput out(sink);
+        FileReuse reuse(layout, fd, next);
+        encodeDocument(snapshot, out, &reuse);
+    };
+    // In a project open here, written into the `.nerim` its door holds, once
+    // the door says this Nerim may write.
+    const std::optional<panesChangeLog::Place> place =
+        options.beneath.isEmpty() ? std::nullopt : panesChangeLog::placeOf(path);
+    if (place && place->door) {
+        place->checkWritable();
+        next.file = AtomicFileWriter::write(produce, place->folder, place->name,
+                                            QFileInfo(AtomicFileWriter::backupPathFor(path)).fileName(), options);
+    } else {
+        panesChangeLog::checkWritable(path);
+        next.file = AtomicFileWriter::write(produce, path, AtomicFileWriter::backupPathFor(path), options);
+    }
     if (log)
         log->reset();
     // The log folded into the new file goes; any other is kept aside. A view

@@ -8,6 +8,7 @@
 #include "persistence/SetAside.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QThread>
@@ -21,6 +22,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace nerim {
 
@@ -251,6 +253,26 @@ ProjectDataFolder::Opened ProjectDataFolder::open(const QString &projectPath)
     }
     throw std::runtime_error(
         QStringLiteral("the lock of %1 kept being replaced").arg(project + QStringLiteral("/.nerim")).toStdString());
+}
+
+std::shared_ptr<ProjectDataFolder> ProjectDataFolder::openDoorOf(const QString &dataFolderPath)
+{
+    const QString wanted = QDir::cleanPath(dataFolderPath);
+    // Every door looked at is let go only once the registry is unlocked: the
+    // last owner's letting go runs the destructor, which locks it.
+    std::vector<std::shared_ptr<ProjectDataFolder>> seen;
+    std::shared_ptr<ProjectDataFolder> found;
+    {
+        QMutexLocker lock(&registryMutex);
+        for (const auto &entry : registry) {
+            std::shared_ptr<ProjectDataFolder> door = entry.second.lock();
+            if (door && !found && QDir::cleanPath(door->path()) == wanted)
+                found = door;
+            if (door)
+                seen.push_back(std::move(door));
+        }
+    }
+    return found;
 }
 
 bool ProjectDataFolder::folderStillInPlace() const
@@ -533,6 +555,8 @@ QString ProjectDataFolder::describe(Kind kind)
         return QStringLiteral("the launch settings");
     case Kind::dotEnv:
         return QStringLiteral(".env");
+    case Kind::panes:
+        return QStringLiteral("the panes");
     }
     return QString();
 }

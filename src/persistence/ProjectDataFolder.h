@@ -66,6 +66,7 @@ public:
         deployConfig,
         launchOverride,
         dotEnv,
+        panes,
     };
     enum class Access {
         writer,   // this Nerim holds the lock
@@ -105,6 +106,13 @@ public:
     // disk: call it off the GUI thread. Throws std::runtime_error when the
     // project or its data folder cannot be opened.
     static Opened open(const QString &projectPath);
+    // The door open in this process for the data folder `dataFolderPath` (a
+    // project's `.nerim`, by the path the project was opened with), when one
+    // is; nothing otherwise. Opens nothing and touches no disk: writers that
+    // know a file only by its path (the panes store) reach `.nerim` through
+    // the door this way. A door that cannot write is never shared, so it is
+    // never found.
+    static std::shared_ptr<ProjectDataFolder> openDoorOf(const QString &dataFolderPath);
 
     ~ProjectDataFolder();
     ProjectDataFolder(const ProjectDataFolder &) = delete;

@@ -222,3 +222,51 @@ TEST_F(CanvasTest, AnOlderPanesFilePutBackWhileIdleLosesNothingAtQuit)
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(readFile(project + QStringLiteral("/.nerim/") + kept.first()), older);
 }
+
+// The project's .nerim swapped for an empty folder while the project is open:
+// the panes write nothing into the new one, say once that they are not being
+// saved, keep every line on screen, and save them all once the folder is back.
+TEST_F(CanvasTest, APanesSaveWritesNothingIntoADataFolderPutInPlaceOfTheOpenOne)
+{
+    const QString data = project + QStringLiteral("/.nerim");
+    CanvasServices saving = services();
+    saving.panesOutputSaveDelay = std::chrono::milliseconds(20);
+    saving.panesSaveRetryDelay = std::chrono::milliseconds(20);
+    saving.panesSaveRetryCap = std::chrono::milliseconds(100);
+    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Project"),
+                                                      provider, nullptr, saving);
+    await(canvas->bootstrap());
+    provider->enqueue(FakeAgentProvider::running());
+    canvas->spawnAgents(1);
+    AgentPaneState *pane = canvas->panes().first();
+    await(canvas->sendToPane(pane, QStringLiteral("print"), ContextEntry::PromptSource::text));
+    const QUuid session = provider->sessionIds().first();
+    for (int i = 0; i < 100; ++i)
+        provider->yieldEvent(session, AgentOutput::stdoutLine(QStringLiteral("line %1").arg(i)));
+    ASSERT_TRUE(waitUntil([&] { return savedPanes(project) && numberedLines(savedPanes(project)->panes.first()) == 100; }));
+
+    ASSERT_TRUE(QDir(project).rename(QStringLiteral(".nerim"), QStringLiteral(".nerim-moved")));
+    ASSERT_TRUE(QDir(project).mkdir(QStringLiteral(".nerim")));
+    for (int i = 100; i < 300; ++i)
+        provider->yieldEvent(session, AgentOutput::stdoutLine(QStringLiteral("line %1").arg(i)));
+    const QString notSaved =
+        QStringLiteral("[This pane's history is not being saved: this project's .nerim folder was moved or replaced.");
+    ASSERT_TRUE(waitUntil([&] { return countStartingWith(lineTexts(pane), notSaved) > 0; }));
+    spinEventLoop(30); // retries, refused as well
+    SerialFileWriter::shared().flush();
+    EXPECT_EQ(QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_EQ(countStartingWith(lineTexts(pane), QStringLiteral("line ")), 300);
+
+    // The folder back in its place: the retries save every line shown.
+    ASSERT_TRUE(QDir(data).removeRecursively());
+    ASSERT_TRUE(QDir(project).rename(QStringLiteral(".nerim-moved"), QStringLiteral(".nerim")));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::optional<PanesSnapshot> saved = savedPanes(project);
+            return saved && saved->panes.first().outputLines == pane->outputLines();
+        },
+        30000));
+    EXPECT_EQ(numberedLines(savedPanes(project)->panes.first()), 300);
+    EXPECT_EQ(countStartingWith(lineTexts(pane), notSaved), 1);
+}
