@@ -149,6 +149,19 @@ protected:
         return *canvas;
     }
 
+    // A bootstrapped canvas with `s` and one pane whose agent is at work on
+    // "print": its session, for the lines the test makes it print.
+    QUuid openWithPrintingPane(const CanvasServices &s)
+    {
+        canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project,
+                                                          QStringLiteral("Project"), provider, nullptr, s);
+        await(canvas->bootstrap());
+        provider->enqueue(FakeAgentProvider::running());
+        canvas->spawnAgents(1);
+        await(canvas->sendToPane(canvas->panes().first(), QStringLiteral("print"), ContextEntry::PromptSource::text));
+        return provider->sessionIds().first();
+    }
+
     // Closes the current canvas in order and opens a new one on the same folder.
     ProjectCanvasViewModel &reopen()
     {

@@ -189,14 +189,8 @@ TEST_F(CanvasTest, AnOlderPanesFilePutBackWhileIdleLosesNothingAtQuit)
     const QString path = project + QStringLiteral("/.nerim/panes.json");
     CanvasServices saving = services();
     saving.panesOutputSaveDelay = std::chrono::milliseconds(20);
-    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Project"),
-                                                      provider, nullptr, saving);
-    await(canvas->bootstrap());
-    provider->enqueue(FakeAgentProvider::running());
-    canvas->spawnAgents(1);
+    const QUuid session = openWithPrintingPane(saving);
     AgentPaneState *pane = canvas->panes().first();
-    await(canvas->sendToPane(pane, QStringLiteral("print"), ContextEntry::PromptSource::text));
-    const QUuid session = provider->sessionIds().first();
     const auto print = [&](int from, int to) {
         for (int i = from; i < to; ++i)
             provider->yieldEvent(session, AgentOutput::stdoutLine(QStringLiteral("line %1").arg(i)));
@@ -210,7 +204,10 @@ TEST_F(CanvasTest, AnOlderPanesFilePutBackWhileIdleLosesNothingAtQuit)
     canvas->renamePane(pane->id(), QStringLiteral("Printer"));
     ASSERT_TRUE(waitUntil([&] { return !readFile(path).startsWith(older.left(60)); }));
 
-    ASSERT_TRUE(writeFile(path, older)); // idle from here on
+    // Put back once no save is running (one copying from the file as it is
+    // replaced in place is another case), and idle from here on.
+    SerialFileWriter::shared().flush();
+    ASSERT_TRUE(writeFile(path, older));
     spinEventLoop(20);
     await(canvas->teardown());
     canvas.reset();
@@ -233,14 +230,8 @@ TEST_F(CanvasTest, APanesSaveWritesNothingIntoADataFolderPutInPlaceOfTheOpenOne)
     saving.panesOutputSaveDelay = std::chrono::milliseconds(20);
     saving.panesSaveRetryDelay = std::chrono::milliseconds(20);
     saving.panesSaveRetryCap = std::chrono::milliseconds(100);
-    canvas = std::make_unique<ProjectCanvasViewModel>(QStringLiteral("project-id"), project, QStringLiteral("Project"),
-                                                      provider, nullptr, saving);
-    await(canvas->bootstrap());
-    provider->enqueue(FakeAgentProvider::running());
-    canvas->spawnAgents(1);
+    const QUuid session = openWithPrintingPane(saving);
     AgentPaneState *pane = canvas->panes().first();
-    await(canvas->sendToPane(pane, QStringLiteral("print"), ContextEntry::PromptSource::text));
-    const QUuid session = provider->sessionIds().first();
     for (int i = 0; i < 100; ++i)
         provider->yieldEvent(session, AgentOutput::stdoutLine(QStringLiteral("line %1").arg(i)));
     ASSERT_TRUE(waitUntil([&] { return savedPanes(project) && numberedLines(savedPanes(project)->panes.first()) == 100; }));
