@@ -48,10 +48,10 @@ StdoutRunView::StdoutRunView(const QString &rawText, InlineMarkdown shown, QWidg
     MarkdownTextLabel *label = proseLabel(this);
     m_layout->addWidget(label);
     m_entries.append(label);
-    showPiece(rawText, std::move(shown));
+    showPart(rawText, std::move(shown));
 }
 
-bool StdoutRunView::showPiece(const QString &rawText, InlineMarkdown shown)
+bool StdoutRunView::showPart(const QString &rawText, InlineMarkdown shown)
 {
     m_rawText = rawText;
     m_shownText = shown.text;

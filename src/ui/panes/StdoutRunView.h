@@ -24,12 +24,12 @@ class StdoutRunView : public QWidget {
     Q_OBJECT
 public:
     explicit StdoutRunView(const QString &rawText, QWidget *parent = nullptr, int slices = 1);
-    // A piece of a long stretch of prose (no code fence, no line longer than
+    // A part of a long stretch of prose (no code fence, no line longer than
     // a slice), shown as `shown`: its part of what the whole stretch reads
-    // as, so that the pieces together read as the stretch does.
+    // as, so that the parts together read as the stretch does.
     StdoutRunView(const QString &rawText, InlineMarkdown shown, QWidget *parent);
-    // Shows a piece anew; whether what shows changed.
-    bool showPiece(const QString &rawText, InlineMarkdown shown);
+    // Shows a part anew; whether what shows changed.
+    bool showPart(const QString &rawText, InlineMarkdown shown);
 
     void setRawText(const QString &rawText);
     // `more` was added at the end of the text.

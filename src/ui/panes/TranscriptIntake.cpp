@@ -187,7 +187,7 @@ void TranscriptView::takeInNewLines(bool withinTurnBudget)
         } while (drawn < count && (!withinTurnBudget || platform::OutputTurnBudget::elapsedNs() < budgetNs));
         m_takingInSlices = false;
         m_floodGoesOn = withinTurnBudget && drawn < count;
-        refreshPieces();
+        refreshParts();
         fitRows();
         m_holdScrollBar = false;
         m_drawnLineCount = drawn;
@@ -268,7 +268,7 @@ void TranscriptView::clearRows()
     m_backlog = Backlog();
     m_openRunGroup = -1;
     m_chunkReading = {};
-    m_piecesChanged = false;
+    m_partsChanged = false;
     m_openRunChunker = RunChunker();
     m_drawnLineCount = 0;
     m_lastDrawnLineId = QUuid();

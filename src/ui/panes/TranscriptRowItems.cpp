@@ -76,15 +76,15 @@ void TranscriptView::appendFrom(qsizetype firstNewLine, qsizetype end)
         if (grown.first >= 0) {
             // The rows after the first one that changed went with the cut.
             m_rows->truncate(grown.first + 1);
-            const bool piece = m_items[grown.first].chunkStart >= 0;
+            const bool part = m_items[grown.first].chunkStart >= 0;
             if (grown.otherKind) {
                 if (m_rows->builtRow(grown.first))
                     m_rows->rebuildRow(grown.first);
-                m_piecesChanged = true;
-            } else if (piece) {
-                // Shown again once this turn's lines are in: a piece shows
+                m_partsChanged = true;
+            } else if (part) {
+                // Shown again once this turn's lines are in: a part shows
                 // its part of the whole chunk's reading.
-                m_piecesChanged = true;
+                m_partsChanged = true;
             } else if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(grown.first))) {
                 const Row &row = m_items[grown.first];
                 const auto *run = m_groups[firstChanged].asStdoutRun();
@@ -112,7 +112,7 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
         return {};
     if (openRunGroup != int(group)) {
         openRunGroup = int(group);
-        // (A piece's chunk is cut again from its start.)
+        // (A part's chunk is cut again from its start.)
         openRunChunker = RunChunker(items[open].chunkStart >= 0 ? items[open].chunkStart : items[open].start);
     }
     const QList<RunChunk> chunks = openRunChunker.update(run->text);
@@ -123,12 +123,12 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
     while (first > 0 && items[first - 1].group == int(group) && items[first].start > chunks.first().start)
         --first;
     const QList<Row> before = items.mid(first);
-    // The pieces of a chunk cut before keep their places: only the lines
-    // from its last piece on are looked at again.
+    // The parts of a chunk cut before keep their places: only the lines
+    // from its last part on are looked at again.
     const qsizetype chunkStart = chunks.first().start;
-    const bool wasPieces = before.first().start == chunkStart && before.first().chunkStart == chunkStart &&
+    const bool wasParts = before.first().start == chunkStart && before.first().chunkStart == chunkStart &&
                            before.last().chunkStart == chunkStart;
-    const qsizetype checkedFrom = wasPieces ? before.last().start : chunkStart;
+    const qsizetype checkedFrom = wasParts ? before.last().start : chunkStart;
     items.resize(first);
     int above = before.first().gapAbove;
     for (const RunChunk &chunk : chunks) {
@@ -141,8 +141,8 @@ TranscriptView::RunGrowth TranscriptView::regrowRun(const QList<RenderGroup> &gr
     while (changed + 1 < items.size() && changed - first < before.size() && items[changed] == before[changed - first])
         ++changed;
     const Row *was = changed - first < before.size() ? &before[changed - first] : nullptr;
-    // (A piece's widget is made again when the row it stood for was not the
-    // same piece: it shows only its part of the chunk.)
+    // (A part's widget is made again when the row it stood for was not the
+    // same part: it shows only its part of the chunk.)
     const Row &now = items[changed];
     const bool otherKind =
         was && ((was->chunkStart < 0) != (now.chunkStart < 0) || (now.chunkStart >= 0 && was->start != now.start));
@@ -162,7 +162,7 @@ QWidget *TranscriptView::makeRow(int index, QWidget *parent)
     const RenderGroup &group = m_groups.at(row.group);
     if (group.asStdoutRun()) {
         if (row.chunkStart >= 0)
-            return new StdoutRunView(chunkText(row), pieceReading(index), parent);
+            return new StdoutRunView(chunkText(row), partReading(index), parent);
         auto *view = new StdoutRunView(chunkText(row), parent, shownSlices(row));
         connect(view, &StdoutRunView::showMoreRequested, this, [this, view] { showMore(view); });
         return view;

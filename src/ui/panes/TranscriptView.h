@@ -24,7 +24,7 @@ namespace nerim {
 // run of agent output is one group, cut into prose and code blocks), in a
 // vertical scroll view. Each line is a row; a run is drawn as a few rows, its
 // chunks (RunChunks.h), and a chunk of prose that markup holds together over
-// hundreds of lines as pieces of a few dozen lines, each showing its part of
+// hundreds of lines as parts of a few dozen lines, each showing its part of
 // how the whole chunk reads. Rows are kept and never rebuilt while lines are
 // only added: the last chunk of a run grows in place and new chunks and lines
 // are added as rows, at most once a frame for a burst of lines (a flood that
@@ -67,8 +67,8 @@ public:
         qsizetype start = 0;
         qsizetype end = 0;
         int gapAbove = 0;
-        // A piece of a long chunk of prose: where the chunk starts. Its
-        // pieces are rows that follow each other, each showing its part of
+        // A part of a long chunk of prose: where the chunk starts. Its
+        // parts are rows that follow each other, each showing its part of
         // how the whole chunk reads. -1 for a whole chunk or a line.
         qsizetype chunkStart = -1;
         friend bool operator==(const Row &, const Row &) = default;
@@ -140,19 +140,19 @@ private:
     struct RunGrowth {
         int first = -1;
         qsizetype shownEnd = 0;
-        // The first row changed from a whole chunk to a piece or back, or
-        // is a piece in place of another row.
+        // The first row changed from a whole chunk to a part or back, or
+        // is a part in place of another row.
         bool otherKind = false;
     };
-    // Appends the rows of `chunk` of `text`: the chunk, or the pieces of a
+    // Appends the rows of `chunk` of `text`: the chunk, or the parts of a
     // long chunk of prose (the lines from `checkedFrom` on are looked at for
     // what keeps a chunk whole: a code fence, a line longer than a slice).
     static void appendChunkRows(QList<Row> &items, int group, const RunText &text, const RunChunk &chunk, int above,
                                 qsizetype checkedFrom);
-    // What piece row `index` shows: its part of how its chunk reads.
-    InlineMarkdown pieceReading(int index);
-    // Shows again the built pieces of the chunk that changed, once a turn.
-    void refreshPieces();
+    // What part row `index` shows: its part of how its chunk reads.
+    InlineMarkdown partReading(int index);
+    // Shows again the built parts of the chunk that changed, once a turn.
+    void refreshParts();
     static RunGrowth regrowRun(const QList<RenderGroup> &groups, qsizetype group, int rowCount, QList<Row> &items,
                                int &openRunGroup, RunChunker &openRunChunker);
     int estimateRow(int index, int width) const;
@@ -212,7 +212,7 @@ private:
     TranscriptRows *m_rows = nullptr;
     QList<RenderGroup> m_groups;
     QList<Row> m_items;
-    // How the chunk whose pieces were last shown reads, and where each of
+    // How the chunk whose parts were last shown reads, and where each of
     // its lines starts in what it shows.
     struct ChunkReading {
         int group = -1;
@@ -222,8 +222,8 @@ private:
         QList<qsizetype> lineStarts;
     };
     ChunkReading m_chunkReading;
-    // Pieces of a chunk changed with the lines taken in this turn.
-    bool m_piecesChanged = false;
+    // Parts of a chunk changed with the lines taken in this turn.
+    bool m_partsChanged = false;
     // Rows whose long lines show more than the first slice, by their group
     // and start.
     QHash<QPair<int, qsizetype>, int> m_revealed;

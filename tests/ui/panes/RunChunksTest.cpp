@@ -280,7 +280,7 @@ TEST(RunChunks, EmphasisOpenedBeforeACutAndClosedAfterItReadsAsWhole)
 // titles left open; nested brackets; many "[" closed one a line; emphasis
 // runs; backtick strings; a long line without a break) and ordinary ones, and
 // a mix of all their lines.
-TEST(RunChunks, ARunGrownInRandomPiecesIsCutAsTheWholeText)
+TEST(RunChunks, ARunGrownInRandomStepsIsCutAsTheWholeText)
 {
     const auto repeated = [](const QStringList &pattern, int count) {
         QStringList lines;

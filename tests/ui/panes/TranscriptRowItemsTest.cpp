@@ -131,13 +131,13 @@ TEST(TranscriptView, ALongChunkHeldByMarkupIsDrawnInShortRowsThatReadAsTheChunk)
             view.syncNow();
     }
     view.syncNow();
-    const auto check = [&](const char *when, bool inPieces) {
+    const auto check = [&](const char *when, bool inParts) {
         for (int i = 0; i < view.rows()->rowCount(); ++i)
             view.rows()->ensureBuilt(i);
         const QString whole = view.groups().at(1).asStdoutRun()->text.toString();
         const QStringList rows = runRows(view, 1);
         EXPECT_EQ(rows.join(u'\n'), whole) << when;
-        if (inPieces) {
+        if (inParts) {
             EXPECT_GT(rows.size(), 4) << when;
         }
         InlineMarkdown together;

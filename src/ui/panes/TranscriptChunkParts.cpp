@@ -1,7 +1,7 @@
-// A long chunk of prose drawn as pieces: rows of a few dozen lines each, so
+// A long chunk of prose drawn as parts: rows of a few dozen lines each, so
 // that what a row lays out stays small however long the chunk (markup open
 // across thousands of lines holds a chunk together). The chunk is read whole,
-// and each piece shows its part of that reading, so the pieces read exactly
+// and each part shows its part of that reading, so the parts read exactly
 // as the chunk does.
 #include "ui/panes/TranscriptView.h"
 
@@ -16,10 +16,10 @@ namespace nerim {
 
 namespace {
 
-// A chunk of more lines than this is drawn in pieces of kPieceLines lines
+// A chunk of more lines than this is drawn in parts of kPartLines lines
 // (a few milliseconds of layout each).
 constexpr qsizetype kWholeChunkLines = 4 * RunChunks::maximumChunkLines;
-constexpr qsizetype kPieceLines = RunChunks::maximumChunkLines;
+constexpr qsizetype kPartLines = RunChunks::maximumChunkLines;
 
 } // namespace
 
@@ -44,15 +44,15 @@ void TranscriptView::appendChunkRows(QList<Row> &items, int group, const RunText
         items.append({group, chunk.start, chunk.end, above});
         return;
     }
-    for (qsizetype line = firstLine; line <= lastLine; line += kPieceLines) {
-        const qsizetype last = std::min(lastLine, line + kPieceLines - 1);
+    for (qsizetype line = firstLine; line <= lastLine; line += kPartLines) {
+        const qsizetype last = std::min(lastLine, line + kPartLines - 1);
         const qsizetype start = line == firstLine ? chunk.start : text.lineStart(line);
         const qsizetype end = last == lastLine ? chunk.end : text.lineEnd(last);
         items.append({group, start, end, line == firstLine ? above : 0, chunk.start});
     }
 }
 
-InlineMarkdown TranscriptView::pieceReading(int index)
+InlineMarkdown TranscriptView::partReading(int index)
 {
     const Row &row = m_items.at(index);
     const RunText &text = m_groups.at(row.group).asStdoutRun()->text;
@@ -72,7 +72,7 @@ InlineMarkdown TranscriptView::pieceReading(int index)
         for (qsizetype at = shown.indexOf(u'\n'); at >= 0; at = shown.indexOf(u'\n', at + 1))
             reading.lineStarts.append(at + 1);
     }
-    // Line breaks are shown as they are: the piece's lines are the same
+    // Line breaks are shown as they are: the part's lines are the same
     // lines of what the chunk shows.
     const qsizetype chunkLine = text.lineOf(row.chunkStart);
     const qsizetype first = text.lineOf(row.start) - chunkLine;
@@ -81,8 +81,8 @@ InlineMarkdown TranscriptView::pieceReading(int index)
         return inlineMarkdownText(chunkText(row));
     const qsizetype from = reading.lineStarts[first];
     const qsizetype to = after < reading.lineStarts.size() ? reading.lineStarts[after] - 1 : reading.shown.text.size();
-    InlineMarkdown piece;
-    piece.text = reading.shown.text.sliced(from, to - from);
+    InlineMarkdown part;
+    part.text = reading.shown.text.sliced(from, to - from);
     const QList<InlineMarkdown::Span> &spans = reading.shown.spans;
     auto it = std::lower_bound(spans.cbegin(), spans.cend(), from, [](const InlineMarkdown::Span &span, qsizetype at) {
         return span.start + span.length <= at;
@@ -95,21 +95,21 @@ InlineMarkdown TranscriptView::pieceReading(int index)
             continue;
         span.start = start - from;
         span.length = end - start;
-        piece.spans.append(std::move(span));
+        part.spans.append(std::move(span));
     }
-    return piece;
+    return part;
 }
 
-void TranscriptView::refreshPieces()
+void TranscriptView::refreshParts()
 {
-    if (!std::exchange(m_piecesChanged, false))
+    if (!std::exchange(m_partsChanged, false))
         return;
     for (const int index : m_rows->builtRows()) {
         const Row &row = m_items.at(index);
         if (row.chunkStart < 0)
             continue;
         if (auto *view = qobject_cast<StdoutRunView *>(m_rows->builtRow(index));
-            view && view->showPiece(chunkText(row), pieceReading(index)))
+            view && view->showPart(chunkText(row), partReading(index)))
             m_rows->rowChanged(index);
     }
 }
