@@ -166,9 +166,11 @@ void SystemAgentStepRecord::write(const QString &projectPath, const QString &fil
             try {
                 // Vouched for before it is written, so the next Nerim trusts it
                 // whether or not a crash comes between the two.
+                const std::shared_ptr<ProjectDataFolder> door = ProjectDataFolder::open(projectPath).folder;
+                door->checkWritable(ProjectDataFolder::Kind::stepRecord);
                 const bool vouched = vouchBeforeWriting(projectPath, fileName, target, bytes);
                 // Written through the project's door, beneath the project.
-                ProjectDataFolder::open(projectPath).folder->write(ProjectDataFolder::Kind::stepRecord, fileName, bytes,
+                door->write(ProjectDataFolder::Kind::stepRecord, fileName, bytes,
                                                                    AtomicFileWriter::backupPathFor(fileName));
                 if (vouched)
                     settleVouch(projectPath, fileName, target, bytes);
@@ -190,6 +192,8 @@ void SystemAgentStepRecord::write(const std::shared_ptr<ProjectDataFolder> &door
     }
     const QByteArray bytes = record.encode();
     door->save(ProjectDataFolder::Kind::stepRecord, fileName, [fileName, bytes](const ProjectDataFolder &folder) {
+        // A Nerim that may not write the project vouches for nothing either.
+        folder.checkWritable(ProjectDataFolder::Kind::stepRecord);
         const QString target = folder.filePath(fileName);
         const bool vouched = vouchBeforeWriting(folder.projectPath(), fileName, target, bytes);
         folder.write(ProjectDataFolder::Kind::stepRecord, fileName, bytes, AtomicFileWriter::backupPathFor(fileName));
