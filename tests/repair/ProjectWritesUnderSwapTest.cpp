@@ -177,11 +177,22 @@ TEST(ProjectWritesUnderSwap, NothingLandsOutsideTheProjectWhateverIsSwappedAndWh
         // Once nothing is swapped, the secret goes where the link says.
         EXPECT_EQ(DotEnvFile::append(project, QStringLiteral("LAST"), QStringLiteral("v")), std::nullopt);
         EXPECT_TRUE(test::readFile(project + QStringLiteral("/realsub/.env.local")).endsWith("LAST=v\n"));
-        // The panes as last saved are read back from the project.
-        const std::optional<PanesSnapshot> read = PanesSnapshotStore(panes.path()).load();
-        ASSERT_TRUE(read.has_value());
-        ASSERT_EQ(read->panes.size(), 1);
-        EXPECT_FALSE(read->panes.first().outputLines.isEmpty());
+        pane.appendLine(OutputLine::Kind::stdout, QStringLiteral("last line"));
+        shown.panes = {snapshotOfPane(pane)};
+        panes.save(shown);
+        SerialFileWriter::shared().flush();
+        // A link seen in `.nerim`'s place is set aside and a new `.nerim`
+        // made, which the swapper's folder then cannot replace; the door that
+        // held the old one refuses from then on (and the panes reach their
+        // files through it), so there is nothing of theirs to read back then.
+        // Otherwise the panes as last saved are read back from the project.
+        const std::shared_ptr<ProjectDataFolder> door = ProjectDataFolder::openDoorOf(project + QStringLiteral("/.nerim"));
+        if (!door || door->canWrite()) {
+            const std::optional<PanesSnapshot> read = PanesSnapshotStore(panes.path()).load();
+            ASSERT_TRUE(read.has_value());
+            ASSERT_EQ(read->panes.size(), 1);
+            EXPECT_FALSE(read->panes.first().outputLines.isEmpty());
+        }
     }
     detail::useKernelResolution(true);
 }
